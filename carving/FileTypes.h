@@ -1,0 +1,66 @@
+// The file type index shared by the sector classifier, the carving driver,
+// the engine's extension table and the recovery writer: 0..30, with 31 for
+// "none or still pending" and 255 for "no carving type".
+#pragma once
+#include <cstdint>
+#include <string_view>
+
+#include "platform/Text.h"
+
+enum FileType : uint8_t {
+  kTypeInfo2 = 0,  // recycle-bin index record
+  kTypeIdx = 1,    // NTFS index buffer
+  kTypeBmap = 2,
+  kTypeAvi = 3,
+  kTypeBkf = 4,
+  kTypeBmp = 5,
+  kTypeCr2 = 6,
+  kTypeDoc = 7,
+  kTypeDocx = 8,
+  kTypeDwg = 9,
+  kTypeGif = 10,
+  kTypeJpg = 11,
+  kTypeMov = 12,
+  kTypeMp3 = 13,
+  kTypeMrw = 14,
+  kTypeMts = 15,
+  kTypeMxf = 16,
+  kTypeNef = 17,
+  kTypePdf = 18,
+  kTypePng = 19,
+  kTypePpt = 20,
+  kTypePptx = 21,
+  kTypeRtf = 22,
+  kTypeTif = 23,
+  kTypeWav = 24,
+  kTypeWma = 25,
+  kTypeWmf = 26,
+  kTypeXls = 27,
+  kTypeXlsx = 28,
+  kTypeXml = 29,
+  kTypeZip = 30,
+};
+
+inline constexpr int kFileTypeCount = 31;
+inline constexpr int kFileTypePending = 31;  // also "no parser" from the driver
+inline constexpr uint8_t kNoFileType = 255;
+
+// The extension of a type ("avi".."zip"); empty for the three internal
+// kinds and for values outside 0..30. The table is sorted so that a binary
+// search over it finds an extension's index.
+WStringView FileTypeExtension(int type);
+// A short name for traces: "INFO2", "IDX", "BMAP", then the extensions;
+// "?" outside 0..30.
+const char* FileTypeName(int type);
+
+// The type of a file name by the text after its last '.', compared without
+// regard to ASCII case; 255 when there is no '.', nothing after it, or the
+// extension is not in the table.
+uint8_t ExtensionToType(WStringView name);
+
+// Whether a file whose name places it at type t may be written as carved
+// kind `type`: equal types; a doc name accepts xls and ppt content; a zip
+// name accepts docx, pptx and xlsx. A name of no known type accepts nothing.
+// Without a scan engine there is nothing to check against, so a caller
+// that has none treats every file as matching instead of calling this.
+bool HdrTypeMatches(int type, WStringView fileName);
