@@ -87,9 +87,12 @@ def quote_spans(line):
 
 # Numbers after these words name controls, resources and the like, not messages.
 NOT_MESSAGE_WORDS = (r"(?:\b(?:buttons?|static|statics|radio|radios|combo|edit|edits|group|box|tip|controls?|"
-                     r"dialog|template|bitmaps?|icons?|menu|images?|code|type|kind|timer|resource|rows?|"
+                     r"dialog|template|bitmaps?|icons?|menu|images?|code|type|kind|timer|resource|"
                      r"columns?|index|items?|page|pane|version|step|size|label|identity|level|byte|bytes|"
                      r"offset|sector|sectors|flag|value|language|number)|WM_USER\s*\+)")
+
+# Numbers after these words are message ids.
+MESSAGE_WORDS = r"(?:messages?|caption|captioned|labelled|list|ids?|texts?)"
 
 
 def expand_ids(text):
@@ -163,26 +166,46 @@ class Harvest:
         # after: "&Browse..." (message 3) / "OK" (14)
         for start, end, text in spans:
             t = re.match(r"\s*\(\s*(message\s+|id\s+|message\s+id\s+)?(\d{1,5})\s*[,;)]", line[end:])
-            if t:
-                kind = "after" if t.group(1) else "bare"
-                if kind == "after" or in_message_context:
-                    self.add(int(t.group(2)), kind, text, where)
+            if not t:
+                continue
+            if t.group(1):
+                self.add(int(t.group(2)), "after", text, where)
+            elif in_message_context and not re.search(NOT_MESSAGE_WORDS + r"\s*$", line[:start], re.I):
+                self.add(int(t.group(2)), "bare", text, where)
 
         # bare: 286 "by &Name" -> 32806, 287 "by &Type" ... on lines about messages
         if in_message_context:
             prev_end = 0
             for start, end, text in spans:
                 gap = line[prev_end:start]
+                gap_start = prev_end
                 prev_end = end
                 if start in taken:
                     continue
                 m = re.search(r"(?:^|(?<=[\s(,;:|\u2190]))(\d{1,5})\s*\(?\s*$", gap)
                 if not m:
                     continue
-                before = line[:start - len(gap) + m.start()]
-                if re.search(NOT_MESSAGE_WORDS + r"\s*$", before, re.I):
+                if re.match(r"\s*\(\s*(?:message\s+)?\d+\s*\)", line[end:]):
+                    continue  # 1 "OK" (14): the number in front names a control
+                if self.names_other_things(line[:gap_start + m.start()], spans):
                     continue
                 self.add(int(m.group(1)), "bare", text, where)
+
+    @staticmethod
+    def names_other_things(before, spans):
+        """True when the nearest word in front of a list of numbers and texts
+        ("buttons 5 "&Add", 6 ...", "type code: 1 "NTFS", 2 ...") says that
+        the numbers are not message ids."""
+        for s, e, _ in reversed(spans):  # blank out the texts
+            if e <= len(before):
+                before = before[:s] + " " * (e - s) + before[e:]
+        before = re.sub(r"\([^()]*\)", " ", before)  # remarks in parentheses
+        for word in reversed(re.findall(r"[A-Za-z_]+(?:\s*\+)?", before)):
+            if re.fullmatch(MESSAGE_WORDS, word, re.I):
+                return False
+            if re.fullmatch(NOT_MESSAGE_WORDS, word, re.I):
+                return True
+        return False
 
     # -- tables ------------------------------------------------------------
     def scan_table(self, rows, first_line, path, intro=""):
@@ -196,6 +219,7 @@ class Harvest:
         cell_cols = list(id_cols)
         if re.search(r"\bmessage (?:texts|ids)\b", intro, re.I):
             cell_cols = [i for i, h in enumerate(header) if not re.search(r"\b(?:resource|control|code)\b", h)]
+            id_cols = id_cols or [0]
         # a column of texts that belong to the ids (not, say, a template's text)
         text_cols = [i for i, h in enumerate(header) if h in ("text", "texts", "name", "names")]
         plain = len(header) == 2 and header[0] in ("id", "ids") and header[1] in ("text", "texts")
@@ -326,7 +350,6 @@ def main():
         print("# lists whose ids and texts do not pair up")
         for ids, texts, where in h.lists:
             print("%s\t%s\t%s" % (",".join(map(str, ids)), " | ".join(texts), where))
-    print()
     print("# %d ids found" % len(by_id), file=sys.stderr)
     return 0
 

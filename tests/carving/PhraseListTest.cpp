@@ -1,0 +1,223 @@
+#include "carving/PhraseList.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "foundation/Trace.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+std::string WritePhraseFile(const std::string& name, const std::string& content) {
+  std::string path = testing::TempDir() + "phrases_" + name + ".txt";
+  std::ofstream(path, std::ios::binary) << content;
+  return path;
+}
+
+std::vector<std::string> Tokens(const PhraseList& list, int i) { return list.At(i).tokens; }
+
+int Sign(int v) { return v < 0 ? -1 : (v > 0 ? 1 : 0); }
+
+TEST(PhraseToken, Comparison) {
+  struct Case {
+    const char* token;
+    const char* word;
+    int sign;
+  };
+  const Case cases[] = {
+      {"abc", "abc", 0},
+      {"ABC", "abc", 0},
+      {"abc", "AbC", 0},
+      {"ab", "abc", -1},                                  // token ends first: smaller
+      {"abc", "ab", 1},                                   // word ends first: token larger
+      {"abd", "abc", 1},
+      {"abc", "abd", -1},
+      {"\xC3\x89t\xC3\xA9", "\xC3\xA9T\xC3\x89", 0},      // capital and small accented letters
+      {"\xC3\x80", "\xC3\xA0", 0},
+      {"\xC3\x9E", "\xC3\xBE", 0},
+      {"\xC3\x97", "\xC3\xB7", -1},                       // the division sign does not fold
+      {"\xC2\x89", "\xC2\xA9", -1},                       // only after 0xC3
+      {"\xC3\xBF", "\xC3\x9F", 1},                        // 0xBF is beyond the folded range
+      {"\xC3\xA9", "z", 1},                               // bytes compare unsigned
+      {"", "", 0},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Sign(ComparePhraseToken(c.token, c.word)), c.sign)
+        << testing::PrintToString(std::string(c.token)) << " vs " << testing::PrintToString(std::string(c.word));
+  }
+}
+
+TEST(PhraseList, LoadSkipsByteOrderMarkOnlyOnFirstLine) {
+  PhraseList list;
+  std::string path = WritePhraseFile("bom", "\xEF\xBB\xBF" "alpha beta\n\xEF\xBB\xBF" "gamma\n");
+  ASSERT_EQ(list.Load(path), 2);
+  EXPECT_EQ(Tokens(list, 0), (std::vector<std::string>{"alpha", "beta"}));
+  EXPECT_EQ(Tokens(list, 1), (std::vector<std::string>{"\xEF\xBB\xBF" "gamma"}));
+  EXPECT_EQ(list.Match("Alpha beta"), 1);
+}
+
+TEST(PhraseList, LoadSplitsAtBlanksTabsAndLineEnds) {
+  PhraseList list;
+  std::string path = WritePhraseFile("split", "  one\ttwo  \r\n\n \t \r\nthree,four\nlast");
+  ASSERT_EQ(list.Load(path), 3);
+  EXPECT_EQ(Tokens(list, 0), (std::vector<std::string>{"one", "two"}));
+  EXPECT_EQ(Tokens(list, 1), (std::vector<std::string>{"three,four"}));
+  EXPECT_EQ(Tokens(list, 2), (std::vector<std::string>{"last"}));
+  EXPECT_EQ(list.Count(), 3);
+}
+
+TEST(PhraseList, LoadMissingFileGivesNothing) {
+  PhraseList list;
+  ASSERT_EQ(list.Load(WritePhraseFile("first", "x\n")), 1);
+  EXPECT_EQ(list.Load(testing::TempDir() + "no_such_phrase_file.txt"), 0);
+  EXPECT_EQ(list.Count(), 0);
+  EXPECT_EQ(list.Match("x"), 0);
+}
+
+TEST(PhraseList, LoadReadsLongLinesWhole) {
+  std::string longToken(1500, 'q');
+  std::string manyTokens;
+  for (int i = 0; i < 200; ++i) manyTokens += "t" + std::to_string(1000 + i) + " ";  // > 1024 bytes
+  std::string path = WritePhraseFile("long", longToken + " end\n" + manyTokens + "\nshort\n");
+  PhraseList list;
+  ASSERT_EQ(list.Load(path), 3);
+  ASSERT_EQ(list.At(0).TokenCount(), 2);
+  EXPECT_EQ(list.At(0).tokens[0], longToken);
+  EXPECT_EQ(list.At(1).TokenCount(), 200);
+  EXPECT_EQ(list.At(1).tokens[199], "t1199");
+  EXPECT_EQ(Tokens(list, 2), (std::vector<std::string>{"short"}));
+}
+
+TEST(PhraseList, LoadDropsLinesBeyondTheLimits) {
+  std::string tooManyTokens;
+  for (int i = 0; i <= PhraseList::kMaxTokensPerPhrase; ++i) tooManyTokens += "w ";
+  std::string tooLong(PhraseList::kMaxLineBytes + 1, 'x');
+  std::string path = WritePhraseFile("limits", "a\n" + tooManyTokens + "\n" + tooLong + "\nb\n");
+  PhraseList list;
+  ASSERT_EQ(list.Load(path), 2);
+  EXPECT_EQ(Tokens(list, 0), (std::vector<std::string>{"a"}));
+  EXPECT_EQ(Tokens(list, 1), (std::vector<std::string>{"b"}));
+}
+
+class PhraseMatch : public testing::Test {
+ protected:
+  void SetUp() override {
+    // Ascending under the token comparison.
+    ASSERT_EQ(list_.Load(WritePhraseFile("match",
+                                         "cat\n"
+                                         "dog house\n"
+                                         "end of text\n"
+                                         "hello world\n"
+                                         "zebra\n"
+                                         "\xC3\x89T\xC3\x89\n")),  // ÉTÉ: 0xC3 sorts after ASCII
+              6);
+  }
+  PhraseList list_;
+};
+
+TEST_F(PhraseMatch, CountsWordPositions) {
+  struct Case {
+    std::string text;
+    int matches;
+  };
+  const Case cases[] = {
+      {"HELLO World!", 1},
+      {"hello big world", 0},               // words must follow one another
+      {"world hello", 0},
+      {"Cat and dog house, cat!", 3},
+      {"dog-house", 1},                     // separators between the words do not matter
+      {"doghouse", 0},
+      {"cats", 0},                          // a token does not match a longer word
+      {"the end of", 0},                    // running out of words
+      {"the end of text", 1},
+      {"l'\xC3\xA9t\xC3\xA9 dernier", 1},   // été against ÉTÉ
+      {"", 0},
+      {" ,.;", 0},
+      {"zebra\0cat"s, 1},                   // the text ends at its zero byte
+  };
+  for (const Case& c : cases) EXPECT_EQ(list_.Match(c.text), c.matches) << c.text;
+}
+
+TEST_F(PhraseMatch, ScoreTextScoresRunsBetweenTags) {
+  std::string out;
+  const std::string xml =
+      "hello world<w:p><w:t>hello world</w:t><w:t></w:t><w:t>\r\n</w:t>"
+      "<w:t>a cat</w:t>tail>zebra";
+  EXPECT_EQ(list_.ScoreText(xml, &out), 3);
+  EXPECT_EQ(out, "hello world\r\na cat\r\ntail>zebra\r\n");
+  EXPECT_EQ(list_.ScoreText(xml), 3);
+  EXPECT_EQ(list_.ScoreText("no tags at all hello world"), 0);
+}
+
+TEST(PhraseList, BisectsALargeList) {
+  std::string content;
+  for (int i = 0; i < 500; ++i) content += "w" + std::to_string(1000 + i) + " x\n";
+  PhraseList list;
+  ASSERT_EQ(list.Load(WritePhraseFile("large", content)), 500);
+  EXPECT_EQ(list.Match("w1000 x w1250 x w1499 x w1499 y w1500 x W1333 X"), 4);
+}
+
+// Points the trace file at a temporary file with the ZIP trace on, for the
+// life of the object.
+class ZipTraceCapture {
+ public:
+  explicit ZipTraceCapture(const std::string& name) : path_(testing::TempDir() + name) {
+    std::remove(path_.c_str());
+    oldPath_ = theTrace().TraceFilePath();
+    SetPath(FromUtf8(path_));
+    oldZip_ = traceZip.exchange(1);
+  }
+  ~ZipTraceCapture() {
+    traceZip = oldZip_;
+    TraceFileClose();
+    SetPath(oldPath_);
+  }
+  std::string Text() {
+    TraceFileClose();
+    std::ifstream in(path_, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+
+ private:
+  static void SetPath(const WString& path) {
+    theTrace().SetOptions(path, traceExecutionPath, traceRaid, traceMft, traceIo, traceContent, traceCompression,
+                          traceUnixFsA, traceUnixFsB, traceHfs, traceKeepFileOpen, traceSequentialSearch);
+  }
+  std::string path_;
+  WString oldPath_;
+  int32_t oldZip_;
+};
+
+TEST(PhraseList, TracesMatchesWhenZipTraceIsOn) {
+  std::string longPhrase;
+  for (int i = 0; i < 20; ++i) longPhrase += "p" + std::to_string(10 + i) + " ";
+  PhraseList list;
+  ASSERT_EQ(list.Load(WritePhraseFile("trace", "hello world\n" + longPhrase + "\n")), 2);
+  std::string text;
+  {
+    ZipTraceCapture capture("phrase_trace.txt");
+    EXPECT_EQ(list.Match("Hello world and " + longPhrase), 2);
+    text = capture.Text();
+  }
+  EXPECT_NE(text.find("Match: Hello world and p10 "), std::string::npos) << text;
+  EXPECT_NE(text.find("Matched hello world\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("Matched p10 p11 p12 p13 p14 p15 p16 p17 p18 p19 p20 p21 p22 p23 p24 p25\n"),
+            std::string::npos)
+      << text;
+
+  // Off: nothing is written.
+  ZipTraceCapture capture("phrase_trace_off.txt");
+  traceZip = 0;
+  list.Match("hello world");
+  EXPECT_EQ(capture.Text(), "");
+}
+
+}  // namespace
