@@ -111,7 +111,7 @@ TEST_F(SpecialOptionsTest, QuestionsFollowTheLoadersOrder) {
                              "[Ext Options] Ext Long Scan=1",
                              "[Trace Options] ZIP=2",
                              "[ZFS Options] RAIDZ=1",
-                             "[Trace Options] ZIP match list=" + phrases,
+                             "[Trace Options] ZIP match list=" + ShortenOptionValue(phrases),
                              "2 match phrases",
                              "Restart recovery for /tmp/r.bin?",
                          }));
