@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/FileFilter.h"
 #include "platform/Text.h"
 
 class PhraseList;
@@ -126,7 +127,7 @@ class AppState {
   std::unique_ptr<RawRecoveryOptions> rawRecovery;
   std::unique_ptr<PointerBlockOptions> pointerBlockScanner;
   WString fileFilterPath;  // "Filter File"
-  bool fileFilterLoaded = false;
+  std::unique_ptr<FileFilter> fileFilter;  // none admits every name
   std::vector<SkipMapOption> skipMaps;
   int32_t skipMapsBinary = 0, skipMapsCreate = 0;
   int32_t scanAndSave = 0, swapByteOrder = 0, zfsRaidz = 0, dumpMft = 0, uberblockBackVersion = 0;

@@ -12,9 +12,11 @@
 
 #include "carving/PhraseList.h"
 #include "foundation/AppState.h"
+#include "foundation/FileFilter.h"
 #include "foundation/Globals.h"
 #include "foundation/Trace.h"
 #include "foundation/UiServices.h"
+#include "platform/Errors.h"
 #include "platform/Events.h"
 #include "platform/Platform.h"
 
@@ -187,7 +189,7 @@ void SetAppStateDefaults(AppState& s) {
   s.rawRecovery.reset();
   s.pointerBlockScanner.reset();
   s.fileFilterPath.clear();
-  s.fileFilterLoaded = false;
+  s.fileFilter.reset();
   s.skipMaps.clear();
   s.skipMapsBinary = s.skipMapsCreate = 0;
   s.scanAndSave = s.swapByteOrder = s.zfsRaidz = s.dumpMft = s.uberblockBackVersion = 0;
@@ -251,13 +253,12 @@ void ReadOptions(AppState& s, const IniFile& file) {
   std::string filter;
   if (r.Text("Options", "Filter File", &filter, false)) {
     ShowMessage(kMbOk | kMbIconInformation, u"%s", "Reading filenames to search for from " + filter);
-    std::ifstream probe(filter);
-    if (!probe) {
-      errno = errno ? errno : ENOENT;
-      ErrorMsg(nullptr, FromUtf8(filter).c_str());
+    try {
+      s.fileFilter = std::make_unique<FileFilter>(filter);
+      s.fileFilterPath = FromUtf8(filter);
+    } catch (const DvCodeError&) {
+      s.fileFilter.reset();
       ShowMessage(kMbOk | kMbIconError, u"%s", LastErrorText());
-    } else {
-      s.fileFilterPath = FromUtf8(filter);  // the name filter list is built from it
     }
   }
 

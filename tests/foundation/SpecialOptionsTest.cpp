@@ -187,8 +187,10 @@ TEST_F(SpecialOptionsTest, MissingFilterFileShowsTheSystemError) {
   Load("[Options]\nFilter File=" + dir + "/nope.txt\n");
   ASSERT_EQ(prompt.asked().size(), 2u);
   EXPECT_EQ(ToUtf8(prompt.asked()[0].text), "Reading filenames to search for from " + dir + "/nope.txt");
-  EXPECT_EQ(ToUtf8(prompt.asked()[1].text), dir + "/nope.txt: No such file or directory");
+  EXPECT_EQ(ToUtf8(prompt.asked()[1].text), "File filter " + dir + "/nope.txt not found");
+  EXPECT_EQ(prompt.asked()[1].style, unsigned(kMbOk | kMbIconError));
   EXPECT_EQ(g_appState->fileFilterPath, u"");
+  EXPECT_FALSE(g_appState->fileFilter);
 }
 
 TEST_F(SpecialOptionsTest, ReadersReportAbsentAndEmptyValues) {
