@@ -4,6 +4,7 @@
 
 #include "diagnostics/IoTrace.h"
 #include "foundation/AppState.h"
+#include "foundation/BufStack.h"
 #include "foundation/Messages.h"
 #include "foundation/SpecialOptions.h"
 #include "foundation/Trace.h"
@@ -20,9 +21,12 @@ struct StartupObjects {
   AutoResetEvent recovery;
   AutoResetEvent pause;
   WString texts[4];
-  // The progress counters, the buffer stack, the image lists and the RAID
-  // parity tables join here, in this order, with their subsystems.
+  // The progress counters join here, with their subsystem.
   MessageTable messages;
+  // Buffer stacks are per thread; this one frees the main thread's at exit.
+  BufStackOwner bufStack;
+  // The image lists and the RAID parity tables join here, in this order,
+  // with their subsystems.
   Trace trace;
   IoTrace ioTrace;
 
