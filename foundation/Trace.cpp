@@ -12,6 +12,7 @@
 #include "foundation/Messages.h"
 #include "foundation/UiServices.h"
 #include "platform/Errors.h"
+#include "platform/FileIo.h"
 #include "platform/Platform.h"
 
 std::atomic<int32_t> traceExecutionPath{0}, traceRaid{0}, traceMft{0}, traceIo{0}, traceContent{0},
@@ -194,15 +195,7 @@ int Trace::OpenSectorFile(const std::string& name, int slot, int64_t* position) 
 
 int64_t Trace::WriteHandle(const void* data, size_t bytes, int slot) {
   if (slot < 0 || slot > 1 || sectorFiles[slot] < 0) return 0;
-  const uint8_t* p = static_cast<const uint8_t*>(data);
-  size_t done = 0;
-  while (done < bytes) {
-    ssize_t n = write(sectorFiles[slot], p + done, bytes - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += size_t(n);
-  }
-  return int64_t(done);
+  return int64_t(WriteFully(sectorFiles[slot], data, bytes));
 }
 
 void Trace::CloseHandles() {
@@ -351,14 +344,7 @@ int WriteTraceSectors(int64_t firstSector, size_t byteCount, size_t bytesPerSect
   if (theTrace().IsProtectedSource(name)) return 0;
   int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return 0;
-  const uint8_t* p = static_cast<const uint8_t*>(data);
-  size_t done = 0;
-  while (done < byteCount) {
-    ssize_t n = write(fd, p + done, byteCount - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += size_t(n);
-  }
+  size_t done = WriteFully(fd, data, byteCount);
   close(fd);
   return done == byteCount ? 1 : 0;
 }
@@ -375,13 +361,7 @@ int ReadTraceSectors(int64_t firstSector, size_t byteCount, size_t bytesPerSecto
     for (int attempt = 0; attempt < 2; ++attempt) {
       int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
       if (fd >= 0) {
-        size_t done = 0;
-        while (done < byteCount) {
-          ssize_t n = read(fd, out + done, byteCount - done);
-          if (n < 0 && errno == EINTR) continue;
-          if (n <= 0) break;
-          done += size_t(n);
-        }
+        size_t done = ReadFully(fd, out, byteCount);
         close(fd);
         if (done == byteCount) return 1;
         // A short file is as good as missing.
