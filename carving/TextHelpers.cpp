@@ -1,62 +1,10 @@
 #include "carving/TextHelpers.h"
 
-#include <chrono>
 #include <cstring>
 
 #include "carving/FileTypes.h"
+#include "foundation/TimeUtil.h"
 
-namespace {
-
-constexpr int64_t kSecondsFrom1601To1970 = 11644473600LL;
-constexpr int64_t kFileTimeTicksPerSecond = 10000000LL;
-
-uint64_t FileTimeNow() {
-  using namespace std::chrono;
-  auto ticks = duration_cast<duration<int64_t, std::ratio<1, kFileTimeTicksPerSecond>>>(
-                   system_clock::now().time_since_epoch())
-                   .count();
-  return uint64_t(ticks + kSecondsFrom1601To1970 * kFileTimeTicksPerSecond);
-}
-
-// Days from 1970-01-01 to a proleptic Gregorian date.
-int64_t DaysFromCivil(int64_t y, int m, int d) {
-  y -= m <= 2;
-  int64_t era = (y >= 0 ? y : y - 399) / 400;
-  int64_t yoe = y - era * 400;
-  int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
-}
-
-bool TwoDigits(std::string_view text, size_t at, int* value) {
-  char a = text[at], b = text[at + 1];
-  if (a < '0' || a > '9' || b < '0' || b > '9') return false;
-  *value = (a - '0') * 10 + (b - '0');
-  return true;
-}
-
-// Fixed positions: year 0-3, then month, day, hour, minute and second of two
-// digits each, every field followed by one separator of any kind. Nothing
-// for a text that is not a real date from 1601 on.
-std::optional<uint64_t> DateTextToFileTime(std::string_view text) {
-  if (text.size() < 19) return std::nullopt;
-  int hi, lo, month, day, hour, minute, second;
-  if (!TwoDigits(text, 0, &hi) || !TwoDigits(text, 2, &lo) || !TwoDigits(text, 5, &month) ||
-      !TwoDigits(text, 8, &day) || !TwoDigits(text, 11, &hour) || !TwoDigits(text, 14, &minute) ||
-      !TwoDigits(text, 17, &second))
-    return std::nullopt;
-  int year = hi * 100 + lo;
-  static constexpr int kMonthDays[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  if (year < 1601 || month < 1 || month > 12 || day < 1 || day > kMonthDays[month - 1] || hour > 23 ||
-      minute > 59 || second > 59)
-    return std::nullopt;
-  bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-  if (month == 2 && day == 29 && !leap) return std::nullopt;
-  int64_t seconds = DaysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
-  return uint64_t((seconds + kSecondsFrom1601To1970) * kFileTimeTicksPerSecond);
-}
-
-}  // namespace
 
 TextCharCounts CountTextChars(const void* buffer, size_t length) {
   TextCharCounts counts;
@@ -113,9 +61,9 @@ void AppendTextLine(std::string_view text, std::string* out) {
 
 uint64_t GetCoreXmlModified(const char* data, size_t length) {
   if (auto text = FindXmlTagText(data, length, "<dcterms:modified")) {
-    if (auto time = DateTextToFileTime(*text)) return *time;
+    if (uint64_t time = DateTextToFileTime(*text)) return time;
   }
-  return FileTimeNow();
+  return CurrentFileTime();
 }
 
 std::optional<std::string_view> GetCoreXmlLastModifiedBy(const char* data, size_t length) {
