@@ -76,6 +76,11 @@ std::string SysfsRoot() {
   return s.empty() ? "/sys" : s;
 }
 
+std::string ProcRoot() {
+  std::string s = Env("DELVORA_PROC_ROOT");
+  return s.empty() ? "/proc" : s;
+}
+
 int DeviceSectorSize(int fd) {
   int size = 0;
   if (ioctl(fd, BLKSSZGET, &size) != 0) return 0;

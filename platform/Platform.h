@@ -37,6 +37,8 @@ int DeviceSectorSize(int fd);
 int PathSectorSize(const std::string& path);
 // Root of sysfs, configurable for tests ($DELVORA_SYSFS_ROOT, default /sys).
 std::string SysfsRoot();
+// Root of procfs, configurable the same way ($DELVORA_PROC_ROOT, default /proc).
+std::string ProcRoot();
 
 // Local time broken down (thread-safe).
 struct LocalTime {

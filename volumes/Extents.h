@@ -1,0 +1,157 @@
+// A file's virtual clusters (VCN) mapped to volume clusters (LCN) through a
+// sorted table of runs, built from a run list or, for ext4, from an extent
+// tree. Other families' mappings (the MFT run map, VMFS) derive from it.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string_view>
+#include <vector>
+
+#include "platform/Text.h"
+#include "volumes/RunList.h"
+
+class CVol;
+
+class CExtents {
+ public:
+  CExtents();
+  virtual ~CExtents();
+  CExtents(const CExtents&) = delete;
+  CExtents& operator=(const CExtents&) = delete;
+
+  // Frees the run table and the raw run copy.
+  void FreeAll();
+  // Empties the table and the total (keeps the sizes).
+  void Reset();
+
+  // Sizes that are not powers of two are refused (false).
+  bool SetSectorSize(uint32_t bytes);
+  bool SetClusterSize(uint32_t bytes);
+  // Keeps a copy of a counted run list (false when memory runs out).
+  bool SetRawRuns(const uint8_t* bytes, size_t length);
+  const uint8_t* RawRuns() const { return rawRuns_.empty() ? nullptr : rawRuns_.data(); }
+
+  // Appends the runs of a counted run list after the table's total. Start
+  // clusters count from 0 within the list; a run with offset 0 is a hole
+  // entry (it keeps the previous entry's LCN, or the table's last LCN for a
+  // leading hole). A negative or overflowing start cluster sets message 240
+  // as last error and returns -1 with the table unchanged; a pair that does
+  // not decode ends the list. Returns the clusters added.
+  int64_t BuildVCNMappingTable(const uint8_t* runList);
+  // A run list given as hexadecimal text (two digits a byte, count included
+  // or not: see the .cpp). -1 on any other character or an odd digit count.
+  int64_t LoadHexRunList(std::string_view text);
+  int64_t LoadHexRunList(WStringView text);
+
+  // Appends one entry at the table's end; false when it would overlap the
+  // table or overflow.
+  bool AppendRun(uint64_t vcn, uint64_t lcn, uint64_t length, bool hole = false);
+  // Appends run arrays (ext4 children and other families); entries must not
+  // start before the table's total, else false and nothing is appended.
+  bool AppendRunArray(RunArray& runs);
+
+  // The LCN holding `vcn`: *leftOut = clusters left in the run from vcn,
+  // *nextOut = clusters from vcn to the next entry's start (to the total for
+  // the last entry). A vcn in a gap or in a hole entry gives 0 with
+  // *leftOut = 0 and *nextOut = the clusters to the next data (both 0 past
+  // the total or with an empty table). So leftOut > 0 tells data.
+  uint64_t VcnToLcn(uint64_t vcn, uint64_t* leftOut = nullptr, uint64_t* nextOut = nullptr);
+
+  const ExtentRun* Runs() const { return runs_.data(); }
+  size_t RunCount() const { return runs_.size(); }
+  RunArray& Table() { return runs_; }
+  uint64_t TotalClusters() const { return total_; }
+  // Sets the total (a file's size rounded up to clusters may pass the last
+  // run: the rest then reads as a gap).
+  void SetTotalClusters(uint64_t total) { total_ = total; }
+
+  uint32_t clusterSize = 4096;
+  uint32_t clusterShift = 12;
+  uint32_t clusterMask = 4095;
+  uint32_t sectorSize = 512;
+  uint32_t sectorShift = 9;
+  uint32_t sectorMask = 511;
+  uint32_t sectorsPerClusterShift = 3;
+  uint32_t sectorsPerClusterMask = 7;
+
+ protected:
+  void UpdateSectorsPerCluster();
+  RunArray runs_;
+  uint64_t total_ = 0;
+  std::vector<uint8_t> rawRuns_;
+  size_t cursor_ = 0;
+};
+
+// The lookup of CExtents::VcnToLcn on a caller's array and cursor.
+uint64_t LookupVcnInRuns(uint64_t vcn, const ExtentRun* runs, size_t count, size_t* cursor,
+                         uint64_t* leftOut = nullptr, uint64_t* nextOut = nullptr, uint64_t total = 0);
+
+// ---- ext4 extent trees ----
+
+inline constexpr uint16_t kExtExtentMagic = 0xF30A;
+inline constexpr int kExtMaxDepth = 16;
+inline constexpr uint32_t kExtInodeAreaBytes = 60;
+
+struct ExtExtentNode {
+  int depth = 0;
+  uint32_t entries = 0;
+  uint32_t firstBlock = 0;  // first logical block of the first entry
+  // Per entry: first logical block, and the child block (index node) or the
+  // physical start and length (leaf, uninitialised flag removed).
+  std::vector<uint32_t> firstBlocks;
+  std::vector<uint64_t> blocks;
+  std::vector<uint32_t> lengths;
+  uint64_t totalLength = 0;
+};
+
+// length > 11, magic, entries <= max, length >= 12 + 12 x entries.
+bool ExtExtentHeaderValid(const uint8_t* node, size_t length);
+// 12 + 12 x entries when entries < 5 (fits the inode's 60-byte area), else 0.
+uint32_t ExtExtentHeaderSize(const uint8_t* node);
+// Valid header, entries > 0, depth <= 16, the first keys (at most 10)
+// strictly ascending.
+bool ExtParseExtentNode(const uint8_t* node, size_t length, ExtExtentNode* out);
+
+class ExtExtentReader : public CExtents {
+ public:
+  // Reads one block into the buffer (blockSize bytes); false on failure.
+  using BlockReadFn = std::function<bool(uint64_t block, uint8_t* buffer)>;
+
+  // Blocks of the volume's cluster size, read with CVol::ReadClusters.
+  explicit ExtExtentReader(CVol* volume);
+  ExtExtentReader(uint32_t blockSize, BlockReadFn read);
+  ~ExtExtentReader() override;
+
+  // Physical block of the tree's first extent; -1 on a bad header or read.
+  int64_t FirstDataBlock(const uint8_t* node, size_t length);
+  // Reads `block` into the block buffer; null on failure.
+  const uint8_t* ReadBlock(uint64_t block);
+
+  uint32_t BlockSize() const { return blockSize_; }
+  const BlockReadFn& ReadFn() const { return read_; }
+  CVol* volume = nullptr;
+
+ private:
+  uint32_t blockSize_ = 0;
+  BlockReadFn read_;
+  uint8_t* blockBuffer_ = nullptr;
+};
+
+// Loads the tree rooted at `node` into the reader's table. Leaves: one run
+// per entry; a leaf going backwards against the table's end fails. Index
+// nodes: each child must be a node of depth one less than its parent; a
+// child that can't be read, loaded or placed after the runs so far is
+// skipped, and no block is visited twice. Returns the header test.
+bool ExtLoadExtents(ExtExtentReader* reader, const uint8_t* node, size_t length);
+// End (first block + length) of the last extent, descending through the last
+// index entries; 0 when a node's depth is not the expected one or a read
+// fails.
+uint64_t ExtLastLogicalBlock(ExtExtentReader* reader, const uint8_t* node, size_t length, int depth);
+// Repairs an index root found in an inode (60-byte area): reads the child
+// blocks of up to 4 entries, stopping at the first that is not a valid node
+// or whose depth differs from the first child's. With at least one valid
+// child the root's depth becomes that depth + 1 and its entry count the
+// valid children; *out = ExtLastLogicalBlock of the last valid child, in
+// bytes. Returns 12 + 12 x count when *out is non-zero, else 0.
+uint32_t ExtCheckIndexChain(uint8_t* node, ExtExtentReader* reader, uint64_t* out);

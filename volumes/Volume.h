@@ -1,0 +1,222 @@
+// The volume base: one object per volume a drive holds. It keeps the
+// geometry, the place on the drive, the indexes directory parsing fills and
+// the readers that map a file's clusters to drive sectors. Each file-system
+// family derives its own class (VolumeFactory.h makes them by type code).
+//
+// A volume reads through the drive that holds it (`drive`, else the current
+// drive). Sizes of clusters and sectors are the volume's own; the drive's
+// sector size only matters when the two differ.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "platform/Text.h"
+
+class CExtents;
+class Drive;
+class HTree;
+class NTFSObj;
+class Recycler;
+class RecFile;
+struct cnode;
+struct nodeStack;
+struct snode;
+
+// Volume type codes.
+inline constexpr uint8_t kVolUnknown = 0;
+inline constexpr uint8_t kVolNtfs = 1;
+inline constexpr uint8_t kVolFat16 = 2;  // FAT12 and FAT16
+inline constexpr uint8_t kVolFat32 = 3;
+inline constexpr uint8_t kVolExt = 4;
+inline constexpr uint8_t kVolUfs1 = 5;
+inline constexpr uint8_t kVolUfs2 = 6;
+inline constexpr uint8_t kVolHfs = 7;
+inline constexpr uint8_t kVolXfs = 8;
+inline constexpr uint8_t kVolExFat = 9;
+inline constexpr uint8_t kVolVmfs = 10;
+inline constexpr uint8_t kVolRefs = 11;
+inline constexpr uint8_t kVolZfs = 12;
+inline constexpr uint8_t kVolLastType = 12;
+
+inline bool IsFATType(uint8_t type) { return type == kVolFat16 || type == kVolFat32; }
+
+// Each of the two cluster buffers.
+inline constexpr size_t kClusterBufferBytes = 0x100000;
+// Drive-letter codes from this value on mean "no letter": drive number =
+// code - kNoLetterBase.
+inline constexpr char16_t kNoLetterBase = 93;
+
+class CVol {
+ public:
+  CVol();
+  // Virtual although volumes are made and destroyed only through the
+  // factory: a family whose class is not built yet is a CUnknownVol with
+  // its type code, and deleting must not depend on that.
+  virtual ~CVol();
+  CVol(const CVol&) = delete;
+  CVol& operator=(const CVol&) = delete;
+
+  // ---- geometry ----
+  // Powers of two only (false otherwise, nothing changes). The
+  // sectors-per-cluster triple follows when the cluster is at least a sector.
+  bool SetSectorSize(uint32_t bytes);
+  bool SetClusterSize(uint32_t bytes);
+  // Start sector, size and both sizes.
+  void CopyGeometry(const CVol& other);
+  // The cluster-size code of a node of this volume (its cluster size on its
+  // sector size).
+  void SetNodeClusterCode(cnode* node) const;
+
+  // ---- names ----
+  // "X:" when the path starts with a drive letter, else letter 0.
+  void SetDriveLetter(WStringView path);
+  bool HasDriveLetter() const { return driveLetter[0] >= u'A' && driveLetter[0] <= u'Z'; }
+  // "Volume X:", "Volume N" (codes 93..255: N = code - 93), or "Volume".
+  WString GetDisplayName() const;
+  // The label as set at initialisation. NTFS and FAT fetch theirs on first
+  // use once their readers exist.
+  const WString& GetVolumeLabel();
+  bool IsRootInode(uint32_t id) const;
+  bool IsXFSRootInode(uint64_t id, int flag) const;
+
+  // ---- reading ----
+  // The 1 MiB cluster buffer of the slot in use, made on first use; out of
+  // memory ends in ShowErrorAndThrow.
+  uint8_t* GetClusterBuffer();
+  int BufferSlot() const { return bufferSlot_; }
+  void SetBufferSlot(int slot) { bufferSlot_ = slot & 1; }
+
+  // Reads `count` clusters from `cluster` (volume clusters; FAT, exFAT and
+  // VMFS count from their data area, `dataAreaSector`). bytesPerCluster 0
+  // is the volume's cluster size. At most bufferBytes / bytesPerCluster
+  // clusters are read (with a null buffer, the drive's transfer size);
+  // *clustersRead gets the count read. Returns the data (the buffer, or the
+  // drive's buffer for a null one) or null: a negative sector sets message
+  // 362, a failed read leaves the drive's last error. The volume's sectors
+  // need not be the drive's: a read that does not fall on whole drive
+  // sectors goes through a bounce buffer.
+  uint8_t* ReadClusters(void* buffer, int64_t cluster, uint32_t count, uint32_t bytesPerCluster = 0,
+                        size_t bufferBytes = kClusterBufferBytes, uint32_t* clustersRead = nullptr);
+
+  // Reads the data of a file whose clusters `extents` maps (null: the
+  // volume's), covering byte offset .. offset + length - 1, into `buffer`
+  // (null: GetClusterBuffer) of bufferBytes. At most as many clusters as the
+  // buffer holds are read; *outBytes = bytes delivered (whole clusters from
+  // the one holding `offset`). Holes and gaps read as zeros. Length 0 gives
+  // the buffer with 0 bytes. Null on failure: message 630 for an offset
+  // past the mapping, the reader's error for a failed read.
+  uint8_t* ReadInodeDataCm(uint64_t offset, uint64_t length, uint64_t* outBytes, CExtents* extents = nullptr,
+                           uint8_t* buffer = nullptr, size_t bufferBytes = kClusterBufferBytes);
+
+  // A node's clusters by volume type: FAT, ext (extent trees), XFS, exFAT,
+  // VMFS and ReFS through their extents; null for the others until their
+  // readers exist (block-mapped Unix nodes: the Unix volume; HFS+: the NTFS
+  // work inode).
+  uint8_t* ReadNodeClusters(const cnode* node, int64_t cluster, uint32_t count, uint64_t* outBytes);
+
+  // ---- extents ----
+  // Recreates the volume's extents object for its type (ext: an extent-tree
+  // reader over this volume; the others a plain table until the MFT run map
+  // and the VMFS extents exist).
+  CExtents* CreateExtents();
+  void FreeExtents();
+  // Loads a node's mapping into the extents object: FAT and exFAT from the
+  // node's run list; the other families through their readers (false until
+  // they exist). The total becomes the size rounded up to clusters.
+  bool BuildNodeExtents(const cnode* node, const void* aux = nullptr, uint32_t* corruptOut = nullptr);
+  // The one virtual operation: make the work reader ready for the node's
+  // runs. The work reader is the NTFS inode record, which comes with the
+  // NTFS volume: until then this returns 0 (nothing loaded).
+  virtual int LoadNodeRuns(const cnode* node);
+
+  // ---- carving, recycle bin, raw copy ----
+  // The extension of the carving type the engine finds in the node's first
+  // cluster; empty until the engine's classifier exists.
+  WString SniffNodeType(const cnode* node);
+  // Recycle-bin remapping and INFO2 reading, done by the recycler; 0 (not
+  // remapped) until it exists.
+  int Remap(cnode* node, WString* path);
+  int ScanInfo2(cnode* node);
+  // Writes `clusters` clusters of a counted run list into a new file, in
+  // pieces of at most 1 MiB, honouring stop and pause. 0 on success, -1
+  // (message box and last error) on a failed read or short write.
+  int CopyClusterRange(const uint8_t* runList, uint64_t clusters, WStringView fileName);
+
+  static const char16_t* NodeKindName(uint32_t mode);
+  // VMFS: the three area fields are set (directory parsing stops after the
+  // root otherwise); false for every other type.
+  bool HasDataAreas() const;
+
+  // Frees the buffers of a parse: path cache, dirIndex and both cluster
+  // buffers. The queue entries belong to the parsing code, which empties
+  // the queue before it calls this; the root node and the folder pool stay
+  // until the volume goes.
+  void FreeBuf();
+
+  // ---- fields ----
+  HTree* nodeIndex = nullptr;  // (id, name, parent id) of every folder found
+  HTree* dirIndex = nullptr;   // folders already parsed
+  char16_t driveLetter[3] = {0, u':', 0};
+  NTFSObj* engine = nullptr;  // not owned
+  // Owned parts whose classes live elsewhere: whoever makes one gives the
+  // deleter with it (shared_ptr keeps it), so the base never needs their
+  // definitions.
+  std::shared_ptr<Recycler> recycler;  // made by the recycle-bin code
+  Drive* drive = nullptr;              // not owned; null: the current drive
+
+  uint32_t clusterSize = 4096, clusterShift = 12, clusterMask = 4095;
+  uint32_t sectorSize = 512, sectorShift = 9, sectorMask = 511;
+  uint32_t sectorsPerCluster = 8, sectorsPerClusterShift = 3, sectorsPerClusterMask = 7;
+  uint8_t type = kVolUnknown;
+  uint16_t volumeNumber = 0;
+  uint64_t startSector = 0;  // drive sector of the volume's first sector
+  WString label;
+  uint32_t progressSteps = 100;
+  uint64_t sizeSectors = 0;
+  uint64_t sizeSectors2 = 0;  // filled by the families
+  // FAT first data sector, exFAT cluster heap, VMFS data offset: the volume
+  // sector that cluster 0 of ReadClusters starts at. Set by the family.
+  uint64_t dataAreaSector = 0;
+  std::shared_ptr<RecFile> recFile;  // made on the first recovery
+  std::shared_ptr<snode> workInode;  // the NTFS inode record, once it exists
+  CExtents* extents = nullptr;       // owned
+
+  // Directory parsing's folder queue (the nodeStack entries are made and
+  // freed by the parsing code), its string pool and the root folder.
+  nodeStack* currentEntry = nullptr;
+  nodeStack* deletedFolders = nullptr;
+  nodeStack* queueTail = nullptr;
+  HTree* folderPaths = nullptr;
+  cnode* rootNode = nullptr;  // owned
+
+  // The one-entry path cache of folder-path building.
+  int64_t cachedParentKey = -1;
+  WString cachedPath;
+  bool cachedFound = false;
+  bool cachedNamed = false;
+  int64_t cachedTableParent = -1;
+  WString lastFolder;
+
+ private:
+  Drive* SourceDrive() const;
+  uint8_t* ReadBounced(uint8_t* out, uint64_t volumeByte, uint32_t bytes, Drive* d);
+  uint8_t* clusterBuffers_[2] = {nullptr, nullptr};
+  int bufferSlot_ = 0;
+};
+
+// The volume of type 0 (not yet known), and for now the stand-in for every
+// family whose volume class is not built yet: it carries that family's type
+// code and the base's behaviour. Each family replaces it with its class.
+class CUnknownVol : public CVol {
+ public:
+  explicit CUnknownVol(uint8_t typeCode = kVolUnknown) { type = typeCode; }
+};
+
+// True when for some power-of-two unit u from lo doubling up to hi,
+// count x u - u < size <= count x u; with count 0 true only for size 0.
+bool MatchesUnitCount(uint64_t size, uint64_t count, uint64_t lo, uint64_t hi);
+
+// The leading printable bytes (no control character, no DEL) as text,
+// decoded as UTF-8; empty when the first byte is not printable.
+WString AnsiPrintableToWide(const uint8_t* bytes, size_t length);
