@@ -354,7 +354,7 @@ void Drive::InitDrive(WStringView name) {
       sectorSize = 4096;
     }
   }
-  if (!allowDirect_ && !forced512_) {
+  if (isBlock && !allowDirect_ && !forced512_) {
     // Listed for 512 but already 512: read directly after all.
     allowDirect_ = true;
     source_.reset();

@@ -31,8 +31,13 @@ int CImgFile::FindLocked(WStringView path) const {
   // Another spelling of a registered file (a link, "/./", "//").
   struct stat st;
   if (!StatPath(path, &st) || !S_ISREG(st.st_mode)) return -1;
-  for (size_t i = 0; i < entries_.size(); ++i)
-    if (entries_[i].dev == uint64_t(st.st_dev) && entries_[i].ino == uint64_t(st.st_ino)) return int(i);
+  for (size_t i = 0; i < entries_.size(); ++i) {
+    if (entries_[i].dev != uint64_t(st.st_dev) || entries_[i].ino != uint64_t(st.st_ino)) continue;
+    // The registered path must still name that file: a deleted image's
+    // inode number is soon given to another file.
+    struct stat again;
+    if (StatPath(entries_[i].path, &again) && again.st_dev == st.st_dev && again.st_ino == st.st_ino) return int(i);
+  }
   return -1;
 }
 
