@@ -615,7 +615,11 @@ uint8_t* Drive::ReadSectors(int64_t sector, uint32_t bytes, uint32_t retryPiece,
   pendingBuffer_ = buffer;
   pendingFirst_ = s;
   pendingBytes_ = bytes;
-  if (!io_->Submit(absolute << shift_, bytes, retryPiece)) {
+  // A caller who waits gets the bytes straight into its buffer (aligned for
+  // direct reads), saving a copy; a started read goes through the thread's
+  // buffer, since its caller may close the drive before taking it.
+  pendingDirect_ = buffer && wait && (reinterpret_cast<uintptr_t>(buffer) & (sectorSize_ - 1)) == 0;
+  if (!io_->Submit(absolute << shift_, bytes, retryPiece, pendingDirect_ ? static_cast<uint8_t*>(buffer) : nullptr)) {
     VErrorMsg(Msg(181).c_str(), name_);
     return nullptr;
   }
@@ -636,7 +640,7 @@ uint8_t* Drive::Complete() {
   } else {
     consecutiveErrors_ = 0;
   }
-  uint8_t* data = io_->Data();
+  uint8_t* data = pendingDirect_ ? static_cast<uint8_t*>(pendingBuffer_) : io_->Data();
   const uint32_t bytes = pendingBytes_;
   if (traceIo) {
     const int32_t mode = sectorTraceMode.load();
@@ -673,7 +677,7 @@ uint8_t* Drive::Complete() {
     }
     return data;
   }
-  memcpy(pendingBuffer_, data, bytes);
+  if (!pendingDirect_) memcpy(pendingBuffer_, data, bytes);
   return static_cast<uint8_t*>(pendingBuffer_);
 }
 

@@ -171,6 +171,7 @@ class Drive {
   void* pendingBuffer_ = nullptr;
   uint64_t pendingFirst_ = 0;
   uint32_t pendingBytes_ = 0;
+  bool pendingDirect_ = false;  // read straight into pendingBuffer_
   std::shared_ptr<BlockSource> source_;
   std::unique_ptr<IOThread> io_;
   std::shared_ptr<CSectRanges> exclusions_;

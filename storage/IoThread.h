@@ -9,8 +9,10 @@
 // counts that the thread shares. Closing never frees what a read blocked in
 // the kernel may still use: when the thread does not end within the close
 // time-out it is detached, and it frees them itself when the read returns.
-// The thread never writes to the caller's memory; a caller's buffer is
-// filled from the thread's buffer on the caller's side.
+// The thread writes into a caller's memory only for a request the caller
+// waits for (it stays blocked until the read has returned, so the memory
+// cannot go away under the read); a request started without waiting is read
+// into the thread's buffer and copied on the caller's side.
 #pragma once
 #include <atomic>
 #include <condition_variable>
@@ -86,10 +88,12 @@ class IOThread {
   // ---- requests ----
   // Starts reading length bytes (at most BufferSize()) at the absolute byte
   // offset; failed reads are retried in pieces of the retry piece (at least
-  // 64 KiB). False when a request is already pending or the length is 0 or
-  // too large.
-  bool Submit(uint64_t offset, uint32_t length, uint32_t retryPiece);
-  bool Pending() const { return pending_; }
+  // 64 KiB). With a target the bytes (and zero fills) go there instead of
+  // the thread's buffer: only for a caller that waits for the request and
+  // never abandons it, with memory aligned for direct reads. False when a
+  // request is already pending or the length is 0 or too large.
+  bool Submit(uint64_t offset, uint32_t length, uint32_t retryPiece, uint8_t* target = nullptr);
+  bool Pending() const { return pending_.load(); }
   // Waits for the pending request, reporting each time-out to the view
   // (message 420, then 381). 0 when the request is done (also when none was
   // pending); -1 when the thread has ended without finishing it.
@@ -129,7 +133,8 @@ class IOThread {
   uint32_t sectorSize_;
   int timeoutMs_ = kIoWaitTimeoutMs;
   int closeTimeoutMs_ = kIoCloseTimeoutMs;
-  bool pending_ = false;
+  // Also cleared by a close on another thread while the requester waits.
+  std::atomic<bool> pending_{false};
   uint64_t seq_ = 0;
   int timeouts_ = 0;
   // Copied from the shared block when a request ends, so readers on the

@@ -19,6 +19,7 @@
 #include "foundation/Trace.h"
 #include "foundation/UiServices.h"
 #include "platform/Errors.h"
+#include "platform/Memory.h"
 #include "storage/DiskList.h"
 #include "storage/ImageFiles.h"
 
@@ -358,6 +359,51 @@ TEST_F(FaultyDrive, OneBadSectorGivesFifteenCleanPieces) {
   EXPECT_EQ(state->CallCount(), 34u);
 }
 
+// A caller's buffer gets the same bytes and zero fills, whether the read
+// goes straight into it (aligned, waited) or through the thread's buffer.
+TEST_F(FaultyDrive, CallerBuffersAlignedAndNot) {
+  state->bad.push_back({2 * kMiB + 7 * k64K + 512, 2 * kMiB + 7 * k64K + 1024});
+  uint8_t* raw = static_cast<uint8_t*>(AlignedAlloc(kMiB + 4096));
+  ASSERT_TRUE(raw);
+  for (size_t misalign : {size_t(0), size_t(1), size_t(8)}) {
+    SCOPED_TRACE(misalign);
+    uint8_t* mine = raw + misalign;
+    memset(mine, 0xEE, kMiB);
+    const size_t before = state->CallCount();
+    ASSERT_EQ(drive->ReadSectors(2 * kMiB / 512, kMiB, k64K, mine, true), mine);
+    EXPECT_EQ(state->CallCount() - before, 17u);
+    EXPECT_EQ(drive->IoThread()->Result(), kIoReadError);
+    for (uint32_t p = 0; p < 16; ++p) {
+      if (p == 7) EXPECT_TRUE(AllZero(mine + p * k64K, k64K));
+      else EXPECT_TRUE(Same(mine + p * k64K, 2 * kMiB + p * k64K, k64K)) << p;
+    }
+    EXPECT_TRUE(drive->IoThread()->BitSet(kBitmapZero, 7 * 128));
+    EXPECT_FALSE(drive->IoThread()->BitSet(kBitmapZero, 6 * 128));
+  }
+  AlignedFree(raw);
+}
+
+// A read started into a caller's buffer and dropped by a close never writes
+// into that buffer afterwards (it may be freed by then).
+TEST_F(FaultyDrive, DroppedReadLeavesTheCallersBufferAlone) {
+  state->hangAt.push_back(0);
+  uint8_t* mine = static_cast<uint8_t*>(AlignedAlloc(kMiB));
+  ASSERT_TRUE(mine);
+  memset(mine, 0x5A, kMiB);
+  ASSERT_EQ(drive->ReadSectors(0, kMiB, k64K, mine, false), Drive::kReadStarted);
+  ASSERT_TRUE(state->WaitUntilHanging());
+  drive->CloseDevice();
+  {
+    std::lock_guard<std::mutex> lock(state->m);
+    state->hangAt.clear();
+  }
+  state->Release();
+  // The next read is served after the dropped one has returned.
+  ASSERT_TRUE(drive->ReadSectors(4096, 512, k64K, nullptr, true));
+  for (size_t i = 0; i < kMiB; ++i) ASSERT_EQ(mine[i], 0x5A) << i;
+  AlignedFree(mine);
+}
+
 TEST_F(FaultyDrive, FullyExcludedRequestMakesNoDeviceCall) {
   auto info = std::make_unique<DrvInfo>(FromUtf8(img));
   info->exclusions = std::make_unique<CSectRanges>();
@@ -528,13 +574,13 @@ TEST_F(FaultyDrive, DeleteWhileTheReaderHangs) {
   EXPECT_FALSE(state->destroyedWhileHanging);
 }
 
+// (Without the stop flag, so the close gives up on the read at once.)
 TEST_F(FaultyDrive, CloseDeviceWhileTheReaderHangs) {
   state->hangAt.push_back(0);
-  g_appState->stopRequested = 1;
   ASSERT_EQ(drive->ReadSectors(0, kMiB, k64K, nullptr, false), Drive::kReadStarted);
   ASSERT_TRUE(state->WaitUntilHanging());
   drive->CloseDevice();
-  g_appState->stopRequested = 0;
+  EXPECT_FALSE(drive->IsOpen());
   {
     std::lock_guard<std::mutex> lock(state->m);
     EXPECT_FALSE(state->destroyed) << "the blocked read still holds the source";

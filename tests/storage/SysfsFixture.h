@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -142,15 +143,16 @@ class SysfsFixture {
   }
 
   void Attr(const std::string& rel, const std::string& text) { WriteFileText(root_ + "/" + rel, text + "\n"); }
-  void Mkdir(const std::string& rel) { RunShell("mkdir -p '" + root_ + "/" + rel + "'"); }
+  void Mkdir(const std::string& rel) {
+    std::error_code ec;
+    std::filesystem::create_directories(root_ + "/" + rel, ec);
+    if (ec) ADD_FAILURE() << "mkdir " << rel << ": " << ec.message();
+  }
 
  private:
   static std::string Dev(uint32_t major, uint32_t minor) { return std::to_string(major) + ":" + std::to_string(minor); }
   void Symlink(const std::string& target, const std::string& rel) {
     if (symlink(target.c_str(), (root_ + "/" + rel).c_str()) != 0) ADD_FAILURE() << "symlink " << rel;
-  }
-  static void RunShell(const std::string& cmd) {
-    if (system(cmd.c_str()) != 0) ADD_FAILURE() << cmd;
   }
   static void Save(const char* name, std::string* value, bool* had) {
     const char* v = getenv(name);
