@@ -335,6 +335,9 @@ uint8_t* CVol::ReadInodeDataCm(uint64_t offset, uint64_t length, uint64_t* outBy
       done += n;
     } else {
       if (next == 0) {
+        // Past the mapping: what was read so far is delivered; nothing at
+        // all is the caller's error.
+        if (done > 0) break;
         ErrorMsg(Msg(630));
         return nullptr;
       }
@@ -343,7 +346,7 @@ uint8_t* CVol::ReadInodeDataCm(uint64_t offset, uint64_t length, uint64_t* outBy
       done += n;
     }
   }
-  if (outBytes) *outBytes = clusters << shift;
+  if (outBytes) *outBytes = done << shift;
   return buffer;
 }
 
@@ -397,9 +400,10 @@ void CVol::FreeExtents() {
 }
 
 bool CVol::BuildNodeExtents(const cnode* node, const void* aux, uint32_t* corruptOut) {
-  (void)aux;
   if (corruptOut) *corruptOut = 0;
   if (!node) return false;
+  // A block-mapped node reads through its block map: nothing to build.
+  if ((type == kVolExt && !aux) || type == kVolUfs1 || type == kVolUfs2) return true;
   uint32_t bytes = node->GetClusterBytes(sectorSize);
   CreateExtents();
   if (!extents->SetClusterSize(bytes)) return false;
@@ -410,8 +414,13 @@ bool CVol::BuildNodeExtents(const cnode* node, const void* aux, uint32_t* corrup
     case kVolExFat:
       if (extents->BuildVCNMappingTable(node->RunBuffer()) < 0) return false;
       break;
+    case kVolExt:
+      if (!ExtLoadExtents(static_cast<ExtExtentReader*>(extents), static_cast<const uint8_t*>(aux),
+                          kExtInodeAreaBytes))
+        return false;
+      break;
     default:
-      // ext extent trees, XFS, VMFS and ReFS load through their families.
+      // XFS, VMFS and ReFS load through their families.
       return false;
   }
   uint64_t total = node->size / bytes + (node->size % bytes ? 1 : 0);

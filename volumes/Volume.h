@@ -104,7 +104,8 @@ class CVol {
   // (null: GetClusterBuffer) of bufferBytes. At most as many clusters as the
   // buffer holds are read; *outBytes = bytes delivered (whole clusters from
   // the one holding `offset`). Holes and gaps read as zeros. Length 0 gives
-  // the buffer with 0 bytes. Null on failure: message 630 for an offset
+  // the buffer with 0 bytes. A request that runs past the mapping delivers
+  // the clusters before it. Null on failure: message 630 for an offset
   // past the mapping, the reader's error for a failed read.
   uint8_t* ReadInodeDataCm(uint64_t offset, uint64_t length, uint64_t* outBytes, CExtents* extents = nullptr,
                            uint8_t* buffer = nullptr, size_t bufferBytes = kClusterBufferBytes);
@@ -122,8 +123,11 @@ class CVol {
   CExtents* CreateExtents();
   void FreeExtents();
   // Loads a node's mapping into the extents object: FAT and exFAT from the
-  // node's run list; the other families through their readers (false until
-  // they exist). The total becomes the size rounded up to clusters.
+  // node's run list; ext from the extent tree whose root `aux` points to
+  // (the inode's 60-byte block area; null for a block-mapped node, which
+  // needs no mapping: true); UFS needs none either; the other families
+  // through their readers (false until they exist). The total becomes the
+  // size rounded up to clusters.
   bool BuildNodeExtents(const cnode* node, const void* aux = nullptr, uint32_t* corruptOut = nullptr);
   // The one virtual operation: make the work reader ready for the node's
   // runs. The work reader is the NTFS inode record, which comes with the
