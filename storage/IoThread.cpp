@@ -14,6 +14,7 @@
 #include "platform/Format.h"
 #include "platform/Memory.h"
 #include "storage/BlockSource.h"
+#include "storage/StorageHost.h"
 
 std::atomic<int32_t> g_zeroFillMarker{0};
 
@@ -424,7 +425,7 @@ int IOThread::WaitForIO() {
     if (text.size() > 256) text.resize(256);
     lock.unlock();
     if (traceIo) TracePrintfA("WaitForIO: %s\n", ToUtf8(text));
-    if (g_appState && g_appState->view) g_appState->view->LogLine(text);
+    theStorageHost().IoStatusLine(text);
     lock.lock();
   }
   pending_ = false;

@@ -13,6 +13,7 @@
 #include "foundation/Messages.h"
 #include "foundation/SectRanges.h"
 #include "foundation/UiServices.h"
+#include "storage/StorageHost.h"
 
 namespace {
 
@@ -324,6 +325,37 @@ TEST_F(HangingRead, StatusTextsWhileTheMediumHangs) {
   const WString media = FormatW(Msg(381), int64_t(2048), int64_t(4095), u"sdz");
   for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(lines[i], i < 9 ? reading : media) << i;
   EXPECT_EQ(media.substr(0, 45), u"Media errors reading sectors 2048 to 4095 on ");
+}
+
+// A storage host of its own takes the lines instead of the view.
+TEST_F(HangingRead, LinesGoToTheStorageHost) {
+  struct Host : StorageHost {
+    std::mutex m;
+    std::vector<WString> lines;
+    void IoStatusLine(WString line) override {
+      std::lock_guard<std::mutex> lock(m);
+      lines.push_back(std::move(line));
+    }
+    size_t Count() {
+      std::lock_guard<std::mutex> lock(m);
+      return lines.size();
+    }
+  } host;
+  SetStorageHost(&host);
+  Reader r(4 * kMiB);
+  r.io->SetTimeoutMs(2);
+  r.io->SetDisplayName(u"sdz");
+  r.state->hangAt.push_back(0);
+  ASSERT_TRUE(r.io->Submit(0, kMiB, k64K));
+  std::thread waiter([&] { r.io->WaitForIO(); });
+  for (int i = 0; i < 3000 && host.Count() < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  r.state->Release();
+  waiter.join();
+  SetStorageHost(nullptr);
+  ASSERT_GE(host.lines.size(), 2u);
+  EXPECT_EQ(host.lines[0], u"Reading sectors 0 to 2047 on sdz ...");
+  std::lock_guard<std::mutex> lock(view.m);
+  EXPECT_TRUE(view.log.empty());
 }
 
 TEST_F(HangingRead, RetryPiecesReportMediaErrorsAtOnce) {
