@@ -18,6 +18,7 @@
 #include "foundation/Globals.h"
 #include "foundation/Trace.h"
 #include "tests/foundation/TestUtil.h"
+#include "tests/volumes/FixtureImages.h"
 #include "volumes/Extents.h"
 #include "volumes/Node.h"
 #include "volumes/Streams.h"
@@ -522,8 +523,7 @@ TEST(RunList, NodeCountsOverPieces) {
 class NtfsImage {
  public:
   bool Open(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    image_.assign(std::istreambuf_iterator<char>(f), {});
+    image_ = fixtures::ReadAll(path);
     if (image_.size() < 512) return false;
     const uint32_t bytesPerSector = GetLittleEndian(&image_[11], 2);
     clusterSize_ = bytesPerSector * image_[13];
