@@ -90,8 +90,8 @@ int PartitionTable::AddPartition(uint64_t start, uint64_t length, uint16_t type)
   if (length == 0 || start > kPartitionMaxSector || length > kPartitionMaxSector) return -1;
   uint32_t at = 0;
   while (at < count_ && entries_[at].Start() < start) ++at;
-  for (uint32_t i = at; i < count_ && entries_[i].Start() == start; ++i) {
-    if (entries_[i].Length() == length) return int(i);
+  for (; at < count_ && entries_[at].Start() == start; ++at) {
+    if (entries_[at].Length() == length) return int(at);
   }
   if (count_ == capacity_) {
     const uint32_t grown = capacity_ + kGrowBy;
