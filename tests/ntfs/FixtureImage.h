@@ -1,0 +1,159 @@
+// Test helpers for the NTFS images of tests/fixtures/ntfs: unpacking an
+// image into the fixture cache, reading its recorded peer reports, and
+// reading clusters at the addresses the peers name.
+#pragma once
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace ntfs_fixture {
+
+inline std::string FixtureDir() { return std::string(DV_SOURCE_DIR) + "/tests/fixtures/ntfs"; }
+
+inline std::string CacheDir() {
+  const char* c = std::getenv("DV_FIXTURE_CACHE");
+  std::string dir = (c && *c) ? c : std::string(DV_BINARY_DIR) + "/fixtures";
+  return dir + "/ntfs";
+}
+
+inline bool HaveXz() { return std::system("command -v xz >/dev/null 2>&1") == 0; }
+
+// The unpacked image <name>.img in the cache (unpacked when missing or
+// older than the committed .img.xz); empty when it cannot be made.
+inline std::string Image(const std::string& name) {
+  std::string src = FixtureDir() + "/" + name + ".img.xz";
+  std::string dir = CacheDir();
+  std::string dst = dir + "/" + name + ".img";
+  struct stat s, d;
+  if (stat(src.c_str(), &s) != 0) return {};
+  if (stat(dst.c_str(), &d) == 0 && d.st_mtime >= s.st_mtime && d.st_size > 0) return dst;
+  if (!HaveXz()) return {};
+  std::string tmp = dst + ".tmp" + std::to_string(getpid());
+  std::string cmd = "mkdir -p '" + dir + "' && xz -dc '" + src + "' > '" + tmp + "' && mv '" + tmp + "' '" + dst + "'";
+  if (std::system(cmd.c_str()) != 0) {
+    unlink(tmp.c_str());
+    return {};
+  }
+  return dst;
+}
+
+// A recorded report <name>.<kind>.txt (or its .txt.xz); empty when absent.
+inline std::string Report(const std::string& name, const std::string& kind) {
+  std::string base = FixtureDir() + "/" + name + "." + kind + ".txt";
+  std::ifstream f(base, std::ios::binary);
+  if (f) {
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+  }
+  std::string out;
+  if (FILE* p = popen(("xz -dc '" + base + ".xz' 2>/dev/null").c_str(), "r")) {
+    char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    pclose(p);
+  }
+  return out;
+}
+
+inline std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) out.push_back(line);
+  return out;
+}
+
+// path -> inode from <name>.inodes.txt.
+inline std::map<std::string, uint64_t> Inodes(const std::string& name) {
+  std::map<std::string, uint64_t> out;
+  for (const std::string& line : Lines(Report(name, "inodes"))) {
+    size_t tab = line.rfind('\t');
+    if (tab != std::string::npos) out[line.substr(0, tab)] = std::stoull(line.substr(tab + 1));
+  }
+  return out;
+}
+
+// The md5 icat gave for an inode ("" when not recorded).
+inline std::string IcatMd5(const std::string& name, uint64_t inode) {
+  for (const std::string& line : Lines(Report(name, "icat-md5"))) {
+    std::istringstream in(line);
+    std::string md5, spec;
+    in >> md5 >> spec;
+    if (spec == std::to_string(inode)) return md5;
+  }
+  return {};
+}
+
+// The istat section of one inode ("===== inode path" up to the next).
+inline std::string IstatOf(const std::string& name, uint64_t inode) {
+  std::string all = Report(name, "istat");
+  std::string mark = "===== " + std::to_string(inode) + " ";
+  size_t at = all.find(mark);
+  if (at == std::string::npos) return {};
+  size_t end = all.find("\n===== ", at + 1);
+  return all.substr(at, end == std::string::npos ? std::string::npos : end + 1 - at);
+}
+
+// The cluster list istat prints after the attribute line that contains
+// attrMark (e.g. "$DATA (128-", "$INDEX_ALLOCATION"); 0 stands for a hole.
+inline std::vector<uint64_t> IstatClusters(const std::string& istat, const std::string& attrMark) {
+  std::vector<uint64_t> out;
+  size_t at = istat.find("Type: " + attrMark);
+  if (at == std::string::npos) return out;
+  size_t line = istat.find('\n', at);
+  std::istringstream in(istat.substr(line == std::string::npos ? istat.size() : line + 1));
+  std::string l;
+  while (std::getline(in, l)) {
+    if (l.empty() || l.rfind("Type:", 0) == 0 || l.rfind("=====", 0) == 0) break;
+    std::istringstream nums(l);
+    uint64_t c;
+    while (nums >> c) out.push_back(c);
+  }
+  return out;
+}
+
+// The clusters of an attribute from the run list ntfsinfo -v printed after
+// the line "Dumping attribute <attrMark>" of the inode; 0 stands for a hole.
+inline std::vector<uint64_t> NtfsinfoClusters(const std::string& name, uint64_t inode, const std::string& attrMark) {
+  std::vector<uint64_t> out;
+  std::string all = Report(name, "ntfsinfo");
+  size_t at = all.find("===== " + std::to_string(inode) + " ");
+  if (at == std::string::npos) return out;
+  size_t end = all.find("\n===== ", at + 1);
+  std::string sect = all.substr(at, end == std::string::npos ? std::string::npos : end - at);
+  at = sect.find("Dumping attribute " + attrMark);
+  if (at == std::string::npos) return out;
+  at = sect.find("Runlist:", at);
+  if (at == std::string::npos) return out;
+  std::istringstream in(sect.substr(sect.find('\n', at) + 1));
+  std::string vcn, lcn, len;
+  while (in >> vcn >> lcn >> len && vcn.rfind("0x", 0) == 0) {
+    uint64_t n = std::stoull(len, nullptr, 16);
+    uint64_t first = lcn == "<HOLE>" ? 0 : std::stoull(lcn, nullptr, 16);
+    for (uint64_t i = 0; i < n; ++i) out.push_back(first ? first + i : 0);
+  }
+  return out;
+}
+
+// Reads count bytes at offset of a file; short when the file ends.
+inline std::vector<uint8_t> ReadAt(const std::string& path, uint64_t offset, size_t count) {
+  std::vector<uint8_t> out(count);
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return {};
+  size_t n = 0;
+  if (fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0) n = std::fread(out.data(), 1, count, f);
+  std::fclose(f);
+  out.resize(n);
+  return out;
+}
+
+}  // namespace ntfs_fixture
