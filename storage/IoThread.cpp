@@ -88,8 +88,12 @@ inline void CpuRelax() {
 #endif
 }
 
+// On a single processor a spin only keeps the other side from running.
+const bool g_canSpin = std::thread::hardware_concurrency() > 1;
+
 template <class Ready>
 bool SpinFor(int64_t ns, Ready&& ready) {
+  if (!g_canSpin) return ready();
   const auto until = std::chrono::steady_clock::now() + std::chrono::nanoseconds(ns);
   for (;;) {
     for (int i = 0; i < 64; ++i) {
