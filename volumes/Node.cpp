@@ -14,6 +14,7 @@
 #include "foundation/TimeUtil.h"
 #include "platform/Format.h"
 #include "volumes/Streams.h"
+#include "volumes/fat/FatNode.h"
 
 // ---------------------------------------------------------------- cnode
 
@@ -103,6 +104,7 @@ bool cnode::CopyNode(const cnode* from) {
   }
   if (family == kNodeNtfs && from->Family() == kNodeNtfs)
     ok = static_cast<snode*>(this)->CopySnodeFields(static_cast<const snode*>(from)) && ok;
+  if (family == kNodeFat && from->Family() == kNodeFat) CopyFATNodeFields(this, from);
   // Other families copy their own fields here once their records exist.
   return ok;
 }
@@ -114,6 +116,8 @@ bool cnode::GetFileTime(uint64_t* out, int which) const {
       *out = which == 0 ? s->writeTime : s->creationTime;
       return true;
     }
+    case kNodeFat:
+      return GetFATNodeFileTime(this, out, which);
     default:
       // HFS+, FAT, ext/UFS, XFS, exFAT, VMFS, ReFS and ZFS read their own
       // records; until those exist, and for invalid kinds, there is no time.
@@ -127,6 +131,8 @@ WString cnode::GetTimeText(int which) const {
     case kNodeNtfs:
       GetFileTime(&t, which);
       return FormatDateTime(t);
+    case kNodeFat:
+      return GetFATNodeTimeText(this, which);
     default:
       return WString();
   }
@@ -226,6 +232,8 @@ cnode* CreateNode(uint8_t kind) {
   switch (kind & kNodeFamilyMask) {
     case kNodeNtfs:
       return new (std::nothrow) snode();
+    case kNodeFat:
+      return CreateFATNode();
     default:
       // The other families' records arrive with their file systems; until
       // then none is made, as for invalid kinds.
@@ -240,6 +248,9 @@ void DeleteNode(cnode** holder) {
   switch (node->Family()) {
     case kNodeNtfs:
       delete static_cast<snode*>(node);
+      break;
+    case kNodeFat:
+      DestroyFATNode(node);
       break;
     default:
       // Only NTFS records are made here; a head made by a caller with

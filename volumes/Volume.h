@@ -182,6 +182,9 @@ class CVol {
   // FAT first data sector, exFAT cluster heap, VMFS data offset: the volume
   // sector that cluster 0 of ReadClusters starts at. Set by the family.
   uint64_t dataAreaSector = 0;
+  // FAT32: directory entries with first clusters above 0xFFFF were seen
+  // (deletion may then have cut a first cluster's high word).
+  bool fatHighClusters = false;
   std::shared_ptr<RecFile> recFile;  // made on the first recovery
   std::shared_ptr<snode> workInode;  // the NTFS inode record, once it exists
   CExtents* extents = nullptr;       // owned

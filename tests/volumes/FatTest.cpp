@@ -512,7 +512,7 @@ TEST(FatEntry, VolumeChecks) {
   EXPECT_EQ((node.flags & kNodeGradeMask) >> kNodeGradeShift, 4);
   // Labels: taken only by a volume without one (or with "_").
   EntryBytes label("MYDISK     ", 0x08, 0, 0);
-  fat16.label = u"_";
+  fat16.label = WString(1, u'_');
   EXPECT_EQ(ParseFATEntry(&node, label.b, &fat16, nullptr), kFATEntryLabel);
   EXPECT_EQ(fat16.label, u"MYDISK");
   EntryBytes other("OTHER      ", 0x08, 0, 0);
