@@ -82,6 +82,18 @@ inline std::map<std::string, uint64_t> Inodes(const std::string& name) {
   return out;
 }
 
+// The inode fls -r -p gives a path (its "inode-type-id:" field), 0 when not
+// listed.
+inline uint64_t FlsInode(const std::string& name, const std::string& path) {
+  for (const std::string& line : Lines(Report(name, "fls"))) {
+    size_t tab = line.find('\t');
+    if (tab == std::string::npos || line.substr(tab + 1) != path) continue;
+    size_t space = line.rfind(' ', tab);
+    return std::stoull(line.substr(space + 1));
+  }
+  return 0;
+}
+
 // The md5 icat gave for an inode ("" when not recorded).
 inline std::string IcatMd5(const std::string& name, uint64_t inode) {
   for (const std::string& line : Lines(Report(name, "icat-md5"))) {
