@@ -1,0 +1,135 @@
+#!/usr/bin/env python3
+"""Cuts fuzzing seeds out of the NTFS test images (tests/fixtures/ntfs).
+
+Usage: make_seeds.py CORPUS_DIR
+
+Writes CORPUS_DIR/<target>/<name> for:
+  fuzz_lznt1   the compressed units of basic's comp/ files, as ntfsinfo's run
+               lists give them (first byte 0: 4096-byte units)
+  fuzz_indx    INDX records of bigdir's and sect4096's folders (clusters from
+               istat) and the $INDEX_ROOT attributes of small folders
+  fuzz_record  FILE records of basic and sect4096 as on disk (not fixed up)
+  fuzz_boot    the boot sector of every image
+"""
+import lzma
+import os
+import re
+import struct
+import sys
+
+FIX = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "fixtures", "ntfs")
+
+
+def report(name, kind):
+    p = os.path.join(FIX, "%s.%s.txt" % (name, kind))
+    if os.path.exists(p):
+        return open(p, encoding="utf-8", errors="replace").read()
+    if os.path.exists(p + ".xz"):
+        return lzma.open(p + ".xz", "rt", encoding="utf-8", errors="replace").read()
+    return ""
+
+
+def image(name):
+    return lzma.open(os.path.join(FIX, name + ".img.xz")).read()
+
+
+def section(text, inode):
+    m = re.search(r"^===== %d .*?(?=^===== |\Z)" % inode, text, re.S | re.M)
+    return m.group(0) if m else ""
+
+
+def inodes(name):
+    out = {}
+    for line in report(name, "inodes").splitlines():
+        path, _, ino = line.rpartition("\t")
+        out[path] = int(ino)
+    return out
+
+
+def ntfsinfo_runs(name, inode, attr):
+    sect = section(report(name, "ntfsinfo"), inode)
+    at = sect.find("Dumping attribute " + attr)
+    if at < 0:
+        return []
+    at = sect.find("Runlist:", at)
+    runs = []
+    for line in sect[at:].splitlines()[1:]:
+        f = line.split()
+        if len(f) != 3 or not f[0].startswith("0x"):
+            break
+        runs.append((None if f[1] == "<HOLE>" else int(f[1], 16), int(f[2], 16)))
+    return runs
+
+
+def istat_clusters(name, inode, mark):
+    sect = section(report(name, "istat"), inode)
+    at = sect.find("Type: " + mark)
+    if at < 0:
+        return []
+    out = []
+    for line in sect[at:].splitlines()[1:]:
+        if not line or not line[0].isdigit():
+            break
+        out += [int(x) for x in line.split()]
+    return out
+
+
+def write(corpus, target, name, data):
+    d = os.path.join(corpus, target)
+    os.makedirs(d, exist_ok=True)
+    with open(os.path.join(d, name), "wb") as f:
+        f.write(data)
+
+
+def main():
+    corpus = sys.argv[1]
+    basic = image("basic")
+    cl = 4096
+    for path, ino in inodes("basic").items():
+        if not path.startswith("comp/"):
+            continue
+        clusters = []
+        for lcn, n in ntfsinfo_runs("basic", ino, "$DATA (0x80)"):
+            clusters += [None] * n if lcn is None else list(range(lcn, lcn + n))
+        for u in range(0, len(clusters), 16):
+            unit = clusters[u:u + 16]
+            if None not in unit:
+                continue
+            data = b"".join(basic[c * cl:(c + 1) * cl] for c in unit if c is not None)
+            if data:
+                write(corpus, "fuzz_lznt1", "%s-%d" % (os.path.basename(path), u // 16), b"\0" + data)
+    for name, folder in (("bigdir", "big"), ("sect4096", "dir")):
+        img = image(name)
+        ino = inodes(name)[folder]
+        for i, c in enumerate(istat_clusters(name, ino, "$INDEX_ALLOCATION")[:6]):
+            write(corpus, "fuzz_indx", "%s-indx-%d" % (name, i), img[c * cl:(c + 1) * cl])
+    for name in ("basic", "sect4096", "fragmft", "bigdir"):
+        img = image(name)
+        write(corpus, "fuzz_boot", name, img[:512])
+        bps, spc = struct.unpack_from("<HB", img, 11)
+        mft = struct.unpack_from("<Q", img, 48)[0] * bps * spc
+        per = struct.unpack_from("<b", img, 64)[0]
+        rs = 1 << -per if per < 0 else per * bps * spc
+        for n in range(0, 90):
+            rec = img[mft + n * rs:mft + (n + 1) * rs]
+            if rec[:4] != b"FILE":
+                continue
+            if name in ("basic", "sect4096") and n in (0, 5, 11, 24, 64, 65, 66, 67, 69, 75, 76, 81, 84, 86):
+                write(corpus, "fuzz_record", "%s-%d" % (name, n), rec)
+            # Index roots: the attribute of type 0x90 of folders' records.
+            usa, cnt = struct.unpack_from("<HH", rec, 4)
+            rec = bytearray(rec)
+            for i in range(1, cnt):
+                rec[i * 512 - 2:i * 512] = rec[usa + 2 * i:usa + 2 * i + 2]
+            at = struct.unpack_from("<H", rec, 20)[0]
+            while at + 8 <= len(rec):
+                t, ln = struct.unpack_from("<II", rec, at)
+                if t == 0xFFFFFFFF or ln == 0:
+                    break
+                if t == 0x90 and ln > 144:
+                    write(corpus, "fuzz_indx", "%s-root-%d" % (name, n), bytes(rec[at:at + ln]))
+                at += ln
+
+
+if __name__ == "__main__":
+    main()
