@@ -87,6 +87,15 @@ int ShowLastError();
 struct FoundItem {
   WString folderPath;
   int32_t nodeIndex = -1;
+  // Everything the view shows, so it never reads the engine's node table
+  // while the worker appends to it.
+  WString name;
+  uint64_t size = 0;
+  uint64_t time = 0;        // FILETIME of the last change, 0 for none
+  uint16_t flags = 0;       // the node's flags (0x0002 deleted)
+  uint16_t flags2 = 0;      // the node's second flags (0x0002 folder)
+  int16_t condition = -1;   // message id 328 "Good", 329 "Poor", or -1
+  uint16_t volumeIndex = 0xFFFF;
 };
 
 struct StatusItem {
@@ -99,7 +108,8 @@ struct StatusItem {
 struct RecoveryListEntry {
   WString destinationPath;
   int32_t volumeIndex = -1;
-  int32_t recordIndex = -1;
+  int32_t recordIndex = -1;  // the item's index in the view's list
+  int32_t nodeIndex = -1;    // the item's index in the engine's node table
 };
 
 inline constexpr int kBatchSize = 500;

@@ -1,0 +1,271 @@
+#include "engine/Engine.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include "engine/SendObj.h"
+#include "foundation/AppState.h"
+#include "foundation/Trace.h"
+#include "foundation/Wildcard.h"
+#include "platform/Errors.h"
+#include "storage/Drive.h"
+#include "volumes/Node.h"
+#include "volumes/Volume.h"
+#include "volumes/ntfs/NtfsVolume.h"
+
+int32_t g_firstVolume = 0;
+int32_t g_endVolume = 0;
+NTFSObj* g_engine = nullptr;
+
+namespace {
+
+constexpr const char16_t* kExtensions[kExtTableSize] = {
+    u"",    u"",     u"",    u"avi", u"bkf", u"bmp", u"cr2",  u"doc", u"docx", u"dwg", u"gif",
+    u"jpg", u"mov",  u"mp3", u"mrw", u"mts", u"mxf", u"nef",  u"pdf", u"png",  u"ppt", u"pptx",
+    u"rtf", u"tif",  u"wav", u"wma", u"wmf", u"xls", u"xlsx", u"xml", u"zip"};
+
+uint64_t NowFileTime() {
+  using namespace std::chrono;
+  const int64_t unix100ns = duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count() / 100;
+  return uint64_t(unix100ns) + 116444736000000000ULL;
+}
+
+}  // namespace
+
+uint8_t ExtensionToType(WStringView name) {
+  const size_t dot = name.rfind(u'.');
+  if (dot == WStringView::npos || dot + 1 >= name.size()) return kNoCarvingType;
+  const WStringView ext = name.substr(dot + 1);
+  int lo = 0, hi = kExtTableSize - 1;
+  while (lo <= hi) {
+    const int mid = (lo + hi) / 2;
+    const int c = CompareNoCase(ext, kExtensions[mid]);
+    if (c == 0) return uint8_t(mid);
+    if (c < 0) hi = mid - 1;
+    else lo = mid + 1;
+  }
+  return kNoCarvingType;
+}
+
+uint8_t ExtensionToTypeOem(std::string_view name) {
+  if (name.size() >= 1024) return kNoCarvingType;
+  return ExtensionToType(FromUtf8(name));
+}
+
+WStringView CarvingTypeExtension(uint8_t code) {
+  if (code >= kExtTableSize) return {};
+  return kExtensions[code];
+}
+
+int SystemFileRecordNumber(WStringView name) {
+  if (name == u".") return 5;
+  if (name.empty() || name[0] != u'$') return -1;
+  static const struct {
+    const char16_t* name;
+    int record;
+  } kFixed[] = {{u"$MFT", 0},     {u"$MFTMirr", 1}, {u"$LogFile", 2}, {u"$Volume", 3}, {u"$AttrDef", 4},
+                {u"$Bitmap", 6}, {u"$Boot", 7},    {u"$BadClus", 8}};
+  for (const auto& f : kFixed)
+    if (name == f.name) return f.record;
+  return -1;
+}
+
+size_t FindNoCase(WStringView text, WStringView pattern) {
+  if (pattern.empty()) return 0;
+  if (pattern.size() > text.size()) return WStringView::npos;
+  for (size_t i = 0; i + pattern.size() <= text.size(); i++)
+    if (EqualsNoCase(text.substr(i, pattern.size()), pattern)) return i;
+  return WStringView::npos;
+}
+
+int PathFilterMatch(const char16_t* path, const char16_t* filter, const PatternList* list) {
+  if (!path || !*path) return 0;
+  if (list) return list->Match(path) ? 0 : 1;
+  if (!filter || !*filter) return 0;
+  const WStringView p(path), f(filter);
+  if (f[0] == u'\\') return (p.size() >= f.size() && EqualsNoCase(p.substr(0, f.size()), f)) ? 0 : 1;
+  return WildcardMatch(filter, path) ? 0 : 1;
+}
+
+// ---------------------------------------------------------------------------
+
+NTFSObj::NTFSObj(Drive* d) : nodes(std::make_unique<CNdArray>()), drive(d), scanStart(NowFileTime()) {
+  for (int i = 0; i < kExtTableSize; i++) {
+    std::memset(extTable[i].ext, 0, sizeof extTable[i].ext);
+    const WStringView e = kExtensions[i];
+    std::copy(e.begin(), e.end(), extTable[i].ext);
+    extTable[i].nextNumber = 1;
+  }
+}
+
+NTFSObj::~NTFSObj() {
+  nodes.reset();
+  for (CVol* v : volumes) delete v;
+  volumes.clear();
+}
+
+int32_t NTFSObj::AddVolume(CVol* volume) {
+  volume->engine = this;
+  volumes.push_back(volume);
+  return int32_t(volumes.size() - 1);
+}
+
+void NTFSObj::SelectPartition(uint8_t kind, uint16_t selected, int64_t userStart, int64_t userCount) {
+  switch (kind) {
+    case 0:
+      g_firstVolume = 0;
+      g_endVolume = int32_t(volumes.size());
+      break;
+    case 1:
+      g_firstVolume = selected;
+      g_endVolume = selected + 1;
+      break;
+    case 2: {
+      for (size_t i = 0; i < volumes.size(); i++) {
+        if (int64_t(volumes[i]->startSector) == userStart && int64_t(volumes[i]->sizeSectors) == userCount) {
+          g_firstVolume = int32_t(i);
+          g_endVolume = g_firstVolume + 1;
+          return;
+        }
+      }
+      // One user-defined slot per engine: a later call reuses it.
+      if (userSlot_ < 0) {
+        auto* v = new NTFSVol(this);
+        userSlot_ = AddVolume(v);
+      }
+      CVol* v = volumes[size_t(userSlot_)];
+      v->SetClusterSize(4096);
+      v->startSector = uint64_t(userStart);
+      v->sizeSectors = uint64_t(userCount);
+      g_firstVolume = userSlot_;
+      g_endVolume = userSlot_ + 1;
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+NTFSVol* NTFSObj::CreateDefaultVolume() {
+  auto* v = new NTFSVol(this);
+  v->drive = drive;
+  v->startSector = 0;
+  v->sizeSectors = drive ? drive->SectorCount() : 0;
+  v->SetClusterSize(4096);
+  v->type = kVolNtfs;
+  return v;
+}
+
+void NTFSObj::ComputePercentForVolumes(std::vector<uint32_t>* shares) {
+  uint64_t total = 0;
+  int last = -1;
+  for (size_t i = 0; i < volumes.size(); i++)
+    if (IsSelected(i)) {
+      total += volumes[i]->sizeSectors;
+      last = int(i);
+    }
+  std::vector<uint32_t> out(volumes.size(), 0);
+  uint32_t sum = 0;
+  for (size_t i = 0; i < volumes.size(); i++) {
+    if (!IsSelected(i)) continue;
+    if (int(i) == last) {
+      out[i] = 100 - sum;
+    } else {
+      // size * 100 / total without overflow for sizes up to 2^64 / 100
+      const uint64_t s = volumes[i]->sizeSectors;
+      out[i] = total ? uint32_t(s > UINT64_MAX / 100 ? s / (total / 100 ? total / 100 : 1) : s * 100 / total) : 0;
+      out[i] = std::min(out[i], 100 - sum);
+      sum += out[i];
+    }
+  }
+  for (size_t i = 0; i < volumes.size(); i++) volumes[i]->progressSteps = out[i];
+  if (shares) *shares = out;
+}
+
+uint64_t NTFSObj::RecordKey(uint16_t volume, uint64_t record) {
+  return uint64_t(volume) << 48 | (record & 0xFFFFFFFFFFFFULL);
+}
+
+cnode* NTFSObj::AddNewNode(cnode* node, bool copy, int64_t* index) {
+  if (!node) return nullptr;
+  const bool ntfs = node->Family() == kNodeNtfs;
+  uint64_t key = 0;
+  if (ntfs && node->volumeIndex != kNoVolume && node->id != kNoNodeId) {
+    key = RecordKey(node->volumeIndex, node->id);
+    auto it = byRecord_.find(key);
+    if (it != byRecord_.end()) {
+      cnode* there = nodes->GetAt(it->second);
+      if (there && static_cast<snode*>(there)->position == static_cast<snode*>(node)->position) {
+        if (index) *index = it->second;
+        if (!copy) DeleteNode(&node);
+        return there;
+      }
+    }
+  }
+  cnode* stored = node;
+  if (copy) {
+    stored = CreateNode(node->kind);
+    if (!stored) return nullptr;
+    if (!stored->CopyNode(node)) {
+      DeleteNode(&stored);
+      return nullptr;
+    }
+  }
+  const int64_t at = nodes->SetAt(stored);
+  if (at < 0) {
+    if (copy) DeleteNode(&stored);
+    return nullptr;
+  }
+  if (key) byRecord_[key] = uint32_t(at);
+  if (index) *index = at;
+  return stored;
+}
+
+int NTFSObj::StoreFileItem(WStringView prefix, WStringView path, int64_t nodeIndex) {
+  cnode* node = nodes->GetAt(nodeIndex);
+  WString full(prefix);
+  WString rest(path);
+  if (g_appState && !g_appState->repeatedPath.empty()) {
+    const WString& cut = g_appState->repeatedPath;
+    const size_t at = FindNoCase(rest, cut);
+    if (at != WStringView::npos) {
+      size_t end = at + cut.size();
+      while (end + cut.size() <= rest.size() && EqualsNoCase(WStringView(rest).substr(end, cut.size()), cut))
+        end += cut.size();
+      rest.erase(at, end - at);
+    }
+  }
+  full += rest;
+  if (full.size() > 3 && full.back() == u'\\') full.pop_back();
+  FoundItem item;
+  item.folderPath = std::move(full);
+  item.nodeIndex = int32_t(nodeIndex);
+  if (node) {
+    const int grade = (node->flags & kNodeGradeMask) >> kNodeGradeShift;
+    item.condition = grade == 3 ? 328 : grade == 4 ? 329 : -1;
+    item.name = node->GetNameW();
+    item.size = node->size;
+    item.flags = node->flags;
+    item.flags2 = node->flags2;
+    item.volumeIndex = node->volumeIndex;
+    uint64_t t = 0;
+    if (node->GetFileTime(&t, 0)) item.time = t;
+  }
+  int answer = 1;
+  if (sendObj) answer = sendObj->AddItem(std::move(item));
+  if (answer == 2) {
+    if (g_appState) g_appState->stopRequested = 1;
+  } else if (answer == 0 && node && !node->IsDirectory()) {
+    // Before the window: the file is not needed, but a folder may still be
+    // the parent of later nodes, so folders stay.
+    nodes->DeleteAt(nodeIndex);
+  }
+  storedCount++;
+  return answer;
+}
+
+const uint8_t* NTFSObj::GetNodeData(int64_t index) const {
+  const cnode* n = nodes->GetAt(index);
+  return n ? n->runs : nullptr;
+}

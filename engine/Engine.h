@@ -1,0 +1,124 @@
+// The engine object of one search over one drive: the scan's volume list,
+// its node table, the carving type table, and the two calls through which
+// every parser reports what it finds (AddNewNode puts a node into the
+// table, StoreFileItem hands it with its display path to the view).
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/Text.h"
+#include "volumes/NodeTable.h"
+
+class Drive;
+class CVol;
+class NTFSVol;
+class PatternList;
+class SendObj;
+struct cnode;
+
+// The carving type table: index = carving type code.
+inline constexpr int kExtTableSize = 31;
+inline constexpr uint8_t kNoCarvingType = 255;
+
+struct ExtTableEntry {
+  char16_t ext[6];
+  uint32_t nextNumber;
+};
+
+// The carving type code of a file name's extension; 255 when none.
+uint8_t ExtensionToType(WStringView name);
+// The same for an 8-bit name (UTF-8 here); 255 for a name of 1024 bytes or
+// more (never an index past the table).
+uint8_t ExtensionToTypeOem(std::string_view name);
+// The extension of a carving type code; empty for 0..2 and codes past the
+// table.
+WStringView CarvingTypeExtension(uint8_t code);
+
+// Fixed record numbers of the NTFS system files by name; -1 otherwise.
+int SystemFileRecordNumber(WStringView name);
+
+// The first case-insensitive occurrence of pattern in text (as an offset),
+// npos when absent; an empty pattern is found at 0.
+size_t FindNoCase(WStringView text, WStringView pattern);
+
+// 0 when the path passes: with a name-pattern list, when the list admits
+// the path; with a filter beginning with "\", when the path begins with it
+// (case-insensitive); otherwise when the path matches the filter as a
+// wildcard pattern. A missing or empty path or filter passes. Non-zero when
+// the path fails.
+int PathFilterMatch(const char16_t* path, const char16_t* filter, const PatternList* list);
+
+// The chosen volume range (first, end) of the current scan.
+extern int32_t g_firstVolume;
+extern int32_t g_endVolume;
+
+class NTFSObj {
+ public:
+  explicit NTFSObj(Drive* drive);
+  ~NTFSObj();
+  NTFSObj(const NTFSObj&) = delete;
+  NTFSObj& operator=(const NTFSObj&) = delete;
+
+  // ---- volumes ----
+  // The scan's volume list (owned: the drive keeps none of its own).
+  std::vector<CVol*> volumes;
+  int32_t AddVolume(CVol* volume);
+  // From the view's selection kind; see the worker. Leaves (first, end) in
+  // g_firstVolume and g_endVolume.
+  void SelectPartition(uint8_t kind, uint16_t selected, int64_t userStart, int64_t userCount);
+  // A volume over the whole drive for a drive where no volume was found.
+  NTFSVol* CreateDefaultVolume();
+  // Each selected volume's share of the progress; the shares add up to 100.
+  void ComputePercentForVolumes(std::vector<uint32_t>* shares = nullptr);
+  bool IsSelected(size_t v) const { return int64_t(v) >= g_firstVolume && int64_t(v) < g_endVolume; }
+
+  // ---- the NTFS metadata pass (MftPass.cpp) ----
+  // Loads the volume's $MFT (from the mirror when record 0 is unusable).
+  // 0 or -1; with report set a volume without one throws message 424.
+  int ReadMFT(NTFSVol* volume, int report);
+  // Reads every record of the volume's $MFT, builds its nodes and folder
+  // paths and hands the shown ones to the view. Returns 0.
+  int ParseNTFS(NTFSVol* volume, uint64_t firstRecord, int firstStep);
+
+  // ---- nodes ----
+  // Appends the node (a copy when `copy` is set; otherwise the table takes
+  // it). A record already in the table (same volume, record and position)
+  // is not added again: its index is given back. Null when it could not be
+  // stored.
+  cnode* AddNewNode(cnode* node, bool copy, int64_t* index);
+  // Hands the node over to the view with prefix + path as its folder path.
+  // The answer of the hand-over: 1 kept, 0 before the window, 2 past it
+  // (which sets the stop byte).
+  int StoreFileItem(WStringView prefix, WStringView path, int64_t nodeIndex);
+  // The node's runs or extension chain; null when there is none.
+  const uint8_t* GetNodeData(int64_t index) const;
+
+  // ---- fields ----
+  std::unique_ptr<NTFSVol> defaultVolume;
+  std::unique_ptr<CNdArray> nodes;
+  Drive* drive = nullptr;
+  int64_t curPos = 0;
+  int64_t lastRecordPos = 0;
+  int64_t lastSysPos = INT64_MAX;
+  int32_t lastSysRecord = -1;
+  int32_t foundCount = 0;
+  uint8_t abort = 0;
+  uint64_t scanStart = 0;  // FILETIME
+  uint32_t storedCount = 0;
+  ExtTableEntry extTable[kExtTableSize];
+  SendObj* sendObj = nullptr;  // the current run's, not owned
+  uint8_t scanMode = 0;        // 0 quick, 1 long
+
+ private:
+  // (volume, record) -> index of every NTFS node stored; with the position
+  // checked on a hit, a record is never listed twice.
+  std::unordered_map<uint64_t, uint32_t> byRecord_;
+  int32_t userSlot_ = -1;
+  static uint64_t RecordKey(uint16_t volume, uint64_t record);
+};
+
+// The engine of the last scan; it stays until the next scan or session
+// load replaces it (recovery and preview use its node table).
+extern NTFSObj* g_engine;

@@ -1,0 +1,195 @@
+#include "engine/Worker.h"
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+#include "engine/Engine.h"
+#include "engine/ProgressStats.h"
+#include "engine/SendObj.h"
+#include "foundation/AppState.h"
+#include "foundation/Globals.h"
+#include "foundation/Messages.h"
+#include "foundation/Trace.h"
+#include "foundation/UiServices.h"
+#include "foundation/Utilities.h"
+#include "platform/Errors.h"
+#include "platform/Events.h"
+#include "storage/Drive.h"
+#include "storage/PartitionTable.h"
+#include "volumes/Node.h"
+#include "volumes/Volume.h"
+#include "volumes/ntfs/NtfsVolume.h"
+
+ScanSelection g_selection;
+
+namespace {
+
+WString g_elapsed;
+
+bool Stopped() { return g_appState && g_appState->stopRequested; }
+
+SendObj* CurrentSendObj() { return g_appState ? static_cast<SendObj*>(g_appState->sendObj) : nullptr; }
+
+// Probes one place for an NTFS boot sector; the volume joins the engine.
+bool ProbeNtfs(Drive* drive, uint64_t sector, uint64_t lengthSectors) {
+  std::vector<uint8_t> boot(4096);
+  if (sector >= drive->SectorCount()) return false;
+  if (!drive->ReadSectors(int64_t(sector), 4096, 0, boot.data(), true)) return false;
+  auto v = std::make_unique<NTFSVol>(g_engine);
+  v->drive = drive;
+  v->startSector = sector;
+  if (!NTFS::BootParse(v.get(), boot.data())) return false;
+  v->type = kVolNtfs;
+  if (lengthSectors && v->sizeSectors > lengthSectors) v->sizeSectors = lengthSectors;
+  const int32_t index = g_engine->AddVolume(v.release());
+  auto* nv = static_cast<NTFSVol*>(g_engine->volumes[size_t(index)]);
+  nv->index = index;
+  nv->driveLetter[0] = char16_t(kNoLetterBase + index);
+  return true;
+}
+
+}  // namespace
+
+const WString& ElapsedText() { return g_elapsed; }
+
+void SearchBootSectors(Drive* drive, int64_t fromSector) {
+  if (!drive || !g_engine) return;
+  PartitionTable table(drive, drive->SectorSize());
+  DriveSectorReader reader(*drive, drive->SectorSize());
+  bool any = false;
+  try {
+    if (table.ReadPartitionTable(reader, drive->SectorCount())) {
+      for (const PartitionEntry& e : table) {
+        if (int64_t(e.Start()) < fromSector) continue;
+        if (ProbeNtfs(drive, e.Start(), e.Length())) any = true;
+      }
+    }
+  } catch (const DvCodeError&) {
+  }
+  if (!any && !table.Count() && fromSector == 0) ProbeNtfs(drive, 0, drive->SectorCount());
+}
+
+uint8_t GetScanFlags(uint8_t driveFlag, WStringView driveName) {
+  if (g_selection.scanMode == 0 && Drive::IsDriveLetter(driveName) && driveFlag == 0) return 1;
+  return (g_appState && g_appState->skipDeleted) ? 2 : 3;
+}
+
+int SetupNTFS() {
+  TRACE_FN("SetupNTFS");
+  Drive* drive = g_engine->drive;
+  const int64_t start = g_selection.overrideStart != -1 ? g_selection.overrideStart : g_selection.startSector;
+  SearchBootSectors(drive, start);
+  if (g_engine->volumes.empty() && !g_selection.forbidDefaultVolume) {
+    NTFSVol* v = g_engine->CreateDefaultVolume();
+    const int32_t index = g_engine->AddVolume(v);
+    v->index = index;
+    v->driveLetter[0] = char16_t(kNoLetterBase + index);
+  }
+  return 0;
+}
+
+int SearchFS(ViewSink* view) {
+  TRACE_FN("SearchFS");
+  (void)view;
+  SendObj* send = CurrentSendObj();
+  if (view) view->ProgressText(0, FormatW(Msg(557), g_selection.name));
+  // The previous engine goes now, not at the end of its scan: recovery and
+  // preview work on its node table until the next scan replaces it.
+  delete g_engine;
+  g_engine = new NTFSObj(g_currentDrive);
+  g_engine->sendObj = send;
+  g_engine->scanMode = g_selection.scanMode;
+  if (g_appState) g_appState->engine = g_engine;
+
+  if (g_selection.scanMode != 0) {
+    ErrorMsg(u"The Long Scan is not available in this version: use the Quick Scan.");
+    throw DvCodeError{0};
+  }
+  const uint8_t flags = GetScanFlags(0, g_currentDrive ? WStringView(g_currentDrive->Name()) : WStringView());
+  if (g_appState) {
+    if (g_appState->skipDeleted && flags == 1 && view)
+      view->LogLine(u"The Quick Scan on an active drive always displays deleted files only. The 'Skip Deleted "
+                    u"Files and Folders' option is ignored.");
+    g_appState->scanFlag = flags;
+  }
+  TracePrintfA("Call SetupNTFS\n");
+  SetupNTFS();
+  g_engine->SelectPartition(g_selection.selectionKind, g_selection.selectedVolume, g_selection.userStart,
+                            g_selection.userCount);
+  if (g_endVolume > int32_t(g_engine->volumes.size())) g_endVolume = int32_t(g_engine->volumes.size());
+  if (g_firstVolume < 0 || g_firstVolume >= g_endVolume) {
+    ErrorMsg(FormatW(u"Volume %d is not in the volume table (%d volumes).", int(g_selection.selectedVolume),
+                     int(g_engine->volumes.size())));
+    throw DvCodeError{0};
+  }
+  if (send) send->SendMsg2(0, kCodeFoundItems, true);
+
+  g_engine->ComputePercentForVolumes();
+  TracePrintfA("SearchFS scanning drives\n");
+  int processedNtfs = 0;
+  int step = 0;
+  for (size_t k = 0; k < g_engine->volumes.size() && !Stopped(); k++) {
+    if (!g_engine->IsSelected(k)) continue;
+    TracePrintfA("Volume %d\n", int(k));
+    CVol* v = g_engine->volumes[k];
+    const uint32_t share = v->progressSteps;
+    if (v->type == kVolNtfs) {
+      auto* nv = static_cast<NTFSVol*>(v);
+      const bool last = int32_t(k) + 1 == g_endVolume;
+      const int report = (last && processedNtfs == 0 && g_selection.scanMode == 0) ? 1 : 0;
+      if (g_engine->ReadMFT(nv, report) == 0 && nv->mftNode) {
+        // The root folder is not a found item of its own.
+        int64_t rootIndex = -1;
+        g_engine->ParseNTFS(nv, 0, step);
+        (void)rootIndex;
+        processedNtfs++;
+      }
+    }
+    step += int(share);
+  }
+  // Final flush: the last batch, then 100 %, and wait until the view has it.
+  if (send) {
+    send->SendMsg2(6000, kCodeFoundItems, true);
+    send->SetPercentComplete(100, kCodeFoundItems, 0);
+    send->SendMsg2(6000, kCodeFoundItems, false);
+  }
+  if (g_currentDrive) g_currentDrive->ReleaseBuffers();
+  for (CVol* v : g_engine->volumes) v->FreeBuf();
+  g_selection.startSector = 0;
+  return 0;
+}
+
+int ComputeThreadProc(ViewSink* view) {
+  const int64_t t0 = SteadyNowNs();
+  if (g_appState) {
+    g_appState->stopRequested = 0;
+    g_appState->pauseRequested = 0;
+    g_appState->busyFlag = 0;
+    delete static_cast<SendObj*>(g_appState->sendObj);
+    g_appState->sendObj = nullptr;
+  }
+  theProgressAndStats().Reset();
+  auto* send = new SendObj();
+  if (g_appState) g_appState->sendObj = send;
+  if (view) view->OperationStarted();
+  send->SetView(view);
+  try {
+    if (g_selection.operation == 1) {
+      ErrorMsg(u"Recovery is not available in this version.");
+      throw DvCodeError{0};
+    }
+    SearchFS(view);
+  } catch (const DvCodeError&) {
+    send->Abandon();
+    ShowError(u"%s", LastErrorText());
+  } catch (const DvTextError& e) {
+    send->Abandon();
+    ShowError(u"%s", e.text);
+  }
+  const int64_t seconds = std::max<int64_t>(1, (SteadyNowNs() - t0) / kSteadyTicksPerSecond);
+  g_elapsed = FormatW(Msg(60), FormatDuration(seconds));
+  if (g_appState) g_appState->busyFlag = -1;
+  if (view) view->OperationEnded(g_selection.operation == 0 ? int64_t(send->ItemCount()) : 0);
+  return 0;
+}

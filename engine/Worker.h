@@ -1,0 +1,41 @@
+// The compute worker: one thread runs a scan (or, later, a recovery) from
+// start to end and talks to the view only through the view interface and
+// the hand-over batches; the view stops or pauses it through the settings
+// object's stop and pause bytes and the resume event.
+#pragma once
+#include <cstdint>
+
+#include "platform/Text.h"
+
+class ViewSink;
+class Drive;
+
+// What the view sets before it starts the worker.
+struct ScanSelection {
+  uint8_t operation = 0;      // 0 scan, 1 recovery
+  uint8_t scanMode = 0;       // 0 quick, 1 long
+  uint8_t selectionKind = 0;  // 0 whole drive, 1 one volume, 2 a user-defined volume
+  uint16_t selectedVolume = 0;
+  int64_t userStart = 0, userCount = 0;
+  WString name;                 // display name of the source
+  int64_t startSector = 0;      // where the volume search starts
+  int64_t overrideStart = -1;   // -1: not set
+  uint8_t forbidDefaultVolume = 0;
+};
+extern ScanSelection g_selection;
+
+// Thread procedure; the view is the only argument. Returns 0.
+int ComputeThreadProc(ViewSink* view);
+// The scan driver. Returns 0.
+int SearchFS(ViewSink* view);
+// Prepares drive and engine for a scan: the volume table. Returns 0.
+int SetupNTFS();
+// Display flags: bit 0 deleted files, bit 1 existing ones.
+uint8_t GetScanFlags(uint8_t driveFlag, WStringView driveName);
+
+// Reads the drive's partition table and finds the NTFS volumes at its
+// entries (or at sector 0 when it has none), in drive order.
+void SearchBootSectors(Drive* drive, int64_t fromSector);
+
+// The elapsed-time text of the last run (message 60).
+const WString& ElapsedText();

@@ -1,0 +1,220 @@
+// dvscan: the headless scan driver for tests and benchmarks. It implements
+// the view interface without windows and runs the worker exactly as the
+// user interface does.
+//
+//   dvscan [options] SOURCE
+//     --long              Long Scan
+//     --volume N          scan only volume N of the source's volume table
+//     --list FILE         write the found items as tab-separated lines
+//     --recover DIR       recover found items into DIR
+//     --deleted-only      with --recover: only deleted items
+//     --overwrite MODE    newer|rename|overwrite|skip
+//     --options FILE      a special options file
+//     --stop-after N      press "stop" once N items have arrived (tests)
+//
+// The last line on standard output: items=N deleted=M scan_seconds=S.
+// Exit status 0 on success, 1 on an error (message on standard error), 2
+// when stopped (SIGINT stops as the Scan button's abort does).
+#include <signal.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "engine/Engine.h"
+#include "engine/SendObj.h"
+#include "engine/Worker.h"
+#include "foundation/AppState.h"
+#include "foundation/Globals.h"
+#include "foundation/Trace.h"
+#include "foundation/UiServices.h"
+#include "platform/Errors.h"
+#include "storage/Drive.h"
+#include "volumes/DestinationPath.h"
+#include "volumes/Node.h"
+
+namespace {
+
+void OnSigint(int) {
+  if (g_appState) g_appState->stopRequested.store(1);
+}
+
+// Errors go to standard error and are remembered for the exit status.
+class ToolPrompt : public PromptService {
+ public:
+  int MessageBox(WStringView text, WStringView, unsigned style) override {
+    if ((style & 0xF0) == kMbIconError) errors++;
+    std::fprintf(stderr, "%s\n", ToUtf8(text).c_str());
+    return (style & kMbButtonsMask) == kMbYesNo || (style & kMbButtonsMask) == kMbYesNoCancel ? kIdYes : kIdOk;
+  }
+  std::atomic<int> errors{0};
+};
+
+// The view: each batch is written out as it arrives, nothing is kept.
+class ListView : public ViewSink {
+ public:
+  FILE* list = nullptr;
+  uint64_t items = 0, deleted = 0, stopAfter = 0;
+  int percent = 0;
+  bool listFailed = false;
+
+  void OperationStarted() override {}
+  void FoundItems(std::vector<FoundItem>& batch, int pc) override {
+    percent = pc;
+    for (const FoundItem& it : batch) {
+      items++;
+      const bool del = (it.flags & kNodeDeleted) != 0;
+      if (del) deleted++;
+      if (list) WriteLine(it, del);
+    }
+    batch.clear();
+    if (stopAfter && items >= stopAfter && g_appState) g_appState->stopRequested = 1;
+    if (g_eventHandover) g_eventHandover->Set();
+  }
+  void StatusItems(std::vector<StatusItem>& batch, int) override {
+    batch.clear();
+    if (g_eventHandover) g_eventHandover->Set();
+  }
+  void ProgressText(int, WStringView) override {}
+  void FillRecoveryList(std::vector<RecoveryListEntry>& l) override {
+    l.clear();
+    if (g_eventRecovery) g_eventRecovery->Set();
+  }
+  void LogLine(WStringView line) override { std::fprintf(stderr, "%s\n", ToUtf8(line.substr(0, 256)).c_str()); }
+  void OperationEnded(int64_t) override {}
+
+ private:
+  void WriteLine(const FoundItem& it, bool del) {
+    static const WString kRoot = u"/r";
+    WString dest;
+    std::string path;
+    if (BuildDestinationPath(kRoot, it.folderPath, it.name, &dest)) path = ToUtf8(WStringView(dest).substr(3));
+    else path = "?";  // no destination path (empty name or too long)
+    const char* status = it.condition == 328 ? "Good" : it.condition == 329 ? "Poor" : "";
+    if (std::fprintf(list, "%s\t%llu\t%d\t%s\t%d\n", path.c_str(), (unsigned long long)it.size, del ? 1 : 0, status,
+                     int(it.nodeIndex)) < 0)
+      listFailed = true;
+  }
+};
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: dvscan [--long] [--volume N] [--list FILE] [--recover DIR] [--deleted-only]\n"
+               "              [--overwrite newer|rename|overwrite|skip] [--options FILE] [--stop-after N] SOURCE\n");
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string source, listPath, recoverDir, optionsPath = "/nonexistent", overwrite;
+  bool longScan = false, deletedOnly = false;
+  long volume = -1;
+  unsigned long long stopAfter = 0;
+  for (int i = 1; i < argc; i++) {
+    const std::string a = argv[i];
+    auto value = [&](std::string* out) {
+      if (i + 1 >= argc) return false;
+      *out = argv[++i];
+      return true;
+    };
+    std::string v;
+    if (a == "--long") longScan = true;
+    else if (a == "--deleted-only") deletedOnly = true;
+    else if (a == "--volume" && value(&v)) {
+      char* end = nullptr;
+      errno = 0;
+      volume = std::strtol(v.c_str(), &end, 10);
+      if (errno || !end || *end || volume < 0 || volume > 65534) return Usage();
+    } else if (a == "--list" && value(&listPath)) {
+    } else if (a == "--recover" && value(&recoverDir)) {
+    } else if (a == "--overwrite" && value(&overwrite)) {
+      if (overwrite != "newer" && overwrite != "rename" && overwrite != "overwrite" && overwrite != "skip")
+        return Usage();
+    } else if (a == "--options" && value(&optionsPath)) {
+    } else if (a == "--stop-after" && value(&v)) {
+      stopAfter = std::strtoull(v.c_str(), nullptr, 10);
+    } else if (!a.empty() && a[0] != '-' && source.empty()) {
+      source = a;
+    } else {
+      return Usage();
+    }
+  }
+  if (source.empty()) return Usage();
+  (void)deletedOnly;
+
+  GlobalObjectsScope scope(true, optionsPath);
+  ToolPrompt prompt;
+  SetPromptService(&prompt);
+  struct sigaction sa {};
+  sa.sa_handler = OnSigint;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+
+  ListView view;
+  view.stopAfter = stopAfter;
+  if (!listPath.empty()) {
+    view.list = std::fopen(listPath.c_str(), "w");
+    if (!view.list) {
+      std::fprintf(stderr, "%s: %s\n", listPath.c_str(), std::strerror(errno));
+      SetPromptService(nullptr);
+      return 1;
+    }
+    std::fprintf(view.list, "path\tsize\tdeleted\tstatus\tnode\n");
+  }
+  if (!recoverDir.empty()) {
+    std::fprintf(stderr, "--recover: recovery is not available in this version\n");
+    SetPromptService(nullptr);
+    return 1;
+  }
+
+  const WString name = FromUtf8(source);
+  Drive* drive = nullptr;
+  try {
+    drive = CreateDrive(name);
+    drive->InitDrive(name);
+  } catch (const DvCodeError&) {
+    std::fprintf(stderr, "%s: %s\n", source.c_str(), ToUtf8(LastErrorText()).c_str());
+    DeleteDrive(&drive);
+    SetPromptService(nullptr);
+    return 1;
+  }
+  g_currentDrive = drive;
+  g_appState->view = &view;
+  g_selection = ScanSelection{};
+  g_selection.operation = 0;
+  g_selection.scanMode = longScan ? 1 : 0;
+  g_selection.selectionKind = volume >= 0 ? 1 : 0;
+  g_selection.selectedVolume = uint16_t(volume >= 0 ? volume : 0);
+  g_selection.name = drive->DisplayName();
+
+  const auto t0 = std::chrono::steady_clock::now();
+  std::thread worker([&] { ComputeThreadProc(&view); });
+  worker.join();
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+
+  int rc = 0;
+  if (prompt.errors) rc = 1;
+  else if (g_appState->stopRequested) rc = 2;
+  if (view.list && (std::fclose(view.list) != 0 || view.listFailed)) {
+    std::fprintf(stderr, "%s: write failed\n", listPath.c_str());
+    rc = 1;
+  }
+  std::printf("items=%llu deleted=%llu scan_seconds=%.3f\n", (unsigned long long)view.items,
+              (unsigned long long)view.deleted, seconds);
+  std::fflush(stdout);
+  delete g_engine;
+  g_engine = nullptr;
+  delete static_cast<SendObj*>(g_appState->sendObj);
+  g_appState->sendObj = nullptr;
+  g_appState->view = nullptr;
+  g_currentDrive = nullptr;
+  DeleteDrive(&drive);
+  SetPromptService(nullptr);
+  return rc;
+}
