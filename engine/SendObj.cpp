@@ -42,12 +42,19 @@ void SendObj::SetPercentComplete(int percent, int code, int mode) {
   if (mode == 2 || (mode == 1 && changed)) SendMsg2(6000, code, true);
 }
 
+namespace {
+// The view's list window: first ordinal and size (settings words the view
+// writes). Summed in 64 bits: first + size must not wrap.
+uint64_t WindowFirst() { return g_appState ? uint64_t(std::max<int32_t>(0, g_appState->searchFirst)) : 0; }
+uint64_t WindowEnd() {
+  return g_appState ? WindowFirst() + uint64_t(g_appState->searchLimit) : UINT64_MAX;
+}
+}  // namespace
+
 int SendObj::AddItem(FoundItem&& item) {
   count_++;
-  // 64-bit: first + size must not wrap.
-  const uint64_t first = uint64_t(std::max<int64_t>(0, windowFirst.load()));
-  const int64_t sz = std::max<int64_t>(0, windowSize.load());
-  const uint64_t end = uint64_t(sz) > UINT64_MAX - first ? UINT64_MAX : first + uint64_t(sz);
+  const uint64_t first = WindowFirst();
+  const uint64_t end = WindowEnd();
   if (count_ > first && count_ <= end) {
     SendBatch& b = batches_[current_];
     b.items.push_back(std::move(item));
@@ -67,6 +74,6 @@ void SendObj::AddItemStatus(int32_t listIndex, int16_t status) {
 }
 
 uint64_t SendObj::ItemsBeforeWindow() const {
-  const uint64_t first = uint64_t(std::max<int64_t>(0, windowFirst.load()));
+  const uint64_t first = WindowFirst();
   return count_ < first ? count_ : first;
 }

@@ -60,10 +60,6 @@ class SendObj {
   // The view is going away: hand-overs no longer wait for it.
   void Abandon() { abandoned_ = true; }
 
-  // The list window (first ordinal, size), written by the view.
-  std::atomic<int64_t> windowFirst{0};
-  std::atomic<int64_t> windowSize{INT64_MAX};
-
  private:
   SendBatch batches_[2];
   int current_ = 0;

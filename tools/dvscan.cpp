@@ -10,13 +10,15 @@
 //     --deleted-only      with --recover: only deleted items
 //     --overwrite MODE    newer|rename|overwrite|skip
 //     --options FILE      a special options file
-//     --stop-after N      press "stop" once N items have arrived (tests)
+//     --stop-after N      a list window of N items: the scan stops at the
+//                         item after it (tests)
 //
 // The last line on standard output: items=N deleted=M scan_seconds=S.
 // Exit status 0 on success, 1 on an error (message on standard error), 2
 // when stopped (SIGINT stops as the Scan button's abort does).
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -59,7 +61,7 @@ class ToolPrompt : public PromptService {
 class ListView : public ViewSink {
  public:
   FILE* list = nullptr;
-  uint64_t items = 0, deleted = 0, stopAfter = 0;
+  uint64_t items = 0, deleted = 0;
   int percent = 0;
   bool listFailed = false;
 
@@ -73,7 +75,6 @@ class ListView : public ViewSink {
       if (list) WriteLine(it, del);
     }
     batch.clear();
-    if (stopAfter && items >= stopAfter && g_appState) g_appState->stopRequested = 1;
     if (g_eventHandover) g_eventHandover->Set();
   }
   void StatusItems(std::vector<StatusItem>& batch, int) override {
@@ -157,7 +158,10 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &sa, nullptr);
 
   ListView view;
-  view.stopAfter = stopAfter;
+  if (stopAfter) {
+    g_appState->searchFirst = 0;
+    g_appState->searchLimit = uint32_t(std::min<unsigned long long>(stopAfter, UINT32_MAX));
+  }
   if (!listPath.empty()) {
     view.list = std::fopen(listPath.c_str(), "w");
     if (!view.list) {
@@ -173,6 +177,13 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  // Image files are named by absolute path.
+  if (!source.empty() && source[0] != '/' && source.rfind("\\\\.\\", 0) != 0) {
+    if (char* real = realpath(source.c_str(), nullptr)) {
+      source = real;
+      std::free(real);
+    }
+  }
   const WString name = FromUtf8(source);
   Drive* drive = nullptr;
   try {

@@ -1,0 +1,311 @@
+// Quick Scans of real NTFS images (tests/fixtures/make_ntfs_scan_image.sh)
+// through the headless driver, checked against The Sleuth Kit and
+// ntfsundelete run on the same images.
+//
+// Normalisation of the comparison with `fls -r -p`:
+// - dvscan's path starts with the volume's folder ("Volume 0/"): dropped;
+// - fls entries with ":" in the path are streams and named indexes (one
+//   found item carries all the streams of its file): dropped;
+// - fls's "$OrphanFiles" folder is its own invention (unnamed reserved
+//   records 16-23): dropped, and so are the system files at the root (records
+//   below 16 whose names begin with "$"), which a Quick Scan never lists, and
+//   "(realloc)" names of reused records;
+// - fls gives every name of a hard-linked record; the engine lists the
+//   record once, under one of them: each fls record (by inode) must be
+//   listed under exactly one of its names.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "engine/Engine.h"
+#include "engine/Worker.h"
+#include "foundation/Globals.h"
+#include "storage/Drive.h"
+#include "tests/foundation/TestUtil.h"
+#include "volumes/Volume.h"
+
+namespace {
+
+std::string ScanImages(std::string* skip) {
+  static std::string folder;
+  static int status = -2;
+  if (status == -2) {
+    const char* cache = std::getenv("DV_FIXTURE_CACHE");
+    folder = std::string(cache && *cache ? cache : testing::TempDir() + "delvora-fixtures") + "/ntfs-scan";
+    const std::string cmd =
+        "bash '" DV_SOURCE_DIR "/tests/fixtures/make_ntfs_scan_image.sh' '" + folder + "' >/dev/null 2>&1";
+    const int rc = std::system(cmd.c_str());
+    status = (rc != -1 && WIFEXITED(rc)) ? WEXITSTATUS(rc) : -1;
+  }
+  if (status == 77) *skip = "mkntfs, ntfs-3g, sleuthkit, root or FUSE missing";
+  return status == 0 ? folder : "";
+}
+
+#define SCAN_IMAGES_OR_SKIP(var)                               \
+  std::string skip_;                                           \
+  const std::string var = ScanImages(&skip_);                  \
+  if (var.empty() && !skip_.empty()) GTEST_SKIP() << skip_;    \
+  ASSERT_FALSE(var.empty()) << "make_ntfs_scan_image.sh failed"
+
+bool HaveTool(const char* tool) {
+  return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+struct Listed {
+  std::string path;  // without the volume folder
+  std::string volume;
+  uint64_t size = 0;
+  bool deleted = false;
+  std::string status;
+  long node = -1;
+};
+
+struct DvscanRun {
+  int rc = -1;
+  std::string out, err;
+  std::vector<Listed> items;
+  std::string header;
+};
+
+DvscanRun Dvscan(const std::string& args) {
+  DvscanRun r;
+  const std::string tmp = testing::TempDir() + "dvscan-" + std::to_string(getpid());
+  const std::string cmd = "'" DV_BINARY_DIR "/bin/dvscan' --list '" + tmp + ".tsv' " + args + " >'" + tmp +
+                          ".out' 2>'" + tmp + ".err'";
+  const int rc = std::system(cmd.c_str());
+  r.rc = (rc != -1 && WIFEXITED(rc)) ? WEXITSTATUS(rc) : -1;
+  r.out = RunCommand("cat '" + tmp + ".out'");
+  r.err = RunCommand("cat '" + tmp + ".err'");
+  std::ifstream in(tmp + ".tsv");
+  std::string line;
+  std::getline(in, r.header);
+  while (std::getline(in, line)) {
+    std::vector<std::string> f;
+    std::stringstream ss(line);
+    std::string col;
+    while (std::getline(ss, col, '\t')) f.push_back(col);
+    if (f.size() == 4) f.push_back("");  // empty last column
+    if (f.size() < 5) continue;
+    Listed l;
+    const size_t slash = f[0].find('/');
+    l.volume = f[0].substr(0, slash);
+    l.path = slash == std::string::npos ? "" : f[0].substr(slash + 1);
+    l.size = std::stoull(f[1]);
+    l.deleted = f[2] == "1";
+    l.status = f.size() == 5 ? f[3] : "";
+    l.node = std::stol(f.back());
+    r.items.push_back(l);
+  }
+  std::remove((tmp + ".tsv").c_str());
+  std::remove((tmp + ".out").c_str());
+  std::remove((tmp + ".err").c_str());
+  return r;
+}
+
+struct FlsRecord {
+  std::set<std::string> names;
+  bool deleted = false;
+};
+
+// fls records by inode after the normalisation above.
+std::map<uint64_t, FlsRecord> FlsRecords(const std::string& image, bool deletedOnly) {
+  std::map<uint64_t, FlsRecord> out;
+  std::istringstream in(RunCommand("fls -r -p " + std::string(deletedOnly ? "-d " : "") + "'" + image + "' 2>/dev/null"));
+  std::string line;
+  while (std::getline(in, line)) {
+    const size_t tab = line.find('\t');
+    if (tab == std::string::npos || line.size() < 4) continue;
+    std::string head = line.substr(4, tab - 4);
+    const std::string path = line.substr(tab + 1);
+    bool deleted = false;
+    if (head.rfind("* ", 0) == 0) {
+      deleted = true;
+      head = head.substr(2);
+    }
+    if (head.find("(realloc)") != std::string::npos || path.find(':') != std::string::npos ||
+        path.rfind("$OrphanFiles", 0) == 0)
+      continue;
+    const uint64_t inode = std::stoull(head.substr(0, head.find('-')));
+    if (inode < 16 && path.find('/') == std::string::npos && path[0] == '$') continue;
+    out[inode].names.insert(path);
+    out[inode].deleted = deleted;
+  }
+  return out;
+}
+
+// Paths fls gives only with a stream or index name ("$Extend/$Quota:$Q").
+std::set<std::string> FlsStreamOwners(const std::string& image) {
+  std::set<std::string> out;
+  std::istringstream in(RunCommand("fls -r -p '" + image + "' 2>/dev/null"));
+  std::string line;
+  while (std::getline(in, line)) {
+    const size_t tab = line.find('\t');
+    if (tab == std::string::npos) continue;
+    const std::string path = line.substr(tab + 1);
+    const size_t colon = path.find(':');
+    if (colon != std::string::npos) out.insert(path.substr(0, colon));
+  }
+  return out;
+}
+
+// The listing equals fls's after the normalisation.
+void ExpectListingMatchesFls(const std::vector<Listed>& items, const std::string& image, bool deletedOnly) {
+  const auto fls = FlsRecords(image, deletedOnly);
+  const auto streamOwners = FlsStreamOwners(image);
+  std::map<std::string, const Listed*> byPath;
+  for (const Listed& l : items) {
+    if (deletedOnly && !l.deleted) continue;
+    EXPECT_TRUE(byPath.emplace(l.path, &l).second) << "listed twice: " << l.path;
+  }
+  std::set<std::string> matched;
+  for (const auto& [inode, rec] : fls) {
+    int hits = 0;
+    for (const std::string& n : rec.names) {
+      auto it = byPath.find(n);
+      if (it == byPath.end()) continue;
+      hits++;
+      matched.insert(n);
+      EXPECT_EQ(it->second->deleted, rec.deleted) << n;
+    }
+    EXPECT_EQ(hits, 1) << "record " << inode << " (" << *rec.names.begin() << ")";
+  }
+  for (const auto& [path, l] : byPath)
+    EXPECT_TRUE(matched.count(path) || (!l->deleted && streamOwners.count(path))) << "not in fls: " << path;
+}
+
+TEST(QuickScan, ListingMatchesFlsLiveAndDeleted) {
+  SCAN_IMAGES_OR_SKIP(dir);
+  const DvscanRun r = Dvscan("'" + dir + "/scan.img'");
+  ASSERT_EQ(r.rc, 0) << r.err;
+  EXPECT_EQ(r.header, "path\tsize\tdeleted\tstatus\tnode");
+  ASSERT_GT(r.items.size(), 150u);
+  ExpectListingMatchesFls(r.items, dir + "/scan.img", false);
+  ExpectListingMatchesFls(r.items, dir + "/scan.img", true);
+  // The last line of standard output counts what was listed.
+  size_t deleted = 0;
+  for (const Listed& l : r.items) deleted += l.deleted;
+  const std::string last = r.out.substr(r.out.rfind("items="));
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(last, m, std::regex(R"(^items=(\d+) deleted=(\d+) scan_seconds=[0-9.]+\n$)"))) << last;
+  EXPECT_EQ(std::stoull(m[1]), r.items.size());
+  EXPECT_EQ(std::stoull(m[2]), deleted);
+  // Node indexes are distinct.
+  std::set<long> nodes;
+  for (const Listed& l : r.items) EXPECT_TRUE(nodes.insert(l.node).second) << l.path;
+}
+
+// Deleted files: "Good" where ntfsundelete says 100 %, "Poor" where 0 %.
+TEST(QuickScan, GoodPoorAgreesWithNtfsundelete) {
+  SCAN_IMAGES_OR_SKIP(dir);
+  if (!HaveTool("ntfsundelete")) GTEST_SKIP() << "ntfsundelete not installed";
+  const DvscanRun r = Dvscan("'" + dir + "/scan.img'");
+  ASSERT_EQ(r.rc, 0) << r.err;
+  std::map<std::string, std::string> statusByName;
+  for (const Listed& l : r.items)
+    if (l.deleted) statusByName[l.path.substr(l.path.rfind('/') + 1)] = l.status;
+  std::istringstream in(RunCommand("ntfsundelete '" + dir + "/scan.img' 2>/dev/null"));
+  std::string line;
+  size_t good = 0, poor = 0;
+  const std::regex row(R"(^(\d+)\s+F\S*\s+(\d+)%\s+\S+\s+\S+\s+\d+\s+(\S+)$)");
+  while (std::getline(in, line)) {
+    std::smatch m;
+    if (!std::regex_match(line, m, row) || m[3] == "<none>") continue;
+    const int pct = std::stoi(m[2]);
+    auto it = statusByName.find(m[3]);
+    ASSERT_NE(it, statusByName.end()) << line;
+    if (pct == 100) {
+      EXPECT_EQ(it->second, "Good") << line;
+      good++;
+    } else if (pct == 0) {
+      EXPECT_EQ(it->second, "Poor") << line;
+      poor++;
+    }
+  }
+  EXPECT_EQ(good, 9u);
+  EXPECT_EQ(poor, 5u);
+}
+
+// Record 0 of the $MFT zeroed: the mirror gives the $MFT and everything is
+// still listed; both copies zeroed: the message, exit status 1.
+TEST(QuickScan, MftRecordZeroFromMirrorAndBothGone) {
+  SCAN_IMAGES_OR_SKIP(dir);
+  const DvscanRun whole = Dvscan("'" + dir + "/scan.img'");
+  const DvscanRun mirror = Dvscan("'" + dir + "/nomft.img'");
+  ASSERT_EQ(mirror.rc, 0) << mirror.err;
+  ASSERT_EQ(mirror.items.size(), whole.items.size());
+  for (size_t i = 0; i < whole.items.size(); i++) EXPECT_EQ(mirror.items[i].path, whole.items[i].path);
+  const DvscanRun none = Dvscan("'" + dir + "/nomft2.img'");
+  EXPECT_EQ(none.rc, 1);
+  EXPECT_NE(none.err.find("Boot sector not found. Please use the Long Scan."), std::string::npos) << none.err;
+  EXPECT_TRUE(none.items.empty());
+}
+
+// Two NTFS partitions: the volume table equals mmls's NTFS entries and
+// --volume picks one.
+TEST(QuickScan, TwoPartitionsVolumeTableAndSelection) {
+  SCAN_IMAGES_OR_SKIP(dir);
+  const std::string img = dir + "/twoparts.img";
+  {
+    GlobalObjectsScope scope;
+    std::unique_ptr<Drive> drive(CreateDrive(FromUtf8(img)));
+    drive->InitDrive(FromUtf8(img));
+    NTFSObj engine(drive.get());
+    g_engine = &engine;
+    SearchBootSectors(drive.get(), 0);
+    g_engine = nullptr;
+    std::vector<std::pair<uint64_t, uint64_t>> ours, theirs;
+    for (CVol* v : engine.volumes) ours.emplace_back(v->startSector, v->sizeSectors);
+    std::istringstream in(RunCommand("mmls '" + img + "' 2>/dev/null"));
+    std::string line;
+    const std::regex row(R"(^\d+:\s+\d+:\d+\s+(\d+)\s+\d+\s+(\d+)\s+NTFS)");
+    while (std::getline(in, line)) {
+      std::smatch m;
+      if (std::regex_search(line, m, row)) theirs.emplace_back(std::stoull(m[1]), std::stoull(m[2]));
+    }
+    ASSERT_EQ(theirs.size(), 2u);
+    ASSERT_EQ(ours.size(), 2u);
+    for (size_t i = 0; i < 2; i++) {
+      EXPECT_EQ(ours[i].first, theirs[i].first);
+      EXPECT_LE(ours[i].second, theirs[i].second);  // the volume, within its partition
+    }
+  }
+  const DvscanRun all = Dvscan("'" + img + "'");
+  ASSERT_EQ(all.rc, 0) << all.err;
+  std::set<std::string> seen;
+  for (const Listed& l : all.items) seen.insert(l.volume + "/" + l.path);
+  EXPECT_TRUE(seen.count("Volume 0/only1/file1.txt"));
+  EXPECT_TRUE(seen.count("Volume 1/only2/file2.txt"));
+  for (int v = 0; v < 2; v++) {
+    const DvscanRun one = Dvscan("--volume " + std::to_string(v) + " '" + img + "'");
+    ASSERT_EQ(one.rc, 0) << one.err;
+    ASSERT_FALSE(one.items.empty());
+    for (const Listed& l : one.items) EXPECT_EQ(l.volume, "Volume " + std::to_string(v)) << l.path;
+  }
+  const DvscanRun bad = Dvscan("--volume 7 '" + img + "'");
+  EXPECT_EQ(bad.rc, 1);
+  EXPECT_FALSE(bad.err.empty());
+}
+
+// Stopping after N items ends cleanly with exit status 2; a Long Scan is
+// refused with a message.
+TEST(QuickScan, StopAfterItemsAndLongScanRefused) {
+  SCAN_IMAGES_OR_SKIP(dir);
+  const DvscanRun stopped = Dvscan("--stop-after 20 '" + dir + "/scan.img'");
+  EXPECT_EQ(stopped.rc, 2) << stopped.err;
+  EXPECT_EQ(stopped.items.size(), 20u);
+  EXPECT_NE(stopped.out.find("items="), std::string::npos);
+  const DvscanRun lng = Dvscan("--long '" + dir + "/scan.img'");
+  EXPECT_EQ(lng.rc, 1);
+  EXPECT_NE(lng.err.find("Long Scan"), std::string::npos) << lng.err;
+}
+
+}  // namespace
