@@ -168,4 +168,46 @@ inline std::vector<uint8_t> ReadAt(const std::string& path, uint64_t offset, siz
   return out;
 }
 
+// A FILE record of an image, fixed up ($MFT contiguous at its start, as
+// mkntfs leaves a new volume); empty when it is not that record.
+inline std::vector<uint8_t> ReadRecord(const std::string& img, uint64_t number) {
+  auto u16 = [](const std::vector<uint8_t>& b, size_t at) { return uint32_t(b[at] | (b[at + 1] << 8)); };
+  auto u64 = [](const std::vector<uint8_t>& b, size_t at) {
+    uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = (v << 8) | b[at + i];
+    return v;
+  };
+  std::vector<uint8_t> boot = ReadAt(img, 0, 512);
+  if (boot.size() != 512) return {};
+  uint64_t cluster = uint64_t(u16(boot, 11)) * boot[13];
+  int8_t perRecord = int8_t(boot[64]);
+  uint64_t recordSize = perRecord < 0 ? uint64_t(1) << -perRecord : perRecord * cluster;
+  std::vector<uint8_t> r = ReadAt(img, u64(boot, 48) * cluster + number * recordSize, recordSize);
+  if (r.size() != recordSize || r.size() < 512 || r[0] != 'F' || r[1] != 'I' || r[2] != 'L' || r[3] != 'E') return {};
+  if ((u64(r, 40) >> 32) != number) return {};  // the record number at 44
+  size_t usa = u16(r, 4);
+  for (size_t i = 1; i < u16(r, 6) && i * 512 <= r.size() && usa + 2 * i + 2 <= r.size(); ++i) {
+    r[i * 512 - 2] = r[usa + 2 * i];
+    r[i * 512 - 1] = r[usa + 2 * i + 1];
+  }
+  return r;
+}
+
+// The value of the first resident attribute of a type in a fixed-up record
+// (unnamed only when unnamed is set); empty when there is none.
+inline std::vector<uint8_t> ResidentValue(const std::vector<uint8_t>& r, uint32_t type, bool unnamed = true) {
+  auto u16 = [&](size_t at) { return uint32_t(r[at] | (r[at + 1] << 8)); };
+  auto u32 = [&](size_t at) { return u16(at) | (u16(at + 2) << 16); };
+  size_t at = r.size() >= 22 ? u16(20) : r.size();
+  while (at + 24 <= r.size() && u32(at) != 0xFFFFFFFF && u32(at + 4) > 0) {
+    if (u32(at) == type && r[at + 8] == 0 && (!unnamed || r[at + 9] == 0)) {
+      size_t length = u32(at + 16), offset = u16(at + 20);
+      if (at + offset + length > r.size()) return {};
+      return std::vector<uint8_t>(r.begin() + at + offset, r.begin() + at + offset + length);
+    }
+    at += u32(at + 4);
+  }
+  return {};
+}
+
 }  // namespace ntfs_fixture

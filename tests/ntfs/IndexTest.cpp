@@ -353,21 +353,7 @@ std::vector<std::string> IndxNames(const std::string& image, const std::string& 
   return names;
 }
 
-// A FILE record of the image, fixed up ($MFT contiguous at its start, as
-// mkntfs leaves a new volume); empty when it is not that record.
-Bytes ReadRecord(const std::string& img, uint64_t number) {
-  Bytes boot = ntfs_fixture::ReadAt(img, 0, 512);
-  if (boot.size() != 512) return {};
-  uint64_t cluster = uint64_t(Get16(boot, 11)) * boot[13];
-  int8_t perRecord = int8_t(boot[64]);
-  uint64_t recordSize = perRecord < 0 ? uint64_t(1) << -perRecord : perRecord * cluster;
-  uint64_t mft = Get64(&boot[48]);
-  Bytes r = ntfs_fixture::ReadAt(img, mft * cluster + number * recordSize, recordSize);
-  if (r.size() != recordSize || std::memcmp(r.data(), "FILE", 4) != 0 || Get32(&r[44]) != number) return {};
-  size_t usa = Get16(r, 4);
-  for (size_t i = 1; i < Get16(r, 6); ++i) Set16(r, i * 512 - 2, Get16(r, usa + 2 * i));
-  return r;
-}
+Bytes ReadRecord(const std::string& img, uint64_t number) { return ntfs_fixture::ReadRecord(img, number); }
 
 // The names of a folder's $INDEX_ROOT; false when the record or the
 // attribute is missing.
