@@ -197,7 +197,8 @@ bool inode::ExtendedAttr() const {
     if (type == 0 || type == kAttrEnd) return false;
     if (type == kTypeAttrList) return true;
     const uint32_t len = U32(record + pos + 4);
-    if (len == 0 || (len & 7) || pos + len > bytesInUse) return false;
+    // In 64 bits: a huge length must not wrap back to an earlier attribute.
+    if (len == 0 || (len & 7) || uint64_t(pos) + len > bytesInUse) return false;
     pos += len;
   }
   return false;
