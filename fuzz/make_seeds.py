@@ -10,6 +10,8 @@ Writes CORPUS_DIR/<target>/<name> for:
                istat) and the $INDEX_ROOT attributes of small folders
   fuzz_record  FILE records of basic and sect4096 as on disk (not fixed up)
   fuzz_boot    the boot sector of every image
+  fuzz_recycler  basic's $I records (from their FILE records) and an INFO2
+               file made here
 """
 import lzma
 import os
@@ -129,6 +131,43 @@ def main():
                 if t == 0x90 and ln > 144:
                     write(corpus, "fuzz_indx", "%s-root-%d" % (name, n), bytes(rec[at:at + ln]))
                 at += ln
+    recycler_seeds(corpus)
+
+
+def resident_data(rec):
+    """The value of the unnamed resident $DATA of a fixed-up record."""
+    at = struct.unpack_from("<H", rec, 20)[0]
+    while at + 24 <= len(rec):
+        t, ln = struct.unpack_from("<II", rec, at)
+        if t == 0xFFFFFFFF or ln == 0:
+            break
+        if t == 0x80 and rec[at + 8] == 0 and rec[at + 9] == 0:
+            vlen, voff = struct.unpack_from("<IH", rec, at + 16)
+            return bytes(rec[at + voff:at + voff + vlen])
+        at += ln
+    return b""
+
+
+def recycler_seeds(corpus):
+    img = image("basic")
+    bps, spc = struct.unpack_from("<HB", img, 11)
+    mft = struct.unpack_from("<Q", img, 48)[0] * bps * spc
+    for path, n in inodes("basic").items():
+        if "/$I" not in path:
+            continue
+        rec = bytearray(img[mft + n * 1024:mft + (n + 1) * 1024])
+        usa, cnt = struct.unpack_from("<HH", rec, 4)
+        for i in range(1, cnt):
+            rec[i * 512 - 2:i * 512] = rec[usa + 2 * i:usa + 2 * i + 2]
+        data = resident_data(rec)
+        if data:
+            write(corpus, "fuzz_recycler", "rbi-%d" % n, data)
+    header = struct.pack("<IIIII", 5, 0, 0, 800, 0)
+    recs = b""
+    for i, p in enumerate(("C:\\docs\\a.txt", "D:\\x\\photos", "C:\\dir.v2\\noext")):
+        recs += p.encode().ljust(260, b"\0") + struct.pack("<IIQI", i + 1, 2, 0, 4096)
+        recs += p.encode("utf-16-le").ljust(520, b"\0")
+    write(corpus, "fuzz_recycler", "info2", header + recs)
 
 
 if __name__ == "__main__":
