@@ -45,6 +45,21 @@ inline std::string Image(const std::string& name) {
   return dst;
 }
 
+// The disk image of make_bootless_disk.sh (basic at sector 2048, MBR, boot
+// sector and backup boot sector zeroed), made once into the cache; empty
+// when it cannot be made.
+inline std::string BootlessDisk() {
+  std::string dst = CacheDir() + "/bootless-disk.img";
+  struct stat s, d;
+  std::string src = FixtureDir() + "/basic.img.xz";
+  if (stat(src.c_str(), &s) != 0) return {};
+  if (stat(dst.c_str(), &d) == 0 && d.st_mtime >= s.st_mtime && d.st_size > 0) return dst;
+  std::string cmd = "mkdir -p '" + CacheDir() + "' && bash '" + FixtureDir() + "/make_bootless_disk.sh' '" + dst +
+                    "' >/dev/null 2>&1";
+  if (std::system(cmd.c_str()) != 0) return {};
+  return dst;
+}
+
 // A recorded report <name>.<kind>.txt (or its .txt.xz); empty when absent.
 inline std::string Report(const std::string& name, const std::string& kind) {
   std::string base = FixtureDir() + "/" + name + "." + kind + ".txt";

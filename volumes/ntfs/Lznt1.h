@@ -7,9 +7,12 @@
 #pragma once
 #include <cstdint>
 
-// Expands up to unitCount compression units (unitSize bytes each) of LZNT1
-// data starting at input. The input ends at input + unitCount * unitSize;
-// the output holds at most 16 units (16 * unitSize bytes).
+// Expands the LZNT1 data held in unitCount units of unitSize bytes (the
+// clusters of one compression unit) starting at input. The input ends at
+// input + unitCount * unitSize; the output holds at most 16 units
+// (kLznt1MaxUnits * unitSize bytes). Chunks are read while the output has
+// room and the input holds a chunk header; a chunk must lie wholly within
+// the input.
 // - output: where the data goes; it must hold kLznt1MaxUnits * unitSize
 //   bytes. Null decompresses into a buffer of its own and copies the result
 //   back over the input; the output is then also bounded by the input's
