@@ -20,6 +20,9 @@
 
 class BlockSource;
 class CDrvAttr;
+class CVol;
+class PartitionTable;
+class VolumeList;
 class CPhysDisk;
 class CSectRanges;
 
@@ -136,6 +139,25 @@ class Drive {
   const WString* SecondText() const { return secondText_.get(); }
   // The source described for the destination checks.
   SourceIdentity Identity() const;
+
+  // ---- partitions and volumes (VolumeSearch.h) ----
+  // Reads the partition table and searches for volumes at each partition
+  // and at the fixed places; the partition count.
+  int ScanPartitions();
+  // Searches `count` sectors from `sector` for volumes; the number found.
+  int SearchBootSectors(uint64_t sector, int32_t count, bool backward, bool* foundAtFirst = nullptr);
+  // Adds a volume to the table (true), or completes the known one it
+  // matches (false, *index = its index); -1 when the table is full.
+  bool AddVolume(CVol* volume, int mode, int32_t* index);
+  // The index of a volume in the table that is the same volume, else -1.
+  int32_t FindVolume(const CVol* volume) const;
+  void DeleteVolumes();
+  void FreeVolumeBuffers();
+  uint32_t VolumeCount() const;
+  CVol* Volume(uint32_t index) const;
+  // Made on first use; the volumes are deleted with the drive.
+  std::shared_ptr<PartitionTable> partitionTable;
+  std::shared_ptr<VolumeList> volumeList;
 
  protected:
   void UpdateEndOffset();

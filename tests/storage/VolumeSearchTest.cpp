@@ -1,0 +1,218 @@
+// The volume search over a disk image holding FAT32, NTFS, FAT16 and FAT12
+// volumes made by mkfs.fat and mkntfs (tests/fixtures/make_volume_search.sh),
+// compared with what mmls and fsstat report; then with the partition table,
+// a boot sector, or a boot sector and its FAT gone.
+#include "storage/VolumeSearch.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "foundation/Globals.h"
+#include "platform/Format.h"
+#include "platform/Text.h"
+#include "storage/Drive.h"
+#include "storage/PartitionTable.h"
+#include "volumes/Volume.h"
+#include "volumes/ntfs/NtfsVolume.h"
+
+namespace {
+
+std::string Folder() {
+  static int status = -2;
+  const char* cache = std::getenv("DV_FIXTURE_CACHE");
+  static const std::string folder = cache && *cache ? cache : std::string(DV_BINARY_DIR) + "/fixtures";
+  if (status == -2) {
+    const std::string command =
+        std::string("bash '") + DV_SOURCE_DIR "/tests/fixtures/make_volume_search.sh' '" + folder + "'";
+    const int rc = std::system(command.c_str());
+    status = (rc != -1 && WIFEXITED(rc)) ? WEXITSTATUS(rc) : -1;
+  }
+  return status == 0 ? folder : std::string();
+}
+
+// (start, type code, size in sectors)
+using Vols = std::vector<std::tuple<uint64_t, int, uint64_t>>;
+
+int TypeCode(const std::string& text) {
+  if (text == "NTFS") return kVolNtfs;
+  if (text == "FAT32") return kVolFat32;
+  if (text == "FAT16" || text == "FAT12") return kVolFat16;
+  return -1;
+}
+
+Vols ReadFsstat(const std::string& path) {
+  Vols out;
+  std::ifstream in(path);
+  uint64_t start, size;
+  std::string type;
+  while (in >> start >> type >> size) out.emplace_back(start, TypeCode(type), size);
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+std::map<std::string, uint64_t> ReadLayout(const std::string& path) {
+  std::map<std::string, uint64_t> out;
+  std::ifstream in(path);
+  std::string name;
+  uint64_t value;
+  while (in >> name >> value) out[name] = value;
+  return out;
+}
+
+std::unique_ptr<Drive> Open(const WString& name) {
+  std::unique_ptr<Drive> d(CreateDrive(name));
+  d->InitDrive(name);
+  return d;
+}
+
+Vols VolumesOf(const Drive& d) {
+  Vols out;
+  for (uint32_t i = 0; i < d.VolumeCount(); ++i) {
+    const CVol* v = d.Volume(i);
+    out.emplace_back(v->startSector, v->type, v->sizeSectors);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+class VolumeSearchImages : public ::testing::TestWithParam<const char*> {};
+
+}  // namespace
+
+TEST(VolumeSearch, PartitionTableMatchesMmls) {
+  GlobalObjectsScope scope;
+  const std::string folder = Folder();
+  if (folder.empty()) GTEST_SKIP() << "dosfstools, ntfs-3g, fdisk or sleuthkit missing";
+  auto d = Open(FromUtf8(folder + "/vs_disk.img"));
+  d->ScanPartitions();
+  ASSERT_TRUE(d->partitionTable);
+  std::vector<std::pair<uint64_t, uint64_t>> ours, theirs;
+  for (const PartitionEntry& e : *d->partitionTable) ours.emplace_back(e.Start(), e.Length());
+  std::ifstream in(folder + "/vs_disk.mmls.txt");
+  uint64_t s, l;
+  while (in >> s >> l) theirs.emplace_back(s, l);
+  EXPECT_EQ(ours, theirs);
+  // Each partition's search found its volume.
+  for (const PartitionEntry& e : *d->partitionTable) EXPECT_GE(e.searchResult, 1) << e.Start();
+}
+
+// Every image lists the volumes fsstat reports, whatever was damaged.
+TEST_P(VolumeSearchImages, VolumesMatchFsstat) {
+  GlobalObjectsScope scope;
+  const std::string folder = Folder();
+  if (folder.empty()) GTEST_SKIP() << "dosfstools, ntfs-3g, fdisk or sleuthkit missing";
+  const Vols expected = ReadFsstat(folder + "/vs_disk.fsstat.txt");
+  ASSERT_EQ(expected.size(), 4u);
+  auto d = Open(FromUtf8(folder + "/" + GetParam()));
+  d->ScanPartitions();
+  EXPECT_EQ(VolumesOf(*d), expected);
+  // Numbered in table order, each bound to the drive.
+  for (uint32_t i = 0; i < d->VolumeCount(); ++i) {
+    EXPECT_EQ(d->Volume(i)->volumeNumber, i);
+    EXPECT_EQ(d->Volume(i)->drive, d.get());
+  }
+  // A second search adds nothing.
+  d->ScanPartitions();
+  EXPECT_EQ(d->VolumeCount(), 4u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Images, VolumeSearchImages,
+                         ::testing::Values("vs_disk.img", "vs_nombr.img", "vs_ntfsbak.img", "vs_fat32gone.img"));
+
+TEST(VolumeSearch, NtfsFoundFromItsBackupKeepsItsGeometry) {
+  GlobalObjectsScope scope;
+  const std::string folder = Folder();
+  if (folder.empty()) GTEST_SKIP() << "tools missing";
+  const auto layout = ReadLayout(folder + "/vs_layout.txt");
+  auto d = Open(FromUtf8(folder + "/vs_ntfsbak.img"));
+  d->ScanPartitions();
+  const NTFSVol* ntfs = nullptr;
+  for (uint32_t i = 0; i < d->VolumeCount(); ++i)
+    if (d->Volume(i)->type == kVolNtfs) ntfs = static_cast<const NTFSVol*>(d->Volume(i));
+  ASSERT_NE(ntfs, nullptr);
+  EXPECT_EQ(ntfs->startSector, layout.at("ntfs"));
+  EXPECT_GT(ntfs->mftSector, 0);
+  EXPECT_EQ(ntfs->index, int32_t(ntfs->volumeNumber));
+}
+
+TEST(VolumeSearch, Fat32BackupBootSectorGivesTheVolumeStart) {
+  GlobalObjectsScope scope;
+  const std::string folder = Folder();
+  if (folder.empty()) GTEST_SKIP() << "tools missing";
+  const auto layout = ReadLayout(folder + "/vs_layout.txt");
+  auto d = Open(FromUtf8(folder + "/vs_fat32gone.img"));
+  BootHit hit;
+  const int32_t passed = LookForBootSector(*d, 2048, 2048, &hit);
+  EXPECT_EQ(passed, 6) << "the backup boot sector 6 sectors in";
+  EXPECT_EQ(hit.kind, kVolFat32);
+  EXPECT_EQ(hit.start, int64_t(layout.at("fat32")));
+  EXPECT_EQ(hit.foundAt, int64_t(layout.at("fat32") + 6));
+  // The first FAT is gone, the second one is found.
+  EXPECT_FALSE(IsFat32TableStart(*d, int64_t(layout.at("fat32") + layout.at("fat32reserved")), 0xF8));
+}
+
+// A drive cut short by an extent suffix: the volume running past its end is
+// refused, the ones inside are kept.
+TEST(VolumeSearch, VolumesPastTheDriveEndAreRefused) {
+  GlobalObjectsScope scope;
+  const std::string folder = Folder();
+  if (folder.empty()) GTEST_SKIP() << "tools missing";
+  const auto layout = ReadLayout(folder + "/vs_layout.txt");
+  const int64_t last = int64_t(layout.at("fat12")) + 4000;  // inside the FAT12 volume
+  auto d = Open(FormatW(u"%s<0:%I64d>", FromUtf8(folder + "/vs_disk.img"), last));
+  ASSERT_EQ(d->SectorCount(), uint64_t(last + 1));
+  d->ScanPartitions();
+  Vols expected = ReadFsstat(folder + "/vs_disk.fsstat.txt");
+  expected.pop_back();  // the FAT12 volume
+  EXPECT_EQ(VolumesOf(*d), expected);
+  // The same with the NTFS volume cut: its boot sector's size does not fit
+  // where it stands, so whatever reading is taken lies inside the drive.
+  const int64_t inNtfs = int64_t(layout.at("ntfs")) + 1000;
+  auto cut = Open(FormatW(u"%s<0:%I64d>", FromUtf8(folder + "/vs_disk.img"), inNtfs));
+  cut->ScanPartitions();
+  for (uint32_t i = 0; i < cut->VolumeCount(); ++i) {
+    const CVol* v = cut->Volume(i);
+    EXPECT_LE(v->startSector + v->sizeSectors, cut->SectorCount()) << int(v->type) << " at " << v->startSector;
+    EXPECT_NE(v->startSector, layout.at("ntfs"));
+  }
+}
+
+TEST(VolumeSearch, TableHoldsAtMost163Volumes) {
+  GlobalObjectsScope scope;
+  const std::string folder = Folder();
+  if (folder.empty()) GTEST_SKIP() << "tools missing";
+  auto d = Open(FromUtf8(folder + "/vs_disk.img"));
+  int added = 0;
+  for (int i = 0; i < 170; ++i) {
+    auto* v = new CUnknownVol(kVolRefs);
+    v->startSector = uint64_t(i);
+    int32_t index = 0;
+    if (d->AddVolume(v, 0, &index)) {
+      ++added;
+      EXPECT_EQ(index, i);
+      EXPECT_EQ(v->driveLetter[0], char16_t(kNoLetterBase + i));
+    } else {
+      EXPECT_EQ(index, -1);
+      delete v;
+    }
+  }
+  EXPECT_EQ(added, 163);
+  // The same volume again completes the known one instead.
+  auto* again = new CUnknownVol(kVolRefs);
+  again->startSector = 5;
+  again->sizeSectors = 77;
+  int32_t index = -1;
+  EXPECT_FALSE(d->AddVolume(again, 0, &index));
+  EXPECT_EQ(index, 5);
+  EXPECT_EQ(d->Volume(5)->sizeSectors, 77u);
+  delete again;
+}
