@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "foundation/Globals.h"
+#include "tests/ntfs/FixtureImage.h"
+#include "tests/ntfs/NtfsFixture.h"
 #include "volumes/ntfs/Inode.h"
 #include "volumes/ntfs/NtfsDefinitions.h"
 #include "volumes/ntfs/NtfsVolume.h"
@@ -16,6 +18,22 @@ using Bytes = std::vector<uint8_t>;
 
 void Put16(Bytes& b, size_t at, uint16_t v) { std::memcpy(b.data() + at, &v, 2); }
 void Put32(Bytes& b, size_t at, uint32_t v) { std::memcpy(b.data() + at, &v, 4); }
+void Put64(Bytes& b, size_t at, uint64_t v) { std::memcpy(b.data() + at, &v, 8); }
+uint16_t Get16(const Bytes& b, size_t at) {
+  uint16_t v;
+  std::memcpy(&v, b.data() + at, 2);
+  return v;
+}
+uint32_t Get32(const Bytes& b, size_t at) {
+  uint32_t v;
+  std::memcpy(&v, b.data() + at, 4);
+  return v;
+}
+uint64_t Get64(const Bytes& b, size_t at) {
+  uint64_t v;
+  std::memcpy(&v, b.data() + at, 8);
+  return v;
+}
 
 // Parses a copy of the record on a drive-less volume; the record must come
 // back unchanged.
@@ -86,6 +104,41 @@ TEST(NtfsFuzzRegression, RecordFoundByFuzzer) {
       0x20, 0x02, 0x00, 0x00, 0x01, 0xec, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x20, 0x00, 0x00, 0x00, 0x20, 0x02,
       0x01, 0x02, 0x01, 0x01, 0x01, 0x31, 0x00, 0x01, 0x00, 0x00, 0x01, 0x02, 0x01};
   EXPECT_EQ(Parse(Bytes(kInput, kInput + sizeof kInput), 1024), -1);
+}
+
+// A non-resident attribute list whose sizes give 64 KiB per cluster on a
+// volume of 4 KiB clusters: the list was copied as 64 KiB from a buffer of
+// one 4 KiB cluster (a heap over-read the ASan build shows). The list is
+// read in the volume's clusters and still gives the file's four pieces and
+// its name. Record 64 of the attrlist image, sizes changed in memory.
+TEST(NtfsFuzzRegression, AttributeListSizesDisagreeingWithClusters) {
+  GlobalObjectsScope scope;
+  const std::string img = ntfs_fixture::Image("attrlist");
+  if (img.empty()) GTEST_SKIP() << "xz is not installed";
+  ntfstest::OpenVolume v;
+  ASSERT_TRUE(v.Open(img));
+  ASSERT_EQ(v.vol->LoadMftNode(), 0);
+  ASSERT_EQ(v.vol->clusterSize, 4096u);
+  Bytes rec(v.vol->recordSize);
+  ASSERT_TRUE(v.vol->ReadMftRecord(64, rec.data()));
+  size_t pos = Get16(rec, 20);
+  while (pos + 64 <= rec.size() && Get32(rec, pos) != ntfs::kTypeAttrList && Get32(rec, pos + 4) != 0)
+    pos += Get32(rec, pos + 4);
+  ASSERT_EQ(Get32(rec, pos), ntfs::kTypeAttrList);
+  ASSERT_EQ(rec[pos + 8], 1) << "the list is resident";
+  const uint64_t clusters = Get64(rec, pos + 40) / 4096;
+  ASSERT_GE(clusters, 1u);
+  for (size_t field : {40, 48, 56}) Put64(rec, pos + field, clusters * 65536);
+
+  inode node(rec.data(), v.vol.get());
+  ASSERT_EQ(node.parseEntry(), 0) << ToUtf8(node.lastError);
+  node.record = nullptr;
+  ASSERT_TRUE(v.vol->LoadPieces(&node));
+  EXPECT_EQ(node.fileName, u"attrlist.bin");
+  size_t pieces = 0;
+  for (const XEntry* p = node.Pieces(); p; p = p->next) pieces++;
+  EXPECT_EQ(pieces, 4u);
+  EXPECT_EQ(node.size, 1200u * 4096);
 }
 
 }  // namespace

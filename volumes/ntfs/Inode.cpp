@@ -668,13 +668,16 @@ bool inode::ReadNR(uint32_t pos, uint32_t len, std::unique_ptr<uint8_t[]>* out, 
   reader.runs = hold.release();
   reader.allocatedSize = pr.allocatedSize;
   reader.size = pr.realSize;
-  uint64_t want = 1048576 / cb;
+  // The runs count the volume's clusters, which is what the reader's buffer
+  // holds; the sizes' own cluster size may disagree on a damaged record.
+  const uint32_t cs = reader.ClusterBytes();
+  uint64_t want = 1048576 / cs;
   if (want > pr.clusterCount) want = pr.clusterCount;
   uint32_t got = 0;
   const uint8_t* data = reader.ReadClusters(0, uint32_t(want), &got);
   if (!data || got == 0) return false;
   if (traceMft.load(std::memory_order_relaxed)) TracePrintfW(u"ReadNR %I64d\n", reader.Offset2LSN(0));
-  uint64_t bytes = uint64_t(got) * cb;
+  uint64_t bytes = uint64_t(got) * cs;
   // The list ends at its real size; what follows in the cluster is slack.
   if (pr.realSize && pr.realSize < bytes) bytes = pr.realSize;
   out->reset(new (std::nothrow) uint8_t[bytes]);
