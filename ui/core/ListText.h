@@ -1,0 +1,71 @@
+// Rules of the file list that need no window: the column texts of a row,
+// the destination name of a record, the check-box band, banded row colours,
+// the picture-preview test and the title tip's fit rule.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/Text.h"
+#include "ui/core/ListStore.h"
+
+// Column order of the list.
+enum ListColumn : int {
+  kColName = 0,
+  kColType = 1,
+  kColFolder = 2,
+  kColVolume = 3,
+  kColStatus = 4,
+  kColSize = 5,
+  kColDate = 6,
+  kListColumnCount = 7,
+};
+
+// Message ids of the column headers, in column order.
+extern const int kListColumnMessageIds[kListColumnCount];
+
+// Folder column of a file row: the path from its first "\" ("\" when none).
+WString FolderColumnText(WStringView path);
+// Volume column: " X:" for a drive letter, "%3d" of the volume number for a
+// numbered volume (codes 93-255), empty when the path has no ":" or the
+// code is unknown.
+WString VolumeColumnText(WStringView path);
+// Status column: the status table's message for the node's status code
+// (bits 8-10 of flags) without its accelerator and colon; empty for 0.
+WString StatusColumnText(uint16_t nodeFlags);
+// The text of one cell of a file record; node null when the record has no
+// node (name, status, size and date are then empty).
+WString FileCellText(int column, const ListStore& store, size_t record, const ListNodeInfo* node);
+
+// The destination name of a record: with folder names the path without its
+// volume part, "\" and the name; else "\" and the name. -1 (out untouched)
+// when path, name and two more characters do not fit in bufferChars.
+int RecoveredName(WStringView path, WStringView name, bool useFolderNames, size_t bufferChars, WString& out);
+
+// Whether a click at x (client x plus the horizontal scroll) hits the check
+// box: flat display 5 < x < 15, folder display 5 <= x <= 15; 8 and 18 in
+// place of 5 and 15 when themed.
+bool InCheckBand(int x, bool folderDisplay, bool themed);
+// New state of a toggle: 1 when checked, else 2.
+inline uint8_t ToggledState(uint8_t state) { return state == kCheckOn ? kCheckOff : kCheckOn; }
+
+// Banded rows: RGB of the background of a row (white even, 0xE6F0E6 odd).
+uint32_t BandColour(size_t row);
+
+// The picture-preview test of a file: a node of at most 16 MiB with a
+// volume (or the top bit of its first byte) and a picture extension.
+bool PreviewableFile(const ListNodeInfo& node);
+
+// Title tip: where the tip goes and whether the text is cut at all.
+struct TitleTipPlacement {
+  bool show = false;
+  int left = 0;   // list coordinates
+  int width = 0;
+  int hitLeft = 0, hitRight = 0;  // the hit rectangle's horizontal span
+};
+// cellLeft/cellRight: the cell (for the first column the label span);
+// offset: label left minus cell left for the first column, else 0; margin:
+// twice a blank's width; textWidth: the text measured in the list's font.
+TitleTipPlacement PlaceTitleTip(int cellLeft, int cellRight, int offset, bool firstColumn, int margin, int textWidth);
+
+// Sort arrow image (0..5) of the header for the display scale and direction.
+int SortArrowImage(double scale, bool ascending);
