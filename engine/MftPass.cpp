@@ -190,7 +190,7 @@ int NTFSObj::ParseNTFS(NTFSVol* vol, uint64_t firstRecord, int firstStep) {
   // unreadable parent leaves the path where the chain broke off: the file
   // still comes out, under the volume.
   std::unordered_map<uint32_t, WString> pathOf;
-  pathOf[ntfs::kRecordRoot] = u"\\";
+  pathOf.emplace(ntfs::kRecordRoot, WString(1, u'\\'));
   auto folderPath = [&](uint32_t parentRecord) -> const WString* {
     std::vector<uint32_t> chain;
     uint32_t at = parentRecord;
@@ -213,8 +213,9 @@ int NTFSObj::ParseNTFS(NTFSVol* vol, uint64_t firstRecord, int firstStep) {
     WString p = *known;
     for (size_t i = chain.size(); i-- > 0;) {
       const cnode* n = nodes->GetAt(folders[chain[i]]);
-      p += n->GetNameW();
-      p += u'\\';
+      const WString part = n->GetNameW();
+      p.append(part.data(), part.size());
+      p.push_back(u'\\');
       known = &(pathOf[chain[i]] = p);
     }
     return known;
