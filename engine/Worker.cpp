@@ -6,6 +6,7 @@
 
 #include "engine/Engine.h"
 #include "engine/ProgressStats.h"
+#include "engine/RecoverDriver.h"
 #include "engine/SendObj.h"
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
@@ -175,11 +176,8 @@ int ComputeThreadProc(ViewSink* view) {
   if (view) view->OperationStarted();
   send->SetView(view);
   try {
-    if (g_selection.operation == 1) {
-      ErrorMsg(u"Recovery is not available in this version.");
-      throw DvCodeError{0};
-    }
-    SearchFS(view);
+    if (g_selection.operation == 1) RecoverFS(view);
+    else SearchFS(view);
   } catch (const DvCodeError&) {
     send->Abandon();
     ShowError(u"%s", LastErrorText());

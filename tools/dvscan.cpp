@@ -13,10 +13,12 @@
 //     --stop-after N      a list window of N items: the scan stops at the
 //                         item after it (tests)
 //
-// The last line on standard output: items=N deleted=M scan_seconds=S.
+// The last line on standard output: items=N deleted=M scan_seconds=S, and
+// with --recover: saved= skipped= failed= corrupt= recover_seconds=.
 // Exit status 0 on success, 1 on an error (message on standard error), 2
 // when stopped (SIGINT stops as the Scan button's abort does).
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -29,6 +31,8 @@
 #include <thread>
 
 #include "engine/Engine.h"
+#include "engine/RecoverDriver.h"
+#include "engine/RecoveryLog.h"
 #include "engine/SendObj.h"
 #include "engine/Worker.h"
 #include "foundation/AppState.h"
@@ -62,6 +66,11 @@ class ListView : public ViewSink {
  public:
   FILE* list = nullptr;
   uint64_t items = 0, deleted = 0;
+  // With --recover: the files to recover, handed out 100 at a time.
+  bool collect = false, deletedOnly = false;
+  WString recoverRoot;
+  std::vector<RecoveryListEntry> toRecover;
+  size_t nextToRecover = 0;
   int percent = 0;
   bool listFailed = false;
 
@@ -73,6 +82,16 @@ class ListView : public ViewSink {
       const bool del = (it.flags & kNodeDeleted) != 0;
       if (del) deleted++;
       if (list) WriteLine(it, del);
+      if (collect && !(it.flags2 & 0x0002) && (!deletedOnly || del)) {
+        RecoveryListEntry e;
+        e.nodeIndex = it.nodeIndex;
+        e.volumeIndex = it.volumeIndex == 0xFFFF ? -1 : int32_t(it.volumeIndex);
+        e.recordIndex = int32_t(toRecover.size());
+        // An item whose path cannot be made safe keeps an empty path: the
+        // recovery reports and skips it.
+        if (!BuildDestinationPath(recoverRoot, it.folderPath, it.name, &e.destinationPath)) e.destinationPath.clear();
+        toRecover.push_back(std::move(e));
+      }
     }
     batch.clear();
     if (g_eventHandover) g_eventHandover->Set();
@@ -84,6 +103,8 @@ class ListView : public ViewSink {
   void ProgressText(int, WStringView) override {}
   void FillRecoveryList(std::vector<RecoveryListEntry>& l) override {
     l.clear();
+    while (nextToRecover < toRecover.size() && l.size() < size_t(kRecoveryListSize))
+      l.push_back(toRecover[nextToRecover++]);
     if (g_eventRecovery) g_eventRecovery->Set();
   }
   void LogLine(WStringView line) override { std::fprintf(stderr, "%s\n", ToUtf8(line.substr(0, 256)).c_str()); }
@@ -147,7 +168,6 @@ int main(int argc, char** argv) {
     }
   }
   if (source.empty()) return Usage();
-  (void)deletedOnly;
 
   GlobalObjectsScope scope(true, optionsPath);
   ToolPrompt prompt;
@@ -172,9 +192,19 @@ int main(int argc, char** argv) {
     std::fprintf(view.list, "path\tsize\tdeleted\tstatus\tnode\n");
   }
   if (!recoverDir.empty()) {
-    std::fprintf(stderr, "--recover: recovery is not available in this version\n");
-    SetPromptService(nullptr);
-    return 1;
+    // The destination is named by absolute path.
+    mkdir(recoverDir.c_str(), 0755);
+    if (char* real = realpath(recoverDir.c_str(), nullptr)) {
+      recoverDir = real;
+      std::free(real);
+    } else {
+      std::fprintf(stderr, "%s: %s\n", recoverDir.c_str(), std::strerror(errno));
+      SetPromptService(nullptr);
+      return 1;
+    }
+    view.collect = true;
+    view.deletedOnly = deletedOnly;
+    view.recoverRoot = FromUtf8(recoverDir);
   }
 
   // Image files are named by absolute path.
@@ -209,6 +239,23 @@ int main(int argc, char** argv) {
   worker.join();
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 
+  double recoverSeconds = -1;
+  if (!recoverDir.empty() && !prompt.errors && !g_appState->stopRequested) {
+    GlobalTextRef(kDestinationFolder) = view.recoverRoot;
+    g_overwriteMode = overwrite == "newer"       ? kOverwriteNewer
+                      : overwrite == "overwrite" ? kOverwriteReplace
+                      : overwrite == "skip"      ? kOverwriteSkip
+                                                 : kOverwriteRename;
+    g_diskFullAnswer = kIdNo;  // headless: a full disk stops the run
+    if (!OpenRecoveryLog(view.recoverRoot)) std::fprintf(stderr, "no recovery log: recovering without one\n");
+    g_selection.operation = 1;
+    const auto r0 = std::chrono::steady_clock::now();
+    std::thread rec([&] { ComputeThreadProc(&view); });
+    rec.join();
+    recoverSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - r0).count();
+    CloseRecoveryLog();
+  }
+
   int rc = 0;
   if (prompt.errors) rc = 1;
   else if (g_appState->stopRequested) rc = 2;
@@ -216,8 +263,16 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s: write failed\n", listPath.c_str());
     rc = 1;
   }
-  std::printf("items=%llu deleted=%llu scan_seconds=%.3f\n", (unsigned long long)view.items,
-              (unsigned long long)view.deleted, seconds);
+  if (recoverSeconds >= 0) {
+    std::printf("items=%llu deleted=%llu scan_seconds=%.3f saved=%u skipped=%u failed=%u corrupt=%u "
+                "recover_seconds=%.3f\n",
+                (unsigned long long)view.items, (unsigned long long)view.deleted, seconds,
+                g_recoveryTotals.saved.load(), g_recoveryTotals.skipped.load(), g_recoveryTotals.failed.load(),
+                g_recoveryTotals.corrupt.load(), recoverSeconds);
+  } else {
+    std::printf("items=%llu deleted=%llu scan_seconds=%.3f\n", (unsigned long long)view.items,
+                (unsigned long long)view.deleted, seconds);
+  }
   std::fflush(stdout);
   delete g_engine;
   g_engine = nullptr;

@@ -1,0 +1,326 @@
+#include "engine/RecoverDriver.h"
+
+#include <errno.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+#include <vector>
+
+#include "engine/Engine.h"
+#include "engine/ProgressStats.h"
+#include "engine/RecFile.h"
+#include "engine/RecoverNtfs.h"
+#include "engine/RecoveryLog.h"
+#include "engine/SendObj.h"
+#include "foundation/AppState.h"
+#include "foundation/Globals.h"
+#include "foundation/Md5.h"
+#include "foundation/Messages.h"
+#include "foundation/PathUtil.h"
+#include "foundation/Trace.h"
+#include "foundation/UiServices.h"
+#include "storage/Drive.h"
+#include "volumes/DestinationPath.h"
+#include "volumes/Node.h"
+#include "volumes/NodeTable.h"
+#include "volumes/Volume.h"
+#include "volumes/VolumeRecovery.h"
+
+std::atomic<uint8_t> g_overwriteMode{kOverwriteRename};
+RecoveryTotals g_recoveryTotals;
+int g_diskFullAnswer = 0;
+int g_recoveryListWaitMs = 100000;
+
+namespace {
+
+constexpr size_t kMaxPathChars = 1023;
+constexpr uint64_t kFileTimeUnixEpoch = 116444736000000000ull;
+
+enum class Choice { Straight, Temporary, Skip, Fail };
+
+struct Existing {
+  bool exists = false;
+  uint64_t size = 0;
+  uint64_t writeTime = 0;  // FILETIME
+};
+
+Existing Probe(WStringView path) {
+  Existing e;
+  struct stat st;
+  if (::lstat(ToUtf8(path).c_str(), &st) != 0) return e;
+  e.exists = true;
+  e.size = S_ISREG(st.st_mode) ? uint64_t(st.st_size) : 0;
+  const int64_t ticks = int64_t(st.st_mtim.tv_sec) * 10000000 + st.st_mtim.tv_nsec / 100;
+  e.writeTime = uint64_t(ticks + int64_t(kFileTimeUnixEpoch));
+  return e;
+}
+
+bool Stopped() { return g_appState && g_appState->stopRequested; }
+
+void WaitWhilePaused() {
+  while (g_appState && g_appState->pauseRequested && !Stopped()) {
+    if (g_eventPause) g_eventPause->Wait(100);
+  }
+}
+
+WString FolderOf(WStringView path) {
+  const size_t s = path.rfind(u'/');
+  return s == WStringView::npos ? WString() : WString(path.substr(0, s));
+}
+
+// One item: the recovery into target (through temporary when given).
+// -1 failed, else the count of zero-filled clusters.
+int RecoverItem(NTFSObj* engine, int64_t nodeIndex, cnode* node, WStringView target, WStringView temporary,
+                CHashFile* hash) {
+  const uint8_t family = node->Family();
+  if (family == kNodeNtfs) return RecoverNtfsNode(engine, nodeIndex, target, temporary, false, hash);
+  if ((family == kNodeExt || family == kNodeUfs || family == kNodeXfs || family == kNodeVmfs) &&
+      (node->flags & kNodeSymlink)) {
+    VErrorMsg(Msg(505).c_str(), target);
+    return -1;
+  }
+  if (node->volumeIndex == kNoVolume || node->volumeIndex >= engine->volumes.size()) {
+    ErrorMsg(Msg(182));
+    return -1;
+  }
+  CVol* vol = engine->volumes[node->volumeIndex];
+  const WString writeTo(temporary.empty() ? target : temporary);
+  uint32_t corrupt = 0;
+  int r = RecoverVolumeNode(vol, node, writeTo, nullptr, &corrupt, hash);
+  if (r >= 0 && corrupt) {
+    VErrorMsg(Msg(476).c_str(), int32_t(corrupt));
+    r = int(corrupt);
+  }
+  if (r < 0) {
+    ::unlink(ToUtf8(writeTo).c_str());
+    return -1;
+  }
+  if (!temporary.empty() && MoveFileLong(temporary, target) < 0) {
+    ::unlink(ToUtf8(temporary).c_str());
+    return -1;
+  }
+  return r;
+}
+
+}  // namespace
+
+WString RenamedCandidate(WStringView path, int n) {
+  const size_t slash = path.rfind(u'/');
+  const size_t dot = path.rfind(u'.');
+  if (dot != WStringView::npos && (slash == WStringView::npos || dot > slash))
+    return FormatW(u"%s[%d].%s", path.substr(0, dot), n, path.substr(dot + 1));
+  return FormatW(u"%s[%d]", path, n);
+}
+
+int RecoverFS(ViewSink* view) {
+  TRACE_FN("RecoverFS");
+  NTFSObj* engine = g_engine;
+  SendObj* send = g_appState ? static_cast<SendObj*>(g_appState->sendObj) : nullptr;
+  g_recoveryTotals.Reset();
+  CProgressAndStats& stats = theProgressAndStats();
+  const WString root = GlobalTextRef(kDestinationFolder);
+  auto finalFlush = [&] {
+    if (send) send->SendMsg2(6000, kCodeStatusEdge, false);
+  };
+  if (!engine || !engine->nodes || root.empty() || !view) {
+    ErrorMsg(u"Nothing to recover: no scan results or no destination folder.");
+    return 0;
+  }
+  // The destination folder's own chain first (the "x" stands for a file).
+  CheckPath(root + u"/x");
+  if (g_currentDrive && !g_currentDrive->IsSafeVolume(root)) {
+    ErrorMsg(Msg(292));
+    view->LogLine(Msg(292));
+    AppendRecoveryLog(Msg(292));
+    g_recoveryTotals.failed++;
+    ShowError(u"%s", Msg(292));
+    return 0;
+  }
+  stats.phase = 3;
+  auto hash = std::make_unique<CHashFile>();
+  std::vector<RecoveryListEntry> lists[2];
+  int current = 0;
+  TracePrintfA("Requesting rec list 0\n");
+  if (g_eventRecovery) g_eventRecovery->Reset();
+  view->FillRecoveryList(lists[0]);
+  if (g_eventRecovery && !g_eventRecovery->Wait(g_recoveryListWaitMs)) {
+    ErrorMsg(u"The list of files to recover did not come.");
+    return 0;
+  }
+  TracePrintfA("%ld files received\n", int32_t(lists[0].size()));
+  if (lists[0].empty()) return 0;
+  if (lists[0].size() > size_t(kRecoveryListSize)) lists[0].resize(kRecoveryListSize);
+  if (send) send->SendMsg2(0, kCodeStatusEdge, true);
+
+  WString prevFolder;
+  int prevCheck = -1;
+  bool ended = false;
+  while (!ended) {
+    std::vector<RecoveryListEntry>& list = lists[current];
+    const bool full = list.size() == size_t(kRecoveryListSize);
+    for (size_t k = 0; k < list.size() && !ended; k++) {
+      RecoveryListEntry& e = list[k];
+      ErrorMsg(Msg(252));
+      cnode* node = engine->nodes->GetAt(e.nodeIndex);
+      const WString path = e.destinationPath;
+      int result = -1;
+      bool skipped = false;
+      if (!node) {
+        VErrorMsg(u"Item %d is not in the scan's results.", int32_t(e.nodeIndex));
+      } else if (path.size() >= kMaxPathChars) {
+        ErrorMsg(Msg(24));
+      } else if (!IsBelowRoot(root, path) || !ResolvesBelowRoot(root, path) || FolderOf(path).empty()) {
+        // Never written anywhere but below the destination folder.
+        skipped = true;
+        ErrorMsg(u"The destination path does not lie inside the destination folder: the item is skipped.");
+      } else {
+        const WString folder = FolderOf(path);
+        const WString name(WStringView(path).substr(folder.size() + 1));
+        stats.SetProgressText(FormatW(Msg(558), name, folder));
+        view->ProgressText(4, FormatW(Msg(558), name, folder));
+        int check;
+        if (prevFolder.empty() || !EqualsNoCase(folder, prevFolder)) {
+          check = CheckPath(path);
+          prevFolder = folder;
+          prevCheck = check;
+        } else {
+          check = prevCheck == 1 ? 0 : prevCheck;
+        }
+        // The folders made may not lead out through a link planted there.
+        if (check >= 0 && !ResolvesBelowRoot(root, path)) {
+          check = -1;
+          ErrorMsg(u"The destination path does not lie inside the destination folder.");
+        }
+        Choice choice = Choice::Fail;
+        WString target = path;
+        const bool empty = node->size == 0;
+        if (check >= 0) {
+          const Existing ex = Probe(path);
+          int64_t listed = 0;
+          const bool restart = g_appState && g_appState->IsListedFileWithSize(path, &listed) && listed > 0;
+          if (check == 1 || restart || !ex.exists) {
+            choice = Choice::Straight;
+          } else {
+            uint8_t mode = g_overwriteMode.load();
+            if (mode == kOverwriteSkip || (empty && ex.size > 0)) {
+              choice = Choice::Skip;
+            } else if (mode == kOverwriteReplace) {
+              choice = Choice::Temporary;
+            } else if (mode == kOverwriteNewer) {
+              uint64_t t = 0;
+              node->GetFileTime(&t, 0);
+              if (ex.writeTime > t) choice = Choice::Skip;
+              else if (ex.writeTime < t) choice = Choice::Temporary;
+              else if (empty) choice = Choice::Skip;
+              else if (ex.size > 0) mode = kOverwriteRename;
+              else choice = Choice::Temporary;
+            }
+            if (mode == kOverwriteRename || mode > kOverwriteSkip) {
+              hash->SetFile(path);
+              choice = Choice::Fail;
+              for (int i = 1; i <= 99; i++) {
+                WString c = RenamedCandidate(path, i);
+                if ((i == 1 || i == 10) && c.size() >= kMaxPathChars) {
+                  ErrorMsg(Msg(24));
+                  break;
+                }
+                if (!Probe(c).exists) {
+                  target = std::move(c);
+                  choice = Choice::Straight;
+                  break;
+                }
+              }
+              if (choice == Choice::Fail && LastErrorText() != Msg(24))
+                ErrorMsg(u"Every name from [1] to [99] exists already: nothing was overwritten.");
+            }
+          }
+        }
+        if (choice == Choice::Skip) {
+          skipped = true;
+        } else if (choice != Choice::Fail) {
+          if (node->IsDirectory()) {
+            result = (::mkdir(ToUtf8(target).c_str(), 0755) == 0 || errno == EEXIST) ? 0 : -1;
+            if (result < 0) ErrorMsg(nullptr, target.c_str());
+          } else {
+            for (int attempt = 0; attempt < 2; attempt++) {
+              WString temp;
+              if (choice == Choice::Temporary) {
+                int fd = -1;
+                if (!TempFilePath(folder, &temp, &fd)) {
+                  result = -1;
+                  break;
+                }
+                ::close(fd);
+              }
+              result = RecoverItem(engine, e.nodeIndex, node, target, temp, choice == Choice::Straight ? hash.get()
+                                                                                                          : nullptr);
+              if (result >= 0 || theTrace().LastErrorCode() != ENOSPC || attempt == 1) break;
+              // The disk is full: ask whether to go on after making room.
+              const WString text = FormatW(u"Disk is full saving %s. Replace disk and continue?", target);
+              const int answer =
+                  g_diskFullAnswer ? g_diskFullAnswer : ShowMessage(kMbYesNo | kMbIconQuestion, u"%s", text);
+              if (answer != kIdYes) {
+                if (g_appState) g_appState->stopRequested = 1;
+                theTrace().SetLastError(text, ENOSPC);
+                break;
+              }
+            }
+          }
+        }
+      }
+      // Report the item.
+      g_recoveryTotals.processed++;
+      g_recoveryCounters.processed++;
+      int16_t status;
+      if (skipped) {
+        if (node) node->flags = uint16_t((node->flags & ~0x100) | 0x600);
+        status = kStatusSkipped;
+        g_recoveryTotals.skipped++;
+      } else if (result > 0) {
+        if (node) node->flags = uint16_t((node->flags & ~kNodeGradeMask) | 0x100);
+        status = kStatusCorrupt;
+        g_recoveryTotals.corrupt++;
+      } else if (result == 0) {
+        if (node) node->flags = uint16_t((node->flags & ~kNodeGradeMask) | 0x500);
+        status = kStatusSaved;
+        g_recoveryTotals.saved++;
+      } else {
+        if (node) node->flags = uint16_t((node->flags & ~0x400) | 0x200);
+        status = kStatusFailed;
+        g_recoveryTotals.failed++;
+      }
+      const WString statusLine = Msg(status) + u" " + path;
+      AppendRecoveryLog(statusLine);
+      if (status == kStatusFailed || status == kStatusCorrupt || (skipped && node && !LastErrorText().empty() &&
+                                                                   LastErrorText() != Msg(252))) {
+        const WString why = LastErrorText();
+        view->LogLine(path);
+        view->LogLine(why);
+        AppendRecoveryLog(why);
+      }
+      if (send) send->AddItemStatus(e.recordIndex, status);
+      ErrorMsg(Msg(252));
+      WaitWhilePaused();
+      if (Stopped()) ended = true;
+      e.destinationPath.clear();
+    }
+    if (ended || !full) break;
+    // The next list.
+    const int other = 1 - current;
+    TracePrintfA("Requesting rec list %ld\n", int32_t(other));
+    if (g_eventRecovery) g_eventRecovery->Reset();
+    view->FillRecoveryList(lists[other]);
+    if (g_eventRecovery && !g_eventRecovery->Wait(g_recoveryListWaitMs)) {
+      ErrorMsg(u"The list of files to recover did not come.");
+      break;  // the results so far still go out below
+    }
+    TracePrintfA("%ld files received\n", int32_t(lists[other].size()));
+    if (lists[other].empty()) break;
+    if (lists[other].size() > size_t(kRecoveryListSize)) lists[other].resize(kRecoveryListSize);
+    current = other;
+  }
+  // Every way out hands the last results to the view.
+  finalFlush();
+  return 0;
+}

@@ -1,0 +1,37 @@
+// The recovery driver of the compute worker: it asks the view for lists of
+// up to 100 checked items, builds each item's folder, settles name
+// collisions by the overwrite mode, has the file rebuilt (NTFS and carved
+// files by the engine, the other file systems by their volume), and reports
+// each result to the view in batches and to the recovery log.
+#pragma once
+#include <atomic>
+#include <cstdint>
+
+#include "platform/Text.h"
+
+class ViewSink;
+
+// Overwrite modes (set by the view's overwrite choice).
+enum : uint8_t { kOverwriteNewer = 0, kOverwriteRename = 1, kOverwriteReplace = 2, kOverwriteSkip = 3 };
+extern std::atomic<uint8_t> g_overwriteMode;
+
+// Results of the current run, by status.
+struct RecoveryTotals {
+  std::atomic<uint32_t> saved{0}, skipped{0}, failed{0}, corrupt{0}, processed{0};
+  void Reset() { saved = skipped = failed = corrupt = processed = 0; }
+};
+extern RecoveryTotals g_recoveryTotals;
+
+// The answer to the disk-full question when nobody can be asked (a
+// headless run sets kIdNo: stop); 0 asks the prompt service.
+extern int g_diskFullAnswer;
+// How long the driver waits for each list from the view (milliseconds).
+extern int g_recoveryListWaitMs;
+
+// Recovers the items the view hands out into the destination folder
+// (GlobalTextRef(kDestinationFolder)). Returns 0.
+int RecoverFS(ViewSink* view);
+
+// Splits a path at the last "." after the last "/" and inserts "[n]": the
+// rename mode's candidate names ("a/b.txt" -> "a/b[1].txt", "a/b" -> "a/b[1]").
+WString RenamedCandidate(WStringView path, int n);

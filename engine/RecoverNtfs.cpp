@@ -1,0 +1,659 @@
+#include "engine/RecoverNtfs.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "engine/Engine.h"
+#include "engine/RecFile.h"
+#include "foundation/AppState.h"
+#include "foundation/Globals.h"
+#include "foundation/Md5.h"
+#include "foundation/Messages.h"
+#include "foundation/Trace.h"
+#include "platform/Memory.h"
+#include "storage/Drive.h"
+#include "storage/IoThread.h"
+#include "volumes/DestinationPath.h"
+#include "volumes/Node.h"
+#include "volumes/NodeTable.h"
+#include "volumes/Streams.h"
+#include "volumes/ntfs/Inode.h"
+#include "volumes/ntfs/Lznt1.h"
+#include "volumes/ntfs/NtfsVolume.h"
+
+namespace {
+
+constexpr uint32_t kUnitClusters = 16;
+constexpr uint64_t kZeroTailLimit = 0xA00000;  // 10 MiB
+constexpr size_t kMaxPath = 1022;
+
+struct AlignedBlock {
+  explicit AlignedBlock(size_t n) : p(static_cast<uint8_t*>(AlignedAlloc(n))) {
+    if (!p) ShowErrorAndThrow();
+  }
+  ~AlignedBlock() { AlignedFree(p); }
+  AlignedBlock(const AlignedBlock&) = delete;
+  AlignedBlock& operator=(const AlignedBlock&) = delete;
+  uint8_t* p;
+};
+
+bool Stopped(const NTFSVol* v) {
+  if (g_appState && g_appState->stopRequested) return true;
+  return v && v->engine && v->engine->abort;
+}
+
+Drive* DriveOf(const CVol* v) { return v->drive ? v->drive : g_currentDrive; }
+
+std::string U8(WStringView t) { return ToUtf8(t); }
+
+bool PathExists(WStringView path) {
+  struct stat st;
+  return ::lstat(U8(path).c_str(), &st) == 0;
+}
+
+// Reads `count` volume clusters at lcn into out; the clusters the drive
+// could not read (zero-filled by it) are added to *corrupt. False when the
+// read was refused or came back short.
+bool ReadVolumeClusters(NTFSVol* v, uint8_t* out, uint64_t lcn, uint32_t count, uint32_t cs, uint32_t* corrupt) {
+  Drive* d = DriveOf(v);
+  const uint32_t before = d ? d->TotalErrors() : 0;
+  uint32_t got = 0;
+  if (!v->ReadClusters(out, int64_t(lcn), count, cs, size_t(count) * cs, &got) || got < count) {
+    if (LastErrorText().empty()) ErrorMsg(Msg(630));
+    return false;
+  }
+  if (d && d->TotalErrors() != before) {
+    // Count the clusters that hold a sector the drive zero-filled; when the
+    // read took more than one request only the whole count is known.
+    uint32_t bad = 0;
+    IOThread* io = d->IoThread();
+    const uint32_t ss = d->SectorSize();
+    const bool oneRequest = uint64_t(count) * cs <= d->TransferSize() && v->sectorSize == ss && io &&
+                            d->TotalErrors() - before == 1;
+    if (oneRequest) {
+      const uint32_t perCluster = cs / ss;
+      for (uint32_t c = 0; c < count; c++) {
+        for (uint32_t s = 0; s < perCluster; s++) {
+          if (io->BitSet(kBitmapZero, c * perCluster + s)) {
+            bad++;
+            break;
+          }
+        }
+      }
+    }
+    if (bad == 0) bad = count;
+    if (corrupt) *corrupt += bad;
+  }
+  return true;
+}
+
+// The output of a recovery: the writer or the caller's memory.
+struct Sink {
+  RecFile* file = nullptr;
+  RecMemory* memory = nullptr;
+  CHashFile* hash = nullptr;
+  bool Put(const uint8_t* data, size_t n) {
+    if (hash) hash->Update(data, n);
+    if (memory) {
+      const size_t room = memory->capacity - std::min(memory->capacity, memory->used);
+      const size_t k = std::min(room, n);
+      if (k) std::memcpy(memory->data + memory->used, data, k);
+      memory->used += k;
+      return true;
+    }
+    while (n) {
+      const uint32_t k = uint32_t(std::min<size_t>(n, 0x40000000));
+      if (!file->Write(k, data)) return false;
+      data += k;
+      n -= k;
+    }
+    return true;
+  }
+  bool Zeros(uint64_t n) {
+    const uint8_t* z = ZeroBuffer();
+    while (n) {
+      const size_t k = size_t(std::min<uint64_t>(n, kZeroBufferBytes));
+      if (!Put(z, k)) return false;
+      n -= k;
+    }
+    return true;
+  }
+};
+
+// The common start: the writer opened on the destination, the hash armed.
+// -1 when the destination cannot be opened.
+int Begin(NTFSVol* v, const snode* node, WStringView dest, WStringView streamName, uint64_t realSize,
+          RecMemory* memory, CHashFile* hash, Sink* sink, uint32_t clusterBytes) {
+  sink->memory = memory;
+  if (!memory) {
+    if (!v->recFile) v->recFile = std::make_shared<RecFile>();
+    if (g_appState && g_appState->verifyKnownExtensions && node->typeIndex != kNoType)
+      v->recFile->SetExpectedType(node->typeIndex);
+    if (v->recFile->Open(dest, clusterBytes) < 0) {
+      TracePrintfW(u"Err: %s\n", LastErrorText());
+      return -1;
+    }
+    sink->file = v->recFile.get();
+  }
+  if (hash && !memory && hash->GetExistingSize(streamName) == int64_t(realSize)) {
+    hash->InitDigest();
+    sink->hash = hash;
+  }
+  return 0;
+}
+
+// Flush, times, hash test: the final result for a copy that went well.
+int Finish(const snode* node, Sink* sink, WStringView streamName, uint64_t realSize, int okCode) {
+  if (sink->file) {
+    if (!sink->file->Flush()) return -1;
+    sink->file->SetFileTime(node->creationTime, node->writeTime);
+  }
+  if (sink->hash) {
+    sink->hash->Final();
+    if (sink->hash->MatchesExistingStream(streamName, int64_t(realSize)) == 0) {
+      TracePrintfW(u"%s\n", Msg(468));
+      ErrorMsg(Msg(468));
+      return kRecIdentical;
+    }
+  }
+  return okCode;
+}
+
+void CloseSink(Sink* sink) {
+  if (sink->file) sink->file->Close();
+}
+
+// The record of a resident file read again from its place on the disk.
+int RecoverResident(NTFSVol* v, const snode* node, const NTFSStream* stream, Sink* sink, uint64_t* realSize) {
+  Drive* d = DriveOf(v);
+  if (!d) return -1;
+  const uint32_t recSize = v->recordSize ? v->recordSize : 1024;
+  const uint32_t dss = d->SectorSize() ? d->SectorSize() : 512;
+  if (node->position < v->startSector) {
+    ErrorMsg(u"Could not read MFT entry");
+    return -1;
+  }
+  const uint64_t volByte = (node->position - v->startSector) * uint64_t(v->sectorSize);
+  const uint64_t driveByte = v->startSector * uint64_t(dss) + volByte;
+  const uint64_t first = driveByte / dss;
+  const uint32_t skip = uint32_t(driveByte % dss);
+  const uint32_t bytes = (skip + recSize + dss - 1) / dss * dss;
+  AlignedBlock buf(bytes);
+  if (!d->ReadSectors(int64_t(first), bytes, 0, buf.p, true)) {
+    TracePrintfA("Could not read MFT entry\n");
+    ErrorMsg(u"Could not read MFT entry");
+    return -1;
+  }
+  inode r(buf.p + skip, v);
+  const WString wanted = stream && stream->name ? WString(stream->name) : WString();
+  if (r.parseEntry(wanted.empty() ? nullptr : wanted.c_str()) != 0) {
+    if (LastErrorText().empty()) ErrorMsg(u"Could not read MFT entry");
+    return -1;
+  }
+  if (r.runs || r.HasPieces()) {
+    TracePrintfA("File has been modified since it was scanned.\n");
+    ErrorMsg(u"File has been modified since it was scanned.");
+    return -1;
+  }
+  *realSize = r.residentSize;
+  if (r.residentSize && !sink->Put(r.residentData, r.residentSize)) return -1;
+  return kRecCopiedResident;
+}
+
+// The node's data (or a stream's) as an inode with the volume's reader.
+bool MakeWorkInode(NTFSVol* v, const snode* node, const NTFSStream* stream, inode* w) {
+  w->Init(nullptr, v);
+  if (!w->CopyNode(node)) return false;
+  w->volume = v;
+  if (stream) {
+    if (w->HasPieces()) {
+      DeleteXEntryChain(w->Pieces());
+    } else {
+      FreeRunList(w->runs);
+    }
+    w->runs = nullptr;
+    w->flags &= uint16_t(~kNodeStreams);
+    if (stream->pieces) {
+      w->runs = reinterpret_cast<uint8_t*>(CopyXEntryChain(stream->pieces));
+      if (!w->runs) return false;
+      w->flags |= kNodeStreams;
+    } else if (stream->runs) {
+      w->runs = CopyRunList(stream->runs);
+      if (!w->runs) return false;
+    }
+    w->size = stream->realSize;
+    w->validSize = stream->initializedSize;
+    w->allocatedSize = 0;
+  }
+  return true;
+}
+
+bool IsBootFile(const snode* node) {
+  const WString n = node->GetNameW();
+  return n == u"$Boot";
+}
+
+}  // namespace
+
+int NtfsRecoverFile(NTFSVol* v, const snode* node, WStringView dest, const NTFSStream* stream, RecMemory* memory,
+                    CHashFile* hash, uint32_t* corruptOut) {
+  TRACE_FN("NTFSVol::RecoverFile");
+  uint32_t corruptLocal = 0;
+  uint32_t& corrupt = corruptOut ? *corruptOut : corruptLocal;
+  corrupt = 0;
+  if (!v || !node) return -1;
+  const WString streamName = stream && stream->name ? WString(stream->name) : WString();
+  const bool resident = stream ? (!stream->runs && !stream->pieces) : (!node->runs);
+  const uint64_t real = stream ? stream->realSize : node->size;
+  const uint32_t cs = v->clusterSize ? v->clusterSize : 4096;
+  if (traceMft)
+    TracePrintfW(u"Clus size %ld - Inode sect %I64d - 1st Sect %I64d - %s\n", int32_t(cs), int64_t(node->position),
+                 int64_t(v->startSector), dest);
+  Sink sink;
+  if (Begin(v, node, dest, streamName, real, memory, hash, &sink, cs) < 0) return -1;
+  int result = -1;
+  if (resident) {
+    uint64_t size = 0;
+    result = RecoverResident(v, node, stream, &sink, &size);
+    if (result >= 0) result = Finish(node, &sink, streamName, size, kRecCopiedResident);
+    CloseSink(&sink);
+    return result;
+  }
+
+  inode w;
+  if (!MakeWorkInode(v, node, stream, &w)) {
+    CloseSink(&sink);
+    ShowErrorAndThrow();
+  }
+  if (w.BuildMappingTablesAll() < 0) {
+    ErrorMsg(Msg(630));
+    CloseSink(&sink);
+    return -1;
+  }
+  Drive* d = DriveOf(v);
+  const uint32_t transfer = d && d->TransferSize() ? d->TransferSize() : 0x100000;
+  const uint32_t perRead = std::max<uint32_t>(1, transfer / cs);
+  AlignedBlock buf(size_t(perRead) * cs);
+  const bool isBoot = IsBootFile(node);
+  uint64_t remaining = w.size;
+  uint64_t initLeft = std::min(w.validSize, w.size);
+  CExtents& map = w.Map();
+  bool failed = false;
+  for (size_t i = 0; i < map.RunCount() && remaining > 0 && !failed; i++) {
+    const ExtentRun& e = map.Runs()[i];
+    const bool hole = initLeft == 0 || e.IsHole() || (e.lcn == 0 && !isBoot);
+    if (traceMft && hole) TracePrintfA("bIsSparseRun %ld ClusterCount %ld\n", 1, int32_t(e.Length()));
+    uint64_t lcn = e.lcn;
+    uint64_t left = e.Length();
+    while (left > 0 && remaining > 0) {
+      if (Stopped(v)) {
+        if (v->engine) v->engine->abort = 0;
+        ErrorMsg(u"Stopped.");
+        failed = true;
+        break;
+      }
+      const uint32_t step = uint32_t(std::min<uint64_t>(left, perRead));
+      const uint64_t bytes = std::min<uint64_t>(uint64_t(step) * cs, remaining);
+      bool ok;
+      if (hole || initLeft == 0) {
+        ok = sink.Zeros(bytes);
+      } else {
+        if (traceMft) TracePrintfA("ReadSector SectNo %I64d n %ld\n", int64_t(lcn), int32_t(step));
+        const uint32_t need = uint32_t((bytes + cs - 1) / cs);
+        if (!ReadVolumeClusters(v, buf.p, lcn, need, cs, &corrupt)) {
+          failed = true;
+          break;
+        }
+        const uint64_t good = std::min<uint64_t>(bytes, initLeft);
+        ok = sink.Put(buf.p, size_t(good));
+        if (ok && good < bytes) ok = sink.Zeros(bytes - good);
+      }
+      if (!ok || (g_appState && g_appState->stopRequested)) {
+        failed = true;
+        break;
+      }
+      remaining -= bytes;
+      initLeft -= std::min(initLeft, bytes);
+      left -= step;
+      lcn += step;
+    }
+  }
+  if (!failed && remaining > 0) {
+    // The runs end before the file does: the rest cannot be read.
+    if (initLeft > 0) corrupt += uint32_t(std::min<uint64_t>((initLeft + cs - 1) / cs, UINT32_MAX));
+    failed = !sink.Zeros(remaining);
+  }
+  w.FreeWorkBuffer();
+  if (failed) {
+    CloseSink(&sink);
+    return -1;
+  }
+  result = Finish(node, &sink, streamName, real, kRecCopied);
+  CloseSink(&sink);
+  if (result == kRecCopied && corrupt) return kRecUnreadable;
+  return result;
+}
+
+int NtfsRecoverCompressedFile(NTFSVol* v, const snode* node, WStringView dest, RecMemory* memory, CHashFile* hash,
+                              uint32_t* corruptOut) {
+  TRACE_FN("NTFSVol::RecoverCompressedFile");
+  uint32_t corruptLocal = 0;
+  uint32_t& corrupt = corruptOut ? *corruptOut : corruptLocal;
+  corrupt = 0;
+  if (!v || !node) return -1;
+  const uint32_t cs = v->clusterSize ? v->clusterSize : 4096;
+  const size_t unitBytes = size_t(cs) * kUnitClusters;
+  Sink sink;
+  if (Begin(v, node, dest, u"", node->size, memory, hash, &sink, cs) < 0) return -1;
+  inode w;
+  if (!MakeWorkInode(v, node, nullptr, &w)) {
+    CloseSink(&sink);
+    ShowErrorAndThrow();
+  }
+  const int64_t entries = w.BuildMappingTablesAll();
+  if (traceMft) TracePrintfA("Clus Count %ld\n", int32_t(entries));
+  if (entries < 0) {
+    ErrorMsg(Msg(630));
+    CloseSink(&sink);
+    return -1;
+  }
+  AlignedBlock in(unitBytes), out(unitBytes);
+  CExtents& map = w.Map();
+  const uint64_t toProduce = std::min(node->size, static_cast<const snode*>(node)->validSize);
+  uint64_t produced = 0;
+  // Output collects in the writer's data area (or goes straight to memory).
+  uint8_t* area = sink.file ? sink.file->GetDataBuffer() : nullptr;
+  const size_t areaCap = sink.file ? sink.file->Capacity() : 0;
+  size_t areaUsed = 0;
+  auto flushArea = [&]() -> bool {
+    if (!areaUsed) return true;
+    if (sink.hash) sink.hash->Update(area, areaUsed);
+    const bool ok = sink.file->WriteCompressedData(uint32_t(areaUsed)) != 0;
+    if (traceMft) TracePrintfA("remainLeng %I64d - writeLeng %ld\n", int64_t(toProduce - produced), int32_t(areaUsed));
+    areaUsed = 0;
+    return ok;
+  };
+  bool failed = false;
+  for (uint64_t u = 0; produced < toProduce && !failed; u += kUnitClusters) {
+    if (Stopped(v)) {
+      if (v->engine) v->engine->abort = 0;
+      ErrorMsg(u"Stopped.");
+      failed = true;
+      break;
+    }
+    uint32_t data = 0;
+    bool holeSeen = false;
+    uint64_t vcn = u;
+    const uint64_t end = u + kUnitClusters;
+    while (vcn < end) {
+      uint64_t left = 0, next = 0;
+      const uint64_t lcn = map.VcnToLcn(vcn, &left, &next);
+      if (left == 0) {
+        // A hole (or the end of the table) covers the rest of the unit.
+        holeSeen = true;
+        const uint64_t k = next ? std::min<uint64_t>(next, end - vcn) : end - vcn;
+        vcn += k;
+        continue;
+      }
+      if (holeSeen) {
+        ErrorMsg(u"Group does not add up to 16 clusters");
+        TracePrintfA("Group does not add up to 16 clusters\n");
+        failed = true;
+        break;
+      }
+      const uint32_t k = uint32_t(std::min<uint64_t>(left, end - vcn));
+      if (traceMft) TracePrintfA("Reading %ld clusters from %I64d\n", int32_t(k), int64_t(lcn));
+      if (!ReadVolumeClusters(v, in.p + size_t(data) * cs, lcn, k, cs, &corrupt)) {
+        failed = true;
+        break;
+      }
+      data += k;
+      vcn += k;
+    }
+    if (failed) break;
+    const uint8_t* unit;
+    size_t unitLength = unitBytes;
+    if (data == 0) {
+      unit = ZeroBuffer();
+    } else if (data == kUnitClusters) {
+      unit = in.p;
+    } else {
+      int consumed = 0;
+      const int64_t got = Lznt1Decompress(in.p, int(data), int(cs), &consumed, out.p);
+      if (got < 0) {
+        VErrorMsg(Msg(147).c_str(), int32_t(u), int32_t(data));
+        failed = true;
+        break;
+      }
+      if (size_t(got) < unitBytes) {
+        if (toProduce - produced > unitBytes) {
+          ErrorMsg(u"Decompressed data length < 16 clusters");
+          failed = true;
+          break;
+        }
+        std::memset(out.p + got, 0, unitBytes - size_t(got));
+      }
+      unit = out.p;
+    }
+    unitLength = size_t(std::min<uint64_t>(unitBytes, toProduce - produced));
+    if (memory) {
+      if (!sink.Put(unit, unitLength)) failed = true;
+    } else {
+      if (areaUsed + unitLength > areaCap && !flushArea()) {
+        failed = true;
+        break;
+      }
+      std::memcpy(area + areaUsed, unit, unitLength);
+      areaUsed += unitLength;
+      if (areaUsed + unitBytes > areaCap && !flushArea()) failed = true;
+    }
+    produced += unitLength;
+    if (g_appState && g_appState->stopRequested) failed = true;
+  }
+  if (!failed && !memory) failed = !flushArea();
+  if (!failed && node->size > toProduce) {
+    const uint64_t tail = node->size - toProduce;
+    if (tail < kZeroTailLimit) {
+      failed = !sink.Zeros(tail);
+    } else if (sink.file) {
+      // A longer tail is not written byte by byte: the file is extended to
+      // its real size (a sparse tail) so it is never left short.
+      failed = !sink.file->ExtendTo(sink.file->Written() + sink.file->Pending() + tail);
+    }
+  }
+  w.FreeWorkBuffer();
+  if (failed) {
+    CloseSink(&sink);
+    return -1;
+  }
+  int result = Finish(node, &sink, u"", node->size, kRecCopied);
+  CloseSink(&sink);
+  if (result == kRecCopied && corrupt) return kRecUnreadable;
+  return result;
+}
+
+// ---- the engine's recovery ----
+
+int CheckPath(WStringView path, WString* existing) {
+  TRACE_FN("CheckPath");
+  if (path.size() < 3 || path.size() > kMaxPath) {
+    TracePrintfA("Invalid path length %d\n", int32_t(path.size()));
+    VErrorMsg(u"Invalid path length %d", int32_t(path.size()));
+    return -1;
+  }
+  // Cut at each "/" from the end until a prefix exists.
+  std::vector<size_t> cuts;
+  size_t end = path.size();
+  while (true) {
+    const size_t slash = path.rfind(u'/', end == 0 ? 0 : end - 1);
+    if (slash == WStringView::npos) {
+      ErrorMsg(u"Invalid path");
+      return -1;
+    }
+    if (slash == 0) {
+      end = 0;
+      break;
+    }
+    if (cuts.size() >= 128) {
+      VErrorMsg(u"More than %d folder levels", 128);
+      return -1;
+    }
+    const WString prefix(path.substr(0, slash));
+    struct stat st;
+    if (::stat(U8(prefix).c_str(), &st) == 0) {
+      if (!S_ISDIR(st.st_mode)) {
+        errno = ENOTDIR;
+        ErrorMsg(nullptr, prefix.c_str());
+        return -1;
+      }
+      end = slash;
+      break;
+    }
+    if (errno != ENOENT) {
+      ErrorMsg(nullptr, prefix.c_str());
+      return -1;
+    }
+    cuts.push_back(slash);
+    end = slash;
+  }
+  if (existing) *existing = WString(path.substr(0, end ? end : 1));
+  for (size_t i = cuts.size(); i-- > 0;) {
+    const WString folder(path.substr(0, cuts[i]));
+    if (::mkdir(U8(folder).c_str(), 0755) != 0 && errno != EEXIST) {
+      ErrorMsg(nullptr, folder.c_str());
+      return -1;
+    }
+  }
+  return cuts.empty() ? 0 : 1;
+}
+
+int MoveFileLong(WStringView from, WStringView to) {
+  if (::rename(U8(from).c_str(), U8(to).c_str()) != 0) {
+    const WString t(to);
+    ErrorMsg(nullptr, t.c_str());
+    if (traceExecutionPath) TracePrintfW(u"%s\n", LastErrorText());
+    return -1;
+  }
+  return 1;
+}
+
+bool NextFreeAttemptName(WStringView path, WString* out) {
+  const size_t slash = path.rfind(u'/');
+  const size_t dot = path.rfind(u'.');
+  const bool hasExt = dot != WStringView::npos && (slash == WStringView::npos || dot > slash + 1);
+  const WStringView stem = hasExt ? path.substr(0, dot) : path;
+  const WStringView ext = hasExt ? path.substr(dot + 1) : WStringView();
+  for (int n = 1; n < 1000; n++) {
+    WString c = hasExt ? FormatW(u"%s(%d).%s", stem, n, ext) : FormatW(u"%s(%d)", stem, n);
+    if (!PathExists(c)) {
+      *out = std::move(c);
+      return true;
+    }
+  }
+  return false;
+}
+
+namespace {
+
+// The file of a named stream beside a main file path.
+bool StreamPathBeside(WStringView mainPath, const char16_t* streamName, WString* out) {
+  const size_t slash = mainPath.rfind(u'/');
+  if (slash == WStringView::npos) return false;
+  return BuildDestinationPath(mainPath.substr(0, slash), u"", mainPath.substr(slash + 1), out,
+                              WStringView(streamName ? streamName : u""));
+}
+
+void RemoveWritten(WStringView path, const std::vector<WString>& streams) {
+  ::unlink(U8(path).c_str());
+  for (const WString& s : streams) ::unlink(U8(s).c_str());
+}
+
+}  // namespace
+
+int RecoverNtfsNode(NTFSObj* engine, int64_t nodeIndex, WStringView target, WStringView temporary, bool verify,
+                    CHashFile* hash) {
+  TRACE_FN("NTFSObj::Recover");
+  ErrorMsg(Msg(252));
+  if (!engine || !engine->nodes) return -1;
+  cnode* c = engine->nodes->GetAt(nodeIndex);
+  if (!c || c->Family() != kNodeNtfs) {
+    ErrorMsg(Msg(182));
+    return -1;
+  }
+  auto* node = static_cast<snode*>(c);
+  const WString name = node->GetNameW();
+  if (!name.empty() && name[0] == u'$' && SystemFileRecordNumber(name) >= 0 && !traceMft) {
+    ErrorMsg(Msg(139));
+    return -1;
+  }
+  if (hash && (verify || hash->existingSize() != int64_t(node->size))) hash = nullptr;
+
+  // The node's own volume (the default volume for a node without one).
+  NTFSVol* vol = nullptr;
+  if (node->volumeIndex != kNoVolume && node->volumeIndex < engine->volumes.size()) {
+    CVol* cv = engine->volumes[node->volumeIndex];
+    if (cv && cv->type == kVolNtfs) vol = static_cast<NTFSVol*>(cv);
+  } else if (engine->volumes.size() == 1 && engine->volumes[0]->type == kVolNtfs) {
+    vol = static_cast<NTFSVol*>(engine->volumes[0]);
+  }
+  if (!vol) {
+    ErrorMsg(node->volumeIndex != kNoVolume ? Msg(344) : Msg(182));
+    return -1;
+  }
+  const WString writeTo(temporary.empty() ? target : temporary);
+  uint32_t corrupt = 0, c2 = 0;
+  int r;
+  if ((node->flags2 & kNode2Compressed) && node->runs && !node->IsDirectory())
+    r = NtfsRecoverCompressedFile(vol, node, writeTo, nullptr, hash, &corrupt);
+  else
+    r = NtfsRecoverFile(vol, node, writeTo, nullptr, nullptr, hash, &corrupt);
+  std::vector<WString> streamFiles;
+  std::vector<WString> streamTargets;
+  if (r >= 0 && r != kRecIdentical) r = (r == kRecUnreadable) ? kRecUnreadable : 0;
+  else if (r == kRecUnreadable) r = kRecUnreadable;
+  for (const NTFSStream* s = node->streams; s && !verify && (r == 0 || r == kRecUnreadable); s = s->next) {
+    if (!s->name || !*s->name) continue;
+    WString sp, st;
+    if (!StreamPathBeside(writeTo, s->name, &sp) || !StreamPathBeside(target, s->name, &st)) {
+      r = -1;
+      break;
+    }
+    streamFiles.push_back(sp);
+    streamTargets.push_back(st);
+    c2 = 0;
+    const int sr = NtfsRecoverFile(vol, node, sp, s, nullptr, nullptr, &c2);
+    corrupt += c2;
+    if (sr < 0 && sr != kRecUnreadable) r = -1;
+    else if (sr == kRecUnreadable) r = kRecUnreadable;
+  }
+  if (r == kRecIdentical) r = -1;
+  if (r == -1) {
+    RemoveWritten(writeTo, streamFiles);
+    return -1;
+  }
+  if (!temporary.empty()) {
+    if (MoveFileLong(temporary, target) < 0) {
+      RemoveWritten(writeTo, streamFiles);
+      return -1;
+    }
+    for (size_t i = 0; i < streamFiles.size(); i++) {
+      if (MoveFileLong(streamFiles[i], streamTargets[i]) < 0) {
+        RemoveWritten(u"", streamFiles);
+        return -1;
+      }
+    }
+  }
+  if (r == kRecUnreadable) {
+    if (corrupt == 0) corrupt = 1;
+    VErrorMsg(Msg(476).c_str(), int32_t(corrupt));
+    return int(corrupt);
+  }
+  return 0;
+}

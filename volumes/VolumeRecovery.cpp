@@ -1,0 +1,279 @@
+#include "volumes/VolumeRecovery.h"
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <unordered_set>
+
+#include "engine/Engine.h"
+#include "engine/RecFile.h"
+#include "engine/RecoverNtfs.h"
+#include "foundation/AppState.h"
+#include "foundation/FileFilter.h"
+#include "foundation/Globals.h"
+#include "foundation/Md5.h"
+#include "foundation/Messages.h"
+#include "foundation/Trace.h"
+#include "foundation/UiServices.h"
+#include "platform/Memory.h"
+#include "storage/Drive.h"
+#include "volumes/Extents.h"
+#include "volumes/Node.h"
+#include "volumes/Volume.h"
+
+namespace {
+
+constexpr size_t kPieceBytes = 0x100000;
+constexpr size_t kMaxFolderPath = 1023;
+// A folder whose pieces give no entry this many times in a row is damaged.
+constexpr int kMaxEmptyPieces = 16;
+
+std::map<uint8_t, const VolumeFamily*>& Families() {
+  static std::map<uint8_t, const VolumeFamily*> families;
+  return families;
+}
+
+struct QueueEntry {
+  cnode* node;
+  WString path;
+};
+
+// The walk in progress (one at a time: the compute worker's).
+struct Walk {
+  CVol* volume = nullptr;
+  std::deque<QueueEntry> live;
+  std::deque<QueueEntry> deleted;
+  std::unordered_set<uint64_t> parsed;
+  WString path;
+};
+Walk g_walk;
+
+bool Stopped() { return g_appState && g_appState->stopRequested; }
+void WaitWhilePaused() {
+  while (g_appState && g_appState->pauseRequested && !Stopped()) {
+    if (g_eventPause) g_eventPause->Wait(100);
+  }
+}
+
+Drive* DriveOf(const CVol* v) { return v->drive ? v->drive : g_currentDrive; }
+
+bool Prepare(CVol* v, const cnode* node) {
+  if (const VolumeFamily* f = FindVolumeFamily(v->type); f && f->prepare) return f->prepare(v, node);
+  return v->BuildNodeExtents(node);
+}
+
+// Reads bytes of the node; the bytes delivered (whole clusters), -1 on failure.
+int64_t ReadNode(CVol* v, const cnode* node, uint64_t offset, uint64_t length, uint8_t* buffer, size_t capacity) {
+  if (const VolumeFamily* f = FindVolumeFamily(v->type); f && f->readData)
+    return f->readData(v, node, offset, buffer, size_t(std::min<uint64_t>(capacity, length)));
+  uint64_t got = 0;
+  if (!v->ReadInodeDataCm(offset, length, &got, nullptr, buffer, capacity)) return -1;
+  return int64_t(got);
+}
+
+}  // namespace
+
+void RegisterVolumeFamily(uint8_t type, const VolumeFamily* family) {
+  if (family) Families()[type] = family;
+  else Families().erase(type);
+}
+
+const VolumeFamily* FindVolumeFamily(uint8_t type) {
+  auto it = Families().find(type);
+  return it == Families().end() ? nullptr : it->second;
+}
+
+const WString& CurrentFolderPath(const CVol*) { return g_walk.path; }
+
+int AddDirEntryNode(CVol* v, cnode* node) {
+  if (!node) return 1;
+  node->volumeIndex = v->volumeNumber;
+  v->SetNodeClusterCode(node);
+  const uint8_t show = g_appState ? g_appState->scanFlag.load() : 3;
+  const bool deleted = (node->flags & kNodeDeleted) != 0;
+  const bool dir = node->IsDirectory();
+  if (!((dir || (show & 2) || deleted) && ((show & 1) || !deleted))) {
+    DeleteNode(&node);
+    return 1;
+  }
+  const WString name = node->GetNameW();
+  if (!dir) {
+    if (g_appState && g_appState->fileFilter && !g_appState->fileFilter->ContainsW(name)) {
+      DeleteNode(&node);
+      return 1;
+    }
+    NTFSObj* engine = v->engine ? v->engine : g_engine;
+    if (!engine) {
+      DeleteNode(&node);
+      return 1;
+    }
+    node->typeIndex = ExtensionToType(name);
+    int64_t index = -1;
+    cnode* stored = engine->AddNewNode(node, false, &index);
+    if (!stored) return 1;
+    stored->flags |= kNodeHandedOver;
+    engine->StoreFileItem(v->GetDisplayName(), g_walk.path, index);
+    return 1;
+  }
+  if ((v->type == kVolExt || v->type == kVolExFat) && v->clusterSize && node->size % v->clusterSize) {
+    DeleteNode(&node);
+    return 1;
+  }
+  WString path = g_walk.path + name + u"\\";
+  if (path.size() > kMaxFolderPath) path = u"\\" + name + u"\\";
+  if (deleted) g_walk.deleted.push_front(QueueEntry{node, std::move(path)});
+  else g_walk.live.push_back(QueueEntry{node, std::move(path)});
+  return 1;
+}
+
+int ParseDirData(CVol* v, cnode* folder) {
+  if (!Prepare(v, folder)) return 0;
+  const VolumeFamily* family = FindVolumeFamily(v->type);
+  if (!family || !family->parseEntries) return 0;
+  uint8_t* buffer = v->GetClusterBuffer();
+  // Never past the volume, whatever size the folder claims.
+  const uint64_t volumeBytes = v->sizeSectors ? v->sizeSectors * uint64_t(v->sectorSize) : UINT64_MAX;
+  const uint64_t size = std::min<uint64_t>(folder->size, volumeBytes);
+  int empty = 0;
+  for (uint64_t at = 0; at < size && !Stopped();) {
+    WaitWhilePaused();
+    const uint64_t want = std::min<uint64_t>(size - at, kPieceBytes);
+    const int64_t got = ReadNode(v, folder, at, want, buffer, kClusterBufferBytes);
+    if (got <= 0) break;
+    const size_t use = size_t(std::min<uint64_t>(uint64_t(got), want));
+    if (family->parseEntries(v, folder, buffer, use) > 0) empty = 0;
+    else if (++empty >= kMaxEmptyPieces) return 0;
+    at += use;
+  }
+  return 1;
+}
+
+int ParseFSCm(CVol* v) {
+  TRACE_FN("ParseFSCm");
+  if (!v || !v->rootNode) return 1;
+  g_walk = Walk{};
+  g_walk.volume = v;
+  g_walk.live.push_back(QueueEntry{v->rootNode, WString(1, u'\\')});
+  while (!Stopped()) {
+    WaitWhilePaused();
+    if (g_walk.live.empty()) {
+      if (g_walk.deleted.empty()) break;
+      g_walk.live.swap(g_walk.deleted);
+    }
+    QueueEntry e = std::move(g_walk.live.front());
+    g_walk.live.pop_front();
+    if (g_walk.parsed.insert(e.node->id).second) {
+      if (traceMft) TracePrintfW(u"\n--- Parsing %s inode %ld %ld\n", e.path, int32_t(e.node->id), 0);
+      if (g_appState && g_appState->view) g_appState->view->ProgressText(4, FormatW(Msg(557), e.path));
+      g_walk.path = e.path;
+      ParseDirData(v, e.node);
+    }
+    if (e.node != v->rootNode) DeleteNode(&e.node);
+  }
+  for (auto* q : {&g_walk.live, &g_walk.deleted})
+    for (QueueEntry& e : *q)
+      if (e.node != v->rootNode) DeleteNode(&e.node);
+  g_walk = Walk{};
+  v->FreeBuf();
+  return 1;
+}
+
+int RecoverVolumeNode(CVol* v, const cnode* node, WStringView destPath, RecMemory* memory, uint32_t* corruptOut,
+                      CHashFile* hash, int64_t resumeOffset) {
+  TRACE_FN("CVol::RecoverNode");
+  uint32_t corruptLocal = 0;
+  uint32_t& corrupt = corruptOut ? *corruptOut : corruptLocal;
+  corrupt = 0;
+  if (!v || !node) return -1;
+  const uint32_t cs = v->clusterSize ? v->clusterSize : 4096;
+  uint64_t remaining = node->size;
+  if (hash && !memory) {
+    if (hash->GetExistingSize(u"") == int64_t(node->size)) hash->InitDigest();
+    else hash = nullptr;
+  } else {
+    hash = nullptr;
+  }
+  if (node->size && !Prepare(v, node)) {
+    ErrorMsg(Msg(630));
+    return -1;
+  }
+  uint64_t at = 0;
+  RecFile* file = nullptr;
+  if (!memory) {
+    if (!v->recFile) v->recFile = std::make_shared<RecFile>();
+    file = v->recFile.get();
+    if (g_appState && g_appState->verifyKnownExtensions && node->typeIndex != kNoType)
+      file->SetExpectedType(node->typeIndex);
+    // A resume point inside a cluster goes back to the cluster's start, so
+    // the bytes land where they belong.
+    if (resumeOffset > 0) at = std::min<uint64_t>(uint64_t(resumeOffset) / cs * cs, node->size);
+    if (file->Open(destPath, cs, false, resumeOffset > 0 ? int64_t(at) : -1) < 0) return -1;
+    remaining -= at;
+  }
+  Drive* d = DriveOf(v);
+  uint8_t* buffer = static_cast<uint8_t*>(AlignedAlloc(kPieceBytes));
+  if (!buffer) ShowErrorAndThrow();
+  bool failed = false;
+  while (remaining > 0) {
+    if (Stopped()) {
+      ErrorMsg(u"Stopped.");
+      failed = true;
+      break;
+    }
+    WaitWhilePaused();
+    const uint64_t piece = std::min<uint64_t>(remaining, kPieceBytes);
+    const uint32_t before = d ? d->TotalErrors() : 0;
+    const int64_t got = ReadNode(v, node, at, piece, buffer, kPieceBytes);
+    if (got < int64_t(piece)) {
+      // A failed or short read is a failure: the file is not complete.
+      if (traceMft)
+        TracePrintfA("nBytesCount %I64d nClustersRead %u nClustersToRead %u\n", int64_t(remaining),
+                     uint32_t(got < 0 ? 0 : got / cs), uint32_t((piece + cs - 1) / cs));
+      if (got >= 0 || LastErrorText().empty())
+        VErrorMsg(u"Only %I64d of %I64d bytes could be read at offset %I64d.", int64_t(got < 0 ? 0 : got),
+                  int64_t(piece), int64_t(at));
+      failed = true;
+      break;
+    }
+    if (d && d->TotalErrors() != before) corrupt += uint32_t((piece + cs - 1) / cs);
+    if (memory) {
+      const size_t room = memory->capacity - std::min(memory->capacity, memory->used);
+      const size_t k = size_t(std::min<uint64_t>(room, piece));
+      if (k) std::memcpy(memory->data + memory->used, buffer, k);
+      memory->used += k;
+      if (k < piece) break;  // the caller's buffer is full
+    } else if (!file->Write(uint32_t(piece), buffer)) {
+      TracePrintfA("Write error\n");
+      failed = true;
+      break;
+    }
+    if (hash) hash->Update(buffer, size_t(piece));
+    at += piece;
+    remaining -= piece;
+  }
+  AlignedFree(buffer);
+  int result = failed ? -1 : 0;
+  if (file) {
+    if (!failed && !file->Flush()) result = -1;
+    if (result == 0) {
+      uint64_t t0 = 0, t1 = 0;
+      node->GetFileTime(&t0, 0);
+      t1 = t0;
+      const uint8_t f = node->Family();
+      if (f == kNodeHfs || f == kNodeFat || f == kNodeExFat || f == kNodeVmfs || f == kNodeRefs || f == kNodeZfs)
+        node->GetFileTime(&t1, 1);
+      file->SetFileTime(t1, t0);
+    }
+    file->Close();
+  }
+  if (result == 0 && hash) {
+    hash->Final();
+    if (hash->MatchesExistingStream(u"", int64_t(node->size)) == 0) {
+      ErrorMsg(Msg(468));
+      result = -1;
+    }
+  }
+  return result;
+}
