@@ -1,0 +1,390 @@
+#include "ui/MyListCtrl.h"
+
+#include <QApplication>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QScrollBar>
+#include <algorithm>
+
+#include "engine/ProgressStats.h"
+#include "foundation/Messages.h"
+#include "ui/ListHeader.h"
+#include "ui/TitleTip.h"
+#include "ui/core/Activity.h"
+
+static QString ToQ(WStringView s) { return QString::fromUtf16(s.data(), qsizetype(s.size())); }
+
+// ---- model ----
+
+CFileListModel::CFileListModel(ListStore& store, QObject* parent) : QAbstractTableModel(parent), store_(store) {
+  for (int c = 0; c < kListColumnCount; ++c) columnTexts_[size_t(c)] = ToQ(Msg(kListColumnMessageIds[c]));
+}
+
+void CFileListModel::SetColumnTexts(const std::array<QString, kListColumnCount>& texts) {
+  columnTexts_ = texts;
+  emit headerDataChanged(Qt::Horizontal, 0, kListColumnCount - 1);
+}
+
+void CFileListModel::CommitAppended() {
+  const int count = int(store_.Count());
+  if (count <= shown_) return;
+  beginInsertRows(QModelIndex(), shown_, count - 1);
+  shown_ = count;
+  endInsertRows();
+}
+
+void CFileListModel::ResetAll() {
+  beginResetModel();
+  shown_ = int(store_.Count());
+  endResetModel();
+}
+
+void CFileListModel::RowsChanged(int first, int last) {
+  if (shown_ == 0) return;
+  first = std::clamp(first, 0, shown_ - 1);
+  last = std::clamp(last, first, shown_ - 1);
+  emit dataChanged(index(first, 0), index(last, kListColumnCount - 1));
+}
+
+int CFileListModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : shown_; }
+int CFileListModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : kListColumnCount; }
+
+QVariant CFileListModel::data(const QModelIndex& index, int role) const {
+  const int row = index.row();
+  if (!index.isValid() || row < 0 || row >= shown_) return {};
+  const size_t record = size_t(row);
+  switch (role) {
+    case Qt::DisplayRole:
+    case Qt::ToolTipPropertyRole: {
+      const ListRecord& r = store_.At(record);
+      ListNodeInfo info;
+      const bool hasNode = r.nodeIndex != -1 && nodes_ && nodes_->GetNode(r.nodeIndex, info);
+      return ToQ(FileCellText(index.column(), store_, record, hasNode ? &info : nullptr));
+    }
+    case Qt::CheckStateRole:
+      if (index.column() != kColName) return {};
+      switch (store_.CheckState(record)) {
+        case kCheckOn:
+          return int(Qt::Checked);
+        case kCheckMixed:
+          return int(Qt::PartiallyChecked);
+        default:
+          return int(Qt::Unchecked);
+      }
+    case Qt::BackgroundRole:
+      return QColor(QRgb(BandColour(record)));
+    case Qt::ForegroundRole:
+      return QColor(Qt::black);
+    case Qt::TextAlignmentRole:
+      return int(Qt::AlignLeft | Qt::AlignVCenter);
+    default:
+      return {};
+  }
+}
+
+QVariant CFileListModel::headerData(int section, Qt::Orientation orientation, int role) const {
+  if (orientation != Qt::Horizontal || section < 0 || section >= kListColumnCount) return {};
+  if (role == Qt::DisplayRole) return columnTexts_[size_t(section)];
+  return {};
+}
+
+Qt::ItemFlags CFileListModel::flags(const QModelIndex& index) const {
+  if (!index.isValid()) return Qt::NoItemFlags;
+  // Check boxes are toggled by the list's own click rule, never by the delegate.
+  return Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemNeverHasChildren;
+}
+
+// ---- delegate ----
+
+void CListRowDelegate::initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const {
+  QStyledItemDelegate::initStyleOption(option, index);
+  if (index.column() != kColName) option->state &= ~QStyle::State_Selected;
+}
+
+// ---- list ----
+
+CMyListCtrl::CMyListCtrl(QWidget* parent) : QTableView(parent) {
+  model_ = new CFileListModel(store_, this);
+  header_ = new CMBLstHdrCtrl(this);
+  setHorizontalHeader(header_);
+  setModel(model_);
+  tip_ = new CTitleTip(this);
+  tip_->Create(this);
+  setItemDelegate(new CListRowDelegate(this));
+  QHeaderView* rows = verticalHeader();
+  rows->hide();
+  rows->setSectionResizeMode(QHeaderView::Fixed);
+  rows->setDefaultSectionSize(fontMetrics().height() + 4);
+  rows->setMinimumSectionSize(1);
+  setSelectionBehavior(QAbstractItemView::SelectRows);
+  setSelectionMode(QAbstractItemView::ExtendedSelection);
+  setShowGrid(false);
+  setWordWrap(false);
+  setTextElideMode(Qt::ElideRight);
+  setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+  setMouseTracking(true);
+  setEditTriggers(QAbstractItemView::NoEditTriggers);
+  header_->setHighlightSections(false);
+  header_->setSectionsClickable(true);
+  header_->setStretchLastSection(false);
+  header_->setMinimumSectionSize(10);
+  connect(header_, &CMBLstHdrCtrl::checkBoxToggled, this, [this](bool checked) { CheckAll(checked); });
+  connect(selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] { OnSelectionChanged(); });
+  connect(verticalScrollBar(), &QScrollBar::valueChanged, this, [this] { tip_->Hide(); });
+}
+
+CMyListCtrl::~CMyListCtrl() = default;
+
+void CMyListCtrl::SetNodeSource(ListNodeSource* nodes) {
+  model_->SetNodeSource(nodes);
+  viewport()->update();
+}
+
+void CMyListCtrl::SetColumns(const std::array<QString, kListColumnCount>& texts,
+                             const std::array<int, kListColumnCount>& widths) {
+  model_->SetColumnTexts(texts);
+  for (int c = 0; c < kListColumnCount; ++c) setColumnWidth(c, widths[size_t(c)]);
+}
+
+void CMyListCtrl::AppendFoundItems(std::vector<FoundItem>& items, FoundNodeStore* nodeStore, uint8_t language,
+                                   const TypeLookup& lookup) {
+  for (const FoundItem& item : items) {
+    if (nodeStore) nodeStore->Add(item);
+    store_.Append(item.nodeIndex, TrimFolderPath(item.folderPath), FoundItemTypeText(item.name, language, lookup));
+  }
+  const bool any = !items.empty();
+  items.clear();
+  if (any) FinishInserting();
+}
+
+size_t CMyListCtrl::AppendRecord(int32_t nodeIndex, WStringView folderPath, WStringView typeText) {
+  return store_.Append(nodeIndex, folderPath, typeText);
+}
+
+void CMyListCtrl::FinishInserting() {
+  model_->CommitAppended();
+  theProgressAndStats().displayedItems = uint32_t(store_.Count());
+  header_->SetHasFiles(store_.Count() != 0);
+}
+
+bool CMyListCtrl::IsItemChecked(int i) const {
+  return i >= 0 && size_t(i) < store_.Count() && store_.CheckState(size_t(i)) == kCheckOn;
+}
+
+bool CMyListCtrl::HasCheckedItems() const { return store_.CheckedFiles() > 0; }
+
+int32_t CMyListCtrl::GetItemNodeIndex(int i) const {
+  if (i < 0 || size_t(i) >= store_.Count()) return -1;
+  return store_.At(size_t(i)).nodeIndex;
+}
+
+WString CMyListCtrl::GetItemNodeName(int i) const {
+  const int32_t node = GetItemNodeIndex(i);
+  ListNodeInfo info;
+  if (node == -1 || !NodeSource() || !NodeSource()->GetNode(node, info)) return {};
+  return WString(info.name);
+}
+
+WString CMyListCtrl::GetItemPath(int i) const {
+  if (i < 0 || size_t(i) >= store_.Count()) return {};
+  return store_.Path(size_t(i));
+}
+
+int CMyListCtrl::GetRecoveredName(int i, bool useFolderNames, WString& out, size_t bufferChars) const {
+  if (i < 0 || size_t(i) >= store_.Count()) return -1;
+  return RecoveredName(store_.Path(size_t(i)), GetItemNodeName(i), useFolderNames, bufferChars, out);
+}
+
+int CMyListCtrl::GetCheckState(int row) const {
+  if (row < 0 || size_t(row) >= store_.Count()) return 0;
+  return store_.CheckState(size_t(row)) != kCheckOff ? 1 : 0;
+}
+
+bool CMyListCtrl::CanPreview(int row) {
+  if (row == -1) {
+    const QModelIndexList selected = selectionModel()->selectedRows();
+    if (selected.size() != 1) return false;
+    row = selected.front().row();
+  }
+  if (row < 0 || size_t(row) >= store_.Count()) return false;
+  ListRecord& r = store_.At(size_t(row));
+  if ((r.flags & kRowPreviewMask) == 0) {
+    ListNodeInfo info;
+    const bool ok = (r.flags & kRowFileRecord) && r.nodeIndex != -1 && NodeSource() &&
+                    NodeSource()->GetNode(r.nodeIndex, info) && PreviewableFile(info);
+    r.flags = uint8_t((r.flags & ~kRowPreviewMask) | (ok ? kRowPreviewYes : kRowPreviewNo));
+  }
+  return (r.flags & kRowPreviewMask) == kRowPreviewYes;
+}
+
+int CMyListCtrl::RowsPerPage() const {
+  const int h = verticalHeader()->defaultSectionSize();
+  return h > 0 ? viewport()->height() / h : 0;
+}
+
+void CMyListCtrl::DeleteFileItems() {
+  store_.Clear();
+  model_->ResetAll();
+}
+
+void CMyListCtrl::DeleteFolderItems() {
+  // Folder rows exist only in folder display, which this list does not build.
+}
+
+void CMyListCtrl::FreeMem() {
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  tip_->Hide();
+  store_.Clear();
+  model_->ResetAll();
+  for (int c = 0; c < kListColumnCount; ++c) header_->SetFilterMark(c, false);
+  header_->SetHasFiles(false);
+  header_->SetCheckBoxState(kCheckOff);
+  folderDisplay_ = false;
+  PublishTotals();
+  QApplication::restoreOverrideCursor();
+}
+
+int CMyListCtrl::SetItemStatus(int record, uint16_t statusBits, bool force) {
+  if (record < 0 || size_t(record) >= store_.Count()) return -1;
+  const int32_t node = store_.At(size_t(record)).nodeIndex;
+  if (NodeSource() && node != -1) NodeSource()->SetStatusBits(node, statusBits);
+  if (force) {
+    model_->RowsChanged(record, record);
+  } else {
+    const int top = rowAt(0), bottom = rowAt(viewport()->height() - 1);
+    if (top >= 0 && record >= top && (bottom < 0 || record <= bottom)) model_->RowsChanged(record, record);
+  }
+  return (statusBits & 0x0700) != 0 ? 1 : 0;
+}
+
+void CMyListCtrl::RedrawRows(int first) {
+  if (first < 0) first = std::max(rowAt(0), 0);
+  model_->RowsChanged(first, first + std::max(RowsPerPage(), 1));
+}
+
+void CMyListCtrl::RepaintRecord(size_t record) { model_->RowsChanged(int(record), int(record)); }
+
+void CMyListCtrl::PublishTotals() {
+  CProgressAndStats& stats = theProgressAndStats();
+  stats.selectedItems = uint32_t(store_.CheckedFiles());
+  stats.checkedBytes = store_.CheckedBytes();
+  stats.displayedItems = uint32_t(store_.Count());
+  header_->SetCheckBoxState(store_.Count() != 0 && size_t(store_.CheckedFiles()) == store_.Count() ? kCheckOn
+                                                                                                     : kCheckOff);
+  emit checkedTotalsChanged(store_.CheckedFiles(), store_.CheckedBytes());
+}
+
+void CMyListCtrl::CheckCurItems(bool check) {
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  QModelIndexList rows = selectionModel()->selectedRows();
+  std::sort(rows.begin(), rows.end(), [](const QModelIndex& a, const QModelIndex& b) { return a.row() < b.row(); });
+  for (const QModelIndex& i : rows) store_.SetCheck(size_t(i.row()), check ? kCheckOn : kCheckOff, NodeSource());
+  viewport()->update();
+  PublishTotals();
+  QApplication::restoreOverrideCursor();
+}
+
+void CMyListCtrl::CheckAll(bool check) {
+  if (store_.Count() == 0) return;
+  if (check) selectAll();
+  else clearSelection();
+  store_.SetAll(check, NodeSource());
+  setFocus();
+  viewport()->update();
+  PublishTotals();
+}
+
+void CMyListCtrl::InvertChecks() {
+  store_.InvertAll(NodeSource());
+  viewport()->update();
+  PublishTotals();
+}
+
+void CMyListCtrl::ReverseOrder() {
+  if (store_.Count() < 2) return;
+  store_.ReverseRecords();
+  model_->RowsChanged(0, int(store_.Count()) - 1);
+}
+
+void CMyListCtrl::OnSelectionChanged() {
+  if (g_activityCode.load() != kActivityIdle) return;
+  const QModelIndexList selected = selectionModel()->selectedRows();
+  if (selected.size() == 1) emit singleRowSelected(selected.front().row());
+}
+
+void CMyListCtrl::mousePressEvent(QMouseEvent* event) {
+  tip_->Hide();
+  const QPoint pos = event->position().toPoint();
+  const QModelIndex index = indexAt(pos);
+  if (event->button() == Qt::LeftButton && index.isValid() && !recoveryRunning_ &&
+      g_activityCode.load() != kActivityRecovery) {
+    const int x = pos.x() - columnViewportPosition(kColName);
+    if (InCheckBand(x, folderDisplay_, themed_)) {
+      const size_t record = size_t(index.row());
+      if (selectionModel()->isRowSelected(index.row(), QModelIndex())) {
+        CheckCurItems(store_.CheckState(record) == kCheckOff);
+      } else {
+        store_.Toggle(record, NodeSource());
+        RepaintRecord(record);
+        PublishTotals();
+      }
+      setFocus();
+      event->accept();
+      return;
+    }
+  }
+  QTableView::mousePressEvent(event);
+}
+
+void CMyListCtrl::keyPressEvent(QKeyEvent* event) {
+  tip_->Hide();
+  if (event->key() == Qt::Key_Space && !recoveryRunning_ && g_activityCode.load() != kActivityRecovery) {
+    const QModelIndex current = currentIndex();
+    if (current.isValid()) {
+      if (!selectionModel()->isRowSelected(current.row(), QModelIndex()))
+        selectionModel()->select(current, QItemSelectionModel::Select | QItemSelectionModel::Rows);
+      CheckCurItems(store_.CheckState(size_t(current.row())) != kCheckOn);
+    }
+    event->accept();
+    return;
+  }
+  QTableView::keyPressEvent(event);
+}
+
+void CMyListCtrl::mouseMoveEvent(QMouseEvent* event) {
+  QTableView::mouseMoveEvent(event);
+  if (event->buttons() != Qt::NoButton) return;
+  const QPoint pos = event->position().toPoint();
+  if (tip_->IsShown()) {
+    if (tip_->HitRect().contains(pos)) return;
+    tip_->Hide();
+  }
+  const QModelIndex index = indexAt(pos);
+  if (!index.isValid()) return;
+  const QRect cell = visualRect(index);
+  const QString text = model_->data(index, Qt::DisplayRole).toString();
+  if (text.isEmpty()) return;
+  if (index.column() == kColName) {
+    QStyleOptionViewItem full;
+    initViewItemOption(&full);
+    full.rect = cell;
+    static_cast<CListRowDelegate*>(itemDelegate())->InitOption(&full, index);
+    const QRect label = style()->subElementRect(QStyle::SE_ItemViewItemText, &full, this);
+    QRect labelRect(label.left(), cell.top(), columnWidth(index.column()), cell.height());
+    if (!labelRect.contains(pos)) return;
+    tip_->Show(QRect(cell.left(), cell.top(), label.left() - cell.left() + columnWidth(index.column()), cell.height()),
+               text, label.left() - cell.left(), true);
+  } else {
+    tip_->Show(cell, text, 0, false);
+  }
+}
+
+void CMyListCtrl::resizeEvent(QResizeEvent* event) {
+  QTableView::resizeEvent(event);
+  rowsPerPage_ = RowsPerPage();
+}
+
+void CMyListCtrl::leaveEvent(QEvent* event) {
+  QTableView::leaveEvent(event);
+}
