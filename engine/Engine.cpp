@@ -183,21 +183,28 @@ void NTFSObj::ComputePercentForVolumes(std::vector<uint32_t>* shares) {
   if (shares) *shares = out;
 }
 
-uint64_t NTFSObj::RecordKey(uint16_t volume, uint64_t record) {
-  return uint64_t(volume) << 48 | (record & 0xFFFFFFFFFFFFULL);
+uint32_t* NTFSObj::RecordSlot(uint16_t volume, uint32_t record, bool grow) {
+  if (volume >= byRecord_.size()) {
+    if (!grow) return nullptr;
+    byRecord_.resize(size_t(volume) + 1);
+  }
+  std::vector<uint32_t>& v = byRecord_[volume];
+  if (record >= v.size()) {
+    if (!grow) return nullptr;
+    v.resize(std::max<size_t>(size_t(record) + 1, v.size() + v.size() / 2), 0);
+  }
+  return &v[record];
 }
 
 cnode* NTFSObj::AddNewNode(cnode* node, bool copy, int64_t* index) {
   if (!node) return nullptr;
-  const bool ntfs = node->Family() == kNodeNtfs;
-  uint64_t key = 0;
-  if (ntfs && node->volumeIndex != kNoVolume && node->id != kNoNodeId) {
-    key = RecordKey(node->volumeIndex, node->id);
-    auto it = byRecord_.find(key);
-    if (it != byRecord_.end()) {
-      cnode* there = nodes->GetAt(it->second);
+  const bool keyed = node->Family() == kNodeNtfs && node->volumeIndex != kNoVolume && node->id != kNoNodeId;
+  if (keyed) {
+    const uint32_t* slot = RecordSlot(node->volumeIndex, node->id, false);
+    if (slot && *slot) {
+      cnode* there = nodes->GetAt(*slot - 1);
       if (there && static_cast<snode*>(there)->position == static_cast<snode*>(node)->position) {
-        if (index) *index = it->second;
+        if (index) *index = *slot - 1;
         if (!copy) DeleteNode(&node);
         return there;
       }
@@ -217,7 +224,7 @@ cnode* NTFSObj::AddNewNode(cnode* node, bool copy, int64_t* index) {
     if (copy) DeleteNode(&stored);
     return nullptr;
   }
-  if (key) byRecord_[key] = uint32_t(at);
+  if (keyed) *RecordSlot(stored->volumeIndex, stored->id, true) = uint32_t(at) + 1;
   if (index) *index = at;
   return stored;
 }

@@ -112,11 +112,12 @@ class NTFSObj {
   uint8_t scanMode = 0;        // 0 quick, 1 long
 
  private:
-  // (volume, record) -> index of every NTFS node stored; with the position
-  // checked on a hit, a record is never listed twice.
-  std::unordered_map<uint64_t, uint32_t> byRecord_;
+  // Per volume, record number -> node index + 1 of every NTFS node stored
+  // (4 bytes a record); with the position checked on a hit, a record is
+  // never listed twice.
+  std::vector<std::vector<uint32_t>> byRecord_;
+  uint32_t* RecordSlot(uint16_t volume, uint32_t record, bool grow);
   int32_t userSlot_ = -1;
-  static uint64_t RecordKey(uint16_t volume, uint64_t record);
 };
 
 // The engine of the last scan; it stays until the next scan or session
