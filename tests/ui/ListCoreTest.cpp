@@ -1,0 +1,219 @@
+#include <gtest/gtest.h>
+
+#include "foundation/Globals.h"
+#include "ui/core/ListStore.h"
+#include "ui/core/ListText.h"
+#include "volumes/Node.h"
+
+namespace {
+
+class ListCore : public ::testing::Test {
+ protected:
+  GlobalObjectsScope scope;
+};
+
+FoundItem Item(int32_t index, WString name, WString folder, uint64_t size, int16_t condition = -1) {
+  FoundItem f;
+  f.nodeIndex = index;
+  f.name = std::move(name);
+  f.folderPath = std::move(folder);
+  f.size = size;
+  f.condition = condition;
+  f.volumeIndex = 0;
+  return f;
+}
+
+TEST_F(ListCore, RecordsAreSixteenBytesAndPathsAreInternedOnce) {
+  ListStore store;
+  for (int i = 0; i < 1000; ++i) store.Append(i, i % 2 ? u"C:\\a" : u"C:\\b", u"JPG file");
+  EXPECT_EQ(store.Count(), 1000u);
+  EXPECT_EQ(store.Paths().Count(), 3u);  // the empty text and two paths
+  EXPECT_EQ(store.Types().Count(), 2u);
+  EXPECT_EQ(store.Path(1), u"C:\\a");
+  EXPECT_EQ(store.At(7).flags, kNewFileRecordFlags);
+  EXPECT_EQ(store.CheckState(7), kCheckOff);
+}
+
+TEST_F(ListCore, RecordsSurviveBlockBoundaries) {
+  ListStore store;
+  for (int i = 0; i < 70000; ++i) store.Append(i, u"C:", u"t");
+  EXPECT_EQ(store.At(65535).nodeIndex, 65535);
+  EXPECT_EQ(store.At(65536).nodeIndex, 65536);
+  store.ReverseRecords();
+  EXPECT_EQ(store.At(0).nodeIndex, 69999);
+  EXPECT_EQ(store.At(69999).nodeIndex, 0);
+}
+
+TEST_F(ListCore, CheckTotalsFollowEveryChange) {
+  FoundNodeStore nodes;
+  ListStore store;
+  for (int i = 0; i < 4; ++i) {
+    nodes.Add(Item(i * 3, u"f" + WString(1, char16_t(u'0' + i)), u"C:\\", uint64_t(100 * (i + 1))));
+    store.Append(i * 3, u"C:", u"file");
+  }
+  EXPECT_TRUE(store.SetCheck(1, kCheckOn, &nodes));
+  EXPECT_FALSE(store.SetCheck(1, kCheckOn, &nodes));
+  EXPECT_EQ(store.CheckedFiles(), 1);
+  EXPECT_EQ(store.CheckedBytes(), 200);
+  store.Toggle(3, &nodes);
+  EXPECT_EQ(store.CheckedBytes(), 600);
+  store.InvertAll(&nodes);  // 0 and 2 checked now
+  EXPECT_EQ(store.CheckedFiles(), 2);
+  EXPECT_EQ(store.CheckedBytes(), 400);
+  store.SetAll(true, &nodes);
+  EXPECT_EQ(store.CheckedBytes(), 1000);
+  store.RecountTotals(&nodes);
+  EXPECT_EQ(store.CheckedFiles(), 4);
+  store.SetAll(false, &nodes);
+  EXPECT_EQ(store.CheckedFiles(), 0);
+  EXPECT_EQ(store.CheckedBytes(), 0);
+  EXPECT_FALSE(store.SetCheck(99, kCheckOn, &nodes));
+}
+
+TEST_F(ListCore, PendingRowsCommitBehindTheDisplayedOnes) {
+  ListStore store;
+  store.Displayed() = {1, 2};
+  for (uint32_t i = 0; i < 3000; ++i) store.Pending().push_back(i);
+  store.CommitPending();
+  EXPECT_EQ(store.Displayed().size(), 3002u);
+  EXPECT_EQ(store.Displayed().capacity() % 1024, 0u);
+  EXPECT_TRUE(store.Pending().empty());
+  store.ReverseDisplayed();
+  EXPECT_EQ(store.Displayed().front(), 2999u);
+}
+
+TEST_F(ListCore, ColumnTexts) {
+  struct Case {
+    const char16_t* path;
+    const char16_t* folder;
+    const char16_t* volume;
+  } cases[] = {
+      {u"C:\\dir\\sub", u"\\dir\\sub", u" C:"},
+      {u"C:", u"\\", u" C:"},
+      {u"nocolon", u"\\", u""},
+      {u"\x5F:\\x", u"\\x", u"  2"},   // code 95 = volume 2
+      {u"\x100:\\x", u"\\x", u"163"},  // code 256 is no volume code
+      {u"", u"\\", u""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(ToUtf8(c.path));
+    EXPECT_EQ(FolderColumnText(c.path), c.folder);
+    if (WString(c.path) != u"\x100:\\x") EXPECT_EQ(VolumeColumnText(c.path), c.volume);
+  }
+  EXPECT_EQ(VolumeColumnText(u"\x100:\\x"), u"");
+}
+
+TEST_F(ListCore, StatusTexts) {
+  const std::pair<int, const char16_t*> cases[] = {{0, u""},       {1, u"Corrupt"}, {2, u"Failed"}, {3, u"Good"},
+                                                   {4, u"Poor"},   {5, u"Saved"},   {6, u"Skipped"}, {7, u"?"}};
+  for (auto [code, text] : cases) EXPECT_EQ(StatusColumnText(uint16_t(code << 8)), text) << code;
+}
+
+TEST_F(ListCore, RecordWithoutNodeShowsOnlyItsOwnTexts) {
+  ListStore store;
+  store.Append(-1, u"C:\\d", u"JPG file");
+  for (int c : {kColName, kColStatus, kColSize, kColDate}) EXPECT_EQ(FileCellText(c, store, 0, nullptr), u"") << c;
+  EXPECT_EQ(FileCellText(kColType, store, 0, nullptr), u"JPG file");
+  EXPECT_EQ(FileCellText(kColFolder, store, 0, nullptr), u"\\d");
+}
+
+TEST_F(ListCore, CellTextsOfANode) {
+  FoundNodeStore nodes;
+  FoundItem item = Item(5, u"a.jpg", u"C:\\d\\", 1536, 328);
+  nodes.Add(item);
+  ListStore store;
+  store.Append(5, TrimFolderPath(item.folderPath), FoundItemTypeText(item.name, 0, nullptr));
+  ListNodeInfo info;
+  ASSERT_TRUE(nodes.GetNode(5, info));
+  EXPECT_EQ(FileCellText(kColName, store, 0, &info), u"a.jpg");
+  EXPECT_EQ(FileCellText(kColType, store, 0, &info), u"JPG file");
+  EXPECT_EQ(FileCellText(kColFolder, store, 0, &info), u"\\d");
+  EXPECT_EQ(FileCellText(kColStatus, store, 0, &info), u"Good");
+  EXPECT_EQ(FileCellText(kColSize, store, 0, &info), u"1.50 KB (1536)");
+  EXPECT_EQ(FileCellText(kColDate, store, 0, &info), FormatDateTime(info.time));
+  nodes.SetStatusBits(5, 0x500);
+  ASSERT_TRUE(nodes.GetNode(5, info));
+  EXPECT_EQ(FileCellText(kColStatus, store, 0, &info), u"Saved");
+  EXPECT_FALSE(nodes.GetNode(4, info));
+  EXPECT_FALSE(nodes.GetNode(-1, info));
+}
+
+TEST_F(ListCore, TypeTexts) {
+  EXPECT_EQ(FoundItemTypeText(u"noext", 0, nullptr), u"file");
+  EXPECT_EQ(FoundItemTypeText(u"a.Doc", 0, nullptr), u"DOC file");
+  EXPECT_EQ(FoundItemTypeText(u"a.Doc", 1, nullptr), u"DOC-file");
+  auto lookup = [](WStringView ext) { return ext == u"doc" ? WString(u"Word document") : WString(); };
+  EXPECT_EQ(FoundItemTypeText(u"x.DOC", 0, lookup), u"Word document");
+  EXPECT_EQ(FoundItemTypeText(u"x.xls", 0, lookup), u"XLS file");
+  EXPECT_EQ(TrimFolderPath(u"C:\\a\\"), u"C:\\a");
+  EXPECT_EQ(TrimFolderPath(u"\\"), u"\\");
+}
+
+TEST_F(ListCore, RecoveredNames) {
+  WString out = u"untouched";
+  EXPECT_EQ(RecoveredName(u"C:\\d\\e", u"f.txt", true, 1024, out), 0);
+  EXPECT_EQ(out, u"\\d\\e\\f.txt");
+  EXPECT_EQ(RecoveredName(u"C:\\d\\e", u"f.txt", false, 1024, out), 0);
+  EXPECT_EQ(out, u"\\f.txt");
+  EXPECT_EQ(RecoveredName(u"", u"f", true, 1024, out), 0);
+  EXPECT_EQ(out, u"\\f");
+  EXPECT_EQ(RecoveredName(u"X", u"f", true, 1024, out), 0);
+  EXPECT_EQ(out, u"\\f");
+  out = u"untouched";
+  EXPECT_EQ(RecoveredName(u"C:\\abc", u"name", true, 11, out), -1);  // 6 + 4 + 2 > 11
+  EXPECT_EQ(out, u"untouched");
+  EXPECT_EQ(RecoveredName(u"C:\\abc", u"name", true, 12, out), 0);
+}
+
+TEST_F(ListCore, CheckBand) {
+  struct Case {
+    int x;
+    bool folder, themed, hit;
+  } cases[] = {{5, false, false, false}, {6, false, false, true},  {14, false, false, true}, {15, false, false, false},
+               {5, true, false, true},   {15, true, false, true},  {4, true, false, false},  {16, true, false, false},
+               {8, false, true, false},  {9, false, true, true},   {18, true, true, true},   {19, true, true, false}};
+  for (const Case& c : cases) EXPECT_EQ(InCheckBand(c.x, c.folder, c.themed), c.hit) << c.x << c.folder << c.themed;
+  EXPECT_EQ(ToggledState(kCheckOn), kCheckOff);
+  EXPECT_EQ(ToggledState(kCheckOff), kCheckOn);
+  EXPECT_EQ(ToggledState(kCheckMixed), kCheckOn);
+}
+
+TEST_F(ListCore, BandsPreviewAndArrows) {
+  EXPECT_EQ(BandColour(0), 0xFFFFFFu);
+  EXPECT_EQ(BandColour(1), 0xE6F0E6u);
+  ListNodeInfo n;
+  n.name = u"p.JPEG";
+  n.size = 16777216;
+  n.volumeIndex = 0;
+  EXPECT_TRUE(PreviewableFile(n));
+  n.size = 16777217;
+  EXPECT_FALSE(PreviewableFile(n));
+  n.size = 10;
+  n.volumeIndex = 0xFFFF;
+  EXPECT_FALSE(PreviewableFile(n));
+  n.firstByte = 0x80;
+  EXPECT_TRUE(PreviewableFile(n));
+  n.name = u"p.txt";
+  EXPECT_FALSE(PreviewableFile(n));
+  EXPECT_EQ(SortArrowImage(1.0, false), 0);
+  EXPECT_EQ(SortArrowImage(1.0, true), 1);
+  EXPECT_EQ(SortArrowImage(1.125, true), 3);
+  EXPECT_EQ(SortArrowImage(1.5, false), 4);
+}
+
+TEST_F(ListCore, TitleTipOnlyForCutTexts) {
+  // margin 8: q = 2. Other column: tip right = 0 + 6 + text + 5; limit = 100 - 8 + 5 = 97.
+  EXPECT_FALSE(PlaceTitleTip(0, 100, 0, false, 8, 85).show);
+  TitleTipPlacement p = PlaceTitleTip(0, 100, 0, false, 8, 86);
+  EXPECT_TRUE(p.show);
+  EXPECT_EQ(p.left, 6);
+  EXPECT_EQ(p.width, 91);
+  EXPECT_EQ(p.hitLeft, 4);
+  EXPECT_EQ(p.hitRight, 99);
+  // First column: offset 20 + q; limit = 100 - 4 + 1 = 97.
+  EXPECT_FALSE(PlaceTitleTip(0, 100, 20, true, 8, 69).show);
+  EXPECT_TRUE(PlaceTitleTip(0, 100, 20, true, 8, 70).show);
+  EXPECT_EQ(PlaceTitleTip(0, 100, 20, true, 8, 70).left, 22);
+}
+
+}  // namespace
