@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -16,11 +17,13 @@
 #include <tuple>
 #include <vector>
 
+#include "SysfsFixture.h"
 #include "foundation/Globals.h"
 #include "platform/Format.h"
 #include "platform/Text.h"
 #include "storage/Drive.h"
 #include "storage/PartitionTable.h"
+#include "volumes/BootVolume.h"
 #include "volumes/Volume.h"
 #include "volumes/ntfs/NtfsVolume.h"
 
@@ -215,4 +218,68 @@ TEST(VolumeSearch, TableHoldsAtMost163Volumes) {
   EXPECT_EQ(index, 5);
   EXPECT_EQ(d->Volume(5)->sizeSectors, 77u);
   delete again;
+}
+
+namespace {
+
+// A read-only loop device over sectors [start, start + length) of an image.
+class PartitionLoop {
+ public:
+  PartitionLoop(const std::string& image, uint64_t start, uint64_t length) {
+    if (getuid() != 0) return;
+    path_ = RunCommand("losetup -r -f --show -o " + std::to_string(start * 512) + " --sizelimit " +
+                       std::to_string(length * 512) + " '" + image + "' 2>/dev/null");
+    while (!path_.empty() && (path_.back() == '\n' || path_.back() == ' ')) path_.pop_back();
+  }
+  ~PartitionLoop() {
+    if (!path_.empty()) RunCommand("losetup -d '" + path_ + "'");
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace
+
+// A volume's own device: opening it checks an NTFS volume's format time,
+// and its search finds the one volume at sector 0, also from the backup
+// boot sector.
+TEST(VolumeSearch, VolumeDevices) {
+  GlobalObjectsScope scope;
+  const std::string folder = Folder();
+  if (folder.empty()) GTEST_SKIP() << "tools missing";
+  if (getuid() != 0) GTEST_SKIP() << "needs root for losetup";
+  const auto layout = ReadLayout(folder + "/vs_layout.txt");
+  const Vols expected = ReadFsstat(folder + "/vs_disk.fsstat.txt");
+  SysfsFixture noDisks("volume_search");
+  theDiskList().Refresh();
+  NTFS::InstallRecentFormatCheck();
+  // mkntfs stamped the $MFT when the fixture was made.
+  struct stat st{};
+  ASSERT_EQ(stat((folder + "/vs_disk.img").c_str(), &st), 0);
+  const uint32_t fresh = std::time(nullptr) - st.st_mtime < 13 * 24 * 3600 ? 1 : 0;
+  struct Case {
+    const char* image;
+    uint64_t start, length;
+    int type;
+    uint32_t recent;
+  };
+  const Case cases[] = {
+      {"vs_disk.img", layout.at("ntfs"), layout.at("ntfslength"), kVolNtfs, fresh},
+      {"vs_ntfsbak.img", layout.at("ntfs"), layout.at("ntfslength"), kVolNtfs, 0},
+      {"vs_disk.img", layout.at("fat32"), std::get<2>(expected[0]), kVolFat32, 0},
+  };
+  for (const Case& c : cases) {
+    PartitionLoop loop(folder + "/" + c.image, c.start, c.length);
+    if (loop.path().empty()) GTEST_SKIP() << "no loop device";
+    auto d = Open(FromUtf8(loop.path()));
+    ASSERT_TRUE(d->IsVolumeDevice()) << loop.path();
+    EXPECT_EQ(d->recentlyFormatted, c.recent) << c.image << " " << c.start;
+    d->ScanPartitions();
+    ASSERT_GE(d->VolumeCount(), 1u) << c.image << " " << c.start;
+    EXPECT_EQ(d->Volume(0)->type, c.type);
+    EXPECT_EQ(d->Volume(0)->startSector, 0u);
+  }
+  SetRecentFormatCheck(nullptr);
 }
