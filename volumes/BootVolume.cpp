@@ -176,6 +176,12 @@ bool NTFS::RecentlyFormatted(Drive& drive, const uint8_t* first, uint32_t bytes)
 
 void NTFS::InstallRecentFormatCheck() { SetRecentFormatCheck(&NTFS::RecentlyFormatted); }
 
+namespace {
+// Every program that turns boot sectors into volumes has the NTFS check in
+// place before its first drive opens.
+[[maybe_unused]] const bool g_recentFormatCheckInstalled = (NTFS::InstallRecentFormatCheck(), true);
+}  // namespace
+
 SlotCache::SlotCache(uint32_t count, uint32_t slotSize) : slotSize_(slotSize), count_(count) {
   if (count == 0) return;
   memory_.reset(new (std::nothrow) uint8_t[size_t(count) * slotSize]);
