@@ -1,34 +1,34 @@
+// The program: makes the QApplication, runs the start-up steps and the
+// event loop, then the exit steps.
+#include <QApplication>
+#include <QFont>
 #include <cstdio>
+#include <cstdlib>
 
-#include "foundation/AppState.h"
-#include "foundation/Globals.h"
-#include "foundation/Messages.h"
-#include "foundation/Trace.h"
-#include "foundation/SpecialOptions.h"
-#include "foundation/UiServices.h"
-#include "platform/Errors.h"
-#include "platform/Platform.h"
+#include "ui/DelvoraApp.h"
 
 int main(int argc, char** argv) {
-  (void)argc;
-  (void)argv;
-  BuildGlobalObjects();
-  int rc = 0;
-  try {
-    StartApplication();
-    printf("%s\n", ToUtf8(kProductVersion).c_str());
-    printf("messages: %d texts\n", theMessages().FilledCount());
-    printf("options file: %s\n", SpecialOptionsPath().c_str());
-    printf("raw device access: %s\n", plat::CanOpenRawDevices() ? "yes" : "no");
-    printf("The window of the program is not built yet.\n");
-  } catch (const DvCodeError&) {
-    fprintf(stderr, "%s\n", ToUtf8(LastErrorText()).c_str());
-    rc = 1;
-  } catch (const DvTextError& e) {
-    fprintf(stderr, "%s\n", ToUtf8(e.text).c_str());
-    rc = 1;
+  const bool hasDisplay = std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY");
+  const char* platform = std::getenv("QT_QPA_PLATFORM");
+  if (!hasDisplay && !(platform && *platform)) {
+    std::fprintf(stderr,
+                 "delvora: no display: neither DISPLAY nor WAYLAND_DISPLAY is set.\n"
+                 "Start Delvora from a desktop session (or use dvscan for a scan without windows).\n");
+    return 2;
   }
-  EndApplication();
-  DestroyGlobalObjects();
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("Delvora"));
+  // The dialog faces fall back to DejaVu Sans where Tahoma is missing.
+  QFont::insertSubstitution(QStringLiteral("Tahoma"), QStringLiteral("DejaVu Sans"));
+  QFont::insertSubstitution(QStringLiteral("MS Shell Dlg"), QStringLiteral("DejaVu Sans"));
+  QFont::insertSubstitution(QStringLiteral("Courier New"), QStringLiteral("DejaVu Sans Mono"));
+  int rc = 0;
+  {
+    CDelvoraApp theApp;
+    StartupOptions options;
+    if (!theApp.InitInstance(options)) return theApp.ExitInstance(), 1;
+    rc = app.exec();
+    theApp.ExitInstance();
+  }
   return rc;
 }

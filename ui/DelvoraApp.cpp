@@ -1,0 +1,156 @@
+#include "ui/DelvoraApp.h"
+
+#include <QApplication>
+#include <QFrame>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPushButton>
+#include <QScreen>
+#include <QVBoxLayout>
+
+#include "foundation/AppState.h"
+#include "foundation/Globals.h"
+#include "foundation/Messages.h"
+#include "foundation/UiServices.h"
+#include "platform/Platform.h"
+#include "resources/Icons.h"
+#include "setup/HelpFile.h"
+#include "ui/MainFrame.h"
+#include "ui/QtPrompt.h"
+#include "ui/core/AppRules.h"
+
+int g_gdiPlusAvailable = 0;
+
+namespace {
+
+int ScreenDpi() {
+  if (!qApp) return -1;
+  QScreen* s = QGuiApplication::primaryScreen();
+  return s ? int(s->logicalDotsPerInch() + 0.5) : -1;
+}
+
+int RealRawDeviceCheck() { return plat::CanOpenRawDevices() ? 1 : 0; }
+
+}  // namespace
+
+CDelvoraApp::CDelvoraApp() = default;
+
+CDelvoraApp::~CDelvoraApp() { ExitInstance(); }
+
+bool CDelvoraApp::InitInstance(const StartupOptions& options) {
+  // 1-2: messages, then the settings object, loaded at once (the screen's
+  // DPI decides the display scale).
+  GetScreenDpi = ScreenDpi;
+  if (!GlobalObjectsBuilt()) {
+    BuildGlobalObjects();
+    globalsBuilt_ = true;
+  }
+  prompt_ = std::make_unique<QtPrompt>();
+  SetPromptService(prompt_.get());
+  StartApplication(options.optionsPath);
+  // 3: the NT 4 refusal (never on this platform's fixed identity).
+  if (g_appState->platformId == 2 && g_appState->majorVersion == 4) {
+    Prompt().MessageBox(Msg(486), kProductName, kMbIconError);
+    return false;
+  }
+  // 4-5: help file beside the program, then the help-file object.
+  helpPath_ = HelpPathWithChm(FromUtf8(plat::ExecutablePath() + ".hlp"));
+  if (!g_helpFile) g_helpFile = new HelpFile();
+  // 6-7: no start-up switches or install choice here; the splash and the
+  // theme need nothing.
+  // 8: the administrator test becomes "can the disks be read"; it warns.
+  const int canRead = (options.canOpenRawDevices ? options.canOpenRawDevices : RealRawDeviceCheck)();
+  // 9: pictures are decoded by QImage.
+  g_gdiPlusAvailable = 1;
+  // 10: the main frame with its view.
+  frame_ = std::make_unique<CMainFrame>();
+  prompt_->SetOwner(frame_.get());
+  if (!frame_->Create()) return false;
+  // 11: width from the language and the display scale, height kept, centred.
+  const int width = MainWindowWidth(g_appState->language, g_appState->displayScale);
+  frame_->resize(width, frame_->height());
+  frame_->CenterWindow();
+  // 12: the title.
+  frame_->setWindowTitle(ToQ(MainWindowTitle()));
+  if (options.show) frame_->show();
+  if (!canRead && options.rawDeviceWarning)
+    Prompt().MessageBox(RawDeviceWarningText(), kProductName, kMbOk | kMbIconWarning);
+  return true;
+}
+
+int CDelvoraApp::ExitInstance() {
+  if (frame_) {
+    frame_->ShutDown();
+    frame_.reset();
+  }
+  delete g_helpFile;
+  g_helpFile = nullptr;
+  SetPromptService(nullptr);
+  prompt_.reset();
+  if (globalsBuilt_) {
+    EndApplication();
+    DestroyGlobalObjects();
+    globalsBuilt_ = false;
+  }
+  return 0;
+}
+
+void CDelvoraApp::OnAppAbout() {
+  CAboutDlg dlg(frame_.get());
+  dlg.exec();
+}
+
+// ---- about box ----
+
+CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
+  setObjectName(QStringLiteral("CAboutDlg"));
+  const WString& caption = Msg(308);
+  setWindowTitle(caption.empty() ? QStringLiteral("About Delvora") : ToQ(StripAccelerator(caption)));
+  auto* icon = new QLabel(this);
+  icon->setPixmap(dvres::Draw(dvres::Image::AppIcon, 32, devicePixelRatioF()));
+  const WString date = ExecutableDateText(plat::ExecutablePath());
+  version_ = new QLabel(ToQ(AboutVersionText(date)), this);
+  version_->setObjectName(QStringLiteral("ctl%1").arg(kVersionId));
+  auto* line = new QFrame(this);
+  line->setObjectName(QStringLiteral("ctl%1").arg(kSeparatorId));
+  line->setFrameShape(QFrame::HLine);
+  line->setFrameShadow(QFrame::Sunken);
+  const WString& notice = Msg(102);
+  notice_ = new QLabel(ToQ(notice.empty() ? AboutNoticeText() : notice), this);
+  notice_->setObjectName(QStringLiteral("ctl%1").arg(kNoticeId));
+  notice_->setWordWrap(true);
+  auto* license = new QPushButton(QStringLiteral("&Show License Agreement"), this);
+  license->setObjectName(QStringLiteral("ctl%1").arg(kLicenseId));
+  // The agreement dialog belongs to setup; until it exists the button is off.
+  license->setEnabled(false);
+  auto* ok = new QPushButton(ToQ(Msg(14).empty() ? u"OK" : Msg(14)), this);
+  ok->setObjectName(QStringLiteral("ctl1"));
+  ok->setDefault(true);
+  connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+
+  auto* top = new QHBoxLayout;
+  top->addWidget(icon, 0, Qt::AlignTop);
+  top->addWidget(version_, 1);
+  top->addWidget(ok, 0, Qt::AlignTop);
+  auto* v = new QVBoxLayout(this);
+  v->addLayout(top);
+  v->addWidget(line);
+  v->addWidget(notice_);
+  auto* bottom = new QHBoxLayout;
+  bottom->addStretch(1);
+  bottom->addWidget(license);
+  v->addLayout(bottom);
+}
+
+QString CAboutDlg::VersionText() const { return version_->text(); }
+QString CAboutDlg::NoticeText() const { return notice_->text(); }
+
+bool CAboutDlg::event(QEvent* e) {
+  if (e->type() == QEvent::WhatsThis || (e->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(e)->key() == Qt::Key_F1)) {
+    OpenHelpTopic(u"html\\afxc3ol4.htm");
+    return true;
+  }
+  return QDialog::event(e);
+}

@@ -1,0 +1,143 @@
+// The main view: the working surface of the main window (Look for / Look
+// in, Quick / Long, Scan, the Save-to row, the folder tree and the file
+// list) and the owner of its commands. It is also the view the compute
+// worker reports to: calls from the worker are carried to the
+// user-interface thread.
+#pragma once
+#include <QWidget>
+#include <atomic>
+#include <map>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "foundation/UiServices.h"
+#include "ui/core/CommandState.h"
+#include "ui/core/ListStore.h"
+#include "ui/core/LookInRows.h"
+#include "ui/core/ViewLayout.h"
+
+class CMainFrame;
+class CMyListCtrl;
+class CStatusDlg;
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QPushButton;
+class QRadioButton;
+class QToolButton;
+class QTreeWidget;
+
+class CDelvoraView : public QWidget, public ViewSink {
+  Q_OBJECT
+ public:
+  enum { IDD = 101 };
+  // Control ids of the form.
+  enum : int {
+    kTree = 1097, kList = 1012, kLookFor = 1000, kLookIn = 1004, kModeGroup = 1287, kQuick = 1044, kLong = 1045,
+    kScanButton = 1010, kSaveToLabel = 1279, kSaveTo = 1007, kUseFolderNames = 1014, kBrowse = 1011,
+    kSaveButton = 1009, kTab1 = 1288, kTab2 = 1289, kLookForLabel = 1099, kLookInLabel = 1192, kSplitter = 15000,
+  };
+
+  explicit CDelvoraView(CMainFrame* frame);
+  ~CDelvoraView() override;
+
+  void OnInitialUpdate();
+  // Ends the worker (waiting for it, never a fixed sleep) and drops the
+  // objects of the last scan. Safe to call twice.
+  void OnDestroy();
+  void ForgetStatusDialog() { statusDlg_ = nullptr; }
+
+  void OnCommand(int commandId);
+  ViewState State() const;
+  void RefreshCommands();
+
+  // ---- reading (frame and tests) ----
+  QWidget* Control(int id) const;
+  int64_t ListRows() const;
+  int PropertiesState() const { return propertiesState_; }
+  int Step() const { return step_; }
+  CMyListCtrl* List() const { return list_; }
+  FoundNodeStore& Nodes() { return nodes_; }
+
+  // ---- surface ----
+  void SetStep(int step);
+  void ClearResults();
+  // Replaces the Look-in rows (InitDriveList fills them from the machine).
+  void SetLookInRows(const std::vector<LookInRow>& rows);
+  void SelectLookInRow(int index);
+  void InitDriveList();
+  // Appends found items as a worker batch would (GUI thread).
+  void TakeFoundItems(std::vector<FoundItem>& items, int percent);
+  // Scan-mode radios (0 Quick, 1 Long), as if clicked.
+  void OnScanModeChange(int index);
+
+  // ---- ViewSink (any thread) ----
+  void OperationStarted() override;
+  void FoundItems(std::vector<FoundItem>& items, int percent) override;
+  void StatusItems(std::vector<StatusItem>& items, int code) override;
+  void ProgressText(int code, WStringView text) override;
+  void FillRecoveryList(std::vector<RecoveryListEntry>& list) override;
+  void LogLine(WStringView line) override;
+  void OperationEnded(int64_t itemsFound) override;
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override;
+  void paintEvent(QPaintEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void contextMenuEvent(QContextMenuEvent* event) override;
+
+ private:
+  void BuildControls();
+  void DoLayout();
+  void ApplyStepState();
+  void OnScan();
+  void StartScan();
+  void OnWorkerStarted();
+  void OnWorkerEnded(int64_t items);
+  bool OpenSource(const WString& name);
+  void ShowContextMenu(QPoint global, bool fromKeyboard);
+
+  CMainFrame* frame_;
+  CStatusDlg* statusDlg_ = nullptr;
+  std::map<int, QWidget*> controls_;
+  QPushButton* tab1_ = nullptr;
+  QPushButton* tab2_ = nullptr;
+  QLabel* lookForLabel_ = nullptr;
+  QLabel* lookInLabel_ = nullptr;
+  QComboBox* lookFor_ = nullptr;
+  QComboBox* lookIn_ = nullptr;
+  QGroupBox* modeGroup_ = nullptr;
+  QRadioButton* quick_ = nullptr;
+  QRadioButton* long_ = nullptr;
+  QToolButton* scanButton_ = nullptr;
+  QLabel* saveToLabel_ = nullptr;
+  QComboBox* saveTo_ = nullptr;
+  QCheckBox* useFolderNamesBox_ = nullptr;
+  QPushButton* browse_ = nullptr;
+  QToolButton* saveButton_ = nullptr;
+  QTreeWidget* tree_ = nullptr;
+  QWidget* splitterBar_ = nullptr;
+  CMyListCtrl* list_ = nullptr;
+
+  std::vector<LookInRow> lookInRows_;
+  FoundNodeStore nodes_;
+  LayoutValues layout_;
+  int splitter_ = 250;
+  int step_ = 0;
+  int scanModeRadio_ = 0;
+  bool useFolderNames_ = true;
+  bool folderDisplay_ = false;
+  bool treeHasFocus_ = false;
+  int propertiesState_ = 0;
+  int sortColumnFlat_ = -1, sortColumnFolder_ = -1;
+  int sessionLoadState_ = 0;
+  bool scanEnabled_ = true, saveEnabled_ = false;
+  bool step2Enabled_ = false;
+  int lastPercent_ = 0;
+
+  std::thread worker_;
+  std::atomic<bool> workerRunning_{false};
+  bool destroyed_ = false;
+};
