@@ -1,0 +1,137 @@
+// The recovered-file writer on real files: true lengths after padded
+// direct writes, pending bytes, zero runs, times, and failed writes.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "engine/RecFile.h"
+#include "foundation/Globals.h"
+#include "foundation/Trace.h"
+#include "tests/foundation/TestUtil.h"
+
+namespace {
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+std::string Pattern(size_t n, unsigned seed) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; i++) s[i] = char((i * 131 + seed * 7 + (i >> 9)) & 0xFF);
+  return s;
+}
+
+class RecFileTest : public testing::Test {
+ protected:
+  GlobalObjectsScope scope_;
+  std::string dir_ = MakeTempDir("recfile");
+};
+
+TEST_F(RecFileTest, LengthsComeOutExactWhateverTheWritePattern) {
+  // (total size, unit size, size of each Write call)
+  struct Case {
+    size_t total;
+    uint32_t unit, piece;
+  } cases[] = {{5, 4096, 5},          {4096, 4096, 4096},     {4097, 4096, 4097},   {65536, 4096, 65536},
+               {100000, 4096, 4096},  {100000, 4096, 1000},   {0x100000, 4096, 0x100000},
+               {0x100000 + 3, 512, 0x100000 + 3}, {3 * 0x100000 + 17, 4096, 0x100000}, {70000, 65536, 70000}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.total << " " << c.unit << " " << c.piece);
+    const std::string path = dir_ + "/f" + std::to_string(c.total) + "_" + std::to_string(c.piece);
+    const std::string data = Pattern(c.total, c.piece);
+    RecFile w;
+    ASSERT_GE(w.Open(FromUtf8(path), c.unit), 0) << ToUtf8(LastErrorText());
+    for (size_t at = 0; at < c.total; at += c.piece)
+      ASSERT_EQ(w.Write(uint32_t(std::min<size_t>(c.piece, c.total - at)), data.data() + at), 1);
+    ASSERT_EQ(w.Flush(), 1);
+    w.Close();
+    EXPECT_EQ(ReadAll(path), data);
+  }
+}
+
+TEST_F(RecFileTest, SmallUnitMultipleStaysPendingUntilFlush) {
+  const std::string path = dir_ + "/pending";
+  RecFile w;
+  ASSERT_GE(w.Open(FromUtf8(path), 4096), 0);
+  const std::string data = Pattern(8192, 1);
+  ASSERT_EQ(w.Write(8192, data.data()), 1);
+  EXPECT_EQ(w.Pending(), 8192u);
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 0);
+  ASSERT_EQ(w.Flush(), 1);
+  w.Close();
+  EXPECT_EQ(ReadAll(path), data);
+}
+
+TEST_F(RecFileTest, ZerosComeFromTheZeroBufferAndTimesAreSet) {
+  const std::string path = dir_ + "/zeros";
+  RecFile w;
+  ASSERT_GE(w.Open(FromUtf8(path), 4096), 0);
+  // Dirty the writer's own buffer first: zeros never come from it.
+  const std::string junk(3000, 'J');
+  ASSERT_EQ(w.Write(3000, junk.data()), 1);
+  ASSERT_EQ(w.WriteZero(0x100000 * 2 + 5), 1);
+  ASSERT_EQ(w.Flush(), 1);
+  // 2020-01-01 00:00:00 UTC as a FILETIME.
+  const uint64_t ft = (1577836800ull + 11644473600ull) * 10000000ull + 1234567;
+  w.SetFileTime(0, ft);
+  w.Close();
+  const std::string got = ReadAll(path);
+  ASSERT_EQ(got.size(), 3000u + 0x200005u);
+  EXPECT_EQ(got.substr(0, 3000), junk);
+  EXPECT_EQ(got.find_first_not_of('\0', 3000), std::string::npos);
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtim.tv_sec, 1577836800);
+  EXPECT_EQ(st.st_mtim.tv_nsec, 123456700);
+}
+
+TEST_F(RecFileTest, ExclusiveOpenRefusesAnExistingFileAndLinksAreNotFollowed) {
+  const std::string path = dir_ + "/exists";
+  { std::ofstream(path) << "keep"; }
+  RecFile w;
+  EXPECT_LT(w.Open(FromUtf8(path), 4096, false, -1, true), 0);
+  const std::string target = dir_ + "/target";
+  { std::ofstream(target) << "target"; }
+  ASSERT_EQ(symlink(target.c_str(), (dir_ + "/link").c_str()), 0);
+  EXPECT_LT(w.Open(FromUtf8(dir_ + "/link"), 4096), 0);
+  EXPECT_EQ(ReadAll(target), "target");
+  EXPECT_EQ(ReadAll(path), "keep");
+}
+
+TEST_F(RecFileTest, ExtendToLeavesASparseTailOfTheRealSize) {
+  const std::string path = dir_ + "/extend";
+  RecFile w;
+  ASSERT_GE(w.Open(FromUtf8(path), 4096), 0);
+  ASSERT_EQ(w.Write(10, "0123456789"), 1);
+  ASSERT_EQ(w.ExtendTo(uint64_t(12) << 20), 1);
+  w.Close();
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, int64_t(12) << 20);
+  EXPECT_EQ(ReadAll(path).substr(0, 10), "0123456789");
+}
+
+TEST_F(RecFileTest, WriteOnAFullFileSystemFailsWithTheDiskFullCode) {
+  if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "/dev/full missing";
+  RecFile w;
+  // /dev/full takes the open and refuses every write with ENOSPC.
+  ASSERT_GE(w.Open(u"/dev/full", 4096, true, 0), 0) << ToUtf8(LastErrorText());
+  const std::string data(5000, 'x');
+  EXPECT_EQ(w.Write(5000, data.data()), 0);
+  EXPECT_EQ(theTrace().LastErrorCode(), ENOSPC);
+  w.Close();
+}
+
+}  // namespace
