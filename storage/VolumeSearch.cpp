@@ -126,10 +126,10 @@ int32_t LookForBootSector(Drive& drive, uint64_t sector, int32_t count, BootHit*
       std::vector<uint8_t> boot(s, s + ss);
       switch (kind) {
         case kVolNtfs: {
-          start = ResolveNtfsBootCopy(pos, s, &drive);
           NTFSVol v;
-          if (start >= 0 && NTFS::BootParse(&v, s) && !ToDriveSectors(v.totalSectors, v.sectorSize, ss, &size))
-            start = -1;
+          if (!NTFS::BootParse(&v, s) || !ToDriveSectors(v.totalSectors, v.sectorSize, ss, &size)) break;
+          // At the classic partition starts a boot sector is the primary copy.
+          start = (pos == 63 || pos == 2048) ? pos : ResolveNtfsBootCopy(pos, s, &drive);
           break;
         }
         case kVolFat16:
