@@ -326,7 +326,8 @@ int Drive::SearchBootSectors(uint64_t sector, int32_t count, bool backward, bool
   else
     index = ProcBootCm(hit.start, hit.boot.data(), uint8_t(hit.kind), nullptr, this);
   made = index >= 0 && VolumeCount() > before;
-  if (IsDriveLetter(Name())) return 1;
+  // A full table takes nothing more: searching on would only read.
+  if (IsDriveLetter(Name()) || VolumeCount() >= kMaxDriveVolumes) return 1;
 
   int result = 1;
   const uint64_t total = SectorCount();

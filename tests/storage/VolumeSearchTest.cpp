@@ -129,7 +129,8 @@ TEST_P(VolumeSearchImages, VolumesMatchFsstat) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, VolumeSearchImages,
-                         ::testing::Values("vs_disk.img", "vs_nombr.img", "vs_ntfsbak.img", "vs_fat32gone.img"));
+                         ::testing::Values("vs_disk.img", "vs_nombr.img", "vs_ntfsbak.img", "vs_fat32gone.img",
+                                           "vs_fat32nofat.img"));
 
 TEST(VolumeSearch, NtfsFoundFromItsBackupKeepsItsGeometry) {
   GlobalObjectsScope scope;
@@ -152,15 +153,22 @@ TEST(VolumeSearch, Fat32BackupBootSectorGivesTheVolumeStart) {
   const std::string folder = Folder();
   if (folder.empty()) GTEST_SKIP() << "tools missing";
   const auto layout = ReadLayout(folder + "/vs_layout.txt");
-  auto d = Open(FromUtf8(folder + "/vs_fat32gone.img"));
-  BootHit hit;
-  const int32_t passed = LookForBootSector(*d, 2048, 2048, &hit);
-  EXPECT_EQ(passed, 6) << "the backup boot sector 6 sectors in";
-  EXPECT_EQ(hit.kind, kVolFat32);
-  EXPECT_EQ(hit.start, int64_t(layout.at("fat32")));
-  EXPECT_EQ(hit.foundAt, int64_t(layout.at("fat32") + 6));
-  // The first FAT is gone, the second one is found.
-  EXPECT_FALSE(IsFat32TableStart(*d, int64_t(layout.at("fat32") + layout.at("fat32reserved")), 0xF8));
+  // The first FAT gone, the second one is found; then both gone, the backup
+  // at sector 2054 stands for a volume at 2048.
+  for (const char* image : {"vs_fat32gone.img", "vs_fat32nofat.img"}) {
+    auto d = Open(FromUtf8(folder + "/" + image));
+    EXPECT_FALSE(IsFat32TableStart(*d, int64_t(layout.at("fat32") + layout.at("fat32reserved")), 0xF8));
+    BootHit hit;
+    const int32_t passed = LookForBootSector(*d, 2048, 2048, &hit);
+    EXPECT_EQ(passed, 6) << image << ": the backup boot sector 6 sectors in";
+    EXPECT_EQ(hit.kind, kVolFat32) << image;
+    EXPECT_EQ(hit.start, int64_t(layout.at("fat32"))) << image;
+    EXPECT_EQ(hit.foundAt, int64_t(layout.at("fat32") + 6)) << image;
+    // A search starting past the volume's start finds the same start.
+    BootHit again;
+    EXPECT_EQ(LookForBootSector(*d, 2049, 2048, &again), 5) << image;
+    EXPECT_EQ(again.start, hit.start) << image;
+  }
 }
 
 // A drive cut short by an extent suffix: the volume running past its end is
