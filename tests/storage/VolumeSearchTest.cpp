@@ -291,3 +291,37 @@ TEST(VolumeSearch, VolumeDevices) {
   }
   SetRecentFormatCheck(nullptr);
 }
+
+// A file system whose reader is not built yet: its volume header is found
+// and counted at its partition, but no volume is made.
+TEST(VolumeSearch, UnrecognisedFileSystemsAreCountedNotAdded) {
+  GlobalObjectsScope scope;
+  const std::string dir = MakeTempDir("volume_search_vmfs");
+  const std::string path = dir + "/vmfs.img";
+  std::vector<uint8_t> disk(40u << 20, 0);
+  uint8_t* mbr = disk.data();
+  mbr[446 + 4] = 0xFB;  // VMFS
+  const uint32_t first = 2048, count = 40960;
+  memcpy(mbr + 446 + 8, &first, 4);
+  memcpy(mbr + 446 + 12, &count, 4);
+  mbr[510] = 0x55;
+  mbr[511] = 0xAA;
+  // The volume header 1 MiB into the partition: inside the 2 MiB search of
+  // a VMFS partition, past the 1 MiB of any other.
+  const uint32_t magic = 0xC001D00D;
+  memcpy(disk.data() + size_t(first + 2048) * 512, &magic, 4);
+  {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(disk.data()), std::streamsize(disk.size()));
+  }
+  auto d = Open(FromUtf8(path));
+  EXPECT_EQ(d->ScanPartitions(), 1);
+  EXPECT_EQ(d->partitionTable->Entry(0).type, 0xFB);
+  EXPECT_EQ(d->partitionTable->Entry(0).searchResult, 1);
+  EXPECT_EQ(d->VolumeCount(), 0u);
+  BootHit hit;
+  EXPECT_EQ(LookForBootSector(*d, first, 4096, &hit), 2048);
+  EXPECT_EQ(hit.kind, kVolVmfs);
+  EXPECT_EQ(hit.start, int64_t(first));
+  RunCommand("rm -rf '" + dir + "'");
+}
