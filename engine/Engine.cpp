@@ -12,6 +12,7 @@
 #include "storage/Drive.h"
 #include "volumes/Node.h"
 #include "volumes/Volume.h"
+#include "carving/FileTypes.h"
 #include "volumes/ntfs/NtfsVolume.h"
 
 int32_t g_firstVolume = 0;
@@ -19,11 +20,6 @@ int32_t g_endVolume = 0;
 NTFSObj* g_engine = nullptr;
 
 namespace {
-
-constexpr const char16_t* kExtensions[kExtTableSize] = {
-    u"",    u"",     u"",    u"avi", u"bkf", u"bmp", u"cr2",  u"doc", u"docx", u"dwg", u"gif",
-    u"jpg", u"mov",  u"mp3", u"mrw", u"mts", u"mxf", u"nef",  u"pdf", u"png",  u"ppt", u"pptx",
-    u"rtf", u"tif",  u"wav", u"wma", u"wmf", u"xls", u"xlsx", u"xml", u"zip"};
 
 uint64_t NowFileTime() {
   using namespace std::chrono;
@@ -33,21 +29,6 @@ uint64_t NowFileTime() {
 
 }  // namespace
 
-uint8_t ExtensionToType(WStringView name) {
-  const size_t dot = name.rfind(u'.');
-  if (dot == WStringView::npos || dot + 1 >= name.size()) return kNoCarvingType;
-  const WStringView ext = name.substr(dot + 1);
-  int lo = 0, hi = kExtTableSize - 1;
-  while (lo <= hi) {
-    const int mid = (lo + hi) / 2;
-    const int c = CompareNoCase(ext, kExtensions[mid]);
-    if (c == 0) return uint8_t(mid);
-    if (c < 0) hi = mid - 1;
-    else lo = mid + 1;
-  }
-  return kNoCarvingType;
-}
-
 uint8_t ExtensionToTypeOem(std::string_view name) {
   if (name.size() >= 1024) return kNoCarvingType;
   return ExtensionToType(FromUtf8(name));
@@ -55,7 +36,7 @@ uint8_t ExtensionToTypeOem(std::string_view name) {
 
 WStringView CarvingTypeExtension(uint8_t code) {
   if (code >= kExtTableSize) return {};
-  return kExtensions[code];
+  return FileTypeExtension(code);
 }
 
 int SystemFileRecordNumber(WStringView name) {
@@ -93,7 +74,7 @@ int PathFilterMatch(const char16_t* path, const char16_t* filter, const PatternL
 NTFSObj::NTFSObj(Drive* d) : nodes(std::make_unique<CNdArray>()), drive(d), scanStart(NowFileTime()) {
   for (int i = 0; i < kExtTableSize; i++) {
     std::memset(extTable[i].ext, 0, sizeof extTable[i].ext);
-    const WStringView e = kExtensions[i];
+    const WStringView e = FileTypeExtension(i);
     std::copy(e.begin(), e.end(), extTable[i].ext);
     extTable[i].nextNumber = 1;
   }

@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "carving/FileTypes.h"
 #include "platform/Text.h"
 #include "volumes/NodeTable.h"
 
@@ -19,7 +20,7 @@ class SendObj;
 struct cnode;
 
 // The carving type table: index = carving type code.
-inline constexpr int kExtTableSize = 31;
+inline constexpr int kExtTableSize = kFileTypeCount;
 inline constexpr uint8_t kNoCarvingType = 255;
 
 struct ExtTableEntry {
@@ -27,8 +28,8 @@ struct ExtTableEntry {
   uint32_t nextNumber;
 };
 
-// The carving type code of a file name's extension; 255 when none.
-uint8_t ExtensionToType(WStringView name);
+// ExtensionToType (the carving type code of a name's extension) lives with
+// the type table in carving/FileTypes.h.
 // The same for an 8-bit name (UTF-8 here); 255 for a name of 1024 bytes or
 // more (never an index past the table).
 uint8_t ExtensionToTypeOem(std::string_view name);
