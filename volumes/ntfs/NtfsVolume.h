@@ -44,7 +44,7 @@ class NTFSVol : public CVol {
   // node, its extension records and the run map. 0 or -1 (last error set).
   int LoadMftNode();
   // Reads MFT record r into buffer (recordSize bytes), through the run map.
-  // *position = the record's volume byte position. False when unmapped or
+  // *position = the drive sector where the record starts. False when unmapped or
   // unreadable.
   bool ReadMftRecord(uint64_t r, uint8_t* buffer, uint64_t* position = nullptr);
   // Fills the pieces of a node's extension-record chain that have no runs
