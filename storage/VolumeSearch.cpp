@@ -79,7 +79,7 @@ int64_t FatStart(Drive& d, int64_t pos, const uint8_t* s, int kind) {
     if (IsFat32TableStart(d, base + reserved, media)) return base;
     if (s[16] >= 2 && IsFat32TableStart(d, base + int64_t(reserved) + int64_t(fatSize), media)) return base;
   }
-  if (Drive::IsDriveLetter(d.Name())) return pos == 6 ? 0 : pos;
+  if (d.IsVolumeDevice()) return pos == 6 ? 0 : pos;
   if (pos == 6) return 0;
   if (pos == 69) return 63;
   if (pos == 2054) return 2048;
@@ -312,7 +312,7 @@ int Drive::SearchBootSectors(uint64_t sector, int32_t count, bool backward, bool
   const uint32_t before = VolumeCount();
   if (!found) {
     // A volume device whose boot sector is gone: its backup at the end.
-    if (!IsDriveLetter(Name()) || VolumeCount() != 0 || sector != 0 || uint64_t(count) < SectorCount()) return 0;
+    if (!IsVolumeDevice() || VolumeCount() != 0 || sector != 0) return 0;
     const uint32_t ss = SectorSize();
     std::unique_ptr<uint8_t[]> b(new (std::nothrow) uint8_t[ss]);
     if (!b || !ReadWaited(*this, int64_t(SectorCount() - 1), ss, b.get()) || memcmp(b.get() + 3, "NTFS    ", 8) != 0)
@@ -327,7 +327,7 @@ int Drive::SearchBootSectors(uint64_t sector, int32_t count, bool backward, bool
     index = ProcBootCm(hit.start, hit.boot.data(), uint8_t(hit.kind), nullptr, this);
   made = index >= 0 && VolumeCount() > before;
   // A full table takes nothing more: searching on would only read.
-  if (IsDriveLetter(Name()) || VolumeCount() >= kMaxDriveVolumes) return 1;
+  if (IsVolumeDevice() || VolumeCount() >= kMaxDriveVolumes) return 1;
 
   int result = 1;
   const uint64_t total = SectorCount();
