@@ -1,0 +1,281 @@
+// The main window on the offscreen platform: start-up (title, width,
+// centring), the about box, the actions' state in every activity code,
+// closing, and the screenshot renderer used by scripts/screenshots.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QTest>
+#include <QTimer>
+#include <QToolButton>
+#include <cstdlib>
+#include <fstream>
+
+#include "foundation/AppState.h"
+#include "foundation/UiServices.h"
+#include "tests/uiqt/QtApp.h"
+#include "ui/Commands.h"
+#include "ui/DelvoraApp.h"
+#include "ui/DelvoraView.h"
+#include "ui/MainFrame.h"
+#include "ui/MyListCtrl.h"
+#include "ui/QtPrompt.h"
+#include "ui/StatusDlg.h"
+#include "ui/core/Activity.h"
+#include "ui/core/CommandIds.h"
+
+namespace {
+
+int NoRawDevices() { return 1; }
+
+// Starts the application without the raw-device warning; the prompt
+// service is then replaced by a scripted one.
+class MainWindowTest : public QtAppTest {
+ protected:
+  void SetUp() override {
+    StartupOptions o;
+    o.optionsPath = "/nonexistent";
+    o.rawDeviceWarning = false;
+    o.show = true;
+    o.canOpenRawDevices = NoRawDevices;
+    ASSERT_TRUE(app.InitInstance(o));
+    SetPromptService(&prompt);
+    QApplication::processEvents();
+  }
+  void TearDown() override {
+    g_activityCode = kActivityIdle;
+    g_busyCounter = 0;
+    SetPromptService(&prompt);
+    app.ExitInstance();
+  }
+  CMainFrame* Frame() { return app.MainFrame(); }
+  CDelvoraView* View() { return app.MainFrame()->View(); }
+
+  CDelvoraApp app;
+  ScriptedPrompt prompt;
+};
+
+std::vector<FoundItem> SampleItems(int count) {
+  static const char16_t* names[] = {u"holiday.jpg", u"report.docx", u"budget.xlsx", u"notes.txt", u"song.mp3",
+                                    u"archive.zip", u"thesis.pdf", u"movie.avi"};
+  static const char16_t* folders[] = {u"C:\\Users\\anna\\Pictures\\", u"C:\\Users\\anna\\Documents\\",
+                                      u"C:\\Work\\2023\\", u"D:\\Music\\"};
+  std::vector<FoundItem> items;
+  for (int i = 0; i < count; i++) {
+    FoundItem f;
+    f.nodeIndex = i;
+    f.name = names[i % 8];
+    f.folderPath = folders[i % 4];
+    f.size = uint64_t(1024) * uint64_t(37 + 911 * i);
+    f.time = 133000000000000000ULL + uint64_t(i) * 8640000000000ULL;
+    f.flags = uint16_t(0x0002 | ((i % 3 == 0 ? 3 : 4) << 8));
+    f.condition = int16_t(i % 3 == 0 ? 328 : 329);
+    f.volumeIndex = 0;
+    items.push_back(std::move(f));
+  }
+  return items;
+}
+
+TEST_F(MainWindowTest, TitleWidthAndCentring) {
+  EXPECT_EQ(Frame()->windowTitle(), QStringLiteral("Delvora Version 4.3"));
+  const int expected = int(665 * g_appState->displayScale);
+  EXPECT_EQ(Frame()->width(), expected);
+  const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+  const QRect r = Frame()->frameGeometry();
+  // Both centres are rounded down to whole pixels.
+  EXPECT_LE(std::abs(r.center().x() - area.center().x()), 2);
+  EXPECT_LE(std::abs(r.center().y() - area.center().y()), 2);
+}
+
+TEST_F(MainWindowTest, MenusToolbarAndStatusBar) {
+  const auto menus = Frame()->menuBar()->actions();
+  ASSERT_EQ(menus.size(), 5);
+  EXPECT_EQ(menus[0]->text(), QStringLiteral("&File"));
+  EXPECT_EQ(menus[4]->text(), QStringLiteral("&Help"));
+  // One action per command, shared by the menu and the toolbar.
+  QAction* props = Frame()->Commands()->Action(cmd::kProperties);
+  EXPECT_TRUE(Frame()->ToolBar()->actions().contains(props));
+  EXPECT_EQ(props->iconText(), QStringLiteral("Properties"));
+  EXPECT_EQ(props->toolTip(), QStringLiteral("Display the properties of a selected file"));
+  EXPECT_EQ(Frame()->Commands()->Action(cmd::kHelpTopics)->iconText(), QStringLiteral("Help"));
+  EXPECT_EQ(Frame()->PromptPane()->text(), QStringLiteral("For Help, Press F1 "));
+  Frame()->ShowPrompt(cmd::kScan);
+  EXPECT_EQ(Frame()->PromptPane()->text(), QStringLiteral("Look for files"));
+  Frame()->SetFolderViewButton(true);
+  EXPECT_EQ(Frame()->Commands()->Action(cmd::kFolderView)->iconText(), QStringLiteral("List View"));
+  Frame()->SetScanSaveItem(false, true);
+  EXPECT_EQ(Frame()->Commands()->Action(cmd::kScan)->text(), QStringLiteral("&Pause\tCtrl+P"));
+}
+
+TEST_F(MainWindowTest, MinimisedTitleFollowsProgress) {
+  g_activityCode = kActivityScan;
+  Frame()->SetProgressShown(true, 37);
+  Frame()->UpdateTitle(1);
+  EXPECT_EQ(Frame()->windowTitle(), QStringLiteral("37% complete"));
+  Frame()->UpdateTitle(0);
+  EXPECT_EQ(Frame()->windowTitle(), QStringLiteral("Delvora Version 4.3"));
+}
+
+TEST_F(MainWindowTest, AboutBox) {
+  CAboutDlg dlg(Frame());
+  EXPECT_EQ(dlg.windowTitle(), QStringLiteral("About Delvora"));
+  EXPECT_TRUE(dlg.VersionText().startsWith(QStringLiteral("Delvora Version 4.3.1\n")));
+  // The test program's own date follows.
+  EXPECT_EQ(dlg.VersionText().size(), QStringLiteral("Delvora Version 4.3.1\n").size() + 19);
+  EXPECT_FALSE(dlg.NoticeText().isEmpty());
+  EXPECT_NE(dlg.findChild<QWidget*>(QStringLiteral("ctl1276")), nullptr);
+  EXPECT_NE(dlg.findChild<QWidget*>(QStringLiteral("ctl1286")), nullptr);
+}
+
+TEST_F(MainWindowTest, ActionsFollowTheActivityCode) {
+  std::vector<FoundItem> items = SampleItems(20);
+  View()->TakeFoundItems(items, 50);
+  ASSERT_EQ(View()->ListRows(), 20);
+  CommandActions* c = Frame()->Commands();
+  struct Case {
+    int activity;
+    bool selectAll, sessionLoad, folderView, skipDeleted, find;
+  } cases[] = {
+      {-1, true, true, true, true, true},     {0, true, false, false, false, true},
+      {1, false, false, false, true, true},   {2, true, false, false, true, true},
+      {3, true, false, false, true, true},    {4, true, false, false, true, true},
+  };
+  for (const Case& k : cases) {
+    g_activityCode = k.activity;
+    View()->RefreshCommands();
+    EXPECT_EQ(c->Action(cmd::kSelectAll)->isEnabled(), k.selectAll) << k.activity;
+    EXPECT_EQ(c->Action(cmd::kSessionLoad)->isEnabled(), k.sessionLoad) << k.activity;
+    EXPECT_EQ(c->Action(cmd::kFolderView)->isEnabled(), k.folderView) << k.activity;
+    EXPECT_EQ(c->Action(cmd::kSkipDeleted)->isEnabled(), k.skipDeleted) << k.activity;
+    EXPECT_EQ(c->Action(cmd::kFind)->isEnabled(), k.find) << k.activity;
+  }
+  g_activityCode = kActivityIdle;
+  View()->RefreshCommands();
+  // Use Folder Names is checked, and its action toggles the check box.
+  QAction* names = c->Action(cmd::kUseFolderNames);
+  EXPECT_TRUE(names->isChecked());
+  names->trigger();
+  EXPECT_FALSE(names->isChecked());
+}
+
+TEST_F(MainWindowTest, StepsAndScanValidation) {
+  // Without results the save step cannot be entered.
+  auto* tab2 = qobject_cast<QPushButton*>(View()->Control(CDelvoraView::kTab2));
+  ASSERT_NE(tab2, nullptr);
+  EXPECT_FALSE(tab2->isEnabled());
+  // Scan without a Look-in row: message 215.
+  prompt.Push(kIdOk);
+  Frame()->Commands()->Action(cmd::kScan)->trigger();
+  ASSERT_EQ(prompt.asked().size(), 1u);
+  EXPECT_EQ(prompt.asked()[0].text, u"Please select a Disk or Volume.");
+  EXPECT_EQ(prompt.asked()[0].style & 0xF0, unsigned(kMbIconError));
+  // With results the save step shows the save controls.
+  std::vector<FoundItem> items = SampleItems(3);
+  View()->TakeFoundItems(items, 100);
+  EXPECT_TRUE(tab2->isEnabled());
+  tab2->click();
+  EXPECT_EQ(View()->Step(), 1);
+  EXPECT_TRUE(View()->Control(CDelvoraView::kSaveButton)->isVisible());
+  EXPECT_FALSE(View()->Control(CDelvoraView::kScanButton)->isVisible());
+  EXPECT_TRUE(Frame()->Commands()->Action(cmd::kSave)->isEnabled());
+  EXPECT_FALSE(Frame()->Commands()->Action(cmd::kScan)->isEnabled());
+}
+
+TEST_F(MainWindowTest, QuickToLongAsksToClearResults) {
+  std::vector<FoundItem> items = SampleItems(3);
+  View()->TakeFoundItems(items, 100);
+  prompt.Push(kIdNo);
+  View()->OnScanModeChange(1);
+  ASSERT_EQ(prompt.asked().size(), 1u);
+  EXPECT_EQ(prompt.asked()[0].text, u"Clear current scan results?");
+  EXPECT_TRUE(qobject_cast<QAbstractButton*>(View()->Control(CDelvoraView::kQuick))->isChecked());
+  EXPECT_EQ(View()->ListRows(), 3);
+  prompt.Push(kIdYes);
+  View()->OnScanModeChange(1);
+  EXPECT_EQ(View()->ListRows(), 0);
+  EXPECT_EQ(g_scanMode.load(), 1);
+}
+
+TEST_F(MainWindowTest, ClosingRules) {
+  // Nothing running, empty list: closes without a question.
+  g_busyCounter = 1;
+  EXPECT_FALSE(Frame()->close());
+  ASSERT_EQ(prompt.asked().size(), 1u);
+  EXPECT_EQ(prompt.asked()[0].text, u"You must click Pause and then Stop to abort the current activity before exiting.");
+  g_busyCounter = 0;
+  std::vector<FoundItem> items = SampleItems(2);
+  View()->TakeFoundItems(items, 100);
+  prompt.Push(kIdNo);
+  EXPECT_FALSE(Frame()->close());
+  EXPECT_EQ(prompt.asked().back().text, u"Close Delvora?");
+  prompt.Push(kIdYes);
+  EXPECT_TRUE(Frame()->close());
+}
+
+TEST_F(MainWindowTest, EmptyListClosesWithoutAsking) {
+  EXPECT_TRUE(Frame()->close());
+  EXPECT_TRUE(prompt.asked().empty());
+}
+
+TEST_F(MainWindowTest, ScanOfAnImageFileRunsTheEngine) {
+  // A small image with no volume: the scan runs through the worker and ends.
+  const std::string path = std::string(DV_BINARY_DIR) + "/uiqt_empty.img";
+  {
+    std::ofstream f(path, std::ios::binary);
+    std::string zeros(1 << 20, '\0');
+    f.write(zeros.data(), std::streamsize(zeros.size()));
+  }
+  View()->SetLookInRows({LookInRow{2, u"test image", FromUtf8(path)}});
+  View()->SelectLookInRow(0);
+  for (int i = 0; i < 8; i++) prompt.Push(kIdOk);
+  Frame()->Commands()->Action(cmd::kScan)->trigger();
+  EXPECT_EQ(g_activityCode.load(), kActivityScan);
+  for (int i = 0; i < 500 && g_activityCode.load() != kActivityIdle; i++) QTest::qWait(10);
+  EXPECT_EQ(g_activityCode.load(), kActivityIdle);
+  EXPECT_EQ(g_busyCounter.load(), 0);
+  EXPECT_EQ(Frame()->Commands()->Action(cmd::kScan)->text(), QStringLiteral("&Scan\tCtrl+S"));
+  std::remove(path.c_str());
+}
+
+// Renders the main window in its states to PNG files when
+// DV_SCREENSHOTS_DIR is set (scripts/screenshots).
+TEST_F(MainWindowTest, Screenshots) {
+  const char* dir = std::getenv("DV_SCREENSHOTS_DIR");
+  if (!dir || !*dir) GTEST_SKIP() << "DV_SCREENSHOTS_DIR not set";
+  QDir().mkpath(QString::fromUtf8(dir));
+  auto shot = [&](QWidget* w, const char* name) {
+    QApplication::processEvents();
+    ASSERT_TRUE(w->grab().save(QString::fromUtf8(dir) + QStringLiteral("/") + QString::fromUtf8(name)));
+  };
+  shot(Frame(), "1-empty.png");
+  View()->SetLookInRows({LookInRow{2, u"/dev/sda1 (465.76 GB) - DATA [/mnt/data]", u"/dev/sda1"},
+                         LookInRow{2, u"/dev/sda2 (12.00 GB)", u"/dev/sda2"},
+                         LookInRow{3, u"Disk 0 (465.76 GB) - ST500DM002 - Z3T8ABCD", u"\\\\.\\PhysicalDrive0"},
+                         LookInRow{4, u"Refresh", u""}});
+  View()->SelectLookInRow(2);
+  View()->RefreshCommands();
+  shot(Frame(), "2-source-chosen.png");
+  std::vector<FoundItem> items = SampleItems(60);
+  View()->TakeFoundItems(items, 100);
+  View()->List()->CheckCurItems(true);
+  shot(Frame(), "3-list-filled.png");
+  qobject_cast<QPushButton*>(View()->Control(CDelvoraView::kTab2))->click();
+  shot(Frame(), "4-save-step.png");
+  CStatusDlg* dlg = Frame()->StatusDialog();
+  dlg->ResetForRun();
+  dlg->ShowProgress(true);
+  dlg->AddLogLine(u"Reading sectors 2048 to 4095 on /dev/sda ...");
+  dlg->AddLogLine(u"Scanning /dev/sda1");
+  dlg->show();
+  Frame()->RepositionStatusDialog();
+  shot(dlg, "5-status-dialog.png");
+}
+
+}  // namespace
