@@ -227,7 +227,7 @@ void CDelvoraView::OnInitialUpdate() {
   lookFor_->clear();
   lookFor_->addItem(ToQ(Msg(127)), QStringLiteral("*"));
   lookFor_->setCurrentIndex(0);
-  GlobalTextRef(kLookForText) = u"*";
+  GlobalTextRef(kLookForText) = WString(u"*");
   scanModeRadio_ = 0;
   g_scanMode = 0;
   quick_->setChecked(true);
