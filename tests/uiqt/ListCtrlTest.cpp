@@ -1,0 +1,180 @@
+#include <QScrollBar>
+#include <QTest>
+
+#include "QtApp.h"
+#include "engine/ProgressStats.h"
+#include "foundation/Globals.h"
+#include "ui/ListHeader.h"
+#include "ui/MyListCtrl.h"
+#include "ui/TitleTip.h"
+
+namespace {
+
+class ListCtrl : public QtAppTest {
+ protected:
+  GlobalObjectsScope scope;
+  FoundNodeStore nodes;
+  CMyListCtrl list;
+
+  void SetUp() override {
+    list.SetNodeSource(&nodes);
+    list.resize(700, 400);
+    list.show();
+    QApplication::setActiveWindow(&list);
+  }
+  void Fill(int n, int batch = 500) {
+    std::vector<FoundItem> items;
+    for (int i = 0; i < n; ++i) {
+      FoundItem f;
+      f.nodeIndex = i;
+      f.name = u"file" + FromUtf8(std::to_string(i)) + u".jpg";
+      f.folderPath = u"C:\\dir\\";
+      f.size = 100;
+      f.volumeIndex = 0;
+      items.push_back(std::move(f));
+      if (int(items.size()) == batch || i == n - 1) list.AppendFoundItems(items, &nodes, 0, nullptr);
+    }
+  }
+  QPoint CellPoint(int row, int x) {
+    const QRect r = list.visualRect(list.Model()->index(row, 0));
+    return QPoint(r.left() + x, r.center().y());
+  }
+};
+
+TEST_F(ListCtrl, AMillionRowsInBatchesScrollAndPaint) {
+  std::vector<FoundItem> items;
+  for (int32_t i = 0; i < 1000000; ++i) {
+    list.AppendRecord(i, u"C:\\d", u"JPG file");
+    if ((i + 1) % 500 == 0) list.FinishInserting();
+  }
+  EXPECT_EQ(list.model()->rowCount(), 1000000);
+  EXPECT_EQ(theProgressAndStats().displayedItems.load(), 1000000u);
+  list.scrollToBottom();
+  const QImage shot = list.grab().toImage();
+  EXPECT_FALSE(shot.isNull());
+  EXPECT_GT(list.verticalScrollBar()->value(), 0);
+  EXPECT_EQ(list.rowAt(list.viewport()->height() - 2) > 999000, true);
+  EXPECT_EQ(list.Model()->data(list.Model()->index(999999, kColFolder), Qt::DisplayRole).toString(), "\\d");
+}
+
+TEST_F(ListCtrl, CellsComeFromRecordsAndNodes) {
+  Fill(3);
+  auto text = [&](int row, int col) { return list.Model()->data(list.Model()->index(row, col), Qt::DisplayRole).toString(); };
+  EXPECT_EQ(text(1, kColName), "file1.jpg");
+  EXPECT_EQ(text(1, kColType), "JPG file");
+  EXPECT_EQ(text(1, kColFolder), "\\dir");
+  EXPECT_EQ(text(1, kColVolume), " C:");
+  EXPECT_EQ(text(1, kColSize), "1 KB (100)");
+  EXPECT_EQ(list.SetItemStatus(1, 0x500, true), 1);
+  EXPECT_EQ(text(1, kColStatus), "Saved");
+  EXPECT_EQ(list.SetItemStatus(7, 0x500, true), -1);
+  WString name;
+  EXPECT_EQ(list.GetRecoveredName(2, true, name), 0);
+  EXPECT_EQ(name, u"\\dir\\file2.jpg");
+}
+
+TEST_F(ListCtrl, BandedRows) {
+  Fill(4);
+  for (int row = 0; row < 4; ++row)
+    EXPECT_EQ(list.Model()->data(list.Model()->index(row, 3), Qt::BackgroundRole).value<QColor>(),
+              row % 2 ? QColor(0xE6, 0xF0, 0xE6) : QColor(Qt::white));
+}
+
+TEST_F(ListCtrl, CheckBoxBandClicksSpaceAndCommands) {
+  Fill(10);
+  QTest::mouseClick(list.viewport(), Qt::LeftButton, {}, CellPoint(2, 10));
+  EXPECT_TRUE(list.IsItemChecked(2));
+  EXPECT_EQ(list.Model()->data(list.Model()->index(2, 0), Qt::CheckStateRole).toInt(), int(Qt::Checked));
+  EXPECT_EQ(theProgressAndStats().selectedItems.load(), 1u);
+  EXPECT_EQ(theProgressAndStats().checkedBytes.load(), 100);
+  // One pixel outside the band selects without toggling.
+  QTest::mouseClick(list.viewport(), Qt::LeftButton, {}, CellPoint(3, 15));
+  EXPECT_FALSE(list.IsItemChecked(3));
+  EXPECT_TRUE(list.selectionModel()->isRowSelected(3, QModelIndex()));
+  // A click in the band of a selected row checks the whole selection.
+  QTest::mouseClick(list.viewport(), Qt::LeftButton, Qt::ShiftModifier, CellPoint(6, 40));
+  QTest::mouseClick(list.viewport(), Qt::LeftButton, {}, CellPoint(4, 10));
+  for (int r = 3; r <= 6; ++r) EXPECT_TRUE(list.IsItemChecked(r)) << r;
+  EXPECT_EQ(list.Store().CheckedFiles(), 5);
+  // Space on the focused row unchecks the selection when it is checked.
+  QTest::keyClick(&list, Qt::Key_Space);
+  for (int r = 3; r <= 6; ++r) EXPECT_FALSE(list.IsItemChecked(r)) << r;
+  // No toggling while a recovery runs.
+  list.SetRecoveryRunning(true);
+  QTest::mouseClick(list.viewport(), Qt::LeftButton, {}, CellPoint(8, 10));
+  EXPECT_FALSE(list.IsItemChecked(8));
+  list.SetRecoveryRunning(false);
+  list.CheckAll(true);
+  EXPECT_EQ(list.Store().CheckedFiles(), 10);
+  EXPECT_EQ(list.Header()->CheckBoxState(), 2);
+  list.InvertChecks();
+  EXPECT_FALSE(list.HasCheckedItems());
+  EXPECT_EQ(list.GetCheckState(0), 0);
+}
+
+TEST_F(ListCtrl, HeaderCheckBoxTogglesAllRows) {
+  Fill(5);
+  QTest::mouseClick(list.Header()->viewport(), Qt::LeftButton, {}, QPoint(8, list.Header()->height() / 2));
+  EXPECT_EQ(list.Store().CheckedFiles(), 5);
+  QTest::mouseClick(list.Header()->viewport(), Qt::LeftButton, {}, QPoint(8, list.Header()->height() / 2));
+  EXPECT_EQ(list.Store().CheckedFiles(), 0);
+  list.Header()->SetMouseDisabled(true);
+  QTest::mouseClick(list.Header()->viewport(), Qt::LeftButton, {}, QPoint(8, list.Header()->height() / 2));
+  EXPECT_EQ(list.Store().CheckedFiles(), 0);
+}
+
+TEST_F(ListCtrl, HeaderSortArrowAndFilterIcons) {
+  Fill(5);
+  CMBLstHdrCtrl* h = list.Header();
+  h->LoadFilterIcons();
+  h->SetSortArrow(kColSize, true);
+  h->SetFilterMark(kColType, true);
+  h->grab();
+  EXPECT_EQ(h->LastArrowImage(), 1);
+  EXPECT_EQ(h->LastFilterIcon(kColType), 2);
+  EXPECT_EQ(h->LastFilterIcon(kColName), -1);
+  h->SetSortArrow(kColSize, false);
+  h->grab();
+  EXPECT_EQ(h->LastArrowImage(), 0);
+  // While a worker runs the filter icons go, the sort arrow stays.
+  h->SetActivityReader([] { return 0; });
+  h->grab();
+  EXPECT_EQ(h->LastFilterIcon(kColType), -1);
+  EXPECT_EQ(h->LastArrowImage(), 0);
+  h->ClearSortArrow();
+  EXPECT_EQ(h->SortColumn(), -1);
+}
+
+TEST_F(ListCtrl, TitleTipOnlyForCutTexts) {
+  FoundItem f;
+  f.nodeIndex = 0;
+  f.name = u"a.txt";
+  f.folderPath = u"C:\\a very long folder name that does not fit in the narrow column at all\\";
+  f.volumeIndex = 0;
+  std::vector<FoundItem> items{f};
+  list.AppendFoundItems(items, &nodes, 0, nullptr);
+  list.setColumnWidth(kColFolder, 60);
+  list.setColumnWidth(kColType, 150);
+  const QRect type = list.visualRect(list.Model()->index(0, kColType));
+  QTest::mouseMove(list.viewport(), type.center());
+  EXPECT_FALSE(list.TitleTip()->IsShown());
+  const QRect folder = list.visualRect(list.Model()->index(0, kColFolder));
+  QTest::mouseMove(list.viewport(), folder.center());
+  ASSERT_TRUE(list.TitleTip()->IsShown());
+  EXPECT_EQ(list.TitleTip()->Text(), "\\a very long folder name that does not fit in the narrow column at all");
+  QTest::keyClick(&list, Qt::Key_Down);
+  EXPECT_FALSE(list.TitleTip()->IsShown());
+}
+
+TEST_F(ListCtrl, FreeMemEmptiesEverything) {
+  Fill(20);
+  list.CheckAll(true);
+  list.FreeMem();
+  EXPECT_TRUE(list.IsEmpty());
+  EXPECT_EQ(list.model()->rowCount(), 0);
+  EXPECT_EQ(theProgressAndStats().selectedItems.load(), 0u);
+  Fill(3);
+  EXPECT_EQ(list.model()->rowCount(), 3);
+}
+
+}  // namespace
