@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 #include "engine/Engine.h"
 #include "foundation/AppState.h"
@@ -36,6 +38,36 @@ bool TypeAccepts(uint8_t expected, uint8_t found) {
 }
 
 bool WriteEmptyFiles() { return g_appState && g_appState->writeEmptyFiles; }
+
+// What a destination file system is like, learnt once per device: its
+// sector size (a sysfs lookup) and whether it refused direct writes. A
+// recovery of many files into one folder asks the system once, not per file.
+struct DestFacts {
+  dev_t dev;
+  uint32_t sectorSize;
+  bool directRefused;
+};
+std::mutex g_factsMutex;
+std::vector<DestFacts> g_facts;
+
+DestFacts FactsFor(dev_t dev, WStringView path) {
+  {
+    std::lock_guard<std::mutex> lock(g_factsMutex);
+    for (const DestFacts& f : g_facts)
+      if (f.dev == dev) return f;
+  }
+  const int ss = GetPathSectorSize(path);
+  DestFacts f{dev, (ss >= 512 && (ss & (ss - 1)) == 0) ? uint32_t(ss) : 4096u, false};
+  std::lock_guard<std::mutex> lock(g_factsMutex);
+  g_facts.push_back(f);
+  return f;
+}
+
+void MarkDirectRefused(dev_t dev) {
+  std::lock_guard<std::mutex> lock(g_factsMutex);
+  for (DestFacts& f : g_facts)
+    if (f.dev == dev) f.directRefused = true;
+}
 
 }  // namespace
 
@@ -99,19 +131,22 @@ int RecFile::Open(WStringView path, uint32_t unitSize, bool direct, int64_t star
   pending_ = 0;
   direct_ = direct;
   odirect_ = false;
-  const int ss = GetPathSectorSize(path);
-  sectorSize_ = (ss >= 512 && (ss & (ss - 1)) == 0) ? uint32_t(ss) : 4096;
-  sectorMask_ = sectorSize_ - 1;
-  // Direct writes where the file system takes them; an unaligned resume
-  // point, the caller's direct mode or a refusal leave the page cache in use.
-  if (!direct && (startOffset_ & sectorMask_) == 0) {
-    const int fl = fcntl(fd_, F_GETFL);
-    if (fl >= 0 && fcntl(fd_, F_SETFL, fl | O_DIRECT) == 0) odirect_ = true;
+  struct stat st;
+  if (::fstat(fd_, &st) == 0) {
+    dev_ = st.st_dev;
+    const DestFacts f = FactsFor(st.st_dev, path);
+    sectorSize_ = f.sectorSize;
+    directAllowed_ = !f.directRefused && !direct;
+  } else {
+    sectorSize_ = 4096;
+    directAllowed_ = false;
   }
+  sectorMask_ = sectorSize_ - 1;
   return fd_;
 }
 
 void RecFile::DropDirect() {
+  if (odirect_) directAllowed_ = false;
   if (!odirect_ || fd_ < 0) return;
   const int fl = fcntl(fd_, F_GETFL);
   if (fl >= 0) fcntl(fd_, F_SETFL, fl & ~O_DIRECT);
@@ -126,7 +161,9 @@ bool RecFile::PWriteAll(const uint8_t* data, size_t count, uint64_t at) {
     const ssize_t n = ::pwrite(fd_, data + done, piece, off_t(at + done));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno == EINVAL && odirect_) {
-      // The file system refused this direct write: page cache from now on.
+      // The file system refused this direct write: page cache from now on,
+      // for this destination's later files too.
+      MarkDirectRefused(dev_);
       DropDirect();
       continue;
     }
@@ -167,9 +204,21 @@ int RecFile::WriteData(const uint8_t* buffer, uint32_t count, uint32_t padding) 
     return 1;
   }
   const uint64_t at = startOffset_ + written_;
-  // Only a direct write needs whole sectors; a buffered one writes the data.
-  const bool whole = odirect_ && (at & sectorMask_) == 0 && (uintptr_t(buffer) & 4095) == 0;
-  if (!whole) DropDirect();
+  // A file that fits the buffer is one buffered write (a direct write
+  // would wait for the disk once per small file); whole buffers of a
+  // larger file go direct where the destination takes it.
+  const bool aligned = (at & sectorMask_) == 0 && (uintptr_t(buffer) & 4095) == 0 && (count & sectorMask_) == 0;
+  if (!odirect_ && directAllowed_ && aligned && count >= capacity_) {
+    const int fl = fcntl(fd_, F_GETFL);
+    if (fl >= 0 && fcntl(fd_, F_SETFL, fl | O_DIRECT) == 0) {
+      odirect_ = true;
+    } else {
+      MarkDirectRefused(dev_);
+      directAllowed_ = false;
+    }
+  }
+  const bool whole = odirect_ && aligned;
+  if (odirect_ && !whole) DropDirect();
   const uint32_t length = whole ? count : data;
   if (!PWriteAll(buffer, length, at)) return 0;
   written_ += data;

@@ -10,6 +10,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <sys/types.h>
 
 #include "platform/Text.h"
 
@@ -85,6 +86,8 @@ class RecFile {
   uint64_t startOffset_ = 0;
   bool direct_ = false;      // caller's mode: every request written as it comes
   bool odirect_ = false;     // the descriptor has O_DIRECT
+  bool directAllowed_ = false;  // direct writes may be tried for this file
+  dev_t dev_ = 0;
   uint8_t expectedType_ = 255;
   uint32_t sectorSize_ = 4096, sectorMask_ = 4095;
   uint32_t unitSize_ = 4096;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/Engine.h"
@@ -64,6 +65,13 @@ void WaitWhilePaused() {
   }
 }
 
+// The root itself, or a folder below it whose links all stay below it.
+bool FolderResolvesBelowRoot(WStringView root, WStringView folder) {
+  WStringView r = root;
+  while (r.size() > 1 && r.back() == u'/') r.remove_suffix(1);
+  return folder == r || ResolvesBelowRoot(root, folder);
+}
+
 WString FolderOf(WStringView path) {
   const size_t s = path.rfind(u'/');
   return s == WStringView::npos ? WString() : WString(path.substr(0, s));
@@ -120,9 +128,17 @@ int RecoverFS(ViewSink* view) {
   g_recoveryTotals.Reset();
   CProgressAndStats& stats = theProgressAndStats();
   const WString root = GlobalTextRef(kDestinationFolder);
-  auto finalFlush = [&] {
-    if (send) send->SendMsg2(6000, kCodeStatusEdge, false);
-  };
+  // Every way out (end of the lists, time-out, stop, an exception from a
+  // writer) hands the results made so far to the view and to the log.
+  struct ExitFlush {
+    SendObj* send = nullptr;
+    bool armed = false;
+    ~ExitFlush() {
+      if (armed && send) send->SendMsg2(6000, kCodeStatusEdge, false);
+      FlushRecoveryLog();
+    }
+  } exitFlush;
+  exitFlush.send = send;
   if (!engine || !engine->nodes || root.empty() || !view) {
     ErrorMsg(u"Nothing to recover: no scan results or no destination folder.");
     return 0;
@@ -152,9 +168,9 @@ int RecoverFS(ViewSink* view) {
   if (lists[0].empty()) return 0;
   if (lists[0].size() > size_t(kRecoveryListSize)) lists[0].resize(kRecoveryListSize);
   if (send) send->SendMsg2(0, kCodeStatusEdge, true);
+  exitFlush.armed = true;
 
-  WString prevFolder;
-  int prevCheck = -1;
+  std::unordered_map<WString, int> checkedFolders;
   bool ended = false;
   while (!ended) {
     std::vector<RecoveryListEntry>& list = lists[current];
@@ -170,7 +186,7 @@ int RecoverFS(ViewSink* view) {
         VErrorMsg(u"Item %d is not in the scan's results.", int32_t(e.nodeIndex));
       } else if (path.size() >= kMaxPathChars) {
         ErrorMsg(Msg(24));
-      } else if (!IsBelowRoot(root, path) || !ResolvesBelowRoot(root, path) || FolderOf(path).empty()) {
+      } else if (!IsBelowRoot(root, path) || FolderOf(path).empty()) {
         // Never written anywhere but below the destination folder.
         skipped = true;
         ErrorMsg(u"The destination path does not lie inside the destination folder: the item is skipped.");
@@ -179,18 +195,26 @@ int RecoverFS(ViewSink* view) {
         const WString name(WStringView(path).substr(folder.size() + 1));
         stats.SetProgressText(FormatW(Msg(558), name, folder));
         view->ProgressText(4, FormatW(Msg(558), name, folder));
+        // Once per folder of the run: the folders made (and those already
+        // there) may not lead out through a link planted in the
+        // destination; the file itself is opened without following a link.
+        // Items of one folder need not come together, so every folder's
+        // result is kept (a 1, "made now", reads as 0 for later items).
         int check;
-        if (prevFolder.empty() || !EqualsNoCase(folder, prevFolder)) {
-          check = CheckPath(path);
-          prevFolder = folder;
-          prevCheck = check;
+        auto known = checkedFolders.find(folder);
+        if (known == checkedFolders.end()) {
+          if (!FolderResolvesBelowRoot(root, folder)) {
+            check = -1;
+          } else {
+            check = CheckPath(path);
+            if (check >= 0 && !FolderResolvesBelowRoot(root, folder)) check = -1;
+          }
+          if (check < 0 && LastErrorText() == Msg(252))
+            ErrorMsg(u"The destination path does not lie inside the destination folder.");
+          checkedFolders.emplace(folder, check);
         } else {
-          check = prevCheck == 1 ? 0 : prevCheck;
-        }
-        // The folders made may not lead out through a link planted there.
-        if (check >= 0 && !ResolvesBelowRoot(root, path)) {
-          check = -1;
-          ErrorMsg(u"The destination path does not lie inside the destination folder.");
+          check = known->second == 1 ? 0 : known->second;
+          if (check < 0) ErrorMsg(u"The destination folder could not be made.");
         }
         Choice choice = Choice::Fail;
         WString target = path;
@@ -320,7 +344,5 @@ int RecoverFS(ViewSink* view) {
     if (lists[other].size() > size_t(kRecoveryListSize)) lists[other].resize(kRecoveryListSize);
     current = other;
   }
-  // Every way out hands the last results to the view.
-  finalFlush();
   return 0;
 }

@@ -34,15 +34,26 @@ constexpr uint32_t kUnitClusters = 16;
 constexpr uint64_t kZeroTailLimit = 0xA00000;  // 10 MiB
 constexpr size_t kMaxPath = 1022;
 
-struct AlignedBlock {
-  explicit AlignedBlock(size_t n) : p(static_cast<uint8_t*>(AlignedAlloc(n))) {
-    if (!p) ShowErrorAndThrow();
+
+// A read buffer of the worker thread, kept from file to file: a fresh
+// 1 MiB block per file (zero-filled by the allocator) cost more than
+// copying a small file. Slot 0 and 1 are independent.
+uint8_t* ScratchBuffer(int slot, size_t bytes) {
+  struct Slot {
+    uint8_t* p = nullptr;
+    size_t n = 0;
+    ~Slot() { AlignedFree(p); }
+  };
+  thread_local Slot slots[2];
+  Slot& s = slots[slot];
+  if (s.n < bytes) {
+    AlignedFree(s.p);
+    s.p = static_cast<uint8_t*>(AlignedAlloc(bytes));
+    s.n = s.p ? bytes : 0;
+    if (!s.p) ShowErrorAndThrow();
   }
-  ~AlignedBlock() { AlignedFree(p); }
-  AlignedBlock(const AlignedBlock&) = delete;
-  AlignedBlock& operator=(const AlignedBlock&) = delete;
-  uint8_t* p;
-};
+  return s.p;
+}
 
 bool Stopped(const NTFSVol* v) {
   if (g_appState && g_appState->stopRequested) return true;
@@ -185,7 +196,9 @@ int RecoverResident(NTFSVol* v, const snode* node, const NTFSStream* stream, Sin
   const uint64_t first = driveByte / dss;
   const uint32_t skip = uint32_t(driveByte % dss);
   const uint32_t bytes = (skip + recSize + dss - 1) / dss * dss;
-  AlignedBlock buf(bytes);
+  struct {
+    uint8_t* p;
+  } buf{ScratchBuffer(1, bytes)};
   if (!d->ReadSectors(int64_t(first), bytes, 0, buf.p, true)) {
     TracePrintfA("Could not read MFT entry\n");
     ErrorMsg(u"Could not read MFT entry");
@@ -280,7 +293,7 @@ int NtfsRecoverFile(NTFSVol* v, const snode* node, WStringView dest, const NTFSS
   Drive* d = DriveOf(v);
   const uint32_t transfer = d && d->TransferSize() ? d->TransferSize() : 0x100000;
   const uint32_t perRead = std::max<uint32_t>(1, transfer / cs);
-  AlignedBlock buf(size_t(perRead) * cs);
+  uint8_t* const buf = ScratchBuffer(0, size_t(perRead) * cs);
   const bool isBoot = IsBootFile(node);
   uint64_t remaining = w.size;
   uint64_t initLeft = std::min(w.validSize, w.size);
@@ -307,12 +320,12 @@ int NtfsRecoverFile(NTFSVol* v, const snode* node, WStringView dest, const NTFSS
       } else {
         if (traceMft) TracePrintfA("ReadSector SectNo %I64d n %ld\n", int64_t(lcn), int32_t(step));
         const uint32_t need = uint32_t((bytes + cs - 1) / cs);
-        if (!ReadVolumeClusters(v, buf.p, lcn, need, cs, &corrupt)) {
+        if (!ReadVolumeClusters(v, buf, lcn, need, cs, &corrupt)) {
           failed = true;
           break;
         }
         const uint64_t good = std::min<uint64_t>(bytes, initLeft);
-        ok = sink.Put(buf.p, size_t(good));
+        ok = sink.Put(buf, size_t(good));
         if (ok && good < bytes) ok = sink.Zeros(bytes - good);
       }
       if (!ok || (g_appState && g_appState->stopRequested)) {
@@ -364,7 +377,9 @@ int NtfsRecoverCompressedFile(NTFSVol* v, const snode* node, WStringView dest, R
     CloseSink(&sink);
     return -1;
   }
-  AlignedBlock in(unitBytes), out(unitBytes);
+  struct {
+    uint8_t* p;
+  } in{ScratchBuffer(0, unitBytes)}, out{ScratchBuffer(1, unitBytes)};
   CExtents& map = w.Map();
   const uint64_t toProduce = std::min(node->size, static_cast<const snode*>(node)->validSize);
   uint64_t produced = 0;

@@ -15,6 +15,23 @@ namespace {
 
 std::mutex g_logMutex;
 int g_lastDay = -1;  // y*10000+m*100+d of the last date line
+// The open log: kept open for the whole run and written through a large
+// buffer, flushed at the end of the run (and whenever asked).
+FILE* g_logFile = nullptr;
+char g_logBuffer[1 << 16];
+
+void CloseLocked() {
+  if (g_logFile) std::fclose(g_logFile);
+  g_logFile = nullptr;
+}
+
+bool OpenLocked(const WString& path) {
+  CloseLocked();
+  g_logFile = std::fopen(ToUtf8(path).c_str(), "ab");
+  if (!g_logFile) return false;
+  std::setvbuf(g_logFile, g_logBuffer, _IOFBF, sizeof g_logBuffer);
+  return true;
+}
 
 const char* const kMonths[] = {"January", "February", "March",     "April",   "May",      "June",
                                "July",    "August",   "September", "October", "November", "December"};
@@ -25,6 +42,7 @@ bool OpenRecoveryLog(WStringView folder) {
   std::lock_guard<std::mutex> lock(g_logMutex);
   CProgressAndStats& stats = theProgressAndStats();
   stats.recoveryLogPath.clear();
+  CloseLocked();
   g_lastDay = -1;
   if (folder.empty()) return false;
   WString base(folder);
@@ -40,30 +58,36 @@ bool OpenRecoveryLog(WStringView folder) {
     const size_t n = std::fread(head, 1, sizeof head, f);
     std::fclose(f);
     if (n >= 27 && std::memcmp(head + 3, kRecoveryLogHeader, 24) == 0) {
-      stats.recoveryLogPath = candidate;  // an earlier recovery's log: appended to
+      // An earlier recovery's log: appended to.
+      if (!OpenLocked(candidate)) {
+        ErrorMsg(nullptr, candidate.c_str());
+        return false;
+      }
+      stats.recoveryLogPath = candidate;
       return true;
     }
     if (i >= 1000) return false;
     candidate = FormatW(u"%s/%s[%03d].log", base, u"Recovery", i);
   }
   // No length limit on the path: a long destination gets its log too.
-  FILE* f = std::fopen(ToUtf8(candidate).c_str(), "ab");
-  if (!f) {
+  if (!OpenLocked(candidate)) {
     ErrorMsg(nullptr, candidate.c_str());
     return false;
   }
-  const bool ok = std::fputs("\xEF\xBB\xBF", f) >= 0 && std::fputs(kRecoveryLogHeader, f) >= 0 &&
-                  std::fputc('\n', f) != EOF;
-  if (std::fclose(f) != 0 || !ok) return false;
+  const bool ok = std::fputs("\xEF\xBB\xBF", g_logFile) >= 0 && std::fputs(kRecoveryLogHeader, g_logFile) >= 0 &&
+                  std::fputc('\n', g_logFile) != EOF && std::fflush(g_logFile) == 0;
+  if (!ok) {
+    ErrorMsg(nullptr, candidate.c_str());
+    CloseLocked();
+    return false;
+  }
   stats.recoveryLogPath = candidate;
   return true;
 }
 
 void AppendRecoveryLog(WStringView text) {
   std::lock_guard<std::mutex> lock(g_logMutex);
-  const WString path = theProgressAndStats().recoveryLogPath;
-  if (path.empty()) return;
-  FILE* f = std::fopen(ToUtf8(path).c_str(), "ab");
+  FILE* f = g_logFile;
   if (!f) return;
   const plat::LocalTime t = plat::Now();
   const int day = t.year * 10000 + t.month * 100 + t.day;
@@ -76,11 +100,21 @@ void AppendRecoveryLog(WStringView text) {
   for (char& ch : line)
     if (ch == '\n' || ch == '\r') ch = ' ';
   std::fprintf(f, "%02d:%02d:%02d  %s\n", t.hour, t.minute, t.second, line.c_str());
-  std::fclose(f);
+}
+
+void FlushRecoveryLog() {
+  std::lock_guard<std::mutex> lock(g_logMutex);
+  if (g_logFile) std::fflush(g_logFile);
+}
+
+bool RecoveryLogIsOpen() {
+  std::lock_guard<std::mutex> lock(g_logMutex);
+  return g_logFile != nullptr;
 }
 
 void CloseRecoveryLog() {
   std::lock_guard<std::mutex> lock(g_logMutex);
+  CloseLocked();
   theProgressAndStats().recoveryLogPath.clear();
   g_lastDay = -1;
 }

@@ -12,6 +12,10 @@ inline constexpr char kRecoveryLogHeader[] = "----- Recovery Log -----";
 // recovery then runs without one.
 bool OpenRecoveryLog(WStringView destinationFolder);
 // Appends one message line to the open log (nothing when none is open).
+// The log stays open and buffered: lines reach the file at
+// FlushRecoveryLog, CloseRecoveryLog or when the buffer fills.
 void AppendRecoveryLog(WStringView text);
-// Forgets the open log (the next run opens its own).
+void FlushRecoveryLog();
+bool RecoveryLogIsOpen();
+// Flushes and closes the open log (the next run opens its own).
 void CloseRecoveryLog();
