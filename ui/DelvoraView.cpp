@@ -34,6 +34,15 @@
 #include "storage/DiskList.h"
 #include "storage/Drive.h"
 #include "ui/Commands.h"
+#include "ui/LookInCb.h"
+#include "ui/PromptDialogs.h"
+#include "ui/core/SaveRules.h"
+#include "engine/RecoverDriver.h"
+#include "engine/RecoveryLog.h"
+#include "storage/ImageFiles.h"
+#include <QFileDialog>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include "ui/MainFrame.h"
 #include "ui/MyListCtrl.h"
 #include "ui/QtPrompt.h"
@@ -117,21 +126,12 @@ void CDelvoraView::BuildControls() {
   reg(saveToLabel_, kSaveToLabel);
   lookFor_ = new QComboBox(this);
   lookFor_->setEditable(true);
-  lookIn_ = new QComboBox(this);
+  lookIn_ = new CLookInCb(this);
   reg(lookFor_, kLookFor);
   reg(lookIn_, kLookIn);
   lookForLabel_->setBuddy(lookFor_);
   lookInLabel_->setBuddy(lookIn_);
-  connect(lookIn_, qOverload<int>(&QComboBox::activated), this, [this](int index) {
-    // The action row re-reads the machine's sources.
-    const QVariant data = lookIn_->itemData(index);
-    if (data.isValid() && data.toInt() == -2) {
-      theDiskList().Refresh();
-      InitDriveList();
-      return;
-    }
-    RefreshCommands();
-  });
+  connect(lookIn_, qOverload<int>(&QComboBox::activated), this, [this](int) { OnLookInSelChange(); });
 
   modeGroup_ = new QGroupBox(FormText(89, u"Mode"), this);
   quick_ = new QRadioButton(FormText(71, u"&Quick"), this);
@@ -167,6 +167,7 @@ void CDelvoraView::BuildControls() {
   reg(saveTo_, kSaveTo);
   reg(useFolderNamesBox_, kUseFolderNames);
   reg(browse_, kBrowse);
+  connect(browse_, &QPushButton::clicked, this, [this] { OnBrowse(); });
   saveToLabel_->setBuddy(saveTo_);
   connect(useFolderNamesBox_, &QCheckBox::toggled, this, [this](bool on) {
     useFolderNames_ = on;
@@ -217,9 +218,15 @@ void CDelvoraView::OnInitialUpdate() {
   std::array<QString, kListColumnCount> texts;
   std::array<int, kListColumnCount> widths{};
   const int baseWidths[kListColumnCount] = {230, 50, 90, 65, 48, 65, 80};
+  // Sample texts the Size and Modified columns must show whole at the
+  // list's font (the fixed widths assume a narrower face than DejaVu).
+  const QFontMetrics fm(list_->font());
+  const QString fits[kListColumnCount] = {{}, {}, {}, QStringLiteral("999.99 MB"), {},
+                                          QStringLiteral("2022/06/14 10:20:30"), {}};
   for (int c = 0; c < kListColumnCount; c++) {
     texts[size_t(c)] = ToQ((c == 0 ? WString(u"      ") : WString()) + Msg(kListColumnMessageIds[c]));
     widths[size_t(c)] = int(baseWidths[c] * Scale());
+    if (!fits[c].isEmpty()) widths[size_t(c)] = std::max(widths[size_t(c)], fm.horizontalAdvance(fits[c]) + 16);
   }
   list_->SetColumns(texts, widths);
   statusDlg_ = frame_->StatusDialog();
@@ -230,7 +237,12 @@ void CDelvoraView::OnInitialUpdate() {
   GlobalTextRef(kLookForText) = WString(u"*");
   scanModeRadio_ = 0;
   g_scanMode = 0;
+  // The radios are separate children of the view, not of the group box:
+  // they need their own exclusive group to show the one checked.
+  quick_->setAutoExclusive(false);
+  long_->setAutoExclusive(false);
   quick_->setChecked(true);
+  long_->setChecked(false);
   useFolderNamesBox_->setChecked(true);
   lookIn_->setFocus();
   SetStep(0);
@@ -238,40 +250,157 @@ void CDelvoraView::OnInitialUpdate() {
   RefreshCommands();
 }
 
-void CDelvoraView::InitDriveList() { SetLookInRows(MachineLookInRows()); }
+void CDelvoraView::InitDriveList() {
+  std::vector<LookInRow> rows = MachineLookInRows();
+  SetLookInRows(rows);
+}
 
 void CDelvoraView::SetLookInRows(const std::vector<LookInRow>& rows) {
   lookInRows_ = rows;
-  lookIn_->clear();
-  int lastGroup = 0;
-  auto* model = qobject_cast<QStandardItemModel*>(lookIn_->model());
+  const QSignalBlocker block(lookIn_);
+  lookIn_->RemoveDriveRows();
+  for (int i = lookIn_->count() - 1; i >= 0; i--)
+    if (lookIn_->ItemData(i) == 5) lookIn_->RemoveItem(i);
+  // Images registered before (sessions, the drive layer) keep their rows.
+  for (const WString& path : theImageFiles().Paths())
+    if (lookIn_->FindRow(path) < 0) lookIn_->AddItem(ToQ(path), 1, path);
   for (const LookInRow& r : rows) {
-    if (r.group != lastGroup && (r.group == 2 || r.group == 3)) {
-      // Group captions are not choosable.
-      lookIn_->addItem(ToQ(Msg(r.group == 2 ? 339 : 393)), -1);
-      if (model) {
-        QStandardItem* item = model->item(lookIn_->count() - 1);
-        item->setFlags(item->flags() & ~(Qt::ItemIsSelectable | Qt::ItemIsEnabled));
-        QFont f = item->font();
-        f.setBold(true);
-        item->setFont(f);
-      }
-    }
-    lastGroup = r.group;
-    lookIn_->addItem(ToQ(r.text), r.source.empty() ? -2 : int(&r - rows.data()));
+    if (r.group == 4 || r.source.empty()) continue;
+    lookIn_->AddItem(ToQ(r.text), r.group, r.source);
   }
-  lookIn_->setCurrentIndex(-1);
+  lookIn_->AddItem(ToQ(Msg(99)), 4);
+  const int cur = currentSource_.empty() ? -1 : lookIn_->FindRow(currentSource_);
+  lookIn_->setCurrentIndex(cur);
   RefreshCommands();
 }
 
 void CDelvoraView::SelectLookInRow(int index) {
-  for (int i = 0; i < lookIn_->count(); i++)
-    if (lookIn_->itemData(i).toInt() == index) {
-      lookIn_->setCurrentIndex(i);
-      break;
-    }
+  if (index < 0 || size_t(index) >= lookInRows_.size()) return;
+  const LookInRow& r = lookInRows_[size_t(index)];
+  const int row = r.source.empty() ? lookIn_->count() - 1 : lookIn_->FindRow(r.source);
+  if (row < 0) return;
+  lookIn_->setCurrentIndex(row);
+  OnLookInSelChange();
+}
+
+void CDelvoraView::RevertLookIn() {
+  const QSignalBlocker block(lookIn_);
+  lookIn_->setCurrentIndex(currentSource_.empty() ? -1 : lookIn_->FindRow(currentSource_));
+  if (sessionLoadState_ == 1) sessionLoadState_ = 2;
   RefreshCommands();
 }
+
+void CDelvoraView::CloseSource() {
+  delete g_engine;
+  g_engine = nullptr;
+  DeleteDrive(&g_currentDrive);
+  currentSource_.clear();
+}
+
+void CDelvoraView::OnLookInSelChange() {
+  const int row = lookIn_->currentIndex();
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  if (row >= 0 && lookIn_->ItemData(row) == 5) {
+    // Refresh: the machine's sources again, the current one kept chosen.
+    theDiskList().Refresh();
+    InitDriveList();
+    if (!currentSource_.empty() && lookIn_->FindRow(currentSource_) < 0) {
+      if (ListRows() > 0) ClearResults();
+      CloseSource();
+    }
+    RevertLookIn();
+  } else if (row >= 0 && !lookIn_->IsHeading(row)) {
+    const WString name = lookIn_->Source(row);
+    if (ListRows() > 0) {
+      QApplication::restoreOverrideCursor();
+      const int answer = ShowMessage(kMbYesNo | kMbIconQuestion, u"%s", Msg(335));
+      QApplication::setOverrideCursor(Qt::WaitCursor);
+      if (answer != kIdYes) {
+        RevertLookIn();
+        QApplication::restoreOverrideCursor();
+        return;
+      }
+      ClearResults();
+    }
+    if (!theDrvAttr().FindDrvInfo(name)) theDrvAttr().AddDrvInfo(std::make_unique<DrvInfo>(name));
+    if (frame_->statusBar()) frame_->statusBar()->showMessage(ToQ(Msg(172) + u" "));
+    // The previous source goes before the new one is opened; a failed open
+    // leaves no source at all and the Scan button disabled.
+    CloseSource();
+    Drive* drive = nullptr;
+    WString error;
+    try {
+      drive = CreateDrive(name);
+      drive->InitDrive(name);
+    } catch (const DvCodeError&) {
+      error = LastErrorText();
+    } catch (const DvTextError& e) {
+      error = e.text;
+    }
+    if (!error.empty() || !drive) {
+      DeleteDrive(&drive);
+      sourceFailed_ = true;
+      RevertLookIn();
+      ApplyStepState();
+      QApplication::restoreOverrideCursor();
+      ShowError(u"%s", error.empty() ? WString(u"?") : error);
+      return;
+    }
+    g_currentDrive = drive;
+    currentSource_ = name;
+    sourceFailed_ = false;
+    drive->CloseDevice();
+    ApplyStepState();
+  }
+  QApplication::restoreOverrideCursor();
+  RefreshCommands();
+}
+
+int CDelvoraView::AddDiskImage(const WString& path) {
+  if (path.empty() || theImageFiles().Find(path) >= 0) return 0;
+  if (path[0] != u'/') {
+    ShowError(Msg(117), path);
+    return 0;
+  }
+  if (theImageFiles().Add(path) != 0) {
+    ShowError(u"%s", LastErrorText());
+    return 0;
+  }
+  const QSignalBlocker block(lookIn_);
+  const int keep = lookIn_->currentIndex();
+  const WString keepSource = keep >= 0 ? lookIn_->Source(keep) : WString();
+  lookIn_->AddItem(ToQ(path), 1, path);
+  lookIn_->setCurrentIndex(keepSource.empty() ? -1 : lookIn_->FindRow(keepSource));
+  return 1;
+}
+
+void CDelvoraView::LoadDiskImages(const std::vector<WString>& paths) {
+  int added = 0;
+  WString first;
+  for (const WString& p : paths) {
+    if (p.empty()) continue;
+    if (AddDiskImage(p) == 1) {
+      if (!added) first = p;
+      added++;
+    }
+  }
+  if (added > 0) ShowMessage(kMbIconInformation, Msg(98), added, Msg(added == 1 ? 80 : 70));
+  RefreshCommands();
+}
+
+void CDelvoraView::OnDiskImageLoad() {
+  // "Disk Image File (*.dsk;*.img)|*.dsk;*.img|All Files (*.*)|*.*||" as Qt filters.
+  const QStringList parts = ToQ(Msg(432)).split(QLatin1Char('|'), Qt::SkipEmptyParts);
+  QStringList filters;
+  for (int i = 0; i + 1 < parts.size(); i += 2) filters << parts[i].section(QLatin1Char('('), 0, 0).trimmed() +
+                                                            QStringLiteral(" (") + QString(parts[i + 1]).replace(QLatin1Char(';'), QLatin1Char(' ')) + QStringLiteral(")");
+  const QStringList files = QFileDialog::getOpenFileNames(this, QString(), QString(), filters.join(QStringLiteral(";;")));
+  std::vector<WString> paths;
+  for (const QString& f : files) paths.push_back(FromQ(f));
+  LoadDiskImages(paths);
+}
+
+void CDelvoraView::SetSaveTo(const QString& text) { saveTo_->setEditText(text); }
 
 QWidget* CDelvoraView::Control(int id) const {
   auto it = controls_.find(id);
@@ -366,6 +495,10 @@ void CDelvoraView::ApplyStepState() {
     w->setEnabled(b.saveGroupEnabled);
   }
   saveButton_->setEnabled(b.saveEnabled);
+  if (sourceFailed_ && activity == -1) {
+    scanEnabled_ = false;
+    scanButton_->setEnabled(false);
+  }
   tab1_->setChecked(step_ == 0);
   tab2_->setChecked(step_ == 1);
   tab2_->setEnabled(step2Enabled_ || step_ == 1);
@@ -398,7 +531,8 @@ void CDelvoraView::ClearResults() {
 void CDelvoraView::OnScanModeChange(int index) {
   const int old = scanModeRadio_;
   scanModeRadio_ = index;
-  (index == 0 ? quick_ : long_)->setChecked(true);
+  quick_->setChecked(index == 0);
+  long_->setChecked(index == 1);
   if (index == old) return;
   if (ListRows() > 0 && sessionLoadState_ != 2) {
     if (ShowMessage(kMbYesNo | kMbIconQuestion, u"%s", Msg(335)) != kIdYes) {
@@ -406,7 +540,8 @@ void CDelvoraView::OnScanModeChange(int index) {
         sessionLoadState_ = 2;
       } else {
         scanModeRadio_ = old;
-        (old == 0 ? quick_ : long_)->setChecked(true);
+        quick_->setChecked(old == 0);
+        long_->setChecked(old == 1);
         return;
       }
     } else {
@@ -433,12 +568,11 @@ ViewState CDelvoraView::State() const {
   s.listRows = ListRows();
   s.selectedRows = list_->selectionModel() ? list_->selectionModel()->selectedRows().size() : 0;
   const int row = lookIn_->currentIndex();
-  const int rowIndex = row >= 0 ? lookIn_->itemData(row).toInt() : -1;
-  s.lookInIndex = rowIndex >= 0 ? rowIndex : -1;
+  s.lookInIndex = row >= 0 && !lookIn_->IsHeading(row) && lookIn_->ItemData(row) != 5 ? row : -1;
   s.lookInEnabled = lookIn_->isEnabled();
   s.sourceDriveExists = g_currentDrive != nullptr;
-  if (s.lookInIndex >= 0 && size_t(s.lookInIndex) < lookInRows_.size()) {
-    if (DrvInfo* info = theDrvAttr().FindDrvInfo(lookInRows_[size_t(s.lookInIndex)].source)) {
+  if (s.lookInIndex >= 0) {
+    if (DrvInfo* info = theDrvAttr().FindDrvInfo(lookIn_->Source(row))) {
       s.hasDrvInfo = true;
       s.drvInfoNameEmpty = info->name.empty();
       s.drvInfoSecondEmpty = info->second.empty();
@@ -470,6 +604,12 @@ void CDelvoraView::OnCommand(int id) {
     case cmd::kScan:
       OnScan();
       break;
+    case cmd::kSave:
+      OnSave();
+      break;
+    case cmd::kDiskImageLoad:
+      if (activity == -1) OnDiskImageLoad();
+      break;
     case cmd::kSelectAll:
       if (activity != 1) list_->CheckAll(true);
       break;
@@ -498,51 +638,48 @@ void CDelvoraView::OnCommand(int id) {
   RefreshCommands();
 }
 
+void CDelvoraView::PauseAndAsk(int activity) {
+  // The worker's loops wait while the question is open.
+  g_appState->pauseRequested = 1;
+  const auto t0 = std::chrono::steady_clock::now();
+  const int answer = ShowMessage(kMbYesNo | kMbIconQuestion, u"%s", Msg(activity == 0 ? 331 : 332));
+  if (answer == kIdYes && g_activityCode.load() == activity) {
+    if (frame_->statusBar()) frame_->statusBar()->showMessage(ToQ(Msg(242)));
+    g_appState->stopRequested = 1;
+    QToolButton* b = activity == 0 ? scanButton_ : saveButton_;
+    b->setText(ToQ(Msg(activity == 0 ? 91 : 84)));
+    b->setIcon(dvres::Icon(activity == 0 ? dvres::Image::Scan : dvres::Image::Save));
+    b->setEnabled(false);
+    (activity == 0 ? scanEnabled_ : saveEnabled_) = false;
+    if (g_engine) g_engine->abort = 1;
+  }
+  pausedSeconds_ += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  g_appState->pauseRequested = 0;
+  if (g_eventPause) g_eventPause->Set();
+  RefreshCommands();
+}
+
 void CDelvoraView::OnScan() {
   const int activity = g_activityCode.load();
-  if (activity == 0) {
-    // Pause: the worker's loops wait while the question is open.
-    g_appState->pauseRequested = 1;
-    const int answer = ShowMessage(kMbYesNo | kMbIconQuestion, u"%s", Msg(331));
-    g_appState->pauseRequested = 0;
-    if (g_eventPause) g_eventPause->Set();
-    if (answer == kIdYes) {
-      g_appState->stopRequested = 1;
-      if (g_engine) g_engine->abort = 1;
-    }
-    return;
-  }
+  if (activity == 0) return PauseAndAsk(0);
   if (activity != -1) return;
   StartScan();
 }
 
-bool CDelvoraView::OpenSource(const WString& name) {
-  if (g_currentDrive && CDrvAttr::SameDriveName(g_currentDrive->Name(), name)) return true;
-  delete g_engine;
-  g_engine = nullptr;
-  DeleteDrive(&g_currentDrive);
-  Drive* drive = nullptr;
-  try {
-    drive = CreateDrive(name);
-    drive->InitDrive(name);
-  } catch (const DvCodeError&) {
-    DeleteDrive(&drive);
-    ShowError(u"%s", LastErrorText());
-    return false;
-  } catch (const DvTextError& e) {
-    DeleteDrive(&drive);
-    ShowError(u"%s", e.text);
-    return false;
-  }
-  g_currentDrive = drive;
-  if (!theDrvAttr().FindDrvInfo(name)) theDrvAttr().AddDrvInfo(std::make_unique<DrvInfo>(name));
-  return true;
+void CDelvoraView::StartWorker() {
+  g_appState->view = this;
+  if (worker_.joinable()) worker_.join();
+  workerRunning_ = true;
+  worker_ = std::thread([this] {
+    ComputeThreadProc(this);
+    workerRunning_ = false;
+  });
 }
 
 void CDelvoraView::StartScan() {
   if (g_engine) g_engine->abort = 0;
-  if (ListRows() > 0 && ShowMessage(kMbYesNo | kMbIconQuestion, u"%s", Msg(335)) != kIdYes) return;
-  if (g_currentDrive) g_currentDrive->DeleteVolumes();
+  // Everything that can refuse comes first: the volumes of the drive are
+  // deleted only once the scan really starts.
   WString lookFor = FromQ(lookFor_->currentData().toString().isEmpty() ? lookFor_->currentText().trimmed()
                                                                         : lookFor_->currentData().toString());
   if (lookFor.empty()) {
@@ -551,35 +688,172 @@ void CDelvoraView::StartScan() {
     return;
   }
   const int row = lookIn_->currentIndex();
-  const int index = row >= 0 ? lookIn_->itemData(row).toInt() : -1;
-  if (index < 0 || size_t(index) >= lookInRows_.size() || lookInRows_[size_t(index)].source.empty()) {
+  if (row < 0 || lookIn_->IsHeading(row) || lookIn_->ItemData(row) == 5 || !g_currentDrive) {
     ShowError(u"%s", Msg(215));
     lookIn_->setFocus();
     return;
   }
-  if (!OpenSource(lookInRows_[size_t(index)].source)) return;
+  if (ListRows() > 0 && ShowMessage(kMbYesNo | kMbIconQuestion, u"%s", Msg(335)) != kIdYes) return;
+  // Deleted files: a Quick Scan of a logical volume keeps the option,
+  // every other scan asks.
+  const bool logicalVolume = lookIn_->ItemData(row) == 3;  // group 2: the drive-letter rows
+  int skip = -1;
+  if (!logicalVolume || scanModeRadio_ == 1) {
+    CSkip dlg(this);
+    skip = RunDialog(dlg) == QDialog::Accepted ? 0 : 1;
+  }
+  g_currentDrive->DeleteVolumes();
+  delete g_engine;
+  g_engine = nullptr;
+  scanButton_->setText(ToQ(Msg(97)));
+  scanButton_->setIcon(dvres::Icon(dvres::Image::Pause));
   GlobalTextRef(kLookForText) = lookFor;
   if (g_appState && !g_appState->saveToCopy) GlobalTextRef(kDestinationFolder) = FromQ(saveTo_->currentText());
   ClearResults();
-  scanButton_->setText(ToQ(Msg(97)));
-  scanButton_->setIcon(dvres::Icon(dvres::Image::Pause));
   g_activityCode = kActivityScan;
   scanEnabled_ = true;
   ApplyStepState();
   frame_->SetFolderViewButton(false);
   frame_->SetScanSaveItem(false, true);
+  theProgressAndStats().phase = 1;
+  if (statusDlg_) {
+    statusDlg_->ShowProgress(true);
+    statusDlg_->ClearLog();
+  }
+  if (skip >= 0 && g_appState) g_appState->skipDeleted = uint8_t(skip);
 
   g_selection = ScanSelection{};
   g_selection.operation = 0;
   g_selection.scanMode = uint8_t(scanModeRadio_);
   g_selection.name = g_currentDrive->DisplayName();
-  g_appState->view = this;
-  if (worker_.joinable()) worker_.join();
-  workerRunning_ = true;
-  worker_ = std::thread([this] {
-    ComputeThreadProc(this);
-    workerRunning_ = false;
-  });
+  if (statusDlg_) statusDlg_->show();
+  StartWorker();
+}
+
+// ---- Save ----
+
+void CDelvoraView::OnBrowse() {
+  const QString start = saveTo_->currentText();
+  const QString dir = QFileDialog::getExistingDirectory(this, ToQ(Msg(236)).section(QLatin1Char('\n'), 0, 0), start);
+  if (!dir.isEmpty()) saveTo_->setEditText(dir);
+}
+
+void CDelvoraView::OnSave() {
+  const int activity = g_activityCode.load();
+  if (activity == 1) return PauseAndAsk(1);
+  if (activity != -1) return;
+  StartSave();
+}
+
+bool CDelvoraView::RecordOf(int32_t i, RecListRecord& r) const {
+  if (i < 0 || i >= list_->GetItemCount()) return false;
+  r.checked = list_->IsItemChecked(i);
+  if (!r.checked) return true;
+  r.folderPath = list_->GetItemPath(i);
+  r.nodeIndex = list_->GetItemNodeIndex(i);
+  ListNodeInfo info;
+  if (r.nodeIndex < 0 || !nodes_.GetNode(r.nodeIndex, info)) return false;
+  r.name = WString(info.name);
+  r.volumeIndex = info.volumeIndex == 0xFFFF ? -1 : int32_t(info.volumeIndex);
+  return true;
+}
+
+void CDelvoraView::StartSave() {
+  if (g_engine) g_engine->abort = 0;
+  WString dest = NormaliseDestination(FromQ(saveTo_->currentText()));
+  if (dest.empty()) {
+    OnBrowse();
+    dest = NormaliseDestination(FromQ(saveTo_->currentText()));
+    if (dest.empty()) return;
+  }
+  const std::string destU8 = ToUtf8(dest);
+  GlobalTextRef(kDestinationFolder) = dest;
+  // Never onto the source: the destination's device against the source's
+  // extents, whatever the folder is called.
+  if (g_currentDrive && !g_currentDrive->IsSafeVolume(dest)) {
+    CSameDrv dlg(this);
+    if (RunDialog(dlg) != QDialog::Accepted) return;
+  }
+  if (IsSystemFolder(destU8)) {
+    ShowError(u"%s", u"Data cannot be saved to a system folder.");
+    return;
+  }
+  {
+    // A read-only destination (a CD or DVD among them) is only warned about.
+    std::string probe = destU8;
+    struct statvfs vs;
+    while (!probe.empty() && statvfs(probe.c_str(), &vs) != 0) {
+      const size_t slash = probe.find_last_of('/');
+      probe = slash == 0 ? std::string("/") : slash == std::string::npos ? std::string() : probe.substr(0, slash);
+      if (probe == "/") {
+        if (statvfs("/", &vs) != 0) probe.clear();
+        break;
+      }
+    }
+    if (!probe.empty() && (vs.f_flag & ST_RDONLY)) ShowMessage(kMbIconWarning, u"%s", Msg(421));
+  }
+  auto record = [this](int32_t i, RecListRecord& r) { return RecordOf(i, r); };
+  if (!overwriteAlways_) {
+    const DestinationState st = ProbeDestination(destU8);
+    if (st == DestinationState::Error) {
+      ShowError(u"%s", Msg(244));
+      return;
+    }
+    bool ask = st == DestinationState::NotEmpty;
+    CDuplicate dlg(this);
+    if (!ask && HasNameClash(dest, useFolderNames_, list_->GetItemCount(), record)) {
+      ask = true;
+      dlg.SetHideNotEmpty();
+    }
+    if (ask) {
+      dlg.mode = g_overwriteMode.load();
+      dlg.always = overwriteAlways_ ? 1 : 0;
+      if (RunDialog(dlg) != QDialog::Accepted) return;
+      g_overwriteMode = uint8_t(dlg.mode);
+      overwriteAlways_ = dlg.always != 0;
+    }
+  }
+  if (!list_->HasCheckedItems()) {
+    ShowError(u"%s", Msg(219));
+    return;
+  }
+  // The folder is made here (not by changing the working directory) so the
+  // log can be opened in it before the worker writes its first line.
+  {
+    std::string made;
+    for (size_t at = 1; at <= destU8.size(); at++)
+      if (at == destU8.size() || destU8[at] == '/') {
+        made = destU8.substr(0, at);
+        mkdir(made.c_str(), 0755);
+      }
+  }
+  theProgressAndStats().phase = 3;
+  if (statusDlg_) {
+    if (!statusDlg_->isVisible()) statusDlg_->show();
+    statusDlg_->ShowProgress(true);
+    statusDlg_->ClearLog();
+  }
+  g_activityCode = kActivityRecovery;
+  saveEnabled_ = true;
+  ApplyStepState();
+  frame_->SetScanSaveItem(true, true);
+  saveButton_->setText(ToQ(Msg(97)));
+  saveButton_->setIcon(dvres::Icon(dvres::Image::Pause));
+  tab1_->setEnabled(false);
+  propertiesState_ = 0;
+  list_->SetRecoveryRunning(true);
+  recNext_ = 0;
+  recTotal_ = list_->GetItemCount();
+  recoveryDestination_ = dest;
+  if (g_engine) g_engine->SelectPartition(0, 0, 0, 0);
+  if (!OpenRecoveryLog(dest) && statusDlg_) statusDlg_->AddLogLine(Msg(244));
+  if (g_currentDrive) g_currentDrive->HookExclusiveRanges(theDrvAttr());
+  g_selection.operation = 1;
+  StartWorker();
+  bool present = false;
+  for (int i = 0; i < saveTo_->count(); i++)
+    if (saveTo_->itemText(i).compare(ToQ(dest), Qt::CaseInsensitive) == 0) present = true;
+  if (!present) saveTo_->addItem(ToQ(dest));
 }
 
 // ---- worker reports ----
@@ -590,12 +864,14 @@ void CDelvoraView::OperationStarted() {
 
 void CDelvoraView::OnWorkerStarted() {
   g_busyCounter++;
+  pausedSeconds_ = 0;
   if (statusDlg_) {
     statusDlg_->ResetForRun();
     statusDlg_->ShowProgress(true);
     statusDlg_->show();
     frame_->RepositionStatusDialog();
   }
+  list_->setEnabled(true);
   frame_->SetProgressShown(true, 0);
   RefreshCommands();
 }
@@ -620,20 +896,55 @@ void CDelvoraView::TakeFoundItems(std::vector<FoundItem>& items, int percent) {
     step2Enabled_ = true;
     tab2_->setEnabled(true);
   }
+  if (statusDlg_) statusDlg_->UpdateProgress();
   RefreshCommands();
 }
 
 void CDelvoraView::StatusItems(std::vector<StatusItem>& items, int) {
-  // Results of a recovery arrive with the Save command.
+  auto batch = std::make_shared<std::vector<StatusItem>>(std::move(items));
   items.clear();
-  if (g_eventHandover) g_eventHandover->Set();
+  QMetaObject::invokeMethod(
+      this,
+      [this, batch] {
+        TakeStatusItems(*batch);
+        if (g_eventHandover) g_eventHandover->Set();
+      },
+      Qt::QueuedConnection);
+}
+
+void CDelvoraView::TakeStatusItems(std::vector<StatusItem>& items) {
+  for (const StatusItem& it : items) list_->SetItemStatus(it.recordIndex, StatusBitsFor(it.status), true);
+  items.clear();
+  if (statusDlg_) statusDlg_->UpdateProgress();
 }
 
 void CDelvoraView::ProgressText(int, WStringView) {}
 
 void CDelvoraView::FillRecoveryList(std::vector<RecoveryListEntry>& list) {
-  list.clear();
+  // The worker waits for the list: the call blocks it until the list is
+  // made on the user-interface thread (direct when already there).
+  if (QThread::currentThread() == thread()) {
+    FillRecListOnGui(list);
+  } else {
+    QMetaObject::invokeMethod(this, [this, &list] { FillRecListOnGui(list); }, Qt::BlockingQueuedConnection);
+  }
   if (g_eventRecovery) g_eventRecovery->Set();
+}
+
+void CDelvoraView::FillRecListOnGui(std::vector<RecoveryListEntry>& list) {
+  auto record = [this](int32_t i, RecListRecord& r) { return RecordOf(i, r); };
+  // An item whose destination path cannot be made (it would escape the
+  // folder or is too long) is skipped and reported, never written.
+  auto refused = [this](int32_t i) {
+    list_->SetItemStatus(i, StatusBitsFor(200), true);
+    const WString line = Msg(200) + u" " + list_->GetItemPath(i) + u"\\" + list_->GetItemNodeName(i);
+    if (statusDlg_) statusDlg_->AddLogLine(line);
+    AppendRecoveryLog(line);
+    g_recoveryTotals.skipped++;
+  };
+  if (recTotal_ > list_->GetItemCount()) recTotal_ = list_->GetItemCount();
+  ::FillRecList(recoveryDestination_, useFolderNames_, &recNext_, recTotal_, record, list, refused);
+  TracePrintfA("Posting %ld files\n", int32_t(list.size()));
 }
 
 void CDelvoraView::LogLine(WStringView line) {
@@ -652,14 +963,53 @@ void CDelvoraView::OperationEnded(int64_t itemsFound) {
 
 void CDelvoraView::OnWorkerEnded(int64_t) {
   if (worker_.joinable()) worker_.join();
+  const int activity = g_activityCode.load();
+  WString closing;
+  list_->setEnabled(true);
+  if (statusDlg_) statusDlg_->ShowProgress(false);
+  if (activity == 1) {
+    saveButton_->setText(ToQ(Msg(84)));
+    saveButton_->setIcon(dvres::Icon(dvres::Image::Save));
+    tab1_->setEnabled(true);
+    list_->SetRecoveryRunning(false);
+    CloseRecoveryLog();
+    saveEnabled_ = true;
+    closing = RecoveryClosingText(g_recoveryTotals.saved.load(), g_recoveryTotals.failed.load(),
+                                  g_recoveryTotals.skipped.load(), g_recoveryTotals.corrupt.load(),
+                                  g_appState ? WStringView(g_appState->summaryText) : WStringView());
+  } else {
+    list_->FinishInserting();
+    scanButton_->setText(ToQ(Msg(91)));
+    scanButton_->setIcon(dvres::Icon(dvres::Image::Scan));
+    scanEnabled_ = true;
+    theProgressAndStats().phase = 2;
+    const int64_t n = ListRows();
+    if (n > 0) {
+      step2Enabled_ = true;
+    } else {
+      ClearResults();
+      if (scanModeRadio_ == 0 && sessionLoadState_ == 0) closing = Msg(204);
+    }
+    sessionLoadState_ = 0;
+    if (n > 0) list_->setFocus();
+  }
+  frame_->SetScanSaveItem(activity == 1, false);
+  frame_->SetProgressShown(false, lastPercent_);
+  if (g_currentDrive) {
+    g_currentDrive->CloseDevice();
+    g_currentDrive->ReleaseBuffers();
+  }
+  if (frame_->statusBar()) frame_->statusBar()->showMessage(ToQ(Msg(172) + u" "));
   if (g_busyCounter > 0) g_busyCounter--;
   g_activityCode = kActivityIdle;
-  scanButton_->setIcon(dvres::Icon(dvres::Image::Scan));
-  frame_->SetScanSaveItem(false, false);
-  frame_->SetProgressShown(false, lastPercent_);
-  if (ListRows() > 0) step2Enabled_ = true;
+  if (g_engine) g_engine->abort = 0;
+  if (g_appState) g_appState->stopRequested = 0;
   ApplyStepState();
   if (statusDlg_) statusDlg_->UpdateProgress();
+  RefreshCommands();
+  if (!closing.empty()) Prompt().MessageBox(closing, u"Delvora  ", activity == 1 && g_recoveryTotals.saved.load() == 0
+                                                                          ? kMbIconWarning
+                                                                          : kMbIconInformation);
 }
 
 // ---- keys and context menu ----

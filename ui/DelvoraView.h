@@ -18,6 +18,7 @@
 #include "ui/core/ViewLayout.h"
 
 class CMainFrame;
+class CLookInCb;
 class CMyListCtrl;
 class CStatusDlg;
 class QCheckBox;
@@ -64,10 +65,24 @@ class CDelvoraView : public QWidget, public ViewSink {
   // ---- surface ----
   void SetStep(int step);
   void ClearResults();
-  // Replaces the Look-in rows (InitDriveList fills them from the machine).
+  // Replaces the machine's rows of the Look-in box (InitDriveList fills
+  // them from the machine); the image and RAID rows stay.
   void SetLookInRows(const std::vector<LookInRow>& rows);
+  // Picks the row of rows[index] as the user would (runs the selection
+  // change).
   void SelectLookInRow(int index);
   void InitDriveList();
+  CLookInCb* LookIn() const { return lookIn_; }
+  // The Look-in selection change: opens the row's source.
+  void OnLookInSelChange();
+  // Registers a disk image and adds its row: 1 when added, 0 otherwise.
+  int AddDiskImage(const WString& path);
+  // Disk Image Load with the chosen paths (the command asks for them).
+  void LoadDiskImages(const std::vector<WString>& paths);
+  // The Save-to text.
+  void SetSaveTo(const QString& text);
+  bool OverwriteAlways() const { return overwriteAlways_; }
+  void SetOverwriteAlways(bool on) { overwriteAlways_ = on; }
   // Appends found items as a worker batch would (GUI thread).
   void TakeFoundItems(std::vector<FoundItem>& items, int percent);
   // Scan-mode radios (0 Quick, 1 Long), as if clicked.
@@ -94,6 +109,17 @@ class CDelvoraView : public QWidget, public ViewSink {
   void ApplyStepState();
   void OnScan();
   void StartScan();
+  void OnSave();
+  void StartSave();
+  void OnBrowse();
+  void OnDiskImageLoad();
+  void PauseAndAsk(int activity);
+  void RevertLookIn();
+  void CloseSource();
+  void StartWorker();
+  void TakeStatusItems(std::vector<StatusItem>& items);
+  void FillRecListOnGui(std::vector<RecoveryListEntry>& list);
+  bool RecordOf(int32_t index, struct RecListRecord& out) const;
   void OnWorkerStarted();
   void OnWorkerEnded(int64_t items);
   bool OpenSource(const WString& name);
@@ -107,7 +133,7 @@ class CDelvoraView : public QWidget, public ViewSink {
   QLabel* lookForLabel_ = nullptr;
   QLabel* lookInLabel_ = nullptr;
   QComboBox* lookFor_ = nullptr;
-  QComboBox* lookIn_ = nullptr;
+  CLookInCb* lookIn_ = nullptr;
   QGroupBox* modeGroup_ = nullptr;
   QRadioButton* quick_ = nullptr;
   QRadioButton* long_ = nullptr;
@@ -136,6 +162,12 @@ class CDelvoraView : public QWidget, public ViewSink {
   bool scanEnabled_ = true, saveEnabled_ = false;
   bool step2Enabled_ = false;
   int lastPercent_ = 0;
+  WString currentSource_;      // the name of the source opened, empty for none
+  int32_t recNext_ = 0, recTotal_ = 0;  // FillRecList's running index and total
+  bool overwriteAlways_ = false;
+  bool sourceFailed_ = false;
+  double pausedSeconds_ = 0;  // time spent in the pause questions of this run  // the last source could not be opened: no Scan
+  WString recoveryDestination_;
 
   std::thread worker_;
   std::atomic<bool> workerRunning_{false};

@@ -26,6 +26,7 @@
 #include "ui/DelvoraView.h"
 #include "ui/MainFrame.h"
 #include "ui/MyListCtrl.h"
+#include "ui/PromptDialogs.h"
 #include "ui/QtPrompt.h"
 #include "ui/StatusDlg.h"
 #include "ui/core/Activity.h"
@@ -47,6 +48,9 @@ class MainWindowTest : public QtAppTest {
     o.canOpenRawDevices = NoRawDevices;
     ASSERT_TRUE(app.InitInstance(o));
     SetPromptService(&prompt);
+    // Question dialogs (skip deleted files, overwrite mode) take their
+    // default answer without showing.
+    SetDialogRunner([](QDialog&) { return int(QDialog::Accepted); });
     QApplication::processEvents();
   }
   void TearDown() override {
@@ -54,6 +58,7 @@ class MainWindowTest : public QtAppTest {
     g_busyCounter = 0;
     SetPromptService(&prompt);
     app.ExitInstance();
+    SetDialogRunner({});
   }
   CMainFrame* Frame() { return app.MainFrame(); }
   CDelvoraView* View() { return app.MainFrame()->View(); }

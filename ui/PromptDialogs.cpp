@@ -1,0 +1,209 @@
+#include "ui/PromptDialogs.h"
+
+#include <QCheckBox>
+#include <QDialogButtonBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QStyle>
+#include <QVBoxLayout>
+
+#include "foundation/Messages.h"
+#include "ui/QtPrompt.h"
+
+namespace {
+
+DialogRunner& Runner() {
+  static DialogRunner r;
+  return r;
+}
+
+// The message, else the dialog's own text.
+QString Text(int message, const char16_t* own) { return ToQ(Msg(message).empty() ? WString(own) : Msg(message)); }
+
+QString Caption(int message, const char16_t* own) {
+  QString t = Text(message, own);
+  return t.remove(QLatin1Char('&'));
+}
+
+}  // namespace
+
+void SetDialogRunner(DialogRunner runner) { Runner() = std::move(runner); }
+
+int RunDialog(QDialog& dialog) {
+  if (Runner()) {
+    if (auto* d = qobject_cast<CDuplicate*>(&dialog)) d->Prepare();
+    return Runner()(dialog);
+  }
+  return dialog.exec();
+}
+
+// ---- CDuplicate ----
+
+CDuplicate::CDuplicate(QWidget* parent) : QDialog(parent) {
+  setObjectName(QStringLiteral("CDuplicate"));
+  setWindowTitle(Caption(217, u"&Overwrite Mode"));
+  auto* v = new QVBoxLayout(this);
+  notEmpty_ = new QLabel(Text(369, u"The destination folder is not empty!"), this);
+  QFont bold = notEmpty_->font();
+  bold.setBold(true);
+  notEmpty_->setFont(bold);
+  prompt_ = new QLabel(Text(368, u"Please choose an Overwrite Mode when a file already exists:"), this);
+  v->addWidget(notEmpty_);
+  v->addWidget(prompt_);
+  const int ids[4] = {364, 366, 365, 367};
+  const char16_t* own[4] = {u"&Use the more recent file", u"Generate a &new unique filename", u"O&verwrite",
+                            u"&Skip"};
+  for (int i = 0; i < 4; i++) {
+    // Message 365 is also the Replace button's text; the radio keeps its own.
+    radios_[i] = new QRadioButton(i == 2 ? ToQ(WString(own[i])) : Text(ids[i], own[i]), this);
+    v->addWidget(radios_[i]);
+  }
+  alwaysBox_ = new QCheckBox(Text(370, u"&Always use this response and do not ask this question again."), this);
+  v->addWidget(alwaysBox_);
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+  buttons->button(QDialogButtonBox::Ok)->setText(Text(14, u"OK"));
+  buttons->button(QDialogButtonBox::Cancel)->setText(Text(4, u"Cancel"));
+  connect(buttons, &QDialogButtonBox::accepted, this, &CDuplicate::accept);
+  connect(buttons, &QDialogButtonBox::rejected, this, &CDuplicate::reject);
+  v->addWidget(buttons);
+}
+
+void CDuplicate::Prepare() {
+  notEmpty_->setVisible(!hideNotEmpty_);
+  if (hideNotEmpty_) notEmpty_->clear();
+  if (mode >= 0 && mode < 4) radios_[mode]->setChecked(true);
+  alwaysBox_->setChecked(always != 0);
+}
+
+int CDuplicate::exec() {
+  Prepare();
+  return QDialog::exec();
+}
+
+void CDuplicate::accept() {
+  for (int i = 0; i < 4; i++)
+    if (radios_[i]->isChecked()) {
+      mode = i;
+      break;
+    }
+  always = alwaysBox_->isChecked() ? 1 : 0;
+  QDialog::accept();
+}
+
+// ---- CExist ----
+
+CExist::CExist(QWidget* parent) : QDialog(parent) {
+  setObjectName(QStringLiteral("CExist"));
+  setWindowTitle(Caption(297, u"Replace or Append"));
+  auto* v = new QVBoxLayout(this);
+  auto* row = new QHBoxLayout;
+  auto* icon = new QLabel(this);
+  icon->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxQuestion).pixmap(32, 32));
+  text_ = new QLabel(this);
+  text_->setWordWrap(true);
+  row->addWidget(icon);
+  row->addWidget(text_, 1);
+  v->addLayout(row);
+  auto* buttons = new QHBoxLayout;
+  replace_ = new QPushButton(Text(365, u"&Replace"), this);
+  append_ = new QPushButton(Text(448, u"&Append"), this);
+  auto* cancel = new QPushButton(Text(4, u"Cancel"), this);
+  replace_->setDefault(true);
+  buttons->addStretch();
+  buttons->addWidget(replace_);
+  buttons->addWidget(append_);
+  buttons->addWidget(cancel);
+  v->addLayout(buttons);
+  connect(replace_, &QPushButton::clicked, this, [this] {
+    result = 6;
+    QDialog::accept();
+  });
+  connect(append_, &QPushButton::clicked, this, [this] {
+    result = 7;
+    QDialog::accept();
+  });
+  connect(cancel, &QPushButton::clicked, this, &CExist::reject);
+}
+
+void CExist::SetText(WStringView text) { text_->setText(ToQ(text)); }
+
+void CExist::reject() {
+  result = 2;
+  QDialog::reject();
+}
+
+// ---- CSameDrv ----
+
+WString CSameDrv::OverridingCode() { return Msg(472).empty() ? WString(u"yes") : Msg(472); }
+
+CSameDrv::CSameDrv(QWidget* parent) : QDialog(parent) {
+  setObjectName(QStringLiteral("CSameDrv"));
+  setWindowTitle(Caption(34, u"Saving Data to the Same Drive"));
+  auto* v = new QVBoxLayout(this);
+  auto* first = new QLabel(Text(229, u"Files must not be saved to the drive holding the lost data. Please click "
+                                     u"Cancel to close this dialog and select a folder on another drive."),
+                           this);
+  auto* second = new QLabel(Text(218, u"If you decide to proceed and risk permanently overwriting the lost data, "
+                                      u"please press F1 to read the warning and type the overriding code in the "
+                                      u"box below:"),
+                            this);
+  first->setWordWrap(true);
+  second->setWordWrap(true);
+  v->addWidget(first);
+  v->addWidget(second);
+  warning_ = new QCheckBox(Text(203, u"&I have pressed F1 and read the warning."), this);
+  v->addWidget(warning_);
+  auto* row = new QHBoxLayout;
+  codeLabel_ = new QLabel(Text(419, u"O&verriding code:"), this);
+  edit_ = new QLineEdit(this);
+  codeLabel_->setBuddy(edit_);
+  row->addWidget(codeLabel_);
+  row->addWidget(edit_, 1);
+  v->addLayout(row);
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+  ok_ = buttons->button(QDialogButtonBox::Ok);
+  ok_->setText(Text(14, u"OK"));
+  buttons->button(QDialogButtonBox::Cancel)->setText(Text(4, u"Cancel"));
+  connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+  connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+  v->addWidget(buttons);
+  ok_->setEnabled(false);
+  codeLabel_->setEnabled(false);
+  edit_->setEnabled(false);
+  connect(warning_, &QCheckBox::toggled, this, [this](bool on) {
+    warningRead = on ? 1 : 0;
+    codeLabel_->setEnabled(on);
+    edit_->setEnabled(on);
+    if (on) edit_->setFocus();
+  });
+  connect(edit_, &QLineEdit::textChanged, this, [this](const QString& t) {
+    code = FromQ(t);
+    ok_->setEnabled(t.compare(ToQ(OverridingCode()), Qt::CaseInsensitive) == 0);
+  });
+}
+
+// ---- CSkip ----
+
+CSkip::CSkip(QWidget* parent) : QDialog(parent) {
+  setObjectName(QStringLiteral("CSkip"));
+  setWindowTitle(Caption(382, u"Skip &Deleted Files and Folders"));
+  auto* v = new QVBoxLayout(this);
+  auto* text = new QLabel(Text(410, u"Deleted files and folders, if not needed, can be skipped for cleaner, "
+                                    u"uncluttered results. Do you want to skip them?"),
+                          this);
+  text->setWordWrap(true);
+  v->addWidget(text);
+  auto* row = new QHBoxLayout;
+  skip_ = new QPushButton(Text(411, u"&Yes. Skip deleted files."), this);
+  display_ = new QPushButton(Text(412, u"&No. Display deleted files."), this);
+  display_->setDefault(true);
+  row->addStretch();
+  row->addWidget(skip_);
+  row->addWidget(display_);
+  v->addLayout(row);
+  connect(display_, &QPushButton::clicked, this, &QDialog::accept);
+  connect(skip_, &QPushButton::clicked, this, &QDialog::reject);
+}

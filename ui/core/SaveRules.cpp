@@ -1,0 +1,114 @@
+#include "ui/core/SaveRules.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <unordered_set>
+
+#include "foundation/Messages.h"
+#include "platform/Format.h"
+#include "volumes/DestinationPath.h"
+
+uint16_t StatusBitsFor(int status) {
+  switch (status) {
+    case 231: return 0x500;
+    case 162: return 0x200;
+    case 200: return 0x600;
+    case 155: return 0x100;
+    default: return 0;
+  }
+}
+
+WString NormaliseDestination(WStringView text) {
+  size_t a = 0, b = text.size();
+  auto blank = [](char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; };
+  while (a < b && blank(text[a])) a++;
+  while (b > a && blank(text[b - 1])) b--;
+  WString t(text.substr(a, b - a));
+  if (t.empty() || t[0] != u'/') return {};
+  if (t.size() > 1 && t.back() == u'/') t.pop_back();
+  return t;
+}
+
+bool IsSystemFolder(const std::string& path) {
+  // Compared on the resolved path when it exists, so "/x/../etc" and links
+  // into a system folder are caught too.
+  std::string p = path;
+  if (char* real = realpath(path.c_str(), nullptr)) {
+    p = real;
+    free(real);
+  }
+  for (const char* root : {"/proc", "/sys", "/dev", "/boot", "/etc", "/usr"}) {
+    const std::string r = root;
+    if (p == r || (p.size() > r.size() && p.compare(0, r.size(), r) == 0 && p[r.size()] == '/')) return true;
+  }
+  return false;
+}
+
+DestinationState ProbeDestination(const std::string& path) {
+  DIR* d = opendir(path.c_str());
+  if (!d) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 ? DestinationState::Error : DestinationState::Absent;
+  }
+  int entries = 0;
+  while (dirent* e = readdir(d)) {
+    (void)e;
+    if (++entries >= 3) break;  // "." and ".." count
+  }
+  closedir(d);
+  return entries >= 3 ? DestinationState::NotEmpty : DestinationState::Empty;
+}
+
+namespace {
+
+bool DestinationOf(const WString& destination, bool useFolderNames, const RecListRecord& r, WString* out) {
+  return BuildDestinationPath(destination, useFolderNames ? WStringView(r.folderPath) : WStringView(), r.name, out);
+}
+
+}  // namespace
+
+void FillRecList(const WString& destination, bool useFolderNames, int32_t* next, int32_t total,
+                 const std::function<bool(int32_t, RecListRecord&)>& record,
+                 std::vector<RecoveryListEntry>& list, const std::function<void(int32_t)>& refused) {
+  list.clear();
+  while (*next < total && list.size() < size_t(kRecoveryListSize)) {
+    const int32_t i = (*next)++;
+    RecListRecord r;
+    if (!record(i, r) || !r.checked) continue;
+    RecoveryListEntry e;
+    if (!DestinationOf(destination, useFolderNames, r, &e.destinationPath) || e.destinationPath.empty()) {
+      if (refused) refused(i);
+      continue;
+    }
+    e.nodeIndex = r.nodeIndex;
+    e.volumeIndex = r.volumeIndex;
+    e.recordIndex = i;
+    list.push_back(std::move(e));
+  }
+}
+
+bool HasNameClash(const WString& destination, bool useFolderNames, int32_t total,
+                  const std::function<bool(int32_t, RecListRecord&)>& record) {
+  std::unordered_set<WString> seen;
+  int64_t checked = 0;
+  for (int32_t i = 0; i < total; i++) {
+    RecListRecord r;
+    if (!record(i, r) || !r.checked) continue;
+    if (++checked > 100000) return true;  // too many to test: assume a clash
+    WString path;
+    if (!DestinationOf(destination, useFolderNames, r, &path) || path.empty()) continue;
+    if (!seen.insert(std::move(path)).second) return true;
+  }
+  return false;
+}
+
+WString RecoveryClosingText(uint32_t saved, uint32_t failed, uint32_t skipped, uint32_t corrupt,
+                            WStringView summary) {
+  WString counts = FormatW(u"%s %u\n%s %u\n%s %u\n%s %u", Msg(231), saved, Msg(162), failed, Msg(200), skipped,
+                           Msg(155), corrupt);
+  if (saved > 0) return FormatW(u"%s\n\n%s", Msg(167), summary.empty() ? WStringView(counts) : summary);
+  if (failed + corrupt > 0) return counts;
+  return {};
+}

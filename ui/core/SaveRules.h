@@ -1,0 +1,56 @@
+// The rules of the Scan and Save commands and of the worker's messages that
+// need no window: the destination's form and state, the system folders a
+// recovery never writes to, the status bits of a result, the recovery list
+// and the closing message of a recovery.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "foundation/UiServices.h"
+#include "platform/Text.h"
+
+// Status bits (bits 8-10 of a node's first word) for a result's message id:
+// 231 saved 0x500, 162 failed 0x200, 200 skipped 0x600, 155 corrupt 0x100.
+uint16_t StatusBitsFor(int status);
+
+// The Save-to text trimmed, one trailing "/" removed (not from "/" alone);
+// empty when the text does not name an absolute folder.
+WString NormaliseDestination(WStringView text);
+
+// Folders a recovery is never written into (the folder or below it):
+// /proc, /sys, /dev, /boot, /etc, /usr.
+bool IsSystemFolder(const std::string& path);
+
+enum class DestinationState { Absent, Empty, NotEmpty, Error };
+// Absent when nothing of that name exists, Error when it exists and cannot
+// be listed as a folder.
+DestinationState ProbeDestination(const std::string& path);
+
+// One checked record as the recovery list sees it.
+struct RecListRecord {
+  bool checked = false;
+  WString folderPath;   // the list's folder path ("Volume 0\Docs")
+  WString name;         // the node's name
+  int32_t nodeIndex = -1;
+  int32_t volumeIndex = -1;
+};
+
+// Fills up to kRecoveryListSize entries from the records [*next, total),
+// advancing *next past every record looked at. A checked record whose
+// destination path cannot be made (empty, escaping, too long) is not
+// listed: it is handed to refused (record index, reason message id).
+void FillRecList(const WString& destination, bool useFolderNames, int32_t* next, int32_t total,
+                 const std::function<bool(int32_t, RecListRecord&)>& record,
+                 std::vector<RecoveryListEntry>& list, const std::function<void(int32_t)>& refused);
+
+// Whether two checked records would be written to the same path.
+bool HasNameClash(const WString& destination, bool useFolderNames, int32_t total,
+                  const std::function<bool(int32_t, RecListRecord&)>& record);
+
+// The text shown when a recovery ends: message 167 and the summary when
+// something was saved; when nothing was saved and something failed, the
+// counts; otherwise empty (no message).
+WString RecoveryClosingText(uint32_t saved, uint32_t failed, uint32_t skipped, uint32_t corrupt,
+                            WStringView summary);
