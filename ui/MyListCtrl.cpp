@@ -5,6 +5,7 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QScrollBar>
+#include <QTimer>
 #include <algorithm>
 
 #include "engine/ProgressStats.h"
@@ -132,6 +133,9 @@ CMyListCtrl::CMyListCtrl(QWidget* parent) : QTableView(parent) {
   connect(header_, &CMBLstHdrCtrl::checkBoxToggled, this, [this](bool checked) { CheckAll(checked); });
   connect(selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] { OnSelectionChanged(); });
   connect(verticalScrollBar(), &QScrollBar::valueChanged, this, [this] { tip_->Hide(); });
+  insertTimer_ = new QTimer(this);
+  insertTimer_->setSingleShot(true);
+  connect(insertTimer_, &QTimer::timeout, this, [this] { FinishInserting(); });
 }
 
 CMyListCtrl::~CMyListCtrl() = default;
@@ -155,7 +159,7 @@ void CMyListCtrl::AppendFoundItems(std::vector<FoundItem>& items, FoundNodeStore
   }
   const bool any = !items.empty();
   items.clear();
-  if (any) FinishInserting();
+  if (any) FinishInsertingSoon();
 }
 
 size_t CMyListCtrl::AppendRecord(int32_t nodeIndex, WStringView folderPath, WStringView typeText) {
@@ -163,10 +167,28 @@ size_t CMyListCtrl::AppendRecord(int32_t nodeIndex, WStringView folderPath, WStr
 }
 
 void CMyListCtrl::FinishInserting() {
+  insertTimer_->stop();
   model_->CommitAppended();
+  lastInsert_.start();
   theProgressAndStats().displayedItems = uint32_t(store_.Count());
   header_->SetHasFiles(store_.Count() != 0);
 }
+
+void CMyListCtrl::FinishInsertingSoon() {
+  // Every insertion into the window costs in proportion to the rows it
+  // already has (the row header recounts its section positions), so only
+  // the store takes every batch.
+  theProgressAndStats().displayedItems = uint32_t(store_.Count());
+  if (!HasUnshownRows()) return;
+  const qint64 since = lastInsert_.isValid() ? lastInsert_.elapsed() : kInsertIntervalMs;
+  if (since >= kInsertIntervalMs) {
+    FinishInserting();
+  } else if (!insertTimer_->isActive()) {
+    insertTimer_->start(int(kInsertIntervalMs - since));
+  }
+}
+
+bool CMyListCtrl::HasUnshownRows() const { return size_t(model_->ShownRows()) < store_.Count(); }
 
 bool CMyListCtrl::IsItemChecked(int i) const {
   return i >= 0 && size_t(i) < store_.Count() && store_.CheckState(size_t(i)) == kCheckOn;
@@ -226,6 +248,8 @@ int CMyListCtrl::RowsPerPage() const {
 void CMyListCtrl::DeleteFileItems() {
   store_.Clear();
   model_->ResetAll();
+  insertTimer_->stop();
+  lastInsert_.invalidate();
 }
 
 void CMyListCtrl::DeleteFolderItems() {
@@ -237,6 +261,8 @@ void CMyListCtrl::FreeMem() {
   tip_->Hide();
   store_.Clear();
   model_->ResetAll();
+  insertTimer_->stop();
+  lastInsert_.invalidate();
   for (int c = 0; c < kListColumnCount; ++c) header_->SetFilterMark(c, false);
   header_->SetHasFiles(false);
   header_->SetCheckBoxState(kCheckOff);

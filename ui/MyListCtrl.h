@@ -4,6 +4,7 @@
 // changes it.
 #pragma once
 #include <QAbstractTableModel>
+#include <QElapsedTimer>
 #include <QStyledItemDelegate>
 #include <QTableView>
 #include <array>
@@ -16,6 +17,7 @@
 
 class CMBLstHdrCtrl;
 class CTitleTip;
+class QTimer;
 
 // The table model over the list's records (flat display).
 class CFileListModel : public QAbstractTableModel {
@@ -68,12 +70,20 @@ class CMyListCtrl : public QTableView {
 
   // ---- filling (code 11) ----
   // Appends one batch of found items (their node facts go to nodeStore
-  // when given), then FinishInserting. The items are taken.
+  // when given), then FinishInsertingSoon. The items are taken.
   void AppendFoundItems(std::vector<FoundItem>& items, FoundNodeStore* nodeStore, uint8_t language,
                         const TypeLookup& lookup);
   size_t AppendRecord(int32_t nodeIndex, WStringView folderPath, WStringView typeText);
   // Shows the rows appended so far, keeping the scroll position.
   void FinishInserting();
+  // The same during a scan: the window learns of new rows at most every
+  // kInsertIntervalMs (a timer shows the last ones), so that batches cost
+  // the same at ten million rows as at the first. The records, the item
+  // count and the shown count of the progress object are exact at once.
+  void FinishInsertingSoon();
+  static constexpr int kInsertIntervalMs = 100;
+  // Rows appended but not yet known to the window.
+  bool HasUnshownRows() const;
 
   // ---- reading ----
   int GetItemCount() const { return int(store_.Count()); }
@@ -140,6 +150,8 @@ class CMyListCtrl : public QTableView {
   bool recoveryRunning_ = false;
   bool themed_ = false;
   int rowsPerPage_ = 0;
+  QTimer* insertTimer_;
+  QElapsedTimer lastInsert_;  // invalid: the next rows are shown at once
 };
 
 // Banded rows: a selected row shows the highlight in its first column only.
