@@ -132,7 +132,10 @@ CMyListCtrl::CMyListCtrl(QWidget* parent) : QTableView(parent) {
   header_->setMinimumSectionSize(10);
   connect(header_, &CMBLstHdrCtrl::checkBoxToggled, this, [this](bool checked) { CheckAll(checked); });
   connect(selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] { OnSelectionChanged(); });
-  connect(verticalScrollBar(), &QScrollBar::valueChanged, this, [this] { tip_->Hide(); });
+  connect(verticalScrollBar(), &QScrollBar::valueChanged, this, [this] {
+    tip_->Hide();
+    store_.DropVisibleRowCache();
+  });
   insertTimer_ = new QTimer(this);
   insertTimer_->setSingleShot(true);
   connect(insertTimer_, &QTimer::timeout, this, [this] { FinishInserting(); });
@@ -278,10 +281,53 @@ int CMyListCtrl::SetItemStatus(int record, uint16_t statusBits, bool force) {
   if (force) {
     model_->RowsChanged(record, record);
   } else {
-    const int top = rowAt(0), bottom = rowAt(viewport()->height() - 1);
-    if (top >= 0 && record >= top && (bottom < 0 || record <= bottom)) model_->RowsChanged(record, record);
+    int top = -1, bottom = -1;
+    VisibleRows(top, bottom);
+    if (top >= 0) {
+      if (folderDisplay_) {
+        const int64_t row = store_.FindVisibleRow(uint32_t(record), size_t(top), size_t(bottom));
+        if (row >= 0) model_->RowsChanged(int(row), int(row));
+      } else if (record >= top && record <= bottom) {
+        model_->RowsChanged(record, record);
+      }
+    }
   }
   return (statusBits & 0x0700) != 0 ? 1 : 0;
+}
+
+void CMyListCtrl::VisibleRows(int& first, int& last) const {
+  first = rowAt(0);
+  last = -1;
+  if (first < 0) return;
+  last = rowAt(viewport()->height() - 1);
+  if (last < 0) last = model_->ShownRows() - 1;
+}
+
+int64_t CMyListCtrl::RecordOfRow(int row) const {
+  if (row < 0) return -1;
+  if (!folderDisplay_) return size_t(row) < store_.Count() ? row : -1;
+  const std::vector<uint32_t>& shown = store_.Displayed();
+  if (size_t(row) >= shown.size() || (shown[size_t(row)] & 0x80000000u)) return -1;
+  return shown[size_t(row)] < store_.Count() ? int64_t(shown[size_t(row)]) : -1;
+}
+
+int CMyListCtrl::GetItemInfo(int row, ListItemInfo& out, bool noDetails) const {
+  const int64_t record = RecordOfRow(row);
+  if (record < 0) return -1;
+  const ListRecord& r = store_.At(size_t(record));
+  ListNodeInfo info;
+  const bool hasNode = r.nodeIndex != -1 && NodeSource() && NodeSource()->GetNode(r.nodeIndex, info);
+  return FileItemInfo(store_, size_t(record), hasNode ? &info : nullptr, noDetails, out);
+}
+
+int CMyListCtrl::GetSelectionRange(bool tree, int& last) const {
+  last = -1;
+  if (tree) return -1;
+  last = model_->ShownRows() - 1;
+  int first = -1;
+  for (const QModelIndex& i : selectionModel()->selectedRows())
+    if (first < 0 || i.row() < first) first = i.row();
+  return first;
 }
 
 void CMyListCtrl::RedrawRows(int first) {
@@ -365,6 +411,20 @@ void CMyListCtrl::mousePressEvent(QMouseEvent* event) {
 
 void CMyListCtrl::keyPressEvent(QKeyEvent* event) {
   tip_->Hide();
+  switch (event->key()) {
+    case Qt::Key_Up:
+    case Qt::Key_Down:
+    case Qt::Key_Left:
+    case Qt::Key_Right:
+    case Qt::Key_PageUp:
+    case Qt::Key_PageDown:
+    case Qt::Key_Home:
+    case Qt::Key_End:
+      store_.DropVisibleRowCache();
+      break;
+    default:
+      break;
+  }
   if (event->key() == Qt::Key_Space && !recoveryRunning_ && g_activityCode.load() != kActivityRecovery) {
     const QModelIndex current = currentIndex();
     if (current.isValid()) {
@@ -376,6 +436,11 @@ void CMyListCtrl::keyPressEvent(QKeyEvent* event) {
     return;
   }
   QTableView::keyPressEvent(event);
+}
+
+void CMyListCtrl::wheelEvent(QWheelEvent* event) {
+  store_.DropVisibleRowCache();
+  QTableView::wheelEvent(event);
 }
 
 void CMyListCtrl::mouseMoveEvent(QMouseEvent* event) {
@@ -409,6 +474,7 @@ void CMyListCtrl::mouseMoveEvent(QMouseEvent* event) {
 void CMyListCtrl::resizeEvent(QResizeEvent* event) {
   QTableView::resizeEvent(event);
   rowsPerPage_ = RowsPerPage();
+  store_.DropVisibleRowCache();
 }
 
 void CMyListCtrl::leaveEvent(QEvent* event) {

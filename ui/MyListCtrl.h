@@ -99,6 +99,15 @@ class CMyListCtrl : public QTableView {
   // Flat display: 1 unless the record is unchecked.
   int GetCheckState(int row) const;
   bool CanPreview(int row);  // -1: the single selected row
+  // The properties dialog's description of a displayed row: 0 for a file
+  // row, -1 when there is no such row (folder rows are not built).
+  int GetItemInfo(int row, ListItemInfo& out, bool noDetails = false) const;
+  // For Properties: the first selected row (-1 none) and, in last, the last
+  // row index. With tree set the folder tree's selection is meant; the list
+  // has no folder rows, so that gives -1 and -1.
+  int GetSelectionRange(bool tree, int& last) const;
+  // The file record a displayed row shows; -1 for none or a folder row.
+  int64_t RecordOfRow(int row) const;
   int RowsPerPage() const;
 
   // ---- emptying ----
@@ -134,12 +143,15 @@ class CMyListCtrl : public QTableView {
   void mousePressEvent(QMouseEvent* event) override;
   void mouseMoveEvent(QMouseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
+  void wheelEvent(QWheelEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
   void leaveEvent(QEvent* event) override;
 
  private:
   void PublishTotals();
   void RepaintRecord(size_t record);
+  // First and last rows in sight (-1 when none).
+  void VisibleRows(int& first, int& last) const;
   void OnSelectionChanged();
 
   ListStore store_;

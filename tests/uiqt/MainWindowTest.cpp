@@ -20,7 +20,9 @@
 
 #include "foundation/AppState.h"
 #include "foundation/UiServices.h"
+#include "tests/ntfs/FixtureImage.h"
 #include "tests/uiqt/QtApp.h"
+#include "ui/LookInCb.h"
 #include "ui/Commands.h"
 #include "ui/DelvoraApp.h"
 #include "ui/DelvoraView.h"
@@ -281,6 +283,30 @@ TEST_F(MainWindowTest, Screenshots) {
   dlg->show();
   Frame()->RepositionStatusDialog();
   shot(dlg, "5-status-dialog.png");
+  // The main road on the committed NTFS image: after the scan, after a save.
+  const std::string img = ntfs_fixture::Image("basic");
+  if (img.empty()) return;
+  View()->OnCommand(cmd::kSelectAll);
+  prompt.Push(kIdYes);  // clear the sample results
+  View()->LoadDiskImages({FromUtf8(img)});
+  View()->LookIn()->setCurrentIndex(View()->LookIn()->FindRow(FromUtf8(img)));
+  View()->OnLookInSelChange();
+  View()->SetStep(0);
+  View()->OnCommand(cmd::kScan);
+  for (int i = 0; i < 500 && g_activityCode.load() != kActivityIdle; i++) QTest::qWait(10);
+  View()->OnCommand(cmd::kSelectAll);
+  dlg->show();
+  shot(Frame(), "6-after-scan.png");
+  shot(dlg, "7-status-after-scan.png");
+  const std::string dest = std::string(dir) + "/saved";
+  std::system(("rm -rf '" + dest + "'").c_str());
+  View()->SetStep(1);
+  View()->SetSaveTo(QString::fromStdString(dest));
+  View()->OnCommand(cmd::kSave);
+  for (int i = 0; i < 500 && g_activityCode.load() != kActivityIdle; i++) QTest::qWait(10);
+  shot(Frame(), "8-after-save.png");
+  shot(dlg, "9-status-after-save.png");
+  std::system(("rm -rf '" + dest + "'").c_str());
 }
 
 }  // namespace

@@ -161,6 +161,7 @@ void ListStore::Clear() {
   displayed_.reserve(1024);
   pending_ = std::vector<uint32_t>();
   pending_.reserve(1024);
+  visibleRowCache_ = kNoRow;
   checkedFiles_ = checkedBytes_ = 0;
 }
 
@@ -243,3 +244,14 @@ void ListStore::CommitPending() {
 }
 
 void ListStore::ReverseDisplayed() { std::reverse(displayed_.begin(), displayed_.end()); }
+
+int64_t ListStore::FindVisibleRow(uint32_t entry, size_t first, size_t last) {
+  if (displayed_.empty() || first > last || first >= displayed_.size()) return -1;
+  last = std::min(last, displayed_.size() - 1);
+  const size_t start = visibleRowCache_ >= first && visibleRowCache_ <= last ? visibleRowCache_ : first;
+  for (size_t i = start; i <= last; ++i)
+    if (displayed_[i] == entry) return int64_t(visibleRowCache_ = i);
+  for (size_t i = first; i < start; ++i)
+    if (displayed_[i] == entry) return int64_t(visibleRowCache_ = i);
+  return -1;
+}

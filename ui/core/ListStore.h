@@ -168,6 +168,12 @@ class ListStore {
   // steps of 1024 entries) and starts a new empty pending array.
   void CommitPending();
   void ReverseDisplayed();
+  // The displayed position of an entry among the visible rows [first, last],
+  // searched forward from where the previous search found one (a recovery
+  // reports records in list order), then from first; -1 when not in view.
+  int64_t FindVisibleRow(uint32_t entry, size_t first, size_t last);
+  // Scrolling, resizing and moving the focus make the found place stale.
+  void DropVisibleRowCache() { visibleRowCache_ = kNoRow; }
 
  private:
   // Records live in blocks of 65536 (1 MiB) that never move, so a batch
@@ -178,5 +184,7 @@ class ListStore {
   size_t count_ = 0;
   TextPool paths_, types_;
   std::vector<uint32_t> displayed_, pending_;
+  static constexpr size_t kNoRow = ~size_t(0);
+  size_t visibleRowCache_ = kNoRow;
   int64_t checkedFiles_ = 0, checkedBytes_ = 0;
 };

@@ -55,6 +55,19 @@ WString FileCellText(int column, const ListStore& store, size_t record, const Li
   }
 }
 
+int FileItemInfo(const ListStore& store, size_t record, const ListNodeInfo* node, bool noDetails, ListItemInfo& out) {
+  out = ListItemInfo{};
+  out.nodeIndex = store.At(record).nodeIndex;
+  out.name = FileCellText(kColName, store, record, node);
+  if (noDetails) return 0;
+  const WString& path = store.Path(record);
+  const bool numbered = path.size() >= 2 && path[0] >= 93 && path[0] <= 255 && path[1] == u':';
+  out.folder = numbered ? path.substr(2) : path;
+  out.sizeText = FileCellText(kColSize, store, record, node);
+  out.dateText = FileCellText(kColDate, store, record, node);
+  return 0;
+}
+
 int RecoveredName(WStringView path, WStringView name, bool useFolderNames, size_t bufferChars, WString& out) {
   if (path.size() + name.size() + 2 > bufferChars) return -1;
   if (!useFolderNames || path.empty()) {

@@ -36,6 +36,20 @@ WString StatusColumnText(uint16_t nodeFlags);
 // node (name, status, size and date are then empty).
 WString FileCellText(int column, const ListStore& store, size_t record, const ListNodeInfo* node);
 
+// What the properties dialog shows of a row.
+struct ListItemInfo {
+  WString name;
+  WString folder;
+  WString sizeText;
+  WString dateText;
+  int32_t nodeIndex = -1;
+};
+// A file record's description: the name and, unless noDetails, the folder
+// (the whole path; a numbered volume's code and colon left off), size and
+// date texts as the columns show them. node null when the record has none.
+// Returns 0 (a file row).
+int FileItemInfo(const ListStore& store, size_t record, const ListNodeInfo* node, bool noDetails, ListItemInfo& out);
+
 // The destination name of a record: with folder names the path without its
 // volume part, "\" and the name; else "\" and the name. -1 (out untouched)
 // when path, name and two more characters do not fit in bufferChars.
