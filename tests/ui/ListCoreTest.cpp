@@ -98,9 +98,77 @@ TEST_F(ListCore, ColumnTexts) {
   for (const Case& c : cases) {
     SCOPED_TRACE(ToUtf8(c.path));
     EXPECT_EQ(FolderColumnText(c.path), c.folder);
-    if (WString(c.path) != u"\x100:\\x") EXPECT_EQ(VolumeColumnText(c.path), c.volume);
+    if (WString(c.path) != u"\x100:\\x") {
+      EXPECT_EQ(VolumeColumnText(c.path), c.volume);
+    }
   }
   EXPECT_EQ(VolumeColumnText(u"\x100:\\x"), u"");
+}
+
+TEST_F(ListCore, PropertiesDescriptionOfAFileRow) {
+  FoundNodeStore nodes;
+  nodes.Add(Item(1, u"a.jpg", u"C:\\d\\", 1536));
+  nodes.Add(Item(2, u"b.txt", WString(1, char16_t(93 + 4)) + u":\\x\\y\\", 10));
+  ListStore store;
+  store.Append(1, u"C:\\d", u"JPG file");
+  store.Append(2, WString(1, char16_t(93 + 4)) + u":\\x\\y", u"TXT file");
+  store.Append(-1, WString(1, char16_t(93 + 4)) + u":", u"file");
+  store.Append(3, u"\\odd", u"file");
+  struct Case {
+    size_t record;
+    bool noDetails;
+    const char16_t *name, *folder, *size;
+    int32_t node;
+  } cases[] = {
+      {0, false, u"a.jpg", u"C:\\d", u"1.50 KB (1536)", 1},
+      {0, true, u"a.jpg", u"", u"", 1},
+      // A numbered volume's code and colon are left off.
+      {1, false, u"b.txt", u"\\x\\y", u"1 KB (10)", 2},
+      {2, false, u"", u"", u"", -1},
+      {3, false, u"", u"\\odd", u"", 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.record * 2 + c.noDetails);
+    const int32_t node = store.At(c.record).nodeIndex;
+    ListNodeInfo info;
+    const bool has = node != -1 && nodes.GetNode(node, info);
+    ListItemInfo out;
+    out.name = u"stale";
+    EXPECT_EQ(FileItemInfo(store, c.record, has ? &info : nullptr, c.noDetails, out), 0);
+    EXPECT_EQ(out.name, c.name);
+    EXPECT_EQ(out.folder, c.folder);
+    EXPECT_EQ(out.sizeText, c.size);
+    EXPECT_EQ(out.dateText, has && !c.noDetails ? FormatDateTime(info.time) : WString());
+    EXPECT_EQ(out.nodeIndex, c.node);
+  }
+}
+
+TEST_F(ListCore, VisibleRowSearchStartsWhereTheLastOneFoundItsRow) {
+  ListStore store;
+  EXPECT_EQ(store.FindVisibleRow(0, 0, 10), -1);
+  // Displayed rows: folder rows (bit 31) and records 10..49.
+  store.Displayed() = {0x80000000u, 0x80000001u};
+  for (uint32_t r = 10; r < 50; ++r) store.Displayed().push_back(r);
+  store.Displayed().push_back(7);
+  struct Step {
+    uint32_t entry;
+    size_t first, last;
+    bool drop;
+    int64_t row;
+  } steps[] = {
+      {12, 0, 20, false, 4},   {15, 0, 20, false, 7},     {13, 0, 20, false, 5},  // behind the cache: from the top
+      {0x80000001u, 0, 20, false, 1}, {30, 0, 20, false, -1},                    // below the page
+      {30, 15, 35, false, 22}, {12, 15, 35, false, -1},                          // above the page
+      {7, 30, 1000, true, 42}, {49, 30, 1000, false, 41},                        // last clamped to the rows
+      {20, 43, 50, false, -1},
+  };
+  for (const Step& s : steps) {
+    SCOPED_TRACE(s.entry);
+    if (s.drop) store.DropVisibleRowCache();
+    EXPECT_EQ(store.FindVisibleRow(s.entry, s.first, s.last), s.row);
+  }
+  store.Clear();
+  EXPECT_EQ(store.FindVisibleRow(10, 0, 10), -1);
 }
 
 TEST_F(ListCore, StatusTexts) {

@@ -166,6 +166,57 @@ TEST_F(ListCtrl, TitleTipOnlyForCutTexts) {
   EXPECT_FALSE(list.TitleTip()->IsShown());
 }
 
+TEST_F(ListCtrl, ScanBatchesReachTheWindowAtMostEveryInterval) {
+  auto batch = [&](int first) {
+    std::vector<FoundItem> items(500);
+    for (int i = 0; i < 500; ++i) {
+      items[size_t(i)].nodeIndex = first + i;
+      items[size_t(i)].name = u"f.txt";
+      items[size_t(i)].folderPath = u"C:\\";
+    }
+    list.AppendFoundItems(items, &nodes, 0, nullptr);
+  };
+  batch(0);  // the first batch shows at once
+  EXPECT_EQ(list.model()->rowCount(), 500);
+  batch(500);
+  batch(1000);
+  // The records and the shown count are exact; the window catches up later.
+  EXPECT_EQ(list.GetItemCount(), 1500);
+  EXPECT_EQ(theProgressAndStats().displayedItems.load(), 1500u);
+  if (list.HasUnshownRows()) EXPECT_EQ(list.model()->rowCount(), 500);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return list.model()->rowCount() == 1500; }, 5000));
+  EXPECT_FALSE(list.HasUnshownRows());
+  // The end of a scan shows everything at once.
+  batch(1500);
+  batch(2000);
+  list.FinishInserting();
+  EXPECT_EQ(list.model()->rowCount(), 2500);
+  // Emptying forgets the interval: the next scan's first batch shows at once.
+  list.FreeMem();
+  batch(0);
+  EXPECT_EQ(list.model()->rowCount(), 500);
+}
+
+TEST_F(ListCtrl, PropertiesDescriptionAndSelectionRange) {
+  Fill(5);
+  int last = 0;
+  EXPECT_EQ(list.GetSelectionRange(false, last), -1);
+  EXPECT_EQ(last, 4);
+  list.selectionModel()->select(list.Model()->index(3, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+  list.selectionModel()->select(list.Model()->index(2, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+  EXPECT_EQ(list.GetSelectionRange(false, last), 2);
+  EXPECT_EQ(list.GetSelectionRange(true, last), -1);
+  EXPECT_EQ(last, -1);
+  ListItemInfo info;
+  ASSERT_EQ(list.GetItemInfo(3, info), 0);
+  EXPECT_EQ(info.name, u"file3.jpg");
+  EXPECT_EQ(info.folder, u"C:\\dir");
+  EXPECT_EQ(info.sizeText, u"1 KB (100)");
+  EXPECT_EQ(info.nodeIndex, 3);
+  EXPECT_EQ(list.GetItemInfo(5, info), -1);
+  EXPECT_EQ(list.GetItemInfo(-1, info), -1);
+}
+
 TEST_F(ListCtrl, FreeMemEmptiesEverything) {
   Fill(20);
   list.CheckAll(true);
