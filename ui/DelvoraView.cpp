@@ -182,6 +182,13 @@ void CDelvoraView::BuildControls() {
     w->setFont(Tahoma(8, true));
     WhiteText(w);
   }
+  // The indicator's mark is drawn in the Text colour: it stays dark on the
+  // white indicator, only the caption is white.
+  for (QWidget* w : std::initializer_list<QWidget*>{quick_, long_, useFolderNamesBox_}) {
+    QPalette p = w->palette();
+    p.setColor(QPalette::Text, Qt::black);
+    w->setPalette(p);
+  }
   modeGroup_->setFont(Tahoma(8, false));
   {
     QPalette p = modeGroup_->palette();

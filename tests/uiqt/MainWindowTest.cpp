@@ -287,8 +287,8 @@ TEST_F(MainWindowTest, Screenshots) {
   const std::string img = ntfs_fixture::Image("basic");
   if (img.empty()) return;
   View()->OnCommand(cmd::kSelectAll);
-  prompt.Push(kIdYes);  // clear the sample results
   View()->LoadDiskImages({FromUtf8(img)});
+  prompt.Push(kIdYes);  // clear the sample results
   View()->LookIn()->setCurrentIndex(View()->LookIn()->FindRow(FromUtf8(img)));
   View()->OnLookInSelChange();
   View()->SetStep(0);
