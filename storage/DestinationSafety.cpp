@@ -120,6 +120,11 @@ bool PathSafe(const std::string& path, const SourceIdentity& source, int depth) 
       return true;
     }
     if (m.source.rfind("/dev/", 0) == 0) return DeviceSafe(sysblock::KernelNameOfPath(m.source), source, depth);
+    // A FUSE file system over an image file (ntfs-3g IMG DIR) writes into
+    // that file: it is as safe as the file itself.
+    struct stat fileSt;
+    if (!m.source.empty() && m.source[0] == '/' && stat(m.source.c_str(), &fileSt) == 0 && S_ISREG(fileSt.st_mode))
+      return PathSafe(m.source, source, depth + 1);
     return true;
   }
   return true;

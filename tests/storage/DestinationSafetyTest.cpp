@@ -123,7 +123,9 @@ TEST(DestinationSafetyTest, FileSystemsWithoutADisk) {
       {"overlay with its upper layer on sdb2", "overlay", "overlay",
        "rw,lowerdir=/nonexistent-lower,upperdir=" + dir + "/upper,workdir=" + dir + "/work", false, true},
       {"anonymous number, source sda1 (btrfs)", "btrfs", "/dev/sda1", "rw", true, false},
+      {"FUSE over an image file on sdb2", "fuseblk", dir + "/on-sdb2.img", "rw", false, true},
   };
+  WriteFileText(dir + "/on-sdb2.img", "image");
   for (const Case& c : cases) {
     SysfsFixture fx(std::string("dest_nodisk_") + std::to_string(&c - cases));
     BuildTwoDisks(fx, dir, "sdb2");
@@ -196,6 +198,22 @@ TEST(DestinationSafetyTest, ImageSourceRefusesOnlyTheImage) {
   EXPECT_FALSE(IsDestinationSafe(dir + "/alias.img", s));
   EXPECT_FALSE(IsDestinationSafe(dir + "/../" + dir.substr(dir.rfind('/') + 1) + "/disk.img", s));
   EXPECT_EQ(ReadFileText(img), std::string(4096, 'i'));
+}
+
+// ntfs-3g mounts an image without a loop device: the mount table's source
+// is the image file, and writing into the mount writes into the image.
+TEST(DestinationSafetyTest, FuseMountOfTheSourceImageIsRefused) {
+  if (geteuid() != 0 || RunCommand("command -v mkntfs ntfs-3g >/dev/null 2>&1 && echo ok").find("ok") == std::string::npos)
+    GTEST_SKIP() << "needs root, mkntfs and ntfs-3g";
+  std::string dir = MakeTempDir("dest_fuse");
+  const std::string img = dir + "/vol.img", mnt = dir + "/mnt";
+  RunCommand("truncate -s 8M '" + img + "' && mkntfs -F -Q -q '" + img + "' >/dev/null 2>&1 && mkdir -p '" + mnt +
+             "' && ntfs-3g '" + img + "' '" + mnt + "' 2>&1");
+  if (RunCommand("mountpoint -q '" + mnt + "' && echo ok").find("ok") == std::string::npos)
+    GTEST_SKIP() << "FUSE mount not available";
+  EXPECT_FALSE(IsDestinationSafe(mnt + "/out", SourceOfImage(img)));
+  EXPECT_TRUE(IsDestinationSafe(mnt + "/out", SourceOfImage(dir + "/other.img")));
+  RunCommand("umount '" + mnt + "'");
 }
 
 TEST(DestinationSafetyTest, ThisMachine) {
