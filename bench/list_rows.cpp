@@ -110,6 +110,7 @@ void BM_ListAppendLive(benchmark::State& state) {
     list->resize(800, 600);
     list->show();
     QApplication::processEvents();
+    const int64_t before = ResidentBytes();
     int64_t shows = 0;
     QObject::connect(list->Model(), &QAbstractItemModel::rowsInserted, [&] { ++shows; });
     Fill(
@@ -127,6 +128,8 @@ void BM_ListAppendLive(benchmark::State& state) {
     state.counters["final_show_ms"] =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
     state.counters["window_inserts"] = double(shows);
+    // Resident growth with every row known to the window.
+    state.counters["rss_bytes_per_row"] = double(ResidentBytes() - before) / double(state.range(0));
     if (list->Model()->rowCount() != state.range(0)) state.SkipWithError("rows missing after the last insert");
     t0 = std::chrono::steady_clock::now();
     list->scrollToBottom();
