@@ -10,6 +10,7 @@
 #include "foundation/Wildcard.h"
 #include "platform/Errors.h"
 #include "storage/Drive.h"
+#include "storage/VolumeSearch.h"
 #include "volumes/Node.h"
 #include "volumes/Volume.h"
 #include "carving/FileTypes.h"
@@ -25,6 +26,27 @@ uint64_t NowFileTime() {
   using namespace std::chrono;
   const int64_t unix100ns = duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count() / 100;
   return uint64_t(unix100ns) + 116444736000000000ULL;
+}
+
+// The drive's volume table, made when the drive has none yet.
+std::shared_ptr<VolumeList> VolumeTableOf(Drive* drive) {
+  if (!drive) return std::make_shared<VolumeList>();
+  if (!drive->volumeList) drive->volumeList = std::make_shared<VolumeList>();
+  return drive->volumeList;
+}
+
+// Appends without looking for the same volume: its number, and the display
+// code of a volume that has no letter.
+int32_t AppendVolume(std::vector<CVol*>& table, CVol* v) {
+  const size_t n = table.size();
+  table.push_back(v);
+  v->volumeNumber = uint16_t(n);
+  if (v->type == kVolNtfs) static_cast<NTFSVol*>(v)->index = int32_t(n);
+  if (!v->HasDriveLetter()) {
+    v->driveLetter[0] = char16_t(kNoLetterBase + n);
+    v->driveLetter[1] = u':';
+  }
+  return int32_t(n);
 }
 
 }  // namespace
@@ -71,7 +93,12 @@ int PathFilterMatch(const char16_t* path, const char16_t* filter, const PatternL
 
 // ---------------------------------------------------------------------------
 
-NTFSObj::NTFSObj(Drive* d) : nodes(std::make_unique<CNdArray>()), drive(d), scanStart(NowFileTime()) {
+NTFSObj::NTFSObj(Drive* d)
+    : volumeTable(VolumeTableOf(d)),
+      volumes(volumeTable->items),
+      nodes(std::make_unique<CNdArray>()),
+      drive(d),
+      scanStart(NowFileTime()) {
   for (int i = 0; i < kExtTableSize; i++) {
     std::memset(extTable[i].ext, 0, sizeof extTable[i].ext);
     const WStringView e = FileTypeExtension(i);
@@ -82,14 +109,22 @@ NTFSObj::NTFSObj(Drive* d) : nodes(std::make_unique<CNdArray>()), drive(d), scan
 
 NTFSObj::~NTFSObj() {
   nodes.reset();
-  for (CVol* v : volumes) delete v;
-  volumes.clear();
+  // The volumes stay with the drive; they no longer report to this engine.
+  for (CVol* v : volumes)
+    if (v && v->engine == this) v->engine = nullptr;
 }
 
 int32_t NTFSObj::AddVolume(CVol* volume) {
+  if (!volume) return -1;
+  int32_t index = -1;
+  if (drive) {
+    if (!drive->AddVolume(volume, 0, &index)) return -1;
+  } else {
+    if (volumes.size() >= kMaxDriveVolumes) return -1;
+    index = AppendVolume(volumes, volume);
+  }
   volume->engine = this;
-  volumes.push_back(volume);
-  return int32_t(volumes.size() - 1);
+  return index;
 }
 
 void NTFSObj::SelectPartition(uint8_t kind, uint16_t selected, int64_t userStart, int64_t userCount) {
@@ -110,10 +145,13 @@ void NTFSObj::SelectPartition(uint8_t kind, uint16_t selected, int64_t userStart
           return;
         }
       }
-      // One user-defined slot per engine: a later call reuses it.
-      if (userSlot_ < 0) {
+      // One user-defined slot per engine: a later call reuses it. It is
+      // appended as it stands (the table grows for it): the same-volume
+      // test of the volume search would merge it into a volume near it.
+      if (userSlot_ < 0 || size_t(userSlot_) >= volumes.size()) {
         auto* v = new NTFSVol(this);
-        userSlot_ = AddVolume(v);
+        v->drive = drive;
+        userSlot_ = AppendVolume(volumes, v);
       }
       CVol* v = volumes[size_t(userSlot_)];
       v->SetClusterSize(4096);

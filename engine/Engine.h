@@ -14,6 +14,7 @@
 
 class Drive;
 class CVol;
+class VolumeList;
 class NTFSVol;
 class PatternList;
 class SendObj;
@@ -63,13 +64,20 @@ class NTFSObj {
   NTFSObj& operator=(const NTFSObj&) = delete;
 
   // ---- volumes ----
-  // The scan's volume list (owned: the drive keeps none of its own).
-  std::vector<CVol*> volumes;
+  // The scan's volume list is the drive's volume table (the drive owns the
+  // volumes; the engine shares the table so that it outlives neither). An
+  // engine without a drive keeps a table of its own.
+  std::shared_ptr<VolumeList> volumeTable;
+  std::vector<CVol*>& volumes;
+  // Adds a volume to the table (through the drive's AddVolume when there is
+  // a drive) and binds it to the engine: its index, or -1 when it was not
+  // added (already known or the table is full; the caller keeps it).
   int32_t AddVolume(CVol* volume);
   // From the view's selection kind; see the worker. Leaves (first, end) in
   // g_firstVolume and g_endVolume.
   void SelectPartition(uint8_t kind, uint16_t selected, int64_t userStart, int64_t userCount);
-  // A volume over the whole drive for a drive where no volume was found.
+  // A volume over the whole drive for a drive where no volume was found
+  // (not yet in the table).
   NTFSVol* CreateDefaultVolume();
   // Each selected volume's share of the progress; the shares add up to 100.
   void ComputePercentForVolumes(std::vector<uint32_t>* shares = nullptr);

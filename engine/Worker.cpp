@@ -17,9 +17,9 @@
 #include "platform/Errors.h"
 #include "platform/Events.h"
 #include "storage/Drive.h"
-#include "storage/PartitionTable.h"
 #include "volumes/Node.h"
 #include "volumes/Volume.h"
+#include "volumes/VolumeFactory.h"
 #include "volumes/ntfs/NtfsVolume.h"
 
 ScanSelection g_selection;
@@ -32,44 +32,12 @@ bool Stopped() { return g_appState && g_appState->stopRequested; }
 
 SendObj* CurrentSendObj() { return g_appState ? static_cast<SendObj*>(g_appState->sendObj) : nullptr; }
 
-// Probes one place for an NTFS boot sector; the volume joins the engine.
-bool ProbeNtfs(Drive* drive, uint64_t sector, uint64_t lengthSectors) {
-  std::vector<uint8_t> boot(4096);
-  if (sector >= drive->SectorCount()) return false;
-  if (!drive->ReadSectors(int64_t(sector), 4096, 0, boot.data(), true)) return false;
-  auto v = std::make_unique<NTFSVol>(g_engine);
-  v->drive = drive;
-  v->startSector = sector;
-  if (!NTFS::BootParse(v.get(), boot.data())) return false;
-  v->type = kVolNtfs;
-  if (lengthSectors && v->sizeSectors > lengthSectors) v->sizeSectors = lengthSectors;
-  const int32_t index = g_engine->AddVolume(v.release());
-  auto* nv = static_cast<NTFSVol*>(g_engine->volumes[size_t(index)]);
-  nv->index = index;
-  nv->driveLetter[0] = char16_t(kNoLetterBase + index);
-  return true;
-}
+// The boot-sector search of a scan covers 2 MiB from its start.
+constexpr uint32_t kSetupSearchBytes = 2097152;
 
 }  // namespace
 
 const WString& ElapsedText() { return g_elapsed; }
-
-void SearchBootSectors(Drive* drive, int64_t fromSector) {
-  if (!drive || !g_engine) return;
-  PartitionTable table(drive, drive->SectorSize());
-  DriveSectorReader reader(*drive, drive->SectorSize());
-  bool any = false;
-  try {
-    if (table.ReadPartitionTable(reader, drive->SectorCount())) {
-      for (const PartitionEntry& e : table) {
-        if (int64_t(e.Start()) < fromSector) continue;
-        if (ProbeNtfs(drive, e.Start(), e.Length())) any = true;
-      }
-    }
-  } catch (const DvCodeError&) {
-  }
-  if (!any && !table.Count() && fromSector == 0) ProbeNtfs(drive, 0, drive->SectorCount());
-}
 
 uint8_t GetScanFlags(uint8_t driveFlag, WStringView driveName) {
   if (g_selection.scanMode == 0 && Drive::IsDriveLetter(driveName) && driveFlag == 0) return 1;
@@ -79,13 +47,18 @@ uint8_t GetScanFlags(uint8_t driveFlag, WStringView driveName) {
 int SetupNTFS() {
   TRACE_FN("SetupNTFS");
   Drive* drive = g_engine->drive;
+  if (!drive) return 0;
   const int64_t start = g_selection.overrideStart != -1 ? g_selection.overrideStart : g_selection.startSector;
-  SearchBootSectors(drive, start);
-  if (g_engine->volumes.empty() && !g_selection.forbidDefaultVolume) {
-    NTFSVol* v = g_engine->CreateDefaultVolume();
-    const int32_t index = g_engine->AddVolume(v);
-    v->index = index;
-    v->driveLetter[0] = char16_t(kNoLetterBase + index);
+  // The view has the drive find its volumes before a Quick Scan of a disk
+  // (and lets the user choose among them); a scan that finds the table empty
+  // has them found here, so the table is the same either way. A volume
+  // device has no partition table: the search below finds its volume.
+  if (!drive->IsVolumeDevice() && drive->VolumeCount() == 0) drive->ScanPartitions();
+  if (!(traceMft && traceSequentialSearch) && start >= 0)
+    drive->SearchBootSectors(uint64_t(start), int32_t(kSetupSearchBytes / drive->SectorSize()), false, nullptr);
+  if (drive->VolumeCount() == 0 && !g_selection.forbidDefaultVolume) {
+    CVol* v = g_engine->CreateDefaultVolume();
+    if (g_engine->AddVolume(v) < 0) DeleteVol(&v);
   }
   return 0;
 }
@@ -127,6 +100,8 @@ int SearchFS(ViewSink* view) {
   if (send) send->SendMsg2(0, kCodeFoundItems, true);
 
   g_engine->ComputePercentForVolumes();
+  // The volumes belong to the drive and may have served an earlier engine.
+  for (CVol* v : g_engine->volumes) v->engine = g_engine;
   TracePrintfA("SearchFS scanning drives\n");
   int processedNtfs = 0;
   int step = 0;
@@ -156,7 +131,9 @@ int SearchFS(ViewSink* view) {
     send->SendMsg2(6000, kCodeFoundItems, false);
   }
   if (g_currentDrive) g_currentDrive->ReleaseBuffers();
-  for (CVol* v : g_engine->volumes) v->FreeBuf();
+  if (g_engine->drive) g_engine->drive->FreeVolumeBuffers();
+  else
+    for (CVol* v : g_engine->volumes) v->FreeBuf();
   g_selection.startSector = 0;
   return 0;
 }

@@ -28,14 +28,13 @@ extern ScanSelection g_selection;
 int ComputeThreadProc(ViewSink* view);
 // The scan driver. Returns 0.
 int SearchFS(ViewSink* view);
-// Prepares drive and engine for a scan: the volume table. Returns 0.
+// Prepares drive and engine for a scan: the drive's volume table (its
+// volume search when the table is empty, then a boot-sector search of 2 MiB
+// from the selection's start; the default volume when nothing was found).
+// Returns 0.
 int SetupNTFS();
 // Display flags: bit 0 deleted files, bit 1 existing ones.
 uint8_t GetScanFlags(uint8_t driveFlag, WStringView driveName);
-
-// Reads the drive's partition table and finds the NTFS volumes at its
-// entries (or at sector 0 when it has none), in drive order.
-void SearchBootSectors(Drive* drive, int64_t fromSector);
 
 // The elapsed-time text of the last run (message 60).
 const WString& ElapsedText();

@@ -8,6 +8,9 @@
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
 #include "foundation/Wildcard.h"
+#include "storage/Drive.h"
+#include "storage/VolumeSearch.h"
+#include "tests/foundation/TestUtil.h"
 #include "volumes/Node.h"
 #include "volumes/ntfs/NtfsVolume.h"
 
@@ -250,6 +253,44 @@ TEST(Engine, NoDuplicatesPathEndAndWindow) {
   EXPECT_EQ(e.nodes->GetAt(a), nullptr);
   g_appState->searchFirst = 0;
   g_appState->searchLimit = 2147483647;
+}
+
+// On a drive, the engine's volume list is the drive's table: the same
+// volume is not added twice, a user-defined volume takes a slot of its own,
+// and the volumes stay with the drive when the engine goes.
+TEST(Engine, VolumeListIsTheDrivesTable) {
+  GlobalObjectsScope scope;
+  const std::string img = MakeTempDir("engine_table") + "/blank.img";
+  WriteFileText(img, std::string(1 << 20, '\0'));
+  Drive* drive = CreateDrive(FromUtf8(img));
+  drive->InitDrive(FromUtf8(img));
+  {
+    NTFSObj e(drive);
+    ASSERT_NE(drive->volumeList, nullptr);
+    EXPECT_EQ(&e.volumes, &drive->volumeList->items);
+    auto* a = new NTFSVol();
+    a->startSector = 0;
+    a->sizeSectors = 1000;
+    EXPECT_EQ(e.AddVolume(a), 0);
+    EXPECT_EQ(a->engine, &e);
+    EXPECT_EQ(a->GetDisplayName(), u"Volume 0");
+    auto* same = new NTFSVol();
+    same->startSector = 0;
+    same->sizeSectors = 1010;
+    EXPECT_EQ(e.AddVolume(same), -1);  // the caller keeps it
+    delete same;
+    e.SelectPartition(2, 0, 64, 500);
+    EXPECT_EQ(drive->VolumeCount(), 2u);
+    EXPECT_EQ(g_firstVolume, 1);
+    EXPECT_EQ(drive->Volume(1)->startSector, 64u);
+    CVol* def = e.CreateDefaultVolume();
+    EXPECT_EQ(def->startSector, 0u);
+    EXPECT_EQ(def->sizeSectors, drive->SectorCount());
+    EXPECT_EQ(e.AddVolume(def), 2);
+  }
+  ASSERT_EQ(drive->VolumeCount(), 3u);
+  for (uint32_t i = 0; i < 3; i++) EXPECT_EQ(drive->Volume(i)->engine, nullptr);
+  DeleteDrive(&drive);
 }
 
 }  // namespace

@@ -13,8 +13,10 @@
 // - fls gives every name of a hard-linked record; the engine lists the
 //   record once, under one of them: each fls record (by inode) must be
 //   listed under exactly one of its names.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -24,12 +26,17 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/Engine.h"
+#include "engine/SendObj.h"
 #include "engine/Worker.h"
+#include "foundation/AppState.h"
 #include "foundation/Globals.h"
+#include "foundation/UiServices.h"
 #include "storage/Drive.h"
+#include "storage/VolumeSearch.h"
 #include "tests/foundation/TestUtil.h"
 #include "volumes/Volume.h"
 
@@ -258,10 +265,13 @@ TEST(QuickScan, TwoPartitionsVolumeTableAndSelection) {
     GlobalObjectsScope scope;
     std::unique_ptr<Drive> drive(CreateDrive(FromUtf8(img)));
     drive->InitDrive(FromUtf8(img));
+    g_selection = ScanSelection{};
     NTFSObj engine(drive.get());
     g_engine = &engine;
-    SearchBootSectors(drive.get(), 0);
+    SetupNTFS();
     g_engine = nullptr;
+    // The engine's volume list is the drive's table.
+    EXPECT_EQ(&engine.volumes, &drive->volumeList->items);
     std::vector<std::pair<uint64_t, uint64_t>> ours, theirs;
     for (CVol* v : engine.volumes) ours.emplace_back(v->startSector, v->sizeSectors);
     std::istringstream in(RunCommand("mmls '" + img + "' 2>/dev/null"));
@@ -306,6 +316,125 @@ TEST(QuickScan, StopAfterItemsAndLongScanRefused) {
   const DvscanRun lng = Dvscan("--long '" + dir + "/scan.img'");
   EXPECT_EQ(lng.rc, 1);
   EXPECT_NE(lng.err.find("Long Scan"), std::string::npos) << lng.err;
+}
+
+// The view of an in-process scan: every percentage it is handed.
+class PercentView : public HeadlessView {
+ public:
+  void FoundItems(std::vector<FoundItem>& items, int percent) override {
+    {
+      std::lock_guard<std::mutex> lock(m);
+      percents.push_back(percent);
+    }
+    HeadlessView::FoundItems(items, percent);
+  }
+  std::vector<int> percents;
+};
+
+struct InProcessScan {
+  std::vector<std::pair<uint64_t, uint64_t>> volumes;  // (start, size) of the drive's table
+  bool tableIsTheDrives = false;
+  size_t items = 0;
+  std::vector<int> percents;
+  std::vector<WString> log;
+};
+
+// A Quick Scan run by the worker as the view runs it.
+InProcessScan ScanInProcess(const std::string& image, const ScanSelection& selection) {
+  InProcessScan r;
+  GlobalObjectsScope scope;
+  PercentView view;
+  g_appState->view = &view;
+  Drive* drive = CreateDrive(FromUtf8(image));
+  drive->InitDrive(FromUtf8(image));
+  g_currentDrive = drive;
+  g_selection = selection;
+  g_selection.name = drive->DisplayName();
+  std::thread([&] { ComputeThreadProc(&view); }).join();
+  if (g_engine) {
+    r.tableIsTheDrives = drive->volumeList && &g_engine->volumes == &drive->volumeList->items;
+    for (CVol* v : g_engine->volumes) {
+      EXPECT_EQ(v->engine, g_engine);
+      r.volumes.emplace_back(v->startSector, v->sizeSectors);
+    }
+  }
+  r.items = view.found.size();
+  r.percents = view.percents;
+  r.log = view.log;
+  delete g_engine;
+  g_engine = nullptr;
+  // The volumes stay with the drive and no longer name the engine.
+  for (uint32_t i = 0; i < drive->VolumeCount(); i++) EXPECT_EQ(drive->Volume(i)->engine, nullptr);
+  delete static_cast<SendObj*>(g_appState->sendObj);
+  g_appState->sendObj = nullptr;
+  g_appState->view = nullptr;
+  g_currentDrive = nullptr;
+  DeleteDrive(&drive);
+  g_selection = ScanSelection{};
+  return r;
+}
+
+// Progress never goes back and ends at 100, on one volume and on two.
+TEST(QuickScan, ProgressReachesOneHundred) {
+  SCAN_IMAGES_OR_SKIP(dir);
+  for (const char* name : {"scan.img", "twoparts.img"}) {
+    const InProcessScan r = ScanInProcess(dir + "/" + name, ScanSelection{});
+    EXPECT_TRUE(r.tableIsTheDrives) << name;
+    ASSERT_GT(r.items, 0u) << name;
+    ASSERT_FALSE(r.percents.empty()) << name;
+    for (size_t i = 1; i < r.percents.size(); i++) EXPECT_LE(r.percents[i - 1], r.percents[i]) << name << " " << i;
+    EXPECT_EQ(r.percents.back(), 100) << name;
+  }
+}
+
+// An NTFS volume 3 MiB into a disk without a partition table, beyond the
+// places the volume search probes: the scan's own 2 MiB search from the
+// selection's start sector finds it; from sector 0 only the default volume
+// (over the whole drive, no $MFT there) is left, and a selection that
+// forbids it has no volume at all.
+TEST(QuickScan, TwoMiBSearchFromTheStartSectorAndDefaultVolume) {
+  SCAN_IMAGES_OR_SKIP(dir);
+  const std::string img = testing::TempDir() + "dv-offset-" + std::to_string(getpid()) + ".img";
+  constexpr uint64_t kMiB = 1 << 20;
+  constexpr uint64_t kOffset = 3 * kMiB;
+  {
+    const int in = open((dir + "/scan.img").c_str(), O_RDONLY);
+    const int out = open(img.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(in, 0);
+    ASSERT_GE(out, 0);
+    std::vector<char> buf(kMiB);
+    uint64_t at = 0;
+    for (ssize_t n; (n = read(in, buf.data(), buf.size())) > 0; at += uint64_t(n))
+      ASSERT_EQ(pwrite(out, buf.data(), size_t(n), off_t(kOffset + at)), n);
+    // 12 MiB of nothing after it: the probes of the drive's last 8 MiB do
+    // not reach the volume's backup boot sector.
+    ASSERT_EQ(ftruncate(out, off_t(kOffset + at + 12 * kMiB)), 0);
+    close(in);
+    close(out);
+  }
+  const uint64_t driveSectors = (kOffset + 64 * kMiB + 12 * kMiB) / 512;
+  const InProcessScan whole = ScanInProcess(dir + "/scan.img", ScanSelection{});
+
+  ScanSelection from;
+  from.startSector = 5000;  // the 2 MiB from here hold the boot sector at 6144
+  const InProcessScan found = ScanInProcess(img, from);
+  ASSERT_EQ(found.volumes.size(), 1u);
+  EXPECT_EQ(found.volumes[0].first, kOffset / 512);
+  EXPECT_EQ(found.items, whole.items);
+  ScanSelection overridden;
+  overridden.startSector = 0;
+  overridden.overrideStart = 5000;
+  EXPECT_EQ(ScanInProcess(img, overridden).items, whole.items);
+
+  const InProcessScan none = ScanInProcess(img, ScanSelection{});
+  ASSERT_EQ(none.volumes.size(), 1u);
+  EXPECT_EQ(none.volumes[0], std::make_pair(uint64_t(0), driveSectors));
+  EXPECT_EQ(none.items, 0u);
+
+  ScanSelection forbid;
+  forbid.forbidDefaultVolume = 1;
+  EXPECT_TRUE(ScanInProcess(img, forbid).volumes.empty());
+  std::remove(img.c_str());
 }
 
 }  // namespace
