@@ -110,7 +110,10 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
   setWindowTitle(caption.empty() ? QStringLiteral("About Delvora") : ToQ(StripAccelerator(caption)));
   auto* icon = new QLabel(this);
   icon->setPixmap(dvres::Draw(dvres::Image::AppIcon, 32, devicePixelRatioF()));
-  const WString date = ExecutableDateText(plat::ExecutablePath());
+  // The running image's own date: its path names nothing once a rebuild has
+  // replaced the file, the link of the process still reaches the image.
+  WString date = ExecutableDateText("/proc/self/exe");
+  if (date.empty()) date = ExecutableDateText(plat::ExecutablePath());
   version_ = new QLabel(ToQ(AboutVersionText(date)), this);
   version_->setObjectName(QStringLiteral("ctl%1").arg(kVersionId));
   auto* line = new QFrame(this);

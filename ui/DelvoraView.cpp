@@ -896,6 +896,9 @@ void CDelvoraView::FoundItems(std::vector<FoundItem>& items, int percent) {
 }
 
 void CDelvoraView::TakeFoundItems(std::vector<FoundItem>& items, int percent) {
+  // The engine names the volume by its display name; the list keeps the
+  // volume code and a colon, which its Volume column shows.
+  for (FoundItem& item : items) item.folderPath = ListPathOfFoundItem(std::move(item.folderPath));
   list_->AppendFoundItems(items, &nodes_, uint8_t(Language()), TypeLookup());
   lastPercent_ = percent;
   frame_->SetProgressShown(true, percent);
@@ -942,11 +945,15 @@ void CDelvoraView::FillRecListOnGui(std::vector<RecoveryListEntry>& list) {
   auto record = [this](int32_t i, RecListRecord& r) { return RecordOf(i, r); };
   // An item whose destination path cannot be made (it would escape the
   // folder or is too long) is skipped and reported, never written.
-  auto refused = [this](int32_t i) {
+  auto refused = [this](int32_t i, const WString& why) {
     list_->SetItemStatus(i, StatusBitsFor(200), true);
-    const WString line = Msg(200) + u" " + list_->GetItemPath(i) + u"\\" + list_->GetItemNodeName(i);
+    const WString line = Msg(200) + u" " + ReadableListPath(list_->GetItemPath(i)) + u"\\" + list_->GetItemNodeName(i);
     if (statusDlg_) statusDlg_->AddLogLine(line);
     AppendRecoveryLog(line);
+    if (!why.empty()) {
+      if (statusDlg_) statusDlg_->AddLogLine(why);
+      AppendRecoveryLog(why);
+    }
     g_recoveryTotals.skipped++;
   };
   if (recTotal_ > list_->GetItemCount()) recTotal_ = list_->GetItemCount();

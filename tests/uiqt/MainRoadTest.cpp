@@ -26,6 +26,7 @@
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
 #include "storage/Drive.h"
+#include "storage/ImageFiles.h"
 #include "foundation/Md5.h"
 #include "foundation/UiServices.h"
 #include "tests/ntfs/FixtureImage.h"
@@ -112,6 +113,9 @@ class MainRoadTest : public QtAppTest {
   }
   // Load the image, pick it, Quick Scan.
   void ScanImage(const std::string& img) {
+    // The image registry lives as long as the process: an image an earlier
+    // test loaded is not added (nor announced) again.
+    imageWasRegistered = theImageFiles().Find(FromUtf8(img)) >= 0;
     View()->LoadDiskImages({FromUtf8(img)});
     const int row = View()->LookIn()->FindRow(FromUtf8(img));
     ASSERT_GE(row, 0);
@@ -150,6 +154,7 @@ class MainRoadTest : public QtAppTest {
   ScriptedPrompt prompt;
   std::vector<std::string> dialogs;
   int duplicateMode = 1;
+  bool imageWasRegistered = false;
 };
 
 #define IMAGE_OR_SKIP(var, name)                     \
@@ -189,8 +194,10 @@ TEST_F(MainRoadTest, LoadScanSaveAndSaveAgain) {
   IMAGE_OR_SKIP(img, "basic");
   ScanImage(img);
   // Disk Image Load told how many were added.
-  ASSERT_FALSE(prompt.asked().empty());
-  EXPECT_EQ(prompt.asked()[0].text, u"1 disk image file added to the 'Look In' selection box.");
+  if (!imageWasRegistered) {
+    ASSERT_FALSE(prompt.asked().empty());
+    EXPECT_EQ(prompt.asked()[0].text, u"1 disk image file added to the 'Look In' selection box.");
+  }
   EXPECT_EQ(dialogs, std::vector<std::string>{"CSkip"});
 
   // The rows equal fls -r -p, live and deleted.
@@ -229,9 +236,9 @@ TEST_F(MainRoadTest, LoadScanSaveAndSaveAgain) {
     if (a == std::string::npos || b == std::string::npos) continue;
     const std::string md5 = line.substr(0, a), path = line.substr(b + 1);
     if (path[0] == '$' || path.find(':') != std::string::npos) continue;
-    std::string file = dest + "/Volume 0/" + path;
+    std::string file = dest + "/" + path;
     struct stat st;
-    if (path == "plain.bin" && stat(file.c_str(), &st) != 0) file = dest + "/Volume 0/plain-link.bin";
+    if (path == "plain.bin" && stat(file.c_str(), &st) != 0) file = dest + "/plain-link.bin";
     if (stat(file.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
     EXPECT_EQ(Md5File(file), md5) << path;
     md5Of[path] = md5;
@@ -262,21 +269,21 @@ TEST_F(MainRoadTest, LoadScanSaveAndSaveAgain) {
   // Save again into the same folder: the overwrite dialog (not-empty form),
   // answered "Generate a new unique filename": small[1].txt beside a
   // changed small.txt (an identical file is left alone).
-  for (const char* changed : {"/Volume 0/small.txt", "/Volume 0/comp/text.txt"}) {
+  for (const char* changed : {"/small.txt", "/comp/text.txt"}) {
     std::ofstream f(dest + changed, std::ios::binary | std::ios::trunc);
     f << "changed";
   }
-  const std::string changedMd5 = Md5File(dest + "/Volume 0/small.txt");
+  const std::string changedMd5 = Md5File(dest + "/small.txt");
   duplicateMode = 1;
   Save(dest);
   ASSERT_EQ(dialogs.size(), 2u);
   EXPECT_EQ(dialogs[1], "CDuplicate");
   EXPECT_EQ(g_overwriteMode.load(), kOverwriteRename);
-  EXPECT_EQ(Md5File(dest + "/Volume 0/small[1].txt"), md5Of["small.txt"]);
-  EXPECT_EQ(Md5File(dest + "/Volume 0/comp/text[1].txt"), md5Of["comp/text.txt"]);
-  EXPECT_EQ(Md5File(dest + "/Volume 0/small.txt"), changedMd5);
+  EXPECT_EQ(Md5File(dest + "/small[1].txt"), md5Of["small.txt"]);
+  EXPECT_EQ(Md5File(dest + "/comp/text[1].txt"), md5Of["comp/text.txt"]);
+  EXPECT_EQ(Md5File(dest + "/small.txt"), changedMd5);
   struct stat st;
-  EXPECT_NE(stat((dest + "/Volume 0/comp/s4097[1].txt").c_str(), &st), 0) << "identical: no second copy";
+  EXPECT_NE(stat((dest + "/comp/s4097[1].txt").c_str(), &st), 0) << "identical: no second copy";
   if (!HasFailure()) std::system(("rm -rf '" + dest + "'").c_str());
 }
 

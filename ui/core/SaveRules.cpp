@@ -7,8 +7,10 @@
 #include <unordered_set>
 
 #include "foundation/Messages.h"
+#include "foundation/Trace.h"
 #include "platform/Format.h"
 #include "volumes/DestinationPath.h"
+#include "volumes/Volume.h"
 
 uint16_t StatusBitsFor(int status) {
   switch (status) {
@@ -63,23 +65,78 @@ DestinationState ProbeDestination(const std::string& path) {
 
 namespace {
 
+bool IsVolumeCode(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= kNoLetterBase && c <= 255); }
+
+bool HasVolumeCode(WStringView path) {
+  return path.size() >= 2 && path[1] == u':' && IsVolumeCode(path[0]) && (path.size() == 2 || path[2] == u'\\');
+}
+
 bool DestinationOf(const WString& destination, bool useFolderNames, const RecListRecord& r, WString* out) {
-  return BuildDestinationPath(destination, useFolderNames ? WStringView(r.folderPath) : WStringView(), r.name, out);
+  return BuildDestinationPath(destination, useFolderNames ? FolderBelowVolume(r.folderPath) : WStringView(), r.name,
+                              out);
 }
 
 }  // namespace
 
+WString ListPathOfFoundItem(WString folderPath) {
+  const WString& word = Msg(90);
+  const WStringView p = folderPath;
+  if (word.empty() || p.size() < word.size() + 2 || p.substr(0, word.size()) != word || p[word.size()] != u' ')
+    return folderPath;
+  size_t at = word.size() + 1;
+  char16_t code = 0;
+  if (p[at] >= u'A' && p[at] <= u'Z' && at + 1 < p.size() && p[at + 1] == u':') {
+    code = p[at];
+    at += 2;
+  } else {
+    int number = 0;
+    size_t digits = 0;
+    while (at < p.size() && p[at] >= u'0' && p[at] <= u'9' && digits < 4) {
+      number = number * 10 + (p[at] - u'0');
+      at++;
+      digits++;
+    }
+    if (digits == 0 || number > 255 - kNoLetterBase) return folderPath;
+    code = char16_t(kNoLetterBase + number);
+  }
+  if (at < p.size() && p[at] != u'\\') return folderPath;
+  folderPath.replace(0, at, WString{code, u':'});
+  return folderPath;
+}
+
+WStringView FolderBelowVolume(WStringView listPath) {
+  return HasVolumeCode(listPath) ? listPath.substr(2) : listPath;
+}
+
+WString ReadableListPath(WStringView listPath) {
+  if (!HasVolumeCode(listPath)) return WString(listPath);
+  const char16_t code = listPath[0];
+  WString out = code <= u'Z' ? FormatW(u"%s %c:", Msg(90), code) : FormatW(u"%s %d", Msg(90), int(code - kNoLetterBase));
+  out += listPath.substr(2);
+  return out;
+}
+
 void FillRecList(const WString& destination, bool useFolderNames, int32_t* next, int32_t total,
                  const std::function<bool(int32_t, RecListRecord&)>& record,
-                 std::vector<RecoveryListEntry>& list, const std::function<void(int32_t)>& refused) {
+                 std::vector<RecoveryListEntry>& list, const std::function<void(int32_t, const WString&)>& refused) {
   list.clear();
   while (*next < total && list.size() < size_t(kRecoveryListSize)) {
     const int32_t i = (*next)++;
     RecListRecord r;
     if (!record(i, r) || !r.checked) continue;
     RecoveryListEntry e;
-    if (!DestinationOf(destination, useFolderNames, r, &e.destinationPath) || e.destinationPath.empty()) {
-      if (refused) refused(i);
+    WString why;
+    if (r.name.empty()) {
+      why = u"The item has no name: it is skipped.";
+    } else if (!DestinationOf(destination, useFolderNames, r, &e.destinationPath) || e.destinationPath.empty()) {
+      why = theTrace().LastErrorCode() == ENAMETOOLONG
+                ? Msg(24)
+                : WString(u"The destination path does not lie inside the destination folder: the item is skipped.");
+    } else if (e.destinationPath.size() > kMaxRecoveredPathChars) {
+      why = Msg(24);
+    }
+    if (!why.empty()) {
+      if (refused) refused(i, why);
       continue;
     }
     e.nodeIndex = r.nodeIndex;

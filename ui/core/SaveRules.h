@@ -31,19 +31,37 @@ DestinationState ProbeDestination(const std::string& path);
 // One checked record as the recovery list sees it.
 struct RecListRecord {
   bool checked = false;
-  WString folderPath;   // the list's folder path ("Volume 0\Docs")
+  WString folderPath;   // the list's path text (volume code, ":", "\Docs")
   WString name;         // the node's name
   int32_t nodeIndex = -1;
   int32_t volumeIndex = -1;
 };
 
+// The list's path text of a found item's folder path: the engine's prefix,
+// the volume's display name ("Volume 2", "Volume C:"), becomes the volume
+// code and a colon (93 + 2, or 'C'), as the Volume column reads it. A path
+// with another start is kept whole.
+WString ListPathOfFoundItem(WString folderPath);
+// The part of a list path below its volume (after the code and colon); the
+// whole path when it starts with no volume code.
+WStringView FolderBelowVolume(WStringView listPath);
+// A list path for people (log lines): the code and colon shown as the
+// volume's display name again.
+WString ReadableListPath(WStringView listPath);
+
+// Longest destination path, in characters, a recovery takes (its paths
+// went through a 1024-character buffer); a longer one is refused here.
+inline constexpr size_t kMaxRecoveredPathChars = 1022;
+
 // Fills up to kRecoveryListSize entries from the records [*next, total),
 // advancing *next past every record looked at. A checked record whose
-// destination path cannot be made (empty, escaping, too long) is not
-// listed: it is handed to refused (record index, reason message id).
+// destination path cannot be made (no name, too long, outside the
+// destination) is not listed: it is handed to refused with the reason. With
+// folder names the path below the record's volume is kept; the volume
+// itself makes no folder.
 void FillRecList(const WString& destination, bool useFolderNames, int32_t* next, int32_t total,
                  const std::function<bool(int32_t, RecListRecord&)>& record,
-                 std::vector<RecoveryListEntry>& list, const std::function<void(int32_t)>& refused);
+                 std::vector<RecoveryListEntry>& list, const std::function<void(int32_t, const WString&)>& refused);
 
 // Whether two checked records would be written to the same path.
 bool HasNameClash(const WString& destination, bool useFolderNames, int32_t total,
