@@ -127,6 +127,7 @@ int RecFile::Open(WStringView path, uint32_t unitSize, bool direct, int64_t star
   fd_ = fd;
   path_.assign(path.data(), path.size());
   startOffset_ = startOffset > 0 ? uint64_t(startOffset) : 0;
+  resumed_ = startOffset >= 0;
   written_ = 0;
   pending_ = 0;
   direct_ = direct;
@@ -244,6 +245,9 @@ int RecFile::Write(uint32_t n, const void* data) {
   uint8_t* area = GetDataBuffer();
   uint32_t length = 0, padding = 0;
   if (!direct_) {
+    // A whole buffer's worth with nothing pending goes out from the
+    // caller's memory as it is: no copy through our buffer.
+    if (pending_ == 0 && n == capacity_ && (n & sectorMask_) == 0) return WriteData(src, n, 0);
     if (n == capacity_ && pending_ && (pending_ & sectorMask_) == 0) {
       if (!WriteData(area, pending_, 0)) return 0;
       pending_ = 0;
@@ -316,7 +320,8 @@ int RecFile::ExtendTo(uint64_t length) {
 }
 
 int RecFile::Flush() {
-  if (fd_ < 0 || pending_ == 0) return 1;
+  if (fd_ < 0) return 1;
+  if (pending_ == 0) return CutResumedTail();
   const uint32_t p = pending_;
   uint32_t length = p;
   if (odirect_) {
@@ -324,7 +329,20 @@ int RecFile::Flush() {
     if (length > p) std::memset(GetDataBuffer() + p, 0, length - p);
   }
   pending_ = 0;
-  return WriteData(GetDataBuffer(), length, length - p);
+  if (!WriteData(GetDataBuffer(), length, length - p)) return 0;
+  return CutResumedTail();
+}
+
+int RecFile::CutResumedTail() {
+  // A resumed file may be longer than what is written now (an earlier run's
+  // bytes past the new end): its length is the true one.
+  if (!resumed_ || WriteEmptyFiles()) return 1;
+  DropDirect();
+  if (::ftruncate(fd_, off_t(startOffset_ + written_)) != 0) {
+    ErrorMsg(nullptr, path_.c_str());
+    return 0;
+  }
+  return 1;
 }
 
 void RecFile::SetFileTime(uint64_t creationTime, uint64_t lastWriteTime) {

@@ -77,6 +77,7 @@ class RecFile {
  private:
   bool PWriteAll(const uint8_t* data, size_t count, uint64_t at);
   void DropDirect();
+  int CutResumedTail();
 
   uint32_t pending_ = 0;
   int fd_ = -1;
@@ -86,6 +87,7 @@ class RecFile {
   uint64_t startOffset_ = 0;
   bool direct_ = false;      // caller's mode: every request written as it comes
   bool odirect_ = false;     // the descriptor has O_DIRECT
+  bool resumed_ = false;        // opened at a start offset, not truncated
   bool directAllowed_ = false;  // direct writes may be tried for this file
   dev_t dev_ = 0;
   uint8_t expectedType_ = 255;

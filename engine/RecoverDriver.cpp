@@ -111,6 +111,20 @@ int RecoverItem(NTFSObj* engine, int64_t nodeIndex, cnode* node, WStringView tar
   return r;
 }
 
+// Moves a file with a bad extent to folder + its path below the
+// destination root, or deletes it when no folder is set.
+void SetAsideCorrupt(WStringView root, WStringView target, WStringView folder) {
+  WStringView r = root;
+  while (r.size() > 1 && r.back() == u'/') r.remove_suffix(1);
+  WStringView f = folder;
+  while (f.size() > 1 && f.back() == u'/') f.remove_suffix(1);
+  if (!f.empty() && target.size() > r.size() + 1 && target.substr(0, r.size()) == r) {
+    const WString moved = WString(f) + WString(target.substr(r.size()));
+    if (IsBelowRoot(f, moved) && CheckPath(moved) >= 0 && MoveFileLong(target, moved) > 0) return;
+  }
+  ::unlink(ToUtf8(target).c_str());
+}
+
 }  // namespace
 
 WString RenamedCandidate(WStringView path, int n) {
@@ -169,6 +183,8 @@ int RecoverFS(ViewSink* view) {
   if (lists[0].size() > size_t(kRecoveryListSize)) lists[0].resize(kRecoveryListSize);
   if (send) send->SendMsg2(0, kCodeStatusEdge, true);
   exitFlush.armed = true;
+  if (!RecoveryLogIsOpen())
+    view->LogLine(u"No recovery log could be made in the destination folder: recovering without one.");
 
   std::unordered_map<WString, int> checkedFolders;
   bool ended = false;
@@ -181,7 +197,7 @@ int RecoverFS(ViewSink* view) {
       cnode* node = engine->nodes->GetAt(e.nodeIndex);
       const WString path = e.destinationPath;
       int result = -1;
-      bool skipped = false;
+      bool skipped = false, badExtent = false;
       if (!node) {
         VErrorMsg(u"Item %d is not in the scan's results.", int32_t(e.nodeIndex));
       } else if (path.size() >= kMaxPathChars) {
@@ -267,6 +283,7 @@ int RecoverFS(ViewSink* view) {
             result = (::mkdir(ToUtf8(target).c_str(), 0755) == 0 || errno == EEXIST) ? 0 : -1;
             if (result < 0) ErrorMsg(nullptr, target.c_str());
           } else {
+            if (g_appState && g_appState->skipFilesOnBadExtents) g_appState->skipFilesOnBadExtents = 1;
             for (int attempt = 0; attempt < 2; attempt++) {
               WString temp;
               if (choice == Choice::Temporary) {
@@ -290,6 +307,13 @@ int RecoverFS(ViewSink* view) {
                 break;
               }
             }
+            // A reader met a bad extent in this file: it is set aside in
+            // the corrupt-files folder (same path below it) or deleted.
+            if (result >= 0 && g_appState && g_appState->skipFilesOnBadExtents == 2) {
+              SetAsideCorrupt(root, target, g_appState->corruptFilesFolder);
+              if (result == 0) result = 1;
+              badExtent = true;
+            }
           }
         }
       }
@@ -301,7 +325,7 @@ int RecoverFS(ViewSink* view) {
         if (node) node->flags = uint16_t((node->flags & ~0x100) | 0x600);
         status = kStatusSkipped;
         g_recoveryTotals.skipped++;
-      } else if (result > 0) {
+      } else if (result > 0 || badExtent) {
         if (node) node->flags = uint16_t((node->flags & ~kNodeGradeMask) | 0x100);
         status = kStatusCorrupt;
         g_recoveryTotals.corrupt++;

@@ -206,6 +206,11 @@ int RecoverVolumeNode(CVol* v, const cnode* node, WStringView destPath, RecMemor
     file = v->recFile.get();
     if (g_appState && g_appState->verifyKnownExtensions && node->typeIndex != kNoType)
       file->SetExpectedType(node->typeIndex);
+    // A file of the options file's restart list is continued where the
+    // earlier run left it.
+    int64_t listed = 0;
+    if (resumeOffset <= 0 && g_appState && g_appState->IsListedFileWithSize(destPath, &listed) && listed > 0)
+      resumeOffset = listed;
     // A resume point inside a cluster goes back to the cluster's start, so
     // the bytes land where they belong.
     if (resumeOffset > 0) at = std::min<uint64_t>(uint64_t(resumeOffset) / cs * cs, node->size);

@@ -1,0 +1,509 @@
+// The recovery driver and the volume file recovery through a small fake
+// file-system family plugged in with RegisterVolumeFamily: files are byte
+// strings; reads can be cut short, fail, stop the run or throw. Covers the
+// failure roads that real images cannot easily give: short reads, the
+// memory mode's capacity, the resume point, clusters larger than a read,
+// the stop / time-out / exception ways out of the driver, the disk-full
+// question on a small tmpfs, the bad-extent folder, and the folder walk.
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <deque>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/Engine.h"
+#include "engine/RecFile.h"
+#include "engine/RecoverDriver.h"
+#include "engine/RecoverNtfs.h"
+#include "engine/RecoveryLog.h"
+#include "engine/SendObj.h"
+#include "engine/Worker.h"
+#include "foundation/AppState.h"
+#include "foundation/Globals.h"
+#include "foundation/Messages.h"
+#include "foundation/Trace.h"
+#include "foundation/UiServices.h"
+#include "tests/foundation/TestUtil.h"
+#include "volumes/DestinationPath.h"
+#include "volumes/Node.h"
+#include "volumes/NodeTable.h"
+#include "volumes/Volume.h"
+#include "volumes/VolumeFactory.h"
+#include "volumes/VolumeRecovery.h"
+
+namespace {
+
+// ---- the fake family ----
+
+struct FakeFile {
+  std::string data;
+  int64_t shortAt = -1;  // reads at or past this offset give fewer bytes
+  bool failAt = false;   // with shortAt: the read fails (-1) instead
+  bool stopOnRead = false;
+  bool throwOnRead = false;
+  bool badExtent = false;  // the reader meets a bad extent
+  std::string folder;      // a folder's listing: "f name id\n" / "d name id\n" / "x name id\n" (deleted)
+};
+std::map<uint32_t, FakeFile> g_files;
+uint32_t g_readCalls = 0;
+uint64_t g_largestRead = 0;
+
+int64_t FakeRead(CVol*, const cnode* node, uint64_t offset, uint8_t* buffer, size_t capacity) {
+  g_readCalls++;
+  g_largestRead = std::max<uint64_t>(g_largestRead, capacity);
+  auto it = g_files.find(node->id);
+  if (it == g_files.end()) return -1;
+  FakeFile& f = it->second;
+  if (f.throwOnRead) ShowErrorAndThrow();
+  if (f.stopOnRead && g_appState) g_appState->stopRequested = 1;
+  if (f.badExtent && g_appState && g_appState->skipFilesOnBadExtents) g_appState->skipFilesOnBadExtents = 2;
+  const std::string& src = f.folder.empty() ? f.data : f.folder;
+  if (offset >= src.size()) return 0;
+  size_t n = std::min(capacity, src.size() - size_t(offset));
+  if (f.shortAt >= 0 && offset + n > uint64_t(f.shortAt)) {
+    if (f.failAt) return -1;
+    n = offset < uint64_t(f.shortAt) ? size_t(f.shortAt - offset) : 0;
+  }
+  std::memcpy(buffer, src.data() + offset, n);
+  return int64_t(n);
+}
+
+bool FakePrepare(CVol*, const cnode*) { return true; }
+
+std::deque<std::vector<uint8_t>> g_names;  // counted names, kept for the run
+const uint8_t* CountedName(const std::string& name) {
+  std::vector<uint8_t> n{uint8_t(name.size()), 0};
+  n.insert(n.end(), name.begin(), name.end());
+  g_names.push_back(std::move(n));
+  return g_names.back().data();
+}
+
+cnode* MakeNode(const std::string& name, uint32_t id, uint64_t size, bool folder, bool deleted) {
+  cnode* n = new cnode(kNodeExt);
+  n->name = CountedName(name);
+  n->id = id;
+  n->size = size;
+  if (folder) n->flags2 |= kNode2Directory;
+  if (deleted) n->flags |= kNodeDeleted;
+  return n;
+}
+
+int FakeParse(CVol* v, const cnode*, const uint8_t* data, size_t bytes) {
+  const std::string text(reinterpret_cast<const char*>(data), bytes);
+  int made = 0;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(at, end - at);
+    at = end + 1;
+    char kind = 0, name[64] = {};
+    unsigned id = 0;
+    if (std::sscanf(line.c_str(), "%c %63s %u", &kind, name, &id) != 3) continue;
+    const bool folder = kind != 'f';
+    const FakeFile& f = g_files[id];
+    AddDirEntryNode(v, MakeNode(name, id, folder ? f.folder.size() : f.data.size(), folder, kind == 'x'));
+    made++;
+  }
+  return made;
+}
+
+const VolumeFamily kFake{FakeParse, FakeRead, FakePrepare};
+
+std::string Pattern(size_t n, unsigned seed) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; i++) s[i] = char((i * 131 + seed * 7 + (i >> 11)) & 0xFF);
+  return s;
+}
+
+bool Exists(const std::string& p) {
+  struct stat st;
+  return lstat(p.c_str(), &st) == 0;
+}
+
+// A view that answers the first request for a list and then never again.
+class SilentAfterFirstList : public HeadlessView {
+ public:
+  void FillRecoveryList(std::vector<RecoveryListEntry>& list) override {
+    if (asked_++ == 0) HeadlessView::FillRecoveryList(list);
+  }
+
+ private:
+  int asked_ = 0;
+};
+
+class FakeFamilyTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    g_files.clear();
+    g_readCalls = 0;
+    g_largestRead = 0;
+    RegisterVolumeFamily(kVolExt, &kFake);
+    engine_ = new NTFSObj(nullptr);
+    g_engine = engine_;
+    vol_ = CreateVol(kVolExt);
+    vol_->SetSectorSize(512);
+    vol_->SetClusterSize(4096);
+    vol_->sizeSectors = 1 << 24;
+    ASSERT_EQ(engine_->AddVolume(vol_), 0);
+    vol_->volumeNumber = 0;
+    dest_ = MakeTempDir("recfault");
+    g_overwriteMode = kOverwriteRename;
+    g_diskFullAnswer = 0;
+  }
+  void TearDown() override {
+    RegisterVolumeFamily(kVolExt, nullptr);
+    delete engine_;
+    g_engine = nullptr;
+    if (g_appState) {
+      delete static_cast<SendObj*>(g_appState->sendObj);
+      g_appState->sendObj = nullptr;
+      g_appState->view = nullptr;
+    }
+    g_recoveryListWaitMs = 100000;
+    g_diskFullAnswer = 0;
+  }
+
+  // A file of the fake volume in the engine's node table: its index.
+  int32_t AddFile(const std::string& name, const FakeFile& f, uint32_t id) {
+    g_files[id] = f;
+    cnode* n = MakeNode(name, id, f.data.size(), false, false);
+    n->volumeIndex = 0;
+    int64_t index = -1;
+    EXPECT_NE(engine_->AddNewNode(n, false, &index), nullptr);
+    return int32_t(index);
+  }
+
+  RecoveryListEntry Entry(int32_t nodeIndex, const std::string& name, const std::string& root) {
+    RecoveryListEntry e;
+    e.nodeIndex = nodeIndex;
+    e.recordIndex = nodeIndex;
+    EXPECT_TRUE(BuildDestinationPath(FromUtf8(root), u"\\", FromUtf8(name), &e.destinationPath));
+    return e;
+  }
+
+  // Runs the driver on the worker thread as the view would.
+  void Recover(HeadlessView* view, std::vector<RecoveryListEntry> list, const std::string& root) {
+    g_appState->view = view;
+    view->SetRecoveryList(std::move(list));
+    GlobalTextRef(kDestinationFolder) = FromUtf8(root);
+    g_selection.operation = 1;
+    std::thread([&] { ComputeThreadProc(view); }).join();
+    g_selection.operation = 0;
+  }
+
+  std::map<int32_t, int16_t> Statuses(const HeadlessView& v) {
+    std::map<int32_t, int16_t> s;
+    for (const StatusItem& i : v.statuses) s[i.recordIndex] = i.status;
+    return s;
+  }
+
+  GlobalObjectsScope scope_;
+  NTFSObj* engine_ = nullptr;
+  CVol* vol_ = nullptr;
+  std::string dest_;
+};
+
+// A short or failed read is a failed item and leaves no file; whole files
+// beside it are saved exactly.
+TEST_F(FakeFamilyTest, ShortOrFailedReadIsAFailureNeverASavedFile) {
+  struct Case {
+    const char* name;
+    size_t size;
+    int64_t shortAt;
+    bool fail;
+  } cases[] = {{"cut_first_piece.bin", 300000, 100000, false},
+               {"cut_second_piece.bin", 3 << 20, (1 << 20) + 5, false},
+               {"nothing_read.bin", 5000, 0, false},
+               {"read_fails.bin", 2 << 20, 1 << 20, true},
+               {"whole.bin", 1500000, -1, false}};
+  std::vector<RecoveryListEntry> list;
+  uint32_t id = 10;
+  for (const Case& c : cases) {
+    FakeFile f;
+    f.data = Pattern(c.size, id);
+    f.shortAt = c.shortAt;
+    f.failAt = c.fail;
+    list.push_back(Entry(AddFile(c.name, f, id++), c.name, dest_));
+  }
+  HeadlessView view;
+  Recover(&view, list, dest_);
+  const auto st = Statuses(view);
+  ASSERT_EQ(st.size(), list.size());
+  for (size_t i = 0; i < list.size(); i++) {
+    SCOPED_TRACE(cases[i].name);
+    const std::string path = dest_ + "/" + cases[i].name;
+    if (cases[i].shortAt < 0) {
+      EXPECT_EQ(st.at(list[i].recordIndex), kStatusSaved);
+      EXPECT_EQ(ReadFileText(path), g_files[10 + uint32_t(i)].data);
+    } else {
+      EXPECT_EQ(st.at(list[i].recordIndex), kStatusFailed);
+      EXPECT_FALSE(Exists(path));
+    }
+  }
+  EXPECT_EQ(g_recoveryTotals.saved.load(), 1u);
+  EXPECT_EQ(g_recoveryTotals.failed.load(), 4u);
+}
+
+// Memory mode copies at most the capacity, whatever the file's size.
+TEST_F(FakeFamilyTest, MemoryModeStopsAtTheCapacity) {
+  for (size_t capacity : {size_t(0), size_t(1), size_t(10000), size_t(1 << 20), size_t((1 << 20) + 7)}) {
+    SCOPED_TRACE(capacity);
+    FakeFile f;
+    f.data = Pattern(3 << 20, 3);
+    AddFile("m.bin", f, 77);
+    cnode* node = engine_->nodes->GetAt(engine_->nodes->Count() - 1);
+    std::vector<uint8_t> mem(capacity + 64, 0xEE);
+    RecMemory m{mem.data(), capacity, 0};
+    EXPECT_EQ(RecoverVolumeNode(vol_, node, u"", &m, nullptr, nullptr), 0);
+    EXPECT_EQ(m.used, capacity);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(mem.data()), capacity), f.data.substr(0, capacity));
+    for (size_t i = capacity; i < mem.size(); i++) ASSERT_EQ(mem[i], 0xEE) << "written past the capacity at " << i;
+  }
+}
+
+// A resume point inside a cluster goes back to the cluster's start: the
+// bytes land where they belong. Through the restart list as the driver's
+// callers set it, and through the explicit offset.
+TEST_F(FakeFamilyTest, ResumeIsRoundedDownToTheCluster) {
+  const std::string data = Pattern(50000, 9);
+  FakeFile f;
+  f.data = data;
+  AddFile("r.bin", f, 5);
+  cnode* node = engine_->nodes->GetAt(engine_->nodes->Count() - 1);
+  for (int64_t resume : {int64_t(1), int64_t(4095), int64_t(4096), int64_t(5000), int64_t(49999)}) {
+    SCOPED_TRACE(resume);
+    const std::string path = dest_ + "/r" + std::to_string(resume) + ".bin";
+    // What an earlier run wrote: the right bytes up to `resume`, then junk
+    // that the resumed run must replace.
+    WriteFileText(path, data.substr(0, size_t(resume)) + std::string(100, 'J'));
+    ASSERT_EQ(RecoverVolumeNode(vol_, node, FromUtf8(path), nullptr, nullptr, nullptr, resume), 0);
+    EXPECT_EQ(ReadFileText(path), data);
+  }
+  // The restart list of the options file: resumes at the listed file's size.
+  const std::string path = dest_ + "/listed.bin";
+  WriteFileText(path, data.substr(0, 6000));
+  g_appState->restartFiles.push_back(FromUtf8(path));
+  g_readCalls = 0;
+  ASSERT_EQ(RecoverVolumeNode(vol_, node, FromUtf8(path), nullptr, nullptr, nullptr), 0);
+  EXPECT_EQ(ReadFileText(path), data);
+  g_appState->restartFiles.clear();
+}
+
+// Clusters larger than one read piece: every piece still moves forward.
+TEST_F(FakeFamilyTest, ClustersLargerThanTheReadPieceStillAdvance) {
+  ASSERT_TRUE(vol_->SetClusterSize(4 << 20));
+  FakeFile f;
+  f.data = Pattern((9 << 20) + 3, 4);
+  const int32_t index = AddFile("huge_cluster.bin", f, 6);
+  HeadlessView view;
+  Recover(&view, {Entry(index, "huge_cluster.bin", dest_)}, dest_);
+  EXPECT_EQ(Statuses(view).at(index), kStatusSaved);
+  EXPECT_EQ(ReadFileText(dest_ + "/huge_cluster.bin"), f.data);
+  EXPECT_GE(g_readCalls, 10u);  // 1 MiB pieces
+}
+
+// Every way out of the driver hands the statuses made so far to the view
+// and the log: a stop in the middle of a list, a list that never comes,
+// an exception from a reader.
+TEST_F(FakeFamilyTest, StatusesAreFlushedOnEveryWayOut) {
+  enum Way { kStop, kTimeOut, kThrow };
+  for (Way way : {kStop, kTimeOut, kThrow}) {
+    SCOPED_TRACE(int(way));
+    const std::string root = MakeTempDir("recflush" + std::to_string(int(way)));
+    ASSERT_TRUE(OpenRecoveryLog(FromUtf8(root)));
+    std::vector<RecoveryListEntry> list;
+    const int count = way == kTimeOut ? 150 : 40;
+    for (int i = 0; i < count; i++) {
+      FakeFile f;
+      f.data = Pattern(100 + size_t(i), uint32_t(i));
+      if (i == 25 && way == kStop) f.stopOnRead = true;
+      if (i == 25 && way == kThrow) f.throwOnRead = true;
+      const std::string name = "f" + std::to_string(i) + ".txt";
+      list.push_back(Entry(AddFile(name, f, 1000 + uint32_t(i) + uint32_t(way) * 1000), name, root));
+    }
+    ScriptedPrompt prompt({kIdOk});
+    SetPromptService(&prompt);
+    g_recoveryListWaitMs = 200;
+    SilentAfterFirstList view;
+    Recover(&view, list, root);
+    SetPromptService(nullptr);
+    CloseRecoveryLog();
+    const auto st = Statuses(view);
+    // stop: items 0..25 (the 26th fails as stopped); time-out: the first
+    // list of 100; exception: items 0..24.
+    const size_t expected = way == kStop ? 26 : way == kTimeOut ? 100 : 25;
+    EXPECT_EQ(st.size(), expected);
+    const std::string log = ReadFileText(root + "/Recovery.log");
+    size_t lines = 0;
+    for (size_t at = 0; (at = log.find("  Saved: ", at)) != std::string::npos; at++) lines++;
+    EXPECT_EQ(lines, expected);
+  }
+}
+
+// A full destination asks "Disk is full saving ... Replace disk and
+// continue?"; No stops the run, Yes tries once more; no file that is not
+// whole is reported saved or left behind.
+TEST_F(FakeFamilyTest, DiskFullAsksAndNeverReportsAPartialFileSaved) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+  const std::string root = MakeTempDir("recfull");
+  if (mount("tmpfs", root.c_str(), "tmpfs", 0, "size=1m") != 0) GTEST_SKIP() << "cannot mount a tmpfs here";
+  struct Case {
+    int answer;
+    size_t asked;
+  } cases[] = {{kIdNo, 1}, {kIdYes, 1}};
+  uint32_t id = 300;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.answer);
+    std::vector<RecoveryListEntry> list;
+    FakeFile small, big, after;
+    small.data = Pattern(1000, 1);
+    big.data = Pattern(3 << 20, 2);
+    after.data = Pattern(2000, 3);
+    const std::string tag = std::to_string(c.answer);
+    list.push_back(Entry(AddFile("a" + tag + ".txt", small, id++), "a" + tag + ".txt", root));
+    list.push_back(Entry(AddFile("big" + tag + ".bin", big, id++), "big" + tag + ".bin", root));
+    list.push_back(Entry(AddFile("c" + tag + ".txt", after, id++), "c" + tag + ".txt", root));
+    ScriptedPrompt prompt({c.answer, kIdNo});
+    SetPromptService(&prompt);
+    HeadlessView view;
+    Recover(&view, list, root);
+    SetPromptService(nullptr);
+    const auto asked = prompt.asked();
+    ASSERT_GE(asked.size(), c.asked);
+    EXPECT_NE(ToUtf8(asked[0].text).find("Disk is full saving "), std::string::npos);
+    EXPECT_NE(ToUtf8(asked[0].text).find("Replace disk and continue?"), std::string::npos);
+    const auto st = Statuses(view);
+    EXPECT_EQ(st.at(list[0].recordIndex), kStatusSaved);
+    EXPECT_EQ(st.at(list[1].recordIndex), kStatusFailed);
+    EXPECT_FALSE(Exists(root + "/big" + tag + ".bin"));
+    EXPECT_EQ(ReadFileText(root + "/a" + tag + ".txt"), small.data);
+    if (c.answer == kIdNo) {
+      EXPECT_EQ(st.count(list[2].recordIndex), 0u);  // stopped before it
+    }
+  }
+  umount(root.c_str());
+}
+
+// "Skip Files on Bad Extents": a file whose reader met a bad extent goes to
+// the corrupt-files folder (with its path below the destination) and counts
+// as corrupt; without that folder it is deleted.
+TEST_F(FakeFamilyTest, BadExtentFilesGoToTheCorruptFolderOrAreDeleted) {
+  for (bool withFolder : {true, false}) {
+    SCOPED_TRACE(withFolder);
+    const std::string root = MakeTempDir(std::string("recbad") + (withFolder ? "1" : "0"));
+    const std::string corrupt = root + "_corrupt";
+    std::system(("rm -rf '" + corrupt + "'").c_str());
+    g_appState->skipFilesOnBadExtents = 1;
+    g_appState->corruptFilesFolder = withFolder ? FromUtf8(corrupt) : WString();
+    FakeFile good, bad;
+    good.data = Pattern(5000, 1);
+    bad.data = Pattern(7000, 2);
+    bad.badExtent = true;
+    const uint32_t base = withFolder ? 400 : 500;
+    const int32_t gi = AddFile("good.txt", good, base);
+    const int32_t bi = AddFile("bad.txt", bad, base + 1);
+    RecoveryListEntry be;
+    be.nodeIndex = bi;
+    be.recordIndex = bi;
+    ASSERT_TRUE(BuildDestinationPath(FromUtf8(root), u"\\sub\\", u"bad.txt", &be.destinationPath));
+    HeadlessView view;
+    Recover(&view, {Entry(gi, "good.txt", root), be}, root);
+    const auto st = Statuses(view);
+    EXPECT_EQ(st.at(gi), kStatusSaved);
+    EXPECT_EQ(st.at(bi), kStatusCorrupt);
+    EXPECT_EQ(ReadFileText(root + "/good.txt"), good.data);
+    EXPECT_FALSE(Exists(root + "/sub/bad.txt"));
+    if (withFolder) {
+      EXPECT_EQ(ReadFileText(corrupt + "/sub/bad.txt"), bad.data);
+    }
+    g_appState->skipFilesOnBadExtents = 0;
+    g_appState->corruptFilesFolder.clear();
+  }
+}
+
+// The folder walk: live folders breadth-first, then deleted ones; a folder
+// reached twice is parsed once; files reach the engine with their folder
+// path; a folder path over 1023 characters restarts at its own name.
+TEST_F(FakeFamilyTest, FolderWalkThroughTheRegisteredFamily) {
+  // Folder sizes are whole clusters (ext folders of other sizes are
+  // dropped as damaged).
+  auto listing = [](std::string s) { return s + std::string(4096 - s.size(), '\n'); };
+  FakeFile root, a, b, gone;
+  root.folder = listing("f top.txt 10\nd a 2\nx gone 4\nd b 3\n");
+  a.folder = listing("f one.txt 11\nd b 3\n");  // b again: parsed once
+  b.folder = listing("f two.txt 12\nd odd 5\n");
+  gone.folder = listing("f lost.txt 13\nd a 2\n");
+  g_files[5].folder = "f never.txt 14\n";  // not a whole cluster: dropped
+  for (uint32_t id : {10u, 11u, 12u, 13u}) g_files[id].data = Pattern(id * 10, id);
+  g_files[1] = root;
+  g_files[2] = a;
+  g_files[3] = b;
+  g_files[4] = gone;
+  vol_->rootNode = MakeNode("", 1, root.folder.size(), true, false);
+  HeadlessView view;
+  auto* send = new SendObj();
+  g_appState->sendObj = send;
+  send->SetView(&view);
+  engine_->sendObj = send;
+  g_appState->view = &view;
+  g_appState->scanFlag = 3;  // deleted and existing files
+  EXPECT_EQ(ParseFSCm(vol_), 1);
+  send->SendMsg2(0, kCodeFoundItems, true);
+  std::map<std::string, std::string> found;  // name -> folder
+  for (const FoundItem& it : view.found) found[ToUtf8(it.name)] = ToUtf8(it.folderPath);
+  ASSERT_EQ(found.size(), 4u);
+  EXPECT_EQ(found["top.txt"], "Volume 0");
+  EXPECT_EQ(found["one.txt"], "Volume 0\\a");
+  EXPECT_EQ(found["two.txt"], "Volume 0\\b");
+  EXPECT_EQ(found["lost.txt"], "Volume 0\\gone");
+  EXPECT_EQ(found.count("never.txt"), 0u);
+  // Each folder's data was read once: root, a, b, gone.
+  EXPECT_EQ(g_readCalls, 4u);
+  engine_->sendObj = nullptr;
+}
+
+// A volume walk never reads past the volume, and a folder whose pieces
+// give no entry ends after a bounded number of pieces.
+TEST_F(FakeFamilyTest, ADamagedFolderEndsEarly) {
+  FakeFile root;
+  root.folder = std::string(64 << 20, 'z');  // 64 MiB of nothing
+  g_files[1] = root;
+  vol_->rootNode = MakeNode("", 1, 1ull << 40, true, false);  // claims 1 TiB
+  EXPECT_EQ(ParseFSCm(vol_), 1);
+  EXPECT_LE(g_readCalls, 16u);
+}
+
+// The second-volume attempts take the first "(n)" name that is free.
+TEST(AttemptNames, FirstFreeNameNeverOverwritesAnUnrelatedFile) {
+  GlobalObjectsScope scope;
+  const std::string d = MakeTempDir("attempts");
+  struct Case {
+    const char* target;
+    std::vector<const char*> existing;
+    const char* expected;
+  } cases[] = {{"a.txt", {}, "a(1).txt"},
+               {"a.txt", {"a(1).txt"}, "a(2).txt"},
+               {"a.txt", {"a(1).txt", "a(2).txt", "a(4).txt"}, "a(3).txt"},
+               {"noext", {"noext(1)"}, "noext(2)"},
+               {"d.ir/file", {}, "d.ir/file(1)"},
+               {"x.tar.gz", {"x.tar(1).gz"}, "x.tar(2).gz"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.target);
+    const std::string sub = MakeTempDir("attempts_case");
+    std::system(("mkdir -p '" + sub + "/d.ir'").c_str());
+    for (const char* e : c.existing) WriteFileText(sub + "/" + e, "unrelated");
+    WString out;
+    ASSERT_TRUE(NextFreeAttemptName(FromUtf8(sub + "/" + c.target), &out));
+    EXPECT_EQ(ToUtf8(out), sub + "/" + c.expected);
+    for (const char* e : c.existing) EXPECT_EQ(ReadFileText(sub + "/" + e), "unrelated");
+  }
+}
+
+}  // namespace
