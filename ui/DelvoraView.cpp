@@ -948,11 +948,12 @@ void CDelvoraView::FillRecListOnGui(std::vector<RecoveryListEntry>& list) {
   auto refused = [this](int32_t i, const WString& why) {
     list_->SetItemStatus(i, StatusBitsFor(200), true);
     const WString line = Msg(200) + u" " + ReadableListPath(list_->GetItemPath(i)) + u"\\" + list_->GetItemNodeName(i);
-    if (statusDlg_) statusDlg_->AddLogLine(line);
-    AppendRecoveryLog(line);
-    if (!why.empty()) {
-      if (statusDlg_) statusDlg_->AddLogLine(why);
-      AppendRecoveryLog(why);
+    // The status window writes its lines into the recovery log itself.
+    const bool windowWrites = statusDlg_ && !theProgressAndStats().recoveryLogPath.empty();
+    for (const WString* text : {&line, &why}) {
+      if (text->empty()) continue;
+      if (statusDlg_) statusDlg_->AddLogLine(*text);
+      if (!windowWrites) AppendRecoveryLog(*text);
     }
     g_recoveryTotals.skipped++;
   };

@@ -10,6 +10,8 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
+#include <QItemSelectionModel>
 #include <QDialog>
 #include <QLineEdit>
 #include <QLabel>
@@ -22,6 +24,7 @@
 #include <set>
 #include <sstream>
 
+#include "engine/Engine.h"
 #include "engine/RecoverDriver.h"
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
@@ -155,6 +158,8 @@ class MainRoadTest : public QtAppTest {
   std::vector<std::string> dialogs;
   int duplicateMode = 1;
   bool imageWasRegistered = false;
+  // The destination is not empty: answer the overwrite question once for all.
+  void SetOverwriteAlwaysForTest() { View()->SetOverwriteAlways(true); }
 };
 
 #define IMAGE_OR_SKIP(var, name)                     \
@@ -285,6 +290,239 @@ TEST_F(MainRoadTest, LoadScanSaveAndSaveAgain) {
   struct stat st;
   EXPECT_NE(stat((dest + "/comp/s4097[1].txt").c_str(), &st), 0) << "identical: no second copy";
   if (!HasFailure()) std::system(("rm -rf '" + dest + "'").c_str());
+}
+
+// Rows of live files of the scan by their path (without the volume).
+struct SourceRow {
+  int row;
+  FoundItem item;
+};
+
+TEST_F(MainRoadTest, ScanAnsweredNoLeavesVolumesAndResults) {
+  IMAGE_OR_SKIP(img, "basic");
+  ScanImage(img);
+  ASSERT_NE(g_currentDrive, nullptr);
+  const int64_t rows = View()->ListRows();
+  ASSERT_GT(rows, 10);
+  const uint32_t volumes = g_currentDrive->VolumeCount();
+  ASSERT_GT(volumes, 0u);
+  std::vector<CVol*> before;
+  for (uint32_t v = 0; v < volumes; v++) before.push_back(g_currentDrive->Volume(v));
+  NTFSObj* engine = g_engine;
+  ASSERT_NE(engine, nullptr);
+  const WString name0 = View()->List()->GetItemNodeName(0);
+  // "Clear current scan results?" answered No, and a Look-for text left
+  // empty (refused before the question): nothing of the last scan is
+  // touched.
+  for (int way = 0; way < 2; way++) {
+    SCOPED_TRACE(way);
+    auto* lookFor = qobject_cast<QComboBox*>(View()->Control(CDelvoraView::kLookFor));
+    const QString keep = lookFor->currentText();
+    if (way == 0) {
+      prompt.Push(kIdNo);
+    } else {
+      lookFor->setCurrentIndex(-1);
+      lookFor->setEditText(QString());
+    }
+    const size_t asked = prompt.asked().size();
+    View()->OnCommand(cmd::kScan);
+    ASSERT_EQ(prompt.asked().size(), asked + 1);
+    EXPECT_EQ(prompt.asked()[asked].text,
+              way == 0 ? u"Clear current scan results?" : u"Please specify what to look for.");
+    EXPECT_EQ(g_activityCode.load(), kActivityIdle);
+    EXPECT_EQ(View()->ListRows(), rows);
+    EXPECT_EQ(View()->List()->GetItemNodeName(0), name0);
+    EXPECT_EQ(g_engine, engine);
+    ASSERT_EQ(g_currentDrive->VolumeCount(), volumes);
+    for (uint32_t v = 0; v < volumes; v++) EXPECT_EQ(g_currentDrive->Volume(v), before[v]);
+    lookFor->setEditText(keep);
+  }
+  // The results still save: the nodes behind them are alive.
+  View()->OnCommand(cmd::kSelectAll);
+  const std::string dest = TempDir("afterno");
+  Save(dest);
+  EXPECT_GT(g_recoveryTotals.saved.load(), 12u);
+  EXPECT_EQ(g_recoveryTotals.failed.load(), 0u);
+  if (!HasFailure()) std::system(("rm -rf '" + dest + "'").c_str());
+}
+
+// A session-like list: items of the scan's nodes handed over under hostile
+// names and folders. Names are made safe; what cannot be made safe or is
+// too long is skipped, shown as Skipped in the list and reported in the
+// status window and the recovery log; nothing lands outside the folder.
+TEST_F(MainRoadTest, UnsafeAndOverlongItemsAreSkippedAndReported) {
+  IMAGE_OR_SKIP(img, "basic");
+  ScanImage(img);
+  // Live files with their md5 from icat.
+  std::map<std::string, std::string> md5Of;
+  {
+    std::istringstream in(ntfs_fixture::Report("basic", "icat-md5"));
+    std::string line;
+    while (std::getline(in, line)) {
+      const size_t a = line.find("  "), b = line.find(' ', a + 2);
+      if (a != std::string::npos && b != std::string::npos) md5Of[line.substr(b + 1)] = line.substr(0, a);
+    }
+  }
+  std::vector<std::pair<FoundItem, std::string>> sources;  // item, md5
+  CMyListCtrl* l = View()->List();
+  for (int i = 0; i < l->GetItemCount() && sources.size() < 8; i++) {
+    std::string folder = ToUtf8(FolderBelowVolume(l->GetItemPath(i)));
+    for (char& c : folder)
+      if (c == '\\') c = '/';
+    if (!folder.empty()) folder = folder.substr(1) + "/";
+    const std::string path = folder + ToUtf8(l->GetItemNodeName(i));
+    ListNodeInfo info;
+    ASSERT_TRUE(View()->Nodes().GetNode(l->GetItemNodeIndex(i), info));
+    auto it = md5Of.find(path);
+    if (it == md5Of.end() || (info.flags & 0x0002) || info.size == 0 || path[0] == '$') continue;
+    // Folders have entries below them.
+    auto below = md5Of.lower_bound(path + "/");
+    if (below != md5Of.end() && below->first.rfind(path + "/", 0) == 0) continue;
+    FoundItem item;
+    item.nodeIndex = l->GetItemNodeIndex(i);
+    item.size = info.size;
+    item.time = info.time;
+    item.flags = info.flags;
+    item.volumeIndex = info.volumeIndex;
+    sources.emplace_back(item, it->second);
+  }
+  ASSERT_GE(sources.size(), 7u);
+  const std::string outer = TempDir("outer");
+  const std::string dest = outer + "/dest";
+  WString deep = u"Volume 0";  // 804 characters below the destination
+  for (int k = 0; k < 4; k++) deep += u"\\" + WString(200, char16_t(u'a' + k));
+  // The longest path a recovery takes, and one character more.
+  const size_t fits = kMaxRecoveredPathChars - dest.size() - 804 - 1;
+  const WString longName = WString(296, u'n') + u".txt";
+  const struct {
+    WString folder, name;
+    const char* saved;  // below the destination; nullptr: skipped
+  } crafted[] = {
+      {u"Volume 0\\a", u"..", "a/_.."},
+      {u"Volume 0", u"a/b", "a_b"},
+      {u"Volume 0\\..\\..", u"x\x01\x1b\x7fy", "_../_../x___y"},
+      {u"Volume 0", longName, ""},  // shortened: looked for below
+      {deep, WString(fits, u'm'), ""},
+      {deep, WString(fits + 1, u'o'), nullptr},
+      {u"Volume 0", u"", nullptr},
+  };
+  // The list holds only the crafted items now.
+  l->DeleteFileItems();
+  View()->Nodes().Clear();
+  std::vector<FoundItem> items;
+  for (size_t k = 0; k < std::size(crafted); k++) {
+    FoundItem item = sources[k].first;
+    item.folderPath = crafted[k].folder;
+    item.name = crafted[k].name;
+    items.push_back(item);
+  }
+  View()->TakeFoundItems(items, 100);
+  l->FinishInserting();
+  ASSERT_EQ(View()->ListRows(), int64_t(std::size(crafted)));
+  View()->OnCommand(cmd::kSelectAll);
+
+  ASSERT_EQ(std::system(("mkdir -p '" + outer + "'").c_str()), 0);
+  char cwdBefore[4096] = {};
+  ASSERT_NE(getcwd(cwdBefore, sizeof cwdBefore), nullptr);
+  const size_t askedBefore = prompt.asked().size();
+  Save(dest);
+  char cwdAfter[4096] = {};
+  ASSERT_NE(getcwd(cwdAfter, sizeof cwdAfter), nullptr);
+  EXPECT_STREQ(cwdAfter, cwdBefore) << "the working directory is the process's own";
+
+  EXPECT_EQ(g_recoveryTotals.saved.load(), 5u);
+  EXPECT_EQ(g_recoveryTotals.skipped.load(), 2u);
+  EXPECT_EQ(g_recoveryTotals.failed.load(), 0u);
+  for (size_t k = 0; k < std::size(crafted); k++) {
+    SCOPED_TRACE(k);
+    ListNodeInfo info;
+    ASSERT_TRUE(View()->Nodes().GetNode(l->GetItemNodeIndex(int(k)), info));
+    EXPECT_EQ(info.flags & 0x0700, crafted[k].saved ? 0x0500 : 0x0600);
+    if (crafted[k].saved && *crafted[k].saved) {
+      EXPECT_EQ(Md5File(dest + "/" + crafted[k].saved), sources[k].second);
+    }
+  }
+  // The shortened name and the deepest saved file.
+  std::string shortened, deepest;
+  if (FILE* p = popen(("cd '" + dest + "' && find . -type f -name 'nnn*' && find . -type f -name 'mmm*'").c_str(), "r")) {
+    char buf[8192];
+    while (fgets(buf, sizeof buf, p)) {
+      std::string s = buf;
+      if (!s.empty() && s.back() == '\n') s.pop_back();
+      (s.find("/nnn") != std::string::npos ? shortened : deepest) = s.substr(2);
+    }
+    pclose(p);
+  }
+  ASSERT_FALSE(shortened.empty());
+  EXPECT_LE(shortened.size(), 255u);
+  EXPECT_NE(shortened.find('~'), std::string::npos);
+  EXPECT_EQ(Md5File(dest + "/" + shortened), sources[3].second);
+  ASSERT_FALSE(deepest.empty());
+  EXPECT_EQ(dest.size() + 1 + deepest.size(), kMaxRecoveredPathChars);
+  EXPECT_EQ(Md5File(dest + "/" + deepest), sources[4].second);
+  // Nothing beside the destination folder.
+  std::string beside;
+  if (FILE* p = popen(("ls -A '" + outer + "'").c_str(), "r")) {
+    char buf[512];
+    while (fgets(buf, sizeof buf, p)) beside += buf;
+    pclose(p);
+  }
+  EXPECT_EQ(beside, "dest\n");
+  // Reported in the recovery log and the status window, with the reason.
+  const std::string overlong = "Skipped: " + ToUtf8(deep) + "\\" + std::string(fits + 1, 'o');
+  const std::string noName = "Skipped: Volume 0\\\n";
+  const std::string log = ReadAll(dest + "/Recovery.log");
+  EXPECT_NE(log.find(overlong + "\n"), std::string::npos);
+  size_t skippedLines = 0;
+  for (size_t at = 0; (at = log.find("Skipped: ", at)) != std::string::npos; at++) skippedLines++;
+  EXPECT_EQ(skippedLines, 2u) << "each skipped item once";
+  EXPECT_NE(log.find("The filename is too long (> 1024)"), std::string::npos);
+  EXPECT_NE(log.find(noName), std::string::npos);
+  EXPECT_NE(log.find("The item has no name: it is skipped."), std::string::npos);
+  CStatusDlg* dlg = app.MainFrame()->StatusDialog();
+  ASSERT_NE(dlg, nullptr);
+  const std::string shown = dlg->ControlText(CStatusDlg::kLog).toStdString();
+  EXPECT_NE(shown.find("Skipped: Volume 0\\aaaa"), std::string::npos);
+  EXPECT_NE(shown.find("The filename is too long (> 1024)"), std::string::npos);
+  EXPECT_NE(shown.find("The item has no name: it is skipped."), std::string::npos);
+  // Something was saved: message 167.
+  ASSERT_GT(prompt.asked().size(), askedBefore);
+  EXPECT_EQ(prompt.asked().back().text.rfind(u"Files were successfully saved.", 0), 0u);
+  if (!HasFailure()) std::system(("rm -rf '" + outer + "'").c_str());
+}
+
+// A recovery that saves nothing while items fail ends with the counts.
+TEST_F(MainRoadTest, NothingSavedButFailuresShowsTheCounts) {
+  IMAGE_OR_SKIP(img, "basic");
+  ScanImage(img);
+  // A file where the folder "comp" has to be made: its items fail.
+  const std::string dest = TempDir("fail");
+  ASSERT_EQ(std::system(("mkdir -p '" + dest + "' && echo x > '" + dest + "/comp'").c_str()), 0);
+  CMyListCtrl* l = View()->List();
+  l->CheckAll(false);
+  QItemSelection pick;
+  int picked = 0;
+  for (int i = 0; i < l->GetItemCount(); i++) {
+    ListNodeInfo info;
+    View()->Nodes().GetNode(l->GetItemNodeIndex(i), info);
+    if (FolderBelowVolume(l->GetItemPath(i)) != u"\\comp" || (info.flags & 0x0002)) continue;
+    pick.select(l->model()->index(i, 0), l->model()->index(i, 0));
+    picked++;
+  }
+  ASSERT_GT(picked, 1);
+  l->selectionModel()->select(pick, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+  l->CheckCurItems(true);
+  SetOverwriteAlwaysForTest();
+  const size_t asked = prompt.asked().size();
+  Save(dest);
+  EXPECT_EQ(g_recoveryTotals.saved.load(), 0u);
+  EXPECT_EQ(g_recoveryTotals.failed.load(), uint32_t(picked));
+  ASSERT_GT(prompt.asked().size(), asked);
+  EXPECT_EQ(prompt.asked().back().text,
+            FromUtf8("Saved: 0\nFailed: " + std::to_string(picked) + "\nSkipped: 0\nCorrupt: 0"));
+  EXPECT_EQ(prompt.asked().back().caption, u"Delvora  ");
+  EXPECT_EQ(prompt.asked().back().style & 0xF0, unsigned(kMbIconWarning));
+  std::system(("rm -rf '" + dest + "'").c_str());
 }
 
 TEST_F(MainRoadTest, RefusedDestinations) {
