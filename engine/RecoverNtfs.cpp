@@ -76,6 +76,28 @@ bool ReadVolumeClusters(NTFSVol* v, uint8_t* out, uint64_t lcn, uint32_t count, 
   Drive* d = DriveOf(v);
   const uint32_t before = d ? d->TotalErrors() : 0;
   uint32_t got = 0;
+  const uint32_t transfer = d ? d->TransferSize() : 0;
+  if (d && transfer && transfer < cs) {
+    // The drive reads less than a cluster at a time: the clusters go in
+    // pieces of its transfer size (in whole drive sectors).
+    const uint32_t dss = d->SectorSize() ? d->SectorSize() : 512;
+    const uint32_t piece = std::max(dss, transfer / dss * dss);
+    const uint64_t first = v->startSector * uint64_t(dss) + lcn * uint64_t(cs);
+    const uint64_t total = uint64_t(count) * cs;
+    if (first % dss) {
+      ErrorMsg(Msg(630));
+      return false;
+    }
+    for (uint64_t off = 0; off < total; off += piece) {
+      const uint32_t n = uint32_t(std::min<uint64_t>(piece, total - off));
+      if (!d->ReadSectors(int64_t((first + off) / dss), n, 0, out + off, true)) {
+        if (LastErrorText().empty()) ErrorMsg(Msg(630));
+        return false;
+      }
+    }
+    if (d->TotalErrors() != before && corrupt) *corrupt += count;
+    return true;
+  }
   if (!v->ReadClusters(out, int64_t(lcn), count, cs, size_t(count) * cs, &got) || got < count) {
     if (LastErrorText().empty()) ErrorMsg(Msg(630));
     return false;

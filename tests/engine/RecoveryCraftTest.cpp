@@ -1,0 +1,252 @@
+// Recovery of NTFS images with things real volumes rarely show
+// (tests/fixtures/make_recovery_craft.sh: ntfs-3g files, then names and
+// sizes patched in the MFT records), and the driver's refusals seen from
+// dvscan: every name from "[1]" to "[99]" taken, a log that cannot be made.
+// Also reads with clusters larger than the drive's transfer size and the
+// memory mode, through the engine on the committed "basic" image.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/Engine.h"
+#include "engine/RecoverDriver.h"
+#include "engine/RecoverNtfs.h"
+#include "engine/SendObj.h"
+#include "engine/Worker.h"
+#include "foundation/AppState.h"
+#include "foundation/Globals.h"
+#include "foundation/Md5.h"
+#include "foundation/Trace.h"
+#include "foundation/UiServices.h"
+#include "storage/Drive.h"
+#include "tests/foundation/TestUtil.h"
+#include "tests/ntfs/FixtureImage.h"
+#include "volumes/Node.h"
+#include "volumes/NodeTable.h"
+#include "volumes/ntfs/NtfsVolume.h"
+
+namespace {
+
+struct DvRun {
+  int rc = -1;
+  std::string out;  // standard output and error
+};
+
+DvRun Dvscan(const std::string& args) {
+  DvRun r;
+  const std::string cmd = std::string(DV_BINARY_DIR) + "/bin/dvscan " + args + " 2>&1";
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return r;
+  char buf[4096];
+  while (fgets(buf, sizeof buf, p)) r.out += buf;
+  const int st = pclose(p);
+  r.rc = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return r;
+}
+
+long Count(const DvRun& r, const std::string& key) {
+  const size_t at = r.out.rfind(" " + key + "=");
+  return at == std::string::npos ? -1 : std::stol(r.out.substr(at + key.size() + 2));
+}
+
+std::string Md5Text(const std::string& bytes) {
+  Md5 m;
+  m.Update(bytes.data(), bytes.size());
+  uint8_t d[kMd5DigestSize];
+  m.Final(d);
+  return HexText(d, sizeof d);
+}
+
+std::string CraftImage() {
+  const char* c = std::getenv("DV_FIXTURE_CACHE");
+  const std::string dir = std::string(c && *c ? c : std::string(DV_BINARY_DIR) + "/fixtures") + "/recovery-craft";
+  const std::string cmd = "bash '" + std::string(DV_SOURCE_DIR) + "/tests/fixtures/make_recovery_craft.sh' '" + dir +
+                          "' >/dev/null 2>&1";
+  if (std::system(cmd.c_str()) != 0) return {};
+  return dir + "/craft.img";
+}
+
+bool HaveTool(const char* t) { return std::system((std::string("command -v ") + t + " >/dev/null 2>&1").c_str()) == 0; }
+
+// A compressed file whose real size passes its initialised size by 10 MiB
+// or more is extended to its real size (a sparse tail), never left short;
+// by less, the zeros are written. Both equal icat's output.
+TEST(RecoveryCraftTest, CompressedFileWithALongUninitialisedTail) {
+  const std::string img = CraftImage();
+  if (img.empty()) GTEST_SKIP() << "needs root, FUSE, mkntfs, ntfs-3g, istat";
+  if (!HaveTool("icat")) GTEST_SKIP() << "icat missing";
+  const std::string dest = MakeTempDir("craft_comp");
+  const DvRun r = Dvscan("--recover '" + dest + "' '" + img + "'");
+  ASSERT_EQ(r.rc, 0) << r.out;
+  EXPECT_EQ(Count(r, "failed"), 0);
+  struct Case {
+    const char* name;
+    off_t size;
+    bool sparse;
+  } cases[] = {{"tail20.txt", 21000000, true}, {"tail1.txt", 200000 + (1 << 20), false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = dest + "/Volume 0/comp/" + c.name;
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, c.size);
+    if (c.sparse) {
+      EXPECT_LT(off_t(st.st_blocks) * 512, off_t(1) << 20);  // the tail holds no blocks
+    }
+    const std::string ours = ReadFileText(path);
+    EXPECT_EQ(ours.substr(200000), std::string(size_t(c.size) - 200000, '\0'));
+    const std::string inode = RunCommand("ifind -n 'comp/" + std::string(c.name) + "' '" + img + "'");
+    const std::string peer = RunCommand("icat '" + img + "' " + inode.substr(0, inode.find('\n')));
+    EXPECT_EQ(Md5Text(ours), Md5Text(peer));
+  }
+}
+
+// Names no file system would take ("..", "q/q", "a\b", control characters,
+// 300 bytes of UTF-8) all land inside the destination, made harmless.
+TEST(RecoveryCraftTest, HostileNamesStayInsideTheDestination) {
+  const std::string img = CraftImage();
+  if (img.empty()) GTEST_SKIP() << "needs root, FUSE, mkntfs, ntfs-3g, istat";
+  const std::string box = MakeTempDir("craft_box");
+  const std::string dest = box + "/dest";
+  const DvRun r = Dvscan("--recover '" + dest + "' '" + img + "'");
+  ASSERT_EQ(r.rc, 0) << r.out;
+  EXPECT_EQ(Count(r, "failed"), 0);
+  // Nothing beside the destination, nothing in it that leads out.
+  EXPECT_EQ(RunCommand("ls -A '" + box + "'"), "dest\n");
+  const std::string h = dest + "/Volume 0/h/";
+  for (const char* name : {"_..", "q_q", "a_b", "ctl___.txt"}) {
+    SCOPED_TRACE(name);
+    struct stat st;
+    ASSERT_EQ(lstat((h + name).c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+  }
+  EXPECT_EQ(ReadFileText(h + "_.."), "hostile 'zz'\n");  // the patched record's data
+  // The 300-byte name is shortened below the 255-byte limit with a "~".
+  const std::string listing = RunCommand("ls '" + h + "'");
+  bool shortened = false;
+  for (size_t at = 0; at < listing.size();) {
+    const size_t end = listing.find('\n', at);
+    const std::string n = listing.substr(at, end - at);
+    EXPECT_LE(n.size(), 255u);
+    if (n.find('~') != std::string::npos && n.compare(0, 2, "\xC3\xA9") == 0) shortened = true;
+    at = end + 1;
+  }
+  EXPECT_TRUE(shortened) << listing;
+  char real[PATH_MAX];
+  const std::string all = RunCommand("find '" + dest + "' -print0 | tr '\\0' '\\n'");
+  ASSERT_NE(realpath(dest.c_str(), real), nullptr);
+  const std::string root = real;
+  for (size_t at = 0; at < all.size();) {
+    const size_t end = all.find('\n', at);
+    const std::string p = all.substr(at, end - at);
+    at = end + 1;
+    ASSERT_NE(realpath(p.c_str(), real), nullptr) << p;
+    EXPECT_EQ(std::string(real).compare(0, root.size(), root), 0) << p;
+  }
+}
+
+// Rename mode with "[1]" to "[99]" all taken: the item fails with a clear
+// message and nothing is overwritten.
+TEST(RecoveryCraftTest, RenameModeWithEveryNumberTakenFailsTheItem) {
+  const std::string img = ntfs_fixture::Image("basic");
+  if (img.empty()) GTEST_SKIP() << "xz missing";
+  const std::string dest = MakeTempDir("rec_rename99");
+  ASSERT_EQ(Dvscan("--recover '" + dest + "' '" + img + "'").rc, 0);
+  const std::string vol = dest + "/Volume 0/";
+  WriteFileText(vol + "small.txt", "changed");
+  for (int i = 1; i <= 99; i++) WriteFileText(vol + "small[" + std::to_string(i) + "].txt", "taken");
+  const DvRun r = Dvscan("--recover '" + dest + "' --overwrite rename '" + img + "'");
+  ASSERT_EQ(r.rc, 0) << r.out;
+  EXPECT_EQ(Count(r, "saved"), 0);
+  EXPECT_EQ(ReadFileText(vol + "small.txt"), "changed");
+  for (int i = 1; i <= 99; i++) ASSERT_EQ(ReadFileText(vol + "small[" + std::to_string(i) + "].txt"), "taken") << i;
+  EXPECT_FALSE(std::ifstream(vol + "small[100].txt").good());
+  const std::string log = ReadFileText(dest + "/Recovery.log");
+  EXPECT_NE(log.find("Every name from [1] to [99] exists already: nothing was overwritten."), std::string::npos);
+}
+
+// A log that cannot be made: the recovery goes on without it and says so.
+// A destination whose path is far over 260 characters still gets its log.
+TEST(RecoveryCraftTest, RecoveryLogThatCannotBeMadeOrHasALongPath) {
+  const std::string img = ntfs_fixture::Image("basic");
+  if (img.empty()) GTEST_SKIP() << "xz missing";
+  const std::string dest = MakeTempDir("rec_nolog");
+  // The log's name leads into a folder that does not exist.
+  ASSERT_EQ(symlink((dest + "/missing/folder/Recovery.log").c_str(), (dest + "/Recovery.log").c_str()), 0);
+  DvRun r = Dvscan("--recover '" + dest + "' '" + img + "'");
+  EXPECT_EQ(r.rc, 0);
+  EXPECT_NE(r.out.find("no recovery log: recovering without one"), std::string::npos) << r.out;
+  EXPECT_GT(Count(r, "saved"), 5);
+  EXPECT_EQ(ReadFileText(dest + "/Volume 0/small.txt").size() > 0, true);
+
+  std::string deep = MakeTempDir("rec_longlog");
+  for (int i = 0; i < 6; i++) deep += "/" + std::string(60, char('a' + i));
+  ASSERT_GT(deep.size(), 300u);
+  ASSERT_EQ(std::system(("mkdir -p '" + deep + "'").c_str()), 0);
+  r = Dvscan("--recover '" + deep + "' '" + img + "'");
+  EXPECT_EQ(r.rc, 0);
+  EXPECT_EQ(r.out.find("no recovery log"), std::string::npos);
+  const std::string log = ReadFileText(deep + "/Recovery.log");
+  EXPECT_EQ(log.substr(0, 27), "\xEF\xBB\xBF----- Recovery Log -----");
+  EXPECT_NE(log.find("  Saved: "), std::string::npos);
+}
+
+// Through the engine on the "basic" image: a drive transfer size below the
+// cluster size still reads a cluster at a time (never 0 clusters), and the
+// memory mode copies at most the capacity given.
+TEST(RecoveryCraftTest, ClusterLargerThanTheTransferSizeAndMemoryMode) {
+  const std::string img = ntfs_fixture::Image("basic");
+  if (img.empty()) GTEST_SKIP() << "xz missing";
+  GlobalObjectsScope scope;
+  HeadlessView view;
+  g_appState->view = &view;
+  g_appState->scanFlag = 3;
+  Drive* drive = CreateDrive(FromUtf8(img));
+  drive->InitDrive(FromUtf8(img));
+  g_currentDrive = drive;
+  g_selection = ScanSelection{};
+  g_selection.name = drive->DisplayName();
+  std::thread([&] { ComputeThreadProc(&view); }).join();
+  int32_t index = -1;
+  for (const FoundItem& it : view.found)
+    if (it.name == u"plain.bin" || it.name == u"plain-link.bin") index = it.nodeIndex;
+  ASSERT_GE(index, 0);
+  auto* node = static_cast<snode*>(g_engine->nodes->GetAt(index));
+  ASSERT_NE(node, nullptr);
+  auto* vol = static_cast<NTFSVol*>(g_engine->volumes[node->volumeIndex]);
+  ASSERT_EQ(vol->clusterSize, 4096u);
+  const std::string expected = "7dc51ba9f2e5c59454b87d01c6b9723d";  // icat (basic.icat-md5.txt)
+  drive->FixSize(2048);
+  const std::string dest = MakeTempDir("rec_smallxfer");
+  EXPECT_EQ(NtfsRecoverFile(vol, node, FromUtf8(dest + "/plain.bin"), nullptr), kRecCopied) << ToUtf8(LastErrorText());
+  const std::string whole = ReadFileText(dest + "/plain.bin");
+  EXPECT_EQ(Md5Text(whole), expected);
+  drive->FixSize(0x100000);
+  for (size_t capacity : {size_t(0), size_t(1), size_t(4096), size_t(70000), size_t(200000)}) {
+    SCOPED_TRACE(capacity);
+    std::vector<uint8_t> mem(capacity + 32, 0xEE);
+    RecMemory m{mem.data(), capacity, 0};
+    EXPECT_EQ(NtfsRecoverFile(vol, node, u"", nullptr, &m), kRecCopied);
+    const size_t want = std::min(capacity, whole.size());
+    EXPECT_EQ(m.used, want);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(mem.data()), want), whole.substr(0, want));
+    for (size_t i = want; i < mem.size(); i++) ASSERT_EQ(mem[i], 0xEE) << i;
+  }
+  delete g_engine;
+  g_engine = nullptr;
+  delete static_cast<SendObj*>(g_appState->sendObj);
+  g_appState->sendObj = nullptr;
+  g_appState->view = nullptr;
+  g_currentDrive = nullptr;
+  DeleteDrive(&drive);
+}
+
+}  // namespace
