@@ -2,6 +2,8 @@
 
 #include <errno.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -117,4 +119,34 @@ void CloseRecoveryLog() {
   CloseLocked();
   theProgressAndStats().recoveryLogPath.clear();
   g_lastDay = -1;
+}
+
+int Checkpoint::Load(WStringView path) {
+  path_ = ToUtf8(path);
+  FILE* f = std::fopen(path_.c_str(), "r");
+  if (!f) return 0;
+  long v = 0;
+  const bool ok = std::fscanf(f, "%ld", &v) == 1 && v >= 0 && v <= INT32_MAX;
+  std::fclose(f);
+  if (!ok) return 0;
+  saved_ = int32_t(v);
+  return 1;
+}
+
+void Checkpoint::SetInterval(int32_t n) { next_ = int32_t(std::min<int64_t>(INT32_MAX, int64_t(saved_) + n)); }
+
+int Checkpoint::Advance(int32_t n) {
+  count_ += n;
+  if (count_ < saved_) return -1;
+  if (count_ < next_) return 0;
+  next_ = int32_t(std::min<int64_t>(INT32_MAX, int64_t(next_) + count_ - saved_));
+  saved_ = count_;
+  // A checkpoint file that cannot be written is ignored.
+  if (!path_.empty()) {
+    if (FILE* f = std::fopen(path_.c_str(), "w")) {
+      std::fprintf(f, "%ld", long(count_));
+      std::fclose(f);
+    }
+  }
+  return 1;
 }

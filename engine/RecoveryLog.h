@@ -3,6 +3,9 @@
 // UTF-8 byte-order mark and the header line, then a date line whenever the
 // date changes and one "time  text" line per message.
 #pragma once
+#include <cstdint>
+#include <string>
+
 #include "platform/Text.h"
 
 inline constexpr char kRecoveryLogHeader[] = "----- Recovery Log -----";
@@ -19,3 +22,25 @@ void FlushRecoveryLog();
 bool RecoveryLogIsOpen();
 // Flushes and closes the open log (the next run opens its own).
 void CloseRecoveryLog();
+
+// The "Scan and Save" checkpoint: the count of files handled, kept in a
+// file every `interval` files, so that a later run skips what an earlier
+// run had done.
+class Checkpoint {
+ public:
+  // Reads the saved count ("%ld") from path; 1 when read, else 0 (the
+  // saved point stays 0). The path is kept for Advance's writes.
+  int Load(WStringView path);
+  // The next checkpoint is the saved point + n.
+  void SetInterval(int32_t n);
+  // Counts n more files: -1 when this file was done by an earlier run, 1
+  // when a checkpoint was written now, else 0.
+  int Advance(int32_t n);
+  int32_t Count() const { return count_; }
+  int32_t SavedPoint() const { return saved_; }
+  int32_t NextCheckpoint() const { return next_; }
+
+ private:
+  int32_t count_ = 0, saved_ = 0, next_ = 10;
+  std::string path_;
+};

@@ -9,7 +9,10 @@
 
 #include "engine/Engine.h"
 #include "engine/RecFile.h"
+#include "engine/RecoverDriver.h"
 #include "engine/RecoverNtfs.h"
+#include "engine/RecoveryLog.h"
+#include "engine/SendObj.h"
 #include "foundation/AppState.h"
 #include "foundation/FileFilter.h"
 #include "foundation/Globals.h"
@@ -19,6 +22,7 @@
 #include "foundation/UiServices.h"
 #include "platform/Memory.h"
 #include "storage/Drive.h"
+#include "volumes/DestinationPath.h"
 #include "volumes/Extents.h"
 #include "volumes/Node.h"
 #include "volumes/Volume.h"
@@ -281,4 +285,52 @@ int RecoverVolumeNode(CVol* v, const cnode* node, WStringView destPath, RecMemor
     }
   }
   return result;
+}
+
+bool RecoverNodeToFolder(CVol* v, const cnode* node, WStringView name, Checkpoint* checkpoint) {
+  if (!v || !node) return false;
+  const WString root = GlobalTextRef(kDestinationFolder);
+  WString path;
+  const WString folderPath = g_walk.path.empty() ? WString(1, u'\\') : g_walk.path;
+  if (!BuildDestinationPath(root, folderPath, name, &path)) {
+    g_recoveryCounters.processed++;
+    return false;
+  }
+  if (node->flags & kNodeSymlink) {
+    VErrorMsg(Msg(505).c_str(), path);
+    g_recoveryCounters.processed++;
+    return true;
+  }
+  if (checkpoint && checkpoint->Advance(1) == -1) {
+    g_recoveryCounters.processed++;
+    return true;
+  }
+  // The folder is made once for the files that follow in it.
+  static thread_local WString lastFolder;
+  const WString folder = path.substr(0, path.rfind(u'/'));
+  if (folder != lastFolder) {
+    WStringView r = root;
+    while (r.size() > 1 && r.back() == u'/') r.remove_suffix(1);
+    if (CheckPath(path) < 0 || (folder != r && !ResolvesBelowRoot(root, folder))) {
+      lastFolder.clear();
+      g_recoveryCounters.processed++;
+      return false;
+    }
+    lastFolder = folder;
+  }
+  int r = RecoverVolumeNode(v, node, path, nullptr, nullptr, nullptr);
+  if (r < 0 && theTrace().LastErrorCode() == ENOSPC) {
+    const int answer = g_diskFullAnswer ? g_diskFullAnswer
+                                        : ShowMessage(kMbYesNo | kMbIconQuestion,
+                                                      u"Disk is full saving %s. Replace disk and continue?", path);
+    if (answer == kIdYes) {
+      r = RecoverVolumeNode(v, node, path, nullptr, nullptr, nullptr);
+    } else if (g_appState) {
+      g_appState->stopRequested = 1;
+    }
+  }
+  g_recoveryCounters.processed++;
+  if (r >= 0) g_recoveryTotals.saved++;
+  else g_recoveryTotals.failed++;
+  return r >= 0;
 }

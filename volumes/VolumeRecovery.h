@@ -50,3 +50,11 @@ const WString& CurrentFolderPath(const CVol* volume);
 // (rounded down to the cluster).
 int RecoverVolumeNode(CVol* volume, const cnode* node, WStringView destPath, RecMemory* memory, uint32_t* corruptOut,
                       CHashFile* hash, int64_t resumeOffset = 0);
+
+class Checkpoint;
+// "Scan and Save": copies a file the walk just found to the destination
+// folder (GlobalTextRef(kDestinationFolder)) + the walk's folder path +
+// name. Symbolic links are not copied; a file an earlier run did (the
+// checkpoint, when given) is only counted; a full disk asks whether to go
+// on (No stops the run). True unless the copy failed.
+bool RecoverNodeToFolder(CVol* volume, const cnode* node, WStringView name, Checkpoint* checkpoint = nullptr);

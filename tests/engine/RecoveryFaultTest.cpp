@@ -480,6 +480,56 @@ TEST_F(FakeFamilyTest, ADamagedFolderEndsEarly) {
   EXPECT_LE(g_readCalls, 16u);
 }
 
+// "Scan and Save": files go straight to the destination; a symbolic link
+// is not copied; the files an earlier run did (the checkpoint) are skipped.
+TEST_F(FakeFamilyTest, ScanAndSaveWithACheckpoint) {
+  const std::string cpFile = dest_ + "/../recfault_checkpoint.txt";
+  WriteFileText(cpFile, "2");
+  Checkpoint cp;
+  ASSERT_EQ(cp.Load(FromUtf8(cpFile)), 1);
+  cp.SetInterval(2);
+  GlobalTextRef(kDestinationFolder) = FromUtf8(dest_);
+  std::vector<std::string> names = {"one.txt", "two.txt", "three.txt", "four.txt", "link"};
+  uint32_t id = 600;
+  for (const std::string& n : names) {
+    FakeFile f;
+    f.data = Pattern(3000, id);
+    AddFile(n, f, id++);
+  }
+  const int64_t first = engine_->nodes->Count() - int64_t(names.size());
+  engine_->nodes->GetAt(first + 4)->flags |= kNodeSymlink;
+  for (size_t i = 0; i < names.size(); i++) {
+    SCOPED_TRACE(names[i]);
+    EXPECT_TRUE(RecoverNodeToFolder(vol_, engine_->nodes->GetAt(first + int64_t(i)), FromUtf8(names[i]), &cp))
+        << ToUtf8(LastErrorText());
+  }
+  EXPECT_FALSE(Exists(dest_ + "/one.txt"));  // done by the earlier run
+  EXPECT_FALSE(Exists(dest_ + "/link"));
+  EXPECT_TRUE(ReadFileText(dest_ + "/two.txt") == g_files[601].data);
+  EXPECT_TRUE(ReadFileText(dest_ + "/four.txt") == g_files[603].data);
+  EXPECT_EQ(ReadFileText(cpFile), "4");  // checkpoints at 2 (not below the saved 2) and 4
+}
+
+TEST(CheckpointTest, SavedPointIntervalAndWrites) {
+  GlobalObjectsScope scope;
+  const std::string d = MakeTempDir("checkpoint");
+  WriteFileText(d + "/cp", "25");
+  Checkpoint cp;
+  ASSERT_EQ(cp.Load(FromUtf8(d + "/cp")), 1);
+  cp.SetInterval(10);
+  for (int i = 1; i <= 24; i++) ASSERT_EQ(cp.Advance(1), -1) << i;
+  for (int i = 25; i <= 34; i++) ASSERT_EQ(cp.Advance(1), 0) << i;
+  EXPECT_EQ(cp.Advance(1), 1);
+  EXPECT_EQ(ReadFileText(d + "/cp"), "35");
+  EXPECT_EQ(cp.NextCheckpoint(), 45);
+  // No file, or one that is not a number: from 0.
+  Checkpoint none;
+  EXPECT_EQ(none.Load(FromUtf8(d + "/missing")), 0);
+  WriteFileText(d + "/junk", "abc");
+  EXPECT_EQ(none.Load(FromUtf8(d + "/junk")), 0);
+  EXPECT_EQ(none.SavedPoint(), 0);
+}
+
 // The second-volume attempts take the first "(n)" name that is free.
 TEST(AttemptNames, FirstFreeNameNeverOverwritesAnUnrelatedFile) {
   GlobalObjectsScope scope;
