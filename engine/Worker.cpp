@@ -19,6 +19,7 @@
 #include "storage/Drive.h"
 #include "volumes/Node.h"
 #include "volumes/Volume.h"
+#include "volumes/VolumeRecovery.h"
 #include "volumes/VolumeFactory.h"
 #include "volumes/ntfs/NtfsVolume.h"
 
@@ -121,6 +122,11 @@ int SearchFS(ViewSink* view) {
         (void)rootIndex;
         processedNtfs++;
       }
+    } else if ((v->type == kVolExt && g_selection.scanMode == 0) || v->type == 5 || v->type == 6 ||
+               v->type == kVolXfs || v->type == kVolExFat || v->type == kVolVmfs || v->type == kVolZfs) {
+      // The folder walk of the other file systems (a family whose volume
+      // has no root yet walks nothing).
+      ParseFSCm(v);
     }
     step += int(share);
   }
