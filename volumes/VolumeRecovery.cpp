@@ -222,7 +222,17 @@ int RecoverVolumeNode(CVol* v, const cnode* node, WStringView destPath, RecMemor
     remaining -= at;
   }
   Drive* d = DriveOf(v);
-  uint8_t* buffer = static_cast<uint8_t*>(AlignedAlloc(kPieceBytes));
+  // Freed and the writer closed on every way out, a reader's exception too.
+  struct Guard {
+    uint8_t* buffer = nullptr;
+    RecFile* file = nullptr;
+    ~Guard() {
+      AlignedFree(buffer);
+      if (file && file->IsOpen()) file->Close();
+    }
+  } guard;
+  guard.file = file;
+  uint8_t* buffer = guard.buffer = static_cast<uint8_t*>(AlignedAlloc(kPieceBytes));
   if (!buffer) ShowErrorAndThrow();
   bool failed = false;
   while (remaining > 0) {
@@ -262,7 +272,6 @@ int RecoverVolumeNode(CVol* v, const cnode* node, WStringView destPath, RecMemor
     at += piece;
     remaining -= piece;
   }
-  AlignedFree(buffer);
   int result = failed ? -1 : 0;
   if (file) {
     if (!failed && !file->Flush()) result = -1;
