@@ -906,8 +906,28 @@ void CDelvoraView::TakeFoundItems(std::vector<FoundItem>& items, int percent) {
     step2Enabled_ = true;
     tab2_->setEnabled(true);
   }
-  if (statusDlg_) statusDlg_->UpdateProgress();
+  PublishCounters(false);
   RefreshCommands();
+}
+
+void CDelvoraView::PublishCounters(bool scanEnded) {
+  CProgressAndStats& stats = theProgressAndStats();
+  const uint32_t rows = uint32_t(ListRows());
+  stats.displayedItems = rows;
+  if (scanEnded) stats.inProgressItems = 0;
+  stats.totalItems = rows + stats.inProgressItems.load();
+  if (g_activityCode.load() == kActivityRecovery || stats.phase.load() == 3) {
+    // The worker starts a run from zero: what is checked is the list's.
+    stats.selectedItems = uint32_t(list_->Store().CheckedFiles());
+    stats.checkedBytes = list_->Store().CheckedBytes();
+    stats.savedItems = g_recoveryTotals.saved.load();
+    stats.failedItems = g_recoveryTotals.failed.load() + g_recoveryTotals.corrupt.load();
+    stats.skippedItems = g_recoveryTotals.skipped.load();
+  }
+  if (statusDlg_) {
+    statusDlg_->UpdateProgress();
+    statusDlg_->UpdateCounters();
+  }
 }
 
 void CDelvoraView::StatusItems(std::vector<StatusItem>& items, int) {
@@ -925,7 +945,7 @@ void CDelvoraView::StatusItems(std::vector<StatusItem>& items, int) {
 void CDelvoraView::TakeStatusItems(std::vector<StatusItem>& items) {
   for (const StatusItem& it : items) list_->SetItemStatus(it.recordIndex, StatusBitsFor(it.status), true);
   items.clear();
-  if (statusDlg_) statusDlg_->UpdateProgress();
+  PublishCounters(false);
 }
 
 void CDelvoraView::ProgressText(int, WStringView) {}
@@ -1020,7 +1040,7 @@ void CDelvoraView::OnWorkerEnded(int64_t) {
   if (g_engine) g_engine->abort = 0;
   if (g_appState) g_appState->stopRequested = 0;
   ApplyStepState();
-  if (statusDlg_) statusDlg_->UpdateProgress();
+  PublishCounters(activity != 1);
   RefreshCommands();
   if (!closing.empty()) Prompt().MessageBox(closing, u"Delvora  ", activity == 1 && g_recoveryTotals.saved.load() == 0
                                                                           ? kMbIconWarning

@@ -118,6 +118,8 @@ class CDelvoraView : public QWidget, public ViewSink {
   void CloseSource();
   void StartWorker();
   void TakeStatusItems(std::vector<StatusItem>& items);
+  // The status window's counters from the list and the recovery's totals.
+  void PublishCounters(bool scanEnded);
   void FillRecListOnGui(std::vector<RecoveryListEntry>& list);
   bool RecordOf(int32_t index, struct RecListRecord& out) const;
   void OnWorkerStarted();

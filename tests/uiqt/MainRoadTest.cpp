@@ -71,7 +71,11 @@ std::string ReadAll(const std::string& path) {
 }
 
 std::string TempDir(const std::string& name) {
-  std::string d = testing::TempDir() + "mainroad-" + name + "-" + std::to_string(getpid());
+  // A new name on every call: the image registry outlives a test, also
+  // when the tests are repeated in one process.
+  static int serial = 0;
+  std::string d = testing::TempDir() + "mainroad-" + name + "-" + std::to_string(getpid()) + "-" +
+                  std::to_string(++serial);
   std::system(("rm -rf '" + d + "'").c_str());
   return d;
 }
@@ -627,6 +631,7 @@ TEST_F(MainRoadTest, DiskImageLoadAddsEachFileOnce) {
   const std::string path = TempDir("twice") + ".img";
   { std::ofstream f(path, std::ios::binary); f << std::string(4096, '\0'); }
   View()->LoadDiskImages({FromUtf8(path), FromUtf8(path), u""});
+  ASSERT_FALSE(prompt.asked().empty());
   EXPECT_EQ(prompt.asked().back().text, u"1 disk image file added to the 'Look In' selection box.");
   const size_t n = prompt.asked().size();
   View()->LoadDiskImages({FromUtf8(path)});
