@@ -614,6 +614,11 @@ void RemoveWritten(WStringView path, const std::vector<WString>& streams) {
 
 }  // namespace
 
+namespace {
+int RecoverNtfsOnVolume(NTFSVol* vol, snode* node, WStringView target, WStringView temporary, bool verify,
+                        CHashFile* hash);
+}  // namespace
+
 int RecoverNtfsNode(NTFSObj* engine, int64_t nodeIndex, WStringView target, WStringView temporary, bool verify,
                     CHashFile* hash) {
   TRACE_FN("NTFSObj::Recover");
@@ -632,18 +637,53 @@ int RecoverNtfsNode(NTFSObj* engine, int64_t nodeIndex, WStringView target, WStr
   }
   if (hash && (verify || hash->existingSize() != int64_t(node->size))) hash = nullptr;
 
-  // The node's own volume (the default volume for a node without one).
-  NTFSVol* vol = nullptr;
-  if (node->volumeIndex != kNoVolume && node->volumeIndex < engine->volumes.size()) {
-    CVol* cv = engine->volumes[node->volumeIndex];
-    if (cv && cv->type == kVolNtfs) vol = static_cast<NTFSVol*>(cv);
-  } else if (engine->volumes.size() == 1 && engine->volumes[0]->type == kVolNtfs) {
-    vol = static_cast<NTFSVol*>(engine->volumes[0]);
+  // Candidate volumes: the node's own; a node without one may come from
+  // any NTFS volume of the drive (each start once).
+  std::vector<NTFSVol*> candidates;
+  if (node->volumeIndex != kNoVolume) {
+    if (node->volumeIndex < engine->volumes.size()) {
+      CVol* cv = engine->volumes[node->volumeIndex];
+      if (cv && cv->type == kVolNtfs) candidates.push_back(static_cast<NTFSVol*>(cv));
+    }
+  } else {
+    std::vector<uint64_t> starts;
+    for (CVol* cv : engine->volumes) {
+      if (!cv || cv->type != kVolNtfs || starts.size() >= 8) continue;
+      if (std::find(starts.begin(), starts.end(), cv->startSector) != starts.end()) continue;
+      starts.push_back(cv->startSector);
+      candidates.push_back(static_cast<NTFSVol*>(cv));
+    }
   }
-  if (!vol) {
+  if (candidates.empty()) {
     ErrorMsg(node->volumeIndex != kNoVolume ? Msg(344) : Msg(182));
     return -1;
   }
+  // The first attempt writes the target; each later one the first
+  // "name(n).ext" that does not exist (an unrelated file is never
+  // overwritten). The first result is the item's.
+  int first = -1;
+  WString firstError;
+  for (size_t k = 0; k < candidates.size(); k++) {
+    if (k > 0 && (Stopped(candidates[k]) || verify)) break;
+    WString attemptTarget(target);
+    if (k > 0) {
+      if (!NextFreeAttemptName(target, &attemptTarget)) break;
+    }
+    const int r = RecoverNtfsOnVolume(candidates[k], node, attemptTarget, k == 0 ? temporary : WStringView(), verify,
+                                      k == 0 ? hash : nullptr);
+    if (k == 0) {
+      first = r;
+      firstError = LastErrorText();
+    }
+  }
+  if (first < 0) ErrorMsg(firstError);
+  return first;
+}
+
+namespace {
+
+int RecoverNtfsOnVolume(NTFSVol* vol, snode* node, WStringView target, WStringView temporary, bool verify,
+                        CHashFile* hash) {
   const WString writeTo(temporary.empty() ? target : temporary);
   uint32_t corrupt = 0, c2 = 0;
   int r;
@@ -694,3 +734,5 @@ int RecoverNtfsNode(NTFSObj* engine, int64_t nodeIndex, WStringView target, WStr
   }
   return 0;
 }
+
+}  // namespace

@@ -249,4 +249,51 @@ TEST(RecoveryCraftTest, ClusterLargerThanTheTransferSizeAndMemoryMode) {
   DeleteDrive(&drive);
 }
 
+// A file with no volume on a drive of two NTFS volumes is tried on each
+// volume: under its name, then under the first "(n)" name that is free (an
+// unrelated "file1(1).txt" stays as it is). Its record lies in the first
+// volume, so the second attempt ("file1(2).txt") fails and leaves nothing;
+// the item's result is the first attempt's.
+TEST(RecoveryCraftTest, AttemptsOnEveryVolumeTakeTheFirstFreeName) {
+  const char* c = std::getenv("DV_FIXTURE_CACHE");
+  const std::string dir = std::string(c && *c ? c : std::string(DV_BINARY_DIR) + "/fixtures") + "/ntfs-scan";
+  if (std::system(("bash '" + std::string(DV_SOURCE_DIR) + "/tests/fixtures/make_ntfs_scan_image.sh' '" + dir +
+                   "' >/dev/null 2>&1")
+                      .c_str()) != 0)
+    GTEST_SKIP() << "needs root, FUSE, mkntfs, ntfs-3g";
+  const std::string img = dir + "/twoparts.img";
+  GlobalObjectsScope scope;
+  HeadlessView view;
+  g_appState->view = &view;
+  g_appState->scanFlag = 3;
+  Drive* drive = CreateDrive(FromUtf8(img));
+  drive->InitDrive(FromUtf8(img));
+  g_currentDrive = drive;
+  g_selection = ScanSelection{};
+  g_selection.name = drive->DisplayName();
+  std::thread([&] { ComputeThreadProc(&view); }).join();
+  ASSERT_EQ(g_engine->volumes.size(), 2u);
+  int32_t index = -1;
+  for (const FoundItem& it : view.found)
+    if (it.name == u"file1.txt") index = it.nodeIndex;
+  ASSERT_GE(index, 0);
+  cnode* node = g_engine->nodes->GetAt(index);
+  node->volumeIndex = kNoVolume;
+  const std::string dest = MakeTempDir("rec_attempts");
+  WriteFileText(dest + "/file1(1).txt", "unrelated");
+  EXPECT_EQ(RecoverNtfsNode(g_engine, index, FromUtf8(dest + "/file1.txt"), u"", false, nullptr), 0)
+      << ToUtf8(LastErrorText());
+  EXPECT_EQ(ReadFileText(dest + "/file1.txt"), "partition 1\n");
+  EXPECT_EQ(ReadFileText(dest + "/file1(1).txt"), "unrelated");
+  EXPECT_FALSE(std::ifstream(dest + "/file1(2).txt").good());
+  EXPECT_EQ(RunCommand("ls '" + dest + "'"), "file1(1).txt\nfile1.txt\n");
+  delete g_engine;
+  g_engine = nullptr;
+  delete static_cast<SendObj*>(g_appState->sendObj);
+  g_appState->sendObj = nullptr;
+  g_appState->view = nullptr;
+  g_currentDrive = nullptr;
+  DeleteDrive(&drive);
+}
+
 }  // namespace
