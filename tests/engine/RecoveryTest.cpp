@@ -264,6 +264,20 @@ TEST(RecoveryImageTest, UnreadableClusterGivesCorrupt) {
   EXPECT_EQ(data.substr(0, 4096), std::string(4096, '\0'));
   EXPECT_NE(data.substr(65536, 16), std::string(16, '\0'));
   EXPECT_EQ(Md5File(dest + "/Volume 0/small.txt"), "5ddc2c90a4195dab6ddf7149ed34ebce");
+  // Again over the same files in overwrite mode: written through a
+  // temporary file and renamed, the damaged file is still Corrupt.
+  g_overwriteMode = kOverwriteReplace;
+  view.statuses.clear();
+  view.SetRecoveryList(list);
+  std::thread([&] { ComputeThreadProc(&view); }).join();
+  g_overwriteMode = kOverwriteRename;
+  EXPECT_EQ(g_recoveryTotals.corrupt.load(), 1u);
+  EXPECT_EQ(g_recoveryTotals.failed.load(), 0u);
+  corrupt = 0;
+  for (const StatusItem& s : view.statuses)
+    if (s.status == kStatusCorrupt) corrupt++;
+  EXPECT_EQ(corrupt, 1);
+  EXPECT_EQ(ReadFileText(dest + "/Volume 0/plain-link.bin").size(), 100000u);
   delete g_engine;
   g_engine = nullptr;
   delete static_cast<SendObj*>(g_appState->sendObj);
