@@ -5,6 +5,7 @@
 #include <new>
 
 #include "filesystems/Recognisers.h"
+#include "foundation/ByteOrder.h"
 #include "foundation/Trace.h"
 #include "platform/Errors.h"
 #include "storage/Drive.h"
@@ -14,18 +15,6 @@
 #include "volumes/ntfs/NtfsVolume.h"
 
 namespace {
-
-uint16_t Le16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
-uint32_t Le32(const uint8_t* p) {
-  uint32_t v;
-  memcpy(&v, p, 4);
-  return v;
-}
-uint64_t Le64(const uint8_t* p) {
-  uint64_t v;
-  memcpy(&v, p, 8);
-  return v;
-}
 
 bool IsNtfsBoot(const uint8_t* s) { return s[0] == 0xEB && memcmp(s + 3, "NTFS    ", 8) == 0 && s[11] == 0; }
 

@@ -6,8 +6,10 @@
 // return 0, the writers store nothing): run-list headers can claim up to 15
 // bytes, and a bad header must never turn into a read or write past a field.
 #pragma once
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "platform/Text.h"
 
@@ -33,6 +35,28 @@ constexpr uint32_t Swap32(uint32_t v) noexcept {
 }
 constexpr uint64_t Swap64(uint64_t v) noexcept {
   return (uint64_t(Swap32(uint32_t(v))) << 32) | Swap32(uint32_t(v >> 32));
+}
+
+// Fixed-width little-endian fields from an unaligned pointer. Inline, as the
+// record and boot-sector parsers read many fields per sector; the caller has
+// already checked that the bytes are inside the buffer.
+inline uint16_t Le16(const void* p) noexcept {
+  uint16_t v;
+  std::memcpy(&v, p, 2);
+  if constexpr (std::endian::native == std::endian::big) v = Swap16(v);
+  return v;
+}
+inline uint32_t Le32(const void* p) noexcept {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  if constexpr (std::endian::native == std::endian::big) v = Swap32(v);
+  return v;
+}
+inline uint64_t Le64(const void* p) noexcept {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  if constexpr (std::endian::native == std::endian::big) v = Swap64(v);
+  return v;
 }
 
 // Reverse the bytes of an unaligned value in place and return the new value.

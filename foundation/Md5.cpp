@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "foundation/AppState.h"
+#include "foundation/ByteOrder.h"
 #include "foundation/Trace.h"
 #include "platform/Memory.h"
 
@@ -20,15 +21,6 @@ namespace {
 constexpr uint32_t kInitialState[4] = {0x67452301u, 0xefcdab89u, 0x98badcfeu, 0x10325476u};
 
 inline uint32_t Rotl(uint32_t v, int s) { return (v << s) | (v >> (32 - s)); }
-
-inline uint32_t LoadLe32(const uint8_t* p) {
-  uint32_t v;
-  std::memcpy(&v, p, 4);
-#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-  v = __builtin_bswap32(v);
-#endif
-  return v;
-}
 
 inline void StoreLe32(uint8_t* p, uint32_t v) {
 #if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
@@ -59,7 +51,7 @@ void Md5Blocks(uint32_t state[4], const uint8_t* p, size_t blocks) {
   uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
   for (; blocks != 0; --blocks, p += 64) {
     uint32_t w[16];
-    for (int i = 0; i < 16; ++i) w[i] = LoadLe32(p + 4 * i);
+    for (int i = 0; i < 16; ++i) w[i] = Le32(p + 4 * i);
     const uint32_t a0 = a, b0 = b, c0 = c, d0 = d;
 
     DV_MD5_STEP(DV_MD5_F, a, b, c, d, 0, 7, 0xd76aa478u)

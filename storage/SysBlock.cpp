@@ -13,6 +13,7 @@
 #include <climits>
 #include <cstring>
 
+#include "foundation/ByteOrder.h"
 #include "platform/Platform.h"
 
 namespace sysblock {
@@ -302,10 +303,6 @@ std::vector<std::string> OverlayLayers(std::string_view superOptions) {
 // ---- label probe ----
 
 namespace {
-
-uint16_t Le16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
-uint32_t Le32(const uint8_t* p) { return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24); }
-uint64_t Le64(const uint8_t* p) { return uint64_t(Le32(p)) | (uint64_t(Le32(p + 4)) << 32); }
 
 // A fixed-width label field: up to the first zero byte, trailing blanks off.
 WString FixedText(const uint8_t* p, size_t n) {

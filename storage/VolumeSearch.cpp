@@ -8,6 +8,7 @@
 #include "engine/SectorClassify.h"
 #include "filesystems/Recognisers.h"
 #include "foundation/AppState.h"
+#include "foundation/ByteOrder.h"
 #include "foundation/Trace.h"
 #include "platform/Errors.h"
 #include "storage/Drive.h"
@@ -18,18 +19,6 @@
 #include "volumes/ntfs/NtfsVolume.h"
 
 namespace {
-
-uint16_t Le16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
-uint32_t Le32(const uint8_t* p) {
-  uint32_t v;
-  memcpy(&v, p, 4);
-  return v;
-}
-uint64_t Le64(const uint8_t* p) {
-  uint64_t v;
-  memcpy(&v, p, 8);
-  return v;
-}
 
 constexpr uint32_t kMiB = 0x100000;
 

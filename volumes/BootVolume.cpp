@@ -5,6 +5,7 @@
 
 #include "engine/SectorClassify.h"
 #include "filesystems/Recognisers.h"
+#include "foundation/ByteOrder.h"
 #include "foundation/TimeUtil.h"
 #include "foundation/Trace.h"
 #include "platform/Errors.h"
@@ -16,13 +17,6 @@
 #include "volumes/ntfs/NtfsVolume.h"
 
 namespace {
-
-uint16_t Le16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
-uint32_t Le32(const uint8_t* p) {
-  uint32_t v;
-  memcpy(&v, p, 4);
-  return v;
-}
 
 // The volume's extent in drive sectors lies inside the drive.
 bool VolumeInsideDrive(const CVol* v, const Drive* d) {

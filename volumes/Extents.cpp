@@ -227,10 +227,7 @@ constexpr size_t kExtHeaderBytes = 12;
 constexpr size_t kExtEntryBytes = 12;
 constexpr uint32_t kExtUninitialised = 32768;
 
-uint16_t U16(const uint8_t* p) { return uint16_t(GetLittleEndian(p, 2)); }
-uint32_t U32(const uint8_t* p) { return GetLittleEndian(p, 4); }
-
-int ExtDepth(const uint8_t* node) { return U16(node + 6); }
+int ExtDepth(const uint8_t* node) { return Le16(node + 6); }
 
 uint32_t LeafLength(uint16_t raw) { return raw > kExtUninitialised ? raw - kExtUninitialised : raw; }
 
@@ -238,43 +235,43 @@ uint32_t LeafLength(uint16_t raw) { return raw > kExtUninitialised ? raw - kExtU
 
 bool ExtExtentHeaderValid(const uint8_t* node, size_t length) {
   if (!node || length <= 11) return false;
-  if (U16(node) != kExtExtentMagic) return false;
-  const uint32_t entries = U16(node + 2);
-  if (entries > U16(node + 4)) return false;
+  if (Le16(node) != kExtExtentMagic) return false;
+  const uint32_t entries = Le16(node + 2);
+  if (entries > Le16(node + 4)) return false;
   return length >= kExtHeaderBytes + kExtEntryBytes * size_t(entries);
 }
 
 uint32_t ExtExtentHeaderSize(const uint8_t* node) {
   if (!node) return 0;
-  const uint32_t entries = U16(node + 2);
+  const uint32_t entries = Le16(node + 2);
   return entries < 5 ? uint32_t(kExtHeaderBytes + kExtEntryBytes * entries) : 0;
 }
 
 bool ExtParseExtentNode(const uint8_t* node, size_t length, ExtExtentNode* out) {
   if (!out || !ExtExtentHeaderValid(node, length)) return false;
-  const uint32_t entries = U16(node + 2);
+  const uint32_t entries = Le16(node + 2);
   const int depth = ExtDepth(node);
   if (entries == 0 || depth > kExtMaxDepth) return false;
   const uint8_t* e = node + kExtHeaderBytes;
   for (uint32_t i = 1; i < entries && i < 10; ++i) {
-    if (U32(e + kExtEntryBytes * i) <= U32(e + kExtEntryBytes * (i - 1))) return false;
+    if (Le32(e + kExtEntryBytes * i) <= Le32(e + kExtEntryBytes * (i - 1))) return false;
   }
   try {
     out->depth = depth;
     out->entries = entries;
-    out->firstBlock = U32(e);
+    out->firstBlock = Le32(e);
     out->firstBlocks.resize(entries);
     out->blocks.resize(entries);
     out->lengths.assign(depth == 0 ? entries : 0, 0);
     out->totalLength = 0;
     for (uint32_t i = 0; i < entries; ++i, e += kExtEntryBytes) {
-      out->firstBlocks[i] = U32(e);
+      out->firstBlocks[i] = Le32(e);
       if (depth == 0) {
-        out->lengths[i] = LeafLength(U16(e + 4));
-        out->blocks[i] = uint64_t(U16(e + 6)) << 32 | U32(e + 8);
+        out->lengths[i] = LeafLength(Le16(e + 4));
+        out->blocks[i] = uint64_t(Le16(e + 6)) << 32 | Le32(e + 8);
         out->totalLength += out->lengths[i];
       } else {
-        out->blocks[i] = uint64_t(U16(e + 8)) << 32 | U32(e + 4);
+        out->blocks[i] = uint64_t(Le16(e + 8)) << 32 | Le32(e + 4);
       }
     }
   } catch (const std::bad_alloc&) {
@@ -329,7 +326,7 @@ bool LoadNode(ExtExtentReader* reader, const uint8_t* node, size_t length, int e
   if (!ExtExtentHeaderValid(node, length)) return false;
   const int depth = ExtDepth(node);
   if (expectedDepth >= 0 && depth != expectedDepth) return false;
-  if (U16(node + 2) == 0) return true;  // a file without blocks
+  if (Le16(node + 2) == 0) return true;  // a file without blocks
   ExtExtentNode parsed;
   if (!ExtParseExtentNode(node, length, &parsed)) return false;
 
@@ -396,7 +393,7 @@ uint32_t ExtCheckIndexChain(uint8_t* node, ExtExtentReader* reader, uint64_t* ou
   uint64_t lastEnd = 0;
   for (uint32_t i = 0; i < kRootEntries; ++i) {
     const uint8_t* e = node + kExtHeaderBytes + kExtEntryBytes * i;
-    const uint64_t block = uint64_t(U16(e + 8)) << 32 | U32(e + 4);
+    const uint64_t block = uint64_t(Le16(e + 8)) << 32 | Le32(e + 4);
     if (block == 0) break;
     const uint8_t* child = reader->ReadBlock(block);
     if (!child || !ExtExtentHeaderValid(child, reader->BlockSize())) break;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/ByteOrder.h"
 #include "foundation/Globals.h"
 #include "platform/Text.h"
 #include "tests/ntfs/FixtureImage.h"
@@ -28,8 +29,6 @@ void Set64(Bytes& b, size_t at, uint64_t v) {
   for (int i = 0; i < 8; ++i) b[at + i] = uint8_t(v >> (8 * i));
 }
 uint16_t Get16(const Bytes& b, size_t at) { return uint16_t(b[at] | (b[at + 1] << 8)); }
-uint32_t Get32(const uint8_t* p) { return uint32_t(p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t(p[3]) << 24)); }
-uint64_t Get64(const uint8_t* p) { return Get32(p) | (uint64_t(Get32(p + 4)) << 32); }
 
 struct Entry {
   std::u16string name;
@@ -130,8 +129,8 @@ TEST_F(NtfsIndex, CheckINDXSectorTable) {
       {"allocated size 4000", [](Bytes& r) { Set32(r, 32, 4000); }, 0, false},
       {"odd update-sequence offset", [](Bytes& r) { Set16(r, 4, 41); }, 0, false},
       {"update-sequence number differs", [](Bytes& r) { Set16(r, 510, 0x1111); }, 0, false},
-      {"entries offset not a multiple of 8", [](Bytes& r) { Set32(r, 24, Get32(&r[24]) + 4); }, 0, false},
-      {"bytes in use not a multiple of 8", [](Bytes& r) { Set32(r, 28, Get32(&r[28]) + 2); }, 0, false},
+      {"entries offset not a multiple of 8", [](Bytes& r) { Set32(r, 24, Le32(&r[24]) + 4); }, 0, false},
+      {"bytes in use not a multiple of 8", [](Bytes& r) { Set32(r, 28, Le32(&r[28]) + 2); }, 0, false},
       {"entries beyond the bytes in use", [](Bytes& r) { Set32(r, 24, 4000); }, 0, false},
       {"entry length 0", [](Bytes& r) { Set16(r, 64 + 8, 0); }, 0, false},
       {"name length 0", [](Bytes& r) { r[64 + 80] = 0; }, 0, false},
@@ -259,7 +258,7 @@ TEST_F(NtfsIndex, SetINDXBufRefusesInconsistentHeaders) {
       {"bytes in use past the bytes read", [](Bytes&) {}, 1024},
       {"entries offset odd", [](Bytes& r) { Set32(r, 24, 41); }, 0},
       {"bytes in use odd", [](Bytes& r) { Set32(r, 28, 1001); }, 0},
-      {"entries at the end", [](Bytes& r) { Set32(r, 24, Get32(&r[28])); }, 0},
+      {"entries at the end", [](Bytes& r) { Set32(r, 24, Le32(&r[28])); }, 0},
       {"header cut", [](Bytes&) {}, 30},
       {"huge update-sequence count", [](Bytes& r) { Set16(r, 6, 0xFFFF); }, 2000},
       {"update-sequence array past the end", [](Bytes& r) { Set16(r, 4, 0xFFF0); }, 0},
@@ -304,7 +303,7 @@ TEST_F(NtfsIndex, GetINDXOwnerTable) {
   Set32(far, 24, 240);  // would start at 264
   EXPECT_EQ(GetINDXOwner(far.data(), far.size()), 0u);
   Set32(far, 24, 224);  // starts at 248: allowed
-  EXPECT_EQ(GetINDXOwner(far.data(), far.size()), Get64(&far[248 + 16]));
+  EXPECT_EQ(GetINDXOwner(far.data(), far.size()), Le64(&far[248 + 16]));
   EXPECT_EQ(GetINDXOwner(r.data(), 60), 0u);  // its parent reference not read
 }
 
@@ -361,18 +360,18 @@ bool RootNames(const std::string& img, uint64_t number, std::vector<std::string>
   Bytes r = ReadRecord(img, number);
   if (r.empty()) return false;
   size_t at = Get16(r, 20);
-  while (at + 8 <= r.size() && Get32(&r[at]) != 0xFFFFFFFF && Get32(&r[at + 4]) > 0) {
-    if (Get32(&r[at]) == 0x90) {
+  while (at + 8 <= r.size() && Le32(&r[at]) != 0xFFFFFFFF && Le32(&r[at + 4]) > 0) {
+    if (Le32(&r[at]) == 0x90) {
       CINDXItem item;
       // An index root with no named entry is shorter than the least length.
-      if (item.SetBuf(&r[at], r.size() - at) != 0) return Get32(&r[at + 4]) <= 144;
+      if (item.SetBuf(&r[at], r.size() - at) != 0) return Le32(&r[at + 4]) <= 144;
       while (item.GetNextNode() >= 0) {
         EXPECT_EQ(item.parentRecord, int64_t(number));
         names->push_back(ToUtf8(item.name));
       }
       return true;
     }
-    at += Get32(&r[at + 4]);
+    at += Le32(&r[at + 4]);
   }
   return false;
 }

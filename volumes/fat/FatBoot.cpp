@@ -5,26 +5,22 @@
 #include "storage/Drive.h"
 #include "volumes/fat/FatHelpers.h"
 
-namespace {
-uint16_t U16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
-}  // namespace
-
 int IsFATBootSector(const uint8_t* s, uint64_t* areasOut, uint8_t* mediaOut, uint64_t* clustersOut) {
   if (s[510] != 0x55 || s[511] != 0xAA) return 0;
   if (!((s[0] == 0xEB && s[2] == 0x90) || s[0] == 0xE9)) return 0;
-  const uint32_t bytesPerSector = U16(s + 11);
+  const uint32_t bytesPerSector = Le16(s + 11);
   if (bytesPerSector != 512 && bytesPerSector != 1024 && bytesPerSector != 2048 && bytesPerSector != 4096) return 0;
   const uint32_t spc = s[13];
   if (spc == 0 || spc > 128 || (spc & (spc - 1)) != 0 || spc * bytesPerSector > 65536) return 0;
-  const uint32_t reserved = U16(s + 14);
+  const uint32_t reserved = Le16(s + 14);
   if (reserved == 0) return 0;
   if (s[16] != 1 && s[16] != 2) return 0;
-  const uint32_t rootEntries = U16(s + 17);
+  const uint32_t rootEntries = Le16(s + 17);
   if ((rootEntries * 32) % bytesPerSector != 0) return 0;
-  const uint32_t total16 = U16(s + 19);
+  const uint32_t total16 = Le16(s + 19);
   const uint32_t total32 = GetLittleEndian(s + 32, 4);
   if ((total16 != 0) == (total32 != 0)) return 0;
-  uint32_t fatSize = U16(s + 22);
+  uint32_t fatSize = Le16(s + 22);
   int type = 2;
   if (fatSize == 0) {
     fatSize = GetLittleEndian(s + 36, 4);

@@ -9,8 +9,6 @@
 
 namespace {
 
-uint16_t U16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
-
 // A character DOS allows in a short name (bytes above 0x7F are code-page
 // letters).
 bool IsShortNameChar(uint8_t c) {
@@ -29,7 +27,7 @@ ExtentTreeTest g_extentTreeTest = nullptr;
 
 }  // namespace
 
-uint32_t FATDirEntry::FirstCluster(const uint8_t* entry) { return uint32_t(U16(entry + 20)) << 16 | U16(entry + 26); }
+uint32_t FATDirEntry::FirstCluster(const uint8_t* entry) { return uint32_t(Le16(entry + 20)) << 16 | Le16(entry + 26); }
 
 int FATDotEntry(const uint8_t* entry, uint32_t* cluster) {
   if (entry[0] != '.') return 0;
@@ -98,8 +96,8 @@ int ParseFATEntry(FATInode* node, const uint8_t* entry, CVol* volume, WString* n
   // 2. Fields no real entry has.
   const uint8_t caseFlags = entry[12];
   const uint8_t tenMs = entry[13];
-  const uint16_t cTime = U16(entry + 14), cDate = U16(entry + 16), aDate = U16(entry + 18);
-  const uint16_t wTime = U16(entry + 22), wDate = U16(entry + 24);
+  const uint16_t cTime = Le16(entry + 14), cDate = Le16(entry + 16), aDate = Le16(entry + 18);
+  const uint16_t wTime = Le16(entry + 22), wDate = Le16(entry + 24);
   if (caseFlags & ~0x18) return kFATEntryRejected;
   if (volume) {
     const uint32_t highest = FATHighestCluster(*volume);

@@ -7,6 +7,7 @@
 #include <unordered_set>
 
 #include "carving/FileTypes.h"
+#include "foundation/ByteOrder.h"
 #include "foundation/Trace.h"
 #include "platform/Format.h"
 #include "platform/Memory.h"
@@ -20,21 +21,6 @@ using namespace ntfs;
 
 namespace {
 
-inline uint16_t U16(const uint8_t* p) {
-  uint16_t v;
-  std::memcpy(&v, p, 2);
-  return v;
-}
-inline uint32_t U32(const uint8_t* p) {
-  uint32_t v;
-  std::memcpy(&v, p, 4);
-  return v;
-}
-inline uint64_t U64(const uint8_t* p) {
-  uint64_t v;
-  std::memcpy(&v, p, 8);
-  return v;
-}
 inline void Put16(uint8_t* p, uint16_t v) { std::memcpy(p, &v, 2); }
 
 WString Utf16Le(const uint8_t* p, uint32_t chars) {
@@ -49,13 +35,13 @@ bool IsPow2Between(uint64_t v, uint64_t lo, uint64_t hi) { return v >= lo && v <
 
 bool CheckFILERecord(const uint8_t* b) {
   if (!b || std::memcmp(b, "FILE", 4) != 0) return false;
-  const uint32_t usa = U16(b + kRecUsaOffset);
+  const uint32_t usa = Le16(b + kRecUsaOffset);
   if (usa < 1 || usa > 255) return false;
-  const uint32_t first = U16(b + kRecFirstAttr);
+  const uint32_t first = Le16(b + kRecFirstAttr);
   if (first < 1 || first > 255 || (first & 7)) return false;
-  const uint32_t alloc = U32(b + kRecAllocated);
+  const uint32_t alloc = Le32(b + kRecAllocated);
   if (alloc != 1024 && alloc != 2048 && alloc != 4096) return false;
-  const uint32_t type = U32(b + first);
+  const uint32_t type = Le32(b + first);
   return (b[first] & 0x0F) == 0 || type == kAttrEnd;
 }
 
@@ -193,10 +179,10 @@ int inode::Fail(const char16_t* text) {
 bool inode::ExtendedAttr() const {
   uint32_t pos = record[kRecFirstAttr];
   while (pos + 8 <= bytesInUse) {
-    const uint32_t type = U32(record + pos);
+    const uint32_t type = Le32(record + pos);
     if (type == 0 || type == kAttrEnd) return false;
     if (type == kTypeAttrList) return true;
-    const uint32_t len = U32(record + pos + 4);
+    const uint32_t len = Le32(record + pos + 4);
     // In 64 bits: a huge length must not wrap back to an earlier attribute.
     if (len == 0 || (len & 7) || uint64_t(pos) + len > bytesInUse) return false;
     pos += len;
@@ -212,7 +198,7 @@ int inode::parseEntry(const char16_t* wantedText) {
   const uint32_t usaCount = record[kRecUsaCount];
   const uint32_t firstAttr = record[kRecFirstAttr];
   {
-    const uint32_t alloc = U32(record + kRecAllocated);
+    const uint32_t alloc = Le32(record + kRecAllocated);
     recordBytes = (alloc == 1024 || alloc == 2048 || alloc == 4096) ? alloc : 0;
   }
 
@@ -227,10 +213,10 @@ int inode::parseEntry(const char16_t* wantedText) {
   }
 
   if (usaOffset == kRecNewUsaOffset) {
-    id = U32(record + kRecNumber);
+    id = Le32(record + kRecNumber);
     flags |= kInodeNumberFromHeader | kInodeNumberKnown;
   }
-  if (usaCount == 3 && recSize >= 1024 && U16(record + 510) != U16(record + 1022)) errors |= kInodeErrFixup;
+  if (usaCount == 3 && recSize >= 1024 && Le16(record + 510) != Le16(record + 1022)) errors |= kInodeErrFixup;
 
   // Fix-up; restored on every return so the buffer can be parsed again.
   struct Restore {
@@ -240,14 +226,14 @@ int inode::parseEntry(const char16_t* wantedText) {
     ~Restore() {
       for (uint32_t i = 0; i < fixed; i++) Put16(rec + i * kStride + kStride - 2, usn);
     }
-  } restore{record, strides ? U16(record + usaOffset) : uint16_t(0)};
+  } restore{record, strides ? Le16(record + usaOffset) : uint16_t(0)};
   for (uint32_t i = 0; i < strides; i++) {
     uint8_t* word = record + i * kStride + kStride - 2;
-    if (U16(word) != restore.usn) {
+    if (Le16(word) != restore.usn) {
       errors |= kInodeErrFixup;
       break;
     }
-    Put16(word, U16(record + usaOffset + 2 * (i + 1)));
+    Put16(word, Le16(record + usaOffset + 2 * (i + 1)));
     restore.fixed = i + 1;
   }
   struct DropTable {
@@ -255,25 +241,25 @@ int inode::parseEntry(const char16_t* wantedText) {
     ~DropTable() { t.reset(); }
   } dropTable{pairTable};
 
-  bytesInUse = U32(record + kRecBytesInUse);
+  bytesInUse = Le32(record + kRecBytesInUse);
   if ((bytesInUse & 7) || bytesInUse < kRecMinBytesInUse || bytesInUse > recSize)
     return Fail(FormatW(u"Invalid MFT record length %d.", int32_t(bytesInUse)).c_str());
-  if (U32(record + bytesInUse - 8) != kAttrEnd) {
+  if (Le32(record + bytesInUse - 8) != kAttrEnd) {
     errors |= kInodeErrGhost;
     Report(u"Corrupted or ghost MFT entry.");
   }
   if (!(flags & kInodeNumberKnown) && ExtendedAttr()) pairTable = std::make_unique<KeyPairTable>();
 
-  flags2 = U16(record + kRecFlags);
-  sequence = uint32_t(U16(record + kRecSequence)) << 16;
-  baseRefLow = U32(record + kRecBaseRef);
-  baseRefHigh = U32(record + kRecBaseRef + 4);
+  flags2 = Le16(record + kRecFlags);
+  sequence = uint32_t(Le16(record + kRecSequence)) << 16;
+  baseRefLow = Le32(record + kRecBaseRef);
+  baseRefHigh = Le32(record + kRecBaseRef + 4);
 
   uint32_t pos = firstAttr;
   while (pos < bytesInUse && bytesInUse - pos >= 8) {
-    const uint32_t type = U32(record + pos);
+    const uint32_t type = Le32(record + pos);
     if (type == 0 || type == kAttrEnd) break;
-    const uint32_t len = U32(record + pos + 4);
+    const uint32_t len = Le32(record + pos + 4);
     if (len & 7) return Fail(FormatW(u"Attribute length is %d, not a multiple of 8.", int32_t(len)).c_str());
     if (uint64_t(pos) + len > bytesInUse) return Fail(u"Attribute leng > Length in use.");
     if (len == 0) {
@@ -318,7 +304,7 @@ int inode::parseEntry(const char16_t* wantedText) {
         break;
       case kTypeVolumeInfo:
         if (len >= kAttrResidentHeader) {
-          const uint32_t vo = U16(record + pos + kAttrValueOffset);
+          const uint32_t vo = Le16(record + pos + kAttrValueOffset);
           if (uint64_t(vo) + kVolInfoMinor + 1 <= len) {
             versionMajor = record[pos + vo + kVolInfoMajor];
             versionMinor = record[pos + vo + kVolInfoMinor];
@@ -382,12 +368,12 @@ int inode::parseEntry(const char16_t* wantedText) {
 
 int inode::parseStandard(uint32_t pos, uint32_t len) {
   if (len < kAttrResidentHeader) return Fail(u"Invalid offset to file times.");
-  const uint32_t vo = U16(record + pos + kAttrValueOffset);
+  const uint32_t vo = Le16(record + pos + kAttrValueOffset);
   if (len < uint64_t(vo) + kStdMinLength) return Fail(u"Invalid offset to file times.");
   const uint8_t* v = record + pos + vo;
-  creationTime = U64(v + kStdCreation);
-  writeTime = U64(v + kStdModification);
-  if (U32(v + kStdAttributes) & kFileAttrCompressed) flags2 |= kNode2Compressed;
+  creationTime = Le64(v + kStdCreation);
+  writeTime = Le64(v + kStdModification);
+  if (Le32(v + kStdAttributes) & kFileAttrCompressed) flags2 |= kNode2Compressed;
   return 0;
 }
 
@@ -401,21 +387,21 @@ void inode::TakeName(const uint8_t* p, uint32_t chars, uint8_t space) {
 }
 
 int inode::parseName(uint32_t pos, uint32_t len) {
-  const uint32_t vo = len >= kAttrResidentHeader ? U16(record + pos + kAttrValueOffset) : len;
+  const uint32_t vo = len >= kAttrResidentHeader ? Le16(record + pos + kAttrValueOffset) : len;
   if (uint64_t(vo) + 8 > len) return Fail(u"Invalid offset to parent pointer.");
   const uint8_t* v = record + pos + vo;
-  if (parentId == 0) parentId = U32(v + kFnParent);
+  if (parentId == 0) parentId = Le32(v + kFnParent);
   if (len < uint64_t(vo) + 40) return Fail(u"Invalid offset to file times.");
   if (len < uint64_t(vo) + kFnName) return Fail(u"Invalid offset to filename length.");
-  const uint32_t attributes = U32(v + kFnAttributes);
+  const uint32_t attributes = Le32(v + kFnAttributes);
   if (attributes & kFileAttrCompressed) flags2 |= kNode2Compressed;
   const uint32_t chars = v[kFnNameLength];
   if (uint64_t(vo) + kFnName + 2 * uint64_t(chars) > len) return Fail(u"Invalid offset to filename.");
   if (creationTime == 0 && writeTime == 0) {
-    creationTime = U64(v + kFnCreation);
-    writeTime = U64(v + kFnModification);
+    creationTime = Le64(v + kFnCreation);
+    writeTime = Le64(v + kFnModification);
   }
-  const uint64_t alloc = U64(v + kFnAllocated), real = U64(v + kFnRealSize);
+  const uint64_t alloc = Le64(v + kFnAllocated), real = Le64(v + kFnRealSize);
   if (real > alloc && !(attributes & kFileAttrCompressed) && !(flags2 & kNode2Compressed)) {
     errors |= kInodeErrGhost;
     Report(u"Corrupted or ghost MFT entry.");
@@ -453,7 +439,7 @@ void inode::FollowNameRecord() {
 
 bool inode::ParseStreamName(uint32_t pos, uint32_t len, WString* out) const {
   const uint32_t chars = record[pos + kAttrNameLength];
-  const uint32_t off = U16(record + pos + kAttrNameOffset);
+  const uint32_t off = Le16(record + pos + kAttrNameOffset);
   if (off == 0 || (off & 7) || uint64_t(off) + 2 * uint64_t(chars) > len) return false;
   *out = Utf16Le(record + pos + off, chars);
   return true;
@@ -461,8 +447,8 @@ bool inode::ParseStreamName(uint32_t pos, uint32_t len, WString* out) const {
 
 void inode::ParseVolumeName(uint32_t pos, uint32_t len) {
   if (len < kAttrResidentHeader) return;
-  const uint32_t vo = U16(record + pos + kAttrValueOffset);
-  uint32_t vl = U16(record + pos + kAttrValueLength);
+  const uint32_t vo = Le16(record + pos + kAttrValueOffset);
+  uint32_t vl = Le16(record + pos + kAttrValueLength);
   if (vl > kVolumeNameMaxBytes) vl = kVolumeNameMaxBytes;
   if (uint64_t(vo) + vl > len) return;
   volumeName = std::make_unique<WString>(Utf16Le(record + pos + vo, vl / 2));
@@ -471,8 +457,8 @@ void inode::ParseVolumeName(uint32_t pos, uint32_t len) {
 int inode::parseResData(uint32_t pos, uint32_t len, uint8_t** data, uint32_t* sizeOut) {
   if (len < 16 || (record[pos + kAttrNonResident] & 1)) return -1;
   if (len < kAttrResidentHeader) return Fail(u"Resident data + offset  > attribute leng");
-  const uint32_t vo = U16(record + pos + kAttrValueOffset);
-  const uint32_t vl = U16(record + pos + kAttrValueLength);
+  const uint32_t vo = Le16(record + pos + kAttrValueOffset);
+  const uint32_t vl = Le16(record + pos + kAttrValueLength);
   if (uint64_t(vo) + vl > len) return Fail(u"Resident data + offset  > attribute leng");
   *data = static_cast<uint8_t*>(std::malloc(vl ? vl : 1));
   if (!*data) return -1;
@@ -503,8 +489,8 @@ int inode::parseData(uint32_t type, uint32_t pos, uint32_t len, const WString& w
       return type == kTypeIndexAlloc ? 0 : -1;
     }
     if (len >= 32) {
-      fv = uint32_t(U64(record + pos + kAttrFirstVcn));
-      lv = uint32_t(U64(record + pos + kAttrLastVcn));
+      fv = uint32_t(Le64(record + pos + kAttrFirstVcn));
+      lv = uint32_t(Le64(record + pos + kAttrLastVcn));
     }
     if (pr.clusterCount != uint64_t(lv) - fv + 1) {
       errors |= kInodeErrGhost;
@@ -574,9 +560,9 @@ int inode::parseAttributeList2(const uint8_t* list, uint32_t length) {
   uint32_t pos = 0;
   while (length - pos >= kAlMinEntry) {
     const uint8_t* e = list + pos;
-    const uint32_t type = U32(e + kAlType);
+    const uint32_t type = Le32(e + kAlType);
     if (type == 0 || type == 0xFF || type == kAttrEnd) break;
-    const uint32_t elen = U16(e + kAlLength);
+    const uint32_t elen = Le16(e + kAlLength);
     if (elen & 7) {
       Report(FormatW(u"Attribute length is %d, not a multiple of 8.", int32_t(elen)).c_str());
       break;
@@ -597,7 +583,7 @@ int inode::parseAttributeList2(const uint8_t* list, uint32_t length) {
       break;
     }
     walked++;
-    const uint64_t recordRef = uint64_t(U32(e + kAlRecord)) | (uint64_t(e[kAlRecordHigh]) << 32);
+    const uint64_t recordRef = uint64_t(Le32(e + kAlRecord)) | (uint64_t(e[kAlRecordHigh]) << 32);
     if (pairTable && (type & 0x0F) == 0) {
       if (pairTable->AddValueAndCheckSeen(type, uint32_t(e[kAlId]) * 257, recordRef)) {
         id = uint32_t(recordRef);
@@ -610,7 +596,7 @@ int inode::parseAttributeList2(const uint8_t* list, uint32_t length) {
       auto* piece = new (std::nothrow) XEntry();
       if (piece) {
         piece->baseRecord = id;
-        piece->firstVcn = U64(e + kAlFirstVcn);
+        piece->firstVcn = Le64(e + kAlFirstVcn);
         piece->recordNumber = recordRef;
         if (nameChars == 0) {
           if (pieces) {
@@ -649,7 +635,7 @@ int inode::parseAttributeList2(const uint8_t* list, uint32_t length) {
 
 bool inode::ReadNR(uint32_t pos, uint32_t len, std::unique_ptr<uint8_t[]>* out, uint32_t* outLength) {
   if (!volume || len < 32) return false;
-  const uint32_t pairsAt = U16(record + pos + kAttrPairsOffset);
+  const uint32_t pairsAt = Le16(record + pos + kAttrPairsOffset);
   if ((pairsAt & 7) || pairsAt >= len) return false;
   ParsedRuns pr;
   if (parseRuns(record + pos, len, &pr, &ReportThunk, this) < 0 || !pr.list) {

@@ -5,6 +5,7 @@
 #include <new>
 #include <vector>
 
+#include "foundation/ByteOrder.h"
 #include "foundation/Messages.h"
 #include "foundation/Trace.h"
 #include "foundation/Utilities.h"
@@ -16,17 +17,6 @@
 using namespace ntfs;
 
 namespace {
-
-inline uint16_t U16(const uint8_t* p) {
-  uint16_t v;
-  std::memcpy(&v, p, 2);
-  return v;
-}
-inline uint64_t U64(const uint8_t* p) {
-  uint64_t v;
-  std::memcpy(&v, p, 8);
-  return v;
-}
 
 bool IsPow2Between(uint64_t v, uint64_t lo, uint64_t hi) { return v >= lo && v <= hi && (v & (v - 1)) == 0; }
 
@@ -104,7 +94,7 @@ int NTFSVol::SetRecordSize(uint32_t bytes) {
 }
 
 bool NTFS::BootParse(NTFSVol* v, const uint8_t* s) {
-  const uint32_t ss = U16(s + kBootBytesPerSector);
+  const uint32_t ss = Le16(s + kBootBytesPerSector);
   if (!IsPow2Between(ss, 512, 4096) || !v->SetSectorSize(ss)) return false;
   // Sectors per cluster; values above 0x80 are a negative power of two
   // (clusters over 128 sectors).
@@ -115,9 +105,9 @@ bool NTFS::BootParse(NTFSVol* v, const uint8_t* s) {
     spc = shift < 32 ? (uint64_t(1) << shift) : 0;
   }
   const uint64_t cs = uint64_t(ss) * spc;
-  v->mftCluster = U64(s + kBootMftCluster);
-  v->mirrorCluster = U64(s + kBootMirrorCluster);
-  v->totalSectors = U64(s + kBootTotalSectors);
+  v->mftCluster = Le64(s + kBootMftCluster);
+  v->mirrorCluster = Le64(s + kBootMirrorCluster);
+  v->totalSectors = Le64(s + kBootTotalSectors);
   if (cs > 65536 && (cs & (cs - 1)) == 0) {
     ReportLargeClusters(cs);
     return false;

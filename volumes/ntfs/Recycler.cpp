@@ -4,19 +4,13 @@
 #include <cstring>
 #include <vector>
 
+#include "foundation/ByteOrder.h"
 #include "foundation/HTree.h"
 #include "foundation/Trace.h"
 #include "volumes/Node.h"
 #include "volumes/RunList.h"
 
 namespace {
-
-uint16_t U16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t U32(const uint8_t* p) {
-  uint32_t v;
-  std::memcpy(&v, p, 4);
-  return v;
-}
 
 bool IsUpperLetter(char16_t c) { return c >= u'A' && c <= u'Z'; }
 bool IsLetter(char16_t c) { return IsUpperLetter(AsciiUpper(c)); }
@@ -80,7 +74,7 @@ bool SplitOriginal(WStringView path, WString* folder, WString* name) {
 WString WideText(const uint8_t* p, size_t maxBytes) {
   WString out;
   for (size_t i = 0; i + 2 <= maxBytes; i += 2) {
-    char16_t c = U16(p + i);
+    char16_t c = Le16(p + i);
     if (!c) break;
     out.push_back(c);
   }
@@ -162,7 +156,7 @@ bool Recycler::AddRBI(const uint8_t* content, size_t size, WStringView fileName)
   // the content does, whichever comes first.
   WString path = WideText(content + kRbiPathOffset, std::min(kRbiPathBytes, size - kRbiPathOffset));
   if (!HasDriveStart(path) || path.size() >= kRecyclerMaxPath) return false;
-  return Add(fileName, path, U32(content + kRbiSizeOffset));
+  return Add(fileName, path, Le32(content + kRbiSizeOffset));
 }
 
 int Recycler::AddInfo2QS(const cnode* node, uint8_t volumeType, Info2Source& source, WStringView prefix,
@@ -176,7 +170,7 @@ int Recycler::AddInfo2Records(Info2Source& source, WStringView prefix, uint32_t 
   TRACE_FN("Recycler::AddInfo2QS");
   uint8_t header[kInfo2HeaderBytes];
   if (source.Read(header, sizeof header) != int64_t(sizeof header)) return -1;
-  if (U32(header + 12) != kInfo2RecordBytes) return -1;
+  if (Le32(header + 12) != kInfo2RecordBytes) return -1;
 
   constexpr size_t kBlock = 5 * kInfo2RecordBytes;
   std::vector<uint8_t> block(kBlock);
@@ -194,7 +188,7 @@ int Recycler::AddInfo2Records(Info2Source& source, WStringView prefix, uint32_t 
     for (size_t i = 0; i < records; ++i) {
       const uint8_t* r = block.data() + i * kInfo2RecordBytes;
       const bool path8Ok = r[0] == 0 || (r[0] >= 'A' && r[0] <= 'Z' && r[1] == ':' && r[2] == '\\');
-      const uint32_t sizeOnDisk = U32(r + 276);
+      const uint32_t sizeOnDisk = Le32(r + 276);
       // The UTF-16 path: at most 255 characters, cut there when longer.
       WString path = WideText(r + 280, 520);
       if (path.size() > kRecyclerMaxPath - 1) path.resize(kRecyclerMaxPath - 1);
@@ -209,7 +203,7 @@ int Recycler::AddInfo2Records(Info2Source& source, WStringView prefix, uint32_t 
       size_t slash = pv.rfind(u'\\');
       size_t dot = pv.rfind(u'.');
       WStringView extension = (dot != WStringView::npos && dot > slash) ? pv.substr(dot) : WStringView();
-      WString key = FormatW(u"%sd%c%d%s", prefix, path[0], static_cast<int32_t>(U32(r + 260)), extension);
+      WString key = FormatW(u"%sd%c%d%s", prefix, path[0], static_cast<int32_t>(Le32(r + 260)), extension);
       failuresInARow = 0;
       if (key.size() < kRecyclerMaxPath && Add(key, path, size)) ++added;
     }
