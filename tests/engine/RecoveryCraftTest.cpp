@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,13 +44,9 @@ struct DvRun {
 
 DvRun Dvscan(const std::string& args) {
   DvRun r;
-  const std::string cmd = std::string(DV_BINARY_DIR) + "/bin/dvscan " + args + " 2>&1";
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return r;
-  char buf[4096];
-  while (fgets(buf, sizeof buf, p)) r.out += buf;
-  const int st = pclose(p);
-  r.rc = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  const CommandRun run = RunCommandStatus(std::string(DV_BINARY_DIR) + "/bin/dvscan " + args + " 2>&1");
+  r.rc = run.rc;
+  r.out = run.out;
   return r;
 }
 
@@ -94,7 +92,7 @@ TEST(RecoveryCraftTest, CompressedFileWithALongUninitialisedTail) {
   } cases[] = {{"tail20.txt", 21000000, true}, {"tail1.txt", 200000 + (1 << 20), false}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string path = dest + "/Volume 0/comp/" + c.name;
+    const std::string path = dest + "/comp/" + c.name;
     struct stat st;
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_size, c.size);
@@ -121,7 +119,7 @@ TEST(RecoveryCraftTest, HostileNamesStayInsideTheDestination) {
   EXPECT_EQ(Count(r, "failed"), 0);
   // Nothing beside the destination, nothing in it that leads out.
   EXPECT_EQ(RunCommand("ls -A '" + box + "'"), "dest\n");
-  const std::string h = dest + "/Volume 0/h/";
+  const std::string h = dest + "/h/";
   for (const char* name : {"_..", "q_q", "a_b", "ctl___.txt"}) {
     SCOPED_TRACE(name);
     struct stat st;
@@ -160,7 +158,7 @@ TEST(RecoveryCraftTest, RenameModeWithEveryNumberTakenFailsTheItem) {
   if (img.empty()) GTEST_SKIP() << "xz missing";
   const std::string dest = MakeTempDir("rec_rename99");
   ASSERT_EQ(Dvscan("--recover '" + dest + "' '" + img + "'").rc, 0);
-  const std::string vol = dest + "/Volume 0/";
+  const std::string vol = dest + "/";
   WriteFileText(vol + "small.txt", "changed");
   for (int i = 1; i <= 99; i++) WriteFileText(vol + "small[" + std::to_string(i) + "].txt", "taken");
   const DvRun r = Dvscan("--recover '" + dest + "' --overwrite rename '" + img + "'");
@@ -185,18 +183,51 @@ TEST(RecoveryCraftTest, RecoveryLogThatCannotBeMadeOrHasALongPath) {
   EXPECT_EQ(r.rc, 0);
   EXPECT_NE(r.out.find("no recovery log: recovering without one"), std::string::npos) << r.out;
   EXPECT_GT(Count(r, "saved"), 5);
-  EXPECT_EQ(ReadFileText(dest + "/Volume 0/small.txt").size() > 0, true);
+  EXPECT_EQ(ReadFileText(dest + "/small.txt").size() > 0, true);
 
   std::string deep = MakeTempDir("rec_longlog");
   for (int i = 0; i < 6; i++) deep += "/" + std::string(60, char('a' + i));
   ASSERT_GT(deep.size(), 300u);
-  ASSERT_EQ(std::system(("mkdir -p '" + deep + "'").c_str()), 0);
+  // dvscan makes every missing folder of the destination (mkdir -p).
   r = Dvscan("--recover '" + deep + "' '" + img + "'");
-  EXPECT_EQ(r.rc, 0);
+  EXPECT_EQ(r.rc, 0) << r.out;
   EXPECT_EQ(r.out.find("no recovery log"), std::string::npos);
   const std::string log = ReadFileText(deep + "/Recovery.log");
   EXPECT_EQ(log.substr(0, 27), "\xEF\xBB\xBF----- Recovery Log -----");
-  EXPECT_NE(log.find("  Saved: "), std::string::npos);
+  // The headless view's lines, once each, under one date line.
+  std::istringstream in(log);
+  std::string line;
+  std::set<std::string> savedLines;
+  int dateLines = 0;
+  while (std::getline(in, line)) {
+    if (line.rfind("========== ", 0) == 0) dateLines++;
+    if (line.size() > 10 && line.compare(8, 9, "  Saved: ") == 0) EXPECT_TRUE(savedLines.insert(line.substr(10)).second) << line;
+  }
+  EXPECT_EQ(dateLines, 1);
+  EXPECT_EQ(long(savedLines.size()), Count(r, "saved"));
+}
+
+// --recover makes the whole destination path, and refuses one that cannot
+// be a folder.
+TEST(RecoveryCraftTest, RecoverMakesTheWholeDestinationPath) {
+  const std::string img = ntfs_fixture::Image("basic");
+  if (img.empty()) GTEST_SKIP() << "xz missing";
+  const std::string base = MakeTempDir("rec_mkdirp");
+  const std::string dest = base + "/one/two/three";
+  DvRun r = Dvscan("--recover '" + dest + "' '" + img + "'");
+  EXPECT_EQ(r.rc, 0) << r.out;
+  EXPECT_GT(Count(r, "saved"), 5);
+  EXPECT_GT(ReadFileText(dest + "/small.txt").size(), 0u);
+
+  WriteFileText(base + "/plain", "a file");
+  for (const std::string& bad : {base + "/plain", base + "/plain/below"}) {
+    SCOPED_TRACE(bad);
+    r = Dvscan("--recover '" + bad + "' '" + img + "'");
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_NE(r.out.find("cannot create the destination folder"), std::string::npos) << r.out;
+    EXPECT_EQ(Count(r, "saved"), -1);  // no scan, no recovery
+  }
+  EXPECT_EQ(ReadFileText(base + "/plain"), "a file");
 }
 
 // Through the engine on the "basic" image: a drive transfer size below the

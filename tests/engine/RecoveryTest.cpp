@@ -40,13 +40,9 @@ struct DvRun {
 
 DvRun Dvscan(const std::string& args) {
   DvRun r;
-  const std::string cmd = std::string(DV_BINARY_DIR) + "/bin/dvscan " + args + " 2>/dev/null";
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return r;
-  char buf[4096];
-  while (fgets(buf, sizeof buf, p)) r.out += buf;
-  const int st = pclose(p);
-  r.rc = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  const CommandRun run = RunCommandStatus(std::string(DV_BINARY_DIR) + "/bin/dvscan " + args + " 2>/dev/null");
+  r.rc = run.rc;
+  r.out = run.out;
   std::string last = r.out.substr(r.out.rfind('\n', r.out.size() - 2) + 1);
   std::regex kv("(\\w+)=([0-9.]+)");
   for (std::sregex_iterator it(last.begin(), last.end(), kv), end; it != end; ++it)
@@ -96,8 +92,8 @@ TEST(RecoveryImageTest, FilesEqualIcatOnEveryImage) {
       const std::string md5 = line.substr(0, a), path = line.substr(b + 1);
       if (path.find("$RECYCLE.BIN") != std::string::npos) continue;  // read by the recycle-bin code
       if (path[0] == '$') continue;  // system files are not listed
-      std::string file = dest + "/Volume 0/" + path;
-      if (path == "plain.bin" && !Exists(file)) file = dest + "/Volume 0/plain-link.bin";  // hard link
+      std::string file = dest + "/" + path;
+      if (path == "plain.bin" && !Exists(file)) file = dest + "/plain-link.bin";  // hard link
       struct stat st;
       if (stat(file.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
       EXPECT_EQ(Md5File(file), md5) << path;
@@ -132,7 +128,7 @@ TEST(RecoveryImageTest, TimesAreIstatsModificationTimes) {
     tm.tm_min = std::stoi((*it)[6]);
     tm.tm_sec = std::stoi((*it)[7]);
     struct stat st;
-    ASSERT_EQ(stat((dest + "/Volume 0/" + path).c_str(), &st), 0) << path;
+    ASSERT_EQ(stat((dest + "/" + path).c_str(), &st), 0) << path;
     EXPECT_EQ(int64_t(st.st_mtim.tv_sec), int64_t(timegm(&tm))) << path;
     EXPECT_EQ(long(st.st_mtim.tv_nsec), std::stol(std::string((*it)[8]).substr(0, 9))) << path;
     checked++;
@@ -144,7 +140,7 @@ TEST(RecoveryImageTest, OverwriteModesOnASecondRun) {
   IMAGE_OR_SKIP(img, "basic");
   const std::string dest = MakeTempDir("rec_modes");
   ASSERT_EQ(Dvscan("--recover '" + dest + "' '" + img + "'").rc, 0);
-  const std::string vol = dest + "/Volume 0/";
+  const std::string vol = dest + "/";
   const std::string small = vol + "small.txt";
   const std::string good = Md5File(small);
   WriteFileText(vol + "small(1).txt", "unrelated");
@@ -207,8 +203,8 @@ TEST(RecoveryImageTest, DeletedOnlyRecoversTheDeletedFiles) {
   const DvRun r = Dvscan("--recover '" + dest + "' --deleted-only '" + img + "'");
   ASSERT_EQ(r.rc, 0);
   EXPECT_EQ(r.counts.at("saved"), 3);  // gone.txt, gone-small.txt, gonedir/inside.bin
-  EXPECT_TRUE(Exists(dest + "/Volume 0/gonedir/inside.bin"));
-  EXPECT_FALSE(Exists(dest + "/Volume 0/small.txt"));
+  EXPECT_TRUE(Exists(dest + "/gonedir/inside.bin"));
+  EXPECT_FALSE(Exists(dest + "/small.txt"));
 }
 
 // Unreadable clusters: the drive zero-fills them, the file is reported
@@ -259,11 +255,11 @@ TEST(RecoveryImageTest, UnreadableClusterGivesCorrupt) {
   // The file is whole in length, zeros where the drive could not read (it
   // retries a failed request in 64 KiB pieces: the piece with the bad
   // cluster is lost), the data after it intact.
-  const std::string data = ReadFileText(dest + "/Volume 0/plain-link.bin");
+  const std::string data = ReadFileText(dest + "/plain-link.bin");
   ASSERT_EQ(data.size(), 100000u);
   EXPECT_EQ(data.substr(0, 4096), std::string(4096, '\0'));
   EXPECT_NE(data.substr(65536, 16), std::string(16, '\0'));
-  EXPECT_EQ(Md5File(dest + "/Volume 0/small.txt"), "5ddc2c90a4195dab6ddf7149ed34ebce");
+  EXPECT_EQ(Md5File(dest + "/small.txt"), "5ddc2c90a4195dab6ddf7149ed34ebce");
   // Again over the same files in overwrite mode: written through a
   // temporary file and renamed, the damaged file is still Corrupt.
   g_overwriteMode = kOverwriteReplace;
@@ -277,7 +273,7 @@ TEST(RecoveryImageTest, UnreadableClusterGivesCorrupt) {
   for (const StatusItem& s : view.statuses)
     if (s.status == kStatusCorrupt) corrupt++;
   EXPECT_EQ(corrupt, 1);
-  EXPECT_EQ(ReadFileText(dest + "/Volume 0/plain-link.bin").size(), 100000u);
+  EXPECT_EQ(ReadFileText(dest + "/plain-link.bin").size(), 100000u);
   delete g_engine;
   g_engine = nullptr;
   delete static_cast<SendObj*>(g_appState->sendObj);

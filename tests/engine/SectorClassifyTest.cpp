@@ -15,47 +15,17 @@
 #include <string>
 #include <vector>
 
+#include "foundation/ByteOrder.h"
 #include "foundation/Globals.h"
 #include "platform/Format.h"
 #include "platform/Text.h"
 #include "storage/Drive.h"
+#include "tests/foundation/TestUtil.h"
 #include "volumes/BootVolume.h"
 #include "volumes/Volume.h"
 #include "volumes/ntfs/NtfsVolume.h"
 
 namespace {
-
-std::string Folder() {
-  static int status = -2;
-  const char* cache = std::getenv("DV_FIXTURE_CACHE");
-  static const std::string folder = cache && *cache ? cache : std::string(DV_BINARY_DIR) + "/fixtures";
-  if (status == -2) {
-    const std::string command =
-        std::string("bash '") + DV_SOURCE_DIR "/tests/fixtures/make_volume_search.sh' '" + folder + "'";
-    const int rc = std::system(command.c_str());
-    status = (rc != -1 && WIFEXITED(rc)) ? WEXITSTATUS(rc) : -1;
-  }
-  return status == 0 ? folder : std::string();
-}
-
-std::map<std::string, uint64_t> Layout(const std::string& folder) {
-  std::map<std::string, uint64_t> out;
-  std::ifstream in(folder + "/vs_layout.txt");
-  std::string name;
-  uint64_t value;
-  while (in >> name >> value) out[name] = value;
-  return out;
-}
-
-std::vector<uint8_t> SectorAt(const std::string& image, uint64_t sector) {
-  std::vector<uint8_t> s(512);
-  std::ifstream in(image, std::ios::binary);
-  in.seekg(std::streamoff(sector * 512));
-  in.read(reinterpret_cast<char*>(s.data()), 512);
-  return s;
-}
-
-uint16_t Le16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
 
 std::vector<uint8_t> Made(const std::function<void(uint8_t*)>& fill) {
   std::vector<uint8_t> s(512, 0);
@@ -73,9 +43,9 @@ struct Case {
 }  // namespace
 
 TEST(SectorClassify, SectorsOfRealVolumesAndDamagedCopies) {
-  const std::string folder = Folder();
+  const std::string folder = FixtureFolder("make_volume_search.sh");
   if (folder.empty()) GTEST_SKIP() << "dosfstools, ntfs-3g, fdisk or sleuthkit missing";
-  const auto at = Layout(folder);
+  const auto at = ReadNameValues(folder + "/vs_layout.txt");
   const std::string img = folder + "/vs_disk.img";
   const uint64_t ntfs = at.at("ntfs"), fat32 = at.at("fat32"), fat16 = at.at("fat16"), fat12 = at.at("fat12");
   const auto ntfsBoot = SectorAt(img, ntfs);
@@ -163,9 +133,9 @@ TEST(SectorClassify, SectorsOfRealVolumesAndDamagedCopies) {
 
 TEST(SectorClassify, NtfsBootCopyResolvesToTheVolumeStart) {
   GlobalObjectsScope scope;
-  const std::string folder = Folder();
+  const std::string folder = FixtureFolder("make_volume_search.sh");
   if (folder.empty()) GTEST_SKIP() << "tools missing";
-  const auto at = Layout(folder);
+  const auto at = ReadNameValues(folder + "/vs_layout.txt");
   const uint64_t ntfs = at.at("ntfs");
   const uint64_t length = at.at("ntfslength");
   auto open = [](const WString& name) {

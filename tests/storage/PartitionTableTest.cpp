@@ -17,24 +17,11 @@
 #include "foundation/Globals.h"
 #include "platform/Text.h"
 #include "storage/Drive.h"
+#include "tests/foundation/TestUtil.h"
 
 namespace {
 
 using Spans = std::vector<std::pair<uint64_t, uint64_t>>;
-
-// The partition images, made once into the fixture cache; empty to skip.
-std::string PartitionFolder() {
-  static int status = -2;
-  const char* cache = std::getenv("DV_FIXTURE_CACHE");
-  static const std::string folder = cache && *cache ? cache : std::string(DV_BINARY_DIR) + "/fixtures";
-  if (status == -2) {
-    const std::string command =
-        std::string("bash '") + DV_SOURCE_DIR "/tests/fixtures/make_partition_images.sh' '" + folder + "'";
-    const int rc = std::system(command.c_str());
-    status = (rc != -1 && WIFEXITED(rc)) ? WEXITSTATUS(rc) : -1;
-  }
-  return status == 0 ? folder : std::string();
-}
 
 bool Exists(const std::string& path) {
   struct stat st;
@@ -138,7 +125,7 @@ void SetGptEntry(MemoryDisk& d, uint32_t entrySize, uint32_t sectorSize, uint32_
 // ------------------------------------------------------------ peer images
 
 TEST(PartitionTable, MbrWithLogicalPartitionsAsMmls) {
-  const std::string folder = PartitionFolder();
+  const std::string folder = FixtureFolder("make_partition_images.sh");
   if (folder.empty()) GTEST_SKIP() << "fdisk or sleuthkit missing";
   ImageTable img(folder + "/mbr.img", 512);
   ASSERT_TRUE(img.Read());
@@ -150,7 +137,7 @@ TEST(PartitionTable, MbrWithLogicalPartitionsAsMmls) {
 }
 
 TEST(PartitionTable, GptAsMmls) {
-  const std::string folder = PartitionFolder();
+  const std::string folder = FixtureFolder("make_partition_images.sh");
   if (folder.empty()) GTEST_SKIP() << "gdisk or sleuthkit missing";
   struct Case {
     const char* name;
@@ -175,7 +162,7 @@ TEST(PartitionTable, GptAsMmls) {
 }
 
 TEST(PartitionTable, ThroughTheDrive) {
-  const std::string folder = PartitionFolder();
+  const std::string folder = FixtureFolder("make_partition_images.sh");
   if (folder.empty()) GTEST_SKIP() << "fdisk or sleuthkit missing";
   GlobalObjectsScope scope;
   Drive drive;
@@ -188,7 +175,7 @@ TEST(PartitionTable, ThroughTheDrive) {
 }
 
 TEST(PartitionTable, DamagedTablesEndCleanly) {
-  const std::string folder = PartitionFolder();
+  const std::string folder = FixtureFolder("make_partition_images.sh");
   if (folder.empty()) GTEST_SKIP() << "fdisk or sleuthkit missing";
   const Spans mbr = ReadMmls(folder + "/mbr.mmls.txt");
   ASSERT_EQ(mbr.size(), 6u);

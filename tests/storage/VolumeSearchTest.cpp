@@ -23,24 +23,12 @@
 #include "platform/Text.h"
 #include "storage/Drive.h"
 #include "storage/PartitionTable.h"
+#include "tests/foundation/TestUtil.h"
 #include "volumes/BootVolume.h"
 #include "volumes/Volume.h"
 #include "volumes/ntfs/NtfsVolume.h"
 
 namespace {
-
-std::string Folder() {
-  static int status = -2;
-  const char* cache = std::getenv("DV_FIXTURE_CACHE");
-  static const std::string folder = cache && *cache ? cache : std::string(DV_BINARY_DIR) + "/fixtures";
-  if (status == -2) {
-    const std::string command =
-        std::string("bash '") + DV_SOURCE_DIR "/tests/fixtures/make_volume_search.sh' '" + folder + "'";
-    const int rc = std::system(command.c_str());
-    status = (rc != -1 && WIFEXITED(rc)) ? WEXITSTATUS(rc) : -1;
-  }
-  return status == 0 ? folder : std::string();
-}
 
 // (start, type code, size in sectors)
 using Vols = std::vector<std::tuple<uint64_t, int, uint64_t>>;
@@ -59,15 +47,6 @@ Vols ReadFsstat(const std::string& path) {
   std::string type;
   while (in >> start >> type >> size) out.emplace_back(start, TypeCode(type), size);
   std::sort(out.begin(), out.end());
-  return out;
-}
-
-std::map<std::string, uint64_t> ReadLayout(const std::string& path) {
-  std::map<std::string, uint64_t> out;
-  std::ifstream in(path);
-  std::string name;
-  uint64_t value;
-  while (in >> name >> value) out[name] = value;
   return out;
 }
 
@@ -93,7 +72,7 @@ class VolumeSearchImages : public ::testing::TestWithParam<const char*> {};
 
 TEST(VolumeSearch, PartitionTableMatchesMmls) {
   GlobalObjectsScope scope;
-  const std::string folder = Folder();
+  const std::string folder = FixtureFolder("make_volume_search.sh");
   if (folder.empty()) GTEST_SKIP() << "dosfstools, ntfs-3g, fdisk or sleuthkit missing";
   auto d = Open(FromUtf8(folder + "/vs_disk.img"));
   d->ScanPartitions();
@@ -111,7 +90,7 @@ TEST(VolumeSearch, PartitionTableMatchesMmls) {
 // Every image lists the volumes fsstat reports, whatever was damaged.
 TEST_P(VolumeSearchImages, VolumesMatchFsstat) {
   GlobalObjectsScope scope;
-  const std::string folder = Folder();
+  const std::string folder = FixtureFolder("make_volume_search.sh");
   if (folder.empty()) GTEST_SKIP() << "dosfstools, ntfs-3g, fdisk or sleuthkit missing";
   const Vols expected = ReadFsstat(folder + "/vs_disk.fsstat.txt");
   ASSERT_EQ(expected.size(), 4u);
@@ -134,9 +113,9 @@ INSTANTIATE_TEST_SUITE_P(Images, VolumeSearchImages,
 
 TEST(VolumeSearch, NtfsFoundFromItsBackupKeepsItsGeometry) {
   GlobalObjectsScope scope;
-  const std::string folder = Folder();
+  const std::string folder = FixtureFolder("make_volume_search.sh");
   if (folder.empty()) GTEST_SKIP() << "tools missing";
-  const auto layout = ReadLayout(folder + "/vs_layout.txt");
+  const auto layout = ReadNameValues(folder + "/vs_layout.txt");
   auto d = Open(FromUtf8(folder + "/vs_ntfsbak.img"));
   d->ScanPartitions();
   const NTFSVol* ntfs = nullptr;
@@ -150,9 +129,9 @@ TEST(VolumeSearch, NtfsFoundFromItsBackupKeepsItsGeometry) {
 
 TEST(VolumeSearch, Fat32BackupBootSectorGivesTheVolumeStart) {
   GlobalObjectsScope scope;
-  const std::string folder = Folder();
+  const std::string folder = FixtureFolder("make_volume_search.sh");
   if (folder.empty()) GTEST_SKIP() << "tools missing";
-  const auto layout = ReadLayout(folder + "/vs_layout.txt");
+  const auto layout = ReadNameValues(folder + "/vs_layout.txt");
   // The first FAT gone, the second one is found; then both gone, the backup
   // at sector 2054 stands for a volume at 2048.
   for (const char* image : {"vs_fat32gone.img", "vs_fat32nofat.img"}) {
@@ -175,9 +154,9 @@ TEST(VolumeSearch, Fat32BackupBootSectorGivesTheVolumeStart) {
 // refused, the ones inside are kept.
 TEST(VolumeSearch, VolumesPastTheDriveEndAreRefused) {
   GlobalObjectsScope scope;
-  const std::string folder = Folder();
+  const std::string folder = FixtureFolder("make_volume_search.sh");
   if (folder.empty()) GTEST_SKIP() << "tools missing";
-  const auto layout = ReadLayout(folder + "/vs_layout.txt");
+  const auto layout = ReadNameValues(folder + "/vs_layout.txt");
   const int64_t last = int64_t(layout.at("fat12")) + 4000;  // inside the FAT12 volume
   auto d = Open(FormatW(u"%s<0:%I64d>", FromUtf8(folder + "/vs_disk.img"), last));
   ASSERT_EQ(d->SectorCount(), uint64_t(last + 1));
@@ -199,7 +178,7 @@ TEST(VolumeSearch, VolumesPastTheDriveEndAreRefused) {
 
 TEST(VolumeSearch, TableHoldsAtMost163Volumes) {
   GlobalObjectsScope scope;
-  const std::string folder = Folder();
+  const std::string folder = FixtureFolder("make_volume_search.sh");
   if (folder.empty()) GTEST_SKIP() << "tools missing";
   auto d = Open(FromUtf8(folder + "/vs_disk.img"));
   int added = 0;
@@ -255,10 +234,10 @@ class PartitionLoop {
 // boot sector.
 TEST(VolumeSearch, VolumeDevices) {
   GlobalObjectsScope scope;
-  const std::string folder = Folder();
+  const std::string folder = FixtureFolder("make_volume_search.sh");
   if (folder.empty()) GTEST_SKIP() << "tools missing";
   if (getuid() != 0) GTEST_SKIP() << "needs root for losetup";
-  const auto layout = ReadLayout(folder + "/vs_layout.txt");
+  const auto layout = ReadNameValues(folder + "/vs_layout.txt");
   const Vols expected = ReadFsstat(folder + "/vs_disk.fsstat.txt");
   SysfsFixture noDisks("volume_search");
   theDiskList().Refresh();

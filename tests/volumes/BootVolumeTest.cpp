@@ -20,31 +20,11 @@
 #include "platform/Format.h"
 #include "platform/Text.h"
 #include "storage/Drive.h"
+#include "tests/foundation/TestUtil.h"
 #include "volumes/Volume.h"
 #include "volumes/ntfs/NtfsVolume.h"
 
 namespace {
-
-std::string Folder() {
-  static int status = -2;
-  const char* cache = std::getenv("DV_FIXTURE_CACHE");
-  static const std::string folder = cache && *cache ? cache : std::string(DV_BINARY_DIR) + "/fixtures";
-  if (status == -2) {
-    const std::string command =
-        std::string("bash '") + DV_SOURCE_DIR "/tests/fixtures/make_volume_search.sh' '" + folder + "'";
-    const int rc = std::system(command.c_str());
-    status = (rc != -1 && WIFEXITED(rc)) ? WEXITSTATUS(rc) : -1;
-  }
-  return status == 0 ? folder : std::string();
-}
-
-std::vector<uint8_t> SectorAt(const std::string& image, uint64_t sector) {
-  std::vector<uint8_t> s(512);
-  std::ifstream in(image, std::ios::binary);
-  in.seekg(std::streamoff(sector * 512));
-  in.read(reinterpret_cast<char*>(s.data()), 512);
-  return s;
-}
 
 std::unique_ptr<Drive> Open(const WString& name) {
   std::unique_ptr<Drive> d(CreateDrive(name));
@@ -70,7 +50,7 @@ std::vector<FsstatRow> Fsstat(const std::string& folder) {
 
 TEST(BootVolume, FatBootSectorsBecomeVolumesOnce) {
   GlobalObjectsScope scope;
-  const std::string folder = Folder();
+  const std::string folder = FixtureFolder("make_volume_search.sh");
   if (folder.empty()) GTEST_SKIP() << "dosfstools, ntfs-3g, fdisk or sleuthkit missing";
   const std::string img = folder + "/vs_disk.img";
   auto d = Open(FromUtf8(img));
@@ -101,7 +81,7 @@ TEST(BootVolume, FatBootSectorsBecomeVolumesOnce) {
 
 TEST(BootVolume, VolumesThatDoNotFitTheDriveAreRefused) {
   GlobalObjectsScope scope;
-  const std::string folder = Folder();
+  const std::string folder = FixtureFolder("make_volume_search.sh");
   if (folder.empty()) GTEST_SKIP() << "tools missing";
   const std::string img = folder + "/vs_disk.img";
   auto d = Open(FromUtf8(img));
@@ -143,7 +123,7 @@ TEST(BootVolume, VolumesThatDoNotFitTheDriveAreRefused) {
 
 TEST(BootVolume, VolumeGivenByTheCallerIsInitialisedInPlace) {
   GlobalObjectsScope scope;
-  const std::string folder = Folder();
+  const std::string folder = FixtureFolder("make_volume_search.sh");
   if (folder.empty()) GTEST_SKIP() << "tools missing";
   const std::string img = folder + "/vs_disk.img";
   auto d = Open(FromUtf8(img));
@@ -157,7 +137,7 @@ TEST(BootVolume, VolumeGivenByTheCallerIsInitialisedInPlace) {
 
 TEST(BootVolume, RecentFormatCheckReadsTheMftRecordTime) {
   GlobalObjectsScope scope;
-  const std::string folder = Folder();
+  const std::string folder = FixtureFolder("make_volume_search.sh");
   if (folder.empty()) GTEST_SKIP() << "tools missing";
   const std::string img = folder + "/vs_disk.img";
   const FsstatRow ntfs = Fsstat(folder)[1];

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/Text.h"
+#include "tests/foundation/TestUtil.h"
 #include "volumes/Node.h"
 #include "volumes/Volume.h"
 #include "volumes/fat/FatHelpers.h"
@@ -22,19 +23,6 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-std::string FatFolder() {
-  static int status = -2;
-  const char* cache = std::getenv("DV_FIXTURE_CACHE");
-  static const std::string folder = cache && *cache ? cache : std::string(DV_BINARY_DIR) + "/fixtures";
-  if (status == -2) {
-    const std::string command =
-        std::string("bash '") + DV_SOURCE_DIR "/tests/fixtures/make_fat_images.sh' '" + folder + "'";
-    const int rc = std::system(command.c_str());
-    status = (rc != -1 && WIFEXITED(rc)) ? WEXITSTATUS(rc) : -1;
-  }
-  return status == 0 ? folder : std::string();
-}
 
 Bytes ReadAll(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -156,7 +144,7 @@ class FatImages : public testing::TestWithParam<const char*> {};
 // the names, sizes, first clusters, times and deleted marks The Sleuth Kit
 // reports; the label entry names the volume.
 TEST_P(FatImages, EntriesAsSleuthKit) {
-  const std::string folder = FatFolder();
+  const std::string folder = FixtureFolder("make_fat_images.sh");
   if (folder.empty()) GTEST_SKIP() << "dosfstools, mtools or sleuthkit missing";
   FatImage img;
   ASSERT_TRUE(LoadImage(folder, GetParam(), &img));
@@ -247,7 +235,7 @@ TEST_P(FatImages, EntriesAsSleuthKit) {
 // The boot sector gives the FAT places, media byte and cluster count of
 // fsstat; a sector built for the same geometry passes fsck.fat.
 TEST_P(FatImages, BootSector) {
-  const std::string folder = FatFolder();
+  const std::string folder = FixtureFolder("make_fat_images.sh");
   if (folder.empty()) GTEST_SKIP() << "dosfstools, mtools or sleuthkit missing";
   FatImage img;
   ASSERT_TRUE(LoadImage(folder, GetParam(), &img));
@@ -315,7 +303,7 @@ TEST_P(FatImages, BootSector) {
 // Sectors inside the two FATs read as FAT sectors at their index (or, with
 // only end marks, as "cannot tell"); no sector outside them reads as one.
 TEST_P(FatImages, FatSectorsExactlyWhereFsstatSays) {
-  const std::string folder = FatFolder();
+  const std::string folder = FixtureFolder("make_fat_images.sh");
   if (folder.empty()) GTEST_SKIP() << "dosfstools, mtools or sleuthkit missing";
   FatImage img;
   ASSERT_TRUE(LoadImage(folder, GetParam(), &img));
@@ -354,7 +342,7 @@ TEST_P(FatImages, FatSectorsExactlyWhereFsstatSays) {
 INSTANTIATE_TEST_SUITE_P(Fat, FatImages, testing::Values("fat12", "fat16", "fat32"));
 
 TEST(FatBoot, OtherFileSystemsAndDamagedFields) {
-  const std::string folder = FatFolder();
+  const std::string folder = FixtureFolder("make_fat_images.sh");
   if (folder.empty()) GTEST_SKIP() << "dosfstools, mtools or sleuthkit missing";
   for (const char* other : {"other-ntfs", "other-exfat", "other-ext4"}) {
     const Bytes b = ReadAll(folder + "/" + other + ".img");
