@@ -12,24 +12,11 @@
 set -euo pipefail
 [[ $# -eq 1 ]] || { echo "usage: $0 OUTPUT_FOLDER" >&2; exit 2; }
 out=$1
-export PATH="$PATH:/usr/sbin:/sbin"
-for tool in mkntfs ntfs-3g python3 truncate ifind; do
-  command -v "$tool" >/dev/null 2>&1 || { echo "skip: $tool not installed" >&2; exit 77; }
-done
-if [[ $(id -u) -ne 0 || ! -e /dev/fuse ]]; then
-  echo "skip: mounting through ntfs-3g needs root and /dev/fuse" >&2
-  exit 77
-fi
-mkdir -p "$out"
-out=$(cd "$out" && pwd)
-work=$(mktemp -d)
-mnt="$work/mnt"
-mkdir -p "$mnt"
-cleanup() {
-  if mountpoint -q "$mnt" 2>/dev/null; then umount "$mnt" || true; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source "$(dirname "$0")/../tests/fixtures/lib.sh"
+fx_need_tools mkntfs ntfs-3g python3 truncate ifind
+fx_need_fuse
+out=$(fx_out_folder "$out")
+fx_work_mount
 exec 9>"$out/.ntfs-bench.lock"
 flock 9
 

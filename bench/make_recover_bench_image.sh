@@ -9,27 +9,14 @@
 set -euo pipefail
 [[ $# -eq 1 ]] || { echo "usage: $0 OUTPUT_FOLDER" >&2; exit 2; }
 out=$1
-export PATH="$PATH:/usr/sbin:/sbin"
-for tool in mkntfs ntfs-3g truncate ifind istat; do
-  command -v "$tool" >/dev/null 2>&1 || { echo "skip: $tool not installed" >&2; exit 77; }
-done
-if [[ $(id -u) -ne 0 || ! -e /dev/fuse ]]; then
-  echo "skip: mounting through ntfs-3g needs root and /dev/fuse" >&2
-  exit 77
-fi
-mkdir -p "$out"
-out=$(cd "$out" && pwd)
+source "$(dirname "$0")/../tests/fixtures/lib.sh"
+fx_need_tools mkntfs ntfs-3g truncate ifind istat
+fx_need_fuse
+out=$(fx_out_folder "$out")
 exec 9>"$out/.recover-bench.lock"
 flock 9
 [[ -f "$out/bigfile.img" && -f "$out/bigfile.img.inode" ]] && exit 0
-work=$(mktemp -d)
-mnt="$work/mnt"
-mkdir -p "$mnt"
-cleanup() {
-  if mountpoint -q "$mnt" 2>/dev/null; then umount "$mnt" || true; fi
-  rm -rf "$work" "$out/bigfile.img.tmp"
-}
-trap cleanup EXIT
+fx_work_mount "$out/bigfile.img.tmp"
 echo "making bigfile.img (2 GiB file)..." >&2
 truncate -s 2304M "$out/bigfile.img.tmp"
 mkntfs -F -Q -q -c 4096 -L BIG "$out/bigfile.img.tmp" 2>/dev/null
