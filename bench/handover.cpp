@@ -73,7 +73,7 @@ void BM_Handover(benchmark::State& state) {
       FoundItem f;
       f.nodeIndex = int32_t(i);
       f.name.assign(u"file.txt");
-      f.folderPath.assign(u"Volume 0\\folder\\sub");
+      f.folderPath.assign(u"]:\\folder\\sub");  // volume 0: code 93 and a colon
       f.size = uint64_t(i);
       s.AddItem(std::move(f));
     }

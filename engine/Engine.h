@@ -97,7 +97,8 @@ class NTFSObj {
   // is not added again: its index is given back. Null when it could not be
   // stored.
   cnode* AddNewNode(cnode* node, bool copy, int64_t* index);
-  // Hands the node over to the view with prefix + path as its folder path.
+  // Hands the node over to the view with prefix + path as its folder path;
+  // the prefix is the volume's letter or number code and a colon ("C:").
   // The answer of the hand-over: 1 kept, 0 before the window, 2 past it
   // (which sets the stop byte).
   int StoreFileItem(WStringView prefix, WStringView path, int64_t nodeIndex);

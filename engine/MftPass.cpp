@@ -221,7 +221,9 @@ int NTFSObj::ParseNTFS(NTFSVol* vol, uint64_t firstRecord, int firstStep) {
     return known;
   };
 
-  const WString prefix = vol->GetDisplayName();
+  // Paths start with the volume's two-character part: its letter or its
+  // number code, and a colon.
+  const WString prefix(vol->driveLetter);
   for (uint32_t idx : added) {
     if (StopRequested(*this)) break;
     cnode* n = nodes->GetAt(idx);

@@ -162,7 +162,6 @@ int RecoverFS(ViewSink* view) {
   if (g_currentDrive && !g_currentDrive->IsSafeVolume(root)) {
     ErrorMsg(Msg(292));
     view->LogLine(Msg(292));
-    AppendRecoveryLog(Msg(292));
     g_recoveryTotals.failed++;
     ShowError(u"%s", Msg(292));
     return 0;
@@ -339,13 +338,12 @@ int RecoverFS(ViewSink* view) {
         g_recoveryTotals.failed++;
       }
       const WString statusLine = Msg(status) + u" " + path;
-      AppendRecoveryLog(statusLine);
+      view->LogLine(statusLine);
       if (status == kStatusFailed || status == kStatusCorrupt || (skipped && node && !LastErrorText().empty() &&
                                                                    LastErrorText() != Msg(252))) {
         const WString why = LastErrorText();
         view->LogLine(path);
         view->LogLine(why);
-        AppendRecoveryLog(why);
       }
       if (send) send->AddItemStatus(e.recordIndex, status);
       ErrorMsg(Msg(252));

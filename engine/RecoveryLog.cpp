@@ -3,6 +3,7 @@
 #include <errno.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +11,7 @@
 
 #include "engine/ProgressStats.h"
 #include "foundation/Trace.h"
+#include "foundation/UiServices.h"
 #include "platform/Format.h"
 #include "platform/Platform.h"
 
@@ -17,28 +19,33 @@ namespace {
 
 std::mutex g_logMutex;
 int g_lastDay = -1;  // y*10000+m*100+d of the last date line
-// The open log: kept open for the whole run and written through a large
-// buffer, flushed at the end of the run (and whenever asked).
+// The headless writer's file: opened at its first line, kept open for the
+// run and written through a large buffer, flushed at the end of the run
+// (and whenever asked).
 FILE* g_logFile = nullptr;
+WString g_logFilePath;
 char g_logBuffer[1 << 16];
 
 void CloseLocked() {
   if (g_logFile) std::fclose(g_logFile);
   g_logFile = nullptr;
+  g_logFilePath.clear();
 }
-
-bool OpenLocked(const WString& path) {
-  CloseLocked();
-  g_logFile = std::fopen(ToUtf8(path).c_str(), "ab");
-  if (!g_logFile) return false;
-  std::setvbuf(g_logFile, g_logBuffer, _IOFBF, sizeof g_logBuffer);
-  return true;
-}
-
-const char* const kMonths[] = {"January", "February", "March",     "April",   "May",      "June",
-                               "July",    "August",   "September", "October", "November", "December"};
 
 }  // namespace
+
+WString RecoveryLogDateLine(int year, int month, int day) {
+  static const char16_t* const kDays[] = {u"Sunday",   u"Monday", u"Tuesday", u"Wednesday",
+                                          u"Thursday", u"Friday", u"Saturday"};
+  static const char16_t* const kMonths[] = {u"January", u"February", u"March",     u"April",   u"May",      u"June",
+                                            u"July",    u"August",   u"September", u"October", u"November", u"December"};
+  using namespace std::chrono;
+  const year_month_day ymd{std::chrono::year(year), std::chrono::month(unsigned(month)), std::chrono::day(unsigned(day))};
+  const unsigned weekday = ymd.ok() ? std::chrono::weekday(sys_days(ymd)).c_encoding() : 0;
+  const char16_t* monthName = (month >= 1 && month <= 12) ? kMonths[month - 1] : u"";
+  const WString date = FormatW(u"%s, %s %d, %d", kDays[weekday], monthName, day, year);
+  return FormatW(u"========== %s ==========\n", date);
+}
 
 bool OpenRecoveryLog(WStringView folder) {
   std::lock_guard<std::mutex> lock(g_logMutex);
@@ -46,6 +53,8 @@ bool OpenRecoveryLog(WStringView folder) {
   stats.recoveryLogPath.clear();
   CloseLocked();
   g_lastDay = -1;
+  // A headless view's lines reach the log through the writer below.
+  g_headlessLogWriter = &AppendRecoveryLog;
   if (folder.empty()) return false;
   WString base(folder);
   while (base.size() > 1 && base.back() == u'/') base.pop_back();
@@ -61,10 +70,6 @@ bool OpenRecoveryLog(WStringView folder) {
     std::fclose(f);
     if (n >= 27 && std::memcmp(head + 3, kRecoveryLogHeader, 24) == 0) {
       // An earlier recovery's log: appended to.
-      if (!OpenLocked(candidate)) {
-        ErrorMsg(nullptr, candidate.c_str());
-        return false;
-      }
       stats.recoveryLogPath = candidate;
       return true;
     }
@@ -72,15 +77,12 @@ bool OpenRecoveryLog(WStringView folder) {
     candidate = FormatW(u"%s/%s[%03d].log", base, u"Recovery", i);
   }
   // No length limit on the path: a long destination gets its log too.
-  if (!OpenLocked(candidate)) {
-    ErrorMsg(nullptr, candidate.c_str());
-    return false;
-  }
-  const bool ok = std::fputs("\xEF\xBB\xBF", g_logFile) >= 0 && std::fputs(kRecoveryLogHeader, g_logFile) >= 0 &&
-                  std::fputc('\n', g_logFile) != EOF && std::fflush(g_logFile) == 0;
+  FILE* f = std::fopen(ToUtf8(candidate).c_str(), "ab");
+  bool ok = f && std::fputs("\xEF\xBB\xBF", f) >= 0 && std::fputs(kRecoveryLogHeader, f) >= 0 &&
+            std::fputc('\n', f) != EOF;
+  if (f && std::fclose(f) != 0) ok = false;
   if (!ok) {
     ErrorMsg(nullptr, candidate.c_str());
-    CloseLocked();
     return false;
   }
   stats.recoveryLogPath = candidate;
@@ -89,13 +91,21 @@ bool OpenRecoveryLog(WStringView folder) {
 
 void AppendRecoveryLog(WStringView text) {
   std::lock_guard<std::mutex> lock(g_logMutex);
+  const WString& path = theProgressAndStats().recoveryLogPath;
+  if (path.empty()) return;
+  if (!g_logFile || g_logFilePath != path) {
+    CloseLocked();
+    g_logFile = std::fopen(ToUtf8(path).c_str(), "ab");
+    if (!g_logFile) return;  // this line is lost; the next one tries again
+    std::setvbuf(g_logFile, g_logBuffer, _IOFBF, sizeof g_logBuffer);
+    g_logFilePath = path;
+  }
   FILE* f = g_logFile;
-  if (!f) return;
   const plat::LocalTime t = plat::Now();
   const int day = t.year * 10000 + t.month * 100 + t.day;
   if (day != g_lastDay) {
     g_lastDay = day;
-    std::fprintf(f, "========== %s %d, %d ==========\n", kMonths[(t.month - 1) % 12], t.day, t.year);
+    std::fputs(ToUtf8(RecoveryLogDateLine(t.year, t.month, t.day)).c_str(), f);
   }
   // One message is one line: line breaks inside it become blanks.
   std::string line = ToUtf8(text);
@@ -111,7 +121,7 @@ void FlushRecoveryLog() {
 
 bool RecoveryLogIsOpen() {
   std::lock_guard<std::mutex> lock(g_logMutex);
-  return g_logFile != nullptr;
+  return !theProgressAndStats().recoveryLogPath.empty();
 }
 
 void CloseRecoveryLog() {

@@ -10,18 +10,26 @@
 
 inline constexpr char kRecoveryLogHeader[] = "----- Recovery Log -----";
 
-// Opens (or reuses) the log for a recovery into destinationFolder and keeps
-// its path in the progress object. False when no log could be made: the
-// recovery then runs without one.
+// Finds (or makes, with its header) the log for a recovery into
+// destinationFolder and keeps its path in the progress object. False when
+// no log could be made: the recovery then runs without one.
+// The log has one writer, the view's log (ViewSink::LogLine): the window's
+// status dialog appends its lines itself; a headless view appends through
+// AppendRecoveryLog (OpenRecoveryLog installs it as g_headlessLogWriter).
+// The engine writes nothing itself.
 bool OpenRecoveryLog(WStringView destinationFolder);
-// Appends one message line to the open log (nothing when none is open).
-// The log stays open and buffered: lines reach the file at
-// FlushRecoveryLog, CloseRecoveryLog or when the buffer fills.
+// Appends one message line, after a date line at the first line and
+// whenever the date changes (nothing when no log is set). The file stays
+// open and buffered (64 KiB): lines reach it at FlushRecoveryLog,
+// CloseRecoveryLog or when the buffer fills.
 void AppendRecoveryLog(WStringView text);
 void FlushRecoveryLog();
+// Whether a log is set for the recovery.
 bool RecoveryLogIsOpen();
-// Flushes and closes the open log (the next run opens its own).
+// Flushes and closes the log (the next run opens its own).
 void CloseRecoveryLog();
+// The log's date line: "========== Wednesday, December 9, 2026 ==========\n".
+WString RecoveryLogDateLine(int year, int month, int day);
 
 // The "Scan and Save" checkpoint: the count of files handled, kept in a
 // file every `interval` files, so that a later run skips what an earlier

@@ -110,9 +110,12 @@ void HeadlessView::FillRecoveryList(std::vector<RecoveryListEntry>& list) {
   if (g_eventRecovery) g_eventRecovery->Set();
 }
 
+void (*g_headlessLogWriter)(WStringView line) = nullptr;
+
 void HeadlessView::LogLine(WStringView line) {
   std::lock_guard<std::mutex> lock(m);
-  log.emplace_back(line.substr(0, 256));
+  log.emplace_back(line);
+  if (g_headlessLogWriter) g_headlessLogWriter(log.back());
   if (echoLog) fprintf(stderr, "%s\n", ToUtf8(log.back()).c_str());
 }
 

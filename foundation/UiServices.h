@@ -129,13 +129,19 @@ class ViewSink {
   // Fills up to 100 entries (fewer means the list is exhausted) and sets the
   // recovery event.
   virtual void FillRecoveryList(std::vector<RecoveryListEntry>& list) = 0;
-  // A line for the status dialog's log (at most 256 characters); blocking.
+  // A line for the status dialog's log and, during a recovery, the
+  // recovery log. Lines are taken whole (a recovery's status line carries a
+  // destination path of up to 1022 characters); blocking.
   virtual void LogLine(WStringView line) = 0;
   virtual void OperationEnded(int64_t itemsFound) = 0;
 };
 
+// Where a view without windows also writes its log lines: the recovery
+// log's buffered writer, which the engine installs; null: nowhere.
+extern void (*g_headlessLogWriter)(WStringView line);
+
 // A view without windows: keeps what it is given, so a headless run and the
-// tests can read it back.
+// tests can read it back. Its log lines also go to g_headlessLogWriter.
 class HeadlessView : public ViewSink {
  public:
   void OperationStarted() override;

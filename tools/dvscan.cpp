@@ -89,7 +89,8 @@ class ListView : public ViewSink {
         e.recordIndex = int32_t(toRecover.size());
         // An item whose path cannot be made safe keeps an empty path: the
         // recovery reports and skips it.
-        if (!BuildDestinationPath(recoverRoot, it.folderPath, it.name, &e.destinationPath)) e.destinationPath.clear();
+        if (!BuildDestinationPath(recoverRoot, FolderBelowVolume(it.folderPath), it.name, &e.destinationPath))
+          e.destinationPath.clear();
         toRecover.push_back(std::move(e));
       }
     }
@@ -107,7 +108,12 @@ class ListView : public ViewSink {
       l.push_back(toRecover[nextToRecover++]);
     if (g_eventRecovery) g_eventRecovery->Set();
   }
-  void LogLine(WStringView line) override { std::fprintf(stderr, "%s\n", ToUtf8(line.substr(0, 256)).c_str()); }
+  // During a recovery the lines go to the recovery log (the engine's
+  // buffered writer); otherwise, or without a log, to standard error.
+  void LogLine(WStringView line) override {
+    if (RecoveryLogIsOpen()) AppendRecoveryLog(line);
+    else std::fprintf(stderr, "%s\n", ToUtf8(line).c_str());
+  }
   void OperationEnded(int64_t) override {}
 
  private:
@@ -115,7 +121,10 @@ class ListView : public ViewSink {
     static const WString kRoot = u"/r";
     WString dest;
     std::string path;
-    if (BuildDestinationPath(kRoot, it.folderPath, it.name, &dest)) path = ToUtf8(WStringView(dest).substr(3));
+    // The path the Save command writes below its destination: the volume
+    // makes no folder.
+    if (BuildDestinationPath(kRoot, FolderBelowVolume(it.folderPath), it.name, &dest))
+      path = ToUtf8(WStringView(dest).substr(kRoot.size() + 1));
     else path = "?";  // no destination path (empty name or too long)
     const char* status = it.condition == 328 ? "Good" : it.condition == 329 ? "Poor" : "";
     if (std::fprintf(list, "%s\t%llu\t%d\t%s\t%d\n", path.c_str(), (unsigned long long)it.size, del ? 1 : 0, status,
@@ -123,6 +132,31 @@ class ListView : public ViewSink {
       listFailed = true;
   }
 };
+
+// mkdir -p: each missing folder of the path is created; an existing one
+// must be a folder. False with the reason otherwise.
+bool MakeFolders(const std::string& path, std::string* why) {
+  for (size_t end = 0; end != std::string::npos;) {
+    end = path.find('/', end + 1);
+    const std::string part = path.substr(0, end);
+    if (part.empty() || part == "/") continue;
+    struct stat st;
+    if (stat(part.c_str(), &st) == 0) {
+      if (S_ISDIR(st.st_mode)) continue;
+      *why = part + " is not a folder";
+      return false;
+    }
+    if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
+      *why = part + ": " + std::strerror(errno);
+      return false;
+    }
+    if (stat(part.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      *why = part + " is not a folder";
+      return false;
+    }
+  }
+  return true;
+}
 
 int Usage() {
   std::fprintf(stderr,
@@ -192,8 +226,14 @@ int main(int argc, char** argv) {
     std::fprintf(view.list, "path\tsize\tdeleted\tstatus\tnode\n");
   }
   if (!recoverDir.empty()) {
-    // The destination is named by absolute path.
-    mkdir(recoverDir.c_str(), 0755);
+    // The destination is made with every missing parent, and named by
+    // absolute path.
+    std::string why;
+    if (!MakeFolders(recoverDir, &why)) {
+      std::fprintf(stderr, "%s: cannot create the destination folder: %s\n", recoverDir.c_str(), why.c_str());
+      SetPromptService(nullptr);
+      return 1;
+    }
     if (char* real = realpath(recoverDir.c_str(), nullptr)) {
       recoverDir = real;
       std::free(real);

@@ -896,9 +896,6 @@ void CDelvoraView::FoundItems(std::vector<FoundItem>& items, int percent) {
 }
 
 void CDelvoraView::TakeFoundItems(std::vector<FoundItem>& items, int percent) {
-  // The engine names the volume by its display name; the list keeps the
-  // volume code and a colon, which its Volume column shows.
-  for (FoundItem& item : items) item.folderPath = ListPathOfFoundItem(std::move(item.folderPath));
   list_->AppendFoundItems(items, &nodes_, uint8_t(Language()), TypeLookup());
   lastPercent_ = percent;
   frame_->SetProgressShown(true, percent);
@@ -968,13 +965,9 @@ void CDelvoraView::FillRecListOnGui(std::vector<RecoveryListEntry>& list) {
   auto refused = [this](int32_t i, const WString& why) {
     list_->SetItemStatus(i, StatusBitsFor(200), true);
     const WString line = Msg(200) + u" " + ReadableListPath(list_->GetItemPath(i)) + u"\\" + list_->GetItemNodeName(i);
-    // The status window writes its lines into the recovery log itself.
-    const bool windowWrites = statusDlg_ && !theProgressAndStats().recoveryLogPath.empty();
-    for (const WString* text : {&line, &why}) {
-      if (text->empty()) continue;
-      if (statusDlg_) statusDlg_->AddLogLine(*text);
-      if (!windowWrites) AppendRecoveryLog(*text);
-    }
+    // The status window's log is the recovery log's one writer.
+    for (const WString* text : {&line, &why})
+      if (!text->empty() && statusDlg_) statusDlg_->AddLogLine(*text);
     g_recoveryTotals.skipped++;
   };
   if (recTotal_ > list_->GetItemCount()) recTotal_ = list_->GetItemCount();
@@ -983,7 +976,7 @@ void CDelvoraView::FillRecListOnGui(std::vector<RecoveryListEntry>& list) {
 }
 
 void CDelvoraView::LogLine(WStringView line) {
-  const WString copy(line.substr(0, 256));
+  const WString copy(line);
   QMetaObject::invokeMethod(
       this,
       [this, copy] {

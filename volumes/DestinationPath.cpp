@@ -8,6 +8,7 @@
 #include <string>
 
 #include "foundation/Trace.h"
+#include "volumes/Volume.h"
 
 namespace {
 
@@ -111,6 +112,14 @@ WString DestinationComponent(WStringView name, size_t maxBytes) {
   if (clean == u"." || clean == u"..") clean.insert(clean.begin(), u'_');
   if (Utf8Length(clean) <= maxBytes) return clean;
   return Shorten(clean, name, maxBytes);
+}
+
+WStringView FolderBelowVolume(WStringView folderPath) {
+  if (folderPath.size() < 2 || folderPath[1] != u':') return folderPath;
+  const char16_t code = folderPath[0];
+  const bool isCode = (code >= u'A' && code <= u'Z') || (code >= kNoLetterBase && code <= 255);
+  if (!isCode || (folderPath.size() > 2 && folderPath[2] != u'\\')) return folderPath;
+  return folderPath.substr(2);
 }
 
 bool BuildDestinationPath(WStringView root, WStringView folderPath, WStringView name, WString* out,

@@ -30,6 +30,12 @@ size_t Utf8Length(WStringView text);
 // Returns an empty text only when maxBytes is too small for a shortened form.
 WString DestinationComponent(WStringView name, size_t maxBytes = kMaxComponentBytes);
 
+// The part of a found item's folder path below its volume: found paths
+// start with the volume's letter or number code and a colon ("C:\Docs"),
+// and the volume itself makes no folder at the destination. A path without
+// that start is given whole.
+WStringView FolderBelowVolume(WStringView folderPath);
+
 // Builds root + "/" + the components of folderPath + "/" + name.
 // - root: the destination folder ("/"-separated; trailing "/" ignored).
 // - folderPath: the model's folder path, "\" between components ("\a\b\");

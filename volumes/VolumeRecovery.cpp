@@ -118,7 +118,7 @@ int AddDirEntryNode(CVol* v, cnode* node) {
     cnode* stored = engine->AddNewNode(node, false, &index);
     if (!stored) return 1;
     stored->flags |= kNodeHandedOver;
-    engine->StoreFileItem(v->GetDisplayName(), g_walk.path, index);
+    engine->StoreFileItem(WString(v->driveLetter), g_walk.path, index);
     return 1;
   }
   if ((v->type == kVolExt || v->type == kVolExFat) && v->clusterSize && node->size % v->clusterSize) {

@@ -233,11 +233,11 @@ TEST(Engine, NoDuplicatesPathEndAndWindow) {
   g_appState->searchFirst = 0;
   g_appState->searchLimit = 100;
   e.StoreFileItem(u"C:", u"\\", a);
-  e.StoreFileItem(u"Volume 0", u"\\dir\\", a);
+  e.StoreFileItem(u"]:", u"\\dir\\", a);
   s.SendMsg2(6000, kCodeFoundItems);
   ASSERT_EQ(view.found.size(), 2u);
   EXPECT_EQ(view.found[0].folderPath, u"C:\\");
-  EXPECT_EQ(view.found[1].folderPath, u"Volume 0\\dir");
+  EXPECT_EQ(view.found[1].folderPath, u"]:\\dir");
   EXPECT_EQ(view.found[1].name, u"file.txt");
 
   g_appState->searchFirst = 50;  // the next items lie before the window

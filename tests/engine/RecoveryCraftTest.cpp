@@ -201,7 +201,9 @@ TEST(RecoveryCraftTest, RecoveryLogThatCannotBeMadeOrHasALongPath) {
   int dateLines = 0;
   while (std::getline(in, line)) {
     if (line.rfind("========== ", 0) == 0) dateLines++;
-    if (line.size() > 10 && line.compare(8, 9, "  Saved: ") == 0) EXPECT_TRUE(savedLines.insert(line.substr(10)).second) << line;
+    if (line.size() > 10 && line.compare(8, 9, "  Saved: ") == 0) {
+      EXPECT_TRUE(savedLines.insert(line.substr(10)).second) << line;
+    }
   }
   EXPECT_EQ(dateLines, 1);
   EXPECT_EQ(long(savedLines.size()), Count(r, "saved"));

@@ -459,10 +459,11 @@ TEST_F(FakeFamilyTest, FolderWalkThroughTheRegisteredFamily) {
   std::map<std::string, std::string> found;  // name -> folder
   for (const FoundItem& it : view.found) found[ToUtf8(it.name)] = ToUtf8(it.folderPath);
   ASSERT_EQ(found.size(), 4u);
-  EXPECT_EQ(found["top.txt"], "Volume 0");
-  EXPECT_EQ(found["one.txt"], "Volume 0\\a");
-  EXPECT_EQ(found["two.txt"], "Volume 0\\b");
-  EXPECT_EQ(found["lost.txt"], "Volume 0\\gone");
+  // The volume part: the number code of volume 0 (93, "]") and a colon.
+  EXPECT_EQ(found["top.txt"], "]:\\");
+  EXPECT_EQ(found["one.txt"], "]:\\a");
+  EXPECT_EQ(found["two.txt"], "]:\\b");
+  EXPECT_EQ(found["lost.txt"], "]:\\gone");
   EXPECT_EQ(found.count("never.txt"), 0u);
   // Each folder's data was read once: root, a, b, gone.
   EXPECT_EQ(g_readCalls, 4u);

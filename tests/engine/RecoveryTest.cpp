@@ -235,7 +235,7 @@ TEST(RecoveryImageTest, UnreadableClusterGivesCorrupt) {
     RecoveryListEntry e;
     e.nodeIndex = it.nodeIndex;
     e.recordIndex = int32_t(list.size());
-    ASSERT_TRUE(BuildDestinationPath(FromUtf8(dest), it.folderPath, it.name, &e.destinationPath));
+    ASSERT_TRUE(BuildDestinationPath(FromUtf8(dest), FolderBelowVolume(it.folderPath), it.name, &e.destinationPath));
     list.push_back(e);
   }
   view.SetRecoveryList(list);

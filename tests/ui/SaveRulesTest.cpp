@@ -64,36 +64,34 @@ TEST_F(SaveRules, DestinationState) {
   std::system(("rm -rf '" + base + "'").c_str());
 }
 
-TEST_F(SaveRules, VolumeCodeOfTheListPath) {
-  const WString volume = Msg(90);
-  ASSERT_EQ(volume, u"Volume");
+TEST_F(SaveRules, VolumePartOfTheListPath) {
+  ASSERT_EQ(Msg(90), u"Volume");
+  const WString n0{char16_t(93), u':'}, n12{char16_t(105), u':'}, n162{char16_t(255), u':'};
   const struct {
-    const char16_t* handedOver;
-    WString list;
+    WString list;  // as the engine hands it over
     const char16_t* below;
+    const char16_t* readable;  // for log lines
   } cases[] = {
-      {u"Volume 0\\Docs\\a", WString{char16_t(93), u':'} + u"\\Docs\\a", u"\\Docs\\a"},
-      {u"Volume 0", WString{char16_t(93), u':'}, u""},
-      {u"Volume 12\\x", WString{char16_t(105), u':'} + u"\\x", u"\\x"},
-      {u"Volume 162\\x", WString{char16_t(255), u':'} + u"\\x", u"\\x"},
-      {u"Volume C:\\Docs", u"C:\\Docs", u"\\Docs"},
-      {u"Volume C:", u"C:", u""},
-      // Not a volume's display name: kept whole.
-      {u"Volume 163\\x", u"Volume 163\\x", u"Volume 163\\x"},
-      {u"Volume 1x\\y", u"Volume 1x\\y", u"Volume 1x\\y"},
-      {u"Volumes 1\\y", u"Volumes 1\\y", u"Volumes 1\\y"},
-      {u"Volume \\y", u"Volume \\y", u"Volume \\y"},
-      {u"Volume c:\\y", u"Volume c:\\y", u"Volume c:\\y"},
-      {u"\\Docs", u"\\Docs", u"\\Docs"},
-      {u"", u"", u""},
+      {n0 + u"\\Docs\\a", u"\\Docs\\a", u"Volume 0\\Docs\\a"},
+      {n0, u"", u"Volume 0"},
+      {n0 + u"\\", u"\\", u"Volume 0\\"},
+      {n12 + u"\\x", u"\\x", u"Volume 12\\x"},
+      {n162 + u"\\x", u"\\x", u"Volume 162\\x"},
+      {u"C:\\Docs", u"\\Docs", u"Volume C:\\Docs"},
+      {u"C:", u"", u"Volume C:"},
+      {u"c:\\y", u"\\y", u"Volume 6\\y"},  // 'c' is code 99: volume 6
+      // No volume part: kept whole.
+      {WString{char16_t(256), u':'} + u"\\x", nullptr, nullptr},
+      {WString{char16_t(92), u':'} + u"\\x", nullptr, nullptr},
+      {u"C:y", nullptr, nullptr},
+      {u"\\Docs", nullptr, nullptr},
+      {u"\\a:b", nullptr, nullptr},
+      {u"", nullptr, nullptr},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(ToUtf8(c.handedOver));
-    const WString list = ListPathOfFoundItem(c.handedOver);
-    EXPECT_EQ(list, c.list);
-    EXPECT_EQ(WString(FolderBelowVolume(list)), WString(c.below));
-    // People read the volume's name again.
-    EXPECT_EQ(ReadableListPath(list), WString(c.handedOver));
+    SCOPED_TRACE(ToUtf8(c.list));
+    EXPECT_EQ(WString(FolderBelowVolume(c.list)), c.below ? WString(c.below) : c.list);
+    EXPECT_EQ(ReadableListPath(c.list), c.readable ? WString(c.readable) : c.list);
   }
 }
 

@@ -70,6 +70,36 @@ std::string ReadAll(const std::string& path) {
   return ss.str();
 }
 
+// A recovery log as lines: the header, date lines, and each message line
+// ("hh:mm:ss  text") counted by its text.
+struct LogShape {
+  bool header = false;
+  int dateLines = 0;
+  int otherLines = 0;  // neither a date line nor a message line
+  std::map<std::string, int> messages;
+};
+
+LogShape ShapeOf(const std::string& log) {
+  LogShape s;
+  std::istringstream in(log);
+  std::string line;
+  bool first = true;
+  while (std::getline(in, line)) {
+    if (first) {
+      s.header = line == "\xEF\xBB\xBF----- Recovery Log -----";
+      first = false;
+    } else if (line.rfind("========== ", 0) == 0 && line.size() > 22 &&
+               line.compare(line.size() - 11, 11, " ==========") == 0) {
+      s.dateLines++;
+    } else if (line.size() >= 10 && line[2] == ':' && line[5] == ':' && line.compare(8, 2, "  ") == 0) {
+      s.messages[line.substr(10)]++;
+    } else {
+      s.otherLines++;
+    }
+  }
+  return s;
+}
+
 std::string TempDir(const std::string& name) {
   // A new name on every call: the image registry outlives a test, also
   // when the tests are repeated in one process.
@@ -270,6 +300,15 @@ TEST_F(MainRoadTest, LoadScanSaveAndSaveAgain) {
   for (size_t at = 0; (at = log.find("  Saved: ", at)) != std::string::npos; at++) savedLines++;
   EXPECT_EQ(savedLines, size_t(saved));
   EXPECT_NE(log.find("small.txt"), std::string::npos);
+  // One writer: one date line, and every line once.
+  {
+    const LogShape shape = ShapeOf(log);
+    EXPECT_TRUE(shape.header);
+    EXPECT_EQ(shape.dateLines, 1) << log;
+    EXPECT_EQ(shape.otherLines, 0) << log;
+    EXPECT_GE(shape.messages.size(), size_t(saved));
+    for (const auto& [text, count] : shape.messages) EXPECT_EQ(count, 1) << text;
+  }
   // The closing message: message 167 and the counts.
   ASSERT_GT(prompt.asked().size(), askedBefore);
   EXPECT_EQ(prompt.asked().back().text.rfind(u"Files were successfully saved.", 0), 0u);
@@ -393,8 +432,11 @@ TEST_F(MainRoadTest, UnsafeAndOverlongItemsAreSkippedAndReported) {
   ASSERT_GE(sources.size(), 7u);
   const std::string outer = TempDir("outer");
   const std::string dest = outer + "/dest";
-  WString deep = u"Volume 0";  // 804 characters below the destination
-  for (int k = 0; k < 4; k++) deep += u"\\" + WString(200, char16_t(u'a' + k));
+  // Found paths start with the volume part: volume 0's code (93) and ":".
+  const WString vol0{char16_t(93), u':'};
+  WString below;  // 804 characters below the destination
+  for (int k = 0; k < 4; k++) below += u"\\" + WString(200, char16_t(u'a' + k));
+  const WString deep = vol0 + below;
   // The longest path a recovery takes, and one character more.
   const size_t fits = kMaxRecoveredPathChars - dest.size() - 804 - 1;
   const WString longName = WString(296, u'n') + u".txt";
@@ -402,13 +444,13 @@ TEST_F(MainRoadTest, UnsafeAndOverlongItemsAreSkippedAndReported) {
     WString folder, name;
     const char* saved;  // below the destination; nullptr: skipped
   } crafted[] = {
-      {u"Volume 0\\a", u"..", "a/_.."},
-      {u"Volume 0", u"a/b", "a_b"},
-      {u"Volume 0\\..\\..", u"x\x01\x1b\x7fy", "_../_../x___y"},
-      {u"Volume 0", longName, ""},  // shortened: looked for below
+      {vol0 + u"\\a", u"..", "a/_.."},
+      {vol0, u"a/b", "a_b"},
+      {vol0 + u"\\..\\..", u"x\x01\x1b\x7fy", "_../_../x___y"},
+      {vol0, longName, ""},  // shortened: looked for below
       {deep, WString(fits, u'm'), ""},
       {deep, WString(fits + 1, u'o'), nullptr},
-      {u"Volume 0", u"", nullptr},
+      {vol0, u"", nullptr},
   };
   // The list holds only the crafted items now.
   l->DeleteFileItems();
@@ -473,7 +515,8 @@ TEST_F(MainRoadTest, UnsafeAndOverlongItemsAreSkippedAndReported) {
   }
   EXPECT_EQ(beside, "dest\n");
   // Reported in the recovery log and the status window, with the reason.
-  const std::string overlong = "Skipped: " + ToUtf8(deep) + "\\" + std::string(fits + 1, 'o');
+  // Log lines name the volume as people read it.
+  const std::string overlong = "Skipped: Volume 0" + ToUtf8(below) + "\\" + std::string(fits + 1, 'o');
   const std::string noName = "Skipped: Volume 0\\\n";
   const std::string log = ReadAll(dest + "/Recovery.log");
   EXPECT_NE(log.find(overlong + "\n"), std::string::npos);
@@ -526,6 +569,25 @@ TEST_F(MainRoadTest, NothingSavedButFailuresShowsTheCounts) {
             FromUtf8("Saved: 0\nFailed: " + std::to_string(picked) + "\nSkipped: 0\nCorrupt: 0"));
   EXPECT_EQ(prompt.asked().back().caption, u"Delvora  ");
   EXPECT_EQ(prompt.asked().back().style & 0xF0, unsigned(kMbIconWarning));
+  // Each failure is in the log once: its status line, its path and its
+  // reason (the same reason for every item here), under one date line.
+  const LogShape shape = ShapeOf(ReadAll(dest + "/Recovery.log"));
+  EXPECT_TRUE(shape.header);
+  EXPECT_EQ(shape.dateLines, 1);
+  EXPECT_EQ(shape.otherLines, 0);
+  int statusLines = 0, reasonLines = 0;
+  for (const auto& [text, count] : shape.messages) {
+    if (text.rfind("Failed: ", 0) == 0) {
+      statusLines += count;
+      EXPECT_EQ(count, 1) << text;
+    } else if (text.find("/comp/") != std::string::npos) {
+      EXPECT_EQ(count, 1) << text;  // the item's path
+    } else {
+      reasonLines += count;
+    }
+  }
+  EXPECT_EQ(statusLines, picked);
+  EXPECT_EQ(reasonLines, picked);
   std::system(("rm -rf '" + dest + "'").c_str());
 }
 

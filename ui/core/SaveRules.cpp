@@ -65,12 +65,6 @@ DestinationState ProbeDestination(const std::string& path) {
 
 namespace {
 
-bool IsVolumeCode(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= kNoLetterBase && c <= 255); }
-
-bool HasVolumeCode(WStringView path) {
-  return path.size() >= 2 && path[1] == u':' && IsVolumeCode(path[0]) && (path.size() == 2 || path[2] == u'\\');
-}
-
 bool DestinationOf(const WString& destination, bool useFolderNames, const RecListRecord& r, WString* out) {
   return BuildDestinationPath(destination, useFolderNames ? FolderBelowVolume(r.folderPath) : WStringView(), r.name,
                               out);
@@ -78,38 +72,8 @@ bool DestinationOf(const WString& destination, bool useFolderNames, const RecLis
 
 }  // namespace
 
-WString ListPathOfFoundItem(WString folderPath) {
-  const WString& word = Msg(90);
-  const WStringView p = folderPath;
-  if (word.empty() || p.size() < word.size() + 2 || p.substr(0, word.size()) != word || p[word.size()] != u' ')
-    return folderPath;
-  size_t at = word.size() + 1;
-  char16_t code = 0;
-  if (p[at] >= u'A' && p[at] <= u'Z' && at + 1 < p.size() && p[at + 1] == u':') {
-    code = p[at];
-    at += 2;
-  } else {
-    int number = 0;
-    size_t digits = 0;
-    while (at < p.size() && p[at] >= u'0' && p[at] <= u'9' && digits < 4) {
-      number = number * 10 + (p[at] - u'0');
-      at++;
-      digits++;
-    }
-    if (digits == 0 || number > 255 - kNoLetterBase) return folderPath;
-    code = char16_t(kNoLetterBase + number);
-  }
-  if (at < p.size() && p[at] != u'\\') return folderPath;
-  folderPath.replace(0, at, WString{code, u':'});
-  return folderPath;
-}
-
-WStringView FolderBelowVolume(WStringView listPath) {
-  return HasVolumeCode(listPath) ? listPath.substr(2) : listPath;
-}
-
 WString ReadableListPath(WStringView listPath) {
-  if (!HasVolumeCode(listPath)) return WString(listPath);
+  if (FolderBelowVolume(listPath).size() == listPath.size()) return WString(listPath);
   const char16_t code = listPath[0];
   WString out = code <= u'Z' ? FormatW(u"%s %c:", Msg(90), code) : FormatW(u"%s %d", Msg(90), int(code - kNoLetterBase));
   out += listPath.substr(2);

@@ -10,6 +10,7 @@
 
 #include "foundation/UiServices.h"
 #include "platform/Text.h"
+#include "volumes/DestinationPath.h"
 
 // Status bits (bits 8-10 of a node's first word) for a result's message id:
 // 231 saved 0x500, 162 failed 0x200, 200 skipped 0x600, 155 corrupt 0x100.
@@ -37,14 +38,6 @@ struct RecListRecord {
   int32_t volumeIndex = -1;
 };
 
-// The list's path text of a found item's folder path: the engine's prefix,
-// the volume's display name ("Volume 2", "Volume C:"), becomes the volume
-// code and a colon (93 + 2, or 'C'), as the Volume column reads it. A path
-// with another start is kept whole.
-WString ListPathOfFoundItem(WString folderPath);
-// The part of a list path below its volume (after the code and colon); the
-// whole path when it starts with no volume code.
-WStringView FolderBelowVolume(WStringView listPath);
 // A list path for people (log lines): the code and colon shown as the
 // volume's display name again.
 WString ReadableListPath(WStringView listPath);

@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "engine/RecoveryLog.h"
 #include "foundation/Messages.h"
 #include "foundation/Utilities.h"
 #include "platform/Format.h"
@@ -90,15 +91,5 @@ WString TrimLogLine(WStringView text) {
 
 WString LogTimeText(int hour, int minute, int second) { return FormatW(u"%02d:%02d:%02d", hour, minute, second); }
 
-WString LogDateLine(int year, int month, int day) {
-  static const char16_t* const kDays[] = {u"Sunday",   u"Monday", u"Tuesday", u"Wednesday",
-                                          u"Thursday", u"Friday", u"Saturday"};
-  static const char16_t* const kMonths[] = {u"January", u"February", u"March",     u"April",   u"May",      u"June",
-                                            u"July",    u"August",   u"September", u"October", u"November", u"December"};
-  using namespace std::chrono;
-  const year_month_day ymd{std::chrono::year(year), std::chrono::month(unsigned(month)), std::chrono::day(unsigned(day))};
-  const unsigned weekday = ymd.ok() ? std::chrono::weekday(sys_days(ymd)).c_encoding() : 0;
-  const char16_t* monthName = (month >= 1 && month <= 12) ? kMonths[month - 1] : u"";
-  const WString date = FormatW(u"%s, %s %d, %d", kDays[weekday], monthName, day, year);
-  return FormatW(u"========== %s ==========\n", date);
-}
+// One date line for both of the log's writers.
+WString LogDateLine(int year, int month, int day) { return RecoveryLogDateLine(year, month, day); }
