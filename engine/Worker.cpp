@@ -144,17 +144,28 @@ int SearchFS(ViewSink* view) {
   return 0;
 }
 
+namespace {
+// The hand-over of the last run stays until the next run (the view may still
+// be taking its last batch); it is freed then, or at exit.
+std::unique_ptr<SendObj> g_lastSendObj;
+}  // namespace
+
+void ReleaseSendObj() {
+  if (g_appState && g_appState->sendObj == g_lastSendObj.get()) g_appState->sendObj = nullptr;
+  g_lastSendObj.reset();
+}
+
 int ComputeThreadProc(ViewSink* view) {
   const int64_t t0 = SteadyNowNs();
   if (g_appState) {
     g_appState->stopRequested = 0;
     g_appState->pauseRequested = 0;
     g_appState->busyFlag = 0;
-    delete static_cast<SendObj*>(g_appState->sendObj);
-    g_appState->sendObj = nullptr;
   }
+  ReleaseSendObj();
   theProgressAndStats().Reset();
-  auto* send = new SendObj();
+  g_lastSendObj = std::make_unique<SendObj>();
+  SendObj* send = g_lastSendObj.get();
   if (g_appState) g_appState->sendObj = send;
   if (view) view->OperationStarted();
   send->SetView(view);

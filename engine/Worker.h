@@ -26,6 +26,9 @@ extern ScanSelection g_selection;
 
 // Thread procedure; the view is the only argument. Returns 0.
 int ComputeThreadProc(ViewSink* view);
+// Frees the last run's hand-over object (the next run or the end of the
+// program does it otherwise).
+void ReleaseSendObj();
 // The scan driver. Returns 0.
 int SearchFS(ViewSink* view);
 // Prepares drive and engine for a scan: the drive's volume table (its

@@ -2,6 +2,15 @@
 
 #include <cstdlib>
 
+// Under LeakSanitizer: fontconfig and Qt keep caches for the life of the
+// process that they never free; those are not our leaks.
+extern "C" const char* __lsan_default_suppressions() {
+  return "leak:libfontconfig.so\n"
+         "leak:libQt6Core.so\n"
+         "leak:libQt6Gui.so\n"
+         "leak:libQt6Widgets.so\n";
+}
+
 int main(int argc, char** argv) {
   // Tests of the window layer never need a display.
   setenv("QT_QPA_PLATFORM", "offscreen", 0);

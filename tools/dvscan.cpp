@@ -316,8 +316,7 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   delete g_engine;
   g_engine = nullptr;
-  delete static_cast<SendObj*>(g_appState->sendObj);
-  g_appState->sendObj = nullptr;
+  ReleaseSendObj();
   g_appState->view = nullptr;
   g_currentDrive = nullptr;
   DeleteDrive(&drive);

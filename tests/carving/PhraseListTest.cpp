@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -15,7 +17,7 @@ namespace {
 using namespace std::string_literals;
 
 std::string WritePhraseFile(const std::string& name, const std::string& content) {
-  std::string path = testing::TempDir() + "phrases_" + name + ".txt";
+  std::string path = testing::TempDir() + "phrases_" + name + "_" + std::to_string(getpid()) + ".txt";
   std::ofstream(path, std::ios::binary) << content;
   return path;
 }

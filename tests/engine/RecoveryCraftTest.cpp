@@ -275,6 +275,7 @@ TEST(RecoveryCraftTest, ClusterLargerThanTheTransferSizeAndMemoryMode) {
   }
   delete g_engine;
   g_engine = nullptr;
+  ReleaseSendObj();  // the worker\'s own; a test\'s own one is deleted next
   delete static_cast<SendObj*>(g_appState->sendObj);
   g_appState->sendObj = nullptr;
   g_appState->view = nullptr;
@@ -322,6 +323,7 @@ TEST(RecoveryCraftTest, AttemptsOnEveryVolumeTakeTheFirstFreeName) {
   EXPECT_EQ(RunCommand("ls '" + dest + "'"), "file1(1).txt\nfile1.txt\n");
   delete g_engine;
   g_engine = nullptr;
+  ReleaseSendObj();  // the worker\'s own; a test\'s own one is deleted next
   delete static_cast<SendObj*>(g_appState->sendObj);
   g_appState->sendObj = nullptr;
   g_appState->view = nullptr;

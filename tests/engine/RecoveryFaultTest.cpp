@@ -162,6 +162,7 @@ class FakeFamilyTest : public testing::Test {
     delete engine_;
     g_engine = nullptr;
     if (g_appState) {
+      ReleaseSendObj();  // the worker\'s own; a test\'s own one is deleted next
       delete static_cast<SendObj*>(g_appState->sendObj);
       g_appState->sendObj = nullptr;
       g_appState->view = nullptr;

@@ -276,6 +276,7 @@ TEST(RecoveryImageTest, UnreadableClusterGivesCorrupt) {
   EXPECT_EQ(ReadFileText(dest + "/plain-link.bin").size(), 100000u);
   delete g_engine;
   g_engine = nullptr;
+  ReleaseSendObj();  // the worker\'s own; a test\'s own one is deleted next
   delete static_cast<SendObj*>(g_appState->sendObj);
   g_appState->sendObj = nullptr;
   g_appState->view = nullptr;

@@ -367,6 +367,7 @@ InProcessScan ScanInProcess(const std::string& image, const ScanSelection& selec
   g_engine = nullptr;
   // The volumes stay with the drive and no longer name the engine.
   for (uint32_t i = 0; i < drive->VolumeCount(); i++) EXPECT_EQ(drive->Volume(i)->engine, nullptr);
+  ReleaseSendObj();  // the worker\'s own; a test\'s own one is deleted next
   delete static_cast<SendObj*>(g_appState->sendObj);
   g_appState->sendObj = nullptr;
   g_appState->view = nullptr;
