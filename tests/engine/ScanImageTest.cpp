@@ -47,12 +47,8 @@ std::string ScanImages(std::string* skip) {
   static std::string folder;
   static int status = -2;
   if (status == -2) {
-    const char* cache = std::getenv("DV_FIXTURE_CACHE");
-    folder = std::string(cache && *cache ? cache : testing::TempDir() + "delvora-fixtures") + "/ntfs-scan";
-    const std::string cmd =
-        "bash '" DV_SOURCE_DIR "/tests/fixtures/make_ntfs_scan_image.sh' '" + folder + "' >/dev/null 2>&1";
-    const int rc = std::system(cmd.c_str());
-    status = (rc != -1 && WIFEXITED(rc)) ? WEXITSTATUS(rc) : -1;
+    folder = FixtureCache(testing::TempDir() + "delvora-fixtures") + "/ntfs-scan";
+    status = RunFixtureScript("make_ntfs_scan_image.sh", folder, ">/dev/null 2>&1");
   }
   if (status == 77) *skip = "mkntfs, ntfs-3g, sleuthkit, root or FUSE missing";
   return status == 0 ? folder : "";

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "TestUtil.h"
+
 namespace {
 
 // ---------------------------------------------------------------- integers
@@ -347,13 +349,8 @@ TEST(ByteOrder, DupCountedBuffer) {
 // Runs the fixture script for one kind of image; returns its exit code (77:
 // a tool is missing) and sets the folder the image and report are in.
 int MakeImage(const std::string& kind, std::string* folder) {
-  const char* cache = std::getenv("DV_FIXTURE_CACHE");
-  *folder = cache && *cache ? cache : testing::TempDir() + "delvora-fixtures";
-  std::string command = std::string("bash '") + DV_SOURCE_DIR "/tests/fixtures/make_fs_images.sh' '" + *folder +
-                        "' " + kind;
-  int status = std::system(command.c_str());
-  if (status == -1 || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
+  *folder = FixtureCache(testing::TempDir() + "delvora-fixtures");
+  return RunFixtureScript("make_fs_images.sh", *folder, kind);
 }
 
 std::vector<uint8_t> ReadBytes(const std::string& path, size_t offset, size_t count) {

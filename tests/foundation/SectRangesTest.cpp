@@ -16,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "TestUtil.h"
+
 namespace {
 
 using Range = CSectRanges::Range;
@@ -465,12 +467,8 @@ TEST(CSectRanges, AgreesWithAMapOnWideRanges) {
 // Runs the fixture script; returns its exit code (77: a tool is missing) and
 // sets the folder the image and reports are in.
 int MakeFragmentedImage(std::string* folder) {
-  const char* cache = std::getenv("DV_FIXTURE_CACHE");
-  *folder = cache && *cache ? cache : testing::TempDir() + "delvora-fixtures";
-  std::string command = std::string("bash '") + DV_SOURCE_DIR "/tests/fixtures/make_fragmented_ext.sh' '" + *folder + "'";
-  int status = std::system(command.c_str());
-  if (status == -1 || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
+  *folder = FixtureCache(testing::TempDir() + "delvora-fixtures");
+  return RunFixtureScript("make_fragmented_ext.sh", *folder);
 }
 
 // The blocks debugfs's "ex" shows: leaf extents ("lstart - lend  pstart -

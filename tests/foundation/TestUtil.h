@@ -62,19 +62,30 @@ inline CommandRun RunCommandStatus(const std::string& cmd) {
   return r;
 }
 
+// The fixture cache: $DV_FIXTURE_CACHE, else `fallback`.
+inline std::string FixtureCache(const std::string& fallback = std::string(DV_BINARY_DIR) + "/fixtures") {
+  const char* cache = std::getenv("DV_FIXTURE_CACHE");
+  return cache && *cache ? std::string(cache) : fallback;
+}
+
+// Runs tests/fixtures/<script> into `folder`; `tail` adds arguments or
+// redirections. The script's exit status (77: a tool, root or device is
+// missing), -1 when it did not exit normally.
+inline int RunFixtureScript(const std::string& script, const std::string& folder, const std::string& tail = "") {
+  std::string command = "bash '" + std::string(DV_SOURCE_DIR) + "/tests/fixtures/" + script + "' '" + folder + "'";
+  if (!tail.empty()) command += " " + tail;
+  const int rc = std::system(command.c_str());
+  return (rc != -1 && WIFEXITED(rc)) ? WEXITSTATUS(rc) : -1;
+}
+
 // Runs tests/fixtures/<script> into the fixture cache ($DV_FIXTURE_CACHE, else
 // build/fixtures), once per process; the cache folder when the script
 // succeeded, else empty (the caller skips).
 inline std::string FixtureFolder(const std::string& script) {
   static std::map<std::string, int> status;
-  const char* cache = std::getenv("DV_FIXTURE_CACHE");
-  const std::string folder = cache && *cache ? cache : std::string(DV_BINARY_DIR) + "/fixtures";
+  const std::string folder = FixtureCache();
   auto it = status.find(script);
-  if (it == status.end()) {
-    const std::string command = "bash '" + std::string(DV_SOURCE_DIR) + "/tests/fixtures/" + script + "' '" + folder + "'";
-    const int rc = std::system(command.c_str());
-    it = status.emplace(script, (rc != -1 && WIFEXITED(rc)) ? WEXITSTATUS(rc) : -1).first;
-  }
+  if (it == status.end()) it = status.emplace(script, RunFixtureScript(script, folder)).first;
   return it->second == 0 ? folder : std::string();
 }
 

@@ -14,15 +14,13 @@
 #include <string>
 #include <vector>
 
+#include "tests/foundation/TestUtil.h"
+
 namespace ntfs_fixture {
 
 inline std::string FixtureDir() { return std::string(DV_SOURCE_DIR) + "/tests/fixtures/ntfs"; }
 
-inline std::string CacheDir() {
-  const char* c = std::getenv("DV_FIXTURE_CACHE");
-  std::string dir = (c && *c) ? c : std::string(DV_BINARY_DIR) + "/fixtures";
-  return dir + "/ntfs";
-}
+inline std::string CacheDir() { return FixtureCache() + "/ntfs"; }
 
 inline bool HaveXz() { return std::system("command -v xz >/dev/null 2>&1") == 0; }
 

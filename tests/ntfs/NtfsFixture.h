@@ -26,11 +26,8 @@ inline std::string ModelImages(std::string* skip) {
   static std::string folder;
   static int status = -2;
   if (status == -2) {
-    const char* cache = std::getenv("DV_FIXTURE_CACHE");
-    folder = std::string(cache && *cache ? cache : testing::TempDir() + "delvora-fixtures") + "/ntfs-model";
-    const std::string cmd = "bash '" DV_SOURCE_DIR "/tests/fixtures/make_ntfs_model.sh' '" + folder + "' >/dev/null";
-    const int rc = std::system(cmd.c_str());
-    status = (rc != -1 && WIFEXITED(rc)) ? WEXITSTATUS(rc) : -1;
+    folder = FixtureCache(testing::TempDir() + "delvora-fixtures") + "/ntfs-model";
+    status = RunFixtureScript("make_ntfs_model.sh", folder, ">/dev/null");
   }
   if (status == 77) {
     *skip = "mkntfs, ntfs-3g, sleuthkit, root or FUSE missing";

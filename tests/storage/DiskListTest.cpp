@@ -405,17 +405,12 @@ TEST(SysBlockTest, ParsesTheMountTable) {
 }
 
 TEST(SysBlockTest, LabelsAsBlkidReadsThem) {
-  const char* cache = std::getenv("DV_FIXTURE_CACHE");
-  std::string folder = cache && *cache ? cache : testing::TempDir() + "delvora-fixtures";
+  const std::string folder = FixtureCache(testing::TempDir() + "delvora-fixtures");
   const char* kinds[] = {"ext4", "ntfs", "fat16", "fat32", "exfat", "xfs"};
   for (const char* kind : kinds) {
-    std::string cmd = std::string("bash '") + DV_SOURCE_DIR "/tests/fixtures/make_label_images.sh' '" + folder +
-                      "' " + kind;
-    int status = std::system(cmd.c_str());
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 77) {
-      GTEST_SKIP() << "a file-system tool is missing for " << kind;
-    }
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << cmd;
+    const int status = RunFixtureScript("make_label_images.sh", folder, kind);
+    if (status == 77) GTEST_SKIP() << "a file-system tool is missing for " << kind;
+    ASSERT_EQ(status, 0) << "make_label_images.sh " << kind;
     std::map<std::string, std::string> report;
     std::ifstream in(folder + "/" + kind + ".label.txt");
     std::string line;

@@ -67,12 +67,8 @@ std::string Md5OfDrive(Drive& d, uint32_t request, bool ownBuffer) {
 
 // A fixture image made by the standard tools; skips without them.
 std::string FixtureImage(const std::string& kind) {
-  const char* cache = std::getenv("DV_FIXTURE_CACHE");
-  std::string folder = cache && *cache ? cache : std::string(DV_BINARY_DIR) + "/fixtures";
-  std::string command =
-      std::string("bash '") + DV_SOURCE_DIR "/tests/fixtures/make_fs_images.sh' '" + folder + "' " + kind;
-  int status = std::system(command.c_str());
-  if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::string();
+  const std::string folder = FixtureCache();
+  if (RunFixtureScript("make_fs_images.sh", folder, kind) != 0) return std::string();
   return folder + "/" + kind + ".img";
 }
 

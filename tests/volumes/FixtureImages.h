@@ -14,24 +14,18 @@
 #include <vector>
 
 #include "foundation/ByteOrder.h"
+#include "tests/foundation/TestUtil.h"
 
 namespace fixtures {
 
 using Bytes = std::vector<uint8_t>;
 
-inline std::string CacheFolder() {
-  const char* cache = std::getenv("DV_FIXTURE_CACHE");
-  return cache && *cache ? cache : testing::TempDir() + "delvora-fixtures";
-}
+inline std::string CacheFolder() { return FixtureCache(testing::TempDir() + "delvora-fixtures"); }
 
 // Runs tests/fixtures/<script> into the cache folder: 0 made (or reused),
 // 77 a tool, root or device is missing, else a failure.
 inline int MakeFixture(const std::string& script, const std::string& args = "") {
-  const std::string command = std::string("bash '") + DV_SOURCE_DIR "/tests/fixtures/" + script + "' '" +
-                              CacheFolder() + "' " + args;
-  const int status = std::system(command.c_str());
-  if (status == -1 || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
+  return RunFixtureScript(script, CacheFolder(), args);
 }
 
 #define DV_NEED_FIXTURE(script, ...)                                              \

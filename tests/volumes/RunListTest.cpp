@@ -654,13 +654,9 @@ struct NtfsFixture {
 
 // 77: a tool, root or FUSE is missing.
 int MakeNtfsRuns(NtfsFixture* fx) {
-  const char* cache = std::getenv("DV_FIXTURE_CACHE");
-  fx->folder = cache && *cache ? cache : testing::TempDir() + "delvora-fixtures";
-  const std::string command =
-      std::string("bash '") + DV_SOURCE_DIR "/tests/fixtures/make_ntfs_runs.sh' '" + fx->folder + "'";
-  const int status = std::system(command.c_str());
-  if (status == -1 || !WIFEXITED(status)) return -1;
-  if (WEXITSTATUS(status) != 0) return WEXITSTATUS(status);
+  fx->folder = FixtureCache(testing::TempDir() + "delvora-fixtures");
+  const int status = RunFixtureScript("make_ntfs_runs.sh", fx->folder);
+  if (status != 0) return status;
   std::istringstream in(ReadFileText(fx->folder + "/ntfs-runs.files.txt"));
   std::string name, image;
   uint64_t inode;
