@@ -50,19 +50,6 @@ DvRun Dvscan(const std::string& args) {
   return r;
 }
 
-std::string Md5File(const std::string& path) {
-  FILE* f = fopen(path.c_str(), "rb");
-  if (!f) return "missing";
-  Md5 m;
-  char buf[65536];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) m.Update(buf, n);
-  fclose(f);
-  uint8_t d[kMd5DigestSize];
-  m.Final(d);
-  return HexText(d, sizeof d);
-}
-
 bool Exists(const std::string& p) {
   struct stat st;
   return lstat(p.c_str(), &st) == 0;

@@ -3,14 +3,21 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "foundation/Md5.h"
+#include "foundation/UiServices.h"
 
 // A fresh folder under the test temp folder.
 inline std::string MakeTempDir(const std::string& name) {
@@ -87,6 +94,55 @@ inline std::string FixtureFolder(const std::string& script) {
   auto it = status.find(script);
   if (it == status.end()) it = status.emplace(script, RunFixtureScript(script, folder)).first;
   return it->second == 0 ? folder : std::string();
+}
+
+// Sets TZ for the scope and puts the old value back.
+class ScopedTimeZone {
+ public:
+  explicit ScopedTimeZone(const char* tz) {
+    const char* old = std::getenv("TZ");
+    had_ = old != nullptr;
+    if (had_) old_ = old;
+    setenv("TZ", tz, 1);
+    tzset();
+  }
+  ~ScopedTimeZone() {
+    if (had_) setenv("TZ", old_.c_str(), 1);
+    else unsetenv("TZ");
+    tzset();
+  }
+
+ private:
+  bool had_ = false;
+  std::string old_;
+};
+
+// MD5 of a file's bytes as lower-case hex; "missing" when it cannot be opened.
+inline std::string Md5File(const std::string& path) {
+  FILE* f = fopen(path.c_str(), "rb");
+  if (!f) return "missing";
+  Md5 m;
+  char buf[65536];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) m.Update(buf, n);
+  fclose(f);
+  uint8_t d[kMd5DigestSize];
+  m.Final(d);
+  return HexText(d, sizeof d);
+}
+
+// The view's log once it has at least n lines, or after about 15 seconds
+// whatever it has.
+inline std::vector<WString> WaitForViewLines(HeadlessView& view, size_t n) {
+  for (int i = 0; i < 3000; ++i) {
+    {
+      std::lock_guard<std::mutex> lock(view.m);
+      if (view.log.size() >= n) return view.log;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  std::lock_guard<std::mutex> lock(view.m);
+  return view.log;
 }
 
 // One 512-byte sector of a disk image (zeros past its end).

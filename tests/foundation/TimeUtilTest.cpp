@@ -11,27 +11,6 @@
 
 namespace {
 
-// Sets TZ for the scope and restores it.
-class ScopedTimeZone {
- public:
-  explicit ScopedTimeZone(const char* tz) {
-    const char* old = getenv("TZ");
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    setenv("TZ", tz, 1);
-    tzset();
-  }
-  ~ScopedTimeZone() {
-    if (had_) setenv("TZ", old_.c_str(), 1);
-    else unsetenv("TZ");
-    tzset();
-  }
-
- private:
-  bool had_ = false;
-  std::string old_;
-};
-
 // Seconds since 1970 of a UTC date text as `date` computes them.
 bool DateCommandSeconds(const std::string& iso, int64_t* out) {
   std::string r = RunCommand("date -u -d '" + iso + "' +%s 2>/dev/null");

@@ -132,17 +132,7 @@ class DriveTest : public testing::Test {
     WriteFileText(path, std::string(bytes->begin(), bytes->end()));
     return path;
   }
-  std::vector<WString> WaitForLines(size_t n) {
-    for (int i = 0; i < 3000; ++i) {
-      {
-        std::lock_guard<std::mutex> lock(view.m);
-        if (view.log.size() >= n) return view.log;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    std::lock_guard<std::mutex> lock(view.m);
-    return view.log;
-  }
+  std::vector<WString> WaitForLines(size_t n) { return WaitForViewLines(view, n); }
 
   GlobalObjectsScope scope;
   HeadlessView view;

@@ -290,18 +290,7 @@ class HangingRead : public testing::Test {
  protected:
   void SetUp() override { g_appState->view = &view; }
   void TearDown() override { g_appState->view = nullptr; }
-  // Waits until the view has at least n lines.
-  std::vector<WString> WaitForLines(size_t n) {
-    for (int i = 0; i < 3000; ++i) {
-      {
-        std::lock_guard<std::mutex> lock(view.m);
-        if (view.log.size() >= n) return view.log;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    std::lock_guard<std::mutex> lock(view.m);
-    return view.log;
-  }
+  std::vector<WString> WaitForLines(size_t n) { return WaitForViewLines(view, n); }
   GlobalObjectsScope scope;
   HeadlessView view;
 };

@@ -31,6 +31,7 @@
 #include "storage/Drive.h"
 #include "storage/ImageFiles.h"
 #include "foundation/Md5.h"
+#include "tests/foundation/TestUtil.h"
 #include "foundation/UiServices.h"
 #include "tests/ntfs/FixtureImage.h"
 #include "tests/uiqt/QtApp.h"
@@ -49,19 +50,6 @@
 namespace {
 
 int NoRawDevices() { return 1; }
-
-std::string Md5File(const std::string& path) {
-  FILE* f = fopen(path.c_str(), "rb");
-  if (!f) return "missing";
-  Md5 m;
-  char buf[65536];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) m.Update(buf, n);
-  fclose(f);
-  uint8_t d[kMd5DigestSize];
-  m.Final(d);
-  return HexText(d, sizeof d);
-}
 
 std::string ReadAll(const std::string& path) {
   std::ifstream f(path, std::ios::binary);

@@ -25,27 +25,6 @@ namespace {
 
 using fixtures::Bytes;
 
-// Sets TZ for one test and puts the old value back.
-class ScopedTz {
- public:
-  explicit ScopedTz(const char* tz) {
-    const char* old = std::getenv("TZ");
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    setenv("TZ", tz, 1);
-    tzset();
-  }
-  ~ScopedTz() {
-    if (had_) setenv("TZ", old_.c_str(), 1);
-    else unsetenv("TZ");
-    tzset();
-  }
-
- private:
-  bool had_ = false;
-  std::string old_;
-};
-
 // ---------------------------------------------------------------- cluster code
 
 TEST(Node, ClusterCode) {
@@ -277,7 +256,7 @@ uint64_t FileTimeOf(int64_t seconds, uint32_t nanoseconds) {
 }
 
 TEST(Node, FormatDateTimeEdges) {
-  ScopedTz tz("UTC");
+  ScopedTimeZone tz("UTC");
   EXPECT_EQ(FormatDateTime(0), u"1601/01/01 00:00:00");
   EXPECT_EQ(FormatDateTime(FileTimeOf(0, 0)), u"1970/01/01 00:00:00");
   // 9999-12-31 23:59:59 is the last time shown; a year above 9999 is not.
@@ -286,7 +265,7 @@ TEST(Node, FormatDateTimeEdges) {
   EXPECT_EQ(FormatDateTime(FileTimeOf(last + 1, 0)), u"0000/00/00 00:00:00");
   EXPECT_EQ(FormatDateTime(UINT64_MAX), u"0000/00/00 00:00:00");
   {
-    ScopedTz india("IST-5:30");
+    ScopedTimeZone india("IST-5:30");
     EXPECT_EQ(FormatDateTime(FileTimeOf(0, 0)), u"1970/01/01 05:30:00");
   }
   snode n;
@@ -463,7 +442,7 @@ TEST(Node, HostileNamesStayInsideTheDestination) {
 TEST(Node, FormatDateTimeMatchesIstat) {
   GlobalObjectsScope scope;
   DV_NEED_FIXTURE("make_hostile_names.sh", "names");
-  ScopedTz tz("UTC");
+  ScopedTimeZone tz("UTC");
   const std::string folder = fixtures::CacheFolder();
   fixtures::ExtImage image;
   ASSERT_TRUE(image.Open(folder + "/hostile-names.img"));
