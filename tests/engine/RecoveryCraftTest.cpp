@@ -29,6 +29,7 @@
 #include "foundation/Trace.h"
 #include "foundation/UiServices.h"
 #include "storage/Drive.h"
+#include "tests/engine/EngineTestUtil.h"
 #include "tests/foundation/TestUtil.h"
 #include "tests/ntfs/FixtureImage.h"
 #include "volumes/Node.h"
@@ -275,10 +276,7 @@ TEST(RecoveryCraftTest, ClusterLargerThanTheTransferSizeAndMemoryMode) {
   }
   delete g_engine;
   g_engine = nullptr;
-  ReleaseSendObj();  // the worker\'s own; a test\'s own one is deleted next
-  delete static_cast<SendObj*>(g_appState->sendObj);
-  g_appState->sendObj = nullptr;
-  g_appState->view = nullptr;
+  DropSendObjs();
   g_currentDrive = nullptr;
   DeleteDrive(&drive);
 }
@@ -323,10 +321,7 @@ TEST(RecoveryCraftTest, AttemptsOnEveryVolumeTakeTheFirstFreeName) {
   EXPECT_EQ(RunCommand("ls '" + dest + "'"), "file1(1).txt\nfile1.txt\n");
   delete g_engine;
   g_engine = nullptr;
-  ReleaseSendObj();  // the worker\'s own; a test\'s own one is deleted next
-  delete static_cast<SendObj*>(g_appState->sendObj);
-  g_appState->sendObj = nullptr;
-  g_appState->view = nullptr;
+  DropSendObjs();
   g_currentDrive = nullptr;
   DeleteDrive(&drive);
 }

@@ -29,6 +29,7 @@
 #include "foundation/Messages.h"
 #include "foundation/Trace.h"
 #include "foundation/UiServices.h"
+#include "tests/engine/EngineTestUtil.h"
 #include "tests/foundation/TestUtil.h"
 #include "volumes/DestinationPath.h"
 #include "volumes/Node.h"
@@ -162,10 +163,7 @@ class FakeFamilyTest : public testing::Test {
     delete engine_;
     g_engine = nullptr;
     if (g_appState) {
-      ReleaseSendObj();  // the worker\'s own; a test\'s own one is deleted next
-      delete static_cast<SendObj*>(g_appState->sendObj);
-      g_appState->sendObj = nullptr;
-      g_appState->view = nullptr;
+      DropSendObjs();
     }
     g_recoveryListWaitMs = 100000;
     g_diskFullAnswer = 0;

@@ -25,6 +25,7 @@
 #include "foundation/Trace.h"
 #include "foundation/UiServices.h"
 #include "storage/Drive.h"
+#include "tests/engine/EngineTestUtil.h"
 #include "tests/foundation/TestUtil.h"
 #include "tests/ntfs/FixtureImage.h"
 #include "tests/storage/FaultySource.h"
@@ -263,10 +264,7 @@ TEST(RecoveryImageTest, UnreadableClusterGivesCorrupt) {
   EXPECT_EQ(ReadFileText(dest + "/plain-link.bin").size(), 100000u);
   delete g_engine;
   g_engine = nullptr;
-  ReleaseSendObj();  // the worker\'s own; a test\'s own one is deleted next
-  delete static_cast<SendObj*>(g_appState->sendObj);
-  g_appState->sendObj = nullptr;
-  g_appState->view = nullptr;
+  DropSendObjs();
   g_currentDrive = nullptr;
   DeleteDrive(&drive);
   SetBlockSourceOpener(nullptr);

@@ -38,6 +38,7 @@
 #include "foundation/UiServices.h"
 #include "storage/Drive.h"
 #include "storage/VolumeSearch.h"
+#include "tests/engine/EngineTestUtil.h"
 #include "tests/foundation/TestUtil.h"
 #include "volumes/Volume.h"
 
@@ -363,10 +364,7 @@ InProcessScan ScanInProcess(const std::string& image, const ScanSelection& selec
   g_engine = nullptr;
   // The volumes stay with the drive and no longer name the engine.
   for (uint32_t i = 0; i < drive->VolumeCount(); i++) EXPECT_EQ(drive->Volume(i)->engine, nullptr);
-  ReleaseSendObj();  // the worker\'s own; a test\'s own one is deleted next
-  delete static_cast<SendObj*>(g_appState->sendObj);
-  g_appState->sendObj = nullptr;
-  g_appState->view = nullptr;
+  DropSendObjs();
   g_currentDrive = nullptr;
   DeleteDrive(&drive);
   g_selection = ScanSelection{};
