@@ -243,12 +243,7 @@ TEST(RecoveryCraftTest, ClusterLargerThanTheTransferSizeAndMemoryMode) {
   HeadlessView view;
   g_appState->view = &view;
   g_appState->scanFlag = 3;
-  Drive* drive = CreateDrive(FromUtf8(img));
-  drive->InitDrive(FromUtf8(img));
-  g_currentDrive = drive;
-  g_selection = ScanSelection{};
-  g_selection.name = drive->DisplayName();
-  std::thread([&] { ComputeThreadProc(&view); }).join();
+  Drive* drive = ScanDriveImage(img, view);
   int32_t index = -1;
   for (const FoundItem& it : view.found)
     if (it.name == u"plain.bin" || it.name == u"plain-link.bin") index = it.nodeIndex;
@@ -287,23 +282,15 @@ TEST(RecoveryCraftTest, ClusterLargerThanTheTransferSizeAndMemoryMode) {
 // volume, so the second attempt ("file1(2).txt") fails and leaves nothing;
 // the item's result is the first attempt's.
 TEST(RecoveryCraftTest, AttemptsOnEveryVolumeTakeTheFirstFreeName) {
-  const char* c = std::getenv("DV_FIXTURE_CACHE");
-  const std::string dir = std::string(c && *c ? c : std::string(DV_BINARY_DIR) + "/fixtures") + "/ntfs-scan";
-  if (std::system(("bash '" + std::string(DV_SOURCE_DIR) + "/tests/fixtures/make_ntfs_scan_image.sh' '" + dir +
-                   "' >/dev/null 2>&1")
-                      .c_str()) != 0)
+  const std::string dir = FixtureCache() + "/ntfs-scan";
+  if (RunFixtureScript("make_ntfs_scan_image.sh", dir, ">/dev/null 2>&1") != 0)
     GTEST_SKIP() << "needs root, FUSE, mkntfs, ntfs-3g";
   const std::string img = dir + "/twoparts.img";
   GlobalObjectsScope scope;
   HeadlessView view;
   g_appState->view = &view;
   g_appState->scanFlag = 3;
-  Drive* drive = CreateDrive(FromUtf8(img));
-  drive->InitDrive(FromUtf8(img));
-  g_currentDrive = drive;
-  g_selection = ScanSelection{};
-  g_selection.name = drive->DisplayName();
-  std::thread([&] { ComputeThreadProc(&view); }).join();
+  Drive* drive = ScanDriveImage(img, view);
   ASSERT_EQ(g_engine->volumes.size(), 2u);
   int32_t index = -1;
   for (const FoundItem& it : view.found)

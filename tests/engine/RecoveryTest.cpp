@@ -210,12 +210,7 @@ TEST(RecoveryImageTest, UnreadableClusterGivesCorrupt) {
   });
   HeadlessView view;
   g_appState->view = &view;
-  Drive* drive = CreateDrive(FromUtf8(img));
-  drive->InitDrive(FromUtf8(img));
-  g_currentDrive = drive;
-  g_selection = ScanSelection{};
-  g_selection.name = drive->DisplayName();
-  std::thread([&] { ComputeThreadProc(&view); }).join();
+  Drive* drive = ScanDriveImage(img, view);
   const std::string dest = MakeTempDir("rec_corrupt");
   std::vector<RecoveryListEntry> list;
   for (const FoundItem& it : view.found) {

@@ -344,12 +344,7 @@ InProcessScan ScanInProcess(const std::string& image, const ScanSelection& selec
   GlobalObjectsScope scope;
   PercentView view;
   g_appState->view = &view;
-  Drive* drive = CreateDrive(FromUtf8(image));
-  drive->InitDrive(FromUtf8(image));
-  g_currentDrive = drive;
-  g_selection = selection;
-  g_selection.name = drive->DisplayName();
-  std::thread([&] { ComputeThreadProc(&view); }).join();
+  Drive* drive = ScanDriveImage(image, view, selection);
   if (g_engine) {
     r.tableIsTheDrives = drive->volumeList && &g_engine->volumes == &drive->volumeList->items;
     for (CVol* v : g_engine->volumes) {
