@@ -65,15 +65,10 @@ std::string Md5Text(const std::string& bytes) {
 }
 
 std::string CraftImage() {
-  const char* c = std::getenv("DV_FIXTURE_CACHE");
-  const std::string dir = std::string(c && *c ? c : std::string(DV_BINARY_DIR) + "/fixtures") + "/recovery-craft";
-  const std::string cmd = "bash '" + std::string(DV_SOURCE_DIR) + "/tests/fixtures/make_recovery_craft.sh' '" + dir +
-                          "' >/dev/null 2>&1";
-  if (std::system(cmd.c_str()) != 0) return {};
+  const std::string dir = FixtureCache() + "/recovery-craft";
+  if (RunFixtureScript("make_recovery_craft.sh", dir, ">/dev/null 2>&1") != 0) return {};
   return dir + "/craft.img";
 }
-
-bool HaveTool(const char* t) { return std::system((std::string("command -v ") + t + " >/dev/null 2>&1").c_str()) == 0; }
 
 // A compressed file whose real size passes its initialised size by 10 MiB
 // or more is extended to its real size (a sparse tail), never left short;

@@ -61,10 +61,6 @@ std::string ScanImages(std::string* skip) {
   if (var.empty() && !skip_.empty()) GTEST_SKIP() << skip_;    \
   ASSERT_FALSE(var.empty()) << "make_ntfs_scan_image.sh failed"
 
-bool HaveTool(const char* tool) {
-  return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
-}
-
 struct Listed {
   std::string path;  // relative to the destination, as Save writes it
   uint64_t size = 0;

@@ -75,6 +75,11 @@ inline std::string FixtureCache(const std::string& fallback = std::string(DV_BIN
   return cache && *cache ? std::string(cache) : fallback;
 }
 
+// Whether a tool is on the PATH.
+inline bool HaveTool(const std::string& tool) {
+  return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0;
+}
+
 // Runs tests/fixtures/<script> into `folder`; `tail` adds arguments or
 // redirections. The script's exit status (77: a tool, root or device is
 // missing), -1 when it did not exit normally.

@@ -22,7 +22,7 @@ inline std::string FixtureDir() { return std::string(DV_SOURCE_DIR) + "/tests/fi
 
 inline std::string CacheDir() { return FixtureCache() + "/ntfs"; }
 
-inline bool HaveXz() { return std::system("command -v xz >/dev/null 2>&1") == 0; }
+inline bool HaveXz() { return HaveTool("xz"); }
 
 // The unpacked image <name>.img in the cache (unpacked when missing or
 // older than the committed .img.xz); empty when it cannot be made.
