@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/RandomFile.h"
 #include "foundation/Globals.h"
 #include "foundation/SectRanges.h"
 #include "foundation/Trace.h"
@@ -37,32 +38,7 @@ constexpr int kExcludedRanges = 100;
 
 double g_ddMBps = 0, g_driveMBps = 0, g_excludedMBps = 0, g_bufferMBps = 0;
 
-bool MakeImage() {
-  struct stat st;
-  if (stat(g_path.c_str(), &st) == 0 && st.st_size == g_sizeBytes) return true;
-  std::fprintf(stderr, "writing %lld MiB of random data to %s\n", (long long)(g_sizeBytes >> 20), g_path.c_str());
-  std::string tmp = g_path + ".part";
-  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  std::vector<uint64_t> buf(kRequest / 8);
-  uint64_t x = 0x9e3779b97f4a7c15ull;
-  for (int64_t done = 0; done < g_sizeBytes;) {
-    for (uint64_t& w : buf) {  // splitmix64
-      uint64_t z = (x += 0x9e3779b97f4a7c15ull);
-      z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-      z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-      w = z ^ (z >> 31);
-    }
-    size_t n = size_t(std::min<int64_t>(kRequest, g_sizeBytes - done));
-    if (write(fd, buf.data(), n) != ssize_t(n)) {
-      close(fd);
-      return false;
-    }
-    done += int64_t(n);
-  }
-  close(fd);
-  return rename(tmp.c_str(), g_path.c_str()) == 0;
-}
+bool MakeImage() { return MakeRandomFile(g_path, g_sizeBytes); }
 
 double Seconds(std::chrono::steady_clock::time_point a, std::chrono::steady_clock::time_point b) {
   return std::chrono::duration<double>(b - a).count();

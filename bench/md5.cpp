@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/RandomFile.h"
 #include "foundation/Md5.h"
 #include "platform/Memory.h"
 
@@ -26,32 +27,7 @@ std::string g_oursDigest, g_md5sumDigest;
 
 constexpr size_t kPiece = 1 << 20;
 
-bool MakeFile() {
-  struct stat st;
-  if (stat(g_path.c_str(), &st) == 0 && st.st_size == g_sizeBytes) return true;
-  std::fprintf(stderr, "writing %lld MiB of random data to %s\n", (long long)(g_sizeBytes >> 20), g_path.c_str());
-  std::string tmp = g_path + ".part";
-  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  std::vector<uint64_t> buf(kPiece / 8);
-  uint64_t x = 0x9e3779b97f4a7c15ull;
-  for (int64_t done = 0; done < g_sizeBytes;) {
-    for (uint64_t& w : buf) {  // splitmix64
-      uint64_t z = (x += 0x9e3779b97f4a7c15ull);
-      z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-      z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-      w = z ^ (z >> 31);
-    }
-    size_t n = size_t(std::min<int64_t>(int64_t(kPiece), g_sizeBytes - done));
-    if (write(fd, buf.data(), n) != ssize_t(n)) {
-      close(fd);
-      return false;
-    }
-    done += int64_t(n);
-  }
-  close(fd);
-  return rename(tmp.c_str(), g_path.c_str()) == 0;
-}
+bool MakeFile() { return MakeRandomFile(g_path, g_sizeBytes); }
 
 // Reads the file through the page cache, hashing as it goes; returns the
 // hex digest, empty on failure.
