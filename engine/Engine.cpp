@@ -1,11 +1,11 @@
 #include "engine/Engine.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 
 #include "engine/SendObj.h"
 #include "foundation/AppState.h"
+#include "foundation/TimeUtil.h"
 #include "foundation/Trace.h"
 #include "foundation/Wildcard.h"
 #include "platform/Errors.h"
@@ -21,12 +21,6 @@ int32_t g_endVolume = 0;
 NTFSObj* g_engine = nullptr;
 
 namespace {
-
-uint64_t NowFileTime() {
-  using namespace std::chrono;
-  const int64_t unix100ns = duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count() / 100;
-  return uint64_t(unix100ns) + 116444736000000000ULL;
-}
 
 // The drive's volume table, made when the drive has none yet.
 std::shared_ptr<VolumeList> VolumeTableOf(Drive* drive) {
@@ -98,7 +92,7 @@ NTFSObj::NTFSObj(Drive* d)
       volumes(volumeTable->items),
       nodes(std::make_unique<CNdArray>()),
       drive(d),
-      scanStart(NowFileTime()) {
+      scanStart(CurrentFileTime()) {
   for (int i = 0; i < kExtTableSize; i++) {
     std::memset(extTable[i].ext, 0, sizeof extTable[i].ext);
     const WStringView e = FileTypeExtension(i);
