@@ -2,9 +2,18 @@
 
 #include <QPainter>
 #include <QPainterPath>
+#include <initializer_list>
 
 namespace dvres {
 namespace {
+
+// A closed outline through points given as fractions of the icon size.
+QPainterPath Polygon(qreal s, std::initializer_list<QPointF> points) {
+  QPainterPath path(*points.begin() * s);
+  for (auto pt = points.begin() + 1; pt != points.end(); ++pt) path.lineTo(*pt * s);
+  path.closeSubpath();
+  return path;
+}
 
 void Magnifier(QPainter& p, qreal s, const QColor& glass, const QColor& rim) {
   p.setPen(QPen(rim, s * 0.09, Qt::SolidLine, Qt::RoundCap));
@@ -27,32 +36,17 @@ void Disk(QPainter& p, qreal s, const QColor& body) {
 }
 
 void Document(QPainter& p, qreal s, const QColor& paper) {
-  QPainterPath path;
-  path.moveTo(s * 0.22, s * 0.08);
-  path.lineTo(s * 0.62, s * 0.08);
-  path.lineTo(s * 0.80, s * 0.26);
-  path.lineTo(s * 0.80, s * 0.92);
-  path.lineTo(s * 0.22, s * 0.92);
-  path.closeSubpath();
   p.setPen(QPen(QColor(0x55, 0x60, 0x70), s * 0.05));
   p.setBrush(paper);
-  p.drawPath(path);
+  p.drawPath(Polygon(s, {{0.22, 0.08}, {0.62, 0.08}, {0.80, 0.26}, {0.80, 0.92}, {0.22, 0.92}}));
   p.setPen(QPen(QColor(0x8a, 0x96, 0xa8), s * 0.04));
   for (int i = 0; i < 3; i++) p.drawLine(QPointF(s * 0.32, s * (0.42 + 0.14 * i)), QPointF(s * 0.70, s * (0.42 + 0.14 * i)));
 }
 
 void FolderShape(QPainter& p, qreal s) {
-  QPainterPath path;
-  path.moveTo(s * 0.08, s * 0.24);
-  path.lineTo(s * 0.38, s * 0.24);
-  path.lineTo(s * 0.46, s * 0.34);
-  path.lineTo(s * 0.92, s * 0.34);
-  path.lineTo(s * 0.92, s * 0.84);
-  path.lineTo(s * 0.08, s * 0.84);
-  path.closeSubpath();
   p.setPen(QPen(QColor(0xb0, 0x80, 0x20), s * 0.05));
   p.setBrush(QColor(0xf5, 0xc8, 0x4c));
-  p.drawPath(path);
+  p.drawPath(Polygon(s, {{0.08, 0.24}, {0.38, 0.24}, {0.46, 0.34}, {0.92, 0.34}, {0.92, 0.84}, {0.08, 0.84}}));
 }
 
 }  // namespace
@@ -74,22 +68,13 @@ QPixmap Draw(Image image, int size, qreal dpr) {
       Disk(p, s, QColor(0xd8, 0xe2, 0xee));
       Magnifier(p, s, QColor(255, 255, 255, 170), QColor(0xff, 0xb0, 0x20));
       break;
-    case Image::Save: {
+    case Image::Save:
       FolderShape(p, s);
       p.setPen(Qt::NoPen);
       p.setBrush(QColor(0x2e, 0xa0, 0x43));
-      QPainterPath arrow;
-      arrow.moveTo(s * 0.50, s * 0.92);
-      arrow.lineTo(s * 0.26, s * 0.62);
-      arrow.lineTo(s * 0.41, s * 0.62);
-      arrow.lineTo(s * 0.41, s * 0.30);
-      arrow.lineTo(s * 0.59, s * 0.30);
-      arrow.lineTo(s * 0.59, s * 0.62);
-      arrow.lineTo(s * 0.74, s * 0.62);
-      arrow.closeSubpath();
-      p.drawPath(arrow);
+      p.drawPath(
+          Polygon(s, {{0.50, 0.92}, {0.26, 0.62}, {0.41, 0.62}, {0.41, 0.30}, {0.59, 0.30}, {0.59, 0.62}, {0.74, 0.62}}));
       break;
-    }
     case Image::Pause:
       p.setPen(QPen(QColor(0x90, 0x40, 0x00), s * 0.04));
       p.setBrush(QColor(0xff, 0xa5, 0x2a));
@@ -108,24 +93,16 @@ QPixmap Draw(Image image, int size, qreal dpr) {
       p.drawRect(QRectF(s * 0.675, s * 0.68, s * 0.05, s * 0.18));
       p.drawEllipse(QRectF(s * 0.672, s * 0.59, s * 0.056, s * 0.056));
       break;
-    case Image::Preview: {
+    case Image::Preview:
       p.setPen(QPen(QColor(0x50, 0x50, 0x50), s * 0.05));
       p.setBrush(QColor(0x9c, 0xd3, 0xff));
       p.drawRect(QRectF(s * 0.1, s * 0.18, s * 0.8, s * 0.64));
       p.setPen(Qt::NoPen);
       p.setBrush(QColor(0x3c, 0x9a, 0x3c));
-      QPainterPath hill;
-      hill.moveTo(s * 0.13, s * 0.79);
-      hill.lineTo(s * 0.40, s * 0.45);
-      hill.lineTo(s * 0.60, s * 0.66);
-      hill.lineTo(s * 0.70, s * 0.55);
-      hill.lineTo(s * 0.87, s * 0.79);
-      hill.closeSubpath();
-      p.drawPath(hill);
+      p.drawPath(Polygon(s, {{0.13, 0.79}, {0.40, 0.45}, {0.60, 0.66}, {0.70, 0.55}, {0.87, 0.79}}));
       p.setBrush(QColor(0xff, 0xd0, 0x30));
       p.drawEllipse(QRectF(s * 0.64, s * 0.25, s * 0.13, s * 0.13));
       break;
-    }
     case Image::TreeView:
       p.setPen(QPen(QColor(0x50, 0x60, 0x70), s * 0.05));
       p.drawLine(QPointF(s * 0.25, s * 0.3), QPointF(s * 0.25, s * 0.78));
