@@ -28,6 +28,16 @@ QString Caption(int message, const char16_t* own) {
   return t.remove(QLatin1Char('&'));
 }
 
+// OK and Cancel with the message texts, wired to the dialog's accept and reject.
+QDialogButtonBox* OkCancel(QDialog* dialog) {
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, dialog);
+  buttons->button(QDialogButtonBox::Ok)->setText(Text(14, u"OK"));
+  buttons->button(QDialogButtonBox::Cancel)->setText(Text(4, u"Cancel"));
+  QObject::connect(buttons, &QDialogButtonBox::accepted, dialog, &QDialog::accept);
+  QObject::connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
+  return buttons;
+}
+
 }  // namespace
 
 void SetDialogRunner(DialogRunner runner) { Runner() = std::move(runner); }
@@ -63,12 +73,7 @@ CDuplicate::CDuplicate(QWidget* parent) : QDialog(parent) {
   }
   alwaysBox_ = new QCheckBox(Text(370, u"&Always use this response and do not ask this question again."), this);
   v->addWidget(alwaysBox_);
-  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
-  buttons->button(QDialogButtonBox::Ok)->setText(Text(14, u"OK"));
-  buttons->button(QDialogButtonBox::Cancel)->setText(Text(4, u"Cancel"));
-  connect(buttons, &QDialogButtonBox::accepted, this, &CDuplicate::accept);
-  connect(buttons, &QDialogButtonBox::rejected, this, &CDuplicate::reject);
-  v->addWidget(buttons);
+  v->addWidget(OkCancel(this));
 }
 
 void CDuplicate::Prepare() {
@@ -163,12 +168,8 @@ CSameDrv::CSameDrv(QWidget* parent) : QDialog(parent) {
   row->addWidget(codeLabel_);
   row->addWidget(edit_, 1);
   v->addLayout(row);
-  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+  auto* buttons = OkCancel(this);
   ok_ = buttons->button(QDialogButtonBox::Ok);
-  ok_->setText(Text(14, u"OK"));
-  buttons->button(QDialogButtonBox::Cancel)->setText(Text(4, u"Cancel"));
-  connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
-  connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
   v->addWidget(buttons);
   ok_->setEnabled(false);
   codeLabel_->setEnabled(false);
