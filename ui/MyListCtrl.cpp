@@ -11,10 +11,9 @@
 #include "engine/ProgressStats.h"
 #include "foundation/Messages.h"
 #include "ui/ListHeader.h"
+#include "ui/QtPrompt.h"
 #include "ui/TitleTip.h"
 #include "ui/core/Activity.h"
-
-static QString ToQ(WStringView s) { return QString::fromUtf16(s.data(), qsizetype(s.size())); }
 
 // ---- model ----
 

@@ -22,11 +22,10 @@
 #include "platform/Events.h"
 #include "platform/Format.h"
 #include "platform/Platform.h"
+#include "ui/QtPrompt.h"
 #include "ui/core/Activity.h"
 
 namespace {
-
-QString ToQ(WStringView s) { return QString::fromUtf16(s.data(), qsizetype(s.size())); }
 
 // Day of the month of the last date line written to the recovery log; 0
 // when none since the results were last cleared.
