@@ -20,6 +20,7 @@
 
 #include "foundation/AppState.h"
 #include "foundation/UiServices.h"
+#include "tests/foundation/TestUtil.h"
 #include "tests/ntfs/FixtureImage.h"
 #include "tests/uiqt/QtApp.h"
 #include "ui/LookInCb.h"
@@ -233,7 +234,7 @@ TEST_F(MainWindowTest, EmptyListClosesWithoutAsking) {
 
 TEST_F(MainWindowTest, ScanOfAnImageFileRunsTheEngine) {
   // A small image with no volume: the scan runs through the worker and ends.
-  const std::string path = std::string(DV_BINARY_DIR) + "/uiqt_empty.img";
+  const std::string path = MakeTempDir("uiqt_window") + "/uiqt_empty.img";
   {
     std::ofstream f(path, std::ios::binary);
     std::string zeros(1 << 20, '\0');

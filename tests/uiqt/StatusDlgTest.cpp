@@ -1,13 +1,12 @@
 #include <QTest>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 
 #include "QtApp.h"
 #include "engine/ProgressStats.h"
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
 #include "platform/Events.h"
+#include "tests/foundation/TestUtil.h"
 #include "ui/StatusDlg.h"
 
 namespace {
@@ -94,8 +93,7 @@ TEST_F(StatusDlg, RecoveryLinesPercentAndCounters) {
 }
 
 TEST_F(StatusDlg, LogKeepsAThousandLinesAndWritesTheRecoveryLog) {
-  const std::string path = std::string(DV_BINARY_DIR) + "/statusdlg_test.log";
-  std::remove(path.c_str());
+  const std::string path = MakeTempDir("statusdlg") + "/statusdlg_test.log";
   activity = 1;
   theProgressAndStats().recoveryLogPath = FromUtf8(path);
   CStatusDlg::ForgetLogDate();
@@ -105,19 +103,13 @@ TEST_F(StatusDlg, LogKeepsAThousandLinesAndWritesTheRecoveryLog) {
   for (int i = 2; i <= 1001; ++i) dlg.AddLogLine(FromUtf8("line " + std::to_string(i)));
   EXPECT_EQ(dlg.LogLineCount(), 1000);
   EXPECT_TRUE(dlg.ControlText(CStatusDlg::kLog).startsWith("23:59:58  line 2\n"));
-  std::ifstream in(path);
-  std::stringstream all;
-  all << in.rdbuf();
-  const std::string text = all.str();
+  const std::string text = ReadFileText(path);
   EXPECT_EQ(text.rfind("========== Friday, March 1, 2024 ==========\n23:59:58  first line\n", 0), 0u);
   EXPECT_NE(text.find("23:59:58  line 1001\n"), std::string::npos);
   // A new day writes a second date line.
   dlg.SetLocalClock([] { return CStatusDlg::LocalStamp{2024, 3, 2, 0, 0, 1}; });
   dlg.AddLogLine(u"after midnight");
-  std::ifstream again(path);
-  std::stringstream all2;
-  all2 << again.rdbuf();
-  EXPECT_NE(all2.str().find("========== Saturday, March 2, 2024 ==========\n00:00:01  after midnight\n"),
+  EXPECT_NE(ReadFileText(path).find("========== Saturday, March 2, 2024 ==========\n00:00:01  after midnight\n"),
             std::string::npos);
   dlg.ClearLog();
   EXPECT_EQ(dlg.LogLineCount(), 0);
