@@ -13,6 +13,7 @@
 #include "foundation/PathUtil.h"
 #include "foundation/SectRanges.h"
 #include "foundation/Trace.h"
+#include "foundation/Utilities.h"
 #include "platform/Errors.h"
 #include "platform/Format.h"
 #include "platform/Memory.h"
@@ -91,13 +92,7 @@ bool IsListed(const std::vector<WString>& list, const CPhysDisk* disk, WStringVi
   return false;
 }
 
-bool IsPowerOfTwoSectorSize(uint64_t size) { return size >= 512 && size <= 65536 && (size & (size - 1)) == 0; }
-
-uint32_t Log2(uint32_t v) {
-  uint32_t n = 0;
-  while ((1u << n) < v) ++n;
-  return n;
-}
+bool IsPowerOfTwoSectorSize(uint64_t size) { return bool(IsSectorSize(int64_t(size), 65536)); }
 
 }  // namespace
 
@@ -361,7 +356,7 @@ void Drive::InitDrive(WStringView name) {
     OpenSource();
   }
   sectorSize_ = sectorSize;
-  shift_ = Log2(sectorSize_);
+  shift_ = uint32_t(Log2Exact(sectorSize_));
   sectorsPer4G_ = uint32_t(0x100000000ull / sectorSize_);
   if (traceIo && haveFacts)
     TracePrintfA("Cyl %I64d, Trk %ld, Sec %ld, sector %ld, Total %I64d\n", int64_t(facts.cylinders),

@@ -1,6 +1,7 @@
 #include "volumes/Extents.h"
 
 #include <algorithm>
+#include <bit>
 #include <limits>
 #include <memory>
 #include <new>
@@ -13,17 +14,6 @@
 #include "volumes/Volume.h"
 
 namespace {
-
-bool IsPowerOfTwo(uint32_t v) { return v && !(v & (v - 1)); }
-
-uint32_t Log2(uint32_t v) {
-  uint32_t s = 0;
-  while (v > 1) {
-    v >>= 1;
-    ++s;
-  }
-  return s;
-}
 
 uint64_t EndVcn(const ExtentRun& r) { return r.vcn + r.Length(); }
 
@@ -55,18 +45,18 @@ void CExtents::UpdateSectorsPerCluster() {
 }
 
 bool CExtents::SetSectorSize(uint32_t bytes) {
-  if (!IsPowerOfTwo(bytes)) return false;
+  if (!std::has_single_bit(bytes)) return false;
   sectorSize = bytes;
-  sectorShift = Log2(bytes);
+  sectorShift = std::countr_zero(bytes);
   sectorMask = bytes - 1;
   UpdateSectorsPerCluster();
   return true;
 }
 
 bool CExtents::SetClusterSize(uint32_t bytes) {
-  if (!IsPowerOfTwo(bytes)) return false;
+  if (!std::has_single_bit(bytes)) return false;
   clusterSize = bytes;
-  clusterShift = Log2(bytes);
+  clusterShift = std::countr_zero(bytes);
   clusterMask = bytes - 1;
   UpdateSectorsPerCluster();
   return true;
