@@ -92,6 +92,7 @@ int NTFSObj::ParseNTFS(NTFSVol* vol, uint64_t firstRecord, int firstStep) {
   std::vector<uint32_t> added;
   added.reserve(size_t(std::min<uint64_t>(records, 1u << 20)));
   int lastPercent = -1;
+  std::vector<std::pair<uint32_t, uint64_t>> pieces;  // (chunk offset, volume byte)
 
   for (uint64_t first = firstRecord - firstRecord % perChunk; first < records && !StopRequested(*this);
        first += perChunk) {
@@ -100,7 +101,7 @@ int NTFSObj::ParseNTFS(NTFSVol* vol, uint64_t firstRecord, int firstStep) {
     const uint32_t want = inChunk * recSize;
     // Fill the chunk from the runs; an unmapped or unreadable piece reads as
     // zeros (its records are then skipped) and its volume position as 0.
-    std::vector<std::pair<uint32_t, uint64_t>> pieces;  // (chunk offset, volume byte)
+    pieces.clear();
     uint32_t filled = 0;
     while (filled < want) {
       uint64_t contiguous = 0;
@@ -186,15 +187,19 @@ int NTFSObj::ParseNTFS(NTFSVol* vol, uint64_t firstRecord, int firstStep) {
     }
   }
 
-  // Folder paths ("\a\b\") by folder record, built once each. A missing or
-  // unreadable parent leaves the path where the chain broke off: the file
-  // still comes out, under the volume.
-  std::unordered_map<uint32_t, WString> pathOf;
-  pathOf.emplace(ntfs::kRecordRoot, WString(1, u'\\'));
-  auto folderPath = [&](uint32_t parentRecord) -> const WString* {
+  // Folder paths ("\a\b\") by folder record, built once each, with whether
+  // they lie in a recycle bin. A missing or unreadable parent leaves the path
+  // where the chain broke off: the file still comes out, under the volume.
+  struct FolderInfo {
+    WString path;
+    bool inRecycle = false;
+  };
+  std::unordered_map<uint32_t, FolderInfo> pathOf;
+  pathOf.emplace(ntfs::kRecordRoot, FolderInfo{WString(1, u'\\'), false});
+  auto folderPath = [&](uint32_t parentRecord) -> const FolderInfo* {
     std::vector<uint32_t> chain;
     uint32_t at = parentRecord;
-    const WString* known = nullptr;
+    const FolderInfo* known = nullptr;
     while (true) {
       auto hit = pathOf.find(at);
       if (hit != pathOf.end()) {
@@ -210,16 +215,18 @@ int NTFSObj::ParseNTFS(NTFSVol* vol, uint64_t firstRecord, int firstStep) {
       if (!n) return nullptr;
       at = n->parentId;
     }
-    WString p = *known;
+    FolderInfo info = *known;
     for (size_t i = chain.size(); i-- > 0;) {
       const cnode* n = nodes->GetAt(folders[chain[i]]);
       const WString part = n->GetNameW();
-      p.append(part.data(), part.size());
-      p.push_back(u'\\');
-      known = &(pathOf[chain[i]] = p);
+      info.path.append(part.data(), part.size());
+      info.path.push_back(u'\\');
+      info.inRecycle = info.inRecycle || IsRecycleFolderName(part);
+      known = &(pathOf[chain[i]] = info);
     }
     return known;
   };
+  const FolderInfo volumeRoot{WString(1, u'\\'), false};
 
   // Paths start with the volume's two-character part: its letter or its
   // number code, and a colon.
@@ -234,16 +241,10 @@ int NTFSObj::ParseNTFS(NTFSVol* vol, uint64_t firstRecord, int firstStep) {
     WString name = n->GetNameW();
     if (scanMode == 0 && n->id < 16 && !name.empty() && name[0] == u'$') continue;
     if (name.empty()) continue;
-    const WString* path = folderPath(n->parentId);
-    const WString folder = path ? *path : WString(u"\\");
+    const FolderInfo* found = folderPath(n->parentId);
+    const FolderInfo& folder = found ? *found : volumeRoot;
     // Recycle-bin contents are read by the recycle-bin code, not listed.
-    bool inRecycle = false;
-    for (size_t s = 0, e; s < folder.size(); s = e + 1) {
-      e = folder.find(u'\\', s);
-      if (e == WString::npos) e = folder.size();
-      if (IsRecycleFolderName(WStringView(folder).substr(s, e - s))) inRecycle = true;
-    }
-    if (inRecycle) continue;
+    if (folder.inRecycle) continue;
     if (g_appState && g_appState->fileFilter && !g_appState->fileFilter->ContainsW(name)) continue;
     if (n->IsDirectory()) {
       if (deleted) n->flags = uint16_t((n->flags & ~kNodeGradeMask) | (4 << kNodeGradeShift));
@@ -255,7 +256,7 @@ int NTFSObj::ParseNTFS(NTFSVol* vol, uint64_t firstRecord, int firstStep) {
     if (deleted) stats.block[kStatDeletedFound]++;
     if (n->IsDirectory()) stats.block[kStatFoldersFound]++;
     foundCount--;
-    StoreFileItem(prefix, folder, idx);
+    StoreFileItem(prefix, folder.path, idx);
   }
   delete vol->bitmap;
   vol->bitmap = nullptr;
