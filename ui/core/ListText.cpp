@@ -70,11 +70,7 @@ int FileItemInfo(const ListStore& store, size_t record, const ListNodeInfo* node
 
 int RecoveredName(WStringView path, WStringView name, bool useFolderNames, size_t bufferChars, WString& out) {
   if (path.size() + name.size() + 2 > bufferChars) return -1;
-  if (!useFolderNames || path.empty()) {
-    out = WString(u"\\") + WString(name);
-    return 0;
-  }
-  if (path.size() == 1) {
+  if (!useFolderNames || path.size() <= 1) {
     out = WString(u"\\") + WString(name);
     return 0;
   }
