@@ -15,6 +15,15 @@
 #include "ui/TitleTip.h"
 #include "ui/core/Activity.h"
 
+namespace {
+
+// The node's details, or null when the row has none or the source does not know it.
+const ListNodeInfo* NodeOf(const ListNodeSource* nodes, int32_t nodeIndex, ListNodeInfo& info) {
+  return nodeIndex != -1 && nodes && nodes->GetNode(nodeIndex, info) ? &info : nullptr;
+}
+
+}  // namespace
+
 // ---- model ----
 
 CFileListModel::CFileListModel(ListStore& store, QObject* parent) : QAbstractTableModel(parent), store_(store) {
@@ -57,10 +66,8 @@ QVariant CFileListModel::data(const QModelIndex& index, int role) const {
   switch (role) {
     case Qt::DisplayRole:
     case Qt::ToolTipPropertyRole: {
-      const ListRecord& r = store_.At(record);
       ListNodeInfo info;
-      const bool hasNode = r.nodeIndex != -1 && nodes_ && nodes_->GetNode(r.nodeIndex, info);
-      return ToQ(FileCellText(index.column(), store_, record, hasNode ? &info : nullptr));
+      return ToQ(FileCellText(index.column(), store_, record, NodeOf(nodes_, store_.At(record).nodeIndex, info)));
     }
     case Qt::CheckStateRole:
       if (index.column() != kColName) return {};
@@ -204,10 +211,9 @@ int32_t CMyListCtrl::GetItemNodeIndex(int i) const {
 }
 
 WString CMyListCtrl::GetItemNodeName(int i) const {
-  const int32_t node = GetItemNodeIndex(i);
   ListNodeInfo info;
-  if (node == -1 || !NodeSource() || !NodeSource()->GetNode(node, info)) return {};
-  return WString(info.name);
+  const ListNodeInfo* node = NodeOf(NodeSource(), GetItemNodeIndex(i), info);
+  return node ? WString(node->name) : WString();
 }
 
 WString CMyListCtrl::GetItemPath(int i) const {
@@ -235,8 +241,7 @@ bool CMyListCtrl::CanPreview(int row) {
   ListRecord& r = store_.At(size_t(row));
   if ((r.flags & kRowPreviewMask) == 0) {
     ListNodeInfo info;
-    const bool ok = (r.flags & kRowFileRecord) && r.nodeIndex != -1 && NodeSource() &&
-                    NodeSource()->GetNode(r.nodeIndex, info) && PreviewableFile(info);
+    const bool ok = (r.flags & kRowFileRecord) && NodeOf(NodeSource(), r.nodeIndex, info) && PreviewableFile(info);
     r.flags = uint8_t((r.flags & ~kRowPreviewMask) | (ok ? kRowPreviewYes : kRowPreviewNo));
   }
   return (r.flags & kRowPreviewMask) == kRowPreviewYes;
@@ -313,10 +318,9 @@ int64_t CMyListCtrl::RecordOfRow(int row) const {
 int CMyListCtrl::GetItemInfo(int row, ListItemInfo& out, bool noDetails) const {
   const int64_t record = RecordOfRow(row);
   if (record < 0) return -1;
-  const ListRecord& r = store_.At(size_t(record));
   ListNodeInfo info;
-  const bool hasNode = r.nodeIndex != -1 && NodeSource() && NodeSource()->GetNode(r.nodeIndex, info);
-  return FileItemInfo(store_, size_t(record), hasNode ? &info : nullptr, noDetails, out);
+  return FileItemInfo(store_, size_t(record), NodeOf(NodeSource(), store_.At(size_t(record)).nodeIndex, info),
+                      noDetails, out);
 }
 
 int CMyListCtrl::GetSelectionRange(bool tree, int& last) const {
