@@ -14,6 +14,7 @@
 #include "foundation/AppState.h"
 #include "foundation/Messages.h"
 #include "foundation/PathUtil.h"
+#include "foundation/TimeUtil.h"
 #include "foundation/Trace.h"
 #include "platform/Memory.h"
 
@@ -24,7 +25,6 @@ namespace {
 
 constexpr uint32_t kMiB = 0x100000;
 constexpr uint32_t kMinPieceBytes = 65536;
-constexpr uint64_t kFileTimeUnixEpoch = 116444736000000000ull;
 
 // Content of carving type `found` fits a file expected to be `expected`:
 // equal types; a doc may hold xls or ppt content, a zip docx, pptx or xlsx.
@@ -351,14 +351,8 @@ void RecFile::SetFileTime(uint64_t creationTime, uint64_t lastWriteTime) {
   struct timespec ts[2];
   ts[0].tv_sec = 0;
   ts[0].tv_nsec = UTIME_OMIT;
-  const int64_t rel = int64_t(lastWriteTime - kFileTimeUnixEpoch);
-  int64_t sec = rel / 10000000, rem = rel % 10000000;
-  if (rem < 0) {
-    rem += 10000000;
-    sec--;
-  }
-  ts[1].tv_sec = time_t(sec);
-  ts[1].tv_nsec = long(rem * 100);
+  ts[1].tv_sec = time_t(int64_t(lastWriteTime / kFileTimeUnitsPerSecond) - kFileTimeUnixEpochSeconds);
+  ts[1].tv_nsec = long(lastWriteTime % kFileTimeUnitsPerSecond * 100);
   if (::futimens(fd_, ts) != 0 && traceIo) TracePrintfA("futimens: %s\n", std::strerror(errno));
 }
 

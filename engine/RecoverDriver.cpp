@@ -19,6 +19,7 @@
 #include "foundation/Md5.h"
 #include "foundation/Messages.h"
 #include "foundation/PathUtil.h"
+#include "foundation/TimeUtil.h"
 #include "foundation/Trace.h"
 #include "foundation/UiServices.h"
 #include "storage/Drive.h"
@@ -36,7 +37,6 @@ int g_recoveryListWaitMs = 100000;
 namespace {
 
 constexpr size_t kMaxPathChars = 1023;
-constexpr uint64_t kFileTimeUnixEpoch = 116444736000000000ull;
 
 enum class Choice { Straight, Temporary, Skip, Fail };
 
@@ -52,8 +52,7 @@ Existing Probe(WStringView path) {
   if (::lstat(ToUtf8(path).c_str(), &st) != 0) return e;
   e.exists = true;
   e.size = S_ISREG(st.st_mode) ? uint64_t(st.st_size) : 0;
-  const int64_t ticks = int64_t(st.st_mtim.tv_sec) * 10000000 + st.st_mtim.tv_nsec / 100;
-  e.writeTime = uint64_t(ticks + int64_t(kFileTimeUnixEpoch));
+  e.writeTime = UnixTimeToFileTime(st.st_mtim.tv_sec) + uint64_t(st.st_mtim.tv_nsec / 100);
   return e;
 }
 
