@@ -68,11 +68,9 @@ bool Stopped(const NTFSVol* v) {
 
 Drive* DriveOf(const CVol* v) { return v->drive ? v->drive : g_currentDrive; }
 
-std::string U8(WStringView t) { return ToUtf8(t); }
-
 bool PathExists(WStringView path) {
   struct stat st;
-  return ::lstat(U8(path).c_str(), &st) == 0;
+  return ::lstat(ToUtf8(path).c_str(), &st) == 0;
 }
 
 // Reads `count` volume clusters at lcn into out; the clusters the drive
@@ -732,7 +730,7 @@ int CheckPath(WStringView path, WString* existing) {
     }
     const WString prefix(path.substr(0, slash));
     struct stat st;
-    if (::stat(U8(prefix).c_str(), &st) == 0) {
+    if (::stat(ToUtf8(prefix).c_str(), &st) == 0) {
       if (!S_ISDIR(st.st_mode)) {
         errno = ENOTDIR;
         ErrorMsg(nullptr, prefix.c_str());
@@ -751,7 +749,7 @@ int CheckPath(WStringView path, WString* existing) {
   if (existing) *existing = WString(path.substr(0, end ? end : 1));
   for (size_t i = cuts.size(); i-- > 0;) {
     const WString folder(path.substr(0, cuts[i]));
-    if (::mkdir(U8(folder).c_str(), 0755) != 0 && errno != EEXIST) {
+    if (::mkdir(ToUtf8(folder).c_str(), 0755) != 0 && errno != EEXIST) {
       ErrorMsg(nullptr, folder.c_str());
       return -1;
     }
@@ -760,7 +758,7 @@ int CheckPath(WStringView path, WString* existing) {
 }
 
 int MoveFileLong(WStringView from, WStringView to) {
-  if (::rename(U8(from).c_str(), U8(to).c_str()) != 0) {
+  if (::rename(ToUtf8(from).c_str(), ToUtf8(to).c_str()) != 0) {
     const WString t(to);
     ErrorMsg(nullptr, t.c_str());
     if (traceExecutionPath) TracePrintfW(u"%s\n", LastErrorText());
@@ -796,8 +794,8 @@ bool StreamPathBeside(WStringView mainPath, const char16_t* streamName, WString*
 }
 
 void RemoveWritten(WStringView path, const std::vector<WString>& streams) {
-  ::unlink(U8(path).c_str());
-  for (const WString& s : streams) ::unlink(U8(s).c_str());
+  ::unlink(ToUtf8(path).c_str());
+  for (const WString& s : streams) ::unlink(ToUtf8(s).c_str());
 }
 
 }  // namespace
