@@ -128,7 +128,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
   license->setObjectName(QStringLiteral("ctl%1").arg(kLicenseId));
   // The agreement dialog belongs to setup; until it exists the button is off.
   license->setEnabled(false);
-  auto* ok = new QPushButton(ToQ(Msg(14).empty() ? u"OK" : Msg(14)), this);
+  auto* ok = new QPushButton(MessageOr(14, u"OK"), this);
   ok->setObjectName(QStringLiteral("ctl1"));
   ok->setDefault(true);
   connect(ok, &QPushButton::clicked, this, &QDialog::accept);

@@ -57,9 +57,6 @@ namespace {
 double Scale() { return g_appState ? g_appState->displayScale : 1.0; }
 int Language() { return g_appState ? g_appState->language : 0; }
 
-// A dialog text: the message, else the form's own text.
-QString FormText(int message, const char16_t* own) { return ToQ(Msg(message).empty() ? WString(own) : Msg(message)); }
-
 QFont Tahoma(int points, bool bold) {
   QFont f;
   f.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("DejaVu Sans")});
@@ -100,8 +97,8 @@ void CDelvoraView::BuildControls() {
     w->setObjectName(QStringLiteral("ctl%1").arg(id));
     controls_[id] = w;
   };
-  tab1_ = new QPushButton(FormText(143, u"Step &1: Scan"), this);
-  tab2_ = new QPushButton(FormText(444, u"Step &2: Save"), this);
+  tab1_ = new QPushButton(MessageOr(143, u"Step &1: Scan"), this);
+  tab2_ = new QPushButton(MessageOr(444, u"Step &2: Save"), this);
   for (QPushButton* t : {tab1_, tab2_}) {
     t->setCheckable(true);
     t->setFont(Tahoma(9, true));
@@ -118,9 +115,9 @@ void CDelvoraView::BuildControls() {
     tab2_->setChecked(step_ == 1);
   });
 
-  lookForLabel_ = new QLabel(FormText(87, u"Loo&k for:"), this);
-  lookInLabel_ = new QLabel(FormText(123, u"&Look in:"), this);
-  saveToLabel_ = new QLabel(FormText(73, u"Save &to"), this);
+  lookForLabel_ = new QLabel(MessageOr(87, u"Loo&k for:"), this);
+  lookInLabel_ = new QLabel(MessageOr(123, u"&Look in:"), this);
+  saveToLabel_ = new QLabel(MessageOr(73, u"Save &to"), this);
   reg(lookForLabel_, kLookForLabel);
   reg(lookInLabel_, kLookInLabel);
   reg(saveToLabel_, kSaveToLabel);
@@ -133,9 +130,9 @@ void CDelvoraView::BuildControls() {
   lookInLabel_->setBuddy(lookIn_);
   connect(lookIn_, qOverload<int>(&QComboBox::activated), this, [this](int) { OnLookInSelChange(); });
 
-  modeGroup_ = new QGroupBox(FormText(89, u"Mode"), this);
-  quick_ = new QRadioButton(FormText(71, u"&Quick"), this);
-  long_ = new QRadioButton(FormText(42, u"Lon&g"), this);
+  modeGroup_ = new QGroupBox(MessageOr(89, u"Mode"), this);
+  quick_ = new QRadioButton(MessageOr(71, u"&Quick"), this);
+  long_ = new QRadioButton(MessageOr(42, u"Lon&g"), this);
   reg(modeGroup_, kModeGroup);
   reg(quick_, kQuick);
   reg(long_, kLong);

@@ -20,19 +20,16 @@ DialogRunner& Runner() {
   return r;
 }
 
-// The message, else the dialog's own text.
-QString Text(int message, const char16_t* own) { return ToQ(Msg(message).empty() ? WString(own) : Msg(message)); }
-
 QString Caption(int message, const char16_t* own) {
-  QString t = Text(message, own);
+  QString t = MessageOr(message, own);
   return t.remove(QLatin1Char('&'));
 }
 
 // OK and Cancel with the message texts, wired to the dialog's accept and reject.
 QDialogButtonBox* OkCancel(QDialog* dialog) {
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, dialog);
-  buttons->button(QDialogButtonBox::Ok)->setText(Text(14, u"OK"));
-  buttons->button(QDialogButtonBox::Cancel)->setText(Text(4, u"Cancel"));
+  buttons->button(QDialogButtonBox::Ok)->setText(MessageOr(14, u"OK"));
+  buttons->button(QDialogButtonBox::Cancel)->setText(MessageOr(4, u"Cancel"));
   QObject::connect(buttons, &QDialogButtonBox::accepted, dialog, &QDialog::accept);
   QObject::connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
   return buttons;
@@ -56,11 +53,11 @@ CDuplicate::CDuplicate(QWidget* parent) : QDialog(parent) {
   setObjectName(QStringLiteral("CDuplicate"));
   setWindowTitle(Caption(217, u"&Overwrite Mode"));
   auto* v = new QVBoxLayout(this);
-  notEmpty_ = new QLabel(Text(369, u"The destination folder is not empty!"), this);
+  notEmpty_ = new QLabel(MessageOr(369, u"The destination folder is not empty!"), this);
   QFont bold = notEmpty_->font();
   bold.setBold(true);
   notEmpty_->setFont(bold);
-  prompt_ = new QLabel(Text(368, u"Please choose an Overwrite Mode when a file already exists:"), this);
+  prompt_ = new QLabel(MessageOr(368, u"Please choose an Overwrite Mode when a file already exists:"), this);
   v->addWidget(notEmpty_);
   v->addWidget(prompt_);
   const int ids[4] = {364, 366, 365, 367};
@@ -68,10 +65,10 @@ CDuplicate::CDuplicate(QWidget* parent) : QDialog(parent) {
                             u"&Skip"};
   for (int i = 0; i < 4; i++) {
     // Message 365 is also the Replace button's text; the radio keeps its own.
-    radios_[i] = new QRadioButton(i == 2 ? ToQ(WString(own[i])) : Text(ids[i], own[i]), this);
+    radios_[i] = new QRadioButton(i == 2 ? ToQ(WString(own[i])) : MessageOr(ids[i], own[i]), this);
     v->addWidget(radios_[i]);
   }
-  alwaysBox_ = new QCheckBox(Text(370, u"&Always use this response and do not ask this question again."), this);
+  alwaysBox_ = new QCheckBox(MessageOr(370, u"&Always use this response and do not ask this question again."), this);
   v->addWidget(alwaysBox_);
   v->addWidget(OkCancel(this));
 }
@@ -113,9 +110,9 @@ CExist::CExist(QWidget* parent) : QDialog(parent) {
   row->addWidget(text_, 1);
   v->addLayout(row);
   auto* buttons = new QHBoxLayout;
-  replace_ = new QPushButton(Text(365, u"&Replace"), this);
-  append_ = new QPushButton(Text(448, u"&Append"), this);
-  auto* cancel = new QPushButton(Text(4, u"Cancel"), this);
+  replace_ = new QPushButton(MessageOr(365, u"&Replace"), this);
+  append_ = new QPushButton(MessageOr(448, u"&Append"), this);
+  auto* cancel = new QPushButton(MessageOr(4, u"Cancel"), this);
   replace_->setDefault(true);
   buttons->addStretch();
   buttons->addWidget(replace_);
@@ -148,21 +145,21 @@ CSameDrv::CSameDrv(QWidget* parent) : QDialog(parent) {
   setObjectName(QStringLiteral("CSameDrv"));
   setWindowTitle(Caption(34, u"Saving Data to the Same Drive"));
   auto* v = new QVBoxLayout(this);
-  auto* first = new QLabel(Text(229, u"Files must not be saved to the drive holding the lost data. Please click "
-                                     u"Cancel to close this dialog and select a folder on another drive."),
+  auto* first = new QLabel(MessageOr(229, u"Files must not be saved to the drive holding the lost data. Please click "
+                                          u"Cancel to close this dialog and select a folder on another drive."),
                            this);
-  auto* second = new QLabel(Text(218, u"If you decide to proceed and risk permanently overwriting the lost data, "
-                                      u"please press F1 to read the warning and type the overriding code in the "
-                                      u"box below:"),
+  auto* second = new QLabel(MessageOr(218, u"If you decide to proceed and risk permanently overwriting the lost data, "
+                                           u"please press F1 to read the warning and type the overriding code in the "
+                                           u"box below:"),
                             this);
   first->setWordWrap(true);
   second->setWordWrap(true);
   v->addWidget(first);
   v->addWidget(second);
-  warning_ = new QCheckBox(Text(203, u"&I have pressed F1 and read the warning."), this);
+  warning_ = new QCheckBox(MessageOr(203, u"&I have pressed F1 and read the warning."), this);
   v->addWidget(warning_);
   auto* row = new QHBoxLayout;
-  codeLabel_ = new QLabel(Text(419, u"O&verriding code:"), this);
+  codeLabel_ = new QLabel(MessageOr(419, u"O&verriding code:"), this);
   edit_ = new QLineEdit(this);
   codeLabel_->setBuddy(edit_);
   row->addWidget(codeLabel_);
@@ -192,14 +189,14 @@ CSkip::CSkip(QWidget* parent) : QDialog(parent) {
   setObjectName(QStringLiteral("CSkip"));
   setWindowTitle(Caption(382, u"Skip &Deleted Files and Folders"));
   auto* v = new QVBoxLayout(this);
-  auto* text = new QLabel(Text(410, u"Deleted files and folders, if not needed, can be skipped for cleaner, "
-                                    u"uncluttered results. Do you want to skip them?"),
+  auto* text = new QLabel(MessageOr(410, u"Deleted files and folders, if not needed, can be skipped for cleaner, "
+                                         u"uncluttered results. Do you want to skip them?"),
                           this);
   text->setWordWrap(true);
   v->addWidget(text);
   auto* row = new QHBoxLayout;
-  skip_ = new QPushButton(Text(411, u"&Yes. Skip deleted files."), this);
-  display_ = new QPushButton(Text(412, u"&No. Display deleted files."), this);
+  skip_ = new QPushButton(MessageOr(411, u"&Yes. Skip deleted files."), this);
+  display_ = new QPushButton(MessageOr(412, u"&No. Display deleted files."), this);
   display_->setDefault(true);
   row->addStretch();
   row->addWidget(skip_);

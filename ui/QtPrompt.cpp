@@ -4,7 +4,11 @@
 #include <QMessageBox>
 #include <QThread>
 
+#include "foundation/Messages.h"
+
 QString ToQ(WStringView text) { return QString::fromUtf16(text.data(), qsizetype(text.size())); }
+
+QString MessageOr(int message, const char16_t* own) { return ToQ(Msg(message).empty() ? WString(own) : Msg(message)); }
 
 WString FromQ(const QString& text) {
   return WString(reinterpret_cast<const char16_t*>(text.utf16()), size_t(text.size()));

@@ -37,4 +37,6 @@ class ScopedPromptService {
 };
 
 QString ToQ(WStringView text);
+// The message, else the window's own text.
+QString MessageOr(int message, const char16_t* own);
 WString FromQ(const QString& text);
