@@ -9,6 +9,7 @@
 #include "carving/FileTypes.h"
 #include "foundation/ByteOrder.h"
 #include "foundation/Trace.h"
+#include "foundation/Utilities.h"
 #include "platform/Format.h"
 #include "platform/Memory.h"
 #include "storage/Drive.h"
@@ -29,7 +30,6 @@ WString Utf16Le(const uint8_t* p, uint32_t chars) {
   return s;
 }
 
-bool IsPow2Between(uint64_t v, uint64_t lo, uint64_t hi) { return v >= lo && v <= hi && (v & (v - 1)) == 0; }
 
 }  // namespace
 
@@ -321,7 +321,7 @@ int inode::parseEntry(const char16_t* wantedText) {
           if (parseRuns(record + pos, len, &pr, &ReportThunk, this) == 0 && (kind & kNodeClusterCodeMask) == 0 &&
               pr.clusterCount != 0) {
             const uint64_t cb = pr.allocatedSize / pr.clusterCount;
-            if (IsPow2Between(cb, 512, 65536)) SetClusterBytes(uint32_t(cb), SectorBytes());
+            if (IsSectorSize(int64_t(cb), 65536)) SetClusterBytes(uint32_t(cb), SectorBytes());
           }
           FreeRunList(pr.list);
         }
@@ -545,7 +545,7 @@ int inode::parseData(uint32_t type, uint32_t pos, uint32_t len, const WString& w
   lastVcn = lv;
   if (count) {
     const uint64_t cb = alloc / count;
-    if (IsPow2Between(cb, 512, 65536)) SetClusterBytes(uint32_t(cb), SectorBytes());
+    if (IsSectorSize(int64_t(cb), 65536)) SetClusterBytes(uint32_t(cb), SectorBytes());
   }
   return 0;
 }
@@ -645,7 +645,7 @@ bool inode::ReadNR(uint32_t pos, uint32_t len, std::unique_ptr<uint8_t[]>* out, 
   std::unique_ptr<uint8_t, void (*)(uint8_t*)> hold(pr.list, [](uint8_t* p) { FreeRunList(p); });
   if (pr.allocatedSize == 0 || pr.clusterCount == 0) return false;
   const uint64_t cb = pr.allocatedSize / pr.clusterCount;
-  if (!IsPow2Between(cb, 512, 65536) || cb < SectorBytes()) return false;
+  if (!IsSectorSize(int64_t(cb), 65536) || cb < SectorBytes()) return false;
   if (pr.allocatedSize > 1048576) {
     ErrorMsg(u"Attribute list is too long.");
     return false;

@@ -18,7 +18,6 @@ using namespace ntfs;
 
 namespace {
 
-bool IsPow2Between(uint64_t v, uint64_t lo, uint64_t hi) { return v >= lo && v <= hi && (v & (v - 1)) == 0; }
 
 // Clusters above 64 KiB are not read: say so rather than only "invalid".
 void ReportLargeClusters(uint64_t bytes) {
@@ -95,7 +94,7 @@ int NTFSVol::SetRecordSize(uint32_t bytes) {
 
 bool NTFS::BootParse(NTFSVol* v, const uint8_t* s) {
   const uint32_t ss = Le16(s + kBootBytesPerSector);
-  if (!IsPow2Between(ss, 512, 4096) || !v->SetSectorSize(ss)) return false;
+  if (!IsSectorSize(int64_t(ss), 4096) || !v->SetSectorSize(ss)) return false;
   // Sectors per cluster; values above 0x80 are a negative power of two
   // (clusters over 128 sectors).
   const uint8_t spcByte = s[kBootSectorsPerCluster];
@@ -112,7 +111,7 @@ bool NTFS::BootParse(NTFSVol* v, const uint8_t* s) {
     ReportLargeClusters(cs);
     return false;
   }
-  if (!IsPow2Between(cs, 512, 65536)) return false;
+  if (!IsSectorSize(int64_t(cs), 65536)) return false;
   v->SetClusterSize(uint32_t(cs));
   uint64_t mft = 0, mirror = 0;
   if (__builtin_mul_overflow(v->mftCluster, spc, &mft) || __builtin_mul_overflow(v->mirrorCluster, spc, &mirror) ||
