@@ -9,6 +9,7 @@
 
 #include "diagnostics/IoTrace.h"
 #include "foundation/AppState.h"
+#include "foundation/ByteOrder.h"
 #include "foundation/Messages.h"
 #include "foundation/PathUtil.h"
 #include "foundation/SectRanges.h"
@@ -20,6 +21,7 @@
 #include "storage/BlockSource.h"
 #include "storage/DiskList.h"
 #include "storage/ImageFiles.h"
+#include "volumes/fat/FatHelpers.h"
 
 Drive* g_currentDrive = nullptr;
 
@@ -687,23 +689,8 @@ bool Drive::IsSafeDrive(int diskNumber) { return IsDiskSafe(diskNumber, Identity
 // ---- helpers ----
 
 bool IsFatBootSectorWithTotal(const uint8_t* s, uint64_t* totalSectors) {
-  auto u16 = [&](int o) { return uint32_t(s[o]) | uint32_t(s[o + 1]) << 8; };
-  auto u32 = [&](int o) { return u16(o) | u16(o + 2) << 16; };
-  if (s[510] != 0x55 || s[511] != 0xAA) return false;
-  if (!((s[0] == 0xEB && s[2] == 0x90) || s[0] == 0xE9)) return false;
-  const uint32_t bytesPerSector = u16(11);
-  if (bytesPerSector != 512 && bytesPerSector != 1024 && bytesPerSector != 2048 && bytesPerSector != 4096) return false;
-  const uint32_t perCluster = s[13];
-  if (perCluster == 0 || perCluster > 128 || (perCluster & (perCluster - 1)) != 0) return false;
-  if (perCluster * bytesPerSector > 65536) return false;
-  if (u16(14) == 0) return false;
-  if (s[16] != 1 && s[16] != 2) return false;
-  const uint32_t rootEntries = u16(17);
-  if ((rootEntries * 32) % bytesPerSector != 0) return false;
-  const uint32_t total16 = u16(19), total32 = u32(32);
-  if ((total16 != 0) == (total32 != 0)) return false;
-  if (u16(22) == 0 && (rootEntries != 0 || total16 != 0 || u32(36) == 0)) return false;
-  if (totalSectors) *totalSectors = total16 ? total16 : total32;
+  if (!IsFATBootSector(s, nullptr, nullptr, nullptr)) return false;
+  if (totalSectors) *totalSectors = Le16(s + 19) ? Le16(s + 19) : Le32(s + 32);
   return true;
 }
 
