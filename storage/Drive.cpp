@@ -31,8 +31,6 @@ std::atomic<RecentFormatCheck> g_recentFormatCheck{nullptr};
 
 constexpr WStringView kDevicePrefix = u"\\\\.\\";
 
-bool StartsWith(WStringView text, WStringView prefix) { return text.substr(0, prefix.size()) == prefix; }
-
 bool EndsWithNoCase(WStringView text, WStringView tail) {
   return text.size() >= tail.size() && EqualsNoCase(text.substr(text.size() - tail.size()), tail);
 }
@@ -118,7 +116,7 @@ bool Drive::IsRaid(WStringView name) {
 }
 
 int Drive::SpanCount(WStringView name) {
-  if (!StartsWith(name, u"SPAN(")) return 0;
+  if (!name.starts_with(u"SPAN(")) return 0;
   int members = 0, depth = 0;
   bool inMember = false;
   for (size_t i = 5; i < name.size(); ++i) {
@@ -139,13 +137,13 @@ int Drive::SpanCount(WStringView name) {
 
 bool Drive::IsVhdName(WStringView name) {
   if (name.size() <= 5) return false;
-  if (StartsWith(name, u"VHD(")) return true;
+  if (name.starts_with(u"VHD(")) return true;
   return IsFullPath(name) && (EndsWithNoCase(name, u".VHD") || EndsWithNoCase(name, u".VHDX"));
 }
 
 bool Drive::IsVmdkName(WStringView name) {
   if (name.size() <= 4) return false;
-  if (StartsWith(name, u"VMDK(")) return true;
+  if (name.starts_with(u"VMDK(")) return true;
   return IsFullPath(name) && EndsWithNoCase(name, u".VMDK");
 }
 
@@ -173,7 +171,7 @@ Drive* CreateDrive(WStringView name) {
   TRACE_FN("CreateDrive");
   // The compound drives come with their own readers; reading their files
   // or definitions as a plain drive would give wrong sectors.
-  if (StartsWith(name, u"RAID") || StartsWith(name, u"SPAN") || Drive::IsVhdName(name) || Drive::IsVmdkName(name)) {
+  if (name.starts_with(u"RAID") || name.starts_with(u"SPAN") || Drive::IsVhdName(name) || Drive::IsVmdkName(name)) {
     VErrorMsg(Msg(181).c_str(), name);
     if (traceIo) TracePrintfA("CreateDrive: no reader for %s yet\n", ToUtf8(name));
     throw DvCodeError{0};
@@ -204,7 +202,7 @@ Drive::~Drive() {
 }
 
 WString Drive::DisplayName() const {
-  if (!isImage_ && StartsWith(name_, kDevicePrefix)) return name_.substr(kDevicePrefix.size());
+  if (!isImage_ && name_.starts_with(kDevicePrefix)) return name_.substr(kDevicePrefix.size());
   return name_;
 }
 
