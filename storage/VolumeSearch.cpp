@@ -166,7 +166,7 @@ int32_t LookForBootSector(Drive& drive, uint64_t sector, int32_t count, BootHit*
           if (start == -1) start = pos;
           break;
         case kVolExFat:
-          start = LocateExFATVolume(int64_t(sector), buf.get(), int64_t(last - sector), int(i));
+          start = LocateExFATVolume(int64_t(at), buf.get(), int64_t(n), int(i));
           break;
         case kVolZfs:
           // One pool label per drive; the ZFS reader locates it.
