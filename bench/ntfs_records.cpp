@@ -27,9 +27,9 @@
 #include "platform/Memory.h"
 #include "platform/Text.h"
 #include "storage/Drive.h"
-#include "volumes/ntfs/Inode.h"
-#include "volumes/ntfs/NtfsDefinitions.h"
-#include "volumes/ntfs/NtfsVolume.h"
+#include "filesystems/ntfs/Inode.h"
+#include "filesystems/ntfs/Definitions.h"
+#include "filesystems/ntfs/NtfsVolume.h"
 
 namespace {
 

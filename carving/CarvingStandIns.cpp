@@ -1,6 +1,6 @@
 #include "carving/CarvingStandIns.h"
 
-#include "carving/FileTypes.h"
+#include "volumes/FileTypes.h"
 #include "foundation/TimeUtil.h"
 
 int HdrParse::Parse(int, const uint8_t*, size_t) { return -1; }

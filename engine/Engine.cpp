@@ -10,11 +10,11 @@
 #include "foundation/Wildcard.h"
 #include "platform/Errors.h"
 #include "storage/Drive.h"
-#include "storage/VolumeSearch.h"
+#include "volumes/VolumeSearch.h"
 #include "volumes/Node.h"
 #include "volumes/Volume.h"
-#include "carving/FileTypes.h"
-#include "volumes/ntfs/NtfsVolume.h"
+#include "volumes/FileTypes.h"
+#include "filesystems/ntfs/NtfsVolume.h"
 
 int32_t g_firstVolume = 0;
 int32_t g_endVolume = 0;

@@ -8,7 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "carving/FileTypes.h"
+#include "volumes/FileTypes.h"
 #include "platform/Text.h"
 #include "volumes/NodeTable.h"
 
@@ -30,7 +30,7 @@ struct ExtTableEntry {
 };
 
 // ExtensionToType (the carving type code of a name's extension) lives with
-// the type table in carving/FileTypes.h.
+// the type table in volumes/FileTypes.h.
 // The same for an 8-bit name (UTF-8 here); 255 for a name of 1024 bytes or
 // more (never an index past the table).
 uint8_t ExtensionToTypeOem(std::string_view name);

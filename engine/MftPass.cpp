@@ -18,10 +18,10 @@
 #include "platform/Errors.h"
 #include "platform/Memory.h"
 #include "volumes/Node.h"
-#include "volumes/ntfs/DevBitmap.h"
-#include "volumes/ntfs/Inode.h"
-#include "volumes/ntfs/NtfsDefinitions.h"
-#include "volumes/ntfs/NtfsVolume.h"
+#include "filesystems/ntfs/DevBitmap.h"
+#include "filesystems/ntfs/Inode.h"
+#include "filesystems/ntfs/Definitions.h"
+#include "filesystems/ntfs/NtfsVolume.h"
 
 namespace {
 

@@ -29,9 +29,9 @@
 #include "volumes/Node.h"
 #include "volumes/NodeTable.h"
 #include "volumes/Streams.h"
-#include "volumes/ntfs/Inode.h"
-#include "volumes/ntfs/Lznt1.h"
-#include "volumes/ntfs/NtfsVolume.h"
+#include "filesystems/ntfs/Inode.h"
+#include "filesystems/ntfs/Lznt1.h"
+#include "filesystems/ntfs/NtfsVolume.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include "platform/Errors.h"
 #include "storage/Drive.h"
 #include "volumes/RunList.h"
-#include "volumes/fat/FatHelpers.h"
-#include "volumes/ntfs/Inode.h"
-#include "volumes/ntfs/NtfsVolume.h"
+#include "filesystems/fat/FatHelpers.h"
+#include "filesystems/ntfs/Inode.h"
+#include "filesystems/ntfs/NtfsVolume.h"
 
 namespace {
 

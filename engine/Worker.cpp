@@ -21,7 +21,7 @@
 #include "volumes/Volume.h"
 #include "volumes/VolumeRecovery.h"
 #include "volumes/VolumeFactory.h"
-#include "volumes/ntfs/NtfsVolume.h"
+#include "filesystems/ntfs/NtfsVolume.h"
 
 ScanSelection g_selection;
 

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "diagnostics/IoTrace.h"
+#include "storage/IoTrace.h"
 #include "foundation/AppState.h"
 #include "foundation/BufStack.h"
 #include "foundation/Messages.h"

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "volumes/ntfs/Lznt1.h"
+#include "filesystems/ntfs/Lznt1.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "diagnostics/IoTrace.h"
+#include "storage/IoTrace.h"
 #include "foundation/AppState.h"
 #include "foundation/ByteOrder.h"
 #include "foundation/Messages.h"
@@ -21,7 +21,7 @@
 #include "storage/BlockSource.h"
 #include "storage/DiskList.h"
 #include "storage/ImageFiles.h"
-#include "volumes/fat/FatHelpers.h"
+#include "filesystems/fat/FatHelpers.h"
 
 Drive* g_currentDrive = nullptr;
 

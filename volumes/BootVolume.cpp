@@ -12,9 +12,9 @@
 #include "storage/Drive.h"
 #include "volumes/Volume.h"
 #include "volumes/VolumeFactory.h"
-#include "volumes/fat/FatHelpers.h"
-#include "volumes/ntfs/Inode.h"
-#include "volumes/ntfs/NtfsVolume.h"
+#include "filesystems/fat/FatHelpers.h"
+#include "filesystems/ntfs/Inode.h"
+#include "filesystems/ntfs/NtfsVolume.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "foundation/TimeUtil.h"
 #include "platform/Format.h"
 #include "volumes/Streams.h"
-#include "volumes/fat/FatNode.h"
+#include "filesystems/fat/FatNode.h"
 
 // ---------------------------------------------------------------- cnode
 

@@ -3,7 +3,7 @@
 #include <new>
 
 #include "volumes/Volume.h"
-#include "volumes/ntfs/NtfsVolume.h"
+#include "filesystems/ntfs/NtfsVolume.h"
 
 CVol* CreateVol(uint8_t type) {
   if (type > kVolLastType) return nullptr;

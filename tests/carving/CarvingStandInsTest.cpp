@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "carving/FileTypes.h"
+#include "volumes/FileTypes.h"
 
 namespace {
 

@@ -9,10 +9,10 @@
 #include "foundation/Globals.h"
 #include "foundation/Wildcard.h"
 #include "storage/Drive.h"
-#include "storage/VolumeSearch.h"
+#include "volumes/VolumeSearch.h"
 #include "tests/foundation/TestUtil.h"
 #include "volumes/Node.h"
-#include "volumes/ntfs/NtfsVolume.h"
+#include "filesystems/ntfs/NtfsVolume.h"
 
 namespace {
 

@@ -37,7 +37,7 @@
 #include "foundation/Globals.h"
 #include "foundation/UiServices.h"
 #include "storage/Drive.h"
-#include "storage/VolumeSearch.h"
+#include "volumes/VolumeSearch.h"
 #include "tests/engine/EngineTestUtil.h"
 #include "tests/foundation/TestUtil.h"
 #include "volumes/Volume.h"

@@ -23,7 +23,7 @@
 #include "tests/foundation/TestUtil.h"
 #include "volumes/BootVolume.h"
 #include "volumes/Volume.h"
-#include "volumes/ntfs/NtfsVolume.h"
+#include "filesystems/ntfs/NtfsVolume.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <thread>
 
-#include "diagnostics/IoTrace.h"
+#include "storage/IoTrace.h"
 #include "foundation/AppState.h"
 #include "foundation/Messages.h"
 #include "foundation/Trace.h"

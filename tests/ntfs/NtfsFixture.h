@@ -16,8 +16,8 @@
 #include "platform/Text.h"
 #include "storage/Drive.h"
 #include "tests/foundation/TestUtil.h"
-#include "volumes/ntfs/Inode.h"
-#include "volumes/ntfs/NtfsVolume.h"
+#include "filesystems/ntfs/Inode.h"
+#include "filesystems/ntfs/NtfsVolume.h"
 
 namespace ntfstest {
 

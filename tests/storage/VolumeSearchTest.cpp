@@ -2,7 +2,7 @@
 // volumes made by mkfs.fat and mkntfs (tests/fixtures/make_volume_search.sh),
 // compared with what mmls and fsstat report; then with the partition table,
 // a boot sector, or a boot sector and its FAT gone.
-#include "storage/VolumeSearch.h"
+#include "volumes/VolumeSearch.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -26,7 +26,7 @@
 #include "tests/foundation/TestUtil.h"
 #include "volumes/BootVolume.h"
 #include "volumes/Volume.h"
-#include "volumes/ntfs/NtfsVolume.h"
+#include "filesystems/ntfs/NtfsVolume.h"
 
 namespace {
 

@@ -22,7 +22,7 @@
 #include "storage/Drive.h"
 #include "tests/foundation/TestUtil.h"
 #include "volumes/Volume.h"
-#include "volumes/ntfs/NtfsVolume.h"
+#include "filesystems/ntfs/NtfsVolume.h"
 
 namespace {
 

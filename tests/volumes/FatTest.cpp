@@ -17,8 +17,8 @@
 #include "tests/foundation/TestUtil.h"
 #include "volumes/Node.h"
 #include "volumes/Volume.h"
-#include "volumes/fat/FatHelpers.h"
-#include "volumes/fat/FatNode.h"
+#include "filesystems/fat/FatHelpers.h"
+#include "filesystems/fat/FatNode.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
-#include "volumes/ntfs/DevBitmap.h"
+#include "filesystems/ntfs/DevBitmap.h"
 
 #include <bit>
 #include <cstring>
 
 #include "foundation/Trace.h"
 #include "platform/Errors.h"
-#include "volumes/ntfs/NtfsVolume.h"
+#include "filesystems/ntfs/NtfsVolume.h"
 
 namespace {
 // Pages a bitmap may have when the volume's size is not known.

@@ -1,4 +1,4 @@
-#include "volumes/ntfs/NtfsVolume.h"
+#include "filesystems/ntfs/NtfsVolume.h"
 
 #include <cstring>
 #include <memory>
@@ -10,9 +10,9 @@
 #include "foundation/Trace.h"
 #include "foundation/Utilities.h"
 #include "platform/Format.h"
-#include "volumes/ntfs/DevBitmap.h"
-#include "volumes/ntfs/Inode.h"
-#include "volumes/ntfs/NtfsDefinitions.h"
+#include "filesystems/ntfs/DevBitmap.h"
+#include "filesystems/ntfs/Inode.h"
+#include "filesystems/ntfs/Definitions.h"
 
 using namespace ntfs;
 

@@ -1,11 +1,11 @@
-#include "volumes/ntfs/SysFile.h"
+#include "filesystems/ntfs/SysFile.h"
 
 #include "storage/Drive.h"
 #include "volumes/RunList.h"
 #include "volumes/Streams.h"
-#include "volumes/ntfs/Inode.h"
-#include "volumes/ntfs/NtfsDefinitions.h"
-#include "volumes/ntfs/NtfsVolume.h"
+#include "filesystems/ntfs/Inode.h"
+#include "filesystems/ntfs/Definitions.h"
+#include "filesystems/ntfs/NtfsVolume.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
-#include "volumes/fat/FatNode.h"
+#include "filesystems/fat/FatNode.h"
 
 #include <new>
 
 #include "foundation/TimeUtil.h"
 #include "platform/Format.h"
-#include "volumes/fat/FatHelpers.h"
+#include "filesystems/fat/FatHelpers.h"
 
 namespace {
 

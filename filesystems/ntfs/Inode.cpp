@@ -1,4 +1,4 @@
-#include "volumes/ntfs/Inode.h"
+#include "filesystems/ntfs/Inode.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -6,7 +6,7 @@
 #include <string>
 #include <unordered_set>
 
-#include "carving/FileTypes.h"
+#include "volumes/FileTypes.h"
 #include "foundation/ByteOrder.h"
 #include "foundation/Trace.h"
 #include "foundation/Utilities.h"
@@ -15,8 +15,8 @@
 #include "storage/Drive.h"
 #include "volumes/NodeTable.h"
 #include "volumes/RunList.h"
-#include "volumes/ntfs/NtfsDefinitions.h"
-#include "volumes/ntfs/NtfsVolume.h"
+#include "filesystems/ntfs/Definitions.h"
+#include "filesystems/ntfs/NtfsVolume.h"
 
 using namespace ntfs;
 

@@ -1,4 +1,4 @@
-#include "storage/VolumeSearch.h"
+#include "volumes/VolumeSearch.h"
 
 #include <algorithm>
 #include <cstring>
@@ -16,7 +16,7 @@
 #include "volumes/BootVolume.h"
 #include "volumes/Volume.h"
 #include "volumes/VolumeFactory.h"
-#include "volumes/ntfs/NtfsVolume.h"
+#include "filesystems/ntfs/NtfsVolume.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "diagnostics/IoTrace.h"
+#include "storage/IoTrace.h"
 
 IoTrace* g_ioTrace = nullptr;
 

@@ -7,10 +7,10 @@
 #include "foundation/Messages.h"
 #include "foundation/Trace.h"
 #include "platform/Memory.h"
-#include "volumes/ntfs/Inode.h"
-#include "volumes/ntfs/Lznt1.h"
-#include "volumes/ntfs/NtfsDefinitions.h"
-#include "volumes/ntfs/NtfsVolume.h"
+#include "filesystems/ntfs/Inode.h"
+#include "filesystems/ntfs/Lznt1.h"
+#include "filesystems/ntfs/Definitions.h"
+#include "filesystems/ntfs/NtfsVolume.h"
 
 namespace {
 // The work buffer never grows past this, whatever a caller asks for.

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "foundation/MyAlloc.h"
-#include "volumes/ntfs/Inode.h"
+#include "filesystems/ntfs/Inode.h"
 
 class CDevBitmap : public inode {
  public:

@@ -6,7 +6,7 @@
 
 #include "foundation/ByteOrder.h"
 #include "foundation/Trace.h"
-#include "volumes/fat/FatHelpers.h"
+#include "filesystems/fat/FatHelpers.h"
 
 FATClusterVotes::FATClusterVotes() {
   for (int i = 0; i < kSlots; ++i) {

@@ -3,7 +3,7 @@
 
 #include "foundation/ByteOrder.h"
 #include "storage/Drive.h"
-#include "volumes/fat/FatHelpers.h"
+#include "filesystems/fat/FatHelpers.h"
 
 int IsFATBootSector(const uint8_t* s, uint64_t* areasOut, uint8_t* mediaOut, uint64_t* clustersOut) {
   if (s[510] != 0x55 || s[511] != 0xAA) return 0;
