@@ -149,3 +149,10 @@ int PhraseList::ScoreText(std::string_view text, std::string* out) {
   }
   return score;
 }
+
+std::shared_ptr<PhraseList> LoadPhraseListFile(const std::string& path, int* count) {
+  auto list = std::make_shared<PhraseList>();
+  const int n = list->Load(path);
+  if (count) *count = n;
+  return list;
+}

@@ -26,8 +26,9 @@
 #include "volumes/DestinationPath.h"
 #include "volumes/Node.h"
 #include "volumes/NodeTable.h"
+#include "engine/VolumeRecovery.h"
 #include "volumes/Volume.h"
-#include "volumes/VolumeRecovery.h"
+#include "volumes/VolumeFamily.h"
 
 std::atomic<uint8_t> g_overwriteMode{kOverwriteRename};
 RecoveryTotals g_recoveryTotals;
@@ -80,10 +81,10 @@ WString FolderOf(WStringView path) {
 // -1 failed, else the count of zero-filled clusters.
 int RecoverItem(NTFSObj* engine, int64_t nodeIndex, cnode* node, WStringView target, WStringView temporary,
                 CHashFile* hash) {
-  const uint8_t family = node->Family();
-  if (family == kNodeNtfs) return RecoverNtfsNode(engine, nodeIndex, target, temporary, false, hash);
-  if ((family == kNodeExt || family == kNodeUfs || family == kNodeXfs || family == kNodeVmfs) &&
-      (node->flags & kNodeSymlink)) {
+  const NodeOps* ops = FindNodeOps(node->kind);
+  const uint32_t traits = ops ? ops->traits : 0;
+  if (traits & kNodeTraitEngineRecovery) return RecoverNtfsNode(engine, nodeIndex, target, temporary, false, hash);
+  if ((traits & kNodeTraitNoSymlinks) && (node->flags & kNodeSymlink)) {
     VErrorMsg(Msg(505).c_str(), target);
     return -1;
   }

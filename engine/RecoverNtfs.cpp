@@ -61,9 +61,13 @@ uint8_t* ScratchBuffer(int slot, size_t bytes) {
   return s.p;
 }
 
+// The search the volume belongs to, when it is this engine's.
+NTFSObj* EngineOf(const CVol* v) { return v ? dynamic_cast<NTFSObj*>(v->engine) : nullptr; }
+
 bool Stopped(const NTFSVol* v) {
   if (g_appState && g_appState->stopRequested) return true;
-  return v && v->engine && v->engine->abort;
+  const NTFSObj* e = EngineOf(v);
+  return e && e->abort;
 }
 
 Drive* DriveOf(const CVol* v) { return v->drive ? v->drive : g_currentDrive; }
@@ -502,7 +506,7 @@ int NtfsRecoverFile(NTFSVol* v, const snode* node, WStringView dest, const NTFSS
     uint64_t left = e.Length();
     while (left > 0 && remaining > 0) {
       if (Stopped(v)) {
-        if (v->engine) v->engine->abort = 0;
+        if (NTFSObj* e = EngineOf(v)) e->abort = 0;
         ErrorMsg(u"Stopped.");
         failed = true;
         break;
@@ -606,7 +610,7 @@ int NtfsRecoverCompressedFile(NTFSVol* v, const snode* node, WStringView dest, R
   bool failed = false;
   for (uint64_t u = 0; produced < toProduce && !failed; u += kUnitClusters) {
     if (Stopped(v)) {
-      if (v->engine) v->engine->abort = 0;
+      if (NTFSObj* e = EngineOf(v)) e->abort = 0;
       ErrorMsg(u"Stopped.");
       failed = true;
       break;

@@ -4,7 +4,6 @@
 
 #include <cstring>
 
-#include "carving/PhraseList.h"
 #include "foundation/Trace.h"
 #include "platform/Memory.h"
 

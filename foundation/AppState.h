@@ -141,7 +141,8 @@ class AppState {
   std::vector<Md5Output> md5Outputs;
   std::unique_ptr<SegmentProfileOptions> segmentProfile;
   std::vector<WString> restartFiles;
-  std::unique_ptr<PhraseList> phraseList;
+  std::string phraseListPath;  // "ZIP match list"
+  std::shared_ptr<PhraseList> phraseList;  // built from it by carving's loader (SetPhraseListLoader)
 
  private:
   uint8_t* readBuffer_ = nullptr;

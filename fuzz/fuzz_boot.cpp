@@ -7,6 +7,7 @@
 
 #include "foundation/Globals.h"
 #include "filesystems/ntfs/NtfsVolume.h"
+#include "fuzz/FuzzStartup.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   static GlobalObjectsScope* scope = new GlobalObjectsScope();

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "filesystems/ntfs/NtfsIndex.h"
+#include "fuzz/FuzzStartup.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<uint8_t> r(data, data + size);

@@ -21,6 +21,7 @@
 #include "storage/Drive.h"
 #include "filesystems/ntfs/Inode.h"
 #include "filesystems/ntfs/NtfsVolume.h"
+#include "fuzz/FuzzStartup.h"
 
 namespace {
 

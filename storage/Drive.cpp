@@ -21,13 +21,12 @@
 #include "storage/BlockSource.h"
 #include "storage/DiskList.h"
 #include "storage/ImageFiles.h"
-#include "filesystems/fat/FatHelpers.h"
 
 Drive* g_currentDrive = nullptr;
 
 namespace {
 
-std::atomic<RecentFormatCheck> g_recentFormatCheck{nullptr};
+std::atomic<DriveOpenProbe> g_driveOpenProbe{nullptr};
 
 constexpr WStringView kDevicePrefix = u"\\\\.\\";
 
@@ -96,7 +95,7 @@ bool IsPowerOfTwoSectorSize(uint64_t size) { return bool(IsSectorSize(int64_t(si
 
 }  // namespace
 
-void SetRecentFormatCheck(RecentFormatCheck check) { g_recentFormatCheck.store(check); }
+void SetDriveOpenProbe(DriveOpenProbe probe) { g_driveOpenProbe.store(probe); }
 
 // ---- name tests ----
 
@@ -432,21 +431,17 @@ void Drive::InitDrive(WStringView name) {
   if (isVolume_) {
     uint8_t* data = ReadSectors(0, 8 * sectorSize_, kRetryPiece, nullptr, true);
     if (!data || data == kReadStarted) FailInit();
-    if (memcmp(data + 3, "NTFS    ", 8) == 0 && data[11] == 0) {
-      if (RecentFormatCheck check = g_recentFormatCheck.load())
-        if (check(*this, data, 8 * sectorSize_)) recentlyFormatted = 1;
-    } else {
-      uint64_t total = 0;
-      if (IsFatBootSectorWithTotal(data, &total) ||
-          (6 * sectorSize_ + 512 <= 8 * sectorSize_ && IsFatBootSectorWithTotal(data + 6 * sectorSize_, &total))) {
-        // The device size is exact here: a larger total can only be a
-        // damaged boot sector, so it never reaches past the device.
-        uint64_t room = deviceSectors - extentFirst_;
-        if (total > sectorCount_) {
-          sectorCount_ = std::min(total, room);
-          cacheValid_ = false;
-          UpdateEndOffset();
-        }
+    DriveOpenFacts facts;
+    const DriveOpenProbe probe = g_driveOpenProbe.load();
+    if (probe && probe(*this, data, 8 * sectorSize_, &facts)) {
+      if (facts.recentlyFormatted) recentlyFormatted = 1;
+      // The device size is exact here: a larger total can only be a damaged
+      // boot sector, so it never reaches past the device.
+      const uint64_t room = deviceSectors - extentFirst_;
+      if (facts.totalSectors > sectorCount_) {
+        sectorCount_ = std::min(facts.totalSectors, room);
+        cacheValid_ = false;
+        UpdateEndOffset();
       }
     }
   }
@@ -685,12 +680,6 @@ bool Drive::IsSafeVolume(WStringView destinationPath) {
 bool Drive::IsSafeDrive(int diskNumber) { return IsDiskSafe(diskNumber, Identity()); }
 
 // ---- helpers ----
-
-bool IsFatBootSectorWithTotal(const uint8_t* s, uint64_t* totalSectors) {
-  if (!IsFATBootSector(s, nullptr, nullptr, nullptr)) return false;
-  if (totalSectors) *totalSectors = Le16(s + 19) ? Le16(s + 19) : Le32(s + 32);
-  return true;
-}
 
 uint64_t GetVolumeSize(BlockSource& source, uint32_t sectorSize) {
   TRACE_FN("GetVolumeSize");

@@ -3,6 +3,8 @@
 #pragma once
 #include <cstdint>
 
+#include "foundation/Globals.h"
+
 class IoTrace {
  public:
   void Init() {}
@@ -23,3 +25,5 @@ class IoTrace {
 
 extern IoTrace* g_ioTrace;
 IoTrace& theIoTrace();
+// The recorder's place in the start-up list (after the trace object).
+extern const StartupObject kStartupIoTrace;

@@ -30,6 +30,7 @@
 #include <string>
 #include <thread>
 
+#include "app/Startup.h"
 #include "engine/Engine.h"
 #include "engine/RecoverDriver.h"
 #include "engine/RecoveryLog.h"
@@ -203,7 +204,7 @@ int main(int argc, char** argv) {
   }
   if (source.empty()) return Usage();
 
-  GlobalObjectsScope scope(true, optionsPath);
+  StartupScope scope(true, optionsPath);
   ToolPrompt prompt;
   SetPromptService(&prompt);
   struct sigaction sa {};

@@ -1,5 +1,7 @@
 #include "ui/DelvoraApp.h"
 
+#include "app/Startup.h"
+
 #include <QApplication>
 #include <QFrame>
 #include <QGuiApplication>
@@ -43,6 +45,8 @@ bool CDelvoraApp::InitInstance(const StartupOptions& options) {
   // 1-2: messages, then the settings object, loaded at once (the screen's
   // DPI decides the display scale).
   GetScreenDpi = ScreenDpi;
+  // Every subsystem's place in the start-up list and every registration.
+  InstallSubsystems();
   if (!GlobalObjectsBuilt()) {
     BuildGlobalObjects();
     globalsBuilt_ = true;

@@ -40,6 +40,7 @@
 #include "engine/RecoverDriver.h"
 #include "engine/RecoveryLog.h"
 #include "storage/ImageFiles.h"
+#include "volumes/VolumeSearch.h"
 #include <QFileDialog>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -553,7 +554,7 @@ void CDelvoraView::OnScanModeChange(int index) {
     }
   }
   g_scanMode = scanModeRadio_;
-  if (g_currentDrive) g_currentDrive->DeleteVolumes();
+  if (g_currentDrive) DeleteVolumes(*g_currentDrive);
   delete g_engine;
   g_engine = nullptr;
 }
@@ -706,7 +707,7 @@ void CDelvoraView::StartScan() {
     CSkip dlg(this);
     skip = RunDialog(dlg) == QDialog::Accepted ? 0 : 1;
   }
-  g_currentDrive->DeleteVolumes();
+  DeleteVolumes(*g_currentDrive);
   delete g_engine;
   g_engine = nullptr;
   scanButton_->setText(ToQ(Msg(97)));

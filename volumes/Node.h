@@ -1,8 +1,9 @@
 // Found-file nodes: one small plain record per file or folder a scan finds,
 // on any file system. The common head is `cnode`; each family extends it
 // with a record of its own. Nodes have no virtual operations: whatever
-// differs by family (create, copy, destroy, times) switches on the family
-// nibble of `kind`. Names live in the node table's pool (NodeTable.h) and
+// differs by family (create, copy, destroy, times) is looked up by the
+// family nibble of `kind` in the table the families register
+// (NodeOps, VolumeFamily.h). Names live in the node table's pool (NodeTable.h) and
 // are never owned by a node.
 //
 // Names are kept raw here (as the source holds them, decoded to UTF-16): the
@@ -135,10 +136,13 @@ struct snode : cnode {
 };
 
 // A new node of the family (low nibble ignored); null for a family whose
-// record is not built here (see Node.cpp) and for invalid kinds.
+// record is not built yet and for invalid kinds.
 cnode* CreateNode(uint8_t kind);
 // Destroys the node by family and clears the holder.
 void DeleteNode(cnode** holder);
+// The node reads through a block map rather than extents (UFS nodes, and
+// ext nodes whose inode uses no extent tree).
+bool IsBlockMapNode(const cnode* node);
 
 // First piece of the node's chain held in the extension record `recordNumber`
 // (low 40 bits compared); null without a chain.

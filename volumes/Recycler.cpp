@@ -9,6 +9,7 @@
 #include "foundation/Trace.h"
 #include "volumes/Node.h"
 #include "volumes/RunList.h"
+#include "volumes/VolumeFamily.h"
 
 namespace {
 
@@ -81,7 +82,12 @@ WString WideText(const uint8_t* p, size_t maxBytes) {
   return out;
 }
 
-bool IsFatFamily(uint8_t family) { return family == kNodeFat || family == kNodeExFat; }
+// Volumes of the FAT kind keep "$RECYCLE.BIN" items by their $R names and
+// recycled folders of any size.
+bool IsFatFamily(uint8_t family) {
+  const NodeOps* ops = FindNodeOps(family);
+  return ops && (ops->traits & kNodeTraitFatRecycleBin);
+}
 
 }  // namespace
 

@@ -1,11 +1,14 @@
-// The volume search of a drive: boot sectors and superblocks looked for at
-// each partition start, at the classic places near the start and the end
-// of the drive and right after each volume found; each find becomes a
-// volume in the drive's table (Drive::ScanPartitions and the other volume
-// members of Drive are defined with it). Every volume taken lies inside the
-// drive: starts and sizes read from disk are checked before they are used.
+// The drive's volume table and its volume search: boot sectors and
+// superblocks looked for at each partition start, at the classic places
+// near the start and the end of the drive and right after each volume
+// found; each find becomes a volume in the drive's table. The drive holds
+// the table (Drive::volumeList) without knowing what is in it: these are
+// the functions that work on it. Every volume taken lies inside the drive:
+// starts and sizes read from disk are checked before they are used. What a
+// sector is and where its volume lies is each family's (VolumeFamily.h).
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 class CVol;
@@ -39,6 +42,33 @@ struct BootHit {
 // of sectors passed before it (`count` when none, or when a read failed).
 int32_t LookForBootSector(Drive& drive, uint64_t sector, int32_t count, BootHit* hit);
 
-// Whether a FAT32 table starts at drive sector `at`: the media byte, then
-// the end marks of the two reserved entries.
-bool IsFat32TableStart(Drive& drive, int64_t at, uint8_t media);
+// ---- the drive's table ----
+// The table, made when the drive has none yet.
+std::shared_ptr<VolumeList> VolumeTableOf(Drive& drive);
+// Reads the partition table and searches for volumes at each partition and
+// at the fixed places; the partition count.
+int ScanPartitions(Drive& drive);
+// Searches `count` sectors from `sector` for volumes; the number found.
+int SearchBootSectors(Drive& drive, uint64_t sector, int32_t count, bool backward, bool* foundAtFirst = nullptr);
+// Adds a volume to the table (true), or completes the known one it matches
+// (false, *index = its index); false with -1 when the table is full.
+bool AddVolume(Drive& drive, CVol* volume, int mode, int32_t* index);
+// The index of a volume in the table that is the same volume, else -1.
+int32_t FindVolume(const Drive& drive, const CVol* volume);
+void DeleteVolumes(Drive& drive);
+void FreeVolumeBuffers(Drive& drive);
+uint32_t VolumeCount(const Drive& drive);
+CVol* VolumeAt(const Drive& drive, uint32_t index);
+
+// ---- helpers of the families' locators ----
+// volume sectors x volume sector size in drive sectors (rounded up); false
+// on overflow.
+bool ToDriveSectors(uint64_t sectors, uint32_t volumeSectorSize, uint32_t driveSectorSize, uint64_t* out);
+// A waited read of `bytes` at drive sector `at` into `out`; false when
+// outside the drive or unreadable.
+bool ReadSectorsWaited(Drive& drive, int64_t at, uint32_t bytes, uint8_t* out);
+// What the first sectors of an opened volume device tell, from the first
+// family that knows them (Drive's open probe; the start-up root installs
+// it).
+struct DriveOpenFacts;
+bool ProbeOpenedDrive(Drive& drive, const uint8_t* firstSectors, uint32_t bytes, DriveOpenFacts* facts);

@@ -23,8 +23,6 @@ void SetGrade(cnode* node, uint16_t grade) {
   node->flags = uint16_t((node->flags & ~kNodeGradeMask) | (grade << kNodeGradeShift));
 }
 
-ExtentTreeTest g_extentTreeTest = nullptr;
-
 }  // namespace
 
 uint32_t FATDirEntry::FirstCluster(const uint8_t* entry) { return uint32_t(Le16(entry + 20)) << 16 | Le16(entry + 26); }
@@ -222,14 +220,5 @@ bool FATDirHasFAT32Clusters(const uint8_t* entries) {
     if (e[11] == kFATAttrLongName) continue;
     if (FATDirEntry::FirstCluster(e) > 0xFFF5) return true;
   }
-  return false;
-}
-
-void SetExtentTreeTest(ExtentTreeTest test) { g_extentTreeTest = test; }
-
-bool IsBlockMapNode(const cnode* node) {
-  if (!node) return false;
-  if (node->Family() == kNodeUfs) return true;
-  if (node->Family() == kNodeExt) return g_extentTreeTest && !g_extentTreeTest(node);
   return false;
 }

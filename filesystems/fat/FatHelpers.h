@@ -5,16 +5,17 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "filesystems/fat/Definitions.h"
 #include "platform/Text.h"
 
 class CVol;
 struct cnode;
 struct FATInode;
 
-inline constexpr size_t kFATDirEntryBytes = 32;
-inline constexpr uint8_t kFATAttrLabel = 0x08;
-inline constexpr uint8_t kFATAttrDirectory = 0x10;
-inline constexpr uint8_t kFATAttrLongName = 0x0F;
+inline constexpr size_t kFATDirEntryBytes = fat::kDirEntryBytes;
+inline constexpr uint8_t kFATAttrLabel = fat::kAttrLabel;
+inline constexpr uint8_t kFATAttrDirectory = fat::kAttrDirectory;
+inline constexpr uint8_t kFATAttrLongName = fat::kAttrLongName;
 
 // Results of ParseFATEntry.
 inline constexpr int kFATEntryEnd = -2;
@@ -81,13 +82,6 @@ bool FATDirHasFAT32Clusters(const uint8_t* entries);
 
 // The product of two 32-bit values fits in 32 bits.
 inline bool MulFits32(uint32_t a, uint32_t b) { return uint64_t(a) * b <= 0xFFFFFFFFull; }
-
-// UFS nodes, and ext nodes whose inode does not use an extent tree. Whether
-// an ext node does is answered by the ext family, which installs its test;
-// until then ext nodes count as extent-mapped.
-bool IsBlockMapNode(const cnode* node);
-using ExtentTreeTest = bool (*)(const cnode* node);
-void SetExtentTreeTest(ExtentTreeTest test);
 
 // A few (key, count) slots; keys are -1 when free.
 class FATClusterVotes {

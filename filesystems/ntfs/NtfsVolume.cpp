@@ -73,15 +73,24 @@ uint64_t MFTRunMap::MapRecord(uint64_t r) {
 
 // ---- NTFSVol ----
 
-NTFSVol::NTFSVol(NTFSObj* e) {
+NTFSVol::NTFSVol(ScanSink* e) {
   type = kVolNtfs;
   engine = e;
 }
 
 NTFSVol::~NTFSVol() {
-  delete bitmap;
-  bitmap = nullptr;
+  bitmap.reset();
   mftNode.reset();
+}
+
+void NTFSVol::SetVolumeNumber(uint16_t n) {
+  CVol::SetVolumeNumber(n);
+  index = int32_t(n);
+}
+
+void NTFSVol::CompleteFrom(const NTFSVol& found) {
+  if (!mftSector) mftSector = found.mftSector;
+  if (!mirrorSector) mirrorSector = found.mirrorSector;
 }
 
 int NTFSVol::SetRecordSize(uint32_t bytes) {
@@ -292,21 +301,13 @@ WString NTFSVol::ReadVolumeLabel() {
 }
 
 void NTFSVol::ProcBitmap(const inode* node) {
-  delete bitmap;
-  bitmap = nullptr;
+  bitmap.reset();
   if (!node) return;
-  auto* bm = new (std::nothrow) CDevBitmap(this);
-  if (!bm) return;
-  if (!bm->CopyInode(node)) {
-    delete bm;
-    return;
-  }
+  std::unique_ptr<CDevBitmap> bm(new (std::nothrow) CDevBitmap(this));
+  if (!bm || !bm->CopyInode(node)) return;
   bm->volume = this;
   const bool ok = bm->InitBM();
   const int64_t clusters = GetClusterCountAll(node);
-  if (!ok || clusters == -1 || clusters > int64_t(UINT32_MAX) || uint64_t(clusters) != bm->count) {
-    delete bm;
-    return;
-  }
-  bitmap = bm;
+  if (!ok || clusters == -1 || clusters > int64_t(UINT32_MAX) || uint64_t(clusters) != bm->count) return;
+  bitmap = std::move(bm);
 }

@@ -29,8 +29,12 @@ class MFTRunMap : public CExtents {
 
 class NTFSVol : public CVol {
  public:
-  explicit NTFSVol(NTFSObj* engine = nullptr);
+  explicit NTFSVol(ScanSink* engine = nullptr);
   ~NTFSVol() override;
+  // Keeps `index` with the volume's number.
+  void SetVolumeNumber(uint16_t n) override;
+  // The $MFT and mirror places a volume found again knows and this lacks.
+  void CompleteFrom(const NTFSVol& found);
 
   // Sets the record size, shift and mask; returns the shift.
   int SetRecordSize(uint32_t bytes);
@@ -59,7 +63,7 @@ class NTFSVol : public CVol {
   uint8_t statusFromMirror = 0;
   std::unique_ptr<inode> mftNode;
   int32_t index = -1;
-  CDevBitmap* bitmap = nullptr;  // owned
+  std::unique_ptr<CDevBitmap> bitmap;
   uint32_t recordSize = 1024;
   uint32_t recordShift = 10;
   uint32_t recordMask = 1023;

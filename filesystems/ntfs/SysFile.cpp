@@ -26,7 +26,7 @@ int64_t FirstCluster(const inode* node) {
 
 }  // namespace
 
-SysFile::SysFile(NTFSObj* o, Drive* d) : owner(o), drive(d) { Reset(); }
+SysFile::SysFile(ScanSink* o, Drive* d) : owner(o), drive(d) { Reset(); }
 
 SysFile::~SysFile() = default;
 

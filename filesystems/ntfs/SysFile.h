@@ -6,14 +6,14 @@
 
 #include "platform/Text.h"
 
-class NTFSObj;
+class ScanSink;
 class NTFSVol;
 class inode;
 class Drive;
 
 class SysFile {
  public:
-  explicit SysFile(NTFSObj* owner = nullptr, Drive* drive = nullptr);
+  explicit SysFile(ScanSink* owner = nullptr, Drive* drive = nullptr);
   virtual ~SysFile();
   SysFile(const SysFile&) = delete;
   SysFile& operator=(const SysFile&) = delete;
@@ -26,7 +26,7 @@ class SysFile {
   // null. The caller owns it.
   NTFSVol* FlushSysFile();
 
-  NTFSObj* owner = nullptr;
+  ScanSink* owner = nullptr;  // the search the volume is made for
   Drive* drive = nullptr;
   bool started = false;
   inode* slots[9] = {};

@@ -1,4 +1,6 @@
-#include "carving/CarvingStandIns.h"
+#include "carving/HdrAscii.h"
+#include "carving/HdrParse.h"
+#include "carving/OfficeProps.h"
 
 #include <gtest/gtest.h>
 

@@ -354,7 +354,7 @@ InProcessScan ScanInProcess(const std::string& image, const ScanSelection& selec
   delete g_engine;
   g_engine = nullptr;
   // The volumes stay with the drive and no longer name the engine.
-  for (uint32_t i = 0; i < drive->VolumeCount(); i++) EXPECT_EQ(drive->Volume(i)->engine, nullptr);
+  for (uint32_t i = 0; i < VolumeCount(*drive); i++) EXPECT_EQ(VolumeAt(*drive, i)->engine, nullptr);
   DropSendObjs();
   g_currentDrive = nullptr;
   DeleteDrive(&drive);

@@ -3,6 +3,9 @@
 // copies of them; where an NTFS boot sector or its backup puts the volume.
 #include "engine/SectorClassify.h"
 
+#include "filesystems/ntfs/NtfsBoot.h"
+#include "volumes/VolumeFamily.h"
+
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 

@@ -15,11 +15,13 @@ class SpecialOptionsTest : public testing::Test {
  protected:
   void SetUp() override {
     SetPromptService(&prompt);
+    SetPhraseListLoader(&LoadPhraseListFile);
     dir = MakeTempDir("options");
     path = dir + "/$DVOPTS$.txt";
   }
   void TearDown() override {
     SetPromptService(nullptr);
+    SetPhraseListLoader(nullptr);
     traceZip = 0;
   }
   // Loads the file into a fresh settings object.

@@ -8,20 +8,21 @@
 #include <unordered_map>
 #include <vector>
 
-#include "engine/Engine.h"
-#include "engine/ProgressStats.h"
-#include "engine/SendObj.h"
+#include "filesystems/ntfs/MftScan.h"
+
+#include "filesystems/ntfs/Definitions.h"
+#include "filesystems/ntfs/DevBitmap.h"
+#include "filesystems/ntfs/Inode.h"
+#include "filesystems/ntfs/NtfsVolume.h"
 #include "foundation/AppState.h"
-#include "foundation/Globals.h"
 #include "foundation/Messages.h"
 #include "foundation/Trace.h"
 #include "platform/Errors.h"
 #include "platform/Memory.h"
 #include "volumes/Node.h"
-#include "filesystems/ntfs/DevBitmap.h"
-#include "filesystems/ntfs/Inode.h"
-#include "filesystems/ntfs/Definitions.h"
-#include "filesystems/ntfs/NtfsVolume.h"
+#include "volumes/NodeTable.h"
+#include "volumes/ScanSink.h"
+#include "volumes/VolumeFamily.h"
 
 namespace {
 
@@ -35,23 +36,13 @@ struct AlignedBuffer {
   uint8_t* p;
 };
 
-bool StopRequested(const NTFSObj& engine) {
-  return engine.abort || (g_appState && g_appState->stopRequested);
-}
-
-void HonourPause(const NTFSObj& engine) {
-  while (g_appState && g_appState->pauseRequested && !StopRequested(engine)) {
-    if (g_eventPause) g_eventPause->Wait(100);
-  }
-}
-
 bool IsRecycleFolderName(WStringView name) {
   return EqualsNoCase(name, u"$Recycle.Bin") || EqualsNoCase(name, u"RECYCLER") || EqualsNoCase(name, u"RECYCLED");
 }
 
 }  // namespace
 
-int NTFSObj::ReadMFT(NTFSVol* volume, int report) {
+int NtfsReadMft(NTFSVol* volume, int report) {
   TRACE_FN("NTFSObj::ReadMFT");
   if (!volume) return -1;
   if (volume->LoadMftNode() != 0 || !volume->mftMap || volume->RecordCount() == 0) {
@@ -67,9 +58,10 @@ int NTFSObj::ReadMFT(NTFSVol* volume, int report) {
   return 0;
 }
 
-int NTFSObj::ParseNTFS(NTFSVol* vol, uint64_t firstRecord, int firstStep) {
+int NtfsParseMft(NTFSVol* vol, ScanSink& engine, uint64_t firstRecord, int firstStep) {
   TRACE_FN("NTFSObj::ParseNTFS");
-  CProgressAndStats& stats = theProgressAndStats();
+  CNdArray* nodes = &engine.Nodes();
+  const uint8_t scanMode = engine.ScanMode();
   const uint32_t recSize = vol->recordSize;
   if (!vol->mftMap || recSize < 512 || kChunkBytes % recSize) return 0;
   // The loop bound comes from disk: never past what the runs map.
@@ -86,7 +78,7 @@ int NTFSObj::ParseNTFS(NTFSVol* vol, uint64_t firstRecord, int firstStep) {
     throw DvCodeError{0};
   }
   inode work;
-  work.names = nodes.get();
+  work.names = nodes;
   // Folder record -> node index, and the nodes this pass added, in order.
   std::unordered_map<uint32_t, uint32_t> folders;
   std::vector<uint32_t> added;
@@ -94,7 +86,7 @@ int NTFSObj::ParseNTFS(NTFSVol* vol, uint64_t firstRecord, int firstStep) {
   int lastPercent = -1;
   std::vector<std::pair<uint32_t, uint64_t>> pieces;  // (chunk offset, volume byte)
 
-  for (uint64_t first = firstRecord - firstRecord % perChunk; first < records && !StopRequested(*this);
+  for (uint64_t first = firstRecord - firstRecord % perChunk; first < records && !engine.StopRequested();
        first += perChunk) {
     const uint32_t inChunk = uint32_t(std::min<uint64_t>(perChunk, records - first));
     const uint64_t streamFirst = first * recSize;
@@ -132,9 +124,9 @@ int NTFSObj::ParseNTFS(NTFSVol* vol, uint64_t firstRecord, int firstStep) {
     for (uint32_t k = 0; k < inChunk; k++) {
       const uint64_t r = first + k;
       if (r < firstRecord) continue;
-      if (StopRequested(*this)) break;
-      HonourPause(*this);
-      stats.block[kStatRecordsRead]++;
+      if (engine.StopRequested()) break;
+      engine.WaitWhilePaused();
+      engine.CountStat(kStatRecordsRead);
       uint8_t* rec = buf.p + size_t(k) * recSize;
       const uint32_t off = k * recSize;
       while (piece + 1 < pieces.size() && pieces[piece + 1].first <= off) piece++;
@@ -144,15 +136,15 @@ int NTFSObj::ParseNTFS(NTFSVol* vol, uint64_t firstRecord, int firstStep) {
       work.Init(rec, vol);
       work.position = vol->startSector + volByte / vol->sectorSize;
       if (work.parseEntry() != 0) {
-        stats.block[kStatRecordsSkipped]++;
+        engine.CountStat(kStatRecordsSkipped);
         continue;
       }
-      stats.block[kStatRecordsParsed]++;
+      engine.CountStat(kStatRecordsParsed);
       // Extension records carry attributes of their base record only.
       if (work.baseRefLow || (work.baseRefHigh & 0xFFFF)) continue;
       if (work.HasPieces()) vol->LoadPieces(&work);
       if (work.id == kNoNodeId || work.id != uint32_t(r)) {
-        const int sys = SystemFileRecordNumber(work.fileName);
+        const int sys = NTFS::SystemFileRecordNumber(work.fileName);
         work.id = sys >= 0 ? uint32_t(sys) : uint32_t(r);
       }
       work.flags |= kInodeNumberKnown | kInodeAtHome;
@@ -172,16 +164,16 @@ int NTFSObj::ParseNTFS(NTFSVol* vol, uint64_t firstRecord, int firstStep) {
           vol->sizeSectors = uint64_t(vol->bitmap->count) * vol->sectorsPerCluster;
       }
       int64_t idx = -1;
-      cnode* stored = AddNewNode(&work, true, &idx);
+      cnode* stored = engine.AddNewNode(&work, true, &idx);
       if (!stored) continue;
       added.push_back(uint32_t(idx));
       if (stored->IsDirectory()) folders[stored->id] = uint32_t(idx);
-      foundCount++;
+      engine.AddFoundCount(1);
       if (share && scanMode == 0) {
         const int pc = firstStep + int(uint64_t(share) * (r + 1) / records);
-        if (pc != lastPercent && sendObj) {
+        if (pc != lastPercent) {
           lastPercent = pc;
-          sendObj->SetPercentComplete(std::min(pc, 100), kCodeFoundItems, 1);
+          engine.SetPercentComplete(std::min(pc, 100), 1);
         }
       }
     }
@@ -232,7 +224,7 @@ int NTFSObj::ParseNTFS(NTFSVol* vol, uint64_t firstRecord, int firstStep) {
   // number code, and a colon.
   const WString prefix(vol->driveLetter);
   for (uint32_t idx : added) {
-    if (StopRequested(*this)) break;
+    if (engine.StopRequested()) break;
     cnode* n = nodes->GetAt(idx);
     if (!n) continue;
     const bool deleted = (n->flags & kNodeDeleted) != 0;
@@ -252,14 +244,35 @@ int NTFSObj::ParseNTFS(NTFSVol* vol, uint64_t firstRecord, int firstStep) {
       vol->bitmap->DetermineFileStatus(n, deleted ? 1 : 0);
     }
     n->flags |= kNodeHandedOver;
-    stats.block[kStatItemsFound]++;
-    if (deleted) stats.block[kStatDeletedFound]++;
-    if (n->IsDirectory()) stats.block[kStatFoldersFound]++;
-    foundCount--;
-    StoreFileItem(prefix, folder.path, idx);
+    engine.CountStat(kStatItemsFound);
+    if (deleted) engine.CountStat(kStatDeletedFound);
+    if (n->IsDirectory()) engine.CountStat(kStatFoldersFound);
+    engine.AddFoundCount(-1);
+    engine.StoreFileItem(prefix, folder.path, idx);
   }
-  delete vol->bitmap;
-  vol->bitmap = nullptr;
-  stats.block[kStatVolumesScanned]++;
+  vol->bitmap.reset();
+  engine.CountStat(kStatVolumesScanned);
   return 0;
+}
+
+int NTFS::SystemFileRecordNumber(WStringView name) {
+  if (name == u".") return 5;
+  if (name.empty() || name[0] != u'$') return -1;
+  static const struct {
+    const char16_t* name;
+    int record;
+  } kFixed[] = {{u"$MFT", 0},     {u"$MFTMirr", 1}, {u"$LogFile", 2}, {u"$Volume", 3}, {u"$AttrDef", 4},
+                {u"$Bitmap", 6}, {u"$Boot", 7},    {u"$BadClus", 8}};
+  for (const auto& f : kFixed)
+    if (name == f.name) return f.record;
+  return -1;
+}
+
+int NTFS::QuickScan(CVol& volume, ScanSink& engine, const QuickScanStep& step) {
+  auto* v = static_cast<NTFSVol*>(&volume);
+  // A scan that finds no readable $MFT at all says so at its last volume.
+  const int report = (step.lastVolume && step.familyVolumesRead == 0 && engine.ScanMode() == kScanQuick) ? 1 : 0;
+  if (NtfsReadMft(v, report) != 0 || !v->mftNode) return 0;
+  NtfsParseMft(v, engine, 0, step.progressStart);
+  return 1;
 }

@@ -1,20 +1,15 @@
-#include "volumes/VolumeRecovery.h"
+#include "engine/VolumeRecovery.h"
 
 #include <algorithm>
 #include <cstring>
-#include <deque>
-#include <map>
 #include <memory>
-#include <unordered_set>
 
-#include "engine/Engine.h"
 #include "engine/RecFile.h"
 #include "engine/RecoverDriver.h"
 #include "engine/RecoverNtfs.h"
 #include "engine/RecoveryLog.h"
 #include "engine/SendObj.h"
 #include "foundation/AppState.h"
-#include "foundation/FileFilter.h"
 #include "foundation/Globals.h"
 #include "foundation/Md5.h"
 #include "foundation/Messages.h"
@@ -23,36 +18,16 @@
 #include "platform/Memory.h"
 #include "storage/Drive.h"
 #include "volumes/DestinationPath.h"
-#include "volumes/Extents.h"
+#include "volumes/FolderWalk.h"
 #include "volumes/Node.h"
 #include "volumes/Volume.h"
+#include "volumes/VolumeFamily.h"
 
 namespace {
 
 constexpr size_t kPieceBytes = 0x100000;
-constexpr size_t kMaxFolderPath = 1023;
 // A folder whose pieces give no entry this many times in a row is damaged.
 constexpr int kMaxEmptyPieces = 16;
-
-std::map<uint8_t, const VolumeFamily*>& Families() {
-  static std::map<uint8_t, const VolumeFamily*> families;
-  return families;
-}
-
-struct QueueEntry {
-  cnode* node;
-  WString path;
-};
-
-// The walk in progress (one at a time: the compute worker's).
-struct Walk {
-  CVol* volume = nullptr;
-  std::deque<QueueEntry> live;
-  std::deque<QueueEntry> deleted;
-  std::unordered_set<uint64_t> parsed;
-  WString path;
-};
-Walk g_walk;
 
 bool Stopped() { return g_appState && g_appState->stopRequested; }
 void WaitWhilePaused() {
@@ -79,59 +54,6 @@ int64_t ReadNode(CVol* v, const cnode* node, uint64_t offset, uint64_t length, u
 
 }  // namespace
 
-void RegisterVolumeFamily(uint8_t type, const VolumeFamily* family) {
-  if (family) Families()[type] = family;
-  else Families().erase(type);
-}
-
-const VolumeFamily* FindVolumeFamily(uint8_t type) {
-  auto it = Families().find(type);
-  return it == Families().end() ? nullptr : it->second;
-}
-
-const WString& CurrentFolderPath(const CVol*) { return g_walk.path; }
-
-int AddDirEntryNode(CVol* v, cnode* node) {
-  if (!node) return 1;
-  node->volumeIndex = v->volumeNumber;
-  v->SetNodeClusterCode(node);
-  const uint8_t show = g_appState ? g_appState->scanFlag.load() : 3;
-  const bool deleted = (node->flags & kNodeDeleted) != 0;
-  const bool dir = node->IsDirectory();
-  if (!((dir || (show & 2) || deleted) && ((show & 1) || !deleted))) {
-    DeleteNode(&node);
-    return 1;
-  }
-  const WString name = node->GetNameW();
-  if (!dir) {
-    if (g_appState && g_appState->fileFilter && !g_appState->fileFilter->ContainsW(name)) {
-      DeleteNode(&node);
-      return 1;
-    }
-    NTFSObj* engine = v->engine ? v->engine : g_engine;
-    if (!engine) {
-      DeleteNode(&node);
-      return 1;
-    }
-    node->typeIndex = ExtensionToType(name);
-    int64_t index = -1;
-    cnode* stored = engine->AddNewNode(node, false, &index);
-    if (!stored) return 1;
-    stored->flags |= kNodeHandedOver;
-    engine->StoreFileItem(WString(v->driveLetter), g_walk.path, index);
-    return 1;
-  }
-  if ((v->type == kVolExt || v->type == kVolExFat) && v->clusterSize && node->size % v->clusterSize) {
-    DeleteNode(&node);
-    return 1;
-  }
-  WString path = g_walk.path + name + u"\\";
-  if (path.size() > kMaxFolderPath) path = u"\\" + name + u"\\";
-  if (deleted) g_walk.deleted.push_front(QueueEntry{node, std::move(path)});
-  else g_walk.live.push_back(QueueEntry{node, std::move(path)});
-  return 1;
-}
-
 int ParseDirData(CVol* v, cnode* folder) {
   if (!Prepare(v, folder)) return 0;
   const VolumeFamily* family = FindVolumeFamily(v->type);
@@ -157,29 +79,30 @@ int ParseDirData(CVol* v, cnode* folder) {
 int ParseFSCm(CVol* v) {
   TRACE_FN("ParseFSCm");
   if (!v || !v->rootNode) return 1;
-  g_walk = Walk{};
-  g_walk.volume = v;
-  g_walk.live.push_back(QueueEntry{v->rootNode, WString(1, u'\\')});
+  FolderWalk& walk = TheFolderWalk();
+  walk = FolderWalk{};
+  walk.volume = v;
+  walk.live.push_back(FolderWalk::Entry{v->rootNode, WString(1, u'\\')});
   while (!Stopped()) {
     WaitWhilePaused();
-    if (g_walk.live.empty()) {
-      if (g_walk.deleted.empty()) break;
-      g_walk.live.swap(g_walk.deleted);
+    if (walk.live.empty()) {
+      if (walk.deleted.empty()) break;
+      walk.live.swap(walk.deleted);
     }
-    QueueEntry e = std::move(g_walk.live.front());
-    g_walk.live.pop_front();
-    if (g_walk.parsed.insert(e.node->id).second) {
+    FolderWalk::Entry e = std::move(walk.live.front());
+    walk.live.pop_front();
+    if (walk.parsed.insert(e.node->id).second) {
       if (traceMft) TracePrintfW(u"\n--- Parsing %s inode %ld %ld\n", e.path, int32_t(e.node->id), 0);
       if (g_appState && g_appState->view) g_appState->view->ProgressText(4, FormatW(Msg(557), e.path));
-      g_walk.path = e.path;
+      walk.path = e.path;
       ParseDirData(v, e.node);
     }
     if (e.node != v->rootNode) DeleteNode(&e.node);
   }
-  for (auto* q : {&g_walk.live, &g_walk.deleted})
-    for (QueueEntry& e : *q)
+  for (auto* q : {&walk.live, &walk.deleted})
+    for (FolderWalk::Entry& e : *q)
       if (e.node != v->rootNode) DeleteNode(&e.node);
-  g_walk = Walk{};
+  walk = FolderWalk{};
   v->FreeBuf();
   return 1;
 }
@@ -279,8 +202,7 @@ int RecoverVolumeNode(CVol* v, const cnode* node, WStringView destPath, RecMemor
       uint64_t t0 = 0, t1 = 0;
       node->GetFileTime(&t0, 0);
       t1 = t0;
-      const uint8_t f = node->Family();
-      if (f == kNodeHfs || f == kNodeFat || f == kNodeExFat || f == kNodeVmfs || f == kNodeRefs || f == kNodeZfs)
+      if (const NodeOps* ops = FindNodeOps(node->kind); ops && (ops->traits & kNodeTraitCreationTime))
         node->GetFileTime(&t1, 1);
       file->SetFileTime(t1, t0);
     }
@@ -300,7 +222,8 @@ bool RecoverNodeToFolder(CVol* v, const cnode* node, WStringView name, Checkpoin
   if (!v || !node) return false;
   const WString root = GlobalTextRef(kDestinationFolder);
   WString path;
-  const WString folderPath = g_walk.path.empty() ? WString(1, u'\\') : g_walk.path;
+  const WString& walked = CurrentFolderPath(v);
+  const WString folderPath = walked.empty() ? WString(1, u'\\') : walked;
   if (!BuildDestinationPath(root, folderPath, name, &path)) {
     g_recoveryCounters.processed++;
     return false;

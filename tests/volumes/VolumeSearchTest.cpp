@@ -17,13 +17,14 @@
 #include <tuple>
 #include <vector>
 
-#include "SysfsFixture.h"
+#include "tests/storage/SysfsFixture.h"
 #include "foundation/Globals.h"
 #include "platform/Format.h"
 #include "platform/Text.h"
 #include "storage/Drive.h"
 #include "storage/PartitionTable.h"
 #include "tests/foundation/TestUtil.h"
+#include "filesystems/fat/FatVolume.h"
 #include "volumes/BootVolume.h"
 #include "volumes/Volume.h"
 #include "filesystems/ntfs/NtfsVolume.h"
@@ -58,8 +59,8 @@ std::unique_ptr<Drive> Open(const WString& name) {
 
 Vols VolumesOf(const Drive& d) {
   Vols out;
-  for (uint32_t i = 0; i < d.VolumeCount(); ++i) {
-    const CVol* v = d.Volume(i);
+  for (uint32_t i = 0; i < VolumeCount(d); ++i) {
+    const CVol* v = VolumeAt(d, i);
     out.emplace_back(v->startSector, v->type, v->sizeSectors);
   }
   std::sort(out.begin(), out.end());
@@ -75,7 +76,7 @@ TEST(VolumeSearch, PartitionTableMatchesMmls) {
   const std::string folder = FixtureFolder("make_volume_search.sh");
   if (folder.empty()) GTEST_SKIP() << "dosfstools, ntfs-3g, fdisk or sleuthkit missing";
   auto d = Open(FromUtf8(folder + "/vs_disk.img"));
-  d->ScanPartitions();
+  ScanPartitions(*d);
   ASSERT_TRUE(d->partitionTable);
   std::vector<std::pair<uint64_t, uint64_t>> ours, theirs;
   for (const PartitionEntry& e : *d->partitionTable) ours.emplace_back(e.Start(), e.Length());
@@ -95,16 +96,16 @@ TEST_P(VolumeSearchImages, VolumesMatchFsstat) {
   const Vols expected = ReadFsstat(folder + "/vs_disk.fsstat.txt");
   ASSERT_EQ(expected.size(), 4u);
   auto d = Open(FromUtf8(folder + "/" + GetParam()));
-  d->ScanPartitions();
+  ScanPartitions(*d);
   EXPECT_EQ(VolumesOf(*d), expected);
   // Numbered in table order, each bound to the drive.
-  for (uint32_t i = 0; i < d->VolumeCount(); ++i) {
-    EXPECT_EQ(d->Volume(i)->volumeNumber, i);
-    EXPECT_EQ(d->Volume(i)->drive, d.get());
+  for (uint32_t i = 0; i < VolumeCount(*d); ++i) {
+    EXPECT_EQ(VolumeAt(*d, i)->volumeNumber, i);
+    EXPECT_EQ(VolumeAt(*d, i)->drive, d.get());
   }
   // A second search adds nothing.
-  d->ScanPartitions();
-  EXPECT_EQ(d->VolumeCount(), 4u);
+  ScanPartitions(*d);
+  EXPECT_EQ(VolumeCount(*d), 4u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, VolumeSearchImages,
@@ -117,10 +118,10 @@ TEST(VolumeSearch, NtfsFoundFromItsBackupKeepsItsGeometry) {
   if (folder.empty()) GTEST_SKIP() << "tools missing";
   const auto layout = ReadNameValues(folder + "/vs_layout.txt");
   auto d = Open(FromUtf8(folder + "/vs_ntfsbak.img"));
-  d->ScanPartitions();
+  ScanPartitions(*d);
   const NTFSVol* ntfs = nullptr;
-  for (uint32_t i = 0; i < d->VolumeCount(); ++i)
-    if (d->Volume(i)->type == kVolNtfs) ntfs = static_cast<const NTFSVol*>(d->Volume(i));
+  for (uint32_t i = 0; i < VolumeCount(*d); ++i)
+    if (VolumeAt(*d, i)->type == kVolNtfs) ntfs = static_cast<const NTFSVol*>(VolumeAt(*d, i));
   ASSERT_NE(ntfs, nullptr);
   EXPECT_EQ(ntfs->startSector, layout.at("ntfs"));
   EXPECT_GT(ntfs->mftSector, 0);
@@ -160,7 +161,7 @@ TEST(VolumeSearch, VolumesPastTheDriveEndAreRefused) {
   const int64_t last = int64_t(layout.at("fat12")) + 4000;  // inside the FAT12 volume
   auto d = Open(FormatW(u"%s<0:%I64d>", FromUtf8(folder + "/vs_disk.img"), last));
   ASSERT_EQ(d->SectorCount(), uint64_t(last + 1));
-  d->ScanPartitions();
+  ScanPartitions(*d);
   Vols expected = ReadFsstat(folder + "/vs_disk.fsstat.txt");
   expected.pop_back();  // the FAT12 volume
   EXPECT_EQ(VolumesOf(*d), expected);
@@ -168,9 +169,9 @@ TEST(VolumeSearch, VolumesPastTheDriveEndAreRefused) {
   // where it stands, so whatever reading is taken lies inside the drive.
   const int64_t inNtfs = int64_t(layout.at("ntfs")) + 1000;
   auto cut = Open(FormatW(u"%s<0:%I64d>", FromUtf8(folder + "/vs_disk.img"), inNtfs));
-  cut->ScanPartitions();
-  for (uint32_t i = 0; i < cut->VolumeCount(); ++i) {
-    const CVol* v = cut->Volume(i);
+  ScanPartitions(*cut);
+  for (uint32_t i = 0; i < VolumeCount(*cut); ++i) {
+    const CVol* v = VolumeAt(*cut, i);
     EXPECT_LE(v->startSector + v->sizeSectors, cut->SectorCount()) << int(v->type) << " at " << v->startSector;
     EXPECT_NE(v->startSector, layout.at("ntfs"));
   }
@@ -186,7 +187,7 @@ TEST(VolumeSearch, TableHoldsAtMost163Volumes) {
     auto* v = new CUnknownVol(kVolRefs);
     v->startSector = uint64_t(i);
     int32_t index = 0;
-    if (d->AddVolume(v, 0, &index)) {
+    if (AddVolume(*d, v, 0, &index)) {
       ++added;
       EXPECT_EQ(index, i);
       EXPECT_EQ(v->driveLetter[0], char16_t(kNoLetterBase + i));
@@ -201,9 +202,9 @@ TEST(VolumeSearch, TableHoldsAtMost163Volumes) {
   again->startSector = 5;
   again->sizeSectors = 77;
   int32_t index = -1;
-  EXPECT_FALSE(d->AddVolume(again, 0, &index));
+  EXPECT_FALSE(AddVolume(*d, again, 0, &index));
   EXPECT_EQ(index, 5);
-  EXPECT_EQ(d->Volume(5)->sizeSectors, 77u);
+  EXPECT_EQ(VolumeAt(*d, 5)->sizeSectors, 77u);
   delete again;
 }
 
@@ -241,7 +242,7 @@ TEST(VolumeSearch, VolumeDevices) {
   const Vols expected = ReadFsstat(folder + "/vs_disk.fsstat.txt");
   SysfsFixture noDisks("volume_search");
   theDiskList().Refresh();
-  NTFS::InstallRecentFormatCheck();
+  SetDriveOpenProbe(&ProbeOpenedDrive);
   // mkntfs stamped the $MFT when the fixture was made.
   struct stat st{};
   ASSERT_EQ(stat((folder + "/vs_disk.img").c_str(), &st), 0);
@@ -263,12 +264,12 @@ TEST(VolumeSearch, VolumeDevices) {
     auto d = Open(FromUtf8(loop.path()));
     ASSERT_TRUE(d->IsVolumeDevice()) << loop.path();
     EXPECT_EQ(d->recentlyFormatted, c.recent) << c.image << " " << c.start;
-    d->ScanPartitions();
-    ASSERT_GE(d->VolumeCount(), 1u) << c.image << " " << c.start;
-    EXPECT_EQ(d->Volume(0)->type, c.type);
-    EXPECT_EQ(d->Volume(0)->startSector, 0u);
+    ScanPartitions(*d);
+    ASSERT_GE(VolumeCount(*d), 1u) << c.image << " " << c.start;
+    EXPECT_EQ(VolumeAt(*d, 0)->type, c.type);
+    EXPECT_EQ(VolumeAt(*d, 0)->startSector, 0u);
   }
-  SetRecentFormatCheck(nullptr);
+  SetDriveOpenProbe(nullptr);
 }
 
 // A file system whose reader is not built yet: its volume header is found
@@ -294,10 +295,10 @@ TEST(VolumeSearch, UnrecognisedFileSystemsAreCountedNotAdded) {
     out.write(reinterpret_cast<const char*>(disk.data()), std::streamsize(disk.size()));
   }
   auto d = Open(FromUtf8(path));
-  EXPECT_EQ(d->ScanPartitions(), 1);
+  EXPECT_EQ(ScanPartitions(*d), 1);
   EXPECT_EQ(d->partitionTable->Entry(0).type, 0xFB);
   EXPECT_EQ(d->partitionTable->Entry(0).searchResult, 1);
-  EXPECT_EQ(d->VolumeCount(), 0u);
+  EXPECT_EQ(VolumeCount(*d), 0u);
   BootHit hit;
   EXPECT_EQ(LookForBootSector(*d, first, 4096, &hit), 2048);
   EXPECT_EQ(hit.kind, kVolVmfs);
