@@ -63,4 +63,6 @@ class PhraseList {
 
 // The options loader's phrase list (SetPhraseListLoader): the phrases of the
 // file at path, *count of them.
-std::shared_ptr<PhraseList> LoadPhraseListFile(const std::string& path, int* count);
+std::shared_ptr<void> LoadPhraseListFile(const std::string& path, int* count);
+// The list the options file named; null when it named none.
+const PhraseList* OptionPhraseList();

@@ -250,7 +250,7 @@ int NTFSObj::StoreFileItem(WStringView prefix, WStringView path, int64_t nodeInd
   item.nodeIndex = int32_t(nodeIndex);
   if (node) {
     const int grade = (node->flags & kNodeGradeMask) >> kNodeGradeShift;
-    item.condition = grade == 3 ? 328 : grade == 4 ? 329 : -1;
+    item.condition = grade == kGradeGood ? 328 : grade == kGradePoor ? 329 : -1;
     item.name = node->GetNameW();
     item.size = node->size;
     item.flags = node->flags;

@@ -18,7 +18,7 @@
 #include "foundation/Trace.h"
 #include "platform/Memory.h"
 
-uint8_t (*RecFile::headerTypeOf)(const uint8_t* data, size_t count) = nullptr;
+RecFile::HeaderTypeTest RecFile::headerTypeOf_ = nullptr;
 uint32_t RecFile::testWriteLimit = 0;
 
 namespace {
@@ -192,8 +192,8 @@ int RecFile::WriteData(const uint8_t* buffer, uint32_t count, uint32_t padding) 
   }
   if (padding > count) padding = count;
   const uint32_t data = count - padding;
-  if (written_ == 0 && expectedType_ != 255 && headerTypeOf && data) {
-    const uint8_t found = headerTypeOf(buffer, data);
+  if (written_ == 0 && expectedType_ != 255 && headerTypeOf_ && data) {
+    const uint8_t found = headerTypeOf_(buffer, data);
     if (!TypeAccepts(expectedType_, found)) {
       ErrorMsg(Msg(649));
       return 0;
@@ -363,4 +363,9 @@ int RecFile::Close() {
   expectedType_ = 255;
   odirect_ = false;
   return 0;
+}
+
+RecFile& ThreadRecFile() {
+  thread_local RecFile writer;
+  return writer;
 }

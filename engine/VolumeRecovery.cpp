@@ -129,8 +129,7 @@ int RecoverVolumeNode(CVol* v, const cnode* node, WStringView destPath, RecMemor
   uint64_t at = 0;
   RecFile* file = nullptr;
   if (!memory) {
-    if (!v->recFile) v->recFile = std::make_shared<RecFile>();
-    file = v->recFile.get();
+    file = &ThreadRecFile();
     if (g_appState && g_appState->verifyKnownExtensions && node->typeIndex != kNoType)
       file->SetExpectedType(node->typeIndex);
     // A file of the options file's restart list is continued where the

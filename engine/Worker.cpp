@@ -78,7 +78,6 @@ int SearchFS(ViewSink* view) {
   g_engine = new NTFSObj(g_currentDrive);
   g_engine->sendObj = send;
   g_engine->scanMode = g_selection.scanMode;
-  if (g_appState) g_appState->engine = g_engine;
 
   if (g_selection.scanMode != 0) {
     ErrorMsg(u"The Long Scan is not available in this version: use the Quick Scan.");
@@ -155,6 +154,24 @@ std::unique_ptr<SendObj> g_lastSendObj;
 void ReleaseSendObj() {
   if (g_appState && g_appState->sendObj == g_lastSendObj.get()) g_appState->sendObj = nullptr;
   g_lastSendObj.reset();
+}
+
+int RunScan(const ScanRequest& request, ViewSink* view) {
+  g_currentDrive = request.drive;
+  g_selection = request.selection;
+  g_selection.operation = 0;
+  if (g_selection.name.empty() && request.drive) g_selection.name = request.drive->DisplayName();
+  return ComputeThreadProc(view);
+}
+
+int RunRecovery(const RecoveryRequest& request, ViewSink* view) {
+  GlobalTextRef(kDestinationFolder) = request.destination;
+  g_overwriteMode = request.overwriteMode;
+  g_diskFullAnswer = request.diskFullAnswer;
+  g_selection.operation = 1;
+  const int result = ComputeThreadProc(view);
+  g_selection.operation = 0;
+  return result;
 }
 
 int ComputeThreadProc(ViewSink* view) {

@@ -156,7 +156,7 @@ void SetAppStateDefaults(AppState& s) {
   s.isOldPlatform = 0;
   s.isNewPlatform = s.platformId == 2 && s.majorVersion == 6 ? 1 : 0;
   s.compositionEnabled = 0;
-  int dpi = GetScreenDpi ? GetScreenDpi() : -1;
+  int dpi = ScreenDpi();
   s.screenDpi = dpi > 0 ? dpi : 96;
   s.displayScale = (s.platformId != 2 && s.screenDpi < 96) ? 1.0 : s.screenDpi / 96.0;
   s.thousandsSeparator = ThousandsSeparator();
@@ -406,7 +406,7 @@ void ReadOptions(AppState& s, const IniFile& file) {
     s.phraseListPath = phrases;
     if (const PhraseListLoader load = g_phraseListLoader) {
       int n = 0;
-      std::shared_ptr<PhraseList> list = load(phrases, &n);
+      std::shared_ptr<void> list = load(phrases, &n);
       ShowMessage(kMbOk | kMbIconInformation, u"%d match phrases", n);
       s.phraseList = std::move(list);
     }

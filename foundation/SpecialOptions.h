@@ -9,13 +9,12 @@
 #include "platform/Text.h"
 
 class AppState;
-class PhraseList;
 
 // Builds the phrase list of the "ZIP match list" option from its file (a
 // list even when the file cannot be read); *count gets its phrases. The
-// list belongs to carving, which the start-up root installs as the loader;
-// without one the path stays an option value only.
-using PhraseListLoader = std::shared_ptr<PhraseList> (*)(const std::string& path, int* count);
+// list is carving's (opaque here); the start-up root installs carving's
+// loader; without one the path stays an option value only.
+using PhraseListLoader = std::shared_ptr<void> (*)(const std::string& path, int* count);
 void SetPhraseListLoader(PhraseListLoader loader);
 
 // An INI file read once. Section names are compared without case but as

@@ -21,7 +21,6 @@
 class BlockSource;
 class CDrvAttr;
 class PartitionTable;
-class VolumeList;
 class CPhysDisk;
 class CSectRanges;
 
@@ -144,9 +143,24 @@ class Drive {
   // (VolumeSearch.h); the drive only owns it: the volumes are deleted with
   // the drive.
   std::shared_ptr<PartitionTable> partitionTable;
-  std::shared_ptr<VolumeList> volumeList;
+  // The volume table: made, read and changed only by volumes/
+  // (VolumeSearch.h); the volumes go with the last holder.
+  std::shared_ptr<void> volumeList;
 
  protected:
+  // The steps of InitDrive: forget the last source; what the name is (a
+  // listed disk, a volume device or an image); open it and measure it (the
+  // sector size, forced sizes, the device's sectors); cut it to the name's
+  // extent; start the reader; and what a volume device's first sectors
+  // tell (DriveOpenProbe).
+  void ResetForInit();
+  void IdentifySource(WStringView name, const WString& device, const CPhysDisk** disk, bool* isBlock);
+  uint64_t OpenAndMeasure(const WString& device, const CPhysDisk* disk, bool isBlock, uint64_t* factor,
+                          uint64_t* divisor);
+  void SetExtent(WStringView name, bool hasExtent, uint64_t first, uint64_t last, uint64_t factor, uint64_t divisor,
+                 uint64_t deviceSectors);
+  void StartReader();
+  void ReadVolumeDeviceFacts(uint64_t deviceSectors);
   void UpdateEndOffset();
   [[noreturn]] void FailInit();
   void OpenSource();

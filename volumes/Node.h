@@ -42,6 +42,15 @@ inline constexpr uint16_t kNodeStreams = 0x0010;     // NTFS: `runs` holds an XE
 inline constexpr uint16_t kNodeParentIsIndex = 0x0020;  // parentId indexes the node table
 inline constexpr uint16_t kNodeGradeMask = 0x0700;   // recovery grade / status, bits 8-10
 inline constexpr int kNodeGradeShift = 8;
+// Grades a scan gives (shown "Good" and "Poor"), and the statuses a
+// recovery leaves in the same bits for display.
+inline constexpr uint16_t kGradeGood = 3;
+inline constexpr uint16_t kGradePoor = 4;
+inline constexpr uint16_t kGradeCorrupt = 1;
+inline constexpr uint16_t kGradeFailed = 2;
+inline constexpr uint16_t kGradeSaved = 5;
+inline constexpr uint16_t kGradeSkipped = 6;
+inline constexpr uint16_t GradeBits(uint16_t grade) { return uint16_t(grade << kNodeGradeShift); }
 inline constexpr uint16_t kNodeSymlink = 0x8000;
 // ---- flags2 ----
 inline constexpr uint16_t kNode2Directory = 0x0002;

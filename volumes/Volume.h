@@ -20,9 +20,7 @@ class Drive;
 class HTree;
 class Recycler;
 class ScanSink;
-class RecFile;
 struct cnode;
-struct nodeStack;
 struct snode;
 
 // Volume type codes.
@@ -190,15 +188,11 @@ class CVol {
   // FAT32: directory entries with first clusters above 0xFFFF were seen
   // (deletion may then have cut a first cluster's high word).
   bool fatHighClusters = false;
-  std::shared_ptr<RecFile> recFile;  // made on the first recovery
   std::shared_ptr<snode> workInode;  // the NTFS inode record, once it exists
   std::unique_ptr<CExtents> extents;
 
-  // Directory parsing's folder queue (the nodeStack entries are made and
-  // freed by the parsing code), its string pool and the root folder.
-  nodeStack* currentEntry = nullptr;
-  nodeStack* deletedFolders = nullptr;
-  nodeStack* queueTail = nullptr;
+  // Directory parsing's string pool of folder paths and the root folder
+  // (the walk's queue is in FolderWalk.h).
   std::unique_ptr<HTree> folderPaths;
   cnode* rootNode = nullptr;  // owned
 

@@ -115,32 +115,40 @@ int32_t LookForBootSector(Drive& drive, uint64_t sector, int32_t count, BootHit*
   return count;
 }
 
-uint32_t VolumeCount(const Drive& d) { return d.volumeList ? uint32_t(d.volumeList->items.size()) : 0; }
+VolumeList* DriveVolumes(const Drive& d) { return static_cast<VolumeList*>(d.volumeList.get()); }
+
+uint32_t VolumeCount(const Drive& d) {
+  const VolumeList* table = DriveVolumes(d);
+  return table ? uint32_t(table->items.size()) : 0;
+}
 
 CVol* VolumeAt(const Drive& d, uint32_t index) {
-  return d.volumeList && index < d.volumeList->items.size() ? d.volumeList->items[index] : nullptr;
+  const VolumeList* table = DriveVolumes(d);
+  return table && index < table->items.size() ? table->items[index] : nullptr;
 }
 
 std::shared_ptr<VolumeList> VolumeTableOf(Drive& d) {
   if (!d.volumeList) d.volumeList = std::make_shared<VolumeList>();
-  return d.volumeList;
+  return std::static_pointer_cast<VolumeList>(d.volumeList);
 }
 
 void DeleteVolumes(Drive& d) {
-  if (d.volumeList) d.volumeList->Clear();
+  if (VolumeList* table = DriveVolumes(d)) table->Clear();
 }
 
 void FreeVolumeBuffers(Drive& d) {
-  if (!d.volumeList) return;
-  for (CVol* v : d.volumeList->items)
+  VolumeList* table = DriveVolumes(d);
+  if (!table) return;
+  for (CVol* v : table->items)
     if (v) v->FreeBuf();
 }
 
 int32_t FindVolume(const Drive& d, const CVol* v) {
-  if (!v || !d.volumeList) return -1;
+  const VolumeList* table = DriveVolumes(d);
+  if (!v || !table) return -1;
   const VolumeFamily* f = FamilyOf(v);
-  for (size_t i = 0; i < d.volumeList->items.size(); ++i) {
-    const CVol* k = d.volumeList->items[i];
+  for (size_t i = 0; i < table->items.size(); ++i) {
+    const CVol* k = table->items[i];
     if (!k || k->type != v->type) continue;
     if (f && f->sameVolume ? f->sameVolume(*k, *v) : SameVolumeDefault(*k, *v)) return int32_t(i);
   }

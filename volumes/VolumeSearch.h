@@ -45,6 +45,8 @@ int32_t LookForBootSector(Drive& drive, uint64_t sector, int32_t count, BootHit*
 // ---- the drive's table ----
 // The table, made when the drive has none yet.
 std::shared_ptr<VolumeList> VolumeTableOf(Drive& drive);
+// The table; null while the drive has none.
+VolumeList* DriveVolumes(const Drive& drive);
 // Reads the partition table and searches for volumes at each partition and
 // at the fixed places; the partition count.
 int ScanPartitions(Drive& drive);

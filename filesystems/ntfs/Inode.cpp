@@ -16,6 +16,7 @@
 #include "volumes/NodeTable.h"
 #include "volumes/RunList.h"
 #include "filesystems/ntfs/Definitions.h"
+#include "filesystems/ntfs/Lznt1.h"
 #include "filesystems/ntfs/NtfsVolume.h"
 
 using namespace ntfs;
@@ -107,9 +108,7 @@ void inode::Init(uint8_t* rec, NTFSVol* vol) {
   hasName = false;
   nameRecord = 0;
   lastError.clear();
-  map.FreeAll();
-  map.Reset();
-  mapBuilt = false;
+  reader_.ForgetMap();
 }
 
 bool inode::CopyInode(const inode* from) {
@@ -141,10 +140,22 @@ bool inode::CopyInode(const inode* from) {
       ok = false;
     }
   }
-  map.FreeAll();
-  map.Reset();
-  mapBuilt = false;
+  reader_.ForgetMap();
   return ok;
+}
+
+RunReader& inode::Reader() {
+  RunReader::Source source;
+  source.node = this;
+  source.volume = volume;
+  source.clusterBytes = ClusterBytes();
+  source.sectorBytes = SectorBytes();
+  source.allocatedSize = allocatedSize;
+  source.compressed = (flags2 & kNode2Compressed) && !(flags2 & kNode2Directory);
+  source.unitClusters = ntfs::kUnitClusters;
+  source.expand = Lznt1Decompress;
+  reader_.Bind(source);
+  return reader_;
 }
 
 uint32_t inode::RecordSize() const {
@@ -194,30 +205,7 @@ int inode::parseEntry(const char16_t* wantedText) {
   if (!record) return -1;
   const WString wanted = wantedText ? WString(wantedText) : WString();
   const uint32_t recSize = RecordSize();
-  const uint32_t usaOffset = record[kRecUsaOffset];
-  const uint32_t usaCount = record[kRecUsaCount];
-  const uint32_t firstAttr = record[kRecFirstAttr];
-  {
-    const uint32_t alloc = Le32(record + kRecAllocated);
-    recordBytes = (alloc == 1024 || alloc == 2048 || alloc == 4096) ? alloc : 0;
-  }
-
-  // One stride per 512 bytes of the record, as many as the array holds; the
-  // array itself must lie in the first stride.
-  uint32_t strides = 0;
-  if (usaCount >= 1 && usaOffset >= 1 && usaOffset + 2 * usaCount <= kStride - 2) {
-    strides = usaCount - 1;
-    if (strides > recSize / kStride) strides = recSize / kStride;
-  } else if (usaCount != 0) {
-    errors |= kInodeErrFixup;
-  }
-
-  if (usaOffset == kRecNewUsaOffset) {
-    id = Le32(record + kRecNumber);
-    flags |= kInodeNumberFromHeader | kInodeNumberKnown;
-  }
-  if (usaCount == 3 && recSize >= 1024 && Le16(record + 510) != Le16(record + 1022)) errors |= kInodeErrFixup;
-
+  const uint32_t strides = ReadHeader(recSize);
   // Fix-up; restored on every return so the buffer can be parsed again.
   struct Restore {
     uint8_t* rec;
@@ -226,16 +214,8 @@ int inode::parseEntry(const char16_t* wantedText) {
     ~Restore() {
       for (uint32_t i = 0; i < fixed; i++) Put16(rec + i * kStride + kStride - 2, usn);
     }
-  } restore{record, strides ? Le16(record + usaOffset) : uint16_t(0)};
-  for (uint32_t i = 0; i < strides; i++) {
-    uint8_t* word = record + i * kStride + kStride - 2;
-    if (Le16(word) != restore.usn) {
-      errors |= kInodeErrFixup;
-      break;
-    }
-    Put16(word, Le16(record + usaOffset + 2 * (i + 1)));
-    restore.fixed = i + 1;
-  }
+  } restore{record, strides ? Le16(record + record[kRecUsaOffset]) : uint16_t(0)};
+  restore.fixed = ApplyFixup(strides, restore.usn);
   struct DropTable {
     std::unique_ptr<KeyPairTable>& t;
     ~DropTable() { t.reset(); }
@@ -255,6 +235,54 @@ int inode::parseEntry(const char16_t* wantedText) {
   baseRefLow = Le32(record + kRecBaseRef);
   baseRefHigh = Le32(record + kRecBaseRef + 4);
 
+  if (WalkAttributes(record[kRecFirstAttr], wanted) < 0) return -1;
+  if (!hasName && nameRecord && followNameRecord) FollowNameRecord();
+  TakePieces();
+  if ((kind & kNodeClusterCodeMask) == 0) {
+    uint32_t cs = volume ? volume->clusterSize : 0;
+    SetClusterBytes(cs ? cs : 4096, SectorBytes());
+  }
+  return 0;
+}
+
+uint32_t inode::ReadHeader(uint32_t recSize) {
+  const uint32_t usaOffset = record[kRecUsaOffset];
+  const uint32_t usaCount = record[kRecUsaCount];
+  const uint32_t alloc = Le32(record + kRecAllocated);
+  recordBytes = (alloc == 1024 || alloc == 2048 || alloc == 4096) ? alloc : 0;
+
+  // One stride per 512 bytes of the record, as many as the array holds; the
+  // array itself must lie in the first stride.
+  uint32_t strides = 0;
+  if (usaCount >= 1 && usaOffset >= 1 && usaOffset + 2 * usaCount <= kStride - 2) {
+    strides = usaCount - 1;
+    if (strides > recSize / kStride) strides = recSize / kStride;
+  } else if (usaCount != 0) {
+    errors |= kInodeErrFixup;
+  }
+
+  if (usaOffset == kRecNewUsaOffset) {
+    id = Le32(record + kRecNumber);
+    flags |= kInodeNumberFromHeader | kInodeNumberKnown;
+  }
+  if (usaCount == 3 && recSize >= 1024 && Le16(record + 510) != Le16(record + 1022)) errors |= kInodeErrFixup;
+  return strides;
+}
+
+uint32_t inode::ApplyFixup(uint32_t strides, uint16_t usn) {
+  const uint32_t usaOffset = record[kRecUsaOffset];
+  for (uint32_t i = 0; i < strides; i++) {
+    uint8_t* word = record + i * kStride + kStride - 2;
+    if (Le16(word) != usn) {
+      errors |= kInodeErrFixup;
+      return i;
+    }
+    Put16(word, Le16(record + usaOffset + 2 * (i + 1)));
+  }
+  return strides;
+}
+
+int inode::WalkAttributes(uint32_t firstAttr, const WString& wanted) {
   uint32_t pos = firstAttr;
   while (pos < bytesInUse && bytesInUse - pos >= 8) {
     const uint32_t type = Le32(record + pos);
@@ -275,95 +303,88 @@ int inode::parseEntry(const char16_t* wantedText) {
         pairTable.reset();
       }
     }
-    int r = 0;
-    switch (type) {
-      case kTypeStandard:
-        r = parseStandard(pos, len);
-        break;
-      case kTypeAttrList:
-        if (len >= 9 && (record[pos + kAttrNonResident] & 1)) {
-          ReadAndParse0x20(pos, len);
-        } else if (len >= 40) {
-          parseAttributeList(pos, len);
-        }
-        break;
-      case kTypeFileName:
-        r = parseName(pos, len);
-        break;
-      case kTypeObjectId:
-      case kTypeSecurity:
-      case kTypeIndexRoot:
-      case kTypeReparse:
-      case kTypeEaInfo:
-      case kTypeEa:
-      case kTypePropertySet:
-      case kTypeLoggedStream:
-        break;
-      case kTypeVolumeName:
-        ParseVolumeName(pos, len);
-        break;
-      case kTypeVolumeInfo:
-        if (len >= kAttrResidentHeader) {
-          const uint32_t vo = Le16(record + pos + kAttrValueOffset);
-          if (uint64_t(vo) + kVolInfoMinor + 1 <= len) {
-            versionMajor = record[pos + vo + kVolInfoMajor];
-            versionMinor = record[pos + vo + kVolInfoMinor];
-          }
-        }
-        break;
-      case kTypeData:
-      case kTypeIndexAlloc:
-        r = parseData(type, pos, len, wanted);
-        break;
-      case kTypeBitmap:
-        if (len >= 9 && (record[pos + kAttrNonResident] & 1)) {
-          ParsedRuns pr;
-          if (parseRuns(record + pos, len, &pr, &ReportThunk, this) == 0 && (kind & kNodeClusterCodeMask) == 0 &&
-              pr.clusterCount != 0) {
-            const uint64_t cb = pr.allocatedSize / pr.clusterCount;
-            if (IsSectorSize(int64_t(cb), 65536)) SetClusterBytes(uint32_t(cb), SectorBytes());
-          }
-          FreeRunList(pr.list);
-        }
-        break;
-      default:
-        return Fail(FormatW(u"Unknown attribute: %02X\n", type).c_str());
-    }
-    if (r < 0) return -1;
+    if (ParseAttribute(type, pos, len, wanted) < 0) return -1;
     pos += len;
   }
-
-  if (!hasName && nameRecord && followNameRecord) FollowNameRecord();
-
-  if (pieces) {
-    XEntry* match = nullptr;
-    for (XEntry* p = pieces; p; p = p->next) {
-      if (p->firstVcn == firstVcn && !p->runs) {
-        match = p;
-        break;
-      }
-    }
-    if (match && !HasPieces()) {
-      match->runs = runs;
-      match->clusterCount = clusterCount;
-      match->lastVcn = lastVcn;
-      match->realSize = match->initializedSize = match->allocatedSize = 0;
-      match->position = position;
-    } else if (!HasPieces()) {
-      FreeRunList(runs);
-    }
-    runs = nullptr;
-    for (XEntry* p = pieces; p; p = p->next) p->baseRecord = id;
-    runs = reinterpret_cast<uint8_t*>(pieces);
-    pieces = nullptr;
-    flags |= kNodeStreams;
-  }
-
-  if ((kind & kNodeClusterCodeMask) == 0) {
-    uint32_t cs = volume ? volume->clusterSize : 0;
-    SetClusterBytes(cs ? cs : 4096, SectorBytes());
-  }
   return 0;
+}
+
+int inode::ParseAttribute(uint32_t type, uint32_t pos, uint32_t len, const WString& wanted) {
+  switch (type) {
+    case kTypeStandard:
+      return parseStandard(pos, len);
+    case kTypeAttrList:
+      if (len >= 9 && (record[pos + kAttrNonResident] & 1)) {
+        ReadAndParse0x20(pos, len);
+      } else if (len >= 40) {
+        parseAttributeList(pos, len);
+      }
+      return 0;
+    case kTypeFileName:
+      return parseName(pos, len);
+    case kTypeObjectId:
+    case kTypeSecurity:
+    case kTypeIndexRoot:
+    case kTypeReparse:
+    case kTypeEaInfo:
+    case kTypeEa:
+    case kTypePropertySet:
+    case kTypeLoggedStream:
+      return 0;
+    case kTypeVolumeName:
+      ParseVolumeName(pos, len);
+      return 0;
+    case kTypeVolumeInfo:
+      if (len >= kAttrResidentHeader) {
+        const uint32_t vo = Le16(record + pos + kAttrValueOffset);
+        if (uint64_t(vo) + kVolInfoMinor + 1 <= len) {
+          versionMajor = record[pos + vo + kVolInfoMajor];
+          versionMinor = record[pos + vo + kVolInfoMinor];
+        }
+      }
+      return 0;
+    case kTypeData:
+    case kTypeIndexAlloc:
+      return parseData(type, pos, len, wanted);
+    case kTypeBitmap:
+      if (len >= 9 && (record[pos + kAttrNonResident] & 1)) {
+        ParsedRuns pr;
+        if (parseRuns(record + pos, len, &pr, &ReportThunk, this) == 0 && (kind & kNodeClusterCodeMask) == 0 &&
+            pr.clusterCount != 0) {
+          const uint64_t cb = pr.allocatedSize / pr.clusterCount;
+          if (IsSectorSize(int64_t(cb), 65536)) SetClusterBytes(uint32_t(cb), SectorBytes());
+        }
+        FreeRunList(pr.list);
+      }
+      return 0;
+    default:
+      return Fail(FormatW(u"Unknown attribute: %02X\n", type).c_str());
+  }
+}
+
+void inode::TakePieces() {
+  if (!pieces) return;
+  XEntry* match = nullptr;
+  for (XEntry* p = pieces; p; p = p->next) {
+    if (p->firstVcn == firstVcn && !p->runs) {
+      match = p;
+      break;
+    }
+  }
+  if (match && !HasPieces()) {
+    match->runs = runs;
+    match->clusterCount = clusterCount;
+    match->lastVcn = lastVcn;
+    match->realSize = match->initializedSize = match->allocatedSize = 0;
+    match->position = position;
+  } else if (!HasPieces()) {
+    FreeRunList(runs);
+  }
+  runs = nullptr;
+  for (XEntry* p = pieces; p; p = p->next) p->baseRecord = id;
+  runs = reinterpret_cast<uint8_t*>(pieces);
+  pieces = nullptr;
+  flags |= kNodeStreams;
 }
 
 int inode::parseStandard(uint32_t pos, uint32_t len) {

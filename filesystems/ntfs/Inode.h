@@ -10,6 +10,7 @@
 #include "platform/Text.h"
 #include "volumes/Extents.h"
 #include "volumes/Node.h"
+#include "volumes/RunReader.h"
 #include "volumes/Streams.h"
 
 class NTFSVol;
@@ -64,25 +65,27 @@ class inode : public snode {
   uint32_t ClusterBytes() const;
   uint32_t SectorBytes() const;
 
-  // ---- reading (InodeRead.cpp) ----
+  // ---- reading (through the volume model's run reader) ----
   // Builds the node's mapping table: the pieces of its chain in order (a
   // piece without runs as a hole), else its run list. The entry count, -1
   // when a list does not map.
-  int64_t BuildMappingTablesAll();
+  int64_t BuildMappingTablesAll() { return Reader().BuildMappingTablesAll(); }
   // The volume sector holding the byte offset; 0 when not mapped.
-  int64_t Offset2LSN(int64_t offset);
+  int64_t Offset2LSN(int64_t offset) { return Reader().Offset2LSN(offset); }
   // Reads count clusters from vcn into the work buffer (which it returns);
   // *read = clusters delivered. Null when nothing maps or nothing is read.
-  uint8_t* ReadClusters(int64_t vcn, uint32_t count, uint32_t* read);
-  uint8_t* ReadCompressedClusters(int64_t vcn, uint32_t count, uint32_t* read, uint8_t* buffer);
+  uint8_t* ReadClusters(int64_t vcn, uint32_t count, uint32_t* read) { return Reader().ReadClusters(vcn, count, read); }
+  uint8_t* ReadCompressedClusters(int64_t vcn, uint32_t count, uint32_t* read, uint8_t* buffer) {
+    return Reader().ReadCompressedClusters(vcn, count, read, buffer);
+  }
   // One 16-cluster compression unit, expanded; null on failure.
-  uint8_t* ReadCompressionGroup(int64_t unitVcn);
+  uint8_t* ReadCompressionGroup(int64_t unitVcn) { return Reader().ReadCompressionGroup(unitVcn); }
   // The next bytes of the stream from the sequential position; null when
   // nothing maps. Unreadable parts read as zeros.
-  uint8_t* SequentialRead(uint32_t bytes);
-  void ResetSequential() { seqPos = 0; }
-  void FreeWorkBuffer();
-  CExtents& Map() { return map; }
+  uint8_t* SequentialRead(uint32_t bytes) { return Reader().SequentialRead(bytes); }
+  void ResetSequential() { reader_.ResetSequential(); }
+  void FreeWorkBuffer() { reader_.FreeWorkBuffer(); }
+  CExtents& Map() { return reader_.Map(); }
 
   // ---- parser fields ----
   uint8_t* record = nullptr;  // borrowed
@@ -115,6 +118,14 @@ class inode : public snode {
   WString lastError;
 
  private:
+  // The steps of parseEntry: the header (the fix-up's strides), the fix-up
+  // (the strides fixed), the walk of the attributes, one attribute, and
+  // the extension-record pieces taken into the run field.
+  uint32_t ReadHeader(uint32_t recordSize);
+  uint32_t ApplyFixup(uint32_t strides, uint16_t usn);
+  int WalkAttributes(uint32_t firstAttr, const WString& wanted);
+  int ParseAttribute(uint32_t type, uint32_t pos, uint32_t length, const WString& wanted);
+  void TakePieces();
   int Fail(const char16_t* text);
   void Report(const char16_t* text);
   static void ReportThunk(void* self, const char16_t* text);
@@ -134,18 +145,7 @@ class inode : public snode {
   void FreeParsed();
 
   // ---- read state ----
-  uint8_t* ReadMapped(int64_t vcn, uint32_t count, uint8_t* out, uint32_t* read);
-  bool GrowWork(uint32_t clusters);
-  CExtents map;
-  bool mapBuilt = false;
-  uint8_t* work = nullptr;  // AlignedAlloc
-  uint32_t workClusters = 0;
-  int64_t workFirst = -1;  // first cluster the work buffer holds
-  uint32_t workHeld = 0;
-  uint8_t* copy = nullptr;
-  uint32_t copySize = 0;
-  uint64_t seqPos = 0;
-  uint8_t* unitIn = nullptr;   // one compression unit as read
-  uint8_t* unitOut = nullptr;  // the unit expanded
-  int64_t nextUnitCluster = -1;
+  // The reader, bound to this record's runs, volume and sizes.
+  RunReader& Reader();
+  RunReader reader_;
 };

@@ -267,7 +267,7 @@ TEST(Engine, VolumeListIsTheDrivesTable) {
   {
     NTFSObj e(drive);
     ASSERT_NE(drive->volumeList, nullptr);
-    EXPECT_EQ(&e.volumes, &drive->volumeList->items);
+    EXPECT_EQ(&e.volumes, &DriveVolumes(*drive)->items);
     auto* a = new NTFSVol();
     a->startSector = 0;
     a->sizeSectors = 1000;

@@ -201,10 +201,7 @@ class FakeFamilyTest : public testing::Test {
   void Recover(HeadlessView* view, std::vector<RecoveryListEntry> list, const std::string& root) {
     g_appState->view = view;
     view->SetRecoveryList(std::move(list));
-    GlobalTextRef(kDestinationFolder) = FromUtf8(root);
-    g_selection.operation = 1;
-    std::thread([&] { ComputeThreadProc(view); }).join();
-    g_selection.operation = 0;
+    RecoverToFolder(root, *view, g_overwriteMode, g_diskFullAnswer);
   }
 
   std::map<int32_t, int16_t> Statuses(const HeadlessView& v) {

@@ -262,7 +262,7 @@ TEST(QuickScan, TwoPartitionsVolumeTableAndSelection) {
     SetupNTFS();
     g_engine = nullptr;
     // The engine's volume list is the drive's table.
-    EXPECT_EQ(&engine.volumes, &drive->volumeList->items);
+    EXPECT_EQ(&engine.volumes, &DriveVolumes(*drive)->items);
     std::vector<std::pair<uint64_t, uint64_t>> ours, theirs;
     for (CVol* v : engine.volumes) ours.emplace_back(v->startSector, v->sizeSectors);
     std::istringstream in(RunCommand("mmls '" + img + "' 2>/dev/null"));
@@ -342,7 +342,7 @@ InProcessScan ScanInProcess(const std::string& image, const ScanSelection& selec
   g_appState->view = &view;
   Drive* drive = ScanDriveImage(image, view, selection);
   if (g_engine) {
-    r.tableIsTheDrives = drive->volumeList && &g_engine->volumes == &drive->volumeList->items;
+    r.tableIsTheDrives = DriveVolumes(*drive) && &g_engine->volumes == &DriveVolumes(*drive)->items;
     for (CVol* v : g_engine->volumes) {
       EXPECT_EQ(v->engine, g_engine);
       r.volumes.emplace_back(v->startSector, v->sizeSectors);

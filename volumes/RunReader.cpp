@@ -1,5 +1,5 @@
-// Reading an NTFS file's data by cluster or byte offset: the mapping table,
-// cluster reads with holes, compression units, and a sequential reader.
+#include "volumes/RunReader.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -7,27 +7,42 @@
 #include "foundation/Messages.h"
 #include "foundation/Trace.h"
 #include "platform/Memory.h"
-#include "filesystems/ntfs/Inode.h"
-#include "filesystems/ntfs/Lznt1.h"
-#include "filesystems/ntfs/Definitions.h"
-#include "filesystems/ntfs/NtfsVolume.h"
+#include "volumes/Node.h"
+#include "volumes/Streams.h"
+#include "volumes/Volume.h"
 
 namespace {
 // The work buffer never grows past this, whatever a caller asks for.
 constexpr uint64_t kMaxWorkBytes = uint64_t(64) << 20;
 }  // namespace
 
-int64_t inode::BuildMappingTablesAll() {
+RunReader::~RunReader() { FreeWorkBuffer(); }
+
+void RunReader::Bind(const Source& source) { src_ = source; }
+
+void RunReader::Reset() {
+  FreeWorkBuffer();
+  ForgetMap();
+}
+
+void RunReader::ForgetMap() {
   map.FreeAll();
   map.Reset();
-  const uint32_t cs = ClusterBytes();
-  map.SetSectorSize(SectorBytes());
+  mapBuilt = false;
+}
+
+int64_t RunReader::BuildMappingTablesAll() {
+  map.FreeAll();
+  map.Reset();
+  const uint32_t cs = src_.clusterBytes;
+  map.SetSectorSize(src_.sectorBytes);
   map.SetClusterSize(cs);
   mapBuilt = true;
-  if (HasPieces()) {
-    const uint64_t streamEnd =
-        allocatedSize ? allocatedSize / cs : (size + cs - 1) / cs;
-    for (const XEntry* p = Pieces(); p; p = p->next) {
+  const cnode* node = src_.node;
+  if (!node) return -1;
+  if (node->HasPieces()) {
+    const uint64_t streamEnd = src_.allocatedSize ? src_.allocatedSize / cs : (node->size + cs - 1) / cs;
+    for (const XEntry* p = node->Pieces(); p; p = p->next) {
       if (p->firstVcn < map.TotalClusters()) continue;  // overlapping piece: the first one wins
       if (p->runs) {
         if (p->firstVcn > map.TotalClusters()) {
@@ -48,16 +63,16 @@ int64_t inode::BuildMappingTablesAll() {
         if (!map.AppendRun(p->firstVcn, lcn, length, true)) return -1;
       }
     }
-  } else if (runs) {
-    if (map.BuildVCNMappingTable(runs) < 0) return -1;
+  } else if (node->runs) {
+    if (map.BuildVCNMappingTable(node->runs) < 0) return -1;
   }
   return int64_t(map.RunCount());
 }
 
-int64_t inode::Offset2LSN(int64_t offset) {
+int64_t RunReader::Offset2LSN(int64_t offset) {
   if (offset < 0) return 0;
   if (!mapBuilt && BuildMappingTablesAll() <= 0) return 0;
-  const uint32_t cs = ClusterBytes(), ss = SectorBytes();
+  const uint32_t cs = src_.clusterBytes, ss = src_.sectorBytes;
   const uint64_t cluster = uint64_t(offset) / cs;
   const uint64_t sectorInCluster = (uint64_t(offset) % cs) / ss;
   uint64_t left = 0;
@@ -66,8 +81,8 @@ int64_t inode::Offset2LSN(int64_t offset) {
   return int64_t(lcn * (cs / ss) + sectorInCluster);
 }
 
-bool inode::GrowWork(uint32_t clusters) {
-  const uint32_t cs = ClusterBytes();
+bool RunReader::GrowWork(uint32_t clusters) {
+  const uint32_t cs = src_.clusterBytes;
   if (clusters <= workClusters && work) return true;
   if (uint64_t(clusters) * cs > kMaxWorkBytes) clusters = uint32_t(kMaxWorkBytes / cs);
   if (clusters <= workClusters && work) return true;
@@ -81,7 +96,7 @@ bool inode::GrowWork(uint32_t clusters) {
   return true;
 }
 
-void inode::FreeWorkBuffer() {
+void RunReader::FreeWorkBuffer() {
   AlignedFree(work);
   AlignedFree(copy);
   AlignedFree(unitIn);
@@ -94,8 +109,8 @@ void inode::FreeWorkBuffer() {
   nextUnitCluster = -1;
 }
 
-uint8_t* inode::ReadMapped(int64_t vcn0, uint32_t n, uint8_t* out, uint32_t* read) {
-  const uint32_t cs = ClusterBytes();
+uint8_t* RunReader::ReadMapped(int64_t vcn0, uint32_t n, uint8_t* out, uint32_t* read) {
+  const uint32_t cs = src_.clusterBytes;
   uint32_t done = 0;
   while (done < n) {
     const uint64_t vcn = uint64_t(vcn0) + done;
@@ -124,9 +139,9 @@ uint8_t* inode::ReadMapped(int64_t vcn0, uint32_t n, uint8_t* out, uint32_t* rea
     } else {
       k = std::min<uint64_t>(left, n - done);
     }
-    if (!volume) break;
+    if (!src_.volume) break;
     uint32_t got = 0;
-    if (!volume->ReadClusters(out + size_t(done) * cs, int64_t(lcn), uint32_t(k), cs, size_t(k) * cs, &got) ||
+    if (!src_.volume->ReadClusters(out + size_t(done) * cs, int64_t(lcn), uint32_t(k), cs, size_t(k) * cs, &got) ||
         got == 0)
       break;
     done += got;
@@ -136,7 +151,7 @@ uint8_t* inode::ReadMapped(int64_t vcn0, uint32_t n, uint8_t* out, uint32_t* rea
   return done ? out : nullptr;
 }
 
-uint8_t* inode::ReadClusters(int64_t vcn, uint32_t count, uint32_t* read) {
+uint8_t* RunReader::ReadClusters(int64_t vcn, uint32_t count, uint32_t* read) {
   uint32_t dummy = 0;
   if (!read) read = &dummy;
   *read = 0;
@@ -147,7 +162,7 @@ uint8_t* inode::ReadClusters(int64_t vcn, uint32_t count, uint32_t* read) {
   if (!GrowWork(count)) ShowErrorAndThrow();
   if (count > workClusters) count = workClusters;
   uint8_t* r;
-  if ((flags2 & kNode2Compressed) && !(flags2 & kNode2Directory)) {
+  if (src_.compressed && src_.expand) {
     r = ReadCompressedClusters(vcn, count, read, work);
   } else {
     r = ReadMapped(vcn, count, work, read);
@@ -157,27 +172,29 @@ uint8_t* inode::ReadClusters(int64_t vcn, uint32_t count, uint32_t* read) {
   return r;
 }
 
-uint8_t* inode::ReadCompressedClusters(int64_t vcn, uint32_t count, uint32_t* read, uint8_t* buffer) {
+uint8_t* RunReader::ReadCompressedClusters(int64_t vcn, uint32_t count, uint32_t* read, uint8_t* buffer) {
   *read = 0;
-  const uint32_t cs = ClusterBytes();
+  const uint32_t cs = src_.clusterBytes;
+  const int64_t unitClusters = src_.unitClusters;
   const int64_t end = vcn + count;
-  for (int64_t u = vcn & ~int64_t(ntfs::kUnitClusters - 1); u < end; u += ntfs::kUnitClusters) {
+  for (int64_t u = vcn & ~(unitClusters - 1); u < end; u += unitClusters) {
     const uint8_t* unit = ReadCompressionGroup(u);
     if (!unit) return nullptr;
-    const int64_t from = std::max(vcn, u), to = std::min(end, u + int64_t(ntfs::kUnitClusters));
+    const int64_t from = std::max(vcn, u), to = std::min(end, u + unitClusters);
     std::memcpy(buffer + size_t(from - vcn) * cs, unit + size_t(from - u) * cs, size_t(to - from) * cs);
   }
   *read = count;
   return buffer;
 }
 
-uint8_t* inode::ReadCompressionGroup(int64_t u) {
-  if (u < 0 || (u % ntfs::kUnitClusters) != 0) {
+uint8_t* RunReader::ReadCompressionGroup(int64_t u) {
+  const uint32_t unitClusters = src_.unitClusters;
+  if (u < 0 || unitClusters == 0 || (u % unitClusters) != 0) {
     VErrorMsg(Msg(147).c_str(), 2, 1);
     return nullptr;
   }
-  const uint32_t cs = ClusterBytes();
-  const size_t unitBytes = size_t(cs) * ntfs::kUnitClusters;
+  const uint32_t cs = src_.clusterBytes;
+  const size_t unitBytes = size_t(cs) * unitClusters;
   if (!unitIn) unitIn = static_cast<uint8_t*>(AlignedAlloc(unitBytes));
   if (!unitOut) unitOut = static_cast<uint8_t*>(AlignedAlloc(unitBytes));
   if (!unitIn || !unitOut) ShowErrorAndThrow();
@@ -187,7 +204,7 @@ uint8_t* inode::ReadCompressionGroup(int64_t u) {
   uint32_t data = 0, holes = 0;
   bool tableEnded = false;
   uint64_t vcn = uint64_t(u);
-  const uint64_t unitEnd = uint64_t(u) + ntfs::kUnitClusters;
+  const uint64_t unitEnd = uint64_t(u) + unitClusters;
   while (vcn < unitEnd) {
     uint64_t left = 0, next = 0;
     uint64_t lcn = map.VcnToLcn(vcn, &left, &next);
@@ -213,7 +230,7 @@ uint8_t* inode::ReadCompressionGroup(int64_t u) {
     if (trace) TracePrintfW(u"Run # %ld\n", int32_t(k));
     uint32_t got = 0;
     uint8_t* at = unitIn + size_t(data) * cs;
-    if (!volume || !volume->ReadClusters(at, int64_t(lcn), uint32_t(k), cs, size_t(k) * cs, &got)) got = 0;
+    if (!src_.volume || !src_.volume->ReadClusters(at, int64_t(lcn), uint32_t(k), cs, size_t(k) * cs, &got)) got = 0;
     if (got < k) std::memset(at + size_t(got) * cs, 0, size_t(k - got) * cs);
     data += uint32_t(k);
     nextUnitCluster = int64_t(lcn + k);
@@ -224,11 +241,11 @@ uint8_t* inode::ReadCompressionGroup(int64_t u) {
     std::memset(unitOut, 0, unitBytes);
     return unitOut;
   }
-  // A unit whose 16 clusters all hold data is stored as it is.
-  if (data == ntfs::kUnitClusters && !tableEnded) return unitIn;
+  // A unit whose clusters all hold data is stored as it is.
+  if (data == unitClusters && !tableEnded) return unitIn;
   const bool lastUnit = tableEnded || unitEnd >= map.TotalClusters();
   int consumed = 0;
-  const int64_t produced = Lznt1Decompress(unitIn, int(data), int(cs), &consumed, unitOut);
+  const int64_t produced = src_.expand ? src_.expand(unitIn, int(data), int(cs), &consumed, unitOut) : -1;
   if (trace) TracePrintfW(u"dLeng %ld\n", int32_t(produced));
   if (produced < 0) {
     if (!lastUnit) return nullptr;
@@ -239,9 +256,9 @@ uint8_t* inode::ReadCompressionGroup(int64_t u) {
   return unitOut;
 }
 
-uint8_t* inode::SequentialRead(uint32_t bytes) {
+uint8_t* RunReader::SequentialRead(uint32_t bytes) {
   if (bytes == 0) return nullptr;
-  const uint32_t cs = ClusterBytes();
+  const uint32_t cs = src_.clusterBytes;
   const uint64_t first = seqPos / cs, off = seqPos % cs;
   const uint64_t need = (off + bytes + cs - 1) / cs;
   if (workFirst >= 0 && first >= uint64_t(workFirst) && first + need <= uint64_t(workFirst) + workHeld) {
