@@ -198,7 +198,7 @@ uint32_t* NTFSObj::RecordSlot(uint16_t volume, uint32_t record, bool grow) {
 
 cnode* NTFSObj::AddNewNode(cnode* node, bool copy, int64_t* index) {
   if (!node) return nullptr;
-  const bool keyed = node->Family() == kNodeNtfs && node->volumeIndex != kNoVolume && node->id != kNoNodeId;
+  const bool keyed = node->IsSnode() && node->volumeIndex != kNoVolume && node->id != kNoNodeId;
   if (keyed) {
     const uint32_t* slot = RecordSlot(node->volumeIndex, node->id, false);
     if (slot && *slot) {

@@ -28,6 +28,8 @@
 #include "volumes/Node.h"
 #include "volumes/NodeTable.h"
 #include "volumes/Streams.h"
+#include "volumes/Volume.h"
+#include "volumes/VolumeFamily.h"
 #include "filesystems/ntfs/Inode.h"
 #include "filesystems/ntfs/NtfsFileData.h"
 #include "filesystems/ntfs/Definitions.h"
@@ -45,6 +47,12 @@ uint8_t* ScratchBuffer(int slot, size_t bytes) {
   uint8_t* p = ThreadScratchBuffer(slot, bytes);
   if (!p) ShowErrorAndThrow();
   return p;
+}
+
+// A volume of the node's family (whose records the node's are).
+bool IsVolumeOfNode(const CVol* v, const cnode* node) {
+  const VolumeFamily* f = FindVolumeFamily(v->type);
+  return f && f->nodeFamily == node->Family();
 }
 
 // The search the volume belongs to, when it is this engine's.
@@ -635,7 +643,7 @@ int RecoverNtfsNode(NTFSObj* engine, int64_t nodeIndex, WStringView target, WStr
   ErrorMsg(Msg(252));
   if (!engine || !engine->nodes) return -1;
   cnode* c = engine->nodes->GetAt(nodeIndex);
-  if (!c || c->Family() != kNodeNtfs) {
+  if (!c || !c->IsSnode()) {
     ErrorMsg(Msg(182));
     return -1;
   }
@@ -653,12 +661,12 @@ int RecoverNtfsNode(NTFSObj* engine, int64_t nodeIndex, WStringView target, WStr
   if (node->volumeIndex != kNoVolume) {
     if (node->volumeIndex < engine->volumes.size()) {
       CVol* cv = engine->volumes[node->volumeIndex];
-      if (cv && cv->type == kVolNtfs) candidates.push_back(static_cast<NTFSVol*>(cv));
+      if (cv && IsVolumeOfNode(cv, node)) candidates.push_back(static_cast<NTFSVol*>(cv));
     }
   } else {
     std::vector<uint64_t> starts;
     for (CVol* cv : engine->volumes) {
-      if (!cv || cv->type != kVolNtfs || starts.size() >= 8) continue;
+      if (!cv || !IsVolumeOfNode(cv, node) || starts.size() >= 8) continue;
       if (std::find(starts.begin(), starts.end(), cv->startSector) != starts.end()) continue;
       starts.push_back(cv->startSector);
       candidates.push_back(static_cast<NTFSVol*>(cv));

@@ -85,7 +85,7 @@ bool cnode::CopyNode(const cnode* from) {
   uint8_t family = Family();
   flags = from->flags;
   kind = uint8_t(family | (from->kind & kNodeClusterCodeMask));
-  if (family != from->Family() || family != kNodeNtfs) flags &= uint16_t(~kNodeStreams);
+  if (family != from->Family() || !IsSnode()) flags &= uint16_t(~kNodeStreams);
 
   bool ok = true;
   if (from->HasPieces()) {

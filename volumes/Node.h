@@ -84,9 +84,12 @@ struct cnode {
   cnode& operator=(const cnode&) = delete;
 
   uint8_t Family() const { return kind & kNodeFamilyMask; }
+  // The record is an snode (below): the NTFS family's, and the record of
+  // carved files.
+  bool IsSnode() const { return Family() == kNodeNtfs; }
   bool IsDirectory() const { return (flags2 & kNode2Directory) != 0; }
   // The chain flag has a meaning for NTFS nodes only.
-  bool HasPieces() const { return (flags & kNodeStreams) && Family() == kNodeNtfs; }
+  bool HasPieces() const { return (flags & kNodeStreams) && IsSnode(); }
   XEntry* Pieces() const { return HasPieces() ? reinterpret_cast<XEntry*>(runs) : nullptr; }
   const uint8_t* RunBuffer() const { return HasPieces() ? nullptr : runs; }
 
