@@ -19,6 +19,7 @@
 #include "foundation/Trace.h"
 #include "platform/Errors.h"
 #include "platform/Memory.h"
+#include "storage/Drive.h"
 #include "volumes/Node.h"
 #include "volumes/NodeTable.h"
 #include "volumes/ScanSink.h"
@@ -107,6 +108,12 @@ class MftPass {
 
 int MftPass::Run(uint64_t firstRecord) {
   if (!vol_->mftMap || recSize_ < 512 || kChunkBytes % recSize_) return 0;
+  if (scanMode_ == kScanLong && vol_->mirrorCluster) {
+    // The mirror's copies of the first records are no loose records either.
+    const uint32_t cs = vol_->clusterSize;
+    const NodeRun run{int64_t(vol_->mirrorCluster), (4ull * recSize_ + cs - 1) / cs};
+    engine_.AddNodeRanges(*vol_, &run, 1, cs, 0, 4ull * recSize_);
+  }
   // The loop bound comes from disk: never past what the runs map.
   const uint64_t mapped = vol_->mftMap->TotalClusters() * uint64_t(vol_->clusterSize);
   const uint64_t records = std::min(vol_->RecordCount(), mapped / recSize_);
@@ -172,6 +179,11 @@ void MftPass::FillChunk(uint8_t* buf, uint64_t first, uint32_t inChunk) {
       pieces_.emplace_back(filled, 0);
     } else {
       pieces_.emplace_back(filled, at);
+      // The Long Scan takes no FILE record of the stretches read here again.
+      if (scanMode_ == kScanLong) {
+        const NodeRun run{int64_t(at / cs), clusters};
+        engine_.AddNodeRanges(*vol_, &run, 1, cs, 0, n);
+      }
     }
     filled += n;
   }
@@ -282,6 +294,7 @@ void MftPass::HandOver() {
     // Recycle-bin contents are read by the recycle-bin code, not listed.
     if (folder.inRecycle) continue;
     if (g_appState && g_appState->fileFilter && !g_appState->fileFilter->ContainsW(name)) continue;
+    if (engine_.PathFilterMatch((folder.path + name).c_str()) != 0) continue;
     if (n->IsDirectory()) {
       if (deleted) n->flags = uint16_t((n->flags & ~kNodeGradeMask) | GradeBits(kGradePoor));
     } else if (vol_->bitmap && ((n->flags & kNodeGradeMask) == 0)) {

@@ -1,0 +1,281 @@
+// Long Scans of damaged NTFS images (tests/fixtures/make_ntfs_damaged.sh)
+// and of the intact scan images through the headless driver, compared with
+// The Sleuth Kit's listing of each image from before the damage.
+//
+// Normalisation of `fls -r -p` lines: regular files only ("r/r"), live
+// ones only, no streams (":" in the path), no system files ("$" names);
+// the path as fls gives it, relative to the volume, "/" separators, which
+// is what dvscan's list gives too.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/engine/DvscanRun.h"
+#include "tests/foundation/TestUtil.h"
+
+namespace {
+
+std::string DamagedImages(std::string* skip) {
+  static std::string folder;
+  static int status = -2;
+  if (status == -2) {
+    folder = FixtureCache(testing::TempDir() + "delvora-fixtures") + "/ntfs-damaged";
+    status = RunFixtureScript("make_ntfs_damaged.sh", folder, ">/dev/null 2>&1");
+  }
+  if (status == 77) *skip = "mkntfs, ntfs-3g, sleuthkit, root or FUSE missing";
+  return status == 0 ? folder : "";
+}
+
+std::string ScanImages(std::string* skip) {
+  static std::string folder;
+  static int status = -2;
+  if (status == -2) {
+    folder = FixtureCache(testing::TempDir() + "delvora-fixtures") + "/ntfs-scan";
+    status = RunFixtureScript("make_ntfs_scan_image.sh", folder, ">/dev/null 2>&1");
+  }
+  if (status == 77) *skip = "mkntfs, ntfs-3g, sleuthkit, root or FUSE missing";
+  return status == 0 ? folder : "";
+}
+
+#define IMAGES_OR_SKIP(var, maker)                          \
+  std::string skip_;                                        \
+  const std::string var = maker(&skip_);                    \
+  if (var.empty() && !skip_.empty()) GTEST_SKIP() << skip_; \
+  ASSERT_FALSE(var.empty()) << #maker " failed"
+
+struct FlsFile {
+  uint64_t record = 0;
+  uint64_t size = 0;  // with -l only
+};
+
+// Live regular files of an fls listing (text of `fls -r -p [-l]`) by path.
+std::map<std::string, FlsFile> FlsLiveFiles(const std::string& text, bool withSizes) {
+  std::map<std::string, FlsFile> out;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("r/r ", 0) != 0) continue;
+    if (line.compare(4, 2, "* ") == 0) continue;  // deleted
+    std::vector<std::string> f;
+    std::stringstream ss(line);
+    std::string col;
+    while (std::getline(ss, col, '\t')) f.push_back(col);
+    if (f.size() < 2) continue;
+    const std::string& path = f[1];
+    if (path.find(':') != std::string::npos) continue;
+    const std::string leaf = path.substr(path.rfind('/') + 1);
+    if (!leaf.empty() && leaf[0] == '$') continue;
+    FlsFile file;
+    file.record = std::stoull(f[0].substr(4));
+    if (withSizes && f.size() >= 7) file.size = std::stoull(f[6]);
+    out[path] = file;
+  }
+  return out;
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+std::multiset<std::string> PathsOf(const DvscanRun& r) {
+  std::multiset<std::string> out;
+  for (const Listed& l : r.items) out.insert(l.path);
+  return out;
+}
+
+// Every line of the listing as one text, in listing order.
+std::vector<std::string> Lines(const DvscanRun& r) {
+  std::vector<std::string> out;
+  for (const Listed& l : r.items)
+    out.push_back(l.path + "\t" + std::to_string(l.size) + "\t" + (l.deleted ? "1" : "0") + "\t" + l.status);
+  return out;
+}
+
+// With `userFilesOnly`, system files ("$" names) are not compared: two
+// volumes of one disk each have their own.
+void ExpectNothingTwice(const DvscanRun& r, bool userFilesOnly = false) {
+  std::set<std::string> seen;
+  for (const Listed& l : r.items) {
+    if (userFilesOnly && l.path.find('$') != std::string::npos) continue;
+    EXPECT_TRUE(seen.insert(l.path).second) << "listed twice: " << l.path;
+  }
+}
+
+}  // namespace
+
+// An intact volume: the Long Scan lists what the Quick Scan lists and the
+// system files besides, nothing twice; the overlap of reading and
+// classifying changes nothing.
+TEST(LongScan, IntactVolumeIsQuickPlusSystemFiles) {
+  IMAGES_OR_SKIP(dir, ScanImages);
+  const std::string img = "'" + dir + "/scan.img'";
+  const DvscanRun quick = Dvscan(img);
+  const DvscanRun lng = Dvscan("--long " + img);
+  const DvscanRun serial = Dvscan("--long --no-overlap " + img);
+  ASSERT_EQ(quick.rc, 0) << quick.err;
+  ASSERT_EQ(lng.rc, 0) << lng.err;
+  ASSERT_EQ(serial.rc, 0) << serial.err;
+  ExpectNothingTwice(lng);
+  std::multiset<std::string> extra = PathsOf(lng);
+  for (const std::string& p : PathsOf(quick)) {
+    auto it = extra.find(p);
+    ASSERT_NE(it, extra.end()) << "missing from the Long Scan: " << p;
+    extra.erase(it);
+  }
+  for (const std::string& p : extra) EXPECT_TRUE(p[0] == '$' && p.find('/') == std::string::npos) << p;
+  EXPECT_GE(extra.size(), 10u);
+  EXPECT_EQ(Lines(lng), Lines(serial));
+}
+
+// A quick reformat over a filled volume: most old files come back with
+// their old path and size; those whose folder chain is gone land under
+// "Extra files/FolderN".
+TEST(LongScan, ReformattedVolumeGivesOldPathsAndSizes) {
+  IMAGES_OR_SKIP(dir, DamagedImages);
+  for (const char* name : {"reformat", "reformat8k"}) {
+    SCOPED_TRACE(name);
+    const std::string fls = std::string(name) == "reformat" ? "filled.fls" : "reformat8k.fls";
+    const auto before = FlsLiveFiles(ReadAll(dir + "/" + fls), true);
+    ASSERT_GT(before.size(), 1700u);
+    const DvscanRun quick = Dvscan("'" + dir + "/" + name + ".img'");
+    ASSERT_EQ(quick.rc, 0) << quick.err;
+    size_t quickOld = 0;
+    for (const Listed& l : quick.items) quickOld += before.count(l.path);
+    EXPECT_EQ(quickOld, 0u);
+    const DvscanRun lng = Dvscan("--long '" + dir + "/" + name + ".img'");
+    ASSERT_EQ(lng.rc, 0) << lng.err;
+    ExpectNothingTwice(lng);
+    size_t same = 0, extra = 0;
+    for (const Listed& l : lng.items) {
+      auto it = before.find(l.path);
+      if (it != before.end() && it->second.size == l.size) same++;
+      if (l.path.rfind("Extra files/Folder", 0) == 0) extra++;
+    }
+    const double share = double(same) / double(before.size());
+    std::printf("%s: %zu of %zu old files with old path and size (%.3f), %zu under Extra files\n", name, same,
+                before.size(), share, extra);
+    EXPECT_GE(share, 0.95);
+  }
+}
+
+// The $MFT's first records, their mirror and a block of file records
+// wiped: the Quick Scan gives up with message 424; the Long Scan lists
+// every surviving file under its path.
+TEST(LongScan, WipedMftListsEverySurvivor) {
+  IMAGES_OR_SKIP(dir, DamagedImages);
+  const std::string img = "'" + dir + "/wiped.img'";
+  const DvscanRun quick = Dvscan(img);
+  EXPECT_EQ(quick.rc, 1);
+  EXPECT_NE(quick.err.find("Boot sector not found. Please use the Long Scan."), std::string::npos) << quick.err;
+  const auto before = FlsLiveFiles(ReadAll(dir + "/filled.fls"), true);
+  std::set<uint64_t> wiped;
+  for (const std::string& r : [&] {
+         std::vector<std::string> v;
+         std::istringstream in(ReadAll(dir + "/wiped.list"));
+         for (std::string w; in >> w;) v.push_back(w);
+         return v;
+       }())
+    wiped.insert(std::stoull(r));
+  ASSERT_EQ(wiped.size(), 30u);  // every live file of d07
+  const DvscanRun lng = Dvscan("--long " + img);
+  ASSERT_EQ(lng.rc, 0) << lng.err;
+  ExpectNothingTwice(lng);
+  std::map<std::string, const Listed*> listed;
+  for (const Listed& l : lng.items) listed[l.path] = &l;
+  size_t survivors = 0;
+  for (const auto& [path, f] : before) {
+    if (wiped.count(f.record)) {
+      EXPECT_FALSE(listed.count(path)) << path;
+      continue;
+    }
+    survivors++;
+    auto it = listed.find(path);
+    ASSERT_NE(it, listed.end()) << "survivor not listed: " << path;
+    EXPECT_EQ(it->second->size, f.size) << path;
+  }
+  EXPECT_GT(survivors, 1700u);
+}
+
+// Partition table and boot sectors gone: the first volume comes back from
+// its backup boot sector, the second (no boot sector left) from its loose
+// records; both list what fls listed before the damage.
+TEST(LongScan, LostPartitionsListAsBefore) {
+  IMAGES_OR_SKIP(dir, DamagedImages);
+  const DvscanRun lng = Dvscan("--long '" + dir + "/lost.img'");
+  ASSERT_EQ(lng.rc, 0) << lng.err;
+  ExpectNothingTwice(lng, true);
+  std::set<std::string> listed;
+  for (const Listed& l : lng.items) listed.insert(l.path);
+  for (const char* start : {"63", "32768"}) {
+    const auto before = FlsLiveFiles(ReadAll(dir + "/lost.fls." + start), false);
+    ASSERT_EQ(before.size(), 100u) << start;
+    for (const auto& [path, f] : before) EXPECT_TRUE(listed.count(path)) << start << ": " << path;
+  }
+}
+
+// A range: progress still ends at 100 and only the range's records are
+// listed; excluded sectors are never read (the excluded MFT's records are
+// not found).
+TEST(LongScan, RangeAndExclusions) {
+  IMAGES_OR_SKIP(dir, DamagedImages);
+  const std::string img = "'" + dir + "/wiped.img'";
+  const DvscanRun whole = Dvscan("--long " + img);
+  ASSERT_EQ(whole.rc, 0) << whole.err;
+  // The records lie inside the first 16 MiB of this volume.
+  const DvscanRun none = Dvscan("--long --range 32768:131071 " + img);
+  ASSERT_EQ(none.rc, 0) << none.err;
+  EXPECT_LT(none.items.size(), whole.items.size() / 10);
+  const std::string ex = testing::TempDir() + "exclude-" + std::to_string(getpid());
+  WriteFileText(ex, "0 32767\n");
+  const DvscanRun excluded = Dvscan("--long --exclude '" + ex + "' " + img);
+  const DvscanRun ranged = Dvscan("--long --range 32768:131071 " + img);
+  std::remove(ex.c_str());
+  ASSERT_EQ(excluded.rc, 0) << excluded.err;
+  EXPECT_EQ(Lines(excluded), Lines(ranged));
+  const DvscanRun bad = Dvscan("--long --range 9:3 " + img);
+  EXPECT_EQ(bad.rc, 1);
+  EXPECT_NE(bad.err.find("--range"), std::string::npos) << bad.err;
+}
+
+// The path filter: a folder prefix and a pattern admit what fls lists
+// there.
+TEST(LongScan, PathFilterEqualsFilteredFls) {
+  IMAGES_OR_SKIP(dir, DamagedImages);
+  const auto before = FlsLiveFiles(ReadAll(dir + "/filled.fls"), false);
+  const DvscanRun prefix = Dvscan("--filter '\\d07\\a\\' '" + dir + "/filled.img'");
+  ASSERT_EQ(prefix.rc, 0) << prefix.err;
+  std::set<std::string> want, got;
+  for (const auto& [path, f] : before)
+    if (path.rfind("d07/a/", 0) == 0) want.insert(path);
+  // Folders are listed too; fls's regular files are compared.
+  for (const Listed& l : prefix.items)
+    if (l.path.find('$') == std::string::npos && l.path.find(".dat") != std::string::npos) got.insert(l.path);
+  EXPECT_EQ(got, want);
+  const DvscanRun pattern = Dvscan("--long --filter '*f0001?.dat' '" + dir + "/reformat.img'");
+  ASSERT_EQ(pattern.rc, 0) << pattern.err;
+  ASSERT_FALSE(pattern.items.empty());
+  for (const Listed& l : pattern.items) {
+    const std::string leaf = l.path.substr(l.path.rfind('/') + 1);
+    EXPECT_TRUE(leaf.size() == 10 && leaf.rfind("f0001", 0) == 0) << l.path;
+  }
+}
+
+// 64 MiB of random bytes hold nothing.
+TEST(LongScan, RandomBytesHoldNothing) {
+  const std::string img = testing::TempDir() + "random-" + std::to_string(getpid()) + ".img";
+  RunCommand("head -c 67108864 /dev/urandom >'" + img + "'");
+  const DvscanRun r = Dvscan("--long '" + img + "'");
+  std::remove(img.c_str());
+  EXPECT_EQ(r.rc, 0) << r.err;
+  EXPECT_TRUE(r.items.empty());
+}
