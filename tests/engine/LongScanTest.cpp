@@ -17,8 +17,20 @@
 #include <string>
 #include <vector>
 
+#include <mutex>
+#include <thread>
+
+#include "engine/Engine.h"
+#include "engine/Worker.h"
+#include "foundation/AppState.h"
+#include "foundation/Globals.h"
+#include "foundation/SectRanges.h"
+#include "foundation/UiServices.h"
+#include "storage/Drive.h"
 #include "tests/engine/DvscanRun.h"
+#include "tests/engine/EngineTestUtil.h"
 #include "tests/foundation/TestUtil.h"
+#include "tests/storage/FaultySource.h"
 
 namespace {
 
@@ -278,4 +290,93 @@ TEST(LongScan, RandomBytesHoldNothing) {
   std::remove(img.c_str());
   EXPECT_EQ(r.rc, 0) << r.err;
   EXPECT_TRUE(r.items.empty());
+}
+
+namespace {
+
+class PercentView : public HeadlessView {
+ public:
+  void FoundItems(std::vector<FoundItem>& items, int percent) override {
+    {
+      std::lock_guard<std::mutex> lock(m);
+      percents.push_back(percent);
+    }
+    HeadlessView::FoundItems(items, percent);
+  }
+  std::vector<int> percents;
+};
+
+}  // namespace
+
+// In process: sectors excluded by the user never reach the device (its
+// calls are counted), and progress runs over the chosen range, rising to
+// 100.
+TEST(LongScan, ExcludedSectorsAreNeverReadAndProgressCoversTheRange) {
+  IMAGES_OR_SKIP(dir, DamagedImages);
+  constexpr uint64_t kMiB = 1 << 20;
+  auto state = std::make_shared<FaultState>();
+  GlobalObjectsScope scope;
+  FaultyOpener opener(state);
+  PercentView view;
+  g_appState->view = &view;
+  g_appState->longScanFirstSector = 4 * kMiB / 512;
+  g_appState->longScanLastSector = 60 * kMiB / 512 - 1;
+  const WString name = FromUtf8(dir + "/wiped.img");
+  Drive* drive = CreateDrive(name);
+  drive->InitDrive(name);
+  auto excluded = std::make_shared<CSectRanges>();
+  excluded->AddRange(16 * kMiB, 48 * kMiB);
+  drive->SetExclusionSet(excluded);
+  ScanRequest request;
+  request.drive = drive;
+  request.selection.scanMode = 1;
+  std::thread([&] { RunScan(request, &view); }).join();
+  for (const FaultState::Call& c : state->Calls())
+    EXPECT_TRUE(c.offset + c.length <= 16 * kMiB || c.offset >= 48 * kMiB) << c.offset << " " << c.length;
+  ASSERT_FALSE(view.percents.empty());
+  for (size_t i = 1; i < view.percents.size(); i++) EXPECT_LE(view.percents[i - 1], view.percents[i]) << i;
+  EXPECT_EQ(view.percents.back(), 100);
+  // Steps in the middle of the pass were shown, not only its end.
+  EXPECT_TRUE(std::any_of(view.percents.begin(), view.percents.end(), [](int p) { return p > 10 && p < 80; }));
+  delete g_engine;
+  g_engine = nullptr;
+  DropSendObjs();
+  g_currentDrive = nullptr;
+  DeleteDrive(&drive);
+  g_selection = ScanSelection{};
+}
+
+// FILE records cut by the end of a read are joined with the next read and
+// listed once; a record that ends exactly at a read's end needs no join.
+TEST(LongScan, RecordsAcrossReadsAreJoinedOnce) {
+  IMAGES_OR_SKIP(dir, DamagedImages);
+  const std::string img = testing::TempDir() + "carry-" + std::to_string(getpid()) + ".img";
+  // Three records of filled.img (the files f00001, f00002, f00003) put
+  // 512 bytes before the 1 MiB boundary, right before the 2 MiB one and
+  // 512 bytes before the 3 MiB one, in 4 MiB of zeros.
+  const std::string script = R"(
+import struct, sys
+src, dst = sys.argv[1], sys.argv[2]
+data = open(src, 'rb').read()
+found = {}
+for at in range(0, len(data), 1024):
+    if data[at:at + 4] != b'FILE' or struct.unpack_from('<H', data, at + 22)[0] != 1: continue  # live files only
+    for n in (1, 2, 3):
+        if ('f%05d.dat' % n).encode('utf-16-le') in data[at:at + 1024] and n not in found: found[n] = at
+out = bytearray(4 << 20)
+M = 1 << 20
+for n, place in ((1, M - 512), (2, 2 * M - 1024), (3, 3 * M - 512)):
+    out[place:place + 1024] = data[found[n]:found[n] + 1024]
+open(dst, 'wb').write(out)
+)";
+  WriteFileText(img + ".py", script);
+  RunCommand("python3 '" + img + ".py' '" + dir + "/filled.img' '" + img + "'");
+  const DvscanRun r = Dvscan("--long '" + img + "'");
+  std::remove((img + ".py").c_str());
+  std::remove(img.c_str());
+  ASSERT_EQ(r.rc, 0) << r.err;
+  std::map<std::string, int> count;
+  for (const Listed& l : r.items) count[l.path.substr(l.path.rfind('/') + 1)]++;
+  for (const char* leaf : {"f00001.dat", "f00002.dat", "f00003.dat"}) EXPECT_EQ(count[leaf], 1) << leaf;
+  EXPECT_EQ(r.items.size(), 3u);
 }
