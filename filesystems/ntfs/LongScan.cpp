@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "filesystems/ntfs/Definitions.h"
+#include "filesystems/ntfs/FolderPaths.h"
 #include "filesystems/ntfs/Inode.h"
 #include "filesystems/ntfs/MftScan.h"
 #include "filesystems/ntfs/NtfsBoot.h"
@@ -27,17 +28,10 @@
 
 namespace {
 
-// Deeper folder chains than this are damaged or crafted (or a loop).
-constexpr int kMaxFolderDepth = 1024;
-
 // The record size a FILE header claims; 1024 when it names none we know.
 uint32_t HeaderRecordSize(const uint8_t* record) {
   const uint32_t alloc = Le32(record + ntfs::kRecAllocated);
   return (alloc == 1024 || alloc == 2048 || alloc == 4096) ? alloc : 1024;
-}
-
-bool IsRecycleFolderName(WStringView name) {
-  return EqualsNoCase(name, u"$Recycle.Bin") || EqualsNoCase(name, u"RECYCLER") || EqualsNoCase(name, u"RECYCLED");
 }
 
 // The NTFS volume of the drive's table whose record grid holds the record
@@ -139,25 +133,13 @@ void NTFS::ParseFoundVolume(CVol& volume, ScanSink& engine) {
 
 namespace {
 
-// Paths of the orphans: folders by (volume, record), each path built once.
-class OrphanPaths {
+// The folders a node's parent is looked up among: its volume's; for a
+// record without a volume, the records of the same lost $MFT (those whose
+// numbers put the $MFT's start at the same place).
+class OrphanGroups {
  public:
-  OrphanPaths(CNdArray& nodes, uint32_t sectorBytes) : nodes_(nodes), ss_(sectorBytes) {
-    const int64_t n = nodes.Count();
-    for (int64_t i = 0; i < n; i++) {
-      const cnode* c = nodes.GetAt(i);
-      if (!c || !c->IsSnode() || !c->IsDirectory() || c->id == kNoNodeId) continue;
-      const uint32_t group = Group(c);
-      if (group == kNoGroup) continue;
-      // The first one wins: the $MFT's own records come before loose ones.
-      folders_.emplace(Key(group, c->id), uint32_t(i));
-    }
-  }
-
   static constexpr uint32_t kNoGroup = 0xFFFFFFFFu;
-  // The folders a node's parent is looked up among: its volume's; for a
-  // record without a volume, the records of the same lost $MFT (those
-  // whose numbers put the $MFT's start at the same place).
+  explicit OrphanGroups(uint32_t sectorBytes) : ss_(sectorBytes) {}
   uint32_t Group(const cnode* c) {
     if (c->volumeIndex != kNoVolume) return c->volumeIndex;
     if (c->id == kNoNodeId || !(c->flags & kInodeNumberFromHeader)) return kNoGroup;
@@ -165,66 +147,12 @@ class OrphanPaths {
     const uint64_t at = static_cast<const snode*>(c)->position * ss_;
     const uint64_t back = uint64_t(c->id) * recordBytes;
     if (back > at) return kNoGroup;
-    auto hit = groups_.emplace(at - back, uint32_t(0x10000 + groups_.size()));
-    return hit.first->second;
-  }
-
-  // The folder path ("\a\b\") of a parent record on a volume; false with
-  // *broken set to the record where the chain broke off.
-  bool Path(uint32_t volume, uint32_t parent, WString* out, bool* inRecycle, uint32_t* broken) {
-    std::vector<uint32_t> chain;
-    uint32_t at = parent;
-    const Known* known = nullptr;
-    while (true) {
-      if (at == ntfs::kRecordRoot) {
-        static const Known kRoot{WString(1, u'\\'), false};
-        known = &kRoot;
-        break;
-      }
-      auto hit = paths_.find(Key(volume, at));
-      if (hit != paths_.end()) {
-        known = &hit->second;
-        break;
-      }
-      auto f = folders_.find(Key(volume, at));
-      if (f == folders_.end() || int(chain.size()) >= kMaxFolderDepth ||
-          std::find(chain.begin(), chain.end(), at) != chain.end()) {
-        *broken = at;
-        return false;
-      }
-      chain.push_back(at);
-      const cnode* c = nodes_.GetAt(f->second);
-      if (!c) {
-        *broken = at;
-        return false;
-      }
-      at = c->parentId;
-    }
-    Known info = *known;
-    for (size_t i = chain.size(); i-- > 0;) {
-      const cnode* c = nodes_.GetAt(folders_[Key(volume, chain[i])]);
-      const WString part = c->GetNameW();
-      info.path.append(part.data(), part.size());
-      info.path.push_back(u'\\');
-      info.inRecycle = info.inRecycle || IsRecycleFolderName(part);
-      known = &(paths_[Key(volume, chain[i])] = info);
-    }
-    *out = known->path;
-    *inRecycle = known->inRecycle;
-    return true;
+    return groups_.emplace(at - back, uint32_t(0x10000 + groups_.size())).first->second;
   }
 
  private:
-  struct Known {
-    WString path;
-    bool inRecycle = false;
-  };
-  static uint64_t Key(uint32_t group, uint32_t record) { return (uint64_t(group) << 32) | record; }
-  CNdArray& nodes_;
   const uint32_t ss_;
   std::unordered_map<uint64_t, uint32_t> groups_;  // lost $MFT start -> group
-  std::unordered_map<uint64_t, uint32_t> folders_;
-  std::unordered_map<uint64_t, Known> paths_;
 };
 
 }  // namespace
@@ -232,7 +160,15 @@ class OrphanPaths {
 void NTFS::FinishLongScan(ScanSink& engine, Drive* drive) {
   TRACE_FN("DisplayRemainingFiles");
   CNdArray& nodes = engine.Nodes();
-  OrphanPaths paths(nodes, drive ? drive->SectorSize() : 512);
+  OrphanGroups groups(drive ? drive->SectorSize() : 512);
+  NtfsFolderPaths paths(nodes);
+  for (int64_t i = 0, n = nodes.Count(); i < n; i++) {
+    const cnode* c = nodes.GetAt(i);
+    if (!c || !c->IsSnode() || !c->IsDirectory() || c->id == kNoNodeId) continue;
+    // The first one wins: the $MFT's own records come before loose ones.
+    const uint32_t group = groups.Group(c);
+    if (group != OrphanGroups::kNoGroup) paths.AddFolder(group, c->id, uint32_t(i));
+  }
   const uint8_t show = g_appState ? g_appState->scanFlag.load() : 3;
   const WString extra = FormatW(u"\\%s\\%s", Msg(15), Msg(39));
   const int64_t count = nodes.Count();
@@ -246,12 +182,14 @@ void NTFS::FinishLongScan(ScanSink& engine, Drive* drive) {
     if (name.empty()) continue;
     if (g_appState && g_appState->fileFilter && !g_appState->fileFilter->ContainsW(name)) continue;
     WString folder;
-    bool inRecycle = false;
-    uint32_t broken = n->parentId;
-    const uint32_t group = paths.Group(n);
-    if (group == OrphanPaths::kNoGroup || !paths.Path(group, n->parentId, &folder, &inRecycle, &broken))
-      folder = extra + FormatW(u"%u\\", broken);
-    if (inRecycle) continue;
+    const uint32_t group = groups.Group(n);
+    if (group == OrphanGroups::kNoGroup) {
+      folder = extra + FormatW(u"%u\\", n->parentId);
+    } else {
+      const NtfsFolderPaths::Folder& f = paths.Path(group, n->parentId);
+      if (f.inRecycle) continue;
+      folder = f.path;
+    }
     WString full = folder + name;
     if (engine.PathFilterMatch(full.c_str()) != 0) continue;
     WString prefix;

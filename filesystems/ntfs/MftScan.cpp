@@ -12,6 +12,7 @@
 
 #include "filesystems/ntfs/Definitions.h"
 #include "filesystems/ntfs/DevBitmap.h"
+#include "filesystems/ntfs/FolderPaths.h"
 #include "filesystems/ntfs/Inode.h"
 #include "filesystems/ntfs/NtfsVolume.h"
 #include "foundation/AppState.h"
@@ -28,18 +29,12 @@
 namespace {
 
 constexpr uint32_t kChunkBytes = 0x100000;
-// Deeper folder chains than this are damaged or crafted (or a loop).
-constexpr int kMaxFolderDepth = 1024;
 
 struct AlignedBuffer {
   explicit AlignedBuffer(size_t n) : p(static_cast<uint8_t*>(AlignedAlloc(n))) {}
   ~AlignedBuffer() { AlignedFree(p); }
   uint8_t* p;
 };
-
-bool IsRecycleFolderName(WStringView name) {
-  return EqualsNoCase(name, u"$Recycle.Bin") || EqualsNoCase(name, u"RECYCLER") || EqualsNoCase(name, u"RECYCLED");
-}
 
 }  // namespace
 
@@ -61,13 +56,6 @@ int NtfsReadMft(NTFSVol* volume, int report) {
 
 namespace {
 
-// Folder paths ("\a\b\") by folder record, with whether they lie in a
-// recycle bin, each built once.
-struct FolderInfo {
-  WString path;
-  bool inRecycle = false;
-};
-
 // One pass over a volume's $MFT: the records read in chunks and turned into
 // nodes, then the folder paths built and the shown nodes handed over.
 class MftPass {
@@ -79,14 +67,14 @@ class MftPass {
         scanMode_(engine.ScanMode()),
         recSize_(vol->recordSize),
         show_(g_appState ? g_appState->scanFlag.load() : 3),
-        firstStep_(firstStep) {}
+        firstStep_(firstStep),
+        paths_(engine.Nodes()) {}
 
   int Run(uint64_t firstRecord);
 
  private:
   void FillChunk(uint8_t* buf, uint64_t first, uint32_t inChunk);
   void ParseRecord(uint8_t* rec, uint64_t r, uint64_t volByte, uint64_t records);
-  const FolderInfo* FolderPath(uint32_t parentRecord);
   void HandOver();
 
   NTFSVol* const vol_;
@@ -97,13 +85,12 @@ class MftPass {
   const uint8_t show_;
   const int firstStep_;
   inode work_;
-  // Folder record -> node index, and the nodes this pass added, in order.
-  std::unordered_map<uint32_t, uint32_t> folders_;
+  // The folders by record, and the nodes this pass added, in order.
+  NtfsFolderPaths paths_;
   std::vector<uint32_t> added_;
   int lastPercent_ = -1;
   // The chunk's pieces: (chunk offset, volume byte; 0 when unmapped).
   std::vector<std::pair<uint32_t, uint64_t>> pieces_;
-  std::unordered_map<uint32_t, FolderInfo> pathOf_;
 };
 
 int MftPass::Run(uint64_t firstRecord) {
@@ -228,7 +215,7 @@ void MftPass::ParseRecord(uint8_t* rec, uint64_t r, uint64_t volByte, uint64_t r
   cnode* stored = engine_.AddNewNode(&work, true, &idx);
   if (!stored) return;
   added_.push_back(uint32_t(idx));
-  if (stored->IsDirectory()) folders_[stored->id] = uint32_t(idx);
+  if (stored->IsDirectory()) paths_.AddFolder(0, stored->id, uint32_t(idx));
   engine_.AddFoundCount(1);
   if (const uint32_t share = vol->progressSteps; share && scanMode_ == 0) {
     const int pc = firstStep_ + int(uint64_t(share) * (r + 1) / records);
@@ -239,43 +226,9 @@ void MftPass::ParseRecord(uint8_t* rec, uint64_t r, uint64_t volByte, uint64_t r
   }
 }
 
-const FolderInfo* MftPass::FolderPath(uint32_t parentRecord) {
-  std::vector<uint32_t> chain;
-  uint32_t at = parentRecord;
-  const FolderInfo* known = nullptr;
-  while (true) {
-    auto hit = pathOf_.find(at);
-    if (hit != pathOf_.end()) {
-      known = &hit->second;
-      break;
-    }
-    auto f = folders_.find(at);
-    if (f == folders_.end() || int(chain.size()) >= kMaxFolderDepth ||
-        std::find(chain.begin(), chain.end(), at) != chain.end())
-      return nullptr;
-    chain.push_back(at);
-    const cnode* n = nodes_->GetAt(f->second);
-    if (!n) return nullptr;
-    at = n->parentId;
-  }
-  FolderInfo info = *known;
-  for (size_t i = chain.size(); i-- > 0;) {
-    const cnode* n = nodes_->GetAt(folders_[chain[i]]);
-    const WString part = n->GetNameW();
-    info.path.append(part.data(), part.size());
-    info.path.push_back(u'\\');
-    info.inRecycle = info.inRecycle || IsRecycleFolderName(part);
-    known = &(pathOf_[chain[i]] = info);
-  }
-  return known;
-}
-
 // The shown nodes handed over in record order. A missing or unreadable
-// parent leaves the path where the chain broke off: the file still comes
-// out, under the volume.
+// parent puts the file under "\Extra files\Folder<record>\".
 void MftPass::HandOver() {
-  pathOf_.emplace(ntfs::kRecordRoot, FolderInfo{WString(1, u'\\'), false});
-  const FolderInfo volumeRoot{WString(1, u'\\'), false};
   // Paths start with the volume's two-character part: its letter or its
   // number code, and a colon.
   const WString prefix(vol_->driveLetter);
@@ -289,8 +242,7 @@ void MftPass::HandOver() {
     WString name = n->GetNameW();
     if (scanMode_ == 0 && n->id < 16 && !name.empty() && name[0] == u'$') continue;
     if (name.empty()) continue;
-    const FolderInfo* found = FolderPath(n->parentId);
-    const FolderInfo& folder = found ? *found : volumeRoot;
+    const NtfsFolderPaths::Folder& folder = paths_.Path(0, n->parentId);
     // Recycle-bin contents are read by the recycle-bin code, not listed.
     if (folder.inRecycle) continue;
     if (g_appState && g_appState->fileFilter && !g_appState->fileFilter->ContainsW(name)) continue;

@@ -380,3 +380,49 @@ open(dst, 'wb').write(out)
   for (const char* leaf : {"f00001.dat", "f00002.dat", "f00003.dat"}) EXPECT_EQ(count[leaf], 1) << leaf;
   EXPECT_EQ(r.items.size(), 3u);
 }
+
+// A folder record zeroed inside an intact $MFT: its files, and the folders
+// below it, are listed under "Extra files/Folder<record>", in a Quick Scan
+// and in a Long Scan alike.
+TEST(FolderPaths, BrokenChainUnderExtraFiles) {
+  IMAGES_OR_SKIP(dir, DamagedImages);
+  const std::string fls = ReadAll(dir + "/filled.fls");
+  const size_t at = fls.find("\td04/a\t");
+  ASSERT_NE(at, std::string::npos);
+  const size_t lineStart = fls.rfind('\n', at) + 1;
+  const uint64_t record = std::stoull(fls.substr(lineStart + 4));
+  const std::string img = testing::TempDir() + "broken-" + std::to_string(getpid()) + ".img";
+  RunCommand("cp '" + dir + "/filled.img' '" + img + "'");
+  const std::string script = R"(
+import struct, sys
+path, r = sys.argv[1], int(sys.argv[2])
+with open(path, 'r+b') as f:
+    b = f.read(512)
+    cs = struct.unpack_from('<H', b, 11)[0] * b[13]
+    mft = struct.unpack_from('<Q', b, 48)[0]
+    f.seek(mft * cs + r * 1024); f.write(b'\0' * 1024)
+)";
+  WriteFileText(img + ".py", script);
+  RunCommand("python3 '" + img + ".py' '" + img + "' " + std::to_string(record));
+  const DvscanRun quick = Dvscan("'" + img + "'");
+  const DvscanRun lng = Dvscan("--long '" + img + "'");
+  std::remove((img + ".py").c_str());
+  std::remove(img.c_str());
+  const auto before = FlsLiveFiles(fls, false);
+  const std::string extra = "Extra files/Folder" + std::to_string(record) + "/";
+  for (const DvscanRun* r : {&quick, &lng}) {
+    ASSERT_EQ(r->rc, 0) << r->err;
+    std::set<std::string> listed;
+    for (const Listed& l : r->items) listed.insert(l.path);
+    size_t moved = 0;
+    for (const auto& [path, f] : before) {
+      if (path.rfind("d04/a/", 0) != 0) {
+        EXPECT_TRUE(listed.count(path)) << path;
+        continue;
+      }
+      EXPECT_TRUE(listed.count(extra + path.substr(6))) << path;
+      moved++;
+    }
+    EXPECT_EQ(moved, 30u);
+  }
+}
