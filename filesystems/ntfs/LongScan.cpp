@@ -11,6 +11,7 @@
 #include "filesystems/ntfs/MftScan.h"
 #include "filesystems/ntfs/NtfsBoot.h"
 #include "filesystems/ntfs/NtfsVolume.h"
+#include "filesystems/ntfs/RecycleBin.h"
 #include "foundation/AppState.h"
 #include "foundation/ByteOrder.h"
 #include "foundation/FileFilter.h"
@@ -108,6 +109,7 @@ int NTFS::VisitFileRecord(SectorVisit& visit) {
     if (work.id != kNoNodeId && AtHome(vol, work.id, volByte)) work.flags |= kInodeAtHome | kInodeNumberKnown;
     vol->SetNodeClusterCode(&work);
   }
+  if (NTFS::TakeRecycleRecord(vol, work)) return 1;
   if ((work.flags2 & ntfs::kRecInUse) == 0) work.flags |= kNodeDeleted;
   if (!work.runs && work.residentData && work.size != 0 && work.size < 1024)
     work.flags = uint16_t((work.flags & ~kNodeGradeMask) | GradeBits(kGradeGood));
@@ -187,10 +189,14 @@ void NTFS::FinishLongScan(ScanSink& engine, Drive* drive) {
       folder = extra + FormatW(u"%u\\", n->parentId);
     } else {
       const NtfsFolderPaths::Folder& f = paths.Path(group, n->parentId);
-      if (f.inRecycle) continue;
       folder = f.path;
+      if (f.inRecycle && n->volumeIndex != kNoVolume && drive) {
+        CVol* v = VolumeAt(*drive, n->volumeIndex);
+        if (v && v->type == kVolNtfs) folder = NTFS::RecycledFolder(static_cast<NTFSVol*>(v), n, f.path, engine);
+      }
     }
-    WString full = folder + name;
+    const WString shownName = n->GetNameW();
+    WString full = folder + shownName;
     if (engine.PathFilterMatch(full.c_str()) != 0) continue;
     WString prefix;
     if (n->volumeIndex != kNoVolume && drive) {

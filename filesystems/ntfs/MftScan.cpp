@@ -15,6 +15,7 @@
 #include "filesystems/ntfs/FolderPaths.h"
 #include "filesystems/ntfs/Inode.h"
 #include "filesystems/ntfs/NtfsVolume.h"
+#include "filesystems/ntfs/RecycleBin.h"
 #include "foundation/AppState.h"
 #include "foundation/Messages.h"
 #include "foundation/Trace.h"
@@ -211,6 +212,8 @@ void MftPass::ParseRecord(uint8_t* rec, uint64_t r, uint64_t volByte, uint64_t r
     if (vol->sizeSectors == 0 && vol->bitmap)
       vol->sizeSectors = uint64_t(vol->bitmap->count) * vol->sectorsPerCluster;
   }
+  // A $I record of the newer bin names a recycled item: the bin keeps it.
+  if (NTFS::TakeRecycleRecord(vol, work)) return;
   int64_t idx = -1;
   cnode* stored = engine_.AddNewNode(&work, true, &idx);
   if (!stored) return;
@@ -232,21 +235,29 @@ void MftPass::HandOver() {
   // Paths start with the volume's two-character part: its letter or its
   // number code, and a colon.
   const WString prefix(vol_->driveLetter);
+  // The older bins' INFO2 files first: they name the items beside them.
+  for (uint32_t idx : added_) {
+    cnode* n = nodes_->GetAt(idx);
+    if (!n || n->IsDirectory() || (n->flags & kNodeHandedOver)) continue;
+    const NtfsFolderPaths::Folder& folder = paths_.Path(0, n->parentId);
+    if (folder.inRecycle && NTFS::ReadInfo2(vol_, n, folder.path)) n->flags |= kNodeHandedOver;
+  }
   for (uint32_t idx : added_) {
     if (engine_.StopRequested()) break;
     cnode* n = nodes_->GetAt(idx);
-    if (!n) continue;
+    if (!n || (n->flags & kNodeHandedOver)) continue;
     const bool deleted = (n->flags & kNodeDeleted) != 0;
     if (n->id == ntfs::kRecordRoot) continue;
     if (deleted ? !(show_ & 1) : !(show_ & 2)) continue;
     WString name = n->GetNameW();
     if (scanMode_ == 0 && n->id < 16 && !name.empty() && name[0] == u'$') continue;
     if (name.empty()) continue;
-    const NtfsFolderPaths::Folder& folder = paths_.Path(0, n->parentId);
-    // Recycle-bin contents are read by the recycle-bin code, not listed.
-    if (folder.inRecycle) continue;
+    const NtfsFolderPaths::Folder& found = paths_.Path(0, n->parentId);
+    // An item of a bin goes under the path it had before it was deleted.
+    const WString folder = found.inRecycle ? NTFS::RecycledFolder(vol_, n, found.path, engine_) : found.path;
+    if (found.inRecycle) name = n->GetNameW();
     if (g_appState && g_appState->fileFilter && !g_appState->fileFilter->ContainsW(name)) continue;
-    if (engine_.PathFilterMatch((folder.path + name).c_str()) != 0) continue;
+    if (engine_.PathFilterMatch((folder + name).c_str()) != 0) continue;
     if (n->IsDirectory()) {
       if (deleted) n->flags = uint16_t((n->flags & ~kNodeGradeMask) | GradeBits(kGradePoor));
     } else if (vol_->bitmap && ((n->flags & kNodeGradeMask) == 0)) {
@@ -257,7 +268,7 @@ void MftPass::HandOver() {
     if (deleted) engine_.CountStat(kStatDeletedFound);
     if (n->IsDirectory()) engine_.CountStat(kStatFoldersFound);
     engine_.AddFoundCount(-1);
-    engine_.StoreFileItem(prefix, folder.path, idx);
+    engine_.StoreFileItem(prefix, folder, idx);
   }
 }
 

@@ -426,3 +426,37 @@ with open(path, 'r+b') as f:
     EXPECT_EQ(moved, 30u);
   }
 }
+
+// Recycle bins: the newer bin's item ($I record and $R file), an item inside
+// a recycled folder, and the older bin's item named by INFO2 are listed under
+// their original paths, in both scans; the bins' own records are not listed.
+TEST(RecycleBin, ItemsUnderTheirOriginalPaths) {
+  IMAGES_OR_SKIP(dir, DamagedImages);
+  std::map<std::string, uint64_t> expect;
+  {
+    std::istringstream in(ReadAll(dir + "/recycle.expect"));
+    std::string line;
+    while (std::getline(in, line)) {
+      const size_t tab = line.find('\t');
+      expect[line.substr(0, tab)] = std::stoull(line.substr(tab + 1));
+    }
+  }
+  ASSERT_EQ(expect.size(), 3u);
+  for (const char* mode : {"", "--long "}) {
+    SCOPED_TRACE(mode);
+    const DvscanRun r = Dvscan(std::string(mode) + "'" + dir + "/recycle.img'");
+    ASSERT_EQ(r.rc, 0) << r.err;
+    ExpectNothingTwice(r);
+    std::map<std::string, uint64_t> listed;
+    for (const Listed& l : r.items) listed[l.path] = l.size;
+    for (const auto& [path, size] : expect) {
+      ASSERT_TRUE(listed.count(path)) << path;
+      EXPECT_EQ(listed[path], size) << path;
+    }
+    for (const Listed& l : r.items) {
+      const std::string leaf = l.path.substr(l.path.rfind('/') + 1);
+      EXPECT_TRUE(leaf.rfind("$I", 0) != 0 && leaf.rfind("$R", 0) != 0 && leaf != "INFO2" && leaf != "Dc1.txt")
+          << l.path;
+    }
+  }
+}
