@@ -6,13 +6,18 @@
 #include <vector>
 
 #include "engine/Engine.h"
+#include "engine/Md5Segments.h"
+#include "engine/RecordChecker.h"
 #include "engine/SectorClassify.h"
+#include "engine/SegmentProfile.h"
+#include "engine/SkipMap.h"
 #include "engine/VolumeRecovery.h"
 #include "foundation/AppState.h"
 #include "foundation/SectRanges.h"
 #include "foundation/Trace.h"
 #include "platform/Errors.h"
 #include "platform/Memory.h"
+#include "platform/Text.h"
 #include "storage/Drive.h"
 #include "volumes/BootVolume.h"
 #include "volumes/Volume.h"
@@ -53,16 +58,21 @@ class SectorPass {
   int Run();
 
  private:
+  void ClassifyChunk(const uint8_t* data, size_t bytes, const ScanChunk& chunk);
   // Classifies the sectors of `data` (its first sector at drive sector
   // `first`) from byte `from` while below byte `until`; returns the byte
   // offset where the next sector to classify lies (may be past `until`
   // when an action consumed more). Stops early when a structure is carried
   // over.
   size_t Classify(const uint8_t* data, size_t bytes, int64_t first, size_t from, size_t until);
-  void Act(int kind, const uint8_t* sector, uint64_t bytesLeft, int64_t position, SectorVisit* visit);
+  // Whether an action took the sector.
+  bool Act(int kind, const uint8_t* sector, uint64_t bytesLeft, int64_t position, SectorVisit* visit);
   void VolumeFound(int32_t index);
   bool IsCovered(int64_t position, uint32_t bytes);
   void Progress(int64_t position, bool again);
+  void OpenSideOutputs();
+  bool Skippable(const ScanChunk& chunk);
+  void RecordCheck(const uint8_t* sector, uint64_t bytesLeft, int64_t position);
 
   NTFSObj& engine_;
   Drive& drive_;
@@ -79,6 +89,17 @@ class SectorPass {
   std::vector<CSectRanges::Range> covered_;
   uint32_t coveredCount_ = UINT32_MAX;
   uint64_t coveredGeneration_ = UINT64_MAX;
+  // Side outputs: the skip map (binary: create or verify), the MD5 lists,
+  // the segment profile and the record checker.
+  std::unique_ptr<SkipMap> skipMap_;
+  std::unique_ptr<Md5Segments> md5_;
+  std::unique_ptr<SegmentProfile> profile_;
+  std::unique_ptr<FgmQBW> checker_;
+  int64_t checkerBase_ = 0;
+  uint32_t checkerCluster_ = 0;
+
+ public:
+  uint64_t chunksRead = 0, chunksSkipped = 0;
 };
 
 int SectorPass::Run() {
@@ -101,46 +122,78 @@ int SectorPass::Run() {
   std::unique_ptr<CSectRanges> exclusions;
   if (drive_.Exclusions()) exclusions = std::make_unique<CSectRanges>(*drive_.Exclusions());
   context_.hfsDiagnostics = false;
+  OpenSideOutputs();
 
   ScanChunk current = NextScanChunk(drive_, exclusions.get(), rangeFirst_, rangeLast_);
-  if (current.sectors) ReadScanChunk(drive_, current, buffers[0], true);
   int which = 0;
   uint64_t reads = 0;
+  bool skipped = current.sectors && Skippable(current);
+  if (current.sectors && !skipped) ReadScanChunk(drive_, current, buffers[0], true);
+  int64_t expected = rangeFirst_;
   while (current.sectors && !engine_.StopRequested()) {
     engine_.WaitWhilePaused();
     if (engine_.StopRequested()) break;
     const ScanChunk next =
         NextScanChunk(drive_, exclusions.get(), current.first + current.sectors, rangeLast_);
-    if (overlap && next.sectors) ReadScanChunk(drive_, next, buffers[1 - which], false);
+    const bool nextSkipped = next.sectors && Skippable(next);
+    if (overlap && next.sectors && !nextSkipped) ReadScanChunk(drive_, next, buffers[1 - which], false);
     const uint8_t* data = buffers[which];
     const size_t bytes = size_t(current.sectors) * ss_;
-    size_t from = 0;
-    // A structure carried over from the chunk before is joined with this
-    // chunk's head and its sectors classified first.
-    if (carried_) {
+    // Excluded sectors before this chunk are seen by the profile as skipped.
+    if (profile_ && current.first > expected)
+      profile_->Add(nullptr, uint64_t(current.first - expected) * ss_, expected);
+    expected = current.first + current.sectors;
+    if (skipped) {
+      // Nothing of interest here in the earlier run: not read, not classified.
+      chunksSkipped++;
       carried_ = false;
-      const size_t held = carry_.size();
-      if (carryFirst_ + int64_t(held / ss_) == current.first) {
-        const size_t head = std::min<size_t>(bytes, kCarryLimit);
-        carry_.insert(carry_.end(), data, data + head);
-        joining_ = true;
-        const size_t at = Classify(carry_.data(), carry_.size(), carryFirst_, 0, held);
-        joining_ = false;
-        from = at > held ? at - held : 0;
-      }
       carry_.clear();
+      if (profile_) profile_->Add(nullptr, bytes, current.first);
+    } else if (md5_) {
+      chunksRead++;
+      // Hashing the blocks is all the pass does then.
+      md5_->Add(data, bytes, current.first);
+    } else {
+      chunksRead++;
+      if (profile_) profile_->Add(data, bytes, current.first);
+      ClassifyChunk(data, bytes, current);
     }
-    Classify(data, bytes, current.first, from, bytes);
     Progress(current.first + current.sectors - 1, (++reads & 15) == 0);
-    if (next.sectors) {
+    if (next.sectors && !nextSkipped) {
       if (overlap) FinishScanChunk(drive_);
       else ReadScanChunk(drive_, next, buffers[1 - which], true);
     }
     current = next;
+    skipped = nextSkipped;
     which = 1 - which;
   }
+  // The last granule is settled once the pass has gone past it.
+  if (skipMap_ && !engine_.StopRequested()) skipMap_->Mark(rangeLast_ + 1, false);
   if (!engine_.StopRequested()) engine_.SetPercentComplete(kPassPercent, 2);
+  if (md5_) md5_->Close();
+  if (profile_) profile_->Close();
+  if (skipMap_) skipMap_->Close();
   return 0;
+}
+
+void SectorPass::ClassifyChunk(const uint8_t* data, size_t bytes, const ScanChunk& current) {
+  size_t from = 0;
+  // A structure carried over from the chunk before is joined with this
+  // chunk's head and its sectors classified first.
+  if (carried_) {
+    carried_ = false;
+    const size_t held = carry_.size();
+    if (carryFirst_ + int64_t(held / ss_) == current.first) {
+      const size_t head = std::min<size_t>(bytes, kCarryLimit);
+      carry_.insert(carry_.end(), data, data + head);
+      joining_ = true;
+      const size_t at = Classify(carry_.data(), carry_.size(), carryFirst_, 0, held);
+      joining_ = false;
+      from = at > held ? at - held : 0;
+    }
+    carry_.clear();
+  }
+  Classify(data, bytes, current.first, from, bytes);
 }
 
 size_t SectorPass::Classify(const uint8_t* data, size_t bytes, int64_t first, size_t from, size_t until) {
@@ -151,13 +204,17 @@ size_t SectorPass::Classify(const uint8_t* data, size_t bytes, int64_t first, si
     const uint8_t* sector = data + off;
     context_.sector = position;
     engine_.curPos = position;
+    if (checker_) RecordCheck(sector, bytes - off, position);
     const int kind = ClassifySector(sector, nullptr, &context_);
     if (kind == kSectNone) {
+      if (skipMap_) skipMap_->Mark(position, false);
       off += ss_;
       continue;
     }
     SectorVisit visit;
-    Act(kind, sector, bytes - off, position, &visit);
+    const bool acted = Act(kind, sector, bytes - off, position, &visit);
+    // Interesting for the skip map: a sector some action took.
+    if (skipMap_) skipMap_->Mark(position, acted);
     if (visit.needBytes > bytes - off) {
       // Cut by the chunk's end: held until the next chunk comes.
       if (visit.needBytes <= kCarryLimit && !joining_) {
@@ -174,7 +231,7 @@ size_t SectorPass::Classify(const uint8_t* data, size_t bytes, int64_t first, si
   return off;
 }
 
-void SectorPass::Act(int kind, const uint8_t* sector, uint64_t bytesLeft, int64_t position, SectorVisit* visit) {
+bool SectorPass::Act(int kind, const uint8_t* sector, uint64_t bytesLeft, int64_t position, SectorVisit* visit) {
   visit->engine = &engine_;
   visit->drive = &drive_;
   visit->kind = kind;
@@ -183,19 +240,68 @@ void SectorPass::Act(int kind, const uint8_t* sector, uint64_t bytesLeft, int64_
   visit->position = position;
   if (kind == kSectNtfsRecord) {
     // Records of a $MFT already read are never taken again.
-    if (IsCovered(position, ss_)) return;
+    if (IsCovered(position, ss_)) return false;
   }
+  bool taken = false;
   if (kind == kSectFatBoot || kind == kSectExFatBoot) {
     // A boot sector of a family without its own action: the volume it
     // describes joins the table.
     const int type = ProbeVolumeKind(sector);
     if (type) visit->volumeFound = ProcBootCm(position, sector, uint8_t(type), nullptr, &drive_);
+    taken = true;
   } else if (const SectorAction action = FindSectorAction(kind)) {
-    action(*visit);
+    taken = action(*visit) != 0;
   } else {
-    return;
+    return false;
   }
   if (visit->volumeFound >= 0) VolumeFound(visit->volumeFound);
+  return taken;
+}
+
+void SectorPass::OpenSideOutputs() {
+  if (!g_appState) return;
+  if (!g_appState->md5Outputs.empty()) {
+    md5_ = std::make_unique<Md5Segments>(g_appState->md5Outputs, ss_);
+    if (!md5_->Active()) md5_.reset();
+  }
+  if (g_appState->skipMapsBinary && !g_appState->skipMaps.empty() && !g_appState->skipMaps[0].file.empty()) {
+    skipMap_ = std::make_unique<SkipMap>(ss_);
+    const std::string path = ToUtf8(g_appState->skipMaps[0].file);
+    const bool ok = g_appState->skipMapsCreate ? skipMap_->CreateBinary(path) : skipMap_->OpenBinary(path, true);
+    if (!ok) skipMap_.reset();
+  }
+  if (g_appState->segmentProfile) {
+    profile_ = std::make_unique<SegmentProfile>();
+    if (!profile_->Open(*g_appState->segmentProfile, ss_, theTrace().TraceFolder())) profile_.reset();
+  }
+  if (traceRecordChecker) {
+    // Sectors at the first volume's cluster boundaries, clusters of 4 KiB
+    // or more; the limit of the records' numbers is the content level.
+    const CVol* first = VolumeCount(drive_) ? VolumeAt(drive_, 0) : nullptr;
+    if (first && first->clusterSize >= 4096) {
+      checker_ = std::make_unique<FgmQBW>(4, uint32_t(std::max<int32_t>(0, traceContent.load())));
+      checkerBase_ = int64_t(first->startSector);
+      checkerCluster_ = first->clusterSize / ss_;
+    }
+  }
+}
+
+// A chunk is skipped only when every 1 MiB granule it covers is.
+bool SectorPass::Skippable(const ScanChunk& chunk) {
+  if (!skipMap_ || skipMap_->Mode() != SkipMap::kVerify) return false;
+  const int64_t last = chunk.first + int64_t(chunk.sectors) - 1;
+  const int64_t granule = int64_t(skipMap_->GranuleSectors());
+  for (int64_t s = chunk.first; s <= last; s = (s / granule + 1) * granule)
+    if (!skipMap_->Test(s)) return false;
+  return skipMap_->Test(last);
+}
+
+// The record checker reads 4 x 1024 bytes: only where the read still holds
+// them (a sector nearer the end is not checked).
+void SectorPass::RecordCheck(const uint8_t* sector, uint64_t bytesLeft, int64_t position) {
+  if (position < checkerBase_ || !checkerCluster_ || (position - checkerBase_) % checkerCluster_) return;
+  if (bytesLeft < checker_->BytesNeeded()) return;
+  checker_->Check(sector, position);
 }
 
 // A volume the pass found is parsed at once by its family.

@@ -460,3 +460,84 @@ TEST(RecycleBin, ItemsUnderTheirOriginalPaths) {
     }
   }
 }
+
+namespace {
+
+struct LongRun {
+  size_t calls = 0;
+  std::multiset<std::string> found;  // folder path + name
+};
+
+// A Long Scan in process with the settings as `setup` leaves them; the
+// device calls counted.
+template <class Setup>
+LongRun LongScanInProcess(const std::string& image, Setup setup) {
+  LongRun r;
+  auto state = std::make_shared<FaultState>();
+  GlobalObjectsScope scope;
+  FaultyOpener opener(state);
+  HeadlessView view;
+  g_appState->view = &view;
+  setup();
+  const WString name = FromUtf8(image);
+  Drive* drive = CreateDrive(name);
+  drive->InitDrive(name);
+  ScanRequest request;
+  request.drive = drive;
+  request.selection.scanMode = 1;
+  std::thread([&] { RunScan(request, &view); }).join();
+  r.calls = state->CallCount();
+  for (const FoundItem& f : view.found) r.found.insert(ToUtf8(f.folderPath + u"\\" + f.name));
+  delete g_engine;
+  g_engine = nullptr;
+  DropSendObjs();
+  g_currentDrive = nullptr;
+  DeleteDrive(&drive);
+  g_selection = ScanSelection{};
+  return r;
+}
+
+}  // namespace
+
+// A binary skip map made by one run lets the next run read fewer chunks
+// and list the same.
+TEST(LongScan, SkipMapCreateThenVerify) {
+  IMAGES_OR_SKIP(dir, DamagedImages);
+  const std::string map = testing::TempDir() + "skipmap-" + std::to_string(getpid()) + ".bin";
+  auto use = [&](int create) {
+    return [&map, create] {
+      g_appState->skipMaps = {SkipMapOption{FromUtf8(map)}};
+      g_appState->skipMapsBinary = 1;
+      g_appState->skipMapsCreate = create;
+    };
+  };
+  const LongRun plain = LongScanInProcess(dir + "/wiped.img", [] {});
+  const LongRun create = LongScanInProcess(dir + "/wiped.img", use(1));
+  const LongRun verify = LongScanInProcess(dir + "/wiped.img", use(0));
+  std::remove(map.c_str());
+  ASSERT_GT(plain.found.size(), 1700u);
+  EXPECT_EQ(create.found, plain.found);
+  EXPECT_EQ(verify.found, plain.found);
+  EXPECT_LT(verify.calls * 2, create.calls) << verify.calls << " of " << create.calls;
+}
+
+// MD5 of every block of the range, as Python's hashlib gives them.
+TEST(LongScan, Md5SegmentsEqualHashlib) {
+  IMAGES_OR_SKIP(dir, DamagedImages);
+  const std::string out8 = testing::TempDir() + "md5-8-" + std::to_string(getpid());
+  const std::string out24 = testing::TempDir() + "md5-24-" + std::to_string(getpid());
+  LongScanInProcess(dir + "/lost.img", [&] {
+    g_appState->md5Outputs = {Md5Output{8, FromUtf8(out8)}, Md5Output{24, FromUtf8(out24)}};
+  });
+  for (const auto& [file, block] : {std::pair{out8, 8}, std::pair{out24, 24}}) {
+    const std::string want = RunCommand("python3 -c \"import hashlib,sys\nd=open(sys.argv[1],'rb').read()\nb=" +
+                                        std::to_string(block * 512) +
+                                        "\nsys.stdout.write(''.join(hashlib.md5(d[i:i+b]).hexdigest() for i in "
+                                        "range(0,len(d),b)))\" '" + dir + "/lost.img'");
+    const std::string got = RunCommand("od -An -v -tx1 '" + file + "' | tr -d ' \\n'");
+    std::remove(file.c_str());
+    ASSERT_FALSE(want.empty());
+    EXPECT_EQ(got.size(), want.size()) << block;
+    EXPECT_TRUE(got == want) << block;
+  }
+}
