@@ -39,6 +39,9 @@ class CheckComboModel {
   size_t LineCount() const { return ext_.size(); }
   const WString& Extension(size_t line) const { return ext_[line]; }
   bool Checked(size_t line) const { return line < checked_.size() && checked_[line]; }
+  void SetChecked(size_t line, bool on) {
+    if (line < checked_.size()) checked_[line] = on;
+  }
   const WString& Text() const { return text_; }
   void SetText(WStringView text) { text_ = WString(text); }
   // The line of an extension (exact match), -1 when none.
@@ -59,3 +62,11 @@ class CheckComboModel {
   std::unordered_map<WString, size_t> lineOf_;
   WString text_;
 };
+
+// The file types the Look-for box offers below its "all files" line: the
+// kinds the program recognises by content, by extension.
+struct LookForType {
+  const char16_t* description;
+  const char16_t* ext;
+};
+const std::vector<LookForType>& DefaultLookForTypes();

@@ -115,3 +115,20 @@ PropertyRows FillPropertyRows(const PropertyRecord& rec, bool traceMessages) {
   }
   return rows;
 }
+
+bool JpegHasEnd(const uint8_t* b, size_t n) {
+  if (!b || n < 4 || b[0] != 0xFF || b[1] != 0xD8) return false;
+  // Inside entropy-coded data every 0xFF is followed by 0x00 or a restart
+  // marker, so the last 0xFF 0xDA is the last scan's start.
+  size_t lastSos = WString::npos;
+  for (size_t i = n - 1; i > 0; i--) {
+    if (b[i - 1] == 0xFF && b[i] == 0xDA) {
+      lastSos = i - 1;
+      break;
+    }
+  }
+  if (lastSos == WString::npos) return false;
+  for (size_t i = lastSos + 2; i + 1 < n; i++)
+    if (b[i] == 0xFF && b[i + 1] == 0xD9) return true;
+  return false;
+}

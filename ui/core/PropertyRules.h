@@ -86,3 +86,8 @@ WString FileSystemName(int typeCode, bool extFlavour);
 // FormatSize of count x sector size (512 for 0) and " (%I64d sectors)";
 // "?" in place of the size when the product overflows or count < 0.
 WString CapacityText(int64_t sectorCount, uint32_t sectorSize);
+
+// Whether JPEG bytes hold an end-of-image marker after their last
+// start-of-scan marker: a cut-off file does not, and its decoder would
+// fill the missing part grey rather than fail.
+bool JpegHasEnd(const uint8_t* bytes, size_t size);
