@@ -140,6 +140,7 @@ void CMainFrame::SetFolderViewButton(bool folderView) {
 
 void CMainFrame::SetScanSaveItem(bool recover, bool running) {
   const int id = recover ? cmd::kSave : cmd::kScan;
+  if (menu_) menu_->SetRunning(recover, running);
   SetButtonAndMenuItem(id, 0, 0, 0, running ? 304 : (recover ? 303 : 302), true);
 }
 

@@ -8,6 +8,7 @@
 #include "resources/Skins.h"
 #include "ui/Commands.h"
 #include "ui/QtPrompt.h"
+#include "ui/core/CommandIds.h"
 #include "ui/core/ControlLook.h"
 #include "ui/core/MenuModel.h"
 
@@ -39,8 +40,14 @@ bool CMenuEx::Load(QMenuBar* bar) {
   return true;
 }
 
+int CMenuEx::ActivityFor(int command) const {
+  if (command == cmd::kScan && scanRunning_) return 0;
+  if (command == cmd::kSave && saveRunning_) return 1;
+  return last_.activity;
+}
+
 int CMenuEx::ImageIndexOf(int command) const {
-  return GetImageIndex(command, last_.activity,
+  return GetImageIndex(command, ActivityFor(command),
                        ToolbarImageOf(command, last_.propertiesState == 1, last_.folderDisplay));
 }
 
@@ -58,7 +65,7 @@ void CMenuEx::Update(const ViewState& state) {
     QString text = action->text();
     const qsizetype tab = text.indexOf(QLatin1Char('\t'));
     if (tab >= 0) text.truncate(tab);
-    const WString key = BoundShortcutText(id, state.activity);
+    const WString key = BoundShortcutText(id, ActivityFor(id));
     if (!key.empty()) text += QLatin1Char('\t') + ToQ(key);
     if (text != action->text()) action->setText(text);
   }

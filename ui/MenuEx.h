@@ -21,10 +21,14 @@ class CMenuEx : public QObject {
   // The images and keys for the view's state (the running image while Scan
   // or Save runs, Preview and List View images by the state).
   void Update(const ViewState& state);
+  // Scan (recover false) or Save shows its running look while running.
+  void SetRunning(bool recover, bool running) { (recover ? saveRunning_ : scanRunning_) = running; }
   // The image index an action shows now (-1 none).
   int ImageIndexOf(int command) const;
 
  private:
   CommandActions* actions_;
+  int ActivityFor(int command) const;
   ViewState last_;
+  bool scanRunning_ = false, saveRunning_ = false;
 };

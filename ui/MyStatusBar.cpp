@@ -20,9 +20,10 @@ CMyStatusBar::CMyStatusBar(QWidget* parent) : QStatusBar(parent) {
   connect(this, &QStatusBar::messageChanged, this, [this](const QString& text) {
     if (routing_ || text.isEmpty()) return;
     routing_ = true;
-    clearMessage();
     SetPaneText(0, text, true);
     routing_ = false;
+    // The temporary message would cover the pane: it goes once shown.
+    QMetaObject::invokeMethod(this, [this] { clearMessage(); }, Qt::QueuedConnection);
   });
 }
 
