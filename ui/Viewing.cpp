@@ -63,7 +63,7 @@ CViewing::CViewing(QWidget* view, QWidget* list, QWidget* parent) : QDialog(pare
   header_->SetMouseDisabled(true);
   header_->LoadFilterIcons();
   header_->setFont(font());
-  resize(int(460 * Scale()), 300);
+  resize(int(460 * Scale()), 120);
   LayOut();
 }
 

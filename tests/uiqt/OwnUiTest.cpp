@@ -47,6 +47,8 @@
 #include "ui/WindowHelp.h"
 #include "ui/core/Activity.h"
 #include "ui/core/CommandIds.h"
+#include "resources/Icons.h"
+#include <QPainter>
 
 namespace {
 
@@ -769,6 +771,190 @@ TEST_F(OwnUiFrame, TypedLookForTextIsWhatTheScanTakes) {
   QApplication::processEvents();
   EXPECT_EQ(GlobalTextRef(kLookForText), box->Text());
   EXPECT_EQ(box->Text(), u"*.jpg,*.png");
+}
+
+}  // namespace
+
+namespace {
+
+// Renders this windows and controls for scripts/screenshots.
+TEST_F(OwnUiFrame, Screenshots) {
+  const char* dir = std::getenv("DV_SCREENSHOTS_DIR");
+  if (!dir || !*dir) GTEST_SKIP() << "DV_SCREENSHOTS_DIR not set";
+  const QString out = QString::fromUtf8(dir) + QStringLiteral("/");
+  auto shot = [&](QWidget* w, const char* name) {
+    QApplication::processEvents();
+    ASSERT_TRUE(w->grab().save(out + QString::fromUtf8(name)));
+  };
+  // Properties: picture, no preview, volume.
+  Rows rows = SampleRows();
+  {
+    CPropertyDlg dlg([&rows](int p, bool t, PropertyRecord& r) { return rows.Get(p, t, r); }, app.MainFrame());
+    dlg.SetPosition(0, 2, false);
+    dlg.Init();
+    dlg.show();
+    shot(&dlg, "20-properties-picture.png");
+    dlg.OnNext();
+    shot(&dlg, "21-properties-no-preview.png");
+    dlg.OnNext();
+    shot(&dlg, "22-properties-volume.png");
+  }
+  // Each top menu open.
+  QMenuBar* bar = app.MainFrame()->menuBar();
+  int n = 0;
+  for (QAction* top : bar->actions()) {
+    QMenu* m = top->menu();
+    m->popup(QPoint(0, 0));
+    QApplication::processEvents();
+    const std::string name = "23-menu-" + std::to_string(n++) + ".png";
+    shot(m, name.c_str());
+    m->hide();
+  }
+  // The Scan item while a scan runs.
+  g_activityCode = kActivityScan;
+  app.MainFrame()->SetScanSaveItem(false, true);
+  View()->RefreshCommands();
+  bar->actions()[0]->menu()->popup(QPoint(0, 0));
+  shot(bar->actions()[0]->menu(), "24-menu-file-scanning.png");
+  bar->actions()[0]->menu()->hide();
+  g_activityCode = kActivityIdle;
+  app.MainFrame()->SetScanSaveItem(false, false);
+  View()->RefreshCommands();
+  // Splash.
+  CSplashWnd::Hide();
+  CSplashWnd::EnableSplash(true);
+  CSplashWnd::ShowSplash(app.MainFrame(), 60000);
+  shot(CSplashWnd::Current(), "25-splash.png");
+  CSplashWnd::Hide();
+  CSplashWnd::EnableSplash(false);
+  // Viewing tips, at the end of a scan and later.
+  g_activityCode = kActivityScan;
+  {
+    CViewing tips(View(), View()->List(), View());
+    tips.show();
+    shot(&tips, "26-viewing-tips-after-scan.png");
+  }
+  g_activityCode = kActivityIdle;
+  {
+    CViewing tips(View(), View()->List(), View());
+    tips.show();
+    shot(&tips, "27-viewing-tips-idle.png");
+  }
+  // The open Look-for box with two types checked.
+  auto* box = dynamic_cast<CMBChkCbBox*>(View()->Control(CDelvoraView::kLookFor));
+  box->lineEdit()->setText(QStringLiteral("*.jpg,*.png"));
+  box->showPopup();
+  QApplication::processEvents();
+  QWidget* popup = box->view()->window();
+  {
+    QPixmap whole(app.MainFrame()->size());
+    whole.fill(Qt::white);
+    QPainter p(&whole);
+    app.MainFrame()->render(&p);
+    const QPoint at = popup->mapToGlobal(QPoint(0, 0)) - app.MainFrame()->mapToGlobal(QPoint(0, 0));
+    popup->render(&p, at);
+    p.end();
+    ASSERT_TRUE(whole.save(out + QStringLiteral("28-look-for-open.png")));
+  }
+  box->hidePopup();
+  box->SetAll(true);
+  // A gallery of every own control in every state.
+  QWidget gallery;
+  gallery.setObjectName(QStringLiteral("gallery"));
+  gallery.resize(760, 520);
+  gallery.setAutoFillBackground(true);
+  QPalette pal = gallery.palette();
+  pal.setColor(QPalette::Window, QColor(0x1f, 0x4e, 0x8c));
+  gallery.setPalette(pal);
+  auto label = [&](const QString& t, int x, int y) {
+    auto* l = new CMyStatic(t, &gallery);
+    l->SetFontInfo(80, Rgb{255, 255, 255}, QStringLiteral("Tahoma"));
+    l->setGeometry(x, y, 200, 16);
+    return l;
+  };
+  const char* states[] = {"normal", "hot", "pressed", "disabled"};
+  QEnterEvent enter(QPointF(5, 5), QPointF(5, 5), QPointF(5, 5));
+  for (int i = 0; i < 4; i++) {
+    const int x = 10 + i * 185;
+    label(QString::fromLatin1(states[i]), x, 6);
+    auto* img = new CImgButton(&gallery);
+    img->setText(QStringLiteral("&Scan"));
+    img->setIcon(dvres::Icon(dvres::Image::Scan));
+    img->setIconSize(QSize(32, 32));
+    img->SetLayout(true, false);
+    img->SetFontInfo(110, Rgb{255, 255, 255}, QStringLiteral("Tahoma"), true);
+    img->SetHandCursor(true);
+    img->setGeometry(x, 26, 90, 66);
+    auto* glass = new CGlassBtnCtrl(&gallery);
+    glass->setText(QStringLiteral("&Browse..."));
+    glass->SetIcons(dvres::Icon(dvres::Image::Browse), QIcon(), QIcon(), 16, 16);
+    glass->setGeometry(x, 100, 120, 26);
+    auto* tab = new CTabBtnCtrl(&gallery);
+    tab->setText(QStringLiteral("Step &1: Scan"));
+    tab->SetIcons(dvres::Icon(dvres::Image::Scan), QIcon(), QIcon(), 16, 16);
+    tab->setGeometry(x, 134, 120, 35);
+    auto* tabSel = new CTabBtnCtrl(&gallery);
+    tabSel->setText(QStringLiteral("Step &2: Save"));
+    tabSel->SetIcons(dvres::Icon(dvres::Image::Save), QIcon(), QIcon(), 16, 16);
+    tabSel->setGeometry(x, 172, 120, 35);
+    tabSel->SetSelected(true);
+    auto* check = new CMyCheckboxCtrl(&gallery);
+    check->setText(QStringLiteral("Use folder &names"));
+    check->SetFontInfo(80, Rgb{255, 255, 255}, QStringLiteral("Tahoma"), true);
+    check->setChecked(i % 2 == 0);
+    check->setGeometry(x, 214, 170, 20);
+    auto* radio = new CMyRadioBtnCtrl(&gallery);
+    radio->setText(QStringLiteral("&Quick"));
+    radio->SetFontInfo(80, Rgb{255, 255, 255}, QStringLiteral("Tahoma"), true);
+    radio->setChecked(i % 2 == 1);
+    radio->setGeometry(x, 238, 170, 20);
+    auto* look = new CLookInCb(&gallery);
+    look->AddItem(QStringLiteral("/dev/sda1 (10.00 GB)"), 2, u"/dev/sda1");
+    look->setCurrentIndex(1);
+    look->setGeometry(x, 264, 170, 24);
+    auto* st = label(QStringLiteral("Loo&k for:"), x, 294);
+    auto* grp = new CMyGroupBoxCtrl(QStringLiteral("Mode"), &gallery);
+    grp->SetFontInfo(80, Rgb{0xFF, 0xAE, 0x29}, QStringLiteral("Tahoma"));
+    grp->setGeometry(x, 314, 170, 50);
+    QList<QWidget*> all{img, glass, tab, tabSel, check, radio, look, grp};
+    if (i == 1)
+      for (QWidget* w : all) QApplication::sendEvent(w, &enter);
+    if (i == 2) {
+      img->setDown(true), glass->setDown(true), check->setDown(true), radio->setDown(true);
+      tab->setDown(true);
+      QMouseEvent press(QEvent::MouseButtonPress, QPointF(5, 5), QPointF(5, 5), Qt::LeftButton, Qt::LeftButton,
+                        Qt::NoModifier);
+      look->setProperty("dummy", 1);
+      (void)press;
+    }
+    if (i == 3) {
+      for (QWidget* w : all) w->setEnabled(false);
+      st->SetEnabledLook(false);
+    }
+  }
+  auto* edit = new CMyROEdit(&gallery);
+  edit->setText(QStringLiteral("/opt/delvora (read-only)"));
+  edit->setGeometry(10, 380, 250, 24);
+  // The banner spans the top of its page.
+  auto* page = new QWidget(&gallery);
+  page->setGeometry(280, 372, 470, 90);
+  page->setAutoFillBackground(true);
+  QPalette pagePal = page->palette();
+  pagePal.setColor(QPalette::Window, QColor(0xf0, 0xf0, 0xf0));
+  page->setPalette(pagePal);
+  auto* banner = new CDlgHeaderCtrl(page);
+  banner->SetTitle(QStringLiteral("Select Destination Folder"));
+  banner->SetSubtitle(QStringLiteral("Where should the program be installed?"));
+  auto* split = new CDlgSplitterCtrl(false, QRect(10, 440, 3, 70), &gallery);
+  (void)split;
+  label(QStringLiteral("splitter bar at the left"), 20, 466);
+  auto* grpEmpty = new CMyGroupBoxCtrl(QString(), &gallery);
+  grpEmpty->setGeometry(200, 440, 150, 60);
+  gallery.show();
+  QApplication::processEvents();
+  shot(&gallery, "29-own-controls.png");
+  // The main view with its own controls.
+  shot(app.MainFrame(), "30-main-window-own-controls.png");
 }
 
 }  // namespace
