@@ -33,6 +33,8 @@ TEST_F(OwnUiRules, PreviewSizeTable) {
       {300, 4000, 1.0, true, 18, 240, 160},    // tall
       {320, 240, 1.0, true, 320, 240, 160},    // exactly the bitmap
       {319, 239, 1.0, true, 319, 239, 160},
+      {1, 100000, 1.0, true, 1, 240, 160},     // a sliver keeps one pixel
+      {100000, 1, 1.0, true, 320, 1, 160},
       {0, 3000, 1.0, false, 0, 0, 160},        // a decoder's width of 0
       {4000, 0, 1.0, false, 0, 0, 160},
       {-5, 10, 1.0, false, 0, 0, 160},

@@ -24,12 +24,14 @@ PreviewDims PreviewSize(int W, int H, double scale) {
   const double r = double(H) / double(W);
   const double w240 = std::trunc(240 / r);
   const double h320 = std::trunc(r * 320);
+  // A sliver of a picture still shows one pixel across and stays inside
+  // the bitmap (the table alone gives 0 or more than the bitmap there).
   if (w240 <= 320) {
-    d.width = int(std::min(w240, double(W)));
-    d.height = int(std::trunc(r * d.width));
+    d.width = std::max(1, int(std::min(w240, double(W))));
+    d.height = int(std::clamp(std::trunc(r * d.width), 1.0, 240.0));
   } else {
-    d.height = int(std::min(h320, double(H)));
-    d.width = int(std::trunc(d.height / r));
+    d.height = std::max(1, int(std::min(h320, double(H))));
+    d.width = int(std::clamp(std::trunc(d.height / r), 1.0, 320.0));
   }
   return d;
 }
