@@ -14,7 +14,10 @@ void VHDDrive::OpenFormat() {
   TRACE_FN("VHDDrive::InitFiles");
   // The sector size of the disk under the file only matters for the trace:
   // image files are read buffered, and VHD sectors are 512 bytes.
+  const WString lastError = theTrace().LastErrorText();
+  const int32_t lastCode = theTrace().LastErrorCode();
   const int host = GetPathSectorSize(FromUtf8(devicePath_));
+  theTrace().SetLastError(lastError, lastCode);  // a file on tmpfs has no disk: not an error here
   VhdLayout layout;
   if (!OpenVhdLayout(FileBytes(), host > 0 ? uint32_t(host) : 0, &layout)) throw DvCodeError{0};
   diskType = layout.diskType;

@@ -38,6 +38,20 @@ std::vector<MapRun> Lookup(ImageMap& map, uint64_t sector, uint32_t sectors) {
   return RunsOf(runs);
 }
 
+struct LookupCase {
+  const char* what;
+  uint64_t sector;
+  uint32_t sectors;
+  std::vector<MapRun> runs;
+};
+void ExpectLookups(ImageMap& map, const std::vector<LookupCase>& cases) {
+  for (const LookupCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::vector<MapRun> got = Lookup(map, c.sector, c.sectors);
+    EXPECT_EQ(got, c.runs) << RunsText(got);
+  }
+}
+
 class TraceCapture {
  public:
   explicit TraceCapture(const std::string& name) : path_(testing::TempDir() + name) {
@@ -87,28 +101,22 @@ TEST_F(VhdMapTest, BlocksAndBitmaps) {
   EXPECT_EQ(layout.diskType, 3);
   EXPECT_EQ(layout.sectorSize, 512u);
   EXPECT_EQ(layout.sectorCount, 128u);
-  ImageMap& map = *layout.map;
-  struct Case {
-    uint64_t sector;
-    uint32_t sectors;
-    std::vector<MapRun> runs;
-  } cases[] = {
-      // Clear bits are the parent's (zeros without one), set ones the file's.
-      {0, 16, {{P, 0, 3 * 512}, {F, (5 + 3) * 512, 512}, {P, 0, 4 * 512}, {F, (5 + 8) * 512, 8 * 512}}},
-      {2, 2, {{P, 0, 512}, {F, 8 * 512, 512}}},
-      // All ones, below the first data sector, past the end: not present;
-      // the three blocks come back as one run.
-      {16, 48, {{P, 0, 48 * 512}}},
-      {64, 16, {{F, 22 * 512, 8192}}},
-      {60, 8, {{P, 0, 4 * 512}, {F, 22 * 512, 4 * 512}}},
-      {80, 16, {{P, 0, 8192}}},
-      {96, 32, {{P, 0, 32 * 512}}},  // entries 0: below the data
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.sector);
-    const std::vector<MapRun> got = Lookup(map, c.sector, c.sectors);
-    EXPECT_EQ(got, c.runs) << RunsText(got);
-  }
+  ExpectLookups(*layout.map,
+                {
+                    // Clear bits are the parent's (zeros without one), set ones the file's.
+                    {"bits most significant first",
+                     0,
+                     16,
+                     {{P, 0, 3 * 512}, {F, (5 + 3) * 512, 512}, {P, 0, 4 * 512}, {F, (5 + 8) * 512, 8 * 512}}},
+                    {"inside a byte", 2, 2, {{P, 0, 512}, {F, 8 * 512, 512}}},
+                    // All ones, below the first data sector, past the end: not
+                    // present; the three blocks come back as one run.
+                    {"entries not present", 16, 48, {{P, 0, 48 * 512}}},
+                    {"a whole block", 64, 16, {{F, 22 * 512, 8192}}},
+                    {"across blocks", 60, 8, {{P, 0, 4 * 512}, {F, 22 * 512, 4 * 512}}},
+                    {"no bit set", 80, 16, {{P, 0, 8192}}},
+                    {"entries 0: below the data", 96, 32, {{P, 0, 32 * 512}}},
+                });
 }
 
 TEST_F(VhdMapTest, LargeBlocksHaveBitmapsOfSeveralSectors) {
@@ -257,12 +265,7 @@ TEST_F(VhdxMapTest, BitmapEntryOfEachChunk) {
   EXPECT_EQ(map.tableEntries, 5u * 129);
   EXPECT_EQ(layout.sectorCount, 600ull * 65536);
   const uint64_t block = 65536;
-  struct Case {
-    const char* what;
-    uint64_t sector;
-    uint32_t sectors;
-    std::vector<MapRun> runs;
-  } cases[] = {
+  const std::vector<LookupCase> cases = {
       {"partly present, chunk 0",
        5 * block,
        65536,
@@ -274,11 +277,7 @@ TEST_F(VhdxMapTest, BitmapEntryOfEachChunk) {
       {"chunk without a bitmap", 256 * block, 8, {{P, 0, 8 * 512}}},
       {"not present", 7 * block, 8, {{P, 0, 8 * 512}}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    const std::vector<MapRun> got = Lookup(map, c.sector, c.sectors);
-    EXPECT_EQ(got, c.runs) << RunsText(got);
-  }
+  ExpectLookups(*layout.map, cases);
   // A damaged bitmap block is bad, and not kept.
   Bytes fresh = v.b;
   MemoryImageFile damaged(fresh.data(), fresh.size());
@@ -385,23 +384,14 @@ TEST_F(VmdkMapTest, DirectoryAndGrains) {
   ASSERT_TRUE(OpenVmdkLayout(bytes, &layout)) << ToUtf8(LastErrorText());
   EXPECT_EQ(layout.extentKind, 1);
   EXPECT_EQ(layout.sectorCount, 256u);
-  struct Case {
-    const char* what;
-    uint64_t sector;
-    uint32_t sectors;
-    std::vector<MapRun> runs;
-  } cases[] = {
+  const std::vector<LookupCase> cases = {
       {"directory entry 0: the whole table from the parent", 0, 32, {{P, 0, 32 * 512}}},
       {"grain 0 parent, 1 zeros, two adjacent grains", 32, 32, {{P, 0, 8 * 512}, {Z, 0, 8 * 512}, {F, 20 * 512, 16 * 512}}},
       {"across two grains that follow each other in the file", 53, 5, {{F, 25 * 512, 5 * 512}}},
       {"second table", 64, 16, {{F, 36 * 512, 8 * 512}, {P, 0, 8 * 512}}},
       {"a table outside the file is bad", 96, 8, {{B, 0, 8 * 512}}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    const std::vector<MapRun> got = Lookup(*layout.map, c.sector, c.sectors);
-    EXPECT_EQ(got, c.runs) << RunsText(got);
-  }
+  ExpectLookups(*layout.map, cases);
 }
 
 TEST_F(VmdkMapTest, CopyOnWriteBeyondTheDirectoryReadsZeros) {
