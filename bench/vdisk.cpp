@@ -13,6 +13,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <climits>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -73,6 +75,10 @@ int main(int argc, char** argv) {
   GlobalObjectsScope scope;
   std::string bin = argc > 0 ? argv[0] : "bench_vdisk";
   bin = bin.substr(0, bin.rfind('/') + 1);
+  if (char* real = realpath(bin.empty() ? "." : bin.c_str(), nullptr)) {  // drives take absolute paths
+    bin = std::string(real) + "/";
+    std::free(real);
+  }
   const char* cache = std::getenv("DV_FIXTURE_CACHE");
   const std::string root = cache && *cache ? cache : bin + "../fixtures";
   const std::string scan = root + "/ntfs-scan", dir = root + "/vdisk-bench";
