@@ -21,6 +21,8 @@
 #include "storage/BlockSource.h"
 #include "storage/DiskList.h"
 #include "storage/ImageFiles.h"
+#include "storage/RDrive.h"
+#include "storage/SDrive.h"
 #include "storage/VhdDrive.h"
 #include "storage/VmdkDrive.h"
 #include "volumes/fat/FatHelpers.h"
@@ -171,13 +173,8 @@ bool Drive::IsCompound() const { return IsRaid(name_) || SpanCount(name_) > 1; }
 
 Drive* CreateDrive(WStringView name) {
   TRACE_FN("CreateDrive");
-  // The compound drives come with their own readers; reading their files
-  // or definitions as a plain drive would give wrong sectors.
-  if (name.starts_with(u"RAID") || name.starts_with(u"SPAN")) {
-    VErrorMsg(Msg(181).c_str(), name);
-    if (traceIo) TracePrintfA("CreateDrive: no reader for %s yet\n", ToUtf8(name));
-    throw DvCodeError{0};
-  }
+  if (name.starts_with(u"RAID")) return new RDrive();
+  if (name.starts_with(u"SPAN")) return new SDrive();
   if (Drive::IsVhdName(name)) return new VHDDrive();
   if (Drive::IsVmdkName(name)) return new VMDKDrive();
   return new Drive();

@@ -205,10 +205,9 @@ class Drive {
   bool allowDirect_ = false;
 };
 
-// The class for a name, not yet opened: a VHD or VMDK name gives its
-// virtual-disk drive; a RAID or spanned definition is refused for now (the
-// last error says so and DvCodeError{0} is thrown); anything else is a
-// plain Drive.
+// The class for a name, not yet opened: an RDrive for "RAID...", an SDrive
+// for "SPAN...", a VHD or VMDK name gives its virtual-disk drive, anything
+// else is a plain Drive.
 Drive* CreateDrive(WStringView name);
 // Deletes the drive and clears the pointer; null is fine.
 void DeleteDrive(Drive** drive);
