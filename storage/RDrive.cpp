@@ -22,8 +22,9 @@ constexpr uint32_t kMiB = 0x100000;
 // RAID-Z members keep their labels and boot block in front of the data.
 constexpr uint64_t kRaidzDataStart = 4 * kMiB;
 // A set's read of one member is joined into one window up to this size;
-// larger windows (far-apart groups of a schema) are read group by group.
-constexpr uint64_t kMaxJoinedWindow = 64 * kMiB;
+// larger windows (far-apart groups of a schema) are read group by group,
+// and a single group needing more of one member is refused.
+constexpr uint64_t kMaxJoinedWindow = 16 * kMiB;
 
 void NoFree(void*) {}
 
@@ -335,7 +336,7 @@ WString RDrive::FormatMemberSectors(int member, int64_t logical) {
 bool RDrive::EnsureMemberTransfer(size_t member, uint64_t bytes) {
   Drive* d = members_[member].get();
   if (bytes <= d->TransferSize()) return true;
-  if (bytes > 256 * kMiB) return false;
+  if (bytes > kMaxJoinedWindow) return false;
   if (dynamic_cast<RDrive*>(d)) return false;  // a nested set's buffer is its own size
   d->FixSize(uint32_t((bytes + kMiB - 1) / kMiB * kMiB));
   return bytes <= d->TransferSize();
@@ -523,7 +524,12 @@ bool RDrive::ReadRange(RaidRange& r, uint64_t a, uint32_t m, uint8_t* out) {
     const uint64_t len = hi[i] - lo[i];
     lastWindowSector_[i] = int64_t(sector + uint64_t(memberStart_[i]));
     errorsBefore[i] = members_[i]->TotalErrors();
-    if (!EnsureMemberTransfer(i, len) || !(data[i] = StartMemberRead(i, sector, uint32_t(len)))) {
+    if (!EnsureMemberTransfer(i, len)) {
+      ErrorMsg(Msg(138));
+      failed = true;
+      break;
+    }
+    if (!(data[i] = StartMemberRead(i, sector, uint32_t(len)))) {
       failed = true;
       break;
     }

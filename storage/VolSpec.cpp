@@ -189,6 +189,9 @@ int VolSpec::Parse(WStringView t) {
   if (kind == 6 || kind == 7) {
     const size_t lt = t.find(u'<');
     text = WString(t.substr(0, lt));
+    // A device name holding a character of the grammar cannot be told
+    // from the definition around it.
+    if (text.find_first_of(u",()<>|") != WString::npos) throw DvCodeError{0};
     if (lt == WStringView::npos) return kind;
     WStringView rest = t.substr(lt + 1);
     const size_t colon = rest.find(u':');

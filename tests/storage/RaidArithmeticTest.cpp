@@ -127,6 +127,9 @@ TEST(DefinitionStrings, VolSpecRoundTrip) {
   EXPECT_THROW(v.Parse(u"RAID5/a"), DvCodeError);
   EXPECT_THROW(v.Parse(u"/img<5:6"), DvCodeError);
   EXPECT_THROW(v.Parse(u"/img<5>"), DvCodeError);
+  // Found by fuzzing: a path holding "(" would not read back as itself.
+  EXPECT_THROW(v.Parse(u"RAIDZ2(\\\\.\\PhysicaRAIDZ2(\\\\.\\Physli"), DvCodeError);
+  EXPECT_THROW(v.Parse(u"/a|b"), DvCodeError);
   EXPECT_EQ(v.Format(b.data(), 9), 0u);
 
   MemberExtent e;
