@@ -161,6 +161,12 @@ class Drive {
 
  protected:
   void UpdateEndOffset();
+  // Whether bytes at sector s lie in the one-request cache, which holds
+  // only while no read error has come since it was filled.
+  bool CacheHolds(uint64_t s, uint32_t bytes) const {
+    return cacheValid_ && errorsAtCache_ == totalErrors_ && s >= cacheFirst_ && s - cacheFirst_ < cacheSectors_ &&
+           ((s - cacheFirst_) << shift_) + bytes <= uint64_t(cacheSectors_) << shift_;
+  }
   [[noreturn]] void FailInit();
   void OpenSource();
   uint8_t* Complete();

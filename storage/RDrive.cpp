@@ -378,8 +378,7 @@ uint8_t* RDrive::ReadSectors(int64_t sector, uint32_t bytes, uint32_t retryPiece
   }
   if (bytes == 0) return dest;
   const uint64_t sectors = (uint64_t(bytes) + sectorSize_ - 1) >> shift_;
-  if (cacheValid_ && errorsAtCache_ == totalErrors_ && s >= cacheFirst_ && s - cacheFirst_ < cacheSectors_ &&
-      ((s - cacheFirst_) << shift_) + bytes <= uint64_t(cacheSectors_) << shift_) {
+  if (CacheHolds(s, bytes)) {
     uint8_t* data = buffer_.get() + ((s - cacheFirst_) << shift_);
     if (!buffer) return data;
     memcpy(buffer, data, bytes);

@@ -175,8 +175,7 @@ uint8_t* SDrive::ReadSectors(int64_t sector, uint32_t bytes, uint32_t retryPiece
   if (bytes == 0) return dest;
   if (traceRaid) TracePrintfA("Sread %ld bytes @ %I64d\n", int32_t(bytes), sector);
   const uint64_t sectors = (uint64_t(bytes) + sectorSize_ - 1) >> shift_;
-  if (cacheValid_ && errorsAtCache_ == totalErrors_ && s >= cacheFirst_ && s - cacheFirst_ < cacheSectors_ &&
-      ((s - cacheFirst_) << shift_) + bytes <= uint64_t(cacheSectors_) << shift_) {
+  if (CacheHolds(s, bytes)) {
     uint8_t* data = buffer_.get() + ((s - cacheFirst_) << shift_);
     if (!buffer) return data;
     memcpy(buffer, data, bytes);

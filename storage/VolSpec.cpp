@@ -21,26 +21,13 @@ bool HoldsAnyAfterFirst(WStringView text, std::initializer_list<WStringView> key
   return false;
 }
 
-// Decimal digits only, at most 2^63 - 1.
-bool ParseSector(WStringView digits, int64_t* out) {
-  if (digits.empty() || digits.size() > 19) return false;
-  uint64_t v = 0;
-  for (char16_t c : digits) {
-    if (c < u'0' || c > u'9') return false;
-    v = v * 10 + uint64_t(c - u'0');
-  }
-  if (v > uint64_t(INT64_MAX)) return false;
-  *out = int64_t(v);
-  return true;
-}
-
 // "<first:last>" at `lt` running to the end of the text.
 bool ParseRangeAt(WStringView text, size_t lt, int64_t* first, int64_t* last) {
   if (lt >= text.size() || text[lt] != u'<' || text.back() != u'>') return false;
   WStringView inner = text.substr(lt + 1, text.size() - lt - 2);
   const size_t colon = inner.find(u':');
   if (colon == WStringView::npos) return false;
-  return ParseSector(inner.substr(0, colon), first) && ParseSector(inner.substr(colon + 1), last);
+  return ParseSectorNumber(inner.substr(0, colon), first) && ParseSectorNumber(inner.substr(colon + 1), last);
 }
 
 // The index after the ")" that closes the "(" at `open`, or npos.
@@ -94,6 +81,18 @@ bool IsDriveOrSharePath(WStringView p) {
   if (p[0] != u'\\' || p[1] != u'\\') return false;
   const size_t slash = p.find(u'\\', 2);
   return slash != WStringView::npos && slash > 2 && slash + 1 < p.size();
+}
+
+bool ParseSectorNumber(WStringView digits, int64_t* out) {
+  if (digits.empty() || digits.size() > 19) return false;
+  uint64_t v = 0;
+  for (char16_t c : digits) {
+    if (c < u'0' || c > u'9') return false;
+    v = v * 10 + uint64_t(c - u'0');
+  }
+  if (v > uint64_t(INT64_MAX)) return false;
+  *out = int64_t(v);
+  return true;
 }
 
 uint64_t ParseGroupedNumber(WStringView t) {
@@ -196,8 +195,8 @@ int VolSpec::Parse(WStringView t) {
     WStringView rest = t.substr(lt + 1);
     const size_t colon = rest.find(u':');
     const size_t gt = colon == WStringView::npos ? colon : rest.find(u'>', colon);
-    if (gt == WStringView::npos || !ParseSector(rest.substr(0, colon), &first) ||
-        !ParseSector(rest.substr(colon + 1, gt - colon - 1), &last))
+    if (gt == WStringView::npos || !ParseSectorNumber(rest.substr(0, colon), &first) ||
+        !ParseSectorNumber(rest.substr(colon + 1, gt - colon - 1), &last))
       throw DvCodeError{0};
     return kind;
   }

@@ -47,6 +47,8 @@ bool IsRaid0OverRaid(WStringView text);
 // Where the disk-image list accepts an image's folder: an absolute path
 // ("/x"), a drive root ("X:\") or a share ("\\server\x").
 bool IsDriveOrSharePath(WStringView path);
+// A sector number of a range: decimal digits only, at most 2^63 - 1.
+bool ParseSectorNumber(WStringView digits, int64_t* out);
 // Decimal digits with thousands separators (commas) skipped; any other
 // character, or a value past 2^64 - 1, gives all ones; "" gives 0.
 uint64_t ParseGroupedNumber(WStringView text);

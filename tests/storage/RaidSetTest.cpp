@@ -348,19 +348,11 @@ TEST_F(RaidSetFixture, MemberReadErrorsMakeCorruptFiles) {
   HeadlessView view;
   g_appState->view = &view;
   Drive* drive = ScanDriveImage(def, view);
-  const std::string dest = dir + "/out";
   std::vector<RecoveryListEntry> list;
-  for (const FoundItem& it : view.found) {
-    if (it.flags2 & 2) continue;
-    RecoveryListEntry e;
-    e.nodeIndex = it.nodeIndex;
-    e.recordIndex = int32_t(list.size());
-    ASSERT_TRUE(BuildDestinationPath(FromUtf8(dest), FolderBelowVolume(it.folderPath), it.name, &e.destinationPath));
-    list.push_back(e);
-  }
+  ASSERT_TRUE(FileRecoveryList(view, dir + "/out", &list));
   ASSERT_FALSE(list.empty());
   view.SetRecoveryList(list);
-  GlobalTextRef(kDestinationFolder) = FromUtf8(dest);
+  GlobalTextRef(kDestinationFolder) = FromUtf8(dir + "/out");
   g_selection.operation = 1;
   std::thread([&] { ComputeThreadProc(&view); }).join();
   EXPECT_EQ(g_recoveryTotals.corrupt.load(), 1u);
