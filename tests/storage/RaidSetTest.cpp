@@ -525,6 +525,22 @@ TEST_F(RaidSetFixture, SpannedSets) {
   EXPECT_EQ(Md5OfDrive(*d, FileSize(image)), Md5OfFile(image));
 }
 
+// Extents count in the first member's sectors: a member of another sector
+// size is refused (a loop device of 4096-byte sectors after an image).
+TEST_F(RaidSetFixture, SpanOfMixedSectorSizesIsRefused) {
+  if (getuid() != 0) GTEST_SKIP() << "needs root for a loop device";
+  const std::string a = dir + "/mixed-a", b = dir + "/mixed-b";
+  RunCommand("truncate -s 1M '" + a + "' '" + b + "'");
+  std::string loop = RunCommand("losetup -f --show --sector-size 4096 '" + b + "' 2>/dev/null");
+  while (!loop.empty() && (loop.back() == '\n' || loop.back() == ' ')) loop.pop_back();
+  if (loop.empty()) GTEST_SKIP() << "no loop device here";
+  std::string error;
+  const std::string def = "SPAN(" + a + "<0:99>," + loop + "<0:9>)";
+  EXPECT_FALSE(OpenSet(def, &error));
+  EXPECT_EQ(error, ToUtf8(FormatW(Msg(180), FromUtf8(def))));
+  RunCommand("losetup -d '" + loop + "'");
+}
+
 // A destination inside a loop mount of a member is refused.
 TEST_F(RaidSetFixture, DestinationOnAMemberIsRefused) {
   const std::string image = Ext4Image();
