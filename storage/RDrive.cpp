@@ -378,11 +378,27 @@ uint8_t* RDrive::ReadSectors(int64_t sector, uint32_t bytes, uint32_t retryPiece
   }
   if (bytes == 0) return dest;
   const uint64_t sectors = (uint64_t(bytes) + sectorSize_ - 1) >> shift_;
+  const bool sequential = s == nextSequential_;
+  nextSequential_ = s + sectors;
   if (CacheHolds(s, bytes)) {
     uint8_t* data = buffer_.get() + ((s - cacheFirst_) << shift_);
     if (!buffer) return data;
     memcpy(buffer, data, bytes);
     return static_cast<uint8_t*>(buffer);
+  }
+  // A sequential reader gets the whole transfer size read at once into the
+  // drive's buffer: each member then reads about 1 MiB per call instead of
+  // its share of one request, and the following requests come from there.
+  if (sequential && bytes <= transferSize_ / 2 && s + (transferSize_ >> shift_) <= sectorCount_) {
+    const uint32_t ahead = transferSize_ >> shift_ << shift_;
+    if (ReadSectors(sector, ahead, retryPiece, nullptr, true) && CacheHolds(s, bytes)) {
+      nextSequential_ = s + sectors;
+      uint8_t* data = buffer_.get() + ((s - cacheFirst_) << shift_);
+      if (!buffer) return data;
+      memcpy(buffer, data, bytes);
+      return static_cast<uint8_t*>(buffer);
+    }
+    nextSequential_ = s + sectors;
   }
   cacheValid_ = false;
   // The part past the end of the set reads as zeros.

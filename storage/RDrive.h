@@ -113,4 +113,5 @@ class RDrive : public Drive {
   // -1), for FormatMemberStarts.
   std::vector<int64_t> lastWindowSector_;
   std::vector<uint8_t> scratch_;
+  uint64_t nextSequential_ = ~0ull;  // the sector after the last request
 };
