@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "CarveHarness.h"
-#include "tests/foundation/TestUtil.h"
+#include "tests/support/TestUtil.h"
 #include "volumes/FileTypes.h"
 
 using namespace carve_test;

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/foundation/TestUtil.h"
+#include "tests/support/TestUtil.h"
 #include "volumes/FileTypes.h"
 
 namespace {

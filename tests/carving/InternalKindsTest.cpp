@@ -13,7 +13,7 @@
 
 #include "CarveHarness.h"
 #include "carving/HdrParse.h"
-#include "tests/ntfs/FixtureImage.h"
+#include "tests/support/FixtureImage.h"
 #include "volumes/FileTypes.h"
 
 using namespace carve_test;

@@ -5,14 +5,14 @@
 
 #include "engine/Engine.h"
 #include "engine/SendObj.h"
+#include "filesystems/ntfs/NtfsVolume.h"
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
 #include "foundation/Wildcard.h"
 #include "storage/Drive.h"
-#include "volumes/VolumeSearch.h"
-#include "tests/foundation/TestUtil.h"
+#include "tests/support/TestUtil.h"
 #include "volumes/Node.h"
-#include "filesystems/ntfs/NtfsVolume.h"
+#include "volumes/VolumeSearch.h"
 
 namespace {
 
@@ -278,7 +278,8 @@ TEST(Engine, NoDuplicatesPathEndAndWindow) {
 // and the volumes stay with the drive when the engine goes.
 TEST(Engine, VolumeListIsTheDrivesTable) {
   GlobalObjectsScope scope;
-  const std::string img = MakeTempDir("engine_table") + "/blank.img";
+  const TempFolder imgTemp("engine_table");
+  const std::string img = imgTemp.Path() + "/blank.img";
   WriteFileText(img, std::string(1 << 20, '\0'));
   Drive* drive = CreateDrive(FromUtf8(img));
   drive->InitDrive(FromUtf8(img));
