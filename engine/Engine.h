@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "carving/CarveScan.h"
 #include "filesystems/ntfs/MftScan.h"
 #include "platform/Text.h"
 #include "volumes/FileTypes.h"
@@ -80,6 +81,9 @@ class NTFSObj : public ScanSink {
   // From the view's selection kind; see the worker. Leaves (first, end) in
   // g_firstVolume and g_endVolume.
   void SelectPartition(uint8_t kind, uint16_t selected, int64_t userStart, int64_t userCount);
+  // Makes room for 32 more volumes in the table, never past
+  // kMaxDriveVolumes; false when the table is full.
+  bool ExtendPartitionTable();
   // A volume over the whole drive for a drive where no volume was found
   // (not yet in the table).
   NTFSVol* CreateDefaultVolume();
@@ -138,6 +142,9 @@ class NTFSObj : public ScanSink {
   ExtTableEntry extTable[kExtTableSize];
   SendObj* sendObj = nullptr;  // the current run's, not owned
   uint8_t scanMode = 0;        // 0 quick, 1 long
+  // The Long Scan's carved hits in start order (an "INDX" hit is an index
+  // buffer that the mapping of folders reads).
+  std::vector<HdrHit> carvedHits;
 
  private:
   // Per volume, record number -> node index + 1 of every NTFS node stored

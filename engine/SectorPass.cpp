@@ -5,6 +5,8 @@
 #include <memory>
 #include <vector>
 
+#include "carving/CarveScan.h"
+#include "carving/DriveReader.h"
 #include "engine/Engine.h"
 #include "engine/Md5Segments.h"
 #include "engine/RecordChecker.h"
@@ -72,6 +74,8 @@ class SectorPass {
   void Progress(int64_t position, bool again);
   void OpenSideOutputs();
   bool Skippable(const ScanChunk& chunk);
+  // A sector for the header probe; true when a header was recognised.
+  bool Carve(const uint8_t* sector, uint64_t bytesLeft, int64_t position);
   void RecordCheck(const uint8_t* sector, uint64_t bytesLeft, int64_t position);
 
   NTFSObj& engine_;
@@ -95,6 +99,9 @@ class SectorPass {
   std::unique_ptr<Md5Segments> md5_;
   std::unique_ptr<SegmentProfile> profile_;
   std::unique_ptr<FgmQBW> checker_;
+  // The carving driver: sectors of no acted-on kind go to its header probe.
+  std::unique_ptr<DriveHdrReader> carveReader_;
+  std::unique_ptr<CarveScan> carve_;
   int64_t checkerBase_ = 0;
   uint32_t checkerCluster_ = 0;
 
@@ -123,6 +130,8 @@ int SectorPass::Run() {
   if (drive_.Exclusions()) exclusions = std::make_unique<CSectRanges>(*drive_.Exclusions());
   context_.hfsDiagnostics = false;
   OpenSideOutputs();
+  carveReader_ = std::make_unique<DriveHdrReader>(&drive_);
+  carve_ = std::make_unique<CarveScan>(carveReader_.get(), nullptr);
 
   ScanChunk current = NextScanChunk(drive_, exclusions.get(), rangeFirst_, rangeLast_);
   int which = 0;
@@ -170,6 +179,9 @@ int SectorPass::Run() {
   // The last granule is settled once the pass has gone past it.
   if (skipMap_ && !engine_.StopRequested()) skipMap_->Mark(rangeLast_ + 1, false);
   if (!engine_.StopRequested()) engine_.SetPercentComplete(kPassPercent, 2);
+  // The files still open end here; the hits go to the engine in start order.
+  carve_->AbandonOpen();
+  engine_.carvedHits = std::move(carve_->Hits());
   if (md5_) md5_->Close();
   if (profile_) profile_->Close();
   if (skipMap_) skipMap_->Close();
@@ -177,6 +189,8 @@ int SectorPass::Run() {
 }
 
 void SectorPass::ClassifyChunk(const uint8_t* data, size_t bytes, const ScanChunk& current) {
+  // One feed of the read to the running carving parsers.
+  carve_->BeginRead(data, bytes, current.first);
   size_t from = 0;
   // A structure carried over from the chunk before is joined with this
   // chunk's head and its sectors classified first.
@@ -207,13 +221,18 @@ size_t SectorPass::Classify(const uint8_t* data, size_t bytes, int64_t first, si
     if (checker_) RecordCheck(sector, bytes - off, position);
     const int kind = ClassifySector(sector, nullptr, &context_);
     if (kind == kSectNone) {
-      if (skipMap_) skipMap_->Mark(position, false);
+      const bool hit = Carve(sector, bytes - off, position);
+      if (skipMap_) skipMap_->Mark(position, hit);
       off += ss_;
       continue;
     }
+    // Volume structures end every file the carving parsers have open.
+    const bool ends = kind == kSectNtfsRecord || kind == kSectNtfsBoot || kind == kSectFatBoot || kind == kSectFatDir;
+    if (ends) carve_->AbandonOpen();
     SectorVisit visit;
-    const bool acted = Act(kind, sector, bytes - off, position, &visit);
-    // Interesting for the skip map: a sector some action took.
+    bool acted = Act(kind, sector, bytes - off, position, &visit);
+    if (!acted && !ends) acted = Carve(sector, bytes - off, position);
+    // Interesting for the skip map: a sector some action took, or a header.
     if (skipMap_) skipMap_->Mark(position, acted);
     if (visit.needBytes > bytes - off) {
       // Cut by the chunk's end: held until the next chunk comes.
@@ -284,6 +303,10 @@ void SectorPass::OpenSideOutputs() {
       checkerCluster_ = first->clusterSize / ss_;
     }
   }
+}
+
+bool SectorPass::Carve(const uint8_t* sector, uint64_t bytesLeft, int64_t position) {
+  return carve_->HeaderSector(sector, size_t(bytesLeft), position) != kNoFileType;
 }
 
 // A chunk is skipped only when every 1 MiB granule it covers is.

@@ -18,6 +18,9 @@
 //     --filter TEXT       list only paths that begin with TEXT ("\a\b")
 //                         or match it as a pattern
 //     --no-overlap        Long Scan: read and classify one after the other
+//     --raid S:D:R[:M:O]  the advanced settings of a RAID source: stripe
+//                         KiB ("0.5" for 512 bytes), parity delay,
+//                         rotation[, RAID 6 coefficient mode and order]
 //
 // The last line on standard output: items=N deleted=M scan_seconds=S, and
 // with --recover: saved= skipped= failed= corrupt= recover_seconds=.
@@ -44,11 +47,13 @@
 #include "engine/Worker.h"
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
+#include "foundation/Messages.h"
+#include "foundation/SectRanges.h"
 #include "foundation/Trace.h"
 #include "foundation/UiServices.h"
-#include "foundation/SectRanges.h"
 #include "platform/Errors.h"
 #include "storage/Drive.h"
+#include "storage/RaidSettings.h"
 #include "volumes/DestinationPath.h"
 #include "volumes/Node.h"
 
@@ -64,6 +69,8 @@ class ToolPrompt : public PromptService {
   int MessageBox(WStringView text, WStringView, unsigned style) override {
     if ((style & 0xF0) == kMbIconError) errors++;
     std::fprintf(stderr, "%s\n", ToUtf8(text).c_str());
+    // Nobody is there to agree that an output file be replaced.
+    if ((style & kMbButtonsMask) == kMbYesNo && text.substr(0, 10) == u"Overwrite ") return kIdNo;
     return (style & kMbButtonsMask) == kMbYesNo || (style & kMbButtonsMask) == kMbYesNoCancel ? kIdYes : kIdOk;
   }
   std::atomic<int> errors{0};
@@ -216,15 +223,16 @@ int Usage() {
   std::fprintf(stderr,
                "usage: dvscan [--long] [--volume N] [--list FILE] [--recover DIR] [--deleted-only]\n"
                "              [--overwrite newer|rename|overwrite|skip] [--options FILE] [--stop-after N]\n"
-               "              [--range FIRST:LAST] [--exclude FILE] [--filter TEXT] [--no-overlap] SOURCE\n");
+               "              [--range FIRST:LAST] [--exclude FILE] [--filter TEXT] [--no-overlap]\n"
+               "              [--skip-headers] [--raid STRIPE_KIB:DELAY:ROTATION[:MODE:ORDER]] SOURCE\n");
   return 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string source, listPath, recoverDir, optionsPath = "/nonexistent", overwrite;
-  bool longScan = false, deletedOnly = false, noOverlap = false;
+  std::string source, listPath, recoverDir, optionsPath = "/nonexistent", overwrite, raidSettings;
+  bool longScan = false, deletedOnly = false, skipHeaders = false, noOverlap = false;
   std::string rangeText, excludePath, filterText;
   bool haveFilter = false;
   long volume = -1;
@@ -245,6 +253,8 @@ int main(int argc, char** argv) {
       haveFilter = true;
     }
     else if (a == "--deleted-only") deletedOnly = true;
+    // A test option: the sector pass looks for no file headers.
+    else if (a == "--skip-headers") skipHeaders = true;
     else if (a == "--volume" && value(&v)) {
       char* end = nullptr;
       errno = 0;
@@ -256,6 +266,7 @@ int main(int argc, char** argv) {
       if (overwrite != "newer" && overwrite != "rename" && overwrite != "overwrite" && overwrite != "skip")
         return Usage();
     } else if (a == "--options" && value(&optionsPath)) {
+    } else if (a == "--raid" && value(&raidSettings)) {
     } else if (a == "--stop-after" && value(&v)) {
       stopAfter = std::strtoull(v.c_str(), nullptr, 10);
     } else if (!a.empty() && a[0] != '-' && source.empty()) {
@@ -275,6 +286,7 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &sa, nullptr);
 
   ListView view;
+  if (skipHeaders) g_appState->skipHeaders = 1;
   if (stopAfter) {
     g_appState->searchFirst = 0;
     g_appState->searchLimit = uint32_t(std::min<unsigned long long>(stopAfter, UINT32_MAX));
@@ -318,6 +330,15 @@ int main(int argc, char** argv) {
     }
   }
   const WString name = FromUtf8(source);
+  if (!raidSettings.empty()) {
+    RaidSettings settings;
+    if (!ParseRaidSettingsText(FromUtf8(raidSettings), &settings)) {
+      std::fprintf(stderr, "--raid %s: %s\n", raidSettings.c_str(), ToUtf8(Msg(376)).c_str());
+      SetPromptService(nullptr);
+      return 1;
+    }
+    SetRaidSettings(name, settings);
+  }
   Drive* drive = nullptr;
   try {
     drive = CreateDrive(name);

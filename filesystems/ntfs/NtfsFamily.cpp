@@ -7,8 +7,11 @@
 #include "filesystems/ntfs/LongScan.h"
 #include "filesystems/ntfs/MftScan.h"
 #include "filesystems/ntfs/NtfsBoot.h"
+#include "filesystems/ntfs/NtfsIndex.h"
 #include "filesystems/ntfs/NtfsVolume.h"
+#include "foundation/ByteOrder.h"
 #include "storage/Drive.h"
+#include "volumes/FileTypes.h"
 #include "volumes/Node.h"
 #include "volumes/VolumeFamily.h"
 #include "volumes/VolumeSearch.h"
@@ -100,6 +103,16 @@ const SectorKindEntry kSectorKinds[] = {
     {kSectRcrd, IsLogRecordPage, nullptr},
 };
 
+// A folder index record found by the carving pass: its allocated size when
+// its header and update sequence check out.
+uint64_t SizeIndexRecord(const uint8_t* b, size_t length, uint32_t* vcn) {
+  if (length < kIndxStride || std::memcmp(b, "INDX", 4) != 0) return 0;
+  uint32_t v = 0;
+  if (!CheckINDXSector(b, kIndxStride, nullptr, &v)) return 0;
+  *vcn = v;
+  return uint64_t(Le32(b + kIndxAllocated)) + kIndxHeaderBase;
+}
+
 const VolumeFamily kFamily = [] {
   VolumeFamily f;
   f.name = "ntfs";
@@ -123,6 +136,8 @@ const VolumeFamily kFamily = [] {
   f.sectorKindCount = sizeof kSectorKinds / sizeof kSectorKinds[0];
   f.parseFoundVolume = NTFS::ParseFoundVolume;
   f.finishLongScan = NTFS::FinishLongScan;
+  f.carvedKind = kTypeIdx;
+  f.sizeCarvedKind = SizeIndexRecord;
   return f;
 }();
 

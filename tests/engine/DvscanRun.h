@@ -13,7 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/foundation/TestUtil.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/TestUtil.h"
 
 struct Listed {
   std::string path;  // relative to the destination, as Save writes it
@@ -32,7 +33,8 @@ struct DvscanRun {
 
 inline DvscanRun Dvscan(const std::string& args) {
   DvscanRun r;
-  const std::string tmp = testing::TempDir() + "dvscan-" + std::to_string(getpid());
+  const TempFolder temp("dvscan");
+  const std::string tmp = temp.Path() + "/run";
   const std::string cmd = "'" DV_BINARY_DIR "/bin/dvscan' --list '" + tmp + ".tsv' " + args + " >'" + tmp +
                           ".out' 2>'" + tmp + ".err'";
   const int rc = std::system(cmd.c_str());
@@ -57,8 +59,5 @@ inline DvscanRun Dvscan(const std::string& args) {
     l.node = std::stol(f.back());
     r.items.push_back(l);
   }
-  std::remove((tmp + ".tsv").c_str());
-  std::remove((tmp + ".out").c_str());
-  std::remove((tmp + ".err").c_str());
   return r;
 }

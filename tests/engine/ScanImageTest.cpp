@@ -40,7 +40,8 @@
 #include "volumes/VolumeSearch.h"
 #include "tests/engine/DvscanRun.h"
 #include "tests/engine/EngineTestUtil.h"
-#include "tests/foundation/TestUtil.h"
+#include "tests/support/FixtureRun.h"
+#include "tests/support/TestUtil.h"
 #include "volumes/Volume.h"
 
 namespace {
@@ -49,7 +50,7 @@ std::string ScanImages(std::string* skip) {
   static std::string folder;
   static int status = -2;
   if (status == -2) {
-    folder = FixtureCache(testing::TempDir() + "delvora-fixtures") + "/ntfs-scan";
+    folder = FixtureCache() + "/ntfs-scan";
     status = RunFixtureScript("make_ntfs_scan_image.sh", folder, ">/dev/null 2>&1");
   }
   if (status == 77) *skip = "mkntfs, ntfs-3g, sleuthkit, root or FUSE missing";
@@ -265,6 +266,16 @@ TEST(QuickScan, StopAfterItems) {
   }
 }
 
+// --skip-headers (a benchmark option) is taken and changes nothing of a
+// Quick Scan.
+TEST(QuickScan, SkipHeadersOption) {
+  SCAN_IMAGES_OR_SKIP(dir);
+  const DvscanRun plain = Dvscan("'" + dir + "/scan.img'");
+  const DvscanRun skipping = Dvscan("--skip-headers '" + dir + "/scan.img'");
+  EXPECT_EQ(skipping.rc, 0) << skipping.err;
+  EXPECT_EQ(skipping.items.size(), plain.items.size());
+}
+
 // The view of an in-process scan: every percentage it is handed.
 class PercentView : public HeadlessView {
  public:
@@ -334,7 +345,8 @@ TEST(QuickScan, ProgressReachesOneHundred) {
 // forbids it has no volume at all.
 TEST(QuickScan, TwoMiBSearchFromTheStartSectorAndDefaultVolume) {
   SCAN_IMAGES_OR_SKIP(dir);
-  const std::string img = testing::TempDir() + "dv-offset-" + std::to_string(getpid()) + ".img";
+  const TempFolder temp("offset");
+  const std::string img = temp.Path() + "/offset.img";
   constexpr uint64_t kMiB = 1 << 20;
   constexpr uint64_t kOffset = 3 * kMiB;
   {
@@ -374,7 +386,6 @@ TEST(QuickScan, TwoMiBSearchFromTheStartSectorAndDefaultVolume) {
   ScanSelection forbid;
   forbid.forbidDefaultVolume = 1;
   EXPECT_TRUE(ScanInProcess(img, forbid).volumes.empty());
-  std::remove(img.c_str());
 }
 
 }  // namespace

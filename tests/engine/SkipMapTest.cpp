@@ -12,12 +12,15 @@
 #include "engine/SkipMap.h"
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
-#include "tests/foundation/TestUtil.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/TestUtil.h"
 
 namespace {
 
+// A path in a scratch folder that goes with the test program.
 std::string TempPath(const std::string& name) {
-  return testing::TempDir() + name + "-" + std::to_string(getpid());
+  static const TempFolder folder("skipmap");
+  return folder.Path() + "/" + name;
 }
 
 }  // namespace
@@ -151,7 +154,8 @@ TEST(RecordChecker, MauiOnlyInTheFirstRecord) {
 // with 4096-byte sectors stay inside the segment buffer.
 TEST(SegmentProfile, EntriesOfEachSegment) {
   GlobalObjectsScope scope;
-  const std::string folder = MakeTempDir("segprof");
+  const TempFolder scratch("segprof");
+  const std::string folder = scratch.Path();
   for (uint32_t ss : {512u, 4096u}) {
     SCOPED_TRACE(ss);
     SegmentProfileOptions o;
@@ -184,5 +188,4 @@ TEST(SegmentProfile, EntriesOfEachSegment) {
   bad.blockSizeInSectors = 4;
   SegmentProfile p;
   EXPECT_FALSE(p.Open(bad, 512, folder));
-  RunCommand("rm -rf '" + folder + "'");
 }
