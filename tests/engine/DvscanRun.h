@@ -9,10 +9,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "tests/support/FixtureRun.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestUtil.h"
 
@@ -60,4 +62,16 @@ inline DvscanRun Dvscan(const std::string& args) {
     r.items.push_back(l);
   }
   return r;
+}
+
+// Runs tests/fixtures/<script> once per process into the fixture cache's
+// `subfolder`: the folder, or empty (with *skip set when a tool, root or
+// FUSE is missing).
+inline std::string FixtureSetFolder(const std::string& script, const std::string& subfolder, std::string* skip) {
+  static std::map<std::string, int> status;
+  const std::string folder = FixtureCache() + "/" + subfolder;
+  auto it = status.find(script);
+  if (it == status.end()) it = status.emplace(script, RunFixtureScript(script, folder, ">/dev/null 2>&1")).first;
+  if (it->second == 77) *skip = "mkntfs, ntfs-3g, sleuthkit, root or FUSE missing";
+  return it->second == 0 ? folder : "";
 }

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -36,26 +37,10 @@
 namespace {
 
 std::string DamagedImages(std::string* skip) {
-  static std::string folder;
-  static int status = -2;
-  if (status == -2) {
-    folder = FixtureCache() + "/ntfs-damaged";
-    status = RunFixtureScript("make_ntfs_damaged.sh", folder, ">/dev/null 2>&1");
-  }
-  if (status == 77) *skip = "mkntfs, ntfs-3g, sleuthkit, root or FUSE missing";
-  return status == 0 ? folder : "";
+  return FixtureSetFolder("make_ntfs_damaged.sh", "ntfs-damaged", skip);
 }
 
-std::string ScanImages(std::string* skip) {
-  static std::string folder;
-  static int status = -2;
-  if (status == -2) {
-    folder = FixtureCache() + "/ntfs-scan";
-    status = RunFixtureScript("make_ntfs_scan_image.sh", folder, ">/dev/null 2>&1");
-  }
-  if (status == 77) *skip = "mkntfs, ntfs-3g, sleuthkit, root or FUSE missing";
-  return status == 0 ? folder : "";
-}
+std::string ScanImages(std::string* skip) { return FixtureSetFolder("make_ntfs_scan_image.sh", "ntfs-scan", skip); }
 
 #define IMAGES_OR_SKIP(var, maker)                          \
   std::string skip_;                                        \
@@ -295,19 +280,42 @@ TEST(LongScan, RandomBytesHoldNothing) {
   EXPECT_TRUE(r.items.empty());
 }
 
+
 namespace {
 
-class PercentView : public HeadlessView {
- public:
-  void FoundItems(std::vector<FoundItem>& items, int percent) override {
-    {
-      std::lock_guard<std::mutex> lock(m);
-      percents.push_back(percent);
-    }
-    HeadlessView::FoundItems(items, percent);
-  }
-  std::vector<int> percents;
+struct LongRun {
+  std::vector<FaultState::Call> calls;  // what reached the device
+  std::multiset<std::string> found;     // folder path + name
 };
+
+// A Long Scan in process, as the view runs it, with the settings as `setup`
+// leaves them and the drive as `onDrive` leaves it.
+LongRun LongScanInProcess(const std::string& image, HeadlessView& view, const std::function<void()>& setup,
+                          const std::function<void(Drive&)>& onDrive = {}) {
+  LongRun r;
+  auto state = std::make_shared<FaultState>();
+  GlobalObjectsScope scope;
+  FaultyOpener opener(state);
+  g_appState->view = &view;
+  setup();
+  const WString name = FromUtf8(image);
+  Drive* drive = CreateDrive(name);
+  drive->InitDrive(name);
+  if (onDrive) onDrive(*drive);
+  ScanRequest request;
+  request.drive = drive;
+  request.selection.scanMode = 1;
+  std::thread([&] { RunScan(request, &view); }).join();
+  r.calls = state->Calls();
+  for (const FoundItem& f : view.found) r.found.insert(ToUtf8(f.folderPath + u"\\" + f.name));
+  delete g_engine;
+  g_engine = nullptr;
+  DropSendObjs();
+  g_currentDrive = nullptr;
+  DeleteDrive(&drive);
+  g_selection = ScanSelection{};
+  return r;
+}
 
 }  // namespace
 
@@ -317,36 +325,25 @@ class PercentView : public HeadlessView {
 TEST(LongScan, ExcludedSectorsAreNeverReadAndProgressCoversTheRange) {
   IMAGES_OR_SKIP(dir, DamagedImages);
   constexpr uint64_t kMiB = 1 << 20;
-  auto state = std::make_shared<FaultState>();
-  GlobalObjectsScope scope;
-  FaultyOpener opener(state);
   PercentView view;
-  g_appState->view = &view;
-  g_appState->longScanFirstSector = 4 * kMiB / 512;
-  g_appState->longScanLastSector = 60 * kMiB / 512 - 1;
-  const WString name = FromUtf8(dir + "/wiped.img");
-  Drive* drive = CreateDrive(name);
-  drive->InitDrive(name);
-  auto excluded = std::make_shared<CSectRanges>();
-  excluded->AddRange(16 * kMiB, 48 * kMiB);
-  drive->SetExclusionSet(excluded);
-  ScanRequest request;
-  request.drive = drive;
-  request.selection.scanMode = 1;
-  std::thread([&] { RunScan(request, &view); }).join();
-  for (const FaultState::Call& c : state->Calls())
+  const LongRun r = LongScanInProcess(
+      dir + "/wiped.img", view,
+      [] {
+        g_appState->longScanFirstSector = 4 * kMiB / 512;
+        g_appState->longScanLastSector = 60 * kMiB / 512 - 1;
+      },
+      [](Drive& drive) {
+        auto excluded = std::make_shared<CSectRanges>();
+        excluded->AddRange(16 * kMiB, 48 * kMiB);
+        drive.SetExclusionSet(excluded);
+      });
+  for (const FaultState::Call& c : r.calls)
     EXPECT_TRUE(c.offset + c.length <= 16 * kMiB || c.offset >= 48 * kMiB) << c.offset << " " << c.length;
   ASSERT_FALSE(view.percents.empty());
   for (size_t i = 1; i < view.percents.size(); i++) EXPECT_LE(view.percents[i - 1], view.percents[i]) << i;
   EXPECT_EQ(view.percents.back(), 100);
   // Steps in the middle of the pass were shown, not only its end.
   EXPECT_TRUE(std::any_of(view.percents.begin(), view.percents.end(), [](int p) { return p > 10 && p < 80; }));
-  delete g_engine;
-  g_engine = nullptr;
-  DropSendObjs();
-  g_currentDrive = nullptr;
-  DeleteDrive(&drive);
-  g_selection = ScanSelection{};
 }
 
 // FILE records cut by the end of a read are joined with the next read and
@@ -466,43 +463,6 @@ TEST(RecycleBin, ItemsUnderTheirOriginalPaths) {
   }
 }
 
-namespace {
-
-struct LongRun {
-  size_t calls = 0;
-  std::multiset<std::string> found;  // folder path + name
-};
-
-// A Long Scan in process with the settings as `setup` leaves them; the
-// device calls counted.
-template <class Setup>
-LongRun LongScanInProcess(const std::string& image, Setup setup) {
-  LongRun r;
-  auto state = std::make_shared<FaultState>();
-  GlobalObjectsScope scope;
-  FaultyOpener opener(state);
-  HeadlessView view;
-  g_appState->view = &view;
-  setup();
-  const WString name = FromUtf8(image);
-  Drive* drive = CreateDrive(name);
-  drive->InitDrive(name);
-  ScanRequest request;
-  request.drive = drive;
-  request.selection.scanMode = 1;
-  std::thread([&] { RunScan(request, &view); }).join();
-  r.calls = state->CallCount();
-  for (const FoundItem& f : view.found) r.found.insert(ToUtf8(f.folderPath + u"\\" + f.name));
-  delete g_engine;
-  g_engine = nullptr;
-  DropSendObjs();
-  g_currentDrive = nullptr;
-  DeleteDrive(&drive);
-  g_selection = ScanSelection{};
-  return r;
-}
-
-}  // namespace
 
 // A binary skip map made by one run lets the next run read fewer chunks
 // and list the same.
@@ -517,14 +477,15 @@ TEST(LongScan, SkipMapCreateThenVerify) {
       g_appState->skipMapsCreate = create;
     };
   };
-  const LongRun plain = LongScanInProcess(dir + "/wiped.img", [] {});
-  const LongRun create = LongScanInProcess(dir + "/wiped.img", use(1));
-  const LongRun verify = LongScanInProcess(dir + "/wiped.img", use(0));
+  HeadlessView views[3];
+  const LongRun plain = LongScanInProcess(dir + "/wiped.img", views[0], [] {});
+  const LongRun create = LongScanInProcess(dir + "/wiped.img", views[1], use(1));
+  const LongRun verify = LongScanInProcess(dir + "/wiped.img", views[2], use(0));
   std::remove(map.c_str());
   ASSERT_GT(plain.found.size(), 1700u);
   EXPECT_EQ(create.found, plain.found);
   EXPECT_EQ(verify.found, plain.found);
-  EXPECT_LT(verify.calls, create.calls) << verify.calls << " of " << create.calls;
+  EXPECT_LT(verify.calls.size(), create.calls.size()) << verify.calls.size() << " of " << create.calls.size();
 }
 
 // MD5 of every block of the range, as Python's hashlib gives them.
@@ -534,7 +495,8 @@ TEST(LongScan, Md5SegmentsEqualHashlib) {
   const std::string out8 = out8Folder.Path() + "/md5-8";
   const TempFolder out24Folder("longscan");
   const std::string out24 = out24Folder.Path() + "/md5-24";
-  LongScanInProcess(dir + "/lost.img", [&] {
+  HeadlessView view;
+  LongScanInProcess(dir + "/lost.img", view, [&] {
     g_appState->md5Outputs = {Md5Output{8, FromUtf8(out8)}, Md5Output{24, FromUtf8(out24)}};
   });
   for (const auto& [file, block] : {std::pair{out8, 8}, std::pair{out24, 24}}) {

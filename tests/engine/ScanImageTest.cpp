@@ -46,16 +46,7 @@
 
 namespace {
 
-std::string ScanImages(std::string* skip) {
-  static std::string folder;
-  static int status = -2;
-  if (status == -2) {
-    folder = FixtureCache() + "/ntfs-scan";
-    status = RunFixtureScript("make_ntfs_scan_image.sh", folder, ">/dev/null 2>&1");
-  }
-  if (status == 77) *skip = "mkntfs, ntfs-3g, sleuthkit, root or FUSE missing";
-  return status == 0 ? folder : "";
-}
+std::string ScanImages(std::string* skip) { return FixtureSetFolder("make_ntfs_scan_image.sh", "ntfs-scan", skip); }
 
 #define SCAN_IMAGES_OR_SKIP(var)                               \
   std::string skip_;                                           \
@@ -276,18 +267,6 @@ TEST(QuickScan, SkipHeadersOption) {
   EXPECT_EQ(skipping.items.size(), plain.items.size());
 }
 
-// The view of an in-process scan: every percentage it is handed.
-class PercentView : public HeadlessView {
- public:
-  void FoundItems(std::vector<FoundItem>& items, int percent) override {
-    {
-      std::lock_guard<std::mutex> lock(m);
-      percents.push_back(percent);
-    }
-    HeadlessView::FoundItems(items, percent);
-  }
-  std::vector<int> percents;
-};
 
 struct InProcessScan {
   std::vector<std::pair<uint64_t, uint64_t>> volumes;  // (start, size) of the drive's table
