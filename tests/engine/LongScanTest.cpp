@@ -29,7 +29,7 @@
 #include "foundation/UiServices.h"
 #include "storage/Drive.h"
 #include "tests/engine/DvscanRun.h"
-#include "tests/engine/EngineTestUtil.h"
+#include "tests/support/EngineRun.h"
 #include "tests/support/FaultySource.h"
 #include "tests/support/FixtureRun.h"
 #include "tests/support/TestUtil.h"

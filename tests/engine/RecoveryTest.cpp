@@ -25,10 +25,10 @@
 #include "foundation/Trace.h"
 #include "foundation/UiServices.h"
 #include "storage/Drive.h"
-#include "tests/engine/EngineTestUtil.h"
-#include "tests/support/TestUtil.h"
-#include "tests/support/FixtureImage.h"
+#include "tests/support/EngineRun.h"
 #include "tests/support/FaultySource.h"
+#include "tests/support/FixtureImage.h"
+#include "tests/support/TestUtil.h"
 #include "volumes/DestinationPath.h"
 
 namespace {

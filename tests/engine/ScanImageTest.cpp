@@ -39,10 +39,11 @@
 #include "storage/Drive.h"
 #include "volumes/VolumeSearch.h"
 #include "tests/engine/DvscanRun.h"
-#include "tests/engine/EngineTestUtil.h"
+#include "tests/support/EngineRun.h"
 #include "tests/support/FixtureRun.h"
 #include "tests/support/TestUtil.h"
 #include "volumes/Volume.h"
+#include "volumes/VolumeSearch.h"
 
 namespace {
 

@@ -13,11 +13,6 @@
 #include <sstream>
 #include <thread>
 
-#include "tests/engine/EngineTestUtil.h"
-#include "tests/support/FixtureRun.h"
-#include "tests/support/TestUtil.h"
-#include "tests/support/FixtureImage.h"
-#include "tests/support/FaultySource.h"
 #include "engine/Engine.h"
 #include "engine/RecoverDriver.h"
 #include "engine/SendObj.h"
@@ -32,6 +27,11 @@
 #include "platform/Format.h"
 #include "storage/RDrive.h"
 #include "storage/SDrive.h"
+#include "tests/support/EngineRun.h"
+#include "tests/support/FaultySource.h"
+#include "tests/support/FixtureImage.h"
+#include "tests/support/FixtureRun.h"
+#include "tests/support/TestUtil.h"
 #include "volumes/DestinationPath.h"
 #include "volumes/VolumeSearch.h"
 

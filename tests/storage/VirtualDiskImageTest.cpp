@@ -32,10 +32,10 @@
 #include "platform/Errors.h"
 #include "storage/VhdDrive.h"
 #include "storage/VmdkDrive.h"
-#include "tests/engine/EngineTestUtil.h"
-#include "tests/support/TestUtil.h"
+#include "tests/support/EngineRun.h"
 #include "tests/support/FixtureImage.h"
 #include "tests/support/LoopDevice.h"
+#include "tests/support/TestUtil.h"
 #include "volumes/DestinationPath.h"
 
 using namespace vdisk_test;

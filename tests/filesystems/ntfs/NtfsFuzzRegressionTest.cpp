@@ -5,13 +5,13 @@
 #include <cstring>
 #include <vector>
 
+#include "filesystems/ntfs/Definitions.h"
+#include "filesystems/ntfs/Inode.h"
+#include "filesystems/ntfs/NtfsVolume.h"
 #include "foundation/Globals.h"
+#include "tests/filesystems/ntfs/NtfsFixture.h"
 #include "tests/support/ByteWriter.h"
 #include "tests/support/FixtureImage.h"
-#include "tests/ntfs/NtfsFixture.h"
-#include "filesystems/ntfs/Inode.h"
-#include "filesystems/ntfs/Definitions.h"
-#include "filesystems/ntfs/NtfsVolume.h"
 
 namespace {
 

@@ -1,4 +1,5 @@
-// Helpers shared by the engine's test files.
+// Runs of the engine as the view makes them (scan, recovery list,
+// recovery), for the engine's tests and the storage tests that scan drives.
 #pragma once
 #include <mutex>
 #include <string>

@@ -11,13 +11,13 @@
 
 #include <sys/stat.h>
 
+#include "filesystems/ntfs/Definitions.h"
+#include "filesystems/ntfs/DevBitmap.h"
+#include "filesystems/ntfs/SysFile.h"
 #include "foundation/Md5.h"
 #include "foundation/Trace.h"
+#include "tests/filesystems/ntfs/NtfsFixture.h"
 #include "tests/support/FixtureImage.h"
-#include "tests/ntfs/NtfsFixture.h"
-#include "filesystems/ntfs/DevBitmap.h"
-#include "filesystems/ntfs/Definitions.h"
-#include "filesystems/ntfs/SysFile.h"
 
 using namespace ntfstest;
 
