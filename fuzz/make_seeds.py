@@ -12,6 +12,9 @@ Writes CORPUS_DIR/<target>/<name> for:
   fuzz_boot    the boot sector of every image
   fuzz_recycler  basic's $I records (from their FILE records) and an INFO2
                file made here
+  fuzz_carve_*   the picture samples of tests/fixtures/carve (behind the
+               targets' read-split bytes), INDX records for the bookkeeping
+               kinds, and a small disk of samples for the driver
 """
 import lzma
 import os
@@ -20,6 +23,7 @@ import struct
 import sys
 
 FIX = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "fixtures", "ntfs")
+CARVE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "fixtures", "carve")
 
 
 def report(name, kind):
@@ -132,6 +136,28 @@ def main():
                     write(corpus, "fuzz_indx", "%s-root-%d" % (name, n), bytes(rec[at:at + ln]))
                 at += ln
     recycler_seeds(corpus)
+    carve_seeds(corpus)
+
+
+def carve_seeds(corpus):
+    by_target = {"jpg": "fuzz_carve_jpg", "png": "fuzz_carve_png", "bmp": "fuzz_carve_bmp",
+                 "mrw": "fuzz_carve_mrw", "tif": "fuzz_carve_tif", "cr2": "fuzz_carve_tif"}
+    disk = b""
+    for name in sorted(os.listdir(CARVE)):
+        ext = name.split(".")[1]
+        if ext not in by_target or name.endswith(".xz"):
+            continue
+        data = open(os.path.join(CARVE, name), "rb").read()
+        # Reads of 512 bytes, and of 4 KiB after one end at byte 100.
+        write(corpus, by_target[ext], name, b"\0\xff\x01\0" + data)
+        write(corpus, by_target[ext], name + "-split", b"\x01\xff\x0f\x01\x64\0" + data)
+        if len(data) < 40000:
+            disk += data + bytes(-len(data) % 512) + bytes(512)
+    write(corpus, "fuzz_carve_driver", "samples", b"\x07\0" + disk)
+    img = image("bigdir")
+    for i, c in enumerate(istat_clusters("bigdir", inodes("bigdir")["big"], "$INDEX_ALLOCATION")[:3]):
+        write(corpus, "fuzz_carve_internal", "indx-%d" % i, b"\x01\0\xff\x01\0" + img[c * 4096:(c + 1) * 4096])
+    write(corpus, "fuzz_carve_internal", "info2", b"\0\0\xff\x01\0" + struct.pack("<IIIII", 5, 0, 0, 800, 0) + b"C:\\x")
 
 
 def resident_data(rec):

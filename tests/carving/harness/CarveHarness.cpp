@@ -54,14 +54,20 @@ std::vector<size_t> ReadsAt(size_t total, std::vector<size_t> splits) {
 
 FeedResult FeedFile(const uint8_t* image, size_t bytes, const std::vector<size_t>& readEnds, uint32_t sectorSize,
                     HdrReader* drive) {
+  if (bytes < kProbeBytes) return FeedResult();
+  // The probe sees a whole sector even when the first read ends sooner.
+  return FeedFileAs(ProbeSectorSignature(image), image, bytes, readEnds, sectorSize, drive);
+}
+
+FeedResult FeedFileAs(int type, const uint8_t* image, size_t bytes, const std::vector<size_t>& readEnds,
+                      uint32_t sectorSize, HdrReader* drive) {
   FeedResult result;
   MemoryDrive own(image, bytes, sectorSize);
   HdrReader* reader = drive ? drive : &own;
-  if (bytes < kProbeBytes || readEnds.empty()) return result;
+  if (!image || bytes == 0 || readEnds.empty()) return result;
   CarveScan scan(reader);
   scan.SetDetection(true);
-  // The probe sees a whole sector even when the first read ends sooner.
-  result.probed = ProbeSectorSignature(image, &scan.Driver(), 0);
+  result.probed = uint8_t(type);
   int64_t endSector = 0;
   size_t begin = 0;
   for (size_t end : readEnds) {

@@ -60,6 +60,9 @@ std::vector<size_t> ReadsAt(size_t total, std::vector<size_t> splits);
 // `readEnds` says. With a null drive the image itself is the drive.
 FeedResult FeedFile(const uint8_t* image, size_t bytes, const std::vector<size_t>& readEnds,
                     uint32_t sectorSize = 512, HdrReader* drive = nullptr);
+// The same with the parser of `type` started whatever the probe says.
+FeedResult FeedFileAs(int type, const uint8_t* image, size_t bytes, const std::vector<size_t>& readEnds,
+                      uint32_t sectorSize = 512, HdrReader* drive = nullptr);
 
 // What follows a file on the disk.
 enum class Tail { Zero, Random, Text };
