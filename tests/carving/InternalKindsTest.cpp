@@ -40,13 +40,26 @@ std::vector<uint64_t> IndexAllocationClusters(const std::string& istatPath) {
   return clusters;
 }
 
-TEST(InternalKinds, IndexRecordsCarryTheVcnsIstatGives) {
+// bigdir's image and the clusters of its big folder's index records.
+struct BigDir {
+  std::vector<uint8_t> disk;
+  std::vector<uint64_t> clusters;
+};
+BigDir LoadBigDir() {
+  BigDir b;
   const std::string image = ntfs_fixture::Image("bigdir");
-  if (image.empty()) GTEST_SKIP() << "xz missing";
-  const std::vector<uint64_t> clusters = IndexAllocationClusters(ntfs_fixture::FixtureDir() + "/bigdir.istat.txt");
+  if (image.empty()) return b;
+  b.clusters = IndexAllocationClusters(ntfs_fixture::FixtureDir() + "/bigdir.istat.txt");
+  b.disk = LoadFile(image);
+  return b;
+}
+
+TEST(InternalKinds, IndexRecordsCarryTheVcnsIstatGives) {
+  const BigDir b = LoadBigDir();
+  if (b.disk.empty()) GTEST_SKIP() << "xz missing";
+  const std::vector<uint64_t>& clusters = b.clusters;
+  const std::vector<uint8_t>& disk = b.disk;
   ASSERT_GT(clusters.size(), 50u);
-  const std::vector<uint8_t> disk = LoadFile(image);
-  ASSERT_FALSE(disk.empty());
   std::map<int64_t, HdrHit> idx;
   for (const HdrHit& h : CarveImage(disk.data(), disk.size(), 1 << 20))
     if (h.type == kTypeIdx) idx[h.start] = h;
@@ -61,11 +74,11 @@ TEST(InternalKinds, IndexRecordsCarryTheVcnsIstatGives) {
 }
 
 TEST(InternalKinds, BrokenUpdateSequenceAndAdjacentRecords) {
-  const std::string image = ntfs_fixture::Image("bigdir");
-  if (image.empty()) GTEST_SKIP() << "xz missing";
-  const std::vector<uint64_t> clusters = IndexAllocationClusters(ntfs_fixture::FixtureDir() + "/bigdir.istat.txt");
+  const BigDir b = LoadBigDir();
+  if (b.disk.empty()) GTEST_SKIP() << "xz missing";
+  const std::vector<uint64_t>& clusters = b.clusters;
+  const std::vector<uint8_t>& disk = b.disk;
   ASSERT_GT(clusters.size(), 2u);
-  const std::vector<uint8_t> disk = LoadFile(image);
   ASSERT_GE(disk.size(), (clusters[1] + 1) * 4096);
   // The first sectors of two records in adjacent sectors: two hits, as the
   // IDX parser ignores its start limit and completes at once.

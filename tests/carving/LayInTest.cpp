@@ -73,6 +73,12 @@ std::string Md5Text(const uint8_t* data, size_t n) {
   return hex;
 }
 
+std::unique_ptr<Drive> OpenImage(const std::string& path) {
+  std::unique_ptr<Drive> drive(CreateDrive(FromUtf8(path)));
+  drive->InitDrive(FromUtf8(path));
+  return drive;
+}
+
 void CheckHits(const std::vector<HdrHit>& hits, const std::vector<uint8_t>& image, const std::string& layin,
                const std::string& how) {
   const std::vector<Laid>& rows = LayIns::Get().rows;
@@ -121,8 +127,7 @@ TEST(LayIn, ThroughADriveReader) {
   if (l.dir.empty()) GTEST_SKIP() << "python3 missing";
   GlobalObjectsScope scope;
   const std::string path = l.dir + "/raw.img";
-  std::unique_ptr<Drive> drive(CreateDrive(FromUtf8(path)));
-  drive->InitDrive(FromUtf8(path));
+  const std::unique_ptr<Drive> drive = OpenImage(path);
   DriveHdrReader reader(drive.get());
   const std::vector<uint8_t> image = LoadFile(path);
   ASSERT_EQ(uint64_t(reader.SectorCount()) * 512, image.size());
@@ -140,9 +145,7 @@ TEST(LayIn, VolumesSniffTheTypeOfANodesFirstCluster) {
   const LayIns& l = LayIns::Get();
   if (l.dir.empty()) GTEST_SKIP() << "python3 missing";
   GlobalObjectsScope scope;
-  const std::string path = l.dir + "/slack.img";
-  std::unique_ptr<Drive> drive(CreateDrive(FromUtf8(path)));
-  drive->InitDrive(FromUtf8(path));
+  const std::unique_ptr<Drive> drive = OpenImage(l.dir + "/slack.img");
   CVol volume;
   volume.drive = drive.get();
   volume.type = kVolNtfs;
