@@ -4,6 +4,7 @@
 
 #include "carving/FileTypes.h"
 #include "carving/HdrParse.h"
+#include "carving/OfficeProps.h"
 #include "carving/TextHelpers.h"
 #include "foundation/ByteOrder.h"
 #include "volumes/Volume.h"
@@ -128,7 +129,7 @@ uint8_t LateRows(const uint8_t* s, const HdrParse* driver, int64_t sector) {
 }
 
 // Volumes name the carving type of a node's first cluster through this.
-const bool kSnifferInstalled = (SetNodeTypeSniffer(&CarvedHeaderType), true);
+const bool kSnifferInstalled = (SetNodeTypeSniffer(&SniffNodeCarvedType), true);
 
 }  // namespace
 

@@ -47,9 +47,11 @@ inline constexpr size_t kClusterBufferBytes = 0x100000;
 // code - kNoLetterBase.
 inline constexpr char16_t kNoLetterBase = 93;
 
-// The carving type (0..30; 255 for none) of a file's first bytes. The
-// carving code, which lies above the volumes, installs it.
-using NodeTypeSniffer = uint8_t (*)(const uint8_t* data, size_t count);
+class CVol;
+// The carving type (0..30; 255 for none) of a node's file from its first
+// bytes (the volume and node let it read further: a zip's member names).
+// The carving code, which lies above the volumes, installs it.
+using NodeTypeSniffer = uint8_t (*)(CVol* volume, const cnode* node, const uint8_t* data, size_t count);
 void SetNodeTypeSniffer(NodeTypeSniffer sniffer);
 
 class CVol {
@@ -142,8 +144,8 @@ class CVol {
   // ---- carving, recycle bin, raw copy ----
   // The extension of the carving type of the node's first cluster (read
   // through its run list, or its family's mapping), as the installed sniffer
-  // names it; empty when none is installed, nothing can be read or no type
-  // is recognised.
+  // names it (a zip as docx, pptx or xlsx by its member names); empty when
+  // none is installed, nothing can be read or no type is recognised.
   WString SniffNodeType(const cnode* node);
   // Recycle-bin remapping and INFO2 reading, done by the recycler; 0 (not
   // remapped) until it exists.

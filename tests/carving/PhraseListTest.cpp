@@ -68,9 +68,10 @@ TEST(PhraseList, LoadSplitsAtBlanksTabsAndLineEnds) {
   PhraseList list;
   std::string path = WritePhraseFile("split", "  one\ttwo  \r\n\n \t \r\nthree,four\nlast");
   ASSERT_EQ(list.Load(path), 3);
-  EXPECT_EQ(Tokens(list, 0), (std::vector<std::string>{"one", "two"}));
-  EXPECT_EQ(Tokens(list, 1), (std::vector<std::string>{"three,four"}));
-  EXPECT_EQ(Tokens(list, 2), (std::vector<std::string>{"last"}));
+  // In ascending order.
+  EXPECT_EQ(Tokens(list, 0), (std::vector<std::string>{"last"}));
+  EXPECT_EQ(Tokens(list, 1), (std::vector<std::string>{"one", "two"}));
+  EXPECT_EQ(Tokens(list, 2), (std::vector<std::string>{"three,four"}));
   EXPECT_EQ(list.Count(), 3);
 }
 
@@ -91,9 +92,9 @@ TEST(PhraseList, LoadReadsLongLinesWhole) {
   ASSERT_EQ(list.Load(path), 3);
   ASSERT_EQ(list.At(0).TokenCount(), 2);
   EXPECT_EQ(list.At(0).tokens[0], longToken);
-  EXPECT_EQ(list.At(1).TokenCount(), 200);
-  EXPECT_EQ(list.At(1).tokens[199], "t1199");
-  EXPECT_EQ(Tokens(list, 2), (std::vector<std::string>{"short"}));
+  EXPECT_EQ(Tokens(list, 1), (std::vector<std::string>{"short"}));
+  ASSERT_EQ(list.At(2).TokenCount(), 200);
+  EXPECT_EQ(list.At(2).tokens[199], "t1199");
 }
 
 TEST(PhraseList, LoadDropsLinesBeyondTheLimits) {
@@ -155,6 +156,27 @@ TEST_F(PhraseMatch, ScoreTextScoresRunsBetweenTags) {
   EXPECT_EQ(out, "hello world\r\na cat\r\ntail>zebra\r\n");
   EXPECT_EQ(list_.ScoreText(xml), 3);
   EXPECT_EQ(list_.ScoreText("no tags at all hello world"), 0);
+}
+
+// A file out of order loads as the sorted one: matching bisects the list,
+// and no match is lost to the order of the lines.
+TEST(PhraseList, AnUnsortedFileMatchesAsTheSortedOne) {
+  const std::string sorted = "cat\ndog house\nend of text\nhello world\nzebra\n\xC3\x89T\xC3\x89\n";
+  const std::string unsorted = "zebra\n\xC3\x89T\xC3\x89\nhello world\ncat\nend of text\ndog house\n";
+  PhraseList a, b;
+  ASSERT_EQ(a.Load(WritePhraseFile("sorted", sorted)), 6);
+  ASSERT_EQ(b.Load(WritePhraseFile("unsorted", unsorted)), 6);
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(Tokens(a, i), Tokens(b, i)) << i;
+  // Both match alike.
+  for (const char* text : {"zebra", "cat", "HELLO world", "the end of text", "\xC3\xA9t\xC3\xA9", "dog house cat"})
+    EXPECT_EQ(b.Match(text), a.Match(text)) << text;
+  EXPECT_EQ(b.Match("zebra cat hello world dog house"), 4);
+  // Many phrases in reverse order.
+  std::string reversed;
+  for (int i = 499; i >= 0; --i) reversed += "w" + std::to_string(1000 + i) + " x\n";
+  PhraseList c;
+  ASSERT_EQ(c.Load(WritePhraseFile("reversed", reversed)), 500);
+  EXPECT_EQ(c.Match("w1000 x w1250 x w1499 x w1499 y w1500 x W1333 X"), 4);
 }
 
 TEST(PhraseList, BisectsALargeList) {
