@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "carving/SectorProbe.h"
+#include "carving/Zip.h"
 #include "foundation/AppState.h"
 #include "foundation/Trace.h"
 
@@ -11,6 +12,8 @@ CarveScan::CarveScan(HdrReader* reader, CarveSink* sink) : driver_(reader), read
   detect_ = DetectionWanted();
 }
 
+CarveScan::~CarveScan() = default;
+
 bool CarveScan::DetectionWanted() {
   if (!g_appState) return true;
   return !g_appState->skipHeaders.load() && !g_appState->fileFilter;
@@ -18,6 +21,7 @@ bool CarveScan::DetectionWanted() {
 
 void CarveScan::BeginRead(const uint8_t* buffer, size_t bytes, int64_t firstSector) {
   if (!buffer || bytes == 0) return;
+  TraceZipRecords(buffer, bytes, firstSector);
   FeedRead(buffer, bytes, firstSector + int64_t((bytes + sectorSize_ - 1) / sectorSize_));
 }
 
@@ -103,4 +107,17 @@ void CarveScan::SaveHdrNode(int type, bool pending) {
   if (traceMft)
     TracePrintfA("%s @ %I64d %I64d %ld\n", FileTypeName(hit.type), hit.start, hit.size, int32_t(hit.value));
   if (sink_) sink_->HitSaved(hit, pending);
+}
+
+void CarveScan::TraceZipRecords(const uint8_t* buffer, size_t bytes, int64_t firstSector) {
+  if (traceZip.load(std::memory_order_relaxed) != 2 || !buffer || firstSector < 0) return;
+  if (!zipTrace_) {
+    zipTrace_ = std::make_unique<HdrZIP>();
+    zipTrace_->SetScanMode(1, 4);
+    zipTrace_->SetScanSectorSize(sectorSize_);
+  }
+  // Reads that skip sectors (claimed or excluded ranges) start the search
+  // afresh.
+  zipTrace_->SetScanPosition(uint64_t(firstSector) * sectorSize_);
+  zipTrace_->ZIPHdrScan(buffer, bytes);
 }

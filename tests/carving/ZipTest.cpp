@@ -604,3 +604,38 @@ TEST(ZipScanTests, PropertiesAndScoreOfADocument) {
 }
 
 }  // namespace
+
+namespace {
+
+// The sector pass's carving side feeds every read to the record scan at ZIP
+// trace level 2, and only then.
+TEST(ZipScanTests, TheSectorPassTracesRecordsAtLevelTwo) {
+  const std::vector<uint8_t> zip = LoadSample("zip_plain.zip");
+  std::vector<uint8_t> disk(4096, 0);
+  disk.insert(disk.end(), zip.begin(), zip.end());
+  disk.resize((disk.size() + 511) / 512 * 512 + 4096, 0);
+  const int32_t old = traceZip.load();
+  for (int32_t level : {1, 2}) {
+    std::string trace;
+    {
+      TraceFolder folder;
+      traceZip = level;
+      const std::vector<HdrHit> hits = CarveImage(disk.data(), disk.size(), 4096);
+      traceZip = old;
+      trace = folder.Text();
+      ASSERT_EQ(hits.size(), 1u);
+      EXPECT_EQ(hits[0].size, int64_t(zip.size()));
+    }
+    const std::vector<TracedRecord> records = ParseTrace(trace);
+    if (level == 1) {
+      EXPECT_TRUE(records.empty()) << trace;
+      continue;
+    }
+    ASSERT_EQ(records.size(), 6u) << trace;  // three local and three central headers
+    EXPECT_EQ(records[0].position, 4096u);
+    EXPECT_EQ(records[0].name, "notes.txt");
+    EXPECT_NE(trace.find("ZIPHdr End Central Hdr "), std::string::npos);
+  }
+}
+
+}  // namespace
