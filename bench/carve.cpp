@@ -5,11 +5,20 @@
 // bytes, against a plain pass over the same bytes (memchr for a byte that
 // never occurs: what any reader of the image costs at least).
 // The comparison of the whole Long Scan with `cat` waits for the Long Scan.
+// Documents: the PDF parser in MB/s over a large ghostscript PDF (the file
+// named by $DV_BENCH_PDF, made by bench/make_pdf_bench.sh; without it the
+// committed ghostscript sample's objects repeated to 64 MiB), and the
+// carving side of the pass over an image that is 10 % pictures and 10 %
+// documents (the committed archive and document samples).
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <random>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -70,6 +79,7 @@ std::vector<uint8_t> Bmp(uint32_t size) {
 }
 
 size_t g_laidFiles = 0;
+std::vector<std::pair<size_t, size_t>> g_pictures;  // offset and size of each laid picture
 
 // 256 MiB: random bytes with pictures at sector starts, about 10 % of it.
 const std::vector<uint8_t>& Image() {
@@ -91,6 +101,7 @@ const std::vector<uint8_t>& Image() {
         f = Bmp(uint32_t(300000 + rng() % 1000000));
     }
     std::memcpy(&image[at], f.data(), f.size());
+    g_pictures.push_back({at, f.size()});
     laid += f.size();
     ++g_laidFiles;
     at += f.size() * 10;
@@ -164,6 +175,111 @@ void BM_CarveImage(benchmark::State& state) {
   state.SetBytesProcessed(int64_t(image.size()) * int64_t(state.iterations()));
 }
 BENCHMARK(BM_CarveImage)->Unit(benchmark::kMillisecond);
+
+std::vector<uint8_t> ReadWhole(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+std::vector<uint8_t> Sample(const char* name) {
+  return ReadWhole(std::string(DV_SOURCE_DIR) + "/tests/fixtures/carve/" + name);
+}
+
+// A large PDF: $DV_BENCH_PDF, or the ghostscript sample's objects (up to
+// its last end marker) repeated to 64 MiB and closed with one marker.
+const std::vector<uint8_t>& LargePdf() {
+  static std::vector<uint8_t> pdf;
+  if (!pdf.empty()) return pdf;
+  if (const char* path = std::getenv("DV_BENCH_PDF")) pdf = ReadWhole(path);
+  if (!pdf.empty()) return pdf;
+  const std::vector<uint8_t> gs = Sample("gs_doc.pdf");
+  const std::string_view text(reinterpret_cast<const char*>(gs.data()), gs.size());
+  const size_t marker = text.rfind("%%EOF");
+  if (marker == std::string_view::npos) return pdf;
+  const size_t header = text.find('\n') + 1;
+  pdf.assign(gs.begin(), gs.begin() + std::ptrdiff_t(header));
+  while (pdf.size() < (size_t(64) << 20)) pdf.insert(pdf.end(), gs.begin() + std::ptrdiff_t(header), gs.begin() + std::ptrdiff_t(marker));
+  const char end[] = "%%EOF\n";
+  pdf.insert(pdf.end(), end, end + 6);
+  return pdf;
+}
+
+void BM_PdfParser(benchmark::State& state) {
+  const std::vector<uint8_t>& pdf = LargePdf();
+  if (pdf.size() < 4096) {
+    state.SkipWithError("no PDF");
+    return;
+  }
+  std::vector<uint8_t> disk = pdf;
+  disk.resize(disk.size() + 4096, 0);
+  constexpr size_t kRead = 1 << 20;
+  for (auto _ : state) {
+    HdrParse driver;
+    driver.Slot(kTypePdf)->headerSector = 0;
+    int r = driver.Parse(kTypePdf, disk.data(), std::min(kRead, disk.size()));
+    int64_t end = 1;
+    for (size_t at = kRead; at < disk.size() && r == kFileTypePending; at += kRead)
+      r = driver.ParseMore(disk.data() + at, std::min(kRead, disk.size() - at), ++end);
+    if (r != kTypePdf || driver.Slot(kTypePdf)->size != pdf.size()) state.SkipWithError("PDF not measured");
+  }
+  state.counters["MB"] = double(pdf.size()) / 1e6;
+  state.SetBytesProcessed(int64_t(pdf.size()) * int64_t(state.iterations()));
+}
+BENCHMARK(BM_PdfParser)->Unit(benchmark::kMillisecond);
+
+size_t g_laidDocuments = 0;
+
+// 256 MiB: the picture image with archives and documents laid over about
+// another 10 % of its random stretches.
+const std::vector<uint8_t>& ImageWithDocuments() {
+  static std::vector<uint8_t> image;
+  if (!image.empty()) return image;
+  image = Image();
+  std::vector<std::vector<uint8_t>> docs;
+  for (const char* name : {"zip_plain.zip", "zip_piped.zip", "jar_stream.jar", "lo_text.docx", "py_document.docx",
+                           "py_table.xlsx", "lo_slides.pptx", "lo_text.doc", "ole_workbook.xls", "ole_slides.ppt",
+                           "lo_text.pdf", "gs_doc.pdf", "pdf_update.pdf", "rtf_crlf.rtf", "dwg_r2000.dwg"}) {
+    docs.push_back(Sample(name));
+    if (docs.back().empty()) return image;
+  }
+  // Each picture is followed by nine times its size of random bytes; the
+  // first ninth of that gap takes documents, at sector starts, each closed
+  // by a zero byte (as a cluster's slack holds) and random bytes after.
+  std::mt19937_64 rng(3);
+  size_t k = 0;
+  for (size_t i = 0; i + 1 < g_pictures.size(); ++i) {
+    const size_t gapStart = (g_pictures[i].first + g_pictures[i].second + 4096) / 512 * 512;
+    const size_t gapEnd = g_pictures[i + 1].first;
+    const size_t room = (gapEnd - gapStart) / 9;
+    for (size_t at = gapStart; at < gapStart + room;) {
+      const std::vector<uint8_t>& d = docs[k++ % docs.size()];
+      if (at + d.size() + 512 > gapEnd) break;
+      std::memcpy(&image[at], d.data(), d.size());
+      image[at + d.size()] = 0;
+      ++g_laidDocuments;
+      at = (at + d.size() + 4096 + rng() % 65536) / 512 * 512;
+    }
+  }
+  return image;
+}
+
+void BM_CarveImageWithDocuments(benchmark::State& state) {
+  const std::vector<uint8_t>& image = ImageWithDocuments();
+  constexpr size_t kRead = 1 << 20;
+  size_t found = 0;
+  for (auto _ : state) {
+    CarveScan scan;
+    scan.SetDetection(true);
+    for (size_t at = 0; at < image.size(); at += kRead) scan.ScanRead(image.data() + at, kRead, int64_t(at / 512));
+    scan.AbandonOpen();
+    found = 0;
+    for (const HdrHit& h : scan.Hits()) found += h.size > 0;
+  }
+  state.counters["files"] = double(found);
+  state.counters["laid"] = double(g_laidFiles + g_laidDocuments);
+  state.SetBytesProcessed(int64_t(image.size()) * int64_t(state.iterations()));
+}
+BENCHMARK(BM_CarveImageWithDocuments)->Unit(benchmark::kMillisecond);
 
 // What touching every byte of the image costs at least.
 void BM_PlainPass(benchmark::State& state) {
