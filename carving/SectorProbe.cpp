@@ -6,6 +6,7 @@
 #include "carving/HdrParse.h"
 #include "carving/OfficeProps.h"
 #include "carving/TextHelpers.h"
+#include "carving/Zip.h"
 #include "foundation/ByteOrder.h"
 #include "volumes/Volume.h"
 
@@ -82,8 +83,11 @@ uint8_t EarlyRows(const uint8_t* s) {
 uint8_t LateRows(const uint8_t* s, const HdrParse* driver, int64_t sector) {
   switch (s[0]) {
     case 'P':
-      if (s[1] == 'K' && ((s[2] == 3 && s[3] == 4 && s[5] == 0) || (s[2] == 7 && s[3] == 8) ||
-                          (At(s, 2, "00", 2) && At(s, 4, "PK", 2))) &&
+      // A local header whose version word has a high byte must pass the
+      // record scan's header test.
+      if (s[1] == 'K' &&
+          ((s[2] == 3 && s[3] == 4 && (s[5] == 0 || IsPlausibleZipHeader(s, false))) || (s[2] == 7 && s[3] == 8) ||
+           (At(s, 2, "00", 2) && At(s, 4, "PK", 2))) &&
           ZipStartAllowed(driver, sector))
         return kTypeZip;
       break;
