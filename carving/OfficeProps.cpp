@@ -48,17 +48,23 @@ bool StartsNoCase(const uint8_t* a, size_t n, const char* prefix) {
   return n >= k && EqualsNoCase(a, k, prefix);
 }
 
-// An aligned scratch buffer of one piece, made on first use.
+// An aligned scratch buffer of at most one piece, grown as reads need.
 class Scratch {
  public:
   ~Scratch() { AlignedFree(data_); }
-  uint8_t* Get() {
-    if (!data_) data_ = static_cast<uint8_t*>(AlignedAlloc(kPiece));
+  uint8_t* Get(size_t bytes) {
+    if (bytes > size_) {
+      AlignedFree(data_);
+      size_ = 0;
+      data_ = static_cast<uint8_t*>(AlignedAlloc(bytes));
+      if (data_) size_ = bytes;
+    }
     return data_;
   }
 
  private:
   uint8_t* data_ = nullptr;
+  size_t size_ = 0;
 };
 
 class DriveFileBytes : public FileByteSource {
@@ -67,13 +73,13 @@ class DriveFileBytes : public FileByteSource {
   bool ReadFileBytes(uint64_t offset, size_t length, uint8_t* out) override {
     if (!drive_ || start_ < 0 || offset > size_ || length > size_ - offset) return false;
     const uint32_t ss = drive_->SectorSize() ? drive_->SectorSize() : 512;
-    uint8_t* buffer = scratch_.Get();
-    if (!buffer || ss > kPiece) return false;
+    if (ss > kPiece) return false;
     while (length > 0) {
       const uint64_t first = offset / ss;
       const size_t skip = size_t(offset % ss);
       const uint32_t sectors = uint32_t(std::min<uint64_t>((skip + length + ss - 1) / ss, kPiece / ss));
-      if (first > uint64_t(INT64_MAX - start_)) return false;
+      uint8_t* buffer = scratch_.Get(size_t(sectors) * ss);
+      if (!buffer || first > uint64_t(INT64_MAX - start_)) return false;
       if (!drive_->ReadSectors(start_ + int64_t(first), sectors, buffer)) return false;
       const size_t n = std::min(length, size_t(sectors) * ss - skip);
       std::memcpy(out, buffer + skip, n);
@@ -110,7 +116,7 @@ class NodeFileBytes : public FileByteSource {
     if (!ready_ || offset > size_ || length > size_ - offset) return false;
     CExtents* map = map_ ? map_.get() : volume_->extents;
     const uint64_t unit = uint64_t(1) << map->clusterShift;
-    uint8_t* buffer = scratch_.Get();
+    uint8_t* buffer = scratch_.Get(kPiece);
     if (!buffer || unit > kPiece) return false;
     while (length > 0) {
       uint64_t got = 0;
