@@ -29,25 +29,6 @@ constexpr size_t kMaxPropertiesData = 65536;
 constexpr size_t kMaxPropertiesText = size_t(1) << 20;
 constexpr size_t kMaxAuthorBytes = 254;
 
-uint64_t Le64(const uint8_t* p) { return uint64_t(Le32(p)) | uint64_t(Le32(p + 4)) << 32; }
-
-bool EqualsNoCase(const uint8_t* a, size_t n, const char* b) {
-  if (std::strlen(b) != n) return false;
-  for (size_t i = 0; i < n; ++i) {
-    uint8_t c = a[i];
-    if (c >= 'A' && c <= 'Z') c = uint8_t(c + 32);
-    uint8_t d = uint8_t(b[i]);
-    if (d >= 'A' && d <= 'Z') d = uint8_t(d + 32);
-    if (c != d) return false;
-  }
-  return true;
-}
-
-bool StartsNoCase(const uint8_t* a, size_t n, const char* prefix) {
-  const size_t k = std::strlen(prefix);
-  return n >= k && EqualsNoCase(a, k, prefix);
-}
-
 // An aligned scratch buffer of at most one piece, grown as reads need.
 class Scratch {
  public:
@@ -222,16 +203,16 @@ int ReadOfficeXmlProps(FileByteSource& file, uint64_t fileSize, OfficeProps* pro
     const size_t commentBytes = Le16(h + kCentralCommentLength);
     if (nameBytes > dir.size() - at - kCentralBytes) break;
     const uint8_t* name = h + kCentralBytes;
-    if (!haveProperties && EqualsNoCase(name, nameBytes, "docProps/core.xml")) {
+    if (!haveProperties && NameEqualsNoCase(name, nameBytes, "docProps/core.xml")) {
       const size_t extraHere = std::min(extraBytes, dir.size() - at - kCentralBytes - nameBytes);
       haveProperties = LocalOffsetOf(h, name + nameBytes, extraHere, &propertiesAt);
       propertiesCompressed = Le32(h + kCentralCompressed);
       propertiesMethod = Le16(h + kCentralMethod);
     }
     if (p.refinedType == 0) {
-      if (StartsNoCase(name, nameBytes, "xl/_rels/")) p.refinedType = kTypeXlsx;
-      else if (StartsNoCase(name, nameBytes, "ppt/_rels/")) p.refinedType = kTypePptx;
-      else if (StartsNoCase(name, nameBytes, "word/_rels/")) p.refinedType = kTypeDocx;
+      if (NameStartsNoCase(name, nameBytes, "xl/_rels/")) p.refinedType = kTypeXlsx;
+      else if (NameStartsNoCase(name, nameBytes, "ppt/_rels/")) p.refinedType = kTypePptx;
+      else if (NameStartsNoCase(name, nameBytes, "word/_rels/")) p.refinedType = kTypeDocx;
     }
     if (haveProperties && p.refinedType != 0) break;
     at += kCentralBytes + nameBytes + extraBytes + commentBytes;
@@ -241,7 +222,7 @@ int ReadOfficeXmlProps(FileByteSource& file, uint64_t fileSize, OfficeProps* pro
   uint8_t header[kLocalBytes + 17];
   if (fileSize - propertiesAt < sizeof header || !file.ReadFileBytes(propertiesAt, sizeof header, header)) return 0;
   if (Le32(header) != kLocalSig || Le16(header + kLocalNameLength) != 17 ||
-      !EqualsNoCase(header + kLocalBytes, 17, "docProps/core.xml"))
+      !NameEqualsNoCase(header + kLocalBytes, 17, "docProps/core.xml"))
     return 0;
   // A member written as a stream has no sizes in its local header: the
   // central header's count.

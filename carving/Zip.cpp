@@ -33,19 +33,6 @@ bool IsStopSignature(const uint8_t* p) {
          (a == '0' && b == '0');
 }
 
-bool StartsNoCase(const uint8_t* name, size_t nameLength, const char* prefix) {
-  const size_t n = std::strlen(prefix);
-  if (nameLength < n) return false;
-  for (size_t i = 0; i < n; ++i) {
-    uint8_t c = name[i];
-    if (c >= 'A' && c <= 'Z') c = uint8_t(c + 32);
-    if (c != uint8_t(prefix[i])) return false;
-  }
-  return true;
-}
-
-uint64_t Le64(const uint8_t* p) { return uint64_t(Le32(p)) | uint64_t(Le32(p + 4)) << 32; }
-
 }  // namespace
 
 int HdrZIP::Reset() {
@@ -218,9 +205,9 @@ int HdrZIP::Walk(const uint8_t* b, size_t length) {
         if (nameLeft_ > 0) break;
         if (refinedType == 0) {
           const size_t n = member_.nameLength;
-          if (StartsNoCase(namePrefix_, n, "word/_rels/")) refinedType = kTypeDocx;
-          else if (StartsNoCase(namePrefix_, n, "ppt/_rels/")) refinedType = kTypePptx;
-          else if (StartsNoCase(namePrefix_, n, "xl/_rels/")) refinedType = kTypeXlsx;
+          if (NameStartsNoCase(namePrefix_, n, "word/_rels/")) refinedType = kTypeDocx;
+          else if (NameStartsNoCase(namePrefix_, n, "ppt/_rels/")) refinedType = kTypePptx;
+          else if (NameStartsNoCase(namePrefix_, n, "xl/_rels/")) refinedType = kTypeXlsx;
         }
         extra_.clear();
         state = kExtra;

@@ -25,7 +25,7 @@ class HdrZIP : public HdrNode {
   static constexpr uint64_t kScannerLimit = uint64_t(2) << 20;
 
   // ---- diagnostic record scan ----
-  // Makes the work buffers; mode 1 searches records. `wanted` is the byte
+  // Makes the work buffer; mode 1 searches records. `wanted` is the byte
   // count of the first search step.
   void SetScanMode(uint8_t mode, uint32_t wanted);
   // Traces every ZIP record in the buffer (records may run across

@@ -55,4 +55,23 @@ inline constexpr uint16_t kMethodDeflated = 8;
 inline constexpr uint16_t kZip64ExtraId = 0x0001;
 inline constexpr uint32_t kSize32Escape = 0xFFFFFFFF;  // the real size is in the Zip64 field
 
+// Member names compared without regard to ASCII case: the whole name, or
+// its beginning.
+inline bool NameStartsNoCase(const uint8_t* name, size_t length, const char* prefix) {
+  size_t i = 0;
+  for (; prefix[i]; ++i) {
+    if (i >= length) return false;
+    uint8_t a = name[i], b = uint8_t(prefix[i]);
+    if (a >= 'A' && a <= 'Z') a = uint8_t(a + 32);
+    if (b >= 'A' && b <= 'Z') b = uint8_t(b + 32);
+    if (a != b) return false;
+  }
+  return true;
+}
+inline bool NameEqualsNoCase(const uint8_t* name, size_t length, const char* text) {
+  size_t n = 0;
+  while (text[n]) ++n;
+  return n == length && NameStartsNoCase(name, length, text);
+}
+
 }  // namespace zipfmt

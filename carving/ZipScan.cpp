@@ -113,8 +113,8 @@ struct HdrZIP::ScanState {
   size_t have = 0;
   HeaderFields header{};
   bool central = false;
-  // The member being collected.
-  std::vector<uint8_t> member = std::vector<uint8_t>(kWorkBytes);
+  // The member being collected (at most kMaxMember bytes).
+  std::vector<uint8_t> member;
   uint64_t memberBytes = 0, memberHave = 0, memberAt = 0, memberUncompressed = 0;
   uint16_t memberMethod = 0;
   bool memberIsProperties = false;
@@ -233,8 +233,10 @@ void HdrZIP::ScanBytes(const uint8_t* p, size_t n, uint64_t position, int depth)
         break;
       }
       case kMemberData: {
+        // The buffer grows with the data that arrives, not with the size
+        // the header claims.
         const size_t take = size_t(std::min<uint64_t>(s.memberBytes - s.memberHave, n - i));
-        std::memcpy(s.member.data() + s.memberHave, p + i, take);
+        s.member.insert(s.member.end(), p + i, p + i + take);
         s.memberHave += take;
         i += take;
         if (s.memberHave == s.memberBytes) ScanMemberDone();
@@ -305,8 +307,7 @@ void HdrZIP::ScanRecordDone(int depth) {
       s.memberMethod = f.method;
       s.memberHave = 0;
       s.memberAt = s.recordAt + kLocalBytes + f.nameLength + f.extraLength;
-      const size_t room = size_t((f.compressed + ss - 1) / ss * ss);
-      if (s.member.size() < room) s.member.resize(room);
+      s.member.clear();
       s.skip = f.extraLength;
       s.mode = kSkipExtra;
       if (s.skip == 0) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "CarveHarness.h"
+#include "SampleSplits.h"
 #include "carving/FileTypes.h"
 #include "carving/SectorProbe.h"
 #include "foundation/ByteOrder.h"
@@ -82,33 +83,10 @@ TEST(DocumentSamples, EverySampleAtEverySplitAndTail) {
   for (const Sample& s : kSamples) {
     const std::vector<uint8_t> file = LoadSample(s.file);
     ASSERT_FALSE(file.empty()) << s.file;
-    for (Tail tail : {Tail::Zero, Tail::Random, Tail::Text}) {
-      const std::vector<uint8_t> image = WithTail(file, tail, 8192 + (512 - file.size() % 512) % 512);
-      std::vector<std::pair<std::string, std::vector<size_t>>> splits = {
-          {"512 B", EvenReads(image.size(), 512)},
-          {"4 KiB", EvenReads(image.size(), 4096)},
-          {"1 MiB", EvenReads(image.size(), 1 << 20)},
-          {"odd 1000 B", EvenReads(image.size(), 1000)},
-      };
-      for (size_t at : Boundaries(file)) splits.push_back({"cut at " + std::to_string(at), ReadsAt(image.size(), {at})});
-      for (const auto& [name, reads] : splits) {
-        // The end rule of a PDF looks at the first 64 bytes of the sector
-        // after its marker's line: reads of whole sectors only, as the
-        // pass's.
-        if (s.probed == kTypePdf && name.rfind("odd", 0) == 0) continue;
-        const FeedResult r = FeedFile(image.data(), image.size(), reads);
-        SCOPED_TRACE(std::string(s.file) + ", " + TailName(tail) + " tail, reads " + name + ": " + r.Describe());
-        EXPECT_EQ(r.probed, s.probed);
-        if (s.expected == kNoFileType) {
-          EXPECT_FALSE(r.recorded);
-        } else {
-          EXPECT_TRUE(r.recorded);
-          EXPECT_EQ(r.type, s.expected);
-          EXPECT_EQ(r.size, int64_t(file.size()));
-        }
-        if (testing::Test::HasFailure()) return;
-      }
-    }
+    // The end rule of a PDF looks at the first 64 bytes of the sector after
+    // its marker's line: reads of whole sectors only, as the pass's.
+    ExpectSampleAtEverySplit(s.file, file, s.probed, s.expected, Boundaries(file), s.probed == kTypePdf);
+    if (testing::Test::HasFailure()) return;
   }
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "TraceFolder.h"
 #include "foundation/Trace.h"
 
 namespace {
@@ -187,39 +188,6 @@ TEST(PhraseList, BisectsALargeList) {
   EXPECT_EQ(list.Match("w1000 x w1250 x w1499 x w1499 y w1500 x W1333 X"), 4);
 }
 
-// Points the trace file at a temporary file with the ZIP trace on, for the
-// life of the object.
-class ZipTraceCapture {
- public:
-  explicit ZipTraceCapture(const std::string& name) : path_(testing::TempDir() + name) {
-    std::remove(path_.c_str());
-    oldPath_ = theTrace().TraceFilePath();
-    SetPath(FromUtf8(path_));
-    oldZip_ = traceZip.exchange(1);
-  }
-  ~ZipTraceCapture() {
-    traceZip = oldZip_;
-    TraceFileClose();
-    SetPath(oldPath_);
-  }
-  std::string Text() {
-    TraceFileClose();
-    std::ifstream in(path_, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
-
- private:
-  static void SetPath(const WString& path) {
-    theTrace().SetOptions(path, traceExecutionPath, traceRaid, traceMft, traceIo, traceContent, traceCompression,
-                          traceUnixFsA, traceUnixFsB, traceHfs, traceKeepFileOpen, traceSequentialSearch);
-  }
-  std::string path_;
-  WString oldPath_;
-  int32_t oldZip_;
-};
-
 TEST(PhraseList, TracesMatchesWhenZipTraceIsOn) {
   std::string longPhrase;
   for (int i = 0; i < 20; ++i) longPhrase += "p" + std::to_string(10 + i) + " ";
@@ -227,7 +195,7 @@ TEST(PhraseList, TracesMatchesWhenZipTraceIsOn) {
   ASSERT_EQ(list.Load(WritePhraseFile("trace", "hello world\n" + longPhrase + "\n")), 2);
   std::string text;
   {
-    ZipTraceCapture capture("phrase_trace.txt");
+    carve_test::TraceFolder capture(1);
     EXPECT_EQ(list.Match("Hello world and " + longPhrase), 2);
     text = capture.Text();
   }
@@ -238,8 +206,7 @@ TEST(PhraseList, TracesMatchesWhenZipTraceIsOn) {
       << text;
 
   // Off: nothing is written.
-  ZipTraceCapture capture("phrase_trace_off.txt");
-  traceZip = 0;
+  carve_test::TraceFolder capture(0);
   list.Match("hello world");
   EXPECT_EQ(capture.Text(), "");
 }

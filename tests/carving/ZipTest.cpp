@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "CarveHarness.h"
+#include "TraceFolder.h"
 #include "carving/FileTypes.h"
 #include "carving/PhraseList.h"
 #include "carving/TextHelpers.h"
@@ -432,34 +433,6 @@ std::vector<TracedRecord> ParseTrace(const std::string& trace) {
   return out;
 }
 
-// Points the trace file at a temporary folder for the life of the object
-// (the sector files go there too).
-class TraceFolder {
- public:
-  TraceFolder() : dir_(MakeTempDir("zip_scan")) {
-    oldPath_ = theTrace().TraceFilePath();
-    Set(FromUtf8(dir_ + "/trace.txt"));
-  }
-  ~TraceFolder() {
-    TraceFileClose();
-    Set(oldPath_);
-    std::system(("rm -rf '" + dir_ + "'").c_str());
-  }
-  std::string Text() {
-    TraceFileClose();
-    return ReadFileText(dir_ + "/trace.txt");
-  }
-  const std::string& Dir() const { return dir_; }
-
- private:
-  static void Set(const WString& path) {
-    theTrace().SetOptions(path, traceExecutionPath, traceRaid, traceMft, traceIo, traceContent, traceCompression,
-                          traceUnixFsA, traceUnixFsB, traceHfs, traceKeepFileOpen, traceSequentialSearch);
-  }
-  std::string dir_;
-  WString oldPath_;
-};
-
 // Every zip sample at an odd place on a disk of random bytes, scanned in
 // reads of several sizes: the traced local and central records are those
 // zipinfo lists, at their places.
@@ -614,14 +587,11 @@ TEST(ZipScanTests, TheSectorPassTracesRecordsAtLevelTwo) {
   std::vector<uint8_t> disk(4096, 0);
   disk.insert(disk.end(), zip.begin(), zip.end());
   disk.resize((disk.size() + 511) / 512 * 512 + 4096, 0);
-  const int32_t old = traceZip.load();
   for (int32_t level : {1, 2}) {
     std::string trace;
     {
-      TraceFolder folder;
-      traceZip = level;
+      TraceFolder folder(level);
       const std::vector<HdrHit> hits = CarveImage(disk.data(), disk.size(), 4096);
-      traceZip = old;
       trace = folder.Text();
       ASSERT_EQ(hits.size(), 1u);
       EXPECT_EQ(hits[0].size, int64_t(zip.size()));
