@@ -18,7 +18,8 @@
 #include "foundation/Globals.h"
 #include "foundation/TimeUtil.h"
 #include "storage/Drive.h"
-#include "tests/foundation/TestUtil.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/TestUtil.h"
 #include "volumes/Node.h"
 #include "volumes/RunList.h"
 #include "volumes/Volume.h"
@@ -143,7 +144,8 @@ TEST(OfficeProps, DefaultsWhenThePropertiesCannotBeRead) {
 // was read, a properties member that inflates past 1 MiB, a long author.
 TEST(OfficeProps, HostileArchives) {
   if (!HaveTool("python3")) GTEST_SKIP() << "python3 missing";
-  const std::string dir = MakeTempDir("office_props");
+  const TempFolder temp("office_props");
+  const std::string& dir = temp.Path();
   const std::string script = dir + "/make.py";
   WriteFileText(script,
                 "import sys, zipfile\n"
@@ -198,7 +200,6 @@ TEST(OfficeProps, HostileArchives) {
   OfficeProps p;
   ReadOfficeXmlProps(&drive, 0, file.size(), &p);
   EXPECT_EQ(p.refinedType, kTypeDocx);
-  std::system(("rm -rf '" + dir + "'").c_str());
 }
 
 // Through a real drive on a disk image, and through a node whose runs point
@@ -206,7 +207,8 @@ TEST(OfficeProps, HostileArchives) {
 TEST(OfficeProps, ThroughADriveAndThroughANode) {
   if (!HaveTool("unzip")) GTEST_SKIP() << "unzip missing";
   GlobalObjectsScope scope;
-  const std::string dir = MakeTempDir("office_drive");
+  const TempFolder temp("office_drive");
+  const std::string& dir = temp.Path();
   const std::string image = dir + "/disk.img";
   std::vector<uint8_t> disk(4 * 4096, 0x33);
   std::vector<std::pair<const OfficeSample*, uint64_t>> placed;
@@ -242,7 +244,6 @@ TEST(OfficeProps, ThroughADriveAndThroughANode) {
     EXPECT_EQ(ToUtf8(volume.SniffNodeType(&node)), ToUtf8(FileTypeExtension(s->type))) << s->file;
   }
   drive.reset();
-  std::system(("rm -rf '" + dir + "'").c_str());
 }
 
 // Carved documents are named and foldered by their modification date; the

@@ -12,13 +12,14 @@
 
 #include "TraceFolder.h"
 #include "foundation/Trace.h"
+#include "tests/support/TempFolder.h"
 
 namespace {
 
 using namespace std::string_literals;
 
-std::string WritePhraseFile(const std::string& name, const std::string& content) {
-  std::string path = testing::TempDir() + "phrases_" + name + "_" + std::to_string(getpid()) + ".txt";
+std::string WritePhraseFile(const TempFolder& folder, const std::string& name, const std::string& content) {
+  std::string path = folder.Path() + "/" + name + ".txt";
   std::ofstream(path, std::ios::binary) << content;
   return path;
 }
@@ -57,8 +58,9 @@ TEST(PhraseToken, Comparison) {
 }
 
 TEST(PhraseList, LoadSkipsByteOrderMarkOnlyOnFirstLine) {
+  const TempFolder temp("phrases");
   PhraseList list;
-  std::string path = WritePhraseFile("bom", "\xEF\xBB\xBF" "alpha beta\n\xEF\xBB\xBF" "gamma\n");
+  std::string path = WritePhraseFile(temp, "bom", "\xEF\xBB\xBF" "alpha beta\n\xEF\xBB\xBF" "gamma\n");
   ASSERT_EQ(list.Load(path), 2);
   EXPECT_EQ(Tokens(list, 0), (std::vector<std::string>{"alpha", "beta"}));
   EXPECT_EQ(Tokens(list, 1), (std::vector<std::string>{"\xEF\xBB\xBF" "gamma"}));
@@ -66,8 +68,9 @@ TEST(PhraseList, LoadSkipsByteOrderMarkOnlyOnFirstLine) {
 }
 
 TEST(PhraseList, LoadSplitsAtBlanksTabsAndLineEnds) {
+  const TempFolder temp("phrases");
   PhraseList list;
-  std::string path = WritePhraseFile("split", "  one\ttwo  \r\n\n \t \r\nthree,four\nlast");
+  std::string path = WritePhraseFile(temp, "split", "  one\ttwo  \r\n\n \t \r\nthree,four\nlast");
   ASSERT_EQ(list.Load(path), 3);
   // In ascending order.
   EXPECT_EQ(Tokens(list, 0), (std::vector<std::string>{"last"}));
@@ -77,18 +80,20 @@ TEST(PhraseList, LoadSplitsAtBlanksTabsAndLineEnds) {
 }
 
 TEST(PhraseList, LoadMissingFileGivesNothing) {
+  const TempFolder temp("phrases");
   PhraseList list;
-  ASSERT_EQ(list.Load(WritePhraseFile("first", "x\n")), 1);
-  EXPECT_EQ(list.Load(testing::TempDir() + "no_such_phrase_file.txt"), 0);
+  ASSERT_EQ(list.Load(WritePhraseFile(temp, "first", "x\n")), 1);
+  EXPECT_EQ(list.Load(temp.Path() + "/no_such_phrase_file.txt"), 0);
   EXPECT_EQ(list.Count(), 0);
   EXPECT_EQ(list.Match("x"), 0);
 }
 
 TEST(PhraseList, LoadReadsLongLinesWhole) {
+  const TempFolder temp("phrases");
   std::string longToken(1500, 'q');
   std::string manyTokens;
   for (int i = 0; i < 200; ++i) manyTokens += "t" + std::to_string(1000 + i) + " ";  // > 1024 bytes
-  std::string path = WritePhraseFile("long", longToken + " end\n" + manyTokens + "\nshort\n");
+  std::string path = WritePhraseFile(temp, "long", longToken + " end\n" + manyTokens + "\nshort\n");
   PhraseList list;
   ASSERT_EQ(list.Load(path), 3);
   ASSERT_EQ(list.At(0).TokenCount(), 2);
@@ -99,10 +104,11 @@ TEST(PhraseList, LoadReadsLongLinesWhole) {
 }
 
 TEST(PhraseList, LoadDropsLinesBeyondTheLimits) {
+  const TempFolder temp("phrases");
   std::string tooManyTokens;
   for (int i = 0; i <= PhraseList::kMaxTokensPerPhrase; ++i) tooManyTokens += "w ";
   std::string tooLong(PhraseList::kMaxLineBytes + 1, 'x');
-  std::string path = WritePhraseFile("limits", "a\n" + tooManyTokens + "\n" + tooLong + "\nb\n");
+  std::string path = WritePhraseFile(temp, "limits", "a\n" + tooManyTokens + "\n" + tooLong + "\nb\n");
   PhraseList list;
   ASSERT_EQ(list.Load(path), 2);
   EXPECT_EQ(Tokens(list, 0), (std::vector<std::string>{"a"}));
@@ -113,7 +119,7 @@ class PhraseMatch : public testing::Test {
  protected:
   void SetUp() override {
     // Ascending under the token comparison.
-    ASSERT_EQ(list_.Load(WritePhraseFile("match",
+    ASSERT_EQ(list_.Load(WritePhraseFile(temp_, "match",
                                          "cat\n"
                                          "dog house\n"
                                          "end of text\n"
@@ -122,6 +128,7 @@ class PhraseMatch : public testing::Test {
                                          "\xC3\x89T\xC3\x89\n")),  // ÉTÉ: 0xC3 sorts after ASCII
               6);
   }
+  TempFolder temp_{"phrases"};
   PhraseList list_;
 };
 
@@ -164,9 +171,10 @@ TEST_F(PhraseMatch, ScoreTextScoresRunsBetweenTags) {
 TEST(PhraseList, AnUnsortedFileMatchesAsTheSortedOne) {
   const std::string sorted = "cat\ndog house\nend of text\nhello world\nzebra\n\xC3\x89T\xC3\x89\n";
   const std::string unsorted = "zebra\n\xC3\x89T\xC3\x89\nhello world\ncat\nend of text\ndog house\n";
+  const TempFolder temp("phrases");
   PhraseList a, b;
-  ASSERT_EQ(a.Load(WritePhraseFile("sorted", sorted)), 6);
-  ASSERT_EQ(b.Load(WritePhraseFile("unsorted", unsorted)), 6);
+  ASSERT_EQ(a.Load(WritePhraseFile(temp, "sorted", sorted)), 6);
+  ASSERT_EQ(b.Load(WritePhraseFile(temp, "unsorted", unsorted)), 6);
   for (int i = 0; i < 6; ++i) EXPECT_EQ(Tokens(a, i), Tokens(b, i)) << i;
   // Both match alike.
   for (const char* text : {"zebra", "cat", "HELLO world", "the end of text", "\xC3\xA9t\xC3\xA9", "dog house cat"})
@@ -176,23 +184,25 @@ TEST(PhraseList, AnUnsortedFileMatchesAsTheSortedOne) {
   std::string reversed;
   for (int i = 499; i >= 0; --i) reversed += "w" + std::to_string(1000 + i) + " x\n";
   PhraseList c;
-  ASSERT_EQ(c.Load(WritePhraseFile("reversed", reversed)), 500);
+  ASSERT_EQ(c.Load(WritePhraseFile(temp, "reversed", reversed)), 500);
   EXPECT_EQ(c.Match("w1000 x w1250 x w1499 x w1499 y w1500 x W1333 X"), 4);
 }
 
 TEST(PhraseList, BisectsALargeList) {
+  const TempFolder temp("phrases");
   std::string content;
   for (int i = 0; i < 500; ++i) content += "w" + std::to_string(1000 + i) + " x\n";
   PhraseList list;
-  ASSERT_EQ(list.Load(WritePhraseFile("large", content)), 500);
+  ASSERT_EQ(list.Load(WritePhraseFile(temp, "large", content)), 500);
   EXPECT_EQ(list.Match("w1000 x w1250 x w1499 x w1499 y w1500 x W1333 X"), 4);
 }
 
 TEST(PhraseList, TracesMatchesWhenZipTraceIsOn) {
+  const TempFolder temp("phrases");
   std::string longPhrase;
   for (int i = 0; i < 20; ++i) longPhrase += "p" + std::to_string(10 + i) + " ";
   PhraseList list;
-  ASSERT_EQ(list.Load(WritePhraseFile("trace", "hello world\n" + longPhrase + "\n")), 2);
+  ASSERT_EQ(list.Load(WritePhraseFile(temp, "trace", "hello world\n" + longPhrase + "\n")), 2);
   std::string text;
   {
     carve_test::TraceFolder capture(1);

@@ -3,17 +3,17 @@
 // level set when one is given; both are put back and the folder removed at
 // the end.
 #pragma once
-#include <cstdlib>
 #include <string>
 
 #include "foundation/Trace.h"
-#include "tests/foundation/TestUtil.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/TestUtil.h"
 
 namespace carve_test {
 
 class TraceFolder {
  public:
-  explicit TraceFolder(int32_t zipLevel = -1) : dir_(MakeTempDir("carve_trace")) {
+  explicit TraceFolder(int32_t zipLevel = -1) : dir_(folder_.Path()) {
     oldPath_ = theTrace().TraceFilePath();
     oldZip_ = traceZip.load();
     if (zipLevel >= 0) traceZip = zipLevel;
@@ -23,7 +23,6 @@ class TraceFolder {
     TraceFileClose();
     Set(oldPath_);
     traceZip = oldZip_;
-    std::system(("rm -rf '" + dir_ + "'").c_str());
   }
   TraceFolder(const TraceFolder&) = delete;
   TraceFolder& operator=(const TraceFolder&) = delete;
@@ -40,6 +39,7 @@ class TraceFolder {
     theTrace().SetOptions(path, traceExecutionPath, traceRaid, traceMft, traceIo, traceContent, traceCompression,
                           traceUnixFsA, traceUnixFsB, traceHfs, traceKeepFileOpen, traceSequentialSearch);
   }
+  TempFolder folder_{"carve_trace"};
   std::string dir_;
   WString oldPath_;
   int32_t oldZip_ = 0;

@@ -22,7 +22,8 @@
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
 #include "foundation/Trace.h"
-#include "tests/foundation/TestUtil.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/TestUtil.h"
 
 using namespace carve_test;
 
@@ -512,7 +513,8 @@ TEST(ZipScanTests, PropertiesAndScoreOfADocument) {
   const std::string document = RunCommand("unzip -p '" + docx + "' word/document.xml");
   ASSERT_FALSE(core.empty());
   ASSERT_FALSE(document.empty());
-  const std::string dir = MakeTempDir("zip_score");
+  const TempFolder temp("zip_score");
+  const std::string& dir = temp.Path();
   // Phrases out of order: loading sorts them.
   const std::string phrases = dir + "/phrases.txt";
   WriteFileText(phrases, "sector archive\ncentral directory\nthe\nRecovery\nmember document\n");
@@ -565,7 +567,6 @@ TEST(ZipScanTests, PropertiesAndScoreOfADocument) {
       }
     }
   }
-  std::system(("rm -rf '" + dir + "'").c_str());
   EXPECT_NE(trace.find("Title " + TagText(core, "<dc:title") + "\n"), std::string::npos) << trace;
   EXPECT_NE(trace.find("Author " + TagText(core, "<cp:lastModifiedBy") + "\n"), std::string::npos) << trace;
   EXPECT_NE(trace.find("Modified Date " + TagText(core, "<dcterms:modified") + "\n"), std::string::npos) << trace;
