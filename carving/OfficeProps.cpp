@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "carving/FileTypes.h"
 #include "carving/HdrNode.h"
 #include "carving/Inflate.h"
 #include "carving/SectorProbe.h"
@@ -15,6 +14,7 @@
 #include "foundation/TimeUtil.h"
 #include "platform/Memory.h"
 #include "volumes/Extents.h"
+#include "volumes/FileTypes.h"
 #include "volumes/Node.h"
 #include "volumes/Volume.h"
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "carving/FileTypes.h"
 #include "foundation/ByteOrder.h"
+#include "volumes/FileTypes.h"
 
 namespace {
 

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
-#include "carving/FileTypes.h"
 #include "carving/ZipFormat.h"
 #include "foundation/ByteOrder.h"
 #include "foundation/Trace.h"
+#include "volumes/FileTypes.h"
 
 using namespace zipfmt;
 

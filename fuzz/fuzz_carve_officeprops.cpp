@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "CarveHarness.h"
-#include "carving/FileTypes.h"
 #include "carving/OfficeProps.h"
+#include "volumes/FileTypes.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace carve_test;

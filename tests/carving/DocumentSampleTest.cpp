@@ -10,9 +10,9 @@
 
 #include "CarveHarness.h"
 #include "SampleSplits.h"
-#include "carving/FileTypes.h"
 #include "carving/SectorProbe.h"
 #include "foundation/ByteOrder.h"
+#include "volumes/FileTypes.h"
 
 using namespace carve_test;
 

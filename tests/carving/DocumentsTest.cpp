@@ -8,7 +8,7 @@
 
 #include "CarveHarness.h"
 #include "carving/Documents.h"
-#include "carving/FileTypes.h"
+#include "volumes/FileTypes.h"
 
 using namespace carve_test;
 using namespace std::string_literals;

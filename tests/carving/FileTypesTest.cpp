@@ -1,4 +1,4 @@
-#include "carving/FileTypes.h"
+#include "volumes/FileTypes.h"
 
 #include <gtest/gtest.h>
 

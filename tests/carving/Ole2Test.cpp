@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "CarveHarness.h"
-#include "carving/FileTypes.h"
+#include "volumes/FileTypes.h"
 
 using namespace carve_test;
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "CarveHarness.h"
-#include "carving/FileTypes.h"
+#include "volumes/FileTypes.h"
 
 namespace carve_test {
 

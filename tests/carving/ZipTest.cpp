@@ -15,7 +15,6 @@
 
 #include "CarveHarness.h"
 #include "TraceFolder.h"
-#include "carving/FileTypes.h"
 #include "carving/PhraseList.h"
 #include "carving/TextHelpers.h"
 #include "carving/Zip.h"
@@ -24,6 +23,7 @@
 #include "foundation/Trace.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestUtil.h"
+#include "volumes/FileTypes.h"
 
 using namespace carve_test;
 

@@ -24,11 +24,22 @@ inline void DropSendObjs() {
 inline Drive* ScanDriveImage(const std::string& image, ViewSink& view, const ScanSelection& selection = {}) {
   Drive* drive = CreateDrive(FromUtf8(image));
   drive->InitDrive(FromUtf8(image));
-  g_currentDrive = drive;
-  g_selection = selection;
-  g_selection.name = drive->DisplayName();
-  std::thread([&] { ComputeThreadProc(&view); }).join();
+  ScanRequest request;
+  request.drive = drive;
+  request.selection = selection;
+  std::thread([&] { RunScan(request, &view); }).join();
   return drive;
+}
+
+// Recovers the view's list into `destination` on a worker thread, as the
+// view's Save does.
+inline void RecoverToFolder(const std::string& destination, ViewSink& view, uint8_t overwriteMode = kOverwriteRename,
+                            int diskFullAnswer = 0) {
+  RecoveryRequest request;
+  request.destination = FromUtf8(destination);
+  request.overwriteMode = overwriteMode;
+  request.diskFullAnswer = diskFullAnswer;
+  std::thread([&] { RunRecovery(request, &view); }).join();
 }
 
 // The recovery list of every found file (folders left out) under `dest`,

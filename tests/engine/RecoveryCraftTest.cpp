@@ -34,7 +34,7 @@
 #include "tests/support/FixtureImage.h"
 #include "volumes/Node.h"
 #include "volumes/NodeTable.h"
-#include "volumes/ntfs/NtfsVolume.h"
+#include "filesystems/ntfs/NtfsVolume.h"
 
 namespace {
 

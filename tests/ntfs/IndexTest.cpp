@@ -1,4 +1,4 @@
-#include "volumes/ntfs/NtfsIndex.h"
+#include "filesystems/ntfs/NtfsIndex.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "volumes/ntfs/Lznt1.h"
+#include "filesystems/ntfs/Lznt1.h"
 
 #include <gtest/gtest.h>
 

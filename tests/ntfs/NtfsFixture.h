@@ -12,13 +12,13 @@
 #include <string>
 #include <vector>
 
+#include "filesystems/ntfs/Inode.h"
+#include "filesystems/ntfs/NtfsVolume.h"
 #include "foundation/Globals.h"
 #include "platform/Text.h"
 #include "storage/Drive.h"
 #include "tests/support/FixtureRun.h"
 #include "tests/support/TestUtil.h"
-#include "volumes/ntfs/Inode.h"
-#include "volumes/ntfs/NtfsVolume.h"
 
 namespace ntfstest {
 

@@ -9,9 +9,9 @@
 #include "tests/support/ByteWriter.h"
 #include "tests/support/FixtureImage.h"
 #include "tests/ntfs/NtfsFixture.h"
-#include "volumes/ntfs/Inode.h"
-#include "volumes/ntfs/NtfsDefinitions.h"
-#include "volumes/ntfs/NtfsVolume.h"
+#include "filesystems/ntfs/Inode.h"
+#include "filesystems/ntfs/Definitions.h"
+#include "filesystems/ntfs/NtfsVolume.h"
 
 namespace {
 

@@ -15,9 +15,9 @@
 #include "foundation/Trace.h"
 #include "tests/support/FixtureImage.h"
 #include "tests/ntfs/NtfsFixture.h"
-#include "volumes/ntfs/DevBitmap.h"
-#include "volumes/ntfs/NtfsDefinitions.h"
-#include "volumes/ntfs/SysFile.h"
+#include "filesystems/ntfs/DevBitmap.h"
+#include "filesystems/ntfs/Definitions.h"
+#include "filesystems/ntfs/SysFile.h"
 
 using namespace ntfstest;
 

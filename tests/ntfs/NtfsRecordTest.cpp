@@ -8,11 +8,11 @@
 #include "foundation/Globals.h"
 #include "tests/support/ByteWriter.h"
 #include "volumes/RunList.h"
-#include "volumes/ntfs/DevBitmap.h"
-#include "volumes/ntfs/Inode.h"
-#include "volumes/ntfs/NtfsDefinitions.h"
-#include "volumes/ntfs/NtfsVolume.h"
-#include "volumes/ntfs/SysFile.h"
+#include "filesystems/ntfs/DevBitmap.h"
+#include "filesystems/ntfs/Inode.h"
+#include "filesystems/ntfs/Definitions.h"
+#include "filesystems/ntfs/NtfsVolume.h"
+#include "filesystems/ntfs/SysFile.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "volumes/ntfs/Recycler.h"
+#include "volumes/Recycler.h"
 
 #include <gtest/gtest.h>
 

@@ -19,8 +19,10 @@
 #include "tests/support/TestUtil.h"
 #include "volumes/Node.h"
 #include "volumes/Volume.h"
-#include "volumes/fat/FatHelpers.h"
-#include "volumes/fat/FatNode.h"
+#include "filesystems/ext/ExtFamily.h"
+#include "filesystems/fat/FatHelpers.h"
+#include "filesystems/fat/FatVolume.h"
+#include "filesystems/fat/FatNode.h"
 
 namespace {
 
@@ -671,3 +673,28 @@ TEST(FatHelpers, SyntheticFatSectors) {
   EXPECT_EQ(CheckFATSector(s, 3, nullptr, nullptr, 0), -1);
   EXPECT_EQ(CheckFATSector(s, 7, nullptr, nullptr, 0), -1);
 }
+
+TEST(DriveHelpers, FatBootSector) {
+  const TempFolder dirTemp("fatboot");
+  std::string dir = dirTemp.Path();
+  std::string img = dir + "/fat.img";
+  if (RunCommand("command -v mkfs.fat || ls /usr/sbin/mkfs.fat 2>/dev/null").empty()) GTEST_SKIP() << "no mkfs.fat";
+  for (const char* bits : {"12", "16", "32"}) {
+    SCOPED_TRACE(bits);
+    unlink(img.c_str());
+    RunCommand(std::string("truncate -s 40M '") + img + "' && /usr/sbin/mkfs.fat -F " + bits + " '" + img +
+               "' >/dev/null 2>&1");
+    std::string boot = ReadFileText(img).substr(0, 512);
+    ASSERT_EQ(boot.size(), 512u);
+    uint64_t total = 0;
+    EXPECT_TRUE(IsFatBootSectorWithTotal(reinterpret_cast<const uint8_t*>(boot.data()), &total));
+    EXPECT_EQ(total, 40u * 2048);
+    std::string bad = boot;
+    bad[510] = 0;
+    EXPECT_FALSE(IsFatBootSectorWithTotal(reinterpret_cast<const uint8_t*>(bad.data()), &total));
+    bad = boot;
+    bad[13] = 3;  // sectors per cluster not a power of two
+    EXPECT_FALSE(IsFatBootSectorWithTotal(reinterpret_cast<const uint8_t*>(bad.data()), &total));
+  }
+}
+
