@@ -90,12 +90,12 @@ class NodeFileBytes : public FileByteSource {
       ready_ = map_->SetClusterSize(node->GetClusterBytes(volume_->sectorSize)) &&
                map_->BuildVCNMappingTable(runs) >= 0;
     } else {
-      ready_ = volume_->BuildNodeExtents(node) && volume_->extents;
+      ready_ = volume_->BuildNodeExtents(node) && volume_->extents != nullptr;
     }
   }
   bool ReadFileBytes(uint64_t offset, size_t length, uint8_t* out) override {
     if (!ready_ || offset > size_ || length > size_ - offset) return false;
-    CExtents* map = map_ ? map_.get() : volume_->extents;
+    CExtents* map = map_ ? map_.get() : volume_->extents.get();
     const uint64_t unit = uint64_t(1) << map->clusterShift;
     uint8_t* buffer = scratch_.Get(kPiece);
     if (!buffer || unit > kPiece) return false;

@@ -374,7 +374,7 @@ void HdrZIP::ScanDocumentText() {
   const std::string& text = inflater.Output();
   if (text.empty()) return;
   WriteTraceSectors(sector, text.size(), ss, text.data(), "dsk", 255, 0);
-  PhraseList* phrases = g_appState ? g_appState->phraseList.get() : nullptr;
+  PhraseList* phrases = g_appState ? static_cast<PhraseList*>(g_appState->phraseList.get()) : nullptr;
   if (!phrases || phrases->Count() == 0) return;
   std::string lines = "\xEF\xBB\xBF";
   const int score = phrases->ScoreText(text, &lines);

@@ -206,6 +206,7 @@ TEST(OfficeProps, HostileArchives) {
 // at the file on a volume of that drive.
 TEST(OfficeProps, ThroughADriveAndThroughANode) {
   if (!HaveTool("unzip")) GTEST_SKIP() << "unzip missing";
+  SetNodeTypeSniffer(&SniffNodeCarvedType);  // as the root does
   GlobalObjectsScope scope;
   const TempFolder temp("office_drive");
   const std::string& dir = temp.Path();

@@ -20,6 +20,7 @@
 #include "carving/Zip.h"
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
+#include "foundation/SpecialOptions.h"
 #include "foundation/Trace.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestUtil.h"
@@ -537,10 +538,11 @@ TEST(ZipScanTests, PropertiesAndScoreOfADocument) {
   const int want = std::stoi(RunCommand("python3 '" + script + "' '" + dir + "/document.xml' '" + phrases + "'"));
   ASSERT_GT(want, 10);
 
+  SetPhraseListLoader(&LoadPhraseListFile);  // as the root does
   GlobalObjectsScope scope(true, options);
   ASSERT_EQ(traceZip.load(), 2);
   ASSERT_TRUE(g_appState->phraseList);
-  ASSERT_EQ(g_appState->phraseList->Count(), 5);
+  ASSERT_EQ(OptionPhraseList()->Count(), 5);
   const std::vector<uint8_t> file = LoadSample("py_document.docx");
   std::vector<uint8_t> disk(1024, 0);
   disk.insert(disk.end(), file.begin(), file.end());
