@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "carving/Bkf.h"
+#include "carving/Mxf.h"
 #include "carving/SectorProbe.h"
 #include "foundation/AppState.h"
 #include "foundation/Trace.h"
@@ -11,6 +13,8 @@ CarveScan::CarveScan(HdrReader* reader, CarveSink* sink) : driver_(reader), read
   detect_ = DetectionWanted();
 }
 
+CarveScan::~CarveScan() = default;
+
 bool CarveScan::DetectionWanted() {
   if (!g_appState) return true;
   return !g_appState->skipHeaders.load() && !g_appState->fileFilter;
@@ -18,6 +22,10 @@ bool CarveScan::DetectionWanted() {
 
 void CarveScan::BeginRead(const uint8_t* buffer, size_t bytes, int64_t firstSector) {
   if (!buffer || bytes == 0) return;
+  if (traceMxf == 2) {
+    if (!mxfTrace_) mxfTrace_ = std::make_unique<MXFHdrScan>();
+    mxfTrace_->Scan(buffer, bytes, firstSector, sectorSize_);
+  }
   FeedRead(buffer, bytes, firstSector + int64_t((bytes + sectorSize_ - 1) / sectorSize_));
 }
 
@@ -35,6 +43,7 @@ void CarveScan::FeedRead(const uint8_t* buffer, size_t bytes, int64_t endSector)
 uint8_t CarveScan::HeaderSector(const uint8_t* sector, size_t bytesLeft, int64_t n) {
   if (!detect_ || !sector || bytesLeft < kProbeBytes) return kNoFileType;
   const uint8_t type = ProbeSectorSignature(sector, &driver_, n);
+  if (traceBkf && (type == kTypeBkf || type == kNoFileType)) ParseBKFDescriptor(sector, bytesLeft, n);
   if (type == kNoFileType) return type;
   if (sink_ && sink_->TakeHeader(sector, bytesLeft, type, n)) return type;
   StartParser(type, sector, bytesLeft, n);
@@ -65,6 +74,11 @@ void CarveScan::AbandonOpen() {
     if (t >= kFileTypeCount) break;
     driver_.ResetSlot(t);
   }
+}
+
+void CarveScan::EndPass() {
+  AbandonOpen();
+  if (mxfTrace_) mxfTrace_->Flush();
 }
 
 void CarveScan::ScanRead(const uint8_t* buffer, size_t bytes, int64_t firstSector) {

@@ -11,9 +11,12 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "carving/HdrParse.h"
+
+class MXFHdrScan;
 
 // One carved file: its header sector, size, type and what its parser told.
 struct HdrHit {
@@ -52,6 +55,7 @@ class CarveScan {
   // The reader is the drive being scanned (directory reads of TIFF files,
   // the drive's size and sector size); the sink may be null.
   explicit CarveScan(HdrReader* reader = nullptr, CarveSink* sink = nullptr);
+  ~CarveScan();
   CarveScan(const CarveScan&) = delete;
   CarveScan& operator=(const CarveScan&) = delete;
 
@@ -77,6 +81,9 @@ class CarveScan {
   void StartParser(int type, const uint8_t* sector, size_t bytesLeft, int64_t sectorNumber);
   // Every running parser is stopped; its file stays recorded without a size.
   void AbandonOpen();
+  // The end of the pass: AbandonOpen, and the trace scans give out what
+  // they still hold.
+  void EndPass();
   // BeginRead, then HeaderSector for every sector of the read.
   void ScanRead(const uint8_t* buffer, size_t bytes, int64_t firstSector);
 
@@ -96,4 +103,6 @@ class CarveScan {
   std::vector<HdrHit> hits_;
   uint32_t sectorSize_ = 512;
   bool detect_ = true;
+  // The MXF trace (trace level 2), made when first needed.
+  std::unique_ptr<MXFHdrScan> mxfTrace_;
 };

@@ -1,6 +1,9 @@
 #include "carving/HdrParse.h"
 
+#include "carving/Bkf.h"
 #include "carving/InternalKinds.h"
+#include "carving/Media.h"
+#include "carving/Mxf.h"
 #include "carving/Pictures.h"
 
 namespace {
@@ -29,6 +32,20 @@ std::unique_ptr<HdrNode> MakeParser(int type) {
       return std::make_unique<HdrPNG>();
     case kTypeWmf:
       return std::make_unique<HdrWMF>();
+    case kTypeAvi:
+      return std::make_unique<HdrAVI>();
+    case kTypeWav:
+      return std::make_unique<HdrWAV>();
+    case kTypeMov:
+      return std::make_unique<HdrMOV>();
+    case kTypeMp3:
+      return std::make_unique<HdrMP3>();
+    case kTypeMts:
+      return std::make_unique<HdrMTS>();
+    case kTypeMxf:
+      return std::make_unique<HdrMXF>();
+    case kTypeBkf:
+      return std::make_unique<HdrBKF>();
     default:
       // Kinds whose parsers are not built keep the base parse: every
       // header is refused.

@@ -141,7 +141,7 @@ std::vector<HdrHit> CarveImage(const uint8_t* image, size_t bytes, size_t readBy
     std::memset(buffer.data() + n, 0, whole - n);
     scan.ScanRead(buffer.data(), whole, int64_t(at / sectorSize));
   }
-  scan.AbandonOpen();
+  scan.EndPass();
   return scan.Hits();
 }
 
