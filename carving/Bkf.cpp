@@ -232,7 +232,7 @@ int HdrBKF::Parse(const uint8_t* b, size_t length) {
       const bool onBlock = blockSize_ ? blockStart_ % blockSize_ == 0 : blockStart_ == 0;
       const bool isBlock = onBlock && BKFBlockIndex(id_) >= 0;
       if (state == kSetEnded) {
-        if (!isBlock || id_ != kSset) return Accept(blockStart_, c);
+        if (!isBlock || id_ != kSset) return Accept(blockStart_, c - 4);
         openSets_ = 0;
         state = kBlockHead;
       } else if (isBlock) {
