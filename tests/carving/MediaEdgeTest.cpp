@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -370,6 +371,40 @@ TEST(Mp3Parser, Id3TagsAtBothEnds) {
   bad = f;
   bad[5] = 0x10;
   EXPECT_FALSE(Feed(bad).recorded);
+}
+
+// Random sectors that all start like an MPEG audio frame, with every third
+// header byte among them (sample-rate index 3 and bit-rate indexes 0 and 15
+// included): many walks are started, none divides by zero, none is carved.
+TEST(Mp3Parser, FalseSyncsInRandomSectors) {
+  std::mt19937 rng(11);
+  const size_t sectors = 8192;
+  Bytes disk(sectors * 512);
+  for (auto& x : disk) x = uint8_t(rng());
+  for (size_t s = 0; s < sectors; ++s) {
+    disk[s * 512] = 0xFF;
+    disk[s * 512 + 1] = uint8_t(0xFA + s % 4);
+    disk[s * 512 + 2] = uint8_t(s / 4);
+  }
+  // Counts the headers the pass hands to the driver.
+  struct Starts : CarveSink {
+    size_t mp3 = 0;
+    bool TakeHeader(const uint8_t*, size_t, int type, int64_t) override {
+      mp3 += type == kTypeMp3;
+      return false;
+    }
+  };
+  MemoryDrive drive(disk.data(), disk.size());
+  for (size_t readBytes : {size_t(4096), size_t(1) << 20}) {
+    Starts starts;
+    CarveScan scan(&drive, &starts);
+    scan.SetDetection(true);
+    for (size_t at = 0; at < disk.size(); at += readBytes)
+      scan.ScanRead(disk.data() + at, std::min(readBytes, disk.size() - at), int64_t(at / 512));
+    scan.EndPass();
+    for (const HdrHit& h : scan.Hits()) EXPECT_EQ(h.size, 0) << "sector " << h.start;
+    EXPECT_GT(starts.mp3, sectors / 2) << readBytes;
+  }
 }
 
 // ---------------------------------------------------------------- MTS
