@@ -169,7 +169,14 @@ uint32_t HdrMP3::FrameLength(const uint8_t* h) {
   return frame >= 96 && frame <= 1729 ? frame : 0;
 }
 
-int HdrMP3::Finish(uint64_t end) { return frames_ >= kMinFrames ? Complete(end) : Reject(); }
+int HdrMP3::Finish(uint64_t end) {
+  if (frames_ < kMinFrames) return Reject();
+  // Frames inside the file that start a sector are no new files: the rest
+  // of the read that holds its end is probed after it completed.
+  const uint32_t ss = sectorSize ? sectorSize : 512;
+  if (headerSector >= 0) startLimit = headerSector + int64_t(std::min<uint64_t>(end / ss + (end % ss != 0), INT64_MAX / 2));
+  return Complete(end);
+}
 
 int HdrMP3::Parse(const uint8_t* b, size_t length) {
   if (!b) return Reject();

@@ -55,7 +55,8 @@ class HdrMP3 : public HdrNode {
   // starts with these three bytes; 0 when they start none (a bit-rate index
   // of 0 or 15, sample-rate index 3, another version or layer).
   static uint32_t FrameLength(const uint8_t* header);
-  // Fewer frames than this are no file.
+  // Fewer frames than this are no file. A file that completes sets the
+  // start limit to its end, as a transport stream does.
   static constexpr uint32_t kMinFrames = 5;
 
  private:

@@ -407,6 +407,25 @@ TEST(Mp3Parser, FalseSyncsInRandomSectors) {
   }
 }
 
+// Frames that start a sector inside a completed MP3 (here every third
+// sector: 96-byte frames) are probed after the file completed, in the rest
+// of the read that holds its end; they start no further file.
+TEST(Mp3Parser, NoFilesInsideACompletedOne) {
+  const Bytes f = Frames(400, 1, 1);
+  Bytes disk(4096, 0);
+  disk.insert(disk.end(), f.begin(), f.end());
+  disk.resize(disk.size() + 8192, 0x41);
+  disk.insert(disk.end(), f.begin(), f.end());
+  disk.resize(disk.size() + 8192, 0x41);
+  for (size_t readBytes : {size_t(4096), size_t(65536), size_t(1) << 20}) {
+    const std::vector<HdrHit> hits = CarveImage(disk.data(), disk.size(), readBytes);
+    ASSERT_EQ(hits.size(), 2u) << readBytes;
+    EXPECT_EQ(hits[0].start, 8);
+    EXPECT_EQ(hits[1].start, int64_t((4096 + f.size() + 8192) / 512));
+    for (const HdrHit& h : hits) EXPECT_EQ(h.size, int64_t(f.size()));
+  }
+}
+
 // ---------------------------------------------------------------- MTS
 
 // A timestamped transport packet of a PID with a continuity counter.
