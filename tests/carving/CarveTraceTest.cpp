@@ -138,8 +138,8 @@ TEST(MxfTrace, LevelTwoTracesEveryKeyAndDecodesTheIndex) {
         EXPECT_NE(l.find(",RIP"), std::string::npos) << l;
       }
     }
-    // ffmpeg wrote a header, 49 bodies (one per edit unit group) and a
-    // footer; one index segment in the footer; one random index pack.
+    // ffmpeg wrote header, body and footer partitions, one index segment
+    // (in the footer) and one random index pack.
     EXPECT_GE(partitions, 3u);
     EXPECT_EQ(indexes, 1u);
     EXPECT_EQ(rips, 1u);
