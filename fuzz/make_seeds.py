@@ -289,6 +289,7 @@ def vdisk_seeds(corpus):
     finally:
         shutil.rmtree(tmp)
 
+
 def media_seeds(corpus):
     by_target = {"avi": "fuzz_carve_avi", "wav": "fuzz_carve_wav", "mov": "fuzz_carve_mov", "mp4": "fuzz_carve_mov",
                  "mp3": "fuzz_carve_mp3", "mts": "fuzz_carve_mts", "mxf": "fuzz_carve_mxf", "bkf": "fuzz_carve_bkf"}
