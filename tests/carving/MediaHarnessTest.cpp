@@ -7,7 +7,9 @@
 // sector is not a stream's end).
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -102,11 +104,7 @@ std::vector<size_t> StructureBoundaries(const std::vector<uint8_t>& d, uint8_t t
   }
   for (size_t k = 0; k < starts.size(); ++k)
     if (k < 40 || k + 40 >= starts.size()) header(starts[k], 4);
-  std::vector<size_t> out;
-  for (size_t x : b)
-    for (size_t y : {x - 1, x, x + 1})
-      if (y > 0 && y < d.size()) out.push_back(y);
-  return out;
+  return AroundEach(b, d.size());
 }
 
 TEST(MediaHarness, EverySampleAtEverySplitAndTail) {
@@ -160,6 +158,45 @@ TEST(MediaHarness, SamplesSideBySideOnOneDisk) {
       EXPECT_EQ(hits[i].type, kSamples[i].type) << kSamples[i].file;
     }
   }
+}
+
+// The sizes the samples are carved to are the files' own: ffprobe's record
+// of each (media_probe.txt, written when the samples were made) gives the
+// same sizes, and sox's the same length of the sox WAV.
+TEST(MediaHarness, SizesAsFfprobeAndSoxGaveThem) {
+  std::ifstream in(SampleFolder() + "/media_probe.txt");
+  ASSERT_TRUE(in) << "media_probe.txt";
+  size_t checked = 0;
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream words(line);
+    std::string name, rest;
+    words >> name >> rest;
+    if (rest == "sox:") {
+      EXPECT_NE(line.find("Sample Rate : 44100"), std::string::npos) << line;
+      EXPECT_NE(line.find("Duration : 00:00:03.00 = 132300 samples"), std::string::npos) << line;
+      continue;
+    }
+    const uint64_t size = std::stoull(rest.substr(rest.rfind(',') + 1));
+    EXPECT_EQ(LoadSample(name).size(), size) << name;
+    for (const Sample& s : kSamples)
+      if (name == s.file) ++checked;
+  }
+  // Every media sample (the bkf sets have no such tool).
+  EXPECT_EQ(checked, std::size(kSamples) - 2);
+}
+
+// An ASF header written by ffmpeg's WMA encoder: the probe names it wma,
+// and nothing is carved (the wma parser keeps the base parse).
+TEST(MediaHarness, WmaIsRecognisedAndNeverCarved) {
+  const std::vector<uint8_t> file = LoadSample("wma_wmav2.wma");
+  ASSERT_GE(file.size(), kProbeBytes);
+  const std::vector<uint8_t> image = WithTail(file, Tail::Zero, 8192);
+  const FeedResult r = FeedFile(image.data(), image.size(), EvenReads(image.size(), 4096));
+  EXPECT_EQ(r.probed, kTypeWma);
+  EXPECT_FALSE(r.recorded) << r.Describe();
+  std::vector<uint8_t> disk(4096, 0);
+  disk.insert(disk.end(), image.begin(), image.end());
+  for (const HdrHit& h : CarveImage(disk.data(), disk.size(), 65536)) EXPECT_EQ(h.size, 0) << h.start;
 }
 
 }  // namespace

@@ -145,6 +145,14 @@ std::vector<HdrHit> CarveImage(const uint8_t* image, size_t bytes, size_t readBy
   return scan.Hits();
 }
 
+std::vector<size_t> AroundEach(const std::set<size_t>& offsets, size_t size) {
+  std::vector<size_t> out;
+  for (size_t x : offsets)
+    for (size_t y : {x - 1, x, x + 1})
+      if (y > 0 && y < size) out.push_back(y);
+  return out;
+}
+
 std::vector<uint8_t> LoadFile(const std::string& path) {
   std::vector<uint8_t> data;
   if (path.size() > 3 && path.compare(path.size() - 3, 3, ".xz") == 0) {

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,10 @@ std::vector<uint8_t> WithTail(const std::vector<uint8_t>& file, Tail tail, size_
 // of the sector size), ended like the pass; the recorded hits.
 std::vector<HdrHit> CarveImage(const uint8_t* image, size_t bytes, size_t readBytes, uint32_t sectorSize = 512,
                                HdrReader* drive = nullptr);
+
+// Read splits at the given offsets of a file of `size` bytes and a byte
+// either side of each (those inside the file after its first byte).
+std::vector<size_t> AroundEach(const std::set<size_t>& offsets, size_t size);
 
 // Reads a whole file (a ".xz" one decompressed); empty when missing.
 std::vector<uint8_t> LoadFile(const std::string& path);
