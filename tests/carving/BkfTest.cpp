@@ -13,6 +13,7 @@
 #include "carving/HdrParse.h"
 #include "carving/SectorProbe.h"
 #include "foundation/ByteOrder.h"
+#include "tests/support/ByteWriter.h"
 
 using namespace carve_test;
 
@@ -25,15 +26,10 @@ FeedResult Feed(const Bytes& file, Tail tail = Tail::Random, size_t step = 512) 
   return FeedFile(image.data(), image.size(), EvenReads(image.size(), step));
 }
 
-void PutLe16(Bytes& b, size_t at, uint16_t v) {
-  b[at] = uint8_t(v);
-  b[at + 1] = uint8_t(v >> 8);
-}
-
 void Rechecksum(Bytes& b, size_t block) {
   uint16_t x = 0;
   for (int i = 0; i < 25; ++i) x ^= Le16(&b[block + 2 * i]);
-  PutLe16(b, block + 50, x);
+  testbytes::Put16(b, block + 50, x);
 }
 
 size_t Find(const Bytes& b, const char* text, size_t from = 0) {
@@ -82,7 +78,7 @@ TEST(BkfParser, BlockSizesOf512And1024Only) {
     EXPECT_TRUE(r.recorded) << name << " " << r.Describe();
     EXPECT_EQ(r.size, int64_t(f.size())) << name;
     Bytes big = f;
-    PutLe16(big, 84, 4096);
+    testbytes::Put16(big, 84, 4096);
     Rechecksum(big, 0);
     ASSERT_EQ(ProbeSectorSignature(big.data()), kTypeBkf);
     EXPECT_FALSE(Feed(big).recorded) << name;
@@ -95,12 +91,12 @@ TEST(BkfParser, FirstStreamInsideTheCommonHeaderRejects) {
   const Bytes f = LoadSample("bkf_two_sets.bkf");
   for (uint16_t offset : {0, 10, 51}) {
     Bytes g = f;
-    PutLe16(g, 1536 + 8, offset);  // the VOLB block
+    testbytes::Put16(g, 1536 + 8, offset);  // the VOLB block
     EXPECT_FALSE(Feed(g).recorded) << offset;
   }
   // A FILE block whose first stream starts before its name descriptor ends.
   Bytes h = f;
-  PutLe16(h, 2560 + 8, 84);
+  testbytes::Put16(h, 2560 + 8, 84);
   EXPECT_FALSE(Feed(h).recorded);
 }
 
@@ -113,16 +109,16 @@ TEST(BkfParser, UnknownStreamIdRejects) {
 TEST(BkfParser, BadNameDescriptorsReject) {
   const Bytes f = LoadSample("bkf_two_sets.bkf");
   Bytes g = f;
-  PutLe16(g, 2560 + 84, 0);  // FILE name size 0
+  testbytes::Put16(g, 2560 + 84, 0);  // FILE name size 0
   EXPECT_FALSE(Feed(g).recorded);
   g = f;
-  PutLe16(g, 2560 + 84, 511);
+  testbytes::Put16(g, 2560 + 84, 511);
   EXPECT_FALSE(Feed(g).recorded);
   g = f;
-  PutLe16(g, 2560 + 86, 87);  // FILE name inside the fixed part
+  testbytes::Put16(g, 2560 + 86, 87);  // FILE name inside the fixed part
   EXPECT_FALSE(Feed(g).recorded);
   g = f;
-  PutLe16(g, 2048 + 82, 83);  // DIRB name inside the fixed part
+  testbytes::Put16(g, 2048 + 82, 83);  // DIRB name inside the fixed part
   EXPECT_FALSE(Feed(g).recorded);
 }
 
@@ -143,7 +139,7 @@ TEST(BkfParser, DataSets) {
   EXPECT_EQ(Feed(g).size, int64_t(secondSet));
   // An ESET followed by anything but a one-block filemark rejects.
   Bytes h = f;
-  PutLe16(h, 8704 + 8, 256);
+  testbytes::Put16(h, 8704 + 8, 256);
   EXPECT_FALSE(Feed(h).recorded);
 }
 

@@ -21,6 +21,7 @@
 #include "foundation/ByteOrder.h"
 #include "foundation/Trace.h"
 #include "platform/Format.h"
+#include "tests/support/TempFolder.h"
 
 using namespace carve_test;
 
@@ -33,8 +34,7 @@ using Bytes = std::vector<uint8_t>;
 class TraceCapture {
  public:
   TraceCapture(const std::string& name, std::atomic<int32_t>& level, int32_t value)
-      : path_(testing::TempDir() + name), level_(level) {
-    std::remove(path_.c_str());
+      : folder_("carve_trace"), path_(folder_.Path() + "/" + name), level_(level) {
     oldPath_ = theTrace().TraceFilePath();
     SetPath(FromUtf8(path_));
     old_ = level_.exchange(value);
@@ -43,7 +43,6 @@ class TraceCapture {
     level_ = old_;
     TraceFileClose();
     SetPath(oldPath_);
-    std::remove(path_.c_str());
   }
   std::vector<std::string> Lines() {
     TraceFileClose();
@@ -58,6 +57,7 @@ class TraceCapture {
     theTrace().SetOptions(path, traceExecutionPath, traceRaid, traceMft, traceIo, traceContent, traceCompression,
                           traceUnixFsA, traceUnixFsB, traceHfs, traceKeepFileOpen, traceSequentialSearch);
   }
+  TempFolder folder_;
   std::string path_;
   std::atomic<int32_t>& level_;
   WString oldPath_;

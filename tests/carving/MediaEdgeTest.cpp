@@ -17,6 +17,7 @@
 #include "carving/Media.h"
 #include "carving/Mxf.h"
 #include "carving/SectorProbe.h"
+#include "tests/support/ByteWriter.h"
 
 using namespace carve_test;
 
@@ -29,15 +30,9 @@ void Append(Bytes& b, const void* p, size_t n) {
   b.insert(b.end(), q, q + n);
 }
 void AppendText(Bytes& b, const char* s) { Append(b, s, std::strlen(s)); }
-void PutLe32(Bytes& b, uint32_t v) {
-  for (int k = 0; k < 4; ++k) b.push_back(uint8_t(v >> (8 * k)));
-}
-void PutBe32(Bytes& b, uint32_t v) {
-  for (int k = 3; k >= 0; --k) b.push_back(uint8_t(v >> (8 * k)));
-}
-void PutBe64(Bytes& b, uint64_t v) {
-  for (int k = 7; k >= 0; --k) b.push_back(uint8_t(v >> (8 * k)));
-}
+using testbytes::Append32;
+using testbytes::AppendBe32;
+using testbytes::AppendBe64;
 
 Bytes Varied(size_t n, int salt = 0) {
   Bytes b(n);
@@ -68,7 +63,7 @@ void Skip(HdrParse& driver, int type, uint64_t bytes, int64_t* endSector) {
 Bytes Chunk(const char* id, const Bytes& data) {
   Bytes b;
   AppendText(b, id);
-  PutLe32(b, uint32_t(data.size()));
+  Append32(b, uint32_t(data.size()));
   b.insert(b.end(), data.begin(), data.end());
   if (data.size() & 1) b.push_back(0);
   return b;
@@ -80,7 +75,7 @@ Bytes Riff(const char* form, const std::vector<Bytes>& chunks, int32_t sizeDelta
   for (const Bytes& c : chunks) body.insert(body.end(), c.begin(), c.end());
   Bytes b;
   AppendText(b, "RIFF");
-  PutLe32(b, uint32_t(int64_t(body.size()) + sizeDelta));
+  Append32(b, uint32_t(int64_t(body.size()) + sizeDelta));
   b.insert(b.end(), body.begin(), body.end());
   return b;
 }
@@ -127,10 +122,10 @@ TEST(AviParser, AFurtherRiffChunkIsPartOfTheFile) {
 TEST(AviParser, OddMaximumSizesInSixtyFourBits) {
   Bytes head;
   AppendText(head, "RIFF");
-  PutLe32(head, 0xFFFFFFFFu);
+  Append32(head, 0xFFFFFFFFu);
   AppendText(head, "AVI ");
   AppendText(head, "JUNK");
-  PutLe32(head, 0xFFFFFFFFu);
+  Append32(head, 0xFFFFFFFFu);
   head.resize(512, 0x11);  // the chunk's first bytes
   HdrParse driver;
   driver.Slot(kTypeAvi)->headerSector = 0;
@@ -143,7 +138,7 @@ TEST(AviParser, OddMaximumSizesInSixtyFourBits) {
   if (HasFatalFailure()) return;
   Bytes tail(512, 0x22);
   AppendText(tail, "idx1");
-  PutLe32(tail, 16);
+  Append32(tail, 16);
   ASSERT_EQ(driver.ParseMore(tail.data(), tail.size(), ++end), kTypeAvi);
   EXPECT_EQ(driver.Slot(kTypeAvi)->size, chunkEnd);
 }
@@ -181,13 +176,13 @@ TEST(WavParser, RiffTotalInSixtyFourBits) {
   const uint32_t riffSize = 0xFFFFFFF8u;
   Bytes head;
   AppendText(head, "RIFF");
-  PutLe32(head, riffSize);
+  Append32(head, riffSize);
   AppendText(head, "WAVEfmt ");
-  PutLe32(head, 16);
+  Append32(head, 16);
   head.resize(head.size() + 16, 1);
   AppendText(head, "data");
   const uint32_t dataSize = riffSize - 4 - 24 - 8;
-  PutLe32(head, dataSize);
+  Append32(head, dataSize);
   head.resize(512, 7);
   // The data chunk's end is known at its header: it ends at the total.
   HdrParse driver;
@@ -200,7 +195,7 @@ TEST(WavParser, RiffTotalInSixtyFourBits) {
 
 Bytes Atom(const char* type, size_t bytes) {
   Bytes b;
-  PutBe32(b, uint32_t(bytes));
+  AppendBe32(b, uint32_t(bytes));
   AppendText(b, type);
   const Bytes body = Varied(bytes - 8, int(bytes));
   b.insert(b.end(), body.begin(), body.end());
@@ -228,7 +223,7 @@ TEST(MovParser, AtomsAndTheirEnds) {
   // A 64-bit size (size field 1) and a size below 8 reject.
   for (uint32_t size : {1u, 0u, 7u}) {
     Bytes g = Mov({Atom("ftyp", 20), Atom("free", 8)});
-    PutBe32(g, size);
+    AppendBe32(g, size);
     AppendText(g, "mdat");
     g.resize(g.size() + 64, 0x44);
     g = Mov({g, Atom("moov", 64)});
@@ -239,7 +234,7 @@ TEST(MovParser, AtomsAndTheirEnds) {
 // Atom sizes summing past 4 GiB: the total is 64-bit.
 TEST(MovParser, TotalPastFourGiB) {
   Bytes head = Mov({Atom("ftyp", 20)});
-  PutBe32(head, 0xFFFFFFF0u);
+  AppendBe32(head, 0xFFFFFFF0u);
   AppendText(head, "mdat");
   head.resize(512, 0x55);
   HdrParse driver;
@@ -569,11 +564,11 @@ void Klv(Bytes& b, const uint8_t* key, const Bytes& value, bool shortBer = false
 
 Bytes PackValue(uint64_t thisPartition, uint64_t footer, uint64_t indexBytes) {
   Bytes v = {0, 1, 0, 3, 0, 0, 0, 1};  // versions, KAG
-  PutBe64(v, thisPartition);
-  PutBe64(v, 0);
-  PutBe64(v, footer);
-  PutBe64(v, 0);  // header bytes
-  PutBe64(v, indexBytes);
+  AppendBe64(v, thisPartition);
+  AppendBe64(v, 0);
+  AppendBe64(v, footer);
+  AppendBe64(v, 0);  // header bytes
+  AppendBe64(v, indexBytes);
   v.resize(88 + 8, 0);
   return v;
 }
@@ -624,12 +619,12 @@ TEST(MxfParser, OffsetsAndLengthsAreChecked) {
   Bytes f = Mxf();
   Append(f, kFillKey, 16);
   f.push_back(0x88);
-  PutBe64(f, UINT64_MAX - 8);
+  AppendBe64(f, UINT64_MAX - 8);
   EXPECT_FALSE(Feed(f).recorded);
   Bytes g = Mxf();
   Append(g, kFillKey, 16);
   g.push_back(0x88);
-  PutBe64(g, uint64_t(1) << 33);
+  AppendBe64(g, uint64_t(1) << 33);
   EXPECT_FALSE(Feed(g).recorded);
 }
 
