@@ -113,14 +113,8 @@ TEST(SampleHarness, EverySampleAtEverySplitAndTail) {
     const std::vector<uint8_t> file = LoadSample(s.file);
     ASSERT_GE(file.size(), kProbeBytes) << s.file;
     for (Tail tail : {Tail::Zero, Tail::Random, Tail::Text}) {
-      // A tail that rounds the image up to whole sectors and more.
-      const std::vector<uint8_t> image = WithTail(file, tail, 8192 + (512 - file.size() % 512) % 512);
-      std::vector<std::pair<std::string, std::vector<size_t>>> splits = {
-          {"512 B", EvenReads(image.size(), 512)},
-          {"4 KiB", EvenReads(image.size(), 4096)},
-          {"1 MiB", EvenReads(image.size(), 1 << 20)},
-          {"odd 1000 B", EvenReads(image.size(), 1000)},
-      };
+      const std::vector<uint8_t> image = WithSectorTail(file, tail);
+      NamedSplits splits = EvenSplits(image.size());
       // The pass's reads are whole sectors: a parser that measures its file
       // in its first call always has the header sector.
       const bool oneCall = s.probed != kTypeJpg && s.probed != kTypePng;

@@ -145,6 +145,17 @@ std::vector<HdrHit> CarveImage(const uint8_t* image, size_t bytes, size_t readBy
   return scan.Hits();
 }
 
+std::vector<uint8_t> WithSectorTail(const std::vector<uint8_t>& file, Tail tail) {
+  return WithTail(file, tail, 8192 + (512 - file.size() % 512) % 512);
+}
+
+NamedSplits EvenSplits(size_t total) {
+  return {{"512 B", EvenReads(total, 512)},
+          {"4 KiB", EvenReads(total, 4096)},
+          {"1 MiB", EvenReads(total, 1 << 20)},
+          {"odd 1000 B", EvenReads(total, 1000)}};
+}
+
 std::vector<size_t> AroundEach(const std::set<size_t>& offsets, size_t size) {
   std::vector<size_t> out;
   for (size_t x : offsets)
