@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "carving/Bkf.h"
+#include "carving/Mxf.h"
 #include "carving/SectorProbe.h"
 #include "carving/Zip.h"
 #include "foundation/AppState.h"
@@ -22,6 +24,10 @@ bool CarveScan::DetectionWanted() {
 void CarveScan::BeginRead(const uint8_t* buffer, size_t bytes, int64_t firstSector) {
   if (!buffer || bytes == 0) return;
   TraceZipRecords(buffer, bytes, firstSector);
+  if (traceMxf == 2) {
+    if (!mxfTrace_) mxfTrace_ = std::make_unique<MXFHdrScan>();
+    mxfTrace_->Scan(buffer, bytes, firstSector, sectorSize_);
+  }
   FeedRead(buffer, bytes, firstSector + int64_t((bytes + sectorSize_ - 1) / sectorSize_));
 }
 
@@ -39,6 +45,7 @@ void CarveScan::FeedRead(const uint8_t* buffer, size_t bytes, int64_t endSector)
 uint8_t CarveScan::HeaderSector(const uint8_t* sector, size_t bytesLeft, int64_t n) {
   if (!detect_ || !sector || bytesLeft < kProbeBytes) return kNoFileType;
   const uint8_t type = ProbeSectorSignature(sector, &driver_, n);
+  if (traceBkf && (type == kTypeBkf || type == kNoFileType)) ParseBKFDescriptor(sector, bytesLeft, n);
   if (type == kNoFileType) return type;
   if (sink_ && sink_->TakeHeader(sector, bytesLeft, type, n)) return type;
   StartParser(type, sector, bytesLeft, n);
@@ -69,6 +76,11 @@ void CarveScan::AbandonOpen() {
     if (t >= kFileTypeCount) break;
     driver_.ResetSlot(t);
   }
+}
+
+void CarveScan::EndPass() {
+  AbandonOpen();
+  if (mxfTrace_) mxfTrace_->Flush();
 }
 
 void CarveScan::ScanRead(const uint8_t* buffer, size_t bytes, int64_t firstSector) {

@@ -17,6 +17,7 @@
 #include "carving/HdrParse.h"
 
 class HdrZIP;
+class MXFHdrScan;
 
 // One carved file: its header sector, size, type and what its parser told.
 struct HdrHit {
@@ -86,6 +87,9 @@ class CarveScan {
   void StartParser(int type, const uint8_t* sector, size_t bytesLeft, int64_t sectorNumber);
   // Every running parser is stopped; its file stays recorded without a size.
   void AbandonOpen();
+  // The end of the pass: AbandonOpen, and the trace scans give out what
+  // they still hold.
+  void EndPass();
   // BeginRead, then HeaderSector for every sector of the read.
   void ScanRead(const uint8_t* buffer, size_t bytes, int64_t firstSector);
 
@@ -106,4 +110,6 @@ class CarveScan {
   std::unique_ptr<HdrZIP> zipTrace_;
   uint32_t sectorSize_ = 512;
   bool detect_ = true;
+  // The MXF trace (trace level 2), made when first needed.
+  std::unique_ptr<MXFHdrScan> mxfTrace_;
 };

@@ -1,7 +1,10 @@
 #include "carving/HdrParse.h"
 
+#include "carving/Bkf.h"
 #include "carving/Documents.h"
 #include "carving/InternalKinds.h"
+#include "carving/Media.h"
+#include "carving/Mxf.h"
 #include "carving/Ole2.h"
 #include "carving/Pictures.h"
 #include "carving/Zip.h"
@@ -51,6 +54,20 @@ std::unique_ptr<HdrNode> MakeParser(int type) {
       return std::make_unique<HdrDWG>();
     case kTypeXml:
       return std::make_unique<HdrXML>();
+    case kTypeAvi:
+      return std::make_unique<HdrAVI>();
+    case kTypeWav:
+      return std::make_unique<HdrWAV>();
+    case kTypeMov:
+      return std::make_unique<HdrMOV>();
+    case kTypeMp3:
+      return std::make_unique<HdrMP3>();
+    case kTypeMts:
+      return std::make_unique<HdrMTS>();
+    case kTypeMxf:
+      return std::make_unique<HdrMXF>();
+    case kTypeBkf:
+      return std::make_unique<HdrBKF>();
     default:
       // Kinds whose parsers are not built keep the base parse: every
       // header is refused.

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "carving/Bkf.h"
 #include "carving/HdrParse.h"
 #include "carving/TextHelpers.h"
 #include "carving/Zip.h"
@@ -25,14 +26,7 @@ bool IsTimestampedTransportStream(const uint8_t* s) {
   return At(s, 4, "G@\0\x10", 4) && At(s, 196, "GA\0\x10", 4) && s[0] < 64 && s[192] < 64;
 }
 
-// The tape-format header checksum: the XOR of the first 25 16-bit words is
-// the 26th.
-bool IsTapeHeader(const uint8_t* s) {
-  if (!At(s, 0, "TAPE", 4)) return false;
-  uint16_t x = 0;
-  for (int i = 0; i < 25; ++i) x ^= Le16(s + 2 * i);
-  return x == Le16(s + 50);
-}
+bool IsTapeHeader(const uint8_t* s) { return At(s, 0, "TAPE", 4) && CheckBKFChecksum(s); }
 
 // The key of an MXF header partition pack.
 bool IsMxfHeaderPartition(const uint8_t* s) {

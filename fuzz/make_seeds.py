@@ -17,7 +17,8 @@ Writes CORPUS_DIR/<target>/<name> for:
                kinds, and a small disk of samples for the driver; the
                archive and document samples for their parsers, the Office
                property reader and the ZIP record scan, and a phrase list
-               with document text
+               with document text; the audio, video and bkf samples for
+               their parsers and the two traces
   fuzz_vhd, fuzz_vhdx, fuzz_vmdk  VHD, VHDX and VMDK files made by qemu-img
                (when it is installed), as pieces of a sparse file
   fuzz_raid_definition, fuzz_raid_schema  definition strings and a schema
@@ -147,6 +148,7 @@ def main():
     document_seeds(corpus)
     vdisk_seeds(corpus)
     raid_seeds(corpus)
+    media_seeds(corpus)
 
 
 def carve_seeds(corpus):
@@ -314,6 +316,24 @@ def vdisk_seeds(corpus):
     finally:
         shutil.rmtree(tmp)
 
+
+def media_seeds(corpus):
+    by_target = {"avi": "fuzz_carve_avi", "wav": "fuzz_carve_wav", "mov": "fuzz_carve_mov", "mp4": "fuzz_carve_mov",
+                 "mp3": "fuzz_carve_mp3", "mts": "fuzz_carve_mts", "mxf": "fuzz_carve_mxf", "bkf": "fuzz_carve_bkf"}
+    for name in sorted(os.listdir(CARVE)):
+        ext = name.split(".")[-1]
+        if ext not in by_target:
+            continue
+        data = open(os.path.join(CARVE, name), "rb").read()
+        write(corpus, by_target[ext], name, b"\0\xff\x01\0" + data)
+        write(corpus, by_target[ext], name + "-split", b"\x01\xff\x0f\x01\x64\0" + data)
+        if ext == "mxf":
+            write(corpus, "fuzz_carve_mxf_trace", name, b"\x03\x00" + data)
+            write(corpus, "fuzz_carve_mxf_trace", name + "-gaps", b"\x00\x24" + data[-8192:])
+        if ext == "bkf":
+            for at in range(0, len(data), 512):
+                if data[at:at + 4] != bytes(4):
+                    write(corpus, "fuzz_carve_bkf_trace", "%s-%d" % (name, at), b"\0" + data[at:at + 512])
 
 if __name__ == "__main__":
     main()

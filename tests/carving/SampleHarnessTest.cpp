@@ -106,11 +106,7 @@ std::vector<size_t> StructureBoundaries(const std::vector<uint8_t>& d) {
   } else {
     for (size_t k : {1, 2, 6, 14, 26, 28, 54}) b.insert(k);
   }
-  std::vector<size_t> out;
-  for (size_t x : b)
-    for (size_t y : {x - 1, x, x + 1})
-      if (y > 0 && y < d.size()) out.push_back(y);
-  return out;
+  return AroundEach(b, d.size());
 }
 
 TEST(SampleHarness, EverySampleAtEverySplitAndTail) {

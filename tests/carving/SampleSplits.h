@@ -19,14 +19,9 @@ namespace carve_test {
 inline void ExpectSampleAtEverySplit(const std::string& name, const std::vector<uint8_t>& file, uint8_t probed,
                                      uint8_t expected, const std::vector<size_t>& cuts, bool wholeSectors = false) {
   for (Tail tail : {Tail::Zero, Tail::Random, Tail::Text}) {
-    // A tail that rounds the image up to whole sectors and more.
-    const std::vector<uint8_t> image = WithTail(file, tail, 8192 + (512 - file.size() % 512) % 512);
-    std::vector<std::pair<std::string, std::vector<size_t>>> splits = {
-        {"512 B", EvenReads(image.size(), 512)},
-        {"4 KiB", EvenReads(image.size(), 4096)},
-        {"1 MiB", EvenReads(image.size(), 1 << 20)},
-    };
-    if (!wholeSectors) splits.push_back({"odd 1000 B", EvenReads(image.size(), 1000)});
+    const std::vector<uint8_t> image = WithSectorTail(file, tail);
+    NamedSplits splits = EvenSplits(image.size());
+    if (wholeSectors) std::erase_if(splits, [](const auto& s) { return s.first == "odd 1000 B"; });
     for (size_t at : cuts) splits.push_back({"cut at " + std::to_string(at), ReadsAt(image.size(), {at})});
     for (const auto& [reads, ends] : splits) {
       const FeedResult r = FeedFile(image.data(), image.size(), ends);
