@@ -184,7 +184,7 @@ int RecFile::WriteData(const uint8_t* buffer, uint32_t count, uint32_t padding) 
   const uint32_t data = count - padding;
   if (written_ == 0 && expectedType_ != 255 && headerTypeOf_ && data) {
     const uint8_t found = headerTypeOf_(buffer, data);
-    if (!CarvedTypeAccepts(expectedType_, found)) {
+    if (!HeaderTypeAccepts(expectedType_, found)) {
       ErrorMsg(Msg(649));
       return 0;
     }

@@ -390,7 +390,7 @@ WString CVol::SniffNodeType(const cnode* node) {
     data = ReadNodeClusters(node, 0, 1, &got);
   }
   if (!data || got == 0) return WString();
-  const uint8_t type = sniff(data, size_t(std::min<uint64_t>(got, bytes)));
+  const uint8_t type = sniff(this, node, data, size_t(std::min<uint64_t>(got, bytes)));
   return WString(FileTypeExtension(type));
 }
 

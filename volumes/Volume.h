@@ -47,9 +47,12 @@ inline constexpr size_t kClusterBufferBytes = 0x100000;
 // code - kNoLetterBase.
 inline constexpr char16_t kNoLetterBase = 93;
 
-// The carving type (0..30; 255 for none) of a file's first bytes. The
-// start-up root installs the carving probe (carving lies above volumes).
-using NodeTypeSniffer = uint8_t (*)(const uint8_t* data, size_t count);
+class CVol;
+// The carving type (0..30; 255 for none) of a node's file from its first
+// bytes (the volume and node let it read further: a zip's member names).
+// The start-up root installs the carving sniffer (carving lies above
+// volumes).
+using NodeTypeSniffer = uint8_t (*)(CVol* volume, const cnode* node, const uint8_t* data, size_t count);
 void SetNodeTypeSniffer(NodeTypeSniffer sniffer);
 
 class CVol {
@@ -145,8 +148,8 @@ class CVol {
   // ---- carving, recycle bin, raw copy ----
   // The extension of the carving type of the node's first cluster (read
   // through its run list, or its family's mapping), as the installed sniffer
-  // names it; empty when none is installed, nothing can be read or no type
-  // is recognised.
+  // names it (a zip as docx, pptx or xlsx by its member names); empty when
+  // none is installed, nothing can be read or no type is recognised.
   WString SniffNodeType(const cnode* node);
   // Recycle-bin remapping and INFO2 reading, done by the recycler; 0 (not
   // remapped) until it exists.
