@@ -866,6 +866,39 @@ int RecoverNtfsNode(NTFSObj* engine, int64_t nodeIndex, WStringView target, WStr
   return first;
 }
 
+int RecoverNtfsNodeToMemory(NTFSObj* engine, int64_t nodeIndex, RecMemory* memory) {
+  if (!engine || !engine->nodes || !memory) return -1;
+  cnode* c = engine->nodes->GetAt(nodeIndex);
+  if (!c || c->Family() != kNodeNtfs) {
+    ErrorMsg(Msg(182));
+    return -1;
+  }
+  auto* node = static_cast<snode*>(c);
+  std::vector<NTFSVol*> candidates;
+  if (node->volumeIndex != kNoVolume) {
+    if (node->volumeIndex < engine->volumes.size()) {
+      CVol* cv = engine->volumes[node->volumeIndex];
+      if (cv && cv->type == kVolNtfs) candidates.push_back(static_cast<NTFSVol*>(cv));
+    }
+  } else {
+    for (CVol* cv : engine->volumes)
+      if (cv && cv->type == kVolNtfs) candidates.push_back(static_cast<NTFSVol*>(cv));
+  }
+  if (candidates.empty()) {
+    ErrorMsg(node->volumeIndex != kNoVolume ? Msg(344) : Msg(182));
+    return -1;
+  }
+  int r = -1;
+  for (NTFSVol* v : candidates) {
+    memory->used = 0;
+    r = (node->flags2 & kNode2Compressed) && node->runs && !node->IsDirectory()
+            ? NtfsRecoverCompressedFile(v, node, u"", memory)
+            : NtfsRecoverFile(v, node, u"", nullptr, memory);
+    if (r >= 0 || r == kRecUnreadable) break;
+  }
+  return r;
+}
+
 namespace {
 
 int RecoverNtfsOnVolume(NTFSVol* vol, snode* node, WStringView target, WStringView temporary, bool verify,

@@ -535,17 +535,16 @@ TEST_F(MainRoadTest, NothingSavedButFailuresShowsTheCounts) {
   ASSERT_EQ(std::system(("mkdir -p '" + dest + "' && echo x > '" + dest + "/comp'").c_str()), 0);
   CMyListCtrl* l = View()->List();
   l->CheckAll(false);
-  QItemSelection pick;
+  l->ClearSelection();
   int picked = 0;
   for (int i = 0; i < l->GetItemCount(); i++) {
     ListNodeInfo info;
     View()->Nodes().GetNode(l->GetItemNodeIndex(i), info);
     if (FolderBelowVolume(l->GetItemPath(i)) != u"\\comp" || (info.flags & 0x0002)) continue;
-    pick.select(l->model()->index(i, 0), l->model()->index(i, 0));
+    l->SelectRow(i, true);
     picked++;
   }
   ASSERT_GT(picked, 1);
-  l->selectionModel()->select(pick, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
   l->CheckCurItems(true);
   SetOverwriteAlwaysForTest();
   const size_t asked = prompt.asked().size();

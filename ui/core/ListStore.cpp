@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "foundation/Messages.h"
+#include "ui/core/Parallel.h"
 
 // ---- TextPool ----
 
@@ -33,6 +34,11 @@ uint32_t TextPool::Intern(WStringView text) {
   texts_.emplace_back(text);
   index_.emplace(WStringView(texts_.back()), id);
   return id;
+}
+
+uint32_t TextPool::Find(WStringView text) const {
+  auto it = index_.find(text);
+  return it == index_.end() ? kNotInterned : it->second;
 }
 
 const WString& TextPool::Get(uint32_t id) const { return id < texts_.size() ? texts_[id] : texts_[0]; }
@@ -162,13 +168,21 @@ void ListStore::Clear() {
   pending_ = std::vector<uint32_t>();
   pending_.reserve(1024);
   visibleRowCache_ = kNoRow;
-  checkedFiles_ = checkedBytes_ = 0;
+  checkedFiles_ = 0;
+  checkedBytes_ = 0;
+  ClearPassBits();
+  ++orderGeneration_;
 }
 
 size_t ListStore::AppendRecord(const ListRecord& record) {
   if ((count_ >> kBlockShift) >= blocks_.size())
     blocks_.emplace_back(new ListRecord[size_t(1) << kBlockShift]);
   At(count_) = record;
+  if (filterActive_) {
+    // A record appended under a filter has not been tested: it passes
+    // until the next pass.
+    if ((count_ >> 3) >= passBits_.size()) passBits_.resize((count_ >> 3) + 1, 0xFF);
+  }
   return count_++;
 }
 
@@ -183,13 +197,26 @@ size_t ListStore::Append(int32_t nodeIndex, WStringView folderPath, WStringView 
 
 size_t ListStore::MemoryBytes() const {
   return blocks_.size() * (sizeof(ListRecord) << kBlockShift) + blocks_.capacity() * sizeof(void*) +
-         paths_.MemoryBytes() + types_.MemoryBytes() + (displayed_.capacity() + pending_.capacity()) * 4;
+         paths_.MemoryBytes() + types_.MemoryBytes() + (displayed_.capacity() + pending_.capacity()) * 4 +
+         passBits_.capacity();
 }
 
-static int64_t NodeSize(const ListNodeSource* nodes, int32_t nodeIndex) {
+static uint64_t NodeSize(const ListNodeSource* nodes, int32_t nodeIndex) {
   ListNodeInfo info;
-  if (nodes && nodes->GetNode(nodeIndex, info)) return int64_t(info.size);
+  if (nodes && nodes->GetNode(nodeIndex, info)) return info.size;
   return 0;
+}
+
+int64_t ListStore::CheckedBytes() const { return SaturateToInt64(checkedBytes_); }
+
+void ListStore::AdjustTotals(int64_t files, __int128 bytes) {
+  checkedFiles_ += files;
+  checkedBytes_ += bytes;
+}
+
+void ListStore::SetTotals(int64_t files, __int128 bytes) {
+  checkedFiles_ = files;
+  checkedBytes_ = bytes;
 }
 
 bool ListStore::SetCheck(size_t i, uint8_t state, const ListNodeSource* nodes) {
@@ -213,26 +240,114 @@ bool ListStore::Toggle(size_t i, const ListNodeSource* nodes) {
   return SetCheck(i, CheckState(i) == kCheckOn ? kCheckOff : kCheckOn, nodes);
 }
 
+namespace {
+
+// Runs fn over [0, count) in parallel parts, each returning the change of
+// the totals it made; the changes are added up.
+template <class Fn>
+void ForRecords(size_t count, int64_t& files, __int128& bytes, Fn fn) {
+  const unsigned parts = ParallelParts(count, 1 << 18);
+  std::vector<int64_t> f(parts, 0);
+  std::vector<__int128> b(parts, 0);
+  ParallelFor(count, 1 << 18, [&](size_t begin, size_t end, unsigned part) { fn(begin, end, f[part], b[part]); });
+  for (unsigned p = 0; p < parts; ++p) {
+    files += f[p];
+    bytes += b[p];
+  }
+}
+
+}  // namespace
+
 void ListStore::SetAll(bool check, const ListNodeSource* nodes) {
-  for (size_t i = 0; i < count_; ++i) SetCheck(i, check ? kCheckOn : kCheckOff, nodes);
+  const uint8_t state = check ? kCheckOn : kCheckOff;
+  ForRecords(count_, checkedFiles_, checkedBytes_, [&](size_t begin, size_t end, int64_t& files, __int128& bytes) {
+    for (size_t i = begin; i < end; ++i) {
+      ListRecord& r = At(i);
+      const uint8_t old = r.flags & kRowCheckMask;
+      if (old == state || !Passes(i)) continue;
+      r.flags = uint8_t((r.flags & ~kRowCheckMask) | state);
+      if (state == kCheckOn) {
+        ++files;
+        bytes += NodeSize(nodes, r.nodeIndex);
+      } else if (old == kCheckOn) {
+        --files;
+        bytes -= NodeSize(nodes, r.nodeIndex);
+      }
+    }
+  });
 }
 
 void ListStore::InvertAll(const ListNodeSource* nodes) {
-  for (size_t i = 0; i < count_; ++i) Toggle(i, nodes);
+  ForRecords(count_, checkedFiles_, checkedBytes_, [&](size_t begin, size_t end, int64_t& files, __int128& bytes) {
+    for (size_t i = begin; i < end; ++i) {
+      if (!Passes(i)) continue;
+      ListRecord& r = At(i);
+      const bool on = (r.flags & kRowCheckMask) == kCheckOn;
+      r.flags = uint8_t((r.flags & ~kRowCheckMask) | (on ? kCheckOff : kCheckOn));
+      const uint64_t size = NodeSize(nodes, r.nodeIndex);
+      if (on) {
+        --files;
+        bytes -= size;
+      } else {
+        ++files;
+        bytes += size;
+      }
+    }
+  });
 }
 
 void ListStore::RecountTotals(const ListNodeSource* nodes) {
-  checkedFiles_ = checkedBytes_ = 0;
-  for (size_t i = 0; i < count_; ++i)
-    if (CheckState(i) == kCheckOn) {
-      ++checkedFiles_;
-      checkedBytes_ += NodeSize(nodes, At(i).nodeIndex);
-    }
+  checkedFiles_ = 0;
+  checkedBytes_ = 0;
+  ForRecords(count_, checkedFiles_, checkedBytes_, [&](size_t begin, size_t end, int64_t& files, __int128& bytes) {
+    for (size_t i = begin; i < end; ++i)
+      if (CheckState(i) == kCheckOn && Passes(i)) {
+        ++files;
+        bytes += NodeSize(nodes, At(i).nodeIndex);
+      }
+  });
 }
 
 void ListStore::ReverseRecords() {
   if (count_ < 2) return;
-  for (size_t a = 0, b = count_ - 1; a < b; ++a, --b) std::swap(At(a), At(b));
+  ++orderGeneration_;
+  const size_t half = count_ / 2;
+  ParallelFor(half, 1 << 18, [&](size_t begin, size_t end, unsigned) {
+    for (size_t a = begin; a < end; ++a) std::swap(At(a), At(count_ - 1 - a));
+  });
+  if (filterActive_ && !passBits_.empty()) {
+    std::vector<uint8_t> bits((count_ + 7) / 8, 0);
+    for (size_t i = 0; i < count_; ++i)
+      if (Passes(count_ - 1 - i)) bits[i >> 3] |= uint8_t(0x80u >> (i & 7));
+    passBits_ = std::move(bits);
+  }
+}
+
+ListStore::Reordered ListStore::BuildReordered(const std::vector<uint32_t>& order) const {
+  Reordered out;
+  out.count = order.size();
+  const size_t blocks = (out.count + (size_t(1) << kBlockShift) - 1) >> kBlockShift;
+  out.blocks.resize(blocks);
+  for (auto& b : out.blocks) b.reset(new ListRecord[size_t(1) << kBlockShift]);
+  ParallelFor(out.count, 1 << 16, [&](size_t begin, size_t end, unsigned) {
+    for (size_t i = begin; i < end; ++i) out.blocks[i >> kBlockShift][i & kBlockMask] = At(order[i]);
+  });
+  if (filterActive_) {
+    out.passBits.assign((out.count + 7) / 8, 0);
+    // Whole bytes per part, so that no two parts write one byte.
+    ParallelFor(out.passBits.size(), 1 << 15, [&](size_t begin, size_t end, unsigned) {
+      for (size_t i = begin * 8; i < std::min(end * 8, out.count); ++i)
+        if (Passes(order[i])) out.passBits[i >> 3] |= uint8_t(0x80u >> (i & 7));
+    });
+  }
+  return out;
+}
+
+void ListStore::SwapRecords(Reordered& reordered) {
+  if (reordered.count != count_) return;
+  blocks_.swap(reordered.blocks);
+  if (filterActive_) passBits_.swap(reordered.passBits);
+  ++orderGeneration_;
 }
 
 void ListStore::CommitPending() {

@@ -38,6 +38,9 @@ class TextPool {
  public:
   TextPool();
   uint32_t Intern(WStringView text);
+  // The id of a text already interned; kNotInterned when absent.
+  static constexpr uint32_t kNotInterned = 0xFFFFFFFFu;
+  uint32_t Find(WStringView text) const;
   const WString& Get(uint32_t id) const;  // the empty text for an unknown id
   size_t Count() const { return texts_.size(); }
   void Clear();
@@ -136,6 +139,8 @@ class ListStore {
   const WString& Type(size_t i) const { return types_.Get(At(i).typeId); }
   TextPool& Paths() { return paths_; }
   TextPool& Types() { return types_; }
+  const TextPool& Paths() const { return paths_; }
+  const TextPool& Types() const { return types_; }
   // Empties records, pools, displayed and pending rows and the totals.
   void Clear();
   // Bytes held by records, pools and row arrays.
@@ -147,17 +152,51 @@ class ListStore {
   // file and its size; true when it changed.
   bool SetCheck(size_t i, uint8_t state, const ListNodeSource* nodes);
   bool Toggle(size_t i, const ListNodeSource* nodes);
-  // Every record set to checked or unchecked.
+  // Every record that passes the filter set to checked or unchecked.
   void SetAll(bool check, const ListNodeSource* nodes);
-  // Every record toggled.
+  // Every record that passes the filter toggled.
   void InvertAll(const ListNodeSource* nodes);
-  // Totals counted again from scratch.
+  // Totals counted again from scratch: every checked record that passes.
   void RecountTotals(const ListNodeSource* nodes);
   int64_t CheckedFiles() const { return checkedFiles_; }
-  int64_t CheckedBytes() const { return checkedBytes_; }
+  // Sizes come from disk: the sum is kept exactly and shown saturated.
+  int64_t CheckedBytes() const;
+  // Adds to (or takes from) the totals what a worker counted.
+  void AdjustTotals(int64_t files, __int128 bytes);
+  void SetTotals(int64_t files, __int128 bytes);
 
-  // Swaps the records end for end (the flat list's reversed order).
+  // Swaps the records end for end (the flat list's reversed order), with
+  // their pass bits.
   void ReverseRecords();
+
+  // ---- order ----
+  // Raised whenever the records change order, so that what was built over
+  // the old order (folder rows) can tell it is stale.
+  uint64_t OrderGeneration() const { return orderGeneration_; }
+  // The records in the given order (order[i] = the old index of new record
+  // i; a permutation of every record), built beside the current ones: a
+  // worker makes them, the GUI thread swaps them in with SwapRecords.
+  struct Reordered {
+    std::vector<std::unique_ptr<ListRecord[]>> blocks;
+    std::vector<uint8_t> passBits;  // empty when no filter is active
+    size_t count = 0;
+  };
+  Reordered BuildReordered(const std::vector<uint32_t>& order) const;
+  void SwapRecords(Reordered& reordered);
+
+  // ---- filter ----
+  // One bit per record, most significant bit first in each byte; 1 passes.
+  bool FilterActive() const { return filterActive_; }
+  bool Passes(size_t i) const {
+    return !filterActive_ || (i >> 3) >= passBits_.size() || (passBits_[i >> 3] & (0x80u >> (i & 7))) != 0;
+  }
+  const std::vector<uint8_t>& PassBits() const { return passBits_; }
+  void SetPassBits(std::vector<uint8_t>&& bits) { passBits_ = std::move(bits); }
+  void SetFilterActive(bool active) { filterActive_ = active; }
+  void ClearPassBits() {
+    passBits_ = std::vector<uint8_t>();
+    filterActive_ = false;
+  }
 
   // ---- displayed and pending rows (folder display, filter) ----
   // Entries: a record index, or a folder row index with bit 31 set.
@@ -186,5 +225,17 @@ class ListStore {
   std::vector<uint32_t> displayed_, pending_;
   static constexpr size_t kNoRow = ~size_t(0);
   size_t visibleRowCache_ = kNoRow;
-  int64_t checkedFiles_ = 0, checkedBytes_ = 0;
+  int64_t checkedFiles_ = 0;
+  __int128 checkedBytes_ = 0;
+  std::vector<uint8_t> passBits_;
+  bool filterActive_ = false;
+  uint64_t orderGeneration_ = 0;
 };
+
+// Saturating 64-bit sums of sizes from disk.
+inline uint64_t SaturatingAdd(uint64_t a, uint64_t b) { return a + b < a ? ~uint64_t(0) : a + b; }
+inline int64_t SaturateToInt64(__int128 v) {
+  if (v > __int128(INT64_MAX)) return INT64_MAX;
+  if (v < __int128(INT64_MIN)) return INT64_MIN;
+  return int64_t(v);
+}

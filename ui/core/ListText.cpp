@@ -1,9 +1,12 @@
 #include "ui/core/ListText.h"
 
+#include <algorithm>
+
 #include "foundation/AppState.h"
 #include "foundation/Messages.h"
 #include "foundation/Utilities.h"
 #include "platform/Format.h"
+#include "ui/core/FolderIndex.h"
 #include "volumes/Node.h"
 
 const int kListColumnMessageIds[kListColumnCount] = {45, 109, 39, 90, 96, 93, 68};
@@ -66,6 +69,56 @@ int FileItemInfo(const ListStore& store, size_t record, const ListNodeInfo* node
   out.sizeText = FileCellText(kColSize, store, record, node);
   out.dateText = FileCellText(kColDate, store, record, node);
   return 0;
+}
+
+WString VolumeRowLabel(WStringView path, WStringView volumeLabel) {
+  const WString label = volumeLabel.empty() ? WString() : FormatW(u"(%s)", volumeLabel);
+  if (!path.empty()) {
+    const char16_t code = path[0];
+    if (code >= u'A' && code <= u'Z') return FormatW(u"%s %c: %s", Msg(90), code, label);
+    if (code >= 93 && code <= 255) return FormatW(u"%s %d %s", Msg(90), int(code) - 93, label);
+  }
+  return Msg(428);
+}
+
+WString ParentFolderText(WStringView path) {
+  const size_t first = path.find(u'\\');
+  const size_t last = path.rfind(u'\\');
+  if (first == WStringView::npos || first == last) return {};
+  return WString(path.substr(first, last - first));
+}
+
+WString FolderCellText(int column, const FolderIndex& folders, uint32_t row, WStringView volumeLabel) {
+  if (row >= folders.Count()) return {};
+  const FolderRow& f = folders.At(row);
+  const WString& path = folders.Path(row);
+  switch (column) {
+    case kColName:
+      return f.level == 0 ? VolumeRowLabel(path, volumeLabel) : WString(folders.Name(row));
+    case kColType:
+      return Msg(f.level == 0 ? 90 : 39);
+    case kColFolder:
+      return ParentFolderText(path);
+    case kColVolume:
+      return VolumeColumnText(path);
+    case kColSize:
+      return f.totalSize == kFolderSizeUnknown ? WString() : FormatSize(int64_t(std::min<uint64_t>(f.totalSize, INT64_MAX)), false);
+    default:
+      return {};
+  }
+}
+
+int FolderItemInfo(FolderIndex& folders, uint32_t row, const ListStore& store, const ListNodeSource* nodes,
+                   WStringView volumeLabel, ListItemInfo& out) {
+  out = ListItemInfo{};
+  if (row >= folders.Count()) return -1;
+  out.name = FolderCellText(kColName, folders, row, volumeLabel);
+  out.folder = ParentFolderText(folders.Path(row));
+  if (out.folder.empty()) out.folder = u"\\";
+  folders.ComputeFolderSize(row, store, nodes);
+  out.sizeText = FolderCellText(kColSize, folders, row, volumeLabel);
+  out.nodeIndex = folders.At(row).nodeIndex;
+  return 1;
 }
 
 int RecoveredName(WStringView path, WStringView name, bool useFolderNames, size_t bufferChars, WString& out) {
