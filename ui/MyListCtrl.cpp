@@ -1121,7 +1121,8 @@ void CMyListCtrl::keyPressEvent(QKeyEvent* event) {
   if (!text.isEmpty() && text.at(0).isPrint() && !(event->modifiers() & (Qt::ControlModifier | Qt::AltModifier))) {
     // Type-ahead: keys in quick succession extend the text; a new text
     // starts after the focused row.
-    const bool continued = typedAt_.isValid() && typedAt_.elapsed() < QApplication::keyboardInputInterval();
+    const int interval = typeAheadInterval_ >= 0 ? typeAheadInterval_ : QApplication::keyboardInputInterval();
+    const bool continued = typedAt_.isValid() && !typed_.empty() && typedAt_.elapsed() < interval;
     typed_ = continued ? typed_ + FromQ(text) : FromQ(text);
     typedAt_.start();
     const int64_t start = continued ? std::max<int64_t>(cur, 0) : cur + 1;

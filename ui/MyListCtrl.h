@@ -200,6 +200,10 @@ class CMyListCtrl : public QAbstractScrollArea {
   std::pair<int64_t, int> FindNext(const FindPlan& plan, const FindOptions& options);
   // The type-ahead answer for a typed text from a start row (-1 none).
   int64_t TypeAhead(int64_t start, WStringView typed) const;
+  // Keys closer than this (milliseconds; the platform's key interval by
+  // default) extend the typed text; ResetTypeAhead starts a new one.
+  void SetTypeAheadInterval(int ms) { typeAheadInterval_ = ms; }
+  void ResetTypeAhead() { typed_.clear(); typedAt_.invalidate(); }
   // Writes the displayed rows as UTF-16 comma-separated text.
   bool ExportList(const QString& fileName);
 
@@ -277,6 +281,7 @@ class CMyListCtrl : public QAbstractScrollArea {
   // type-ahead
   WString typed_;
   QElapsedTimer typedAt_;
+  int typeAheadInterval_ = -1;
   uint64_t folderOrder_ = ~uint64_t(0);  // the order generation of the last folder-order sort
   // workers
   std::thread worker_;
