@@ -8,6 +8,7 @@
 #include <QScrollBar>
 #include <QStandardItemModel>
 #include <QStyleOptionButton>
+#include <QTimer>
 #include <algorithm>
 
 #include "engine/ProgressStats.h"
@@ -25,6 +26,9 @@ namespace {
 
 constexpr uint32_t kNoEntry = 0xFFFFFFFFu;
 constexpr int kCheckBoxLeft = 4, kCheckBoxSize = 13, kIconLeft = 20, kTextLeft = 40;
+// Rows a search or an export does between two turns of the event loop: a
+// few tens of milliseconds at most.
+constexpr int64_t kBulkSliceRows = 16384;
 
 // The node's details, or null when the row has none or the source does not know it.
 const ListNodeInfo* NodeOf(const ListNodeSource* nodes, int32_t nodeIndex, ListNodeInfo& info) {
@@ -63,6 +67,12 @@ CMyListCtrl::CMyListCtrl(QWidget* parent) : QAbstractScrollArea(parent) {
     viewport()->update();
   });
   connect(header_, &CMBLstHdrCtrl::checkBoxToggled, this, [this](bool checked) { CheckAll(checked); });
+  barTimer_ = new QTimer(this);
+  barTimer_->setSingleShot(true);
+  connect(barTimer_, &QTimer::timeout, this, [this] {
+    verticalScrollBar()->setUpdatesEnabled(true);
+    barPainted_.start();
+  });
   LayoutHeader();
 }
 
@@ -228,6 +238,29 @@ void CMyListCtrl::CellTextInto(int64_t row, int column, WString& out) const {
   out = FileCellText(column, store_, e, NodeOf(nodes_, store_.At(e).nodeIndex, info));
 }
 
+std::atomic<uint64_t> g_bulkGeneration{0};
+
+void CMyListCtrl::BulkCellText(int64_t row, int column, WString& out) const {
+  // One formatter per thread, fresh for each search or export (the time
+  // zone may have changed in between).
+  thread_local struct {
+    uint64_t generation = ~uint64_t(0);
+    CellFormatter formatter;
+  } local;
+  const uint64_t generation = g_bulkGeneration.load(std::memory_order_relaxed);
+  if (local.generation != generation) {
+    local.formatter = CellFormatter();
+    local.generation = generation;
+  }
+  const uint32_t e = EntryOfRow(row);
+  if (e == kNoEntry || IsFolderEntry(e)) {
+    CellTextInto(row, column, out);
+    return;
+  }
+  ListNodeInfo info;
+  local.formatter.FileCell(column, store_, e, NodeOf(nodes_, store_.At(e).nodeIndex, info), out);
+}
+
 WString CMyListCtrl::CellText(int64_t row, int column) const {
   WString out;
   CellTextInto(row, column, out);
@@ -327,9 +360,29 @@ void CMyListCtrl::paintEvent(QPaintEvent* event) {
 
 void CMyListCtrl::AppendFoundItems(std::vector<FoundItem>& items, FoundNodeStore* nodeStore, uint8_t language,
                                    const TypeLookup& lookup) {
+  if (typeCacheLanguage_ != language) {
+    typeCache_.clear();
+    typeCacheLanguage_ = language;
+  }
   for (const FoundItem& item : items) {
     if (nodeStore) nodeStore->Add(item);
-    store_.Append(item.nodeIndex, TrimFolderPath(item.folderPath), FoundItemTypeText(item.name, language, lookup));
+    // One trailing "\" goes (unless it is all), as TrimFolderPath does.
+    WStringView path = item.folderPath;
+    if (path.size() > 1 && path.back() == u'\\') path.remove_suffix(1);
+    // The type text depends on the extension only: made once per extension.
+    const size_t dot = item.name.rfind(u'.');
+    typeKey_.assign(1, dot == WString::npos ? u'0' : u'1');
+    if (dot != WString::npos)
+      for (size_t i = dot + 1; i < item.name.size(); ++i) typeKey_.push_back(AsciiLower(item.name[i]));
+    auto it = typeCache_.find(typeKey_);
+    if (it == typeCache_.end())
+      it = typeCache_.emplace(typeKey_, store_.Types().Intern(FoundItemTypeText(item.name, language, lookup))).first;
+    ListRecord r;
+    r.flags = kNewFileRecordFlags;
+    r.nodeIndex = item.nodeIndex;
+    r.pathId = store_.Paths().Intern(path);
+    r.typeId = it->second;
+    store_.AppendRecord(r);
   }
   const bool any = !items.empty();
   items.clear();
@@ -342,8 +395,20 @@ size_t CMyListCtrl::AppendRecord(int32_t nodeIndex, WStringView folderPath, WStr
 
 void CMyListCtrl::FinishInserting() {
   // Telling the window of new rows costs what the scroll range costs: the
-  // same at ten million rows as at the first.
+  // same at ten million rows as at the first. The range is exact at once;
+  // only the scroll bar's repaint waits, so that it is drawn at most every
+  // kBarRepaintMs however fast the batches come.
   const int64_t before = shownRows_;
+  QScrollBar* bar = verticalScrollBar();
+  if (barPainted_.isValid() && barPainted_.elapsed() < kBarRepaintMs) {
+    if (bar->updatesEnabled()) {
+      bar->setUpdatesEnabled(false);
+      barTimer_->start(int(kBarRepaintMs - barPainted_.elapsed()));
+    }
+  } else {
+    if (!bar->updatesEnabled()) bar->setUpdatesEnabled(true);
+    barPainted_.start();
+  }
   UpdateScrollBars();
   const int64_t top = TopRow();
   if (shownRows_ != before && before <= top + RowsPerPage()) viewport()->update();
@@ -497,6 +562,7 @@ void CMyListCtrl::FreeMem() {
   ++serial_;
   ResetTreeModel(nullptr);
   store_.Clear();
+  typeCache_.clear();
   for (int c = 0; c < kFilterColumns; ++c) {
     criteria_[size_t(c)].reset();
     header_->SetFilterMark(c, false);
@@ -605,7 +671,7 @@ void CMyListCtrl::CheckAll(bool check) {
   } else {
     if (check) selection_.Select(0, RowCount() - 1);
     else selection_.Clear();
-    store_.SetAll(check, nodes_);
+    store_.SetAll(check, nodes_, KeepWindowAlive);
     setFocus();
   }
   viewport()->update();
@@ -619,7 +685,7 @@ void CMyListCtrl::InvertChecks(bool whole) {
     store_.RecountTotals(nodes_);
     emit folderStatesChanged();
   } else {
-    store_.InvertAll(nodes_);
+    store_.InvertAll(nodes_, KeepWindowAlive);
   }
   viewport()->update();
   PublishTotals();
@@ -667,7 +733,10 @@ void CMyListCtrl::StartWorker(int activity, std::function<std::function<void()>(
           if (worker_.joinable()) worker_.join();
           setEnabled(true);
           if (apply && serial == serial_) {
+            QElapsedTimer swap;
+            swap.start();
             apply();
+            lastSwapMs_ = double(swap.nsecsElapsed()) / 1e6;
           } else if (g_activityCode.load() >= kActivitySorting) {
             g_activityCode = kActivityIdle;
           }
@@ -874,7 +943,7 @@ void CMyListCtrl::ClearFilter(int column) {
   if (folderDisplay_) {
     BuildTree();
   } else {
-    store_.Displayed().clear();
+    std::vector<uint32_t>().swap(store_.Displayed());
     RowsChanged();
   }
   PublishTotals();
@@ -935,12 +1004,14 @@ void CMyListCtrl::ApplyFilters(bool full) {
 // ---- find and export ----
 
 std::pair<int64_t, int> CMyListCtrl::FindNext(const FindPlan& plan, const FindOptions& options) {
+  ++g_bulkGeneration;
   return FindNextCell(
-      RowCount(), plan, options, [this](int64_t row, int column, WString& out) { CellTextInto(row, column, out); },
+      RowCount(), plan, options, [this](int64_t row, int column, WString& out) { BulkCellText(row, column, out); },
       [] {
         KeepWindowAlive();
         return true;
-      });
+      },
+      kBulkSliceRows);
 }
 
 int64_t CMyListCtrl::TypeAhead(int64_t start, WStringView typed) const {
@@ -964,12 +1035,13 @@ bool CMyListCtrl::ExportList(const QString& fileName) {
   for (int c = 0; c < 7; ++c) headers[size_t(c)] = Msg(kListColumnMessageIds[c]);
   // The displayed rows: in folder display or with a filter these are fewer
   // than the records, and no row past them is read.
+  ++g_bulkGeneration;
   return ::ExportList(
       fileName.toStdString(), RowCount(), headers,
       [this](int64_t row, std::array<WString, 7>& cells) {
-        for (int c = 0; c < 7; ++c) CellTextInto(row, c, cells[size_t(c)]);
+        for (int c = 0; c < 7; ++c) BulkCellText(row, c, cells[size_t(c)]);
       },
-      KeepWindowAlive);
+      KeepWindowAlive, kBulkSliceRows);
 }
 
 size_t CMyListCtrl::MemoryBytes() const {

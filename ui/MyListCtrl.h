@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "foundation/UiServices.h"
@@ -28,6 +29,7 @@ class CMBLstHdrCtrl;
 class CTitleTip;
 class CFolderTreeModel;
 class QStandardItemModel;
+class QTimer;
 
 class CMyListCtrl : public QAbstractScrollArea {
   Q_OBJECT
@@ -105,6 +107,8 @@ class CMyListCtrl : public QAbstractScrollArea {
   // not change.
   WString CellText(int64_t row, int column) const;
   void CellTextInto(int64_t row, int column, WString& out) const;
+  // The same with a faster formatter, for searching and exporting.
+  void BulkCellText(int64_t row, int column, WString& out) const;
   // The volume label part of a volume row's text.
   WString VolumeLabelOfFolder(uint32_t folderRow) const;
 
@@ -209,6 +213,9 @@ class CMyListCtrl : public QAbstractScrollArea {
 
   // Memory of the records, pools, rows and folder rows.
   size_t MemoryBytes() const;
+  // How long the GUI thread took to swap in the last worker's result
+  // (milliseconds), for the benchmark.
+  double LastSwapMs() const { return lastSwapMs_; }
 
  signals:
   // Totals after every change (also published to the progress object).
@@ -272,12 +279,19 @@ class CMyListCtrl : public QAbstractScrollArea {
   int rowHeight_ = 18;
   int rowsPerPage_ = 0;
   int64_t shownRows_ = 0;  // the rows the scroll range knows
+  static constexpr qint64 kBarRepaintMs = 50;
+  QElapsedTimer barPainted_;
+  QTimer* barTimer_ = nullptr;
   RowSelection selection_;
   int64_t current_ = -1;  // focus row
   int64_t anchor_ = -1;   // shift-selection anchor
   std::array<std::unique_ptr<FilterCriterion>, kFilterColumns> criteria_;
   bool filterReplaced_ = false;
   int64_t passCount_ = 0;
+  // type texts by extension (the first unit says whether there is a ".")
+  std::unordered_map<WString, uint32_t> typeCache_;
+  WString typeKey_;
+  int typeCacheLanguage_ = -1;
   // type-ahead
   WString typed_;
   QElapsedTimer typedAt_;
@@ -285,5 +299,6 @@ class CMyListCtrl : public QAbstractScrollArea {
   uint64_t folderOrder_ = ~uint64_t(0);  // the order generation of the last folder-order sort
   // workers
   std::thread worker_;
-  uint64_t serial_ = 0;  // raised when the list is emptied: a worker's result for older contents is dropped
+  uint64_t serial_ = 0;
+  double lastSwapMs_ = 0;  // raised when the list is emptied: a worker's result for older contents is dropped
 };

@@ -23,6 +23,11 @@ WStringView FolderIndex::Name(uint32_t row) const {
 }
 
 uint32_t FolderIndex::RowOfPath(WStringView path) const {
+  if (storePaths_) {
+    const uint32_t id = storePaths_->Find(path);
+    if (id != TextPool::kNotInterned && id < rowOfStorePath_.size() && rowOfStorePath_[id] != kNoFolderRow)
+      return rowOfStorePath_[id];
+  }
   const uint32_t id = paths_.Find(path);
   return id == TextPool::kNotInterned || id >= rowOfPoolId_.size() ? kNoFolderRow : rowOfPoolId_[id];
 }
@@ -34,30 +39,55 @@ uint32_t FolderIndex::RowOfRecord(const ListStore& store, size_t record) const {
 }
 
 uint32_t FolderIndex::FindOrAdd(WStringView path, int32_t nodeIndex) {
-  const uint32_t known = RowOfPath(path);
-  if (known != kNoFolderRow) return known;
-  // Each prefix ending before a "\" is a folder (the first a volume), then
-  // the whole path; rows are made parent first.
-  uint32_t parent = kNoFolderRow;
-  uint8_t level = 0;
-  size_t from = 0;
+  // Each prefix ending before a "\\" is a folder (the first a volume), then
+  // the whole path; rows are made parent first. The folders of the last
+  // path are kept (chain_): in folder order a new path shares most of them,
+  // so only its new components are looked up.
+  size_t same = 0;
+  if (!chain_.empty()) {
+    const WStringView last = Path(chain_.back().second);
+    while (same < last.size() && same < path.size() && last[same] == path[same]) ++same;
+  }
+  size_t keep = 0;
+  while (keep < chain_.size() && chain_[keep].first <= same &&
+         (chain_[keep].first == path.size() || path[chain_[keep].first] == u'\\'))
+    ++keep;
+  chain_.resize(keep);
+  uint32_t parent = keep ? chain_.back().second : kNoFolderRow;
+  size_t from = keep ? chain_.back().first + 1 : 0;
+  if (keep && chain_.back().first == path.size()) return parent;
+  uint8_t level = keep ? uint8_t(std::min<size_t>(keep, 255)) : 0;
   while (true) {
     const size_t slash = path.find(u'\\', from);
-    const WStringView prefix = slash == WStringView::npos ? path : path.substr(0, slash);
-    uint32_t row = RowOfPath(prefix);
+    const size_t len = slash == WStringView::npos ? path.size() : slash;
+    const WStringView prefix = path.substr(0, len);
+    // The store's id of the text, when a record has it.
+    const uint32_t storeId = storePaths_->Find(prefix);
+    uint32_t row = storeId != TextPool::kNotInterned && storeId < rowOfStorePath_.size() ? rowOfStorePath_[storeId]
+                                                                                        : kNoFolderRow;
+    if (row == kNoFolderRow && storeId == TextPool::kNotInterned) {
+      const uint32_t own = paths_.Find(prefix);
+      if (own != TextPool::kNotInterned && own < rowOfPoolId_.size()) row = rowOfPoolId_[own];
+    }
     if (row == kNoFolderRow) {
-      const uint32_t id = paths_.Intern(prefix);
       row = uint32_t(rows_.size());
       FolderRow f;
       f.level = level;
       f.parent = parent;
       f.nodeIndex = level == 0 ? nodeIndex : -1;
       rows_.push_back(f);
-      pathOfRow_.push_back(id);
-      if (id >= rowOfPoolId_.size()) rowOfPoolId_.resize(id + 1, kNoFolderRow);
-      rowOfPoolId_[id] = row;
+      if (storeId != TextPool::kNotInterned && storeId < rowOfStorePath_.size()) {
+        pathOfRow_.push_back(storeId);
+        rowOfStorePath_[storeId] = row;
+      } else {
+        const uint32_t id = paths_.Intern(prefix);
+        pathOfRow_.push_back(id | kOwnPath);
+        if (id >= rowOfPoolId_.size()) rowOfPoolId_.resize(std::max<size_t>(id + 1, rowOfPoolId_.size() * 2), kNoFolderRow);
+        rowOfPoolId_[id] = row;
+      }
       if (level == 0) volumeRows_.push_back(row);
     }
+    chain_.emplace_back(len, row);
     if (slash == WStringView::npos) return row;
     parent = row;
     if (level < 255) ++level;
@@ -72,6 +102,8 @@ void FolderIndex::Build(const ListStore& store, const std::vector<uint8_t>* pass
   rowOfPoolId_.clear();
   roots_.clear();
   volumeRows_.clear();
+  chain_.clear();
+  storePaths_ = &store.Paths();
   rowOfStorePath_.assign(store.Paths().Count(), kNoFolderRow);
   builtForOrder_ = store.OrderGeneration();
   uint32_t lastPath = kNoFolderRow, lastRow = kNoFolderRow;
@@ -83,10 +115,7 @@ void FolderIndex::Build(const ListStore& store, const std::vector<uint8_t>* pass
       row = lastRow;
     } else {
       row = r.pathId < rowOfStorePath_.size() ? rowOfStorePath_[r.pathId] : kNoFolderRow;
-      if (row == kNoFolderRow) {
-        row = FindOrAdd(store.Paths().Get(r.pathId), r.nodeIndex);
-        if (r.pathId < rowOfStorePath_.size()) rowOfStorePath_[r.pathId] = row;
-      }
+      if (row == kNoFolderRow) row = FindOrAdd(store.Paths().Get(r.pathId), r.nodeIndex);
       lastPath = r.pathId;
       lastRow = row;
     }

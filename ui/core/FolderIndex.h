@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "platform/Text.h"
@@ -52,7 +53,10 @@ class FolderIndex {
   bool Empty() const { return rows_.empty(); }
   FolderRow& At(uint32_t row) { return rows_[row]; }
   const FolderRow& At(uint32_t row) const { return rows_[row]; }
-  const WString& Path(uint32_t row) const { return paths_.Get(pathOfRow_[row]); }
+  const WString& Path(uint32_t row) const {
+    const uint32_t ref = pathOfRow_[row];
+    return (ref & kOwnPath) || !storePaths_ ? paths_.Get(ref & ~kOwnPath) : storePaths_->Get(ref);
+  }
   // The text after the last "\" of the path (the whole path of a volume row).
   WStringView Name(uint32_t row) const;
   // The order generation of the records the rows were built from.
@@ -131,11 +135,16 @@ class FolderIndex {
   uint8_t StateFromChildren(uint32_t row, const ListStore& store) const;
 
   std::vector<FolderRow> rows_;
-  TextPool paths_;                        // the folders' own paths
-  std::vector<uint32_t> pathOfRow_;       // row -> paths_ id
+  // A folder's path is the store's text when some record has it (most
+  // folders), else the index's own: no copy of what the store holds.
+  static constexpr uint32_t kOwnPath = 0x80000000u;
+  const TextPool* storePaths_ = nullptr;
+  TextPool paths_;                        // paths no record has (folders above others)
+  std::vector<uint32_t> pathOfRow_;       // row -> the store's path id, or paths_ id | kOwnPath
   std::vector<uint32_t> rowOfPoolId_;     // paths_ id -> row
   std::vector<uint32_t> rowOfStorePath_;  // the store's path id -> row
   std::vector<uint32_t> roots_, volumeRows_;
   std::vector<uint32_t> childStart_, children_, ordinal_;
+  std::vector<std::pair<size_t, uint32_t>> chain_;  // the last path's folders: prefix length, row
   uint64_t builtForOrder_ = 0;
 };

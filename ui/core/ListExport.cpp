@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "ui/core/Parallel.h"
@@ -58,7 +59,7 @@ void AppendCsvField(WString& line, WStringView text, size_t limit) {
 
 bool ExportList(const std::string& fileName, int64_t rows, const std::array<WString, 7>& headers,
                 const std::function<void(int64_t row, std::array<WString, 7>& cells)>& rowText,
-                const std::function<void()>& between) {
+                const std::function<void()>& between, int64_t blockRows) {
   const int fd = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return false;
   bool ok = true;
@@ -73,16 +74,27 @@ bool ExportList(const std::string& fileName, int64_t rows, const std::array<WStr
     AppendUnits(head, line);
     ok = WriteAll(fd, head.data(), head.size());
   }
-  // Blocks of rows formatted on several threads, written in order.
-  constexpr int64_t kBlockRows = 1 << 16;
+  // Blocks of rows formatted on several threads while the block before is
+  // written by a thread of its own.
+  const int64_t kBlockRows = std::max<int64_t>(blockRows, 1);
   const unsigned maxParts = ListThreads();
-  std::vector<std::vector<char>> buffers(maxParts);
-  for (int64_t first = 0; ok && first < rows; first += kBlockRows) {
+  std::vector<std::vector<char>> buffers[2] = {std::vector<std::vector<char>>(maxParts),
+                                              std::vector<std::vector<char>>(maxParts)};
+  std::thread writer;
+  bool written = true;
+  auto finishWrite = [&] {
+    if (writer.joinable()) writer.join();
+    ok = ok && written;
+  };
+  int side = 0;
+  for (int64_t first = 0; ok && first < rows; first += kBlockRows, side ^= 1) {
     if (first > 0 && between) between();
     const int64_t count = std::min(kBlockRows, rows - first);
     const unsigned parts = ParallelParts(size_t(count), 4096);
+    std::vector<std::vector<char>>& set = buffers[side];
+    for (auto& b : set) b.clear();
     ParallelFor(size_t(count), 4096, [&](size_t b, size_t e, unsigned part) {
-      std::vector<char>& out = buffers[part];
+      std::vector<char>& out = set[part];
       out.clear();
       std::array<WString, 7> cells;
       WString line;
@@ -98,8 +110,14 @@ bool ExportList(const std::string& fileName, int64_t rows, const std::array<WStr
         AppendUnits(out, line);
       }
     });
-    for (unsigned p = 0; p < parts && ok; ++p) ok = WriteAll(fd, buffers[p].data(), buffers[p].size());
+    finishWrite();
+    if (!ok) break;
+    writer = std::thread([&written, &set, parts, fd] {
+      written = true;
+      for (unsigned p = 0; p < parts && written; ++p) written = WriteAll(fd, set[p].data(), set[p].size());
+    });
   }
+  finishWrite();
   if (::close(fd) != 0) ok = false;
   return ok;
 }

@@ -21,7 +21,8 @@ void AppendCsvField(WString& line, WStringView text, size_t limit);
 // Writes the rows [0, rows) through rowText (called from several threads
 // at once for different rows; the caller keeps the list unchanged). Creates
 // or replaces the file; false when it cannot be made or a write fails or is
-// short (a full disk). between is called between blocks of rows.
+// short (a full disk). Rows go in blocks of blockRows; between is called
+// between blocks.
 bool ExportList(const std::string& fileName, int64_t rows, const std::array<WString, 7>& headers,
                 const std::function<void(int64_t row, std::array<WString, 7>& cells)>& rowText,
-                const std::function<void()>& between = {});
+                const std::function<void()>& between = {}, int64_t blockRows = 65536);

@@ -53,18 +53,22 @@ bool KeyLess(const KeyEntry& a, const KeyEntry& b) { return a.key < b.key; }
 uint64_t SignedKey(int64_t v) { return uint64_t(v) ^ 0x8000000000000000ull; }
 
 // Ranks of the texts of a pool under an order (rank[id]); equal texts share
-// their rank.
+// their rank. The texts are viewed from one array, so that comparing them
+// does not chase the pool's pointers.
 template <class Compare>
 std::vector<uint32_t> RankTexts(const TextPool& pool, Compare compare) {
-  std::vector<uint32_t> ids(pool.Count());
-  for (uint32_t i = 0; i < ids.size(); ++i) ids[i] = i;
-  ParallelSort(ids.begin(), ids.end(),
-               [&](uint32_t a, uint32_t b) { return compare(pool.Get(a), pool.Get(b)) < 0; });
-  std::vector<uint32_t> rank(ids.size(), 0);
+  struct Text {
+    WStringView text;
+    uint32_t id;
+  };
+  std::vector<Text> texts(pool.Count());
+  for (uint32_t i = 0; i < texts.size(); ++i) texts[i] = Text{pool.Get(i), i};
+  ParallelSort(texts.begin(), texts.end(), [&](const Text& a, const Text& b) { return compare(a.text, b.text) < 0; });
+  std::vector<uint32_t> rank(texts.size(), 0);
   uint32_t r = 0;
-  for (size_t i = 0; i < ids.size(); ++i) {
-    if (i > 0 && compare(pool.Get(ids[i - 1]), pool.Get(ids[i])) != 0) ++r;
-    rank[ids[i]] = r;
+  for (size_t i = 0; i < texts.size(); ++i) {
+    if (i > 0 && compare(texts[i - 1].text, texts[i].text) != 0) ++r;
+    rank[texts[i].id] = r;
   }
   return rank;
 }

@@ -21,30 +21,33 @@ size_t TextPool::Hash::operator()(WStringView s) const noexcept {
 TextPool::TextPool() { Clear(); }
 
 void TextPool::Clear() {
-  index_.clear();
+  for (Index& shard : index_) Index().swap(shard);
   texts_.clear();
   texts_.emplace_back();
-  index_.emplace(WStringView(texts_.back()), 0u);
+  ShardOf(WStringView()).emplace(WStringView(texts_.back()), 0u);
 }
 
 uint32_t TextPool::Intern(WStringView text) {
-  auto it = index_.find(text);
-  if (it != index_.end()) return it->second;
+  Index& shard = ShardOf(text);
+  auto it = shard.find(text);
+  if (it != shard.end()) return it->second;
   const uint32_t id = uint32_t(texts_.size());
   texts_.emplace_back(text);
-  index_.emplace(WStringView(texts_.back()), id);
+  shard.emplace(WStringView(texts_.back()), id);
   return id;
 }
 
 uint32_t TextPool::Find(WStringView text) const {
-  auto it = index_.find(text);
-  return it == index_.end() ? kNotInterned : it->second;
+  const Index& shard = ShardOf(text);
+  auto it = shard.find(text);
+  return it == shard.end() ? kNotInterned : it->second;
 }
 
 const WString& TextPool::Get(uint32_t id) const { return id < texts_.size() ? texts_[id] : texts_[0]; }
 
 size_t TextPool::MemoryBytes() const {
   size_t bytes = texts_.size() * (sizeof(WString) + sizeof(void*) * 4);
+  for (const Index& shard : index_) bytes += shard.bucket_count() * sizeof(void*);
   for (const WString& t : texts_)
     if (t.capacity() > 7) bytes += (t.capacity() + 1) * sizeof(char16_t);
   return bytes;
@@ -56,10 +59,11 @@ FoundNodeStore::FoundNodeStore() = default;
 FoundNodeStore::~FoundNodeStore() = default;
 
 void FoundNodeStore::Clear() {
-  slotOfIndex_.clear();
-  slotOfIndex_.shrink_to_fit();
+  slots_.clear();
+  slots_.shrink_to_fit();
   nodes_.clear();
   nodes_.shrink_to_fit();
+  count_ = 0;
   chunks_.clear();
   chunkUsed_ = chunkSize_ = 0;
 }
@@ -77,10 +81,18 @@ const char16_t* FoundNodeStore::StoreName(WStringView name) {
   return at;
 }
 
+FoundNodeStore::Node* FoundNodeStore::Find(int32_t nodeIndex) const {
+  if (nodeIndex < 0) return nullptr;
+  const size_t index = size_t(nodeIndex), block = index >> kBlockShift;
+  if (block >= slots_.size() || !slots_[block]) return nullptr;
+  const uint32_t slot = slots_[block][index & (kBlockSize - 1)];
+  if (slot == 0) return nullptr;
+  return &nodes_[(slot - 1) >> kBlockShift][(slot - 1) & (kBlockSize - 1)];
+}
+
 void FoundNodeStore::Add(const FoundItem& item) {
   if (item.nodeIndex < 0) return;
-  const size_t index = size_t(item.nodeIndex);
-  if (index >= slotOfIndex_.size()) slotOfIndex_.resize(std::max(index + 1, slotOfIndex_.size() * 3 / 2), 0);
+  const size_t index = size_t(item.nodeIndex), block = index >> kBlockShift;
   WStringView name = item.name;
   if (name.size() > 0xFFFF) name = name.substr(0, 0xFFFF);
   uint16_t flags = item.flags;
@@ -89,36 +101,39 @@ void FoundNodeStore::Add(const FoundItem& item) {
     if (item.condition == 328) flags |= 3 << 8;
     if (item.condition == 329) flags |= 4 << 8;
   }
-  Node node{item.size, item.time, StoreName(name), uint16_t(name.size()), flags, item.volumeIndex};
-  if (slotOfIndex_[index] != 0) {
-    nodes_[slotOfIndex_[index] - 1] = node;
+  const Node node{item.size, item.time, StoreName(name), uint16_t(name.size()), flags, item.volumeIndex};
+  if (Node* known = Find(item.nodeIndex)) {
+    *known = node;
     return;
   }
-  nodes_.push_back(node);
-  slotOfIndex_[index] = uint32_t(nodes_.size());
+  if (block >= slots_.size()) slots_.resize(block + 1);
+  if (!slots_[block]) slots_[block].reset(new uint32_t[kBlockSize]());
+  if ((count_ >> kBlockShift) >= nodes_.size()) nodes_.emplace_back(new Node[kBlockSize]);
+  nodes_[count_ >> kBlockShift][count_ & (kBlockSize - 1)] = node;
+  slots_[block][index & (kBlockSize - 1)] = uint32_t(++count_);
 }
 
 bool FoundNodeStore::GetNode(int32_t nodeIndex, ListNodeInfo& out) const {
-  if (nodeIndex < 0 || size_t(nodeIndex) >= slotOfIndex_.size() || slotOfIndex_[nodeIndex] == 0) return false;
-  const Node& n = nodes_[slotOfIndex_[nodeIndex] - 1];
-  out.name = WStringView(n.name, n.nameLength);
-  out.size = n.size;
-  out.time = n.time;
-  out.flags = n.flags;
-  out.volumeIndex = n.volumeIndex;
-  out.firstByte = uint8_t(n.flags & 0xFF);
+  const Node* n = Find(nodeIndex);
+  if (!n) return false;
+  out.name = WStringView(n->name, n->nameLength);
+  out.size = n->size;
+  out.time = n->time;
+  out.flags = n->flags;
+  out.volumeIndex = n->volumeIndex;
+  out.firstByte = uint8_t(n->flags & 0xFF);
   return true;
 }
 
 void FoundNodeStore::SetStatusBits(int32_t nodeIndex, uint16_t statusBits) {
-  if (nodeIndex < 0 || size_t(nodeIndex) >= slotOfIndex_.size() || slotOfIndex_[nodeIndex] == 0) return;
-  Node& n = nodes_[slotOfIndex_[nodeIndex] - 1];
-  n.flags = uint16_t((n.flags & ~0x0700) | (statusBits & 0x0700));
+  if (Node* n = Find(nodeIndex)) n->flags = uint16_t((n->flags & ~0x0700) | (statusBits & 0x0700));
 }
 
 size_t FoundNodeStore::MemoryBytes() const {
-  return slotOfIndex_.capacity() * sizeof(uint32_t) + nodes_.capacity() * sizeof(Node) +
-         chunks_.size() * chunkSize_ * sizeof(char16_t);
+  size_t slotBlocks = 0;
+  for (const auto& b : slots_) slotBlocks += b ? 1 : 0;
+  return slotBlocks * kBlockSize * sizeof(uint32_t) + nodes_.size() * kBlockSize * sizeof(Node) +
+         (slots_.capacity() + nodes_.capacity()) * sizeof(void*) + chunks_.size() * chunkSize_ * sizeof(char16_t);
 }
 
 // ---- type texts and paths ----
@@ -242,25 +257,31 @@ bool ListStore::Toggle(size_t i, const ListNodeSource* nodes) {
 
 namespace {
 
-// Runs fn over [0, count) in parallel parts, each returning the change of
-// the totals it made; the changes are added up.
+// Runs fn over [0, count) in slices, each split into parallel parts that
+// return the change of the totals they made; the changes are added up.
 template <class Fn>
-void ForRecords(size_t count, int64_t& files, __int128& bytes, Fn fn) {
-  const unsigned parts = ParallelParts(count, 1 << 18);
-  std::vector<int64_t> f(parts, 0);
-  std::vector<__int128> b(parts, 0);
-  ParallelFor(count, 1 << 18, [&](size_t begin, size_t end, unsigned part) { fn(begin, end, f[part], b[part]); });
-  for (unsigned p = 0; p < parts; ++p) {
-    files += f[p];
-    bytes += b[p];
+void ForRecords(size_t count, int64_t& files, __int128& bytes, const std::function<void()>& between, Fn fn) {
+  constexpr size_t kSlice = size_t(1) << 21;
+  for (size_t first = 0; first < count; first += kSlice) {
+    if (first > 0 && between) between();
+    const size_t n = std::min(kSlice, count - first);
+    const unsigned parts = ParallelParts(n, 1 << 16);
+    std::vector<int64_t> f(parts, 0);
+    std::vector<__int128> b(parts, 0);
+    ParallelFor(n, 1 << 16,
+                [&](size_t begin, size_t end, unsigned part) { fn(first + begin, first + end, f[part], b[part]); });
+    for (unsigned p = 0; p < parts; ++p) {
+      files += f[p];
+      bytes += b[p];
+    }
   }
 }
 
 }  // namespace
 
-void ListStore::SetAll(bool check, const ListNodeSource* nodes) {
+void ListStore::SetAll(bool check, const ListNodeSource* nodes, const std::function<void()>& between) {
   const uint8_t state = check ? kCheckOn : kCheckOff;
-  ForRecords(count_, checkedFiles_, checkedBytes_, [&](size_t begin, size_t end, int64_t& files, __int128& bytes) {
+  ForRecords(count_, checkedFiles_, checkedBytes_, between, [&](size_t begin, size_t end, int64_t& files, __int128& bytes) {
     for (size_t i = begin; i < end; ++i) {
       ListRecord& r = At(i);
       const uint8_t old = r.flags & kRowCheckMask;
@@ -277,8 +298,8 @@ void ListStore::SetAll(bool check, const ListNodeSource* nodes) {
   });
 }
 
-void ListStore::InvertAll(const ListNodeSource* nodes) {
-  ForRecords(count_, checkedFiles_, checkedBytes_, [&](size_t begin, size_t end, int64_t& files, __int128& bytes) {
+void ListStore::InvertAll(const ListNodeSource* nodes, const std::function<void()>& between) {
+  ForRecords(count_, checkedFiles_, checkedBytes_, between, [&](size_t begin, size_t end, int64_t& files, __int128& bytes) {
     for (size_t i = begin; i < end; ++i) {
       if (!Passes(i)) continue;
       ListRecord& r = At(i);
@@ -296,10 +317,10 @@ void ListStore::InvertAll(const ListNodeSource* nodes) {
   });
 }
 
-void ListStore::RecountTotals(const ListNodeSource* nodes) {
+void ListStore::RecountTotals(const ListNodeSource* nodes, const std::function<void()>& between) {
   checkedFiles_ = 0;
   checkedBytes_ = 0;
-  ForRecords(count_, checkedFiles_, checkedBytes_, [&](size_t begin, size_t end, int64_t& files, __int128& bytes) {
+  ForRecords(count_, checkedFiles_, checkedBytes_, between, [&](size_t begin, size_t end, int64_t& files, __int128& bytes) {
     for (size_t i = begin; i < end; ++i)
       if (CheckState(i) == kCheckOn && Passes(i)) {
         ++files;

@@ -4,6 +4,7 @@
 // checked. Qt-free: the window layer only asks it for the cell in sight.
 #pragma once
 #include <cstddef>
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -50,8 +51,14 @@ class TextPool {
   struct Hash {
     size_t operator()(WStringView s) const noexcept;
   };
+  using Index = std::unordered_map<WStringView, uint32_t, Hash>;
+  // The index in shards by hash, so that growing it rehashes one small
+  // shard at a time (no pause at a million texts).
+  static constexpr int kShardBits = 6;
+  Index& ShardOf(WStringView text) { return index_[Hash()(text) >> (64 - kShardBits)]; }
+  const Index& ShardOf(WStringView text) const { return index_[Hash()(text) >> (64 - kShardBits)]; }
   std::deque<WString> texts_;  // never moves a text, so the index may view them
-  std::unordered_map<WStringView, uint32_t, Hash> index_;
+  std::array<Index, size_t(1) << kShardBits> index_;
 };
 
 // What the list shows of a node. The view answers it from what the worker
@@ -88,7 +95,7 @@ class FoundNodeStore : public ListNodeSource {
   ~FoundNodeStore() override;
   void Add(const FoundItem& item);
   void Clear();
-  size_t Count() const { return nodes_.size(); }
+  size_t Count() const { return count_; }
   size_t MemoryBytes() const;
   bool GetNode(int32_t nodeIndex, ListNodeInfo& out) const override;
   void SetStatusBits(int32_t nodeIndex, uint16_t statusBits) override;
@@ -103,8 +110,13 @@ class FoundNodeStore : public ListNodeSource {
     uint16_t volumeIndex;
   };
   const char16_t* StoreName(WStringView name);
-  std::vector<uint32_t> slotOfIndex_;  // node index -> slot + 1 (0 none)
-  std::vector<Node> nodes_;
+  Node* Find(int32_t nodeIndex) const;
+  // Blocks that never move: a batch at ten million nodes costs what the
+  // first did (no vector doubling and copying).
+  static constexpr size_t kBlockShift = 16, kBlockSize = size_t(1) << kBlockShift;
+  std::vector<std::unique_ptr<uint32_t[]>> slots_;  // node index -> slot + 1 (0 none)
+  std::vector<std::unique_ptr<Node[]>> nodes_;
+  size_t count_ = 0;
   std::vector<std::unique_ptr<char16_t[]>> chunks_;
   size_t chunkUsed_ = 0, chunkSize_ = 0;
 };
@@ -152,12 +164,14 @@ class ListStore {
   // file and its size; true when it changed.
   bool SetCheck(size_t i, uint8_t state, const ListNodeSource* nodes);
   bool Toggle(size_t i, const ListNodeSource* nodes);
-  // Every record that passes the filter set to checked or unchecked.
-  void SetAll(bool check, const ListNodeSource* nodes);
+  // Every record that passes the filter set to checked or unchecked. The
+  // records are done in slices over several threads; between (when given)
+  // is called between slices.
+  void SetAll(bool check, const ListNodeSource* nodes, const std::function<void()>& between = {});
   // Every record that passes the filter toggled.
-  void InvertAll(const ListNodeSource* nodes);
+  void InvertAll(const ListNodeSource* nodes, const std::function<void()>& between = {});
   // Totals counted again from scratch: every checked record that passes.
-  void RecountTotals(const ListNodeSource* nodes);
+  void RecountTotals(const ListNodeSource* nodes, const std::function<void()>& between = {});
   int64_t CheckedFiles() const { return checkedFiles_; }
   // Sizes come from disk: the sum is kept exactly and shown saturated.
   int64_t CheckedBytes() const;

@@ -38,6 +38,29 @@ WString FileCellText(int column, const ListStore& store, size_t record, const Li
 
 class FolderIndex;
 
+// The cell texts of file rows for bulk work (Find Next, export), equal to
+// FileCellText but made without the general formatter and with the local
+// time offset kept for a quarter of an hour at a time, so that millions of
+// cells can be formatted on several threads (one formatter per thread).
+class CellFormatter {
+ public:
+  void FileCell(int column, const ListStore& store, size_t record, const ListNodeInfo* node, WString& out);
+  // FormatSize of Utilities, and FormatDateTime of the node model.
+  void SizeText(int64_t bytes, bool exact, WString& out);
+  void DateText(uint64_t fileTime, WString& out);
+
+ private:
+  bool unitsLoaded_ = false;
+  WString units_[4];  // KB, MB, GB, TB
+  bool statusLoaded_ = false;
+  WString status_[8];  // by status code
+  WString volume_[256];  // by volume code (the path's first unit, below 256)
+  bool volumeKnown_[256] = {};
+  // Local time = UTC + offset_ within [zoneStart_, zoneEnd_) (seconds).
+  int64_t zoneStart_ = 1, zoneEnd_ = 0;
+  int64_t offset_ = 0;
+};
+
 // The label of a volume row (column 0 and the tree): "Volume C: (label)"
 // for a drive letter, "Volume 3 (label)" for a numbered volume, "Unknown
 // Volume" otherwise; the label part is empty without a label.

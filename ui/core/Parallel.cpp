@@ -1,7 +1,9 @@
 #include "ui/core/Parallel.h"
 
 unsigned ListThreads() {
-  static const unsigned n = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
+  // One core stays with the GUI thread, so that the window keeps answering
+  // while a worker sorts or filters.
+  static const unsigned n = std::clamp(std::thread::hardware_concurrency(), 2u, 9u) - 1;
   return n;
 }
 

@@ -9,7 +9,8 @@
 #include <utility>
 #include <vector>
 
-// Threads the list's bulk work may use (at least 1, at most 8).
+// Threads the list's bulk work may use: one less than the cores (at least
+// 1, at most 8).
 unsigned ListThreads();
 
 // Splits [0, n) into at most ListThreads() contiguous parts of at least
