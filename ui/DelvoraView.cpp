@@ -227,6 +227,12 @@ void CDelvoraView::BuildControls() {
   connect(list_, &CMyListCtrl::sortFinished, this, [this](int code) { OnSortFinished(code); });
   connect(list_, &CMyListCtrl::folderRowsReady, this, [this](bool any) { OnFolderRowsReady(any); });
   connect(list_, &CMyListCtrl::filterFinished, this, [this] { OnFilterFinished(); });
+  connect(list_, &CMyListCtrl::workerFailed, this, [this](int) {
+    ApplyStepState();
+    RefreshCommands();
+    ShowMessage(kMbIconError, u"%s", u"Out of memory.");
+    ShowMessage(kMbIconError, u"%s", Msg(11));
+  });
   connect(list_, &CMyListCtrl::sortForgotten, this, [this] {
     (folderDisplay_ ? sortColumnFolder_ : sortColumnFlat_) = -1;
     (folderDisplay_ ? sortAscendingFolder_ : sortAscendingFlat_) = true;

@@ -720,12 +720,16 @@ void CMyListCtrl::StartWorker(int activity, std::function<std::function<void()>(
   setEnabled(false);
   tip_->Hide();
   const uint64_t serial = serial_;
-  worker_ = std::thread([this, job, serial] {
+  worker_ = std::thread([this, job, serial, activity] {
     std::function<void()> apply;
     try {
       apply = job();
     } catch (...) {
-      apply = nullptr;
+      // Out of memory: the list keeps what it shows; the view says so.
+      apply = [this, activity] {
+        g_activityCode = kActivityIdle;
+        emit workerFailed(activity);
+      };
     }
     QMetaObject::invokeMethod(
         this,

@@ -231,6 +231,8 @@ class CMyListCtrl : public QAbstractScrollArea {
   void folderActivated(quint32 folderRow);
   // Check states of folder rows changed (the tree repaints them).
   void folderStatesChanged();
+  // A worker could not finish (memory ran out); nothing was changed.
+  void workerFailed(int activity);
 
  protected:
   void paintEvent(QPaintEvent* event) override;
