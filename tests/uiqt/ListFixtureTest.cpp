@@ -31,6 +31,7 @@
 #include "storage/ImageFiles.h"
 #include "tests/foundation/TestUtil.h"
 #include "tests/uiqt/QtApp.h"
+#include "tests/uiqt/Startup.h"
 #include "ui/DelvoraApp.h"
 #include "ui/DelvoraView.h"
 #include "ui/FolderTree.h"
@@ -47,8 +48,6 @@
 #include "ui/core/Properties.h"
 
 namespace {
-
-int NoRawDevices() { return 1; }
 
 std::vector<std::string> NulList(const std::string& path) {
   std::vector<std::string> out;
@@ -78,12 +77,7 @@ class ListFixture : public QtAppTest {
     folder = FixtureFolder("make_list_image.sh");
     if (folder.empty()) GTEST_SKIP() << "the list image cannot be made here (root, FUSE, ntfs-3g, ImageMagick)";
     img = folder + "/list.img";
-    StartupOptions o;
-    o.optionsPath = "/nonexistent";
-    o.rawDeviceWarning = false;
-    o.show = true;
-    o.canOpenRawDevices = NoRawDevices;
-    ASSERT_TRUE(app.InitInstance(o));
+    ASSERT_TRUE(app.InitInstance(TestStartupOptions()));
     SetPromptService(&prompt);
     SetDialogRunner([this](QDialog& d) { return Answer(d); });
     QApplication::processEvents();

@@ -16,6 +16,7 @@
 #include "foundation/Globals.h"
 #include "foundation/UiServices.h"
 #include "tests/uiqt/QtApp.h"
+#include "tests/uiqt/Startup.h"
 #include "ui/Commands.h"
 #include "ui/DelvoraApp.h"
 #include "ui/DelvoraView.h"
@@ -31,8 +32,6 @@
 #include "ui/core/ListSort.h"
 
 namespace {
-
-int NoRawDevices() { return 1; }
 
 // Files in C:\a\b, C:\a, C:\c and a numbered volume, a few deleted.
 std::vector<FoundItem> Items(int count) {
@@ -55,12 +54,7 @@ std::vector<FoundItem> Items(int count) {
 class ListView : public QtAppTest {
  protected:
   void SetUp() override {
-    StartupOptions o;
-    o.optionsPath = "/nonexistent";
-    o.rawDeviceWarning = false;
-    o.show = true;
-    o.canOpenRawDevices = NoRawDevices;
-    ASSERT_TRUE(app.InitInstance(o));
+    ASSERT_TRUE(app.InitInstance(TestStartupOptions()));
     SetPromptService(&prompt);
     SetDialogRunner([this](QDialog& d) {
       dialogs.push_back(d.metaObject()->className());

@@ -35,6 +35,7 @@
 #include "foundation/UiServices.h"
 #include "tests/ntfs/FixtureImage.h"
 #include "tests/uiqt/QtApp.h"
+#include "tests/uiqt/Startup.h"
 #include "ui/DelvoraApp.h"
 #include "ui/DelvoraView.h"
 #include "ui/LookInCb.h"
@@ -48,8 +49,6 @@
 #include "ui/core/SaveRules.h"
 
 namespace {
-
-int NoRawDevices() { return 1; }
 
 std::string ReadAll(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
@@ -101,12 +100,7 @@ std::string TempDir(const std::string& name) {
 class MainRoadTest : public QtAppTest {
  protected:
   void SetUp() override {
-    StartupOptions o;
-    o.optionsPath = "/nonexistent";
-    o.rawDeviceWarning = false;
-    o.show = true;
-    o.canOpenRawDevices = NoRawDevices;
-    ASSERT_TRUE(app.InitInstance(o));
+    ASSERT_TRUE(app.InitInstance(TestStartupOptions()));
     SetPromptService(&prompt);
     SetDialogRunner([this](QDialog& d) { return Answer(d); });
     QApplication::processEvents();

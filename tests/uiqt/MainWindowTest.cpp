@@ -25,6 +25,7 @@
 #include "tests/foundation/TestUtil.h"
 #include "tests/ntfs/FixtureImage.h"
 #include "tests/uiqt/QtApp.h"
+#include "tests/uiqt/Startup.h"
 #include "ui/LookInCb.h"
 #include "ui/Commands.h"
 #include "ui/DelvoraApp.h"
@@ -41,19 +42,12 @@
 
 namespace {
 
-int NoRawDevices() { return 1; }
-
 // Starts the application without the raw-device warning; the prompt
 // service is then replaced by a scripted one.
 class MainWindowTest : public QtAppTest {
  protected:
   void SetUp() override {
-    StartupOptions o;
-    o.optionsPath = "/nonexistent";
-    o.rawDeviceWarning = false;
-    o.show = true;
-    o.canOpenRawDevices = NoRawDevices;
-    ASSERT_TRUE(app.InitInstance(o));
+    ASSERT_TRUE(app.InitInstance(TestStartupOptions()));
     SetPromptService(&prompt);
     // Question dialogs (skip deleted files, overwrite mode) take their
     // default answer without showing.

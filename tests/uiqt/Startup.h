@@ -1,0 +1,15 @@
+// The start-up options of the main-window tests: no options file, no
+// raw-device warning, the window shown.
+#pragma once
+#include "ui/DelvoraApp.h"
+
+inline int NoRawDevicesForTests() { return 1; }
+
+inline StartupOptions TestStartupOptions() {
+  StartupOptions o;
+  o.optionsPath = "/nonexistent";
+  o.rawDeviceWarning = false;
+  o.show = true;
+  o.canOpenRawDevices = NoRawDevicesForTests;
+  return o;
+}
