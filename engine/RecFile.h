@@ -67,8 +67,9 @@ class RecFile {
   void SetExpectedType(uint8_t type) { expectedType_ = type; }
   uint8_t ExpectedType() const { return expectedType_; }
 
-  // The carving type of a file's first bytes (255 when unknown); the
-  // carving driver installs it. Without it the expected-type check passes.
+  // The carving type of a file's first bytes (255 when unknown): the
+  // carving probe (CarvedHeaderType). Without one the expected-type check
+  // passes.
   static uint8_t (*headerTypeOf)(const uint8_t* data, size_t count);
   // Test seam: a file of this system is written with at most this many
   // bytes per write call (0: no limit).

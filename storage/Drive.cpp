@@ -21,6 +21,8 @@
 #include "storage/BlockSource.h"
 #include "storage/DiskList.h"
 #include "storage/ImageFiles.h"
+#include "storage/VhdDrive.h"
+#include "storage/VmdkDrive.h"
 #include "volumes/fat/FatHelpers.h"
 
 Drive* g_currentDrive = nullptr;
@@ -171,11 +173,13 @@ Drive* CreateDrive(WStringView name) {
   TRACE_FN("CreateDrive");
   // The compound drives come with their own readers; reading their files
   // or definitions as a plain drive would give wrong sectors.
-  if (name.starts_with(u"RAID") || name.starts_with(u"SPAN") || Drive::IsVhdName(name) || Drive::IsVmdkName(name)) {
+  if (name.starts_with(u"RAID") || name.starts_with(u"SPAN")) {
     VErrorMsg(Msg(181).c_str(), name);
     if (traceIo) TracePrintfA("CreateDrive: no reader for %s yet\n", ToUtf8(name));
     throw DvCodeError{0};
   }
+  if (Drive::IsVhdName(name)) return new VHDDrive();
+  if (Drive::IsVmdkName(name)) return new VMDKDrive();
   return new Drive();
 }
 

@@ -68,7 +68,7 @@ class Drive {
 
   // Waits for a request started without the wait flag; the same result as
   // a waited ReadSectors.
-  uint8_t* FinishRead();
+  virtual uint8_t* FinishRead();
   // Opens the device again and hands it to the I/O thread. Throws.
   void ReOpenDevice();
   void SetFilter(WStringView patterns, const WString* second);
@@ -205,9 +205,10 @@ class Drive {
   bool allowDirect_ = false;
 };
 
-// The class for a name: a RAID, spanned or virtual-disk definition is
-// refused for now (the last error says so and DvCodeError{0} is thrown);
-// anything else is a plain Drive, not yet opened.
+// The class for a name, not yet opened: a VHD or VMDK name gives its
+// virtual-disk drive; a RAID or spanned definition is refused for now (the
+// last error says so and DvCodeError{0} is thrown); anything else is a
+// plain Drive.
 Drive* CreateDrive(WStringView name);
 // Deletes the drive and clears the pointer; null is fine.
 void DeleteDrive(Drive** drive);

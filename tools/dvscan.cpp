@@ -161,7 +161,8 @@ bool MakeFolders(const std::string& path, std::string* why) {
 int Usage() {
   std::fprintf(stderr,
                "usage: dvscan [--long] [--volume N] [--list FILE] [--recover DIR] [--deleted-only]\n"
-               "              [--overwrite newer|rename|overwrite|skip] [--options FILE] [--stop-after N] SOURCE\n");
+               "              [--overwrite newer|rename|overwrite|skip] [--options FILE] [--stop-after N]\n"
+               "              [--skip-headers] SOURCE\n");
   return 1;
 }
 
@@ -169,7 +170,7 @@ int Usage() {
 
 int main(int argc, char** argv) {
   std::string source, listPath, recoverDir, optionsPath = "/nonexistent", overwrite;
-  bool longScan = false, deletedOnly = false;
+  bool longScan = false, deletedOnly = false, skipHeaders = false;
   long volume = -1;
   unsigned long long stopAfter = 0;
   for (int i = 1; i < argc; i++) {
@@ -182,6 +183,8 @@ int main(int argc, char** argv) {
     std::string v;
     if (a == "--long") longScan = true;
     else if (a == "--deleted-only") deletedOnly = true;
+    // A test option: the sector pass looks for no file headers.
+    else if (a == "--skip-headers") skipHeaders = true;
     else if (a == "--volume" && value(&v)) {
       char* end = nullptr;
       errno = 0;
@@ -212,6 +215,7 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &sa, nullptr);
 
   ListView view;
+  if (skipHeaders) g_appState->skipHeaders = 1;
   if (stopAfter) {
     g_appState->searchFirst = 0;
     g_appState->searchLimit = uint32_t(std::min<unsigned long long>(stopAfter, UINT32_MAX));

@@ -34,7 +34,13 @@
 #include "storage/DiskList.h"
 #include "storage/Drive.h"
 #include "ui/Commands.h"
+#include "ui/ChkCbBox.h"
 #include "ui/LookInCb.h"
+#include "ui/OwnButtons.h"
+#include "ui/OwnControls.h"
+#include "ui/Viewing.h"
+#include "ui/core/CheckComboRules.h"
+#include "foundation/Wildcard.h"
 #include "ui/PromptDialogs.h"
 #include "ui/core/SaveRules.h"
 #include "engine/RecoverDriver.h"
@@ -46,6 +52,7 @@
 #include "ui/MainFrame.h"
 #include "ui/FolderTree.h"
 #include "ui/ListDialogs.h"
+#include "ui/PropertyDlg.h"
 #include "ui/ListHeader.h"
 #include "ui/MyListCtrl.h"
 #include "ui/QtPrompt.h"
@@ -56,8 +63,10 @@
 #include "ui/core/MenuModel.h"
 #include "ui/core/ListSort.h"
 #include "ui/core/Properties.h"
+#include "ui/core/PropertyRules.h"
 #include "volumes/Node.h"
 #include "volumes/NodeTable.h"
+#include "volumes/RunList.h"
 #include "volumes/Volume.h"
 
 namespace {
@@ -105,12 +114,13 @@ void CDelvoraView::BuildControls() {
     w->setObjectName(QStringLiteral("ctl%1").arg(id));
     controls_[id] = w;
   };
-  tab1_ = new QPushButton(MessageOr(143, u"Step &1: Scan"), this);
-  tab2_ = new QPushButton(MessageOr(444, u"Step &2: Save"), this);
-  for (QPushButton* t : {tab1_, tab2_}) {
-    t->setCheckable(true);
+  tab1_ = new CTabBtnCtrl(this);
+  tab2_ = new CTabBtnCtrl(this);
+  tab1_->setText(MessageOr(143, u"Step &1: Scan"));
+  tab2_->setText(MessageOr(444, u"Step &2: Save"));
+  for (CTabBtnCtrl* t : {tab1_, tab2_}) {
     t->setFont(Tahoma(9, true));
-    t->setIcon(dvres::Icon(t == tab1_ ? dvres::Image::Scan : dvres::Image::Save));
+    t->SetIcons(dvres::Icon(t == tab1_ ? dvres::Image::Scan : dvres::Image::Save), QIcon(), QIcon(), 16, 16);
   }
   reg(tab1_, kTab1);
   reg(tab2_, kTab2);
@@ -123,14 +133,16 @@ void CDelvoraView::BuildControls() {
     tab2_->setChecked(step_ == 1);
   });
 
-  lookForLabel_ = new QLabel(MessageOr(87, u"Loo&k for:"), this);
-  lookInLabel_ = new QLabel(MessageOr(123, u"&Look in:"), this);
-  saveToLabel_ = new QLabel(MessageOr(73, u"Save &to"), this);
+  lookForLabel_ = new CMyStatic(MessageOr(87, u"Loo&k for:"), this);
+  lookInLabel_ = new CMyStatic(MessageOr(123, u"&Look in:"), this);
+  saveToLabel_ = new CMyStatic(MessageOr(73, u"Save &to"), this);
+  for (CMyStatic* l : {lookForLabel_, lookInLabel_, saveToLabel_})
+    l->SetFontInfo(80, Rgb{255, 255, 255}, QStringLiteral("Tahoma"));
   reg(lookForLabel_, kLookForLabel);
   reg(lookInLabel_, kLookInLabel);
   reg(saveToLabel_, kSaveToLabel);
-  lookFor_ = new QComboBox(this);
-  lookFor_->setEditable(true);
+  lookFor_ = new CMBChkCbBox(this);
+  connect(lookFor_, &CMBChkCbBox::lookForChanged, this, [this] { OnLookForChanged(); }, Qt::QueuedConnection);
   lookIn_ = new CLookInCb(this);
   reg(lookFor_, kLookFor);
   reg(lookIn_, kLookIn);
@@ -138,18 +150,24 @@ void CDelvoraView::BuildControls() {
   lookInLabel_->setBuddy(lookIn_);
   connect(lookIn_, qOverload<int>(&QComboBox::activated), this, [this](int) { OnLookInSelChange(); });
 
-  modeGroup_ = new QGroupBox(MessageOr(89, u"Mode"), this);
-  quick_ = new QRadioButton(MessageOr(71, u"&Quick"), this);
-  long_ = new QRadioButton(MessageOr(42, u"Lon&g"), this);
+  modeGroup_ = new CMyGroupBoxCtrl(MessageOr(89, u"Mode"), this);
+  modeGroup_->SetFontInfo(80, Rgb{0xFF, 0xAE, 0x29}, QStringLiteral("Tahoma"));  // 0x29AEFF as a COLORREF
+  quick_ = new CMyRadioBtnCtrl(this);
+  long_ = new CMyRadioBtnCtrl(this);
+  quick_->setText(MessageOr(71, u"&Quick"));
+  long_->setText(MessageOr(42, u"Lon&g"));
   reg(modeGroup_, kModeGroup);
   reg(quick_, kQuick);
   reg(long_, kLong);
   connect(quick_, &QRadioButton::clicked, this, [this] { OnScanModeChange(0); });
   connect(long_, &QRadioButton::clicked, this, [this] { OnScanModeChange(1); });
 
-  scanButton_ = new QToolButton(this);
-  saveButton_ = new QToolButton(this);
-  for (QToolButton* b : {scanButton_, saveButton_}) {
+  scanButton_ = new CImgButton(this);
+  saveButton_ = new CImgButton(this);
+  for (CImgButton* b : {scanButton_, saveButton_}) {
+    b->SetLayout(true, false);
+    b->SetFontInfo(110, Rgb{255, 255, 255}, QStringLiteral("Tahoma"), true);
+    b->SetHandCursor(true);
     b->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
     b->setIconSize(QSize(int(32 * Scale()), int(32 * Scale())));
     b->setFont(Tahoma(11, true));
@@ -166,9 +184,12 @@ void CDelvoraView::BuildControls() {
 
   saveTo_ = new QComboBox(this);
   saveTo_->setEditable(true);
-  useFolderNamesBox_ = new QCheckBox(ToQ(Msg(86)), this);
-  browse_ = new QPushButton(this);
-  browse_->setIcon(dvres::Icon(dvres::Image::Browse));
+  useFolderNamesBox_ = new CMyCheckboxCtrl(this);
+  useFolderNamesBox_->setText(ToQ(Msg(86)));
+  browse_ = new CGlassBtnCtrl(this);
+  browse_->SetIcons(dvres::Icon(dvres::Image::Browse), QIcon(), QIcon(), 16, 16);
+  for (auto* r : {quick_, long_}) r->SetFontInfo(80, Rgb{255, 255, 255}, QStringLiteral("Tahoma"), true);
+  useFolderNamesBox_->SetFontInfo(80, Rgb{255, 255, 255}, QStringLiteral("Tahoma"), true);
   reg(saveTo_, kSaveTo);
   reg(useFolderNamesBox_, kUseFolderNames);
   reg(browse_, kBrowse);
@@ -214,8 +235,8 @@ void CDelvoraView::BuildControls() {
   tree_ = new CMyTreeCtrl(list_, this);
   tree_->hide();
   reg(tree_, kTree);
-  splitterBar_ = new QWidget(this);
-  splitterBar_->setCursor(Qt::SplitHCursor);
+  splitterBar_ = new CDlgSplitterCtrl(false, QRect(), this, kSplitter);
+  connect(splitterBar_, &CDlgSplitterCtrl::splitterMoved, this, [this](int x) { OnSplitterMove(x); });
   splitterBar_->hide();
   reg(splitterBar_, kSplitter);
   list_->raise();
@@ -274,10 +295,10 @@ void CDelvoraView::OnInitialUpdate() {
   list_->SetColumns(texts, widths);
   statusDlg_ = frame_->StatusDialog();
   // Look for: "*" and the All Files row at the top, then the file types.
-  lookFor_->clear();
-  lookFor_->addItem(ToQ(Msg(127)), QStringLiteral("*"));
+  lookFor_->ClearLines();
+  lookFor_->AddLine(ToQ(Msg(127)), u"*");
   BuildLookForList();
-  lookFor_->setCurrentIndex(0);
+  lookFor_->SetAll(true);
   list_->Header()->LoadFilterIcons();
   if (!findDlg_) {
     findDlg_ = new CFindDlg(this);
@@ -502,6 +523,7 @@ void CDelvoraView::DoLayout() {
   if (folderDisplay_) {
     place(tree_, g.tree);
     place(splitterBar_, g.splitterBar);
+    splitterBar_->SetRange(g.splitterMin, g.splitterMax);
   }
   modeGroup_->lower();
   update();
@@ -765,8 +787,7 @@ void CDelvoraView::StartScan() {
   if (g_engine) g_engine->abort = 0;
   // Everything that can refuse comes first: the volumes of the drive are
   // deleted only once the scan really starts.
-  WString lookFor = FromQ(lookFor_->currentData().toString().isEmpty() ? lookFor_->currentText().trimmed()
-                                                                        : lookFor_->currentData().toString());
+  WString lookFor = lookFor_->Text();
   if (lookFor.empty()) {
     ShowError(u"%s", Msg(221));
     lookFor_->setFocus();
@@ -793,6 +814,9 @@ void CDelvoraView::StartScan() {
   scanButton_->setText(ToQ(Msg(97)));
   scanButton_->setIcon(dvres::Icon(dvres::Image::Pause));
   GlobalTextRef(kLookForText) = lookFor;
+  GlobalTextRef(kLookForPattern) = lookFor_->FolderPatterns();
+  // The names looked for: found files whose names fail it are not listed.
+  g_currentDrive->SetFilter(lookFor_->NamePatterns(), nullptr);
   if (g_appState && !g_appState->saveToCopy) GlobalTextRef(kDestinationFolder) = FromQ(saveTo_->currentText());
   ClearResults();
   g_activityCode = kActivityScan;
@@ -962,6 +986,11 @@ void CDelvoraView::OnWorkerStarted() {
 }
 
 void CDelvoraView::FoundItems(std::vector<FoundItem>& items, int percent) {
+  // Files whose names the Look-for patterns do not name are not listed;
+  // folders always are.
+  if (const PatternList* filter = g_currentDrive ? g_currentDrive->Filter() : nullptr) {
+    std::erase_if(items, [filter](const FoundItem& i) { return !(i.flags2 & 0x0002) && !filter->Match(i.name); });
+  }
   auto batch = std::make_shared<std::vector<FoundItem>>(std::move(items));
   items.clear();
   QMetaObject::invokeMethod(
@@ -1097,6 +1126,14 @@ void CDelvoraView::OnWorkerEnded(int64_t) {
       if (scanModeRadio_ == 0 && sessionLoadState_ == 0) closing = Msg(204);
     }
     sessionLoadState_ = 0;
+    // The tips come while the activity code still reads 0; a minimised
+    // frame gets them when the view next has the focus.
+    if (g_engine && n > 0) {
+      if (frame_->isMinimized())
+        viewingTipsPending_ = true;
+      else
+        ShowViewingTips();
+    }
     if (n > 0) list_->setFocus();
   }
   frame_->SetScanSaveItem(activity == 1, false);
@@ -1237,6 +1274,29 @@ void CDelvoraView::OnDestroy() {
   g_engine = nullptr;
   DeleteDrive(&g_currentDrive);
   if (g_appState) g_appState->stopRequested = 0;
+}
+
+// ---- own controls ----
+
+void CDelvoraView::OnSplitterMove(int x) {
+  splitter_ = x;
+  DoLayout();
+  splitterBar_->update();
+}
+
+void CDelvoraView::OnLookForChanged() { GlobalTextRef(kLookForText) = lookFor_->Text(); }
+
+void CDelvoraView::ShowViewingTips() {
+  CViewing dlg(this, list_, this);
+  RunDialog(dlg);
+}
+
+void CDelvoraView::focusInEvent(QFocusEvent* event) {
+  QWidget::focusInEvent(event);
+  if (viewingTipsPending_) {
+    viewingTipsPending_ = false;
+    ShowViewingTips();
+  }
 }
 
 // ---- arrange, filter, find, properties, folder view ----
@@ -1465,28 +1525,50 @@ int CDelvoraView::GetPropertyRecord(int row, bool folderRow, PropertyRecord& rec
   record = PropertyRecord{};
   ListItemInfo info;
   const int kind = folderRow ? list_->GetFolderItemInfo(uint32_t(row), info) : list_->GetItemInfo(row, info);
+  if (kind < 0) return 1;
+  const bool idle = g_activityCode.load() == kActivityIdle;
   if (kind == 2) {
-    record.flags |= kPropVolumeRow;
-    record.info = info;
-    record.volume = g_activityCode.load() == kActivityIdle ? VolumeOfRow(g_engine, info.nodeIndex, info.folder) : nullptr;
+    // A volume row: the engine's volume by the node's index or the path's
+    // number, each checked against the table.
+    record.flags |= PropertyRecord::kVolume;
+    record.displayMode = 2;
+    record.volume.letterCode = info.folder.empty() ? 0 : int(info.folder[0]);
+    record.volume.label = info.name;
+    if (CVol* v = idle ? VolumeOfRow(g_engine, info.nodeIndex, info.folder) : nullptr) {
+      record.volume.label = v->label;
+      record.volume.firstSector = int64_t(v->startSector);
+      record.volume.sectorCount = int64_t(v->sizeSectors);
+      record.volume.typeCode = v->type;
+      record.volume.sectorSize = v->sectorSize;
+    }
     return 1;
   }
-  if (kind < 0) return 1;
-  record.info = info;
-  record.flags |= kPropTexts;
+  record.flags |= PropertyRecord::kDetails;
+  record.displayMode = kind;
+  record.name = info.name;
+  record.folder = info.folder;
+  record.sizeText = info.sizeText;
+  record.dateText = info.dateText;
+  record.recordNumber = kind == 0 ? info.nodeIndex : -1;
   // The engine's node table is read only while no worker adds to it.
-  if (info.nodeIndex < 0 || g_activityCode.load() != kActivityIdle || !g_engine || !g_engine->nodes) return 1;
+  if (kind != 0 || info.nodeIndex < 0 || !idle || !g_engine || !g_engine->nodes) return 1;
   cnode* node = g_engine->nodes->GetAt(info.nodeIndex);
   if (!node) return 1;
-  record.flags |= kPropNode;
+  record.flags |= PropertyRecord::kNumber;
   CVol* volume = NodeVolume(g_engine, *node);
-  record.volumeType = volume ? volume->type : 0;
-  record.location = NodeLocation(*node);
-  propertiesState_ = kind == 0 && list_->CanPreview(row) ? 1 : 0;
+  record.numberKind = volume ? volume->type : 0;
+  record.location = int64_t(NodeLocation(*node));
+  // The run list for the Runs row (an extension chain has none to show).
+  if (const uint8_t* runs = node->RunBuffer()) {
+    const uint32_t length = std::min<uint32_t>(RunListBytes(runs), uint32_t(kRunsDisplayLimit));
+    record.nodeData.assign(runs, runs + kRunListHeaderBytes + length);
+  }
+  propertiesState_ = list_->CanPreview(row) ? 1 : 0;
   if (propertiesState_ == 1 && node->size != 0 && !IsLinkWithoutData(*node)) {
     if (g_appState) g_appState->stopRequested = 0;
     g_engine->SelectPartition(0, 0, 0, 0);
-    if (ReadPreviewBytes(g_engine, g_currentDrive, info.nodeIndex, record.data)) record.flags |= kPropData;
+    if (ReadPreviewBytes(g_engine, g_currentDrive, info.nodeIndex, record.picture))
+      record.flags |= PropertyRecord::kPicture;
   }
   return 1;
 }
@@ -1494,15 +1576,14 @@ int CDelvoraView::GetPropertyRecord(int row, bool folderRow, PropertyRecord& rec
 void CDelvoraView::OnProperties() {
   const bool tree = treeHasFocus_ && folderDisplay_;
   if (!tree && list_->SelectedCount() != 1) return;
-  PropertyRecord record;
-  if (tree) {
-    const uint32_t folder = tree_->CurrentFolder();
-    if (!list_->Folders() || folder >= list_->Folders()->Count()) return;
-    GetPropertyRecord(int(folder), true, record);
-  } else {
-    GetPropertyRecord(int(list_->FirstSelected()), false, record);
-  }
-  CPropertyDlg dlg(record, this);
+  int last = 0;
+  const int first = list_->GetSelectionRange(tree, last);
+  if (first < 0) return;
+  CPropertyDlg dlg([this](int position, bool fromTree, PropertyRecord& record) {
+    return GetPropertyRecord(position, fromTree, record) == 1 && record.flags != 0;
+  }, this);
+  dlg.SetPosition(first, last, tree);
+  dlg.Init();
   RunDialog(dlg);
   RefreshCommands();
 }
@@ -1520,6 +1601,5 @@ void CDelvoraView::BuildLookForList() {
     if (types.isEmpty() || types.front().comment().isEmpty()) continue;
     typeIndex_.Add(FromQ(suffix), FromQ(types.front().comment()), 2);
   }
-  for (const auto& [text, ext] : typeIndex_.LookForRows())
-    lookFor_->addItem(ToQ(text), QStringLiteral("*.") + ToQ(ext));
+  for (const auto& [text, ext] : typeIndex_.LookForRows()) lookFor_->AddLine(ToQ(text), ext);
 }

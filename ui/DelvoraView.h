@@ -25,6 +25,15 @@ class CMyListCtrl;
 class CMyTreeCtrl;
 struct PropertyRecord;
 class CStatusDlg;
+class CDlgSplitterCtrl;
+class CGlassBtnCtrl;
+class CImgButton;
+class CMBChkCbBox;
+class CMyCheckboxCtrl;
+class CMyGroupBoxCtrl;
+class CMyRadioBtnCtrl;
+class CMyStatic;
+class CTabBtnCtrl;
 class QCheckBox;
 class QComboBox;
 class QGroupBox;
@@ -114,7 +123,8 @@ class CDelvoraView : public QWidget, public ViewSink {
   void OnFindNext();
   // The properties of the selected row or the tree's folder.
   void OnProperties();
-  // The record for the properties dialog (1; see PropertyRecord).
+  // The properties dialog's record of a list row, or of a folder row of
+  // the tree (folderRow); 1.
   int GetPropertyRecord(int row, bool folderRow, PropertyRecord& record);
   void OnFolderView();
   // A folder chosen in the tree: the list shows its contents.
@@ -136,6 +146,7 @@ class CDelvoraView : public QWidget, public ViewSink {
   void paintEvent(QPaintEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
+  void focusInEvent(QFocusEvent* event) override;
 
  private:
   void BuildControls();
@@ -164,29 +175,32 @@ class CDelvoraView : public QWidget, public ViewSink {
   void OnFolderRowsReady(bool any);
   void OnFilterFinished();
   void ShowPaneText(int message);
+  void OnSplitterMove(int x);
+  void OnLookForChanged();
+  void ShowViewingTips();
 
   CMainFrame* frame_;
   CStatusDlg* statusDlg_ = nullptr;
   std::map<int, QWidget*> controls_;
-  QPushButton* tab1_ = nullptr;
-  QPushButton* tab2_ = nullptr;
-  QLabel* lookForLabel_ = nullptr;
-  QLabel* lookInLabel_ = nullptr;
-  QComboBox* lookFor_ = nullptr;
+  CTabBtnCtrl* tab1_ = nullptr;
+  CTabBtnCtrl* tab2_ = nullptr;
+  CMyStatic* lookForLabel_ = nullptr;
+  CMyStatic* lookInLabel_ = nullptr;
+  CMBChkCbBox* lookFor_ = nullptr;
   CLookInCb* lookIn_ = nullptr;
-  QGroupBox* modeGroup_ = nullptr;
-  QRadioButton* quick_ = nullptr;
-  QRadioButton* long_ = nullptr;
-  QToolButton* scanButton_ = nullptr;
-  QLabel* saveToLabel_ = nullptr;
+  CMyGroupBoxCtrl* modeGroup_ = nullptr;
+  CMyRadioBtnCtrl* quick_ = nullptr;
+  CMyRadioBtnCtrl* long_ = nullptr;
+  CImgButton* scanButton_ = nullptr;
+  CMyStatic* saveToLabel_ = nullptr;
   QComboBox* saveTo_ = nullptr;
-  QCheckBox* useFolderNamesBox_ = nullptr;
-  QPushButton* browse_ = nullptr;
-  QToolButton* saveButton_ = nullptr;
+  CMyCheckboxCtrl* useFolderNamesBox_ = nullptr;
+  CGlassBtnCtrl* browse_ = nullptr;
+  CImgButton* saveButton_ = nullptr;
   CMyTreeCtrl* tree_ = nullptr;
   CFindDlg* findDlg_ = nullptr;
   FileTypeIndex typeIndex_;
-  QWidget* splitterBar_ = nullptr;
+  CDlgSplitterCtrl* splitterBar_ = nullptr;
   CMyListCtrl* list_ = nullptr;
 
   std::vector<LookInRow> lookInRows_;
@@ -217,4 +231,5 @@ class CDelvoraView : public QWidget, public ViewSink {
   std::thread worker_;
   std::atomic<bool> workerRunning_{false};
   bool destroyed_ = false;
+  bool viewingTipsPending_ = false;
 };

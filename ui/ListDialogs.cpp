@@ -5,15 +5,12 @@
 #include <QComboBox>
 #include <QDateEdit>
 #include <QDialogButtonBox>
-#include <QFormLayout>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
-#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
-#include <QPixmap>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QVBoxLayout>
@@ -212,32 +209,4 @@ std::unique_ptr<FilterCriterion> CCustomFilterDlg::BuildCriterion() const {
     k->SetPattern(FromQ(value_->text()));
   }
   return k;
-}
-
-// ---- Properties ----
-
-CPropertyDlg::CPropertyDlg(const PropertyRecord& record, QWidget* parent) : QDialog(parent) {
-  setObjectName(QStringLiteral("CPropertyDlg"));
-  setWindowTitle(ToQ(StripAccelerator(Msg(271))).isEmpty() ? QStringLiteral("Properties")
-                                                            : ToQ(StripAccelerator(Msg(271))));
-  auto* layout = new QVBoxLayout(this);
-  auto* form = new QFormLayout;
-  form->addRow(ToQ(Msg(45)) + QLatin1Char(':'), new QLabel(ToQ(record.info.name), this));
-  form->addRow(ToQ(Msg(39)) + QLatin1Char(':'), new QLabel(ToQ(record.info.folder), this));
-  form->addRow(ToQ(Msg(93)) + QLatin1Char(':'), new QLabel(ToQ(record.info.sizeText), this));
-  if (!record.info.dateText.empty())
-    form->addRow(ToQ(Msg(68)) + QLatin1Char(':'), new QLabel(ToQ(record.info.dateText), this));
-  layout->addLayout(form);
-  if (record.flags & kPropData) {
-    QImage image;
-    if (image.loadFromData(record.data.data(), int(record.data.size()))) {
-      auto* picture = new QLabel(this);
-      picture->setPixmap(QPixmap::fromImage(image.scaled(320, 240, Qt::KeepAspectRatio, Qt::SmoothTransformation)));
-      layout->addWidget(picture);
-      picture_ = true;
-    }
-  }
-  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, this);
-  connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
-  layout->addWidget(buttons);
 }

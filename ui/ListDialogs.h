@@ -1,6 +1,5 @@
-// The file list's dialogs: the modeless Find dialog, the View Filter dialog
-// of one column, and a plain properties dialog (name, folder, size, date
-// and the picture of a previewable file).
+// The file list's dialogs: the modeless Find dialog and the View Filter
+// dialog of one column.
 #pragma once
 #include <QDialog>
 #include <functional>
@@ -10,7 +9,6 @@
 #include "platform/Text.h"
 #include "ui/core/ListFilter.h"
 #include "ui/core/ListFind.h"
-#include "ui/core/Properties.h"
 
 class QAction;
 class QCheckBox;
@@ -92,17 +90,4 @@ class CCustomFilterDlg : public QDialog {
   QDateEdit* date_;
   QPushButton* ok_;
   uint64_t bytes_ = 0;
-};
-
-// A plain stand-in for the properties dialog: the row's texts and, with
-// preview data, the picture.
-class CPropertyDlg : public QDialog {
-  Q_OBJECT
- public:
-  enum { IDD = 158 };
-  CPropertyDlg(const PropertyRecord& record, QWidget* parent = nullptr);
-  bool ShowsPicture() const { return picture_; }
-
- private:
-  bool picture_ = false;
 };

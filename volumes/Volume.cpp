@@ -3,9 +3,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
+#include "carving/FileTypes.h"
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
 #include "foundation/HTree.h"
@@ -436,10 +439,31 @@ int CVol::LoadNodeRuns(const cnode* node) {
 
 // ---------------------------------------------------------------- others
 
+namespace {
+std::atomic<NodeTypeSniffer> g_nodeTypeSniffer{nullptr};
+}
+
+void SetNodeTypeSniffer(NodeTypeSniffer sniffer) { g_nodeTypeSniffer.store(sniffer); }
+
 WString CVol::SniffNodeType(const cnode* node) {
-  (void)node;
-  // Seam: the engine's sector classifier names the type of the first cluster.
-  return WString();
+  const NodeTypeSniffer sniff = g_nodeTypeSniffer.load();
+  if (!sniff || !node) return WString();
+  const uint32_t bytes = node->GetClusterBytes(sectorSize);
+  uint64_t got = 0;
+  const uint8_t* data = nullptr;
+  if (const uint8_t* runs = node->RunBuffer()) {
+    // A node with a run list (NTFS, FAT, exFAT, carved) maps its first
+    // cluster through it, whatever the volume's family.
+    CExtents map;
+    map.SetSectorSize(sectorSize);
+    if (!map.SetClusterSize(bytes) || map.BuildVCNMappingTable(runs) < 0) return WString();
+    data = ReadInodeDataCm(0, bytes, &got, &map);
+  } else if (BuildNodeExtents(node)) {
+    data = ReadNodeClusters(node, 0, 1, &got);
+  }
+  if (!data || got == 0) return WString();
+  const uint8_t type = sniff(data, size_t(std::min<uint64_t>(got, bytes)));
+  return WString(FileTypeExtension(type));
 }
 
 int CVol::Remap(cnode* node, WString* path) {

@@ -9,6 +9,7 @@
 #include "foundation/Globals.h"
 #include "platform/Text.h"
 #include "storage/Drive.h"
+#include "volumes/DestinationPath.h"
 
 // Drops the worker's hand-over object, then the test's own, and the view.
 inline void DropSendObjs() {
@@ -28,4 +29,20 @@ inline Drive* ScanDriveImage(const std::string& image, ViewSink& view, const Sca
   g_selection.name = drive->DisplayName();
   std::thread([&] { ComputeThreadProc(&view); }).join();
   return drive;
+}
+
+// The recovery list of every found file (folders left out) under `dest`,
+// with the paths the Save command makes; false when a path cannot be made.
+inline bool FileRecoveryList(const HeadlessView& view, const std::string& dest, std::vector<RecoveryListEntry>* list) {
+  list->clear();
+  for (const FoundItem& it : view.found) {
+    if (it.flags2 & 2) continue;
+    RecoveryListEntry e;
+    e.nodeIndex = it.nodeIndex;
+    e.recordIndex = int32_t(list->size());
+    if (!BuildDestinationPath(FromUtf8(dest), FolderBelowVolume(it.folderPath), it.name, &e.destinationPath))
+      return false;
+    list->push_back(e);
+  }
+  return true;
 }

@@ -213,14 +213,7 @@ TEST(RecoveryImageTest, UnreadableClusterGivesCorrupt) {
   Drive* drive = ScanDriveImage(img, view);
   const std::string dest = MakeTempDir("rec_corrupt");
   std::vector<RecoveryListEntry> list;
-  for (const FoundItem& it : view.found) {
-    if (it.flags2 & 2) continue;
-    RecoveryListEntry e;
-    e.nodeIndex = it.nodeIndex;
-    e.recordIndex = int32_t(list.size());
-    ASSERT_TRUE(BuildDestinationPath(FromUtf8(dest), FolderBelowVolume(it.folderPath), it.name, &e.destinationPath));
-    list.push_back(e);
-  }
+  ASSERT_TRUE(FileRecoveryList(view, dest, &list));
   view.SetRecoveryList(list);
   GlobalTextRef(kDestinationFolder) = FromUtf8(dest);
   g_selection.operation = 1;

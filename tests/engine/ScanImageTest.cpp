@@ -313,6 +313,16 @@ TEST(QuickScan, StopAfterItemsAndLongScanRefused) {
   EXPECT_NE(lng.err.find("Long Scan"), std::string::npos) << lng.err;
 }
 
+// --skip-headers (a benchmark option) is taken and changes nothing of a
+// Quick Scan.
+TEST(QuickScan, SkipHeadersOption) {
+  SCAN_IMAGES_OR_SKIP(dir);
+  const DvscanRun plain = Dvscan("'" + dir + "/scan.img'");
+  const DvscanRun skipping = Dvscan("--skip-headers '" + dir + "/scan.img'");
+  EXPECT_EQ(skipping.rc, 0) << skipping.err;
+  EXPECT_EQ(skipping.items.size(), plain.items.size());
+}
+
 // The view of an in-process scan: every percentage it is handed.
 class PercentView : public HeadlessView {
  public:

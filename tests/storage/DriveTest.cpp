@@ -227,8 +227,8 @@ TEST_F(DriveTest, BadNamesAreRefused) {
 }
 
 TEST_F(DriveTest, CompoundNamesAreNotOpenedAsPlainDrives) {
-  for (WString name : {u"RAID5(/a.img<0:9>,/b.img<0:9>,Missing)", u"RAID0(/a,/b)", u"SPAN(/a.img<0:9>)",
-                       u"VHD(/x/base.vhd|/x/child.vhd)", u"/x/disk.VHDX", u"/x/disk.vmdk", u"VMDK(/a.vmdk)"}) {
+  // VHD and VMDK names get their own drives (VirtualDiskTest).
+  for (WString name : {u"RAID5(/a.img<0:9>,/b.img<0:9>,Missing)", u"RAID0(/a,/b)", u"SPAN(/a.img<0:9>)"}) {
     SCOPED_TRACE(ToUtf8(name));
     EXPECT_THROW(CreateDrive(name), DvCodeError);
     EXPECT_EQ(LastErrorText(), FormatW(Msg(181), name));

@@ -41,11 +41,12 @@
 #include "ui/MainFrame.h"
 #include "ui/MyListCtrl.h"
 #include "ui/PromptDialogs.h"
+#include "ui/PropertyDlg.h"
 #include "ui/QtPrompt.h"
 #include "ui/core/Activity.h"
 #include "ui/core/CommandIds.h"
 #include "ui/core/ListSort.h"
-#include "ui/core/Properties.h"
+#include "ui/core/PropertyRules.h"
 
 namespace {
 
@@ -432,6 +433,7 @@ TEST_F(ListFixture, FiltersAgainstFindAndTheSleuthKit) {
     for (QAction* a : menu.actions()) items.push_back(a->text());
     return menu.actions().value(1);  // "Clear filter"
   });
+  QTest::mouseMove(h->viewport(), iconPoint(kColStatus) - QPoint(30, 0));
   QTest::mouseMove(h->viewport(), iconPoint(kColStatus));
   ASSERT_TRUE(h->OverFilterIcon());
   View()->OnColumnClick(kColStatus);
@@ -440,6 +442,7 @@ TEST_F(ListFixture, FiltersAgainstFindAndTheSleuthKit) {
   EXPECT_FALSE(List()->IsFilterActive());
   dialogs.clear();
   dialogAnswer = [](QDialog&) { return int(QDialog::Rejected); };
+  QTest::mouseMove(h->viewport(), iconPoint(kColType) - QPoint(30, 0));
   QTest::mouseMove(h->viewport(), iconPoint(kColType));
   View()->OnColumnClick(kColType);
   dialogAnswer = nullptr;
@@ -550,17 +553,23 @@ TEST_F(ListFixture, PropertiesOfADeletedJpegCarryItsBytes) {
   EXPECT_EQ(View()->PropertiesState(), 1) << "a picture: Preview";
   PropertyRecord record;
   EXPECT_EQ(View()->GetPropertyRecord(int(row), false, record), 1);
-  EXPECT_TRUE(record.flags & kPropTexts);
-  EXPECT_TRUE(record.flags & kPropNode);
-  ASSERT_TRUE(record.flags & kPropData);
+  EXPECT_TRUE(record.flags & PropertyRecord::kDetails);
+  EXPECT_TRUE(record.flags & PropertyRecord::kNumber);
+  EXPECT_EQ(record.numberKind, 1) << "an NTFS volume";
+  EXPECT_EQ(record.name, u"deleted.jpg");
+  ASSERT_TRUE(record.flags & PropertyRecord::kPicture);
   Md5 md5;
-  md5.Update(record.data.data(), record.data.size());
+  md5.Update(record.picture.data(), record.picture.size());
   uint8_t digest[kMd5DigestSize];
   md5.Final(digest);
   const std::string expect = ReadFileText(folder + "/list.good-jpeg.md5").substr(0, 32);
   EXPECT_EQ(Lower(HexText(digest, kMd5DigestSize)), expect);
-  CPropertyDlg dlg(record);
-  EXPECT_TRUE(dlg.ShowsPicture());
+  // The dialog decodes the picture.
+  CPropertyDlg dlg([this](int p, bool t, PropertyRecord& r) { return View()->GetPropertyRecord(p, t, r) == 1; });
+  dlg.SetPosition(int(row), List()->GetItemCount() - 1, false);
+  dlg.Init();
+  EXPECT_TRUE(dlg.PictureRequested());
+  EXPECT_TRUE(dlg.Preview().ok);
   // The whole road through the command.
   dialogs.clear();
   View()->OnCommand(cmd::kProperties);

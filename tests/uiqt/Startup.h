@@ -1,5 +1,6 @@
 // The start-up options of the main-window tests: no options file, no
-// raw-device warning, the window shown.
+// raw-device warning, the window shown without the splash over it (it
+// would take the mouse events meant for the window).
 #pragma once
 #include "ui/DelvoraApp.h"
 
@@ -10,6 +11,7 @@ inline StartupOptions TestStartupOptions() {
   o.optionsPath = "/nonexistent";
   o.rawDeviceWarning = false;
   o.show = true;
+  o.splash = false;
   o.canOpenRawDevices = NoRawDevicesForTests;
   return o;
 }

@@ -1,31 +1,19 @@
-// What the properties dialog is given about one row: the texts the list
-// shows, the found node's volume type and location, and for a picture the
-// file's bytes rebuilt into memory for the preview.
+// What the view gives the properties dialog about a found node beside the
+// list's texts: its location, its volume (checked against the table), and
+// for a picture the file's bytes rebuilt into memory for the preview.
 #pragma once
 #include <cstdint>
 #include <vector>
 
 #include "platform/Text.h"
-#include "ui/core/ListText.h"
 
 class CVol;
 class Drive;
 class NTFSObj;
 struct cnode;
 
-// PropertyRecord::flags bits.
-inline constexpr uint32_t kPropTexts = 1, kPropNode = 2, kPropVolumeRow = 4, kPropData = 8;
 // The largest file the preview reads.
 inline constexpr uint64_t kPreviewMaxBytes = 16u << 20;
-
-struct PropertyRecord {
-  uint32_t flags = 0;
-  CVol* volume = nullptr;  // a volume row: the engine's volume (not owned)
-  ListItemInfo info;       // the texts of the row
-  uint8_t volumeType = 0;  // of the node's volume, 0 without one
-  uint64_t location = 0;
-  std::vector<uint8_t> data;  // the preview's bytes
-};
 
 // The location the dialog shows: the record position of an NTFS node, the
 // first run's start cluster of a FAT node, the node's own number otherwise.
