@@ -30,6 +30,7 @@
 #include "ui/core/Activity.h"
 #include "ui/core/CommandIds.h"
 #include "ui/core/ListSort.h"
+#include "ui/core/PropertyRules.h"
 
 namespace {
 
@@ -137,6 +138,16 @@ TEST_F(ListView, FolderViewSortsSwitchesAndTheTreeChecks) {
   EXPECT_EQ(List()->GetItemInfo(0, info), 1);
   EXPECT_EQ(info.folder, u"\\");
   EXPECT_EQ(List()->GetFolderItemInfo(List()->CurrentFolder(), info), 2);
+  // The properties records of a volume row and of a folder row.
+  PropertyRecord record;
+  EXPECT_EQ(View()->GetPropertyRecord(int(List()->CurrentFolder()), true, record), 1);
+  EXPECT_EQ(record.flags, uint32_t(PropertyRecord::kVolume));
+  EXPECT_EQ(record.volume.letterCode, int(u'C'));
+  EXPECT_EQ(View()->GetPropertyRecord(0, false, record), 1);
+  EXPECT_EQ(record.flags, uint32_t(PropertyRecord::kDetails));
+  EXPECT_EQ(record.displayMode, 1);
+  EXPECT_EQ(record.name, u"a");
+  EXPECT_EQ(record.folder, u"\\");
   // Arrange by Folder and by Volume do nothing here.
   const int column = View()->SortColumnFolder();
   Command(cmd::kArrangeFolder);
