@@ -216,8 +216,6 @@ void BM_ListRows(benchmark::State& state) {
       state.counters["scroll_paint_ms"] = Ms(t0, Clock::now());
     }
 
-    if (getenv("APPEND_ONLY")) { list.reset(); nodes.reset(); continue; }
-    if (getenv("EXPORT_ONLY")) { const auto t0 = Clock::now(); list->ExportList(QString::fromStdString(tmp + "/x.csv")); fprintf(stderr, "export %.3f s\n", Ms(t0, Clock::now())/1000); unlink((tmp + "/x.csv").c_str()); list.reset(); nodes.reset(); continue; }
     // ---- sorts on the worker ----
     bool finished = false;
     Clock::time_point finishedAt;
@@ -235,11 +233,9 @@ void BM_ListRows(benchmark::State& state) {
       state.counters[std::string("sort_") + name + "_swap_ms"] = list->LastSwapMs();
       stall((std::string("sort_") + name).c_str(), meter.Stop(finishedAt, list->LastSwapMs()));
     };
-    if (!getenv("FOLDER_ONLY")) {
     sort(kSortName, "name");
     sort(kSortSize, "size");
     sort(kSortDate, "date");
-    }
     const auto folderStart = Clock::now();
     sort(kSortFolderOrder, "folder_order");
 
@@ -270,7 +266,6 @@ void BM_ListRows(benchmark::State& state) {
       list->ToggleDisplay();
       g_activityCode = -1;
     }
-    if (getenv("FOLDER_ONLY")) { FolderIndex fi; const auto tb = Clock::now(); fi.Build(list->Store()); fprintf(stderr, "direct build %.2f s rows %zu\n", Ms(tb, Clock::now())/1000, fi.Count()); fprintf(stderr, "order %.2f build %.2f\n", state.counters["sort_folder_order_s"].value, state.counters["folder_build_s"].value); list.reset(); nodes.reset(); continue; }
 
     // ---- filters ----
     {
