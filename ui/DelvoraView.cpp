@@ -19,7 +19,6 @@
 #include <QStatusBar>
 #include <QToolBar>
 #include <QToolButton>
-#include <QMimeDatabase>
 #include <chrono>
 
 #include "engine/Engine.h"
@@ -38,6 +37,7 @@
 #include "ui/LookInCb.h"
 #include "ui/OwnButtons.h"
 #include "ui/OwnControls.h"
+#include "ui/SystemFileTypes.h"
 #include "ui/Viewing.h"
 #include "ui/core/CheckComboRules.h"
 #include "foundation/Wildcard.h"
@@ -1579,27 +1579,14 @@ void CDelvoraView::OnProperties() {
   int last = 0;
   const int first = list_->GetSelectionRange(tree, last);
   if (first < 0) return;
-  CPropertyDlg dlg([this](int position, bool fromTree, PropertyRecord& record) {
+  ShowPropertiesDialog([this](int position, bool fromTree, PropertyRecord& record) {
     return GetPropertyRecord(position, fromTree, record) == 1 && record.flags != 0;
-  }, this);
-  dlg.SetPosition(first, last, tree);
-  dlg.Init();
-  RunDialog(dlg);
+  }, first, last, tree, this);
   RefreshCommands();
 }
 
 void CDelvoraView::BuildLookForList() {
-  // Every suffix of the MIME database with the description of the type the
-  // database prefers for it.
-  const QMimeDatabase db;
-  QStringList suffixes;
-  for (const QMimeType& type : db.allMimeTypes()) suffixes += type.suffixes();
-  suffixes.removeDuplicates();
-  typeIndex_.Clear();
-  for (const QString& suffix : suffixes) {
-    const QList<QMimeType> types = db.mimeTypesForFileName(QStringLiteral("x.") + suffix);
-    if (types.isEmpty() || types.front().comment().isEmpty()) continue;
-    typeIndex_.Add(FromQ(suffix), FromQ(types.front().comment()), 2);
-  }
+  // One stand-in picture (2) for every type until types have their icons.
+  LoadSystemFileTypes(typeIndex_, 2);
   for (const auto& [text, ext] : typeIndex_.LookForRows()) lookFor_->AddLine(ToQ(text), ext);
 }
