@@ -16,6 +16,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QScrollBar>
+#include <QTableWidget>
 #include <QTest>
 #include <algorithm>
 #include <fstream>
@@ -27,11 +28,13 @@
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
 #include "foundation/Md5.h"
+#include "foundation/Messages.h"
 #include "foundation/UiServices.h"
 #include "storage/ImageFiles.h"
 #include "tests/foundation/TestUtil.h"
 #include "tests/uiqt/QtApp.h"
 #include "tests/uiqt/Startup.h"
+#include "ui/ChkCbBox.h"
 #include "ui/DelvoraApp.h"
 #include "ui/DelvoraView.h"
 #include "ui/FolderTree.h"
@@ -82,6 +85,15 @@ class ListFixture : public QtAppTest {
     SetPromptService(&prompt);
     SetDialogRunner([this](QDialog& d) { return Answer(d); });
     QApplication::processEvents();
+    if (!lookFor.isEmpty()) {
+      // Typed into the Look-for box, taken when it loses the focus.
+      auto* box = dynamic_cast<CMBChkCbBox*>(View()->Control(CDelvoraView::kLookFor));
+      ASSERT_NE(box, nullptr);
+      box->lineEdit()->setText(lookFor);
+      QFocusEvent out(QEvent::FocusOut, Qt::TabFocusReason);
+      QApplication::sendEvent(box, &out);
+      QApplication::processEvents();
+    }
     View()->LoadDiskImages({FromUtf8(img)});
     const int row = View()->LookIn()->FindRow(FromUtf8(img));
     ASSERT_GE(row, 0);
@@ -90,7 +102,7 @@ class ListFixture : public QtAppTest {
     View()->OnCommand(cmd::kScan);
     WaitIdle();
     ASSERT_EQ(g_activityCode.load(), kActivityIdle);
-    ASSERT_GT(List()->GetItemCount(), 10000);
+    ASSERT_GT(List()->GetItemCount(), lookFor.isEmpty() ? 10000 : 100);
   }
   void TearDown() override {
     if (folder.empty()) return;
@@ -186,6 +198,8 @@ class ListFixture : public QtAppTest {
     WaitIdle();
   }
 
+  // The Look-for text of the scan; empty keeps the box's "*".
+  QString lookFor;
   CDelvoraApp app;
   ScriptedPrompt prompt;
   std::vector<std::string> dialogs;
@@ -574,6 +588,92 @@ TEST_F(ListFixture, PropertiesOfADeletedJpegCarryItsBytes) {
   dialogs.clear();
   View()->OnCommand(cmd::kProperties);
   EXPECT_EQ(dialogs, std::vector<std::string>{"CPropertyDlg"});
+}
+
+// The properties of rows reached by F3, the way a user asks: the volume in
+// the folder tree against fsstat (mmls finds no partition table on this
+// image, so the volume starts at sector 0), and a picture in the list
+// against ImageMagick's size.
+TEST_F(ListFixture, F3ShowsTheVolumeAsFsstatAndAPictureAsMade) {
+  std::map<std::string, std::string> rows;
+  bool preview = false;
+  QSize previewSize;
+  dialogAnswer = [&](QDialog& d) {
+    auto* dlg = qobject_cast<CPropertyDlg*>(&d);
+    if (!dlg) return int(QDialog::Rejected);
+    rows.clear();
+    for (int r = 0; r < dlg->Table()->rowCount(); ++r) {
+      const QTableWidgetItem* label = dlg->Table()->item(r, 0);
+      const QTableWidgetItem* value = dlg->Table()->item(r, 1);
+      if (label && value) rows[label->text().toStdString()] = value->text().toStdString();
+    }
+    preview = dlg->Preview().ok;
+    previewSize = QSize(dlg->Preview().sourceWidth, dlg->Preview().sourceHeight);
+    return int(QDialog::Accepted);
+  };
+  const std::string fsstat = RunCommand("fsstat '" + img + "'");
+  ASSERT_NE(fsstat.find("Volume Name: LISTVOL"), std::string::npos) << fsstat;
+  const size_t range = fsstat.find("Total Sector Range: 0 - ");
+  ASSERT_NE(range, std::string::npos);
+  const int64_t sectors = std::stoll(fsstat.substr(range + 24)) + 1;
+  EXPECT_NE(RunCommandStatus("mmls '" + img + "' >/dev/null 2>&1").rc, 0) << "no partition table";
+
+  // Keys go to the focused control of the active window.
+  app.MainFrame()->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(app.MainFrame()));
+  Command(cmd::kFolderView);
+  ASSERT_TRUE(View()->FolderDisplay());
+  CMyTreeCtrl* tree = View()->Tree();
+  tree->setCurrentIndex(tree->FolderModel()->index(0, 0));
+  tree->setFocus();
+  QApplication::processEvents();
+  dialogs.clear();
+  QTest::keyClick(tree, Qt::Key_F3);
+  ASSERT_EQ(dialogs, std::vector<std::string>{"CPropertyDlg"});
+  EXPECT_EQ(rows[ToUtf8(Msg(174))], "LISTVOL");
+  EXPECT_EQ(rows[ToUtf8(StripAccelerator(Msg(269)))], "0");
+  EXPECT_EQ(rows[ToUtf8(Msg(37))], ToUtf8(CapacityText(sectors, 512)));
+  EXPECT_EQ(rows[ToUtf8(StripAccelerator(Msg(63)))], "NTFS");
+
+  // Back in the flat list: one picture selected, F3 from the list.
+  Command(cmd::kFolderView);
+  ASSERT_FALSE(View()->FolderDisplay());
+  int64_t row = -1;
+  for (int64_t r = 0; r < List()->RowCount() && row < 0; ++r)
+    if (RecordPath(List()->RecordOfRow(r)) == "pics/circle.png") row = r;
+  ASSERT_GE(row, 0);
+  List()->SelectRow(row);
+  List()->setFocus();
+  QApplication::processEvents();
+  dialogs.clear();
+  QTest::keyClick(List(), Qt::Key_F3);
+  ASSERT_EQ(dialogs, std::vector<std::string>{"CPropertyDlg"});
+  EXPECT_EQ(rows[ToUtf8(Msg(45))], "circle.png");
+  EXPECT_EQ(rows[ToUtf8(Msg(39))], "\\pics");
+  EXPECT_TRUE(preview);
+  EXPECT_EQ(previewSize, QSize(64, 64)) << "convert -size 64x64";
+  dialogAnswer = nullptr;
+}
+
+// A scan that looks for "*.h" lists the files find -iname '*.h' names, and
+// no other file.
+class ListFixtureLookFor : public ListFixture {
+ protected:
+  void SetUp() override {
+    lookFor = QStringLiteral("*.h");
+    ListFixture::SetUp();
+  }
+};
+
+TEST_F(ListFixtureLookFor, OnlyTheFilesFindNames) {
+  LoadFolders();
+  EXPECT_EQ(ShownLiveFiles(), Peer("find-iname-h.lst"));
+  // No deleted file either: none of them ends in ".h".
+  for (int64_t row = 0; row < List()->RowCount(); ++row) {
+    const int64_t r = List()->RecordOfRow(row);
+    if (r < 0 || IsFolder(r)) continue;
+    EXPECT_TRUE(Lower(ToUtf8(List()->GetItemNodeName(int(r)))).ends_with(".h")) << RecordPath(r);
+  }
 }
 
 }  // namespace
