@@ -25,8 +25,8 @@ struct StartupObjects {
   MessageTable messages;
   // Buffer stacks are per thread; this one frees the main thread's at exit.
   BufStackOwner bufStack;
-  // The image lists and the RAID parity tables join here, in this order,
-  // with their subsystems.
+  // The image lists join here with their subsystem. (The RAID parity
+  // tables are built on first use: storage/RaidParity.h.)
   Trace trace;
   IoTrace ioTrace;
 

@@ -17,6 +17,8 @@ Writes CORPUS_DIR/<target>/<name> for:
                kinds, and a small disk of samples for the driver
   fuzz_vhd, fuzz_vhdx, fuzz_vmdk  VHD, VHDX and VMDK files made by qemu-img
                (when it is installed), as pieces of a sparse file
+  fuzz_raid_definition, fuzz_raid_schema  definition strings and a schema
+               file written here
 """
 import lzma
 import os
@@ -140,6 +142,7 @@ def main():
     recycler_seeds(corpus)
     carve_seeds(corpus)
     vdisk_seeds(corpus)
+    raid_seeds(corpus)
 
 
 def carve_seeds(corpus):
@@ -161,6 +164,21 @@ def carve_seeds(corpus):
     for i, c in enumerate(istat_clusters("bigdir", inodes("bigdir")["big"], "$INDEX_ALLOCATION")[:3]):
         write(corpus, "fuzz_carve_internal", "indx-%d" % i, b"\x01\0\xff\x01\0" + img[c * 4096:(c + 1) * 4096])
     write(corpus, "fuzz_carve_internal", "info2", b"\0\0\xff\x01\0" + struct.pack("<IIIII", 5, 0, 0, 800, 0) + b"C:\\x")
+
+
+def raid_seeds(corpus):
+    """Definition strings and schema files of the RAID and spanned sets."""
+    for i, d in enumerate((
+            "RAID5(/img/m0.img<0:2047>,Missing,/img/m2.img<0:2047>,/img/m3.img<0:2047>)",
+            "SPAN(RAID0(RAID5(/a<0:9>,/b<0:9>,/c<0:9>)<0:17>,/d<0:9>)<0:27>,/e<0:9>)",
+            "RAIDZ2(\\\\.\\PhysicalDrive0<0:99>,/dev/sdb,Missing,/x<9999:10000>)",
+            "64:16:2:1:2", "1,234,567")):
+        write(corpus, "fuzz_raid_definition", "def-%d" % i, d.encode())
+    lines = ["; RAID 5 of three members", "RangeCount 2", "LogicalGroupSizeInSectors 6",
+             "PhysicalGroupSizeInSectors 2", "PhysicalGroupSizeInSectors 3 1", "LogicalExtentCount 3",
+             "LE 0 2 XOR(0:0)", "LE 1 2 XOR,BAD(1:0,2:0)", "LE 2 2 Q(0:0:P,1:0:Q,2:0:3,M:0:1,M2:0:2)",
+             "StartingPSN 2 8", "RangeStart 0 60", "LogicalExtentCount 1", "LE 0 6 ZERO", "RangeStart 60 30"]
+    write(corpus, "fuzz_raid_schema", "two-ranges", ("\n".join(lines) + "\n").encode())
 
 
 def resident_data(rec):

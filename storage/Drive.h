@@ -161,6 +161,12 @@ class Drive {
 
  protected:
   void UpdateEndOffset();
+  // Whether bytes at sector s lie in the one-request cache, which holds
+  // only while no read error has come since it was filled.
+  bool CacheHolds(uint64_t s, uint32_t bytes) const {
+    return cacheValid_ && errorsAtCache_ == totalErrors_ && s >= cacheFirst_ && s - cacheFirst_ < cacheSectors_ &&
+           ((s - cacheFirst_) << shift_) + bytes <= uint64_t(cacheSectors_) << shift_;
+  }
   [[noreturn]] void FailInit();
   void OpenSource();
   uint8_t* Complete();
@@ -205,10 +211,9 @@ class Drive {
   bool allowDirect_ = false;
 };
 
-// The class for a name, not yet opened: a VHD or VMDK name gives its
-// virtual-disk drive; a RAID or spanned definition is refused for now (the
-// last error says so and DvCodeError{0} is thrown); anything else is a
-// plain Drive.
+// The class for a name, not yet opened: an RDrive for "RAID...", an SDrive
+// for "SPAN...", a VHD or VMDK name gives its virtual-disk drive, anything
+// else is a plain Drive.
 Drive* CreateDrive(WStringView name);
 // Deletes the drive and clears the pointer; null is fine.
 void DeleteDrive(Drive** drive);

@@ -13,6 +13,7 @@
 #include "platform/Errors.h"
 #include "storage/Drive.h"
 #include "storage/PartitionTable.h"
+#include "storage/RDrive.h"
 #include "volumes/BootVolume.h"
 #include "volumes/Volume.h"
 #include "volumes/VolumeFactory.h"
@@ -95,6 +96,10 @@ bool IsFat32TableStart(Drive& drive, int64_t at, uint8_t media) {
 
 int32_t LookForBootSector(Drive& drive, uint64_t sector, int32_t count, BootHit* hit) {
   if (count <= 0) return count < 0 ? 0 : count;
+  // A RAID-Z set's sectors are blocks laid over its members: its labels and
+  // boot block are read through its first member.
+  if (auto* set = dynamic_cast<RDrive*>(&drive); set && set->IsRaidz() && set->FirstMember())
+    return LookForBootSector(*set->FirstMember(), sector, count, hit);
   const uint32_t ss = drive.SectorSize();
   const uint64_t driveSectors = drive.SectorCount();
   if (sector >= driveSectors) return count;

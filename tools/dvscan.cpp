@@ -12,6 +12,9 @@
 //     --options FILE      a special options file
 //     --stop-after N      a list window of N items: the scan stops at the
 //                         item after it (tests)
+//     --raid S:D:R[:M:O]  the advanced settings of a RAID source: stripe
+//                         KiB ("0.5" for 512 bytes), parity delay,
+//                         rotation[, RAID 6 coefficient mode and order]
 //
 // The last line on standard output: items=N deleted=M scan_seconds=S, and
 // with --recover: saved= skipped= failed= corrupt= recover_seconds=.
@@ -37,10 +40,12 @@
 #include "engine/Worker.h"
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
+#include "foundation/Messages.h"
 #include "foundation/Trace.h"
 #include "foundation/UiServices.h"
 #include "platform/Errors.h"
 #include "storage/Drive.h"
+#include "storage/RaidSettings.h"
 #include "volumes/DestinationPath.h"
 #include "volumes/Node.h"
 
@@ -162,14 +167,14 @@ int Usage() {
   std::fprintf(stderr,
                "usage: dvscan [--long] [--volume N] [--list FILE] [--recover DIR] [--deleted-only]\n"
                "              [--overwrite newer|rename|overwrite|skip] [--options FILE] [--stop-after N]\n"
-               "              [--skip-headers] SOURCE\n");
+               "              [--skip-headers] [--raid STRIPE_KIB:DELAY:ROTATION[:MODE:ORDER]] SOURCE\n");
   return 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string source, listPath, recoverDir, optionsPath = "/nonexistent", overwrite;
+  std::string source, listPath, recoverDir, optionsPath = "/nonexistent", overwrite, raidSettings;
   bool longScan = false, deletedOnly = false, skipHeaders = false;
   long volume = -1;
   unsigned long long stopAfter = 0;
@@ -196,6 +201,7 @@ int main(int argc, char** argv) {
       if (overwrite != "newer" && overwrite != "rename" && overwrite != "overwrite" && overwrite != "skip")
         return Usage();
     } else if (a == "--options" && value(&optionsPath)) {
+    } else if (a == "--raid" && value(&raidSettings)) {
     } else if (a == "--stop-after" && value(&v)) {
       stopAfter = std::strtoull(v.c_str(), nullptr, 10);
     } else if (!a.empty() && a[0] != '-' && source.empty()) {
@@ -259,6 +265,15 @@ int main(int argc, char** argv) {
     }
   }
   const WString name = FromUtf8(source);
+  if (!raidSettings.empty()) {
+    RaidSettings settings;
+    if (!ParseRaidSettingsText(FromUtf8(raidSettings), &settings)) {
+      std::fprintf(stderr, "--raid %s: %s\n", raidSettings.c_str(), ToUtf8(Msg(376)).c_str());
+      SetPromptService(nullptr);
+      return 1;
+    }
+    SetRaidSettings(name, settings);
+  }
   Drive* drive = nullptr;
   try {
     drive = CreateDrive(name);

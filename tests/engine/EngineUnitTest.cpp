@@ -206,6 +206,24 @@ TEST(Engine, PercentForVolumesAndSelection) {
   EXPECT_EQ(g_endVolume, 2);
 }
 
+// The table grows by 32 at a time up to its cap; a full table takes no
+// user-defined slot.
+TEST(Engine, ExtendPartitionTableStopsAtTheCap) {
+  GlobalObjectsScope scope;
+  NTFSObj e(nullptr);
+  ASSERT_TRUE(e.ExtendPartitionTable());
+  EXPECT_GE(e.volumes.capacity(), 32u);
+  while (e.volumes.size() < kMaxDriveVolumes) {
+    auto* v = new NTFSVol(&e);
+    v->startSector = 100 * e.volumes.size();
+    ASSERT_GE(e.AddVolume(v), 0);
+  }
+  EXPECT_FALSE(e.ExtendPartitionTable());
+  e.SelectPartition(2, 0, 999999, 100);
+  EXPECT_EQ(e.volumes.size(), kMaxDriveVolumes);
+  EXPECT_EQ(g_firstVolume, g_endVolume);
+}
+
 // A record is stored once; a trailing "\" goes unless the whole is 3
 // characters or fewer; before the window, files go and folders stay.
 TEST(Engine, NoDuplicatesPathEndAndWindow) {

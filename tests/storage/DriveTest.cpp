@@ -22,6 +22,8 @@
 #include "platform/Memory.h"
 #include "storage/DiskList.h"
 #include "storage/ImageFiles.h"
+#include "storage/RDrive.h"
+#include "storage/SDrive.h"
 
 namespace {
 
@@ -227,11 +229,14 @@ TEST_F(DriveTest, BadNamesAreRefused) {
 }
 
 TEST_F(DriveTest, CompoundNamesAreNotOpenedAsPlainDrives) {
-  // VHD and VMDK names get their own drives (VirtualDiskTest).
+  // VHD and VMDK names get their own drives (VirtualDiskTest); RAID and
+  // spanned sets get theirs, which open their members.
   for (WString name : {u"RAID5(/a.img<0:9>,/b.img<0:9>,Missing)", u"RAID0(/a,/b)", u"SPAN(/a.img<0:9>)"}) {
     SCOPED_TRACE(ToUtf8(name));
-    EXPECT_THROW(CreateDrive(name), DvCodeError);
-    EXPECT_EQ(LastErrorText(), FormatW(Msg(181), name));
+    std::unique_ptr<Drive> set(CreateDrive(name));
+    ASSERT_TRUE(set);
+    EXPECT_TRUE(name[0] == u'R' ? dynamic_cast<RDrive*>(set.get()) != nullptr : dynamic_cast<SDrive*>(set.get()) != nullptr);
+    EXPECT_THROW(set->InitDrive(name), DvCodeError);
   }
   Drive* d = CreateDrive(u"/x/disk.img");
   ASSERT_TRUE(d);
