@@ -8,7 +8,7 @@
 
 #include "foundation/Globals.h"
 #include "foundation/Utilities.h"
-#include "tests/foundation/TestUtil.h"
+#include "tests/support/TestUtil.h"
 #include "ui/core/ListText.h"
 #include "volumes/Node.h"
 

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "foundation/Globals.h"
-#include "tests/foundation/TestUtil.h"
+#include "tests/support/TestUtil.h"
 #include "ui/core/ListFilter.h"
 #include "ui/core/ListText.h"
 

@@ -8,7 +8,8 @@
 #include <sstream>
 
 #include "foundation/Globals.h"
-#include "tests/foundation/TestUtil.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/TestUtil.h"
 #include "ui/core/ListExport.h"
 #include "ui/core/ListFind.h"
 
@@ -158,8 +159,8 @@ TEST(ListExport, FieldsAreQuotedAndCut) {
 
 TEST(ListExport, FileWithMarkHeaderAndRows) {
   GlobalObjectsScope scope;
-  const std::string dir = testing::TempDir() + "export-" + std::to_string(getpid());
-  mkdir(dir.c_str(), 0755);
+  const TempFolder temp("export");
+  const std::string dir = temp.Path();
   const std::array<WString, 7> headers = {u"Filename", u"Type", u"Folder", u"Volume", u"Status", u"Size", u"Modified Date"};
   // Empty: the mark and the header line only.
   EXPECT_TRUE(ExportList(dir + "/empty.csv", 0, headers, [](int64_t, std::array<WString, 7>&) {}));
@@ -184,7 +185,6 @@ TEST(ListExport, FileWithMarkHeaderAndRows) {
   EXPECT_TRUE(a != std::u16string::npos && b != std::u16string::npos && a < b);
   // A folder that does not exist: false.
   EXPECT_FALSE(ExportList(dir + "/missing/x.csv", 1, headers, [](int64_t, std::array<WString, 7>&) {}));
-  std::system(("rm -rf '" + dir + "'").c_str());
 }
 
 }  // namespace

@@ -31,7 +31,9 @@
 #include "foundation/Messages.h"
 #include "foundation/UiServices.h"
 #include "storage/ImageFiles.h"
-#include "tests/foundation/TestUtil.h"
+#include "tests/support/FixtureRun.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/TestUtil.h"
 #include "tests/uiqt/QtApp.h"
 #include "tests/uiqt/Startup.h"
 #include "ui/ChkCbBox.h"
@@ -216,8 +218,9 @@ TEST_F(ListFixture, SortByNameSizeDateAndFolderOrder) {
   EXPECT_EQ(View()->SortColumnFlat(), kSortName);
   std::vector<std::string> names;
   for (int i = 0; i < n; ++i) names.push_back(ToUtf8(l->GetItemNodeName(i)));
+  const TempFolder temp("sort");
   {
-    const std::string in = testing::TempDir() + "names-" + std::to_string(getpid());
+    const std::string in = temp.Path() + "/names";
     std::string all;
     for (const std::string& s : names) all += s + '\0';
     WriteFileText(in, all);
@@ -241,7 +244,6 @@ TEST_F(ListFixture, SortByNameSizeDateAndFolderOrder) {
     for (const std::string& s : names)
       if (s.find_first_of("[\\]^_`") == std::string::npos) ourPlain += Lower(s) + '\0';
     EXPECT_EQ(ourPlain, f);
-    unlink(in.c_str());
   }
   // The same column again reverses at once, without a worker.
   View()->OnCommand(cmd::kArrangeName);
@@ -252,10 +254,9 @@ TEST_F(ListFixture, SortByNameSizeDateAndFolderOrder) {
   Command(cmd::kArrangeSize);
   std::string sizes;
   for (int i = 0; i < n; ++i) sizes += std::to_string(Node(i).size) + "\n";
-  const std::string in = testing::TempDir() + "sizes-" + std::to_string(getpid());
+  const std::string in = temp.Path() + "/sizes";
   WriteFileText(in, sizes);
   EXPECT_EQ(RunCommand("sort -n '" + in + "'"), sizes);
-  unlink(in.c_str());
   // Folder order: each folder's records together, the same whatever order
   // the records were in.
   Command(cmd::kArrangeDate);
@@ -508,7 +509,8 @@ TEST_F(ListFixture, FindNextAndTypeAhead) {
 
 TEST_F(ListFixture, ExportReadByPythonsCsvReader) {
   LoadFolders();
-  const std::string dir = MakeTempDir("export");
+  const TempFolder temp("export");
+  const std::string dir = temp.Path();
   const std::string csv = dir + "/list.csv";
   ASSERT_TRUE(List()->ExportList(QString::fromStdString(csv)));
   // Folder and name of every row, as Python reads them.
@@ -555,7 +557,6 @@ TEST_F(ListFixture, ExportReadByPythonsCsvReader) {
     EXPECT_FALSE(List()->ExportList(QString::fromStdString(small + "/list.csv")));
     umount(small.c_str());
   }
-  std::system(("rm -rf '" + dir + "'").c_str());
 }
 
 TEST_F(ListFixture, PropertiesOfADeletedJpegCarryItsBytes) {
