@@ -37,6 +37,7 @@
 #include "tests/support/FixtureImage.h"
 #include "tests/support/LoopDevice.h"
 #include "tests/uiqt/QtApp.h"
+#include "tests/uiqt/Startup.h"
 #include "ui/DelvoraApp.h"
 #include "ui/DelvoraView.h"
 #include "ui/LookInCb.h"
@@ -51,8 +52,6 @@
 #include "volumes/VolumeSearch.h"
 
 namespace {
-
-int NoRawDevices() { return 1; }
 
 std::string ReadAll(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
@@ -102,12 +101,7 @@ class MainRoadTest : public QtAppTest {
   std::string TempDir(const std::string& name) { return box_.Path() + "/" + name + "-" + std::to_string(++serial_); }
 
   void SetUp() override {
-    StartupOptions o;
-    o.optionsPath = "/nonexistent";
-    o.rawDeviceWarning = false;
-    o.show = true;
-    o.canOpenRawDevices = NoRawDevices;
-    ASSERT_TRUE(app.InitInstance(o));
+    ASSERT_TRUE(app.InitInstance(TestStartupOptions()));
     SetPromptService(&prompt);
     SetDialogRunner([this](QDialog& d) { return Answer(d); });
     QApplication::processEvents();
@@ -535,17 +529,16 @@ TEST_F(MainRoadTest, NothingSavedButFailuresShowsTheCounts) {
   ASSERT_EQ(std::system(("mkdir -p '" + dest + "' && echo x > '" + dest + "/comp'").c_str()), 0);
   CMyListCtrl* l = View()->List();
   l->CheckAll(false);
-  QItemSelection pick;
+  l->ClearSelection();
   int picked = 0;
   for (int i = 0; i < l->GetItemCount(); i++) {
     ListNodeInfo info;
     View()->Nodes().GetNode(l->GetItemNodeIndex(i), info);
     if (FolderBelowVolume(l->GetItemPath(i)) != u"\\comp" || (info.flags & 0x0002)) continue;
-    pick.select(l->model()->index(i, 0), l->model()->index(i, 0));
+    l->SelectRow(i, true);
     picked++;
   }
   ASSERT_GT(picked, 1);
-  l->selectionModel()->select(pick, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
   l->CheckCurItems(true);
   SetOverwriteAlwaysForTest();
   const size_t asked = prompt.asked().size();
