@@ -6,12 +6,14 @@
 #pragma once
 #include <QWidget>
 #include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
 #include <thread>
 #include <vector>
 
 #include "foundation/UiServices.h"
+#include "ui/core/AffiliationRules.h"
 #include "ui/core/CommandState.h"
 #include "ui/core/ListStore.h"
 #include "ui/core/LookInRows.h"
@@ -38,6 +40,10 @@ class QPushButton;
 class QRadioButton;
 class QToolButton;
 class QTreeWidget;
+
+// Installs what Disk Image Create opens (the disk-image dialog); none: the
+// command does nothing.
+void SetDiskImageDialog(std::function<void(QWidget*)> open);
 
 class CDelvoraView : public QWidget, public ViewSink {
   Q_OBJECT
@@ -97,6 +103,14 @@ class CDelvoraView : public QWidget, public ViewSink {
   // Scan-mode radios (0 Quick, 1 Long), as if clicked.
   void OnScanModeChange(int index);
 
+  // ---- option and source commands (ViewSourceCommands.cpp) ----
+  // Runs one of them; false for any other command.
+  bool OnOptionCommand(int commandId);
+  // Volume Affiliation: true on OK (the answer and the size overrides are
+  // stored).
+  bool RunVolumeAffiliation();
+  const AffiliationChoice& Affiliation() const { return affiliation_; }
+
   // ---- ViewSink (any thread) ----
   void OperationStarted() override;
   void FoundItems(std::vector<FoundItem>& items, int percent) override;
@@ -139,6 +153,19 @@ class CDelvoraView : public QWidget, public ViewSink {
   void OnSplitterMove(int x);
   void OnLookForChanged();
   void ShowViewingTips();
+  void OnPartialScan();
+  void OnSectorExclusion();
+  bool RunExclusionDialog(const WString& name);
+  void OnOverwriteMode();
+  void OnLoadChain(bool vhd);
+  void OnAdvancedVolumes();
+  // Step 9 of the scan: the volume choice (Quick Scan of a disk or image) or
+  // the usage tip (Long Scan of a volume device); false stops the scan.
+  bool ChooseVolumesBeforeScan(struct DrvInfo* info, bool* chosen);
+  // The 4K question and the review of the source's exclusions.
+  void AfterSourceOpened(class Drive* drive, const WString& name);
+  // Hands the affiliation to the engine before a recovery.
+  void ApplyAffiliation();
 
   CMainFrame* frame_;
   CStatusDlg* statusDlg_ = nullptr;
@@ -183,6 +210,7 @@ class CDelvoraView : public QWidget, public ViewSink {
   bool sourceFailed_ = false;
   double pausedSeconds_ = 0;  // time spent in the pause questions of this run  // the last source could not be opened: no Scan
   WString recoveryDestination_;
+  AffiliationChoice affiliation_;  // cleared by every new scan
 
   std::thread worker_;
   std::atomic<bool> workerRunning_{false};

@@ -1,0 +1,48 @@
+#include "storage/Drive.h"
+#include "ui/core/VolPropRules.h"
+#include "volumes/BootVolume.h"
+#include "volumes/Volume.h"
+#include "volumes/VolumeFactory.h"
+#include "volumes/ntfs/NtfsVolume.h"
+
+namespace {
+
+// The volume lies on the drive: its sectors, counted in the drive's, end
+// before the drive does.
+bool InsideDrive(const CVol& v, const Drive* d) {
+  if (!d) return true;
+  const uint64_t total = d->SectorCount();
+  if (v.startSector >= total) return false;
+  const unsigned __int128 bytes = (unsigned __int128)v.sizeSectors * (v.sectorSize ? v.sectorSize : 512);
+  const unsigned __int128 sectors = (bytes + d->SectorSize() - 1) / d->SectorSize();
+  return sectors <= total - v.startSector;
+}
+
+class FamilyVolumeMaker : public VolumeMaker {
+ public:
+  CVol* Create(uint8_t type) override { return CreateVol(type); }
+  void Delete(CVol* volume) override { DeleteVol(&volume); }
+  int Probe(const uint8_t* sector) override { return ProbeVolumeKind(sector); }
+  bool Init(CVol& v, const uint8_t* boot, size_t bytes, int64_t start, Drive* drive) override {
+    if (!boot || bytes < 512 || start < 0) return false;
+    v.drive = drive;
+    bool ok = false;
+    if (auto* n = dynamic_cast<NTFSVol*>(&v)) {
+      ok = NTFS::BootParse(n, boot);
+      if (ok) {
+        v.type = kVolNtfs;
+        v.startSector = uint64_t(start);
+      }
+    } else if (IsFATType(v.type)) {
+      ok = InitFATVol(&v, boot, start) != 0;
+    }
+    return ok && InsideDrive(v, drive);
+  }
+};
+
+}  // namespace
+
+VolumeMaker& TheVolumeMaker() {
+  static FamilyVolumeMaker maker;
+  return maker;
+}
