@@ -9,7 +9,7 @@
 
 #include "CarveHarness.h"
 #include "carving/FileTypes.h"
-#include "tests/foundation/TestUtil.h"
+#include "tests/support/TestUtil.h"
 
 using namespace carve_test;
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "carving/FileTypes.h"
-#include "tests/foundation/TestUtil.h"
+#include "tests/support/TestUtil.h"
 
 namespace {
 

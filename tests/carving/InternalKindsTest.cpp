@@ -14,7 +14,7 @@
 #include "CarveHarness.h"
 #include "carving/FileTypes.h"
 #include "carving/HdrParse.h"
-#include "tests/ntfs/FixtureImage.h"
+#include "tests/support/FixtureImage.h"
 
 using namespace carve_test;
 

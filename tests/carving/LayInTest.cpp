@@ -21,7 +21,7 @@
 #include "foundation/Globals.h"
 #include "foundation/Md5.h"
 #include "storage/Drive.h"
-#include "tests/foundation/TestUtil.h"
+#include "tests/support/TestUtil.h"
 #include "volumes/Node.h"
 #include "volumes/Volume.h"
 
@@ -43,16 +43,14 @@ class LayIns {
     static LayIns instance;
     return instance;
   }
-  ~LayIns() {
-    if (!dir.empty()) std::system(("rm -rf '" + dir + "'").c_str());
-  }
+  TempFolder folder{"carve_layin"};
   std::string dir;
   std::vector<Laid> rows;
 
  private:
   LayIns() {
     if (!HaveTool("python3")) return;
-    dir = MakeTempDir("carve_layin");
+    dir = folder.Path();
     const std::string cmd = "python3 '" + std::string(DV_SOURCE_DIR) + "/tests/fixtures/carve/layin.py' '" +
                             SampleFolder() + "' '" + dir + "'";
     if (std::system(cmd.c_str()) != 0) {

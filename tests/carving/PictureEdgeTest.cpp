@@ -14,6 +14,7 @@
 #include "carving/HdrParse.h"
 #include "carving/Pictures.h"
 #include "carving/SectorProbe.h"
+#include "tests/support/ByteWriter.h"
 
 using namespace carve_test;
 
@@ -24,10 +25,10 @@ using Bytes = std::vector<uint8_t>;
 void Put(Bytes& b, std::initializer_list<int> bytes) {
   for (int x : bytes) b.push_back(uint8_t(x));
 }
-void PutBe16(Bytes& b, uint32_t v) { Put(b, {int(v >> 8 & 255), int(v & 255)}); }
-void PutBe32(Bytes& b, uint32_t v) { Put(b, {int(v >> 24), int(v >> 16 & 255), int(v >> 8 & 255), int(v & 255)}); }
-void PutLe16(Bytes& b, uint32_t v) { Put(b, {int(v & 255), int(v >> 8 & 255)}); }
-void PutLe32(Bytes& b, uint32_t v) { Put(b, {int(v & 255), int(v >> 8 & 255), int(v >> 16 & 255), int(v >> 24)}); }
+using testbytes::Append16;
+using testbytes::Append32;
+using testbytes::AppendBe16;
+using testbytes::AppendBe32;
 
 // A JPEG: start of image, a JFIF segment, one scan of `scan` bytes (no 0xFF
 // in them), end of image.
@@ -154,10 +155,10 @@ TEST(JpegParser, AFileThatWouldPassTwoToThe64BytesIsRefused) {
 
 Bytes PngChunk(const char* type, const Bytes& data) {
   Bytes b;
-  PutBe32(b, uint32_t(data.size()));
+  AppendBe32(b, uint32_t(data.size()));
   b.insert(b.end(), type, type + 4);
   b.insert(b.end(), data.begin(), data.end());
-  PutBe32(b, 0x12345678);
+  AppendBe32(b, 0x12345678);
   return b;
 }
 
@@ -195,7 +196,7 @@ TEST(PngParser, ChunkTypesMustBeLetters) {
 // instead of wrapping back into the bytes it has passed.
 TEST(PngParser, SkipsPast4GiBDoNotWrap) {
   Bytes f = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
-  PutBe32(f, 0xFFFFFFF0u);
+  AppendBe32(f, 0xFFFFFFF0u);
   Put(f, {'I', 'D', 'A', 'T'});
   f.resize(4096, 0);
   // Where a 32-bit cursor would land (8 + 12 + 0xFFFFFFF0 = 2^32 + 4 → 4):
@@ -214,14 +215,14 @@ TEST(PngParser, SkipsPast4GiBDoNotWrap) {
 
 Bytes Bmp(uint32_t fileSize) {
   Bytes b = {'B', 'M'};
-  PutLe32(b, fileSize);
-  PutLe32(b, 0);
-  PutLe32(b, 54);
-  PutLe32(b, 40);
-  PutLe32(b, 2);
-  PutLe32(b, 2);
-  PutLe16(b, 1);
-  PutLe16(b, 24);
+  Append32(b, fileSize);
+  Append32(b, 0);
+  Append32(b, 54);
+  Append32(b, 40);
+  Append32(b, 2);
+  Append32(b, 2);
+  Append16(b, 1);
+  Append16(b, 24);
   b.resize(512, 0);
   return b;
 }
@@ -240,10 +241,10 @@ TEST(BmpParser, SizeFromTheHeaderAtLeastBothHeaders) {
 
 TEST(MrwParser, SizeIn64Bits) {
   Bytes f = {0x00, 'M', 'R', 'M'};
-  PutBe32(f, 100);
+  AppendBe32(f, 100);
   f.resize(24, 0);
-  PutBe16(f, 0xFFFF);
-  PutBe16(f, 0xFFFF);
+  AppendBe16(f, 0xFFFF);
+  AppendBe16(f, 0xFFFF);
   f.resize(512, 0);
   HdrParse driver;
   driver.Slot(kTypeMrw)->headerSector = 0;
@@ -257,10 +258,10 @@ TEST(MrwParser, SizeIn64Bits) {
 TEST(CarveScanHits, AHitEndsAtTheDrivesEnd) {
   Bytes disk(64 * 512, 0);
   Bytes mrw = {0x00, 'M', 'R', 'M'};
-  PutBe32(mrw, 100);
+  AppendBe32(mrw, 100);
   mrw.resize(24, 0);
-  PutBe16(mrw, 0xFFFF);
-  PutBe16(mrw, 0xFFFF);
+  AppendBe16(mrw, 0xFFFF);
+  AppendBe16(mrw, 0xFFFF);
   std::copy(mrw.begin(), mrw.end(), disk.begin() + 10 * 512);
   const Bytes bmp = Bmp(1u << 30);
   std::copy(bmp.begin(), bmp.end(), disk.begin() + 20 * 512);
@@ -292,11 +293,11 @@ class TiffBuilder {
     }
     U32(8);
   }
-  void U16(uint32_t v) { little_ ? PutLe16(b, v) : PutBe16(b, v); }
-  void U32(uint32_t v) { little_ ? PutLe32(b, v) : PutBe32(b, v); }
+  void U16(uint32_t v) { little_ ? Append16(b, v) : AppendBe16(b, v); }
+  void U32(uint32_t v) { little_ ? Append32(b, v) : AppendBe32(b, v); }
   void Set32(size_t at, uint32_t v) {
     Bytes t;
-    little_ ? PutLe32(t, v) : PutBe32(t, v);
+    little_ ? Append32(t, v) : AppendBe32(t, v);
     std::copy(t.begin(), t.end(), b.begin() + long(at));
   }
   // Appends a directory; returns its offset and remembers where its next

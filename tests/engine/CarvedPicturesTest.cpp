@@ -12,7 +12,8 @@
 #include <sstream>
 #include <string>
 
-#include "tests/foundation/TestUtil.h"
+#include "tests/support/FixtureRun.h"
+#include "tests/support/TestUtil.h"
 
 namespace {
 
@@ -21,17 +22,16 @@ struct Saved {
   std::string dir, log;
 };
 
-Saved SaveAll(const std::string& image, bool verify) {
+Saved SaveAll(const TempFolder& folder, const std::string& image, bool verify) {
   Saved s;
-  s.dir = MakeTempDir(verify ? "carve_verify" : "carve_plain");
-  const std::string opts = s.dir + ".opts";
+  s.dir = folder.Path();
+  const std::string opts = s.dir + "/options.txt";
   WriteFileText(opts, verify ? "[Options]\nVerify Known Extensions=1\n" : "[Options]\n");
   const std::string cmd = "'" DV_BINARY_DIR "/bin/dvscan' --options '" + opts + "' --recover '" + s.dir + "/out' '" +
                           image + "' >/dev/null 2>&1";
   const int rc = std::system(cmd.c_str());
   s.rc = (rc != -1 && WIFEXITED(rc)) ? WEXITSTATUS(rc) : -1;
   s.log = ReadFileText(s.dir + "/out/Recovery.log");
-  std::remove(opts.c_str());
   return s;
 }
 
@@ -46,7 +46,8 @@ TEST(VerifyKnownExtensions, ABrokenHeaderFailsTheRestComesBackExact) {
   const std::string image = folder + "/carve_ntfs.img";
   for (bool verify : {true, false}) {
     SCOPED_TRACE(verify ? "verify" : "no verify");
-    const Saved s = SaveAll(image, verify);
+    const TempFolder temp(verify ? "carve_verify" : "carve_plain");
+    const Saved s = SaveAll(temp, image, verify);
     EXPECT_EQ(s.rc, 0);
     std::istringstream md5s(ReadFileText(folder + "/carve_ntfs.md5"));
     std::string md5, path;
@@ -68,7 +69,6 @@ TEST(VerifyKnownExtensions, ABrokenHeaderFailsTheRestComesBackExact) {
     } else {
       EXPECT_EQ(s.log.find("Invalid file header"), std::string::npos) << s.log;
     }
-    std::system(("rm -rf '" + s.dir + "'").c_str());
   }
 }
 

@@ -10,7 +10,7 @@
 #include "foundation/Wildcard.h"
 #include "storage/Drive.h"
 #include "storage/VolumeSearch.h"
-#include "tests/foundation/TestUtil.h"
+#include "tests/support/TestUtil.h"
 #include "volumes/Node.h"
 #include "volumes/ntfs/NtfsVolume.h"
 
@@ -278,7 +278,8 @@ TEST(Engine, NoDuplicatesPathEndAndWindow) {
 // and the volumes stay with the drive when the engine goes.
 TEST(Engine, VolumeListIsTheDrivesTable) {
   GlobalObjectsScope scope;
-  const std::string img = MakeTempDir("engine_table") + "/blank.img";
+  const TempFolder imgTemp("engine_table");
+  const std::string img = imgTemp.Path() + "/blank.img";
   WriteFileText(img, std::string(1 << 20, '\0'));
   Drive* drive = CreateDrive(FromUtf8(img));
   drive->InitDrive(FromUtf8(img));

@@ -14,7 +14,7 @@
 #include "engine/RecFile.h"
 #include "foundation/Globals.h"
 #include "foundation/Trace.h"
-#include "tests/foundation/TestUtil.h"
+#include "tests/support/TestUtil.h"
 
 namespace {
 
@@ -33,8 +33,9 @@ std::string Pattern(size_t n, unsigned seed) {
 
 class RecFileTest : public testing::Test {
  protected:
+  TempFolder temp_{"recfile"};
   GlobalObjectsScope scope_;
-  std::string dir_ = MakeTempDir("recfile");
+  std::string dir_ = temp_.Path();
 };
 
 TEST_F(RecFileTest, LengthsComeOutExactWhateverTheWritePattern) {

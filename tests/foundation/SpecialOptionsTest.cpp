@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "TestUtil.h"
+#include "tests/support/TestUtil.h"
 #include "carving/PhraseList.h"
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
@@ -13,9 +13,10 @@ namespace {
 
 class SpecialOptionsTest : public testing::Test {
  protected:
+  TempFolder temp_{"options"};
   void SetUp() override {
     SetPromptService(&prompt);
-    dir = MakeTempDir("options");
+    dir = temp_.Path();
     path = dir + "/$DVOPTS$.txt";
   }
   void TearDown() override {

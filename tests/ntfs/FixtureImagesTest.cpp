@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/ntfs/FixtureImage.h"
+#include "tests/support/FixtureImage.h"
 
 namespace {
 

@@ -12,23 +12,17 @@
 #include "foundation/ByteOrder.h"
 #include "foundation/Globals.h"
 #include "platform/Text.h"
-#include "tests/ntfs/FixtureImage.h"
+#include "tests/support/ByteWriter.h"
+#include "tests/support/FixtureImage.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-void Set16(Bytes& b, size_t at, uint32_t v) {
-  b[at] = uint8_t(v);
-  b[at + 1] = uint8_t(v >> 8);
-}
-void Set32(Bytes& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = uint8_t(v >> (8 * i));
-}
-void Set64(Bytes& b, size_t at, uint64_t v) {
-  for (int i = 0; i < 8; ++i) b[at + i] = uint8_t(v >> (8 * i));
-}
-uint16_t Get16(const Bytes& b, size_t at) { return uint16_t(b[at] | (b[at + 1] << 8)); }
+using testbytes::Get16;
+using testbytes::Put16;
+using testbytes::Put32;
+using testbytes::Put64;
 
 struct Entry {
   std::u16string name;
@@ -44,16 +38,16 @@ struct Entry {
 Bytes MakeEntry(const Entry& e) {
   size_t length = ((2 * e.name.size() + 89) >> 3) * 8 + (e.subnode ? 8 : 0);
   Bytes b(length, 0);
-  Set64(b, 0, e.record | (uint64_t(1) << 48));
-  Set16(b, 8, uint32_t(length + e.lengthDelta));
-  Set16(b, 10, uint32_t(66 + 2 * e.name.size()));
-  Set64(b, 16, e.parent | (uint64_t(3) << 48));
-  Set64(b, 24, 0x01D0000000000001ull);
-  Set64(b, 32, 0x01D0000000000002ull);
-  Set64(b, 56, e.allocated);
-  Set32(b, 72, e.directory ? 0x10000000 : 0x20);
+  Put64(b, 0, e.record | (uint64_t(1) << 48));
+  Put16(b, 8, uint32_t(length + e.lengthDelta));
+  Put16(b, 10, uint32_t(66 + 2 * e.name.size()));
+  Put64(b, 16, e.parent | (uint64_t(3) << 48));
+  Put64(b, 24, 0x01D0000000000001ull);
+  Put64(b, 32, 0x01D0000000000002ull);
+  Put64(b, 56, e.allocated);
+  Put32(b, 72, e.directory ? 0x10000000 : 0x20);
   b[80] = uint8_t(e.name.size());
-  for (size_t i = 0; i < e.name.size(); ++i) Set16(b, 82 + 2 * i, e.name[i]);
+  for (size_t i = 0; i < e.name.size(); ++i) Put16(b, 82 + 2 * i, e.name[i]);
   return b;
 }
 
@@ -64,11 +58,11 @@ Bytes MakeIndx(const std::vector<Entry>& entries, size_t size = 4096, uint32_t v
   Bytes r(size, 0);
   std::memcpy(r.data(), "INDX", 4);
   const size_t strides = size / 512;
-  Set16(r, 4, 40);
-  Set16(r, 6, uint32_t(strides + 1));
-  Set64(r, 16, vcn);
+  Put16(r, 4, 40);
+  Put16(r, 6, uint32_t(strides + 1));
+  Put64(r, 16, vcn);
   size_t first = (40 + 2 * (strides + 1) + 7) / 8 * 8;
-  Set32(r, 24, uint32_t(first - 24));
+  Put32(r, 24, uint32_t(first - 24));
   size_t pos = first;
   for (const Entry& e : entries) {
     Bytes b = MakeEntry(e);
@@ -76,17 +70,17 @@ Bytes MakeIndx(const std::vector<Entry>& entries, size_t size = 4096, uint32_t v
     pos += b.size();
   }
   // The end entry: 16 bytes, flag 2.
-  Set16(r, pos + 8, 16);
-  Set16(r, pos + 12, 2);
+  Put16(r, pos + 8, 16);
+  Put16(r, pos + 12, 2);
   pos += 16;
-  Set32(r, 28, uint32_t(pos - 24));
-  Set32(r, 32, uint32_t(size - 24));
+  Put32(r, 28, uint32_t(pos - 24));
+  Put32(r, 32, uint32_t(size - 24));
   const uint16_t usn = 0x4242;
-  Set16(r, 40, usn);
+  Put16(r, 40, usn);
   for (size_t i = 0; i < strides; ++i) {
     size_t word = (i + 1) * 512 - 2;
-    Set16(r, 40 + 2 * (i + 1), Get16(r, word));
-    Set16(r, word, usn);
+    Put16(r, 40 + 2 * (i + 1), Get16(r, word));
+    Put16(r, word, usn);
   }
   return r;
 }
@@ -125,17 +119,17 @@ TEST_F(NtfsIndex, CheckINDXSectorTable) {
       {"plain record", [](Bytes&) {}, 0, true},
       {"one sector of it", [](Bytes&) {}, 512, true},
       {"fewer bytes than a sector", [](Bytes&) {}, 511, false},
-      {"update-sequence count 8 for 4072 bytes", [](Bytes& r) { Set16(r, 6, 8); }, 0, false},
-      {"allocated size 4000", [](Bytes& r) { Set32(r, 32, 4000); }, 0, false},
-      {"odd update-sequence offset", [](Bytes& r) { Set16(r, 4, 41); }, 0, false},
-      {"update-sequence number differs", [](Bytes& r) { Set16(r, 510, 0x1111); }, 0, false},
-      {"entries offset not a multiple of 8", [](Bytes& r) { Set32(r, 24, Le32(&r[24]) + 4); }, 0, false},
-      {"bytes in use not a multiple of 8", [](Bytes& r) { Set32(r, 28, Le32(&r[28]) + 2); }, 0, false},
-      {"entries beyond the bytes in use", [](Bytes& r) { Set32(r, 24, 4000); }, 0, false},
-      {"entry length 0", [](Bytes& r) { Set16(r, 64 + 8, 0); }, 0, false},
+      {"update-sequence count 8 for 4072 bytes", [](Bytes& r) { Put16(r, 6, 8); }, 0, false},
+      {"allocated size 4000", [](Bytes& r) { Put32(r, 32, 4000); }, 0, false},
+      {"odd update-sequence offset", [](Bytes& r) { Put16(r, 4, 41); }, 0, false},
+      {"update-sequence number differs", [](Bytes& r) { Put16(r, 510, 0x1111); }, 0, false},
+      {"entries offset not a multiple of 8", [](Bytes& r) { Put32(r, 24, Le32(&r[24]) + 4); }, 0, false},
+      {"bytes in use not a multiple of 8", [](Bytes& r) { Put32(r, 28, Le32(&r[28]) + 2); }, 0, false},
+      {"entries beyond the bytes in use", [](Bytes& r) { Put32(r, 24, 4000); }, 0, false},
+      {"entry length 0", [](Bytes& r) { Put16(r, 64 + 8, 0); }, 0, false},
       {"name length 0", [](Bytes& r) { r[64 + 80] = 0; }, 0, false},
-      {"entry length off by 8", [](Bytes& r) { Set16(r, 64 + 8, Get16(r, 64 + 8) + 16); }, 0, false},
-      {"implausible allocated size", [](Bytes& r) { Set32(r, 64 + 56, 5000); }, 0, false},
+      {"entry length off by 8", [](Bytes& r) { Put16(r, 64 + 8, Get16(r, 64 + 8) + 16); }, 0, false},
+      {"implausible allocated size", [](Bytes& r) { Put32(r, 64 + 56, 5000); }, 0, false},
   };
   for (const Case& c : cases) {
     Bytes r = MakeIndx(SomeEntries(5));
@@ -230,7 +224,7 @@ TEST_F(NtfsIndex, EntryLengthRule) {
 
 TEST_F(NtfsIndex, TornStrideIsKeptAndWalked) {
   Bytes r = MakeIndx(SomeEntries(30));
-  Set16(r, 1022, 0x7777);  // the second stride never reached the disk
+  Put16(r, 1022, 0x7777);  // the second stride never reached the disk
   CINDXItem item;
   ASSERT_EQ(item.SetINDXBuf(r.data(), r.size()), 0);
   EXPECT_EQ(Get16(r, 1022), 0x7777);
@@ -256,12 +250,12 @@ TEST_F(NtfsIndex, SetINDXBufRefusesInconsistentHeaders) {
   };
   const Case cases[] = {
       {"bytes in use past the bytes read", [](Bytes&) {}, 1024},
-      {"entries offset odd", [](Bytes& r) { Set32(r, 24, 41); }, 0},
-      {"bytes in use odd", [](Bytes& r) { Set32(r, 28, 1001); }, 0},
-      {"entries at the end", [](Bytes& r) { Set32(r, 24, Le32(&r[28])); }, 0},
+      {"entries offset odd", [](Bytes& r) { Put32(r, 24, 41); }, 0},
+      {"bytes in use odd", [](Bytes& r) { Put32(r, 28, 1001); }, 0},
+      {"entries at the end", [](Bytes& r) { Put32(r, 24, Le32(&r[28])); }, 0},
       {"header cut", [](Bytes&) {}, 30},
-      {"huge update-sequence count", [](Bytes& r) { Set16(r, 6, 0xFFFF); }, 2000},
-      {"update-sequence array past the end", [](Bytes& r) { Set16(r, 4, 0xFFF0); }, 0},
+      {"huge update-sequence count", [](Bytes& r) { Put16(r, 6, 0xFFFF); }, 2000},
+      {"update-sequence array past the end", [](Bytes& r) { Put16(r, 4, 0xFFF0); }, 0},
   };
   for (const Case& c : cases) {
     Bytes r = MakeIndx(SomeEntries(30));
@@ -286,8 +280,8 @@ TEST_F(NtfsIndex, IndexRootLengthLimits) {
   const Case cases[] = {{144, 400, -1}, {152, 400, 0}, {156, 400, -1}, {400, 400, 0}, {408, 400, -1}, {152, 6, -1}};
   for (const Case& c : cases) {
     Bytes a(std::max<size_t>(c.size, 8), 0);
-    Set32(a, 0, 0x90);
-    Set32(a, 4, c.length);
+    Put32(a, 0, 0x90);
+    Put32(a, 4, c.length);
     CINDXItem item;
     EXPECT_EQ(item.SetBuf(a.data(), c.size), c.expect) << c.length << " " << c.size;
   }
@@ -297,12 +291,12 @@ TEST_F(NtfsIndex, GetINDXOwnerTable) {
   Bytes r = MakeIndx(SomeEntries(2));
   EXPECT_EQ(GetINDXOwner(r.data(), r.size()), 42u | (uint64_t(3) << 48));
   Bytes odd = r;
-  Set32(odd, 24, 36);
+  Put32(odd, 24, 36);
   EXPECT_EQ(GetINDXOwner(odd.data(), odd.size()), 0u);
   Bytes far = r;
-  Set32(far, 24, 240);  // would start at 264
+  Put32(far, 24, 240);  // would start at 264
   EXPECT_EQ(GetINDXOwner(far.data(), far.size()), 0u);
-  Set32(far, 24, 224);  // starts at 248: allowed
+  Put32(far, 24, 224);  // starts at 248: allowed
   EXPECT_EQ(GetINDXOwner(far.data(), far.size()), Le64(&far[248 + 16]));
   EXPECT_EQ(GetINDXOwner(r.data(), 60), 0u);  // its parent reference not read
 }

@@ -11,21 +11,19 @@
 #include "foundation/Md5.h"
 #include "foundation/Trace.h"
 #include "platform/Text.h"
-#include "tests/ntfs/FixtureImage.h"
+#include "tests/support/ByteWriter.h"
+#include "tests/support/FixtureImage.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-void Put16(Bytes& b, unsigned v) {
-  b.push_back(static_cast<uint8_t>(v));
-  b.push_back(static_cast<uint8_t>(v >> 8));
-}
+using testbytes::Append16;
 
 // A stored chunk of the given bytes.
 Bytes Stored(const Bytes& data) {
   Bytes out;
-  Put16(out, 0x3000 | static_cast<unsigned>(data.size() - 1));
+  Append16(out, 0x3000 | static_cast<unsigned>(data.size() - 1));
   out.insert(out.end(), data.begin(), data.end());
   return out;
 }
@@ -33,7 +31,7 @@ Bytes Stored(const Bytes& data) {
 // A compressed chunk around the given token bytes (flags included).
 Bytes Compressed(const Bytes& tokens) {
   Bytes out;
-  Put16(out, 0xB000 | static_cast<unsigned>(tokens.size() - 1));
+  Append16(out, 0xB000 | static_cast<unsigned>(tokens.size() - 1));
   out.insert(out.end(), tokens.begin(), tokens.end());
   return out;
 }
@@ -80,7 +78,7 @@ Bytes Compress(const Bytes& data) {
         }
         if (bestLen >= 3) {
           tokens[flagAt] |= static_cast<uint8_t>(1 << bit);
-          Put16(tokens, static_cast<unsigned>(((bestOff - 1) << l) | (bestLen - 3)));
+          Append16(tokens, static_cast<unsigned>(((bestOff - 1) << l) | (bestLen - 3)));
           pos += bestLen;
         } else {
           tokens.push_back(c[pos++]);

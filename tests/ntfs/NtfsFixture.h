@@ -15,7 +15,8 @@
 #include "foundation/Globals.h"
 #include "platform/Text.h"
 #include "storage/Drive.h"
-#include "tests/foundation/TestUtil.h"
+#include "tests/support/FixtureRun.h"
+#include "tests/support/TestUtil.h"
 #include "volumes/ntfs/Inode.h"
 #include "volumes/ntfs/NtfsVolume.h"
 
@@ -26,7 +27,7 @@ inline std::string ModelImages(std::string* skip) {
   static std::string folder;
   static int status = -2;
   if (status == -2) {
-    folder = FixtureCache(testing::TempDir() + "delvora-fixtures") + "/ntfs-model";
+    folder = FixtureCache() + "/ntfs-model";
     status = RunFixtureScript("make_ntfs_model.sh", folder, ">/dev/null");
   }
   if (status == 77) {

@@ -6,7 +6,8 @@
 #include <vector>
 
 #include "foundation/Globals.h"
-#include "tests/ntfs/FixtureImage.h"
+#include "tests/support/ByteWriter.h"
+#include "tests/support/FixtureImage.h"
 #include "tests/ntfs/NtfsFixture.h"
 #include "volumes/ntfs/Inode.h"
 #include "volumes/ntfs/NtfsDefinitions.h"
@@ -16,24 +17,12 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-void Put16(Bytes& b, size_t at, uint16_t v) { std::memcpy(b.data() + at, &v, 2); }
-void Put32(Bytes& b, size_t at, uint32_t v) { std::memcpy(b.data() + at, &v, 4); }
-void Put64(Bytes& b, size_t at, uint64_t v) { std::memcpy(b.data() + at, &v, 8); }
-uint16_t Get16(const Bytes& b, size_t at) {
-  uint16_t v;
-  std::memcpy(&v, b.data() + at, 2);
-  return v;
-}
-uint32_t Get32(const Bytes& b, size_t at) {
-  uint32_t v;
-  std::memcpy(&v, b.data() + at, 4);
-  return v;
-}
-uint64_t Get64(const Bytes& b, size_t at) {
-  uint64_t v;
-  std::memcpy(&v, b.data() + at, 8);
-  return v;
-}
+using testbytes::Get16;
+using testbytes::Get32;
+using testbytes::Get64;
+using testbytes::Put16;
+using testbytes::Put32;
+using testbytes::Put64;
 
 // Parses a copy of the record on a drive-less volume; the record must come
 // back unchanged.

@@ -13,7 +13,7 @@
 
 #include "foundation/Md5.h"
 #include "foundation/Trace.h"
-#include "tests/ntfs/FixtureImage.h"
+#include "tests/support/FixtureImage.h"
 #include "tests/ntfs/NtfsFixture.h"
 #include "volumes/ntfs/DevBitmap.h"
 #include "volumes/ntfs/NtfsDefinitions.h"

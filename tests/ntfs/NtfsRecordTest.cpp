@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "foundation/Globals.h"
+#include "tests/support/ByteWriter.h"
 #include "volumes/RunList.h"
 #include "volumes/ntfs/DevBitmap.h"
 #include "volumes/ntfs/Inode.h"
@@ -17,9 +18,9 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-void Put16(Bytes& b, size_t at, uint16_t v) { std::memcpy(b.data() + at, &v, 2); }
-void Put32(Bytes& b, size_t at, uint32_t v) { std::memcpy(b.data() + at, &v, 4); }
-void Put64(Bytes& b, size_t at, uint64_t v) { std::memcpy(b.data() + at, &v, 8); }
+using testbytes::Put16;
+using testbytes::Put32;
+using testbytes::Put64;
 
 // A FILE record builder: header, attributes appended, end marker, fix-up.
 struct Record {

@@ -9,7 +9,8 @@
 #include "foundation/ByteOrder.h"
 #include "foundation/Globals.h"
 #include "platform/Text.h"
-#include "tests/ntfs/FixtureImage.h"
+#include "tests/support/ByteWriter.h"
+#include "tests/support/FixtureImage.h"
 #include "volumes/DestinationPath.h"
 #include "volumes/Node.h"
 #include "volumes/RunList.h"
@@ -18,18 +19,9 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-void Put32(Bytes& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = uint8_t(v >> (8 * i));
-}
-void Put64(Bytes& b, size_t at, uint64_t v) {
-  for (int i = 0; i < 8; ++i) b[at + i] = uint8_t(v >> (8 * i));
-}
-void PutWide(Bytes& b, size_t at, std::u16string_view text) {
-  for (size_t i = 0; i < text.size(); ++i) {
-    b[at + 2 * i] = uint8_t(text[i]);
-    b[at + 2 * i + 1] = uint8_t(text[i] >> 8);
-  }
-}
+using testbytes::Put32;
+using testbytes::Put64;
+using testbytes::PutUtf16;
 
 // A $I record of version 1: 544 bytes.
 Bytes MakeRbi(std::u16string_view path, uint64_t size, uint64_t version = 1) {
@@ -37,7 +29,7 @@ Bytes MakeRbi(std::u16string_view path, uint64_t size, uint64_t version = 1) {
   Put64(b, 0, version);
   Put64(b, 8, size);
   Put64(b, 16, 0x01D5000000000000ull);
-  PutWide(b, 24, path.substr(0, 260));
+  PutUtf16(b, 24, path.substr(0, 260));
   return b;
 }
 
@@ -59,7 +51,7 @@ Bytes MakeInfo2(const std::vector<Info2Record>& records) {
     Put32(b, at + 264, 2);
     Put64(b, at + 268, 0x01C0000000000000ull);
     Put32(b, at + 276, records[i].size);
-    PutWide(b, at + 280, std::u16string_view(records[i].path).substr(0, 260));
+    PutUtf16(b, at + 280, std::u16string_view(records[i].path).substr(0, 260));
   }
   return b;
 }
@@ -119,13 +111,13 @@ TEST(Recycler, AddRBITable) {
   };
   Bytes unterminated(kRbiRecordBytes, 0);
   Put64(unterminated, 0, 1);
-  PutWide(unterminated, 24, u"C:\\" + std::u16string(257, u'x'));  // fills all 520 bytes
+  PutUtf16(unterminated, 24, u"C:\\" + std::u16string(257, u'x'));  // fills all 520 bytes
   Bytes shortContent = MakeRbi(u"C:\\abcdefghijklmnopqrstuvwxyz", 10);
   shortContent.resize(24 + 20);  // the file ends inside the path
   Bytes version2(kRbiRecordBytes, 0);
   Put64(version2, 0, 2);
   Put32(version2, 24, 17);  // a count before the path
-  PutWide(version2, 28, u"C:\\work\\plan.txt");
+  PutUtf16(version2, 28, u"C:\\work\\plan.txt");
   const Case cases[] = {
       {"plain record", MakeRbi(u"C:\\work\\plan.txt", 1234), u"$IXYZ123.txt", true, u"C:\\work\\plan.txt"},
       {"lower-case drive", MakeRbi(u"c:\\work\\plan.txt", 1234), u"$IXYZ124.txt", false, u""},

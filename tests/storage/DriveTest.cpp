@@ -8,8 +8,10 @@
 
 #include <thread>
 
-#include "../foundation/TestUtil.h"
-#include "FaultySource.h"
+#include "tests/support/FixtureRun.h"
+#include "tests/support/TestUtil.h"
+#include "tests/support/FaultySource.h"
+#include "tests/support/LoopDevice.h"
 #include "SysfsFixture.h"
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
@@ -74,30 +76,13 @@ std::string FixtureImage(const std::string& kind) {
   return folder + "/" + kind + ".img";
 }
 
-// A loop device on a file, detached at the end.
-class LoopDevice {
- public:
-  LoopDevice(const std::string& image, uint32_t sectorSize = 0) {
-    if (getuid() != 0) return;
-    std::string cmd = "losetup -f --show ";
-    if (sectorSize) cmd += "--sector-size " + std::to_string(sectorSize) + " ";
-    path_ = RunCommand(cmd + "'" + image + "' 2>/dev/null");
-    while (!path_.empty() && (path_.back() == '\n' || path_.back() == ' ')) path_.pop_back();
-  }
-  ~LoopDevice() {
-    if (!path_.empty()) RunCommand("losetup -d '" + path_ + "'");
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 class DriveTest : public testing::Test {
  protected:
+  TempFolder temp_{"drive"};
   void SetUp() override {
     g_appState->view = &view;
-    dir = MakeTempDir("drive");
+    dir = temp_.Path();
   }
   void TearDown() override {
     g_appState->view = nullptr;
@@ -615,7 +600,8 @@ TEST(DriveHelpers, VolumeSizeByProbing) {
 }
 
 TEST(DriveHelpers, FatBootSector) {
-  std::string dir = MakeTempDir("fatboot");
+  const TempFolder dirTemp("fatboot");
+  std::string dir = dirTemp.Path();
   std::string img = dir + "/fat.img";
   if (RunCommand("command -v mkfs.fat || ls /usr/sbin/mkfs.fat 2>/dev/null").empty()) GTEST_SKIP() << "no mkfs.fat";
   for (const char* bits : {"12", "16", "32"}) {
@@ -639,7 +625,8 @@ TEST(DriveHelpers, FatBootSector) {
 
 TEST(DriveHelpers, CoveredRangesFiltersAndRelease) {
   GlobalObjectsScope scope;
-  std::string dir = MakeTempDir("covered");
+  const TempFolder dirTemp("covered");
+  std::string dir = dirTemp.Path();
   std::string img = dir + "/c.img";
   WriteFileText(img, std::string(kMiB, '\0'));
   Drive d;
@@ -731,7 +718,7 @@ TEST_F(DriveTest, LoopDeviceAsPhysicalDiskAndAsPath) {
 TEST_F(DriveTest, FourKibibyteSectorLoopDevice) {
   std::string img = FixtureImage("ntfs");
   if (img.empty()) GTEST_SKIP() << "mkntfs missing";
-  LoopDevice loop(img, 4096);
+  LoopDevice loop(img, "--sector-size 4096");
   if (loop.path().empty()) GTEST_SKIP() << "no loop device (needs root)";
   const WString path = FromUtf8(loop.path());
   const std::string expected = Md5OfFile(img);

@@ -4,7 +4,7 @@
 
 #include <random>
 
-#include "../foundation/TestUtil.h"
+#include "tests/support/TestUtil.h"
 #include "foundation/Globals.h"
 #include "foundation/Trace.h"
 #include "platform/Errors.h"
@@ -377,8 +377,8 @@ TEST(RaidMaps, RaidzColumnExamples) {
 
 class SchemaTest : public testing::Test {
  protected:
-  void SetUp() override { dir = MakeTempDir("schema"); }
-  void TearDown() override { RunCommand("rm -rf '" + dir + "'"); }
+  TempFolder temp_{"schema"};
+  void SetUp() override { dir = temp_.Path(); }
   // Loads a schema text for a set of `members` image members; the last
   // error on failure.
   std::string Load(const std::string& text, int members = 3) {

@@ -13,10 +13,11 @@
 #include <sstream>
 #include <thread>
 
-#include "../engine/EngineTestUtil.h"
-#include "../foundation/TestUtil.h"
-#include "../ntfs/FixtureImage.h"
-#include "FaultySource.h"
+#include "tests/engine/EngineTestUtil.h"
+#include "tests/support/FixtureRun.h"
+#include "tests/support/TestUtil.h"
+#include "tests/support/FixtureImage.h"
+#include "tests/support/FaultySource.h"
 #include "engine/Engine.h"
 #include "engine/RecoverDriver.h"
 #include "engine/SendObj.h"
@@ -91,14 +92,13 @@ std::unique_ptr<Drive> OpenSet(const std::string& definition, std::string* error
 // dvscan's exit status, messages and list of a source (without the node
 // column, which numbers the nodes in the order found).
 std::string DvscanList(const std::string& source, const std::string& raid = "") {
-  const std::string out = testing::TempDir() + "raidlist-" + std::to_string(getpid()) + ".tsv";
+  const TempFolder temp("raidlist");
+  const std::string out = temp.Path() + "/list.tsv";
   std::string cmd = "'" DV_BINARY_DIR "/bin/dvscan' --list '" + out + "' ";
   if (!raid.empty()) cmd += "--raid " + raid + " ";
   cmd += "'" + source + "' 2>&1 >/dev/null";
   const CommandRun run = RunCommandStatus(cmd);
-  std::string text = "rc " + std::to_string(run.rc) + "\n" + run.out + RunCommand("cut -f1-4 '" + out + "' | sort");
-  unlink(out.c_str());
-  return text;
+  return "rc " + std::to_string(run.rc) + "\n" + run.out + RunCommand("cut -f1-4 '" + out + "' | sort");
 }
 
 struct Layout {
@@ -140,11 +140,9 @@ bool MkRaid(const Layout& l, const std::string& image, const std::string& prefix
 
 class RaidSetTest : public testing::TestWithParam<Layout> {
  protected:
-  void SetUp() override { dir = MakeTempDir(std::string("raidset_") + GetParam().name); }
-  void TearDown() override {
-    ClearRaidSettings();
-    RunCommand("rm -rf '" + dir + "'");
-  }
+  TempFolder temp_{std::string("raidset_") + GetParam().name};
+  void SetUp() override { dir = temp_.Path(); }
+  void TearDown() override { ClearRaidSettings(); }
   std::string dir;
   GlobalObjectsScope scope;
 };
@@ -198,12 +196,12 @@ INSTANTIATE_TEST_SUITE_P(
 
 class RaidSetFixture : public testing::Test {
  protected:
-  void SetUp() override { dir = MakeTempDir("raidsets"); }
+  TempFolder temp_{"raidsets"};
+  void SetUp() override { dir = temp_.Path(); }
   void TearDown() override {
     SetBlockSourceOpener(nullptr);
     ClearRaidSettings();
     if (g_appState) g_appState->zfsRaidz = 0;
-    RunCommand("rm -rf '" + dir + "'");
   }
   std::string Ext4Image() {
     const std::string folder = FixtureFolder("make_raid_sources.sh");

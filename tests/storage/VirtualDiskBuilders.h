@@ -8,21 +8,17 @@
 
 #include "foundation/ByteOrder.h"
 #include "storage/VirtualDisk.h"
+#include "tests/support/ByteWriter.h"
 
 namespace vdisk_test {
 
 using Bytes = std::vector<uint8_t>;
 
-inline void PutBe32(Bytes& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + size_t(i)] = uint8_t(v >> (24 - 8 * i));
-}
-inline void PutBe64(Bytes& b, size_t at, uint64_t v) {
-  PutBe32(b, at, uint32_t(v >> 32));
-  PutBe32(b, at + 4, uint32_t(v));
-}
-inline void PutLe16(Bytes& b, size_t at, uint16_t v) { PutLittleEndian(b.data() + at, v, 2); }
-inline void PutLe32(Bytes& b, size_t at, uint32_t v) { PutLittleEndian(b.data() + at, v, 4); }
-inline void PutLe64(Bytes& b, size_t at, uint64_t v) { PutLittleEndian64(b.data() + at, v, 8); }
+using testbytes::PutBe32;
+using testbytes::PutBe64;
+using testbytes::Put16;
+using testbytes::Put32;
+using testbytes::Put64;
 
 // A dynamic VHD: footer copy, dynamic header at 512, table at 1536, the
 // rest of the file zeros.
@@ -67,28 +63,28 @@ struct VhdxFile {
     memcpy(b.data(), "vhdxfile", 8);
     const size_t rt = 0x30000;
     memcpy(b.data() + rt, "regi", 4);
-    PutLe32(b, rt + 8, 2);
+    Put32(b, rt + 8, 2);
     memcpy(b.data() + rt + 16, kBatGuid, 16);
-    PutLe64(b, rt + 32, kBat);
-    PutLe32(b, rt + 40, uint32_t(kMiB));
+    Put64(b, rt + 32, kBat);
+    Put32(b, rt + 40, uint32_t(kMiB));
     memcpy(b.data() + rt + 48, kMetadataGuid, 16);
-    PutLe64(b, rt + 64, kMetadata);
-    PutLe32(b, rt + 72, uint32_t(kMiB));
+    Put64(b, rt + 64, kMetadata);
+    Put32(b, rt + 72, uint32_t(kMiB));
     memcpy(b.data() + kMetadata, "metadata", 8);
-    PutLe16(b, kMetadata + 10, 3);
+    Put16(b, kMetadata + 10, 3);
     const uint8_t* guids[3] = {kFileParametersGuid, kDiskSizeGuid, kLogicalSectorGuid};
     const uint32_t offsets[3] = {0x10000, 0x10008, 0x10010}, lengths[3] = {8, 8, 4};
     for (size_t i = 0; i < 3; ++i) {
       memcpy(b.data() + kMetadata + 32 + 32 * i, guids[i], 16);
-      PutLe32(b, kMetadata + 48 + 32 * i, offsets[i]);
-      PutLe32(b, kMetadata + 52 + 32 * i, lengths[i]);
+      Put32(b, kMetadata + 48 + 32 * i, offsets[i]);
+      Put32(b, kMetadata + 52 + 32 * i, lengths[i]);
     }
-    PutLe32(b, kParams, blockSize);
-    PutLe64(b, kSize, virtualSize);
-    PutLe32(b, kLogical, logicalSector);
+    Put32(b, kParams, blockSize);
+    Put64(b, kSize, virtualSize);
+    Put32(b, kLogical, logicalSector);
   }
   void SetEntry(uint64_t index, uint32_t state, uint64_t offsetMiB) {
-    PutLe64(b, kBat + 8 * index, (offsetMiB << 20) | state);
+    Put64(b, kBat + 8 * index, (offsetMiB << 20) | state);
   }
 };
 
@@ -97,12 +93,12 @@ inline Bytes SparseVmdk(uint64_t capacity, uint64_t grain, uint32_t perTable, ui
                         size_t fileBytes) {
   Bytes b(fileBytes, 0);
   memcpy(b.data(), "KDMV", 4);
-  PutLe32(b, 4, 1);
-  PutLe32(b, 8, 3);
-  PutLe64(b, 12, capacity);
-  PutLe64(b, 20, grain);
-  PutLe32(b, 44, perTable);
-  PutLe64(b, 56, directorySector);
+  Put32(b, 4, 1);
+  Put32(b, 8, 3);
+  Put64(b, 12, capacity);
+  Put64(b, 20, grain);
+  Put32(b, 44, perTable);
+  Put64(b, 56, directorySector);
   return b;
 }
 
@@ -111,12 +107,12 @@ inline Bytes CowdVmdk(uint32_t sectors, uint32_t grain, uint32_t directorySector
                       size_t fileBytes) {
   Bytes b(fileBytes, 0);
   memcpy(b.data(), "COWD", 4);
-  PutLe32(b, 4, 1);
-  PutLe32(b, 8, 3);
-  PutLe32(b, 12, sectors);
-  PutLe32(b, 16, grain);
-  PutLe32(b, 20, directorySector);
-  PutLe32(b, 24, directoryEntries);
+  Put32(b, 4, 1);
+  Put32(b, 8, 3);
+  Put32(b, 12, sectors);
+  Put32(b, 16, grain);
+  Put32(b, 20, directorySector);
+  Put32(b, 24, directoryEntries);
   return b;
 }
 

@@ -14,6 +14,7 @@
 #include "storage/VhdBitmapFinder.h"
 #include "storage/VhdFormat.h"
 #include "storage/VmdkFormat.h"
+#include "tests/support/TempFolder.h"
 
 using namespace vdisk_test;
 
@@ -54,15 +55,13 @@ void ExpectLookups(ImageMap& map, const std::vector<LookupCase>& cases) {
 
 class TraceCapture {
  public:
-  explicit TraceCapture(const std::string& name) : path_(testing::TempDir() + name) {
-    std::remove(path_.c_str());
+  explicit TraceCapture(const std::string& name) : path_(folder_.Path() + "/" + name) {
     old_ = theTrace().TraceFilePath();
     Set(FromUtf8(path_));
   }
   ~TraceCapture() {
     TraceFileClose();
     Set(old_);
-    std::remove(path_.c_str());
   }
   std::string Text() {
     TraceFileClose();
@@ -77,6 +76,7 @@ class TraceCapture {
     theTrace().SetOptions(p, traceExecutionPath, traceRaid, traceMft, traceIo, traceContent, traceCompression,
                           traceUnixFsA, traceUnixFsB, traceHfs, traceKeepFileOpen, traceSequentialSearch);
   }
+  TempFolder folder_{"trace"};
   std::string path_;
   WString old_;
 };
@@ -296,30 +296,30 @@ TEST_F(VhdxMapTest, RegionAndMetadataChecks) {
     const char* what;
     void (*patch)(VhdxFile&);
   } cases[] = {
-      {"block size 3 MiB", [](VhdxFile& v) { PutLe32(v.b, VhdxFile::kParams, uint32_t(3 * kMiB)); }},
-      {"block size 0", [](VhdxFile& v) { PutLe32(v.b, VhdxFile::kParams, 0); }},
-      {"block size 512 KiB", [](VhdxFile& v) { PutLe32(v.b, VhdxFile::kParams, uint32_t(kMiB / 2)); }},
-      {"block size 512 MiB", [](VhdxFile& v) { PutLe32(v.b, VhdxFile::kParams, uint32_t(512 * kMiB)); }},
-      {"logical sector 1000", [](VhdxFile& v) { PutLe32(v.b, VhdxFile::kLogical, 1000); }},
-      {"logical sector 0", [](VhdxFile& v) { PutLe32(v.b, VhdxFile::kLogical, 0); }},
-      {"virtual size 0", [](VhdxFile& v) { PutLe64(v.b, VhdxFile::kSize, 0); }},
-      {"virtual size 1 PiB", [](VhdxFile& v) { PutLe64(v.b, VhdxFile::kSize, kMiB << 30); }},
-      {"region count 5000", [](VhdxFile& v) { PutLe32(v.b, 0x30000 + 8, 5000); }},
-      {"no regions", [](VhdxFile& v) { PutLe32(v.b, 0x30000 + 8, 0); }},
+      {"block size 3 MiB", [](VhdxFile& v) { Put32(v.b, VhdxFile::kParams, uint32_t(3 * kMiB)); }},
+      {"block size 0", [](VhdxFile& v) { Put32(v.b, VhdxFile::kParams, 0); }},
+      {"block size 512 KiB", [](VhdxFile& v) { Put32(v.b, VhdxFile::kParams, uint32_t(kMiB / 2)); }},
+      {"block size 512 MiB", [](VhdxFile& v) { Put32(v.b, VhdxFile::kParams, uint32_t(512 * kMiB)); }},
+      {"logical sector 1000", [](VhdxFile& v) { Put32(v.b, VhdxFile::kLogical, 1000); }},
+      {"logical sector 0", [](VhdxFile& v) { Put32(v.b, VhdxFile::kLogical, 0); }},
+      {"virtual size 0", [](VhdxFile& v) { Put64(v.b, VhdxFile::kSize, 0); }},
+      {"virtual size 1 PiB", [](VhdxFile& v) { Put64(v.b, VhdxFile::kSize, kMiB << 30); }},
+      {"region count 5000", [](VhdxFile& v) { Put32(v.b, 0x30000 + 8, 5000); }},
+      {"no regions", [](VhdxFile& v) { Put32(v.b, 0x30000 + 8, 0); }},
       {"region signature", [](VhdxFile& v) { v.b[0x30000] = 'R'; }},
-      {"BAT past the file", [](VhdxFile& v) { PutLe64(v.b, 0x30000 + 32, 8 * kMiB); }},
-      {"BAT inside a MiB", [](VhdxFile& v) { PutLe64(v.b, 0x30000 + 32, 2 * kMiB + 4096); }},
-      {"metadata count 5000", [](VhdxFile& v) { PutLe16(v.b, VhdxFile::kMetadata + 10, 5000); }},
+      {"BAT past the file", [](VhdxFile& v) { Put64(v.b, 0x30000 + 32, 8 * kMiB); }},
+      {"BAT inside a MiB", [](VhdxFile& v) { Put64(v.b, 0x30000 + 32, 2 * kMiB + 4096); }},
+      {"metadata count 5000", [](VhdxFile& v) { Put16(v.b, VhdxFile::kMetadata + 10, 5000); }},
       {"metadata signature", [](VhdxFile& v) { v.b[VhdxFile::kMetadata] = 'M'; }},
-      {"item past the region", [](VhdxFile& v) { PutLe32(v.b, VhdxFile::kMetadata + 48, uint32_t(kMiB - 4)); }},
-      {"item inside the table", [](VhdxFile& v) { PutLe32(v.b, VhdxFile::kMetadata + 48, 64); }},
-      {"item too short", [](VhdxFile& v) { PutLe32(v.b, VhdxFile::kMetadata + 52 + 64, 2); }},
-      {"item missing", [](VhdxFile& v) { PutLe16(v.b, VhdxFile::kMetadata + 10, 2); }},
+      {"item past the region", [](VhdxFile& v) { Put32(v.b, VhdxFile::kMetadata + 48, uint32_t(kMiB - 4)); }},
+      {"item inside the table", [](VhdxFile& v) { Put32(v.b, VhdxFile::kMetadata + 48, 64); }},
+      {"item too short", [](VhdxFile& v) { Put32(v.b, VhdxFile::kMetadata + 52 + 64, 2); }},
+      {"item missing", [](VhdxFile& v) { Put16(v.b, VhdxFile::kMetadata + 10, 2); }},
       // 1 MiB blocks of a 200 GiB disk need more entries than 1 MiB of BAT.
       {"BAT too small for the disk",
        [](VhdxFile& v) {
-         PutLe32(v.b, VhdxFile::kParams, uint32_t(kMiB));
-         PutLe64(v.b, VhdxFile::kSize, uint64_t(200) << 30);
+         Put32(v.b, VhdxFile::kParams, uint32_t(kMiB));
+         Put64(v.b, VhdxFile::kSize, uint64_t(200) << 30);
        }},
   };
   for (const Case& c : cases) {
@@ -336,19 +336,19 @@ TEST_F(VhdxMapTest, RegionAndMetadataChecks) {
 TEST_F(VhdxHeaderTest, RecognisedAndTraced) {
   Bytes h(4096, 0);
   memcpy(h.data(), "head", 4);
-  PutLe64(h, 8, 0x1234);
-  PutLe16(h, 66, 1);
-  PutLe32(h, 68, uint32_t(kMiB));
-  PutLe64(h, 72, kMiB);
+  Put64(h, 8, 0x1234);
+  Put16(h, 66, 1);
+  Put32(h, 68, uint32_t(kMiB));
+  Put64(h, 72, kMiB);
   EXPECT_TRUE(IsVHDXHeader(h.data()));
   Bytes bad = h;
-  PutLe64(bad, 72, kMiB + 512);
+  Put64(bad, 72, kMiB + 512);
   EXPECT_FALSE(IsVHDXHeader(bad.data()));
   bad = h;
-  PutLe16(bad, 64, 1);
+  Put16(bad, 64, 1);
   EXPECT_FALSE(IsVHDXHeader(bad.data()));
   bad = h;
-  PutLe32(bad, 68, 4096);
+  Put32(bad, 68, 4096);
   EXPECT_FALSE(IsVHDXHeader(bad.data()));
   bad = h;
   bad[0] = 'H';
@@ -368,11 +368,11 @@ TEST_F(VhdxHeaderTest, RecognisedAndTraced) {
 Bytes SmallSparseVmdk() {
   Bytes b = SparseVmdk(256, 8, 4, 1, 44 * 512);
   const uint32_t gd[8] = {0, 10, 11, 1000, 0, 0, 0, 0};
-  for (size_t i = 0; i < 8; ++i) PutLe32(b, 512 + 4 * i, gd[i]);
+  for (size_t i = 0; i < 8; ++i) Put32(b, 512 + 4 * i, gd[i]);
   const uint32_t t10[4] = {0, 1, 20, 28}, t11[4] = {36, 0, 0, 0};
   for (size_t i = 0; i < 4; ++i) {
-    PutLe32(b, 10 * 512 + 4 * i, t10[i]);
-    PutLe32(b, 11 * 512 + 4 * i, t11[i]);
+    Put32(b, 10 * 512 + 4 * i, t10[i]);
+    Put32(b, 11 * 512 + 4 * i, t11[i]);
   }
   return b;
 }
@@ -398,8 +398,8 @@ TEST_F(VmdkMapTest, CopyOnWriteBeyondTheDirectoryReadsZeros) {
   // 64 sectors of 4096 grains of 1 sector a table; one directory entry
   // covers 4096 sectors, the disk has 8192.
   Bytes b = CowdVmdk(8192, 1, 4, 1, (4 + 32 + 8) * 512);
-  PutLe32(b, 4 * 512, 5);  // table at sector 5 (32 sectors of 4096 entries)
-  PutLe32(b, 5 * 512 + 4 * 7, 40);
+  Put32(b, 4 * 512, 5);  // table at sector 5 (32 sectors of 4096 entries)
+  Put32(b, 5 * 512 + 4 * 7, 40);
   MemoryImageFile bytes(b.data(), b.size());
   VmdkLayout layout;
   ASSERT_TRUE(OpenVmdkLayout(bytes, &layout)) << ToUtf8(LastErrorText());
@@ -415,18 +415,18 @@ TEST_F(VmdkMapTest, HeaderChecks) {
     void (*patch)(Bytes&);
     const char16_t* message;
   } cases[] = {
-      {"grain size 0", [](Bytes& b) { PutLe64(b, 20, 0); }, u"Invalid VMDK header"},
-      {"grain size 3", [](Bytes& b) { PutLe64(b, 20, 3); }, u"Invalid VMDK header"},
-      {"grain size 2^40", [](Bytes& b) { PutLe64(b, 20, uint64_t(1) << 40); }, u"Invalid VMDK header"},
-      {"no entries a table", [](Bytes& b) { PutLe32(b, 44, 0); }, u"Invalid VMDK header"},
-      {"capacity 0", [](Bytes& b) { PutLe64(b, 12, 0); }, u"Invalid VMDK header"},
-      {"directory past the file", [](Bytes& b) { PutLe64(b, 56, 44); }, u"Invalid VMDK header"},
-      {"directory running past the file", [](Bytes& b) { PutLe64(b, 12, uint64_t(1) << 40); }, u"Invalid VMDK header"},
-      {"compressed grains", [](Bytes& b) { PutLe32(b, 8, 0x30003); },
+      {"grain size 0", [](Bytes& b) { Put64(b, 20, 0); }, u"Invalid VMDK header"},
+      {"grain size 3", [](Bytes& b) { Put64(b, 20, 3); }, u"Invalid VMDK header"},
+      {"grain size 2^40", [](Bytes& b) { Put64(b, 20, uint64_t(1) << 40); }, u"Invalid VMDK header"},
+      {"no entries a table", [](Bytes& b) { Put32(b, 44, 0); }, u"Invalid VMDK header"},
+      {"capacity 0", [](Bytes& b) { Put64(b, 12, 0); }, u"Invalid VMDK header"},
+      {"directory past the file", [](Bytes& b) { Put64(b, 56, 44); }, u"Invalid VMDK header"},
+      {"directory running past the file", [](Bytes& b) { Put64(b, 12, uint64_t(1) << 40); }, u"Invalid VMDK header"},
+      {"compressed grains", [](Bytes& b) { Put32(b, 8, 0x30003); },
        u"Compressed (stream-optimized) VMDK files are not supported."},
-      {"compression algorithm", [](Bytes& b) { PutLe16(b, 77, 1); },
+      {"compression algorithm", [](Bytes& b) { Put16(b, 77, 1); },
        u"Compressed (stream-optimized) VMDK files are not supported."},
-      {"directory at the end", [](Bytes& b) { PutLe64(b, 56, ~0ull); },
+      {"directory at the end", [](Bytes& b) { Put64(b, 56, ~0ull); },
        u"Compressed (stream-optimized) VMDK files are not supported."},
       {"text descriptor", [](Bytes& b) { memcpy(b.data(), "# Disk DescriptorFile\n", 22); },
        u"This VMDK file is a text descriptor: open the extent file it names instead."},

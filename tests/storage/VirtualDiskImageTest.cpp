@@ -16,7 +16,7 @@
 #include <sstream>
 #include <thread>
 
-#include "FaultySource.h"
+#include "tests/support/FaultySource.h"
 #include "VirtualDiskBuilders.h"
 #include "engine/Engine.h"
 #include "engine/RecoverDriver.h"
@@ -33,8 +33,9 @@
 #include "storage/VhdDrive.h"
 #include "storage/VmdkDrive.h"
 #include "tests/engine/EngineTestUtil.h"
-#include "tests/foundation/TestUtil.h"
-#include "tests/ntfs/FixtureImage.h"
+#include "tests/support/TestUtil.h"
+#include "tests/support/FixtureImage.h"
+#include "tests/support/LoopDevice.h"
 #include "volumes/DestinationPath.h"
 
 using namespace vdisk_test;
@@ -195,7 +196,8 @@ TEST_F(VirtualDiskFilesTest, QuickScanListsAndRecoversAsOnTheRawImage) {
   auto dvscan = [](const std::string& args) {
     return RunCommandStatus(std::string(DV_BINARY_DIR) + "/bin/dvscan " + args + " 2>&1");
   };
-  const std::string tmp = MakeTempDir("vdisk_scan");
+  const TempFolder tmpTemp("vdisk_scan");
+  const std::string tmp = tmpTemp.Path();
   const CommandRun rawRun = dvscan("--list '" + tmp + "/raw.tsv' '" + dir + "/basic.img'");
   ASSERT_EQ(rawRun.rc, 0) << rawRun.out;
   const std::string rawList = ReadFileText(tmp + "/raw.tsv");
@@ -232,7 +234,6 @@ TEST_F(VirtualDiskFilesTest, QuickScanListsAndRecoversAsOnTheRawImage) {
     }
     EXPECT_GT(checked, 5);
   }
-  RunCommand("rm -rf '" + tmp + "'");
 }
 
 TEST_F(VirtualDiskFilesTest, DamagedAndUnsupportedFilesAreRefused) {
@@ -273,7 +274,8 @@ TEST_F(VirtualDiskFilesTest, DamagedAndUnsupportedFilesAreRefused) {
   EXPECT_FALSE(theTrace().IsProtectedSource(dir + "/so.vmdk"));
   EXPECT_FALSE(theTrace().IsProtectedSource(dir + "/dyn.vhd"));
   // Different sector sizes cannot be chained.
-  const std::string tmp = MakeTempDir("vdisk_4k");
+  const TempFolder tmpTemp("vdisk_4k");
+  const std::string tmp = tmpTemp.Path();
   VhdxFile v(4 * kMiB, uint32_t(kMiB), 4096, 4 * kMiB);
   WriteFileText(tmp + "/sect4k.vhdx", std::string(v.b.begin(), v.b.end()));
   EXPECT_NE(Refused("VHD(" + tmp + "/sect4k.vhdx|" + dir + "/dyn.vhd)").find("different sector sizes"),
@@ -283,7 +285,6 @@ TEST_F(VirtualDiskFilesTest, DamagedAndUnsupportedFilesAreRefused) {
   EXPECT_EQ(d->SectorSize(), 4096u);
   EXPECT_EQ(d->SectorCount(), 1024u);
   EXPECT_EQ(Sector(*d, 5), std::string(4096, '\0'));
-  RunCommand("rm -rf '" + tmp + "'");
 }
 
 TEST_F(VirtualDiskFilesTest, ReadingRules) {
@@ -358,7 +359,8 @@ TEST_F(VirtualDiskFilesTest, UnreadableDataOfTheFileMakesTheFileOverItCorrupt) {
   FaultyOpener opener(state);
   Drive* drive = ScanDriveImage(dir + "/dyn.vhd", view);
   ASSERT_TRUE(dynamic_cast<VHDDrive*>(drive));
-  const std::string dest = MakeTempDir("vdisk_corrupt");
+  const TempFolder destTemp("vdisk_corrupt");
+  const std::string dest = destTemp.Path();
   std::vector<RecoveryListEntry> list;
   ASSERT_TRUE(FileRecoveryList(view, dest, &list));
   view.SetRecoveryList(list);
@@ -377,22 +379,20 @@ TEST_F(VirtualDiskFilesTest, UnreadableDataOfTheFileMakesTheFileOverItCorrupt) {
   g_appState->view = &view;
   g_currentDrive = nullptr;
   DeleteDrive(&drive);
-  RunCommand("rm -rf '" + dest + "'");
 }
 
 TEST_F(VirtualDiskFilesTest, DynamicVhdOnADiskOf4096ByteSectors) {
   FILES_OR_SKIP(dir);
   if (getuid() != 0 || !HaveTool("losetup") || !HaveTool("mkfs.ext4")) GTEST_SKIP() << "needs root, losetup, mke2fs";
-  const std::string tmp = MakeTempDir("vdisk_host4k");
+  const TempFolder tmpTemp("vdisk_host4k");
+  const std::string tmp = tmpTemp.Path();
   const std::string img = tmp + "/host.img", mnt = tmp + "/mnt";
   RunCommand("truncate -s 64M '" + img + "' && mkdir -p '" + mnt + "'");
-  std::string loop = Trim(RunCommand("losetup -f --show --sector-size 4096 '" + img + "' 2>/dev/null"));
-  if (loop.empty()) {
-    RunCommand("rm -rf '" + tmp + "'");
-    GTEST_SKIP() << "no loop device";
-  }
-  const bool mounted = RunCommandStatus("mkfs.ext4 -q -F '" + loop + "' >/dev/null 2>&1 && mount '" + loop + "' '" +
-                                        mnt + "' && cp '" + dir + "/dyn.vhd' '" + mnt + "/on4k.vhd'")
+  LoopDevice loop(img, "--sector-size 4096");
+  if (loop.path().empty()) GTEST_SKIP() << "no loop device";
+  const bool mounted = RunCommandStatus("mkfs.ext4 -q -F '" + loop.path() + "' >/dev/null 2>&1 && mount '" +
+                                        loop.path() + "' '" + mnt + "' && cp '" + dir + "/dyn.vhd' '" + mnt +
+                                        "/on4k.vhd'")
                            .rc == 0;
   if (mounted) {
     EXPECT_EQ(GetPathSectorSize(FromUtf8(mnt + "/on4k.vhd")), 4096);
@@ -403,7 +403,8 @@ TEST_F(VirtualDiskFilesTest, DynamicVhdOnADiskOf4096ByteSectors) {
       EXPECT_EQ(DriveMd5(*d), Peer(dir, "dyn.vhd", "qemu"));
     }
   }
-  RunCommand("umount '" + mnt + "' 2>/dev/null; losetup -d '" + loop + "'; rm -rf '" + tmp + "'");
+  RunCommand("umount '" + mnt + "' 2>/dev/null");
+  loop.Detach();
   ASSERT_TRUE(mounted);
 }
 
@@ -452,15 +453,7 @@ TEST_F(VirtualDiskChainTest, VmdkChains) {
 std::string DiffChain() {
   static std::string folder = [] {
     const std::string out = FixtureCache() + "/diffchain";
-    const std::string src = std::string(DV_SOURCE_DIR) + "/tests/fixtures/vdisk/diffchain.tar.xz";
-    struct stat s, d;
-    if (stat((out + "/c9.vhd").c_str(), &d) == 0 && stat(src.c_str(), &s) == 0 && d.st_mtime >= s.st_mtime)
-      return out;
-    const std::string tmp = out + ".tmp" + std::to_string(getpid());
-    const std::string cmd = "rm -rf '" + tmp + "' && mkdir -p '" + tmp + "' && xz -dc '" + src + "' | tar -C '" + tmp +
-                            "' -xf - && touch '" + tmp + "/c9.vhd' && rm -rf '" + out + "' && mv '" + tmp + "' '" +
-                            out + "'";
-    return std::system(cmd.c_str()) == 0 ? out : std::string();
+    return RunFixtureScript("vdisk/unpack_diffchain.sh", out, ">/dev/null 2>&1") == 0 ? out : std::string();
   }();
   return folder;
 }
@@ -547,9 +540,9 @@ TEST_F(VirtualDiskChainTest, EveryFileOfTheChainIsProtected) {
       EXPECT_TRUE(theTrace().IsProtectedSource(f)) << f;
       EXPECT_FALSE(d->IsSafeVolume(FromUtf8(f))) << f;
     }
-    const std::string other = MakeTempDir("vdisk_dest");
+    const TempFolder otherTemp("vdisk_dest");
+    const std::string other = otherTemp.Path();
     EXPECT_TRUE(d->IsSafeVolume(FromUtf8(other + "/out")));
-    RunCommand("rm -rf '" + other + "'");
   }
   for (const std::string& f : {p, c1, c2}) EXPECT_FALSE(theTrace().IsProtectedSource(f)) << f;
 }
@@ -559,7 +552,8 @@ TEST_F(VirtualDiskChainTest, DestinationInsideALoopMountOfAParentIsRefused) {
   if (getuid() != 0 || !HaveTool("mkfs.ext4") || !HaveTool("qemu-img")) GTEST_SKIP() << "needs root, mke2fs";
   // A flat extent holding an ext4 volume (with its descriptor, which qemu
   // needs to chain to it), a sparse child over it.
-  const std::string tmp = MakeTempDir("vdisk_loopdest");
+  const TempFolder tmpTemp("vdisk_loopdest");
+  const std::string tmp = tmpTemp.Path();
   const std::string base = tmp + "/base-flat.vmdk", child = tmp + "/child.vmdk", mnt = tmp + "/mnt";
   ASSERT_EQ(RunCommandStatus("cd '" + tmp + "' && truncate -s 16M ext.img && mkfs.ext4 -q -F ext.img && "
                              "qemu-img convert -O vmdk -o subformat=monolithicFlat ext.img base.vmdk && "
@@ -577,27 +571,27 @@ TEST_F(VirtualDiskChainTest, DestinationInsideALoopMountOfAParentIsRefused) {
   }
   EXPECT_TRUE(d->IsSafeVolume(FromUtf8(tmp + "/recovered")));
   d.reset();
-  RunCommand("rm -rf '" + tmp + "'");
 }
 
 TEST_F(VirtualDiskChainTest, CopyOnWriteBaseUnderAHostedSparseChild) {
   // A copy-on-write extent: 16384 sectors, grains of 8 sectors, one grain
   // table of 4096 entries at sector 8, grains from sector 40.
-  const std::string tmp = MakeTempDir("vdisk_cowd");
+  const TempFolder tmpTemp("vdisk_cowd");
+  const std::string tmp = tmpTemp.Path();
   Bytes cow = CowdVmdk(16384, 8, 4, 2, (40 + 3 * 8) * 512);
-  PutLe32(cow, 4 * 512, 8);
-  PutLe32(cow, 4 * 512 + 4, 0);
-  PutLe32(cow, 8 * 512 + 4 * 0, 40);
-  PutLe32(cow, 8 * 512 + 4 * 3, 48);
-  PutLe32(cow, 8 * 512 + 4 * 4, 56);
+  Put32(cow, 4 * 512, 8);
+  Put32(cow, 4 * 512 + 4, 0);
+  Put32(cow, 8 * 512 + 4 * 0, 40);
+  Put32(cow, 8 * 512 + 4 * 3, 48);
+  Put32(cow, 8 * 512 + 4 * 4, 56);
   for (int g = 0; g < 3; ++g) memset(cow.data() + (40 + 8 * g) * 512, 0xC0 + g, 8 * 512);
   WriteFileText(tmp + "/base.vmdk", std::string(cow.begin(), cow.end()));
   // The child: 8 grains a table; grain 0 zeroed, grain 4 its own, the
   // second table absent (the parent's).
   Bytes kid = SparseVmdk(16384, 8, 8, 1, 24 * 512);
-  for (uint32_t t = 0; t < 256; ++t) PutLe32(kid, 512 + 4 * t, t == 0 ? 4 : 0);
-  PutLe32(kid, 4 * 512 + 4 * 0, 1);
-  PutLe32(kid, 4 * 512 + 4 * 4, 16);
+  for (uint32_t t = 0; t < 256; ++t) Put32(kid, 512 + 4 * t, t == 0 ? 4 : 0);
+  Put32(kid, 4 * 512 + 4 * 0, 1);
+  Put32(kid, 4 * 512 + 4 * 4, 16);
   memset(kid.data() + 16 * 512, 0xD4, 8 * 512);
   WriteFileText(tmp + "/child.vmdk", std::string(kid.begin(), kid.end()));
 
@@ -615,7 +609,6 @@ TEST_F(VirtualDiskChainTest, CopyOnWriteBaseUnderAHostedSparseChild) {
     ASSERT_TRUE(d->ReadSectors(s, 2048 * 512, 0x10000, got.data() + s * 512, true));
   EXPECT_TRUE(got == want) << "grain 0 zeroed in the child, grain 3 from the copy-on-write base";
   EXPECT_EQ(Sector(*base, 1).substr(0, 1), "\xC0");
-  RunCommand("rm -rf '" + tmp + "'");
 }
 
 TEST_F(VirtualDiskChainTest, NamesGiveTheirDrives) {

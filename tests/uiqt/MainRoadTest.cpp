@@ -6,6 +6,7 @@
 // "name[1].ext"), abort of a scan, a source that cannot be opened, and the
 // Look-in box's groups.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <QApplication>
@@ -31,9 +32,10 @@
 #include "storage/Drive.h"
 #include "storage/ImageFiles.h"
 #include "foundation/Md5.h"
-#include "tests/foundation/TestUtil.h"
+#include "tests/support/TestUtil.h"
 #include "foundation/UiServices.h"
-#include "tests/ntfs/FixtureImage.h"
+#include "tests/support/FixtureImage.h"
+#include "tests/support/LoopDevice.h"
 #include "tests/uiqt/QtApp.h"
 #include "ui/DelvoraApp.h"
 #include "ui/DelvoraView.h"
@@ -88,18 +90,16 @@ LogShape ShapeOf(const std::string& log) {
   return s;
 }
 
-std::string TempDir(const std::string& name) {
-  // A new name on every call: the image registry outlives a test, also
-  // when the tests are repeated in one process.
-  static int serial = 0;
-  std::string d = testing::TempDir() + "mainroad-" + name + "-" + std::to_string(getpid()) + "-" +
-                  std::to_string(++serial);
-  std::system(("rm -rf '" + d + "'").c_str());
-  return d;
-}
-
 class MainRoadTest : public QtAppTest {
  protected:
+  TempFolder box_{"mainroad"};
+  int serial_ = 0;
+
+  // A path in the test's folder, not made yet. A new name on every call:
+  // the image registry outlives a test, also when the tests are repeated in
+  // one process.
+  std::string TempDir(const std::string& name) { return box_.Path() + "/" + name + "-" + std::to_string(++serial_); }
+
   void SetUp() override {
     StartupOptions o;
     o.optionsPath = "/nonexistent";
@@ -322,7 +322,6 @@ TEST_F(MainRoadTest, LoadScanSaveAndSaveAgain) {
   EXPECT_EQ(Md5File(dest + "/small.txt"), changedMd5);
   struct stat st;
   EXPECT_NE(stat((dest + "/comp/s4097[1].txt").c_str(), &st), 0) << "identical: no second copy";
-  if (!HasFailure()) std::system(("rm -rf '" + dest + "'").c_str());
 }
 
 // Rows of live files of the scan by their path (without the volume).
@@ -376,7 +375,6 @@ TEST_F(MainRoadTest, ScanAnsweredNoLeavesVolumesAndResults) {
   Save(dest);
   EXPECT_GT(g_recoveryTotals.saved.load(), 12u);
   EXPECT_EQ(g_recoveryTotals.failed.load(), 0u);
-  if (!HasFailure()) std::system(("rm -rf '" + dest + "'").c_str());
 }
 
 // A session-like list: items of the scan's nodes handed over under hostile
@@ -525,7 +523,6 @@ TEST_F(MainRoadTest, UnsafeAndOverlongItemsAreSkippedAndReported) {
   // Something was saved: message 167.
   ASSERT_GT(prompt.asked().size(), askedBefore);
   EXPECT_EQ(prompt.asked().back().text.rfind(u"Files were successfully saved.", 0), 0u);
-  if (!HasFailure()) std::system(("rm -rf '" + outer + "'").c_str());
 }
 
 // A recovery that saves nothing while items fail ends with the counts.
@@ -578,7 +575,6 @@ TEST_F(MainRoadTest, NothingSavedButFailuresShowsTheCounts) {
   }
   EXPECT_EQ(statusLines, picked);
   EXPECT_EQ(reasonLines, picked);
-  std::system(("rm -rf '" + dest + "'").c_str());
 }
 
 TEST_F(MainRoadTest, RefusedDestinations) {
@@ -614,26 +610,17 @@ TEST_F(MainRoadTest, SameDriveDestinationAsksAndCancelStops) {
   std::system(("mkdir -p '" + mnt + "'").c_str());
   // The image on a loop device, mounted: a folder inside the mount lies on
   // the source.
-  std::string loop;
-  if (FILE* p = popen(("losetup -f --show '" + copy + "' 2>/dev/null").c_str(), "r")) {
-    char buf[256] = {};
-    if (fgets(buf, sizeof buf, p)) loop = buf;
-    pclose(p);
-  }
-  while (!loop.empty() && (loop.back() == '\n' || loop.back() == ' ')) loop.pop_back();
-  if (loop.empty() || std::system(("ntfs-3g -o ro '" + loop + "' '" + mnt + "' >/dev/null 2>&1").c_str()) != 0) {
-    if (!loop.empty()) std::system(("losetup -d '" + loop + "'").c_str());
-    std::remove(copy.c_str());
+  LoopDevice loop(copy);
+  if (loop.path().empty() ||
+      std::system(("ntfs-3g -o ro '" + loop.path() + "' '" + mnt + "' >/dev/null 2>&1").c_str()) != 0)
     GTEST_SKIP() << "loop device or mount failed";
-  }
   ScanImage(copy);
   View()->OnCommand(cmd::kSelectAll);
   Save(mnt + "/out");
   ASSERT_FALSE(dialogs.empty());
   EXPECT_EQ(dialogs.back(), "CSameDrv");
   EXPECT_EQ(g_activityCode.load(), kActivityIdle);
-  std::system(("umount '" + mnt + "' ; rmdir '" + mnt + "' ; losetup -d '" + loop + "'").c_str());
-  std::remove(copy.c_str());
+  umount(mnt.c_str());
 }
 
 TEST_F(MainRoadTest, AbortOfAScanAsksAndEndsCleanly) {

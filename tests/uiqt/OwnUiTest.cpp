@@ -24,6 +24,7 @@
 #include "foundation/AppState.h"
 #include "foundation/Messages.h"
 #include "foundation/UiServices.h"
+#include "tests/support/FixtureRun.h"
 #include "tests/uiqt/QtApp.h"
 #include "ui/ChkCbBox.h"
 #include "ui/Commands.h"
@@ -63,8 +64,7 @@ bool HaveImageMagick() { return std::system("test -x /usr/bin/convert && test -x
 
 // A picture made by ImageMagick at test time, cached in the fixture folder.
 std::string MadePicture(const std::string& name, const std::string& args, const std::string& format) {
-  const char* cache = std::getenv("DV_FIXTURE_CACHE");
-  const std::string dir = cache && *cache ? cache : testing::TempDir();
+  const std::string dir = FixtureCache();
   const std::string path = dir + "/pictures-" + name;
   if (std::ifstream(path).good()) return path;
   std::system(("mkdir -p '" + dir + "'").c_str());

@@ -20,7 +20,8 @@
 #include "platform/Format.h"
 #include "platform/Text.h"
 #include "storage/Drive.h"
-#include "tests/foundation/TestUtil.h"
+#include "tests/support/FixtureRun.h"
+#include "tests/support/TestUtil.h"
 #include "volumes/Volume.h"
 #include "volumes/ntfs/NtfsVolume.h"
 

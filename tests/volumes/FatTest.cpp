@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,7 +15,8 @@
 #include <vector>
 
 #include "platform/Text.h"
-#include "tests/foundation/TestUtil.h"
+#include "tests/support/FixtureRun.h"
+#include "tests/support/TestUtil.h"
 #include "volumes/Node.h"
 #include "volumes/Volume.h"
 #include "volumes/fat/FatHelpers.h"
@@ -265,20 +267,20 @@ TEST_P(FatImages, BootSector) {
   // original: the same files and clusters, and nothing to say of the FATs
   // or chains. It does note what the built sector leaves out on purpose (no
   // label, no FAT32 backup boot sector or FSINFO), so its exit status is 1.
+  const TempFolder temp("fatboot");
   auto fsck = [&](const Bytes& image, std::vector<std::string>* remarks) {
-    char path[] = "/tmp/dv-fatboot-XXXXXX";
-    const int fd = mkstemp(path);
+    const std::string path = temp.Path() + "/image";
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd < 0) return std::string();
     const bool written = write(fd, image.data(), image.size()) == ssize_t(image.size());
     close(fd);
-    const std::string command = std::string("PATH=$PATH:/usr/sbin:/sbin fsck.fat -n '") + path + "' 2>&1";
+    const std::string command = "PATH=$PATH:/usr/sbin:/sbin fsck.fat -n '" + path + "' 2>&1";
     std::string output;
     if (FILE* p = written ? popen(command.c_str(), "r") : nullptr) {
       char line[512];
       while (fgets(line, sizeof line, p)) output += line;
       pclose(p);
     }
-    unlink(path);
     std::string summary;
     std::istringstream lines(output);
     for (std::string line; std::getline(lines, line);) {

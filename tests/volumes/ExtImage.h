@@ -1,11 +1,7 @@
-// Test-side helpers for the fixture images: running a fixture script into
-// the cache folder, and a minimal ext4 inode and directory reader (enough to
-// take the raw names, times and extent roots that mke2fs and the kernel
+// A minimal ext4 inode and directory reader for the fixture images (enough
+// to take the raw names, times and extent roots that mke2fs and the kernel
 // wrote, and hand them to the code under test).
 #pragma once
-#include <gtest/gtest.h>
-#include <sys/wait.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -14,26 +10,10 @@
 #include <vector>
 
 #include "foundation/ByteOrder.h"
-#include "tests/foundation/TestUtil.h"
 
 namespace fixtures {
 
 using Bytes = std::vector<uint8_t>;
-
-inline std::string CacheFolder() { return FixtureCache(testing::TempDir() + "delvora-fixtures"); }
-
-// Runs tests/fixtures/<script> into the cache folder: 0 made (or reused),
-// 77 a tool, root or device is missing, else a failure.
-inline int MakeFixture(const std::string& script, const std::string& args = "") {
-  return RunFixtureScript(script, CacheFolder(), args);
-}
-
-#define DV_NEED_FIXTURE(script, ...)                                              \
-  do {                                                                            \
-    const int rc_ = ::fixtures::MakeFixture(script, ##__VA_ARGS__);               \
-    if (rc_ == 77) GTEST_SKIP() << script << ": a tool, root or device is missing"; \
-    ASSERT_EQ(rc_, 0) << script;                                                  \
-  } while (0)
 
 // One bulk read (a byte-wise iterator is slow under the sanitizers).
 inline Bytes ReadAll(const std::string& path) {

@@ -14,7 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/foundation/TestUtil.h"
+#include "tests/support/FixtureRun.h"
+#include "tests/support/TestUtil.h"
 
 namespace ntfs_fixture {
 

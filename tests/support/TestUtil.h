@@ -1,3 +1,4 @@
+// Small helpers every test program may use.
 #pragma once
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -18,14 +19,7 @@
 
 #include "foundation/Md5.h"
 #include "foundation/UiServices.h"
-
-// A fresh folder under the test temp folder.
-inline std::string MakeTempDir(const std::string& name) {
-  std::string dir = testing::TempDir() + "dv_" + name + "_" + std::to_string(getpid());
-  std::string cmd = "rm -rf '" + dir + "' && mkdir -p '" + dir + "'";
-  if (system(cmd.c_str()) != 0) ADD_FAILURE() << cmd;
-  return dir;
-}
+#include "tests/support/TempFolder.h"
 
 inline std::string ReadFileText(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
@@ -69,36 +63,9 @@ inline CommandRun RunCommandStatus(const std::string& cmd) {
   return r;
 }
 
-// The fixture cache: $DV_FIXTURE_CACHE, else `fallback`.
-inline std::string FixtureCache(const std::string& fallback = std::string(DV_BINARY_DIR) + "/fixtures") {
-  const char* cache = std::getenv("DV_FIXTURE_CACHE");
-  return cache && *cache ? std::string(cache) : fallback;
-}
-
 // Whether a tool is on the PATH.
 inline bool HaveTool(const std::string& tool) {
   return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-// Runs tests/fixtures/<script> into `folder`; `tail` adds arguments or
-// redirections. The script's exit status (77: a tool, root or device is
-// missing), -1 when it did not exit normally.
-inline int RunFixtureScript(const std::string& script, const std::string& folder, const std::string& tail = "") {
-  std::string command = "bash '" + std::string(DV_SOURCE_DIR) + "/tests/fixtures/" + script + "' '" + folder + "'";
-  if (!tail.empty()) command += " " + tail;
-  const int rc = std::system(command.c_str());
-  return (rc != -1 && WIFEXITED(rc)) ? WEXITSTATUS(rc) : -1;
-}
-
-// Runs tests/fixtures/<script> into the fixture cache ($DV_FIXTURE_CACHE, else
-// build/fixtures), once per process; the cache folder when the script
-// succeeded, else empty (the caller skips).
-inline std::string FixtureFolder(const std::string& script) {
-  static std::map<std::string, int> status;
-  const std::string folder = FixtureCache();
-  auto it = status.find(script);
-  if (it == status.end()) it = status.emplace(script, RunFixtureScript(script, folder)).first;
-  return it->second == 0 ? folder : std::string();
 }
 
 // Sets TZ for the scope and puts the old value back.
