@@ -677,6 +677,7 @@ uint8_t* Drive::Complete() {
   } else {
     consecutiveErrors_ = 0;
   }
+  if (io_->BitmapDirty(kBitmapExc)) ++excludedFills_;
   uint8_t* data = pendingDirect_ ? static_cast<uint8_t*>(pendingBuffer_) : io_->Data();
   const uint32_t bytes = pendingBytes_;
   if (traceIo) {

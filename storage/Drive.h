@@ -134,6 +134,9 @@ class Drive {
   bool IsOpen() const { return source_ != nullptr; }
   uint32_t ConsecutiveErrors() const { return consecutiveErrors_; }
   uint32_t TotalErrors() const { return totalErrors_; }
+  // Requests that had sectors zero-filled because the user excluded them:
+  // what those sectors held is unknown, as after a read error.
+  uint32_t ExcludedFills() const { return excludedFills_; }
   // Set when the volume was formatted less than 14 days ago; the view reads
   // and clears it.
   uint32_t recentlyFormatted = 0;
@@ -203,6 +206,7 @@ class Drive {
   bool forced4K_ = false;
   uint32_t consecutiveErrors_ = 0;
   uint32_t totalErrors_ = 0;
+  uint32_t excludedFills_ = 0;
   uint32_t errorsAtCache_ = 0;
   uint64_t nextExpectedSector_ = 0;
   uint64_t cacheFirst_ = 0;

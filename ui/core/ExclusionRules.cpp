@@ -73,7 +73,7 @@ void ExclusionFileReader::Feed(const char* data, size_t bytes) {
       Line(carry_.data(), carry_.data() + carry_.size());
       carry_.clear();
     } else {
-      Line(p, eol);
+      Line(p, std::min(eol, p + kLineKept));
     }
     p = eol + 1;
   }
