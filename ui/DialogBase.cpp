@@ -77,3 +77,17 @@ QValidator::State AcceptValidator::validate(QString& input, int&) const {
 
 QString OkText() { return MessageOr(14, u"OK"); }
 QString CancelText() { return MessageOr(4, u"Cancel"); }
+
+void CDvDialog::showEvent(QShowEvent* event) {
+  for (QLabel* l : findChildren<QLabel*>()) {
+    if (l->buddy() || !l->text().contains(QLatin1Char('&'))) continue;
+    QString t = l->text();
+    QString out;
+    for (int i = 0; i < t.size(); i++) {
+      if (t[i] == QLatin1Char('&') && i + 1 < t.size()) i++;
+      out += t[i];
+    }
+    l->setText(out);
+  }
+  QDialog::showEvent(event);
+}

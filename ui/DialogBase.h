@@ -45,6 +45,9 @@ class CDvDialog : public QDialog, public DialogTextTarget {
   // caption.
   void ApplyTexts(std::initializer_list<std::pair<int, int>> pairs);
   void keyPressEvent(QKeyEvent* event) override;
+  // A label shows its access-key mark only with a buddy: the others lose
+  // the "&" (and "&&" becomes "&").
+  void showEvent(QShowEvent* event) override;
 
  private:
   std::map<int, QWidget*> controls_;

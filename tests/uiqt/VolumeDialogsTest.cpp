@@ -633,3 +633,89 @@ TEST_F(VolumeDialogsTest, VhdChainAndSpannedSetOpenAndScanAsTheOriginal) {
   QuickScan();
   EXPECT_EQ(ListedPaths(), fls);
 }
+
+// Each dialog as it opens on the partitioned disk, as PNG files, when
+// DV_SCREENSHOTS_DIR is set (scripts/screenshots).
+TEST_F(VolumeDialogsTest, Screenshots) {
+  const char* dir = std::getenv("DV_SCREENSHOTS_DIR");
+  if (!dir || !*dir) GTEST_SKIP() << "DV_SCREENSHOTS_DIR not set";
+  auto shot = [&](QWidget& w, const char* name) {
+    w.show();
+    QApplication::processEvents();
+    EXPECT_TRUE(w.grab().save(QString::fromUtf8(dir) + QStringLiteral("/dialog-") + QString::fromUtf8(name)));
+    w.hide();
+  };
+  Pick(Fixture("disk.img"));
+  handlers["CVolProp"] = [&](QDialog& d) {
+    auto& p = static_cast<CVolProp&>(d);
+    p.Init();
+    shot(p, p.Rules().EditMode() ? "volprop-edit.png" : "volprop-view.png");
+    if (p.Rules().EditMode()) {
+      CReadBoot rb(&p);
+      rb.SetSector(2048);
+      rb.Init();
+      shot(rb, "readboot.png");
+    }
+    return int(QDialog::Rejected);
+  };
+  handlers["CBootSect"] = [&](QDialog& d) {
+    auto& b = static_cast<CBootSect&>(d);
+    b.Init();
+    shot(b, "bootsect.png");
+    b.OnOpen(0);
+    b.OnContextCommand(BootSectRules::kCommandAdd);
+    b.OnOpen(int(b.Rules().RowCount()) - 1);
+    b.accept();
+    return int(QDialog::Accepted);
+  };
+  QuickScan();
+  CSelectVP affiliation(View());
+  std::vector<AffiliationVolume> volumes;
+  for (uint32_t i = 0; i < g_currentDrive->VolumeCount(); i++)
+    volumes.push_back({u"", int64_t(g_currentDrive->Volume(i)->startSector),
+                       int64_t(g_currentDrive->Volume(i)->sizeSectors), 0});
+  affiliation.SetVolumes(volumes, 512, int64_t(g_currentDrive->SectorCount()));
+  affiliation.SetAnswer({1, 1, 0, 0});
+  affiliation.Init();
+  shot(affiliation, "affiliation.png");
+  CExclusiveRangeDlg exclusion(View());
+  exclusion.SetBounds(0, g_currentDrive->SectorCount() * 512, 512);
+  exclusion.SetDriveName(FromUtf8(Fixture("disk.img")));
+  exclusion.Init();
+  const std::string map = box_.Path() + "/map.csv";
+  std::ofstream(map) << "100,199\n5000 | 5100\n70000,70015\n";
+  exclusion.LoadFromPath(QString::fromStdString(map));
+  shot(exclusion, "exclusion.png");
+  CRange range(View());
+  range.SetRange(0, 2147483647);
+  shot(range, "partial-scan.png");
+  CAdvancedVolume kind(View());
+  kind.SetTypeText(u"RAID 5");
+  kind.SetRotation(1);
+  kind.Init();
+  shot(kind, "raid-type.png");
+  auto info = MakeMachineMemberInfo();
+  CRAID raid(View());
+  raid.SetParams(4, 3, MachineMemberSources({}), info.get(), 1, 1);
+  raid.Init();
+  shot(raid, "raid-members.png");
+  CRAID6Settings gen(View());
+  gen.SetRotation(0);
+  gen.Init();
+  shot(gen, "raid6-generators.png");
+  CSpanned span(View());
+  span.SetSources(MachineMemberSources({3, 4, 8, 9}), info.get());
+  span.Init();
+  shot(span, "span.png");
+  COpenSchemaFile schema(View());
+  schema.Init();
+  shot(schema, "schema.png");
+  for (bool vhd : {true, false}) {
+    CChainDskImgsDlg chain(View());
+    chain.SetVhd(vhd);
+    chain.Init();
+    chain.SetBasePath(QStringLiteral("/images/base.") + (vhd ? QStringLiteral("vhd") : QStringLiteral("vmdk")));
+    chain.AddLink(QStringLiteral("/images/child1.") + (vhd ? QStringLiteral("vhd") : QStringLiteral("vmdk")));
+    shot(chain, vhd ? "chain-vhd.png" : "chain-vmdk.png");
+  }
+}
