@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QComboBox>
+#include <QLineEdit>
 #include <QTest>
 #include <fstream>
 #include <functional>
@@ -718,4 +720,64 @@ TEST_F(VolumeDialogsTest, Screenshots) {
     chain.AddLink(QStringLiteral("/images/child1.") + (vhd ? QStringLiteral("vhd") : QStringLiteral("vmdk")));
     shot(chain, vhd ? "chain-vhd.png" : "chain-vmdk.png");
   }
+}
+
+// An NTFS image striped by a script into two RAID 0 members (64 KiB
+// blocks), defined through the type and member pages: its Quick Scan lists
+// what the raw image's does.
+TEST_F(VolumeDialogsTest, Raid0MembersThroughTheWizardScanAsTheOriginal) {
+  const std::string image = ntfs_fixture::Image("basic");
+  if (image.empty()) GTEST_SKIP() << "xz missing";
+  handlers["CBootSect"] = [](QDialog& d) {
+    static_cast<CBootSect&>(d).Init();
+    static_cast<CBootSect&>(d).accept();
+    return int(QDialog::Accepted);
+  };
+  Pick(image);
+  QuickScan();
+  const std::set<std::string> raw = ListedPaths();
+  ASSERT_FALSE(raw.empty());
+  {
+    const std::string bytes = Slurp(image);
+    const size_t block = 65536;
+    std::ofstream m0(box_.Path() + "/r0-member0.img", std::ios::binary);
+    std::ofstream m1(box_.Path() + "/r0-member1.img", std::ios::binary);
+    for (size_t i = 0; i * block < bytes.size(); i++)
+      (i % 2 ? m1 : m0).write(bytes.data() + i * block, std::streamsize(std::min(block, bytes.size() - i * block)));
+  }
+  const std::vector<WString> members = {FromUtf8(box_.Path() + "/r0-member0.img"),
+                                        FromUtf8(box_.Path() + "/r0-member1.img")};
+  prompt.Push(kIdOk);  // "2 disk image files added ..."
+  View()->LoadDiskImages(members);
+  handlers["CAdvancedVolume"] = [&](QDialog& d) {
+    auto& k = static_cast<CAdvancedVolume&>(d);
+    k.SetTypeText(u"RAID 0");
+    k.Init();
+    k.Ctl<QLineEdit>(AdvancedVolumeRules::kDisksEdit)->setText(QStringLiteral("2"));
+    auto* block = k.Ctl<QComboBox>(AdvancedVolumeRules::kBlockCombo);
+    block->setCurrentIndex(block->findText(QStringLiteral("64")));
+    k.accept();
+    EXPECT_EQ(k.result(), int(QDialog::Accepted));
+    return k.result();
+  };
+  handlers["CRAID"] = [&](QDialog& d) {
+    auto& r = static_cast<CRAID&>(d);
+    r.Init();
+    for (const WString& m : members) {
+      int index = -1;
+      for (size_t i = 0; i < r.Rules().Disks().size(); i++)
+        if (r.Rules().Disks()[i].name == m) index = int(i);
+      EXPECT_GE(index, 0) << ToUtf8(m);
+      r.OnDiskChanged(index);
+      r.OnAdd();
+    }
+    r.accept();
+    return r.result();
+  };
+  prompt.Push(kIdYes);  // "Clear current scan results?"
+  View()->OnCommand(cmd::kAdvancedVolumes);
+  ASSERT_NE(g_currentDrive, nullptr);
+  EXPECT_EQ(g_currentDrive->Name().rfind(u"RAID0(", 0), 0u) << ToUtf8(g_currentDrive->Name());
+  QuickScan();
+  EXPECT_EQ(ListedPaths(), raw);
 }
