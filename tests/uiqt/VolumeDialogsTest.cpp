@@ -865,3 +865,41 @@ TEST_F(VolumeDialogsTest, Raid5WithAMissingMemberScansAsTheOriginal) {
   QuickScan();
   EXPECT_EQ(ListedPaths(), raw);
 }
+
+// A VMDK chain (qemu-img: a base and a delta link written to by qemu-io)
+// through its dialog scans as the chain converted to a raw image.
+TEST_F(VolumeDialogsTest, VmdkChainScansAsItsRawConversion) {
+  const std::string image = ntfs_fixture::Image("basic");
+  if (image.empty() || !HaveTool("qemu-img") || !HaveTool("qemu-io")) GTEST_SKIP() << "xz or qemu tools missing";
+  const std::string base = box_.Path() + "/base.vmdk", link = box_.Path() + "/link.vmdk",
+                    flat = box_.Path() + "/chain.raw";
+  const std::string q = "qemu-img convert -f raw -O vmdk '" + image + "' '" + base + "' && qemu-img create -q -f vmdk -b '" +
+                        base + "' -F vmdk '" + link + "' && qemu-io -c 'write -P 0x5a 63M 64k' '" + link +
+                        "' >/dev/null && qemu-img convert -O raw '" + link + "' '" + flat + "' 2>&1";
+  ASSERT_EQ(RunCommandStatus(q).rc, 0);
+  handlers["CBootSect"] = [](QDialog& d) {
+    static_cast<CBootSect&>(d).Init();
+    static_cast<CBootSect&>(d).accept();
+    return int(QDialog::Accepted);
+  };
+  Pick(flat);
+  QuickScan();
+  const std::set<std::string> raw = ListedPaths();
+  ASSERT_FALSE(raw.empty());
+  handlers["CChainDskImgsDlg"] = [&](QDialog& d) {
+    auto& c = static_cast<CChainDskImgsDlg&>(d);
+    c.Init();
+    EXPECT_FALSE(c.Rules().Vhd());
+    c.SetBasePath(QString::fromStdString(base));
+    c.AddLink(QString::fromStdString(link));
+    c.accept();
+    return c.result();
+  };
+  prompt.Push(kIdYes);  // "Clear current scan results?"
+  View()->OnCommand(cmd::kLoadVmdk);
+  ASSERT_NE(g_currentDrive, nullptr);
+  EXPECT_EQ(g_currentDrive->Name(), u"VMDK(" + FromUtf8(base) + u"|" + FromUtf8(link) + u")");
+  EXPECT_EQ(g_currentDrive->SectorCount() * g_currentDrive->SectorSize(), uint64_t(Slurp(flat).size()));
+  QuickScan();
+  EXPECT_EQ(ListedPaths(), raw);
+}
