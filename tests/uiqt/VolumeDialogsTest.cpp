@@ -158,6 +158,21 @@ class VolumeDialogsTest : public ::testing::Test {
     }
     return out;
   }
+  // The volume choice takes what it offers.
+  void AcceptVolumeChoice() {
+    handlers["CBootSect"] = [](QDialog& d) {
+      static_cast<CBootSect&>(d).Init();
+      static_cast<CBootSect&>(d).accept();
+      return int(QDialog::Accepted);
+    };
+  }
+  // The rows of a Quick Scan of every volume the source offers.
+  std::set<std::string> ScanWithEveryVolume(const std::string& source) {
+    AcceptVolumeChoice();
+    Pick(source);
+    QuickScan();
+    return ListedPaths();
+  }
   bool Asked(const WString& text) const {
     for (const auto& q : prompt.asked())
       if (q.text == text) return true;
@@ -399,11 +414,7 @@ TEST_F(VolumeDialogsTest, NtfsVolumeDefinedByHandOnABootlessDiskScansAsTheIntact
   const int64_t mirror = std::stoll(FsstatValue(fsstat, "First Cluster of MFT Mirror"));
   const std::string range = FsstatValue(fsstat, "Total Sector Range");
   const int64_t sectors = std::stoll(range.substr(range.find('-') + 1)) + 1;
-  handlers["CBootSect"] = [](QDialog& d) {
-    static_cast<CBootSect&>(d).Init();
-    static_cast<CBootSect&>(d).accept();
-    return int(QDialog::Accepted);
-  };
+  AcceptVolumeChoice();
   Pick(basic);
   QuickScan();
   const std::set<std::string> intact = ListedPaths();
@@ -486,11 +497,7 @@ TEST_F(VolumeDialogsTest, ExcludedSectorsLoadedFromAFileAreZeroInTheSavedFile) {
   View()->OnCommand(cmd::kSectorExclusion);
   ASSERT_FALSE(dialogs.empty());
   ASSERT_EQ(dialogs.back(), "CExclusiveRangeDlg");
-  handlers["CBootSect"] = [&](QDialog& d) {
-    static_cast<CBootSect&>(d).Init();
-    static_cast<CBootSect&>(d).accept();
-    return int(QDialog::Accepted);
-  };
+  AcceptVolumeChoice();
   QuickScan();
   ASSERT_GT(View()->List()->GetItemCount(), 0);
   const std::string dest = box_.Path() + "/out";
@@ -531,11 +538,7 @@ TEST_F(VolumeDialogsTest, ExcludedSectorsLoadedFromAFileAreZeroInTheSavedFile) {
 
 TEST_F(VolumeDialogsTest, AffiliationListsTheDrivesVolumes) {
   Pick(Fixture("disk.img"));
-  handlers["CBootSect"] = [&](QDialog& d) {
-    static_cast<CBootSect&>(d).Init();
-    static_cast<CBootSect&>(d).accept();
-    return int(QDialog::Accepted);
-  };
+  AcceptVolumeChoice();
   QuickScan();
   ASSERT_GE(g_currentDrive->VolumeCount(), 2u);
   std::vector<WString> lines;
@@ -564,11 +567,7 @@ TEST_F(VolumeDialogsTest, VhdChainAndSpannedSetOpenAndScanAsTheOriginal) {
   if (!HaveTool("qemu-img") || !HaveTool("split")) GTEST_SKIP() << "qemu-img or split missing";
   const std::string image = ntfs_fixture::Image("basic");
   if (image.empty()) GTEST_SKIP() << "xz missing";
-  handlers["CBootSect"] = [](QDialog& d) {
-    static_cast<CBootSect&>(d).Init();
-    static_cast<CBootSect&>(d).accept();
-    return int(QDialog::Accepted);
-  };
+  AcceptVolumeChoice();
   Pick(image);
   QuickScan();
   // The raw image's rows (equal to fls -r -p, MainRoadTest).
@@ -577,12 +576,7 @@ TEST_F(VolumeDialogsTest, VhdChainAndSpannedSetOpenAndScanAsTheOriginal) {
   const std::string vhd = box_.Path() + "/basic.vhd";
   ASSERT_EQ(RunCommandStatus("qemu-img convert -f raw -O vpc -o subformat=fixed '" + image + "' '" + vhd + "' 2>&1").rc,
             0);
-  auto acceptChoice = [](QDialog& d) {
-    static_cast<CBootSect&>(d).Init();
-    static_cast<CBootSect&>(d).accept();
-    return int(QDialog::Accepted);
-  };
-  handlers["CBootSect"] = acceptChoice;
+  AcceptVolumeChoice();
   handlers["CChainDskImgsDlg"] = [&](QDialog& d) {
     auto& c = static_cast<CChainDskImgsDlg&>(d);
     c.Init();
@@ -728,14 +722,7 @@ TEST_F(VolumeDialogsTest, Screenshots) {
 TEST_F(VolumeDialogsTest, Raid0MembersThroughTheWizardScanAsTheOriginal) {
   const std::string image = ntfs_fixture::Image("basic");
   if (image.empty()) GTEST_SKIP() << "xz missing";
-  handlers["CBootSect"] = [](QDialog& d) {
-    static_cast<CBootSect&>(d).Init();
-    static_cast<CBootSect&>(d).accept();
-    return int(QDialog::Accepted);
-  };
-  Pick(image);
-  QuickScan();
-  const std::set<std::string> raw = ListedPaths();
+  const std::set<std::string> raw = ScanWithEveryVolume(image);
   ASSERT_FALSE(raw.empty());
   {
     const std::string bytes = Slurp(image);
@@ -789,14 +776,7 @@ TEST_F(VolumeDialogsTest, Raid0MembersThroughTheWizardScanAsTheOriginal) {
 TEST_F(VolumeDialogsTest, Raid5WithAMissingMemberScansAsTheOriginal) {
   const std::string image = ntfs_fixture::Image("basic");
   if (image.empty()) GTEST_SKIP() << "xz missing";
-  handlers["CBootSect"] = [](QDialog& d) {
-    static_cast<CBootSect&>(d).Init();
-    static_cast<CBootSect&>(d).accept();
-    return int(QDialog::Accepted);
-  };
-  Pick(image);
-  QuickScan();
-  const std::set<std::string> raw = ListedPaths();
+  const std::set<std::string> raw = ScanWithEveryVolume(image);
   ASSERT_FALSE(raw.empty());
   const size_t block = 65536, n = 3;
   {
@@ -877,11 +857,7 @@ TEST_F(VolumeDialogsTest, VmdkChainScansAsItsRawConversion) {
                         base + "' -F vmdk '" + link + "' && qemu-io -c 'write -P 0x5a 63M 64k' '" + link +
                         "' >/dev/null && qemu-img convert -O raw '" + link + "' '" + flat + "' 2>&1";
   ASSERT_EQ(RunCommandStatus(q).rc, 0);
-  handlers["CBootSect"] = [](QDialog& d) {
-    static_cast<CBootSect&>(d).Init();
-    static_cast<CBootSect&>(d).accept();
-    return int(QDialog::Accepted);
-  };
+  AcceptVolumeChoice();
   Pick(flat);
   QuickScan();
   const std::set<std::string> raw = ListedPaths();
