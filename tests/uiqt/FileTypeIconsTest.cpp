@@ -53,7 +53,9 @@ TEST_F(FileTypeIconsTest, TypesAndGenericIconsEqualTheMimeDatabaseFiles) {
       continue;
     }
     auto g = genericIcons.find(type);
-    if (g != genericIcons.end()) EXPECT_EQ(names.genericIcon.toStdString(), g->second) << ext;
+    if (g != genericIcons.end()) {
+      EXPECT_EQ(names.genericIcon.toStdString(), g->second) << ext;
+    }
     compared++;
   }
   EXPECT_GT(compared, 300);
