@@ -69,6 +69,7 @@
 #include "volumes/NodeTable.h"
 #include "volumes/RunList.h"
 #include "volumes/Volume.h"
+#include "ui/core/OptionRules.h"
 
 namespace {
 
@@ -420,6 +421,13 @@ void CDelvoraView::OnLookInSelChange() {
     g_currentDrive = drive;
     currentSource_ = name;
     sourceFailed_ = false;
+    QApplication::restoreOverrideCursor();
+    try {
+      AfterSourceOpened(drive, name);
+    } catch (const DvCodeError&) {
+      ShowLastError();
+    }
+    QApplication::setOverrideCursor(Qt::WaitCursor);
     drive->CloseDevice();
     ApplyStepState();
   }
@@ -739,8 +747,9 @@ void CDelvoraView::OnCommand(int id) {
         if (activity == -1 && ListRows() > 0) EditFilter(id - cmd::kFilterEditFirst);
       } else if (id >= cmd::kFilterClearFirst && id < cmd::kFilterClearFirst + 7) {
         if (activity == -1 && list_->Criterion(id - cmd::kFilterClearFirst)) ClearFilter(id - cmd::kFilterClearFirst);
+      } else {
+        OnOptionCommand(id);
       }
-      // The other commands belong to their own dialogs.
       break;
   }
   RefreshCommands();
@@ -801,6 +810,11 @@ void CDelvoraView::StartScan() {
     return;
   }
   if (ListRows() > 0 && ShowMessage(kMbYesNo | kMbIconQuestion, u"%s", Msg(335)) != kIdYes) return;
+  g_currentDrive->HookExclusiveRanges(theDrvAttr());
+  // The volume choice leaves the drive a fresh volume table with the
+  // user's choice in it; every other scan starts from an empty one.
+  bool volumesChosen = false;
+  if (!ChooseVolumesBeforeScan(theDrvAttr().FindDrvInfo(currentSource_), &volumesChosen)) return;
   // Deleted files: a Quick Scan of a logical volume keeps the option,
   // every other scan asks.
   const bool logicalVolume = lookIn_->ItemData(row) == 3;  // group 2: the drive-letter rows
@@ -809,9 +823,10 @@ void CDelvoraView::StartScan() {
     CSkip dlg(this);
     skip = RunDialog(dlg) == QDialog::Accepted ? 0 : 1;
   }
-  DeleteVolumes(*g_currentDrive);
+  if (!volumesChosen) DeleteVolumes(*g_currentDrive);
   delete g_engine;
   g_engine = nullptr;
+  affiliation_ = AffiliationChoice{};
   scanButton_->setText(ToQ(Msg(97)));
   scanButton_->setIcon(dvres::Icon(dvres::Image::Pause));
   GlobalTextRef(kLookForText) = lookFor;
@@ -889,6 +904,9 @@ void CDelvoraView::StartSave() {
   }
   // A read-only destination (a CD or DVD among them) is only warned about.
   if (DestinationIsReadOnly(destU8)) ShowMessage(kMbIconWarning, u"%s", Msg(421));
+  if (g_currentDrive && WantsAffiliationBeforeSave(scanModeRadio_, g_currentDrive->VolumeCount()) &&
+      !RunVolumeAffiliation())
+    return;
   auto record = [this](int32_t i, RecListRecord& r) { return RecordOf(i, r); };
   if (!overwriteAlways_) {
     const DestinationState st = ProbeDestination(destU8);
@@ -935,7 +953,7 @@ void CDelvoraView::StartSave() {
   recNext_ = 0;
   recTotal_ = list_->GetItemCount();
   recoveryDestination_ = dest;
-  if (g_engine) g_engine->SelectPartition(0, 0, 0, 0);
+  ApplyAffiliation();
   if (!OpenRecoveryLog(dest) && statusDlg_) statusDlg_->AddLogLine(Msg(244));
   if (g_currentDrive) g_currentDrive->HookExclusiveRanges(theDrvAttr());
   RecoveryRequest request;
@@ -1091,6 +1109,8 @@ void CDelvoraView::OnWorkerEnded(int64_t) {
     tab1_->setEnabled(true);
     list_->SetRecoveryRunning(false);
     CloseRecoveryLog();
+    // The volume a user-specified affiliation appended goes with the run.
+    if (g_engine) g_engine->DropUserVolume();
     saveEnabled_ = true;
     closing = RecoveryClosingText(g_recoveryTotals.saved.load(), g_recoveryTotals.failed.load(),
                                   g_recoveryTotals.skipped.load(), g_recoveryTotals.corrupt.load(),

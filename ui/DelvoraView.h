@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "foundation/UiServices.h"
+#include "ui/core/AffiliationRules.h"
 #include "ui/core/CommandState.h"
 #include "ui/core/FileTypeIndex.h"
 #include "ui/core/ListStore.h"
@@ -42,6 +43,10 @@ class QLabel;
 class QPushButton;
 class QRadioButton;
 class QToolButton;
+
+// Installs what Disk Image Create opens (the disk-image dialog); none: the
+// command does nothing.
+void SetDiskImageDialog(std::function<void(QWidget*)> open);
 
 class CDelvoraView : public QWidget, public ViewSink {
   Q_OBJECT
@@ -133,6 +138,14 @@ class CDelvoraView : public QWidget, public ViewSink {
   // The Look-for rows and the file-type index from the MIME database.
   void BuildLookForList();
 
+  // ---- option and source commands (ViewSourceCommands.cpp) ----
+  // Runs one of them; false for any other command.
+  bool OnOptionCommand(int commandId);
+  // Volume Affiliation: true on OK (the answer and the size overrides are
+  // stored).
+  bool RunVolumeAffiliation();
+  const AffiliationChoice& Affiliation() const { return affiliation_; }
+
   // ---- ViewSink (any thread) ----
   void OperationStarted() override;
   void FoundItems(std::vector<FoundItem>& items, int percent) override;
@@ -180,6 +193,19 @@ class CDelvoraView : public QWidget, public ViewSink {
   void OnSplitterMove(int x);
   void OnLookForChanged();
   void ShowViewingTips();
+  void OnPartialScan();
+  void OnSectorExclusion();
+  bool RunExclusionDialog(const WString& name);
+  void OnOverwriteMode();
+  void OnLoadChain(bool vhd);
+  void OnAdvancedVolumes();
+  // Step 9 of the scan: the volume choice (Quick Scan of a disk or image) or
+  // the usage tip (Long Scan of a volume device); false stops the scan.
+  bool ChooseVolumesBeforeScan(struct DrvInfo* info, bool* chosen);
+  // The 4K question and the review of the source's exclusions.
+  void AfterSourceOpened(class Drive* drive, const WString& name);
+  // Hands the affiliation to the engine before a recovery.
+  void ApplyAffiliation();
 
   CMainFrame* frame_;
   CStatusDlg* statusDlg_ = nullptr;
@@ -229,6 +255,7 @@ class CDelvoraView : public QWidget, public ViewSink {
   bool sourceFailed_ = false;
   double pausedSeconds_ = 0;  // time spent in the pause questions of this run  // the last source could not be opened: no Scan
   WString recoveryDestination_;
+  AffiliationChoice affiliation_;  // cleared by every new scan
 
   std::thread worker_;
   std::atomic<bool> workerRunning_{false};

@@ -220,9 +220,9 @@ TEST_F(MainRoadTest, LoadScanSaveAndSaveAgain) {
     ASSERT_FALSE(prompt.asked().empty());
     EXPECT_EQ(prompt.asked()[0].text, u"1 disk image file added to the 'Look In' selection box.");
   }
-  // The skip question, then the viewing tips at the end of a scan that found
-  // items.
-  EXPECT_EQ(dialogs, (std::vector<std::string>{"CSkip", "CViewing"}));
+  // The volume choice (a Quick Scan of an image), the skip question, then
+  // the viewing tips at the end of a scan that found items.
+  EXPECT_EQ(dialogs, (std::vector<std::string>{"CBootSect", "CSkip", "CViewing"}));
 
   // The rows equal fls -r -p, live and deleted.
   const auto listed = ListedPaths();
@@ -249,7 +249,7 @@ TEST_F(MainRoadTest, LoadScanSaveAndSaveAgain) {
   const std::string dest = TempDir("save");
   const size_t askedBefore = prompt.asked().size();
   Save(dest);
-  EXPECT_EQ(dialogs.size(), 2u) << "no overwrite dialog for a new folder";
+  EXPECT_EQ(dialogs.size(), 3u) << "no overwrite dialog for a new folder";
   const std::string md5s = ntfs_fixture::Report("basic", "icat-md5");
   std::istringstream in(md5s);
   std::string line;
@@ -309,8 +309,8 @@ TEST_F(MainRoadTest, LoadScanSaveAndSaveAgain) {
   const std::string changedMd5 = Md5File(dest + "/small.txt");
   duplicateMode = 1;
   Save(dest);
-  ASSERT_EQ(dialogs.size(), 3u);
-  EXPECT_EQ(dialogs[2], "CDuplicate");
+  ASSERT_EQ(dialogs.size(), 4u);
+  EXPECT_EQ(dialogs[3], "CDuplicate");
   EXPECT_EQ(g_overwriteMode.load(), kOverwriteRename);
   EXPECT_EQ(Md5File(dest + "/small[1].txt"), md5Of["small.txt"]);
   EXPECT_EQ(Md5File(dest + "/comp/text[1].txt"), md5Of["comp/text.txt"]);
