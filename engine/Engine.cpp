@@ -19,6 +19,7 @@
 #include "volumes/FileTypes.h"
 #include "volumes/Node.h"
 #include "volumes/Volume.h"
+#include "volumes/VolumeFactory.h"
 #include "volumes/VolumeSearch.h"
 
 int32_t g_firstVolume = 0;
@@ -88,6 +89,23 @@ NTFSObj::NTFSObj(Drive* d)
     std::copy(e.begin(), e.end(), extTable[i].ext);
     extTable[i].nextNumber = 1;
   }
+}
+
+bool NTFSObj::IsSelected(size_t v) const {
+  if (int64_t(v) < g_firstVolume || int64_t(v) >= g_endVolume) return false;
+  return v >= volumes.size() || !volumes[v] || (volumes[v]->scanFlags & kVolScanSelected);
+}
+
+bool NTFSObj::DropUserVolume() {
+  const int32_t slot = userSlot_;
+  userSlot_ = -1;
+  // Only the table's last entry can go without renumbering the volumes
+  // that the found files point to.
+  if (slot < 0 || size_t(slot) + 1 != volumes.size()) return false;
+  CVol* v = volumes.back();
+  volumes.pop_back();
+  DeleteVol(&v);
+  return true;
 }
 
 NTFSObj::~NTFSObj() {

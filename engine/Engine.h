@@ -81,6 +81,9 @@ class NTFSObj : public ScanSink {
   // From the view's selection kind; see the worker. Leaves (first, end) in
   // g_firstVolume and g_endVolume.
   void SelectPartition(uint8_t kind, uint16_t selected, int64_t userStart, int64_t userCount);
+  // Removes the volume a user-defined selection appended (kind 2) when it is
+  // still the table's last entry; true when one was removed.
+  bool DropUserVolume();
   // Makes room for 32 more volumes in the table, never past
   // kMaxDriveVolumes; false when the table is full.
   bool ExtendPartitionTable();
@@ -89,7 +92,8 @@ class NTFSObj : public ScanSink {
   NTFSVol* CreateDefaultVolume();
   // Each selected volume's share of the progress; the shares add up to 100.
   void ComputePercentForVolumes(std::vector<uint32_t>* shares = nullptr);
-  bool IsSelected(size_t v) const { return int64_t(v) >= g_firstVolume && int64_t(v) < g_endVolume; }
+  // In the chosen range and not left out by the user's volume choice.
+  bool IsSelected(size_t v) const;
 
   // ---- the NTFS metadata pass (the NTFS family's, filesystems/ntfs/MftScan.h) ----
   int ReadMFT(NTFSVol* volume, int report) { return NtfsReadMft(volume, report); }

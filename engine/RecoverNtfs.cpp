@@ -635,6 +635,27 @@ void RemoveWritten(WStringView path, const std::vector<WString>& streams) {
 namespace {
 int RecoverNtfsOnVolume(NTFSVol* vol, snode* node, WStringView target, WStringView temporary, bool verify,
                         CHashFile* hash);
+
+// The volumes a node may be read from: its own; a node without one may come
+// from any NTFS volume of the drive (each start once, eight at most).
+std::vector<NTFSVol*> CandidateVolumes(NTFSObj* engine, const snode* node) {
+  std::vector<NTFSVol*> candidates;
+  if (node->volumeIndex != kNoVolume) {
+    if (node->volumeIndex < engine->volumes.size()) {
+      CVol* cv = engine->volumes[node->volumeIndex];
+      if (cv && IsVolumeOfNode(cv, node)) candidates.push_back(static_cast<NTFSVol*>(cv));
+    }
+    return candidates;
+  }
+  std::vector<uint64_t> starts;
+  for (CVol* cv : engine->volumes) {
+    if (!cv || !IsVolumeOfNode(cv, node) || starts.size() >= 8) continue;
+    if (std::find(starts.begin(), starts.end(), cv->startSector) != starts.end()) continue;
+    starts.push_back(cv->startSector);
+    candidates.push_back(static_cast<NTFSVol*>(cv));
+  }
+  return candidates;
+}
 }  // namespace
 
 int RecoverNtfsNode(NTFSObj* engine, int64_t nodeIndex, WStringView target, WStringView temporary, bool verify,
@@ -655,23 +676,7 @@ int RecoverNtfsNode(NTFSObj* engine, int64_t nodeIndex, WStringView target, WStr
   }
   if (hash && (verify || hash->existingSize() != int64_t(node->size))) hash = nullptr;
 
-  // Candidate volumes: the node's own; a node without one may come from
-  // any NTFS volume of the drive (each start once).
-  std::vector<NTFSVol*> candidates;
-  if (node->volumeIndex != kNoVolume) {
-    if (node->volumeIndex < engine->volumes.size()) {
-      CVol* cv = engine->volumes[node->volumeIndex];
-      if (cv && IsVolumeOfNode(cv, node)) candidates.push_back(static_cast<NTFSVol*>(cv));
-    }
-  } else {
-    std::vector<uint64_t> starts;
-    for (CVol* cv : engine->volumes) {
-      if (!cv || !IsVolumeOfNode(cv, node) || starts.size() >= 8) continue;
-      if (std::find(starts.begin(), starts.end(), cv->startSector) != starts.end()) continue;
-      starts.push_back(cv->startSector);
-      candidates.push_back(static_cast<NTFSVol*>(cv));
-    }
-  }
+  const std::vector<NTFSVol*> candidates = CandidateVolumes(engine, node);
   if (candidates.empty()) {
     ErrorMsg(node->volumeIndex != kNoVolume ? Msg(344) : Msg(182));
     return -1;
@@ -696,6 +701,30 @@ int RecoverNtfsNode(NTFSObj* engine, int64_t nodeIndex, WStringView target, WStr
   }
   if (first < 0) ErrorMsg(firstError);
   return first;
+}
+
+int RecoverNtfsNodeToMemory(NTFSObj* engine, int64_t nodeIndex, RecMemory* memory) {
+  if (!engine || !engine->nodes || !memory) return -1;
+  cnode* c = engine->nodes->GetAt(nodeIndex);
+  if (!c || !c->IsSnode()) {
+    ErrorMsg(Msg(182));
+    return -1;
+  }
+  auto* node = static_cast<snode*>(c);
+  const std::vector<NTFSVol*> candidates = CandidateVolumes(engine, node);
+  if (candidates.empty()) {
+    ErrorMsg(node->volumeIndex != kNoVolume ? Msg(344) : Msg(182));
+    return -1;
+  }
+  int r = -1;
+  for (NTFSVol* v : candidates) {
+    memory->used = 0;
+    r = (node->flags2 & kNode2Compressed) && node->runs && !node->IsDirectory()
+            ? NtfsRecoverCompressedFile(v, node, u"", memory)
+            : NtfsRecoverFile(v, node, u"", nullptr, memory);
+    if (r >= 0 || r == kRecUnreadable) break;
+  }
+  return r;
 }
 
 namespace {

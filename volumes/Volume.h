@@ -39,6 +39,9 @@ inline constexpr uint8_t kVolRefs = 11;
 inline constexpr uint8_t kVolZfs = 12;
 inline constexpr uint8_t kVolLastType = 12;
 
+// Bit of CVol::scanFlags.
+inline constexpr uint8_t kVolScanSelected = 0x01;
+
 inline bool IsFATType(uint8_t type) { return type == kVolFat16 || type == kVolFat32; }
 
 // Each of the two cluster buffers.
@@ -192,6 +195,12 @@ class CVol {
   uint32_t progressSteps = 100;
   uint64_t sizeSectors = 0;
   uint64_t sizeSectors2 = 0;  // filled by the families
+  // The size the user gave the volume for the affiliation of found files
+  // (sectors, 0 for none).
+  uint64_t sizeOverride = 0;
+  // Bit 0: the volume is scanned (the volume choice clears it for volumes
+  // the user left out).
+  uint8_t scanFlags = kVolScanSelected;
   // FAT first data sector, exFAT cluster heap, VMFS data offset: the volume
   // sector that cluster 0 of ReadClusters starts at. Set by the family.
   uint64_t dataAreaSector = 0;

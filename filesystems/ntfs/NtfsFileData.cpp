@@ -26,7 +26,9 @@ Drive* DriveOf(const CVol* v) { return v->drive ? v->drive : g_currentDrive; }
 
 bool NTFS::ReadVolumeClusters(NTFSVol* v, uint8_t* out, uint64_t lcn, uint32_t count, uint32_t cs, uint32_t* corrupt) {
   Drive* d = DriveOf(v);
-  const uint32_t before = d ? d->TotalErrors() : 0;
+  // A read error and an excluded range both leave zeros the file never held.
+  auto misses = [d] { return d ? d->TotalErrors() + d->ExcludedFills() : 0u; };
+  const uint32_t before = misses();
   uint32_t got = 0;
   const uint32_t transfer = d ? d->TransferSize() : 0;
   if (d && transfer && transfer < cs) {
@@ -47,26 +49,26 @@ bool NTFS::ReadVolumeClusters(NTFSVol* v, uint8_t* out, uint64_t lcn, uint32_t c
         return false;
       }
     }
-    if (d->TotalErrors() != before && corrupt) *corrupt += count;
+    if (misses() != before && corrupt) *corrupt += count;
     return true;
   }
   if (!v->ReadClusters(out, int64_t(lcn), count, cs, size_t(count) * cs, &got) || got < count) {
     if (LastErrorText().empty()) ErrorMsg(Msg(630));
     return false;
   }
-  if (d && d->TotalErrors() != before) {
+  if (d && misses() != before) {
     // Count the clusters that hold a sector the drive zero-filled; when the
     // read took more than one request only the whole count is known.
     uint32_t bad = 0;
     IOThread* io = d->IoThread();
     const uint32_t ss = d->SectorSize();
     const bool oneRequest = uint64_t(count) * cs <= d->TransferSize() && v->sectorSize == ss && io &&
-                            d->TotalErrors() - before == 1;
+                            misses() - before == 1;
     if (oneRequest) {
       const uint32_t perCluster = cs / ss;
       for (uint32_t c = 0; c < count; c++) {
         for (uint32_t s = 0; s < perCluster; s++) {
-          if (io->BitSet(kBitmapZero, c * perCluster + s)) {
+          if (io->BitSet(kBitmapZero, c * perCluster + s) || io->BitSet(kBitmapExc, c * perCluster + s)) {
             bad++;
             break;
           }

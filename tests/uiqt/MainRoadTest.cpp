@@ -37,6 +37,7 @@
 #include "tests/support/FixtureImage.h"
 #include "tests/support/LoopDevice.h"
 #include "tests/uiqt/QtApp.h"
+#include "tests/uiqt/Startup.h"
 #include "ui/DelvoraApp.h"
 #include "ui/DelvoraView.h"
 #include "ui/LookInCb.h"
@@ -51,8 +52,6 @@
 #include "volumes/VolumeSearch.h"
 
 namespace {
-
-int NoRawDevices() { return 1; }
 
 std::string ReadAll(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
@@ -102,12 +101,7 @@ class MainRoadTest : public QtAppTest {
   std::string TempDir(const std::string& name) { return box_.Path() + "/" + name + "-" + std::to_string(++serial_); }
 
   void SetUp() override {
-    StartupOptions o;
-    o.optionsPath = "/nonexistent";
-    o.rawDeviceWarning = false;
-    o.show = true;
-    o.canOpenRawDevices = NoRawDevices;
-    ASSERT_TRUE(app.InitInstance(o));
+    ASSERT_TRUE(app.InitInstance(TestStartupOptions()));
     SetPromptService(&prompt);
     SetDialogRunner([this](QDialog& d) { return Answer(d); });
     QApplication::processEvents();
@@ -226,9 +220,9 @@ TEST_F(MainRoadTest, LoadScanSaveAndSaveAgain) {
     ASSERT_FALSE(prompt.asked().empty());
     EXPECT_EQ(prompt.asked()[0].text, u"1 disk image file added to the 'Look In' selection box.");
   }
-  // The skip question, then the viewing tips at the end of a scan that found
-  // items.
-  EXPECT_EQ(dialogs, (std::vector<std::string>{"CSkip", "CViewing"}));
+  // The volume choice (a Quick Scan of an image), the skip question, then
+  // the viewing tips at the end of a scan that found items.
+  EXPECT_EQ(dialogs, (std::vector<std::string>{"CBootSect", "CSkip", "CViewing"}));
 
   // The rows equal fls -r -p, live and deleted.
   const auto listed = ListedPaths();
@@ -260,7 +254,7 @@ TEST_F(MainRoadTest, LoadScanSaveAndSaveAgain) {
   const std::string dest = TempDir("save");
   const size_t askedBefore = prompt.asked().size();
   Save(dest);
-  EXPECT_EQ(dialogs.size(), 2u) << "no overwrite dialog for a new folder";
+  EXPECT_EQ(dialogs.size(), 3u) << "no overwrite dialog for a new folder";
   const std::string md5s = ntfs_fixture::Report("basic", "icat-md5");
   std::istringstream in(md5s);
   std::string line;
@@ -320,8 +314,8 @@ TEST_F(MainRoadTest, LoadScanSaveAndSaveAgain) {
   const std::string changedMd5 = Md5File(dest + "/small.txt");
   duplicateMode = 1;
   Save(dest);
-  ASSERT_EQ(dialogs.size(), 3u);
-  EXPECT_EQ(dialogs[2], "CDuplicate");
+  ASSERT_EQ(dialogs.size(), 4u);
+  EXPECT_EQ(dialogs[3], "CDuplicate");
   EXPECT_EQ(g_overwriteMode.load(), kOverwriteRename);
   EXPECT_EQ(Md5File(dest + "/small[1].txt"), md5Of["small.txt"]);
   EXPECT_EQ(Md5File(dest + "/comp/text[1].txt"), md5Of["comp/text.txt"]);
@@ -540,17 +534,16 @@ TEST_F(MainRoadTest, NothingSavedButFailuresShowsTheCounts) {
   ASSERT_EQ(std::system(("mkdir -p '" + dest + "' && echo x > '" + dest + "/comp'").c_str()), 0);
   CMyListCtrl* l = View()->List();
   l->CheckAll(false);
-  QItemSelection pick;
+  l->ClearSelection();
   int picked = 0;
   for (int i = 0; i < l->GetItemCount(); i++) {
     ListNodeInfo info;
     View()->Nodes().GetNode(l->GetItemNodeIndex(i), info);
     if (FolderBelowVolume(l->GetItemPath(i)) != u"\\comp" || (info.flags & 0x0002)) continue;
-    pick.select(l->model()->index(i, 0), l->model()->index(i, 0));
+    l->SelectRow(i, true);
     picked++;
   }
   ASSERT_GT(picked, 1);
-  l->selectionModel()->select(pick, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
   l->CheckCurItems(true);
   SetOverwriteAlwaysForTest();
   const size_t asked = prompt.asked().size();
