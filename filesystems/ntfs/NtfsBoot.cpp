@@ -124,5 +124,12 @@ int64_t ResolveNtfsBootCopy(int64_t sector, const uint8_t* boot, Drive* drive) {
   if (primaryOk && score(primary, primary + int64_t(size)) == 2) return primary;
   if (backupOk && score(backup, backup) == 2) return backup;
   if (backupOk) return backup;
-  return primaryOk ? primary : -1;
+  if (primaryOk) return primary;
+  // A drive shorter than the volume (a partial image of a failing disk):
+  // the primary reading, when its $MFT record is where it says.
+  if (uint64_t(primary) < driveSectors &&
+      (RecordStartsAt(drive, &vol, primary + int64_t(mftAt), vol.mftCluster) ||
+       RecordStartsAt(drive, &vol, primary + int64_t(mirrorAt), vol.mftCluster)))
+    return primary;
+  return -1;
 }
