@@ -247,7 +247,8 @@ int SearchBootSectors(Drive& d, uint64_t sector, int32_t count, bool backward, b
       step = -mib;
     } else {
       uint64_t end;
-      if (!__builtin_add_overflow(v->startSector, vsize + (f ? f->trailingSectors : 0), &end) && end < total &&
+      if (!__builtin_add_overflow(v->startSector, vsize, &end) &&
+          !__builtin_add_overflow(end, uint64_t(f ? f->trailingSectors : 0), &end) && end < total &&
           total - end >= eight)
         from = int64_t(end);
     }

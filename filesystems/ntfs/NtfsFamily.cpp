@@ -68,6 +68,8 @@ bool SameNtfsVolume(const CVol& known, const CVol& found) {
 bool KeepsNtfsPastDriveEnd(CVol& volume, Drive& drive) {
   auto& v = static_cast<NTFSVol&>(volume);
   const uint32_t ds = drive.SectorSize() ? drive.SectorSize() : 512;
+  // No disk holds more than 2^63 bytes: a larger total is a damaged field.
+  if ((unsigned __int128)v.sizeSectors * (v.sectorSize ? v.sectorSize : ds) > (unsigned __int128)INT64_MAX) return false;
   auto onDrive = [&](int64_t sector) {
     const unsigned __int128 at = (unsigned __int128)v.startSector * ds + (unsigned __int128)uint64_t(sector) * v.sectorSize;
     return sector > 0 && at + v.recordSize <= (unsigned __int128)drive.SectorCount() * ds;

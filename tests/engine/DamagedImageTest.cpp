@@ -260,6 +260,21 @@ TEST(DamagedImageTest, CutImageKeepsItsVolume) {
   RunCommand("rm -rf '" + dest + "' '" + list + "'");
 }
 
+// A boot sector whose total no disk can hold is not a partial image: it is
+// refused (the backup boot sector gives the volume), and the volume search
+// does not go round (scripts/torture's bare-bootfield-1501552).
+TEST(DamagedImageTest, BootTotalPastAnyDiskIsDamage) {
+  FOLDER_OR_SKIP(dir);
+  const std::string dest = MakeTempDir("dmg_total");
+  const DvRun clean = Dvscan("'" + dir + "/damaged.img'");
+  const DvRun r = Dvscan("--recover '" + dest + "' '" + dir + "/total-max.img'", "timeout 300");
+  EXPECT_EQ(r.rc, 0) << r.out;
+  EXPECT_EQ(r.out.find("The source is shorter"), std::string::npos) << r.out.substr(0, 2000);
+  EXPECT_EQ(Count(r, "items"), Count(clean, "items"));
+  EXPECT_EQ(Count(r, "failed"), 0);
+  RunCommand("rm -rf '" + dest + "'");
+}
+
 // The run's log never meets a recovered item: the source's own
 // "Recovery.log" (replaced on purpose with --overwrite overwrite) and a
 // root folder of that name take the rename road; a link planted under the
