@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -38,4 +40,14 @@ inline bool MakeRandomFile(const std::string& path, int64_t sizeBytes) {
   }
   close(fd);
   return rename(tmp.c_str(), path.c_str()) == 0;
+}
+
+// The size a benchmark was asked for: --size_mib=N, else the environment
+// variable `env`, else 0 (its own default).
+inline int64_t BenchSizeMib(int argc, char** argv, const char* env) {
+  int64_t mib = 0;
+  if (const char* value = getenv(env)) mib = atoll(value);
+  for (int i = 1; i < argc; ++i)
+    if (std::strncmp(argv[i], "--size_mib=", 11) == 0) mib = atoll(argv[i] + 11);
+  return mib;
 }

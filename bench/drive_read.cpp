@@ -143,10 +143,7 @@ void BM_DriveReadSectors(benchmark::State& state) {
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  int64_t mib = 0;
-  if (const char* env = getenv("DV_DRIVE_BENCH_MIB")) mib = atoll(env);
-  for (int i = 1; i < argc; ++i)
-    if (std::strncmp(argv[i], "--size_mib=", 11) == 0) mib = atoll(argv[i] + 11);
+  const int64_t mib = BenchSizeMib(argc, argv, "DV_DRIVE_BENCH_MIB");
   if (mib > 0 && mib != 2048) {
     g_sizeBytes = mib << 20;
     g_path = "/tmp/dv_drive_read_bench_" + std::to_string(mib) + "mib.img";

@@ -1,6 +1,7 @@
 #include "engine/Engine.h"
 
 #include <algorithm>
+#include <new>
 #include <cstring>
 
 #include "engine/ProgressStats.h"
@@ -108,6 +109,17 @@ int32_t NTFSObj::AddVolume(CVol* volume) {
   return index;
 }
 
+bool NTFSObj::ExtendPartitionTable() {
+  const size_t n = volumes.size();
+  if (n >= kMaxDriveVolumes) return false;
+  try {
+    volumes.reserve(std::min<size_t>(kMaxDriveVolumes, std::max(volumes.capacity(), n) + 32));
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
 void NTFSObj::SelectPartition(uint8_t kind, uint16_t selected, int64_t userStart, int64_t userCount) {
   switch (kind) {
     case 0:
@@ -130,6 +142,11 @@ void NTFSObj::SelectPartition(uint8_t kind, uint16_t selected, int64_t userStart
       // appended as it stands (the table grows for it): the same-volume
       // test of the volume search would merge it into a volume near it.
       if (userSlot_ < 0 || size_t(userSlot_) >= volumes.size()) {
+        if (!ExtendPartitionTable()) {
+          // A full table takes no slot: nothing is selected.
+          g_firstVolume = g_endVolume = 0;
+          break;
+        }
         auto* v = new NTFSVol(this);
         v->drive = drive;
         userSlot_ = AppendVolume(volumes, v);

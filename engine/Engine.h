@@ -80,6 +80,9 @@ class NTFSObj : public ScanSink {
   // From the view's selection kind; see the worker. Leaves (first, end) in
   // g_firstVolume and g_endVolume.
   void SelectPartition(uint8_t kind, uint16_t selected, int64_t userStart, int64_t userCount);
+  // Makes room for 32 more volumes in the table, never past
+  // kMaxDriveVolumes; false when the table is full.
+  bool ExtendPartitionTable();
   // A volume over the whole drive for a drive where no volume was found
   // (not yet in the table).
   NTFSVol* CreateDefaultVolume();

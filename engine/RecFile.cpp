@@ -11,32 +11,22 @@
 #include <mutex>
 #include <vector>
 
-#include "engine/Engine.h"
+#include "carving/SectorProbe.h"
 #include "foundation/AppState.h"
 #include "foundation/Messages.h"
 #include "foundation/PathUtil.h"
 #include "foundation/TimeUtil.h"
 #include "foundation/Trace.h"
 #include "platform/Memory.h"
+#include "volumes/FileTypes.h"
 
-RecFile::HeaderTypeTest RecFile::headerTypeOf_ = nullptr;
+RecFile::HeaderTypeTest RecFile::headerTypeOf_ = &CarvedHeaderType;
 uint32_t RecFile::testWriteLimit = 0;
 
 namespace {
 
 constexpr uint32_t kMiB = 0x100000;
 constexpr uint32_t kMinPieceBytes = 65536;
-
-// Content of carving type `found` fits a file expected to be `expected`:
-// equal types; a doc may hold xls or ppt content, a zip docx, pptx or xlsx.
-bool TypeAccepts(uint8_t expected, uint8_t found) {
-  if (found == 255) return false;
-  if (found == expected) return true;
-  const WStringView e = CarvingTypeExtension(expected), f = CarvingTypeExtension(found);
-  if (e == u"doc") return f == u"xls" || f == u"ppt";
-  if (e == u"zip") return f == u"docx" || f == u"pptx" || f == u"xlsx";
-  return false;
-}
 
 bool WriteEmptyFiles() { return g_appState && g_appState->writeEmptyFiles; }
 
@@ -198,7 +188,7 @@ int RecFile::WriteData(const uint8_t* buffer, uint32_t count, uint32_t padding) 
   const uint32_t data = count - padding;
   if (written_ == 0 && expectedType_ != 255 && headerTypeOf_ && data) {
     const uint8_t found = headerTypeOf_(buffer, data);
-    if (!TypeAccepts(expectedType_, found)) {
+    if (!CarvedTypeAccepts(expectedType_, found)) {
       ErrorMsg(Msg(649));
       return 0;
     }

@@ -67,11 +67,12 @@ class RecFile {
   void SetExpectedType(uint8_t type) { expectedType_ = type; }
   uint8_t ExpectedType() const { return expectedType_; }
 
-  // The carving type of a file's first bytes (255 when unknown); the
-  // start-up root installs the carving driver's. Without one the
-  // expected-type check passes.
+  // The carving type of a file's first bytes (255 when unknown): the
+  // carving probe (CarvedHeaderType) unless a test sets another. Without
+  // one the expected-type check passes.
   using HeaderTypeTest = uint8_t (*)(const uint8_t* data, size_t count);
   static void SetHeaderTypeTest(HeaderTypeTest test) { headerTypeOf_ = test; }
+  static HeaderTypeTest HeaderTypeTestOf() { return headerTypeOf_; }
   // Test seam: a file of this system is written with at most this many
   // bytes per write call (0: no limit).
   static uint32_t testWriteLimit;

@@ -12,6 +12,13 @@ Writes CORPUS_DIR/<target>/<name> for:
   fuzz_boot    the boot sector of every image
   fuzz_recycler  basic's $I records (from their FILE records) and an INFO2
                file made here
+  fuzz_carve_*   the picture samples of tests/fixtures/carve (behind the
+               targets' read-split bytes), INDX records for the bookkeeping
+               kinds, and a small disk of samples for the driver
+  fuzz_vhd, fuzz_vhdx, fuzz_vmdk  VHD, VHDX and VMDK files made by qemu-img
+               (when it is installed), as pieces of a sparse file
+  fuzz_raid_definition, fuzz_raid_schema  definition strings and a schema
+               file written here
 """
 import lzma
 import os
@@ -20,6 +27,7 @@ import struct
 import sys
 
 FIX = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "fixtures", "ntfs")
+CARVE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "fixtures", "carve")
 
 
 def report(name, kind):
@@ -132,6 +140,45 @@ def main():
                     write(corpus, "fuzz_indx", "%s-root-%d" % (name, n), bytes(rec[at:at + ln]))
                 at += ln
     recycler_seeds(corpus)
+    carve_seeds(corpus)
+    vdisk_seeds(corpus)
+    raid_seeds(corpus)
+
+
+def carve_seeds(corpus):
+    by_target = {"jpg": "fuzz_carve_jpg", "png": "fuzz_carve_png", "bmp": "fuzz_carve_bmp",
+                 "mrw": "fuzz_carve_mrw", "tif": "fuzz_carve_tif", "cr2": "fuzz_carve_tif"}
+    disk = b""
+    for name in sorted(os.listdir(CARVE)):
+        ext = name.split(".")[1]
+        if ext not in by_target or name.endswith(".xz"):
+            continue
+        data = open(os.path.join(CARVE, name), "rb").read()
+        # Reads of 512 bytes, and of 4 KiB after one end at byte 100.
+        write(corpus, by_target[ext], name, b"\0\xff\x01\0" + data)
+        write(corpus, by_target[ext], name + "-split", b"\x01\xff\x0f\x01\x64\0" + data)
+        if len(data) < 40000:
+            disk += data + bytes(-len(data) % 512) + bytes(512)
+    write(corpus, "fuzz_carve_driver", "samples", b"\x07\0" + disk)
+    img = image("bigdir")
+    for i, c in enumerate(istat_clusters("bigdir", inodes("bigdir")["big"], "$INDEX_ALLOCATION")[:3]):
+        write(corpus, "fuzz_carve_internal", "indx-%d" % i, b"\x01\0\xff\x01\0" + img[c * 4096:(c + 1) * 4096])
+    write(corpus, "fuzz_carve_internal", "info2", b"\0\0\xff\x01\0" + struct.pack("<IIIII", 5, 0, 0, 800, 0) + b"C:\\x")
+
+
+def raid_seeds(corpus):
+    """Definition strings and schema files of the RAID and spanned sets."""
+    for i, d in enumerate((
+            "RAID5(/img/m0.img<0:2047>,Missing,/img/m2.img<0:2047>,/img/m3.img<0:2047>)",
+            "SPAN(RAID0(RAID5(/a<0:9>,/b<0:9>,/c<0:9>)<0:17>,/d<0:9>)<0:27>,/e<0:9>)",
+            "RAIDZ2(\\\\.\\PhysicalDrive0<0:99>,/dev/sdb,Missing,/x<9999:10000>)",
+            "64:16:2:1:2", "1,234,567")):
+        write(corpus, "fuzz_raid_definition", "def-%d" % i, d.encode())
+    lines = ["; RAID 5 of three members", "RangeCount 2", "LogicalGroupSizeInSectors 6",
+             "PhysicalGroupSizeInSectors 2", "PhysicalGroupSizeInSectors 3 1", "LogicalExtentCount 3",
+             "LE 0 2 XOR(0:0)", "LE 1 2 XOR,BAD(1:0,2:0)", "LE 2 2 Q(0:0:P,1:0:Q,2:0:3,M:0:1,M2:0:2)",
+             "StartingPSN 2 8", "RangeStart 0 60", "LogicalExtentCount 1", "LE 0 6 ZERO", "RangeStart 60 30"]
+    write(corpus, "fuzz_raid_schema", "two-ranges", ("\n".join(lines) + "\n").encode())
 
 
 def resident_data(rec):
@@ -168,6 +215,77 @@ def recycler_seeds(corpus):
         recs += p.encode().ljust(260, b"\0") + struct.pack("<IIQI", i + 1, 2, 0, 4096)
         recs += p.encode("utf-16-le").ljust(520, b"\0")
     write(corpus, "fuzz_recycler", "info2", header + recs)
+
+
+def sparse_input(path, budget=16 << 10, piece=2048):
+    """A file as fuzz_vhd/vhdx/vmdk read it: its size, then its non-zero
+    sectors in file order (u32 offset, u16 length, bytes) up to the budget."""
+    data = open(path, "rb").read()
+    out = bytearray(struct.pack("<Q", len(data)))
+    used = 0
+    at = 0
+    while at < len(data) and used < budget:
+        if not any(data[at:at + 512]):
+            at += 512
+            continue
+        end = at
+        while end < len(data) and end - at < piece and any(data[end:end + 512]):
+            end += 512
+        chunk = data[at:end]
+        out += struct.pack("<IH", at, len(chunk)) + chunk
+        used += len(chunk)
+        at = end
+    tail = len(data) - 512
+    if at <= tail and any(data[tail:]):  # a footer at the end
+        out += struct.pack("<IH", tail, 512) + data[tail:]
+    return bytes(out)
+
+
+def vdisk_seeds(corpus):
+    import shutil
+    import subprocess
+    import tempfile
+    if not shutil.which("qemu-img") or not shutil.which("qemu-io"):
+        return
+    tmp = tempfile.mkdtemp()
+    try:
+        def run(*args):
+            subprocess.run(args, cwd=tmp, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        raw = os.path.join(tmp, "raw.img")
+        with open(raw, "wb") as f:
+            for i in range(64):
+                f.write(bytes([i + 1]) * 4096 + bytes(61440))
+        made = {
+            "fuzz_vhd": [("dyn.vhd", ["-O", "vpc", "-o", "subformat=dynamic,force_size=on"]),
+                         ("fixed.vhd", ["-O", "vpc", "-o", "subformat=fixed,force_size=on"])],
+            "fuzz_vhdx": [("x1m.vhdx", ["-O", "vhdx", "-o", "block_size=1M"]),
+                          ("x32m.vhdx", ["-O", "vhdx", "-o", "block_size=32M"])],
+            "fuzz_vmdk": [("sparse.vmdk", ["-O", "vmdk"]), ("zg.vmdk", ["-O", "vmdk", "-o", "zeroed_grain=on"])],
+        }
+        for target, files in made.items():
+            for name, opts in files:
+                run("qemu-img", "convert", *opts, "raw.img", name)
+                write(corpus, target, name, sparse_input(os.path.join(tmp, name)))
+        for name, fmt, opts in (("sp.vhd", "vpc", "subformat=dynamic"), ("sp.vhdx", "vhdx", "block_size=8M"),
+                                ("sp.vmdk", "vmdk", "zeroed_grain=on")):
+            run("qemu-img", "create", "-f", fmt, "-o", opts, name, "64M")
+            run("qemu-io", "-f", fmt, "-c", "write -P 0x5a 3M 512k", "-c", "write -z 9M 1M", name)
+            target = {"vpc": "fuzz_vhd", "vhdx": "fuzz_vhdx", "vmdk": "fuzz_vmdk"}[fmt]
+            write(corpus, target, name, sparse_input(os.path.join(tmp, name)))
+        run("qemu-img", "create", "-f", "vmdk", "-b", "sp.vmdk", "-F", "vmdk", "child.vmdk")
+        run("qemu-io", "-f", "vmdk", "-c", "write -P 0x21 1M 64k", "child.vmdk")
+        write(corpus, "fuzz_vmdk", "child.vmdk", sparse_input(os.path.join(tmp, "child.vmdk")))
+        # A copy-on-write extent: 8192 sectors, 1-sector grains, one table.
+        cow = bytearray(44 * 512)
+        struct.pack_into("<4sIIIIIII", cow, 0, b"COWD", 1, 3, 8192, 1, 4, 2, 0)
+        struct.pack_into("<I", cow, 4 * 512, 5)
+        struct.pack_into("<I", cow, 5 * 512 + 28, 40)
+        cow[40 * 512:41 * 512] = b"\x7f" * 512
+        with open(os.path.join(tmp, "cow.vmdk"), "wb") as f:
+            f.write(cow)
+        write(corpus, "fuzz_vmdk", "cow.vmdk", sparse_input(os.path.join(tmp, "cow.vmdk")))
+    finally:
+        shutil.rmtree(tmp)
 
 
 if __name__ == "__main__":

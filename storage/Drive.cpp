@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "storage/IoTrace.h"
 #include "foundation/AppState.h"
 #include "foundation/ByteOrder.h"
 #include "foundation/Messages.h"
@@ -21,6 +20,12 @@
 #include "storage/BlockSource.h"
 #include "storage/DiskList.h"
 #include "storage/ImageFiles.h"
+#include "storage/IoTrace.h"
+#include "storage/RDrive.h"
+#include "storage/SDrive.h"
+#include "storage/VhdDrive.h"
+#include "storage/VmdkDrive.h"
+#include "storage/VolSpec.h"
 
 Drive* g_currentDrive = nullptr;
 
@@ -46,14 +51,9 @@ bool SplitExtent(WStringView name, WString* device, bool* hasExtent, uint64_t* f
   size_t colon = inner.find(u':');
   if (colon == WStringView::npos) return false;
   auto parse = [](WStringView digits, uint64_t* out) {
-    if (digits.empty() || digits.size() > 19) return false;
-    uint64_t v = 0;
-    for (char16_t c : digits) {
-      if (c < u'0' || c > u'9') return false;
-      v = v * 10 + uint64_t(c - u'0');
-    }
-    if (v > uint64_t(INT64_MAX)) return false;
-    *out = v;
+    int64_t v;
+    if (!ParseSectorNumber(digits, &v)) return false;
+    *out = uint64_t(v);
     return true;
   };
   if (!parse(inner.substr(0, colon), first) || !parse(inner.substr(colon + 1), last) || *first > *last) return false;
@@ -168,13 +168,10 @@ bool Drive::IsCompound() const { return IsRaid(name_) || SpanCount(name_) > 1; }
 
 Drive* CreateDrive(WStringView name) {
   TRACE_FN("CreateDrive");
-  // The compound drives come with their own readers; reading their files
-  // or definitions as a plain drive would give wrong sectors.
-  if (name.starts_with(u"RAID") || name.starts_with(u"SPAN") || Drive::IsVhdName(name) || Drive::IsVmdkName(name)) {
-    VErrorMsg(Msg(181).c_str(), name);
-    if (traceIo) TracePrintfA("CreateDrive: no reader for %s yet\n", ToUtf8(name));
-    throw DvCodeError{0};
-  }
+  if (name.starts_with(u"RAID")) return new RDrive();
+  if (name.starts_with(u"SPAN")) return new SDrive();
+  if (Drive::IsVhdName(name)) return new VHDDrive();
+  if (Drive::IsVmdkName(name)) return new VMDKDrive();
   return new Drive();
 }
 
@@ -607,8 +604,7 @@ uint8_t* Drive::ReadSectors(int64_t sector, uint32_t bytes, uint32_t retryPiece,
   // The cache: the last request read without a caller's buffer.
   const uint64_t end = sectorCount_ + extraSectors_;
   const uint64_t s = uint64_t(sector);
-  if (cacheValid_ && errorsAtCache_ == totalErrors_ && s < end && sectors <= end - s && s >= cacheFirst_ &&
-      s - cacheFirst_ < cacheSectors_ && ((s - cacheFirst_) << shift_) + bytes <= uint64_t(cacheSectors_) << shift_) {
+  if (s < end && sectors <= end - s && CacheHolds(s, bytes)) {
     uint8_t* data = io_->Data() + ((s - cacheFirst_) << shift_);
     if (traceIo) TracePrintfA("%ld bytes already in buffer\n", int32_t(bytes));
     if (!buffer) return data;

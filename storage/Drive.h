@@ -66,7 +66,7 @@ class Drive {
 
   // Waits for a request started without the wait flag; the same result as
   // a waited ReadSectors.
-  uint8_t* FinishRead();
+  virtual uint8_t* FinishRead();
   // Opens the device again and hands it to the I/O thread. Throws.
   void ReOpenDevice();
   void SetFilter(WStringView patterns, const WString* second);
@@ -162,6 +162,12 @@ class Drive {
   void StartReader();
   void ReadVolumeDeviceFacts(uint64_t deviceSectors);
   void UpdateEndOffset();
+  // Whether bytes at sector s lie in the one-request cache, which holds
+  // only while no read error has come since it was filled.
+  bool CacheHolds(uint64_t s, uint32_t bytes) const {
+    return cacheValid_ && errorsAtCache_ == totalErrors_ && s >= cacheFirst_ && s - cacheFirst_ < cacheSectors_ &&
+           ((s - cacheFirst_) << shift_) + bytes <= uint64_t(cacheSectors_) << shift_;
+  }
   [[noreturn]] void FailInit();
   void OpenSource();
   uint8_t* Complete();
@@ -206,9 +212,9 @@ class Drive {
   bool allowDirect_ = false;
 };
 
-// The class for a name: a RAID, spanned or virtual-disk definition is
-// refused for now (the last error says so and DvCodeError{0} is thrown);
-// anything else is a plain Drive, not yet opened.
+// The class for a name, not yet opened: an RDrive for "RAID...", an SDrive
+// for "SPAN...", a VHD or VMDK name gives its virtual-disk drive, anything
+// else is a plain Drive.
 Drive* CreateDrive(WStringView name);
 // Deletes the drive and clears the pointer; null is fine.
 void DeleteDrive(Drive** drive);

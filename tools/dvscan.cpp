@@ -12,6 +12,9 @@
 //     --options FILE      a special options file
 //     --stop-after N      a list window of N items: the scan stops at the
 //                         item after it (tests)
+//     --raid S:D:R[:M:O]  the advanced settings of a RAID source: stripe
+//                         KiB ("0.5" for 512 bytes), parity delay,
+//                         rotation[, RAID 6 coefficient mode and order]
 //
 // The last line on standard output: items=N deleted=M scan_seconds=S, and
 // with --recover: saved= skipped= failed= corrupt= identical= recover_seconds=
@@ -47,6 +50,7 @@
 #include "foundation/UiServices.h"
 #include "platform/Errors.h"
 #include "storage/Drive.h"
+#include "storage/RaidSettings.h"
 #include "volumes/DestinationPath.h"
 #include "volumes/Node.h"
 
@@ -167,15 +171,16 @@ bool MakeFolders(const std::string& path, std::string* why) {
 int Usage() {
   std::fprintf(stderr,
                "usage: dvscan [--long] [--volume N] [--list FILE] [--recover DIR] [--deleted-only]\n"
-               "              [--overwrite newer|rename|overwrite|skip] [--options FILE] [--stop-after N] SOURCE\n");
+               "              [--overwrite newer|rename|overwrite|skip] [--options FILE] [--stop-after N]\n"
+               "              [--skip-headers] [--raid STRIPE_KIB:DELAY:ROTATION[:MODE:ORDER]] SOURCE\n");
   return 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string source, listPath, recoverDir, optionsPath = "/nonexistent", overwrite;
-  bool longScan = false, deletedOnly = false;
+  std::string source, listPath, recoverDir, optionsPath = "/nonexistent", overwrite, raidSettings;
+  bool longScan = false, deletedOnly = false, skipHeaders = false;
   long volume = -1;
   unsigned long long stopAfter = 0;
   for (int i = 1; i < argc; i++) {
@@ -188,6 +193,8 @@ int main(int argc, char** argv) {
     std::string v;
     if (a == "--long") longScan = true;
     else if (a == "--deleted-only") deletedOnly = true;
+    // A test option: the sector pass looks for no file headers.
+    else if (a == "--skip-headers") skipHeaders = true;
     else if (a == "--volume" && value(&v)) {
       char* end = nullptr;
       errno = 0;
@@ -199,6 +206,7 @@ int main(int argc, char** argv) {
       if (overwrite != "newer" && overwrite != "rename" && overwrite != "overwrite" && overwrite != "skip")
         return Usage();
     } else if (a == "--options" && value(&optionsPath)) {
+    } else if (a == "--raid" && value(&raidSettings)) {
     } else if (a == "--stop-after" && value(&v)) {
       stopAfter = std::strtoull(v.c_str(), nullptr, 10);
     } else if (!a.empty() && a[0] != '-' && source.empty()) {
@@ -218,6 +226,7 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &sa, nullptr);
 
   ListView view;
+  if (skipHeaders) g_appState->skipHeaders = 1;
   if (stopAfter) {
     g_appState->searchFirst = 0;
     g_appState->searchLimit = uint32_t(std::min<unsigned long long>(stopAfter, UINT32_MAX));
@@ -239,6 +248,15 @@ int main(int argc, char** argv) {
     }
   }
   const WString name = FromUtf8(source);
+  if (!raidSettings.empty()) {
+    RaidSettings settings;
+    if (!ParseRaidSettingsText(FromUtf8(raidSettings), &settings)) {
+      std::fprintf(stderr, "--raid %s: %s\n", raidSettings.c_str(), ToUtf8(Msg(376)).c_str());
+      SetPromptService(nullptr);
+      return 1;
+    }
+    SetRaidSettings(name, settings);
+  }
   Drive* drive = nullptr;
   try {
     drive = CreateDrive(name);

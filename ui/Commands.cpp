@@ -40,6 +40,7 @@ void CommandActions::Apply(const ViewState& state) {
     if (cs.checkable) action->setChecked(cs.checked);
     if (cs.textMessage && !Msg(cs.textMessage).empty()) action->setText(ActionText(Msg(cs.textMessage)));
   }
+  if (afterApply_) afterApply_(state);
 }
 
 void CommandActions::FillMenu(QMenu* menu, const std::vector<MenuItem>& items) {

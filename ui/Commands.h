@@ -8,6 +8,7 @@
 #include <QMenuBar>
 #include <QObject>
 
+#include <functional>
 #include <map>
 #include <vector>
 
@@ -31,12 +32,15 @@ class CommandActions : public QObject {
   // Fills a menu bar (or a menu) from the menu model, using these actions.
   void FillMenuBar(QMenuBar* bar, const std::vector<MenuItem>& model);
   void FillMenu(QMenu* menu, const std::vector<MenuItem>& items);
+  // Called at the end of every Apply (the menu's images follow the state).
+  void SetAfterApply(std::function<void(const ViewState&)> hook) { afterApply_ = std::move(hook); }
 
  signals:
   void Triggered(int commandId);
 
  private:
   std::map<int, QAction*> actions_;
+  std::function<void(const ViewState&)> afterApply_;
 };
 
 // "&Scan\tCtrl+S" as a Qt action text (Qt shows the part after the tab as

@@ -1,6 +1,7 @@
 #include "ui/DelvoraApp.h"
 
 #include "app/Startup.h"
+#include "ui/SplashWnd.h"
 
 #include <QApplication>
 #include <QFrame>
@@ -62,8 +63,9 @@ bool CDelvoraApp::InitInstance(const StartupOptions& options) {
   // 4-5: help file beside the program, then the help-file object.
   helpPath_ = HelpPathWithChm(FromUtf8(plat::ExecutablePath() + ".hlp"));
   if (!g_helpFile) g_helpFile = new HelpFile();
-  // 6-7: no start-up switches or install choice here; the splash and the
-  // theme need nothing.
+  // 6-7: no start-up switches or install choice here; the theme needs
+  // nothing; the splash is enabled.
+  CSplashWnd::EnableSplash(options.splash);
   // 8: the administrator test becomes "can the disks be read"; it warns.
   const int canRead = (options.canOpenRawDevices ? options.canOpenRawDevices : RealRawDeviceCheck)();
   // 9: pictures are decoded by QImage.
@@ -78,7 +80,10 @@ bool CDelvoraApp::InitInstance(const StartupOptions& options) {
   frame_->CenterWindow();
   // 12: the title.
   frame_->setWindowTitle(ToQ(MainWindowTitle()));
-  if (options.show) frame_->show();
+  if (options.show) {
+    frame_->show();
+    CSplashWnd::ShowSplash(frame_.get());
+  }
   if (!canRead && options.rawDeviceWarning)
     Prompt().MessageBox(RawDeviceWarningText(), kProductName, kMbOk | kMbIconWarning);
   return true;

@@ -17,6 +17,7 @@ struct StartupOptions {
   std::string optionsPath;      // special options file; empty: the default place
   bool rawDeviceWarning = true;  // warn when raw devices cannot be opened
   bool show = true;              // show the main window
+  bool splash = true;            // the start-up picture over it
   // For tests: replaces the raw-device test and the screen's scale.
   int (*canOpenRawDevices)() = nullptr;
 };

@@ -34,7 +34,13 @@
 #include "storage/DiskList.h"
 #include "storage/Drive.h"
 #include "ui/Commands.h"
+#include "ui/ChkCbBox.h"
 #include "ui/LookInCb.h"
+#include "ui/OwnButtons.h"
+#include "ui/OwnControls.h"
+#include "ui/Viewing.h"
+#include "ui/core/CheckComboRules.h"
+#include "foundation/Wildcard.h"
 #include "ui/PromptDialogs.h"
 #include "ui/core/SaveRules.h"
 #include "engine/RecoverDriver.h"
@@ -98,12 +104,13 @@ void CDelvoraView::BuildControls() {
     w->setObjectName(QStringLiteral("ctl%1").arg(id));
     controls_[id] = w;
   };
-  tab1_ = new QPushButton(MessageOr(143, u"Step &1: Scan"), this);
-  tab2_ = new QPushButton(MessageOr(444, u"Step &2: Save"), this);
-  for (QPushButton* t : {tab1_, tab2_}) {
-    t->setCheckable(true);
+  tab1_ = new CTabBtnCtrl(this);
+  tab2_ = new CTabBtnCtrl(this);
+  tab1_->setText(MessageOr(143, u"Step &1: Scan"));
+  tab2_->setText(MessageOr(444, u"Step &2: Save"));
+  for (CTabBtnCtrl* t : {tab1_, tab2_}) {
     t->setFont(Tahoma(9, true));
-    t->setIcon(dvres::Icon(t == tab1_ ? dvres::Image::Scan : dvres::Image::Save));
+    t->SetIcons(dvres::Icon(t == tab1_ ? dvres::Image::Scan : dvres::Image::Save), QIcon(), QIcon(), 16, 16);
   }
   reg(tab1_, kTab1);
   reg(tab2_, kTab2);
@@ -116,14 +123,16 @@ void CDelvoraView::BuildControls() {
     tab2_->setChecked(step_ == 1);
   });
 
-  lookForLabel_ = new QLabel(MessageOr(87, u"Loo&k for:"), this);
-  lookInLabel_ = new QLabel(MessageOr(123, u"&Look in:"), this);
-  saveToLabel_ = new QLabel(MessageOr(73, u"Save &to"), this);
+  lookForLabel_ = new CMyStatic(MessageOr(87, u"Loo&k for:"), this);
+  lookInLabel_ = new CMyStatic(MessageOr(123, u"&Look in:"), this);
+  saveToLabel_ = new CMyStatic(MessageOr(73, u"Save &to"), this);
+  for (CMyStatic* l : {lookForLabel_, lookInLabel_, saveToLabel_})
+    l->SetFontInfo(80, Rgb{255, 255, 255}, QStringLiteral("Tahoma"));
   reg(lookForLabel_, kLookForLabel);
   reg(lookInLabel_, kLookInLabel);
   reg(saveToLabel_, kSaveToLabel);
-  lookFor_ = new QComboBox(this);
-  lookFor_->setEditable(true);
+  lookFor_ = new CMBChkCbBox(this);
+  connect(lookFor_, &CMBChkCbBox::lookForChanged, this, [this] { OnLookForChanged(); }, Qt::QueuedConnection);
   lookIn_ = new CLookInCb(this);
   reg(lookFor_, kLookFor);
   reg(lookIn_, kLookIn);
@@ -131,18 +140,24 @@ void CDelvoraView::BuildControls() {
   lookInLabel_->setBuddy(lookIn_);
   connect(lookIn_, qOverload<int>(&QComboBox::activated), this, [this](int) { OnLookInSelChange(); });
 
-  modeGroup_ = new QGroupBox(MessageOr(89, u"Mode"), this);
-  quick_ = new QRadioButton(MessageOr(71, u"&Quick"), this);
-  long_ = new QRadioButton(MessageOr(42, u"Lon&g"), this);
+  modeGroup_ = new CMyGroupBoxCtrl(MessageOr(89, u"Mode"), this);
+  modeGroup_->SetFontInfo(80, Rgb{0xFF, 0xAE, 0x29}, QStringLiteral("Tahoma"));  // 0x29AEFF as a COLORREF
+  quick_ = new CMyRadioBtnCtrl(this);
+  long_ = new CMyRadioBtnCtrl(this);
+  quick_->setText(MessageOr(71, u"&Quick"));
+  long_->setText(MessageOr(42, u"Lon&g"));
   reg(modeGroup_, kModeGroup);
   reg(quick_, kQuick);
   reg(long_, kLong);
   connect(quick_, &QRadioButton::clicked, this, [this] { OnScanModeChange(0); });
   connect(long_, &QRadioButton::clicked, this, [this] { OnScanModeChange(1); });
 
-  scanButton_ = new QToolButton(this);
-  saveButton_ = new QToolButton(this);
-  for (QToolButton* b : {scanButton_, saveButton_}) {
+  scanButton_ = new CImgButton(this);
+  saveButton_ = new CImgButton(this);
+  for (CImgButton* b : {scanButton_, saveButton_}) {
+    b->SetLayout(true, false);
+    b->SetFontInfo(110, Rgb{255, 255, 255}, QStringLiteral("Tahoma"), true);
+    b->SetHandCursor(true);
     b->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
     b->setIconSize(QSize(int(32 * Scale()), int(32 * Scale())));
     b->setFont(Tahoma(11, true));
@@ -159,9 +174,12 @@ void CDelvoraView::BuildControls() {
 
   saveTo_ = new QComboBox(this);
   saveTo_->setEditable(true);
-  useFolderNamesBox_ = new QCheckBox(ToQ(Msg(86)), this);
-  browse_ = new QPushButton(this);
-  browse_->setIcon(dvres::Icon(dvres::Image::Browse));
+  useFolderNamesBox_ = new CMyCheckboxCtrl(this);
+  useFolderNamesBox_->setText(ToQ(Msg(86)));
+  browse_ = new CGlassBtnCtrl(this);
+  browse_->SetIcons(dvres::Icon(dvres::Image::Browse), QIcon(), QIcon(), 16, 16);
+  for (auto* r : {quick_, long_}) r->SetFontInfo(80, Rgb{255, 255, 255}, QStringLiteral("Tahoma"), true);
+  useFolderNamesBox_->SetFontInfo(80, Rgb{255, 255, 255}, QStringLiteral("Tahoma"), true);
   reg(saveTo_, kSaveTo);
   reg(useFolderNamesBox_, kUseFolderNames);
   reg(browse_, kBrowse);
@@ -199,8 +217,8 @@ void CDelvoraView::BuildControls() {
   tree_->setHeaderHidden(true);
   tree_->hide();
   reg(tree_, kTree);
-  splitterBar_ = new QWidget(this);
-  splitterBar_->setCursor(Qt::SplitHCursor);
+  splitterBar_ = new CDlgSplitterCtrl(false, QRect(), this, kSplitter);
+  connect(splitterBar_, &CDlgSplitterCtrl::splitterMoved, this, [this](int x) { OnSplitterMove(x); });
   splitterBar_->hide();
   reg(splitterBar_, kSplitter);
 
@@ -236,9 +254,13 @@ void CDelvoraView::OnInitialUpdate() {
   list_->SetColumns(texts, widths);
   statusDlg_ = frame_->StatusDialog();
   // Look for: "*" and the All Files row at the top.
-  lookFor_->clear();
-  lookFor_->addItem(ToQ(Msg(127)), QStringLiteral("*"));
-  lookFor_->setCurrentIndex(0);
+  lookFor_->ClearLines();
+  lookFor_->AddLine(ToQ(Msg(127)), u"*");
+  for (const LookForType& t : DefaultLookForTypes())
+    lookFor_->AddLine(QString::fromUtf16(t.description) + QStringLiteral(" (*.") + QString::fromUtf16(t.ext) +
+                          QLatin1Char(')'),
+                      t.ext);
+  lookFor_->SetAll(true);
   GlobalTextRef(kLookForText) = WString(u"*");
   scanModeRadio_ = 0;
   g_scanMode = 0;
@@ -458,6 +480,7 @@ void CDelvoraView::DoLayout() {
   if (folderDisplay_) {
     place(tree_, g.tree);
     place(splitterBar_, g.splitterBar);
+    splitterBar_->SetRange(g.splitterMin, g.splitterMax);
   }
   modeGroup_->lower();
   update();
@@ -685,8 +708,7 @@ void CDelvoraView::StartScan() {
   if (g_engine) g_engine->abort = 0;
   // Everything that can refuse comes first: the volumes of the drive are
   // deleted only once the scan really starts.
-  WString lookFor = FromQ(lookFor_->currentData().toString().isEmpty() ? lookFor_->currentText().trimmed()
-                                                                        : lookFor_->currentData().toString());
+  WString lookFor = lookFor_->Text();
   if (lookFor.empty()) {
     ShowError(u"%s", Msg(221));
     lookFor_->setFocus();
@@ -713,6 +735,9 @@ void CDelvoraView::StartScan() {
   scanButton_->setText(ToQ(Msg(97)));
   scanButton_->setIcon(dvres::Icon(dvres::Image::Pause));
   GlobalTextRef(kLookForText) = lookFor;
+  GlobalTextRef(kLookForPattern) = lookFor_->FolderPatterns();
+  // The names looked for: found files whose names fail it are not listed.
+  g_currentDrive->SetFilter(lookFor_->NamePatterns(), nullptr);
   if (g_appState && !g_appState->saveToCopy) GlobalTextRef(kDestinationFolder) = FromQ(saveTo_->currentText());
   ClearResults();
   g_activityCode = kActivityScan;
@@ -864,6 +889,11 @@ void CDelvoraView::OnWorkerStarted() {
 }
 
 void CDelvoraView::FoundItems(std::vector<FoundItem>& items, int percent) {
+  // Files whose names the Look-for patterns do not name are not listed;
+  // folders always are.
+  if (const PatternList* filter = g_currentDrive ? g_currentDrive->Filter() : nullptr) {
+    std::erase_if(items, [filter](const FoundItem& i) { return !(i.flags2 & 0x0002) && !filter->Match(i.name); });
+  }
   auto batch = std::make_shared<std::vector<FoundItem>>(std::move(items));
   items.clear();
   QMetaObject::invokeMethod(
@@ -999,6 +1029,14 @@ void CDelvoraView::OnWorkerEnded(int64_t) {
       if (scanModeRadio_ == 0 && sessionLoadState_ == 0) closing = Msg(204);
     }
     sessionLoadState_ = 0;
+    // The tips come while the activity code still reads 0; a minimised
+    // frame gets them when the view next has the focus.
+    if (g_engine && n > 0) {
+      if (frame_->isMinimized())
+        viewingTipsPending_ = true;
+      else
+        ShowViewingTips();
+    }
     if (n > 0) list_->setFocus();
   }
   frame_->SetScanSaveItem(activity == 1, false);
@@ -1124,4 +1162,27 @@ void CDelvoraView::OnDestroy() {
   g_engine = nullptr;
   DeleteDrive(&g_currentDrive);
   if (g_appState) g_appState->stopRequested = 0;
+}
+
+// ---- own controls ----
+
+void CDelvoraView::OnSplitterMove(int x) {
+  splitter_ = x;
+  DoLayout();
+  splitterBar_->update();
+}
+
+void CDelvoraView::OnLookForChanged() { GlobalTextRef(kLookForText) = lookFor_->Text(); }
+
+void CDelvoraView::ShowViewingTips() {
+  CViewing dlg(this, list_, this);
+  RunDialog(dlg);
+}
+
+void CDelvoraView::focusInEvent(QFocusEvent* event) {
+  QWidget::focusInEvent(event);
+  if (viewingTipsPending_) {
+    viewingTipsPending_ = false;
+    ShowViewingTips();
+  }
 }

@@ -22,6 +22,15 @@ class CMainFrame;
 class CLookInCb;
 class CMyListCtrl;
 class CStatusDlg;
+class CDlgSplitterCtrl;
+class CGlassBtnCtrl;
+class CImgButton;
+class CMBChkCbBox;
+class CMyCheckboxCtrl;
+class CMyGroupBoxCtrl;
+class CMyRadioBtnCtrl;
+class CMyStatic;
+class CTabBtnCtrl;
 class QCheckBox;
 class QComboBox;
 class QGroupBox;
@@ -103,6 +112,7 @@ class CDelvoraView : public QWidget, public ViewSink {
   void paintEvent(QPaintEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
+  void focusInEvent(QFocusEvent* event) override;
 
  private:
   void BuildControls();
@@ -128,27 +138,30 @@ class CDelvoraView : public QWidget, public ViewSink {
   void OnWorkerEnded(int64_t items);
   bool OpenSource(const WString& name);
   void ShowContextMenu(QPoint global, bool fromKeyboard);
+  void OnSplitterMove(int x);
+  void OnLookForChanged();
+  void ShowViewingTips();
 
   CMainFrame* frame_;
   CStatusDlg* statusDlg_ = nullptr;
   std::map<int, QWidget*> controls_;
-  QPushButton* tab1_ = nullptr;
-  QPushButton* tab2_ = nullptr;
-  QLabel* lookForLabel_ = nullptr;
-  QLabel* lookInLabel_ = nullptr;
-  QComboBox* lookFor_ = nullptr;
+  CTabBtnCtrl* tab1_ = nullptr;
+  CTabBtnCtrl* tab2_ = nullptr;
+  CMyStatic* lookForLabel_ = nullptr;
+  CMyStatic* lookInLabel_ = nullptr;
+  CMBChkCbBox* lookFor_ = nullptr;
   CLookInCb* lookIn_ = nullptr;
-  QGroupBox* modeGroup_ = nullptr;
-  QRadioButton* quick_ = nullptr;
-  QRadioButton* long_ = nullptr;
-  QToolButton* scanButton_ = nullptr;
-  QLabel* saveToLabel_ = nullptr;
+  CMyGroupBoxCtrl* modeGroup_ = nullptr;
+  CMyRadioBtnCtrl* quick_ = nullptr;
+  CMyRadioBtnCtrl* long_ = nullptr;
+  CImgButton* scanButton_ = nullptr;
+  CMyStatic* saveToLabel_ = nullptr;
   QComboBox* saveTo_ = nullptr;
-  QCheckBox* useFolderNamesBox_ = nullptr;
-  QPushButton* browse_ = nullptr;
-  QToolButton* saveButton_ = nullptr;
+  CMyCheckboxCtrl* useFolderNamesBox_ = nullptr;
+  CGlassBtnCtrl* browse_ = nullptr;
+  CImgButton* saveButton_ = nullptr;
   QTreeWidget* tree_ = nullptr;
-  QWidget* splitterBar_ = nullptr;
+  CDlgSplitterCtrl* splitterBar_ = nullptr;
   CMyListCtrl* list_ = nullptr;
 
   std::vector<LookInRow> lookInRows_;
@@ -176,4 +189,5 @@ class CDelvoraView : public QWidget, public ViewSink {
   std::thread worker_;
   std::atomic<bool> workerRunning_{false};
   bool destroyed_ = false;
+  bool viewingTipsPending_ = false;
 };

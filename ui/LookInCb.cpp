@@ -1,12 +1,16 @@
 #include "ui/LookInCb.h"
 
 #include <QKeyEvent>
+#include <QStyleOptionComboBox>
+#include <QStylePainter>
 #include <QPainter>
 #include <QStandardItemModel>
 #include <QStyledItemDelegate>
 
 #include "foundation/Messages.h"
+#include "ui/OwnButtons.h"
 #include "ui/QtPrompt.h"
+#include "ui/core/ControlLook.h"
 
 namespace {
 
@@ -43,6 +47,7 @@ class LookInDelegate : public QStyledItemDelegate {
 
 CLookInCb::CLookInCb(QWidget* parent) : QComboBox(parent) {
   setObjectName(QStringLiteral("CLookInCb"));
+  setAttribute(Qt::WA_Hover, true);
   setItemDelegate(new LookInDelegate(this));
 }
 
@@ -138,4 +143,84 @@ void CLookInCb::keyPressEvent(QKeyEvent* event) {
     return;
   }
   QComboBox::keyPressEvent(event);
+}
+
+// ---- the closed face ----
+
+void CLookInCb::showPopup() {
+  listOpen_ = true;
+  QComboBox::showPopup();
+  update();
+}
+
+void CLookInCb::hidePopup() {
+  QComboBox::hidePopup();
+  listOpen_ = false;
+  pressed_ = false;
+  update();
+}
+
+void CLookInCb::enterEvent(QEnterEvent* event) {
+  QComboBox::enterEvent(event);
+  if (!hot_) {
+    hot_ = true;
+    update();
+  }
+}
+
+void CLookInCb::leaveEvent(QEvent* event) {
+  QComboBox::leaveEvent(event);
+  if (hot_) {
+    hot_ = false;
+    update();
+  }
+}
+
+void CLookInCb::mousePressEvent(QMouseEvent* event) {
+  pressed_ = true;
+  update();
+  QComboBox::mousePressEvent(event);
+}
+
+void CLookInCb::mouseReleaseEvent(QMouseEvent* event) {
+  pressed_ = false;
+  update();
+  QComboBox::mouseReleaseEvent(event);
+}
+
+void CLookInCb::paintEvent(QPaintEvent*) {
+  QStylePainter p(this);
+  QStyle* st = OwnStyle(this);
+  const bool disabled = !isEnabled();
+  lastFaceState_ = LookInFaceState(disabled, pressed_ || listOpen_, hot_);
+  lastFaceFocus_ = LookInShowsFocus(hasFocus(), listOpen_);
+  QStyleOptionComboBox o;
+  initStyleOption(&o);
+  o.state &= ~(QStyle::State_MouseOver | QStyle::State_Sunken | QStyle::State_HasFocus | QStyle::State_On);
+  if (lastFaceState_ == 2) o.state |= QStyle::State_MouseOver;
+  if (lastFaceState_ == 3) o.state |= QStyle::State_Sunken | QStyle::State_On;
+  if (lastFaceFocus_) o.state |= QStyle::State_HasFocus;
+  o.currentText.clear();
+  o.currentIcon = QIcon();
+  st->drawComplexControl(QStyle::CC_ComboBox, &o, &p, this);
+  // Only an item shows; a heading or no selection leaves the field empty.
+  const int sel = currentIndex();
+  lastFaceText_ = LookInShowsText(sel, ItemData(sel)) ? itemText(sel) : QString();
+  if (lastFaceText_.isEmpty()) return;
+  const QRect field = st->subControlRect(QStyle::CC_ComboBox, &o, QStyle::SC_ComboBoxEditField, this);
+  const QRect inner = field.adjusted(1, 1, -1, -1);
+  const FaceColour c = LookInTextColour(lastFaceFocus_, !disabled);
+  if (lastFaceFocus_) p.fillRect(inner, palette().highlight());
+  p.setPen(c == FaceColour::kHighlightText ? palette().color(QPalette::HighlightedText)
+           : c == FaceColour::kWindowText  ? palette().color(QPalette::Text)
+                                           : palette().color(QPalette::Disabled, QPalette::Text));
+  const QRect text = QRect(std::max(inner.left(), 13) - 10 + 4, inner.top(), inner.width() - 4, inner.height());
+  p.drawText(text, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
+             fontMetrics().elidedText(lastFaceText_, Qt::ElideRight, text.width()));
+  if (lastFaceFocus_) {
+    QStyleOptionFocusRect fo;
+    fo.initFrom(this);
+    fo.rect = inner;
+    st->drawPrimitive(QStyle::PE_FrameFocusRect, &fo, &p, this);
+  }
 }

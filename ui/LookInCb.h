@@ -29,11 +29,27 @@ class CLookInCb : public QComboBox {
   int FindRow(WStringView name) const;
   int InsertionPoint(int group) const { return insert_[size_t(group)]; }
   int GroupCount(int group) const { return count_[size_t(group)]; }
+  // What the closed face showed at its last painting (for tests).
+  int LastFaceState() const { return lastFaceState_; }
+  QString LastFaceText() const { return lastFaceText_; }
+  bool LastFaceFocus() const { return lastFaceFocus_; }
+  bool ListOpen() const { return listOpen_; }
+  void showPopup() override;
+  void hidePopup() override;
 
  protected:
   void keyPressEvent(QKeyEvent* event) override;
+  void paintEvent(QPaintEvent* event) override;
+  void enterEvent(QEnterEvent* event) override;
+  void leaveEvent(QEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
 
  private:
   std::array<int, kGroups> insert_{};
   std::array<int, kGroups> count_{};
+  bool hot_ = false, pressed_ = false, listOpen_ = false;
+  int lastFaceState_ = 0;
+  QString lastFaceText_;
+  bool lastFaceFocus_ = false;
 };

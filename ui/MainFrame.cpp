@@ -15,6 +15,8 @@
 #include "resources/Icons.h"
 #include "setup/HelpFile.h"
 #include "ui/Commands.h"
+#include "ui/MenuEx.h"
+#include "ui/MyStatusBar.h"
 #include "ui/DelvoraApp.h"
 #include "ui/DelvoraView.h"
 #include "ui/QtPrompt.h"
@@ -56,7 +58,9 @@ bool CMainFrame::Create() {
   commands_ = new CommandActions(this);
   connect(commands_, &CommandActions::Triggered, this, [this](int id) { OnCommand(id); });
   // Menu.
-  commands_->FillMenuBar(menuBar(), BuildMainMenu());
+  menu_ = new CMenuEx(commands_, this);
+  menu_->Load(menuBar());
+  commands_->SetAfterApply([this](const ViewState& state) { menu_->Update(state); });
   for (auto& [id, action] : commands_->All()) {
     const int cid = id;
     connect(action, &QAction::hovered, this, [this, cid] { ShowPrompt(cid); });
@@ -65,10 +69,11 @@ bool CMainFrame::Create() {
   }
   BuildToolBar();
   // Status bar with its one pane.
-  prompt_ = new QLabel(this);
-  prompt_->setObjectName(QStringLiteral("promptPane"));
-  statusBar()->addWidget(prompt_, 1);
-  statusBar()->setSizeGripEnabled(true);
+  statusBar_ = new CMyStatusBar(this);
+  setStatusBar(statusBar_);
+  statusBar_->SetFrameHooks([this] { return isMinimized() && progressShown_; }, [this] { UpdateTitle(1); });
+  prompt_ = statusBar_->Pane();
+  statusBar_->setSizeGripEnabled(true);
   ShowPrompt(57345);
   // The view.
   view_ = new CDelvoraView(this);
@@ -126,6 +131,7 @@ void CMainFrame::SetButtonAndMenuItem(int command, int buttonIndex, int image, i
     a->setIconText(ToQ(StripAccelerator(Msg(buttonMessage))));
   }
   if (!Msg(menuMessage).empty()) a->setText(ActionText(Msg(menuMessage)));
+  if (menu_ && view_) menu_->Update(view_->State());
 }
 
 void CMainFrame::SetFolderViewButton(bool folderView) {
@@ -134,6 +140,7 @@ void CMainFrame::SetFolderViewButton(bool folderView) {
 
 void CMainFrame::SetScanSaveItem(bool recover, bool running) {
   const int id = recover ? cmd::kSave : cmd::kScan;
+  if (menu_) menu_->SetRunning(recover, running);
   SetButtonAndMenuItem(id, 0, 0, 0, running ? 304 : (recover ? 303 : 302), true);
 }
 
@@ -172,7 +179,7 @@ void CMainFrame::RepositionStatusDialog() {
 void CMainFrame::ShowPrompt(int commandId) {
   const bool preview = view_ && view_->PropertiesState() == 1;
   const WString p = CommandPrompt(commandId, preview, Msg(261));
-  prompt_->setText(ToQ(p));
+  statusBar_->SetPaneText(0, ToQ(p));
 }
 
 void CMainFrame::OnStatusPanel() {

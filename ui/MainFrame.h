@@ -15,6 +15,8 @@
 class CDelvoraView;
 class CStatusDlg;
 class CommandActions;
+class CMenuEx;
+class CMyStatusBar;
 
 class CMainFrame : public QMainWindow {
   Q_OBJECT
@@ -33,6 +35,8 @@ class CMainFrame : public QMainWindow {
   CommandActions* Commands() const { return commands_; }
   QToolBar* ToolBar() const { return toolBar_; }
   QLabel* PromptPane() const { return prompt_; }
+  CMyStatusBar* StatusBarPane() const { return statusBar_; }
+  CMenuEx* Menu() const { return menu_; }
 
   void SetFolderViewButton(bool folderView);
   void SetScanSaveItem(bool recover, bool running);
@@ -66,6 +70,8 @@ class CMainFrame : public QMainWindow {
   CommandActions* commands_ = nullptr;
   QToolBar* toolBar_ = nullptr;
   QLabel* prompt_ = nullptr;
+  CMyStatusBar* statusBar_ = nullptr;
+  CMenuEx* menu_ = nullptr;
   CDelvoraView* view_ = nullptr;
   CStatusDlg* statusDlg_ = nullptr;
   bool progressShown_ = false;

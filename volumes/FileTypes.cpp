@@ -45,11 +45,13 @@ uint8_t ExtensionToType(WStringView name) {
   return kNoFileType;
 }
 
-bool HdrTypeMatches(int type, WStringView fileName) {
-  int t = ExtensionToType(fileName);
-  if (t == kNoFileType) return false;
-  if (t == type) return true;
-  if (t == kTypeDoc) return type == kTypeXls || type == kTypePpt;
-  if (t == kTypeZip) return type == kTypeDocx || type == kTypePptx || type == kTypeXlsx;
+bool CarvedTypeAccepts(int expected, int found) {
+  if (expected < 0 || expected >= kFileTypeCount || found < 0 || found >= kFileTypeCount) return false;
+  if (found == expected) return true;
+  if (expected == kTypeDoc) return found == kTypeXls || found == kTypePpt;
+  if (expected == kTypeZip) return found == kTypeDocx || found == kTypePptx || found == kTypeXlsx;
+  if (expected == kTypeNef) return found == kTypeTif;
   return false;
 }
+
+bool HdrTypeMatches(int type, WStringView fileName) { return CarvedTypeAccepts(ExtensionToType(fileName), type); }

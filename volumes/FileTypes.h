@@ -58,9 +58,15 @@ const char* FileTypeName(int type);
 // extension is not in the table.
 uint8_t ExtensionToType(WStringView name);
 
+// Whether content of carving type `found` may be written as a file of type
+// `expected`: equal types; a doc accepts xls and ppt; a zip accepts docx,
+// pptx and xlsx; a nef accepts tif (a nef's first bytes are a plain TIFF
+// header: only its directories tell it apart). 255 is accepted by nothing.
+bool CarvedTypeAccepts(int expected, int found);
+
 // Whether a file whose name places it at type t may be written as carved
-// kind `type`: equal types; a doc name accepts xls and ppt content; a zip
-// name accepts docx, pptx and xlsx. A name of no known type accepts nothing.
+// kind `type` (CarvedTypeAccepts(t, type)). A name of no known type accepts
+// nothing.
 // Without a scan engine there is nothing to check against, so a caller
 // that has none treats every file as matching instead of calling this.
 bool HdrTypeMatches(int type, WStringView fileName);

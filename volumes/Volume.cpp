@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -17,6 +19,7 @@
 #include "platform/Memory.h"
 #include "storage/Drive.h"
 #include "volumes/Extents.h"
+#include "volumes/FileTypes.h"
 #include "volumes/Node.h"
 #include "volumes/VolumeFamily.h"
 
@@ -364,10 +367,31 @@ int CVol::LoadNodeRuns(const cnode* node) {
 
 // ---------------------------------------------------------------- others
 
+namespace {
+std::atomic<NodeTypeSniffer> g_nodeTypeSniffer{nullptr};
+}
+
+void SetNodeTypeSniffer(NodeTypeSniffer sniffer) { g_nodeTypeSniffer.store(sniffer); }
+
 WString CVol::SniffNodeType(const cnode* node) {
-  (void)node;
-  // Seam: the engine's sector classifier names the type of the first cluster.
-  return WString();
+  const NodeTypeSniffer sniff = g_nodeTypeSniffer.load();
+  if (!sniff || !node) return WString();
+  const uint32_t bytes = node->GetClusterBytes(sectorSize);
+  uint64_t got = 0;
+  const uint8_t* data = nullptr;
+  if (const uint8_t* runs = node->RunBuffer()) {
+    // A node with a run list (NTFS, FAT, exFAT, carved) maps its first
+    // cluster through it, whatever the volume's family.
+    CExtents map;
+    map.SetSectorSize(sectorSize);
+    if (!map.SetClusterSize(bytes) || map.BuildVCNMappingTable(runs) < 0) return WString();
+    data = ReadInodeDataCm(0, bytes, &got, &map);
+  } else if (BuildNodeExtents(node)) {
+    data = ReadNodeClusters(node, 0, 1, &got);
+  }
+  if (!data || got == 0) return WString();
+  const uint8_t type = sniff(data, size_t(std::min<uint64_t>(got, bytes)));
+  return WString(FileTypeExtension(type));
 }
 
 int CVol::Remap(cnode* node, WString* path) {

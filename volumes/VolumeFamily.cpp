@@ -73,6 +73,12 @@ SectorTest FindSectorTest(int kind) {
 
 const std::vector<const VolumeFamily*>& VolumeFamilies() { return TheRegistry().order; }
 
+CarvedKindSizer FindCarvedKindSizer(uint8_t carvingType) {
+  for (const VolumeFamily* f : VolumeFamilies())
+    if (f->sizeCarvedKind && f->carvedKind == carvingType) return f->sizeCarvedKind;
+  return nullptr;
+}
+
 int ProbeVolumeKind(const uint8_t* sector) {
   if (!sector) return kVolUnknown;
   for (const VolumeFamily* f : VolumeFamilies()) {

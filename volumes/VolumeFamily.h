@@ -218,6 +218,12 @@ struct VolumeFamily {
   // a file system's files): 1 when taken.
   int (*takeCarvedHit)(ScanSink& engine, const uint8_t* sector, uint64_t bytesLeft, uint8_t carvingType,
                        int64_t position) = nullptr;
+  // An internal carving kind the family sizes (NTFS's folder index
+  // records): its carving type index, and the record's byte count from its
+  // first `length` bytes, 0 when they are not one; `counter` gets the
+  // record's number in its file.
+  uint8_t carvedKind = 0xFF;
+  uint64_t (*sizeCarvedKind)(const uint8_t* bytes, size_t length, uint32_t* counter) = nullptr;
 
   // ---- sessions ----
   // A volume's type tail and a node's kind tail, written and read back in
@@ -247,6 +253,9 @@ const NodeOps* FindNodeOps(uint8_t kind);
 SectorTest FindSectorTest(int kind);
 // The registered families in priority order.
 const std::vector<const VolumeFamily*>& VolumeFamilies();
+// The sizing of an internal carving kind; null when no family sizes it.
+using CarvedKindSizer = uint64_t (*)(const uint8_t* bytes, size_t length, uint32_t* counter);
+CarvedKindSizer FindCarvedKindSizer(uint8_t carvingType);
 
 // ---- helpers the families and the volume model share ----
 

@@ -10,6 +10,7 @@
 #include "platform/Errors.h"
 #include "storage/Drive.h"
 #include "storage/PartitionTable.h"
+#include "storage/RDrive.h"
 #include "volumes/BootVolume.h"
 #include "volumes/Volume.h"
 #include "volumes/VolumeFactory.h"
@@ -69,6 +70,10 @@ bool ProbeOpenedDrive(Drive& drive, const uint8_t* first, uint32_t bytes, DriveO
 
 int32_t LookForBootSector(Drive& drive, uint64_t sector, int32_t count, BootHit* hit) {
   if (count <= 0) return count < 0 ? 0 : count;
+  // A RAID-Z set's sectors are blocks laid over its members: its labels and
+  // boot block are read through its first member.
+  if (auto* set = dynamic_cast<RDrive*>(&drive); set && set->IsRaidz() && set->FirstMember())
+    return LookForBootSector(*set->FirstMember(), sector, count, hit);
   const uint32_t ss = drive.SectorSize();
   const uint64_t driveSectors = drive.SectorCount();
   if (sector >= driveSectors) return count;

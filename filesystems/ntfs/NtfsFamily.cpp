@@ -6,8 +6,11 @@
 #include "filesystems/ntfs/Inode.h"
 #include "filesystems/ntfs/MftScan.h"
 #include "filesystems/ntfs/NtfsBoot.h"
+#include "filesystems/ntfs/NtfsIndex.h"
 #include "filesystems/ntfs/NtfsVolume.h"
+#include "foundation/ByteOrder.h"
 #include "storage/Drive.h"
+#include "volumes/FileTypes.h"
 #include "volumes/Node.h"
 #include "volumes/VolumeFamily.h"
 #include "volumes/VolumeSearch.h"
@@ -124,6 +127,16 @@ const SectorKindEntry kSectorKinds[] = {
     {kSectRcrd, IsLogRecordPage, nullptr},
 };
 
+// A folder index record found by the carving pass: its allocated size when
+// its header and update sequence check out.
+uint64_t SizeIndexRecord(const uint8_t* b, size_t length, uint32_t* vcn) {
+  if (length < kIndxStride || std::memcmp(b, "INDX", 4) != 0) return 0;
+  uint32_t v = 0;
+  if (!CheckINDXSector(b, kIndxStride, nullptr, &v)) return 0;
+  *vcn = v;
+  return uint64_t(Le32(b + kIndxAllocated)) + kIndxHeaderBase;
+}
+
 const VolumeFamily kFamily = [] {
   VolumeFamily f;
   f.name = "ntfs";
@@ -146,6 +159,8 @@ const VolumeFamily kFamily = [] {
   f.quickScan = NTFS::QuickScan;
   f.sectorKinds = kSectorKinds;
   f.sectorKindCount = sizeof kSectorKinds / sizeof kSectorKinds[0];
+  f.carvedKind = kTypeIdx;
+  f.sizeCarvedKind = SizeIndexRecord;
   return f;
 }();
 

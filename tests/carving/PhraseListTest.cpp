@@ -11,13 +11,14 @@
 #include <vector>
 
 #include "foundation/Trace.h"
+#include "tests/support/TempFolder.h"
 
 namespace {
 
 using namespace std::string_literals;
 
-std::string WritePhraseFile(const std::string& name, const std::string& content) {
-  std::string path = testing::TempDir() + "phrases_" + name + "_" + std::to_string(getpid()) + ".txt";
+std::string WritePhraseFile(const TempFolder& folder, const std::string& name, const std::string& content) {
+  std::string path = folder.Path() + "/" + name + ".txt";
   std::ofstream(path, std::ios::binary) << content;
   return path;
 }
@@ -56,8 +57,9 @@ TEST(PhraseToken, Comparison) {
 }
 
 TEST(PhraseList, LoadSkipsByteOrderMarkOnlyOnFirstLine) {
+  const TempFolder temp("phrases");
   PhraseList list;
-  std::string path = WritePhraseFile("bom", "\xEF\xBB\xBF" "alpha beta\n\xEF\xBB\xBF" "gamma\n");
+  std::string path = WritePhraseFile(temp, "bom", "\xEF\xBB\xBF" "alpha beta\n\xEF\xBB\xBF" "gamma\n");
   ASSERT_EQ(list.Load(path), 2);
   EXPECT_EQ(Tokens(list, 0), (std::vector<std::string>{"alpha", "beta"}));
   EXPECT_EQ(Tokens(list, 1), (std::vector<std::string>{"\xEF\xBB\xBF" "gamma"}));
@@ -65,8 +67,9 @@ TEST(PhraseList, LoadSkipsByteOrderMarkOnlyOnFirstLine) {
 }
 
 TEST(PhraseList, LoadSplitsAtBlanksTabsAndLineEnds) {
+  const TempFolder temp("phrases");
   PhraseList list;
-  std::string path = WritePhraseFile("split", "  one\ttwo  \r\n\n \t \r\nthree,four\nlast");
+  std::string path = WritePhraseFile(temp, "split", "  one\ttwo  \r\n\n \t \r\nthree,four\nlast");
   ASSERT_EQ(list.Load(path), 3);
   EXPECT_EQ(Tokens(list, 0), (std::vector<std::string>{"one", "two"}));
   EXPECT_EQ(Tokens(list, 1), (std::vector<std::string>{"three,four"}));
@@ -75,18 +78,20 @@ TEST(PhraseList, LoadSplitsAtBlanksTabsAndLineEnds) {
 }
 
 TEST(PhraseList, LoadMissingFileGivesNothing) {
+  const TempFolder temp("phrases");
   PhraseList list;
-  ASSERT_EQ(list.Load(WritePhraseFile("first", "x\n")), 1);
-  EXPECT_EQ(list.Load(testing::TempDir() + "no_such_phrase_file.txt"), 0);
+  ASSERT_EQ(list.Load(WritePhraseFile(temp, "first", "x\n")), 1);
+  EXPECT_EQ(list.Load(temp.Path() + "/no_such_phrase_file.txt"), 0);
   EXPECT_EQ(list.Count(), 0);
   EXPECT_EQ(list.Match("x"), 0);
 }
 
 TEST(PhraseList, LoadReadsLongLinesWhole) {
+  const TempFolder temp("phrases");
   std::string longToken(1500, 'q');
   std::string manyTokens;
   for (int i = 0; i < 200; ++i) manyTokens += "t" + std::to_string(1000 + i) + " ";  // > 1024 bytes
-  std::string path = WritePhraseFile("long", longToken + " end\n" + manyTokens + "\nshort\n");
+  std::string path = WritePhraseFile(temp, "long", longToken + " end\n" + manyTokens + "\nshort\n");
   PhraseList list;
   ASSERT_EQ(list.Load(path), 3);
   ASSERT_EQ(list.At(0).TokenCount(), 2);
@@ -97,10 +102,11 @@ TEST(PhraseList, LoadReadsLongLinesWhole) {
 }
 
 TEST(PhraseList, LoadDropsLinesBeyondTheLimits) {
+  const TempFolder temp("phrases");
   std::string tooManyTokens;
   for (int i = 0; i <= PhraseList::kMaxTokensPerPhrase; ++i) tooManyTokens += "w ";
   std::string tooLong(PhraseList::kMaxLineBytes + 1, 'x');
-  std::string path = WritePhraseFile("limits", "a\n" + tooManyTokens + "\n" + tooLong + "\nb\n");
+  std::string path = WritePhraseFile(temp, "limits", "a\n" + tooManyTokens + "\n" + tooLong + "\nb\n");
   PhraseList list;
   ASSERT_EQ(list.Load(path), 2);
   EXPECT_EQ(Tokens(list, 0), (std::vector<std::string>{"a"}));
@@ -111,7 +117,7 @@ class PhraseMatch : public testing::Test {
  protected:
   void SetUp() override {
     // Ascending under the token comparison.
-    ASSERT_EQ(list_.Load(WritePhraseFile("match",
+    ASSERT_EQ(list_.Load(WritePhraseFile(temp_, "match",
                                          "cat\n"
                                          "dog house\n"
                                          "end of text\n"
@@ -120,6 +126,7 @@ class PhraseMatch : public testing::Test {
                                          "\xC3\x89T\xC3\x89\n")),  // ÉTÉ: 0xC3 sorts after ASCII
               6);
   }
+  TempFolder temp_{"phrases"};
   PhraseList list_;
 };
 
@@ -158,10 +165,11 @@ TEST_F(PhraseMatch, ScoreTextScoresRunsBetweenTags) {
 }
 
 TEST(PhraseList, BisectsALargeList) {
+  const TempFolder temp("phrases");
   std::string content;
   for (int i = 0; i < 500; ++i) content += "w" + std::to_string(1000 + i) + " x\n";
   PhraseList list;
-  ASSERT_EQ(list.Load(WritePhraseFile("large", content)), 500);
+  ASSERT_EQ(list.Load(WritePhraseFile(temp, "large", content)), 500);
   EXPECT_EQ(list.Match("w1000 x w1250 x w1499 x w1499 y w1500 x W1333 X"), 4);
 }
 
@@ -169,8 +177,7 @@ TEST(PhraseList, BisectsALargeList) {
 // life of the object.
 class ZipTraceCapture {
  public:
-  explicit ZipTraceCapture(const std::string& name) : path_(testing::TempDir() + name) {
-    std::remove(path_.c_str());
+  explicit ZipTraceCapture(const std::string& name) : path_(folder_.Path() + "/" + name) {
     oldPath_ = theTrace().TraceFilePath();
     SetPath(FromUtf8(path_));
     oldZip_ = traceZip.exchange(1);
@@ -193,16 +200,18 @@ class ZipTraceCapture {
     theTrace().SetOptions(path, traceExecutionPath, traceRaid, traceMft, traceIo, traceContent, traceCompression,
                           traceUnixFsA, traceUnixFsB, traceHfs, traceKeepFileOpen, traceSequentialSearch);
   }
+  TempFolder folder_{"trace"};
   std::string path_;
   WString oldPath_;
   int32_t oldZip_;
 };
 
 TEST(PhraseList, TracesMatchesWhenZipTraceIsOn) {
+  const TempFolder temp("phrases");
   std::string longPhrase;
   for (int i = 0; i < 20; ++i) longPhrase += "p" + std::to_string(10 + i) + " ";
   PhraseList list;
-  ASSERT_EQ(list.Load(WritePhraseFile("trace", "hello world\n" + longPhrase + "\n")), 2);
+  ASSERT_EQ(list.Load(WritePhraseFile(temp, "trace", "hello world\n" + longPhrase + "\n")), 2);
   std::string text;
   {
     ZipTraceCapture capture("phrase_trace.txt");

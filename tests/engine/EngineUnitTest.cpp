@@ -5,14 +5,14 @@
 
 #include "engine/Engine.h"
 #include "engine/SendObj.h"
+#include "filesystems/ntfs/NtfsVolume.h"
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
 #include "foundation/Wildcard.h"
 #include "storage/Drive.h"
-#include "volumes/VolumeSearch.h"
-#include "tests/foundation/TestUtil.h"
+#include "tests/support/TestUtil.h"
 #include "volumes/Node.h"
-#include "filesystems/ntfs/NtfsVolume.h"
+#include "volumes/VolumeSearch.h"
 
 namespace {
 
@@ -206,6 +206,24 @@ TEST(Engine, PercentForVolumesAndSelection) {
   EXPECT_EQ(g_endVolume, 2);
 }
 
+// The table grows by 32 at a time up to its cap; a full table takes no
+// user-defined slot.
+TEST(Engine, ExtendPartitionTableStopsAtTheCap) {
+  GlobalObjectsScope scope;
+  NTFSObj e(nullptr);
+  ASSERT_TRUE(e.ExtendPartitionTable());
+  EXPECT_GE(e.volumes.capacity(), 32u);
+  while (e.volumes.size() < kMaxDriveVolumes) {
+    auto* v = new NTFSVol(&e);
+    v->startSector = 100 * e.volumes.size();
+    ASSERT_GE(e.AddVolume(v), 0);
+  }
+  EXPECT_FALSE(e.ExtendPartitionTable());
+  e.SelectPartition(2, 0, 999999, 100);
+  EXPECT_EQ(e.volumes.size(), kMaxDriveVolumes);
+  EXPECT_EQ(g_firstVolume, g_endVolume);
+}
+
 // A record is stored once; a trailing "\" goes unless the whole is 3
 // characters or fewer; before the window, files go and folders stay.
 TEST(Engine, NoDuplicatesPathEndAndWindow) {
@@ -260,7 +278,8 @@ TEST(Engine, NoDuplicatesPathEndAndWindow) {
 // and the volumes stay with the drive when the engine goes.
 TEST(Engine, VolumeListIsTheDrivesTable) {
   GlobalObjectsScope scope;
-  const std::string img = MakeTempDir("engine_table") + "/blank.img";
+  const TempFolder imgTemp("engine_table");
+  const std::string img = imgTemp.Path() + "/blank.img";
   WriteFileText(img, std::string(1 << 20, '\0'));
   Drive* drive = CreateDrive(FromUtf8(img));
   drive->InitDrive(FromUtf8(img));

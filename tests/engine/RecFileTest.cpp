@@ -14,7 +14,7 @@
 #include "engine/RecFile.h"
 #include "foundation/Globals.h"
 #include "foundation/Trace.h"
-#include "tests/foundation/TestUtil.h"
+#include "tests/support/TestUtil.h"
 
 namespace {
 
@@ -33,8 +33,9 @@ std::string Pattern(size_t n, unsigned seed) {
 
 class RecFileTest : public testing::Test {
  protected:
+  TempFolder temp_{"recfile"};
   GlobalObjectsScope scope_;
-  std::string dir_ = MakeTempDir("recfile");
+  std::string dir_ = temp_.Path();
 };
 
 TEST_F(RecFileTest, LengthsComeOutExactWhateverTheWritePattern) {
@@ -132,6 +133,41 @@ TEST_F(RecFileTest, WriteOnAFullFileSystemFailsWithTheDiskFullCode) {
   EXPECT_EQ(w.Write(5000, data.data()), 0);
   EXPECT_EQ(theTrace().LastErrorCode(), ENOSPC);
   w.Close();
+}
+
+}  // namespace
+
+namespace {
+
+// The first write of a file of a known type is checked by the carving probe:
+// a header of another kind fails with message 649 and writes nothing.
+TEST_F(RecFileTest, FirstWriteIsCheckedAgainstTheExpectedType) {
+  ASSERT_NE(RecFile::HeaderTypeTestOf(), nullptr);
+  std::string jpg(4096, '\x11');
+  jpg[0] = '\xFF', jpg[1] = '\xD8', jpg[2] = '\xFF', jpg[3] = '\xE0';
+  std::string tif(4096, '\0');
+  tif.replace(0, 8, std::string("II*\0\x08\0\0\0", 8));
+  const std::string zeros(4096, '\0');
+  struct Case {
+    uint8_t expected;
+    const std::string* data;
+    bool written;
+  } cases[] = {{11, &jpg, true}, {11, &zeros, false}, {11, &tif, false}, {23, &tif, true},
+               {17, &tif, true},  // a nef's header is a plain TIFF's
+               {255, &zeros, true}};
+  int n = 0;
+  for (const Case& c : cases) {
+    const std::string path = dir_ + "/typed" + std::to_string(n++);
+    RecFile w;
+    ASSERT_GE(w.Open(FromUtf8(path), 4096), 0);
+    w.SetExpectedType(c.expected);
+    EXPECT_EQ(w.WriteData(reinterpret_cast<const uint8_t*>(c.data->data()), 4096, 0), c.written ? 1 : 0) << n;
+    if (!c.written) {
+      EXPECT_EQ(ToUtf8(LastErrorText()), "Invalid file header") << n;
+      EXPECT_EQ(w.Written(), 0u);
+    }
+    w.Close();
+  }
 }
 
 }  // namespace

@@ -23,18 +23,18 @@
 #include "engine/RecoverNtfs.h"
 #include "engine/SendObj.h"
 #include "engine/Worker.h"
+#include "filesystems/ntfs/NtfsVolume.h"
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
 #include "foundation/Md5.h"
 #include "foundation/Trace.h"
 #include "foundation/UiServices.h"
 #include "storage/Drive.h"
-#include "tests/engine/EngineTestUtil.h"
-#include "tests/foundation/TestUtil.h"
-#include "tests/ntfs/FixtureImage.h"
+#include "tests/support/EngineRun.h"
+#include "tests/support/FixtureImage.h"
+#include "tests/support/TestUtil.h"
 #include "volumes/Node.h"
 #include "volumes/NodeTable.h"
-#include "filesystems/ntfs/NtfsVolume.h"
 
 namespace {
 
@@ -77,7 +77,8 @@ TEST(RecoveryCraftTest, CompressedFileWithALongUninitialisedTail) {
   const std::string img = CraftImage();
   if (img.empty()) GTEST_SKIP() << "needs root, FUSE, mkntfs, ntfs-3g, istat";
   if (!HaveTool("icat")) GTEST_SKIP() << "icat missing";
-  const std::string dest = MakeTempDir("craft_comp");
+  const TempFolder destTemp("craft_comp");
+  const std::string dest = destTemp.Path();
   const DvRun r = Dvscan("--recover '" + dest + "' '" + img + "'");
   ASSERT_EQ(r.rc, 0) << r.out;
   EXPECT_EQ(Count(r, "failed"), 0);
@@ -108,7 +109,8 @@ TEST(RecoveryCraftTest, CompressedFileWithALongUninitialisedTail) {
 TEST(RecoveryCraftTest, HostileNamesStayInsideTheDestination) {
   const std::string img = CraftImage();
   if (img.empty()) GTEST_SKIP() << "needs root, FUSE, mkntfs, ntfs-3g, istat";
-  const std::string box = MakeTempDir("craft_box");
+  const TempFolder boxTemp("craft_box");
+  const std::string box = boxTemp.Path();
   const std::string dest = box + "/dest";
   const DvRun r = Dvscan("--recover '" + dest + "' '" + img + "'");
   ASSERT_EQ(r.rc, 0) << r.out;
@@ -152,7 +154,8 @@ TEST(RecoveryCraftTest, HostileNamesStayInsideTheDestination) {
 TEST(RecoveryCraftTest, RenameModeWithEveryNumberTakenFailsTheItem) {
   const std::string img = ntfs_fixture::Image("basic");
   if (img.empty()) GTEST_SKIP() << "xz missing";
-  const std::string dest = MakeTempDir("rec_rename99");
+  const TempFolder destTemp("rec_rename99");
+  const std::string dest = destTemp.Path();
   ASSERT_EQ(Dvscan("--recover '" + dest + "' '" + img + "'").rc, 0);
   const std::string vol = dest + "/";
   WriteFileText(vol + "small.txt", "changed");
@@ -174,7 +177,8 @@ TEST(RecoveryCraftTest, RenameModeWithEveryNumberTakenFailsTheItem) {
 TEST(RecoveryCraftTest, RecoveryLogThatCannotBeMadeOrHasALongPath) {
   const std::string img = ntfs_fixture::Image("basic");
   if (img.empty()) GTEST_SKIP() << "xz missing";
-  const std::string dest = MakeTempDir("rec_nolog");
+  const TempFolder destTemp("rec_nolog");
+  const std::string dest = destTemp.Path();
   // The log's name leads into a folder that does not exist.
   ASSERT_EQ(symlink((dest + "/missing/folder/Recovery.log").c_str(), (dest + "/Recovery.log").c_str()), 0);
   DvRun r = Dvscan("--recover '" + dest + "' '" + img + "'");
@@ -183,7 +187,8 @@ TEST(RecoveryCraftTest, RecoveryLogThatCannotBeMadeOrHasALongPath) {
   EXPECT_GT(Count(r, "saved"), 5);
   EXPECT_EQ(ReadFileText(dest + "/small.txt").size() > 0, true);
 
-  std::string deep = MakeTempDir("rec_longlog");
+  const TempFolder deepTemp("rec_longlog");
+  std::string deep = deepTemp.Path();
   for (int i = 0; i < 6; i++) deep += "/" + std::string(60, char('a' + i));
   ASSERT_GT(deep.size(), 300u);
   // dvscan makes every missing folder of the destination (mkdir -p).
@@ -212,7 +217,8 @@ TEST(RecoveryCraftTest, RecoveryLogThatCannotBeMadeOrHasALongPath) {
 TEST(RecoveryCraftTest, RecoverMakesTheWholeDestinationPath) {
   const std::string img = ntfs_fixture::Image("basic");
   if (img.empty()) GTEST_SKIP() << "xz missing";
-  const std::string base = MakeTempDir("rec_mkdirp");
+  const TempFolder baseTemp("rec_mkdirp");
+  const std::string base = baseTemp.Path();
   const std::string dest = base + "/one/two/three";
   DvRun r = Dvscan("--recover '" + dest + "' '" + img + "'");
   EXPECT_EQ(r.rc, 0) << r.out;
@@ -251,7 +257,8 @@ TEST(RecoveryCraftTest, ClusterLargerThanTheTransferSizeAndMemoryMode) {
   ASSERT_EQ(vol->clusterSize, 4096u);
   const std::string expected = "7dc51ba9f2e5c59454b87d01c6b9723d";  // icat (basic.icat-md5.txt)
   drive->FixSize(2048);
-  const std::string dest = MakeTempDir("rec_smallxfer");
+  const TempFolder destTemp("rec_smallxfer");
+  const std::string dest = destTemp.Path();
   EXPECT_EQ(NtfsRecoverFile(vol, node, FromUtf8(dest + "/plain.bin"), nullptr), kRecCopied) << ToUtf8(LastErrorText());
   const std::string whole = ReadFileText(dest + "/plain.bin");
   EXPECT_EQ(Md5Text(whole), expected);
@@ -295,7 +302,8 @@ TEST(RecoveryCraftTest, AttemptsOnEveryVolumeTakeTheFirstFreeName) {
   ASSERT_GE(index, 0);
   cnode* node = g_engine->nodes->GetAt(index);
   node->volumeIndex = kNoVolume;
-  const std::string dest = MakeTempDir("rec_attempts");
+  const TempFolder destTemp("rec_attempts");
+  const std::string dest = destTemp.Path();
   WriteFileText(dest + "/file1(1).txt", "unrelated");
   EXPECT_EQ(RecoverNtfsNode(g_engine, index, FromUtf8(dest + "/file1.txt"), u"", false, nullptr), 0)
       << ToUtf8(LastErrorText());

@@ -23,20 +23,20 @@
 #include "engine/RecoverNtfs.h"
 #include "engine/RecoveryLog.h"
 #include "engine/SendObj.h"
+#include "engine/VolumeRecovery.h"
 #include "engine/Worker.h"
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
 #include "foundation/Messages.h"
 #include "foundation/Trace.h"
 #include "foundation/UiServices.h"
-#include "tests/engine/EngineTestUtil.h"
-#include "tests/foundation/TestUtil.h"
+#include "tests/support/EngineRun.h"
+#include "tests/support/TestUtil.h"
 #include "volumes/DestinationPath.h"
 #include "volumes/Node.h"
 #include "volumes/NodeTable.h"
 #include "volumes/Volume.h"
 #include "volumes/VolumeFactory.h"
-#include "engine/VolumeRecovery.h"
 #include "volumes/VolumeFamily.h"
 #include "volumes/VolumeSearch.h"
 
@@ -164,7 +164,9 @@ class FakeFamilyTest : public testing::Test {
     vol_->sizeSectors = 1 << 24;
     ASSERT_EQ(engine_->AddVolume(vol_), 0);
     vol_->volumeNumber = 0;
-    dest_ = MakeTempDir("recfault");
+    // A folder of its own, so files a test puts beside it are removed too.
+    dest_ = box_.Path() + "/dest";
+    ASSERT_EQ(mkdir(dest_.c_str(), 0755), 0);
     g_overwriteMode = kOverwriteRename;
     g_diskFullAnswer = 0;
   }
@@ -210,6 +212,7 @@ class FakeFamilyTest : public testing::Test {
     return s;
   }
 
+  TempFolder box_{"recfault"};
   GlobalObjectsScope scope_;
   NTFSObj* engine_ = nullptr;
   CVol* vol_ = nullptr;
@@ -323,7 +326,8 @@ TEST_F(FakeFamilyTest, StatusesAreFlushedOnEveryWayOut) {
   enum Way { kStop, kTimeOut, kThrow };
   for (Way way : {kStop, kTimeOut, kThrow}) {
     SCOPED_TRACE(int(way));
-    const std::string root = MakeTempDir("recflush" + std::to_string(int(way)));
+    const TempFolder rootTemp("recflush" + std::to_string(int(way)));
+    const std::string root = rootTemp.Path();
     ASSERT_TRUE(OpenRecoveryLog(FromUtf8(root)));
     std::vector<RecoveryListEntry> list;
     const int count = way == kTimeOut ? 150 : 40;
@@ -359,7 +363,8 @@ TEST_F(FakeFamilyTest, StatusesAreFlushedOnEveryWayOut) {
 // whole is reported saved or left behind.
 TEST_F(FakeFamilyTest, DiskFullAsksAndNeverReportsAPartialFileSaved) {
   if (geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
-  const std::string root = MakeTempDir("recfull");
+  const TempFolder rootTemp("recfull");
+  const std::string root = rootTemp.Path();
   if (mount("tmpfs", root.c_str(), "tmpfs", 0, "size=1m") != 0) GTEST_SKIP() << "cannot mount a tmpfs here";
   struct Case {
     int answer;
@@ -404,9 +409,11 @@ TEST_F(FakeFamilyTest, DiskFullAsksAndNeverReportsAPartialFileSaved) {
 TEST_F(FakeFamilyTest, BadExtentFilesGoToTheCorruptFolderOrAreDeleted) {
   for (bool withFolder : {true, false}) {
     SCOPED_TRACE(withFolder);
-    const std::string root = MakeTempDir(std::string("recbad") + (withFolder ? "1" : "0"));
+    // The corrupt-files folder beside the destination, made by the recovery.
+    const TempFolder box(std::string("recbad") + (withFolder ? "1" : "0"));
+    const std::string root = box.Path() + "/dest";
+    ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
     const std::string corrupt = root + "_corrupt";
-    std::system(("rm -rf '" + corrupt + "'").c_str());
     g_appState->skipFilesOnBadExtents = 1;
     g_appState->corruptFilesFolder = withFolder ? FromUtf8(corrupt) : WString();
     FakeFile good, bad;
@@ -520,7 +527,8 @@ TEST_F(FakeFamilyTest, ScanAndSaveWithACheckpoint) {
 
 TEST(CheckpointTest, SavedPointIntervalAndWrites) {
   GlobalObjectsScope scope;
-  const std::string d = MakeTempDir("checkpoint");
+  const TempFolder dTemp("checkpoint");
+  const std::string d = dTemp.Path();
   WriteFileText(d + "/cp", "25");
   Checkpoint cp;
   ASSERT_EQ(cp.Load(FromUtf8(d + "/cp")), 1);
@@ -541,7 +549,8 @@ TEST(CheckpointTest, SavedPointIntervalAndWrites) {
 // The second-volume attempts take the first "(n)" name that is free.
 TEST(AttemptNames, FirstFreeNameNeverOverwritesAnUnrelatedFile) {
   GlobalObjectsScope scope;
-  const std::string d = MakeTempDir("attempts");
+  const TempFolder dTemp("attempts");
+  const std::string d = dTemp.Path();
   struct Case {
     const char* target;
     std::vector<const char*> existing;
@@ -554,7 +563,8 @@ TEST(AttemptNames, FirstFreeNameNeverOverwritesAnUnrelatedFile) {
                {"x.tar.gz", {"x.tar(1).gz"}, "x.tar(2).gz"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.target);
-    const std::string sub = MakeTempDir("attempts_case");
+    const TempFolder subTemp("attempts_case");
+    const std::string sub = subTemp.Path();
     std::system(("mkdir -p '" + sub + "/d.ir'").c_str());
     for (const char* e : c.existing) WriteFileText(sub + "/" + e, "unrelated");
     WString out;

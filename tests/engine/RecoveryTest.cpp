@@ -25,10 +25,10 @@
 #include "foundation/Trace.h"
 #include "foundation/UiServices.h"
 #include "storage/Drive.h"
-#include "tests/engine/EngineTestUtil.h"
-#include "tests/foundation/TestUtil.h"
-#include "tests/ntfs/FixtureImage.h"
-#include "tests/storage/FaultySource.h"
+#include "tests/support/EngineRun.h"
+#include "tests/support/FaultySource.h"
+#include "tests/support/FixtureImage.h"
+#include "tests/support/TestUtil.h"
 #include "volumes/DestinationPath.h"
 
 namespace {
@@ -66,7 +66,8 @@ TEST(RecoveryImageTest, FilesEqualIcatOnEveryImage) {
     SCOPED_TRACE(name);
     const std::string img = ntfs_fixture::Image(name);
     if (img.empty()) GTEST_SKIP() << "xz missing";
-    const std::string dest = MakeTempDir(std::string("rec_") + name);
+    const TempFolder destTemp(std::string("rec_") + name);
+    const std::string dest = destTemp.Path();
     const DvRun r = Dvscan("--recover '" + dest + "' '" + img + "'");
     ASSERT_EQ(r.rc, 0) << r.out;
     EXPECT_EQ(r.counts.at("failed"), 0);
@@ -99,7 +100,8 @@ TEST(RecoveryImageTest, FilesEqualIcatOnEveryImage) {
 
 TEST(RecoveryImageTest, TimesAreIstatsModificationTimes) {
   IMAGE_OR_SKIP(img, "basic");
-  const std::string dest = MakeTempDir("rec_times");
+  const TempFolder destTemp("rec_times");
+  const std::string dest = destTemp.Path();
   ASSERT_EQ(Dvscan("--recover '" + dest + "' '" + img + "'").rc, 0);
   // "===== 64 small.txt" ... "File Modified:\t2026-12-09 22:53:36.183060800 (UTC)"
   const std::string istat = ntfs_fixture::Report("basic", "istat");
@@ -126,7 +128,8 @@ TEST(RecoveryImageTest, TimesAreIstatsModificationTimes) {
 
 TEST(RecoveryImageTest, OverwriteModesOnASecondRun) {
   IMAGE_OR_SKIP(img, "basic");
-  const std::string dest = MakeTempDir("rec_modes");
+  const TempFolder destTemp("rec_modes");
+  const std::string dest = destTemp.Path();
   ASSERT_EQ(Dvscan("--recover '" + dest + "' '" + img + "'").rc, 0);
   const std::string vol = dest + "/";
   const std::string small = vol + "small.txt";
@@ -187,7 +190,8 @@ TEST(RecoveryImageTest, OverwriteModesOnASecondRun) {
 
 TEST(RecoveryImageTest, DeletedOnlyRecoversTheDeletedFiles) {
   IMAGE_OR_SKIP(img, "basic");
-  const std::string dest = MakeTempDir("rec_deleted");
+  const TempFolder destTemp("rec_deleted");
+  const std::string dest = destTemp.Path();
   const DvRun r = Dvscan("--recover '" + dest + "' --deleted-only '" + img + "'");
   ASSERT_EQ(r.rc, 0);
   EXPECT_EQ(r.counts.at("saved"), 3);  // gone.txt, gone-small.txt, gonedir/inside.bin
@@ -211,16 +215,10 @@ TEST(RecoveryImageTest, UnreadableClusterGivesCorrupt) {
   HeadlessView view;
   g_appState->view = &view;
   Drive* drive = ScanDriveImage(img, view);
-  const std::string dest = MakeTempDir("rec_corrupt");
+  const TempFolder destTemp("rec_corrupt");
+  const std::string dest = destTemp.Path();
   std::vector<RecoveryListEntry> list;
-  for (const FoundItem& it : view.found) {
-    if (it.flags2 & 2) continue;
-    RecoveryListEntry e;
-    e.nodeIndex = it.nodeIndex;
-    e.recordIndex = int32_t(list.size());
-    ASSERT_TRUE(BuildDestinationPath(FromUtf8(dest), FolderBelowVolume(it.folderPath), it.name, &e.destinationPath));
-    list.push_back(e);
-  }
+  ASSERT_TRUE(FileRecoveryList(view, dest, &list));
   view.SetRecoveryList(list);
   RecoverToFolder(dest, view);
   EXPECT_EQ(g_recoveryTotals.corrupt.load(), 1u);

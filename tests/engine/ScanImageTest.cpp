@@ -37,10 +37,11 @@
 #include "foundation/Globals.h"
 #include "foundation/UiServices.h"
 #include "storage/Drive.h"
-#include "volumes/VolumeSearch.h"
-#include "tests/engine/EngineTestUtil.h"
-#include "tests/foundation/TestUtil.h"
+#include "tests/support/EngineRun.h"
+#include "tests/support/FixtureRun.h"
+#include "tests/support/TestUtil.h"
 #include "volumes/Volume.h"
+#include "volumes/VolumeSearch.h"
 
 namespace {
 
@@ -48,7 +49,7 @@ std::string ScanImages(std::string* skip) {
   static std::string folder;
   static int status = -2;
   if (status == -2) {
-    folder = FixtureCache(testing::TempDir() + "delvora-fixtures") + "/ntfs-scan";
+    folder = FixtureCache() + "/ntfs-scan";
     status = RunFixtureScript("make_ntfs_scan_image.sh", folder, ">/dev/null 2>&1");
   }
   if (status == 77) *skip = "mkntfs, ntfs-3g, sleuthkit, root or FUSE missing";
@@ -78,7 +79,8 @@ struct DvscanRun {
 
 DvscanRun Dvscan(const std::string& args) {
   DvscanRun r;
-  const std::string tmp = testing::TempDir() + "dvscan-" + std::to_string(getpid());
+  const TempFolder temp("dvscan");
+  const std::string tmp = temp.Path() + "/run";
   const std::string cmd = "'" DV_BINARY_DIR "/bin/dvscan' --list '" + tmp + ".tsv' " + args + " >'" + tmp +
                           ".out' 2>'" + tmp + ".err'";
   const int rc = std::system(cmd.c_str());
@@ -103,9 +105,6 @@ DvscanRun Dvscan(const std::string& args) {
     l.node = std::stol(f.back());
     r.items.push_back(l);
   }
-  std::remove((tmp + ".tsv").c_str());
-  std::remove((tmp + ".out").c_str());
-  std::remove((tmp + ".err").c_str());
   return r;
 }
 
@@ -313,6 +312,16 @@ TEST(QuickScan, StopAfterItemsAndLongScanRefused) {
   EXPECT_NE(lng.err.find("Long Scan"), std::string::npos) << lng.err;
 }
 
+// --skip-headers (a benchmark option) is taken and changes nothing of a
+// Quick Scan.
+TEST(QuickScan, SkipHeadersOption) {
+  SCAN_IMAGES_OR_SKIP(dir);
+  const DvscanRun plain = Dvscan("'" + dir + "/scan.img'");
+  const DvscanRun skipping = Dvscan("--skip-headers '" + dir + "/scan.img'");
+  EXPECT_EQ(skipping.rc, 0) << skipping.err;
+  EXPECT_EQ(skipping.items.size(), plain.items.size());
+}
+
 // The view of an in-process scan: every percentage it is handed.
 class PercentView : public HeadlessView {
  public:
@@ -382,7 +391,8 @@ TEST(QuickScan, ProgressReachesOneHundred) {
 // forbids it has no volume at all.
 TEST(QuickScan, TwoMiBSearchFromTheStartSectorAndDefaultVolume) {
   SCAN_IMAGES_OR_SKIP(dir);
-  const std::string img = testing::TempDir() + "dv-offset-" + std::to_string(getpid()) + ".img";
+  const TempFolder temp("offset");
+  const std::string img = temp.Path() + "/offset.img";
   constexpr uint64_t kMiB = 1 << 20;
   constexpr uint64_t kOffset = 3 * kMiB;
   {
@@ -422,7 +432,6 @@ TEST(QuickScan, TwoMiBSearchFromTheStartSectorAndDefaultVolume) {
   ScanSelection forbid;
   forbid.forbidDefaultVolume = 1;
   EXPECT_TRUE(ScanInProcess(img, forbid).volumes.empty());
-  std::remove(img.c_str());
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "TestUtil.h"
+#include "tests/support/TestUtil.h"
 #include "foundation/Globals.h"
 #include "foundation/SpecialOptions.h"
 
@@ -76,7 +76,8 @@ TEST(AppState, ScreenOf120DpiScalesBy125) {
 
 TEST(AppState, RestartListNeedsAnExistingNonEmptyFile) {
   GlobalObjectsScope scope;
-  std::string dir = MakeTempDir("restart");
+  const TempFolder dirTemp("restart");
+  std::string dir = dirTemp.Path();
   WriteFileText(dir + "/full.bin", "data");
   WriteFileText(dir + "/empty.bin", "");
   g_appState->restartFiles = {FromUtf8(dir + "/full.bin"), FromUtf8(dir + "/empty.bin")};

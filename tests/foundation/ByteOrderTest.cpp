@@ -12,7 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "TestUtil.h"
+#include "tests/support/FixtureRun.h"
+#include "tests/support/TestUtil.h"
 
 namespace {
 
@@ -349,7 +350,7 @@ TEST(ByteOrder, DupCountedBuffer) {
 // Runs the fixture script for one kind of image; returns its exit code (77:
 // a tool is missing) and sets the folder the image and report are in.
 int MakeImage(const std::string& kind, std::string* folder) {
-  *folder = FixtureCache(testing::TempDir() + "delvora-fixtures");
+  *folder = FixtureCache();
   return RunFixtureScript("make_fs_images.sh", *folder, kind);
 }
 

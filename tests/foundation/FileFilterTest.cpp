@@ -4,7 +4,7 @@
 
 #include <sstream>
 
-#include "TestUtil.h"
+#include "tests/support/TestUtil.h"
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
 #include "foundation/SpecialOptions.h"
@@ -16,7 +16,8 @@ namespace {
 
 class FileFilterTest : public testing::Test {
  protected:
-  void SetUp() override { dir = MakeTempDir("filefilter"); }
+  TempFolder temp_{"filefilter"};
+  void SetUp() override { dir = temp_.Path(); }
   std::string Write(const std::string& text, const std::string& name = "list.txt") {
     std::string path = dir + "/" + name;
     WriteFileText(path, text);

@@ -11,7 +11,7 @@
 #include <random>
 #include <sstream>
 
-#include "TestUtil.h"
+#include "tests/support/TestUtil.h"
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
 #include "foundation/Trace.h"
@@ -39,9 +39,10 @@ bool HaveMd5sum() { return system("md5sum --version >/dev/null 2>&1") == 0; }
 std::string Md5sum(const std::string& path) { return RunCommand("md5sum '" + path + "'").substr(0, 32); }
 
 // md5sum of each piece of `bytes` bytes of a file, in order.
-std::vector<std::string> Md5sumOfPieces(const std::string& file, size_t bytes, const std::string& dir) {
-  std::string out = RunCommand("cd '" + dir + "' && rm -rf pieces && mkdir pieces && split -b " +
-                               std::to_string(bytes) + " -d -a 6 '" + file + "' pieces/p_ && md5sum pieces/p_*");
+std::vector<std::string> Md5sumOfPieces(const std::string& file, size_t bytes) {
+  const TempFolder pieces("md5pieces");
+  std::string out = RunCommand("cd '" + pieces.Path() + "' && split -b " + std::to_string(bytes) + " -d -a 6 '" + file +
+                               "' p_ && md5sum p_*");
   std::vector<std::string> sums;
   std::istringstream lines(out);
   std::string line;
@@ -117,9 +118,10 @@ TEST(Md5, HexEncode) {
 
 class Md5FileTest : public testing::Test {
  protected:
+  TempFolder temp_{"md5"};
   void SetUp() override {
     if (!HaveMd5sum()) GTEST_SKIP() << "md5sum is not installed";
-    dir = MakeTempDir("md5");
+    dir = temp_.Path();
   }
   GlobalObjectsScope scope;
   std::string dir;
@@ -433,9 +435,9 @@ TEST_F(Md5FileTest, SegmentOutputsFromTheOptionsFile) {
 
   std::vector<std::string> eight = DigestsInFile(out8), three = DigestsInFile(out3);
   EXPECT_EQ(eight.size(), 313u);
-  EXPECT_EQ(eight, Md5sumOfPieces(dataPath, 8 * 512, dir));
+  EXPECT_EQ(eight, Md5sumOfPieces(dataPath, 8 * 512));
   EXPECT_EQ(three.size(), 834u);
-  EXPECT_EQ(three, Md5sumOfPieces(dataPath, 3 * 512, dir));
+  EXPECT_EQ(three, Md5sumOfPieces(dataPath, 3 * 512));
 }
 
 TEST_F(Md5FileTest, SegmentOutputsWriteInGatheredRuns) {
@@ -452,7 +454,7 @@ TEST_F(Md5FileTest, SegmentOutputsWriteInGatheredRuns) {
   for (size_t at = 0; at < data.size(); at += 100000)
     outputs.AddSectors(data.data() + at, int64_t(at), std::min<size_t>(100000, data.size() - at));
   EXPECT_TRUE(outputs.Close());
-  EXPECT_EQ(DigestsInFile(out), Md5sumOfPieces(dataPath, 262144, dir));
+  EXPECT_EQ(DigestsInFile(out), Md5sumOfPieces(dataPath, 262144));
 }
 
 TEST_F(Md5FileTest, SegmentOutputsEndOpenBlocksAtAGap) {
@@ -498,7 +500,8 @@ TEST_F(Md5FileTest, SegmentDigestsGoToTheTraceWhenTheFileCannotBeMade) {
 
 TEST(Md5SegmentOutputs, RefusesBadInput) {
   GlobalObjectsScope scope;
-  std::string dir = MakeTempDir("md5seg");
+  const TempFolder dirTemp("md5seg");
+  std::string dir = dirTemp.Path();
   Md5SegmentOutputs outputs;
   EXPECT_EQ(outputs.Open({Md5Output{8, FromUtf8(dir + "/a")}}, 0), 0);
   EXPECT_EQ(outputs.Open({Md5Output{8, FromUtf8(dir + "/a")}}, 65537), 0);

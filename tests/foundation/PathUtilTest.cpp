@@ -8,12 +8,15 @@
 
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "TestUtil.h"
+#include "tests/support/LoopDevice.h"
+#include "tests/support/TestUtil.h"
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
 #include "foundation/Trace.h"
@@ -120,7 +123,8 @@ TEST(PathUtil, FullPathsAndTrimming) {
 }
 
 TEST(PathUtil, FolderExists) {
-  std::string dir = MakeTempDir("folder_exists");
+  const TempFolder dirTemp("folder_exists");
+  std::string dir = dirTemp.Path();
   WriteFileText(dir + "/file", "x");
   ASSERT_EQ(symlink(dir.c_str(), (dir + "/link").c_str()), 0);
   EXPECT_TRUE(FolderExists(FromUtf8(dir)));
@@ -135,7 +139,8 @@ TEST(PathUtil, FolderExists) {
 TEST(PathUtil, IsUnderBasePath) {
   GlobalObjectsScope scope;
   ASSERT_EQ(g_appState->windowsFolder, u"/usr");
-  std::string dir = MakeTempDir("base_path");
+  const TempFolder dirTemp("base_path");
+  std::string dir = dirTemp.Path();
   ASSERT_EQ(symlink("/usr", (dir + "/to_usr").c_str()), 0);
   ASSERT_EQ(symlink("/sys/kernel", (dir + "/to_sys").c_str()), 0);
   struct Case {
@@ -192,7 +197,8 @@ bool RejectOne(WStringView folder) { return ToUtf8(folder) != g_rejected; }
 
 TEST(PathUtil, InitialBrowseFolder) {
   GlobalObjectsScope scope;
-  std::string dir = MakeTempDir("browse");
+  const TempFolder dirTemp("browse");
+  std::string dir = dirTemp.Path();
   MakeDirs(dir + "/kept");
   MakeDirs(dir + "/docs");
   g_appState->defaultFolder = FromUtf8(dir + "/docs");
@@ -225,7 +231,8 @@ TEST(PathUtil, InitialBrowseFolder) {
 }
 
 TEST(PathUtil, TempFilePathCreatesExclusively) {
-  std::string dir = MakeTempDir("tempfile");
+  const TempFolder dirTemp("tempfile");
+  std::string dir = dirTemp.Path();
   WString a, b;
   ASSERT_TRUE(TempFilePath(FromUtf8(dir), &a));
   int fd = -1;
@@ -267,7 +274,8 @@ TEST(PathUtil, TempFilePathCreatesExclusively) {
 }
 
 TEST(PathUtil, TempFilePathFailures) {
-  std::string dir = MakeTempDir("tempfile_full");
+  const TempFolder dirTemp("tempfile_full");
+  std::string dir = dirTemp.Path();
   // Every name the tick-based start can reach is taken.
   for (int i = 0; i < 1999; ++i) WriteFileText(dir + "/TMP" + std::to_string(i), "");
   WString out = u"unchanged";
@@ -283,7 +291,8 @@ TEST(PathUtil, TempFilePathFailures) {
 }
 
 TEST(PathUtil, CreateFileLongPath) {
-  std::string dir = MakeTempDir("long_path");
+  const TempFolder dirTemp("long_path");
+  std::string dir = dirTemp.Path();
   std::string deep = dir;
   while (deep.size() < 600) deep += "/a_folder_name_of_some_length";
   MakeDirs(deep);
@@ -300,7 +309,8 @@ TEST(PathUtil, CreateFileLongPath) {
 }
 
 TEST(PathUtil, ShellFoldersFollowXdg) {
-  std::string home = MakeTempDir("xdg_home");
+  const TempFolder homeTemp("xdg_home");
+  std::string home = homeTemp.Path();
   MakeDirs(home + "/.config");
   MakeDirs(home + "/Desktop");
   WriteFileText(home + "/.config/user-dirs.dirs",
@@ -335,7 +345,8 @@ TEST(PathUtil, ShellFoldersFollowXdg) {
   EXPECT_EQ(GetShellFolderPath(0x7777), u"");
 
   // The configuration folder named by XDG_CONFIG_HOME holds the file.
-  std::string cfg = MakeTempDir("xdg_cfg");
+  const TempFolder cfgTemp("xdg_cfg");
+  std::string cfg = cfgTemp.Path();
   WriteFileText(cfg + "/user-dirs.dirs", "XDG_PICTURES_DIR=\"$HOME/Bilder\"\n");
   ScopedEnv c2("XDG_CONFIG_HOME", cfg);
   ScopedEnv d2("XDG_DATA_HOME", "/data/home/");
@@ -350,7 +361,8 @@ TEST(PathUtil, ShellFoldersFollowXdg) {
 std::string DevName(dev_t d) { return std::to_string(major(d)) + ":" + std::to_string(minor(d)); }
 
 TEST(PathUtil, PathSectorSizeFromSysfsTree) {
-  std::string root = MakeTempDir("sector_tree");
+  const TempFolder rootTemp("sector_tree");
+  std::string root = rootTemp.Path();
   MakeDirs(root + "/data/sub");
   struct stat st;
   ASSERT_EQ(stat((root + "/data").c_str(), &st), 0);
@@ -366,7 +378,8 @@ TEST(PathUtil, PathSectorSizeFromSysfsTree) {
   EXPECT_EQ(GetPathSectorSize(FromUtf8(root + "/data")), 4096);
 
   // A partition: the entry has no queue; its disk's counts.
-  ASSERT_EQ(system(("rm -rf '" + sys + "/dev/block/" + DevName(st.st_dev) + "'").c_str()), 0);
+  std::error_code ec;
+  ASSERT_GT(std::filesystem::remove_all(sys + "/dev/block/" + DevName(st.st_dev), ec), 0u) << ec.message();
   MakeDirs(sys + "/devices/disk/part");
   MakeDirs(sys + "/devices/disk/queue");
   WriteFileText(sys + "/devices/disk/queue/logical_block_size", "2048\n");
@@ -404,14 +417,16 @@ TEST(PathUtil, PathSectorSizeFromSysfsTree) {
 
 class PathUtilLoopDevices : public testing::Test {
  protected:
+  TempFolder temp_{"loop_sectors"};
   void SetUp() override {
     if (geteuid() != 0) GTEST_SKIP() << "loop devices need root";
     if (RunCommand("command -v losetup blockdev").empty()) GTEST_SKIP() << "losetup or blockdev missing";
-    dir_ = MakeTempDir("loop_sectors");
+    dir_ = temp_.Path();
   }
+  // The mounts go before their devices.
   void TearDown() override {
     for (const auto& m : mounts_) RunCommand("umount '" + m + "' 2>/dev/null");
-    for (const auto& d : devices_) RunCommand("partx -d " + d + " >/dev/null 2>&1; losetup -d " + d + " 2>/dev/null");
+    devices_.clear();
   }
   // Attaches a new image of `bytes` with the given logical sector size; empty
   // when losetup refuses (no loop support in this container).
@@ -430,11 +445,9 @@ class PathUtilLoopDevices : public testing::Test {
       }
       WriteFileText(image, data);
     }
-    std::string dev = Trimmed(RunCommand("losetup -f --show " + std::string(extra) + " --sector-size " +
-                                         std::to_string(sectorSize) + " '" + image + "' 2>/dev/null"));
-    if (dev.rfind("/dev/", 0) != 0) return std::string();
-    devices_.push_back(dev);
-    return dev;
+    devices_.push_back(
+        std::make_unique<LoopDevice>(image, std::string(extra) + " --sector-size " + std::to_string(sectorSize)));
+    return devices_.back()->path();
   }
   static int Getss(const std::string& dev) {
     std::string r = Trimmed(RunCommand("blockdev --getss " + dev + " 2>/dev/null"));
@@ -442,7 +455,8 @@ class PathUtilLoopDevices : public testing::Test {
   }
 
   std::string dir_;
-  std::vector<std::string> devices_, mounts_;
+  std::vector<std::unique_ptr<LoopDevice>> devices_;
+  std::vector<std::string> mounts_;
 };
 
 TEST_F(PathUtilLoopDevices, DeviceAndPathSectorSizes) {

@@ -10,18 +10,19 @@
 #include <random>
 #include <thread>
 
-#include "TestUtil.h"
+#include "tests/support/TestUtil.h"
 #include "platform/Platform.h"
 
 namespace {
 
 class RegKeyTest : public testing::Test {
  protected:
+  TempFolder temp_{"regkey"};
   void SetUp() override {
     const char* old = getenv("XDG_CONFIG_HOME");
     hadOld_ = old != nullptr;
     if (old) old_ = old;
-    home = MakeTempDir("regkey") + "/config";
+    home = temp_.Path() + "/config";
     setenv("XDG_CONFIG_HOME", home.c_str(), 1);
   }
   void TearDown() override {

@@ -16,7 +16,8 @@
 #include <utility>
 #include <vector>
 
-#include "TestUtil.h"
+#include "tests/support/FixtureRun.h"
+#include "tests/support/TestUtil.h"
 
 namespace {
 
@@ -467,7 +468,7 @@ TEST(CSectRanges, AgreesWithAMapOnWideRanges) {
 // Runs the fixture script; returns its exit code (77: a tool is missing) and
 // sets the folder the image and reports are in.
 int MakeFragmentedImage(std::string* folder) {
-  *folder = FixtureCache(testing::TempDir() + "delvora-fixtures");
+  *folder = FixtureCache();
   return RunFixtureScript("make_fragmented_ext.sh", *folder);
 }
 

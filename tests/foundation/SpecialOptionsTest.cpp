@@ -2,21 +2,22 @@
 
 #include <gtest/gtest.h>
 
-#include "TestUtil.h"
 #include "carving/PhraseList.h"
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
 #include "foundation/Trace.h"
 #include "foundation/UiServices.h"
+#include "tests/support/TestUtil.h"
 
 namespace {
 
 class SpecialOptionsTest : public testing::Test {
  protected:
+  TempFolder temp_{"options"};
   void SetUp() override {
     SetPromptService(&prompt);
     SetPhraseListLoader(&LoadPhraseListFile);
-    dir = MakeTempDir("options");
+    dir = temp_.Path();
     path = dir + "/$DVOPTS$.txt";
   }
   void TearDown() override {

@@ -7,7 +7,7 @@
 #include <ctime>
 #include <string>
 
-#include "TestUtil.h"
+#include "tests/support/TestUtil.h"
 
 namespace {
 

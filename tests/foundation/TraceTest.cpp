@@ -11,7 +11,7 @@
 #include <sstream>
 #include <thread>
 
-#include "TestUtil.h"
+#include "tests/support/TestUtil.h"
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
 #include "foundation/UiServices.h"
@@ -22,9 +22,10 @@ namespace {
 
 class TraceTest : public testing::Test {
  protected:
+  TempFolder temp_{"trace"};
   void SetUp() override {
     SetPromptService(&prompt);
-    dir = MakeTempDir("trace");
+    dir = temp_.Path();
     tracePath = dir + "/wubgrain.txt";
   }
   void TearDown() override {
@@ -234,7 +235,8 @@ TEST_F(TraceTest, MissingOrShortSectorFileAsksThenZeroes) {
 
 TEST_F(TraceTest, SimulatedReadFolderTakesPrecedence) {
   TraceTo(0);
-  std::string other = MakeTempDir("simulated");
+  const TempFolder otherTemp("simulated");
+  std::string other = otherTemp.Path();
   WriteFileText(other + "/3_1.dsk", std::string(512, 'z'));
   g_appState->simulatedReadFolder = FromUtf8(other);
   std::vector<uint8_t> buf(512);

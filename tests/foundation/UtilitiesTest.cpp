@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "TestUtil.h"
+#include "tests/support/TestUtil.h"
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
 #include "foundation/RegKey.h"
@@ -235,7 +235,8 @@ RunListResult ReadRunList(const std::string& dir, const std::string& text) {
 }
 
 TEST(Utilities, ReadTextFileExample) {
-  std::string dir = MakeTempDir("runlist");
+  const TempFolder dirTemp("runlist");
+  std::string dir = dirTemp.Path();
   for (const char* eol : {"\r\n", "\n", "\r", "\r\n\r\n"}) {
     std::string e = eol;
     RunListResult r = ReadRunList(dir, "0,4096" + e + "1048576,2" + e + "10,100,8,0" + e + "20,200,8,1" + e);
@@ -263,7 +264,8 @@ TEST(Utilities, ReadTextFileExample) {
 }
 
 TEST(Utilities, ReadTextFileCounts) {
-  std::string dir = MakeTempDir("runlist_counts");
+  const TempFolder dirTemp("runlist_counts");
+  std::string dir = dirTemp.Path();
   // The count claims far more runs than there are lines: the lines decide.
   RunListResult r = ReadRunList(dir, "0,4096\n100,9223372036854775807\n1,2,3,4\n5,6,7,8\n");
   ASSERT_EQ(r.ok, 1);
@@ -293,7 +295,8 @@ TEST(Utilities, ReadTextFileCounts) {
 }
 
 TEST(Utilities, ReadTextFileFailures) {
-  std::string dir = MakeTempDir("runlist_bad");
+  const TempFolder dirTemp("runlist_bad");
+  std::string dir = dirTemp.Path();
   const char* bad[] = {
       "0,4096\n1048576,0\n10,100,8,0\n",                    // run count 0
       "0 4096\n1048576,2\n10,100,8,0\n",                    // line 1 without a comma
@@ -335,7 +338,8 @@ TEST(Utilities, ReadTextFileFailures) {
 }
 
 TEST(Utilities, QueryRegString) {
-  std::string cfg = MakeTempDir("regstring");
+  const TempFolder cfgTemp("regstring");
+  std::string cfg = cfgTemp.Path();
   const char* old = getenv("XDG_CONFIG_HOME");
   std::string saved = old ? old : "";
   setenv("XDG_CONFIG_HOME", cfg.c_str(), 1);

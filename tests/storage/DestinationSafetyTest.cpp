@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
-#include "../foundation/TestUtil.h"
+#include "tests/support/TestUtil.h"
 #include "SysfsFixture.h"
 #include "storage/DiskList.h"
 #include "storage/SysBlock.h"
@@ -54,7 +54,8 @@ int DiskNo(const char* name) { return theDiskList().FindByKernelName(name)->Disk
 }  // namespace
 
 TEST(DestinationSafetyTest, OverlapWithTheSourceIsRefused) {
-  std::string dir = MakeTempDir("dest_overlap");
+  const TempFolder dirTemp("dest_overlap");
+  std::string dir = dirTemp.Path();
   SysfsFixture fx("dest_overlap");
   BuildTwoDisks(fx, dir, "sdb2");
   const std::string dest = dir + "/not/yet/made";
@@ -100,7 +101,8 @@ TEST(DestinationSafetyTest, OverlapWithTheSourceIsRefused) {
 }
 
 TEST(DestinationSafetyTest, DestinationOnAStackedDevice) {
-  std::string dir = MakeTempDir("dest_dm");
+  const TempFolder dirTemp("dest_dm");
+  std::string dir = dirTemp.Path();
   SysfsFixture fx("dest_dm");
   BuildTwoDisks(fx, dir, "dm-0");
   EXPECT_FALSE(IsDestinationSafe(dir, SourceOfDevice("/dev/sdb")));
@@ -110,7 +112,8 @@ TEST(DestinationSafetyTest, DestinationOnAStackedDevice) {
 }
 
 TEST(DestinationSafetyTest, FileSystemsWithoutADisk) {
-  std::string dir = MakeTempDir("dest_nodisk");
+  const TempFolder dirTemp("dest_nodisk");
+  std::string dir = dirTemp.Path();
   DevNo proc = DevOf("/proc");
   struct Case {
     const char* what;
@@ -136,7 +139,8 @@ TEST(DestinationSafetyTest, FileSystemsWithoutADisk) {
 }
 
 TEST(DestinationSafetyTest, LoopDevicesLeadToTheirBackingFile) {
-  std::string dir = MakeTempDir("dest_loop");
+  const TempFolder dirTemp("dest_loop");
+  std::string dir = dirTemp.Path();
   DevNo proc = DevOf("/proc");
   SysfsFixture fx("dest_loop");
   SysfsFixture::DiskSpec loop;
@@ -164,7 +168,8 @@ TEST(DestinationSafetyTest, LoopDevicesLeadToTheirBackingFile) {
 }
 
 TEST(DestinationSafetyTest, WholeDisks) {
-  std::string dir = MakeTempDir("dest_disks");
+  const TempFolder dirTemp("dest_disks");
+  std::string dir = dirTemp.Path();
   SysfsFixture fx("dest_disks");
   BuildTwoDisks(fx, dir, "sdb2");
   int sda = DiskNo("sda"), sdb = DiskNo("sdb");
@@ -187,7 +192,8 @@ TEST(DestinationSafetyTest, WholeDisks) {
 }
 
 TEST(DestinationSafetyTest, ImageSourceRefusesOnlyTheImage) {
-  std::string dir = MakeTempDir("dest_image");
+  const TempFolder dirTemp("dest_image");
+  std::string dir = dirTemp.Path();
   std::string img = dir + "/disk.img";
   WriteFileText(img, std::string(4096, 'i'));
   ASSERT_EQ(symlink(img.c_str(), (dir + "/alias.img").c_str()), 0);
@@ -205,7 +211,8 @@ TEST(DestinationSafetyTest, ImageSourceRefusesOnlyTheImage) {
 TEST(DestinationSafetyTest, FuseMountOfTheSourceImageIsRefused) {
   if (geteuid() != 0 || RunCommand("command -v mkntfs ntfs-3g >/dev/null 2>&1 && echo ok").find("ok") == std::string::npos)
     GTEST_SKIP() << "needs root, mkntfs and ntfs-3g";
-  std::string dir = MakeTempDir("dest_fuse");
+  const TempFolder dirTemp("dest_fuse");
+  std::string dir = dirTemp.Path();
   const std::string img = dir + "/vol.img", mnt = dir + "/mnt";
   RunCommand("truncate -s 8M '" + img + "' && mkntfs -F -Q -q '" + img + "' >/dev/null 2>&1 && mkdir -p '" + mnt +
              "' && ntfs-3g '" + img + "' '" + mnt + "' 2>&1");
@@ -218,7 +225,8 @@ TEST(DestinationSafetyTest, FuseMountOfTheSourceImageIsRefused) {
 
 TEST(DestinationSafetyTest, ThisMachine) {
   theDiskList().Refresh();
-  std::string dir = MakeTempDir("dest_real");
+  const TempFolder dirTemp("dest_real");
+  std::string dir = dirTemp.Path();
   DevNo dev = DevOf(dir);
   std::string name;
   if (!sysblock::ResolveDevNumber(dev.major, dev.minor, &name, nullptr) ||

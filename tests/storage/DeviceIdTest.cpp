@@ -5,7 +5,7 @@
 #include <cstring>
 #include <deque>
 
-#include "../foundation/TestUtil.h"
+#include "tests/support/TestUtil.h"
 #include "SysfsFixture.h"
 
 namespace {
@@ -276,7 +276,8 @@ TEST(DeviceIdTest, AtaIdentifyThroughPassThrough16) {
 }
 
 TEST(DeviceIdTest, RealPassThroughOnAFileFailsQuietly) {
-  std::string dir = MakeTempDir("sgio");
+  const TempFolder dirTemp("sgio");
+  std::string dir = dirTemp.Path();
   WriteFileText(dir + "/f", std::string(4096, 'x'));
   for (int kind = 0; kind < 2; ++kind) {
     CSCSIIO scsi;

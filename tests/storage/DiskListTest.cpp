@@ -7,7 +7,9 @@
 #include <map>
 #include <sstream>
 
-#include "../foundation/TestUtil.h"
+#include "tests/support/FixtureRun.h"
+#include "tests/support/LoopDevice.h"
+#include "tests/support/TestUtil.h"
 #include "SysfsFixture.h"
 #include "foundation/Globals.h"
 #include "foundation/SectRanges.h"
@@ -405,7 +407,7 @@ TEST(SysBlockTest, ParsesTheMountTable) {
 }
 
 TEST(SysBlockTest, LabelsAsBlkidReadsThem) {
-  const std::string folder = FixtureCache(testing::TempDir() + "delvora-fixtures");
+  const std::string folder = FixtureCache();
   const char* kinds[] = {"ext4", "ntfs", "fat16", "fat32", "exfat", "xfs"};
   for (const char* kind : kinds) {
     const int status = RunFixtureScript("make_label_images.sh", folder, kind);
@@ -548,14 +550,13 @@ TEST(DiskListTest, MatchesLsblkOnThisMachine) { CompareWithLsblk(); }
 
 TEST(DiskListTest, LoopDevicesJoinTheListWithTheirSectorSize) {
   if (getuid() != 0) GTEST_SKIP() << "needs root for losetup";
-  std::string dir = MakeTempDir("loopdisk");
+  const TempFolder dirTemp("loopdisk");
+  std::string dir = dirTemp.Path();
   std::string img = dir + "/disk.img";
   RunCommand("truncate -s 8M '" + img + "'");
   for (int sectorSize : {512, 4096}) {
-    std::string dev = Trim(RunCommand("losetup -f --show --sector-size " + std::to_string(sectorSize) + " '" + img +
-                                      "' 2>/dev/null"));
-    if (!dev.empty() && dev.back() == '\n') dev.pop_back();
-    while (!dev.empty() && (dev.back() == '\n' || dev.back() == ' ')) dev.pop_back();
+    LoopDevice loop(img, "--sector-size " + std::to_string(sectorSize));
+    const std::string dev = loop.path();
     if (dev.empty()) GTEST_SKIP() << "no loop device available";
     theDiskList().Refresh();
     const CPhysDisk* d = theDiskList().FindByKernelName(dev);
@@ -570,7 +571,7 @@ TEST(DiskListTest, LoopDevicesJoinTheListWithTheirSectorSize) {
       EXPECT_EQ(theDiskList().Disk(theDiskList().Count() - 1)->kernelName.rfind("loop", 0), 0u);
     }
     CompareWithLsblk();
-    RunCommand("losetup -d '" + dev + "'");
+    loop.Detach();
   }
   theDiskList().Refresh();
 }

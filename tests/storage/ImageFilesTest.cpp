@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "../foundation/TestUtil.h"
+#include "tests/support/TestUtil.h"
 #include "foundation/Globals.h"
 #include "foundation/Trace.h"
 
@@ -11,7 +11,8 @@ namespace {
 
 class ImageFilesTest : public testing::Test {
  protected:
-  void SetUp() override { dir = MakeTempDir("images"); }
+  TempFolder temp_{"images"};
+  void SetUp() override { dir = temp_.Path(); }
   std::string File(const std::string& name, size_t size) {
     std::string path = dir + "/" + name;
     WriteFileText(path, std::string(size, 'x'));

@@ -6,8 +6,8 @@
 
 #include <thread>
 
-#include "../foundation/TestUtil.h"
-#include "FaultySource.h"
+#include "tests/support/TestUtil.h"
+#include "tests/support/FaultySource.h"
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
 #include "foundation/Messages.h"
@@ -392,7 +392,8 @@ TEST_F(HangingRead, RetryPiecesReportMediaErrorsAtOnce) {
 // keeps its buffer and its source (and so the descriptor) until the read
 // returns; only then are they freed.
 TEST(IoThreadClose, BlockedReaderKeepsItsBufferAndDescriptor) {
-  std::string dir = MakeTempDir("ioclose");
+  const TempFolder dirTemp("ioclose");
+  std::string dir = dirTemp.Path();
   std::string path = dir + "/img";
   WriteFileText(path, std::string(kMiB, 'x'));
   auto state = std::make_shared<FaultState>();

@@ -17,7 +17,9 @@
 #include "foundation/Globals.h"
 #include "platform/Text.h"
 #include "storage/Drive.h"
-#include "tests/foundation/TestUtil.h"
+#include "tests/support/ByteWriter.h"
+#include "tests/support/FixtureRun.h"
+#include "tests/support/TestUtil.h"
 
 namespace {
 
@@ -89,12 +91,9 @@ class MemoryDisk : public SectorReader {
   std::map<uint64_t, std::vector<uint8_t>> data_;
 };
 
-void Put32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
-}
-void Put64(uint8_t* p, uint64_t v) {
-  for (int i = 0; i < 8; ++i) p[i] = uint8_t(v >> (8 * i));
-}
+using testbytes::Put32;
+using testbytes::Put64;
+
 void SetEntry(uint8_t* sector, int index, uint8_t type, uint32_t first, uint32_t count) {
   uint8_t* e = sector + 446 + 16 * index;
   e[4] = type;

@@ -14,12 +14,12 @@
 #include <string>
 #include <vector>
 
-#include "../foundation/TestUtil.h"
+#include "tests/support/TestUtil.h"
 #include "storage/DiskList.h"
 
 class SysfsFixture {
  public:
-  explicit SysfsFixture(const std::string& name) : root_(MakeTempDir("sysfs_" + name)) {
+  explicit SysfsFixture(const std::string& name) : temp_("sysfs_" + name), root_(temp_.Path()) {
     Save("DELVORA_SYSFS_ROOT", &oldSys_, &hadSys_);
     Save("DELVORA_PROC_ROOT", &oldProc_, &hadProc_);
     Mkdir("sys/block");
@@ -164,6 +164,7 @@ class SysfsFixture {
     else unsetenv(name);
   }
 
+  TempFolder temp_;
   std::string root_;
   std::string oldSys_, oldProc_;
   bool hadSys_ = false, hadProc_ = false;

@@ -10,6 +10,7 @@
 
 #include "foundation/Globals.h"
 #include "foundation/Messages.h"
+#include "tests/support/TempFolder.h"
 #include "ui/core/SaveRules.h"
 #include "volumes/DestinationPath.h"
 
@@ -53,15 +54,14 @@ TEST_F(SaveRules, SystemFolders) {
 }
 
 TEST_F(SaveRules, DestinationState) {
-  const std::string base = testing::TempDir() + "saverules-" + std::to_string(getpid());
-  std::system(("rm -rf '" + base + "'").c_str());
+  const TempFolder temp("saverules");
+  const std::string base = temp.Path() + "/dest";
   ASSERT_EQ(mkdir(base.c_str(), 0755), 0);
   EXPECT_EQ(ProbeDestination(base + "/absent"), DestinationState::Absent);
   EXPECT_EQ(ProbeDestination(base), DestinationState::Empty);
   { std::ofstream(base + "/file") << "x"; }
   EXPECT_EQ(ProbeDestination(base), DestinationState::NotEmpty);
   EXPECT_EQ(ProbeDestination(base + "/file"), DestinationState::Error);
-  std::system(("rm -rf '" + base + "'").c_str());
 }
 
 TEST_F(SaveRules, VolumePartOfTheListPath) {

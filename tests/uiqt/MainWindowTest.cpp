@@ -16,12 +16,13 @@
 #include <QTimer>
 #include <QToolButton>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
 #include "foundation/AppState.h"
 #include "foundation/UiServices.h"
-#include "tests/foundation/TestUtil.h"
-#include "tests/ntfs/FixtureImage.h"
+#include "tests/support/TestUtil.h"
+#include "tests/support/FixtureImage.h"
 #include "tests/uiqt/QtApp.h"
 #include "ui/LookInCb.h"
 #include "ui/Commands.h"
@@ -234,7 +235,8 @@ TEST_F(MainWindowTest, EmptyListClosesWithoutAsking) {
 
 TEST_F(MainWindowTest, ScanOfAnImageFileRunsTheEngine) {
   // A small image with no volume: the scan runs through the worker and ends.
-  const std::string path = MakeTempDir("uiqt_window") + "/uiqt_empty.img";
+  const TempFolder pathTemp("uiqt_window");
+  const std::string path = pathTemp.Path() + "/uiqt_empty.img";
   {
     std::ofstream f(path, std::ios::binary);
     std::string zeros(1 << 20, '\0');
@@ -300,14 +302,15 @@ TEST_F(MainWindowTest, Screenshots) {
   shot(Frame(), "6-after-scan.png");
   shot(dlg, "7-status-after-scan.png");
   const std::string dest = std::string(dir) + "/saved";
-  std::system(("rm -rf '" + dest + "'").c_str());
+  std::error_code ec;
+  std::filesystem::remove_all(dest, ec);
   View()->SetStep(1);
   View()->SetSaveTo(QString::fromStdString(dest));
   View()->OnCommand(cmd::kSave);
   for (int i = 0; i < 500 && g_activityCode.load() != kActivityIdle; i++) QTest::qWait(10);
   shot(Frame(), "8-after-save.png");
   shot(dlg, "9-status-after-save.png");
-  std::system(("rm -rf '" + dest + "'").c_str());
+  std::filesystem::remove_all(dest, ec);
 }
 
 }  // namespace

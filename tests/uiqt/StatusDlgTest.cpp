@@ -6,7 +6,7 @@
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
 #include "platform/Events.h"
-#include "tests/foundation/TestUtil.h"
+#include "tests/support/TestUtil.h"
 #include "ui/StatusDlg.h"
 
 namespace {
@@ -93,7 +93,8 @@ TEST_F(StatusDlg, RecoveryLinesPercentAndCounters) {
 }
 
 TEST_F(StatusDlg, LogKeepsAThousandLinesAndWritesTheRecoveryLog) {
-  const std::string path = MakeTempDir("statusdlg") + "/statusdlg_test.log";
+  const TempFolder pathTemp("statusdlg");
+  const std::string path = pathTemp.Path() + "/statusdlg_test.log";
   activity = 1;
   theProgressAndStats().recoveryLogPath = FromUtf8(path);
   CStatusDlg::ForgetLogDate();

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "foundation/Globals.h"
-#include "tests/foundation/TestUtil.h"
+#include "tests/support/TestUtil.h"
 
 namespace {
 
@@ -130,7 +130,8 @@ TEST(DestinationPath, BelowRoot) {
   EXPECT_FALSE(IsBelowRoot(u"/d", std::u16string(u"/d/a\0b", 6)));
 
   // A link planted in the destination that leads out of it.
-  const std::string dir = MakeTempDir("below");
+  const TempFolder dirTemp("below");
+  const std::string dir = dirTemp.Path();
   ASSERT_EQ(mkdir((dir + "/dest").c_str(), 0755), 0);
   ASSERT_EQ(mkdir((dir + "/outside").c_str(), 0755), 0);
   ASSERT_EQ(symlink((dir + "/outside").c_str(), (dir + "/dest/link").c_str()), 0);
@@ -139,7 +140,6 @@ TEST(DestinationPath, BelowRoot) {
   EXPECT_FALSE(ResolvesBelowRoot(root, root + u"/link/f"));
   EXPECT_TRUE(ResolvesBelowRoot(root, root + u"/sub/new/f"));
   EXPECT_TRUE(ResolvesBelowRoot(root, root + u"/f"));
-  std::system(("rm -rf '" + dir + "'").c_str());
 }
 
 }  // namespace

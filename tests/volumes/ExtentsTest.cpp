@@ -12,8 +12,9 @@
 #include "foundation/Globals.h"
 #include "foundation/Trace.h"
 #include "storage/Drive.h"
-#include "tests/foundation/TestUtil.h"
-#include "tests/volumes/FixtureImages.h"
+#include "tests/support/FixtureRun.h"
+#include "tests/support/TestUtil.h"
+#include "tests/volumes/ExtImage.h"
 #include "volumes/Node.h"
 #include "volumes/Volume.h"
 #include "volumes/VolumeFactory.h"
@@ -280,7 +281,7 @@ TEST(Extents, Ext4TreesMatchDebugfs) {
   GlobalObjectsScope scope;
   DV_NEED_FIXTURE("make_ext4_hole.sh");
   DV_NEED_FIXTURE("make_fragmented_ext.sh");
-  const std::string folder = fixtures::CacheFolder();
+  const std::string folder = FixtureCache();
   struct File {
     std::string image, ex, imap;
     const char* tag;
@@ -358,7 +359,7 @@ TEST(Extents, Ext4TreesMatchDebugfs) {
 TEST(Extents, FatRunsReadAsIcat) {
   GlobalObjectsScope scope;
   DV_NEED_FIXTURE("make_hostile_names.sh", "fat");
-  const std::string folder = fixtures::CacheFolder();
+  const std::string folder = FixtureCache();
   const std::string istat = ReadFileText(folder + "/fat-frag.istat.txt");
   const std::string fsstat = ReadFileText(folder + "/fat-frag.fsstat.txt");
   const Bytes icat = fixtures::ReadAll(folder + "/fat-frag.icat.bin");

@@ -14,8 +14,9 @@
 #include "foundation/Globals.h"
 #include "foundation/TimeUtil.h"
 #include "platform/Text.h"
-#include "tests/foundation/TestUtil.h"
-#include "tests/volumes/FixtureImages.h"
+#include "tests/support/FixtureRun.h"
+#include "tests/support/TestUtil.h"
+#include "tests/volumes/ExtImage.h"
 #include "volumes/DestinationPath.h"
 #include "volumes/Extents.h"
 #include "volumes/NodeTable.h"
@@ -338,7 +339,7 @@ std::vector<Found> Walk(const fixtures::ExtImage& image) {
 TEST(Node, HostileNamesStayInsideTheDestination) {
   GlobalObjectsScope scope;
   DV_NEED_FIXTURE("make_hostile_names.sh", "names");
-  const std::string folder = fixtures::CacheFolder();
+  const std::string folder = FixtureCache();
   fixtures::ExtImage image;
   ASSERT_TRUE(image.Open(folder + "/hostile-names.img"));
   const std::vector<Found> found = Walk(image);
@@ -379,7 +380,8 @@ TEST(Node, HostileNamesStayInsideTheDestination) {
       {"78", u"x"},
   };
 
-  const std::string dest = MakeTempDir("hostile");
+  const TempFolder destTemp("hostile");
+  const std::string dest = destTemp.Path();
   const WString root = FromUtf8(dest + "/out");
   ASSERT_EQ(mkdir((dest + "/out").c_str(), 0755), 0);
   CNdArray table;
@@ -435,7 +437,6 @@ TEST(Node, HostileNamesStayInsideTheDestination) {
   // Nothing landed beside the destination folder.
   EXPECT_EQ(RunCommand("ls -A '" + dest + "'"), "out\n");
   EXPECT_EQ(RunCommand("find '" + dest + "/out' -type f | wc -l"), std::to_string(paths.size()) + "\n");
-  std::system(("rm -rf '" + dest + "'").c_str());
 }
 
 // Modification times of real inodes format as istat prints them.
@@ -443,7 +444,7 @@ TEST(Node, FormatDateTimeMatchesIstat) {
   GlobalObjectsScope scope;
   DV_NEED_FIXTURE("make_hostile_names.sh", "names");
   ScopedTimeZone tz("UTC");
-  const std::string folder = fixtures::CacheFolder();
+  const std::string folder = FixtureCache();
   fixtures::ExtImage image;
   ASSERT_TRUE(image.Open(folder + "/hostile-names.img"));
   const std::regex modified(R"(File Modified:\s+(\d{4})-(\d\d)-(\d\d) (\d\d:\d\d:\d\d))");

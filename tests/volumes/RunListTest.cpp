@@ -17,8 +17,9 @@
 #include "foundation/ByteOrder.h"
 #include "foundation/Globals.h"
 #include "foundation/Trace.h"
-#include "tests/foundation/TestUtil.h"
-#include "tests/volumes/FixtureImages.h"
+#include "tests/support/FixtureRun.h"
+#include "tests/support/TestUtil.h"
+#include "tests/volumes/ExtImage.h"
 #include "volumes/Extents.h"
 #include "volumes/Node.h"
 #include "volumes/Streams.h"
@@ -654,7 +655,7 @@ struct NtfsFixture {
 
 // 77: a tool, root or FUSE is missing.
 int MakeNtfsRuns(NtfsFixture* fx) {
-  fx->folder = FixtureCache(testing::TempDir() + "delvora-fixtures");
+  fx->folder = FixtureCache();
   const int status = RunFixtureScript("make_ntfs_runs.sh", fx->folder);
   if (status != 0) return status;
   std::istringstream in(ReadFileText(fx->folder + "/ntfs-runs.files.txt"));

@@ -17,17 +17,19 @@
 #include <tuple>
 #include <vector>
 
-#include "tests/storage/SysfsFixture.h"
+#include "filesystems/fat/FatVolume.h"
+#include "filesystems/ntfs/NtfsVolume.h"
 #include "foundation/Globals.h"
 #include "platform/Format.h"
 #include "platform/Text.h"
 #include "storage/Drive.h"
 #include "storage/PartitionTable.h"
-#include "tests/foundation/TestUtil.h"
-#include "filesystems/fat/FatVolume.h"
+#include "tests/storage/SysfsFixture.h"
+#include "tests/support/FixtureRun.h"
+#include "tests/support/LoopDevice.h"
+#include "tests/support/TestUtil.h"
 #include "volumes/BootVolume.h"
 #include "volumes/Volume.h"
-#include "filesystems/ntfs/NtfsVolume.h"
 
 namespace {
 
@@ -208,28 +210,6 @@ TEST(VolumeSearch, TableHoldsAtMost163Volumes) {
   delete again;
 }
 
-namespace {
-
-// A read-only loop device over sectors [start, start + length) of an image.
-class PartitionLoop {
- public:
-  PartitionLoop(const std::string& image, uint64_t start, uint64_t length) {
-    if (getuid() != 0) return;
-    path_ = RunCommand("losetup -r -f --show -o " + std::to_string(start * 512) + " --sizelimit " +
-                       std::to_string(length * 512) + " '" + image + "' 2>/dev/null");
-    while (!path_.empty() && (path_.back() == '\n' || path_.back() == ' ')) path_.pop_back();
-  }
-  ~PartitionLoop() {
-    if (!path_.empty()) RunCommand("losetup -d '" + path_ + "'");
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-}  // namespace
-
 // A volume's own device: opening it checks an NTFS volume's format time,
 // and its search finds the one volume at sector 0, also from the backup
 // boot sector.
@@ -259,7 +239,9 @@ TEST(VolumeSearch, VolumeDevices) {
       {"vs_disk.img", layout.at("fat32"), std::get<2>(expected[0]), kVolFat32, 0},
   };
   for (const Case& c : cases) {
-    PartitionLoop loop(folder + "/" + c.image, c.start, c.length);
+    // Read-only, over the volume's sectors only.
+    LoopDevice loop(folder + "/" + c.image, "-r -o " + std::to_string(c.start * 512) + " --sizelimit " +
+                                                std::to_string(c.length * 512));
     if (loop.path().empty()) GTEST_SKIP() << "no loop device";
     auto d = Open(FromUtf8(loop.path()));
     ASSERT_TRUE(d->IsVolumeDevice()) << loop.path();
@@ -276,7 +258,8 @@ TEST(VolumeSearch, VolumeDevices) {
 // and counted at its partition, but no volume is made.
 TEST(VolumeSearch, UnrecognisedFileSystemsAreCountedNotAdded) {
   GlobalObjectsScope scope;
-  const std::string dir = MakeTempDir("volume_search_vmfs");
+  const TempFolder dirTemp("volume_search_vmfs");
+  const std::string dir = dirTemp.Path();
   const std::string path = dir + "/vmfs.img";
   std::vector<uint8_t> disk(40u << 20, 0);
   uint8_t* mbr = disk.data();
@@ -303,5 +286,4 @@ TEST(VolumeSearch, UnrecognisedFileSystemsAreCountedNotAdded) {
   EXPECT_EQ(LookForBootSector(*d, first, 4096, &hit), 2048);
   EXPECT_EQ(hit.kind, kVolVmfs);
   EXPECT_EQ(hit.start, int64_t(first));
-  RunCommand("rm -rf '" + dir + "'");
 }

@@ -9,7 +9,7 @@
 #include "foundation/Globals.h"
 #include "foundation/Trace.h"
 #include "storage/Drive.h"
-#include "tests/foundation/TestUtil.h"
+#include "tests/support/TestUtil.h"
 #include "volumes/Extents.h"
 #include "volumes/Node.h"
 #include "volumes/VolumeFactory.h"
@@ -109,7 +109,8 @@ TEST(Volume, Helpers) {
 
 // An image of 4 MiB whose every 4 KiB cluster starts with its number.
 struct ClusterImage {
-  std::string dir = MakeTempDir("volread");
+  TempFolder temp{"volread"};
+  std::string dir = temp.Path();
   std::string path = dir + "/img";
   ClusterImage() {
     std::string data(4 << 20, '\0');
@@ -119,7 +120,6 @@ struct ClusterImage {
     }
     WriteFileText(path, data);
   }
-  ~ClusterImage() { std::system(("rm -rf '" + dir + "'").c_str()); }
 };
 
 uint32_t ClusterAt(const uint8_t* p) {

@@ -1,0 +1,33 @@
+#include "carving/CarvedNames.h"
+
+#include <string_view>
+
+#include "carving/TextHelpers.h"
+#include "foundation/TimeUtil.h"
+#include "platform/Format.h"
+#include "volumes/FileTypes.h"
+
+WString CarvedFileName(int type, uint32_t number, int year, int month, int day) {
+  const WStringView ext = FileTypeExtension(type);
+  if (ext.empty()) return WString();
+  const WString e(ext);
+  const bool office = type == kTypeDocx || type == kTypePptx || type == kTypeXlsx;
+  if (office && year > 0 && month > 0 && day > 0)
+    return FormatW(u"%04d-%02d-%02d_%06d.%s", year, month, day, int32_t(number), e);
+  return FormatW(u"%s%06d.%s", e, int32_t(number), e);
+}
+
+WString CarvedFolder(int type, const uint8_t* firstSector, size_t bytes, uint64_t* fileTime) {
+  if (fileTime) *fileTime = 0;
+  WString folder(FileTypeExtension(type));
+  const bool camera = type == kTypeCr2 || type == kTypeJpg || type == kTypeNef || type == kTypeTif;
+  if (folder.empty() || !camera || !firstSector) return folder;
+  const char* date = FindExifDateTime(firstSector, bytes);
+  if (!date) return folder;
+  const std::string_view text(date, 19);
+  if (fileTime) *fileTime = DateTextToFileTime(text);
+  // "2019:05:17 10:20:30" becomes "2019-05-17".
+  std::string day(text.substr(0, 10));
+  day[4] = day[7] = '-';
+  return folder + u"\\" + FromUtf8(day);
+}

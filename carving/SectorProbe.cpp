@@ -1,0 +1,154 @@
+#include "carving/SectorProbe.h"
+
+#include <cstring>
+
+#include "carving/HdrParse.h"
+#include "carving/TextHelpers.h"
+#include "foundation/ByteOrder.h"
+#include "volumes/FileTypes.h"
+#include "volumes/Volume.h"
+
+namespace {
+
+bool At(const uint8_t* s, size_t offset, const char* text, size_t n) { return std::memcmp(s + offset, text, n) == 0; }
+
+bool ZipStartAllowed(const HdrParse* driver, int64_t sector) {
+  const HdrNode* zip = driver ? driver->Slot(kTypeZip) : nullptr;
+  return !zip || zip->IsAtOrAfterStart(sector);
+}
+
+// Two timestamped transport packets (a 4-byte time code before each
+// 188-byte packet), both with the sync byte, a clear error bit and a time
+// code whose top bits are clear.
+bool IsTimestampedTransportStream(const uint8_t* s) {
+  return At(s, 4, "G@\0\x10", 4) && At(s, 196, "GA\0\x10", 4) && s[0] < 64 && s[192] < 64;
+}
+
+// The tape-format header checksum: the XOR of the first 25 16-bit words is
+// the 26th.
+bool IsTapeHeader(const uint8_t* s) {
+  if (!At(s, 0, "TAPE", 4)) return false;
+  uint16_t x = 0;
+  for (int i = 0; i < 25; ++i) x ^= Le16(s + 2 * i);
+  return x == Le16(s + 50);
+}
+
+// The key of an MXF header partition pack.
+bool IsMxfHeaderPartition(const uint8_t* s) {
+  static const uint8_t kKey[13] = {0x06, 0x0E, 0x2B, 0x34, 0x02, 0x05, 0x01, 0x01, 0x0D, 0x01, 0x02, 0x01, 0x01};
+  return std::memcmp(s, kKey, sizeof kKey) == 0 && s[13] == 0x02 && s[14] >= 1 && s[14] <= 4;
+}
+
+bool IsBmpHeader(const uint8_t* s) {
+  return s[1] == 'M' && Le32(s + 6) == 0 && s[14] == 40 && s[15] == 0 && s[16] == 0 && s[17] == 0 && s[26] == 1;
+}
+
+// Rows of the table before the transport stream's, which is tied to no
+// first byte; each first byte has its rows in table order.
+uint8_t EarlyRows(const uint8_t* s) {
+  switch (s[0]) {
+    case '{':
+      if (At(s, 0, "{\\rtf", 5)) return kTypeRtf;
+      break;
+    case '%':
+      if (At(s, 0, "%PDF-", 5)) return kTypePdf;
+      break;
+    case 'B':
+      if (IsBmpHeader(s)) return kTypeBmp;
+      break;
+    case 0x30: {
+      static const uint8_t kAsf[16] = {0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
+                                       0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
+      if (std::memcmp(s, kAsf, 16) == 0) return kTypeWma;
+      break;
+    }
+    case 0x00:
+      if (At(s, 1, "MRM", 3)) return kTypeMrw;
+      if (s[1] == 0 && s[2] == 0 && ((s[3] == 20 && At(s, 4, "pnot", 4)) || At(s, 4, "ftyp", 4))) return kTypeMov;
+      break;
+    case 'R':
+      if (At(s, 0, "RIFF", 4)) {
+        if (At(s, 8, "AVI ", 4)) return kTypeAvi;
+        if (At(s, 8, "WAVE", 4)) return kTypeWav;
+      }
+      break;
+    default:
+      break;
+  }
+  return kNoFileType;
+}
+
+uint8_t LateRows(const uint8_t* s, const HdrParse* driver, int64_t sector) {
+  switch (s[0]) {
+    case 'P':
+      if (s[1] == 'K' && ((s[2] == 3 && s[3] == 4 && s[5] == 0) || (s[2] == 7 && s[3] == 8) ||
+                          (At(s, 2, "00", 2) && At(s, 4, "PK", 2))) &&
+          ZipStartAllowed(driver, sector))
+        return kTypeZip;
+      break;
+    case 'T':
+      if (IsTapeHeader(s)) return kTypeBkf;
+      break;
+    case 'A':
+      if (At(s, 0, "AC101", 5) && (s[5] == '2' || s[5] == '4' || s[5] == '5')) return kTypeDwg;
+      break;
+    case 0x06:
+      if (IsMxfHeaderPartition(s)) return kTypeMxf;
+      break;
+    case 'G':
+      if (At(s, 0, "GIF87a", 6) || At(s, 0, "GIF89a", 6)) return kTypeGif;
+      break;
+    case 0xD7:
+      if (s[1] == 0xCD && s[2] == 0xC6 && s[3] == 0x9A) return kTypeWmf;
+      break;
+    case 0xFF:
+      if (s[1] >= 0xFA && s[1] <= 0xFD) {
+        const HdrNode* mp3 = driver ? driver->Slot(kTypeMp3) : nullptr;
+        if (!mp3 || mp3->state == kHdrIdle) return kTypeMp3;
+      }
+      if (s[1] == 0xD8 && s[2] == 0xFF && (s[3] == 0xE0 || s[3] == 0xE1 || s[3] == 0xFE)) return kTypeJpg;
+      break;
+    case 'M':
+      // Any first directory from byte 8 on: libtiff and ImageMagick put it
+      // after the picture data. The directory walk rejects what is no TIFF.
+      if (s[1] == 'M' && s[2] == 0 && s[3] == 0x2A && GetBigEndian(s + 4, 4) >= 8) return kTypeTif;
+      break;
+    case 0x89:
+      if (At(s, 1, "PNG\r\n\x1a\n", 7)) return kTypePng;
+      break;
+    case 'I':
+      if (At(s, 1, "I*\0", 3)) return kTypeTif;
+      if (At(s, 1, "D3", 2)) return kTypeMp3;
+      if (At(s, 1, "NDX", 3)) return kTypeIdx;
+      break;
+    default:
+      break;
+  }
+  return kNoFileType;
+}
+
+}  // namespace
+
+uint8_t ProbeSectorSignature(const uint8_t* s, const HdrParse* driver, int64_t sector) {
+  if (!s) return kNoFileType;
+  if (s[0] == 0xD0 && At(s, 0, "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8)) return kTypeDoc;
+  if (Le32(s + 12) == 800 && s[21] == ':' && s[22] == '\\') return kTypeInfo2;
+  uint8_t type = EarlyRows(s);
+  if (type != kNoFileType) return type;
+  if (IsTimestampedTransportStream(s)) return kTypeMts;
+  return LateRows(s, driver, sector);
+}
+
+uint8_t CarvedHeaderType(const uint8_t* data, size_t count) {
+  if (!data || count == 0) return kNoFileType;
+  uint8_t padded[kProbeBytes];
+  const uint8_t* s = data;
+  if (count < kProbeBytes) {
+    std::memset(padded, 0, sizeof padded);
+    std::memcpy(padded, data, count);
+    s = padded;
+  }
+  const uint8_t type = ProbeSectorSignature(s);
+  if (type == kTypeTif) return uint8_t(ClassifyTiffKind(data, count));
+  return type;
+}

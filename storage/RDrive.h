@@ -1,0 +1,117 @@
+// A RAID set as one read-only drive. Each member is a drive of its own (a
+// nested set an RDrive), read on its own I/O thread; a read of the set
+// starts every member read it needs before it waits for any, so the members
+// are read in parallel. RAID 0, 5 and 6 sets read through a stripe map,
+// custom sets through the map of their schema file (RaidMap.h); RAID-Z sets
+// read row by row through ReadSectors and block by block through RAIDZRead.
+// Missing members (up to the parity count) are rebuilt from parity.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "storage/Drive.h"
+#include "storage/RaidMap.h"
+#include "storage/RaidParity.h"
+#include "storage/RaidSettings.h"
+
+class RDrive : public Drive {
+ public:
+  // Without settings, InitDrive takes those stored for its definition text.
+  explicit RDrive(const RaidSettings* settings = nullptr);
+  ~RDrive() override;
+
+  // A destination on any member is refused.
+  bool IsSafeVolume(WStringView destinationPath) override;
+  bool IsSafeDrive(int diskNumber) override;
+  // Parses the definition and opens the members. Throws DvCodeError{0}
+  // with the last error set (message 180 for a malformed definition).
+  void InitDrive(WStringView definition) override;
+  void CloseDevice() override;
+  // As Drive::ReadSectors; the reads are always waited for.
+  uint8_t* ReadSectors(int64_t sector, uint32_t bytes, uint32_t retryPiece, void* buffer, bool wait) override;
+  void HookExclusiveRanges(const CDrvAttr& attributes) override;
+
+  // One RAID-Z block of `size` bytes (rounded up to whole sectors) at
+  // member sector `offset` of the data area (after each member's first
+  // 4 MiB), into buffer (room for the rounded size) or the drive's own.
+  // 1 on success, 0 on failure.
+  int RAIDZRead(void* buffer, uint64_t offset, uint64_t size);
+  // The first present member, or null.
+  Drive* FirstMember() const;
+  // Re-sizes the transfer buffer for a new per-member request size.
+  void FixSize(uint32_t requestBytes);
+  // Per member with a window in the last range read: " i:sector" entries.
+  WString FormatMemberStarts() const;
+  // The member sectors that hold logical sector `logical` on `member`.
+  WString FormatMemberSectors(int member, int64_t logical);
+  int SecondMemberHook() { return 0; }
+  // Display texts of the members' disks (image members have none).
+  std::vector<WString> ListMemberTexts() const;
+
+  // ---- the custom layout (RaidSchema.cpp) ----
+  // Loads the ranges of a schema file; 1 on success, 0 (last error set)
+  // on failure.
+  int LoadSchema(WStringView path);
+  // 1 when the text is a valid operation (extent filled); the highest
+  // member index met goes to *maxMember when given.
+  static int ParseRaidOperation(RaidExtent* extent, std::string_view text, int* maxMember);
+  // The highest member index named by the file's "LE" lines + 1; 0 when
+  // the file cannot be read or an operation is invalid.
+  static int CountSchemaMembers(WStringView path);
+
+  // ---- state ----
+  int RaidType() const { return raidType_; }
+  bool IsRaidz() const;
+  int ParityCount() const;
+  uint32_t MemberCount() const { return uint32_t(members_.size()); }
+  Drive* Member(size_t i) const { return i < members_.size() ? members_[i].get() : nullptr; }
+  int MissingCount() const { return int(missing_.size()); }
+  const std::vector<int>& MissingMembers() const { return missing_; }
+  int DataMembers() const { return dataMembers_; }
+  int StripeBytes() const { return settings_.stripeBytes; }
+  const RaidSettings& Settings() const { return settings_; }
+  const std::vector<RaidRange>& Ranges() const { return ranges_; }
+  uint64_t MemberSectors() const { return memberSectors_; }
+
+ private:
+  struct MemberRead;
+  [[noreturn]] void ParseFailure(WStringView definition);
+  [[noreturn]] void Fail(int message);
+  void OpenMember(size_t index, WStringView text, bool nested, int64_t first, int64_t last, bool hasRange);
+  bool AllocateBuffer(uint32_t bytes);
+  bool ReadThroughRanges(uint64_t sector, uint32_t bytes, uint8_t* out);
+  bool ReadRange(RaidRange& range, uint64_t sector, uint32_t sectors, uint8_t* out);
+  bool ReadRows(uint64_t byteOffset, uint32_t bytes, uint8_t* out);
+  bool ReadRow(uint64_t row, uint32_t from, uint32_t to, uint8_t* out, int treatAsMissing);
+  // Starts a member read (never waiting on a plain drive's thread) and
+  // ends it; null when the member refused.
+  uint8_t* StartMemberRead(size_t member, uint64_t sector, uint32_t bytes);
+  uint8_t* FinishMemberRead(size_t member, uint8_t* started);
+  bool EnsureMemberTransfer(size_t member, uint64_t bytes);
+  void RaiseErrors() { ++totalErrors_; }
+
+  RaidSettings settings_;
+  bool haveSettings_ = false;
+  int raidType_ = 0;
+  std::vector<std::unique_ptr<Drive>> members_;  // null: missing
+  std::vector<int64_t> memberStart_;
+  std::vector<int> missing_;
+  std::vector<RaidRange> ranges_;
+  size_t currentRange_ = 0;
+  int dataMembers_ = 0;
+  uint32_t stripeSectors_ = 0;
+  uint64_t rowBytes_ = 0;
+  uint64_t memberSectors_ = 0;
+  uint32_t memberTransferBytes_ = 0;
+  uint32_t requestBytes_ = 0;
+  std::unique_ptr<uint8_t, void (*)(void*)> buffer_;
+  uint32_t bufferBytes_ = 0;
+  GfWork gf_;
+  // Windows of the last range read (member sector of the window start, or
+  // -1), for FormatMemberStarts.
+  std::vector<int64_t> lastWindowSector_;
+  std::vector<uint8_t> scratch_;
+  uint64_t nextSequential_ = ~0ull;  // the sector after the last request
+};

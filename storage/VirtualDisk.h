@@ -1,0 +1,147 @@
+// What the virtual-disk drives (VHD and VHDX, VMDK) share: the file under a
+// map, the runs a lookup gives, and the drive of a chain of files.
+//
+// A chain is written "VHD(" or "VMDK(" with the files oldest first,
+// separated by "|", or is one absolute path. The newest file is read
+// through an inner plain Drive (which registers the image, so it opens
+// with its real size) and its block map; sectors it does not hold come
+// from the drive of the older files, or are zeros at the bottom of the
+// chain. Every file is a protected source and a destination on any of
+// them is refused.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "storage/Drive.h"
+
+// A piece of a virtual read.
+struct ImageRun {
+  enum Kind : uint8_t {
+    kZeros = 0,   // reads as zeros
+    kFile = 1,    // bytes of this file at fileByte
+    kParent = 2,  // the older files' sectors (zeros without them)
+    kBad = 3,     // the map could not be read: zeros, counted as a read error
+  };
+  Kind kind = kZeros;
+  uint64_t fileByte = 0;
+  uint32_t bytes = 0;
+};
+
+// Appends a run, merging it with the last one when it continues it.
+void AppendRun(std::vector<ImageRun>& runs, ImageRun::Kind kind, uint64_t fileByte, uint32_t bytes);
+
+// The bytes of one image file, as the maps read their tables.
+class ImageFile {
+ public:
+  enum ReadResult { kReadOk = 0, kReadDamaged = 1, kReadFailed = 2 };
+  virtual ~ImageFile() = default;
+  // The file's size in bytes.
+  virtual uint64_t Size() const = 0;
+  // Reads bytes at any offset (at most 1 MiB). kReadDamaged: parts could
+  // not be read and are zeros; kReadFailed: nothing usable (the last error
+  // says why).
+  virtual ReadResult Read(uint64_t offset, uint32_t bytes, uint8_t* out) = 0;
+};
+
+// Bytes held in memory (tests, fuzzing).
+class MemoryImageFile : public ImageFile {
+ public:
+  MemoryImageFile(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  uint64_t Size() const override { return size_; }
+  ReadResult Read(uint64_t offset, uint32_t bytes, uint8_t* out) override;
+  // Reads that touched [first, end) come back damaged.
+  uint64_t damagedFirst = 0, damagedEnd = 0;
+  uint32_t reads = 0;
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+};
+
+// Where the sectors of a virtual disk are in its file.
+class ImageMap {
+ public:
+  virtual ~ImageMap() = default;
+  // Appends the runs of `sectors` virtual sectors from `sector` (sectors
+  // of the map's sector size; the whole range lies inside the disk). False
+  // when a table could not be read at all (the last error says why).
+  virtual bool Lookup(uint64_t sector, uint32_t sectors, std::vector<ImageRun>& runs) = 0;
+};
+
+// A file read straight through: virtual byte x is file byte x; past the
+// file's end the disk reads as zeros.
+class RawImageMap : public ImageMap {
+ public:
+  RawImageMap(uint32_t sectorSize, uint64_t fileSize) : sectorSize_(sectorSize), fileSize_(fileSize) {}
+  bool Lookup(uint64_t sector, uint32_t sectors, std::vector<ImageRun>& runs) override;
+
+ private:
+  uint32_t sectorSize_;
+  uint64_t fileSize_;
+};
+
+// The drive of a chain of virtual-disk files.
+class ImageChainDrive : public Drive {
+ public:
+  static constexpr size_t kMaxChainFiles = 8;
+
+  ~ImageChainDrive() override;
+
+  // Splits the chain definition and opens its files (at most 8; further
+  // ones are ignored). Throws DvCodeError{0} with the last error set.
+  void InitDrive(WStringView name) override;
+  uint8_t* ReadSectors(int64_t sector, uint32_t bytes, uint32_t retryPiece, void* buffer, bool wait) override;
+  uint8_t* FinishRead() override;
+  // A destination is refused when it is refused for any file of the chain.
+  bool IsSafeVolume(WStringView destinationPath) override;
+  bool IsSafeDrive(int diskNumber) override;
+  // Every file of the chain, newest first.
+  std::vector<SourceIdentity> ChainIdentities() const;
+
+  int ChainDepth() const { return chainDepth_; }
+  const Drive* File() const { return file_.get(); }
+  const ImageChainDrive* Parent() const { return parent_.get(); }
+
+  // The files of a chain definition or a single path, oldest first; false
+  // with the last error set when the text cannot name a chain (an empty or
+  // relative member, or one holding '|' or ')').
+  static bool SplitChain(WStringView name, WStringView keyword, std::vector<WString>* files);
+
+ protected:
+  ImageChainDrive() = default;
+  // "VHD(" or "VMDK(".
+  virtual WStringView Keyword() const = 0;
+  // A drive of the same kind for the older files.
+  virtual std::unique_ptr<ImageChainDrive> MakeParent() const = 0;
+  // Reads the format of file_ and sets the sector size, the sector count
+  // and map_. Throws DvCodeError{0} with the last error set.
+  virtual void OpenFormat() = 0;
+
+  // Opens files[count - 1] over the drive of the older ones.
+  void InitFiles(const std::vector<WString>& files, size_t count);
+  // The size and count of the virtual sectors.
+  void SetGeometry(uint32_t sectorSize, uint64_t sectorCount);
+  // The inner file as the maps read it.
+  ImageFile& FileBytes();
+  // Sets the last error and throws DvCodeError{0}.
+  [[noreturn]] void Refuse(const WString& text);
+
+  std::unique_ptr<Drive> file_;
+  std::unique_ptr<ImageChainDrive> parent_;
+  std::unique_ptr<ImageMap> map_;
+  int chainDepth_ = 1;
+  uint64_t fileSize_ = 0;
+
+ private:
+  class DriveFile;
+  uint32_t ChainErrors() const;
+  uint8_t* ReadInto(uint64_t sector, uint32_t bytes, uint32_t retryPiece, uint8_t* out);
+
+  std::unique_ptr<ImageFile> fileBytes_;
+  std::vector<ImageRun> runs_;
+  uint8_t* buffer_ = nullptr;  // own buffer, transfer size
+  uint32_t bufferBytes_ = 0;
+  uint8_t* started_ = nullptr;  // result of a read asked for without waiting
+  bool haveStarted_ = false;
+};

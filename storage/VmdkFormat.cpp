@@ -1,0 +1,171 @@
+#include "storage/VmdkFormat.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "foundation/ByteOrder.h"
+#include "foundation/Trace.h"
+
+namespace {
+
+constexpr char16_t kInvalidVmdk[] = u"Invalid VMDK header";
+
+bool IsPowerOfTwo(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
+
+}  // namespace
+
+int ParseVmdkHeader(const uint8_t* h, VmdkSparseHeader* out) {
+  *out = VmdkSparseHeader{};
+  const uint32_t magic = Le32(h);
+  if (magic == vmdk::kMagicSparse) {
+    out->kind = 1;
+    out->capacity = Le64(h + vmdk::kCapacity);
+    out->grainSectors = Le64(h + vmdk::kGrainSize);
+    out->tableEntries = Le32(h + vmdk::kTableEntries);
+    out->directorySector = Le64(h + vmdk::kDirectoryOffset);
+    const uint64_t spt = uint64_t(out->tableEntries) * out->grainSectors;
+    out->directoryEntries = spt && out->grainSectors <= vmdk::kMaxGrainSectors ? (out->capacity + spt - 1) / spt : 0;
+    out->compressed = (Le32(h + vmdk::kFlags) & vmdk::kFlagCompressed) != 0 || Le16(h + vmdk::kCompressAlgorithm) != 0 ||
+                      out->directorySector == vmdk::kDirectoryAtEnd;
+  } else if (magic == vmdk::kMagicCow) {
+    out->kind = 2;
+    out->capacity = Le32(h + vmdk::kCowSectors);
+    out->grainSectors = Le32(h + vmdk::kCowGrainSize);
+    out->tableEntries = vmdk::kCowTableEntries;
+    out->directorySector = Le32(h + vmdk::kCowDirectoryOffset);
+    out->directoryEntries = Le32(h + vmdk::kCowDirectoryEntries);
+  }
+  return out->kind;
+}
+
+bool CheckVmdkHeader(const VmdkSparseHeader& h, uint64_t fileSize) {
+  if (!IsPowerOfTwo(h.grainSectors) || h.grainSectors > vmdk::kMaxGrainSectors) return false;
+  if (h.tableEntries == 0 || h.tableEntries > vmdk::kMaxTableEntries) return false;
+  if (h.capacity == 0 || h.capacity > vmdk::kMaxCapacity) return false;
+  if (h.directoryEntries == 0 || h.directoryEntries > vmdk::kMaxDirectoryBytes / 4) return false;
+  const uint64_t bytes = h.directoryEntries * 4;
+  if (h.directorySector == 0 || h.directorySector >= fileSize / vmdk::kSector) return false;
+  return bytes <= fileSize - h.directorySector * vmdk::kSector;
+}
+
+bool VmdkGrainMap::Init(ImageFile& file, const VmdkSparseHeader& h) {
+  file_ = &file;
+  fileSize_ = file.Size();
+  gdEntries = h.directoryEntries;
+  grainSectors = h.grainSectors;
+  grainsPerTable = h.tableEntries;
+  sectorsPerTable = grainSectors * grainsPerTable;
+  std::vector<uint8_t> raw(size_t((gdEntries * 4 + 4095) / 4096 * 4096));
+  const uint64_t at = h.directorySector * vmdk::kSector;
+  for (uint64_t done = 0; done < gdEntries * 4;) {
+    const uint32_t n = uint32_t(std::min<uint64_t>(kIoBufferBytes, gdEntries * 4 - done));
+    const ImageFile::ReadResult r = file.Read(at + done, n, raw.data() + done);
+    if (r == ImageFile::kReadFailed) return false;
+    if (r == ImageFile::kReadDamaged) {
+      ErrorMsg(u"The grain directory of the VMDK file cannot be read.");
+      return false;
+    }
+    done += n;
+  }
+  gd.resize(size_t(gdEntries));
+  for (uint64_t i = 0; i < gdEntries; ++i) gd[size_t(i)] = Le32(raw.data() + i * 4);
+  table_.assign((size_t(grainsPerTable) * 4 + 4095) / 4096 * 4096, 0);
+  tableIndex_ = ~0ull;
+  return true;
+}
+
+int VmdkGrainMap::Table(uint64_t t) {
+  if (t == tableIndex_) return 0;
+  tableIndex_ = ~0ull;
+  const uint64_t at = uint64_t(gd[size_t(t)]) * vmdk::kSector;
+  const uint32_t bytes = grainsPerTable * 4;
+  // A table outside the file cannot say where its grains are.
+  if (at >= fileSize_ || bytes > fileSize_ - at) return 1;
+  const ImageFile::ReadResult r = file_->Read(at, bytes, table_.data());
+  if (r == ImageFile::kReadFailed) return -1;
+  if (r == ImageFile::kReadDamaged) return 1;
+  tableIndex_ = t;
+  return 0;
+}
+
+bool VmdkGrainMap::Lookup(uint64_t sector, uint32_t sectors, std::vector<ImageRun>& runs) {
+  uint64_t s = sector;
+  uint32_t left = sectors;
+  while (left > 0) {
+    const uint64_t t = s / sectorsPerTable;
+    if (t >= gdEntries) {
+      // Past the directory's reach: zeros, as a zeroed grain.
+      AppendRun(runs, ImageRun::kZeros, 0, left * vmdk::kSector);
+      break;
+    }
+    const uint64_t inTable = s % sectorsPerTable;
+    if (gd[size_t(t)] == 0) {
+      const uint32_t n = uint32_t(std::min<uint64_t>(left, sectorsPerTable - inTable));
+      AppendRun(runs, ImageRun::kParent, 0, n * vmdk::kSector);
+      s += n;
+      left -= n;
+      continue;
+    }
+    const uint64_t inGrain = s % grainSectors;
+    const uint32_t n = uint32_t(std::min<uint64_t>(left, grainSectors - inGrain));
+    const int status = Table(t);
+    if (status < 0) return false;
+    if (status > 0) {
+      AppendRun(runs, ImageRun::kBad, 0, n * vmdk::kSector);
+    } else {
+      const uint32_t g = Le32(table_.data() + (inTable / grainSectors) * 4);
+      if (g == 0) AppendRun(runs, ImageRun::kParent, 0, n * vmdk::kSector);
+      else if (g == 1) AppendRun(runs, ImageRun::kZeros, 0, n * vmdk::kSector);
+      else AppendRun(runs, ImageRun::kFile, (uint64_t(g) + inGrain) * vmdk::kSector, n * vmdk::kSector);
+    }
+    s += n;
+    left -= n;
+  }
+  return true;
+}
+
+bool OpenVmdkLayout(ImageFile& file, VmdkLayout* out) {
+  const uint64_t size = file.Size();
+  *out = VmdkLayout{};
+  uint8_t header[vmdk::kHeaderBytes] = {};
+  const uint32_t want = uint32_t(std::min<uint64_t>(size, sizeof header));
+  if (want) {
+    const ImageFile::ReadResult r = file.Read(0, want, header);
+    if (r == ImageFile::kReadFailed) return false;
+    if (r == ImageFile::kReadDamaged) {
+      ErrorMsg(u"The headers of the virtual disk file cannot be read.");
+      return false;
+    }
+  }
+  static constexpr char kDescriptor[] = "# Disk DescriptorFile";
+  if (memcmp(header, kDescriptor, sizeof kDescriptor - 1) == 0) {
+    // Read as raw sectors this would be a disk of text.
+    ErrorMsg(u"This VMDK file is a text descriptor: open the extent file it names instead.");
+    return false;
+  }
+  VmdkSparseHeader h;
+  out->extentKind = ParseVmdkHeader(header, &h);
+  if (out->extentKind == 0) {
+    out->sectorCount = (size + vmdk::kSector - 1) / vmdk::kSector;
+    out->map = std::make_unique<RawImageMap>(vmdk::kSector, size);
+    return true;
+  }
+  if (h.compressed) {
+    // Compressed grains read as raw sectors would be wrong data.
+    ErrorMsg(u"Compressed (stream-optimized) VMDK files are not supported.");
+    return false;
+  }
+  if (!CheckVmdkHeader(h, size)) {
+    ErrorMsg(kInvalidVmdk);
+    return false;
+  }
+  auto map = std::make_unique<VmdkGrainMap>();
+  if (!map->Init(file, h)) return false;
+  if (traceIo)
+    TracePrintfA("VMDK kind %d, capacity %I64d, grain %I64d, %u per table, directory @ %I64d, %I64d entries\n",
+                 out->extentKind, int64_t(h.capacity), int64_t(h.grainSectors), h.tableEntries,
+                 int64_t(h.directorySector), int64_t(h.directoryEntries));
+  out->sectorCount = h.capacity;
+  out->map = std::move(map);
+  return true;
+}

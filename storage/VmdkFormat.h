@@ -1,0 +1,88 @@
+// The on-disk structures of VMDK extents: the hosted sparse header ("KDMV",
+// little-endian), the ESX copy-on-write header ("COWD"), the grain
+// directory and grain tables of 32-bit sector numbers; and the grain map
+// that turns virtual sectors into runs of the file. Text descriptors and
+// compressed (stream-optimized) extents are refused; any other file is a
+// flat extent of raw sectors.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "storage/VirtualDisk.h"
+
+namespace vmdk {
+inline constexpr uint32_t kSector = 512;
+inline constexpr uint32_t kHeaderBytes = 2048;
+inline constexpr uint32_t kMagicSparse = 0x564D444B;  // "KDMV"
+inline constexpr uint32_t kMagicCow = 0x44574F43;     // "COWD"
+// Hosted sparse header.
+inline constexpr size_t kFlags = 8;
+inline constexpr size_t kCapacity = 12;
+inline constexpr size_t kGrainSize = 20;
+inline constexpr size_t kTableEntries = 44;
+inline constexpr size_t kDirectoryOffset = 56;
+inline constexpr size_t kCompressAlgorithm = 77;
+inline constexpr uint32_t kFlagCompressed = 0x10000;
+inline constexpr uint64_t kDirectoryAtEnd = ~0ull;
+// Copy-on-write header.
+inline constexpr size_t kCowSectors = 12;
+inline constexpr size_t kCowGrainSize = 16;
+inline constexpr size_t kCowDirectoryOffset = 20;
+inline constexpr size_t kCowDirectoryEntries = 24;
+inline constexpr uint32_t kCowTableEntries = 4096;
+// Limits that keep a damaged header from sizing the buffers.
+inline constexpr uint64_t kMaxGrainSectors = uint64_t(1) << 18;  // 128 MiB
+inline constexpr uint32_t kMaxTableEntries = 65536;
+inline constexpr uint64_t kMaxDirectoryBytes = uint64_t(64) << 20;
+inline constexpr uint64_t kMaxCapacity = uint64_t(1) << 50;  // sectors
+}  // namespace vmdk
+
+// The fields of a sparse extent's header.
+struct VmdkSparseHeader {
+  int kind = 0;  // 1 hosted sparse, 2 copy-on-write
+  uint64_t capacity = 0;        // sectors
+  uint64_t grainSectors = 0;
+  uint32_t tableEntries = 0;    // grain entries per table
+  uint64_t directorySector = 0;
+  uint64_t directoryEntries = 0;
+  bool compressed = false;
+};
+// Parses the first kHeaderBytes of a file (zeros past its end). Returns the
+// extent kind: 0 flat, 1 hosted sparse, 2 copy-on-write.
+int ParseVmdkHeader(const uint8_t* header, VmdkSparseHeader* out);
+// Whether the sparse header can be read: a grain size that is a power of
+// two, grain tables of at least one entry, a capacity of at least one
+// sector, and a grain directory inside the file.
+bool CheckVmdkHeader(const VmdkSparseHeader& header, uint64_t fileSize);
+
+class VmdkGrainMap : public ImageMap {
+ public:
+  // Reads the whole grain directory; false with the last error set.
+  bool Init(ImageFile& file, const VmdkSparseHeader& header);
+  bool Lookup(uint64_t sector, uint32_t sectors, std::vector<ImageRun>& runs) override;
+
+  std::vector<uint32_t> gd;
+  uint64_t gdEntries = 0;
+  uint64_t sectorsPerTable = 0;
+  uint64_t grainSectors = 0;
+  uint32_t grainsPerTable = 0;
+
+ private:
+  // The table of directory entry t; 1 damaged, -1 failed.
+  int Table(uint64_t t);
+
+  ImageFile* file_ = nullptr;
+  uint64_t fileSize_ = 0;
+  std::vector<uint8_t> table_;
+  uint64_t tableIndex_ = ~0ull;
+};
+
+struct VmdkLayout {
+  int extentKind = 0;  // 0 flat, 1 hosted sparse, 2 copy-on-write
+  uint64_t sectorCount = 0;
+  std::unique_ptr<ImageMap> map;
+};
+// Reads the format of a file; false with the last error set (a damaged
+// header, a compressed extent, a text descriptor).
+bool OpenVmdkLayout(ImageFile& file, VmdkLayout* out);

@@ -1,0 +1,8 @@
+// F1 of the program's windows: each opens its own help topic through the
+// help-file object. The last topic asked for is kept for tests.
+#pragma once
+#include "platform/Text.h"
+
+int RequestHelpTopic(WStringView topic);
+const WString& LastHelpTopicRequested();
+void ForgetHelpTopicRequested();
