@@ -327,8 +327,12 @@ void Drive::IdentifySource(WStringView name, const WString& device, const CPhysD
       }
     } else if (S_ISREG(st.st_mode)) {
       isImage_ = true;
+    } else if (S_ISDIR(st.st_mode)) {
+      VErrorMsg(u"%s is a folder, not a disk or an image file.", name);
+      throw DvCodeError{0};
     } else {
-      VErrorMsg(Msg(181).c_str(), name);
+      // A FIFO, a socket or a character device (/dev/null) has no sectors.
+      VErrorMsg(u"%s is not a disk or an image file.", name);
       throw DvCodeError{0};
     }
   } else {

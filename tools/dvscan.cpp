@@ -23,10 +23,14 @@
 //                         rotation[, RAID 6 coefficient mode and order]
 //
 // The last line on standard output: items=N deleted=M scan_seconds=S, and
-// with --recover: saved= skipped= failed= corrupt= recover_seconds=.
-// Exit status 0 on success, 1 on an error (message on standard error), 2
-// when stopped (SIGINT stops as the Scan button's abort does).
+// with --recover: saved= skipped= failed= corrupt= identical= recover_seconds=
+// (identical: failed items whose identical copy is already there).
+// Exit status 0 on success, 1 on an error (message on standard error; also
+// when an item failed, the destination was full or the recovery log could
+// not be written), 2 when stopped (SIGINT stops as the Scan button's abort
+// does).
 #include <signal.h>
+#include <unistd.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -300,28 +304,6 @@ int main(int argc, char** argv) {
     }
     std::fprintf(view.list, "path\tsize\tdeleted\tstatus\tnode\n");
   }
-  if (!recoverDir.empty()) {
-    // The destination is made with every missing parent, and named by
-    // absolute path.
-    std::string why;
-    if (!MakeFolders(recoverDir, &why)) {
-      std::fprintf(stderr, "%s: cannot create the destination folder: %s\n", recoverDir.c_str(), why.c_str());
-      SetPromptService(nullptr);
-      return 1;
-    }
-    if (char* real = realpath(recoverDir.c_str(), nullptr)) {
-      recoverDir = real;
-      std::free(real);
-    } else {
-      std::fprintf(stderr, "%s: %s\n", recoverDir.c_str(), std::strerror(errno));
-      SetPromptService(nullptr);
-      return 1;
-    }
-    view.collect = true;
-    view.deletedOnly = deletedOnly;
-    view.recoverRoot = FromUtf8(recoverDir);
-  }
-
   // Image files are named by absolute path.
   if (!source.empty() && source[0] != '/' && source.rfind("\\\\.\\", 0) != 0) {
     if (char* real = realpath(source.c_str(), nullptr)) {
@@ -344,8 +326,12 @@ int main(int argc, char** argv) {
     drive = CreateDrive(name);
     drive->InitDrive(name);
   } catch (const DvCodeError&) {
-    std::fprintf(stderr, "%s: %s\n", source.c_str(), ToUtf8(LastErrorText()).c_str());
+    // The error names the source itself as a rule; never twice.
+    const std::string why = ToUtf8(LastErrorText());
+    if (why.find(source) != std::string::npos) std::fprintf(stderr, "%s\n", why.c_str());
+    else std::fprintf(stderr, "%s: %s\n", source.c_str(), why.c_str());
     DeleteDrive(&drive);
+    if (view.list) std::fclose(view.list);
     SetPromptService(nullptr);
     return 1;
   }
@@ -362,6 +348,48 @@ int main(int argc, char** argv) {
       drive->SetFilter(u"", &filter);
     }
   }
+  if (!recoverDir.empty()) {
+    // Nothing is made on the destination before it has passed the source
+    // rule: a folder made on a mount of the source would be a write to it.
+    std::string absolute = recoverDir;
+    if (absolute[0] != '/') {
+      if (char* cwd = getcwd(nullptr, 0)) {
+        absolute = std::string(cwd) + "/" + absolute;
+        std::free(cwd);
+      }
+    }
+    if (!drive->IsSafeVolume(FromUtf8(absolute))) {
+      std::fprintf(stderr, "%s: %s\n", recoverDir.c_str(), ToUtf8(Msg(292)).c_str());
+      DeleteDrive(&drive);
+      if (view.list) std::fclose(view.list);
+      SetPromptService(nullptr);
+      return 1;
+    }
+    // The destination is made with every missing parent, and named by
+    // absolute path.
+    std::string why;
+    if (!MakeFolders(recoverDir, &why)) {
+      std::fprintf(stderr, "%s: cannot create the destination folder: %s\n", recoverDir.c_str(), why.c_str());
+      DeleteDrive(&drive);
+      if (view.list) std::fclose(view.list);
+      SetPromptService(nullptr);
+      return 1;
+    }
+    if (char* real = realpath(recoverDir.c_str(), nullptr)) {
+      recoverDir = real;
+      std::free(real);
+    } else {
+      std::fprintf(stderr, "%s: %s\n", recoverDir.c_str(), std::strerror(errno));
+      DeleteDrive(&drive);
+      if (view.list) std::fclose(view.list);
+      SetPromptService(nullptr);
+      return 1;
+    }
+    view.collect = true;
+    view.deletedOnly = deletedOnly;
+    view.recoverRoot = FromUtf8(recoverDir);
+  }
+
   g_appState->view = &view;
   ScanRequest scan;
   scan.drive = drive;
@@ -393,17 +421,36 @@ int main(int argc, char** argv) {
 
   int rc = 0;
   if (prompt.errors) rc = 1;
+  else if (g_recoveryTotals.destinationFull) rc = 1;
   else if (g_appState->stopRequested) rc = 2;
+  if (recoverSeconds >= 0) {
+    // A script must tell "nothing saved" from success.
+    if (g_recoveryTotals.destinationFull) {
+      std::fprintf(stderr, "%s is full: the recovery stopped after %u item(s).\n", recoverDir.c_str(),
+                   g_recoveryTotals.processed.load());
+    }
+    // An item whose identical copy is already there counts as failed, but
+    // its data is safe.
+    if (const uint32_t failed = g_recoveryTotals.failed.load() - g_recoveryTotals.identical.load()) {
+      std::fprintf(stderr, "%u item(s) could not be saved.\n", failed);
+      rc = 1;
+    }
+    const WString logError = RecoveryLogError();
+    if (!logError.empty()) {
+      std::fprintf(stderr, "The recovery log could not be written: %s\n", ToUtf8(logError).c_str());
+      rc = 1;
+    }
+  }
   if (view.list && (std::fclose(view.list) != 0 || view.listFailed)) {
     std::fprintf(stderr, "%s: write failed\n", listPath.c_str());
     rc = 1;
   }
   if (recoverSeconds >= 0) {
     std::printf("items=%llu deleted=%llu scan_seconds=%.3f saved=%u skipped=%u failed=%u corrupt=%u "
-                "recover_seconds=%.3f\n",
+                "identical=%u recover_seconds=%.3f\n",
                 (unsigned long long)view.items, (unsigned long long)view.deleted, seconds,
                 g_recoveryTotals.saved.load(), g_recoveryTotals.skipped.load(), g_recoveryTotals.failed.load(),
-                g_recoveryTotals.corrupt.load(), recoverSeconds);
+                g_recoveryTotals.corrupt.load(), g_recoveryTotals.identical.load(), recoverSeconds);
   } else {
     std::printf("items=%llu deleted=%llu scan_seconds=%.3f\n", (unsigned long long)view.items,
                 (unsigned long long)view.deleted, seconds);

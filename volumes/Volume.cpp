@@ -410,7 +410,7 @@ int CVol::CopyClusterRange(const uint8_t* runList, uint64_t clusters, WStringVie
   map.SetSectorSize(sectorSize);
   map.SetClusterSize(clusterSize);
   if (map.BuildVCNMappingTable(runList) < 0) return -1;
-  int fd = CreateFileLongPath(fileName, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  int fd = CreateFileLongPath(fileName, O_WRONLY | O_CREAT | O_TRUNC, 0666);
   if (fd < 0) {
     ErrorMsg(nullptr, WString(fileName).c_str());
     return -1;

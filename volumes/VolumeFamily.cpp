@@ -99,7 +99,8 @@ bool SameVolumeSize(const CVol& known, const CVol& found, uint64_t slackBelow) {
   if (known.sizeSectors && found.sizeSectors) {
     const uint64_t below = 100 + slackBelow;
     const uint64_t lo = found.sizeSectors > below ? found.sizeSectors - below : 0;
-    if (known.sizeSectors < lo || known.sizeSectors > found.sizeSectors + 100) return false;
+    const uint64_t hi = found.sizeSectors > UINT64_MAX - 100 ? UINT64_MAX : found.sizeSectors + 100;
+    if (known.sizeSectors < lo || known.sizeSectors > hi) return false;
   }
   return true;
 }

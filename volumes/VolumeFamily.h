@@ -173,6 +173,10 @@ struct VolumeFamily {
   // A volume of this family fills its partition (less its trailing
   // sectors): its partition's last sectors need no search.
   bool fillsPartition = false;
+  // Whether a volume that starts inside the drive but runs past its end
+  // (a partial image of a failing disk) is kept: its metadata is on the
+  // drive. Null: a volume must lie wholly inside the drive.
+  bool (*keepsPastDriveEnd)(CVol& volume, Drive& drive) = nullptr;
   // Reads what the first sectors of an opened volume device tell (format
   // time, the volume's sector count); true when they are this family's.
   bool (*driveOpen)(Drive& drive, const uint8_t* firstSectors, uint32_t bytes, DriveOpenFacts* facts) = nullptr;

@@ -30,6 +30,14 @@
 namespace {
 
 constexpr uint32_t kChunkBytes = 0x100000;
+<<<<<<< HEAD
+=======
+// Deeper folder chains than this are damaged or crafted (or a loop).
+constexpr int kMaxFolderDepth = 1024;
+// Below this a source holds no volume of any family (a boot sector and
+// the least of its metadata).
+constexpr uint64_t kSmallestVolumeBytes = 4096;
+>>>>>>> damaged
 
 struct AlignedBuffer {
   explicit AlignedBuffer(size_t n) : p(static_cast<uint8_t*>(AlignedAlloc(n))) {}
@@ -44,7 +52,13 @@ int NtfsReadMft(NTFSVol* volume, int report) {
   if (!volume) return -1;
   if (volume->LoadMftNode() != 0 || !volume->mftMap || volume->RecordCount() == 0) {
     if (report) {
-      ErrorMsg(Msg(424));
+      // A source too small for any volume is named as such: a Long Scan
+      // would find nothing either.
+      const Drive* d = volume->drive ? volume->drive : g_currentDrive;
+      if (d && uint64_t(d->SectorCount()) * d->SectorSize() < kSmallestVolumeBytes)
+        VErrorMsg(u"%s is empty or too small to hold a volume.", d->DisplayName());
+      else
+        ErrorMsg(Msg(424));
       throw DvCodeError{424};
     }
     return -1;
@@ -177,6 +191,19 @@ void MftPass::FillChunk(uint8_t* buf, uint64_t first, uint32_t inChunk) {
   }
 }
 
+// A non-resident size past the allocated size (or the volume) is damage:
+// the size is cut to the initialised size when that fits, else to the
+// allocated size. True when it was cut.
+bool BoundDamagedSize(snode* n, uint64_t volumeBytes) {
+  if (!n->runs || n->IsDirectory()) return false;
+  uint64_t limit = n->allocatedSize ? n->allocatedSize : volumeBytes;
+  if (volumeBytes && limit > volumeBytes) limit = volumeBytes;
+  if (limit == 0 || n->size <= limit) return false;
+  n->size = (n->validSize && n->validSize <= limit) ? n->validSize : limit;
+  if (n->validSize > n->size) n->validSize = n->size;
+  return true;
+}
+
 // One base FILE record of the chunk (record number r at volume byte
 // volByte) into a node of the table.
 void MftPass::ParseRecord(uint8_t* rec, uint64_t r, uint64_t volByte, uint64_t records) {
@@ -203,6 +230,8 @@ void MftPass::ParseRecord(uint8_t* rec, uint64_t r, uint64_t volByte, uint64_t r
   if (deleted) work.flags |= kNodeDeleted;
   if (work.residentData && work.size != 0 && work.size <= recSize_ && !work.runs)
     work.flags = uint16_t((work.flags & ~kNodeGradeMask) | GradeBits(kGradeGood));
+  if (BoundDamagedSize(&work, uint64_t(vol->sizeSectors) * vol->sectorSize))
+    work.flags = uint16_t((work.flags & ~kNodeGradeMask) | GradeBits(kGradePoor));
   if (work.id == ntfs::kRecordVolume) {
     vol->versionMajor = work.versionMajor;
     vol->versionMinor = work.versionMinor;

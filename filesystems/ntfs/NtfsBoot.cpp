@@ -138,5 +138,12 @@ int64_t ResolveNtfsBootCopy(int64_t sector, const uint8_t* boot, Drive* drive) {
     return true;
   };
   if (backupOk && free(backup)) return backup;
-  return primaryOk && free(primary) ? primary : -1;
+  if (primaryOk && free(primary)) return primary;
+  // A drive shorter than the volume (a partial image of a failing disk):
+  // the primary reading, when its $MFT record is where it says.
+  if (!primaryOk && uint64_t(primary) < driveSectors && free(primary) &&
+      (RecordStartsAt(drive, &vol, primary + int64_t(mftAt), vol.mftCluster) ||
+       RecordStartsAt(drive, &vol, primary + int64_t(mirrorAt), vol.mftCluster)))
+    return primary;
+  return -1;
 }

@@ -24,7 +24,34 @@ Drive* DriveOf(const CVol* v) { return v->drive ? v->drive : g_currentDrive; }
 
 }  // namespace
 
+namespace {
+bool ReadClustersCounted(NTFSVol* v, uint8_t* out, uint64_t lcn, uint32_t count, uint32_t cs, uint32_t* corrupt);
+}  // namespace
+
+// Clusters past the end of a drive shorter than its volume (a partial
+// image) come back as zeros and count as unreadable.
 bool NTFS::ReadVolumeClusters(NTFSVol* v, uint8_t* out, uint64_t lcn, uint32_t count, uint32_t cs, uint32_t* corrupt) {
+  Drive* d = DriveOf(v);
+  // A read error and an excluded range both leave zeros the file never held.
+  auto misses = [d] { return d ? d->TotalErrors() + d->ExcludedFills() : 0u; };
+  const uint32_t before = misses();
+  const uint32_t were = corrupt ? *corrupt : 0;
+  if (!ReadClustersCounted(v, out, lcn, count, cs, corrupt)) return false;
+  if (d && corrupt && *corrupt == were && misses() == before && cs) {
+    const uint64_t dss = d->SectorSize() ? d->SectorSize() : 512;
+    const unsigned __int128 driveEnd = (unsigned __int128)d->SectorCount() * dss;
+    const unsigned __int128 first = (unsigned __int128)v->startSector * dss + (unsigned __int128)lcn * cs;
+    const unsigned __int128 end = first + (unsigned __int128)count * cs;
+    if (end > driveEnd) {
+      const unsigned __int128 from = first > driveEnd ? first : driveEnd;
+      *corrupt += uint32_t((end - from + cs - 1) / cs);
+    }
+  }
+  return true;
+}
+
+namespace {
+bool ReadClustersCounted(NTFSVol* v, uint8_t* out, uint64_t lcn, uint32_t count, uint32_t cs, uint32_t* corrupt) {
   Drive* d = DriveOf(v);
   // A read error and an excluded range both leave zeros the file never held.
   auto misses = [d] { return d ? d->TotalErrors() + d->ExcludedFills() : 0u; };
@@ -80,6 +107,7 @@ bool NTFS::ReadVolumeClusters(NTFSVol* v, uint8_t* out, uint64_t lcn, uint32_t c
   }
   return true;
 }
+}  // namespace
 
 int NTFS::ReadResidentRecord(NTFSVol* v, const snode* node, const NTFSStream* stream, inode* r) {
   Drive* d = DriveOf(v);
