@@ -228,8 +228,8 @@ void CDelvoraView::BuildControls() {
   list_->SetNodeSource(&nodes_);
   list_->SetVolumeLabels([](uint16_t volumeIndex) {
     // A volume index from a node is checked against the drive's table.
-    if (!g_currentDrive || volumeIndex >= g_currentDrive->VolumeCount()) return WString();
-    CVol* v = g_currentDrive->Volume(volumeIndex);
+    if (!g_currentDrive || volumeIndex >= VolumeCount(*g_currentDrive)) return WString();
+    CVol* v = VolumeAt(*g_currentDrive, volumeIndex);
     return v ? v->label : WString();
   });
   reg(list_, kList);
@@ -904,7 +904,7 @@ void CDelvoraView::StartSave() {
   }
   // A read-only destination (a CD or DVD among them) is only warned about.
   if (DestinationIsReadOnly(destU8)) ShowMessage(kMbIconWarning, u"%s", Msg(421));
-  if (g_currentDrive && WantsAffiliationBeforeSave(scanModeRadio_, g_currentDrive->VolumeCount()) &&
+  if (g_currentDrive && WantsAffiliationBeforeSave(scanModeRadio_, VolumeCount(*g_currentDrive)) &&
       !RunVolumeAffiliation())
     return;
   auto record = [this](int32_t i, RecListRecord& r) { return RecordOf(i, r); };

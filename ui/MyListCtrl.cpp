@@ -14,6 +14,7 @@
 #include "engine/ProgressStats.h"
 #include "foundation/Messages.h"
 #include "resources/Icons.h"
+#include "ui/FileTypeIcons.h"
 #include "ui/FolderTree.h"
 #include "ui/ListHeader.h"
 #include "ui/QtPrompt.h"
@@ -317,6 +318,12 @@ void CMyListCtrl::paintEvent(QPaintEvent* event) {
       if (left + width < area.left() || left > area.right() || width <= 0) continue;
       const QRect cell(left, y, width, rowHeight_);
       int textLeft = left + 3;
+      if (folderRow) {
+        const bool volumeName = c == kColName && folders_->At(fr).level == 0;
+        text = FolderCellText(c, *folders_, fr, volumeName ? VolumeLabelOfFolder(fr) : WString());
+      } else {
+        text = FileCellText(c, store_, e, node);
+      }
       QColor ink = enabled ? QColor(Qt::black) : pal.color(QPalette::Disabled, QPalette::Text);
       if (c == kColName) {
         if (selected) {
@@ -331,14 +338,11 @@ void CMyListCtrl::paintEvent(QPaintEvent* event) {
                     (state == kCheckOn ? QStyle::State_On : state == kCheckMixed ? QStyle::State_NoChange
                                                                                    : QStyle::State_Off);
         style()->drawPrimitive(QStyle::PE_IndicatorCheckBox, &box, &p, this);
-        p.drawPixmap(left + kIconLeft, y + (rowHeight_ - 16) / 2, folderRow ? folderIcon : fileIcon);
+        // A file row shows its type's icon (looked up once per extension).
+        const QPixmap icon =
+            folderRow ? folderIcon : IconForExtension(ToQ(LowerExtension(text))).pixmap(16, 16);
+        p.drawPixmap(left + kIconLeft, y + (rowHeight_ - 16) / 2, icon.isNull() ? fileIcon : icon);
         textLeft = left + kTextLeft;
-      }
-      if (folderRow) {
-        const bool volumeName = c == kColName && folders_->At(fr).level == 0;
-        text = FolderCellText(c, *folders_, fr, volumeName ? VolumeLabelOfFolder(fr) : WString());
-      } else {
-        text = FileCellText(c, store_, e, node);
       }
       if (text.empty()) continue;
       const QRect textRect(textLeft, y, left + width - textLeft - 3, rowHeight_);

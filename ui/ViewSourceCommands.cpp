@@ -107,8 +107,8 @@ bool CDelvoraView::RunVolumeAffiliation() {
   Drive* d = g_currentDrive;
   if (!d) return false;
   std::vector<AffiliationVolume> volumes;
-  for (uint32_t i = 0; i < d->VolumeCount(); i++) {
-    const CVol* v = d->Volume(i);
+  for (uint32_t i = 0; i < VolumeCount(*d); i++) {
+    const CVol* v = VolumeAt(*d, i);
     AffiliationVolume a;
     if (v) {
       a.startSector = int64_t(v->startSector);
@@ -125,8 +125,8 @@ bool CDelvoraView::RunVolumeAffiliation() {
   if (RunDialog(dlg) != QDialog::Accepted) return false;
   affiliation_ = dlg.Answer();
   const std::vector<int64_t>& overrides = dlg.Overrides();
-  for (uint32_t i = 0; i < d->VolumeCount() && i < overrides.size(); i++)
-    if (CVol* v = d->Volume(i)) v->sizeOverride = uint64_t(overrides[i]);
+  for (uint32_t i = 0; i < VolumeCount(*d) && i < overrides.size(); i++)
+    if (CVol* v = VolumeAt(*d, i)) v->sizeOverride = uint64_t(overrides[i]);
   return true;
 }
 
@@ -240,13 +240,13 @@ bool CDelvoraView::ChooseVolumesBeforeScan(DrvInfo* info, bool* chosen) {
   if (WantsVolumeChoice(scanModeRadio_, d->IsVolumeDevice(), hasRange, false)) {
     // The last scan's engine keeps its own table (its results stay until
     // the scan really starts); the choice is made on a fresh one.
-    std::shared_ptr<VolumeList> kept = d->volumeList;
+    std::shared_ptr<void> kept = d->volumeList;
     d->volumeList = std::make_shared<VolumeList>();
     QApplication::setOverrideCursor(Qt::WaitCursor);
     WString error;
     bool ok = true;
     try {
-      d->ScanPartitions();
+      ScanPartitions(*d);
     } catch (const DvCodeError&) {
       ok = false;
       error = LastErrorText();

@@ -18,6 +18,7 @@
 #include "volumes/Volume.h"
 #include "volumes/VolumeFactory.h"
 #include "filesystems/ntfs/NtfsVolume.h"
+#include "volumes/VolumeSearch.h"
 
 namespace {
 
@@ -284,7 +285,7 @@ class DriveOnImage {
     f.close();
     drive = CreateDrive(FromUtf8(path));
     drive->InitDrive(FromUtf8(path));
-    drive->ScanPartitions();
+    ScanPartitions(*drive);
   }
   ~DriveOnImage() {
     DeleteDrive(&drive);
@@ -338,20 +339,20 @@ TEST_F(VolumeDialogRules, VolumeChoiceOfAnEmptyDrive) {
     const DialogVerdict v = r.PropertiesClosed(r.RowCount() - 1, true);
     if (round == 0) {
       EXPECT_EQ(v.message, 0);
-      EXPECT_EQ(d.drive->VolumeCount(), 1u);
+      EXPECT_EQ(VolumeCount(*d.drive), 1u);
       EXPECT_EQ(r.DriveVolumeRows(), 1u);
       EXPECT_TRUE(r.RowAt(0).checked);
       EXPECT_EQ(r.RowText(0).substr(0, 14), u"NTFS Volume 0 ");
       r.AddNewRow();
     } else {
       EXPECT_EQ(v.message, 572);
-      EXPECT_EQ(d.drive->VolumeCount(), 1u);
+      EXPECT_EQ(VolumeCount(*d.drive), 1u);
     }
   }
   // OK leaves the unchecked volumes out of the scan.
   r.Toggle(0);
   r.Ok();
-  EXPECT_EQ(d.drive->Volume(0)->scanFlags & kVolScanSelected, 0);
+  EXPECT_EQ(VolumeAt(*d.drive, 0)->scanFlags & kVolScanSelected, 0);
 }
 
 }  // namespace

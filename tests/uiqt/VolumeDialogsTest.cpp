@@ -45,6 +45,7 @@
 #include "ui/core/DialogRules.h"
 #include "volumes/Volume.h"
 #include "engine/VolumeRecovery.h"
+#include "volumes/VolumeSearch.h"
 #include <sys/stat.h>
 
 namespace {
@@ -540,7 +541,7 @@ TEST_F(VolumeDialogsTest, AffiliationListsTheDrivesVolumes) {
   Pick(Fixture("disk.img"));
   AcceptVolumeChoice();
   QuickScan();
-  ASSERT_GE(g_currentDrive->VolumeCount(), 2u);
+  ASSERT_GE(VolumeCount(*g_currentDrive), 2u);
   std::vector<WString> lines;
   WString maximum;
   handlers["CSelectVP"] = [&](QDialog& d) {
@@ -553,9 +554,9 @@ TEST_F(VolumeDialogsTest, AffiliationListsTheDrivesVolumes) {
     return int(QDialog::Rejected);
   };
   View()->OnCommand(cmd::kVolumeAffiliation);
-  ASSERT_EQ(lines.size(), size_t(g_currentDrive->VolumeCount()));
+  ASSERT_EQ(lines.size(), size_t(VolumeCount(*g_currentDrive)));
   const int64_t total = int64_t(g_currentDrive->SectorCount());
-  const int64_t start = int64_t(g_currentDrive->Volume(1)->startSector);
+  const int64_t start = int64_t(VolumeAt(*g_currentDrive, 1)->startSector);
   EXPECT_EQ(Grouped(maximum), total - start);
   EXPECT_NE(lines[0].find(u"(sector number 2048)"), WString::npos) << ToUtf8(lines[0]);
   // The default range of a source that is no physical disk: the whole drive.
@@ -667,9 +668,9 @@ TEST_F(VolumeDialogsTest, Screenshots) {
   QuickScan();
   CSelectVP affiliation(View());
   std::vector<AffiliationVolume> volumes;
-  for (uint32_t i = 0; i < g_currentDrive->VolumeCount(); i++)
-    volumes.push_back({u"", int64_t(g_currentDrive->Volume(i)->startSector),
-                       int64_t(g_currentDrive->Volume(i)->sizeSectors), 0});
+  for (uint32_t i = 0; i < VolumeCount(*g_currentDrive); i++)
+    volumes.push_back({u"", int64_t(VolumeAt(*g_currentDrive, i)->startSector),
+                       int64_t(VolumeAt(*g_currentDrive, i)->sizeSectors), 0});
   affiliation.SetVolumes(volumes, 512, int64_t(g_currentDrive->SectorCount()));
   affiliation.SetAnswer({1, 1, 0, 0});
   affiliation.Init();

@@ -7,6 +7,7 @@
 #include "storage/PartitionTable.h"
 #include "ui/core/VolPropRules.h"
 #include "volumes/Volume.h"
+#include "volumes/VolumeSearch.h"
 
 namespace {
 
@@ -52,10 +53,10 @@ void BootSectRules::Fill() {
   // The table grows with the rows: added volumes and new rows get a place
   // of their own.
   rows_.clear();
-  driveVolumes_ = drive_.VolumeCount();
+  driveVolumes_ = VolumeCount(drive_);
   for (uint32_t i = 0; i < driveVolumes_; i++) {
     Row r;
-    r.volume = drive_.Volume(i);
+    r.volume = VolumeAt(drive_, i);
     r.checked = true;
     rows_.push_back(r);
   }
@@ -120,10 +121,10 @@ DialogVerdict BootSectRules::PropertiesClosed(size_t row, bool accepted) {
   DialogVerdict verdict;
   if (accepted && row >= driveVolumes_ && rows_[row].volume) {
     CVol* v = rows_[row].volume;
-    if (drive_.FindVolume(v) >= 0) {
+    if (FindVolume(drive_, v) >= 0) {
       verdict = DialogVerdict::Refuse(572, kList);
       accepted = false;
-    } else if (!drive_.AddVolume(v, 0, nullptr)) {
+    } else if (!AddVolume(drive_, v, 0, nullptr)) {
       verdict = DialogVerdict::Refuse(573, kList);
       accepted = false;
     } else {
