@@ -6,6 +6,7 @@
 
 #include "engine/ProgressStats.h"
 #include "engine/SendObj.h"
+#include "filesystems/ntfs/Inode.h"
 #include "filesystems/ntfs/NtfsVolume.h"
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
@@ -216,6 +217,21 @@ uint32_t* NTFSObj::RecordSlot(uint16_t volume, uint32_t record, bool grow) {
 cnode* NTFSObj::AddNewNode(cnode* node, bool copy, int64_t* index) {
   if (!node) return nullptr;
   const bool keyed = node->IsSnode() && node->volumeIndex != kNoVolume && node->id != kNoNodeId;
+  // A record the sector pass stored without a volume, met again with its
+  // volume: the new node takes the old one's place and index.
+  int64_t replace = -1;
+  if (node->IsSnode() && !(node->flags & kInodeCarved) && !looseByPosition_.empty()) {
+    const uint64_t at = static_cast<snode*>(node)->position;
+    auto hit = looseByPosition_.find(at);
+    if (hit != looseByPosition_.end() && node->volumeIndex != kNoVolume) {
+      const cnode* old = nodes->GetAt(hit->second - 1);
+      if (old && old->volumeIndex == kNoVolume && !(old->flags & kNodeHandedOver)) {
+        replace = hit->second - 1;
+        if (!old->IsDirectory()) foundCount--;
+      }
+      looseByPosition_.erase(hit);
+    }
+  }
   if (keyed) {
     const uint32_t* slot = RecordSlot(node->volumeIndex, node->id, false);
     if (slot && *slot) {
@@ -236,12 +252,15 @@ cnode* NTFSObj::AddNewNode(cnode* node, bool copy, int64_t* index) {
       return nullptr;
     }
   }
-  const int64_t at = nodes->SetAt(stored);
+  const int64_t at = nodes->SetAt(stored, replace);
   if (at < 0) {
     if (copy) DeleteNode(&stored);
     return nullptr;
   }
   if (keyed) *RecordSlot(stored->volumeIndex, stored->id, true) = uint32_t(at) + 1;
+  if (scanMode == kScanLong && stored->IsSnode() && stored->volumeIndex == kNoVolume &&
+      !(stored->flags & kInodeCarved))
+    looseByPosition_[static_cast<snode*>(stored)->position] = uint32_t(at) + 1;
   if (index) *index = at;
   return stored;
 }
@@ -299,6 +318,7 @@ const uint8_t* NTFSObj::GetNodeData(int64_t index) const {
 void NTFSObj::AddNodeRanges(const CVol& volume, const NodeRun* runs, size_t count, uint32_t unit, uint64_t firstByte,
                             uint64_t limitByte) {
   if (drive) drive->AddNodeRanges(runs, count, int64_t(volume.startSector), unit, false, firstByte, limitByte);
+  coveredGeneration_++;
 }
 
 bool NTFSObj::IsCovered(uint64_t firstByte, uint64_t endByte) const {

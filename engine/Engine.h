@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "carving/CarveScan.h"
 #include "filesystems/ntfs/MftScan.h"
 #include "platform/Text.h"
 #include "volumes/FileTypes.h"
@@ -114,6 +115,8 @@ class NTFSObj : public ScanSink {
   void AddNodeRanges(const CVol& volume, const NodeRun* runs, size_t count, uint32_t unit, uint64_t firstByte,
                      uint64_t limitByte) override;
   bool IsCovered(uint64_t firstByte, uint64_t endByte) const override;
+  // Rises with every change of the covered set made through the engine.
+  uint64_t CoveredGeneration() const { return coveredGeneration_; }
   int32_t FindVolume(uint8_t type, int64_t sector, uint64_t count) const override;
   void SetPercentComplete(int percent, int mode) override;
   uint64_t ItemsBeforeWindow() const override;
@@ -139,6 +142,9 @@ class NTFSObj : public ScanSink {
   ExtTableEntry extTable[kExtTableSize];
   SendObj* sendObj = nullptr;  // the current run's, not owned
   uint8_t scanMode = 0;        // 0 quick, 1 long
+  // The Long Scan's carved hits in start order (an "INDX" hit is an index
+  // buffer that the mapping of folders reads).
+  std::vector<HdrHit> carvedHits;
 
  private:
   // Per volume, record number -> node index + 1 of every NTFS node stored
@@ -147,6 +153,11 @@ class NTFSObj : public ScanSink {
   std::vector<std::vector<uint32_t>> byRecord_;
   uint32_t* RecordSlot(uint16_t volume, uint32_t record, bool grow);
   int32_t userSlot_ = -1;
+  uint64_t coveredGeneration_ = 0;
+  // Long Scan: drive sector -> node index + 1 of NTFS nodes stored without
+  // a volume; the same record read later with its volume replaces the node
+  // under its index.
+  std::unordered_map<uint64_t, uint32_t> looseByPosition_;
 };
 
 // The engine of the last scan; it stays until the next scan or session

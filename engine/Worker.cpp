@@ -8,6 +8,7 @@
 #include "engine/Engine.h"
 #include "engine/ProgressStats.h"
 #include "engine/RecoverDriver.h"
+#include "engine/SectorPass.h"
 #include "engine/SendObj.h"
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
@@ -79,10 +80,6 @@ int SearchFS(ViewSink* view) {
   g_engine->sendObj = send;
   g_engine->scanMode = g_selection.scanMode;
 
-  if (g_selection.scanMode != 0) {
-    ErrorMsg(u"The Long Scan is not available in this version: use the Quick Scan.");
-    throw DvCodeError{0};
-  }
   const uint8_t flags = GetScanFlags(0, g_currentDrive ? WStringView(g_currentDrive->Name()) : WStringView());
   if (g_appState) {
     if (g_appState->skipDeleted && flags == 1 && view)
@@ -130,6 +127,15 @@ int SearchFS(ViewSink* view) {
       }
     }
     step += int(share);
+  }
+  if (g_selection.scanMode != 0 && !Stopped()) {
+    // The Long Scan: every remaining sector, then each family ties what it
+    // found to folders and shows what is left.
+    if (g_engine->drive) ScanRemainingSectors(*g_engine);
+    for (const VolumeFamily* f : VolumeFamilies()) {
+      if (Stopped()) break;
+      if (f->finishLongScan) f->finishLongScan(*g_engine, g_engine->drive);
+    }
   }
   // Final flush: the last batch, then 100 %, and wait until the view has it.
   if (send) {

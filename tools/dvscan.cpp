@@ -12,6 +12,12 @@
 //     --options FILE      a special options file
 //     --stop-after N      a list window of N items: the scan stops at the
 //                         item after it (tests)
+//     --range FIRST:LAST  Long Scan only sectors FIRST to LAST (inclusive)
+//     --exclude FILE      never read the sector ranges of FILE (a first and
+//                         a last sector a line)
+//     --filter TEXT       list only paths that begin with TEXT ("\a\b")
+//                         or match it as a pattern
+//     --no-overlap        Long Scan: read and classify one after the other
 //     --raid S:D:R[:M:O]  the advanced settings of a RAID source: stripe
 //                         KiB ("0.5" for 512 bytes), parity delay,
 //                         rotation[, RAID 6 coefficient mode and order]
@@ -42,6 +48,7 @@
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
 #include "foundation/Messages.h"
+#include "foundation/SectRanges.h"
 #include "foundation/Trace.h"
 #include "foundation/UiServices.h"
 #include "platform/Errors.h"
@@ -62,6 +69,8 @@ class ToolPrompt : public PromptService {
   int MessageBox(WStringView text, WStringView, unsigned style) override {
     if ((style & 0xF0) == kMbIconError) errors++;
     std::fprintf(stderr, "%s\n", ToUtf8(text).c_str());
+    // Nobody is there to agree that an output file be replaced.
+    if ((style & kMbButtonsMask) == kMbYesNo && text.substr(0, 10) == u"Overwrite ") return kIdNo;
     return (style & kMbButtonsMask) == kMbYesNo || (style & kMbButtonsMask) == kMbYesNoCancel ? kIdYes : kIdOk;
   }
   std::atomic<int> errors{0};
@@ -164,10 +173,57 @@ bool MakeFolders(const std::string& path, std::string* why) {
   return true;
 }
 
+// "FIRST:LAST" (inclusive sectors) into the settings' Long Scan range, and
+// an exclusion file (a first and last sector a line) into the drive's
+// exclusion set.
+bool ApplyLongScanOptions(Drive& drive, const std::string& range, const std::string& excludePath, bool noOverlap,
+                          std::string* why) {
+  if (noOverlap) g_appState->longScanOverlap = 0;
+  if (!range.empty()) {
+    long long first = 0, last = 0;
+    char tail = 0;
+    if (std::sscanf(range.c_str(), "%lld:%lld%c", &first, &last, &tail) != 2 || first < 0 || last < first) {
+      *why = "--range: expected FIRST:LAST with 0 <= FIRST <= LAST, got \"" + range + "\"";
+      return false;
+    }
+    g_appState->longScanFirstSector = first;
+    g_appState->longScanLastSector = last;
+  }
+  if (!excludePath.empty()) {
+    FILE* f = std::fopen(excludePath.c_str(), "r");
+    if (!f) {
+      *why = excludePath + ": " + std::strerror(errno);
+      return false;
+    }
+    auto set = std::make_shared<CSectRanges>();
+    const uint64_t ss = drive.SectorSize(), base = drive.ExtentFirstSector();
+    char line[256];
+    int lineNo = 0;
+    bool ok = true;
+    while (std::fgets(line, sizeof line, f)) {
+      lineNo++;
+      long long first = 0, last = 0;
+      const int n = std::sscanf(line, "%lld %lld", &first, &last);
+      if (n <= 0) continue;  // an empty line
+      if (n != 2 || first < 0 || last < first || uint64_t(last) >= (UINT64_MAX / ss) - base - 1) {
+        *why = excludePath + ":" + std::to_string(lineNo) + ": expected a first and a last sector";
+        ok = false;
+        break;
+      }
+      set->AddRange((base + uint64_t(first)) * ss, (base + uint64_t(last) + 1) * ss);
+    }
+    std::fclose(f);
+    if (!ok) return false;
+    drive.SetExclusionSet(std::move(set));
+  }
+  return true;
+}
+
 int Usage() {
   std::fprintf(stderr,
                "usage: dvscan [--long] [--volume N] [--list FILE] [--recover DIR] [--deleted-only]\n"
                "              [--overwrite newer|rename|overwrite|skip] [--options FILE] [--stop-after N]\n"
+               "              [--range FIRST:LAST] [--exclude FILE] [--filter TEXT] [--no-overlap]\n"
                "              [--skip-headers] [--raid STRIPE_KIB:DELAY:ROTATION[:MODE:ORDER]] SOURCE\n");
   return 1;
 }
@@ -176,7 +232,9 @@ int Usage() {
 
 int main(int argc, char** argv) {
   std::string source, listPath, recoverDir, optionsPath = "/nonexistent", overwrite, raidSettings;
-  bool longScan = false, deletedOnly = false, skipHeaders = false;
+  bool longScan = false, deletedOnly = false, skipHeaders = false, noOverlap = false;
+  std::string rangeText, excludePath, filterText;
+  bool haveFilter = false;
   long volume = -1;
   unsigned long long stopAfter = 0;
   for (int i = 1; i < argc; i++) {
@@ -188,6 +246,12 @@ int main(int argc, char** argv) {
     };
     std::string v;
     if (a == "--long") longScan = true;
+    else if (a == "--no-overlap") noOverlap = true;
+    else if (a == "--range" && value(&rangeText)) {
+    } else if (a == "--exclude" && value(&excludePath)) {
+    } else if (a == "--filter" && value(&filterText)) {
+      haveFilter = true;
+    }
     else if (a == "--deleted-only") deletedOnly = true;
     // A test option: the sector pass looks for no file headers.
     else if (a == "--skip-headers") skipHeaders = true;
@@ -284,6 +348,19 @@ int main(int argc, char** argv) {
     DeleteDrive(&drive);
     SetPromptService(nullptr);
     return 1;
+  }
+  if (!rangeText.empty() || !excludePath.empty() || noOverlap || haveFilter) {
+    std::string why;
+    if (!ApplyLongScanOptions(*drive, rangeText, excludePath, noOverlap, &why)) {
+      std::fprintf(stderr, "%s\n", why.c_str());
+      DeleteDrive(&drive);
+      SetPromptService(nullptr);
+      return 1;
+    }
+    if (haveFilter) {
+      const WString filter = FromUtf8(filterText);
+      drive->SetFilter(u"", &filter);
+    }
   }
   g_appState->view = &view;
   ScanRequest scan;

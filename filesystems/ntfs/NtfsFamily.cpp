@@ -4,6 +4,7 @@
 #include <new>
 
 #include "filesystems/ntfs/Inode.h"
+#include "filesystems/ntfs/LongScan.h"
 #include "filesystems/ntfs/MftScan.h"
 #include "filesystems/ntfs/NtfsBoot.h"
 #include "filesystems/ntfs/NtfsIndex.h"
@@ -97,8 +98,8 @@ bool IsNtfsBootKind(const uint8_t* s, const ClassifyContext*) { return NTFS::IsB
 bool IsLogRecordPage(const uint8_t* s, const ClassifyContext*) { return memcmp(s, "RCRD", 4) == 0; }
 
 const SectorKindEntry kSectorKinds[] = {
-    {kSectNtfsRecord, IsFileRecord, nullptr},
-    {kSectNtfsBoot, IsNtfsBootKind, nullptr},
+    {kSectNtfsRecord, IsFileRecord, NTFS::VisitFileRecord},
+    {kSectNtfsBoot, IsNtfsBootKind, NTFS::VisitBootSector},
     {kSectRcrd, IsLogRecordPage, nullptr},
 };
 
@@ -133,6 +134,8 @@ const VolumeFamily kFamily = [] {
   f.quickScan = NTFS::QuickScan;
   f.sectorKinds = kSectorKinds;
   f.sectorKindCount = sizeof kSectorKinds / sizeof kSectorKinds[0];
+  f.parseFoundVolume = NTFS::ParseFoundVolume;
+  f.finishLongScan = NTFS::FinishLongScan;
   f.carvedKind = kTypeIdx;
   f.sizeCarvedKind = SizeIndexRecord;
   return f;
