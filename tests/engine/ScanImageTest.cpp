@@ -1,6 +1,6 @@
 // Quick Scans of real NTFS images (tests/fixtures/make_ntfs_scan_image.sh)
-// through the headless driver, checked against The Sleuth Kit and
-// ntfsundelete run on the same images.
+// through the headless driver, checked against The Sleuth Kit run on the
+// same images.
 //
 // Normalisation of the comparison with `fls -r -p`:
 // - dvscan's path is the relative path the Save command writes (no volume
@@ -147,29 +147,35 @@ TEST(QuickScan, ListingMatchesFlsLiveAndDeleted) {
   for (const Listed& l : r.items) EXPECT_TRUE(nodes.insert(l.node).second) << l.path;
 }
 
-// Deleted files: "Good" where ntfsundelete says 100 %, "Poor" where 0 %.
-TEST(QuickScan, GoodPoorAgreesWithNtfsundelete) {
+// Deleted files: "Good" where The Sleuth Kit finds every data cluster still
+// unallocated, "Poor" where it finds none (tests/fixtures/tsk_free_clusters.py).
+TEST(QuickScan, GoodPoorAgreesWithTskAllocation) {
   SCAN_IMAGES_OR_SKIP(dir);
-  if (!HaveTool("ntfsundelete")) GTEST_SKIP() << "ntfsundelete not installed";
+  if (!HaveTool("python3") || !HaveTool("blkls")) GTEST_SKIP() << "python3 or sleuthkit missing";
   const DvscanRun r = Dvscan("'" + dir + "/scan.img'");
   ASSERT_EQ(r.rc, 0) << r.err;
   std::map<std::string, std::string> statusByName;
   for (const Listed& l : r.items)
     if (l.deleted) statusByName[l.path.substr(l.path.rfind('/') + 1)] = l.status;
-  std::istringstream in(RunCommand("ntfsundelete '" + dir + "/scan.img' 2>/dev/null"));
+  const CommandRun tsk = RunCommandStatus("python3 '" + std::string(DV_SOURCE_DIR) +
+                                          "/tests/fixtures/tsk_free_clusters.py' '" + dir + "/scan.img' 2>/dev/null");
+  if (tsk.rc == 77) GTEST_SKIP() << "sleuthkit missing";
+  ASSERT_EQ(tsk.rc, 0);
+  std::istringstream in(tsk.out);
   std::string line;
   size_t good = 0, poor = 0;
-  const std::regex row(R"(^(\d+)\s+F\S*\s+(\d+)%\s+\S+\s+\S+\s+\d+\s+(\S+)$)");
+  const std::regex row(R"(^(\d+)\t(\d+)\t(\d+)\t(.+)$)");
   while (std::getline(in, line)) {
     std::smatch m;
-    if (!std::regex_match(line, m, row) || m[3] == "<none>") continue;
-    const int pct = std::stoi(m[2]);
-    auto it = statusByName.find(m[3]);
+    if (!std::regex_match(line, m, row)) continue;
+    const uint64_t clusters = std::stoull(m[2]), free = std::stoull(m[3]);
+    const std::string path = m[4];
+    auto it = statusByName.find(path.substr(path.rfind('/') + 1));
     ASSERT_NE(it, statusByName.end()) << line;
-    if (pct == 100) {
+    if (free == clusters) {
       EXPECT_EQ(it->second, "Good") << line;
       good++;
-    } else if (pct == 0) {
+    } else if (free == 0) {
       EXPECT_EQ(it->second, "Poor") << line;
       poor++;
     }
