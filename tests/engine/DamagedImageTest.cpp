@@ -17,7 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "tests/foundation/TestUtil.h"
+#include "tests/support/FixtureRun.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/TestUtil.h"
 
 namespace {
 
@@ -96,20 +98,18 @@ uint64_t TreeBytes(const std::string& dir) {
 // A tmpfs of `size` mounted on a fresh folder for the scope (root only).
 class Tmpfs {
  public:
-  explicit Tmpfs(const std::string& size, unsigned long flags = 0) {
-    dir_ = MakeTempDir("dmg_tmpfs");
-    if (geteuid() == 0 && mount("tmpfs", dir_.c_str(), "tmpfs", flags, ("size=" + size).c_str()) == 0)
+  explicit Tmpfs(const std::string& size, unsigned long flags = 0) : folder_("dmg_tmpfs") {
+    if (geteuid() == 0 && mount("tmpfs", folder_.Path().c_str(), "tmpfs", flags, ("size=" + size).c_str()) == 0)
       mounted_ = true;
   }
   ~Tmpfs() {
-    if (mounted_) umount2(dir_.c_str(), MNT_DETACH);
-    RunCommand("rm -rf '" + dir_ + "'");
+    if (mounted_) umount2(folder_.Path().c_str(), MNT_DETACH);
   }
   bool ok() const { return mounted_; }
-  const std::string& dir() const { return dir_; }
+  const std::string& dir() const { return folder_.Path(); }
 
  private:
-  std::string dir_;
+  TempFolder folder_;
   bool mounted_ = false;
 };
 
@@ -123,8 +123,9 @@ TEST(DamagedImageTest, SizeBeyondTheAllocationIsBoundedAndPoor) {
   for (const char* image : {"f1-tib.img", "f1-max.img"}) {
     SCOPED_TRACE(image);
     const std::string img = dir + "/" + image;
-    const std::string dest = MakeTempDir("dmg_f1");
-    const std::string list = dest + ".tsv";
+    const TempFolder destTemp("dmg_f1");
+    const std::string dest = destTemp.Path() + "/dest";
+    const std::string list = destTemp.Path() + "/list.tsv";
     // A file-size limit of 64 MiB stands in for the full disk a fault would
     // cause; the time-out for the endless hashing.
     const DvRun r = Dvscan("--list '" + list + "' --recover '" + dest + "' '" + img + "'", "ulimit -f 131072; timeout 120");
@@ -137,7 +138,6 @@ TEST(DamagedImageTest, SizeBeyondTheAllocationIsBoundedAndPoor) {
     struct stat st;
     ASSERT_EQ(stat(img.c_str(), &st), 0);
     EXPECT_LT(TreeBytes(dest), uint64_t(st.st_size));
-    RunCommand("rm -rf '" + dest + "' '" + list + "'");
   }
 }
 
@@ -146,7 +146,8 @@ TEST(DamagedImageTest, SizeBeyondTheAllocationIsBoundedAndPoor) {
 TEST(DamagedImageTest, ResidentDataBehindAnAttributeList) {
   FOLDER_OR_SKIP(dir);
   const auto peer = PeerMd5(dir);
-  const std::string dest = MakeTempDir("dmg_f2");
+  const TempFolder destTemp("dmg_f2");
+  const std::string dest = destTemp.Path() + "/dest";
   const DvRun r = Dvscan("--recover '" + dest + "' '" + dir + "/damaged.img'");
   ASSERT_EQ(r.rc, 0) << r.out;
   EXPECT_EQ(Count(r, "corrupt"), 0) << r.out;
@@ -156,7 +157,6 @@ TEST(DamagedImageTest, ResidentDataBehindAnAttributeList) {
     if (path == "Recovery.log") continue;  // takes the rename road (below)
     EXPECT_EQ(Md5File(dest + "/" + path), md5) << path;
   }
-  RunCommand("rm -rf '" + dest + "'");
 }
 
 // A destination inside a read-write mount of the source (ntfs-3g straight
@@ -165,7 +165,8 @@ TEST(DamagedImageTest, ResidentDataBehindAnAttributeList) {
 // folder on a read-only mount: the reason is the source rule.
 TEST(DamagedImageTest, DestinationOnTheSourceTouchesNothing) {
   FOLDER_OR_SKIP(dir);
-  const std::string work = MakeTempDir("dmg_f3");
+  const TempFolder workTemp("dmg_f3");
+  const std::string work = workTemp.Path();
   const std::string img = work + "/src.img", mnt = work + "/mnt";
   ASSERT_EQ(std::system(("cp '" + dir + "/damaged.img' '" + img + "' && mkdir '" + mnt + "'").c_str()), 0);
   for (const char* mode : {"rw", "ro"}) {
@@ -184,7 +185,6 @@ TEST(DamagedImageTest, DestinationOnTheSourceTouchesNothing) {
     EXPECT_EQ(Md5File(img), before);
     EXPECT_EQ(RunCommand("fls '" + img + "' | grep -c -E '\\s(out|Recovery.log)$' || true"), "1\n");  // the source's own file
   }
-  RunCommand("rm -rf '" + work + "'");
 }
 
 // A destination that fills up asks the disk-full question; headless the
@@ -224,8 +224,9 @@ TEST(DamagedImageTest, FailedItemsMakeTheExitStatusOne) {
 // one volume, every file listed once, nothing failed.
 TEST(DamagedImageTest, TwoReadingsOfOneVolumeMakeOneVolume) {
   FOLDER_OR_SKIP(dir);
-  const std::string dest = MakeTempDir("dmg_f6");
-  const std::string list = dest + ".tsv";
+  const TempFolder destTemp("dmg_f6");
+  const std::string dest = destTemp.Path() + "/dest";
+  const std::string list = destTemp.Path() + "/list.tsv";
   const DvRun clean = Dvscan("--list '" + list + "' '" + dir + "/damaged.img'");
   ASSERT_EQ(clean.rc, 0) << clean.out;
   const size_t cleanRows = ListRows(list).size();
@@ -236,7 +237,6 @@ TEST(DamagedImageTest, TwoReadingsOfOneVolumeMakeOneVolume) {
   for (const auto& [path, row] : rows) EXPECT_EQ(row.seen, 1) << path;
   EXPECT_EQ(Count(r, "items"), Count(clean, "items"));
   EXPECT_EQ(Count(r, "failed"), 0);
-  RunCommand("rm -rf '" + dest + "' '" + list + "'");
 }
 
 // A cut image whose boot sector and $MFT are whole: the volume is kept,
@@ -245,8 +245,9 @@ TEST(DamagedImageTest, TwoReadingsOfOneVolumeMakeOneVolume) {
 TEST(DamagedImageTest, CutImageKeepsItsVolume) {
   FOLDER_OR_SKIP(dir);
   const auto peer = PeerMd5(dir);
-  const std::string dest = MakeTempDir("dmg_f7");
-  const std::string list = dest + ".tsv";
+  const TempFolder destTemp("dmg_f7");
+  const std::string dest = destTemp.Path() + "/dest";
+  const std::string list = destTemp.Path() + "/list.tsv";
   const DvRun r = Dvscan("--list '" + list + "' --recover '" + dest + "' '" + dir + "/f7-cut.img'");
   EXPECT_EQ(r.out.find("Boot sector not found"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("The source is shorter than volume 0"), std::string::npos) << r.out;
@@ -257,7 +258,6 @@ TEST(DamagedImageTest, CutImageKeepsItsVolume) {
   EXPECT_EQ(Md5File(dest + "/small.bin"), peer.at("small.bin"));
   EXPECT_EQ(Count(r, "failed"), 0) << r.out;
   EXPECT_GT(Count(r, "corrupt"), 0) << r.out;
-  RunCommand("rm -rf '" + dest + "' '" + list + "'");
 }
 
 // A boot sector whose total no disk can hold is not a partial image: it is
@@ -265,14 +265,14 @@ TEST(DamagedImageTest, CutImageKeepsItsVolume) {
 // does not go round (scripts/torture's bare-bootfield-1501552).
 TEST(DamagedImageTest, BootTotalPastAnyDiskIsDamage) {
   FOLDER_OR_SKIP(dir);
-  const std::string dest = MakeTempDir("dmg_total");
+  const TempFolder destTemp("dmg_total");
+  const std::string dest = destTemp.Path() + "/dest";
   const DvRun clean = Dvscan("'" + dir + "/damaged.img'");
   const DvRun r = Dvscan("--recover '" + dest + "' '" + dir + "/total-max.img'", "timeout 300");
   EXPECT_EQ(r.rc, 0) << r.out;
   EXPECT_EQ(r.out.find("The source is shorter"), std::string::npos) << r.out.substr(0, 2000);
   EXPECT_EQ(Count(r, "items"), Count(clean, "items"));
   EXPECT_EQ(Count(r, "failed"), 0);
-  RunCommand("rm -rf '" + dest + "'");
 }
 
 // The run's log never meets a recovered item: the source's own
@@ -282,7 +282,8 @@ TEST(DamagedImageTest, BootTotalPastAnyDiskIsDamage) {
 TEST(DamagedImageTest, TheLogNeverMeetsARecoveredItem) {
   FOLDER_OR_SKIP(dir);
   const auto peer = PeerMd5(dir);
-  const std::string dest = MakeTempDir("dmg_f8");
+  const TempFolder destTemp("dmg_f8");
+  const std::string dest = destTemp.Path() + "/dest";
   DvRun r = Dvscan("--overwrite overwrite --recover '" + dest + "' '" + dir + "/damaged.img'");
   ASSERT_EQ(r.rc, 0) << r.out;
   const std::string log = ReadFileText(dest + "/Recovery.log");
@@ -290,39 +291,42 @@ TEST(DamagedImageTest, TheLogNeverMeetsARecoveredItem) {
   EXPECT_EQ(long(Occurrences(log, "  Saved: ")), Count(r, "saved"));
   EXPECT_EQ(Md5File(dest + "/Recovery[1].log"), peer.at("Recovery.log"));
 
-  const std::string dest2 = MakeTempDir("dmg_f8dir");
+  const TempFolder dest2Temp("dmg_f8dir");
+  const std::string dest2 = dest2Temp.Path() + "/dest";
   r = Dvscan("--recover '" + dest2 + "' '" + dir + "/logdir.img'");
   ASSERT_EQ(r.rc, 0) << r.out;
   EXPECT_EQ(Count(r, "failed"), 0);
   EXPECT_EQ(ReadFileText(dest2 + "/Recovery[1].log/inner.txt"), "inside a folder named like the log\n");
   EXPECT_EQ(ReadFileText(dest2 + "/Recovery.log").substr(3, 24), "----- Recovery Log -----");
 
-  const std::string dest3 = MakeTempDir("dmg_f8link");
-  const std::string outside = dest3 + ".outside";
+  const TempFolder dest3Temp("dmg_f8link");
+  const std::string dest3 = dest3Temp.Path() + "/dest";
+  const std::string outside = dest3Temp.Path() + "/outside";
+  ASSERT_EQ(mkdir(dest3.c_str(), 0755), 0);
   WriteFileText(outside, "not to be touched\n");
   ASSERT_EQ(symlink(outside.c_str(), (dest3 + "/Recovery.log").c_str()), 0);
   r = Dvscan("--recover '" + dest3 + "' '" + dir + "/logdir.img'");
   EXPECT_EQ(ReadFileText(outside), "not to be touched\n");
-  RunCommand("rm -rf '" + dest + "' '" + dest2 + "' '" + dest3 + "' '" + outside + "'");
 }
 
 // One mode for every recovered file, whether it was written straight or
 // replaced an existing one through a temporary file.
 TEST(DamagedImageTest, OneModeForEveryRecoveredFile) {
   FOLDER_OR_SKIP(dir);
-  const std::string dest = MakeTempDir("dmg_f9");
+  const TempFolder destTemp("dmg_f9");
+  const std::string dest = destTemp.Path() + "/dest";
   const std::string img = dir + "/damaged.img";
   ASSERT_EQ(Dvscan("--recover '" + dest + "' '" + img + "'", "umask 027;").rc, 0);
   ASSERT_EQ(Dvscan("--overwrite overwrite --recover '" + dest + "' '" + img + "'", "umask 027;").rc, 0);
   // Under umask 027: 0666 less it.
   const std::string modes = RunCommand("find '" + dest + "' -type f ! -name 'Recovery*.log' -printf '%m\\n' | sort -u");
   EXPECT_EQ(modes, "640\n");
-  RunCommand("rm -rf '" + dest + "'");
 }
 
 // Sources that hold no volume say what they are, once each.
 TEST(DamagedImageTest, MessagesForSourcesThatAreNoVolume) {
-  const std::string work = MakeTempDir("dmg_msg");
+  const TempFolder workTemp("dmg_msg");
+  const std::string work = workTemp.Path();
   WriteFileText(work + "/empty.img", "");
   WriteFileText(work + "/one.img", "x");
   ASSERT_EQ(mkfifo((work + "/fifo").c_str(), 0600), 0);
@@ -345,7 +349,6 @@ TEST(DamagedImageTest, MessagesForSourcesThatAreNoVolume) {
     EXPECT_EQ(Occurrences(r.out, c.source), 1u) << r.out;
     EXPECT_EQ(r.out.find("Boot sector not found"), std::string::npos) << r.out;
   }
-  RunCommand("rm -rf '" + work + "'");
 }
 
 }  // namespace
