@@ -38,6 +38,7 @@
 #include "ui/OptionDialogs.h"
 #include "ui/PromptDialogs.h"
 #include "ui/QtPrompt.h"
+#include "volumes/VolumeFamily.h"
 #include "ui/SourceDialogs.h"
 #include "ui/VolumeDialogs.h"
 #include "ui/core/Activity.h"
@@ -374,7 +375,8 @@ TEST_F(VolumeDialogsTest, FatVolumeDefinedByHandScansAsFlsOfTheIntactCopy) {
   const int64_t rootSectors = std::stoll(root.substr(root.find('-') + 1)) - std::stoll(root) + 1;
   const std::string cluster = FsstatValue(fsstat, "Cluster Size");
   ASSERT_GT(fat0, 0);
-  if (!FindVolumeFamily(kVolFat16)) GTEST_SKIP() << "the Quick Scan of FAT waits for the FAT family's folder walk";
+  const VolumeFamily* fat = FindVolumeFamily(kVolFat16);
+  if (!fat || !fat->quickScan) GTEST_SKIP() << "the Quick Scan of FAT waits for the FAT family's folder walk";
   Pick(Fixture("fat16.zero.img"));
   DialogVerdict save;
   handlers["CVolProp"] = [&](QDialog& d) {
