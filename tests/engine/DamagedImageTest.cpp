@@ -7,6 +7,9 @@
 // against icat's bytes.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -141,6 +144,19 @@ TEST(DamagedImageTest, SizeBeyondTheAllocationIsBoundedAndPoor) {
   }
 }
 
+// The path of the one regular file in a folder ("" when not exactly one).
+std::string OnlyFileIn(const std::string& folder) {
+  std::string found;
+  int n = 0;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(folder, ec))
+    if (e.is_regular_file()) {
+      found = e.path().string();
+      n++;
+    }
+  return n == 1 ? found : std::string();
+}
+
 // A file with 30 hard links has an attribute list whose $DATA entry names
 // the base record, where the data is resident: its bytes, not 7 zeros.
 TEST(DamagedImageTest, ResidentDataBehindAnAttributeList) {
@@ -151,10 +167,14 @@ TEST(DamagedImageTest, ResidentDataBehindAnAttributeList) {
   const DvRun r = Dvscan("--recover '" + dest + "' '" + dir + "/damaged.img'");
   ASSERT_EQ(r.rc, 0) << r.out;
   EXPECT_EQ(Count(r, "corrupt"), 0) << r.out;
-  EXPECT_EQ(Md5File(dest + "/links/base.txt"), peer.at("links/base.txt"));
-  EXPECT_EQ(ReadFileText(dest + "/links/base.txt"), "linked\n");
+  // Which of the 30 names stands for the file depends on where ntfs-3g
+  // put each name: the one file in links/ is it.
+  const std::string linked = OnlyFileIn(dest + "/links");
+  EXPECT_EQ(Md5File(linked), peer.at("links/base.txt"));
+  EXPECT_EQ(ReadFileText(linked), "linked\n");
   for (const auto& [path, md5] : peer) {
     if (path == "Recovery.log") continue;  // takes the rename road (below)
+    if (path == "links/base.txt") continue;  // above
     EXPECT_EQ(Md5File(dest + "/" + path), md5) << path;
   }
 }
@@ -252,7 +272,11 @@ TEST(DamagedImageTest, CutImageKeepsItsVolume) {
   EXPECT_EQ(r.out.find("Boot sector not found"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("The source is shorter than volume 0"), std::string::npos) << r.out;
   const auto rows = ListRows(list);
-  for (const char* path : {"small.bin", "docs/a.txt", "links/base.txt"}) EXPECT_TRUE(rows.count(path)) << path;
+  for (const char* path : {"small.bin", "docs/a.txt"}) EXPECT_TRUE(rows.count(path)) << path;
+  // The linked file under one of its 30 names.
+  EXPECT_TRUE(std::any_of(rows.begin(), rows.end(), [](const auto& row) {
+    return row.first.rfind("links/", 0) == 0 && row.first.size() > 6;
+  }));
   const std::string fls = RunCommand("fls -r -p '" + dir + "/f7-cut.img'");
   EXPECT_NE(fls.find("small.bin"), std::string::npos);
   EXPECT_EQ(Md5File(dest + "/small.bin"), peer.at("small.bin"));
