@@ -26,7 +26,7 @@
 #include "storage/SDrive.h"
 #include "storage/VhdDrive.h"
 #include "storage/VmdkDrive.h"
-#include "storage/VolSpec.h"
+#include "storage/VolumeDefinition.h"
 
 Drive* g_currentDrive = nullptr;
 

@@ -8,7 +8,7 @@
 
 #include "foundation/Globals.h"
 #include "foundation/Messages.h"
-#include "storage/VolSpec.h"
+#include "storage/VolumeDefinition.h"
 #include "ui/core/MemberPageRules.h"
 #include "ui/core/OptionRules.h"
 #include "ui/core/WizardRules.h"

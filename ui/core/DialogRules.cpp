@@ -3,7 +3,7 @@
 #include "foundation/Messages.h"
 #include "foundation/Utilities.h"
 #include "platform/Format.h"
-#include "storage/VolSpec.h"
+#include "storage/VolumeDefinition.h"
 
 WString DialogVerdict::MessageText() const { return !text.empty() ? text : message > 0 ? Msg(message) : WString(); }
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/Text.h"
-#include "storage/VolSpec.h"
+#include "storage/VolumeDefinition.h"
 #include "ui/core/DialogRules.h"
 
 // One line of the disk combo box.

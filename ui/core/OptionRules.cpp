@@ -3,7 +3,7 @@
 #include "foundation/Messages.h"
 #include "platform/Format.h"
 #include "storage/Drive.h"
-#include "storage/VolSpec.h"
+#include "storage/VolumeDefinition.h"
 
 bool WantsVolumeChoice(int scanMode, bool volumeDevice, bool hasSectorRange, bool raidTraceOfRaidSet) {
   return scanMode == 0 && !volumeDevice && !hasSectorRange && !raidTraceOfRaidSet;

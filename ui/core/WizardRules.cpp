@@ -5,7 +5,7 @@
 
 #include "foundation/Messages.h"
 #include "platform/Format.h"
-#include "storage/VolSpec.h"
+#include "storage/VolumeDefinition.h"
 
 const std::vector<VolumeTypeEntry>& VolumeTypes() {
   static const std::vector<VolumeTypeEntry> types = {

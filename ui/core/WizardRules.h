@@ -17,7 +17,7 @@
 struct VolumeTypeEntry {
   int message;           // its name in the message table
   const char16_t* text;  // the name when the table has none
-  int code;              // drive-definition kind (VolSpec.h): 3, 4, 9, 5, 10, 8, 2
+  int code;              // drive-definition kind (VolumeDefinition.h): 3, 4, 9, 5, 10, 8, 2
   int parity;
 };
 // In the order of the type list.

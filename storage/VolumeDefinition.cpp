@@ -1,4 +1,4 @@
-#include "storage/VolSpec.h"
+#include "storage/VolumeDefinition.h"
 
 #include <algorithm>
 
