@@ -40,6 +40,7 @@ int ProcBootCm(int64_t sector64, const uint8_t* buffer, uint8_t type, CVol* volu
   // Whatever the boot block says, the volume must lie on the drive.
   if (ok && drive && !VolumeOnDrive(v, drive, family)) ok = false;
   if (volume) return ok && drive ? drive->DiskNumber() : -1;
+  if (ok && drive && family->confirmVolume && !family->confirmVolume(*v, buffer, *drive)) ok = false;
   int32_t index = -1;
   if (!ok || !drive || !AddVolume(*drive, v, 0, &index)) {
     DeleteVol(&v);

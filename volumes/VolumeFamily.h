@@ -150,6 +150,9 @@ struct VolumeFamily {
   // `sector` of `drive` (null: none given) with its geometry, start, size
   // and root; false when it is not usable.
   bool (*initVolume)(CVol& volume, const uint8_t* boot, int64_t sector, Drive* drive) = nullptr;
+  // Whether the drive confirms a volume made from a sector the search found
+  // (never asked for a volume a caller initialises in place). Null: it does.
+  bool (*confirmVolume)(CVol& volume, const uint8_t* boot, Drive& drive) = nullptr;
   // Whether `id` names the volume's root folder.
   bool (*isRootId)(const CVol& volume, uint32_t id) = nullptr;
   // Whether a volume found again is the one the drive knows. Null:

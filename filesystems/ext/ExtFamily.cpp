@@ -1,48 +1,93 @@
-// ext2/3/4 until its reader arrives: the type code, the root inode, the
-// extent-tree reader of the volume model, the walk of its folders in a
-// Quick Scan, and where the volume search puts a superblock. Its superblock
-// test recognises nothing yet, so no ext volume is made.
+// ext2/3/4's registration with the volume model: its volume class, the
+// superblock test and where the volume lies, its node records, the entry
+// parser of the folder walk and the reading of a file's data through its
+// extent tree or block map.
 #include "filesystems/ext/ExtFamily.h"
 
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "filesystems/ext/Definitions.h"
+#include "filesystems/ext/DirEntries.h"
+#include "filesystems/ext/ExtVolume.h"
+#include "filesystems/ext/SuperBlock.h"
+#include "filesystems/ext/UnixNode.h"
 #include "foundation/ByteOrder.h"
+#include "foundation/Trace.h"
+#include "storage/Drive.h"
 #include "volumes/Extents.h"
 #include "volumes/Node.h"
 #include "volumes/Volume.h"
 #include "volumes/VolumeFamily.h"
 
+using namespace ext;
+
 namespace {
 
 ExtentTreeTest g_extentTreeTest = nullptr;
 
-// The superblock test the ext reader brings; none yet.
-bool IsExtSuperBlock(const uint8_t*) { return false; }
-
-bool IsExtSuper(const uint8_t* s) {
-  const uint16_t inodeSize = Le16(s + 88);
-  return s[56] == 0x53 && s[57] == 0xEF && (inodeSize == 128 || inodeSize == 256) && IsExtSuperBlock(s);
+const UnixNode* AsExtNode(const cnode* node) {
+  return node && node->Family() == kNodeExt ? static_cast<const UnixNode*>(node) : nullptr;
 }
 
+// ---- volumes ----
+
+CVol* CreateExtVolume(uint8_t) { return new (std::nothrow) CExt3Vol(); }
+
+bool InitExtVolume(CVol& volume, const uint8_t* boot, int64_t sector, Drive* drive) {
+  auto* v = dynamic_cast<CUnixVol*>(&volume);
+  if (!v) return false;
+  Drive* d = drive ? drive : g_currentDrive;
+  const uint32_t ss = d && d->SectorSize() ? d->SectorSize() : 512;
+  if (!InitUnixVol(v, boot, sector, ss)) return false;
+  if (!InitRootNode(v) && traceUnixFsA) TracePrintfA("Ext root inode not valid\n");
+  return true;
+}
+
+// A superblock the search found stands when its backups agree.
+bool ConfirmExtVolume(CVol& volume, const uint8_t* boot, Drive& drive) {
+  return FindExt3BackupSuperBlock(drive, int64_t(volume.startSector), boot);
+}
+
+bool IsExtRoot(const CVol&, uint32_t id) { return id == kRootInode; }
+
+// ---- the volume search ----
+
 // Only the superblock of block group 0 starts a volume.
-int ProbeExt(const uint8_t* s) { return IsExtSuper(s) && Le16(s + 0x5A) == 0 ? kVolExt : 0; }
+int ProbeExt(const uint8_t* s) { return IsExt3SuperBlock(s) == 0 ? kVolExt : 0; }
 
 // The superblock lies 1024 bytes into the volume.
 void LocateExt(BootLocate& w) {
   const uint32_t ss = w.sectorBytes;
-  if (ss > 1024) return;
-  const uint32_t logBlock = Le32(w.sector + 24);
-  if (logBlock > 20) return;
-  const uint64_t blockBytes = uint64_t(1024) << logBlock;
-  if (blockBytes < ss || __builtin_mul_overflow(blockBytes / ss, uint64_t(Le32(w.sector + 4)), &w.size)) return;
-  w.start = w.position - int64_t(1024 / ss);
+  if (!ss || ss > kSuperBlockOffset) return;
+  const ExtSuperBlock sb = ParseExtSuperBlock(w.sector);
+  if (sb.logBlockSize > kMaxLogBlockSize) return;
+  const uint64_t blockBytes = uint64_t(sb.BlockSize());
+  if (blockBytes < ss || __builtin_mul_overflow(blockBytes / ss, sb.blockCount, &w.size)) return;
+  const int64_t back = int64_t(kSuperBlockOffset / ss);
+  if (w.position < back) return;
+  w.start = w.position - back;
 }
 
-bool IsExtRoot(const CVol&, uint32_t id) { return id == 2; }
+bool IsExtSuperKind(const uint8_t* s, const ClassifyContext*) { return IsExt3SuperBlock(s) >= 0; }
+
+// ---- reading ----
 
 CExtents* CreateExtReader(CVol& volume) { return new ExtExtentReader(&volume); }
 
-// `aux` is the inode's 60-byte block area; without it the node is
-// block-mapped and needs no mapping.
+// The mapping of an extent-tree node: `aux` is the inode's 60-byte block
+// area, else the node's own copy of it. Block-mapped nodes need none.
 bool BuildExtExtents(CVol& volume, const cnode* node, const void* aux, uint32_t*) {
+  uint8_t area[kInodeBlockAreaBytes];
+  const UnixNode* u = AsExtNode(node);
+  if (!aux && u) {
+    if (u->inlineData) return false;
+    if (!u->extents) return true;
+    u->BlockArea(area);
+    aux = area;
+  }
   if (!aux) return true;
   if (!PrepareNodeExtents(volume, node)) return false;
   auto* reader = static_cast<ExtExtentReader*>(volume.extents.get());
@@ -52,20 +97,75 @@ bool BuildExtExtents(CVol& volume, const cnode* node, const void* aux, uint32_t*
   return true;
 }
 
-// The Unix node reads its block map.
-int64_t NoFirstSector(const cnode*, uint32_t) { return 0; }
-bool ExtBlockMapped(const cnode* node) { return g_extentTreeTest && !g_extentTreeTest(node); }
+// Bytes of an extent-mapped node through the prepared extents: whole
+// clusters into the buffer, a cut last one through a scratch cluster.
+int64_t ReadThroughExtents(CVol* v, uint64_t offset, uint8_t* buffer, size_t capacity) {
+  const uint32_t cs = v->extents ? v->extents->clusterSize : 0;
+  if (!cs || offset % cs) return -1;
+  const size_t whole = capacity / cs * cs;
+  uint64_t done = 0;
+  if (whole) {
+    uint64_t got = 0;
+    if (!v->ReadInodeDataCm(offset, whole, &got, nullptr, buffer, whole)) return -1;
+    done = std::min<uint64_t>(got, whole);
+    if (done < whole) return int64_t(done);
+  }
+  if (done < capacity) {
+    std::vector<uint8_t> scratch(cs);
+    uint64_t got = 0;
+    if (!v->ReadInodeDataCm(offset + done, cs, &got, nullptr, scratch.data(), cs) || got == 0)
+      return done ? int64_t(done) : -1;
+    const size_t k = size_t(std::min<uint64_t>(capacity - done, got));
+    memcpy(buffer + done, scratch.data(), k);
+    done += k;
+  }
+  return int64_t(done);
+}
+
+int64_t ReadExtData(CVol* volume, const cnode* node, uint64_t offset, uint8_t* buffer, size_t capacity) {
+  const UnixNode* u = AsExtNode(node);
+  auto* v = dynamic_cast<CUnixVol*>(volume);
+  if (!u || !v) return -1;
+  if (u->inlineData) {
+    ErrorMsg(u"The file's data is inside its inode (inline data), which is not read.");
+    return -1;
+  }
+  if (u->extents) return ReadThroughExtents(v, offset, buffer, capacity);
+  uint32_t corrupt = 0;
+  return v->ReadFileData(offset, capacity, buffer, capacity, u->list, u->listLength, &corrupt);
+}
+
+uint8_t* ReadExtClusters(CVol& volume, const cnode* node, int64_t cluster, uint32_t count, uint64_t* outBytes) {
+  if (outBytes) *outBytes = 0;
+  const uint32_t cs = volume.clusterSize;
+  if (cluster < 0 || !cs || uint64_t(cluster) > (UINT64_MAX / cs)) return nullptr;
+  uint8_t* buffer = volume.GetClusterBuffer();
+  const size_t capacity = size_t(std::min<uint64_t>(uint64_t(count) * cs, kClusterBufferBytes));
+  const int64_t got = ReadExtData(&volume, node, uint64_t(cluster) * cs, buffer, capacity);
+  if (got <= 0) return nullptr;
+  if (outBytes) *outBytes = uint64_t(got);
+  return buffer;
+}
+
+bool ExtBlockMapped(const cnode* node) {
+  if (g_extentTreeTest) return !g_extentTreeTest(node);
+  return IsUnixBlockMapped(node);
+}
 
 const NodeOps kNodeOps = [] {
   NodeOps ops;
-  ops.firstSector = NoFirstSector;
+  ops.create = CreateExtNode;
+  ops.destroy = DestroyUnixNode;
+  ops.copyFields = CopyUnixNodeFields;
+  ops.fileTime = GetUnixNodeFileTime;
+  ops.firstSector = GetUnixNodeFirstSector;
   ops.blockMapped = ExtBlockMapped;
   ops.traits = kNodeTraitNoSymlinks;
   return ops;
 }();
 
 const SectorKindEntry kSectorKinds[] = {
-    {kSectExtSuper, nullptr, nullptr},
+    {kSectExtSuper, IsExtSuperKind, nullptr},
     {kSectUnixDir, nullptr, nullptr},
 };
 
@@ -76,13 +176,18 @@ const VolumeFamily kFamily = [] {
   f.typeCount = 1;
   f.nodeFamily = kNodeExt;
   f.nodeOps = &kNodeOps;
+  f.createVolume = CreateExtVolume;
+  f.initVolume = InitExtVolume;
+  f.confirmVolume = ConfirmExtVolume;
   f.isRootId = IsExtRoot;
   f.probe = ProbeExt;
   f.locate = LocateExt;
   f.createExtents = CreateExtReader;
   f.buildNodeExtents = BuildExtExtents;
-  f.readNodeClusters = ReadClustersThroughExtents;
-  f.walkFolders = kWalkInQuickScan;
+  f.readNodeClusters = ReadExtClusters;
+  f.walkFolders = kWalkInQuickScan | kWalkInLongScan;
+  f.parseEntries = ParseExtEntries;
+  f.readData = ReadExtData;
   f.folderSizeInClusters = true;
   f.sectorKinds = kSectorKinds;
   f.sectorKindCount = sizeof kSectorKinds / sizeof kSectorKinds[0];

@@ -5,8 +5,7 @@ void RegisterExtFamily();
 
 struct cnode;
 
-// Whether an ext node's inode uses an extent tree, until the ext family's
-// node records answer it: with no test installed ext nodes count as
-// extent-mapped.
+// Whether an ext node's inode uses an extent tree, in place of the
+// family's own answer from its node record (tests; null: the node's).
 using ExtentTreeTest = bool (*)(const cnode* node);
 void SetExtentTreeTest(ExtentTreeTest test);

@@ -1,0 +1,96 @@
+// ext2/3/4 on-disk layout: every offset and constant the ext reader uses.
+// All fields are little-endian.
+#pragma once
+#include <cstdint>
+
+namespace ext {
+
+// ---- superblock (1024 bytes, 1024 bytes into the volume) ----
+inline constexpr uint32_t kSuperBlockOffset = 1024;
+inline constexpr uint32_t kSuperBlockBytes = 1024;
+inline constexpr uint32_t kSbInodeCount = 0;
+inline constexpr uint32_t kSbBlockCount = 4;
+inline constexpr uint32_t kSbReservedBlocks = 8;
+inline constexpr uint32_t kSbFreeBlocks = 12;
+inline constexpr uint32_t kSbFreeInodes = 16;
+inline constexpr uint32_t kSbFirstDataBlock = 20;
+inline constexpr uint32_t kSbLogBlockSize = 24;
+inline constexpr uint32_t kSbBlocksPerGroup = 32;
+inline constexpr uint32_t kSbFragsPerGroup = 36;
+inline constexpr uint32_t kSbInodesPerGroup = 40;
+inline constexpr uint32_t kSbMagic = 56;
+inline constexpr uint32_t kSbInodeSize = 88;
+inline constexpr uint32_t kSbBlockGroup = 90;
+inline constexpr uint32_t kSbIncompat = 96;
+inline constexpr uint32_t kSbRoCompat = 100;
+inline constexpr uint32_t kSbVolumeName = 120;
+inline constexpr uint32_t kSbVolumeNameBytes = 16;
+inline constexpr uint32_t kSbDescSize = 254;        // 16-bit, with the 64-bit feature
+inline constexpr uint32_t kSbBlockCountHigh = 336;  // with the 64-bit feature
+
+inline constexpr uint16_t kMagic = 0xEF53;
+inline constexpr uint32_t kMaxLogBlockSize = 6;
+
+// Feature bits.
+inline constexpr uint32_t kIncompatExtents = 0x40;
+inline constexpr uint32_t kIncompat64Bit = 0x80;
+inline constexpr uint32_t kIncompatMetaBg = 0x10;
+inline constexpr uint32_t kIncompatInlineData = 0x8000;
+inline constexpr uint32_t kRoCompatMetadataCsum = 0x400;
+
+// The groups that hold backup superblocks (sparse_super), in the order
+// they are tried.
+inline constexpr uint32_t kBackupGroups[] = {1, 3, 5, 7, 9, 25, 27, 49, 81, 125, 243, 343, 625, 2401, 3125, 16807};
+
+// ---- group descriptor (32 bytes, or 64 with the 64-bit feature) ----
+inline constexpr uint32_t kGdInodeTable = 8;
+inline constexpr uint32_t kGdInodeTableHigh = 40;
+inline constexpr uint32_t kGdSmallShift = 5;
+inline constexpr uint32_t kGdLargeShift = 6;
+
+// ---- inode ----
+inline constexpr uint32_t kInodeMode = 0;
+inline constexpr uint32_t kInodeSizeLow = 4;
+inline constexpr uint32_t kInodeAccessTime = 8;
+inline constexpr uint32_t kInodeChangeTime = 12;
+inline constexpr uint32_t kInodeModifyTime = 16;
+inline constexpr uint32_t kInodeDeleteTime = 20;
+inline constexpr uint32_t kInodeLinks = 26;
+inline constexpr uint32_t kInodeFlags = 32;
+inline constexpr uint32_t kInodeBlockArea = 40;
+inline constexpr uint32_t kInodeBlockAreaBytes = 60;
+inline constexpr uint32_t kInodeSizeHigh = 108;
+inline constexpr uint32_t kInodeFragAddr = 112;
+inline constexpr uint32_t kInodeChecksumLow = 124;  // metadata_csum: 16-bit
+inline constexpr uint32_t kInodeReserved = 126;
+inline constexpr uint32_t kInodeBaseBytes = 128;
+
+inline constexpr uint16_t kModeTypeMask = 0xF000;
+inline constexpr uint16_t kModeDirectory = 0x4000;
+inline constexpr uint16_t kModeRegular = 0x8000;
+inline constexpr uint16_t kModeSymlink = 0xA000;
+
+inline constexpr uint32_t kFlagIndex = 0x1000;  // hashed directory
+inline constexpr uint32_t kFlagExtents = 0x80000;
+inline constexpr uint32_t kFlagInlineData = 0x10000000;
+
+inline constexpr uint32_t kRootInode = 2;
+inline constexpr uint32_t kDirectPointers = 12;
+inline constexpr uint32_t kSingleIndirect = 12;
+inline constexpr uint32_t kDoubleIndirect = 13;
+inline constexpr uint32_t kTripleIndirect = 14;
+
+// ---- directory entry ----
+inline constexpr uint32_t kDeInode = 0;
+inline constexpr uint32_t kDeRecLen = 4;
+inline constexpr uint32_t kDeNameLen = 6;
+inline constexpr uint32_t kDeFileType = 7;
+inline constexpr uint32_t kDeName = 8;
+inline constexpr uint32_t kDeHeaderBytes = 8;
+inline constexpr uint8_t kDeTypeDirectory = 2;
+inline constexpr uint8_t kDeTypeSymlink = 7;
+
+// Seconds from 1601 to 1970, for FILETIME.
+inline constexpr uint64_t kUnixEpochSeconds = 11644473600ull;
+
+}  // namespace ext

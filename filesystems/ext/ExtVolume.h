@@ -1,0 +1,26 @@
+// The ext2/3/4 volume (type 4): geometry from the superblock, the root
+// folder from inode 2.
+#pragma once
+#include <cstdint>
+
+#include "filesystems/ext/UnixVolume.h"
+
+class Drive;
+struct ExtSuperBlock;
+
+class CExt3Vol : public CUnixVol {
+ public:
+  CExt3Vol();
+};
+
+// The ext part of InitUnixVol: false when the superblock's values cannot
+// be a volume.
+bool InitExt3Vol(CUnixVol* volume, const ExtSuperBlock& sb);
+
+// Fills the volume from its superblock (at least its first 512 bytes) for
+// the volume starting at drive sector `start` with sectors of sectorSize:
+// geometry, size, start, root node. Non-zero on success.
+int InitUnixVol(CUnixVol* volume, const uint8_t* superBlock, int64_t start, uint32_t sectorSize);
+
+// Fills the root node from inode 2; false when it does not pass.
+bool InitRootNode(CUnixVol* volume);

@@ -1,0 +1,144 @@
+#include "filesystems/ext/UnixNode.h"
+
+#include <cstring>
+#include <new>
+
+#include "filesystems/ext/Definitions.h"
+#include "filesystems/ext/Inode.h"
+#include "filesystems/ext/UnixVolume.h"
+#include "foundation/AppState.h"
+#include "foundation/ByteOrder.h"
+#include "storage/Drive.h"
+#include "volumes/Extents.h"
+#include "volumes/VolumeSearch.h"
+
+using namespace ext;
+
+UnixNode::~UnixNode() { delete[] list; }
+
+bool UnixNode::SetList(const uint8_t* bytes, uint8_t length) {
+  delete[] list;
+  list = nullptr;
+  listLength = 0;
+  if (!length) return true;
+  list = new (std::nothrow) uint8_t[length];
+  if (!list) return false;
+  memcpy(list, bytes, length);
+  listLength = length;
+  return true;
+}
+
+void UnixNode::BlockArea(uint8_t out[60]) const {
+  memset(out, 0, kInodeBlockAreaBytes);
+  if (list) memcpy(out, list, listLength < kInodeBlockAreaBytes ? listLength : kInodeBlockAreaBytes);
+}
+
+uint64_t UnixNode::GetTime() const { return (uint64_t(modifyTime) + kUnixEpochSeconds) * 10000000ull; }
+
+WString UnixNode::GetTimeText() const { return FormatDateTime(GetTime()); }
+
+int64_t UnixNode::GetFirstSector(const CUnixVol& v, uint32_t sectorSize) const {
+  if (!list || !sectorSize) return -1;
+  uint64_t block = 0;
+  if (extents) {
+    uint8_t area[kInodeBlockAreaBytes];
+    BlockArea(area);
+    ExtExtentReader reader(const_cast<CUnixVol*>(&v));
+    const int64_t first = reader.FirstDataBlock(area, kInodeBlockAreaBytes);
+    if (first < 0) return -1;
+    block = uint64_t(first);
+  } else {
+    if (listLength < 4) return -1;
+    block = Le32(list);
+    if (v.type == kVolUfs1 || v.type == kVolUfs2) block >>= v.fragsPerBlockShift;
+  }
+  if (v.clusterSize >= sectorSize) return int64_t(block * (v.clusterSize / sectorSize));
+  return int64_t(block * v.clusterSize / sectorSize);
+}
+
+bool Unix::CopyNode(UnixNode* to, const UnixNode* from) {
+  to->modifyTime = from->modifyTime;
+  to->extents = from->extents;
+  to->inlineData = from->inlineData;
+  to->sizeRebuilt = from->sizeRebuilt;
+  return to->SetList(from->list, from->listLength);
+}
+
+namespace {
+
+// Bytes of block pointers a block-mapped file of `size` bytes needs.
+uint8_t PointerBytes(uint64_t size, const CUnixVol* v) {
+  const uint32_t bs = v && v->clusterSize ? v->clusterSize : 1024;
+  const uint64_t blocks = size / bs + (size % bs ? 1 : 0);
+  if (blocks <= kDirectPointers) return uint8_t(4 * blocks);
+  if (!v || blocks <= v->singleLimit) return 52;
+  if (blocks <= v->doubleLimit) return 56;
+  return 60;
+}
+
+}  // namespace
+
+bool FromExtInode(UnixNode* node, const ExtInode& n, CUnixVol* v) {
+  if (!n.mode) return false;
+  if (n.IsDirectory()) node->flags2 |= kNode2Directory;
+  if (n.IsSymlink()) node->flags |= kNodeSymlink;
+  if (n.IsDeleted()) node->flags |= kNodeDeleted;
+  node->modifyTime = n.modifyTime;
+  node->size = n.size;
+  if (n.HasInlineData()) {
+    node->inlineData = 1;
+    return node->SetList(nullptr, 0);
+  }
+  if (n.UsesExtents()) {
+    node->extents = 1;
+    uint8_t length = uint8_t(ExtExtentHeaderSize(n.blockArea));
+    if (!node->SetList(n.blockArea, length)) return false;
+    // A tree emptied by truncation whose first entry survives: its end
+    // gives the size back.
+    const bool skipDeleted = g_appState && g_appState->skipDeleted;
+    if (n.size == 0 && length == 12 && v && !skipDeleted && ExtExtentHeaderValid(n.blockArea, 60)) {
+      bool any = false;
+      for (int i = 16; i < 24; ++i) any = any || n.blockArea[i];
+      if (any) {
+        uint8_t area[kInodeBlockAreaBytes];
+        memcpy(area, n.blockArea, kInodeBlockAreaBytes);
+        area[2] = 1;
+        area[3] = 0;
+        ExtExtentReader reader(v);
+        const uint64_t end = ExtLastLogicalBlock(&reader, area, kInodeBlockAreaBytes, Le16(area + 6));
+        if (end) {
+          node->size = end * v->clusterSize;
+          node->sizeRebuilt = 1;
+          return node->SetList(area, 24);
+        }
+      }
+    }
+    return true;
+  }
+  if (n.IsSymlink()) return node->SetList(nullptr, 0);
+  return node->SetList(n.blockArea, PointerBytes(n.size, v));
+}
+
+cnode* CreateExtNode() { return new (std::nothrow) UnixNode(kNodeExt); }
+
+void DestroyUnixNode(cnode* node) { delete static_cast<UnixNode*>(node); }
+
+bool CopyUnixNodeFields(cnode* to, const cnode* from) {
+  if (!to || !from || to->Family() != from->Family()) return false;
+  return Unix::CopyNode(static_cast<UnixNode*>(to), static_cast<const UnixNode*>(from));
+}
+
+bool GetUnixNodeFileTime(const cnode* node, uint64_t* out, int which) {
+  if (!node || which != 0) return false;
+  *out = static_cast<const UnixNode*>(node)->GetTime();
+  return true;
+}
+
+bool IsUnixBlockMapped(const cnode* node) { return node && !static_cast<const UnixNode*>(node)->extents; }
+
+int64_t GetUnixNodeFirstSector(const cnode* node, uint32_t sectorSize) {
+  if (!node || !g_currentDrive) return -1;
+  const auto* v = dynamic_cast<const CUnixVol*>(VolumeAt(*g_currentDrive, node->volumeIndex));
+  if (!v) return -1;
+  return static_cast<const UnixNode*>(node)->GetFirstSector(*v, sectorSize);
+}
