@@ -144,17 +144,17 @@ int RecoverVolumeNode(CVol* v, const cnode* node, WStringView destPath, RecMemor
     remaining -= at;
   }
   Drive* d = DriveOf(v);
-  // Freed and the writer closed on every way out, a reader's exception too.
+  // The writer closed on every way out, a reader's exception too.
   struct Guard {
-    uint8_t* buffer = nullptr;
     RecFile* file = nullptr;
     ~Guard() {
-      AlignedFree(buffer);
       if (file && file->IsOpen()) file->Close();
     }
   } guard;
   guard.file = file;
-  uint8_t* buffer = guard.buffer = static_cast<uint8_t*>(AlignedAlloc(kPieceBytes));
+  // The thread's piece buffer, kept from file to file: a fresh megabyte
+  // for each of many small files costs more than writing them.
+  uint8_t* buffer = ThreadScratchBuffer(0, kPieceBytes);
   if (!buffer) ShowErrorAndThrow();
   bool failed = false;
   while (remaining > 0) {

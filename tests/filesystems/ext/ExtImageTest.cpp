@@ -1,0 +1,161 @@
+// ext2, ext3 and ext4 images made by mke2fs -d and debugfs
+// (tests/fixtures/make_ext.sh), scanned and recovered through the headless
+// driver and compared with The Sleuth Kit and debugfs run on the same
+// images.
+//
+// Normalisation of the comparison with `fls -r -p`: folders are walked,
+// not listed, so only files and links ("r/r", "l/l") are compared; fls's
+// "$OrphanFiles" is its own invention. fls paths become destination paths
+// the way Save makes them (a "\" in a name becomes "_"). Symbolic links are
+// listed and never recovered.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <future>
+#include <map>
+#include <memory>
+#include <vector>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "platform/Text.h"
+#include "tests/engine/DvscanRun.h"
+#include "tests/support/FixtureRun.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/TestUtil.h"
+#include "volumes/DestinationPath.h"
+
+namespace {
+
+bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+std::string ExtImages(std::string* skip) {
+  static int status = RunFixtureScript("make_ext.sh", FixtureCache() + "/ext", ">/dev/null 2>&1");
+  if (status == 77) *skip = "e2fsprogs or sleuthkit missing";
+  return status == 0 ? FixtureCache() + "/ext" : "";
+}
+
+#define EXT_IMAGES_OR_SKIP(var)                             \
+  std::string skip_;                                        \
+  const std::string var = ExtImages(&skip_);                \
+  if (var.empty() && !skip_.empty()) GTEST_SKIP() << skip_; \
+  ASSERT_FALSE(var.empty()) << "make_ext.sh failed"
+
+// An fls path ("a/b/name") as Save writes it below the destination.
+std::string DestinationOf(const std::string& flsPath) {
+  const size_t slash = flsPath.rfind('/');
+  std::string folder = "\\";
+  if (slash != std::string::npos) {
+    folder += flsPath.substr(0, slash);
+    for (char& c : folder)
+      if (c == '/') c = '\\';
+    folder += "\\";
+  }
+  const std::string name = slash == std::string::npos ? flsPath : flsPath.substr(slash + 1);
+  WString out;
+  if (!BuildDestinationPath(u"/r", FromUtf8(folder), FromUtf8(name), &out)) return "";
+  return ToUtf8(out).substr(3);
+}
+
+// fls's files and links: destination path -> deleted.
+std::map<std::string, bool> FlsFiles(const std::string& text) {
+  std::map<std::string, bool> out;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    const size_t tab = line.find('\t');
+    if (tab == std::string::npos || (line.rfind("r/r", 0) != 0 && line.rfind("l/l", 0) != 0)) continue;
+    const std::string path = line.substr(tab + 1);
+    if (path.rfind("$OrphanFiles", 0) == 0) continue;
+    out[DestinationOf(path)] = line.compare(4, 2, "* ") == 0;
+  }
+  return out;
+}
+
+// "<md5>  <path>" lines.
+std::map<std::string, std::string> SourceMd5s(const std::string& folder) {
+  std::map<std::string, std::string> out;
+  std::istringstream in(ReadFileText(folder + "/ext-src.md5.txt"));
+  std::string line;
+  while (std::getline(in, line)) out[DestinationOf(line.substr(34))] = line.substr(0, 32);
+  return out;
+}
+
+struct Image {
+  const char* name;
+  bool inlineData;  // files whose data is inside the inode are not read
+};
+
+const Image kImages[] = {{"e4", false},      {"e4k", false},    {"e2", false},
+                         {"e3", false},      {"e4old", false},  {"e4small", false},
+                         {"e4one", false},   {"metabg", false}, {"inline", true}};
+
+}  // namespace
+
+TEST(ExtImages, ListAndRecoverAsThePeersDo) {
+  EXT_IMAGES_OR_SKIP(folder);
+  const auto sources = SourceMd5s(folder);
+  ASSERT_GT(sources.size(), 2000u);
+  // The runs wait on the driver's hand-overs more than they work: all at
+  // once.
+  std::vector<std::unique_ptr<TempFolder>> temps;
+  std::vector<std::future<DvscanRun>> runs;
+  for (const Image& image : kImages) {
+    temps.push_back(std::make_unique<TempFolder>("ext-recover"));
+    const std::string args = "--recover '" + temps.back()->Path() + "/out' '" + folder + "/ext-" + image.name + ".img'";
+    runs.push_back(std::async(std::launch::async, [args] { return Dvscan(args); }));
+  }
+  for (size_t k = 0; k < std::size(kImages); ++k) {
+    const Image& image = kImages[k];
+    SCOPED_TRACE(image.name);
+    const std::string dest = temps[k]->Path() + "/out";
+    const DvscanRun r = runs[k].get();
+    ASSERT_TRUE(r.rc == 0 || r.rc == 1) << r.err;
+    std::map<std::string, bool> listed;
+    for (const Listed& l : r.items) EXPECT_TRUE(listed.emplace(l.path, l.deleted).second) << "twice: " << l.path;
+    const auto fls = FlsFiles(ReadFileText(folder + "/ext-" + image.name + ".fls.txt"));
+
+    // Every file fls names is listed as fls lists it (live or deleted), and
+    // nothing else, except what sits in a folder of inline data.
+    for (const auto& [path, deleted] : fls) {
+      auto it = listed.find(path);
+      if (image.inlineData && it == listed.end()) continue;
+      ASSERT_NE(it, listed.end()) << "not listed: " << path;
+      EXPECT_EQ(it->second, deleted) << path;
+    }
+    for (const auto& [path, deleted] : listed) EXPECT_TRUE(fls.count(path)) << "not in fls: " << path;
+
+    // Live files equal their sources; a file that is not written is one
+    // whose data is not read (links, inline data), never a wrong copy.
+    size_t written = 0;
+    for (const auto& [path, md5] : sources) {
+      if (path.rfind("d/gone", 0) == 0) continue;
+      const std::string file = dest + "/" + path;
+      if (image.inlineData && !FileExists(file)) continue;
+      ASSERT_TRUE(FileExists(file)) << path;
+      EXPECT_EQ(Md5File(file), md5) << path;
+      ++written;
+    }
+    if (!image.inlineData) EXPECT_EQ(written, sources.size() - 2);
+
+    // Deleted files equal what icat -r gives of their inodes.
+    std::istringstream deleted(ReadFileText(folder + "/ext-" + image.name + ".deleted.txt"));
+    std::string inode, md5, path;
+    int gone = 0;
+    while (deleted >> inode >> md5 >> path) {
+      SCOPED_TRACE(path);
+      EXPECT_TRUE(listed.count(path) && listed[path]);
+      EXPECT_EQ(Md5File(dest + "/" + path), md5);
+      ++gone;
+    }
+    EXPECT_EQ(gone, 2);
+
+    // The recovered modification time is the inode's (debugfs stat).
+    std::smatch m;
+    const std::string stat = ReadFileText(folder + "/ext-" + image.name + ".stat.txt");
+    ASSERT_TRUE(std::regex_search(stat, m, std::regex("mtime: 0x([0-9a-f]{8})")));
+    EXPECT_EQ(RunCommand("stat -c %Y '" + dest + "/thirteen.bin'"), std::to_string(std::stoul(m[1], nullptr, 16)) + "\n");
+  }
+}
