@@ -23,6 +23,9 @@ Writes CORPUS_DIR/<target>/<name> for:
                (when it is installed), as pieces of a sparse file
   fuzz_raid_definition, fuzz_raid_schema  definition strings and a schema
                file written here
+  fuzz_ext_inode, fuzz_ext_dir, fuzz_unix_blockmap  small ext2 and ext4
+               images made by mke2fs (when it is installed), whole and in
+               8 KiB slices
 """
 import lzma
 import os
@@ -335,5 +338,39 @@ def media_seeds(corpus):
                 if data[at:at + 4] != bytes(4):
                     write(corpus, "fuzz_carve_bkf_trace", "%s-%d" % (name, at), b"\0" + data[at:at + 512])
 
+def ext_seeds(corpus):
+    import shutil
+    import subprocess
+    import tempfile
+    mke2fs = shutil.which("mke2fs") or "/sbin/mke2fs"
+    if not os.path.exists(mke2fs):
+        return
+    with tempfile.TemporaryDirectory() as tmp:
+        src = os.path.join(tmp, "src")
+        os.makedirs(os.path.join(src, "d"))
+        for i in range(12):
+            with open(os.path.join(src, "d", "f%d" % i), "wb") as f:
+                f.write(b"%d\n" % i * (i * 300 + 1))
+        with open(os.path.join(src, "big"), "wb") as f:
+            f.write(bytes(range(256)) * 100)
+        os.symlink("big", os.path.join(src, "link"))
+        for name, args in (("ext4", ["-t", "ext4", "-O", "^has_journal"]), ("ext2", ["-t", "ext2"])):
+            img = os.path.join(tmp, name + ".img")
+            with open(img, "wb") as f:
+                f.truncate(256 << 10)
+            if subprocess.run([mke2fs, "-q", "-F", "-b", "1024", "-N", "32", "-d", src] + args + [img],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode:
+                continue
+            subprocess.run(["debugfs", "-w", "-R", "rm /d/f3", img], stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+            data = open(img, "rb").read()
+            write(corpus, "fuzz_ext_dir", name, data)
+            write(corpus, "fuzz_unix_blockmap", name, data)
+            for at in range(0, 64 << 10, 8 << 10):
+                write(corpus, "fuzz_ext_inode", "%s-%d" % (name, at), data[at:at + (8 << 10)])
+            write(corpus, "fuzz_ext_inode", name + "-sb", data[1024:2048])
+
+
 if __name__ == "__main__":
     main()
+    ext_seeds(sys.argv[1])

@@ -137,7 +137,9 @@ int ParseUnixEntries(CUnixVol* v, const cnode* folder, const uint8_t* data, size
     for (size_t at = 0; at + kDeHeaderBytes <= blockBytes;) {
       if (!ReadExtDirEntry(block, blockBytes, at, &e) || e.recordLength == 0) break;
       if (e.inode > v->inodeCount) break;
-      const bool dot = e.nameLength && IsDot(e);
+      // The folder's own "." and ".." open its first block; a record of
+      // that name anywhere else is a crafted name, listed like any other.
+      const bool dot = e.nameLength && IsDot(e) && (at == 0 || at == 12) && e.fileType == kDeTypeDirectory;
       if (e.inode && e.nameLength && !dot) made += AddEntry(v, folder, e, false);
       // The ".." record of a hashed folder's first block covers its index.
       if (!(dot && IsHashRoot(block, blockBytes, at, e))) {

@@ -159,3 +159,27 @@ TEST(ExtImages, ListAndRecoverAsThePeersDo) {
     EXPECT_EQ(RunCommand("stat -c %Y '" + dest + "/thirteen.bin'"), std::to_string(std::stoul(m[1], nullptr, 16)) + "\n");
   }
 }
+
+// Names a crafted source holds ("..", "../../escape", "a/b", control
+// characters): every file is listed and recovered strictly inside the
+// destination, nothing lands beside it.
+TEST(ExtImages, HostileNamesStayInsideTheDestination) {
+  DV_NEED_FIXTURE("make_hostile_names.sh", "names");
+  const std::string folder = FixtureCache();
+  size_t files = 0;
+  {
+    std::istringstream in(ReadFileText(folder + "/hostile-names.names.txt"));
+    std::string dir, kind, hex;
+    while (in >> dir >> kind >> hex) files += kind == "r";
+  }
+  ASSERT_GT(files, 10u);
+  const TempFolder temp("ext-hostile");
+  const std::string dest = temp.Path() + "/out";
+  const DvscanRun r = Dvscan("--recover '" + dest + "' '" + folder + "/hostile-names.img'");
+  EXPECT_EQ(r.rc, 0) << r.err;
+  EXPECT_EQ(r.items.size(), files);
+  EXPECT_EQ(RunCommand("ls -A '" + temp.Path() + "'"), "out\n");
+  // Every file written (the recovery log aside) is a regular file below it.
+  EXPECT_EQ(RunCommand("find '" + dest + "' -type f ! -name Recovery.log | wc -l"), std::to_string(files) + "\n");
+  EXPECT_EQ(RunCommand("find '" + dest + "' -type l | wc -l"), "0\n");
+}

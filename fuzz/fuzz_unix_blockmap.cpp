@@ -1,0 +1,53 @@
+// Block maps and extent trees of arbitrary content over a volume made from
+// the input itself: reading a file through them stays inside the buffer
+// and the volume, whatever its pointers say.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "app/Startup.h"
+#include "filesystems/ext/UnixNode.h"
+#include "foundation/ByteOrder.h"
+#include "fuzz/ExtFuzzDrive.h"
+#include "volumes/VolumeFamily.h"
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  InstallSubsystems();
+  extfuzz::Initialize();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 2048 + 80 || size > 262144) return 0;
+  extfuzz::Mounted m(data, size);
+  auto v = extfuzz::MakeVolume(m.drive);
+  if (!v) return 0;
+  // The node: a block area, a size and a read request from the input.
+  const uint8_t* p = data + 2048;
+  UnixNode node(kNodeExt);
+  node.extents = p[0] & 1;
+  node.size = Le32(p + 4) & 0x3FFFFFF;
+  if (!node.SetList(p + 16, uint8_t(p[1] % 61))) return 0;
+  v->SetNodeClusterCode(&node);
+  const uint64_t offset = uint64_t(Le16(p + 8)) * v->clusterSize;
+  const size_t length = 1 + Le16(p + 10) % 200000;
+  std::vector<uint8_t> buffer(length);
+  uint32_t corrupt = 0;
+  if (!node.extents) {
+    const int64_t got = v->ReadFileData(offset, length, buffer.data(), buffer.size(), node.list, node.listLength, &corrupt);
+    if (got > int64_t(length)) std::abort();
+    for (uint64_t l = 0; l < 64; ++l) {
+      bool bad = false;
+      const int64_t b = v->MapBlock(l * 97, node.list, node.listLength, &bad);
+      if (b >= int64_t(v->totalBlocks)) std::abort();
+    }
+  }
+  const VolumeFamily* f = FindVolumeFamily(v->type);
+  if (f && f->buildNodeExtents && f->readData && v->BuildNodeExtents(&node)) {
+    const int64_t got = f->readData(v.get(), &node, offset / v->clusterSize * v->clusterSize, buffer.data(), length);
+    if (got > int64_t(length)) std::abort();
+  }
+  node.GetFirstSector(*v, 512);
+  return 0;
+}
