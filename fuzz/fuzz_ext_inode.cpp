@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   // A superblock: the test, the volume start, the geometry.
   std::vector<uint8_t> sb(1024, 0);
-  memcpy(sb.data(), bytes.data(), size < 1024 ? size : 1024);
+  if (size) memcpy(sb.data(), data, size < 1024 ? size : 1024);
   IsExt3SuperBlock(sb.data());
   Ext3SuperBlockStart(1000, sb.data(), 512);
   CExt3Vol v;

@@ -90,7 +90,8 @@ struct Image {
 
 const Image kImages[] = {{"e4", false},      {"e4k", false},    {"e2", false},
                          {"e3", false},      {"e4old", false},  {"e4small", false},
-                         {"e4one", false},   {"metabg", false}, {"inline", true}};
+                         {"e4one", false},   {"metabg", false}, {"e4mid", false},
+                         {"inline", true}};
 
 }  // namespace
 
@@ -182,4 +183,28 @@ TEST(ExtImages, HostileNamesStayInsideTheDestination) {
   // Every file written (the recovery log aside) is a regular file below it.
   EXPECT_EQ(RunCommand("find '" + dest + "' -type f ! -name Recovery.log | wc -l"), std::to_string(files) + "\n");
   EXPECT_EQ(RunCommand("find '" + dest + "' -type l | wc -l"), "0\n");
+}
+
+// A disk with two ext4 partitions: the volume table holds the two that
+// mmls shows, each listing what fls lists at its start.
+TEST(ExtImages, TwoPartitionsAsMmlsAndFlsSeeThem) {
+  EXT_IMAGES_OR_SKIP(folder);
+  const std::string img = folder + "/ext-disk.img";
+  const std::string mmls = ReadFileText(folder + "/ext-disk.mmls.txt");
+  std::vector<std::string> starts;
+  const std::regex linux(R"(\d+:\s+\d+:\d+\s+0*(\d+)\s+\d+\s+\d+\s+Linux)");
+  for (auto it = std::sregex_iterator(mmls.begin(), mmls.end(), linux); it != std::sregex_iterator(); ++it)
+    starts.push_back((*it)[1]);
+  ASSERT_EQ(starts, (std::vector<std::string>{"2048", "45056"}));
+  for (size_t k = 0; k < starts.size(); ++k) {
+    SCOPED_TRACE(starts[k]);
+    const DvscanRun r = Dvscan("--volume " + std::to_string(k) + " '" + img + "'");
+    ASSERT_EQ(r.rc, 0) << r.err;
+    std::map<std::string, bool> listed;
+    for (const Listed& l : r.items) listed[l.path] = l.deleted;
+    EXPECT_EQ(listed, FlsFiles(ReadFileText(folder + "/ext-disk." + starts[k] + ".fls.txt")));
+  }
+  const DvscanRun none = Dvscan("--volume 2 '" + img + "'");
+  EXPECT_NE(none.rc, 0);
+  EXPECT_NE(none.err.find("(2 volumes)"), std::string::npos) << none.err;
 }
