@@ -2,13 +2,18 @@
 // volume on it made from the input's own superblock (1024 bytes in), with
 // its geometry held to what the image can be.
 #pragma once
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "filesystems/ext/ExtVolume.h"
 #include "foundation/Globals.h"
+#include "platform/Text.h"
 #include "storage/BlockSource.h"
 #include "storage/Drive.h"
 
@@ -34,7 +39,19 @@ class InputSource : public BlockSource {
   }
 };
 
+// A regular file the drive is named after (the drive checks the name; its
+// reads come from the input).
+inline WString& ImageName() {
+  static WString name;
+  return name;
+}
+
 inline void Initialize() {
+  char path[] = "/tmp/fuzz-ext-XXXXXX";
+  const int fd = mkstemp(path);
+  if (fd >= 0) close(fd);
+  ImageName() = FromUtf8(path);
+  atexit([] { unlink(ToUtf8(ImageName()).c_str()); });
   static GlobalObjectsScope* scope = new GlobalObjectsScope();
   (void)scope;
   SetBlockSourceOpener([](const std::string&, bool) -> std::unique_ptr<BlockSource> {
@@ -50,10 +67,10 @@ struct Mounted {
     const size_t bytes = size < 8192 ? 8192 : (size + 511) / 512 * 512;
     image.assign(bytes, 0);
     if (size) memcpy(image.data(), data, size);
-    drive = CreateDrive(u"/fuzz/ext.img");
+    drive = CreateDrive(ImageName());
     if (!drive) return;
     try {
-      drive->InitDrive(u"/fuzz/ext.img");
+      drive->InitDrive(ImageName());
     } catch (...) {
       DeleteDrive(&drive);
       return;
