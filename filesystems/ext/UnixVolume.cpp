@@ -1,6 +1,7 @@
 #include "filesystems/ext/UnixVolume.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "filesystems/ext/Definitions.h"
@@ -12,14 +13,8 @@ using namespace ext;
 
 namespace {
 
-uint32_t Log2(uint64_t v) {
-  uint32_t s = 0;
-  while (v > 1) {
-    v >>= 1;
-    ++s;
-  }
-  return s;
-}
+// The sizes are powers of two.
+uint32_t Log2(uint64_t v) { return v ? uint32_t(std::countr_zero(v)) : 0; }
 
 bool PowerOfTwo(uint64_t v) { return v && !(v & (v - 1)); }
 
