@@ -20,7 +20,14 @@
 #include <sstream>
 #include <string>
 
+#include "filesystems/ext/ExtVolume.h"
+#include "filesystems/ext/Inode.h"
+#include "filesystems/ext/UnixNode.h"
+#include "foundation/Globals.h"
 #include "platform/Text.h"
+#include "storage/Drive.h"
+#include "volumes/Extents.h"
+#include "volumes/VolumeSearch.h"
 #include "tests/engine/DvscanRun.h"
 #include "tests/support/FixtureRun.h"
 #include "tests/support/TempFolder.h"
@@ -230,4 +237,53 @@ TEST(ExtImages, UnwrittenExtentsReadAsData) {
   const std::string disk = RunCommand("dd if='" + img + "' bs=1024 skip=" + std::to_string(physical) +
                                       " count=" + std::to_string(blocks) + " status=none");
   EXPECT_EQ(got.substr(logical * 1024), disk);
+}
+
+// The blocks the volume maps for the 13-block file are those debugfs
+// lists: through the indirect block on block-mapped volumes, through the
+// extent tree on the others.
+TEST(ExtImages, BlocksOfAFileAsDebugfsListsThem) {
+  EXT_IMAGES_OR_SKIP(folder);
+  GlobalObjectsScope scope;
+  for (const char* name : {"e2", "e3", "e4", "e4k", "e4old"}) {
+    SCOPED_TRACE(name);
+    const std::string img = folder + "/ext-" + name + ".img";
+    std::smatch m;
+    const std::string fls = ReadFileText(folder + "/ext-" + name + ".fls.txt");
+    ASSERT_TRUE(std::regex_search(fls, m, std::regex(R"(r/r (\d+):\tthirteen\.bin)")));
+    const uint32_t inode = uint32_t(std::stoul(m[1]));
+    std::vector<uint64_t> expected;
+    std::istringstream in(ReadFileText(folder + "/ext-" + name + ".blocks.txt"));
+    for (uint64_t b; in >> b;) expected.push_back(b);
+    Drive* drive = CreateDrive(FromUtf8(img));
+    ASSERT_NE(drive, nullptr);
+    drive->InitDrive(FromUtf8(img));
+    {
+      CExt3Vol v;
+      v.drive = drive;
+      std::vector<uint8_t> sb(1024);
+      ASSERT_TRUE(ReadSectorsWaited(*drive, 2, 1024, sb.data()));
+      ASSERT_EQ(InitUnixVol(&v, sb.data(), 0, 512), 1);
+      UnixInodeCache cache;
+      const uint8_t* raw = v.GetInode(inode, nullptr, cache);
+      ASSERT_NE(raw, nullptr);
+      UnixNode node(kNodeExt);
+      ASSERT_TRUE(FromExtInode(&node, ParseExtInode(raw), &v));
+      v.SetNodeClusterCode(&node);
+      const uint64_t blocks = node.size / v.clusterSize + (node.size % v.clusterSize ? 1 : 0);
+      std::vector<uint64_t> mapped;
+      if (node.extents) {
+        ASSERT_TRUE(v.BuildNodeExtents(&node));
+        for (uint64_t l = 0; l < blocks; ++l) mapped.push_back(v.extents->VcnToLcn(l));
+      } else {
+        for (uint64_t l = 0; l < blocks; ++l) mapped.push_back(uint64_t(v.MapBlock(l, node.list, node.listLength, nullptr)));
+      }
+      // debugfs lists the indirect block after the direct ones.
+      std::vector<uint64_t> data = expected;
+      if (!node.extents && data.size() > blocks) data.erase(data.begin() + 12);
+      EXPECT_EQ(mapped, data);
+      EXPECT_EQ(node.GetFirstSector(v, 512), int64_t(expected[0] * (v.clusterSize / 512)));
+    }
+    DeleteDrive(&drive);
+  }
 }
