@@ -166,7 +166,14 @@ int64_t CUnixVol::MapBlock(uint64_t logical, const uint8_t* list, uint32_t listL
     if (!list || at + pointerBytes > listLength) return 0;
     return pointerBytes == 8 ? Le64(list + at) : Le32(list + at);
   };
-  if (logical < kDirectPointers) return int64_t(listPointer(uint32_t(logical)));
+  auto pastEnd = [&](uint64_t ptr) {
+    VErrorMsg(u"Logical block %ld = %08x is past end of volume", int32_t(logical), uint32_t(ptr));
+    return int64_t(-1);
+  };
+  if (logical < kDirectPointers) {
+    const uint64_t ptr = listPointer(uint32_t(logical));
+    return ptr >= totalBlocks ? pastEnd(ptr) : int64_t(ptr);
+  }
   const uint64_t p = pointersPerBlock;
   if (!p) return -1;
   uint64_t rest = logical - kDirectPointers;
@@ -187,10 +194,7 @@ int64_t CUnixVol::MapBlock(uint64_t logical, const uint8_t* list, uint32_t listL
   uint64_t ptr = listPointer(top);
   for (int level = 0; level < levels; ++level) {
     if (ptr == 0) return 0;
-    if (ptr >= totalBlocks) {
-      VErrorMsg(u"Logical block %ld = %08x is past end of volume", int32_t(logical), uint32_t(ptr));
-      return -1;
-    }
+    if (ptr >= totalBlocks) return pastEnd(ptr);
     if (levelBuffer_[level].size() != clusterSize && !AllocBuffers()) return -1;
     uint8_t* buf = levelBuffer_[level].data();
     if (levelCached_[level] != int64_t(ptr)) {
@@ -206,8 +210,7 @@ int64_t CUnixVol::MapBlock(uint64_t logical, const uint8_t* list, uint32_t listL
     const uint32_t sector = uint32_t(at / 512);
     if (ptr == 0 && corrupt && (badMap_[level][sector / 8] >> (sector % 8) & 1)) *corrupt = true;
   }
-  if (ptr >= totalBlocks) return -1;
-  return int64_t(ptr);
+  return ptr >= totalBlocks ? pastEnd(ptr) : int64_t(ptr);
 }
 
 uint32_t CUnixVol::CollectRun(const uint8_t* list, uint32_t listLength, uint64_t logical, uint32_t limit,

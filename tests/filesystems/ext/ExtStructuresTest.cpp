@@ -220,3 +220,22 @@ TEST(ExtDirectory, RecordLengthChecks) {
   EXPECT_FALSE(ReadExtDirEntry(block, sizeof block, 0, &e));
   EXPECT_FALSE(ReadExtDirEntry(block, sizeof block, 60, &e));
 }
+
+// A pointer past the volume is an error whatever its level (found by
+// fuzz_unix_blockmap: direct pointers were returned unchecked).
+TEST(ExtBlockMap, PointersPastTheVolume) {
+  std::vector<uint8_t> s = SuperBlock();
+  CExt3Vol v;
+  ASSERT_EQ(InitUnixVol(&v, s.data(), 0, 512), 1);
+  uint8_t list[60] = {};
+  Put32(list, 100);
+  Put32(list + 4, 8192);  // the block count: one past the last block
+  Put32(list + 4 * 12, 9000);
+  EXPECT_EQ(v.MapBlock(0, list, 60, nullptr), 100);
+  EXPECT_EQ(v.MapBlock(1, list, 60, nullptr), -1);
+  EXPECT_EQ(v.MapBlock(2, list, 60, nullptr), 0);   // a hole
+  EXPECT_EQ(v.MapBlock(12, list, 60, nullptr), -1);  // the single indirect block
+  EXPECT_EQ(v.MapBlock(1, list, 4, nullptr), 0);    // past the list kept: a hole
+  uint8_t out[2048];
+  EXPECT_EQ(v.ReadFileData(1024, 1024, out, sizeof out, list, 60, nullptr), -1);
+}
