@@ -134,8 +134,10 @@ WString CVol::GetDisplayName() const {
 }
 
 const WString& CVol::GetVolumeLabel() {
-  // NTFS reads its volume-name record and FAT its root folder here once
-  // their readers exist; the other families set the label when they start.
+  // A family that reads its label from its folders (FAT's root) does it on
+  // first use; the others set it when they start.
+  if (label.empty())
+    if (const VolumeFamily* f = FindVolumeFamily(type); f && f->readLabel) f->readLabel(*this);
   return label;
 }
 
