@@ -385,7 +385,10 @@ uint32_t FATCache::GetRuns(uint32_t first, RunList* out, int* status, uint32_t w
   }
   if (!failed && enc.AddRun(b, a - b + 1) >= 0) gathered += a - b + 1;
   if (st == kChainComplete && enc.RunCount() > 1) st = kChainFragmented;
-  if (wanted != 0 && gathered < wanted) {
+  // A chain that ended properly but short is padded with the clusters that
+  // follow; a broken one ends where it broke (what lies after it is not
+  // known to be the file's).
+  if (wanted != 0 && gathered < wanted && st != kChainBroken) {
     if (st == kChainComplete) st = kChainShort;
     enc.AddGap(wanted, maxCluster_);
   }

@@ -66,8 +66,8 @@ class FATCache {
   // The clusters of the chain from `first` as runs into *out (a new list,
   // or null with none), the status into *status. wanted 0: follow the chain
   // to its end, a loop (a cluster met again) or maxCluster steps; else stop
-  // at `wanted` clusters and pad a short chain up to it with the clusters
-  // that follow on disk. A first cluster outside 2 .. maxCluster - 1 gives
+  // at `wanted` clusters and pad a chain that ends short (end mark) up to
+  // it with the clusters that follow on disk; a broken chain is not padded. A first cluster outside 2 .. maxCluster - 1 gives
   // no runs and status 4. Returns the clusters the chain gave.
   uint32_t GetRuns(uint32_t first, RunList* out, int* status, uint32_t wanted);
 
