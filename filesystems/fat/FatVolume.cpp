@@ -122,6 +122,10 @@ int64_t FATVol::ClusterToSector(uint32_t cluster) const {
   return int64_t(byte / dss);
 }
 
+uint64_t FATVol::ClusterToVolumeSector(uint32_t cluster) const {
+  return uint64_t(int64_t(dataAreaSector) + int64_t(cluster) * sectorsPerCluster);
+}
+
 bool FATVol::IsClusterAt(uint32_t cluster, int64_t sector, uint32_t clusterBytes, int t) const {
   if (t != 0 && t != type) return false;
   if (clusterBytes != 0 && clusterBytes != clusterSize) return false;
@@ -139,7 +143,7 @@ void FATVol::ReadVolumeLabel() {
   const uint32_t bytes = clusterSize < 4096 ? clusterSize : 4096;
   const uint32_t sectors = (bytes + sectorSize - 1) / sectorSize;
   std::vector<uint8_t> buf(size_t(sectors) * sectorSize);
-  const uint64_t at = type == kVolFat32 ? uint64_t(ClusterToSector(rootCluster) - int64_t(startSector)) : rootStart;
+  const uint64_t at = type == kVolFat32 ? ClusterToVolumeSector(rootCluster) : rootStart;
   if (type == kVolFat32 && (rootCluster < 2 || rootCluster >= MaxCluster())) return;
   if (!ReadSectors(at, sectors, buf.data())) return;
   for (size_t off = 0; off + kDirEntryBytes <= bytes; off += kDirEntryBytes) {
@@ -161,7 +165,7 @@ uint32_t FATVol::FindRootCluster() {
   std::vector<uint8_t> buf(clusterSize);
   const uint32_t sectors = clusterSize / sectorSize;
   for (uint32_t c = 2; c <= 9 && c < MaxCluster(); ++c) {
-    if (!ReadSectors(uint64_t(ClusterToSector(c) - int64_t(startSector)), sectors, buf.data())) continue;
+    if (!ReadSectors(ClusterToVolumeSector(c), sectors, buf.data())) continue;
     LongNameBuffer names;
     bool label = false, root = false, ruledOut = false;
     for (size_t off = 0; off + kDirEntryBytes <= buf.size() && !root && !ruledOut; off += kDirEntryBytes) {

@@ -22,6 +22,8 @@ class FATVol : public CVol {
   int BootParse(const uint8_t* boot);
   // Absolute drive sector of a cluster.
   int64_t ClusterToSector(uint32_t cluster) const;
+  // Volume sector (in the volume's own sectors) of a cluster.
+  uint64_t ClusterToVolumeSector(uint32_t cluster) const;
   // The cluster lies at that drive sector; a non-zero type and cluster size
   // must be the volume's.
   bool IsClusterAt(uint32_t cluster, int64_t sector, uint32_t clusterBytes, int type) const;

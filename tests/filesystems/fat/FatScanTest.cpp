@@ -17,6 +17,10 @@
 #include <string>
 #include <vector>
 
+#include "filesystems/fat/FatVolume.h"
+#include "foundation/Globals.h"
+#include "platform/Text.h"
+#include "storage/Drive.h"
 #include "tests/engine/DvscanRun.h"
 #include "tests/support/FixtureRun.h"
 #include "tests/support/TempFolder.h"
@@ -177,4 +181,42 @@ TEST(FatScanDamage, FirstTableCopyOutvotedThenBothGone) {
   const std::string got = ReadFileText(tmp.Path() + "/b/Fragmented File.bin");
   EXPECT_NE(Md5File(tmp.Path() + "/b/Fragmented File.bin"), tsk.at("Fragmented File.bin").md5);
   EXPECT_EQ(got.find_first_not_of(std::string("A\0", 2)), std::string::npos);
+}
+
+// The label comes from the root folder's label entry, on first use.
+TEST(FatScanVolume, LabelFromTheRootFolder) {
+  DV_NEED_FIXTURE("make_fat_scan.sh");
+  GlobalObjectsScope scope;
+  for (const char* name : {"fat12", "fat16", "fat32", "fat32k"}) {
+    const std::string img = FixtureCache() + "/" + name + ".img";
+    Drive drive;
+    drive.InitDrive(FromUtf8(img));
+    const std::vector<uint8_t> boot = SectorAt(img, 0);
+    FATVol v(kVolFat16);
+    v.drive = &drive;
+    ASSERT_NE(InitFATVol(&v, boot.data(), 0), 0) << name;
+    EXPECT_EQ(ToUtf8(v.GetVolumeLabel()), "TESTVOL") << name;
+  }
+}
+
+// A FAT32 boot sector whose root cluster is 0 (both copies): the root is
+// found among the first clusters and the listing is the same.
+TEST(FatScanVolume, Fat32RootClusterZero) {
+  DV_NEED_FIXTURE("make_fat_scan.sh");
+  const std::string folder = FixtureCache();
+  const TempFolder tmp("fatroot");
+  const std::string img = tmp.Path() + "/r.img";
+  ASSERT_EQ(std::system(("cp --sparse=always '" + folder + "/fat32.img' '" + img + "'").c_str()), 0);
+  {
+    std::fstream f(img, std::ios::in | std::ios::out | std::ios::binary);
+    for (int sector : {0, 6}) {
+      f.seekp(sector * 512 + 44);
+      f.write("\0\0\0\0", 4);
+    }
+  }
+  const DvscanRun before = Dvscan("'" + folder + "/fat32.img'");
+  const DvscanRun after = Dvscan("'" + img + "'");
+  ASSERT_EQ(after.rc, 0) << after.err;
+  ASSERT_EQ(after.items.size(), before.items.size());
+  for (size_t i = 0; i < after.items.size(); ++i) EXPECT_EQ(after.items[i].path, before.items[i].path);
 }
