@@ -44,18 +44,25 @@ inline void Start() {
   SetBlockSourceOpener([](const std::string&, bool) { return std::make_unique<MemorySource>(); });
 }
 
-// Opens a drive over the input; null when it cannot be opened.
-inline std::unique_ptr<Drive> Open(const uint8_t* data, size_t size) {
+inline constexpr size_t kImageBytes = size_t(1) << 20;
+
+// The drive over the input (zero-padded to 1 MiB); opened once, its source
+// reads whatever the image holds now. Null when it cannot be opened.
+inline Drive* Open(const uint8_t* data, size_t size) {
   auto& image = Image();
-  image.assign(data, data + size);
-  image.resize((size + 511) / 512 * 512, 0);
-  std::unique_ptr<Drive> d(new Drive());
-  try {
-    d->InitDrive(u"/fuzz/fat.img");
-  } catch (...) {
-    return nullptr;
-  }
-  return d;
+  image.assign(data, data + std::min(size, kImageBytes));
+  image.resize(kImageBytes, 0);
+  static Drive* drive = [] {
+    auto* d = new Drive();
+    try {
+      d->InitDrive(u"/fuzz/fat.img");
+    } catch (...) {
+      delete d;
+      return static_cast<Drive*>(nullptr);
+    }
+    return d;
+  }();
+  return drive;
 }
 
 // An engine that keeps what it is given and shows nothing.

@@ -18,10 +18,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 512 || size > (1u << 20)) return 0;
-  auto drive = fatfuzz::Open(data, size);
+  Drive* drive = fatfuzz::Open(data, size);
   if (!drive) return 0;
   FATVol v(kVolFat16);
-  v.drive = drive.get();
+  v.drive = drive;
   if (!InitFATVol(&v, fatfuzz::Image().data(), 0) || !v.cache) return 0;
   const uint32_t maxCluster = v.cache->MaxCluster();
   for (uint32_t i = 0; i < 8; ++i) {
