@@ -29,8 +29,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int type = ProbeVolumeKind(sector);
   if (type < 0 || type > kVolLastType) __builtin_trap();
   if (type == kVolFat16 || type == kVolFat32) {
+    // Geometry only, then the full volume (its table cache reads nothing:
+    // no drive is open).
     CUnknownVol v{uint8_t(type)};
-    if (InitFATVol(&v, sector, 2048) && (v.dataAreaSector >= v.sizeSectors || v.startSector != 2048)) __builtin_trap();
+    if (InitFATVol(&v, sector, 2048) &&
+        (int64_t(v.dataAreaSector) + 2 * int64_t(v.sectorsPerCluster) >= int64_t(v.sizeSectors) ||
+         v.startSector != 2048))
+      __builtin_trap();
+    FATVol full{uint8_t(type)};
+    const int t = InitFATVol(&full, sector, 2048);
+    if (t != 0 && (t != full.type || full.clusterCount == 0 || full.dataSectors + full.rootSectors > full.sizeSectors ||
+                   full.clusterSize > 65536 || full.sizeSectors == 0))
+      __builtin_trap();
   }
   delete[] sector;
   return 0;

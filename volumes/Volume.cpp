@@ -134,8 +134,10 @@ WString CVol::GetDisplayName() const {
 }
 
 const WString& CVol::GetVolumeLabel() {
-  // NTFS reads its volume-name record and FAT its root folder here once
-  // their readers exist; the other families set the label when they start.
+  // A family that reads its label from its folders (FAT's root) does it on
+  // first use; the others set it when they start.
+  if (label.empty())
+    if (const VolumeFamily* f = FindVolumeFamily(type); f && f->readLabel) f->readLabel(*this);
   return label;
 }
 
@@ -243,7 +245,8 @@ uint8_t* CVol::ReadClusters(void* buffer, int64_t cluster, uint32_t count, uint3
     sector >>= (sectorShift - clusterShift);
   }
   // FAT, exFAT and VMFS count clusters from their data area; 0 elsewhere.
-  sector += __int128(dataAreaSector);
+  // FAT's cluster 0 may lie before the volume's first sector (signed).
+  sector += __int128(int64_t(dataAreaSector));
   uint32_t dss = d->SectorSize() ? d->SectorSize() : 512;
   __int128 byte = (sector << sectorShift) + __int128(startSector) * dss;
   if (byte < 0) {

@@ -160,6 +160,9 @@ struct VolumeFamily {
   bool (*sameVolume)(const CVol& known, const CVol& found) = nullptr;
   // Completes the known volume from the one found again.
   void (*completeKnown)(CVol& known, const CVol& found) = nullptr;
+  // Reads the volume's label from its file system into `label` (asked by
+  // GetVolumeLabel while the label is empty). Null: the label stays as set.
+  void (*readLabel)(CVol& volume) = nullptr;
 
   // ---- the volume search ----
   // The volume type code whose boot block or superblock the sector (a drive

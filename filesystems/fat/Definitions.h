@@ -37,5 +37,19 @@ inline constexpr size_t kDirFirstClusterLow = 26;   // u16
 inline constexpr uint8_t kAttrLabel = 0x08;
 inline constexpr uint8_t kAttrDirectory = 0x10;
 inline constexpr uint8_t kAttrLongName = 0x0F;
+inline constexpr size_t kDirSize = 28;  // u32
+inline constexpr uint8_t kDirDeletedMark = 0xE5;
+
+// ---- long-name piece (attribute 0x0F) ----
+inline constexpr size_t kLfnOrder = 0;       // bits 0-5 piece number, bit 6 last piece; 0xE5 deleted
+inline constexpr uint8_t kLfnLastPiece = 0x40;
+inline constexpr uint8_t kLfnNumberMask = 0x3F;
+inline constexpr int kLfnMaxPieces = 20;
+inline constexpr size_t kLfnType = 12;       // 0
+inline constexpr size_t kLfnChecksum = 13;
+inline constexpr size_t kLfnZeroCluster = 26;  // u16, 0
+// The 13 UTF-16 characters of a piece: 5 at 1, 6 at 14, 2 at 28.
+inline constexpr size_t kLfnCharOffsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+inline constexpr size_t kLongNameMax = 255;
 
 }  // namespace fat

@@ -54,8 +54,12 @@ bool FATDateTimeToSystemTime(FATSystemTime* out, uint16_t date, uint16_t time, u
 }
 
 uint32_t FATHighestCluster(const CVol& volume) {
-  if (volume.clusterSize == 0 || volume.sectorSize == 0 || volume.sizeSectors <= volume.dataAreaSector) return 0;
-  const uint64_t dataSectors = volume.sizeSectors - volume.dataAreaSector;
+  // dataAreaSector is the sector of cluster 0: data starts two clusters on.
+  const int64_t firstData = int64_t(volume.dataAreaSector) + 2 * int64_t(volume.sectorsPerCluster);
+  if (volume.clusterSize == 0 || volume.sectorSize == 0 || firstData < 0 ||
+      volume.sizeSectors <= uint64_t(firstData))
+    return 0;
+  const uint64_t dataSectors = volume.sizeSectors - uint64_t(firstData);
   if (dataSectors > UINT64_MAX / volume.sectorSize) return 0;
   const uint64_t clusters = dataSectors * volume.sectorSize / volume.clusterSize;
   return clusters >= 0xFFFFFFFEull ? 0xFFFFFFFFu : uint32_t(clusters + 1);

@@ -1,8 +1,10 @@
 #include "filesystems/fat/FatFamily.h"
 
 #include <cstring>
+#include <new>
 
 #include "filesystems/fat/Definitions.h"
+#include "filesystems/fat/FatDir.h"
 #include "filesystems/fat/FatHelpers.h"
 #include "filesystems/fat/FatNode.h"
 #include "filesystems/fat/FatVolume.h"
@@ -28,8 +30,21 @@ const NodeOps kNodeOps = [] {
 
 // ---- volumes ----
 
+CVol* CreateFatVolume(uint8_t type) { return new (std::nothrow) FATVol(type); }
+
 bool InitFatVolume(CVol& volume, const uint8_t* boot, int64_t sector, Drive*) {
   return InitFATVol(&volume, boot, sector) != 0;
+}
+
+void ReadFatLabel(CVol& volume) {
+  if (auto* v = dynamic_cast<FATVol*>(&volume); v && !v->labelRead) v->ReadVolumeLabel();
+}
+
+int QuickScanFat(CVol& volume, ScanSink& engine, const QuickScanStep&) {
+  auto* v = dynamic_cast<FATVol*>(&volume);
+  if (!v || !v->cache) return 0;
+  ParseFAT(v, engine);
+  return 1;
 }
 
 bool IsFatRoot(const CVol& volume, uint32_t id) { return id == (volume.type == kVolFat16 ? 1u : 2u); }
@@ -112,9 +127,10 @@ const VolumeFamily kFamily = [] {
   f.typeCount = 2;
   f.nodeFamily = kNodeFat;
   f.nodeOps = &kNodeOps;
-  // The FAT volume class comes with the FAT reader: a CUnknownVol carries
-  // the type until then.
+  f.createVolume = CreateFatVolume;
   f.initVolume = InitFatVolume;
+  f.readLabel = ReadFatLabel;
+  f.quickScan = QuickScanFat;
   f.isRootId = IsFatRoot;
   f.sameVolume = SameFatVolume;
   f.probe = ProbeFat;

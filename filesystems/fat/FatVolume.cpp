@@ -1,10 +1,15 @@
 #include "filesystems/fat/FatVolume.h"
 
+#include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "filesystems/fat/Definitions.h"
 #include "filesystems/fat/FatHelpers.h"
+#include "filesystems/fat/FatNode.h"
+#include "foundation/Trace.h"
+#include "volumes/FatCache.h"
 #include "foundation/ByteOrder.h"
 #include "storage/Drive.h"
 #include "volumes/VolumeFamily.h"
@@ -41,25 +46,195 @@ int64_t FatStart(Drive& d, int64_t pos, const uint8_t* s, int kind) {
 
 }  // namespace
 
+FATVol::FATVol(uint8_t typeCode) {
+  type = typeCode;
+  auto* root = new FATInode();
+  root->flags2 |= kNode2Directory;
+  rootNode = root;
+}
+
+FATVol::~FATVol() = default;
+
+int FATVol::BootParse(const uint8_t* s) {
+  // 1-2. Sector and cluster sizes.
+  const uint32_t ss = Le16(s + kBootBytesPerSector);
+  if (ss != 512 && ss != 1024 && ss != 2048 && ss != 4096) return -1;
+  const uint32_t spc = s[kBootSectorsPerCluster];
+  const uint64_t clusterBytes = uint64_t(ss) * spc;
+  if (spc == 0 || (spc & (spc - 1)) != 0 || clusterBytes < 512 || clusterBytes > 65536) return -1;
+  if (!SetSectorSize(ss) || !SetClusterSize(uint32_t(clusterBytes))) return -1;
+  reserved = Le16(s + kBootReservedSectors);
+  // 3. One or two tables.
+  fatCount = s[kBootFatCount];
+  if (fatCount != 1 && fatCount != 2) return -1;
+  // 4-5.
+  rootEntries = Le16(s + kBootRootEntries);
+  rootSectors = uint32_t((uint64_t(rootEntries) * kDirEntryBytes + ss - 1) / ss);
+  const uint8_t m = s[kBootMedia];
+  media = (m == 0xF0 || m >= 0xF8) ? m : 0;
+  // 6. FAT32 when the 16-bit table size is 0.
+  int result = kVolFat16;
+  fatSize = Le16(s + kBootFatSize16);
+  if (fatSize == 0) {
+    result = kVolFat32;
+    fatSize = Le32(s + kBootFatSize32);
+    rootSectors = 0;
+  }
+  rootStart = uint64_t(fatSize) * fatCount + reserved;
+  // 7-8. What the areas before the data leave must hold a cluster.
+  const uint64_t total = TotalSectors(s);
+  if (fatSize == 0 || fatSize >= total) return -1;
+  const uint64_t areas = uint64_t(fatSize) * fatCount + rootSectors + reserved;
+  if (areas + spc > total) return -1;
+  dataSectors = total - areas;
+  clusterCount = dataSectors / spc + 1;
+  sizeSectors = total;
+  dataAreaSector = uint64_t(int64_t(areas) - 2 * int64_t(spc));
+  // 9. The table cache.
+  cache = std::make_unique<FATCache>(this);
+  cache->SetCopies(fatCount);
+  cache->SetMedia(media);
+  cache->SetSectorCheck(CheckFATSector);
+  return result;
+}
+
+bool FATVol::ReadSectors(uint64_t sector, uint32_t count, uint8_t* buffer) {
+  Drive* d = drive ? drive : g_currentDrive;
+  if (!d || count == 0) return false;
+  const uint32_t dss = d->SectorSize() ? d->SectorSize() : 512;
+  const __int128 byte = __int128(startSector) * dss + __int128(sector) * sectorSize;
+  const uint64_t bytes = uint64_t(count) * sectorSize;
+  if (bytes > 0x40000000u || byte + bytes > __int128(INT64_MAX)) return false;
+  const uint64_t at = uint64_t(byte);
+  if (at % dss == 0 && bytes % dss == 0) return ReadSectorsWaited(*d, int64_t(at / dss), uint32_t(bytes), buffer);
+  const uint64_t first = at / dss, end = (at + bytes + dss - 1) / dss;
+  std::vector<uint8_t> span(size_t((end - first) * dss));
+  if (!ReadSectorsWaited(*d, int64_t(first), uint32_t(span.size()), span.data())) return false;
+  std::memcpy(buffer, span.data() + (at - first * dss), size_t(bytes));
+  return true;
+}
+
+int64_t FATVol::ClusterToSector(uint32_t cluster) const {
+  const Drive* d = drive ? drive : g_currentDrive;
+  const uint32_t dss = d && d->SectorSize() ? d->SectorSize() : sectorSize;
+  const __int128 byte = __int128(startSector) * dss + __int128(int64_t(dataAreaSector)) * sectorSize +
+                        __int128(cluster) * clusterSize;
+  return int64_t(byte / dss);
+}
+
+uint64_t FATVol::ClusterToVolumeSector(uint32_t cluster) const {
+  return uint64_t(int64_t(dataAreaSector) + int64_t(cluster) * sectorsPerCluster);
+}
+
+bool FATVol::IsClusterAt(uint32_t cluster, int64_t sector, uint32_t clusterBytes, int t) const {
+  if (t != 0 && t != type) return false;
+  if (clusterBytes != 0 && clusterBytes != clusterSize) return false;
+  if (cluster < 2 || cluster >= MaxCluster()) return false;
+  return ClusterToSector(cluster) == sector;
+}
+
+uint32_t FATVol::MaxCluster() const {
+  if (cache && cache->MaxCluster()) return cache->MaxCluster();
+  return clusterCount + 1 > 0xFFFFFFFFull ? 0xFFFFFFFFu : uint32_t(clusterCount + 1);
+}
+
+void FATVol::ReadVolumeLabel() {
+  labelRead = true;
+  const uint32_t bytes = clusterSize < 4096 ? clusterSize : 4096;
+  const uint32_t sectors = (bytes + sectorSize - 1) / sectorSize;
+  std::vector<uint8_t> buf(size_t(sectors) * sectorSize);
+  const uint64_t at = type == kVolFat32 ? ClusterToVolumeSector(rootCluster) : rootStart;
+  if (type == kVolFat32 && (rootCluster < 2 || rootCluster >= MaxCluster())) return;
+  if (!ReadSectors(at, sectors, buf.data())) return;
+  for (size_t off = 0; off + kDirEntryBytes <= bytes; off += kDirEntryBytes) {
+    const uint8_t* e = buf.data() + off;
+    if (e[0] == 0) return;
+    if (e[kDirAttributes] == kAttrLongName || (e[kDirAttributes] & 0x18) != kAttrLabel) continue;
+    FATInode node;
+    WString text;
+    const int r = ParseFATEntry(&node, e, nullptr, &text);
+    if (r == kFATEntryLabel) {
+      label = text;
+      return;
+    }
+    if (r == kFATEntryEnd) return;
+  }
+}
+
+uint32_t FATVol::FindRootCluster() {
+  std::vector<uint8_t> buf(clusterSize);
+  const uint32_t sectors = clusterSize / sectorSize;
+  for (uint32_t c = 2; c <= 9 && c < MaxCluster(); ++c) {
+    if (!ReadSectors(ClusterToVolumeSector(c), sectors, buf.data())) continue;
+    LongNameBuffer names;
+    bool label = false, root = false, ruledOut = false;
+    for (size_t off = 0; off + kDirEntryBytes <= buf.size() && !root && !ruledOut; off += kDirEntryBytes) {
+      const uint8_t* e = buf.data() + off;
+      if (e[0] == 0) {
+        root = label;
+        break;
+      }
+      if (e[kDirAttributes] == kAttrLongName) {
+        if (names.CheckLFN(e) && (e[0] & kLfnNumberMask) == 1 && names.Text() == u"System Volume Information")
+          root = true;
+        continue;
+      }
+      FATInode node;
+      const int r = ParseFATEntry(&node, e, nullptr, nullptr);
+      names.Reset();
+      if (r == kFATEntryRejected || r == kFATEntryEnd) {
+        root = label;
+        break;
+      }
+      if (r == kFATEntryDot || r == kFATEntryDotDot) ruledOut = true;
+      else if (r == kFATEntryLabel) label = true;
+      else if (std::memcmp(e, "$RECYCLEBIN", 11) == 0) root = true;
+    }
+    if (root && !ruledOut) return c;
+  }
+  return 0;
+}
+
 int InitFATVol(CVol* v, const uint8_t* s, int64_t sector) {
   if (!v || !s || sector < 0) return 0;
-  const int type = IsFATBootSector(s, nullptr, nullptr, nullptr);
-  if (type == 0) return 0;
-  const uint32_t ss = Le16(s + kBootBytesPerSector);
-  const uint32_t spc = s[kBootSectorsPerCluster];
-  if (!v->SetSectorSize(ss) || !v->SetClusterSize(ss * spc)) return 0;
-  const uint64_t reserved = Le16(s + kBootReservedSectors);
-  const uint64_t fats = s[kBootFatCount];
-  const uint64_t rootSectors = (uint64_t(Le16(s + kBootRootEntries)) * kDirEntryBytes + ss - 1) / ss;
-  const uint64_t fatSize = Le16(s + kBootFatSize16) ? Le16(s + kBootFatSize16) : Le32(s + kBootFatSize32);
-  const uint64_t total = TotalSectors(s);
-  const uint64_t dataArea = reserved + fats * fatSize + rootSectors;
-  // The areas before the data must leave room for at least one cluster.
-  if (dataArea + spc > total) return 0;
-  v->type = uint8_t(type);
-  v->startSector = uint64_t(sector);
-  v->sizeSectors = total;
-  v->dataAreaSector = dataArea;
+  if (IsFATBootSector(s, nullptr, nullptr, nullptr) == 0) return 0;
+  FATVol scratch(kVolFat16);
+  FATVol* fv = dynamic_cast<FATVol*>(v);
+  FATVol* target = fv ? fv : &scratch;
+  target->startSector = uint64_t(sector);
+  const int type = target->BootParse(s);
+  if (type < 0) return 0;
+  target->type = uint8_t(type);
+  if (!fv) {
+    // A plain volume: the geometry only.
+    v->SetSectorSize(target->sectorSize);
+    v->SetClusterSize(target->clusterSize);
+    v->type = uint8_t(type);
+    v->startSector = uint64_t(sector);
+    v->sizeSectors = target->sizeSectors;
+    v->dataAreaSector = target->dataAreaSector;
+    return type;
+  }
+  // The table cache needs the geometry above.
+  if (!fv->cache->Init(type, uint64_t(fv->fatSize) * fv->sectorSize, fv->reserved)) return 0;
+  cnode* root = fv->rootNode;
+  fv->SetNodeClusterCode(root);
+  if (type == kVolFat32) {
+    uint32_t rc = Le32(s + kBootRootCluster);
+    if (rc == 0 || rc >= fv->MaxCluster()) rc = fv->FindRootCluster();
+    if (rc == 0) rc = 2;
+    fv->rootCluster = rc;
+    root->id = rc;
+    root->size = 0;
+    fv->cache->SetNodeRuns(root, fv->clusterSize);
+  } else {
+    root->id = 1;
+    root->size = uint64_t(fv->sectorSize) * fv->rootSectors;
+  }
+  if (traceContent.load(std::memory_order_relaxed))
+    TracePrintfW(u"FAT vol @ %I64d - Reserved %ld, FAT size %ld, root inode %ld, vol size %ld, clus size %ld\n",
+                 int64_t(sector), int32_t(fv->reserved), int32_t(fv->fatSize), int32_t(root->id),
+                 int32_t(fv->sizeSectors), int32_t(fv->clusterSize));
   return type;
 }
 

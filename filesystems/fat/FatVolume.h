@@ -1,16 +1,62 @@
 // A FAT volume from its boot sector: where the volume lies on the drive, its
-// geometry, and the checks the volume search and the drive make on it.
+// geometry, its allocation-table cache and root folder, and the checks the
+// volume search and the drive make on it.
 #pragma once
 #include <cstdint>
+#include <memory>
 
-class CVol;
+#include "filesystems/fat/LongName.h"
+#include "volumes/Volume.h"
+
 class Drive;
+class FATCache;
 struct BootLocate;
 
-// The geometry of a FAT volume from its boot sector at drive sector
-// `sector`: type, sector and cluster size, start, size and the first data
-// sector. Non-zero on success. The FAT family's reader adds its table cache
-// and root folder to this.
+class FATVol : public CVol {
+ public:
+  explicit FATVol(uint8_t type);
+  ~FATVol() override;
+
+  // The geometry from a boot sector: the type code (3 when the 16-bit FAT
+  // size is 0) or -1; makes the table cache (not read for FAT32 until used).
+  int BootParse(const uint8_t* boot);
+  // Absolute drive sector of a cluster.
+  int64_t ClusterToSector(uint32_t cluster) const;
+  // Volume sector (in the volume's own sectors) of a cluster.
+  uint64_t ClusterToVolumeSector(uint32_t cluster) const;
+  // The cluster lies at that drive sector; a non-zero type and cluster size
+  // must be the volume's.
+  bool IsClusterAt(uint32_t cluster, int64_t sector, uint32_t clusterBytes, int type) const;
+  // The label entry of the root folder into `label`.
+  void ReadVolumeLabel();
+  // FAT32 with root cluster 0: the first of clusters 2..9 that looks like
+  // the root folder, 0 when none does.
+  uint32_t FindRootCluster();
+  // Reads volume sectors (relative to the volume's start); false on failure.
+  bool ReadSectors(uint64_t sector, uint32_t count, uint8_t* buffer);
+  // Highest cluster number + 1 (the table cache's bound).
+  uint32_t MaxCluster() const;
+
+  uint32_t reserved = 0;
+  uint32_t fatCount = 0;
+  uint32_t rootEntries = 0;
+  uint32_t fatSize = 0;      // sectors of one table
+  uint32_t rootSectors = 0;  // fixed root folder (FAT12/16)
+  uint8_t media = 0;
+  uint64_t rootStart = 0;    // volume sector of the fixed root folder
+  uint64_t dataSectors = 0;
+  uint64_t clusterCount = 0;
+  uint32_t rootCluster = 0;  // FAT32
+  std::unique_ptr<FATCache> cache;
+  LongNameBuffer longName;
+  bool largeFat32Dir = false;
+  bool labelRead = false;
+};
+
+// Full initialisation from the boot sector at drive sector `sector`: type,
+// geometry, start, size, data area, table cache and root folder (a plain
+// CVol gets the geometry only). The type code on success, 0 when the boot
+// sector is not usable.
 int InitFATVol(CVol* volume, const uint8_t* bootSector, int64_t sector);
 
 // Whether a sector (at least 512 bytes) is a FAT12/16/32 boot sector; its

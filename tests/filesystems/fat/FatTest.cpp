@@ -159,7 +159,7 @@ TEST_P(FatImages, EntriesAsSleuthKit) {
   vol.SetSectorSize(img.layout.sectorSize);
   vol.SetClusterSize(img.layout.clusterSize);
   vol.sizeSectors = img.layout.totalSectors;
-  vol.dataAreaSector = img.layout.clusterArea;
+  vol.dataAreaSector = img.layout.clusterArea - 2 * vol.sectorsPerCluster;  // cluster 0
   EXPECT_EQ(FATHighestCluster(vol), img.layout.lastCluster);
 
   // Entry numbers as The Sleuth Kit counts them: 3 for the first entry of
@@ -476,11 +476,11 @@ TEST(FatEntry, VolumeChecks) {
   CUnknownVol fat16(kVolFat16);
   fat16.SetClusterSize(512);
   fat16.sizeSectors = 1000;
-  fat16.dataAreaSector = 100;  // 900 clusters: 2..901
+  fat16.dataAreaSector = 98;  // cluster 2 at 100: 900 clusters, 2..901
   CUnknownVol fat32(kVolFat32);
   fat32.SetClusterSize(512);
   fat32.sizeSectors = 200000;
-  fat32.dataAreaSector = 1000;
+  fat32.dataAreaSector = 998;
   struct Case {
     CVol* vol;
     uint32_t cluster;
