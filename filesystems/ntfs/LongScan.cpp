@@ -68,6 +68,13 @@ bool AtHome(NTFSVol* vol, uint32_t id, uint64_t volByte) {
   return uint64_t(vol->mftSector) * vol->sectorSize + streamByte == volByte;
 }
 
+void ParseRebuiltVolume(ScanSink& engine, Drive* drive, int32_t index) {
+  CVol* v = index >= 0 && drive ? VolumeAt(*drive, uint32_t(index)) : nullptr;
+  if (!v) return;
+  v->engine = &engine;
+  NTFS::ParseFoundVolume(*v, engine);
+}
+
 }  // namespace
 
 int NTFS::VisitFileRecord(SectorVisit& visit) {
@@ -79,9 +86,9 @@ int NTFS::VisitFileRecord(SectorVisit& visit) {
   }
   const uint32_t ds = visit.drive ? visit.drive->SectorSize() : 512;
   visit.consumedSectors = std::max<uint32_t>(1, recordBytes / ds);
-  // Past a lost $MFT's end: its system records make its volume, which the
-  // pass reads at once.
-  visit.volumeFound = NTFS::FlushSystemRecords(engine, visit.drive, visit.position, false);
+  // Past a lost $MFT's end: its system records make its volume, read at
+  // once (before this record, which may be a copy its $MFT holds).
+  ParseRebuiltVolume(engine, visit.drive, NTFS::FlushSystemRecords(engine, visit.drive, visit.position, false));
   NTFSVol* vol = VolumeOfRecord(visit.drive, visit.position, recordBytes);
   // The parser works on a copy: it applies the fix-up in place.
   uint8_t record[4096];
@@ -174,11 +181,7 @@ namespace {
 // System records still collected at the pass's end make their volume;
 // loose records take the runs of their extension records.
 void CompleteLooseRecords(ScanSink& engine, Drive* drive) {
-  const int32_t index = NTFS::FlushSystemRecords(engine, drive, 0, true);
-  if (CVol* v = index >= 0 && drive ? VolumeAt(*drive, uint32_t(index)) : nullptr) {
-    v->engine = &engine;
-    NTFS::ParseFoundVolume(*v, engine);
-  }
+  ParseRebuiltVolume(engine, drive, NTFS::FlushSystemRecords(engine, drive, 0, true));
   NTFS::AttachExtensionRecords(engine, drive);
 }
 

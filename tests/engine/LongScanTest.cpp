@@ -261,7 +261,8 @@ TEST(LongScan, ReformattedFilesRecoverWithTheirOldContent) {
   const TempFolder out("longscan");
   const std::string dest = out.Path() + "/saved";
   const DvscanRun r = Dvscan("--long --recover '" + dest + "' '" + dir + "/reformat.img'");
-  ASSERT_EQ(r.rc, 0) << r.err;
+  // The Long Scan lists the system files, which are never saved (exit 1).
+  ASSERT_TRUE(r.rc == 0 || r.rc == 1) << r.err;
   for (const auto& [path, md5] : want) {
     const std::string got = RunCommand("md5sum < '" + dest + "/" + path + "' 2>/dev/null | cut -c1-32");
     EXPECT_EQ(got.substr(0, 32), md5) << path;
