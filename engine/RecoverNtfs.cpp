@@ -30,6 +30,7 @@
 #include "volumes/Streams.h"
 #include "volumes/Volume.h"
 #include "volumes/VolumeFamily.h"
+#include "filesystems/ntfs/GuessVolume.h"
 #include "filesystems/ntfs/Inode.h"
 #include "filesystems/ntfs/NtfsFileData.h"
 #include "filesystems/ntfs/Definitions.h"
@@ -627,14 +628,20 @@ int MoveFileLong(WStringView from, WStringView to) {
   return 1;
 }
 
-bool NextFreeAttemptName(WStringView path, WString* out) {
+namespace {
+// "name(n).ext", or "name(n)" for a name without an extension.
+WString AttemptName(WStringView path, int n) {
   const size_t slash = path.rfind(u'/');
   const size_t dot = path.rfind(u'.');
   const bool hasExt = dot != WStringView::npos && (slash == WStringView::npos || dot > slash + 1);
-  const WStringView stem = hasExt ? path.substr(0, dot) : path;
-  const WStringView ext = hasExt ? path.substr(dot + 1) : WStringView();
+  if (!hasExt) return FormatW(u"%s(%d)", path, n);
+  return FormatW(u"%s(%d).%s", path.substr(0, dot), n, path.substr(dot + 1));
+}
+}  // namespace
+
+bool NextFreeAttemptName(WStringView path, WString* out) {
   for (int n = 1; n < 1000; n++) {
-    WString c = hasExt ? FormatW(u"%s(%d).%s", stem, n, ext) : FormatW(u"%s(%d)", stem, n);
+    WString c = AttemptName(path, n);
     if (!PathExists(c)) {
       *out = std::move(c);
       return true;
@@ -666,20 +673,41 @@ int RecoverNtfsOnVolume(NTFSVol* vol, snode* node, WStringView target, WStringVi
 
 // The volumes a node may be read from: its own; a node without one may come
 // from any NTFS volume of the drive (each start once, eight at most).
-std::vector<NTFSVol*> CandidateVolumes(NTFSObj* engine, const snode* node) {
+// The volumes a node may be recovered from, in table order, one per
+// start: a drive-letter volume's Quick Scan has only its one volume; a node
+// without data its own; else the user's chosen range, every volume for a
+// node without one, or its own; then those that can hold it.
+std::vector<NTFSVol*> CandidateVolumes(NTFSObj* engine, const snode* node, bool* rangeChosen = nullptr) {
   std::vector<NTFSVol*> candidates;
-  if (node->volumeIndex != kNoVolume) {
-    if (node->volumeIndex < engine->volumes.size()) {
-      CVol* cv = engine->volumes[node->volumeIndex];
-      if (cv && IsVolumeOfNode(cv, node)) candidates.push_back(static_cast<NTFSVol*>(cv));
-    }
-    return candidates;
+  const std::vector<CVol*>& vols = engine->volumes;
+  std::vector<uint8_t> mark(vols.size(), 0);
+  const bool range = g_endVolume > g_firstVolume && g_firstVolume >= 0 &&
+                     (g_firstVolume > 0 || size_t(g_endVolume) < vols.size());
+  if (rangeChosen) *rangeChosen = range;
+  const bool own = node->volumeIndex != kNoVolume;
+  if (engine->scanMode == 0 && engine->drive && engine->drive->IsVolumeDevice()) {
+    if (!mark.empty()) mark[0] = 1;
+  } else if (node->IsEmpty()) {
+    const size_t i = own && node->volumeIndex < vols.size() ? node->volumeIndex : 0;
+    if (i < mark.size()) mark[i] = 1;
+  } else if (range) {
+    for (int32_t i = g_firstVolume; i < g_endVolume && size_t(i) < mark.size(); i++) mark[size_t(i)] = 1;
+  } else if (!own) {
+    std::fill(mark.begin(), mark.end(), uint8_t(1));
+  } else if (node->volumeIndex < mark.size()) {
+    mark[node->volumeIndex] = 1;
   }
+  for (size_t i = 0; i < vols.size(); i++)
+    if (mark[i] && (!vols[i] || !IsVolumeOfNode(vols[i], node))) mark[i] = 0;
+  GuessVolume(vols, engine->drive, node, mark);
   std::vector<uint64_t> starts;
-  for (CVol* cv : engine->volumes) {
-    if (!cv || !IsVolumeOfNode(cv, node) || starts.size() >= 8) continue;
+  for (size_t i = 0; i < vols.size(); i++) {
+    if (!mark[i]) continue;
+    CVol* cv = vols[i];
+    // A volume found twice (a backup boot sector, a partition entry) is
+    // tried once.
     if (std::find(starts.begin(), starts.end(), cv->startSector) != starts.end()) continue;
-    starts.push_back(cv->startSector);
+    if (starts.size() < 8) starts.push_back(cv->startSector);
     candidates.push_back(static_cast<NTFSVol*>(cv));
   }
   return candidates;
@@ -704,14 +732,16 @@ int RecoverNtfsNode(NTFSObj* engine, int64_t nodeIndex, WStringView target, WStr
   }
   if (hash && (verify || hash->existingSize() != int64_t(node->size))) hash = nullptr;
 
-  const std::vector<NTFSVol*> candidates = CandidateVolumes(engine, node);
+  bool rangeChosen = false;
+  const std::vector<NTFSVol*> candidates = CandidateVolumes(engine, node, &rangeChosen);
   if (candidates.empty()) {
-    ErrorMsg(node->volumeIndex != kNoVolume ? Msg(344) : Msg(182));
+    ErrorMsg(rangeChosen || node->volumeIndex != kNoVolume ? Msg(344) : Msg(182));
     return -1;
   }
   // The first attempt writes the target; each later one the first
   // "name(n).ext" that does not exist (an unrelated file is never
-  // overwritten). The first result is the item's.
+  // overwritten). An empty file already saved under its attempt's name is
+  // not written again. The first result is the item's.
   int first = -1;
   WString firstError;
   int32_t firstCode = 0;
@@ -719,6 +749,10 @@ int RecoverNtfsNode(NTFSObj* engine, int64_t nodeIndex, WStringView target, WStr
     if (k > 0 && (Stopped(candidates[k]) || verify)) break;
     WString attemptTarget(target);
     if (k > 0) {
+      if (node->size == 0 && PathExists(AttemptName(target, int(k)))) {
+        ErrorMsg(Msg(333));
+        continue;
+      }
       if (!NextFreeAttemptName(target, &attemptTarget)) break;
     }
     const int r = RecoverNtfsOnVolume(candidates[k], node, attemptTarget, k == 0 ? temporary : WStringView(), verify,
@@ -743,9 +777,10 @@ int RecoverNtfsNodeToMemory(NTFSObj* engine, int64_t nodeIndex, RecMemory* memor
     return -1;
   }
   auto* node = static_cast<snode*>(c);
-  const std::vector<NTFSVol*> candidates = CandidateVolumes(engine, node);
+  bool rangeChosen = false;
+  const std::vector<NTFSVol*> candidates = CandidateVolumes(engine, node, &rangeChosen);
   if (candidates.empty()) {
-    ErrorMsg(node->volumeIndex != kNoVolume ? Msg(344) : Msg(182));
+    ErrorMsg(rangeChosen || node->volumeIndex != kNoVolume ? Msg(344) : Msg(182));
     return -1;
   }
   int r = -1;

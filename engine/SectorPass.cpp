@@ -11,6 +11,7 @@
 #include "engine/Md5Segments.h"
 #include "engine/RecordChecker.h"
 #include "engine/SectorClassify.h"
+#include "engine/SectorDiagnostics.h"
 #include "engine/SegmentProfile.h"
 #include "engine/SkipMap.h"
 #include "engine/VolumeRecovery.h"
@@ -162,6 +163,9 @@ int SectorPass::Run() {
       chunksRead++;
       // Hashing the blocks is all the pass does then.
       md5_->Add(data, bytes, current.first);
+    } else if (traceUnixFsA && traceExtExtentBytes > 0) {
+      chunksRead++;
+      DumpExtExtentNodes(data, bytes, current.first, ss_, uint32_t(traceExtExtentBytes.load()));
     } else {
       chunksRead++;
       if (profile_) profile_->Add(data, bytes, current.first);
@@ -222,6 +226,7 @@ size_t SectorPass::Classify(const uint8_t* data, size_t bytes, int64_t first, si
     const int kind = ClassifySector(sector, nullptr, &context_);
     if (kind == kSectNone) {
       const bool hit = Carve(sector, bytes - off, position);
+      if (!hit && traceFileRecords) ProbeUnknownSector(sector, bytes - off, position);
       if (skipMap_) skipMap_->Mark(position, hit);
       off += ss_;
       continue;

@@ -9,6 +9,7 @@ Writes CORPUS_DIR/<target>/<name> for:
   fuzz_indx    INDX records of bigdir's and sect4096's folders (clusters from
                istat) and the $INDEX_ROOT attributes of small folders
   fuzz_record  FILE records of basic and sect4096 as on disk (not fixed up)
+  fuzz_orphans the first 24 MFT records of basic and sect4096 in a row
   fuzz_boot    the boot sector of every image
   fuzz_recycler  basic's $I records (from their FILE records) and an INFO2
                file made here
@@ -127,6 +128,9 @@ def main():
         mft = struct.unpack_from("<Q", img, 48)[0] * bps * spc
         per = struct.unpack_from("<b", img, 64)[0]
         rs = 1 << -per if per < 0 else per * bps * spc
+        if name in ("basic", "sect4096"):
+            # Records in a row, as the Long Scan meets them.
+            write(corpus, "fuzz_orphans", name, img[mft:mft + 24 * rs])
         for n in range(0, 90):
             rec = img[mft + n * rs:mft + (n + 1) * rs]
             if rec[:4] != b"FILE":

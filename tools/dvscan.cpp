@@ -42,11 +42,14 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "app/Startup.h"
 #include "engine/Engine.h"
 #include "engine/RecoverDriver.h"
 #include "engine/RecoveryLog.h"
+#include "engine/SectorDiagnostics.h"
 #include "engine/SendObj.h"
 #include "engine/Worker.h"
 #include "foundation/AppState.h"
@@ -223,12 +226,70 @@ bool ApplyLongScanOptions(Drive& drive, const std::string& range, const std::str
   return true;
 }
 
+// --trace-switches: "name[=value],..." (a bare name is 1; "file=PATH" is
+// the trace file, whose folder also takes the segment profile).
+bool ApplyTraceSwitches(const std::string& list, std::string* why) {
+  struct Switch {
+    const char* name;
+    int32_t value = 0;
+  };
+  Switch main[] = {{"execution-path"}, {"raid"}, {"mft"},       {"io"},        {"content"},   {"compression"},
+                   {"unix-a"},         {"unix-b"}, {"hfs"},     {"keep-open"}, {"sequential"}};
+  struct Extra {
+    const char* name;
+    std::atomic<int32_t>* target;
+  };
+  const Extra extras[] = {{"sector-mode", &sectorTraceMode}, {"bkf", &traceBkf},
+                          {"zfs", &traceZfs},                {"mxf", &traceMxf},
+                          {"zip", &traceZip},                {"drive-io", &traceDriveIo},
+                          {"record-checker", &traceRecordChecker}, {"file-records", &traceFileRecords},
+                          {"ext-extents", &traceExtExtentBytes}};
+  std::vector<std::pair<std::atomic<int32_t>*, int32_t>> sets;
+  std::string file;
+  size_t at = 0;
+  while (at <= list.size()) {
+    size_t end = list.find(',', at);
+    if (end == std::string::npos) end = list.size();
+    const std::string item = list.substr(at, end - at);
+    at = end + 1;
+    if (item.empty()) continue;
+    const size_t eq = item.find('=');
+    const std::string key = item.substr(0, eq);
+    const std::string text = eq == std::string::npos ? "1" : item.substr(eq + 1);
+    if (key == "file") {
+      file = text;
+      continue;
+    }
+    char* stop = nullptr;
+    errno = 0;
+    const long v = std::strtol(text.c_str(), &stop, 10);
+    if (errno || !stop || *stop || text.empty() || v < INT32_MIN || v > INT32_MAX) {
+      *why = "--trace-switches: \"" + item + "\" needs a number";
+      return false;
+    }
+    bool known = false;
+    for (Switch& m : main)
+      if (key == m.name) m.value = int32_t(v), known = true;
+    for (const Extra& x : extras)
+      if (key == x.name) sets.emplace_back(x.target, int32_t(v)), known = true;
+    if (!known) {
+      *why = "--trace-switches: unknown switch \"" + key + "\"";
+      return false;
+    }
+  }
+  theTrace().SetOptions(FromUtf8(file), main[0].value, main[1].value, main[2].value, main[3].value, main[4].value,
+                        main[5].value, main[6].value, main[7].value, main[8].value, main[9].value, main[10].value);
+  for (auto& [target, value] : sets) target->store(value);
+  return true;
+}
+
 int Usage() {
   std::fprintf(stderr,
                "usage: dvscan [--long] [--volume N] [--list FILE] [--recover DIR] [--deleted-only]\n"
                "              [--overwrite newer|rename|overwrite|skip] [--options FILE] [--stop-after N]\n"
                "              [--range FIRST:LAST] [--exclude FILE] [--filter TEXT] [--no-overlap]\n"
-               "              [--skip-headers] [--raid STRIPE_KIB:DELAY:ROTATION[:MODE:ORDER]] SOURCE\n");
+               "              [--skip-headers] [--raid STRIPE_KIB:DELAY:ROTATION[:MODE:ORDER]]\n"
+               "              [--trace-switches NAME[=N],...[,file=PATH]] SOURCE\n");
   return 1;
 }
 
@@ -237,7 +298,7 @@ int Usage() {
 int main(int argc, char** argv) {
   std::string source, listPath, recoverDir, optionsPath = "/nonexistent", overwrite, raidSettings;
   bool longScan = false, deletedOnly = false, skipHeaders = false, noOverlap = false;
-  std::string rangeText, excludePath, filterText;
+  std::string rangeText, excludePath, filterText, traceSwitches;
   bool haveFilter = false;
   long volume = -1;
   unsigned long long stopAfter = 0;
@@ -251,6 +312,8 @@ int main(int argc, char** argv) {
     std::string v;
     if (a == "--long") longScan = true;
     else if (a == "--no-overlap") noOverlap = true;
+    else if (a == "--trace-switches" && value(&traceSwitches)) {
+    }
     else if (a == "--range" && value(&rangeText)) {
     } else if (a == "--exclude" && value(&excludePath)) {
     } else if (a == "--filter" && value(&filterText)) {
@@ -289,6 +352,14 @@ int main(int argc, char** argv) {
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
 
+  if (!traceSwitches.empty()) {
+    std::string why;
+    if (!ApplyTraceSwitches(traceSwitches, &why)) {
+      std::fprintf(stderr, "%s\n", why.c_str());
+      SetPromptService(nullptr);
+      return 1;
+    }
+  }
   ListView view;
   if (skipHeaders) g_appState->skipHeaders = 1;
   if (stopAfter) {

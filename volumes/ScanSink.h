@@ -5,6 +5,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "platform/Text.h"
 
@@ -78,4 +79,11 @@ class ScanSink {
   virtual bool StopRequested() const = 0;
   // Returns when the user ends a pause (or stops).
   virtual void WaitWhilePaused() = 0;
+
+  // ---- a family's own state for the length of the search ----
+  // One slot a family nibble (Node.h); freed with the search.
+  std::shared_ptr<void>& FamilyState(uint8_t family) { return familyState_[(family >> 4) & 15]; }
+
+ private:
+  std::shared_ptr<void> familyState_[16];
 };

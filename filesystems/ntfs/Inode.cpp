@@ -15,6 +15,8 @@
 #include "storage/Drive.h"
 #include "volumes/NodeTable.h"
 #include "volumes/RunList.h"
+#include "volumes/Volume.h"
+#include "volumes/VolumeSearch.h"
 #include "filesystems/ntfs/Definitions.h"
 #include "filesystems/ntfs/Lznt1.h"
 #include "filesystems/ntfs/NtfsVolume.h"
@@ -98,6 +100,7 @@ void inode::Init(uint8_t* rec, NTFSVol* vol) {
   record = rec;
   volume = vol;
   bytesInUse = recordBytes = 0;
+  recordSizeHint = 0;
   baseRefLow = baseRefHigh = sequence = 0;
   std::memset(attrPos, 0, sizeof attrPos);
   firstVcn = lastVcn = clusterCount = 0;
@@ -160,6 +163,7 @@ RunReader& inode::Reader() {
 
 uint32_t inode::RecordSize() const {
   if (volume) return volume->recordSize;
+  if (recordSizeHint) return recordSizeHint;
   uint32_t s = g_currentDrive ? g_currentDrive->SectorSize() : 512;
   return s < 1024 ? 1024 : s;
 }
@@ -704,8 +708,30 @@ bool inode::ReadNR(uint32_t pos, uint32_t len, std::unique_ptr<uint8_t[]>* out, 
 int inode::ReadAndParse0x20(uint32_t pos, uint32_t len) {
   std::unique_ptr<uint8_t[]> list;
   uint32_t length = 0;
-  if (!ReadNR(pos, len, &list, &length)) return -1;
-  return parseAttributeList2(list.get(), length);
+  if (volume && ReadNR(pos, len, &list, &length) && parseAttributeList2(list.get(), length) == 0) return 0;
+  // A loose record (or one whose own volume cannot give the list): the
+  // list's clusters may belong to another NTFS volume of the drive, last
+  // first. A list counts only when it parses on its own.
+  NTFSVol* const own = volume;
+  const Drive* d = own && own->drive ? own->drive : g_currentDrive;
+  if (!d || !record) return -1;
+  int result = -1;
+  for (uint32_t i = VolumeCount(*d); i-- > 0;) {
+    CVol* v = VolumeAt(*d, i);
+    if (!v || v == own || v->type != kVolNtfs) continue;
+    volume = static_cast<NTFSVol*>(v);
+    list.reset();
+    const bool read = ReadNR(pos, len, &list, &length);
+    volume = own;
+    if (!read) continue;
+    inode probe;
+    probe.id = id;
+    if (probe.parseAttributeList2(list.get(), length) != 0) continue;
+    result = parseAttributeList2(list.get(), length);
+    break;
+  }
+  volume = own;
+  return result;
 }
 
 void inode::CreateHdrNode(int64_t startSector, int64_t sz, uint32_t sectorSize, uint64_t scanTime) {

@@ -114,6 +114,10 @@ class inode : public snode {
   // An attribute-list entry for $FILE_NAME in another record (0: none).
   uint64_t nameRecord = 0;
   bool followNameRecord = true;
+  // Without a volume: the record size when the caller's buffer holds the
+  // size the header claims (a loose record of 2048 or 4096 bytes on
+  // 512-byte sectors); 0 for the default. Init clears it.
+  uint32_t recordSizeHint = 0;
   // The last message of the error report.
   WString lastError;
 

@@ -8,6 +8,7 @@
 #include "filesystems/ntfs/Definitions.h"
 #include "filesystems/ntfs/FolderPaths.h"
 #include "filesystems/ntfs/Inode.h"
+#include "filesystems/ntfs/LooseSystemFiles.h"
 #include "filesystems/ntfs/MftScan.h"
 #include "filesystems/ntfs/NtfsBoot.h"
 #include "filesystems/ntfs/NtfsVolume.h"
@@ -67,6 +68,13 @@ bool AtHome(NTFSVol* vol, uint32_t id, uint64_t volByte) {
   return uint64_t(vol->mftSector) * vol->sectorSize + streamByte == volByte;
 }
 
+void ParseRebuiltVolume(ScanSink& engine, Drive* drive, int32_t index) {
+  CVol* v = index >= 0 && drive ? VolumeAt(*drive, uint32_t(index)) : nullptr;
+  if (!v) return;
+  v->engine = &engine;
+  NTFS::ParseFoundVolume(*v, engine);
+}
+
 }  // namespace
 
 int NTFS::VisitFileRecord(SectorVisit& visit) {
@@ -78,12 +86,16 @@ int NTFS::VisitFileRecord(SectorVisit& visit) {
   }
   const uint32_t ds = visit.drive ? visit.drive->SectorSize() : 512;
   visit.consumedSectors = std::max<uint32_t>(1, recordBytes / ds);
+  // Past a lost $MFT's end: its system records make its volume, read at
+  // once (before this record, which may be a copy its $MFT holds).
+  ParseRebuiltVolume(engine, visit.drive, NTFS::FlushSystemRecords(engine, visit.drive, visit.position, false));
   NTFSVol* vol = VolumeOfRecord(visit.drive, visit.position, recordBytes);
   // The parser works on a copy: it applies the fix-up in place.
   uint8_t record[4096];
   std::memcpy(record, visit.sector, recordBytes);
   inode work;
   work.Init(record, vol);
+  work.recordSizeHint = recordBytes;
   work.names = &engine.Nodes();
   work.position = uint64_t(visit.position);
   engine.CountStat(kStatRecordsRead);
@@ -92,8 +104,12 @@ int NTFS::VisitFileRecord(SectorVisit& visit) {
     return 1;
   }
   engine.CountStat(kStatRecordsParsed);
-  // Extension records carry attributes of their base record only.
-  if (work.baseRefLow || (work.baseRefHigh & 0xFFFF)) return 1;
+  // Extension records carry attributes of their base record only: their
+  // runs are kept for it.
+  if (work.baseRefLow || (work.baseRefHigh & 0xFFFF)) {
+    NTFS::CollectExtensionRecord(engine, work);
+    return 1;
+  }
   if (work.id == kNoNodeId) {
     const int sys = NTFS::SystemFileRecordNumber(work.fileName);
     if (sys >= 0) work.id = uint32_t(sys);
@@ -116,6 +132,7 @@ int NTFS::VisitFileRecord(SectorVisit& visit) {
   int64_t index = -1;
   cnode* stored = engine.AddNewNode(&work, true, &index);
   if (stored && !stored->IsDirectory() && !(stored->flags & kNodeHandedOver)) engine.AddFoundCount(1);
+  if (!vol && stored && work.id < 9) NTFS::CollectSystemRecord(engine, visit.drive, work);
   return 1;
 }
 
@@ -159,8 +176,20 @@ class OrphanGroups {
 
 }  // namespace
 
+namespace {
+
+// System records still collected at the pass's end make their volume;
+// loose records take the runs of their extension records.
+void CompleteLooseRecords(ScanSink& engine, Drive* drive) {
+  ParseRebuiltVolume(engine, drive, NTFS::FlushSystemRecords(engine, drive, 0, true));
+  NTFS::AttachExtensionRecords(engine, drive);
+}
+
+}  // namespace
+
 void NTFS::FinishLongScan(ScanSink& engine, Drive* drive) {
   TRACE_FN("DisplayRemainingFiles");
+  CompleteLooseRecords(engine, drive);
   CNdArray& nodes = engine.Nodes();
   OrphanGroups groups(drive ? drive->SectorSize() : 512);
   NtfsFolderPaths paths(nodes);

@@ -1,6 +1,7 @@
 #include "filesystems/ntfs/SysFile.h"
 
 #include "storage/Drive.h"
+#include "volumes/VolumeSearch.h"
 #include "volumes/RunList.h"
 #include "volumes/Streams.h"
 #include "filesystems/ntfs/Inode.h"
@@ -57,7 +58,8 @@ bool SysFile::ProcSysFile(uint32_t n, inode* node) {
   return true;
 }
 
-NTFSVol* SysFile::FlushSysFile() {
+NTFSVol* SysFile::FlushSysFile(int32_t* tableIndex) {
+  if (tableIndex) *tableIndex = -1;
   auto* vol = new (std::nothrow) NTFSVol(owner);
   if (!vol) return nullptr;
   vol->drive = drive;
@@ -143,11 +145,20 @@ NTFSVol* SysFile::FlushSysFile() {
   for (inode* s : slots) {
     if (s) s->flags |= kInodeAtHome | kInodeNumberKnown;
   }
-  return HandVolumeToDrive(vol);
+  return HandVolumeToDrive(vol, tableIndex);
 }
 
-NTFSVol* SysFile::HandVolumeToDrive(NTFSVol* vol) {
-  // The drive keeps no list of the volumes a scan finds yet: the caller
-  // takes the volume.
+NTFSVol* SysFile::HandVolumeToDrive(NTFSVol* vol, int32_t* tableIndex) {
+  if (!tableIndex || !drive) return vol;
+  int32_t index = -1;
+  if (!AddVolume(*drive, vol, 0, &index)) {
+    // Known already (its records were read with it) or the table is full.
+    delete vol;
+    *tableIndex = -1;
+    return nullptr;
+  }
+  *tableIndex = index;
+  for (inode* s : slots)
+    if (s) s->volumeIndex = uint16_t(index);
   return vol;
 }

@@ -23,8 +23,10 @@ class SysFile {
   // sector) is taken into slot n.
   bool ProcSysFile(uint32_t n, inode* node);
   // The volume the collected records describe (start, geometry, label), or
-  // null. The caller owns it.
-  NTFSVol* FlushSysFile();
+  // null. Without `tableIndex` the caller owns it; with one (and a drive)
+  // it joins the drive's table (its index there; the table owns it), and
+  // a volume the drive knows already gives null and -1.
+  NTFSVol* FlushSysFile(int32_t* tableIndex = nullptr);
 
   ScanSink* owner = nullptr;  // the search the volume is made for
   Drive* drive = nullptr;
@@ -39,5 +41,5 @@ class SysFile {
   uint32_t sectorSize = 512;
 
  private:
-  NTFSVol* HandVolumeToDrive(NTFSVol* vol);
+  NTFSVol* HandVolumeToDrive(NTFSVol* vol, int32_t* tableIndex);
 };

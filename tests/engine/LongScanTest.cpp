@@ -221,6 +221,54 @@ TEST(LongScan, LostPartitionsListAsBefore) {
   }
 }
 
+// A volume of 4096-byte sectors at sector 2049 of a disk of 512-byte
+// sectors, with the partition table and both boot sectors gone: its
+// system records (4096 bytes, straddling the 1 MiB reads) make the volume
+// again; every file fls listed before comes back under its path, once.
+TEST(LongScan, LostFourKSectorVolumeFromItsSystemRecords) {
+  IMAGES_OR_SKIP(dir, DamagedImages);
+  const auto before = FlsLiveFiles(ReadAll(dir + "/lost4k.fls.2049"), false);
+  ASSERT_EQ(before.size(), 40u);
+  for (const char* overlap : {"", "--no-overlap "}) {
+    SCOPED_TRACE(overlap);
+    const DvscanRun lng = Dvscan(std::string("--long ") + overlap + "'" + dir + "/lost4k.img'");
+    ASSERT_EQ(lng.rc, 0) << lng.err;
+    ExpectNothingTwice(lng);
+    std::set<std::string> listed;
+    for (const Listed& l : lng.items) listed.insert(l.path);
+    for (const auto& [path, f] : before) EXPECT_TRUE(listed.count(path)) << path;
+    for (const Listed& l : lng.items) EXPECT_NE(l.path.rfind("Extra files/", 0), 0u) << l.path;
+  }
+}
+
+// Files of the reformatted volume whose clusters The Sleuth Kit shows
+// unallocated there (blkstat) are saved with the md5 that icat gives on
+// the image from before the reformat.
+TEST(LongScan, ReformattedFilesRecoverWithTheirOldContent) {
+  IMAGES_OR_SKIP(dir, DamagedImages);
+  const CommandRun tsk = RunCommandStatus("python3 '" + std::string(DV_SOURCE_DIR) +
+                                          "/tests/fixtures/tsk_reformat_survivors.py' '" + dir + "/filled.img' '" +
+                                          dir + "/reformat.img' 30 2>/dev/null");
+  if (tsk.rc == 77) GTEST_SKIP() << "sleuthkit missing";
+  ASSERT_EQ(tsk.rc, 0);
+  std::map<std::string, std::string> want;  // path -> md5
+  std::istringstream in(tsk.out);
+  for (std::string line; std::getline(in, line);) {
+    const size_t tab = line.find('\t');
+    if (tab != std::string::npos) want[line.substr(tab + 1)] = line.substr(0, tab);
+  }
+  ASSERT_GE(want.size(), 15u) << tsk.out;
+  const TempFolder out("longscan");
+  const std::string dest = out.Path() + "/saved";
+  const DvscanRun r = Dvscan("--long --recover '" + dest + "' '" + dir + "/reformat.img'");
+  // The Long Scan lists the system files, which are never saved (exit 1).
+  ASSERT_TRUE(r.rc == 0 || r.rc == 1) << r.err;
+  for (const auto& [path, md5] : want) {
+    const std::string got = RunCommand("md5sum < '" + dest + "/" + path + "' 2>/dev/null | cut -c1-32");
+    EXPECT_EQ(got.substr(0, 32), md5) << path;
+  }
+}
+
 // A range: progress still ends at 100 and only the range's records are
 // listed; excluded sectors are never read (the excluded MFT's records are
 // not found).

@@ -27,6 +27,7 @@
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
 #include "foundation/Md5.h"
+#include "foundation/Messages.h"
 #include "foundation/Trace.h"
 #include "foundation/UiServices.h"
 #include "storage/Drive.h"
@@ -311,6 +312,59 @@ TEST(RecoveryCraftTest, AttemptsOnEveryVolumeTakeTheFirstFreeName) {
   EXPECT_EQ(ReadFileText(dest + "/file1(1).txt"), "unrelated");
   EXPECT_FALSE(std::ifstream(dest + "/file1(2).txt").good());
   EXPECT_EQ(RunCommand("ls '" + dest + "'"), "file1(1).txt\nfile1.txt\n");
+  delete g_engine;
+  g_engine = nullptr;
+  DropSendObjs();
+  g_currentDrive = nullptr;
+  DeleteDrive(&drive);
+}
+
+// The volumes a file is tried on are those that can hold it. The file
+// (resident data, so tried on its own volume, else volume 0, whatever
+// volume range the user chose) is saved from volume 0 with the range on
+// volume 1; named as volume 1's, where its record cannot lie, it is
+// refused with message 344; with no volume and its record outside every
+// volume, with 182; back in place, it is saved.
+TEST(RecoveryCraftTest, CandidatesAreTheVolumesThatCanHoldTheFile) {
+  const std::string dir = FixtureCache() + "/ntfs-scan";
+  if (RunFixtureScript("make_ntfs_scan_image.sh", dir, ">/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "needs root, FUSE, mkntfs, ntfs-3g";
+  GlobalObjectsScope scope;
+  HeadlessView view;
+  g_appState->view = &view;
+  g_appState->scanFlag = 3;
+  Drive* drive = ScanDriveImage(dir + "/twoparts.img", view);
+  ASSERT_EQ(g_engine->volumes.size(), 2u);
+  int32_t index = -1;
+  for (const FoundItem& it : view.found)
+    if (it.name == u"file1.txt") index = it.nodeIndex;
+  ASSERT_GE(index, 0);
+  auto* node = static_cast<snode*>(g_engine->nodes->GetAt(index));
+  ASSERT_TRUE(node->IsEmpty());
+  const TempFolder destTemp("rec_candidates");
+  const std::string saved = destTemp.Path() + "/file1.txt";
+  const WString target = FromUtf8(saved);
+  const int32_t first = g_firstVolume, end = g_endVolume;
+  g_firstVolume = 1;
+  g_endVolume = 2;
+  node->volumeIndex = kNoVolume;
+  EXPECT_EQ(RecoverNtfsNode(g_engine, index, target, u"", false, nullptr), 0) << ToUtf8(LastErrorText());
+  EXPECT_EQ(ReadFileText(saved), "partition 1\n");
+  std::remove(saved.c_str());
+  g_firstVolume = 0;
+  node->volumeIndex = 1;
+  EXPECT_EQ(RecoverNtfsNode(g_engine, index, target, u"", false, nullptr), -1);
+  EXPECT_EQ(LastErrorText(), Msg(344));
+  node->volumeIndex = kNoVolume;
+  const uint64_t at = node->position;
+  node->position = uint64_t(1) << 40;
+  EXPECT_EQ(RecoverNtfsNode(g_engine, index, target, u"", false, nullptr), -1);
+  EXPECT_EQ(LastErrorText(), Msg(182));
+  node->position = at;
+  EXPECT_EQ(RecoverNtfsNode(g_engine, index, target, u"", false, nullptr), 0) << ToUtf8(LastErrorText());
+  EXPECT_EQ(ReadFileText(saved), "partition 1\n");
+  g_firstVolume = first;
+  g_endVolume = end;
   delete g_engine;
   g_engine = nullptr;
   DropSendObjs();
