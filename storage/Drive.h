@@ -124,6 +124,9 @@ class Drive {
   bool IsOpen() const { return source_ != nullptr; }
   uint32_t ConsecutiveErrors() const { return consecutiveErrors_; }
   uint32_t TotalErrors() const { return totalErrors_; }
+  // The first sector of the first request that failed since the drive was
+  // opened; -1 while none has.
+  int64_t FirstErrorSector() const { return firstErrorSector_; }
   // Set when the volume was formatted less than 14 days ago; the view reads
   // and clears it.
   uint32_t recentlyFormatted = 0;
@@ -191,6 +194,7 @@ class Drive {
   uint32_t consecutiveErrors_ = 0;
   uint32_t totalErrors_ = 0;
   uint32_t errorsAtCache_ = 0;
+  int64_t firstErrorSector_ = -1;
   uint64_t nextExpectedSector_ = 0;
   uint64_t cacheFirst_ = 0;
   uint32_t cacheSectors_ = 0;

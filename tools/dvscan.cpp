@@ -296,6 +296,7 @@ int main(int argc, char** argv) {
   const auto t0 = std::chrono::steady_clock::now();
   std::thread worker([&] { ComputeThreadProc(&view); });
   worker.join();
+  const WString scanEnding = ScanEndingText();
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 
   double recoverSeconds = -1;
@@ -316,7 +317,9 @@ int main(int argc, char** argv) {
   }
 
   int rc = 0;
-  if (prompt.errors) rc = 1;
+  // Read errors during the scan: its message went to standard error, the
+  // list holds what was found, and the exit status says it is incomplete.
+  if (prompt.errors || !scanEnding.empty()) rc = 1;
   else if (g_appState->stopRequested) rc = 2;
   if (view.list && (std::fclose(view.list) != 0 || view.listFailed)) {
     std::fprintf(stderr, "%s: write failed\n", listPath.c_str());

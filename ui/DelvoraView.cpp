@@ -24,6 +24,7 @@
 
 #include "engine/Engine.h"
 #include "engine/ProgressStats.h"
+#include "platform/Events.h"
 #include "engine/Worker.h"
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
@@ -42,6 +43,7 @@
 #include "ui/core/CheckComboRules.h"
 #include "foundation/Wildcard.h"
 #include "ui/PromptDialogs.h"
+#include "ui/WindowHelp.h"
 #include "ui/core/SaveRules.h"
 #include "engine/RecoverDriver.h"
 #include "engine/RecoveryLog.h"
@@ -337,6 +339,9 @@ void CDelvoraView::OnLookInSelChange() {
     RevertLookIn();
   } else if (row >= 0 && !lookIn_->IsHeading(row)) {
     const WString name = lookIn_->Source(row);
+    // "Clear current scan results?" answered Yes means: scan the new source,
+    // as the same question does before a scan.
+    bool scanNow = false;
     if (ListRows() > 0) {
       QApplication::restoreOverrideCursor();
       const int answer = ShowMessage(kMbYesNo | kMbIconQuestion, u"%s", Msg(335));
@@ -347,6 +352,7 @@ void CDelvoraView::OnLookInSelChange() {
         return;
       }
       ClearResults();
+      scanNow = sessionLoadState_ == 0;
     }
     if (!theDrvAttr().FindDrvInfo(name)) theDrvAttr().AddDrvInfo(std::make_unique<DrvInfo>(name));
     if (frame_->statusBar()) frame_->statusBar()->showMessage(ToQ(Msg(172) + u" "));
@@ -377,6 +383,11 @@ void CDelvoraView::OnLookInSelChange() {
     sourceFailed_ = false;
     drive->CloseDevice();
     ApplyStepState();
+    if (scanNow) {
+      QApplication::restoreOverrideCursor();
+      StartScan();
+      return;
+    }
   }
   QApplication::restoreOverrideCursor();
   RefreshCommands();
@@ -411,6 +422,18 @@ void CDelvoraView::LoadDiskImages(const std::vector<WString>& paths) {
     }
   }
   if (added > 0) ShowMessage(kMbIconInformation, Msg(98), added, Msg(added == 1 ? 80 : 70));
+  // A freshly loaded image becomes the source, unless that would throw away
+  // results on the screen.
+  if (added > 0 && ListRows() == 0 && g_activityCode.load() == kActivityIdle) {
+    const int row = lookIn_->FindRow(first);
+    if (row >= 0) {
+      {
+        const QSignalBlocker block(lookIn_);
+        lookIn_->setCurrentIndex(row);
+      }
+      OnLookInSelChange();
+    }
+  }
   RefreshCommands();
 }
 
@@ -561,6 +584,7 @@ void CDelvoraView::OnScanModeChange(int index) {
   quick_->setChecked(index == 0);
   long_->setChecked(index == 1);
   if (index == old) return;
+  bool scanNow = false;
   if (ListRows() > 0 && sessionLoadState_ != 2) {
     if (ShowMessage(kMbYesNo | kMbIconQuestion, u"%s", Msg(335)) != kIdYes) {
       if (sessionLoadState_ == 1) {
@@ -573,12 +597,16 @@ void CDelvoraView::OnScanModeChange(int index) {
       }
     } else {
       ClearResults();
+      scanNow = sessionLoadState_ == 0;
     }
   }
   g_scanMode = scanModeRadio_;
   if (g_currentDrive) g_currentDrive->DeleteVolumes();
   delete g_engine;
   g_engine = nullptr;
+  // Yes to "Clear current scan results?" scans in the new mode, as the same
+  // question does before a scan.
+  if (scanNow && g_currentDrive && g_activityCode.load() == kActivityIdle) StartScan();
 }
 
 // ---- commands ----
@@ -659,10 +687,23 @@ void CDelvoraView::OnCommand(int id) {
       if (activity != 0 && g_appState) g_appState->skipDeleted = g_appState->skipDeleted.load() ? 0 : 1;
       break;
     default:
-      // The other commands belong to their own dialogs.
+      // A command without a handler yet says so rather than doing nothing.
+      SayNotAvailable(id);
       break;
   }
   RefreshCommands();
+}
+
+void CDelvoraView::SayNotAvailable(int id) {
+  QString name;
+  if (frame_ && frame_->Commands())
+    if (QAction* a = frame_->Commands()->Action(id)) name = a->text().section(QLatin1Char('\t'), 0, 0);
+  name.remove(QLatin1Char('&'));
+  name = name.trimmed();
+  if (name.endsWith(QStringLiteral("..."))) name.chop(3);
+  if (name.isEmpty()) name = QStringLiteral("This command");
+  else name = QLatin1Char('"') + name + QLatin1Char('"');
+  ShowMessage(kMbIconInformation, u"%s is not available in this version.", FromQ(name));
 }
 
 void CDelvoraView::PauseAndAsk(int activity) {
@@ -673,6 +714,7 @@ void CDelvoraView::PauseAndAsk(int activity) {
   if (answer == kIdYes && g_activityCode.load() == activity) {
     if (frame_->statusBar()) frame_->statusBar()->showMessage(ToQ(Msg(242)));
     g_appState->stopRequested = 1;
+    stopAsked_ = true;
     QToolButton* b = activity == 0 ? scanButton_ : saveButton_;
     b->setText(ToQ(Msg(activity == 0 ? 91 : 84)));
     b->setIcon(dvres::Icon(activity == 0 ? dvres::Image::Scan : dvres::Image::Save));
@@ -680,7 +722,9 @@ void CDelvoraView::PauseAndAsk(int activity) {
     (activity == 0 ? scanEnabled_ : saveEnabled_) = false;
     if (g_engine) g_engine->abort = 1;
   }
-  pausedSeconds_ += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  const double paused = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  pausedSeconds_ += paused;
+  theProgressAndStats().pausedSeconds = theProgressAndStats().pausedSeconds.load() + paused;
   g_appState->pauseRequested = 0;
   if (g_eventPause) g_eventPause->Set();
   RefreshCommands();
@@ -695,6 +739,7 @@ void CDelvoraView::OnScan() {
 
 void CDelvoraView::StartWorker() {
   g_appState->view = this;
+  stopAsked_ = false;
   if (worker_.joinable()) worker_.join();
   workerRunning_ = true;
   worker_ = std::thread([this] {
@@ -789,6 +834,11 @@ bool CDelvoraView::RecordOf(int32_t i, RecListRecord& r) const {
 
 void CDelvoraView::StartSave() {
   if (g_engine) g_engine->abort = 0;
+  // Nothing to save is said before anything is asked about the folder.
+  if (!list_->HasCheckedItems()) {
+    ShowError(u"%s", Msg(219));
+    return;
+  }
   WString dest = NormaliseDestination(FromQ(saveTo_->currentText()));
   if (dest.empty()) {
     OnBrowse();
@@ -842,10 +892,6 @@ void CDelvoraView::StartSave() {
       overwriteAlways_ = dlg.always != 0;
     }
   }
-  if (!list_->HasCheckedItems()) {
-    ShowError(u"%s", Msg(219));
-    return;
-  }
   // The folder is made here (not by changing the working directory) so the
   // log can be opened in it before the worker writes its first line.
   {
@@ -894,6 +940,14 @@ void CDelvoraView::OperationStarted() {
 void CDelvoraView::OnWorkerStarted() {
   g_busyCounter++;
   pausedSeconds_ = 0;
+  // The worker clears the stop flag as it starts: a stop asked for before
+  // then is set again now.
+  if (stopAsked_ && g_appState) g_appState->stopRequested = 1;
+  // The run's clock, and the rate and time left shown for scans and saves.
+  CProgressAndStats& stats = theProgressAndStats();
+  stats.startTicks = SteadyNowNs();
+  stats.pausedSeconds = 0;
+  stats.rateShown = true;
   if (statusDlg_) {
     statusDlg_->ResetForRun();
     statusDlg_->ShowProgress(true);
@@ -967,7 +1021,16 @@ void CDelvoraView::StatusItems(std::vector<StatusItem>& items, int) {
 }
 
 void CDelvoraView::TakeStatusItems(std::vector<StatusItem>& items) {
-  for (const StatusItem& it : items) list_->SetItemStatus(it.recordIndex, StatusBitsFor(it.status), true);
+  CProgressAndStats& stats = theProgressAndStats();
+  for (const StatusItem& it : items) {
+    list_->SetItemStatus(it.recordIndex, StatusBitsFor(it.status), true);
+    // Bytes handled drive the save's percentage, rate and time left.
+    if (it.recordIndex >= 0 && it.recordIndex < list_->GetItemCount()) {
+      ListNodeInfo info;
+      if (nodes_.GetNode(list_->GetItemNodeIndex(it.recordIndex), info) && !info.folder)
+        stats.savedBytes += int64_t(info.size);
+    }
+  }
   items.clear();
   PublishCounters(false);
 }
@@ -1019,7 +1082,11 @@ void CDelvoraView::OperationEnded(int64_t itemsFound) {
 void CDelvoraView::OnWorkerEnded(int64_t) {
   if (worker_.joinable()) worker_.join();
   const int activity = g_activityCode.load();
+  // The stop flag is cleared below: a run the user stopped reads it here.
+  const bool stopped = stopAsked_ || (g_appState && g_appState->stopRequested.load() != 0);
+  stopAsked_ = false;
   WString closing;
+  unsigned closingStyle = kMbIconInformation;
   list_->setEnabled(true);
   if (statusDlg_) statusDlg_->ShowProgress(false);
   if (activity == 1) {
@@ -1027,11 +1094,22 @@ void CDelvoraView::OnWorkerEnded(int64_t) {
     saveButton_->setIcon(dvres::Icon(dvres::Image::Save));
     tab1_->setEnabled(true);
     list_->SetRecoveryRunning(false);
-    CloseRecoveryLog();
     saveEnabled_ = true;
-    closing = RecoveryClosingText(g_recoveryTotals.saved.load(), g_recoveryTotals.failed.load(),
-                                  g_recoveryTotals.skipped.load(), g_recoveryTotals.corrupt.load(),
-                                  g_appState ? WStringView(g_appState->summaryText) : WStringView());
+    const uint32_t saved = g_recoveryTotals.saved.load(), failed = g_recoveryTotals.failed.load(),
+                   skipped = g_recoveryTotals.skipped.load(), corrupt = g_recoveryTotals.corrupt.load();
+    const uint64_t checked = list_->Store().CheckedFiles();
+    const uint64_t handled = uint64_t(saved) + failed + skipped + corrupt;
+    if (stopped) {
+      closing = RecoveryStoppedText(uint32_t(checked > handled ? checked - handled : 0), saved, failed, skipped,
+                                    corrupt);
+      closingStyle = kMbIconWarning;
+      if (statusDlg_) statusDlg_->AddLogLine(closing.substr(0, closing.find(u'\n')));
+    } else {
+      closing = RecoveryClosingText(saved, failed, skipped, corrupt,
+                                    g_appState ? WStringView(g_appState->summaryText) : WStringView());
+      if (saved == 0 || failed + corrupt > 0) closingStyle = kMbIconWarning;
+    }
+    CloseRecoveryLog();
   } else {
     list_->FinishInserting();
     scanButton_->setText(ToQ(Msg(91)));
@@ -1039,16 +1117,29 @@ void CDelvoraView::OnWorkerEnded(int64_t) {
     scanEnabled_ = true;
     theProgressAndStats().phase = 2;
     const int64_t n = ListRows();
+    // An ending that is not a complete scan says so; the Long Scan hint
+    // belongs only to a complete scan that found nothing.
+    const WString& readErrors = ScanEndingText();
+    if (!readErrors.empty()) {
+      closing = readErrors;
+      closingStyle = kMbIconWarning;
+    } else if (stopped) {
+      closing = ScanStoppedText(n);
+    }
     if (n > 0) {
       step2Enabled_ = true;
     } else {
       ClearResults();
-      if (scanModeRadio_ == 0 && sessionLoadState_ == 0) closing = Msg(204);
     }
+    // The status window's log keeps the ending (the worker's own line went
+    // with the results cleared above).
+    if (statusDlg_ && !closing.empty() && (n == 0 || readErrors.empty())) statusDlg_->AddLogLine(closing);
+    if (n == 0 && closing.empty() && scanModeRadio_ == 0 && sessionLoadState_ == 0) closing = Msg(204);
     sessionLoadState_ = 0;
     // The tips come while the activity code still reads 0; a minimised
-    // frame gets them when the view next has the focus.
-    if (g_engine && n > 0) {
+    // frame gets them when the view next has the focus. A scan that did not
+    // end as a whole has its own message instead.
+    if (g_engine && n > 0 && closing.empty()) {
       if (frame_->isMinimized())
         viewingTipsPending_ = true;
       else
@@ -1070,9 +1161,7 @@ void CDelvoraView::OnWorkerEnded(int64_t) {
   ApplyStepState();
   PublishCounters(activity != 1);
   RefreshCommands();
-  if (!closing.empty()) Prompt().MessageBox(closing, u"Delvora  ", activity == 1 && g_recoveryTotals.saved.load() == 0
-                                                                          ? kMbIconWarning
-                                                                          : kMbIconInformation);
+  if (!closing.empty()) Prompt().MessageBox(closing, u"Delvora  ", closingStyle);
 }
 
 // ---- keys and context menu ----
@@ -1095,6 +1184,10 @@ bool CDelvoraView::eventFilter(QObject* watched, QEvent* event) {
   if (!w || w->window() != window() || !isVisible()) return QWidget::eventFilter(watched, event);
   auto* ke = static_cast<QKeyEvent*>(event);
   ShortcutInput in;
+  if (ke->key() == Qt::Key_F1 && ke->modifiers() == Qt::NoModifier) {
+    RequestHelpTopicOrSay(u"html\\afxc0ynh.htm");
+    return true;
+  }
   switch (ke->key()) {
     case Qt::Key_F3: in.key = kKeyF3; break;
     case Qt::Key_Return:
@@ -1105,6 +1198,7 @@ bool CDelvoraView::eventFilter(QObject* watched, QEvent* event) {
   }
   in.ctrl = ke->modifiers() & Qt::ControlModifier;
   in.listHasFocus = list_->hasFocus();
+  in.resultsHaveFocus = list_->hasFocus() || tree_->hasFocus();
   in.listShowsFolders = folderDisplay_;
   in.listEnabled = list_->isEnabled();
   in.listRows = ListRows();

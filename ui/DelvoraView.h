@@ -60,6 +60,8 @@ class CDelvoraView : public QWidget, public ViewSink {
   void ForgetStatusDialog() { statusDlg_ = nullptr; }
 
   void OnCommand(int commandId);
+  // The message of a command that has no handler yet.
+  void SayNotAvailable(int commandId);
   ViewState State() const;
   void RefreshCommands();
 
@@ -187,5 +189,6 @@ class CDelvoraView : public QWidget, public ViewSink {
   std::thread worker_;
   std::atomic<bool> workerRunning_{false};
   bool destroyed_ = false;
+  bool stopAsked_ = false;  // Yes to the abort question of the running worker
   bool viewingTipsPending_ = false;
 };

@@ -81,8 +81,19 @@ QVariant CFileListModel::data(const QModelIndex& index, int role) const {
       }
     case Qt::BackgroundRole:
       return QColor(QRgb(BandColour(record)));
-    case Qt::ForegroundRole:
-      return QColor(Qt::black);
+    case Qt::ForegroundRole: {
+      // Deleted items stand out from live ones; the Status column keeps
+      // their grade.
+      ListNodeInfo info;
+      const ListNodeInfo* node = NodeOf(nodes_, store_.At(record).nodeIndex, info);
+      return node && (node->flags & 0x0002) ? QColor(QRgb(kDeletedItemColour)) : QColor(Qt::black);
+    }
+    case Qt::ToolTipRole: {
+      ListNodeInfo info;
+      const ListNodeInfo* node = NodeOf(nodes_, store_.At(record).nodeIndex, info);
+      if (!node || !(node->flags & 0x0002)) return {};
+      return ToQ(node->folder ? kDeletedFolderTip : kDeletedFileTip);
+    }
     case Qt::TextAlignmentRole:
       return int(Qt::AlignLeft | Qt::AlignVCenter);
     default:
@@ -157,14 +168,36 @@ void CMyListCtrl::SetNodeSource(ListNodeSource* nodes) {
 void CMyListCtrl::SetColumns(const std::array<QString, kListColumnCount>& texts,
                              const std::array<int, kListColumnCount>& widths) {
   model_->SetColumnTexts(texts);
+  initialWidths_ = widths;
   for (int c = 0; c < kListColumnCount; ++c) setColumnWidth(c, widths[size_t(c)]);
+  FitColumns();
+}
+
+void CMyListCtrl::FitColumns() {
+  if (initialWidths_[0] == 0) return;
+  const QFontMetrics fm(font());
+  const int pad = 2 * fm.horizontalAdvance(QLatin1Char('M'));
+  // The widest texts these columns usually hold.
+  const std::pair<int, const char*> samples[] = {
+      {kColType, "Microsoft Word Document"}, {kColSize, "1,023.99 MB"}, {kColDate, "2026/12/31 23:59"}};
+  int others = 0;
+  for (const auto& [column, sample] : samples) {
+    const int fit = std::max(initialWidths_[size_t(column)], fm.horizontalAdvance(QString::fromLatin1(sample)) + pad);
+    if (columnWidth(column) < fit) setColumnWidth(column, fit);
+  }
+  for (int c = 1; c < kListColumnCount; ++c) others += columnWidth(c);
+  const int spare = viewport()->width() - others;
+  setColumnWidth(kColName, std::max(initialWidths_[0], spare));
 }
 
 void CMyListCtrl::AppendFoundItems(std::vector<FoundItem>& items, FoundNodeStore* nodeStore, uint8_t language,
                                    const TypeLookup& lookup) {
   for (const FoundItem& item : items) {
     if (nodeStore) nodeStore->Add(item);
-    store_.Append(item.nodeIndex, TrimFolderPath(item.folderPath), FoundItemTypeText(item.name, language, lookup));
+    // A folder reads as one, whatever its name looks like.
+    store_.Append(item.nodeIndex, TrimFolderPath(item.folderPath),
+                  (item.flags2 & 0x0002) ? WString(kFolderTypeText)
+                                         : FoundItemTypeText(item.name, language, lookup));
   }
   const bool any = !items.empty();
   items.clear();
@@ -476,6 +509,7 @@ void CMyListCtrl::mouseMoveEvent(QMouseEvent* event) {
 
 void CMyListCtrl::resizeEvent(QResizeEvent* event) {
   QTableView::resizeEvent(event);
+  FitColumns();
   rowsPerPage_ = RowsPerPage();
   store_.DropVisibleRowCache();
 }

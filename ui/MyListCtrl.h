@@ -153,8 +153,12 @@ class CMyListCtrl : public QTableView {
   // First and last rows in sight (-1 when none).
   void VisibleRows(int& first, int& last) const;
   void OnSelectionChanged();
+  // Type, Size and Modified wide enough for their texts; Filename takes
+  // the width left over.
+  void FitColumns();
 
   ListStore store_;
+  std::array<int, kListColumnCount> initialWidths_{};
   CFileListModel* model_;
   CMBLstHdrCtrl* header_;
   CTitleTip* tip_;

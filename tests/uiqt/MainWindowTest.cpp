@@ -217,7 +217,7 @@ TEST_F(MainWindowTest, ClosingRules) {
   g_busyCounter = 1;
   EXPECT_FALSE(Frame()->close());
   ASSERT_EQ(prompt.asked().size(), 1u);
-  EXPECT_EQ(prompt.asked()[0].text, u"You must click Pause and then Stop to abort the current activity before exiting.");
+  EXPECT_EQ(prompt.asked()[0].text, u"Click Pause and answer Yes to abort the current activity before exiting.");
   g_busyCounter = 0;
   std::vector<FoundItem> items = SampleItems(2);
   View()->TakeFoundItems(items, 100);
@@ -293,9 +293,9 @@ TEST_F(MainWindowTest, Screenshots) {
   View()->LoadDiskImages({FromUtf8(img)});
   prompt.Push(kIdYes);  // clear the sample results
   View()->LookIn()->setCurrentIndex(View()->LookIn()->FindRow(FromUtf8(img)));
-  View()->OnLookInSelChange();
+  View()->OnLookInSelChange();  // Yes to the question scans the new source
   View()->SetStep(0);
-  View()->OnCommand(cmd::kScan);
+  if (g_activityCode.load() == kActivityIdle) View()->OnCommand(cmd::kScan);
   for (int i = 0; i < 500 && g_activityCode.load() != kActivityIdle; i++) QTest::qWait(10);
   View()->OnCommand(cmd::kSelectAll);
   dlg->show();

@@ -83,7 +83,8 @@ void FoundNodeStore::Add(const FoundItem& item) {
     if (item.condition == 328) flags |= 3 << 8;
     if (item.condition == 329) flags |= 4 << 8;
   }
-  Node node{item.size, item.time, StoreName(name), uint16_t(name.size()), flags, item.volumeIndex};
+  Node node{item.size, item.time, StoreName(name), uint16_t(name.size()), flags, item.volumeIndex,
+            (item.flags2 & 0x0002) != 0};
   if (slotOfIndex_[index] != 0) {
     nodes_[slotOfIndex_[index] - 1] = node;
     return;
@@ -101,6 +102,7 @@ bool FoundNodeStore::GetNode(int32_t nodeIndex, ListNodeInfo& out) const {
   out.flags = n.flags;
   out.volumeIndex = n.volumeIndex;
   out.firstByte = uint8_t(n.flags & 0xFF);
+  out.folder = n.folder;
   return true;
 }
 

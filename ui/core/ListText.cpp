@@ -47,7 +47,7 @@ WString FileCellText(int column, const ListStore& store, size_t record, const Li
     case kColStatus:
       return node ? StatusColumnText(node->flags) : WString();
     case kColSize:
-      return node ? FormatSize(int64_t(node->size), true) : WString();
+      return node && !node->folder ? FormatSize(int64_t(node->size), true) : WString();
     case kColDate:
       return node ? FormatDateTime(node->time) : WString();
     default:
