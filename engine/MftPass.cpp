@@ -128,9 +128,6 @@ int NTFSObj::ParseNTFS(NTFSVol* vol, uint64_t firstRecord, int firstStep) {
       }
       filled += n;
     }
-    // The status window's rate and time left follow the records read.
-    stats.bytesToScan = int64_t(records * recSize);
-    stats.bytesScanned = int64_t((first + inChunk) * recSize);
     size_t piece = 0;
     for (uint32_t k = 0; k < inChunk; k++) {
       const uint64_t r = first + k;

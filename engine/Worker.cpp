@@ -36,7 +36,7 @@ WString ReadErrorSummary(const Drive* drive, uint32_t errorsBefore, uint64_t fou
   if (!drive || drive->TotalErrors() <= errorsBefore) return {};
   const uint32_t errors = drive->TotalErrors() - errorsBefore;
   WString where;
-  if (drive->FirstErrorSector() >= 0) where = FormatW(u", the first at sector %I64d", drive->FirstErrorSector());
+  if (drive->FirstErrorSector() >= 0) where = FormatW(u", the first in a read from sector %I64d", drive->FirstErrorSector());
   return FormatW(u"Reading %s failed %u times%s. The scan reached %d%% and found %I64d items; files in the "
                  u"unreadable areas may be missing or incomplete.",
                  drive->DisplayName(), errors, where, int(std::clamp(g_percentDone.load(), 0, 100)),

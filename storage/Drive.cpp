@@ -636,6 +636,7 @@ uint8_t* Drive::Complete() {
   }
   uint8_t* data = pendingDirect_ ? static_cast<uint8_t*>(pendingBuffer_) : io_->Data();
   const uint32_t bytes = pendingBytes_;
+  bytesRead_.fetch_add(bytes, std::memory_order_relaxed);
   if (traceIo) {
     const int32_t mode = sectorTraceMode.load();
     if (mode == 9999)

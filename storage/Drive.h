@@ -8,6 +8,7 @@
 // also be named by its device path ("/dev/sdb", "/dev/loop0"); it is then
 // the same disk as its "\\.\PhysicalDriveN" name.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -127,6 +128,9 @@ class Drive {
   // The first sector of the first request that failed since the drive was
   // opened; -1 while none has.
   int64_t FirstErrorSector() const { return firstErrorSector_; }
+  // Bytes delivered by completed requests since the drive was made (a
+  // scan's rate is read from it).
+  uint64_t BytesRead() const { return bytesRead_.load(std::memory_order_relaxed); }
   // Set when the volume was formatted less than 14 days ago; the view reads
   // and clears it.
   uint32_t recentlyFormatted = 0;
@@ -195,6 +199,7 @@ class Drive {
   uint32_t totalErrors_ = 0;
   uint32_t errorsAtCache_ = 0;
   int64_t firstErrorSector_ = -1;
+  std::atomic<uint64_t> bytesRead_{0};
   uint64_t nextExpectedSector_ = 0;
   uint64_t cacheFirst_ = 0;
   uint32_t cacheSectors_ = 0;

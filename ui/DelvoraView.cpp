@@ -946,6 +946,7 @@ void CDelvoraView::OnWorkerStarted() {
   // The run's clock, and the rate and time left shown for scans and saves.
   CProgressAndStats& stats = theProgressAndStats();
   stats.startTicks = SteadyNowNs();
+  scanBytesBase_ = g_currentDrive ? g_currentDrive->BytesRead() : 0;
   stats.pausedSeconds = 0;
   stats.rateShown = true;
   if (statusDlg_) {
@@ -994,6 +995,15 @@ void CDelvoraView::PublishCounters(bool scanEnded) {
   stats.displayedItems = rows;
   if (scanEnded) stats.inProgressItems = 0;
   stats.totalItems = rows + stats.inProgressItems.load();
+  if (g_activityCode.load() == kActivityScan && scanModeRadio_ == 0 && g_currentDrive) {
+    // A Quick Scan reads metadata, not a known number of bytes: its rate is
+    // the source's bytes read, its total what that makes at the percentage
+    // reached, so the time left follows the percentage.
+    const int64_t done = int64_t(g_currentDrive->BytesRead() - scanBytesBase_);
+    const int p = stats.percent.load();
+    stats.bytesScanned = done;
+    stats.bytesToScan = p > 0 ? done * 100 / p : 0;
+  }
   if (g_activityCode.load() == kActivityRecovery || stats.phase.load() == 3) {
     // The worker starts a run from zero: what is checked is the list's.
     stats.selectedItems = uint32_t(list_->Store().CheckedFiles());

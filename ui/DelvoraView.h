@@ -189,6 +189,7 @@ class CDelvoraView : public QWidget, public ViewSink {
   std::thread worker_;
   std::atomic<bool> workerRunning_{false};
   bool destroyed_ = false;
+  uint64_t scanBytesBase_ = 0;  // the source's bytes read when the run started
   bool stopAsked_ = false;  // Yes to the abort question of the running worker
   bool viewingTipsPending_ = false;
 };

@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QGuiApplication>
+#include <QMenu>
 #include <QMenuBar>
 #include <QScreen>
 #include <QToolButton>
@@ -62,6 +63,9 @@ bool CMainFrame::Create() {
   // Menu.
   menu_ = new CMenuEx(commands_, this);
   menu_->Load(menuBar());
+  // A command's hover text goes when its menu closes.
+  for (QMenu* m : menuBar()->findChildren<QMenu*>())
+    connect(m, &QMenu::aboutToHide, this, [this] { ShowPrompt(57345); });
   commands_->SetAfterApply([this](const ViewState& state) { menu_->Update(state); });
   for (auto& [id, action] : commands_->All()) {
     const int cid = id;

@@ -179,7 +179,7 @@ void CMyListCtrl::FitColumns() {
   const int pad = 2 * fm.horizontalAdvance(QLatin1Char('M'));
   // The widest texts these columns usually hold.
   const std::pair<int, const char*> samples[] = {
-      {kColType, "Microsoft Word Document"}, {kColSize, "1,023.99 MB"}, {kColDate, "2026/12/31 23:59"}};
+      {kColType, "JPEG image file"}, {kColSize, "1023.99 MB (1073741824)"}, {kColDate, "2026/12/31 23:59:59"}};
   int others = 0;
   for (const auto& [column, sample] : samples) {
     const int fit = std::max(initialWidths_[size_t(column)], fm.horizontalAdvance(QString::fromLatin1(sample)) + pad);

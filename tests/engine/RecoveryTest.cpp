@@ -225,7 +225,7 @@ TEST(RecoveryImageTest, ReadErrorsGiveTheScanAnEnding) {
       EXPECT_EQ(ending, "");
     } else {
       EXPECT_EQ(ending.rfind("Reading " + img + " failed ", 0), 0u) << ending;
-      EXPECT_NE(ending.find(", the first at sector "), std::string::npos) << ending;
+      EXPECT_NE(ending.find(", the first in a read from sector "), std::string::npos) << ending;
       EXPECT_NE(ending.find("The scan reached 100% and found " + std::to_string(view.found.size()) + " items"),
                 std::string::npos)
           << ending;

@@ -702,7 +702,7 @@ TEST_F(MainRoadTest, ReadErrorsDuringAScanAreReported) {
     EXPECT_EQ(prompt.asked().back().style & 0xF0, unsigned(kMbIconWarning));
     if (way == 1) {
       EXPECT_GT(View()->ListRows(), 10) << "what could be read is listed";
-      EXPECT_NE(said.find(", the first at sector "), std::string::npos) << said;
+      EXPECT_NE(said.find(", the first in a read from sector "), std::string::npos) << said;
     }
     CStatusDlg* dlg = app.MainFrame()->StatusDialog();
     ASSERT_NE(dlg, nullptr);
