@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "carving/CarveScan.h"
-#include "carving/FileTypes.h"
 #include "carving/HdrParse.h"
 #include "carving/SectorProbe.h"
+#include "volumes/FileTypes.h"
 
 namespace {
 

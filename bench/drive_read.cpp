@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "app/Startup.h"
 #include "bench/RandomFile.h"
 #include "foundation/Globals.h"
 #include "foundation/SectRanges.h"
@@ -151,7 +152,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "cannot write %s\n", g_path.c_str());
     return 1;
   }
-  GlobalObjectsScope scope;
+  StartupScope scope;
   const int iterations = g_sizeBytes >= (int64_t(1) << 30) ? 5 : 10;
   benchmark::RegisterBenchmark("BM_DdCachedImage", BM_DdCachedImage)
       ->Iterations(iterations)

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/Startup.h"
 #include "engine/SendObj.h"
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
@@ -62,7 +63,7 @@ class ThreadedView : public HeadlessView {
 };
 
 void BM_Handover(benchmark::State& state) {
-  GlobalObjectsScope scope;
+  StartupScope scope;
   const int64_t n = state.range(0);
   for (auto _ : state) {
     ThreadedView view;

@@ -16,6 +16,7 @@
 #include <memory>
 #include <unistd.h>
 
+#include "app/Startup.h"
 #include "foundation/Globals.h"
 #include "ui/MyListCtrl.h"
 
@@ -68,7 +69,7 @@ void Fill(benchmark::State& state, Append append, Commit commit, const ListStore
 }
 
 void BM_StoreAppend(benchmark::State& state) {
-  GlobalObjectsScope scope;
+  StartupScope scope;
   for (auto _ : state) {
     auto store = std::make_unique<ListStore>();
     Fill(
@@ -79,7 +80,7 @@ void BM_StoreAppend(benchmark::State& state) {
 
 void BM_ListAppend(benchmark::State& state) {
   App();
-  GlobalObjectsScope scope;
+  StartupScope scope;
   for (auto _ : state) {
     auto list = std::make_unique<CMyListCtrl>();
     list->resize(800, 600);
@@ -104,7 +105,7 @@ void BM_ListAppend(benchmark::State& state) {
 
 void BM_ListAppendLive(benchmark::State& state) {
   App();
-  GlobalObjectsScope scope;
+  StartupScope scope;
   for (auto _ : state) {
     auto list = std::make_unique<CMyListCtrl>();
     list->resize(800, 600);

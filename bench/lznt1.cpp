@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "volumes/ntfs/Lznt1.h"
+#include "filesystems/ntfs/Lznt1.h"
 
 namespace {
 

@@ -22,14 +22,15 @@
 #include <string>
 #include <vector>
 
+#include "app/Startup.h"
 #include "foundation/Globals.h"
 #include "foundation/Md5.h"
 #include "platform/Memory.h"
 #include "platform/Text.h"
 #include "storage/Drive.h"
-#include "volumes/ntfs/Inode.h"
-#include "volumes/ntfs/NtfsDefinitions.h"
-#include "volumes/ntfs/NtfsVolume.h"
+#include "filesystems/ntfs/Inode.h"
+#include "filesystems/ntfs/Definitions.h"
+#include "filesystems/ntfs/NtfsVolume.h"
 
 namespace {
 
@@ -257,7 +258,7 @@ void BM_IcatCompressed(benchmark::State& state) {
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  GlobalObjectsScope scope;
+  StartupScope scope;
   const char* env = std::getenv("DV_NTFS_BENCH_DIR");
   g_dir = env && *env ? env : ExeDir() + "/../ntfs-bench";
   g_records = g_dir + "/records.img";

@@ -2,10 +2,10 @@
 
 #include <string_view>
 
-#include "carving/FileTypes.h"
 #include "carving/TextHelpers.h"
 #include "foundation/TimeUtil.h"
 #include "platform/Format.h"
+#include "volumes/FileTypes.h"
 
 WString CarvedFileName(int type, uint32_t number, int year, int month, int day) {
   const WStringView ext = FileTypeExtension(type);

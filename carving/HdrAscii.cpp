@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "carving/FileTypes.h"
+#include "volumes/FileTypes.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "carving/FileTypes.h"
 #include "carving/HdrNode.h"
+#include "volumes/FileTypes.h"
 
 class HdrParse {
  public:

@@ -1,9 +1,7 @@
 #include "carving/InternalKinds.h"
 
-#include <cstring>
-
-#include "foundation/ByteOrder.h"
-#include "volumes/ntfs/NtfsIndex.h"
+#include "volumes/FileTypes.h"
+#include "volumes/VolumeFamily.h"
 
 namespace {
 constexpr uint64_t kBookkeepingBlock = 4096;
@@ -16,10 +14,12 @@ int HdrBMAP::Parse(const uint8_t*, size_t) {
   return Complete(kBookkeepingBlock);
 }
 
+// The record is the NTFS family's: it checks and sizes it.
 int HdrIDX::Parse(const uint8_t* b, size_t length) {
-  if (!b || length < kIndxStride || std::memcmp(b, "INDX", 4) != 0) return Reject();
+  const CarvedKindSizer size = FindCarvedKindSizer(kTypeIdx);
   uint32_t vcn = 0;
-  if (!CheckINDXSector(b, kIndxStride, nullptr, &vcn)) return Reject();
+  const uint64_t bytes = b && size ? size(b, length, &vcn) : 0;
+  if (bytes == 0) return Reject();
   counter = vcn;
-  return Complete(uint64_t(Le32(b + kIndxAllocated)) + kIndxHeaderBase);
+  return Complete(bytes);
 }

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "carving/TextHelpers.h"
+#include "foundation/AppState.h"
 #include "foundation/Trace.h"
 
 namespace {
@@ -148,4 +149,15 @@ int PhraseList::ScoreText(std::string_view text, std::string* out) {
     pos = end;
   }
   return score;
+}
+
+std::shared_ptr<void> LoadPhraseListFile(const std::string& path, int* count) {
+  auto list = std::make_shared<PhraseList>();
+  const int n = list->Load(path);
+  if (count) *count = n;
+  return list;
+}
+
+const PhraseList* OptionPhraseList() {
+  return g_appState ? static_cast<const PhraseList*>(g_appState->phraseList.get()) : nullptr;
 }

@@ -2,6 +2,7 @@
 // file, one phrase a line, against which text found inside documents is
 // scored to help pick out the fragments of one particular lost document.
 #pragma once
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -59,3 +60,9 @@ class PhraseList {
   std::vector<char> scratch_;
   WordSplitter splitter_;
 };
+
+// The options loader's phrase list (SetPhraseListLoader): the phrases of the
+// file at path, *count of them.
+std::shared_ptr<void> LoadPhraseListFile(const std::string& path, int* count);
+// The list the options file named; null when it named none.
+const PhraseList* OptionPhraseList();

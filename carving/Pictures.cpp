@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "carving/FileTypes.h"
 #include "foundation/ByteOrder.h"
 #include "platform/Memory.h"
+#include "volumes/FileTypes.h"
 
 namespace {
 

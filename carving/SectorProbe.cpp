@@ -2,10 +2,10 @@
 
 #include <cstring>
 
-#include "carving/FileTypes.h"
 #include "carving/HdrParse.h"
 #include "carving/TextHelpers.h"
 #include "foundation/ByteOrder.h"
+#include "volumes/FileTypes.h"
 #include "volumes/Volume.h"
 
 namespace {
@@ -127,9 +127,6 @@ uint8_t LateRows(const uint8_t* s, const HdrParse* driver, int64_t sector) {
   return kNoFileType;
 }
 
-// Volumes name the carving type of a node's first cluster through this.
-const bool kSnifferInstalled = (SetNodeTypeSniffer(&CarvedHeaderType), true);
-
 }  // namespace
 
 uint8_t ProbeSectorSignature(const uint8_t* s, const HdrParse* driver, int64_t sector) {
@@ -143,7 +140,6 @@ uint8_t ProbeSectorSignature(const uint8_t* s, const HdrParse* driver, int64_t s
 }
 
 uint8_t CarvedHeaderType(const uint8_t* data, size_t count) {
-  (void)kSnifferInstalled;
   if (!data || count == 0) return kNoFileType;
   uint8_t padded[kProbeBytes];
   const uint8_t* s = data;

@@ -4,18 +4,21 @@
 #include <new>
 #include <cstring>
 
+#include "engine/ProgressStats.h"
 #include "engine/SendObj.h"
+#include "filesystems/ntfs/NtfsVolume.h"
 #include "foundation/AppState.h"
+#include "foundation/Globals.h"
+#include "foundation/SectRanges.h"
 #include "foundation/TimeUtil.h"
 #include "foundation/Trace.h"
 #include "foundation/Wildcard.h"
 #include "platform/Errors.h"
 #include "storage/Drive.h"
-#include "storage/VolumeSearch.h"
+#include "volumes/FileTypes.h"
 #include "volumes/Node.h"
 #include "volumes/Volume.h"
-#include "carving/FileTypes.h"
-#include "volumes/ntfs/NtfsVolume.h"
+#include "volumes/VolumeSearch.h"
 
 int32_t g_firstVolume = 0;
 int32_t g_endVolume = 0;
@@ -24,10 +27,8 @@ NTFSObj* g_engine = nullptr;
 namespace {
 
 // The drive's volume table, made when the drive has none yet.
-std::shared_ptr<VolumeList> VolumeTableOf(Drive* drive) {
-  if (!drive) return std::make_shared<VolumeList>();
-  if (!drive->volumeList) drive->volumeList = std::make_shared<VolumeList>();
-  return drive->volumeList;
+std::shared_ptr<VolumeList> EngineVolumeTable(Drive* drive) {
+  return drive ? VolumeTableOf(*drive) : std::make_shared<VolumeList>();
 }
 
 // Appends without looking for the same volume: its number, and the display
@@ -35,8 +36,7 @@ std::shared_ptr<VolumeList> VolumeTableOf(Drive* drive) {
 int32_t AppendVolume(std::vector<CVol*>& table, CVol* v) {
   const size_t n = table.size();
   table.push_back(v);
-  v->volumeNumber = uint16_t(n);
-  if (v->type == kVolNtfs) static_cast<NTFSVol*>(v)->index = int32_t(n);
+  v->SetVolumeNumber(uint16_t(n));
   if (!v->HasDriveLetter()) {
     v->driveLetter[0] = char16_t(kNoLetterBase + n);
     v->driveLetter[1] = u':';
@@ -54,19 +54,6 @@ uint8_t ExtensionToTypeOem(std::string_view name) {
 WStringView CarvingTypeExtension(uint8_t code) {
   if (code >= kExtTableSize) return {};
   return FileTypeExtension(code);
-}
-
-int SystemFileRecordNumber(WStringView name) {
-  if (name == u".") return 5;
-  if (name.empty() || name[0] != u'$') return -1;
-  static const struct {
-    const char16_t* name;
-    int record;
-  } kFixed[] = {{u"$MFT", 0},     {u"$MFTMirr", 1}, {u"$LogFile", 2}, {u"$Volume", 3}, {u"$AttrDef", 4},
-                {u"$Bitmap", 6}, {u"$Boot", 7},    {u"$BadClus", 8}};
-  for (const auto& f : kFixed)
-    if (name == f.name) return f.record;
-  return -1;
 }
 
 size_t FindNoCase(WStringView text, WStringView pattern) {
@@ -89,7 +76,7 @@ int PathFilterMatch(const char16_t* path, const char16_t* filter, const PatternL
 // ---------------------------------------------------------------------------
 
 NTFSObj::NTFSObj(Drive* d)
-    : volumeTable(VolumeTableOf(d)),
+    : volumeTable(EngineVolumeTable(d)),
       volumes(volumeTable->items),
       nodes(std::make_unique<CNdArray>()),
       drive(d),
@@ -113,7 +100,7 @@ int32_t NTFSObj::AddVolume(CVol* volume) {
   if (!volume) return -1;
   int32_t index = -1;
   if (drive) {
-    if (!drive->AddVolume(volume, 0, &index)) return -1;
+    if (!::AddVolume(*drive, volume, 0, &index)) return -1;
   } else {
     if (volumes.size() >= kMaxDriveVolumes) return -1;
     index = AppendVolume(volumes, volume);
@@ -228,7 +215,7 @@ uint32_t* NTFSObj::RecordSlot(uint16_t volume, uint32_t record, bool grow) {
 
 cnode* NTFSObj::AddNewNode(cnode* node, bool copy, int64_t* index) {
   if (!node) return nullptr;
-  const bool keyed = node->Family() == kNodeNtfs && node->volumeIndex != kNoVolume && node->id != kNoNodeId;
+  const bool keyed = node->IsSnode() && node->volumeIndex != kNoVolume && node->id != kNoNodeId;
   if (keyed) {
     const uint32_t* slot = RecordSlot(node->volumeIndex, node->id, false);
     if (slot && *slot) {
@@ -280,7 +267,7 @@ int NTFSObj::StoreFileItem(WStringView prefix, WStringView path, int64_t nodeInd
   item.nodeIndex = int32_t(nodeIndex);
   if (node) {
     const int grade = (node->flags & kNodeGradeMask) >> kNodeGradeShift;
-    item.condition = grade == 3 ? 328 : grade == 4 ? 329 : -1;
+    item.condition = grade == kGradeGood ? 328 : grade == kGradePoor ? 329 : -1;
     item.name = node->GetNameW();
     item.size = node->size;
     item.flags = node->flags;
@@ -305,4 +292,52 @@ int NTFSObj::StoreFileItem(WStringView prefix, WStringView path, int64_t nodeInd
 const uint8_t* NTFSObj::GetNodeData(int64_t index) const {
   const cnode* n = nodes->GetAt(index);
   return n ? n->runs : nullptr;
+}
+
+// ---- ScanSink ----
+
+void NTFSObj::AddNodeRanges(const CVol& volume, const NodeRun* runs, size_t count, uint32_t unit, uint64_t firstByte,
+                            uint64_t limitByte) {
+  if (drive) drive->AddNodeRanges(runs, count, int64_t(volume.startSector), unit, false, firstByte, limitByte);
+}
+
+bool NTFSObj::IsCovered(uint64_t firstByte, uint64_t endByte) const {
+  const CSectRanges* covered = drive ? drive->Covered() : nullptr;
+  if (!covered || firstByte >= endByte) return false;
+  for (const CSectRanges::Range& r : covered->List())
+    if (r.first <= firstByte && endByte <= r.end) return true;
+  return false;
+}
+
+int32_t NTFSObj::FindVolume(uint8_t type, int64_t sector, uint64_t count) const {
+  if (sector < 0) return -1;
+  for (size_t i = 0; i < volumes.size(); i++) {
+    const CVol* v = volumes[i];
+    if (!v || v->type != type || uint64_t(sector) < v->startSector) continue;
+    const uint64_t end = v->startSector + v->sizeSectors;
+    if (uint64_t(sector) + count <= end) return int32_t(i);
+  }
+  return -1;
+}
+
+void NTFSObj::SetPercentComplete(int percent, int mode) {
+  if (sendObj) sendObj->SetPercentComplete(percent, kCodeFoundItems, mode);
+}
+
+uint64_t NTFSObj::ItemsBeforeWindow() const { return sendObj ? sendObj->ItemsBeforeWindow() : 0; }
+
+int NTFSObj::PathFilterMatch(const char16_t* path) const {
+  if (!drive) return 0;
+  const WString* filter = drive->SecondText();
+  return ::PathFilterMatch(path, filter ? filter->c_str() : nullptr, drive->SecondFilter());
+}
+
+void NTFSObj::CountStat(ScanStat which, uint32_t n) { theProgressAndStats().block[size_t(which)] += n; }
+
+bool NTFSObj::StopRequested() const { return abort || (g_appState && g_appState->stopRequested); }
+
+void NTFSObj::WaitWhilePaused() {
+  while (g_appState && g_appState->pauseRequested && !StopRequested()) {
+    if (g_eventPause) g_eventPause->Wait(100);
+  }
 }

@@ -8,9 +8,11 @@
 #include <unordered_map>
 #include <vector>
 
-#include "carving/FileTypes.h"
+#include "filesystems/ntfs/MftScan.h"
 #include "platform/Text.h"
+#include "volumes/FileTypes.h"
 #include "volumes/NodeTable.h"
+#include "volumes/ScanSink.h"
 
 class Drive;
 class CVol;
@@ -30,7 +32,7 @@ struct ExtTableEntry {
 };
 
 // ExtensionToType (the carving type code of a name's extension) lives with
-// the type table in carving/FileTypes.h.
+// the type table in volumes/FileTypes.h.
 // The same for an 8-bit name (UTF-8 here); 255 for a name of 1024 bytes or
 // more (never an index past the table).
 uint8_t ExtensionToTypeOem(std::string_view name);
@@ -38,8 +40,9 @@ uint8_t ExtensionToTypeOem(std::string_view name);
 // table.
 WStringView CarvingTypeExtension(uint8_t code);
 
-// Fixed record numbers of the NTFS system files by name; -1 otherwise.
-int SystemFileRecordNumber(WStringView name);
+// Fixed record numbers of the NTFS system files by name (the NTFS
+// family's); -1 otherwise.
+using NTFS::SystemFileRecordNumber;
 
 // The first case-insensitive occurrence of pattern in text (as an offset),
 // npos when absent; an empty pattern is found at 0.
@@ -56,10 +59,11 @@ int PathFilterMatch(const char16_t* path, const char16_t* filter, const PatternL
 extern int32_t g_firstVolume;
 extern int32_t g_endVolume;
 
-class NTFSObj {
+// The engine services a file-system family calls are its ScanSink.
+class NTFSObj : public ScanSink {
  public:
   explicit NTFSObj(Drive* drive);
-  ~NTFSObj();
+  ~NTFSObj() override;
   NTFSObj(const NTFSObj&) = delete;
   NTFSObj& operator=(const NTFSObj&) = delete;
 
@@ -86,27 +90,39 @@ class NTFSObj {
   void ComputePercentForVolumes(std::vector<uint32_t>* shares = nullptr);
   bool IsSelected(size_t v) const { return int64_t(v) >= g_firstVolume && int64_t(v) < g_endVolume; }
 
-  // ---- the NTFS metadata pass (MftPass.cpp) ----
-  // Loads the volume's $MFT (from the mirror when record 0 is unusable).
-  // 0 or -1; with report set a volume without one throws message 424.
-  int ReadMFT(NTFSVol* volume, int report);
-  // Reads every record of the volume's $MFT, builds its nodes and folder
-  // paths and hands the shown ones to the view. Returns 0.
-  int ParseNTFS(NTFSVol* volume, uint64_t firstRecord, int firstStep);
+  // ---- the NTFS metadata pass (the NTFS family's, filesystems/ntfs/MftScan.h) ----
+  int ReadMFT(NTFSVol* volume, int report) { return NtfsReadMft(volume, report); }
+  int ParseNTFS(NTFSVol* volume, uint64_t firstRecord, int firstStep) {
+    return NtfsParseMft(volume, *this, firstRecord, firstStep);
+  }
 
-  // ---- nodes ----
+  // ---- ScanSink ----
   // Appends the node (a copy when `copy` is set; otherwise the table takes
   // it). A record already in the table (same volume, record and position)
   // is not added again: its index is given back. Null when it could not be
   // stored.
-  cnode* AddNewNode(cnode* node, bool copy, int64_t* index);
+  cnode* AddNewNode(cnode* node, bool copy, int64_t* index) override;
   // Hands the node over to the view with prefix + path as its folder path;
   // the prefix is the volume's letter or number code and a colon ("C:").
   // The answer of the hand-over: 1 kept, 0 before the window, 2 past it
   // (which sets the stop byte).
-  int StoreFileItem(WStringView prefix, WStringView path, int64_t nodeIndex);
+  int StoreFileItem(WStringView prefix, WStringView path, int64_t nodeIndex) override;
   // The node's runs or extension chain; null when there is none.
-  const uint8_t* GetNodeData(int64_t index) const;
+  const uint8_t* GetNodeData(int64_t index) const override;
+  CNdArray& Nodes() override { return *nodes; }
+  void AddFoundCount(int32_t delta) override { foundCount += delta; }
+  void AddNodeRanges(const CVol& volume, const NodeRun* runs, size_t count, uint32_t unit, uint64_t firstByte,
+                     uint64_t limitByte) override;
+  bool IsCovered(uint64_t firstByte, uint64_t endByte) const override;
+  int32_t FindVolume(uint8_t type, int64_t sector, uint64_t count) const override;
+  void SetPercentComplete(int percent, int mode) override;
+  uint64_t ItemsBeforeWindow() const override;
+  int PathFilterMatch(const char16_t* path) const override;
+  void CountStat(ScanStat which, uint32_t n = 1) override;
+  uint8_t ScanMode() const override { return scanMode; }
+  // The stop byte, or this search aborted.
+  bool StopRequested() const override;
+  void WaitWhilePaused() override;
 
   // ---- fields ----
   std::unique_ptr<NTFSVol> defaultVolume;

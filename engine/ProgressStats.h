@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "platform/Text.h"
+#include "volumes/ScanSink.h"
 
 class CProgressAndStats {
  public:
@@ -50,15 +51,6 @@ class CProgressAndStats {
   WString progressText_;
 };
 
-// Counter slots the scan uses in `block`.
-enum : int {
-  kStatRecordsRead = 0,
-  kStatRecordsParsed = 1,
-  kStatItemsFound = 2,
-  kStatDeletedFound = 3,
-  kStatFoldersFound = 4,
-  kStatVolumesScanned = 5,
-  kStatRecordsSkipped = 6,
-};
+// The scan's counters are the ScanStat slots of `block` (volumes/ScanSink.h).
 
 CProgressAndStats& theProgressAndStats();

@@ -10,7 +10,6 @@
 #include <mutex>
 #include <vector>
 
-#include "carving/FileTypes.h"
 #include "carving/SectorProbe.h"
 #include "foundation/AppState.h"
 #include "foundation/Messages.h"
@@ -18,8 +17,9 @@
 #include "foundation/TimeUtil.h"
 #include "foundation/Trace.h"
 #include "platform/Memory.h"
+#include "volumes/FileTypes.h"
 
-uint8_t (*RecFile::headerTypeOf)(const uint8_t* data, size_t count) = &CarvedHeaderType;
+RecFile::HeaderTypeTest RecFile::headerTypeOf_ = &CarvedHeaderType;
 uint32_t RecFile::testWriteLimit = 0;
 
 namespace {
@@ -182,8 +182,8 @@ int RecFile::WriteData(const uint8_t* buffer, uint32_t count, uint32_t padding) 
   }
   if (padding > count) padding = count;
   const uint32_t data = count - padding;
-  if (written_ == 0 && expectedType_ != 255 && headerTypeOf && data) {
-    const uint8_t found = headerTypeOf(buffer, data);
+  if (written_ == 0 && expectedType_ != 255 && headerTypeOf_ && data) {
+    const uint8_t found = headerTypeOf_(buffer, data);
     if (!CarvedTypeAccepts(expectedType_, found)) {
       ErrorMsg(Msg(649));
       return 0;
@@ -353,4 +353,9 @@ int RecFile::Close() {
   expectedType_ = 255;
   odirect_ = false;
   return 0;
+}
+
+RecFile& ThreadRecFile() {
+  thread_local RecFile writer;
+  return writer;
 }

@@ -68,14 +68,17 @@ class RecFile {
   uint8_t ExpectedType() const { return expectedType_; }
 
   // The carving type of a file's first bytes (255 when unknown): the
-  // carving probe (CarvedHeaderType). Without one the expected-type check
-  // passes.
-  static uint8_t (*headerTypeOf)(const uint8_t* data, size_t count);
+  // carving probe (CarvedHeaderType) unless a test sets another. Without
+  // one the expected-type check passes.
+  using HeaderTypeTest = uint8_t (*)(const uint8_t* data, size_t count);
+  static void SetHeaderTypeTest(HeaderTypeTest test) { headerTypeOf_ = test; }
+  static HeaderTypeTest HeaderTypeTestOf() { return headerTypeOf_; }
   // Test seam: a file of this system is written with at most this many
   // bytes per write call (0: no limit).
   static uint32_t testWriteLimit;
 
  private:
+  static HeaderTypeTest headerTypeOf_;
   bool PWriteAll(const uint8_t* data, size_t count, uint64_t at);
   void DropDirect();
   int CutResumedTail();
@@ -102,3 +105,7 @@ class RecFile {
 // scratch buffer that may hold earlier bytes.
 inline constexpr size_t kZeroBufferBytes = 0x100000;
 const uint8_t* ZeroBuffer();
+
+// The writer of the calling thread's recoveries, made on first use (one
+// file at a time: each recovery opens and closes it).
+RecFile& ThreadRecFile();

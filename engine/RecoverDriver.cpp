@@ -26,8 +26,9 @@
 #include "volumes/DestinationPath.h"
 #include "volumes/Node.h"
 #include "volumes/NodeTable.h"
+#include "engine/VolumeRecovery.h"
 #include "volumes/Volume.h"
-#include "volumes/VolumeRecovery.h"
+#include "volumes/VolumeFamily.h"
 
 std::atomic<uint8_t> g_overwriteMode{kOverwriteRename};
 RecoveryTotals g_recoveryTotals;
@@ -80,10 +81,10 @@ WString FolderOf(WStringView path) {
 // -1 failed, else the count of zero-filled clusters.
 int RecoverItem(NTFSObj* engine, int64_t nodeIndex, cnode* node, WStringView target, WStringView temporary,
                 CHashFile* hash) {
-  const uint8_t family = node->Family();
-  if (family == kNodeNtfs) return RecoverNtfsNode(engine, nodeIndex, target, temporary, false, hash);
-  if ((family == kNodeExt || family == kNodeUfs || family == kNodeXfs || family == kNodeVmfs) &&
-      (node->flags & kNodeSymlink)) {
+  const NodeOps* ops = FindNodeOps(node->kind);
+  const uint32_t traits = ops ? ops->traits : 0;
+  if (traits & kNodeTraitEngineRecovery) return RecoverNtfsNode(engine, nodeIndex, target, temporary, false, hash);
+  if ((traits & kNodeTraitNoSymlinks) && (node->flags & kNodeSymlink)) {
     VErrorMsg(Msg(505).c_str(), target);
     return -1;
   }
@@ -134,6 +135,175 @@ WString RenamedCandidate(WStringView path, int n) {
   return FormatW(u"%s[%d]", path, n);
 }
 
+namespace {
+
+// Asks the view for the next list of checked items and waits for it (up to
+// g_recoveryListWaitMs): false when it did not come (the last error says
+// so). A longer list is cut to kRecoveryListSize.
+bool NextList(ViewSink* view, std::vector<RecoveryListEntry>& list) {
+  if (g_eventRecovery) g_eventRecovery->Reset();
+  view->FillRecoveryList(list);
+  if (g_eventRecovery && !g_eventRecovery->Wait(g_recoveryListWaitMs)) {
+    ErrorMsg(u"The list of files to recover did not come.");
+    return false;
+  }
+  TracePrintfA("%ld files received\n", int32_t(list.size()));
+  if (list.size() > size_t(kRecoveryListSize)) list.resize(kRecoveryListSize);
+  return true;
+}
+
+// The item's folder, checked once per run (items of one folder need not
+// come together, so every folder's result is kept): the folders made (and
+// those already there) may not lead out through a link planted in the
+// destination; the file itself is opened without following a link. 1 made
+// now, 0 there already, -1 refused (a later item of a folder made now reads
+// 0).
+int CheckFolderOnce(std::unordered_map<WString, int>& checked, const WString& root, const WString& folder,
+                    const WString& path) {
+  auto known = checked.find(folder);
+  if (known != checked.end()) {
+    if (known->second < 0) ErrorMsg(u"The destination folder could not be made.");
+    return known->second == 1 ? 0 : known->second;
+  }
+  int check;
+  if (!FolderResolvesBelowRoot(root, folder)) {
+    check = -1;
+  } else {
+    check = CheckPath(path);
+    if (check >= 0 && !FolderResolvesBelowRoot(root, folder)) check = -1;
+  }
+  if (check < 0 && LastErrorText() == Msg(252))
+    ErrorMsg(u"The destination path does not lie inside the destination folder.");
+  checked.emplace(folder, check);
+  return check;
+}
+
+// Where the item goes and how, by the overwrite mode: straight to its path
+// (or the first free "name[n].ext"), through a temporary file that replaces
+// the existing one, skipped, or failed (every renamed name taken).
+Choice ChooseTarget(const cnode* node, const WString& path, int folderCheck, CHashFile* hash, WString* target) {
+  *target = path;
+  const bool empty = node->size == 0;
+  const Existing ex = Probe(path);
+  int64_t listed = 0;
+  const bool restart = g_appState && g_appState->IsListedFileWithSize(path, &listed) && listed > 0;
+  if (folderCheck == 1 || restart || !ex.exists) return Choice::Straight;
+  Choice choice = Choice::Fail;
+  uint8_t mode = g_overwriteMode.load();
+  if (mode == kOverwriteSkip || (empty && ex.size > 0)) {
+    choice = Choice::Skip;
+  } else if (mode == kOverwriteReplace) {
+    choice = Choice::Temporary;
+  } else if (mode == kOverwriteNewer) {
+    uint64_t t = 0;
+    node->GetFileTime(&t, 0);
+    if (ex.writeTime > t) choice = Choice::Skip;
+    else if (ex.writeTime < t) choice = Choice::Temporary;
+    else if (empty) choice = Choice::Skip;
+    else if (ex.size > 0) mode = kOverwriteRename;
+    else choice = Choice::Temporary;
+  }
+  if (mode == kOverwriteRename || mode > kOverwriteSkip) {
+    hash->SetFile(path);
+    choice = Choice::Fail;
+    for (int i = 1; i <= 99; i++) {
+      WString c = RenamedCandidate(path, i);
+      if ((i == 1 || i == 10) && c.size() >= kMaxPathChars) {
+        ErrorMsg(Msg(24));
+        break;
+      }
+      if (!Probe(c).exists) {
+        *target = std::move(c);
+        return Choice::Straight;
+      }
+    }
+    if (LastErrorText() != Msg(24)) ErrorMsg(u"Every name from [1] to [99] exists already: nothing was overwritten.");
+  }
+  return choice;
+}
+
+// Writes one item to its target as chosen: a folder is made; a file is
+// recovered, asking once whether to go on when the disk is full, and set
+// aside when a reader met a bad extent in it. -1 failed, else the count of
+// zero-filled clusters (1 at least for a set-aside file, *badExtent set).
+int WriteItem(NTFSObj* engine, const RecoveryListEntry& e, cnode* node, const WString& root, const WString& folder,
+              const WString& target, Choice choice, CHashFile* hash, bool* badExtent) {
+  if (node->IsDirectory()) {
+    const int result = (::mkdir(ToUtf8(target).c_str(), 0755) == 0 || errno == EEXIST) ? 0 : -1;
+    if (result < 0) ErrorMsg(nullptr, target.c_str());
+    return result;
+  }
+  if (g_appState && g_appState->skipFilesOnBadExtents) g_appState->skipFilesOnBadExtents = 1;
+  int result = -1;
+  for (int attempt = 0; attempt < 2; attempt++) {
+    WString temp;
+    if (choice == Choice::Temporary) {
+      int fd = -1;
+      if (!TempFilePath(folder, &temp, &fd)) {
+        result = -1;
+        break;
+      }
+      ::close(fd);
+    }
+    result = RecoverItem(engine, e.nodeIndex, node, target, temp, choice == Choice::Straight ? hash : nullptr);
+    if (result >= 0 || theTrace().LastErrorCode() != ENOSPC || attempt == 1) break;
+    // The disk is full: ask whether to go on after making room.
+    const WString text = FormatW(u"Disk is full saving %s. Replace disk and continue?", target);
+    const int answer = g_diskFullAnswer ? g_diskFullAnswer : ShowMessage(kMbYesNo | kMbIconQuestion, u"%s", text);
+    if (answer != kIdYes) {
+      if (g_appState) g_appState->stopRequested = 1;
+      theTrace().SetLastError(text, ENOSPC);
+      break;
+    }
+  }
+  // A reader met a bad extent in this file: it is set aside in the
+  // corrupt-files folder (same path below it) or deleted.
+  if (result >= 0 && g_appState && g_appState->skipFilesOnBadExtents == 2) {
+    SetAsideCorrupt(root, target, g_appState->corruptFilesFolder);
+    if (result == 0) result = 1;
+    *badExtent = true;
+  }
+  return result;
+}
+
+// The item's status: in the node's grade bits for the list, in the totals,
+// to the view's log (with the reason for failed, corrupt and refused
+// items) and to the hand-over. Skipped keeps nothing of the grade; failed
+// keeps the lowest grade bit, as the list has always shown it.
+void ReportItem(ViewSink* view, SendObj* send, const RecoveryListEntry& e, cnode* node, const WString& path,
+                int result, bool skipped, bool badExtent) {
+  g_recoveryTotals.processed++;
+  g_recoveryCounters.processed++;
+  int16_t status;
+  if (skipped) {
+    if (node) node->flags = uint16_t((node->flags & ~GradeBits(kGradeCorrupt)) | GradeBits(kGradeSkipped));
+    status = kStatusSkipped;
+    g_recoveryTotals.skipped++;
+  } else if (result > 0 || badExtent) {
+    if (node) node->flags = uint16_t((node->flags & ~kNodeGradeMask) | GradeBits(kGradeCorrupt));
+    status = kStatusCorrupt;
+    g_recoveryTotals.corrupt++;
+  } else if (result == 0) {
+    if (node) node->flags = uint16_t((node->flags & ~kNodeGradeMask) | GradeBits(kGradeSaved));
+    status = kStatusSaved;
+    g_recoveryTotals.saved++;
+  } else {
+    if (node) node->flags = uint16_t((node->flags & ~GradeBits(kGradePoor)) | GradeBits(kGradeFailed));
+    status = kStatusFailed;
+    g_recoveryTotals.failed++;
+  }
+  view->LogLine(Msg(status) + u" " + path);
+  if (status == kStatusFailed || status == kStatusCorrupt ||
+      (skipped && node && !LastErrorText().empty() && LastErrorText() != Msg(252))) {
+    const WString why = LastErrorText();
+    view->LogLine(path);
+    view->LogLine(why);
+  }
+  if (send) send->AddItemStatus(e.recordIndex, status);
+}
+
+}  // namespace
+
 int RecoverFS(ViewSink* view) {
   TRACE_FN("RecoverFS");
   NTFSObj* engine = g_engine;
@@ -170,15 +340,7 @@ int RecoverFS(ViewSink* view) {
   std::vector<RecoveryListEntry> lists[2];
   int current = 0;
   TracePrintfA("Requesting rec list 0\n");
-  if (g_eventRecovery) g_eventRecovery->Reset();
-  view->FillRecoveryList(lists[0]);
-  if (g_eventRecovery && !g_eventRecovery->Wait(g_recoveryListWaitMs)) {
-    ErrorMsg(u"The list of files to recover did not come.");
-    return 0;
-  }
-  TracePrintfA("%ld files received\n", int32_t(lists[0].size()));
-  if (lists[0].empty()) return 0;
-  if (lists[0].size() > size_t(kRecoveryListSize)) lists[0].resize(kRecoveryListSize);
+  if (!NextList(view, lists[0]) || lists[0].empty()) return 0;
   if (send) send->SendMsg2(0, kCodeStatusEdge, true);
   exitFlush.armed = true;
   if (!RecoveryLogIsOpen())
@@ -209,160 +371,24 @@ int RecoverFS(ViewSink* view) {
         const WString name(WStringView(path).substr(folder.size() + 1));
         stats.SetProgressText(FormatW(Msg(558), name, folder));
         view->ProgressText(4, FormatW(Msg(558), name, folder));
-        // Once per folder of the run: the folders made (and those already
-        // there) may not lead out through a link planted in the
-        // destination; the file itself is opened without following a link.
-        // Items of one folder need not come together, so every folder's
-        // result is kept (a 1, "made now", reads as 0 for later items).
-        int check;
-        auto known = checkedFolders.find(folder);
-        if (known == checkedFolders.end()) {
-          if (!FolderResolvesBelowRoot(root, folder)) {
-            check = -1;
-          } else {
-            check = CheckPath(path);
-            if (check >= 0 && !FolderResolvesBelowRoot(root, folder)) check = -1;
-          }
-          if (check < 0 && LastErrorText() == Msg(252))
-            ErrorMsg(u"The destination path does not lie inside the destination folder.");
-          checkedFolders.emplace(folder, check);
-        } else {
-          check = known->second == 1 ? 0 : known->second;
-          if (check < 0) ErrorMsg(u"The destination folder could not be made.");
-        }
-        Choice choice = Choice::Fail;
+        const int check = CheckFolderOnce(checkedFolders, root, folder, path);
         WString target = path;
-        const bool empty = node->size == 0;
-        if (check >= 0) {
-          const Existing ex = Probe(path);
-          int64_t listed = 0;
-          const bool restart = g_appState && g_appState->IsListedFileWithSize(path, &listed) && listed > 0;
-          if (check == 1 || restart || !ex.exists) {
-            choice = Choice::Straight;
-          } else {
-            uint8_t mode = g_overwriteMode.load();
-            if (mode == kOverwriteSkip || (empty && ex.size > 0)) {
-              choice = Choice::Skip;
-            } else if (mode == kOverwriteReplace) {
-              choice = Choice::Temporary;
-            } else if (mode == kOverwriteNewer) {
-              uint64_t t = 0;
-              node->GetFileTime(&t, 0);
-              if (ex.writeTime > t) choice = Choice::Skip;
-              else if (ex.writeTime < t) choice = Choice::Temporary;
-              else if (empty) choice = Choice::Skip;
-              else if (ex.size > 0) mode = kOverwriteRename;
-              else choice = Choice::Temporary;
-            }
-            if (mode == kOverwriteRename || mode > kOverwriteSkip) {
-              hash->SetFile(path);
-              choice = Choice::Fail;
-              for (int i = 1; i <= 99; i++) {
-                WString c = RenamedCandidate(path, i);
-                if ((i == 1 || i == 10) && c.size() >= kMaxPathChars) {
-                  ErrorMsg(Msg(24));
-                  break;
-                }
-                if (!Probe(c).exists) {
-                  target = std::move(c);
-                  choice = Choice::Straight;
-                  break;
-                }
-              }
-              if (choice == Choice::Fail && LastErrorText() != Msg(24))
-                ErrorMsg(u"Every name from [1] to [99] exists already: nothing was overwritten.");
-            }
-          }
-        }
-        if (choice == Choice::Skip) {
-          skipped = true;
-        } else if (choice != Choice::Fail) {
-          if (node->IsDirectory()) {
-            result = (::mkdir(ToUtf8(target).c_str(), 0755) == 0 || errno == EEXIST) ? 0 : -1;
-            if (result < 0) ErrorMsg(nullptr, target.c_str());
-          } else {
-            if (g_appState && g_appState->skipFilesOnBadExtents) g_appState->skipFilesOnBadExtents = 1;
-            for (int attempt = 0; attempt < 2; attempt++) {
-              WString temp;
-              if (choice == Choice::Temporary) {
-                int fd = -1;
-                if (!TempFilePath(folder, &temp, &fd)) {
-                  result = -1;
-                  break;
-                }
-                ::close(fd);
-              }
-              result = RecoverItem(engine, e.nodeIndex, node, target, temp, choice == Choice::Straight ? hash.get()
-                                                                                                          : nullptr);
-              if (result >= 0 || theTrace().LastErrorCode() != ENOSPC || attempt == 1) break;
-              // The disk is full: ask whether to go on after making room.
-              const WString text = FormatW(u"Disk is full saving %s. Replace disk and continue?", target);
-              const int answer =
-                  g_diskFullAnswer ? g_diskFullAnswer : ShowMessage(kMbYesNo | kMbIconQuestion, u"%s", text);
-              if (answer != kIdYes) {
-                if (g_appState) g_appState->stopRequested = 1;
-                theTrace().SetLastError(text, ENOSPC);
-                break;
-              }
-            }
-            // A reader met a bad extent in this file: it is set aside in
-            // the corrupt-files folder (same path below it) or deleted.
-            if (result >= 0 && g_appState && g_appState->skipFilesOnBadExtents == 2) {
-              SetAsideCorrupt(root, target, g_appState->corruptFilesFolder);
-              if (result == 0) result = 1;
-              badExtent = true;
-            }
-          }
-        }
+        const Choice choice = check >= 0 ? ChooseTarget(node, path, check, hash.get(), &target) : Choice::Fail;
+        if (choice == Choice::Skip) skipped = true;
+        else if (choice != Choice::Fail)
+          result = WriteItem(engine, e, node, root, folder, target, choice, hash.get(), &badExtent);
       }
-      // Report the item.
-      g_recoveryTotals.processed++;
-      g_recoveryCounters.processed++;
-      int16_t status;
-      if (skipped) {
-        if (node) node->flags = uint16_t((node->flags & ~0x100) | 0x600);
-        status = kStatusSkipped;
-        g_recoveryTotals.skipped++;
-      } else if (result > 0 || badExtent) {
-        if (node) node->flags = uint16_t((node->flags & ~kNodeGradeMask) | 0x100);
-        status = kStatusCorrupt;
-        g_recoveryTotals.corrupt++;
-      } else if (result == 0) {
-        if (node) node->flags = uint16_t((node->flags & ~kNodeGradeMask) | 0x500);
-        status = kStatusSaved;
-        g_recoveryTotals.saved++;
-      } else {
-        if (node) node->flags = uint16_t((node->flags & ~0x400) | 0x200);
-        status = kStatusFailed;
-        g_recoveryTotals.failed++;
-      }
-      const WString statusLine = Msg(status) + u" " + path;
-      view->LogLine(statusLine);
-      if (status == kStatusFailed || status == kStatusCorrupt || (skipped && node && !LastErrorText().empty() &&
-                                                                   LastErrorText() != Msg(252))) {
-        const WString why = LastErrorText();
-        view->LogLine(path);
-        view->LogLine(why);
-      }
-      if (send) send->AddItemStatus(e.recordIndex, status);
+      ReportItem(view, send, e, node, path, result, skipped, badExtent);
       ErrorMsg(Msg(252));
       WaitWhilePaused();
       if (Stopped()) ended = true;
       e.destinationPath.clear();
     }
     if (ended || !full) break;
-    // The next list.
+    // The next list; the results so far still go out when it does not come.
     const int other = 1 - current;
     TracePrintfA("Requesting rec list %ld\n", int32_t(other));
-    if (g_eventRecovery) g_eventRecovery->Reset();
-    view->FillRecoveryList(lists[other]);
-    if (g_eventRecovery && !g_eventRecovery->Wait(g_recoveryListWaitMs)) {
-      ErrorMsg(u"The list of files to recover did not come.");
-      break;  // the results so far still go out below
-    }
-    TracePrintfA("%ld files received\n", int32_t(lists[other].size()));
-    if (lists[other].empty()) break;
-    if (lists[other].size() > size_t(kRecoveryListSize)) lists[other].resize(kRecoveryListSize);
+    if (!NextList(view, lists[other]) || lists[other].empty()) break;
     current = other;
   }
   return 0;

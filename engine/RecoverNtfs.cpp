@@ -24,46 +24,44 @@
 #include "foundation/Trace.h"
 #include "platform/Memory.h"
 #include "storage/Drive.h"
-#include "storage/IoThread.h"
 #include "volumes/DestinationPath.h"
 #include "volumes/Node.h"
 #include "volumes/NodeTable.h"
 #include "volumes/Streams.h"
-#include "volumes/ntfs/Inode.h"
-#include "volumes/ntfs/Lznt1.h"
-#include "volumes/ntfs/NtfsVolume.h"
+#include "volumes/Volume.h"
+#include "volumes/VolumeFamily.h"
+#include "filesystems/ntfs/Inode.h"
+#include "filesystems/ntfs/NtfsFileData.h"
+#include "filesystems/ntfs/Definitions.h"
+#include "filesystems/ntfs/NtfsVolume.h"
 
 namespace {
 
-constexpr uint32_t kUnitClusters = 16;
 constexpr uint64_t kZeroTailLimit = 0xA00000;  // 10 MiB
 constexpr size_t kMaxPath = 1022;
 
 
-// A read buffer of the worker thread, kept from file to file: a fresh
-// 1 MiB block per file (zero-filled by the allocator) cost more than
-// copying a small file. Slots 0 and 1 are independent; 2 to 4 are the
-// pieces of a large file's writer.
+// A read buffer of the worker thread, kept from file to file. Slots 0 and
+// 1 are independent; 2 to 4 are the pieces of a large file's writer.
 uint8_t* ScratchBuffer(int slot, size_t bytes) {
-  struct Slot {
-    uint8_t* p = nullptr;
-    size_t n = 0;
-    ~Slot() { AlignedFree(p); }
-  };
-  thread_local Slot slots[5];
-  Slot& s = slots[slot];
-  if (s.n < bytes) {
-    AlignedFree(s.p);
-    s.p = static_cast<uint8_t*>(AlignedAlloc(bytes));
-    s.n = s.p ? bytes : 0;
-    if (!s.p) ShowErrorAndThrow();
-  }
-  return s.p;
+  uint8_t* p = ThreadScratchBuffer(slot, bytes);
+  if (!p) ShowErrorAndThrow();
+  return p;
 }
+
+// A volume of the node's family (whose records the node's are).
+bool IsVolumeOfNode(const CVol* v, const cnode* node) {
+  const VolumeFamily* f = FindVolumeFamily(v->type);
+  return f && f->nodeFamily == node->Family();
+}
+
+// The search the volume belongs to, when it is this engine's.
+NTFSObj* EngineOf(const CVol* v) { return v ? dynamic_cast<NTFSObj*>(v->engine) : nullptr; }
 
 bool Stopped(const NTFSVol* v) {
   if (g_appState && g_appState->stopRequested) return true;
-  return v && v->engine && v->engine->abort;
+  const NTFSObj* e = EngineOf(v);
+  return e && e->abort;
 }
 
 Drive* DriveOf(const CVol* v) { return v->drive ? v->drive : g_currentDrive; }
@@ -71,64 +69,6 @@ Drive* DriveOf(const CVol* v) { return v->drive ? v->drive : g_currentDrive; }
 bool PathExists(WStringView path) {
   struct stat st;
   return ::lstat(ToUtf8(path).c_str(), &st) == 0;
-}
-
-// Reads `count` volume clusters at lcn into out; the clusters the drive
-// could not read (zero-filled by it) are added to *corrupt. False when the
-// read was refused or came back short.
-bool ReadVolumeClusters(NTFSVol* v, uint8_t* out, uint64_t lcn, uint32_t count, uint32_t cs, uint32_t* corrupt) {
-  Drive* d = DriveOf(v);
-  const uint32_t before = d ? d->TotalErrors() : 0;
-  uint32_t got = 0;
-  const uint32_t transfer = d ? d->TransferSize() : 0;
-  if (d && transfer && transfer < cs) {
-    // The drive reads less than a cluster at a time: the clusters go in
-    // pieces of its transfer size (in whole drive sectors).
-    const uint32_t dss = d->SectorSize() ? d->SectorSize() : 512;
-    const uint32_t piece = std::max(dss, transfer / dss * dss);
-    const uint64_t first = v->startSector * uint64_t(dss) + lcn * uint64_t(cs);
-    const uint64_t total = uint64_t(count) * cs;
-    if (first % dss) {
-      ErrorMsg(Msg(630));
-      return false;
-    }
-    for (uint64_t off = 0; off < total; off += piece) {
-      const uint32_t n = uint32_t(std::min<uint64_t>(piece, total - off));
-      if (!d->ReadSectors(int64_t((first + off) / dss), n, 0, out + off, true)) {
-        if (LastErrorText().empty()) ErrorMsg(Msg(630));
-        return false;
-      }
-    }
-    if (d->TotalErrors() != before && corrupt) *corrupt += count;
-    return true;
-  }
-  if (!v->ReadClusters(out, int64_t(lcn), count, cs, size_t(count) * cs, &got) || got < count) {
-    if (LastErrorText().empty()) ErrorMsg(Msg(630));
-    return false;
-  }
-  if (d && d->TotalErrors() != before) {
-    // Count the clusters that hold a sector the drive zero-filled; when the
-    // read took more than one request only the whole count is known.
-    uint32_t bad = 0;
-    IOThread* io = d->IoThread();
-    const uint32_t ss = d->SectorSize();
-    const bool oneRequest = uint64_t(count) * cs <= d->TransferSize() && v->sectorSize == ss && io &&
-                            d->TotalErrors() - before == 1;
-    if (oneRequest) {
-      const uint32_t perCluster = cs / ss;
-      for (uint32_t c = 0; c < count; c++) {
-        for (uint32_t s = 0; s < perCluster; s++) {
-          if (io->BitSet(kBitmapZero, c * perCluster + s)) {
-            bad++;
-            break;
-          }
-        }
-      }
-    }
-    if (bad == 0) bad = count;
-    if (corrupt) *corrupt += bad;
-  }
-  return true;
 }
 
 // The output of a recovery: the writer or the caller's memory.
@@ -332,18 +272,18 @@ class PieceWriter {
 
 // The common start: the writer opened on the destination, the hash armed.
 // -1 when the destination cannot be opened.
-int Begin(NTFSVol* v, const snode* node, WStringView dest, WStringView streamName, uint64_t realSize,
-          RecMemory* memory, CHashFile* hash, Sink* sink, uint32_t clusterBytes) {
+int Begin(const snode* node, WStringView dest, WStringView streamName, uint64_t realSize, RecMemory* memory,
+          CHashFile* hash, Sink* sink, uint32_t clusterBytes) {
   sink->memory = memory;
   if (!memory) {
-    if (!v->recFile) v->recFile = std::make_shared<RecFile>();
+    RecFile& writer = ThreadRecFile();
     if (g_appState && g_appState->verifyKnownExtensions && node->typeIndex != kNoType)
-      v->recFile->SetExpectedType(node->typeIndex);
-    if (v->recFile->Open(dest, clusterBytes) < 0) {
+      writer.SetExpectedType(node->typeIndex);
+    if (writer.Open(dest, clusterBytes) < 0) {
       TracePrintfW(u"Err: %s\n", LastErrorText());
       return -1;
     }
-    sink->file = v->recFile.get();
+    sink->file = &writer;
   }
   if (hash && !memory && hash->GetExistingSize(streamName) == int64_t(realSize)) {
     hash->InitDigest();
@@ -375,74 +315,11 @@ void CloseSink(Sink* sink) {
 
 // The record of a resident file read again from its place on the disk.
 int RecoverResident(NTFSVol* v, const snode* node, const NTFSStream* stream, Sink* sink, uint64_t* realSize) {
-  Drive* d = DriveOf(v);
-  if (!d) return -1;
-  const uint32_t recSize = v->recordSize ? v->recordSize : 1024;
-  const uint32_t dss = d->SectorSize() ? d->SectorSize() : 512;
-  if (node->position < v->startSector) {
-    ErrorMsg(u"Could not read MFT entry");
-    return -1;
-  }
-  const uint64_t volByte = (node->position - v->startSector) * uint64_t(v->sectorSize);
-  const uint64_t driveByte = v->startSector * uint64_t(dss) + volByte;
-  const uint64_t first = driveByte / dss;
-  const uint32_t skip = uint32_t(driveByte % dss);
-  const uint32_t bytes = (skip + recSize + dss - 1) / dss * dss;
-  struct {
-    uint8_t* p;
-  } buf{ScratchBuffer(1, bytes)};
-  if (!d->ReadSectors(int64_t(first), bytes, 0, buf.p, true)) {
-    TracePrintfA("Could not read MFT entry\n");
-    ErrorMsg(u"Could not read MFT entry");
-    return -1;
-  }
-  inode r(buf.p + skip, v);
-  const WString wanted = stream && stream->name ? WString(stream->name) : WString();
-  if (r.parseEntry(wanted.empty() ? nullptr : wanted.c_str()) != 0) {
-    if (LastErrorText().empty()) ErrorMsg(u"Could not read MFT entry");
-    return -1;
-  }
-  if (r.runs || r.HasPieces()) {
-    TracePrintfA("File has been modified since it was scanned.\n");
-    ErrorMsg(u"File has been modified since it was scanned.");
-    return -1;
-  }
+  inode r;
+  if (NTFS::ReadResidentRecord(v, node, stream, &r) < 0) return -1;
   *realSize = r.residentSize;
   if (r.residentSize && !sink->Put(r.residentData, r.residentSize)) return -1;
   return kRecCopiedResident;
-}
-
-// The node's data (or a stream's) as an inode with the volume's reader.
-bool MakeWorkInode(NTFSVol* v, const snode* node, const NTFSStream* stream, inode* w) {
-  w->Init(nullptr, v);
-  if (!w->CopyNode(node)) return false;
-  w->volume = v;
-  if (stream) {
-    if (w->HasPieces()) {
-      DeleteXEntryChain(w->Pieces());
-    } else {
-      FreeRunList(w->runs);
-    }
-    w->runs = nullptr;
-    w->flags &= uint16_t(~kNodeStreams);
-    if (stream->pieces) {
-      w->runs = reinterpret_cast<uint8_t*>(CopyXEntryChain(stream->pieces));
-      if (!w->runs) return false;
-      w->flags |= kNodeStreams;
-    } else if (stream->runs) {
-      w->runs = CopyRunList(stream->runs);
-      if (!w->runs) return false;
-    }
-    w->size = stream->realSize;
-    w->validSize = stream->initializedSize;
-    w->allocatedSize = 0;
-  }
-  return true;
-}
-
-bool IsBootFile(const snode* node) {
-  const WString n = node->GetNameW();
-  return n == u"$Boot";
 }
 
 }  // namespace
@@ -462,7 +339,7 @@ int NtfsRecoverFile(NTFSVol* v, const snode* node, WStringView dest, const NTFSS
     TracePrintfW(u"Clus size %ld - Inode sect %I64d - 1st Sect %I64d - %s\n", int32_t(cs), int64_t(node->position),
                  int64_t(v->startSector), dest);
   Sink sink;
-  if (Begin(v, node, dest, streamName, real, memory, hash, &sink, cs) < 0) return -1;
+  if (Begin(node, dest, streamName, real, memory, hash, &sink, cs) < 0) return -1;
   int result = -1;
   if (resident) {
     uint64_t size = 0;
@@ -473,7 +350,7 @@ int NtfsRecoverFile(NTFSVol* v, const snode* node, WStringView dest, const NTFSS
   }
 
   inode w;
-  if (!MakeWorkInode(v, node, stream, &w)) {
+  if (!NTFS::MakeDataReader(v, node, stream, &w)) {
     CloseSink(&sink);
     ShowErrorAndThrow();
   }
@@ -489,7 +366,7 @@ int NtfsRecoverFile(NTFSVol* v, const snode* node, WStringView dest, const NTFSS
   std::optional<PieceWriter> writer;
   if (sink.file && w.size >= PieceWriter::kMinFileBytes) writer.emplace(sink.file, size_t(perRead) * cs * 4);
   auto zeros = [&](uint64_t n) { return writer ? writer->Zeros(n, sink.hash) : sink.Zeros(n); };
-  const bool isBoot = IsBootFile(node);
+  const bool isBoot = NTFS::IsBootFile(node);
   uint64_t remaining = w.size;
   uint64_t initLeft = std::min(w.validSize, w.size);
   CExtents& map = w.Map();
@@ -502,7 +379,7 @@ int NtfsRecoverFile(NTFSVol* v, const snode* node, WStringView dest, const NTFSS
     uint64_t left = e.Length();
     while (left > 0 && remaining > 0) {
       if (Stopped(v)) {
-        if (v->engine) v->engine->abort = 0;
+        if (NTFSObj* e = EngineOf(v)) e->abort = 0;
         ErrorMsg(u"Stopped.");
         failed = true;
         break;
@@ -516,7 +393,7 @@ int NtfsRecoverFile(NTFSVol* v, const snode* node, WStringView dest, const NTFSS
         if (traceMft) TracePrintfA("ReadSector SectNo %I64d n %ld\n", int64_t(lcn), int32_t(step));
         const uint32_t need = uint32_t((bytes + cs - 1) / cs);
         uint8_t* const into = writer ? writer->Room(size_t(need) * cs) : buf;
-        if (!into || !ReadVolumeClusters(v, into, lcn, need, cs, &corrupt)) {
+        if (!into || !NTFS::ReadVolumeClusters(v, into, lcn, need, cs, &corrupt)) {
           failed = true;
           break;
         }
@@ -570,11 +447,11 @@ int NtfsRecoverCompressedFile(NTFSVol* v, const snode* node, WStringView dest, R
   corrupt = 0;
   if (!v || !node) return -1;
   const uint32_t cs = v->clusterSize ? v->clusterSize : 4096;
-  const size_t unitBytes = size_t(cs) * kUnitClusters;
+  const size_t unitBytes = size_t(cs) * ntfs::kUnitClusters;
   Sink sink;
-  if (Begin(v, node, dest, u"", node->size, memory, hash, &sink, cs) < 0) return -1;
+  if (Begin(node, dest, u"", node->size, memory, hash, &sink, cs) < 0) return -1;
   inode w;
-  if (!MakeWorkInode(v, node, nullptr, &w)) {
+  if (!NTFS::MakeDataReader(v, node, nullptr, &w)) {
     CloseSink(&sink);
     ShowErrorAndThrow();
   }
@@ -604,67 +481,22 @@ int NtfsRecoverCompressedFile(NTFSVol* v, const snode* node, WStringView dest, R
     return ok;
   };
   bool failed = false;
-  for (uint64_t u = 0; produced < toProduce && !failed; u += kUnitClusters) {
+  for (uint64_t u = 0; produced < toProduce && !failed; u += ntfs::kUnitClusters) {
     if (Stopped(v)) {
-      if (v->engine) v->engine->abort = 0;
+      if (NTFSObj* e = EngineOf(v)) e->abort = 0;
       ErrorMsg(u"Stopped.");
       failed = true;
       break;
     }
-    uint32_t data = 0;
-    bool holeSeen = false;
-    uint64_t vcn = u;
-    const uint64_t end = u + kUnitClusters;
-    while (vcn < end) {
-      uint64_t left = 0, next = 0;
-      const uint64_t lcn = map.VcnToLcn(vcn, &left, &next);
-      if (left == 0) {
-        // A hole (or the end of the table) covers the rest of the unit.
-        holeSeen = true;
-        const uint64_t k = next ? std::min<uint64_t>(next, end - vcn) : end - vcn;
-        vcn += k;
-        continue;
-      }
-      if (holeSeen) {
-        ErrorMsg(u"Group does not add up to 16 clusters");
-        TracePrintfA("Group does not add up to 16 clusters\n");
-        failed = true;
-        break;
-      }
-      const uint32_t k = uint32_t(std::min<uint64_t>(left, end - vcn));
-      if (traceMft) TracePrintfA("Reading %ld clusters from %I64d\n", int32_t(k), int64_t(lcn));
-      if (!ReadVolumeClusters(v, in.p + size_t(data) * cs, lcn, k, cs, &corrupt)) {
-        failed = true;
-        break;
-      }
-      data += k;
-      vcn += k;
+    // The last unit may expand to less than a whole unit.
+    const bool lastUnit = toProduce - produced <= unitBytes;
+    const uint8_t* unit = nullptr;
+    if (NTFS::ReadCompressionUnit(v, map, u, in.p, out.p, lastUnit, &corrupt, &unit) < 0) {
+      failed = true;
+      break;
     }
-    if (failed) break;
-    const uint8_t* unit;
+    if (!unit) unit = ZeroBuffer();  // a unit of holes
     size_t unitLength = unitBytes;
-    if (data == 0) {
-      unit = ZeroBuffer();
-    } else if (data == kUnitClusters) {
-      unit = in.p;
-    } else {
-      int consumed = 0;
-      const int64_t got = Lznt1Decompress(in.p, int(data), int(cs), &consumed, out.p);
-      if (got < 0) {
-        VErrorMsg(Msg(147).c_str(), int32_t(u), int32_t(data));
-        failed = true;
-        break;
-      }
-      if (size_t(got) < unitBytes) {
-        if (toProduce - produced > unitBytes) {
-          ErrorMsg(u"Decompressed data length < 16 clusters");
-          failed = true;
-          break;
-        }
-        std::memset(out.p + got, 0, unitBytes - size_t(got));
-      }
-      unit = out.p;
-    }
     unitLength = size_t(std::min<uint64_t>(unitBytes, toProduce - produced));
     if (memory) {
       if (!sink.Put(unit, unitLength)) failed = true;
@@ -811,7 +643,7 @@ int RecoverNtfsNode(NTFSObj* engine, int64_t nodeIndex, WStringView target, WStr
   ErrorMsg(Msg(252));
   if (!engine || !engine->nodes) return -1;
   cnode* c = engine->nodes->GetAt(nodeIndex);
-  if (!c || c->Family() != kNodeNtfs) {
+  if (!c || !c->IsSnode()) {
     ErrorMsg(Msg(182));
     return -1;
   }
@@ -829,12 +661,12 @@ int RecoverNtfsNode(NTFSObj* engine, int64_t nodeIndex, WStringView target, WStr
   if (node->volumeIndex != kNoVolume) {
     if (node->volumeIndex < engine->volumes.size()) {
       CVol* cv = engine->volumes[node->volumeIndex];
-      if (cv && cv->type == kVolNtfs) candidates.push_back(static_cast<NTFSVol*>(cv));
+      if (cv && IsVolumeOfNode(cv, node)) candidates.push_back(static_cast<NTFSVol*>(cv));
     }
   } else {
     std::vector<uint64_t> starts;
     for (CVol* cv : engine->volumes) {
-      if (!cv || cv->type != kVolNtfs || starts.size() >= 8) continue;
+      if (!cv || !IsVolumeOfNode(cv, node) || starts.size() >= 8) continue;
       if (std::find(starts.begin(), starts.end(), cv->startSector) != starts.end()) continue;
       starts.push_back(cv->startSector);
       candidates.push_back(static_cast<NTFSVol*>(cv));

@@ -54,7 +54,7 @@ bool OpenRecoveryLog(WStringView folder) {
   CloseLocked();
   g_lastDay = -1;
   // A headless view's lines reach the log through the writer below.
-  g_headlessLogWriter = &AppendRecoveryLog;
+  SetHeadlessLogWriter(&AppendRecoveryLog);
   if (folder.empty()) return false;
   WString base(folder);
   while (base.size() > 1 && base.back() == u'/') base.pop_back();

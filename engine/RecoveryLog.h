@@ -15,7 +15,7 @@ inline constexpr char kRecoveryLogHeader[] = "----- Recovery Log -----";
 // no log could be made: the recovery then runs without one.
 // The log has one writer, the view's log (ViewSink::LogLine): the window's
 // status dialog appends its lines itself; a headless view appends through
-// AppendRecoveryLog (OpenRecoveryLog installs it as g_headlessLogWriter).
+// AppendRecoveryLog (OpenRecoveryLog installs it with SetHeadlessLogWriter).
 // The engine writes nothing itself.
 bool OpenRecoveryLog(WStringView destinationFolder);
 // Appends one message line, after a date line at the first line and

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/Engine.h"
@@ -16,12 +17,14 @@
 #include "foundation/Utilities.h"
 #include "platform/Errors.h"
 #include "platform/Events.h"
+#include "engine/VolumeRecovery.h"
+#include "filesystems/ntfs/NtfsVolume.h"
 #include "storage/Drive.h"
 #include "volumes/Node.h"
 #include "volumes/Volume.h"
-#include "volumes/VolumeRecovery.h"
 #include "volumes/VolumeFactory.h"
-#include "volumes/ntfs/NtfsVolume.h"
+#include "volumes/VolumeFamily.h"
+#include "volumes/VolumeSearch.h"
 
 ScanSelection g_selection;
 
@@ -69,10 +72,10 @@ int SetupNTFS() {
   // (and lets the user choose among them); a scan that finds the table empty
   // has them found here, so the table is the same either way. A volume
   // device has no partition table: the search below finds its volume.
-  if (!drive->IsVolumeDevice() && drive->VolumeCount() == 0) drive->ScanPartitions();
+  if (!drive->IsVolumeDevice() && VolumeCount(*drive) == 0) ScanPartitions(*drive);
   if (!(traceMft && traceSequentialSearch) && start >= 0)
-    drive->SearchBootSectors(uint64_t(start), int32_t(kSetupSearchBytes / drive->SectorSize()), false, nullptr);
-  if (drive->VolumeCount() == 0 && !g_selection.forbidDefaultVolume) {
+    SearchBootSectors(*drive, uint64_t(start), int32_t(kSetupSearchBytes / drive->SectorSize()), false, nullptr);
+  if (VolumeCount(*drive) == 0 && !g_selection.forbidDefaultVolume) {
     CVol* v = g_engine->CreateDefaultVolume();
     if (g_engine->AddVolume(v) < 0) DeleteVol(&v);
   }
@@ -90,7 +93,6 @@ int SearchFS(ViewSink* view) {
   g_engine = new NTFSObj(g_currentDrive);
   g_engine->sendObj = send;
   g_engine->scanMode = g_selection.scanMode;
-  if (g_appState) g_appState->engine = g_engine;
 
   if (g_selection.scanMode != 0) {
     ErrorMsg(u"The Long Scan is not available in this version: use the Quick Scan.");
@@ -119,29 +121,28 @@ int SearchFS(ViewSink* view) {
   // The volumes belong to the drive and may have served an earlier engine.
   for (CVol* v : g_engine->volumes) v->engine = g_engine;
   TracePrintfA("SearchFS scanning drives\n");
-  int processedNtfs = 0;
+  // Volumes each family has read so far (a family may report a scan that
+  // read none of its volumes).
+  std::unordered_map<const VolumeFamily*, int> read;
   int step = 0;
+  const uint8_t walkBit = g_selection.scanMode == 0 ? kWalkInQuickScan : kWalkInLongScan;
   for (size_t k = 0; k < g_engine->volumes.size() && !Stopped(); k++) {
     if (!g_engine->IsSelected(k)) continue;
     TracePrintfA("Volume %d\n", int(k));
     CVol* v = g_engine->volumes[k];
     const uint32_t share = v->progressSteps;
-    if (v->type == kVolNtfs) {
-      auto* nv = static_cast<NTFSVol*>(v);
-      const bool last = int32_t(k) + 1 == g_endVolume;
-      const int report = (last && processedNtfs == 0 && g_selection.scanMode == 0) ? 1 : 0;
-      if (g_engine->ReadMFT(nv, report) == 0 && nv->mftNode) {
-        // The root folder is not a found item of its own.
-        int64_t rootIndex = -1;
-        g_engine->ParseNTFS(nv, 0, step);
-        (void)rootIndex;
-        processedNtfs++;
+    if (const VolumeFamily* f = FindVolumeFamily(v->type)) {
+      if (f->quickScan) {
+        QuickScanStep at;
+        at.progressStart = step;
+        at.lastVolume = int32_t(k) + 1 == g_endVolume;
+        at.familyVolumesRead = read[f];
+        read[f] += f->quickScan(*v, *g_engine, at);
+      } else if (f->walkFolders & walkBit) {
+        // The folder walk (a family whose volume has no root yet walks
+        // nothing).
+        ParseFSCm(v);
       }
-    } else if ((v->type == kVolExt && g_selection.scanMode == 0) || v->type == 5 || v->type == 6 ||
-               v->type == kVolXfs || v->type == kVolExFat || v->type == kVolVmfs || v->type == kVolZfs) {
-      // The folder walk of the other file systems (a family whose volume
-      // has no root yet walks nothing).
-      ParseFSCm(v);
     }
     step += int(share);
   }
@@ -152,7 +153,7 @@ int SearchFS(ViewSink* view) {
     send->SendMsg2(6000, kCodeFoundItems, false);
   }
   if (g_currentDrive) g_currentDrive->ReleaseBuffers();
-  if (g_engine->drive) g_engine->drive->FreeVolumeBuffers();
+  if (g_engine->drive) FreeVolumeBuffers(*g_engine->drive);
   else
     for (CVol* v : g_engine->volumes) v->FreeBuf();
   g_selection.startSector = 0;
@@ -168,6 +169,24 @@ std::unique_ptr<SendObj> g_lastSendObj;
 void ReleaseSendObj() {
   if (g_appState && g_appState->sendObj == g_lastSendObj.get()) g_appState->sendObj = nullptr;
   g_lastSendObj.reset();
+}
+
+int RunScan(const ScanRequest& request, ViewSink* view) {
+  g_currentDrive = request.drive;
+  g_selection = request.selection;
+  g_selection.operation = 0;
+  if (g_selection.name.empty() && request.drive) g_selection.name = request.drive->DisplayName();
+  return ComputeThreadProc(view);
+}
+
+int RunRecovery(const RecoveryRequest& request, ViewSink* view) {
+  GlobalTextRef(kDestinationFolder) = request.destination;
+  g_overwriteMode = request.overwriteMode;
+  g_diskFullAnswer = request.diskFullAnswer;
+  g_selection.operation = 1;
+  const int result = ComputeThreadProc(view);
+  g_selection.operation = 0;
+  return result;
 }
 
 int ComputeThreadProc(ViewSink* view) {

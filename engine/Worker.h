@@ -5,6 +5,7 @@
 #pragma once
 #include <cstdint>
 
+#include "engine/RecoverDriver.h"
 #include "platform/Text.h"
 
 class ViewSink;
@@ -23,6 +24,26 @@ struct ScanSelection {
   uint8_t forbidDefaultVolume = 0;
 };
 extern ScanSelection g_selection;
+
+// A scan as the view (or a tool, or a test) asks for it: the source and
+// the selection (its operation is the scan's).
+struct ScanRequest {
+  Drive* drive = nullptr;
+  ScanSelection selection;
+};
+// A recovery: the destination folder (made and checked by the caller, its
+// recovery log opened there), the overwrite mode (RecoverDriver.h) and the
+// answer to a full disk when nobody can be asked (0: the prompt service).
+struct RecoveryRequest {
+  WString destination;
+  uint8_t overwriteMode = kOverwriteRename;
+  int diskFullAnswer = 0;
+};
+// The one entry of a run: sets the run's globals (the current drive, the
+// selection, the destination, the overwrite mode) in one place and runs
+// the worker on the calling thread; returns when the run has ended. 0.
+int RunScan(const ScanRequest& request, ViewSink* view);
+int RunRecovery(const RecoveryRequest& request, ViewSink* view);
 
 // Thread procedure; the view is the only argument. Returns 0.
 int ComputeThreadProc(ViewSink* view);

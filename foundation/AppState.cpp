@@ -4,16 +4,17 @@
 
 #include <cstring>
 
-#include "carving/PhraseList.h"
 #include "foundation/Trace.h"
 #include "platform/Memory.h"
 
 AppState* g_appState = nullptr;
 
 namespace {
-int NoScreen() { return -1; }
+ScreenDpiQuery g_screenDpi = nullptr;
 }  // namespace
-int (*GetScreenDpi)() = NoScreen;
+
+void SetScreenDpiQuery(ScreenDpiQuery query) { g_screenDpi = query; }
+int ScreenDpi() { return g_screenDpi ? g_screenDpi() : -1; }
 
 AppState::AppState() = default;
 

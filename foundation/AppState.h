@@ -12,7 +12,6 @@
 #include "foundation/FileFilter.h"
 #include "platform/Text.h"
 
-class PhraseList;
 class ViewSink;
 
 // Geometry of a raw Unix recovery ("Unix Raw Recovery" section); the file
@@ -89,9 +88,7 @@ class AppState {
   std::atomic<int32_t> busyFlag{0};
   int32_t searchFirst = 0;
   uint32_t searchLimit = 2147483647;
-  void* engine = nullptr;
-  void* driveContext = nullptr;
-  void* sendObj = nullptr;
+  void* sendObj = nullptr;  // the engine's hand-over of the current run
   ViewSink* view = nullptr;
 
   // ---- platform facts ----
@@ -141,7 +138,10 @@ class AppState {
   std::vector<Md5Output> md5Outputs;
   std::unique_ptr<SegmentProfileOptions> segmentProfile;
   std::vector<WString> restartFiles;
-  std::unique_ptr<PhraseList> phraseList;
+  std::string phraseListPath;  // "ZIP match list"
+  // The list carving builds from it (SetPhraseListLoader); carving reads
+  // it through OptionPhraseList.
+  std::shared_ptr<void> phraseList;
 
  private:
   uint8_t* readBuffer_ = nullptr;
@@ -150,6 +150,8 @@ class AppState {
 
 extern AppState* g_appState;
 
-// Dots per inch of the screen, -1 when no screen is available (the user
-// interface installs the real query).
-extern int (*GetScreenDpi)();
+// Dots per inch of the screen, -1 when no screen is available; the user
+// interface installs the real query (null: no screen).
+using ScreenDpiQuery = int (*)();
+void SetScreenDpiQuery(ScreenDpiQuery query);
+int ScreenDpi();

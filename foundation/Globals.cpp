@@ -2,7 +2,6 @@
 
 #include <memory>
 
-#include "diagnostics/IoTrace.h"
 #include "foundation/AppState.h"
 #include "foundation/BufStack.h"
 #include "foundation/Messages.h"
@@ -15,56 +14,103 @@ AutoResetEvent* g_eventPause = nullptr;
 
 namespace {
 
-// Members in construction order; the compiler destroys them in reverse.
-struct StartupObjects {
+struct Events {
   AutoResetEvent handover;
   AutoResetEvent recovery;
   AutoResetEvent pause;
-  WString texts[4];
-  // The progress counters join here, with their subsystem.
-  MessageTable messages;
-  // Buffer stacks are per thread; this one frees the main thread's at exit.
-  BufStackOwner bufStack;
-  // The image lists join here with their subsystem. (The RAID parity
-  // tables are built on first use: storage/RaidParity.h.)
-  Trace trace;
-  IoTrace ioTrace;
-
-  StartupObjects() {
+  Events() {
     g_eventHandover = &handover;
     g_eventRecovery = &recovery;
     g_eventPause = &pause;
-    g_messages = &messages;
-    g_trace = &trace;
-    ioTrace.Init();
-    g_ioTrace = &ioTrace;
   }
-  ~StartupObjects() {
-    g_ioTrace = nullptr;
-    ioTrace.Close();
-    g_trace = nullptr;
-    g_messages = nullptr;
-    g_eventPause = g_eventRecovery = g_eventHandover = nullptr;
-  }
+  ~Events() { g_eventPause = g_eventRecovery = g_eventHandover = nullptr; }
 };
 
-std::unique_ptr<StartupObjects> g_objects;
+struct Texts {
+  WString texts[4];
+};
+
+struct TraceObject {
+  Trace trace;
+  TraceObject() { g_trace = &trace; }
+  ~TraceObject() { g_trace = nullptr; }
+};
+
+struct MessagesObject {
+  MessageTable messages;
+  MessagesObject() { g_messages = &messages; }
+  ~MessagesObject() { g_messages = nullptr; }
+};
+
+std::unique_ptr<Events> g_events;
+std::unique_ptr<Texts> g_texts;
+std::unique_ptr<MessagesObject> g_messageTable;
+// Buffer stacks are per thread; this one frees the main thread's at exit.
+std::unique_ptr<BufStackOwner> g_bufStackOwner;
+std::unique_ptr<TraceObject> g_traceObject;
 WString g_textsWithoutObjects[4];
+
+template <class T>
+void Build(std::unique_ptr<T>& holder) {
+  holder = std::make_unique<T>();
+}
+
+const StartupObject* g_list = nullptr;
+size_t g_listCount = 0;
+bool g_built = false;
 
 }  // namespace
 
+const StartupObject kStartupEvents{[] { Build(g_events); }, [] { g_events.reset(); }};
+const StartupObject kStartupTexts{[] { Build(g_texts); }, [] { g_texts.reset(); }};
+const StartupObject kStartupMessages{[] { Build(g_messageTable); }, [] { g_messageTable.reset(); }};
+const StartupObject kStartupBufStack{[] { Build(g_bufStackOwner); }, [] { g_bufStackOwner.reset(); }};
+const StartupObject kStartupTrace{[] { Build(g_traceObject); }, [] { g_traceObject.reset(); }};
+
+namespace {
+
+const StartupObject kFoundationList[] = {kStartupEvents, kStartupTexts, kStartupMessages, kStartupBufStack,
+                                         kStartupTrace};
+
+const StartupObject* List(size_t* count) {
+  if (g_list) {
+    *count = g_listCount;
+    return g_list;
+  }
+  *count = sizeof kFoundationList / sizeof kFoundationList[0];
+  return kFoundationList;
+}
+
+}  // namespace
+
+void SetStartupList(const StartupObject* list, size_t count) {
+  if (g_built) return;
+  g_list = list;
+  g_listCount = list ? count : 0;
+}
+
 WString& GlobalTextRef(GlobalText which) {
   int i = int(which) & 3;
-  return g_objects ? g_objects->texts[i] : g_textsWithoutObjects[i];
+  return g_texts ? g_texts->texts[i] : g_textsWithoutObjects[i];
 }
 
 void BuildGlobalObjects() {
-  if (!g_objects) g_objects = std::make_unique<StartupObjects>();
+  if (g_built) return;
+  size_t n = 0;
+  const StartupObject* list = List(&n);
+  for (size_t i = 0; i < n; i++) list[i].build();
+  g_built = true;
 }
 
-void DestroyGlobalObjects() { g_objects.reset(); }
+void DestroyGlobalObjects() {
+  if (!g_built) return;
+  size_t n = 0;
+  const StartupObject* list = List(&n);
+  for (size_t i = n; i-- > 0;) list[i].destroy();
+  g_built = false;
+}
 
-bool GlobalObjectsBuilt() { return g_objects != nullptr; }
+bool GlobalObjectsBuilt() { return g_built; }
 
 void StartApplication(const std::string& optionsPath) {
   InitMessageTable();

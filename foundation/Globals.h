@@ -1,6 +1,12 @@
 // The objects that live for the whole run, built in a fixed order by one
-// call from main and destroyed in the reverse order at exit.
+// call from main and destroyed in the reverse order at exit. The order is
+// the start-up root's (app/Startup.cpp), which places the objects of every
+// subsystem; the foundation keeps its own objects and builds them alone
+// when no list is installed (its own tests and tools).
 #pragma once
+#include <cstddef>
+#include <string>
+
 #include "platform/Events.h"
 #include "platform/Text.h"
 
@@ -15,6 +21,21 @@ extern AutoResetEvent* g_eventPause;
 // destination folder (also the scan-and-save folder), and a spare.
 enum GlobalText { kLookForText = 0, kLookForPattern = 1, kDestinationFolder = 2, kSpareText = 3 };
 WString& GlobalTextRef(GlobalText which);
+
+// One object (or group) of the start-up list.
+struct StartupObject {
+  void (*build)();
+  void (*destroy)();
+};
+// The foundation's own objects, for the root to place in its list.
+extern const StartupObject kStartupEvents;    // the three auto-reset events
+extern const StartupObject kStartupTexts;     // the four program-wide texts
+extern const StartupObject kStartupMessages;  // the message table (empty)
+extern const StartupObject kStartupBufStack;  // frees the main thread's buffers at exit
+extern const StartupObject kStartupTrace;     // the trace object
+// Installs the start-up list (kept by the caller; null: the foundation's
+// own objects in their order). Only while no objects are built.
+void SetStartupList(const StartupObject* list, size_t count);
 
 // Builds the start-up objects in order; a second call does nothing.
 void BuildGlobalObjects();

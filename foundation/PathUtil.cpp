@@ -19,7 +19,11 @@
 #include "platform/Format.h"
 #include "platform/Platform.h"
 
-bool (*AcceptsBrowseFolder)(WStringView folder) = nullptr;
+namespace {
+BrowseFolderCheck g_browseFolderCheck = nullptr;
+}  // namespace
+
+void SetBrowseFolderCheck(BrowseFolderCheck check) { g_browseFolderCheck = check; }
 
 namespace {
 
@@ -209,7 +213,7 @@ WString TrimPathEnd(WStringView path) {
 }
 
 WString GetInitialBrowseFolder(WStringView path, WStringView fallback, bool check) {
-  auto accepted = [check](WStringView folder) { return !check || !AcceptsBrowseFolder || AcceptsBrowseFolder(folder); };
+  auto accepted = [check](WStringView folder) { return !check || !g_browseFolderCheck || g_browseFolderCheck(folder); };
   WString p(path);
   while (p.size() > 1 && p.back() == u'/') p.pop_back();
   if (!p.empty()) {
@@ -360,4 +364,19 @@ int GetPathSectorSize(WStringView path) {
     return 0;
   }
   return size;
+}
+
+bool IsSystemFolder(const std::string& path) {
+  // Compared on the resolved path when it exists, so "/x/../etc" and links
+  // into a system folder are caught too.
+  std::string p = path;
+  if (char* real = realpath(path.c_str(), nullptr)) {
+    p = real;
+    free(real);
+  }
+  for (const char* root : {"/proc", "/sys", "/dev", "/boot", "/etc", "/usr"}) {
+    const std::string r = root;
+    if (p == r || (p.size() > r.size() && p.compare(0, r.size(), r) == 0 && p[r.size()] == '/')) return true;
+  }
+  return false;
 }

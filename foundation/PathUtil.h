@@ -3,6 +3,7 @@
 // Linux", for how each test reads on this system.
 #pragma once
 #include <cstdint>
+#include <string>
 
 #include "platform/Text.h"
 
@@ -44,11 +45,12 @@ WString TrimPathEnd(WStringView path);
 // The start folder of a folder or file dialog: the path when it is a
 // folder, else its parent folder, else the fallback, else the documents
 // folder, else "/". With the check flag a fallback or documents folder is
-// taken only when AcceptsBrowseFolder (when installed) accepts it.
+// taken only when the browse-folder check (when installed) accepts it.
 WString GetInitialBrowseFolder(WStringView path, WStringView fallback, bool check);
 // Installed by the user interface: false when a folder lies on the source
 // chosen in the main view. Null: every folder is accepted.
-extern bool (*AcceptsBrowseFolder)(WStringView folder);
+using BrowseFolderCheck = bool (*)(WStringView folder);
+void SetBrowseFolderCheck(BrowseFolderCheck check);
 
 // Creates a new empty file "<folder>/TMP<n>" with O_CREAT|O_EXCL (mode
 // 0600), trying n = t .. t+999 from a tick-based start t, so no other
@@ -93,3 +95,8 @@ int GetDeviceSectorSize(int fd);
 // 0 with the last error set when no block device can be found (a tmpfs or
 // overlay file system, a network share).
 int GetPathSectorSize(WStringView path);
+
+// Folders recovered data, sessions and disk images are never written into
+// (the folder or below it): /proc, /sys, /dev, /boot, /etc, /usr, also
+// through a link or "..".
+bool IsSystemFolder(const std::string& path);

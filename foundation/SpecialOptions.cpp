@@ -10,7 +10,6 @@
 #include <ctime>
 #include <fstream>
 
-#include "carving/PhraseList.h"
 #include "foundation/AppState.h"
 #include "foundation/FileFilter.h"
 #include "foundation/Globals.h"
@@ -157,7 +156,7 @@ void SetAppStateDefaults(AppState& s) {
   s.isOldPlatform = 0;
   s.isNewPlatform = s.platformId == 2 && s.majorVersion == 6 ? 1 : 0;
   s.compositionEnabled = 0;
-  int dpi = GetScreenDpi ? GetScreenDpi() : -1;
+  int dpi = ScreenDpi();
   s.screenDpi = dpi > 0 ? dpi : 96;
   s.displayScale = (s.platformId != 2 && s.screenDpi < 96) ? 1.0 : s.screenDpi / 96.0;
   s.thousandsSeparator = ThousandsSeparator();
@@ -203,10 +202,13 @@ void SetAppStateDefaults(AppState& s) {
   s.md5Outputs.clear();
   s.segmentProfile.reset();
   s.restartFiles.clear();
+  s.phraseListPath.clear();
   s.phraseList.reset();
 }
 
 namespace {
+
+PhraseListLoader g_phraseListLoader = nullptr;
 
 struct Reader {
   const IniFile& file;
@@ -401,10 +403,13 @@ void ReadOptions(AppState& s, const IniFile& file) {
 
   std::string phrases;
   if (r.Text("Trace Options", "ZIP match list", &phrases)) {
-    auto list = std::make_unique<PhraseList>();
-    int n = list->Load(phrases);
-    ShowMessage(kMbOk | kMbIconInformation, u"%d match phrases", n);
-    s.phraseList = std::move(list);
+    s.phraseListPath = phrases;
+    if (const PhraseListLoader load = g_phraseListLoader) {
+      int n = 0;
+      std::shared_ptr<void> list = load(phrases, &n);
+      ShowMessage(kMbOk | kMbIconInformation, u"%d match phrases", n);
+      s.phraseList = std::move(list);
+    }
   }
 
   int64_t restarts = r.Count("Restart List", "Count", false);
@@ -428,3 +433,5 @@ void LoadSpecialOptions(AppState& state, const std::string& path) {
   if (!ini.Load(file)) return;
   ReadOptions(state, ini);
 }
+
+void SetPhraseListLoader(PhraseListLoader loader) { g_phraseListLoader = loader; }

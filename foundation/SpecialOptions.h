@@ -2,12 +2,20 @@
 // once at start-up, each value confirmed by the user before it applies.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/Text.h"
 
 class AppState;
+
+// Builds the phrase list of the "ZIP match list" option from its file (a
+// list even when the file cannot be read); *count gets its phrases. The
+// list is carving's (opaque here); the start-up root installs carving's
+// loader; without one the path stays an option value only.
+using PhraseListLoader = std::shared_ptr<void> (*)(const std::string& path, int* count);
+void SetPhraseListLoader(PhraseListLoader loader);
 
 // An INI file read once. Section names are compared without case but as
 // they stand (a leading blank is part of the name); keys are trimmed and

@@ -110,7 +110,11 @@ void HeadlessView::FillRecoveryList(std::vector<RecoveryListEntry>& list) {
   if (g_eventRecovery) g_eventRecovery->Set();
 }
 
-void (*g_headlessLogWriter)(WStringView line) = nullptr;
+namespace {
+HeadlessLogWriter g_headlessLogWriter = nullptr;
+}  // namespace
+
+void SetHeadlessLogWriter(HeadlessLogWriter writer) { g_headlessLogWriter = writer; }
 
 void HeadlessView::LogLine(WStringView line) {
   std::lock_guard<std::mutex> lock(m);

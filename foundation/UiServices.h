@@ -138,10 +138,11 @@ class ViewSink {
 
 // Where a view without windows also writes its log lines: the recovery
 // log's buffered writer, which the engine installs; null: nowhere.
-extern void (*g_headlessLogWriter)(WStringView line);
+using HeadlessLogWriter = void (*)(WStringView line);
+void SetHeadlessLogWriter(HeadlessLogWriter writer);
 
 // A view without windows: keeps what it is given, so a headless run and the
-// tests can read it back. Its log lines also go to g_headlessLogWriter.
+// tests can read it back. Its log lines also go to the headless log writer.
 class HeadlessView : public ViewSink {
  public:
   void OperationStarted() override;

@@ -6,7 +6,8 @@
 #include <vector>
 
 #include "foundation/Globals.h"
-#include "volumes/ntfs/NtfsVolume.h"
+#include "filesystems/ntfs/NtfsVolume.h"
+#include "fuzz/FuzzStartup.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   static GlobalObjectsScope* scope = new GlobalObjectsScope();

@@ -7,6 +7,7 @@
 
 #include "CarveHarness.h"
 #include "carving/SectorProbe.h"
+#include "fuzz/FuzzStartup.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace carve_test;

@@ -1,5 +1,5 @@
 // The TIFF directory walk, reading directories and arrays from the fake drive, through the driver at fuzz-chosen reads.
-#include "carving/FileTypes.h"
+#include "volumes/FileTypes.h"
 #include "fuzz_carve_common.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) { return FuzzCarveType(kTypeTif, data, size); }

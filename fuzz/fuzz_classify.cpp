@@ -8,8 +8,10 @@
 #include <cstring>
 
 #include "engine/SectorClassify.h"
-#include "volumes/BootVolume.h"
+#include "filesystems/fat/FatVolume.h"
+#include "volumes/VolumeFamily.h"
 #include "volumes/Volume.h"
+#include "fuzz/FuzzStartup.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // An exact-size heap copy, so that ASan sees any read past the sector.

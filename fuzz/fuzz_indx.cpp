@@ -6,7 +6,8 @@
 #include <cstring>
 #include <vector>
 
-#include "volumes/ntfs/NtfsIndex.h"
+#include "filesystems/ntfs/NtfsIndex.h"
+#include "fuzz/FuzzStartup.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<uint8_t> r(data, data + size);

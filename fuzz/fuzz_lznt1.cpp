@@ -6,7 +6,8 @@
 #include <cstring>
 #include <vector>
 
-#include "volumes/ntfs/Lznt1.h"
+#include "filesystems/ntfs/Lznt1.h"
+#include "fuzz/FuzzStartup.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "storage/PartitionTable.h"
+#include "fuzz/FuzzStartup.h"
 
 namespace {
 

@@ -19,8 +19,9 @@
 #include "foundation/Globals.h"
 #include "platform/Text.h"
 #include "storage/Drive.h"
-#include "volumes/ntfs/Inode.h"
-#include "volumes/ntfs/NtfsVolume.h"
+#include "filesystems/ntfs/Inode.h"
+#include "filesystems/ntfs/NtfsVolume.h"
+#include "fuzz/FuzzStartup.h"
 
 namespace {
 

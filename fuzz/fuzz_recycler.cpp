@@ -5,7 +5,8 @@
 #include <vector>
 
 #include "volumes/Node.h"
-#include "volumes/ntfs/Recycler.h"
+#include "volumes/Recycler.h"
+#include "fuzz/FuzzStartup.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<uint8_t> content(data, data + size);

@@ -13,3 +13,20 @@ void* AlignedAlloc(size_t size) {
 }
 
 void AlignedFree(void* p) { std::free(p); }
+
+uint8_t* ThreadScratchBuffer(int slot, size_t bytes) {
+  struct Slot {
+    uint8_t* p = nullptr;
+    size_t n = 0;
+    ~Slot() { AlignedFree(p); }
+  };
+  thread_local Slot slots[kScratchSlots];
+  if (slot < 0 || slot >= kScratchSlots) return nullptr;
+  Slot& s = slots[slot];
+  if (s.n < bytes) {
+    AlignedFree(s.p);
+    s.p = static_cast<uint8_t*>(AlignedAlloc(bytes));
+    s.n = s.p ? bytes : 0;
+  }
+  return s.p;
+}

@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "diagnostics/IoTrace.h"
 #include "foundation/AppState.h"
 #include "foundation/ByteOrder.h"
 #include "foundation/Messages.h"
@@ -21,18 +20,18 @@
 #include "storage/BlockSource.h"
 #include "storage/DiskList.h"
 #include "storage/ImageFiles.h"
+#include "storage/IoTrace.h"
 #include "storage/RDrive.h"
 #include "storage/SDrive.h"
 #include "storage/VhdDrive.h"
 #include "storage/VmdkDrive.h"
 #include "storage/VolSpec.h"
-#include "volumes/fat/FatHelpers.h"
 
 Drive* g_currentDrive = nullptr;
 
 namespace {
 
-std::atomic<RecentFormatCheck> g_recentFormatCheck{nullptr};
+std::atomic<DriveOpenProbe> g_driveOpenProbe{nullptr};
 
 constexpr WStringView kDevicePrefix = u"\\\\.\\";
 
@@ -96,7 +95,7 @@ bool IsPowerOfTwoSectorSize(uint64_t size) { return bool(IsSectorSize(int64_t(si
 
 }  // namespace
 
-void SetRecentFormatCheck(RecentFormatCheck check) { g_recentFormatCheck.store(check); }
+void SetDriveOpenProbe(DriveOpenProbe probe) { g_driveOpenProbe.store(probe); }
 
 // ---- name tests ----
 
@@ -259,6 +258,29 @@ void Drive::InitDrive(WStringView name) {
     VErrorMsg(Msg(181).c_str(), name);
     throw DvCodeError{0};
   }
+  ResetForInit();
+  if (traceMft) TracePrintfA("Delvora version %s.%s - Revision %s - Init %s\n", "4", "3", "0", ToUtf8(name));
+
+  WString device;
+  bool hasExtent = false;
+  uint64_t first = 0, last = 0;
+  if (!SplitExtent(name, &device, &hasExtent, &first, &last)) {
+    VErrorMsg(Msg(181).c_str(), name);
+    throw DvCodeError{0};
+  }
+  const CPhysDisk* disk = nullptr;
+  bool isBlock = false;
+  IdentifySource(name, device, &disk, &isBlock);
+  // A forced sector size rescales the device's own sectors.
+  uint64_t factor = 1, divisor = 1;
+  const uint64_t deviceSectors = OpenAndMeasure(device, disk, isBlock, &factor, &divisor);
+  SetExtent(name, hasExtent, first, last, factor, divisor, deviceSectors);
+  StartReader();
+  if (isVolume_) ReadVolumeDeviceFacts(deviceSectors);
+  retryPiece_ = kRetryPiece;
+}
+
+void Drive::ResetForInit() {
   if (io_) {  // opened before: start afresh
     io_->Close();
     io_.reset();
@@ -275,29 +297,19 @@ void Drive::InitDrive(WStringView name) {
   sectorCount_ = 0;
   consecutiveErrors_ = totalErrors_ = errorsAtCache_ = 0;
   firstErrorSector_ = -1;
-  if (traceMft) TracePrintfA("Delvora version %s.%s - Revision %s - Init %s\n", "4", "3", "0", ToUtf8(name));
+}
 
-  WString device;
-  bool hasExtent = false;
-  uint64_t first = 0, last = 0;
-  if (!SplitExtent(name, &device, &hasExtent, &first, &last)) {
-    VErrorMsg(Msg(181).c_str(), name);
-    throw DvCodeError{0};
-  }
-
-  // What the name is.
-  const CPhysDisk* disk = nullptr;
-  bool isBlock = false;
+void Drive::IdentifySource(WStringView name, const WString& device, const CPhysDisk** disk, bool* isBlock) {
   if (::PhysicalDriveNumber(device) >= 0) {
-    disk = theDiskList().FindDisk(WStringView(device));
-    if (!disk) {
+    *disk = theDiskList().FindDisk(WStringView(device));
+    if (!*disk) {
       VErrorMsg(Msg(149).c_str(), device);
       throw DvCodeError{0};
     }
-    name_ = WString(kDevicePrefix) + FromUtf8(disk->deviceName);
-    devicePath_ = disk->devicePath;
-    diskNumber_ = disk->DiskNumber();
-    isBlock = true;
+    name_ = WString(kDevicePrefix) + FromUtf8((*disk)->deviceName);
+    devicePath_ = (*disk)->devicePath;
+    diskNumber_ = (*disk)->DiskNumber();
+    *isBlock = true;
   } else if (IsFullPath(device)) {
     std::string path = ToUtf8(device);
     struct stat st;
@@ -308,10 +320,10 @@ void Drive::InitDrive(WStringView name) {
     name_ = device;
     devicePath_ = path;
     if (S_ISBLK(st.st_mode)) {
-      isBlock = true;
-      disk = theDiskList().DiskOfDevice(path);
-      if (disk && disk->devMajor == major(st.st_rdev) && disk->devMinor == minor(st.st_rdev)) {
-        diskNumber_ = disk->DiskNumber();
+      *isBlock = true;
+      *disk = theDiskList().DiskOfDevice(path);
+      if (*disk && (*disk)->devMajor == major(st.st_rdev) && (*disk)->devMinor == minor(st.st_rdev)) {
+        diskNumber_ = (*disk)->DiskNumber();
       } else {
         isVolume_ = true;
       }
@@ -325,7 +337,10 @@ void Drive::InitDrive(WStringView name) {
     VErrorMsg(Msg(181).c_str(), name);
     throw DvCodeError{0};
   }
+}
 
+uint64_t Drive::OpenAndMeasure(const WString& device, const CPhysDisk* disk, bool isBlock, uint64_t* factor,
+                               uint64_t* divisor) {
   // Open first: the device itself says best what its sectors are.
   allowDirect_ = isBlock;
   uint32_t native = isImage_ ? 512 : (disk && IsPowerOfTwoSectorSize(disk->sectorSize) ? disk->sectorSize : 512);
@@ -337,15 +352,14 @@ void Drive::InitDrive(WStringView name) {
   if (isBlock && haveFacts && IsPowerOfTwoSectorSize(facts.logicalSectorSize)) native = facts.logicalSectorSize;
 
   uint32_t sectorSize = native;
-  uint64_t factor = 1, divisor = 1;
   if (isBlock && forced) {
     if (native != 512 && IsListed(forced[0], disk, device)) {
       forced512_ = true;
-      factor = native / 512;
+      *factor = native / 512;
       sectorSize = 512;
     } else if (native != 4096 && native < 4096 && IsListed(forced[1], disk, device)) {
       forced4K_ = true;
-      divisor = 4096 / native;
+      *divisor = 4096 / native;
       sectorSize = 4096;
     }
   }
@@ -388,7 +402,11 @@ void Drive::InitDrive(WStringView name) {
     }
     sizeUnknown_ = false;
   }
+  return deviceSectors;
+}
 
+void Drive::SetExtent(WStringView name, bool hasExtent, uint64_t first, uint64_t last, uint64_t factor,
+                      uint64_t divisor, uint64_t deviceSectors) {
   if (hasExtent) {
     // The suffix counts sectors of the device as it is; a forced size
     // rescales them, keeping whole device sectors.
@@ -418,7 +436,9 @@ void Drive::InitDrive(WStringView name) {
     extentFirst_ = 0;
     sectorCount_ = deviceSectors;
   }
+}
 
+void Drive::StartReader() {
   try {
     io_ = std::make_unique<IOThread>(source_, sectorSize_, transferSize_);
   } catch (const DvCodeError&) {
@@ -428,29 +448,24 @@ void Drive::InitDrive(WStringView name) {
   io_->SetDisplayName(DisplayName());
   theTrace().AddProtectedSource(devicePath_);
   protectedSource_ = true;
+}
 
-  if (isVolume_) {
-    uint8_t* data = ReadSectors(0, 8 * sectorSize_, kRetryPiece, nullptr, true);
-    if (!data || data == kReadStarted) FailInit();
-    if (memcmp(data + 3, "NTFS    ", 8) == 0 && data[11] == 0) {
-      if (RecentFormatCheck check = g_recentFormatCheck.load())
-        if (check(*this, data, 8 * sectorSize_)) recentlyFormatted = 1;
-    } else {
-      uint64_t total = 0;
-      if (IsFatBootSectorWithTotal(data, &total) ||
-          (6 * sectorSize_ + 512 <= 8 * sectorSize_ && IsFatBootSectorWithTotal(data + 6 * sectorSize_, &total))) {
-        // The device size is exact here: a larger total can only be a
-        // damaged boot sector, so it never reaches past the device.
-        uint64_t room = deviceSectors - extentFirst_;
-        if (total > sectorCount_) {
-          sectorCount_ = std::min(total, room);
-          cacheValid_ = false;
-          UpdateEndOffset();
-        }
-      }
+void Drive::ReadVolumeDeviceFacts(uint64_t deviceSectors) {
+  uint8_t* data = ReadSectors(0, 8 * sectorSize_, kRetryPiece, nullptr, true);
+  if (!data || data == kReadStarted) FailInit();
+  DriveOpenFacts facts;
+  const DriveOpenProbe probe = g_driveOpenProbe.load();
+  if (probe && probe(*this, data, 8 * sectorSize_, &facts)) {
+    if (facts.recentlyFormatted) recentlyFormatted = 1;
+    // The device size is exact here: a larger total can only be a damaged
+    // boot sector, so it never reaches past the device.
+    const uint64_t room = deviceSectors - extentFirst_;
+    if (facts.totalSectors > sectorCount_) {
+      sectorCount_ = std::min(facts.totalSectors, room);
+      cacheValid_ = false;
+      UpdateEndOffset();
     }
   }
-  retryPiece_ = kRetryPiece;
 }
 
 void Drive::ReOpenDevice() {
@@ -685,12 +700,6 @@ bool Drive::IsSafeVolume(WStringView destinationPath) {
 bool Drive::IsSafeDrive(int diskNumber) { return IsDiskSafe(diskNumber, Identity()); }
 
 // ---- helpers ----
-
-bool IsFatBootSectorWithTotal(const uint8_t* s, uint64_t* totalSectors) {
-  if (!IsFATBootSector(s, nullptr, nullptr, nullptr)) return false;
-  if (totalSectors) *totalSectors = Le16(s + 19) ? Le16(s + 19) : Le32(s + 32);
-  return true;
-}
 
 uint64_t GetVolumeSize(BlockSource& source, uint32_t sectorSize) {
   TRACE_FN("GetVolumeSize");

@@ -21,9 +21,7 @@
 
 class BlockSource;
 class CDrvAttr;
-class CVol;
 class PartitionTable;
-class VolumeList;
 class CPhysDisk;
 class CSectRanges;
 
@@ -147,26 +145,29 @@ class Drive {
   // The source described for the destination checks.
   SourceIdentity Identity() const;
 
-  // ---- partitions and volumes (VolumeSearch.h) ----
-  // Reads the partition table and searches for volumes at each partition
-  // and at the fixed places; the partition count.
-  int ScanPartitions();
-  // Searches `count` sectors from `sector` for volumes; the number found.
-  int SearchBootSectors(uint64_t sector, int32_t count, bool backward, bool* foundAtFirst = nullptr);
-  // Adds a volume to the table (true), or completes the known one it
-  // matches (false, *index = its index); -1 when the table is full.
-  bool AddVolume(CVol* volume, int mode, int32_t* index);
-  // The index of a volume in the table that is the same volume, else -1.
-  int32_t FindVolume(const CVol* volume) const;
-  void DeleteVolumes();
-  void FreeVolumeBuffers();
-  uint32_t VolumeCount() const;
-  CVol* Volume(uint32_t index) const;
-  // Made on first use; the volumes are deleted with the drive.
+  // ---- partitions and volumes ----
+  // Made on first use. The volume table is made and read by volumes/
+  // (VolumeSearch.h); the drive only owns it: the volumes are deleted with
+  // the drive.
   std::shared_ptr<PartitionTable> partitionTable;
-  std::shared_ptr<VolumeList> volumeList;
+  // The volume table: made, read and changed only by volumes/
+  // (VolumeSearch.h); the volumes go with the last holder.
+  std::shared_ptr<void> volumeList;
 
  protected:
+  // The steps of InitDrive: forget the last source; what the name is (a
+  // listed disk, a volume device or an image); open it and measure it (the
+  // sector size, forced sizes, the device's sectors); cut it to the name's
+  // extent; start the reader; and what a volume device's first sectors
+  // tell (DriveOpenProbe).
+  void ResetForInit();
+  void IdentifySource(WStringView name, const WString& device, const CPhysDisk** disk, bool* isBlock);
+  uint64_t OpenAndMeasure(const WString& device, const CPhysDisk* disk, bool isBlock, uint64_t* factor,
+                          uint64_t* divisor);
+  void SetExtent(WStringView name, bool hasExtent, uint64_t first, uint64_t last, uint64_t factor, uint64_t divisor,
+                 uint64_t deviceSectors);
+  void StartReader();
+  void ReadVolumeDeviceFacts(uint64_t deviceSectors);
   void UpdateEndOffset();
   // Whether bytes at sector s lie in the one-request cache, which holds
   // only while no read error has come since it was filled.
@@ -230,16 +231,19 @@ void DeleteDrive(Drive** drive);
 // The drive every volume search and scan reads through.
 extern Drive* g_currentDrive;
 
-// Recent-format check of an NTFS volume, called by InitDrive for a volume
-// device whose first sector is an NTFS boot sector, with its first 8
-// sectors; true marks the drive recently formatted. Installed by the NTFS
-// code; null does nothing.
-using RecentFormatCheck = bool (*)(Drive& drive, const uint8_t* firstSectors, uint32_t bytes);
-void SetRecentFormatCheck(RecentFormatCheck check);
+// What the first sectors of an opened volume device tell about its volume.
+struct DriveOpenFacts {
+  bool recentlyFormatted = false;  // formatted less than 14 days ago
+  uint64_t totalSectors = 0;       // the volume's own sector count; 0 when unknown
+};
+// Called by InitDrive for a volume device with its first 8 sectors; true
+// when it knew them. A sector count above the device's measured one
+// stretches the drive up to the device's end (a volume device of unknown
+// size); never past it. The start-up root installs the file-system
+// families' probe; null reads nothing.
+using DriveOpenProbe = bool (*)(Drive& drive, const uint8_t* firstSectors, uint32_t bytes, DriveOpenFacts* facts);
+void SetDriveOpenProbe(DriveOpenProbe probe);
 
 // Measures a source's readable size by probing single sectors: the sector
 // count, 0 when nothing is readable.
 uint64_t GetVolumeSize(BlockSource& source, uint32_t sectorSize);
-// Whether a sector (at least 512 bytes) is a FAT12/16/32 boot sector; its
-// total sector count when it is.
-bool IsFatBootSectorWithTotal(const uint8_t* sector, uint64_t* totalSectors);

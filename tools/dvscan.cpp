@@ -33,6 +33,7 @@
 #include <string>
 #include <thread>
 
+#include "app/Startup.h"
 #include "engine/Engine.h"
 #include "engine/RecoverDriver.h"
 #include "engine/RecoveryLog.h"
@@ -212,7 +213,7 @@ int main(int argc, char** argv) {
   }
   if (source.empty()) return Usage();
 
-  GlobalObjectsScope scope(true, optionsPath);
+  StartupScope scope(true, optionsPath);
   ToolPrompt prompt;
   SetPromptService(&prompt);
   struct sigaction sa {};
@@ -284,33 +285,31 @@ int main(int argc, char** argv) {
     SetPromptService(nullptr);
     return 1;
   }
-  g_currentDrive = drive;
   g_appState->view = &view;
-  g_selection = ScanSelection{};
-  g_selection.operation = 0;
-  g_selection.scanMode = longScan ? 1 : 0;
-  g_selection.selectionKind = volume >= 0 ? 1 : 0;
-  g_selection.selectedVolume = uint16_t(volume >= 0 ? volume : 0);
-  g_selection.name = drive->DisplayName();
+  ScanRequest scan;
+  scan.drive = drive;
+  scan.selection.scanMode = longScan ? 1 : 0;
+  scan.selection.selectionKind = volume >= 0 ? 1 : 0;
+  scan.selection.selectedVolume = uint16_t(volume >= 0 ? volume : 0);
 
   const auto t0 = std::chrono::steady_clock::now();
-  std::thread worker([&] { ComputeThreadProc(&view); });
+  std::thread worker([&] { RunScan(scan, &view); });
   worker.join();
   const WString scanEnding = ScanEndingText();
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 
   double recoverSeconds = -1;
   if (!recoverDir.empty() && !prompt.errors && !g_appState->stopRequested) {
-    GlobalTextRef(kDestinationFolder) = view.recoverRoot;
-    g_overwriteMode = overwrite == "newer"       ? kOverwriteNewer
-                      : overwrite == "overwrite" ? kOverwriteReplace
-                      : overwrite == "skip"      ? kOverwriteSkip
-                                                 : kOverwriteRename;
-    g_diskFullAnswer = kIdNo;  // headless: a full disk stops the run
+    RecoveryRequest recovery;
+    recovery.destination = view.recoverRoot;
+    recovery.overwriteMode = overwrite == "newer"       ? kOverwriteNewer
+                             : overwrite == "overwrite" ? kOverwriteReplace
+                             : overwrite == "skip"      ? kOverwriteSkip
+                                                        : kOverwriteRename;
+    recovery.diskFullAnswer = kIdNo;  // headless: a full disk stops the run
     if (!OpenRecoveryLog(view.recoverRoot)) std::fprintf(stderr, "no recovery log: recovering without one\n");
-    g_selection.operation = 1;
     const auto r0 = std::chrono::steady_clock::now();
-    std::thread rec([&] { ComputeThreadProc(&view); });
+    std::thread rec([&] { RunRecovery(recovery, &view); });
     rec.join();
     recoverSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - r0).count();
     CloseRecoveryLog();

@@ -1,5 +1,6 @@
 #include "ui/DelvoraApp.h"
 
+#include "app/Startup.h"
 #include "ui/SplashWnd.h"
 
 #include <QApplication>
@@ -27,7 +28,7 @@ int g_gdiPlusAvailable = 0;
 
 namespace {
 
-int ScreenDpi() {
+int QtScreenDpi() {
   if (!qApp) return -1;
   QScreen* s = QGuiApplication::primaryScreen();
   return s ? int(s->logicalDotsPerInch() + 0.5) : -1;
@@ -44,7 +45,9 @@ CDelvoraApp::~CDelvoraApp() { ExitInstance(); }
 bool CDelvoraApp::InitInstance(const StartupOptions& options) {
   // 1-2: messages, then the settings object, loaded at once (the screen's
   // DPI decides the display scale).
-  GetScreenDpi = ScreenDpi;
+  SetScreenDpiQuery(&QtScreenDpi);
+  // Every subsystem's place in the start-up list and every registration.
+  InstallSubsystems();
   if (!GlobalObjectsBuilt()) {
     BuildGlobalObjects();
     globalsBuilt_ = true;

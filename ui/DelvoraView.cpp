@@ -48,6 +48,7 @@
 #include "engine/RecoverDriver.h"
 #include "engine/RecoveryLog.h"
 #include "storage/ImageFiles.h"
+#include "volumes/VolumeSearch.h"
 #include <QFileDialog>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -601,7 +602,7 @@ void CDelvoraView::OnScanModeChange(int index) {
     }
   }
   g_scanMode = scanModeRadio_;
-  if (g_currentDrive) g_currentDrive->DeleteVolumes();
+  if (g_currentDrive) DeleteVolumes(*g_currentDrive);
   delete g_engine;
   g_engine = nullptr;
   // Yes to "Clear current scan results?" scans in the new mode, as the same
@@ -737,13 +738,13 @@ void CDelvoraView::OnScan() {
   StartScan();
 }
 
-void CDelvoraView::StartWorker() {
+void CDelvoraView::StartWorker(std::function<int(ViewSink*)> run) {
   g_appState->view = this;
   stopAsked_ = false;
   if (worker_.joinable()) worker_.join();
   workerRunning_ = true;
-  worker_ = std::thread([this] {
-    ComputeThreadProc(this);
+  worker_ = std::thread([this, run = std::move(run)] {
+    run(this);
     workerRunning_ = false;
   });
 }
@@ -773,7 +774,7 @@ void CDelvoraView::StartScan() {
     CSkip dlg(this);
     skip = RunDialog(dlg) == QDialog::Accepted ? 0 : 1;
   }
-  g_currentDrive->DeleteVolumes();
+  DeleteVolumes(*g_currentDrive);
   delete g_engine;
   g_engine = nullptr;
   scanButton_->setText(ToQ(Msg(97)));
@@ -796,12 +797,11 @@ void CDelvoraView::StartScan() {
   }
   if (skip >= 0 && g_appState) g_appState->skipDeleted = uint8_t(skip);
 
-  g_selection = ScanSelection{};
-  g_selection.operation = 0;
-  g_selection.scanMode = uint8_t(scanModeRadio_);
-  g_selection.name = g_currentDrive->DisplayName();
+  ScanRequest request;
+  request.drive = g_currentDrive;
+  request.selection.scanMode = uint8_t(scanModeRadio_);
   if (statusDlg_) statusDlg_->show();
-  StartWorker();
+  StartWorker([request](ViewSink* view) { return RunScan(request, view); });
 }
 
 // ---- Save ----
@@ -857,20 +857,8 @@ void CDelvoraView::StartSave() {
     ShowError(u"%s", u"Data cannot be saved to a system folder.");
     return;
   }
-  {
-    // A read-only destination (a CD or DVD among them) is only warned about.
-    std::string probe = destU8;
-    struct statvfs vs;
-    while (!probe.empty() && statvfs(probe.c_str(), &vs) != 0) {
-      const size_t slash = probe.find_last_of('/');
-      probe = slash == 0 ? std::string("/") : slash == std::string::npos ? std::string() : probe.substr(0, slash);
-      if (probe == "/") {
-        if (statvfs("/", &vs) != 0) probe.clear();
-        break;
-      }
-    }
-    if (!probe.empty() && (vs.f_flag & ST_RDONLY)) ShowMessage(kMbIconWarning, u"%s", Msg(421));
-  }
+  // A read-only destination (a CD or DVD among them) is only warned about.
+  if (DestinationIsReadOnly(destU8)) ShowMessage(kMbIconWarning, u"%s", Msg(421));
   auto record = [this](int32_t i, RecListRecord& r) { return RecordOf(i, r); };
   if (!overwriteAlways_) {
     const DestinationState st = ProbeDestination(destU8);
@@ -894,14 +882,7 @@ void CDelvoraView::StartSave() {
   }
   // The folder is made here (not by changing the working directory) so the
   // log can be opened in it before the worker writes its first line.
-  {
-    std::string made;
-    for (size_t at = 1; at <= destU8.size(); at++)
-      if (at == destU8.size() || destU8[at] == '/') {
-        made = destU8.substr(0, at);
-        mkdir(made.c_str(), 0755);
-      }
-  }
+  MakeDestinationFolders(destU8);
   theProgressAndStats().phase = 3;
   if (statusDlg_) {
     if (!statusDlg_->isVisible()) statusDlg_->show();
@@ -923,8 +904,10 @@ void CDelvoraView::StartSave() {
   if (g_engine) g_engine->SelectPartition(0, 0, 0, 0);
   if (!OpenRecoveryLog(dest) && statusDlg_) statusDlg_->AddLogLine(Msg(244));
   if (g_currentDrive) g_currentDrive->HookExclusiveRanges(theDrvAttr());
-  g_selection.operation = 1;
-  StartWorker();
+  RecoveryRequest request;
+  request.destination = dest;
+  request.overwriteMode = g_overwriteMode.load();
+  StartWorker([request](ViewSink* view) { return RunRecovery(request, view); });
   bool present = false;
   for (int i = 0; i < saveTo_->count(); i++)
     if (saveTo_->itemText(i).compare(ToQ(dest), Qt::CaseInsensitive) == 0) present = true;

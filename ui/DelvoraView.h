@@ -6,6 +6,7 @@
 #pragma once
 #include <QWidget>
 #include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
 #include <thread>
@@ -128,7 +129,8 @@ class CDelvoraView : public QWidget, public ViewSink {
   void PauseAndAsk(int activity);
   void RevertLookIn();
   void CloseSource();
-  void StartWorker();
+  // Runs the scan or recovery entry (RunScan, RunRecovery) on the worker.
+  void StartWorker(std::function<int(ViewSink*)> run);
   void TakeStatusItems(std::vector<StatusItem>& items);
   // The status window's counters from the list and the recovery's totals.
   void PublishCounters(bool scanEnded);

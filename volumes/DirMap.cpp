@@ -11,7 +11,7 @@
 namespace {
 
 bool Qualifies(const cnode* node) {
-  if (!node || node->Family() != kNodeNtfs) return false;
+  if (!node || !node->IsSnode()) return false;
   if (node->flags2 & kNode2Directory) return !(node->flags & 0x8000);
   if (node->flags & (0x0001 | 0x0020 | 0x0080)) return false;
   if (node->parentId == 5 && node->volumeIndex != kNoVolume) return false;

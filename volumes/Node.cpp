@@ -14,7 +14,7 @@
 #include "foundation/TimeUtil.h"
 #include "platform/Format.h"
 #include "volumes/Streams.h"
-#include "volumes/fat/FatNode.h"
+#include "volumes/VolumeFamily.h"
 
 // ---------------------------------------------------------------- cnode
 
@@ -85,7 +85,7 @@ bool cnode::CopyNode(const cnode* from) {
   uint8_t family = Family();
   flags = from->flags;
   kind = uint8_t(family | (from->kind & kNodeClusterCodeMask));
-  if (family != from->Family() || family != kNodeNtfs) flags &= uint16_t(~kNodeStreams);
+  if (family != from->Family() || !IsSnode()) flags &= uint16_t(~kNodeStreams);
 
   bool ok = true;
   if (from->HasPieces()) {
@@ -102,40 +102,26 @@ bool cnode::CopyNode(const cnode* from) {
     runs = CopyRunList(from->runs);
     ok = runs != nullptr;
   }
-  if (family == kNodeNtfs && from->Family() == kNodeNtfs)
-    ok = static_cast<snode*>(this)->CopySnodeFields(static_cast<const snode*>(from)) && ok;
-  if (family == kNodeFat && from->Family() == kNodeFat) CopyFATNodeFields(this, from);
-  // Other families copy their own fields here once their records exist.
+  // The family's own fields, when both records are the family's.
+  if (family == from->Family())
+    if (const NodeOps* ops = FindNodeOps(kind); ops && ops->copyFields) ok = ops->copyFields(this, from) && ok;
   return ok;
 }
 
 bool cnode::GetFileTime(uint64_t* out, int which) const {
-  switch (Family()) {
-    case kNodeNtfs: {
-      const snode* s = static_cast<const snode*>(this);
-      *out = which == 0 ? s->writeTime : s->creationTime;
-      return true;
-    }
-    case kNodeFat:
-      return GetFATNodeFileTime(this, out, which);
-    default:
-      // HFS+, FAT, ext/UFS, XFS, exFAT, VMFS, ReFS and ZFS read their own
-      // records; until those exist, and for invalid kinds, there is no time.
-      return false;
-  }
+  // A family without a time reader yet, and an invalid kind, has no time.
+  const NodeOps* ops = FindNodeOps(kind);
+  return ops && ops->fileTime && ops->fileTime(this, out, which);
 }
 
 WString cnode::GetTimeText(int which) const {
+  const NodeOps* ops = FindNodeOps(kind);
+  if (!ops) return WString();
+  if (ops->timeText) return ops->timeText(this, which);
+  if (!ops->fileTime) return WString();
   uint64_t t = 0;
-  switch (Family()) {
-    case kNodeNtfs:
-      GetFileTime(&t, which);
-      return FormatDateTime(t);
-    case kNodeFat:
-      return GetFATNodeTimeText(this, which);
-    default:
-      return WString();
-  }
+  ops->fileTime(this, &t, which);
+  return FormatDateTime(t);
 }
 
 namespace {
@@ -159,8 +145,7 @@ int64_t ClustersToSectors(int64_t lcn, uint32_t clusterBytes, uint32_t sectorSiz
 }  // namespace
 
 int64_t cnode::GetFirstSector(uint32_t sectorSize) const {
-  if (Family() == kNodeNtfs) return static_cast<const snode*>(this)->GetFirstSector(sectorSize);
-  if (Family() == kNodeExt || Family() == kNodeUfs) return 0;  // the Unix node reads its block map
+  if (const NodeOps* ops = FindNodeOps(kind); ops && ops->firstSector) return ops->firstSector(this, sectorSize);
   if (Family() >= kNodeFirstInvalid) return 0;
   int64_t lcn = 0;
   if (!FirstRunStart(RunBuffer(), &lcn)) return 0;
@@ -229,36 +214,32 @@ int64_t snode::GetFirstSector(uint32_t sectorSize) const {
 // ---------------------------------------------------------------- factory
 
 cnode* CreateNode(uint8_t kind) {
-  switch (kind & kNodeFamilyMask) {
-    case kNodeNtfs:
-      return new (std::nothrow) snode();
-    case kNodeFat:
-      return CreateFATNode();
-    default:
-      // The other families' records arrive with their file systems; until
-      // then none is made, as for invalid kinds.
-      return nullptr;
-  }
+  // A family whose records are not built yet, and an invalid kind, gets none.
+  if ((kind & kNodeFamilyMask) >= kNodeFirstInvalid) return nullptr;
+  const NodeOps* ops = FindNodeOps(kind);
+  return ops && ops->create ? ops->create() : nullptr;
 }
 
 void DeleteNode(cnode** holder) {
   if (!holder || !*holder) return;
   cnode* node = *holder;
   *holder = nullptr;
-  switch (node->Family()) {
-    case kNodeNtfs:
-      delete static_cast<snode*>(node);
-      break;
-    case kNodeFat:
-      DestroyFATNode(node);
-      break;
-    default:
-      // Only NTFS records are made here; a head made by a caller with
-      // another family byte owns nothing but its run list. Invalid kinds
-      // are left alone, as the family that made them frees them.
-      if (node->Family() < kNodeFirstInvalid) delete node;
-      break;
+  // Invalid kinds are left alone: the family that made them frees them.
+  if (node->Family() >= kNodeFirstInvalid) return;
+  const NodeOps* ops = FindNodeOps(node->kind);
+  if (ops && ops->destroy) {
+    ops->destroy(node);
+  } else {
+    // A head made by a caller with a family byte that has no records of
+    // its own owns nothing but its run list.
+    delete node;
   }
+}
+
+bool IsBlockMapNode(const cnode* node) {
+  if (!node) return false;
+  const NodeOps* ops = FindNodeOps(node->kind);
+  return ops && ops->blockMapped && ops->blockMapped(node);
 }
 
 XEntry* FindExtInNode(const cnode* node, uint64_t recordNumber) {

@@ -1,8 +1,9 @@
 // Found-file nodes: one small plain record per file or folder a scan finds,
 // on any file system. The common head is `cnode`; each family extends it
 // with a record of its own. Nodes have no virtual operations: whatever
-// differs by family (create, copy, destroy, times) switches on the family
-// nibble of `kind`. Names live in the node table's pool (NodeTable.h) and
+// differs by family (create, copy, destroy, times) is looked up by the
+// family nibble of `kind` in the table the families register
+// (NodeOps, VolumeFamily.h). Names live in the node table's pool (NodeTable.h) and
 // are never owned by a node.
 //
 // Names are kept raw here (as the source holds them, decoded to UTF-16): the
@@ -41,6 +42,15 @@ inline constexpr uint16_t kNodeStreams = 0x0010;     // NTFS: `runs` holds an XE
 inline constexpr uint16_t kNodeParentIsIndex = 0x0020;  // parentId indexes the node table
 inline constexpr uint16_t kNodeGradeMask = 0x0700;   // recovery grade / status, bits 8-10
 inline constexpr int kNodeGradeShift = 8;
+// Grades a scan gives (shown "Good" and "Poor"), and the statuses a
+// recovery leaves in the same bits for display.
+inline constexpr uint16_t kGradeGood = 3;
+inline constexpr uint16_t kGradePoor = 4;
+inline constexpr uint16_t kGradeCorrupt = 1;
+inline constexpr uint16_t kGradeFailed = 2;
+inline constexpr uint16_t kGradeSaved = 5;
+inline constexpr uint16_t kGradeSkipped = 6;
+inline constexpr uint16_t GradeBits(uint16_t grade) { return uint16_t(grade << kNodeGradeShift); }
 inline constexpr uint16_t kNodeSymlink = 0x8000;
 // ---- flags2 ----
 inline constexpr uint16_t kNode2Directory = 0x0002;
@@ -74,9 +84,12 @@ struct cnode {
   cnode& operator=(const cnode&) = delete;
 
   uint8_t Family() const { return kind & kNodeFamilyMask; }
+  // The record is an snode (below): the NTFS family's, and the record of
+  // carved files.
+  bool IsSnode() const { return Family() == kNodeNtfs; }
   bool IsDirectory() const { return (flags2 & kNode2Directory) != 0; }
   // The chain flag has a meaning for NTFS nodes only.
-  bool HasPieces() const { return (flags & kNodeStreams) && Family() == kNodeNtfs; }
+  bool HasPieces() const { return (flags & kNodeStreams) && IsSnode(); }
   XEntry* Pieces() const { return HasPieces() ? reinterpret_cast<XEntry*>(runs) : nullptr; }
   const uint8_t* RunBuffer() const { return HasPieces() ? nullptr : runs; }
 
@@ -135,10 +148,13 @@ struct snode : cnode {
 };
 
 // A new node of the family (low nibble ignored); null for a family whose
-// record is not built here (see Node.cpp) and for invalid kinds.
+// record is not built yet and for invalid kinds.
 cnode* CreateNode(uint8_t kind);
 // Destroys the node by family and clears the holder.
 void DeleteNode(cnode** holder);
+// The node reads through a block map rather than extents (UFS nodes, and
+// ext nodes whose inode uses no extent tree).
+bool IsBlockMapNode(const cnode* node);
 
 // First piece of the node's chain held in the extension record `recordNumber`
 // (low 40 bits compared); null without a chain.

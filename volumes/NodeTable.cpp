@@ -69,7 +69,7 @@ int64_t CNdArray::FindByPosition(uint64_t position, int64_t lo, int64_t hi) cons
   while (lo <= hi) {
     int64_t mid = lo + (hi - lo) / 2;
     const cnode* node = Slot(uint32_t(mid));
-    if (!node || node->Family() != kNodeNtfs) {
+    if (!node || !node->IsSnode()) {
       if (traceMft.load(std::memory_order_relaxed)) TracePrintfA("nd[%ld] = 0\n", mid);
       return -1;
     }

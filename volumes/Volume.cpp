@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "carving/FileTypes.h"
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
 #include "foundation/HTree.h"
@@ -20,7 +19,9 @@
 #include "platform/Memory.h"
 #include "storage/Drive.h"
 #include "volumes/Extents.h"
+#include "volumes/FileTypes.h"
 #include "volumes/Node.h"
+#include "volumes/VolumeFamily.h"
 
 namespace {
 
@@ -31,8 +32,6 @@ int Log2(uint32_t v) {
 }
 
 bool IsPowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
-
-bool HasDataArea(uint8_t type) { return IsFATType(type) || type == kVolExFat || type == kVolVmfs; }
 
 // Waits while the user has paused; false when a stop was asked for.
 bool ContinueAfterPause() {
@@ -49,14 +48,12 @@ bool ContinueAfterPause() {
 
 }  // namespace
 
-CVol::CVol() {
-  nodeIndex = new HTree(4096, 4096, 3, 2, HtTypes(kHtInt, kHtText, kHtInt));
-}
+CVol::CVol() : nodeIndex(std::make_unique<HTree>(4096, 4096, 3, 2, HtTypes(kHtInt, kHtText, kHtInt))) {}
 
 CVol::~CVol() {
   FreeBuf();
-  delete nodeIndex;
-  delete folderPaths;
+  nodeIndex.reset();
+  folderPaths.reset();
   DeleteNode(&rootNode);
   FreeExtents();
 }
@@ -67,8 +64,7 @@ void CVol::FreeBuf() {
   cachedPath.shrink_to_fit();
   cachedFound = cachedNamed = false;
   cachedTableParent = -1;
-  delete dirIndex;
-  dirIndex = nullptr;
+  dirIndex.reset();
   for (uint8_t*& b : clusterBuffers_) {
     AlignedFree(b);
     b = nullptr;
@@ -144,30 +140,9 @@ const WString& CVol::GetVolumeLabel() {
 }
 
 bool CVol::IsRootInode(uint32_t id) const {
-  switch (type) {
-    case kVolUnknown:
-    case kVolZfs:
-      return id != 0;
-    case kVolNtfs:
-      return id == 5;
-    case kVolFat16:
-      return id == 1;
-    case kVolFat32:
-    case kVolExt:
-    case kVolUfs1:
-    case kVolUfs2:
-    case kVolHfs:
-      return id == 2;
-    case kVolXfs:
-    case kVolExFat:
-      return rootNode && id == rootNode->id;
-    case kVolVmfs:
-      return id == 4;
-    case kVolRefs:
-      return id == 0x600;
-    default:
-      return false;
-  }
+  if (const VolumeFamily* f = FindVolumeFamily(type); f && f->isRootId) return f->isRootId(*this, id);
+  // A volume whose file system is not known yet takes any id.
+  return type == kVolUnknown && id != 0;
 }
 
 bool CVol::IsXFSRootInode(uint64_t id, int flag) const {
@@ -267,7 +242,8 @@ uint8_t* CVol::ReadClusters(void* buffer, int64_t cluster, uint32_t count, uint3
   } else {
     sector >>= (sectorShift - clusterShift);
   }
-  if (HasDataArea(type)) sector += __int128(dataAreaSector);
+  // FAT, exFAT and VMFS count clusters from their data area; 0 elsewhere.
+  sector += __int128(dataAreaSector);
   uint32_t dss = d->SectorSize() ? d->SectorSize() : 512;
   __int128 byte = (sector << sectorShift) + __int128(startSector) * dss;
   if (byte < 0) {
@@ -295,7 +271,7 @@ uint8_t* CVol::ReadClusters(void* buffer, int64_t cluster, uint32_t count, uint3
 uint8_t* CVol::ReadInodeDataCm(uint64_t offset, uint64_t length, uint64_t* outBytes, CExtents* ext, uint8_t* buffer,
                                size_t bufferBytes) {
   if (outBytes) *outBytes = 0;
-  if (!ext) ext = extents;
+  if (!ext) ext = extents.get();
   if (!buffer) {
     buffer = GetClusterBuffer();
     bufferBytes = kClusterBufferBytes;
@@ -356,79 +332,31 @@ uint8_t* CVol::ReadInodeDataCm(uint64_t offset, uint64_t length, uint64_t* outBy
 uint8_t* CVol::ReadNodeClusters(const cnode* node, int64_t cluster, uint32_t count, uint64_t* outBytes) {
   if (outBytes) *outBytes = 0;
   if (!node || cluster < 0) return nullptr;
-  switch (type) {
-    case kVolFat16:
-    case kVolFat32:
-    case kVolExt:
-    case kVolXfs:
-    case kVolExFat:
-    case kVolVmfs:
-    case kVolRefs: {
-      if (!extents) return nullptr;
-      uint32_t shift = extents->clusterShift;
-      if (uint64_t(cluster) > (UINT64_MAX >> shift)) return nullptr;
-      return ReadInodeDataCm(uint64_t(cluster) << shift, uint64_t(count) << shift, outBytes);
-    }
-    default:
-      // Block-mapped Unix nodes read through the Unix volume, HFS+ through
-      // the NTFS work inode: both arrive with their families.
-      return nullptr;
-  }
+  const VolumeFamily* f = FindVolumeFamily(type);
+  return f && f->readNodeClusters ? f->readNodeClusters(*this, node, cluster, count, outBytes) : nullptr;
 }
 
 // ---------------------------------------------------------------- extents
 
 CExtents* CVol::CreateExtents() {
   FreeExtents();
-  switch (type) {
-    case kVolExt:
-    case kVolUfs1:
-    case kVolUfs2:
-      extents = new ExtExtentReader(this);
-      break;
-    default:
-      // Type 0 (the MFT run map) and VMFS get their own classes with their
-      // families; a plain table serves until then.
-      extents = new CExtents();
-      break;
-  }
+  const VolumeFamily* f = FindVolumeFamily(type);
+  extents.reset(f && f->createExtents ? f->createExtents(*this) : new CExtents());
   extents->SetSectorSize(sectorSize);
   extents->SetClusterSize(clusterSize);
-  return extents;
+  return extents.get();
 }
 
-void CVol::FreeExtents() {
-  delete extents;
-  extents = nullptr;
-}
+void CVol::FreeExtents() { extents.reset(); }
 
 bool CVol::BuildNodeExtents(const cnode* node, const void* aux, uint32_t* corruptOut) {
   if (corruptOut) *corruptOut = 0;
   if (!node) return false;
-  // A block-mapped node reads through its block map: nothing to build.
-  if ((type == kVolExt && !aux) || type == kVolUfs1 || type == kVolUfs2) return true;
-  uint32_t bytes = node->GetClusterBytes(sectorSize);
-  CreateExtents();
-  if (!extents->SetClusterSize(bytes)) return false;
-  extents->Reset();
-  switch (type) {
-    case kVolFat16:
-    case kVolFat32:
-    case kVolExFat:
-      if (extents->BuildVCNMappingTable(node->RunBuffer()) < 0) return false;
-      break;
-    case kVolExt:
-      if (!ExtLoadExtents(static_cast<ExtExtentReader*>(extents), static_cast<const uint8_t*>(aux),
-                          kExtInodeAreaBytes))
-        return false;
-      break;
-    default:
-      // XFS, VMFS and ReFS load through their families.
-      return false;
-  }
-  uint64_t total = node->size / bytes + (node->size % bytes ? 1 : 0);
-  extents->SetTotalClusters(total);
-  return true;
+  if (const VolumeFamily* f = FindVolumeFamily(type); f && f->buildNodeExtents)
+    return f->buildNodeExtents(*this, node, aux, corruptOut);
+  // No reader of the family's mappings yet.
+  PrepareNodeExtents(*this, node);
+  return false;
 }
 
 int CVol::LoadNodeRuns(const cnode* node) {

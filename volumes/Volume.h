@@ -1,7 +1,9 @@
 // The volume base: one object per volume a drive holds. It keeps the
 // geometry, the place on the drive, the indexes directory parsing fills and
 // the readers that map a file's clusters to drive sectors. Each file-system
-// family derives its own class (VolumeFactory.h makes them by type code).
+// family derives its own class (VolumeFactory.h makes them by type code)
+// and answers what differs by family through its registration
+// (VolumeFamily.h).
 //
 // A volume reads through the drive that holds it (`drive`, else the current
 // drive). Sizes of clusters and sectors are the volume's own; the drive's
@@ -16,11 +18,9 @@
 class CExtents;
 class Drive;
 class HTree;
-class NTFSObj;
 class Recycler;
-class RecFile;
+class ScanSink;
 struct cnode;
-struct nodeStack;
 struct snode;
 
 // Volume type codes.
@@ -48,7 +48,7 @@ inline constexpr size_t kClusterBufferBytes = 0x100000;
 inline constexpr char16_t kNoLetterBase = 93;
 
 // The carving type (0..30; 255 for none) of a file's first bytes. The
-// carving code, which lies above the volumes, installs it.
+// start-up root installs the carving probe (carving lies above volumes).
 using NodeTypeSniffer = uint8_t (*)(const uint8_t* data, size_t count);
 void SetNodeTypeSniffer(NodeTypeSniffer sniffer);
 
@@ -72,6 +72,9 @@ class CVol {
   // The cluster-size code of a node of this volume (its cluster size on its
   // sector size).
   void SetNodeClusterCode(cnode* node) const;
+  // The volume's index in its drive's table (a family's class may keep it
+  // in a field of its own too).
+  virtual void SetVolumeNumber(uint16_t n) { volumeNumber = n; }
 
   // ---- names ----
   // "X:" when the path starts with a drive letter, else letter 0.
@@ -115,24 +118,24 @@ class CVol {
   uint8_t* ReadInodeDataCm(uint64_t offset, uint64_t length, uint64_t* outBytes, CExtents* extents = nullptr,
                            uint8_t* buffer = nullptr, size_t bufferBytes = kClusterBufferBytes);
 
-  // A node's clusters by volume type: FAT, ext (extent trees), XFS, exFAT,
-  // VMFS and ReFS through their extents; null for the others until their
-  // readers exist (block-mapped Unix nodes: the Unix volume; HFS+: the NTFS
-  // work inode).
+  // A node's clusters, by its family's reader (FAT, ext with extent trees,
+  // XFS, exFAT, VMFS and ReFS through their extents); null for a family
+  // without one (block-mapped Unix nodes and HFS+ until their readers
+  // exist).
   uint8_t* ReadNodeClusters(const cnode* node, int64_t cluster, uint32_t count, uint64_t* outBytes);
 
   // ---- extents ----
-  // Recreates the volume's extents object for its type (ext: an extent-tree
-  // reader over this volume; the others a plain table until the MFT run map
-  // and the VMFS extents exist).
+  // Recreates the volume's extents object as its family makes it (ext: an
+  // extent-tree reader over this volume; a plain table for the others until
+  // the MFT run map and the VMFS extents exist).
   CExtents* CreateExtents();
   void FreeExtents();
-  // Loads a node's mapping into the extents object: FAT and exFAT from the
-  // node's run list; ext from the extent tree whose root `aux` points to
-  // (the inode's 60-byte block area; null for a block-mapped node, which
-  // needs no mapping: true); UFS needs none either; the other families
-  // through their readers (false until they exist). The total becomes the
-  // size rounded up to clusters.
+  // Loads a node's mapping into the extents object, by the family: FAT and
+  // exFAT from the node's run list; ext from the extent tree whose root
+  // `aux` points to (the inode's 60-byte block area; null for a
+  // block-mapped node, which needs no mapping: true); UFS needs none
+  // either; the other families through their readers (false until they
+  // exist). The total becomes the size rounded up to clusters.
   bool BuildNodeExtents(const cnode* node, const void* aux = nullptr, uint32_t* corruptOut = nullptr);
   // The one virtual operation: make the work reader ready for the node's
   // runs. The work reader is the NTFS inode record, which comes with the
@@ -166,10 +169,10 @@ class CVol {
   void FreeBuf();
 
   // ---- fields ----
-  HTree* nodeIndex = nullptr;  // (id, name, parent id) of every folder found
-  HTree* dirIndex = nullptr;   // folders already parsed
+  std::unique_ptr<HTree> nodeIndex;  // (id, name, parent id) of every folder found
+  std::unique_ptr<HTree> dirIndex;   // folders already parsed
   char16_t driveLetter[3] = {0, u':', 0};
-  NTFSObj* engine = nullptr;  // not owned
+  ScanSink* engine = nullptr;  // the search the volume belongs to; not owned
   // Owned parts whose classes live elsewhere: whoever makes one gives the
   // deleter with it (shared_ptr keeps it), so the base never needs their
   // definitions.
@@ -192,16 +195,12 @@ class CVol {
   // FAT32: directory entries with first clusters above 0xFFFF were seen
   // (deletion may then have cut a first cluster's high word).
   bool fatHighClusters = false;
-  std::shared_ptr<RecFile> recFile;  // made on the first recovery
   std::shared_ptr<snode> workInode;  // the NTFS inode record, once it exists
-  CExtents* extents = nullptr;       // owned
+  std::unique_ptr<CExtents> extents;
 
-  // Directory parsing's folder queue (the nodeStack entries are made and
-  // freed by the parsing code), its string pool and the root folder.
-  nodeStack* currentEntry = nullptr;
-  nodeStack* deletedFolders = nullptr;
-  nodeStack* queueTail = nullptr;
-  HTree* folderPaths = nullptr;
+  // Directory parsing's string pool of folder paths and the root folder
+  // (the walk's queue is in FolderWalk.h).
+  std::unique_ptr<HTree> folderPaths;
   cnode* rootNode = nullptr;  // owned
 
   // The one-entry path cache of folder-path building.

@@ -3,17 +3,12 @@
 #include <new>
 
 #include "volumes/Volume.h"
-#include "volumes/ntfs/NtfsVolume.h"
+#include "volumes/VolumeFamily.h"
 
 CVol* CreateVol(uint8_t type) {
   if (type > kVolLastType) return nullptr;
-  switch (type) {
-    // Each family's class takes its code here when it is built.
-    case kVolNtfs:
-      return new (std::nothrow) NTFSVol();
-    default:
-      return new (std::nothrow) CUnknownVol(type);
-  }
+  if (const VolumeFamily* f = FindVolumeFamily(type); f && f->createVolume) return f->createVolume(type);
+  return new (std::nothrow) CUnknownVol(type);
 }
 
 void DeleteVol(CVol** holder) {

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "CarveHarness.h"
-#include "carving/FileTypes.h"
 #include "tests/support/TestUtil.h"
+#include "volumes/FileTypes.h"
 
 using namespace carve_test;
 

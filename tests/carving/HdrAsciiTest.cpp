@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "carving/FileTypes.h"
 #include "tests/support/TestUtil.h"
+#include "volumes/FileTypes.h"
 
 namespace {
 

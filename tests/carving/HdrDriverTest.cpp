@@ -10,10 +10,10 @@
 
 #include "CarveHarness.h"
 #include "carving/CarveScan.h"
-#include "carving/FileTypes.h"
 #include "carving/SectorProbe.h"
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
+#include "volumes/FileTypes.h"
 
 using namespace carve_test;
 

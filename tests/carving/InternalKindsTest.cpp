@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "CarveHarness.h"
-#include "carving/FileTypes.h"
 #include "carving/HdrParse.h"
 #include "tests/support/FixtureImage.h"
+#include "volumes/FileTypes.h"
 
 using namespace carve_test;
 

@@ -16,12 +16,12 @@
 
 #include "CarveHarness.h"
 #include "carving/DriveReader.h"
-#include "carving/FileTypes.h"
 #include "carving/SectorProbe.h"
 #include "foundation/Globals.h"
 #include "foundation/Md5.h"
 #include "storage/Drive.h"
 #include "tests/support/TestUtil.h"
+#include "volumes/FileTypes.h"
 #include "volumes/Node.h"
 #include "volumes/Volume.h"
 
@@ -138,10 +138,11 @@ TEST(LayIn, ThroughADriveReader) {
 }
 
 // A node whose runs point at a laid-in sample: the volume names its type
-// from the first cluster through the sniffer the carving code installs.
+// from the first cluster through the sniffer the start-up root installs.
 TEST(LayIn, VolumesSniffTheTypeOfANodesFirstCluster) {
   const LayIns& l = LayIns::Get();
   if (l.dir.empty()) GTEST_SKIP() << "python3 missing";
+  SetNodeTypeSniffer(&CarvedHeaderType);  // as the root does
   GlobalObjectsScope scope;
   const std::unique_ptr<Drive> drive = OpenImage(l.dir + "/slack.img");
   CVol volume;

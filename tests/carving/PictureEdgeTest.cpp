@@ -10,11 +10,11 @@
 
 #include "CarveHarness.h"
 #include "carving/CarveScan.h"
-#include "carving/FileTypes.h"
 #include "carving/HdrParse.h"
 #include "carving/Pictures.h"
 #include "carving/SectorProbe.h"
 #include "tests/support/ByteWriter.h"
+#include "volumes/FileTypes.h"
 
 using namespace carve_test;
 

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "CarveHarness.h"
-#include "carving/FileTypes.h"
 #include "carving/SectorProbe.h"
 #include "foundation/ByteOrder.h"
+#include "volumes/FileTypes.h"
 
 using namespace carve_test;
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "CarveHarness.h"
-#include "carving/FileTypes.h"
 #include "carving/HdrParse.h"
+#include "volumes/FileTypes.h"
 
 using namespace carve_test;
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "carving/FileTypes.h"
+#include "volumes/FileTypes.h"
 
 namespace {
 

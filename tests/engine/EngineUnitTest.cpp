@@ -6,14 +6,14 @@
 #include "engine/Engine.h"
 #include "engine/ProgressStats.h"
 #include "engine/SendObj.h"
+#include "filesystems/ntfs/NtfsVolume.h"
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
 #include "foundation/Wildcard.h"
 #include "storage/Drive.h"
-#include "storage/VolumeSearch.h"
 #include "tests/support/TestUtil.h"
 #include "volumes/Node.h"
-#include "volumes/ntfs/NtfsVolume.h"
+#include "volumes/VolumeSearch.h"
 
 namespace {
 
@@ -289,7 +289,7 @@ TEST(Engine, VolumeListIsTheDrivesTable) {
   {
     NTFSObj e(drive);
     ASSERT_NE(drive->volumeList, nullptr);
-    EXPECT_EQ(&e.volumes, &drive->volumeList->items);
+    EXPECT_EQ(&e.volumes, &DriveVolumes(*drive)->items);
     auto* a = new NTFSVol();
     a->startSector = 0;
     a->sizeSectors = 1000;
@@ -302,16 +302,16 @@ TEST(Engine, VolumeListIsTheDrivesTable) {
     EXPECT_EQ(e.AddVolume(same), -1);  // the caller keeps it
     delete same;
     e.SelectPartition(2, 0, 64, 500);
-    EXPECT_EQ(drive->VolumeCount(), 2u);
+    EXPECT_EQ(VolumeCount(*drive), 2u);
     EXPECT_EQ(g_firstVolume, 1);
-    EXPECT_EQ(drive->Volume(1)->startSector, 64u);
+    EXPECT_EQ(VolumeAt(*drive, 1)->startSector, 64u);
     CVol* def = e.CreateDefaultVolume();
     EXPECT_EQ(def->startSector, 0u);
     EXPECT_EQ(def->sizeSectors, drive->SectorCount());
     EXPECT_EQ(e.AddVolume(def), 2);
   }
-  ASSERT_EQ(drive->VolumeCount(), 3u);
-  for (uint32_t i = 0; i < 3; i++) EXPECT_EQ(drive->Volume(i)->engine, nullptr);
+  ASSERT_EQ(VolumeCount(*drive), 3u);
+  for (uint32_t i = 0; i < 3; i++) EXPECT_EQ(VolumeAt(*drive, i)->engine, nullptr);
   DeleteDrive(&drive);
 }
 

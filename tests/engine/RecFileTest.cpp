@@ -142,7 +142,7 @@ namespace {
 // The first write of a file of a known type is checked by the carving probe:
 // a header of another kind fails with message 649 and writes nothing.
 TEST_F(RecFileTest, FirstWriteIsCheckedAgainstTheExpectedType) {
-  ASSERT_NE(RecFile::headerTypeOf, nullptr);
+  ASSERT_NE(RecFile::HeaderTypeTestOf(), nullptr);
   std::string jpg(4096, '\x11');
   jpg[0] = '\xFF', jpg[1] = '\xD8', jpg[2] = '\xFF', jpg[3] = '\xE0';
   std::string tif(4096, '\0');

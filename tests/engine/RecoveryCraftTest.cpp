@@ -23,18 +23,18 @@
 #include "engine/RecoverNtfs.h"
 #include "engine/SendObj.h"
 #include "engine/Worker.h"
+#include "filesystems/ntfs/NtfsVolume.h"
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
 #include "foundation/Md5.h"
 #include "foundation/Trace.h"
 #include "foundation/UiServices.h"
 #include "storage/Drive.h"
-#include "tests/engine/EngineTestUtil.h"
-#include "tests/support/TestUtil.h"
+#include "tests/support/EngineRun.h"
 #include "tests/support/FixtureImage.h"
+#include "tests/support/TestUtil.h"
 #include "volumes/Node.h"
 #include "volumes/NodeTable.h"
-#include "volumes/ntfs/NtfsVolume.h"
 
 namespace {
 

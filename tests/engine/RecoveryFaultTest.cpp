@@ -23,20 +23,22 @@
 #include "engine/RecoverNtfs.h"
 #include "engine/RecoveryLog.h"
 #include "engine/SendObj.h"
+#include "engine/VolumeRecovery.h"
 #include "engine/Worker.h"
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
 #include "foundation/Messages.h"
 #include "foundation/Trace.h"
 #include "foundation/UiServices.h"
-#include "tests/engine/EngineTestUtil.h"
+#include "tests/support/EngineRun.h"
 #include "tests/support/TestUtil.h"
 #include "volumes/DestinationPath.h"
 #include "volumes/Node.h"
 #include "volumes/NodeTable.h"
 #include "volumes/Volume.h"
 #include "volumes/VolumeFactory.h"
-#include "volumes/VolumeRecovery.h"
+#include "volumes/VolumeFamily.h"
+#include "volumes/VolumeSearch.h"
 
 namespace {
 
@@ -115,7 +117,15 @@ int FakeParse(CVol* v, const cnode*, const uint8_t* data, size_t bytes) {
   return made;
 }
 
-const VolumeFamily kFake{FakeParse, FakeRead, FakePrepare};
+const VolumeFamily kFake = [] {
+  VolumeFamily f;
+  f.name = "fake";
+  f.parseEntries = FakeParse;
+  f.readData = FakeRead;
+  f.prepare = FakePrepare;
+  f.folderSizeInClusters = true;  // as ext, which it stands in for
+  return f;
+}();
 
 std::string Pattern(size_t n, unsigned seed) {
   std::string s(n, '\0');
@@ -145,7 +155,7 @@ class FakeFamilyTest : public testing::Test {
     g_files.clear();
     g_readCalls = 0;
     g_largestRead = 0;
-    RegisterVolumeFamily(kVolExt, &kFake);
+    replaced_ = RegisterVolumeFamily(kVolExt, &kFake);
     engine_ = new NTFSObj(nullptr);
     g_engine = engine_;
     vol_ = CreateVol(kVolExt);
@@ -161,7 +171,7 @@ class FakeFamilyTest : public testing::Test {
     g_diskFullAnswer = 0;
   }
   void TearDown() override {
-    RegisterVolumeFamily(kVolExt, nullptr);
+    RegisterVolumeFamily(kVolExt, replaced_);
     delete engine_;
     g_engine = nullptr;
     if (g_appState) {
@@ -193,10 +203,7 @@ class FakeFamilyTest : public testing::Test {
   void Recover(HeadlessView* view, std::vector<RecoveryListEntry> list, const std::string& root) {
     g_appState->view = view;
     view->SetRecoveryList(std::move(list));
-    GlobalTextRef(kDestinationFolder) = FromUtf8(root);
-    g_selection.operation = 1;
-    std::thread([&] { ComputeThreadProc(view); }).join();
-    g_selection.operation = 0;
+    RecoverToFolder(root, *view, g_overwriteMode, g_diskFullAnswer);
   }
 
   std::map<int32_t, int16_t> Statuses(const HeadlessView& v) {
@@ -210,6 +217,7 @@ class FakeFamilyTest : public testing::Test {
   NTFSObj* engine_ = nullptr;
   CVol* vol_ = nullptr;
   std::string dest_;
+  const VolumeFamily* replaced_ = nullptr;  // the ext family the fake stands in for
 };
 
 // A short or failed read is a failed item and leaves no file; whole files

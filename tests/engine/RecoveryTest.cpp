@@ -25,10 +25,10 @@
 #include "foundation/Trace.h"
 #include "foundation/UiServices.h"
 #include "storage/Drive.h"
-#include "tests/engine/EngineTestUtil.h"
-#include "tests/support/TestUtil.h"
-#include "tests/support/FixtureImage.h"
+#include "tests/support/EngineRun.h"
 #include "tests/support/FaultySource.h"
+#include "tests/support/FixtureImage.h"
+#include "tests/support/TestUtil.h"
 #include "volumes/DestinationPath.h"
 
 namespace {
@@ -262,9 +262,7 @@ TEST(RecoveryImageTest, UnreadableClusterGivesCorrupt) {
   std::vector<RecoveryListEntry> list;
   ASSERT_TRUE(FileRecoveryList(view, dest, &list));
   view.SetRecoveryList(list);
-  GlobalTextRef(kDestinationFolder) = FromUtf8(dest);
-  g_selection.operation = 1;
-  std::thread([&] { ComputeThreadProc(&view); }).join();
+  RecoverToFolder(dest, view);
   EXPECT_EQ(g_recoveryTotals.corrupt.load(), 1u);
   EXPECT_EQ(g_recoveryTotals.failed.load(), 0u);
   int corrupt = 0;
@@ -285,11 +283,9 @@ TEST(RecoveryImageTest, UnreadableClusterGivesCorrupt) {
   EXPECT_EQ(Md5File(dest + "/small.txt"), "5ddc2c90a4195dab6ddf7149ed34ebce");
   // Again over the same files in overwrite mode: written through a
   // temporary file and renamed, the damaged file is still Corrupt.
-  g_overwriteMode = kOverwriteReplace;
   view.statuses.clear();
   view.SetRecoveryList(list);
-  std::thread([&] { ComputeThreadProc(&view); }).join();
-  g_overwriteMode = kOverwriteRename;
+  RecoverToFolder(dest, view, kOverwriteReplace);
   EXPECT_EQ(g_recoveryTotals.corrupt.load(), 1u);
   EXPECT_EQ(g_recoveryTotals.failed.load(), 0u);
   corrupt = 0;

@@ -37,11 +37,11 @@
 #include "foundation/Globals.h"
 #include "foundation/UiServices.h"
 #include "storage/Drive.h"
-#include "storage/VolumeSearch.h"
-#include "tests/engine/EngineTestUtil.h"
+#include "tests/support/EngineRun.h"
 #include "tests/support/FixtureRun.h"
 #include "tests/support/TestUtil.h"
 #include "volumes/Volume.h"
+#include "volumes/VolumeSearch.h"
 
 namespace {
 
@@ -261,7 +261,7 @@ TEST(QuickScan, TwoPartitionsVolumeTableAndSelection) {
     SetupNTFS();
     g_engine = nullptr;
     // The engine's volume list is the drive's table.
-    EXPECT_EQ(&engine.volumes, &drive->volumeList->items);
+    EXPECT_EQ(&engine.volumes, &DriveVolumes(*drive)->items);
     std::vector<std::pair<uint64_t, uint64_t>> ours, theirs;
     for (CVol* v : engine.volumes) ours.emplace_back(v->startSector, v->sizeSectors);
     std::istringstream in(RunCommand("mmls '" + img + "' 2>/dev/null"));
@@ -351,7 +351,7 @@ InProcessScan ScanInProcess(const std::string& image, const ScanSelection& selec
   g_appState->view = &view;
   Drive* drive = ScanDriveImage(image, view, selection);
   if (g_engine) {
-    r.tableIsTheDrives = drive->volumeList && &g_engine->volumes == &drive->volumeList->items;
+    r.tableIsTheDrives = DriveVolumes(*drive) && &g_engine->volumes == &DriveVolumes(*drive)->items;
     for (CVol* v : g_engine->volumes) {
       EXPECT_EQ(v->engine, g_engine);
       r.volumes.emplace_back(v->startSector, v->sizeSectors);
@@ -363,7 +363,7 @@ InProcessScan ScanInProcess(const std::string& image, const ScanSelection& selec
   delete g_engine;
   g_engine = nullptr;
   // The volumes stay with the drive and no longer name the engine.
-  for (uint32_t i = 0; i < drive->VolumeCount(); i++) EXPECT_EQ(drive->Volume(i)->engine, nullptr);
+  for (uint32_t i = 0; i < VolumeCount(*drive); i++) EXPECT_EQ(VolumeAt(*drive, i)->engine, nullptr);
   DropSendObjs();
   g_currentDrive = nullptr;
   DeleteDrive(&drive);

@@ -3,6 +3,9 @@
 // copies of them; where an NTFS boot sector or its backup puts the volume.
 #include "engine/SectorClassify.h"
 
+#include "filesystems/ntfs/NtfsBoot.h"
+#include "volumes/VolumeFamily.h"
+
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -24,7 +27,7 @@
 #include "tests/support/TestUtil.h"
 #include "volumes/BootVolume.h"
 #include "volumes/Volume.h"
-#include "volumes/ntfs/NtfsVolume.h"
+#include "filesystems/ntfs/NtfsVolume.h"
 
 namespace {
 

@@ -67,12 +67,11 @@ TEST(AppState, PlatformDefaults) {
 }
 
 TEST(AppState, ScreenOf120DpiScalesBy125) {
-  auto saved = GetScreenDpi;
-  GetScreenDpi = [] { return 120; };
+  SetScreenDpiQuery([] { return 120; });
   GlobalObjectsScope scope;
   EXPECT_EQ(g_appState->screenDpi, 120);
   EXPECT_DOUBLE_EQ(g_appState->displayScale, 1.25);
-  GetScreenDpi = saved;
+  SetScreenDpiQuery(nullptr);
 }
 
 TEST(AppState, RestartListNeedsAnExistingNonEmptyFile) {

@@ -220,14 +220,14 @@ TEST(PathUtil, InitialBrowseFolder) {
   EXPECT_EQ(GetInitialBrowseFolder(lost, u"", false), FromUtf8(dir + "/docs"));
   EXPECT_EQ(GetInitialBrowseFolder(u"", fallback, true), fallback);  // no check installed
 
-  AcceptsBrowseFolder = RejectOne;
+  SetBrowseFolderCheck(RejectOne);
   g_rejected = dir + "/fallback";
   EXPECT_EQ(GetInitialBrowseFolder(lost, fallback, true), FromUtf8(dir + "/docs"));
   EXPECT_EQ(GetInitialBrowseFolder(lost, fallback, false), fallback);  // no check asked for
-  AcceptsBrowseFolder = RejectEverything;
+  SetBrowseFolderCheck(RejectEverything);
   EXPECT_EQ(GetInitialBrowseFolder(lost, fallback, true), u"/");
   EXPECT_EQ(GetInitialBrowseFolder(FromUtf8(dir + "/kept"), fallback, true), FromUtf8(dir + "/kept"));
-  AcceptsBrowseFolder = nullptr;
+  SetBrowseFolderCheck(nullptr);
 }
 
 TEST(PathUtil, TempFilePathCreatesExclusively) {

@@ -2,12 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/TestUtil.h"
 #include "carving/PhraseList.h"
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
 #include "foundation/Trace.h"
 #include "foundation/UiServices.h"
+#include "tests/support/TestUtil.h"
 
 namespace {
 
@@ -16,11 +16,13 @@ class SpecialOptionsTest : public testing::Test {
   TempFolder temp_{"options"};
   void SetUp() override {
     SetPromptService(&prompt);
+    SetPhraseListLoader(&LoadPhraseListFile);
     dir = temp_.Path();
     path = dir + "/$DVOPTS$.txt";
   }
   void TearDown() override {
     SetPromptService(nullptr);
+    SetPhraseListLoader(nullptr);
     traceZip = 0;
   }
   // Loads the file into a fresh settings object.

@@ -599,30 +599,6 @@ TEST(DriveHelpers, VolumeSizeByProbing) {
   }
 }
 
-TEST(DriveHelpers, FatBootSector) {
-  const TempFolder dirTemp("fatboot");
-  std::string dir = dirTemp.Path();
-  std::string img = dir + "/fat.img";
-  if (RunCommand("command -v mkfs.fat || ls /usr/sbin/mkfs.fat 2>/dev/null").empty()) GTEST_SKIP() << "no mkfs.fat";
-  for (const char* bits : {"12", "16", "32"}) {
-    SCOPED_TRACE(bits);
-    unlink(img.c_str());
-    RunCommand(std::string("truncate -s 40M '") + img + "' && /usr/sbin/mkfs.fat -F " + bits + " '" + img +
-               "' >/dev/null 2>&1");
-    std::string boot = ReadFileText(img).substr(0, 512);
-    ASSERT_EQ(boot.size(), 512u);
-    uint64_t total = 0;
-    EXPECT_TRUE(IsFatBootSectorWithTotal(reinterpret_cast<const uint8_t*>(boot.data()), &total));
-    EXPECT_EQ(total, 40u * 2048);
-    std::string bad = boot;
-    bad[510] = 0;
-    EXPECT_FALSE(IsFatBootSectorWithTotal(reinterpret_cast<const uint8_t*>(bad.data()), &total));
-    bad = boot;
-    bad[13] = 3;  // sectors per cluster not a power of two
-    EXPECT_FALSE(IsFatBootSectorWithTotal(reinterpret_cast<const uint8_t*>(bad.data()), &total));
-  }
-}
-
 TEST(DriveHelpers, CoveredRangesFiltersAndRelease) {
   GlobalObjectsScope scope;
   const TempFolder dirTemp("covered");
@@ -772,10 +748,11 @@ TEST_F(DriveTest, VolumeDevice) {
   static int calls;
   static uint32_t bytesSeen;
   calls = 0;
-  SetRecentFormatCheck([](Drive&, const uint8_t* first, uint32_t bytes) {
+  SetDriveOpenProbe([](Drive&, const uint8_t* first, uint32_t bytes, DriveOpenFacts* facts) {
     ++calls;
     bytesSeen = bytes;
-    return memcmp(first + 3, "NTFS", 4) == 0;
+    facts->recentlyFormatted = memcmp(first + 3, "NTFS", 4) == 0;
+    return true;
   });
   {
     LoopDevice loop(ntfs);
@@ -790,7 +767,7 @@ TEST_F(DriveTest, VolumeDevice) {
     EXPECT_EQ(d->recentlyFormatted, 1u);
     EXPECT_EQ(Md5OfDrive(*d, kMiB, false), Md5OfFile(ntfs));
   }
-  SetRecentFormatCheck(nullptr);
+  SetDriveOpenProbe(nullptr);
   if (!RunCommand("ls /usr/sbin/mkfs.fat 2>/dev/null").empty()) {
     std::string fat = dir + "/fat.img";
     RunCommand("truncate -s 40M '" + fat + "' && /usr/sbin/mkfs.fat -F 32 '" + fat + "' >/dev/null 2>&1");

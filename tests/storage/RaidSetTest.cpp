@@ -13,11 +13,6 @@
 #include <sstream>
 #include <thread>
 
-#include "tests/engine/EngineTestUtil.h"
-#include "tests/support/FixtureRun.h"
-#include "tests/support/TestUtil.h"
-#include "tests/support/FixtureImage.h"
-#include "tests/support/FaultySource.h"
 #include "engine/Engine.h"
 #include "engine/RecoverDriver.h"
 #include "engine/SendObj.h"
@@ -32,8 +27,13 @@
 #include "platform/Format.h"
 #include "storage/RDrive.h"
 #include "storage/SDrive.h"
-#include "storage/VolumeSearch.h"
+#include "tests/support/EngineRun.h"
+#include "tests/support/FaultySource.h"
+#include "tests/support/FixtureImage.h"
+#include "tests/support/FixtureRun.h"
+#include "tests/support/TestUtil.h"
 #include "volumes/DestinationPath.h"
+#include "volumes/VolumeSearch.h"
 
 namespace {
 
@@ -350,9 +350,7 @@ TEST_F(RaidSetFixture, MemberReadErrorsMakeCorruptFiles) {
   ASSERT_TRUE(FileRecoveryList(view, dir + "/out", &list));
   ASSERT_FALSE(list.empty());
   view.SetRecoveryList(list);
-  GlobalTextRef(kDestinationFolder) = FromUtf8(dir + "/out");
-  g_selection.operation = 1;
-  std::thread([&] { ComputeThreadProc(&view); }).join();
+  RecoverToFolder(dir + "/out", view);
   EXPECT_EQ(g_recoveryTotals.corrupt.load(), 1u);
   EXPECT_EQ(g_recoveryTotals.failed.load(), 0u);
   DropSendObjs();
@@ -677,7 +675,7 @@ TEST_F(RaidzTest, VolumeSearchReadsTheFirstMember) {
     for (auto& s : states) s.second->calls.clear();
     auto d = OpenSet(Definition("RAIDZ1", m, missing));
     ASSERT_TRUE(d);
-    d->ScanPartitions();
+    ScanPartitions(*d);
     const std::string first = m[missing.empty() ? 0 : 1];
     EXPECT_GT(states[first]->CallCount(), 0u);
     for (const auto& p : m)

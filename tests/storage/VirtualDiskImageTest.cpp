@@ -32,10 +32,10 @@
 #include "platform/Errors.h"
 #include "storage/VhdDrive.h"
 #include "storage/VmdkDrive.h"
-#include "tests/engine/EngineTestUtil.h"
-#include "tests/support/TestUtil.h"
+#include "tests/support/EngineRun.h"
 #include "tests/support/FixtureImage.h"
 #include "tests/support/LoopDevice.h"
+#include "tests/support/TestUtil.h"
 #include "volumes/DestinationPath.h"
 
 using namespace vdisk_test;
@@ -364,9 +364,7 @@ TEST_F(VirtualDiskFilesTest, UnreadableDataOfTheFileMakesTheFileOverItCorrupt) {
   std::vector<RecoveryListEntry> list;
   ASSERT_TRUE(FileRecoveryList(view, dest, &list));
   view.SetRecoveryList(list);
-  GlobalTextRef(kDestinationFolder) = FromUtf8(dest);
-  g_selection.operation = 1;
-  std::thread([&] { ComputeThreadProc(&view); }).join();
+  RecoverToFolder(dest, view);
   EXPECT_EQ(g_recoveryTotals.corrupt.load(), 1u);
   EXPECT_EQ(g_recoveryTotals.failed.load(), 0u);
   const std::string file = ReadFileText(dest + "/plain-link.bin");

@@ -54,6 +54,7 @@
 #include "ui/core/Activity.h"
 #include "ui/core/CommandIds.h"
 #include "ui/core/SaveRules.h"
+#include "volumes/VolumeSearch.h"
 
 namespace {
 
@@ -342,10 +343,10 @@ TEST_F(MainRoadTest, ScanAnsweredNoLeavesVolumesAndResults) {
   ASSERT_NE(g_currentDrive, nullptr);
   const int64_t rows = View()->ListRows();
   ASSERT_GT(rows, 10);
-  const uint32_t volumes = g_currentDrive->VolumeCount();
+  const uint32_t volumes = VolumeCount(*g_currentDrive);
   ASSERT_GT(volumes, 0u);
   std::vector<CVol*> before;
-  for (uint32_t v = 0; v < volumes; v++) before.push_back(g_currentDrive->Volume(v));
+  for (uint32_t v = 0; v < volumes; v++) before.push_back(VolumeAt(*g_currentDrive, v));
   NTFSObj* engine = g_engine;
   ASSERT_NE(engine, nullptr);
   const WString name0 = View()->List()->GetItemNodeName(0);
@@ -371,8 +372,8 @@ TEST_F(MainRoadTest, ScanAnsweredNoLeavesVolumesAndResults) {
     EXPECT_EQ(View()->ListRows(), rows);
     EXPECT_EQ(View()->List()->GetItemNodeName(0), name0);
     EXPECT_EQ(g_engine, engine);
-    ASSERT_EQ(g_currentDrive->VolumeCount(), volumes);
-    for (uint32_t v = 0; v < volumes; v++) EXPECT_EQ(g_currentDrive->Volume(v), before[v]);
+    ASSERT_EQ(VolumeCount(*g_currentDrive), volumes);
+    for (uint32_t v = 0; v < volumes; v++) EXPECT_EQ(VolumeAt(*g_currentDrive, v), before[v]);
     lookFor->setEditText(keep);
   }
   // The results still save: the nodes behind them are alive.

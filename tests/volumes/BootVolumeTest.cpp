@@ -23,7 +23,11 @@
 #include "tests/support/FixtureRun.h"
 #include "tests/support/TestUtil.h"
 #include "volumes/Volume.h"
-#include "volumes/ntfs/NtfsVolume.h"
+#include "filesystems/fat/SlotCache.h"
+#include "filesystems/ntfs/NtfsBoot.h"
+#include "filesystems/ntfs/NtfsVolume.h"
+#include "volumes/VolumeFamily.h"
+#include "volumes/VolumeSearch.h"
 
 namespace {
 
@@ -63,7 +67,7 @@ TEST(BootVolume, FatBootSectorsBecomeVolumesOnce) {
     ASSERT_EQ(kind, r.type == "FAT32" ? kVolFat32 : kVolFat16) << r.type;
     const int index = ProcBootCm(int64_t(r.start), boot.data(), uint8_t(kind), nullptr, d.get());
     ASSERT_GE(index, 0) << r.type;
-    const CVol* v = d->Volume(uint32_t(index));
+    const CVol* v = VolumeAt(*d, uint32_t(index));
     EXPECT_EQ(v->startSector, r.start);
     EXPECT_EQ(v->sizeSectors, r.size) << r.type;
     EXPECT_EQ(v->type, kind);
@@ -77,7 +81,7 @@ TEST(BootVolume, FatBootSectorsBecomeVolumesOnce) {
     }
   }
   EXPECT_EQ(made, 3);
-  EXPECT_EQ(d->VolumeCount(), 3u);
+  EXPECT_EQ(VolumeCount(*d), 3u);
 }
 
 TEST(BootVolume, VolumesThatDoNotFitTheDriveAreRefused) {
@@ -111,14 +115,14 @@ TEST(BootVolume, VolumesThatDoNotFitTheDriveAreRefused) {
   nbig[0x2E] = 0x01;  // 2^40 sectors
   EXPECT_EQ(NTFS::ProcBoot(int64_t(ntfs.start), nbig.data(), d.get()), -1);
   EXPECT_EQ(NTFS::ProcBoot(int64_t(d->SectorCount() - 100), nboot.data(), d.get()), -1);
-  EXPECT_EQ(d->VolumeCount(), 0u);
+  EXPECT_EQ(VolumeCount(*d), 0u);
   // The other families are not recognised yet.
   EXPECT_EQ(ProcBootCm(0, boot.data(), kVolExt, nullptr, d.get()), -1);
   EXPECT_EQ(ProcBootCm(0, boot.data(), kVolNtfs, nullptr, d.get()), -1);
   // The real NTFS boot sector in its place.
   const int index = NTFS::ProcBoot(int64_t(ntfs.start), nboot.data(), d.get());
   ASSERT_GE(index, 0);
-  EXPECT_EQ(d->Volume(uint32_t(index))->sizeSectors, ntfs.size);
+  EXPECT_EQ(VolumeAt(*d, uint32_t(index))->sizeSectors, ntfs.size);
   EXPECT_EQ(NTFS::ProcBoot(int64_t(ntfs.start), nboot.data(), d.get()), -1);
 }
 
@@ -133,7 +137,7 @@ TEST(BootVolume, VolumeGivenByTheCallerIsInitialisedInPlace) {
   EXPECT_EQ(ProcBootCm(int64_t(fat32.start), SectorAt(img, fat32.start).data(), kVolFat32, &v, d.get()),
             d->DiskNumber());
   EXPECT_EQ(v.sizeSectors, fat32.size);
-  EXPECT_EQ(d->VolumeCount(), 0u) << "the caller keeps it";
+  EXPECT_EQ(VolumeCount(*d), 0u) << "the caller keeps it";
 }
 
 TEST(BootVolume, RecentFormatCheckReadsTheMftRecordTime) {
@@ -154,8 +158,8 @@ TEST(BootVolume, RecentFormatCheckReadsTheMftRecordTime) {
   auto f = Open(FromUtf8(img));
   const auto fat = SectorAt(img, Fsstat(folder)[0].start);
   EXPECT_FALSE(NTFS::RecentlyFormatted(*f, fat.data(), 512));
-  NTFS::InstallRecentFormatCheck();
-  SetRecentFormatCheck(nullptr);
+  SetDriveOpenProbe(&ProbeOpenedDrive);
+  SetDriveOpenProbe(nullptr);
 }
 
 TEST(BootVolume, SlotCacheEvictsTheLowestAge) {

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 
 #include <cerrno>
 #include <unordered_set>
@@ -34,19 +35,23 @@ WString NormaliseDestination(WStringView text) {
   return t;
 }
 
-bool IsSystemFolder(const std::string& path) {
-  // Compared on the resolved path when it exists, so "/x/../etc" and links
-  // into a system folder are caught too.
-  std::string p = path;
-  if (char* real = realpath(path.c_str(), nullptr)) {
-    p = real;
-    free(real);
+bool DestinationIsReadOnly(const std::string& path) {
+  std::string probe = path;
+  struct statvfs vs;
+  while (!probe.empty() && statvfs(probe.c_str(), &vs) != 0) {
+    const size_t slash = probe.find_last_of('/');
+    probe = slash == 0 ? std::string("/") : slash == std::string::npos ? std::string() : probe.substr(0, slash);
+    if (probe == "/") {
+      if (statvfs("/", &vs) != 0) probe.clear();
+      break;
+    }
   }
-  for (const char* root : {"/proc", "/sys", "/dev", "/boot", "/etc", "/usr"}) {
-    const std::string r = root;
-    if (p == r || (p.size() > r.size() && p.compare(0, r.size(), r) == 0 && p[r.size()] == '/')) return true;
-  }
-  return false;
+  return !probe.empty() && (vs.f_flag & ST_RDONLY);
+}
+
+void MakeDestinationFolders(const std::string& path) {
+  for (size_t at = 1; at <= path.size(); at++)
+    if (at == path.size() || path[at] == '/') mkdir(path.substr(0, at).c_str(), 0755);
 }
 
 DestinationState ProbeDestination(const std::string& path) {

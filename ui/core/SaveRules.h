@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/PathUtil.h"
 #include "foundation/UiServices.h"
 #include "platform/Text.h"
 #include "volumes/DestinationPath.h"
@@ -20,9 +21,11 @@ uint16_t StatusBitsFor(int status);
 // empty when the text does not name an absolute folder.
 WString NormaliseDestination(WStringView text);
 
-// Folders a recovery is never written into (the folder or below it):
-// /proc, /sys, /dev, /boot, /etc, /usr.
-bool IsSystemFolder(const std::string& path);
+// The file system holding the destination (or its nearest existing folder)
+// is mounted read-only.
+bool DestinationIsReadOnly(const std::string& path);
+// Makes the destination folder and each missing folder above it.
+void MakeDestinationFolders(const std::string& path);
 
 enum class DestinationState { Absent, Empty, NotEmpty, Error };
 // Absent when nothing of that name exists, Error when it exists and cannot

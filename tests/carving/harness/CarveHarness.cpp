@@ -9,8 +9,8 @@
 #include <random>
 #include <sstream>
 
-#include "carving/FileTypes.h"
 #include "carving/SectorProbe.h"
+#include "volumes/FileTypes.h"
 
 namespace carve_test {
 

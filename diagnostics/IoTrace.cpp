@@ -1,8 +1,0 @@
-#include "diagnostics/IoTrace.h"
-
-IoTrace* g_ioTrace = nullptr;
-
-IoTrace& theIoTrace() {
-  static IoTrace fallback;
-  return g_ioTrace ? *g_ioTrace : fallback;
-}

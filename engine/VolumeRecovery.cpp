@@ -1,0 +1,267 @@
+#include "engine/VolumeRecovery.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include "engine/RecFile.h"
+#include "engine/RecoverDriver.h"
+#include "engine/RecoverNtfs.h"
+#include "engine/RecoveryLog.h"
+#include "engine/SendObj.h"
+#include "foundation/AppState.h"
+#include "foundation/Globals.h"
+#include "foundation/Md5.h"
+#include "foundation/Messages.h"
+#include "foundation/Trace.h"
+#include "foundation/UiServices.h"
+#include "platform/Memory.h"
+#include "storage/Drive.h"
+#include "volumes/DestinationPath.h"
+#include "volumes/FolderWalk.h"
+#include "volumes/Node.h"
+#include "volumes/Volume.h"
+#include "volumes/VolumeFamily.h"
+
+namespace {
+
+constexpr size_t kPieceBytes = 0x100000;
+// A folder whose pieces give no entry this many times in a row is damaged.
+constexpr int kMaxEmptyPieces = 16;
+
+bool Stopped() { return g_appState && g_appState->stopRequested; }
+void WaitWhilePaused() {
+  while (g_appState && g_appState->pauseRequested && !Stopped()) {
+    if (g_eventPause) g_eventPause->Wait(100);
+  }
+}
+
+Drive* DriveOf(const CVol* v) { return v->drive ? v->drive : g_currentDrive; }
+
+bool Prepare(CVol* v, const cnode* node) {
+  if (const VolumeFamily* f = FindVolumeFamily(v->type); f && f->prepare) return f->prepare(v, node);
+  return v->BuildNodeExtents(node);
+}
+
+// Reads bytes of the node; the bytes delivered (whole clusters), -1 on failure.
+int64_t ReadNode(CVol* v, const cnode* node, uint64_t offset, uint64_t length, uint8_t* buffer, size_t capacity) {
+  if (const VolumeFamily* f = FindVolumeFamily(v->type); f && f->readData)
+    return f->readData(v, node, offset, buffer, size_t(std::min<uint64_t>(capacity, length)));
+  uint64_t got = 0;
+  if (!v->ReadInodeDataCm(offset, length, &got, nullptr, buffer, capacity)) return -1;
+  return int64_t(got);
+}
+
+}  // namespace
+
+int ParseDirData(CVol* v, cnode* folder) {
+  if (!Prepare(v, folder)) return 0;
+  const VolumeFamily* family = FindVolumeFamily(v->type);
+  if (!family || !family->parseEntries) return 0;
+  uint8_t* buffer = v->GetClusterBuffer();
+  // Never past the volume, whatever size the folder claims.
+  const uint64_t volumeBytes = v->sizeSectors ? v->sizeSectors * uint64_t(v->sectorSize) : UINT64_MAX;
+  const uint64_t size = std::min<uint64_t>(folder->size, volumeBytes);
+  int empty = 0;
+  for (uint64_t at = 0; at < size && !Stopped();) {
+    WaitWhilePaused();
+    const uint64_t want = std::min<uint64_t>(size - at, kPieceBytes);
+    const int64_t got = ReadNode(v, folder, at, want, buffer, kClusterBufferBytes);
+    if (got <= 0) break;
+    const size_t use = size_t(std::min<uint64_t>(uint64_t(got), want));
+    if (family->parseEntries(v, folder, buffer, use) > 0) empty = 0;
+    else if (++empty >= kMaxEmptyPieces) return 0;
+    at += use;
+  }
+  return 1;
+}
+
+int ParseFSCm(CVol* v) {
+  TRACE_FN("ParseFSCm");
+  if (!v || !v->rootNode) return 1;
+  FolderWalk& walk = TheFolderWalk();
+  walk = FolderWalk{};
+  walk.volume = v;
+  walk.live.push_back(FolderWalk::Entry{v->rootNode, WString(1, u'\\')});
+  while (!Stopped()) {
+    WaitWhilePaused();
+    if (walk.live.empty()) {
+      if (walk.deleted.empty()) break;
+      walk.live.swap(walk.deleted);
+    }
+    FolderWalk::Entry e = std::move(walk.live.front());
+    walk.live.pop_front();
+    if (walk.parsed.insert(e.node->id).second) {
+      if (traceMft) TracePrintfW(u"\n--- Parsing %s inode %ld %ld\n", e.path, int32_t(e.node->id), 0);
+      if (g_appState && g_appState->view) g_appState->view->ProgressText(4, FormatW(Msg(557), e.path));
+      walk.path = e.path;
+      ParseDirData(v, e.node);
+    }
+    if (e.node != v->rootNode) DeleteNode(&e.node);
+  }
+  for (auto* q : {&walk.live, &walk.deleted})
+    for (FolderWalk::Entry& e : *q)
+      if (e.node != v->rootNode) DeleteNode(&e.node);
+  walk = FolderWalk{};
+  v->FreeBuf();
+  return 1;
+}
+
+int RecoverVolumeNode(CVol* v, const cnode* node, WStringView destPath, RecMemory* memory, uint32_t* corruptOut,
+                      CHashFile* hash, int64_t resumeOffset) {
+  TRACE_FN("CVol::RecoverNode");
+  uint32_t corruptLocal = 0;
+  uint32_t& corrupt = corruptOut ? *corruptOut : corruptLocal;
+  corrupt = 0;
+  if (!v || !node) return -1;
+  const uint32_t cs = v->clusterSize ? v->clusterSize : 4096;
+  uint64_t remaining = node->size;
+  if (hash && !memory) {
+    if (hash->GetExistingSize(u"") == int64_t(node->size)) hash->InitDigest();
+    else hash = nullptr;
+  } else {
+    hash = nullptr;
+  }
+  if (node->size && !Prepare(v, node)) {
+    ErrorMsg(Msg(630));
+    return -1;
+  }
+  uint64_t at = 0;
+  RecFile* file = nullptr;
+  if (!memory) {
+    file = &ThreadRecFile();
+    if (g_appState && g_appState->verifyKnownExtensions && node->typeIndex != kNoType)
+      file->SetExpectedType(node->typeIndex);
+    // A file of the options file's restart list is continued where the
+    // earlier run left it.
+    int64_t listed = 0;
+    if (resumeOffset <= 0 && g_appState && g_appState->IsListedFileWithSize(destPath, &listed) && listed > 0)
+      resumeOffset = listed;
+    // A resume point inside a cluster goes back to the cluster's start, so
+    // the bytes land where they belong.
+    if (resumeOffset > 0) at = std::min<uint64_t>(uint64_t(resumeOffset) / cs * cs, node->size);
+    if (file->Open(destPath, cs, false, resumeOffset > 0 ? int64_t(at) : -1) < 0) return -1;
+    remaining -= at;
+  }
+  Drive* d = DriveOf(v);
+  // Freed and the writer closed on every way out, a reader's exception too.
+  struct Guard {
+    uint8_t* buffer = nullptr;
+    RecFile* file = nullptr;
+    ~Guard() {
+      AlignedFree(buffer);
+      if (file && file->IsOpen()) file->Close();
+    }
+  } guard;
+  guard.file = file;
+  uint8_t* buffer = guard.buffer = static_cast<uint8_t*>(AlignedAlloc(kPieceBytes));
+  if (!buffer) ShowErrorAndThrow();
+  bool failed = false;
+  while (remaining > 0) {
+    if (Stopped()) {
+      ErrorMsg(u"Stopped.");
+      failed = true;
+      break;
+    }
+    WaitWhilePaused();
+    const uint64_t piece = std::min<uint64_t>(remaining, kPieceBytes);
+    const uint32_t before = d ? d->TotalErrors() : 0;
+    const int64_t got = ReadNode(v, node, at, piece, buffer, kPieceBytes);
+    if (got < int64_t(piece)) {
+      // A failed or short read is a failure: the file is not complete.
+      if (traceMft)
+        TracePrintfA("nBytesCount %I64d nClustersRead %u nClustersToRead %u\n", int64_t(remaining),
+                     uint32_t(got < 0 ? 0 : got / cs), uint32_t((piece + cs - 1) / cs));
+      if (got >= 0 || LastErrorText().empty())
+        VErrorMsg(u"Only %I64d of %I64d bytes could be read at offset %I64d.", int64_t(got < 0 ? 0 : got),
+                  int64_t(piece), int64_t(at));
+      failed = true;
+      break;
+    }
+    if (d && d->TotalErrors() != before) corrupt += uint32_t((piece + cs - 1) / cs);
+    if (memory) {
+      const size_t room = memory->capacity - std::min(memory->capacity, memory->used);
+      const size_t k = size_t(std::min<uint64_t>(room, piece));
+      if (k) std::memcpy(memory->data + memory->used, buffer, k);
+      memory->used += k;
+      if (k < piece) break;  // the caller's buffer is full
+    } else if (!file->Write(uint32_t(piece), buffer)) {
+      TracePrintfA("Write error\n");
+      failed = true;
+      break;
+    }
+    if (hash) hash->Update(buffer, size_t(piece));
+    at += piece;
+    remaining -= piece;
+  }
+  int result = failed ? -1 : 0;
+  if (file) {
+    if (!failed && !file->Flush()) result = -1;
+    if (result == 0) {
+      uint64_t t0 = 0, t1 = 0;
+      node->GetFileTime(&t0, 0);
+      t1 = t0;
+      if (const NodeOps* ops = FindNodeOps(node->kind); ops && (ops->traits & kNodeTraitCreationTime))
+        node->GetFileTime(&t1, 1);
+      file->SetFileTime(t1, t0);
+    }
+    file->Close();
+  }
+  if (result == 0 && hash) {
+    hash->Final();
+    if (hash->MatchesExistingStream(u"", int64_t(node->size)) == 0) {
+      ErrorMsg(Msg(468));
+      result = -1;
+    }
+  }
+  return result;
+}
+
+bool RecoverNodeToFolder(CVol* v, const cnode* node, WStringView name, Checkpoint* checkpoint) {
+  if (!v || !node) return false;
+  const WString root = GlobalTextRef(kDestinationFolder);
+  WString path;
+  const WString& walked = CurrentFolderPath(v);
+  const WString folderPath = walked.empty() ? WString(1, u'\\') : walked;
+  if (!BuildDestinationPath(root, folderPath, name, &path)) {
+    g_recoveryCounters.processed++;
+    return false;
+  }
+  if (node->flags & kNodeSymlink) {
+    VErrorMsg(Msg(505).c_str(), path);
+    g_recoveryCounters.processed++;
+    return true;
+  }
+  if (checkpoint && checkpoint->Advance(1) == -1) {
+    g_recoveryCounters.processed++;
+    return true;
+  }
+  // The folder is made once for the files that follow in it.
+  static thread_local WString lastFolder;
+  const WString folder = path.substr(0, path.rfind(u'/'));
+  if (folder != lastFolder) {
+    WStringView r = root;
+    while (r.size() > 1 && r.back() == u'/') r.remove_suffix(1);
+    if (CheckPath(path) < 0 || (folder != r && !ResolvesBelowRoot(root, folder))) {
+      lastFolder.clear();
+      g_recoveryCounters.processed++;
+      return false;
+    }
+    lastFolder = folder;
+  }
+  int r = RecoverVolumeNode(v, node, path, nullptr, nullptr, nullptr);
+  if (r < 0 && theTrace().LastErrorCode() == ENOSPC) {
+    const int answer = g_diskFullAnswer ? g_diskFullAnswer
+                                        : ShowMessage(kMbYesNo | kMbIconQuestion,
+                                                      u"Disk is full saving %s. Replace disk and continue?", path);
+    if (answer == kIdYes) {
+      r = RecoverVolumeNode(v, node, path, nullptr, nullptr, nullptr);
+    } else if (g_appState) {
+      g_appState->stopRequested = 1;
+    }
+  }
+  g_recoveryCounters.processed++;
+  if (r >= 0) g_recoveryTotals.saved++;
+  else g_recoveryTotals.failed++;
+  return r >= 0;
+}

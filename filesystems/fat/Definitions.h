@@ -1,0 +1,41 @@
+// On-disk layout of FAT12/16/32: the boot sector, the allocation tables and
+// the 32-byte directory entry. Offsets are bytes from the structure's start;
+// every value is little-endian.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+namespace fat {
+
+// ---- boot sector ----
+inline constexpr size_t kBootJump = 0;             // EB xx 90 or E9 xx xx
+inline constexpr size_t kBootBytesPerSector = 11;  // u16
+inline constexpr size_t kBootSectorsPerCluster = 13;
+inline constexpr size_t kBootReservedSectors = 14;  // u16
+inline constexpr size_t kBootFatCount = 16;
+inline constexpr size_t kBootRootEntries = 17;  // u16, 0 on FAT32
+inline constexpr size_t kBootTotal16 = 19;      // u16, 0 when the 32-bit total holds it
+inline constexpr size_t kBootMedia = 21;
+inline constexpr size_t kBootFatSize16 = 22;  // u16, 0 on FAT32
+inline constexpr size_t kBootTotal32 = 32;    // u32
+inline constexpr size_t kBootFatSize32 = 36;  // u32, FAT32 only
+inline constexpr size_t kBootRootCluster = 44;  // u32, FAT32 only
+inline constexpr size_t kBootTypeText = 54;     // "FAT16   ", "FAT32   " (FAT12/16 at 54, FAT32 at 82)
+inline constexpr size_t kBootSignature = 510;   // 55 AA
+// A FAT32 volume keeps a backup of its boot sector this many sectors after
+// the first one.
+inline constexpr int64_t kFat32BackupBootSector = 6;
+
+// ---- allocation tables ----
+inline constexpr uint32_t kFat32EntryMask = 0x0FFFFFFF;
+
+// ---- directory entry ----
+inline constexpr size_t kDirEntryBytes = 32;
+inline constexpr size_t kDirAttributes = 11;
+inline constexpr size_t kDirFirstClusterHigh = 20;  // u16
+inline constexpr size_t kDirFirstClusterLow = 26;   // u16
+inline constexpr uint8_t kAttrLabel = 0x08;
+inline constexpr uint8_t kAttrDirectory = 0x10;
+inline constexpr uint8_t kAttrLongName = 0x0F;
+
+}  // namespace fat

@@ -1,0 +1,132 @@
+#include "filesystems/fat/FatFamily.h"
+
+#include <cstring>
+
+#include "filesystems/fat/Definitions.h"
+#include "filesystems/fat/FatHelpers.h"
+#include "filesystems/fat/FatNode.h"
+#include "filesystems/fat/FatVolume.h"
+#include "foundation/ByteOrder.h"
+#include "storage/Drive.h"
+#include "volumes/VolumeFamily.h"
+#include "volumes/Volume.h"
+
+using namespace fat;
+
+namespace {
+
+const NodeOps kNodeOps = [] {
+  NodeOps ops;
+  ops.create = CreateFATNode;
+  ops.destroy = DestroyFATNode;
+  ops.copyFields = CopyFATNodeFields;
+  ops.fileTime = GetFATNodeFileTime;
+  ops.timeText = GetFATNodeTimeText;
+  ops.traits = kNodeTraitCreationTime | kNodeTraitFatRecycleBin;
+  return ops;
+}();
+
+// ---- volumes ----
+
+bool InitFatVolume(CVol& volume, const uint8_t* boot, int64_t sector, Drive*) {
+  return InitFATVol(&volume, boot, sector) != 0;
+}
+
+bool IsFatRoot(const CVol& volume, uint32_t id) { return id == (volume.type == kVolFat16 ? 1u : 2u); }
+
+// The same volume when its data area starts at the same place; the size
+// may differ by what a FAT sector of entries maps.
+bool SameFatVolume(const CVol& known, const CVol& found) {
+  if (known.startSector + known.dataAreaSector != found.startSector + found.dataAreaSector) return false;
+  const uint64_t entriesPerSector = found.sectorSize / (found.type == kVolFat32 ? 4 : 2);
+  return SameVolumeSize(known, found, entriesPerSector * found.sectorsPerCluster);
+}
+
+// ---- the volume search and the drive ----
+
+bool IsFatBoot(const uint8_t* s) {
+  return s[kBootSignature] == 0x55 && s[kBootSignature + 1] == 0xAA && (s[0] == 0xEB || s[0] == 0xE9) &&
+         s[kBootBytesPerSector] == 0 && IsFATBootSector(s, nullptr, nullptr, nullptr) != 0;
+}
+
+int ProbeFat(const uint8_t* sector) { return IsFatBoot(sector) ? IsFATBootSector(sector, nullptr, nullptr, nullptr) : 0; }
+
+// A volume device's drive reaches as far as its boot sector (or the FAT32
+// backup) says, up to the device's end.
+bool FatDriveOpen(Drive& drive, const uint8_t* first, uint32_t bytes, DriveOpenFacts* facts) {
+  const uint32_t ss = drive.SectorSize();
+  uint64_t total = 0;
+  const uint64_t backup = uint64_t(kFat32BackupBootSector) * ss;
+  if (IsFatBootSectorWithTotal(first, &total) ||
+      (backup + 512 <= bytes && IsFatBootSectorWithTotal(first + backup, &total))) {
+    facts->totalSectors = total;
+    return true;
+  }
+  return false;
+}
+
+// ---- sector kinds ----
+
+// First FAT32 table sector: media entry and end mark, or a run of chained
+// entries 1, 2, 3, 4.
+bool LooksFat32Start(const uint8_t* s) {
+  if ((Le32(s) & kFat32EntryMask) == 0x0FFFFFF8 && (Le32(s + 4) & kFat32EntryMask) == kFat32EntryMask) return true;
+  return (s[0] & 0x7F) == 1 && (s[4] & 0x7F) == 2 && (s[8] & 0x7F) == 3 && (s[12] & 0x7F) == 4;
+}
+
+bool LooksFat16Start(const uint8_t* s) {
+  if ((Le32(s) & 0x3FFFFFFF) == 0x3FFFFFF8) return true;
+  return s[0] == 1 && s[2] == 2 && s[4] == 3 && s[6] == 4;
+}
+
+// The two sectors after a table's first sector count as table too.
+bool Within2After(const ClassifyContext* c, int64_t last) {
+  return c && last != INT64_MIN && c->sector > last && c->sector - last <= 2;
+}
+
+bool IsFatBootKind(const uint8_t* s, const ClassifyContext*) { return IsFatBoot(s); }
+bool IsFatFolder(const uint8_t* s, const ClassifyContext*) {
+  return memcmp(s, "\x2E\x20\x20\x20", 4) == 0 && IsFATDotDirSector(s) != 0;
+}
+bool IsFat32Table(const uint8_t* s, const ClassifyContext* c) {
+  return (LooksFat32Start(s) || Within2After(c, c ? c->lastFat32Table : INT64_MIN)) &&
+         CheckFATSector(s, kVolFat32, nullptr, nullptr, 0) != -1;
+}
+bool IsFat16Table(const uint8_t* s, const ClassifyContext* c) {
+  return (LooksFat16Start(s) || Within2After(c, c ? c->lastFat16Table : INT64_MIN)) &&
+         CheckFATSector(s, kVolFat16, nullptr, nullptr, 0) != -1;
+}
+
+const SectorKindEntry kSectorKinds[] = {
+    {kSectFatBoot, IsFatBootKind, nullptr},
+    {kSectFatDir, IsFatFolder, nullptr},
+    {kSectFat32Table, IsFat32Table, nullptr},
+    {kSectFat16Table, IsFat16Table, nullptr},
+};
+
+const VolumeFamily kFamily = [] {
+  VolumeFamily f;
+  f.name = "fat";
+  f.types[0] = kVolFat16;
+  f.types[1] = kVolFat32;
+  f.typeCount = 2;
+  f.nodeFamily = kNodeFat;
+  f.nodeOps = &kNodeOps;
+  // The FAT volume class comes with the FAT reader: a CUnknownVol carries
+  // the type until then.
+  f.initVolume = InitFatVolume;
+  f.isRootId = IsFatRoot;
+  f.sameVolume = SameFatVolume;
+  f.probe = ProbeFat;
+  f.locate = LocateFatVolume;
+  f.driveOpen = FatDriveOpen;
+  f.buildNodeExtents = BuildRunListExtents;
+  f.readNodeClusters = ReadClustersThroughExtents;
+  f.sectorKinds = kSectorKinds;
+  f.sectorKindCount = sizeof kSectorKinds / sizeof kSectorKinds[0];
+  return f;
+}();
+
+}  // namespace
+
+void RegisterFatFamily() { RegisterVolumeFamily(kFamily); }

@@ -1,0 +1,326 @@
+// The NTFS metadata pass of a Quick Scan: the volume's $MFT is read in large
+// pieces, every FILE record becomes a node, folders are mapped by record
+// number, and once every record is known the paths are built and the shown
+// nodes handed over in record order.
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include "filesystems/ntfs/MftScan.h"
+
+#include "filesystems/ntfs/Definitions.h"
+#include "filesystems/ntfs/DevBitmap.h"
+#include "filesystems/ntfs/Inode.h"
+#include "filesystems/ntfs/NtfsVolume.h"
+#include "foundation/AppState.h"
+#include "foundation/Messages.h"
+#include "foundation/Trace.h"
+#include "platform/Errors.h"
+#include "platform/Memory.h"
+#include "volumes/Node.h"
+#include "volumes/NodeTable.h"
+#include "volumes/ScanSink.h"
+#include "volumes/VolumeFamily.h"
+
+namespace {
+
+constexpr uint32_t kChunkBytes = 0x100000;
+// Deeper folder chains than this are damaged or crafted (or a loop).
+constexpr int kMaxFolderDepth = 1024;
+
+struct AlignedBuffer {
+  explicit AlignedBuffer(size_t n) : p(static_cast<uint8_t*>(AlignedAlloc(n))) {}
+  ~AlignedBuffer() { AlignedFree(p); }
+  uint8_t* p;
+};
+
+bool IsRecycleFolderName(WStringView name) {
+  return EqualsNoCase(name, u"$Recycle.Bin") || EqualsNoCase(name, u"RECYCLER") || EqualsNoCase(name, u"RECYCLED");
+}
+
+}  // namespace
+
+int NtfsReadMft(NTFSVol* volume, int report) {
+  TRACE_FN("NTFSObj::ReadMFT");
+  if (!volume) return -1;
+  if (volume->LoadMftNode() != 0 || !volume->mftMap || volume->RecordCount() == 0) {
+    if (report) {
+      ErrorMsg(Msg(424));
+      throw DvCodeError{424};
+    }
+    return -1;
+  }
+  volume->mftNode->volumeIndex = uint16_t(volume->index);
+  volume->mftNode->flags |= kInodeAtHome | kInodeNumberKnown;
+  volume->mftNode->id = 0;
+  return 0;
+}
+
+namespace {
+
+// Folder paths ("\a\b\") by folder record, with whether they lie in a
+// recycle bin, each built once.
+struct FolderInfo {
+  WString path;
+  bool inRecycle = false;
+};
+
+// One pass over a volume's $MFT: the records read in chunks and turned into
+// nodes, then the folder paths built and the shown nodes handed over.
+class MftPass {
+ public:
+  MftPass(NTFSVol* vol, ScanSink& engine, int firstStep)
+      : vol_(vol),
+        engine_(engine),
+        nodes_(&engine.Nodes()),
+        scanMode_(engine.ScanMode()),
+        recSize_(vol->recordSize),
+        show_(g_appState ? g_appState->scanFlag.load() : 3),
+        firstStep_(firstStep) {}
+
+  int Run(uint64_t firstRecord);
+
+ private:
+  void FillChunk(uint8_t* buf, uint64_t first, uint32_t inChunk);
+  void ParseRecord(uint8_t* rec, uint64_t r, uint64_t volByte, uint64_t records);
+  const FolderInfo* FolderPath(uint32_t parentRecord);
+  void HandOver();
+
+  NTFSVol* const vol_;
+  ScanSink& engine_;
+  CNdArray* const nodes_;
+  const uint8_t scanMode_;
+  const uint32_t recSize_;
+  const uint8_t show_;
+  const int firstStep_;
+  inode work_;
+  // Folder record -> node index, and the nodes this pass added, in order.
+  std::unordered_map<uint32_t, uint32_t> folders_;
+  std::vector<uint32_t> added_;
+  int lastPercent_ = -1;
+  // The chunk's pieces: (chunk offset, volume byte; 0 when unmapped).
+  std::vector<std::pair<uint32_t, uint64_t>> pieces_;
+  std::unordered_map<uint32_t, FolderInfo> pathOf_;
+};
+
+int MftPass::Run(uint64_t firstRecord) {
+  if (!vol_->mftMap || recSize_ < 512 || kChunkBytes % recSize_) return 0;
+  // The loop bound comes from disk: never past what the runs map.
+  const uint64_t mapped = vol_->mftMap->TotalClusters() * uint64_t(vol_->clusterSize);
+  const uint64_t records = std::min(vol_->RecordCount(), mapped / recSize_);
+  const uint32_t perChunk = kChunkBytes / recSize_;
+  AlignedBuffer buf(kChunkBytes);
+  if (!buf.p) {
+    ErrorMsg(u"Out of memory.");
+    throw DvCodeError{0};
+  }
+  work_.names = nodes_;
+  added_.reserve(size_t(std::min<uint64_t>(records, 1u << 20)));
+  for (uint64_t first = firstRecord - firstRecord % perChunk; first < records && !engine_.StopRequested();
+       first += perChunk) {
+    const uint32_t inChunk = uint32_t(std::min<uint64_t>(perChunk, records - first));
+    FillChunk(buf.p, first, inChunk);
+    size_t piece = 0;
+    for (uint32_t k = 0; k < inChunk; k++) {
+      const uint64_t r = first + k;
+      if (r < firstRecord) continue;
+      if (engine_.StopRequested()) break;
+      engine_.WaitWhilePaused();
+      engine_.CountStat(kStatRecordsRead);
+      uint8_t* rec = buf.p + size_t(k) * recSize_;
+      const uint32_t off = k * recSize_;
+      while (piece + 1 < pieces_.size() && pieces_[piece + 1].first <= off) piece++;
+      const uint64_t base = pieces_[piece].second;
+      if (!base || !CheckFILERecord(rec) || rec[ntfs::kRecUsaOffset + 1] != 0) continue;
+      ParseRecord(rec, r, base + (off - pieces_[piece].first), records);
+    }
+  }
+  HandOver();
+  vol_->bitmap.reset();
+  engine_.CountStat(kStatVolumesScanned);
+  return 0;
+}
+
+// Fills the chunk from the runs; an unmapped or unreadable piece reads as
+// zeros (its records are then skipped) and its volume position as 0.
+void MftPass::FillChunk(uint8_t* buf, uint64_t first, uint32_t inChunk) {
+  const uint64_t streamFirst = first * recSize_;
+  const uint32_t want = inChunk * recSize_;
+  pieces_.clear();
+  uint32_t filled = 0;
+  while (filled < want) {
+    uint64_t contiguous = 0;
+    const uint64_t at = vol_->mftMap->MapByte(streamFirst + filled, &contiguous);
+    const uint32_t cs = vol_->clusterSize;
+    if (!at || !contiguous) {
+      const uint32_t n = std::min<uint32_t>(want - filled, cs);
+      std::memset(buf + filled, 0, n);
+      pieces_.emplace_back(filled, 0);
+      filled += n;
+      continue;
+    }
+    const uint32_t n = uint32_t(std::min<uint64_t>(contiguous, want - filled));
+    const uint32_t clusters = (n + cs - 1) / cs;
+    uint32_t got = 0;
+    const uint8_t* p = vol_->ReadClusters(buf + filled, int64_t(at / cs), clusters, 0, kChunkBytes - filled, &got);
+    const uint32_t gotBytes = p ? std::min<uint32_t>(n, got * cs) : 0;
+    if (gotBytes < n) std::memset(buf + filled + gotBytes, 0, n - gotBytes);
+    if (at % cs) {  // runs are cluster-aligned; a misaligned map is not trusted
+      std::memset(buf + filled, 0, n);
+      pieces_.emplace_back(filled, 0);
+    } else {
+      pieces_.emplace_back(filled, at);
+    }
+    filled += n;
+  }
+}
+
+// One base FILE record of the chunk (record number r at volume byte
+// volByte) into a node of the table.
+void MftPass::ParseRecord(uint8_t* rec, uint64_t r, uint64_t volByte, uint64_t records) {
+  inode& work = work_;
+  NTFSVol* vol = vol_;
+  work.Init(rec, vol);
+  work.position = vol->startSector + volByte / vol->sectorSize;
+  if (work.parseEntry() != 0) {
+    engine_.CountStat(kStatRecordsSkipped);
+    return;
+  }
+  engine_.CountStat(kStatRecordsParsed);
+  // Extension records carry attributes of their base record only.
+  if (work.baseRefLow || (work.baseRefHigh & 0xFFFF)) return;
+  if (work.HasPieces()) vol->LoadPieces(&work);
+  if (work.id == kNoNodeId || work.id != uint32_t(r)) {
+    const int sys = NTFS::SystemFileRecordNumber(work.fileName);
+    work.id = sys >= 0 ? uint32_t(sys) : uint32_t(r);
+  }
+  work.flags |= kInodeNumberKnown | kInodeAtHome;
+  work.volumeIndex = uint16_t(vol->index);
+  vol->SetNodeClusterCode(&work);
+  const bool deleted = (work.flags2 & ntfs::kRecInUse) == 0;
+  if (deleted) work.flags |= kNodeDeleted;
+  if (work.residentData && work.size != 0 && work.size <= recSize_ && !work.runs)
+    work.flags = uint16_t((work.flags & ~kNodeGradeMask) | GradeBits(kGradeGood));
+  if (work.id == ntfs::kRecordVolume) {
+    vol->versionMajor = work.versionMajor;
+    vol->versionMinor = work.versionMinor;
+    if (vol->label.empty() && work.volumeName) vol->label = *work.volumeName;
+  } else if (work.id == ntfs::kRecordBitmap && !deleted) {
+    vol->ProcBitmap(&work);
+    if (vol->sizeSectors == 0 && vol->bitmap)
+      vol->sizeSectors = uint64_t(vol->bitmap->count) * vol->sectorsPerCluster;
+  }
+  int64_t idx = -1;
+  cnode* stored = engine_.AddNewNode(&work, true, &idx);
+  if (!stored) return;
+  added_.push_back(uint32_t(idx));
+  if (stored->IsDirectory()) folders_[stored->id] = uint32_t(idx);
+  engine_.AddFoundCount(1);
+  if (const uint32_t share = vol->progressSteps; share && scanMode_ == 0) {
+    const int pc = firstStep_ + int(uint64_t(share) * (r + 1) / records);
+    if (pc != lastPercent_) {
+      lastPercent_ = pc;
+      engine_.SetPercentComplete(std::min(pc, 100), 1);
+    }
+  }
+}
+
+const FolderInfo* MftPass::FolderPath(uint32_t parentRecord) {
+  std::vector<uint32_t> chain;
+  uint32_t at = parentRecord;
+  const FolderInfo* known = nullptr;
+  while (true) {
+    auto hit = pathOf_.find(at);
+    if (hit != pathOf_.end()) {
+      known = &hit->second;
+      break;
+    }
+    auto f = folders_.find(at);
+    if (f == folders_.end() || int(chain.size()) >= kMaxFolderDepth ||
+        std::find(chain.begin(), chain.end(), at) != chain.end())
+      return nullptr;
+    chain.push_back(at);
+    const cnode* n = nodes_->GetAt(f->second);
+    if (!n) return nullptr;
+    at = n->parentId;
+  }
+  FolderInfo info = *known;
+  for (size_t i = chain.size(); i-- > 0;) {
+    const cnode* n = nodes_->GetAt(folders_[chain[i]]);
+    const WString part = n->GetNameW();
+    info.path.append(part.data(), part.size());
+    info.path.push_back(u'\\');
+    info.inRecycle = info.inRecycle || IsRecycleFolderName(part);
+    known = &(pathOf_[chain[i]] = info);
+  }
+  return known;
+}
+
+// The shown nodes handed over in record order. A missing or unreadable
+// parent leaves the path where the chain broke off: the file still comes
+// out, under the volume.
+void MftPass::HandOver() {
+  pathOf_.emplace(ntfs::kRecordRoot, FolderInfo{WString(1, u'\\'), false});
+  const FolderInfo volumeRoot{WString(1, u'\\'), false};
+  // Paths start with the volume's two-character part: its letter or its
+  // number code, and a colon.
+  const WString prefix(vol_->driveLetter);
+  for (uint32_t idx : added_) {
+    if (engine_.StopRequested()) break;
+    cnode* n = nodes_->GetAt(idx);
+    if (!n) continue;
+    const bool deleted = (n->flags & kNodeDeleted) != 0;
+    if (n->id == ntfs::kRecordRoot) continue;
+    if (deleted ? !(show_ & 1) : !(show_ & 2)) continue;
+    WString name = n->GetNameW();
+    if (scanMode_ == 0 && n->id < 16 && !name.empty() && name[0] == u'$') continue;
+    if (name.empty()) continue;
+    const FolderInfo* found = FolderPath(n->parentId);
+    const FolderInfo& folder = found ? *found : volumeRoot;
+    // Recycle-bin contents are read by the recycle-bin code, not listed.
+    if (folder.inRecycle) continue;
+    if (g_appState && g_appState->fileFilter && !g_appState->fileFilter->ContainsW(name)) continue;
+    if (n->IsDirectory()) {
+      if (deleted) n->flags = uint16_t((n->flags & ~kNodeGradeMask) | GradeBits(kGradePoor));
+    } else if (vol_->bitmap && ((n->flags & kNodeGradeMask) == 0)) {
+      vol_->bitmap->DetermineFileStatus(n, deleted ? 1 : 0);
+    }
+    n->flags |= kNodeHandedOver;
+    engine_.CountStat(kStatItemsFound);
+    if (deleted) engine_.CountStat(kStatDeletedFound);
+    if (n->IsDirectory()) engine_.CountStat(kStatFoldersFound);
+    engine_.AddFoundCount(-1);
+    engine_.StoreFileItem(prefix, folder.path, idx);
+  }
+}
+
+}  // namespace
+
+int NtfsParseMft(NTFSVol* vol, ScanSink& engine, uint64_t firstRecord, int firstStep) {
+  TRACE_FN("NTFSObj::ParseNTFS");
+  return MftPass(vol, engine, firstStep).Run(firstRecord);
+}
+
+int NTFS::SystemFileRecordNumber(WStringView name) {
+  if (name == u".") return 5;
+  if (name.empty() || name[0] != u'$') return -1;
+  static const struct {
+    const char16_t* name;
+    int record;
+  } kFixed[] = {{u"$MFT", 0},     {u"$MFTMirr", 1}, {u"$LogFile", 2}, {u"$Volume", 3}, {u"$AttrDef", 4},
+                {u"$Bitmap", 6}, {u"$Boot", 7},    {u"$BadClus", 8}};
+  for (const auto& f : kFixed)
+    if (name == f.name) return f.record;
+  return -1;
+}
+
+int NTFS::QuickScan(CVol& volume, ScanSink& engine, const QuickScanStep& step) {
+  auto* v = static_cast<NTFSVol*>(&volume);
+  // A scan that finds no readable $MFT at all says so at its last volume.
+  const int report = (step.lastVolume && step.familyVolumesRead == 0 && engine.ScanMode() == kScanQuick) ? 1 : 0;
+  if (NtfsReadMft(v, report) != 0 || !v->mftNode) return 0;
+  NtfsParseMft(v, engine, 0, step.progressStart);
+  return 1;
+}

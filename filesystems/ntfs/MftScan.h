@@ -1,0 +1,27 @@
+// The NTFS metadata pass of a Quick Scan: the volume's $MFT is read in large
+// pieces, every FILE record becomes a node, folders are mapped by record
+// number, and once every record is known the paths are built and the shown
+// nodes handed over in record order.
+#pragma once
+#include <cstdint>
+
+#include "platform/Text.h"
+
+class CVol;
+class NTFSVol;
+class ScanSink;
+struct QuickScanStep;
+
+// Loads the volume's $MFT (from the mirror when record 0 is unusable).
+// 0 or -1; with report set a volume without one throws message 424.
+int NtfsReadMft(NTFSVol* volume, int report);
+// Reads every record of the volume's $MFT, builds its nodes and folder
+// paths and hands the shown ones to the engine. Returns 0.
+int NtfsParseMft(NTFSVol* volume, ScanSink& engine, uint64_t firstRecord, int firstStep);
+
+namespace NTFS {
+// The family's Quick Scan of one volume: 1 when its $MFT was read.
+int QuickScan(CVol& volume, ScanSink& engine, const QuickScanStep& step);
+// Fixed record numbers of the NTFS system files by name; -1 otherwise.
+int SystemFileRecordNumber(WStringView name);
+}  // namespace NTFS

@@ -1,0 +1,143 @@
+#include "filesystems/ntfs/NtfsFamily.h"
+
+#include <cstring>
+#include <new>
+
+#include "filesystems/ntfs/Inode.h"
+#include "filesystems/ntfs/MftScan.h"
+#include "filesystems/ntfs/NtfsBoot.h"
+#include "filesystems/ntfs/NtfsIndex.h"
+#include "filesystems/ntfs/NtfsVolume.h"
+#include "foundation/ByteOrder.h"
+#include "storage/Drive.h"
+#include "volumes/FileTypes.h"
+#include "volumes/Node.h"
+#include "volumes/VolumeFamily.h"
+#include "volumes/VolumeSearch.h"
+
+namespace {
+
+// ---- nodes: the volume model's snode ----
+
+cnode* CreateSnode() { return new (std::nothrow) snode(); }
+void DestroySnode(cnode* node) { delete static_cast<snode*>(node); }
+bool CopySnode(cnode* to, const cnode* from) {
+  return static_cast<snode*>(to)->CopySnodeFields(static_cast<const snode*>(from));
+}
+bool SnodeTime(const cnode* node, uint64_t* out, int which) {
+  const snode* s = static_cast<const snode*>(node);
+  *out = which == 0 ? s->writeTime : s->creationTime;
+  return true;
+}
+int64_t SnodeFirstSector(const cnode* node, uint32_t sectorSize) {
+  return static_cast<const snode*>(node)->GetFirstSector(sectorSize);
+}
+
+const NodeOps kNodeOps = [] {
+  NodeOps ops;
+  ops.create = CreateSnode;
+  ops.destroy = DestroySnode;
+  ops.copyFields = CopySnode;
+  ops.fileTime = SnodeTime;
+  ops.firstSector = SnodeFirstSector;
+  ops.traits = kNodeTraitEngineRecovery;
+  return ops;
+}();
+
+// ---- volumes ----
+
+CVol* CreateNtfsVolume(uint8_t) { return new (std::nothrow) NTFSVol(); }
+
+bool InitNtfsVolume(CVol& volume, const uint8_t* boot, int64_t sector, Drive*) {
+  auto& v = static_cast<NTFSVol&>(volume);
+  if (!NTFS::BootParse(&v, boot)) return false;
+  v.type = kVolNtfs;
+  v.startSector = uint64_t(sector);
+  return true;
+}
+
+bool IsNtfsRoot(const CVol&, uint32_t id) { return id == 5; }
+
+bool SameNtfsVolume(const CVol& known, const CVol& found) {
+  if (known.startSector != found.startSector) return false;
+  const auto& k = static_cast<const NTFSVol&>(known);
+  const auto& f = static_cast<const NTFSVol&>(found);
+  if (k.mftSector && f.mftSector && k.mftSector != f.mftSector) return false;
+  if (k.mirrorSector && f.mirrorSector && k.mirrorSector != f.mirrorSector) return false;
+  return SameVolumeSize(known, found, 0);
+}
+
+void CompleteNtfsVolume(CVol& known, const CVol& found) {
+  static_cast<NTFSVol&>(known).CompleteFrom(static_cast<const NTFSVol&>(found));
+}
+
+// ---- the volume search ----
+
+int ProbeNtfs(const uint8_t* sector) { return NTFS::IsBootSector(sector) ? kVolNtfs : 0; }
+
+void LocateNtfs(BootLocate& w) {
+  NTFSVol v;
+  if (!NTFS::BootParse(&v, w.sector) || !ToDriveSectors(v.totalSectors, v.sectorSize, w.sectorBytes, &w.size)) return;
+  // At the classic partition starts a boot sector is the primary copy.
+  w.start = (w.position == 63 || w.position == 2048) ? w.position : ResolveNtfsBootCopy(w.position, w.sector, w.drive);
+}
+
+int ProbeNtfsBackup(const uint8_t* sector) { return memcmp(sector + 3, "NTFS    ", 8) == 0 ? kVolNtfs : 0; }
+
+bool NtfsDriveOpen(Drive& drive, const uint8_t* first, uint32_t bytes, DriveOpenFacts* facts) {
+  if (memcmp(first + 3, "NTFS    ", 8) != 0 || first[11] != 0) return false;
+  facts->recentlyFormatted = NTFS::RecentlyFormatted(drive, first, bytes);
+  return true;
+}
+
+// ---- sector kinds ----
+
+bool IsFileRecord(const uint8_t* s, const ClassifyContext*) { return memcmp(s, "FILE", 4) == 0 && CheckFILERecord(s); }
+bool IsNtfsBootKind(const uint8_t* s, const ClassifyContext*) { return NTFS::IsBootSector(s); }
+bool IsLogRecordPage(const uint8_t* s, const ClassifyContext*) { return memcmp(s, "RCRD", 4) == 0; }
+
+const SectorKindEntry kSectorKinds[] = {
+    {kSectNtfsRecord, IsFileRecord, nullptr},
+    {kSectNtfsBoot, IsNtfsBootKind, nullptr},
+    {kSectRcrd, IsLogRecordPage, nullptr},
+};
+
+// A folder index record found by the carving pass: its allocated size when
+// its header and update sequence check out.
+uint64_t SizeIndexRecord(const uint8_t* b, size_t length, uint32_t* vcn) {
+  if (length < kIndxStride || std::memcmp(b, "INDX", 4) != 0) return 0;
+  uint32_t v = 0;
+  if (!CheckINDXSector(b, kIndxStride, nullptr, &v)) return 0;
+  *vcn = v;
+  return uint64_t(Le32(b + kIndxAllocated)) + kIndxHeaderBase;
+}
+
+const VolumeFamily kFamily = [] {
+  VolumeFamily f;
+  f.name = "ntfs";
+  f.types[0] = kVolNtfs;
+  f.typeCount = 1;
+  f.nodeFamily = kNodeNtfs;
+  f.nodeOps = &kNodeOps;
+  f.createVolume = CreateNtfsVolume;
+  f.initVolume = InitNtfsVolume;
+  f.isRootId = IsNtfsRoot;
+  f.sameVolume = SameNtfsVolume;
+  f.completeKnown = CompleteNtfsVolume;
+  f.probe = ProbeNtfs;
+  f.locate = LocateNtfs;
+  f.lastSectorProbe = ProbeNtfsBackup;
+  f.trailingSectors = 1;  // the backup boot sector
+  f.fillsPartition = true;
+  f.driveOpen = NtfsDriveOpen;
+  f.quickScan = NTFS::QuickScan;
+  f.sectorKinds = kSectorKinds;
+  f.sectorKindCount = sizeof kSectorKinds / sizeof kSectorKinds[0];
+  f.carvedKind = kTypeIdx;
+  f.sizeCarvedKind = SizeIndexRecord;
+  return f;
+}();
+
+}  // namespace
+
+void RegisterNtfsFamily() { RegisterVolumeFamily(kFamily); }

@@ -1,0 +1,4 @@
+// The NTFS family's registration (filesystems/Families.cpp calls it).
+#pragma once
+
+void RegisterNtfsFamily();

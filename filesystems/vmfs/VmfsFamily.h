@@ -1,0 +1,4 @@
+// The VMFS family's registration (filesystems/Families.cpp calls it).
+#pragma once
+
+void RegisterVmfsFamily();

@@ -1,0 +1,4 @@
+// The XFS family's registration (filesystems/Families.cpp calls it).
+#pragma once
+
+void RegisterXfsFamily();

@@ -1,0 +1,60 @@
+// Runs of the engine as the view makes them (scan, recovery list,
+// recovery), for the engine's tests and the storage tests that scan drives.
+#pragma once
+#include <string>
+#include <thread>
+
+#include "engine/SendObj.h"
+#include "engine/Worker.h"
+#include "foundation/AppState.h"
+#include "foundation/Globals.h"
+#include "platform/Text.h"
+#include "storage/Drive.h"
+#include "volumes/DestinationPath.h"
+
+// Drops the worker's hand-over object, then the test's own, and the view.
+inline void DropSendObjs() {
+  ReleaseSendObj();
+  delete static_cast<SendObj*>(g_appState->sendObj);
+  g_appState->sendObj = nullptr;
+  g_appState->view = nullptr;
+}
+
+// Opens an image file as the current drive and scans it with `selection`
+// on a worker thread, as the view's Scan does; the drive, for DeleteDrive.
+inline Drive* ScanDriveImage(const std::string& image, ViewSink& view, const ScanSelection& selection = {}) {
+  Drive* drive = CreateDrive(FromUtf8(image));
+  drive->InitDrive(FromUtf8(image));
+  ScanRequest request;
+  request.drive = drive;
+  request.selection = selection;
+  std::thread([&] { RunScan(request, &view); }).join();
+  return drive;
+}
+
+// Recovers the view's list into `destination` on a worker thread, as the
+// view's Save does.
+inline void RecoverToFolder(const std::string& destination, ViewSink& view, uint8_t overwriteMode = kOverwriteRename,
+                            int diskFullAnswer = 0) {
+  RecoveryRequest request;
+  request.destination = FromUtf8(destination);
+  request.overwriteMode = overwriteMode;
+  request.diskFullAnswer = diskFullAnswer;
+  std::thread([&] { RunRecovery(request, &view); }).join();
+}
+
+// The recovery list of every found file (folders left out) under `dest`,
+// with the paths the Save command makes; false when a path cannot be made.
+inline bool FileRecoveryList(const HeadlessView& view, const std::string& dest, std::vector<RecoveryListEntry>* list) {
+  list->clear();
+  for (const FoundItem& it : view.found) {
+    if (it.flags2 & 2) continue;
+    RecoveryListEntry e;
+    e.nodeIndex = it.nodeIndex;
+    e.recordIndex = int32_t(list->size());
+    if (!BuildDestinationPath(FromUtf8(dest), FolderBelowVolume(it.folderPath), it.name, &e.destinationPath))
+      return false;
+    list->push_back(e);
+  }
+  return true;
+}

@@ -1,0 +1,65 @@
+#include "volumes/FolderWalk.h"
+
+#include "foundation/AppState.h"
+#include "foundation/FileFilter.h"
+#include "volumes/FileTypes.h"
+#include "volumes/Node.h"
+#include "volumes/ScanSink.h"
+#include "volumes/Volume.h"
+#include "volumes/VolumeFamily.h"
+
+namespace {
+
+constexpr size_t kMaxFolderPath = 1023;
+
+}  // namespace
+
+FolderWalk& TheFolderWalk() {
+  static FolderWalk walk;
+  return walk;
+}
+
+const WString& CurrentFolderPath(const CVol*) { return TheFolderWalk().path; }
+
+int AddDirEntryNode(CVol* v, cnode* node) {
+  if (!node) return 1;
+  FolderWalk& walk = TheFolderWalk();
+  node->volumeIndex = v->volumeNumber;
+  v->SetNodeClusterCode(node);
+  const uint8_t show = g_appState ? g_appState->scanFlag.load() : 3;
+  const bool deleted = (node->flags & kNodeDeleted) != 0;
+  const bool dir = node->IsDirectory();
+  if (!((dir || (show & 2) || deleted) && ((show & 1) || !deleted))) {
+    DeleteNode(&node);
+    return 1;
+  }
+  const WString name = node->GetNameW();
+  if (!dir) {
+    if (g_appState && g_appState->fileFilter && !g_appState->fileFilter->ContainsW(name)) {
+      DeleteNode(&node);
+      return 1;
+    }
+    ScanSink* engine = v->engine;
+    if (!engine) {
+      DeleteNode(&node);
+      return 1;
+    }
+    node->typeIndex = ExtensionToType(name);
+    int64_t index = -1;
+    cnode* stored = engine->AddNewNode(node, false, &index);
+    if (!stored) return 1;
+    stored->flags |= kNodeHandedOver;
+    engine->StoreFileItem(WString(v->driveLetter), walk.path, index);
+    return 1;
+  }
+  const VolumeFamily* family = FindVolumeFamily(v->type);
+  if (family && family->folderSizeInClusters && v->clusterSize && node->size % v->clusterSize) {
+    DeleteNode(&node);
+    return 1;
+  }
+  WString path = walk.path + name + u"\\";
+  if (path.size() > kMaxFolderPath) path = u"\\" + name + u"\\";
+  if (deleted) walk.deleted.push_front(FolderWalk::Entry{node, std::move(path)});
+  else walk.live.push_back(FolderWalk::Entry{node, std::move(path)});
+  return 1;
+}

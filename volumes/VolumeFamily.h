@@ -1,0 +1,274 @@
+// The contract of a file-system family. A family (filesystems/<family>/)
+// fills one VolumeFamily and, when it has node records of its own, one
+// NodeOps, and registers them here; filesystems/Families.cpp registers every
+// family, in priority order, through RegisterFileSystemFamilies(), which the
+// start-up root calls. Nothing below the families names one: the volume
+// model, the volume search, the sector classifier and the engine find what
+// they need by volume type code, node kind nibble or sector kind.
+//
+// Every hook may be null: a null hook answers as a family that does not
+// have the feature yet ("not recognised", "no time", "nothing read"). A
+// type code or nibble nobody registered behaves the same way.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "platform/Text.h"
+#include "volumes/SectorKinds.h"
+
+class CExtents;
+class CVol;
+class Drive;
+class ScanSink;
+struct cnode;
+struct DriveOpenFacts;
+
+// ---- node records, by the high nibble of cnode::kind ----
+
+// Traits of a family's nodes.
+inline constexpr uint32_t kNodeTraitCreationTime = 0x01;  // a recovered file also gets the creation time
+inline constexpr uint32_t kNodeTraitNoSymlinks = 0x02;    // symbolic links are listed, never recovered
+inline constexpr uint32_t kNodeTraitEngineRecovery = 0x04;  // recovered by the engine's record road
+inline constexpr uint32_t kNodeTraitFatRecycleBin = 0x08;   // "$RECYCLE.BIN" and INFO2 rules of FAT volumes
+
+// Nodes carry no virtual operations: what differs by family is looked up in
+// this table by the nibble (CreateNode, DeleteNode, cnode::CopyNode,
+// GetFileTime, GetTimeText, GetFirstSector, IsBlockMapNode).
+struct NodeOps {
+  // A new record of the family (low nibble 0); null when out of memory.
+  cnode* (*create)() = nullptr;
+  // Destroys a record of the family. Null: deleted as a plain cnode.
+  void (*destroy)(cnode* node) = nullptr;
+  // Copies the family's own fields (both nodes are of the family); false
+  // when memory ran out.
+  bool (*copyFields)(cnode* to, const cnode* from) = nullptr;
+  // One time as a FILETIME (which: 0 last modification, 1 creation, others
+  // as the family defines); false when the node has none.
+  bool (*fileTime)(const cnode* node, uint64_t* out, int which) = nullptr;
+  // The time as display text. Null: FormatDateTime of fileTime.
+  WString (*timeText)(const cnode* node, int which) = nullptr;
+  // First sector of the node's data, in sectors of sectorSize. Null: from
+  // the first run of the node's run list.
+  int64_t (*firstSector)(const cnode* node, uint32_t sectorSize) = nullptr;
+  // The node reads through a block map, not through extents.
+  bool (*blockMapped)(const cnode* node) = nullptr;
+  uint32_t traits = 0;
+};
+
+// ---- finding volumes ----
+
+// A sector that a family's probe accepted, and where its volume lies: the
+// volume search fills the first part, the family's locate the second.
+struct BootLocate {
+  Drive* drive = nullptr;
+  uint8_t type = 0;            // what the probe answered
+  int64_t position = 0;        // drive sector of the boot sector or superblock
+  const uint8_t* sector = nullptr;
+  uint32_t sectorBytes = 0;    // the drive's sector size
+  // The chunk the search read the sector in: its first drive sector, its
+  // sectors and the sector's index in it.
+  const uint8_t* chunk = nullptr;
+  int64_t chunkStart = 0;
+  uint32_t chunkSectors = 0;
+  uint32_t indexInChunk = 0;
+  int64_t sectorsLeft = 0;     // in the searched region, from `position` on
+  // Out: the volume's first drive sector (negative: not placed) and its size
+  // in drive sectors (0: the sector does not tell); `boot` holds a copy of
+  // the sector, which a family may replace by a longer block it read.
+  int64_t start = -1;
+  uint64_t size = 0;
+  std::vector<uint8_t>* boot = nullptr;
+};
+
+// ---- scans ----
+
+// What the Quick Scan tells a family's pass over one selected volume.
+struct QuickScanStep {
+  int progressStart = 0;         // percentage where this volume's share begins
+  bool lastVolume = false;       // the last selected volume
+  int familyVolumesRead = 0;     // volumes of this family read so far in this scan
+};
+
+// Walk bits: where the engine walks a volume's folders from its root.
+inline constexpr uint8_t kWalkInQuickScan = 0x01;
+inline constexpr uint8_t kWalkInLongScan = 0x02;
+
+// A sector of the Long Scan handed to the family that knows its kind.
+struct SectorVisit {
+  ScanSink* engine = nullptr;
+  Drive* drive = nullptr;
+  int kind = kSectNone;
+  const uint8_t* sector = nullptr;  // the sector and what follows it in the read
+  uint64_t bytesLeft = 0;
+  int64_t position = 0;             // drive sector
+  // Out: drive sectors the family still needs after this read (carried
+  // over into the next one); 0 when done with the sector.
+  uint32_t carryOverSectors = 0;
+};
+
+// One sector kind a family knows: the classifier's test for it and what the
+// Long Scan does with such a sector. Both may be null.
+struct SectorKindEntry {
+  int kind = kSectNone;
+  SectorTest test = nullptr;
+  // 1 when the sector was taken (not to be carved), 0 otherwise.
+  int (*visit)(SectorVisit& visit) = nullptr;
+};
+
+// ---- sessions ----
+
+// Written and read by the session code; a family only appends and takes its
+// values in its own order.
+struct SessionTail {
+  std::vector<int64_t> numbers;
+  std::vector<WString> texts;
+};
+
+// ---- the family ----
+
+struct VolumeFamily {
+  const char* name = "";  // its folder under filesystems/
+  uint8_t types[4] = {};  // its volume type codes (Volume.h)
+  uint8_t typeCount = 0;
+  uint8_t nodeFamily = 0xFF;  // its kind nibble (Node.h), 0xFF for none
+  const NodeOps* nodeOps = nullptr;
+
+  // ---- volumes ----
+  // A new volume of the type's class. Null: a CUnknownVol with the type.
+  CVol* (*createVolume)(uint8_t type) = nullptr;
+  // Fills the volume from its boot or super block found at drive sector
+  // `sector` of `drive` (null: none given) with its geometry, start, size
+  // and root; false when it is not usable.
+  bool (*initVolume)(CVol& volume, const uint8_t* boot, int64_t sector, Drive* drive) = nullptr;
+  // Whether `id` names the volume's root folder.
+  bool (*isRootId)(const CVol& volume, uint32_t id) = nullptr;
+  // Whether a volume found again is the one the drive knows. Null:
+  // SameVolumeDefault.
+  bool (*sameVolume)(const CVol& known, const CVol& found) = nullptr;
+  // Completes the known volume from the one found again.
+  void (*completeKnown)(CVol& known, const CVol& found) = nullptr;
+
+  // ---- the volume search ----
+  // The volume type code whose boot block or superblock the sector (a drive
+  // sector) is; 0 when it is none of this family's.
+  int (*probe)(const uint8_t* sector) = nullptr;
+  // Where the volume of a probed sector lies. Null: not placed.
+  void (*locate)(BootLocate& where) = nullptr;
+  // The type code of a backup boot sector that a volume device keeps in its
+  // last sector (read when the search finds nothing else); 0 when not one.
+  int (*lastSectorProbe)(const uint8_t* sector) = nullptr;
+  // Sectors after the volume's end that still belong to it (the NTFS backup
+  // boot sector): the search for the next volume starts after them.
+  uint8_t trailingSectors = 0;
+  // A volume of this family fills its partition (less its trailing
+  // sectors): its partition's last sectors need no search.
+  bool fillsPartition = false;
+  // Reads what the first sectors of an opened volume device tell (format
+  // time, the volume's sector count); true when they are this family's.
+  bool (*driveOpen)(Drive& drive, const uint8_t* firstSectors, uint32_t bytes, DriveOpenFacts* facts) = nullptr;
+
+  // ---- reading ----
+  // The volume's extents object. Null: a plain CExtents.
+  CExtents* (*createExtents)(CVol& volume) = nullptr;
+  // Loads the node's mapping into the volume's extents object (made ready by
+  // PrepareNodeExtents); `aux` is what the family's nodes keep beside their
+  // runs. Null: the node cannot be mapped (false).
+  bool (*buildNodeExtents)(CVol& volume, const cnode* node, const void* aux, uint32_t* corruptOut) = nullptr;
+  // Reads `count` clusters of the node from `cluster` into the volume's
+  // cluster buffer. Null: nothing is read.
+  uint8_t* (*readNodeClusters)(CVol& volume, const cnode* node, int64_t cluster, uint32_t count,
+                               uint64_t* outBytes) = nullptr;
+
+  // ---- the Quick Scan ----
+  // The family's own pass over one selected volume: 1 when it read the
+  // volume, 0 when it could not.
+  int (*quickScan)(CVol& volume, ScanSink& engine, const QuickScanStep& step) = nullptr;
+  // Else the engine walks the volume's folders from its root (kWalk* bits).
+  uint8_t walkFolders = 0;
+
+  // ---- the folder walk (ParseFSCm) and the volume's file copy ----
+  // Parses one piece of a folder's data: every entry becomes a node handed
+  // to AddDirEntryNode. Returns the number of entries made.
+  int (*parseEntries)(CVol* volume, const cnode* folder, const uint8_t* data, size_t bytes) = nullptr;
+  // Reads the node's bytes from offset into buffer (at most capacity): the
+  // bytes delivered, -1 on failure. Null: the volume's extents reader.
+  int64_t (*readData)(CVol* volume, const cnode* node, uint64_t offset, uint8_t* buffer, size_t capacity) = nullptr;
+  // Makes the node's mapping ready; false on failure. Null: BuildNodeExtents.
+  bool (*prepare)(CVol* volume, const cnode* node) = nullptr;
+  // A folder whose size is not whole clusters is damaged and not walked.
+  bool folderSizeInClusters = false;
+
+  // ---- the Long Scan ----
+  // The sector kinds the family knows (tests and actions).
+  const SectorKindEntry* sectorKinds = nullptr;
+  size_t sectorKindCount = 0;
+  // A volume the Long Scan found (through ProcBootCm) is parsed.
+  void (*parseFoundVolume)(CVol& volume, ScanSink& engine) = nullptr;
+  // A file found without a folder is shown at the end of the Long Scan: the
+  // family completes what it needs (its runs, its size).
+  void (*completeRemainingFile)(CVol* volume, cnode* node) = nullptr;
+
+  // ---- carving ----
+  // A header hit that the family takes itself (such as the raw recovery of
+  // a file system's files): 1 when taken.
+  int (*takeCarvedHit)(ScanSink& engine, const uint8_t* sector, uint64_t bytesLeft, uint8_t carvingType,
+                       int64_t position) = nullptr;
+  // An internal carving kind the family sizes (NTFS's folder index
+  // records): its carving type index, and the record's byte count from its
+  // first `length` bytes, 0 when they are not one; `counter` gets the
+  // record's number in its file.
+  uint8_t carvedKind = 0xFF;
+  uint64_t (*sizeCarvedKind)(const uint8_t* bytes, size_t length, uint32_t* counter) = nullptr;
+
+  // ---- sessions ----
+  // A volume's type tail and a node's kind tail, written and read back in
+  // the family's order; read returns false for values it cannot take.
+  void (*writeVolumeTail)(const CVol& volume, SessionTail& tail) = nullptr;
+  bool (*readVolumeTail)(CVol& volume, const SessionTail& tail) = nullptr;
+  void (*writeNodeTail)(const cnode& node, SessionTail& tail) = nullptr;
+  bool (*readNodeTail)(cnode& node, const SessionTail& tail) = nullptr;
+};
+
+// Registers the family for each of its type codes, its nibble and its
+// sector kinds; a later registration of the same codes replaces the
+// earlier one. The order of first registration is the families' priority
+// (the order probes and drive-open checks are asked in).
+void RegisterVolumeFamily(const VolumeFamily& family);
+// Installs (or with null removes) the family of one type code only, and
+// returns the one it replaces (tests plug in families of their own).
+const VolumeFamily* RegisterVolumeFamily(uint8_t type, const VolumeFamily* family);
+// Forgets every registration.
+void ClearVolumeFamilies();
+
+const VolumeFamily* FindVolumeFamily(uint8_t type);
+// The node operations of a kind byte's nibble; null when none are
+// registered.
+const NodeOps* FindNodeOps(uint8_t kind);
+// The test registered for a sector kind; null when none.
+SectorTest FindSectorTest(int kind);
+// The registered families in priority order.
+const std::vector<const VolumeFamily*>& VolumeFamilies();
+// The sizing of an internal carving kind; null when no family sizes it.
+using CarvedKindSizer = uint64_t (*)(const uint8_t* bytes, size_t length, uint32_t* counter);
+CarvedKindSizer FindCarvedKindSizer(uint8_t carvingType);
+
+// ---- helpers the families and the volume model share ----
+
+// The volume type code the sector is the boot block or superblock of: each
+// family's probe in priority order; 0 for none.
+int ProbeVolumeKind(const uint8_t* sector);
+// The same-volume test of families without one of their own: same type,
+// start and cluster size, and sizes (when both are known) within 100
+// sectors above and `slackBelow` + 100 sectors below.
+bool SameVolumeDefault(const CVol& known, const CVol& found);
+bool SameVolumeSize(const CVol& known, const CVol& found, uint64_t slackBelow);
+// Recreates the volume's extents object for the node and sets its cluster
+// size and sector size: false when the node's cluster size cannot be.
+bool PrepareNodeExtents(CVol& volume, const cnode* node);
+// Loads the node's counted run list into the prepared extents object and
+// sets the total to the size in clusters (FAT and exFAT).
+bool BuildRunListExtents(CVol& volume, const cnode* node, const void* aux, uint32_t* corruptOut);
+// Reads the node's clusters through the volume's extents object.
+uint8_t* ReadClustersThroughExtents(CVol& volume, const cnode* node, int64_t cluster, uint32_t count,
+                                    uint64_t* outBytes);
