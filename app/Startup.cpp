@@ -1,7 +1,7 @@
 #include "app/Startup.h"
 
+#include "carving/OfficeProps.h"
 #include "carving/PhraseList.h"
-#include "carving/SectorProbe.h"
 #include "filesystems/Families.h"
 #include "foundation/Globals.h"
 #include "foundation/SpecialOptions.h"
@@ -31,6 +31,7 @@ void InstallSubsystems() {
   RegisterFileSystemFamilies();
   SetDriveOpenProbe(&ProbeOpenedDrive);
   SetPhraseListLoader(&LoadPhraseListFile);
-  // Volumes name the carving type of a node's first cluster by the probe.
-  SetNodeTypeSniffer(&CarvedHeaderType);
+  // Volumes name the carving type of a node's first cluster by the probe,
+  // a zip as docx, pptx or xlsx by its member names.
+  SetNodeTypeSniffer(&SniffNodeCarvedType);
 }

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 
+#include "carving/Bkf.h"
+#include "carving/Mxf.h"
 #include "carving/SectorProbe.h"
+#include "carving/Zip.h"
 #include "foundation/AppState.h"
 #include "foundation/Trace.h"
 
@@ -11,6 +14,8 @@ CarveScan::CarveScan(HdrReader* reader, CarveSink* sink) : driver_(reader), read
   detect_ = DetectionWanted();
 }
 
+CarveScan::~CarveScan() = default;
+
 bool CarveScan::DetectionWanted() {
   if (!g_appState) return true;
   return !g_appState->skipHeaders.load() && !g_appState->fileFilter;
@@ -18,6 +23,11 @@ bool CarveScan::DetectionWanted() {
 
 void CarveScan::BeginRead(const uint8_t* buffer, size_t bytes, int64_t firstSector) {
   if (!buffer || bytes == 0) return;
+  TraceZipRecords(buffer, bytes, firstSector);
+  if (traceMxf == 2) {
+    if (!mxfTrace_) mxfTrace_ = std::make_unique<MXFHdrScan>();
+    mxfTrace_->Scan(buffer, bytes, firstSector, sectorSize_);
+  }
   FeedRead(buffer, bytes, firstSector + int64_t((bytes + sectorSize_ - 1) / sectorSize_));
 }
 
@@ -35,6 +45,7 @@ void CarveScan::FeedRead(const uint8_t* buffer, size_t bytes, int64_t endSector)
 uint8_t CarveScan::HeaderSector(const uint8_t* sector, size_t bytesLeft, int64_t n) {
   if (!detect_ || !sector || bytesLeft < kProbeBytes) return kNoFileType;
   const uint8_t type = ProbeSectorSignature(sector, &driver_, n);
+  if (traceBkf && (type == kTypeBkf || type == kNoFileType)) ParseBKFDescriptor(sector, bytesLeft, n);
   if (type == kNoFileType) return type;
   if (sink_ && sink_->TakeHeader(sector, bytesLeft, type, n)) return type;
   StartParser(type, sector, bytesLeft, n);
@@ -65,6 +76,11 @@ void CarveScan::AbandonOpen() {
     if (t >= kFileTypeCount) break;
     driver_.ResetSlot(t);
   }
+}
+
+void CarveScan::EndPass() {
+  AbandonOpen();
+  if (mxfTrace_) mxfTrace_->Flush();
 }
 
 void CarveScan::ScanRead(const uint8_t* buffer, size_t bytes, int64_t firstSector) {
@@ -103,4 +119,17 @@ void CarveScan::SaveHdrNode(int type, bool pending) {
   if (traceMft)
     TracePrintfA("%s @ %I64d %I64d %ld\n", FileTypeName(hit.type), hit.start, hit.size, int32_t(hit.value));
   if (sink_) sink_->HitSaved(hit, pending);
+}
+
+void CarveScan::TraceZipRecords(const uint8_t* buffer, size_t bytes, int64_t firstSector) {
+  if (traceZip.load(std::memory_order_relaxed) != 2 || !buffer || firstSector < 0) return;
+  if (!zipTrace_) {
+    zipTrace_ = std::make_unique<HdrZIP>();
+    zipTrace_->SetScanMode(1, 4);
+    zipTrace_->SetScanSectorSize(sectorSize_);
+  }
+  // Reads that skip sectors (claimed or excluded ranges) start the search
+  // afresh.
+  zipTrace_->SetScanPosition(uint64_t(firstSector) * sectorSize_);
+  zipTrace_->ZIPHdrScan(buffer, bytes);
 }

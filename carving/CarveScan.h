@@ -11,9 +11,13 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "carving/HdrParse.h"
+
+class HdrZIP;
+class MXFHdrScan;
 
 // One carved file: its header sector, size, type and what its parser told.
 struct HdrHit {
@@ -52,6 +56,7 @@ class CarveScan {
   // The reader is the drive being scanned (directory reads of TIFF files,
   // the drive's size and sector size); the sink may be null.
   explicit CarveScan(HdrReader* reader = nullptr, CarveSink* sink = nullptr);
+  ~CarveScan();
   CarveScan(const CarveScan&) = delete;
   CarveScan& operator=(const CarveScan&) = delete;
 
@@ -63,8 +68,13 @@ class CarveScan {
   bool Detection() const { return detect_; }
 
   // Once per read, before its sectors: the running parsers take the read;
-  // the files that finish are recorded.
+  // the files that finish are recorded. At ZIP trace level 2 the read also
+  // goes to the ZIP record scan.
   void BeginRead(const uint8_t* buffer, size_t bytes, int64_t firstSector);
+  // The ZIP record scan (a diagnostic: every ZIP record traced, Word
+  // documents' text inflated and scored) of a read, when the ZIP trace level
+  // is 2; its own ZIP parser, made on first use.
+  void TraceZipRecords(const uint8_t* buffer, size_t bytes, int64_t firstSector);
   // The same with the end sector given (the sector just past the read).
   void FeedRead(const uint8_t* buffer, size_t bytes, int64_t endSector);
   // A sector the pass gives to the header probe (at least kProbeBytes);
@@ -77,6 +87,9 @@ class CarveScan {
   void StartParser(int type, const uint8_t* sector, size_t bytesLeft, int64_t sectorNumber);
   // Every running parser is stopped; its file stays recorded without a size.
   void AbandonOpen();
+  // The end of the pass: AbandonOpen, and the trace scans give out what
+  // they still hold.
+  void EndPass();
   // BeginRead, then HeaderSector for every sector of the read.
   void ScanRead(const uint8_t* buffer, size_t bytes, int64_t firstSector);
 
@@ -94,6 +107,9 @@ class CarveScan {
   HdrReader* reader_;
   CarveSink* sink_;
   std::vector<HdrHit> hits_;
+  std::unique_ptr<HdrZIP> zipTrace_;
   uint32_t sectorSize_ = 512;
   bool detect_ = true;
+  // The MXF trace (trace level 2), made when first needed.
+  std::unique_ptr<MXFHdrScan> mxfTrace_;
 };

@@ -1,7 +1,9 @@
 #include "carving/CarvedNames.h"
 
+#include <ctime>
 #include <string_view>
 
+#include "carving/OfficeProps.h"
 #include "carving/TextHelpers.h"
 #include "foundation/TimeUtil.h"
 #include "platform/Format.h"
@@ -30,4 +32,29 @@ WString CarvedFolder(int type, const uint8_t* firstSector, size_t bytes, uint64_
   std::string day(text.substr(0, 10));
   day[4] = day[7] = '-';
   return folder + u"\\" + FromUtf8(day);
+}
+
+CarvedPlace PlaceCarvedFile(HdrReader* drive, int type, int64_t startSector, uint64_t size, uint32_t number,
+                            const uint8_t* firstSector, size_t bytes) {
+  CarvedPlace place;
+  const bool office = type == kTypeDocx || type == kTypePptx || type == kTypeXlsx;
+  if (!office) {
+    place.folder = CarvedFolder(type, firstSector, bytes, &place.fileTime);
+    place.name = CarvedFileName(type, number);
+    return place;
+  }
+  OfficeProps props;
+  ReadOfficeXmlProps(drive, startSector, size, &props);
+  place.fileTime = props.fileTime;
+  const time_t seconds = time_t(FileTimeToUnixTime(props.fileTime));
+  struct tm day {};
+  if (!gmtime_r(&seconds, &day)) {
+    place.folder = WString(FileTypeExtension(type));
+    place.name = CarvedFileName(type, number);
+    return place;
+  }
+  const int year = day.tm_year + 1900, month = day.tm_mon + 1;
+  place.name = CarvedFileName(type, number, year, month, day.tm_mday);
+  place.folder = WString(FileTypeExtension(type)) + FormatW(u"\\%04d-%02d", year, month);
+  return place;
 }

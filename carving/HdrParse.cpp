@@ -1,7 +1,13 @@
 #include "carving/HdrParse.h"
 
+#include "carving/Bkf.h"
+#include "carving/Documents.h"
 #include "carving/InternalKinds.h"
+#include "carving/Media.h"
+#include "carving/Mxf.h"
+#include "carving/Ole2.h"
 #include "carving/Pictures.h"
+#include "carving/Zip.h"
 
 namespace {
 
@@ -29,6 +35,39 @@ std::unique_ptr<HdrNode> MakeParser(int type) {
       return std::make_unique<HdrPNG>();
     case kTypeWmf:
       return std::make_unique<HdrWMF>();
+    // Archives and documents: only the zip and doc parsers are started;
+    // their refined type tells the rest.
+    case kTypeDocx:
+    case kTypePptx:
+    case kTypeXlsx:
+    case kTypeZip:
+      return std::make_unique<HdrZIP>();
+    case kTypeDoc:
+    case kTypePpt:
+    case kTypeXls:
+      return std::make_unique<HdrMSO>();
+    case kTypePdf:
+      return std::make_unique<HdrPDF>();
+    case kTypeRtf:
+      return std::make_unique<HdrRTF>();
+    case kTypeDwg:
+      return std::make_unique<HdrDWG>();
+    case kTypeXml:
+      return std::make_unique<HdrXML>();
+    case kTypeAvi:
+      return std::make_unique<HdrAVI>();
+    case kTypeWav:
+      return std::make_unique<HdrWAV>();
+    case kTypeMov:
+      return std::make_unique<HdrMOV>();
+    case kTypeMp3:
+      return std::make_unique<HdrMP3>();
+    case kTypeMts:
+      return std::make_unique<HdrMTS>();
+    case kTypeMxf:
+      return std::make_unique<HdrMXF>();
+    case kTypeBkf:
+      return std::make_unique<HdrBKF>();
     default:
       // Kinds whose parsers are not built keep the base parse: every
       // header is refused.

@@ -95,6 +95,16 @@ int PhraseList::Load(const std::string& path) {
     }
     phrases_.push_back(std::move(phrase));
   }
+  // Matching bisects the list: a file out of order would lose matches
+  // silently. A sorted file keeps its order (equal phrases too).
+  std::stable_sort(phrases_.begin(), phrases_.end(), [](const Phrase& a, const Phrase& b) {
+    const size_t n = std::min(a.tokens.size(), b.tokens.size());
+    for (size_t i = 0; i < n; ++i) {
+      const int c = ComparePhraseToken(a.tokens[i].c_str(), b.tokens[i].c_str());
+      if (c != 0) return c < 0;
+    }
+    return a.tokens.size() < b.tokens.size();
+  });
   return Count();
 }
 

@@ -41,9 +41,9 @@ class PhraseList {
   PhraseList(const PhraseList&) = delete;
   PhraseList& operator=(const PhraseList&) = delete;
 
-  // Replaces the list by the phrases of the file, in file order (the file
-  // must list them in ascending order, since matching bisects). Returns the
-  // number of phrases; 0 when the file cannot be read.
+  // Replaces the list by the phrases of the file, sorted (ascending under
+  // the token comparison, a phrase before its longer ones), since matching
+  // bisects. Returns the number of phrases; 0 when the file cannot be read.
   int Load(const std::string& path);
   // The number of word positions of the text at which some phrase matches.
   // The text ends at its first zero byte.

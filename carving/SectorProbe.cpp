@@ -2,8 +2,10 @@
 
 #include <cstring>
 
+#include "carving/Bkf.h"
 #include "carving/HdrParse.h"
 #include "carving/TextHelpers.h"
+#include "carving/Zip.h"
 #include "foundation/ByteOrder.h"
 #include "volumes/FileTypes.h"
 #include "volumes/Volume.h"
@@ -24,14 +26,7 @@ bool IsTimestampedTransportStream(const uint8_t* s) {
   return At(s, 4, "G@\0\x10", 4) && At(s, 196, "GA\0\x10", 4) && s[0] < 64 && s[192] < 64;
 }
 
-// The tape-format header checksum: the XOR of the first 25 16-bit words is
-// the 26th.
-bool IsTapeHeader(const uint8_t* s) {
-  if (!At(s, 0, "TAPE", 4)) return false;
-  uint16_t x = 0;
-  for (int i = 0; i < 25; ++i) x ^= Le16(s + 2 * i);
-  return x == Le16(s + 50);
-}
+bool IsTapeHeader(const uint8_t* s) { return At(s, 0, "TAPE", 4) && CheckBKFChecksum(s); }
 
 // The key of an MXF header partition pack.
 bool IsMxfHeaderPartition(const uint8_t* s) {
@@ -81,8 +76,11 @@ uint8_t EarlyRows(const uint8_t* s) {
 uint8_t LateRows(const uint8_t* s, const HdrParse* driver, int64_t sector) {
   switch (s[0]) {
     case 'P':
-      if (s[1] == 'K' && ((s[2] == 3 && s[3] == 4 && s[5] == 0) || (s[2] == 7 && s[3] == 8) ||
-                          (At(s, 2, "00", 2) && At(s, 4, "PK", 2))) &&
+      // A local header whose version word has a high byte must pass the
+      // record scan's header test.
+      if (s[1] == 'K' &&
+          ((s[2] == 3 && s[3] == 4 && (s[5] == 0 || IsPlausibleZipHeader(s, false))) || (s[2] == 7 && s[3] == 8) ||
+           (At(s, 2, "00", 2) && At(s, 4, "PK", 2))) &&
           ZipStartAllowed(driver, sector))
         return kTypeZip;
       break;

@@ -6,6 +6,7 @@
 
 #include "engine/ProgressStats.h"
 #include "engine/SendObj.h"
+#include "filesystems/ntfs/Inode.h"
 #include "filesystems/ntfs/NtfsVolume.h"
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
@@ -18,6 +19,7 @@
 #include "volumes/FileTypes.h"
 #include "volumes/Node.h"
 #include "volumes/Volume.h"
+#include "volumes/VolumeFactory.h"
 #include "volumes/VolumeSearch.h"
 
 int32_t g_firstVolume = 0;
@@ -87,6 +89,23 @@ NTFSObj::NTFSObj(Drive* d)
     std::copy(e.begin(), e.end(), extTable[i].ext);
     extTable[i].nextNumber = 1;
   }
+}
+
+bool NTFSObj::IsSelected(size_t v) const {
+  if (int64_t(v) < g_firstVolume || int64_t(v) >= g_endVolume) return false;
+  return v >= volumes.size() || !volumes[v] || (volumes[v]->scanFlags & kVolScanSelected);
+}
+
+bool NTFSObj::DropUserVolume() {
+  const int32_t slot = userSlot_;
+  userSlot_ = -1;
+  // Only the table's last entry can go without renumbering the volumes
+  // that the found files point to.
+  if (slot < 0 || size_t(slot) + 1 != volumes.size()) return false;
+  CVol* v = volumes.back();
+  volumes.pop_back();
+  DeleteVol(&v);
+  return true;
 }
 
 NTFSObj::~NTFSObj() {
@@ -216,6 +235,21 @@ uint32_t* NTFSObj::RecordSlot(uint16_t volume, uint32_t record, bool grow) {
 cnode* NTFSObj::AddNewNode(cnode* node, bool copy, int64_t* index) {
   if (!node) return nullptr;
   const bool keyed = node->IsSnode() && node->volumeIndex != kNoVolume && node->id != kNoNodeId;
+  // A record the sector pass stored without a volume, met again with its
+  // volume: the new node takes the old one's place and index.
+  int64_t replace = -1;
+  if (node->IsSnode() && !(node->flags & kInodeCarved) && !looseByPosition_.empty()) {
+    const uint64_t at = static_cast<snode*>(node)->position;
+    auto hit = looseByPosition_.find(at);
+    if (hit != looseByPosition_.end() && node->volumeIndex != kNoVolume) {
+      const cnode* old = nodes->GetAt(hit->second - 1);
+      if (old && old->volumeIndex == kNoVolume && !(old->flags & kNodeHandedOver)) {
+        replace = hit->second - 1;
+        if (!old->IsDirectory()) foundCount--;
+      }
+      looseByPosition_.erase(hit);
+    }
+  }
   if (keyed) {
     const uint32_t* slot = RecordSlot(node->volumeIndex, node->id, false);
     if (slot && *slot) {
@@ -236,12 +270,15 @@ cnode* NTFSObj::AddNewNode(cnode* node, bool copy, int64_t* index) {
       return nullptr;
     }
   }
-  const int64_t at = nodes->SetAt(stored);
+  const int64_t at = nodes->SetAt(stored, replace);
   if (at < 0) {
     if (copy) DeleteNode(&stored);
     return nullptr;
   }
   if (keyed) *RecordSlot(stored->volumeIndex, stored->id, true) = uint32_t(at) + 1;
+  if (scanMode == kScanLong && stored->IsSnode() && stored->volumeIndex == kNoVolume &&
+      !(stored->flags & kInodeCarved))
+    looseByPosition_[static_cast<snode*>(stored)->position] = uint32_t(at) + 1;
   if (index) *index = at;
   return stored;
 }
@@ -299,6 +336,7 @@ const uint8_t* NTFSObj::GetNodeData(int64_t index) const {
 void NTFSObj::AddNodeRanges(const CVol& volume, const NodeRun* runs, size_t count, uint32_t unit, uint64_t firstByte,
                             uint64_t limitByte) {
   if (drive) drive->AddNodeRanges(runs, count, int64_t(volume.startSector), unit, false, firstByte, limitByte);
+  coveredGeneration_++;
 }
 
 bool NTFSObj::IsCovered(uint64_t firstByte, uint64_t endByte) const {

@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "carving/CarveScan.h"
 #include "filesystems/ntfs/MftScan.h"
 #include "platform/Text.h"
 #include "volumes/FileTypes.h"
@@ -80,6 +81,9 @@ class NTFSObj : public ScanSink {
   // From the view's selection kind; see the worker. Leaves (first, end) in
   // g_firstVolume and g_endVolume.
   void SelectPartition(uint8_t kind, uint16_t selected, int64_t userStart, int64_t userCount);
+  // Removes the volume a user-defined selection appended (kind 2) when it is
+  // still the table's last entry; true when one was removed.
+  bool DropUserVolume();
   // Makes room for 32 more volumes in the table, never past
   // kMaxDriveVolumes; false when the table is full.
   bool ExtendPartitionTable();
@@ -88,7 +92,8 @@ class NTFSObj : public ScanSink {
   NTFSVol* CreateDefaultVolume();
   // Each selected volume's share of the progress; the shares add up to 100.
   void ComputePercentForVolumes(std::vector<uint32_t>* shares = nullptr);
-  bool IsSelected(size_t v) const { return int64_t(v) >= g_firstVolume && int64_t(v) < g_endVolume; }
+  // In the chosen range and not left out by the user's volume choice.
+  bool IsSelected(size_t v) const;
 
   // ---- the NTFS metadata pass (the NTFS family's, filesystems/ntfs/MftScan.h) ----
   int ReadMFT(NTFSVol* volume, int report) { return NtfsReadMft(volume, report); }
@@ -114,6 +119,8 @@ class NTFSObj : public ScanSink {
   void AddNodeRanges(const CVol& volume, const NodeRun* runs, size_t count, uint32_t unit, uint64_t firstByte,
                      uint64_t limitByte) override;
   bool IsCovered(uint64_t firstByte, uint64_t endByte) const override;
+  // Rises with every change of the covered set made through the engine.
+  uint64_t CoveredGeneration() const { return coveredGeneration_; }
   int32_t FindVolume(uint8_t type, int64_t sector, uint64_t count) const override;
   void SetPercentComplete(int percent, int mode) override;
   uint64_t ItemsBeforeWindow() const override;
@@ -139,6 +146,9 @@ class NTFSObj : public ScanSink {
   ExtTableEntry extTable[kExtTableSize];
   SendObj* sendObj = nullptr;  // the current run's, not owned
   uint8_t scanMode = 0;        // 0 quick, 1 long
+  // The Long Scan's carved hits in start order (an "INDX" hit is an index
+  // buffer that the mapping of folders reads).
+  std::vector<HdrHit> carvedHits;
 
  private:
   // Per volume, record number -> node index + 1 of every NTFS node stored
@@ -147,6 +157,11 @@ class NTFSObj : public ScanSink {
   std::vector<std::vector<uint32_t>> byRecord_;
   uint32_t* RecordSlot(uint16_t volume, uint32_t record, bool grow);
   int32_t userSlot_ = -1;
+  uint64_t coveredGeneration_ = 0;
+  // Long Scan: drive sector -> node index + 1 of NTFS nodes stored without
+  // a volume; the same record read later with its volume replaces the node
+  // under its index.
+  std::unordered_map<uint64_t, uint32_t> looseByPosition_;
 };
 
 // The engine of the last scan; it stays until the next scan or session

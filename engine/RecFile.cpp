@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -108,7 +109,7 @@ int RecFile::Open(WStringView path, uint32_t unitSize, bool direct, int64_t star
   int flags = O_WRONLY | O_CREAT | O_NOFOLLOW;
   if (startOffset < 0) flags |= O_TRUNC;
   if (exclusive) flags |= O_EXCL;
-  const int fd = CreateFileLongPath(path, flags, 0644);
+  const int fd = CreateFileLongPath(path, flags, 0666);
   if (fd < 0) {
     const WString p(path);
     ErrorMsg(nullptr, p.c_str());
@@ -162,7 +163,10 @@ bool RecFile::PWriteAll(const uint8_t* data, size_t count, uint64_t at) {
       const int err = n < 0 ? errno : ENOSPC;
       if (err == ENOSPC || err == EDQUOT || done > 0) {
         if (traceIo) TracePrintfA("RecFile::Write short %ld of %ld\n", int32_t(done), int32_t(count));
-        theTrace().SetLastError(FormatW(Msg(175), int32_t(done), int32_t(count)), ENOSPC);
+        // A full destination is named with the reason, never with counts.
+        errno = err == EDQUOT ? EDQUOT : ENOSPC;
+        ErrorMsg(nullptr, path_.c_str());
+        theTrace().SetLastError(LastErrorText(), ENOSPC);
       } else {
         errno = err;
         ErrorMsg(nullptr, path_.c_str());
@@ -184,7 +188,7 @@ int RecFile::WriteData(const uint8_t* buffer, uint32_t count, uint32_t padding) 
   const uint32_t data = count - padding;
   if (written_ == 0 && expectedType_ != 255 && headerTypeOf_ && data) {
     const uint8_t found = headerTypeOf_(buffer, data);
-    if (!CarvedTypeAccepts(expectedType_, found)) {
+    if (!HeaderTypeAccepts(expectedType_, found)) {
       ErrorMsg(Msg(649));
       return 0;
     }
@@ -353,6 +357,21 @@ int RecFile::Close() {
   expectedType_ = 255;
   odirect_ = false;
   return 0;
+}
+
+mode_t RecoveredFileMode() {
+  static const mode_t mode = [] {
+    unsigned mask = 022;
+    // The umask is read without changing it (umask() would, for every thread).
+    if (FILE* f = std::fopen("/proc/self/status", "r")) {
+      char line[256];
+      while (std::fgets(line, sizeof line, f))
+        if (std::sscanf(line, "Umask: %o", &mask) == 1) break;
+      std::fclose(f);
+    }
+    return mode_t(0666 & ~mask);
+  }();
+  return mode;
 }
 
 RecFile& ThreadRecFile() {

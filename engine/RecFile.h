@@ -109,3 +109,5 @@ const uint8_t* ZeroBuffer();
 // The writer of the calling thread's recoveries, made on first use (one
 // file at a time: each recovery opens and closes it).
 RecFile& ThreadRecFile();
+// The mode of every recovered file: 0666 less the process's umask.
+mode_t RecoveredFileMode();

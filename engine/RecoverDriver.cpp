@@ -59,6 +59,22 @@ Existing Probe(WStringView path) {
 
 bool Stopped() { return g_appState && g_appState->stopRequested; }
 
+bool IsFullCode(int32_t code) { return code == ENOSPC || code == EDQUOT; }
+
+// The destination is full: asks whether to go on after making room (the
+// headless answer is No). No stops the run and says which destination is
+// full; true for Yes.
+bool AskDiskFull(const WString& target) {
+  const WString text = FormatW(u"Disk is full saving %s. Replace disk and continue?", target);
+  const int answer = g_diskFullAnswer ? g_diskFullAnswer : ShowMessage(kMbYesNo | kMbIconQuestion, u"%s", text);
+  if (answer == kIdYes) return true;
+  if (g_appState) g_appState->stopRequested = 1;
+  g_recoveryTotals.destinationFull = true;
+  theTrace().SetLastError(
+      FormatW(u"The destination %s is full: the recovery stopped.", GlobalTextRef(kDestinationFolder)), ENOSPC);
+  return false;
+}
+
 void WaitWhilePaused() {
   while (g_appState && g_appState->pauseRequested && !Stopped()) {
     if (g_eventPause) g_eventPause->Wait(100);
@@ -227,10 +243,16 @@ Choice ChooseTarget(const cnode* node, const WString& path, int folderCheck, CHa
 // aside when a reader met a bad extent in it. -1 failed, else the count of
 // zero-filled clusters (1 at least for a set-aside file, *badExtent set).
 int WriteItem(NTFSObj* engine, const RecoveryListEntry& e, cnode* node, const WString& root, const WString& folder,
-              const WString& target, Choice choice, CHashFile* hash, bool* badExtent) {
+              const WString& target, Choice choice, CHashFile* hash, bool* badExtent, bool* asked) {
   if (node->IsDirectory()) {
-    const int result = (::mkdir(ToUtf8(target).c_str(), 0755) == 0 || errno == EEXIST) ? 0 : -1;
-    if (result < 0) ErrorMsg(nullptr, target.c_str());
+    int result = -1;
+    for (int attempt = 0; attempt < 2 && result < 0; attempt++) {
+      result = (::mkdir(ToUtf8(target).c_str(), 0755) == 0 || errno == EEXIST) ? 0 : -1;
+      if (result < 0) ErrorMsg(nullptr, target.c_str());
+      if (result >= 0 || !IsFullCode(theTrace().LastErrorCode()) || attempt == 1) break;
+      *asked = true;
+      if (!AskDiskFull(target)) break;
+    }
     return result;
   }
   if (g_appState && g_appState->skipFilesOnBadExtents) g_appState->skipFilesOnBadExtents = 1;
@@ -241,20 +263,22 @@ int WriteItem(NTFSObj* engine, const RecoveryListEntry& e, cnode* node, const WS
       int fd = -1;
       if (!TempFilePath(folder, &temp, &fd)) {
         result = -1;
+        if (IsFullCode(theTrace().LastErrorCode()) && attempt == 0) {
+          *asked = true;
+          if (AskDiskFull(target)) continue;
+        }
         break;
       }
+      // The temporary file becomes the item: it gets the mode of every
+      // recovered file, not a temporary file's.
+      ::fchmod(fd, RecoveredFileMode());
       ::close(fd);
     }
     result = RecoverItem(engine, e.nodeIndex, node, target, temp, choice == Choice::Straight ? hash : nullptr);
-    if (result >= 0 || theTrace().LastErrorCode() != ENOSPC || attempt == 1) break;
+    if (result >= 0 || !IsFullCode(theTrace().LastErrorCode()) || attempt == 1) break;
     // The disk is full: ask whether to go on after making room.
-    const WString text = FormatW(u"Disk is full saving %s. Replace disk and continue?", target);
-    const int answer = g_diskFullAnswer ? g_diskFullAnswer : ShowMessage(kMbYesNo | kMbIconQuestion, u"%s", text);
-    if (answer != kIdYes) {
-      if (g_appState) g_appState->stopRequested = 1;
-      theTrace().SetLastError(text, ENOSPC);
-      break;
-    }
+    *asked = true;
+    if (!AskDiskFull(target)) break;
   }
   // A reader met a bad extent in this file: it is set aside in the
   // corrupt-files folder (same path below it) or deleted.
@@ -291,6 +315,7 @@ void ReportItem(ViewSink* view, SendObj* send, const RecoveryListEntry& e, cnode
     if (node) node->flags = uint16_t((node->flags & ~GradeBits(kGradePoor)) | GradeBits(kGradeFailed));
     status = kStatusFailed;
     g_recoveryTotals.failed++;
+    if (LastErrorText() == Msg(468)) g_recoveryTotals.identical++;
   }
   view->LogLine(Msg(status) + u" " + path);
   if (status == kStatusFailed || status == kStatusCorrupt ||
@@ -326,15 +351,16 @@ int RecoverFS(ViewSink* view) {
     ErrorMsg(u"Nothing to recover: no scan results or no destination folder.");
     return 0;
   }
-  // The destination folder's own chain first (the "x" stands for a file).
-  CheckPath(root + u"/x");
+  // Nothing is made on the destination before it has passed the check: a
+  // folder made first would already be a write to the source.
   if (g_currentDrive && !g_currentDrive->IsSafeVolume(root)) {
     ErrorMsg(Msg(292));
-    view->LogLine(Msg(292));
     g_recoveryTotals.failed++;
     ShowError(u"%s", Msg(292));
     return 0;
   }
+  // The destination folder's own chain (the "x" stands for a file).
+  CheckPath(root + u"/x");
   stats.phase = 3;
   auto hash = std::make_unique<CHashFile>();
   std::vector<RecoveryListEntry> lists[2];
@@ -347,6 +373,17 @@ int RecoverFS(ViewSink* view) {
     view->LogLine(u"No recovery log could be made in the destination folder: recovering without one.");
 
   std::unordered_map<WString, int> checkedFolders;
+  // An item (or a folder) meeting the log's own name goes by the first
+  // renamed name ("Recovery[1].log"), where the overwrite mode applies as
+  // anywhere: the log is never replaced, nor made a folder's name.
+  const WString logPath = stats.recoveryLogPath;
+  const WString logAlias = logPath.empty() ? WString() : RenamedCandidate(logPath, 1);
+  auto besideLog = [&](const WString& p) -> WString {
+    if (logPath.empty() || p.size() < logPath.size() || p.compare(0, logPath.size(), logPath) != 0 ||
+        (p.size() > logPath.size() && p[logPath.size()] != u'/'))
+      return p;
+    return logAlias + p.substr(logPath.size());
+  };
   bool ended = false;
   while (!ended) {
     std::vector<RecoveryListEntry>& list = lists[current];
@@ -355,9 +392,9 @@ int RecoverFS(ViewSink* view) {
       RecoveryListEntry& e = list[k];
       ErrorMsg(Msg(252));
       cnode* node = engine->nodes->GetAt(e.nodeIndex);
-      const WString path = e.destinationPath;
+      const WString path = besideLog(e.destinationPath);
       int result = -1;
-      bool skipped = false, badExtent = false;
+      bool skipped = false, badExtent = false, asked = false;
       if (!node) {
         VErrorMsg(u"Item %d is not in the scan's results.", int32_t(e.nodeIndex));
       } else if (path.size() >= kMaxPathChars) {
@@ -376,7 +413,13 @@ int RecoverFS(ViewSink* view) {
         const Choice choice = check >= 0 ? ChooseTarget(node, path, check, hash.get(), &target) : Choice::Fail;
         if (choice == Choice::Skip) skipped = true;
         else if (choice != Choice::Fail)
-          result = WriteItem(engine, e, node, root, folder, target, choice, hash.get(), &badExtent);
+          result = WriteItem(engine, e, node, root, folder, target, choice, hash.get(), &badExtent, &asked);
+        // A folder that could not be made for want of room asks too.
+        if (result < 0 && !skipped && !asked && IsFullCode(theTrace().LastErrorCode())) {
+          const WString why = LastErrorText();
+          if (AskDiskFull(path)) checkedFolders.erase(folder);
+          else ErrorMsg(why);
+        }
       }
       ReportItem(view, send, e, node, path, result, skipped, badExtent);
       ErrorMsg(Msg(252));

@@ -18,7 +18,14 @@ extern std::atomic<uint8_t> g_overwriteMode;
 // Results of the current run, by status.
 struct RecoveryTotals {
   std::atomic<uint32_t> saved{0}, skipped{0}, failed{0}, corrupt{0}, processed{0};
-  void Reset() { saved = skipped = failed = corrupt = processed = 0; }
+  // Of the failed: those whose identical copy is already in the destination.
+  std::atomic<uint32_t> identical{0};
+  // The run stopped because the destination was full (the answer was No).
+  std::atomic<bool> destinationFull{false};
+  void Reset() {
+    saved = skipped = failed = corrupt = processed = identical = 0;
+    destinationFull = false;
+  }
 };
 extern RecoveryTotals g_recoveryTotals;
 

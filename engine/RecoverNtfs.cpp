@@ -66,6 +66,8 @@ bool Stopped(const NTFSVol* v) {
 
 Drive* DriveOf(const CVol* v) { return v->drive ? v->drive : g_currentDrive; }
 
+bool StopAsked() { return g_appState && g_appState->stopRequested; }
+
 bool PathExists(WStringView path) {
   struct stat st;
   return ::lstat(ToUtf8(path).c_str(), &st) == 0;
@@ -95,7 +97,16 @@ struct Sink {
   }
   bool Zeros(uint64_t n) {
     const uint8_t* z = ZeroBuffer();
+    if (memory && !hash) {
+      // Memory past the caller's capacity is dropped anyway.
+      const size_t room = memory->capacity - std::min(memory->capacity, memory->used);
+      n = std::min<uint64_t>(n, room);
+    }
     while (n) {
+      if (StopAsked()) {
+        ErrorMsg(u"Stopped.");
+        return false;
+      }
       const size_t k = size_t(std::min<uint64_t>(n, kZeroBufferBytes));
       if (!Put(z, k)) return false;
       n -= k;
@@ -147,6 +158,10 @@ class PieceWriter {
     if (hash) {
       const uint8_t* z = ZeroBuffer();
       for (uint64_t left = n; left;) {
+        if (StopAsked()) {
+          ErrorMsg(u"Stopped.");
+          return false;
+        }
         const size_t k = size_t(std::min<uint64_t>(left, kZeroBufferBytes));
         hash->Update(z, k);
         left -= k;
@@ -417,16 +432,29 @@ int NtfsRecoverFile(NTFSVol* v, const snode* node, WStringView dest, const NTFSS
       lcn += step;
     }
   }
+  uint64_t tailHole = 0;
   if (!failed && remaining > 0) {
-    // The runs end before the file does: the rest cannot be read.
+    // The runs end before the file does: the rest cannot be read. In a
+    // file it is a hole, never written zeros.
     if (initLeft > 0) corrupt += uint32_t(std::min<uint64_t>((initLeft + cs - 1) / cs, UINT32_MAX));
-    failed = !zeros(remaining);
+    if (sink.file && !sink.hash) tailHole = remaining;
+    else failed = !zeros(remaining);
   }
   if (writer) {
     if (failed)
       writer->Abandon();
     else
       failed = !writer->Finish();
+  }
+  if (!failed && tailHole) {
+    uint64_t end;
+    if (__builtin_add_overflow(sink.file->Written() + sink.file->Pending(), tailHole, &end) ||
+        end > uint64_t(INT64_MAX)) {
+      ErrorMsg(u"The file's size is larger than any file can be.");
+      failed = true;
+    } else {
+      failed = !sink.file->ExtendTo(end);
+    }
   }
   w.FreeWorkBuffer();
   if (failed) {
@@ -635,6 +663,27 @@ void RemoveWritten(WStringView path, const std::vector<WString>& streams) {
 namespace {
 int RecoverNtfsOnVolume(NTFSVol* vol, snode* node, WStringView target, WStringView temporary, bool verify,
                         CHashFile* hash);
+
+// The volumes a node may be read from: its own; a node without one may come
+// from any NTFS volume of the drive (each start once, eight at most).
+std::vector<NTFSVol*> CandidateVolumes(NTFSObj* engine, const snode* node) {
+  std::vector<NTFSVol*> candidates;
+  if (node->volumeIndex != kNoVolume) {
+    if (node->volumeIndex < engine->volumes.size()) {
+      CVol* cv = engine->volumes[node->volumeIndex];
+      if (cv && IsVolumeOfNode(cv, node)) candidates.push_back(static_cast<NTFSVol*>(cv));
+    }
+    return candidates;
+  }
+  std::vector<uint64_t> starts;
+  for (CVol* cv : engine->volumes) {
+    if (!cv || !IsVolumeOfNode(cv, node) || starts.size() >= 8) continue;
+    if (std::find(starts.begin(), starts.end(), cv->startSector) != starts.end()) continue;
+    starts.push_back(cv->startSector);
+    candidates.push_back(static_cast<NTFSVol*>(cv));
+  }
+  return candidates;
+}
 }  // namespace
 
 int RecoverNtfsNode(NTFSObj* engine, int64_t nodeIndex, WStringView target, WStringView temporary, bool verify,
@@ -655,23 +704,7 @@ int RecoverNtfsNode(NTFSObj* engine, int64_t nodeIndex, WStringView target, WStr
   }
   if (hash && (verify || hash->existingSize() != int64_t(node->size))) hash = nullptr;
 
-  // Candidate volumes: the node's own; a node without one may come from
-  // any NTFS volume of the drive (each start once).
-  std::vector<NTFSVol*> candidates;
-  if (node->volumeIndex != kNoVolume) {
-    if (node->volumeIndex < engine->volumes.size()) {
-      CVol* cv = engine->volumes[node->volumeIndex];
-      if (cv && IsVolumeOfNode(cv, node)) candidates.push_back(static_cast<NTFSVol*>(cv));
-    }
-  } else {
-    std::vector<uint64_t> starts;
-    for (CVol* cv : engine->volumes) {
-      if (!cv || !IsVolumeOfNode(cv, node) || starts.size() >= 8) continue;
-      if (std::find(starts.begin(), starts.end(), cv->startSector) != starts.end()) continue;
-      starts.push_back(cv->startSector);
-      candidates.push_back(static_cast<NTFSVol*>(cv));
-    }
-  }
+  const std::vector<NTFSVol*> candidates = CandidateVolumes(engine, node);
   if (candidates.empty()) {
     ErrorMsg(node->volumeIndex != kNoVolume ? Msg(344) : Msg(182));
     return -1;
@@ -681,6 +714,7 @@ int RecoverNtfsNode(NTFSObj* engine, int64_t nodeIndex, WStringView target, WStr
   // overwritten). The first result is the item's.
   int first = -1;
   WString firstError;
+  int32_t firstCode = 0;
   for (size_t k = 0; k < candidates.size(); k++) {
     if (k > 0 && (Stopped(candidates[k]) || verify)) break;
     WString attemptTarget(target);
@@ -692,10 +726,37 @@ int RecoverNtfsNode(NTFSObj* engine, int64_t nodeIndex, WStringView target, WStr
     if (k == 0) {
       first = r;
       firstError = LastErrorText();
+      firstCode = theTrace().LastErrorCode();
     }
   }
-  if (first < 0) ErrorMsg(firstError);
+  // The first attempt's error, with its code (a full destination must
+  // still read as one).
+  if (first < 0) theTrace().SetLastError(firstError, firstCode);
   return first;
+}
+
+int RecoverNtfsNodeToMemory(NTFSObj* engine, int64_t nodeIndex, RecMemory* memory) {
+  if (!engine || !engine->nodes || !memory) return -1;
+  cnode* c = engine->nodes->GetAt(nodeIndex);
+  if (!c || !c->IsSnode()) {
+    ErrorMsg(Msg(182));
+    return -1;
+  }
+  auto* node = static_cast<snode*>(c);
+  const std::vector<NTFSVol*> candidates = CandidateVolumes(engine, node);
+  if (candidates.empty()) {
+    ErrorMsg(node->volumeIndex != kNoVolume ? Msg(344) : Msg(182));
+    return -1;
+  }
+  int r = -1;
+  for (NTFSVol* v : candidates) {
+    memory->used = 0;
+    r = (node->flags2 & kNode2Compressed) && node->runs && !node->IsDirectory()
+            ? NtfsRecoverCompressedFile(v, node, u"", memory)
+            : NtfsRecoverFile(v, node, u"", nullptr, memory);
+    if (r >= 0 || r == kRecUnreadable) break;
+  }
+  return r;
 }
 
 namespace {

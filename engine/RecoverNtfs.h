@@ -47,6 +47,11 @@ int NtfsRecoverCompressedFile(NTFSVol* volume, const snode* node, WStringView de
 int RecoverNtfsNode(NTFSObj* engine, int64_t nodeIndex, WStringView target, WStringView temporary, bool verify,
                     CHashFile* hash);
 
+// The unnamed stream of an NTFS node into memory (the preview): from the
+// node's volume, or from each NTFS volume in turn for a node without one.
+// A result code above; -1 (last error set) when no volume can give it.
+int RecoverNtfsNodeToMemory(NTFSObj* engine, int64_t nodeIndex, RecMemory* memory);
+
 // Creates the folders of a destination file path (the last component is the
 // file). 1 when folders were made, 0 when the folder existed, -1 on error.
 // Refuses paths shorter than 3 or longer than 1022 characters and more than

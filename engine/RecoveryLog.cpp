@@ -1,6 +1,9 @@
 #include "engine/RecoveryLog.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -25,11 +28,58 @@ int g_lastDay = -1;  // y*10000+m*100+d of the last date line
 FILE* g_logFile = nullptr;
 WString g_logFilePath;
 char g_logBuffer[1 << 16];
+// The first failed write of the log this run (empty while all went well).
+WString g_logError;
+
+void NoteFailureLocked() {
+  if (!g_logError.empty()) return;
+  const int e = errno ? errno : EIO;
+  g_logError = (g_logFilePath.empty() ? theProgressAndStats().recoveryLogPath : g_logFilePath) + u": " +
+               FromUtf8(std::strerror(e));
+}
 
 void CloseLocked() {
-  if (g_logFile) std::fclose(g_logFile);
+  if (g_logFile) {
+    errno = 0;
+    if (std::fclose(g_logFile) != 0) NoteFailureLocked();
+  }
   g_logFile = nullptr;
   g_logFilePath.clear();
+}
+
+// Opens the log file for appending without following a link planted under
+// its name; `create` makes a new file and never takes an existing one.
+FILE* OpenLogFile(const WString& path, bool create) {
+  int flags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC;
+  if (create) flags |= O_CREAT | O_EXCL;
+  const int fd = ::open(ToUtf8(path).c_str(), flags, 0666);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    errno = EINVAL;
+    return nullptr;
+  }
+  FILE* f = ::fdopen(fd, "a");
+  if (!f) ::close(fd);
+  return f;
+}
+
+// Whether the file at path is a recovery log (a regular file, not a link,
+// starting with the header); ENOENT in *err when nothing is there.
+bool IsRecoveryLog(const WString& path, int* err) {
+  *err = 0;
+  const int fd = ::open(ToUtf8(path).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    *err = errno;
+    return false;
+  }
+  struct stat st;
+  char head[512];
+  ssize_t n = 0;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) n = ::read(fd, head, sizeof head);
+  ::close(fd);
+  return n >= 27 && std::memcmp(head + 3, kRecoveryLogHeader, 24) == 0;
 }
 
 }  // namespace
@@ -52,6 +102,7 @@ bool OpenRecoveryLog(WStringView folder) {
   CProgressAndStats& stats = theProgressAndStats();
   stats.recoveryLogPath.clear();
   CloseLocked();
+  g_logError.clear();
   g_lastDay = -1;
   // A headless view's lines reach the log through the writer below.
   SetHeadlessLogWriter(&AppendRecoveryLog);
@@ -59,32 +110,40 @@ bool OpenRecoveryLog(WStringView folder) {
   WString base(folder);
   while (base.size() > 1 && base.back() == u'/') base.pop_back();
   WString candidate = FormatW(u"%s/%s.log", base, u"Recovery");
+  // The file stays open for the run: whatever a recovered item later meets
+  // under the log's name, the lines go to this file. A link under the name
+  // is never followed (no log then); a folder or another file is passed
+  // over for the next name, never replaced.
+  bool create = false;
   for (int i = 1;; i++) {
-    FILE* f = std::fopen(ToUtf8(candidate).c_str(), "rb");
-    if (!f) {
-      if (errno != ENOENT) return false;
-      break;  // a new log under this name
+    int err = 0;
+    if (IsRecoveryLog(candidate, &err)) break;  // an earlier recovery's log: appended to
+    if (err == ENOENT) {
+      create = true;  // a new log under this name
+      break;
     }
-    char head[512];
-    const size_t n = std::fread(head, 1, sizeof head, f);
-    std::fclose(f);
-    if (n >= 27 && std::memcmp(head + 3, kRecoveryLogHeader, 24) == 0) {
-      // An earlier recovery's log: appended to.
-      stats.recoveryLogPath = candidate;
-      return true;
-    }
+    if (err != 0) return false;
     if (i >= 1000) return false;
     candidate = FormatW(u"%s/%s[%03d].log", base, u"Recovery", i);
   }
   // No length limit on the path: a long destination gets its log too.
-  FILE* f = std::fopen(ToUtf8(candidate).c_str(), "ab");
-  bool ok = f && std::fputs("\xEF\xBB\xBF", f) >= 0 && std::fputs(kRecoveryLogHeader, f) >= 0 &&
-            std::fputc('\n', f) != EOF;
-  if (f && std::fclose(f) != 0) ok = false;
+  errno = 0;
+  FILE* f = OpenLogFile(candidate, create);
+  bool ok = f != nullptr;
+  if (ok && create)
+    ok = std::fputs("\xEF\xBB\xBF", f) >= 0 && std::fputs(kRecoveryLogHeader, f) >= 0 &&
+         std::fputc('\n', f) != EOF && std::fflush(f) == 0;
   if (!ok) {
+    const int e = errno ? errno : EIO;
+    if (f) std::fclose(f);
+    if (f && create) ::unlink(ToUtf8(candidate).c_str());  // no header: not a log
+    errno = e;
     ErrorMsg(nullptr, candidate.c_str());
     return false;
   }
+  std::setvbuf(f, g_logBuffer, _IOFBF, sizeof g_logBuffer);
+  g_logFile = f;
+  g_logFilePath = candidate;
   stats.recoveryLogPath = candidate;
   return true;
 }
@@ -95,8 +154,14 @@ void AppendRecoveryLog(WStringView text) {
   if (path.empty()) return;
   if (!g_logFile || g_logFilePath != path) {
     CloseLocked();
-    g_logFile = std::fopen(ToUtf8(path).c_str(), "ab");
-    if (!g_logFile) return;  // this line is lost; the next one tries again
+    errno = 0;
+    g_logFile = OpenLogFile(path, false);
+    if (!g_logFile) {  // this line is lost; the next one tries again
+      g_logFilePath = path;
+      NoteFailureLocked();
+      g_logFilePath.clear();
+      return;
+    }
     std::setvbuf(g_logFile, g_logBuffer, _IOFBF, sizeof g_logBuffer);
     g_logFilePath = path;
   }
@@ -111,12 +176,20 @@ void AppendRecoveryLog(WStringView text) {
   std::string line = ToUtf8(text);
   for (char& ch : line)
     if (ch == '\n' || ch == '\r') ch = ' ';
-  std::fprintf(f, "%02d:%02d:%02d  %s\n", t.hour, t.minute, t.second, line.c_str());
+  errno = 0;
+  if (std::fprintf(f, "%02d:%02d:%02d  %s\n", t.hour, t.minute, t.second, line.c_str()) < 0 || std::ferror(f))
+    NoteFailureLocked();
 }
 
 void FlushRecoveryLog() {
   std::lock_guard<std::mutex> lock(g_logMutex);
-  if (g_logFile) std::fflush(g_logFile);
+  errno = 0;
+  if (g_logFile && std::fflush(g_logFile) != 0) NoteFailureLocked();
+}
+
+WString RecoveryLogError() {
+  std::lock_guard<std::mutex> lock(g_logMutex);
+  return g_logError;
 }
 
 bool RecoveryLogIsOpen() {

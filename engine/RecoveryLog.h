@@ -28,6 +28,9 @@ void FlushRecoveryLog();
 bool RecoveryLogIsOpen();
 // Flushes and closes the log (the next run opens its own).
 void CloseRecoveryLog();
+// The first write to the log that failed in this run ("path: reason"),
+// empty when every line went in; kept after CloseRecoveryLog.
+WString RecoveryLogError();
 // The log's date line: "========== Wednesday, December 9, 2026 ==========\n".
 WString RecoveryLogDateLine(int year, int month, int day);
 

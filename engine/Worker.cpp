@@ -8,6 +8,7 @@
 #include "engine/Engine.h"
 #include "engine/ProgressStats.h"
 #include "engine/RecoverDriver.h"
+#include "engine/SectorPass.h"
 #include "engine/SendObj.h"
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
@@ -53,6 +54,24 @@ SendObj* CurrentSendObj() { return g_appState ? static_cast<SendObj*>(g_appState
 // The boot-sector search of a scan covers 2 MiB from its start.
 constexpr uint32_t kSetupSearchBytes = 2097152;
 
+// A source shorter than a volume on it (a partial image of a failing disk)
+// is read as far as it goes; the rest reads as unreadable sectors.
+void WarnOfShortSource(ViewSink* view) {
+  const Drive* d = g_engine ? g_engine->drive : nullptr;
+  if (!d || !view) return;
+  for (size_t k = 0; k < g_engine->volumes.size(); k++) {
+    const CVol* v = g_engine->volumes[k];
+    if (!v || !g_engine->IsSelected(k) || !v->sizeSectors) continue;
+    uint64_t sectors = 0;
+    if (!ToDriveSectors(v->sizeSectors, v->sectorSize, d->SectorSize(), &sectors)) continue;
+    const uint64_t have = d->SectorCount() > v->startSector ? d->SectorCount() - v->startSector : 0;
+    if (sectors <= have) continue;
+    view->LogLine(FormatW(u"The source is shorter than volume %d: its last %I64d of %I64d sectors are missing and "
+                          u"read as unreadable.",
+                          int32_t(k), int64_t(sectors - have), int64_t(sectors)));
+  }
+}
+
 }  // namespace
 
 const WString& ElapsedText() { return g_elapsed; }
@@ -94,10 +113,6 @@ int SearchFS(ViewSink* view) {
   g_engine->sendObj = send;
   g_engine->scanMode = g_selection.scanMode;
 
-  if (g_selection.scanMode != 0) {
-    ErrorMsg(u"The Long Scan is not available in this version: use the Quick Scan.");
-    throw DvCodeError{0};
-  }
   const uint8_t flags = GetScanFlags(0, g_currentDrive ? WStringView(g_currentDrive->Name()) : WStringView());
   if (g_appState) {
     if (g_appState->skipDeleted && flags == 1 && view)
@@ -116,6 +131,7 @@ int SearchFS(ViewSink* view) {
     throw DvCodeError{0};
   }
   if (send) send->SendMsg2(0, kCodeFoundItems, true);
+  WarnOfShortSource(view);
 
   g_engine->ComputePercentForVolumes();
   // The volumes belong to the drive and may have served an earlier engine.
@@ -145,6 +161,15 @@ int SearchFS(ViewSink* view) {
       }
     }
     step += int(share);
+  }
+  if (g_selection.scanMode != 0 && !Stopped()) {
+    // The Long Scan: every remaining sector, then each family ties what it
+    // found to folders and shows what is left.
+    if (g_engine->drive) ScanRemainingSectors(*g_engine);
+    for (const VolumeFamily* f : VolumeFamilies()) {
+      if (Stopped()) break;
+      if (f->finishLongScan) f->finishLongScan(*g_engine, g_engine->drive);
+    }
   }
   // Final flush: the last batch, then 100 %, and wait until the view has it.
   if (send) {

@@ -120,6 +120,9 @@ class AppState {
   int32_t hfsLongScan = 0, ignoreSessionLoadErrors = 0;
   std::unique_ptr<std::pair<int64_t, int64_t>> inodeRange;
   int64_t longScanFirstSector = 0, longScanLastSector = 9223372036854775807LL;
+  // The Long Scan reads the next chunk while it classifies one (0: one
+  // after the other; the results are the same).
+  uint8_t longScanOverlap = 1;
   std::vector<WString> forcedDevices[2];  // forced to 512-byte (0) and 4096-byte (1) sectors
   std::unique_ptr<RawRecoveryOptions> rawRecovery;
   std::unique_ptr<PointerBlockOptions> pointerBlockScanner;

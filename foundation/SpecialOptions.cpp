@@ -393,6 +393,15 @@ void ReadOptions(AppState& s, const IniFile& file) {
         break;
       }
     }
+    // Sizes that would divide by zero or cut a block in two are refused.
+    if (ok && profile->blockSizeInSectors <= 0) {
+      ShowMessage(kMbOk | kMbIconWarning, u"Invalid %s in Segment Profile Trace", "Block Size In Sectors");
+      ok = false;
+    } else if (ok && (profile->segmentSizeInSectors <= 0 ||
+                      profile->segmentSizeInSectors % profile->blockSizeInSectors != 0)) {
+      ShowMessage(kMbOk | kMbIconWarning, u"Invalid %s in Segment Profile Trace", "Segment Size In Sectors");
+      ok = false;
+    }
     if (ok) s.segmentProfile = std::move(profile);
   }
 

@@ -31,6 +31,8 @@ extern std::atomic<int32_t> sectorTraceMode;
 // Further trace levels read from the options file ("BKF", "ZFS", "MXF",
 // "ZIP", "Drive I/O").
 extern std::atomic<int32_t> traceBkf, traceZfs, traceMxf, traceZip, traceDriveIo;
+// The Long Scan's record checker (diagnostics): its limit is traceContent.
+extern std::atomic<int32_t> traceRecordChecker;
 
 inline constexpr int kLastErrorChars = 512;  // including the terminator
 

@@ -7,9 +7,10 @@
 
 #include "foundation/Globals.h"
 #include "filesystems/ntfs/NtfsVolume.h"
-#include "fuzz/FuzzStartup.h"
+#include "app/Startup.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  InstallSubsystems();
   static GlobalObjectsScope* scope = new GlobalObjectsScope();
   (void)scope;
   return 0;

@@ -8,7 +8,7 @@
 #include "foundation/Globals.h"
 #include "platform/Errors.h"
 #include "storage/RaidSettings.h"
-#include "storage/VolSpec.h"
+#include "storage/VolumeDefinition.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static GlobalObjectsScope* scope = new GlobalObjectsScope(true);

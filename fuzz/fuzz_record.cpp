@@ -21,7 +21,7 @@
 #include "storage/Drive.h"
 #include "filesystems/ntfs/Inode.h"
 #include "filesystems/ntfs/NtfsVolume.h"
-#include "fuzz/FuzzStartup.h"
+#include "app/Startup.h"
 
 namespace {
 
@@ -66,6 +66,7 @@ void OpenVolume() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  InstallSubsystems();
   static GlobalObjectsScope* scope = new GlobalObjectsScope();
   (void)scope;
   OpenVolume();

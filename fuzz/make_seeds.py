@@ -14,7 +14,11 @@ Writes CORPUS_DIR/<target>/<name> for:
                file made here
   fuzz_carve_*   the picture samples of tests/fixtures/carve (behind the
                targets' read-split bytes), INDX records for the bookkeeping
-               kinds, and a small disk of samples for the driver
+               kinds, and a small disk of samples for the driver; the
+               archive and document samples for their parsers, the Office
+               property reader and the ZIP record scan, and a phrase list
+               with document text; the audio, video and bkf samples for
+               their parsers and the two traces
   fuzz_vhd, fuzz_vhdx, fuzz_vmdk  VHD, VHDX and VMDK files made by qemu-img
                (when it is installed), as pieces of a sparse file
   fuzz_raid_definition, fuzz_raid_schema  definition strings and a schema
@@ -141,8 +145,10 @@ def main():
                 at += ln
     recycler_seeds(corpus)
     carve_seeds(corpus)
+    document_seeds(corpus)
     vdisk_seeds(corpus)
     raid_seeds(corpus)
+    media_seeds(corpus)
 
 
 def carve_seeds(corpus):
@@ -164,6 +170,29 @@ def carve_seeds(corpus):
     for i, c in enumerate(istat_clusters("bigdir", inodes("bigdir")["big"], "$INDEX_ALLOCATION")[:3]):
         write(corpus, "fuzz_carve_internal", "indx-%d" % i, b"\x01\0\xff\x01\0" + img[c * 4096:(c + 1) * 4096])
     write(corpus, "fuzz_carve_internal", "info2", b"\0\0\xff\x01\0" + struct.pack("<IIIII", 5, 0, 0, 800, 0) + b"C:\\x")
+
+
+def document_seeds(corpus):
+    by_target = {"zip": "fuzz_carve_zip", "jar": "fuzz_carve_zip", "docx": "fuzz_carve_zip",
+                 "xlsx": "fuzz_carve_zip", "pptx": "fuzz_carve_zip", "doc": "fuzz_carve_ole2",
+                 "xls": "fuzz_carve_ole2", "ppt": "fuzz_carve_ole2", "pdf": "fuzz_carve_pdf",
+                 "rtf": "fuzz_carve_rtf", "dwg": "fuzz_carve_dwg"}
+    for name in sorted(os.listdir(CARVE)):
+        ext = name.split(".")[1]
+        if ext not in by_target or name.endswith(".xz"):
+            continue
+        data = open(os.path.join(CARVE, name), "rb").read()
+        target = by_target[ext]
+        write(corpus, target, name, b"\0\xff\x01\0" + data)
+        write(corpus, target, name + "-split", b"\x01\xff\x0f\x01\x64\0" + data)
+        if target == "fuzz_carve_zip":
+            write(corpus, "fuzz_carve_officeprops", name, b"\0\0\x80" + data)
+            write(corpus, "fuzz_carve_zipscan", name, b"\xff\x01\0" + bytes(100) + data)
+    text = open(os.path.join(CARVE, "lo_text.rtf"), "rb").read()[-2000:]
+    write(corpus, "fuzz_carve_phrases", "rtf", b"the\ncentral directory\nsector archive\n\0" + text)
+    write(corpus, "fuzz_carve_phrases", "core",
+          b"\xef\xbb\xbfAda\nLovelace\n\0<cp:lastModifiedBy>Ada Lovelace</cp:lastModifiedBy>"
+          b"<dcterms:modified>2021-03-04T05:06:07Z</dcterms:modified>2019:05:17 10:20:30")
 
 
 def raid_seeds(corpus):
@@ -287,6 +316,24 @@ def vdisk_seeds(corpus):
     finally:
         shutil.rmtree(tmp)
 
+
+def media_seeds(corpus):
+    by_target = {"avi": "fuzz_carve_avi", "wav": "fuzz_carve_wav", "mov": "fuzz_carve_mov", "mp4": "fuzz_carve_mov",
+                 "mp3": "fuzz_carve_mp3", "mts": "fuzz_carve_mts", "mxf": "fuzz_carve_mxf", "bkf": "fuzz_carve_bkf"}
+    for name in sorted(os.listdir(CARVE)):
+        ext = name.split(".")[-1]
+        if ext not in by_target:
+            continue
+        data = open(os.path.join(CARVE, name), "rb").read()
+        write(corpus, by_target[ext], name, b"\0\xff\x01\0" + data)
+        write(corpus, by_target[ext], name + "-split", b"\x01\xff\x0f\x01\x64\0" + data)
+        if ext == "mxf":
+            write(corpus, "fuzz_carve_mxf_trace", name, b"\x03\x00" + data)
+            write(corpus, "fuzz_carve_mxf_trace", name + "-gaps", b"\x00\x24" + data[-8192:])
+        if ext == "bkf":
+            for at in range(0, len(data), 512):
+                if data[at:at + 4] != bytes(4):
+                    write(corpus, "fuzz_carve_bkf_trace", "%s-%d" % (name, at), b"\0" + data[at:at + 512])
 
 if __name__ == "__main__":
     main()

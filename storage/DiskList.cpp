@@ -555,6 +555,13 @@ size_t CDrvAttr::Count() const {
   return items_.size();
 }
 
+std::vector<WString> CDrvAttr::Names() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<WString> out;
+  for (const auto& item : items_) out.push_back(item->name);
+  return out;
+}
+
 void CDrvAttr::Clear() {
   std::lock_guard<std::mutex> lock(mutex_);
   items_.clear();

@@ -205,6 +205,8 @@ class CDrvAttr {
   // lock; false when the drive has no entry or no exclusion set.
   bool CopyExclusions(WStringView name, CSectRanges* out) const;
   size_t Count() const;
+  // The names of the entries, in order.
+  std::vector<WString> Names() const;
   void Clear();
 
   // Whether two names name the same drive (the rule above).

@@ -17,6 +17,7 @@
 #include "platform/Errors.h"
 #include "platform/Format.h"
 #include "platform/Memory.h"
+#include "platform/Platform.h"
 #include "storage/BlockSource.h"
 #include "storage/DiskList.h"
 #include "storage/ImageFiles.h"
@@ -25,7 +26,7 @@
 #include "storage/SDrive.h"
 #include "storage/VhdDrive.h"
 #include "storage/VmdkDrive.h"
-#include "storage/VolSpec.h"
+#include "storage/VolumeDefinition.h"
 
 Drive* g_currentDrive = nullptr;
 
@@ -329,8 +330,12 @@ void Drive::IdentifySource(WStringView name, const WString& device, const CPhysD
       }
     } else if (S_ISREG(st.st_mode)) {
       isImage_ = true;
+    } else if (S_ISDIR(st.st_mode)) {
+      VErrorMsg(u"%s is a folder, not a disk or an image file.", name);
+      throw DvCodeError{0};
     } else {
-      VErrorMsg(Msg(181).c_str(), name);
+      // A FIFO, a socket or a character device (/dev/null) has no sectors.
+      VErrorMsg(u"%s is not a disk or an image file.", name);
       throw DvCodeError{0};
     }
   } else {
@@ -472,6 +477,51 @@ void Drive::ReOpenDevice() {
   TRACE_FN("Drive::ReOpenDevice");
   OpenSource();
   if (io_) io_->SetSource(source_);
+}
+
+uint32_t Drive::HostSectorSize() const {
+  if (!isImage_) return sectorSize_;
+  const int size = plat::PathSectorSize(devicePath_);
+  return size > 0 ? uint32_t(size) : 0;
+}
+
+bool Drive::ForceSectorSize(uint32_t bytes) {
+  TRACE_FN("Drive::ForceSectorSize");
+  if ((bytes != 512 && bytes != 4096) || !io_) return false;
+  if (bytes == sectorSize_) {
+    forced512_ = bytes == 512;
+    forced4K_ = bytes == 4096;
+    return true;
+  }
+  const uint64_t oldBytes = sectorSize_;
+  const uint64_t byteFirst = extentFirst_ * oldBytes;
+  const uint64_t byteCount = sectorCount_ * oldBytes;
+  const uint64_t first = (byteFirst + bytes - 1) / bytes;
+  const uint64_t end = (byteFirst + byteCount) / bytes;
+  if (end <= first) return false;
+  io_->Close();
+  io_.reset();
+  source_.reset();
+  sectorSize_ = bytes;
+  shift_ = uint32_t(Log2Exact(bytes));
+  sectorsPer4G_ = uint32_t(0x100000000ull / sectorSize_);
+  extentFirst_ = first;
+  sectorCount_ = end - first;
+  forced512_ = bytes == 512;
+  forced4K_ = bytes == 4096;
+  if (forced512_) allowDirect_ = false;
+  cacheValid_ = false;
+  OpenSource();
+  try {
+    io_ = std::make_unique<IOThread>(source_, sectorSize_, transferSize_);
+  } catch (const DvCodeError&) {
+    FailInit();
+  }
+  UpdateEndOffset();
+  io_->SetDisplayName(DisplayName());
+  if (exclusions_) io_->SetExclusions(exclusions_);
+  if (traceIo) TracePrintfA("Sector size forced to %ld, %I64d sectors\n", int32_t(sectorSize_), int64_t(sectorCount_));
+  return true;
 }
 
 void Drive::CloseDevice() {
@@ -649,6 +699,7 @@ uint8_t* Drive::Complete() {
   } else {
     consecutiveErrors_ = 0;
   }
+  if (io_->BitmapDirty(kBitmapExc)) ++excludedFills_;
   uint8_t* data = pendingDirect_ ? static_cast<uint8_t*>(pendingBuffer_) : io_->Data();
   const uint32_t bytes = pendingBytes_;
   bytesRead_.fetch_add(bytes, std::memory_order_relaxed);

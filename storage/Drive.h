@@ -70,6 +70,16 @@ class Drive {
   virtual uint8_t* FinishRead();
   // Opens the device again and hands it to the I/O thread. Throws.
   void ReOpenDevice();
+  // The logical sector size of the disk an image file lives on (the
+  // drive's own sector size for any other source); 0 when unknown.
+  uint32_t HostSectorSize() const;
+  // Reads the opened drive in sectors of `bytes` (512 or 4096) from now on:
+  // its size and extent are rescaled (whole new sectors), the matching
+  // forced flag is set and the device is opened again (buffered when forced
+  // to 512, since smaller pieces cannot be read directly). False, with
+  // nothing changed, for another size or a drive that is not open. Throws
+  // as ReOpenDevice.
+  bool ForceSectorSize(uint32_t bytes);
   void SetFilter(WStringView patterns, const WString* second);
   // Transfer size and I/O buffer size; empties the cache.
   void FixSize(uint32_t bytes);
@@ -129,9 +139,15 @@ class Drive {
   // Bytes delivered by completed requests since the drive was made (a
   // scan's rate is read from it).
   uint64_t BytesRead() const { return bytesRead_.load(std::memory_order_relaxed); }
+  // Requests that had sectors zero-filled because the user excluded them:
+  // what those sectors held is unknown, as after a read error.
+  uint32_t ExcludedFills() const { return excludedFills_; }
   // Set when the volume was formatted less than 14 days ago; the view reads
   // and clears it.
   uint32_t recentlyFormatted = 0;
+  // Set until the user answered the usage tip before a Long Scan of this
+  // volume device.
+  uint32_t usageTip = 1;
   uint8_t zfsLabelSeen = 0;
   uint8_t replayMember[2] = {0, 255};
   // The reader of this drive (bitmaps and result of the last request).
@@ -198,6 +214,7 @@ class Drive {
   bool forced4K_ = false;
   uint32_t consecutiveErrors_ = 0;
   uint32_t totalErrors_ = 0;
+  uint32_t excludedFills_ = 0;
   uint32_t errorsAtCache_ = 0;
   int64_t firstErrorSector_ = -1;
   std::atomic<uint64_t> bytesRead_{0};

@@ -14,7 +14,7 @@
 #include "platform/Memory.h"
 #include "platform/Platform.h"
 #include "storage/DiskList.h"
-#include "storage/VolSpec.h"
+#include "storage/VolumeDefinition.h"
 
 namespace {
 

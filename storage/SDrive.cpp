@@ -8,7 +8,7 @@
 #include "platform/Errors.h"
 #include "platform/Memory.h"
 #include "storage/RDrive.h"
-#include "storage/VolSpec.h"
+#include "storage/VolumeDefinition.h"
 
 namespace {
 

@@ -12,15 +12,25 @@
 //     --options FILE      a special options file
 //     --stop-after N      a list window of N items: the scan stops at the
 //                         item after it (tests)
+//     --range FIRST:LAST  Long Scan only sectors FIRST to LAST (inclusive)
+//     --exclude FILE      never read the sector ranges of FILE (a first and
+//                         a last sector a line)
+//     --filter TEXT       list only paths that begin with TEXT ("\a\b")
+//                         or match it as a pattern
+//     --no-overlap        Long Scan: read and classify one after the other
 //     --raid S:D:R[:M:O]  the advanced settings of a RAID source: stripe
 //                         KiB ("0.5" for 512 bytes), parity delay,
 //                         rotation[, RAID 6 coefficient mode and order]
 //
 // The last line on standard output: items=N deleted=M scan_seconds=S, and
-// with --recover: saved= skipped= failed= corrupt= recover_seconds=.
-// Exit status 0 on success, 1 on an error (message on standard error), 2
-// when stopped (SIGINT stops as the Scan button's abort does).
+// with --recover: saved= skipped= failed= corrupt= identical= recover_seconds=
+// (identical: failed items whose identical copy is already there).
+// Exit status 0 on success, 1 on an error (message on standard error; also
+// when reads failed during the scan, an item failed, the destination was
+// full or the recovery log could not be written), 2 when stopped (SIGINT stops as the Scan button's abort
+// does).
 #include <signal.h>
+#include <unistd.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -42,6 +52,7 @@
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
 #include "foundation/Messages.h"
+#include "foundation/SectRanges.h"
 #include "foundation/Trace.h"
 #include "foundation/UiServices.h"
 #include "platform/Errors.h"
@@ -62,6 +73,8 @@ class ToolPrompt : public PromptService {
   int MessageBox(WStringView text, WStringView, unsigned style) override {
     if ((style & 0xF0) == kMbIconError) errors++;
     std::fprintf(stderr, "%s\n", ToUtf8(text).c_str());
+    // Nobody is there to agree that an output file be replaced.
+    if ((style & kMbButtonsMask) == kMbYesNo && text.substr(0, 10) == u"Overwrite ") return kIdNo;
     return (style & kMbButtonsMask) == kMbYesNo || (style & kMbButtonsMask) == kMbYesNoCancel ? kIdYes : kIdOk;
   }
   std::atomic<int> errors{0};
@@ -164,10 +177,57 @@ bool MakeFolders(const std::string& path, std::string* why) {
   return true;
 }
 
+// "FIRST:LAST" (inclusive sectors) into the settings' Long Scan range, and
+// an exclusion file (a first and last sector a line) into the drive's
+// exclusion set.
+bool ApplyLongScanOptions(Drive& drive, const std::string& range, const std::string& excludePath, bool noOverlap,
+                          std::string* why) {
+  if (noOverlap) g_appState->longScanOverlap = 0;
+  if (!range.empty()) {
+    long long first = 0, last = 0;
+    char tail = 0;
+    if (std::sscanf(range.c_str(), "%lld:%lld%c", &first, &last, &tail) != 2 || first < 0 || last < first) {
+      *why = "--range: expected FIRST:LAST with 0 <= FIRST <= LAST, got \"" + range + "\"";
+      return false;
+    }
+    g_appState->longScanFirstSector = first;
+    g_appState->longScanLastSector = last;
+  }
+  if (!excludePath.empty()) {
+    FILE* f = std::fopen(excludePath.c_str(), "r");
+    if (!f) {
+      *why = excludePath + ": " + std::strerror(errno);
+      return false;
+    }
+    auto set = std::make_shared<CSectRanges>();
+    const uint64_t ss = drive.SectorSize(), base = drive.ExtentFirstSector();
+    char line[256];
+    int lineNo = 0;
+    bool ok = true;
+    while (std::fgets(line, sizeof line, f)) {
+      lineNo++;
+      long long first = 0, last = 0;
+      const int n = std::sscanf(line, "%lld %lld", &first, &last);
+      if (n <= 0) continue;  // an empty line
+      if (n != 2 || first < 0 || last < first || uint64_t(last) >= (UINT64_MAX / ss) - base - 1) {
+        *why = excludePath + ":" + std::to_string(lineNo) + ": expected a first and a last sector";
+        ok = false;
+        break;
+      }
+      set->AddRange((base + uint64_t(first)) * ss, (base + uint64_t(last) + 1) * ss);
+    }
+    std::fclose(f);
+    if (!ok) return false;
+    drive.SetExclusionSet(std::move(set));
+  }
+  return true;
+}
+
 int Usage() {
   std::fprintf(stderr,
                "usage: dvscan [--long] [--volume N] [--list FILE] [--recover DIR] [--deleted-only]\n"
                "              [--overwrite newer|rename|overwrite|skip] [--options FILE] [--stop-after N]\n"
+               "              [--range FIRST:LAST] [--exclude FILE] [--filter TEXT] [--no-overlap]\n"
                "              [--skip-headers] [--raid STRIPE_KIB:DELAY:ROTATION[:MODE:ORDER]] SOURCE\n");
   return 1;
 }
@@ -176,7 +236,9 @@ int Usage() {
 
 int main(int argc, char** argv) {
   std::string source, listPath, recoverDir, optionsPath = "/nonexistent", overwrite, raidSettings;
-  bool longScan = false, deletedOnly = false, skipHeaders = false;
+  bool longScan = false, deletedOnly = false, skipHeaders = false, noOverlap = false;
+  std::string rangeText, excludePath, filterText;
+  bool haveFilter = false;
   long volume = -1;
   unsigned long long stopAfter = 0;
   for (int i = 1; i < argc; i++) {
@@ -188,6 +250,12 @@ int main(int argc, char** argv) {
     };
     std::string v;
     if (a == "--long") longScan = true;
+    else if (a == "--no-overlap") noOverlap = true;
+    else if (a == "--range" && value(&rangeText)) {
+    } else if (a == "--exclude" && value(&excludePath)) {
+    } else if (a == "--filter" && value(&filterText)) {
+      haveFilter = true;
+    }
     else if (a == "--deleted-only") deletedOnly = true;
     // A test option: the sector pass looks for no file headers.
     else if (a == "--skip-headers") skipHeaders = true;
@@ -236,28 +304,6 @@ int main(int argc, char** argv) {
     }
     std::fprintf(view.list, "path\tsize\tdeleted\tstatus\tnode\n");
   }
-  if (!recoverDir.empty()) {
-    // The destination is made with every missing parent, and named by
-    // absolute path.
-    std::string why;
-    if (!MakeFolders(recoverDir, &why)) {
-      std::fprintf(stderr, "%s: cannot create the destination folder: %s\n", recoverDir.c_str(), why.c_str());
-      SetPromptService(nullptr);
-      return 1;
-    }
-    if (char* real = realpath(recoverDir.c_str(), nullptr)) {
-      recoverDir = real;
-      std::free(real);
-    } else {
-      std::fprintf(stderr, "%s: %s\n", recoverDir.c_str(), std::strerror(errno));
-      SetPromptService(nullptr);
-      return 1;
-    }
-    view.collect = true;
-    view.deletedOnly = deletedOnly;
-    view.recoverRoot = FromUtf8(recoverDir);
-  }
-
   // Image files are named by absolute path.
   if (!source.empty() && source[0] != '/' && source.rfind("\\\\.\\", 0) != 0) {
     if (char* real = realpath(source.c_str(), nullptr)) {
@@ -280,11 +326,70 @@ int main(int argc, char** argv) {
     drive = CreateDrive(name);
     drive->InitDrive(name);
   } catch (const DvCodeError&) {
-    std::fprintf(stderr, "%s: %s\n", source.c_str(), ToUtf8(LastErrorText()).c_str());
+    // The error names the source itself as a rule; never twice.
+    const std::string why = ToUtf8(LastErrorText());
+    if (why.find(source) != std::string::npos) std::fprintf(stderr, "%s\n", why.c_str());
+    else std::fprintf(stderr, "%s: %s\n", source.c_str(), why.c_str());
     DeleteDrive(&drive);
+    if (view.list) std::fclose(view.list);
     SetPromptService(nullptr);
     return 1;
   }
+  if (!rangeText.empty() || !excludePath.empty() || noOverlap || haveFilter) {
+    std::string why;
+    if (!ApplyLongScanOptions(*drive, rangeText, excludePath, noOverlap, &why)) {
+      std::fprintf(stderr, "%s\n", why.c_str());
+      DeleteDrive(&drive);
+      SetPromptService(nullptr);
+      return 1;
+    }
+    if (haveFilter) {
+      const WString filter = FromUtf8(filterText);
+      drive->SetFilter(u"", &filter);
+    }
+  }
+  if (!recoverDir.empty()) {
+    // Nothing is made on the destination before it has passed the source
+    // rule: a folder made on a mount of the source would be a write to it.
+    std::string absolute = recoverDir;
+    if (absolute[0] != '/') {
+      if (char* cwd = getcwd(nullptr, 0)) {
+        absolute = std::string(cwd) + "/" + absolute;
+        std::free(cwd);
+      }
+    }
+    if (!drive->IsSafeVolume(FromUtf8(absolute))) {
+      std::fprintf(stderr, "%s: %s\n", recoverDir.c_str(), ToUtf8(Msg(292)).c_str());
+      DeleteDrive(&drive);
+      if (view.list) std::fclose(view.list);
+      SetPromptService(nullptr);
+      return 1;
+    }
+    // The destination is made with every missing parent, and named by
+    // absolute path.
+    std::string why;
+    if (!MakeFolders(recoverDir, &why)) {
+      std::fprintf(stderr, "%s: cannot create the destination folder: %s\n", recoverDir.c_str(), why.c_str());
+      DeleteDrive(&drive);
+      if (view.list) std::fclose(view.list);
+      SetPromptService(nullptr);
+      return 1;
+    }
+    if (char* real = realpath(recoverDir.c_str(), nullptr)) {
+      recoverDir = real;
+      std::free(real);
+    } else {
+      std::fprintf(stderr, "%s: %s\n", recoverDir.c_str(), std::strerror(errno));
+      DeleteDrive(&drive);
+      if (view.list) std::fclose(view.list);
+      SetPromptService(nullptr);
+      return 1;
+    }
+    view.collect = true;
+    view.deletedOnly = deletedOnly;
+    view.recoverRoot = FromUtf8(recoverDir);
+  }
+
   g_appState->view = &view;
   ScanRequest scan;
   scan.drive = drive;
@@ -315,21 +420,41 @@ int main(int argc, char** argv) {
     CloseRecoveryLog();
   }
 
+  // One rule for the exit status: whatever left the result incomplete was
+  // said on standard error (an error box, the scan's ending after read
+  // errors, a full destination, failed items, the log) and gives 1; the
+  // list still holds everything that was found.
   int rc = 0;
-  // Read errors during the scan: its message went to standard error, the
-  // list holds what was found, and the exit status says it is incomplete.
-  if (prompt.errors || !scanEnding.empty()) rc = 1;
+  if (prompt.errors || !scanEnding.empty() || g_recoveryTotals.destinationFull) rc = 1;
   else if (g_appState->stopRequested) rc = 2;
+  if (recoverSeconds >= 0) {
+    // A script must tell "nothing saved" from success.
+    if (g_recoveryTotals.destinationFull) {
+      std::fprintf(stderr, "%s is full: the recovery stopped after %u item(s).\n", recoverDir.c_str(),
+                   g_recoveryTotals.processed.load());
+    }
+    // An item whose identical copy is already there counts as failed, but
+    // its data is safe.
+    if (const uint32_t failed = g_recoveryTotals.failed.load() - g_recoveryTotals.identical.load()) {
+      std::fprintf(stderr, "%u item(s) could not be saved.\n", failed);
+      rc = 1;
+    }
+    const WString logError = RecoveryLogError();
+    if (!logError.empty()) {
+      std::fprintf(stderr, "The recovery log could not be written: %s\n", ToUtf8(logError).c_str());
+      rc = 1;
+    }
+  }
   if (view.list && (std::fclose(view.list) != 0 || view.listFailed)) {
     std::fprintf(stderr, "%s: write failed\n", listPath.c_str());
     rc = 1;
   }
   if (recoverSeconds >= 0) {
     std::printf("items=%llu deleted=%llu scan_seconds=%.3f saved=%u skipped=%u failed=%u corrupt=%u "
-                "recover_seconds=%.3f\n",
+                "identical=%u recover_seconds=%.3f\n",
                 (unsigned long long)view.items, (unsigned long long)view.deleted, seconds,
                 g_recoveryTotals.saved.load(), g_recoveryTotals.skipped.load(), g_recoveryTotals.failed.load(),
-                g_recoveryTotals.corrupt.load(), recoverSeconds);
+                g_recoveryTotals.corrupt.load(), g_recoveryTotals.identical.load(), recoverSeconds);
   } else {
     std::printf("items=%llu deleted=%llu scan_seconds=%.3f\n", (unsigned long long)view.items,
                 (unsigned long long)view.deleted, seconds);

@@ -19,7 +19,6 @@
 #include <QStatusBar>
 #include <QToolBar>
 #include <QToolButton>
-#include <QTreeWidget>
 #include <chrono>
 
 #include "engine/Engine.h"
@@ -39,6 +38,7 @@
 #include "ui/LookInCb.h"
 #include "ui/OwnButtons.h"
 #include "ui/OwnControls.h"
+#include "ui/SystemFileTypes.h"
 #include "ui/Viewing.h"
 #include "ui/core/CheckComboRules.h"
 #include "foundation/Wildcard.h"
@@ -53,6 +53,10 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include "ui/MainFrame.h"
+#include "ui/FolderTree.h"
+#include "ui/ListDialogs.h"
+#include "ui/PropertyDlg.h"
+#include "ui/ListHeader.h"
 #include "ui/MyListCtrl.h"
 #include "ui/QtPrompt.h"
 #include "ui/StatusDlg.h"
@@ -60,6 +64,14 @@
 #include "ui/core/CommandIds.h"
 #include "ui/core/ListText.h"
 #include "ui/core/MenuModel.h"
+#include "ui/core/ListSort.h"
+#include "ui/core/Properties.h"
+#include "ui/core/PropertyRules.h"
+#include "volumes/Node.h"
+#include "volumes/NodeTable.h"
+#include "volumes/RunList.h"
+#include "volumes/Volume.h"
+#include "ui/core/OptionRules.h"
 
 namespace {
 
@@ -214,21 +226,52 @@ void CDelvoraView::BuildControls() {
     modeGroup_->setPalette(p);
   }
 
-  // The folder tree arrives with folder display; until then a plain tree.
-  tree_ = new QTreeWidget(this);
-  tree_->setHeaderHidden(true);
+  list_ = new CMyListCtrl(this);
+  list_->SetNodeSource(&nodes_);
+  list_->SetVolumeLabels([](uint16_t volumeIndex) {
+    // A volume index from a node is checked against the drive's table.
+    if (!g_currentDrive || volumeIndex >= VolumeCount(*g_currentDrive)) return WString();
+    CVol* v = VolumeAt(*g_currentDrive, volumeIndex);
+    return v ? v->label : WString();
+  });
+  reg(list_, kList);
+  // The folder tree is shown with the folder display.
+  tree_ = new CMyTreeCtrl(list_, this);
   tree_->hide();
   reg(tree_, kTree);
   splitterBar_ = new CDlgSplitterCtrl(false, QRect(), this, kSplitter);
   connect(splitterBar_, &CDlgSplitterCtrl::splitterMoved, this, [this](int x) { OnSplitterMove(x); });
   splitterBar_->hide();
   reg(splitterBar_, kSplitter);
-
-  list_ = new CMyListCtrl(this);
-  list_->SetNodeSource(&nodes_);
-  reg(list_, kList);
-  connect(list_, &CMyListCtrl::singleRowSelected, this, [this](int) { RefreshCommands(); });
+  list_->raise();
+  connect(list_, &CMyListCtrl::singleRowSelected, this, [this](int row) {
+    if (g_activityCode.load() == kActivityIdle) propertiesState_ = row >= 0 && list_->CanPreview(row) ? 1 : 0;
+    RefreshCommands();
+  });
   connect(list_, &CMyListCtrl::checkedTotalsChanged, this, [this](qint64, qint64) { RefreshCommands(); });
+  connect(list_, &CMyListCtrl::sortFinished, this, [this](int code) { OnSortFinished(code); });
+  connect(list_, &CMyListCtrl::folderRowsReady, this, [this](bool any) { OnFolderRowsReady(any); });
+  connect(list_, &CMyListCtrl::filterFinished, this, [this] { OnFilterFinished(); });
+  connect(list_, &CMyListCtrl::workerFailed, this, [this](int) {
+    ApplyStepState();
+    RefreshCommands();
+    ShowMessage(kMbIconError, u"%s", u"Out of memory.");
+    ShowMessage(kMbIconError, u"%s", Msg(11));
+  });
+  connect(list_, &CMyListCtrl::sortForgotten, this, [this] {
+    (folderDisplay_ ? sortColumnFolder_ : sortColumnFlat_) = -1;
+    (folderDisplay_ ? sortAscendingFolder_ : sortAscendingFlat_) = true;
+    list_->Header()->ClearSortArrow();
+  });
+  connect(list_, &CMyListCtrl::folderActivated, this, [this](quint32 row) {
+    // Backspace: the current folder closes and its parent is shown.
+    const uint32_t current = tree_->CurrentFolder();
+    if (list_->Folders() && current < list_->Folders()->Count() && list_->Folders()->Parent(current) == row)
+      tree_->collapse(tree_->FolderModel()->IndexOfFolderRow(current));
+    tree_->SelectFolder(row);
+  });
+  connect(tree_, &CMyTreeCtrl::folderChosen, this, [this](quint32 row) { OnFolderChosen(row); });
+  connect(list_->Header(), &QHeaderView::sectionClicked, this, [this](int column) { OnColumnClick(column); });
   list_->installEventFilter(this);
   tree_->installEventFilter(this);
 }
@@ -255,14 +298,16 @@ void CDelvoraView::OnInitialUpdate() {
   }
   list_->SetColumns(texts, widths);
   statusDlg_ = frame_->StatusDialog();
-  // Look for: "*" and the All Files row at the top.
+  // Look for: "*" and the All Files row at the top, then the file types.
   lookFor_->ClearLines();
   lookFor_->AddLine(ToQ(Msg(127)), u"*");
-  for (const LookForType& t : DefaultLookForTypes())
-    lookFor_->AddLine(QString::fromUtf16(t.description) + QStringLiteral(" (*.") + QString::fromUtf16(t.ext) +
-                          QLatin1Char(')'),
-                      t.ext);
+  BuildLookForList();
   lookFor_->SetAll(true);
+  list_->Header()->LoadFilterIcons();
+  if (!findDlg_) {
+    findDlg_ = new CFindDlg(this);
+    findDlg_->SetView([this] { OnFindNext(); });
+  }
   GlobalTextRef(kLookForText) = WString(u"*");
   scanModeRadio_ = 0;
   g_scanMode = 0;
@@ -382,6 +427,13 @@ void CDelvoraView::OnLookInSelChange() {
     g_currentDrive = drive;
     currentSource_ = name;
     sourceFailed_ = false;
+    QApplication::restoreOverrideCursor();
+    try {
+      AfterSourceOpened(drive, name);
+    } catch (const DvCodeError&) {
+      ShowLastError();
+    }
+    QApplication::setOverrideCursor(Qt::WaitCursor);
     drive->CloseDevice();
     ApplyStepState();
     if (scanNow) {
@@ -561,8 +613,8 @@ void CDelvoraView::ApplyStepState() {
 }
 
 void CDelvoraView::ClearResults() {
-  tree_->clear();
   list_->DeleteFileItems();
+  list_->Header()->ClearSortArrow();
   nodes_.Clear();
   folderDisplay_ = false;
   tree_->hide();
@@ -570,6 +622,7 @@ void CDelvoraView::ClearResults() {
   propertiesState_ = 0;
   frame_->SetFolderViewButton(false);
   sortColumnFlat_ = sortColumnFolder_ = -1;
+  sortAscendingFlat_ = sortAscendingFolder_ = true;
   if (step_ == 1) SetStep(0);
   step2Enabled_ = false;
   theProgressAndStats().Reset();
@@ -622,7 +675,8 @@ ViewState CDelvoraView::State() const {
   s.treeHasFocus = treeHasFocus_;
   s.listEnabled = list_->isEnabled();
   s.listRows = ListRows();
-  s.selectedRows = list_->selectionModel() ? list_->selectionModel()->selectedRows().size() : 0;
+  s.selectedRows = list_->SelectedCount();
+  s.filterEntries = list_->FilterEntries();
   const int row = lookIn_->currentIndex();
   s.lookInIndex = row >= 0 && !lookIn_->IsHeading(row) && lookIn_->ItemData(row) != 5 ? row : -1;
   s.lookInEnabled = lookIn_->isEnabled();
@@ -667,19 +721,46 @@ void CDelvoraView::OnCommand(int id) {
       if (activity == -1) OnDiskImageLoad();
       break;
     case cmd::kSelectAll:
-      if (activity != 1) list_->CheckAll(true);
-      break;
     case cmd::kDeselectAll:
-      if (activity != 1) list_->CheckAll(false);
+      if (activity == 1) break;
+      if (treeHasFocus_ && folderDisplay_) list_->CheckAllFolders(id == cmd::kSelectAll);
+      else list_->CheckAll(id == cmd::kSelectAll);
       break;
     case cmd::kInvert:
-      if (activity != 1) list_->InvertChecks();
+      if (activity != 1) list_->InvertChecks(treeHasFocus_);
       break;
     case cmd::kSelect:
-      if (activity != 1) list_->CheckCurItems(true);
-      break;
     case cmd::kDeselect:
-      if (activity != 1) list_->CheckCurItems(false);
+      if (activity == 1) break;
+      if (folderDisplay_ && treeHasFocus_) list_->SetFolderCheckState(tree_->CurrentFolder(), id == cmd::kSelect ? 2 : 1);
+      else list_->CheckCurItems(id == cmd::kSelect);
+      break;
+    case cmd::kFind:
+      if (!list_->isEnabled() || !findDlg_) break;
+      findColumn_ = findDlg_->SearchDown() ? -1 : 7;
+      findDlg_->show();
+      findDlg_->raise();
+      findDlg_->activateWindow();
+      break;
+    case cmd::kProperties:
+      OnProperties();
+      break;
+    case cmd::kFolderView:
+      if (activity == -1 && ListRows() > 0) OnFolderView();
+      break;
+    case kCmdOpenFolder:
+      list_->OpenSelectedFolder();
+      break;
+    case kCmdParentFolder:
+      list_->GoToParentFolder();
+      break;
+    case cmd::kFilterEdit:
+      if (activity == -1 && pendingFilterColumn_ >= 0) EditFilter(pendingFilterColumn_);
+      pendingFilterColumn_ = -1;
+      break;
+    case cmd::kFilterClear:
+      if (activity == -1 && pendingFilterColumn_ >= 0) ClearFilter(pendingFilterColumn_);
+      pendingFilterColumn_ = -1;
       break;
     case cmd::kUseFolderNames:
       if (activity != 1) useFolderNamesBox_->setChecked(!useFolderNames_);
@@ -688,8 +769,16 @@ void CDelvoraView::OnCommand(int id) {
       if (activity != 0 && g_appState) g_appState->skipDeleted = g_appState->skipDeleted.load() ? 0 : 1;
       break;
     default:
-      // A command without a handler yet says so rather than doing nothing.
-      SayNotAvailable(id);
+      if (const int column = cmd::ArrangeColumn(id); column >= 0) {
+        if (activity == -1 && ListRows() > 0) ArrangeFiles(column);
+      } else if (id >= cmd::kFilterEditFirst && id < cmd::kFilterEditFirst + 7) {
+        if (activity == -1 && ListRows() > 0) EditFilter(id - cmd::kFilterEditFirst);
+      } else if (id >= cmd::kFilterClearFirst && id < cmd::kFilterClearFirst + 7) {
+        if (activity == -1 && list_->Criterion(id - cmd::kFilterClearFirst)) ClearFilter(id - cmd::kFilterClearFirst);
+      } else if (!OnOptionCommand(id)) {
+        // A command without a handler yet says so rather than doing nothing.
+        SayNotAvailable(id);
+      }
       break;
   }
   RefreshCommands();
@@ -766,6 +855,11 @@ void CDelvoraView::StartScan() {
     return;
   }
   if (ListRows() > 0 && ShowMessage(kMbYesNo | kMbIconQuestion, u"%s", Msg(335)) != kIdYes) return;
+  g_currentDrive->HookExclusiveRanges(theDrvAttr());
+  // The volume choice leaves the drive a fresh volume table with the
+  // user's choice in it; every other scan starts from an empty one.
+  bool volumesChosen = false;
+  if (!ChooseVolumesBeforeScan(theDrvAttr().FindDrvInfo(currentSource_), &volumesChosen)) return;
   // Deleted files: a Quick Scan of a logical volume keeps the option,
   // every other scan asks.
   const bool logicalVolume = lookIn_->ItemData(row) == 3;  // group 2: the drive-letter rows
@@ -774,9 +868,10 @@ void CDelvoraView::StartScan() {
     CSkip dlg(this);
     skip = RunDialog(dlg) == QDialog::Accepted ? 0 : 1;
   }
-  DeleteVolumes(*g_currentDrive);
+  if (!volumesChosen) DeleteVolumes(*g_currentDrive);
   delete g_engine;
   g_engine = nullptr;
+  affiliation_ = AffiliationChoice{};
   scanButton_->setText(ToQ(Msg(97)));
   scanButton_->setIcon(dvres::Icon(dvres::Image::Pause));
   GlobalTextRef(kLookForText) = lookFor;
@@ -859,6 +954,9 @@ void CDelvoraView::StartSave() {
   }
   // A read-only destination (a CD or DVD among them) is only warned about.
   if (DestinationIsReadOnly(destU8)) ShowMessage(kMbIconWarning, u"%s", Msg(421));
+  if (g_currentDrive && WantsAffiliationBeforeSave(scanModeRadio_, VolumeCount(*g_currentDrive)) &&
+      !RunVolumeAffiliation())
+    return;
   auto record = [this](int32_t i, RecListRecord& r) { return RecordOf(i, r); };
   if (!overwriteAlways_) {
     const DestinationState st = ProbeDestination(destU8);
@@ -901,7 +999,7 @@ void CDelvoraView::StartSave() {
   recNext_ = 0;
   recTotal_ = list_->GetItemCount();
   recoveryDestination_ = dest;
-  if (g_engine) g_engine->SelectPartition(0, 0, 0, 0);
+  ApplyAffiliation();
   if (!OpenRecoveryLog(dest) && statusDlg_) statusDlg_->AddLogLine(Msg(244));
   if (g_currentDrive) g_currentDrive->HookExclusiveRanges(theDrvAttr());
   RecoveryRequest request;
@@ -961,7 +1059,7 @@ void CDelvoraView::FoundItems(std::vector<FoundItem>& items, int percent) {
 }
 
 void CDelvoraView::TakeFoundItems(std::vector<FoundItem>& items, int percent) {
-  list_->AppendFoundItems(items, &nodes_, uint8_t(Language()), TypeLookup());
+  list_->AppendFoundItems(items, &nodes_, uint8_t(Language()), typeIndex_.Lookup());
   lastPercent_ = percent;
   frame_->SetProgressShown(true, percent);
   if (!step2Enabled_ && ListRows() > 0) {
@@ -1087,6 +1185,8 @@ void CDelvoraView::OnWorkerEnded(int64_t) {
     saveButton_->setIcon(dvres::Icon(dvres::Image::Save));
     tab1_->setEnabled(true);
     list_->SetRecoveryRunning(false);
+    // The volume a user-specified affiliation appended goes with the run.
+    if (g_engine) g_engine->DropUserVolume();
     saveEnabled_ = true;
     const uint32_t saved = g_recoveryTotals.saved.load(), failed = g_recoveryTotals.failed.load(),
                    skipped = g_recoveryTotals.skipped.load(), corrupt = g_recoveryTotals.corrupt.load();
@@ -1149,6 +1249,12 @@ void CDelvoraView::OnWorkerEnded(int64_t) {
   if (frame_->statusBar()) frame_->statusBar()->showMessage(ToQ(Msg(172) + u" "));
   if (g_busyCounter > 0) g_busyCounter--;
   g_activityCode = kActivityIdle;
+  if (activity == 1 && sortColumnFlat_ == kSortStatus) {
+    // The statuses changed: the Status order no longer holds.
+    sortAscendingFlat_ = true;
+    sortColumnFlat_ = -1;
+    if (!folderDisplay_) list_->Header()->ClearSortArrow();
+  }
   if (g_engine) g_engine->abort = 0;
   if (g_appState) g_appState->stopRequested = 0;
   ApplyStepState();
@@ -1199,7 +1305,7 @@ bool CDelvoraView::eventFilter(QObject* watched, QEvent* event) {
   in.step = step_;
   if (in.ctrl) treeHasFocus_ = tree_->hasFocus();
   const ShortcutResult r = MapShortcut(in);
-  if (r.command > 0) OnCommand(r.command);
+  if (r.command != 0) OnCommand(r.command);
   if (r.handled) return true;
   return QWidget::eventFilter(watched, event);
 }
@@ -1209,13 +1315,14 @@ void CDelvoraView::contextMenuEvent(QContextMenuEvent* event) { event->ignore();
 void CDelvoraView::ShowContextMenu(QPoint global, bool fromKeyboard) {
   QWidget* focused = treeHasFocus_ ? static_cast<QWidget*>(tree_) : static_cast<QWidget*>(list_);
   if (fromKeyboard) {
-    const QModelIndex cur = list_->currentIndex();
     if (!treeHasFocus_) {
-      QRect r = cur.isValid() ? list_->visualRect(cur) : QRect();
-      const int y = std::max(r.isValid() ? r.top() + 10 : 10, 0);
+      const int64_t cur = list_->CurrentRow();
+      if (cur < 0) return;
+      const int y = std::max(list_->RowRect(cur).top() + 10, 0);
       global = list_->viewport()->mapToGlobal(QPoint(30, y));
     } else {
-      global = tree_->viewport()->mapToGlobal(QPoint(10, 10));
+      const QRect r = tree_->visualRect(tree_->currentIndex());
+      global = tree_->viewport()->mapToGlobal(r.isValid() ? r.topLeft() + QPoint(10, 10) : QPoint(10, 10));
     }
   } else if (!focused->rect().contains(focused->mapFromGlobal(global))) {
     return;
@@ -1231,10 +1338,18 @@ void CDelvoraView::ShowContextMenu(QPoint global, bool fromKeyboard) {
     const int64_t sel = s.selectedRows;
     c->Action(cmd::kProperties)->setEnabled(sel == 1);
     if (sel == 1) {
-      const int row = list_->selectionModel()->selectedRows().first().row();
-      const int state = list_->GetCheckState(row);
+      const int state = list_->GetCheckState(int(list_->FirstSelected()));
       c->Action(cmd::kSelect)->setEnabled(state != 1);
       c->Action(cmd::kDeselect)->setEnabled(state != 0);
+    }
+  } else {
+    const uint32_t folder = tree_->CurrentFolder();
+    const FolderIndex* f = list_->Folders();
+    const bool item = f && folder < f->Count();
+    c->Action(cmd::kProperties)->setEnabled(item);
+    if (item) {
+      c->Action(cmd::kSelect)->setEnabled(f->At(folder).State() != 2);
+      c->Action(cmd::kDeselect)->setEnabled(f->At(folder).State() != 1);
     }
   }
   menu.exec(global);
@@ -1289,4 +1404,296 @@ void CDelvoraView::focusInEvent(QFocusEvent* event) {
     viewingTipsPending_ = false;
     ShowViewingTips();
   }
+}
+
+// ---- arrange, filter, find, properties, folder view ----
+
+bool CDelvoraView::SortAscending() const { return folderDisplay_ ? sortAscendingFolder_ : sortAscendingFlat_; }
+
+void CDelvoraView::ShowPaneText(int message) {
+  if (frame_->statusBar()) frame_->statusBar()->showMessage(ToQ(StripAccelerator(Msg(message))));
+}
+
+int CDelvoraView::ArrangeFiles(int code) {
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  struct EndWait {
+    ~EndWait() { QApplication::restoreOverrideCursor(); }
+  } endWait;
+  if (code != -1 && list_->IsEmpty()) return -1;
+  CMBLstHdrCtrl* header = list_->Header();
+  auto showArrow = [header](int column, bool ascending) {
+    if (column >= 0 && column < kListColumnCount) header->SetSortArrow(column, ascending);
+    else header->ClearSortArrow();
+  };
+  if (folderDisplay_) {
+    // The folder and volume of the open folder's rows are all the same.
+    if (code == kSortFolder || code == kSortVolume) return -1;
+    if (code != -1) {
+      ShowPaneText(266);
+      if (code == sortColumnFolder_) {
+        sortAscendingFolder_ = !sortAscendingFolder_;
+        list_->ReverseOrder();
+      } else {
+        sortColumnFolder_ = code;
+        sortAscendingFolder_ = true;
+        list_->SortFolderRows(code);
+      }
+    }
+    showArrow(sortColumnFolder_, sortAscendingFolder_);
+  } else {
+    if (code != -1) {
+      ShowPaneText(266);
+      if (code != sortColumnFlat_) {
+        sortAscendingFlat_ = true;
+        sortColumnFlat_ = code;
+        list_->StartSort(code);
+        ApplyStepState();
+        return code;
+      }
+      sortAscendingFlat_ = !sortAscendingFlat_;
+      list_->ReverseOrder();
+    }
+    showArrow(sortColumnFlat_, sortAscendingFlat_);
+  }
+  const int column = folderDisplay_ ? sortColumnFolder_ : sortColumnFlat_;
+  if (frame_->statusBar() && column >= 0 && column < kListColumnCount)
+    frame_->statusBar()->showMessage(ToQ(FormatW(Msg(270).c_str(), FromQ(list_->HeaderText(column)))));
+  RefreshCommands();
+  return -1;
+}
+
+void CDelvoraView::OnSortFinished(int code) {
+  g_activityCode = kActivityIdle;
+  list_->setEnabled(true);
+  sortColumnFlat_ = code;
+  ApplyStepState();
+  if (code == kSortFolderOrder) OnFolderView();
+  else ArrangeFiles(-1);
+  RefreshCommands();
+}
+
+void CDelvoraView::OnFolderView() {
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  struct EndWait {
+    ~EndWait() { QApplication::restoreOverrideCursor(); }
+  } endWait;
+  if (list_->IsEmpty()) return;
+  CMBLstHdrCtrl* header = list_->Header();
+  if (folderDisplay_) {
+    list_->ToggleDisplay();
+    folderDisplay_ = false;
+    tree_->hide();
+    splitterBar_->hide();
+    frame_->SetFolderViewButton(false);
+    if (sortColumnFlat_ >= 0 && sortColumnFlat_ < kListColumnCount) header->SetSortArrow(sortColumnFlat_, sortAscendingFlat_);
+    else header->ClearSortArrow();
+    DoLayout();
+    list_->setFocus();
+    ShowPaneText(260);
+    RefreshCommands();
+    return;
+  }
+  if (!list_->InFolderOrder()) {
+    // The folder display needs the records in folder order: sort first;
+    // the sort's end runs this command again.
+    ShowPaneText(263);
+    sortColumnFlat_ = -1;
+    list_->StartSort(kSortFolderOrder);
+    lookFor_->setFocus();
+    ApplyStepState();
+    RefreshCommands();
+    return;
+  }
+  if (sortColumnFolder_ == -1) {
+    sortColumnFolder_ = kSortName;
+    sortAscendingFolder_ = true;
+  }
+  const int r = list_->ToggleDisplay();
+  if (r < 0) {
+    // The folder rows are built on a worker; folderRowsReady ends it.
+    ShowPaneText(263);
+    ApplyStepState();
+    RefreshCommands();
+    return;
+  }
+  OnFolderRowsReady(true);
+}
+
+void CDelvoraView::OnFolderRowsReady(bool any) {
+  g_activityCode = kActivityIdle;
+  list_->setEnabled(true);
+  folderDisplay_ = list_->IsFolderDisplay();
+  frame_->SetFolderViewButton(folderDisplay_);
+  tree_->setVisible(folderDisplay_);
+  splitterBar_->setVisible(folderDisplay_);
+  DoLayout();
+  CMBLstHdrCtrl* header = list_->Header();
+  if (sortColumnFolder_ >= 0 && sortColumnFolder_ < kListColumnCount) header->SetSortArrow(sortColumnFolder_, sortAscendingFolder_);
+  else header->ClearSortArrow();
+  if (any) {
+    tree_->SelectFolder(list_->CurrentFolder());
+    OnFolderChosen(list_->CurrentFolder());
+    tree_->setFocus();
+  }
+  ShowPaneText(261);
+  ApplyStepState();
+  RefreshCommands();
+  if (!any) ShowMessage(kMbIconInformation, u"%s", u"No files found!");
+}
+
+void CDelvoraView::OnFolderChosen(uint32_t folderRow) {
+  if (!list_->IsFolderDisplay()) return;
+  list_->OpenFolder(folderRow);
+  if (sortColumnFolder_ >= 0 && sortColumnFolder_ < kListColumnCount && sortColumnFolder_ != kSortFolder &&
+      sortColumnFolder_ != kSortVolume) {
+    list_->SortFolderRows(sortColumnFolder_);
+    if (!sortAscendingFolder_) list_->ReverseOrder();
+  }
+  if (list_->hasFocus()) propertiesState_ = 0;
+  RefreshCommands();
+}
+
+void CDelvoraView::OnColumnClick(int column) {
+  if (g_activityCode.load() != kActivityIdle || column < 0 || column >= kListColumnCount) return;
+  CMBLstHdrCtrl* header = list_->Header();
+  if (header->OverFilterIcon() && header->ColumnUnderPointer() == column) {
+    if (!list_->Criterion(column)) {
+      EditFilter(column);
+      return;
+    }
+    pendingFilterColumn_ = column;
+    QMenu menu(this);
+    QAction* edit = menu.addAction(QStringLiteral("Edit filter..."));
+    QAction* clear = menu.addAction(QStringLiteral("Clear filter"));
+    QAction* chosen = RunMenu(menu, QCursor::pos());
+    if (chosen == edit) OnCommand(cmd::kFilterEdit);
+    else if (chosen == clear) OnCommand(cmd::kFilterClear);
+    pendingFilterColumn_ = -1;
+    return;
+  }
+  ArrangeFiles(column);
+}
+
+void CDelvoraView::EditFilter(int column) {
+  if (column < 0 || column >= kListColumnCount) return;
+  CCustomFilterDlg dlg(column, list_->HeaderText(column), this);
+  if (const FilterCriterion* k = list_->Criterion(column)) dlg.LoadCriterion(*k);
+  if (RunDialog(dlg) == QDialog::Accepted) {
+    if (std::unique_ptr<FilterCriterion> k = dlg.BuildCriterion()) {
+      list_->SetFilter(column, std::move(k));
+      ApplyStepState();
+    }
+  }
+  RefreshCommands();
+}
+
+void CDelvoraView::ClearFilter(int column) {
+  list_->ClearFilter(column);
+  ApplyStepState();
+  RefreshCommands();
+}
+
+void CDelvoraView::OnFilterFinished() {
+  ApplyStepState();
+  RefreshCommands();
+}
+
+void CDelvoraView::OnFindNext() {
+  if (!findDlg_) return;
+  const FindOptions options = findDlg_->Options();
+  if (options.text.empty()) return;
+  const int64_t rows = list_->RowCount();
+  FindPlan plan = PlanFind(rows, list_->FirstSelected(), findColumn_, options.down);
+  list_->ClearSelection();
+  while (true) {
+    const auto [row, column] = plan.empty ? std::pair<int64_t, int>(-1, -1) : list_->FindNext(plan, options);
+    if (row >= 0) {
+      findColumn_ = column;
+      setFocus();
+      list_->setFocus();
+      list_->SelectRow(row);
+      list_->EnsureVisible(row);
+      RefreshCommands();
+      return;
+    }
+    if (plan.wholeList) {
+      ShowMessage(kMbIconInformation, u"%s", Msg(169));
+      break;
+    }
+    if (ShowMessage(kMbYesNo | kMbIconQuestion, u"%s. %s", Msg(169), Msg(170)) != kIdYes) break;
+    // Once more over the whole list: from row 0 downwards (the last row
+    // upwards).
+    plan = PlanFind(rows, -1, findColumn_, options.down);
+  }
+  RefreshCommands();
+}
+
+int CDelvoraView::GetPropertyRecord(int row, bool folderRow, PropertyRecord& record) {
+  record = PropertyRecord{};
+  ListItemInfo info;
+  const int kind = folderRow ? list_->GetFolderItemInfo(uint32_t(row), info) : list_->GetItemInfo(row, info);
+  if (kind < 0) return 1;
+  const bool idle = g_activityCode.load() == kActivityIdle;
+  if (kind == 2) {
+    // A volume row: the engine's volume by the node's index or the path's
+    // number, each checked against the table.
+    record.flags |= PropertyRecord::kVolume;
+    record.displayMode = 2;
+    record.volume.letterCode = info.folder.empty() ? 0 : int(info.folder[0]);
+    record.volume.label = info.name;
+    if (CVol* v = idle ? VolumeOfRow(g_engine, info.nodeIndex, info.folder) : nullptr) {
+      record.volume.label = v->label;
+      record.volume.firstSector = int64_t(v->startSector);
+      record.volume.sectorCount = int64_t(v->sizeSectors);
+      record.volume.typeCode = v->type;
+      record.volume.sectorSize = v->sectorSize;
+    }
+    return 1;
+  }
+  record.flags |= PropertyRecord::kDetails;
+  record.displayMode = kind;
+  record.name = info.name;
+  record.folder = info.folder;
+  record.sizeText = info.sizeText;
+  record.dateText = info.dateText;
+  record.recordNumber = kind == 0 ? info.nodeIndex : -1;
+  // The engine's node table is read only while no worker adds to it.
+  if (kind != 0 || info.nodeIndex < 0 || !idle || !g_engine || !g_engine->nodes) return 1;
+  cnode* node = g_engine->nodes->GetAt(info.nodeIndex);
+  if (!node) return 1;
+  record.flags |= PropertyRecord::kNumber;
+  CVol* volume = NodeVolume(g_engine, *node);
+  record.numberKind = volume ? volume->type : 0;
+  record.location = int64_t(NodeLocation(*node));
+  // The run list for the Runs row (an extension chain has none to show).
+  if (const uint8_t* runs = node->RunBuffer()) {
+    const uint32_t length = std::min<uint32_t>(RunListBytes(runs), uint32_t(kRunsDisplayLimit));
+    record.nodeData.assign(runs, runs + kRunListHeaderBytes + length);
+  }
+  propertiesState_ = list_->CanPreview(row) ? 1 : 0;
+  if (propertiesState_ == 1 && node->size != 0 && !IsLinkWithoutData(*node)) {
+    if (g_appState) g_appState->stopRequested = 0;
+    g_engine->SelectPartition(0, 0, 0, 0);
+    if (ReadPreviewBytes(g_engine, g_currentDrive, info.nodeIndex, record.picture))
+      record.flags |= PropertyRecord::kPicture;
+  }
+  return 1;
+}
+
+void CDelvoraView::OnProperties() {
+  const bool tree = treeHasFocus_ && folderDisplay_;
+  if (!tree && list_->SelectedCount() != 1) return;
+  int last = 0;
+  const int first = list_->GetSelectionRange(tree, last);
+  if (first < 0) return;
+  ShowPropertiesDialog([this](int position, bool fromTree, PropertyRecord& record) {
+    return GetPropertyRecord(position, fromTree, record) == 1 && record.flags != 0;
+  }, first, last, tree, this);
+  RefreshCommands();
+}
+
+void CDelvoraView::BuildLookForList() {
+  // One stand-in picture (2) for every type until types have their icons.
+  LoadSystemFileTypes(typeIndex_, 2);
+  for (const auto& [text, ext] : typeIndex_.LookForRows()) lookFor_->AddLine(ToQ(text), ext);
 }

@@ -13,14 +13,19 @@
 #include <vector>
 
 #include "foundation/UiServices.h"
+#include "ui/core/AffiliationRules.h"
 #include "ui/core/CommandState.h"
+#include "ui/core/FileTypeIndex.h"
 #include "ui/core/ListStore.h"
 #include "ui/core/LookInRows.h"
 #include "ui/core/ViewLayout.h"
 
 class CMainFrame;
+class CFindDlg;
 class CLookInCb;
 class CMyListCtrl;
+class CMyTreeCtrl;
+struct PropertyRecord;
 class CStatusDlg;
 class CDlgSplitterCtrl;
 class CGlassBtnCtrl;
@@ -38,7 +43,10 @@ class QLabel;
 class QPushButton;
 class QRadioButton;
 class QToolButton;
-class QTreeWidget;
+
+// Installs what Disk Image Create opens (the disk-image dialog); none: the
+// command does nothing.
+void SetDiskImageDialog(std::function<void(QWidget*)> open);
 
 class CDelvoraView : public QWidget, public ViewSink {
   Q_OBJECT
@@ -72,6 +80,14 @@ class CDelvoraView : public QWidget, public ViewSink {
   int PropertiesState() const { return propertiesState_; }
   int Step() const { return step_; }
   CMyListCtrl* List() const { return list_; }
+  CMyTreeCtrl* Tree() const { return tree_; }
+  CFindDlg* FindDialog() const { return findDlg_; }
+  const FileTypeIndex& TypeIndex() const { return typeIndex_; }
+  int SortColumnFlat() const { return sortColumnFlat_; }
+  int SortColumnFolder() const { return sortColumnFolder_; }
+  bool SortAscending() const;
+  bool FolderDisplay() const { return folderDisplay_; }
+  void SetTreeHasFocus(bool on) { treeHasFocus_ = on; }
   FoundNodeStore& Nodes() { return nodes_; }
 
   // ---- surface ----
@@ -99,6 +115,38 @@ class CDelvoraView : public QWidget, public ViewSink {
   void TakeFoundItems(std::vector<FoundItem>& items, int percent);
   // Scan-mode radios (0 Quick, 1 Long), as if clicked.
   void OnScanModeChange(int index);
+
+  // ---- arrange, filter, find, properties, folder view ----
+  // Sorts by a column code (-1: after a finished sort); -1, or the code
+  // sorting on a worker.
+  int ArrangeFiles(int code);
+  // A click on a column heading (the header tells whether it hit the
+  // filter icon).
+  void OnColumnClick(int column);
+  // The column filter commands: the dialog for a column (its runner
+  // answers in tests), then the list's filter.
+  void EditFilter(int column);
+  void ClearFilter(int column);
+  // The Find dialog's Find Next.
+  void OnFindNext();
+  // The properties of the selected row or the tree's folder.
+  void OnProperties();
+  // The properties dialog's record of a list row, or of a folder row of
+  // the tree (folderRow); 1.
+  int GetPropertyRecord(int row, bool folderRow, PropertyRecord& record);
+  void OnFolderView();
+  // A folder chosen in the tree: the list shows its contents.
+  void OnFolderChosen(uint32_t folderRow);
+  // The Look-for rows and the file-type index from the MIME database.
+  void BuildLookForList();
+
+  // ---- option and source commands (ViewSourceCommands.cpp) ----
+  // Runs one of them; false for any other command.
+  bool OnOptionCommand(int commandId);
+  // Volume Affiliation: true on OK (the answer and the size overrides are
+  // stored).
+  bool RunVolumeAffiliation();
+  const AffiliationChoice& Affiliation() const { return affiliation_; }
 
   // ---- ViewSink (any thread) ----
   void OperationStarted() override;
@@ -140,9 +188,26 @@ class CDelvoraView : public QWidget, public ViewSink {
   void OnWorkerEnded(int64_t items);
   bool OpenSource(const WString& name);
   void ShowContextMenu(QPoint global, bool fromKeyboard);
+  void OnSortFinished(int code);
+  void OnFolderRowsReady(bool any);
+  void OnFilterFinished();
+  void ShowPaneText(int message);
   void OnSplitterMove(int x);
   void OnLookForChanged();
   void ShowViewingTips();
+  void OnPartialScan();
+  void OnSectorExclusion();
+  bool RunExclusionDialog(const WString& name);
+  void OnOverwriteMode();
+  void OnLoadChain(bool vhd);
+  void OnAdvancedVolumes();
+  // Step 9 of the scan: the volume choice (Quick Scan of a disk or image) or
+  // the usage tip (Long Scan of a volume device); false stops the scan.
+  bool ChooseVolumesBeforeScan(struct DrvInfo* info, bool* chosen);
+  // The 4K question and the review of the source's exclusions.
+  void AfterSourceOpened(class Drive* drive, const WString& name);
+  // Hands the affiliation to the engine before a recovery.
+  void ApplyAffiliation();
 
   CMainFrame* frame_;
   CStatusDlg* statusDlg_ = nullptr;
@@ -162,7 +227,9 @@ class CDelvoraView : public QWidget, public ViewSink {
   CMyCheckboxCtrl* useFolderNamesBox_ = nullptr;
   CGlassBtnCtrl* browse_ = nullptr;
   CImgButton* saveButton_ = nullptr;
-  QTreeWidget* tree_ = nullptr;
+  CMyTreeCtrl* tree_ = nullptr;
+  CFindDlg* findDlg_ = nullptr;
+  FileTypeIndex typeIndex_;
   CDlgSplitterCtrl* splitterBar_ = nullptr;
   CMyListCtrl* list_ = nullptr;
 
@@ -177,6 +244,9 @@ class CDelvoraView : public QWidget, public ViewSink {
   bool treeHasFocus_ = false;
   int propertiesState_ = 0;
   int sortColumnFlat_ = -1, sortColumnFolder_ = -1;
+  bool sortAscendingFlat_ = true, sortAscendingFolder_ = true;
+  int findColumn_ = -1;
+  int pendingFilterColumn_ = -1;
   int sessionLoadState_ = 0;
   bool scanEnabled_ = true, saveEnabled_ = false;
   bool step2Enabled_ = false;
@@ -187,6 +257,7 @@ class CDelvoraView : public QWidget, public ViewSink {
   bool sourceFailed_ = false;
   double pausedSeconds_ = 0;  // time spent in the pause questions of this run  // the last source could not be opened: no Scan
   WString recoveryDestination_;
+  AffiliationChoice affiliation_;  // cleared by every new scan
 
   std::thread worker_;
   std::atomic<bool> workerRunning_{false};

@@ -13,6 +13,7 @@
 #include "foundation/Messages.h"
 #include "foundation/Trace.h"
 #include "resources/Skins.h"
+#include "ui/PromptDialogs.h"
 #include "ui/QtPrompt.h"
 #include "ui/WindowHelp.h"
 
@@ -253,5 +254,5 @@ void ShowPropertiesDialog(PropertyRecordSource source, int position, int last, b
   CPropertyDlg dlg(std::move(source), parent);
   dlg.SetPosition(position, last, fromTree);
   dlg.Init();
-  dlg.exec();
+  RunDialog(dlg);
 }

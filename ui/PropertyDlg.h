@@ -73,5 +73,6 @@ class CPropertyDlg : public QDialog {
 };
 
 // The Properties command's call: shows the dialog modally for the row at
-// position (0..last) of the list or, fromTree, of the folder tree.
+// position (0..last) of the list or, fromTree, of the folder tree. Runs
+// through RunDialog, so tests can answer it.
 void ShowPropertiesDialog(PropertyRecordSource source, int position, int last, bool fromTree, QWidget* parent);

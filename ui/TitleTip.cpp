@@ -18,7 +18,7 @@ CTitleTip::CTitleTip(QWidget* parent) : QWidget(parent, Qt::ToolTip | Qt::Framel
   setPalette(pal);
 }
 
-bool CTitleTip::Create(QAbstractItemView* list) {
+bool CTitleTip::Create(QAbstractScrollArea* list) {
   list_ = list;
   setFont(list->font());
   margin_ = 2 * QFontMetrics(list->font()).horizontalAdvance(QLatin1Char(' '));

@@ -1,7 +1,7 @@
 // A borderless tip laid exactly over a list cell whose text is cut off,
 // showing the whole text.
 #pragma once
-#include <QAbstractItemView>
+#include <QAbstractScrollArea>
 #include <QWidget>
 
 class CTitleTip : public QWidget {
@@ -9,7 +9,7 @@ class CTitleTip : public QWidget {
  public:
   explicit CTitleTip(QWidget* parent = nullptr);
   // Remembers the list and measures a blank in its font.
-  bool Create(QAbstractItemView* list);
+  bool Create(QAbstractScrollArea* list);
   // cell in list viewport coordinates; offset as the list gives it. Shown
   // only when the text does not fit.
   void Show(const QRect& cell, const QString& text, int offset, bool firstColumn);
@@ -27,7 +27,7 @@ class CTitleTip : public QWidget {
   void keyPressEvent(QKeyEvent* event) override;
 
  private:
-  QAbstractItemView* list_ = nullptr;
+  QAbstractScrollArea* list_ = nullptr;
   int margin_ = 0;
   QString text_;
   QRect hit_;

@@ -9,14 +9,17 @@
 
 namespace {
 
-// The volume's extent in drive sectors lies inside the drive.
-bool VolumeInsideDrive(const CVol* v, const Drive* d) {
+// The volume's extent in drive sectors lies inside the drive; or it starts
+// there and its family keeps it past the end (a partial image of a failing
+// disk, read as far as it goes, the rest as unreadable sectors).
+bool VolumeOnDrive(CVol* v, Drive* d, const VolumeFamily* family) {
   if (!d) return false;
   const uint64_t driveSectors = d->SectorCount();
   if (v->startSector >= driveSectors) return false;
   unsigned __int128 bytes = (unsigned __int128)v->sizeSectors * (v->sectorSize ? v->sectorSize : d->SectorSize());
   const unsigned __int128 sectors = (bytes + d->SectorSize() - 1) / d->SectorSize();
-  return sectors <= driveSectors - v->startSector;
+  if (sectors <= driveSectors - v->startSector) return true;
+  return family && family->keepsPastDriveEnd && family->keepsPastDriveEnd(*v, *d);
 }
 
 }  // namespace
@@ -35,7 +38,7 @@ int ProcBootCm(int64_t sector64, const uint8_t* buffer, uint8_t type, CVol* volu
   // A family without an initialiser yet does not recognise its volumes.
   bool ok = family && family->initVolume && family->initVolume(*v, buffer, sector64, drive);
   // Whatever the boot block says, the volume must lie on the drive.
-  if (ok && drive && !VolumeInsideDrive(v, drive)) ok = false;
+  if (ok && drive && !VolumeOnDrive(v, drive, family)) ok = false;
   if (volume) return ok && drive ? drive->DiskNumber() : -1;
   int32_t index = -1;
   if (!ok || !drive || !AddVolume(*drive, v, 0, &index)) {

@@ -54,4 +54,11 @@ bool CarvedTypeAccepts(int expected, int found) {
   return false;
 }
 
+bool HeaderTypeAccepts(int expected, int headerType) {
+  if (CarvedTypeAccepts(expected, headerType)) return true;
+  if (headerType == kTypeDoc) return expected == kTypeXls || expected == kTypePpt;
+  if (headerType == kTypeZip) return expected == kTypeDocx || expected == kTypePptx || expected == kTypeXlsx;
+  return false;
+}
+
 bool HdrTypeMatches(int type, WStringView fileName) { return CarvedTypeAccepts(ExtensionToType(fileName), type); }

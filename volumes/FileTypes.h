@@ -64,6 +64,12 @@ uint8_t ExtensionToType(WStringView name);
 // header: only its directories tell it apart). 255 is accepted by nothing.
 bool CarvedTypeAccepts(int expected, int found);
 
+// Whether a file named as type `expected` may start with a header the probe
+// names `headerType`: as CarvedTypeAccepts, and since a file's first bytes
+// tell only the container, a compound file's header for an xls or ppt name
+// and a zip's for a docx, pptx or xlsx name.
+bool HeaderTypeAccepts(int expected, int headerType);
+
 // Whether a file whose name places it at type t may be written as carved
 // kind `type` (CarvedTypeAccepts(t, type)). A name of no known type accepts
 // nothing.

@@ -229,17 +229,19 @@ int Recycler::Remap(WString* folderPath, RecycledItem* item, uint64_t size, int 
   std::vector<WStringView> parts = Components(rest);
   if (parts.empty()) return 0;
 
+  // The bins of every family, in any case: "Recycled" (FAT) and "RECYCLER"
+  // (NTFS) of the older bin, "$RECYCLE.BIN" of the newer one.
   bool newBin;
-  if (EqualsNoCase(parts[0], u"Recycled")) {
+  if (EqualsNoCase(parts[0], u"Recycled") || EqualsNoCase(parts[0], u"RECYCLER")) {
     newBin = false;
-  } else if (parts[0] == u"$RECYCLE.BIN" && IsFatFamily(item->family)) {
+  } else if (EqualsNoCase(parts[0], u"$RECYCLE.BIN")) {
     newBin = true;
   } else {
     return 0;
   }
   // Where the items of the bin are: below the bin, or below its SID folder.
   size_t itemLevel = 1;
-  if (newBin && parts.size() > 1 && IsSidComponent(parts[1])) itemLevel = 2;
+  if (parts.size() > 1 && IsSidComponent(parts[1])) itemLevel = 2;
 
   WString original;
   WString below;  // the path under a recycled folder, "\"-terminated

@@ -390,7 +390,7 @@ WString CVol::SniffNodeType(const cnode* node) {
     data = ReadNodeClusters(node, 0, 1, &got);
   }
   if (!data || got == 0) return WString();
-  const uint8_t type = sniff(data, size_t(std::min<uint64_t>(got, bytes)));
+  const uint8_t type = sniff(this, node, data, size_t(std::min<uint64_t>(got, bytes)));
   return WString(FileTypeExtension(type));
 }
 
@@ -410,7 +410,7 @@ int CVol::CopyClusterRange(const uint8_t* runList, uint64_t clusters, WStringVie
   map.SetSectorSize(sectorSize);
   map.SetClusterSize(clusterSize);
   if (map.BuildVCNMappingTable(runList) < 0) return -1;
-  int fd = CreateFileLongPath(fileName, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  int fd = CreateFileLongPath(fileName, O_WRONLY | O_CREAT | O_TRUNC, 0666);
   if (fd < 0) {
     ErrorMsg(nullptr, WString(fileName).c_str());
     return -1;

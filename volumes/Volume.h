@@ -39,6 +39,9 @@ inline constexpr uint8_t kVolRefs = 11;
 inline constexpr uint8_t kVolZfs = 12;
 inline constexpr uint8_t kVolLastType = 12;
 
+// Bit of CVol::scanFlags.
+inline constexpr uint8_t kVolScanSelected = 0x01;
+
 inline bool IsFATType(uint8_t type) { return type == kVolFat16 || type == kVolFat32; }
 
 // Each of the two cluster buffers.
@@ -47,9 +50,12 @@ inline constexpr size_t kClusterBufferBytes = 0x100000;
 // code - kNoLetterBase.
 inline constexpr char16_t kNoLetterBase = 93;
 
-// The carving type (0..30; 255 for none) of a file's first bytes. The
-// start-up root installs the carving probe (carving lies above volumes).
-using NodeTypeSniffer = uint8_t (*)(const uint8_t* data, size_t count);
+class CVol;
+// The carving type (0..30; 255 for none) of a node's file from its first
+// bytes (the volume and node let it read further: a zip's member names).
+// The start-up root installs the carving sniffer (carving lies above
+// volumes).
+using NodeTypeSniffer = uint8_t (*)(CVol* volume, const cnode* node, const uint8_t* data, size_t count);
 void SetNodeTypeSniffer(NodeTypeSniffer sniffer);
 
 class CVol {
@@ -145,8 +151,8 @@ class CVol {
   // ---- carving, recycle bin, raw copy ----
   // The extension of the carving type of the node's first cluster (read
   // through its run list, or its family's mapping), as the installed sniffer
-  // names it; empty when none is installed, nothing can be read or no type
-  // is recognised.
+  // names it (a zip as docx, pptx or xlsx by its member names); empty when
+  // none is installed, nothing can be read or no type is recognised.
   WString SniffNodeType(const cnode* node);
   // Recycle-bin remapping and INFO2 reading, done by the recycler; 0 (not
   // remapped) until it exists.
@@ -189,6 +195,12 @@ class CVol {
   uint32_t progressSteps = 100;
   uint64_t sizeSectors = 0;
   uint64_t sizeSectors2 = 0;  // filled by the families
+  // The size the user gave the volume for the affiliation of found files
+  // (sectors, 0 for none).
+  uint64_t sizeOverride = 0;
+  // Bit 0: the volume is scanned (the volume choice clears it for volumes
+  // the user left out).
+  uint8_t scanFlags = kVolScanSelected;
   // FAT first data sector, exFAT cluster heap, VMFS data offset: the volume
   // sector that cluster 0 of ReadClusters starts at. Set by the family.
   uint64_t dataAreaSector = 0;

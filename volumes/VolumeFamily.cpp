@@ -15,6 +15,7 @@ struct Registry {
   std::array<const VolumeFamily*, 256> byType{};
   std::array<const NodeOps*, 16> byNibble{};
   std::array<SectorTest, kSectKindLimit> tests{};
+  std::array<SectorAction, kSectKindLimit> actions{};
   std::vector<const VolumeFamily*> order;
 };
 
@@ -48,6 +49,7 @@ void RegisterVolumeFamily(const VolumeFamily& family) {
   for (size_t i = 0; i < family.sectorKindCount; i++) {
     const SectorKindEntry& e = family.sectorKinds[i];
     if (e.kind >= 0 && e.kind < kSectKindLimit && e.test) r.tests[size_t(e.kind)] = e.test;
+    if (e.kind >= 0 && e.kind < kSectKindLimit && e.visit) r.actions[size_t(e.kind)] = e.visit;
   }
   Remember(r, &family);
 }
@@ -69,6 +71,10 @@ const NodeOps* FindNodeOps(uint8_t kind) { return TheRegistry().byNibble[kind >>
 
 SectorTest FindSectorTest(int kind) {
   return kind >= 0 && kind < kSectKindLimit ? TheRegistry().tests[size_t(kind)] : nullptr;
+}
+
+SectorAction FindSectorAction(int kind) {
+  return kind >= 0 && kind < kSectKindLimit ? TheRegistry().actions[size_t(kind)] : nullptr;
 }
 
 const std::vector<const VolumeFamily*>& VolumeFamilies() { return TheRegistry().order; }
@@ -93,7 +99,8 @@ bool SameVolumeSize(const CVol& known, const CVol& found, uint64_t slackBelow) {
   if (known.sizeSectors && found.sizeSectors) {
     const uint64_t below = 100 + slackBelow;
     const uint64_t lo = found.sizeSectors > below ? found.sizeSectors - below : 0;
-    if (known.sizeSectors < lo || known.sizeSectors > found.sizeSectors + 100) return false;
+    const uint64_t hi = found.sizeSectors > UINT64_MAX - 100 ? UINT64_MAX : found.sizeSectors + 100;
+    if (known.sizeSectors < lo || known.sizeSectors > hi) return false;
   }
   return true;
 }

@@ -105,6 +105,15 @@ struct SectorVisit {
   // Out: drive sectors the family still needs after this read (carried
   // over into the next one); 0 when done with the sector.
   uint32_t carryOverSectors = 0;
+  // Out: bytes from this sector on that the structure needs when fewer are
+  // left in the read: the pass joins them with the head of the next read
+  // and visits the joined structure again (carry-over).
+  uint32_t needBytes = 0;
+  // Out: drive sectors the action consumed (0: one sector).
+  uint32_t consumedSectors = 0;
+  // Out: the index of a volume the action added to the drive's table (-1:
+  // none); the pass records the nodes found before it and parses it.
+  int32_t volumeFound = -1;
 };
 
 // One sector kind a family knows: the classifier's test for it and what the
@@ -164,6 +173,10 @@ struct VolumeFamily {
   // A volume of this family fills its partition (less its trailing
   // sectors): its partition's last sectors need no search.
   bool fillsPartition = false;
+  // Whether a volume that starts inside the drive but runs past its end
+  // (a partial image of a failing disk) is kept: its metadata is on the
+  // drive. Null: a volume must lie wholly inside the drive.
+  bool (*keepsPastDriveEnd)(CVol& volume, Drive& drive) = nullptr;
   // Reads what the first sectors of an opened volume device tell (format
   // time, the volume's sector count); true when they are this family's.
   bool (*driveOpen)(Drive& drive, const uint8_t* firstSectors, uint32_t bytes, DriveOpenFacts* facts) = nullptr;
@@ -208,6 +221,10 @@ struct VolumeFamily {
   // A file found without a folder is shown at the end of the Long Scan: the
   // family completes what it needs (its runs, its size).
   void (*completeRemainingFile)(CVol* volume, cnode* node) = nullptr;
+  // After the sector pass: the family ties its orphan nodes to their
+  // folders and volumes and hands over every node of its nibble not shown
+  // yet (the drive's volume table gives the volumes).
+  void (*finishLongScan)(ScanSink& engine, Drive* drive) = nullptr;
 
   // ---- carving ----
   // A header hit that the family takes itself (such as the raw recovery of
@@ -247,6 +264,9 @@ const VolumeFamily* FindVolumeFamily(uint8_t type);
 const NodeOps* FindNodeOps(uint8_t kind);
 // The test registered for a sector kind; null when none.
 SectorTest FindSectorTest(int kind);
+// The Long Scan action registered for a sector kind; null when none.
+using SectorAction = int (*)(SectorVisit& visit);
+SectorAction FindSectorAction(int kind);
 // The registered families in priority order.
 const std::vector<const VolumeFamily*>& VolumeFamilies();
 // The sizing of an internal carving kind; null when no family sizes it.

@@ -104,8 +104,12 @@ int32_t LookForBootSector(Drive& drive, uint64_t sector, int32_t count, BootHit*
       if (const VolumeFamily* f = FindVolumeFamily(uint8_t(kind)); f && f->locate) f->locate(where);
       const int64_t pos = where.position, start = where.start;
       const uint64_t size = where.size;
-      // Whatever the disk says, a volume must lie inside the drive.
-      if (!InsideDrive(drive, start, size)) continue;
+      // Whatever the disk says, a volume must lie inside the drive; one of
+      // a family that keeps partial volumes need only start there
+      // (ProcBootCm asks the family).
+      const VolumeFamily* family = FindVolumeFamily(uint8_t(kind));
+      const bool partialOk = family && family->keepsPastDriveEnd;
+      if (!InsideDrive(drive, start, partialOk ? 0 : size)) continue;
       if (hit) {
         hit->kind = kind;
         hit->start = start;
@@ -248,7 +252,8 @@ int SearchBootSectors(Drive& d, uint64_t sector, int32_t count, bool backward, b
       step = -mib;
     } else {
       uint64_t end;
-      if (!__builtin_add_overflow(v->startSector, vsize + (f ? f->trailingSectors : 0), &end) && end < total &&
+      if (!__builtin_add_overflow(v->startSector, vsize, &end) &&
+          !__builtin_add_overflow(end, uint64_t(f ? f->trailingSectors : 0), &end) && end < total &&
           total - end >= eight)
         from = int64_t(end);
     }

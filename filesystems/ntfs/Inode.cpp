@@ -364,6 +364,13 @@ int inode::ParseAttribute(uint32_t type, uint32_t pos, uint32_t len, const WStri
 
 void inode::TakePieces() {
   if (!pieces) return;
+  // Resident data has no extents: the list's $DATA entry names this record
+  // itself (a file with many links gets a list while its data stays here).
+  if (residentData && !runs && !HasPieces()) {
+    DeleteXEntryChain(pieces);
+    pieces = nullptr;
+    return;
+  }
   XEntry* match = nullptr;
   for (XEntry* p = pieces; p; p = p->next) {
     if (p->firstVcn == firstVcn && !p->runs) {

@@ -12,13 +12,16 @@
 
 #include "filesystems/ntfs/Definitions.h"
 #include "filesystems/ntfs/DevBitmap.h"
+#include "filesystems/ntfs/FolderPaths.h"
 #include "filesystems/ntfs/Inode.h"
 #include "filesystems/ntfs/NtfsVolume.h"
+#include "filesystems/ntfs/RecycleBin.h"
 #include "foundation/AppState.h"
 #include "foundation/Messages.h"
 #include "foundation/Trace.h"
 #include "platform/Errors.h"
 #include "platform/Memory.h"
+#include "storage/Drive.h"
 #include "volumes/Node.h"
 #include "volumes/NodeTable.h"
 #include "volumes/ScanSink.h"
@@ -29,16 +32,15 @@ namespace {
 constexpr uint32_t kChunkBytes = 0x100000;
 // Deeper folder chains than this are damaged or crafted (or a loop).
 constexpr int kMaxFolderDepth = 1024;
+// Below this a source holds no volume of any family (a boot sector and
+// the least of its metadata).
+constexpr uint64_t kSmallestVolumeBytes = 4096;
 
 struct AlignedBuffer {
   explicit AlignedBuffer(size_t n) : p(static_cast<uint8_t*>(AlignedAlloc(n))) {}
   ~AlignedBuffer() { AlignedFree(p); }
   uint8_t* p;
 };
-
-bool IsRecycleFolderName(WStringView name) {
-  return EqualsNoCase(name, u"$Recycle.Bin") || EqualsNoCase(name, u"RECYCLER") || EqualsNoCase(name, u"RECYCLED");
-}
 
 }  // namespace
 
@@ -47,7 +49,13 @@ int NtfsReadMft(NTFSVol* volume, int report) {
   if (!volume) return -1;
   if (volume->LoadMftNode() != 0 || !volume->mftMap || volume->RecordCount() == 0) {
     if (report) {
-      ErrorMsg(Msg(424));
+      // A source too small for any volume is named as such: a Long Scan
+      // would find nothing either.
+      const Drive* d = volume->drive ? volume->drive : g_currentDrive;
+      if (d && uint64_t(d->SectorCount()) * d->SectorSize() < kSmallestVolumeBytes)
+        VErrorMsg(u"%s is empty or too small to hold a volume.", d->DisplayName());
+      else
+        ErrorMsg(Msg(424));
       throw DvCodeError{424};
     }
     return -1;
@@ -60,13 +68,6 @@ int NtfsReadMft(NTFSVol* volume, int report) {
 
 namespace {
 
-// Folder paths ("\a\b\") by folder record, with whether they lie in a
-// recycle bin, each built once.
-struct FolderInfo {
-  WString path;
-  bool inRecycle = false;
-};
-
 // One pass over a volume's $MFT: the records read in chunks and turned into
 // nodes, then the folder paths built and the shown nodes handed over.
 class MftPass {
@@ -78,14 +79,14 @@ class MftPass {
         scanMode_(engine.ScanMode()),
         recSize_(vol->recordSize),
         show_(g_appState ? g_appState->scanFlag.load() : 3),
-        firstStep_(firstStep) {}
+        firstStep_(firstStep),
+        paths_(engine.Nodes()) {}
 
   int Run(uint64_t firstRecord);
 
  private:
   void FillChunk(uint8_t* buf, uint64_t first, uint32_t inChunk);
   void ParseRecord(uint8_t* rec, uint64_t r, uint64_t volByte, uint64_t records);
-  const FolderInfo* FolderPath(uint32_t parentRecord);
   void HandOver();
 
   NTFSVol* const vol_;
@@ -96,17 +97,22 @@ class MftPass {
   const uint8_t show_;
   const int firstStep_;
   inode work_;
-  // Folder record -> node index, and the nodes this pass added, in order.
-  std::unordered_map<uint32_t, uint32_t> folders_;
+  // The folders by record, and the nodes this pass added, in order.
+  NtfsFolderPaths paths_;
   std::vector<uint32_t> added_;
   int lastPercent_ = -1;
   // The chunk's pieces: (chunk offset, volume byte; 0 when unmapped).
   std::vector<std::pair<uint32_t, uint64_t>> pieces_;
-  std::unordered_map<uint32_t, FolderInfo> pathOf_;
 };
 
 int MftPass::Run(uint64_t firstRecord) {
   if (!vol_->mftMap || recSize_ < 512 || kChunkBytes % recSize_) return 0;
+  if (scanMode_ == kScanLong && vol_->mirrorCluster) {
+    // The mirror's copies of the first records are no loose records either.
+    const uint32_t cs = vol_->clusterSize;
+    const NodeRun run{int64_t(vol_->mirrorCluster), (4ull * recSize_ + cs - 1) / cs};
+    engine_.AddNodeRanges(*vol_, &run, 1, cs, 0, 4ull * recSize_);
+  }
   // The loop bound comes from disk: never past what the runs map.
   const uint64_t mapped = vol_->mftMap->TotalClusters() * uint64_t(vol_->clusterSize);
   const uint64_t records = std::min(vol_->RecordCount(), mapped / recSize_);
@@ -172,9 +178,27 @@ void MftPass::FillChunk(uint8_t* buf, uint64_t first, uint32_t inChunk) {
       pieces_.emplace_back(filled, 0);
     } else {
       pieces_.emplace_back(filled, at);
+      // The Long Scan takes no FILE record of the stretches read here again.
+      if (scanMode_ == kScanLong) {
+        const NodeRun run{int64_t(at / cs), clusters};
+        engine_.AddNodeRanges(*vol_, &run, 1, cs, 0, n);
+      }
     }
     filled += n;
   }
+}
+
+// A non-resident size past the allocated size (or the volume) is damage:
+// the size is cut to the initialised size when that fits, else to the
+// allocated size. True when it was cut.
+bool BoundDamagedSize(snode* n, uint64_t volumeBytes) {
+  if (!n->runs || n->IsDirectory()) return false;
+  uint64_t limit = n->allocatedSize ? n->allocatedSize : volumeBytes;
+  if (volumeBytes && limit > volumeBytes) limit = volumeBytes;
+  if (limit == 0 || n->size <= limit) return false;
+  n->size = (n->validSize && n->validSize <= limit) ? n->validSize : limit;
+  if (n->validSize > n->size) n->validSize = n->size;
+  return true;
 }
 
 // One base FILE record of the chunk (record number r at volume byte
@@ -203,6 +227,8 @@ void MftPass::ParseRecord(uint8_t* rec, uint64_t r, uint64_t volByte, uint64_t r
   if (deleted) work.flags |= kNodeDeleted;
   if (work.residentData && work.size != 0 && work.size <= recSize_ && !work.runs)
     work.flags = uint16_t((work.flags & ~kNodeGradeMask) | GradeBits(kGradeGood));
+  if (BoundDamagedSize(&work, uint64_t(vol->sizeSectors) * vol->sectorSize))
+    work.flags = uint16_t((work.flags & ~kNodeGradeMask) | GradeBits(kGradePoor));
   if (work.id == ntfs::kRecordVolume) {
     vol->versionMajor = work.versionMajor;
     vol->versionMinor = work.versionMinor;
@@ -212,11 +238,13 @@ void MftPass::ParseRecord(uint8_t* rec, uint64_t r, uint64_t volByte, uint64_t r
     if (vol->sizeSectors == 0 && vol->bitmap)
       vol->sizeSectors = uint64_t(vol->bitmap->count) * vol->sectorsPerCluster;
   }
+  // A $I record of the newer bin names a recycled item: the bin keeps it.
+  if (NTFS::TakeRecycleRecord(vol, work)) return;
   int64_t idx = -1;
   cnode* stored = engine_.AddNewNode(&work, true, &idx);
   if (!stored) return;
   added_.push_back(uint32_t(idx));
-  if (stored->IsDirectory()) folders_[stored->id] = uint32_t(idx);
+  if (stored->IsDirectory()) paths_.AddFolder(0, stored->id, uint32_t(idx));
   engine_.AddFoundCount(1);
   if (const uint32_t share = vol->progressSteps; share && scanMode_ == 0) {
     const int pc = firstStep_ + int(uint64_t(share) * (r + 1) / records);
@@ -227,61 +255,35 @@ void MftPass::ParseRecord(uint8_t* rec, uint64_t r, uint64_t volByte, uint64_t r
   }
 }
 
-const FolderInfo* MftPass::FolderPath(uint32_t parentRecord) {
-  std::vector<uint32_t> chain;
-  uint32_t at = parentRecord;
-  const FolderInfo* known = nullptr;
-  while (true) {
-    auto hit = pathOf_.find(at);
-    if (hit != pathOf_.end()) {
-      known = &hit->second;
-      break;
-    }
-    auto f = folders_.find(at);
-    if (f == folders_.end() || int(chain.size()) >= kMaxFolderDepth ||
-        std::find(chain.begin(), chain.end(), at) != chain.end())
-      return nullptr;
-    chain.push_back(at);
-    const cnode* n = nodes_->GetAt(f->second);
-    if (!n) return nullptr;
-    at = n->parentId;
-  }
-  FolderInfo info = *known;
-  for (size_t i = chain.size(); i-- > 0;) {
-    const cnode* n = nodes_->GetAt(folders_[chain[i]]);
-    const WString part = n->GetNameW();
-    info.path.append(part.data(), part.size());
-    info.path.push_back(u'\\');
-    info.inRecycle = info.inRecycle || IsRecycleFolderName(part);
-    known = &(pathOf_[chain[i]] = info);
-  }
-  return known;
-}
-
 // The shown nodes handed over in record order. A missing or unreadable
-// parent leaves the path where the chain broke off: the file still comes
-// out, under the volume.
+// parent puts the file under "\Extra files\Folder<record>\".
 void MftPass::HandOver() {
-  pathOf_.emplace(ntfs::kRecordRoot, FolderInfo{WString(1, u'\\'), false});
-  const FolderInfo volumeRoot{WString(1, u'\\'), false};
   // Paths start with the volume's two-character part: its letter or its
   // number code, and a colon.
   const WString prefix(vol_->driveLetter);
+  // The older bins' INFO2 files first: they name the items beside them.
+  for (uint32_t idx : added_) {
+    cnode* n = nodes_->GetAt(idx);
+    if (!n || n->IsDirectory() || (n->flags & kNodeHandedOver)) continue;
+    const NtfsFolderPaths::Folder& folder = paths_.Path(0, n->parentId);
+    if (folder.inRecycle && NTFS::ReadInfo2(vol_, n, folder.path)) n->flags |= kNodeHandedOver;
+  }
   for (uint32_t idx : added_) {
     if (engine_.StopRequested()) break;
     cnode* n = nodes_->GetAt(idx);
-    if (!n) continue;
+    if (!n || (n->flags & kNodeHandedOver)) continue;
     const bool deleted = (n->flags & kNodeDeleted) != 0;
     if (n->id == ntfs::kRecordRoot) continue;
     if (deleted ? !(show_ & 1) : !(show_ & 2)) continue;
     WString name = n->GetNameW();
     if (scanMode_ == 0 && n->id < 16 && !name.empty() && name[0] == u'$') continue;
     if (name.empty()) continue;
-    const FolderInfo* found = FolderPath(n->parentId);
-    const FolderInfo& folder = found ? *found : volumeRoot;
-    // Recycle-bin contents are read by the recycle-bin code, not listed.
-    if (folder.inRecycle) continue;
+    const NtfsFolderPaths::Folder& found = paths_.Path(0, n->parentId);
+    // An item of a bin goes under the path it had before it was deleted.
+    const WString folder = found.inRecycle ? NTFS::RecycledFolder(vol_, n, found.path, engine_) : found.path;
+    if (found.inRecycle) name = n->GetNameW();
     if (g_appState && g_appState->fileFilter && !g_appState->fileFilter->ContainsW(name)) continue;
+    if (engine_.PathFilterMatch((folder + name).c_str()) != 0) continue;
     if (n->IsDirectory()) {
       if (deleted) n->flags = uint16_t((n->flags & ~kNodeGradeMask) | GradeBits(kGradePoor));
     } else if (vol_->bitmap && ((n->flags & kNodeGradeMask) == 0)) {
@@ -292,7 +294,7 @@ void MftPass::HandOver() {
     if (deleted) engine_.CountStat(kStatDeletedFound);
     if (n->IsDirectory()) engine_.CountStat(kStatFoldersFound);
     engine_.AddFoundCount(-1);
-    engine_.StoreFileItem(prefix, folder.path, idx);
+    engine_.StoreFileItem(prefix, folder, idx);
   }
 }
 

@@ -13,6 +13,7 @@
 #include "volumes/BootVolume.h"
 #include "volumes/RunList.h"
 #include "volumes/Volume.h"
+#include "volumes/VolumeSearch.h"
 
 bool NTFS::IsBootSector(const uint8_t* s) { return s[0] == 0xEB && memcmp(s + 3, "NTFS    ", 8) == 0 && s[11] == 0; }
 
@@ -123,6 +124,26 @@ int64_t ResolveNtfsBootCopy(int64_t sector, const uint8_t* boot, Drive* drive) {
   };
   if (primaryOk && score(primary, primary + int64_t(size)) == 2) return primary;
   if (backupOk && score(backup, backup) == 2) return backup;
-  if (backupOk) return backup;
-  return primaryOk ? primary : -1;
+  // Without evidence a reading is taken only where no known volume lies: a
+  // boot sector inside another volume's data (an image cut inside a
+  // volume, a copy in a file) must not lay a volume over it.
+  auto free = [&](int64_t start) {
+    const uint32_t n = VolumeCount(*drive);
+    for (uint32_t i = 0; i < n; i++) {
+      const CVol* v = VolumeAt(*drive, i);
+      // The volume of the same start is this one, found again.
+      if (!v || !v->sizeSectors || v->startSector == uint64_t(start)) continue;
+      if (uint64_t(start) < v->startSector + v->sizeSectors && v->startSector < uint64_t(start) + size) return false;
+    }
+    return true;
+  };
+  if (backupOk && free(backup)) return backup;
+  if (primaryOk && free(primary)) return primary;
+  // A drive shorter than the volume (a partial image of a failing disk):
+  // the primary reading, when its $MFT record is where it says.
+  if (!primaryOk && uint64_t(primary) < driveSectors && free(primary) &&
+      (RecordStartsAt(drive, &vol, primary + int64_t(mftAt), vol.mftCluster) ||
+       RecordStartsAt(drive, &vol, primary + int64_t(mirrorAt), vol.mftCluster)))
+    return primary;
+  return -1;
 }

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "filesystems/ntfs/Inode.h"
+#include "filesystems/ntfs/LongScan.h"
 #include "filesystems/ntfs/MftScan.h"
 #include "filesystems/ntfs/NtfsBoot.h"
 #include "filesystems/ntfs/NtfsIndex.h"
@@ -58,17 +59,42 @@ bool InitNtfsVolume(CVol& volume, const uint8_t* boot, int64_t sector, Drive*) {
 
 bool IsNtfsRoot(const CVol&, uint32_t id) { return id == 5; }
 
+// Two readings of one volume (the primary boot sector and its backup
+// disagreeing on where $MFT or $MFTMirr lie) are one volume: same start,
+// same size. CompleteNtfsVolume keeps the places whose record 0 checks out.
 bool SameNtfsVolume(const CVol& known, const CVol& found) {
   if (known.startSector != found.startSector) return false;
-  const auto& k = static_cast<const NTFSVol&>(known);
-  const auto& f = static_cast<const NTFSVol&>(found);
-  if (k.mftSector && f.mftSector && k.mftSector != f.mftSector) return false;
-  if (k.mirrorSector && f.mirrorSector && k.mirrorSector != f.mirrorSector) return false;
   return SameVolumeSize(known, found, 0);
 }
 
+// A volume past the drive's end is kept when its $MFT (or $MFTMirr) record
+// 0 is on the drive and checks out.
+bool KeepsNtfsPastDriveEnd(CVol& volume, Drive& drive) {
+  auto& v = static_cast<NTFSVol&>(volume);
+  const uint32_t ds = drive.SectorSize() ? drive.SectorSize() : 512;
+  // No disk holds more than 2^63 bytes: a larger total is a damaged field.
+  if ((unsigned __int128)v.sizeSectors * (v.sectorSize ? v.sectorSize : ds) > (unsigned __int128)INT64_MAX) return false;
+  auto onDrive = [&](int64_t sector) {
+    const unsigned __int128 at = (unsigned __int128)v.startSector * ds + (unsigned __int128)uint64_t(sector) * v.sectorSize;
+    return sector > 0 && at + v.recordSize <= (unsigned __int128)drive.SectorCount() * ds;
+  };
+  return (onDrive(v.mftSector) && v.MftRecordAt(v.mftSector)) ||
+         (onDrive(v.mirrorSector) && v.MftRecordAt(v.mirrorSector));
+}
+
 void CompleteNtfsVolume(CVol& known, const CVol& found) {
-  static_cast<NTFSVol&>(known).CompleteFrom(static_cast<const NTFSVol&>(found));
+  auto& k = static_cast<NTFSVol&>(known);
+  auto& f = const_cast<NTFSVol&>(static_cast<const NTFSVol&>(found));
+  if (f.mftSector && k.mftSector != f.mftSector && !k.MftRecordAt(k.mftSector) && f.MftRecordAt(f.mftSector)) {
+    k.mftSector = f.mftSector;
+    k.mftCluster = f.mftCluster;
+  }
+  if (f.mirrorSector && k.mirrorSector != f.mirrorSector && !k.MftRecordAt(k.mirrorSector) &&
+      f.MftRecordAt(f.mirrorSector)) {
+    k.mirrorSector = f.mirrorSector;
+    k.mirrorCluster = f.mirrorCluster;
+  }
+  k.CompleteFrom(f);
 }
 
 // ---- the volume search ----
@@ -97,8 +123,8 @@ bool IsNtfsBootKind(const uint8_t* s, const ClassifyContext*) { return NTFS::IsB
 bool IsLogRecordPage(const uint8_t* s, const ClassifyContext*) { return memcmp(s, "RCRD", 4) == 0; }
 
 const SectorKindEntry kSectorKinds[] = {
-    {kSectNtfsRecord, IsFileRecord, nullptr},
-    {kSectNtfsBoot, IsNtfsBootKind, nullptr},
+    {kSectNtfsRecord, IsFileRecord, NTFS::VisitFileRecord},
+    {kSectNtfsBoot, IsNtfsBootKind, NTFS::VisitBootSector},
     {kSectRcrd, IsLogRecordPage, nullptr},
 };
 
@@ -129,10 +155,13 @@ const VolumeFamily kFamily = [] {
   f.lastSectorProbe = ProbeNtfsBackup;
   f.trailingSectors = 1;  // the backup boot sector
   f.fillsPartition = true;
+  f.keepsPastDriveEnd = KeepsNtfsPastDriveEnd;
   f.driveOpen = NtfsDriveOpen;
   f.quickScan = NTFS::QuickScan;
   f.sectorKinds = kSectorKinds;
   f.sectorKindCount = sizeof kSectorKinds / sizeof kSectorKinds[0];
+  f.parseFoundVolume = NTFS::ParseFoundVolume;
+  f.finishLongScan = NTFS::FinishLongScan;
   f.carvedKind = kTypeIdx;
   f.sizeCarvedKind = SizeIndexRecord;
   return f;

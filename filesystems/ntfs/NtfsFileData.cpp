@@ -24,9 +24,38 @@ Drive* DriveOf(const CVol* v) { return v->drive ? v->drive : g_currentDrive; }
 
 }  // namespace
 
+namespace {
+bool ReadClustersCounted(NTFSVol* v, uint8_t* out, uint64_t lcn, uint32_t count, uint32_t cs, uint32_t* corrupt);
+}  // namespace
+
+// Clusters past the end of a drive shorter than its volume (a partial
+// image) come back as zeros and count as unreadable.
 bool NTFS::ReadVolumeClusters(NTFSVol* v, uint8_t* out, uint64_t lcn, uint32_t count, uint32_t cs, uint32_t* corrupt) {
   Drive* d = DriveOf(v);
-  const uint32_t before = d ? d->TotalErrors() : 0;
+  // A read error and an excluded range both leave zeros the file never held.
+  auto misses = [d] { return d ? d->TotalErrors() + d->ExcludedFills() : 0u; };
+  const uint32_t before = misses();
+  const uint32_t were = corrupt ? *corrupt : 0;
+  if (!ReadClustersCounted(v, out, lcn, count, cs, corrupt)) return false;
+  if (d && corrupt && *corrupt == were && misses() == before && cs) {
+    const uint64_t dss = d->SectorSize() ? d->SectorSize() : 512;
+    const unsigned __int128 driveEnd = (unsigned __int128)d->SectorCount() * dss;
+    const unsigned __int128 first = (unsigned __int128)v->startSector * dss + (unsigned __int128)lcn * cs;
+    const unsigned __int128 end = first + (unsigned __int128)count * cs;
+    if (end > driveEnd) {
+      const unsigned __int128 from = first > driveEnd ? first : driveEnd;
+      *corrupt += uint32_t((end - from + cs - 1) / cs);
+    }
+  }
+  return true;
+}
+
+namespace {
+bool ReadClustersCounted(NTFSVol* v, uint8_t* out, uint64_t lcn, uint32_t count, uint32_t cs, uint32_t* corrupt) {
+  Drive* d = DriveOf(v);
+  // A read error and an excluded range both leave zeros the file never held.
+  auto misses = [d] { return d ? d->TotalErrors() + d->ExcludedFills() : 0u; };
+  const uint32_t before = misses();
   uint32_t got = 0;
   const uint32_t transfer = d ? d->TransferSize() : 0;
   if (d && transfer && transfer < cs) {
@@ -47,26 +76,26 @@ bool NTFS::ReadVolumeClusters(NTFSVol* v, uint8_t* out, uint64_t lcn, uint32_t c
         return false;
       }
     }
-    if (d->TotalErrors() != before && corrupt) *corrupt += count;
+    if (misses() != before && corrupt) *corrupt += count;
     return true;
   }
   if (!v->ReadClusters(out, int64_t(lcn), count, cs, size_t(count) * cs, &got) || got < count) {
     if (LastErrorText().empty()) ErrorMsg(Msg(630));
     return false;
   }
-  if (d && d->TotalErrors() != before) {
+  if (d && misses() != before) {
     // Count the clusters that hold a sector the drive zero-filled; when the
     // read took more than one request only the whole count is known.
     uint32_t bad = 0;
     IOThread* io = d->IoThread();
     const uint32_t ss = d->SectorSize();
     const bool oneRequest = uint64_t(count) * cs <= d->TransferSize() && v->sectorSize == ss && io &&
-                            d->TotalErrors() - before == 1;
+                            misses() - before == 1;
     if (oneRequest) {
       const uint32_t perCluster = cs / ss;
       for (uint32_t c = 0; c < count; c++) {
         for (uint32_t s = 0; s < perCluster; s++) {
-          if (io->BitSet(kBitmapZero, c * perCluster + s)) {
+          if (io->BitSet(kBitmapZero, c * perCluster + s) || io->BitSet(kBitmapExc, c * perCluster + s)) {
             bad++;
             break;
           }
@@ -78,6 +107,7 @@ bool NTFS::ReadVolumeClusters(NTFSVol* v, uint8_t* out, uint64_t lcn, uint32_t c
   }
   return true;
 }
+}  // namespace
 
 int NTFS::ReadResidentRecord(NTFSVol* v, const snode* node, const NTFSStream* stream, inode* r) {
   Drive* d = DriveOf(v);

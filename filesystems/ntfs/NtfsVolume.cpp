@@ -217,6 +217,17 @@ bool NTFSVol::LoadPieces(inode* node) {
   return ok;
 }
 
+bool NTFSVol::MftRecordAt(int64_t sector) {
+  if (sector <= 0 || !recordSize || !clusterSize) return false;
+  std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[recordSize]);
+  if (!buf || !ReadVolumeBytes(this, uint64_t(sector) * sectorSize, recordSize, buf.get())) return false;
+  if (std::memcmp(buf.get(), "FILE", 4) != 0) return false;
+  inode node(buf.get(), this);
+  const bool ok = node.parseEntry(nullptr) == 0 && node.fileName == u"$MFT" && node.runs;
+  node.record = nullptr;
+  return ok;
+}
+
 int NTFSVol::LoadMftFrom(int64_t sector) {
   std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[recordSize]);
   if (!buf) ShowErrorAndThrow();

@@ -47,6 +47,9 @@ class NTFSVol : public CVol {
   // Reads and maps $MFT (record 0 at mftSector, else at mirrorSector): the
   // node, its extension records and the run map. 0 or -1 (last error set).
   int LoadMftNode();
+  // Whether the record at volume sector `sector` is a readable $MFT record 0
+  // (what a boot sector's $MFT or $MFTMirr cluster should lead to).
+  bool MftRecordAt(int64_t sector);
   // Reads MFT record r into buffer (recordSize bytes), through the run map.
   // *position = the drive sector where the record starts. False when unmapped or
   // unreadable.

@@ -294,4 +294,22 @@ TEST(FileTypesRule, AcceptedContentByExpectedType) {
   EXPECT_FALSE(HdrTypeMatches(kTypeNef, u"raw.tif"));
 }
 
+// A file's first bytes name only the container: the header of a compound
+// file is taken for an xls or ppt name, a zip's for docx, pptx and xlsx.
+TEST(FileTypesRule, AcceptedHeaderByExpectedType) {
+  struct Case {
+    int expected, header;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {kTypeXls, kTypeDoc, true},   {kTypePpt, kTypeDoc, true},   {kTypeDoc, kTypeDoc, true},
+      {kTypeDocx, kTypeZip, true},  {kTypePptx, kTypeZip, true},  {kTypeXlsx, kTypeZip, true},
+      {kTypeZip, kTypeZip, true},   {kTypeDocx, kTypeDoc, false}, {kTypeXls, kTypeZip, false},
+      {kTypeNef, kTypeTif, true},   {kTypeJpg, kTypePng, false},  {kTypeDoc, kTypeXls, true},
+      {kTypeXls, 255, false},       {255, kTypeDoc, false},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(HeaderTypeAccepts(c.expected, c.header), c.accepted) << c.expected << " " << c.header;
+}
+
 }  // namespace

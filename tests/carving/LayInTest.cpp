@@ -16,6 +16,7 @@
 
 #include "CarveHarness.h"
 #include "carving/DriveReader.h"
+#include "carving/OfficeProps.h"
 #include "carving/SectorProbe.h"
 #include "foundation/Globals.h"
 #include "foundation/Md5.h"
@@ -77,15 +78,29 @@ std::unique_ptr<Drive> OpenImage(const std::string& path) {
   return drive;
 }
 
+// Samples whose end the format's rule cannot see exactly: LibreOffice ends
+// its RTF at the closing brace, so a zero byte after it is taken with the
+// file, and other bytes run to the next line end (or refuse the file at a
+// lone carriage return).
+bool EndsAtItsBrace(const Laid& r) { return r.name == "lo_text.rtf"; }
+
+// Archives and documents may hold files of other kinds (pictures stored in
+// an archive, say) that are carved too; nothing else may be.
+bool HoldsOtherFiles(const Laid& r) {
+  return r.type == "zip" || r.type == "docx" || r.type == "xlsx" || r.type == "pptx" || r.type == "doc" ||
+         r.type == "xls" || r.type == "ppt" || r.type == "pdf" || r.name == "ole_difat.doc";
+}
+
 void CheckHits(const std::vector<HdrHit>& hits, const std::vector<uint8_t>& image, const std::string& layin,
                const std::string& how) {
   const std::vector<Laid>& rows = LayIns::Get().rows;
   std::map<int64_t, const HdrHit*> done;
   for (const HdrHit& h : hits) {
     EXPECT_NE(h.type, kTypeGif) << how;
+    EXPECT_NE(h.type, kTypeWma) << how;
     if (h.size > 0) done[h.start] = &h;
   }
-  size_t expected = 0;
+  std::map<int64_t, bool> laid;
   for (const Laid& r : rows) {
     if (r.layin != layin) continue;
     SCOPED_TRACE(how + ": " + r.name + " at " + std::to_string(r.offset));
@@ -94,15 +109,38 @@ void CheckHits(const std::vector<HdrHit>& hits, const std::vector<uint8_t>& imag
       EXPECT_EQ(it, done.end());
       continue;
     }
-    ++expected;
+    if (EndsAtItsBrace(r)) {
+      if (it == done.end()) {
+        EXPECT_EQ(layin, "raw");
+        continue;
+      }
+      laid[it->first] = true;
+      const HdrHit& h = *it->second;
+      if (layin == "slack") {
+        EXPECT_EQ(uint64_t(h.size), r.size + 1);
+      }
+      EXPECT_GE(uint64_t(h.size), r.size);
+      EXPECT_EQ(Md5Text(image.data() + r.offset, size_t(r.size)), r.md5);
+      continue;
+    }
     ASSERT_NE(it, done.end());
+    laid[it->first] = true;
     const HdrHit& h = *it->second;
     EXPECT_EQ(ToUtf8(FileTypeExtension(h.type)), r.type);
     EXPECT_EQ(uint64_t(h.size), r.size);
     ASSERT_LE(r.offset + uint64_t(h.size), image.size());
     EXPECT_EQ(Md5Text(image.data() + r.offset, size_t(h.size)), r.md5);
   }
-  EXPECT_EQ(done.size(), expected) << how << ": nothing else is carved";
+  for (const auto& [start, hit] : done) {
+    if (laid.count(start)) continue;
+    bool inside = false;
+    for (const Laid& r : rows) {
+      if (r.layin != layin || !HoldsOtherFiles(r)) continue;
+      const uint64_t at = uint64_t(start) * 512;
+      inside = inside || (at > r.offset && at + uint64_t(hit->size) <= r.offset + r.size);
+    }
+    EXPECT_TRUE(inside) << how << ": nothing else is carved: " << FileTypeName(hit->type) << " at " << start;
+  }
 }
 
 TEST(LayIn, EverySampleFromBothLayIns) {
@@ -142,7 +180,7 @@ TEST(LayIn, ThroughADriveReader) {
 TEST(LayIn, VolumesSniffTheTypeOfANodesFirstCluster) {
   const LayIns& l = LayIns::Get();
   if (l.dir.empty()) GTEST_SKIP() << "python3 missing";
-  SetNodeTypeSniffer(&CarvedHeaderType);  // as the root does
+  SetNodeTypeSniffer(&SniffNodeCarvedType);  // as the root does
   GlobalObjectsScope scope;
   const std::unique_ptr<Drive> drive = OpenImage(l.dir + "/slack.img");
   CVol volume;
@@ -160,6 +198,7 @@ TEST(LayIn, VolumesSniffTheTypeOfANodesFirstCluster) {
     std::string want = r.type;
     if (want == "none") want = r.name.substr(r.name.rfind('.') + 1);  // gif, and the flat jpg
     if (want == "nef") want = "tif";  // the first bytes are a plain TIFF header
+    if (want == "xls" || want == "ppt") want = "doc";  // a compound file is told by its directory
     EXPECT_EQ(ToUtf8(volume.SniffNodeType(&node)), want) << r.name;
     ++sniffed;
   }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "TraceFolder.h"
 #include "foundation/Trace.h"
 #include "tests/support/TempFolder.h"
 
@@ -71,9 +72,10 @@ TEST(PhraseList, LoadSplitsAtBlanksTabsAndLineEnds) {
   PhraseList list;
   std::string path = WritePhraseFile(temp, "split", "  one\ttwo  \r\n\n \t \r\nthree,four\nlast");
   ASSERT_EQ(list.Load(path), 3);
-  EXPECT_EQ(Tokens(list, 0), (std::vector<std::string>{"one", "two"}));
-  EXPECT_EQ(Tokens(list, 1), (std::vector<std::string>{"three,four"}));
-  EXPECT_EQ(Tokens(list, 2), (std::vector<std::string>{"last"}));
+  // In ascending order.
+  EXPECT_EQ(Tokens(list, 0), (std::vector<std::string>{"last"}));
+  EXPECT_EQ(Tokens(list, 1), (std::vector<std::string>{"one", "two"}));
+  EXPECT_EQ(Tokens(list, 2), (std::vector<std::string>{"three,four"}));
   EXPECT_EQ(list.Count(), 3);
 }
 
@@ -96,9 +98,9 @@ TEST(PhraseList, LoadReadsLongLinesWhole) {
   ASSERT_EQ(list.Load(path), 3);
   ASSERT_EQ(list.At(0).TokenCount(), 2);
   EXPECT_EQ(list.At(0).tokens[0], longToken);
-  EXPECT_EQ(list.At(1).TokenCount(), 200);
-  EXPECT_EQ(list.At(1).tokens[199], "t1199");
-  EXPECT_EQ(Tokens(list, 2), (std::vector<std::string>{"short"}));
+  EXPECT_EQ(Tokens(list, 1), (std::vector<std::string>{"short"}));
+  ASSERT_EQ(list.At(2).TokenCount(), 200);
+  EXPECT_EQ(list.At(2).tokens[199], "t1199");
 }
 
 TEST(PhraseList, LoadDropsLinesBeyondTheLimits) {
@@ -164,6 +166,28 @@ TEST_F(PhraseMatch, ScoreTextScoresRunsBetweenTags) {
   EXPECT_EQ(list_.ScoreText("no tags at all hello world"), 0);
 }
 
+// A file out of order loads as the sorted one: matching bisects the list,
+// and no match is lost to the order of the lines.
+TEST(PhraseList, AnUnsortedFileMatchesAsTheSortedOne) {
+  const std::string sorted = "cat\ndog house\nend of text\nhello world\nzebra\n\xC3\x89T\xC3\x89\n";
+  const std::string unsorted = "zebra\n\xC3\x89T\xC3\x89\nhello world\ncat\nend of text\ndog house\n";
+  const TempFolder temp("phrases");
+  PhraseList a, b;
+  ASSERT_EQ(a.Load(WritePhraseFile(temp, "sorted", sorted)), 6);
+  ASSERT_EQ(b.Load(WritePhraseFile(temp, "unsorted", unsorted)), 6);
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(Tokens(a, i), Tokens(b, i)) << i;
+  // Both match alike.
+  for (const char* text : {"zebra", "cat", "HELLO world", "the end of text", "\xC3\xA9t\xC3\xA9", "dog house cat"})
+    EXPECT_EQ(b.Match(text), a.Match(text)) << text;
+  EXPECT_EQ(b.Match("zebra cat hello world dog house"), 4);
+  // Many phrases in reverse order.
+  std::string reversed;
+  for (int i = 499; i >= 0; --i) reversed += "w" + std::to_string(1000 + i) + " x\n";
+  PhraseList c;
+  ASSERT_EQ(c.Load(WritePhraseFile(temp, "reversed", reversed)), 500);
+  EXPECT_EQ(c.Match("w1000 x w1250 x w1499 x w1499 y w1500 x W1333 X"), 4);
+}
+
 TEST(PhraseList, BisectsALargeList) {
   const TempFolder temp("phrases");
   std::string content;
@@ -173,39 +197,6 @@ TEST(PhraseList, BisectsALargeList) {
   EXPECT_EQ(list.Match("w1000 x w1250 x w1499 x w1499 y w1500 x W1333 X"), 4);
 }
 
-// Points the trace file at a temporary file with the ZIP trace on, for the
-// life of the object.
-class ZipTraceCapture {
- public:
-  explicit ZipTraceCapture(const std::string& name) : path_(folder_.Path() + "/" + name) {
-    oldPath_ = theTrace().TraceFilePath();
-    SetPath(FromUtf8(path_));
-    oldZip_ = traceZip.exchange(1);
-  }
-  ~ZipTraceCapture() {
-    traceZip = oldZip_;
-    TraceFileClose();
-    SetPath(oldPath_);
-  }
-  std::string Text() {
-    TraceFileClose();
-    std::ifstream in(path_, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
-
- private:
-  static void SetPath(const WString& path) {
-    theTrace().SetOptions(path, traceExecutionPath, traceRaid, traceMft, traceIo, traceContent, traceCompression,
-                          traceUnixFsA, traceUnixFsB, traceHfs, traceKeepFileOpen, traceSequentialSearch);
-  }
-  TempFolder folder_{"trace"};
-  std::string path_;
-  WString oldPath_;
-  int32_t oldZip_;
-};
-
 TEST(PhraseList, TracesMatchesWhenZipTraceIsOn) {
   const TempFolder temp("phrases");
   std::string longPhrase;
@@ -214,7 +205,7 @@ TEST(PhraseList, TracesMatchesWhenZipTraceIsOn) {
   ASSERT_EQ(list.Load(WritePhraseFile(temp, "trace", "hello world\n" + longPhrase + "\n")), 2);
   std::string text;
   {
-    ZipTraceCapture capture("phrase_trace.txt");
+    carve_test::TraceFolder capture(1);
     EXPECT_EQ(list.Match("Hello world and " + longPhrase), 2);
     text = capture.Text();
   }
@@ -225,8 +216,7 @@ TEST(PhraseList, TracesMatchesWhenZipTraceIsOn) {
       << text;
 
   // Off: nothing is written.
-  ZipTraceCapture capture("phrase_trace_off.txt");
-  traceZip = 0;
+  carve_test::TraceFolder capture(0);
   list.Match("hello world");
   EXPECT_EQ(capture.Text(), "");
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "CarveHarness.h"
+#include "SampleSplits.h"
 #include "carving/SectorProbe.h"
 #include "foundation/ByteOrder.h"
 #include "volumes/FileTypes.h"
@@ -105,45 +106,21 @@ std::vector<size_t> StructureBoundaries(const std::vector<uint8_t>& d) {
   } else {
     for (size_t k : {1, 2, 6, 14, 26, 28, 54}) b.insert(k);
   }
-  std::vector<size_t> out;
-  for (size_t x : b)
-    for (size_t y : {x - 1, x, x + 1})
-      if (y > 0 && y < d.size()) out.push_back(y);
-  return out;
+  return AroundEach(b, d.size());
 }
 
 TEST(SampleHarness, EverySampleAtEverySplitAndTail) {
   for (const Sample& s : kSamples) {
     const std::vector<uint8_t> file = LoadSample(s.file);
     ASSERT_GE(file.size(), kProbeBytes) << s.file;
-    for (Tail tail : {Tail::Zero, Tail::Random, Tail::Text}) {
-      // A tail that rounds the image up to whole sectors and more.
-      const std::vector<uint8_t> image = WithTail(file, tail, 8192 + (512 - file.size() % 512) % 512);
-      std::vector<std::pair<std::string, std::vector<size_t>>> splits = {
-          {"512 B", EvenReads(image.size(), 512)},
-          {"4 KiB", EvenReads(image.size(), 4096)},
-          {"1 MiB", EvenReads(image.size(), 1 << 20)},
-          {"odd 1000 B", EvenReads(image.size(), 1000)},
-      };
-      // The pass's reads are whole sectors: a parser that measures its file
-      // in its first call always has the header sector.
-      const bool oneCall = s.probed != kTypeJpg && s.probed != kTypePng;
-      for (size_t at : StructureBoundaries(file))
-        if (!oneCall || at >= kProbeBytes) splits.push_back({"boundary " + std::to_string(at), ReadsAt(image.size(), {at})});
-      for (const auto& [name, reads] : splits) {
-        const FeedResult r = FeedFile(image.data(), image.size(), reads);
-        SCOPED_TRACE(std::string(s.file) + ", " + TailName(tail) + " tail, reads " + name + ": " + r.Describe());
-        EXPECT_EQ(r.probed, s.probed);
-        if (s.expected == kNoFileType) {
-          EXPECT_FALSE(r.recorded);
-        } else {
-          EXPECT_TRUE(r.recorded);
-          EXPECT_EQ(r.type, s.expected);
-          EXPECT_EQ(r.size, int64_t(file.size()));
-        }
-        if (testing::Test::HasFailure()) return;
-      }
-    }
+    // The pass's reads are whole sectors: a parser that measures its file
+    // in its first call always has the header sector.
+    const bool oneCall = s.probed != kTypeJpg && s.probed != kTypePng;
+    std::vector<size_t> cuts;
+    for (size_t at : StructureBoundaries(file))
+      if (!oneCall || at >= kProbeBytes) cuts.push_back(at);
+    ExpectSampleAtEverySplit(s.file, file, s.probed, s.expected, cuts);
+    if (testing::Test::HasFailure()) return;
   }
 }
 

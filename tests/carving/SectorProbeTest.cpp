@@ -70,6 +70,8 @@ TEST(SectorProbe, EveryRow) {
        kNoFileType},
       {"zip local", Sector({{0, B({'P', 'K', 3, 4, 20, 0})}}), kTypeZip},
       {"zip local, version high byte", Sector({{0, B({'P', 'K', 3, 4, 20, 1})}}), kNoFileType},
+      {"zip local, version high byte, a plausible header",
+       Sector({{0, B({'P', 'K', 3, 4, 20, 3, 0, 0, 8, 0})}, {18, B({100, 0, 0, 0, 0x90, 1, 0, 0, 5, 0})}}), kTypeZip},
       {"zip descriptor", Sector({{0, B({'P', 'K', 7, 8})}}), kTypeZip},
       {"zip spanned", Sector({{0, "PK00PK"}}), kTypeZip},
       {"bkf", TapeHeader(), kTypeBkf},

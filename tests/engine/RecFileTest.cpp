@@ -148,12 +148,20 @@ TEST_F(RecFileTest, FirstWriteIsCheckedAgainstTheExpectedType) {
   std::string tif(4096, '\0');
   tif.replace(0, 8, std::string("II*\0\x08\0\0\0", 8));
   const std::string zeros(4096, '\0');
+  std::string compound(4096, '\0');
+  compound.replace(0, 8, "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1");
+  std::string zip(4096, '\0');
+  zip.replace(0, 6, std::string("PK\x03\x04\x14\0", 6));
   struct Case {
     uint8_t expected;
     const std::string* data;
     bool written;
   } cases[] = {{11, &jpg, true}, {11, &zeros, false}, {11, &tif, false}, {23, &tif, true},
                {17, &tif, true},  // a nef's header is a plain TIFF's
+               // The first bytes of an xls or ppt are a compound file's, of a
+               // docx, pptx or xlsx a zip's.
+               {7, &compound, true}, {27, &compound, true}, {20, &compound, true}, {8, &compound, false},
+               {30, &zip, true}, {8, &zip, true}, {21, &zip, true}, {28, &zip, true}, {7, &zip, false},
                {255, &zeros, true}};
   int n = 0;
   for (const Case& c : cases) {

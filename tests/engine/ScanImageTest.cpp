@@ -1,6 +1,6 @@
 // Quick Scans of real NTFS images (tests/fixtures/make_ntfs_scan_image.sh)
-// through the headless driver, checked against The Sleuth Kit and
-// ntfsundelete run on the same images.
+// through the headless driver, checked against The Sleuth Kit run on the
+// same images.
 //
 // Normalisation of the comparison with `fls -r -p`:
 // - dvscan's path is the relative path the Save command writes (no volume
@@ -37,6 +37,8 @@
 #include "foundation/Globals.h"
 #include "foundation/UiServices.h"
 #include "storage/Drive.h"
+#include "volumes/VolumeSearch.h"
+#include "tests/engine/DvscanRun.h"
 #include "tests/support/EngineRun.h"
 #include "tests/support/FixtureRun.h"
 #include "tests/support/TestUtil.h"
@@ -45,68 +47,13 @@
 
 namespace {
 
-std::string ScanImages(std::string* skip) {
-  static std::string folder;
-  static int status = -2;
-  if (status == -2) {
-    folder = FixtureCache() + "/ntfs-scan";
-    status = RunFixtureScript("make_ntfs_scan_image.sh", folder, ">/dev/null 2>&1");
-  }
-  if (status == 77) *skip = "mkntfs, ntfs-3g, sleuthkit, root or FUSE missing";
-  return status == 0 ? folder : "";
-}
+std::string ScanImages(std::string* skip) { return FixtureSetFolder("make_ntfs_scan_image.sh", "ntfs-scan", skip); }
 
 #define SCAN_IMAGES_OR_SKIP(var)                               \
   std::string skip_;                                           \
   const std::string var = ScanImages(&skip_);                  \
   if (var.empty() && !skip_.empty()) GTEST_SKIP() << skip_;    \
   ASSERT_FALSE(var.empty()) << "make_ntfs_scan_image.sh failed"
-
-struct Listed {
-  std::string path;  // relative to the destination, as Save writes it
-  uint64_t size = 0;
-  bool deleted = false;
-  std::string status;
-  long node = -1;
-};
-
-struct DvscanRun {
-  int rc = -1;
-  std::string out, err;
-  std::vector<Listed> items;
-  std::string header;
-};
-
-DvscanRun Dvscan(const std::string& args) {
-  DvscanRun r;
-  const TempFolder temp("dvscan");
-  const std::string tmp = temp.Path() + "/run";
-  const std::string cmd = "'" DV_BINARY_DIR "/bin/dvscan' --list '" + tmp + ".tsv' " + args + " >'" + tmp +
-                          ".out' 2>'" + tmp + ".err'";
-  const int rc = std::system(cmd.c_str());
-  r.rc = (rc != -1 && WIFEXITED(rc)) ? WEXITSTATUS(rc) : -1;
-  r.out = RunCommand("cat '" + tmp + ".out'");
-  r.err = RunCommand("cat '" + tmp + ".err'");
-  std::ifstream in(tmp + ".tsv");
-  std::string line;
-  std::getline(in, r.header);
-  while (std::getline(in, line)) {
-    std::vector<std::string> f;
-    std::stringstream ss(line);
-    std::string col;
-    while (std::getline(ss, col, '\t')) f.push_back(col);
-    if (f.size() == 4) f.push_back("");  // empty last column
-    if (f.size() < 5) continue;
-    Listed l;
-    l.path = f[0];
-    l.size = std::stoull(f[1]);
-    l.deleted = f[2] == "1";
-    l.status = f.size() == 5 ? f[3] : "";
-    l.node = std::stol(f.back());
-    r.items.push_back(l);
-  }
-  return r;
-}
 
 struct FlsRecord {
   std::set<std::string> names;
@@ -200,29 +147,35 @@ TEST(QuickScan, ListingMatchesFlsLiveAndDeleted) {
   for (const Listed& l : r.items) EXPECT_TRUE(nodes.insert(l.node).second) << l.path;
 }
 
-// Deleted files: "Good" where ntfsundelete says 100 %, "Poor" where 0 %.
-TEST(QuickScan, GoodPoorAgreesWithNtfsundelete) {
+// Deleted files: "Good" where The Sleuth Kit finds every data cluster still
+// unallocated, "Poor" where it finds none (tests/fixtures/tsk_free_clusters.py).
+TEST(QuickScan, GoodPoorAgreesWithTskAllocation) {
   SCAN_IMAGES_OR_SKIP(dir);
-  if (!HaveTool("ntfsundelete")) GTEST_SKIP() << "ntfsundelete not installed";
+  if (!HaveTool("python3") || !HaveTool("blkls")) GTEST_SKIP() << "python3 or sleuthkit missing";
   const DvscanRun r = Dvscan("'" + dir + "/scan.img'");
   ASSERT_EQ(r.rc, 0) << r.err;
   std::map<std::string, std::string> statusByName;
   for (const Listed& l : r.items)
     if (l.deleted) statusByName[l.path.substr(l.path.rfind('/') + 1)] = l.status;
-  std::istringstream in(RunCommand("ntfsundelete '" + dir + "/scan.img' 2>/dev/null"));
+  const CommandRun tsk = RunCommandStatus("python3 '" + std::string(DV_SOURCE_DIR) +
+                                          "/tests/fixtures/tsk_free_clusters.py' '" + dir + "/scan.img' 2>/dev/null");
+  if (tsk.rc == 77) GTEST_SKIP() << "sleuthkit missing";
+  ASSERT_EQ(tsk.rc, 0);
+  std::istringstream in(tsk.out);
   std::string line;
   size_t good = 0, poor = 0;
-  const std::regex row(R"(^(\d+)\s+F\S*\s+(\d+)%\s+\S+\s+\S+\s+\d+\s+(\S+)$)");
+  const std::regex row(R"(^(\d+)\t(\d+)\t(\d+)\t(.+)$)");
   while (std::getline(in, line)) {
     std::smatch m;
-    if (!std::regex_match(line, m, row) || m[3] == "<none>") continue;
-    const int pct = std::stoi(m[2]);
-    auto it = statusByName.find(m[3]);
+    if (!std::regex_match(line, m, row)) continue;
+    const uint64_t clusters = std::stoull(m[2]), free = std::stoull(m[3]);
+    const std::string path = m[4];
+    auto it = statusByName.find(path.substr(path.rfind('/') + 1));
     ASSERT_NE(it, statusByName.end()) << line;
-    if (pct == 100) {
+    if (free == clusters) {
       EXPECT_EQ(it->second, "Good") << line;
       good++;
-    } else if (pct == 0) {
+    } else if (free == 0) {
       EXPECT_EQ(it->second, "Poor") << line;
       poor++;
     }
@@ -299,17 +252,16 @@ TEST(QuickScan, TwoPartitionsVolumeTableAndSelection) {
   EXPECT_FALSE(bad.err.empty());
 }
 
-// Stopping after N items ends cleanly with exit status 2; a Long Scan is
-// refused with a message.
-TEST(QuickScan, StopAfterItemsAndLongScanRefused) {
+// Stopping after N items ends cleanly with exit status 2, in a Quick Scan
+// and in a Long Scan.
+TEST(QuickScan, StopAfterItems) {
   SCAN_IMAGES_OR_SKIP(dir);
-  const DvscanRun stopped = Dvscan("--stop-after 20 '" + dir + "/scan.img'");
-  EXPECT_EQ(stopped.rc, 2) << stopped.err;
-  EXPECT_EQ(stopped.items.size(), 20u);
-  EXPECT_NE(stopped.out.find("items="), std::string::npos);
-  const DvscanRun lng = Dvscan("--long '" + dir + "/scan.img'");
-  EXPECT_EQ(lng.rc, 1);
-  EXPECT_NE(lng.err.find("Long Scan"), std::string::npos) << lng.err;
+  for (const char* mode : {"", "--long "}) {
+    const DvscanRun stopped = Dvscan(std::string(mode) + "--stop-after 20 '" + dir + "/scan.img'");
+    EXPECT_EQ(stopped.rc, 2) << stopped.err;
+    EXPECT_EQ(stopped.items.size(), 20u);
+    EXPECT_NE(stopped.out.find("items="), std::string::npos);
+  }
 }
 
 // --skip-headers (a benchmark option) is taken and changes nothing of a
@@ -322,18 +274,6 @@ TEST(QuickScan, SkipHeadersOption) {
   EXPECT_EQ(skipping.items.size(), plain.items.size());
 }
 
-// The view of an in-process scan: every percentage it is handed.
-class PercentView : public HeadlessView {
- public:
-  void FoundItems(std::vector<FoundItem>& items, int percent) override {
-    {
-      std::lock_guard<std::mutex> lock(m);
-      percents.push_back(percent);
-    }
-    HeadlessView::FoundItems(items, percent);
-  }
-  std::vector<int> percents;
-};
 
 struct InProcessScan {
   std::vector<std::pair<uint64_t, uint64_t>> volumes;  // (start, size) of the drive's table

@@ -186,6 +186,34 @@ TEST_F(SpecialOptionsTest, SegmentProfileDroppedOnFirstMissingKey) {
   EXPECT_EQ(prompt.asked().back().style, unsigned(kMbIconWarning));
 }
 
+// Sizes that would divide by zero, or a segment that is not whole blocks,
+// are refused with the name of the key.
+TEST_F(SpecialOptionsTest, SegmentProfileSizesChecked) {
+  const struct {
+    const char* segment;
+    const char* block;
+    const char* key;  // null: accepted
+  } cases[] = {{"8", "0", "Block Size In Sectors"},
+               {"0", "4", "Segment Size In Sectors"},
+               {"10", "4", "Segment Size In Sectors"},
+               {"-8", "4", "Segment Size In Sectors"},
+               {"16", "4", nullptr}};
+  for (const auto& c : cases) {
+    for (int i = 0; i < 10; ++i) prompt.Push(kIdYes);
+    const size_t before = prompt.asked().size();
+    Load(std::string("[Trace Options]\nSegment Profile=1\n[Segment Profile Trace]\nFirst Sector=5\n") +
+         "Segment Size In Sectors=" + c.segment + "\nBlock Size In Sectors=" + c.block + "\nVolume Modulo=0\n");
+    if (c.key) {
+      EXPECT_FALSE(g_appState->segmentProfile) << c.segment << "/" << c.block;
+      ASSERT_GT(prompt.asked().size(), before);
+      EXPECT_EQ(Questions().back(), std::string("Invalid ") + c.key + " in Segment Profile Trace");
+    } else {
+      ASSERT_TRUE(g_appState->segmentProfile);
+      EXPECT_EQ(g_appState->segmentProfile->blockSizeInSectors, 4);
+    }
+  }
+}
+
 TEST_F(SpecialOptionsTest, MissingFilterFileShowsTheSystemError) {
   Load("[Options]\nFilter File=" + dir + "/nope.txt\n");
   ASSERT_EQ(prompt.asked().size(), 2u);

@@ -202,7 +202,8 @@ TEST_F(DriveTest, BadNamesAreRefused) {
       {u"\\\\.\\PhysicalDrive999", FormatW(Msg(149), u"\\\\.\\PhysicalDrive999")},
       {u"PhysicalDrive998<1:2>", FormatW(Msg(149), u"PhysicalDrive998")},
       {WString(1024, u'a'), FormatW(Msg(181), WString(1024, u'a'))},
-      {FromUtf8(dir), FormatW(Msg(181), FromUtf8(dir))},  // a folder
+      {FromUtf8(dir), FromUtf8(dir) + u" is a folder, not a disk or an image file."},
+      {u"/dev/null", u"/dev/null is not a disk or an image file."},
       {FromUtf8(dir + "/missing.img"), FromUtf8(dir + "/missing.img: No such file or directory")},
   };
   for (const Case& c : cases) {

@@ -11,7 +11,7 @@
 #include "storage/RDrive.h"
 #include "storage/RaidMap.h"
 #include "storage/RaidParity.h"
-#include "storage/VolSpec.h"
+#include "storage/VolumeDefinition.h"
 
 namespace {
 

@@ -55,6 +55,10 @@ inline void AppendBe32(std::vector<uint8_t>& b, uint32_t v) {
   AppendBe16(b, uint16_t(v >> 16));
   AppendBe16(b, uint16_t(v));
 }
+inline void AppendBe64(std::vector<uint8_t>& b, uint64_t v) {
+  AppendBe32(b, uint32_t(v >> 32));
+  AppendBe32(b, uint32_t(v));
+}
 
 inline uint16_t Get16(const std::vector<uint8_t>& b, size_t at) { return uint16_t(b[at] | b[at + 1] << 8); }
 inline uint32_t Get32(const std::vector<uint8_t>& b, size_t at) { return Get16(b, at) | uint32_t(Get16(b, at + 2)) << 16; }

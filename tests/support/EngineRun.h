@@ -1,16 +1,32 @@
 // Runs of the engine as the view makes them (scan, recovery list,
 // recovery), for the engine's tests and the storage tests that scan drives.
 #pragma once
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "engine/SendObj.h"
 #include "engine/Worker.h"
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
+#include "foundation/UiServices.h"
 #include "platform/Text.h"
 #include "storage/Drive.h"
 #include "volumes/DestinationPath.h"
+
+// The view of an in-process scan: every percentage it is handed.
+class PercentView : public HeadlessView {
+ public:
+  void FoundItems(std::vector<FoundItem>& items, int percent) override {
+    {
+      std::lock_guard<std::mutex> lock(m);
+      percents.push_back(percent);
+    }
+    HeadlessView::FoundItems(items, percent);
+  }
+  std::vector<int> percents;
+};
 
 // Drops the worker's hand-over object, then the test's own, and the view.
 inline void DropSendObjs() {

@@ -9,7 +9,9 @@
 #include <QDir>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
+#include <QPainter>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QRadioButton>
@@ -27,10 +29,13 @@
 #include "tests/support/FaultySource.h"
 #include "tests/support/FixtureImage.h"
 #include "tests/uiqt/QtApp.h"
+#include "tests/uiqt/Startup.h"
 #include "ui/LookInCb.h"
 #include "ui/Commands.h"
 #include "ui/DelvoraApp.h"
 #include "ui/DelvoraView.h"
+#include "ui/FolderTree.h"
+#include "ui/ListDialogs.h"
 #include "ui/MainFrame.h"
 #include "ui/MyListCtrl.h"
 #include "ui/PromptDialogs.h"
@@ -41,19 +46,12 @@
 
 namespace {
 
-int NoRawDevices() { return 1; }
-
 // Starts the application without the raw-device warning; the prompt
 // service is then replaced by a scripted one.
 class MainWindowTest : public QtAppTest {
  protected:
   void SetUp() override {
-    StartupOptions o;
-    o.optionsPath = "/nonexistent";
-    o.rawDeviceWarning = false;
-    o.show = true;
-    o.canOpenRawDevices = NoRawDevices;
-    ASSERT_TRUE(app.InitInstance(o));
+    ASSERT_TRUE(app.InitInstance(TestStartupOptions()));
     SetPromptService(&prompt);
     // Question dialogs (skip deleted files, overwrite mode) take their
     // default answer without showing.
@@ -329,6 +327,53 @@ TEST_F(MainWindowTest, Screenshots) {
     same.show();
     shot(&same, "dialog-CSameDrv.png");
   }
+  dlg->hide();
+  // The folder display with its tree, a filtered list and the Find dialog.
+  auto idle = [] {
+    for (int i = 0; i < 500 && g_activityCode.load() != kActivityIdle; i++) QTest::qWait(10);
+  };
+  View()->SetStep(0);
+  View()->OnCommand(cmd::kFolderView);
+  idle();
+  View()->Tree()->expandAll();
+  if (View()->List()->Folders() && View()->List()->Folders()->RowOfPath(u"]:\\comp") != kNoFolderRow)
+    View()->Tree()->SelectFolder(View()->List()->Folders()->RowOfPath(u"]:\\comp"));
+  View()->List()->SelectRow(1);
+  shot(Frame(), "9-folder-display.png");
+  View()->OnCommand(cmd::kFolderView);
+  idle();
+  auto k = std::make_unique<FilterCriterion>();
+  k->op = 2;  // contains
+  k->SetPattern(u".txt");
+  View()->List()->SetFilter(kColName, std::move(k));
+  idle();
+  View()->OnCommand(cmd::kArrangeSize);
+  idle();
+  shot(Frame(), "10-filtered-list.png");
+  View()->OnCommand(cmd::kFind);
+  CFindDlg* find = View()->FindDialog();
+  find->SearchText()->setText(QStringLiteral("text"));
+  find->move(Frame()->geometry().center() - QPoint(find->width() / 2, 0));
+  QApplication::processEvents();
+  {
+    // The frame with the dialog drawn where it stands over it.
+    // (offscreen windows have no title bar: a plain one is drawn).
+    QPixmap frame = Frame()->grab();
+    QPainter p(&frame);
+    const QPoint at = find->geometry().topLeft() - Frame()->geometry().topLeft();
+    const QRect bar(at.x(), at.y() - 22, find->width(), 22);
+    p.fillRect(bar, QColor(0x1f, 0x4e, 0x8c));
+    p.setPen(Qt::white);
+    p.drawText(bar.adjusted(8, 0, 0, 0), int(Qt::AlignVCenter | Qt::AlignLeft), find->windowTitle());
+    p.drawPixmap(at, find->grab());
+    p.setPen(QColor(0x1f, 0x4e, 0x8c));
+    p.drawRect(QRect(bar.topLeft(), QSize(find->width() - 1, find->height() + 21)));
+    p.end();
+    ASSERT_TRUE(frame.save(QString::fromUtf8(dir) + QStringLiteral("/11-find-dialog.png")));
+  }
+  find->hide();
+  View()->List()->ClearFilter(kColName);
+  idle();
   // An ending by read errors, as the message box shows it.
   {
     auto state = std::make_shared<FaultState>();
@@ -343,8 +388,8 @@ TEST_F(MainWindowTest, Screenshots) {
     QMessageBox box(QMessageBox::Warning, ToQ(asked.back().caption).trimmed(), ToQ(asked.back().text),
                     QMessageBox::Ok, Frame());
     box.show();
-    shot(&box, "9-read-error-ending.png");
-    shot(Frame(), "10-after-read-errors.png");
+    shot(&box, "12-read-error-ending.png");
+    shot(Frame(), "13-after-read-errors.png");
   }
 }
 

@@ -44,6 +44,7 @@
 #include "ui/PropertyDlg.h"
 #include "ui/QtPrompt.h"
 #include "ui/SplashWnd.h"
+#include "ui/SystemFileTypes.h"
 #include "ui/Viewing.h"
 #include "ui/WindowHelp.h"
 #include "ui/core/Activity.h"
@@ -455,8 +456,12 @@ class LookFor : public OwnUi {
     other->move(0, 60);
     box->setGeometry(0, 0, 300, 24);
     box->AddLine(QStringLiteral("All Files (*)"), u"*");
-    for (const LookForType& t : DefaultLookForTypes())
-      box->AddLine(QString::fromUtf16(t.description) + QStringLiteral(" (*.") + QString::fromUtf16(t.ext) + ")", t.ext);
+    static const FileTypeIndex types = [] {
+      FileTypeIndex index;
+      LoadSystemFileTypes(index, 2);
+      return index;
+    }();
+    for (const auto& [text, ext] : types.LookForRows()) box->AddLine(ToQ(text), ext);
     box->SetAll(true);
     top.resize(400, 300);
     top.show();
@@ -538,7 +543,7 @@ TEST_F(LookFor, ArrowsAndWheelSwallowedWhileClosed) {
   EXPECT_FALSE(box->PopupOpen());
 }
 
-TEST_F(OwnUi, LookForTypesAreKnownMimeGlobs) {
+TEST_F(OwnUiFrame, LookForLinesAreTheSystemsFileTypes) {
   std::ifstream globs("/usr/share/mime/globs2");
   if (!globs) GTEST_SKIP() << "no /usr/share/mime/globs2";
   std::set<std::string> known;
@@ -549,10 +554,27 @@ TEST_F(OwnUi, LookForTypesAreKnownMimeGlobs) {
       std::string ext = line.substr(at + 3);
       const size_t colon = ext.find(':');
       if (colon != std::string::npos) ext.resize(colon);
+      for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
       known.insert(ext);
     }
   }
-  for (const LookForType& t : DefaultLookForTypes()) EXPECT_TRUE(known.count(ToUtf8(t.ext))) << ToUtf8(t.ext);
+  auto* box = dynamic_cast<CMBChkCbBox*>(View()->Control(CDelvoraView::kLookFor));
+  ASSERT_NE(box, nullptr);
+  ASSERT_GT(box->LineCount(), 100);
+  EXPECT_EQ(box->itemData(0, Qt::UserRole).toString(), QStringLiteral("*"));
+  std::set<std::string> lines;
+  for (int i = 1; i < box->LineCount(); i++) {
+    const std::string ext = box->itemData(i, Qt::UserRole).toString().toStdString();
+    lines.insert(ext);
+    EXPECT_TRUE(known.count(ext)) << ext;
+    EXPECT_TRUE(box->itemText(i).endsWith(QStringLiteral(" (*.") + QString::fromStdString(ext) + ")"))
+        << box->itemText(i).toStdString();
+    EXPECT_FALSE(box->itemText(i).startsWith(QStringLiteral("CLSID")));
+  }
+  EXPECT_EQ(lines.count("exe"), 0u);
+  for (const char* ext : {"jpg", "png", "gif", "pdf", "zip", "docx"}) EXPECT_EQ(lines.count(ext), 1u) << ext;
+  // The Type column reads the same index.
+  EXPECT_FALSE(View()->TypeIndex().Description(u"jpg").empty());
 }
 
 // ---- own controls ----

@@ -108,14 +108,21 @@ TEST(BootVolume, VolumesThatDoNotFitTheDriveAreRefused) {
   fatHuge[22] = 0xFF;
   fatHuge[23] = 0xFF;
   EXPECT_EQ(ProcBootCm(int64_t(fat16.start), fatHuge.data(), kVolFat16, nullptr, d.get()), -1);
-  // NTFS: a total past the drive, and the real one placed too late.
+  // NTFS: the real one placed too late (its $MFT past the drive's end).
   auto nboot = SectorAt(img, ntfs.start);
   auto nbig = nboot;
   memset(nbig.data() + 0x28, 0, 8);
-  nbig[0x2E] = 0x01;  // 2^40 sectors
-  EXPECT_EQ(NTFS::ProcBoot(int64_t(ntfs.start), nbig.data(), d.get()), -1);
+  nbig[0x2E] = 0x01;  // 2^48 sectors
   EXPECT_EQ(NTFS::ProcBoot(int64_t(d->SectorCount() - 100), nboot.data(), d.get()), -1);
   EXPECT_EQ(VolumeCount(*d), 0u);
+  // A total past the drive whose $MFT is on it reads as a partial image of
+  // a larger disk: kept, as large as its boot sector says.
+  {
+    auto partial = Open(FromUtf8(img));
+    const int index = NTFS::ProcBoot(int64_t(ntfs.start), nbig.data(), partial.get());
+    ASSERT_GE(index, 0);
+    EXPECT_EQ(VolumeAt(*partial, uint32_t(index))->sizeSectors, uint64_t(1) << 48);
+  }
   // The other families are not recognised yet.
   EXPECT_EQ(ProcBootCm(0, boot.data(), kVolExt, nullptr, d.get()), -1);
   EXPECT_EQ(ProcBootCm(0, boot.data(), kVolNtfs, nullptr, d.get()), -1);

@@ -181,10 +181,10 @@ TEST(Recycler, NewBinItemsTakeTheirRecordedNames) {
        u"C:\\Users\\ann\\old\\", u"inner.txt"},
       {"no record", bin, u"$RNONE01.txt", kNodeFat, false, 1, 0, 0, u"", u""},
       {"not an $R name", bin, u"plan.txt", kNodeFat, false, 777, 0, 0, u"", u""},
+      // A bin of any case, on every family's volume.
       {"bin name of another case", u"C:\\$Recycle.Bin\\" + kSid + u"\\", u"$RXYZ123.txt", kNodeFat, false, 777, 0,
-       0, u"", u""},
-      // The exact-case bin marks a bin only for FAT and exFAT nodes.
-      {"NTFS node", bin, u"$RXYZ123.txt", kNodeNtfs, false, 777, 0, 0, u"", u""},
+       1, u"C:\\work\\", u"plan.txt"},
+      {"NTFS node", bin, u"$RXYZ123.txt", kNodeNtfs, false, 777, 0, 1, u"C:\\work\\", u"plan.txt"},
       {"outside a bin", u"C:\\work\\", u"$RXYZ123.txt", kNodeFat, false, 777, 0, 0, u"", u""},
   };
   for (const Case& c : cases) {
@@ -217,6 +217,17 @@ TEST(Recycler, Info2RecordsMapDriveNumberNames) {
   EXPECT_EQ(r.Remap(&path, &item, 4096, 0), 1);
   EXPECT_EQ(path, u"C:\\docs\\");
   EXPECT_EQ(item.name, u"a.txt");
+
+  // NTFS's older bin: "RECYCLER" and a SID folder, any case.
+  Recycler ntfs;
+  BufferInfo2Source again(info2.data(), info2.size());
+  const std::u16string sidBin = u"\\RECYCLER\\" + kSid + u"\\";
+  EXPECT_EQ(ntfs.AddInfo2Records(again, sidBin, 4096), 3);
+  WString inBin = u"\\Recycler\\" + kSid + u"\\";
+  RecycledItem dc5{u"Dc5.txt", kNodeNtfs, false};
+  EXPECT_EQ(ntfs.Remap(&inBin, &dc5, 4096, 0), 1);
+  EXPECT_EQ(inBin, u"C:\\docs\\");
+  EXPECT_EQ(dc5.name, u"a.txt");
 }
 
 TEST(Recycler, Info2OnAVolumeWithItsLetter) {

@@ -184,17 +184,3 @@ void CheckComboModel::DropDown() {
     }
   }
 }
-
-const std::vector<LookForType>& DefaultLookForTypes() {
-  static const std::vector<LookForType> kTypes = {
-      {u"AVI video", u"avi"},          {u"Windows bitmap", u"bmp"},      {u"Canon raw image", u"cr2"},
-      {u"Word document", u"doc"},      {u"Word document", u"docx"},      {u"GIF image", u"gif"},
-      {u"JPEG image", u"jpg"},         {u"JPEG image", u"jpeg"},         {u"QuickTime video", u"mov"},
-      {u"MP3 audio", u"mp3"},          {u"Nikon raw image", u"nef"},     {u"PDF document", u"pdf"},
-      {u"PNG image", u"png"},          {u"PowerPoint presentation", u"ppt"}, {u"PowerPoint presentation", u"pptx"},
-      {u"Rich Text document", u"rtf"}, {u"TIFF image", u"tif"},          {u"TIFF image", u"tiff"},
-      {u"WAV audio", u"wav"},          {u"Windows Media audio", u"wma"}, {u"Excel workbook", u"xls"},
-      {u"Excel workbook", u"xlsx"},    {u"XML document", u"xml"},        {u"ZIP archive", u"zip"},
-  };
-  return kTypes;
-}

@@ -62,11 +62,3 @@ class CheckComboModel {
   std::unordered_map<WString, size_t> lineOf_;
   WString text_;
 };
-
-// The file types the Look-for box offers below its "all files" line: the
-// kinds the program recognises by content, by extension.
-struct LookForType {
-  const char16_t* description;
-  const char16_t* ext;
-};
-const std::vector<LookForType>& DefaultLookForTypes();

@@ -41,6 +41,8 @@ enum : int {
   kSkipDeleted = 32839,
   kAdvancedVolumes = 32842,
   kDiskImageCreate = 32844,
+  kFilterEdit = 32845,   // the column heading's filter menu: "Edit filter..."
+  kFilterClear = 32846,  // "Clear filter"
   kFilterPopup = 32848,
   kFilterEditFirst = 32849,   // 32849..32855: edit the filter of column id - 32849
   kFilterClearFirst = 32856,  // 32856..32862: clear the filter of column id - 32856

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "foundation/Messages.h"
+#include "ui/core/Parallel.h"
 
 // ---- TextPool ----
 
@@ -20,25 +21,33 @@ size_t TextPool::Hash::operator()(WStringView s) const noexcept {
 TextPool::TextPool() { Clear(); }
 
 void TextPool::Clear() {
-  index_.clear();
+  for (Index& shard : index_) Index().swap(shard);
   texts_.clear();
   texts_.emplace_back();
-  index_.emplace(WStringView(texts_.back()), 0u);
+  ShardOf(WStringView()).emplace(WStringView(texts_.back()), 0u);
 }
 
 uint32_t TextPool::Intern(WStringView text) {
-  auto it = index_.find(text);
-  if (it != index_.end()) return it->second;
+  Index& shard = ShardOf(text);
+  auto it = shard.find(text);
+  if (it != shard.end()) return it->second;
   const uint32_t id = uint32_t(texts_.size());
   texts_.emplace_back(text);
-  index_.emplace(WStringView(texts_.back()), id);
+  shard.emplace(WStringView(texts_.back()), id);
   return id;
+}
+
+uint32_t TextPool::Find(WStringView text) const {
+  const Index& shard = ShardOf(text);
+  auto it = shard.find(text);
+  return it == shard.end() ? kNotInterned : it->second;
 }
 
 const WString& TextPool::Get(uint32_t id) const { return id < texts_.size() ? texts_[id] : texts_[0]; }
 
 size_t TextPool::MemoryBytes() const {
   size_t bytes = texts_.size() * (sizeof(WString) + sizeof(void*) * 4);
+  for (const Index& shard : index_) bytes += shard.bucket_count() * sizeof(void*);
   for (const WString& t : texts_)
     if (t.capacity() > 7) bytes += (t.capacity() + 1) * sizeof(char16_t);
   return bytes;
@@ -50,10 +59,11 @@ FoundNodeStore::FoundNodeStore() = default;
 FoundNodeStore::~FoundNodeStore() = default;
 
 void FoundNodeStore::Clear() {
-  slotOfIndex_.clear();
-  slotOfIndex_.shrink_to_fit();
+  slots_.clear();
+  slots_.shrink_to_fit();
   nodes_.clear();
   nodes_.shrink_to_fit();
+  count_ = 0;
   chunks_.clear();
   chunkUsed_ = chunkSize_ = 0;
 }
@@ -71,10 +81,18 @@ const char16_t* FoundNodeStore::StoreName(WStringView name) {
   return at;
 }
 
+FoundNodeStore::Node* FoundNodeStore::Find(int32_t nodeIndex) const {
+  if (nodeIndex < 0) return nullptr;
+  const size_t index = size_t(nodeIndex), block = index >> kBlockShift;
+  if (block >= slots_.size() || !slots_[block]) return nullptr;
+  const uint32_t slot = slots_[block][index & (kBlockSize - 1)];
+  if (slot == 0) return nullptr;
+  return &nodes_[(slot - 1) >> kBlockShift][(slot - 1) & (kBlockSize - 1)];
+}
+
 void FoundNodeStore::Add(const FoundItem& item) {
   if (item.nodeIndex < 0) return;
-  const size_t index = size_t(item.nodeIndex);
-  if (index >= slotOfIndex_.size()) slotOfIndex_.resize(std::max(index + 1, slotOfIndex_.size() * 3 / 2), 0);
+  const size_t index = size_t(item.nodeIndex), block = index >> kBlockShift;
   WStringView name = item.name;
   if (name.size() > 0xFFFF) name = name.substr(0, 0xFFFF);
   uint16_t flags = item.flags;
@@ -83,38 +101,41 @@ void FoundNodeStore::Add(const FoundItem& item) {
     if (item.condition == 328) flags |= 3 << 8;
     if (item.condition == 329) flags |= 4 << 8;
   }
-  Node node{item.size, item.time, StoreName(name), uint16_t(name.size()), flags, item.volumeIndex,
-            (item.flags2 & 0x0002) != 0};
-  if (slotOfIndex_[index] != 0) {
-    nodes_[slotOfIndex_[index] - 1] = node;
+  const Node node{item.size, item.time, StoreName(name), uint16_t(name.size()), flags, item.volumeIndex,
+                  (item.flags2 & 0x0002) != 0};
+  if (Node* known = Find(item.nodeIndex)) {
+    *known = node;
     return;
   }
-  nodes_.push_back(node);
-  slotOfIndex_[index] = uint32_t(nodes_.size());
+  if (block >= slots_.size()) slots_.resize(block + 1);
+  if (!slots_[block]) slots_[block].reset(new uint32_t[kBlockSize]());
+  if ((count_ >> kBlockShift) >= nodes_.size()) nodes_.emplace_back(new Node[kBlockSize]);
+  nodes_[count_ >> kBlockShift][count_ & (kBlockSize - 1)] = node;
+  slots_[block][index & (kBlockSize - 1)] = uint32_t(++count_);
 }
 
 bool FoundNodeStore::GetNode(int32_t nodeIndex, ListNodeInfo& out) const {
-  if (nodeIndex < 0 || size_t(nodeIndex) >= slotOfIndex_.size() || slotOfIndex_[nodeIndex] == 0) return false;
-  const Node& n = nodes_[slotOfIndex_[nodeIndex] - 1];
-  out.name = WStringView(n.name, n.nameLength);
-  out.size = n.size;
-  out.time = n.time;
-  out.flags = n.flags;
-  out.volumeIndex = n.volumeIndex;
-  out.firstByte = uint8_t(n.flags & 0xFF);
-  out.folder = n.folder;
+  const Node* n = Find(nodeIndex);
+  if (!n) return false;
+  out.name = WStringView(n->name, n->nameLength);
+  out.size = n->size;
+  out.time = n->time;
+  out.flags = n->flags;
+  out.volumeIndex = n->volumeIndex;
+  out.firstByte = uint8_t(n->flags & 0xFF);
+  out.folder = n->folder;
   return true;
 }
 
 void FoundNodeStore::SetStatusBits(int32_t nodeIndex, uint16_t statusBits) {
-  if (nodeIndex < 0 || size_t(nodeIndex) >= slotOfIndex_.size() || slotOfIndex_[nodeIndex] == 0) return;
-  Node& n = nodes_[slotOfIndex_[nodeIndex] - 1];
-  n.flags = uint16_t((n.flags & ~0x0700) | (statusBits & 0x0700));
+  if (Node* n = Find(nodeIndex)) n->flags = uint16_t((n->flags & ~0x0700) | (statusBits & 0x0700));
 }
 
 size_t FoundNodeStore::MemoryBytes() const {
-  return slotOfIndex_.capacity() * sizeof(uint32_t) + nodes_.capacity() * sizeof(Node) +
-         chunks_.size() * chunkSize_ * sizeof(char16_t);
+  size_t slotBlocks = 0;
+  for (const auto& b : slots_) slotBlocks += b ? 1 : 0;
+  return slotBlocks * kBlockSize * sizeof(uint32_t) + nodes_.size() * kBlockSize * sizeof(Node) +
+         (slots_.capacity() + nodes_.capacity()) * sizeof(void*) + chunks_.size() * chunkSize_ * sizeof(char16_t);
 }
 
 // ---- type texts and paths ----
@@ -164,13 +185,21 @@ void ListStore::Clear() {
   pending_ = std::vector<uint32_t>();
   pending_.reserve(1024);
   visibleRowCache_ = kNoRow;
-  checkedFiles_ = checkedBytes_ = 0;
+  checkedFiles_ = 0;
+  checkedBytes_ = 0;
+  ClearPassBits();
+  ++orderGeneration_;
 }
 
 size_t ListStore::AppendRecord(const ListRecord& record) {
   if ((count_ >> kBlockShift) >= blocks_.size())
     blocks_.emplace_back(new ListRecord[size_t(1) << kBlockShift]);
   At(count_) = record;
+  if (filterActive_) {
+    // A record appended under a filter has not been tested: it passes
+    // until the next pass.
+    if ((count_ >> 3) >= passBits_.size()) passBits_.resize((count_ >> 3) + 1, 0xFF);
+  }
   return count_++;
 }
 
@@ -185,13 +214,26 @@ size_t ListStore::Append(int32_t nodeIndex, WStringView folderPath, WStringView 
 
 size_t ListStore::MemoryBytes() const {
   return blocks_.size() * (sizeof(ListRecord) << kBlockShift) + blocks_.capacity() * sizeof(void*) +
-         paths_.MemoryBytes() + types_.MemoryBytes() + (displayed_.capacity() + pending_.capacity()) * 4;
+         paths_.MemoryBytes() + types_.MemoryBytes() + (displayed_.capacity() + pending_.capacity()) * 4 +
+         passBits_.capacity();
 }
 
-static int64_t NodeSize(const ListNodeSource* nodes, int32_t nodeIndex) {
+static uint64_t NodeSize(const ListNodeSource* nodes, int32_t nodeIndex) {
   ListNodeInfo info;
-  if (nodes && nodes->GetNode(nodeIndex, info)) return int64_t(info.size);
+  if (nodes && nodes->GetNode(nodeIndex, info)) return info.size;
   return 0;
+}
+
+int64_t ListStore::CheckedBytes() const { return SaturateToInt64(checkedBytes_); }
+
+void ListStore::AdjustTotals(int64_t files, __int128 bytes) {
+  checkedFiles_ += files;
+  checkedBytes_ += bytes;
+}
+
+void ListStore::SetTotals(int64_t files, __int128 bytes) {
+  checkedFiles_ = files;
+  checkedBytes_ = bytes;
 }
 
 bool ListStore::SetCheck(size_t i, uint8_t state, const ListNodeSource* nodes) {
@@ -215,26 +257,120 @@ bool ListStore::Toggle(size_t i, const ListNodeSource* nodes) {
   return SetCheck(i, CheckState(i) == kCheckOn ? kCheckOff : kCheckOn, nodes);
 }
 
-void ListStore::SetAll(bool check, const ListNodeSource* nodes) {
-  for (size_t i = 0; i < count_; ++i) SetCheck(i, check ? kCheckOn : kCheckOff, nodes);
-}
+namespace {
 
-void ListStore::InvertAll(const ListNodeSource* nodes) {
-  for (size_t i = 0; i < count_; ++i) Toggle(i, nodes);
-}
-
-void ListStore::RecountTotals(const ListNodeSource* nodes) {
-  checkedFiles_ = checkedBytes_ = 0;
-  for (size_t i = 0; i < count_; ++i)
-    if (CheckState(i) == kCheckOn) {
-      ++checkedFiles_;
-      checkedBytes_ += NodeSize(nodes, At(i).nodeIndex);
+// Runs fn over [0, count) in slices, each split into parallel parts that
+// return the change of the totals they made; the changes are added up.
+template <class Fn>
+void ForRecords(size_t count, int64_t& files, __int128& bytes, const std::function<void()>& between, Fn fn) {
+  constexpr size_t kSlice = size_t(1) << 21;
+  for (size_t first = 0; first < count; first += kSlice) {
+    if (first > 0 && between) between();
+    const size_t n = std::min(kSlice, count - first);
+    const unsigned parts = ParallelParts(n, 1 << 16);
+    std::vector<int64_t> f(parts, 0);
+    std::vector<__int128> b(parts, 0);
+    ParallelFor(n, 1 << 16,
+                [&](size_t begin, size_t end, unsigned part) { fn(first + begin, first + end, f[part], b[part]); });
+    for (unsigned p = 0; p < parts; ++p) {
+      files += f[p];
+      bytes += b[p];
     }
+  }
+}
+
+}  // namespace
+
+void ListStore::SetAll(bool check, const ListNodeSource* nodes, const std::function<void()>& between) {
+  const uint8_t state = check ? kCheckOn : kCheckOff;
+  ForRecords(count_, checkedFiles_, checkedBytes_, between, [&](size_t begin, size_t end, int64_t& files, __int128& bytes) {
+    for (size_t i = begin; i < end; ++i) {
+      ListRecord& r = At(i);
+      const uint8_t old = r.flags & kRowCheckMask;
+      if (old == state || !Passes(i)) continue;
+      r.flags = uint8_t((r.flags & ~kRowCheckMask) | state);
+      if (state == kCheckOn) {
+        ++files;
+        bytes += NodeSize(nodes, r.nodeIndex);
+      } else if (old == kCheckOn) {
+        --files;
+        bytes -= NodeSize(nodes, r.nodeIndex);
+      }
+    }
+  });
+}
+
+void ListStore::InvertAll(const ListNodeSource* nodes, const std::function<void()>& between) {
+  ForRecords(count_, checkedFiles_, checkedBytes_, between, [&](size_t begin, size_t end, int64_t& files, __int128& bytes) {
+    for (size_t i = begin; i < end; ++i) {
+      if (!Passes(i)) continue;
+      ListRecord& r = At(i);
+      const bool on = (r.flags & kRowCheckMask) == kCheckOn;
+      r.flags = uint8_t((r.flags & ~kRowCheckMask) | (on ? kCheckOff : kCheckOn));
+      const uint64_t size = NodeSize(nodes, r.nodeIndex);
+      if (on) {
+        --files;
+        bytes -= size;
+      } else {
+        ++files;
+        bytes += size;
+      }
+    }
+  });
+}
+
+void ListStore::RecountTotals(const ListNodeSource* nodes, const std::function<void()>& between) {
+  checkedFiles_ = 0;
+  checkedBytes_ = 0;
+  ForRecords(count_, checkedFiles_, checkedBytes_, between, [&](size_t begin, size_t end, int64_t& files, __int128& bytes) {
+    for (size_t i = begin; i < end; ++i)
+      if (CheckState(i) == kCheckOn && Passes(i)) {
+        ++files;
+        bytes += NodeSize(nodes, At(i).nodeIndex);
+      }
+  });
 }
 
 void ListStore::ReverseRecords() {
   if (count_ < 2) return;
-  for (size_t a = 0, b = count_ - 1; a < b; ++a, --b) std::swap(At(a), At(b));
+  ++orderGeneration_;
+  const size_t half = count_ / 2;
+  ParallelFor(half, 1 << 18, [&](size_t begin, size_t end, unsigned) {
+    for (size_t a = begin; a < end; ++a) std::swap(At(a), At(count_ - 1 - a));
+  });
+  if (filterActive_ && !passBits_.empty()) {
+    std::vector<uint8_t> bits((count_ + 7) / 8, 0);
+    for (size_t i = 0; i < count_; ++i)
+      if (Passes(count_ - 1 - i)) bits[i >> 3] |= uint8_t(0x80u >> (i & 7));
+    passBits_ = std::move(bits);
+  }
+}
+
+ListStore::Reordered ListStore::BuildReordered(const std::vector<uint32_t>& order) const {
+  Reordered out;
+  out.count = order.size();
+  const size_t blocks = (out.count + (size_t(1) << kBlockShift) - 1) >> kBlockShift;
+  out.blocks.resize(blocks);
+  for (auto& b : out.blocks) b.reset(new ListRecord[size_t(1) << kBlockShift]);
+  ParallelFor(out.count, 1 << 16, [&](size_t begin, size_t end, unsigned) {
+    for (size_t i = begin; i < end; ++i) out.blocks[i >> kBlockShift][i & kBlockMask] = At(order[i]);
+  });
+  if (filterActive_) {
+    out.passBits.assign((out.count + 7) / 8, 0);
+    // Whole bytes per part, so that no two parts write one byte.
+    ParallelFor(out.passBits.size(), 1 << 15, [&](size_t begin, size_t end, unsigned) {
+      for (size_t i = begin * 8; i < std::min(end * 8, out.count); ++i)
+        if (Passes(order[i])) out.passBits[i >> 3] |= uint8_t(0x80u >> (i & 7));
+    });
+  }
+  return out;
+}
+
+void ListStore::SwapRecords(Reordered& reordered) {
+  if (reordered.count != count_) return;
+  blocks_.swap(reordered.blocks);
+  if (filterActive_) passBits_.swap(reordered.passBits);
+  ++orderGeneration_;
 }
 
 void ListStore::CommitPending() {

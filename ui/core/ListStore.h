@@ -4,6 +4,7 @@
 // checked. Qt-free: the window layer only asks it for the cell in sight.
 #pragma once
 #include <cstddef>
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -38,6 +39,9 @@ class TextPool {
  public:
   TextPool();
   uint32_t Intern(WStringView text);
+  // The id of a text already interned; kNotInterned when absent.
+  static constexpr uint32_t kNotInterned = 0xFFFFFFFFu;
+  uint32_t Find(WStringView text) const;
   const WString& Get(uint32_t id) const;  // the empty text for an unknown id
   size_t Count() const { return texts_.size(); }
   void Clear();
@@ -47,8 +51,14 @@ class TextPool {
   struct Hash {
     size_t operator()(WStringView s) const noexcept;
   };
+  using Index = std::unordered_map<WStringView, uint32_t, Hash>;
+  // The index in shards by hash, so that growing it rehashes one small
+  // shard at a time (no pause at a million texts).
+  static constexpr int kShardBits = 6;
+  Index& ShardOf(WStringView text) { return index_[Hash()(text) >> (64 - kShardBits)]; }
+  const Index& ShardOf(WStringView text) const { return index_[Hash()(text) >> (64 - kShardBits)]; }
   std::deque<WString> texts_;  // never moves a text, so the index may view them
-  std::unordered_map<WStringView, uint32_t, Hash> index_;
+  std::array<Index, size_t(1) << kShardBits> index_;
 };
 
 // What the list shows of a node. The view answers it from what the worker
@@ -86,7 +96,7 @@ class FoundNodeStore : public ListNodeSource {
   ~FoundNodeStore() override;
   void Add(const FoundItem& item);
   void Clear();
-  size_t Count() const { return nodes_.size(); }
+  size_t Count() const { return count_; }
   size_t MemoryBytes() const;
   bool GetNode(int32_t nodeIndex, ListNodeInfo& out) const override;
   void SetStatusBits(int32_t nodeIndex, uint16_t statusBits) override;
@@ -102,8 +112,13 @@ class FoundNodeStore : public ListNodeSource {
     bool folder;
   };
   const char16_t* StoreName(WStringView name);
-  std::vector<uint32_t> slotOfIndex_;  // node index -> slot + 1 (0 none)
-  std::vector<Node> nodes_;
+  Node* Find(int32_t nodeIndex) const;
+  // Blocks that never move: a batch at ten million nodes costs what the
+  // first did (no vector doubling and copying).
+  static constexpr size_t kBlockShift = 16, kBlockSize = size_t(1) << kBlockShift;
+  std::vector<std::unique_ptr<uint32_t[]>> slots_;  // node index -> slot + 1 (0 none)
+  std::vector<std::unique_ptr<Node[]>> nodes_;
+  size_t count_ = 0;
   std::vector<std::unique_ptr<char16_t[]>> chunks_;
   size_t chunkUsed_ = 0, chunkSize_ = 0;
 };
@@ -138,6 +153,8 @@ class ListStore {
   const WString& Type(size_t i) const { return types_.Get(At(i).typeId); }
   TextPool& Paths() { return paths_; }
   TextPool& Types() { return types_; }
+  const TextPool& Paths() const { return paths_; }
+  const TextPool& Types() const { return types_; }
   // Empties records, pools, displayed and pending rows and the totals.
   void Clear();
   // Bytes held by records, pools and row arrays.
@@ -149,17 +166,53 @@ class ListStore {
   // file and its size; true when it changed.
   bool SetCheck(size_t i, uint8_t state, const ListNodeSource* nodes);
   bool Toggle(size_t i, const ListNodeSource* nodes);
-  // Every record set to checked or unchecked.
-  void SetAll(bool check, const ListNodeSource* nodes);
-  // Every record toggled.
-  void InvertAll(const ListNodeSource* nodes);
-  // Totals counted again from scratch.
-  void RecountTotals(const ListNodeSource* nodes);
+  // Every record that passes the filter set to checked or unchecked. The
+  // records are done in slices over several threads; between (when given)
+  // is called between slices.
+  void SetAll(bool check, const ListNodeSource* nodes, const std::function<void()>& between = {});
+  // Every record that passes the filter toggled.
+  void InvertAll(const ListNodeSource* nodes, const std::function<void()>& between = {});
+  // Totals counted again from scratch: every checked record that passes.
+  void RecountTotals(const ListNodeSource* nodes, const std::function<void()>& between = {});
   int64_t CheckedFiles() const { return checkedFiles_; }
-  int64_t CheckedBytes() const { return checkedBytes_; }
+  // Sizes come from disk: the sum is kept exactly and shown saturated.
+  int64_t CheckedBytes() const;
+  // Adds to (or takes from) the totals what a worker counted.
+  void AdjustTotals(int64_t files, __int128 bytes);
+  void SetTotals(int64_t files, __int128 bytes);
 
-  // Swaps the records end for end (the flat list's reversed order).
+  // Swaps the records end for end (the flat list's reversed order), with
+  // their pass bits.
   void ReverseRecords();
+
+  // ---- order ----
+  // Raised whenever the records change order, so that what was built over
+  // the old order (folder rows) can tell it is stale.
+  uint64_t OrderGeneration() const { return orderGeneration_; }
+  // The records in the given order (order[i] = the old index of new record
+  // i; a permutation of every record), built beside the current ones: a
+  // worker makes them, the GUI thread swaps them in with SwapRecords.
+  struct Reordered {
+    std::vector<std::unique_ptr<ListRecord[]>> blocks;
+    std::vector<uint8_t> passBits;  // empty when no filter is active
+    size_t count = 0;
+  };
+  Reordered BuildReordered(const std::vector<uint32_t>& order) const;
+  void SwapRecords(Reordered& reordered);
+
+  // ---- filter ----
+  // One bit per record, most significant bit first in each byte; 1 passes.
+  bool FilterActive() const { return filterActive_; }
+  bool Passes(size_t i) const {
+    return !filterActive_ || (i >> 3) >= passBits_.size() || (passBits_[i >> 3] & (0x80u >> (i & 7))) != 0;
+  }
+  const std::vector<uint8_t>& PassBits() const { return passBits_; }
+  void SetPassBits(std::vector<uint8_t>&& bits) { passBits_ = std::move(bits); }
+  void SetFilterActive(bool active) { filterActive_ = active; }
+  void ClearPassBits() {
+    passBits_ = std::vector<uint8_t>();
+    filterActive_ = false;
+  }
 
   // ---- displayed and pending rows (folder display, filter) ----
   // Entries: a record index, or a folder row index with bit 31 set.
@@ -188,5 +241,17 @@ class ListStore {
   std::vector<uint32_t> displayed_, pending_;
   static constexpr size_t kNoRow = ~size_t(0);
   size_t visibleRowCache_ = kNoRow;
-  int64_t checkedFiles_ = 0, checkedBytes_ = 0;
+  int64_t checkedFiles_ = 0;
+  __int128 checkedBytes_ = 0;
+  std::vector<uint8_t> passBits_;
+  bool filterActive_ = false;
+  uint64_t orderGeneration_ = 0;
 };
+
+// Saturating 64-bit sums of sizes from disk.
+inline uint64_t SaturatingAdd(uint64_t a, uint64_t b) { return a + b < a ? ~uint64_t(0) : a + b; }
+inline int64_t SaturateToInt64(__int128 v) {
+  if (v > __int128(INT64_MAX)) return INT64_MAX;
+  if (v < __int128(INT64_MIN)) return INT64_MIN;
+  return int64_t(v);
+}

@@ -141,8 +141,27 @@ std::vector<HdrHit> CarveImage(const uint8_t* image, size_t bytes, size_t readBy
     std::memset(buffer.data() + n, 0, whole - n);
     scan.ScanRead(buffer.data(), whole, int64_t(at / sectorSize));
   }
-  scan.AbandonOpen();
+  scan.EndPass();
   return scan.Hits();
+}
+
+std::vector<uint8_t> WithSectorTail(const std::vector<uint8_t>& file, Tail tail) {
+  return WithTail(file, tail, 8192 + (512 - file.size() % 512) % 512);
+}
+
+NamedSplits EvenSplits(size_t total) {
+  return {{"512 B", EvenReads(total, 512)},
+          {"4 KiB", EvenReads(total, 4096)},
+          {"1 MiB", EvenReads(total, 1 << 20)},
+          {"odd 1000 B", EvenReads(total, 1000)}};
+}
+
+std::vector<size_t> AroundEach(const std::set<size_t>& offsets, size_t size) {
+  std::vector<size_t> out;
+  for (size_t x : offsets)
+    for (size_t y : {x - 1, x, x + 1})
+      if (y > 0 && y < size) out.push_back(y);
+  return out;
 }
 
 std::vector<uint8_t> LoadFile(const std::string& path) {

@@ -12,7 +12,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "carving/CarveScan.h"
@@ -74,6 +76,18 @@ std::vector<uint8_t> WithTail(const std::vector<uint8_t>& file, Tail tail, size_
 // of the sector size), ended like the pass; the recorded hits.
 std::vector<HdrHit> CarveImage(const uint8_t* image, size_t bytes, size_t readBytes, uint32_t sectorSize = 512,
                                HdrReader* drive = nullptr);
+
+// A file followed by a tail that rounds it up to whole sectors and 8 KiB
+// more.
+std::vector<uint8_t> WithSectorTail(const std::vector<uint8_t>& file, Tail tail);
+// Named read splits of an image: even reads of 512 B, 4 KiB, 1 MiB and an
+// odd 1000 B.
+using NamedSplits = std::vector<std::pair<std::string, std::vector<size_t>>>;
+NamedSplits EvenSplits(size_t total);
+
+// Read splits at the given offsets of a file of `size` bytes and a byte
+// either side of each (those inside the file after its first byte).
+std::vector<size_t> AroundEach(const std::set<size_t>& offsets, size_t size);
 
 // Reads a whole file (a ".xz" one decompressed); empty when missing.
 std::vector<uint8_t> LoadFile(const std::string& path);

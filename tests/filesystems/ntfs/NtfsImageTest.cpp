@@ -1,5 +1,5 @@
 // The NTFS model against real volumes written by mkntfs and ntfs-3g, checked
-// with The Sleuth Kit and ntfsundelete run on the same images.
+// with The Sleuth Kit run on the same images.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -284,11 +284,12 @@ TEST(NtfsVolume, FragmentedMftReachesEveryRecord) {
   EXPECT_GT(listed, 3000u);
 }
 
-// Deleted files graded by the bitmap as ntfsundelete rates them: 100 %
-// recoverable is Good (3), 0 % is Poor (4). basic: deleted with their
-// clusters still free; poor: their clusters taken by a filler; fragdata:
-// every other small file deleted, some of the holes then taken by big.bin.
-TEST(NtfsBitmap, GradesMatchNtfsundelete) {
+// Deleted files graded by the bitmap as The Sleuth Kit's cluster allocation
+// rates them: every data cluster still unallocated is Good (3), none is
+// Poor (4). basic: deleted with their clusters still free; poor: their
+// clusters taken by a filler; fragdata: every other small file deleted, some
+// of the holes then taken by big.bin.
+TEST(NtfsBitmap, GradesMatchTskAllocation) {
   GlobalObjectsScope scope;
   struct Case {
     const char* image;
@@ -305,23 +306,23 @@ TEST(NtfsBitmap, GradesMatchNtfsundelete) {
     ASSERT_TRUE(bm);
     v.vol->ProcBitmap(bm.get());
     ASSERT_NE(v.vol->bitmap, nullptr);
-    // `ntfsundelete -f -s -p 0`: inode, flags (F/D, then N non-resident or
-    // R resident), percentage, date, time, size, name.
-    const std::regex row(R"(^(\d+)\s+([FD])([NR.])\S*\s+(\d+)%\s+\S+\s+\S+\s+(\d+)\s+(.+)$)");
+    // tests/fixtures/tsk_free_clusters.py: inode, data clusters, how many of
+    // them are unallocated, path.
+    const std::regex row(R"(^(\d+)\t(\d+)\t(\d+)\t(.+)$)");
     std::smatch m;
     int good = 0, poor = 0;
-    for (const std::string& line : ntfs_fixture::Lines(ntfs_fixture::Report(c.image, "ntfsundelete"))) {
-      if (!std::regex_search(line, m, row) || m[2] != "F" || m[3] != "N" || std::stoull(m[5]) == 0) continue;
-      const int pct = std::stoi(m[4]);
-      if (pct != 0 && pct != 100) continue;
+    for (const std::string& line : ntfs_fixture::Lines(ntfs_fixture::Report(c.image, "freeclusters"))) {
+      if (!std::regex_match(line, m, row)) continue;
+      const uint64_t clusters = std::stoull(m[2]), free = std::stoull(m[3]);
+      if (free != 0 && free != clusters) continue;
       SCOPED_TRACE(line);
       auto node = v.Record(std::stoull(m[1]));
       ASSERT_TRUE(node);
       ASSERT_NE(node->runs, nullptr);
       v.vol->bitmap->DetermineFileStatus(node.get(), 1);
       const int grade = (node->flags & kNodeGradeMask) >> kNodeGradeShift;
-      EXPECT_EQ(grade, pct == 100 ? 3 : 4);
-      (pct == 100 ? good : poor)++;
+      EXPECT_EQ(grade, free == clusters ? 3 : 4);
+      (free == clusters ? good : poor)++;
     }
     EXPECT_GE(good, c.minGood);
     EXPECT_GE(poor, c.minPoor);

@@ -1,0 +1,416 @@
+#include "engine/SectorPass.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "carving/CarveScan.h"
+#include "carving/DriveReader.h"
+#include "engine/Engine.h"
+#include "engine/Md5Segments.h"
+#include "engine/RecordChecker.h"
+#include "engine/SectorClassify.h"
+#include "engine/SegmentProfile.h"
+#include "engine/SkipMap.h"
+#include "engine/VolumeRecovery.h"
+#include "foundation/AppState.h"
+#include "foundation/SectRanges.h"
+#include "foundation/Trace.h"
+#include "platform/Errors.h"
+#include "platform/Memory.h"
+#include "platform/Text.h"
+#include "storage/Drive.h"
+#include "volumes/BootVolume.h"
+#include "volumes/Volume.h"
+#include "volumes/VolumeFamily.h"
+#include "volumes/VolumeSearch.h"
+
+namespace {
+
+// A structure cut by a chunk's end is joined with at most this much of the
+// next chunk.
+constexpr uint32_t kCarryLimit = 0x10000;
+// Progress runs to 90 over the range; the passes after it go on from 89.
+constexpr int kPassPercent = 90;
+
+// A read still in flight into a pass buffer is completed before the
+// buffers go, also when an action throws.
+struct PendingReadGuard {
+  Drive& drive;
+  ~PendingReadGuard() {
+    try {
+      FinishScanChunk(drive);
+    } catch (const DvCodeError&) {
+    }
+  }
+};
+
+struct AlignedBuffer {
+  explicit AlignedBuffer(size_t n) : p(static_cast<uint8_t*>(AlignedAlloc(n))) {}
+  ~AlignedBuffer() { AlignedFree(p); }
+  AlignedBuffer(const AlignedBuffer&) = delete;
+  AlignedBuffer& operator=(const AlignedBuffer&) = delete;
+  uint8_t* p;
+};
+
+class SectorPass {
+ public:
+  explicit SectorPass(NTFSObj& engine) : engine_(engine), drive_(*engine.drive) {}
+  int Run();
+
+ private:
+  void ClassifyChunk(const uint8_t* data, size_t bytes, const ScanChunk& chunk);
+  // Classifies the sectors of `data` (its first sector at drive sector
+  // `first`) from byte `from` while below byte `until`; returns the byte
+  // offset where the next sector to classify lies (may be past `until`
+  // when an action consumed more). Stops early when a structure is carried
+  // over.
+  size_t Classify(const uint8_t* data, size_t bytes, int64_t first, size_t from, size_t until);
+  // Whether an action took the sector.
+  bool Act(int kind, const uint8_t* sector, uint64_t bytesLeft, int64_t position, SectorVisit* visit);
+  void VolumeFound(int32_t index);
+  bool IsCovered(int64_t position, uint32_t bytes);
+  void Progress(int64_t position, bool again);
+  void OpenSideOutputs();
+  bool Skippable(const ScanChunk& chunk);
+  // A sector for the header probe; true when a header was recognised.
+  bool Carve(const uint8_t* sector, uint64_t bytesLeft, int64_t position);
+  void RecordCheck(const uint8_t* sector, uint64_t bytesLeft, int64_t position);
+
+  NTFSObj& engine_;
+  Drive& drive_;
+  uint32_t ss_ = 512;
+  ClassifyContext context_;
+  int64_t rangeFirst_ = 0, rangeLast_ = -1;
+  int lastPercent_ = -1;
+  // The carried structure: its bytes and its first drive sector.
+  std::vector<uint8_t> carry_;
+  int64_t carryFirst_ = -1;
+  bool carried_ = false;  // set by Classify when it carried one over
+  bool joining_ = false;  // classifying a joined structure: nothing carries again
+  // A snapshot of the covered drive bytes, refreshed when the set changes.
+  std::vector<CSectRanges::Range> covered_;
+  uint32_t coveredCount_ = UINT32_MAX;
+  uint64_t coveredGeneration_ = UINT64_MAX;
+  // Side outputs: the skip map (binary: create or verify), the MD5 lists,
+  // the segment profile and the record checker.
+  std::unique_ptr<SkipMap> skipMap_;
+  std::unique_ptr<Md5Segments> md5_;
+  std::unique_ptr<SegmentProfile> profile_;
+  std::unique_ptr<FgmQBW> checker_;
+  // The carving driver: sectors of no acted-on kind go to its header probe.
+  std::unique_ptr<DriveHdrReader> carveReader_;
+  std::unique_ptr<CarveScan> carve_;
+  int64_t checkerBase_ = 0;
+  uint32_t checkerCluster_ = 0;
+
+ public:
+  uint64_t chunksRead = 0, chunksSkipped = 0;
+};
+
+int SectorPass::Run() {
+  TRACE_FN("ScanRemainingSectors");
+  ss_ = drive_.SectorSize();
+  const int64_t driveSectors = int64_t(drive_.SectorCount());
+  rangeFirst_ = g_appState ? std::max<int64_t>(0, g_appState->longScanFirstSector) : 0;
+  rangeLast_ = driveSectors - 1;
+  if (g_appState) rangeLast_ = std::min(rangeLast_, g_appState->longScanLastSector);
+  if (rangeFirst_ > rangeLast_) return 0;
+  const uint32_t transfer = std::max(drive_.TransferSize(), ss_);
+  AlignedBuffer a(transfer), b(transfer);
+  if (!a.p || !b.p) {
+    ErrorMsg(u"Out of memory.");
+    throw DvCodeError{0};
+  }
+  uint8_t* buffers[2] = {a.p, b.p};
+  PendingReadGuard guard{drive_};
+  const bool overlap = !g_appState || g_appState->longScanOverlap;
+  std::unique_ptr<CSectRanges> exclusions;
+  if (drive_.Exclusions()) exclusions = std::make_unique<CSectRanges>(*drive_.Exclusions());
+  context_.hfsDiagnostics = false;
+  OpenSideOutputs();
+  carveReader_ = std::make_unique<DriveHdrReader>(&drive_);
+  carve_ = std::make_unique<CarveScan>(carveReader_.get(), nullptr);
+
+  ScanChunk current = NextScanChunk(drive_, exclusions.get(), rangeFirst_, rangeLast_);
+  int which = 0;
+  uint64_t reads = 0;
+  bool skipped = current.sectors && Skippable(current);
+  if (current.sectors && !skipped) ReadScanChunk(drive_, current, buffers[0], true);
+  int64_t expected = rangeFirst_;
+  while (current.sectors && !engine_.StopRequested()) {
+    engine_.WaitWhilePaused();
+    if (engine_.StopRequested()) break;
+    const ScanChunk next =
+        NextScanChunk(drive_, exclusions.get(), current.first + current.sectors, rangeLast_);
+    const bool nextSkipped = next.sectors && Skippable(next);
+    if (overlap && next.sectors && !nextSkipped) ReadScanChunk(drive_, next, buffers[1 - which], false);
+    const uint8_t* data = buffers[which];
+    const size_t bytes = size_t(current.sectors) * ss_;
+    // Excluded sectors before this chunk are seen by the profile as skipped.
+    if (profile_ && current.first > expected)
+      profile_->Add(nullptr, uint64_t(current.first - expected) * ss_, expected);
+    expected = current.first + current.sectors;
+    if (skipped) {
+      // Nothing of interest here in the earlier run: not read, not classified.
+      chunksSkipped++;
+      carried_ = false;
+      carry_.clear();
+      if (profile_) profile_->Add(nullptr, bytes, current.first);
+    } else if (md5_) {
+      chunksRead++;
+      // Hashing the blocks is all the pass does then.
+      md5_->Add(data, bytes, current.first);
+    } else {
+      chunksRead++;
+      if (profile_) profile_->Add(data, bytes, current.first);
+      ClassifyChunk(data, bytes, current);
+    }
+    Progress(current.first + current.sectors - 1, (++reads & 15) == 0);
+    if (next.sectors && !nextSkipped) {
+      if (overlap) FinishScanChunk(drive_);
+      else ReadScanChunk(drive_, next, buffers[1 - which], true);
+    }
+    current = next;
+    skipped = nextSkipped;
+    which = 1 - which;
+  }
+  // The last granule is settled once the pass has gone past it.
+  if (skipMap_ && !engine_.StopRequested()) skipMap_->Mark(rangeLast_ + 1, false);
+  if (!engine_.StopRequested()) engine_.SetPercentComplete(kPassPercent, 2);
+  // The files still open end here; the hits go to the engine in start order.
+  carve_->AbandonOpen();
+  engine_.carvedHits = std::move(carve_->Hits());
+  if (md5_) md5_->Close();
+  if (profile_) profile_->Close();
+  if (skipMap_) skipMap_->Close();
+  return 0;
+}
+
+void SectorPass::ClassifyChunk(const uint8_t* data, size_t bytes, const ScanChunk& current) {
+  // One feed of the read to the running carving parsers.
+  carve_->BeginRead(data, bytes, current.first);
+  size_t from = 0;
+  // A structure carried over from the chunk before is joined with this
+  // chunk's head and its sectors classified first.
+  if (carried_) {
+    carried_ = false;
+    const size_t held = carry_.size();
+    if (carryFirst_ + int64_t(held / ss_) == current.first) {
+      const size_t head = std::min<size_t>(bytes, kCarryLimit);
+      carry_.insert(carry_.end(), data, data + head);
+      joining_ = true;
+      const size_t at = Classify(carry_.data(), carry_.size(), carryFirst_, 0, held);
+      joining_ = false;
+      from = at > held ? at - held : 0;
+    }
+    carry_.clear();
+  }
+  Classify(data, bytes, current.first, from, bytes);
+}
+
+size_t SectorPass::Classify(const uint8_t* data, size_t bytes, int64_t first, size_t from, size_t until) {
+  size_t off = from;
+  while (off < until && off + ss_ <= bytes) {
+    if (engine_.StopRequested()) return until;
+    const int64_t position = first + int64_t(off / ss_);
+    const uint8_t* sector = data + off;
+    context_.sector = position;
+    engine_.curPos = position;
+    if (checker_) RecordCheck(sector, bytes - off, position);
+    const int kind = ClassifySector(sector, nullptr, &context_);
+    if (kind == kSectNone) {
+      const bool hit = Carve(sector, bytes - off, position);
+      if (skipMap_) skipMap_->Mark(position, hit);
+      off += ss_;
+      continue;
+    }
+    // Volume structures end every file the carving parsers have open.
+    const bool ends = kind == kSectNtfsRecord || kind == kSectNtfsBoot || kind == kSectFatBoot || kind == kSectFatDir;
+    if (ends) carve_->AbandonOpen();
+    SectorVisit visit;
+    bool acted = Act(kind, sector, bytes - off, position, &visit);
+    if (!acted && !ends) acted = Carve(sector, bytes - off, position);
+    // Interesting for the skip map: a sector some action took, or a header.
+    if (skipMap_) skipMap_->Mark(position, acted);
+    if (visit.needBytes > bytes - off) {
+      // Cut by the chunk's end: held until the next chunk comes.
+      if (visit.needBytes <= kCarryLimit && !joining_) {
+        carry_.assign(sector, data + bytes);
+        carryFirst_ = position;
+        carried_ = true;
+        return bytes;
+      }
+      off += ss_;
+      continue;
+    }
+    off += size_t(std::max<uint32_t>(1, visit.consumedSectors)) * ss_;
+  }
+  return off;
+}
+
+bool SectorPass::Act(int kind, const uint8_t* sector, uint64_t bytesLeft, int64_t position, SectorVisit* visit) {
+  visit->engine = &engine_;
+  visit->drive = &drive_;
+  visit->kind = kind;
+  visit->sector = sector;
+  visit->bytesLeft = bytesLeft;
+  visit->position = position;
+  if (kind == kSectNtfsRecord) {
+    // Records of a $MFT already read are never taken again.
+    if (IsCovered(position, ss_)) return false;
+  }
+  bool taken = false;
+  if (kind == kSectFatBoot || kind == kSectExFatBoot) {
+    // A boot sector of a family without its own action: the volume it
+    // describes joins the table.
+    const int type = ProbeVolumeKind(sector);
+    if (type) visit->volumeFound = ProcBootCm(position, sector, uint8_t(type), nullptr, &drive_);
+    taken = true;
+  } else if (const SectorAction action = FindSectorAction(kind)) {
+    taken = action(*visit) != 0;
+  } else {
+    return false;
+  }
+  if (visit->volumeFound >= 0) VolumeFound(visit->volumeFound);
+  return taken;
+}
+
+void SectorPass::OpenSideOutputs() {
+  if (!g_appState) return;
+  if (!g_appState->md5Outputs.empty()) {
+    md5_ = std::make_unique<Md5Segments>(g_appState->md5Outputs, ss_);
+    if (!md5_->Active()) md5_.reset();
+  }
+  if (g_appState->skipMapsBinary && !g_appState->skipMaps.empty() && !g_appState->skipMaps[0].file.empty()) {
+    skipMap_ = std::make_unique<SkipMap>(ss_);
+    const std::string path = ToUtf8(g_appState->skipMaps[0].file);
+    const bool ok = g_appState->skipMapsCreate ? skipMap_->CreateBinary(path) : skipMap_->OpenBinary(path, true);
+    if (!ok) skipMap_.reset();
+  }
+  if (g_appState->segmentProfile) {
+    profile_ = std::make_unique<SegmentProfile>();
+    if (!profile_->Open(*g_appState->segmentProfile, ss_, theTrace().TraceFolder())) profile_.reset();
+  }
+  if (traceRecordChecker) {
+    // Sectors at the first volume's cluster boundaries, clusters of 4 KiB
+    // or more; the limit of the records' numbers is the content level.
+    const CVol* first = VolumeCount(drive_) ? VolumeAt(drive_, 0) : nullptr;
+    if (first && first->clusterSize >= 4096) {
+      checker_ = std::make_unique<FgmQBW>(4, uint32_t(std::max<int32_t>(0, traceContent.load())));
+      checkerBase_ = int64_t(first->startSector);
+      checkerCluster_ = first->clusterSize / ss_;
+    }
+  }
+}
+
+bool SectorPass::Carve(const uint8_t* sector, uint64_t bytesLeft, int64_t position) {
+  return carve_->HeaderSector(sector, size_t(bytesLeft), position) != kNoFileType;
+}
+
+// A chunk is skipped only when every 1 MiB granule it covers is.
+bool SectorPass::Skippable(const ScanChunk& chunk) {
+  if (!skipMap_ || skipMap_->Mode() != SkipMap::kVerify) return false;
+  const int64_t last = chunk.first + int64_t(chunk.sectors) - 1;
+  const int64_t granule = int64_t(skipMap_->GranuleSectors());
+  for (int64_t s = chunk.first; s <= last; s = (s / granule + 1) * granule)
+    if (!skipMap_->Test(s)) return false;
+  return skipMap_->Test(last);
+}
+
+// The record checker reads 4 x 1024 bytes: only where the read still holds
+// them (a sector nearer the end is not checked).
+void SectorPass::RecordCheck(const uint8_t* sector, uint64_t bytesLeft, int64_t position) {
+  if (position < checkerBase_ || !checkerCluster_ || (position - checkerBase_) % checkerCluster_) return;
+  if (bytesLeft < checker_->BytesNeeded()) return;
+  checker_->Check(sector, position);
+}
+
+// A volume the pass found is parsed at once by its family.
+void SectorPass::VolumeFound(int32_t index) {
+  CVol* v = VolumeAt(drive_, uint32_t(index));
+  if (!v) return;
+  v->engine = &engine_;
+  TracePrintfA("Long Scan: volume %d of type %d at %I64d\n", int(index), int(v->type), int64_t(v->startSector));
+  const VolumeFamily* f = FindVolumeFamily(v->type);
+  if (!f) return;
+  if (f->parseFoundVolume) {
+    f->parseFoundVolume(*v, engine_);
+  } else if (f->quickScan) {
+    QuickScanStep step;
+    f->quickScan(*v, engine_, step);
+  } else if (f->walkFolders & kWalkInLongScan) {
+    ParseFSCm(v);
+  }
+}
+
+bool SectorPass::IsCovered(int64_t position, uint32_t bytes) {
+  const CSectRanges* covered = drive_.Covered();
+  if (!covered) return false;
+  if (covered->Count() != coveredCount_ || engine_.CoveredGeneration() != coveredGeneration_) {
+    covered_ = covered->List();
+    coveredCount_ = covered->Count();
+    coveredGeneration_ = engine_.CoveredGeneration();
+  }
+  const uint64_t first = uint64_t(position) * ss_, end = first + bytes;
+  auto it = std::upper_bound(covered_.begin(), covered_.end(), first,
+                             [](uint64_t v, const CSectRanges::Range& r) { return v < r.end; });
+  return it != covered_.end() && it->first <= first && end <= it->end;
+}
+
+// Ninetieths of the range; every sixteenth read sends the step again.
+void SectorPass::Progress(int64_t position, bool again) {
+  const uint64_t span = uint64_t(rangeLast_ - rangeFirst_) + 1;
+  const uint64_t done = uint64_t(position - rangeFirst_) + 1;
+  const int p = int(std::min<unsigned __int128>((unsigned __int128)done * kPassPercent / span, 99));
+  if (p != lastPercent_ || again) {
+    lastPercent_ = p;
+    engine_.SetPercentComplete(p, 2);
+  }
+}
+
+}  // namespace
+
+ScanChunk NextScanChunk(Drive& drive, CSectRanges* exclusions, int64_t position, int64_t last) {
+  ScanChunk c;
+  const uint32_t ss = drive.SectorSize();
+  const uint64_t per = std::max<uint32_t>(1, std::max(drive.TransferSize(), ss) / ss);
+  const uint64_t base = drive.ExtentFirstSector();
+  while (position <= last) {
+    int64_t end = last + 1;
+    if (exclusions) {
+      uint64_t xf = 0, xe = 0;
+      exclusions->GetNextReadRange(&xf, &xe, base + uint64_t(position), ss);
+      if (xf != CSectRanges::kNoRange) {
+        const int64_t f = int64_t(xf - base), e = int64_t(xe - base);
+        if (f <= position) {
+          // Inside an excluded range: go on after it.
+          position = std::max(position + 1, e);
+          continue;
+        }
+        end = std::min(end, f);
+      }
+    }
+    const int64_t aligned = int64_t((uint64_t(position) / per + 1) * per);
+    end = std::min(end, aligned);
+    c.first = position;
+    c.sectors = uint32_t(end - position);
+    return c;
+  }
+  return c;
+}
+
+void ReadScanChunk(Drive& drive, const ScanChunk& chunk, uint8_t* buffer, bool wait) {
+  const uint32_t bytes = chunk.sectors * drive.SectorSize();
+  if (!drive.ReadSectors(chunk.first, bytes, drive.RetryPiece(), buffer, wait)) throw DvCodeError{0};
+}
+
+void FinishScanChunk(Drive& drive) {
+  if (drive.IoThread() && drive.IoThread()->Pending()) drive.FinishRead();
+}
+
+int ScanRemainingSectors(NTFSObj& engine) {
+  if (!engine.drive) return 0;
+  return SectorPass(engine).Run();
+}

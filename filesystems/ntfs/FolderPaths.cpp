@@ -1,0 +1,64 @@
+#include "filesystems/ntfs/FolderPaths.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "filesystems/ntfs/Definitions.h"
+#include "foundation/Messages.h"
+#include "platform/Format.h"
+#include "volumes/Node.h"
+#include "volumes/NodeTable.h"
+
+namespace {
+// Deeper folder chains than this are damaged or crafted (or a loop).
+constexpr size_t kMaxFolderDepth = 1024;
+}  // namespace
+
+bool IsRecycleFolderName(WStringView name) {
+  return EqualsNoCase(name, u"$Recycle.Bin") || EqualsNoCase(name, u"RECYCLER") || EqualsNoCase(name, u"RECYCLED");
+}
+
+void NtfsFolderPaths::AddFolder(uint32_t group, uint32_t record, uint32_t nodeIndex) {
+  folders_.emplace(Key(group, record), nodeIndex);
+}
+
+const NtfsFolderPaths::Folder& NtfsFolderPaths::Path(uint32_t group, uint32_t parent) {
+  auto cached = paths_.find(Key(group, parent));
+  if (cached != paths_.end()) return cached->second;
+  // Up from the parent to the root, a folder known already, or the break.
+  std::vector<uint32_t> chain;
+  uint32_t at = parent;
+  Folder top;
+  while (true) {
+    if (at == ntfs::kRecordRoot) {
+      top.path.assign(1, u'\\');
+      top.complete = true;
+      break;
+    }
+    auto hit = paths_.find(Key(group, at));
+    if (hit != paths_.end()) {
+      top = hit->second;
+      break;
+    }
+    auto f = folders_.find(Key(group, at));
+    const cnode* n = f == folders_.end() ? nullptr : nodes_.GetAt(f->second);
+    if (!n || chain.size() >= kMaxFolderDepth || std::find(chain.begin(), chain.end(), at) != chain.end()) {
+      top.path = FormatW(u"\\%s\\%s%u\\", Msg(15), Msg(39), at);
+      break;
+    }
+    chain.push_back(at);
+    at = n->parentId;
+  }
+  const Folder* known = nullptr;
+  Folder info = top;
+  for (size_t i = chain.size(); i-- > 0;) {
+    const cnode* n = nodes_.GetAt(folders_[Key(group, chain[i])]);
+    const WString part = n->GetNameW();
+    info.path.append(part.data(), part.size());
+    info.path.push_back(u'\\');
+    info.inRecycle = info.inRecycle || IsRecycleFolderName(part);
+    known = &(paths_[Key(group, chain[i])] = info);
+  }
+  if (!known) known = &(paths_[Key(group, parent)] = info);
+  return *known;
+}

@@ -1,0 +1,5 @@
+// The QuickTime and MP4 atom walk, through the driver at fuzz-chosen reads.
+#include "fuzz_carve_common.h"
+#include "volumes/FileTypes.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) { return FuzzCarveType(kTypeMov, data, size); }

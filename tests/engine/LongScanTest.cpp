@@ -1,0 +1,513 @@
+// Long Scans of damaged NTFS images (tests/fixtures/make_ntfs_damaged.sh)
+// and of the intact scan images through the headless driver, compared with
+// The Sleuth Kit's listing of each image from before the damage.
+//
+// Normalisation of `fls -r -p` lines: regular files only ("r/r"), live
+// ones only, no streams (":" in the path), no system files ("$" names);
+// the path as fls gives it, relative to the volume, "/" separators, which
+// is what dvscan's list gives too.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <mutex>
+#include <thread>
+
+#include "engine/Engine.h"
+#include "engine/Worker.h"
+#include "foundation/AppState.h"
+#include "foundation/Globals.h"
+#include "foundation/SectRanges.h"
+#include "foundation/UiServices.h"
+#include "storage/Drive.h"
+#include "tests/engine/DvscanRun.h"
+#include "tests/support/EngineRun.h"
+#include "tests/support/FaultySource.h"
+#include "tests/support/FixtureRun.h"
+#include "tests/support/TestUtil.h"
+
+namespace {
+
+std::string DamagedImages(std::string* skip) {
+  return FixtureSetFolder("make_ntfs_damaged.sh", "ntfs-damaged", skip);
+}
+
+std::string ScanImages(std::string* skip) { return FixtureSetFolder("make_ntfs_scan_image.sh", "ntfs-scan", skip); }
+
+#define IMAGES_OR_SKIP(var, maker)                          \
+  std::string skip_;                                        \
+  const std::string var = maker(&skip_);                    \
+  if (var.empty() && !skip_.empty()) GTEST_SKIP() << skip_; \
+  ASSERT_FALSE(var.empty()) << #maker " failed"
+
+struct FlsFile {
+  uint64_t record = 0;
+  uint64_t size = 0;  // with -l only
+};
+
+// Live regular files of an fls listing (text of `fls -r -p [-l]`) by path.
+std::map<std::string, FlsFile> FlsLiveFiles(const std::string& text, bool withSizes) {
+  std::map<std::string, FlsFile> out;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("r/r ", 0) != 0) continue;
+    if (line.compare(4, 2, "* ") == 0) continue;  // deleted
+    std::vector<std::string> f;
+    std::stringstream ss(line);
+    std::string col;
+    while (std::getline(ss, col, '\t')) f.push_back(col);
+    if (f.size() < 2) continue;
+    const std::string& path = f[1];
+    if (path.find(':') != std::string::npos) continue;
+    const std::string leaf = path.substr(path.rfind('/') + 1);
+    if (!leaf.empty() && leaf[0] == '$') continue;
+    FlsFile file;
+    file.record = std::stoull(f[0].substr(4));
+    if (withSizes && f.size() >= 7) file.size = std::stoull(f[6]);
+    out[path] = file;
+  }
+  return out;
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+std::multiset<std::string> PathsOf(const DvscanRun& r) {
+  std::multiset<std::string> out;
+  for (const Listed& l : r.items) out.insert(l.path);
+  return out;
+}
+
+// Every line of the listing as one text, in listing order.
+std::vector<std::string> Lines(const DvscanRun& r) {
+  std::vector<std::string> out;
+  for (const Listed& l : r.items)
+    out.push_back(l.path + "\t" + std::to_string(l.size) + "\t" + (l.deleted ? "1" : "0") + "\t" + l.status);
+  return out;
+}
+
+// With `userFilesOnly`, system files ("$" names) are not compared: two
+// volumes of one disk each have their own.
+void ExpectNothingTwice(const DvscanRun& r, bool userFilesOnly = false) {
+  std::set<std::string> seen;
+  for (const Listed& l : r.items) {
+    if (userFilesOnly && l.path.find('$') != std::string::npos) continue;
+    EXPECT_TRUE(seen.insert(l.path).second) << "listed twice: " << l.path;
+  }
+}
+
+}  // namespace
+
+// An intact volume: the Long Scan lists what the Quick Scan lists and the
+// system files besides, nothing twice; the overlap of reading and
+// classifying changes nothing.
+TEST(LongScan, IntactVolumeIsQuickPlusSystemFiles) {
+  IMAGES_OR_SKIP(dir, ScanImages);
+  const std::string img = "'" + dir + "/scan.img'";
+  const DvscanRun quick = Dvscan(img);
+  const DvscanRun lng = Dvscan("--long " + img);
+  const DvscanRun serial = Dvscan("--long --no-overlap " + img);
+  ASSERT_EQ(quick.rc, 0) << quick.err;
+  ASSERT_EQ(lng.rc, 0) << lng.err;
+  ASSERT_EQ(serial.rc, 0) << serial.err;
+  ExpectNothingTwice(lng);
+  std::multiset<std::string> extra = PathsOf(lng);
+  for (const std::string& p : PathsOf(quick)) {
+    auto it = extra.find(p);
+    ASSERT_NE(it, extra.end()) << "missing from the Long Scan: " << p;
+    extra.erase(it);
+  }
+  for (const std::string& p : extra) EXPECT_TRUE(p[0] == '$' && p.find('/') == std::string::npos) << p;
+  EXPECT_GE(extra.size(), 10u);
+  EXPECT_EQ(Lines(lng), Lines(serial));
+}
+
+// A quick reformat over a filled volume: most old files come back with
+// their old path and size; those whose folder chain is gone land under
+// "Extra files/FolderN".
+TEST(LongScan, ReformattedVolumeGivesOldPathsAndSizes) {
+  IMAGES_OR_SKIP(dir, DamagedImages);
+  for (const char* name : {"reformat", "reformat8k"}) {
+    SCOPED_TRACE(name);
+    const std::string fls = std::string(name) == "reformat" ? "filled.fls" : "reformat8k.fls";
+    const auto before = FlsLiveFiles(ReadAll(dir + "/" + fls), true);
+    ASSERT_GT(before.size(), 1700u);
+    const DvscanRun quick = Dvscan("'" + dir + "/" + name + ".img'");
+    ASSERT_EQ(quick.rc, 0) << quick.err;
+    size_t quickOld = 0;
+    for (const Listed& l : quick.items) quickOld += before.count(l.path);
+    EXPECT_EQ(quickOld, 0u);
+    const DvscanRun lng = Dvscan("--long '" + dir + "/" + name + ".img'");
+    ASSERT_EQ(lng.rc, 0) << lng.err;
+    ExpectNothingTwice(lng);
+    size_t same = 0, extra = 0;
+    for (const Listed& l : lng.items) {
+      auto it = before.find(l.path);
+      if (it != before.end() && it->second.size == l.size) same++;
+      if (l.path.rfind("Extra files/Folder", 0) == 0) extra++;
+    }
+    const double share = double(same) / double(before.size());
+    std::printf("%s: %zu of %zu old files with old path and size (%.3f), %zu under Extra files\n", name, same,
+                before.size(), share, extra);
+    EXPECT_GE(share, 0.95);
+  }
+}
+
+// The $MFT's first records, their mirror and a block of file records
+// wiped: the Quick Scan gives up with message 424; the Long Scan lists
+// every surviving file under its path.
+TEST(LongScan, WipedMftListsEverySurvivor) {
+  IMAGES_OR_SKIP(dir, DamagedImages);
+  const std::string img = "'" + dir + "/wiped.img'";
+  const DvscanRun quick = Dvscan(img);
+  EXPECT_EQ(quick.rc, 1);
+  EXPECT_NE(quick.err.find("Boot sector not found. Please use the Long Scan."), std::string::npos) << quick.err;
+  const auto before = FlsLiveFiles(ReadAll(dir + "/filled.fls"), true);
+  std::set<uint64_t> wiped;
+  for (const std::string& r : [&] {
+         std::vector<std::string> v;
+         std::istringstream in(ReadAll(dir + "/wiped.list"));
+         for (std::string w; in >> w;) v.push_back(w);
+         return v;
+       }())
+    wiped.insert(std::stoull(r));
+  ASSERT_EQ(wiped.size(), 30u);  // every live file of d07
+  const DvscanRun lng = Dvscan("--long " + img);
+  ASSERT_EQ(lng.rc, 0) << lng.err;
+  ExpectNothingTwice(lng);
+  std::map<std::string, const Listed*> listed;
+  for (const Listed& l : lng.items) listed[l.path] = &l;
+  size_t survivors = 0;
+  for (const auto& [path, f] : before) {
+    if (wiped.count(f.record)) {
+      EXPECT_FALSE(listed.count(path)) << path;
+      continue;
+    }
+    survivors++;
+    auto it = listed.find(path);
+    ASSERT_NE(it, listed.end()) << "survivor not listed: " << path;
+    EXPECT_EQ(it->second->size, f.size) << path;
+  }
+  EXPECT_GT(survivors, 1700u);
+}
+
+// Partition table and boot sectors gone: the first volume comes back from
+// its backup boot sector, the second (no boot sector left) from its loose
+// records; both list what fls listed before the damage.
+TEST(LongScan, LostPartitionsListAsBefore) {
+  IMAGES_OR_SKIP(dir, DamagedImages);
+  const DvscanRun lng = Dvscan("--long '" + dir + "/lost.img'");
+  ASSERT_EQ(lng.rc, 0) << lng.err;
+  ExpectNothingTwice(lng, true);
+  std::set<std::string> listed;
+  for (const Listed& l : lng.items) listed.insert(l.path);
+  for (const char* start : {"63", "32768"}) {
+    const auto before = FlsLiveFiles(ReadAll(dir + "/lost.fls." + start), false);
+    ASSERT_EQ(before.size(), 100u) << start;
+    for (const auto& [path, f] : before) EXPECT_TRUE(listed.count(path)) << start << ": " << path;
+  }
+}
+
+// A range: progress still ends at 100 and only the range's records are
+// listed; excluded sectors are never read (the excluded MFT's records are
+// not found).
+TEST(LongScan, RangeAndExclusions) {
+  IMAGES_OR_SKIP(dir, DamagedImages);
+  const std::string img = "'" + dir + "/wiped.img'";
+  const DvscanRun whole = Dvscan("--long " + img);
+  ASSERT_EQ(whole.rc, 0) << whole.err;
+  // The records lie inside the first 16 MiB of this volume.
+  const DvscanRun none = Dvscan("--long --range 32768:131071 " + img);
+  ASSERT_EQ(none.rc, 0) << none.err;
+  EXPECT_LT(none.items.size(), whole.items.size() / 10);
+  const TempFolder exFolder("longscan");
+  const std::string ex = exFolder.Path() + "/exclude";
+  WriteFileText(ex, "0 32767\n");
+  const DvscanRun excluded = Dvscan("--long --exclude '" + ex + "' " + img);
+  const DvscanRun ranged = Dvscan("--long --range 32768:131071 " + img);
+  std::remove(ex.c_str());
+  ASSERT_EQ(excluded.rc, 0) << excluded.err;
+  EXPECT_EQ(Lines(excluded), Lines(ranged));
+  const DvscanRun bad = Dvscan("--long --range 9:3 " + img);
+  EXPECT_EQ(bad.rc, 1);
+  EXPECT_NE(bad.err.find("--range"), std::string::npos) << bad.err;
+}
+
+// The path filter: a folder prefix and a pattern admit what fls lists
+// there.
+TEST(LongScan, PathFilterEqualsFilteredFls) {
+  IMAGES_OR_SKIP(dir, DamagedImages);
+  const auto before = FlsLiveFiles(ReadAll(dir + "/filled.fls"), false);
+  const DvscanRun prefix = Dvscan("--filter '\\d07\\a\\' '" + dir + "/filled.img'");
+  ASSERT_EQ(prefix.rc, 0) << prefix.err;
+  std::set<std::string> want, got;
+  for (const auto& [path, f] : before)
+    if (path.rfind("d07/a/", 0) == 0) want.insert(path);
+  // Folders are listed too; fls's regular files are compared.
+  for (const Listed& l : prefix.items)
+    if (l.path.find('$') == std::string::npos && l.path.find(".dat") != std::string::npos) got.insert(l.path);
+  EXPECT_EQ(got, want);
+  const DvscanRun pattern = Dvscan("--long --filter '*f0001?.dat' '" + dir + "/reformat.img'");
+  ASSERT_EQ(pattern.rc, 0) << pattern.err;
+  ASSERT_FALSE(pattern.items.empty());
+  for (const Listed& l : pattern.items) {
+    const std::string leaf = l.path.substr(l.path.rfind('/') + 1);
+    EXPECT_TRUE(leaf.size() == 10 && leaf.rfind("f0001", 0) == 0) << l.path;
+  }
+}
+
+// 64 MiB of random bytes hold nothing.
+TEST(LongScan, RandomBytesHoldNothing) {
+  const TempFolder imgFolder("longscan");
+  const std::string img = imgFolder.Path() + "/random.img";
+  RunCommand("head -c 67108864 /dev/urandom >'" + img + "'");
+  const DvscanRun r = Dvscan("--long '" + img + "'");
+  std::remove(img.c_str());
+  EXPECT_EQ(r.rc, 0) << r.err;
+  EXPECT_TRUE(r.items.empty());
+}
+
+
+namespace {
+
+struct LongRun {
+  std::vector<FaultState::Call> calls;  // what reached the device
+  std::multiset<std::string> found;     // folder path + name
+};
+
+// A Long Scan in process, as the view runs it, with the settings as `setup`
+// leaves them and the drive as `onDrive` leaves it.
+LongRun LongScanInProcess(const std::string& image, HeadlessView& view, const std::function<void()>& setup,
+                          const std::function<void(Drive&)>& onDrive = {}) {
+  LongRun r;
+  auto state = std::make_shared<FaultState>();
+  GlobalObjectsScope scope;
+  FaultyOpener opener(state);
+  g_appState->view = &view;
+  setup();
+  const WString name = FromUtf8(image);
+  Drive* drive = CreateDrive(name);
+  drive->InitDrive(name);
+  if (onDrive) onDrive(*drive);
+  ScanRequest request;
+  request.drive = drive;
+  request.selection.scanMode = 1;
+  std::thread([&] { RunScan(request, &view); }).join();
+  r.calls = state->Calls();
+  for (const FoundItem& f : view.found) r.found.insert(ToUtf8(f.folderPath + u"\\" + f.name));
+  delete g_engine;
+  g_engine = nullptr;
+  DropSendObjs();
+  g_currentDrive = nullptr;
+  DeleteDrive(&drive);
+  g_selection = ScanSelection{};
+  return r;
+}
+
+}  // namespace
+
+// In process: sectors excluded by the user never reach the device (its
+// calls are counted), and progress runs over the chosen range, rising to
+// 100.
+TEST(LongScan, ExcludedSectorsAreNeverReadAndProgressCoversTheRange) {
+  IMAGES_OR_SKIP(dir, DamagedImages);
+  constexpr uint64_t kMiB = 1 << 20;
+  PercentView view;
+  const LongRun r = LongScanInProcess(
+      dir + "/wiped.img", view,
+      [] {
+        g_appState->longScanFirstSector = 4 * kMiB / 512;
+        g_appState->longScanLastSector = 60 * kMiB / 512 - 1;
+      },
+      [](Drive& drive) {
+        auto excluded = std::make_shared<CSectRanges>();
+        excluded->AddRange(16 * kMiB, 48 * kMiB);
+        drive.SetExclusionSet(excluded);
+      });
+  for (const FaultState::Call& c : r.calls)
+    EXPECT_TRUE(c.offset + c.length <= 16 * kMiB || c.offset >= 48 * kMiB) << c.offset << " " << c.length;
+  ASSERT_FALSE(view.percents.empty());
+  for (size_t i = 1; i < view.percents.size(); i++) EXPECT_LE(view.percents[i - 1], view.percents[i]) << i;
+  EXPECT_EQ(view.percents.back(), 100);
+  // Steps in the middle of the pass were shown, not only its end.
+  EXPECT_TRUE(std::any_of(view.percents.begin(), view.percents.end(), [](int p) { return p > 10 && p < 80; }));
+}
+
+// FILE records cut by the end of a read are joined with the next read and
+// listed once; a record that ends exactly at a read's end needs no join.
+TEST(LongScan, RecordsAcrossReadsAreJoinedOnce) {
+  IMAGES_OR_SKIP(dir, DamagedImages);
+  const TempFolder imgFolder("longscan");
+  const std::string img = imgFolder.Path() + "/carry.img";
+  // Three records of filled.img (the files f00001, f00002, f00003) put
+  // 512 bytes before the 1 MiB boundary, right before the 2 MiB one and
+  // 512 bytes before the 3 MiB one, in 4 MiB of zeros.
+  const std::string script = R"(
+import struct, sys
+src, dst = sys.argv[1], sys.argv[2]
+data = open(src, 'rb').read()
+found = {}
+for at in range(0, len(data), 1024):
+    if data[at:at + 4] != b'FILE' or struct.unpack_from('<H', data, at + 22)[0] != 1: continue  # live files only
+    for n in (1, 2, 3):
+        if ('f%05d.dat' % n).encode('utf-16-le') in data[at:at + 1024] and n not in found: found[n] = at
+out = bytearray(4 << 20)
+M = 1 << 20
+for n, place in ((1, M - 512), (2, 2 * M - 1024), (3, 3 * M - 512)):
+    out[place:place + 1024] = data[found[n]:found[n] + 1024]
+open(dst, 'wb').write(out)
+)";
+  WriteFileText(img + ".py", script);
+  RunCommand("python3 '" + img + ".py' '" + dir + "/filled.img' '" + img + "'");
+  const DvscanRun r = Dvscan("--long '" + img + "'");
+  std::remove((img + ".py").c_str());
+  std::remove(img.c_str());
+  ASSERT_EQ(r.rc, 0) << r.err;
+  std::map<std::string, int> count;
+  for (const Listed& l : r.items) count[l.path.substr(l.path.rfind('/') + 1)]++;
+  for (const char* leaf : {"f00001.dat", "f00002.dat", "f00003.dat"}) EXPECT_EQ(count[leaf], 1) << leaf;
+  EXPECT_EQ(r.items.size(), 3u);
+}
+
+// A folder record zeroed inside an intact $MFT: its files, and the folders
+// below it, are listed under "Extra files/Folder<record>", in a Quick Scan
+// and in a Long Scan alike.
+TEST(FolderPaths, BrokenChainUnderExtraFiles) {
+  IMAGES_OR_SKIP(dir, DamagedImages);
+  const std::string fls = ReadAll(dir + "/filled.fls");
+  const size_t at = fls.find("\td04/a\t");
+  ASSERT_NE(at, std::string::npos);
+  const size_t lineStart = fls.rfind('\n', at) + 1;
+  const uint64_t record = std::stoull(fls.substr(lineStart + 4));
+  const TempFolder imgFolder("longscan");
+  const std::string img = imgFolder.Path() + "/broken.img";
+  RunCommand("cp '" + dir + "/filled.img' '" + img + "'");
+  const std::string script = R"(
+import struct, sys
+path, r = sys.argv[1], int(sys.argv[2])
+with open(path, 'r+b') as f:
+    b = f.read(512)
+    cs = struct.unpack_from('<H', b, 11)[0] * b[13]
+    mft = struct.unpack_from('<Q', b, 48)[0]
+    f.seek(mft * cs + r * 1024); f.write(b'\0' * 1024)
+)";
+  WriteFileText(img + ".py", script);
+  RunCommand("python3 '" + img + ".py' '" + img + "' " + std::to_string(record));
+  const DvscanRun quick = Dvscan("'" + img + "'");
+  const DvscanRun lng = Dvscan("--long '" + img + "'");
+  std::remove((img + ".py").c_str());
+  std::remove(img.c_str());
+  const auto before = FlsLiveFiles(fls, false);
+  const std::string extra = "Extra files/Folder" + std::to_string(record) + "/";
+  for (const DvscanRun* r : {&quick, &lng}) {
+    ASSERT_EQ(r->rc, 0) << r->err;
+    std::set<std::string> listed;
+    for (const Listed& l : r->items) listed.insert(l.path);
+    size_t moved = 0;
+    for (const auto& [path, f] : before) {
+      if (path.rfind("d04/a/", 0) != 0) {
+        EXPECT_TRUE(listed.count(path)) << path;
+        continue;
+      }
+      EXPECT_TRUE(listed.count(extra + path.substr(6))) << path;
+      moved++;
+    }
+    EXPECT_EQ(moved, 30u);
+  }
+}
+
+// Recycle bins: the newer bin's item ($I record and $R file), an item inside
+// a recycled folder, and the older bin's item named by INFO2 are listed under
+// their original paths, in both scans; the bins' own records are not listed.
+TEST(RecycleBin, ItemsUnderTheirOriginalPaths) {
+  IMAGES_OR_SKIP(dir, DamagedImages);
+  std::map<std::string, uint64_t> expect;
+  {
+    std::istringstream in(ReadAll(dir + "/recycle.expect"));
+    std::string line;
+    while (std::getline(in, line)) {
+      const size_t tab = line.find('\t');
+      expect[line.substr(0, tab)] = std::stoull(line.substr(tab + 1));
+    }
+  }
+  ASSERT_EQ(expect.size(), 3u);
+  for (const char* mode : {"", "--long "}) {
+    SCOPED_TRACE(mode);
+    const DvscanRun r = Dvscan(std::string(mode) + "'" + dir + "/recycle.img'");
+    ASSERT_EQ(r.rc, 0) << r.err;
+    ExpectNothingTwice(r);
+    std::map<std::string, uint64_t> listed;
+    for (const Listed& l : r.items) listed[l.path] = l.size;
+    for (const auto& [path, size] : expect) {
+      ASSERT_TRUE(listed.count(path)) << path;
+      EXPECT_EQ(listed[path], size) << path;
+    }
+    for (const Listed& l : r.items) {
+      const std::string leaf = l.path.substr(l.path.rfind('/') + 1);
+      for (const char* inBin : {"$RAB12CD.txt", "$IAB12CD.txt", "$RFOLD01", "$IFOLD01", "INFO2", "Dc1.txt"})
+        EXPECT_NE(leaf, inBin) << l.path;
+    }
+  }
+}
+
+
+// A binary skip map made by one run lets the next run read fewer chunks
+// and list the same.
+TEST(LongScan, SkipMapCreateThenVerify) {
+  IMAGES_OR_SKIP(dir, DamagedImages);
+  const TempFolder mapFolder("longscan");
+  const std::string map = mapFolder.Path() + "/skipmap.bin";
+  auto use = [&](int create) {
+    return [&map, create] {
+      g_appState->skipMaps = {SkipMapOption{FromUtf8(map)}};
+      g_appState->skipMapsBinary = 1;
+      g_appState->skipMapsCreate = create;
+    };
+  };
+  HeadlessView views[3];
+  const LongRun plain = LongScanInProcess(dir + "/wiped.img", views[0], [] {});
+  const LongRun create = LongScanInProcess(dir + "/wiped.img", views[1], use(1));
+  const LongRun verify = LongScanInProcess(dir + "/wiped.img", views[2], use(0));
+  std::remove(map.c_str());
+  ASSERT_GT(plain.found.size(), 1700u);
+  EXPECT_EQ(create.found, plain.found);
+  EXPECT_EQ(verify.found, plain.found);
+  EXPECT_LT(verify.calls.size(), create.calls.size()) << verify.calls.size() << " of " << create.calls.size();
+}
+
+// MD5 of every block of the range, as Python's hashlib gives them.
+TEST(LongScan, Md5SegmentsEqualHashlib) {
+  IMAGES_OR_SKIP(dir, DamagedImages);
+  const TempFolder out8Folder("longscan");
+  const std::string out8 = out8Folder.Path() + "/md5-8";
+  const TempFolder out24Folder("longscan");
+  const std::string out24 = out24Folder.Path() + "/md5-24";
+  HeadlessView view;
+  LongScanInProcess(dir + "/lost.img", view, [&] {
+    g_appState->md5Outputs = {Md5Output{8, FromUtf8(out8)}, Md5Output{24, FromUtf8(out24)}};
+  });
+  for (const auto& [file, block] : {std::pair{out8, 8}, std::pair{out24, 24}}) {
+    const std::string want = RunCommand("python3 -c \"import hashlib,sys\nd=open(sys.argv[1],'rb').read()\nb=" +
+                                        std::to_string(block * 512) +
+                                        "\nsys.stdout.write(''.join(hashlib.md5(d[i:i+b]).hexdigest() for i in "
+                                        "range(0,len(d),b)))\" '" + dir + "/lost.img'");
+    const std::string got = RunCommand("od -An -v -tx1 '" + file + "' | tr -d ' \\n'");
+    std::remove(file.c_str());
+    ASSERT_FALSE(want.empty());
+    EXPECT_EQ(got.size(), want.size()) << block;
+    EXPECT_TRUE(got == want) << block;
+  }
+}
