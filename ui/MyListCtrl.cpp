@@ -80,7 +80,10 @@ void CMyListCtrl::FitColumns() {
   const std::pair<int, const char*> samples[] = {
       {kColType, "JPEG image file"}, {kColSize, "1023.99 MB (1073741824)"}, {kColDate, "2026/12/31 23:59:59"}};
   for (const auto& [column, sample] : samples) {
-    const int fit = std::max(initialWidths_[size_t(column)], fm.horizontalAdvance(QString::fromLatin1(sample)) + pad);
+    int text = fm.horizontalAdvance(QString::fromLatin1(sample));
+    // A long type text is cut rather than widening its column past twice the sample.
+    if (column == kColType) text = std::max(text, std::min(widestType_, 2 * text));
+    const int fit = std::max(initialWidths_[size_t(column)], text + pad);
     if (header_->sectionSize(column) < fit) header_->resizeSection(column, fit);
   }
   int others = 0;
@@ -297,6 +300,7 @@ void CMyListCtrl::RepaintRow(int64_t row) {
 
 void CMyListCtrl::AppendFoundItems(std::vector<FoundItem>& items, FoundNodeStore* nodeStore, uint8_t language,
                                    const TypeLookup& lookup) {
+  bool typeWidened = false;
   if (typeCacheLanguage_ != language) {
     typeCache_.clear();
     typeCacheLanguage_ = language;
@@ -315,11 +319,17 @@ void CMyListCtrl::AppendFoundItems(std::vector<FoundItem>& items, FoundNodeStore
     const bool folder = (item.flags2 & 0x0002) != 0;
     if (folder) typeKey_.assign(1, u'/');
     auto it = typeCache_.find(typeKey_);
-    if (it == typeCache_.end())
-      it = typeCache_
-               .emplace(typeKey_, store_.Types().Intern(folder ? WString(kFolderTypeText)
-                                                               : FoundItemTypeText(item.name, language, lookup)))
-               .first;
+    if (it == typeCache_.end()) {
+      const WString type = folder ? WString(kFolderTypeText) : FoundItemTypeText(item.name, language, lookup);
+      // The Type column grows to the widest type it shows (measured once
+      // per type).
+      const int width = fontMetrics().horizontalAdvance(ToQ(type));
+      if (width > widestType_) {
+        widestType_ = width;
+        typeWidened = true;
+      }
+      it = typeCache_.emplace(typeKey_, store_.Types().Intern(type)).first;
+    }
     ListRecord r;
     r.flags = kNewFileRecordFlags;
     r.nodeIndex = item.nodeIndex;
@@ -327,6 +337,7 @@ void CMyListCtrl::AppendFoundItems(std::vector<FoundItem>& items, FoundNodeStore
     r.typeId = it->second;
     store_.AppendRecord(r);
   }
+  if (typeWidened) FitColumns();
   const bool any = !items.empty();
   items.clear();
   if (any) FinishInserting();

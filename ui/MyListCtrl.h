@@ -274,6 +274,7 @@ class CMyListCtrl : public QAbstractScrollArea {
 
   ListStore store_;
   std::array<int, kListColumnCount> initialWidths_{};
+  int widestType_ = 0;  // the widest type text found so far
   ListNodeSource* nodes_ = nullptr;
   std::function<WString(uint16_t)> volumeLabels_;
   CMBLstHdrCtrl* header_;

@@ -85,9 +85,11 @@ void CMyListCtrl::paintEvent(QPaintEvent* event) {
                     (state == kCheckOn ? QStyle::State_On : state == kCheckMixed ? QStyle::State_NoChange
                                                                                    : QStyle::State_Off);
         style()->drawPrimitive(QStyle::PE_IndicatorCheckBox, &box, &p, this);
-        // A file row shows its type's icon (looked up once per extension).
-        const QPixmap icon =
-            folderRow ? folderIcon : IconForExtension(ToQ(LowerExtension(text))).pixmap(16, 16);
+        // A file row shows its type's icon (looked up once per extension);
+        // a found folder shows a folder.
+        const QPixmap icon = folderRow || (node && node->folder)
+                                 ? folderIcon
+                                 : IconForExtension(ToQ(LowerExtension(text))).pixmap(16, 16);
         p.drawPixmap(left + kIconLeft, y + (rowHeight_ - 16) / 2, icon.isNull() ? fileIcon : icon);
         textLeft = left + kTextLeft;
       }

@@ -833,6 +833,8 @@ TEST_F(MainRoadTest, DeletedItemsAndFoldersAreMarked) {
     ListNodeInfo info;
     ASSERT_TRUE(View()->Nodes().GetNode(l->GetItemNodeIndex(i), info));
     const QString type = ToQ(l->CellText(i, kColType));
+    // The Type column is wide enough for every type it shows.
+    EXPECT_LE(l->fontMetrics().horizontalAdvance(type), l->columnWidth(kColType)) << type.toStdString();
     const QString size = ToQ(l->CellText(i, kColSize));
     const QColor colour = l->RowInk(i);
     const QString tip = l->RowToolTip(i);
