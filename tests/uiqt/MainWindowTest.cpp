@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "foundation/AppState.h"
 #include "foundation/UiServices.h"
@@ -286,9 +287,18 @@ TEST_F(MainWindowTest, Screenshots) {
   // taken.
   {
     auto state = std::make_shared<FaultState>();
-    state->hangAt.push_back(4 * 4096 + 40 * 1024);
     FaultyOpener opener(state);
     View()->OnLookInSelChange();  // opened again through the faulty source
+    {
+      // Held only from now: opening the source reads on this thread.
+      std::lock_guard<std::mutex> lock(state->m);
+      state->hangAt.push_back(4 * 4096 + 40 * 1024);
+    }
+    // Should a read on this thread meet the hold, it ends anyway.
+    std::thread watchdog([state] {
+      std::this_thread::sleep_for(std::chrono::seconds(20));
+      state->Release();
+    });
     View()->OnCommand(cmd::kScan);
     auto hanging = [&] {
       std::lock_guard<std::mutex> lock(state->m);
@@ -300,6 +310,7 @@ TEST_F(MainWindowTest, Screenshots) {
       shot(Frame(), "3-scan-in-progress.png");
     }
     state->Release();
+    watchdog.join();
     for (int i = 0; i < 500 && g_activityCode.load() != kActivityIdle; i++) QTest::qWait(10);
   }
   shot(Frame(), "4-after-scan.png");
