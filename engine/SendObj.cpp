@@ -1,6 +1,8 @@
 #include "engine/SendObj.h"
+
 #include <algorithm>
 
+#include "engine/ProgressStats.h"
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
 
@@ -39,6 +41,8 @@ void SendObj::SetPercentComplete(int percent, int code, int mode) {
   const bool changed = percent != percent_;
   percent_ = percent;
   g_percentDone = percent;
+  // The status window and the frame's title read it from the shared counters.
+  theProgressAndStats().percent = percent;
   if (mode == 2 || (mode == 1 && changed)) SendMsg2(6000, code, true);
 }
 

@@ -32,6 +32,20 @@ ScanSelection g_selection;
 namespace {
 
 WString g_elapsed;
+WString g_scanEnding;
+
+// A scan that met read errors says so: the source, how far it got, how
+// many reads failed and what it found. Empty when every read succeeded.
+WString ReadErrorSummary(const Drive* drive, uint32_t errorsBefore, uint64_t found) {
+  if (!drive || drive->TotalErrors() <= errorsBefore) return {};
+  const uint32_t errors = drive->TotalErrors() - errorsBefore;
+  WString where;
+  if (drive->FirstErrorSector() >= 0) where = FormatW(u", the first in a read from sector %I64d", drive->FirstErrorSector());
+  return FormatW(u"Reading %s failed %u times%s. The scan reached %d%% and found %I64d items; files in the "
+                 u"unreadable areas may be missing or incomplete.",
+                 drive->DisplayName(), errors, where, int(std::clamp(g_percentDone.load(), 0, 100)),
+                 int64_t(found));
+}
 
 bool Stopped() { return g_appState && g_appState->stopRequested; }
 
@@ -61,6 +75,7 @@ void WarnOfShortSource(ViewSink* view) {
 }  // namespace
 
 const WString& ElapsedText() { return g_elapsed; }
+const WString& ScanEndingText() { return g_scanEnding; }
 
 uint8_t GetScanFlags(uint8_t driveFlag, WStringView driveName) {
   if (g_selection.scanMode == 0 && Drive::IsDriveLetter(driveName) && driveFlag == 0) return 1;
@@ -213,15 +228,30 @@ int ComputeThreadProc(ViewSink* view) {
   if (g_appState) g_appState->sendObj = send;
   if (view) view->OperationStarted();
   send->SetView(view);
+  const bool scan = g_selection.operation != 1;
+  Drive* const drive = g_currentDrive;
+  const uint32_t errorsBefore = drive ? drive->TotalErrors() : 0;
+  g_scanEnding.clear();
+  g_percentDone = 0;
+  WString failure;
   try {
-    if (g_selection.operation == 1) RecoverFS(view);
+    if (!scan) RecoverFS(view);
     else SearchFS(view);
   } catch (const DvCodeError&) {
     send->Abandon();
-    ShowError(u"%s", LastErrorText());
+    failure = LastErrorText();
   } catch (const DvTextError& e) {
     send->Abandon();
-    ShowError(u"%s", e.text);
+    failure = e.text;
+  }
+  const WString readErrors = scan ? ReadErrorSummary(drive, errorsBefore, send->ItemCount()) : WString();
+  if (!readErrors.empty()) {
+    // The status window's log and a tool's error output keep it; the view
+    // shows it when the scan has ended.
+    g_scanEnding = failure.empty() ? readErrors : failure + u"\n\n" + readErrors;
+    if (view) view->LogLine(g_scanEnding);
+  } else if (!failure.empty()) {
+    ShowError(u"%s", failure);
   }
   const int64_t seconds = std::max<int64_t>(1, (SteadyNowNs() - t0) / kSteadyTicksPerSecond);
   g_elapsed = FormatW(Msg(60), FormatDuration(seconds));

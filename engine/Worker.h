@@ -62,3 +62,6 @@ uint8_t GetScanFlags(uint8_t driveFlag, WStringView driveName);
 
 // The elapsed-time text of the last run (message 60).
 const WString& ElapsedText();
+// Why the last scan's results may be incomplete (read errors), empty when
+// it read everything it asked for; set before the view hears the end.
+const WString& ScanEndingText();

@@ -199,6 +199,8 @@ Drive::~Drive() {
 }
 
 WString Drive::DisplayName() const {
+  // A whole disk is named by its device path, which a person can find.
+  if (!isImage_ && !devicePath_.empty() && PhysicalDriveNumber(name_) >= 0) return FromUtf8(devicePath_);
   if (!isImage_ && name_.starts_with(kDevicePrefix)) return name_.substr(kDevicePrefix.size());
   return name_;
 }
@@ -295,6 +297,7 @@ void Drive::ResetForInit() {
   extentFirst_ = 0;
   sectorCount_ = 0;
   consecutiveErrors_ = totalErrors_ = errorsAtCache_ = 0;
+  firstErrorSector_ = -1;
 }
 
 void Drive::IdentifySource(WStringView name, const WString& device, const CPhysDisk** disk, bool* isBlock) {
@@ -630,7 +633,7 @@ uint8_t* Drive::ReadSectors(int64_t sector, uint32_t bytes, uint32_t retryPiece,
     return nullptr;
   }
   if (!io_) {
-    VErrorMsg(Msg(181).c_str(), name_);
+    VErrorMsg(Msg(181).c_str(), DisplayName());
     return nullptr;
   }
   if (io_->Pending()) FinishRead();
@@ -676,7 +679,7 @@ uint8_t* Drive::ReadSectors(int64_t sector, uint32_t bytes, uint32_t retryPiece,
   // buffer, since its caller may close the drive before taking it.
   pendingDirect_ = buffer && wait && (reinterpret_cast<uintptr_t>(buffer) & (sectorSize_ - 1)) == 0;
   if (!io_->Submit(absolute << shift_, bytes, retryPiece, pendingDirect_ ? static_cast<uint8_t*>(buffer) : nullptr)) {
-    VErrorMsg(Msg(181).c_str(), name_);
+    VErrorMsg(Msg(181).c_str(), DisplayName());
     return nullptr;
   }
   if (!wait) return kReadStarted;
@@ -692,13 +695,14 @@ uint8_t* Drive::Complete() {
   if (io_->WaitForIO() != 0) throw DvCodeError{0};
   if (io_->ReadError()) {
     ++consecutiveErrors_;
-    ++totalErrors_;
+    if (totalErrors_++ == 0) firstErrorSector_ = int64_t(pendingFirst_);
   } else {
     consecutiveErrors_ = 0;
   }
   if (io_->BitmapDirty(kBitmapExc)) ++excludedFills_;
   uint8_t* data = pendingDirect_ ? static_cast<uint8_t*>(pendingBuffer_) : io_->Data();
   const uint32_t bytes = pendingBytes_;
+  bytesRead_.fetch_add(bytes, std::memory_order_relaxed);
   if (traceIo) {
     const int32_t mode = sectorTraceMode.load();
     if (mode == 9999)

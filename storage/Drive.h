@@ -8,6 +8,7 @@
 // also be named by its device path ("/dev/sdb", "/dev/loop0"); it is then
 // the same disk as its "\\.\PhysicalDriveN" name.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -132,6 +133,12 @@ class Drive {
   bool IsOpen() const { return source_ != nullptr; }
   uint32_t ConsecutiveErrors() const { return consecutiveErrors_; }
   uint32_t TotalErrors() const { return totalErrors_; }
+  // The first sector of the first request that failed since the drive was
+  // opened; -1 while none has.
+  int64_t FirstErrorSector() const { return firstErrorSector_; }
+  // Bytes delivered by completed requests since the drive was made (a
+  // scan's rate is read from it).
+  uint64_t BytesRead() const { return bytesRead_.load(std::memory_order_relaxed); }
   // Requests that had sectors zero-filled because the user excluded them:
   // what those sectors held is unknown, as after a read error.
   uint32_t ExcludedFills() const { return excludedFills_; }
@@ -209,6 +216,8 @@ class Drive {
   uint32_t totalErrors_ = 0;
   uint32_t excludedFills_ = 0;
   uint32_t errorsAtCache_ = 0;
+  int64_t firstErrorSector_ = -1;
+  std::atomic<uint64_t> bytesRead_{0};
   uint64_t nextExpectedSector_ = 0;
   uint64_t cacheFirst_ = 0;
   uint32_t cacheSectors_ = 0;

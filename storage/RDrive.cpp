@@ -125,6 +125,7 @@ void RDrive::InitDrive(WStringView definition) {
   memberStart_.clear();
   cacheValid_ = false;
   consecutiveErrors_ = totalErrors_ = errorsAtCache_ = 0;
+  firstErrorSector_ = -1;
   retryPiece_ = kRetryPiece;
   raidType_ = GetRaidType(definition);
   name_ = WString(definition);

@@ -26,8 +26,8 @@
 // with --recover: saved= skipped= failed= corrupt= identical= recover_seconds=
 // (identical: failed items whose identical copy is already there).
 // Exit status 0 on success, 1 on an error (message on standard error; also
-// when an item failed, the destination was full or the recovery log could
-// not be written), 2 when stopped (SIGINT stops as the Scan button's abort
+// when reads failed during the scan, an item failed, the destination was
+// full or the recovery log could not be written), 2 when stopped (SIGINT stops as the Scan button's abort
 // does).
 #include <signal.h>
 #include <unistd.h>
@@ -471,6 +471,7 @@ int main(int argc, char** argv) {
   const auto t0 = std::chrono::steady_clock::now();
   std::thread worker([&] { RunScan(scan, &view); });
   worker.join();
+  const WString scanEnding = ScanEndingText();
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 
   double recoverSeconds = -1;
@@ -490,9 +491,12 @@ int main(int argc, char** argv) {
     CloseRecoveryLog();
   }
 
+  // One rule for the exit status: whatever left the result incomplete was
+  // said on standard error (an error box, the scan's ending after read
+  // errors, a full destination, failed items, the log) and gives 1; the
+  // list still holds everything that was found.
   int rc = 0;
-  if (prompt.errors) rc = 1;
-  else if (g_recoveryTotals.destinationFull) rc = 1;
+  if (prompt.errors || !scanEnding.empty() || g_recoveryTotals.destinationFull) rc = 1;
   else if (g_appState->stopRequested) rc = 2;
   if (recoverSeconds >= 0) {
     // A script must tell "nothing saved" from success.

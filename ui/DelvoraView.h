@@ -69,6 +69,8 @@ class CDelvoraView : public QWidget, public ViewSink {
   void ForgetStatusDialog() { statusDlg_ = nullptr; }
 
   void OnCommand(int commandId);
+  // The message of a command that has no handler yet.
+  void SayNotAvailable(int commandId);
   ViewState State() const;
   void RefreshCommands();
 
@@ -260,5 +262,7 @@ class CDelvoraView : public QWidget, public ViewSink {
   std::thread worker_;
   std::atomic<bool> workerRunning_{false};
   bool destroyed_ = false;
+  uint64_t scanBytesBase_ = 0;  // the source's bytes read when the run started
+  bool stopAsked_ = false;  // Yes to the abort question of the running worker
   bool viewingTipsPending_ = false;
 };

@@ -3,9 +3,11 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QGuiApplication>
+#include <QMenu>
 #include <QMenuBar>
 #include <QScreen>
 #include <QToolButton>
+#include <QVBoxLayout>
 #include <QWindowStateChangeEvent>
 
 #include "foundation/AppState.h"
@@ -21,6 +23,7 @@
 #include "ui/DelvoraView.h"
 #include "ui/QtPrompt.h"
 #include "ui/StatusDlg.h"
+#include "ui/WindowHelp.h"
 #include "ui/core/Activity.h"
 #include "ui/core/CommandIds.h"
 #include "ui/core/MenuModel.h"
@@ -60,6 +63,9 @@ bool CMainFrame::Create() {
   // Menu.
   menu_ = new CMenuEx(commands_, this);
   menu_->Load(menuBar());
+  // A command's hover text goes when its menu closes.
+  for (QMenu* m : menuBar()->findChildren<QMenu*>())
+    connect(m, &QMenu::aboutToHide, this, [this] { ShowPrompt(57345); });
   commands_->SetAfterApply([this](const ViewState& state) { menu_->Update(state); });
   for (auto& [id, action] : commands_->All()) {
     const int cid = id;
@@ -76,10 +82,21 @@ bool CMainFrame::Create() {
   statusBar_->setSizeGripEnabled(true);
   ShowPrompt(57345);
   // The view.
+  // The view above the status panel: the panel docks below the list inside
+  // the window, so it moves, resizes and maximises with it and never lies
+  // over the rows.
+  auto* central = new QWidget(this);
+  auto* column = new QVBoxLayout(central);
+  column->setContentsMargins(0, 0, 0, 0);
+  column->setSpacing(0);
   view_ = new CDelvoraView(this);
-  setCentralWidget(view_);
+  column->addWidget(view_, 1);
+  setCentralWidget(central);
   // Status dialog, hidden until a run starts.
   statusDlg_ = new CStatusDlg(this);
+  statusDlg_->setWindowFlags(Qt::Widget);
+  column->addWidget(statusDlg_, 0);
+  statusDlg_->hide();
   statusDlg_->SetActivityReader([] { return int(g_activityCode.load()); });
   view_->OnInitialUpdate();
   const int h = int(480 * Scale());
@@ -188,7 +205,7 @@ void CMainFrame::OnStatusPanel() {
   if (view_) view_->RefreshCommands();
 }
 
-void CMainFrame::OnHelpFinder() { OpenHelpTopic(u"html\\afxc6ir8.htm"); }
+void CMainFrame::OnHelpFinder() { RequestHelpTopicOrSay(u"html\\afxc6ir8.htm"); }
 
 void CMainFrame::OnAbout() {
   CAboutDlg dlg(this);

@@ -111,6 +111,10 @@ class CMyListCtrl : public QAbstractScrollArea {
   void BulkCellText(int64_t row, int column, WString& out) const;
   // The volume label part of a volume row's text.
   WString VolumeLabelOfFolder(uint32_t folderRow) const;
+  // Deleted items stand out from live ones: their text colour and hover
+  // text (empty for a live item or a folder row).
+  QColor RowInk(int64_t row) const;
+  QString RowToolTip(int64_t row) const;
 
   // ---- selection and focus ----
   int64_t SelectedCount() const { return selection_.Count(); }
@@ -254,6 +258,9 @@ class CMyListCtrl : public QAbstractScrollArea {
   void RepaintRow(int64_t row);
   void VisibleRows(int64_t& first, int64_t& last) const;
   void OnSelectionChanged();
+  // Type, Size and Modified wide enough for their texts; Filename takes
+  // the width left over.
+  void FitColumns();
   void ToggleRow(int64_t row);
   void ApplyFolderState(int64_t row, uint8_t state);
   void AfterFileRowsChanged();
@@ -266,6 +273,8 @@ class CMyListCtrl : public QAbstractScrollArea {
   int ColumnAtX(int x) const;
 
   ListStore store_;
+  std::array<int, kListColumnCount> initialWidths_{};
+  int widestType_ = 0;  // the widest type text found so far
   ListNodeSource* nodes_ = nullptr;
   std::function<WString(uint16_t)> volumeLabels_;
   CMBLstHdrCtrl* header_;

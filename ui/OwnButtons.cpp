@@ -209,7 +209,18 @@ void CImgButton::paintEvent(QPaintEvent*) {
       p.drawText(tr, Qt::AlignCenter | Qt::TextSingleLine | Qt::TextShowMnemonic, t);
     }
   }
-  if (!disabled && focused) FocusRect(p, this, r.adjusted(2, 2, -2, -2));
+  if (!disabled && focused) {
+    if (colour_ == Rgb{0, 0, 0}) {
+      FocusRect(p, this, r.adjusted(2, 2, -2, -2));
+    } else {
+      // A label in its own colour stands on a dark panel, where the style's
+      // focus frame hardly shows: a dotted frame in the label's colour.
+      QPen pen(ToQColor(colour_), 1, Qt::DotLine);
+      p.setPen(pen);
+      p.setBrush(Qt::NoBrush);
+      p.drawRect(r.adjusted(2, 2, -3, -3));
+    }
+  }
 }
 
 // ---- check box and radio ----

@@ -1,5 +1,7 @@
 #include "ui/PromptDialogs.h"
 
+#include <algorithm>
+
 #include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QHBoxLayout>
@@ -23,6 +25,11 @@ DialogRunner& Runner() {
 QString Caption(int message, const char16_t* own) {
   QString t = MessageOr(message, own);
   return t.remove(QLatin1Char('&'));
+}
+
+// Wide enough for the title bar to show the whole title.
+void FitTitle(QDialog* d) {
+  d->setMinimumWidth(std::max(d->minimumWidth(), d->fontMetrics().horizontalAdvance(d->windowTitle()) + 150));
 }
 
 // OK and Cancel with the message texts, wired to the dialog's accept and reject.
@@ -52,6 +59,7 @@ int RunDialog(QDialog& dialog) {
 CDuplicate::CDuplicate(QWidget* parent) : QDialog(parent) {
   setObjectName(QStringLiteral("CDuplicate"));
   setWindowTitle(Caption(217, u"&Overwrite Mode"));
+  FitTitle(this);
   auto* v = new QVBoxLayout(this);
   notEmpty_ = new QLabel(MessageOr(369, u"The destination folder is not empty!"), this);
   QFont bold = notEmpty_->font();
@@ -100,6 +108,7 @@ void CDuplicate::accept() {
 CExist::CExist(QWidget* parent) : QDialog(parent) {
   setObjectName(QStringLiteral("CExist"));
   setWindowTitle(Caption(297, u"Replace or Append"));
+  FitTitle(this);
   auto* v = new QVBoxLayout(this);
   auto* row = new QHBoxLayout;
   auto* icon = new QLabel(this);
@@ -144,6 +153,7 @@ WString CSameDrv::OverridingCode() { return Msg(472).empty() ? WString(u"yes") :
 CSameDrv::CSameDrv(QWidget* parent) : QDialog(parent) {
   setObjectName(QStringLiteral("CSameDrv"));
   setWindowTitle(Caption(34, u"Saving Data to the Same Drive"));
+  FitTitle(this);
   auto* v = new QVBoxLayout(this);
   auto* first = new QLabel(MessageOr(229, u"Files must not be saved to the drive holding the lost data. Please click "
                                           u"Cancel to close this dialog and select a folder on another drive."),
@@ -188,6 +198,7 @@ CSameDrv::CSameDrv(QWidget* parent) : QDialog(parent) {
 CSkip::CSkip(QWidget* parent) : QDialog(parent) {
   setObjectName(QStringLiteral("CSkip"));
   setWindowTitle(Caption(382, u"Skip &Deleted Files and Folders"));
+  FitTitle(this);
   auto* v = new QVBoxLayout(this);
   auto* text = new QLabel(MessageOr(410, u"Deleted files and folders, if not needed, can be skipped for cleaner, "
                                          u"uncluttered results. Do you want to skip them?"),

@@ -18,7 +18,7 @@ QtPrompt::QtPrompt(QObject* parent) : QObject(parent) {}
 
 QMessageBox* QtPrompt::MakeBox(QWidget* owner, const QString& text, const QString& caption, unsigned style) {
   auto* box = new QMessageBox(owner);
-  box->setWindowTitle(caption);
+  box->setWindowTitle(caption.trimmed());  // "Delvora  " reads as the name
   box->setText(text);
   switch (style & 0xF0) {
     case kMbIconError: box->setIcon(QMessageBox::Critical); break;

@@ -284,6 +284,7 @@ void CStatusDlg::timerEvent(QTimerEvent* event) {
 
 void CStatusDlg::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
+  FitFrame();
   UpdateProgress();
   UpdateCounters();
   if (!timerId_) timerId_ = startTimer(1000);
@@ -295,6 +296,7 @@ void CStatusDlg::showEvent(QShowEvent* event) {
 
 void CStatusDlg::hideEvent(QHideEvent* event) {
   QDialog::hideEvent(event);
+  FitFrame();
   if (timerId_) {
     killTimer(timerId_);
     timerId_ = 0;
@@ -305,8 +307,27 @@ void CStatusDlg::hideEvent(QHideEvent* event) {
 
 void CStatusDlg::reject() { hide(); }
 
+void CStatusDlg::FitFrame() {
+  if (isWindow() || !frame_ || !frame_->isWindow()) return;
+  if (frame_->isMaximized() || frame_->isFullScreen() || frame_->isMinimized()) return;
+  const int want = isVisibleTo(frame_) ? height() : 0;
+  int delta = want - grownBy_;
+  if (delta == 0) return;
+  int h = frame_->height() + delta;
+  if (const QScreen* screen = frame_->screen()) {
+    const int room = screen->availableGeometry().height() - (frame_->frameGeometry().height() - frame_->height());
+    h = std::min(h, std::max(room, frame_->height()));
+  }
+  h = std::max(h, frame_->minimumHeight());
+  delta = h - frame_->height();
+  if (delta == 0) return;
+  frame_->resize(frame_->width(), h);
+  grownBy_ += delta;
+}
+
 void CStatusDlg::FollowFrame() {
-  if (!frame_ || !docked_) return;
+  // Inside the frame's own layout it follows by itself.
+  if (!frame_ || !docked_ || !isWindow()) return;
   const QRect f = frame_->frameGeometry();
   const int g = DockGap(Scale(), g_appState && g_appState->compositionEnabled);
   const QScreen* screen = frame_->screen();
@@ -326,7 +347,7 @@ void CStatusDlg::moveEvent(QMoveEvent* event) {
   QDialog::moveEvent(event);
   // The user dragged it away from the frame: close to the dock position it
   // snaps back, farther it stays undocked.
-  if (placing_ || !frame_ || !isVisible() || !(QApplication::mouseButtons() & Qt::LeftButton)) return;
+  if (placing_ || !frame_ || !isWindow() || !isVisible() || !(QApplication::mouseButtons() & Qt::LeftButton)) return;
   const QRect f = frame_->frameGeometry();
   const int g = DockGap(Scale(), g_appState && g_appState->compositionEnabled);
   const QPoint dock(f.left() + g, f.bottom() + 1 + g);
@@ -420,7 +441,13 @@ void CStatusDlg::Layout() {
     log_->setGeometry(m, y, width - 2 * m, lh);
     y += lh + m;
   }
-  if (height() != y) {
+  if (!isWindow()) {
+    // Docked in the frame's layout: the layout gives the height asked for.
+    if (minimumHeight() != y || maximumHeight() != y) {
+      setFixedHeight(y);
+      FitFrame();
+    }
+  } else if (height() != y) {
     setMinimumHeight(0);
     resize(width, y);
   }

@@ -85,6 +85,10 @@ class CStatusDlg : public QDialog {
   std::function<int64_t()> clock_;
   std::function<LocalStamp()> localClock_;
   QWidget* frame_;
+  // Docked inside the frame: the frame grows by the panel's height while
+  // it is shown (not when maximised), so the list keeps its rows.
+  void FitFrame();
+  int grownBy_ = 0;
   std::map<int, QWidget*> controls_;
   QGroupBox* progressGroup_ = nullptr;
   QGroupBox* scanGroup_ = nullptr;

@@ -4,5 +4,8 @@
 #include "platform/Text.h"
 
 int RequestHelpTopic(WStringView topic);
+// The same, and a message saying help is not available when no help file
+// opened the topic (F1 and Help Topics are never a dead end).
+int RequestHelpTopicOrSay(WStringView topic);
 const WString& LastHelpTopicRequested();
 void ForgetHelpTopicRequested();

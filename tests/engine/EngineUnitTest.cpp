@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "engine/Engine.h"
+#include "engine/ProgressStats.h"
 #include "engine/SendObj.h"
 #include "filesystems/ntfs/NtfsVolume.h"
 #include "foundation/AppState.h"
@@ -142,6 +143,8 @@ TEST(SendObj, PercentModes) {
     EXPECT_EQ(view.handovers, st.handovers) << st.percent << "/" << st.mode;
     EXPECT_EQ(s.Percent(), st.percent);
     EXPECT_EQ(g_percentDone.load(), st.percent);
+    // The status window reads it from the shared counters.
+    EXPECT_EQ(theProgressAndStats().percent.load(), st.percent);
   }
   EXPECT_EQ(view.percents.back(), 7);
 }

@@ -199,6 +199,48 @@ TEST(RecoveryImageTest, DeletedOnlyRecoversTheDeletedFiles) {
   EXPECT_FALSE(Exists(dest + "/small.txt"));
 }
 
+// A scan that meets unreadable sectors ends with a text saying so (the
+// view shows it, a tool exits 1 with it) and logs it; what could be read is
+// still found. A clean scan has no such text.
+TEST(RecoveryImageTest, ReadErrorsGiveTheScanAnEnding) {
+  IMAGE_OR_SKIP(img, "basic");
+  for (const bool faulty : {false, true}) {
+    SCOPED_TRACE(faulty);
+    GlobalObjectsScope scope;
+    auto state = std::make_shared<FaultState>();
+    // MFT records 40 to 63 (the MFT starts at cluster 4, istat).
+    if (faulty) state->bad.push_back({4 * 4096 + 40 * 1024, 4 * 4096 + 64 * 1024});
+    SetBlockSourceOpener([state](const std::string& path, bool allowDirect) -> std::unique_ptr<BlockSource> {
+      auto inner = FileBlockSource::Open(path, allowDirect);
+      if (!inner) return nullptr;
+      return std::make_unique<FaultySource>(state, std::move(inner));
+    });
+    HeadlessView view;
+    g_appState->view = &view;
+    Drive* drive = ScanDriveImage(img, view);
+    SetBlockSourceOpener(nullptr);
+    EXPECT_GT(view.found.size(), 10u);
+    const std::string ending = ToUtf8(ScanEndingText());
+    if (!faulty) {
+      EXPECT_EQ(ending, "");
+    } else {
+      EXPECT_EQ(ending.rfind("Reading " + img + " failed ", 0), 0u) << ending;
+      EXPECT_NE(ending.find(", the first in a read from sector "), std::string::npos) << ending;
+      EXPECT_NE(ending.find("The scan reached 100% and found " + std::to_string(view.found.size()) + " items"),
+                std::string::npos)
+          << ending;
+      bool logged = false;
+      for (const WString& l : view.log) logged |= ToUtf8(l) == ending;
+      EXPECT_TRUE(logged);
+    }
+    delete g_engine;
+    g_engine = nullptr;
+    DropSendObjs();
+    g_currentDrive = nullptr;
+    DeleteDrive(&drive);
+  }
+}
+
 // Unreadable clusters: the drive zero-fills them, the file is reported
 // Corrupt (never Saved) with message 476 in the log, and the rest is exact.
 TEST(RecoveryImageTest, UnreadableClusterGivesCorrupt) {

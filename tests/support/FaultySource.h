@@ -36,6 +36,7 @@ struct FaultState {
   bool destroyed = false;  // the source's destructor ran
   bool destroyedWhileHanging = false;
   bool writeAfterRelease = true;
+  size_t failAfterCalls = ~size_t(0);  // every read after this many calls fails
 
   size_t CallCount() {
     std::lock_guard<std::mutex> lock(m);
@@ -81,6 +82,7 @@ class FaultySource : public BlockSource {
     {
       std::unique_lock<std::mutex> lock(state_->m);
       state_->calls.push_back({offset, length});
+      if (state_->calls.size() > state_->failAfterCalls) fail = true;
       for (uint64_t h : state_->hangAt) {
         if (h >= offset && h < offset + length && length <= state_->hangOnlyUpTo) {
           ++state_->hanging;

@@ -9,6 +9,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -20,6 +21,7 @@
 #include <QRadioButton>
 #include <QTest>
 #include <QToolButton>
+#include <algorithm>
 #include <fstream>
 #include <map>
 #include <set>
@@ -32,13 +34,17 @@
 #include "storage/Drive.h"
 #include "storage/ImageFiles.h"
 #include "foundation/Md5.h"
+#include "foundation/Utilities.h"
+#include "platform/Format.h"
 #include "tests/support/TestUtil.h"
 #include "foundation/UiServices.h"
+#include "tests/support/FaultySource.h"
 #include "tests/support/FixtureImage.h"
 #include "tests/support/LoopDevice.h"
 #include "tests/uiqt/QtApp.h"
 #include "tests/uiqt/Startup.h"
 #include "ui/DelvoraApp.h"
+#include "ui/Commands.h"
 #include "ui/DelvoraView.h"
 #include "ui/LookInCb.h"
 #include "ui/MainFrame.h"
@@ -640,6 +646,10 @@ TEST_F(MainRoadTest, AbortOfAScanAsksAndEndsCleanly) {
   EXPECT_EQ(g_activityCode.load(), kActivityIdle);
   EXPECT_EQ(g_busyCounter.load(), 0);
   EXPECT_EQ(g_appState->stopRequested.load(), 0);
+  // The ending says the scan was stopped, never the Long Scan hint.
+  EXPECT_EQ(prompt.asked().back().text,
+            FormatW(u"Scanning was stopped: %s %s found before the stop.", FormatNumber64(View()->ListRows()),
+                    View()->ListRows() == 1 ? u"item was" : u"items were"));
   auto* scan = qobject_cast<QToolButton*>(View()->Control(CDelvoraView::kScanButton));
   EXPECT_EQ(scan->text(), QStringLiteral("&Scan"));
   EXPECT_TRUE(scan->isEnabled());
@@ -648,6 +658,271 @@ TEST_F(MainRoadTest, AbortOfAScanAsksAndEndsCleanly) {
   View()->OnCommand(cmd::kScan);
   WaitIdle();
   EXPECT_GT(View()->ListRows(), 100);
+}
+
+// ---- endings that tell the truth ----
+
+// A source whose reads fail: the scan says so (source, how far, how many
+// reads failed), the status window's log keeps it, and neither the Long
+// Scan hint nor the viewing tips are shown. Two ways: every read after the
+// first few fails (the volume's own records are lost: that reason comes
+// first), or a piece of the MFT cannot be read (the rest is listed).
+TEST_F(MainRoadTest, ReadErrorsDuringAScanAreReported) {
+  IMAGE_OR_SKIP(img, "basic");
+  // The MFT of this image: clusters 4 to 26 of 4096 bytes (istat), records
+  // of 1024 bytes; records 40 to 63 are made unreadable.
+  for (int way = 0; way < 2; way++) {
+    SCOPED_TRACE(way);
+    auto state = std::make_shared<FaultState>();
+    FaultyOpener opener(state);
+    View()->LoadDiskImages({FromUtf8(img)});
+    if (View()->ListRows() > 0) prompt.Push(kIdNo);  // keep the rows, no scan yet
+    View()->LookIn()->setCurrentIndex(View()->LookIn()->FindRow(FromUtf8(img)));
+    View()->OnLookInSelChange();
+    ASSERT_NE(g_currentDrive, nullptr);
+    {
+      std::lock_guard<std::mutex> lock(state->m);
+      if (way == 0) state->failAfterCalls = state->calls.size() + 4;
+      else state->bad.push_back({4 * 4096 + 40 * 1024, 4 * 4096 + 64 * 1024});
+    }
+    if (View()->ListRows() > 0) prompt.Push(kIdYes);  // clear the results
+    const size_t dialogsBefore = dialogs.size();
+    const size_t asked = prompt.asked().size() + (View()->ListRows() > 0 ? 1 : 0);
+    View()->OnCommand(cmd::kScan);
+    WaitIdle();
+    ASSERT_EQ(g_activityCode.load(), kActivityIdle);
+    ASSERT_EQ(prompt.asked().size(), asked + 1) << "one message for the ending";
+    const std::string said = ToUtf8(prompt.asked().back().text);
+    EXPECT_NE(said.find("Reading " + img + " failed "), std::string::npos) << said;
+    EXPECT_EQ(said.find("Reading " + img + " failed ") == 0, way == 1) << said;
+    EXPECT_NE(said.find("The scan reached "), std::string::npos) << said;
+    EXPECT_NE(said.find(" items; files in the unreadable areas may be missing"), std::string::npos) << said;
+    EXPECT_EQ(said.find("No files found"), std::string::npos) << said;
+    EXPECT_EQ(prompt.asked().back().style & 0xF0, unsigned(kMbIconWarning));
+    if (way == 1) {
+      EXPECT_GT(View()->ListRows(), 10) << "what could be read is listed";
+      EXPECT_NE(said.find(", the first in a read from sector "), std::string::npos) << said;
+    }
+    CStatusDlg* dlg = app.MainFrame()->StatusDialog();
+    ASSERT_NE(dlg, nullptr);
+    EXPECT_NE(dlg->ControlText(CStatusDlg::kLog).toStdString().find("Reading " + img + " failed "),
+              std::string::npos);
+    // No viewing tips over an incomplete result.
+    EXPECT_EQ(std::count(dialogs.begin() + long(dialogsBefore), dialogs.end(), std::string("CViewing")), 0);
+  }
+}
+
+// A save the user stops says so, with the checked items not saved; message
+// 167 is not shown.
+TEST_F(MainRoadTest, AStoppedSaveSaysHowManyWereNotSaved) {
+  IMAGE_OR_SKIP(img, "bigdir");
+  ScanImage(img);
+  View()->OnCommand(cmd::kSelectAll);
+  const uint64_t checked = uint64_t(View()->List()->Store().CheckedFiles());
+  ASSERT_GT(checked, 150u);
+  View()->SetStep(1);
+  View()->SetSaveTo(QString::fromStdString(TempDir("stopped")));
+  View()->OnCommand(cmd::kSave);
+  ASSERT_EQ(g_activityCode.load(), kActivityRecovery);
+  // Pause at once: the worker waits for its first list on this thread.
+  prompt.Push(kIdYes);
+  View()->OnCommand(cmd::kSave);
+  EXPECT_EQ(prompt.asked().back().text, u"Abort saving?");
+  WaitIdle();
+  ASSERT_EQ(g_activityCode.load(), kActivityIdle);
+  const uint32_t handled = g_recoveryTotals.saved.load() + g_recoveryTotals.failed.load() +
+                           g_recoveryTotals.skipped.load() + g_recoveryTotals.corrupt.load();
+  ASSERT_LT(handled, checked);
+  const std::string said = ToUtf8(prompt.asked().back().text);
+  EXPECT_EQ(said.rfind("Saving was stopped: " + ToUtf8(FormatNumber64(int64_t(checked - handled))) +
+                           " checked items were not saved.",
+                       0),
+            0u)
+      << said;
+  EXPECT_EQ(said.find("successfully"), std::string::npos) << said;
+  EXPECT_EQ(prompt.asked().back().style & 0xF0, unsigned(kMbIconWarning));
+}
+
+// "Clear current scan results?" after a change of source or of mode,
+// answered Yes, clears and scans.
+TEST_F(MainRoadTest, YesToClearAfterASourceOrModeChangeScans) {
+  IMAGE_OR_SKIP(img, "basic");
+  ScanImage(img);
+  const int64_t rows = View()->ListRows();
+  ASSERT_GT(rows, 10);
+  const std::string copy = TempDir("copy") + ".img";
+  ASSERT_EQ(std::system(("cp '" + img + "' '" + copy + "'").c_str()), 0);
+  View()->LoadDiskImages({FromUtf8(copy)});
+  prompt.Push(kIdYes);
+  View()->LookIn()->setCurrentIndex(View()->LookIn()->FindRow(FromUtf8(copy)));
+  View()->OnLookInSelChange();
+  EXPECT_EQ(prompt.asked().back().text, u"Clear current scan results?");
+  EXPECT_EQ(g_activityCode.load(), kActivityScan);
+  WaitIdle();
+  EXPECT_EQ(View()->ListRows(), rows);
+  ASSERT_NE(g_currentDrive, nullptr);
+  EXPECT_EQ(ToUtf8(g_currentDrive->Name()), copy);
+  // The mode: Yes scans in the new mode.
+  prompt.Push(kIdYes);
+  const size_t asked = prompt.asked().size();
+  View()->OnScanModeChange(1);
+  ASSERT_GT(prompt.asked().size(), asked);
+  EXPECT_EQ(prompt.asked()[asked].text, u"Clear current scan results?");
+  EXPECT_EQ(g_activityCode.load(), kActivityScan);
+  EXPECT_EQ(g_scanMode.load(), 1);
+  WaitIdle();
+  EXPECT_GT(View()->ListRows(), 0);
+  // Back to Quick answered No: nothing started, the Long Scan's rows stay.
+  const int64_t longRows = View()->ListRows();
+  prompt.Push(kIdNo);
+  View()->OnScanModeChange(0);
+  EXPECT_EQ(g_activityCode.load(), kActivityIdle);
+  EXPECT_EQ(View()->ListRows(), longRows);
+  std::remove(copy.c_str());
+}
+
+// Nothing checked is said before the overwrite question is asked.
+TEST_F(MainRoadTest, NothingCheckedIsSaidBeforeTheOverwriteQuestion) {
+  IMAGE_OR_SKIP(img, "basic");
+  ScanImage(img);
+  const std::string dest = TempDir("full");
+  ASSERT_EQ(std::system(("mkdir -p '" + dest + "' && echo x > '" + dest + "/there.txt'").c_str()), 0);
+  View()->OnCommand(cmd::kDeselectAll);
+  const size_t dialogsBefore = dialogs.size();
+  Save(dest);
+  EXPECT_EQ(dialogs.size(), dialogsBefore) << dialogs.back();
+  EXPECT_EQ(prompt.asked().back().text.rfind(u"Please select items to save", 0), 0u);
+}
+
+// Ctrl+A in the "Look for" and "Save to" fields selects their text and
+// checks nothing; in the list it checks every item.
+TEST_F(MainRoadTest, CtrlAInATextFieldSelectsItsText) {
+  IMAGE_OR_SKIP(img, "basic");
+  ScanImage(img);
+  CMyListCtrl* l = View()->List();
+  l->CheckAll(false);
+  QApplication::setActiveWindow(View()->window());
+  for (int field : {CDelvoraView::kLookFor, CDelvoraView::kSaveTo}) {
+    SCOPED_TRACE(field);
+    View()->SetStep(field == CDelvoraView::kSaveTo ? 1 : 0);
+    auto* box = qobject_cast<QComboBox*>(View()->Control(field));
+    ASSERT_NE(box, nullptr);
+    ASSERT_NE(box->lineEdit(), nullptr);
+    box->setEditText(QStringLiteral("/some/text"));
+    box->lineEdit()->setFocus();
+    QApplication::processEvents();
+    ASSERT_TRUE(box->lineEdit()->hasFocus());
+    QTest::keyClick(box->lineEdit(), Qt::Key_A, Qt::ControlModifier);
+    EXPECT_EQ(l->Store().CheckedFiles(), 0);
+    EXPECT_EQ(box->lineEdit()->selectedText(), QStringLiteral("/some/text"));
+  }
+  View()->SetStep(0);
+  l->setFocus();
+  QApplication::processEvents();
+  QTest::keyClick(l, Qt::Key_A, Qt::ControlModifier);
+  EXPECT_GT(l->Store().CheckedFiles(), 10);
+}
+
+// Deleted items stand out (colour and hover text); folders read as folders.
+TEST_F(MainRoadTest, DeletedItemsAndFoldersAreMarked) {
+  IMAGE_OR_SKIP(img, "basic");
+  ScanImage(img);
+  CMyListCtrl* l = View()->List();
+  int deletedFiles = 0, folders = 0, live = 0;
+  for (int i = 0; i < l->GetItemCount(); i++) {
+    ListNodeInfo info;
+    ASSERT_TRUE(View()->Nodes().GetNode(l->GetItemNodeIndex(i), info));
+    const QString type = ToQ(l->CellText(i, kColType));
+    // The Type column is wide enough for every type it shows.
+    EXPECT_LE(l->fontMetrics().horizontalAdvance(type), l->columnWidth(kColType)) << type.toStdString();
+    const QString size = ToQ(l->CellText(i, kColSize));
+    const QColor colour = l->RowInk(i);
+    const QString tip = l->RowToolTip(i);
+    if (info.folder) {
+      folders++;
+      EXPECT_EQ(type, QStringLiteral("File folder"));
+      EXPECT_TRUE(size.isEmpty());
+    } else {
+      EXPECT_NE(type, QStringLiteral("File folder"));
+    }
+    if (info.flags & 0x0002) {
+      EXPECT_NE(colour, QColor(Qt::black));
+      EXPECT_EQ(tip, info.folder ? QStringLiteral("Deleted folder") : QStringLiteral("Deleted file"));
+      if (!info.folder) deletedFiles++;
+      // The Status column keeps the grade.
+      const QString status = ToQ(l->CellText(i, kColStatus));
+      EXPECT_TRUE(status == QStringLiteral("Good") || status == QStringLiteral("Poor") || status.isEmpty());
+    } else {
+      live++;
+      EXPECT_EQ(colour, QColor(Qt::black));
+      EXPECT_TRUE(tip.isEmpty());
+    }
+  }
+  EXPECT_GT(deletedFiles, 0);
+  EXPECT_GT(folders, 0);
+  EXPECT_GT(live, 0);
+}
+
+// A command whose dialog is not built says so; Help Topics and F1 say help
+// is not available.
+TEST_F(MainRoadTest, CommandsWithoutAHandlerSaySo) {
+  for (int id : {cmd::kSessionLoad}) {
+    SCOPED_TRACE(id);
+    const size_t asked = prompt.asked().size();
+    QAction* action = app.MainFrame()->Commands()->Action(id);
+    ASSERT_NE(action, nullptr);
+    ASSERT_TRUE(action->isEnabled());
+    action->trigger();
+    ASSERT_EQ(prompt.asked().size(), asked + 1);
+    EXPECT_NE(prompt.asked().back().text.find(u"is not available in this version."), WString::npos);
+    EXPECT_EQ(prompt.asked().back().text[0], u'"');
+  }
+  const size_t asked = prompt.asked().size();
+  app.MainFrame()->Commands()->Action(cmd::kHelpTopics)->trigger();
+  ASSERT_EQ(prompt.asked().size(), asked + 1);
+  EXPECT_EQ(prompt.asked().back().text, u"Help is not available in this version.");
+  QApplication::setActiveWindow(View()->window());
+  View()->LookIn()->setFocus();
+  QTest::keyClick(View()->LookIn(), Qt::Key_F1);
+  ASSERT_EQ(prompt.asked().size(), asked + 2);
+  EXPECT_EQ(prompt.asked().back().text, u"Help is not available in this version.");
+}
+
+// The status panel is docked below the list inside the window, also when
+// the window is maximised: it never lies over the rows.
+TEST_F(MainRoadTest, StatusPanelDocksBelowTheList) {
+  CStatusDlg* dlg = app.MainFrame()->StatusDialog();
+  ASSERT_NE(dlg, nullptr);
+  dlg->ResetForRun();
+  dlg->ShowProgress(true);
+  dlg->AddLogLine(u"a line");
+  QApplication::processEvents();
+  const int frameHeight = app.MainFrame()->height();
+  dlg->show();
+  QApplication::processEvents();
+  // Not maximised, the window grows to make room for the panel (as far as
+  // the screen allows) ...
+  EXPECT_GT(app.MainFrame()->height(), frameHeight);
+  for (bool maximised : {false, true}) {
+    SCOPED_TRACE(maximised);
+    if (maximised) app.MainFrame()->showMaximized();
+    QApplication::processEvents();
+    EXPECT_FALSE(dlg->isWindow());
+    EXPECT_TRUE(dlg->isVisible());
+    QWidget* frame = app.MainFrame();
+    const QRect list(View()->List()->mapTo(frame, QPoint(0, 0)), View()->List()->size());
+    const QRect panel(dlg->mapTo(frame, QPoint(0, 0)), dlg->size());
+    EXPECT_FALSE(list.intersects(panel)) << list.y() << "+" << list.height() << " " << panel.y();
+    EXPECT_GE(panel.top(), list.bottom());
+    EXPECT_GT(list.height(), 0);
+    EXPECT_LE(panel.bottom(), frame->rect().bottom());
+  }
+  // ... and gives the room back when the panel is hidden.
+  app.MainFrame()->showNormal();
+  QApplication::processEvents();
+  dlg->hide();
+  QApplication::processEvents();
+  EXPECT_LE(app.MainFrame()->height(), frameHeight + 1);
 }
 
 TEST_F(MainRoadTest, ASourceThatCannotBeOpenedLeavesNoSource) {

@@ -10,9 +10,11 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPainter>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QScreen>
 #include <QTest>
 #include <QTimer>
@@ -20,10 +22,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "foundation/AppState.h"
 #include "foundation/UiServices.h"
 #include "tests/support/TestUtil.h"
+#include "tests/support/FaultySource.h"
 #include "tests/support/FixtureImage.h"
 #include "tests/uiqt/QtApp.h"
 #include "tests/uiqt/Startup.h"
@@ -215,7 +219,7 @@ TEST_F(MainWindowTest, ClosingRules) {
   g_busyCounter = 1;
   EXPECT_FALSE(Frame()->close());
   ASSERT_EQ(prompt.asked().size(), 1u);
-  EXPECT_EQ(prompt.asked()[0].text, u"You must click Pause and then Stop to abort the current activity before exiting.");
+  EXPECT_EQ(prompt.asked()[0].text, u"Click Pause and answer Yes to abort the current activity before exiting.");
   g_busyCounter = 0;
   std::vector<FoundItem> items = SampleItems(2);
   View()->TakeFoundItems(items, 100);
@@ -263,52 +267,77 @@ TEST_F(MainWindowTest, Screenshots) {
     ASSERT_TRUE(w->grab().save(QString::fromUtf8(dir) + QStringLiteral("/") + QString::fromUtf8(name)));
   };
   shot(Frame(), "1-empty.png");
-  View()->SetLookInRows({LookInRow{2, u"/dev/sda1 (465.76 GB) - DATA [/mnt/data]", u"/dev/sda1"},
-                         LookInRow{2, u"/dev/sda2 (12.00 GB)", u"/dev/sda2"},
-                         LookInRow{3, u"Disk 0 (465.76 GB) - ST500DM002 - Z3T8ABCD", u"\\\\.\\PhysicalDrive0"},
-                         LookInRow{4, u"Refresh", u""}});
-  View()->SelectLookInRow(2);
+  // The main road on the committed NTFS image (mkntfs and ntfs-3g), each
+  // dialog on the way saved as it comes up.
+  const std::string img = ntfs_fixture::Image("basic");
+  if (img.empty()) GTEST_SKIP() << "xz missing";
+  SetDialogRunner([&](QDialog& d) {
+    d.show();
+    QApplication::processEvents();
+    d.grab().save(QString::fromUtf8(dir) + QStringLiteral("/dialog-") + QString::fromLatin1(d.metaObject()->className()) +
+                  QStringLiteral(".png"));
+    d.hide();
+    if (auto* dup = qobject_cast<CDuplicate*>(&d)) dup->Radio(1)->setChecked(true);
+    return int(QDialog::Accepted);
+  });
+  View()->LoadDiskImages({FromUtf8(img)});  // becomes the chosen source
   View()->RefreshCommands();
   shot(Frame(), "2-source-chosen.png");
-  std::vector<FoundItem> items = SampleItems(60);
-  View()->TakeFoundItems(items, 100);
-  View()->List()->CheckCurItems(true);
-  shot(Frame(), "3-list-filled.png");
-  qobject_cast<QPushButton*>(View()->Control(CDelvoraView::kTab2))->click();
-  shot(Frame(), "4-save-step.png");
+  // A scan in progress: one read of the MFT is held until the picture is
+  // taken.
+  {
+    auto state = std::make_shared<FaultState>();
+    FaultyOpener opener(state);
+    View()->OnLookInSelChange();  // opened again through the faulty source
+    {
+      // Held only from now: opening the source reads on this thread.
+      std::lock_guard<std::mutex> lock(state->m);
+      state->hangAt.push_back(4 * 4096 + 40 * 1024);
+    }
+    // Should a read on this thread meet the hold, it ends anyway.
+    std::thread watchdog([state] {
+      std::this_thread::sleep_for(std::chrono::seconds(20));
+      state->Release();
+    });
+    View()->OnCommand(cmd::kScan);
+    auto hanging = [&] {
+      std::lock_guard<std::mutex> lock(state->m);
+      return state->hanging > 0;
+    };
+    for (int i = 0; i < 3000 && !hanging(); i++) QTest::qWait(10);
+    if (hanging()) {
+      QTest::qWait(1500);
+      shot(Frame(), "3-scan-in-progress.png");
+    }
+    state->Release();
+    watchdog.join();
+    for (int i = 0; i < 500 && g_activityCode.load() != kActivityIdle; i++) QTest::qWait(10);
+  }
+  shot(Frame(), "4-after-scan.png");
   CStatusDlg* dlg = Frame()->StatusDialog();
-  dlg->ResetForRun();
-  dlg->ShowProgress(true);
-  dlg->AddLogLine(u"Reading sectors 2048 to 4095 on /dev/sda ...");
-  dlg->AddLogLine(u"Scanning /dev/sda1");
-  dlg->show();
-  Frame()->RepositionStatusDialog();
-  shot(dlg, "5-status-dialog.png");
-  // The main road on the committed NTFS image: after the scan, after a save.
-  const std::string img = ntfs_fixture::Image("basic");
-  if (img.empty()) return;
+  shot(dlg, "5-status-panel.png");
+  Frame()->showMaximized();
+  shot(Frame(), "6-maximised.png");
+  Frame()->showNormal();
   View()->OnCommand(cmd::kSelectAll);
-  View()->LoadDiskImages({FromUtf8(img)});
-  prompt.Push(kIdYes);  // clear the sample results
-  View()->LookIn()->setCurrentIndex(View()->LookIn()->FindRow(FromUtf8(img)));
-  View()->OnLookInSelChange();
-  View()->SetStep(0);
-  View()->OnCommand(cmd::kScan);
-  for (int i = 0; i < 500 && g_activityCode.load() != kActivityIdle; i++) QTest::qWait(10);
-  View()->OnCommand(cmd::kSelectAll);
-  dlg->show();
-  shot(Frame(), "6-after-scan.png");
-  shot(dlg, "7-status-after-scan.png");
+  qobject_cast<QPushButton*>(View()->Control(CDelvoraView::kTab2))->click();
+  shot(Frame(), "7-save-step.png");
   const std::string dest = std::string(dir) + "/saved";
   std::error_code ec;
   std::filesystem::remove_all(dest, ec);
-  View()->SetStep(1);
   View()->SetSaveTo(QString::fromStdString(dest));
   View()->OnCommand(cmd::kSave);
   for (int i = 0; i < 500 && g_activityCode.load() != kActivityIdle; i++) QTest::qWait(10);
   shot(Frame(), "8-after-save.png");
-  shot(dlg, "9-status-after-save.png");
+  // Again into the same folder: the overwrite dialog.
+  View()->OnCommand(cmd::kSave);
+  for (int i = 0; i < 500 && g_activityCode.load() != kActivityIdle; i++) QTest::qWait(10);
   std::filesystem::remove_all(dest, ec);
+  {
+    CSameDrv same(Frame());
+    same.show();
+    shot(&same, "dialog-CSameDrv.png");
+  }
   dlg->hide();
   // The folder display with its tree, a filtered list and the Find dialog.
   auto idle = [] {
@@ -321,7 +350,7 @@ TEST_F(MainWindowTest, Screenshots) {
   if (View()->List()->Folders() && View()->List()->Folders()->RowOfPath(u"]:\\comp") != kNoFolderRow)
     View()->Tree()->SelectFolder(View()->List()->Folders()->RowOfPath(u"]:\\comp"));
   View()->List()->SelectRow(1);
-  shot(Frame(), "10-folder-display.png");
+  shot(Frame(), "9-folder-display.png");
   View()->OnCommand(cmd::kFolderView);
   idle();
   auto k = std::make_unique<FilterCriterion>();
@@ -331,7 +360,7 @@ TEST_F(MainWindowTest, Screenshots) {
   idle();
   View()->OnCommand(cmd::kArrangeSize);
   idle();
-  shot(Frame(), "11-filtered-list.png");
+  shot(Frame(), "10-filtered-list.png");
   View()->OnCommand(cmd::kFind);
   CFindDlg* find = View()->FindDialog();
   find->SearchText()->setText(QStringLiteral("text"));
@@ -351,9 +380,28 @@ TEST_F(MainWindowTest, Screenshots) {
     p.setPen(QColor(0x1f, 0x4e, 0x8c));
     p.drawRect(QRect(bar.topLeft(), QSize(find->width() - 1, find->height() + 21)));
     p.end();
-    ASSERT_TRUE(frame.save(QString::fromUtf8(dir) + QStringLiteral("/12-find-dialog.png")));
+    ASSERT_TRUE(frame.save(QString::fromUtf8(dir) + QStringLiteral("/11-find-dialog.png")));
   }
   find->hide();
+  View()->List()->ClearFilter(kColName);
+  idle();
+  // An ending by read errors, as the message box shows it.
+  {
+    auto state = std::make_shared<FaultState>();
+    state->bad.push_back({4 * 4096 + 40 * 1024, 4 * 4096 + 64 * 1024});
+    FaultyOpener opener(state);
+    View()->SetStep(0);
+    prompt.Push(kIdYes);  // clear the results (the source's reopening scans)
+    View()->OnLookInSelChange();
+    for (int i = 0; i < 500 && g_activityCode.load() != kActivityIdle; i++) QTest::qWait(10);
+    const auto asked = prompt.asked();
+    ASSERT_FALSE(asked.empty());
+    QMessageBox box(QMessageBox::Warning, ToQ(asked.back().caption).trimmed(), ToQ(asked.back().text),
+                    QMessageBox::Ok, Frame());
+    box.show();
+    shot(&box, "12-read-error-ending.png");
+    shot(Frame(), "13-after-read-errors.png");
+  }
 }
 
 }  // namespace

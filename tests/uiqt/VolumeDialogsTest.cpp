@@ -423,9 +423,6 @@ TEST_F(VolumeDialogsTest, NtfsVolumeDefinedByHandOnABootlessDiskScansAsTheIntact
   const std::set<std::string> intact = ListedPaths();
   ASSERT_FALSE(intact.empty());
 
-  prompt.Push(kIdOk);   // "1 disk image file added ..."
-  prompt.Push(kIdYes);  // "Clear current scan results?"
-  Pick(bootless);
   DialogVerdict save;
   handlers["CVolProp"] = [&](QDialog& d) {
     auto& p = static_cast<CVolProp&>(d);
@@ -457,7 +454,10 @@ TEST_F(VolumeDialogsTest, NtfsVolumeDefinedByHandOnABootlessDiskScansAsTheIntact
     b.accept();
     return int(QDialog::Accepted);
   };
-  QuickScan();
+  prompt.Push(kIdOk);   // "1 disk image file added ..."
+  prompt.Push(kIdYes);  // "Clear current scan results?": Yes clears and scans
+  Pick(bootless);
+  WaitIdle();
   ASSERT_TRUE(save.close) << save.message;
   EXPECT_EQ(ListedPaths(), intact);
 }

@@ -101,7 +101,8 @@ void FoundNodeStore::Add(const FoundItem& item) {
     if (item.condition == 328) flags |= 3 << 8;
     if (item.condition == 329) flags |= 4 << 8;
   }
-  const Node node{item.size, item.time, StoreName(name), uint16_t(name.size()), flags, item.volumeIndex};
+  const Node node{item.size, item.time, StoreName(name), uint16_t(name.size()), flags, item.volumeIndex,
+                  (item.flags2 & 0x0002) != 0};
   if (Node* known = Find(item.nodeIndex)) {
     *known = node;
     return;
@@ -122,6 +123,7 @@ bool FoundNodeStore::GetNode(int32_t nodeIndex, ListNodeInfo& out) const {
   out.flags = n->flags;
   out.volumeIndex = n->volumeIndex;
   out.firstByte = uint8_t(n->flags & 0xFF);
+  out.folder = n->folder;
   return true;
 }
 

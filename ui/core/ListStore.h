@@ -71,6 +71,7 @@ struct ListNodeInfo {
   uint16_t flags = 0;  // the node's first word: status code in bits 8-10
   uint16_t volumeIndex = 0xFFFF;
   uint8_t firstByte = 0;  // the node's first byte (its top bit admits a preview without a volume)
+  bool folder = false;
 };
 
 class ListNodeSource {
@@ -108,6 +109,7 @@ class FoundNodeStore : public ListNodeSource {
     uint16_t nameLength;
     uint16_t flags;
     uint16_t volumeIndex;
+    bool folder;
   };
   const char16_t* StoreName(WStringView name);
   Node* Find(int32_t nodeIndex) const;

@@ -52,7 +52,7 @@ WString FileCellText(int column, const ListStore& store, size_t record, const Li
     case kColStatus:
       return node ? StatusColumnText(node->flags) : WString();
     case kColSize:
-      return node ? FormatSize(int64_t(node->size), true) : WString();
+      return node && !node->folder ? FormatSize(int64_t(node->size), true) : WString();
     case kColDate:
       return node ? FormatDateTime(node->time) : WString();
     default:
@@ -284,7 +284,7 @@ void CellFormatter::FileCell(int column, const ListStore& store, size_t record, 
                              WString& out) {
   switch (column) {
     case kColSize:
-      if (node) SizeText(int64_t(node->size), true, out);
+      if (node && !node->folder) SizeText(int64_t(node->size), true, out);
       else out.clear();
       return;
     case kColDate:

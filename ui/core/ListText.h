@@ -34,6 +34,12 @@ WString VolumeColumnText(WStringView path);
 WString StatusColumnText(uint16_t nodeFlags);
 // The text of one cell of a file record; node null when the record has no
 // node (name, status, size and date are then empty).
+// How the list marks what it shows: folders in the Type column, deleted
+// items by their colour and their hover text.
+inline constexpr char16_t kFolderTypeText[] = u"File folder";
+inline constexpr uint32_t kDeletedItemColour = 0xFFB00000;
+inline constexpr char16_t kDeletedFileTip[] = u"Deleted file";
+inline constexpr char16_t kDeletedFolderTip[] = u"Deleted folder";
 WString FileCellText(int column, const ListStore& store, size_t record, const ListNodeInfo* node);
 
 class FolderIndex;

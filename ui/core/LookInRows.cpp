@@ -30,7 +30,8 @@ std::vector<LookInRow> MachineLookInRows() {
     if (!d) continue;
     LookInRow r;
     r.group = 3;
-    r.text = d->GetDisplayName();
+    // The device path says which disk "Disk N" is.
+    r.text = d->devicePath.empty() ? d->GetDisplayName() : d->GetDisplayName() + u" - " + FromUtf8(d->devicePath);
     r.source = u"\\\\.\\" + FromUtf8(d->deviceName);
     rows.push_back(std::move(r));
   }

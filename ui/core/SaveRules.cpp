@@ -9,6 +9,7 @@
 
 #include "foundation/Messages.h"
 #include "foundation/Trace.h"
+#include "foundation/Utilities.h"
 #include "platform/Format.h"
 #include "volumes/DestinationPath.h"
 #include "volumes/Volume.h"
@@ -137,4 +138,16 @@ WString RecoveryClosingText(uint32_t saved, uint32_t failed, uint32_t skipped, u
   if (saved > 0) return FormatW(u"%s\n\n%s", Msg(167), summary.empty() ? WStringView(counts) : summary);
   if (failed + corrupt > 0) return counts;
   return {};
+}
+
+WString RecoveryStoppedText(uint32_t notHandled, uint32_t saved, uint32_t failed, uint32_t skipped,
+                            uint32_t corrupt) {
+  return FormatW(u"Saving was stopped: %s checked %s not saved.\n\n%s %u\n%s %u\n%s %u\n%s %u",
+                 FormatNumber64(notHandled), notHandled == 1 ? u"item was" : u"items were", Msg(231), saved,
+                 Msg(162), failed, Msg(200), skipped, Msg(155), corrupt);
+}
+
+WString ScanStoppedText(int64_t found) {
+  return FormatW(u"Scanning was stopped: %s %s found before the stop.", FormatNumber64(found),
+                 found == 1 ? u"item was" : u"items were");
 }

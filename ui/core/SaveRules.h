@@ -68,3 +68,10 @@ bool HasNameClash(const WString& destination, bool useFolderNames, int32_t total
 // counts; otherwise empty (no message).
 WString RecoveryClosingText(uint32_t saved, uint32_t failed, uint32_t skipped, uint32_t corrupt,
                             WStringView summary);
+// A recovery the user stopped: how many checked items were not handled,
+// then the counts. Message 167 belongs only to a run that handled every
+// checked item.
+WString RecoveryStoppedText(uint32_t notHandled, uint32_t saved, uint32_t failed, uint32_t skipped,
+                            uint32_t corrupt);
+// A scan the user stopped, with the number of items found before the stop.
+WString ScanStoppedText(int64_t found);

@@ -90,6 +90,7 @@ ShortcutResult MapShortcut(const ShortcutInput& in) {
     if (in.key == kKeyBackspace) return {kCmdParentFolder, true};
   }
   if (!in.ctrl) return r;
+  if ((in.key == 'A' || in.key == 'D' || in.key == 'I') && !in.resultsHaveFocus) return r;
   switch (in.key) {
     case 'A': return {cmd::kSelectAll, true};
     case 'D': return {cmd::kDeselectAll, true};

@@ -60,6 +60,9 @@ struct ShortcutInput {
   int key = 0;
   bool ctrl = false;
   bool listHasFocus = false;
+  // The list or the folder tree has the focus: Ctrl+A, D and I act on the
+  // found items only then, so a text field keeps its own Ctrl+A.
+  bool resultsHaveFocus = true;
   bool listShowsFolders = false;
   bool listEnabled = true;
   int64_t listRows = 0;
