@@ -2,6 +2,7 @@
 // (tests/fixtures/make_exfat.sh): what dvscan lists and recovers against
 // The Sleuth Kit's fls and icat and the sources' md5s.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -9,6 +10,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "storage/Drive.h"
 #include "tests/engine/DvscanRun.h"
@@ -57,6 +59,30 @@ std::map<std::string, std::string> Md5s(const std::string& path) {
   return out;
 }
 
+// Modification times (seconds) of fls -m's body lines: path -> mtime.
+std::map<std::string, long> BodyTimes(const std::string& path) {
+  std::map<std::string, long> out;
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) {
+    std::vector<std::string> f;
+    std::stringstream ss(line);
+    std::string col;
+    while (std::getline(ss, col, '|')) f.push_back(col);
+    if (f.size() < 11 || f[1].size() < 2) continue;
+    std::string name = f[1].substr(1);
+    const size_t mark = name.find(" (deleted)");
+    if (mark != std::string::npos) name.erase(mark);
+    out[name] = std::stol(f[8]);
+  }
+  return out;
+}
+
+long MTime(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 ? long(st.st_mtime) : -1;
+}
+
 std::map<std::string, bool> Listed(const DvscanRun& r) {
   std::map<std::string, bool> out;
   for (const ::Listed& l : r.items) out[l.path] = l.deleted;
@@ -75,6 +101,16 @@ void ListAndRecover(const std::string& dir, const std::string& name) {
   const std::map<std::string, std::string> md5 = Md5s(dir + "/" + name + ".md5.txt");
   EXPECT_EQ(md5.size(), fls.size());
   for (const auto& [path, sum] : md5) EXPECT_EQ(Md5File(dest + "/" + path), sum) << path;
+  // Modification times as The Sleuth Kit reads them (the UTC offset byte
+  // is not applied), which leaves out the 10-ms count: ours may be one
+  // second on.
+  const std::map<std::string, long> times = BodyTimes(dir + "/" + name + ".body.txt");
+  for (const auto& [path, deleted] : fls) {
+    ASSERT_TRUE(times.count(path)) << path;
+    const long ours = MTime(dest + "/" + path);
+    EXPECT_GE(ours, times.at(path)) << path;
+    EXPECT_LE(ours, times.at(path) + 1) << path;
+  }
 }
 
 TEST(ExFatImage, ListsAndRecoversAsThePeers) {
