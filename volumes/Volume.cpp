@@ -224,6 +224,7 @@ uint8_t* CVol::ReadAt(void* buffer, int64_t cluster, uint64_t within, uint32_t b
     sector >>= (sectorShift - clusterShift);
   }
   // FAT, exFAT and VMFS count clusters from their data area; 0 elsewhere.
+  // FAT's cluster 0 may lie before the volume's first sector (signed).
   sector += __int128(int64_t(dataAreaSector));
   uint32_t dss = d->SectorSize() ? d->SectorSize() : 512;
   __int128 byte = (sector << sectorShift) + __int128(startSector) * dss + within;

@@ -206,8 +206,9 @@ class CVol {
   // Bit 0: the volume is scanned (the volume choice clears it for volumes
   // the user left out).
   uint8_t scanFlags = kVolScanSelected;
-  // FAT first data sector, exFAT cluster heap, VMFS data offset: the volume
-  // sector that cluster 0 of ReadClusters starts at. Set by the family.
+  // The volume sector that cluster 0 of ReadClusters starts at, set by the
+  // family: VMFS's data offset; FAT's and exFAT's first data sector less two
+  // clusters (their clusters count from 2), read as signed.
   uint64_t dataAreaSector = 0;
   // FAT32: directory entries with first clusters above 0xFFFF were seen
   // (deletion may then have cut a first cluster's high word).

@@ -23,7 +23,7 @@
 #include "tests/support/FixtureRun.h"
 #include "tests/support/TestUtil.h"
 #include "volumes/Volume.h"
-#include "filesystems/fat/SlotCache.h"
+#include "volumes/SlotCache.h"
 #include "filesystems/ntfs/NtfsBoot.h"
 #include "filesystems/ntfs/NtfsVolume.h"
 #include "volumes/VolumeFamily.h"

@@ -1,5 +1,5 @@
 // A small clock-style cache of fixed-size slots, keyed by a 64-bit value:
-// the FAT sector cache keeps its table sectors in one.
+// the FAT32 table cache keeps its pages in one.
 #pragma once
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "filesystems/fat/SlotCache.h"
+#include "volumes/SlotCache.h"
 
 #include <new>
 
