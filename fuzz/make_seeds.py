@@ -23,6 +23,9 @@ Writes CORPUS_DIR/<target>/<name> for:
                (when it is installed), as pieces of a sparse file
   fuzz_raid_definition, fuzz_raid_schema  definition strings and a schema
                file written here
+  fuzz_exfat_dir  boot sector and root folder of volumes mkfs.exfat makes
+               (when it is installed) and of the exFAT fixtures in the
+               fixture cache ($DV_FIXTURE_CACHE, else build/fixtures)
 """
 import lzma
 import os
@@ -149,6 +152,7 @@ def main():
     vdisk_seeds(corpus)
     raid_seeds(corpus)
     media_seeds(corpus)
+    exfat_seeds(corpus)
 
 
 def carve_seeds(corpus):
@@ -334,6 +338,37 @@ def media_seeds(corpus):
             for at in range(0, len(data), 512):
                 if data[at:at + 4] != bytes(4):
                     write(corpus, "fuzz_carve_bkf_trace", "%s-%d" % (name, at), b"\0" + data[at:at + 512])
+
+def exfat_seeds(corpus):
+    import shutil
+    import subprocess
+    import tempfile
+    images = []
+    cache = os.environ.get("DV_FIXTURE_CACHE") or os.path.join(os.path.dirname(FIX), "..", "..", "build", "fixtures")
+    for name in ("exfat-hostile.img", "exfat.img"):
+        if os.path.exists(os.path.join(cache, name)):
+            images.append((name, os.path.join(cache, name)))
+    tmp = tempfile.mkdtemp()
+    try:
+        if shutil.which("mkfs.exfat"):
+            for cl in ("4K", "64K"):
+                path = os.path.join(tmp, "mk-%s.img" % cl)
+                with open(path, "wb") as f:
+                    f.truncate(16 << 20)
+                subprocess.run(["mkfs.exfat", "-c", cl, "-L", "SEED", path], check=True, capture_output=True)
+                images.append(("mkfs-" + cl, path))
+        for name, path in images:
+            with open(path, "rb") as f:
+                boot = f.read(512)
+                heap, clusters, root = struct.unpack_from("<III", boot, 88)
+                shift = boot[108] + boot[109]
+                f.seek((heap << boot[108]) + ((root - 2) << shift))
+                folder = f.read(min(1 << shift, 64 << 10))
+            for piece in (0, 3, 0x7F):
+                write(corpus, "fuzz_exfat_dir", "%s-%d" % (name, piece), boot + bytes([piece]) + folder)
+    finally:
+        shutil.rmtree(tmp)
+
 
 if __name__ == "__main__":
     main()
