@@ -27,6 +27,9 @@ Writes CORPUS_DIR/<target>/<name> for:
   fuzz_ext_inode, fuzz_ext_dir, fuzz_unix_blockmap  small ext2 and ext4
                images made by mke2fs (when it is installed), whole and in
                8 KiB slices
+  fuzz_exfat_dir  boot sector and root folder of volumes mkfs.exfat makes
+               (when it is installed) and of the exFAT fixtures in the
+               fixture cache ($DV_FIXTURE_CACHE, else build/fixtures)
 """
 import lzma
 import os
@@ -156,6 +159,7 @@ def main():
     vdisk_seeds(corpus)
     raid_seeds(corpus)
     media_seeds(corpus)
+    exfat_seeds(corpus)
 
 
 def carve_seeds(corpus):
@@ -373,6 +377,35 @@ def ext_seeds(corpus):
             for at in range(0, 64 << 10, 8 << 10):
                 write(corpus, "fuzz_ext_inode", "%s-%d" % (name, at), data[at:at + (8 << 10)])
             write(corpus, "fuzz_ext_inode", name + "-sb", data[1024:2048])
+def exfat_seeds(corpus):
+    import shutil
+    import subprocess
+    import tempfile
+    images = []
+    cache = os.environ.get("DV_FIXTURE_CACHE") or os.path.join(os.path.dirname(FIX), "..", "..", "build", "fixtures")
+    for name in ("exfat-hostile.img", "exfat.img"):
+        if os.path.exists(os.path.join(cache, name)):
+            images.append((name, os.path.join(cache, name)))
+    tmp = tempfile.mkdtemp()
+    try:
+        if shutil.which("mkfs.exfat"):
+            for cl in ("4K", "64K"):
+                path = os.path.join(tmp, "mk-%s.img" % cl)
+                with open(path, "wb") as f:
+                    f.truncate(16 << 20)
+                subprocess.run(["mkfs.exfat", "-c", cl, "-L", "SEED", path], check=True, capture_output=True)
+                images.append(("mkfs-" + cl, path))
+        for name, path in images:
+            with open(path, "rb") as f:
+                boot = f.read(512)
+                heap, clusters, root = struct.unpack_from("<III", boot, 88)
+                shift = boot[108] + boot[109]
+                f.seek((heap << boot[108]) + ((root - 2) << shift))
+                folder = f.read(min(1 << shift, 64 << 10))
+            for piece in (0, 3, 0x7F):
+                write(corpus, "fuzz_exfat_dir", "%s-%d" % (name, piece), boot + bytes([piece]) + folder)
+    finally:
+        shutil.rmtree(tmp)
 
 
 if __name__ == "__main__":

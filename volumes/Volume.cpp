@@ -216,6 +216,50 @@ uint8_t* CVol::ReadBounced(uint8_t* out, uint64_t volumeByte, uint32_t bytes, Dr
   return data ? out : nullptr;
 }
 
+uint8_t* CVol::ReadAt(void* buffer, int64_t cluster, uint64_t within, uint32_t bytes, Drive* d) {
+  // Volume sector of the cluster, then drive bytes: 128 bits, so no value a
+  // corrupt run gives can wrap.
+  __int128 sector = cluster;
+  if (clusterShift >= sectorShift) {
+    sector <<= (clusterShift - sectorShift);
+  } else {
+    sector >>= (sectorShift - clusterShift);
+  }
+  // FAT, exFAT and VMFS count clusters from their data area; 0 elsewhere.
+  // FAT's cluster 0 may lie before the volume's first sector (signed).
+  sector += __int128(int64_t(dataAreaSector));
+  uint32_t dss = d->SectorSize() ? d->SectorSize() : 512;
+  __int128 byte = (sector << sectorShift) + __int128(startSector) * dss + within;
+  if (byte < 0) {
+    __int128 driveSector = (byte - (dss - 1)) / dss;
+    VErrorMsg(Msg(362).c_str(), int64_t(driveSector < INT64_MIN ? INT64_MIN : driveSector));
+    return nullptr;
+  }
+  if (byte + bytes > __int128(INT64_MAX)) {
+    errno = ERANGE;
+    ErrorMsg(nullptr);
+    return nullptr;
+  }
+  uint64_t at = uint64_t(byte);
+  uint8_t* data;
+  if (at % dss == 0 && bytes % dss == 0) {
+    data = d->ReadSectors(int64_t(at / dss), bytes, d->RetryPiece(), buffer, true);
+  } else {
+    data = ReadBounced(static_cast<uint8_t*>(buffer), at, bytes, d);
+  }
+  return data;
+}
+
+uint8_t* CVol::ReadClusterBytes(void* buffer, int64_t cluster, uint64_t within, uint32_t bytes) {
+  Drive* d = SourceDrive();
+  if (!d || bytes == 0) {
+    errno = d ? EINVAL : ENODEV;
+    ErrorMsg(nullptr);
+    return nullptr;
+  }
+  return ReadAt(buffer, cluster, within, bytes, d);
+}
+
 uint8_t* CVol::ReadClusters(void* buffer, int64_t cluster, uint32_t count, uint32_t bytesPerCluster,
                             size_t bufferBytes, uint32_t* clustersRead) {
   if (clustersRead) *clustersRead = 0;
@@ -236,37 +280,7 @@ uint8_t* CVol::ReadClusters(void* buffer, int64_t cluster, uint32_t count, uint3
     return nullptr;
   }
 
-  // Volume sector of the cluster, then drive bytes: 128 bits, so no value a
-  // corrupt run gives can wrap.
-  __int128 sector = cluster;
-  if (clusterShift >= sectorShift) {
-    sector <<= (clusterShift - sectorShift);
-  } else {
-    sector >>= (sectorShift - clusterShift);
-  }
-  // FAT, exFAT and VMFS count clusters from their data area; 0 elsewhere.
-  // FAT's cluster 0 may lie before the volume's first sector (signed).
-  sector += __int128(int64_t(dataAreaSector));
-  uint32_t dss = d->SectorSize() ? d->SectorSize() : 512;
-  __int128 byte = (sector << sectorShift) + __int128(startSector) * dss;
-  if (byte < 0) {
-    __int128 driveSector = (byte - (dss - 1)) / dss;
-    VErrorMsg(Msg(362).c_str(), int64_t(driveSector < INT64_MIN ? INT64_MIN : driveSector));
-    return nullptr;
-  }
-  uint32_t bytes = count * bytesPerCluster;
-  if (byte + bytes > __int128(INT64_MAX)) {
-    errno = ERANGE;
-    ErrorMsg(nullptr);
-    return nullptr;
-  }
-  uint64_t at = uint64_t(byte);
-  uint8_t* data;
-  if (at % dss == 0 && bytes % dss == 0) {
-    data = d->ReadSectors(int64_t(at / dss), bytes, d->RetryPiece(), buffer, true);
-  } else {
-    data = ReadBounced(static_cast<uint8_t*>(buffer), at, bytes, d);
-  }
+  uint8_t* data = ReadAt(buffer, cluster, 0, count * bytesPerCluster, d);
   if (data && clustersRead) *clustersRead = count;
   return data;
 }

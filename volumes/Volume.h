@@ -112,6 +112,11 @@ class CVol {
   // sectors goes through a bounce buffer.
   uint8_t* ReadClusters(void* buffer, int64_t cluster, uint32_t count, uint32_t bytesPerCluster = 0,
                         size_t bufferBytes = kClusterBufferBytes, uint32_t* clustersRead = nullptr);
+  // Reads `bytes` bytes from byte `within` of cluster `cluster` on (clusters
+  // counted as ReadClusters counts them) into buffer: a part of a cluster
+  // larger than any read buffer (exFAT's up to 32 MiB). Null as
+  // ReadClusters.
+  uint8_t* ReadClusterBytes(void* buffer, int64_t cluster, uint64_t within, uint32_t bytes);
 
   // Reads the data of a file whose clusters `extents` maps (null: the
   // volume's), covering byte offset .. offset + length - 1, into `buffer`
@@ -227,6 +232,7 @@ class CVol {
  private:
   Drive* SourceDrive() const;
   uint8_t* ReadBounced(uint8_t* out, uint64_t volumeByte, uint32_t bytes, Drive* d);
+  uint8_t* ReadAt(void* buffer, int64_t cluster, uint64_t within, uint32_t bytes, Drive* d);
   uint8_t* clusterBuffers_[2] = {nullptr, nullptr};
   int bufferSlot_ = 0;
 };

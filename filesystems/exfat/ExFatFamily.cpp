@@ -1,28 +1,48 @@
-// exFAT until its reader arrives: the type code, the root folder, its boot
-// sector test, the run lists of its nodes and the walk of its folders. Its
-// locator places nothing yet, so no exFAT volume is made.
+// The exFAT family: its volume class, boot sector, locator, nodes and the
+// folder walk's entry parser.
 #include "filesystems/exfat/ExFatFamily.h"
 
-#include <cstring>
-
+#include "filesystems/exfat/ExFatBoot.h"
+#include "filesystems/exfat/ExFatData.h"
+#include "filesystems/exfat/ExFatNode.h"
+#include "filesystems/exfat/ExFatScan.h"
+#include "filesystems/exfat/ExFatVolume.h"
+#include "storage/Drive.h"
 #include "volumes/Node.h"
 #include "volumes/Volume.h"
 #include "volumes/VolumeFamily.h"
+#include "volumes/VolumeSearch.h"
 
 namespace {
 
-bool IsExFatBoot(const uint8_t* s) {
-  return s[0] == 0xEB && s[1] == 0x76 && s[2] == 0x90 && memcmp(s + 3, "EXFAT", 5) == 0;
-}
-
-int ProbeExFat(const uint8_t* s) { return IsExFatBoot(s) ? kVolExFat : 0; }
+int ProbeExFat(const uint8_t* s) { return IsExFatBootSignature(s) ? kVolExFat : 0; }
 
 bool IsExFatRoot(const CVol& volume, uint32_t id) { return volume.rootNode && id == volume.rootNode->id; }
 
-bool IsExFatBootKind(const uint8_t* s, const ClassifyContext*) { return IsExFatBoot(s); }
+bool IsExFatBootKind(const uint8_t* s, const ClassifyContext*) { return IsExFatBootSignature(s); }
+
+CVol* CreateExFatVolume(uint8_t) { return new CExFATVol(); }
+
+bool InitExFatVolume(CVol& volume, const uint8_t* boot, int64_t sector, Drive*) {
+  if (volume.type != kVolExFat) return false;
+  return InitExFATVol(static_cast<CExFATVol*>(&volume), boot, sector) == 1;
+}
+
+void LocateExFat(BootLocate& w) {
+  w.start = LocateExFATVolume(w.drive, w.position, w.chunk, w.chunkStart, w.chunkSectors, w.sectorBytes);
+  const ExFatBoot boot = ReadExFatBoot(w.sector);
+  if (w.start < 0 || !CheckExFatBoot(boot) ||
+      !ToDriveSectors(boot.volumeLength, boot.SectorBytes(), w.sectorBytes, &w.size))
+    w.start = -1;
+}
 
 const NodeOps kNodeOps = [] {
   NodeOps ops;
+  ops.create = CreateExFatNode;
+  ops.destroy = DestroyExFatNode;
+  ops.copyFields = CopyExFatNodeFields;
+  ops.fileTime = GetExFatNodeFileTime;
+  ops.timeText = GetExFatNodeTimeText;
   ops.traits = kNodeTraitCreationTime | kNodeTraitFatRecycleBin;
   return ops;
 }();
@@ -38,11 +58,17 @@ const VolumeFamily kFamily = [] {
   f.typeCount = 1;
   f.nodeFamily = kNodeExFat;
   f.nodeOps = &kNodeOps;
+  f.createVolume = CreateExFatVolume;
+  f.initVolume = InitExFatVolume;
   f.isRootId = IsExFatRoot;
   f.probe = ProbeExFat;
-  f.buildNodeExtents = BuildRunListExtents;
+  f.locate = LocateExFat;
+  f.buildNodeExtents = BuildExFatExtents;
   f.readNodeClusters = ReadClustersThroughExtents;
   f.walkFolders = kWalkInQuickScan | kWalkInLongScan;
+  f.parseEntries = ParseExFatFolderPiece;
+  f.prepare = PrepareExFatNode;
+  f.readData = ReadExFatNodeData;
   f.folderSizeInClusters = true;
   f.sectorKinds = kSectorKinds;
   f.sectorKindCount = sizeof kSectorKinds / sizeof kSectorKinds[0];
