@@ -5,6 +5,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "platform/Text.h"
 
@@ -78,4 +79,10 @@ class ScanSink {
   virtual bool StopRequested() const = 0;
   // Returns when the user ends a pause (or stops).
   virtual void WaitWhilePaused() = 0;
+
+  // ---- the Long Scan's carved hits ----
+  // The first sectors of the index buffers the sector pass found and no
+  // file claimed, in start order (folders lost with their records get their
+  // names back from them).
+  virtual std::vector<int64_t> IndexBufferSectors() const { return {}; }
 };
