@@ -74,26 +74,12 @@ EOF
   mv "$img.part" "$img"
 fi
 bytes=$(stat -c %s "$img")
-cold=1
-drop() {
-  sync
-  if ! { echo 3 >/proc/sys/vm/drop_caches; } 2>/dev/null; then cold=0; fi
-}
-# Runs a command under GNU time: "seconds peak_kib cpu_seconds".
-measure() {
-  local t
-  t=$(mktemp)
-  drop
-  /usr/bin/time -f '%e %M %U %S' -o "$t" "$@" >/dev/null 2>&1
-  awk '{printf "%s %s %.2f\n", $1, $2, $3 + $4}' "$t"
-  rm -f "$t"
-}
+source bench/timing.sh
 list=$(mktemp)
 trap 'rm -f "$list"' EXIT
 read -r cat_s cat_kib cat_cpu < <(measure cat "$img")
 read -r skip_s skip_kib skip_cpu < <(measure "$dir/bin/dvscan" --long --skip-headers --list /dev/null "$img")
 read -r carve_s carve_kib carve_cpu < <(measure "$dir/bin/dvscan" --long --list "$list" "$img")
-mbs() { awk -v b="$bytes" -v s="$1" 'BEGIN { printf "%.1f", (s > 0 ? b / s / 1e6 : 0) }'; }
 share() { awk -v c="$cat_s" -v s="$1" 'BEGIN { printf "%.2f", (s > 0 ? s / c : 0) }'; }
 echo "image: $img ($((bytes >> 20)) MiB); page cache $([[ $cold == 1 ]] && echo dropped || echo warm, not root)"
 row() { printf '%-32s %8s %9s %10s %10s %7s\n' "$@"; }

@@ -27,46 +27,14 @@
 #include "platform/Text.h"
 #include "storage/Drive.h"
 #include "tests/engine/DvscanRun.h"
+#include "tests/support/CarveLayIns.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestUtil.h"
 #include "volumes/FileTypes.h"
 
 namespace {
 
-std::string Samples() { return std::string(DV_SOURCE_DIR) + "/tests/fixtures/carve"; }
-
-struct Laid {
-  std::string layin, name, type;
-  uint64_t offset = 0, size = 0;
-  std::string md5;
-};
-
-// The two lay-ins, made once per test program.
-class LayIns {
- public:
-  static const LayIns& Get() {
-    static LayIns instance;
-    return instance;
-  }
-  TempFolder folder{"carved_road"};
-  std::string dir;
-  std::vector<Laid> rows;
-
- private:
-  LayIns() {
-    if (!HaveTool("python3")) return;
-    dir = folder.Path();
-    const std::string cmd = "python3 '" + Samples() + "/layin.py' '" + Samples() + "' '" + dir + "' >/dev/null";
-    if (std::system(cmd.c_str()) != 0) {
-      ADD_FAILURE() << cmd;
-      dir.clear();
-      return;
-    }
-    std::ifstream in(dir + "/manifest.txt");
-    Laid r;
-    while (in >> r.layin >> r.name >> r.type >> r.offset >> r.size >> r.md5) rows.push_back(r);
-  }
-};
+std::string Samples() { return CarveSampleFolder(); }
 
 // What the carving side finds on an image on its own (the drive read in
 // 1 MiB pieces, every sector offered to the probe): type and size of every
@@ -391,20 +359,8 @@ TEST(CarvedRoadTrace, BkfDescriptorBlocks) {
   const TempFolder temp("carved_trace_bkf");
   const Traced t = TraceLayIn(temp, "[Trace Options]\nBKF=1\n");
   std::multiset<std::string> expected, traced;
-  for (const Laid* f : Rows("slack", std::regex("bkf_.*\\.bkf"))) {
-    std::ifstream in(Samples() + "/bkf_blocks.txt");
-    for (std::string name, line; in >> name && std::getline(in, line);) {
-      if (name != f->name) continue;
-      std::istringstream s(line);
-      uint64_t offset = 0;
-      s >> offset;
-      std::string text;
-      std::getline(s, text);
-      text = text.substr(1);
-      text.replace(text.find("{S}"), 3, std::to_string((f->offset + offset) / 512));
-      expected.insert(text);
-    }
-  }
+  for (const Laid* f : Rows("slack", std::regex("bkf_.*\\.bkf")))
+    for (const std::string& l : BkfBlockLines(f->name, int64_t(f->offset / 512))) expected.insert(l);
   ASSERT_GE(expected.size(), 29u);
   for (const std::string& l : t.lines)
     if (l.rfind("BKF ", 0) == 0) traced.insert(l);
