@@ -19,24 +19,10 @@ if [[ -z $img ]]; then
   img="$dir/fixtures/ntfs-scan/big.img"
 fi
 bytes=$(stat -c %s "$img")
-cold=1
-drop() {
-  sync
-  if ! { echo 3 >/proc/sys/vm/drop_caches; } 2>/dev/null; then cold=0; fi
-}
-# Runs a command under GNU time: "seconds peak_kib cpu_seconds".
-measure() {
-  local out
-  out=$(mktemp)
-  drop
-  /usr/bin/time -f '%e %M %U %S' -o "$out" "$@" >/dev/null 2>&1
-  awk '{printf "%s %s %.2f\n", $1, $2, $3 + $4}' "$out"
-  rm -f "$out"
-}
+source bench/timing.sh
 read -r cat_s cat_kib cat_cpu < <(measure cat "$img")
 read -r off_s off_kib off_cpu < <(measure "$dir/bin/dvscan" --long --no-overlap --list /dev/null "$img")
 read -r on_s on_kib on_cpu < <(measure "$dir/bin/dvscan" --long --list /dev/null "$img")
-mbs() { awk -v b="$bytes" -v s="$1" 'BEGIN { printf "%.1f", (s > 0 ? b / s / 1e6 : 0) }'; }
 # Speed as a share of cat's.
 share() { awk -v c="$cat_s" -v s="$1" 'BEGIN { printf "%.2f", (s > 0 ? c / s : 0) }'; }
 echo "image: $img ($((bytes >> 20)) MiB); page cache $([[ $cold == 1 ]] && echo dropped || echo warm, not root)"

@@ -130,6 +130,7 @@ class NTFSObj : public ScanSink {
   // The stop byte, or this search aborted.
   bool StopRequested() const override;
   void WaitWhilePaused() override;
+  std::vector<int64_t> IndexBufferSectors() const override;
 
   // ---- fields ----
   std::unique_ptr<NTFSVol> defaultVolume;

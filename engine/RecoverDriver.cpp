@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "engine/CarvedFiles.h"
 #include "engine/Engine.h"
 #include "engine/ProgressStats.h"
 #include "engine/RecFile.h"
@@ -27,6 +28,7 @@
 #include "volumes/Node.h"
 #include "volumes/NodeTable.h"
 #include "engine/VolumeRecovery.h"
+#include "filesystems/ntfs/Inode.h"
 #include "volumes/Volume.h"
 #include "volumes/VolumeFamily.h"
 
@@ -99,6 +101,7 @@ int RecoverItem(NTFSObj* engine, int64_t nodeIndex, cnode* node, WStringView tar
                 CHashFile* hash) {
   const NodeOps* ops = FindNodeOps(node->kind);
   const uint32_t traits = ops ? ops->traits : 0;
+  if (node->IsSnode() && (node->flags & kInodeCarved)) return RecoverHdr(engine, nodeIndex, target, temporary, hash);
   if (traits & kNodeTraitEngineRecovery) return RecoverNtfsNode(engine, nodeIndex, target, temporary, false, hash);
   if ((traits & kNodeTraitNoSymlinks) && (node->flags & kNodeSymlink)) {
     VErrorMsg(Msg(505).c_str(), target);

@@ -183,8 +183,9 @@ int SectorPass::Run() {
   // The last granule is settled once the pass has gone past it.
   if (skipMap_ && !engine_.StopRequested()) skipMap_->Mark(rangeLast_ + 1, false);
   if (!engine_.StopRequested()) engine_.SetPercentComplete(kPassPercent, 2);
-  // The files still open end here; the hits go to the engine in start order.
-  carve_->AbandonOpen();
+  // The files still open end here (the trace scans give out what they
+  // hold); the hits go to the engine in start order.
+  carve_->EndPass();
   engine_.carvedHits = std::move(carve_->Hits());
   if (md5_) md5_->Close();
   if (profile_) profile_->Close();

@@ -5,6 +5,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "engine/CarvedFiles.h"
 #include "engine/Engine.h"
 #include "engine/ProgressStats.h"
 #include "engine/RecoverDriver.h"
@@ -166,6 +167,9 @@ int SearchFS(ViewSink* view) {
     // The Long Scan: every remaining sector, then each family ties what it
     // found to folders and shows what is left.
     if (g_engine->drive) ScanRemainingSectors(*g_engine);
+    // Carved files the metadata lists are tied to them; the rest are shown.
+    if (!Stopped()) MapFilesToHdr(*g_engine);
+    if (!Stopped()) ProcUnknown(*g_engine);
     for (const VolumeFamily* f : VolumeFamilies()) {
       if (Stopped()) break;
       if (f->finishLongScan) f->finishLongScan(*g_engine, g_engine->drive);

@@ -124,6 +124,7 @@ def main():
         ino = inodes(name)[folder]
         for i, c in enumerate(istat_clusters(name, ino, "$INDEX_ALLOCATION")[:6]):
             write(corpus, "fuzz_indx", "%s-indx-%d" % (name, i), img[c * cl:(c + 1) * cl])
+            write(corpus, "fuzz_index_names", "%s-indx-%d" % (name, i), b"\0" + img[c * cl:(c + 1) * cl])
     for name in ("basic", "sect4096", "fragmft", "bigdir"):
         img = image(name)
         write(corpus, "fuzz_boot", name, img[:512])

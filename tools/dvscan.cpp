@@ -18,6 +18,8 @@
 //     --filter TEXT       list only paths that begin with TEXT ("\a\b")
 //                         or match it as a pattern
 //     --no-overlap        Long Scan: read and classify one after the other
+//     --trace FILE        the trace file (its folder also takes the trace
+//                         options' side files)
 //     --raid S:D:R[:M:O]  the advanced settings of a RAID source: stripe
 //                         KiB ("0.5" for 512 bytes), parity delay,
 //                         rotation[, RAID 6 coefficient mode and order]
@@ -288,7 +290,7 @@ int Usage() {
                "usage: dvscan [--long] [--volume N] [--list FILE] [--recover DIR] [--deleted-only]\n"
                "              [--overwrite newer|rename|overwrite|skip] [--options FILE] [--stop-after N]\n"
                "              [--range FIRST:LAST] [--exclude FILE] [--filter TEXT] [--no-overlap]\n"
-               "              [--skip-headers] [--raid STRIPE_KIB:DELAY:ROTATION[:MODE:ORDER]]\n"
+               "              [--skip-headers] [--trace FILE] [--raid STRIPE_KIB:DELAY:ROTATION[:MODE:ORDER]]\n"
                "              [--trace-switches NAME[=N],...[,file=PATH]] SOURCE\n");
   return 1;
 }
@@ -298,7 +300,7 @@ int Usage() {
 int main(int argc, char** argv) {
   std::string source, listPath, recoverDir, optionsPath = "/nonexistent", overwrite, raidSettings;
   bool longScan = false, deletedOnly = false, skipHeaders = false, noOverlap = false;
-  std::string rangeText, excludePath, filterText, traceSwitches;
+  std::string rangeText, excludePath, filterText, traceSwitches, tracePath;
   bool haveFilter = false;
   long volume = -1;
   unsigned long long stopAfter = 0;
@@ -319,7 +321,8 @@ int main(int argc, char** argv) {
     } else if (a == "--filter" && value(&filterText)) {
       haveFilter = true;
     }
-    else if (a == "--deleted-only") deletedOnly = true;
+    else if (a == "--trace" && value(&tracePath)) {
+    } else if (a == "--deleted-only") deletedOnly = true;
     // A test option: the sector pass looks for no file headers.
     else if (a == "--skip-headers") skipHeaders = true;
     else if (a == "--volume" && value(&v)) {
@@ -362,6 +365,11 @@ int main(int argc, char** argv) {
   }
   ListView view;
   if (skipHeaders) g_appState->skipHeaders = 1;
+  if (!tracePath.empty()) {
+    theTrace().SetOptions(FromUtf8(tracePath), traceExecutionPath, traceRaid, traceMft, traceIo, traceContent,
+                          traceCompression, traceUnixFsA, traceUnixFsB, traceHfs, traceKeepFileOpen,
+                          traceSequentialSearch);
+  }
   if (stopAfter) {
     g_appState->searchFirst = 0;
     g_appState->searchLimit = uint32_t(std::min<unsigned long long>(stopAfter, UINT32_MAX));

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "platform/Text.h"
 
@@ -79,6 +80,12 @@ class ScanSink {
   virtual bool StopRequested() const = 0;
   // Returns when the user ends a pause (or stops).
   virtual void WaitWhilePaused() = 0;
+
+  // ---- the Long Scan's carved hits ----
+  // The first sectors of the index buffers the sector pass found and no
+  // file claimed, in start order (folders lost with their records get their
+  // names back from them).
+  virtual std::vector<int64_t> IndexBufferSectors() const { return {}; }
 
   // ---- a family's own state for the length of the search ----
   // One slot a family nibble (Node.h); freed with the search.

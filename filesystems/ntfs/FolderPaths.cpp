@@ -22,6 +22,19 @@ void NtfsFolderPaths::AddFolder(uint32_t group, uint32_t record, uint32_t nodeIn
   folders_.emplace(Key(group, record), nodeIndex);
 }
 
+void NtfsFolderPaths::AddIndexedFolder(uint32_t group, uint32_t record, uint32_t parent, WStringView name) {
+  if (name.empty()) return;
+  const bool shortName = name.find(u'~') != WStringView::npos;
+  auto [it, added] = indexed_.try_emplace(Key(group, record), Indexed{parent, WString(name)});
+  if (!added && !shortName && it->second.name.find(u'~') != WString::npos) it->second = Indexed{parent, WString(name)};
+}
+
+const NtfsFolderPaths::Indexed* NtfsFolderPaths::IndexedFolder(uint32_t group, uint32_t record) const {
+  auto it = indexed_.find(Key(group, record));
+  if (it == indexed_.end()) it = indexed_.find(Key(kAnyGroup, record));
+  return it == indexed_.end() ? nullptr : &it->second;
+}
+
 const NtfsFolderPaths::Folder& NtfsFolderPaths::Path(uint32_t group, uint32_t parent) {
   auto cached = paths_.find(Key(group, parent));
   if (cached != paths_.end()) return cached->second;
@@ -42,18 +55,20 @@ const NtfsFolderPaths::Folder& NtfsFolderPaths::Path(uint32_t group, uint32_t pa
     }
     auto f = folders_.find(Key(group, at));
     const cnode* n = f == folders_.end() ? nullptr : nodes_.GetAt(f->second);
-    if (!n || chain.size() >= kMaxFolderDepth || std::find(chain.begin(), chain.end(), at) != chain.end()) {
+    const Indexed* x = n ? nullptr : IndexedFolder(group, at);
+    if ((!n && !x) || chain.size() >= kMaxFolderDepth || std::find(chain.begin(), chain.end(), at) != chain.end()) {
       top.path = FormatW(u"\\%s\\%s%u\\", Msg(15), Msg(39), at);
       break;
     }
     chain.push_back(at);
-    at = n->parentId;
+    at = n ? n->parentId : x->parent;
   }
   const Folder* known = nullptr;
   Folder info = top;
   for (size_t i = chain.size(); i-- > 0;) {
-    const cnode* n = nodes_.GetAt(folders_[Key(group, chain[i])]);
-    const WString part = n->GetNameW();
+    auto f = folders_.find(Key(group, chain[i]));
+    const cnode* n = f == folders_.end() ? nullptr : nodes_.GetAt(f->second);
+    const WString part = n ? n->GetNameW() : IndexedFolder(group, chain[i])->name;
     info.path.append(part.data(), part.size());
     info.path.push_back(u'\\');
     info.inRecycle = info.inRecycle || IsRecycleFolderName(part);

@@ -23,6 +23,12 @@ class NtfsFolderPaths {
   // A folder node of a group (a volume, or the records of one lost $MFT);
   // the first one given for a record wins.
   void AddFolder(uint32_t group, uint32_t record, uint32_t nodeIndex);
+  // A folder known only from an entry of its parent's index (its record
+  // lost): used where the group holds no node for the record. kAnyGroup
+  // stands for every group. The first name wins, except that a long name
+  // replaces a short one ("PROGRA~1").
+  static constexpr uint32_t kAnyGroup = 0xFFFFFFFFu;
+  void AddIndexedFolder(uint32_t group, uint32_t record, uint32_t parent, WStringView name);
   // The path of the folder `parent` of the group.
   const Folder& Path(uint32_t group, uint32_t parent);
 
@@ -31,6 +37,12 @@ class NtfsFolderPaths {
   const CNdArray& nodes_;
   std::unordered_map<uint64_t, uint32_t> folders_;
   std::unordered_map<uint64_t, Folder> paths_;
+  struct Indexed {
+    uint32_t parent;
+    WString name;
+  };
+  std::unordered_map<uint64_t, Indexed> indexed_;
+  const Indexed* IndexedFolder(uint32_t group, uint32_t record) const;
 };
 
 // Whether a folder name is that of a recycle bin ("$Recycle.Bin",

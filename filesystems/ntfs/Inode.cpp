@@ -737,8 +737,8 @@ int inode::ReadAndParse0x20(uint32_t pos, uint32_t len) {
 void inode::CreateHdrNode(int64_t startSector, int64_t sz, uint32_t sectorSize, uint64_t scanTime) {
   if (sectorSize == 0) sectorSize = 512;
   creationTime = writeTime = scanTime;
-  size = uint64_t(sz);
-  allocatedSize = (uint64_t(sz) + sectorSize - 1) & ~uint64_t(511);
+  size = validSize = uint64_t(sz);
+  allocatedSize = (uint64_t(sz) + sectorSize - 1) / sectorSize * sectorSize;
   if (HasPieces()) {
     DeleteXEntryChain(Pieces());
   } else {

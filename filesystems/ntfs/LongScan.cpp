@@ -7,6 +7,7 @@
 
 #include "filesystems/ntfs/Definitions.h"
 #include "filesystems/ntfs/FolderPaths.h"
+#include "filesystems/ntfs/IndexNames.h"
 #include "filesystems/ntfs/Inode.h"
 #include "filesystems/ntfs/LooseSystemFiles.h"
 #include "filesystems/ntfs/MftScan.h"
@@ -200,6 +201,8 @@ void NTFS::FinishLongScan(ScanSink& engine, Drive* drive) {
     const uint32_t group = groups.Group(c);
     if (group != OrphanGroups::kNoGroup) paths.AddFolder(group, c->id, uint32_t(i));
   }
+  // Folders lost with their records: named from their parents' index buffers.
+  MapIndexedFolders(engine, drive, paths);
   const uint8_t show = g_appState ? g_appState->scanFlag.load() : 3;
   const WString extra = FormatW(u"\\%s\\%s", Msg(15), Msg(39));
   const int64_t count = nodes.Count();

@@ -279,6 +279,9 @@ void MftPass::HandOver() {
     if (scanMode_ == 0 && n->id < 16 && !name.empty() && name[0] == u'$') continue;
     if (name.empty()) continue;
     const NtfsFolderPaths::Folder& found = paths_.Path(0, n->parentId);
+    // In a Long Scan a node whose folder chain breaks waits for the passes
+    // after the sector pass (its folder may be named from an index buffer).
+    if (scanMode_ != kScanQuick && !found.complete) continue;
     // An item of a bin goes under the path it had before it was deleted.
     const WString folder = found.inRecycle ? NTFS::RecycledFolder(vol_, n, found.path, engine_) : found.path;
     if (found.inRecycle) name = n->GetNameW();

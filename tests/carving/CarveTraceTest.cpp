@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "CarveHarness.h"
+#include "tests/support/CarveLayIns.h"
 #include "carving/Bkf.h"
 #include "carving/CarveScan.h"
 #include "carving/Mxf.h"
@@ -269,19 +270,8 @@ TEST(BkfTrace, EveryDescriptorBlockOnce) {
   const int64_t atB = int64_t(disk.size() / 512);
   disk.insert(disk.end(), b.begin(), b.end());
   disk.resize(disk.size() + 4096, 0);
-  std::vector<std::string> expected;
-  std::ifstream in(SampleFolder() + "/bkf_blocks.txt");
-  for (std::string name, line; in >> name && std::getline(in, line);) {
-    std::istringstream s(line);
-    uint64_t offset = 0;
-    s >> offset;
-    std::string text;
-    std::getline(s, text);
-    text = text.substr(1);
-    const int64_t sector = (name == "bkf_two_sets.bkf" ? atA : atB) + int64_t(offset / 512);
-    text.replace(text.find("{S}"), 3, std::to_string(sector));
-    expected.push_back(text);
-  }
+  std::vector<std::string> expected = BkfBlockLines("bkf_two_sets.bkf", atA);
+  for (const std::string& l : BkfBlockLines("bkf_eotm.bkf", atB)) expected.push_back(l);
   ASSERT_EQ(expected.size(), 29u);
   TraceCapture capture("bkf_trace.txt", traceBkf, 1);
   const std::vector<HdrHit> hits = CarveImage(disk.data(), disk.size(), 1 << 16);

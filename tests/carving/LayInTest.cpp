@@ -21,6 +21,7 @@
 #include "foundation/Globals.h"
 #include "foundation/Md5.h"
 #include "storage/Drive.h"
+#include "tests/support/CarveLayIns.h"
 #include "tests/support/TestUtil.h"
 #include "volumes/FileTypes.h"
 #include "volumes/Node.h"
@@ -29,40 +30,6 @@
 using namespace carve_test;
 
 namespace {
-
-struct Laid {
-  std::string layin, name, type;
-  uint64_t offset = 0, size = 0;
-  std::string md5;
-};
-
-// Lays the samples in (once per test program) into a temporary folder that
-// goes when the program ends.
-class LayIns {
- public:
-  static const LayIns& Get() {
-    static LayIns instance;
-    return instance;
-  }
-  TempFolder folder{"carve_layin"};
-  std::string dir;
-  std::vector<Laid> rows;
-
- private:
-  LayIns() {
-    if (!HaveTool("python3")) return;
-    dir = folder.Path();
-    const std::string cmd = "python3 '" + std::string(DV_SOURCE_DIR) + "/tests/fixtures/carve/layin.py' '" +
-                            SampleFolder() + "' '" + dir + "'";
-    if (std::system(cmd.c_str()) != 0) {
-      ADD_FAILURE() << cmd;
-      return;
-    }
-    std::ifstream in(dir + "/manifest.txt");
-    Laid r;
-    while (in >> r.layin >> r.name >> r.type >> r.offset >> r.size >> r.md5) rows.push_back(r);
-  }
-};
 
 std::string Md5Text(const uint8_t* data, size_t n) {
   uint8_t digest[kMd5DigestSize];

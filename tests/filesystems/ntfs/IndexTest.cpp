@@ -1,5 +1,9 @@
 #include "filesystems/ntfs/NtfsIndex.h"
 
+#include "filesystems/ntfs/FolderPaths.h"
+#include "filesystems/ntfs/IndexNames.h"
+#include "volumes/NodeTable.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,6 +11,7 @@
 #include <functional>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "foundation/ByteOrder.h"
@@ -406,6 +411,57 @@ TEST_F(NtfsIndex, IndexRootOfSmallFolders) {
     ASSERT_TRUE(RootNames(img, inode, &names)) << folder;
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, FlsNames("basic", folder)) << folder;
+  }
+}
+
+// Folder names from index buffers: every named entry, at most 200 a
+// buffer; an inconsistent buffer gives -1.
+TEST_F(NtfsIndex, MapNodesTakesTheNamedEntries) {
+  std::vector<Entry> entries = SomeEntries(3);
+  entries[1].directory = true;
+  Bytes r = MakeIndx(entries);
+  std::vector<IndexEntryName> got;
+  EXPECT_EQ(MapNodes(r.data(), r.size(), [&](const IndexEntryName& e) { got.push_back(e); }), 3);
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_EQ(got[1].record, 101u);
+  EXPECT_EQ(got[1].parent, 42u);
+  EXPECT_EQ(got[1].name, u"file-1.txt");
+  EXPECT_TRUE(got[1].directory);
+  EXPECT_FALSE(got[0].directory);
+  Bytes many = MakeIndx(SomeEntries(300), 65536);
+  size_t n = 0;
+  EXPECT_EQ(MapNodes(many.data(), many.size(), [&](const IndexEntryName&) { n++; }), 200);
+  EXPECT_EQ(n, 200u);
+  Bytes cut = MakeIndx(entries);
+  EXPECT_EQ(MapNodes(cut.data(), 100, [](const IndexEntryName&) {}), -1);
+}
+
+// Paths through folders known only by an index entry.
+TEST_F(NtfsIndex, IndexedFoldersInPaths) {
+  struct Case {
+    const char* what;
+    std::vector<std::tuple<uint32_t, uint32_t, uint32_t, std::u16string>> indexed;  // group, record, parent, name
+    uint32_t group, parent;
+    std::u16string path;
+  };
+  const uint32_t any = NtfsFolderPaths::kAnyGroup;
+  const std::vector<Case> cases = {
+      {"a folder under the root", {{0, 70, 5, u"d03"}}, 0, 70, u"\\d03\\"},
+      {"two levels", {{0, 70, 5, u"d03"}, {0, 71, 70, u"a"}}, 0, 71, u"\\d03\\a\\"},
+      {"another group's name is not used", {{1, 70, 5, u"d03"}}, 0, 70, u"\\Extra files\\Folder70\\"},
+      {"a name for every group", {{any, 70, 5, u"d03"}}, 3, 70, u"\\d03\\"},
+      {"a long name replaces the short one", {{0, 70, 5, u"LONGNA~1"}, {0, 70, 5, u"Long name"}}, 0, 70,
+       u"\\Long name\\"},
+      {"a short name never replaces a long one", {{0, 70, 5, u"Long name"}, {0, 70, 5, u"LONGNA~1"}}, 0, 70,
+       u"\\Long name\\"},
+      {"a loop breaks off", {{0, 70, 71, u"x"}, {0, 71, 70, u"y"}}, 0, 70, u"\\Extra files\\Folder70\\y\\x\\"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    CNdArray nodes;
+    NtfsFolderPaths paths(nodes);
+    for (const auto& [group, record, parent, name] : c.indexed) paths.AddIndexedFolder(group, record, parent, name);
+    EXPECT_EQ(ToUtf8(paths.Path(c.group, c.parent).path), ToUtf8(c.path));
   }
 }
 
