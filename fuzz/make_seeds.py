@@ -23,6 +23,8 @@ Writes CORPUS_DIR/<target>/<name> for:
                (when it is installed), as pieces of a sparse file
   fuzz_raid_definition, fuzz_raid_schema  definition strings and a schema
                file written here
+  fuzz_session  sessions of the images' Quick and Long Scans, saved by
+               build/bin/dvscan (when it is built)
 """
 import lzma
 import os

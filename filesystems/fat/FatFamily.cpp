@@ -5,6 +5,7 @@
 #include "filesystems/fat/Definitions.h"
 #include "filesystems/fat/FatHelpers.h"
 #include "filesystems/fat/FatNode.h"
+#include "filesystems/fat/FatSession.h"
 #include "filesystems/fat/FatVolume.h"
 #include "foundation/ByteOrder.h"
 #include "storage/Drive.h"
@@ -124,6 +125,10 @@ const VolumeFamily kFamily = [] {
   f.readNodeClusters = ReadClustersThroughExtents;
   f.sectorKinds = kSectorKinds;
   f.sectorKindCount = sizeof kSectorKinds / sizeof kSectorKinds[0];
+  f.writeVolumeTail = FatWriteVolumeTail;
+  f.readVolumeTail = FatReadVolumeTail;
+  f.writeNodeTail = FatWriteNodeTail;
+  f.readNodeTail = FatReadNodeTail;
   return f;
 }();
 
