@@ -144,14 +144,13 @@ void SLSession::Runs(const uint8_t* bytes, size_t count) {
   // In pieces, so a long list never needs a bigger buffer.
   for (size_t at = 0; at < count;) {
     const size_t n = std::min<size_t>(count - at, 16384);
-    std::string hex(n * 2, '0');
+    if (out_.size() + 2 * n + 100 > kBufferBytes) Flush();
+    const size_t base = out_.size();
+    out_.resize(base + 2 * n);
     for (size_t i = 0; i < n; i++) {
-      hex[2 * i] = kHex[bytes[at + i] >> 4];
-      hex[2 * i + 1] = kHex[bytes[at + i] & 15];
+      out_[base + 2 * i] = kHex[bytes[at + i] >> 4];
+      out_[base + 2 * i + 1] = kHex[bytes[at + i] & 15];
     }
-    Flush();
-    out_ = std::move(hex);
-    Flush();
     at += n;
   }
   EndLine();
