@@ -509,3 +509,44 @@ TEST(SessionImageTest, DeletedImageIsNamed) {
   EXPECT_EQ(rc, 1);
   EXPECT_NE(out.find(t + "/copy.img does not exist on this computer."), std::string::npos) << out;
 }
+
+// A session whose list paths climb with ".." and whose names hold "/"
+// recovers inside the destination all the same.
+TEST(SessionImageTest, HostilePathsStayInsideTheDestination) {
+  const std::string img = ntfs_fixture::Image("basic");
+  if (img.empty()) GTEST_SKIP() << "xz missing";
+  const TempFolder temp("session_hostile");
+  const std::string t = temp.Path();
+  int rc = -1;
+  std::string out = Dv("--save-session '" + t + "/s.dvs' '" + img + "'", &rc);
+  ASSERT_EQ(rc, 0) << out;
+  std::unique_ptr<SLSession> s;
+  std::vector<std::pair<int64_t, WString>> items;
+  ASSERT_EQ(Read(t + "/s.dvs", &s, &items), "");
+  SessionParms parms;
+  parms.sourceName = FromUtf8(img);
+  std::vector<SessionListItem> list;
+  for (const auto& it : items) {
+    cnode* n = s->nodes->GetAt(it.first);
+    if (n && !n->IsDirectory()) n->name = s->nodes->InternName(u"x/../../" + n->GetNameW());
+    list.push_back({it.first, u"\\..\\..\\..\\escape" + it.second});
+  }
+  {
+    SLSession w(FromUtf8(t + "/h.dvs"));
+    w.SaveParms(parms);
+    w.WriteTwoBytes(0, 0);
+    w.SavePartitions(s->volumes);
+    w.SaveExclusionRanges(nullptr, 512);
+    w.SaveInodes(*s->nodes);
+    w.SaveList(list);
+    w.Commit();
+  }
+  ASSERT_EQ(mkdir((t + "/in").c_str(), 0755), 0);
+  out = Dv("--load-session '" + t + "/h.dvs' --recover '" + t + "/in/dest'", &rc);
+  EXPECT_NE(out.find("saved="), std::string::npos) << out;
+  // Nothing outside the destination: the temp folder holds only what the
+  // test put there.
+  EXPECT_EQ(RunCommand("cd '" + t + "' && ls -A"), "h.dvs\nin\ns.dvs\n");
+  EXPECT_EQ(RunCommand("cd '" + t + "/in' && ls -A"), "dest\n");
+  EXPECT_NE(RunCommand("cd '" + t + "/in/dest' && find . -type f | wc -l"), "0\n");
+}
