@@ -429,13 +429,8 @@ std::string Dv(const std::string& args, int* rc) {
 
 // Checks the recovered files against icat's md5s.
 int CheckAgainstIcat(const std::string& name, const std::string& dest) {
-  std::istringstream md5s(ntfs_fixture::Report(name, "icat-md5"));
-  std::string line;
   int checked = 0;
-  while (std::getline(md5s, line)) {
-    const size_t a = line.find("  "), b = line.find(' ', a + 2);
-    if (a == std::string::npos || b == std::string::npos) continue;
-    const std::string md5 = line.substr(0, a), path = line.substr(b + 1);
+  for (const auto& [md5, path] : ntfs_fixture::IcatMd5s(name)) {
     if (path.find("$RECYCLE.BIN") != std::string::npos || path[0] == '$') continue;
     std::string file = dest + "/" + path;
     struct stat st;
