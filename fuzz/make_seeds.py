@@ -151,6 +151,7 @@ def main():
     vdisk_seeds(corpus)
     raid_seeds(corpus)
     media_seeds(corpus)
+    session_seeds(corpus)
 
 
 def carve_seeds(corpus):
@@ -336,6 +337,23 @@ def media_seeds(corpus):
             for at in range(0, len(data), 512):
                 if data[at:at + 4] != bytes(4):
                     write(corpus, "fuzz_carve_bkf_trace", "%s-%d" % (name, at), b"\0" + data[at:at + 512])
+
+
+def session_seeds(corpus):
+    import subprocess
+    import tempfile
+    dvscan = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build", "bin", "dvscan")
+    if not os.path.exists(dvscan):
+        return
+    with tempfile.TemporaryDirectory() as tmp:
+        for name in ("basic", "attrlist", "fragdata"):
+            img = os.path.join(tmp, name + ".img")
+            open(img, "wb").write(image(name))
+            for mode in ([], ["--long", "--skip-headers"]):
+                out = os.path.join(tmp, "s.dvs")
+                if subprocess.run([dvscan, "--save-session", out] + mode + [img], capture_output=True).returncode == 0:
+                    write(corpus, "fuzz_session", name + ("-long" if mode else ""), open(out, "rb").read())
+
 
 if __name__ == "__main__":
     main()
