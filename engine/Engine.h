@@ -21,6 +21,7 @@ class VolumeList;
 class NTFSVol;
 class PatternList;
 class SendObj;
+class SLSession;
 struct cnode;
 
 // The carving type table: index = carving type code.
@@ -94,6 +95,13 @@ class NTFSObj : public ScanSink {
   void ComputePercentForVolumes(std::vector<uint32_t>* shares = nullptr);
   // In the chosen range and not left out by the user's volume choice.
   bool IsSelected(size_t v) const;
+
+  // ---- sessions ----
+  // Takes the loaded session's node table, volumes and exclusion ranges
+  // (the drive's volume table becomes the session's).
+  void TakeSession(SLSession& session);
+  // Hands every item of the session's list over, as a scan would. 0.
+  int ReadDVS(SLSession& session);
 
   // ---- the NTFS metadata pass (the NTFS family's, filesystems/ntfs/MftScan.h) ----
   int ReadMFT(NTFSVol* volume, int report) { return NtfsReadMft(volume, report); }

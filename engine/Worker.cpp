@@ -11,6 +11,7 @@
 #include "engine/RecoverDriver.h"
 #include "engine/SectorPass.h"
 #include "engine/SendObj.h"
+#include "engine/Session.h"
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
 #include "foundation/Messages.h"
@@ -87,6 +88,11 @@ int SetupNTFS() {
   TRACE_FN("SetupNTFS");
   Drive* drive = g_engine->drive;
   if (!drive) return 0;
+  if (g_session) {
+    // A loaded session brings its own tables: nothing is searched.
+    g_engine->TakeSession(*g_session);
+    return 0;
+  }
   const int64_t start = g_selection.overrideStart != -1 ? g_selection.overrideStart : g_selection.startSector;
   // The view has the drive find its volumes before a Quick Scan of a disk
   // (and lets the user choose among them); a scan that finds the table empty
@@ -123,6 +129,22 @@ int SearchFS(ViewSink* view) {
   }
   TracePrintfA("Call SetupNTFS\n");
   SetupNTFS();
+  if (g_session) {
+    // The session road: the file's list instead of a scan.
+    std::unique_ptr<SLSession> session(g_session);
+    g_session = nullptr;
+    for (CVol* v : g_engine->volumes) v->engine = g_engine;
+    if (send) send->SendMsg2(0, kCodeFoundItems, true);
+    g_engine->ReadDVS(*session);
+    if (send) {
+      send->SendMsg2(6000, kCodeFoundItems, true);
+      send->SetPercentComplete(100, kCodeFoundItems, 0);
+      send->SendMsg2(6000, kCodeFoundItems, false);
+    }
+    if (g_currentDrive) g_currentDrive->ReleaseBuffers();
+    g_selection.startSector = 0;
+    return 0;
+  }
   g_engine->SelectPartition(g_selection.selectionKind, g_selection.selectedVolume, g_selection.userStart,
                             g_selection.userCount);
   if (g_endVolume > int32_t(g_engine->volumes.size())) g_endVolume = int32_t(g_engine->volumes.size());

@@ -30,6 +30,8 @@ Writes CORPUS_DIR/<target>/<name> for:
   fuzz_exfat_dir  boot sector and root folder of volumes mkfs.exfat makes
                (when it is installed) and of the exFAT fixtures in the
                fixture cache ($DV_FIXTURE_CACHE, else build/fixtures)
+  fuzz_session  sessions of the images' Quick and Long Scans, saved by
+               build/bin/dvscan (when it is built)
 """
 import lzma
 import os
@@ -161,6 +163,7 @@ def main():
     raid_seeds(corpus)
     media_seeds(corpus)
     exfat_seeds(corpus)
+    session_seeds(corpus)
 
 
 def carve_seeds(corpus):
@@ -407,6 +410,21 @@ def exfat_seeds(corpus):
                 write(corpus, "fuzz_exfat_dir", "%s-%d" % (name, piece), boot + bytes([piece]) + folder)
     finally:
         shutil.rmtree(tmp)
+
+def session_seeds(corpus):
+    import subprocess
+    import tempfile
+    dvscan = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build", "bin", "dvscan")
+    if not os.path.exists(dvscan):
+        return
+    with tempfile.TemporaryDirectory() as tmp:
+        for name in ("basic", "attrlist", "fragdata"):
+            img = os.path.join(tmp, name + ".img")
+            open(img, "wb").write(image(name))
+            for mode in ([], ["--long", "--skip-headers"]):
+                out = os.path.join(tmp, "s.dvs")
+                if subprocess.run([dvscan, "--save-session", out] + mode + [img], capture_output=True).returncode == 0:
+                    write(corpus, "fuzz_session", name + ("-long" if mode else ""), open(out, "rb").read())
 
 
 if __name__ == "__main__":

@@ -23,6 +23,9 @@
 //     --raid S:D:R[:M:O]  the advanced settings of a RAID source: stripe
 //                         KiB ("0.5" for 512 bytes), parity delay,
 //                         rotation[, RAID 6 coefficient mode and order]
+//     --save-session FILE write the scan to a session file after it
+//     --load-session FILE instead of scanning, load a session file (no
+//                         SOURCE: the file names it and it is opened again)
 //
 // The last line on standard output: items=N deleted=M scan_seconds=S, and
 // with --recover: saved= skipped= failed= corrupt= identical= recover_seconds=
@@ -52,7 +55,9 @@
 #include "engine/RecoverDriver.h"
 #include "engine/RecoveryLog.h"
 #include "engine/SectorDiagnostics.h"
+#include "engine/RecoverNtfs.h"
 #include "engine/SendObj.h"
+#include "engine/SessionService.h"
 #include "engine/Worker.h"
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
@@ -97,6 +102,9 @@ class ListView : public ViewSink {
   size_t nextToRecover = 0;
   int percent = 0;
   bool listFailed = false;
+  // With --save-session: every item handed over, in order.
+  bool keepItems = false;
+  std::vector<FoundItem> kept;
 
   void OperationStarted() override {}
   void FoundItems(std::vector<FoundItem>& batch, int pc) override {
@@ -106,6 +114,13 @@ class ListView : public ViewSink {
       const bool del = (it.flags & kNodeDeleted) != 0;
       if (del) deleted++;
       if (list) WriteLine(it, del);
+      if (keepItems) {
+        FoundItem k;
+        k.nodeIndex = it.nodeIndex;
+        k.folderPath = it.folderPath;
+        k.volumeIndex = it.volumeIndex;
+        kept.push_back(std::move(k));
+      }
       if (collect && !(it.flags2 & 0x0002) && (!deletedOnly || del)) {
         RecoveryListEntry e;
         e.nodeIndex = it.nodeIndex;
@@ -157,29 +172,13 @@ class ListView : public ViewSink {
   }
 };
 
-// mkdir -p: each missing folder of the path is created; an existing one
-// must be a folder. False with the reason otherwise.
+// mkdir -p through the engine's own folder maker: each missing folder of
+// the path is created; an existing one must be a folder. False with the
+// reason otherwise.
 bool MakeFolders(const std::string& path, std::string* why) {
-  for (size_t end = 0; end != std::string::npos;) {
-    end = path.find('/', end + 1);
-    const std::string part = path.substr(0, end);
-    if (part.empty() || part == "/") continue;
-    struct stat st;
-    if (stat(part.c_str(), &st) == 0) {
-      if (S_ISDIR(st.st_mode)) continue;
-      *why = part + " is not a folder";
-      return false;
-    }
-    if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
-      *why = part + ": " + std::strerror(errno);
-      return false;
-    }
-    if (stat(part.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-      *why = part + " is not a folder";
-      return false;
-    }
-  }
-  return true;
+  if (CheckPath(FromUtf8(path) + u"/x") >= 0) return true;
+  *why = ToUtf8(LastErrorText());
+  return false;
 }
 
 // "FIRST:LAST" (inclusive sectors) into the settings' Long Scan range, and
@@ -285,13 +284,25 @@ bool ApplyTraceSwitches(const std::string& list, std::string* why) {
   return true;
 }
 
+// An absolute path for a file that may not exist yet.
+std::string AbsolutePath(const std::string& path) {
+  if (!path.empty() && path[0] == '/') return path;
+  std::string out = path;
+  if (char* cwd = getcwd(nullptr, 0)) {
+    out = std::string(cwd) + "/" + path;
+    std::free(cwd);
+  }
+  return out;
+}
+
 int Usage() {
   std::fprintf(stderr,
                "usage: dvscan [--long] [--volume N] [--list FILE] [--recover DIR] [--deleted-only]\n"
                "              [--overwrite newer|rename|overwrite|skip] [--options FILE] [--stop-after N]\n"
                "              [--range FIRST:LAST] [--exclude FILE] [--filter TEXT] [--no-overlap]\n"
                "              [--skip-headers] [--trace FILE] [--raid STRIPE_KIB:DELAY:ROTATION[:MODE:ORDER]]\n"
-               "              [--trace-switches NAME[=N],...[,file=PATH]] SOURCE\n");
+               "              [--trace-switches NAME[=N],...[,file=PATH]] [--save-session FILE] SOURCE\n"
+               "       dvscan --load-session FILE [--list FILE] [--recover DIR] [...]\n");
   return 1;
 }
 
@@ -299,6 +310,7 @@ int Usage() {
 
 int main(int argc, char** argv) {
   std::string source, listPath, recoverDir, optionsPath = "/nonexistent", overwrite, raidSettings;
+  std::string saveSessionPath, loadSessionPath;
   bool longScan = false, deletedOnly = false, skipHeaders = false, noOverlap = false;
   std::string rangeText, excludePath, filterText, traceSwitches, tracePath;
   bool haveFilter = false;
@@ -337,6 +349,8 @@ int main(int argc, char** argv) {
         return Usage();
     } else if (a == "--options" && value(&optionsPath)) {
     } else if (a == "--raid" && value(&raidSettings)) {
+    } else if (a == "--save-session" && value(&saveSessionPath)) {
+    } else if (a == "--load-session" && value(&loadSessionPath)) {
     } else if (a == "--stop-after" && value(&v)) {
       stopAfter = std::strtoull(v.c_str(), nullptr, 10);
     } else if (!a.empty() && a[0] != '-' && source.empty()) {
@@ -345,7 +359,7 @@ int main(int argc, char** argv) {
       return Usage();
     }
   }
-  if (source.empty()) return Usage();
+  if (source.empty() == loadSessionPath.empty()) return Usage();
 
   StartupScope scope(true, optionsPath);
   ToolPrompt prompt;
@@ -401,18 +415,38 @@ int main(int argc, char** argv) {
     SetRaidSettings(name, settings);
   }
   Drive* drive = nullptr;
-  try {
-    drive = CreateDrive(name);
-    drive->InitDrive(name);
-  } catch (const DvCodeError&) {
-    // The error names the source itself as a rule; never twice.
-    const std::string why = ToUtf8(LastErrorText());
-    if (why.find(source) != std::string::npos) std::fprintf(stderr, "%s\n", why.c_str());
-    else std::fprintf(stderr, "%s: %s\n", source.c_str(), why.c_str());
-    DeleteDrive(&drive);
-    if (view.list) std::fclose(view.list);
-    SetPromptService(nullptr);
-    return 1;
+  std::unique_ptr<SLSession> loaded;
+  SessionParms sessionParms;
+  if (!loadSessionPath.empty()) {
+    // The session names its source and is opened as the Load command does.
+    try {
+      int twoBytes[2] = {0, 0};
+      loaded = BeginSessionLoad(FromUtf8(AbsolutePath(loadSessionPath)), &sessionParms, twoBytes);
+      drive = OpenSessionSource(sessionParms);
+      ReadSessionSections(*loaded, *drive);
+    } catch (const DvCodeError&) {
+      std::fprintf(stderr, "%s: %s\n", loadSessionPath.c_str(), ToUtf8(LastErrorText()).c_str());
+      loaded.reset();
+      DeleteDrive(&drive);
+      if (view.list) std::fclose(view.list);
+      SetPromptService(nullptr);
+      return 1;
+    }
+    source = ToUtf8(sessionParms.sourceName);
+  } else {
+    try {
+      drive = CreateDrive(name);
+      drive->InitDrive(name);
+    } catch (const DvCodeError&) {
+      // The error names the source itself as a rule; never twice.
+      const std::string why = ToUtf8(LastErrorText());
+      if (why.find(source) != std::string::npos) std::fprintf(stderr, "%s\n", why.c_str());
+      else std::fprintf(stderr, "%s: %s\n", source.c_str(), why.c_str());
+      DeleteDrive(&drive);
+      if (view.list) std::fclose(view.list);
+      SetPromptService(nullptr);
+      return 1;
+    }
   }
   if (!rangeText.empty() || !excludePath.empty() || noOverlap || haveFilter) {
     std::string why;
@@ -472,7 +506,9 @@ int main(int argc, char** argv) {
   g_appState->view = &view;
   ScanRequest scan;
   scan.drive = drive;
-  scan.selection.scanMode = longScan ? 1 : 0;
+  scan.selection.scanMode = loaded ? uint8_t(sessionParms.scanMode) : longScan ? 1 : 0;
+  view.keepItems = !saveSessionPath.empty();
+  if (loaded) g_session = loaded.release();
   scan.selection.selectionKind = volume >= 0 ? 1 : 0;
   scan.selection.selectedVolume = uint16_t(volume >= 0 ? volume : 0);
 
@@ -481,6 +517,23 @@ int main(int argc, char** argv) {
   worker.join();
   const WString scanEnding = ScanEndingText();
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+
+  bool sessionFailed = false;
+  if (!saveSessionPath.empty() && !prompt.errors && !g_appState->stopRequested && g_engine) {
+    SessionSaveRequest save;
+    save.path = FromUtf8(AbsolutePath(saveSessionPath));
+    save.parms = sessionParms;
+    save.parms.scanMode = scan.selection.scanMode;
+    save.parms.sourceName = loaded || !loadSessionPath.empty() ? sessionParms.sourceName : name;
+    save.drive = drive;
+    save.engine = g_engine;
+    save.list.reserve(view.kept.size());
+    for (const FoundItem& it : view.kept) save.list.push_back(SessionItemOf(it, g_engine->volumes));
+    if (!SaveSession(save)) {
+      std::fprintf(stderr, "%s\n", ToUtf8(LastErrorText()).c_str());
+      sessionFailed = true;
+    }
+  }
 
   double recoverSeconds = -1;
   if (!recoverDir.empty() && !prompt.errors && !g_appState->stopRequested) {
@@ -504,7 +557,7 @@ int main(int argc, char** argv) {
   // errors, a full destination, failed items, the log) and gives 1; the
   // list still holds everything that was found.
   int rc = 0;
-  if (prompt.errors || !scanEnding.empty() || g_recoveryTotals.destinationFull) rc = 1;
+  if (prompt.errors || sessionFailed || !scanEnding.empty() || g_recoveryTotals.destinationFull) rc = 1;
   else if (g_appState->stopRequested) rc = 2;
   if (recoverSeconds >= 0) {
     // A script must tell "nothing saved" from success.

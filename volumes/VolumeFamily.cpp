@@ -14,6 +14,7 @@ namespace {
 struct Registry {
   std::array<const VolumeFamily*, 256> byType{};
   std::array<const NodeOps*, 16> byNibble{};
+  std::array<const VolumeFamily*, 16> familyByNibble{};
   std::array<SectorTest, kSectKindLimit> tests{};
   std::array<SectorAction, kSectKindLimit> actions{};
   std::vector<const VolumeFamily*> order;
@@ -46,6 +47,7 @@ void RegisterVolumeFamily(const VolumeFamily& family) {
     if (before != &family) Forget(r, before);
   }
   if (family.nodeFamily != 0xFF && family.nodeOps) r.byNibble[family.nodeFamily >> 4] = family.nodeOps;
+  if (family.nodeFamily != 0xFF) r.familyByNibble[family.nodeFamily >> 4] = &family;
   for (size_t i = 0; i < family.sectorKindCount; i++) {
     const SectorKindEntry& e = family.sectorKinds[i];
     if (e.kind >= 0 && e.kind < kSectKindLimit && e.test) r.tests[size_t(e.kind)] = e.test;
@@ -68,6 +70,8 @@ void ClearVolumeFamilies() { TheRegistry() = Registry{}; }
 const VolumeFamily* FindVolumeFamily(uint8_t type) { return TheRegistry().byType[type]; }
 
 const NodeOps* FindNodeOps(uint8_t kind) { return TheRegistry().byNibble[kind >> 4]; }
+
+const VolumeFamily* FindNodeFamily(uint8_t kind) { return TheRegistry().familyByNibble[kind >> 4]; }
 
 SectorTest FindSectorTest(int kind) {
   return kind >= 0 && kind < kSectKindLimit ? TheRegistry().tests[size_t(kind)] : nullptr;

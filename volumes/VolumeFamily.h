@@ -127,11 +127,52 @@ struct SectorKindEntry {
 
 // ---- sessions ----
 
-// Written and read by the session code; a family only appends and takes its
-// values in its own order.
+class CNdArray;
+
+// A volume's type tail: its numbers in the family's order. The session
+// file fixes how many a type has; missing ones are written as 0.
 struct SessionTail {
   std::vector<int64_t> numbers;
   std::vector<WString> texts;
+};
+
+// A node's kind tail as the session file writes it: numbers on the current
+// line (one space apart), line ends, and fields that end their own line.
+class SessionTailWriter {
+ public:
+  virtual void Number(int64_t value) = 0;
+  // "S=12" and the like: a tag and its number as one token.
+  virtual void Tagged(const char* tag, int64_t value) = 0;
+  virtual void EndLine() = 0;
+  // A name field (A or U form) and its line end.
+  virtual void Name(WStringView name) = 0;
+  // A run list (its pair bytes as hexadecimal digits) and its line end.
+  virtual void Runs(const uint8_t* bytes, size_t count) = 0;
+
+ protected:
+  ~SessionTailWriter() = default;
+};
+
+// Reads back what the writer wrote. Every call checks the file and ends
+// the load (a format error naming the position) when it does not fit; a
+// family calls Fail for a value it cannot take.
+class SessionTailReader {
+ public:
+  virtual int64_t Number() = 0;
+  // A token that must begin with the tag: its number.
+  virtual int64_t Tagged(const char* tag) = 0;
+  virtual void SkipLine() = 0;
+  virtual WString Name() = 0;
+  // A run list's pair bytes (empty for none).
+  virtual std::vector<uint8_t> Runs() = 0;
+  [[noreturn]] virtual void Fail() = 0;
+  // The node table being loaded (its name pools).
+  virtual CNdArray& Nodes() = 0;
+  // NTFS: the stream records that follow the node's own.
+  int64_t extraStreams = 0;
+
+ protected:
+  ~SessionTailReader() = default;
 };
 
 // ---- the family ----
@@ -245,12 +286,14 @@ struct VolumeFamily {
   uint64_t (*sizeCarvedKind)(const uint8_t* bytes, size_t length, uint32_t* counter) = nullptr;
 
   // ---- sessions ----
-  // A volume's type tail and a node's kind tail, written and read back in
-  // the family's order; read returns false for values it cannot take.
+  // A volume's type tail (numbers only) and, for the family's nibble, a
+  // node's kind tail, written and read back in the family's order. Reading
+  // a volume tail also derives what the volume computes from them; false
+  // for values it cannot take (the load then fails).
   void (*writeVolumeTail)(const CVol& volume, SessionTail& tail) = nullptr;
   bool (*readVolumeTail)(CVol& volume, const SessionTail& tail) = nullptr;
-  void (*writeNodeTail)(const cnode& node, SessionTail& tail) = nullptr;
-  bool (*readNodeTail)(cnode& node, const SessionTail& tail) = nullptr;
+  void (*writeNodeTail)(const cnode& node, SessionTailWriter& out) = nullptr;
+  void (*readNodeTail)(cnode& node, SessionTailReader& in) = nullptr;
 };
 
 // Registers the family for each of its type codes, its nibble and its
@@ -268,6 +311,8 @@ const VolumeFamily* FindVolumeFamily(uint8_t type);
 // The node operations of a kind byte's nibble; null when none are
 // registered.
 const NodeOps* FindNodeOps(uint8_t kind);
+// The family whose nibble the kind byte has; null when none registered one.
+const VolumeFamily* FindNodeFamily(uint8_t kind);
 // The test registered for a sector kind; null when none.
 SectorTest FindSectorTest(int kind);
 // The Long Scan action registered for a sector kind; null when none.

@@ -7,6 +7,7 @@
 #include "filesystems/fat/FatDir.h"
 #include "filesystems/fat/FatHelpers.h"
 #include "filesystems/fat/FatNode.h"
+#include "filesystems/fat/FatSession.h"
 #include "filesystems/fat/FatVolume.h"
 #include "foundation/ByteOrder.h"
 #include "storage/Drive.h"
@@ -140,6 +141,10 @@ const VolumeFamily kFamily = [] {
   f.readNodeClusters = ReadClustersThroughExtents;
   f.sectorKinds = kSectorKinds;
   f.sectorKindCount = sizeof kSectorKinds / sizeof kSectorKinds[0];
+  f.writeVolumeTail = FatWriteVolumeTail;
+  f.readVolumeTail = FatReadVolumeTail;
+  f.writeNodeTail = FatWriteNodeTail;
+  f.readNodeTail = FatReadNodeTail;
   return f;
 }();
 

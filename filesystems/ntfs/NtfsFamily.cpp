@@ -8,6 +8,7 @@
 #include "filesystems/ntfs/MftScan.h"
 #include "filesystems/ntfs/NtfsBoot.h"
 #include "filesystems/ntfs/NtfsIndex.h"
+#include "filesystems/ntfs/NtfsSession.h"
 #include "filesystems/ntfs/NtfsVolume.h"
 #include "foundation/ByteOrder.h"
 #include "storage/Drive.h"
@@ -164,6 +165,8 @@ const VolumeFamily kFamily = [] {
   f.finishLongScan = NTFS::FinishLongScan;
   f.carvedKind = kTypeIdx;
   f.sizeCarvedKind = SizeIndexRecord;
+  f.writeNodeTail = NtfsWriteNodeTail;
+  f.readNodeTail = NtfsReadNodeTail;
   return f;
 }();
 

@@ -72,13 +72,8 @@ TEST(RecoveryImageTest, FilesEqualIcatOnEveryImage) {
     ASSERT_EQ(r.rc, 0) << r.out;
     EXPECT_EQ(r.counts.at("failed"), 0);
     EXPECT_EQ(r.counts.at("corrupt"), 0);
-    std::istringstream md5s(ntfs_fixture::Report(name, "icat-md5"));
-    std::string line;
     int checked = 0;
-    while (std::getline(md5s, line)) {
-      const size_t a = line.find("  "), b = line.find(' ', a + 2);
-      if (a == std::string::npos || b == std::string::npos) continue;
-      const std::string md5 = line.substr(0, a), path = line.substr(b + 1);
+    for (const auto& [md5, path] : ntfs_fixture::IcatMd5s(name)) {
       if (path.find("$RECYCLE.BIN") != std::string::npos) continue;  // read by the recycle-bin code
       if (path[0] == '$') continue;  // system files are not listed
       std::string file = dest + "/" + path;

@@ -12,6 +12,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/FixtureRun.h"
@@ -74,6 +75,18 @@ inline std::string Report(const std::string& name, const std::string& kind) {
     size_t n;
     while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
     pclose(p);
+  }
+  return out;
+}
+
+// The (md5, path) pairs of icat's recorded md5s of an image's files.
+inline std::vector<std::pair<std::string, std::string>> IcatMd5s(const std::string& name) {
+  std::vector<std::pair<std::string, std::string>> out;
+  std::istringstream md5s(Report(name, "icat-md5"));
+  for (std::string line; std::getline(md5s, line);) {
+    const size_t a = line.find("  "), b = line.find(' ', a + 2);
+    if (a == std::string::npos || b == std::string::npos) continue;
+    out.emplace_back(line.substr(0, a), line.substr(b + 1));
   }
   return out;
 }

@@ -1,0 +1,120 @@
+#include "engine/SessionService.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "engine/Engine.h"
+#include "foundation/Messages.h"
+#include "foundation/SectRanges.h"
+#include "foundation/Trace.h"
+#include "foundation/UiServices.h"
+#include "platform/Errors.h"
+#include "storage/DiskList.h"
+#include "storage/Drive.h"
+#include "volumes/NodeTable.h"
+#include "volumes/Volume.h"
+#include "volumes/VolumeSearch.h"
+
+namespace {
+
+[[noreturn]] void Refuse(const WString& text) {
+  ErrorMsg(text);
+  throw DvCodeError{0};
+}
+
+bool StartsWith(WStringView text, WStringView prefix) { return text.substr(0, prefix.size()) == prefix; }
+
+}  // namespace
+
+SessionListItem SessionItemOf(const FoundItem& item, const std::vector<CVol*>& volumes) {
+  SessionListItem out;
+  out.nodeIndex = item.nodeIndex;
+  out.path = item.folderPath;
+  if (item.volumeIndex < volumes.size() && volumes[item.volumeIndex]) {
+    const WStringView prefix(volumes[item.volumeIndex]->driveLetter);
+    if (!prefix.empty() && StartsWith(out.path, prefix)) out.path.erase(0, prefix.size());
+  }
+  return out;
+}
+
+std::vector<WString> SessionDiskIds(const Drive& drive) {
+  std::vector<WString> names;
+  drive.ListMembers(&names);
+  return names;
+}
+
+bool SaveSession(const SessionSaveRequest& r) {
+  try {
+    SLSession s(r.path);
+    SessionParms parms = r.parms;
+    if (r.drive && parms.diskIds.empty()) parms.diskIds = SessionDiskIds(*r.drive);
+    s.SaveParms(parms);
+    // The two bytes are always there; only a RAID 6 source has values.
+    s.WriteTwoBytes(r.raid6 ? r.raid6Bytes[0] : 0, r.raid6 ? r.raid6Bytes[1] : 0);
+    static const std::vector<CVol*> kNone;
+    const VolumeList* table = r.drive ? DriveVolumes(*r.drive) : nullptr;
+    s.SavePartitions(table ? table->items : (r.engine ? r.engine->volumes : kNone));
+    s.SaveExclusionRanges(r.drive ? r.drive->Exclusions() : nullptr, r.drive ? r.drive->SectorSize() : 512);
+    static const CNdArray kEmpty;
+    s.SaveInodes(r.engine && r.engine->nodes ? *r.engine->nodes : kEmpty);
+    s.SaveList(r.list);
+    s.Commit();
+  } catch (const DvCodeError&) {
+    return false;
+  }
+  return true;
+}
+
+std::unique_ptr<SLSession> BeginSessionLoad(WStringView path, SessionParms* parms, int twoBytes[2]) {
+  if (path.empty() || path[0] != u'/') Refuse(FormatW(Msg(117), WString(path)));
+  auto s = std::make_unique<SLSession>(WString(path));
+  s->LoadParms(parms);
+  s->ReadTwoBytes(&twoBytes[0], &twoBytes[1]);
+  return s;
+}
+
+Drive* OpenSessionSource(const SessionParms& parms) {
+  const WString name = NormalizeSessionSource(parms.sourceName);
+  const int kind = ClassifySessionSource(name);
+  if (kind == 0) Refuse(FormatW(Msg(146), name));
+  if (kind == 4) {
+    // The file names the source: only a block device or a regular file is
+    // opened, never a FIFO, a character device or anything under /dev that
+    // is not a disk.
+    struct stat st;
+    if (stat(ToUtf8(name).c_str(), &st) != 0) Refuse(FormatW(Msg(146), name));
+    if (!S_ISBLK(st.st_mode) && !S_ISREG(st.st_mode))
+      Refuse(FormatW(u"%s is neither a disk nor a disk image file.", name));
+  } else if (kind == 5) {
+    const int number = Drive::PhysicalDriveNumber(name);
+    if (number < 0 || !theDiskList().Disk(size_t(number))) Refuse(FormatW(Msg(146), name));
+  }
+  Drive* drive = nullptr;
+  try {
+    drive = CreateDrive(name);
+    drive->InitDrive(name);
+  } catch (const DvCodeError&) {
+    DeleteDrive(&drive);
+    throw;
+  }
+  // A renumbered or replaced disk: the member the session names is missing.
+  if (!parms.diskIds.empty()) {
+    const std::vector<WString> present = SessionDiskIds(*drive);
+    for (const WString& id : parms.diskIds) {
+      if (std::find(present.begin(), present.end(), id) == present.end()) {
+        DeleteDrive(&drive);
+        Refuse(FormatW(Msg(146), id));
+      }
+    }
+  }
+  return drive;
+}
+
+void ReadSessionSections(SLSession& s, const Drive& drive) {
+  s.LoadPartitions();
+  const uint64_t units = drive.SectorCount();
+  s.LoadExclusionRanges(units ? units - 1 : 0);
+  s.LoadInodes();
+  s.LoadListItems();
+}

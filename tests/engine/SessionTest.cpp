@@ -1,0 +1,547 @@
+// Session files: the format's cases as a table, the readers' robustness
+// against cut and damaged files, the sources a load refuses, and the round
+// trip of real scans through dvscan (--save-session, then --load-session in
+// a new process: the same list, and icat's bytes on recovery).
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "engine/Engine.h"
+#include "engine/Session.h"
+#include "engine/SessionService.h"
+#include "filesystems/fat/FatNode.h"
+#include "filesystems/fat/FatSession.h"
+#include "foundation/Messages.h"
+#include "foundation/SectRanges.h"
+#include "foundation/Trace.h"
+#include "platform/Errors.h"
+#include "storage/Drive.h"
+#include "tests/support/FixtureImage.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/TestUtil.h"
+#include "volumes/Node.h"
+#include "volumes/NodeTable.h"
+#include "volumes/RunList.h"
+#include "volumes/Streams.h"
+#include "volumes/Volume.h"
+#include "volumes/VolumeFactory.h"
+
+namespace {
+
+// The messages the load reports are the program's own.
+const bool kMessages = (InitMessageTable(), true);
+
+// A session written from parts: the sections in order.
+struct Parts {
+  SessionParms parms;
+  std::vector<CVol*> volumes;  // owned by the test's holder
+  const CSectRanges* ranges = nullptr;
+  uint32_t unit = 512;
+  CNdArray nodes;
+  std::vector<SessionListItem> list;
+};
+
+void Write(const std::string& path, Parts& p) {
+  SLSession s(FromUtf8(path));
+  s.SaveParms(p.parms);
+  s.WriteTwoBytes(0, 0);
+  s.SavePartitions(p.volumes);
+  s.SaveExclusionRanges(p.ranges, p.unit);
+  s.SaveInodes(p.nodes);
+  s.SaveList(p.list);
+  s.Commit();
+}
+
+// Reads every section; "" on success, else the last error.
+std::string Read(const std::string& path, std::unique_ptr<SLSession>* keep = nullptr,
+                 std::vector<std::pair<int64_t, WString>>* items = nullptr, uint64_t lastUnit = 1 << 20) {
+  auto s = std::make_unique<SLSession>(FromUtf8(path));
+  try {
+    SessionParms parms;
+    int two[2];
+    s->LoadParms(&parms);
+    s->ReadTwoBytes(&two[0], &two[1]);
+    s->LoadPartitions();
+    s->LoadExclusionRanges(lastUnit);
+    s->LoadInodes();
+    const int64_t n = s->LoadListItems();
+    for (int64_t k = 0; k < n; k++) {
+      WString path;
+      const int64_t i = s->ReadNextNode(&path);
+      if (items) items->emplace_back(i, path);
+    }
+  } catch (const DvCodeError&) {
+    return ToUtf8(LastErrorText());
+  }
+  if (keep) *keep = std::move(s);
+  return "";
+}
+
+snode* AddNtfsNode(CNdArray& t, int64_t at, const char16_t* name) {
+  auto* n = static_cast<snode*>(CreateNode(kNodeNtfs));
+  n->name = t.InternName(name);
+  while (int64_t(t.Count()) < at) t.SetAt(nullptr);
+  t.SetAt(n, at);
+  return n;
+}
+
+struct VolumesHolder {
+  std::vector<CVol*> v;
+  ~VolumesHolder() {
+    for (CVol*& x : v) DeleteVol(&x);
+  }
+};
+
+}  // namespace
+
+// ---- the format's cases ----
+
+TEST(SessionFormatTest, NamesListRingRangesAndIndexes) {
+  const TempFolder temp("session_fmt");
+  const std::string file = temp.Path() + "/a.dvs";
+  Parts p;
+  p.parms.sourceName = u"/images/disk.img";
+  p.parms.lookFor = u"*.jpg";
+  VolumesHolder vols;
+  vols.v.push_back(CreateVol(kVolNtfs));
+  vols.v[0]->type = kVolNtfs;
+  vols.v[0]->startSector = 2048;
+  vols.v[0]->sizeSectors = 100000;
+  vols.v[0]->driveLetter[0] = u'C';
+  vols.v[0]->label = u"Data";
+  p.volumes = vols.v;
+  CSectRanges ranges;
+  ranges.AddRange(0, 1048576);
+  ranges.MakeArrayFromTree();
+  p.ranges = &ranges;
+  // Indexes 0, 5 and 9 in a table of 12.
+  snode* a = AddNtfsNode(p.nodes, 0, u"latin\u00e9.txt");
+  AddNtfsNode(p.nodes, 5, u"\u4e2d\u6587.doc");
+  AddNtfsNode(p.nodes, 9, u"x");
+  while (p.nodes.Count() < 12) p.nodes.SetAt(nullptr);
+  a->size = 12345;
+  a->volumeIndex = 0;
+  a->creationTime = 132000000000000000ull;
+  uint8_t pairs[] = {0x11, 0x04, 0x20};
+  a->runs = NewRunList(pairs, sizeof pairs);
+  a->streams = new NTFSStream(NewRunList(pairs, sizeof pairs), p.nodes.engineNames.InternName(u"Zone"), 7, 7);
+  for (int64_t i : {0, 5, 9}) p.list.push_back({i, u"\\dir\\"});
+  Write(file, p);
+
+  const std::string text = ReadFileText(file);
+  EXPECT_EQ(text.substr(0, 17), "Delvora format 8 ");
+  EXPECT_NE(text.find("A 10 latin\xe9.txt\r\n"), std::string::npos);
+  EXPECT_NE(text.find("U 12 \x2d\x4e\x87\x65.\0d\0"), std::string::npos);
+  EXPECT_NE(text.find("Ex: 1 512\r\n0 2047\r\n"), std::string::npos);
+  EXPECT_NE(text.find("Inodes: 12 3\r\n"), std::string::npos);
+  // One folder: written once, then the distance 0.
+  EXPECT_NE(text.find("0 A 5 \\dir\\\r\n5 0\r\n9 0\r\n"), std::string::npos);
+  EXPECT_NE(text.find("s=2\r\n"), std::string::npos);
+  EXPECT_EQ(text.find("cfg"), std::string::npos);
+  struct stat st;
+  ASSERT_EQ(stat(file.c_str(), &st), 0);
+  const mode_t mask = umask(0);
+  umask(mask);
+  EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
+
+  std::unique_ptr<SLSession> s;
+  std::vector<std::pair<int64_t, WString>> items;
+  ASSERT_EQ(Read(file, &s, &items), "");
+  ASSERT_EQ(s->nodes->Count(), 10u);
+  for (uint32_t i = 0; i < 10; i++) EXPECT_EQ(s->nodes->GetAt(i) != nullptr, i == 0 || i == 5 || i == 9) << i;
+  const auto* b = static_cast<const snode*>(s->nodes->GetAt(0));
+  EXPECT_EQ(b->GetNameW(), u"latin\u00e9.txt");
+  EXPECT_EQ(s->nodes->GetAt(5)->GetNameW(), u"\u4e2d\u6587.doc");
+  EXPECT_EQ(b->size, 12345u);
+  EXPECT_EQ(b->creationTime, 132000000000000000ull);
+  EXPECT_EQ(RunListBytes(b->runs), 3u);
+  ASSERT_NE(b->streams, nullptr);
+  EXPECT_EQ(WString(b->streams->name), u"Zone");
+  EXPECT_EQ(b->streams->realSize, 7u);
+  ASSERT_EQ(s->volumes.size(), 1u);
+  EXPECT_EQ(s->volumes[0]->label, u"Data");
+  EXPECT_EQ(s->volumes[0]->startSector, 2048u);
+  EXPECT_EQ(s->volumes[0]->driveLetter[0], u'C');
+  ASSERT_TRUE(s->exclusions);
+  ASSERT_EQ(s->exclusions->List().size(), 1u);
+  EXPECT_EQ(s->exclusions->List()[0].first, 0u);
+  EXPECT_EQ(s->exclusions->List()[0].end, 1048576u);
+  ASSERT_EQ(items.size(), 3u);
+  for (const auto& it : items) EXPECT_EQ(it.second, u"\\dir\\");
+}
+
+TEST(SessionFormatTest, FormatNumbersAndHeaders) {
+  const TempFolder temp("session_hdr");
+  const std::string tail = " at 2026/12/10 10:00:00\r\n Parms: 0 0  0 0 0 0 \r\n 0 0\r\nPartitions: 0\r\nEx: 0 512\r\n"
+                           "Inodes: 0 0\r\nList items: 0\r\n";
+  const struct {
+    const char* head;
+    bool loads;
+  } cases[] = {{"Delvora format 6", false}, {"Delvora format 7", true}, {"Delvora format 8", true},
+               {"Delvor format 8", false},  {"Other format 8", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.head);
+    const std::string f = temp.Path() + "/h.dvs";
+    WriteFileText(f, std::string(c.head) + tail);
+    const std::string e = Read(f);
+    if (c.loads) EXPECT_EQ(e, "");
+    else EXPECT_EQ(e, "Software version and session file are incompatible.");
+  }
+}
+
+// A FAT volume line: the geometry example, and a node of the FAT family.
+TEST(SessionFormatTest, FatGeometryAndNodeRoundTrip) {
+  FatSessionGeometry g;
+  g.sectorsPerFat = 100;
+  g.fatCount = 2;
+  g.reservedSectors = 32;
+  g.rootSectors = 0;
+  ASSERT_TRUE(DeriveFatGeometry(4096, 512, 100000, &g));
+  EXPECT_EQ(g.sectorsPerCluster, 8u);
+  EXPECT_EQ(g.firstDataSector, 232u);
+  EXPECT_EQ(g.clusterZeroSector, 216);
+  EXPECT_EQ(g.clusterBound, (100000u - 232u) / 8 + 1);
+  FatSessionGeometry none = g;
+  none.fatCount = 0;
+  EXPECT_FALSE(DeriveFatGeometry(4096, 512, 100000, &none));
+  EXPECT_FALSE(DeriveFatGeometry(4096, 512, 200, &g));  // areas past the volume
+
+  const TempFolder temp("session_fat");
+  const std::string f = temp.Path() + "/f.dvs";
+  const std::string head = "Delvora format 8 at 2026/12/10 10:00:00\r\nParms: 0 0  0 0 0 0 \r\n 0 0\r\nPartitions: 1\r\n";
+  WriteFileText(f, head + "3 63 100000 2 4096 512 100 2 32 0\r\nA 4 DISK\r\nEx: 0 512\r\nInodes: 1 1\r\ns=0\r\nA 5 a.txt\r\n"
+                          "i=0 0 2 0 4294967295 33 10\r\n0 5 1 2 3 4 5 0\r\n6 110203\r\nList items: 1\r\n0 A 1 \\\r\n");
+  std::unique_ptr<SLSession> s;
+  ASSERT_EQ(Read(f, &s), "");
+  ASSERT_EQ(s->volumes.size(), 1u);
+  EXPECT_EQ(s->volumes[0]->type, kVolFat32);
+  EXPECT_EQ(s->volumes[0]->dataAreaSector, 232u);
+  EXPECT_EQ(s->volumes[0]->sectorsPerCluster, 8u);
+  EXPECT_EQ(s->volumes[0]->label, u"DISK");
+  const auto* n = static_cast<const FATInode*>(s->nodes->GetAt(0));
+  ASSERT_NE(n, nullptr);
+  EXPECT_EQ(n->Family(), kNodeFat);
+  EXPECT_EQ(n->creationTenMs, 5);
+  EXPECT_EQ(n->writeDate, 5);
+  EXPECT_EQ(n->accessDate, 3);
+  EXPECT_EQ(RunListBytes(n->runs), 3u);
+
+  // And back out: the same tail.
+  Parts p;
+  p.volumes = s->volumes;
+  p.nodes.SetAt(s->nodes->TakeAt(0));
+  const std::string g2 = temp.Path() + "/g.dvs";
+  Write(g2, p);
+  const std::string text = ReadFileText(g2);
+  EXPECT_NE(text.find("0 5 1 2 3 4 5 0\r\n6 110203\r\n"), std::string::npos) << text;
+}
+
+TEST(SessionFormatTest, CfgLineDecodes) {
+  std::string commands;
+  const std::string text = EncodeSessionCfg("A100B200P65544J0", false);
+  ASSERT_TRUE(DecodeSessionCfg(text, false, &commands));
+  EXPECT_EQ(commands, "A100B200P65544J0");
+  std::string other;
+  ASSERT_TRUE(DecodeSessionCfg(text, true, &other));
+  EXPECT_NE(other, commands);
+  EXPECT_FALSE(DecodeSessionCfg("1234567", false, &commands));
+  EXPECT_FALSE(DecodeSessionCfg("1234567g", false, &commands));
+  SessionParms p;
+  ASSERT_TRUE(ApplySessionCfg("A100B200P65544", &p));
+  EXPECT_EQ(p.partialStart, 100);
+  EXPECT_EQ(p.partialSize, 200);
+  EXPECT_EQ(p.sizeValue, 8 * 512);
+  EXPECT_EQ(p.kind, 1);
+  SessionParms q;
+  EXPECT_FALSE(ApplySessionCfg("A100", &q));  // no drive-selection values
+  EXPECT_FALSE(ApplySessionCfg("P65544X1", &q));
+
+  // Through a file: the cfg line before "Parms:".
+  const TempFolder temp("session_cfg");
+  const std::string f = temp.Path() + "/c.dvs";
+  WriteFileText(f, "Delvora format 8 at x\r\ncfg " + EncodeSessionCfg("A7B9P1", false) +
+                       "\r\nParms: 1 0  5 0 0 0 \r\n 0 0\r\n");
+  SLSession s(FromUtf8(f));
+  SessionParms r;
+  s.LoadParms(&r);
+  EXPECT_EQ(r.scanMode, 1);
+  EXPECT_EQ(r.partialStart, 7);
+  EXPECT_EQ(r.partialSize, 9);
+  EXPECT_EQ(r.sizeValue, 512);
+}
+
+TEST(SessionFormatTest, SourceNamesAreClassified) {
+  const struct {
+    const char16_t* name;
+    int kind;
+    const char16_t* normal;
+  } cases[] = {{u"raid5(/a,/b,/c)", 1, u"RAID5(/a,/b,/c)"},
+               {u"RAID0(/a,/b)", 1, u"RAID0(/a,/b)"},
+               {u"span(/a,/b)", 2, u"SPAN(/a,/b)"},
+               {u"vhd(/x.vhd)", 3, u"VHD(/x.vhd)"},
+               {u"Vmdk(/x)", 3, u"VMDK(/x)"},
+               {u"/images/disk.img", 4, u"/images/disk.img"},
+               {u"\\\\.\\PhysicalDrive2", 5, u"\\\\.\\PhysicalDrive2"},
+               {u"", 0, u""}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(ClassifySessionSource(c.name), c.kind) << ToUtf8(c.name);
+    EXPECT_EQ(NormalizeSessionSource(c.name), c.normal);
+  }
+}
+
+// ---- faults the reader refuses ----
+
+TEST(SessionFormatTest, BadRecordsEndIn248) {
+  const TempFolder temp("session_bad");
+  const std::string head = "Delvora format 8 at x\r\nParms: 0 0  0 0 0 0 \r\n 0 0\r\nPartitions: 0\r\nEx: 0 512\r\n";
+  const struct {
+    const char* what;
+    std::string body;
+  } cases[] = {
+      {"parent index outside the table", "Inodes: 2 1\r\ns=0\r\nA 1 a\r\ni=0 65535 32 0 7 32 0\r\n0 0 0 0 0 0 0 0\r\n0 \r\n"},
+      {"node index outside the table", "Inodes: 2 1\r\ns=1\r\nA 1 a\r\ni=2 65535 0 0 5 0 0\r\n"},
+      {"volume index past the volumes", "Inodes: 2 1\r\ns=1\r\nA 1 a\r\ni=0 3 0 0 5 0 0\r\n"},
+      {"name letter", "Inodes: 2 1\r\ns=1\r\nB 1 a\r\n"},
+      {"odd U count", "Inodes: 2 1\r\ns=1\r\nU 3 abc\r\n"},
+      {"run list longer than the file", "Inodes: 2 1\r\ns=0\r\nA 1 a\r\ni=0 65535 0 0 5 32 0\r\n0 0 0 0 0 0 0 0\r\n99999 00\r\n"},
+      {"table size past what the records can hold", "Inodes: 100000000 1\r\n"},
+      {"no Ex:", "Inodes: 0 0\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string f = temp.Path() + "/b.dvs";
+    std::string body = c.body;
+    if (std::string(c.what) == "no Ex:") {
+      WriteFileText(f, "Delvora format 8 at x\r\nParms: 0 0  0 0 0 0 \r\n 0 0\r\nPartitions: 0\r\nInodes: 0 0\r\n");
+    } else {
+      WriteFileText(f, head + body + "List items: 0\r\n");
+    }
+    EXPECT_EQ(Read(f).substr(0, 16), "Invalid file @ p");
+  }
+  // A volume type outside 1-12, and sizes that are not powers of two.
+  for (const char* line : {"13 0 100 0 4096 512\r\nA 0 \r\n", "1 0 100 0 4096 500\r\nA 0 \r\n",
+                           "1 0 100 0 256 512\r\nA 0 \r\n", "2 0 100 0 4096 512 1 0 1 1\r\nA 0 \r\n"}) {
+    SCOPED_TRACE(line);
+    const std::string f = temp.Path() + "/v.dvs";
+    WriteFileText(f, std::string("Delvora format 8 at x\r\nParms: 0 0  0 0 0 0 \r\n 0 0\r\nPartitions: 1\r\n") + line +
+                         "Ex: 0 512\r\nInodes: 0 0\r\nList items: 0\r\n");
+    EXPECT_EQ(Read(f).substr(0, 16), "Invalid file @ p");
+  }
+}
+
+// A real session cut at 64 lengths and with bytes changed at 64 places:
+// every load ends in success or message 248 (or a read error), never worse.
+TEST(SessionFormatTest, CutAndDamagedFilesNeverCrash) {
+  const std::string img = ntfs_fixture::Image("basic");
+  if (img.empty()) GTEST_SKIP() << "xz missing";
+  const TempFolder temp("session_cut");
+  const std::string good = temp.Path() + "/good.dvs";
+  const CommandRun run =
+      RunCommandStatus(std::string("'") + DV_BINARY_DIR + "/bin/dvscan' --save-session '" + good + "' '" + img + "'");
+  ASSERT_EQ(run.rc, 0) << run.out;
+  const std::string bytes = ReadFileText(good);
+  ASSERT_GT(bytes.size(), 1000u);
+  const std::string f = temp.Path() + "/x.dvs";
+  uint32_t seed = 12345;
+  auto next = [&] { return seed = seed * 1103515245 + 12345; };
+  int ok = 0, refused = 0;
+  for (int k = 0; k < 128; k++) {
+    std::string b = bytes;
+    if (k < 64) {
+      b.resize(size_t(next() % b.size()));
+    } else {
+      b[next() % b.size()] ^= char(1 + next() % 255);
+    }
+    WriteFileText(f, b);
+    const std::string e = Read(f);
+    if (e.empty()) ok++;
+    else {
+      refused++;
+      const bool known = e.rfind("Invalid file @", 0) == 0 || e.rfind("Software version", 0) == 0;
+      EXPECT_TRUE(known) << e;
+    }
+  }
+  EXPECT_GT(refused, 60);
+}
+
+// ---- saving ----
+
+TEST(SessionSaveTest, FailedSaveKeepsTheEarlierFile) {
+  const TempFolder temp("session_keep");
+  const std::string f = temp.Path() + "/s.dvs";
+  WriteFileText(f, "earlier");
+  SessionSaveRequest r;
+  r.path = FromUtf8(f);
+  VolumesHolder vols;
+  vols.v.push_back(CreateVol(kVolUnknown));  // a volume no session can hold
+  NTFSObj engine(nullptr);
+  engine.volumes.push_back(vols.v[0]);
+  vols.v.clear();
+  r.engine = &engine;
+  EXPECT_FALSE(SaveSession(r));
+  EXPECT_EQ(ReadFileText(f), "earlier");
+  EXPECT_EQ(RunCommand("ls -A '" + temp.Path() + "'"), "s.dvs\n");  // no temporary file left
+}
+
+// ---- sources ----
+
+TEST(SessionSourceTest, MissingAndSpecialSourcesAreRefused) {
+  const TempFolder temp("session_src");
+  const std::string fifo = temp.Path() + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const struct {
+    std::string name;
+    std::string error;
+  } cases[] = {{temp.Path() + "/gone.img", temp.Path() + "/gone.img does not exist on this computer."},
+               {fifo, fifo + " is neither a disk nor a disk image file."},
+               {"/dev/null", "/dev/null is neither a disk nor a disk image file."},
+               {"\\\\.\\PhysicalDrive999", "\\\\.\\PhysicalDrive999 does not exist on this computer."}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SessionParms p;
+    p.sourceName = FromUtf8(c.name);
+    try {
+      Drive* d = OpenSessionSource(p);
+      ADD_FAILURE() << "opened";
+      DeleteDrive(&d);
+    } catch (const DvCodeError&) {
+      EXPECT_EQ(ToUtf8(LastErrorText()), c.error);
+    }
+  }
+}
+
+// ---- real scans through dvscan ----
+
+namespace {
+
+std::string Dv(const std::string& args, int* rc) {
+  const CommandRun run = RunCommandStatus(std::string("'") + DV_BINARY_DIR + "/bin/dvscan' " + args + " 2>&1");
+  *rc = run.rc;
+  return run.out;
+}
+
+// Checks the recovered files against icat's md5s.
+int CheckAgainstIcat(const std::string& name, const std::string& dest) {
+  int checked = 0;
+  for (const auto& [md5, path] : ntfs_fixture::IcatMd5s(name)) {
+    if (path.find("$RECYCLE.BIN") != std::string::npos || path[0] == '$') continue;
+    std::string file = dest + "/" + path;
+    struct stat st;
+    if (path == "plain.bin" && lstat(file.c_str(), &st) != 0) file = dest + "/plain-link.bin";
+    if (stat(file.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
+    EXPECT_EQ(Md5File(file), md5) << path;
+    checked++;
+  }
+  return checked;
+}
+
+}  // namespace
+
+// The counts of the summary line without the times.
+std::string Counts(const std::string& out) {
+  const size_t at = out.rfind("items=");
+  if (at == std::string::npos) return "";
+  std::string line = out.substr(at, out.find('\n', at) - at);
+  std::string kept;
+  std::istringstream words(line);
+  for (std::string w; words >> w;)
+    if (w.find("seconds") == std::string::npos) kept += w + " ";
+  return kept;
+}
+
+std::string TreeMd5s(const std::string& dir) {
+  return RunCommand("cd '" + dir + "' && find . -type f ! -name Recovery.log -print0 | sort -z | xargs -0 -r md5sum");
+}
+
+TEST(SessionImageTest, SavedScansLoadWithTheSameListAndBytes) {
+  for (const char* name : {"basic", "attrlist", "fragdata", "fragmft", "sect2048", "sect4096", "bigdir", "poor"}) {
+    for (const char* mode : {"", "--long"}) {
+      SCOPED_TRACE(std::string(name) + " " + mode);
+      const std::string img = ntfs_fixture::Image(name);
+      if (img.empty()) GTEST_SKIP() << "xz missing";
+      if (*mode && std::string(name) != "basic" && std::string(name) != "fragdata") continue;
+      const TempFolder temp(std::string("session_") + name);
+      const std::string t = temp.Path();
+      int rc1 = -1, rc2 = -1;
+      // The scan saves its session, then recovers; a new process loads the
+      // session and recovers again.
+      const std::string out1 = Dv(std::string(mode) + " --skip-headers --save-session '" + t + "/s.dvs' --list '" + t +
+                                      "/a.tsv' --recover '" + t + "/scan' '" + img + "'",
+                                  &rc1);
+      const std::string out2 =
+          Dv("--load-session '" + t + "/s.dvs' --list '" + t + "/b.tsv' --recover '" + t + "/load'", &rc2);
+      EXPECT_EQ(rc1, rc2) << out1 << out2;
+      EXPECT_EQ(Counts(out1), Counts(out2));
+      const std::string a = ReadFileText(t + "/a.tsv");
+      EXPECT_GT(a.size(), 40u);
+      EXPECT_EQ(a, ReadFileText(t + "/b.tsv"));
+      const std::string md5s = TreeMd5s(t + "/load");
+      EXPECT_GT(md5s.size(), 40u);
+      EXPECT_EQ(TreeMd5s(t + "/scan"), md5s);
+      if (std::string(name) != "poor") EXPECT_GT(CheckAgainstIcat(name, t + "/load"), 0);
+    }
+  }
+}
+
+TEST(SessionImageTest, DeletedImageIsNamed) {
+  const std::string img = ntfs_fixture::Image("basic");
+  if (img.empty()) GTEST_SKIP() << "xz missing";
+  const TempFolder temp("session_gone");
+  const std::string t = temp.Path();
+  ASSERT_EQ(RunCommandStatus("cp '" + img + "' '" + t + "/copy.img'").rc, 0);
+  int rc = -1;
+  std::string out = Dv("--save-session '" + t + "/s.dvs' '" + t + "/copy.img'", &rc);
+  ASSERT_EQ(rc, 0) << out;
+  unlink((t + "/copy.img").c_str());
+  out = Dv("--load-session '" + t + "/s.dvs' --list '" + t + "/b.tsv'", &rc);
+  EXPECT_EQ(rc, 1);
+  EXPECT_NE(out.find(t + "/copy.img does not exist on this computer."), std::string::npos) << out;
+}
+
+// A session whose list paths climb with ".." and whose names hold "/"
+// recovers inside the destination all the same.
+TEST(SessionImageTest, HostilePathsStayInsideTheDestination) {
+  const std::string img = ntfs_fixture::Image("basic");
+  if (img.empty()) GTEST_SKIP() << "xz missing";
+  const TempFolder temp("session_hostile");
+  const std::string t = temp.Path();
+  int rc = -1;
+  std::string out = Dv("--save-session '" + t + "/s.dvs' '" + img + "'", &rc);
+  ASSERT_EQ(rc, 0) << out;
+  std::unique_ptr<SLSession> s;
+  std::vector<std::pair<int64_t, WString>> items;
+  ASSERT_EQ(Read(t + "/s.dvs", &s, &items), "");
+  SessionParms parms;
+  parms.sourceName = FromUtf8(img);
+  std::vector<SessionListItem> list;
+  for (const auto& it : items) {
+    cnode* n = s->nodes->GetAt(it.first);
+    if (n && !n->IsDirectory()) n->name = s->nodes->InternName(u"x/../../" + n->GetNameW());
+    list.push_back({it.first, u"\\..\\..\\..\\escape" + it.second});
+  }
+  {
+    SLSession w(FromUtf8(t + "/h.dvs"));
+    w.SaveParms(parms);
+    w.WriteTwoBytes(0, 0);
+    w.SavePartitions(s->volumes);
+    w.SaveExclusionRanges(nullptr, 512);
+    w.SaveInodes(*s->nodes);
+    w.SaveList(list);
+    w.Commit();
+  }
+  ASSERT_EQ(mkdir((t + "/in").c_str(), 0755), 0);
+  out = Dv("--load-session '" + t + "/h.dvs' --recover '" + t + "/in/dest'", &rc);
+  EXPECT_NE(out.find("saved="), std::string::npos) << out;
+  // Nothing outside the destination: the temp folder holds only what the
+  // test put there.
+  EXPECT_EQ(RunCommand("cd '" + t + "' && ls -A"), "h.dvs\nin\ns.dvs\n");
+  EXPECT_EQ(RunCommand("cd '" + t + "/in' && ls -A"), "dest\n");
+  EXPECT_NE(RunCommand("cd '" + t + "/in/dest' && find . -type f | wc -l"), "0\n");
+}
