@@ -64,6 +64,7 @@ int CopyDiskImageThread(Drive& drive, DumpJob& job) {
   auto* set = dynamic_cast<RDrive*>(&drive);
   if (job.regenerate) {
     rebuilds = job.regenerate == 2 && set && set->MissingCount() > 1 ? 2 : 1;
+    if (!set) ErrorMsg(u"The source is no RAID set: there is no missing member to rebuild.");
     for (int i = 0; i < rebuilds; ++i)
       if (!set || !rebuild[i].Init(*set, i)) {
         job.error = 1;
