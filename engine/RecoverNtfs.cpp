@@ -30,6 +30,7 @@
 #include "volumes/Streams.h"
 #include "volumes/Volume.h"
 #include "volumes/VolumeFamily.h"
+#include "volumes/VolumeSearch.h"
 #include "filesystems/ntfs/Inode.h"
 #include "filesystems/ntfs/NtfsFileData.h"
 #include "filesystems/ntfs/Definitions.h"
@@ -664,10 +665,32 @@ namespace {
 int RecoverNtfsOnVolume(NTFSVol* vol, snode* node, WStringView target, WStringView temporary, bool verify,
                         CHashFile* hash);
 
-// The volumes a node may be read from: its own; a node without one may come
-// from any NTFS volume of the drive (each start once, eight at most).
+// Whether the node's record lies on the volume, as far as the volume
+// reaches (its size override counts), at a whole number of records from
+// its start. A node without a record position is not refused.
+bool VolumeHoldsRecord(const NTFSVol& v, const snode& node) {
+  if (!node.position) return true;
+  const Drive* d = DriveOf(&v);
+  if (!d || node.position < v.startSector) return false;
+  const uint64_t ds = d->SectorSize();
+  const uint64_t offset = (node.position - v.startSector) * ds;
+  const uint64_t record = v.recordSize ? v.recordSize : 1024;
+  return offset % record == 0 && offset + record <= VolumeLengthOnDrive(v, *d) * ds;
+}
+
+// The volumes a node may be read from: those the user tied the files to
+// that hold its record; else its own; a node without one may come from any
+// NTFS volume of the drive (each start once, eight at most).
 std::vector<NTFSVol*> CandidateVolumes(NTFSObj* engine, const snode* node) {
   std::vector<NTFSVol*> candidates;
+  if (engine->volumeRangeChosen) {
+    for (int32_t i = std::max(0, g_firstVolume); i < g_endVolume && size_t(i) < engine->volumes.size(); i++) {
+      CVol* cv = engine->volumes[size_t(i)];
+      if (cv && IsVolumeOfNode(cv, node) && VolumeHoldsRecord(*static_cast<NTFSVol*>(cv), *node))
+        candidates.push_back(static_cast<NTFSVol*>(cv));
+    }
+    return candidates;
+  }
   if (node->volumeIndex != kNoVolume) {
     if (node->volumeIndex < engine->volumes.size()) {
       CVol* cv = engine->volumes[node->volumeIndex];
@@ -706,7 +729,7 @@ int RecoverNtfsNode(NTFSObj* engine, int64_t nodeIndex, WStringView target, WStr
 
   const std::vector<NTFSVol*> candidates = CandidateVolumes(engine, node);
   if (candidates.empty()) {
-    ErrorMsg(node->volumeIndex != kNoVolume ? Msg(344) : Msg(182));
+    ErrorMsg(node->volumeIndex != kNoVolume || engine->volumeRangeChosen ? Msg(344) : Msg(182));
     return -1;
   }
   // The first attempt writes the target; each later one the first
@@ -745,7 +768,7 @@ int RecoverNtfsNodeToMemory(NTFSObj* engine, int64_t nodeIndex, RecMemory* memor
   auto* node = static_cast<snode*>(c);
   const std::vector<NTFSVol*> candidates = CandidateVolumes(engine, node);
   if (candidates.empty()) {
-    ErrorMsg(node->volumeIndex != kNoVolume ? Msg(344) : Msg(182));
+    ErrorMsg(node->volumeIndex != kNoVolume || engine->volumeRangeChosen ? Msg(344) : Msg(182));
     return -1;
   }
   int r = -1;
