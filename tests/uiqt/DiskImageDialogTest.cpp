@@ -29,6 +29,7 @@
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestUtil.h"
 #include "tests/uiqt/QtApp.h"
+#include "tests/uiqt/Startup.h"
 #include "ui/DelvoraApp.h"
 #include "ui/DelvoraView.h"
 #include "ui/DiskImageDialogs.h"
@@ -40,8 +41,6 @@
 #include "ui/core/CommandIds.h"
 
 namespace {
-
-int NoRawDevices() { return 1; }
 
 std::string Md5Of(const std::string& shell) { return RunCommand(shell + " | md5sum").substr(0, 32); }
 std::string DdMd5(const std::string& file, int64_t skip, int64_t count) {
@@ -64,12 +63,7 @@ class DiskImageDialogTest : public ::testing::Test {
     out = box_.Path() + "/out";
     ASSERT_EQ(std::system(("cp '" + fixture + "' '" + source + "' && mkdir '" + out + "'").c_str()), 0);
     sourceMd5 = Md5Of("cat '" + source + "'");
-    StartupOptions o;
-    o.optionsPath = "/nonexistent";
-    o.rawDeviceWarning = false;
-    o.show = true;
-    o.canOpenRawDevices = NoRawDevices;
-    ASSERT_TRUE(app.InitInstance(o));
+    ASSERT_TRUE(app.InitInstance(TestStartupOptions()));
     started_ = true;
     SetPromptService(&prompt);
     SetDialogRunner([this](QDialog& d) {
