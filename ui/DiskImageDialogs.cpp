@@ -221,6 +221,7 @@ CDISaveDlg::CDISaveDlg(QWidget* parent, bool sessionDrive)
   wl->addWidget(text, 0, 1);
   auto* check = Reg(new QCheckBox(QStringLiteral("&I have read the WARNING above."), warning), 1014);
   wl->addWidget(check, 1, 1);
+  wl->setColumnStretch(1, 1);
   v->addWidget(warning);
   connect(check, &QCheckBox::clicked, this, [this] { OnWarningRead(); });
 

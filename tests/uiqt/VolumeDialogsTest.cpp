@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QTest>
@@ -33,6 +34,7 @@
 #include "tests/uiqt/QtApp.h"
 #include "ui/DelvoraApp.h"
 #include "ui/DelvoraView.h"
+#include "ui/DiskImageDialogs.h"
 #include "ui/LookInCb.h"
 #include "ui/MainFrame.h"
 #include "ui/MyListCtrl.h"
@@ -719,6 +721,12 @@ TEST_F(VolumeDialogsTest, Screenshots) {
     chain.AddLink(QStringLiteral("/images/child1.") + (vhd ? QStringLiteral("vhd") : QStringLiteral("vmdk")));
     shot(chain, vhd ? "chain-vhd.png" : "chain-vmdk.png");
   }
+  CDISaveDlg image(View());
+  image.Ctl<QCheckBox>(1014)->click();
+  shot(image, "disk-image.png");
+  CDumpingPrgrsDlg progress(0, -1, 0, 1, nullptr, View());
+  progress.SetDriveName(FromUtf8(Fixture("disk.img")));
+  shot(progress, "disk-image-progress.png");
 }
 
 // An NTFS image striped by a script into two RAID 0 members (64 KiB
