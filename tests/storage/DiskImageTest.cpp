@@ -61,7 +61,7 @@ uint64_t FileSize(const std::string& path) {
 
 }  // namespace
 
-TEST(DiskImageRules, SpaceAndNames) {
+TEST(DiskImageSizes, SpaceAndMemberNames) {
   struct Space {
     int64_t first, last;
     bool binary;
