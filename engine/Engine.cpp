@@ -140,6 +140,7 @@ bool NTFSObj::ExtendPartitionTable() {
 }
 
 void NTFSObj::SelectPartition(uint8_t kind, uint16_t selected, int64_t userStart, int64_t userCount) {
+  if (kind <= 2) volumeRangeChosen = kind != 0;
   switch (kind) {
     case 0:
       g_firstVolume = 0;

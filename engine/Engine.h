@@ -82,6 +82,9 @@ class NTFSObj : public ScanSink {
   // From the view's selection kind; see the worker. Leaves (first, end) in
   // g_firstVolume and g_endVolume.
   void SelectPartition(uint8_t kind, uint16_t selected, int64_t userStart, int64_t userCount);
+  // The user tied the files to a volume (kinds 1 and 2): recovery reads
+  // them from the chosen range only.
+  bool volumeRangeChosen = false;
   // Removes the volume a user-defined selection appended (kind 2) when it is
   // still the table's last entry; true when one was removed.
   bool DropUserVolume();

@@ -31,6 +31,7 @@
 #include "volumes/Volume.h"
 #include "volumes/VolumeFamily.h"
 #include "filesystems/ntfs/GuessVolume.h"
+#include "volumes/VolumeSearch.h"
 #include "filesystems/ntfs/Inode.h"
 #include "filesystems/ntfs/NtfsFileData.h"
 #include "filesystems/ntfs/Definitions.h"
@@ -671,8 +672,19 @@ namespace {
 int RecoverNtfsOnVolume(NTFSVol* vol, snode* node, WStringView target, WStringView temporary, bool verify,
                         CHashFile* hash);
 
-// The volumes a node may be read from: its own; a node without one may come
-// from any NTFS volume of the drive (each start once, eight at most).
+// Whether the node's record lies on the volume, as far as the volume
+// reaches (its size override counts), at a whole number of records from
+// its start. A node without a record position is not refused.
+bool VolumeHoldsRecord(const NTFSVol& v, const snode& node) {
+  if (!node.position) return true;
+  const Drive* d = DriveOf(&v);
+  if (!d || node.position < v.startSector) return false;
+  const uint64_t ds = d->SectorSize();
+  const uint64_t offset = (node.position - v.startSector) * ds;
+  const uint64_t record = v.recordSize ? v.recordSize : 1024;
+  return offset % record == 0 && offset + record <= VolumeLengthOnDrive(v, *d) * ds;
+}
+
 // The volumes a node may be recovered from, in table order, one per
 // start: a drive-letter volume's Quick Scan has only its one volume; a node
 // without data its own; else the user's chosen range, every volume for a
@@ -681,8 +693,8 @@ std::vector<NTFSVol*> CandidateVolumes(NTFSObj* engine, const snode* node, bool*
   std::vector<NTFSVol*> candidates;
   const std::vector<CVol*>& vols = engine->volumes;
   std::vector<uint8_t> mark(vols.size(), 0);
-  const bool range = g_endVolume > g_firstVolume && g_firstVolume >= 0 &&
-                     (g_firstVolume > 0 || size_t(g_endVolume) < vols.size());
+  const bool range = engine->volumeRangeChosen || (g_endVolume > g_firstVolume && g_firstVolume >= 0 &&
+                                                  (g_firstVolume > 0 || size_t(g_endVolume) < vols.size()));
   if (rangeChosen) *rangeChosen = range;
   const bool own = node->volumeIndex != kNoVolume;
   if (engine->scanMode == 0 && engine->drive && engine->drive->IsVolumeDevice()) {
@@ -691,14 +703,16 @@ std::vector<NTFSVol*> CandidateVolumes(NTFSObj* engine, const snode* node, bool*
     const size_t i = own && node->volumeIndex < vols.size() ? node->volumeIndex : 0;
     if (i < mark.size()) mark[i] = 1;
   } else if (range) {
-    for (int32_t i = g_firstVolume; i < g_endVolume && size_t(i) < mark.size(); i++) mark[size_t(i)] = 1;
+    for (int32_t i = std::max(0, g_firstVolume); i < g_endVolume && size_t(i) < mark.size(); i++) mark[size_t(i)] = 1;
   } else if (!own) {
     std::fill(mark.begin(), mark.end(), uint8_t(1));
   } else if (node->volumeIndex < mark.size()) {
     mark[node->volumeIndex] = 1;
   }
   for (size_t i = 0; i < vols.size(); i++)
-    if (mark[i] && (!vols[i] || !IsVolumeOfNode(vols[i], node))) mark[i] = 0;
+    if (mark[i] && (!vols[i] || !IsVolumeOfNode(vols[i], node) ||
+                    (range && !VolumeHoldsRecord(*static_cast<NTFSVol*>(vols[i]), *node))))
+      mark[i] = 0;
   GuessVolume(vols, engine->drive, node, mark);
   std::vector<uint64_t> starts;
   for (size_t i = 0; i < vols.size(); i++) {

@@ -20,6 +20,7 @@
 #include "platform/Platform.h"
 #include "resources/Icons.h"
 #include "setup/HelpFile.h"
+#include "ui/DiskImageDialogs.h"
 #include "ui/MainFrame.h"
 #include "ui/QtPrompt.h"
 #include "ui/core/AppRules.h"
@@ -54,6 +55,7 @@ bool CDelvoraApp::InitInstance(const StartupOptions& options) {
   }
   prompt_ = std::make_unique<QtPrompt>();
   SetPromptService(prompt_.get());
+  InstallDiskImageDialog();
   StartApplication(options.optionsPath);
   // 3: the NT 4 refusal (never on this platform's fixed identity).
   if (g_appState->platformId == 2 && g_appState->majorVersion == 4) {

@@ -204,6 +204,14 @@ struct VolumeFamily {
   // Reads the volume's label from its file system into `label` (asked by
   // GetVolumeLabel while the label is empty). Null: the label stays as set.
   void (*readLabel)(CVol& volume) = nullptr;
+  // The volume properties dialog's settings rows (0..3, in the units shown):
+  // false when the volume keeps no such value or its divisor is 0.
+  bool (*readSettingRow)(const CVol& volume, int row, int64_t* value) = nullptr;
+  // Typed rows taken back (the volume's sizes and start already set):
+  // either as plain fields, or as the boot block they describe (0 bytes
+  // when its fields cannot hold them), which initVolume then reads.
+  void (*writeSettingRows)(CVol& volume, const int64_t* rows) = nullptr;
+  size_t (*bootFromSettingRows)(const CVol& volume, const int64_t* rows, uint8_t* buffer, size_t capacity) = nullptr;
 
   // ---- the volume search ----
   // The volume type code whose boot block or superblock the sector (a drive

@@ -52,6 +52,15 @@ bool ToDriveSectors(uint64_t sectors, uint32_t volumeSectorSize, uint32_t driveS
   return true;
 }
 
+uint64_t VolumeLengthOnDrive(const CVol& v, const Drive& d) {
+  if (v.sizeOverride) return v.sizeOverride;
+  uint64_t sectors = 0;
+  if (v.sizeSectors && ToDriveSectors(v.sizeSectors, v.sectorSize ? v.sectorSize : d.SectorSize(), d.SectorSize(),
+                                      &sectors))
+    return sectors;
+  return d.SectorCount() > v.startSector ? d.SectorCount() - v.startSector : 0;
+}
+
 bool ReadSectorsWaited(Drive& d, int64_t at, uint32_t bytes, uint8_t* out) {
   if (at < 0 || uint64_t(at) >= d.SectorCount()) return false;
   try {

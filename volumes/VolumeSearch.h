@@ -66,6 +66,10 @@ CVol* VolumeAt(const Drive& drive, uint32_t index);
 // volume sectors x volume sector size in drive sectors (rounded up); false
 // on overflow.
 bool ToDriveSectors(uint64_t sectors, uint32_t volumeSectorSize, uint32_t driveSectorSize, uint64_t* out);
+// How far a volume reaches, in drive sectors from its start: the size the
+// user gave it (its size override), else its own size, else the rest of
+// the drive.
+uint64_t VolumeLengthOnDrive(const CVol& volume, const Drive& drive);
 // A waited read of `bytes` at drive sector `at` into `out`; false when
 // outside the drive or unreadable.
 bool ReadSectorsWaited(Drive& drive, int64_t at, uint32_t bytes, uint8_t* out);

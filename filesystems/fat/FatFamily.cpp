@@ -120,6 +120,19 @@ const SectorKindEntry kSectorKinds[] = {
     {kSectFat16Table, IsFat16Table, nullptr},
 };
 
+// The properties rows (first FAT, second FAT, root entries) as the boot
+// sector of that geometry: two FATs, root cluster 2 on FAT32.
+size_t FatBootFromSettingRows(const CVol& v, const int64_t* rows, uint8_t* buffer, size_t capacity) {
+  if (capacity < v.sectorSize || rows[0] < 0 || rows[1] < rows[0] || rows[1] > int64_t(UINT32_MAX) ||
+      rows[2] < 0 || rows[2] > int64_t(UINT32_MAX))
+    return 0;
+  const uint32_t rootEntries = v.type == kVolFat16 ? uint32_t(rows[2]) : 0;
+  if (!BuildFATBootSector(buffer, v.type, v.sectorsPerCluster, uint32_t(rows[0]), rootEntries,
+                          uint32_t(rows[1] - rows[0]), uint32_t(v.sizeSectors & 0xFFFFFFFFu), v.sectorSize))
+    return 0;
+  return v.sectorSize;
+}
+
 const VolumeFamily kFamily = [] {
   VolumeFamily f;
   f.name = "fat";
@@ -132,6 +145,7 @@ const VolumeFamily kFamily = [] {
   f.initVolume = InitFatVolume;
   f.readLabel = ReadFatLabel;
   f.quickScan = QuickScanFat;
+  f.bootFromSettingRows = FatBootFromSettingRows;
   f.isRootId = IsFatRoot;
   f.sameVolume = SameFatVolume;
   f.probe = ProbeFat;

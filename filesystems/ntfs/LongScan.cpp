@@ -51,8 +51,7 @@ NTFSVol* VolumeOfRecord(Drive* drive, int64_t position, uint32_t recordBytes) {
     if (nv->recordSize != recordBytes) continue;
     const uint64_t offset = (uint64_t(position) - v->startSector) * ds;
     if (offset % recordBytes) continue;
-    const uint64_t size = v->sizeSectors ? v->sizeSectors : drive->SectorCount() - v->startSector;
-    if (offset + recordBytes > size * ds) continue;
+    if (offset + recordBytes > VolumeLengthOnDrive(*v, *drive) * ds) continue;
     return nv;
   }
   return nullptr;

@@ -139,6 +139,26 @@ uint64_t SizeIndexRecord(const uint8_t* b, size_t length, uint32_t* vcn) {
   return uint64_t(Le32(b + kIndxAllocated)) + kIndxHeaderBase;
 }
 
+// The properties rows: where the MFT and its mirror start, in clusters.
+bool ReadNtfsSettingRow(const CVol& volume, int row, int64_t* value) {
+  const auto* n = dynamic_cast<const NTFSVol*>(&volume);
+  if (!n || row > 1 || volume.sectorsPerCluster == 0 || volume.clusterSize < volume.sectorSize) return false;
+  *value = (row == 0 ? n->mftSector : n->mirrorSector) / int64_t(volume.sectorsPerCluster);
+  return true;
+}
+
+void WriteNtfsSettingRows(CVol& volume, const int64_t* rows) {
+  auto* n = dynamic_cast<NTFSVol*>(&volume);
+  if (!n) return;
+  const int64_t spc = volume.sectorsPerCluster;
+  n->mftSector = rows[0] * spc;
+  n->mirrorSector = rows[1] * spc;
+  if (spc) {
+    n->mftCluster = uint64_t(n->mftSector) / uint64_t(spc);
+    n->mirrorCluster = uint64_t(n->mirrorSector) / uint64_t(spc);
+  }
+}
+
 const VolumeFamily kFamily = [] {
   VolumeFamily f;
   f.name = "ntfs";
@@ -148,6 +168,8 @@ const VolumeFamily kFamily = [] {
   f.nodeOps = &kNodeOps;
   f.createVolume = CreateNtfsVolume;
   f.initVolume = InitNtfsVolume;
+  f.readSettingRow = ReadNtfsSettingRow;
+  f.writeSettingRows = WriteNtfsSettingRows;
   f.isRootId = IsNtfsRoot;
   f.sameVolume = SameNtfsVolume;
   f.completeKnown = CompleteNtfsVolume;

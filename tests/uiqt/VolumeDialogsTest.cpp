@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QTest>
@@ -27,11 +28,13 @@
 #include "storage/PartitionTable.h"
 #include "tests/support/FixtureImage.h"
 #include "tests/support/FixtureRun.h"
+#include "tests/support/LoopDevice.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestUtil.h"
 #include "tests/uiqt/QtApp.h"
 #include "ui/DelvoraApp.h"
 #include "ui/DelvoraView.h"
+#include "ui/DiskImageDialogs.h"
 #include "ui/LookInCb.h"
 #include "ui/MainFrame.h"
 #include "ui/MyListCtrl.h"
@@ -48,6 +51,7 @@
 #include "engine/VolumeRecovery.h"
 #include "volumes/VolumeSearch.h"
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -717,6 +721,12 @@ TEST_F(VolumeDialogsTest, Screenshots) {
     chain.AddLink(QStringLiteral("/images/child1.") + (vhd ? QStringLiteral("vhd") : QStringLiteral("vmdk")));
     shot(chain, vhd ? "chain-vhd.png" : "chain-vmdk.png");
   }
+  CDISaveDlg image(View());
+  image.Ctl<QCheckBox>(1014)->click();
+  shot(image, "disk-image.png");
+  CDumpingPrgrsDlg progress(0, -1, 0, 1, nullptr, View());
+  progress.SetDriveName(FromUtf8(Fixture("disk.img")));
+  shot(progress, "disk-image-progress.png");
 }
 
 // An NTFS image striped by a script into two RAID 0 members (64 KiB
@@ -881,4 +891,54 @@ TEST_F(VolumeDialogsTest, VmdkChainScansAsItsRawConversion) {
   EXPECT_EQ(g_currentDrive->SectorCount() * g_currentDrive->SectorSize(), uint64_t(Slurp(flat).size()));
   QuickScan();
   EXPECT_EQ(ListedPaths(), raw);
+}
+
+// An image file on a file system of a 4096-byte-sector device (a loop
+// device made with --sector-size 4096): opening it asks whether to read it
+// in 4096-byte sectors; No reads it in 512-byte ones and its Quick Scan
+// lists what the image's does where it lies on an ordinary file system.
+TEST_F(VolumeDialogsTest, FourKQuestionForAnImageOnA4096ByteSectorDevice) {
+  const std::string basic = ntfs_fixture::Image("basic");
+  if (basic.empty()) GTEST_SKIP() << "xz missing";
+  if (geteuid() != 0) GTEST_SKIP() << "needs root for a loop device";
+  const std::string backing = box_.Path() + "/fs4k.img", mnt = box_.Path() + "/mnt";
+  ASSERT_EQ(std::system(("truncate -s 96M '" + backing + "' && mkdir '" + mnt + "'").c_str()), 0);
+  LoopDevice loop(backing, "--sector-size 4096");
+  if (loop.path().empty()) GTEST_SKIP() << "no loop device here";
+  if (RunCommand("blockdev --getss " + loop.path()) != "4096\n") GTEST_SKIP() << "no 4096-byte loop sectors";
+  if (std::system(("mkfs.ext4 -q -F '" + loop.path() + "' >/dev/null 2>&1").c_str()) != 0)
+    GTEST_SKIP() << "mkfs.ext4 failed";
+  // Unmounted (lazily: the view may still hold the image) before the loop
+  // device goes.
+  struct Mount {
+    std::string at;
+    ~Mount() {
+      if (!at.empty()) (void)std::system(("umount -l '" + at + "' 2>/dev/null").c_str());
+    }
+  } mount;
+  if (std::system(("mount '" + loop.path() + "' '" + mnt + "' 2>/dev/null").c_str()) != 0)
+    GTEST_SKIP() << "no loop mount here";
+  mount.at = mnt;
+  const std::string image = mnt + "/basic.img";
+  ASSERT_EQ(std::system(("cp '" + basic + "' '" + image + "'").c_str()), 0);
+
+  AcceptVolumeChoice();
+  Pick(basic);
+  EXPECT_FALSE(Asked(Msg(663))) << "an image on 512-byte sectors asks nothing";
+  QuickScan();
+  const std::set<std::string> plain = ListedPaths();
+  ASSERT_FALSE(plain.empty());
+
+  prompt.Push(kIdOk);   // "1 disk image file added ..."
+  prompt.Push(kIdYes);  // "Clear current scan results?"
+  prompt.Push(kIdNo);   // the 4K question: keep 512-byte sectors
+  Pick(image);
+  EXPECT_TRUE(Asked(Msg(663)));
+  EXPECT_EQ(g_currentDrive->HostSectorSize(), 4096u);
+  EXPECT_EQ(g_currentDrive->SectorSize(), 512u);
+  QuickScan();
+  EXPECT_EQ(ListedPaths(), plain);
+  // The image is let go before the file system is unmounted.
+  TearDown();
+  started_ = false;
 }

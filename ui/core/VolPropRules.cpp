@@ -211,7 +211,6 @@ DialogVerdict VolPropRules::Ok() {
     rows[size_t(r)] = *value;
   }
   const uint8_t type = v->type;
-  const uint32_t spc = uint32_t(*cluster / *sector);
   if (IsFATType(type)) {
     const uint64_t fat0 = uint64_t(rows[0]), fat1 = uint64_t(rows[1]);
     if (fat0 == 0 || fat0 + 1 >= fat1 || fat0 > UINT32_MAX || fat1 > UINT32_MAX) return DialogVerdict::Refuse(575, kRowEdits[0]);
@@ -225,17 +224,8 @@ DialogVerdict VolPropRules::Ok() {
   v->SetClusterSize(uint32_t(*cluster));
   v->startSector = uint64_t(*startSector);
   v->sizeSectors = uint64_t(*capacity);
-  if (type == kVolNtfs) {
-    WriteNtfsRows(*v, rows[0] * spc, rows[1] * spc);
-  } else if (IsFATType(type)) {
-    // The volume is made from a boot sector built of the typed geometry.
-    std::vector<uint8_t> boot(kBootBufferBytes, 0);
-    const uint32_t rootEntries = type == kVolFat16 ? uint32_t(rows[2]) : 0;
-    if (!BuildFatBootSector(boot.data(), type, spc, uint32_t(rows[0]), rootEntries, uint32_t(rows[1] - rows[0]),
-                            uint32_t(uint64_t(*capacity) & 0xFFFFFFFFu), uint32_t(*sector)) ||
-        !maker_.Init(*v, boot.data(), boot.size(), *startSector, drive_))
-      return DialogVerdict::Refuse(575, kRowEdits[0]);
-  }
+  if (!WriteVolumeRows(*v, rows.data(), *startSector, drive_, maker_, kBootBufferBytes))
+    return DialogVerdict::Refuse(575, kRowEdits[0]);
   return DialogVerdict::Close();
 }
 

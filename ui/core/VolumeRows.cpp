@@ -1,30 +1,28 @@
 #include "ui/core/VolumeRows.h"
 
+#include <vector>
+
+#include "ui/core/VolPropRules.h"
+
 #include "volumes/Volume.h"
-#include "filesystems/fat/FatHelpers.h"
-#include "filesystems/ntfs/NtfsVolume.h"
+#include "volumes/VolumeFamily.h"
 
 std::optional<int64_t> ReadVolumeRow(const CVol& volume, int row) {
-  if (const auto* n = dynamic_cast<const NTFSVol*>(&volume)) {
-    if (volume.sectorsPerCluster == 0 || volume.clusterSize < volume.sectorSize) return std::nullopt;
-    if (row == 0) return n->mftSector / int64_t(volume.sectorsPerCluster);
-    if (row == 1) return n->mirrorSector / int64_t(volume.sectorsPerCluster);
-  }
+  const VolumeFamily* family = FindVolumeFamily(volume.type);
+  int64_t value = 0;
+  if (family && family->readSettingRow && family->readSettingRow(volume, row, &value)) return value;
   return std::nullopt;
 }
 
-void WriteNtfsRows(CVol& volume, int64_t mftSector, int64_t mirrorSector) {
-  if (auto* n = dynamic_cast<NTFSVol*>(&volume)) {
-    n->mftSector = mftSector;
-    n->mirrorSector = mirrorSector;
-    if (volume.sectorsPerCluster) {
-      n->mftCluster = uint64_t(mftSector) / volume.sectorsPerCluster;
-      n->mirrorCluster = uint64_t(mirrorSector) / volume.sectorsPerCluster;
-    }
+bool WriteVolumeRows(CVol& volume, const int64_t* rows, int64_t start, Drive* drive, VolumeMaker& maker,
+                     size_t bootBytes) {
+  const VolumeFamily* family = FindVolumeFamily(volume.type);
+  if (!family) return true;
+  if (family->bootFromSettingRows) {
+    std::vector<uint8_t> boot(bootBytes, 0);
+    return family->bootFromSettingRows(volume, rows, boot.data(), boot.size()) > 0 &&
+           maker.Init(volume, boot.data(), boot.size(), start, drive);
   }
-}
-
-bool BuildFatBootSector(uint8_t* buffer, uint8_t type, uint32_t sectorsPerCluster, uint32_t reserved,
-                        uint32_t rootEntries, uint32_t fatSize, uint32_t totalSectors, uint32_t sectorSize) {
-  return BuildFATBootSector(buffer, type, sectorsPerCluster, reserved, rootEntries, fatSize, totalSectors, sectorSize);
+  if (family->writeSettingRows) family->writeSettingRows(volume, rows);
+  return true;
 }

@@ -5,17 +5,18 @@
 // volume class does not exist yet shows empty rows.
 #pragma once
 #include <cstdint>
+#include <cstddef>
 #include <optional>
 
 class CVol;
+class Drive;
+class VolumeMaker;
 
 // Row 0..3 of the volume's type, in the units shown (clusters for the NTFS
 // rows); nothing when the volume does not keep the value or a divisor is 0.
 std::optional<int64_t> ReadVolumeRow(const CVol& volume, int row);
-// The NTFS rows taken back: the MFT and mirror start sectors.
-void WriteNtfsRows(CVol& volume, int64_t mftSector, int64_t mirrorSector);
-// A FAT boot sector of the typed geometry (two FATs, root cluster 2 on
-// FAT32) into a buffer of at least sectorSize bytes; false for values its
-// fields cannot hold.
-bool BuildFatBootSector(uint8_t* buffer, uint8_t type, uint32_t sectorsPerCluster, uint32_t reserved,
-                        uint32_t rootEntries, uint32_t fatSize, uint32_t totalSectors, uint32_t sectorSize);
+// The typed rows (four) taken back by the volume's family: as plain fields,
+// or as the boot block they describe, read through the maker's Init for a
+// volume starting at `start`. False when the rows do not make a volume.
+bool WriteVolumeRows(CVol& volume, const int64_t* rows, int64_t start, Drive* drive, VolumeMaker& maker,
+                     size_t bootBytes);
