@@ -137,7 +137,7 @@ TEST_P(FatScan, ListsAndRecoversAsSleuthKit) {
   // file of the root is enough to show it is the entry's time.
 }
 
-INSTANTIATE_TEST_SUITE_P(Images, FatScan, testing::Values("fat12", "fat16", "fat32", "fat32k", "part16"));
+INSTANTIATE_TEST_SUITE_P(Images, FatScan, testing::Values("scan12", "scan16", "scan32", "scan32k", "scanpart"));
 
 // A damaged copy of the table: the first copy of the fragmented file's
 // chain overwritten, the second copy wins; both overwritten, the file's
@@ -145,12 +145,12 @@ INSTANTIATE_TEST_SUITE_P(Images, FatScan, testing::Values("fat12", "fat16", "fat
 TEST(FatScanDamage, FirstTableCopyOutvotedThenBothGone) {
   DV_NEED_FIXTURE("make_fat_scan.sh");
   const std::string folder = FixtureCache();
-  const auto tsk = TskFiles(folder + "/fat16.files.txt");
+  const auto tsk = TskFiles(folder + "/scan16.files.txt");
   const TempFolder tmp("fatdamage");
   const std::string img = tmp.Path() + "/d.img";
-  ASSERT_EQ(std::system(("cp '" + folder + "/fat16.img' '" + img + "'").c_str()), 0);
+  ASSERT_EQ(std::system(("cp '" + folder + "/scan16.img' '" + img + "'").c_str()), 0);
   // fsstat: the two FAT ranges; istat: the fragmented file's first sector.
-  const std::string fsstat = ReadFileText(folder + "/fat16.fsstat.txt");
+  const std::string fsstat = ReadFileText(folder + "/scan16.fsstat.txt");
   auto range = [&](const std::string& label) {
     const size_t at = fsstat.find(label);
     EXPECT_NE(at, std::string::npos) << label;
@@ -187,7 +187,7 @@ TEST(FatScanDamage, FirstTableCopyOutvotedThenBothGone) {
 TEST(FatScanVolume, LabelFromTheRootFolder) {
   DV_NEED_FIXTURE("make_fat_scan.sh");
   GlobalObjectsScope scope;
-  for (const char* name : {"fat12", "fat16", "fat32", "fat32k"}) {
+  for (const char* name : {"scan12", "scan16", "scan32", "scan32k"}) {
     const std::string img = FixtureCache() + "/" + name + ".img";
     Drive drive;
     drive.InitDrive(FromUtf8(img));
@@ -206,7 +206,7 @@ TEST(FatScanVolume, Fat32RootClusterZero) {
   const std::string folder = FixtureCache();
   const TempFolder tmp("fatroot");
   const std::string img = tmp.Path() + "/r.img";
-  ASSERT_EQ(std::system(("cp --sparse=always '" + folder + "/fat32.img' '" + img + "'").c_str()), 0);
+  ASSERT_EQ(std::system(("cp --sparse=always '" + folder + "/scan32.img' '" + img + "'").c_str()), 0);
   {
     std::fstream f(img, std::ios::in | std::ios::out | std::ios::binary);
     for (int sector : {0, 6}) {
@@ -214,7 +214,7 @@ TEST(FatScanVolume, Fat32RootClusterZero) {
       f.write("\0\0\0\0", 4);
     }
   }
-  const DvscanRun before = Dvscan("'" + folder + "/fat32.img'");
+  const DvscanRun before = Dvscan("'" + folder + "/scan32.img'");
   const DvscanRun after = Dvscan("'" + img + "'");
   ASSERT_EQ(after.rc, 0) << after.err;
   ASSERT_EQ(after.items.size(), before.items.size());
