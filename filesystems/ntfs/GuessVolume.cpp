@@ -37,12 +37,15 @@ bool Holds(const CVol* v, const Drive* drive, const cnode* node, uint8_t mark) {
     length = drive->SectorCount() - v->startSector;
   const uint64_t end = v->startSector + length;
   const uint32_t ss = v->sectorSize ? v->sectorSize : 512;
-  // A record found in place: it must sit on the volume's record grid.
+  // A record found in place: it must sit on the volume's record grid. A
+  // $MFT fragment starts on any cluster: with clusters smaller than a
+  // record the grid is the cluster's.
   if (ntfsNode && !(node->flags & kInodeCarved) && position) {
     if (v->type != kVolNtfs) return false;
     const uint32_t record = static_cast<const NTFSVol*>(v)->recordSize;
+    const uint32_t grid = v->clusterSize && v->clusterSize < record ? v->clusterSize : record;
     const uint64_t offset = (position - v->startSector) * ss;
-    if (!record || offset % record) return false;
+    if (!grid || offset % grid) return false;
     const uint64_t recordSectors = (record + ss - 1) / ss;
     return !length || position + recordSectors <= end;
   }

@@ -82,3 +82,15 @@ TEST(GuessVolume, OnlyTheNamedVolumeIsTested) {
   EXPECT_EQ(GuessVolume(holes, nullptr, &node, marks), 0);
   EXPECT_EQ(marks, (std::vector<uint8_t>{0, 0}));
 }
+
+// Clusters smaller than a record: a $MFT fragment may start on any
+// cluster, so a record at an odd sector is on the grid.
+TEST(GuessVolume, SmallClustersMakeTheClusterTheGrid) {
+  auto v = Ntfs(63, 30000, 1024);
+  v->SetClusterSize(512);
+  const std::vector<CVol*> vols = {v.get()};
+  inode node;
+  node.position = 63 + 2 * 100 + 1;
+  std::vector<uint8_t> marks = {1};
+  EXPECT_EQ(GuessVolume(vols, nullptr, &node, marks), 1);
+}
