@@ -44,7 +44,23 @@ std::vector<WString> SessionDiskIds(const Drive& drive) {
   return names;
 }
 
+bool CheckSessionTarget(WStringView path) {
+  // A full path; never a device node or anything else that is not a
+  // regular file, and nothing under /dev.
+  if (path.empty() || path[0] != u'/' || path.back() == u'/' || StartsWith(path, u"/dev/")) {
+    ErrorMsg(FormatW(Msg(117), WString(path)));
+    return false;
+  }
+  struct stat st;
+  if (stat(ToUtf8(path).c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    ErrorMsg(FormatW(Msg(117), WString(path)));
+    return false;
+  }
+  return true;
+}
+
 bool SaveSession(const SessionSaveRequest& r) {
+  if (!CheckSessionTarget(r.path)) return false;
   try {
     SLSession s(r.path);
     SessionParms parms = r.parms;

@@ -28,6 +28,11 @@ struct SessionSaveRequest {
 // path without the volume's prefix, which the load puts back.
 SessionListItem SessionItemOf(const FoundItem& item, const std::vector<class CVol*>& volumes);
 
+// Whether a session or list file may be written at the path: an absolute
+// path that is not under /dev and, when it exists, a regular file. False
+// with message 117 naming it as the last error.
+bool CheckSessionTarget(WStringView path);
+
 // Writes the session under a temporary name beside the target and renames
 // it over the target when complete. False (last error set) on failure: an
 // earlier file of the name stays as it was.

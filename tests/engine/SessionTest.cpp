@@ -390,6 +390,20 @@ TEST(SessionSaveTest, FailedSaveKeepsTheEarlierFile) {
   EXPECT_EQ(RunCommand("ls -A '" + temp.Path() + "'"), "s.dvs\n");  // no temporary file left
 }
 
+TEST(SessionSaveTest, TargetsMustBeFullPathsOfRegularFiles) {
+  const TempFolder temp("session_target");
+  const struct {
+    std::string path;
+    bool ok;
+  } cases[] = {{temp.Path() + "/new.dvs", true}, {"relative.dvs", false}, {temp.Path(), false},
+               {"/dev/null", false},             {"/dev/sda", false},    {temp.Path() + "/", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(CheckSessionTarget(FromUtf8(c.path)), c.ok);
+    if (!c.ok) EXPECT_EQ(ToUtf8(LastErrorText()), "'" + c.path + "' is not a valid full-path filename.");
+  }
+}
+
 // ---- sources ----
 
 TEST(SessionSourceTest, MissingAndSpecialSourcesAreRefused) {
