@@ -113,6 +113,11 @@ class CDelvoraView : public QWidget, public ViewSink {
   void SetOverwriteAlways(bool on) { overwriteAlways_ = on; }
   // Appends found items as a worker batch would (GUI thread).
   void TakeFoundItems(std::vector<FoundItem>& items, int percent);
+  // Session Save (its dialog answered by the dialog runner) and Session
+  // Load of a chosen file (the command asks for it): false when the load
+  // did not start.
+  void OnSessionSave();
+  bool LoadSession(const WString& path);
   // Scan-mode radios (0 Quick, 1 Long), as if clicked.
   void OnScanModeChange(int index);
 
@@ -174,6 +179,8 @@ class CDelvoraView : public QWidget, public ViewSink {
   void StartSave();
   void OnBrowse();
   void OnDiskImageLoad();
+  void OnSessionLoad();
+  bool WriteSessionFile(const WString& path);
   void PauseAndAsk(int activity);
   void RevertLookIn();
   void CloseSource();

@@ -95,6 +95,12 @@ void CDelvoraView::OnCommand(int id) {
     case cmd::kDiskImageLoad:
       if (activity == -1) OnDiskImageLoad();
       break;
+    case cmd::kSessionLoad:
+      if (activity == -1) OnSessionLoad();
+      break;
+    case cmd::kSessionSave:
+      if (activity == -1) OnSessionSave();
+      break;
     case cmd::kSelectAll:
     case cmd::kDeselectAll:
       if (activity == 1) break;
