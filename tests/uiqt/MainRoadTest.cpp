@@ -866,7 +866,7 @@ TEST_F(MainRoadTest, DeletedItemsAndFoldersAreMarked) {
 // A command whose dialog is not built says so; Help Topics and F1 say help
 // is not available.
 TEST_F(MainRoadTest, CommandsWithoutAHandlerSaySo) {
-  for (int id : {cmd::kSessionLoad}) {
+  for (int id : {cmd::kTrace}) {
     SCOPED_TRACE(id);
     const size_t asked = prompt.asked().size();
     QAction* action = app.MainFrame()->Commands()->Action(id);
