@@ -5,7 +5,10 @@
 #include <new>
 
 #include "filesystems/fat/Definitions.h"
+#include "filesystems/fat/FatHelpers.h"
 #include "filesystems/fat/FatNode.h"
+#include "filesystems/fat/FatVolume.h"
+#include "volumes/FatCache.h"
 #include "foundation/ByteOrder.h"
 #include "foundation/Trace.h"
 #include "storage/Drive.h"
@@ -18,11 +21,18 @@ using namespace fat;
 
 namespace {
 
-// The four stored values from the volume's boot sector. The volume class
-// of the FAT reader will keep them as fields; until then they are read
-// again from the drive. False when the sector cannot be read or is not the
-// volume's.
+// The four stored values: a FAT volume keeps them; any other volume of the
+// type has them read again from its boot sector. False when that sector
+// cannot be read or is not the volume's. The data area is where cluster 0
+// would lie (dataAreaSector), two clusters before the first data sector.
 bool GeometryFromBoot(const CVol& v, FatSessionGeometry* g) {
+  if (const auto* fv = dynamic_cast<const FATVol*>(&v); fv && fv->fatCount && fv->fatSize) {
+    g->sectorsPerFat = fv->fatSize;
+    g->fatCount = uint8_t(fv->fatCount);
+    g->reservedSectors = fv->reserved;
+    g->rootSectors = fv->rootSectors;
+    return true;
+  }
   Drive* d = v.drive ? v.drive : g_currentDrive;
   if (!d || !d->SectorSize()) return false;
   const uint32_t bytes = std::max<uint32_t>(d->SectorSize(), 512);
@@ -35,7 +45,8 @@ bool GeometryFromBoot(const CVol& v, FatSessionGeometry* g) {
   g->fatCount = s[kBootFatCount];
   g->reservedSectors = Le16(s + kBootReservedSectors);
   g->rootSectors = uint32_t((uint64_t(Le16(s + kBootRootEntries)) * kDirEntryBytes + v.sectorSize - 1) / v.sectorSize);
-  return uint64_t(g->fatCount) * g->sectorsPerFat + g->reservedSectors + g->rootSectors == v.dataAreaSector;
+  const uint64_t firstData = uint64_t(g->fatCount) * g->sectorsPerFat + g->reservedSectors + g->rootSectors;
+  return firstData == v.dataAreaSector + 2 * uint64_t(v.sectorsPerCluster);
 }
 
 }  // namespace
@@ -58,7 +69,8 @@ void FatWriteVolumeTail(const CVol& v, SessionTail& tail) {
     // it stands as one reserved area behind a single empty table.
     g = FatSessionGeometry();
     g.fatCount = 1;
-    g.reservedSectors = uint32_t(std::min<uint64_t>(v.dataAreaSector, UINT32_MAX));
+    g.reservedSectors =
+        uint32_t(std::min<uint64_t>(v.dataAreaSector + 2 * uint64_t(v.sectorsPerCluster), UINT32_MAX));
   }
   tail.numbers = {g.sectorsPerFat, g.fatCount, g.reservedSectors, g.rootSectors};
 }
@@ -74,11 +86,24 @@ bool FatReadVolumeTail(CVol& v, const SessionTail& tail) {
   g.reservedSectors = uint32_t(tail.numbers[2]);
   g.rootSectors = uint32_t(tail.numbers[3]);
   if (!DeriveFatGeometry(v.clusterSize, v.sectorSize, v.sizeSectors, &g)) return false;
-  v.dataAreaSector = g.firstDataSector;
-  // SEAM (the FAT reader): its volume class takes the stored and derived
-  // geometry here and prepares its table cache (FATCache::Init with the
-  // table's byte offset, reservedSectors x sector size). Until it lands,
-  // loaded FAT files read through their run lists alone.
+  // As the boot sector's parse keeps it: it may lie before the volume.
+  v.dataAreaSector = uint64_t(g.clusterZeroSector);
+  if (auto* fv = dynamic_cast<FATVol*>(&v)) {
+    // The volume as its boot sector would have made it, table cache
+    // included; the FAT12/16 table is read when the source is there.
+    fv->fatSize = g.sectorsPerFat;
+    fv->fatCount = g.fatCount;
+    fv->reserved = g.reservedSectors;
+    fv->rootSectors = g.rootSectors;
+    fv->rootStart = uint64_t(g.sectorsPerFat) * g.fatCount + g.reservedSectors;
+    fv->dataSectors = g.dataSectors;
+    fv->clusterCount = g.clusterBound;
+    fv->cache = std::make_unique<FATCache>(fv);
+    fv->cache->SetCopies(g.fatCount);
+    fv->cache->SetSectorCheck(CheckFATSector);
+    if (g.sectorsPerFat && (fv->drive || g_currentDrive))
+      fv->cache->Init(fv->type, uint64_t(g.sectorsPerFat) * fv->sectorSize, g.reservedSectors);
+  }
   return true;
 }
 

@@ -23,7 +23,9 @@
 #include "foundation/Trace.h"
 #include "platform/Errors.h"
 #include "storage/Drive.h"
+#include "filesystems/fat/FatVolume.h"
 #include "tests/support/FixtureImage.h"
+#include "tests/support/FixtureRun.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestUtil.h"
 #include "volumes/Node.h"
@@ -222,7 +224,7 @@ TEST(SessionFormatTest, FatGeometryAndNodeRoundTrip) {
   ASSERT_EQ(Read(f, &s), "");
   ASSERT_EQ(s->volumes.size(), 1u);
   EXPECT_EQ(s->volumes[0]->type, kVolFat32);
-  EXPECT_EQ(s->volumes[0]->dataAreaSector, 232u);
+  EXPECT_EQ(s->volumes[0]->dataAreaSector, 216u);  // where cluster 0 would lie
   EXPECT_EQ(s->volumes[0]->sectorsPerCluster, 8u);
   EXPECT_EQ(s->volumes[0]->label, u"DISK");
   const auto* n = static_cast<const FATInode*>(s->nodes->GetAt(0));
@@ -501,6 +503,52 @@ TEST(SessionImageTest, SavedScansLoadWithTheSameListAndBytes) {
       EXPECT_EQ(TreeMd5s(t + "/scan"), md5s);
       if (std::string(name) != "poor") EXPECT_GT(CheckAgainstIcat(name, t + "/load"), 0);
     }
+  }
+}
+
+// FAT volumes made by mkfs.fat and mtools: the session keeps the table
+// geometry the boot sector gives, a load rebuilds the volume as the boot
+// sector would (data area, table cache), and the recovered bytes are the
+// scan's.
+TEST(SessionImageTest, FatScansLoadWithTheirGeometryAndBytes) {
+  const std::string folder = FixtureFolder("make_fat_images.sh");
+  if (folder.empty()) GTEST_SKIP() << "dosfstools or mtools missing";
+  for (const char* name : {"fat12", "fat16", "fat32", "fat-frag"}) {
+    SCOPED_TRACE(name);
+    const std::string img = folder + "/" + name + ".img";
+    const TempFolder temp(std::string("session_") + name);
+    const std::string t = temp.Path();
+    int rc1 = -1, rc2 = -1;
+    const std::string out1 =
+        Dv("--save-session '" + t + "/s.dvs' --list '" + t + "/a.tsv' --recover '" + t + "/scan' '" + img + "'", &rc1);
+    const std::string out2 =
+        Dv("--load-session '" + t + "/s.dvs' --list '" + t + "/b.tsv' --recover '" + t + "/load'", &rc2);
+    ASSERT_EQ(rc1, 0) << out1;
+    EXPECT_EQ(rc2, 0) << out2;
+    EXPECT_EQ(Counts(out1), Counts(out2));
+    const std::string a = ReadFileText(t + "/a.tsv");
+    EXPECT_GT(a.size(), 40u);
+    EXPECT_EQ(a, ReadFileText(t + "/b.tsv"));
+    const std::string md5s = TreeMd5s(t + "/load");
+    EXPECT_GT(md5s.size(), 40u);
+    EXPECT_EQ(TreeMd5s(t + "/scan"), md5s);
+
+    // The loaded volume against the boot sector's own parse.
+    std::unique_ptr<SLSession> s;
+    ASSERT_EQ(Read(t + "/s.dvs", &s), "");
+    ASSERT_EQ(s->volumes.size(), 1u);
+    const auto* loaded = dynamic_cast<const FATVol*>(s->volumes[0]);
+    ASSERT_NE(loaded, nullptr);
+    const std::string boot = ReadFileText(img).substr(0, 512);
+    FATVol parsed(0);
+    ASSERT_GT(parsed.BootParse(reinterpret_cast<const uint8_t*>(boot.data())), 0);
+    EXPECT_EQ(loaded->fatSize, parsed.fatSize);
+    EXPECT_EQ(loaded->fatCount, parsed.fatCount);
+    EXPECT_EQ(loaded->reserved, parsed.reserved);
+    EXPECT_EQ(loaded->rootSectors, parsed.rootSectors);
+    EXPECT_EQ(loaded->dataAreaSector, parsed.dataAreaSector);
+    EXPECT_EQ(loaded->rootStart, parsed.rootStart);
+    EXPECT_NE(loaded->cache, nullptr);
   }
 }
 
