@@ -11,6 +11,7 @@
 #include "carving/HdrNode.h"
 #include "engine/Engine.h"
 #include "engine/RecoverNtfs.h"
+#include "filesystems/ntfs/GuessVolume.h"
 #include "filesystems/ntfs/Inode.h"
 #include "filesystems/ntfs/NtfsVolume.h"
 #include "foundation/AppState.h"
@@ -47,36 +48,17 @@ bool TypesAgree(uint8_t fileType, uint8_t hitType) {
   return CarvedTypeAccepts(fileType, hitType) || CarvedTypeAccepts(hitType, fileType);
 }
 
-// A carved file (an NTFS-kind node of no record) fits a volume that holds
-// its first sector and whose type takes such nodes: NTFS, or a type no
-// family claims a node kind for.
-bool VolumeHolds(const NTFSObj& engine, const CVol* v, int64_t sector) {
-  if (!v || sector < int64_t(v->startSector)) return false;
-  switch (v->type) {
-    case kVolFat16: case kVolFat32: case kVolExt: case kVolUfs1: case kVolUfs2: case kVolHfs:
-    case kVolXfs: case kVolExFat: case kVolVmfs: case kVolRefs: case kVolZfs:
-      return false;
-    default:
-      break;
-  }
-  uint64_t sectors = v->sizeSectors;
-  if (!sectors && engine.drive) sectors = engine.drive->SectorCount();
-  return uint64_t(sector) - v->startSector < sectors;
-}
-
-// The one volume that holds a carved file: among volumes with a drive
+// The one volume that holds a carved node: among volumes with a drive
 // letter first, then among the others; -1 when none or several do.
-int32_t CarvedFileVolume(const NTFSObj& engine, int64_t sector) {
+int32_t CarvedFileVolume(const NTFSObj& engine, const cnode* node) {
+  const std::vector<CVol*>& vols = engine.volumes;
   for (int lettered = 1; lettered >= 0; lettered--) {
-    int32_t found = -1, count = 0;
-    for (size_t i = 0; i < engine.volumes.size(); i++) {
-      const CVol* v = engine.volumes[i];
-      if (!v || v->HasDriveLetter() != bool(lettered) || !VolumeHolds(engine, v, sector)) continue;
-      found = int32_t(i);
-      count++;
-    }
-    if (count == 1) return found;
-    if (count > 1) return -1;
+    std::vector<uint8_t> mark(vols.size(), 0);
+    for (size_t i = 0; i < vols.size(); i++)
+      if (vols[i] && vols[i]->HasDriveLetter() == bool(lettered)) mark[i] = kGuessUpToDriveEnd;
+    const int kept = GuessVolume(vols, engine.drive, node, mark);
+    if (kept > 1) return -1;
+    if (kept == 1) return int32_t(std::find_if(mark.begin(), mark.end(), [](uint8_t m) { return m != 0; }) - mark.begin());
   }
   return -1;
 }
@@ -120,10 +102,13 @@ int MapFilesToHdr(NTFSObj& engine) {
     if (type == kNoType) type = ExtensionToType(c->GetNameW());
     // The node's volume, or for a record no volume explained every NTFS
     // volume whose clusters could hold it.
+    std::vector<uint8_t> mark(engine.volumes.size(), 0);
     for (size_t k = 0; k < engine.volumes.size(); k++) {
       if (c->volumeIndex != kNoVolume && k != c->volumeIndex) continue;
       const CVol* v = engine.volumes[k];
       if (!v || v->type != kVolNtfs || !v->clusterSize) continue;
+      mark[k] = 1;
+      if (!GuessVolume(engine.volumes, engine.drive, c, mark, uint32_t(k))) continue;
       const unsigned __int128 at =
           v->startSector + (unsigned __int128)uint64_t(firstCluster) * v->clusterSize / ss;
       if (at > (unsigned __int128)INT64_MAX) continue;
@@ -171,7 +156,7 @@ int ProcUnknown(NTFSObj& engine) {
     hit.flags |= kHitMatched;
     cnode* node = engine.Nodes().GetAt(index);
     WString prefix;
-    const int32_t v = CarvedFileVolume(engine, hit.start);
+    const int32_t v = CarvedFileVolume(engine, node);
     if (v >= 0) {
       node->volumeIndex = uint16_t(v);
       prefix.assign(engine.volumes[size_t(v)]->driveLetter);

@@ -120,6 +120,27 @@ const SectorKindEntry kSectorKinds[] = {
     {kSectFat16Table, IsFat16Table, nullptr},
 };
 
+// The properties rows: the first and second FAT's sectors, the root entry
+// count (FAT12/16 only; 512 when the boot sector gave none).
+bool ReadFatSettingRow(const CVol& volume, int row, int64_t* value) {
+  const auto* v = dynamic_cast<const FATVol*>(&volume);
+  if (!v || !v->fatSize) return false;
+  switch (row) {
+    case 0:
+      *value = v->reserved;
+      return true;
+    case 1:
+      *value = int64_t(v->reserved) + v->fatSize;
+      return true;
+    case 2:
+      if (volume.type != kVolFat16) return false;
+      *value = v->rootEntries ? v->rootEntries : 512;
+      return true;
+    default:
+      return false;
+  }
+}
+
 // The properties rows (first FAT, second FAT, root entries) as the boot
 // sector of that geometry: two FATs, root cluster 2 on FAT32.
 size_t FatBootFromSettingRows(const CVol& v, const int64_t* rows, uint8_t* buffer, size_t capacity) {
@@ -145,6 +166,7 @@ const VolumeFamily kFamily = [] {
   f.initVolume = InitFatVolume;
   f.readLabel = ReadFatLabel;
   f.quickScan = QuickScanFat;
+  f.readSettingRow = ReadFatSettingRow;
   f.bootFromSettingRows = FatBootFromSettingRows;
   f.isRootId = IsFatRoot;
   f.sameVolume = SameFatVolume;

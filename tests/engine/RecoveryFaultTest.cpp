@@ -88,7 +88,9 @@ const uint8_t* CountedName(const std::string& name) {
 }
 
 cnode* MakeNode(const std::string& name, uint32_t id, uint64_t size, bool folder, bool deleted) {
-  cnode* n = new cnode(kNodeExt);
+  // The nodes of the family it stands in for: the node table frees them
+  // through that family.
+  cnode* n = CreateNode(kNodeExt);
   n->name = CountedName(name);
   n->id = id;
   n->size = size;

@@ -195,8 +195,10 @@ TEST(Volume, ExtentsObjectByType) {
   GlobalObjectsScope scope;
   CVol* ext = CreateVol(kVolExt);
   EXPECT_NE(dynamic_cast<ExtExtentReader*>(ext->CreateExtents()), nullptr);
-  cnode node(kNodeExt);
-  EXPECT_TRUE(ext->BuildNodeExtents(&node));  // block-mapped: nothing to build
+  cnode* node = CreateNode(kNodeExt);  // the family's own node: a fresh one is block-mapped
+  ASSERT_NE(node, nullptr);
+  EXPECT_TRUE(ext->BuildNodeExtents(node));  // block-mapped: nothing to build
+  DeleteNode(&node);
   CVol* fat = CreateVol(kVolFat16);
   EXPECT_EQ(dynamic_cast<ExtExtentReader*>(fat->CreateExtents()), nullptr);
   cnode f(kNodeFat);
