@@ -13,21 +13,8 @@
 #include "storage/Drive.h"
 #include "ui/PromptDialogs.h"
 #include "ui/QtPrompt.h"
+#include "ui/SourceDialogs.h"
 #include "ui/core/SessionRules.h"
-
-namespace {
-
-// "Text (*.ext)|*.ext|..." as Qt's filter list.
-QString QtFilter(const WString& table) {
-  const QStringList parts = ToQ(table).split(QLatin1Char('|'), Qt::SkipEmptyParts);
-  QStringList filters;
-  for (int i = 0; i + 1 < parts.size(); i += 2)
-    filters << parts[i].section(QLatin1Char('('), 0, 0).trimmed() + QStringLiteral(" (") +
-                   QString(parts[i + 1]).replace(QLatin1Char(';'), QLatin1Char(' ')) + QStringLiteral(")");
-  return filters.join(QStringLiteral(";;"));
-}
-
-}  // namespace
 
 CSaveSessionDlg::CSaveSessionDlg(QWidget* parent, bool folderDisplay, Drive* drive)
     : CDvDialog(parent, "CSaveSessionDlg", u"html\\afxc0zmt.htm"), folderDisplay_(folderDisplay), drive_(drive) {

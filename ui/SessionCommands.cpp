@@ -28,25 +28,13 @@
 #include "ui/OwnButtons.h"
 #include "ui/PromptDialogs.h"
 #include "ui/QtPrompt.h"
+#include "ui/SourceDialogs.h"
 #include "ui/SaveSessionDialog.h"
 #include "ui/StatusDlg.h"
 #include "ui/core/Activity.h"
 #include "ui/core/SessionRules.h"
 #include "volumes/Volume.h"
 #include "volumes/VolumeSearch.h"
-
-namespace {
-
-QString QtFilter(const WString& table) {
-  const QStringList parts = ToQ(table).split(QLatin1Char('|'), Qt::SkipEmptyParts);
-  QStringList filters;
-  for (int i = 0; i + 1 < parts.size(); i += 2)
-    filters << parts[i].section(QLatin1Char('('), 0, 0).trimmed() + QStringLiteral(" (") + parts[i + 1] +
-                   QStringLiteral(")");
-  return filters.join(QStringLiteral(";;"));
-}
-
-}  // namespace
 
 bool CDelvoraView::WriteSessionFile(const WString& path) {
   if (!CheckSessionTarget(path)) return false;

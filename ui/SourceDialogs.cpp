@@ -21,6 +21,16 @@
 #include "storage/RDrive.h"
 #include "ui/QtPrompt.h"
 
+// "Name (*.a;*.b)|*.a;*.b|..." as the file dialog's filter.
+QString QtFilter(WStringView pairs) {
+  const QStringList parts = ToQ(pairs).split(QLatin1Char('|'), Qt::SkipEmptyParts);
+  QStringList filters;
+  for (int i = 0; i + 1 < parts.size(); i += 2)
+    filters << parts[i].section(QLatin1Char('('), 0, 0).trimmed() + QStringLiteral(" (") +
+                   QString(parts[i + 1]).replace(QLatin1Char(';'), QLatin1Char(' ')) + QStringLiteral(")");
+  return filters.join(QStringLiteral(";;"));
+}
+
 namespace {
 
 QLabel* Label(const char16_t* text, QWidget* parent) { return new QLabel(ToQ(text), parent); }
@@ -35,16 +45,6 @@ QLineEdit* ReadOnlyEdit(QWidget* parent) {
   auto* e = new QLineEdit(parent);
   e->setReadOnly(true);
   return e;
-}
-
-// "Name (*.a;*.b)|*.a;*.b|..." as the file dialog's filter.
-QString QtFilter(WStringView pairs) {
-  const QStringList parts = ToQ(pairs).split(QLatin1Char('|'), Qt::SkipEmptyParts);
-  QStringList filters;
-  for (int i = 0; i + 1 < parts.size(); i += 2)
-    filters << parts[i].section(QLatin1Char('('), 0, 0).trimmed() + QStringLiteral(" (") +
-                   QString(parts[i + 1]).replace(QLatin1Char(';'), QLatin1Char(' ')) + QStringLiteral(")");
-  return filters.join(QStringLiteral(";;"));
 }
 
 void FillList(QListWidget* list, size_t count, const std::function<WString(size_t)>& text, int selection) {

@@ -7,6 +7,10 @@
 #include <memory>
 
 #include "ui/DialogBase.h"
+
+// "Name (*.a;*.b)|*.a;*.b|..." (a message-table filter) as the file
+// dialog's filter.
+QString QtFilter(WStringView pairs);
 #include "ui/core/MemberPageRules.h"
 #include "ui/core/WizardRules.h"
 
