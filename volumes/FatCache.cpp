@@ -108,27 +108,7 @@ bool FATCache::Init(int type, uint64_t fatBytes, uint64_t firstSector) {
 }
 
 bool FATCache::ReadVolumeSectors(uint64_t sector, uint32_t count, uint8_t* out) {
-  Drive* d = volume_->drive ? volume_->drive : g_currentDrive;
-  if (!d || count == 0) return false;
-  const uint32_t dss = d->SectorSize() ? d->SectorSize() : 512;
-  const __int128 byte = __int128(volume_->startSector) * dss + __int128(sector) * sectorSize_;
-  const uint64_t bytes = uint64_t(count) * sectorSize_;
-  if (byte < 0 || byte + bytes > __int128(INT64_MAX) || bytes > 0x80000000u) return false;
-  const uint64_t at = uint64_t(byte);
-  if (at % dss == 0 && bytes % dss == 0) return ReadSectorsWaited(*d, int64_t(at / dss), uint32_t(bytes), out);
-  // Volume sectors that are not whole drive sectors.
-  const uint64_t first = at / dss;
-  const uint64_t end = (at + bytes + dss - 1) / dss;
-  std::vector<uint8_t> span;
-  try {
-    span.resize(size_t((end - first) * dss));
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-  if (span.size() > 0x80000000u || !ReadSectorsWaited(*d, int64_t(first), uint32_t(span.size()), span.data()))
-    return false;
-  std::memcpy(out, span.data() + (at - first * dss), size_t(bytes));
-  return true;
+  return ::ReadVolumeSectors(*volume_, sectorSize_, sector, count, out);
 }
 
 void FATCache::FillBytes(uint8_t* at, uint32_t bytes) const {

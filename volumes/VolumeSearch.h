@@ -73,6 +73,10 @@ uint64_t VolumeLengthOnDrive(const CVol& volume, const Drive& drive);
 // A waited read of `bytes` at drive sector `at` into `out`; false when
 // outside the drive or unreadable.
 bool ReadSectorsWaited(Drive& drive, int64_t at, uint32_t bytes, uint8_t* out);
+// `count` sectors of `sectorSize` bytes from volume sector `sector` of `v`
+// (on its drive, else the current one), whatever the drive's sector size;
+// false on a failed read or a span past 2 GiB.
+bool ReadVolumeSectors(const CVol& v, uint32_t sectorSize, uint64_t sector, uint32_t count, uint8_t* out);
 // What the first sectors of an opened volume device tell, from the first
 // family that knows them (Drive's open probe; the start-up root installs
 // it).

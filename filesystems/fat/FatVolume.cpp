@@ -99,19 +99,7 @@ int FATVol::BootParse(const uint8_t* s) {
 }
 
 bool FATVol::ReadSectors(uint64_t sector, uint32_t count, uint8_t* buffer) {
-  Drive* d = drive ? drive : g_currentDrive;
-  if (!d || count == 0) return false;
-  const uint32_t dss = d->SectorSize() ? d->SectorSize() : 512;
-  const __int128 byte = __int128(startSector) * dss + __int128(sector) * sectorSize;
-  const uint64_t bytes = uint64_t(count) * sectorSize;
-  if (bytes > 0x40000000u || byte + bytes > __int128(INT64_MAX)) return false;
-  const uint64_t at = uint64_t(byte);
-  if (at % dss == 0 && bytes % dss == 0) return ReadSectorsWaited(*d, int64_t(at / dss), uint32_t(bytes), buffer);
-  const uint64_t first = at / dss, end = (at + bytes + dss - 1) / dss;
-  std::vector<uint8_t> span(size_t((end - first) * dss));
-  if (!ReadSectorsWaited(*d, int64_t(first), uint32_t(span.size()), span.data())) return false;
-  std::memcpy(buffer, span.data() + (at - first * dss), size_t(bytes));
-  return true;
+  return ReadVolumeSectors(*this, sectorSize, sector, count, buffer);
 }
 
 int64_t FATVol::ClusterToSector(uint32_t cluster) const {
