@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "filesystems/exfat/ExFatVolume.h"
+#include "volumes/ClusterWindow.h"
 #include "volumes/Extents.h"
 
 namespace {
@@ -41,35 +42,13 @@ bool PrepareExFatNode(CVol* volume, const cnode* node) {
 }
 
 int64_t ReadExFatNodeData(CVol* v, const cnode*, uint64_t offset, uint8_t* buffer, size_t capacity) {
-  if (!v || !v->extents) return -1;
-  return ReadExFatBytes(*v, *v->extents, offset, buffer, capacity);
+  if (!v || !v->extents || v->type != kVolExFat) return -1;
+  auto* x = static_cast<CExFATVol*>(v);
+  if (!x->window) x->window = std::make_unique<ClusterWindow>();
+  return ReadExtentsThroughWindow(*x, *x->extents, x->window.get(), uint64_t(x->clusterCount) + 2, offset, buffer,
+                                  capacity);
 }
 
 int64_t ReadExFatBytes(CVol& volume, CExtents& map, uint64_t offset, uint8_t* buffer, size_t capacity) {
-  CVol* v = &volume;
-  CExtents* e = &map;
-  if (!buffer || e->clusterShift != v->clusterShift) return -1;
-  const uint32_t shift = v->clusterShift;
-  const uint64_t mask = (uint64_t(1) << shift) - 1;
-  // One request's byte count is 32-bit.
-  capacity = std::min<size_t>(capacity, 0x40000000);
-  size_t done = 0;
-  while (done < capacity) {
-    const uint64_t at = offset + done;
-    if (at < offset) break;
-    const uint64_t within = at & mask;
-    uint64_t left = 0, next = 0;
-    const uint64_t lcn = e->VcnToLcn(at >> shift, &left, &next);
-    const uint64_t clusters = left ? left : next;
-    if (clusters == 0) break;  // past the mapping
-    const uint64_t span = clusters > (UINT64_MAX >> shift) ? UINT64_MAX : (clusters << shift) - within;
-    const size_t n = size_t(std::min<uint64_t>(span, capacity - done));
-    if (!left) {
-      std::memset(buffer + done, 0, n);
-    } else if (lcn > uint64_t(INT64_MAX) || !v->ReadClusterBytes(buffer + done, int64_t(lcn), within, uint32_t(n))) {
-      return done ? int64_t(done) : -1;
-    }
-    done += n;
-  }
-  return done ? int64_t(done) : -1;
+  return ReadExtentsThroughWindow(volume, map, nullptr, 0, offset, buffer, capacity);
 }

@@ -2,6 +2,7 @@
 
 #include "filesystems/exfat/ExFatBoot.h"
 #include "foundation/Trace.h"
+#include "volumes/ClusterWindow.h"
 #include "volumes/FatCache.h"
 
 CExFATVol::CExFATVol() {

@@ -10,6 +10,7 @@
 #include "filesystems/exfat/ExFatNode.h"
 #include "volumes/Volume.h"
 
+class ClusterWindow;
 class FATCache;
 
 // An entry set being gathered: its node, and the name as its entries give it.
@@ -39,6 +40,7 @@ class CExFATVol : public CVol {
   uint32_t fatLength = 0;  // sectors
   std::unique_ptr<FATCache> fat;
   std::unique_ptr<ExFatEntrySet> openSet;  // at most one
+  std::unique_ptr<ClusterWindow> window;   // recovery reads
   struct Area {
     uint32_t firstCluster = 0;
     uint64_t length = 0;

@@ -10,7 +10,10 @@
 #include "filesystems/fat/FatSession.h"
 #include "filesystems/fat/FatVolume.h"
 #include "foundation/ByteOrder.h"
+#include "foundation/Trace.h"
 #include "storage/Drive.h"
+#include "volumes/ClusterWindow.h"
+#include "volumes/FatCache.h"
 #include "volumes/VolumeFamily.h"
 #include "volumes/Volume.h"
 
@@ -45,7 +48,19 @@ int QuickScanFat(CVol& volume, ScanSink& engine, const QuickScanStep&) {
   auto* v = dynamic_cast<FATVol*>(&volume);
   if (!v || !v->cache) return 0;
   ParseFAT(v, engine);
+  if (traceIo)
+    TracePrintfA("FAT page cache: %llu hits, %llu misses\n", (unsigned long long)v->cache->PageHits(),
+                 (unsigned long long)v->cache->PageMisses());
   return 1;
+}
+
+// A file's bytes through its runs; the clusters of many small files come
+// through one window of the volume.
+int64_t ReadFatData(CVol* volume, const cnode*, uint64_t offset, uint8_t* buffer, size_t capacity) {
+  auto* v = dynamic_cast<FATVol*>(volume);
+  if (!v || !v->extents) return -1;
+  if (!v->window) v->window = std::make_unique<ClusterWindow>();
+  return ReadExtentsThroughWindow(*v, *v->extents, v->window.get(), v->MaxCluster(), offset, buffer, capacity);
 }
 
 bool IsFatRoot(const CVol& volume, uint32_t id) { return id == (volume.type == kVolFat16 ? 1u : 2u); }
@@ -175,6 +190,7 @@ const VolumeFamily kFamily = [] {
   f.driveOpen = FatDriveOpen;
   f.buildNodeExtents = BuildRunListExtents;
   f.readNodeClusters = ReadClustersThroughExtents;
+  f.readData = ReadFatData;
   f.sectorKinds = kSectorKinds;
   f.sectorKindCount = sizeof kSectorKinds / sizeof kSectorKinds[0];
   f.writeVolumeTail = FatWriteVolumeTail;

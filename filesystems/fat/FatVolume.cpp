@@ -9,6 +9,7 @@
 #include "filesystems/fat/FatHelpers.h"
 #include "filesystems/fat/FatNode.h"
 #include "foundation/Trace.h"
+#include "volumes/ClusterWindow.h"
 #include "volumes/FatCache.h"
 #include "foundation/ByteOrder.h"
 #include "storage/Drive.h"

@@ -8,6 +8,7 @@
 #include "filesystems/fat/LongName.h"
 #include "volumes/Volume.h"
 
+class ClusterWindow;
 class Drive;
 class FATCache;
 struct BootLocate;
@@ -48,6 +49,7 @@ class FATVol : public CVol {
   uint64_t clusterCount = 0;
   uint32_t rootCluster = 0;  // FAT32
   std::unique_ptr<FATCache> cache;
+  std::unique_ptr<ClusterWindow> window;  // recovery reads
   LongNameBuffer longName;
   bool largeFat32Dir = false;
   bool labelRead = false;
