@@ -64,10 +64,12 @@ std::vector<uint8_t> ReadAttrBytes(const std::string& path, size_t max) {
   std::vector<uint8_t> out;
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return out;
-  out.resize(max);
+  // Grown as the file gives bytes: `max` may be megabytes for a file of a
+  // few kilobytes.
   size_t have = 0;
   while (have < max) {
-    ssize_t n = read(fd, out.data() + have, max - have);
+    if (have == out.size()) out.resize(std::min(max, std::max<size_t>(4096, have * 2)));
+    ssize_t n = read(fd, out.data() + have, out.size() - have);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     have += size_t(n);
