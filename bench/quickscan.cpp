@@ -4,53 +4,16 @@
 // on the same image, each under /usr/bin/time -v, best of three. Prints
 // both wall times, their ratio (goal: at most 0.5) and dvscan's peak
 // memory per found item (goal: at most 200 bytes).
-#include <sys/wait.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <regex>
-#include <sstream>
 #include <string>
 
-namespace {
+#include "PeerRuns.h"
 
-struct Run {
-  double seconds = 1e9;
-  long maxRssKb = 0;
-  std::string out;
-};
-
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-Run Timed(const std::string& cmd) {
-  Run best;
-  for (int i = 0; i < 3; i++) {
-    const std::string full = "/usr/bin/time -v -o /tmp/dv_qs_time.txt " + cmd + " >/tmp/dv_qs_out.txt 2>/dev/null";
-    if (std::system(full.c_str()) == -1) break;
-    const std::string t = Slurp("/tmp/dv_qs_time.txt");
-    std::smatch m;
-    double secs = 0;
-    if (std::regex_search(t, m, std::regex(R"(Elapsed \(wall clock\) time \(h:mm:ss or m:ss\): (?:(\d+):)?(\d+):([\d.]+))")))
-      secs = (m[1].matched ? std::stod(m[1]) * 3600 : 0) + std::stod(m[2]) * 60 + std::stod(m[3]);
-    long rss = 0;
-    if (std::regex_search(t, m, std::regex(R"(Maximum resident set size \(kbytes\): (\d+))"))) rss = std::stol(m[1]);
-    if (secs < best.seconds) {
-      best.seconds = secs;
-      best.maxRssKb = rss;
-      best.out = Slurp("/tmp/dv_qs_out.txt");
-    }
-  }
-  return best;
-}
-
-}  // namespace
+using peer::Run;
+using peer::Timed;
 
 int main(int argc, char** argv) {
   std::string bin = argc > 0 ? argv[0] : "bench_quickscan";
