@@ -29,7 +29,7 @@ bool ClusterWindow::Read(CVol& v, uint64_t lcn, uint64_t within, uint32_t bytes,
   const uint64_t end = within + bytes;
   if (end * 2 > loadBytes_) return direct();
   const uint64_t clusters = (end + unit - 1) / unit;
-  if (count_ && lcn >= first_ && lcn - first_ + clusters <= count_) {
+  if (count_ && d == drive_ && lcn >= first_ && lcn - first_ + clusters <= count_) {
     ++hits_;
     std::memcpy(out, data_ + (lcn - first_) * unit + within, bytes);
     return true;
@@ -50,6 +50,7 @@ bool ClusterWindow::Read(CVol& v, uint64_t lcn, uint64_t within, uint32_t bytes,
     return direct();
   first_ = lcn;
   count_ = load;
+  drive_ = d;
   std::memcpy(out, data_ + within, bytes);
   return true;
 }

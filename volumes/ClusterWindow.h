@@ -28,6 +28,7 @@ class ClusterWindow {
 
  private:
   uint8_t* data_ = nullptr;  // kMaxBytes, aligned for direct reads
+  const void* drive_ = nullptr;  // the drive the window was read from
   uint64_t first_ = 0;       // clusters held: first_ .. first_ + count_ - 1
   uint64_t count_ = 0;
   uint32_t loadBytes_ = 0;   // the next load's size
