@@ -434,12 +434,13 @@ class RecordTest {
 void RunFilterPass(FilterPass& pass, const ListStore& store, const ListNodeSource* nodes) {
   const size_t n = store.Count();
   if (pass.mode == FilterPass::kFull) {
-    // Whole bytes of bits per part: no two parts share a byte.
+    // Whole bytes of bits per part: no two parts share a byte. The bits
+    // first, then the rows from them into one array (no per-part arrays to
+    // grow and join).
     const RecordTest passes(pass.criteria, false, store, nodes, n);
     pass.passBits.assign((n + 7) / 8, 0);
     const size_t bytes = pass.passBits.size();
     const unsigned parts = ParallelParts(bytes, 1 << 13);
-    std::vector<std::vector<uint32_t>> rows(parts);
     std::vector<int64_t> count(parts, 0), files(parts, 0);
     std::vector<__int128> sizes(parts, 0);
     ParallelFor(bytes, 1 << 13, [&](size_t b, size_t e, unsigned part) {
@@ -447,7 +448,6 @@ void RunFilterPass(FilterPass& pass, const ListStore& store, const ListNodeSourc
       for (size_t i = b * 8; i < std::min(e * 8, n); ++i) {
         if (!passes(i)) continue;
         pass.passBits[i >> 3] |= uint8_t(0x80u >> (i & 7));
-        rows[part].push_back(uint32_t(i));
         ++count[part];
         if (store.CheckState(i) == kCheckOn) {
           ++files[part];
@@ -456,19 +456,27 @@ void RunFilterPass(FilterPass& pass, const ListStore& store, const ListNodeSourc
         }
       }
     });
+    std::vector<size_t> offset(parts, 0);
     pass.passCount = 0;
     pass.checkedFiles = 0;
     pass.checkedBytes = 0;
-    pass.rows.clear();
-    size_t total = 0;
-    for (auto& r : rows) total += r.size();
-    pass.rows.reserve(total);
     for (unsigned p = 0; p < parts; ++p) {
-      pass.rows.insert(pass.rows.end(), rows[p].begin(), rows[p].end());
+      offset[p] = size_t(pass.passCount);
       pass.passCount += count[p];
       pass.checkedFiles += files[p];
       pass.checkedBytes += sizes[p];
     }
+    pass.rows.assign(size_t(pass.passCount), 0);
+    // The same parts again (ParallelFor splits alike for alike counts).
+    ParallelFor(bytes, 1 << 13, [&](size_t b, size_t e, unsigned part) {
+      uint32_t* out = pass.rows.data() + offset[part];
+      for (size_t byte = b; byte < e; ++byte) {
+        const uint8_t bits = pass.passBits[byte];
+        if (bits == 0) continue;
+        for (unsigned k = 0; k < 8; ++k)
+          if (bits & (0x80u >> k)) *out++ = uint32_t(byte * 8 + k);
+      }
+    });
     return;
   }
   // Incremental: the candidates that still pass, against the new criterion.
