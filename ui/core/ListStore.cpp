@@ -291,14 +291,14 @@ namespace {
 // Runs fn over [0, count) in slices, each split into parallel parts that
 // return the change of the totals they made; the changes are added up.
 // With a window to keep answering (between), each slice is sized from the
-// last one's time to take about 20 ms, whatever the machine's load and the
+// last one's time to take about 40 ms, whatever the machine's load and the
 // records' order (sizes are looked up at random in a sorted list).
 template <class Fn>
 void ForRecords(size_t count, int64_t& files, __int128& bytes, const std::function<void()>& between, Fn fn) {
   using Clock = std::chrono::steady_clock;
-  constexpr auto kSliceTime = std::chrono::milliseconds(20);
-  constexpr size_t kMinSlice = size_t(1) << 14, kMaxSlice = size_t(1) << 22;
-  size_t slice = between ? size_t(1) << 17 : kMaxSlice;
+  constexpr auto kSliceTime = std::chrono::milliseconds(40);
+  constexpr size_t kMinSlice = size_t(1) << 16, kMaxSlice = size_t(1) << 22;
+  size_t slice = between ? size_t(1) << 18 : kMaxSlice;
   for (size_t first = 0; first < count;) {
     if (first > 0 && between) between();
     const size_t n = std::min(slice, count - first);
