@@ -248,20 +248,17 @@ TEST_F(FilterPasses, PassEqualsRecordByRecord) {
       store.Append(i, paths[size_t(i) % std::size(paths)], types[size_t(i) % std::size(types)]);
     if (k % 29 == 1) store.Append(-1, u"C:\\none", u"file");
   }
-  auto size = [](int op, uint64_t v) {
+  // A size (bytes) or date (day start) criterion.
+  auto number = [](int kind, int op, int64_t v) {
     auto k = std::make_unique<FilterCriterion>();
-    k->kind = kFilterSize;
+    k->kind = kind;
     k->op = op;
-    k->value = v;
+    if (kind == kFilterSize) k->value = uint64_t(v);
+    else k->day = v;
     return k;
   };
-  auto date = [](int op, int64_t day) {
-    auto k = std::make_unique<FilterCriterion>();
-    k->kind = kFilterDate;
-    k->op = op;
-    k->day = day;
-    return k;
-  };
+  auto size = [number](int op, uint64_t v) { return number(kFilterSize, op, int64_t(v)); };
+  auto date = [number](int op, int64_t day) { return number(kFilterDate, op, day); };
   struct Case {
     int column;
     std::function<std::unique_ptr<FilterCriterion>()> make;
