@@ -246,7 +246,8 @@ void CMyListCtrl::ClearFilter(int column) {
   }
   store_.ClearPassBits();
   passCount_ = int64_t(store_.Count());
-  store_.RecountTotals(nodes_);
+  // Every record counts again: in slices, so the window keeps painting.
+  store_.RecountTotals(nodes_, KeepWindowAlive);
   treeReady_ = false;
   if (folderDisplay_) {
     BuildTree();

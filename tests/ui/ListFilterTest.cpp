@@ -3,6 +3,10 @@
 // passes.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <string>
+#include <vector>
+
 #include "foundation/Globals.h"
 #include "tests/support/TestUtil.h"
 #include "ui/core/ListFilter.h"
@@ -215,6 +219,113 @@ TEST_F(FilterPasses, IncrementalEqualsOnePass) {
     const bool h = i % 3 != 0, big = i * 1000 > 1048576;
     EXPECT_EQ(bool(ab.passBits[i >> 3] & (0x80u >> (i & 7))), h && big) << i;
   }
+}
+
+// A full pass tests node criteria node by node and folder and type
+// criteria text by text; its answer must be RecordPasses' record by record,
+// for every column, with records in any order, records without nodes and
+// nodes without records, and patterns of every shape.
+TEST_F(FilterPasses, PassEqualsRecordByRecord) {
+  const char16_t* names[] = {u"stdio.h", u"STDIO.H", u"a.hpp", u"readme", u"", u"h", u".h", u"x.h.c", u"dir.txt"};
+  const char16_t* paths[] = {u"C:\\usr\\include", u"D:\\Docs", u"D:\\docs\\h", u"^:\\x", u"\\nowhere", u"C:", u""};
+  const char16_t* types[] = {u"H file", u"file", u"Text Document", u""};
+  // Node indexes with gaps, in shuffled record order; some records without
+  // a node, some nodes without a record.
+  std::vector<int32_t> order;
+  for (int32_t i = 0; i < 20000; ++i) order.push_back(i * 3 + i % 2);
+  for (size_t i = 0; i < order.size(); ++i) std::swap(order[i], order[(i * 7919) % order.size()]);
+  for (size_t k = 0; k < order.size(); ++k) {
+    const int32_t i = order[k];
+    FoundItem f;
+    f.nodeIndex = i;
+    f.name = names[size_t(i) % std::size(names)];
+    f.size = uint64_t(i % 11) * 1000;
+    f.time = uint64_t(i % 5) * kFileTimeDay;
+    f.flags = uint16_t((i % 8) << 8);
+    f.volumeIndex = 0;
+    if (k % 13 != 5) nodes.Add(f);  // else a record without a node
+    if (k % 17 != 3)                // else a node without a record
+      store.Append(i, paths[size_t(i) % std::size(paths)], types[size_t(i) % std::size(types)]);
+    if (k % 29 == 1) store.Append(-1, u"C:\\none", u"file");
+  }
+  // A size (bytes) or date (day start) criterion.
+  auto number = [](int kind, int op, int64_t v) {
+    auto k = std::make_unique<FilterCriterion>();
+    k->kind = kind;
+    k->op = op;
+    if (kind == kFilterSize) k->value = uint64_t(v);
+    else k->day = v;
+    return k;
+  };
+  auto size = [number](int op, uint64_t v) { return number(kFilterSize, op, int64_t(v)); };
+  auto date = [number](int op, int64_t day) { return number(kFilterDate, op, day); };
+  struct Case {
+    int column;
+    std::function<std::unique_ptr<FilterCriterion>()> make;
+  };
+  const Case cases[] = {
+      {kColName, [] { return Text(0, u"*.h"); }},      {kColName, [] { return Text(1, u"*.H"); }},
+      {kColName, [] { return Text(0, u"std*"); }},     {kColName, [] { return Text(0, u"STDIO.h"); }},
+      {kColName, [] { return Text(2, u".h"); }},       {kColName, [] { return Text(3, u"h"); }},
+      {kColName, [] { return Text(0, u"*"); }},        {kColName, [] { return Text(0, u""); }},
+      {kColName, [] { return Text(0, u"?.h"); }},      {kColName, [] { return Text(0, u"*.h*c"); }},
+      {kColName, [] { return Text(0, u"*h*"); }},      {kColName, [] { return Text(7, u"*"); }},
+      {kColName, [size] { return size(2, 0); }},       {kColType, [] { return Text(2, u"file"); }},
+      {kColType, [] { return Text(0, u""); }},         {kColFolder, [] { return Text(0, u"\\docs*"); }},
+      {kColFolder, [] { return Text(3, u"h"); }},      {kColVolume, [] { return Text(0, u"D:"); }},
+      {kColVolume, [] { return Text(1, u"1"); }},      {kColStatus, [] { return Text(0, u"Poor"); }},
+      {kColStatus, [] { return Text(1, u""); }},       {kColSize, [size] { return size(2, 4000); }},
+      {kColSize, [size] { return size(0, 0); }},       {kColSize, [] { return Text(2, u"1"); }},
+      {kColDate, [date] { return date(0, kFileTimeDay); }}, {kColDate, [date] { return date(3, 3 * kFileTimeDay); }},
+  };
+  auto check = [&](const std::array<std::unique_ptr<FilterCriterion>, kFilterColumns>& criteria,
+                   const std::string& what) {
+    FilterPass pass;
+    for (int c = 0; c < kFilterColumns; ++c)
+      if (criteria[size_t(c)]) pass.criteria[size_t(c)] = std::make_unique<FilterCriterion>(*criteria[size_t(c)]);
+    RunFilterPass(pass, store, &nodes);
+    int64_t count = 0;
+    for (size_t i = 0; i < store.Count(); ++i) {
+      const bool expected = RecordPasses(criteria, store, i, &nodes, false);
+      count += expected;
+      ASSERT_EQ(bool(pass.passBits[i >> 3] & (0x80u >> (i & 7))), expected) << what << " record " << i;
+    }
+    EXPECT_EQ(pass.passCount, count) << what;
+    EXPECT_EQ(int64_t(pass.rows.size()), count) << what;
+    // A few rows tested incrementally go record by record.
+    FilterPass few;
+    few.mode = FilterPass::kIncrementalFlat;
+    for (int c = 0; c < kFilterColumns; ++c)
+      if (criteria[size_t(c)]) few.criteria[size_t(c)] = std::make_unique<FilterCriterion>(*criteria[size_t(c)]);
+    for (uint32_t i = 0; i < store.Count(); i += 97) few.candidates.push_back(i);
+    few.passBits.assign((store.Count() + 7) / 8, 0xFF);
+    few.passCount = int64_t(store.Count());
+    RunFilterPass(few, store, &nodes);
+    std::vector<uint32_t> expected;
+    for (uint32_t i : few.candidates)
+      if (RecordPasses(criteria, store, i, &nodes, false)) expected.push_back(i);
+    EXPECT_EQ(few.rows, expected) << what;
+  };
+  for (size_t a = 0; a < std::size(cases); ++a) {
+    std::array<std::unique_ptr<FilterCriterion>, kFilterColumns> criteria;
+    criteria[size_t(cases[a].column)] = cases[a].make();
+    check(criteria, "case " + std::to_string(a));
+    // With a criterion of another column beside it.
+    const size_t b = (a * 5 + 3) % std::size(cases);
+    if (cases[b].column == cases[a].column) continue;
+    criteria[size_t(cases[b].column)] = cases[b].make();
+    check(criteria, "cases " + std::to_string(a) + "+" + std::to_string(b));
+  }
+  // Every column at once.
+  std::array<std::unique_ptr<FilterCriterion>, kFilterColumns> all;
+  all[kColName] = Text(2, u"h");
+  all[kColType] = Text(3, u"Text");
+  all[kColFolder] = Text(1, u"\\nothing");
+  all[kColVolume] = Text(0, u"*");
+  all[kColStatus] = Text(3, u"Good");
+  all[kColSize] = size(5, 9000);
+  all[kColDate] = date(5, 3 * kFileTimeDay);
+  check(all, "all columns");
 }
 
 }  // namespace

@@ -17,6 +17,34 @@ namespace {
 constexpr int64_t kUnixEpochFileTime = 116444736000000000LL;
 constexpr int64_t kUnitsPerSecond = 10000000LL;
 
+// The Folder column's value: the path after the volume code and colon.
+WStringView FolderOfPath(const WString& p) {
+  return p.size() >= 2 && p[1] == u':' ? WStringView(p).substr(2) : WStringView(p);
+}
+
+// The Volume column's value; false when the path has none.
+bool VolumeOfPath(const WString& p, WString& out) {
+  if (p.empty() || p[0] == u'\\') return false;
+  const char16_t code = p[0];
+  if (code >= u'A' && code <= u'Z') {
+    out = WString(1, code) + u':';
+    return true;
+  }
+  if (code >= 93 && code <= 255) {
+    out = FormatW(u"%d", int(code) - 93);
+    return true;
+  }
+  return false;
+}
+
+// The Status column's value of a status code (0-7).
+WString StatusText(int code) {
+  if (code == 0) return {};
+  const int id = g_appState ? g_appState->statusWordIds[size_t(code)]
+                            : std::array<int, 8>{0, 155, 162, 328, 329, 231, 200, 0}[size_t(code)];
+  return Msg(id);
+}
+
 }  // namespace
 
 void FilterCriterion::SetPattern(WStringView text) {
@@ -99,36 +127,14 @@ bool FilterColumnText(int column, const ListStore& store, size_t record, const L
     case kColType:
       out = store.Type(record);
       return true;
-    case kColFolder: {
-      const WString& p = store.Path(record);
-      out = p.size() >= 2 && p[1] == u':' ? p.substr(2) : p;
+    case kColFolder:
+      out.assign(FolderOfPath(store.Path(record)));
       return true;
-    }
-    case kColVolume: {
-      const WString& p = store.Path(record);
-      if (p.empty() || p[0] == u'\\') return false;
-      const char16_t code = p[0];
-      if (code >= u'A' && code <= u'Z') {
-        out = WString(1, code) + u':';
-        return true;
-      }
-      if (code >= 93 && code <= 255) {
-        out = FormatW(u"%d", int(code) - 93);
-        return true;
-      }
-      return false;
-    }
-    case kColStatus: {
-      const int code = (node.flags >> 8) & 7;
-      if (code == 0) {
-        out.clear();
-        return true;
-      }
-      const int id = g_appState ? g_appState->statusWordIds[size_t(code)]
-                                : std::array<int, 8>{0, 155, 162, 328, 329, 231, 200, 0}[size_t(code)];
-      out = Msg(id);
+    case kColVolume:
+      return VolumeOfPath(store.Path(record), out);
+    case kColStatus:
+      out = StatusText((node.flags >> 8) & 7);
       return true;
-    }
     default:
       return false;
   }
@@ -221,22 +227,227 @@ void LocalDayOfFileTime(int64_t fileTime, int& year, int& month, int& day) {
   day = tm.tm_mday;
 }
 
+namespace {
+
+// A text criterion compiled once per pass. The shapes filters mostly take
+// ("x", "x*", "*x", "*x*", "*") compare their literal part alone; any other
+// pattern goes to WildcardMatch. The answers are MatchText's.
+class TextTest {
+ public:
+  TextTest() = default;
+  explicit TextTest(const FilterCriterion& k) {
+    if (k.kind != kFilterText || k.op < 0 || k.op > 3) {
+      never_ = true;
+      return;
+    }
+    negate_ = k.op == 1 || k.op == 3;
+    wild_ = k.op < 2 ? k.pattern : k.contains;
+    const size_t n = wild_.size();
+    const size_t stars = size_t(std::count(wild_.begin(), wild_.end(), u'*'));
+    const bool lead = n > 0 && wild_[0] == u'*', trail = n > 0 && wild_[n - 1] == u'*';
+    if (wild_.find(u'?') != WString::npos) shape_ = kGeneral;
+    else if (stars == 0) shape_ = kEqual;
+    else if (n == 1) shape_ = kAny;
+    else if (stars == 1 && lead) shape_ = kSuffix;
+    else if (stars == 1 && trail) shape_ = kPrefix;
+    else if (stars == 2 && lead && trail && n > 2) shape_ = kContains;
+    else shape_ = kGeneral;
+    for (char16_t c : wild_)
+      if (c != u'*') literal_.push_back(AsciiLower(c));
+  }
+  bool operator()(WStringView text) const { return !never_ && Test(text) != negate_; }
+
+ private:
+  enum Shape { kAny, kEqual, kPrefix, kSuffix, kContains, kGeneral };
+  bool SameAt(WStringView text, size_t at) const {
+    for (size_t k = 0; k < literal_.size(); ++k)
+      if (AsciiLower(text[at + k]) != literal_[k]) return false;
+    return true;
+  }
+  bool Test(WStringView text) const {
+    const size_t n = text.size(), m = literal_.size();
+    switch (shape_) {
+      case kAny:
+        return true;
+      case kEqual:
+        return n == m && SameAt(text, 0);
+      case kPrefix:
+        return n >= m && SameAt(text, 0);
+      case kSuffix:
+        return n >= m && SameAt(text, n - m);
+      case kContains:
+        for (size_t at = 0; at + m <= n; ++at)
+          if (SameAt(text, at)) return true;
+        return false;
+      default:
+        return WildcardMatch(wild_, text) != 0;
+    }
+  }
+  bool never_ = false, negate_ = false;
+  Shape shape_ = kGeneral;
+  WString wild_, literal_;
+};
+
+using Criteria = std::array<std::unique_ptr<FilterCriterion>, kFilterColumns>;
+
+// Whether records meet a pass's criteria. With many records to test and a
+// node source that can be walked, the node criteria (name, size, date,
+// status) are tested once per node in index order over the nodes' own
+// arrays (in parallel parts) into one bit per node, and the folder and type
+// criteria once per interned text; a record then only looks its bits up.
+// Otherwise each record fetches its node. Either way the answer is
+// RecordPasses'.
+class RecordTest {
+ public:
+  RecordTest(const Criteria& criteria, bool skipApplied, const ListStore& store, const ListNodeSource* nodes,
+             size_t records)
+      : store_(store), nodes_(nodes) {
+    auto use = [&](int c) -> const FilterCriterion* {
+      const FilterCriterion* k = criteria[size_t(c)].get();
+      return k && !(skipApplied && k->applied) ? k : nullptr;
+    };
+    if (const FilterCriterion* k = use(kColName)) {
+      name_ = true;
+      nameTest_ = TextTest(*k);
+    }
+    size_ = use(kColSize);
+    date_ = use(kColDate);
+    if (const FilterCriterion* k = use(kColStatus)) {
+      status_ = true;
+      const TextTest t(*k);
+      for (int code = 0; code < 8; ++code) statusPass_[size_t(code)] = t(StatusText(code));
+    }
+    if (const FilterCriterion* k = use(kColType)) {
+      type_ = true;
+      typeTest_ = TextTest(*k);
+    }
+    if (const FilterCriterion* k = use(kColFolder)) {
+      folder_ = true;
+      folderTest_ = TextTest(*k);
+    }
+    if (const FilterCriterion* k = use(kColVolume)) {
+      volume_ = true;
+      volumeTest_ = TextTest(*k);
+    }
+    nodeTests_ = name_ || size_ || date_ || status_;
+    poolTests_ = type_ || folder_ || volume_;
+    if (!nodes_ || !(nodeTests_ || poolTests_)) {
+      all_ = true;
+      return;
+    }
+    // Tables pay when the records to test outnumber what they cover.
+    if (poolTests_) {
+      const size_t pool = std::max(store.Paths().Count(), store.Types().Count());
+      pools_ = records >= pool / 4;
+      if (pools_) BuildPoolTables();
+    }
+    bound_ = nodes_->NodeIndexBound();
+    byNode_ = bound_ > 0 && records >= bound_ / 4;
+    if (byNode_) BuildNodeBits();
+  }
+
+  bool operator()(size_t record) const {
+    if (all_) return true;
+    const ListRecord& r = store_.At(record);
+    if (r.nodeIndex < 0) return true;  // no node: passes
+    const size_t index = size_t(r.nodeIndex);
+    if (byNode_) {
+      if (index >= bound_) return true;
+      const uint8_t bit = uint8_t(0x80u >> (index & 7));
+      if (poolTests_) {
+        if (!(nodeHas_[index >> 3] & bit)) return true;
+        if (!PoolsPass(r)) return false;
+      }
+      return !nodeTests_ || (nodePass_[index >> 3] & bit);
+    }
+    ListNodeInfo info;
+    if (!nodes_->GetNode(r.nodeIndex, info)) return true;
+    if (poolTests_ && !PoolsPass(r)) return false;
+    return !nodeTests_ || NodePasses(info);
+  }
+
+ private:
+  bool NodePasses(const ListNodeInfo& node) const {
+    if (name_ && !nameTest_(node.name)) return false;
+    if (size_ && !size_->MatchSize(node.size)) return false;
+    if (date_ && !date_->MatchDate(node.time)) return false;
+    if (status_ && !statusPass_[size_t((node.flags >> 8) & 7)]) return false;
+    return true;
+  }
+  bool PathPasses(const WString& path) const {
+    if (folder_ && !folderTest_(FolderOfPath(path))) return false;
+    if (volume_) {
+      WString v;
+      if (!VolumeOfPath(path, v) || !volumeTest_(v)) return false;
+    }
+    return true;
+  }
+  bool PoolsPass(const ListRecord& r) const {
+    if (!pools_) return (!(folder_ || volume_) || PathPasses(store_.Paths().Get(r.pathId))) &&
+                        (!type_ || typeTest_(store_.Types().Get(r.typeId)));
+    // An id beyond its pool reads as the empty text (id 0).
+    if ((folder_ || volume_) && !pathPass_[r.pathId < pathPass_.size() ? r.pathId : 0]) return false;
+    if (type_ && !typePass_[r.typeId < typePass_.size() ? r.typeId : 0]) return false;
+    return true;
+  }
+  void BuildPoolTables() {
+    if (folder_ || volume_) {
+      pathPass_.assign(store_.Paths().Count(), 0);
+      ParallelFor(pathPass_.size(), 1 << 14, [&](size_t b, size_t e, unsigned) {
+        for (size_t id = b; id < e; ++id) pathPass_[id] = PathPasses(store_.Paths().Get(uint32_t(id)));
+      });
+    }
+    if (type_) {
+      typePass_.assign(store_.Types().Count(), 0);
+      for (size_t id = 0; id < typePass_.size(); ++id) typePass_[id] = typeTest_(store_.Types().Get(uint32_t(id)));
+    }
+  }
+  void BuildNodeBits() {
+    const size_t bytes = (bound_ + 7) / 8;
+    if (nodeTests_) nodePass_.assign(bytes, 0xFF);  // a missing node passes
+    if (poolTests_) nodeHas_.assign(bytes, 0);
+    // Whole bytes per part: no two parts write one byte.
+    ParallelFor(bytes, 1 << 13, [&](size_t b, size_t e, unsigned) {
+      nodes_->VisitNodes(b * 8, std::min(e * 8, bound_), [&](int32_t i, const ListNodeInfo& node) {
+        const uint8_t bit = uint8_t(0x80u >> (i & 7));
+        if (nodeTests_ && !NodePasses(node)) nodePass_[size_t(i) >> 3] &= uint8_t(~bit);
+        if (poolTests_) nodeHas_[size_t(i) >> 3] |= bit;
+      });
+    });
+  }
+
+  const ListStore& store_;
+  const ListNodeSource* nodes_;
+  bool all_ = false, nodeTests_ = false, poolTests_ = false, pools_ = false, byNode_ = false;
+  bool name_ = false, status_ = false, type_ = false, folder_ = false, volume_ = false;
+  const FilterCriterion* size_ = nullptr;
+  const FilterCriterion* date_ = nullptr;
+  TextTest nameTest_, typeTest_, folderTest_, volumeTest_;
+  std::array<bool, 8> statusPass_{};
+  std::vector<uint8_t> pathPass_, typePass_;
+  size_t bound_ = 0;
+  std::vector<uint8_t> nodePass_, nodeHas_;  // one bit per node index
+};
+
+}  // namespace
+
 void RunFilterPass(FilterPass& pass, const ListStore& store, const ListNodeSource* nodes) {
   const size_t n = store.Count();
   if (pass.mode == FilterPass::kFull) {
-    // Whole bytes of bits per part: no two parts share a byte.
+    // Whole bytes of bits per part: no two parts share a byte. The bits
+    // first, then the rows from them into one array (no per-part arrays to
+    // grow and join).
+    const RecordTest passes(pass.criteria, false, store, nodes, n);
     pass.passBits.assign((n + 7) / 8, 0);
     const size_t bytes = pass.passBits.size();
     const unsigned parts = ParallelParts(bytes, 1 << 13);
-    std::vector<std::vector<uint32_t>> rows(parts);
     std::vector<int64_t> count(parts, 0), files(parts, 0);
     std::vector<__int128> sizes(parts, 0);
     ParallelFor(bytes, 1 << 13, [&](size_t b, size_t e, unsigned part) {
       ListNodeInfo info;
       for (size_t i = b * 8; i < std::min(e * 8, n); ++i) {
-        if (!RecordPasses(pass.criteria, store, i, nodes, false)) continue;
+        if (!passes(i)) continue;
         pass.passBits[i >> 3] |= uint8_t(0x80u >> (i & 7));
-        rows[part].push_back(uint32_t(i));
         ++count[part];
         if (store.CheckState(i) == kCheckOn) {
           ++files[part];
@@ -245,19 +456,27 @@ void RunFilterPass(FilterPass& pass, const ListStore& store, const ListNodeSourc
         }
       }
     });
+    std::vector<size_t> offset(parts, 0);
     pass.passCount = 0;
     pass.checkedFiles = 0;
     pass.checkedBytes = 0;
-    pass.rows.clear();
-    size_t total = 0;
-    for (auto& r : rows) total += r.size();
-    pass.rows.reserve(total);
     for (unsigned p = 0; p < parts; ++p) {
-      pass.rows.insert(pass.rows.end(), rows[p].begin(), rows[p].end());
+      offset[p] = size_t(pass.passCount);
       pass.passCount += count[p];
       pass.checkedFiles += files[p];
       pass.checkedBytes += sizes[p];
     }
+    pass.rows.assign(size_t(pass.passCount), 0);
+    // The same parts again (ParallelFor splits alike for alike counts).
+    ParallelFor(bytes, 1 << 13, [&](size_t b, size_t e, unsigned part) {
+      uint32_t* out = pass.rows.data() + offset[part];
+      for (size_t byte = b; byte < e; ++byte) {
+        const uint8_t bits = pass.passBits[byte];
+        if (bits == 0) continue;
+        for (unsigned k = 0; k < 8; ++k)
+          if (bits & (0x80u >> k)) *out++ = uint32_t(byte * 8 + k);
+      }
+    });
     return;
   }
   // Incremental: the candidates that still pass, against the new criterion.
@@ -272,6 +491,7 @@ void RunFilterPass(FilterPass& pass, const ListStore& store, const ListNodeSourc
     candidates = &all;
   }
   const size_t m = candidates->size();
+  const RecordTest passes(pass.criteria, true, store, nodes, m);
   const unsigned parts = ParallelParts(m, 1 << 16);
   std::vector<std::vector<uint32_t>> rows(parts);
   std::vector<int64_t> failed(parts, 0), files(parts, 0);
@@ -281,7 +501,7 @@ void RunFilterPass(FilterPass& pass, const ListStore& store, const ListNodeSourc
     for (size_t k = b; k < e; ++k) {
       const uint32_t i = (*candidates)[k];
       if (i >= n) continue;
-      if (RecordPasses(pass.criteria, store, i, nodes, true)) {
+      if (passes(i)) {
         rows[part].push_back(i);
         continue;
       }

@@ -1,6 +1,7 @@
 #include "ui/core/ListStore.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "foundation/Messages.h"
@@ -51,6 +52,12 @@ size_t TextPool::MemoryBytes() const {
   for (const WString& t : texts_)
     if (t.capacity() > 7) bytes += (t.capacity() + 1) * sizeof(char16_t);
   return bytes;
+}
+
+void ListNodeSource::VisitNodes(size_t begin, size_t end, const NodeVisitor& fn) const {
+  ListNodeInfo info;
+  for (size_t i = begin; i < end && i <= size_t(INT32_MAX); ++i)
+    if (GetNode(int32_t(i), info)) fn(int32_t(i), info);
 }
 
 // ---- FoundNodeStore ----
@@ -114,17 +121,39 @@ void FoundNodeStore::Add(const FoundItem& item) {
   slots_[block][index & (kBlockSize - 1)] = uint32_t(++count_);
 }
 
+void FoundNodeStore::Fill(const Node& n, ListNodeInfo& out) {
+  out.name = WStringView(n.name, n.nameLength);
+  out.size = n.size;
+  out.time = n.time;
+  out.flags = n.flags;
+  out.volumeIndex = n.volumeIndex;
+  out.firstByte = uint8_t(n.flags & 0xFF);
+  out.folder = n.folder;
+}
+
 bool FoundNodeStore::GetNode(int32_t nodeIndex, ListNodeInfo& out) const {
   const Node* n = Find(nodeIndex);
   if (!n) return false;
-  out.name = WStringView(n->name, n->nameLength);
-  out.size = n->size;
-  out.time = n->time;
-  out.flags = n->flags;
-  out.volumeIndex = n->volumeIndex;
-  out.firstByte = uint8_t(n->flags & 0xFF);
-  out.folder = n->folder;
+  Fill(*n, out);
   return true;
+}
+
+void FoundNodeStore::VisitNodes(size_t begin, size_t end, const NodeVisitor& fn) const {
+  end = std::min(end, NodeIndexBound());
+  ListNodeInfo info;
+  while (begin < end) {
+    const size_t block = begin >> kBlockShift;
+    const size_t stop = std::min(end, (block + 1) << kBlockShift);
+    if (const uint32_t* slots = slots_[block].get()) {
+      for (size_t i = begin; i < stop; ++i) {
+        const uint32_t slot = slots[i & (kBlockSize - 1)];
+        if (slot == 0) continue;
+        Fill(nodes_[(slot - 1) >> kBlockShift][(slot - 1) & (kBlockSize - 1)], info);
+        fn(int32_t(i), info);
+      }
+    }
+    begin = stop;
+  }
 }
 
 void FoundNodeStore::SetStatusBits(int32_t nodeIndex, uint16_t statusBits) {
@@ -261,20 +290,36 @@ namespace {
 
 // Runs fn over [0, count) in slices, each split into parallel parts that
 // return the change of the totals they made; the changes are added up.
+// With a window to keep answering (between), each slice is sized from the
+// last one's time to take about 40 ms, whatever the machine's load and the
+// records' order (sizes are looked up at random in a sorted list).
 template <class Fn>
 void ForRecords(size_t count, int64_t& files, __int128& bytes, const std::function<void()>& between, Fn fn) {
-  constexpr size_t kSlice = size_t(1) << 21;
-  for (size_t first = 0; first < count; first += kSlice) {
+  using Clock = std::chrono::steady_clock;
+  constexpr auto kSliceTime = std::chrono::milliseconds(40);
+  constexpr size_t kMinSlice = size_t(1) << 16, kMaxSlice = size_t(1) << 22;
+  size_t slice = between ? size_t(1) << 18 : kMaxSlice;
+  for (size_t first = 0; first < count;) {
     if (first > 0 && between) between();
-    const size_t n = std::min(kSlice, count - first);
-    const unsigned parts = ParallelParts(n, 1 << 16);
+    const size_t n = std::min(slice, count - first);
+    const Clock::time_point start = Clock::now();
+    const unsigned parts = ParallelParts(n, 1 << 14);
     std::vector<int64_t> f(parts, 0);
     std::vector<__int128> b(parts, 0);
-    ParallelFor(n, 1 << 16,
+    ParallelFor(n, 1 << 14,
                 [&](size_t begin, size_t end, unsigned part) { fn(first + begin, first + end, f[part], b[part]); });
     for (unsigned p = 0; p < parts; ++p) {
       files += f[p];
       bytes += b[p];
+    }
+    first += n;
+    if (between && n == slice) {
+      const double took = std::chrono::duration<double>(Clock::now() - start).count();
+      const double want = std::chrono::duration<double>(kSliceTime).count();
+      // At most doubling per slice, so one quick slice cannot make the next
+      // one long.
+      const double next = took > 0 ? double(n) * want / took : double(2 * n);
+      slice = std::clamp(size_t(std::min(next, double(2 * n))), kMinSlice, kMaxSlice);
     }
   }
 }

@@ -86,6 +86,14 @@ class ListNodeSource {
     (void)volumeIndex;
     return {};
   }
+  // Passes over every node (a filter testing names) go through the nodes in
+  // index order, where their facts lie together, instead of record by
+  // record. NodeIndexBound is one above the largest index that may have a
+  // node; 0 when the source cannot be walked so.
+  virtual size_t NodeIndexBound() const { return 0; }
+  // fn(index, node) for each node with an index in [begin, end), in order.
+  using NodeVisitor = std::function<void(int32_t, const ListNodeInfo&)>;
+  virtual void VisitNodes(size_t begin, size_t end, const NodeVisitor& fn) const;
 };
 
 // Node facts kept from the found-item batches, keyed by the engine's node
@@ -100,6 +108,8 @@ class FoundNodeStore : public ListNodeSource {
   size_t MemoryBytes() const;
   bool GetNode(int32_t nodeIndex, ListNodeInfo& out) const override;
   void SetStatusBits(int32_t nodeIndex, uint16_t statusBits) override;
+  size_t NodeIndexBound() const override { return slots_.size() << kBlockShift; }
+  void VisitNodes(size_t begin, size_t end, const NodeVisitor& fn) const override;
 
  private:
   struct Node {
@@ -113,6 +123,7 @@ class FoundNodeStore : public ListNodeSource {
   };
   const char16_t* StoreName(WStringView name);
   Node* Find(int32_t nodeIndex) const;
+  static void Fill(const Node& n, ListNodeInfo& out);
   // Blocks that never move: a batch at ten million nodes costs what the
   // first did (no vector doubling and copying).
   static constexpr size_t kBlockShift = 16, kBlockSize = size_t(1) << kBlockShift;
