@@ -69,7 +69,14 @@ inline Drive* Open(const uint8_t* data, size_t size) {
 class Sink : public ScanSink {
  public:
   cnode* AddNewNode(cnode* node, bool copy, int64_t* index) override {
-    if (copy) return nullptr;
+    if (copy) {
+      cnode* kept = CreateNode(node->kind);
+      if (!kept || !kept->CopyNode(node)) {
+        DeleteNode(&kept);
+        return nullptr;
+      }
+      node = kept;
+    }
     const int64_t i = table_.SetAt(node);
     if (index) *index = i;
     return node;

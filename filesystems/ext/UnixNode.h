@@ -15,7 +15,8 @@ struct UnixNode : cnode {
   uint32_t modifyTime = 0;  // seconds since 1970
   uint8_t listLength = 0;   // bytes of `list`
   uint8_t extents = 0;      // the list is an ext4 extent tree root
-  uint8_t inlineData = 0;   // the inode holds its data itself (not read)
+  uint8_t inlineData = 0;   // the inode holds its data itself: the list
+                            // holds it (unless longer than a list may be)
   uint8_t sizeRebuilt = 0;  // the size came from the extent tree
   uint8_t* list = nullptr;  // owned
 
