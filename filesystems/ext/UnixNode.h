@@ -43,8 +43,10 @@ bool CopyNode(UnixNode* to, const UnixNode* from);
 }  // namespace Unix
 
 // Fills the node from an ext inode: false for mode 0. The volume gives the
-// block size for the pointer bytes kept and reads an emptied extent tree
-// when its size must be rebuilt (null: no rebuild).
+// block size for the pointer bytes kept, the inode size (the inode's bytes
+// must hold that many: inline data reads past the first 128) and reads an
+// emptied extent tree when its size must be rebuilt (null: no rebuild, 128
+// bytes).
 bool FromExtInode(UnixNode* node, const ExtInode& inode, CUnixVol* volume);
 
 // For the node model's dispatch on the family nibble.
