@@ -12,6 +12,7 @@
 #include "foundation/Globals.h"
 #include "storage/BlockSource.h"
 #include "storage/Drive.h"
+#include "volumes/Node.h"
 #include "volumes/NodeTable.h"
 #include "volumes/ScanSink.h"
 
