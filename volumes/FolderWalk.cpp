@@ -4,6 +4,7 @@
 #include "foundation/FileFilter.h"
 #include "volumes/FileTypes.h"
 #include "volumes/Node.h"
+#include "volumes/NodeTable.h"
 #include "volumes/ScanSink.h"
 #include "volumes/Volume.h"
 #include "volumes/VolumeFamily.h"
@@ -20,6 +21,19 @@ FolderWalk& TheFolderWalk() {
 }
 
 const WString& CurrentFolderPath(const CVol*) { return TheFolderWalk().path; }
+
+int64_t AddFolderItem(ScanSink& engine, cnode* folder, WStringView parentPath) {
+  const uint8_t show = g_appState ? g_appState->scanFlag.load() : 3;
+  const bool deleted = (folder->flags & kNodeDeleted) != 0;
+  if (!(show & (deleted ? 1 : 2))) return -1;
+  const WString name = folder->GetNameW();
+  if (name.empty()) return -1;
+  if (g_appState && g_appState->fileFilter && !g_appState->fileFilter->ContainsW(name)) return -1;
+  if (engine.PathFilterMatch((WString(parentPath) + name).c_str()) != 0) return -1;
+  int64_t index = -1;
+  if (!engine.AddNewNode(folder, true, &index)) return -1;
+  return index;
+}
 
 int AddDirEntryNode(CVol* v, cnode* node) {
   if (!node) return 1;
@@ -56,6 +70,13 @@ int AddDirEntryNode(CVol* v, cnode* node) {
   if (family && family->folderSizeInClusters && v->clusterSize && node->size % v->clusterSize) {
     DeleteNode(&node);
     return 1;
+  }
+  if (ScanSink* engine = v->engine) {
+    const int64_t item = AddFolderItem(*engine, node, walk.path);
+    if (item >= 0) {
+      engine->Nodes().GetAt(item)->flags |= kNodeHandedOver;
+      engine->StoreFileItem(WString(v->driveLetter), walk.path, item);
+    }
   }
   WString path = walk.path + name + u"\\";
   if (path.size() > kMaxFolderPath) path = u"\\" + name + u"\\";

@@ -26,6 +26,7 @@ inline constexpr uint32_t kSbRoCompat = 100;
 inline constexpr uint32_t kSbVolumeName = 120;
 inline constexpr uint32_t kSbVolumeNameBytes = 16;
 inline constexpr uint32_t kSbDescSize = 254;        // 16-bit, with the 64-bit feature
+inline constexpr uint32_t kSbFirstMetaBg = 260;     // with the meta_bg feature
 inline constexpr uint32_t kSbBlockCountHigh = 336;  // with the 64-bit feature
 
 inline constexpr uint16_t kMagic = 0xEF53;
@@ -36,6 +37,7 @@ inline constexpr uint32_t kIncompatExtents = 0x40;
 inline constexpr uint32_t kIncompat64Bit = 0x80;
 inline constexpr uint32_t kIncompatMetaBg = 0x10;
 inline constexpr uint32_t kIncompatInlineData = 0x8000;
+inline constexpr uint32_t kRoCompatSparseSuper = 0x1;
 inline constexpr uint32_t kRoCompatMetadataCsum = 0x400;
 
 // The groups that hold backup superblocks (sparse_super), in the order
@@ -64,6 +66,18 @@ inline constexpr uint32_t kInodeFragAddr = 112;
 inline constexpr uint32_t kInodeChecksumLow = 124;  // metadata_csum: 16-bit
 inline constexpr uint32_t kInodeReserved = 126;
 inline constexpr uint32_t kInodeBaseBytes = 128;
+inline constexpr uint32_t kInodeExtraSize = 128;  // 16-bit: bytes of extra fields past 128
+
+// ---- extended attributes inside the inode (past its extra fields) ----
+inline constexpr uint32_t kXattrMagic = 0xEA020000;
+inline constexpr uint32_t kXattrHeaderBytes = 4;  // the magic; entries follow
+inline constexpr uint32_t kXattrNameLength = 0;
+inline constexpr uint32_t kXattrNameIndex = 1;
+inline constexpr uint32_t kXattrValueOffset = 2;  // 16-bit, from the first entry
+inline constexpr uint32_t kXattrValueInode = 4;
+inline constexpr uint32_t kXattrValueSize = 8;
+inline constexpr uint32_t kXattrEntryBytes = 16;  // the name follows
+inline constexpr uint8_t kXattrIndexSystem = 7;   // "system.": inline data is "system.data"
 
 inline constexpr uint16_t kModeTypeMask = 0xF000;
 inline constexpr uint16_t kModeDirectory = 0x4000;
@@ -89,6 +103,8 @@ inline constexpr uint32_t kDeName = 8;
 inline constexpr uint32_t kDeHeaderBytes = 8;
 inline constexpr uint8_t kDeTypeDirectory = 2;
 inline constexpr uint8_t kDeTypeSymlink = 7;
+// An inline folder's data opens with its parent's inode number.
+inline constexpr uint32_t kInlineParentBytes = 4;
 
 // Seconds from 1601 to 1970, for FILETIME.
 inline constexpr uint64_t kUnixEpochSeconds = 11644473600ull;

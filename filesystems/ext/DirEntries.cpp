@@ -1,5 +1,7 @@
 #include "filesystems/ext/DirEntries.h"
 
+#include <algorithm>
+
 #include "filesystems/ext/Definitions.h"
 #include "filesystems/ext/Inode.h"
 #include "filesystems/ext/UnixNode.h"
@@ -95,6 +97,12 @@ int AddEntry(CUnixVol* v, const cnode* folder, const ExtDirEntry& e, bool hidden
     return 1;
   }
   if (node->extents) v->sawExtents = true;
+  // A folder's data is whole blocks, unless the inode holds it.
+  if (node->IsDirectory() && !node->inlineData && node->size % v->clusterSize) {
+    cnode* c = node;
+    DeleteNode(&c);
+    return 1;
+  }
   if (hidden || (folder->flags & kNodeDeleted)) node->flags |= kNodeDeleted;
   node->id = e.inode;
   node->parentId = folder->id;
@@ -121,34 +129,47 @@ int AddHiddenEntries(CUnixVol* v, const cnode* folder, const uint8_t* block, siz
   return made;
 }
 
+// The records of one block (or of one part of a folder's inline data, which
+// holds no "." and ".." records).
+int ParseBlock(CUnixVol* v, const cnode* folder, const uint8_t* block, size_t blockBytes, bool dots) {
+  ExtDirEntry e;
+  // A hashed folder's index block poses as one empty record.
+  if (ReadExtDirEntry(block, blockBytes, 0, &e) && !e.inode && e.recordLength == blockBytes && !e.nameLength) return 0;
+  int made = 0;
+  for (size_t at = 0; at + kDeHeaderBytes <= blockBytes;) {
+    if (!ReadExtDirEntry(block, blockBytes, at, &e) || e.recordLength == 0) break;
+    if (e.inode > v->inodeCount) break;
+    // The folder's own "." and ".." open its first block; a record of
+    // that name anywhere else is a crafted name, listed like any other.
+    const bool dot = dots && e.nameLength && IsDot(e) && (at == 0 || at == 12) && e.fileType == kDeTypeDirectory;
+    if (e.inode && e.nameLength && !dot) made += AddEntry(v, folder, e, false);
+    // The ".." record of a hashed folder's first block covers its index.
+    if (!(dot && IsHashRoot(block, blockBytes, at, e))) {
+      const size_t used = RecordBytes(e.nameLength);
+      if (used < e.recordLength) made += AddHiddenEntries(v, folder, block, at + used, at + e.recordLength);
+    }
+    at += e.recordLength;
+  }
+  return made;
+}
+
 }  // namespace
 
 int ParseUnixEntries(CUnixVol* v, const cnode* folder, const uint8_t* data, size_t bytes) {
   if (!v || !folder || !data || !v->clusterSize) return 0;
+  // Inline data: the parent's inode number, records to the block area's
+  // end, then the records of the attribute's part.
+  if (folder->Family() == kNodeExt && static_cast<const UnixNode*>(folder)->inlineData) {
+    if (bytes <= kInlineParentBytes) return 0;
+    const size_t first = std::min<size_t>(bytes, kInodeBlockAreaBytes);
+    int made = ParseBlock(v, folder, data + kInlineParentBytes, first - kInlineParentBytes, false);
+    if (bytes > first && !Stopped()) made += ParseBlock(v, folder, data + first, bytes - first, false);
+    return made;
+  }
   const size_t bs = v->clusterSize;
   int made = 0;
-  for (size_t blockAt = 0; blockAt < bytes && !Stopped(); blockAt += bs) {
-    const uint8_t* block = data + blockAt;
-    const size_t blockBytes = bytes - blockAt < bs ? bytes - blockAt : bs;
-    ExtDirEntry e;
-    // A hashed folder's index block poses as one empty record.
-    if (ReadExtDirEntry(block, blockBytes, 0, &e) && !e.inode && e.recordLength == blockBytes && !e.nameLength)
-      continue;
-    for (size_t at = 0; at + kDeHeaderBytes <= blockBytes;) {
-      if (!ReadExtDirEntry(block, blockBytes, at, &e) || e.recordLength == 0) break;
-      if (e.inode > v->inodeCount) break;
-      // The folder's own "." and ".." open its first block; a record of
-      // that name anywhere else is a crafted name, listed like any other.
-      const bool dot = e.nameLength && IsDot(e) && (at == 0 || at == 12) && e.fileType == kDeTypeDirectory;
-      if (e.inode && e.nameLength && !dot) made += AddEntry(v, folder, e, false);
-      // The ".." record of a hashed folder's first block covers its index.
-      if (!(dot && IsHashRoot(block, blockBytes, at, e))) {
-        const size_t used = RecordBytes(e.nameLength);
-        if (used < e.recordLength) made += AddHiddenEntries(v, folder, block, at + used, at + e.recordLength);
-      }
-      at += e.recordLength;
-    }
-  }
+  for (size_t blockAt = 0; blockAt < bytes && !Stopped(); blockAt += bs)
+    made += ParseBlock(v, folder, data + blockAt, bytes - blockAt < bs ? bytes - blockAt : bs, true);
   return made;
 }
 

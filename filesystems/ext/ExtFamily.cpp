@@ -83,8 +83,7 @@ bool BuildExtExtents(CVol& volume, const cnode* node, const void* aux, uint32_t*
   uint8_t area[kInodeBlockAreaBytes];
   const UnixNode* u = AsExtNode(node);
   if (!aux && u) {
-    if (u->inlineData) return false;
-    if (!u->extents) return true;
+    if (u->inlineData || !u->extents) return true;
     u->BlockArea(area);
     aux = area;
   }
@@ -127,8 +126,16 @@ int64_t ReadExtData(CVol* volume, const cnode* node, uint64_t offset, uint8_t* b
   auto* v = dynamic_cast<CUnixVol*>(volume);
   if (!u || !v) return -1;
   if (u->inlineData) {
-    ErrorMsg(u"The file's data is inside its inode (inline data), which is not read.");
-    return -1;
+    // The data kept from the inode; an inode whose data the node could not
+    // keep whole is not read.
+    if (u->size > u->listLength) {
+      ErrorMsg(u"The file's data is inside its inode (inline data), which could not be read whole.");
+      return -1;
+    }
+    if (offset >= u->size) return 0;
+    const size_t n = size_t(std::min<uint64_t>(capacity, u->size - offset));
+    memcpy(buffer, u->list + offset, n);
+    return int64_t(n);
   }
   if (u->extents) return ReadThroughExtents(v, offset, buffer, capacity);
   uint32_t corrupt = 0;
@@ -188,7 +195,9 @@ const VolumeFamily kFamily = [] {
   f.walkFolders = kWalkInQuickScan | kWalkInLongScan;
   f.parseEntries = ParseExtEntries;
   f.readData = ReadExtData;
-  f.folderSizeInClusters = true;
+  // A folder's size is whole blocks unless its data is inline: the entry
+  // parser applies the rule.
+  f.folderSizeInClusters = false;
   f.sectorKinds = kSectorKinds;
   f.sectorKindCount = sizeof kSectorKinds / sizeof kSectorKinds[0];
   return f;

@@ -16,6 +16,27 @@ CExt3Vol::CExt3Vol() {
   descTableBlock = 1;
 }
 
+bool ExtGroupHasSuperBlock(uint64_t group, bool sparseSuper) {
+  if (group <= 1 || !sparseSuper) return true;
+  for (uint64_t base : {3, 5, 7}) {
+    uint64_t p = base;
+    while (p < group) p *= base;
+    if (p == group) return true;
+  }
+  return false;
+}
+
+uint64_t CExt3Vol::DescriptorBlock(uint64_t index) const {
+  if (index < firstMetaBg || !descPerBlockShift) return descTableBlock + index;
+  const uint64_t group = index << descPerBlockShift;
+  uint64_t block = firstDataBlock + group * blocksPerGroup;
+  if (ExtGroupHasSuperBlock(group, sparseSuper)) ++block;
+  // 1 KiB blocks with the superblock in block 0's place: group 0's table
+  // follows the boot block as well.
+  if (index == 0 && clusterSize == 1024 && firstDataBlock == 0) ++block;
+  return block;
+}
+
 bool InitExt3Vol(CUnixVol* v, const ExtSuperBlock& sb) {
   if (sb.logBlockSize > kMaxLogBlockSize || !v->SetClusterSize(sb.BlockSize())) return false;
   if (!sb.blocksPerGroup || !sb.inodesPerGroup) return false;
@@ -33,6 +54,11 @@ bool InitExt3Vol(CUnixVol* v, const ExtSuperBlock& sb) {
   v->descTableBlock = firstDesc + uint64_t(sb.blockGroup) * sb.blocksPerGroup;
   // 64-byte descriptors only with the 64-bit feature, whatever the others.
   v->descShift = (sb.incompat & kIncompat64Bit) ? kGdLargeShift : kGdSmallShift;
+  if (auto* e = dynamic_cast<CExt3Vol*>(v)) {
+    e->firstMetaBg = (sb.incompat & kIncompatMetaBg) ? sb.firstMetaBg : UINT64_MAX;
+    e->firstDataBlock = sb.firstDataBlock;
+    e->sparseSuper = (sb.roCompat & kRoCompatSparseSuper) != 0;
+  }
   return true;
 }
 

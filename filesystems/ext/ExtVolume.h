@@ -11,7 +11,20 @@ struct ExtSuperBlock;
 class CExt3Vol : public CUnixVol {
  public:
   CExt3Vol();
+
+  // meta_bg: descriptor blocks from firstMetaBg on lie each in the first
+  // group of the groups it describes (after its backup superblock, if the
+  // group holds one); none without the feature.
+  uint64_t firstMetaBg = UINT64_MAX;
+  uint32_t firstDataBlock = 0;
+  bool sparseSuper = true;
+
+  uint64_t DescriptorBlock(uint64_t index) const override;
 };
+
+// Whether group g holds a superblock (a backup, or the primary in group 0):
+// with sparse_super only groups 0, 1 and the powers of 3, 5 and 7.
+bool ExtGroupHasSuperBlock(uint64_t group, bool sparseSuper);
 
 // The ext part of InitUnixVol: false when the superblock's values cannot
 // be a volume.

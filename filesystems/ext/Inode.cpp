@@ -26,6 +26,7 @@ ExtInode ParseExtInode(const uint8_t* p) {
   n.links = Le16(p + kInodeLinks);
   n.flags = Le32(p + kInodeFlags);
   n.blockArea = p + kInodeBlockArea;
+  n.raw = p;
   return n;
 }
 

@@ -15,6 +15,7 @@ struct ExtInode {
   uint32_t flags = 0;
   uint32_t sizeHigh = 0;
   const uint8_t* blockArea = nullptr;  // 60 bytes inside the inode
+  const uint8_t* raw = nullptr;        // the inode itself
 
   uint16_t Type() const;
   bool IsDirectory() const;

@@ -41,6 +41,7 @@ ExtSuperBlock ParseExtSuperBlock(const uint8_t* s) {
     sb.descSize = Le16(s + kSbDescSize);
     sb.blockCount |= uint64_t(Le32(s + kSbBlockCountHigh)) << 32;
   }
+  if (sb.incompat & kIncompatMetaBg) sb.firstMetaBg = Le32(s + kSbFirstMetaBg);
   memcpy(sb.volumeName, s + kSbVolumeName, kSbVolumeNameBytes);
   return sb;
 }

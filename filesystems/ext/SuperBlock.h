@@ -25,6 +25,7 @@ struct ExtSuperBlock {
   uint32_t incompat = 0;
   uint32_t roCompat = 0;
   uint16_t descSize = 0;
+  uint32_t firstMetaBg = 0;  // with the meta_bg feature
   uint8_t volumeName[16] = {};
 
   uint32_t BlockSize() const { return 1024u << logBlockSize; }

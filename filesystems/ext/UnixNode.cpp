@@ -4,6 +4,7 @@
 #include <new>
 
 #include "filesystems/ext/Definitions.h"
+#include "filesystems/ext/InlineData.h"
 #include "filesystems/ext/Inode.h"
 #include "filesystems/ext/UnixVolume.h"
 #include "foundation/AppState.h"
@@ -38,7 +39,7 @@ uint64_t UnixNode::GetTime() const { return (uint64_t(modifyTime) + kUnixEpochSe
 WString UnixNode::GetTimeText() const { return FormatDateTime(GetTime()); }
 
 int64_t UnixNode::GetFirstSector(const CUnixVol& v, uint32_t sectorSize) const {
-  if (!list || !sectorSize) return -1;
+  if (!list || !sectorSize || inlineData) return -1;
   uint64_t block = 0;
   if (extents) {
     uint8_t area[kInodeBlockAreaBytes];
@@ -87,7 +88,11 @@ bool FromExtInode(UnixNode* node, const ExtInode& n, CUnixVol* v) {
   node->size = n.size;
   if (n.HasInlineData()) {
     node->inlineData = 1;
-    return node->SetList(nullptr, 0);
+    // The list keeps up to 255 bytes: more is not read (see ReadExtData).
+    uint8_t data[255];
+    const uint32_t inodeBytes = v ? v->inodeSize : kInodeBaseBytes;
+    const size_t got = n.raw ? ExtInlineData(n.raw, inodeBytes, n.size, data, sizeof data) : 0;
+    return node->SetList(data, uint8_t(got));
   }
   if (n.UsesExtents()) {
     node->extents = 1;

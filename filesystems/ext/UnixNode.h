@@ -15,7 +15,8 @@ struct UnixNode : cnode {
   uint32_t modifyTime = 0;  // seconds since 1970
   uint8_t listLength = 0;   // bytes of `list`
   uint8_t extents = 0;      // the list is an ext4 extent tree root
-  uint8_t inlineData = 0;   // the inode holds its data itself (not read)
+  uint8_t inlineData = 0;   // the inode holds its data itself: the list
+                            // holds it (unless longer than a list may be)
   uint8_t sizeRebuilt = 0;  // the size came from the extent tree
   uint8_t* list = nullptr;  // owned
 
@@ -42,8 +43,10 @@ bool CopyNode(UnixNode* to, const UnixNode* from);
 }  // namespace Unix
 
 // Fills the node from an ext inode: false for mode 0. The volume gives the
-// block size for the pointer bytes kept and reads an emptied extent tree
-// when its size must be rebuilt (null: no rebuild).
+// block size for the pointer bytes kept, the inode size (the inode's bytes
+// must hold that many: inline data reads past the first 128) and reads an
+// emptied extent tree when its size must be rebuilt (null: no rebuild, 128
+// bytes).
 bool FromExtInode(UnixNode* node, const ExtInode& inode, CUnixVol* volume);
 
 // For the node model's dispatch on the family nibble.

@@ -79,7 +79,7 @@ bool CUnixVol::ReadBlock(uint64_t block, uint8_t* out) {
 
 int64_t CUnixVol::InodeTableBlock(uint64_t group) {
   if (descBuffer_.size() != clusterSize && !AllocBuffers()) return -1;
-  const uint64_t descBlock = descTableBlock + (group >> descPerBlockShift);
+  const uint64_t descBlock = DescriptorBlock(group >> descPerBlockShift);
   if (int64_t(descBlock) != descCached_) {
     descCached_ = -1;
     if (!ReadBlock(descBlock, descBuffer_.data())) return -1;

@@ -55,6 +55,8 @@ class CUnixVol : public CVol {
 
   // The inode test's view of this volume.
   ExtInodeContext InodeContext() const;
+  // The block holding descriptor block `index` of the table.
+  virtual uint64_t DescriptorBlock(uint64_t index) const { return descTableBlock + index; }
 
   // ---- geometry ----
   uint32_t fragmentSize = 0, fragsPerBlock = 1, fragsPerBlockShift = 0;

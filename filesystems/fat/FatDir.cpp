@@ -21,6 +21,7 @@
 #include "volumes/Extents.h"
 #include "volumes/FatCache.h"
 #include "volumes/FileTypes.h"
+#include "volumes/FolderWalk.h"
 #include "volumes/NodeTable.h"
 #include "volumes/Recycler.h"
 #include "volumes/RunList.h"
@@ -95,6 +96,7 @@ class Walk {
   int ParseDir(cnode* node, const WString* path, const uint8_t* buffer);
   int ParseEntries(const uint8_t* entries, size_t count, uint64_t offset, uint32_t parent);
   void TakeNamed(FATInode* node, const WString& name, bool deleted);
+  void ListFolder(cnode* folder);
   void Finish();
   bool Parsed(uint32_t cluster) { return !parsed_.insert(cluster).second; }
 
@@ -302,6 +304,7 @@ void Walk::TakeNamed(FATInode* node, const WString& name, bool deleted) {
   if (folder) {
     if (!path_) return DeleteNode(&n);
     if (vol_->clusterSize && n->size % vol_->clusterSize) return DeleteNode(&n);
+    ListFolder(n);
     WString path = *path_ + name + u"\\";
     if (path.size() > kMaxFolderPath) path = u"\\" + name + u"\\";
     if (traceContent.load(std::memory_order_relaxed))
@@ -335,6 +338,20 @@ void Walk::TakeNamed(FATInode* node, const WString& name, bool deleted) {
     return;
   }
   stored->flags |= kNodeHandedOver;
+  engine_.StoreFileItem(WString(vol_->driveLetter), *path_, index);
+}
+
+// A folder is an item of the list too, under the folder holding it (in a
+// bin, once the bin's records are known).
+void Walk::ListFolder(cnode* n) {
+  const int64_t index = AddFolderItem(engine_, n, *path_);
+  if (index < 0) return;
+  if (recycled_) {
+    pending_.push_back(Pending{index, *path_});
+    engine_.AddFoundCount(1);
+    return;
+  }
+  engine_.Nodes().GetAt(index)->flags |= kNodeHandedOver;
   engine_.StoreFileItem(WString(vol_->driveLetter), *path_, index);
 }
 

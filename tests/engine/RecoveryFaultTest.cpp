@@ -13,6 +13,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -445,8 +446,9 @@ TEST_F(FakeFamilyTest, BadExtentFilesGoToTheCorruptFolderOrAreDeleted) {
 }
 
 // The folder walk: live folders breadth-first, then deleted ones; a folder
-// reached twice is parsed once; files reach the engine with their folder
-// path; a folder path over 1023 characters restarts at its own name.
+// reached twice is parsed once (and listed for each entry naming it); files
+// and folders reach the engine with their folder path; a folder path over
+// 1023 characters restarts at its own name.
 TEST_F(FakeFamilyTest, FolderWalkThroughTheRegisteredFamily) {
   // Folder sizes are whole clusters (ext folders of other sizes are
   // dropped as damaged).
@@ -472,9 +474,17 @@ TEST_F(FakeFamilyTest, FolderWalkThroughTheRegisteredFamily) {
   g_appState->scanFlag = 3;  // deleted and existing files
   EXPECT_EQ(ParseFSCm(vol_), 1);
   send->SendMsg2(0, kCodeFoundItems, true);
-  std::map<std::string, std::string> found;  // name -> folder
-  for (const FoundItem& it : view.found) found[ToUtf8(it.name)] = ToUtf8(it.folderPath);
+  std::map<std::string, std::string> found;  // name -> folder (files)
+  std::multiset<std::string> folders;       // folder path, name, deleted
+  for (const FoundItem& it : view.found) {
+    if (it.flags2 & kNode2Directory)
+      folders.insert(ToUtf8(it.folderPath) + "|" + ToUtf8(it.name) + ((it.flags & kNodeDeleted) ? " *" : ""));
+    else found[ToUtf8(it.name)] = ToUtf8(it.folderPath);
+  }
   ASSERT_EQ(found.size(), 4u);
+  // A deleted folder's entries are marked deleted by their family (the fake
+  // one leaves "a" in "gone" as it stands).
+  EXPECT_EQ(folders, (std::multiset<std::string>{"]:\\|a", "]:\\|b", "]:\\|gone *", "]:\\a|b", "]:\\gone|a"}));
   // The volume part: the number code of volume 0 (93, "]") and a colon.
   EXPECT_EQ(found["top.txt"], "]:\\");
   EXPECT_EQ(found["one.txt"], "]:\\a");

@@ -863,6 +863,31 @@ TEST_F(MainRoadTest, DeletedItemsAndFoldersAreMarked) {
   EXPECT_GT(live, 0);
 }
 
+// The folders of a walked volume (FAT here) are rows of their own as NTFS
+// folders are: each once, live and deleted, an empty one too, shown as
+// folders without a size.
+TEST_F(MainRoadTest, FolderRowsOfAFatVolume) {
+  DV_NEED_FIXTURE("make_fat_scan.sh");
+  ScanImage(FixtureCache() + "/scan12.img");
+  CMyListCtrl* l = View()->List();
+  std::map<std::string, int> seen;
+  std::map<std::string, bool> deleted;
+  for (int i = 0; i < l->GetItemCount(); i++) {
+    ListNodeInfo info;
+    ASSERT_TRUE(View()->Nodes().GetNode(l->GetItemNodeIndex(i), info));
+    if (!info.folder) continue;
+    const std::string name = ToUtf8(l->GetItemNodeName(i));
+    seen[name]++;
+    deleted[name] = (info.flags & 0x0002) != 0;
+    EXPECT_EQ(ToQ(l->CellText(i, kColType)), QStringLiteral("File folder")) << name;
+    EXPECT_TRUE(l->CellText(i, kColSize).empty()) << name;
+    EXPECT_EQ(l->RowToolTip(i), deleted[name] ? QStringLiteral("Deleted folder") : QString()) << name;
+  }
+  for (const auto& [name, count] : seen) EXPECT_EQ(count, name == "S-1-5-21-1-2-3-1001" ? 2 : 1) << name;
+  for (const char* name : {"Empty Folder", "L6", "MANY"}) EXPECT_TRUE(seen.count(name) && !deleted[name]) << name;
+  for (const char* name : {"Removed Empty Folder", "_ONE"}) EXPECT_TRUE(seen.count(name) && deleted[name]) << name;
+}
+
 // A command whose dialog is not built says so; Help Topics and F1 say help
 // is not available.
 TEST_F(MainRoadTest, CommandsWithoutAHandlerSaySo) {

@@ -87,7 +87,8 @@ int64_t LayoutStart(const std::string& report, const std::string& name) {
 
 int64_t Grouped(const WString& text) { return ParseGroupedSigned(text).value_or(-1); }
 
-// The paths fls -r -p lists, without the volume label and the virtual files.
+// The paths fls -r -p lists (files and folders), without the volume label
+// and the virtual files.
 std::set<std::string> FlsPaths(const std::string& report) {
   std::set<std::string> out;
   std::istringstream in(report);
@@ -97,8 +98,6 @@ std::set<std::string> FlsPaths(const std::string& report) {
     if (tab == std::string::npos) continue;
     const std::string path = line.substr(tab + 1);
     if (path.find("(Volume Label Entry)") != std::string::npos || path[0] == '$') continue;
-    // Files: a FAT folder shows in the list through the paths under it.
-    if (line.rfind("d/d", 0) == 0) continue;
     out.insert(path);
   }
   return out;

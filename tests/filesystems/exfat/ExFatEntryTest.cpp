@@ -12,6 +12,8 @@
 #include "filesystems/exfat/ExFatNode.h"
 #include "filesystems/exfat/ExFatScan.h"
 #include "filesystems/exfat/ExFatVolume.h"
+#include "foundation/AppState.h"
+#include "foundation/Globals.h"
 #include "tests/filesystems/exfat/ExFatSink.h"
 #include "tests/support/ByteWriter.h"
 #include "volumes/FolderWalk.h"
@@ -249,7 +251,8 @@ TEST_F(ExFatEntries, LiveAndDeletedSets) {
   AppendSet(b, {u"sub", 13, 4096, true});
   AppendSet(b, {u"empty", 0, 0});
   EXPECT_EQ(Parse(b), 5);
-  ASSERT_EQ(sink.files.size(), 4u);
+  // The folder is an item too (a copy: the walk keeps its node).
+  ASSERT_EQ(sink.files.size(), 5u);
   EXPECT_EQ(sink.files[0].name, u"readme.txt");
   EXPECT_EQ(sink.files[0].node->id, 10u);
   EXPECT_EQ(sink.files[0].node->size, 100u);
@@ -259,12 +262,48 @@ TEST_F(ExFatEntries, LiveAndDeletedSets) {
   EXPECT_EQ(sink.files[2].name, u"gone.dat");
   EXPECT_TRUE(sink.files[2].node->flags & kNodeDeleted);
   EXPECT_FALSE(sink.files[0].node->flags & kNodeDeleted);
-  EXPECT_EQ(sink.files[3].name, u"empty");
-  EXPECT_EQ(sink.files[3].node->id, 0u);
+  EXPECT_EQ(sink.files[3].name, u"sub");
+  EXPECT_TRUE(sink.files[3].node->IsDirectory());
+  EXPECT_EQ(sink.files[3].path, u"\\");
+  EXPECT_EQ(sink.files[4].name, u"empty");
+  EXPECT_EQ(sink.files[4].node->id, 0u);
   const auto folders = Folders();
   ASSERT_EQ(folders.size(), 1u);
   EXPECT_EQ(folders[0]->GetNameW(), u"sub");
+  EXPECT_NE(static_cast<const cnode*>(folders[0]), sink.files[3].node);
   EXPECT_EQ(TheFolderWalk().live.front().path, u"\\sub\\");
+}
+
+// The scan flags leave out live or deleted folders as they do files; a
+// live folder is walked all the same (deleted items may lie in it).
+TEST_F(ExFatEntries, FoldersListedByTheScanFlags) {
+  GlobalObjectsScope scope;
+  const struct {
+    int flags;
+    std::vector<std::u16string> listed;
+    size_t walked;
+  } cases[] = {
+      {3, {u"live.txt", u"livedir", u"gone.txt", u"gonedir"}, 2},
+      {2, {u"live.txt", u"livedir"}, 1},
+      {1, {u"gone.txt", u"gonedir"}, 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.flags);
+    TearDown();
+    SetUp();
+    sink.files.clear();
+    g_appState->scanFlag = uint8_t(c.flags);
+    Bytes b;
+    AppendSet(b, {u"live.txt", 10, 100});
+    AppendSet(b, {u"livedir", 11, 4096, true});
+    AppendSet(b, {u"gone.txt", 12, 100, false, true});
+    AppendSet(b, {u"gonedir", 13, 4096, true, true});
+    Parse(b);
+    std::vector<std::u16string> listed;
+    for (const auto& f : sink.files) listed.push_back(f.name);
+    EXPECT_EQ(listed, c.listed);
+    EXPECT_EQ(Folders().size(), c.walked);
+  }
 }
 
 TEST_F(ExFatEntries, SetsAcrossPieces) {

@@ -32,13 +32,13 @@ std::string Folder() {
   if (dir.empty()) GTEST_SKIP() << "make_exfat.sh: exfatprogs, exfat-fuse, sleuthkit, " \
                                    "root or FUSE missing";
 
-// fls -r -p lines of regular files: path -> deleted.
-std::map<std::string, bool> FlsFiles(const std::string& path) {
+// fls -r -p lines of regular files (or of folders): path -> deleted.
+std::map<std::string, bool> FlsFiles(const std::string& path, const char* kind = "r/r ") {
   std::map<std::string, bool> out;
   std::ifstream in(path);
   std::string line;
   while (std::getline(in, line)) {
-    if (line.rfind("r/r ", 0) != 0) continue;
+    if (line.rfind(kind, 0) != 0) continue;
     const size_t tab = line.find('\t');
     if (tab == std::string::npos) continue;
     const std::string name = line.substr(tab + 1);
@@ -83,21 +83,38 @@ long MTime(const std::string& path) {
   return stat(path.c_str(), &st) == 0 ? long(st.st_mtime) : -1;
 }
 
+std::map<std::string, bool> FlsFolders(const std::string& path) { return FlsFiles(path, "d/d "); }
+
+// Files and folders.
+std::map<std::string, bool> FlsItems(const std::string& path) {
+  std::map<std::string, bool> out = FlsFiles(path);
+  out.merge(FlsFolders(path));
+  return out;
+}
+
 std::map<std::string, bool> Listed(const DvscanRun& r) {
   std::map<std::string, bool> out;
   for (const ::Listed& l : r.items) out[l.path] = l.deleted;
   return out;
 }
 
-// Lists and recovers the image: the listing equals fls's files, and every
-// recovered file has the md5 of the source (live) or of icat -r (deleted).
+// Lists and recovers the image: the listing equals fls's files and
+// folders, each once, and every recovered file has the md5 of the source
+// (live) or of icat -r (deleted); a folder is made only for what it holds.
 void ListAndRecover(const std::string& dir, const std::string& name) {
   const TempFolder temp("exfat_recover");
   const std::string dest = temp.Path() + "/out";
   const DvscanRun r = Dvscan("--recover '" + dest + "' '" + dir + "/" + name + ".img'");
   ASSERT_EQ(r.rc, 0) << r.err;
   const std::map<std::string, bool> fls = FlsFiles(dir + "/" + name + ".fls.txt");
-  EXPECT_EQ(Listed(r), fls);
+  EXPECT_EQ(Listed(r), FlsItems(dir + "/" + name + ".fls.txt"));
+  EXPECT_EQ(Listed(r).size(), r.items.size()) << "an item listed twice";
+  for (const auto& [path, deleted] : FlsFolders(dir + "/" + name + ".fls.txt")) {
+    EXPECT_FALSE(std::filesystem::is_regular_file(dest + "/" + path)) << path;
+    if (path == "emptydir") {
+      EXPECT_FALSE(std::filesystem::exists(dest + "/" + path));
+    }
+  }
   const std::map<std::string, std::string> md5 = Md5s(dir + "/" + name + ".md5.txt");
   EXPECT_EQ(md5.size(), fls.size());
   for (const auto& [path, sum] : md5) EXPECT_EQ(Md5File(dest + "/" + path), sum) << path;
@@ -116,6 +133,12 @@ void ListAndRecover(const std::string& dir, const std::string& name) {
 TEST(ExFatImage, ListsAndRecoversAsThePeers) {
   NEED_IMAGES();
   ListAndRecover(dir, "exfat");
+  // The folders of the tree: an empty one, a deleted one and the one
+  // inside it.
+  const std::map<std::string, bool> folders = FlsFolders(dir + "/exfat.fls.txt");
+  EXPECT_EQ(folders.count("emptydir"), 1u);
+  EXPECT_EQ(folders.count("gone") && folders.at("gone"), true);
+  EXPECT_EQ(folders.count("gone/sub") && folders.at("gone/sub"), true);
 }
 
 TEST(ExFatImage, ThirtyTwoMiBClusters) {
@@ -161,7 +184,7 @@ TEST(ExFatImage, VolumeFoundFromItsBackupBootSector) {
   const std::string dest = temp.Path() + "/out";
   const DvscanRun r = Dvscan("--recover '" + dest + "' '" + image + "'");
   ASSERT_EQ(r.rc, 0) << r.err;
-  EXPECT_EQ(Listed(r), FlsFiles(dir + "/exfat-disk.fls.txt"));
+  EXPECT_EQ(Listed(r), FlsItems(dir + "/exfat-disk.fls.txt"));
   for (const auto& [path, sum] : Md5s(dir + "/exfat-disk.md5.txt")) EXPECT_EQ(Md5File(dest + "/" + path), sum) << path;
 }
 

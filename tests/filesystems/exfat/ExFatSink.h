@@ -13,7 +13,15 @@ class ExFatSink : public ScanSink {
     const cnode* node;
     std::u16string name, path;
   };
-  cnode* AddNewNode(cnode* node, bool, int64_t* index) override {
+  cnode* AddNewNode(cnode* node, bool copy, int64_t* index) override {
+    if (copy) {
+      cnode* kept = CreateNode(node->kind);
+      if (!kept || !kept->CopyNode(node)) {
+        DeleteNode(&kept);
+        return nullptr;
+      }
+      node = kept;
+    }
     const int64_t i = nodes.SetAt(node);
     if (index) *index = i;
     return i < 0 ? nullptr : node;

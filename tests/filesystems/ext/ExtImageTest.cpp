@@ -3,14 +3,15 @@
 // driver and compared with The Sleuth Kit and debugfs run on the same
 // images.
 //
-// Normalisation of the comparison with `fls -r -p`: folders are walked,
-// not listed, so only files and links ("r/r", "l/l") are compared; fls's
-// "$OrphanFiles" is its own invention. fls paths become destination paths
+// Normalisation of the comparison with `fls -r -p`: files, links and
+// folders ("r/r", "l/l", "d/d") are compared; fls's "$OrphanFiles" is its
+// own invention. fls paths become destination paths
 // the way Save makes them (a "\" in a name becomes "_"). Symbolic links are
 // listed and never recovered.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <future>
 #include <map>
 #include <memory>
@@ -66,14 +67,19 @@ std::string DestinationOf(const std::string& flsPath) {
   return ToUtf8(out).substr(3);
 }
 
-// fls's files and links: destination path -> deleted.
-std::map<std::string, bool> FlsFiles(const std::string& text) {
+// fls's files and links (or its folders): destination path -> deleted.
+// With unreadInodes, also the files and links whose inodes fls could not
+// read ("r/-", "l/-" with an inode number).
+std::map<std::string, bool> FlsFiles(const std::string& text, bool folders = false, bool unreadInodes = false) {
   std::map<std::string, bool> out;
   std::istringstream in(text);
   std::string line;
   while (std::getline(in, line)) {
     const size_t tab = line.find('\t');
-    if (tab == std::string::npos || (line.rfind("r/r", 0) != 0 && line.rfind("l/l", 0) != 0)) continue;
+    if (tab == std::string::npos) continue;
+    auto is = [&](const char* kind) { return line.rfind(kind, 0) == 0; };
+    const bool unread = unreadInodes && (is("r/- ") || is("l/- ")) && line.find(" 0:") == std::string::npos;
+    if (folders ? !is("d/d") : !(is("r/r") || is("l/l") || unread)) continue;
     const std::string path = line.substr(tab + 1);
     if (path.rfind("$OrphanFiles", 0) == 0) continue;
     out[DestinationOf(path)] = line.compare(4, 2, "* ") == 0;
@@ -92,13 +98,17 @@ std::map<std::string, std::string> SourceMd5s(const std::string& folder) {
 
 struct Image {
   const char* name;
-  bool inlineData;  // files whose data is inside the inode are not read
+  // fls reads no group descriptor past the first meta group: the names of
+  // files whose inodes lie there count as its files.
+  bool unreadInodes = false;
+  // debugfs zeroes the inode number of the record it unlinks from an
+  // inline folder: no peer finds that deleted file.
+  bool inlineFolders = false;
 };
 
-const Image kImages[] = {{"e4", false},      {"e4k", false},    {"e2", false},
-                         {"e3", false},      {"e4old", false},  {"e4small", false},
-                         {"e4one", false},   {"metabg", false}, {"e4mid", false},
-                         {"inline", true}};
+const Image kImages[] = {{"e4"},      {"e4k"},        {"e2"},      {"e3"},    {"e4old"},
+                         {"e4small"}, {"e4one"},      {"metabg"},  {"metabig", true},
+                         {"e4mid"},   {"inline", false, true}};
 
 }  // namespace
 
@@ -125,33 +135,44 @@ TEST(ExtImages, ListAndRecoverAsThePeersDo) {
     EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos) << r.err;
     std::smatch failed;
     ASSERT_TRUE(std::regex_search(r.out, failed, std::regex(R"(failed=(\d+))"))) << r.out;
-    if (!image.inlineData) EXPECT_EQ(failed[1], "2");
+    EXPECT_EQ(failed[1], "2");
     std::map<std::string, bool> listed;
     for (const Listed& l : r.items) EXPECT_TRUE(listed.emplace(l.path, l.deleted).second) << "twice: " << l.path;
-    const auto fls = FlsFiles(ReadFileText(folder + "/ext-" + image.name + ".fls.txt"));
+    const std::string flsText = ReadFileText(folder + "/ext-" + image.name + ".fls.txt");
+    const auto fls = FlsFiles(flsText, false, image.unreadInodes);
+    const auto flsFolders = FlsFiles(flsText, true);
 
-    // Every file fls names is listed as fls lists it (live or deleted), and
-    // nothing else, except what sits in a folder of inline data.
+    // Every file and folder fls names is listed as fls lists it (live or
+    // deleted), and nothing else (inline folders included); a folder is made
+    // only where a file lies inside.
+    EXPECT_TRUE(flsFolders.count("emptydir") && flsFolders.count("lost+found") && flsFolders.count("d/gonedir") &&
+                flsFolders.at("d/gonedir"));
+    for (const auto& [path, deleted] : flsFolders) {
+      auto it = listed.find(path);
+      ASSERT_NE(it, listed.end()) << "folder not listed: " << path;
+      EXPECT_EQ(it->second, deleted) << path;
+      EXPECT_FALSE(std::filesystem::is_regular_file(dest + "/" + path)) << path;
+    }
+    EXPECT_FALSE(std::filesystem::exists(dest + "/emptydir"));
     for (const auto& [path, deleted] : fls) {
       auto it = listed.find(path);
-      if (image.inlineData && it == listed.end()) continue;
       ASSERT_NE(it, listed.end()) << "not listed: " << path;
       EXPECT_EQ(it->second, deleted) << path;
     }
-    for (const auto& [path, deleted] : listed) EXPECT_TRUE(fls.count(path)) << "not in fls: " << path;
+    for (const auto& [path, deleted] : listed)
+      EXPECT_TRUE(fls.count(path) || flsFolders.count(path)) << "not in fls: " << path;
 
-    // Live files equal their sources; a file that is not written is one
-    // whose data is not read (links, inline data), never a wrong copy.
+    // Live files equal their sources, inline data included (links are not
+    // written).
     size_t written = 0;
     for (const auto& [path, md5] : sources) {
       if (path.rfind("d/gone", 0) == 0) continue;
       const std::string file = dest + "/" + path;
-      if (image.inlineData && !FileExists(file)) continue;
       ASSERT_TRUE(FileExists(file)) << path;
       EXPECT_EQ(Md5File(file), md5) << path;
       ++written;
     }
-    if (!image.inlineData) EXPECT_EQ(written, sources.size() - 2);
+    EXPECT_EQ(written, sources.size() - 3);
 
     // Deleted files equal what icat -r gives of their inodes.
     std::istringstream deleted(ReadFileText(folder + "/ext-" + image.name + ".deleted.txt"));
@@ -159,11 +180,12 @@ TEST(ExtImages, ListAndRecoverAsThePeersDo) {
     int gone = 0;
     while (deleted >> inode >> md5 >> path) {
       SCOPED_TRACE(path);
+      if (image.inlineFolders && path == "d/gonedir/inside.txt") continue;
       EXPECT_TRUE(listed.count(path) && listed[path]);
       EXPECT_EQ(Md5File(dest + "/" + path), md5);
       ++gone;
     }
-    EXPECT_EQ(gone, 2);
+    EXPECT_EQ(gone, image.inlineFolders ? 2 : 3);
 
     // The recovered modification time is the inode's (debugfs stat).
     std::smatch m;
@@ -186,11 +208,14 @@ TEST(ExtImages, HostileNamesStayInsideTheDestination) {
     while (in >> dir >> kind >> hex) files += kind == "r";
   }
   ASSERT_GT(files, 10u);
+  // The folders are listed too (fls lists each of them).
+  const size_t folders = FlsFiles(ReadFileText(folder + "/hostile-names.fls.txt"), true).size();
+  EXPECT_EQ(folders, 4u);
   const TempFolder temp("ext-hostile");
   const std::string dest = temp.Path() + "/out";
   const DvscanRun r = Dvscan("--recover '" + dest + "' '" + folder + "/hostile-names.img'");
   EXPECT_EQ(r.rc, 0) << r.err;
-  EXPECT_EQ(r.items.size(), files);
+  EXPECT_EQ(r.items.size(), files + folders);
   EXPECT_EQ(RunCommand("ls -A '" + temp.Path() + "'"), "out\n");
   // Every file written (the recovery log aside) is a regular file below it.
   EXPECT_EQ(RunCommand("find '" + dest + "' -type f ! -name Recovery.log | wc -l"), std::to_string(files) + "\n");
@@ -214,7 +239,10 @@ TEST(ExtImages, TwoPartitionsAsMmlsAndFlsSeeThem) {
     ASSERT_EQ(r.rc, 0) << r.err;
     std::map<std::string, bool> listed;
     for (const Listed& l : r.items) listed[l.path] = l.deleted;
-    EXPECT_EQ(listed, FlsFiles(ReadFileText(folder + "/ext-disk." + starts[k] + ".fls.txt")));
+    const std::string fls = ReadFileText(folder + "/ext-disk." + starts[k] + ".fls.txt");
+    std::map<std::string, bool> items = FlsFiles(fls);
+    items.merge(FlsFiles(fls, true));
+    EXPECT_EQ(listed, items);
   }
   const DvscanRun none = Dvscan("--volume 2 '" + img + "'");
   EXPECT_NE(none.rc, 0);

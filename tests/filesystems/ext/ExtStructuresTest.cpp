@@ -8,6 +8,7 @@
 #include "filesystems/ext/Definitions.h"
 #include "filesystems/ext/DirEntries.h"
 #include "filesystems/ext/ExtVolume.h"
+#include "filesystems/ext/InlineData.h"
 #include "filesystems/ext/Inode.h"
 #include "filesystems/ext/SuperBlock.h"
 #include "filesystems/ext/UnixNode.h"
@@ -109,6 +110,93 @@ TEST(ExtVolume, DescriptorPlaceAndSize) {
     ASSERT_TRUE(InitExt3Vol(&v, ParseExtSuperBlock(s.data())));
     EXPECT_EQ(v.descTableBlock, c.table);
     EXPECT_EQ(v.descShift, c.shift);
+  }
+}
+
+// meta_bg: a descriptor block lies in the first group of the groups it
+// describes, after that group's superblock (dumpe2fs's "Group descriptor
+// at"); before the first meta group, in the table after the superblock.
+TEST(ExtVolume, MetaBgDescriptorPlaces) {
+  struct Case {
+    const char* what;
+    uint32_t logBlock;
+    uint32_t incompat;
+    uint32_t firstMetaBg;
+    uint64_t index;
+    uint64_t block;
+  };
+  const uint32_t meta = kIncompatMetaBg | kIncompat64Bit;
+  const Case cases[] = {
+      {"1 KiB, 16 a block: group 0 after boot block and superblock", 0, meta, 0, 0, 2},
+      {"group 16 holds no superblock", 0, meta, 0, 1, 1 + 16 * 8192},
+      {"group 32", 0, meta, 0, 2, 1 + 32 * 8192},
+      {"32-byte descriptors: group 32 (no superblock)", 0, kIncompatMetaBg, 0, 1, 1 + 32 * 8192},
+      {"before the first meta group: the table", 0, meta, 2, 1, 3},
+      {"without meta_bg: the table", 0, kIncompat64Bit, 0, 1, 3},
+      {"4 KiB blocks, 32 bytes: group 128", 2, kIncompatMetaBg, 0, 1, 128 * 8192},
+      {"4 KiB blocks: group 0", 2, kIncompatMetaBg, 0, 0, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<uint8_t> s = SuperBlock();
+    Put32(&s[kSbLogBlockSize], c.logBlock);
+    Put32(&s[kSbFirstDataBlock], c.logBlock ? 0 : 1);
+    Put32(&s[kSbIncompat], c.incompat);
+    Put32(&s[kSbFirstMetaBg], c.firstMetaBg);
+    Put32(&s[kSbRoCompat], kRoCompatSparseSuper);
+    Put16(&s[kSbDescSize], 64);
+    CExt3Vol v;
+    ASSERT_TRUE(InitExt3Vol(&v, ParseExtSuperBlock(s.data())));
+    v.InitBlockMapLevels(4);
+    ASSERT_TRUE(v.InitInodeGeometry());
+    EXPECT_EQ(v.DescriptorBlock(c.index), c.block);
+  }
+  for (uint64_t g : {0, 1, 3, 5, 7, 9, 25, 27, 49, 81, 125, 243, 343}) EXPECT_TRUE(ExtGroupHasSuperBlock(g, true)) << g;
+  for (uint64_t g : {2, 4, 6, 8, 10, 15, 16, 32, 126}) EXPECT_FALSE(ExtGroupHasSuperBlock(g, true)) << g;
+  EXPECT_TRUE(ExtGroupHasSuperBlock(2, false));
+}
+
+// Inline data: the block area, then the "system.data" attribute's value
+// kept inside the inode; anything out of place gives the block area only.
+TEST(ExtInode, InlineDataTable) {
+  struct Case {
+    const char* what;
+    uint64_t size;
+    uint32_t inodeBytes;
+    size_t expected;
+    void (*damage)(uint8_t* inode);
+  };
+  const Case cases[] = {
+      {"block area and attribute", 80, 256, 80, nullptr},
+      {"part of the attribute", 70, 256, 70, nullptr},
+      {"within the block area", 40, 256, 40, nullptr},
+      {"more than both hold", 200, 256, 80, nullptr},
+      {"128-byte inode", 80, 128, 60, nullptr},
+      {"no attribute magic", 80, 256, 60, [](uint8_t* p) { p[163] = 0; }},
+      {"extra size not a multiple of 4", 80, 256, 60, [](uint8_t* p) { Put16(p + kInodeExtraSize, 30); }},
+      {"extra size past the inode", 80, 256, 60, [](uint8_t* p) { Put16(p + kInodeExtraSize, 200); }},
+      {"value in another inode", 80, 256, 60, [](uint8_t* p) { Put32(p + 164 + kXattrValueInode, 12); }},
+      {"value past the inode", 80, 256, 60, [](uint8_t* p) { Put16(p + 164 + kXattrValueOffset, 80); }},
+      {"another name", 80, 256, 60, [](uint8_t* p) { p[180] = 'D'; }},
+      {"name past the inode", 80, 256, 60, [](uint8_t* p) { p[164] = 255; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    uint8_t inode[256] = {};
+    for (int i = 0; i < 60; ++i) inode[kInodeBlockArea + i] = uint8_t(i + 1);
+    Put16(inode + kInodeExtraSize, 32);
+    Put32(inode + 160, kXattrMagic);
+    uint8_t* e = inode + 164;  // the first entry; values count from here
+    e[kXattrNameLength] = 4;
+    e[kXattrNameIndex] = kXattrIndexSystem;
+    Put16(e + kXattrValueOffset, 72);
+    Put32(e + kXattrValueSize, 20);
+    memcpy(e + kXattrEntryBytes, "data", 4);
+    for (int i = 0; i < 20; ++i) e[72 + i] = uint8_t(100 + i);
+    if (c.damage) c.damage(inode);
+    uint8_t out[255] = {};
+    ASSERT_EQ(ExtInlineData(inode, c.inodeBytes, c.size, out, sizeof out), c.expected);
+    for (size_t i = 0; i < c.expected; ++i) EXPECT_EQ(out[i], i < 60 ? i + 1 : 100 + (i - 60)) << i;
   }
 }
 

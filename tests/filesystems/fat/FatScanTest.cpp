@@ -1,7 +1,7 @@
 // The Quick Scan and recovery of FAT12/16/32 volumes made by mkfs.fat and
-// mtools, against The Sleuth Kit: every file fls lists (live and deleted)
-// is listed under the same path with the same size and deleted mark, and
-// recovers to icat's (icat -r's) bytes. Normalisation: the label entry and
+// mtools, against The Sleuth Kit: every file and folder fls lists (live and
+// deleted) is listed once under the same path with the same deleted mark,
+// files with the same size, and files recover to icat's (icat -r's) bytes. Normalisation: the label entry and
 // fls's virtual files are not files; recycle-bin items appear under the
 // paths they had (their "$I" records and INFO2 not at all); a deleted file
 // whose first cluster belongs to another file now ("Poor") is compared on
@@ -47,6 +47,18 @@ std::map<std::string, TskFile> TskFiles(const std::string& path) {
     std::getline(ss, name);
     if (name.find("(Volume Label Entry)") != std::string::npos) continue;
     out[name] = TskFile{deleted == "1", std::stoull(size), md5};
+  }
+  return out;
+}
+
+// fls's folders: path -> deleted.
+std::map<std::string, bool> TskFolders(const std::string& path) {
+  std::map<std::string, bool> out;
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) {
+    const size_t tab = line.find('\t');
+    if (tab != std::string::npos) out[line.substr(tab + 1)] = line.compare(0, tab, "1") == 0;
   }
   return out;
 }
@@ -112,8 +124,26 @@ TEST_P(FatScan, ListsAndRecoversAsSleuthKit) {
     ++checked;
   }
   EXPECT_GT(checked, 20u);
+  // Folders: listed as fls lists them, made by the recovery only where a
+  // file lies inside.
+  const auto folders = TskFolders(folder + "/" + name + ".folders.txt");
+  for (const char* f : {"Empty Folder", "L1/L2/L3/L4/L5/L6", "_ONE", "_ONE/_UB", "_ONE/_UB/Deep Gone", "Removed Empty Folder"})
+    EXPECT_TRUE(folders.count(f)) << "fls: " << f;
+  for (const auto& [path, deleted] : folders) {
+    if (InBin(path)) continue;
+    auto it = ours.find(path);
+    if (it == ours.end()) {
+      ADD_FAILURE() << "folder not listed: " << path;
+      continue;
+    }
+    EXPECT_EQ(it->second->deleted, deleted) << path;
+    EXPECT_FALSE(std::filesystem::is_regular_file(out + "/" + path)) << path;
+  }
+  EXPECT_FALSE(std::filesystem::exists(out + "/Empty Folder"));
+  EXPECT_FALSE(std::filesystem::exists(out + "/Removed Empty Folder"));
+  EXPECT_TRUE(std::filesystem::is_directory(out + "/L1/L2/L3/L4/L5/L6"));
   for (const auto& [path, l] : ours) {
-    if (tsk.count(path)) continue;
+    if (tsk.count(path) || folders.count(path)) continue;
     // Only the recycled items, under the paths they had.
     EXPECT_TRUE(path == "Users/me/Documents/report.txt" || path == "Old Stuff/letter.txt" ||
                 path.find("etc/x") != std::string::npos)
