@@ -30,8 +30,6 @@
 namespace {
 
 constexpr uint32_t kChunkBytes = 0x100000;
-// Deeper folder chains than this are damaged or crafted (or a loop).
-constexpr int kMaxFolderDepth = 1024;
 // Below this a source holds no volume of any family (a boot sector and
 // the least of its metadata).
 constexpr uint64_t kSmallestVolumeBytes = 4096;
