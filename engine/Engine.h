@@ -142,6 +142,7 @@ class NTFSObj : public ScanSink {
   bool StopRequested() const override;
   void WaitWhilePaused() override;
   std::vector<int64_t> IndexBufferSectors() const override;
+  std::vector<HdrHit>* CarvedHits() override { return &carvedHits; }
 
   // ---- fields ----
   std::unique_ptr<NTFSVol> defaultVolume;

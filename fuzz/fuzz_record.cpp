@@ -5,7 +5,8 @@
 // once into /tmp), so what they point elsewhere (non-resident attribute
 // lists, extension records, data runs) is read from it; the larger ones on a
 // volume without a drive, where those reads fail and must fail cleanly. The
-// record must come back byte for byte after each parse.
+// record must come back byte for byte after each parse; its $INDEX_ROOT,
+// kept, is walked as the Long Scan walks a folder's.
 #include <unistd.h>
 
 #include <climits>
@@ -19,6 +20,7 @@
 #include "foundation/Globals.h"
 #include "platform/Text.h"
 #include "storage/Drive.h"
+#include "filesystems/ntfs/IndexNames.h"
 #include "filesystems/ntfs/Inode.h"
 #include "filesystems/ntfs/NtfsVolume.h"
 #include "app/Startup.h"
@@ -89,8 +91,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const char16_t kStream[] = u"secret";
   for (const char16_t* wanted : {static_cast<const char16_t*>(nullptr), kStream}) {
     inode node(rec.data(), vol);
+    node.keepIndexRoot = wanted == nullptr;
     node.parseEntry(wanted);
     if (rec != original) std::abort();  // the fix-up was not undone
+    // A folder's index root, as the Long Scan reads it again.
+    if (node.indexRoot.size() > recordSize) std::abort();
+    MapRootNodes(node.indexRoot.data(), node.indexRoot.size(), [](const IndexEntryName& e) {
+      if (e.name.empty() || e.name.size() > 255) std::abort();
+    });
     node.record = nullptr;
     if (vol == g_volume) vol->LoadPieces(&node);
     // The mapping of what was parsed and a read through it.

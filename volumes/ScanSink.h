@@ -13,6 +13,7 @@
 class CNdArray;
 class CVol;
 struct cnode;
+struct HdrHit;
 struct NodeRun;
 
 // Counter slots of the operation's statistics (the status window shows
@@ -86,6 +87,10 @@ class ScanSink {
   // file claimed, in start order (folders lost with their records get their
   // names back from them).
   virtual std::vector<int64_t> IndexBufferSectors() const { return {}; }
+  // The hits themselves (carving/CarveScan.h), in start order: a family
+  // that ties index buffers to their folders marks those it used. Null
+  // when the search has none.
+  virtual std::vector<HdrHit>* CarvedHits() { return nullptr; }
 
   // ---- a family's own state for the length of the search ----
   // One slot a family nibble (Node.h); freed with the search.

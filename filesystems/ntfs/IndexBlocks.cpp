@@ -1,8 +1,11 @@
 #include "filesystems/ntfs/IndexBlocks.h"
 
 #include <algorithm>
+#include <memory>
 
+#include "filesystems/ntfs/Inode.h"
 #include "filesystems/ntfs/NtfsIndex.h"
+#include "filesystems/ntfs/NtfsVolume.h"
 #include "platform/Memory.h"
 #include "storage/Drive.h"
 #include "volumes/FileTypes.h"
@@ -99,8 +102,33 @@ int GetMatchingINDXCount(Drive& drive, const CVol& vol, const FolderIndexStream&
   return 0;
 }
 
-int VolFilesToParent(Drive& drive, const CVol& vol, const FolderIndexStream& folder, std::vector<HdrHit>& hits,
-                     const std::function<void(uint8_t* block, size_t size)>& takeEntries) {
+std::vector<uint8_t> ReadFolderIndexRoot(Drive& drive, NTFSVol& vol, const FolderIndexStream& folder) {
+  const uint32_t ss = drive.SectorSize() ? drive.SectorSize() : 512;
+  const uint32_t recordBytes = vol.recordSize;
+  if (folder.position < 0 || folder.record < 0 || recordBytes < 512 || recordBytes > 4096) return {};
+  const uint32_t bytes = (recordBytes + ss - 1) / ss * ss;
+  if (uint64_t(folder.position) + bytes / ss > drive.SectorCount()) return {};
+  std::unique_ptr<uint8_t, void (*)(void*)> buf(static_cast<uint8_t*>(AlignedAlloc(bytes)), AlignedFree);
+  if (!buf || !drive.ReadSectors(folder.position, bytes, drive.RetryPiece(), buf.get(), true)) return {};
+  if (!CheckFILERecord(buf.get())) return {};
+  inode rec;
+  rec.Init(buf.get(), &vol);
+  rec.followNameRecord = false;
+  rec.keepIndexRoot = true;
+  rec.position = uint64_t(folder.position);
+  if (rec.parseEntry() != 0 || !rec.IsDirectory()) return {};
+  // The place may hold another record by now.
+  if ((rec.flags & kInodeNumberFromHeader) && rec.id != uint64_t(folder.record)) return {};
+  return std::move(rec.indexRoot);
+}
+
+int VolFilesToParent(Drive& drive, NTFSVol& vol, const FolderIndexStream& folder, std::vector<HdrHit>& hits,
+                     const std::function<void(uint8_t* block, size_t size)>& takeEntries,
+                     const std::function<void(const uint8_t* root, size_t size)>& takeRoot) {
+  if (takeRoot) {
+    const std::vector<uint8_t> root = ReadFolderIndexRoot(drive, vol, folder);
+    if (!root.empty()) takeRoot(root.data(), root.size());
+  }
   if (!folder.runs || folder.record < 0 || folder.clusterCount < 1 || folder.clusterCount > kMaxIndexClusters ||
       !vol.clusterSize)
     return 0;

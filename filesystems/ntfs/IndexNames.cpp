@@ -3,11 +3,18 @@
 #include <algorithm>
 #include <vector>
 
+#include "carving/CarveScan.h"
 #include "filesystems/ntfs/FolderPaths.h"
+#include "filesystems/ntfs/IndexBlocks.h"
+#include "filesystems/ntfs/Inode.h"
+#include "filesystems/ntfs/NtfsVolume.h"
 #include "filesystems/ntfs/NtfsIndex.h"
 #include "foundation/Trace.h"
 #include "platform/Memory.h"
 #include "storage/Drive.h"
+#include "volumes/Node.h"
+#include "volumes/NodeTable.h"
+#include "volumes/RunList.h"
 #include "volumes/ScanSink.h"
 #include "volumes/Volume.h"
 #include "volumes/VolumeSearch.h"
@@ -29,9 +36,8 @@ int32_t VolumeHolding(Drive& drive, int64_t sector) {
 }
 }  // namespace
 
-int MapNodes(uint8_t* block, size_t size, const std::function<void(const IndexEntryName&)>& take) {
-  CINDXItem walk;
-  if (walk.SetINDXBuf(block, size) < 0) return -1;
+namespace {
+int TakeEntries(CINDXItem& walk, const std::function<void(const IndexEntryName&)>& take) {
   int count = 0;
   IndexEntryName e;
   while (count < kMaxEntries) {
@@ -46,6 +52,19 @@ int MapNodes(uint8_t* block, size_t size, const std::function<void(const IndexEn
     take(e);
   }
   return count;
+}
+}  // namespace
+
+int MapNodes(uint8_t* block, size_t size, const std::function<void(const IndexEntryName&)>& take) {
+  CINDXItem walk;
+  if (walk.SetINDXBuf(block, size) < 0) return -1;
+  return TakeEntries(walk, take);
+}
+
+int MapRootNodes(const uint8_t* root, size_t size, const std::function<void(const IndexEntryName&)>& take) {
+  CINDXItem walk;
+  if (walk.SetBuf(root, size) < 0) return -1;
+  return TakeEntries(walk, take);
 }
 
 void MapIndexedFolders(ScanSink& engine, Drive* drive, NtfsFolderPaths& paths) {
@@ -71,4 +90,49 @@ void MapIndexedFolders(ScanSink& engine, Drive* drive, NtfsFolderPaths& paths) {
     });
   }
   AlignedFree(buffer);
+}
+
+void MapFilesToParent(ScanSink& engine, Drive* drive, NtfsFolderPaths& paths,
+                      const std::function<uint32_t(const cnode*)>& groupOf) {
+  if (!drive) return;
+  std::vector<HdrHit> none;
+  std::vector<HdrHit>* found = engine.CarvedHits();
+  std::vector<HdrHit>& hits = found ? *found : none;
+  CNdArray& nodes = engine.Nodes();
+  std::vector<int64_t> waiting;
+  // At home first: their buffers are theirs; the others may only take
+  // what is left.
+  for (int round = 0; round < 2; round++) {
+    const int64_t count = round == 0 ? nodes.Count() : int64_t(waiting.size());
+    for (int64_t k = 0; k < count && !engine.StopRequested(); k++) {
+      const int64_t i = round == 0 ? k : waiting[size_t(k)];
+      cnode* c = nodes.GetAt(i);
+      if (!c || !c->IsSnode() || !c->IsDirectory() || c->id == kNoNodeId || c->volumeIndex == kNoVolume) continue;
+      CVol* v = VolumeAt(*drive, c->volumeIndex);
+      if (!v || v->type != kVolNtfs) continue;
+      auto* vol = static_cast<NTFSVol*>(v);
+      const uint8_t* runs = c->RunBuffer();
+      FolderIndexStream stream{runs, runs ? std::max<int64_t>(0, GetClusterCount(runs)) : 0, int64_t(c->id),
+                               int64_t(static_cast<const snode*>(c)->position)};
+      if (round == 0 && !(c->flags & kInodeAtHome)) {
+        waiting.push_back(i);
+        continue;
+      }
+      if (round == 1) {
+        if (GetMatchingINDXCount(*drive, *vol, stream, hits) != 2) continue;
+        c->flags |= kInodeAtHome | kInodeNumberKnown;
+      }
+      // A folder whose recovery was skipped is not read again.
+      if ((c->flags & kNodeGradeMask) == GradeBits(kGradeSkipped)) stream.position = -1;
+      const uint32_t group = groupOf(c);
+      auto enter = [&](const IndexEntryName& e) {
+        if (!e.directory) return;
+        TracePrintfW(u"Add %d => %s (p: %d)\n", int32_t(e.record), e.name, int32_t(e.parent));
+        paths.AddIndexedFolder(group, e.record, e.parent, e.name);
+      };
+      VolFilesToParent(
+          *drive, *vol, stream, hits, [&](uint8_t* block, size_t size) { MapNodes(block, size, enter); },
+          [&](const uint8_t* root, size_t size) { MapRootNodes(root, size, enter); });
+    }
+  }
 }

@@ -10,6 +10,7 @@
 #include "platform/Text.h"
 
 class Drive;
+struct cnode;
 class NtfsFolderPaths;
 class ScanSink;
 
@@ -24,6 +25,17 @@ struct IndexEntryName {
 // bytes given) and hands each named entry to `take`, at most 200. The
 // number of entries read, -1 when the buffer does not parse.
 int MapNodes(uint8_t* block, size_t size, const std::function<void(const IndexEntryName&)>& take);
+// The same for the entries of an $INDEX_ROOT attribute (from its header;
+// `size` bytes available).
+int MapRootNodes(const uint8_t* root, size_t size, const std::function<void(const IndexEntryName&)>& take);
+
+// The folders' own indexes: each NTFS folder node with a volume, at its
+// home (or, elsewhere, when its found index buffers prove it is its
+// volume's: GetMatchingINDXCount), hands the folders its $INDEX_ROOT and
+// its index buffers name (VolFilesToParent) to `paths` in its own group;
+// the buffers taken are marked used. `groupOf` gives a node's group.
+void MapFilesToParent(ScanSink& engine, Drive* drive, NtfsFolderPaths& paths,
+                      const std::function<uint32_t(const cnode*)>& groupOf);
 
 // Reads every index buffer the engine lists and enters the folders named in
 // them into `paths`: in the group of the NTFS volume that holds the buffer,

@@ -101,6 +101,8 @@ void inode::Init(uint8_t* rec, NTFSVol* vol) {
   volume = vol;
   bytesInUse = recordBytes = 0;
   recordSizeHint = 0;
+  keepIndexRoot = false;
+  indexRoot.clear();
   baseRefLow = baseRefHigh = sequence = 0;
   std::memset(attrPos, 0, sizeof attrPos);
   firstVcn = lastVcn = clusterCount = 0;
@@ -326,9 +328,12 @@ int inode::ParseAttribute(uint32_t type, uint32_t pos, uint32_t len, const WStri
       return 0;
     case kTypeFileName:
       return parseName(pos, len);
+    case kTypeIndexRoot:
+      // The walk checked the attribute lies inside the bytes in use.
+      if (keepIndexRoot && indexRoot.empty()) indexRoot.assign(record + pos, record + bytesInUse);
+      return 0;
     case kTypeObjectId:
     case kTypeSecurity:
-    case kTypeIndexRoot:
     case kTypeReparse:
     case kTypeEaInfo:
     case kTypeEa:

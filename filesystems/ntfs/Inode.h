@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "foundation/RangeKeyTables.h"
 #include "platform/Text.h"
@@ -118,6 +119,11 @@ class inode : public snode {
   // size the header claims (a loose record of 2048 or 4096 bytes on
   // 512-byte sectors); 0 for the default. Init clears it.
   uint32_t recordSizeHint = 0;
+  // With keepIndexRoot set (after Init, which clears both): the bytes from
+  // the first $INDEX_ROOT to the end of the bytes in use, fix-up applied (a
+  // folder's own index entries, read again by the Long Scan).
+  bool keepIndexRoot = false;
+  std::vector<uint8_t> indexRoot;
   // The last message of the error report.
   WString lastError;
 

@@ -178,6 +178,19 @@ class OrphanGroups {
 
 namespace {
 
+// Whether a file still to be shown sits below a folder chain that breaks
+// off among the folder nodes found.
+bool AnyChainBroken(ScanSink& engine, OrphanGroups& groups, NtfsFolderPaths& found) {
+  CNdArray& nodes = engine.Nodes();
+  for (int64_t i = 0, n = nodes.Count(); i < n; i++) {
+    const cnode* c = nodes.GetAt(i);
+    if (!c || !c->IsSnode() || (c->flags & (kNodeHandedOver | kInodeCarved)) || c->IsDirectory()) continue;
+    const uint32_t group = groups.Group(c);
+    if (group != OrphanGroups::kNoGroup && !found.Path(group, c->parentId).complete) return true;
+  }
+  return false;
+}
+
 // System records still collected at the pass's end make their volume;
 // loose records take the runs of their extension records.
 void CompleteLooseRecords(ScanSink& engine, Drive* drive) {
@@ -193,14 +206,21 @@ void NTFS::FinishLongScan(ScanSink& engine, Drive* drive) {
   CNdArray& nodes = engine.Nodes();
   OrphanGroups groups(drive ? drive->SectorSize() : 512);
   NtfsFolderPaths paths(nodes);
+  NtfsFolderPaths found(nodes);  // the folder nodes alone
   for (int64_t i = 0, n = nodes.Count(); i < n; i++) {
     const cnode* c = nodes.GetAt(i);
     if (!c || !c->IsSnode() || !c->IsDirectory() || c->id == kNoNodeId) continue;
     // The first one wins: the $MFT's own records come before loose ones.
     const uint32_t group = groups.Group(c);
-    if (group != OrphanGroups::kNoGroup) paths.AddFolder(group, c->id, uint32_t(i));
+    if (group == OrphanGroups::kNoGroup) continue;
+    paths.AddFolder(group, c->id, uint32_t(i));
+    found.AddFolder(group, c->id, uint32_t(i));
   }
-  // Folders lost with their records: named from their parents' index buffers.
+  // Folders lost with their records are named from their parents' indexes:
+  // first those of the folders found (their records read again), when a
+  // file still to be shown needs it, then the buffers no folder took.
+  if (AnyChainBroken(engine, groups, found))
+    MapFilesToParent(engine, drive, paths, [&](const cnode* c) { return groups.Group(c); });
   MapIndexedFolders(engine, drive, paths);
   const uint8_t show = g_appState ? g_appState->scanFlag.load() : 3;
   const WString extra = FormatW(u"\\%s\\%s", Msg(15), Msg(39));

@@ -30,8 +30,6 @@
 namespace {
 
 constexpr uint32_t kChunkBytes = 0x100000;
-// Deeper folder chains than this are damaged or crafted (or a loop).
-constexpr int kMaxFolderDepth = 1024;
 // Below this a source holds no volume of any family (a boot sector and
 // the least of its metadata).
 constexpr uint64_t kSmallestVolumeBytes = 4096;
@@ -88,6 +86,10 @@ class MftPass {
   void FillChunk(uint8_t* buf, uint64_t first, uint32_t inChunk);
   void ParseRecord(uint8_t* rec, uint64_t r, uint64_t volByte, uint64_t records);
   void HandOver();
+  // A file not graded yet by the volume's bitmap (while the pass holds it).
+  void GradeByBitmap(cnode* n, bool deleted) {
+    if (vol_->bitmap && (n->flags & kNodeGradeMask) == 0) vol_->bitmap->DetermineFileStatus(n, deleted ? 1 : 0);
+  }
 
   NTFSVol* const vol_;
   ScanSink& engine_;
@@ -281,7 +283,10 @@ void MftPass::HandOver() {
     const NtfsFolderPaths::Folder& found = paths_.Path(0, n->parentId);
     // In a Long Scan a node whose folder chain breaks waits for the passes
     // after the sector pass (its folder may be named from an index buffer).
-    if (scanMode_ != kScanQuick && !found.complete) continue;
+    if (scanMode_ != kScanQuick && !found.complete) {
+      if (!n->IsDirectory()) GradeByBitmap(n, deleted);  // the bitmap goes with this pass
+      continue;
+    }
     // An item of a bin goes under the path it had before it was deleted.
     const WString folder = found.inRecycle ? NTFS::RecycledFolder(vol_, n, found.path, engine_) : found.path;
     if (found.inRecycle) name = n->GetNameW();
@@ -289,8 +294,8 @@ void MftPass::HandOver() {
     if (engine_.PathFilterMatch((folder + name).c_str()) != 0) continue;
     if (n->IsDirectory()) {
       if (deleted) n->flags = uint16_t((n->flags & ~kNodeGradeMask) | GradeBits(kGradePoor));
-    } else if (vol_->bitmap && ((n->flags & kNodeGradeMask) == 0)) {
-      vol_->bitmap->DetermineFileStatus(n, deleted ? 1 : 0);
+    } else {
+      GradeByBitmap(n, deleted);
     }
     n->flags |= kNodeHandedOver;
     engine_.CountStat(kStatItemsFound);

@@ -3,15 +3,20 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "filesystems/ntfs/IndexNames.h"
+#include "filesystems/ntfs/Inode.h"
 #include "filesystems/ntfs/NtfsIndex.h"
 #include "filesystems/ntfs/NtfsVolume.h"
 #include "platform/Text.h"
 #include "storage/Drive.h"
 #include "tests/support/FixtureImage.h"
 #include "volumes/FileTypes.h"
+#include "volumes/RunList.h"
 
 namespace {
 
@@ -124,4 +129,86 @@ TEST(IndexBlocks, BuffersAreTiedOnlyToTheirOwnerAndVcn) {
   EXPECT_EQ(GetMatchingINDXCount(*f.drive, f.vol, {nullptr, 4, int64_t(f.record)}, hits), 0);
   EXPECT_EQ(VolFilesToParent(*f.drive, f.vol, {f.runs, 0, int64_t(f.record)}, hits, [](uint8_t*, size_t) {}), 0);
   EXPECT_EQ(VolFilesToParent(*f.drive, f.vol, {f.runs, 10000001, int64_t(f.record)}, hits, [](uint8_t*, size_t) {}), 0);
+}
+
+// The folder's node as the record parser makes it keeps its index runs (the
+// clusters istat lists for $INDEX_ALLOCATION), and its record read again
+// gives the entries of its $INDEX_ROOT: with its buffers, every name fls
+// lists in the folder.
+TEST(IndexBlocks, AFolderRecordGivesItsIndexRunsAndItsRoot) {
+  BigFolder f;
+  if (f.img.empty()) GTEST_SKIP() << "bigdir.img.xz cannot be unpacked (xz missing?)";
+  ASSERT_TRUE(f.drive);
+  std::vector<uint8_t> boot(512);
+  ASSERT_TRUE(f.drive->ReadSectors(0, 512, 0, boot.data(), true));
+  NTFSVol vol;
+  vol.drive = f.drive;
+  ASSERT_TRUE(NTFS::BootParse(&vol, boot.data()));
+  // The $MFT is contiguous on this fresh volume.
+  const uint64_t at = vol.mftSector + f.record * vol.recordSize / 512;
+  std::vector<uint8_t> rec(vol.recordSize);
+  ASSERT_TRUE(f.drive->ReadSectors(int64_t(at), vol.recordSize, 0, rec.data(), true));
+  inode node(rec.data(), &vol);
+  ASSERT_EQ(node.parseEntry(), 0);
+  node.record = nullptr;
+  ASSERT_TRUE(node.IsDirectory());
+  ASSERT_NE(node.RunBuffer(), nullptr);
+  std::vector<uint64_t> clusters;
+  int64_t delta = 0, lcn = 0;
+  uint32_t length = 0, pos = 0;
+  while (ReadNextRun(&delta, &length, node.RunBuffer(), &pos) == 1) {
+    lcn += delta;
+    for (uint32_t i = 0; i < length; i++) clusters.push_back(uint64_t(lcn) + i);
+  }
+  EXPECT_EQ(clusters, f.clusters);
+  EXPECT_EQ(GetClusterCount(node.RunBuffer()), int64_t(f.clusters.size()));
+
+  // The names of the root and of the buffers together are the folder's.
+  std::set<std::string> names;
+  auto take = [&](const IndexEntryName& e) {
+    EXPECT_EQ(e.parent, f.record) << ToUtf8(e.name);
+    names.insert(ToUtf8(e.name));
+  };
+  FolderIndexStream stream{node.RunBuffer(), int64_t(f.clusters.size()), int64_t(f.record), int64_t(at)};
+  std::vector<HdrHit> hits = f.Hits();
+  int roots = 0;
+  EXPECT_EQ(VolFilesToParent(
+                *f.drive, vol, stream, hits, [&](uint8_t* b, size_t n) { EXPECT_GT(MapNodes(b, n, take), 0); },
+                [&](const uint8_t* r, size_t n) {
+                  roots++;
+                  MapRootNodes(r, n, take);  // here only the end entry (istat: 56 bytes)
+                }),
+            int(f.clusters.size()));
+  EXPECT_EQ(roots, 1);
+  std::set<std::string> listed;
+  std::istringstream fls(ntfs_fixture::Report("bigdir", "fls"));
+  for (std::string line; std::getline(fls, line);) {
+    const size_t tab = line.find("\tbig/");
+    if (tab != std::string::npos && line.compare(4, 2, "* ") != 0) listed.insert(line.substr(tab + 5));
+  }
+  ASSERT_EQ(listed.size(), 1500u);
+  EXPECT_EQ(names, listed);
+
+  // A folder whose index fits its record ($Extend, record 11): the root
+  // alone names its files.
+  const FolderIndexStream extend{nullptr, 0, 11, int64_t(vol.mftSector + 11 * vol.recordSize / 512)};
+  const std::vector<uint8_t> root = ReadFolderIndexRoot(*f.drive, vol, extend);
+  std::set<std::string> inRoot;
+  EXPECT_EQ(MapRootNodes(root.data(), root.size(),
+                         [&](const IndexEntryName& e) {
+                           EXPECT_EQ(e.parent, 11u);
+                           inRoot.insert(ToUtf8(e.name));
+                         }),
+            3);
+  EXPECT_EQ(inRoot, (std::set<std::string>{"$ObjId", "$Quota", "$Reparse"}));  // fls: $Extend/<name>:<stream>
+
+  // Another record at the place, or no place: no root.
+  FolderIndexStream other = stream;
+  other.record++;
+  EXPECT_TRUE(ReadFolderIndexRoot(*f.drive, vol, other).empty());
+  other = stream;
+  other.position = -1;
+  EXPECT_TRUE(ReadFolderIndexRoot(*f.drive, vol, other).empty());
+  other.position = int64_t(f.drive->SectorCount());
+  EXPECT_TRUE(ReadFolderIndexRoot(*f.drive, vol, other).empty());
 }
