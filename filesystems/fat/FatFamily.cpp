@@ -11,10 +11,12 @@
 #include "filesystems/fat/FatNode.h"
 #include "filesystems/fat/FatSession.h"
 #include "filesystems/fat/FatVolume.h"
+#include "foundation/AppState.h"
 #include "foundation/ByteOrder.h"
 #include "foundation/Trace.h"
 #include "storage/Drive.h"
 #include "volumes/BootVolume.h"
+#include "volumes/RunList.h"
 #include "volumes/ScanSink.h"
 #include "volumes/VolumeFamily.h"
 #include "volumes/VolumeSearch.h"
@@ -62,6 +64,19 @@ bool SameFatVolume(const CVol& known, const CVol& found) {
   if (known.startSector + known.dataAreaSector != found.startSector + found.dataAreaSector) return false;
   const uint64_t entriesPerSector = found.sectorSize / (found.type == kVolFat32 ? 4 : 2);
   return SameVolumeSize(known, found, entriesPerSector * found.sectorsPerCluster);
+}
+
+// A live file whose chain broke off before its size is a bad extent to
+// the recovery ("Skip Files on Bad Extents", armed at 1 before each item).
+bool BuildFatNodeExtents(CVol& volume, const cnode* node, const void* aux, uint32_t* corruptOut) {
+  if (!BuildRunListExtents(volume, node, aux, corruptOut)) return false;
+  if (g_appState && g_appState->skipFilesOnBadExtents == 1 && !(node->flags & kNodeDeleted) &&
+      !node->IsDirectory() && volume.clusterSize) {
+    const uint64_t needed = (node->size + volume.clusterSize - 1) / volume.clusterSize;
+    const int64_t held = GetClusterCountAll(node);
+    if (held >= 0 && uint64_t(held) < needed) g_appState->skipFilesOnBadExtents = 2;
+  }
+  return true;
 }
 
 // ---- the volume search and the drive ----
@@ -234,7 +249,7 @@ const VolumeFamily kFamily = [] {
   f.probe = ProbeFat;
   f.locate = LocateFatVolume;
   f.driveOpen = FatDriveOpen;
-  f.buildNodeExtents = BuildRunListExtents;
+  f.buildNodeExtents = BuildFatNodeExtents;
   f.readNodeClusters = ReadClustersThroughExtents;
   f.parseFoundVolume = ParseFoundFatVolume;
   f.finishLongScan = FinishFatLongScan;

@@ -7,7 +7,9 @@
 // a table of cases.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -293,5 +295,47 @@ TEST(FatDirFinderRules, LostGeometryIsSixtyFourBitAndCapped) {
     const bool ok = LostFatVolumeGeometry(c.type, c.tableStart, c.fatSize, c.spc, c.ss, c.driveSectors, &g);
     EXPECT_EQ(ok, c.ok) << c.name;
     if (ok) EXPECT_EQ(g.totalSectors, c.total) << c.name;
+  }
+}
+
+// "Skip Files on Bad Extents": a live file whose chain is broken in both
+// tables (its first entry freed) meets a bad extent in the recovery: it
+// counts as corrupt and, with no corrupt-files folder, is not kept.
+TEST(FatBadExtent, BrokenChainSkipsTheFile) {
+  DV_NEED_FIXTURE("make_fat_lost.sh");
+  const std::string folder = FixtureCache();
+  const Geometry g = FsstatOf(folder + "/fl_fat32.fsstat.txt");
+  const TempFolder box("fatbad");
+  const std::string img = box.Path() + "/d.img";
+  ASSERT_EQ(std::system(("cp --sparse=always '" + folder + "/fl_disk.img' '" + img + "'").c_str()), 0);
+  const std::string inode = RunCommand("fls -r -p -o " + std::to_string(g.start) + " '" + img +
+                                       "' | awk -F'\\t' '$2 == \"Gamma/three.bin\" { split($1, a, \" \"); print a[2] }'");
+  ASSERT_FALSE(inode.empty());
+  const std::string sectors =
+      RunCommand("istat -o " + std::to_string(g.start) + " '" + img + "' " + inode.substr(0, inode.find(':')) +
+                 " | awk 'f { print $1; exit } /^Sectors:/ { f = 1 }'");
+  ASSERT_FALSE(sectors.empty());
+  const uint32_t spc = g.clusterBytes / 512;
+  const int64_t cluster = (std::stoll(sectors) - g.firstData) / spc + 2;
+  const int64_t reserved = g.firstData - 2 * int64_t(g.fatSectors);
+  for (int copy = 0; copy < 2; ++copy) {
+    std::fstream f(img, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp((g.start + reserved + copy * int64_t(g.fatSectors)) * 512 + cluster * 4);
+    const char zero[4] = {0, 0, 0, 0};
+    f.write(zero, 4);
+  }
+  const std::string options = box.Path() + "/options.ini";
+  std::ofstream(options) << "[Options]\nSkip Files on Bad Extents=1\n";
+  for (bool skip : {false, true}) {
+    SCOPED_TRACE(skip);
+    const std::string out = box.Path() + (skip ? "/skip" : "/keep");
+    const DvscanRun r = Dvscan(std::string(skip ? "--options '" + options + "' " : "") + "--volume 0 --recover '" +
+                               out + "' '" + img + "'");
+    ASSERT_EQ(r.rc, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find(skip ? "saved=21 skipped=0 failed=0 corrupt=1" : "saved=22 skipped=0 failed=0 corrupt=0"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(std::filesystem::exists(out + "/Gamma/three.bin"), !skip);
+    EXPECT_EQ(Md5File(out + "/Gamma/small.txt"), "77e17d19bcab7d18e3ab71420528970e");
   }
 }
