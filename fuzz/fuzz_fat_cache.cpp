@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size < 512 || size > (1u << 20)) return 0;
+  if (size < 6 || size > (1u << 20)) return 0;
   Drive* drive = fatfuzz::Open(data, size);
   if (!drive) return 0;
   FATVol v(kVolFat16);
@@ -25,8 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!InitFATVol(&v, fatfuzz::Image().data(), 0) || !v.cache) return 0;
   const uint32_t maxCluster = v.cache->MaxCluster();
   for (uint32_t i = 0; i < 8; ++i) {
-    const uint32_t first = Le32(data + 64 + 4 * i) % (maxCluster + 4);
-    const uint32_t wanted = (i & 1) ? 0 : data[100 + i] % 64;
+    const uint32_t first = Le32(fatfuzz::Image().data() + 64 + 4 * i) % (maxCluster + 4);
+    const uint32_t wanted = (i & 1) ? 0 : fatfuzz::Image()[100 + i] % 64;
     RunList runs = nullptr;
     int status = -1;
     const uint32_t got = v.cache->GetRuns(first, &runs, &status, wanted);

@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size < 512 || size > (1u << 20)) return 0;
+  if (size < 6 || size > (1u << 20)) return 0;
   Drive* drive = fatfuzz::Open(data, size);
   if (!drive) return 0;
   FATVol v(kVolFat16);

@@ -30,6 +30,10 @@ Writes CORPUS_DIR/<target>/<name> for:
   fuzz_exfat_dir  boot sector and root folder of volumes mkfs.exfat makes
                (when it is installed) and of the exFAT fixtures in the
                fixture cache ($DV_FIXTURE_CACHE, else build/fixtures)
+  fuzz_fat_cache, fuzz_fat_dir, fuzz_fat_finder  FAT12/16/32 volumes
+               mkfs.fat makes and mtools fills (when installed): the
+               non-zero sectors of their first MiB as pieces of an image;
+               for the finder their table and folder sectors as records
   fuzz_session  sessions of the images' Quick and Long Scans, saved by
                build/bin/dvscan (when it is built)
 """
@@ -163,6 +167,7 @@ def main():
     raid_seeds(corpus)
     media_seeds(corpus)
     exfat_seeds(corpus)
+    fat_seeds(corpus)
     session_seeds(corpus)
 
 
@@ -410,6 +415,74 @@ def exfat_seeds(corpus):
                 write(corpus, "fuzz_exfat_dir", "%s-%d" % (name, piece), boot + bytes([piece]) + folder)
     finally:
         shutil.rmtree(tmp)
+
+def fat_seeds(corpus):
+    import shutil
+    import subprocess
+    import tempfile
+    if not shutil.which("mkfs.fat") or not shutil.which("mcopy"):
+        return
+    env = dict(os.environ, MTOOLS_SKIP_CHECK="1")
+    tmp = tempfile.mkdtemp()
+    try:
+        for bits, mib, args in ((12, 2, []), (16, 8, ["-s", "1"]), (32, 40, ["-s", "1"]), (16, 16, ["-s", "4"])):
+            img = os.path.join(tmp, "fat%d-%d.img" % (bits, mib))
+            with open(img, "wb") as f:
+                f.truncate(mib << 20)
+            subprocess.run(["mkfs.fat", "-F", str(bits)] + args + [img], check=True, capture_output=True)
+            small = os.path.join(tmp, "small.txt")
+            with open(small, "wb") as f:
+                f.write(b"x" * 5000)
+            m = ["-i", img]
+            subprocess.run(["mmd"] + m + ["::/Dir", "::/Dir/Sub", "::/A Long Folder Name"], check=True, env=env,
+                           capture_output=True)
+            for dest in ("::/Dir/a long name.txt", "::/Dir/Sub/b.txt", "::/A Long Folder Name/c.txt", "::/d.txt"):
+                subprocess.run(["mcopy"] + m + [small, dest], check=True, env=env, capture_output=True)
+            subprocess.run(["mdel"] + m + ["::/Dir/Sub/b.txt"], check=True, env=env, capture_output=True)
+            with open(img, "rb") as f:
+                head = f.read(1 << 20)
+            ss = struct.unpack_from("<H", head, 11)[0]
+            # Non-zero sectors as pieces (runs of them joined up to 32 KiB).
+            pieces = b""
+            at = 0
+            while at < len(head):
+                if head[at:at + ss].count(0) == ss:
+                    at += ss
+                    continue
+                end = at
+                while end < len(head) and end - at < (32 << 10) and head[end:end + ss].count(0) != ss:
+                    end += ss
+                pieces += struct.pack("<IH", at, end - at) + head[at:end]
+                at = end
+            name = os.path.basename(img)
+            write(corpus, "fuzz_fat_cache", name, pieces)
+            write(corpus, "fuzz_fat_dir", name, pieces)
+            # The finder: every table and folder sector at its place.
+            records = b""
+            last = 0
+            for at in range(0, len(head), 512):
+                sec = head[at:at + 512]
+                if sec.count(0) == 512:
+                    continue
+                if sec[0:2] == b". " and sec[32:34] == b"..":
+                    kind = 2
+                else:
+                    kind = 1 if bits == 32 else 0
+                step = at // 512 - last
+                while step > 255:
+                    if step >= 1024:
+                        k = min(255, step >> 10)
+                        records += bytes([kind | 0x80, k]) + bytes(512)
+                        step -= k << 10
+                    else:
+                        records += bytes([kind, 255]) + bytes(512)
+                        step -= 255
+                records += bytes([kind, step]) + sec
+                last = at // 512
+            write(corpus, "fuzz_fat_finder", name, struct.pack("<I", 2048) + records)
+    finally:
+        shutil.rmtree(tmp)
+
 
 def session_seeds(corpus):
     import subprocess

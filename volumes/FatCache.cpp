@@ -1,5 +1,6 @@
 #include "volumes/FatCache.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <new>
@@ -49,6 +50,7 @@ bool FATCache::Init(int type, uint64_t fatBytes, uint64_t firstSector) {
   current_ = nullptr;
   maxCluster_ = 0;
   width_ = 0;
+  tableless_ = false;
   if (!volume_ || volume_->sectorSize < 512 || (volume_->sectorSize & (volume_->sectorSize - 1)) != 0) return false;
   if (type != kFatCacheFat16 && type != kFatCacheFat32 && type != kFatCacheExFat) return false;
   type_ = type;
@@ -67,6 +69,15 @@ bool FATCache::Init(int type, uint64_t fatBytes, uint64_t firstSector) {
   fat1_ = firstSector;
   fat2_ = firstSector + fatBytes / sectorSize_;
   fatBytes_ = fatBytes;
+  if (type == kFatCacheFat32 && fatBytes == 0) {
+    // A volume rebuilt without its tables: every cluster of the data area
+    // reads as free and every file as one run.
+    const uint64_t limit = clusters + 2 < kFat32Marks ? clusters + 2 : kFat32Marks;
+    if (clusters == 0 || limit <= 2) return false;
+    maxCluster_ = uint32_t(limit);
+    tableless_ = true;
+    return true;
+  }
   uint64_t maxCluster = fatBytes * 8 / width_;
   const uint64_t marks = width_ == 12 ? kFat12Marks : width_ == 16 ? kFat16Marks
                          : type == kFatCacheExFat ? kExFatMarks : kFat32Marks;
@@ -295,6 +306,7 @@ uint32_t FATCache::GetEntry(uint32_t cluster) {
     return width_ == 12 ? kFat12Marks : width_ == 16 ? kFat16Marks
            : type_ == kFatCacheExFat ? kExFatMarks : kFat32Marks;
   }
+  if (tableless_) return 0;
   if (width_ == 16) return Le16(table_.get() + size_t(cluster) * 2);
   if (width_ == 12) return Entry12(cluster);
   const uint32_t page = cluster >> pageShift_;
@@ -318,6 +330,12 @@ uint32_t FATCache::GetRuns(uint32_t first, RunList* out, int* status, uint32_t w
   if (first < 2 || first >= maxCluster_) {
     if (status) *status = kChainBroken;
     return 0;
+  }
+  if (tableless_) {
+    const uint64_t n = std::min<uint64_t>(wanted ? wanted : 1, maxCluster_ - first);
+    if (out) *out = MakeRuns(int64_t(first), n);
+    if (status) *status = n < wanted ? kChainShort : kChainComplete;
+    return uint32_t(n);
   }
   RunListEncoder enc;
   uint64_t gathered = 0;
@@ -383,7 +401,7 @@ int FATCache::SetNodeRuns(cnode* node, uint32_t clusterBytes, bool contiguous) {
   uint64_t clusters = (node->size + clusterBytes - 1) / clusterBytes;
   if (clusters > 0xFFFFFFFFu) clusters = 0xFFFFFFFFu;
   FreeRunList(&node->runs);
-  if (contiguous) {
+  if (contiguous || tableless_) {
     if (clusters == 0 && folder) {
       node->size = clusterBytes;
       clusters = 1;

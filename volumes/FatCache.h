@@ -52,7 +52,9 @@ class FATCache {
   // geometry (size, dataAreaSector, cluster size) leaves fewer than 4085
   // clusters, else 16-bit; 3 and 9: 32-bit (9 unmasked, one copy judged
   // by nothing). The FAT12/16 table is read now; false when the geometry
-  // makes no sense or it cannot be read. Out of memory ends in
+  // makes no sense or it cannot be read. FAT32 with fatBytes 0: a volume
+  // whose tables are lost (every entry reads free, every chain as one run
+  // of the clusters wanted). Out of memory ends in
   // ShowErrorAndThrow.
   bool Init(int type, uint64_t fatBytes, uint64_t firstSector);
 
@@ -84,6 +86,7 @@ class FATCache {
 
   uint32_t Width() const { return width_; }
   uint32_t MaxCluster() const { return maxCluster_; }
+  bool Tableless() const { return tableless_; }
   uint64_t FirstSector(int copy) const { return copy == 0 ? fat1_ : fat2_; }
   // Page-cache hits and misses (FAT32, exFAT).
   uint64_t PageHits() const;
@@ -108,6 +111,7 @@ class FATCache {
   uint32_t copies_ = 2;
   uint8_t media_ = 0;
   SectorCheck check_ = nullptr;
+  bool tableless_ = false;
 
   // FAT12/16: the table.
   std::unique_ptr<uint8_t[]> table_;

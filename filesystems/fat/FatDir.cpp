@@ -98,12 +98,11 @@ class Walk {
   void TakeNamed(FATInode* node, const WString& name, bool deleted);
   void ListFolder(cnode* folder);
   void Finish();
-  bool Parsed(uint32_t cluster) { return !parsed_.insert(cluster).second; }
+  bool Parsed(uint32_t cluster) { return !vol_->parsedFolders.insert(cluster).second; }
 
   FATVol* vol_;
   ScanSink& engine_;
   std::deque<Folder> live_, deleted_;
-  std::unordered_set<uint32_t> parsed_;
   struct Pending {
     int64_t index;
     WString path;
@@ -433,6 +432,7 @@ uint32_t FATDeletedRuns(FATVol* v, uint32_t first, uint32_t wanted, uint8_t** ru
 
 int ParseFAT(FATVol* volume, ScanSink& engine) {
   if (!volume || !volume->cache || !volume->rootNode) return -1;
+  volume->parsedFolders.clear();
   Walk walk(volume, engine);
   walk.Run();
   volume->FreeBuf();

@@ -1,20 +1,27 @@
 #include "filesystems/fat/FatFamily.h"
 
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "filesystems/fat/Definitions.h"
 #include "filesystems/fat/FatDir.h"
+#include "filesystems/fat/FatDirFinder.h"
 #include "filesystems/fat/FatHelpers.h"
 #include "filesystems/fat/FatNode.h"
 #include "filesystems/fat/FatSession.h"
 #include "filesystems/fat/FatVolume.h"
+#include "foundation/AppState.h"
 #include "foundation/ByteOrder.h"
 #include "foundation/Trace.h"
 #include "storage/Drive.h"
 #include "volumes/ClusterWindow.h"
 #include "volumes/FatCache.h"
+#include "volumes/BootVolume.h"
+#include "volumes/RunList.h"
+#include "volumes/ScanSink.h"
 #include "volumes/VolumeFamily.h"
+#include "volumes/VolumeSearch.h"
 #include "volumes/Volume.h"
 
 using namespace fat;
@@ -73,6 +80,19 @@ bool SameFatVolume(const CVol& known, const CVol& found) {
   return SameVolumeSize(known, found, entriesPerSector * found.sectorsPerCluster);
 }
 
+// A live file whose chain broke off before its size is a bad extent to
+// the recovery ("Skip Files on Bad Extents", armed at 1 before each item).
+bool BuildFatNodeExtents(CVol& volume, const cnode* node, const void* aux, uint32_t* corruptOut) {
+  if (!BuildRunListExtents(volume, node, aux, corruptOut)) return false;
+  if (g_appState && g_appState->skipFilesOnBadExtents == 1 && !(node->flags & kNodeDeleted) &&
+      !node->IsDirectory() && volume.clusterSize) {
+    const uint64_t needed = (node->size + volume.clusterSize - 1) / volume.clusterSize;
+    const int64_t held = GetClusterCountAll(node);
+    if (held >= 0 && uint64_t(held) < needed) g_appState->skipFilesOnBadExtents = 2;
+  }
+  return true;
+}
+
 // ---- the volume search and the drive ----
 
 bool IsFatBoot(const uint8_t* s) {
@@ -128,11 +148,66 @@ bool IsFat16Table(const uint8_t* s, const ClassifyContext* c) {
          CheckFATSector(s, kVolFat16, nullptr, nullptr, 0) != -1;
 }
 
+// ---- the lost-volume search (one finder per search, in the family's slot) ----
+
+FATDirFinder* Finder(ScanSink& engine, Drive* drive) {
+  std::shared_ptr<void>& slot = engine.FamilyState(kNodeFat);
+  if (!slot) slot = std::make_shared<FATDirFinder>(drive, &engine);
+  return static_cast<FATDirFinder*>(slot.get());
+}
+
+int NoteTableSector(SectorVisit& visit) {
+  if (!visit.engine || !visit.drive) return 0;
+  const uint32_t ss = visit.drive->SectorSize();
+  if (ss < 512 || visit.bytesLeft < ss) return 0;
+  const int type = visit.kind == kSectFat32Table ? kVolFat32 : kVolFat16;
+  const int64_t index = CheckFATSector(visit.sector, type, nullptr, nullptr, 0, ss);
+  if (index == -1) return 0;
+  Finder(*visit.engine, visit.drive)->NoteFATSector(type, visit.sector, visit.position, index, index >= 0);
+  // Still offered to the carving probe, as before.
+  return 0;
+}
+
+int VisitFolderSector(SectorVisit& visit) {
+  if (!visit.engine || !visit.drive) return 0;
+  const uint32_t ss = visit.drive->SectorSize();
+  if (ss < 512 || visit.bytesLeft < ss) return 0;
+  int64_t start = -1;
+  const uint8_t* boot = nullptr;
+  const int more =
+      Finder(*visit.engine, visit.drive)->AddDir(visit.sector, visit.position, &start, visit.bytesLeft / ss, &boot);
+  if (boot) {
+    const int type = Le16(boot + kBootFatSize16) ? kVolFat16 : kVolFat32;
+    TracePrintfA("Lost FAT volume at %I64d: %d sectors a cluster, table of %u sectors\n", start,
+                 int(boot[kBootSectorsPerCluster]),
+                 type == kVolFat16 ? uint32_t(Le16(boot + kBootFatSize16)) : uint32_t(Le32(boot + kBootFatSize32)));
+    visit.volumeFound = ProcBootCm(start, boot, uint8_t(type), nullptr, visit.drive);
+  } else if (more > 0) {
+    visit.needBytes = uint32_t(more) * ss;
+  }
+  return 1;
+}
+
+// A volume the Long Scan found (its boot sector, or one the finder built):
+// walked from its root, then given the lost folders it holds.
+void ParseFoundFatVolume(CVol& volume, ScanSink& engine) {
+  auto* v = dynamic_cast<FATVol*>(&volume);
+  if (!v || !v->cache) return;
+  ParseFAT(v, engine);
+  Finder(engine, v->drive ? v->drive : g_currentDrive)->AssignToVolume(v);
+}
+
+void FinishFatLongScan(ScanSink& engine, Drive*) {
+  std::shared_ptr<void>& slot = engine.FamilyState(kNodeFat);
+  if (slot) static_cast<FATDirFinder*>(slot.get())->FreeLists();
+  slot.reset();
+}
+
 const SectorKindEntry kSectorKinds[] = {
     {kSectFatBoot, IsFatBootKind, nullptr},
-    {kSectFatDir, IsFatFolder, nullptr},
-    {kSectFat32Table, IsFat32Table, nullptr},
-    {kSectFat16Table, IsFat16Table, nullptr},
+    {kSectFatDir, IsFatFolder, VisitFolderSector},
+    {kSectFat32Table, IsFat32Table, NoteTableSector},
+    {kSectFat16Table, IsFat16Table, NoteTableSector},
 };
 
 // The properties rows: the first and second FAT's sectors, the root entry
@@ -188,9 +263,11 @@ const VolumeFamily kFamily = [] {
   f.probe = ProbeFat;
   f.locate = LocateFatVolume;
   f.driveOpen = FatDriveOpen;
-  f.buildNodeExtents = BuildRunListExtents;
+  f.buildNodeExtents = BuildFatNodeExtents;
   f.readNodeClusters = ReadClustersThroughExtents;
   f.readData = ReadFatData;
+  f.parseFoundVolume = ParseFoundFatVolume;
+  f.finishLongScan = FinishFatLongScan;
   f.sectorKinds = kSectorKinds;
   f.sectorKindCount = sizeof kSectorKinds / sizeof kSectorKinds[0];
   f.writeVolumeTail = FatWriteVolumeTail;

@@ -84,7 +84,9 @@ int FATVol::BootParse(const uint8_t* s) {
   rootStart = uint64_t(fatSize) * fatCount + reserved;
   // 7-8. What the areas before the data leave must hold a cluster.
   const uint64_t total = TotalSectors(s);
-  if (fatSize == 0 || fatSize >= total) return -1;
+  // FAT32 without a table size: a lost volume rebuilt from its folders.
+  noTable = result == kVolFat32 && fatSize == 0 && total != 0;
+  if ((fatSize == 0 && !noTable) || fatSize >= total) return -1;
   const uint64_t areas = uint64_t(fatSize) * fatCount + rootSectors + reserved;
   if (areas + spc > total) return -1;
   dataSectors = total - areas;
@@ -186,7 +188,7 @@ uint32_t FATVol::FindRootCluster() {
 
 int InitFATVol(CVol* v, const uint8_t* s, int64_t sector) {
   if (!v || !s || sector < 0) return 0;
-  if (IsFATBootSector(s, nullptr, nullptr, nullptr) == 0) return 0;
+  if (IsFATBootSector(s, nullptr, nullptr, nullptr) == 0 && !IsTablelessFat32Boot(s)) return 0;
   FATVol scratch(kVolFat16);
   FATVol* fv = dynamic_cast<FATVol*>(v);
   FATVol* target = fv ? fv : &scratch;
@@ -225,6 +227,16 @@ int InitFATVol(CVol* v, const uint8_t* s, int64_t sector) {
                  int64_t(sector), int32_t(fv->reserved), int32_t(fv->fatSize), int32_t(root->id),
                  int32_t(fv->sizeSectors), int32_t(fv->clusterSize));
   return type;
+}
+
+bool IsTablelessFat32Boot(const uint8_t* s) {
+  if (s[kBootSignature] != 0x55 || s[kBootSignature + 1] != 0xAA || !(s[0] == 0xEB || s[0] == 0xE9)) return false;
+  const uint32_t ss = Le16(s + kBootBytesPerSector), spc = s[kBootSectorsPerCluster];
+  if (ss != 512 && ss != 1024 && ss != 2048 && ss != 4096) return false;
+  if (spc == 0 || (spc & (spc - 1)) != 0 || uint64_t(spc) * ss > 65536) return false;
+  return Le16(s + kBootReservedSectors) != 0 && (s[kBootFatCount] == 1 || s[kBootFatCount] == 2) &&
+         Le16(s + kBootRootEntries) == 0 && Le16(s + kBootTotal16) == 0 && Le16(s + kBootFatSize16) == 0 &&
+         Le32(s + kBootFatSize32) == 0 && Le32(s + kBootTotal32) != 0;
 }
 
 bool IsFatBootSectorWithTotal(const uint8_t* s, uint64_t* totalSectors) {

@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <unordered_set>
 
 #include "filesystems/fat/LongName.h"
 #include "volumes/Volume.h"
@@ -53,6 +54,11 @@ class FATVol : public CVol {
   LongNameBuffer longName;
   bool largeFat32Dir = false;
   bool labelRead = false;
+  // Rebuilt without its tables (FAT32, table size 0): files are single runs.
+  bool noTable = false;
+  // First clusters of the folders walked so far (a folder found again by
+  // the Long Scan is not listed twice).
+  std::unordered_set<uint32_t> parsedFolders;
 };
 
 // Full initialisation from the boot sector at drive sector `sector`: type,
@@ -60,6 +66,10 @@ class FATVol : public CVol {
 // CVol gets the geometry only). The type code on success, 0 when the boot
 // sector is not usable.
 int InitFATVol(CVol* volume, const uint8_t* bootSector, int64_t sector);
+
+// A FAT32 boot sector with no table size (the lost-volume search builds
+// one for a volume whose tables are gone); never taken from the disk.
+bool IsTablelessFat32Boot(const uint8_t* sector);
 
 // Whether a sector (at least 512 bytes) is a FAT12/16/32 boot sector; its
 // total sector count when it is.
