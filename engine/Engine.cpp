@@ -6,6 +6,7 @@
 
 #include "engine/ProgressStats.h"
 #include "engine/SendObj.h"
+#include "engine/VolumeRecovery.h"
 #include "filesystems/ntfs/Inode.h"
 #include "filesystems/ntfs/NtfsVolume.h"
 #include "foundation/AppState.h"
@@ -379,4 +380,16 @@ void NTFSObj::WaitWhilePaused() {
   while (g_appState && g_appState->pauseRequested && !StopRequested()) {
     if (g_eventPause) g_eventPause->Wait(100);
   }
+}
+
+bool NTFSObj::SaveFoundFile(CVol& volume, const cnode& node, WStringView name) {
+  if (!g_appState || !g_appState->scanAndSave || GlobalTextRef(kDestinationFolder).empty()) return false;
+  if (!saveCheckpoint_ && g_appState->checkpoint && !g_appState->checkpoint->file.empty()) {
+    saveCheckpoint_ = std::make_unique<Checkpoint>();
+    saveCheckpoint_->Load(g_appState->checkpoint->file);
+    if (g_appState->checkpoint->frequency > 0)
+      saveCheckpoint_->SetInterval(int32_t(std::min<int64_t>(g_appState->checkpoint->frequency, INT32_MAX)));
+  }
+  RecoverNodeToFolder(&volume, &node, name, saveCheckpoint_.get());
+  return true;
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "carving/CarveScan.h"
+#include "engine/RecoveryLog.h"
 #include "filesystems/ntfs/MftScan.h"
 #include "platform/Text.h"
 #include "volumes/FileTypes.h"
@@ -123,6 +124,7 @@ class NTFSObj : public ScanSink {
   // The answer of the hand-over: 1 kept, 0 before the window, 2 past it
   // (which sets the stop byte).
   int StoreFileItem(WStringView prefix, WStringView path, int64_t nodeIndex) override;
+  bool SaveFoundFile(CVol& volume, const cnode& node, WStringView name) override;
   // The node's runs or extension chain; null when there is none.
   const uint8_t* GetNodeData(int64_t index) const override;
   CNdArray& Nodes() override { return *nodes; }
@@ -175,6 +177,8 @@ class NTFSObj : public ScanSink {
   // a volume; the same record read later with its volume replaces the node
   // under its index.
   std::unordered_map<uint64_t, uint32_t> looseByPosition_;
+  // Scan and Save: the files an earlier run handled (made on first use).
+  std::unique_ptr<Checkpoint> saveCheckpoint_;
 };
 
 // The engine of the last scan; it stays until the next scan or session

@@ -268,14 +268,14 @@ bool SectorPass::Act(int kind, const uint8_t* sector, uint64_t bytesLeft, int64_
     if (IsCovered(position, ss_)) return false;
   }
   bool taken = false;
-  if (kind == kSectFatBoot || kind == kSectExFatBoot) {
+  if (const SectorAction action = FindSectorAction(kind)) {
+    taken = action(*visit) != 0;
+  } else if (kind == kSectFatBoot || kind == kSectExFatBoot) {
     // A boot sector of a family without its own action: the volume it
     // describes joins the table.
     const int type = ProbeVolumeKind(sector);
     if (type) visit->volumeFound = ProcBootCm(position, sector, uint8_t(type), nullptr, &drive_);
     taken = true;
-  } else if (const SectorAction action = FindSectorAction(kind)) {
-    taken = action(*visit) != 0;
   } else {
     return false;
   }

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "foundation/ByteOrder.h"
 #include "foundation/Messages.h"
 #include "foundation/SectRanges.h"
 #include "foundation/Trace.h"
@@ -153,6 +154,18 @@ void SLSession::Runs(const uint8_t* bytes, size_t count) {
     }
     at += n;
   }
+  EndLine();
+}
+
+void SLSession::Digits(const uint8_t* bytes, size_t count) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string s;
+  if (lineStarted_) s += ' ';
+  for (size_t i = 0; i < count; i++) {
+    s += kHex[bytes[i] >> 4];
+    s += kHex[bytes[i] & 15];
+  }
+  Put(s);
   EndLine();
 }
 
@@ -429,6 +442,15 @@ WString SLSession::ReadWide() {
   WString w(size_t(bytes / 2), u'\0');
   for (size_t i = 0; i < w.size(); i++) w[i] = char16_t(uint8_t(raw[2 * i]) | uint8_t(raw[2 * i + 1]) << 8);
   return w;
+}
+
+std::vector<uint8_t> SLSession::Digits(size_t count) {
+  const std::string_view t = Token();
+  if (t.size() != 2 * count) Fail();
+  std::vector<uint8_t> bytes(count);
+  if (!HexToBytesChecked(t.data(), t.size(), bytes.data(), bytes.size())) Fail();
+  SkipLine();
+  return bytes;
 }
 
 WString SLSession::Name() {

@@ -105,12 +105,14 @@ class SLSession final : public SessionTailWriter, public SessionTailReader {
   void EndLine() override;
   void Name(WStringView name) override;
   void Runs(const uint8_t* bytes, size_t count) override;
+  void Digits(const uint8_t* bytes, size_t count) override;
   // ---- SessionTailReader ----
   int64_t Number() override;
   int64_t Tagged(const char* tag) override;
   void SkipLine() override;
   WString Name() override;
   std::vector<uint8_t> Runs() override;
+  std::vector<uint8_t> Digits(size_t count) override;
   [[noreturn]] void Fail() override;
   CNdArray& Nodes() override { return *nodes; }
 

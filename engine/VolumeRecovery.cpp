@@ -66,6 +66,9 @@ int ParseDirData(CVol* v, cnode* folder) {
   for (uint64_t at = 0; at < size && !Stopped();) {
     WaitWhilePaused();
     const uint64_t want = std::min<uint64_t>(size - at, kPieceBytes);
+    // A file saved during the walk (Scan and Save) mapped itself on the
+    // volume: the folder's own mapping first again.
+    if (at && g_appState && g_appState->scanAndSave && !Prepare(v, folder)) break;
     const int64_t got = ReadNode(v, folder, at, want, buffer, kClusterBufferBytes);
     if (got <= 0) break;
     const size_t use = size_t(std::min<uint64_t>(uint64_t(got), want));

@@ -485,6 +485,7 @@ def fat_seeds(corpus):
 
 
 def session_seeds(corpus):
+    import shutil
     import subprocess
     import tempfile
     dvscan = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build", "bin", "dvscan")
@@ -498,6 +499,30 @@ def session_seeds(corpus):
                 out = os.path.join(tmp, "s.dvs")
                 if subprocess.run([dvscan, "--save-session", out] + mode + [img], capture_output=True).returncode == 0:
                     write(corpus, "fuzz_session", name + ("-long" if mode else ""), open(out, "rb").read())
+        # ext and exFAT volume and node lines.
+        family = []
+        mke2fs = shutil.which("mke2fs") or "/sbin/mke2fs"
+        src = os.path.join(tmp, "src")
+        os.makedirs(os.path.join(src, "d"))
+        for i in range(5):
+            with open(os.path.join(src, "d", "f%d" % i), "wb") as f:
+                f.write(bytes(range(256)) * (i * 20 + 1))
+        for fs in ("ext4", "ext2"):
+            img = os.path.join(tmp, fs + ".img")
+            with open(img, "wb") as f:
+                f.truncate(1 << 20)
+            if os.path.exists(mke2fs) and subprocess.run([mke2fs, "-q", "-F", "-t", fs, "-d", src, img],
+                                                         capture_output=True).returncode == 0:
+                family.append((fs, img))
+        hostile = os.path.join(FIX, "..", "exfat", "exfat-hostile.img.xz")
+        if shutil.which("xz") and os.path.exists(hostile):
+            img = os.path.join(tmp, "exfat.img")
+            open(img, "wb").write(subprocess.run(["xz", "-dc", hostile], capture_output=True).stdout)
+            family.append(("exfat", img))
+        for name, img in family:
+            out = os.path.join(tmp, "s.dvs")
+            if subprocess.run([dvscan, "--save-session", out, img], capture_output=True).returncode == 0:
+                write(corpus, "fuzz_session", name, open(out, "rb").read())
 
 
 if __name__ == "__main__":

@@ -59,6 +59,10 @@ int AddDirEntryNode(CVol* v, cnode* node) {
       return 1;
     }
     node->typeIndex = ExtensionToType(name);
+    if (engine->SaveFoundFile(*v, *node, name)) {
+      DeleteNode(&node);
+      return 1;
+    }
     int64_t index = -1;
     cnode* stored = engine->AddNewNode(node, false, &index);
     if (!stored) return 1;

@@ -46,6 +46,10 @@ class ScanSink {
   // (the prefix is the volume's letter or number code and a colon). 1 kept,
   // 0 before the list's window, 2 past it (which stops the scan).
   virtual int StoreFileItem(WStringView prefix, WStringView path, int64_t nodeIndex) = 0;
+  // "Scan and Save" (its option on and a destination set): copies a file
+  // the folder walk just found, under the walk's folder path, at once; true
+  // when the file was handled so (it is then not listed).
+  virtual bool SaveFoundFile(CVol& /*volume*/, const cnode& /*node*/, WStringView /*name*/) { return false; }
   // A stored node's runs or extension chain; null when there is none.
   virtual const uint8_t* GetNodeData(int64_t index) const = 0;
   // The node table itself: names are interned in it and parents looked up.

@@ -148,6 +148,8 @@ class SessionTailWriter {
   virtual void Name(WStringView name) = 0;
   // A run list (its pair bytes as hexadecimal digits) and its line end.
   virtual void Runs(const uint8_t* bytes, size_t count) = 0;
+  // Bytes as one token of hexadecimal digits (no count) and its line end.
+  virtual void Digits(const uint8_t* bytes, size_t count) = 0;
 
  protected:
   ~SessionTailWriter() = default;
@@ -165,6 +167,9 @@ class SessionTailReader {
   virtual WString Name() = 0;
   // A run list's pair bytes (empty for none).
   virtual std::vector<uint8_t> Runs() = 0;
+  // A token of exactly 2 x count hexadecimal digits as bytes, and the rest
+  // of its line.
+  virtual std::vector<uint8_t> Digits(size_t count) = 0;
   [[noreturn]] virtual void Fail() = 0;
   // The node table being loaded (its name pools).
   virtual CNdArray& Nodes() = 0;

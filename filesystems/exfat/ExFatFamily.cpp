@@ -2,12 +2,16 @@
 // folder walk's entry parser.
 #include "filesystems/exfat/ExFatFamily.h"
 
+#include <algorithm>
+
 #include "filesystems/exfat/ExFatBoot.h"
 #include "filesystems/exfat/ExFatData.h"
 #include "filesystems/exfat/ExFatNode.h"
 #include "filesystems/exfat/ExFatScan.h"
+#include "filesystems/exfat/ExFatSession.h"
 #include "filesystems/exfat/ExFatVolume.h"
 #include "storage/Drive.h"
+#include "volumes/BootVolume.h"
 #include "volumes/Node.h"
 #include "volumes/Volume.h"
 #include "volumes/VolumeFamily.h"
@@ -47,8 +51,21 @@ const NodeOps kNodeOps = [] {
   return ops;
 }();
 
+// A boot sector the Long Scan meets may be the main one or its backup 12
+// sectors on: the locator decides where the volume starts. One it cannot
+// place is taken as a main boot sector.
+int TakeExFatBoot(SectorVisit& visit) {
+  Drive* d = visit.drive ? visit.drive : g_currentDrive;
+  const uint32_t ss = d && d->SectorSize() ? d->SectorSize() : 512;
+  const uint32_t held = uint32_t(std::min<uint64_t>(visit.bytesLeft / ss, UINT32_MAX));
+  int64_t start = held ? LocateExFATVolume(d, visit.position, visit.sector, visit.position, held, ss) : -1;
+  if (start < 0) start = visit.position;
+  visit.volumeFound = ProcBootCm(start, visit.sector, kVolExFat, nullptr, d);
+  return 1;
+}
+
 const SectorKindEntry kSectorKinds[] = {
-    {kSectExFatBoot, IsExFatBootKind, nullptr},
+    {kSectExFatBoot, IsExFatBootKind, TakeExFatBoot},
 };
 
 const VolumeFamily kFamily = [] {
@@ -72,6 +89,10 @@ const VolumeFamily kFamily = [] {
   f.folderSizeInClusters = true;
   f.sectorKinds = kSectorKinds;
   f.sectorKindCount = sizeof kSectorKinds / sizeof kSectorKinds[0];
+  f.writeVolumeTail = ExFatWriteVolumeTail;
+  f.readVolumeTail = ExFatReadVolumeTail;
+  f.writeNodeTail = ExFatWriteNodeTail;
+  f.readNodeTail = ExFatReadNodeTail;
   return f;
 }();
 

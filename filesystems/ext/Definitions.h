@@ -8,6 +8,8 @@ namespace ext {
 // ---- superblock (1024 bytes, 1024 bytes into the volume) ----
 inline constexpr uint32_t kSuperBlockOffset = 1024;
 inline constexpr uint32_t kSuperBlockBytes = 1024;
+// Every field read lies in the first 512 bytes.
+inline constexpr uint32_t kSuperBlockHeadBytes = 512;
 inline constexpr uint32_t kSbInodeCount = 0;
 inline constexpr uint32_t kSbBlockCount = 4;
 inline constexpr uint32_t kSbReservedBlocks = 8;

@@ -11,16 +11,19 @@
 
 #include "filesystems/ext/Definitions.h"
 #include "filesystems/ext/DirEntries.h"
+#include "filesystems/ext/ExtSession.h"
 #include "filesystems/ext/ExtVolume.h"
 #include "filesystems/ext/SuperBlock.h"
 #include "filesystems/ext/UnixNode.h"
 #include "foundation/ByteOrder.h"
 #include "foundation/Trace.h"
 #include "storage/Drive.h"
+#include "volumes/BootVolume.h"
 #include "volumes/Extents.h"
 #include "volumes/Node.h"
 #include "volumes/Volume.h"
 #include "volumes/VolumeFamily.h"
+#include "volumes/VolumeSearch.h"
 
 using namespace ext;
 
@@ -171,8 +174,26 @@ const NodeOps kNodeOps = [] {
   return ops;
 }();
 
+// A superblock the Long Scan meets, the primary or a group's copy: the
+// volume it belongs to joins the table when its backups confirm it (a
+// volume whose primary superblock is gone is found from a copy).
+int TakeExtSuper(SectorVisit& visit) {
+  Drive* d = visit.drive ? visit.drive : g_currentDrive;
+  if (!d || visit.bytesLeft < kSuperBlockHeadBytes) return 0;
+  const uint32_t ss = d->SectorSize() ? d->SectorSize() : 512;
+  const int64_t start = Ext3SuperBlockStart(visit.position, visit.sector, ss);
+  if (start < 0) return 0;
+  // Every copy of a known volume names it again: nothing to read then.
+  for (uint32_t i = 0; i < VolumeCount(*d); ++i) {
+    const CVol* v = VolumeAt(*d, i);
+    if (v && v->type == kVolExt && int64_t(v->startSector) == start) return 1;
+  }
+  visit.volumeFound = ProcBootCm(start, visit.sector, kVolExt, nullptr, d);
+  return 1;
+}
+
 const SectorKindEntry kSectorKinds[] = {
-    {kSectExtSuper, IsExtSuperKind, nullptr},
+    {kSectExtSuper, IsExtSuperKind, TakeExtSuper},
     {kSectUnixDir, nullptr, nullptr},
 };
 
@@ -200,6 +221,10 @@ const VolumeFamily kFamily = [] {
   f.folderSizeInClusters = false;
   f.sectorKinds = kSectorKinds;
   f.sectorKindCount = sizeof kSectorKinds / sizeof kSectorKinds[0];
+  f.writeVolumeTail = ExtWriteVolumeTail;
+  f.readVolumeTail = ExtReadVolumeTail;
+  f.writeNodeTail = ExtWriteNodeTail;
+  f.readNodeTail = ExtReadNodeTail;
   return f;
 }();
 

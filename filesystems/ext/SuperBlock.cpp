@@ -69,7 +69,10 @@ int64_t Ext3SuperBlockStart(int64_t sector, const uint8_t* s, uint32_t sectorSiz
   const ExtSuperBlock sb = ParseExtSuperBlock(s);
   if (group) {
     const uint64_t groupSectors = uint64_t(sb.BlockSize()) * sb.blocksPerGroup / sectorSize;
-    const uint64_t back = uint64_t(group) * groupSectors;
+    // On 1 KiB blocks a group's first block is block 1 of the volume: its
+    // superblock copy lies 1024 bytes into the group's sectors.
+    const uint64_t into = sb.BlockSize() == 1024 ? kSuperBlockOffset / sectorSize : 0;
+    const uint64_t back = uint64_t(group) * groupSectors + into;
     return back > uint64_t(sector) ? -1 : int64_t(uint64_t(sector) - back);
   }
   const int64_t back = sectorSize == 512 ? 2 : 1;

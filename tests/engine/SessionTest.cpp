@@ -16,6 +16,7 @@
 #include "engine/Engine.h"
 #include "engine/Session.h"
 #include "engine/SessionService.h"
+#include "tests/engine/SessionRead.h"
 #include "filesystems/fat/FatNode.h"
 #include "filesystems/fat/FatSession.h"
 #include "foundation/Messages.h"
@@ -64,26 +65,7 @@ void Write(const std::string& path, Parts& p) {
 // Reads every section; "" on success, else the last error.
 std::string Read(const std::string& path, std::unique_ptr<SLSession>* keep = nullptr,
                  std::vector<std::pair<int64_t, WString>>* items = nullptr, uint64_t lastUnit = 1 << 20) {
-  auto s = std::make_unique<SLSession>(FromUtf8(path));
-  try {
-    SessionParms parms;
-    int two[2];
-    s->LoadParms(&parms);
-    s->ReadTwoBytes(&two[0], &two[1]);
-    s->LoadPartitions();
-    s->LoadExclusionRanges(lastUnit);
-    s->LoadInodes();
-    const int64_t n = s->LoadListItems();
-    for (int64_t k = 0; k < n; k++) {
-      WString path;
-      const int64_t i = s->ReadNextNode(&path);
-      if (items) items->emplace_back(i, path);
-    }
-  } catch (const DvCodeError&) {
-    return ToUtf8(LastErrorText());
-  }
-  if (keep) *keep = std::move(s);
-  return "";
+  return ReadSessionFile(path, keep, items, lastUnit);
 }
 
 snode* AddNtfsNode(CNdArray& t, int64_t at, const char16_t* name) {

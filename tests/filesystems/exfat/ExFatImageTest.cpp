@@ -14,6 +14,7 @@
 
 #include "storage/Drive.h"
 #include "tests/engine/DvscanRun.h"
+#include "tests/support/ExFatFixture.h"
 #include "tests/support/FixtureRun.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestUtil.h"
@@ -22,13 +23,14 @@
 
 namespace {
 
-std::string Folder() {
-  static const std::string folder = FixtureFolder("make_exfat.sh");
-  return folder;
-}
+// The images tests/fixtures/exfat keeps (no mount needed).
+#define NEED_IMAGES()                         \
+  const std::string dir = CommittedExFatFolder(); \
+  if (dir.empty()) GTEST_SKIP() << "xz missing";
 
-#define NEED_IMAGES()                                                                  \
-  const std::string dir = Folder();                                                    \
+// Those make_exfat.sh makes at test time (the 2 GiB image).
+#define NEED_MADE_IMAGES()                                                             \
+  static const std::string dir = FixtureFolder("make_exfat.sh");                       \
   if (dir.empty()) GTEST_SKIP() << "make_exfat.sh: exfatprogs, exfat-fuse, sleuthkit, " \
                                    "root or FUSE missing";
 
@@ -142,7 +144,7 @@ TEST(ExFatImage, ListsAndRecoversAsThePeers) {
 }
 
 TEST(ExFatImage, ThirtyTwoMiBClusters) {
-  NEED_IMAGES();
+  NEED_MADE_IMAGES();
   ListAndRecover(dir, "exfat32m");
 }
 
@@ -186,6 +188,22 @@ TEST(ExFatImage, VolumeFoundFromItsBackupBootSector) {
   ASSERT_EQ(r.rc, 0) << r.err;
   EXPECT_EQ(Listed(r), FlsItems(dir + "/exfat-disk.fls.txt"));
   for (const auto& [path, sum] : Md5s(dir + "/exfat-disk.md5.txt")) EXPECT_EQ(Md5File(dest + "/" + path), sum) << path;
+}
+
+// The Long Scan meets the backup boot sector (2060) of the volume the
+// search placed at 2048: it names that volume again, never one 12 sectors
+// late, and every file is listed once.
+TEST(ExFatImage, LongScanPlacesABackupBootSectorsVolume) {
+  NEED_IMAGES();
+  const TempFolder temp("exfat_long");
+  const std::string trace = temp.Path() + "/trace.txt";
+  const DvscanRun r = Dvscan("--long --trace '" + trace + "' '" + dir + "/exfat-disk.img'");
+  ASSERT_EQ(r.rc, 0) << r.err;
+  const std::string text = ReadFileText(trace);
+  EXPECT_EQ(text.find("of type 9 at 2060"), std::string::npos);
+  std::map<std::string, int> times;
+  for (const ::Listed& l : r.items) times[l.path]++;
+  for (const auto& [path, deleted] : FlsFiles(dir + "/exfat-disk.fls.txt")) EXPECT_EQ(times[path], 1) << path;
 }
 
 }  // namespace

@@ -77,11 +77,20 @@ TEST(ExtSuperBlock, VolumeStartFromAnySuperBlock) {
   EXPECT_EQ(Ext3SuperBlockStart(102, s.data(), 512), 100);
   EXPECT_EQ(Ext3SuperBlockStart(101, s.data(), 4096), 100);
   EXPECT_EQ(Ext3SuperBlockStart(1, s.data(), 512), -1);
-  // Group 1 of 1 KiB blocks, 8192 blocks a group: 16384 sectors back.
+  // Group 1 of 1 KiB blocks, 8192 blocks a group: the copy is in block
+  // 8193 (groups count from block 1), 16386 sectors on.
   Put32(&s[kSbBlockCount], 16384);
   Put32(&s[kSbInodeCount], 4096);
   Put16(&s[kSbBlockGroup], 1);
-  EXPECT_EQ(Ext3SuperBlockStart(16384 + 100, s.data(), 512), 100);
+  EXPECT_EQ(Ext3SuperBlockStart(16386 + 100, s.data(), 512), 100);
+  EXPECT_EQ(Ext3SuperBlockStart(8193 * 2 - 1, s.data(), 512), -1);
+  // Group 1 of 4 KiB blocks, 32768 blocks a group: block 32768 itself.
+  s[kSbLogBlockSize] = 2;
+  Put32(&s[kSbFirstDataBlock], 0);
+  Put32(&s[kSbBlocksPerGroup], 32768);
+  Put32(&s[kSbFragsPerGroup], 32768);
+  Put32(&s[kSbBlockCount], 65536);
+  EXPECT_EQ(Ext3SuperBlockStart(32768 * 8 + 100, s.data(), 512), 100);
 }
 
 TEST(ExtVolume, DescriptorPlaceAndSize) {
