@@ -12,8 +12,7 @@
 #include "foundation/Globals.h"
 #include "storage/BlockSource.h"
 #include "storage/Drive.h"
-#include "volumes/NodeTable.h"
-#include "volumes/ScanSink.h"
+#include "tests/support/NullScanSink.h"
 
 namespace fatfuzz {
 
@@ -66,34 +65,12 @@ inline Drive* Open(const uint8_t* data, size_t size) {
 }
 
 // An engine that keeps what it is given and shows nothing.
-class Sink : public ScanSink {
+class Sink : public NullScanSink {
  public:
-  cnode* AddNewNode(cnode* node, bool copy, int64_t* index) override {
-    if (copy) return nullptr;
-    const int64_t i = table_.SetAt(node);
-    if (index) *index = i;
-    return node;
-  }
   int StoreFileItem(WStringView, WStringView path, int64_t nodeIndex) override {
-    if (!table_.GetAt(nodeIndex) || path.empty() || path[0] != u'\\') __builtin_trap();
+    if (!nodes.GetAt(nodeIndex) || path.empty() || path[0] != u'\\') __builtin_trap();
     return 1;
   }
-  const uint8_t* GetNodeData(int64_t) const override { return nullptr; }
-  CNdArray& Nodes() override { return table_; }
-  void AddFoundCount(int32_t) override {}
-  void AddNodeRanges(const CVol&, const NodeRun*, size_t, uint32_t, uint64_t, uint64_t) override {}
-  bool IsCovered(uint64_t, uint64_t) const override { return false; }
-  int32_t FindVolume(uint8_t, int64_t, uint64_t) const override { return -1; }
-  void SetPercentComplete(int, int) override {}
-  uint64_t ItemsBeforeWindow() const override { return 0; }
-  int PathFilterMatch(const char16_t*) const override { return 0; }
-  void CountStat(ScanStat, uint32_t) override {}
-  uint8_t ScanMode() const override { return kScanQuick; }
-  bool StopRequested() const override { return false; }
-  void WaitWhilePaused() override {}
-
- private:
-  CNdArray table_;
 };
 
 }  // namespace fatfuzz
