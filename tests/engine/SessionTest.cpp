@@ -25,6 +25,8 @@
 #include "storage/Drive.h"
 #include "storage/RaidSettings.h"
 #include "filesystems/fat/FatVolume.h"
+#include "filesystems/ntfs/NtfsVolume.h"
+#include "foundation/Globals.h"
 #include "tests/support/FixtureImage.h"
 #include "tests/support/FixtureRun.h"
 #include "tests/support/RaidMembers.h"
@@ -714,3 +716,38 @@ TEST(SessionImageTest, HostilePathsStayInsideTheDestination) {
   EXPECT_NE(RunCommand("cd '" + t + "/in/dest' && find . -type f | wc -l"), "0\n");
 }
 
+// The file keeps no record size for an NTFS volume: a loaded volume takes
+// it from its boot sector, so records of 2048 and 4096 bytes (fsstat's
+// "Size of MFT Entries") are read whole after a load.
+TEST(SessionImageTest, LoadedNtfsVolumesTakeTheRecordSizeOfTheirBootSector) {
+  GlobalObjectsScope scope;
+  for (const char* name : {"basic", "sect2048", "sect4096"}) {
+    SCOPED_TRACE(name);
+    const std::string img = ntfs_fixture::Image(name);
+    if (img.empty()) GTEST_SKIP() << "xz missing";
+    const std::string fsstat = ntfs_fixture::Report(name, "fsstat");
+    const std::string key = "Size of MFT Entries: ";
+    const size_t at = fsstat.find(key);
+    ASSERT_NE(at, std::string::npos);
+    const uint32_t expected = uint32_t(std::stoul(fsstat.substr(at + key.size())));
+
+    const TempFolder temp(std::string("session_records_") + name);
+    int rc = -1;
+    const std::string out = Dv("--save-session '" + temp.Path() + "/s.dvs' '" + img + "'", &rc);
+    ASSERT_EQ(rc, 0) << out;
+    std::unique_ptr<SLSession> s;
+    ASSERT_EQ(Read(temp.Path() + "/s.dvs", &s), "");
+    ASSERT_FALSE(s->volumes.empty());
+    Drive* drive = CreateDrive(FromUtf8(img));
+    ASSERT_NE(drive, nullptr);
+    drive->InitDrive(FromUtf8(img));
+    {
+      NTFSObj engine(drive);
+      engine.TakeSession(*s);
+      const auto* v = dynamic_cast<const NTFSVol*>(engine.volumes[0]);
+      ASSERT_NE(v, nullptr);
+      EXPECT_EQ(v->recordSize, expected);
+    }
+    DeleteDrive(&drive);
+  }
+}
