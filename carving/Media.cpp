@@ -9,7 +9,8 @@ namespace {
 
 bool Is(const uint8_t* p, const char* id) { return std::memcmp(p, id, 4) == 0; }
 
-uint32_t Be32(const uint8_t* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
+// A RIFF chunk's size field, with its 8-byte header.
+uint64_t RiffChunkBytes(const uint8_t* header) { return uint64_t(Le32(header + 4)) + 8; }
 
 bool AddChecked(uint64_t a, uint64_t b, uint64_t* sum) {
   if (a > UINT64_MAX - b) return false;
@@ -35,7 +36,7 @@ int HdrAVI::Parse(const uint8_t* b, size_t length) {
     if (state == kHdrActive) {
       const uint8_t* h = carry_.Take(b, length, &c, 12);
       if (!h) break;
-      if (!Is(h, "RIFF") || !AddChecked(expectedEnd_, uint64_t(Le32(h + 4)) + 8, &expectedEnd_)) return Reject();
+      if (!Is(h, "RIFF") || !AddChecked(expectedEnd_, RiffChunkBytes(h), &expectedEnd_)) return Reject();
       state = kChunk;
       continue;
     }
@@ -47,7 +48,7 @@ int HdrAVI::Parse(const uint8_t* b, size_t length) {
     if (Is(h, "RIFF")) {
       // A further RIFF chunk (an OpenDML continuation): the file goes on to
       // its end. Its form type is skipped.
-      if (!AddChecked(expectedEnd_, uint64_t(Le32(h + 4)) + 8, &expectedEnd_)) return Reject();
+      if (!AddChecked(expectedEnd_, RiffChunkBytes(h), &expectedEnd_)) return Reject();
       c += 4;
       state = kChunk;
       continue;
@@ -87,7 +88,7 @@ int HdrWAV::Parse(const uint8_t* b, size_t length) {
       const uint8_t* h = carry_.Take(b, length, &c, 12);
       if (!h) break;
       if (!Is(h, "RIFF")) return Reject();
-      total_ = uint64_t(Le32(h + 4)) + 8;
+      total_ = RiffChunkBytes(h);
       state = 2;
       continue;
     }
@@ -130,7 +131,7 @@ int HdrMOV::Parse(const uint8_t* b, size_t length) {
     if (Is(type, "moov") || Is(type, "pnot") || Is(type, "mdat") || Is(type, "wide") || Is(type, "free") ||
         Is(type, "PICT") || Is(type, "skip") || Is(type, "ftyp")) {
       // A size below 8 (a 64-bit size, or "to the end") rejects.
-      const uint32_t size = Be32(h);
+      const uint32_t size = GetBigEndian(h, 4);
       if (size < 8 || !AddChecked(total_, size, &total_)) return Reject();
       ++atoms_;
       c += size - 8;

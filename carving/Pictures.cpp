@@ -11,9 +11,6 @@ namespace {
 
 constexpr size_t kLongRun = 1000;
 
-uint32_t Be32(const uint8_t* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
-uint16_t Be16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
-
 bool IsAsciiLetter(uint8_t c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
 bool IsPngChunkType(const uint8_t* type) {
@@ -187,7 +184,7 @@ int HdrPNG::Parse(const uint8_t* b, size_t length) {
     }
     carried_ = 0;
     if (int r = ChunkHeader(carry_, carryStart_)) return r;
-    c = take + uint64_t(Be32(carry_)) + 4;
+    c = take + uint64_t(GetBigEndian(carry_, 4)) + 4;
   }
   while (c < length) {
     if (length - c < 8) {
@@ -200,7 +197,7 @@ int HdrPNG::Parse(const uint8_t* b, size_t length) {
     uint64_t start;
     if (!FileOffset(c, &start)) return Reject();
     if (int r = ChunkHeader(b + c, start)) return r;
-    c += 12 + uint64_t(Be32(b + c));
+    c += 12 + uint64_t(GetBigEndian(b + c, 4));
   }
   cursor = c;
   return Pending(length);
@@ -220,7 +217,8 @@ int HdrMRW::Parse(const uint8_t* b, size_t length) {
   if (!b || length < 28) return Reject();
   // Header blocks, then the raw picture of 12-bit samples; 64 bits, as the
   // product of the two 16-bit sides passes 32.
-  const uint64_t fileSize = uint64_t(Be32(b + 4)) + uint64_t(Be16(b + 24)) * Be16(b + 26) * 3 / 2 + 8;
+  const uint64_t fileSize =
+      uint64_t(GetBigEndian(b + 4, 4)) + uint64_t(GetBigEndian16(b + 24)) * GetBigEndian16(b + 26) * 3 / 2 + 8;
   return Complete(fileSize);
 }
 
@@ -292,8 +290,8 @@ int HdrTIF::Reset() {
   return 0;
 }
 
-uint16_t HdrTIF::U16(const uint8_t* p) const { return littleEndian ? Le16(p) : Be16(p); }
-uint32_t HdrTIF::U32(const uint8_t* p) const { return littleEndian ? Le32(p) : Be32(p); }
+uint16_t HdrTIF::U16(const uint8_t* p) const { return littleEndian ? Le16(p) : GetBigEndian16(p); }
+uint32_t HdrTIF::U32(const uint8_t* p) const { return littleEndian ? Le32(p) : GetBigEndian(p, 4); }
 
 const uint8_t* HdrTIF::ReadTiffData(int slot, uint64_t offset, uint64_t length) {
   if (offset + length <= firstLength_) return first_ + offset;

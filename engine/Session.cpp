@@ -217,7 +217,7 @@ void SLSession::SaveParms(const SessionParms& p) {
   s = " ";
   AppendNumber(s, p.sizeValue);
   s += ' ';
-  AppendNumber(s, p.kind);
+  AppendNumber(s, (p.kind & 0x0F) << 4);
   s += ' ';
   AppendNumber(s, p.further);
   s += ' ';

@@ -1,17 +1,43 @@
 // The scan driver's session road: the engine takes a loaded session's
 // tables and hands its list over as a scan hands over what it finds.
 #include <algorithm>
+#include <vector>
 
 #include "engine/Engine.h"
 #include "engine/SendObj.h"
 #include "engine/Session.h"
+#include "filesystems/ntfs/Definitions.h"
+#include "filesystems/ntfs/NtfsBoot.h"
+#include "filesystems/ntfs/NtfsVolume.h"
 #include "foundation/SectRanges.h"
+#include "platform/Errors.h"
 #include "storage/Drive.h"
 #include "volumes/Node.h"
 #include "volumes/NodeTable.h"
 #include "volumes/Volume.h"
 #include "volumes/VolumeFactory.h"
 #include "volumes/VolumeSearch.h"
+
+namespace {
+
+// The file keeps no record size for an NTFS volume: its boot sector has it.
+// A volume whose boot sector cannot be read keeps records of 1024 bytes.
+void TakeRecordSize(NTFSVol* v, Drive* drive) {
+  if (!drive) return;
+  const uint32_t ss = drive->SectorSize();
+  std::vector<uint8_t> boot(std::max<uint32_t>(ss, 512));
+  try {
+    if (!drive->ReadSectors(int64_t(v->startSector), ss, drive->RetryPiece(), boot.data(), true)) return;
+  } catch (const DvCodeError&) {
+    return;
+  }
+  if (!NTFS::IsBootSector(boot.data())) return;
+  const int8_t n = int8_t(boot[ntfs::kBootClustersPerRecord]);
+  const uint64_t bytes = n < 0 ? (-n < 32 ? uint64_t(1) << -n : 0) : uint64_t(n) * v->clusterSize;
+  if (bytes == 1024 || bytes == 2048 || bytes == 4096) v->SetRecordSize(uint32_t(bytes));
+}
+
+}  // namespace
 
 void NTFSObj::TakeSession(SLSession& session) {
   if (drive && session.exclusions) drive->SetExclusionSet(session.exclusions);
@@ -26,6 +52,7 @@ void NTFSObj::TakeSession(SLSession& session) {
     v->SetVolumeNumber(uint16_t(k));
     v->drive = drive;
     v->engine = this;
+    if (auto* ntfs = dynamic_cast<NTFSVol*>(v)) TakeRecordSize(ntfs, drive);
     volumes.push_back(v);
   }
   session.volumes.clear();

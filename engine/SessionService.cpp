@@ -12,6 +12,8 @@
 #include "platform/Errors.h"
 #include "storage/DiskList.h"
 #include "storage/Drive.h"
+#include "storage/RaidSettings.h"
+#include "storage/VolumeDefinition.h"
 #include "volumes/NodeTable.h"
 #include "volumes/Volume.h"
 #include "volumes/VolumeSearch.h"
@@ -24,6 +26,44 @@ namespace {
 }
 
 bool StartsWith(WStringView text, WStringView prefix) { return text.substr(0, prefix.size()) == prefix; }
+
+// A RAID source keeps its layout in the file: the block size, the parity
+// rotation and the parity delay in "Parms:" (size value, kind, further
+// value), a RAID 6 set's generator choices in the two-byte line.
+void AddRaidValues(SessionParms* parms, int twoBytes[2], bool* raid6) {
+  const int type = GetRaidType(parms->sourceName);
+  RaidSettings s;
+  if (type == 0 || !FindRaidSettings(parms->sourceName, &s)) return;
+  parms->sizeValue = s.stripeBytes;
+  parms->kind = uint8_t(s.rotation);
+  parms->further = s.parityGroup;
+  if (type != kRaid6) return;
+  *raid6 = true;
+  twoBytes[0] = s.coefficientMode;
+  twoBytes[1] = s.order;
+}
+
+// The layout a session keeps for its RAID source becomes the set's
+// settings before the set is opened. A file without one (size value 0, as
+// earlier files have it) or with values no layout has leaves them alone.
+void TakeRaidValues(const SessionParms& parms, const int twoBytes[2]) {
+  const WString name = NormalizeSessionSource(parms.sourceName);
+  const int type = GetRaidType(name);
+  if (type == 0 || parms.sizeValue <= 0) return;
+  const int32_t stripe = parms.sizeValue;
+  const bool stripeOk = stripe == 512 || (stripe % 1024 == 0 && stripe <= 1024 * 1024 * 1024);
+  if (!stripeOk || parms.kind > 5 || parms.further < 1 || parms.further > 65536) return;
+  RaidSettings s;
+  FindRaidSettings(name, &s);  // keeps a schema file already known
+  s.stripeBytes = stripe;
+  s.rotation = parms.kind;
+  s.parityGroup = parms.further;
+  if (type == kRaid6 && twoBytes[0] >= 0 && twoBytes[0] <= 1 && twoBytes[1] >= 0 && twoBytes[1] <= 2) {
+    s.coefficientMode = twoBytes[0];
+    s.order = twoBytes[1];
+  }
+  SetRaidSettings(name, s);
+}
 
 }  // namespace
 
@@ -65,9 +105,12 @@ bool SaveSession(const SessionSaveRequest& r) {
     SLSession s(r.path);
     SessionParms parms = r.parms;
     if (r.drive && parms.diskIds.empty()) parms.diskIds = SessionDiskIds(*r.drive);
+    int twoBytes[2] = {r.raid6Bytes[0], r.raid6Bytes[1]};
+    bool raid6 = r.raid6;
+    if (parms.sizeValue == 0 && !raid6) AddRaidValues(&parms, twoBytes, &raid6);
     s.SaveParms(parms);
     // The two bytes are always there; only a RAID 6 source has values.
-    s.WriteTwoBytes(r.raid6 ? r.raid6Bytes[0] : 0, r.raid6 ? r.raid6Bytes[1] : 0);
+    s.WriteTwoBytes(raid6 ? twoBytes[0] : 0, raid6 ? twoBytes[1] : 0);
     static const std::vector<CVol*> kNone;
     const VolumeList* table = r.drive ? DriveVolumes(*r.drive) : nullptr;
     s.SavePartitions(table ? table->items : (r.engine ? r.engine->volumes : kNone));
@@ -87,6 +130,7 @@ std::unique_ptr<SLSession> BeginSessionLoad(WStringView path, SessionParms* parm
   auto s = std::make_unique<SLSession>(WString(path));
   s->LoadParms(parms);
   s->ReadTwoBytes(&twoBytes[0], &twoBytes[1]);
+  TakeRaidValues(*parms, twoBytes);
   return s;
 }
 

@@ -35,11 +35,14 @@ bool CheckSessionTarget(WStringView path);
 
 // Writes the session under a temporary name beside the target and renames
 // it over the target when complete. False (last error set) on failure: an
-// earlier file of the name stays as it was.
+// earlier file of the name stays as it was. A RAID source whose request
+// gives no size value is saved with its stored settings (block size,
+// rotation, delay; a RAID 6 set's generator choices as the two bytes).
 bool SaveSession(const SessionSaveRequest& request);
 
 // Load, step 1: opens the file and reads the parameters (and the two bytes
-// after them). Throws DvCodeError{0} with the last error set.
+// after them). A RAID source's settings kept in the file become the set's
+// settings. Throws DvCodeError{0} with the last error set.
 std::unique_ptr<SLSession> BeginSessionLoad(WStringView path, SessionParms* parms, int twoBytes[2]);
 
 // Load, step 2: the source the file names, checked and opened. Refuses

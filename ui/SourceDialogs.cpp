@@ -218,9 +218,133 @@ void COpenSchemaFile::accept() {
   QDialog::accept();
 }
 
+// ---- member pages ----
+
+template <class Page>
+CMemberPage<Page>::CMemberPage(QWidget* parent, const char* objectName, WStringView helpTopic)
+    : CDvDialog(parent, objectName, helpTopic) {}
+
+template <class Page>
+void CMemberPage<Page>::Init() {
+  rules_.Init();
+  back = 0;
+  WriteControls();
+}
+
+template <class Page>
+int CMemberPage<Page>::exec() {
+  Init();
+  return QDialog::exec();
+}
+
+template <class Page>
+typename CMemberPage<Page>::ListButtons CMemberPage<Page>::MakeAddRemove() {
+  ListButtons b{};
+  b.add = Reg(new QPushButton(ToQ(u"&Add"), this), Page::kAdd);
+  b.remove = Reg(new QPushButton(ToQ(u"&Remove"), this), Page::kRemove);
+  return b;
+}
+
+template <class Page>
+void CMemberPage<Page>::MakeMoves(ListButtons* buttons) {
+  buttons->up = Reg(new QPushButton(ToQ(u"Move &Up"), this), Page::kMoveUp);
+  buttons->down = Reg(new QPushButton(ToQ(u"Move Do&wn"), this), Page::kMoveDown);
+}
+
+template <class Page>
+QHBoxLayout* CMemberPage<Page>::MakeEndButtons() {
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch();
+  auto* back = Reg(new QPushButton(ToQ(u"< &Back"), this), Page::kBack);
+  auto* finish = Reg(new QPushButton(ToQ(u"&Finish"), this), Page::kFinish);
+  finish->setDefault(true);
+  auto* cancel = Reg(new QPushButton(CancelText(), this), 2);
+  for (QPushButton* b : {back, finish, cancel}) buttons->addWidget(b);
+  connect(back, &QPushButton::clicked, this, [this] { OnBack(); });
+  connect(finish, &QPushButton::clicked, this, &QDialog::accept);
+  connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+  return buttons;
+}
+
+template <class Page>
+void CMemberPage<Page>::ConnectMembers(const ListButtons& buttons) {
+  connect(Ctl<QComboBox>(Page::kDiskCombo), qOverload<int>(&QComboBox::activated), this,
+          [this](int i) { OnDiskChanged(i); });
+  connect(Ctl<QListWidget>(Page::kList), &QListWidget::currentRowChanged, this, [this](int row) {
+    rules_.Select(row);
+    for (int id : {Page::kRemove, Page::kMoveUp, Page::kMoveDown}) Control(id)->setEnabled(rules_.Enabled(id));
+  });
+  connect(buttons.add, &QPushButton::clicked, this, [this] { OnAdd(); });
+  connect(buttons.remove, &QPushButton::clicked, this, [this] { OnRemove(); });
+  connect(buttons.up, &QPushButton::clicked, this, [this] { OnMoveUp(); });
+  connect(buttons.down, &QPushButton::clicked, this, [this] { OnMoveDown(); });
+}
+
+template <class Page>
+void CMemberPage<Page>::WriteDisks() {
+  auto* disks = Ctl<QComboBox>(Page::kDiskCombo);
+  const QSignalBlocker block(disks);
+  disks->clear();
+  for (const MemberSource& s : rules_.Disks()) disks->addItem(ToQ(s.text));
+  disks->setCurrentIndex(rules_.diskIndex);
+}
+
+template <class Page>
+void CMemberPage<Page>::WriteList() {
+  FillList(Ctl<QListWidget>(Page::kList), rules_.Lines().size(), [this](size_t i) { return rules_.LineText(i); },
+           rules_.selection);
+}
+
+template <class Page>
+void CMemberPage<Page>::OnDiskChanged(int index) {
+  rules_.SelectDisk(index);
+  WriteControls();
+}
+
+template <class Page>
+void CMemberPage<Page>::OnAdd() {
+  ReadBeforeAdd();
+  const DialogVerdict v = rules_.Add();
+  WriteControls();
+  if (v.message) ShowVerdict(v);
+}
+
+template <class Page>
+void CMemberPage<Page>::Change(void (Page::*change)()) {
+  (rules_.*change)();
+  WriteControls();
+}
+
+template <class Page>
+void CMemberPage<Page>::OnRemove() { Change(&Page::Remove); }
+
+template <class Page>
+void CMemberPage<Page>::OnMoveUp() { Change(&Page::MoveUp); }
+
+template <class Page>
+void CMemberPage<Page>::OnMoveDown() { Change(&Page::MoveDown); }
+
+template <class Page>
+void CMemberPage<Page>::OnBack() {
+  rules_.Back();
+  back = 1;
+  QDialog::accept();
+}
+
+template <class Page>
+void CMemberPage<Page>::accept() {
+  back = 0;
+  const DialogVerdict v = rules_.Finish();
+  if (!v.close) return ShowVerdict(v);
+  QDialog::accept();
+}
+
+template class CMemberPage<RaidPageRules>;
+template class CMemberPage<SpanPageRules>;
+
 // ---- RAID disks page ----
 
-CRAID::CRAID(QWidget* parent) : CDvDialog(parent, "CRAID", u"html\\afxc6fms.htm") {
+CRAID::CRAID(QWidget* parent) : CMemberPage(parent, "CRAID", u"html\\afxc6fms.htm") {
   using R = RaidPageRules;
   setWindowTitle(QStringLiteral("RAID disks"));
   auto* v = new QVBoxLayout(this);
@@ -235,16 +359,14 @@ CRAID::CRAID(QWidget* parent) : CDvDialog(parent, "CRAID", u"html\\afxc6fms.htm"
   g->addWidget(Reg(new QComboBox(this), R::kPartitionCombo), 1, 1, 1, 2);
   g->addWidget(Reg(Label(u"&First sector:", this), R::kFirstLabel), 2, 0);
   g->addWidget(Reg(new QLineEdit(this), R::kFirstEdit), 2, 1);
-  auto* add = Reg(new QPushButton(ToQ(u"&Add"), this), R::kAdd);
-  auto* remove = Reg(new QPushButton(ToQ(u"&Remove"), this), R::kRemove);
-  g->addWidget(add, 3, 1);
-  g->addWidget(remove, 3, 2);
+  ListButtons list = MakeAddRemove();
+  g->addWidget(list.add, 3, 1);
+  g->addWidget(list.remove, 3, 2);
   g->addWidget(Reg(Label(u"Disk extents or co&mponent disks (1st sector:last sector):", this), 1091), 4, 0, 1, 3);
   g->addWidget(Reg(new QListWidget(this), R::kList), 5, 0, 2, 2);
-  auto* up = Reg(new QPushButton(ToQ(u"Move &Up"), this), R::kMoveUp);
-  auto* down = Reg(new QPushButton(ToQ(u"Move Do&wn"), this), R::kMoveDown);
-  g->addWidget(up, 5, 2);
-  g->addWidget(down, 6, 2);
+  MakeMoves(&list);
+  g->addWidget(list.up, 5, 2);
+  g->addWidget(list.down, 6, 2);
   v->addLayout(g);
   auto* size = Reg(new QGroupBox(ToQ(u"Size"), this), 1146);
   auto* sg = new QGridLayout(size);
@@ -262,15 +384,8 @@ CRAID::CRAID(QWidget* parent) : CDvDialog(parent, "CRAID", u"html\\afxc6fms.htm"
                         u"recovered files.",
                         this),
                    1168));
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch();
-  auto* back = Reg(new QPushButton(ToQ(u"< &Back"), this), R::kBack);
-  auto* finish = Reg(new QPushButton(ToQ(u"&Finish"), this), R::kFinish);
-  finish->setDefault(true);
-  auto* cancel = Reg(new QPushButton(CancelText(), this), 2);
-  for (QPushButton* b : {back, finish, cancel}) buttons->addWidget(b);
-  v->addLayout(buttons);
-  connect(Ctl<QComboBox>(R::kDiskCombo), qOverload<int>(&QComboBox::activated), this, [this](int i) { OnDiskChanged(i); });
+  v->addLayout(MakeEndButtons());
+  ConnectMembers(list);
   connect(Ctl<QComboBox>(R::kPartitionCombo), qOverload<int>(&QComboBox::activated), this,
           [this](int i) { OnPartitionChanged(i); });
   connect(Ctl<QLineEdit>(R::kFirstEdit), &QLineEdit::textEdited, this, [this](const QString& t) {
@@ -286,18 +401,6 @@ CRAID::CRAID(QWidget* parent) : CDvDialog(parent, "CRAID", u"html\\afxc6fms.htm"
     WriteControls();
   });
   connect(Ctl<QLineEdit>(R::kPerDiskEdit), &QLineEdit::editingFinished, this, [this] { WriteControls(); });
-  connect(Ctl<QListWidget>(R::kList), &QListWidget::currentRowChanged, this, [this](int row) {
-    rules_.Select(row);
-    for (int id : {RaidPageRules::kRemove, RaidPageRules::kMoveUp, RaidPageRules::kMoveDown})
-      Control(id)->setEnabled(rules_.Enabled(id));
-  });
-  connect(add, &QPushButton::clicked, this, [this] { OnAdd(); });
-  connect(remove, &QPushButton::clicked, this, [this] { OnRemove(); });
-  connect(up, &QPushButton::clicked, this, [this] { OnMoveUp(); });
-  connect(down, &QPushButton::clicked, this, [this] { OnMoveDown(); });
-  connect(back, &QPushButton::clicked, this, [this] { OnBack(); });
-  connect(finish, &QPushButton::clicked, this, &QDialog::accept);
-  connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
   ApplyTexts({{61, 0}, {94, 1005}, {79, R::kDiskLabel}, {12, 1091}, {616, R::kPartitionLabel}, {447, R::kFirstLabel},
               {2, R::kAdd}, {27, R::kRemove}, {211, R::kMoveUp}, {166, R::kMoveDown}, {4, 2}, {93, 1146},
               {126, 1135}, {136, 1136}, {247, 1168}, {114, 1126}, {450, 1127}, {450, 1283}, {450, 1284},
@@ -309,26 +412,9 @@ void CRAID::SetParams(int type, int memberCount, std::vector<MemberSource> sourc
   rules_.SetParams(type, memberCount, std::move(sources), info, kept1, kept2);
 }
 
-void CRAID::Init() {
-  rules_.Init();
-  back = 0;
-  WriteControls();
-}
-
-int CRAID::exec() {
-  Init();
-  return QDialog::exec();
-}
-
 void CRAID::WriteControls() {
   using R = RaidPageRules;
-  auto* disks = Ctl<QComboBox>(R::kDiskCombo);
-  {
-    const QSignalBlocker block(disks);
-    disks->clear();
-    for (const MemberSource& s : rules_.Disks()) disks->addItem(ToQ(s.text));
-    disks->setCurrentIndex(rules_.diskIndex);
-  }
+  WriteDisks();
   auto* parts = Ctl<QComboBox>(R::kPartitionCombo);
   {
     const QSignalBlocker block(parts);
@@ -337,8 +423,7 @@ void CRAID::WriteControls() {
     parts->setCurrentIndex(rules_.partitionIndex);
   }
   Ctl<QLineEdit>(R::kFirstEdit)->setText(ToQ(rules_.firstText));
-  FillList(Ctl<QListWidget>(R::kList), rules_.Lines().size(), [this](size_t i) { return rules_.LineText(i); },
-           rules_.selection);
+  WriteList();
   auto* perDisk = Ctl<QLineEdit>(R::kPerDiskEdit);
   if (!perDisk->hasFocus() || perDisk->text().trimmed().isEmpty()) perDisk->setText(ToQ(rules_.PerDiskText()));
   Ctl<QLineEdit>(R::kMaximumEdit)->setText(ToQ(rules_.MaximumText()));
@@ -350,50 +435,12 @@ void CRAID::WriteControls() {
   if (!rules_.Enabled(R::kDiskCombo)) Control(R::kList)->setFocus();
 }
 
-void CRAID::OnDiskChanged(int index) {
-  rules_.SelectDisk(index);
-  WriteControls();
-}
-
 void CRAID::OnPartitionChanged(int index) {
   rules_.SelectPartition(index);
   WriteControls();
 }
 
-void CRAID::OnAdd() {
-  rules_.FirstTyped(FromQ(Ctl<QLineEdit>(RaidPageRules::kFirstEdit)->text()));
-  const DialogVerdict v = rules_.Add();
-  WriteControls();
-  if (v.message) ShowVerdict(v);
-}
-
-void CRAID::OnRemove() {
-  rules_.Remove();
-  WriteControls();
-}
-
-void CRAID::OnMoveUp() {
-  rules_.MoveUp();
-  WriteControls();
-}
-
-void CRAID::OnMoveDown() {
-  rules_.MoveDown();
-  WriteControls();
-}
-
-void CRAID::OnBack() {
-  rules_.Back();
-  back = 1;
-  QDialog::accept();
-}
-
-void CRAID::accept() {
-  back = 0;
-  const DialogVerdict v = rules_.Finish();
-  if (!v.close) return ShowVerdict(v);
-  QDialog::accept();
-}
+void CRAID::ReadBeforeAdd() { rules_.FirstTyped(FromQ(Ctl<QLineEdit>(RaidPageRules::kFirstEdit)->text())); }
 
 // ---- RAID 6 generators ----
 
@@ -471,7 +518,7 @@ void CRAID6Settings::accept() {
 
 // ---- spanned extents ----
 
-CSpanned::CSpanned(QWidget* parent) : CDvDialog(parent, "CSpanned", u"html\\afxc4a3o.htm") {
+CSpanned::CSpanned(QWidget* parent) : CMemberPage(parent, "CSpanned", u"html\\afxc4a3o.htm") {
   using R = SpanPageRules;
   setWindowTitle(QStringLiteral("Reconstructing a Spanned Volume"));
   auto* v = new QVBoxLayout(this);
@@ -492,33 +539,24 @@ CSpanned::CSpanned(QWidget* parent) : CDvDialog(parent, "CSpanned", u"html\\afxc
   extent->addWidget(Reg(ReadOnlyEdit(this), R::kExtentEdit));
   extent->addWidget(Reg(Label(u"MB", this), 1127));
   g->addLayout(extent, 2, 1);
-  auto* add = Reg(new QPushButton(ToQ(u"&Add"), this), R::kAdd);
-  auto* remove = Reg(new QPushButton(ToQ(u"&Remove"), this), R::kRemove);
-  g->addWidget(add, 3, 1);
-  g->addWidget(remove, 3, 2);
+  ListButtons list = MakeAddRemove();
+  g->addWidget(list.add, 3, 1);
+  g->addWidget(list.remove, 3, 2);
   g->addWidget(Reg(Label(u"Disk &extents (First sector:Last sector):", this), 1141), 4, 0, 1, 4);
   g->addWidget(Reg(new QListWidget(this), R::kList), 5, 0, 2, 3);
-  auto* up = Reg(new QPushButton(ToQ(u"Move &Up"), this), R::kMoveUp);
-  auto* down = Reg(new QPushButton(ToQ(u"Move Do&wn"), this), R::kMoveDown);
-  g->addWidget(up, 5, 3);
-  g->addWidget(down, 6, 3);
+  MakeMoves(&list);
+  g->addWidget(list.up, 5, 3);
+  g->addWidget(list.down, 6, 3);
   g->addWidget(Reg(Label(u"Total volume size:", this), 1136), 7, 0);
   auto* total = new QHBoxLayout;
   total->addWidget(Reg(ReadOnlyEdit(this), R::kTotalEdit));
   total->addWidget(Reg(Label(u"MB", this), 1283));
   g->addLayout(total, 7, 1);
   v->addLayout(g);
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch();
-  auto* back = Reg(new QPushButton(ToQ(u"< &Back"), this), R::kBack);
-  auto* finish = Reg(new QPushButton(ToQ(u"&Finish"), this), R::kFinish);
-  finish->setDefault(true);
-  auto* cancel = Reg(new QPushButton(CancelText(), this), 2);
-  for (QPushButton* b : {back, finish, cancel}) buttons->addWidget(b);
-  v->addLayout(buttons);
+  v->addLayout(MakeEndButtons());
   for (QLineEdit* e : {first, last})
     e->setValidator(new AcceptValidator([this](WStringView t) { return rules_.AcceptSectorText(t); }, e));
-  connect(Ctl<QComboBox>(R::kDiskCombo), qOverload<int>(&QComboBox::activated), this, [this](int i) { OnDiskChanged(i); });
+  ConnectMembers(list);
   connect(first, &QLineEdit::textEdited, this, [this](const QString& t) {
     rules_.FirstTyped(FromQ(t));
     WriteControls();
@@ -527,18 +565,6 @@ CSpanned::CSpanned(QWidget* parent) : CDvDialog(parent, "CSpanned", u"html\\afxc
     rules_.LastTyped(FromQ(t));
     WriteControls();
   });
-  connect(Ctl<QListWidget>(R::kList), &QListWidget::currentRowChanged, this, [this](int row) {
-    rules_.Select(row);
-    for (int id : {SpanPageRules::kRemove, SpanPageRules::kMoveUp, SpanPageRules::kMoveDown})
-      Control(id)->setEnabled(rules_.Enabled(id));
-  });
-  connect(add, &QPushButton::clicked, this, [this] { OnAdd(); });
-  connect(remove, &QPushButton::clicked, this, [this] { OnRemove(); });
-  connect(up, &QPushButton::clicked, this, [this] { OnMoveUp(); });
-  connect(down, &QPushButton::clicked, this, [this] { OnMoveDown(); });
-  connect(back, &QPushButton::clicked, this, [this] { OnBack(); });
-  connect(finish, &QPushButton::clicked, this, &QDialog::accept);
-  connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
   ApplyTexts({{23, 0}, {79, 1144}, {213, 1141}, {447, 1195}, {321, 1069}, {114, 1126}, {2, R::kAdd}, {27, R::kRemove},
               {211, R::kMoveUp}, {166, R::kMoveDown}, {515, R::kFinish}, {4, 2}, {212, 1125}, {136, 1136},
               {226, 1145}, {450, 1127}, {450, 1283}, {667, R::kBack}});
@@ -548,25 +574,9 @@ void CSpanned::SetSources(std::vector<MemberSource> sources, MemberSourceInfo* i
   rules_.SetSources(std::move(sources), info);
 }
 
-void CSpanned::Init() {
-  rules_.Init();
-  WriteControls();
-}
-
-int CSpanned::exec() {
-  Init();
-  return QDialog::exec();
-}
-
 void CSpanned::WriteControls() {
   using R = SpanPageRules;
-  auto* disks = Ctl<QComboBox>(R::kDiskCombo);
-  {
-    const QSignalBlocker block(disks);
-    disks->clear();
-    for (const MemberSource& s : rules_.Disks()) disks->addItem(ToQ(s.text));
-    disks->setCurrentIndex(rules_.diskIndex);
-  }
+  WriteDisks();
   auto* first = Ctl<QLineEdit>(R::kFirstEdit);
   auto* last = Ctl<QLineEdit>(R::kLastEdit);
   if (first->text() != ToQ(rules_.firstText)) first->setText(ToQ(rules_.firstText));
@@ -574,46 +584,9 @@ void CSpanned::WriteControls() {
   Ctl<QLineEdit>(R::kMaximumEdit)->setText(ToQ(rules_.MaximumText()));
   Ctl<QLineEdit>(R::kExtentEdit)->setText(ToQ(rules_.ExtentText()));
   Ctl<QLineEdit>(R::kTotalEdit)->setText(ToQ(rules_.TotalText()));
-  FillList(Ctl<QListWidget>(R::kList), rules_.Lines().size(), [this](size_t i) { return rules_.LineText(i); },
-           rules_.selection);
+  WriteList();
   for (int id : {R::kFinish, R::kRemove, R::kFirstEdit, R::kLastEdit, R::kAdd, R::kMoveUp, R::kMoveDown})
     Control(id)->setEnabled(rules_.Enabled(id));
-}
-
-void CSpanned::OnDiskChanged(int index) {
-  rules_.SelectDisk(index);
-  WriteControls();
-}
-
-void CSpanned::OnAdd() {
-  rules_.Add();
-  WriteControls();
-}
-
-void CSpanned::OnRemove() {
-  rules_.Remove();
-  WriteControls();
-}
-
-void CSpanned::OnMoveUp() {
-  rules_.MoveUp();
-  WriteControls();
-}
-
-void CSpanned::OnMoveDown() {
-  rules_.MoveDown();
-  WriteControls();
-}
-
-void CSpanned::OnBack() {
-  rules_.Back();
-  QDialog::accept();
-}
-
-void CSpanned::accept() {
-  const DialogVerdict v = rules_.Finish();
-  if (!v.close) return ShowVerdict(v);
-  QDialog::accept();
 }
 
 // ---- chained images ----

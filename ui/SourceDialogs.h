@@ -15,6 +15,7 @@ QString QtFilter(WStringView pairs);
 #include "ui/core/WizardRules.h"
 
 class QComboBox;
+class QHBoxLayout;
 class QLineEdit;
 class QListWidget;
 class QPushButton;
@@ -65,18 +66,15 @@ class COpenSchemaFile : public CDvDialog {
   bool inited_ = false;
 };
 
-class CRAID : public CDvDialog {
-  Q_OBJECT
+// What the RAID and spanned member pages share: the disk box, the member
+// list with Add, Remove and the moves, and Back, Finish and Cancel. `Page`
+// is the page's controller.
+template <class Page>
+class CMemberPage : public CDvDialog {
  public:
-  enum { IDD = 145 };
-  // The page keeps its lines over Back: one object serves the whole loop.
-  explicit CRAID(QWidget* parent = nullptr);
-  void SetParams(int type, int memberCount, std::vector<MemberSource> sources, MemberSourceInfo* info, int kept1,
-                 int kept2);
   void Init();
   int exec() override;
   void OnDiskChanged(int index);
-  void OnPartitionChanged(int index);
   void OnAdd();
   void OnRemove();
   void OnMoveUp();
@@ -84,11 +82,44 @@ class CRAID : public CDvDialog {
   void OnBack();
   void accept() override;
   int back = 0;
-  RaidPageRules& Rules() { return rules_; }
+  Page& Rules() { return rules_; }
+
+ protected:
+  struct ListButtons {
+    QPushButton *add, *remove, *up, *down;
+  };
+  CMemberPage(QWidget* parent, const char* objectName, WStringView helpTopic);
+  // Add and Remove, then Move Up and Move Down, for the page to place (in
+  // the order of the tab chain).
+  ListButtons MakeAddRemove();
+  void MakeMoves(ListButtons* buttons);
+  // Back, Finish and Cancel in a row, connected.
+  QHBoxLayout* MakeEndButtons();
+  // The disk box, the list and its buttons, connected.
+  void ConnectMembers(const ListButtons& buttons);
+  void WriteDisks();
+  void WriteList();
+  // Runs the controller's change of the list, then shows the result.
+  void Change(void (Page::*change)());
+  // What the page reads from its edits before Add.
+  virtual void ReadBeforeAdd() {}
+  virtual void WriteControls() = 0;
+  Page rules_;
+};
+
+class CRAID : public CMemberPage<RaidPageRules> {
+  Q_OBJECT
+ public:
+  enum { IDD = 145 };
+  // The page keeps its lines over Back: one object serves the whole loop.
+  explicit CRAID(QWidget* parent = nullptr);
+  void SetParams(int type, int memberCount, std::vector<MemberSource> sources, MemberSourceInfo* info, int kept1,
+                 int kept2);
+  void OnPartitionChanged(int index);
 
  private:
-  void WriteControls();
-  RaidPageRules rules_;
+  void ReadBeforeAdd() override;
+  void WriteControls() override;
 };
 
 class CRAID6Settings : public CDvDialog {
@@ -110,26 +141,15 @@ class CRAID6Settings : public CDvDialog {
   bool inited_ = false;
 };
 
-class CSpanned : public CDvDialog {
+class CSpanned : public CMemberPage<SpanPageRules> {
   Q_OBJECT
  public:
   enum { IDD = 172 };
   explicit CSpanned(QWidget* parent = nullptr);
   void SetSources(std::vector<MemberSource> sources, MemberSourceInfo* info);
-  void Init();
-  int exec() override;
-  void OnDiskChanged(int index);
-  void OnAdd();
-  void OnRemove();
-  void OnMoveUp();
-  void OnMoveDown();
-  void OnBack();
-  void accept() override;
-  SpanPageRules& Rules() { return rules_; }
 
  private:
-  void WriteControls();
-  SpanPageRules rules_;
+  void WriteControls() override;
 };
 
 class CChainDskImgsDlg : public CDvDialog {

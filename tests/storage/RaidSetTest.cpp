@@ -13,10 +13,6 @@
 #include <sstream>
 #include <thread>
 
-#include "engine/Engine.h"
-#include "engine/RecoverDriver.h"
-#include "engine/SendObj.h"
-#include "engine/Worker.h"
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
 #include "foundation/Md5.h"
@@ -27,13 +23,15 @@
 #include "platform/Format.h"
 #include "storage/RDrive.h"
 #include "storage/SDrive.h"
-#include "tests/support/EngineRun.h"
 #include "tests/support/FaultySource.h"
 #include "tests/support/FixtureImage.h"
 #include "tests/support/FixtureRun.h"
+#include "tests/support/RaidMembers.h"
 #include "tests/support/TestUtil.h"
 #include "volumes/DestinationPath.h"
 #include "volumes/VolumeSearch.h"
+
+using namespace raid_test;
 
 namespace {
 
@@ -50,11 +48,6 @@ std::string Md5Hex(Md5& md5) {
 }
 
 std::string Md5OfFile(const std::string& path) { return RunCommand("md5sum < '" + path + "'").substr(0, 32); }
-
-uint64_t FileSize(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 ? uint64_t(st.st_size) : 0;
-}
 
 // The md5 of the first `bytes` bytes of the drive, read in requests of up
 // to 1 MiB at an odd start (so that requests cross stripes and rows).
@@ -75,20 +68,6 @@ std::string Md5OfDrive(Drive& d, uint64_t bytes, bool ownBuffer = false) {
   return Md5Hex(md5);
 }
 
-std::unique_ptr<Drive> OpenSet(const std::string& definition, std::string* error = nullptr) {
-  const WString name = FromUtf8(definition);
-  std::unique_ptr<Drive> d;
-  try {
-    d.reset(CreateDrive(name));
-    d->InitDrive(name);
-  } catch (const DvCodeError&) {
-    if (error) *error = ToUtf8(LastErrorText());
-    else ADD_FAILURE() << "cannot open " << definition << ": " << ToUtf8(LastErrorText());
-    return nullptr;
-  }
-  return d;
-}
-
 // dvscan's exit status, messages and list of a source (without the node
 // column, which numbers the nodes in the order found).
 std::string DvscanList(const std::string& source, const std::string& raid = "") {
@@ -101,23 +80,6 @@ std::string DvscanList(const std::string& source, const std::string& raid = "") 
   return "rc " + std::to_string(run.rc) + "\n" + run.out + RunCommand("cut -f1-4 '" + out + "' | sort");
 }
 
-struct Layout {
-  const char* name;
-  int level, members, stripe, delay, rotation, mode, order;
-};
-
-// "<0:last>" members of mkraid's files, the ones in `missing` written so.
-std::string Definition(const Layout& l, const std::string& prefix, uint64_t memberBytes, std::vector<int> missing) {
-  const char* kind = l.level == 0 ? "RAID0(" : l.level == 5 ? "RAID5(" : "RAID6(";
-  std::string d = kind;
-  for (int i = 0; i < l.members; ++i) {
-    if (i) d += ",";
-    if (std::find(missing.begin(), missing.end(), i) != missing.end()) d += "Missing";
-    else d += prefix + std::to_string(i) + "<0:" + std::to_string(memberBytes / 512 - 1) + ">";
-  }
-  return d + ")";
-}
-
 std::string SettingsText(const Layout& l) {
   const std::string stripe = l.stripe == 512 ? "0.5" : std::to_string(l.stripe / 1024);
   return stripe + ":" + std::to_string(l.delay) + ":" + std::to_string(l.rotation) + ":" + std::to_string(l.mode) +
@@ -128,14 +90,6 @@ RaidSettings SettingsOf(const Layout& l) {
   RaidSettings s;
   EXPECT_TRUE(ParseRaidSettingsText(FromUtf8(SettingsText(l)), &s));
   return s;
-}
-
-bool MkRaid(const Layout& l, const std::string& image, const std::string& prefix) {
-  std::ostringstream c;
-  c << "python3 '" DV_SOURCE_DIR "/tests/tools/mkraid.py' --level " << l.level << " --members " << l.members
-    << " --stripe " << l.stripe << " --delay " << l.delay << " --rotation " << l.rotation << " --mode " << l.mode
-    << " --order " << l.order << " '" << image << "' '" << prefix << "'";
-  return std::system(c.str().c_str()) == 0;
 }
 
 class RaidSetTest : public testing::TestWithParam<Layout> {
@@ -311,53 +265,6 @@ TEST_F(RaidSetFixture, SchemaFiles) {
   in.seekg(std::streamoff((half - 1000) * 512));
   in.read(reinterpret_cast<char*>(want.data()), kMiB);
   EXPECT_EQ(got, want);
-}
-
-// A member's unreadable sectors raise the set's read-error count, and the
-// file over them is recovered as Corrupt.
-TEST_F(RaidSetFixture, MemberReadErrorsMakeCorruptFiles) {
-  const std::string image = ntfs_fixture::Image("basic");
-  if (image.empty()) GTEST_SKIP() << "no NTFS fixture image";
-  const Layout l{"r0", 0, 2, 65536, 1, 1, 0, 0};
-  // Image sizes are registered by path once per process: paths of their own.
-  const std::string prefix = dir + "/fault";
-  ASSERT_TRUE(MkRaid(l, image, prefix));
-  const std::string def = Definition(l, prefix, FileSize(prefix + "0"), {});
-  // plain.bin's first cluster (istat: 8704) is stripe 544, on member 0 at
-  // stripe row 272.
-  auto state = std::make_shared<FaultState>();
-  state->bad.push_back({272ull * 65536, 272ull * 65536 + 4096});
-  const std::string bad = prefix + "0";
-  SetBlockSourceOpener([state, bad](const std::string& path, bool direct) -> std::unique_ptr<BlockSource> {
-    auto inner = FileBlockSource::Open(path, direct);
-    if (!inner || path != bad) return inner;
-    return std::make_unique<FaultySource>(state, std::move(inner));
-  });
-  {
-    auto d = OpenSet(def);
-    ASSERT_TRUE(d);
-    std::vector<uint8_t> b(65536);
-    ASSERT_TRUE(d->ReadSectors(8704 * 8, 65536, 0x10000, b.data(), true)) << ToUtf8(LastErrorText());
-    EXPECT_EQ(d->TotalErrors(), 1u);
-    // A read elsewhere stays clean.
-    ASSERT_TRUE(d->ReadSectors(0, 65536, 0x10000, b.data(), true));
-    EXPECT_EQ(d->TotalErrors(), 1u);
-  }
-  HeadlessView view;
-  g_appState->view = &view;
-  Drive* drive = ScanDriveImage(def, view);
-  std::vector<RecoveryListEntry> list;
-  ASSERT_TRUE(FileRecoveryList(view, dir + "/out", &list));
-  ASSERT_FALSE(list.empty());
-  view.SetRecoveryList(list);
-  RecoverToFolder(dir + "/out", view);
-  EXPECT_EQ(g_recoveryTotals.corrupt.load(), 1u);
-  EXPECT_EQ(g_recoveryTotals.failed.load(), 0u);
-  DropSendObjs();
-  delete g_engine;
-  g_engine = nullptr;
-  g_currentDrive = nullptr;
-  DeleteDrive(&drive);
 }
 
 // The Part's edge cases of the RAID drive on small members.

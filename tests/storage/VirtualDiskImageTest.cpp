@@ -18,10 +18,6 @@
 
 #include "tests/support/FaultySource.h"
 #include "VirtualDiskBuilders.h"
-#include "engine/Engine.h"
-#include "engine/RecoverDriver.h"
-#include "engine/SendObj.h"
-#include "engine/Worker.h"
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
 #include "foundation/Md5.h"
@@ -32,7 +28,6 @@
 #include "platform/Errors.h"
 #include "storage/VhdDrive.h"
 #include "storage/VmdkDrive.h"
-#include "tests/support/EngineRun.h"
 #include "tests/support/FixtureImage.h"
 #include "tests/support/LoopDevice.h"
 #include "tests/support/TestUtil.h"
@@ -342,41 +337,6 @@ TEST_F(VirtualDiskFilesTest, ReadErrorsOfTheFileCountAndAreNotKept) {
   std::vector<uint8_t> mine(65536);
   ASSERT_TRUE(d->ReadSectors(0, 65536, 0x10000, mine.data(), true));
   EXPECT_EQ(d->TotalErrors(), 2u);
-}
-
-TEST_F(VirtualDiskFilesTest, UnreadableDataOfTheFileMakesTheFileOverItCorrupt) {
-  FILES_OR_SKIP(dir);
-  // plain.bin's first cluster is 8704 (istat), 4096-byte clusters: virtual
-  // byte 8704 x 4096, block 17 of 2 MiB, at its start; its data follow the
-  // block's one-sector bitmap.
-  const std::string vhd = ReadFileText(dir + "/dyn.vhd");
-  const uint64_t table = GetBigEndian64(vhd.data() + 512 + 16, 8);
-  const uint32_t entry = GetBigEndian(vhd.data() + table + 4 * 17, 4);
-  ASSERT_NE(entry, 0xFFFFFFFFu);
-  const uint64_t data = (uint64_t(entry) + 1) * 512;
-  auto state = std::make_shared<FaultState>();
-  state->bad.push_back({data, data + 4096});
-  FaultyOpener opener(state);
-  Drive* drive = ScanDriveImage(dir + "/dyn.vhd", view);
-  ASSERT_TRUE(dynamic_cast<VHDDrive*>(drive));
-  const TempFolder destTemp("vdisk_corrupt");
-  const std::string dest = destTemp.Path();
-  std::vector<RecoveryListEntry> list;
-  ASSERT_TRUE(FileRecoveryList(view, dest, &list));
-  view.SetRecoveryList(list);
-  RecoverToFolder(dest, view);
-  EXPECT_EQ(g_recoveryTotals.corrupt.load(), 1u);
-  EXPECT_EQ(g_recoveryTotals.failed.load(), 0u);
-  const std::string file = ReadFileText(dest + "/plain-link.bin");
-  ASSERT_EQ(file.size(), 100000u);
-  EXPECT_EQ(file.substr(0, 4096), std::string(4096, '\0'));
-  EXPECT_EQ(Md5File(dest + "/small.txt"), "5ddc2c90a4195dab6ddf7149ed34ebce");
-  delete g_engine;
-  g_engine = nullptr;
-  DropSendObjs();
-  g_appState->view = &view;
-  g_currentDrive = nullptr;
-  DeleteDrive(&drive);
 }
 
 TEST_F(VirtualDiskFilesTest, DynamicVhdOnADiskOf4096ByteSectors) {

@@ -74,3 +74,13 @@ inline bool FileRecoveryList(const HeadlessView& view, const std::string& dest, 
   }
   return true;
 }
+
+// Files every listed item for recovery into `destination` and recovers
+// them; false (nothing recovered) when the list cannot be made or is empty.
+inline bool RecoverListed(const std::string& destination, HeadlessView& view) {
+  std::vector<RecoveryListEntry> list;
+  if (!FileRecoveryList(view, destination, &list) || list.empty()) return false;
+  view.SetRecoveryList(list);
+  RecoverToFolder(destination, view);
+  return true;
+}

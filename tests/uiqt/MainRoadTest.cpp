@@ -41,8 +41,7 @@
 #include "tests/support/FaultySource.h"
 #include "tests/support/FixtureImage.h"
 #include "tests/support/LoopDevice.h"
-#include "tests/uiqt/QtApp.h"
-#include "tests/uiqt/Startup.h"
+#include "tests/uiqt/WindowTest.h"
 #include "ui/DelvoraApp.h"
 #include "ui/Commands.h"
 #include "ui/DelvoraView.h"
@@ -96,7 +95,7 @@ LogShape ShapeOf(const std::string& log) {
   return s;
 }
 
-class MainRoadTest : public QtAppTest {
+class MainRoadTest : public WindowTest {
  protected:
   TempFolder box_{"mainroad"};
   int serial_ = 0;
@@ -106,52 +105,23 @@ class MainRoadTest : public QtAppTest {
   // one process.
   std::string TempDir(const std::string& name) { return box_.Path() + "/" + name + "-" + std::to_string(++serial_); }
 
+  // CDuplicate takes duplicateMode, CSameDrv is cancelled.
   void SetUp() override {
-    ASSERT_TRUE(app.InitInstance(TestStartupOptions()));
-    SetPromptService(&prompt);
-    SetDialogRunner([this](QDialog& d) { return Answer(d); });
-    QApplication::processEvents();
-  }
-  void TearDown() override {
-    SetPromptService(&prompt);
-    app.ExitInstance();
-    SetDialogRunner({});
-    g_activityCode = kActivityIdle;
-    g_busyCounter = 0;
-  }
-  // Dialogs: recorded by class; CSkip shows deleted files, CDuplicate
-  // takes duplicateMode, CSameDrv is cancelled.
-  int Answer(QDialog& d) {
-    dialogs.push_back(d.metaObject()->className());
-    if (auto* dup = qobject_cast<CDuplicate*>(&d)) {
-      dup->Radio(duplicateMode)->setChecked(true);
-      dup->accept();
-      return QDialog::Accepted;
-    }
-    if (qobject_cast<CSameDrv*>(&d)) return QDialog::Rejected;
-    return QDialog::Accepted;
-  }
-  CDelvoraView* View() { return app.MainFrame()->View(); }
-  void WaitIdle() {
-    for (int i = 0; i < 3000 && (g_activityCode.load() != kActivityIdle || g_busyCounter.load() != 0); i++)
-      QTest::qWait(10);
-    QApplication::processEvents();
+    handlers["CDuplicate"] = [this](QDialog& d) {
+      auto& dup = static_cast<CDuplicate&>(d);
+      dup.Radio(duplicateMode)->setChecked(true);
+      dup.accept();
+      return int(QDialog::Accepted);
+    };
+    handlers["CSameDrv"] = [](QDialog&) { return int(QDialog::Rejected); };
+    WindowTest::SetUp();
   }
   // Load the image, pick it, Quick Scan.
   void ScanImage(const std::string& img) {
     // The image registry lives as long as the process: an image an earlier
     // test loaded is not added (nor announced) again.
     imageWasRegistered = theImageFiles().Find(FromUtf8(img)) >= 0;
-    View()->LoadDiskImages({FromUtf8(img)});
-    const int row = View()->LookIn()->FindRow(FromUtf8(img));
-    ASSERT_GE(row, 0);
-    View()->LookIn()->setCurrentIndex(row);
-    View()->OnLookInSelChange();
-    ASSERT_NE(g_currentDrive, nullptr);
-    View()->OnCommand(cmd::kScan);
-    ASSERT_EQ(g_activityCode.load(), kActivityScan);
-    WaitIdle();
-    ASSERT_EQ(g_activityCode.load(), kActivityIdle);
+    WindowTest::ScanImage(img);
   }
   void Save(const std::string& dest) {
     View()->SetStep(1);
@@ -176,9 +146,6 @@ class MainRoadTest : public QtAppTest {
     return out;
   }
 
-  CDelvoraApp app;
-  ScriptedPrompt prompt;
-  std::vector<std::string> dialogs;
   int duplicateMode = 1;
   bool imageWasRegistered = false;
   // The destination is not empty: answer the overwrite question once for all.

@@ -21,8 +21,7 @@
 #include "storage/ImageFiles.h"
 #include "tests/support/FixtureImage.h"
 #include "tests/support/TestUtil.h"
-#include "tests/uiqt/QtApp.h"
-#include "tests/uiqt/Startup.h"
+#include "tests/uiqt/WindowTest.h"
 #include "ui/DelvoraApp.h"
 #include "ui/DelvoraView.h"
 #include "ui/LookInCb.h"
@@ -43,49 +42,19 @@ std::string ReadAll(const std::string& path) {
   return ss.str();
 }
 
-class SessionWindowTest : public QtAppTest {
+class SessionWindowTest : public WindowTest {
  protected:
   TempFolder box_{"sessionui"};
 
-  void SetUp() override { Start(); }
-  void TearDown() override {
-    SetPromptService(&prompt);
-    app.ExitInstance();
-    SetDialogRunner({});
-    g_activityCode = kActivityIdle;
-    g_busyCounter = 0;
-  }
-  void Start() {
-    ASSERT_TRUE(app.InitInstance(TestStartupOptions()));
-    SetPromptService(&prompt);
-    SetDialogRunner([this](QDialog& d) { return Answer(d); });
-    QApplication::processEvents();
-  }
-  int Answer(QDialog& d) {
-    dialogs.push_back(d.metaObject()->className());
-    if (auto* s = qobject_cast<CSaveSessionDlg*>(&d)) {
-      if (answerSession) answerSession(*s);
-      return s->result();
-    }
-    if (qobject_cast<CSameDrv*>(&d)) return QDialog::Rejected;
-    return QDialog::Accepted;
-  }
-  CDelvoraView* View() { return app.MainFrame()->View(); }
-  void WaitIdle() {
-    for (int i = 0; i < 3000 && (g_activityCode.load() != kActivityIdle || g_busyCounter.load() != 0); i++)
-      QTest::qWait(10);
-    QApplication::processEvents();
-  }
-  void ScanImage(const std::string& img) {
-    View()->LoadDiskImages({FromUtf8(img)});
-    const int row = View()->LookIn()->FindRow(FromUtf8(img));
-    ASSERT_GE(row, 0);
-    View()->LookIn()->setCurrentIndex(row);
-    View()->OnLookInSelChange();
-    ASSERT_NE(g_currentDrive, nullptr);
-    View()->OnCommand(cmd::kScan);
-    WaitIdle();
-    ASSERT_EQ(g_activityCode.load(), kActivityIdle);
+  // The session dialog runs answerSession; CSameDrv is cancelled.
+  void SetUp() override {
+    handlers["CSaveSessionDlg"] = [this](QDialog& d) {
+      auto& s = static_cast<CSaveSessionDlg&>(d);
+      if (answerSession) answerSession(s);
+      return s.result();
+    };
+    handlers["CSameDrv"] = [](QDialog&) { return int(QDialog::Rejected); };
+    WindowTest::SetUp();
   }
   // Each row as its seven cells.
   std::vector<std::string> Rows() {
@@ -110,11 +79,6 @@ class SessionWindowTest : public QtAppTest {
     View()->OnCommand(cmd::kSessionSave);
     answerSession = nullptr;
   }
-  WString LastText() { return prompt.asked().empty() ? WString() : prompt.asked().back().text; }
-
-  CDelvoraApp app;
-  ScriptedPrompt prompt;
-  std::vector<std::string> dialogs;
   std::function<void(CSaveSessionDlg&)> answerSession;
 };
 
@@ -136,7 +100,7 @@ TEST_F(SessionWindowTest, SavedScanLoadsIntoAFreshWindowWithTheSameRows) {
   // A new run of the window: nothing scanned, the session loaded.
   app.ExitInstance();
   g_activityCode = kActivityIdle;
-  Start();
+  StartWindow();
   ASSERT_EQ(View()->ListRows(), 0);
   ASSERT_TRUE(View()->LoadSession(FromUtf8(file)));
   WaitIdle();
@@ -205,7 +169,7 @@ TEST_F(SessionWindowTest, ASessionOfADeletedImageNamesIt) {
   app.ExitInstance();
   g_activityCode = kActivityIdle;
   std::filesystem::remove(copy);
-  Start();
+  StartWindow();
   EXPECT_FALSE(View()->LoadSession(FromUtf8(file)));
   EXPECT_EQ(LastText(), FromUtf8(copy + " does not exist on this computer."));
   EXPECT_EQ(View()->ListRows(), 0);

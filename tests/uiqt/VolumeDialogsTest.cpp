@@ -31,7 +31,7 @@
 #include "tests/support/LoopDevice.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestUtil.h"
-#include "tests/uiqt/QtApp.h"
+#include "tests/uiqt/WindowTest.h"
 #include "ui/DelvoraApp.h"
 #include "ui/DelvoraView.h"
 #include "ui/DiskImageDialogs.h"
@@ -54,8 +54,6 @@
 #include <unistd.h>
 
 namespace {
-
-int NoRawDevices() { return 1; }
 
 std::string Slurp(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
@@ -103,55 +101,15 @@ std::set<std::string> FlsPaths(const std::string& report) {
   return out;
 }
 
-class VolumeDialogsTest : public ::testing::Test {
+class VolumeDialogsTest : public WindowTest {
  protected:
-  static void SetUpTestSuite() { EnsureQtApp(); }
   void SetUp() override {
     const int rc = MakeFixture("make_volume_dialogs.sh");
     if (rc == 77) GTEST_SKIP() << "a tool is missing";
     ASSERT_EQ(rc, 0);
-    StartupOptions o;
-    o.optionsPath = "/nonexistent";
-    o.rawDeviceWarning = false;
-    o.show = true;
-    o.canOpenRawDevices = NoRawDevices;
-    ASSERT_TRUE(app.InitInstance(o));
-    started_ = true;
-    SetPromptService(&prompt);
-    SetDialogRunner([this](QDialog& d) {
-      const std::string name = d.metaObject()->className();
-      dialogs.push_back(name);
-      auto it = handlers.find(name);
-      return it != handlers.end() ? it->second(d) : int(QDialog::Accepted);
-    });
-  }
-  void TearDown() override {
-    if (!started_) return;
-    SetPromptService(&prompt);
-    app.ExitInstance();
-    SetDialogRunner({});
-    g_activityCode = kActivityIdle;
-    g_busyCounter = 0;
+    WindowTest::SetUp();
   }
   std::string Fixture(const std::string& name) { return FixtureCache() + "/voldlg." + name; }
-  CDelvoraView* View() { return app.MainFrame()->View(); }
-  void WaitIdle() {
-    for (int i = 0; i < 6000 && (g_activityCode.load() != kActivityIdle || g_busyCounter.load() != 0); i++)
-      QTest::qWait(10);
-    QApplication::processEvents();
-  }
-  void Pick(const std::string& source) {
-    if (source[0] == '/') View()->LoadDiskImages({FromUtf8(source)});
-    const int row = View()->LookIn()->FindRow(FromUtf8(source));
-    ASSERT_GE(row, 0) << source;
-    View()->LookIn()->setCurrentIndex(row);
-    View()->OnLookInSelChange();
-    ASSERT_NE(g_currentDrive, nullptr);
-  }
-  void QuickScan() {
-    View()->OnCommand(cmd::kScan);
-    WaitIdle();
-  }
   std::set<std::string> ListedPaths() {
     std::set<std::string> out;
     CMyListCtrl* l = View()->List();
@@ -180,18 +138,58 @@ class VolumeDialogsTest : public ::testing::Test {
     QuickScan();
     return ListedPaths();
   }
-  bool Asked(const WString& text) const {
-    for (const auto& q : prompt.asked())
-      if (q.text == text) return true;
-    return false;
+  // The type page takes the type and, for a set of `disks` members, blocks
+  // of 64 KiB; a rotation given is chosen with a parity delay of 1.
+  static int ChooseType(CAdvancedVolume& k, const char16_t* type, int disks = 0, int rotation = -1) {
+    k.SetTypeText(type);
+    if (rotation >= 0) k.SetRotation(rotation);
+    k.Init();
+    if (disks) {
+      k.Ctl<QLineEdit>(AdvancedVolumeRules::kDisksEdit)->setText(QString::number(disks));
+      auto* block = k.Ctl<QComboBox>(AdvancedVolumeRules::kBlockCombo);
+      block->setCurrentIndex(block->findText(QStringLiteral("64")));
+    }
+    if (rotation >= 0) {
+      auto* box = k.Ctl<QComboBox>(AdvancedVolumeRules::kRotationCombo);
+      box->setCurrentIndex(box->findText(ToQ(AdvancedVolumeRules::RotationName(rotation))));
+      auto* delay = k.Ctl<QComboBox>(AdvancedVolumeRules::kDelayCombo);
+      if (delay->isEditable()) delay->setEditText(QStringLiteral("1"));
+      else delay->setCurrentIndex(delay->findText(QStringLiteral("1")));
+    }
+    k.accept();
+    EXPECT_EQ(k.result(), int(QDialog::Accepted));
+    return k.result();
+  }
+  // A member page takes the sources of these names in order (an empty
+  // name: the placeholder of a missing disk), then Finish.
+  template <class Page>
+  static int AddMembers(Page& page, const std::vector<WString>& names) {
+    page.Init();
+    for (const WString& m : names) {
+      int index = -1;
+      for (size_t i = 0; i < page.Rules().Disks().size(); i++) {
+        const MemberSource& s = page.Rules().Disks()[i];
+        if (m.empty() ? s.kind == MemberSource::kPlaceholder : s.name == m) index = int(i);
+      }
+      EXPECT_GE(index, 0) << ToUtf8(m);
+      page.OnDiskChanged(index);
+      page.OnAdd();
+    }
+    page.accept();
+    return page.result();
+  }
+  // The chain dialog takes the base image and its links.
+  static int ChooseChain(CChainDskImgsDlg& c, bool vhd, const std::string& base,
+                         const std::vector<std::string>& links = {}) {
+    c.Init();
+    EXPECT_EQ(c.Rules().Vhd(), vhd);
+    c.SetBasePath(QString::fromStdString(base));
+    for (const std::string& link : links) c.AddLink(QString::fromStdString(link));
+    c.accept();
+    return c.result();
   }
 
-  CDelvoraApp app;
-  ScriptedPrompt prompt;
-  std::vector<std::string> dialogs;
-  std::map<std::string, std::function<int(QDialog&)>> handlers;
   TempFolder box_{"voldlg"};
-  bool started_ = false;
 };
 
 struct RowSeen {
@@ -585,13 +583,7 @@ TEST_F(VolumeDialogsTest, VhdChainAndSpannedSetOpenAndScanAsTheOriginal) {
   ASSERT_EQ(RunCommandStatus("qemu-img convert -f raw -O vpc -o subformat=fixed '" + image + "' '" + vhd + "' 2>&1").rc,
             0);
   AcceptVolumeChoice();
-  handlers["CChainDskImgsDlg"] = [&](QDialog& d) {
-    auto& c = static_cast<CChainDskImgsDlg&>(d);
-    c.Init();
-    c.SetBasePath(QString::fromStdString(vhd));
-    c.accept();
-    return int(QDialog::Accepted);
-  };
+  handlers["CChainDskImgsDlg"] = [&](QDialog& d) { return ChooseChain(static_cast<CChainDskImgsDlg&>(d), true, vhd); };
   prompt.Push(kIdYes);  // "Clear current scan results?"
   View()->OnCommand(cmd::kLoadVhd);
   const WString definition = u"VHD(" + FromUtf8(vhd) + u")";
@@ -608,28 +600,10 @@ TEST_F(VolumeDialogsTest, VhdChainAndSpannedSetOpenAndScanAsTheOriginal) {
     pieces.push_back(FromUtf8(box_.Path() + "/" + p));
     View()->LoadDiskImages({pieces.back()});
   }
-  handlers["CAdvancedVolume"] = [&](QDialog& d) {
-    auto& k = static_cast<CAdvancedVolume&>(d);
-    k.SetTypeText(u"Spanned volume");
-    k.Init();
-    k.accept();
-    return int(QDialog::Accepted);
+  handlers["CAdvancedVolume"] = [](QDialog& d) {
+    return ChooseType(static_cast<CAdvancedVolume&>(d), u"Spanned volume");
   };
-  handlers["CSpanned"] = [&](QDialog& d) {
-    auto& s = static_cast<CSpanned&>(d);
-    s.Init();
-    SpanPageRules& r = s.Rules();
-    for (const WString& piece : pieces) {
-      int index = -1;
-      for (size_t i = 0; i < r.Disks().size(); i++)
-        if (r.Disks()[i].name == piece) index = int(i);
-      EXPECT_GE(index, 0) << ToUtf8(piece);
-      s.OnDiskChanged(index);
-      s.OnAdd();
-    }
-    s.accept();
-    return int(QDialog::Accepted);
-  };
+  handlers["CSpanned"] = [&](QDialog& d) { return AddMembers(static_cast<CSpanned&>(d), pieces); };
   prompt.Push(kIdYes);
   View()->OnCommand(cmd::kAdvancedVolumes);
   ASSERT_NE(g_currentDrive, nullptr);
@@ -750,31 +724,8 @@ TEST_F(VolumeDialogsTest, Raid0MembersThroughTheWizardScanAsTheOriginal) {
                                         FromUtf8(box_.Path() + "/r0-member1.img")};
   prompt.Push(kIdOk);  // "2 disk image files added ..."
   View()->LoadDiskImages(members);
-  handlers["CAdvancedVolume"] = [&](QDialog& d) {
-    auto& k = static_cast<CAdvancedVolume&>(d);
-    k.SetTypeText(u"RAID 0");
-    k.Init();
-    k.Ctl<QLineEdit>(AdvancedVolumeRules::kDisksEdit)->setText(QStringLiteral("2"));
-    auto* block = k.Ctl<QComboBox>(AdvancedVolumeRules::kBlockCombo);
-    block->setCurrentIndex(block->findText(QStringLiteral("64")));
-    k.accept();
-    EXPECT_EQ(k.result(), int(QDialog::Accepted));
-    return k.result();
-  };
-  handlers["CRAID"] = [&](QDialog& d) {
-    auto& r = static_cast<CRAID&>(d);
-    r.Init();
-    for (const WString& m : members) {
-      int index = -1;
-      for (size_t i = 0; i < r.Rules().Disks().size(); i++)
-        if (r.Rules().Disks()[i].name == m) index = int(i);
-      EXPECT_GE(index, 0) << ToUtf8(m);
-      r.OnDiskChanged(index);
-      r.OnAdd();
-    }
-    r.accept();
-    return r.result();
-  };
+  handlers["CAdvancedVolume"] = [](QDialog& d) { return ChooseType(static_cast<CAdvancedVolume&>(d), u"RAID 0", 2); };
+  handlers["CRAID"] = [&](QDialog& d) { return AddMembers(static_cast<CRAID&>(d), members); };
   prompt.Push(kIdYes);  // "Clear current scan results?"
   View()->OnCommand(cmd::kAdvancedVolumes);
   ASSERT_NE(g_currentDrive, nullptr);
@@ -817,39 +768,10 @@ TEST_F(VolumeDialogsTest, Raid5WithAMissingMemberScansAsTheOriginal) {
                                         FromUtf8(box_.Path() + "/r5-2.img")};
   prompt.Push(kIdOk);
   View()->LoadDiskImages({members[0], members[2]});
-  handlers["CAdvancedVolume"] = [&](QDialog& d) {
-    auto& k = static_cast<CAdvancedVolume&>(d);
-    k.SetTypeText(u"RAID 5");
-    k.SetRotation(1);
-    k.Init();
-    k.Ctl<QLineEdit>(AdvancedVolumeRules::kDisksEdit)->setText(QStringLiteral("3"));
-    auto* blockBox = k.Ctl<QComboBox>(AdvancedVolumeRules::kBlockCombo);
-    blockBox->setCurrentIndex(blockBox->findText(QStringLiteral("64")));
-    auto* rotation = k.Ctl<QComboBox>(AdvancedVolumeRules::kRotationCombo);
-    rotation->setCurrentIndex(rotation->findText(ToQ(AdvancedVolumeRules::RotationName(1))));
-    auto* delay = k.Ctl<QComboBox>(AdvancedVolumeRules::kDelayCombo);
-    if (delay->isEditable()) delay->setEditText(QStringLiteral("1"));
-    else delay->setCurrentIndex(delay->findText(QStringLiteral("1")));
-    k.accept();
-    EXPECT_EQ(k.result(), int(QDialog::Accepted));
-    return k.result();
+  handlers["CAdvancedVolume"] = [](QDialog& d) {
+    return ChooseType(static_cast<CAdvancedVolume&>(d), u"RAID 5", 3, 1);
   };
-  handlers["CRAID"] = [&](QDialog& d) {
-    auto& r = static_cast<CRAID&>(d);
-    r.Init();
-    for (const WString& m : members) {
-      int index = -1;
-      for (size_t i = 0; i < r.Rules().Disks().size(); i++) {
-        const MemberSource& s = r.Rules().Disks()[i];
-        if (m.empty() ? s.kind == MemberSource::kPlaceholder : s.name == m) index = int(i);
-      }
-      EXPECT_GE(index, 0) << ToUtf8(m);
-      r.OnDiskChanged(index);
-      r.OnAdd();
-    }
-    r.accept();
-    return r.result();
-  };
+  handlers["CRAID"] = [&](QDialog& d) { return AddMembers(static_cast<CRAID&>(d), members); };
   prompt.Push(kIdYes);  // "Clear current scan results?"
   View()->OnCommand(cmd::kAdvancedVolumes);
   ASSERT_NE(g_currentDrive, nullptr);
@@ -877,13 +799,7 @@ TEST_F(VolumeDialogsTest, VmdkChainScansAsItsRawConversion) {
   const std::set<std::string> raw = ListedPaths();
   ASSERT_FALSE(raw.empty());
   handlers["CChainDskImgsDlg"] = [&](QDialog& d) {
-    auto& c = static_cast<CChainDskImgsDlg&>(d);
-    c.Init();
-    EXPECT_FALSE(c.Rules().Vhd());
-    c.SetBasePath(QString::fromStdString(base));
-    c.AddLink(QString::fromStdString(link));
-    c.accept();
-    return c.result();
+    return ChooseChain(static_cast<CChainDskImgsDlg&>(d), false, base, {link});
   };
   prompt.Push(kIdYes);  // "Clear current scan results?"
   View()->OnCommand(cmd::kLoadVmdk);
