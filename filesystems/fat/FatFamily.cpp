@@ -197,6 +197,26 @@ void ParseFoundFatVolume(CVol& volume, ScanSink& engine) {
   Finder(engine, v->drive ? v->drive : g_currentDrive)->AssignToVolume(v);
 }
 
+// A FAT32 boot sector the Long Scan meets may be the main one or its
+// backup 6 sectors on: the locator decides where the volume starts, so the
+// backup of a known volume adds nothing and the backup of a volume whose
+// main one is gone places it where it lies.
+int TakeFatBoot(SectorVisit& visit) {
+  Drive* d = visit.drive ? visit.drive : g_currentDrive;
+  const int type = d ? ProbeFat(visit.sector) : 0;
+  if (!type) return 1;
+  BootLocate w;
+  w.drive = d;
+  w.type = uint8_t(type);
+  w.position = visit.position;
+  w.sector = visit.sector;
+  w.sectorBytes = d->SectorSize() ? d->SectorSize() : 512;
+  LocateFatVolume(w);
+  const int64_t start = w.start >= 0 ? w.start : visit.position;
+  visit.volumeFound = ProcBootCm(start, visit.sector, uint8_t(type), nullptr, d);
+  return 1;
+}
+
 void FinishFatLongScan(ScanSink& engine, Drive*) {
   std::shared_ptr<void>& slot = engine.FamilyState(kNodeFat);
   if (slot) static_cast<FATDirFinder*>(slot.get())->FreeLists();
@@ -204,7 +224,7 @@ void FinishFatLongScan(ScanSink& engine, Drive*) {
 }
 
 const SectorKindEntry kSectorKinds[] = {
-    {kSectFatBoot, IsFatBootKind, nullptr},
+    {kSectFatBoot, IsFatBootKind, TakeFatBoot},
     {kSectFatDir, IsFatFolder, VisitFolderSector},
     {kSectFat32Table, IsFat32Table, NoteTableSector},
     {kSectFat16Table, IsFat16Table, NoteTableSector},
