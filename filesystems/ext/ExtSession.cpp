@@ -45,6 +45,11 @@ void TakeFromSuperBlock(CUnixVol& v) {
   v.inodeCount = sb.inodeCount;
   v.freeInodes = sb.freeInodes;
   v.freeBlocks = sb.freeBlocks;
+  if (auto* e = dynamic_cast<CExt3Vol*>(&v)) {
+    e->firstMetaBg = (sb.incompat & kIncompatMetaBg) ? sb.firstMetaBg : UINT64_MAX;
+    e->firstDataBlock = sb.firstDataBlock;
+    e->sparseSuper = (sb.roCompat & kRoCompatSparseSuper) != 0;
+  }
 }
 
 }  // namespace
@@ -84,6 +89,7 @@ bool ExtReadVolumeTail(CVol& volume, const SessionTail& tail) {
   v->inodeCount = uint32_t(inodes);
   v->descShift = kGdSmallShift;
   v->descTableBlock = v->clusterSize > 1024 ? 1 : 2;
+  if (auto* e = dynamic_cast<CExt3Vol*>(v)) e->firstDataBlock = uint32_t(first);
   v->InitBlockMapLevels(v->pointerBytes);
   if (!v->InitInodeGeometry()) return false;
   if (!v->AllocBuffers()) return false;

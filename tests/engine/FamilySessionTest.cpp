@@ -122,6 +122,11 @@ TEST(FamilySessionTest, ExtScansLoadWithTheirGeometryAndBytes) {
     EXPECT_EQ(loaded->doubleLimit, parsed.doubleLimit);
     EXPECT_EQ(loaded->sectorsPerBlock, parsed.sectorsPerBlock);
     EXPECT_EQ(loaded->descTableBlock, parsed.descTableBlock);
+    const auto* loaded3 = dynamic_cast<const CExt3Vol*>(loaded);
+    ASSERT_NE(loaded3, nullptr);
+    EXPECT_EQ(loaded3->firstMetaBg, parsed.firstMetaBg);
+    EXPECT_EQ(loaded3->firstDataBlock, parsed.firstDataBlock);
+    EXPECT_EQ(loaded3->sparseSuper, parsed.sparseSuper);
     // Every node is an ext node with its time; extent files keep their
     // tree's root, block-mapped ones their pointers.
     size_t nodes = 0, lists = 0;
