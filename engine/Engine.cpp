@@ -287,22 +287,36 @@ cnode* NTFSObj::AddNewNode(cnode* node, bool copy, int64_t* index) {
 
 int NTFSObj::StoreFileItem(WStringView prefix, WStringView path, int64_t nodeIndex) {
   cnode* node = nodes->GetAt(nodeIndex);
-  WString full(prefix);
-  WString rest(path);
-  if (g_appState && !g_appState->repeatedPath.empty()) {
-    const WString& cut = g_appState->repeatedPath;
-    const size_t at = FindNoCase(rest, cut);
-    if (at != WStringView::npos) {
-      size_t end = at + cut.size();
-      while (end + cut.size() <= rest.size() && EqualsNoCase(WStringView(rest).substr(end, cut.size()), cut))
-        end += cut.size();
-      rest.erase(at, end - at);
+  // The files of one folder come in a row: their folder path is made once.
+  struct FolderMemo {
+    WString prefix, path, cut, folder;
+    bool valid = false;
+  };
+  thread_local FolderMemo memo;
+  static const WString kNoCut;
+  const WString& cut = g_appState ? g_appState->repeatedPath : kNoCut;
+  if (!memo.valid || prefix != memo.prefix || path != memo.path || cut != memo.cut) {
+    WString full(prefix);
+    WString rest(path);
+    if (!cut.empty()) {
+      const size_t at = FindNoCase(rest, cut);
+      if (at != WStringView::npos) {
+        size_t end = at + cut.size();
+        while (end + cut.size() <= rest.size() && EqualsNoCase(WStringView(rest).substr(end, cut.size()), cut))
+          end += cut.size();
+        rest.erase(at, end - at);
+      }
     }
+    full += rest;
+    if (full.size() > 3 && full.back() == u'\\') full.pop_back();
+    memo.prefix.assign(prefix);
+    memo.path.assign(path);
+    memo.cut = cut;
+    memo.folder = std::move(full);
+    memo.valid = true;
   }
-  full += rest;
-  if (full.size() > 3 && full.back() == u'\\') full.pop_back();
   FoundItem item;
-  item.folderPath = std::move(full);
+  item.folderPath = memo.folder;
   item.nodeIndex = int32_t(nodeIndex);
   if (node) {
     const int grade = (node->flags & kNodeGradeMask) >> kNodeGradeShift;
