@@ -2,6 +2,7 @@
 
 #include "foundation/AppState.h"
 #include "foundation/FileFilter.h"
+#include "foundation/Globals.h"
 #include "volumes/FileTypes.h"
 #include "volumes/Node.h"
 #include "volumes/NodeTable.h"
@@ -23,6 +24,9 @@ FolderWalk& TheFolderWalk() {
 const WString& CurrentFolderPath(const CVol*) { return TheFolderWalk().path; }
 
 int64_t AddFolderItem(ScanSink& engine, cnode* folder, WStringView parentPath) {
+  // Scan and Save lists nothing: the files go to the destination as they
+  // are found and their folders are made there as they need them.
+  if (g_appState && g_appState->scanAndSave && !GlobalTextRef(kDestinationFolder).empty()) return -1;
   const uint8_t show = g_appState ? g_appState->scanFlag.load() : 3;
   const bool deleted = (folder->flags & kNodeDeleted) != 0;
   if (!(show & (deleted ? 1 : 2))) return -1;
