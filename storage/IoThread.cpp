@@ -1,5 +1,6 @@
 #include "storage/IoThread.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -103,6 +104,18 @@ bool SpinFor(int64_t ns, Ready&& ready) {
     if (std::chrono::steady_clock::now() >= until) return ready();
   }
 }
+
+// A spin that keeps missing only burns a processor the other side (or the
+// caller's own work) could use: after two misses in a row the spin is tried
+// again only every 32nd time, to notice when waits turn short again.
+bool SpinWorthTrying(int& misses, uint32_t& skipped) {
+  if (misses < 2) return true;
+  if (++skipped < 32) return false;
+  skipped = 0;
+  return true;
+}
+
+void NoteSpin(bool ready, int& misses) { misses = ready ? 0 : std::min(misses + 1, 2); }
 
 std::shared_ptr<IOThread::Buffers> MakeBuffers(uint32_t bytes, uint32_t sectorSize) {
   auto b = std::make_shared<IOThread::Buffers>();
@@ -272,6 +285,8 @@ bool RunRound(IOThread::Shared& s, uint64_t offset, uint32_t length, uint32_t re
 
 void ThreadBody(std::shared_ptr<IOThread::Shared> s, int descriptor) {
   if (traceIo) TracePrintfA("Thread %08x starting with Dev %d\n", s->id, descriptor);
+  int idleMisses = 0;
+  uint32_t idleSkipped = 0;
   for (;;) {
     uint64_t seq, offset;
     uint32_t length, retryPiece;
@@ -309,7 +324,10 @@ void ThreadBody(std::shared_ptr<IOThread::Shared> s, int descriptor) {
     }
     s->cv.notify_all();
     // The next request of a sequential reader usually follows at once.
-    SpinFor(kIdleSpinNs, [&] { return s->exit.load() || s->requestSeq.load(std::memory_order_acquire) != seq; });
+    if (SpinWorthTrying(idleMisses, idleSkipped))
+      NoteSpin(SpinFor(kIdleSpinNs,
+                       [&] { return s->exit.load() || s->requestSeq.load(std::memory_order_acquire) != seq; }),
+               idleMisses);
   }
   {
     std::lock_guard<std::mutex> lock(s->m);
@@ -416,7 +434,7 @@ int IOThread::WaitForIO() {
   if (!pending_) return 0;
   Shared& s = *shared_;
   auto done = [&] { return s.doneSeq.load(std::memory_order_acquire) >= seq_ || s.exited.load(); };
-  SpinFor(kWaitSpinNs, done);
+  if (SpinWorthTrying(spinMisses_, spinSkipped_)) NoteSpin(SpinFor(kWaitSpinNs, done), spinMisses_);
   std::unique_lock<std::mutex> lock(shared_->m);
   while (!s.cv.wait_for(lock, std::chrono::milliseconds(timeoutMs_), done)) {
     ++timeouts_;

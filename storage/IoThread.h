@@ -137,6 +137,9 @@ class IOThread {
   std::atomic<bool> pending_{false};
   uint64_t seq_ = 0;
   int timeouts_ = 0;
+  // The waiter's spin: misses in a row, waits since it was last tried.
+  int spinMisses_ = 0;
+  uint32_t spinSkipped_ = 0;
   // Copied from the shared block when a request ends, so readers on the
   // requesting thread need no lock.
   std::shared_ptr<Buffers> resultBuffers_;
