@@ -70,6 +70,76 @@ TEST_F(ListCore, CheckTotalsFollowEveryChange) {
   EXPECT_FALSE(store.SetCheck(99, kCheckOn, &nodes));
 }
 
+// Bulk check passes against one record at a time: records in shuffled order,
+// two records of one node, records without node or with an index past every
+// node, nodes without record, a filter letting some through; with and
+// without slices.
+TEST_F(ListCore, BulkChecksMatchRecordByRecordTotals) {
+  FoundNodeStore nodes;
+  ListStore store;
+  std::vector<int32_t> indexes;
+  uint64_t seed = 12345;
+  auto next = [&] { return (seed = seed * 6364136223846793005ull + 1442695040888963407ull) >> 33; };
+  for (int32_t i = 0; i < 300000; ++i) {
+    if (i % 7 == 3) continue;  // gaps
+    nodes.Add(Item(i, u"n", u"C:\\", next() % 5000000000ull));
+    if (i % 11 != 5) indexes.push_back(i);  // some nodes without record
+  }
+  for (int i = 0; i < 500; ++i) indexes.push_back(indexes[next() % indexes.size()]);  // one node, two records
+  for (int i = 0; i < 100; ++i) indexes.push_back(-1);
+  for (int i = 0; i < 100; ++i) indexes.push_back(int32_t(400000 + i));
+  for (int i = 0; i < 100; ++i) indexes.push_back(3 + 7 * i);  // gaps: no node
+  for (size_t i = indexes.size() - 1; i > 0; --i) std::swap(indexes[i], indexes[next() % (i + 1)]);
+  for (int32_t index : indexes) store.Append(index, u"C:", u"file");
+  for (size_t i = 0; i < store.Count(); i += 3) store.SetCheck(i, kCheckOn, &nodes);
+
+  auto expect = [&](const char* step) {
+    int64_t files = 0;
+    __int128 bytes = 0;
+    ListNodeInfo info;
+    for (size_t i = 0; i < store.Count(); ++i)
+      if (store.CheckState(i) == kCheckOn && store.Passes(i)) {
+        ++files;
+        if (nodes.GetNode(store.At(i).nodeIndex, info)) bytes += info.size;
+      }
+    EXPECT_EQ(store.CheckedFiles(), files) << step;
+    EXPECT_EQ(store.CheckedBytes(), SaturateToInt64(bytes)) << step;
+  };
+  int slices = 0;
+  const std::function<void()> between = [&] { ++slices; };
+  for (const std::function<void()>* keepAlive : {&between, static_cast<const std::function<void()>*>(nullptr)}) {
+    const std::function<void()> none;
+    const std::function<void()>& b = keepAlive ? *keepAlive : none;
+    store.ClearPassBits();
+    store.RecountTotals(&nodes, b);
+    expect("recount");
+    store.InvertAll(&nodes, b);
+    expect("invert");
+    std::vector<uint8_t> bits((store.Count() + 7) / 8);
+    for (uint8_t& byte : bits) byte = uint8_t(next());
+    store.SetPassBits(std::move(bits));
+    store.SetFilterActive(true);
+    store.RecountTotals(&nodes, b);  // what a new filter does
+    expect("recount filtered");
+    store.InvertAll(&nodes, b);
+    expect("invert filtered");
+    store.SetAll(true, &nodes, b);
+    expect("all on filtered");
+    store.SetAll(false, &nodes, b);
+    expect("all off filtered");
+    store.InvertAll(&nodes, b);
+    expect("invert filtered again");
+    store.ClearPassBits();
+    store.RecountTotals(&nodes, b);
+    expect("recount unfiltered");
+    store.SetAll(true, &nodes, b);
+    expect("all on");
+    store.SetAll(false, &nodes, b);
+    expect("all off");
+  }
+  EXPECT_GT(slices, 0);
+}
+
 TEST_F(ListCore, PendingRowsCommitBehindTheDisplayedOnes) {
   ListStore store;
   store.Displayed() = {1, 2};

@@ -1,6 +1,8 @@
 #include "ui/core/ListStore.h"
 
 #include <algorithm>
+#include <atomic>
+#include <bit>
 #include <chrono>
 #include <cstring>
 
@@ -288,25 +290,31 @@ bool ListStore::Toggle(size_t i, const ListNodeSource* nodes) {
 
 namespace {
 
+struct SliceSizes {
+  size_t first, min, max, grain;
+};
+constexpr SliceSizes kRecordSlices{size_t(1) << 18, size_t(1) << 16, size_t(1) << 22, size_t(1) << 14};
+// Bitmap words (64 nodes each).
+constexpr SliceSizes kMarkSlices{size_t(1) << 12, size_t(1) << 10, size_t(1) << 16, size_t(1) << 8};
+
 // Runs fn over [0, count) in slices, each split into parallel parts that
 // return the change of the totals they made; the changes are added up.
 // With a window to keep answering (between), each slice is sized from the
-// last one's time to take about 40 ms, whatever the machine's load and the
-// records' order (sizes are looked up at random in a sorted list).
+// last one's time to take about 40 ms, whatever the machine's load.
 template <class Fn>
-void ForRecords(size_t count, int64_t& files, __int128& bytes, const std::function<void()>& between, Fn fn) {
+void ForSlices(size_t count, const SliceSizes& sizes, int64_t& files, __int128& bytes,
+               const std::function<void()>& between, Fn fn) {
   using Clock = std::chrono::steady_clock;
   constexpr auto kSliceTime = std::chrono::milliseconds(40);
-  constexpr size_t kMinSlice = size_t(1) << 16, kMaxSlice = size_t(1) << 22;
-  size_t slice = between ? size_t(1) << 18 : kMaxSlice;
+  size_t slice = between ? sizes.first : sizes.max;
   for (size_t first = 0; first < count;) {
     if (first > 0 && between) between();
     const size_t n = std::min(slice, count - first);
     const Clock::time_point start = Clock::now();
-    const unsigned parts = ParallelParts(n, 1 << 14);
+    const unsigned parts = ParallelParts(n, sizes.grain);
     std::vector<int64_t> f(parts, 0);
     std::vector<__int128> b(parts, 0);
-    ParallelFor(n, 1 << 14,
+    ParallelFor(n, sizes.grain,
                 [&](size_t begin, size_t end, unsigned part) { fn(first + begin, first + end, f[part], b[part]); });
     for (unsigned p = 0; p < parts; ++p) {
       files += f[p];
@@ -319,61 +327,116 @@ void ForRecords(size_t count, int64_t& files, __int128& bytes, const std::functi
       // At most doubling per slice, so one quick slice cannot make the next
       // one long.
       const double next = took > 0 ? double(n) * want / took : double(2 * n);
-      slice = std::clamp(size_t(std::min(next, double(2 * n))), kMinSlice, kMaxSlice);
+      slice = std::clamp(size_t(std::min(next, double(2 * n))), sizes.min, sizes.max);
     }
   }
 }
+
+// The sizes of the records a pass checks or unchecks. Looking each one up
+// as the records go is a few cache misses per record once the list is
+// sorted; instead the pass marks the node in a bitmap (small enough to stay
+// in cache) and the marked nodes' sizes are summed afterwards in node
+// order, where they lie together.
+class SizeMarks {
+ public:
+  explicit SizeMarks(const ListNodeSource* nodes)
+      : nodes_(nodes), bound_(nodes ? nodes->NodeIndexBound() : 0), added_((bound_ + 63) / 64),
+        removed_((bound_ + 63) / 64) {}
+
+  // What to add to the bytes at once: 0 when the node was marked, its size
+  // when it cannot be (no bitmap for it, or a second record of one node).
+  uint64_t Add(int32_t nodeIndex) { return Mark(added_, nodeIndex); }
+  uint64_t Remove(int32_t nodeIndex) { return Mark(removed_, nodeIndex); }
+
+  // Adds the marked nodes' sizes to the bytes (added minus removed).
+  void Sum(int64_t& files, __int128& bytes, const std::function<void()>& between) const {
+    ForSlices(added_.size(), kMarkSlices, files, bytes, between,
+              [&](size_t begin, size_t end, int64_t&, __int128& sum) {
+                ListNodeInfo info;
+                for (size_t w = begin; w < end; ++w) {
+                  for (uint64_t x = added_[w].load(std::memory_order_relaxed); x; x &= x - 1)
+                    if (nodes_->GetNode(int32_t(w * 64 + size_t(std::countr_zero(x))), info)) sum += info.size;
+                  for (uint64_t x = removed_[w].load(std::memory_order_relaxed); x; x &= x - 1)
+                    if (nodes_->GetNode(int32_t(w * 64 + size_t(std::countr_zero(x))), info)) sum -= info.size;
+                }
+              });
+  }
+
+ private:
+  uint64_t Mark(std::vector<std::atomic<uint64_t>>& bits, int32_t nodeIndex) {
+    if (nodeIndex >= 0 && size_t(nodeIndex) < bound_ && size_t(nodeIndex) <= size_t(INT32_MAX)) {
+      const uint64_t bit = uint64_t(1) << (size_t(nodeIndex) & 63);
+      if ((bits[size_t(nodeIndex) >> 6].fetch_or(bit, std::memory_order_relaxed) & bit) == 0) return 0;
+    }
+    return NodeSize(nodes_, nodeIndex);
+  }
+
+  const ListNodeSource* nodes_;
+  size_t bound_;
+  std::vector<std::atomic<uint64_t>> added_, removed_;
+};
 
 }  // namespace
 
 void ListStore::SetAll(bool check, const ListNodeSource* nodes, const std::function<void()>& between) {
   const uint8_t state = check ? kCheckOn : kCheckOff;
-  ForRecords(count_, checkedFiles_, checkedBytes_, between, [&](size_t begin, size_t end, int64_t& files, __int128& bytes) {
-    for (size_t i = begin; i < end; ++i) {
-      ListRecord& r = At(i);
-      const uint8_t old = r.flags & kRowCheckMask;
-      if (old == state || !Passes(i)) continue;
-      r.flags = uint8_t((r.flags & ~kRowCheckMask) | state);
-      if (state == kCheckOn) {
-        ++files;
-        bytes += NodeSize(nodes, r.nodeIndex);
-      } else if (old == kCheckOn) {
-        --files;
-        bytes -= NodeSize(nodes, r.nodeIndex);
-      }
-    }
-  });
+  SizeMarks marks(nodes);
+  ForSlices(count_, kRecordSlices, checkedFiles_, checkedBytes_, between,
+            [&](size_t begin, size_t end, int64_t& files, __int128& bytes) {
+              for (size_t i = begin; i < end; ++i) {
+                ListRecord& r = At(i);
+                const uint8_t old = r.flags & kRowCheckMask;
+                if (old == state || !Passes(i)) continue;
+                r.flags = uint8_t((r.flags & ~kRowCheckMask) | state);
+                if (state == kCheckOn) {
+                  ++files;
+                  bytes += marks.Add(r.nodeIndex);
+                } else if (old == kCheckOn) {
+                  --files;
+                  bytes -= marks.Remove(r.nodeIndex);
+                }
+              }
+            });
+  if (between) between();
+  marks.Sum(checkedFiles_, checkedBytes_, between);
 }
 
 void ListStore::InvertAll(const ListNodeSource* nodes, const std::function<void()>& between) {
-  ForRecords(count_, checkedFiles_, checkedBytes_, between, [&](size_t begin, size_t end, int64_t& files, __int128& bytes) {
-    for (size_t i = begin; i < end; ++i) {
-      if (!Passes(i)) continue;
-      ListRecord& r = At(i);
-      const bool on = (r.flags & kRowCheckMask) == kCheckOn;
-      r.flags = uint8_t((r.flags & ~kRowCheckMask) | (on ? kCheckOff : kCheckOn));
-      const uint64_t size = NodeSize(nodes, r.nodeIndex);
-      if (on) {
-        --files;
-        bytes -= size;
-      } else {
-        ++files;
-        bytes += size;
-      }
-    }
-  });
+  SizeMarks marks(nodes);
+  ForSlices(count_, kRecordSlices, checkedFiles_, checkedBytes_, between,
+            [&](size_t begin, size_t end, int64_t& files, __int128& bytes) {
+              for (size_t i = begin; i < end; ++i) {
+                if (!Passes(i)) continue;
+                ListRecord& r = At(i);
+                const bool on = (r.flags & kRowCheckMask) == kCheckOn;
+                r.flags = uint8_t((r.flags & ~kRowCheckMask) | (on ? kCheckOff : kCheckOn));
+                if (on) {
+                  --files;
+                  bytes -= marks.Remove(r.nodeIndex);
+                } else {
+                  ++files;
+                  bytes += marks.Add(r.nodeIndex);
+                }
+              }
+            });
+  if (between) between();
+  marks.Sum(checkedFiles_, checkedBytes_, between);
 }
 
 void ListStore::RecountTotals(const ListNodeSource* nodes, const std::function<void()>& between) {
   checkedFiles_ = 0;
   checkedBytes_ = 0;
-  ForRecords(count_, checkedFiles_, checkedBytes_, between, [&](size_t begin, size_t end, int64_t& files, __int128& bytes) {
-    for (size_t i = begin; i < end; ++i)
-      if (CheckState(i) == kCheckOn && Passes(i)) {
-        ++files;
-        bytes += NodeSize(nodes, At(i).nodeIndex);
-      }
-  });
+  SizeMarks marks(nodes);
+  ForSlices(count_, kRecordSlices, checkedFiles_, checkedBytes_, between,
+            [&](size_t begin, size_t end, int64_t& files, __int128& bytes) {
+              for (size_t i = begin; i < end; ++i)
+                if (CheckState(i) == kCheckOn && Passes(i)) {
+                  ++files;
+                  bytes += marks.Add(At(i).nodeIndex);
+                }
+            });
+  if (between) between();
+  marks.Sum(checkedFiles_, checkedBytes_, between);
 }
 
 void ListStore::ReverseRecords() {
