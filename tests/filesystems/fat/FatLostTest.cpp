@@ -316,7 +316,9 @@ TEST(FatDirFinderRules, LostGeometryIsSixtyFourBitAndCapped) {
     LostFatGeometry g;
     const bool ok = LostFatVolumeGeometry(c.type, c.tableStart, c.fatSize, c.spc, c.ss, c.driveSectors, &g);
     EXPECT_EQ(ok, c.ok) << c.name;
-    if (ok) EXPECT_EQ(g.totalSectors, c.total) << c.name;
+    if (ok) {
+      EXPECT_EQ(g.totalSectors, c.total) << c.name;
+    }
   }
 }
 
