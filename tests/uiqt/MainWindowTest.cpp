@@ -249,7 +249,7 @@ TEST_F(MainWindowTest, ScanOfAnImageFileRunsTheEngine) {
   for (int i = 0; i < 8; i++) prompt.Push(kIdOk);
   Frame()->Commands()->Action(cmd::kScan)->trigger();
   EXPECT_EQ(g_activityCode.load(), kActivityScan);
-  for (int i = 0; i < 500 && g_activityCode.load() != kActivityIdle; i++) QTest::qWait(10);
+  for (int i = 0; i < 6000 && g_activityCode.load() != kActivityIdle; i++) QTest::qWait(10);
   EXPECT_EQ(g_activityCode.load(), kActivityIdle);
   EXPECT_EQ(g_busyCounter.load(), 0);
   EXPECT_EQ(Frame()->Commands()->Action(cmd::kScan)->text(), QStringLiteral("&Scan\tCtrl+S"));
@@ -311,7 +311,8 @@ TEST_F(MainWindowTest, Screenshots) {
     }
     state->Release();
     watchdog.join();
-    for (int i = 0; i < 500 && g_activityCode.load() != kActivityIdle; i++) QTest::qWait(10);
+    for (int i = 0; i < 6000 && g_activityCode.load() != kActivityIdle; i++) QTest::qWait(10);
+    EXPECT_EQ(g_activityCode.load(), kActivityIdle);
   }
   shot(Frame(), "4-after-scan.png");
   CStatusDlg* dlg = Frame()->StatusDialog();
@@ -327,11 +328,13 @@ TEST_F(MainWindowTest, Screenshots) {
   std::filesystem::remove_all(dest, ec);
   View()->SetSaveTo(QString::fromStdString(dest));
   View()->OnCommand(cmd::kSave);
-  for (int i = 0; i < 500 && g_activityCode.load() != kActivityIdle; i++) QTest::qWait(10);
+  for (int i = 0; i < 6000 && g_activityCode.load() != kActivityIdle; i++) QTest::qWait(10);
+  EXPECT_EQ(g_activityCode.load(), kActivityIdle);
   shot(Frame(), "8-after-save.png");
   // Again into the same folder: the overwrite dialog.
   View()->OnCommand(cmd::kSave);
-  for (int i = 0; i < 500 && g_activityCode.load() != kActivityIdle; i++) QTest::qWait(10);
+  for (int i = 0; i < 6000 && g_activityCode.load() != kActivityIdle; i++) QTest::qWait(10);
+  EXPECT_EQ(g_activityCode.load(), kActivityIdle);
   std::filesystem::remove_all(dest, ec);
   {
     CSameDrv same(Frame());
@@ -341,7 +344,8 @@ TEST_F(MainWindowTest, Screenshots) {
   dlg->hide();
   // The folder display with its tree, a filtered list and the Find dialog.
   auto idle = [] {
-    for (int i = 0; i < 500 && g_activityCode.load() != kActivityIdle; i++) QTest::qWait(10);
+    for (int i = 0; i < 6000 && g_activityCode.load() != kActivityIdle; i++) QTest::qWait(10);
+    EXPECT_EQ(g_activityCode.load(), kActivityIdle);
   };
   View()->SetStep(0);
   View()->OnCommand(cmd::kFolderView);
@@ -393,7 +397,8 @@ TEST_F(MainWindowTest, Screenshots) {
     View()->SetStep(0);
     prompt.Push(kIdYes);  // clear the results (the source's reopening scans)
     View()->OnLookInSelChange();
-    for (int i = 0; i < 500 && g_activityCode.load() != kActivityIdle; i++) QTest::qWait(10);
+    for (int i = 0; i < 6000 && g_activityCode.load() != kActivityIdle; i++) QTest::qWait(10);
+    EXPECT_EQ(g_activityCode.load(), kActivityIdle);
     const auto asked = prompt.asked();
     ASSERT_FALSE(asked.empty());
     QMessageBox box(QMessageBox::Warning, ToQ(asked.back().caption).trimmed(), ToQ(asked.back().text),
