@@ -37,7 +37,8 @@ std::string ImagePath() {
   if (n <= 0) return {};
   std::string dir(buf, size_t(n));
   dir = dir.substr(0, dir.rfind('/'));
-  const std::string img = "/tmp/dv_fuzz_record_basic.img";
+  // Unpacked once into the fuzz build's folder, beside the binaries.
+  const std::string img = dir + "/../record_basic.img";
   if (access(img.c_str(), R_OK) != 0) {
     const std::string cmd = "xz -dc '" + dir + "/../../tests/fixtures/ntfs/basic.img.xz' > " + img + ".tmp && mv " +
                             img + ".tmp " + img;
