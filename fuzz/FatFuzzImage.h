@@ -1,62 +1,25 @@
 // The fuzz input as a small disk image: a FAT volume at sector 0 of a drive
 // whose block source serves the image the input lays out.
 #pragma once
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <memory>
-#include <string>
+#include <utility>
 #include <vector>
 
 #include "app/Startup.h"
-#include "foundation/Globals.h"
-#include "platform/Text.h"
-#include "storage/BlockSource.h"
+#include "fuzz/FuzzImageSource.h"
 #include "storage/Drive.h"
 #include "tests/support/NullScanSink.h"
 
 namespace fatfuzz {
 
-inline std::vector<uint8_t>& Image() {
-  static std::vector<uint8_t> image;
-  return image;
-}
-
-class MemorySource : public BlockSource {
- public:
-  int64_t ReadAt(void* buffer, size_t length, uint64_t offset) override {
-    const auto& d = Image();
-    if (offset >= d.size()) return 0;
-    const size_t n = std::min<uint64_t>(length, d.size() - offset);
-    std::memcpy(buffer, d.data() + offset, n);
-    return int64_t(n);
-  }
-  bool GetFacts(DeviceFacts* facts) const override {
-    facts->sizeBytes = Image().size();
-    return true;
-  }
-};
-
-// A regular file the drive is named after (the drive checks that the name
-// exists; its reads come from the image).
-inline WString& ImageName() {
-  static WString name;
-  return name;
-}
+using fuzzimage::Image;
+using fuzzimage::ImageName;
 
 inline void Start() {
-  char path[] = "/tmp/fuzz-fat-XXXXXX";
-  const int fd = mkstemp(path);
-  if (fd >= 0) close(fd);
-  ImageName() = FromUtf8(path);
-  atexit([] { unlink(ToUtf8(ImageName()).c_str()); });
   InstallSubsystems();
-  static GlobalObjectsScope* scope = new GlobalObjectsScope();
-  (void)scope;
-  SetBlockSourceOpener([](const std::string&, bool) { return std::make_unique<MemorySource>(); });
+  fuzzimage::InstallImageSource("/tmp/fuzz-fat-XXXXXX");
 }
 
 inline constexpr size_t kImageBytes = size_t(1) << 20;
