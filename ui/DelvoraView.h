@@ -173,6 +173,7 @@ class CDelvoraView : public QWidget, public ViewSink {
   void BuildControls();
   void DoLayout();
   void ApplyStepState();
+  void EnterScanningState();
   void OnScan();
   void StartScan();
   void OnSave();

@@ -191,15 +191,8 @@ bool CDelvoraView::LoadSession(const WString& path) {
   ClearResults();
   if (frame_->statusBar()) frame_->statusBar()->clearMessage();
   g_activityCode = kActivityScan;
-  ApplyStepState();
-  frame_->SetFolderViewButton(false);
-  frame_->SetScanSaveItem(false, true);
-  theProgressAndStats().phase = 1;
-  if (statusDlg_) {
-    statusDlg_->ShowProgress(true);
-    statusDlg_->ClearLog();
-    statusDlg_->show();
-  }
+  EnterScanningState();
+  if (statusDlg_) statusDlg_->show();
   g_session = session.release();
   ScanRequest request;
   request.drive = g_currentDrive;

@@ -105,14 +105,7 @@ void CDelvoraView::StartScan() {
   ClearResults();
   g_activityCode = kActivityScan;
   scanEnabled_ = true;
-  ApplyStepState();
-  frame_->SetFolderViewButton(false);
-  frame_->SetScanSaveItem(false, true);
-  theProgressAndStats().phase = 1;
-  if (statusDlg_) {
-    statusDlg_->ShowProgress(true);
-    statusDlg_->ClearLog();
-  }
+  EnterScanningState();
   if (skip >= 0 && g_appState) g_appState->skipDeleted = uint8_t(skip);
 
   ScanRequest request;
@@ -123,6 +116,19 @@ void CDelvoraView::StartScan() {
 }
 
 // ---- worker reports ----
+
+// The window as a scan (or a session load) starts: controls, progress, an
+// empty log.
+void CDelvoraView::EnterScanningState() {
+  ApplyStepState();
+  frame_->SetFolderViewButton(false);
+  frame_->SetScanSaveItem(false, true);
+  theProgressAndStats().phase = 1;
+  if (statusDlg_) {
+    statusDlg_->ShowProgress(true);
+    statusDlg_->ClearLog();
+  }
+}
 
 void CDelvoraView::OperationStarted() {
   QMetaObject::invokeMethod(this, [this] { OnWorkerStarted(); }, Qt::QueuedConnection);
