@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "engine/Engine.h"
+#include "engine/PieceWriter.h"
 #include "engine/RecFile.h"
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
@@ -44,7 +45,8 @@ constexpr size_t kMaxPath = 1022;
 
 
 // A read buffer of the worker thread, kept from file to file. Slots 0 and
-// 1 are independent; 2 to 4 are the pieces of a large file's writer.
+// 1 are independent; 2 to 4 are the pieces of a large file's writer
+// (PieceWriter).
 uint8_t* ScratchBuffer(int slot, size_t bytes) {
   uint8_t* p = ThreadScratchBuffer(slot, bytes);
   if (!p) ShowErrorAndThrow();
@@ -68,224 +70,10 @@ bool Stopped(const NTFSVol* v) {
 
 Drive* DriveOf(const CVol* v) { return v->drive ? v->drive : g_currentDrive; }
 
-bool StopAsked() { return g_appState && g_appState->stopRequested; }
-
 bool PathExists(WStringView path) {
   struct stat st;
   return ::lstat(ToUtf8(path).c_str(), &st) == 0;
 }
-
-// The output of a recovery: the writer or the caller's memory.
-struct Sink {
-  RecFile* file = nullptr;
-  RecMemory* memory = nullptr;
-  CHashFile* hash = nullptr;
-  bool Put(const uint8_t* data, size_t n) {
-    if (hash) hash->Update(data, n);
-    if (memory) {
-      const size_t room = memory->capacity - std::min(memory->capacity, memory->used);
-      const size_t k = std::min(room, n);
-      if (k) std::memcpy(memory->data + memory->used, data, k);
-      memory->used += k;
-      return true;
-    }
-    while (n) {
-      const uint32_t k = uint32_t(std::min<size_t>(n, 0x40000000));
-      if (!file->Write(k, data)) return false;
-      data += k;
-      n -= k;
-    }
-    return true;
-  }
-  bool Zeros(uint64_t n) {
-    const uint8_t* z = ZeroBuffer();
-    if (memory && !hash) {
-      // Memory past the caller's capacity is dropped anyway.
-      const size_t room = memory->capacity - std::min(memory->capacity, memory->used);
-      n = std::min<uint64_t>(n, room);
-    }
-    while (n) {
-      if (StopAsked()) {
-        ErrorMsg(u"Stopped.");
-        return false;
-      }
-      const size_t k = size_t(std::min<uint64_t>(n, kZeroBufferBytes));
-      if (!Put(z, k)) return false;
-      n -= k;
-    }
-    return true;
-  }
-};
-
-// A large file's data is written on a thread of its own while the next
-// pieces are read: from a fast source the reads and the writes then overlap
-// instead of adding up. Pieces are filled by the reading side in order and
-// written in that order; the hash is the reading side's.
-class PieceWriter {
- public:
-  static constexpr int kBuffers = 3;
-  // Files at least this long go through a writer thread.
-  static constexpr uint64_t kMinFileBytes = 0x800000;
-
-  PieceWriter(RecFile* file, size_t bufferBytes) : file_(file), bytes_(bufferBytes) {
-    for (int i = 0; i < kBuffers; i++) buffers_[i] = ScratchBuffer(2 + i, bufferBytes);
-    thread_ = std::thread([this] { Run(); });
-  }
-  ~PieceWriter() { Abandon(); }
-  PieceWriter(const PieceWriter&) = delete;
-  PieceWriter& operator=(const PieceWriter&) = delete;
-
-  // Room for n more bytes, contiguous with the bytes committed so far when
-  // they fit the piece being filled; null when a write has failed.
-  uint8_t* Room(size_t n) {
-    if (n > bytes_) return nullptr;
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (current_ >= 0 && fill_ + n > bytes_) SubmitLocked();
-    while (current_ < 0 && !failed_) {
-      for (int i = 0; i < kBuffers; i++) {
-        if (!busy_[i]) {
-          current_ = i;
-          fill_ = 0;
-          break;
-        }
-      }
-      if (current_ < 0) done_.wait(lock);
-    }
-    if (failed_) return nullptr;
-    return buffers_[current_] + fill_;
-  }
-  void Commit(size_t n) { fill_ += n; }
-  // n zero bytes after the data so far; false when a write has failed.
-  bool Zeros(uint64_t n, CHashFile* hash) {
-    if (hash) {
-      const uint8_t* z = ZeroBuffer();
-      for (uint64_t left = n; left;) {
-        if (StopAsked()) {
-          ErrorMsg(u"Stopped.");
-          return false;
-        }
-        const size_t k = size_t(std::min<uint64_t>(left, kZeroBufferBytes));
-        hash->Update(z, k);
-        left -= k;
-      }
-    }
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (current_ >= 0) SubmitLocked();
-    if (failed_) return false;
-    jobs_.push_back(Job{-1, 0, n});
-    queued_.notify_one();
-    return true;
-  }
-  // Writes what is left and ends the thread; false (last error the
-  // write's) when a write failed.
-  bool Finish() {
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      if (current_ >= 0 && fill_) SubmitLocked();
-      stop_ = true;
-      queued_.notify_one();
-    }
-    Join();
-    if (failed_) theTrace().SetLastError(errorText_, errorCode_);
-    return !failed_;
-  }
-  // Ends the thread without writing what is queued; the last error stays
-  // the reading side's unless a write failed first.
-  void Abandon() {
-    if (!thread_.joinable()) return;
-    const WString text = LastErrorText();
-    const int32_t code = theTrace().LastErrorCode();
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      abandon_ = stop_ = true;
-      queued_.notify_one();
-    }
-    Join();
-    if (failed_)
-      theTrace().SetLastError(errorText_, errorCode_);
-    else
-      theTrace().SetLastError(text, code);
-  }
-
- private:
-  struct Job {
-    int buffer;  // -1: zeros
-    size_t bytes;
-    uint64_t zeros;
-  };
-
-  void SubmitLocked() {
-    if (fill_) {
-      busy_[current_] = true;
-      jobs_.push_back(Job{current_, fill_, 0});
-      queued_.notify_one();
-    }
-    current_ = -1;
-    fill_ = 0;
-  }
-
-  void Join() {
-    if (thread_.joinable()) thread_.join();
-  }
-
-  void Run() {
-    Sink out;
-    out.file = file_;
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (true) {
-      queued_.wait(lock, [this] { return !jobs_.empty() || stop_; });
-      if (jobs_.empty() || abandon_) break;
-      const Job job = jobs_.front();
-      jobs_.pop_front();
-      const bool skip = failed_;
-      lock.unlock();
-      bool ok = true;
-      if (!skip) {
-        try {
-          if (job.buffer < 0) {
-            ok = out.Zeros(job.zeros);
-          } else {
-            // Whole writer buffers at a time: each goes out from our
-            // memory as it is, never through the writer's own buffer.
-            const uint8_t* p = buffers_[job.buffer];
-            const size_t step = std::max<size_t>(file_->Capacity(), 4096);
-            for (size_t left = job.bytes; left && ok;) {
-              const size_t k = std::min(left, step);
-              ok = out.Put(p, k);
-              p += k;
-              left -= k;
-            }
-          }
-        } catch (...) {
-          ok = false;
-        }
-      }
-      lock.lock();
-      if (!ok && !failed_) {
-        errorText_ = LastErrorText();
-        errorCode_ = theTrace().LastErrorCode();
-        failed_ = true;
-      }
-      if (job.buffer >= 0) busy_[job.buffer] = false;
-      done_.notify_one();
-    }
-    done_.notify_one();
-  }
-
-  RecFile* const file_;
-  const size_t bytes_;
-  uint8_t* buffers_[kBuffers] = {};
-  bool busy_[kBuffers] = {};
-  int current_ = -1;  // the piece being filled
-  size_t fill_ = 0;
-  std::deque<Job> jobs_;
-  std::mutex mutex_;
-  std::condition_variable queued_, done_;
-  bool stop_ = false, abandon_ = false, failed_ = false;
-  WString errorText_;
-  int32_t errorCode_ = 0;
-  std::thread thread_;
-};
 
 // The common start: the writer opened on the destination, the hash armed.
 // -1 when the destination cannot be opened.

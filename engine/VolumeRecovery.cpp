@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <optional>
 
+#include "engine/PieceWriter.h"
 #include "engine/RecFile.h"
 #include "engine/RecoverDriver.h"
 #include "engine/RecoverNtfs.h"
@@ -159,6 +161,10 @@ int RecoverVolumeNode(CVol* v, const cnode* node, WStringView destPath, RecMemor
   // for each of many small files costs more than writing them.
   uint8_t* buffer = ThreadScratchBuffer(0, kPieceBytes);
   if (!buffer) ShowErrorAndThrow();
+  // A large file is written on a thread of its own while the next piece
+  // is read.
+  std::optional<PieceWriter> writer;
+  if (file && remaining >= PieceWriter::kMinFileBytes) writer.emplace(file, kPieceBytes);
   bool failed = false;
   while (remaining > 0) {
     if (Stopped()) {
@@ -168,8 +174,17 @@ int RecoverVolumeNode(CVol* v, const cnode* node, WStringView destPath, RecMemor
     }
     WaitWhilePaused();
     const uint64_t piece = std::min<uint64_t>(remaining, kPieceBytes);
+    // Whole clusters: the reader may deliver up to the cluster's end.
+    const size_t room = size_t(std::min<uint64_t>((piece + cs - 1) / cs * cs, kPieceBytes));
+    uint8_t* const into = writer ? writer->Room(room) : buffer;
+    if (!into) {
+      // An earlier piece's write failed; its error is the last error.
+      TracePrintfA("Write error\n");
+      failed = true;
+      break;
+    }
     const uint32_t before = d ? d->TotalErrors() : 0;
-    const int64_t got = ReadNode(v, node, at, piece, buffer, kPieceBytes);
+    const int64_t got = ReadNode(v, node, at, piece, into, writer ? room : kPieceBytes);
     if (got < int64_t(piece)) {
       // A failed or short read is a failure: the file is not complete.
       if (traceMft)
@@ -188,14 +203,24 @@ int RecoverVolumeNode(CVol* v, const cnode* node, WStringView destPath, RecMemor
       if (k) std::memcpy(memory->data + memory->used, buffer, k);
       memory->used += k;
       if (k < piece) break;  // the caller's buffer is full
+    } else if (writer) {
+      writer->Commit(size_t(piece));
     } else if (!file->Write(uint32_t(piece), buffer)) {
       TracePrintfA("Write error\n");
       failed = true;
       break;
     }
-    if (hash) hash->Update(buffer, size_t(piece));
+    if (hash) hash->Update(into, size_t(piece));
     at += piece;
     remaining -= piece;
+  }
+  if (writer) {
+    if (failed) {
+      writer->Abandon();
+    } else if (!writer->Finish()) {
+      TracePrintfA("Write error\n");
+      failed = true;
+    }
   }
   int result = failed ? -1 : 0;
   if (file) {
