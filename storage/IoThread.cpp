@@ -117,6 +117,8 @@ bool SpinWorthTrying(int& misses, uint32_t& skipped) {
 
 void NoteSpin(bool ready, int& misses) { misses = ready ? 0 : std::min(misses + 1, 2); }
 
+thread_local bool t_waitsSleep = false;
+
 std::shared_ptr<IOThread::Buffers> MakeBuffers(uint32_t bytes, uint32_t sectorSize) {
   auto b = std::make_shared<IOThread::Buffers>();
   uint64_t rounded = (uint64_t(bytes) + sectorSize - 1) / sectorSize * sectorSize;
@@ -338,6 +340,9 @@ void ThreadBody(std::shared_ptr<IOThread::Shared> s, int descriptor) {
 
 }  // namespace
 
+IoWaitsSleep::IoWaitsSleep() : previous_(t_waitsSleep) { t_waitsSleep = true; }
+IoWaitsSleep::~IoWaitsSleep() { t_waitsSleep = previous_; }
+
 IOThread::IOThread(std::shared_ptr<BlockSource> source, uint32_t sectorSize, uint32_t bufferBytes)
     : shared_(std::make_shared<Shared>()), sectorSize_(sectorSize) {
   if (sectorSize_ < 512 || (sectorSize_ & (sectorSize_ - 1)) != 0) sectorSize_ = 512;
@@ -434,7 +439,8 @@ int IOThread::WaitForIO() {
   if (!pending_) return 0;
   Shared& s = *shared_;
   auto done = [&] { return s.doneSeq.load(std::memory_order_acquire) >= seq_ || s.exited.load(); };
-  if (SpinWorthTrying(spinMisses_, spinSkipped_)) NoteSpin(SpinFor(kWaitSpinNs, done), spinMisses_);
+  if (!t_waitsSleep && SpinWorthTrying(spinMisses_, spinSkipped_))
+    NoteSpin(SpinFor(kWaitSpinNs, done), spinMisses_);
   std::unique_lock<std::mutex> lock(shared_->m);
   while (!s.cv.wait_for(lock, std::chrono::milliseconds(timeoutMs_), done)) {
     ++timeouts_;

@@ -53,6 +53,21 @@ inline constexpr int kIoTimeoutsBeforeMediaError = 9;
 // read leave it alone.
 extern std::atomic<int32_t> g_zeroFillMarker;
 
+// While one lives, the calling thread's waits for its reads sleep at once
+// instead of spinning first: for a reader that is one stage of a pipeline
+// (another thread writes what it read), where the spin only takes a
+// processor from the other stage.
+class IoWaitsSleep {
+ public:
+  IoWaitsSleep();
+  ~IoWaitsSleep();
+  IoWaitsSleep(const IoWaitsSleep&) = delete;
+  IoWaitsSleep& operator=(const IoWaitsSleep&) = delete;
+
+ private:
+  bool previous_;
+};
+
 class IOThread {
  public:
   // Starts the thread. The sector size must be a power of two from 512;

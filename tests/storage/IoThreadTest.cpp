@@ -71,6 +71,26 @@ TEST(IoThread, CleanReadIsOneDeviceCall) {
   EXPECT_EQ(r.state->Calls()[0].length, size_t(kMiB));
 }
 
+// Waits that sleep at once (a pipelined reader) get the same bytes and the
+// same zero fill as spinning ones, nested scopes included.
+TEST(IoThread, SleepingWaitsReadTheSame) {
+  Reader r(4 * kMiB);
+  {
+    IoWaitsSleep outer;
+    {
+      IoWaitsSleep inner;
+      for (uint64_t at = 0; at < 4 * kMiB; at += kMiB) EXPECT_TRUE(r.SameAsSource(r.Read(at, kMiB), at, 0, kMiB));
+    }
+    r.state->bad.push_back({kMiB, kMiB + 512});
+    const uint8_t* data = r.Read(kMiB, kMiB);
+    EXPECT_TRUE(r.io->ReadError());
+    EXPECT_TRUE(AllZero(data, k64K)) << "the failed retry piece";
+    EXPECT_TRUE(r.SameAsSource(data, kMiB, k64K, kMiB - k64K));
+  }
+  r.state->bad.clear();
+  EXPECT_TRUE(r.SameAsSource(r.Read(kMiB, kMiB), kMiB, 0, kMiB));
+}
+
 // A failed request is read again in retry pieces; a failing piece no longer
 // than the retry piece is zero-filled whole.
 TEST(IoThread, FailedPiecesAreRetriedAndZeroFilled) {
