@@ -235,7 +235,12 @@ TEST_F(FakeFamilyTest, ShortOrFailedReadIsAFailureNeverASavedFile) {
                {"cut_second_piece.bin", 3 << 20, (1 << 20) + 5, false},
                {"nothing_read.bin", 5000, 0, false},
                {"read_fails.bin", 2 << 20, 1 << 20, true},
-               {"whole.bin", 1500000, -1, false}};
+               {"whole.bin", 1500000, -1, false},
+               // Large enough for the writer thread: the reading side's
+               // failure ends the file while earlier pieces are queued.
+               {"big_cut.bin", 9 << 20, (8 << 20) + 3, false},
+               {"big_read_fails.bin", 10 << 20, 9 << 20, true},
+               {"big_whole.bin", (9 << 20) + 123, -1, false}};
   std::vector<RecoveryListEntry> list;
   uint32_t id = 10;
   for (const Case& c : cases) {
@@ -260,8 +265,8 @@ TEST_F(FakeFamilyTest, ShortOrFailedReadIsAFailureNeverASavedFile) {
       EXPECT_FALSE(Exists(path));
     }
   }
-  EXPECT_EQ(g_recoveryTotals.saved.load(), 1u);
-  EXPECT_EQ(g_recoveryTotals.failed.load(), 4u);
+  EXPECT_EQ(g_recoveryTotals.saved.load(), 2u);
+  EXPECT_EQ(g_recoveryTotals.failed.load(), 6u);
 }
 
 // Memory mode copies at most the capacity, whatever the file's size.
@@ -372,16 +377,17 @@ TEST_F(FakeFamilyTest, DiskFullAsksAndNeverReportsAPartialFileSaved) {
   struct Case {
     int answer;
     size_t asked;
-  } cases[] = {{kIdNo, 1}, {kIdYes, 1}};
+    size_t bigBytes;  // 12 MiB: written by the writer thread
+  } cases[] = {{kIdNo, 1, 3 << 20}, {kIdYes, 1, 3 << 20}, {kIdNo, 1, 12 << 20}, {kIdYes, 1, 12 << 20}};
   uint32_t id = 300;
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.answer);
+    SCOPED_TRACE(std::to_string(c.answer) + " " + std::to_string(c.bigBytes));
     std::vector<RecoveryListEntry> list;
     FakeFile small, big, after;
     small.data = Pattern(1000, 1);
-    big.data = Pattern(3 << 20, 2);
+    big.data = Pattern(c.bigBytes, 2);
     after.data = Pattern(2000, 3);
-    const std::string tag = std::to_string(c.answer);
+    const std::string tag = std::to_string(c.answer) + "_" + std::to_string(c.bigBytes >> 20);
     list.push_back(Entry(AddFile("a" + tag + ".txt", small, id++), "a" + tag + ".txt", root));
     list.push_back(Entry(AddFile("big" + tag + ".bin", big, id++), "big" + tag + ".bin", root));
     list.push_back(Entry(AddFile("c" + tag + ".txt", after, id++), "c" + tag + ".txt", root));
