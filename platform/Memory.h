@@ -16,3 +16,10 @@ void AlignedFree(void* p);
 // 0-4 the engine's recovery, 5 the NTFS family's record reads.
 inline constexpr int kScratchSlots = 6;
 uint8_t* ThreadScratchBuffer(int slot, size_t bytes);
+
+// Asks the system to back the main heap's growth since the last call with
+// large pages: a scan that keeps a million small nodes otherwise takes a
+// page fault for each 4 KiB it touches. Only the main heap: a program that
+// wants it for the memory of all its threads keeps them there (mallopt
+// M_ARENA_MAX 1). Cheap when the heap has not grown; thread-safe.
+void AdviseLargeHeapPages();

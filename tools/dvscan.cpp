@@ -67,6 +67,7 @@
 #include "foundation/Trace.h"
 #include "foundation/UiServices.h"
 #include "platform/Errors.h"
+#include "platform/Memory.h"
 #include "storage/Drive.h"
 #include "storage/RaidSettings.h"
 #include "volumes/DestinationPath.h"
@@ -110,6 +111,7 @@ class ListView : public ViewSink {
   void OperationStarted() override {}
   void FoundItems(std::vector<FoundItem>& batch, int pc) override {
     percent = pc;
+    AdviseLargeHeapPages();
     for (const FoundItem& it : batch) {
       items++;
       const bool del = (it.flags & kNodeDeleted) != 0;
@@ -315,6 +317,10 @@ int main(int argc, char** argv) {
   // (each give-back was taken again by the next batch).
   mallopt(M_TOP_PAD, 64 << 20);
   mallopt(M_TRIM_THRESHOLD, 256 << 20);
+  // Every thread's memory in the one heap whose growth goes to large pages
+  // (each batch, see FoundItems).
+  mallopt(M_ARENA_MAX, 1);
+  AdviseLargeHeapPages();
   std::string source, listPath, recoverDir, optionsPath = "/nonexistent", overwrite, raidSettings;
   std::string saveSessionPath, loadSessionPath;
   bool longScan = false, deletedOnly = false, skipHeaders = false, noOverlap = false;
