@@ -13,8 +13,9 @@ void AlignedFree(void* p);
 // from call to call (a fresh zero-filled block per file costs more than
 // copying a small file), freed when the thread ends; null when memory runs
 // out. Its contents are not kept when it grows. Slots are independent:
-// 0-4 the engine's recovery, 5 the NTFS family's record reads.
-inline constexpr int kScratchSlots = 6;
+// 0-4 the engine's recovery, 5 the NTFS family's record reads, 6 the ext
+// family's folder reads.
+inline constexpr int kScratchSlots = 7;
 uint8_t* ThreadScratchBuffer(int slot, size_t bytes);
 
 // Asks the system to back the main heap's growth since the last call with
