@@ -215,14 +215,14 @@ int64_t ReadExtData(CVol* volume, const cnode* node, uint64_t offset, uint8_t* b
     }
     if (offset >= u->size) return 0;
     const size_t n = size_t(std::min<uint64_t>(capacity, u->size - offset));
-    memcpy(buffer, u->list + offset, n);
+    memcpy(buffer, u->List() + offset, n);
     return int64_t(n);
   }
   if (u->extents)
     return u->IsDirectory() ? ReadFolderThroughExtents(v, offset, buffer, capacity)
                             : ReadThroughExtents(v, offset, buffer, capacity);
   uint32_t corrupt = 0;
-  return v->ReadFileData(offset, capacity, buffer, capacity, u->list, u->listLength, &corrupt);
+  return v->ReadFileData(offset, capacity, buffer, capacity, u->List(), u->listLength, &corrupt);
 }
 
 uint8_t* ReadExtClusters(CVol& volume, const cnode* node, int64_t cluster, uint32_t count, uint64_t* outBytes) {

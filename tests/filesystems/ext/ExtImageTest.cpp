@@ -309,7 +309,7 @@ TEST(ExtImages, BlocksOfAFileAsDebugfsListsThem) {
         ASSERT_TRUE(v.BuildNodeExtents(&node));
         for (uint64_t l = 0; l < blocks; ++l) mapped.push_back(v.extents->VcnToLcn(l));
       } else {
-        for (uint64_t l = 0; l < blocks; ++l) mapped.push_back(uint64_t(v.MapBlock(l, node.list, node.listLength, nullptr)));
+        for (uint64_t l = 0; l < blocks; ++l) mapped.push_back(uint64_t(v.MapBlock(l, node.List(), node.listLength, nullptr)));
       }
       // debugfs lists the indirect block after the direct ones.
       std::vector<uint64_t> data = expected;
