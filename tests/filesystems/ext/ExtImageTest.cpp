@@ -112,6 +112,23 @@ const Image kImages[] = {{"e4"},      {"e4k"},        {"e2"},      {"e3"},    {"
                          {"e4small"}, {"e4one"},      {"metabg"},  {"metabig", true},
                          {"e4mid"},   {"inline", false, true}};
 
+// Opens the image as *drive (for DeleteDrive), the ext volume that fills
+// it, and the node of one of its inodes.
+void OpenExtNode(const std::string& img, uint32_t inode, Drive** drive, CExt3Vol* v, UnixNode* node) {
+  *drive = CreateDrive(FromUtf8(img));
+  ASSERT_NE(*drive, nullptr);
+  (*drive)->InitDrive(FromUtf8(img));
+  v->drive = *drive;
+  std::vector<uint8_t> sb(1024);
+  ASSERT_TRUE(ReadSectorsWaited(**drive, 2, 1024, sb.data()));
+  ASSERT_EQ(InitUnixVol(v, sb.data(), 0, 512), 1);
+  UnixInodeCache cache;
+  const uint8_t* raw = v->GetInode(inode, nullptr, cache);
+  ASSERT_NE(raw, nullptr);
+  ASSERT_TRUE(FromExtInode(node, ParseExtInode(raw), v));
+  v->SetNodeClusterCode(node);
+}
+
 }  // namespace
 
 TEST(ExtImages, ListAndRecoverAsThePeersDo) {
@@ -290,21 +307,11 @@ TEST(ExtImages, BlocksOfAFileAsDebugfsListsThem) {
     std::vector<uint64_t> expected;
     std::istringstream in(ReadFileText(folder + "/ext-" + name + ".blocks.txt"));
     for (uint64_t b; in >> b;) expected.push_back(b);
-    Drive* drive = CreateDrive(FromUtf8(img));
-    ASSERT_NE(drive, nullptr);
-    drive->InitDrive(FromUtf8(img));
+    Drive* drive = nullptr;
     {
       CExt3Vol v;
-      v.drive = drive;
-      std::vector<uint8_t> sb(1024);
-      ASSERT_TRUE(ReadSectorsWaited(*drive, 2, 1024, sb.data()));
-      ASSERT_EQ(InitUnixVol(&v, sb.data(), 0, 512), 1);
-      UnixInodeCache cache;
-      const uint8_t* raw = v.GetInode(inode, nullptr, cache);
-      ASSERT_NE(raw, nullptr);
       UnixNode node(kNodeExt);
-      ASSERT_TRUE(FromExtInode(&node, ParseExtInode(raw), &v));
-      v.SetNodeClusterCode(&node);
+      ASSERT_NO_FATAL_FAILURE(OpenExtNode(img, inode, &drive, &v, &node));
       const uint64_t blocks = node.size / v.clusterSize + (node.size % v.clusterSize ? 1 : 0);
       std::vector<uint64_t> mapped;
       if (node.extents) {
@@ -344,23 +351,12 @@ TEST(ExtImages, FolderBlocksReadTogetherAsDebugfsCatsThem) {
     SCOPED_TRACE(int(c));
     auto state = std::make_shared<FaultState>();
     FaultyOpener opener(state);
-    Drive* drive = CreateDrive(FromUtf8(img));
-    ASSERT_NE(drive, nullptr);
-    drive->InitDrive(FromUtf8(img));
+    Drive* drive = nullptr;
     {
       CExt3Vol v;
-      v.drive = drive;
-      std::vector<uint8_t> sb(1024);
-      ASSERT_TRUE(ReadSectorsWaited(*drive, 2, 1024, sb.data()));
-      ASSERT_EQ(InitUnixVol(&v, sb.data(), 0, 512), 1);
-      ASSERT_EQ(v.clusterSize, 1024u);
-      UnixInodeCache cache;
-      const uint8_t* raw = v.GetInode(inode, nullptr, cache);
-      ASSERT_NE(raw, nullptr);
       UnixNode node(kNodeExt);
-      ASSERT_TRUE(FromExtInode(&node, ParseExtInode(raw), &v));
-      node.flags2 |= kNode2Directory;
-      v.SetNodeClusterCode(&node);
+      ASSERT_NO_FATAL_FAILURE(OpenExtNode(img, inode, &drive, &v, &node));
+      ASSERT_EQ(v.clusterSize, 1024u);
       ASSERT_TRUE(node.extents && node.IsDirectory());
       ASSERT_EQ(node.size, cat.size());
       ASSERT_TRUE(v.BuildNodeExtents(&node));
