@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     UnixNode node(kNodeExt);
     // No drive: a size rebuild cannot read and must fail cleanly.
     if (FromExtInode(&node, ParseExtInode(p), haveVolume ? &v : nullptr)) {
-      if (node.listLength > (node.inlineData ? 255 : 60) || (node.listLength && !node.list)) std::abort();
+      if (node.listLength > (node.inlineData ? 255 : 60) || (node.listLength && !node.List())) std::abort();
       if (node.inlineData && node.listLength > node.size) std::abort();
       uint8_t area[60];
       node.BlockArea(area);

@@ -35,11 +35,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<uint8_t> buffer(length);
   uint32_t corrupt = 0;
   if (!node.extents) {
-    const int64_t got = v->ReadFileData(offset, length, buffer.data(), buffer.size(), node.list, node.listLength, &corrupt);
+    const int64_t got = v->ReadFileData(offset, length, buffer.data(), buffer.size(), node.List(), node.listLength, &corrupt);
     if (got > int64_t(length)) std::abort();
     for (uint64_t l = 0; l < 64; ++l) {
       bool bad = false;
-      const int64_t b = v->MapBlock(l * 97, node.list, node.listLength, &bad);
+      const int64_t b = v->MapBlock(l * 97, node.List(), node.listLength, &bad);
       if (b >= int64_t(v->totalBlocks)) std::abort();
     }
   }

@@ -27,6 +27,9 @@ Writes CORPUS_DIR/<target>/<name> for:
   fuzz_ext_inode, fuzz_ext_dir, fuzz_unix_blockmap  small ext2 and ext4
                images made by mke2fs (when it is installed), whole and in
                8 KiB slices
+  fuzz_ext_folder  an ext4 and an ext2 image whose folder of 120 files has
+               its blocks apart, its first four bytes naming each of the
+               first inodes
   fuzz_exfat_dir  boot sector and root folder of volumes mkfs.exfat makes
                (when it is installed) and of the exFAT fixtures in the
                fixture cache ($DV_FIXTURE_CACHE, else build/fixtures)
@@ -386,6 +389,21 @@ def ext_seeds(corpus):
             for at in range(0, 64 << 10, 8 << 10):
                 write(corpus, "fuzz_ext_inode", "%s-%d" % (name, at), data[at:at + (8 << 10)])
             write(corpus, "fuzz_ext_inode", name + "-sb", data[1024:2048])
+        # A folder whose blocks lie between its files' data.
+        os.makedirs(os.path.join(tmp, "many", "m"))
+        for i in range(120):
+            with open(os.path.join(tmp, "many", "m", "file%03d" % i), "wb") as f:
+                f.write(b"x" * 700)
+        for name, args in (("ext4", ["-t", "ext4", "-O", "^has_journal"]), ("ext2", ["-t", "ext2"])):
+            img = os.path.join(tmp, name + "-many.img")
+            with open(img, "wb") as f:
+                f.truncate(256 << 10)
+            if subprocess.run([mke2fs, "-q", "-F", "-b", "1024", "-N", "160", "-d", os.path.join(tmp, "many")] + args +
+                              [img], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode:
+                continue
+            data = open(img, "rb").read()
+            for inode in range(2, 16):
+                write(corpus, "fuzz_ext_folder", "%s-%d" % (name, inode), struct.pack("<I", inode) + data[4:])
 def exfat_seeds(corpus):
     import shutil
     import subprocess

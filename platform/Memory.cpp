@@ -1,5 +1,9 @@
 #include "platform/Memory.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <mutex>
 #include <cstdlib>
 #include <cstring>
 
@@ -29,4 +33,16 @@ uint8_t* ThreadScratchBuffer(int slot, size_t bytes) {
     s.n = s.p ? bytes : 0;
   }
   return s.p;
+}
+
+void AdviseLargeHeapPages() {
+  static std::mutex lock;
+  static uintptr_t advised = 0;  // the heap's end at the last call
+  const std::lock_guard<std::mutex> hold(lock);
+  const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
+  const uintptr_t end = reinterpret_cast<uintptr_t>(sbrk(0)) & ~(page - 1);
+  // The first call only marks where the heap is now.
+  if (advised && end > advised)
+    madvise(reinterpret_cast<void*>(advised), end - advised, MADV_HUGEPAGE);  // refused: pages as before
+  advised = end;
 }

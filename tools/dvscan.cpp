@@ -41,6 +41,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -67,6 +68,7 @@
 #include "foundation/Trace.h"
 #include "foundation/UiServices.h"
 #include "platform/Errors.h"
+#include "platform/Memory.h"
 #include "storage/Drive.h"
 #include "storage/RaidSettings.h"
 #include "volumes/DestinationPath.h"
@@ -110,6 +112,7 @@ class ListView : public ViewSink {
   void OperationStarted() override {}
   void FoundItems(std::vector<FoundItem>& batch, int pc) override {
     percent = pc;
+    AdviseLargeHeapPages();
     for (const FoundItem& it : batch) {
       items++;
       const bool del = (it.flags & kNodeDeleted) != 0;
@@ -157,20 +160,28 @@ class ListView : public ViewSink {
   void OperationEnded(int64_t) override {}
 
  private:
+  // The path the Save command writes below its destination (the volume
+  // makes no folder), "?" for none (empty name or too long); then size,
+  // deleted, status and node, tab-separated.
   void WriteLine(const FoundItem& it, bool del) {
-    static const WString kRoot = u"/r";
-    WString dest;
-    std::string path;
-    // The path the Save command writes below its destination: the volume
-    // makes no folder.
-    if (BuildDestinationPath(kRoot, FolderBelowVolume(it.folderPath), it.name, &dest))
-      path = ToUtf8(WStringView(dest).substr(kRoot.size() + 1));
-    else path = "?";  // no destination path (empty name or too long)
-    const char* status = it.condition == 328 ? "Good" : it.condition == 329 ? "Poor" : "";
-    if (std::fprintf(list, "%s\t%llu\t%d\t%s\t%d\n", path.c_str(), (unsigned long long)it.size, del ? 1 : 0, status,
-                     int(it.nodeIndex)) < 0)
-      listFailed = true;
+    line_.clear();
+    if (paths_.Build(FolderBelowVolume(it.folderPath), it.name, &dest_)) line_.append(dest_, kRootBytes);
+    else line_ += '?';
+    char number[24];
+    line_ += '\t';
+    line_.append(number, std::to_chars(number, number + sizeof number, (unsigned long long)it.size).ptr);
+    line_ += del ? "\t1\t" : "\t0\t";
+    line_ += it.condition == 328 ? "Good" : it.condition == 329 ? "Poor" : "";
+    line_ += '\t';
+    line_.append(number, std::to_chars(number, number + sizeof number, int(it.nodeIndex)).ptr);
+    line_ += '\n';
+    if (std::fwrite(line_.data(), 1, line_.size(), list) != line_.size()) listFailed = true;
   }
+
+  // Paths below "/r", given without it.
+  static constexpr size_t kRootBytes = 3;
+  DestinationPathCache paths_{u"/r"};
+  std::string dest_, line_;
 };
 
 // mkdir -p through the engine's own folder maker: each missing folder of
@@ -315,6 +326,10 @@ int main(int argc, char** argv) {
   // (each give-back was taken again by the next batch).
   mallopt(M_TOP_PAD, 64 << 20);
   mallopt(M_TRIM_THRESHOLD, 256 << 20);
+  // Every thread's memory in the one heap whose growth goes to large pages
+  // (each batch, see FoundItems).
+  mallopt(M_ARENA_MAX, 1);
+  AdviseLargeHeapPages();
   std::string source, listPath, recoverDir, optionsPath = "/nonexistent", overwrite, raidSettings;
   std::string saveSessionPath, loadSessionPath;
   bool longScan = false, deletedOnly = false, skipHeaders = false, noOverlap = false;

@@ -91,6 +91,34 @@ bool Fail(int error, WStringView what) {
   return false;
 }
 
+// The folder path's components, each made safe, after "/" each.
+void AppendFolderComponents(WStringView folderPath, WString* path) {
+  // Paths of the model begin with "\\"; only a path from a recycle bin's
+  // record begins with its drive ("C:\\work\\").
+  const bool fromRecycleBin = folderPath.size() >= 2 && IsDriveComponent(folderPath.substr(0, 2)) &&
+                              (folderPath.size() == 2 || folderPath[2] == u'\\');
+  size_t pos = 0;
+  while (pos <= folderPath.size()) {
+    size_t end = folderPath.find(u'\\', pos);
+    if (end == WStringView::npos) end = folderPath.size();
+    WStringView part = folderPath.substr(pos, end - pos);
+    if (pos == 0 && fromRecycleBin) part = part.substr(0, 1);
+    pos = end + 1;
+    if (part.empty()) continue;
+    *path += u'/';
+    *path += DestinationComponent(part);
+  }
+}
+
+// A name DestinationComponent gives back unchanged whose UTF-8 is its
+// characters: printable ASCII but the separators, not "." or "..".
+bool KeptAsItIs(WStringView name) {
+  if (name.empty() || name.size() > kMaxComponentBytes || name == u"." || name == u"..") return false;
+  for (char16_t c : name)
+    if (c < 0x20 || c > 0x7E || c == u'/' || c == u'\\') return false;
+  return true;
+}
+
 }  // namespace
 
 size_t Utf8Length(WStringView text) {
@@ -129,22 +157,7 @@ bool BuildDestinationPath(WStringView root, WStringView folderPath, WStringView 
 
   WString path = StripTrailingSlashes(root);
   const size_t rootLength = path.size();
-
-  // Paths of the model begin with "\\"; only a path from a recycle bin's
-  // record begins with its drive ("C:\\work\\").
-  const bool fromRecycleBin = folderPath.size() >= 2 && IsDriveComponent(folderPath.substr(0, 2)) &&
-                              (folderPath.size() == 2 || folderPath[2] == u'\\');
-  size_t pos = 0;
-  while (pos <= folderPath.size()) {
-    size_t end = folderPath.find(u'\\', pos);
-    if (end == WStringView::npos) end = folderPath.size();
-    WStringView part = folderPath.substr(pos, end - pos);
-    if (pos == 0 && fromRecycleBin) part = part.substr(0, 1);
-    pos = end + 1;
-    if (part.empty()) continue;
-    path += u'/';
-    path += DestinationComponent(part);
-  }
+  AppendFolderComponents(folderPath, &path);
 
   WString last = DestinationComponent(name);
   if (!stream.empty()) {
@@ -163,6 +176,37 @@ bool BuildDestinationPath(WStringView root, WStringView folderPath, WStringView 
   // passes, whatever changes above.
   if (path.size() <= rootLength || !IsBelowRoot(root, path)) return Fail(EINVAL, path);
   *out = std::move(path);
+  return true;
+}
+
+DestinationPathCache::DestinationPathCache(WStringView root)
+    : root_(root), rootOk_(!root.empty() && root.find(u'\0') == WStringView::npos) {}
+
+bool DestinationPathCache::Build(WStringView folderPath, WStringView name, std::string* out) {
+  if (rootOk_ && KeptAsItIs(name)) {
+    if (!haveFolder_ || folderPath != folderPath_) {
+      WString path = StripTrailingSlashes(root_);
+      AppendFolderComponents(folderPath, &path);
+      // A kept name is one more component that is neither empty, "." nor
+      // "..": the whole path lies below the root when the folder's part
+      // does with any such name.
+      folderOk_ = IsBelowRoot(root_, path + u"/_");
+      folder_ = ToUtf8(path);
+      folderPath_.assign(folderPath);
+      haveFolder_ = true;
+    }
+    if (folderOk_ && folder_.size() + 1 + name.size() < size_t(PATH_MAX)) {
+      out->assign(folder_);
+      *out += '/';
+      const size_t at = out->size();
+      out->resize(at + name.size());
+      for (size_t i = 0; i < name.size(); ++i) (*out)[at + i] = char(name[i]);
+      return true;
+    }
+  }
+  WString path;
+  if (!BuildDestinationPath(root_, folderPath, name, &path)) return false;
+  *out = ToUtf8(path);
   return true;
 }
 

@@ -7,6 +7,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "platform/Text.h"
 
@@ -51,6 +52,27 @@ WStringView FolderBelowVolume(WStringView folderPath);
 // the root; true otherwise.
 bool BuildDestinationPath(WStringView root, WStringView folderPath, WStringView name, WString* out,
                           WStringView stream = {});
+
+// BuildDestinationPath for the items of one folder after another, as
+// UTF-8 (ToUtf8 of its result): the folder's part is made when the folder
+// path changes, and a name the rule leaves as it is (printable ASCII but
+// "/" and "\", not "." or "..", at most kMaxComponentBytes) is appended to
+// it. Any other name, and a path that might reach PATH_MAX, goes through
+// BuildDestinationPath itself: the same results and the same refusals.
+class DestinationPathCache {
+ public:
+  explicit DestinationPathCache(WStringView root);
+  // False (last error set, *out unchanged) where BuildDestinationPath is.
+  bool Build(WStringView folderPath, WStringView name, std::string* out);
+
+ private:
+  WString root_;
+  bool rootOk_ = false;
+  WString folderPath_;  // the folder path of the part below
+  bool haveFolder_ = false;
+  bool folderOk_ = false;  // the part lies below the root
+  std::string folder_;     // root and folder components, UTF-8
+};
 
 // Lexical check: path lies strictly below root (no ".", ".." or empty
 // component after the root, no NUL).

@@ -17,6 +17,7 @@
 #include "filesystems/ext/UnixNode.h"
 #include "foundation/ByteOrder.h"
 #include "foundation/Trace.h"
+#include "platform/Memory.h"
 #include "storage/Drive.h"
 #include "volumes/BootVolume.h"
 #include "volumes/Extents.h"
@@ -124,6 +125,83 @@ int64_t ReadThroughExtents(CVol* v, uint64_t offset, uint8_t* buffer, size_t cap
   return int64_t(done);
 }
 
+// A folder's blocks are written as it grows, between the data of the files
+// made in it meanwhile: read one by one they cost a drive request each.
+// Blocks that lie within one transfer of each other are read in one request
+// and taken out of it. A request that met a read error is read again piece
+// by piece, so that each block gets the reading (and zeros) it gets alone.
+constexpr uint64_t kGatherBytes = 0x100000;
+constexpr int kGatherSlot = 6;
+
+int64_t ReadFolderThroughExtents(CVol* v, uint64_t offset, uint8_t* buffer, size_t capacity) {
+  CExtents* map = v->extents.get();
+  const uint32_t cs = map ? map->clusterSize : 0;
+  Drive* drive = v->drive ? v->drive : g_currentDrive;
+  if (!cs || !drive || cs != v->clusterSize || offset % cs || capacity % cs || cs > kGatherBytes)
+    return ReadThroughExtents(v, offset, buffer, capacity);
+  struct Piece {
+    uint64_t at, lcn, count;  // at: the first cluster's place in the buffer
+  };
+  thread_local std::vector<Piece> pieces;
+  pieces.clear();
+  const uint64_t first = offset / cs, clusters = capacity / cs;
+  uint64_t done = 0;
+  while (done < clusters) {
+    uint64_t left = 0, next = 0;
+    const uint64_t lcn = map->VcnToLcn(first + done, &left, &next);
+    const uint64_t want = clusters - done;
+    if (left > 0) {
+      // What the plain read refuses, it refuses itself.
+      if (lcn > uint64_t(INT64_MAX) / cs) return ReadThroughExtents(v, offset, buffer, capacity);
+      const uint64_t n = std::min(left, want);
+      pieces.push_back(Piece{done, lcn, n});
+      done += n;
+    } else {
+      if (next == 0) {
+        if (done == 0) return ReadThroughExtents(v, offset, buffer, capacity);
+        break;  // past the mapping: what lies before it
+      }
+      const uint64_t n = std::min(next, want);
+      memset(buffer + done * cs, 0, size_t(n * cs));
+      done += n;
+    }
+  }
+  auto readAlone = [&](const Piece& p) {
+    uint32_t got = 0;
+    return v->ReadClusters(buffer + p.at * cs, int64_t(p.lcn), uint32_t(p.count), cs, size_t(p.count * cs), &got) &&
+           got == p.count;
+  };
+  const uint64_t spanLimit = kGatherBytes / cs;
+  for (size_t i = 0; i < pieces.size();) {
+    // The pieces from i whose blocks lie within one transfer.
+    uint64_t lo = pieces[i].lcn, hi = pieces[i].lcn + pieces[i].count;
+    size_t end = i + 1;
+    while (end < pieces.size()) {
+      const uint64_t a = std::min(lo, pieces[end].lcn), b = std::max(hi, pieces[end].lcn + pieces[end].count);
+      if (b - a > spanLimit) break;
+      lo = a, hi = b;
+      ++end;
+    }
+    bool gathered = false;
+    if (end - i > 1) {
+      uint8_t* scratch = ThreadScratchBuffer(kGatherSlot, kGatherBytes);
+      const uint32_t errors = drive->TotalErrors();
+      uint32_t got = 0;
+      if (scratch && v->ReadClusters(scratch, int64_t(lo), uint32_t(hi - lo), cs, kGatherBytes, &got) &&
+          got == hi - lo && drive->TotalErrors() == errors) {
+        for (size_t k = i; k < end; ++k)
+          memcpy(buffer + pieces[k].at * cs, scratch + (pieces[k].lcn - lo) * cs, size_t(pieces[k].count * cs));
+        gathered = true;
+      }
+    }
+    if (!gathered)
+      for (size_t k = i; k < end; ++k)
+        if (!readAlone(pieces[k])) return -1;
+    i = end;
+  }
+  return int64_t(done * cs);
+}
+
 int64_t ReadExtData(CVol* volume, const cnode* node, uint64_t offset, uint8_t* buffer, size_t capacity) {
   const UnixNode* u = AsExtNode(node);
   auto* v = dynamic_cast<CUnixVol*>(volume);
@@ -137,12 +215,14 @@ int64_t ReadExtData(CVol* volume, const cnode* node, uint64_t offset, uint8_t* b
     }
     if (offset >= u->size) return 0;
     const size_t n = size_t(std::min<uint64_t>(capacity, u->size - offset));
-    memcpy(buffer, u->list + offset, n);
+    memcpy(buffer, u->List() + offset, n);
     return int64_t(n);
   }
-  if (u->extents) return ReadThroughExtents(v, offset, buffer, capacity);
+  if (u->extents)
+    return u->IsDirectory() ? ReadFolderThroughExtents(v, offset, buffer, capacity)
+                            : ReadThroughExtents(v, offset, buffer, capacity);
   uint32_t corrupt = 0;
-  return v->ReadFileData(offset, capacity, buffer, capacity, u->list, u->listLength, &corrupt);
+  return v->ReadFileData(offset, capacity, buffer, capacity, u->List(), u->listLength, &corrupt);
 }
 
 uint8_t* ReadExtClusters(CVol& volume, const cnode* node, int64_t cluster, uint32_t count, uint64_t* outBytes) {

@@ -104,7 +104,7 @@ void ExtWriteNodeTail(const cnode& node, SessionTailWriter& out) {
              (n.sizeRebuilt ? kTailSizeRebuilt : 0));
   out.Number(n.modifyTime);
   out.EndLine();
-  out.Runs(n.list, n.listLength);
+  out.Runs(n.List(), n.listLength);
 }
 
 void ExtReadNodeTail(cnode& node, SessionTailReader& in) {

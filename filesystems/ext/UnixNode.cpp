@@ -15,23 +15,30 @@
 
 using namespace ext;
 
-UnixNode::~UnixNode() { delete[] list; }
+UnixNode::~UnixNode() {
+  if (listLength > kInlineListBytes) delete[] heap_;
+}
 
 bool UnixNode::SetList(const uint8_t* bytes, uint8_t length) {
-  delete[] list;
-  list = nullptr;
+  if (listLength > kInlineListBytes) delete[] heap_;
+  heap_ = nullptr;
   listLength = 0;
   if (!length) return true;
-  list = new (std::nothrow) uint8_t[length];
-  if (!list) return false;
-  memcpy(list, bytes, length);
+  if (length <= kInlineListBytes) {
+    memcpy(inline_, bytes, length);
+  } else {
+    heap_ = new (std::nothrow) uint8_t[length];
+    if (!heap_) return false;
+    memcpy(heap_, bytes, length);
+  }
   listLength = length;
   return true;
 }
 
 void UnixNode::BlockArea(uint8_t out[60]) const {
   memset(out, 0, kInodeBlockAreaBytes);
-  if (list) memcpy(out, list, listLength < kInodeBlockAreaBytes ? listLength : kInodeBlockAreaBytes);
+  if (const uint8_t* list = List())
+    memcpy(out, list, listLength < kInodeBlockAreaBytes ? listLength : kInodeBlockAreaBytes);
 }
 
 uint64_t UnixNode::GetTime() const { return (uint64_t(modifyTime) + kUnixEpochSeconds) * 10000000ull; }
@@ -39,6 +46,7 @@ uint64_t UnixNode::GetTime() const { return (uint64_t(modifyTime) + kUnixEpochSe
 WString UnixNode::GetTimeText() const { return FormatDateTime(GetTime()); }
 
 int64_t UnixNode::GetFirstSector(const CUnixVol& v, uint32_t sectorSize) const {
+  const uint8_t* list = List();
   if (!list || !sectorSize || inlineData) return -1;
   uint64_t block = 0;
   if (extents) {
@@ -62,7 +70,7 @@ bool Unix::CopyNode(UnixNode* to, const UnixNode* from) {
   to->extents = from->extents;
   to->inlineData = from->inlineData;
   to->sizeRebuilt = from->sizeRebuilt;
-  return to->SetList(from->list, from->listLength);
+  return to->SetList(from->List(), from->listLength);
 }
 
 namespace {

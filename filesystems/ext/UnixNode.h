@@ -12,19 +12,27 @@ class CUnixVol;
 struct ExtInode;
 
 struct UnixNode : cnode {
+  // A list of up to this many bytes (an extent header with one extent, six
+  // block pointers: most files) is kept in the node itself, a longer one in
+  // memory of its own. A scan keeps a million nodes.
+  static constexpr uint8_t kInlineListBytes = 24;
+
   uint32_t modifyTime = 0;  // seconds since 1970
-  uint8_t listLength = 0;   // bytes of `list`
+  uint8_t listLength = 0;   // bytes of the list
   uint8_t extents = 0;      // the list is an ext4 extent tree root
   uint8_t inlineData = 0;   // the inode holds its data itself: the list
                             // holds it (unless longer than a list may be)
   uint8_t sizeRebuilt = 0;  // the size came from the extent tree
-  uint8_t* list = nullptr;  // owned
 
   explicit UnixNode(uint8_t kindByte) : cnode(kindByte) {}
   ~UnixNode();
   UnixNode(const UnixNode&) = delete;
   UnixNode& operator=(const UnixNode&) = delete;
 
+  // The list's bytes; null when it is empty.
+  const uint8_t* List() const {
+    return listLength == 0 ? nullptr : listLength <= kInlineListBytes ? inline_ : heap_;
+  }
   // Replaces the list by a copy of `length` bytes; false when out of memory.
   bool SetList(const uint8_t* bytes, uint8_t length);
   // The list as the inode's 60-byte area (zero-padded).
@@ -35,6 +43,12 @@ struct UnixNode : cnode {
   WString GetTimeText() const;
   // First sector of the data in sectors of sectorSize, -1 when none.
   int64_t GetFirstSector(const CUnixVol& volume, uint32_t sectorSize) const;
+
+ private:
+  union {
+    uint8_t* heap_ = nullptr;  // owned, for a list longer than kInlineListBytes
+    uint8_t inline_[kInlineListBytes];
+  };
 };
 
 namespace Unix {

@@ -109,11 +109,14 @@ const uint8_t* CUnixVol::GetInode(uint64_t n, int64_t* sectorOut, UnixInodeCache
     *sectorOut = int64_t(startSector + (block * clusterSize + byteInBlock) / dss);
   }
   if (!cached) {
+    const bool continues = cache.count && index == cache.first + cache.count;
+    const uint32_t want = continues ? std::max(cache.capacity, std::min(cache.lastRead * 2, kMaxInodeReadAhead))
+                                    : cache.capacity;
     cache.count = 0;
     const uint64_t tableBlocks = (uint64_t(inodesPerGroup) + inodesPerBlock - 1) / inodesPerBlock;
     const uint64_t blockInTable = within >> inodesPerBlockShift;
     const uint64_t block = uint64_t(table) + blockInTable;
-    uint64_t blocks = std::min<uint64_t>(tableBlocks - blockInTable, std::max<uint32_t>(1, cache.capacity / clusterSize));
+    uint64_t blocks = std::min<uint64_t>(tableBlocks - blockInTable, std::max<uint32_t>(1, want / clusterSize));
     if (block >= totalBlocks) return nullptr;
     blocks = std::min<uint64_t>(blocks, totalBlocks - block);
     try {
@@ -124,6 +127,7 @@ const uint8_t* CUnixVol::GetInode(uint64_t n, int64_t* sectorOut, UnixInodeCache
     uint32_t got = 0;
     if (!ReadClusters(cache.data.data(), int64_t(block), uint32_t(blocks), 0, cache.data.size(), &got) || !got)
       return nullptr;
+    cache.lastRead = uint32_t(blocks * clusterSize);
     // A sector of implausible inodes yields none.
     const ExtInodeContext context = InodeContext();
     const uint32_t piece = std::max(sectorSize, inodeSize);

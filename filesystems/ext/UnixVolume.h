@@ -13,13 +13,18 @@ class HTree;
 struct UnixNode;
 
 // A caller's cache of inode-table blocks (the volume's own caches are for
-// pointers and descriptors).
+// pointers and descriptors). A miss reads `capacity` bytes of the table; a
+// miss that continues the last read (the inodes of a folder's files, made
+// one after another) reads twice as much as that one, up to
+// kMaxInodeReadAhead.
+inline constexpr uint32_t kMaxInodeReadAhead = 0x100000;
 struct UnixInodeCache {
   explicit UnixInodeCache(uint32_t bytes = 0x10000) : capacity(bytes) {}
   uint32_t capacity;
   std::vector<uint8_t> data;
   uint64_t first = 0;  // first inode index (0-based) cached
   uint64_t count = 0;  // inodes cached
+  uint32_t lastRead = 0;  // bytes of the last read
 };
 
 class CUnixVol : public CVol {

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <string>
 
@@ -116,6 +117,58 @@ TEST(DestinationPath, Paths) {
   std::u16string deep = u"\\";
   for (int i = 0; i < 40; ++i) deep += std::u16string(200, u'd') + u"\\";
   EXPECT_FALSE(BuildDestinationPath(u"/d", deep, u"f", &out));
+}
+
+// The cache gives what BuildDestinationPath gives, for names it appends
+// itself and for the names it hands on, in every order of folders.
+TEST(DestinationPath, CacheGivesTheRulesPaths) {
+  GlobalObjectsScope scope;
+  std::u16string deep = u"\\";
+  for (int i = 0; i < 19; ++i) deep += std::u16string(200, u'd') + u"\\";
+  const std::u16string folders[] = {
+      u"\\a\\b\\", u"\\", u"", u"\\..\\.\\x\\", u"\\a/..\\", u"C:\\work\\", u"\\C:\\",
+      std::u16string(u"\\n\0l\\", 6), u"\\\u00E9t\u00E9\\", u"\\tab\there\\", deep,
+  };
+  const std::u16string names[] = {
+      u"f.txt", u"", u".", u"..", u"...", u"a/b", u"a\\b", u"../../etc/passwd", std::u16string(u"a\0b", 3),
+      u"tab\there", u"del\x7F", u"c1\x85", u"~!@#$%^&*()_+{}|:<>?", u" ", u"\u00E9.txt", u"\U0001F600",
+      std::u16string(1, char16_t(0xD800)), std::u16string(255, u'n'), std::u16string(256, u'n'),
+      std::u16string(260, u'x') + u".jpg", std::u16string(200, u'p'),
+  };
+  for (const std::u16string root : {u"/r", u"/r/", u"/", u""}) {
+    DestinationPathCache cache(root);
+    for (int pass = 0; pass < 2; ++pass) {
+      for (const std::u16string& folder : folders) {
+        for (const std::u16string& name : names) {
+          SCOPED_TRACE(ToUtf8(root) + " | " + ToUtf8(folder).substr(0, 40) + " | " + ToUtf8(name).substr(0, 40));
+          WString expected;
+          const bool ok = BuildDestinationPath(root, folder, name, &expected);
+          std::string out = "unchanged";
+          EXPECT_EQ(cache.Build(folder, name, &out), ok);
+          EXPECT_EQ(out, ok ? ToUtf8(expected) : "unchanged");
+        }
+      }
+    }
+  }
+  // Near PATH_MAX: the longest name that fits, and one more character.
+  DestinationPathCache cache(u"/r");
+  const std::u16string folder = deep + std::u16string(100, u'e') + u"\\";
+  WString probe;
+  ASSERT_TRUE(BuildDestinationPath(u"/r", folder, u"f", &probe));
+  const size_t folderBytes = probe.size() - 2;  // without "/f"
+  const size_t fits = size_t(PATH_MAX) - 2 - folderBytes;
+  ASSERT_LT(fits, kMaxComponentBytes);
+  for (const size_t n : {fits - 1, fits, fits + 1}) {
+    const std::u16string name(n, u'm');
+    WString expected;
+    const bool ok = BuildDestinationPath(u"/r", folder, name, &expected);
+    EXPECT_EQ(ok, n <= fits) << n;
+    std::string out;
+    EXPECT_EQ(cache.Build(folder, name, &out), ok) << n;
+    if (ok) {
+      EXPECT_EQ(out, ToUtf8(expected));
+    }
+  }
 }
 
 TEST(DestinationPath, BelowRoot) {
