@@ -267,8 +267,9 @@ std::map<std::string, std::string> Md5sByPath(const std::string& text) {
 }  // namespace
 
 // Partition table and boot sectors gone. lost.img: the volume at 63 comes
-// back from its system records (its backup boot sector agrees), the one at
-// 32768 (no boot sector left) from its system records only; lost4k.img: a
+// back from its system records (its backup boot sector, met later, names
+// the same volume), the one at 32768 (no boot sector left) from its system
+// records only, though they lie on the default volume's grid; lost4k.img: a
 // volume of 4096-byte sectors at 2049 of a disk of 512-byte sectors, from
 // its system records (4096 bytes, straddling the 1 MiB reads). Each volume
 // is in the table at its start and holds the files and folders fls listed
