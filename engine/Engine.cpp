@@ -192,6 +192,7 @@ NTFSVol* NTFSObj::CreateDefaultVolume() {
   v->sizeSectors = drive ? drive->SectorCount() : 0;
   v->SetClusterSize(4096);
   v->type = kVolNtfs;
+  v->defaultVolume = true;
   return v;
 }
 

@@ -485,8 +485,9 @@ std::vector<NTFSVol*> CandidateVolumes(NTFSObj* engine, const snode* node, bool*
   std::vector<NTFSVol*> candidates;
   const std::vector<CVol*>& vols = engine->volumes;
   std::vector<uint8_t> mark(vols.size(), 0);
-  const bool range = engine->volumeRangeChosen || (g_endVolume > g_firstVolume && g_firstVolume >= 0 &&
-                                                  (g_firstVolume > 0 || size_t(g_endVolume) < vols.size()));
+  // Only the user's choice of volumes makes a range: a Long Scan adds the
+  // volumes it finds past the end the whole-drive choice was given.
+  const bool range = engine->volumeRangeChosen;
   if (rangeChosen) *rangeChosen = range;
   const bool own = node->volumeIndex != kNoVolume;
   if (engine->scanMode == 0 && engine->drive && engine->drive->IsVolumeDevice()) {

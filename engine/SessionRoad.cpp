@@ -1,14 +1,17 @@
 // The scan driver's session road: the engine takes a loaded session's
 // tables and hands its list over as a scan hands over what it finds.
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "engine/Engine.h"
 #include "engine/SendObj.h"
 #include "engine/Session.h"
 #include "filesystems/ntfs/Definitions.h"
+#include "filesystems/ntfs/Inode.h"
 #include "filesystems/ntfs/NtfsBoot.h"
 #include "filesystems/ntfs/NtfsVolume.h"
+#include "foundation/ByteOrder.h"
 #include "foundation/SectRanges.h"
 #include "platform/Errors.h"
 #include "storage/Drive.h"
@@ -20,21 +23,61 @@
 
 namespace {
 
-// The file keeps no record size for an NTFS volume: its boot sector has it.
-// A volume whose boot sector cannot be read keeps records of 1024 bytes.
-void TakeRecordSize(NTFSVol* v, Drive* drive) {
-  if (!drive) return;
+// The first sector at `sector` into `out` (at least 512 bytes); false
+// when it cannot be read.
+bool ReadFirstSector(Drive* drive, uint64_t sector, std::vector<uint8_t>& out) {
   const uint32_t ss = drive->SectorSize();
-  std::vector<uint8_t> boot(std::max<uint32_t>(ss, 512));
+  out.assign(std::max<uint32_t>(ss, 512), 0);
   try {
-    if (!drive->ReadSectors(int64_t(v->startSector), ss, drive->RetryPiece(), boot.data(), true)) return;
+    return drive->ReadSectors(int64_t(sector), ss, drive->RetryPiece(), out.data(), true);
   } catch (const DvCodeError&) {
-    return;
+    return false;
   }
-  if (!NTFS::IsBootSector(boot.data())) return;
+}
+
+// The file keeps no record size for an NTFS volume: its boot sector has it.
+// False when the boot sector cannot be read or names none.
+bool TakeRecordSize(NTFSVol* v, Drive* drive) {
+  std::vector<uint8_t> boot;
+  if (!ReadFirstSector(drive, v->startSector, boot) || !NTFS::IsBootSector(boot.data())) return false;
   const int8_t n = int8_t(boot[ntfs::kBootClustersPerRecord]);
   const uint64_t bytes = n < 0 ? (-n < 32 ? uint64_t(1) << -n : 0) : uint64_t(n) * v->clusterSize;
-  if (bytes == 1024 || bytes == 2048 || bytes == 4096) v->SetRecordSize(uint32_t(bytes));
+  if (bytes != 1024 && bytes != 2048 && bytes != 4096) return false;
+  v->SetRecordSize(uint32_t(bytes));
+  return true;
+}
+
+// A volume without its boot sector (one the Long Scan made again from its
+// records) takes the record size from the header of a record of one of its
+// nodes; with none readable it keeps records of 1024 bytes, and resident
+// data past them would be lost.
+void TakeRecordSizesFromRecords(const std::vector<NTFSVol*>& byIndex, const CNdArray& nodes, Drive* drive) {
+  // A few records a volume are read at most: a volume whose records are
+  // gone since the scan costs no read a node.
+  constexpr uint8_t kTries = 16;
+  std::vector<uint8_t> tries(byIndex.size(), 0);
+  std::vector<bool> done(byIndex.size(), false);
+  size_t left = 0;
+  for (size_t k = 0; k < byIndex.size(); k++) left += byIndex[k] != nullptr;
+  std::vector<uint8_t> sector;
+  for (int64_t i = 0, n = nodes.Count(); i < n && left; i++) {
+    const cnode* c = nodes.GetAt(i);
+    if (!c || !c->IsSnode() || c->volumeIndex >= byIndex.size() || !byIndex[c->volumeIndex] || done[c->volumeIndex])
+      continue;
+    const auto* node = static_cast<const snode*>(c);
+    if (!node->position || (node->flags & kInodeCarved)) continue;
+    const uint16_t v = c->volumeIndex;
+    bool found = false;
+    if (ReadFirstSector(drive, node->position, sector) && std::memcmp(sector.data(), "FILE", 4) == 0) {
+      const uint32_t bytes = Le32(sector.data() + ntfs::kRecAllocated);
+      found = bytes == 1024 || bytes == 2048 || bytes == 4096;
+      if (found) byIndex[v]->SetRecordSize(bytes);
+    }
+    if (found || ++tries[v] == kTries) {
+      done[v] = true;
+      left--;
+    }
+  }
 }
 
 }  // namespace
@@ -47,15 +90,17 @@ void NTFSObj::TakeSession(SLSession& session) {
   // the engine shares with the drive.
   volumeTable->Clear();
   volumes.reserve(session.volumes.size());
+  std::vector<NTFSVol*> noBootSector(session.volumes.size(), nullptr);
   for (size_t k = 0; k < session.volumes.size(); k++) {
     CVol* v = session.volumes[k];
     v->SetVolumeNumber(uint16_t(k));
     v->drive = drive;
     v->engine = this;
-    if (auto* ntfs = dynamic_cast<NTFSVol*>(v)) TakeRecordSize(ntfs, drive);
+    if (auto* ntfs = dynamic_cast<NTFSVol*>(v); ntfs && drive && !TakeRecordSize(ntfs, drive)) noBootSector[k] = ntfs;
     volumes.push_back(v);
   }
   session.volumes.clear();
+  if (drive && nodes) TakeRecordSizesFromRecords(noBootSector, *nodes, drive);
 }
 
 int NTFSObj::ReadDVS(SLSession& session) {

@@ -39,7 +39,9 @@ uint32_t HeaderRecordSize(const uint8_t* record) {
 
 // The NTFS volume of the drive's table whose record grid holds the record
 // at drive sector `position`: the record lies inside the volume at a whole
-// number of records from its start. Null when none does.
+// number of records from its start. Null when none does. The default
+// volume's grid is no evidence (every even sector lies on it): a record
+// there stays loose, so a lost volume's system records still make it.
 NTFSVol* VolumeOfRecord(Drive* drive, int64_t position, uint32_t recordBytes) {
   if (!drive) return nullptr;
   const uint32_t ds = drive->SectorSize();
@@ -48,7 +50,7 @@ NTFSVol* VolumeOfRecord(Drive* drive, int64_t position, uint32_t recordBytes) {
     CVol* v = VolumeAt(*drive, i);
     if (!v || v->type != kVolNtfs || uint64_t(position) < v->startSector) continue;
     auto* nv = static_cast<NTFSVol*>(v);
-    if (nv->recordSize != recordBytes) continue;
+    if (nv->defaultVolume || nv->recordSize != recordBytes) continue;
     const uint64_t offset = (uint64_t(position) - v->startSector) * ds;
     if (offset % recordBytes) continue;
     if (offset + recordBytes > VolumeLengthOnDrive(*v, *drive) * ds) continue;

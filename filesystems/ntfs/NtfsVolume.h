@@ -77,6 +77,9 @@ class NTFSVol : public CVol {
   uint8_t versionMajor = 0, versionMinor = 0;
   uint64_t mftBytes = 0;  // length of the $MFT stream
   std::unique_ptr<MFTRunMap> mftMap;
+  // Made over the whole drive because no volume was found: it holds no
+  // $MFT of its own, so no loose record is placed on its record grid.
+  bool defaultVolume = false;
 
  private:
   int LoadMftFrom(int64_t sector);
