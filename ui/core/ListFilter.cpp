@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <barrier>
 #include <bit>
 #include <ctime>
 #include <new>
@@ -471,8 +470,10 @@ void RunFilterPass(FilterPass& pass, const ListStore& store, const ListNodeSourc
     // One set of threads for three phases: the node bits, the records' bits
     // (eight records, which lie together, into one byte), the rows from the
     // bits into one array. Each phase hands its chunks out as threads come
-    // for them, so a thread the system holds back delays only its chunk;
-    // chunks are whole bytes of bits, so no two write one byte.
+    // for them and starts once the chunks before it are finished (not once
+    // every thread has arrived), so a thread the system holds back delays
+    // only the chunk it holds. Chunks are whole bytes of bits, so no two
+    // write one byte.
     RecordTest passes(pass.criteria, false, store, nodes, n, true);
     pass.passBits.assign((n + 7) / 8, 0);
     const size_t bytes = pass.passBits.size();
@@ -482,9 +483,12 @@ void RunFilterPass(FilterPass& pass, const ListStore& store, const ListNodeSourc
     std::vector<int64_t> count(chunks, 0), files(chunks, 0);
     std::vector<__int128> sizes(chunks, 0);
     std::vector<size_t> offset(chunks, 0);
-    std::atomic<size_t> nextNodes{0}, nextRecords{0}, nextRows{0};
+    std::atomic<size_t> nextNodes{0}, nextRecords{0}, nextRows{0}, nodesDone{0}, recordsDone{0};
+    std::atomic<bool> rowsReady{false};
     bool noMemory = false;
-    auto sum = [&]() noexcept {
+    // Once every record chunk is done: the totals, where each chunk's rows
+    // go, the rows array.
+    auto sum = [&] {
       pass.passCount = 0;
       pass.checkedFiles = 0;
       pass.checkedBytes = 0;
@@ -499,10 +503,20 @@ void RunFilterPass(FilterPass& pass, const ListStore& store, const ListNodeSourc
       } catch (...) {
         noMemory = true;
       }
+      rowsReady.store(true, std::memory_order_release);
+      rowsReady.notify_all();
     };
+    // Counts a finished chunk; true for the last of the phase's total.
+    auto finished = [](std::atomic<size_t>& done, size_t total) {
+      if (done.fetch_add(1, std::memory_order_acq_rel) + 1 != total) return false;
+      done.notify_all();
+      return true;
+    };
+    auto waitFor = [](std::atomic<size_t>& done, size_t total) {
+      for (size_t d; (d = done.load(std::memory_order_acquire)) < total;) done.wait(d, std::memory_order_acquire);
+    };
+    if (chunks == 0) sum();
     const unsigned threads = ParallelParts(std::max(bytes, nodeChunks * (RecordTest::kNodeChunk / 8)), 1 << 13);
-    std::barrier<> nodesDone(threads);
-    std::barrier<decltype(sum)> recordsDone(threads, sum);
     auto records = [&](const auto& test) {
       ListNodeInfo info;
       for (size_t c; (c = nextRecords.fetch_add(1, std::memory_order_relaxed)) < chunks;) {
@@ -527,11 +541,15 @@ void RunFilterPass(FilterPass& pass, const ListStore& store, const ListNodeSourc
         count[c] = passed;
         files[c] = checked;
         sizes[c] = checkedSize;
+        if (finished(recordsDone, chunks)) sum();
       }
     };
     ParallelFor(threads, 1, [&](size_t, size_t, unsigned) {
-      for (size_t c; (c = nextNodes.fetch_add(1, std::memory_order_relaxed)) < nodeChunks;) passes.TestNodeChunk(c);
-      nodesDone.arrive_and_wait();
+      for (size_t c; (c = nextNodes.fetch_add(1, std::memory_order_relaxed)) < nodeChunks;) {
+        passes.TestNodeChunk(c);
+        finished(nodesDone, nodeChunks);
+      }
+      waitFor(nodesDone, nodeChunks);
       if (passes.NodeBitsOnly()) {
         // The answer is the node's bit: looked up here, without a call.
         const uint8_t* nodeBits = passes.NodeBits();
@@ -543,7 +561,7 @@ void RunFilterPass(FilterPass& pass, const ListStore& store, const ListNodeSourc
       } else {
         records([&passes](const ListRecord& r) { return passes(r); });
       }
-      recordsDone.arrive_and_wait();
+      while (!rowsReady.load(std::memory_order_acquire)) rowsReady.wait(false, std::memory_order_acquire);
       if (noMemory) return;
       for (size_t c; (c = nextRows.fetch_add(1, std::memory_order_relaxed)) < chunks;) {
         uint32_t* out = pass.rows.data() + offset[c];

@@ -169,7 +169,7 @@ bool FoundNodeStore::GetNode(int32_t nodeIndex, ListNodeInfo& out) const {
 void FoundNodeStore::VisitNodes(size_t begin, size_t end, unsigned facts, const NodeVisitor& fn) const {
   // Runs of up to kRun nodes gathered into a small array (in the first
   // level cache), one call per run.
-  constexpr size_t kRun = 256, kAhead = 16;
+  constexpr size_t kRun = 256, kAhead = 64;
   int32_t indexes[kRun];
   ListNodeInfo infos[kRun];
   end = std::min(end, NodeIndexBound());
