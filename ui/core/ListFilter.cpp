@@ -334,6 +334,9 @@ class RecordTest {
       volumeTest_ = TextTest(*k);
     }
     nodeTests_ = name_ || size_ || date_ || status_;
+    // Only the facts the criteria test are read.
+    facts_ = (name_ ? ListNodeSource::kNodeName : 0u) | (size_ ? ListNodeSource::kNodeSize : 0u) |
+             (date_ ? ListNodeSource::kNodeTime : 0u) | (status_ ? ListNodeSource::kNodeFlags : 0u);
     poolTests_ = type_ || folder_ || volume_;
     if (!nodes_ || !(nodeTests_ || poolTests_)) {
       all_ = true;
@@ -351,8 +354,6 @@ class RecordTest {
     const size_t bytes = (bound_ + 7) / 8;
     if (nodeTests_) nodePass_.assign(bytes, 0xFF);  // a missing node passes
     if (poolTests_) nodeHas_.assign(bytes, 0);
-    facts_ = (name_ ? ListNodeSource::kNodeName : 0u) | (size_ ? ListNodeSource::kNodeSize : 0u) |
-             (date_ ? ListNodeSource::kNodeTime : 0u) | (status_ ? ListNodeSource::kNodeFlags : 0u);
     if (!deferNodes)
       ParallelFor(NodeChunks(), 1, [&](size_t b, size_t e, unsigned) {
         for (size_t c = b; c < e; ++c) TestNodeChunk(c);
@@ -388,7 +389,7 @@ class RecordTest {
       return !nodeTests_ || (nodePass_[index >> 3] & bit);
     }
     ListNodeInfo info;
-    if (!nodes_->GetNode(r.nodeIndex, info)) return true;
+    if (!nodes_->GetNodeFacts(r.nodeIndex, facts_, info)) return true;
     if (poolTests_ && !PoolsPass(r)) return false;
     return !nodeTests_ || NodePasses(info);
   }
@@ -532,7 +533,9 @@ void RunFilterPass(FilterPass& pass, const ListStore& store, const ListNodeSourc
             bits |= 0x80u >> k;
             if ((r[k].flags & kRowCheckMask) == kCheckOn) {
               ++checked;
-              if (r[k].nodeIndex != -1 && nodes && nodes->GetNode(r[k].nodeIndex, info)) checkedSize += info.size;
+              if (r[k].nodeIndex != -1 && nodes &&
+                  nodes->GetNodeFacts(r[k].nodeIndex, ListNodeSource::kNodeSize, info))
+                checkedSize += info.size;
             }
           }
           out[byte] = uint8_t(bits);
@@ -608,7 +611,7 @@ void RunFilterPass(FilterPass& pass, const ListStore& store, const ListNodeSourc
       if (store.CheckState(i) == kCheckOn) {
         --files[part];
         const int32_t node = store.At(i).nodeIndex;
-        if (node != -1 && nodes && nodes->GetNode(node, info)) sizes[part] -= info.size;
+        if (node != -1 && nodes && nodes->GetNodeFacts(node, ListNodeSource::kNodeSize, info)) sizes[part] -= info.size;
       }
     }
   });

@@ -160,9 +160,13 @@ inline void FoundNodeStore::Fill(size_t position, unsigned facts, ListNodeInfo& 
 }
 
 bool FoundNodeStore::GetNode(int32_t nodeIndex, ListNodeInfo& out) const {
+  return GetNodeFacts(nodeIndex, kNodeAllFacts, out);
+}
+
+bool FoundNodeStore::GetNodeFacts(int32_t nodeIndex, unsigned facts, ListNodeInfo& out) const {
   const uint32_t slot = Slot(nodeIndex);
   if (slot == 0) return false;
-  Fill(slot - 1, kNodeAllFacts, out);
+  Fill(slot - 1, facts, out);
   return true;
 }
 
@@ -296,7 +300,7 @@ size_t ListStore::MemoryBytes() const {
 
 static uint64_t NodeSize(const ListNodeSource* nodes, int32_t nodeIndex) {
   ListNodeInfo info;
-  if (nodes && nodes->GetNode(nodeIndex, info)) return info.size;
+  if (nodes && nodes->GetNodeFacts(nodeIndex, ListNodeSource::kNodeSize, info)) return info.size;
   return 0;
 }
 
@@ -397,12 +401,15 @@ class SizeMarks {
   void Sum(int64_t& files, __int128& bytes, const std::function<void()>& between) const {
     ForSlices(added_.size(), kMarkSlices, files, bytes, between,
               [&](size_t begin, size_t end, int64_t&, __int128& sum) {
+                constexpr unsigned kSize = ListNodeSource::kNodeSize;
                 ListNodeInfo info;
                 for (size_t w = begin; w < end; ++w) {
                   for (uint64_t x = added_[w].load(std::memory_order_relaxed); x; x &= x - 1)
-                    if (nodes_->GetNode(int32_t(w * 64 + size_t(std::countr_zero(x))), info)) sum += info.size;
+                    if (nodes_->GetNodeFacts(int32_t(w * 64 + size_t(std::countr_zero(x))), kSize, info))
+                      sum += info.size;
                   for (uint64_t x = removed_[w].load(std::memory_order_relaxed); x; x &= x - 1)
-                    if (nodes_->GetNode(int32_t(w * 64 + size_t(std::countr_zero(x))), info)) sum -= info.size;
+                    if (nodes_->GetNodeFacts(int32_t(w * 64 + size_t(std::countr_zero(x))), kSize, info))
+                      sum -= info.size;
                 }
               });
   }

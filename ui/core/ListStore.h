@@ -79,6 +79,12 @@ class ListNodeSource {
   virtual ~ListNodeSource() = default;
   // False when there is no such node.
   virtual bool GetNode(int32_t nodeIndex, ListNodeInfo& out) const = 0;
+  // The same with only the facts asked for filled in (NodeFacts below): a
+  // store that keeps each fact apart reads only those.
+  virtual bool GetNodeFacts(int32_t nodeIndex, unsigned facts, ListNodeInfo& out) const {
+    (void)facts;
+    return GetNode(nodeIndex, out);
+  }
   // Puts the status bits (bits 8-10) into the node's first word.
   virtual void SetStatusBits(int32_t nodeIndex, uint16_t statusBits) = 0;
   // The label of the source drive's volume at that index; empty when none.
@@ -114,6 +120,7 @@ class FoundNodeStore : public ListNodeSource {
   size_t Count() const { return count_; }
   size_t MemoryBytes() const;
   bool GetNode(int32_t nodeIndex, ListNodeInfo& out) const override;
+  bool GetNodeFacts(int32_t nodeIndex, unsigned facts, ListNodeInfo& out) const override;
   void SetStatusBits(int32_t nodeIndex, uint16_t statusBits) override;
   size_t NodeIndexBound() const override { return slots_.size() << kBlockShift; }
   void VisitNodes(size_t begin, size_t end, unsigned facts, const NodeVisitor& fn) const override;
