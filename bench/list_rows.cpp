@@ -7,7 +7,8 @@
 //   append            mean and worst time per batch, bytes per row
 //   sorts             by name, size, date, and into folder order
 //   folder display    building the folder rows, then the tree model
-//   filters           a full pass (*.h) and an incremental one (> 4 KB)
+//   filters           a full pass (*.h) and an incremental one (> 4 KB); the
+//                     full pass and grep -ci alternated three times (best)
 //   find              a Find Next that finds nothing
 //   checks            Select All and Invert
 //   export            the list as UTF-16 CSV
@@ -268,6 +269,14 @@ void BM_ListRows(benchmark::State& state) {
       g_activityCode = -1;
     }
 
+    // The names, one a line, for the grep peer.
+    const std::string names = tmp + "/names.txt";
+    {
+      std::ofstream out(names, std::ios::binary);
+      for (int64_t i = 0; i < rows; ++i) out << ToUtf8(listing[size_t(i) % listing.size()].name) << '\n';
+    }
+    const std::string grep = "grep -ci '\\.h$' '" + names + "' >/dev/null";
+
     // ---- filters ----
     {
       bool done = false;
@@ -287,6 +296,8 @@ void BM_ListRows(benchmark::State& state) {
       state.counters["filter_full_swap_ms"] = list->LastSwapMs();
       stall("filter_full", meter.Stop(doneAt, list->LastSwapMs()));
       state.counters["filter_rows"] = double(list->RowCount());
+      double bestFilter = Ms(t0, doneAt) / 1000, bestGrep = PeerSeconds(grep);
+      if (bestGrep < 0) bestGrep = 1e9;
       auto size = std::make_unique<FilterCriterion>();
       size->kind = kFilterSize;
       size->op = 2;
@@ -303,6 +314,24 @@ void BM_ListRows(benchmark::State& state) {
       WaitForIdle(*list, done);
       list->ClearFilter(kColName);
       QApplication::processEvents();
+      // The full pass and grep twice more, one after the other: the best of
+      // each of three (the machine may be shared).
+      for (int round = 0; round < 2; ++round) {
+        auto again = std::make_unique<FilterCriterion>();
+        again->op = 0;
+        again->SetPattern(u"*.h");
+        done = false;
+        t0 = Clock::now();
+        list->SetFilter(kColName, std::move(again));
+        WaitForIdle(*list, done);
+        bestFilter = std::min(bestFilter, Ms(t0, doneAt) / 1000);
+        list->ClearFilter(kColName);
+        QApplication::processEvents();
+        const double g = PeerSeconds(grep);
+        if (g >= 0) bestGrep = std::min(bestGrep, g);
+      }
+      state.counters["filter_full_best_s"] = bestFilter;
+      state.counters["peer_grep_ci_best_s"] = bestGrep;
     }
 
     // ---- find that finds nothing ----
@@ -354,15 +383,8 @@ void BM_ListRows(benchmark::State& state) {
 
     // ---- peers over the listing ----
     {
-      const std::string names = tmp + "/names.txt";
-      std::ofstream out(names, std::ios::binary);
-      for (int64_t i = 0; i < rows; ++i) {
-        const Entry& e = listing[size_t(i) % listing.size()];
-        out << ToUtf8(e.name) << '\n';
-      }
-      out.close();
       state.counters["peer_sort_f_s"] = PeerSeconds("LC_ALL=C sort -f --parallel=8 -S 25% '" + names + "' >/dev/null");
-      state.counters["peer_grep_ci_s"] = PeerSeconds("grep -ci '\\.h$' '" + names + "' >/dev/null");
+      state.counters["peer_grep_ci_s"] = PeerSeconds(grep);
       unlink(names.c_str());
     }
     list.reset();

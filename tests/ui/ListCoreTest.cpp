@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <utility>
+#include <vector>
+
 #include "foundation/Globals.h"
 #include "ui/core/ListStore.h"
 #include "ui/core/ListText.h"
@@ -274,6 +278,80 @@ TEST_F(ListCore, CellTextsOfANode) {
   EXPECT_EQ(FileCellText(kColStatus, store, 0, &info), u"Saved");
   EXPECT_FALSE(nodes.GetNode(4, info));
   EXPECT_FALSE(nodes.GetNode(-1, info));
+}
+
+// Node facts live in columns of their own; a walk asked for some facts
+// must give what GetNode gives for them, in node-index order, over block
+// gaps, re-added nodes, empty names and names cut at 0xFFFF units.
+TEST_F(ListCore, NodeWalksGiveTheFactsAskedFor) {
+  FoundNodeStore nodes;
+  const WString longName(70000, u'x');
+  std::vector<int32_t> indexes;
+  for (int32_t i = 0; i < 3000; ++i) indexes.push_back(i % 3 == 0 ? i * 97 : 300000 + i);  // gaps, blocks apart
+  for (size_t k = 0; k < indexes.size(); ++k) std::swap(indexes[k], indexes[(k * 7919) % indexes.size()]);
+  for (int32_t i : indexes) {
+    FoundItem f = Item(i, i % 7 == 0 ? WString() : u"n\u00e9" + WString(size_t(i % 23), u'a') + u".h", u"C:\\d",
+                       uint64_t(i) * 3, i % 2 ? 328 : 329);
+    f.time = uint64_t(i) * 11;
+    f.flags = uint16_t(i & 0xFF);
+    f.flags2 = i % 5 == 0 ? 0x0002 : 0;
+    f.volumeIndex = uint16_t(i % 4);
+    nodes.Add(f);
+  }
+  nodes.Add(Item(indexes[7], u"again", u"C:", 42));  // replaces every fact of the node
+  nodes.Add(Item(1, longName, u"C:", 1));
+  ListNodeInfo info;
+  ASSERT_TRUE(nodes.GetNode(indexes[7], info));
+  EXPECT_EQ(info.name, u"again");
+  EXPECT_EQ(info.size, 42u);
+  ASSERT_TRUE(nodes.GetNode(1, info));
+  EXPECT_EQ(info.name.size(), 0xFFFFu);
+  EXPECT_EQ(nodes.Count(), indexes.size() + 1);
+  const unsigned kinds[] = {ListNodeSource::kNodeName, ListNodeSource::kNodeSize, ListNodeSource::kNodeTime,
+                            ListNodeSource::kNodeFlags, ListNodeSource::kNodeAllFacts};
+  for (unsigned facts : kinds) {
+    // In two halves, the cut inside a block.
+    std::vector<int32_t> seen;
+    for (auto [b, e] : {std::pair<size_t, size_t>{0, 100000}, {100000, nodes.NodeIndexBound() + 5}})
+      nodes.VisitNodes(b, e, facts, [&](const int32_t* index, const ListNodeInfo* node, size_t count) {
+        for (size_t k = 0; k < count; ++k) {
+          seen.push_back(index[k]);
+          ListNodeInfo whole;
+          ASSERT_TRUE(nodes.GetNode(index[k], whole));
+          if (facts & ListNodeSource::kNodeName) ASSERT_EQ(node[k].name, whole.name) << index[k];
+          if (facts & ListNodeSource::kNodeSize) ASSERT_EQ(node[k].size, whole.size) << index[k];
+          if (facts & ListNodeSource::kNodeTime) ASSERT_EQ(node[k].time, whole.time) << index[k];
+          if (facts & ListNodeSource::kNodeFlags) {
+            ASSERT_EQ(node[k].flags, whole.flags) << index[k];
+            ASSERT_EQ(node[k].volumeIndex, whole.volumeIndex) << index[k];
+            ASSERT_EQ(node[k].firstByte, whole.firstByte) << index[k];
+            ASSERT_EQ(node[k].folder, whole.folder) << index[k];
+          }
+        }
+      });
+    std::vector<int32_t> all(indexes);
+    all.push_back(1);
+    std::sort(all.begin(), all.end());
+    EXPECT_EQ(seen, all) << facts;
+  }
+  // The facts themselves, through GetNode.
+  for (int32_t i : indexes) {
+    if (i == indexes[7]) continue;
+    ASSERT_TRUE(nodes.GetNode(i, info));
+    EXPECT_EQ(info.name, i % 7 == 0 ? WString() : u"n\u00e9" + WString(size_t(i % 23), u'a') + u".h");
+    EXPECT_EQ(info.size, uint64_t(i) * 3);
+    EXPECT_EQ(info.time, uint64_t(i) * 11);
+    EXPECT_EQ(info.flags, uint16_t((i & 0xFF) | ((i % 2 ? 3 : 4) << 8)));
+    EXPECT_EQ(info.folder, i % 5 == 0);
+    EXPECT_EQ(info.volumeIndex, uint16_t(i % 4));
+  }
+  nodes.SetStatusBits(indexes[0], 0x0500);
+  ASSERT_TRUE(nodes.GetNode(indexes[0], info));
+  EXPECT_EQ(info.flags & 0x0700, 0x0500);
+  EXPECT_GT(nodes.MemoryBytes(), size_t(70000));
+  nodes.Clear();
+  EXPECT_EQ(nodes.NodeIndexBound(), 0u);
+  EXPECT_FALSE(nodes.GetNode(indexes[0], info));
 }
 
 TEST_F(ListCore, TypeTexts) {

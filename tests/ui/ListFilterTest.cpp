@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "foundation/Globals.h"
+#include "foundation/Wildcard.h"
 #include "tests/support/TestUtil.h"
 #include "ui/core/ListFilter.h"
 #include "ui/core/ListText.h"
@@ -219,6 +220,43 @@ TEST_F(FilterPasses, IncrementalEqualsOnePass) {
     const bool h = i % 3 != 0, big = i * 1000 > 1048576;
     EXPECT_EQ(bool(ab.passBits[i >> 3] & (0x80u >> (i & 7))), h && big) << i;
   }
+}
+
+// The name tests a full pass compiles (literal-only shapes, the rest
+// through the general matcher) against WildcardMatch itself, for a table
+// of patterns and names: letter case, non-ASCII letters, dots, "?", empty
+// texts, names shorter than the literal.
+TEST_F(FilterPasses, NamePatternsMatchAsWildcards) {
+  const char16_t* names[] = {u"stdio.h", u"STDIO.H", u"x.H", u"a.hpp", u"h",      u".h",    u"",       u"x.h.c",
+                             u"h.",      u"..",      u"\u00e9.h", u"\u00c9.H", u"\u00e9", u"a.hh",  u"README", u"read.me"};
+  const char16_t* patterns[] = {u"*.h", u"*.H",   u"*h",   u"*.hpp", u"*\u00e9.h", u"*\u00c9.h", u"std*",  u"STD*",
+                                u"x.h", u"X.H",   u".h",   u"h",     u"",           u"*",          u"?.h",   u"*.?",
+                                u"*h*", u"*.h*c", u"*.h*", u"h*",    u"read*me",    u"*e",         u"\u00e9", u"*.h."};
+  std::vector<int32_t> order;
+  for (int32_t i = 0; i < 4000; ++i) order.push_back(i);
+  for (size_t i = 0; i < order.size(); ++i) std::swap(order[i], order[(i * 7919) % order.size()]);
+  for (int32_t i : order) {
+    FoundItem f;
+    f.nodeIndex = i;
+    f.name = names[size_t(i) % std::size(names)];
+    f.volumeIndex = 0;
+    nodes.Add(f);
+    store.Append(i, u"C:\\d", u"file");
+  }
+  for (const char16_t* p : patterns)
+    for (int op = 0; op < 4; ++op) {
+      FilterPass pass;
+      pass.criteria[kColName] = Text(op, p);
+      const FilterCriterion& k = *pass.criteria[kColName];
+      RunFilterPass(pass, store, &nodes);
+      for (size_t r = 0; r < store.Count(); ++r) {
+        const WStringView name = names[size_t(store.At(r).nodeIndex) % std::size(names)];
+        const int hit = WildcardMatch(op < 2 ? k.pattern : k.contains, name);
+        const bool expected = (op == 0 || op == 2) ? hit != 0 : hit == 0;
+        ASSERT_EQ(bool(pass.passBits[r >> 3] & (0x80u >> (r & 7))), expected)
+            << ToUtf8(WString(p)) << " op " << op << " name " << ToUtf8(WString(name));
+      }
+    }
 }
 
 // A full pass tests node criteria node by node and folder and type

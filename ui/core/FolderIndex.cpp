@@ -188,7 +188,7 @@ uint64_t FolderIndex::ComputeFolderSize(uint32_t row, const ListStore& store, co
       for (size_t rec = f.firstRecord; rec <= f.lastRecord && rec < store.Count(); ++rec) {
         if (RowOfRecord(store, rec) != r || !store.Passes(rec)) continue;
         const int32_t node = store.At(rec).nodeIndex;
-        if (node != -1 && nodes && nodes->GetNode(node, info)) sum += info.size;
+        if (node != -1 && nodes && nodes->GetNodeFacts(node, ListNodeSource::kNodeSize, info)) sum += info.size;
       }
     }
     for (uint32_t i = 0, n = TreeChildCount(r); i < n; ++i) sum += rows_[TreeChild(r, i)].totalSize;

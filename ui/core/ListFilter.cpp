@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <ctime>
+#include <new>
 
 #include "foundation/AppState.h"
 #include "foundation/Messages.h"
@@ -299,8 +301,10 @@ using Criteria = std::array<std::unique_ptr<FilterCriterion>, kFilterColumns>;
 // RecordPasses'.
 class RecordTest {
  public:
+  // With deferNodes the node bits are left for the caller to fill, chunk
+  // by chunk (TestNodeChunk), before any record is tested.
   RecordTest(const Criteria& criteria, bool skipApplied, const ListStore& store, const ListNodeSource* nodes,
-             size_t records)
+             size_t records, bool deferNodes = false)
       : store_(store), nodes_(nodes) {
     auto use = [&](int c) -> const FilterCriterion* {
       const FilterCriterion* k = criteria[size_t(c)].get();
@@ -330,6 +334,9 @@ class RecordTest {
       volumeTest_ = TextTest(*k);
     }
     nodeTests_ = name_ || size_ || date_ || status_;
+    // Only the facts the criteria test are read.
+    facts_ = (name_ ? ListNodeSource::kNodeName : 0u) | (size_ ? ListNodeSource::kNodeSize : 0u) |
+             (date_ ? ListNodeSource::kNodeTime : 0u) | (status_ ? ListNodeSource::kNodeFlags : 0u);
     poolTests_ = type_ || folder_ || volume_;
     if (!nodes_ || !(nodeTests_ || poolTests_)) {
       all_ = true;
@@ -343,13 +350,34 @@ class RecordTest {
     }
     bound_ = nodes_->NodeIndexBound();
     byNode_ = bound_ > 0 && records >= bound_ / 4;
-    if (byNode_) BuildNodeBits();
+    if (!byNode_) return;
+    const size_t bytes = (bound_ + 7) / 8;
+    if (nodeTests_) nodePass_.assign(bytes, 0xFF);  // a missing node passes
+    if (poolTests_) nodeHas_.assign(bytes, 0);
+    if (!deferNodes)
+      ParallelFor(NodeChunks(), 1, [&](size_t b, size_t e, unsigned) {
+        for (size_t c = b; c < e; ++c) TestNodeChunk(c);
+      });
   }
 
-  bool operator()(size_t record) const {
-    if (all_) return true;
-    const ListRecord& r = store_.At(record);
-    if (r.nodeIndex < 0) return true;  // no node: passes
+  // Whether a record passes (records without node do).
+  bool operator()(const ListRecord& r) const {
+    if (all_ || r.nodeIndex < 0) return true;
+    if (NodeBitsOnly()) {
+      const size_t index = size_t(r.nodeIndex);
+      return index >= bound_ || (nodePass_[index >> 3] & (0x80u >> (index & 7))) != 0;
+    }
+    return Test(r);
+  }
+  // When a record's answer is its node's bit alone (no pooled-text tests),
+  // a pass may look the bits up itself: NodeBits() over [0, NodeBound()),
+  // nodes beyond passing.
+  bool NodeBitsOnly() const { return !all_ && byNode_ && !poolTests_; }
+  const uint8_t* NodeBits() const { return nodePass_.data(); }
+  size_t NodeBound() const { return bound_; }
+
+ private:
+  bool Test(const ListRecord& r) const {
     const size_t index = size_t(r.nodeIndex);
     if (byNode_) {
       if (index >= bound_) return true;
@@ -361,12 +389,10 @@ class RecordTest {
       return !nodeTests_ || (nodePass_[index >> 3] & bit);
     }
     ListNodeInfo info;
-    if (!nodes_->GetNode(r.nodeIndex, info)) return true;
+    if (!nodes_->GetNodeFacts(r.nodeIndex, facts_, info)) return true;
     if (poolTests_ && !PoolsPass(r)) return false;
     return !nodeTests_ || NodePasses(info);
   }
-
- private:
   bool NodePasses(const ListNodeInfo& node) const {
     if (name_ && !nameTest_(node.name)) return false;
     if (size_ && !size_->MatchSize(node.size)) return false;
@@ -402,20 +428,27 @@ class RecordTest {
       for (size_t id = 0; id < typePass_.size(); ++id) typePass_[id] = typeTest_(store_.Types().Get(uint32_t(id)));
     }
   }
-  void BuildNodeBits() {
-    const size_t bytes = (bound_ + 7) / 8;
-    if (nodeTests_) nodePass_.assign(bytes, 0xFF);  // a missing node passes
-    if (poolTests_) nodeHas_.assign(bytes, 0);
-    // Whole bytes per part: no two parts write one byte.
-    ParallelFor(bytes, 1 << 13, [&](size_t b, size_t e, unsigned) {
-      nodes_->VisitNodes(b * 8, std::min(e * 8, bound_), [&](int32_t i, const ListNodeInfo& node) {
-        const uint8_t bit = uint8_t(0x80u >> (i & 7));
-        if (nodeTests_ && !NodePasses(node)) nodePass_[size_t(i) >> 3] &= uint8_t(~bit);
-        if (poolTests_) nodeHas_[size_t(i) >> 3] |= bit;
-      });
-    });
+
+ public:
+  // Node bits in chunks of whole bytes (no two chunks share one).
+  static constexpr size_t kNodeChunk = size_t(1) << 16;
+  size_t NodeChunks() const { return byNode_ ? (bound_ + kNodeChunk - 1) / kNodeChunk : 0; }
+  void TestNodeChunk(size_t chunk) {
+    uint8_t* pass = nodePass_.data();
+    uint8_t* has = nodeHas_.data();
+    const size_t begin = chunk * kNodeChunk;
+    nodes_->VisitNodes(begin, std::min(begin + kNodeChunk, bound_), facts_,
+                       [&](const int32_t* indexes, const ListNodeInfo* node, size_t count) {
+                         for (size_t k = 0; k < count; ++k) {
+                           const size_t i = size_t(indexes[k]);
+                           const uint8_t bit = uint8_t(0x80u >> (i & 7));
+                           if (nodeTests_ && !NodePasses(node[k])) pass[i >> 3] &= uint8_t(~bit);
+                           if (poolTests_) has[i >> 3] |= bit;
+                         }
+                       });
   }
 
+ private:
   const ListStore& store_;
   const ListNodeSource* nodes_;
   bool all_ = false, nodeTests_ = false, poolTests_ = false, pools_ = false, byNode_ = false;
@@ -426,6 +459,7 @@ class RecordTest {
   std::array<bool, 8> statusPass_{};
   std::vector<uint8_t> pathPass_, typePass_;
   size_t bound_ = 0;
+  unsigned facts_ = 0;
   std::vector<uint8_t> nodePass_, nodeHas_;  // one bit per node index
 };
 
@@ -434,49 +468,115 @@ class RecordTest {
 void RunFilterPass(FilterPass& pass, const ListStore& store, const ListNodeSource* nodes) {
   const size_t n = store.Count();
   if (pass.mode == FilterPass::kFull) {
-    // Whole bytes of bits per part: no two parts share a byte. The bits
-    // first, then the rows from them into one array (no per-part arrays to
-    // grow and join).
-    const RecordTest passes(pass.criteria, false, store, nodes, n);
+    // One set of threads for three phases: the node bits, the records' bits
+    // (eight records, which lie together, into one byte), the rows from the
+    // bits into one array. Each phase hands its chunks out as threads come
+    // for them and starts once the chunks before it are finished (not once
+    // every thread has arrived), so a thread the system holds back delays
+    // only the chunk it holds. Chunks are whole bytes of bits, so no two
+    // write one byte.
+    RecordTest passes(pass.criteria, false, store, nodes, n, true);
     pass.passBits.assign((n + 7) / 8, 0);
     const size_t bytes = pass.passBits.size();
-    const unsigned parts = ParallelParts(bytes, 1 << 13);
-    std::vector<int64_t> count(parts, 0), files(parts, 0);
-    std::vector<__int128> sizes(parts, 0);
-    ParallelFor(bytes, 1 << 13, [&](size_t b, size_t e, unsigned part) {
+    constexpr size_t kChunkBytes = ListStore::kRecordRun / 8;
+    static_assert(ListStore::kRecordRun % 8 == 0);
+    const size_t chunks = (bytes + kChunkBytes - 1) / kChunkBytes, nodeChunks = passes.NodeChunks();
+    std::vector<int64_t> count(chunks, 0), files(chunks, 0);
+    std::vector<__int128> sizes(chunks, 0);
+    std::vector<size_t> offset(chunks, 0);
+    std::atomic<size_t> nextNodes{0}, nextRecords{0}, nextRows{0}, nodesDone{0}, recordsDone{0};
+    std::atomic<bool> rowsReady{false};
+    bool noMemory = false;
+    // Once every record chunk is done: the totals, where each chunk's rows
+    // go, the rows array.
+    auto sum = [&] {
+      pass.passCount = 0;
+      pass.checkedFiles = 0;
+      pass.checkedBytes = 0;
+      for (size_t c = 0; c < chunks; ++c) {
+        offset[c] = size_t(pass.passCount);
+        pass.passCount += count[c];
+        pass.checkedFiles += files[c];
+        pass.checkedBytes += sizes[c];
+      }
+      try {
+        pass.rows.assign(size_t(pass.passCount), 0);
+      } catch (...) {
+        noMemory = true;
+      }
+      rowsReady.store(true, std::memory_order_release);
+      rowsReady.notify_all();
+    };
+    // Counts a finished chunk; true for the last of the phase's total.
+    auto finished = [](std::atomic<size_t>& done, size_t total) {
+      if (done.fetch_add(1, std::memory_order_acq_rel) + 1 != total) return false;
+      done.notify_all();
+      return true;
+    };
+    auto waitFor = [](std::atomic<size_t>& done, size_t total) {
+      for (size_t d; (d = done.load(std::memory_order_acquire)) < total;) done.wait(d, std::memory_order_acquire);
+    };
+    if (chunks == 0) sum();
+    const unsigned threads = ParallelParts(std::max(bytes, nodeChunks * (RecordTest::kNodeChunk / 8)), 1 << 13);
+    auto records = [&](const auto& test) {
       ListNodeInfo info;
-      for (size_t i = b * 8; i < std::min(e * 8, n); ++i) {
-        if (!passes(i)) continue;
-        pass.passBits[i >> 3] |= uint8_t(0x80u >> (i & 7));
-        ++count[part];
-        if (store.CheckState(i) == kCheckOn) {
-          ++files[part];
-          const int32_t node = store.At(i).nodeIndex;
-          if (node != -1 && nodes && nodes->GetNode(node, info)) sizes[part] += info.size;
+      for (size_t c; (c = nextRecords.fetch_add(1, std::memory_order_relaxed)) < chunks;) {
+        int64_t passed = 0, checked = 0;
+        __int128 checkedSize = 0;
+        uint8_t* out = pass.passBits.data();
+        for (size_t byte = c * kChunkBytes; byte < std::min(bytes, (c + 1) * kChunkBytes); ++byte) {
+          const ListRecord* r = &store.At(byte * 8);
+          const size_t m = std::min<size_t>(8, n - byte * 8);
+          unsigned bits = 0;
+          for (size_t k = 0; k < m; ++k) {
+            if (!test(r[k])) continue;
+            bits |= 0x80u >> k;
+            if ((r[k].flags & kRowCheckMask) == kCheckOn) {
+              ++checked;
+              if (r[k].nodeIndex != -1 && nodes &&
+                  nodes->GetNodeFacts(r[k].nodeIndex, ListNodeSource::kNodeSize, info))
+                checkedSize += info.size;
+            }
+          }
+          out[byte] = uint8_t(bits);
+          passed += std::popcount(bits);
+        }
+        count[c] = passed;
+        files[c] = checked;
+        sizes[c] = checkedSize;
+        if (finished(recordsDone, chunks)) sum();
+      }
+    };
+    ParallelFor(threads, 1, [&](size_t, size_t, unsigned) {
+      for (size_t c; (c = nextNodes.fetch_add(1, std::memory_order_relaxed)) < nodeChunks;) {
+        passes.TestNodeChunk(c);
+        finished(nodesDone, nodeChunks);
+      }
+      waitFor(nodesDone, nodeChunks);
+      if (passes.NodeBitsOnly()) {
+        // The answer is the node's bit: looked up here, without a call.
+        const uint8_t* nodeBits = passes.NodeBits();
+        const size_t bound = passes.NodeBound();
+        records([nodeBits, bound](const ListRecord& r) {
+          const size_t index = size_t(uint32_t(r.nodeIndex));
+          return r.nodeIndex < 0 || index >= bound || (nodeBits[index >> 3] & (0x80u >> (index & 7))) != 0;
+        });
+      } else {
+        records([&passes](const ListRecord& r) { return passes(r); });
+      }
+      while (!rowsReady.load(std::memory_order_acquire)) rowsReady.wait(false, std::memory_order_acquire);
+      if (noMemory) return;
+      for (size_t c; (c = nextRows.fetch_add(1, std::memory_order_relaxed)) < chunks;) {
+        uint32_t* out = pass.rows.data() + offset[c];
+        for (size_t byte = c * kChunkBytes; byte < std::min(bytes, (c + 1) * kChunkBytes); ++byte) {
+          const uint8_t bits = pass.passBits[byte];
+          if (bits == 0) continue;
+          for (unsigned k = 0; k < 8; ++k)
+            if (bits & (0x80u >> k)) *out++ = uint32_t(byte * 8 + k);
         }
       }
     });
-    std::vector<size_t> offset(parts, 0);
-    pass.passCount = 0;
-    pass.checkedFiles = 0;
-    pass.checkedBytes = 0;
-    for (unsigned p = 0; p < parts; ++p) {
-      offset[p] = size_t(pass.passCount);
-      pass.passCount += count[p];
-      pass.checkedFiles += files[p];
-      pass.checkedBytes += sizes[p];
-    }
-    pass.rows.assign(size_t(pass.passCount), 0);
-    // The same parts again (ParallelFor splits alike for alike counts).
-    ParallelFor(bytes, 1 << 13, [&](size_t b, size_t e, unsigned part) {
-      uint32_t* out = pass.rows.data() + offset[part];
-      for (size_t byte = b; byte < e; ++byte) {
-        const uint8_t bits = pass.passBits[byte];
-        if (bits == 0) continue;
-        for (unsigned k = 0; k < 8; ++k)
-          if (bits & (0x80u >> k)) *out++ = uint32_t(byte * 8 + k);
-      }
-    });
+    if (noMemory) throw std::bad_alloc();
     return;
   }
   // Incremental: the candidates that still pass, against the new criterion.
@@ -501,7 +601,7 @@ void RunFilterPass(FilterPass& pass, const ListStore& store, const ListNodeSourc
     for (size_t k = b; k < e; ++k) {
       const uint32_t i = (*candidates)[k];
       if (i >= n) continue;
-      if (passes(i)) {
+      if (passes(store.At(i))) {
         rows[part].push_back(i);
         continue;
       }
@@ -511,7 +611,7 @@ void RunFilterPass(FilterPass& pass, const ListStore& store, const ListNodeSourc
       if (store.CheckState(i) == kCheckOn) {
         --files[part];
         const int32_t node = store.At(i).nodeIndex;
-        if (node != -1 && nodes && nodes->GetNode(node, info)) sizes[part] -= info.size;
+        if (node != -1 && nodes && nodes->GetNodeFacts(node, ListNodeSource::kNodeSize, info)) sizes[part] -= info.size;
       }
     }
   });

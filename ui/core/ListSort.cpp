@@ -75,7 +75,7 @@ std::vector<uint32_t> RankTexts(const TextPool& pool, Compare compare) {
 
 WStringView NodeName(const ListNodeSource* nodes, int32_t nodeIndex) {
   ListNodeInfo info;
-  if (nodeIndex != -1 && nodes && nodes->GetNode(nodeIndex, info)) return info.name;
+  if (nodeIndex != -1 && nodes && nodes->GetNodeFacts(nodeIndex, ListNodeSource::kNodeName, info)) return info.name;
   return {};
 }
 
@@ -108,7 +108,10 @@ struct FileKeys {
         break;
     }
     ListNodeInfo info;
-    const bool has = r.nodeIndex != -1 && nodes && nodes->GetNode(r.nodeIndex, info);
+    const unsigned facts = code == kSortSize   ? ListNodeSource::kNodeSize
+                           : code == kSortDate ? ListNodeSource::kNodeTime
+                                               : ListNodeSource::kNodeFlags;
+    const bool has = r.nodeIndex != -1 && nodes && nodes->GetNodeFacts(r.nodeIndex, facts, info);
     switch (code) {
       case kSortStatus:
         // The status order table is the identity: the code itself.

@@ -56,10 +56,14 @@ size_t TextPool::MemoryBytes() const {
   return bytes;
 }
 
-void ListNodeSource::VisitNodes(size_t begin, size_t end, const NodeVisitor& fn) const {
+void ListNodeSource::VisitNodes(size_t begin, size_t end, unsigned facts, const NodeVisitor& fn) const {
+  (void)facts;
   ListNodeInfo info;
-  for (size_t i = begin; i < end && i <= size_t(INT32_MAX); ++i)
-    if (GetNode(int32_t(i), info)) fn(int32_t(i), info);
+  for (size_t i = begin; i < end && i <= size_t(INT32_MAX); ++i) {
+    if (!GetNode(int32_t(i), info)) continue;
+    const int32_t index = int32_t(i);
+    fn(&index, &info, 1);
+  }
 }
 
 // ---- FoundNodeStore ----
@@ -70,33 +74,35 @@ FoundNodeStore::~FoundNodeStore() = default;
 void FoundNodeStore::Clear() {
   slots_.clear();
   slots_.shrink_to_fit();
-  nodes_.clear();
-  nodes_.shrink_to_fit();
+  blocks_.clear();
+  blocks_.shrink_to_fit();
   count_ = 0;
   chunks_.clear();
-  chunkUsed_ = chunkSize_ = 0;
+  chunkUsed_ = chunkSize_ = chunkBytes_ = 0;
 }
 
 const char16_t* FoundNodeStore::StoreName(WStringView name) {
-  if (name.empty()) return u"";
-  if (chunkUsed_ + name.size() > chunkSize_) {
-    chunkSize_ = std::max<size_t>(size_t(1) << 20, name.size());
+  // The length (at most 0xFFFF) goes in the unit before the name.
+  static const char16_t kEmpty[1] = {0};
+  if (name.empty()) return kEmpty + 1;
+  if (chunkUsed_ + name.size() + 1 > chunkSize_) {
+    chunkSize_ = std::max<size_t>(size_t(1) << 20, name.size() + 1);
     chunks_.emplace_back(new char16_t[chunkSize_]);
+    chunkBytes_ += chunkSize_ * sizeof(char16_t);
     chunkUsed_ = 0;
   }
   char16_t* at = chunks_.back().get() + chunkUsed_;
-  std::memcpy(at, name.data(), name.size() * sizeof(char16_t));
-  chunkUsed_ += name.size();
-  return at;
+  at[0] = char16_t(name.size());
+  std::memcpy(at + 1, name.data(), name.size() * sizeof(char16_t));
+  chunkUsed_ += name.size() + 1;
+  return at + 1;
 }
 
-FoundNodeStore::Node* FoundNodeStore::Find(int32_t nodeIndex) const {
-  if (nodeIndex < 0) return nullptr;
+uint32_t FoundNodeStore::Slot(int32_t nodeIndex) const {
+  if (nodeIndex < 0) return 0;
   const size_t index = size_t(nodeIndex), block = index >> kBlockShift;
-  if (block >= slots_.size() || !slots_[block]) return nullptr;
-  const uint32_t slot = slots_[block][index & (kBlockSize - 1)];
-  if (slot == 0) return nullptr;
-  return &nodes_[(slot - 1) >> kBlockShift][(slot - 1) & (kBlockSize - 1)];
+  if (block >= slots_.size() || !slots_[block]) return 0;
+  return slots_[block][index & (kBlockSize - 1)];
 }
 
 void FoundNodeStore::Add(const FoundItem& item) {
@@ -110,63 +116,106 @@ void FoundNodeStore::Add(const FoundItem& item) {
     if (item.condition == 328) flags |= 3 << 8;
     if (item.condition == 329) flags |= 4 << 8;
   }
-  const Node node{item.size, item.time, StoreName(name), uint16_t(name.size()), flags, item.volumeIndex,
-                  (item.flags2 & 0x0002) != 0};
-  if (Node* known = Find(item.nodeIndex)) {
-    *known = node;
-    return;
+  size_t position;
+  if (const uint32_t slot = Slot(item.nodeIndex)) {
+    position = slot - 1;
+  } else {
+    if (block >= slots_.size()) slots_.resize(block + 1);
+    if (!slots_[block]) slots_[block].reset(new uint32_t[kBlockSize]());
+    position = count_;
+    if ((position >> kBlockShift) >= blocks_.size()) {
+      Block b;
+      b.name.reset(new const char16_t*[kBlockSize]);
+      b.size.reset(new uint64_t[kBlockSize]);
+      b.time.reset(new uint64_t[kBlockSize]);
+      b.flags.reset(new Flags[kBlockSize]);
+      blocks_.push_back(std::move(b));
+    }
+    slots_[block][index & (kBlockSize - 1)] = uint32_t(++count_);
   }
-  if (block >= slots_.size()) slots_.resize(block + 1);
-  if (!slots_[block]) slots_[block].reset(new uint32_t[kBlockSize]());
-  if ((count_ >> kBlockShift) >= nodes_.size()) nodes_.emplace_back(new Node[kBlockSize]);
-  nodes_[count_ >> kBlockShift][count_ & (kBlockSize - 1)] = node;
-  slots_[block][index & (kBlockSize - 1)] = uint32_t(++count_);
+  const Block& b = blocks_[position >> kBlockShift];
+  const size_t at = position & (kBlockSize - 1);
+  b.name[at] = StoreName(name);
+  b.size[at] = item.size;
+  b.time[at] = item.time;
+  b.flags[at] = Flags{flags, item.volumeIndex, (item.flags2 & 0x0002) != 0};
 }
 
-void FoundNodeStore::Fill(const Node& n, ListNodeInfo& out) {
-  out.name = WStringView(n.name, n.nameLength);
-  out.size = n.size;
-  out.time = n.time;
-  out.flags = n.flags;
-  out.volumeIndex = n.volumeIndex;
-  out.firstByte = uint8_t(n.flags & 0xFF);
-  out.folder = n.folder;
+inline void FoundNodeStore::Fill(size_t position, unsigned facts, ListNodeInfo& out) const {
+  const Block& b = blocks_[position >> kBlockShift];
+  const size_t at = position & (kBlockSize - 1);
+  if (facts & kNodeName) {
+    const char16_t* name = b.name[at];
+    out.name = WStringView(name, name[-1]);
+  }
+  if (facts & kNodeSize) out.size = b.size[at];
+  if (facts & kNodeTime) out.time = b.time[at];
+  if (facts & kNodeFlags) {
+    const Flags& f = b.flags[at];
+    out.flags = f.flags;
+    out.volumeIndex = f.volumeIndex;
+    out.firstByte = uint8_t(f.flags & 0xFF);
+    out.folder = f.folder;
+  }
 }
 
 bool FoundNodeStore::GetNode(int32_t nodeIndex, ListNodeInfo& out) const {
-  const Node* n = Find(nodeIndex);
-  if (!n) return false;
-  Fill(*n, out);
+  return GetNodeFacts(nodeIndex, kNodeAllFacts, out);
+}
+
+bool FoundNodeStore::GetNodeFacts(int32_t nodeIndex, unsigned facts, ListNodeInfo& out) const {
+  const uint32_t slot = Slot(nodeIndex);
+  if (slot == 0) return false;
+  Fill(slot - 1, facts, out);
   return true;
 }
 
-void FoundNodeStore::VisitNodes(size_t begin, size_t end, const NodeVisitor& fn) const {
+void FoundNodeStore::VisitNodes(size_t begin, size_t end, unsigned facts, const NodeVisitor& fn) const {
+  // Runs of up to kRun nodes gathered into a small array (in the first
+  // level cache), one call per run.
+  constexpr size_t kRun = 256, kAhead = 64;
+  int32_t indexes[kRun];
+  ListNodeInfo infos[kRun];
   end = std::min(end, NodeIndexBound());
-  ListNodeInfo info;
   while (begin < end) {
     const size_t block = begin >> kBlockShift;
     const size_t stop = std::min(end, (block + 1) << kBlockShift);
     if (const uint32_t* slots = slots_[block].get()) {
+      size_t k = 0;
       for (size_t i = begin; i < stop; ++i) {
+        // The names lie apart from the index column: asked for early, they
+        // come from memory while the nodes before them are filled in.
+        if ((facts & kNodeName) && i + kAhead < stop)
+          if (const uint32_t ahead = slots[(i + kAhead) & (kBlockSize - 1)])
+            __builtin_prefetch(blocks_[(ahead - 1) >> kBlockShift].name[(ahead - 1) & (kBlockSize - 1)] - 1);
         const uint32_t slot = slots[i & (kBlockSize - 1)];
         if (slot == 0) continue;
-        Fill(nodes_[(slot - 1) >> kBlockShift][(slot - 1) & (kBlockSize - 1)], info);
-        fn(int32_t(i), info);
+        indexes[k] = int32_t(i);
+        Fill(slot - 1, facts, infos[k]);
+        if (++k == kRun) {
+          fn(indexes, infos, k);
+          k = 0;
+        }
       }
+      if (k) fn(indexes, infos, k);
     }
     begin = stop;
   }
 }
 
 void FoundNodeStore::SetStatusBits(int32_t nodeIndex, uint16_t statusBits) {
-  if (Node* n = Find(nodeIndex)) n->flags = uint16_t((n->flags & ~0x0700) | (statusBits & 0x0700));
+  if (const uint32_t slot = Slot(nodeIndex)) {
+    Flags& f = blocks_[(slot - 1) >> kBlockShift].flags[(slot - 1) & (kBlockSize - 1)];
+    f.flags = uint16_t((f.flags & ~0x0700) | (statusBits & 0x0700));
+  }
 }
 
 size_t FoundNodeStore::MemoryBytes() const {
   size_t slotBlocks = 0;
   for (const auto& b : slots_) slotBlocks += b ? 1 : 0;
-  return slotBlocks * kBlockSize * sizeof(uint32_t) + nodes_.size() * kBlockSize * sizeof(Node) +
-         (slots_.capacity() + nodes_.capacity()) * sizeof(void*) + chunks_.size() * chunkSize_ * sizeof(char16_t);
+  constexpr size_t kPerPosition = sizeof(const char16_t*) + 2 * sizeof(uint64_t) + sizeof(Flags);
+  return slotBlocks * kBlockSize * sizeof(uint32_t) + blocks_.size() * kBlockSize * kPerPosition +
+         slots_.capacity() * sizeof(void*) + blocks_.capacity() * sizeof(Block) + chunkBytes_;
 }
 
 // ---- type texts and paths ----
@@ -251,7 +300,7 @@ size_t ListStore::MemoryBytes() const {
 
 static uint64_t NodeSize(const ListNodeSource* nodes, int32_t nodeIndex) {
   ListNodeInfo info;
-  if (nodes && nodes->GetNode(nodeIndex, info)) return info.size;
+  if (nodes && nodes->GetNodeFacts(nodeIndex, ListNodeSource::kNodeSize, info)) return info.size;
   return 0;
 }
 
@@ -352,12 +401,15 @@ class SizeMarks {
   void Sum(int64_t& files, __int128& bytes, const std::function<void()>& between) const {
     ForSlices(added_.size(), kMarkSlices, files, bytes, between,
               [&](size_t begin, size_t end, int64_t&, __int128& sum) {
+                constexpr unsigned kSize = ListNodeSource::kNodeSize;
                 ListNodeInfo info;
                 for (size_t w = begin; w < end; ++w) {
                   for (uint64_t x = added_[w].load(std::memory_order_relaxed); x; x &= x - 1)
-                    if (nodes_->GetNode(int32_t(w * 64 + size_t(std::countr_zero(x))), info)) sum += info.size;
+                    if (nodes_->GetNodeFacts(int32_t(w * 64 + size_t(std::countr_zero(x))), kSize, info))
+                      sum += info.size;
                   for (uint64_t x = removed_[w].load(std::memory_order_relaxed); x; x &= x - 1)
-                    if (nodes_->GetNode(int32_t(w * 64 + size_t(std::countr_zero(x))), info)) sum -= info.size;
+                    if (nodes_->GetNodeFacts(int32_t(w * 64 + size_t(std::countr_zero(x))), kSize, info))
+                      sum -= info.size;
                 }
               });
   }

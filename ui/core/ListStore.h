@@ -79,6 +79,12 @@ class ListNodeSource {
   virtual ~ListNodeSource() = default;
   // False when there is no such node.
   virtual bool GetNode(int32_t nodeIndex, ListNodeInfo& out) const = 0;
+  // The same with only the facts asked for filled in (NodeFacts below): a
+  // store that keeps each fact apart reads only those.
+  virtual bool GetNodeFacts(int32_t nodeIndex, unsigned facts, ListNodeInfo& out) const {
+    (void)facts;
+    return GetNode(nodeIndex, out);
+  }
   // Puts the status bits (bits 8-10) into the node's first word.
   virtual void SetStatusBits(int32_t nodeIndex, uint16_t statusBits) = 0;
   // The label of the source drive's volume at that index; empty when none.
@@ -91,13 +97,20 @@ class ListNodeSource {
   // record. NodeIndexBound is one above the largest index that may have a
   // node; 0 when the source cannot be walked so.
   virtual size_t NodeIndexBound() const { return 0; }
-  // fn(index, node) for each node with an index in [begin, end), in order.
-  using NodeVisitor = std::function<void(int32_t, const ListNodeInfo&)>;
-  virtual void VisitNodes(size_t begin, size_t end, const NodeVisitor& fn) const;
+  // The facts a walk needs filled in; the others may be left unset, so that
+  // a pass over names reads the names alone.
+  enum NodeFacts : unsigned { kNodeName = 1, kNodeSize = 2, kNodeTime = 4, kNodeFlags = 8, kNodeAllFacts = 15 };
+  // fn(indexes, nodes, count) for runs of the nodes with an index in
+  // [begin, end), in index order (kNodeFlags: flags, volume, first byte,
+  // folder).
+  using NodeVisitor = std::function<void(const int32_t* indexes, const ListNodeInfo* nodes, size_t count)>;
+  virtual void VisitNodes(size_t begin, size_t end, unsigned facts, const NodeVisitor& fn) const;
 };
 
 // Node facts kept from the found-item batches, keyed by the engine's node
-// index. Names live in one chunked arena.
+// index. Each fact has a column of its own (names, sizes, times, flags), so
+// that a pass testing one of them walks only its bytes; names live in one
+// chunked arena, each behind its length.
 class FoundNodeStore : public ListNodeSource {
  public:
   FoundNodeStore();
@@ -107,31 +120,36 @@ class FoundNodeStore : public ListNodeSource {
   size_t Count() const { return count_; }
   size_t MemoryBytes() const;
   bool GetNode(int32_t nodeIndex, ListNodeInfo& out) const override;
+  bool GetNodeFacts(int32_t nodeIndex, unsigned facts, ListNodeInfo& out) const override;
   void SetStatusBits(int32_t nodeIndex, uint16_t statusBits) override;
   size_t NodeIndexBound() const override { return slots_.size() << kBlockShift; }
-  void VisitNodes(size_t begin, size_t end, const NodeVisitor& fn) const override;
+  void VisitNodes(size_t begin, size_t end, unsigned facts, const NodeVisitor& fn) const override;
 
  private:
-  struct Node {
-    uint64_t size;
-    uint64_t time;
-    const char16_t* name;
-    uint16_t nameLength;
+  struct Flags {
     uint16_t flags;
     uint16_t volumeIndex;
     bool folder;
   };
+  // Positions (the order nodes came in) in blocks of kBlockSize, one array
+  // per fact.
+  struct Block {
+    std::unique_ptr<const char16_t*[]> name;  // its length is the unit before it
+    std::unique_ptr<uint64_t[]> size, time;
+    std::unique_ptr<Flags[]> flags;
+  };
   const char16_t* StoreName(WStringView name);
-  Node* Find(int32_t nodeIndex) const;
-  static void Fill(const Node& n, ListNodeInfo& out);
+  // The position of a node + 1; 0 none.
+  uint32_t Slot(int32_t nodeIndex) const;
+  void Fill(size_t position, unsigned facts, ListNodeInfo& out) const;
   // Blocks that never move: a batch at ten million nodes costs what the
   // first did (no vector doubling and copying).
   static constexpr size_t kBlockShift = 16, kBlockSize = size_t(1) << kBlockShift;
-  std::vector<std::unique_ptr<uint32_t[]>> slots_;  // node index -> slot + 1 (0 none)
-  std::vector<std::unique_ptr<Node[]>> nodes_;
+  std::vector<std::unique_ptr<uint32_t[]>> slots_;  // node index -> position + 1 (0 none)
+  std::vector<Block> blocks_;
   size_t count_ = 0;
   std::vector<std::unique_ptr<char16_t[]>> chunks_;
-  size_t chunkUsed_ = 0, chunkSize_ = 0;
+  size_t chunkUsed_ = 0, chunkSize_ = 0, chunkBytes_ = 0;
 };
 
 // The type text of a found file: the view's Look-for index answers first
@@ -154,6 +172,9 @@ class ListStore {
   ListStore& operator=(const ListStore&) = delete;
 
   // ---- records ----
+  // Records [i, i + kRecordRun) lie together in memory when i is a multiple
+  // of kRecordRun.
+  static constexpr size_t kRecordRun = size_t(1) << 16;
   size_t Count() const { return count_; }
   const ListRecord& At(size_t i) const { return blocks_[i >> kBlockShift][i & kBlockMask]; }
   ListRecord& At(size_t i) { return blocks_[i >> kBlockShift][i & kBlockMask]; }
@@ -246,6 +267,7 @@ class ListStore {
   // append never copies the records before it.
   static constexpr size_t kBlockShift = 16;
   static constexpr size_t kBlockMask = (size_t(1) << kBlockShift) - 1;
+  static_assert(kRecordRun == size_t(1) << kBlockShift);
   std::vector<std::unique_ptr<ListRecord[]>> blocks_;
   size_t count_ = 0;
   TextPool paths_, types_;
