@@ -127,10 +127,14 @@ int64_t ReadThroughExtents(CVol* v, uint64_t offset, uint8_t* buffer, size_t cap
 
 // A folder's blocks are written as it grows, between the data of the files
 // made in it meanwhile: read one by one they cost a drive request each.
-// Blocks that lie within one transfer of each other are read in one request
-// and taken out of it. A request that met a read error is read again piece
-// by piece, so that each block gets the reading (and zeros) it gets alone.
+// Blocks that lie within one transfer of each other, with little between
+// them, are read in one request and taken out of it: a request costs about
+// as much as copying 64 KiB, so each piece joins a request only when it
+// brings at most that much unwanted data along. A request that met a read
+// error is read again piece by piece, so that each block gets the reading
+// (and zeros) it gets alone.
 constexpr uint64_t kGatherBytes = 0x100000;
+constexpr uint64_t kGatherGapBytes = 0x10000;
 constexpr int kGatherSlot = 6;
 
 int64_t ReadFolderThroughExtents(CVol* v, uint64_t offset, uint8_t* buffer, size_t capacity) {
@@ -171,15 +175,17 @@ int64_t ReadFolderThroughExtents(CVol* v, uint64_t offset, uint8_t* buffer, size
     return v->ReadClusters(buffer + p.at * cs, int64_t(p.lcn), uint32_t(p.count), cs, size_t(p.count * cs), &got) &&
            got == p.count;
   };
-  const uint64_t spanLimit = kGatherBytes / cs;
+  const uint64_t spanLimit = kGatherBytes / cs, gapLimit = kGatherGapBytes / cs;
   for (size_t i = 0; i < pieces.size();) {
-    // The pieces from i whose blocks lie within one transfer.
-    uint64_t lo = pieces[i].lcn, hi = pieces[i].lcn + pieces[i].count;
+    // The pieces from i whose blocks lie within one transfer, with at most
+    // gapLimit blocks not theirs per piece.
+    uint64_t lo = pieces[i].lcn, hi = pieces[i].lcn + pieces[i].count, wanted = pieces[i].count;
     size_t end = i + 1;
     while (end < pieces.size()) {
       const uint64_t a = std::min(lo, pieces[end].lcn), b = std::max(hi, pieces[end].lcn + pieces[end].count);
-      if (b - a > spanLimit) break;
-      lo = a, hi = b;
+      const uint64_t w = wanted + pieces[end].count;
+      if (b - a > spanLimit || b - a > w + (end - i) * gapLimit) break;
+      lo = a, hi = b, wanted = w;
       ++end;
     }
     bool gathered = false;
