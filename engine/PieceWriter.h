@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "platform/Text.h"
+#include "storage/IoThread.h"
 
 class RecFile;
 class CHashFile;
@@ -25,7 +26,9 @@ struct Sink {
 // A large file's data is written on a thread of its own while the next
 // pieces are read: from a fast source the reads and the writes then overlap
 // instead of adding up. Pieces are filled by the reading side in order and
-// written in that order; the hash is the reading side's.
+// written in that order; the hash is the reading side's. While it lives,
+// the reading thread's I/O waits sleep instead of spinning: the spin would
+// take a processor from the writer.
 class PieceWriter {
  public:
   static constexpr int kBuffers = 3;
@@ -77,4 +80,5 @@ class PieceWriter {
   WString errorText_;
   int32_t errorCode_ = 0;
   std::thread thread_;
+  IoWaitsSleep sleepingWaits_;
 };

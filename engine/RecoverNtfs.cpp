@@ -25,7 +25,6 @@
 #include "foundation/Trace.h"
 #include "platform/Memory.h"
 #include "storage/Drive.h"
-#include "storage/IoThread.h"
 #include "volumes/DestinationPath.h"
 #include "volumes/Node.h"
 #include "volumes/NodeTable.h"
@@ -171,9 +170,6 @@ int NtfsRecoverFile(NTFSVol* v, const snode* node, WStringView dest, const NTFSS
   uint8_t* const buf = ScratchBuffer(0, size_t(perRead) * cs);
   std::optional<PieceWriter> writer;
   if (sink.file && w.size >= PieceWriter::kMinFileBytes) writer.emplace(sink.file, size_t(perRead) * cs * 4);
-  // A wait spinning for the reads would take a processor from the writer.
-  std::optional<IoWaitsSleep> sleepingWaits;
-  if (writer) sleepingWaits.emplace();
   auto zeros = [&](uint64_t n) { return writer ? writer->Zeros(n, sink.hash) : sink.Zeros(n); };
   const bool isBoot = NTFS::IsBootFile(node);
   uint64_t remaining = w.size;

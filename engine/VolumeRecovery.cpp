@@ -19,7 +19,6 @@
 #include "foundation/UiServices.h"
 #include "platform/Memory.h"
 #include "storage/Drive.h"
-#include "storage/IoThread.h"
 #include "volumes/DestinationPath.h"
 #include "volumes/FolderWalk.h"
 #include "volumes/Node.h"
@@ -166,10 +165,6 @@ int RecoverVolumeNode(CVol* v, const cnode* node, WStringView destPath, RecMemor
   // is read.
   std::optional<PieceWriter> writer;
   if (file && remaining >= PieceWriter::kMinFileBytes) writer.emplace(file, kPieceBytes);
-  // The reads are then one stage of two: a wait spinning for them would
-  // take a processor from the writer.
-  std::optional<IoWaitsSleep> sleepingWaits;
-  if (writer) sleepingWaits.emplace();
   bool failed = false;
   while (remaining > 0) {
     if (Stopped()) {
