@@ -480,6 +480,9 @@ void CMyListCtrl::FreeMem() {
   ++serial_;
   ResetTreeModel(nullptr);
   store_.Clear();
+  std::vector<uint8_t>().swap(spareBits_);
+  std::vector<uint8_t>().swap(spareScratch_);
+  std::vector<uint32_t>().swap(spareRows_);
   typeCache_.clear();
   for (int c = 0; c < kFilterColumns; ++c) {
     criteria_[size_t(c)].reset();

@@ -299,6 +299,10 @@ class CMyListCtrl : public QAbstractScrollArea {
   std::array<std::unique_ptr<FilterCriterion>, kFilterColumns> criteria_;
   bool filterReplaced_ = false;
   int64_t passCount_ = 0;
+  // Memory of the last filter pass and of rows no longer shown, for the
+  // next pass (see FilterPass::scratch).
+  std::vector<uint8_t> spareBits_, spareScratch_;
+  std::vector<uint32_t> spareRows_;
   // type texts by extension (the first unit says whether there is a ".")
   std::unordered_map<WString, uint32_t> typeCache_;
   WString typeKey_;

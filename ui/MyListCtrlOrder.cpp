@@ -252,7 +252,10 @@ void CMyListCtrl::ClearFilter(int column) {
   if (folderDisplay_) {
     BuildTree();
   } else {
+    // The rows' memory waits for the next pass.
+    spareRows_.swap(store_.Displayed());
     std::vector<uint32_t>().swap(store_.Displayed());
+    spareRows_.clear();
     RowsChanged();
   }
   PublishTotals();
@@ -265,8 +268,10 @@ void CMyListCtrl::ApplyFilters(bool full) {
     header_->SetFilterMark(c, criteria_[size_t(c)] != nullptr);
     if (criteria_[size_t(c)]) pass->criteria[size_t(c)] = std::make_unique<FilterCriterion>(*criteria_[size_t(c)]);
   }
+  pass->scratch = std::move(spareScratch_);
   if (full) {
     pass->mode = FilterPass::kFull;
+    pass->passBits = std::move(spareBits_);  // memory only: a full pass sets every bit
   } else {
     pass->mode = folderDisplay_ ? FilterPass::kIncrementalFolder : FilterPass::kIncrementalFlat;
     pass->passBits = store_.PassBits();
@@ -274,8 +279,16 @@ void CMyListCtrl::ApplyFilters(bool full) {
     if (!folderDisplay_) pass->candidates = store_.Displayed();
   }
   if (full || folderDisplay_) {
-    store_.Displayed().clear();
+    // Nothing is shown while the pass runs; the memory of the rows shown so
+    // far takes the new ones.
+    pass->rows.swap(store_.Displayed());
+    if (spareRows_.capacity() > pass->rows.capacity()) pass->rows.swap(spareRows_);
+    std::vector<uint32_t>().swap(spareRows_);
+    pass->rows.clear();
     RowsChanged();
+  } else {
+    pass->rows.swap(spareRows_);
+    pass->rows.clear();
   }
   const bool folders = folderDisplay_;
   StartWorker(kActivityFiltering, [this, pass, folders]() -> std::function<void()> {
@@ -287,6 +300,8 @@ void CMyListCtrl::ApplyFilters(bool full) {
     }
     return [this, pass, built, folders] {
       store_.SetPassBits(std::move(pass->passBits));
+      spareBits_ = std::move(pass->passBits);
+      spareScratch_ = std::move(pass->scratch);
       store_.SetFilterActive(true);
       passCount_ = pass->passCount;
       if (pass->mode == FilterPass::kFull) store_.SetTotals(pass->checkedFiles, pass->checkedBytes);
@@ -303,6 +318,7 @@ void CMyListCtrl::ApplyFilters(bool full) {
         store_.Displayed().swap(pass->rows);
         RowsChanged();
       }
+      spareRows_ = std::move(pass->rows);
       PublishTotals();
       header_->viewport()->update();
       emit filterFinished();

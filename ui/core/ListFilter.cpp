@@ -4,6 +4,7 @@
 #include <atomic>
 #include <bit>
 #include <ctime>
+#include <cstring>
 #include <new>
 
 #include "foundation/AppState.h"
@@ -256,18 +257,60 @@ class TextTest {
     else shape_ = kGeneral;
     for (char16_t c : wild_)
       if (c != u'*') literal_.push_back(AsciiLower(c));
+    // A literal of one to eight ASCII units at a name's start or end is
+    // compared with one 8-byte load of a name kept in 8 bits (the store
+    // leaves readable bytes around every name): letters by their folded
+    // bit, other units exactly.
+    const size_t m = literal_.size();
+    if ((shape_ == kSuffix || shape_ == kPrefix || shape_ == kEqual) && m >= 1 && m <= 8 &&
+        std::all_of(literal_.begin(), literal_.end(), [](char16_t c) { return c < 0x80; })) {
+      word_.usable = true;
+      word_.suffix = shape_ == kSuffix;
+      word_.equal = shape_ == kEqual;
+      word_.negate = negate_;
+      word_.length = m;
+      for (size_t k = 0; k < m; ++k) {
+        const unsigned shift = unsigned(8 * (shape_ == kSuffix ? 8 - m + k : k));
+        const char16_t c = literal_[k];
+        word_.mask |= uint64_t(0xFF) << shift;
+        word_.want |= uint64_t(c) << shift;
+        if (c >= u'a' && c <= u'z') word_.fold |= uint64_t(0x20) << shift;
+      }
+    }
   }
-  bool operator()(WStringView text) const { return !never_ && Test(text) != negate_; }
+  // The one-load test of a name in 8 bits (see above); its answer is the
+  // whole test's.
+  struct Word {
+    bool usable = false, suffix = false, equal = false, negate = false;
+    size_t length = 0;
+    uint64_t mask = 0, want = 0, fold = 0;
+    bool operator()(const uint8_t* text, size_t n) const {
+      const bool fits = equal ? n == length : n >= length;
+      uint64_t word;
+      std::memcpy(&word, suffix ? text + n - 8 : text, sizeof word);
+      return (fits && ((word | fold) & mask) == want) != negate;
+    }
+  };
+  const Word* WordTest() const { return word_.usable && !never_ ? &word_ : nullptr; }
+  bool operator()(WStringView text) const { return !never_ && Test(text.data(), text.size()) != negate_; }
+  bool operator()(const StoredName& name) const {
+    if (never_) return false;
+    if (word_.usable && !name.wide) return word_(name.Narrow(), name.size);
+    return (name.wide ? Test(name.Wide(), name.size) : Test(name.Narrow(), name.size)) != negate_;
+  }
 
  private:
   enum Shape { kAny, kEqual, kPrefix, kSuffix, kContains, kGeneral };
-  bool SameAt(WStringView text, size_t at) const {
+  // Units in 8 bits stand for the UTF-16 units of the same value.
+  template <class Unit>
+  bool SameAt(const Unit* text, size_t at) const {
     for (size_t k = 0; k < literal_.size(); ++k)
-      if (AsciiLower(text[at + k]) != literal_[k]) return false;
+      if (AsciiLower(char16_t(text[at + k])) != literal_[k]) return false;
     return true;
   }
-  bool Test(WStringView text) const {
-    const size_t n = text.size(), m = literal_.size();
+  template <class Unit>
+  bool Test(const Unit* text, size_t n) const {
+    const size_t m = literal_.size();
     switch (shape_) {
       case kAny:
         return true;
@@ -282,10 +325,18 @@ class TextTest {
           if (SameAt(text, at)) return true;
         return false;
       default:
-        return WildcardMatch(wild_, text) != 0;
+        if constexpr (sizeof(Unit) == sizeof(char16_t)) {
+          return WildcardMatch(wild_, WStringView(text, n)) != 0;
+        } else {
+          char16_t wide[ListNodeInfo::kNameUnits];
+          n = std::min(n, ListNodeInfo::kNameUnits);
+          for (size_t i = 0; i < n; ++i) wide[i] = char16_t(text[i]);
+          return WildcardMatch(wild_, WStringView(wide, n)) != 0;
+        }
     }
   }
   bool never_ = false, negate_ = false;
+  Word word_;
   Shape shape_ = kGeneral;
   WString wild_, literal_;
 };
@@ -302,10 +353,12 @@ using Criteria = std::array<std::unique_ptr<FilterCriterion>, kFilterColumns>;
 class RecordTest {
  public:
   // With deferNodes the node bits are left for the caller to fill, chunk
-  // by chunk (TestNodeChunk), before any record is tested.
+  // by chunk (TestNodeChunk), before any record is tested. The node bits
+  // live in *memory while the test lasts, when given.
   RecordTest(const Criteria& criteria, bool skipApplied, const ListStore& store, const ListNodeSource* nodes,
-             size_t records, bool deferNodes = false)
-      : store_(store), nodes_(nodes) {
+             size_t records, bool deferNodes = false, std::vector<uint8_t>* memory = nullptr)
+      : store_(store), nodes_(nodes), memory_(memory) {
+    if (memory_) nodePass_.swap(*memory_);
     auto use = [&](int c) -> const FilterCriterion* {
       const FilterCriterion* k = criteria[size_t(c)].get();
       return k && !(skipApplied && k->applied) ? k : nullptr;
@@ -349,6 +402,8 @@ class RecordTest {
       if (pools_) BuildPoolTables();
     }
     bound_ = nodes_->NodeIndexBound();
+    // Names alone are tested where the store keeps them, without widening.
+    if (facts_ == ListNodeSource::kNodeName) names_ = dynamic_cast<const FoundNodeStore*>(nodes_);
     byNode_ = bound_ > 0 && records >= bound_ / 4;
     if (!byNode_) return;
     const size_t bytes = (bound_ + 7) / 8;
@@ -359,6 +414,12 @@ class RecordTest {
         for (size_t c = b; c < e; ++c) TestNodeChunk(c);
       });
   }
+
+  ~RecordTest() {
+    if (memory_) memory_->swap(nodePass_);
+  }
+  RecordTest(const RecordTest&) = delete;
+  RecordTest& operator=(const RecordTest&) = delete;
 
   // Whether a record passes (records without node do).
   bool operator()(const ListRecord& r) const {
@@ -433,10 +494,42 @@ class RecordTest {
   // Node bits in chunks of whole bytes (no two chunks share one).
   static constexpr size_t kNodeChunk = size_t(1) << 16;
   size_t NodeChunks() const { return byNode_ ? (bound_ + kNodeChunk - 1) / kNodeChunk : 0; }
+  // The name test over the chunk at begin, a byte's bits gathered in
+  // registers and written once.
+  template <class Test>
+  void WalkNames(size_t begin, uint8_t* pass, uint8_t* has, const Test& test) const {
+    size_t byte = begin >> 3;
+    unsigned failed = 0, seen = 0;
+    const bool pools = poolTests_;
+    names_->ForEachName(begin, std::min(begin + kNodeChunk, bound_), [&](size_t i, const StoredName& name) {
+      if ((i >> 3) != byte) {
+        pass[byte] &= uint8_t(~failed);
+        if (pools) has[byte] |= uint8_t(seen);
+        byte = i >> 3;
+        failed = seen = 0;
+      }
+      const unsigned bit = 0x80u >> (i & 7);
+      failed |= test(name) ? 0u : bit;
+      seen |= bit;
+    });
+    pass[byte] &= uint8_t(~failed);
+    if (pools) has[byte] |= uint8_t(seen);
+  }
   void TestNodeChunk(size_t chunk) {
     uint8_t* pass = nodePass_.data();
     uint8_t* has = nodeHas_.data();
     const size_t begin = chunk * kNodeChunk;
+    if (names_) {
+      if (const TextTest::Word* w = nameTest_.WordTest()) {
+        const TextTest::Word word = *w;  // in registers
+        WalkNames(begin, pass, has, [&](const StoredName& name) {
+          return name.wide ? nameTest_(name) : word(name.Narrow(), name.size);
+        });
+      } else {
+        WalkNames(begin, pass, has, [&](const StoredName& name) { return nameTest_(name); });
+      }
+      return;
+    }
     nodes_->VisitNodes(begin, std::min(begin + kNodeChunk, bound_), facts_,
                        [&](const int32_t* indexes, const ListNodeInfo* node, size_t count) {
                          for (size_t k = 0; k < count; ++k) {
@@ -451,6 +544,8 @@ class RecordTest {
  private:
   const ListStore& store_;
   const ListNodeSource* nodes_;
+  const FoundNodeStore* names_ = nullptr;
+  std::vector<uint8_t>* memory_;
   bool all_ = false, nodeTests_ = false, poolTests_ = false, pools_ = false, byNode_ = false;
   bool name_ = false, status_ = false, type_ = false, folder_ = false, volume_ = false;
   const FilterCriterion* size_ = nullptr;
@@ -475,7 +570,7 @@ void RunFilterPass(FilterPass& pass, const ListStore& store, const ListNodeSourc
     // every thread has arrived), so a thread the system holds back delays
     // only the chunk it holds. Chunks are whole bytes of bits, so no two
     // write one byte.
-    RecordTest passes(pass.criteria, false, store, nodes, n, true);
+    RecordTest passes(pass.criteria, false, store, nodes, n, true, &pass.scratch);
     pass.passBits.assign((n + 7) / 8, 0);
     const size_t bytes = pass.passBits.size();
     constexpr size_t kChunkBytes = ListStore::kRecordRun / 8;

@@ -82,5 +82,9 @@ struct FilterPass {
   // the change of the totals.
   int64_t checkedFiles = 0;
   __int128 checkedBytes = 0;
+  // Memory for the pass's own bits, which a caller may hand from pass to
+  // pass (its contents do not matter): fresh memory costs a page fault per
+  // 4 KiB, more than the pass spends on the page.
+  std::vector<uint8_t> scratch;
 };
 void RunFilterPass(FilterPass& pass, const ListStore& store, const ListNodeSource* nodes);

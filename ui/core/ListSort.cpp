@@ -15,27 +15,46 @@ constexpr char16_t FoldUpper(char16_t c) { return (c >= u'a' && c <= u'z') ? cha
 
 // The first four folded units of a name, the first in the top bits; absent
 // units are 0, so a shorter name orders first.
-uint64_t NamePrefix(const char16_t* s, size_t n) {
+uint64_t NamePrefix(const StoredName& s) {
   uint64_t p = 0;
-  for (size_t i = 0; i < 4; ++i) p = (p << 16) | (i < n ? FoldLower(s[i]) : 0u);
+  for (size_t i = 0; i < 4; ++i) p = (p << 16) | (i < s.size ? FoldLower(s.At(i)) : 0u);
   return p;
 }
 
 struct NameEntry {
   uint64_t prefix;
-  const char16_t* name;
-  uint32_t length;
+  const void* name;
+  uint32_t length;  // with kWideEntry: UTF-16 units, else 8-bit
   uint32_t entry;
 };
+constexpr uint32_t kWideEntry = 0x80000000u;
 
-// The whole comparison once the prefixes agree.
-int CompareAfterPrefix(const NameEntry& a, const NameEntry& b) {
-  const size_t la = a.length, lb = b.length;
+NameEntry MakeNameEntry(const StoredName& s, uint32_t entry) {
+  return NameEntry{NamePrefix(s), s.units, s.size | (s.wide ? kWideEntry : 0u), entry};
+}
+
+template <class A, class B>
+int CompareUnits(const A* a, size_t la, const B* b, size_t lb) {
   for (size_t i = 4; i < la && i < lb; ++i) {
-    const char16_t x = FoldLower(a.name[i]), y = FoldLower(b.name[i]);
+    const char16_t x = FoldLower(char16_t(a[i])), y = FoldLower(char16_t(b[i]));
     if (x != y) return x < y ? -1 : 1;
   }
   return la == lb ? 0 : (la < lb ? -1 : 1);
+}
+
+// The whole comparison once the prefixes agree.
+int CompareAfterPrefix(const NameEntry& a, const NameEntry& b) {
+  const size_t la = a.length & ~kWideEntry, lb = b.length & ~kWideEntry;
+  const auto* a8 = static_cast<const uint8_t*>(a.name);
+  const auto* b8 = static_cast<const uint8_t*>(b.name);
+  const auto* a16 = static_cast<const char16_t*>(a.name);
+  const auto* b16 = static_cast<const char16_t*>(b.name);
+  switch ((a.length & kWideEntry ? 2 : 0) | (b.length & kWideEntry ? 1 : 0)) {
+    case 0: return CompareUnits(a8, la, b8, lb);
+    case 1: return CompareUnits(a8, la, b16, lb);
+    case 2: return CompareUnits(a16, la, b8, lb);
+    default: return CompareUnits(a16, la, b16, lb);
+  }
 }
 
 bool NameLess(const NameEntry& a, const NameEntry& b) {
@@ -73,9 +92,9 @@ std::vector<uint32_t> RankTexts(const TextPool& pool, Compare compare) {
   return rank;
 }
 
-WStringView NodeName(const ListNodeSource* nodes, int32_t nodeIndex) {
-  ListNodeInfo info;
-  if (nodeIndex != -1 && nodes && nodes->GetNodeFacts(nodeIndex, ListNodeSource::kNodeName, info)) return info.name;
+StoredName NodeName(const ListNodeSource* nodes, int32_t nodeIndex) {
+  StoredName name;
+  if (nodeIndex != -1 && nodes && nodes->GetStoredName(nodeIndex, name)) return name;
   return {};
 }
 
@@ -137,13 +156,16 @@ void SortBlock(uint32_t* first, uint32_t* last, int code, const ListStore& store
     ParallelFor(n, 1 << 16, [&](size_t b, size_t end, unsigned) {
       for (size_t i = b; i < end; ++i) {
         const uint32_t entry = first[i];
-        WStringView name;
+        StoredName name;
         if (IsFolderEntry(entry)) {
-          if (folders && (entry & ~kFolderRowBit) < folders->Count()) name = folders->Name(entry & ~kFolderRowBit);
+          if (folders && (entry & ~kFolderRowBit) < folders->Count()) {
+            const WStringView folder = folders->Name(entry & ~kFolderRowBit);
+            name = StoredName{folder.data(), uint32_t(folder.size()), true};
+          }
         } else {
           name = NodeName(nodes, store.At(entry).nodeIndex);
         }
-        e[i] = NameEntry{NamePrefix(name.data(), name.size()), name.data(), uint32_t(name.size()), entry};
+        e[i] = MakeNameEntry(name, entry);
       }
     });
     ParallelSort(e.begin(), e.end(), NameLess);
@@ -194,8 +216,7 @@ std::vector<uint32_t> FolderOrder(const ListStore& store, const ListNodeSource* 
   std::vector<NameEntry> e(n);
   ParallelFor(n, 1 << 16, [&](size_t b, size_t end, unsigned) {
     for (size_t i = b; i < end; ++i) {
-      const WStringView name = NodeName(nodes, store.At(order[i]).nodeIndex);
-      e[i] = NameEntry{NamePrefix(name.data(), name.size()), name.data(), uint32_t(name.size()), order[i]};
+      e[i] = MakeNameEntry(NodeName(nodes, store.At(order[i]).nodeIndex), order[i]);
     }
   });
   auto less = [&store](const NameEntry& a, const NameEntry& b) {

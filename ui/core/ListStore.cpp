@@ -5,6 +5,7 @@
 #include <bit>
 #include <chrono>
 #include <cstring>
+#include <new>
 
 #include "foundation/Messages.h"
 #include "ui/core/Parallel.h"
@@ -74,28 +75,43 @@ FoundNodeStore::~FoundNodeStore() = default;
 void FoundNodeStore::Clear() {
   slots_.clear();
   slots_.shrink_to_fit();
+  runs_.clear();
+  runs_.shrink_to_fit();
   blocks_.clear();
   blocks_.shrink_to_fit();
   count_ = 0;
   chunks_.clear();
-  chunkUsed_ = chunkSize_ = chunkBytes_ = 0;
+  chunks_.shrink_to_fit();
+  chunkUsed_ = 0;
 }
 
-const char16_t* FoundNodeStore::StoreName(WStringView name) {
-  // The length (at most 0xFFFF) goes in the unit before the name.
-  static const char16_t kEmpty[1] = {0};
-  if (name.empty()) return kEmpty + 1;
-  if (chunkUsed_ + name.size() + 1 > chunkSize_) {
-    chunkSize_ = std::max<size_t>(size_t(1) << 20, name.size() + 1);
-    chunks_.emplace_back(new char16_t[chunkSize_]);
-    chunkBytes_ += chunkSize_ * sizeof(char16_t);
-    chunkUsed_ = 0;
+uint32_t FoundNodeStore::StoreName(WStringView name) {
+  const bool narrow = name.size() < kWideName && std::all_of(name.begin(), name.end(), [](char16_t c) { return c <= 0xFF; });
+  // Header, at most one pad byte, the 16-bit length, the units.
+  const size_t need = narrow ? 1 + name.size() : 4 + 2 * name.size();
+  static_assert(4 + 2 * 0xFFFF + 2 * kNamePad <= kChunkBytes, "any name fits in a chunk");
+  if (chunks_.empty() || chunkUsed_ + need + kNamePad > kChunkBytes) {
+    // Offsets are 32 bits: 4 GiB of names (some 200 million) at most.
+    if (chunks_.size() >= (uint64_t(1) << 32) / kChunkBytes) throw std::bad_alloc();
+    chunks_.emplace_back(new uint8_t[kChunkBytes]());
+    chunkUsed_ = kNamePad;
   }
-  char16_t* at = chunks_.back().get() + chunkUsed_;
-  at[0] = char16_t(name.size());
-  std::memcpy(at + 1, name.data(), name.size() * sizeof(char16_t));
-  chunkUsed_ += name.size() + 1;
-  return at + 1;
+  uint8_t* const chunk = chunks_.back().get();
+  uint8_t* const at = chunk + chunkUsed_;
+  const uint32_t offset = uint32_t(((chunks_.size() - 1) << kChunkShift) | chunkUsed_);
+  if (narrow) {
+    at[0] = uint8_t(name.size());
+    for (size_t i = 0; i < name.size(); ++i) at[1 + i] = uint8_t(name[i]);
+    chunkUsed_ += 1 + name.size();
+    return offset;
+  }
+  at[0] = kWideName;
+  uint8_t* length = at + 1 + (reinterpret_cast<uintptr_t>(at + 1) & 1);
+  const uint16_t size = uint16_t(name.size());
+  std::memcpy(length, &size, sizeof size);
+  std::memcpy(length + 2, name.data(), name.size() * sizeof(char16_t));
+  chunkUsed_ = size_t(length + 2 + name.size() * sizeof(char16_t) - chunk);
+  return offset;
 }
 
 uint32_t FoundNodeStore::Slot(int32_t nodeIndex) const {
@@ -120,18 +136,29 @@ void FoundNodeStore::Add(const FoundItem& item) {
   if (const uint32_t slot = Slot(item.nodeIndex)) {
     position = slot - 1;
   } else {
-    if (block >= slots_.size()) slots_.resize(block + 1);
+    if (block >= slots_.size()) {
+      slots_.resize(block + 1);
+      runs_.resize(block + 1);
+    }
     if (!slots_[block]) slots_[block].reset(new uint32_t[kBlockSize]());
     position = count_;
     if ((position >> kBlockShift) >= blocks_.size()) {
       Block b;
-      b.name.reset(new const char16_t*[kBlockSize]);
+      b.name.reset(new uint32_t[kBlockSize]);
       b.size.reset(new uint64_t[kBlockSize]);
       b.time.reset(new uint64_t[kBlockSize]);
       b.flags.reset(new Flags[kBlockSize]);
       blocks_.push_back(std::move(b));
     }
-    slots_[block][index & (kBlockSize - 1)] = uint32_t(++count_);
+    const size_t within = index & (kBlockSize - 1);
+    Run& run = runs_[block];
+    if (run.broken || within != run.length || (within > 0 && position != run.first + within)) {
+      run.broken = true;
+    } else {
+      if (within == 0) run.first = uint32_t(position);
+      ++run.length;
+    }
+    slots_[block][within] = uint32_t(++count_);
   }
   const Block& b = blocks_[position >> kBlockShift];
   const size_t at = position & (kBlockSize - 1);
@@ -145,8 +172,13 @@ inline void FoundNodeStore::Fill(size_t position, unsigned facts, ListNodeInfo& 
   const Block& b = blocks_[position >> kBlockShift];
   const size_t at = position & (kBlockSize - 1);
   if (facts & kNodeName) {
-    const char16_t* name = b.name[at];
-    out.name = WStringView(name, name[-1]);
+    const StoredName name = DecodeName(NameAt(chunks_.data(), b.name[at]));
+    if (name.wide) {
+      out.name = WStringView(name.Wide(), name.size);
+    } else {
+      for (size_t i = 0; i < name.size; ++i) out.nameUnits[i] = char16_t(name.Narrow()[i]);
+      out.name = WStringView(out.nameUnits, name.size);
+    }
   }
   if (facts & kNodeSize) out.size = b.size[at];
   if (facts & kNodeTime) out.time = b.time[at];
@@ -170,10 +202,17 @@ bool FoundNodeStore::GetNodeFacts(int32_t nodeIndex, unsigned facts, ListNodeInf
   return true;
 }
 
+bool FoundNodeStore::GetStoredName(int32_t nodeIndex, StoredName& out) const {
+  const uint32_t slot = Slot(nodeIndex);
+  if (slot == 0) return false;
+  out = DecodeName(NameAt(chunks_.data(), blocks_[(slot - 1) >> kBlockShift].name[(slot - 1) & (kBlockSize - 1)]));
+  return true;
+}
+
 void FoundNodeStore::VisitNodes(size_t begin, size_t end, unsigned facts, const NodeVisitor& fn) const {
   // Runs of up to kRun nodes gathered into a small array (in the first
   // level cache), one call per run.
-  constexpr size_t kRun = 256, kAhead = 64;
+  constexpr size_t kRun = 64, kAhead = 64;
   int32_t indexes[kRun];
   ListNodeInfo infos[kRun];
   end = std::min(end, NodeIndexBound());
@@ -187,7 +226,7 @@ void FoundNodeStore::VisitNodes(size_t begin, size_t end, unsigned facts, const 
         // come from memory while the nodes before them are filled in.
         if ((facts & kNodeName) && i + kAhead < stop)
           if (const uint32_t ahead = slots[(i + kAhead) & (kBlockSize - 1)])
-            __builtin_prefetch(blocks_[(ahead - 1) >> kBlockShift].name[(ahead - 1) & (kBlockSize - 1)] - 1);
+            __builtin_prefetch(NameAt(chunks_.data(), blocks_[(ahead - 1) >> kBlockShift].name[(ahead - 1) & (kBlockSize - 1)]));
         const uint32_t slot = slots[i & (kBlockSize - 1)];
         if (slot == 0) continue;
         indexes[k] = int32_t(i);
@@ -213,9 +252,10 @@ void FoundNodeStore::SetStatusBits(int32_t nodeIndex, uint16_t statusBits) {
 size_t FoundNodeStore::MemoryBytes() const {
   size_t slotBlocks = 0;
   for (const auto& b : slots_) slotBlocks += b ? 1 : 0;
-  constexpr size_t kPerPosition = sizeof(const char16_t*) + 2 * sizeof(uint64_t) + sizeof(Flags);
+  constexpr size_t kPerPosition = sizeof(uint32_t) + 2 * sizeof(uint64_t) + sizeof(Flags);
   return slotBlocks * kBlockSize * sizeof(uint32_t) + blocks_.size() * kBlockSize * kPerPosition +
-         slots_.capacity() * sizeof(void*) + blocks_.capacity() * sizeof(Block) + chunkBytes_;
+         slots_.capacity() * (sizeof(void*) + sizeof(Run)) + blocks_.capacity() * sizeof(Block) +
+         chunks_.size() * kChunkBytes + chunks_.capacity() * sizeof(void*);
 }
 
 // ---- type texts and paths ----

@@ -4,8 +4,10 @@
 // checked. Qt-free: the window layer only asks it for the cell in sight.
 #pragma once
 #include <cstddef>
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -61,10 +63,23 @@ class TextPool {
   std::array<Index, size_t(1) << kShardBits> index_;
 };
 
+// A name where the node store keeps it: in 8-bit units (each standing for
+// the UTF-16 unit of the same value) or in UTF-16.
+struct StoredName {
+  const void* units = nullptr;
+  uint32_t size = 0;
+  bool wide = false;
+  const uint8_t* Narrow() const { return static_cast<const uint8_t*>(units); }
+  const char16_t* Wide() const { return static_cast<const char16_t*>(units); }
+  char16_t At(size_t i) const { return wide ? Wide()[i] : char16_t(Narrow()[i]); }
+};
+
 // What the list shows of a node. The view answers it from what the worker
 // handed over (FoundNodeStore) so that the list never reads the engine's
 // node table while the worker appends to it.
 struct ListNodeInfo {
+  // A name kept in 8 bits is widened into nameUnits, so `name` lives as long
+  // as this info (and until it is filled again); a copy views its own units.
   WStringView name;
   uint64_t size = 0;
   uint64_t time = 0;   // FILETIME, 0 none
@@ -72,6 +87,27 @@ struct ListNodeInfo {
   uint16_t volumeIndex = 0xFFFF;
   uint8_t firstByte = 0;  // the node's first byte (its top bit admits a preview without a volume)
   bool folder = false;
+  static constexpr size_t kNameUnits = 127;
+  char16_t nameUnits[kNameUnits];
+
+  ListNodeInfo() = default;
+  ListNodeInfo(const ListNodeInfo& other) { *this = other; }
+  ListNodeInfo& operator=(const ListNodeInfo& other) {
+    if (this == &other) return *this;
+    size = other.size;
+    time = other.time;
+    flags = other.flags;
+    volumeIndex = other.volumeIndex;
+    firstByte = other.firstByte;
+    folder = other.folder;
+    if (other.name.data() == other.nameUnits) {
+      std::copy_n(other.nameUnits, other.name.size(), nameUnits);
+      name = WStringView(nameUnits, other.name.size());
+    } else {
+      name = other.name;
+    }
+    return *this;
+  }
 };
 
 class ListNodeSource {
@@ -85,6 +121,9 @@ class ListNodeSource {
     (void)facts;
     return GetNode(nodeIndex, out);
   }
+  // The node's name as the source keeps it, valid until the source is
+  // cleared (a sort views millions at once); false when there is no node.
+  virtual bool GetStoredName(int32_t nodeIndex, StoredName& out) const = 0;
   // Puts the status bits (bits 8-10) into the node's first word.
   virtual void SetStatusBits(int32_t nodeIndex, uint16_t statusBits) = 0;
   // The label of the source drive's volume at that index; empty when none.
@@ -109,8 +148,11 @@ class ListNodeSource {
 
 // Node facts kept from the found-item batches, keyed by the engine's node
 // index. Each fact has a column of its own (names, sizes, times, flags), so
-// that a pass testing one of them walks only its bytes; names live in one
-// chunked arena, each behind its length.
+// that a pass testing one of them walks only its bytes. Names live in one
+// chunked byte arena: a name of at most 127 units that all fit in 8 bits
+// (most do) as those bytes behind a length byte, any other as the byte
+// kWideName, a pad byte when needed, its 16-bit length and its UTF-16 units
+// (aligned). Half the bytes for a pass over names to read.
 class FoundNodeStore : public ListNodeSource {
  public:
   FoundNodeStore();
@@ -124,6 +166,50 @@ class FoundNodeStore : public ListNodeSource {
   void SetStatusBits(int32_t nodeIndex, uint16_t statusBits) override;
   size_t NodeIndexBound() const override { return slots_.size() << kBlockShift; }
   void VisitNodes(size_t begin, size_t end, unsigned facts, const NodeVisitor& fn) const override;
+  bool GetStoredName(int32_t nodeIndex, StoredName& out) const override;
+  // fn(nodeIndex, StoredName) for the nodes with an index in [begin, end),
+  // in index order: a pass testing names alone reads nothing else.
+  template <class Fn>
+  void ForEachName(size_t begin, size_t end, Fn&& fn) const {
+    // Kept in locals: fn's stores might otherwise be taken to change them.
+    const std::unique_ptr<uint32_t[]>* const bySlotBlock = slots_.data();
+    const Run* const runs = runs_.data();
+    const Block* const blocks = blocks_.data();
+    const std::unique_ptr<uint8_t[]>* const chunks = chunks_.data();
+    end = std::min(end, NodeIndexBound());
+    while (begin < end) {
+      const size_t block = begin >> kBlockShift, first = block << kBlockShift;
+      const size_t stop = std::min(end, first + kBlockSize);
+      if (const Run run = runs[block]; !run.broken) {
+        // The nodes came in index order: their positions follow each other.
+        for (size_t i = begin, last = std::min(stop, first + run.length); i < last;) {
+          const size_t position = run.first + (i - first), at = position & (kBlockSize - 1);
+          const uint32_t* names = blocks[position >> kBlockShift].name.get() + at;
+          const size_t n = std::min(last - i, kBlockSize - at);
+          for (size_t k = 0; k < n; ++k) fn(i + k, DecodeName(NameAt(chunks, names[k])));
+          i += n;
+        }
+      } else if (const uint32_t* byIndex = bySlotBlock[block].get()) {
+        for (size_t i = begin; i < stop; ++i)
+          if (const uint32_t slot = byIndex[i & (kBlockSize - 1)])
+            fn(i, DecodeName(NameAt(chunks, blocks[(slot - 1) >> kBlockShift].name[(slot - 1) & (kBlockSize - 1)])));
+      }
+      begin = stop;
+    }
+  }
+  static constexpr uint8_t kWideName = 0x80;
+  // Bytes that may be read before and after any name's units (within its
+  // chunk): a test may load 8 bytes ending at a name's end or starting at
+  // its start.
+  static constexpr size_t kNamePad = 8;
+  static StoredName DecodeName(const uint8_t* at) {
+    static_assert(kNamePad >= 8);
+    if (at[0] < kWideName) return StoredName{at + 1, at[0], false};
+    const uint8_t* length = at + 1 + (reinterpret_cast<uintptr_t>(at + 1) & 1);
+    uint16_t size;
+    std::memcpy(&size, length, sizeof size);
+    return StoredName{length + 2, size, true};
+  }
 
  private:
   struct Flags {
@@ -134,11 +220,15 @@ class FoundNodeStore : public ListNodeSource {
   // Positions (the order nodes came in) in blocks of kBlockSize, one array
   // per fact.
   struct Block {
-    std::unique_ptr<const char16_t*[]> name;  // its length is the unit before it
+    std::unique_ptr<uint32_t[]> name;  // offset in the arena: chunk << kChunkShift | byte
     std::unique_ptr<uint64_t[]> size, time;
     std::unique_ptr<Flags[]> flags;
   };
-  const char16_t* StoreName(WStringView name);
+  uint32_t StoreName(WStringView name);
+  static constexpr size_t kChunkShift = 21, kChunkBytes = size_t(1) << kChunkShift;
+  static const uint8_t* NameAt(const std::unique_ptr<uint8_t[]>* chunks, uint32_t offset) {
+    return chunks[offset >> kChunkShift].get() + (offset & (kChunkBytes - 1));
+  }
   // The position of a node + 1; 0 none.
   uint32_t Slot(int32_t nodeIndex) const;
   void Fill(size_t position, unsigned facts, ListNodeInfo& out) const;
@@ -146,10 +236,18 @@ class FoundNodeStore : public ListNodeSource {
   // first did (no vector doubling and copying).
   static constexpr size_t kBlockShift = 16, kBlockSize = size_t(1) << kBlockShift;
   std::vector<std::unique_ptr<uint32_t[]>> slots_;  // node index -> position + 1 (0 none)
+  // Per block of slots: while its nodes come in index order from its first
+  // index on, with no gap, node first + k is at position run.first + k and
+  // nodes beyond run.length are absent; a walk then needs no slot.
+  struct Run {
+    uint32_t first = 0, length = 0;
+    bool broken = false;
+  };
+  std::vector<Run> runs_;
   std::vector<Block> blocks_;
   size_t count_ = 0;
-  std::vector<std::unique_ptr<char16_t[]>> chunks_;
-  size_t chunkUsed_ = 0, chunkSize_ = 0, chunkBytes_ = 0;
+  std::vector<std::unique_ptr<uint8_t[]>> chunks_;
+  size_t chunkUsed_ = 0;
 };
 
 // The type text of a found file: the view's Look-for index answers first
@@ -239,7 +337,8 @@ class ListStore {
     return !filterActive_ || (i >> 3) >= passBits_.size() || (passBits_[i >> 3] & (0x80u >> (i & 7))) != 0;
   }
   const std::vector<uint8_t>& PassBits() const { return passBits_; }
-  void SetPassBits(std::vector<uint8_t>&& bits) { passBits_ = std::move(bits); }
+  // bits gets the bits they replace (memory for the next pass).
+  void SetPassBits(std::vector<uint8_t>&& bits) { passBits_.swap(bits); }
   void SetFilterActive(bool active) { filterActive_ = active; }
   void ClearPassBits() {
     passBits_ = std::vector<uint8_t>();
