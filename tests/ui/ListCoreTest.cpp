@@ -354,6 +354,80 @@ TEST_F(ListCore, NodeWalksGiveTheFactsAskedFor) {
   EXPECT_FALSE(nodes.GetNode(indexes[0], info));
 }
 
+// Names are kept in 8 bits where every unit fits and the name is short,
+// else in UTF-16: every unit must come back from every way of reading them
+// (one node, a walk, the stored view, a copy of the info), for nodes that
+// came in index order and nodes that did not, with a gap, another block in
+// between and a node handed over again.
+TEST_F(ListCore, NamesComeBackUnitForUnitInEitherWidth) {
+  const WString names[] = {u"",
+                           u"a",
+                           u"\u00ff",
+                           u"\u0100",
+                           u"caf\u00e9.TXT",
+                           WString(127, u'n'),
+                           WString(128, u'n'),
+                           WString(126, u'n') + u"\u0101",
+                           u"\u4e2d\u6587.h",
+                           WString(300, u'\u00e9'),
+                           WString(u"x\0y", 3)};
+  // One name longer than any kept (0xFFFF units).
+  const WString huge(0x10002, u'w');
+  auto given = [&](int32_t i) { return i == 7 ? huge : names[size_t(i) % std::size(names)]; };
+  auto expected = [&](int32_t i) { return i == 7 ? huge.substr(0, 0xFFFF) : given(i); };
+  struct Arrival {
+    const char* what;
+    std::vector<int32_t> indexes;
+  };
+  std::vector<Arrival> arrivals(4);
+  arrivals[0].what = "in index order";
+  for (int32_t i = 0; i < 70000; ++i) arrivals[0].indexes.push_back(i);
+  arrivals[1].what = "shuffled";
+  arrivals[1].indexes = arrivals[0].indexes;
+  for (size_t k = 0; k < 70000; ++k) std::swap(arrivals[1].indexes[k], arrivals[1].indexes[(k * 7919) % 70000]);
+  arrivals[2].what = "with a gap";
+  for (int32_t i = 0; i < 300; ++i)
+    if (i < 100 || i >= 150) arrivals[2].indexes.push_back(i);
+  arrivals[3].what = "two blocks taking turns";
+  for (int32_t i = 0; i < 300; ++i) arrivals[3].indexes.push_back(i % 2 ? 5 * 65536 + i / 2 : i / 2);
+  for (const Arrival& a : arrivals) {
+    SCOPED_TRACE(a.what);
+    FoundNodeStore nodes;
+    for (int32_t i : a.indexes) nodes.Add(Item(i, given(i), u"C:", 0));
+    nodes.Add(Item(a.indexes[3], u"again\u00e9", u"C:", 0));  // the same position, another name
+    auto want = [&](int32_t i) { return i == a.indexes[3] ? WString(u"again\u00e9") : expected(i); };
+    std::vector<int32_t> sorted(a.indexes);
+    std::sort(sorted.begin(), sorted.end());
+    std::vector<int32_t> walked;
+    bool same = true;
+    nodes.ForEachName(0, nodes.NodeIndexBound(), [&](size_t i, const StoredName& name) {
+      walked.push_back(int32_t(i));
+      WString units;
+      for (size_t k = 0; k < name.size; ++k) units.push_back(name.At(k));
+      same = same && units == want(int32_t(i));
+    });
+    EXPECT_EQ(walked, sorted);
+    EXPECT_TRUE(same);
+    for (int32_t i : sorted) {
+      ListNodeInfo info;
+      ASSERT_TRUE(nodes.GetNodeFacts(i, ListNodeSource::kNodeName, info));
+      ASSERT_EQ(info.name, want(i)) << i;
+      StoredName stored;
+      ASSERT_TRUE(nodes.GetStoredName(i, stored));
+      ASSERT_EQ(stored.size, want(i).size()) << i;
+      // A copy views its own units: it outlives the info and its refill.
+      ListNodeInfo copy(info), assigned;
+      assigned = info;
+      nodes.GetNode(sorted.back() == i ? sorted.front() : sorted.back(), info);
+      info.name = u"other";
+      ASSERT_EQ(copy.name, want(i)) << i;
+      ASSERT_EQ(assigned.name, want(i)) << i;
+    }
+    StoredName none;
+    EXPECT_FALSE(nodes.GetStoredName(sorted.back() + 1, none));
+  }
+}
+
 TEST_F(ListCore, TypeTexts) {
   EXPECT_EQ(FoundItemTypeText(u"noext", 0, nullptr), u"file");
   EXPECT_EQ(FoundItemTypeText(u"a.Doc", 0, nullptr), u"DOC file");

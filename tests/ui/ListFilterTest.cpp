@@ -222,41 +222,58 @@ TEST_F(FilterPasses, IncrementalEqualsOnePass) {
   }
 }
 
-// The name tests a full pass compiles (literal-only shapes, the rest
-// through the general matcher) against WildcardMatch itself, for a table
-// of patterns and names: letter case, non-ASCII letters, dots, "?", empty
-// texts, names shorter than the literal.
+// The name tests a full pass compiles (literal-only shapes, one-load
+// tests of names kept in 8 bits, the rest through the general matcher)
+// against WildcardMatch itself, for a table of patterns and names: letter
+// case, non-ASCII letters (in 8 bits and not), dots, "?", empty texts,
+// names shorter than the literal, literals of eight units and of nine,
+// names too long for 8 bits; nodes handed over in index order and not.
 TEST_F(FilterPasses, NamePatternsMatchAsWildcards) {
-  const char16_t* names[] = {u"stdio.h", u"STDIO.H", u"x.H", u"a.hpp", u"h",      u".h",    u"",       u"x.h.c",
-                             u"h.",      u"..",      u"\u00e9.h", u"\u00c9.H", u"\u00e9", u"a.hh",  u"README", u"read.me"};
-  const char16_t* patterns[] = {u"*.h", u"*.H",   u"*h",   u"*.hpp", u"*\u00e9.h", u"*\u00c9.h", u"std*",  u"STD*",
-                                u"x.h", u"X.H",   u".h",   u"h",     u"",           u"*",          u"?.h",   u"*.?",
-                                u"*h*", u"*.h*c", u"*.h*", u"h*",    u"read*me",    u"*e",         u"\u00e9", u"*.h."};
-  std::vector<int32_t> order;
-  for (int32_t i = 0; i < 4000; ++i) order.push_back(i);
-  for (size_t i = 0; i < order.size(); ++i) std::swap(order[i], order[(i * 7919) % order.size()]);
-  for (int32_t i : order) {
-    FoundItem f;
-    f.nodeIndex = i;
-    f.name = names[size_t(i) % std::size(names)];
-    f.volumeIndex = 0;
-    nodes.Add(f);
-    store.Append(i, u"C:\\d", u"file");
-  }
-  for (const char16_t* p : patterns)
-    for (int op = 0; op < 4; ++op) {
-      FilterPass pass;
-      pass.criteria[kColName] = Text(op, p);
-      const FilterCriterion& k = *pass.criteria[kColName];
-      RunFilterPass(pass, store, &nodes);
-      for (size_t r = 0; r < store.Count(); ++r) {
-        const WStringView name = names[size_t(store.At(r).nodeIndex) % std::size(names)];
-        const int hit = WildcardMatch(op < 2 ? k.pattern : k.contains, name);
-        const bool expected = (op == 0 || op == 2) ? hit != 0 : hit == 0;
-        ASSERT_EQ(bool(pass.passBits[r >> 3] & (0x80u >> (r & 7))), expected)
-            << ToUtf8(WString(p)) << " op " << op << " name " << ToUtf8(WString(name));
-      }
+  const WString names[] = {u"stdio.h",  u"STDIO.H",  u"x.H",       u"a.hpp",     u"h",         u".h",
+                           u"",         u"x.h.c",    u"h.",        u"..",        u"\u00e9.h",  u"\u00c9.H",
+                           u"\u00e9",   u"a.hh",     u"README",    u"read.me",   u"\u0100.h",  u"\u00c0.h",
+                           u"ABCDEFGH", u"abcdefgh", u"xabcdefgh", u"abcdefghi", u"[.h",       u"{.H",
+                           WString(130, u'a') + u".h", WString(127, u'b') + u".H"};
+  const char16_t* patterns[] = {u"*.h",      u"*.H",       u"*h",        u"*.hpp",      u"*\u00e9.h", u"*\u00c9.h",
+                                u"std*",     u"STD*",      u"x.h",       u"X.H",        u".h",        u"h",
+                                u"",         u"*",         u"?.h",       u"*.?",        u"*h*",       u"*.h*c",
+                                u"*.h*",     u"h*",        u"read*me",   u"*e",         u"\u00e9",    u"*.h.",
+                                u"abcdefgh", u"*abcdefgh", u"abcdefgh*", u"*bcdefghi",  u"*\u0100.h", u"*\u00e0.h",
+                                u"*[.h",     u"*{.h",      u"a*.h"};
+  // Enough records for a pass to test node by node (a quarter of the node
+  // index bound, which is whole blocks of 65536).
+  const size_t count = std::size(names) * 700;
+  for (const bool inOrder : {true, false}) {
+    SCOPED_TRACE(inOrder ? "in index order" : "shuffled");
+    nodes.Clear();
+    store.Clear();
+    std::vector<int32_t> order;
+    for (int32_t i = 0; i < int32_t(count); ++i) order.push_back(i);
+    if (!inOrder)
+      for (size_t i = 0; i < order.size(); ++i) std::swap(order[i], order[(i * 7919) % order.size()]);
+    for (int32_t i : order) {
+      FoundItem f;
+      f.nodeIndex = i;
+      f.name = names[size_t(i) % std::size(names)];
+      f.volumeIndex = 0;
+      nodes.Add(f);
+      store.Append(i, u"C:\\d", u"file");
     }
+    for (const char16_t* p : patterns)
+      for (int op = 0; op < 4; ++op) {
+        FilterPass pass;
+        pass.criteria[kColName] = Text(op, p);
+        const FilterCriterion& k = *pass.criteria[kColName];
+        RunFilterPass(pass, store, &nodes);
+        for (size_t r = 0; r < store.Count(); ++r) {
+          const WString& name = names[size_t(store.At(r).nodeIndex) % std::size(names)];
+          const int hit = WildcardMatch(op < 2 ? k.pattern : k.contains, name);
+          const bool expected = (op == 0 || op == 2) ? hit != 0 : hit == 0;
+          ASSERT_EQ(bool(pass.passBits[r >> 3] & (0x80u >> (r & 7))), expected)
+              << ToUtf8(WString(p)) << " op " << op << " name " << ToUtf8(name);
+        }
+      }
+  }
 }
 
 // A full pass tests node criteria node by node and folder and type
