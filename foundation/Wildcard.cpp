@@ -38,8 +38,11 @@ bool Match1(WStringView name, WStringView pattern) {
   }
 }
 
-int WildcardMatch(WStringView pattern, WStringView name) {
-  const size_t n = name.size(), p = pattern.size();
+namespace {
+
+template <class Unit>
+int MatchUnits(WStringView pattern, const Unit* name, size_t n) {
+  const size_t p = pattern.size();
   constexpr size_t kNone = size_t(-1);
   size_t i = 0, j = 0;
   size_t starPattern = kNone, starName = 0;
@@ -53,7 +56,7 @@ int WildcardMatch(WStringView pattern, WStringView name) {
         starName = i;
         continue;
       }
-      char16_t nc = name[i];
+      char16_t nc = char16_t(name[i]);
       bool same = pc == u'?' ? nc != u'.' : AsciiLower(pc) == AsciiLower(nc);
       if (same) {
         ++i;
@@ -65,6 +68,14 @@ int WildcardMatch(WStringView pattern, WStringView name) {
     i = ++starName;  // starName < n here, since i was
     j = starPattern;
   }
+}
+
+}  // namespace
+
+int WildcardMatch(WStringView pattern, WStringView name) { return MatchUnits(pattern, name.data(), name.size()); }
+
+int WildcardMatch(WStringView pattern, const uint8_t* name, size_t length) {
+  return MatchUnits(pattern, name, length);
 }
 
 int WildcardMatch(const char16_t* pattern, const char16_t* name) {

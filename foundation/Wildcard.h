@@ -18,6 +18,9 @@ bool Match1(WStringView name, WStringView pattern);
 // letters A-Z folded and nothing else. 1 on a match, else 0; null is no match.
 int WildcardMatch(const char16_t* pattern, const char16_t* name);
 int WildcardMatch(WStringView pattern, WStringView name);
+// The same for a name in 8-bit units, each standing for the UTF-16 unit of
+// the same value.
+int WildcardMatch(WStringView pattern, const uint8_t* name, size_t length);
 
 class PatternList {
  public:

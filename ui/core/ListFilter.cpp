@@ -262,11 +262,12 @@ class TextTest {
     // leaves readable bytes around every name): letters by their folded
     // bit, other units exactly.
     const size_t m = literal_.size();
-    if ((shape_ == kSuffix || shape_ == kPrefix || shape_ == kEqual) && m >= 1 && m <= 8 &&
+    if ((shape_ == kSuffix || shape_ == kPrefix || shape_ == kEqual || shape_ == kContains) && m >= 1 && m <= 8 &&
         std::all_of(literal_.begin(), literal_.end(), [](char16_t c) { return c < 0x80; })) {
       word_.usable = true;
       word_.suffix = shape_ == kSuffix;
       word_.equal = shape_ == kEqual;
+      word_.contains = shape_ == kContains;
       word_.negate = negate_;
       word_.length = m;
       for (size_t k = 0; k < m; ++k) {
@@ -281,10 +282,20 @@ class TextTest {
   // The one-load test of a name in 8 bits (see above); its answer is the
   // whole test's.
   struct Word {
-    bool usable = false, suffix = false, equal = false, negate = false;
+    bool usable = false, suffix = false, equal = false, contains = false, negate = false;
     size_t length = 0;
     uint64_t mask = 0, want = 0, fold = 0;
+    bool At(const uint8_t* text) const {
+      uint64_t word;
+      std::memcpy(&word, text, sizeof word);
+      return ((word | fold) & mask) == want;
+    }
     bool operator()(const uint8_t* text, size_t n) const {
+      if (contains) {
+        bool hit = false;
+        for (size_t at = 0; at + length <= n && !hit; ++at) hit = At(text + at);
+        return hit != negate;
+      }
       const bool fits = equal ? n == length : n >= length;
       uint64_t word;
       std::memcpy(&word, suffix ? text + n - 8 : text, sizeof word);
@@ -325,14 +336,8 @@ class TextTest {
           if (SameAt(text, at)) return true;
         return false;
       default:
-        if constexpr (sizeof(Unit) == sizeof(char16_t)) {
-          return WildcardMatch(wild_, WStringView(text, n)) != 0;
-        } else {
-          char16_t wide[ListNodeInfo::kNameUnits];
-          n = std::min(n, ListNodeInfo::kNameUnits);
-          for (size_t i = 0; i < n; ++i) wide[i] = char16_t(text[i]);
-          return WildcardMatch(wild_, WStringView(wide, n)) != 0;
-        }
+        if constexpr (sizeof(Unit) == sizeof(char16_t)) return WildcardMatch(wild_, WStringView(text, n)) != 0;
+        else return WildcardMatch(wild_, text, n) != 0;
     }
   }
   bool never_ = false, negate_ = false;
@@ -521,10 +526,19 @@ class RecordTest {
     const size_t begin = chunk * kNodeChunk;
     if (names_) {
       if (const TextTest::Word* w = nameTest_.WordTest()) {
+        // The common shape ("*.ext") with its choices made once.
         const TextTest::Word word = *w;  // in registers
-        WalkNames(begin, pass, has, [&](const StoredName& name) {
-          return name.wide ? nameTest_(name) : word(name.Narrow(), name.size);
-        });
+        if (word.suffix && !word.negate)
+          WalkNames(begin, pass, has, [&](const StoredName& name) {
+            if (name.wide) return nameTest_(name);
+            uint64_t units;
+            std::memcpy(&units, name.Narrow() + name.size - 8, sizeof units);
+            return name.size >= word.length && ((units | word.fold) & word.mask) == word.want;
+          });
+        else
+          WalkNames(begin, pass, has, [&](const StoredName& name) {
+            return name.wide ? nameTest_(name) : word(name.Narrow(), name.size);
+          });
       } else {
         WalkNames(begin, pass, has, [&](const StoredName& name) { return nameTest_(name); });
       }
