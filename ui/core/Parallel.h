@@ -15,7 +15,8 @@ unsigned ListThreads();
 
 // Splits [0, n) into at most ListThreads() contiguous parts of at least
 // minPerPart items and runs fn(begin, end, part) on each, the last part on
-// the calling thread. Parts are numbered in range order.
+// the calling thread. Parts are numbered in range order. The threads are
+// kept for the next call.
 void ParallelFor(size_t n, size_t minPerPart, const std::function<void(size_t, size_t, unsigned)>& fn);
 
 // How many parts ParallelFor makes for n items.
