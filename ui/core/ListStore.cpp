@@ -126,6 +126,8 @@ void FoundNodeStore::Add(const FoundItem& item) {
   const size_t index = size_t(item.nodeIndex), block = index >> kBlockShift;
   WStringView name = item.name;
   if (name.size() > 0xFFFF) name = name.substr(0, 0xFFFF);
+  // First, so that a store out of memory leaves no node without a name.
+  const uint32_t nameOffset = StoreName(name);
   uint16_t flags = item.flags;
   if ((flags & 0x0700) == 0) {
     // The hand-over names the grade by its message: 328 good (3), 329 poor (4).
@@ -162,7 +164,7 @@ void FoundNodeStore::Add(const FoundItem& item) {
   }
   const Block& b = blocks_[position >> kBlockShift];
   const size_t at = position & (kBlockSize - 1);
-  b.name[at] = StoreName(name);
+  b.name[at] = nameOffset;
   b.size[at] = item.size;
   b.time[at] = item.time;
   b.flags[at] = Flags{flags, item.volumeIndex, (item.flags2 & 0x0002) != 0};
