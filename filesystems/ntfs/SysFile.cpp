@@ -106,6 +106,15 @@ NTFSVol* SysFile::FlushSysFile(int32_t* tableIndex) {
   if (!total && slots[ntfs::kRecordBitmap] && slots[ntfs::kRecordBitmap]->size)
     total = slots[ntfs::kRecordBitmap]->size * 8 * spc;
   if (!total && vol->mirrorSector > vol->mftSector) total = uint64_t(vol->mirrorSector) * 2;
+  // Twice the mirror's place counts the clusters its formatter halved,
+  // rounded down: the volume's last cluster can fall outside. $Bad's length
+  // is every cluster; taken when it is at most a few clusters more.
+  const bool fromMirror = total && total == uint64_t(vol->mirrorSector) * 2;
+  if (fromMirror && slots[ntfs::kRecordBadClus]) {
+    const NTFSStream* bad = FindStream(slots[ntfs::kRecordBadClus]->streams, InternStreamName(u"$Bad"));
+    const uint64_t exact = bad ? bad->realSize / ss : 0;
+    if (exact > total && exact - total <= 4 * spc) total = exact;
+  }
   vol->totalSectors = vol->sizeSectors = total;
 
   int filled = 0, lastFilled = -1;
@@ -124,7 +133,7 @@ NTFSVol* SysFile::FlushSysFile(int32_t* tableIndex) {
   int64_t start;
   if (beyondMirror) {
     int64_t mftAt = vol->mftSector;
-    if (mftAt == 0) mftAt = total == uint64_t(vol->mirrorSector) * 2 ? oldLayout : newLayout;
+    if (mftAt == 0) mftAt = fromMirror ? oldLayout : newLayout;
     start = base - mftAt;
     vol->statusFromMft = 1;
   } else {
