@@ -290,16 +290,16 @@ class TextTest {
       std::memcpy(&word, text, sizeof word);
       return ((word | fold) & mask) == want;
     }
+    // The literal at the end, whatever `suffix` and `negate` say.
+    bool EndsWith(const uint8_t* text, size_t n) const { return n >= length && At(text + n - 8); }
     bool operator()(const uint8_t* text, size_t n) const {
       if (contains) {
         bool hit = false;
         for (size_t at = 0; at + length <= n && !hit; ++at) hit = At(text + at);
         return hit != negate;
       }
-      const bool fits = equal ? n == length : n >= length;
-      uint64_t word;
-      std::memcpy(&word, suffix ? text + n - 8 : text, sizeof word);
-      return (fits && ((word | fold) & mask) == want) != negate;
+      if (suffix) return EndsWith(text, n) != negate;
+      return ((equal ? n == length : n >= length) && At(text)) != negate;
     }
   };
   const Word* WordTest() const { return word_.usable && !never_ ? &word_ : nullptr; }
@@ -530,10 +530,7 @@ class RecordTest {
         const TextTest::Word word = *w;  // in registers
         if (word.suffix && !word.negate)
           WalkNames(begin, pass, has, [&](const StoredName& name) {
-            if (name.wide) return nameTest_(name);
-            uint64_t units;
-            std::memcpy(&units, name.Narrow() + name.size - 8, sizeof units);
-            return name.size >= word.length && ((units | word.fold) & word.mask) == word.want;
+            return name.wide ? nameTest_(name) : word.EndsWith(name.Narrow(), name.size);
           });
         else
           WalkNames(begin, pass, has, [&](const StoredName& name) {
