@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -731,5 +732,64 @@ TEST(SessionImageTest, LoadedNtfsVolumesTakeTheRecordSizeOfTheirBootSector) {
       EXPECT_EQ(v->recordSize, expected);
     }
     DeleteDrive(&drive);
+  }
+}
+
+// Sessions written by an earlier build (tests/fixtures/sessions, made by its
+// make_sessions.sh) load in this one: the same list, and every file that
+// build recovered from them comes back with the same bytes. They name their
+// source by the path they were saved with; the test puts its own copy of the
+// image there.
+namespace {
+
+// Replaces the source path of a session file's "Parms:" line.
+bool RewriteSessionSource(const std::string& path, const std::string& source) {
+  std::string text = ReadFileText(path);
+  const size_t parms = text.find("Parms: ");
+  if (parms == std::string::npos) return false;
+  const size_t lengthAt = text.find(' ', parms + 7) + 1;
+  const size_t lengthEnd = text.find(' ', lengthAt);
+  if (lengthAt == 0 || lengthEnd == std::string::npos) return false;
+  const size_t bytes = size_t(std::stoul(text.substr(lengthAt, lengthEnd - lengthAt)));
+  std::string wide;
+  for (char c : source) wide += std::string{c, '\0'};
+  text.replace(lengthAt, lengthEnd + 1 + bytes - lengthAt, std::to_string(wide.size()) + " " + wide);
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+  return true;
+}
+
+}  // namespace
+
+TEST(SessionImageTest, SessionsOfAnEarlierBuildLoad) {
+  if (!HaveTool("xz")) GTEST_SKIP() << "xz missing";
+  const std::string fixtures = std::string(DV_SOURCE_DIR) + "/tests/fixtures/";
+  const struct {
+    const char* name;
+    const char* image;  // the compressed image, under tests/fixtures/
+  } cases[] = {
+      {"ntfs-basic", "ntfs/basic.img.xz"}, {"ntfs-basic-long", "ntfs/basic.img.xz"},
+      {"exfat", "exfat/exfat.img.xz"},     {"fat16", "sessions/fat16.img.xz"},
+      {"fat16-long", "sessions/fat16.img.xz"}, {"ext4", "sessions/ext4.img.xz"},
+      {"ext4-long", "sessions/ext4.img.xz"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const TempFolder temp(std::string("oldsession_") + c.name);
+    const std::string t = temp.Path(), image = t + "/source.img", session = t + "/s.dvs";
+    ASSERT_EQ(RunCommandStatus("xz -dc '" + fixtures + c.image + "' > '" + image + "' && xz -dc '" + fixtures +
+                               "sessions/" + c.name + ".dvs.xz' > '" + session + "'")
+                  .rc,
+              0);
+    ASSERT_TRUE(RewriteSessionSource(session, image));
+    int rc = -1;
+    const std::string out =
+        Dv("--load-session '" + session + "' --list '" + t + "/list.tsv' --recover '" + t + "/out'", &rc);
+    EXPECT_EQ(ReadFileText(t + "/list.tsv"), ReadFileText(fixtures + "sessions/" + c.name + ".list.tsv")) << out;
+    const std::string md5s = TreeMd5s(t + "/out");
+    std::istringstream expected(ReadFileText(fixtures + "sessions/" + c.name + ".md5.txt"));
+    int files = 0;
+    for (std::string line; std::getline(expected, line); files++)
+      EXPECT_NE(md5s.find(line + "\n"), std::string::npos) << line << "\n" << out;
+    EXPECT_GT(files, 0);
   }
 }
