@@ -1,6 +1,8 @@
 #include "engine/SectorClassify.h"
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "foundation/ByteOrder.h"
 #include "volumes/VolumeFamily.h"
@@ -9,58 +11,65 @@ namespace {
 
 // The kinds that belong to no file system: dynamic-disk records, VHDX
 // structures and the RAID scan's marks.
-bool IsVblk(const uint8_t* s) { return memcmp(s, "VBLK", 4) == 0 && memcmp(s + 128, "VBLK", 4) == 0; }
-
-bool IsVhdxHeader(const uint8_t* s) {
+bool IsVblk(const uint8_t* s, const ClassifyContext*) {
+  return memcmp(s, "VBLK", 4) == 0 && memcmp(s + 128, "VBLK", 4) == 0;
+}
+bool IsMark40(const uint8_t* s, const ClassifyContext*) { return Le32(s) == 0x10C00001; }
+bool IsMark42(const uint8_t* s, const ClassifyContext*) { return Le32(s) >= 0x10C00002 && Le32(s) <= 0x10C00005; }
+bool IsVhdxFile(const uint8_t* s, const ClassifyContext*) { return memcmp(s, "vhdxfile", 8) == 0; }
+bool IsVhdxHeader(const uint8_t* s, const ClassifyContext*) {
   // Log version 0 and version 1 follow the three GUIDs.
   return memcmp(s, "head", 4) == 0 && Le16(s + 64) == 0 && Le16(s + 66) == 1;
 }
 
-bool IsOwnKind(int kind, const uint8_t* s) {
-  switch (kind) {
-    case kSectVblk:
-      return IsVblk(s);
-    case kSectMark40:
-      return Le32(s) == 0x10C00001;
-    case kSectMark42:
-      return Le32(s) >= 0x10C00002 && Le32(s) <= 0x10C00005;
-    case kSectVhdxFile:
-      return memcmp(s, "vhdxfile", 8) == 0;
-    case kSectVhdxHeader:
-      return IsVhdxHeader(s);
-    default:
-      return false;
+const SectorKindEntry kOwnKinds[] = {
+    {kSectVblk, IsVblk, nullptr, 50},         {kSectMark40, IsMark40, nullptr, 150},
+    {kSectMark42, IsMark42, nullptr, 160},    {kSectVhdxFile, IsVhdxFile, nullptr, 210},
+    {kSectVhdxHeader, IsVhdxHeader, nullptr, 220},
+};
+
+// The kinds in the order they are tried: by rank, equal ranks in the
+// families' order (the engine's own after them). Made again when a family
+// is registered; each thread keeps its own copy.
+struct Order {
+  uint64_t generation = UINT64_MAX;
+  std::vector<const SectorKindEntry*> tried;      // kinds with a test
+  std::vector<const SectorKindEntry*> overrides;  // tried even after a match
+};
+
+const Order& TheOrder() {
+  thread_local Order order;
+  if (order.generation == RegistryGeneration()) return order;
+  order = Order{};
+  order.generation = RegistryGeneration();
+  std::vector<const SectorKindEntry*> all = RegisteredSectorKinds();
+  for (const SectorKindEntry& e : kOwnKinds)
+    if (!FindSectorKind(e.kind)) all.push_back(&e);
+  std::stable_sort(all.begin(), all.end(),
+                   [](const SectorKindEntry* a, const SectorKindEntry* b) { return a->rank < b->rank; });
+  for (const SectorKindEntry* e : all) {
+    if (!e->test) continue;
+    order.tried.push_back(e);
+    if (e->flags & kKindOverrides) order.overrides.push_back(e);
   }
+  return order;
 }
-
-bool IsKind(int kind, const uint8_t* s, const ClassifyContext* c) {
-  if (const SectorTest test = FindSectorTest(kind)) return test(s, c);
-  return IsOwnKind(kind, s);
-}
-
-// The order the kinds are tried in: the first that fits is the sector's.
-constexpr int kOrder[] = {kSectNtfsRecord,  kSectNtfsBoot,       kSectFatBoot,    kSectExFatBoot, kSectVblk,
-                          kSectExtSuper,    kSectXfsSuper,       kSectXfsAgHeader, kSectHfsMdb,    kSectHfsPlus,
-                          kSectFatDir,      kSectUfsSuper,       kSectRcrd,       kSectXfsInode,  kSectMark40,
-                          kSectMark42,      kSectVmfsDescriptor, kSectVmfsHeader, kSectRefs,      kSectUnixDir,
-                          kSectVhdxFile,    kSectVhdxHeader,     kSectZfsUberblock, kSectFat32Table, kSectFat16Table};
 
 }  // namespace
 
 int ClassifySector(const uint8_t* sector, uint8_t* /*detail*/, ClassifyContext* context) {
   if (!sector) return kSectNone;
-  int kind = kSectNone;
-  for (int k : kOrder) {
-    if (IsKind(k, sector, context)) {
-      kind = k;
+  const Order& order = TheOrder();
+  const SectorKindEntry* found = nullptr;
+  for (const SectorKindEntry* e : order.tried) {
+    if (e->test(sector, context)) {
+      found = e;
       break;
     }
   }
-  // A directory block wins over whatever its first bytes looked like.
-  if (kind != kSectUnixDir && IsKind(kSectUnixDir, sector, context)) kind = kSectUnixDir;
-  if (context) {
-    if (kind == kSectFat32Table) context->lastFat32Table = context->sector;
-    if (kind == kSectFat16Table) context->lastFat16Table = context->sector;
-  }
-  return kind;
+  for (const SectorKindEntry* e : order.overrides)
+    if (e != found && e->test(sector, context)) found = e;
+  if (!found) return kSectNone;
+  if (context && (found->flags & kKindRemembered)) context->lastSector[size_t(found->kind)] = context->sector;
+  return found->kind;
 }

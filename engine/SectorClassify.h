@@ -2,7 +2,8 @@
 // segment profile see it: boot sectors and superblocks, NTFS FILE records,
 // FAT tables and folders, and a few structures of other formats. The kinds
 // and the context are in volumes/SectorKinds.h; the test of each file
-// system's kinds is its family's (VolumeFamily.h), asked in a fixed order.
+// system's kinds is its family's (VolumeFamily.h), asked in the order of
+// the ranks the families give them.
 #pragma once
 #include <cstdint>
 

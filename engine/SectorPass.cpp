@@ -233,7 +233,8 @@ size_t SectorPass::Classify(const uint8_t* data, size_t bytes, int64_t first, si
       continue;
     }
     // Volume structures end every file the carving parsers have open.
-    const bool ends = kind == kSectNtfsRecord || kind == kSectNtfsBoot || kind == kSectFatBoot || kind == kSectFatDir;
+    const SectorKindEntry* entry = FindSectorKind(kind);
+    const bool ends = entry && (entry->flags & kKindEndsCarving);
     if (ends) carve_->AbandonOpen();
     SectorVisit visit;
     bool acted = Act(kind, sector, bytes - off, position, &visit);
@@ -268,9 +269,10 @@ bool SectorPass::Act(int kind, const uint8_t* sector, uint64_t bytesLeft, int64_
     if (IsCovered(position, ss_)) return false;
   }
   bool taken = false;
-  if (const SectorAction action = FindSectorAction(kind)) {
-    taken = action(*visit) != 0;
-  } else if (kind == kSectFatBoot || kind == kSectExFatBoot) {
+  const SectorKindEntry* entry = FindSectorKind(kind);
+  if (entry && entry->visit) {
+    taken = entry->visit(*visit) != 0;
+  } else if (entry && (entry->flags & kKindBootSector)) {
     // A boot sector of a family without its own action: the volume it
     // describes joins the table.
     const int type = ProbeVolumeKind(sector);
@@ -339,7 +341,7 @@ void SectorPass::VolumeFound(int32_t index) {
   if (!v) return;
   v->engine = &engine_;
   TracePrintfA("Long Scan: volume %d of type %d at %I64d\n", int(index), int(v->type), int64_t(v->startSector));
-  const VolumeFamily* f = FindVolumeFamily(v->type);
+  const FamilyScanOps* f = FindScanOps(v->type);
   if (!f) return;
   if (f->parseFoundVolume) {
     f->parseFoundVolume(*v, engine_);

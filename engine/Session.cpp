@@ -29,6 +29,12 @@ SLSession* g_session = nullptr;
 
 namespace {
 
+// The session group of the family whose nibble the kind byte has.
+const FamilySessionOps* NodeSessionOps(uint8_t kind) {
+  const VolumeFamily* f = FindNodeFamily(kind);
+  return f ? f->sessions : nullptr;
+}
+
 constexpr size_t kBufferBytes = 65536;
 constexpr size_t kMaxToken = 4096;
 // A name field holds at most this many bytes (a path of the list, a name).
@@ -252,7 +258,7 @@ void SLSession::SavePartitions(const std::vector<CVol*>& vols) {
     Number(v->clusterSize);
     Number(v->sectorSize);
     SessionTail tail;
-    if (const VolumeFamily* f = FindVolumeFamily(type); f && f->writeVolumeTail) f->writeVolumeTail(*v, tail);
+    if (const FamilySessionOps* f = FindSessionOps(type); f && f->writeVolumeTail) f->writeVolumeTail(*v, tail);
     tail.numbers.resize(size_t(kVolumeTailNumbers[type]), 0);
     for (int64_t n : tail.numbers) Number(n);
     EndLine();
@@ -300,7 +306,7 @@ void SLSession::SaveInodes(const CNdArray& table) {
     Number(n->kind);
     Number(int64_t(n->size));
     EndLine();
-    if (const VolumeFamily* f = FindNodeFamily(n->kind); f && f->writeNodeTail) f->writeNodeTail(*n, *this);
+    if (const FamilySessionOps* f = NodeSessionOps(n->kind); f && f->writeNodeTail) f->writeNodeTail(*n, *this);
   }
 }
 
@@ -619,7 +625,7 @@ void SLSession::LoadPartitions() {
     if (!v->SetSectorSize(uint32_t(sector)) || !v->SetClusterSize(uint32_t(cluster))) Fail();
     WString label = Name();
     if (!label.empty()) v->label = std::move(label);
-    if (const VolumeFamily* f = FindVolumeFamily(uint8_t(type)); f && f->readVolumeTail)
+    if (const FamilySessionOps* f = FindSessionOps(uint8_t(type)); f && f->readVolumeTail)
       if (!f->readVolumeTail(*v, tail)) Fail();
   }
 }
@@ -696,7 +702,7 @@ void SLSession::LoadInodes() {
     n->size = uint64_t(Number());
     SkipLine();
     if (n->IsSnode() && (streams < 1 || streams > 65536)) Fail();
-    if (const VolumeFamily* f = FindNodeFamily(n->kind); f && f->readNodeTail) {
+    if (const FamilySessionOps* f = NodeSessionOps(n->kind); f && f->readNodeTail) {
       extraStreams = n->IsSnode() ? streams - 1 : 0;
       f->readNodeTail(*n, *this);
     } else {

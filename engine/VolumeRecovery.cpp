@@ -40,25 +40,11 @@ void WaitWhilePaused() {
 
 Drive* DriveOf(const CVol* v) { return v->drive ? v->drive : g_currentDrive; }
 
-bool Prepare(CVol* v, const cnode* node) {
-  if (const VolumeFamily* f = FindVolumeFamily(v->type); f && f->prepare) return f->prepare(v, node);
-  return v->BuildNodeExtents(node);
-}
-
-// Reads bytes of the node; the bytes delivered (whole clusters), -1 on failure.
-int64_t ReadNode(CVol* v, const cnode* node, uint64_t offset, uint64_t length, uint8_t* buffer, size_t capacity) {
-  if (const VolumeFamily* f = FindVolumeFamily(v->type); f && f->readData)
-    return f->readData(v, node, offset, buffer, size_t(std::min<uint64_t>(capacity, length)));
-  uint64_t got = 0;
-  if (!v->ReadInodeDataCm(offset, length, &got, nullptr, buffer, capacity)) return -1;
-  return int64_t(got);
-}
-
 }  // namespace
 
 int ParseDirData(CVol* v, cnode* folder) {
-  if (!Prepare(v, folder)) return 0;
-  const VolumeFamily* family = FindVolumeFamily(v->type);
+  if (!v->BuildNodeExtents(folder)) return 0;
+  const FamilyScanOps* family = FindScanOps(v->type);
   if (!family || !family->parseEntries) return 0;
   uint8_t* buffer = v->GetClusterBuffer();
   // Never past the volume, whatever size the folder claims.
@@ -70,11 +56,11 @@ int ParseDirData(CVol* v, cnode* folder) {
     const uint64_t want = std::min<uint64_t>(size - at, kPieceBytes);
     // A file saved during the walk (Scan and Save) mapped itself on the
     // volume: the folder's own mapping first again.
-    if (at && g_appState && g_appState->scanAndSave && !Prepare(v, folder)) break;
-    const int64_t got = ReadNode(v, folder, at, want, buffer, kClusterBufferBytes);
+    if (at && g_appState && g_appState->scanAndSave && !v->BuildNodeExtents(folder)) break;
+    const int64_t got = v->ReadNodeData(*folder, at, want, buffer, kClusterBufferBytes);
     if (got <= 0) break;
     const size_t use = size_t(std::min<uint64_t>(uint64_t(got), want));
-    if (family->parseEntries(v, folder, buffer, use) > 0) empty = 0;
+    if (family->parseEntries(*v, *folder, buffer, use) > 0) empty = 0;
     else if (++empty >= kMaxEmptyPieces) return 0;
     at += use;
   }
@@ -127,7 +113,7 @@ int RecoverVolumeNode(CVol* v, const cnode* node, WStringView destPath, RecMemor
   } else {
     hash = nullptr;
   }
-  if (node->size && !Prepare(v, node)) {
+  if (node->size && !v->BuildNodeExtents(node)) {
     ErrorMsg(Msg(630));
     return -1;
   }
@@ -184,7 +170,7 @@ int RecoverVolumeNode(CVol* v, const cnode* node, WStringView destPath, RecMemor
       break;
     }
     const uint32_t before = d ? d->TotalErrors() : 0;
-    const int64_t got = ReadNode(v, node, at, piece, into, writer ? room : kPieceBytes);
+    const int64_t got = v->ReadNodeData(*node, at, piece, into, writer ? room : kPieceBytes);
     if (got < int64_t(piece)) {
       // A failed or short read is a failure: the file is not complete.
       if (traceMft)

@@ -162,7 +162,7 @@ int SearchFS(ViewSink* view) {
   TracePrintfA("SearchFS scanning drives\n");
   // Volumes each family has read so far (a family may report a scan that
   // read none of its volumes).
-  std::unordered_map<const VolumeFamily*, int> read;
+  std::unordered_map<const FamilyScanOps*, int> read;
   int step = 0;
   const uint8_t walkBit = g_selection.scanMode == 0 ? kWalkInQuickScan : kWalkInLongScan;
   for (size_t k = 0; k < g_engine->volumes.size() && !Stopped(); k++) {
@@ -170,7 +170,7 @@ int SearchFS(ViewSink* view) {
     TracePrintfA("Volume %d\n", int(k));
     CVol* v = g_engine->volumes[k];
     const uint32_t share = v->progressSteps;
-    if (const VolumeFamily* f = FindVolumeFamily(v->type)) {
+    if (const FamilyScanOps* f = FindScanOps(v->type)) {
       if (f->quickScan) {
         QuickScanStep at;
         at.progressStart = step;
@@ -194,7 +194,7 @@ int SearchFS(ViewSink* view) {
     if (!Stopped()) ProcUnknown(*g_engine);
     for (const VolumeFamily* f : VolumeFamilies()) {
       if (Stopped()) break;
-      if (f->finishLongScan) f->finishLongScan(*g_engine, g_engine->drive);
+      if (f->scans && f->scans->finishLongScan) f->scans->finishLongScan(*g_engine, g_engine->drive);
     }
   }
   // Final flush: the last batch, then 100 %, and wait until the view has it.

@@ -21,8 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int alone = ClassifySector(sector, nullptr, nullptr);
   ClassifyContext ctx;
   ctx.sector = 11;
-  ctx.lastFat32Table = 10;
-  ctx.lastFat16Table = 9;
+  ctx.lastSector[kSectFat32Table] = 10;
+  ctx.lastSector[kSectFat16Table] = 9;
   ctx.hfsDiagnostics = true;
   const int after = ClassifySector(sector, nullptr, &ctx);
   if (alone < 0 || alone > 255 || after < 0 || after > 255) __builtin_trap();

@@ -25,8 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   extfuzz::Mounted m(data, size);
   auto v = extfuzz::MakeVolume(m.drive);
   if (!v) return 0;
-  const VolumeFamily* family = FindVolumeFamily(kVolExt);
-  if (!family || !family->readData) std::abort();
+  const FamilyDataOps* data = FindDataOps(kVolExt);
+  if (!data || !data->read) std::abort();
   const uint32_t n = Le32(data) ? Le32(data) : 2;
   UnixInodeCache cache;
   const uint8_t* raw = v->GetInode(n, nullptr, cache);
@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The walk's piece: at most the cluster buffer, in whole blocks.
   const size_t bytes = size_t(node.size < kClusterBufferBytes ? node.size : kClusterBufferBytes);
   uint8_t* buffer = v->GetClusterBuffer();
-  const int64_t got = family->readData(v.get(), &node, 0, buffer, bytes);
+  const int64_t got = v->ReadNodeData(node, 0, bytes, buffer, bytes);
   if (got > int64_t(bytes)) std::abort();
   return 0;
 }

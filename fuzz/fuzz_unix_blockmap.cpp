@@ -43,9 +43,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (b >= int64_t(v->totalBlocks)) std::abort();
     }
   }
-  const VolumeFamily* f = FindVolumeFamily(v->type);
-  if (f && f->buildNodeExtents && f->readData && v->BuildNodeExtents(&node)) {
-    const int64_t got = f->readData(v.get(), &node, offset / v->clusterSize * v->clusterSize, buffer.data(), length);
+  const FamilyDataOps* f = FindDataOps(v->type);
+  if (f && f->map && f->read && v->BuildNodeExtents(&node)) {
+    const int64_t got = v->ReadNodeData(node, offset / v->clusterSize * v->clusterSize, length, buffer.data(), length);
     if (got > int64_t(length)) std::abort();
   }
   node.GetFirstSector(*v, 512);

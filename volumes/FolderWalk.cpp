@@ -74,8 +74,8 @@ int AddDirEntryNode(CVol* v, cnode* node) {
     engine->StoreFileItem(WString(v->driveLetter), walk.path, index);
     return 1;
   }
-  const VolumeFamily* family = FindVolumeFamily(v->type);
-  if (family && family->folderSizeInClusters && v->clusterSize && node->size % v->clusterSize) {
+  const FamilyScanOps* scans = FindScanOps(v->type);
+  if (scans && scans->folderSizeInClusters && v->clusterSize && node->size % v->clusterSize) {
     DeleteNode(&node);
     return 1;
   }

@@ -3,6 +3,7 @@
 // other formats), the context a run of classifications shares, and the
 // test a family registers for each kind it knows (VolumeFamily.h).
 #pragma once
+#include <array>
 #include <cstdint>
 
 // Sector kinds.
@@ -37,12 +38,12 @@ inline constexpr int kSectMark42 = 42;
 inline constexpr int kSectKindLimit = 64;
 
 // What a run of ClassifySector calls over consecutive sectors shares: the
-// sector being classified and the last FAT table starts, so that the two
-// sectors after a FAT start count as table too.
+// sector being classified and the last sector of each kind that asks to be
+// remembered (the two sectors after a FAT table's start count as table too).
 struct ClassifyContext {
+  ClassifyContext() { lastSector.fill(INT64_MIN); }
   int64_t sector = 0;
-  int64_t lastFat32Table = INT64_MIN;
-  int64_t lastFat16Table = INT64_MIN;
+  std::array<int64_t, kSectKindLimit> lastSector;
   // HFS master directory blocks are only looked for while the HFS
   // diagnostics option is on.
   bool hfsDiagnostics = false;

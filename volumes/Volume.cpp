@@ -137,12 +137,12 @@ const WString& CVol::GetVolumeLabel() {
   // A family that reads its label from its folders (FAT's root) does it on
   // first use; the others set it when they start.
   if (label.empty())
-    if (const VolumeFamily* f = FindVolumeFamily(type); f && f->readLabel) f->readLabel(*this);
+    if (const FamilyVolumeOps* ops = FindVolumeOps(type); ops && ops->readLabel) ops->readLabel(*this);
   return label;
 }
 
 bool CVol::IsRootInode(uint32_t id) const {
-  if (const VolumeFamily* f = FindVolumeFamily(type); f && f->isRootId) return f->isRootId(*this, id);
+  if (const FamilyVolumeOps* ops = FindVolumeOps(type); ops && ops->isRootId) return ops->isRootId(*this, id);
   // A volume whose file system is not known yet takes any id.
   return type == kVolUnknown && id != 0;
 }
@@ -349,16 +349,29 @@ uint8_t* CVol::ReadInodeDataCm(uint64_t offset, uint64_t length, uint64_t* outBy
 uint8_t* CVol::ReadNodeClusters(const cnode* node, int64_t cluster, uint32_t count, uint64_t* outBytes) {
   if (outBytes) *outBytes = 0;
   if (!node || cluster < 0) return nullptr;
-  const VolumeFamily* f = FindVolumeFamily(type);
-  return f && f->readNodeClusters ? f->readNodeClusters(*this, node, cluster, count, outBytes) : nullptr;
+  const uint32_t cs = extents ? extents->clusterSize : clusterSize;
+  if (!cs || uint64_t(cluster) > UINT64_MAX / cs) return nullptr;
+  uint8_t* buffer = GetClusterBuffer();
+  const uint64_t want = std::min<uint64_t>(uint64_t(count) * cs, kClusterBufferBytes);
+  const int64_t got = ReadNodeData(*node, uint64_t(cluster) * cs, want, buffer, kClusterBufferBytes);
+  if (got <= 0) return nullptr;
+  if (outBytes) *outBytes = uint64_t(got);
+  return buffer;
+}
+
+int64_t CVol::ReadNodeData(const cnode& node, uint64_t offset, uint64_t length, uint8_t* buffer, size_t capacity) {
+  if (const FamilyDataOps* ops = FindDataOps(type); ops && ops->read)
+    return ops->read(*this, node, offset, buffer, size_t(std::min<uint64_t>(capacity, length)));
+  uint64_t got = 0;
+  if (!ReadInodeDataCm(offset, length, &got, nullptr, buffer, capacity)) return -1;
+  return int64_t(got);
 }
 
 // ---------------------------------------------------------------- extents
 
-CExtents* CVol::CreateExtents() {
+CExtents* CVol::CreateExtents(CExtents* made) {
   FreeExtents();
-  const VolumeFamily* f = FindVolumeFamily(type);
-  extents.reset(f && f->createExtents ? f->createExtents(*this) : new CExtents());
+  extents.reset(made ? made : new CExtents());
   extents->SetSectorSize(sectorSize);
   extents->SetClusterSize(clusterSize);
   return extents.get();
@@ -369,10 +382,9 @@ void CVol::FreeExtents() { extents.reset(); }
 bool CVol::BuildNodeExtents(const cnode* node, const void* aux, uint32_t* corruptOut) {
   if (corruptOut) *corruptOut = 0;
   if (!node) return false;
-  if (const VolumeFamily* f = FindVolumeFamily(type); f && f->buildNodeExtents)
-    return f->buildNodeExtents(*this, node, aux, corruptOut);
+  if (const FamilyDataOps* ops = FindDataOps(type); ops && ops->map) return ops->map(*this, *node, aux, corruptOut);
   // No reader of the family's mappings yet.
-  PrepareNodeExtents(*this, node);
+  PrepareNodeExtents(*this, *node);
   return false;
 }
 

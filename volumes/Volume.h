@@ -129,24 +129,23 @@ class CVol {
   uint8_t* ReadInodeDataCm(uint64_t offset, uint64_t length, uint64_t* outBytes, CExtents* extents = nullptr,
                            uint8_t* buffer = nullptr, size_t bufferBytes = kClusterBufferBytes);
 
-  // A node's clusters, by its family's reader (FAT, ext with extent trees,
-  // XFS, exFAT, VMFS and ReFS through their extents); null for a family
-  // without one (block-mapped Unix nodes and HFS+ until their readers
-  // exist).
+  // A node's clusters through its family's reader (after BuildNodeExtents),
+  // into the cluster buffer; null when nothing could be read.
   uint8_t* ReadNodeClusters(const cnode* node, int64_t cluster, uint32_t count, uint64_t* outBytes);
+  // The one road to a mapped node's bytes: from `offset` (whole clusters),
+  // `length` wanted, into buffer (of `capacity`): the bytes delivered, -1
+  // on failure. The family's reader, else the volume's extents object.
+  int64_t ReadNodeData(const cnode& node, uint64_t offset, uint64_t length, uint8_t* buffer, size_t capacity);
 
   // ---- extents ----
-  // Recreates the volume's extents object as its family makes it (ext: an
-  // extent-tree reader over this volume; a plain table for the others until
-  // the MFT run map and the VMFS extents exist).
-  CExtents* CreateExtents();
+  // Recreates the volume's extents object: `made` (taken over) or a plain
+  // table, with the volume's sector and cluster sizes.
+  CExtents* CreateExtents(CExtents* made = nullptr);
   void FreeExtents();
-  // Loads a node's mapping into the extents object, by the family: FAT and
-  // exFAT from the node's run list; ext from the extent tree whose root
-  // `aux` points to (the inode's 60-byte block area; null for a
-  // block-mapped node, which needs no mapping: true); UFS needs none
-  // either; the other families through their readers (false until they
-  // exist). The total becomes the size rounded up to clusters.
+  // The one road to a node's mapping: its family maps the node (FAT from
+  // its run list, exFAT from its runs or chain, ext from the extent tree
+  // whose root `aux` points to, or the node's own copy of it); false when
+  // the family cannot map it.
   bool BuildNodeExtents(const cnode* node, const void* aux = nullptr, uint32_t* corruptOut = nullptr);
   // The one virtual operation: make the work reader ready for the node's
   // runs. The work reader is the NTFS inode record, which comes with the

@@ -7,7 +7,7 @@
 
 CVol* CreateVol(uint8_t type) {
   if (type > kVolLastType) return nullptr;
-  if (const VolumeFamily* f = FindVolumeFamily(type); f && f->createVolume) return f->createVolume(type);
+  if (const FamilyVolumeOps* ops = FindVolumeOps(type); ops && ops->create) return ops->create(type);
   return new (std::nothrow) CUnknownVol(type);
 }
 

@@ -13,11 +13,13 @@ namespace {
 // read.
 struct Registry {
   std::array<const VolumeFamily*, 256> byType{};
+  std::array<const FamilyType*, 256> typeEntry{};
   std::array<const NodeOps*, 16> byNibble{};
   std::array<const VolumeFamily*, 16> familyByNibble{};
-  std::array<SectorTest, kSectKindLimit> tests{};
-  std::array<SectorAction, kSectKindLimit> actions{};
+  std::array<const SectorKindEntry*, kSectKindLimit> kinds{};
+  std::vector<const SectorKindEntry*> kindOrder;
   std::vector<const VolumeFamily*> order;
+  uint64_t generation = 0;
 };
 
 Registry& TheRegistry() {
@@ -37,63 +39,127 @@ void Forget(Registry& r, const VolumeFamily* family) {
   r.order.erase(std::remove(r.order.begin(), r.order.end(), family), r.order.end());
 }
 
+const FamilyType* TypeIn(const VolumeFamily* family, uint8_t type) {
+  if (!family) return nullptr;
+  for (const FamilyType& t : family->types)
+    if (t.code == type) return &t;
+  return nullptr;
+}
+
+void SetType(Registry& r, uint8_t type, const VolumeFamily* family) {
+  const VolumeFamily* before = r.byType[type];
+  r.byType[type] = family;
+  r.typeEntry[type] = TypeIn(family, type);
+  if (before != family) Forget(r, before);
+}
+
 }  // namespace
 
 void RegisterVolumeFamily(const VolumeFamily& family) {
   Registry& r = TheRegistry();
-  for (uint8_t i = 0; i < family.typeCount && i < sizeof family.types; i++) {
-    const VolumeFamily* before = r.byType[family.types[i]];
-    r.byType[family.types[i]] = &family;
-    if (before != &family) Forget(r, before);
-  }
+  for (const FamilyType& t : family.types) SetType(r, t.code, &family);
   if (family.nodeFamily != 0xFF && family.nodeOps) r.byNibble[family.nodeFamily >> 4] = family.nodeOps;
   if (family.nodeFamily != 0xFF) r.familyByNibble[family.nodeFamily >> 4] = &family;
-  for (size_t i = 0; i < family.sectorKindCount; i++) {
-    const SectorKindEntry& e = family.sectorKinds[i];
-    if (e.kind >= 0 && e.kind < kSectKindLimit && e.test) r.tests[size_t(e.kind)] = e.test;
-    if (e.kind >= 0 && e.kind < kSectKindLimit && e.visit) r.actions[size_t(e.kind)] = e.visit;
+  if (family.scans) {
+    for (const SectorKindEntry& e : family.scans->sectorKinds) {
+      if (e.kind < 0 || e.kind >= kSectKindLimit) continue;
+      const SectorKindEntry*& slot = r.kinds[size_t(e.kind)];
+      if (slot) std::replace(r.kindOrder.begin(), r.kindOrder.end(), slot, &e);
+      else r.kindOrder.push_back(&e);
+      slot = &e;
+    }
   }
   Remember(r, &family);
+  r.generation++;
 }
 
 const VolumeFamily* RegisterVolumeFamily(uint8_t type, const VolumeFamily* family) {
   Registry& r = TheRegistry();
   const VolumeFamily* before = r.byType[type];
-  r.byType[type] = family;
-  if (before != family) Forget(r, before);
+  SetType(r, type, family);
   if (family) Remember(r, family);
+  r.generation++;
   return before;
 }
 
-void ClearVolumeFamilies() { TheRegistry() = Registry{}; }
+void ClearVolumeFamilies() {
+  const uint64_t generation = TheRegistry().generation;
+  TheRegistry() = Registry{};
+  TheRegistry().generation = generation + 1;
+}
 
 const VolumeFamily* FindVolumeFamily(uint8_t type) { return TheRegistry().byType[type]; }
+
+const FamilyVolumeOps* FindVolumeOps(uint8_t type) {
+  const VolumeFamily* f = FindVolumeFamily(type);
+  return f ? f->volume : nullptr;
+}
+
+const FamilySearchOps* FindSearchOps(uint8_t type) {
+  const VolumeFamily* f = FindVolumeFamily(type);
+  return f ? f->search : nullptr;
+}
+
+const FamilyDataOps* FindDataOps(uint8_t type) {
+  const VolumeFamily* f = FindVolumeFamily(type);
+  return f ? f->data : nullptr;
+}
+
+const FamilyScanOps* FindScanOps(uint8_t type) {
+  const VolumeFamily* f = FindVolumeFamily(type);
+  return f ? f->scans : nullptr;
+}
+
+const FamilySessionOps* FindSessionOps(uint8_t type) {
+  const VolumeFamily* f = FindVolumeFamily(type);
+  return f ? f->sessions : nullptr;
+}
+
+const FamilyType* FindFamilyType(uint8_t type) { return TheRegistry().typeEntry[type]; }
+
+WString FileSystemTypeName(uint8_t type) {
+  const FamilyType* t = FindFamilyType(type);
+  return t && t->name ? WString(t->name) : WString();
+}
+
+WString VolumeFileSystemName(const CVol& volume) {
+  if (const FamilyVolumeOps* ops = FindVolumeOps(volume.type); ops && ops->fileSystemName) {
+    WString name = ops->fileSystemName(volume);
+    if (!name.empty()) return name;
+  }
+  return FileSystemTypeName(volume.type);
+}
 
 const NodeOps* FindNodeOps(uint8_t kind) { return TheRegistry().byNibble[kind >> 4]; }
 
 const VolumeFamily* FindNodeFamily(uint8_t kind) { return TheRegistry().familyByNibble[kind >> 4]; }
 
-SectorTest FindSectorTest(int kind) {
-  return kind >= 0 && kind < kSectKindLimit ? TheRegistry().tests[size_t(kind)] : nullptr;
+bool NodeHasTrait(uint8_t kind, uint32_t trait) {
+  const NodeOps* ops = FindNodeOps(kind);
+  return ops && (ops->traits & trait) == trait;
 }
 
-SectorAction FindSectorAction(int kind) {
-  return kind >= 0 && kind < kSectKindLimit ? TheRegistry().actions[size_t(kind)] : nullptr;
+const SectorKindEntry* FindSectorKind(int kind) {
+  return kind >= 0 && kind < kSectKindLimit ? TheRegistry().kinds[size_t(kind)] : nullptr;
 }
+
+const std::vector<const SectorKindEntry*>& RegisteredSectorKinds() { return TheRegistry().kindOrder; }
+
+uint64_t RegistryGeneration() { return TheRegistry().generation; }
 
 const std::vector<const VolumeFamily*>& VolumeFamilies() { return TheRegistry().order; }
 
 CarvedKindSizer FindCarvedKindSizer(uint8_t carvingType) {
   for (const VolumeFamily* f : VolumeFamilies())
-    if (f->sizeCarvedKind && f->carvedKind == carvingType) return f->sizeCarvedKind;
+    if (f->scans && f->scans->sizeCarvedKind && f->scans->carvedKind == carvingType) return f->scans->sizeCarvedKind;
   return nullptr;
 }
 
 int ProbeVolumeKind(const uint8_t* sector) {
   if (!sector) return kVolUnknown;
   for (const VolumeFamily* f : VolumeFamilies()) {
-    if (!f->probe) continue;
-    if (const int type = f->probe(sector)) return type;
+    if (!f->search || !f->search->probe) continue;
+    if (const int type = f->search->probe(sector)) return type;
   }
   return kVolUnknown;
 }
@@ -113,27 +179,18 @@ bool SameVolumeDefault(const CVol& known, const CVol& found) {
   return known.type == found.type && known.startSector == found.startSector && SameVolumeSize(known, found, 0);
 }
 
-bool PrepareNodeExtents(CVol& volume, const cnode* node) {
-  const uint32_t bytes = node->GetClusterBytes(volume.sectorSize);
+bool PrepareNodeExtents(CVol& volume, const cnode& node) {
+  const uint32_t bytes = node.GetClusterBytes(volume.sectorSize);
   CExtents* e = volume.CreateExtents();
   if (!e->SetClusterSize(bytes)) return false;
   e->Reset();
   return true;
 }
 
-bool BuildRunListExtents(CVol& volume, const cnode* node, const void*, uint32_t*) {
+bool MapRunList(CVol& volume, const cnode& node, const void*, uint32_t*) {
   if (!PrepareNodeExtents(volume, node)) return false;
-  if (volume.extents->BuildVCNMappingTable(node->RunBuffer()) < 0) return false;
+  if (volume.extents->BuildVCNMappingTable(node.RunBuffer()) < 0) return false;
   const uint32_t bytes = volume.extents->clusterSize;
-  volume.extents->SetTotalClusters(node->size / bytes + (node->size % bytes ? 1 : 0));
+  volume.extents->SetTotalClusters(node.size / bytes + (node.size % bytes ? 1 : 0));
   return true;
-}
-
-uint8_t* ReadClustersThroughExtents(CVol& volume, const cnode* node, int64_t cluster, uint32_t count,
-                                    uint64_t* outBytes) {
-  (void)node;
-  if (!volume.extents) return nullptr;
-  const uint32_t shift = volume.extents->clusterShift;
-  if (uint64_t(cluster) > (UINT64_MAX >> shift)) return nullptr;
-  return volume.ReadInodeDataCm(uint64_t(cluster) << shift, uint64_t(count) << shift, outBytes);
 }

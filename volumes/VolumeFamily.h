@@ -10,8 +10,10 @@
 // have the feature yet ("not recognised", "no time", "nothing read"). A
 // type code or nibble nobody registered behaves the same way.
 #pragma once
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "platform/Text.h"
@@ -117,13 +119,26 @@ struct SectorVisit {
 };
 
 // One sector kind a family knows: the classifier's test for it and what the
-// Long Scan does with such a sector. Both may be null.
+// Long Scan does with such a sector (both may be null), where the
+// classifier tries it and how the pass treats it.
 struct SectorKindEntry {
   int kind = kSectNone;
   SectorTest test = nullptr;
   // 1 when the sector was taken (not to be carved), 0 otherwise.
   int (*visit)(SectorVisit& visit) = nullptr;
+  // The classifier tries kinds by rank, lowest first (equal ranks in the
+  // families' order): a kind whose test also accepts another kind's
+  // sectors ranks after it. The engine's own kinds rank 50 (dynamic-disk
+  // records), 150 and 160 (the RAID scan's marks), 210 and 220 (VHDX).
+  int rank = 1000;
+  uint8_t flags = 0;  // kKind*
 };
+
+// SectorKindEntry::flags.
+inline constexpr uint8_t kKindOverrides = 0x01;    // wins over the kind the sector's first bytes matched
+inline constexpr uint8_t kKindRemembered = 0x02;   // the context keeps the last sector of the kind
+inline constexpr uint8_t kKindEndsCarving = 0x04;  // a volume structure: ends every file carving has open
+inline constexpr uint8_t kKindBootSector = 0x08;   // without an action: the volume it describes joins the table
 
 // ---- sessions ----
 
@@ -180,45 +195,77 @@ class SessionTailReader {
   ~SessionTailReader() = default;
 };
 
-// ---- the family ----
+// ---- the family, in groups ----
 
-struct VolumeFamily {
-  const char* name = "";  // its folder under filesystems/
-  uint8_t types[4] = {};  // its volume type codes (Volume.h)
-  uint8_t typeCount = 0;
-  uint8_t nodeFamily = 0xFF;  // its kind nibble (Node.h), 0xFF for none
-  const NodeOps* nodeOps = nullptr;
+// What the volume properties dialog shows and checks for a volume type.
+struct VolumeDialogFacts {
+  // The settings rows' labels (message ids; 0 hides the row).
+  std::array<uint16_t, 4> rowMessages{};
+  // The rows can be typed in (edit mode only); else they are shown only
+  // when `rowsReadOnly`.
+  bool rowsTyped = false;
+  bool rowsReadOnly = false;
+  // The cluster size is labelled as a block size.
+  bool blockLabelled = false;
+  // Save refuses an inode size (row 3) the Unix readers cannot take.
+  bool checksInodeSize = false;
+  // Where the boot block or superblock lies after the volume's start (the
+  // read-boot dialog's default sector), how many bytes of it a read must
+  // give, and whether the dialog can make a volume from it at all.
+  int64_t bootBlockOffset = 0;
+  uint32_t bootBlockBytes = 0;
+  bool bootBlockReadable = true;
+  // The cluster sizes offered (powers of two from low to high).
+  uint32_t clusterLow = 512, clusterHigh = 65536;
+};
 
-  // ---- volumes ----
+// One volume type code of a family.
+struct FamilyType {
+  uint8_t code = 0;
+  // Its file-system name as lists and dialogs show it.
+  const char16_t* name = u"";
+  VolumeDialogFacts dialog;
+};
+
+// Making and knowing a volume.
+struct FamilyVolumeOps {
   // A new volume of the type's class. Null: a CUnknownVol with the type.
-  CVol* (*createVolume)(uint8_t type) = nullptr;
+  CVol* (*create)(uint8_t type) = nullptr;
   // Fills the volume from its boot or super block found at drive sector
-  // `sector` of `drive` (null: none given) with its geometry, start, size
-  // and root; false when it is not usable.
-  bool (*initVolume)(CVol& volume, const uint8_t* boot, int64_t sector, Drive* drive) = nullptr;
+  // `sector` of `drive` (null: the volume's own) with its geometry, start,
+  // size and root; false when it is not usable.
+  bool (*init)(CVol& volume, const uint8_t* boot, int64_t sector, Drive* drive) = nullptr;
   // Whether the drive confirms a volume made from a sector the search found
   // (never asked for a volume a caller initialises in place). Null: it does.
-  bool (*confirmVolume)(CVol& volume, const uint8_t* boot, Drive& drive) = nullptr;
+  bool (*confirm)(CVol& volume, const uint8_t* boot, Drive& drive) = nullptr;
   // Whether `id` names the volume's root folder.
   bool (*isRootId)(const CVol& volume, uint32_t id) = nullptr;
   // Whether a volume found again is the one the drive knows. Null:
   // SameVolumeDefault.
-  bool (*sameVolume)(const CVol& known, const CVol& found) = nullptr;
+  bool (*same)(const CVol& known, const CVol& found) = nullptr;
   // Completes the known volume from the one found again.
   void (*completeKnown)(CVol& known, const CVol& found) = nullptr;
   // Reads the volume's label from its file system into `label` (asked by
   // GetVolumeLabel while the label is empty). Null: the label stays as set.
   void (*readLabel)(CVol& volume) = nullptr;
+  // The file system this volume is (ext2, ext3 or ext4 by its features).
+  // Null: its type's name.
+  WString (*fileSystemName)(const CVol& volume) = nullptr;
   // The volume properties dialog's settings rows (0..3, in the units shown):
   // false when the volume keeps no such value or its divisor is 0.
   bool (*readSettingRow)(const CVol& volume, int row, int64_t* value) = nullptr;
+  // Save's check of typed rows: 0 when they are usable, else the message
+  // that refuses them with the row it names in `*row`.
+  int (*checkSettingRows)(const CVol& volume, const int64_t* rows, int* row) = nullptr;
   // Typed rows taken back (the volume's sizes and start already set):
   // either as plain fields, or as the boot block they describe (0 bytes
-  // when its fields cannot hold them), which initVolume then reads.
+  // when its fields cannot hold them), which `init` then reads.
   void (*writeSettingRows)(CVol& volume, const int64_t* rows) = nullptr;
   size_t (*bootFromSettingRows)(const CVol& volume, const int64_t* rows, uint8_t* buffer, size_t capacity) = nullptr;
+};
 
-  // ---- the volume search ----
+// Finding volumes on a drive.
+struct FamilySearchOps {
   // The volume type code whose boot block or superblock the sector (a drive
   // sector) is; 0 when it is none of this family's.
   int (*probe)(const uint8_t* sector) = nullptr;
@@ -240,55 +287,45 @@ struct VolumeFamily {
   // Reads what the first sectors of an opened volume device tell (format
   // time, the volume's sector count); true when they are this family's.
   bool (*driveOpen)(Drive& drive, const uint8_t* firstSectors, uint32_t bytes, DriveOpenFacts* facts) = nullptr;
+};
 
-  // ---- reading ----
-  // The volume's extents object. Null: a plain CExtents.
-  CExtents* (*createExtents)(CVol& volume) = nullptr;
-  // Loads the node's mapping into the volume's extents object (made ready by
-  // PrepareNodeExtents); `aux` is what the family's nodes keep beside their
-  // runs. Null: the node cannot be mapped (false).
-  bool (*buildNodeExtents)(CVol& volume, const cnode* node, const void* aux, uint32_t* corruptOut) = nullptr;
-  // Reads `count` clusters of the node from `cluster` into the volume's
-  // cluster buffer. Null: nothing is read.
-  uint8_t* (*readNodeClusters)(CVol& volume, const cnode* node, int64_t cluster, uint32_t count,
-                               uint64_t* outBytes) = nullptr;
+// A file's bytes: one way to map a node and one way to read it, for the
+// folder walk, the recovery, the preview and the type sniffer alike.
+struct FamilyDataOps {
+  // Makes the node's mapping ready on the volume (its extents object, the
+  // family's own state); `aux` is what the family's nodes keep beside their
+  // runs, `corruptOut` (may be null) counts clusters the map knows to be
+  // wrong. False when the node cannot be mapped. Null: nothing is mapped.
+  bool (*map)(CVol& volume, const cnode& node, const void* aux, uint32_t* corruptOut) = nullptr;
+  // Reads bytes of the node mapped last, from `offset` (a multiple of the
+  // cluster size) into buffer, at most `capacity`: the bytes delivered
+  // (whole clusters, less at the end of the mapping), -1 on failure. Null:
+  // through the volume's extents object.
+  int64_t (*read)(CVol& volume, const cnode& node, uint64_t offset, uint8_t* buffer, size_t capacity) = nullptr;
+};
 
-  // ---- the Quick Scan ----
+// The Quick Scan, the folder walk, the Long Scan and carving.
+struct FamilyScanOps {
   // The family's own pass over one selected volume: 1 when it read the
   // volume, 0 when it could not.
   int (*quickScan)(CVol& volume, ScanSink& engine, const QuickScanStep& step) = nullptr;
-  // Else the engine walks the volume's folders from its root (kWalk* bits).
+  // Else the engine walks the volume's folders from its root (kWalk* bits),
+  // with this parser of one piece of a folder's data: every entry becomes a
+  // node handed to AddDirEntryNode. Returns the number of entries made.
   uint8_t walkFolders = 0;
-
-  // ---- the folder walk (ParseFSCm) and the volume's file copy ----
-  // Parses one piece of a folder's data: every entry becomes a node handed
-  // to AddDirEntryNode. Returns the number of entries made.
-  int (*parseEntries)(CVol* volume, const cnode* folder, const uint8_t* data, size_t bytes) = nullptr;
-  // Reads the node's bytes from offset into buffer (at most capacity): the
-  // bytes delivered, -1 on failure. Null: the volume's extents reader.
-  int64_t (*readData)(CVol* volume, const cnode* node, uint64_t offset, uint8_t* buffer, size_t capacity) = nullptr;
-  // Makes the node's mapping ready; false on failure. Null: BuildNodeExtents.
-  bool (*prepare)(CVol* volume, const cnode* node) = nullptr;
+  int (*parseEntries)(CVol& volume, const cnode& folder, const uint8_t* data, size_t bytes) = nullptr;
   // A folder whose size is not whole clusters is damaged and not walked.
   bool folderSizeInClusters = false;
-
-  // ---- the Long Scan ----
   // The sector kinds the family knows (tests and actions).
-  const SectorKindEntry* sectorKinds = nullptr;
-  size_t sectorKindCount = 0;
+  std::span<const SectorKindEntry> sectorKinds;
   // A volume the Long Scan found (through ProcBootCm) is parsed.
   void (*parseFoundVolume)(CVol& volume, ScanSink& engine) = nullptr;
-  // A file found without a folder is shown at the end of the Long Scan: the
-  // family completes what it needs (its runs, its size).
-  void (*completeRemainingFile)(CVol* volume, cnode* node) = nullptr;
   // After the sector pass: the family ties its orphan nodes to their
   // folders and volumes and hands over every node of its nibble not shown
   // yet (the drive's volume table gives the volumes).
   void (*finishLongScan)(ScanSink& engine, Drive* drive) = nullptr;
-
-  // ---- carving ----
-  // A header hit that the family takes itself (such as the raw recovery of
-  // a file system's files): 1 when taken.
+  // A header hit that the family takes itself (the raw recovery of a file
+  // system's files from its block maps): 1 when taken.
   int (*takeCarvedHit)(ScanSink& engine, const uint8_t* sector, uint64_t bytesLeft, uint8_t carvingType,
                        int64_t position) = nullptr;
   // An internal carving kind the family sizes (NTFS's folder index
@@ -297,16 +334,31 @@ struct VolumeFamily {
   // record's number in its file.
   uint8_t carvedKind = 0xFF;
   uint64_t (*sizeCarvedKind)(const uint8_t* bytes, size_t length, uint32_t* counter) = nullptr;
+};
 
-  // ---- sessions ----
-  // A volume's type tail (numbers only) and, for the family's nibble, a
-  // node's kind tail, written and read back in the family's order. Reading
-  // a volume tail also derives what the volume computes from them; false
-  // for values it cannot take (the load then fails).
+// Sessions: a volume's type tail (numbers only) and, for the family's
+// nibble, a node's kind tail, written and read back in the family's order.
+// Reading a volume tail also derives what the volume computes from them;
+// false for values it cannot take (the load then fails).
+struct FamilySessionOps {
   void (*writeVolumeTail)(const CVol& volume, SessionTail& tail) = nullptr;
   bool (*readVolumeTail)(CVol& volume, const SessionTail& tail) = nullptr;
   void (*writeNodeTail)(const cnode& node, SessionTailWriter& out) = nullptr;
   void (*readNodeTail)(cnode& node, SessionTailReader& in) = nullptr;
+};
+
+// A family: who it is, and each group it has (null: none of that group's
+// features).
+struct VolumeFamily {
+  const char* name = "";  // its folder under filesystems/
+  std::span<const FamilyType> types;
+  uint8_t nodeFamily = 0xFF;  // its kind nibble (Node.h), 0xFF for none
+  const NodeOps* nodeOps = nullptr;
+  const FamilyVolumeOps* volume = nullptr;
+  const FamilySearchOps* search = nullptr;
+  const FamilyDataOps* data = nullptr;
+  const FamilyScanOps* scans = nullptr;
+  const FamilySessionOps* sessions = nullptr;
 };
 
 // Registers the family for each of its type codes, its nibble and its
@@ -321,16 +373,34 @@ const VolumeFamily* RegisterVolumeFamily(uint8_t type, const VolumeFamily* famil
 void ClearVolumeFamilies();
 
 const VolumeFamily* FindVolumeFamily(uint8_t type);
+// The groups of the type's family; null when the type or its family's
+// group is not registered.
+const FamilyVolumeOps* FindVolumeOps(uint8_t type);
+const FamilySearchOps* FindSearchOps(uint8_t type);
+const FamilyDataOps* FindDataOps(uint8_t type);
+const FamilyScanOps* FindScanOps(uint8_t type);
+const FamilySessionOps* FindSessionOps(uint8_t type);
+// The registered type's entry (its name and dialog facts); null when none.
+const FamilyType* FindFamilyType(uint8_t type);
+// The type's file-system name ("NTFS", "Ext 3/4"); empty when nobody
+// registered the type.
+WString FileSystemTypeName(uint8_t type);
+// The file system the volume is: its family's answer for the volume (ext2,
+// ext3, ext4), else its type's name.
+WString VolumeFileSystemName(const CVol& volume);
 // The node operations of a kind byte's nibble; null when none are
 // registered.
 const NodeOps* FindNodeOps(uint8_t kind);
 // The family whose nibble the kind byte has; null when none registered one.
 const VolumeFamily* FindNodeFamily(uint8_t kind);
-// The test registered for a sector kind; null when none.
-SectorTest FindSectorTest(int kind);
-// The Long Scan action registered for a sector kind; null when none.
-using SectorAction = int (*)(SectorVisit& visit);
-SectorAction FindSectorAction(int kind);
+// Whether the kind byte's family has the node trait (kNodeTrait*).
+bool NodeHasTrait(uint8_t kind, uint32_t trait);
+// The entry registered for a sector kind; null when none.
+const SectorKindEntry* FindSectorKind(int kind);
+// Every registered sector kind in the families' order; the count changes
+// (and `RegistryGeneration` with it) whenever a family is registered.
+const std::vector<const SectorKindEntry*>& RegisteredSectorKinds();
+uint64_t RegistryGeneration();
 // The registered families in priority order.
 const std::vector<const VolumeFamily*>& VolumeFamilies();
 // The sizing of an internal carving kind; null when no family sizes it.
@@ -349,10 +419,7 @@ bool SameVolumeDefault(const CVol& known, const CVol& found);
 bool SameVolumeSize(const CVol& known, const CVol& found, uint64_t slackBelow);
 // Recreates the volume's extents object for the node and sets its cluster
 // size and sector size: false when the node's cluster size cannot be.
-bool PrepareNodeExtents(CVol& volume, const cnode* node);
-// Loads the node's counted run list into the prepared extents object and
-// sets the total to the size in clusters (FAT and exFAT).
-bool BuildRunListExtents(CVol& volume, const cnode* node, const void* aux, uint32_t* corruptOut);
-// Reads the node's clusters through the volume's extents object.
-uint8_t* ReadClustersThroughExtents(CVol& volume, const cnode* node, int64_t cluster, uint32_t count,
-                                    uint64_t* outBytes);
+bool PrepareNodeExtents(CVol& volume, const cnode& node);
+// A map of the node's counted run list: the prepared extents object loaded
+// with it, its total the size in clusters (FAT and exFAT).
+bool MapRunList(CVol& volume, const cnode& node, const void* aux, uint32_t* corruptOut);

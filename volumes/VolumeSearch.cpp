@@ -30,7 +30,8 @@ bool InsideDrive(const Drive& d, int64_t start, uint64_t size) {
   return !__builtin_add_overflow(uint64_t(start), size, &end) && end <= d.SectorCount();
 }
 
-const VolumeFamily* FamilyOf(const CVol* v) { return v ? FindVolumeFamily(v->type) : nullptr; }
+const FamilyVolumeOps* VolumeOpsOf(const CVol* v) { return v ? FindVolumeOps(v->type) : nullptr; }
+const FamilySearchOps* SearchOpsOf(const CVol* v) { return v ? FindSearchOps(v->type) : nullptr; }
 
 }  // namespace
 
@@ -98,7 +99,7 @@ bool ReadVolumeSectors(const CVol& v, uint32_t sectorSize, uint64_t sector, uint
 
 bool ProbeOpenedDrive(Drive& drive, const uint8_t* first, uint32_t bytes, DriveOpenFacts* facts) {
   for (const VolumeFamily* f : VolumeFamilies())
-    if (f->driveOpen && f->driveOpen(drive, first, bytes, facts)) return true;
+    if (f->search && f->search->driveOpen && f->search->driveOpen(drive, first, bytes, facts)) return true;
   return false;
 }
 
@@ -135,14 +136,14 @@ int32_t LookForBootSector(Drive& drive, uint64_t sector, int32_t count, BootHit*
       where.indexInChunk = i;
       where.sectorsLeft = int64_t(last - (at + i));
       where.boot = &boot;
-      if (const VolumeFamily* f = FindVolumeFamily(uint8_t(kind)); f && f->locate) f->locate(where);
+      const FamilySearchOps* search = FindSearchOps(uint8_t(kind));
+      if (search && search->locate) search->locate(where);
       const int64_t pos = where.position, start = where.start;
       const uint64_t size = where.size;
       // Whatever the disk says, a volume must lie inside the drive; one of
       // a family that keeps partial volumes need only start there
       // (ProcBootCm asks the family).
-      const VolumeFamily* family = FindVolumeFamily(uint8_t(kind));
-      const bool partialOk = family && family->keepsPastDriveEnd;
+      const bool partialOk = search && search->keepsPastDriveEnd;
       if (!InsideDrive(drive, start, partialOk ? 0 : size)) continue;
       if (hit) {
         hit->kind = kind;
@@ -189,11 +190,11 @@ void FreeVolumeBuffers(Drive& d) {
 int32_t FindVolume(const Drive& d, const CVol* v) {
   const VolumeList* table = DriveVolumes(d);
   if (!v || !table) return -1;
-  const VolumeFamily* f = FamilyOf(v);
+  const FamilyVolumeOps* f = VolumeOpsOf(v);
   for (size_t i = 0; i < table->items.size(); ++i) {
     const CVol* k = table->items[i];
     if (!k || k->type != v->type) continue;
-    if (f && f->sameVolume ? f->sameVolume(*k, *v) : SameVolumeDefault(*k, *v)) return int32_t(i);
+    if (f && f->same ? f->same(*k, *v) : SameVolumeDefault(*k, *v)) return int32_t(i);
   }
   return -1;
 }
@@ -206,7 +207,7 @@ bool AddVolume(Drive& d, CVol* v, int /*mode*/, int32_t* index) {
   if (known >= 0) {
     CVol* k = table.items[size_t(known)];
     if (!k->sizeSectors) k->sizeSectors = v->sizeSectors;
-    if (const VolumeFamily* f = FamilyOf(k); f && f->completeKnown) f->completeKnown(*k, *v);
+    if (const FamilyVolumeOps* f = VolumeOpsOf(k); f && f->completeKnown) f->completeKnown(*k, *v);
     if (k->label.empty()) k->label = v->label;
     if (index) *index = known;
     return false;
@@ -253,7 +254,7 @@ int SearchBootSectors(Drive& d, uint64_t sector, int32_t count, bool backward, b
     std::unique_ptr<uint8_t[]> b(new (std::nothrow) uint8_t[ss]);
     if (!b || !ReadSectorsWaited(d, int64_t(d.SectorCount() - 1), ss, b.get())) return 0;
     for (const VolumeFamily* f : VolumeFamilies()) {
-      const int type = f->lastSectorProbe ? f->lastSectorProbe(b.get()) : 0;
+      const int type = f->search && f->search->lastSectorProbe ? f->search->lastSectorProbe(b.get()) : 0;
       if (type == 0) continue;
       ProcBootCm(0, b.get(), uint8_t(type), nullptr, &d);
       return 1;
@@ -275,7 +276,7 @@ int SearchBootSectors(Drive& d, uint64_t sector, int32_t count, bool backward, b
 
   if (made) {
     const CVol* v = VolumeAt(d, uint32_t(index));
-    const VolumeFamily* f = FamilyOf(v);
+    const FamilySearchOps* f = SearchOpsOf(v);
     const int32_t mib = int32_t(MiBSectors(d));
     uint64_t vsize = 0;
     ToDriveSectors(v->sizeSectors, v->sectorSize, d.SectorSize(), &vsize);
@@ -320,7 +321,7 @@ int ScanPartitions(Drive& d) {
       bool same = false;
       if (atFirst && VolumeCount(d) > before) {
         const CVol* v = VolumeAt(d, before);
-        const VolumeFamily* f = FamilyOf(v);
+        const FamilySearchOps* f = SearchOpsOf(v);
         // A volume that fills its partition leaves only its trailing
         // sectors (the NTFS backup boot sector) after it.
         same = v && f && f->fillsPartition && v->startSector == start &&

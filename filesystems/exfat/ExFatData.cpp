@@ -26,24 +26,20 @@ bool MapExFatRuns(const CVol& v, const uint8_t* runs, uint64_t size, CExtents& m
   return true;
 }
 
-bool BuildExFatExtents(CVol& volume, const cnode* node, const void*, uint32_t*) {
-  return node && MapRuns(volume, node->RunBuffer(), node->size);
-}
-
-bool PrepareExFatNode(CVol* volume, const cnode* node) {
-  if (!volume || volume->type != kVolExFat || !node) return false;
-  auto* v = static_cast<CExFATVol*>(volume);
-  if (node->RunBuffer() || node->Family() != kNodeExFat) return MapRuns(*v, node->RunBuffer(), node->size);
+bool MapExFatNode(CVol& volume, const cnode& node, const void*, uint32_t*) {
+  if (volume.type != kVolExFat) return false;
+  auto* v = static_cast<CExFATVol*>(&volume);
+  if (node.RunBuffer() || node.Family() != kNodeExFat) return MapRuns(*v, node.RunBuffer(), node.size);
   // The chain of a node listed without runs, on a copy (the node is the
   // engine's).
   ExFatNode copy;
-  if (!copy.CopyNode(node) || !SetExFatNodeRuns(v, &copy)) return false;
+  if (!copy.CopyNode(&node) || !SetExFatNodeRuns(v, &copy)) return false;
   return MapRuns(*v, copy.RunBuffer(), copy.size);
 }
 
-int64_t ReadExFatNodeData(CVol* v, const cnode*, uint64_t offset, uint8_t* buffer, size_t capacity) {
-  if (!v || !v->extents || v->type != kVolExFat) return -1;
-  auto* x = static_cast<CExFATVol*>(v);
+int64_t ReadExFatNodeData(CVol& v, const cnode&, uint64_t offset, uint8_t* buffer, size_t capacity) {
+  if (!v.extents || v.type != kVolExFat) return -1;
+  auto* x = static_cast<CExFATVol*>(&v);
   if (!x->window) x->window = std::make_unique<ClusterWindow>();
   return ReadExtentsThroughWindow(*x, *x->extents, x->window.get(), uint64_t(x->clusterCount) + 2, offset, buffer,
                                   capacity);

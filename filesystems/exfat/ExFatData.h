@@ -10,14 +10,13 @@ class CExtents;
 class CVol;
 struct cnode;
 
-// Maps the node's runs into the volume's extents object; false when the
-// node has none and none can be made.
-bool BuildExFatExtents(CVol& volume, const cnode* node, const void* aux, uint32_t* corruptOut);
-bool PrepareExFatNode(CVol* volume, const cnode* node);
-// Bytes offset .. offset + capacity - 1 of the node prepared last: the
+// Maps the node's runs into the volume's extents object (those of its
+// chain when it was listed without them); false when none can be made.
+bool MapExFatNode(CVol& volume, const cnode& node, const void* aux, uint32_t* corruptOut);
+// Bytes offset .. offset + capacity - 1 of the node mapped last: the
 // count delivered (less at the end of the mapping), -1 when nothing could
 // be read.
-int64_t ReadExFatNodeData(CVol* volume, const cnode* node, uint64_t offset, uint8_t* buffer, size_t capacity);
+int64_t ReadExFatNodeData(CVol& volume, const cnode& node, uint64_t offset, uint8_t* buffer, size_t capacity);
 
 // The same over a map of the caller's (the volume's extents may be in use
 // by the folder walk): MapExFatRuns fills it from a run list.

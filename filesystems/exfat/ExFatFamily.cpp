@@ -65,36 +65,46 @@ int TakeExFatBoot(SectorVisit& visit) {
 }
 
 const SectorKindEntry kSectorKinds[] = {
-    {kSectExFatBoot, IsExFatBootKind, TakeExFatBoot},
+    {kSectExFatBoot, IsExFatBootKind, TakeExFatBoot, 40, kKindBootSector},
 };
 
-const VolumeFamily kFamily = [] {
-  VolumeFamily f;
-  f.name = "exfat";
-  f.types[0] = kVolExFat;
-  f.typeCount = 1;
-  f.nodeFamily = kNodeExFat;
-  f.nodeOps = &kNodeOps;
-  f.createVolume = CreateExFatVolume;
-  f.initVolume = InitExFatVolume;
-  f.isRootId = IsExFatRoot;
-  f.probe = ProbeExFat;
-  f.locate = LocateExFat;
-  f.buildNodeExtents = BuildExFatExtents;
-  f.readNodeClusters = ReadClustersThroughExtents;
-  f.walkFolders = kWalkInQuickScan | kWalkInLongScan;
-  f.parseEntries = ParseExFatFolderPiece;
-  f.prepare = PrepareExFatNode;
-  f.readData = ReadExFatNodeData;
-  f.folderSizeInClusters = true;
-  f.sectorKinds = kSectorKinds;
-  f.sectorKindCount = sizeof kSectorKinds / sizeof kSectorKinds[0];
-  f.writeVolumeTail = ExFatWriteVolumeTail;
-  f.readVolumeTail = ExFatReadVolumeTail;
-  f.writeNodeTail = ExFatWriteNodeTail;
-  f.readNodeTail = ExFatReadNodeTail;
-  return f;
-}();
+const FamilyType kTypes[] = {
+    {.code = kVolExFat,
+     .name = u"exFAT",
+     .dialog = {.rowMessages = {429, 631, 632, 633}, .rowsReadOnly = true, .clusterHigh = 33554432}},
+};
+
+const FamilyVolumeOps kVolume = {.create = CreateExFatVolume, .init = InitExFatVolume, .isRootId = IsExFatRoot};
+
+const FamilySearchOps kSearch = {.probe = ProbeExFat, .locate = LocateExFat};
+
+const FamilyDataOps kData = {.map = MapExFatNode, .read = ReadExFatNodeData};
+
+const FamilyScanOps kScans = {
+    .walkFolders = kWalkInQuickScan | kWalkInLongScan,
+    .parseEntries = ParseExFatFolderPiece,
+    .folderSizeInClusters = true,
+    .sectorKinds = kSectorKinds,
+};
+
+const FamilySessionOps kSessions = {
+    .writeVolumeTail = ExFatWriteVolumeTail,
+    .readVolumeTail = ExFatReadVolumeTail,
+    .writeNodeTail = ExFatWriteNodeTail,
+    .readNodeTail = ExFatReadNodeTail,
+};
+
+const VolumeFamily kFamily = {
+    .name = "exfat",
+    .types = kTypes,
+    .nodeFamily = kNodeExFat,
+    .nodeOps = &kNodeOps,
+    .volume = &kVolume,
+    .search = &kSearch,
+    .data = &kData,
+    .scans = &kScans,
+    .sessions = &kSessions,
+};
 
 }  // namespace
 

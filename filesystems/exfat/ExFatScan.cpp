@@ -188,8 +188,8 @@ int ParseExFATEntries(CExFATVol* v, const uint8_t* entries, size_t bytes, uint32
   return made;
 }
 
-int ParseExFatFolderPiece(CVol* volume, const cnode* folder, const uint8_t* data, size_t bytes) {
-  if (!volume || volume->type != kVolExFat || !folder) return 0;
-  auto* v = static_cast<CExFATVol*>(volume);
-  return ParseExFATEntries(v, data, bytes, folder->id, (folder->flags & kNodeDeleted) != 0);
+int ParseExFatFolderPiece(CVol& volume, const cnode& folder, const uint8_t* data, size_t bytes) {
+  if (volume.type != kVolExFat) return 0;
+  auto* v = static_cast<CExFATVol*>(&volume);
+  return ParseExFATEntries(v, data, bytes, folder.id, (folder.flags & kNodeDeleted) != 0);
 }

@@ -16,4 +16,4 @@ int ParseExFATEntries(CExFATVol* volume, const uint8_t* entries, size_t bytes, u
                       bool parentDeleted = false);
 
 // The family's hook.
-int ParseExFatFolderPiece(CVol* volume, const cnode* folder, const uint8_t* data, size_t bytes);
+int ParseExFatFolderPiece(CVol& volume, const cnode& folder, const uint8_t* data, size_t bytes);

@@ -23,6 +23,7 @@ inline constexpr uint32_t kSbInodesPerGroup = 40;
 inline constexpr uint32_t kSbMagic = 56;
 inline constexpr uint32_t kSbInodeSize = 88;
 inline constexpr uint32_t kSbBlockGroup = 90;
+inline constexpr uint32_t kSbCompat = 92;
 inline constexpr uint32_t kSbIncompat = 96;
 inline constexpr uint32_t kSbRoCompat = 100;
 inline constexpr uint32_t kSbVolumeName = 120;
@@ -41,6 +42,11 @@ inline constexpr uint32_t kIncompatMetaBg = 0x10;
 inline constexpr uint32_t kIncompatInlineData = 0x8000;
 inline constexpr uint32_t kRoCompatSparseSuper = 0x1;
 inline constexpr uint32_t kRoCompatMetadataCsum = 0x400;
+inline constexpr uint32_t kCompatHasJournal = 0x4;
+// What ext3 reads (filetype, recover, meta_bg; sparse_super, large_file,
+// btree_dir): a volume with any other feature is ext4.
+inline constexpr uint32_t kIncompatExt3 = 0x16;
+inline constexpr uint32_t kRoCompatExt3 = 0x7;
 
 // The groups that hold backup superblocks (sparse_super), in the order
 // they are tried.

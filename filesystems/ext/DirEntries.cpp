@@ -173,7 +173,7 @@ int ParseUnixEntries(CUnixVol* v, const cnode* folder, const uint8_t* data, size
   return made;
 }
 
-int ParseExtEntries(CVol* volume, const cnode* folder, const uint8_t* data, size_t bytes) {
-  auto* v = dynamic_cast<CUnixVol*>(volume);
-  return v ? ParseUnixEntries(v, folder, data, bytes) : 0;
+int ParseExtEntries(CVol& volume, const cnode& folder, const uint8_t* data, size_t bytes) {
+  auto* v = dynamic_cast<CUnixVol*>(&volume);
+  return v ? ParseUnixEntries(v, &folder, data, bytes) : 0;
 }

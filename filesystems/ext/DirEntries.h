@@ -27,5 +27,5 @@ bool ReadExtDirEntry(const uint8_t* block, size_t bytes, size_t at, ExtDirEntry*
 // inodes looked up.
 int ParseUnixEntries(CUnixVol* volume, const cnode* folder, const uint8_t* data, size_t bytes);
 
-// The family's entry parser (VolumeFamily::parseEntries).
-int ParseExtEntries(CVol* volume, const cnode* folder, const uint8_t* data, size_t bytes);
+// The family's entry parser (FamilyScanOps::parseEntries).
+int ParseExtEntries(CVol& volume, const cnode& folder, const uint8_t* data, size_t bytes);

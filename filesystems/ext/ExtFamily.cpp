@@ -17,6 +17,7 @@
 #include "filesystems/ext/UnixNode.h"
 #include "foundation/ByteOrder.h"
 #include "foundation/Trace.h"
+#include "platform/Format.h"
 #include "platform/Memory.h"
 #include "storage/Drive.h"
 #include "volumes/BootVolume.h"
@@ -77,26 +78,33 @@ void LocateExt(BootLocate& w) {
 
 bool IsExtSuperKind(const uint8_t* s, const ClassifyContext*) { return IsExt3SuperBlock(s) >= 0; }
 
-// ---- reading ----
+WString ExtFileSystemName(const CVol& volume) {
+  const auto* v = dynamic_cast<const CExt3Vol*>(&volume);
+  if (!v || !v->flavour) return WString();
+  return FormatW(u"Ext%d", int(v->flavour));
+}
 
-CExtents* CreateExtReader(CVol& volume) { return new ExtExtentReader(&volume); }
+// ---- reading ----
 
 // The mapping of an extent-tree node: `aux` is the inode's 60-byte block
 // area, else the node's own copy of it. Block-mapped nodes need none.
-bool BuildExtExtents(CVol& volume, const cnode* node, const void* aux, uint32_t*) {
+bool MapExtNode(CVol& volume, const cnode& node, const void* aux, uint32_t*) {
   uint8_t area[kInodeBlockAreaBytes];
-  const UnixNode* u = AsExtNode(node);
+  const UnixNode* u = AsExtNode(&node);
   if (!aux && u) {
     if (u->inlineData || !u->extents) return true;
     u->BlockArea(area);
     aux = area;
   }
   if (!aux) return true;
-  if (!PrepareNodeExtents(volume, node)) return false;
-  auto* reader = static_cast<ExtExtentReader*>(volume.extents.get());
+  auto* reader = new (std::nothrow) ExtExtentReader(&volume);
+  if (!reader) return false;
+  volume.CreateExtents(reader);
+  if (!reader->SetClusterSize(node.GetClusterBytes(volume.sectorSize))) return false;
+  reader->Reset();
   if (!ExtLoadExtents(reader, static_cast<const uint8_t*>(aux), kExtInodeAreaBytes)) return false;
   const uint32_t bytes = reader->clusterSize;
-  reader->SetTotalClusters(node->size / bytes + (node->size % bytes ? 1 : 0));
+  reader->SetTotalClusters(node.size / bytes + (node.size % bytes ? 1 : 0));
   return true;
 }
 
@@ -208,9 +216,9 @@ int64_t ReadFolderThroughExtents(CVol* v, uint64_t offset, uint8_t* buffer, size
   return int64_t(done * cs);
 }
 
-int64_t ReadExtData(CVol* volume, const cnode* node, uint64_t offset, uint8_t* buffer, size_t capacity) {
-  const UnixNode* u = AsExtNode(node);
-  auto* v = dynamic_cast<CUnixVol*>(volume);
+int64_t ReadExtData(CVol& volume, const cnode& node, uint64_t offset, uint8_t* buffer, size_t capacity) {
+  const UnixNode* u = AsExtNode(&node);
+  auto* v = dynamic_cast<CUnixVol*>(&volume);
   if (!u || !v) return -1;
   if (u->inlineData) {
     // The data kept from the inode; an inode whose data the node could not
@@ -229,18 +237,6 @@ int64_t ReadExtData(CVol* volume, const cnode* node, uint64_t offset, uint8_t* b
                             : ReadThroughExtents(v, offset, buffer, capacity);
   uint32_t corrupt = 0;
   return v->ReadFileData(offset, capacity, buffer, capacity, u->List(), u->listLength, &corrupt);
-}
-
-uint8_t* ReadExtClusters(CVol& volume, const cnode* node, int64_t cluster, uint32_t count, uint64_t* outBytes) {
-  if (outBytes) *outBytes = 0;
-  const uint32_t cs = volume.clusterSize;
-  if (cluster < 0 || !cs || uint64_t(cluster) > (UINT64_MAX / cs)) return nullptr;
-  uint8_t* buffer = volume.GetClusterBuffer();
-  const size_t capacity = size_t(std::min<uint64_t>(uint64_t(count) * cs, kClusterBufferBytes));
-  const int64_t got = ReadExtData(&volume, node, uint64_t(cluster) * cs, buffer, capacity);
-  if (got <= 0) return nullptr;
-  if (outBytes) *outBytes = uint64_t(got);
-  return buffer;
 }
 
 bool ExtBlockMapped(const cnode* node) {
@@ -279,40 +275,60 @@ int TakeExtSuper(SectorVisit& visit) {
 }
 
 const SectorKindEntry kSectorKinds[] = {
-    {kSectExtSuper, IsExtSuperKind, TakeExtSuper},
-    {kSectUnixDir, nullptr, nullptr},
+    {kSectExtSuper, IsExtSuperKind, TakeExtSuper, 60},
+    // A directory block wins over whatever its first bytes looked like.
+    {kSectUnixDir, nullptr, nullptr, 200, kKindOverrides},
 };
 
-const VolumeFamily kFamily = [] {
-  VolumeFamily f;
-  f.name = "ext";
-  f.types[0] = kVolExt;
-  f.typeCount = 1;
-  f.nodeFamily = kNodeExt;
-  f.nodeOps = &kNodeOps;
-  f.createVolume = CreateExtVolume;
-  f.initVolume = InitExtVolume;
-  f.confirmVolume = ConfirmExtVolume;
-  f.isRootId = IsExtRoot;
-  f.probe = ProbeExt;
-  f.locate = LocateExt;
-  f.createExtents = CreateExtReader;
-  f.buildNodeExtents = BuildExtExtents;
-  f.readNodeClusters = ReadExtClusters;
-  f.walkFolders = kWalkInQuickScan | kWalkInLongScan;
-  f.parseEntries = ParseExtEntries;
-  f.readData = ReadExtData;
-  // A folder's size is whole blocks unless its data is inline: the entry
-  // parser applies the rule.
-  f.folderSizeInClusters = false;
-  f.sectorKinds = kSectorKinds;
-  f.sectorKindCount = sizeof kSectorKinds / sizeof kSectorKinds[0];
-  f.writeVolumeTail = ExtWriteVolumeTail;
-  f.readVolumeTail = ExtReadVolumeTail;
-  f.writeNodeTail = ExtWriteNodeTail;
-  f.readNodeTail = ExtReadNodeTail;
-  return f;
-}();
+const FamilyType kTypes[] = {
+    {.code = kVolExt,
+     .name = u"Ext 3/4",
+     .dialog = {.rowMessages = {585, 586, 587, 588},
+                .rowsReadOnly = true,
+                .blockLabelled = true,
+                .checksInodeSize = true,
+                .bootBlockOffset = 2}},
+};
+
+const FamilyVolumeOps kVolume = {
+    .create = CreateExtVolume,
+    .init = InitExtVolume,
+    .confirm = ConfirmExtVolume,
+    .isRootId = IsExtRoot,
+    .fileSystemName = ExtFileSystemName,
+};
+
+const FamilySearchOps kSearch = {.probe = ProbeExt, .locate = LocateExt};
+
+const FamilyDataOps kData = {.map = MapExtNode, .read = ReadExtData};
+
+const FamilyScanOps kScans = {
+    .walkFolders = kWalkInQuickScan | kWalkInLongScan,
+    .parseEntries = ParseExtEntries,
+    // A folder's size is whole blocks unless its data is inline: the entry
+    // parser applies the rule.
+    .folderSizeInClusters = false,
+    .sectorKinds = kSectorKinds,
+};
+
+const FamilySessionOps kSessions = {
+    .writeVolumeTail = ExtWriteVolumeTail,
+    .readVolumeTail = ExtReadVolumeTail,
+    .writeNodeTail = ExtWriteNodeTail,
+    .readNodeTail = ExtReadNodeTail,
+};
+
+const VolumeFamily kFamily = {
+    .name = "ext",
+    .types = kTypes,
+    .nodeFamily = kNodeExt,
+    .nodeOps = &kNodeOps,
+    .volume = &kVolume,
+    .search = &kSearch,
+    .data = &kData,
+    .scans = &kScans,
+    .sessions = &kSessions,
+};
 
 }  // namespace
 

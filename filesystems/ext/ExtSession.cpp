@@ -49,6 +49,7 @@ void TakeFromSuperBlock(CUnixVol& v) {
     e->firstMetaBg = (sb.incompat & kIncompatMetaBg) ? sb.firstMetaBg : UINT64_MAX;
     e->firstDataBlock = sb.firstDataBlock;
     e->sparseSuper = (sb.roCompat & kRoCompatSparseSuper) != 0;
+    e->flavour = sb.Flavour();
   }
 }
 

@@ -58,6 +58,7 @@ bool InitExt3Vol(CUnixVol* v, const ExtSuperBlock& sb) {
     e->firstMetaBg = (sb.incompat & kIncompatMetaBg) ? sb.firstMetaBg : UINT64_MAX;
     e->firstDataBlock = sb.firstDataBlock;
     e->sparseSuper = (sb.roCompat & kRoCompatSparseSuper) != 0;
+    e->flavour = sb.Flavour();
   }
   return true;
 }

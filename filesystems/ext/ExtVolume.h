@@ -18,6 +18,8 @@ class CExt3Vol : public CUnixVol {
   uint64_t firstMetaBg = UINT64_MAX;
   uint32_t firstDataBlock = 0;
   bool sparseSuper = true;
+  // 2, 3 or 4 as its superblock's features make it; 0 when not read.
+  uint8_t flavour = 0;
 
   uint64_t DescriptorBlock(uint64_t index) const override;
 };

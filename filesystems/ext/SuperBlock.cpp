@@ -14,6 +14,11 @@
 
 using namespace ext;
 
+uint8_t ExtSuperBlock::Flavour() const {
+  if ((incompat & ~kIncompatExt3) || (roCompat & ~kRoCompatExt3)) return 4;
+  return (compat & kCompatHasJournal) ? 3 : 2;
+}
+
 uint64_t ExtSuperBlock::GroupCount() const {
   if (!blocksPerGroup || blockCount <= firstDataBlock) return 0;
   const uint64_t blocks = blockCount - firstDataBlock;
@@ -35,6 +40,7 @@ ExtSuperBlock ParseExtSuperBlock(const uint8_t* s) {
   sb.magic = Le16(s + kSbMagic);
   sb.inodeSize = Le16(s + kSbInodeSize);
   sb.blockGroup = Le16(s + kSbBlockGroup);
+  sb.compat = Le32(s + kSbCompat);
   sb.incompat = Le32(s + kSbIncompat);
   sb.roCompat = Le32(s + kSbRoCompat);
   if (sb.incompat & kIncompat64Bit) {

@@ -22,6 +22,7 @@ struct ExtSuperBlock {
   uint16_t magic = 0;
   uint16_t inodeSize = 0;
   uint16_t blockGroup = 0;
+  uint32_t compat = 0;
   uint32_t incompat = 0;
   uint32_t roCompat = 0;
   uint16_t descSize = 0;
@@ -29,6 +30,8 @@ struct ExtSuperBlock {
   uint8_t volumeName[16] = {};
 
   uint32_t BlockSize() const { return 1024u << logBlockSize; }
+  // 2, 3 or 4: the ext version its features make it.
+  uint8_t Flavour() const;
   // ceil((blocks - first data block) / blocks per group); 0 when unknown.
   uint64_t GroupCount() const;
 };

@@ -63,8 +63,8 @@ int QuickScanFat(CVol& volume, ScanSink& engine, const QuickScanStep&) {
 
 // A file's bytes through its runs; the clusters of many small files come
 // through one window of the volume.
-int64_t ReadFatData(CVol* volume, const cnode*, uint64_t offset, uint8_t* buffer, size_t capacity) {
-  auto* v = dynamic_cast<FATVol*>(volume);
+int64_t ReadFatData(CVol& volume, const cnode&, uint64_t offset, uint8_t* buffer, size_t capacity) {
+  auto* v = dynamic_cast<FATVol*>(&volume);
   if (!v || !v->extents) return -1;
   if (!v->window) v->window = std::make_unique<ClusterWindow>();
   return ReadExtentsThroughWindow(*v, *v->extents, v->window.get(), v->MaxCluster(), offset, buffer, capacity);
@@ -82,12 +82,12 @@ bool SameFatVolume(const CVol& known, const CVol& found) {
 
 // A live file whose chain broke off before its size is a bad extent to
 // the recovery ("Skip Files on Bad Extents", armed at 1 before each item).
-bool BuildFatNodeExtents(CVol& volume, const cnode* node, const void* aux, uint32_t* corruptOut) {
-  if (!BuildRunListExtents(volume, node, aux, corruptOut)) return false;
-  if (g_appState && g_appState->skipFilesOnBadExtents == 1 && !(node->flags & kNodeDeleted) &&
-      !node->IsDirectory() && volume.clusterSize) {
-    const uint64_t needed = (node->size + volume.clusterSize - 1) / volume.clusterSize;
-    const int64_t held = GetClusterCountAll(node);
+bool MapFatNode(CVol& volume, const cnode& node, const void* aux, uint32_t* corruptOut) {
+  if (!MapRunList(volume, node, aux, corruptOut)) return false;
+  if (g_appState && g_appState->skipFilesOnBadExtents == 1 && !(node.flags & kNodeDeleted) &&
+      !node.IsDirectory() && volume.clusterSize) {
+    const uint64_t needed = (node.size + volume.clusterSize - 1) / volume.clusterSize;
+    const int64_t held = GetClusterCountAll(&node);
     if (held >= 0 && uint64_t(held) < needed) g_appState->skipFilesOnBadExtents = 2;
   }
   return true;
@@ -140,11 +140,11 @@ bool IsFatFolder(const uint8_t* s, const ClassifyContext*) {
   return memcmp(s, "\x2E\x20\x20\x20", 4) == 0 && IsFATDotDirSector(s) != 0;
 }
 bool IsFat32Table(const uint8_t* s, const ClassifyContext* c) {
-  return (LooksFat32Start(s) || Within2After(c, c ? c->lastFat32Table : INT64_MIN)) &&
+  return (LooksFat32Start(s) || Within2After(c, c ? c->lastSector[kSectFat32Table] : INT64_MIN)) &&
          CheckFATSector(s, kVolFat32, nullptr, nullptr, 0) != -1;
 }
 bool IsFat16Table(const uint8_t* s, const ClassifyContext* c) {
-  return (LooksFat16Start(s) || Within2After(c, c ? c->lastFat16Table : INT64_MIN)) &&
+  return (LooksFat16Start(s) || Within2After(c, c ? c->lastSector[kSectFat16Table] : INT64_MIN)) &&
          CheckFATSector(s, kVolFat16, nullptr, nullptr, 0) != -1;
 }
 
@@ -224,11 +224,27 @@ void FinishFatLongScan(ScanSink& engine, Drive*) {
 }
 
 const SectorKindEntry kSectorKinds[] = {
-    {kSectFatBoot, IsFatBootKind, TakeFatBoot},
-    {kSectFatDir, IsFatFolder, VisitFolderSector},
-    {kSectFat32Table, IsFat32Table, NoteTableSector},
-    {kSectFat16Table, IsFat16Table, NoteTableSector},
+    {kSectFatBoot, IsFatBootKind, TakeFatBoot, 30, kKindEndsCarving | kKindBootSector},
+    {kSectFatDir, IsFatFolder, VisitFolderSector, 110, kKindEndsCarving},
+    // Tables last: their test accepts many sectors of other kinds.
+    {kSectFat32Table, IsFat32Table, NoteTableSector, 240, kKindRemembered},
+    {kSectFat16Table, IsFat16Table, NoteTableSector, 250, kKindRemembered},
 };
+
+// Save's check of the typed rows: the first FAT before the second, both
+// 32-bit; FAT16 root entries fill whole sectors.
+int CheckFatSettingRows(const CVol& volume, const int64_t* rows, int* row) {
+  const uint64_t fat0 = uint64_t(rows[0]), fat1 = uint64_t(rows[1]);
+  if (fat0 == 0 || fat0 + 1 >= fat1 || fat0 > UINT32_MAX || fat1 > UINT32_MAX) {
+    *row = 0;
+    return 575;
+  }
+  if (volume.type == kVolFat16 && rows[2] % 16 != 0) {
+    *row = 2;
+    return 576;
+  }
+  return 0;
+}
 
 // The properties rows: the first and second FAT's sectors, the root entry
 // count (FAT12/16 only; 512 when the boot sector gave none).
@@ -264,38 +280,51 @@ size_t FatBootFromSettingRows(const CVol& v, const int64_t* rows, uint8_t* buffe
   return v.sectorSize;
 }
 
-const VolumeFamily kFamily = [] {
-  VolumeFamily f;
-  f.name = "fat";
-  f.types[0] = kVolFat16;
-  f.types[1] = kVolFat32;
-  f.typeCount = 2;
-  f.nodeFamily = kNodeFat;
-  f.nodeOps = &kNodeOps;
-  f.createVolume = CreateFatVolume;
-  f.initVolume = InitFatVolume;
-  f.readLabel = ReadFatLabel;
-  f.quickScan = QuickScanFat;
-  f.readSettingRow = ReadFatSettingRow;
-  f.bootFromSettingRows = FatBootFromSettingRows;
-  f.isRootId = IsFatRoot;
-  f.sameVolume = SameFatVolume;
-  f.probe = ProbeFat;
-  f.locate = LocateFatVolume;
-  f.driveOpen = FatDriveOpen;
-  f.buildNodeExtents = BuildFatNodeExtents;
-  f.readNodeClusters = ReadClustersThroughExtents;
-  f.readData = ReadFatData;
-  f.parseFoundVolume = ParseFoundFatVolume;
-  f.finishLongScan = FinishFatLongScan;
-  f.sectorKinds = kSectorKinds;
-  f.sectorKindCount = sizeof kSectorKinds / sizeof kSectorKinds[0];
-  f.writeVolumeTail = FatWriteVolumeTail;
-  f.readVolumeTail = FatReadVolumeTail;
-  f.writeNodeTail = FatWriteNodeTail;
-  f.readNodeTail = FatReadNodeTail;
-  return f;
-}();
+const FamilyType kTypes[] = {
+    {.code = kVolFat16, .name = u"FAT", .dialog = {.rowMessages = {429, 566, 592, 0}, .rowsTyped = true}},
+    {.code = kVolFat32, .name = u"FAT32", .dialog = {.rowMessages = {429, 566, 0, 0}, .rowsTyped = true}},
+};
+
+const FamilyVolumeOps kVolume = {
+    .create = CreateFatVolume,
+    .init = InitFatVolume,
+    .isRootId = IsFatRoot,
+    .same = SameFatVolume,
+    .readLabel = ReadFatLabel,
+    .readSettingRow = ReadFatSettingRow,
+    .checkSettingRows = CheckFatSettingRows,
+    .bootFromSettingRows = FatBootFromSettingRows,
+};
+
+const FamilySearchOps kSearch = {.probe = ProbeFat, .locate = LocateFatVolume, .driveOpen = FatDriveOpen};
+
+const FamilyDataOps kData = {.map = MapFatNode, .read = ReadFatData};
+
+const FamilyScanOps kScans = {
+    .quickScan = QuickScanFat,
+    .sectorKinds = kSectorKinds,
+    .parseFoundVolume = ParseFoundFatVolume,
+    .finishLongScan = FinishFatLongScan,
+};
+
+const FamilySessionOps kSessions = {
+    .writeVolumeTail = FatWriteVolumeTail,
+    .readVolumeTail = FatReadVolumeTail,
+    .writeNodeTail = FatWriteNodeTail,
+    .readNodeTail = FatReadNodeTail,
+};
+
+const VolumeFamily kFamily = {
+    .name = "fat",
+    .types = kTypes,
+    .nodeFamily = kNodeFat,
+    .nodeOps = &kNodeOps,
+    .volume = &kVolume,
+    .search = &kSearch,
+    .data = &kData,
+    .scans = &kScans,
+    .sessions = &kSessions,
+};
 
 }  // namespace
 

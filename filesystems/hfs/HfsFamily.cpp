@@ -20,23 +20,29 @@ const NodeOps kNodeOps = [] {
 // The master directory block (looked for only with the HFS diagnostics on)
 // and the HFS+ volume header.
 const SectorKindEntry kSectorKinds[] = {
-    {kSectHfsMdb, nullptr, nullptr},
-    {kSectHfsPlus, nullptr, nullptr},
+    {kSectHfsMdb, nullptr, nullptr, 90},
+    {kSectHfsPlus, nullptr, nullptr, 100},
 };
 
-const VolumeFamily kFamily = [] {
-  VolumeFamily f;
-  f.name = "hfs";
-  f.types[0] = kVolHfs;
-  f.typeCount = 1;
-  f.nodeFamily = kNodeHfs;
-  f.nodeOps = &kNodeOps;
-  f.isRootId = IsHfsRoot;
-  f.fillsPartition = true;
-  f.sectorKinds = kSectorKinds;
-  f.sectorKindCount = sizeof kSectorKinds / sizeof kSectorKinds[0];
-  return f;
-}();
+const FamilyType kTypes[] = {
+    {.code = kVolHfs, .name = u"HFS+", .dialog = {.bootBlockOffset = 2}},
+};
+
+const FamilyVolumeOps kVolume = {.isRootId = IsHfsRoot};
+
+const FamilySearchOps kSearch = {.fillsPartition = true};
+
+const FamilyScanOps kScans = {.sectorKinds = kSectorKinds};
+
+const VolumeFamily kFamily = {
+    .name = "hfs",
+    .types = kTypes,
+    .nodeFamily = kNodeHfs,
+    .nodeOps = &kNodeOps,
+    .volume = &kVolume,
+    .search = &kSearch,
+    .scans = &kScans,
+};
 
 }  // namespace
 

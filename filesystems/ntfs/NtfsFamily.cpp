@@ -124,9 +124,9 @@ bool IsNtfsBootKind(const uint8_t* s, const ClassifyContext*) { return NTFS::IsB
 bool IsLogRecordPage(const uint8_t* s, const ClassifyContext*) { return memcmp(s, "RCRD", 4) == 0; }
 
 const SectorKindEntry kSectorKinds[] = {
-    {kSectNtfsRecord, IsFileRecord, NTFS::VisitFileRecord},
-    {kSectNtfsBoot, IsNtfsBootKind, NTFS::VisitBootSector},
-    {kSectRcrd, IsLogRecordPage, nullptr},
+    {kSectNtfsRecord, IsFileRecord, NTFS::VisitFileRecord, 10, kKindEndsCarving},
+    {kSectNtfsBoot, IsNtfsBootKind, NTFS::VisitBootSector, 20, kKindEndsCarving | kKindBootSector},
+    {kSectRcrd, IsLogRecordPage, nullptr, 130},
 };
 
 // A folder index record found by the carving pass: its allocated size when
@@ -159,38 +159,53 @@ void WriteNtfsSettingRows(CVol& volume, const int64_t* rows) {
   }
 }
 
-const VolumeFamily kFamily = [] {
-  VolumeFamily f;
-  f.name = "ntfs";
-  f.types[0] = kVolNtfs;
-  f.typeCount = 1;
-  f.nodeFamily = kNodeNtfs;
-  f.nodeOps = &kNodeOps;
-  f.createVolume = CreateNtfsVolume;
-  f.initVolume = InitNtfsVolume;
-  f.readSettingRow = ReadNtfsSettingRow;
-  f.writeSettingRows = WriteNtfsSettingRows;
-  f.isRootId = IsNtfsRoot;
-  f.sameVolume = SameNtfsVolume;
-  f.completeKnown = CompleteNtfsVolume;
-  f.probe = ProbeNtfs;
-  f.locate = LocateNtfs;
-  f.lastSectorProbe = ProbeNtfsBackup;
-  f.trailingSectors = 1;  // the backup boot sector
-  f.fillsPartition = true;
-  f.keepsPastDriveEnd = KeepsNtfsPastDriveEnd;
-  f.driveOpen = NtfsDriveOpen;
-  f.quickScan = NTFS::QuickScan;
-  f.sectorKinds = kSectorKinds;
-  f.sectorKindCount = sizeof kSectorKinds / sizeof kSectorKinds[0];
-  f.parseFoundVolume = NTFS::ParseFoundVolume;
-  f.finishLongScan = NTFS::FinishLongScan;
-  f.carvedKind = kTypeIdx;
-  f.sizeCarvedKind = SizeIndexRecord;
-  f.writeNodeTail = NtfsWriteNodeTail;
-  f.readNodeTail = NtfsReadNodeTail;
-  return f;
-}();
+const FamilyType kTypes[] = {
+    {.code = kVolNtfs, .name = u"NTFS", .dialog = {.rowMessages = {413, 414, 0, 0}, .rowsTyped = true}},
+};
+
+const FamilyVolumeOps kVolume = {
+    .create = CreateNtfsVolume,
+    .init = InitNtfsVolume,
+    .isRootId = IsNtfsRoot,
+    .same = SameNtfsVolume,
+    .completeKnown = CompleteNtfsVolume,
+    .readSettingRow = ReadNtfsSettingRow,
+    .writeSettingRows = WriteNtfsSettingRows,
+};
+
+const FamilySearchOps kSearch = {
+    .probe = ProbeNtfs,
+    .locate = LocateNtfs,
+    .lastSectorProbe = ProbeNtfsBackup,
+    .trailingSectors = 1,  // the backup boot sector
+    .fillsPartition = true,
+    .keepsPastDriveEnd = KeepsNtfsPastDriveEnd,
+    .driveOpen = NtfsDriveOpen,
+};
+
+// NTFS files are read by the engine's record road, not through the data
+// group.
+const FamilyScanOps kScans = {
+    .quickScan = NTFS::QuickScan,
+    .sectorKinds = kSectorKinds,
+    .parseFoundVolume = NTFS::ParseFoundVolume,
+    .finishLongScan = NTFS::FinishLongScan,
+    .carvedKind = kTypeIdx,
+    .sizeCarvedKind = SizeIndexRecord,
+};
+
+const FamilySessionOps kSessions = {.writeNodeTail = NtfsWriteNodeTail, .readNodeTail = NtfsReadNodeTail};
+
+const VolumeFamily kFamily = {
+    .name = "ntfs",
+    .types = kTypes,
+    .nodeFamily = kNodeNtfs,
+    .nodeOps = &kNodeOps,
+    .volume = &kVolume,
+    .search = &kSearch,
+    .scans = &kScans,
+    .sessions = &kSessions,
+};
 
 }  // namespace
 

@@ -20,23 +20,28 @@ const NodeOps kNodeOps = [] {
 }();
 
 const SectorKindEntry kSectorKinds[] = {
-    {kSectRefs, nullptr, nullptr},
+    {kSectRefs, nullptr, nullptr, 190},
 };
 
-const VolumeFamily kFamily = [] {
-  VolumeFamily f;
-  f.name = "refs";
-  f.types[0] = kVolRefs;
-  f.typeCount = 1;
-  f.nodeFamily = kNodeRefs;
-  f.nodeOps = &kNodeOps;
-  f.isRootId = IsRefsRoot;
-  f.locate = LocateRefs;
-  f.readNodeClusters = ReadClustersThroughExtents;
-  f.sectorKinds = kSectorKinds;
-  f.sectorKindCount = sizeof kSectorKinds / sizeof kSectorKinds[0];
-  return f;
-}();
+const FamilyType kTypes[] = {
+    {.code = kVolRefs, .name = u"ReFS", .dialog = {.clusterLow = 65536, .clusterHigh = 65536}},
+};
+
+const FamilyVolumeOps kVolume = {.isRootId = IsRefsRoot};
+
+const FamilySearchOps kSearch = {.locate = LocateRefs};
+
+const FamilyScanOps kScans = {.sectorKinds = kSectorKinds};
+
+const VolumeFamily kFamily = {
+    .name = "refs",
+    .types = kTypes,
+    .nodeFamily = kNodeRefs,
+    .nodeOps = &kNodeOps,
+    .volume = &kVolume,
+    .search = &kSearch,
+    .scans = &kScans,
+};
 
 }  // namespace
 

@@ -8,7 +8,6 @@
 #include <new>
 
 #include "foundation/ByteOrder.h"
-#include "volumes/Extents.h"
 #include "volumes/Node.h"
 #include "volumes/Volume.h"
 #include "volumes/VolumeFamily.h"
@@ -43,10 +42,8 @@ void LocateUfs(BootLocate& w) {
 
 bool IsUfsRoot(const CVol&, uint32_t id) { return id == 2; }
 
-CExtents* CreateBlockReader(CVol& volume) { return new ExtExtentReader(&volume); }
-
 // Nodes read through their block map: nothing to build.
-bool NoExtents(CVol&, const cnode*, const void*, uint32_t*) { return true; }
+bool NoExtents(CVol&, const cnode&, const void*, uint32_t*) { return true; }
 
 int64_t NoFirstSector(const cnode*, uint32_t) { return 0; }
 bool AlwaysBlockMapped(const cnode*) { return true; }
@@ -60,27 +57,48 @@ const NodeOps kNodeOps = [] {
 }();
 
 const SectorKindEntry kSectorKinds[] = {
-    {kSectUfsSuper, nullptr, nullptr},
+    {kSectUfsSuper, nullptr, nullptr, 120},
 };
 
-const VolumeFamily kFamily = [] {
-  VolumeFamily f;
-  f.name = "ufs";
-  f.types[0] = kVolUfs1;
-  f.types[1] = kVolUfs2;
-  f.typeCount = 2;
-  f.nodeFamily = kNodeUfs;
-  f.nodeOps = &kNodeOps;
-  f.isRootId = IsUfsRoot;
-  f.probe = ProbeUfs;
-  f.locate = LocateUfs;
-  f.createExtents = CreateBlockReader;
-  f.buildNodeExtents = NoExtents;
-  f.walkFolders = kWalkInQuickScan | kWalkInLongScan;
-  f.sectorKinds = kSectorKinds;
-  f.sectorKindCount = sizeof kSectorKinds / sizeof kSectorKinds[0];
-  return f;
-}();
+// The rows of ext's properties; the superblock 8 KiB (UFS1) or 64 KiB
+// (UFS2, read whole: 2048 bytes) into the volume.
+constexpr VolumeDialogFacts kUfsDialog = {.rowMessages = {585, 586, 587, 588},
+                                          .rowsReadOnly = true,
+                                          .blockLabelled = true,
+                                          .checksInodeSize = true};
+
+const FamilyType kTypes[] = {
+    {.code = kVolUfs1, .name = u"UFS1", .dialog = [] {
+       VolumeDialogFacts d = kUfsDialog;
+       d.bootBlockOffset = 16;
+       return d;
+     }()},
+    {.code = kVolUfs2, .name = u"UFS2", .dialog = [] {
+       VolumeDialogFacts d = kUfsDialog;
+       d.bootBlockOffset = 128;
+       d.bootBlockBytes = 2048;
+       return d;
+     }()},
+};
+
+const FamilyVolumeOps kVolume = {.isRootId = IsUfsRoot};
+
+const FamilySearchOps kSearch = {.probe = ProbeUfs, .locate = LocateUfs};
+
+const FamilyDataOps kData = {.map = NoExtents};
+
+const FamilyScanOps kScans = {.walkFolders = kWalkInQuickScan | kWalkInLongScan, .sectorKinds = kSectorKinds};
+
+const VolumeFamily kFamily = {
+    .name = "ufs",
+    .types = kTypes,
+    .nodeFamily = kNodeUfs,
+    .nodeOps = &kNodeOps,
+    .volume = &kVolume,
+    .search = &kSearch,
+    .data = &kData,
+    .scans = &kScans,
+};
 
 }  // namespace
 

@@ -32,26 +32,31 @@ const NodeOps kNodeOps = [] {
 }();
 
 const SectorKindEntry kSectorKinds[] = {
-    {kSectVmfsHeader, IsVmfsHeader, nullptr},
-    {kSectVmfsDescriptor, IsVmfsDescriptor, nullptr},
+    {kSectVmfsHeader, IsVmfsHeader, nullptr, 180},
+    {kSectVmfsDescriptor, IsVmfsDescriptor, nullptr, 170},
 };
 
-const VolumeFamily kFamily = [] {
-  VolumeFamily f;
-  f.name = "vmfs";
-  f.types[0] = kVolVmfs;
-  f.typeCount = 1;
-  f.nodeFamily = kNodeVmfs;
-  f.nodeOps = &kNodeOps;
-  f.isRootId = IsVmfsRoot;
-  f.probe = ProbeVmfs;
-  f.locate = LocateVmfs;
-  f.readNodeClusters = ReadClustersThroughExtents;
-  f.walkFolders = kWalkInQuickScan | kWalkInLongScan;
-  f.sectorKinds = kSectorKinds;
-  f.sectorKindCount = sizeof kSectorKinds / sizeof kSectorKinds[0];
-  return f;
-}();
+const FamilyType kTypes[] = {
+    {.code = kVolVmfs,
+     .name = u"VMFS",
+     .dialog = {.bootBlockOffset = 2048, .clusterLow = 1048576, .clusterHigh = 8388608}},
+};
+
+const FamilyVolumeOps kVolume = {.isRootId = IsVmfsRoot};
+
+const FamilySearchOps kSearch = {.probe = ProbeVmfs, .locate = LocateVmfs};
+
+const FamilyScanOps kScans = {.walkFolders = kWalkInQuickScan | kWalkInLongScan, .sectorKinds = kSectorKinds};
+
+const VolumeFamily kFamily = {
+    .name = "vmfs",
+    .types = kTypes,
+    .nodeFamily = kNodeVmfs,
+    .nodeOps = &kNodeOps,
+    .volume = &kVolume,
+    .search = &kSearch,
+    .scans = &kScans,
+};
 
 }  // namespace
 

@@ -28,27 +28,32 @@ const NodeOps kNodeOps = [] {
 }();
 
 const SectorKindEntry kSectorKinds[] = {
-    {kSectXfsSuper, nullptr, nullptr},
-    {kSectXfsAgHeader, nullptr, nullptr},
-    {kSectXfsInode, nullptr, nullptr},
+    {kSectXfsSuper, nullptr, nullptr, 70},
+    {kSectXfsAgHeader, nullptr, nullptr, 80},
+    {kSectXfsInode, nullptr, nullptr, 140},
 };
 
-const VolumeFamily kFamily = [] {
-  VolumeFamily f;
-  f.name = "xfs";
-  f.types[0] = kVolXfs;
-  f.typeCount = 1;
-  f.nodeFamily = kNodeXfs;
-  f.nodeOps = &kNodeOps;
-  f.isRootId = IsXfsRoot;
-  f.sameVolume = SameXfsVolume;
-  f.locate = LocateXfs;
-  f.readNodeClusters = ReadClustersThroughExtents;
-  f.walkFolders = kWalkInQuickScan | kWalkInLongScan;
-  f.sectorKinds = kSectorKinds;
-  f.sectorKindCount = sizeof kSectorKinds / sizeof kSectorKinds[0];
-  return f;
-}();
+const FamilyType kTypes[] = {
+    {.code = kVolXfs,
+     .name = u"XFS",
+     .dialog = {.rowMessages = {585, 586, 587, 588}, .rowsReadOnly = true, .blockLabelled = true}},
+};
+
+const FamilyVolumeOps kVolume = {.isRootId = IsXfsRoot, .same = SameXfsVolume};
+
+const FamilySearchOps kSearch = {.locate = LocateXfs};
+
+const FamilyScanOps kScans = {.walkFolders = kWalkInQuickScan | kWalkInLongScan, .sectorKinds = kSectorKinds};
+
+const VolumeFamily kFamily = {
+    .name = "xfs",
+    .types = kTypes,
+    .nodeFamily = kNodeXfs,
+    .nodeOps = &kNodeOps,
+    .volume = &kVolume,
+    .search = &kSearch,
+    .scans = &kScans,
+};
 
 }  // namespace
 

@@ -36,24 +36,29 @@ const NodeOps kNodeOps = [] {
 }();
 
 const SectorKindEntry kSectorKinds[] = {
-    {kSectZfsUberblock, IsUberblockKind, nullptr},
+    {kSectZfsUberblock, IsUberblockKind, nullptr, 230},
 };
 
-const VolumeFamily kFamily = [] {
-  VolumeFamily f;
-  f.name = "zfs";
-  f.types[0] = kVolZfs;
-  f.typeCount = 1;
-  f.nodeFamily = kNodeZfs;
-  f.nodeOps = &kNodeOps;
-  f.isRootId = IsZfsRoot;
-  f.probe = ProbeZfs;
-  f.locate = LocateZfs;
-  f.walkFolders = kWalkInQuickScan | kWalkInLongScan;
-  f.sectorKinds = kSectorKinds;
-  f.sectorKindCount = sizeof kSectorKinds / sizeof kSectorKinds[0];
-  return f;
-}();
+// A pool is not made from one block the volume dialog reads.
+const FamilyType kTypes[] = {
+    {.code = kVolZfs, .name = u"ZFS", .dialog = {.bootBlockReadable = false}},
+};
+
+const FamilyVolumeOps kVolume = {.isRootId = IsZfsRoot};
+
+const FamilySearchOps kSearch = {.probe = ProbeZfs, .locate = LocateZfs};
+
+const FamilyScanOps kScans = {.walkFolders = kWalkInQuickScan | kWalkInLongScan, .sectorKinds = kSectorKinds};
+
+const VolumeFamily kFamily = {
+    .name = "zfs",
+    .types = kTypes,
+    .nodeFamily = kNodeZfs,
+    .nodeOps = &kNodeOps,
+    .volume = &kVolume,
+    .search = &kSearch,
+    .scans = &kScans,
+};
 
 }  // namespace
 

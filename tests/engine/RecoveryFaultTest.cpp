@@ -58,10 +58,10 @@ std::map<uint32_t, FakeFile> g_files;
 uint32_t g_readCalls = 0;
 uint64_t g_largestRead = 0;
 
-int64_t FakeRead(CVol*, const cnode* node, uint64_t offset, uint8_t* buffer, size_t capacity) {
+int64_t FakeRead(CVol&, const cnode& node, uint64_t offset, uint8_t* buffer, size_t capacity) {
   g_readCalls++;
   g_largestRead = std::max<uint64_t>(g_largestRead, capacity);
-  auto it = g_files.find(node->id);
+  auto it = g_files.find(node.id);
   if (it == g_files.end()) return -1;
   FakeFile& f = it->second;
   if (f.throwOnRead) ShowErrorAndThrow();
@@ -78,7 +78,7 @@ int64_t FakeRead(CVol*, const cnode* node, uint64_t offset, uint8_t* buffer, siz
   return int64_t(n);
 }
 
-bool FakePrepare(CVol*, const cnode*) { return true; }
+bool FakeMap(CVol&, const cnode&, const void*, uint32_t*) { return true; }
 
 std::deque<std::vector<uint8_t>> g_names;  // counted names, kept for the run
 const uint8_t* CountedName(const std::string& name) {
@@ -100,7 +100,7 @@ cnode* MakeNode(const std::string& name, uint32_t id, uint64_t size, bool folder
   return n;
 }
 
-int FakeParse(CVol* v, const cnode*, const uint8_t* data, size_t bytes) {
+int FakeParse(CVol& v, const cnode&, const uint8_t* data, size_t bytes) {
   const std::string text(reinterpret_cast<const char*>(data), bytes);
   int made = 0;
   size_t at = 0;
@@ -114,21 +114,16 @@ int FakeParse(CVol* v, const cnode*, const uint8_t* data, size_t bytes) {
     if (std::sscanf(line.c_str(), "%c %63s %u", &kind, name, &id) != 3) continue;
     const bool folder = kind != 'f';
     const FakeFile& f = g_files[id];
-    AddDirEntryNode(v, MakeNode(name, id, folder ? f.folder.size() : f.data.size(), folder, kind == 'x'));
+    AddDirEntryNode(&v, MakeNode(name, id, folder ? f.folder.size() : f.data.size(), folder, kind == 'x'));
     made++;
   }
   return made;
 }
 
-const VolumeFamily kFake = [] {
-  VolumeFamily f;
-  f.name = "fake";
-  f.parseEntries = FakeParse;
-  f.readData = FakeRead;
-  f.prepare = FakePrepare;
-  f.folderSizeInClusters = true;  // as ext, which it stands in for
-  return f;
-}();
+const FamilyDataOps kFakeData = {.map = FakeMap, .read = FakeRead};
+// Folder sizes in clusters, as ext, which it stands in for.
+const FamilyScanOps kFakeScans = {.parseEntries = FakeParse, .folderSizeInClusters = true};
+const VolumeFamily kFake = {.name = "fake", .data = &kFakeData, .scans = &kFakeScans};
 
 std::string Pattern(size_t n, unsigned seed) {
   std::string s(n, '\0');

@@ -130,7 +130,7 @@ TEST(SectorClassify, SectorsOfRealVolumesAndDamagedCopies) {
   EXPECT_EQ(ClassifySector(next.data(), nullptr, &ctx), kSectFat32Table);
   EXPECT_EQ(ClassifySector(next.data(), nullptr, nullptr), kSectNone);
   ClassifyContext far;
-  far.lastFat32Table = int64_t(fat32Fat);
+  far.lastSector[kSectFat32Table] = int64_t(fat32Fat);
   far.sector = int64_t(fat32Fat + 3);
   EXPECT_EQ(ClassifySector(next.data(), nullptr, &far), kSectNone);
 }

@@ -379,7 +379,7 @@ TEST_F(VolumeDialogsTest, FatVolumeDefinedByHandScansAsFlsOfTheIntactCopy) {
   const std::string cluster = FsstatValue(fsstat, "Cluster Size");
   ASSERT_GT(fat0, 0);
   const VolumeFamily* fat = FindVolumeFamily(kVolFat16);
-  if (!fat || !fat->quickScan) GTEST_SKIP() << "the Quick Scan of FAT waits for the FAT family's folder walk";
+  if (!fat || !fat->scans || !fat->scans->quickScan) GTEST_SKIP() << "the Quick Scan of FAT waits for the FAT family's folder walk";
   Pick(Fixture("fat16.zero.img"));
   DialogVerdict save;
   handlers["CVolProp"] = [&](QDialog& d) {

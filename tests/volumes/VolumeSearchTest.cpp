@@ -177,7 +177,7 @@ TEST(VolumeSearch, VolumesPastTheDriveEndAreRefused) {
   for (uint32_t i = 0; i < VolumeCount(*cut); ++i) {
     const CVol* v = VolumeAt(*cut, i);
     if (v->startSector == layout.at("ntfs")) {
-      const VolumeFamily* f = FindVolumeFamily(v->type);
+      const FamilySearchOps* f = FindSearchOps(v->type);
       ASSERT_TRUE(f && f->keepsPastDriveEnd);
       EXPECT_TRUE(f->keepsPastDriveEnd(*const_cast<CVol*>(v), *cut));
       continue;

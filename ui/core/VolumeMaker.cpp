@@ -27,8 +27,8 @@ class FamilyVolumeMaker : public VolumeMaker {
     if (!boot || bytes < 512 || start < 0) return false;
     v.drive = drive;
     // The family of the volume's type reads its boot sector.
-    const VolumeFamily* family = FindVolumeFamily(v.type);
-    const bool ok = family && family->initVolume && family->initVolume(v, boot, start, drive);
+    const FamilyVolumeOps* ops = FindVolumeOps(v.type);
+    const bool ok = ops && ops->init && ops->init(v, boot, start, drive);
     return ok && InsideDrive(v, drive);
   }
 };

@@ -8,21 +8,21 @@
 #include "volumes/VolumeFamily.h"
 
 std::optional<int64_t> ReadVolumeRow(const CVol& volume, int row) {
-  const VolumeFamily* family = FindVolumeFamily(volume.type);
+  const FamilyVolumeOps* ops = FindVolumeOps(volume.type);
   int64_t value = 0;
-  if (family && family->readSettingRow && family->readSettingRow(volume, row, &value)) return value;
+  if (ops && ops->readSettingRow && ops->readSettingRow(volume, row, &value)) return value;
   return std::nullopt;
 }
 
 bool WriteVolumeRows(CVol& volume, const int64_t* rows, int64_t start, Drive* drive, VolumeMaker& maker,
                      size_t bootBytes) {
-  const VolumeFamily* family = FindVolumeFamily(volume.type);
-  if (!family) return true;
-  if (family->bootFromSettingRows) {
+  const FamilyVolumeOps* ops = FindVolumeOps(volume.type);
+  if (!ops) return true;
+  if (ops->bootFromSettingRows) {
     std::vector<uint8_t> boot(bootBytes, 0);
-    return family->bootFromSettingRows(volume, rows, boot.data(), boot.size()) > 0 &&
+    return ops->bootFromSettingRows(volume, rows, boot.data(), boot.size()) > 0 &&
            maker.Init(volume, boot.data(), boot.size(), start, drive);
   }
-  if (family->writeSettingRows) family->writeSettingRows(volume, rows);
+  if (ops->writeSettingRows) ops->writeSettingRows(volume, rows);
   return true;
 }

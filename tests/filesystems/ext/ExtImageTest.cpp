@@ -344,8 +344,8 @@ TEST(ExtImages, FolderBlocksReadTogetherAsDebugfsCatsThem) {
   ASSERT_TRUE(std::regex_search(fls, m, std::regex(R"(d/d (\d+):\tmany\n)")));
   const uint32_t inode = uint32_t(std::stoul(m[1]));
   const std::string cat = RunCommand("debugfs -R 'cat many' '" + img + "' 2>/dev/null");
-  const VolumeFamily* family = FindVolumeFamily(kVolExt);
-  ASSERT_TRUE(family && family->readData);
+  const FamilyDataOps* data = FindDataOps(kVolExt);
+  ASSERT_TRUE(data && data->read);
   enum Case { kClean, kBadBetween, kBadFolderBlock };
   for (const Case c : {kClean, kBadBetween, kBadFolderBlock}) {
     SCOPED_TRACE(int(c));
@@ -373,7 +373,7 @@ TEST(ExtImages, FolderBlocksReadTogetherAsDebugfsCatsThem) {
       if (c == kBadFolderBlock) state->bad.push_back({pieces[1].first * 1024, pieces[1].first * 1024 + 1024});
       const size_t before = state->CallCount();
       std::vector<uint8_t> got(node.size);
-      ASSERT_EQ(family->readData(&v, &node, 0, got.data(), got.size()), int64_t(got.size()));
+      ASSERT_EQ(v.ReadNodeData(node, 0, got.size(), got.data(), got.size()), int64_t(got.size()));
       if (c == kClean) {
         EXPECT_LT(state->CallCount() - before, pieces.size() / 2);
       }
