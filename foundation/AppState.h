@@ -73,7 +73,6 @@ class AppState {
   std::array<int16_t, 9> statusWordIds{0, 155, 162, 328, 329, 231, 200, 0, 0};
   std::array<uint8_t, 8> statusOrder{};  // sort rank of the Status column; zero for English
   std::array<uint8_t, 256> fileNameCharOk{};
-  std::array<WString, 12> fileSystemNames;
   char languageCode[3] = {'e', 'n', 0};
   WString languageCodeW = u"en";
 

@@ -140,8 +140,6 @@ void SetAppStateDefaults(AppState& s) {
   for (int c = 0; c < 256; ++c) s.fileNameCharOk[size_t(c)] = 1;
   for (int c = 0; c < 32; ++c) s.fileNameCharOk[size_t(c)] = 0;
   for (unsigned char c : std::string_view("\"*/:<>?\\|")) s.fileNameCharOk[c] = 0;
-  s.fileSystemNames = {u"NTFS", u"FAT",  u"FAT32", u"Ext 3/4", u"UFS1", u"UFS2",
-                       u"HFS+", u"XFS", u"exFAT", u"VMFS",    u"ReFS", u"ZFS"};
   s.languageCode[0] = 'e';
   s.languageCode[1] = 'n';
   s.languageCode[2] = 0;

@@ -34,6 +34,7 @@
 #include "volumes/NodeTable.h"
 #include "volumes/RunList.h"
 #include "volumes/Volume.h"
+#include "volumes/VolumeFamily.h"
 #include "volumes/VolumeSearch.h"
 
 // ---- arrange, filter, find, properties, folder view ----
@@ -275,7 +276,7 @@ int CDelvoraView::GetPropertyRecord(int row, bool folderRow, PropertyRecord& rec
       record.volume.label = v->label;
       record.volume.firstSector = int64_t(v->startSector);
       record.volume.sectorCount = int64_t(v->sizeSectors);
-      record.volume.typeCode = v->type;
+      record.volume.fileSystem = VolumeFileSystemName(*v);
       record.volume.sectorSize = v->sectorSize;
     }
     return 1;

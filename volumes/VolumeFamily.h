@@ -36,7 +36,8 @@ inline constexpr uint32_t kNodeTraitFatRecycleBin = 0x08;   // "$RECYCLE.BIN" an
 
 // Nodes carry no virtual operations: what differs by family is looked up in
 // this table by the nibble (CreateNode, DeleteNode, cnode::CopyNode,
-// GetFileTime, GetTimeText, GetFirstSector, IsBlockMapNode).
+// GetFileTime, GetTimeText, GetFirstSector, IsBlockMapNode, the
+// Properties' location).
 struct NodeOps {
   // A new record of the family (low nibble 0); null when out of memory.
   cnode* (*create)() = nullptr;
@@ -55,6 +56,9 @@ struct NodeOps {
   int64_t (*firstSector)(const cnode* node, uint32_t sectorSize) = nullptr;
   // The node reads through a block map, not through extents.
   bool (*blockMapped)(const cnode* node) = nullptr;
+  // Where the node lies as the Properties' location row shows it (NTFS: its
+  // record's sector; FAT: its first cluster). Null: its id.
+  uint64_t (*location)(const cnode& node) = nullptr;
   uint32_t traits = 0;
 };
 

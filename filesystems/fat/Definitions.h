@@ -28,6 +28,8 @@ inline constexpr int64_t kFat32BackupBootSector = 6;
 
 // ---- allocation tables ----
 inline constexpr uint32_t kFat32EntryMask = 0x0FFFFFFF;
+// A volume of fewer clusters has 12-bit table entries.
+inline constexpr uint64_t kFat12ClusterLimit = 4085;
 
 // ---- directory entry ----
 inline constexpr size_t kDirEntryBytes = 32;

@@ -28,8 +28,17 @@ using namespace fat;
 
 namespace {
 
+// A file's place is its first cluster.
+uint64_t FatNodeLocation(const cnode& node) {
+  int64_t first = 0;
+  const uint8_t* runs = node.RunBuffer();
+  if (!runs || GetClusterCount(runs, &first) < 0) return 0;
+  return uint64_t(first);
+}
+
 const NodeOps kNodeOps = [] {
   NodeOps ops;
+  ops.location = FatNodeLocation;
   ops.create = CreateFATNode;
   ops.destroy = DestroyFATNode;
   ops.copyFields = CopyFATNodeFields;
@@ -49,6 +58,13 @@ bool InitFatVolume(CVol& volume, const uint8_t* boot, int64_t sector, Drive*) {
 
 void ReadFatLabel(CVol& volume) {
   if (auto* v = dynamic_cast<FATVol*>(&volume); v && !v->labelRead) v->ReadVolumeLabel();
+}
+
+// FAT12 and FAT16 share a type code: the cluster count tells them apart.
+WString FatFileSystemName(const CVol& volume) {
+  if (volume.type == kVolFat32) return u"FAT32";
+  const auto* v = dynamic_cast<const FATVol*>(&volume);
+  return v && v->clusterCount && v->clusterCount < kFat12ClusterLimit ? u"FAT12" : u"FAT16";
 }
 
 int QuickScanFat(CVol& volume, ScanSink& engine, const QuickScanStep&) {
@@ -291,6 +307,7 @@ const FamilyVolumeOps kVolume = {
     .isRootId = IsFatRoot,
     .same = SameFatVolume,
     .readLabel = ReadFatLabel,
+    .fileSystemName = FatFileSystemName,
     .readSettingRow = ReadFatSettingRow,
     .checkSettingRows = CheckFatSettingRows,
     .bootFromSettingRows = FatBootFromSettingRows,

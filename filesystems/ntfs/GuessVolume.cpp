@@ -5,26 +5,14 @@
 #include "storage/Drive.h"
 #include "volumes/Node.h"
 #include "volumes/Volume.h"
+#include "volumes/VolumeFamily.h"
 
 namespace {
 
 // The node family a volume type's records make; 0xFF: any.
 uint8_t FamilyOfType(uint8_t type) {
-  switch (type) {
-    case kVolNtfs: return kNodeNtfs;
-    case kVolFat16:
-    case kVolFat32: return kNodeFat;
-    case kVolExt: return kNodeExt;
-    case kVolUfs1:
-    case kVolUfs2: return kNodeUfs;
-    case kVolHfs: return kNodeHfs;
-    case kVolXfs: return kNodeXfs;
-    case kVolExFat: return kNodeExFat;
-    case kVolVmfs: return kNodeVmfs;
-    case kVolRefs: return kNodeRefs;
-    case kVolZfs: return kNodeZfs;
-    default: return 0xFF;
-  }
+  const VolumeFamily* f = FindVolumeFamily(type);
+  return f ? f->nodeFamily : 0xFF;
 }
 
 bool Holds(const CVol* v, const Drive* drive, const cnode* node, uint8_t mark) {

@@ -35,8 +35,11 @@ int64_t SnodeFirstSector(const cnode* node, uint32_t sectorSize) {
   return static_cast<const snode*>(node)->GetFirstSector(sectorSize);
 }
 
+uint64_t SnodeLocation(const cnode& node) { return static_cast<const snode&>(node).position; }
+
 const NodeOps kNodeOps = [] {
   NodeOps ops;
+  ops.location = SnodeLocation;
   ops.create = CreateSnode;
   ops.destroy = DestroySnode;
   ops.copyFields = CopySnode;

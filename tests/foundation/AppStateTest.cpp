@@ -60,7 +60,6 @@ TEST(AppState, PlatformDefaults) {
   EXPECT_DOUBLE_EQ(s.displayScale, 1.0);
   EXPECT_EQ(s.fileNameCharOk[size_t('a')], 1);
   for (unsigned char c : std::string("\"*/:<>?\\|\x01\x1f")) EXPECT_EQ(s.fileNameCharOk[c], 0) << int(c);
-  EXPECT_EQ(s.fileSystemNames[3], u"Ext 3/4");
   EXPECT_EQ(s.statusWordIds[3], 328);
   EXPECT_EQ(s.searchLimit, 2147483647u);
   EXPECT_FALSE(s.thousandsSeparator.empty());

@@ -193,7 +193,7 @@ Rows SampleRows() {
   v.volume.letterCode = 'E';
   v.volume.firstSector = 2048;
   v.volume.sectorCount = 204800;
-  v.volume.typeCode = 1;
+  v.volume.fileSystem = u"NTFS";
   rows.records.push_back(v);
   return rows;
 }

@@ -7,6 +7,7 @@
 #include "storage/PartitionTable.h"
 #include "ui/core/VolPropRules.h"
 #include "volumes/Volume.h"
+#include "volumes/VolumeFamily.h"
 #include "volumes/VolumeSearch.h"
 
 namespace {
@@ -74,7 +75,7 @@ WString BootSectRules::RowText(size_t i) const {
   const Row& r = rows_[i];
   if (i < driveVolumes_ && r.volume) {
     CVol* v = r.volume;
-    WString t = FileSystemName(v->type) + u" " + v->GetDisplayName();
+    WString t = FileSystemTypeName(v->type) + u" " + v->GetDisplayName();
     const WString& label = v->GetVolumeLabel();
     if (!label.empty()) t += FormatW(u" (%s)", label);
     return t + u" - " + SizeAtOffset(Shifted(v->sizeSectors, v->sectorShift), Shifted(v->startSector, v->sectorShift));

@@ -10,22 +10,15 @@
 #include "volumes/Node.h"
 #include "volumes/RunList.h"
 #include "volumes/Volume.h"
+#include "volumes/VolumeFamily.h"
 
 uint64_t NodeLocation(const cnode& node) {
-  const uint8_t kind = node.kind;
-  if (kind >= 0x20 && kind <= 0x2F) {
-    int64_t first = 0;
-    const uint8_t* runs = node.RunBuffer();
-    if (!runs || GetClusterCount(runs, &first) < 0) return 0;
-    return uint64_t(first);
-  }
-  if (kind <= 15) return static_cast<const snode&>(node).position;
+  if (const NodeOps* ops = FindNodeOps(node.kind); ops && ops->location) return ops->location(node);
   return node.id;
 }
 
 bool IsLinkWithoutData(const cnode& node) {
-  const uint8_t kind = node.kind;
-  return ((kind >= 0x30 && kind <= 0x5F) || (kind >= 0x70 && kind <= 0x7F)) && (node.flags & kNodeSymlink);
+  return (node.flags & kNodeSymlink) && NodeHasTrait(node.kind, kNodeTraitNoSymlinks);
 }
 
 CVol* NodeVolume(const NTFSObj* engine, const cnode& node) {

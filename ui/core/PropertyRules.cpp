@@ -61,24 +61,6 @@ WString VolumeLetterText(int code) {
   return FormatW(u"%d", code - 93);
 }
 
-WString FileSystemName(int typeCode, bool extFlavour) {
-  switch (typeCode) {
-    case 1: return u"NTFS";
-    case 2: return u"FAT16";
-    case 3: return u"FAT32";
-    case 4: return extFlavour ? u"Ext4" : u"Ext3";
-    case 5: return u"UFS1";
-    case 6: return u"UFS2";
-    case 7: return u"HFS+";
-    case 8: return u"XFS";
-    case 9: return u"exFAT";
-    case 10: return u"VMFS";
-    case 11: return u"ReFS";
-    case 12: return u"ZFS";
-    default: return {};
-  }
-}
-
 WString CapacityText(int64_t sectorCount, uint32_t sectorSize) {
   const int64_t unit = sectorSize ? int64_t(sectorSize) : 512;
   int64_t bytes = 0;
@@ -95,7 +77,7 @@ PropertyRows FillPropertyRows(const PropertyRecord& rec, bool traceMessages) {
     rows[2] = {};
     rows[3] = {StripAccelerator(Msg(269)), FormatW(u"%I64d", v.firstSector)};
     rows[4] = {Msg(37), CapacityText(v.sectorCount, v.sectorSize)};
-    rows[5] = {StripAccelerator(Msg(63)), FileSystemName(v.typeCode, v.extFlavour)};
+    rows[5] = {StripAccelerator(Msg(63)), v.fileSystem};
     rows[6] = {};
     return rows;
   }

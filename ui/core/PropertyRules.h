@@ -27,8 +27,7 @@ struct PropertyRecord {
     int letterCode = 0;  // a drive letter, or 93 + the volume number
     int64_t firstSector = 0;
     int64_t sectorCount = 0;
-    int typeCode = 0;
-    bool extFlavour = false;  // ext4 rather than ext3
+    WString fileSystem;  // the file system the volume is, as its family names it
     uint32_t sectorSize = 0;  // 0: the drive gives none (512)
   } volume;
   // kPicture: the file's bytes as the view read them.
@@ -82,7 +81,6 @@ PropertyRows FillPropertyRows(const PropertyRecord& record, bool traceMessages);
 
 // The volume row's texts.
 WString VolumeLetterText(int letterCode);
-WString FileSystemName(int typeCode, bool extFlavour);
 // FormatSize of count x sector size (512 for 0) and " (%I64d sectors)";
 // "?" in place of the size when the product overflows or count < 0.
 WString CapacityText(int64_t sectorCount, uint32_t sectorSize);

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "foundation/AppState.h"
 #include "foundation/Messages.h"
 #include "foundation/Utilities.h"
 #include "platform/Errors.h"
@@ -11,6 +10,7 @@
 #include "storage/Drive.h"
 #include "ui/core/VolumeRows.h"
 #include "volumes/Volume.h"
+#include "volumes/VolumeFamily.h"
 
 namespace {
 
@@ -18,48 +18,21 @@ constexpr size_t kBootBufferBytes = 4096;
 
 WString Grouped(int64_t v) { return FormatNumber64(v); }
 
-// The row labels by type (message ids; 0 hides the row).
-std::array<int, 4> RowMessages(uint8_t type) {
-  switch (type) {
-    case kVolNtfs: return {413, 414, 0, 0};
-    case kVolFat16: return {429, 566, 592, 0};
-    case kVolFat32: return {429, 566, 0, 0};
-    case kVolExt:
-    case kVolUfs1:
-    case kVolUfs2:
-    case kVolXfs: return {585, 586, 587, 588};
-    case kVolExFat: return {429, 631, 632, 633};
-    default: return {0, 0, 0, 0};
-  }
+// What the dialog shows of a type: its family's facts; none for a type
+// nobody registered.
+const VolumeDialogFacts& Facts(uint8_t type) {
+  static const VolumeDialogFacts kNone;
+  const FamilyType* t = FindFamilyType(type);
+  return t ? t->dialog : kNone;
 }
-
-bool BlockLabelled(uint8_t type) { return type == kVolExt || type == kVolUfs1 || type == kVolUfs2 || type == kVolXfs; }
-bool AllRowsReadOnly(uint8_t type) { return BlockLabelled(type) || type == kVolExFat; }
 
 }  // namespace
 
-int64_t BootBlockOffset(uint8_t type) {
-  switch (type) {
-    case kVolExt:
-    case kVolHfs: return 2;
-    case kVolUfs1: return 16;
-    case kVolUfs2: return 128;
-    case kVolVmfs: return 2048;
-    default: return 0;
-  }
-}
+int64_t BootBlockOffset(uint8_t type) { return Facts(type).bootBlockOffset; }
 
 bool ValidInodeSize(int64_t bytes) {
   int exact = 0;
   return bytes > 0 && Log2Ceil(bytes, &exact) <= 12 && exact == 1;
-}
-
-WString FileSystemName(uint8_t type) {
-  if (type == 0 || type > kVolLastType) return {};
-  static const char16_t* const kOwn[12] = {u"NTFS", u"FAT",  u"FAT32", u"Ext 3/4", u"UFS1", u"UFS2",
-                                           u"HFS+", u"XFS",  u"exFAT", u"VMFS",    u"ReFS", u"ZFS"};
-  if (g_appState && !g_appState->fileSystemNames[type - 1].empty()) return g_appState->fileSystemNames[type - 1];
-  return kOwn[type - 1];
 }
 
 VolPropRules::VolPropRules(CVol** slot, bool editMode, VolumeMaker& maker, Drive* drive)
@@ -71,11 +44,8 @@ int64_t VolPropRules::ClusterValue() const {
 }
 
 void VolPropRules::FillClusterList(int64_t value) {
-  const uint8_t type = Volume() ? Volume()->type : 0;
-  int64_t low = 512, high = 65536;
-  if (type == kVolExFat) high = 33554432;
-  if (type == kVolVmfs) low = 1048576, high = 8388608;
-  if (type == kVolRefs) low = high = 65536;
+  const VolumeDialogFacts& facts = Facts(Volume() ? Volume()->type : 0);
+  const int64_t low = facts.clusterLow, high = facts.clusterHigh;
   clusterSizes.clear();
   clusterIndex = -1;
   for (int64_t c = low; c <= high; c *= 2) {
@@ -87,16 +57,16 @@ void VolPropRules::FillClusterList(int64_t value) {
 
 void VolPropRules::ShowRows() {
   const CVol* v = Volume();
-  const uint8_t type = v ? v->type : 0;
-  const std::array<int, 4> labels = RowMessages(type);
+  const VolumeDialogFacts& facts = Facts(v ? v->type : 0);
+  const std::array<uint16_t, 4>& labels = facts.rowMessages;
   for (int r = 0; r < kRowCount; r++) {
     rowShown[size_t(r)] = labels[size_t(r)] != 0;
     rowLabels[size_t(r)] = labels[size_t(r)] ? Msg(labels[size_t(r)]) : WString();
     const std::optional<int64_t> value = v ? ReadVolumeRow(*v, r) : std::nullopt;
     rowTexts[size_t(r)] = rowShown[size_t(r)] && value ? Grouped(*value) : WString();
-    rowReadOnly[size_t(r)] = AllRowsReadOnly(type) || (!edit_ && type >= kVolNtfs && type <= kVolFat32);
+    rowReadOnly[size_t(r)] = facts.rowsReadOnly || (!edit_ && facts.rowsTyped);
   }
-  clusterLabel = BlockLabelled(type) ? Msg(320) : EntryName(599, u"Cluster/&block :");
+  clusterLabel = facts.blockLabelled ? Msg(320) : EntryName(599, u"Cluster/&block :");
 }
 
 void VolPropRules::Init() {
@@ -120,7 +90,7 @@ void VolPropRules::Init() {
     sectorSizes = {u"512", Grouped(4096)};
     sectorText = Grouped(v->sectorSize);
     FillClusterList(ClusterValue());
-    for (uint8_t t = 1; t <= kVolLastType; t++) fileSystems.push_back(FileSystemName(t));
+    for (uint8_t t = 1; t <= kVolLastType; t++) fileSystems.push_back(FileSystemTypeName(t));
     fileSystemIndex = v->type >= 1 && v->type <= kVolLastType ? v->type - 1 : -1;
     okShown = true;
     okEnabled = v->type != 0;
@@ -132,7 +102,7 @@ void VolPropRules::Init() {
     clusterText = Grouped(ClusterValue());
     clusterSizes = {clusterText};
     clusterIndex = 0;
-    fileSystems = {FileSystemName(v->type)};
+    fileSystems = {FileSystemTypeName(v->type)};
     fileSystemIndex = 0;
     okShown = false;
     okEnabled = false;
@@ -210,12 +180,12 @@ DialogVerdict VolPropRules::Ok() {
     if (!value) return DialogVerdict::Refuse(376, kRowEdits[size_t(r)]);
     rows[size_t(r)] = *value;
   }
-  const uint8_t type = v->type;
-  if (IsFATType(type)) {
-    const uint64_t fat0 = uint64_t(rows[0]), fat1 = uint64_t(rows[1]);
-    if (fat0 == 0 || fat0 + 1 >= fat1 || fat0 > UINT32_MAX || fat1 > UINT32_MAX) return DialogVerdict::Refuse(575, kRowEdits[0]);
-    if (type == kVolFat16 && rows[2] % 16 != 0) return DialogVerdict::Refuse(576, kRowEdits[2]);
-  } else if (type == kVolExt || type == kVolUfs1 || type == kVolUfs2) {
+  if (const FamilyVolumeOps* ops = FindVolumeOps(v->type); ops && ops->checkSettingRows) {
+    int row = 0;
+    if (const int message = ops->checkSettingRows(*v, rows.data(), &row))
+      return DialogVerdict::Refuse(message, kRowEdits[size_t(row & 3)]);
+  }
+  if (Facts(v->type).checksInodeSize) {
     const std::optional<int64_t> inodeSize = ReadVolumeRow(*v, 3);
     if (!inodeSize || !ValidInodeSize(*inodeSize)) return DialogVerdict::Refuse(596, 0);
   }
@@ -265,10 +235,12 @@ DialogVerdict VolPropRules::ReadBoot(const BootSource& source) {
   if (!start) return fail(582);
   const int kind = maker_.Probe(buffer.data());
   if (kind <= 0) return fail(582);
-  if (kind == kVolUfs2 && got < 2048) return fail(583);
+  const FamilyType* known = FindFamilyType(uint8_t(kind));
+  if (!known || kind > kVolLastType) return fail(582);
+  if (got < known->dialog.bootBlockBytes) return fail(583);
   // The new volume is made aside and takes the slot only when it could be
   // initialised; otherwise the volume stays as it was.
-  if (kind >= int(kVolZfs)) return fail(582);
+  if (!known->dialog.bootBlockReadable) return fail(582);
   CVol* fresh = maker_.Create(uint8_t(kind));
   if (!fresh) return fail(582);
   fresh->CopyGeometry(*Volume());

@@ -37,14 +37,12 @@ class VolumeMaker {
 // Through the families' registration by type code.
 VolumeMaker& TheVolumeMaker();
 
-// The superblock's place after a volume's start, by file system: Ext 3/4
-// and HFS+ 2, UFS1 16, UFS2 128, VMFS 2048, the others 0.
+// The superblock's place after a volume's start, in sectors, as the type's
+// family gives it (Ext 3/4 and HFS+ 2, UFS1 16, UFS2 128, VMFS 2048).
 int64_t BootBlockOffset(uint8_t type);
 // An inode size the ext and UFS readers take: a power of two of at most
 // 4096.
 bool ValidInodeSize(int64_t bytes);
-// The file system's name (the settings object's table), empty for 0.
-WString FileSystemName(uint8_t type);
 
 // Where the dialog reads a boot block from and what it got.
 struct BootSource {
