@@ -304,7 +304,38 @@ std::vector<std::string> OverlayLayers(std::string_view superOptions) {
 
 // ---- label probe ----
 
+// The disk list names the machine's devices with their file system and
+// label, as blkid does, before any scan: storage lies below the file-system
+// families and builds no volume, so it reads these few fields itself. What
+// a scan reads is the families' business (filesystems/<family>/).
 namespace {
+
+// ext2/3/4: the superblock 1024 bytes in.
+constexpr size_t kExtSuperBlock = 1024;
+constexpr size_t kExtMagic = 0x38, kExtCompat = 0x5C, kExtIncompat = 0x60, kExtVolumeName = 0x78;
+constexpr size_t kExtVolumeNameBytes = 16;
+constexpr uint16_t kExtMagicValue = 0xEF53;
+constexpr uint32_t kExtCompatHasJournal = 0x4;
+constexpr uint32_t kExtIncompatExt4 = 0x40 | 0x80 | 0x200;  // extents, 64-bit, flex_bg
+// XFS: the superblock at 0.
+constexpr size_t kXfsLabel = 108, kXfsLabelBytes = 12;
+// Boot sectors of NTFS, exFAT and FAT.
+constexpr size_t kOemName = 3, kOemNameBytes = 8;
+constexpr size_t kBytesPerSector = 0x0B, kSectorsPerCluster = 0x0D;
+constexpr size_t kFatCount = 0x10, kFat16Size = 0x16, kBootSignature = 510;
+constexpr size_t kFat16Extended = 0x24, kFat32Extended = 0x40;  // the extended boot block
+constexpr size_t kExtendedSignature = 2, kExtendedLabel = 7, kExtendedLabelBytes = 11;
+constexpr uint8_t kExtendedSignatureValue = 0x29;
+constexpr size_t kNtfsMftCluster = 0x30, kNtfsRecordSize = 0x40;
+constexpr size_t kExfatHeapOffset = 0x58, kExfatRootCluster = 0x60, kExfatSectorShift = 0x6C, kExfatClusterShift = 0x6D;
+// An NTFS file record and its attributes.
+constexpr uint32_t kNtfsVolumeRecord = 3;  // $Volume
+constexpr size_t kRecordUsaOffset = 4, kRecordUsaCount = 6, kRecordFirstAttribute = 0x14;
+constexpr size_t kAttrLength = 4, kAttrNonResident = 8, kAttrValueLength = 0x10, kAttrValueOffset = 0x14;
+constexpr uint32_t kAttrEnd = 0xFFFFFFFFu, kAttrVolumeName = 0x60;
+// exFAT folder entries.
+constexpr size_t kExfatEntryBytes = 32, kExfatLabelLength = 1, kExfatLabelText = 2, kExfatLabelChars = 11;
+constexpr uint8_t kExfatLabelEntry = 0x83;
 
 // A fixed-width label field: up to the first zero byte, trailing blanks off.
 WString FixedText(const uint8_t* p, size_t n) {
@@ -325,27 +356,27 @@ WString Utf16LeText(const uint8_t* p, size_t chars) {
 }
 
 bool ProbeNtfsLabel(const ByteReader& read, const uint8_t* boot, uint64_t deviceBytes, WString* label) {
-  uint32_t bytesPerSector = Le16(boot + 0x0B);
+  uint32_t bytesPerSector = Le16(boot + kBytesPerSector);
   if (bytesPerSector < 256 || bytesPerSector > 4096 || (bytesPerSector & (bytesPerSector - 1))) return false;
-  uint32_t spcCode = boot[0x0D];
+  uint32_t spcCode = boot[kSectorsPerCluster];
   uint64_t sectorsPerCluster = spcCode <= 0x80 ? spcCode : (spcCode >= 0xF4 ? (1ull << (256 - spcCode)) : 0);
   if (sectorsPerCluster == 0) return false;
   uint64_t clusterBytes = sectorsPerCluster * bytesPerSector;
-  int8_t recCode = int8_t(boot[0x40]);
+  int8_t recCode = int8_t(boot[kNtfsRecordSize]);
   uint64_t recordBytes;
   if (recCode > 0) recordBytes = uint64_t(recCode) * clusterBytes;
   else if (recCode < 0 && recCode >= -31) recordBytes = 1ull << (-recCode);
   else return false;
   if (recordBytes < 512 || recordBytes > 65536) return false;
-  uint64_t mftCluster = Le64(boot + 0x30);
+  uint64_t mftCluster = Le64(boot + kNtfsMftCluster);
   if (mftCluster == 0 || mftCluster > deviceBytes / clusterBytes) return false;
-  uint64_t offset = mftCluster * clusterBytes + 3 * recordBytes;  // record 3 is $Volume
+  uint64_t offset = mftCluster * clusterBytes + kNtfsVolumeRecord * recordBytes;
   if (offset + recordBytes > deviceBytes) return false;
   std::vector<uint8_t> rec(recordBytes);
   if (!read(offset, rec.data(), rec.size())) return false;
   if (memcmp(rec.data(), "FILE", 4) != 0) return false;
   // Undo the update sequence: the last two bytes of every 512-byte block.
-  uint32_t usaOffset = Le16(&rec[4]), usaCount = Le16(&rec[6]);
+  uint32_t usaOffset = Le16(&rec[kRecordUsaOffset]), usaCount = Le16(&rec[kRecordUsaCount]);
   if (usaCount == 0 || usaOffset + 2ull * usaCount > recordBytes || (usaCount - 1) * 512ull > recordBytes) return false;
   for (uint32_t i = 1; i < usaCount; ++i) {
     size_t end = size_t(i) * 512 - 2;
@@ -353,15 +384,15 @@ bool ProbeNtfsLabel(const ByteReader& read, const uint8_t* boot, uint64_t device
     rec[end] = rec[usaOffset + 2 * i];
     rec[end + 1] = rec[usaOffset + 2 * i + 1];
   }
-  size_t pos = Le16(&rec[0x14]);
+  size_t pos = Le16(&rec[kRecordFirstAttribute]);
   for (int guard = 0; guard < 64 && pos + 16 <= recordBytes; ++guard) {
     uint32_t type = Le32(&rec[pos]);
-    if (type == 0xFFFFFFFFu) break;
-    uint32_t length = Le32(&rec[pos + 4]);
+    if (type == kAttrEnd) break;
+    uint32_t length = Le32(&rec[pos + kAttrLength]);
     if (length < 16 || pos + length > recordBytes) break;
-    if (type == 0x60 && rec[pos + 8] == 0 && length >= 24) {
-      uint32_t valueLength = Le32(&rec[pos + 0x10]);
-      uint32_t valueOffset = Le16(&rec[pos + 0x14]);
+    if (type == kAttrVolumeName && rec[pos + kAttrNonResident] == 0 && length >= 24) {
+      uint32_t valueLength = Le32(&rec[pos + kAttrValueLength]);
+      uint32_t valueOffset = Le16(&rec[pos + kAttrValueOffset]);
       if (uint64_t(valueOffset) + valueLength > length) return false;
       *label = Utf16LeText(&rec[pos + valueOffset], valueLength / 2);
       return true;
@@ -372,9 +403,9 @@ bool ProbeNtfsLabel(const ByteReader& read, const uint8_t* boot, uint64_t device
 }
 
 bool ProbeExfatLabel(const ByteReader& read, const uint8_t* boot, uint64_t deviceBytes, WString* label) {
-  uint32_t bpsShift = boot[0x6C], spcShift = boot[0x6D];
+  uint32_t bpsShift = boot[kExfatSectorShift], spcShift = boot[kExfatClusterShift];
   if (bpsShift < 9 || bpsShift > 12 || spcShift > 25 - bpsShift) return false;
-  uint64_t heapOffset = Le32(boot + 0x58), rootCluster = Le32(boot + 0x60);
+  uint64_t heapOffset = Le32(boot + kExfatHeapOffset), rootCluster = Le32(boot + kExfatRootCluster);
   if (rootCluster < 2) return false;
   uint64_t clusterBytes = 1ull << (bpsShift + spcShift);
   uint64_t offset = (heapOffset << bpsShift) + (rootCluster - 2) * clusterBytes;
@@ -383,11 +414,11 @@ bool ProbeExfatLabel(const ByteReader& read, const uint8_t* boot, uint64_t devic
   if (offset >= deviceBytes || len > deviceBytes - offset) return false;
   std::vector<uint8_t> dir(len);
   if (!read(offset, dir.data(), dir.size())) return false;
-  for (size_t p = 0; p + 32 <= dir.size(); p += 32) {
+  for (size_t p = 0; p + kExfatEntryBytes <= dir.size(); p += kExfatEntryBytes) {
     uint8_t type = dir[p];
     if (type == 0) break;
-    if (type == 0x83) {
-      *label = Utf16LeText(&dir[p + 2], std::min<uint8_t>(dir[p + 1], 11));
+    if (type == kExfatLabelEntry) {
+      *label = Utf16LeText(&dir[p + kExfatLabelText], std::min<size_t>(dir[p + kExfatLabelLength], kExfatLabelChars));
       break;
     }
   }
@@ -402,19 +433,19 @@ FsLabel ProbeLabel(const ByteReader& read, uint64_t deviceBytes) {
   std::vector<uint8_t> head(4096, 0);
   size_t headLen = size_t(std::min<uint64_t>(deviceBytes, head.size()));
   if (!read(0, head.data(), headLen)) return r;
-  const uint8_t* sb = head.data() + 1024;
-  if (Le16(sb + 0x38) == 0xEF53) {
-    uint32_t compat = Le32(sb + 0x5C), incompat = Le32(sb + 0x60);
-    r.fsType = (incompat & (0x40 | 0x80 | 0x200)) ? "ext4" : (compat & 0x4) ? "ext3" : "ext2";
-    r.label = FixedText(sb + 0x78, 16);
+  const uint8_t* sb = head.data() + kExtSuperBlock;
+  if (Le16(sb + kExtMagic) == kExtMagicValue) {
+    uint32_t compat = Le32(sb + kExtCompat), incompat = Le32(sb + kExtIncompat);
+    r.fsType = (incompat & kExtIncompatExt4) ? "ext4" : (compat & kExtCompatHasJournal) ? "ext3" : "ext2";
+    r.label = FixedText(sb + kExtVolumeName, kExtVolumeNameBytes);
     return r;
   }
   if (memcmp(head.data(), "XFSB", 4) == 0) {
     r.fsType = "xfs";
-    r.label = FixedText(head.data() + 108, 12);
+    r.label = FixedText(head.data() + kXfsLabel, kXfsLabelBytes);
     return r;
   }
-  if (memcmp(head.data() + 3, "NTFS    ", 8) == 0) {
+  if (memcmp(head.data() + kOemName, "NTFS    ", kOemNameBytes) == 0) {
     WString label;
     if (ProbeNtfsLabel(read, head.data(), deviceBytes, &label)) {
       r.fsType = "ntfs";
@@ -422,7 +453,7 @@ FsLabel ProbeLabel(const ByteReader& read, uint64_t deviceBytes) {
     }
     return r;
   }
-  if (memcmp(head.data() + 3, "EXFAT   ", 8) == 0) {
+  if (memcmp(head.data() + kOemName, "EXFAT   ", kOemNameBytes) == 0) {
     WString label;
     if (ProbeExfatLabel(read, head.data(), deviceBytes, &label)) {
       r.fsType = "exfat";
@@ -431,13 +462,14 @@ FsLabel ProbeLabel(const ByteReader& read, uint64_t deviceBytes) {
     return r;
   }
   const uint8_t* b = head.data();
-  uint32_t bps = Le16(b + 0x0B);
-  if (b[510] == 0x55 && b[511] == 0xAA && (b[0] == 0xEB || b[0] == 0xE9) && bps >= 512 && bps <= 4096 &&
-      (bps & (bps - 1)) == 0 && b[0x0D] != 0 && b[0x10] != 0) {
+  uint32_t bps = Le16(b + kBytesPerSector);
+  if (b[kBootSignature] == 0x55 && b[kBootSignature + 1] == 0xAA && (b[0] == 0xEB || b[0] == 0xE9) && bps >= 512 &&
+      bps <= 4096 && (bps & (bps - 1)) == 0 && b[kSectorsPerCluster] != 0 && b[kFatCount] != 0) {
     r.fsType = "vfat";
-    const uint8_t* ext = Le16(b + 0x16) == 0 ? b + 0x40 : b + 0x24;  // FAT32 keeps its extended block further on
-    if (ext[2] == 0x29) {
-      WString label = FixedText(ext + 7, 11);
+    // FAT32 (no 16-bit table size) keeps its extended boot block further on.
+    const uint8_t* ext = Le16(b + kFat16Size) == 0 ? b + kFat32Extended : b + kFat16Extended;
+    if (ext[kExtendedSignature] == kExtendedSignatureValue) {
+      WString label = FixedText(ext + kExtendedLabel, kExtendedLabelBytes);
       if (label != u"NO NAME") r.label = label;
     }
   }
