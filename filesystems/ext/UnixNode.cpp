@@ -4,13 +4,13 @@
 #include <new>
 
 #include "filesystems/ext/Definitions.h"
+#include "filesystems/ext/ExtentTree.h"
 #include "filesystems/ext/InlineData.h"
 #include "filesystems/ext/Inode.h"
 #include "filesystems/ext/UnixVolume.h"
 #include "foundation/AppState.h"
 #include "foundation/ByteOrder.h"
 #include "storage/Drive.h"
-#include "volumes/Extents.h"
 #include "volumes/VolumeSearch.h"
 
 using namespace ext;

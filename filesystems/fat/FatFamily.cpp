@@ -5,6 +5,7 @@
 #include <new>
 
 #include "filesystems/fat/Definitions.h"
+#include "filesystems/fat/FatCache.h"
 #include "filesystems/fat/FatDir.h"
 #include "filesystems/fat/FatDirFinder.h"
 #include "filesystems/fat/FatHelpers.h"
@@ -15,14 +16,13 @@
 #include "foundation/ByteOrder.h"
 #include "foundation/Trace.h"
 #include "storage/Drive.h"
-#include "volumes/ClusterWindow.h"
-#include "volumes/FatCache.h"
 #include "volumes/BootVolume.h"
+#include "volumes/ClusterWindow.h"
 #include "volumes/RunList.h"
 #include "volumes/ScanSink.h"
+#include "volumes/Volume.h"
 #include "volumes/VolumeFamily.h"
 #include "volumes/VolumeSearch.h"
-#include "volumes/Volume.h"
 
 using namespace fat;
 

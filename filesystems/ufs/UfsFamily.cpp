@@ -7,8 +7,8 @@
 #include <memory>
 #include <new>
 
+#include "filesystems/ext/ExtentTree.h"
 #include "foundation/ByteOrder.h"
-#include "volumes/Extents.h"
 #include "volumes/Node.h"
 #include "volumes/Volume.h"
 #include "volumes/VolumeFamily.h"
