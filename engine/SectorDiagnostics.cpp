@@ -9,6 +9,10 @@ std::atomic<int32_t> traceFileRecords{0};
 std::atomic<int32_t> traceExtExtentBytes{0};
 
 namespace {
+// An ext4 extent-tree node's header, as the trace dump reads it: looser than
+// the ext family's reader (filesystems/ext/ExtentTree.h: any depth, no key
+// order), so half-written nodes show too. The engine names no family but
+// NTFS, so it keeps this copy of the magic.
 constexpr uint16_t kExtentMagic = 0xF30A;
 constexpr uint32_t kExtentHeader = 12, kExtentEntry = 12;
 }  // namespace

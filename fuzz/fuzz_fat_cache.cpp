@@ -5,10 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "filesystems/fat/FatCache.h"
 #include "filesystems/fat/FatVolume.h"
 #include "foundation/ByteOrder.h"
 #include "fuzz/FatFuzzImage.h"
-#include "volumes/FatCache.h"
 #include "volumes/RunList.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {

@@ -9,6 +9,7 @@
 #include "foundation/Trace.h"
 #include "volumes/Node.h"
 #include "volumes/RunList.h"
+#include "volumes/Volume.h"
 #include "volumes/VolumeFamily.h"
 
 namespace {
@@ -168,7 +169,8 @@ bool Recycler::AddRBI(const uint8_t* content, size_t size, WStringView fileName)
 int Recycler::AddInfo2QS(const cnode* node, uint8_t volumeType, Info2Source& source, WStringView prefix,
                          uint32_t clusterBytes) {
   if (!node || RunListBytes(node->RunBuffer()) <= 2) return -1;
-  if (volumeType != 1 && volumeType != 2 && volumeType != 3) return -1;
+  // INFO2 is the recycle bin of Windows volumes: NTFS and FAT.
+  if (volumeType != kVolNtfs && !IsFATType(volumeType)) return -1;
   return AddInfo2Records(source, prefix, clusterBytes);
 }
 

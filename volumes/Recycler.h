@@ -96,7 +96,7 @@ class Recycler {
   // An INFO2 file read through source: its records map "<prefix>d<drive
   // letter><index><extension>" (upper case) to the original path, with the
   // size rounded up to clusterBytes. The node must have a run list of more
-  // than 2 bytes and lie on an NTFS or FAT volume (volumeType 1, 2 or 3).
+  // than 2 bytes and lie on an NTFS or FAT volume (kVolNtfs, kVolFat16, kVolFat32).
   // The number of records added; -1 when the node is no INFO2 file.
   int AddInfo2QS(const cnode* node, uint8_t volumeType, Info2Source& source, WStringView prefix,
                  uint32_t clusterBytes);

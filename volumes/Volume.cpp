@@ -147,10 +147,6 @@ bool CVol::IsRootInode(uint32_t id) const {
   return type == kVolUnknown && id != 0;
 }
 
-bool CVol::IsXFSRootInode(uint64_t id, int flag) const {
-  return type == kVolXfs && flag == 0 && rootNode && id == rootNode->id;
-}
-
 const char16_t* CVol::NodeKindName(uint32_t mode) {
   switch (mode & 0xF000) {
     case 0x8000:
@@ -160,12 +156,6 @@ const char16_t* CVol::NodeKindName(uint32_t mode) {
     default:
       return u"";
   }
-}
-
-bool CVol::HasDataAreas() const {
-  // The VMFS volume keeps the three area fields; until it exists no volume
-  // has them.
-  return false;
 }
 
 // ---------------------------------------------------------------- reading

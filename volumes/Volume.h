@@ -21,7 +21,6 @@ class HTree;
 class Recycler;
 class ScanSink;
 struct cnode;
-struct snode;
 
 // Volume type codes.
 inline constexpr uint8_t kVolUnknown = 0;
@@ -92,7 +91,6 @@ class CVol {
   // use once their readers exist.
   const WString& GetVolumeLabel();
   bool IsRootInode(uint32_t id) const;
-  bool IsXFSRootInode(uint64_t id, int flag) const;
 
   // ---- reading ----
   // The 1 MiB cluster buffer of the slot in use, made on first use; out of
@@ -168,9 +166,6 @@ class CVol {
   int CopyClusterRange(const uint8_t* runList, uint64_t clusters, WStringView fileName);
 
   static const char16_t* NodeKindName(uint32_t mode);
-  // VMFS: the three area fields are set (directory parsing stops after the
-  // root otherwise); false for every other type.
-  bool HasDataAreas() const;
 
   // Frees the buffers of a parse: path cache, dirIndex and both cluster
   // buffers. The queue entries belong to the parsing code, which empties
@@ -198,7 +193,6 @@ class CVol {
   WString label;
   uint32_t progressSteps = 100;
   uint64_t sizeSectors = 0;
-  uint64_t sizeSectors2 = 0;  // filled by the families
   // The size the user gave the volume for the affiliation of found files
   // (sectors, 0 for none).
   uint64_t sizeOverride = 0;
@@ -209,10 +203,6 @@ class CVol {
   // family: VMFS's data offset; FAT's and exFAT's first data sector less two
   // clusters (their clusters count from 2), read as signed.
   uint64_t dataAreaSector = 0;
-  // FAT32: directory entries with first clusters above 0xFFFF were seen
-  // (deletion may then have cut a first cluster's high word).
-  bool fatHighClusters = false;
-  std::shared_ptr<snode> workInode;  // the NTFS inode record, once it exists
   std::unique_ptr<CExtents> extents;
 
   // Directory parsing's string pool of folder paths and the root folder

@@ -6,8 +6,8 @@
 #include "filesystems/exfat/ExFatBoot.h"
 #include "filesystems/exfat/ExFatNode.h"
 #include "filesystems/exfat/ExFatVolume.h"
+#include "filesystems/fat/FatCache.h"
 #include "foundation/ByteOrder.h"
-#include "volumes/FatCache.h"
 #include "volumes/Volume.h"
 #include "volumes/VolumeFamily.h"
 

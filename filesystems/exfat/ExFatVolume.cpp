@@ -1,9 +1,9 @@
 #include "filesystems/exfat/ExFatVolume.h"
 
 #include "filesystems/exfat/ExFatBoot.h"
+#include "filesystems/fat/FatCache.h"
 #include "foundation/Trace.h"
 #include "volumes/ClusterWindow.h"
-#include "volumes/FatCache.h"
 
 CExFATVol::CExFATVol() {
   type = kVolExFat;

@@ -76,6 +76,29 @@ inline constexpr uint32_t kInodeReserved = 126;
 inline constexpr uint32_t kInodeBaseBytes = 128;
 inline constexpr uint32_t kInodeExtraSize = 128;  // 16-bit: bytes of extra fields past 128
 
+// ---- extent tree (ext4: the inode's block area is the root node) ----
+// A node is a 12-byte header and 12-byte entries; the root holds 4.
+inline constexpr uint16_t kExtentMagic = 0xF30A;
+inline constexpr uint32_t kEhMagic = 0;       // 16-bit
+inline constexpr uint32_t kEhEntries = 2;     // 16-bit
+inline constexpr uint32_t kEhMaxEntries = 4;  // 16-bit
+inline constexpr uint32_t kEhDepth = 6;       // 16-bit, 0 for a leaf
+inline constexpr uint32_t kExtentHeaderBytes = 12;
+inline constexpr uint32_t kExtentEntryBytes = 12;
+inline constexpr int kExtentMaxDepth = 16;
+// Every entry opens with its first logical block (32-bit).
+inline constexpr uint32_t kEeFirstBlock = 0;
+// Leaf entry: length (16-bit; above kExtentUninitialised an unwritten
+// extent of length - kExtentUninitialised), start block high 16 and low 32
+// bits.
+inline constexpr uint32_t kEeLength = 4;
+inline constexpr uint32_t kEeStartHigh = 6;
+inline constexpr uint32_t kEeStartLow = 8;
+inline constexpr uint32_t kExtentUninitialised = 32768;
+// Index entry: child block low 32 and high 16 bits.
+inline constexpr uint32_t kEiChildLow = 4;
+inline constexpr uint32_t kEiChildHigh = 8;
+
 // ---- extended attributes inside the inode (past its extra fields) ----
 inline constexpr uint32_t kXattrMagic = 0xEA020000;
 inline constexpr uint32_t kXattrHeaderBytes = 4;  // the magic; entries follow

@@ -13,6 +13,7 @@
 #include "filesystems/ext/DirEntries.h"
 #include "filesystems/ext/ExtSession.h"
 #include "filesystems/ext/ExtVolume.h"
+#include "filesystems/ext/ExtentTree.h"
 #include "filesystems/ext/SuperBlock.h"
 #include "filesystems/ext/UnixNode.h"
 #include "foundation/ByteOrder.h"
@@ -21,7 +22,6 @@
 #include "platform/Memory.h"
 #include "storage/Drive.h"
 #include "volumes/BootVolume.h"
-#include "volumes/Extents.h"
 #include "volumes/Node.h"
 #include "volumes/Volume.h"
 #include "volumes/VolumeFamily.h"
@@ -102,7 +102,7 @@ bool MapExtNode(CVol& volume, const cnode& node, const void* aux, uint32_t*) {
   volume.CreateExtents(reader);
   if (!reader->SetClusterSize(node.GetClusterBytes(volume.sectorSize))) return false;
   reader->Reset();
-  if (!ExtLoadExtents(reader, static_cast<const uint8_t*>(aux), kExtInodeAreaBytes)) return false;
+  if (!ExtLoadExtents(reader, static_cast<const uint8_t*>(aux), kInodeBlockAreaBytes)) return false;
   const uint32_t bytes = reader->clusterSize;
   reader->SetTotalClusters(node.size / bytes + (node.size % bytes ? 1 : 0));
   return true;

@@ -1,8 +1,8 @@
 #include "filesystems/ext/Inode.h"
 
 #include "filesystems/ext/Definitions.h"
+#include "filesystems/ext/ExtentTree.h"
 #include "foundation/ByteOrder.h"
-#include "volumes/Extents.h"
 
 using namespace ext;
 

@@ -4,13 +4,13 @@
 #include <new>
 
 #include "filesystems/ext/Definitions.h"
+#include "filesystems/ext/ExtentTree.h"
 #include "filesystems/ext/InlineData.h"
 #include "filesystems/ext/Inode.h"
 #include "filesystems/ext/UnixVolume.h"
 #include "foundation/AppState.h"
 #include "foundation/ByteOrder.h"
 #include "storage/Drive.h"
-#include "volumes/Extents.h"
 #include "volumes/VolumeSearch.h"
 
 using namespace ext;
@@ -59,7 +59,7 @@ int64_t UnixNode::GetFirstSector(const CUnixVol& v, uint32_t sectorSize) const {
   } else {
     if (listLength < 4) return -1;
     block = Le32(list);
-    if (v.type == kVolUfs1 || v.type == kVolUfs2) block >>= v.fragsPerBlockShift;
+    if (v.fragmentAddressed) block >>= v.fragsPerBlockShift;
   }
   if (v.clusterSize >= sectorSize) return int64_t(block * (v.clusterSize / sectorSize));
   return int64_t(block * v.clusterSize / sectorSize);

@@ -65,6 +65,8 @@ class CUnixVol : public CVol {
 
   // ---- geometry ----
   uint32_t fragmentSize = 0, fragsPerBlock = 1, fragsPerBlockShift = 0;
+  // Block lists count fragments, not blocks (UFS).
+  bool fragmentAddressed = false;
   uint32_t sectorsPerBlock = 0;
   uint32_t inodeCount = 0, freeInodes = 0, inodesPerGroup = 0;
   uint64_t blocksPerGroup = 0, groupCount = 0, totalBlocks = 0, freeBlocks = 0;

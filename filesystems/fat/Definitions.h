@@ -28,8 +28,16 @@ inline constexpr int64_t kFat32BackupBootSector = 6;
 
 // ---- allocation tables ----
 inline constexpr uint32_t kFat32EntryMask = 0x0FFFFFFF;
-// A volume of fewer clusters has 12-bit table entries.
-inline constexpr uint64_t kFat12ClusterLimit = 4085;
+// First value of each entry width that is no cluster number (the bad mark;
+// reserved and end marks above it). exFAT's 32-bit entries are unmasked
+// and end a chain only at kExFatEndMark.
+inline constexpr uint32_t kFat12Marks = 0xFF7;
+inline constexpr uint32_t kFat16Marks = 0xFFF7;
+inline constexpr uint32_t kFat32Marks = 0x0FFFFFF7;
+inline constexpr uint32_t kExFatMarks = 0xFFFFFFF7;
+inline constexpr uint32_t kExFatEndMark = 0xFFFFFFFF;
+// Below this many clusters a FAT12/16 volume has 12-bit entries.
+inline constexpr uint64_t kFat12MaxClusters = 4085;
 
 // ---- directory entry ----
 inline constexpr size_t kDirEntryBytes = 32;

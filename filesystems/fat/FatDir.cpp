@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "filesystems/fat/Definitions.h"
+#include "filesystems/fat/FatCache.h"
 #include "filesystems/fat/FatHelpers.h"
 #include "filesystems/fat/FatNode.h"
 #include "filesystems/fat/FatVolume.h"
@@ -19,7 +20,6 @@
 #include "foundation/Globals.h"
 #include "foundation/Trace.h"
 #include "volumes/Extents.h"
-#include "volumes/FatCache.h"
 #include "volumes/FileTypes.h"
 #include "volumes/FolderWalk.h"
 #include "volumes/NodeTable.h"

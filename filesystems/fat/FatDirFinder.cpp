@@ -4,13 +4,13 @@
 #include <cstring>
 
 #include "filesystems/fat/Definitions.h"
+#include "filesystems/fat/FatCache.h"
 #include "filesystems/fat/FatDir.h"
 #include "filesystems/fat/FatHelpers.h"
 #include "filesystems/fat/FatVolume.h"
 #include "foundation/Md5.h"
 #include "foundation/Trace.h"
 #include "storage/Drive.h"
-#include "volumes/FatCache.h"
 #include "volumes/ScanSink.h"
 #include "volumes/VolumeSearch.h"
 

@@ -1,11 +1,12 @@
 // Directory entries, DOS dates and the small directory-sector tests.
 #include <cstring>
 
+#include "filesystems/fat/FatHelpers.h"
+#include "filesystems/fat/FatNode.h"
+#include "filesystems/fat/FatVolume.h"
 #include "foundation/ByteOrder.h"
 #include "volumes/Node.h"
 #include "volumes/Volume.h"
-#include "filesystems/fat/FatHelpers.h"
-#include "filesystems/fat/FatNode.h"
 
 namespace {
 
@@ -71,7 +72,7 @@ uint8_t FATShortNameChecksum(const uint8_t* name11) {
   return sum;
 }
 
-int ParseFATEntry(FATInode* node, const uint8_t* entry, CVol* volume, WString* nameOut) {
+int ParseFATEntry(FATInode* node, const uint8_t* entry, FATVol* volume, WString* nameOut) {
   if (entry[0] == 0) return kFATEntryEnd;
   const uint8_t attr = entry[11];
   const uint32_t firstCluster = FATDirEntry::FirstCluster(entry);
@@ -141,8 +142,7 @@ int ParseFATEntry(FATInode* node, const uint8_t* entry, CVol* volume, WString* n
     if (entry[0] == 0x05) base[0] = 0xE5;
     if (deleted) {
       node->flags |= kNodeDeleted;
-      if (volume && volume->type == kVolFat32 && volume->fatHighClusters && firstCluster <= 0xFFFF)
-        SetGrade(node, 4);
+      if (volume && volume->type == kVolFat32 && volume->highClusters && firstCluster <= 0xFFFF) SetGrade(node, 4);
       ++confidence;
       base[0] = '_';
     }
@@ -194,7 +194,7 @@ int ParseFATEntry(FATInode* node, const uint8_t* entry, CVol* volume, WString* n
   }
 
   // 5. Volumes that hand out clusters above 0xFFFF.
-  if (volume && volume->type == kVolFat32 && firstCluster > 0xFFFF) volume->fatHighClusters = true;
+  if (volume && volume->type == kVolFat32 && firstCluster > 0xFFFF) volume->highClusters = true;
 
   // 6. The node's fields.
   node->confidence = uint8_t(confidence >= 3 ? confidence : 0);

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "filesystems/fat/Definitions.h"
+#include "filesystems/fat/FatCache.h"
 #include "filesystems/fat/FatDir.h"
 #include "filesystems/fat/FatDirFinder.h"
 #include "filesystems/fat/FatHelpers.h"
@@ -15,14 +16,13 @@
 #include "foundation/ByteOrder.h"
 #include "foundation/Trace.h"
 #include "storage/Drive.h"
-#include "volumes/ClusterWindow.h"
-#include "volumes/FatCache.h"
 #include "volumes/BootVolume.h"
+#include "volumes/ClusterWindow.h"
 #include "volumes/RunList.h"
 #include "volumes/ScanSink.h"
+#include "volumes/Volume.h"
 #include "volumes/VolumeFamily.h"
 #include "volumes/VolumeSearch.h"
-#include "volumes/Volume.h"
 
 using namespace fat;
 
@@ -64,7 +64,7 @@ void ReadFatLabel(CVol& volume) {
 WString FatFileSystemName(const CVol& volume) {
   if (volume.type == kVolFat32) return u"FAT32";
   const auto* v = dynamic_cast<const FATVol*>(&volume);
-  return v && v->clusterCount && v->clusterCount < kFat12ClusterLimit ? u"FAT12" : u"FAT16";
+  return v && v->clusterCount && v->clusterCount < kFat12MaxClusters ? u"FAT12" : u"FAT16";
 }
 
 int QuickScanFat(CVol& volume, ScanSink& engine, const QuickScanStep&) {

@@ -9,6 +9,7 @@
 #include "platform/Text.h"
 
 class CVol;
+class FATVol;
 struct cnode;
 struct FATInode;
 
@@ -55,7 +56,7 @@ uint32_t FATHighestCluster(const CVol& volume);
 // kFATEntryFolder, kFATEntryDot, kFATEntryDotDot or kFATEntryFile; the 8.3
 // name (or the label) goes to *nameOut when asked, raw: it is sanitised only
 // when it becomes a destination path.
-int ParseFATEntry(FATInode* node, const uint8_t* entry, CVol* volume, WString* nameOut);
+int ParseFATEntry(FATInode* node, const uint8_t* entry, FATVol* volume, WString* nameOut);
 
 // Long-name checksum of the 11 name bytes.
 uint8_t FATShortNameChecksum(const uint8_t* name11);

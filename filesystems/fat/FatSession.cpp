@@ -5,10 +5,10 @@
 #include <new>
 
 #include "filesystems/fat/Definitions.h"
+#include "filesystems/fat/FatCache.h"
 #include "filesystems/fat/FatHelpers.h"
 #include "filesystems/fat/FatNode.h"
 #include "filesystems/fat/FatVolume.h"
-#include "volumes/FatCache.h"
 #include "foundation/ByteOrder.h"
 #include "foundation/Trace.h"
 #include "storage/Drive.h"

@@ -6,16 +6,16 @@
 #include <vector>
 
 #include "filesystems/fat/Definitions.h"
+#include "filesystems/fat/FatCache.h"
 #include "filesystems/fat/FatHelpers.h"
 #include "filesystems/fat/FatNode.h"
-#include "foundation/Trace.h"
-#include "volumes/ClusterWindow.h"
-#include "volumes/FatCache.h"
 #include "foundation/ByteOrder.h"
+#include "foundation/Trace.h"
 #include "storage/Drive.h"
+#include "volumes/ClusterWindow.h"
+#include "volumes/Volume.h"
 #include "volumes/VolumeFamily.h"
 #include "volumes/VolumeSearch.h"
-#include "volumes/Volume.h"
 
 using namespace fat;
 

@@ -59,6 +59,9 @@ class FATVol : public CVol {
   // First clusters of the folders walked so far (a folder found again by
   // the Long Scan is not listed twice).
   std::unordered_set<uint32_t> parsedFolders;
+  // FAT32: directory entries with first clusters above 0xFFFF were seen
+  // (deletion may then have cut a first cluster's high word).
+  bool highClusters = false;
 };
 
 // Full initialisation from the boot sector at drive sector `sector`: type,

@@ -11,12 +11,6 @@ namespace {
 
 bool IsXfsRoot(const CVol& volume, uint32_t id) { return volume.rootNode && id == volume.rootNode->id; }
 
-// Two superblocks of one volume agree on the second size field too.
-bool SameXfsVolume(const CVol& known, const CVol& found) {
-  if (known.sizeSectors2 && found.sizeSectors2 && known.sizeSectors2 != found.sizeSectors2) return false;
-  return SameVolumeDefault(known, found);
-}
-
 // The superblock's own place, until the XFS reader places a volume by its
 // allocation groups.
 void LocateXfs(BootLocate& w) { w.start = w.position; }
@@ -39,7 +33,7 @@ const FamilyType kTypes[] = {
      .dialog = {.rowMessages = {585, 586, 587, 588}, .rowsReadOnly = true, .blockLabelled = true}},
 };
 
-const FamilyVolumeOps kVolume = {.isRootId = IsXfsRoot, .same = SameXfsVolume};
+const FamilyVolumeOps kVolume = {.isRootId = IsXfsRoot};
 
 const FamilySearchOps kSearch = {.locate = LocateXfs};
 

@@ -11,6 +11,8 @@
 #include <sstream>
 #include <string>
 
+#include "filesystems/ext/Definitions.h"
+#include "filesystems/ext/ExtentTree.h"
 #include "foundation/Globals.h"
 #include "foundation/TimeUtil.h"
 #include "platform/Text.h"
@@ -302,7 +304,7 @@ std::vector<uint64_t> DataBlocks(const fixtures::ExtImage& image, const uint8_t*
     return p != nullptr;
   });
   std::vector<uint64_t> blocks;
-  if (!ExtLoadExtents(&reader, fixtures::ExtImage::BlockArea(inode), kExtInodeAreaBytes)) return blocks;
+  if (!ExtLoadExtents(&reader, fixtures::ExtImage::BlockArea(inode), ext::kInodeBlockAreaBytes)) return blocks;
   for (size_t i = 0; i < reader.RunCount(); ++i)
     for (uint64_t b = reader.Runs()[i].lcn; b < reader.Runs()[i].lcnEnd; ++b) blocks.push_back(b);
   return blocks;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "filesystems/ext/ExtentTree.h"
 #include "foundation/Globals.h"
 #include "foundation/Trace.h"
 #include "storage/Drive.h"
@@ -80,7 +81,6 @@ TEST(Volume, GeometryAndNames) {
   CVol* u = CreateVol(kVolUnknown);
   EXPECT_TRUE(u->IsRootInode(9));
   EXPECT_FALSE(u->IsRootInode(0));
-  EXPECT_FALSE(u->IsXFSRootInode(0, 0));
   EXPECT_EQ(std::u16string(CVol::NodeKindName(0x8000)), u"file");
   EXPECT_EQ(std::u16string(CVol::NodeKindName(0x41ED)), u"dir");
   DeleteVol(&u);

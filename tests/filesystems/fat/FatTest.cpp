@@ -155,7 +155,7 @@ TEST_P(FatImages, EntriesAsSleuthKit) {
   const auto expected = ReadEntries(folder + "/" + GetParam() + ".entries.txt");
   ASSERT_GE(expected.size(), 10u);
 
-  CUnknownVol vol(uint8_t(img.type));
+  FATVol vol(uint8_t(img.type));
   vol.SetSectorSize(img.layout.sectorSize);
   vol.SetClusterSize(img.layout.clusterSize);
   vol.sizeSectors = img.layout.totalSectors;
@@ -473,16 +473,16 @@ TEST(FatEntry, RulesOfTheParser) {
 }
 
 TEST(FatEntry, VolumeChecks) {
-  CUnknownVol fat16(kVolFat16);
+  FATVol fat16(kVolFat16);
   fat16.SetClusterSize(512);
   fat16.sizeSectors = 1000;
   fat16.dataAreaSector = 98;  // cluster 2 at 100: 900 clusters, 2..901
-  CUnknownVol fat32(kVolFat32);
+  FATVol fat32(kVolFat32);
   fat32.SetClusterSize(512);
   fat32.sizeSectors = 200000;
   fat32.dataAreaSector = 998;
   struct Case {
-    CVol* vol;
+    FATVol* vol;
     uint32_t cluster;
     int want;
   };
@@ -497,7 +497,7 @@ TEST(FatEntry, VolumeChecks) {
   }
   // FAT32 has seen a cluster above 0xFFFF: a deleted entry whose cluster
   // fits 16 bits may have lost its high word.
-  EXPECT_TRUE(fat32.fatHighClusters);
+  EXPECT_TRUE(fat32.highClusters);
   FATInode node;
   EntryBytes e("\xE5" "EL     TXT", 0x20, 0x1234, 6);
   EXPECT_EQ(ParseFATEntry(&node, e.b, &fat32, nullptr), kFATEntryFile);

@@ -7,8 +7,8 @@
 // the volume's `dataAreaSector` is the sector of cluster 0, so run lists
 // hold them unchanged.
 //
-// Shared by the FAT and exFAT families, which both derive chains from it;
-// it lives below them so neither names the other.
+// The FAT family's; exFAT, whose table is a FAT32 table without the mask,
+// builds on it (the family edge exfat -> fat).
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -30,9 +30,6 @@ inline constexpr int kChainBroken = 4;      // free, reserved or bad entry met
 inline constexpr int kFatCacheFat16 = 2;  // FAT12 or FAT16, by the cluster count
 inline constexpr int kFatCacheFat32 = 3;
 inline constexpr int kFatCacheExFat = 9;
-
-// Below this many clusters a type-2 table has 12-bit entries.
-inline constexpr uint64_t kFat12MaxClusters = 4085;
 
 class FATCache {
  public:

@@ -1,4 +1,4 @@
-#include "volumes/FatCache.h"
+#include "filesystems/fat/FatCache.h"
 
 #include <algorithm>
 #include <cstring>
@@ -6,6 +6,7 @@
 #include <new>
 #include <vector>
 
+#include "filesystems/fat/Definitions.h"
 #include "foundation/ByteOrder.h"
 #include "foundation/Trace.h"
 #include "storage/Drive.h"
@@ -20,12 +21,10 @@ constexpr uint32_t kPageSectors = 8;
 constexpr uint32_t kSlots = 32;
 // A FAT12/16 sector of the first copy below this score gives way.
 constexpr int64_t kGoodCopyScore = 128;
-// First value that is no cluster number (reserved, bad and end marks).
-constexpr uint32_t kFat12Marks = 0xFF7;
-constexpr uint32_t kFat16Marks = 0xFFF7;
-constexpr uint32_t kFat32Marks = 0x0FFFFFF7;
-constexpr uint32_t kExFatMarks = 0xFFFFFFF7;
-constexpr uint32_t kFat32Mask = 0x0FFFFFFF;
+using fat::kExFatMarks;
+using fat::kFat12Marks;
+using fat::kFat16Marks;
+using fat::kFat32Marks;
 
 uint32_t Log2(uint32_t v) {
   uint32_t s = 0;
@@ -64,7 +63,7 @@ bool FATCache::Init(int type, uint64_t fatBytes, uint64_t firstSector) {
     clusters = uint64_t((__int128(volume_->sizeSectors) - firstData) / spc);
 
   width_ = type == kFatCacheFat16 ? 16 : 32;
-  if (type == kFatCacheFat16 && clusters != 0 && clusters < kFat12MaxClusters) width_ = 12;
+  if (type == kFatCacheFat16 && clusters != 0 && clusters < fat::kFat12MaxClusters) width_ = 12;
 
   fat1_ = firstSector;
   fat2_ = firstSector + fatBytes / sectorSize_;
@@ -321,7 +320,7 @@ uint32_t FATCache::GetEntry(uint32_t cluster) {
     currentPage_ = page;
   }
   const uint32_t v = Le32(current_ + size_t(cluster & pageMask_) * 4);
-  return type_ == kFatCacheExFat ? v : (v & kFat32Mask);
+  return type_ == kFatCacheExFat ? v : (v & fat::kFat32EntryMask);
 }
 
 uint32_t FATCache::GetRuns(uint32_t first, RunList* out, int* status, uint32_t wanted) {
@@ -373,10 +372,10 @@ uint32_t FATCache::GetRuns(uint32_t first, RunList* out, int* status, uint32_t w
       st = kChainBroken;
     } else {
       bool end;
-      if (width_ == 12) end = d > 0xFF7;
-      else if (width_ == 16) end = d > 0xFFF7;
-      else if (type_ == kFatCacheExFat) end = d == 0xFFFFFFFFu;
-      else end = d > 0x0FFFFFF7;
+      if (width_ == 12) end = d > kFat12Marks;
+      else if (width_ == 16) end = d > kFat16Marks;
+      else if (type_ == kFatCacheExFat) end = d == fat::kExFatEndMark;
+      else end = d > kFat32Marks;
       if (!end) st = kChainBroken;
     }
     break;

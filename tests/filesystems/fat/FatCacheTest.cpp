@@ -1,7 +1,7 @@
 // The allocation-table cache over hand-made tables: chains to runs and
 // statuses, the FAT12/16 choice, a damaged first copy outvoted, loops cut,
 // FAT32 pages and exFAT's unmasked entries.
-#include "volumes/FatCache.h"
+#include "filesystems/fat/FatCache.h"
 
 #include <gtest/gtest.h>
 
