@@ -245,11 +245,8 @@ void ReadForcedDevices(Reader& r, AppState& s, const char* section, int which, u
   }
 }
 
-void ReadOptions(AppState& s, const IniFile& file) {
-  Reader r{file};
-  int64_t silence = 0;
-  r.Int("Options", "Silence", &silence, false);
-
+// [Options] Filter File: the names a scan looks for.
+void ReadFilterFile(Reader& r, AppState& s) {
   std::string filter;
   if (r.Text("Options", "Filter File", &filter, false)) {
     ShowMessage(kMbOk | kMbIconInformation, u"%s", "Reading filenames to search for from " + filter);
@@ -261,7 +258,10 @@ void ReadOptions(AppState& s, const IniFile& file) {
       ShowMessage(kMbOk | kMbIconError, u"%s", LastErrorText());
     }
   }
+}
 
+// The rest of [Options].
+void ReadGeneralOptions(Reader& r, AppState& s) {
   int64_t v = 0;
   if (r.Int("Options", "Starting Inode Number", &v))
     s.inodeRange = std::make_unique<std::pair<int64_t, int64_t>>(v, 9223372036854775807LL);
@@ -293,7 +293,9 @@ void ReadOptions(AppState& s, const IniFile& file) {
     r.WText("Options", FormatA("MD5 Output File%d", k).c_str(), &out.file);
     s.md5Outputs.push_back(out);
   }
+}
 
+void ReadScanAndSave(Reader& r, AppState& s) {
   r.Int32("Scan and Save", "Enabled", &s.scanAndSave);
   std::string checkpointFile;
   if (r.Text("Scan and Save", "Checkpoint File", &checkpointFile)) {
@@ -303,17 +305,20 @@ void ReadOptions(AppState& s, const IniFile& file) {
   int64_t frequency = 0;
   if (r.Int("Scan and Save", "Checkpoint Frequency", &frequency) && s.checkpoint) s.checkpoint->frequency = frequency;
   r.WText("Scan and Save", "Save to", &GlobalTextRef(kDestinationFolder));
+}
 
+// Silence of [Options] takes the XFS options without asking.
+void ReadXfsAndHfsOptions(Reader& r, AppState& s, int64_t silence) {
+  int64_t v = 0;
   const bool xfsConfirm = silence == 0;
   r.Int32("XFS Options", "XFS Long Scan", &s.xfsLongScan, xfsConfirm);
   r.Int32("XFS Options", "Ignore Missing BMAP", &s.xfsIgnoreMissingBmap, xfsConfirm);
   r.Int32("XFS Options", "Special Shortform Directories", &s.xfsSpecialShortformDirs, xfsConfirm);
   r.Int32("XFS Options", "Check Block Boundary", &s.xfsCheckBlockBoundary, xfsConfirm);
   if (r.Int("HFS+ Options", "HFS+ Long Scan", &v)) s.hfsLongScan = 1;
+}
 
-  ReadForcedDevices(r, s, " Forced 512", 0, 512);
-  ReadForcedDevices(r, s, "Forced 4K", 1, 4096);
-
+void ReadExtOptions(Reader& r, AppState& s) {
   r.Int32("Ext Options", "Ignore Bad Pointer", &s.extIgnoreBadPointer);
   r.Int32("Ext Options", "Start Inode Number", &s.extStartInode);
   r.Int32("Ext Options", "Last Inode Number", &s.extLastInode);
@@ -324,7 +329,9 @@ void ReadOptions(AppState& s, const IniFile& file) {
   r.Int32("Ext Options", "UFS Keep Length And Type Order", &s.ufsKeepLengthAndTypeOrder);
   r.Int32("Ext Options", "Skip ExtSB Inode Counts Check", &s.extSkipSbInodeCountsCheck);
   r.Int32("Ext Options", "Ext Long Scan", &s.extLongScan);
+}
 
+void ReadUnixRawRecovery(Reader& r, AppState& s) {
   RawRecoveryOptions raw;
   r.Int("Unix Raw Recovery", "Sector Size", &raw.sectorSize);
   r.Int("Unix Raw Recovery", "Block Size", &raw.blockSize);
@@ -342,7 +349,9 @@ void ReadOptions(AppState& s, const IniFile& file) {
       ShowMessage(kMbOk | kMbIconError, u"%s", LastErrorText());
     }
   }
+}
 
+void ReadExtPointerBlocks(Reader& r, AppState& s) {
   PointerBlockOptions pb;
   r.Int("Ext Pointer Blocks", "Sector Size", &pb.sectorSize);
   r.Int("Ext Pointer Blocks", "Block Size", &pb.blockSize);
@@ -355,7 +364,9 @@ void ReadOptions(AppState& s, const IniFile& file) {
     r.WText("Ext Pointer Blocks", "Indirect List", &pb.indirectList, false);
     s.pointerBlockScanner = std::make_unique<PointerBlockOptions>(pb);
   }
+}
 
+void ReadTraceOptions(Reader& r, AppState& s) {
   int64_t chain = 0;
   if (r.Int("Trace Options", "VHD Bitmap Minimum Chain Length", &chain)) {
     s.vhdBitmapFinder = std::make_unique<VhdBitmapOptions>();
@@ -373,7 +384,11 @@ void ReadOptions(AppState& s, const IniFile& file) {
   if (r.Int32("Trace Options", "ZIP", &level)) traceZip = level;
   if (r.Int32("Trace Options", "Drive I/O", &level)) traceDriveIo = level;
   r.Int32("Trace Options", "Dump MFT", &s.dumpMft);
+}
 
+// [Trace Options] Segment Profile turns on the profile of [Segment Profile Trace].
+void ReadSegmentProfile(Reader& r, AppState& s) {
+  int64_t v = 0;
   if (r.Int("Trace Options", "Segment Profile", &v)) {
     auto profile = std::make_unique<SegmentProfileOptions>();
     struct {
@@ -402,10 +417,16 @@ void ReadOptions(AppState& s, const IniFile& file) {
     }
     if (ok) s.segmentProfile = std::move(profile);
   }
+}
 
+void ReadIoAndZfsOptions(Reader& r, AppState& s) {
   r.Int32("I/O Options", "Swap Byte Order", &s.swapByteOrder);
   r.Int32("ZFS Options", "RAIDZ", &s.zfsRaidz);
   r.Int32("ZFS Options", "Uberblock Back Version", &s.uberblockBackVersion);
+}
+
+// [Trace Options] The simulated reads' folder and the ZIP match list.
+void ReadTraceFiles(Reader& r, AppState& s) {
   r.WText("Trace Options", "I/O Simulated Read Folder", &s.simulatedReadFolder);
 
   std::string phrases;
@@ -418,7 +439,9 @@ void ReadOptions(AppState& s, const IniFile& file) {
       s.phraseList = std::move(list);
     }
   }
+}
 
+void ReadRestartList(Reader& r, AppState& s) {
   int64_t restarts = r.Count("Restart List", "Count", false);
   for (int64_t k = 1; k <= restarts; ++k) {
     std::string f;
@@ -426,6 +449,27 @@ void ReadOptions(AppState& s, const IniFile& file) {
     if (ShowMessage(kMbYesNo | kMbIconQuestion, u"Restart recovery for %s?", f) == kIdYes)
       s.restartFiles.push_back(FromUtf8(f));
   }
+}
+
+// The sections in the order their questions are asked.
+void ReadOptions(AppState& s, const IniFile& file) {
+  Reader r{file};
+  int64_t silence = 0;
+  r.Int("Options", "Silence", &silence, false);
+  ReadFilterFile(r, s);
+  ReadGeneralOptions(r, s);
+  ReadScanAndSave(r, s);
+  ReadXfsAndHfsOptions(r, s, silence);
+  ReadForcedDevices(r, s, " Forced 512", 0, 512);
+  ReadForcedDevices(r, s, "Forced 4K", 1, 4096);
+  ReadExtOptions(r, s);
+  ReadUnixRawRecovery(r, s);
+  ReadExtPointerBlocks(r, s);
+  ReadTraceOptions(r, s);
+  ReadSegmentProfile(r, s);
+  ReadIoAndZfsOptions(r, s);
+  ReadTraceFiles(r, s);
+  ReadRestartList(r, s);
 }
 
 }  // namespace

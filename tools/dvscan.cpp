@@ -318,18 +318,8 @@ int Usage() {
   return 1;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  // A scan keeps a million small nodes and frees each batch of found items:
-  // the heap grows in large steps and is not given back between batches
-  // (each give-back was taken again by the next batch).
-  mallopt(M_TOP_PAD, 64 << 20);
-  mallopt(M_TRIM_THRESHOLD, 256 << 20);
-  // Every thread's memory in the one heap whose growth goes to large pages
-  // (each batch, see FoundItems).
-  mallopt(M_ARENA_MAX, 1);
-  AdviseLargeHeapPages();
+// The command line as given; ParseArguments fills it.
+struct Options {
   std::string source, listPath, recoverDir, optionsPath = "/nonexistent", overwrite, raidSettings;
   std::string saveSessionPath, loadSessionPath;
   bool longScan = false, deletedOnly = false, skipHeaders = false, noOverlap = false;
@@ -337,6 +327,14 @@ int main(int argc, char** argv) {
   bool haveFilter = false;
   long volume = -1;
   unsigned long long stopAfter = 0;
+
+  // False when the usage text is due: an unknown option, one without its
+  // value or with a bad one, or not exactly one of SOURCE and
+  // --load-session.
+  bool ParseArguments(int argc, char** argv);
+};
+
+bool Options::ParseArguments(int argc, char** argv) {
   for (int i = 1; i < argc; i++) {
     const std::string a = argv[i];
     auto value = [&](std::string* out) {
@@ -362,12 +360,12 @@ int main(int argc, char** argv) {
       char* end = nullptr;
       errno = 0;
       volume = std::strtol(v.c_str(), &end, 10);
-      if (errno || !end || *end || volume < 0 || volume > 65534) return Usage();
+      if (errno || !end || *end || volume < 0 || volume > 65534) return false;
     } else if (a == "--list" && value(&listPath)) {
     } else if (a == "--recover" && value(&recoverDir)) {
     } else if (a == "--overwrite" && value(&overwrite)) {
       if (overwrite != "newer" && overwrite != "rename" && overwrite != "overwrite" && overwrite != "skip")
-        return Usage();
+        return false;
     } else if (a == "--options" && value(&optionsPath)) {
     } else if (a == "--raid" && value(&raidSettings)) {
     } else if (a == "--save-session" && value(&saveSessionPath)) {
@@ -377,28 +375,59 @@ int main(int argc, char** argv) {
     } else if (!a.empty() && a[0] != '-' && source.empty()) {
       source = a;
     } else {
-      return Usage();
+      return false;
     }
   }
-  if (source.empty() == loadSessionPath.empty()) return Usage();
+  return source.empty() != loadSessionPath.empty();
+}
 
-  StartupScope scope(true, optionsPath);
-  ToolPrompt prompt;
-  SetPromptService(&prompt);
-  struct sigaction sa {};
-  sa.sa_handler = OnSigint;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
+// One run of the tool: its options and what each step leaves for the next,
+// in the order Run takes them. A step that fails has said why on standard
+// error and answers false; the run then ends with status 1.
+struct ToolRun : Options {
+  ToolRun(const Options& options, ToolPrompt& toolPrompt) : Options(options), prompt(toolPrompt) {}
+  int Run();
 
+  // The settings object and the trace from the options.
+  bool ApplySettings();
+  bool OpenList();
+  // The source by absolute path, with its RAID settings.
+  bool ResolveSource();
+  // The source, or the session file and the source it names.
+  bool OpenSource();
+  bool ApplyScanLimits();
+  // The recovery's destination: checked against the source, made, resolved.
+  bool PrepareDestination();
+  // The worker's scan, the session save and the recovery; then the report
+  // and the end of the run. The exit status.
+  int ScanAndRecover();
+  // The messages of an incomplete result and the last line; the exit status.
+  int Report(const WString& scanEnding, double seconds, bool sessionFailed, double recoverSeconds);
+
+  ToolPrompt& prompt;
+  ListView view;
+  WString name;
+  Drive* drive = nullptr;
+  std::unique_ptr<SLSession> loaded;
+  SessionParms sessionParms;
+};
+
+int ToolRun::Run() {
+  if (!ApplySettings() || !OpenList() || !ResolveSource() || !OpenSource() || !ApplyScanLimits() ||
+      !PrepareDestination())
+    return 1;
+  return ScanAndRecover();
+}
+
+bool ToolRun::ApplySettings() {
   if (!traceSwitches.empty()) {
     std::string why;
     if (!ApplyTraceSwitches(traceSwitches, &why)) {
       std::fprintf(stderr, "%s\n", why.c_str());
       SetPromptService(nullptr);
-      return 1;
+      return false;
     }
   }
-  ListView view;
   if (skipHeaders) g_appState->skipHeaders = 1;
   if (!tracePath.empty()) {
     theTrace().SetOptions(FromUtf8(tracePath), traceExecutionPath, traceRaid, traceMft, traceIo, traceContent,
@@ -409,17 +438,25 @@ int main(int argc, char** argv) {
     g_appState->searchFirst = 0;
     g_appState->searchLimit = uint32_t(std::min<unsigned long long>(stopAfter, UINT32_MAX));
   }
+  return true;
+}
+
+bool ToolRun::OpenList() {
   if (!listPath.empty()) {
     view.list = std::fopen(listPath.c_str(), "w");
     if (!view.list) {
       std::fprintf(stderr, "%s: %s\n", listPath.c_str(), std::strerror(errno));
       SetPromptService(nullptr);
-      return 1;
+      return false;
     }
     // A million lines: large writes, not one per 4 KiB.
     std::setvbuf(view.list, nullptr, _IOFBF, 1 << 20);
     std::fprintf(view.list, "path\tsize\tdeleted\tstatus\tnode\n");
   }
+  return true;
+}
+
+bool ToolRun::ResolveSource() {
   // Image files are named by absolute path.
   if (!source.empty() && source[0] != '/' && source.rfind("\\\\.\\", 0) != 0) {
     if (char* real = realpath(source.c_str(), nullptr)) {
@@ -427,19 +464,20 @@ int main(int argc, char** argv) {
       std::free(real);
     }
   }
-  const WString name = FromUtf8(source);
+  name = FromUtf8(source);
   if (!raidSettings.empty()) {
     RaidSettings settings;
     if (!ParseRaidSettingsText(FromUtf8(raidSettings), &settings)) {
       std::fprintf(stderr, "--raid %s: %s\n", raidSettings.c_str(), ToUtf8(Msg(376)).c_str());
       SetPromptService(nullptr);
-      return 1;
+      return false;
     }
     SetRaidSettings(name, settings);
   }
-  Drive* drive = nullptr;
-  std::unique_ptr<SLSession> loaded;
-  SessionParms sessionParms;
+  return true;
+}
+
+bool ToolRun::OpenSource() {
   if (!loadSessionPath.empty()) {
     // The session names its source and is opened as the Load command does.
     try {
@@ -453,7 +491,7 @@ int main(int argc, char** argv) {
       DeleteDrive(&drive);
       if (view.list) std::fclose(view.list);
       SetPromptService(nullptr);
-      return 1;
+      return false;
     }
     source = ToUtf8(sessionParms.sourceName);
   } else {
@@ -468,22 +506,30 @@ int main(int argc, char** argv) {
       DeleteDrive(&drive);
       if (view.list) std::fclose(view.list);
       SetPromptService(nullptr);
-      return 1;
+      return false;
     }
   }
+  return true;
+}
+
+bool ToolRun::ApplyScanLimits() {
   if (!rangeText.empty() || !excludePath.empty() || noOverlap || haveFilter) {
     std::string why;
     if (!ApplyLongScanOptions(*drive, rangeText, excludePath, noOverlap, &why)) {
       std::fprintf(stderr, "%s\n", why.c_str());
       DeleteDrive(&drive);
       SetPromptService(nullptr);
-      return 1;
+      return false;
     }
     if (haveFilter) {
       const WString filter = FromUtf8(filterText);
       drive->SetFilter(u"", &filter);
     }
   }
+  return true;
+}
+
+bool ToolRun::PrepareDestination() {
   if (!recoverDir.empty()) {
     // Nothing is made on the destination before it has passed the source
     // rule: a folder made on a mount of the source would be a write to it.
@@ -499,7 +545,7 @@ int main(int argc, char** argv) {
       DeleteDrive(&drive);
       if (view.list) std::fclose(view.list);
       SetPromptService(nullptr);
-      return 1;
+      return false;
     }
     // The destination is made with every missing parent, and named by
     // absolute path.
@@ -509,7 +555,7 @@ int main(int argc, char** argv) {
       DeleteDrive(&drive);
       if (view.list) std::fclose(view.list);
       SetPromptService(nullptr);
-      return 1;
+      return false;
     }
     if (char* real = realpath(recoverDir.c_str(), nullptr)) {
       recoverDir = real;
@@ -519,13 +565,16 @@ int main(int argc, char** argv) {
       DeleteDrive(&drive);
       if (view.list) std::fclose(view.list);
       SetPromptService(nullptr);
-      return 1;
+      return false;
     }
     view.collect = true;
     view.deletedOnly = deletedOnly;
     view.recoverRoot = FromUtf8(recoverDir);
   }
+  return true;
+}
 
+int ToolRun::ScanAndRecover() {
   g_appState->view = &view;
   ScanRequest scan;
   scan.drive = drive;
@@ -575,6 +624,18 @@ int main(int argc, char** argv) {
     CloseRecoveryLog();
   }
 
+  const int rc = Report(scanEnding, seconds, sessionFailed, recoverSeconds);
+  delete g_engine;
+  g_engine = nullptr;
+  ReleaseSendObj();
+  g_appState->view = nullptr;
+  g_currentDrive = nullptr;
+  DeleteDrive(&drive);
+  SetPromptService(nullptr);
+  return rc;
+}
+
+int ToolRun::Report(const WString& scanEnding, double seconds, bool sessionFailed, double recoverSeconds) {
   // One rule for the exit status: whatever left the result incomplete was
   // said on standard error (an error box, the scan's ending after read
   // errors, a full destination, failed items, the log) and gives 1; the
@@ -615,12 +676,32 @@ int main(int argc, char** argv) {
                 (unsigned long long)view.deleted, seconds);
   }
   std::fflush(stdout);
-  delete g_engine;
-  g_engine = nullptr;
-  ReleaseSendObj();
-  g_appState->view = nullptr;
-  g_currentDrive = nullptr;
-  DeleteDrive(&drive);
-  SetPromptService(nullptr);
   return rc;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A scan keeps a million small nodes and frees each batch of found items:
+  // the heap grows in large steps and is not given back between batches
+  // (each give-back was taken again by the next batch).
+  mallopt(M_TOP_PAD, 64 << 20);
+  mallopt(M_TRIM_THRESHOLD, 256 << 20);
+  // Every thread's memory in the one heap whose growth goes to large pages
+  // (each batch, see FoundItems).
+  mallopt(M_ARENA_MAX, 1);
+  AdviseLargeHeapPages();
+  Options options;
+  if (!options.ParseArguments(argc, argv)) return Usage();
+
+  StartupScope scope(true, options.optionsPath);
+  ToolPrompt prompt;
+  SetPromptService(&prompt);
+  struct sigaction sa {};
+  sa.sa_handler = OnSigint;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+
+  ToolRun run(options, prompt);
+  return run.Run();
 }

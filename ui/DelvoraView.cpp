@@ -69,6 +69,16 @@ void WhiteText(QWidget* w) {
   w->setPalette(p);
 }
 
+// A caption beside a white indicator: white and bold, while the indicator's
+// mark, drawn in the Text colour, stays dark on it.
+void IndicatorCaption(QWidget* w) {
+  w->setFont(Tahoma(8, true));
+  WhiteText(w);
+  QPalette p = w->palette();
+  p.setColor(QPalette::Text, Qt::black);
+  w->setPalette(p);
+}
+
 }  // namespace
 
 CDelvoraView::CDelvoraView(CMainFrame* frame) : QWidget(frame), frame_(frame) {
@@ -89,10 +99,20 @@ CDelvoraView::~CDelvoraView() {
 }
 
 void CDelvoraView::BuildControls() {
-  auto reg = [this](QWidget* w, int id) {
-    w->setObjectName(QStringLiteral("ctl%1").arg(id));
-    controls_[id] = w;
-  };
+  BuildStepTabs();
+  BuildSourcePanel();
+  BuildModePanel();
+  BuildActionButtons();
+  BuildSaveToPanel();
+  BuildResultPanel();
+}
+
+void CDelvoraView::RegisterControl(QWidget* w, int id) {
+  w->setObjectName(QStringLiteral("ctl%1").arg(id));
+  controls_[id] = w;
+}
+
+void CDelvoraView::BuildStepTabs() {
   tab1_ = new CTabBtnCtrl(this);
   tab2_ = new CTabBtnCtrl(this);
   tab1_->setText(MessageOr(143, u"Step &1: Scan"));
@@ -101,8 +121,8 @@ void CDelvoraView::BuildControls() {
     t->setFont(Tahoma(9, true));
     t->SetIcons(dvres::Icon(t == tab1_ ? dvres::Image::Scan : dvres::Image::Save), QIcon(), QIcon(), 16, 16);
   }
-  reg(tab1_, kTab1);
-  reg(tab2_, kTab2);
+  RegisterControl(tab1_, kTab1);
+  RegisterControl(tab2_, kTab2);
   connect(tab1_, &QPushButton::clicked, this, [this] {
     if (step_ == 1) SetStep(0);
     tab1_->setChecked(step_ == 0);
@@ -111,36 +131,58 @@ void CDelvoraView::BuildControls() {
     if (step_ == 0 && ListRows() > 0) SetStep(1);
     tab2_->setChecked(step_ == 1);
   });
+}
 
+// The three captions are made first, Save to's too: the children keep the
+// order they were made in.
+void CDelvoraView::BuildSourcePanel() {
   lookForLabel_ = new CMyStatic(MessageOr(87, u"Loo&k for:"), this);
   lookInLabel_ = new CMyStatic(MessageOr(123, u"&Look in:"), this);
   saveToLabel_ = new CMyStatic(MessageOr(73, u"Save &to"), this);
   for (CMyStatic* l : {lookForLabel_, lookInLabel_, saveToLabel_})
     l->SetFontInfo(80, Rgb{255, 255, 255}, QStringLiteral("Tahoma"));
-  reg(lookForLabel_, kLookForLabel);
-  reg(lookInLabel_, kLookInLabel);
-  reg(saveToLabel_, kSaveToLabel);
+  RegisterControl(lookForLabel_, kLookForLabel);
+  RegisterControl(lookInLabel_, kLookInLabel);
+  RegisterControl(saveToLabel_, kSaveToLabel);
   lookFor_ = new CMBChkCbBox(this);
   connect(lookFor_, &CMBChkCbBox::lookForChanged, this, [this] { OnLookForChanged(); }, Qt::QueuedConnection);
   lookIn_ = new CLookInCb(this);
-  reg(lookFor_, kLookFor);
-  reg(lookIn_, kLookIn);
+  RegisterControl(lookFor_, kLookFor);
+  RegisterControl(lookIn_, kLookIn);
   lookForLabel_->setBuddy(lookFor_);
   lookInLabel_->setBuddy(lookIn_);
   connect(lookIn_, qOverload<int>(&QComboBox::activated), this, [this](int) { OnLookInSelChange(); });
+  for (QWidget* w : std::initializer_list<QWidget*>{lookForLabel_, lookInLabel_, saveToLabel_}) {
+    w->setFont(Tahoma(8, false));
+    WhiteText(w);
+  }
+}
 
+void CDelvoraView::BuildModePanel() {
   modeGroup_ = new CMyGroupBoxCtrl(MessageOr(89, u"Mode"), this);
   modeGroup_->SetFontInfo(80, Rgb{0xFF, 0xAE, 0x29}, QStringLiteral("Tahoma"));  // 0x29AEFF as a COLORREF
   quick_ = new CMyRadioBtnCtrl(this);
   long_ = new CMyRadioBtnCtrl(this);
   quick_->setText(MessageOr(71, u"&Quick"));
   long_->setText(MessageOr(42, u"Lon&g"));
-  reg(modeGroup_, kModeGroup);
-  reg(quick_, kQuick);
-  reg(long_, kLong);
+  RegisterControl(modeGroup_, kModeGroup);
+  RegisterControl(quick_, kQuick);
+  RegisterControl(long_, kLong);
   connect(quick_, &QRadioButton::clicked, this, [this] { OnScanModeChange(0); });
   connect(long_, &QRadioButton::clicked, this, [this] { OnScanModeChange(1); });
+  for (auto* r : {quick_, long_}) {
+    r->SetFontInfo(80, Rgb{255, 255, 255}, QStringLiteral("Tahoma"), true);
+    IndicatorCaption(r);
+  }
+  modeGroup_->setFont(Tahoma(8, false));
+  {
+    QPalette p = modeGroup_->palette();
+    p.setColor(QPalette::WindowText, QColor(0xFF, 0xAE, 0x29));  // 0x29AEFF as a COLORREF
+    modeGroup_->setPalette(p);
+  }
+}
 
+void CDelvoraView::BuildActionButtons() {
   scanButton_ = new CImgButton(this);
   saveButton_ = new CImgButton(this);
   for (CImgButton* b : {scanButton_, saveButton_}) {
@@ -156,51 +198,33 @@ void CDelvoraView::BuildControls() {
   }
   scanButton_->setIcon(dvres::Icon(dvres::Image::Scan));
   saveButton_->setIcon(dvres::Icon(dvres::Image::Save));
-  reg(scanButton_, kScanButton);
-  reg(saveButton_, kSaveButton);
+  RegisterControl(scanButton_, kScanButton);
+  RegisterControl(saveButton_, kSaveButton);
   connect(scanButton_, &QToolButton::clicked, this, [this] { OnCommand(cmd::kScan); });
   connect(saveButton_, &QToolButton::clicked, this, [this] { OnCommand(cmd::kSave); });
+}
 
+void CDelvoraView::BuildSaveToPanel() {
   saveTo_ = new QComboBox(this);
   saveTo_->setEditable(true);
   useFolderNamesBox_ = new CMyCheckboxCtrl(this);
   useFolderNamesBox_->setText(ToQ(Msg(86)));
   browse_ = new CGlassBtnCtrl(this);
   browse_->SetIcons(dvres::Icon(dvres::Image::Browse), QIcon(), QIcon(), 16, 16);
-  for (auto* r : {quick_, long_}) r->SetFontInfo(80, Rgb{255, 255, 255}, QStringLiteral("Tahoma"), true);
   useFolderNamesBox_->SetFontInfo(80, Rgb{255, 255, 255}, QStringLiteral("Tahoma"), true);
-  reg(saveTo_, kSaveTo);
-  reg(useFolderNamesBox_, kUseFolderNames);
-  reg(browse_, kBrowse);
+  RegisterControl(saveTo_, kSaveTo);
+  RegisterControl(useFolderNamesBox_, kUseFolderNames);
+  RegisterControl(browse_, kBrowse);
   connect(browse_, &QPushButton::clicked, this, [this] { OnBrowse(); });
   saveToLabel_->setBuddy(saveTo_);
   connect(useFolderNamesBox_, &QCheckBox::toggled, this, [this](bool on) {
     useFolderNames_ = on;
     RefreshCommands();
   });
+  IndicatorCaption(useFolderNamesBox_);
+}
 
-  for (QWidget* w : std::initializer_list<QWidget*>{lookForLabel_, lookInLabel_, saveToLabel_}) {
-    w->setFont(Tahoma(8, false));
-    WhiteText(w);
-  }
-  for (QWidget* w : std::initializer_list<QWidget*>{quick_, long_, useFolderNamesBox_}) {
-    w->setFont(Tahoma(8, true));
-    WhiteText(w);
-  }
-  // The indicator's mark is drawn in the Text colour: it stays dark on the
-  // white indicator, only the caption is white.
-  for (QWidget* w : std::initializer_list<QWidget*>{quick_, long_, useFolderNamesBox_}) {
-    QPalette p = w->palette();
-    p.setColor(QPalette::Text, Qt::black);
-    w->setPalette(p);
-  }
-  modeGroup_->setFont(Tahoma(8, false));
-  {
-    QPalette p = modeGroup_->palette();
-    p.setColor(QPalette::WindowText, QColor(0xFF, 0xAE, 0x29));  // 0x29AEFF as a COLORREF
-    modeGroup_->setPalette(p);
-  }
-
+void CDelvoraView::BuildResultPanel() {
   list_ = new CMyListCtrl(this);
   list_->SetNodeSource(&nodes_);
   list_->SetVolumeLabels([](uint16_t volumeIndex) {
@@ -209,15 +233,15 @@ void CDelvoraView::BuildControls() {
     CVol* v = VolumeAt(*g_currentDrive, volumeIndex);
     return v ? v->label : WString();
   });
-  reg(list_, kList);
+  RegisterControl(list_, kList);
   // The folder tree is shown with the folder display.
   tree_ = new CMyTreeCtrl(list_, this);
   tree_->hide();
-  reg(tree_, kTree);
+  RegisterControl(tree_, kTree);
   splitterBar_ = new CDlgSplitterCtrl(false, QRect(), this, kSplitter);
   connect(splitterBar_, &CDlgSplitterCtrl::splitterMoved, this, [this](int x) { OnSplitterMove(x); });
   splitterBar_->hide();
-  reg(splitterBar_, kSplitter);
+  RegisterControl(splitterBar_, kSplitter);
   list_->raise();
   connect(list_, &CMyListCtrl::singleRowSelected, this, [this](int row) {
     if (g_activityCode.load() == kActivityIdle) propertiesState_ = row >= 0 && list_->CanPreview(row) ? 1 : 0;

@@ -170,7 +170,17 @@ class CDelvoraView : public QWidget, public ViewSink {
   void focusInEvent(QFocusEvent* event) override;
 
  private:
+  // The window's controls, panel by panel in the order they are made.
   void BuildControls();
+  // Names a control "ctl<id>" and keeps it for Control(id).
+  void RegisterControl(QWidget* w, int id);
+  void BuildStepTabs();
+  void BuildSourcePanel();
+  void BuildModePanel();
+  void BuildActionButtons();
+  void BuildSaveToPanel();
+  // The found items' list, the folder tree and the splitter between them.
+  void BuildResultPanel();
   void DoLayout();
   void ApplyStepState();
   void EnterScanningState();
