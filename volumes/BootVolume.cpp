@@ -26,7 +26,7 @@ bool VolumeOnDrive(CVol* v, Drive* d, const VolumeFamily* family) {
 
 int ProcBootCm(int64_t sector64, const uint8_t* buffer, uint8_t type, CVol* volume, Drive* drive) {
   TRACE_FN("ProcBootCm");
-  if (!drive) drive = g_currentDrive;
+  if (!drive && volume) drive = volume->drive;
   if (!buffer || sector64 < 0) return -1;
   const VolumeFamily* family = FindVolumeFamily(type);
   CVol* v = volume;

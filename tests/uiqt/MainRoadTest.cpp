@@ -289,7 +289,7 @@ TEST_F(MainRoadTest, LoadScanSaveAndSaveAgain) {
   Save(dest);
   ASSERT_EQ(dialogs.size(), 4u);
   EXPECT_EQ(dialogs[3], "CDuplicate");
-  EXPECT_EQ(g_overwriteMode.load(), kOverwriteRename);
+  EXPECT_EQ(View()->OverwriteMode(), kOverwriteRename);
   EXPECT_EQ(Md5File(dest + "/small[1].txt"), md5Of["small.txt"]);
   EXPECT_EQ(Md5File(dest + "/comp/text[1].txt"), md5Of["comp/text.txt"]);
   EXPECT_EQ(Md5File(dest + "/small.txt"), changedMd5);
