@@ -273,10 +273,11 @@ int RunScan(const ScanRequest& request, ViewSink* view) {
   // and preview work on its node table until this scan replaces it.
   delete g_engine;
   g_engine = nullptr;
-  auto engine = std::make_unique<NTFSObj>(request.drive);
-  NTFSObj& run = *engine;
-  g_engine = engine.release();
-  return RunWorker(view, request.drive, true, [&] { SearchFS(request, run, view); });
+  // The run's engine, published at once: the view's stop and its end read
+  // it while the run goes on.
+  NTFSObj* const engine = new NTFSObj(request.drive);
+  g_engine = engine;
+  return RunWorker(view, request.drive, true, [&] { SearchFS(request, *engine, view); });
 }
 
 int RunRecovery(const RecoveryRequest& request, ViewSink* view) {
