@@ -23,8 +23,6 @@
 #include "volumes/VolumeFactory.h"
 #include "volumes/VolumeSearch.h"
 
-int32_t g_firstVolume = 0;
-int32_t g_endVolume = 0;
 NTFSObj* g_engine = nullptr;
 
 namespace {
@@ -93,7 +91,7 @@ NTFSObj::NTFSObj(Drive* d)
 }
 
 bool NTFSObj::IsSelected(size_t v) const {
-  if (int64_t(v) < g_firstVolume || int64_t(v) >= g_endVolume) return false;
+  if (int64_t(v) < firstVolume || int64_t(v) >= endVolume) return false;
   return v >= volumes.size() || !volumes[v] || (volumes[v]->scanFlags & kVolScanSelected);
 }
 
@@ -144,18 +142,18 @@ void NTFSObj::SelectPartition(uint8_t kind, uint16_t selected, int64_t userStart
   if (kind <= 2) volumeRangeChosen = kind != 0;
   switch (kind) {
     case 0:
-      g_firstVolume = 0;
-      g_endVolume = int32_t(volumes.size());
+      firstVolume = 0;
+      endVolume = int32_t(volumes.size());
       break;
     case 1:
-      g_firstVolume = selected;
-      g_endVolume = selected + 1;
+      firstVolume = selected;
+      endVolume = selected + 1;
       break;
     case 2: {
       for (size_t i = 0; i < volumes.size(); i++) {
         if (int64_t(volumes[i]->startSector) == userStart && int64_t(volumes[i]->sizeSectors) == userCount) {
-          g_firstVolume = int32_t(i);
-          g_endVolume = g_firstVolume + 1;
+          firstVolume = int32_t(i);
+          endVolume = firstVolume + 1;
           return;
         }
       }
@@ -165,7 +163,7 @@ void NTFSObj::SelectPartition(uint8_t kind, uint16_t selected, int64_t userStart
       if (userSlot_ < 0 || size_t(userSlot_) >= volumes.size()) {
         if (!ExtendPartitionTable()) {
           // A full table takes no slot: nothing is selected.
-          g_firstVolume = g_endVolume = 0;
+          firstVolume = endVolume = 0;
           break;
         }
         auto* v = new NTFSVol(this);
@@ -176,8 +174,8 @@ void NTFSObj::SelectPartition(uint8_t kind, uint16_t selected, int64_t userStart
       v->SetClusterSize(4096);
       v->startSector = uint64_t(userStart);
       v->sizeSectors = uint64_t(userCount);
-      g_firstVolume = userSlot_;
-      g_endVolume = userSlot_ + 1;
+      firstVolume = userSlot_;
+      endVolume = userSlot_ + 1;
       break;
     }
     default:
@@ -294,8 +292,7 @@ int NTFSObj::StoreFileItem(WStringView prefix, WStringView path, int64_t nodeInd
     bool valid = false;
   };
   thread_local FolderMemo memo;
-  static const WString kNoCut;
-  const WString& cut = g_appState ? g_appState->repeatedPath : kNoCut;
+  const WString& cut = Options().repeatedPath;
   if (!memo.valid || prefix != memo.prefix || path != memo.path || cut != memo.cut) {
     WString full(prefix);
     WString rest(path);
@@ -389,22 +386,25 @@ int NTFSObj::PathFilterMatch(const char16_t* path) const {
 
 void NTFSObj::CountStat(ScanStat which, uint32_t n) { theProgressAndStats().block[size_t(which)] += n; }
 
-bool NTFSObj::StopRequested() const { return abort || (g_appState && g_appState->stopRequested); }
+bool NTFSObj::StopRequested() const { return abort || Options().stopRequested; }
 
 void NTFSObj::WaitWhilePaused() {
-  while (g_appState && g_appState->pauseRequested && !StopRequested()) {
+  while (Options().pauseRequested && !StopRequested()) {
     if (g_eventPause) g_eventPause->Wait(100);
   }
 }
 
+bool NTFSObj::SavesFoundFiles() const { return Options().scanAndSave && !saveDestination.empty(); }
+
 bool NTFSObj::SaveFoundFile(CVol& volume, const cnode& node, WStringView name) {
-  if (!g_appState || !g_appState->scanAndSave || GlobalTextRef(kDestinationFolder).empty()) return false;
-  if (!saveCheckpoint_ && g_appState->checkpoint && !g_appState->checkpoint->file.empty()) {
+  if (!SavesFoundFiles()) return false;
+  const AppState& options = Options();
+  if (!saveCheckpoint_ && options.checkpoint && !options.checkpoint->file.empty()) {
     saveCheckpoint_ = std::make_unique<Checkpoint>();
-    saveCheckpoint_->Load(g_appState->checkpoint->file);
-    if (g_appState->checkpoint->frequency > 0)
-      saveCheckpoint_->SetInterval(int32_t(std::min<int64_t>(g_appState->checkpoint->frequency, INT32_MAX)));
+    saveCheckpoint_->Load(options.checkpoint->file);
+    if (options.checkpoint->frequency > 0)
+      saveCheckpoint_->SetInterval(int32_t(std::min<int64_t>(options.checkpoint->frequency, INT32_MAX)));
   }
-  RecoverNodeToFolder(&volume, &node, name, saveCheckpoint_.get());
+  RecoverNodeToFolder(&volume, &node, saveDestination, name, saveCheckpoint_.get(), diskFullAnswer);
   return true;
 }

@@ -58,10 +58,6 @@ size_t FindNoCase(WStringView text, WStringView pattern);
 // the path fails.
 int PathFilterMatch(const char16_t* path, const char16_t* filter, const PatternList* list);
 
-// The chosen volume range (first, end) of the current scan.
-extern int32_t g_firstVolume;
-extern int32_t g_endVolume;
-
 // The engine services a file-system family calls are its ScanSink.
 class NTFSObj : public ScanSink {
  public:
@@ -80,9 +76,11 @@ class NTFSObj : public ScanSink {
   // a drive) and binds it to the engine: its index, or -1 when it was not
   // added (already known or the table is full; the caller keeps it).
   int32_t AddVolume(CVol* volume);
-  // From the view's selection kind; see the worker. Leaves (first, end) in
-  // g_firstVolume and g_endVolume.
+  // From the view's selection kind; see the worker. Leaves the chosen range
+  // in firstVolume and endVolume.
   void SelectPartition(uint8_t kind, uint16_t selected, int64_t userStart, int64_t userCount);
+  // The chosen volume range [firstVolume, endVolume) of the table.
+  int32_t firstVolume = 0, endVolume = 0;
   // The user tied the files to a volume (kinds 1 and 2): recovery reads
   // them from the chosen range only.
   bool volumeRangeChosen = false;
@@ -125,6 +123,7 @@ class NTFSObj : public ScanSink {
   // (which sets the stop byte).
   int StoreFileItem(WStringView prefix, WStringView path, int64_t nodeIndex) override;
   bool SaveFoundFile(CVol& volume, const cnode& node, WStringView name) override;
+  bool SavesFoundFiles() const override;
   // The node's runs or extension chain; null when there is none.
   const uint8_t* GetNodeData(int64_t index) const override;
   CNdArray& Nodes() override { return *nodes; }
@@ -143,6 +142,7 @@ class NTFSObj : public ScanSink {
   // The stop byte, or this search aborted.
   bool StopRequested() const override;
   void WaitWhilePaused() override;
+  void ReportBadExtent() override { badExtent = 1; }
   std::vector<int64_t> IndexBufferSectors() const override;
   std::vector<HdrHit>* CarvedHits() override { return &carvedHits; }
 
@@ -161,6 +161,13 @@ class NTFSObj : public ScanSink {
   ExtTableEntry extTable[kExtTableSize];
   SendObj* sendObj = nullptr;  // the current run's, not owned
   uint8_t scanMode = 0;        // 0 quick, 1 long
+  // Scan and Save: the scan's destination folder (empty: none) and the
+  // answer to a full disk when nobody can be asked (0: the prompt service).
+  WString saveDestination;
+  int diskFullAnswer = 0;
+  // A reader met a bad extent in the file being recovered (ReportBadExtent);
+  // the recovery clears it before each file.
+  uint8_t badExtent = 0;
   // The Long Scan's carved hits in start order (an "INDX" hit is an index
   // buffer that the mapping of folders reads).
   std::vector<HdrHit> carvedHits;
@@ -181,6 +188,8 @@ class NTFSObj : public ScanSink {
   std::unique_ptr<Checkpoint> saveCheckpoint_;
 };
 
-// The engine of the last scan; it stays until the next scan or session
-// load replaces it (recovery and preview use its node table).
+// The published result of the last scan: the engine its run made, which
+// stays until the next scan or session load replaces it. The window (its
+// stop, its list, the preview) and the tests read it; a recovery is given
+// it in its request. No engine code works on it but the run that made it.
 extern NTFSObj* g_engine;

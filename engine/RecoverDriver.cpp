@@ -15,6 +15,9 @@
 #include "engine/RecoverNtfs.h"
 #include "engine/RecoveryLog.h"
 #include "engine/SendObj.h"
+#include "engine/VolumeRecovery.h"
+#include "engine/Worker.h"
+#include "filesystems/ntfs/Inode.h"
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
 #include "foundation/Md5.h"
@@ -27,14 +30,10 @@
 #include "volumes/DestinationPath.h"
 #include "volumes/Node.h"
 #include "volumes/NodeTable.h"
-#include "engine/VolumeRecovery.h"
-#include "filesystems/ntfs/Inode.h"
 #include "volumes/Volume.h"
 #include "volumes/VolumeFamily.h"
 
-std::atomic<uint8_t> g_overwriteMode{kOverwriteRename};
 RecoveryTotals g_recoveryTotals;
-int g_diskFullAnswer = 0;
 int g_recoveryListWaitMs = 100000;
 
 namespace {
@@ -59,28 +58,19 @@ Existing Probe(WStringView path) {
   return e;
 }
 
-bool Stopped() { return g_appState && g_appState->stopRequested; }
-
 bool IsFullCode(int32_t code) { return code == ENOSPC || code == EDQUOT; }
 
 // The destination is full: asks whether to go on after making room (the
 // headless answer is No). No stops the run and says which destination is
 // full; true for Yes.
-bool AskDiskFull(const WString& target) {
+bool AskDiskFull(const RecoveryRequest& run, const WString& target) {
   const WString text = FormatW(u"Disk is full saving %s. Replace disk and continue?", target);
-  const int answer = g_diskFullAnswer ? g_diskFullAnswer : ShowMessage(kMbYesNo | kMbIconQuestion, u"%s", text);
+  const int answer = run.diskFullAnswer ? run.diskFullAnswer : ShowMessage(kMbYesNo | kMbIconQuestion, u"%s", text);
   if (answer == kIdYes) return true;
   if (g_appState) g_appState->stopRequested = 1;
   g_recoveryTotals.destinationFull = true;
-  theTrace().SetLastError(
-      FormatW(u"The destination %s is full: the recovery stopped.", GlobalTextRef(kDestinationFolder)), ENOSPC);
+  theTrace().SetLastError(FormatW(u"The destination %s is full: the recovery stopped.", run.destination), ENOSPC);
   return false;
-}
-
-void WaitWhilePaused() {
-  while (g_appState && g_appState->pauseRequested && !Stopped()) {
-    if (g_eventPause) g_eventPause->Wait(100);
-  }
 }
 
 // The root itself, or a folder below it whose links all stay below it.
@@ -200,15 +190,16 @@ int CheckFolderOnce(std::unordered_map<WString, int>& checked, const WString& ro
 // Where the item goes and how, by the overwrite mode: straight to its path
 // (or the first free "name[n].ext"), through a temporary file that replaces
 // the existing one, skipped, or failed (every renamed name taken).
-Choice ChooseTarget(const cnode* node, const WString& path, int folderCheck, CHashFile* hash, WString* target) {
+Choice ChooseTarget(const RecoveryRequest& run, const cnode* node, const WString& path, int folderCheck,
+                    CHashFile* hash, WString* target) {
   *target = path;
   const bool empty = node->size == 0;
   const Existing ex = Probe(path);
   int64_t listed = 0;
-  const bool restart = g_appState && g_appState->IsListedFileWithSize(path, &listed) && listed > 0;
+  const bool restart = run.engine->Options().IsListedFileWithSize(path, &listed) && listed > 0;
   if (folderCheck == 1 || restart || !ex.exists) return Choice::Straight;
   Choice choice = Choice::Fail;
-  uint8_t mode = g_overwriteMode.load();
+  uint8_t mode = run.overwriteMode;
   if (mode == kOverwriteSkip || (empty && ex.size > 0)) {
     choice = Choice::Skip;
   } else if (mode == kOverwriteReplace) {
@@ -245,8 +236,10 @@ Choice ChooseTarget(const cnode* node, const WString& path, int folderCheck, CHa
 // recovered, asking once whether to go on when the disk is full, and set
 // aside when a reader met a bad extent in it. -1 failed, else the count of
 // zero-filled clusters (1 at least for a set-aside file, *badExtent set).
-int WriteItem(NTFSObj* engine, const RecoveryListEntry& e, cnode* node, const WString& root, const WString& folder,
-              const WString& target, Choice choice, CHashFile* hash, bool* badExtent, bool* asked) {
+int WriteItem(const RecoveryRequest& run, const RecoveryListEntry& e, cnode* node, const WString& root,
+              const WString& folder, const WString& target, Choice choice, CHashFile* hash, bool* badExtent,
+              bool* asked) {
+  NTFSObj* engine = run.engine;
   if (node->IsDirectory()) {
     int result = -1;
     for (int attempt = 0; attempt < 2 && result < 0; attempt++) {
@@ -254,11 +247,13 @@ int WriteItem(NTFSObj* engine, const RecoveryListEntry& e, cnode* node, const WS
       if (result < 0) ErrorMsg(nullptr, target.c_str());
       if (result >= 0 || !IsFullCode(theTrace().LastErrorCode()) || attempt == 1) break;
       *asked = true;
-      if (!AskDiskFull(target)) break;
+      if (!AskDiskFull(run, target)) break;
     }
     return result;
   }
-  if (g_appState && g_appState->skipFilesOnBadExtents) g_appState->skipFilesOnBadExtents = 1;
+  // The readers report a bad extent of this file to the run (ReportBadExtent).
+  const AppState& options = engine->Options();
+  engine->badExtent = 0;
   int result = -1;
   for (int attempt = 0; attempt < 2; attempt++) {
     WString temp;
@@ -268,7 +263,7 @@ int WriteItem(NTFSObj* engine, const RecoveryListEntry& e, cnode* node, const WS
         result = -1;
         if (IsFullCode(theTrace().LastErrorCode()) && attempt == 0) {
           *asked = true;
-          if (AskDiskFull(target)) continue;
+          if (AskDiskFull(run, target)) continue;
         }
         break;
       }
@@ -281,12 +276,12 @@ int WriteItem(NTFSObj* engine, const RecoveryListEntry& e, cnode* node, const WS
     if (result >= 0 || !IsFullCode(theTrace().LastErrorCode()) || attempt == 1) break;
     // The disk is full: ask whether to go on after making room.
     *asked = true;
-    if (!AskDiskFull(target)) break;
+    if (!AskDiskFull(run, target)) break;
   }
   // A reader met a bad extent in this file: it is set aside in the
   // corrupt-files folder (same path below it) or deleted.
-  if (result >= 0 && g_appState && g_appState->skipFilesOnBadExtents == 2) {
-    SetAsideCorrupt(root, target, g_appState->corruptFilesFolder);
+  if (result >= 0 && options.skipFilesOnBadExtents && engine->badExtent) {
+    SetAsideCorrupt(root, target, options.corruptFilesFolder);
     if (result == 0) result = 1;
     *badExtent = true;
   }
@@ -332,13 +327,13 @@ void ReportItem(ViewSink* view, SendObj* send, const RecoveryListEntry& e, cnode
 
 }  // namespace
 
-int RecoverFS(ViewSink* view) {
+int RecoverFS(const RecoveryRequest& request, ViewSink* view) {
   TRACE_FN("RecoverFS");
-  NTFSObj* engine = g_engine;
+  NTFSObj* engine = request.engine;
   SendObj* send = g_appState ? static_cast<SendObj*>(g_appState->sendObj) : nullptr;
   g_recoveryTotals.Reset();
   CProgressAndStats& stats = theProgressAndStats();
-  const WString root = GlobalTextRef(kDestinationFolder);
+  const WString& root = request.destination;
   // Every way out (end of the lists, time-out, stop, an exception from a
   // writer) hands the results made so far to the view and to the log.
   struct ExitFlush {
@@ -356,7 +351,7 @@ int RecoverFS(ViewSink* view) {
   }
   // Nothing is made on the destination before it has passed the check: a
   // folder made first would already be a write to the source.
-  if (g_currentDrive && !g_currentDrive->IsSafeVolume(root)) {
+  if (engine->drive && !engine->drive->IsSafeVolume(root)) {
     ErrorMsg(Msg(292));
     g_recoveryTotals.failed++;
     ShowError(u"%s", Msg(292));
@@ -413,21 +408,21 @@ int RecoverFS(ViewSink* view) {
         view->ProgressText(4, FormatW(Msg(558), name, folder));
         const int check = CheckFolderOnce(checkedFolders, root, folder, path);
         WString target = path;
-        const Choice choice = check >= 0 ? ChooseTarget(node, path, check, hash.get(), &target) : Choice::Fail;
+        const Choice choice = check >= 0 ? ChooseTarget(request, node, path, check, hash.get(), &target) : Choice::Fail;
         if (choice == Choice::Skip) skipped = true;
         else if (choice != Choice::Fail)
-          result = WriteItem(engine, e, node, root, folder, target, choice, hash.get(), &badExtent, &asked);
+          result = WriteItem(request, e, node, root, folder, target, choice, hash.get(), &badExtent, &asked);
         // A folder that could not be made for want of room asks too.
         if (result < 0 && !skipped && !asked && IsFullCode(theTrace().LastErrorCode())) {
           const WString why = LastErrorText();
-          if (AskDiskFull(path)) checkedFolders.erase(folder);
+          if (AskDiskFull(request, path)) checkedFolders.erase(folder);
           else ErrorMsg(why);
         }
       }
       ReportItem(view, send, e, node, path, result, skipped, badExtent);
       ErrorMsg(Msg(252));
-      WaitWhilePaused();
-      if (Stopped()) ended = true;
+      engine->WaitWhilePaused();
+      if (engine->StopRequested()) ended = true;
       e.destinationPath.clear();
     }
     if (ended || !full) break;

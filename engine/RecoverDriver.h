@@ -10,10 +10,11 @@
 #include "platform/Text.h"
 
 class ViewSink;
+struct RecoveryRequest;
 
-// Overwrite modes (set by the view's overwrite choice).
+// Overwrite modes (the view's overwrite choice, given in the recovery's
+// request).
 enum : uint8_t { kOverwriteNewer = 0, kOverwriteRename = 1, kOverwriteReplace = 2, kOverwriteSkip = 3 };
-extern std::atomic<uint8_t> g_overwriteMode;
 
 // Results of the current run, by status.
 struct RecoveryTotals {
@@ -29,15 +30,13 @@ struct RecoveryTotals {
 };
 extern RecoveryTotals g_recoveryTotals;
 
-// The answer to the disk-full question when nobody can be asked (a
-// headless run sets kIdNo: stop); 0 asks the prompt service.
-extern int g_diskFullAnswer;
 // How long the driver waits for each list from the view (milliseconds).
 extern int g_recoveryListWaitMs;
 
-// Recovers the items the view hands out into the destination folder
-// (GlobalTextRef(kDestinationFolder)). Returns 0.
-int RecoverFS(ViewSink* view);
+// Recovers the items the view hands out from the request's engine (its
+// scan's results) into the request's destination folder, by its overwrite
+// mode. Returns 0.
+int RecoverFS(const RecoveryRequest& request, ViewSink* view);
 
 // Splits a path at the last "." after the last "/" and inserts "[n]": the
 // rename mode's candidate names ("a/b.txt" -> "a/b[1].txt", "a/b" -> "a/b[1]").

@@ -62,13 +62,10 @@ bool IsVolumeOfNode(const CVol* v, const cnode* node) {
 // The search the volume belongs to, when it is this engine's.
 NTFSObj* EngineOf(const CVol* v) { return v ? dynamic_cast<NTFSObj*>(v->engine) : nullptr; }
 
-bool Stopped(const NTFSVol* v) {
-  if (g_appState && g_appState->stopRequested) return true;
-  const NTFSObj* e = EngineOf(v);
-  return e && e->abort;
-}
+// The run's stop (the volume's engine), or the program's outside a run.
+bool Stopped(const NTFSVol* v) { return v->StopRequested(); }
 
-Drive* DriveOf(const CVol* v) { return v->drive ? v->drive : g_currentDrive; }
+Drive* DriveOf(const CVol* v) { return v->drive; }
 
 bool PathExists(WStringView path) {
   struct stat st;
@@ -77,13 +74,12 @@ bool PathExists(WStringView path) {
 
 // The common start: the writer opened on the destination, the hash armed.
 // -1 when the destination cannot be opened.
-int Begin(const snode* node, WStringView dest, WStringView streamName, uint64_t realSize, RecMemory* memory,
-          CHashFile* hash, Sink* sink, uint32_t clusterBytes) {
+int Begin(const NTFSVol* v, const snode* node, WStringView dest, WStringView streamName, uint64_t realSize,
+          RecMemory* memory, CHashFile* hash, Sink* sink, uint32_t clusterBytes) {
   sink->memory = memory;
   if (!memory) {
     RecFile& writer = ThreadRecFile();
-    if (g_appState && g_appState->verifyKnownExtensions && node->typeIndex != kNoType)
-      writer.SetExpectedType(node->typeIndex);
+    if (v->Options().verifyKnownExtensions && node->typeIndex != kNoType) writer.SetExpectedType(node->typeIndex);
     if (writer.Open(dest, clusterBytes) < 0) {
       TracePrintfW(u"Err: %s\n", LastErrorText());
       return -1;
@@ -144,7 +140,7 @@ int NtfsRecoverFile(NTFSVol* v, const snode* node, WStringView dest, const NTFSS
     TracePrintfW(u"Clus size %ld - Inode sect %I64d - 1st Sect %I64d - %s\n", int32_t(cs), int64_t(node->position),
                  int64_t(v->startSector), dest);
   Sink sink;
-  if (Begin(node, dest, streamName, real, memory, hash, &sink, cs) < 0) return -1;
+  if (Begin(v, node, dest, streamName, real, memory, hash, &sink, cs) < 0) return -1;
   int result = -1;
   if (resident) {
     uint64_t size = 0;
@@ -212,7 +208,7 @@ int NtfsRecoverFile(NTFSVol* v, const snode* node, WStringView dest, const NTFSS
         }
         if (ok && good < bytes) ok = zeros(bytes - good);
       }
-      if (!ok || (g_appState && g_appState->stopRequested)) {
+      if (!ok || v->StopRequested()) {
         failed = true;
         break;
       }
@@ -267,7 +263,7 @@ int NtfsRecoverCompressedFile(NTFSVol* v, const snode* node, WStringView dest, R
   const uint32_t cs = v->clusterSize ? v->clusterSize : 4096;
   const size_t unitBytes = size_t(cs) * ntfs::kUnitClusters;
   Sink sink;
-  if (Begin(node, dest, u"", node->size, memory, hash, &sink, cs) < 0) return -1;
+  if (Begin(v, node, dest, u"", node->size, memory, hash, &sink, cs) < 0) return -1;
   inode w;
   if (!NTFS::MakeDataReader(v, node, nullptr, &w)) {
     CloseSink(&sink);
@@ -328,7 +324,7 @@ int NtfsRecoverCompressedFile(NTFSVol* v, const snode* node, WStringView dest, R
       if (areaUsed + unitBytes > areaCap && !flushArea()) failed = true;
     }
     produced += unitLength;
-    if (g_appState && g_appState->stopRequested) failed = true;
+    if (v->StopRequested()) failed = true;
   }
   if (!failed && !memory) failed = !flushArea();
   if (!failed && node->size > toProduce) {
@@ -492,7 +488,8 @@ std::vector<NTFSVol*> CandidateVolumes(NTFSObj* engine, const snode* node, bool*
     const size_t i = own && node->volumeIndex < vols.size() ? node->volumeIndex : 0;
     if (i < mark.size()) mark[i] = 1;
   } else if (range) {
-    for (int32_t i = std::max(0, g_firstVolume); i < g_endVolume && size_t(i) < mark.size(); i++) mark[size_t(i)] = 1;
+    for (int32_t i = std::max(0, engine->firstVolume); i < engine->endVolume && size_t(i) < mark.size(); i++)
+      mark[size_t(i)] = 1;
   } else if (!own) {
     std::fill(mark.begin(), mark.end(), uint8_t(1));
   } else if (node->volumeIndex < mark.size()) {

@@ -25,8 +25,6 @@
 #include "volumes/Volume.h"
 #include "volumes/VolumeFactory.h"
 
-SLSession* g_session = nullptr;
-
 namespace {
 
 // The session group of the family whose nibble the kind byte has.
@@ -592,7 +590,7 @@ void SLSession::ReadTwoBytes(int* first, int* second) {
   SkipLine();
 }
 
-void SLSession::LoadPartitions() {
+void SLSession::LoadPartitions(Drive* drive) {
   Token();  // "Partitions:"
   const int64_t count = Number();
   SkipLine();
@@ -611,6 +609,7 @@ void SLSession::LoadPartitions() {
     if (!v) ShowErrorAndThrow();
     volumes.push_back(v);
     v->type = uint8_t(type);
+    v->drive = drive;
     const int64_t start = head[0], size = head[1], letter = head[2], cluster = head[3], sector = head[4];
     if (start < 0 || size < 0 || letter + 'A' < 0 || letter + 'A' > 255) Fail();
     // Sector and cluster sizes are powers of two, a cluster at least a sector.

@@ -21,6 +21,7 @@
 class CNdArray;
 class CSectRanges;
 class CVol;
+class Drive;
 
 inline constexpr int kSessionFormat = 8;
 inline constexpr int kSessionOldestFormat = 7;
@@ -76,7 +77,9 @@ class SLSession final : public SessionTailWriter, public SessionTailReader {
   // and "Parms:".
   void LoadParms(SessionParms* parms);
   void ReadTwoBytes(int* first, int* second);
-  void LoadPartitions();
+  // The volumes lie on `drive` (the source the session names; null: none,
+  // so their tails take nothing from it).
+  void LoadPartitions(Drive* drive = nullptr);
   // lastUnit: the last unit of the drive's range (the domain's end is
   // lastUnit + 1 units).
   void LoadExclusionRanges(uint64_t lastUnit);
@@ -165,7 +168,3 @@ bool DecodeSessionCfg(std::string_view text, bool flag, std::string* commands);
 bool ApplySessionCfg(const std::string& commands, SessionParms* parms);
 // The inverse of DecodeSessionCfg for tests: a command string to its text.
 std::string EncodeSessionCfg(const std::string& commands, bool flag);
-
-// The session of a load while the worker reads its list (the scan driver
-// takes its branch when it is set; the worker deletes it).
-extern SLSession* g_session;

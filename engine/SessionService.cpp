@@ -171,8 +171,8 @@ Drive* OpenSessionSource(const SessionParms& parms) {
   return drive;
 }
 
-void ReadSessionSections(SLSession& s, const Drive& drive) {
-  s.LoadPartitions();
+void ReadSessionSections(SLSession& s, Drive& drive) {
+  s.LoadPartitions(&drive);
   const uint64_t units = drive.SectorCount();
   s.LoadExclusionRanges(units ? units - 1 : 0);
   s.LoadInodes();

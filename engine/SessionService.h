@@ -55,4 +55,4 @@ Drive* OpenSessionSource(const SessionParms& parms);
 std::vector<WString> SessionDiskIds(const Drive& drive);
 
 // Load, step 3: volumes, exclusion ranges, nodes and the list header.
-void ReadSessionSections(SLSession& session, const Drive& drive);
+void ReadSessionSections(SLSession& session, Drive& drive);

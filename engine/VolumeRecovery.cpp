@@ -31,14 +31,11 @@ constexpr size_t kPieceBytes = 0x100000;
 // A folder whose pieces give no entry this many times in a row is damaged.
 constexpr int kMaxEmptyPieces = 16;
 
-bool Stopped() { return g_appState && g_appState->stopRequested; }
-void WaitWhilePaused() {
-  while (g_appState && g_appState->pauseRequested && !Stopped()) {
-    if (g_eventPause) g_eventPause->Wait(100);
-  }
-}
+// The run the volume belongs to stops and pauses it (CVol::engine).
+bool Stopped(const CVol* v) { return v->StopRequested(); }
+void WaitWhilePaused(const CVol* v) { v->ContinueAfterPause(); }
 
-Drive* DriveOf(const CVol* v) { return v->drive ? v->drive : g_currentDrive; }
+Drive* DriveOf(const CVol* v) { return v->drive; }
 
 }  // namespace
 
@@ -51,12 +48,12 @@ int ParseDirData(CVol* v, cnode* folder) {
   const uint64_t volumeBytes = v->sizeSectors ? v->sizeSectors * uint64_t(v->sectorSize) : UINT64_MAX;
   const uint64_t size = std::min<uint64_t>(folder->size, volumeBytes);
   int empty = 0;
-  for (uint64_t at = 0; at < size && !Stopped();) {
-    WaitWhilePaused();
+  for (uint64_t at = 0; at < size && !Stopped(v);) {
+    WaitWhilePaused(v);
     const uint64_t want = std::min<uint64_t>(size - at, kPieceBytes);
     // A file saved during the walk (Scan and Save) mapped itself on the
     // volume: the folder's own mapping first again.
-    if (at && g_appState && g_appState->scanAndSave && !v->BuildNodeExtents(folder)) break;
+    if (at && v->Options().scanAndSave && !v->BuildNodeExtents(folder)) break;
     const int64_t got = v->ReadNodeData(*folder, at, want, buffer, kClusterBufferBytes);
     if (got <= 0) break;
     const size_t use = size_t(std::min<uint64_t>(uint64_t(got), want));
@@ -74,8 +71,8 @@ int ParseFSCm(CVol* v) {
   walk = FolderWalk{};
   walk.volume = v;
   walk.live.push_back(FolderWalk::Entry{v->rootNode, WString(1, u'\\')});
-  while (!Stopped()) {
-    WaitWhilePaused();
+  while (!Stopped(v)) {
+    WaitWhilePaused(v);
     if (walk.live.empty()) {
       if (walk.deleted.empty()) break;
       walk.live.swap(walk.deleted);
@@ -84,7 +81,7 @@ int ParseFSCm(CVol* v) {
     walk.live.pop_front();
     if (walk.parsed.insert(e.node->id).second) {
       if (traceMft) TracePrintfW(u"\n--- Parsing %s inode %ld %ld\n", e.path, int32_t(e.node->id), 0);
-      if (g_appState && g_appState->view) g_appState->view->ProgressText(4, FormatW(Msg(557), e.path));
+      if (ViewSink* view = v->Options().view) view->ProgressText(4, FormatW(Msg(557), e.path));
       walk.path = e.path;
       ParseDirData(v, e.node);
     }
@@ -121,13 +118,11 @@ int RecoverVolumeNode(CVol* v, const cnode* node, WStringView destPath, RecMemor
   RecFile* file = nullptr;
   if (!memory) {
     file = &ThreadRecFile();
-    if (g_appState && g_appState->verifyKnownExtensions && node->typeIndex != kNoType)
-      file->SetExpectedType(node->typeIndex);
+    if (v->Options().verifyKnownExtensions && node->typeIndex != kNoType) file->SetExpectedType(node->typeIndex);
     // A file of the options file's restart list is continued where the
     // earlier run left it.
     int64_t listed = 0;
-    if (resumeOffset <= 0 && g_appState && g_appState->IsListedFileWithSize(destPath, &listed) && listed > 0)
-      resumeOffset = listed;
+    if (resumeOffset <= 0 && v->Options().IsListedFileWithSize(destPath, &listed) && listed > 0) resumeOffset = listed;
     // A resume point inside a cluster goes back to the cluster's start, so
     // the bytes land where they belong.
     if (resumeOffset > 0) at = std::min<uint64_t>(uint64_t(resumeOffset) / cs * cs, node->size);
@@ -153,12 +148,12 @@ int RecoverVolumeNode(CVol* v, const cnode* node, WStringView destPath, RecMemor
   if (file && remaining >= PieceWriter::kMinFileBytes) writer.emplace(file, kPieceBytes);
   bool failed = false;
   while (remaining > 0) {
-    if (Stopped()) {
+    if (Stopped(v)) {
       ErrorMsg(u"Stopped.");
       failed = true;
       break;
     }
-    WaitWhilePaused();
+    WaitWhilePaused(v);
     const uint64_t piece = std::min<uint64_t>(remaining, kPieceBytes);
     // Whole clusters: the reader may deliver up to the cluster's end.
     const size_t room = size_t(std::min<uint64_t>((piece + cs - 1) / cs * cs, kPieceBytes));
@@ -231,9 +226,10 @@ int RecoverVolumeNode(CVol* v, const cnode* node, WStringView destPath, RecMemor
   return result;
 }
 
-bool RecoverNodeToFolder(CVol* v, const cnode* node, WStringView name, Checkpoint* checkpoint) {
+bool RecoverNodeToFolder(CVol* v, const cnode* node, WStringView destination, WStringView name, Checkpoint* checkpoint,
+                         int diskFullAnswer) {
   if (!v || !node) return false;
-  const WString root = GlobalTextRef(kDestinationFolder);
+  const WString root(destination);
   WString path;
   const WString& walked = CurrentFolderPath(v);
   const WString folderPath = walked.empty() ? WString(1, u'\\') : walked;
@@ -265,9 +261,9 @@ bool RecoverNodeToFolder(CVol* v, const cnode* node, WStringView name, Checkpoin
   }
   int r = RecoverVolumeNode(v, node, path, nullptr, nullptr, nullptr);
   if (r < 0 && theTrace().LastErrorCode() == ENOSPC) {
-    const int answer = g_diskFullAnswer ? g_diskFullAnswer
-                                        : ShowMessage(kMbYesNo | kMbIconQuestion,
-                                                      u"Disk is full saving %s. Replace disk and continue?", path);
+    const int answer = diskFullAnswer ? diskFullAnswer
+                                      : ShowMessage(kMbYesNo | kMbIconQuestion,
+                                                    u"Disk is full saving %s. Replace disk and continue?", path);
     if (answer == kIdYes) {
       r = RecoverVolumeNode(v, node, path, nullptr, nullptr, nullptr);
     } else if (g_appState) {

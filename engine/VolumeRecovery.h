@@ -33,8 +33,10 @@ int RecoverVolumeNode(CVol* volume, const cnode* node, WStringView destPath, Rec
 
 class Checkpoint;
 // "Scan and Save": copies a file the walk just found to the destination
-// folder (GlobalTextRef(kDestinationFolder)) + the walk's folder path +
-// name. Symbolic links are not copied; a file an earlier run did (the
-// checkpoint, when given) is only counted; a full disk asks whether to go
-// on (No stops the run). True unless the copy failed.
-bool RecoverNodeToFolder(CVol* volume, const cnode* node, WStringView name, Checkpoint* checkpoint = nullptr);
+// folder (the scan's) + the walk's folder path + name. Symbolic links are
+// not copied; a file an earlier run did (the checkpoint, when given) is
+// only counted; a full disk asks whether to go on (diskFullAnswer when not
+// 0, else the prompt service; No stops the run). True unless the copy
+// failed.
+bool RecoverNodeToFolder(CVol* volume, const cnode* node, WStringView destination, WStringView name,
+                         Checkpoint* checkpoint = nullptr, int diskFullAnswer = 0);

@@ -29,8 +29,6 @@
 #include "volumes/VolumeFamily.h"
 #include "volumes/VolumeSearch.h"
 
-ScanSelection g_selection;
-
 namespace {
 
 WString g_elapsed;
@@ -49,8 +47,6 @@ WString ReadErrorSummary(const Drive* drive, uint32_t errorsBefore, uint64_t fou
                  int64_t(found));
 }
 
-bool Stopped() { return g_appState && g_appState->stopRequested; }
-
 SendObj* CurrentSendObj() { return g_appState ? static_cast<SendObj*>(g_appState->sendObj) : nullptr; }
 
 // The boot-sector search of a scan covers 2 MiB from its start.
@@ -58,12 +54,12 @@ constexpr uint32_t kSetupSearchBytes = 2097152;
 
 // A source shorter than a volume on it (a partial image of a failing disk)
 // is read as far as it goes; the rest reads as unreadable sectors.
-void WarnOfShortSource(ViewSink* view) {
-  const Drive* d = g_engine ? g_engine->drive : nullptr;
+void WarnOfShortSource(const NTFSObj& engine, ViewSink* view) {
+  const Drive* d = engine.drive;
   if (!d || !view) return;
-  for (size_t k = 0; k < g_engine->volumes.size(); k++) {
-    const CVol* v = g_engine->volumes[k];
-    if (!v || !g_engine->IsSelected(k) || !v->sizeSectors) continue;
+  for (size_t k = 0; k < engine.volumes.size(); k++) {
+    const CVol* v = engine.volumes[k];
+    if (!v || !engine.IsSelected(k) || !v->sizeSectors) continue;
     uint64_t sectors = 0;
     if (!ToDriveSectors(v->sizeSectors, v->sectorSize, d->SectorSize(), &sectors)) continue;
     const uint64_t have = d->SectorCount() > v->startSector ? d->SectorCount() - v->startSector : 0;
@@ -79,21 +75,22 @@ void WarnOfShortSource(ViewSink* view) {
 const WString& ElapsedText() { return g_elapsed; }
 const WString& ScanEndingText() { return g_scanEnding; }
 
-uint8_t GetScanFlags(uint8_t driveFlag, WStringView driveName) {
-  if (g_selection.scanMode == 0 && Drive::IsDriveLetter(driveName) && driveFlag == 0) return 1;
+uint8_t GetScanFlags(uint8_t scanMode, uint8_t driveFlag, WStringView driveName) {
+  if (scanMode == 0 && Drive::IsDriveLetter(driveName) && driveFlag == 0) return 1;
   return (g_appState && g_appState->skipDeleted) ? 2 : 3;
 }
 
-int SetupNTFS() {
+int SetupNTFS(NTFSObj& engine, const ScanRequest& request) {
   TRACE_FN("SetupNTFS");
-  Drive* drive = g_engine->drive;
+  Drive* drive = engine.drive;
   if (!drive) return 0;
-  if (g_session) {
+  if (request.session) {
     // A loaded session brings its own tables: nothing is searched.
-    g_engine->TakeSession(*g_session);
+    engine.TakeSession(*request.session);
     return 0;
   }
-  const int64_t start = g_selection.overrideStart != -1 ? g_selection.overrideStart : g_selection.startSector;
+  const ScanSelection& selection = request.selection;
+  const int64_t start = selection.overrideStart != -1 ? selection.overrideStart : selection.startSector;
   // The view has the drive find its volumes before a Quick Scan of a disk
   // (and lets the user choose among them); a scan that finds the table empty
   // has them found here, so the table is the same either way. A volume
@@ -101,82 +98,80 @@ int SetupNTFS() {
   if (!drive->IsVolumeDevice() && VolumeCount(*drive) == 0) ScanPartitions(*drive);
   if (!(traceMft && traceSequentialSearch) && start >= 0)
     SearchBootSectors(*drive, uint64_t(start), int32_t(kSetupSearchBytes / drive->SectorSize()), false, nullptr);
-  if (VolumeCount(*drive) == 0 && !g_selection.forbidDefaultVolume) {
-    CVol* v = g_engine->CreateDefaultVolume();
-    if (g_engine->AddVolume(v) < 0) DeleteVol(&v);
+  if (VolumeCount(*drive) == 0 && !selection.forbidDefaultVolume) {
+    CVol* v = engine.CreateDefaultVolume();
+    if (engine.AddVolume(v) < 0) DeleteVol(&v);
   }
   return 0;
 }
 
-int SearchFS(ViewSink* view) {
+int SearchFS(const ScanRequest& request, NTFSObj& engine, ViewSink* view) {
   TRACE_FN("SearchFS");
-  (void)view;
+  const ScanSelection& selection = request.selection;
   SendObj* send = CurrentSendObj();
-  if (view) view->ProgressText(0, FormatW(Msg(557), g_selection.name));
-  // The previous engine goes now, not at the end of its scan: recovery and
-  // preview work on its node table until the next scan replaces it.
-  delete g_engine;
-  g_engine = new NTFSObj(g_currentDrive);
-  g_engine->sendObj = send;
-  g_engine->scanMode = g_selection.scanMode;
+  const WString name =
+      !selection.name.empty() || !request.drive ? selection.name : WString(request.drive->DisplayName());
+  if (view) view->ProgressText(0, FormatW(Msg(557), name));
+  engine.sendObj = send;
+  engine.scanMode = selection.scanMode;
+  engine.saveDestination = request.destination;
+  engine.diskFullAnswer = request.diskFullAnswer;
 
-  const uint8_t flags = GetScanFlags(0, g_currentDrive ? WStringView(g_currentDrive->Name()) : WStringView());
+  const uint8_t flags =
+      GetScanFlags(selection.scanMode, 0, request.drive ? WStringView(request.drive->Name()) : WStringView());
   if (g_appState) {
     if (g_appState->skipDeleted && flags == 1 && view)
       view->LogLine(u"The Quick Scan on an active drive always displays deleted files only. The 'Skip Deleted "
                     u"Files and Folders' option is ignored.");
+    // The run's display flags, which the families read in its options.
     g_appState->scanFlag = flags;
   }
   TracePrintfA("Call SetupNTFS\n");
-  SetupNTFS();
-  if (g_session) {
+  SetupNTFS(engine, request);
+  if (request.session) {
     // The session road: the file's list instead of a scan.
-    std::unique_ptr<SLSession> session(g_session);
-    g_session = nullptr;
-    for (CVol* v : g_engine->volumes) v->engine = g_engine;
+    for (CVol* v : engine.volumes) v->engine = &engine;
     if (send) send->SendMsg2(0, kCodeFoundItems, true);
-    g_engine->ReadDVS(*session);
+    engine.ReadDVS(*request.session);
     if (send) {
       send->SendMsg2(6000, kCodeFoundItems, true);
       send->SetPercentComplete(100, kCodeFoundItems, 0);
       send->SendMsg2(6000, kCodeFoundItems, false);
     }
-    if (g_currentDrive) g_currentDrive->ReleaseBuffers();
-    g_selection.startSector = 0;
+    if (request.drive) request.drive->ReleaseBuffers();
     return 0;
   }
-  g_engine->SelectPartition(g_selection.selectionKind, g_selection.selectedVolume, g_selection.userStart,
-                            g_selection.userCount);
-  if (g_endVolume > int32_t(g_engine->volumes.size())) g_endVolume = int32_t(g_engine->volumes.size());
-  if (g_firstVolume < 0 || g_firstVolume >= g_endVolume) {
-    ErrorMsg(FormatW(u"Volume %d is not in the volume table (%d volumes).", int(g_selection.selectedVolume),
-                     int(g_engine->volumes.size())));
+  engine.SelectPartition(selection.selectionKind, selection.selectedVolume, selection.userStart, selection.userCount);
+  if (engine.endVolume > int32_t(engine.volumes.size())) engine.endVolume = int32_t(engine.volumes.size());
+  if (engine.firstVolume < 0 || engine.firstVolume >= engine.endVolume) {
+    ErrorMsg(FormatW(u"Volume %d is not in the volume table (%d volumes).", int(selection.selectedVolume),
+                     int(engine.volumes.size())));
     throw DvCodeError{0};
   }
   if (send) send->SendMsg2(0, kCodeFoundItems, true);
-  WarnOfShortSource(view);
+  WarnOfShortSource(engine, view);
 
-  g_engine->ComputePercentForVolumes();
+  engine.ComputePercentForVolumes();
   // The volumes belong to the drive and may have served an earlier engine.
-  for (CVol* v : g_engine->volumes) v->engine = g_engine;
+  for (CVol* v : engine.volumes) v->engine = &engine;
   TracePrintfA("SearchFS scanning drives\n");
   // Volumes each family has read so far (a family may report a scan that
   // read none of its volumes).
   std::unordered_map<const FamilyScanOps*, int> read;
   int step = 0;
-  const uint8_t walkBit = g_selection.scanMode == 0 ? kWalkInQuickScan : kWalkInLongScan;
-  for (size_t k = 0; k < g_engine->volumes.size() && !Stopped(); k++) {
-    if (!g_engine->IsSelected(k)) continue;
+  const uint8_t walkBit = selection.scanMode == 0 ? kWalkInQuickScan : kWalkInLongScan;
+  for (size_t k = 0; k < engine.volumes.size() && !engine.StopRequested(); k++) {
+    if (!engine.IsSelected(k)) continue;
     TracePrintfA("Volume %d\n", int(k));
-    CVol* v = g_engine->volumes[k];
+    CVol* v = engine.volumes[k];
     const uint32_t share = v->progressSteps;
     if (const FamilyScanOps* f = FindScanOps(v->type)) {
       if (f->quickScan) {
         QuickScanStep at;
         at.progressStart = step;
-        at.lastVolume = int32_t(k) + 1 == g_endVolume;
+        at.lastVolume = int32_t(k) + 1 == engine.endVolume;
         at.familyVolumesRead = read[f];
-        read[f] += f->quickScan(*v, *g_engine, at);
+        read[f] += f->quickScan(*v, engine, at);
       } else if (f->walkFolders & walkBit) {
         // The folder walk (a family whose volume has no root yet walks
         // nothing).
@@ -185,16 +180,16 @@ int SearchFS(ViewSink* view) {
     }
     step += int(share);
   }
-  if (g_selection.scanMode != 0 && !Stopped()) {
+  if (selection.scanMode != 0 && !engine.StopRequested()) {
     // The Long Scan: every remaining sector, then each family ties what it
     // found to folders and shows what is left.
-    if (g_engine->drive) ScanRemainingSectors(*g_engine);
+    if (engine.drive) ScanRemainingSectors(engine);
     // Carved files the metadata lists are tied to them; the rest are shown.
-    if (!Stopped()) MapFilesToHdr(*g_engine);
-    if (!Stopped()) ProcUnknown(*g_engine);
+    if (!engine.StopRequested()) MapFilesToHdr(engine);
+    if (!engine.StopRequested()) ProcUnknown(engine);
     for (const VolumeFamily* f : VolumeFamilies()) {
-      if (Stopped()) break;
-      if (f->scans && f->scans->finishLongScan) f->scans->finishLongScan(*g_engine, g_engine->drive);
+      if (engine.StopRequested()) break;
+      if (f->scans && f->scans->finishLongScan) f->scans->finishLongScan(engine, engine.drive);
     }
   }
   // Final flush: the last batch, then 100 %, and wait until the view has it.
@@ -203,11 +198,10 @@ int SearchFS(ViewSink* view) {
     send->SetPercentComplete(100, kCodeFoundItems, 0);
     send->SendMsg2(6000, kCodeFoundItems, false);
   }
-  if (g_currentDrive) g_currentDrive->ReleaseBuffers();
-  if (g_engine->drive) FreeVolumeBuffers(*g_engine->drive);
+  if (request.drive) request.drive->ReleaseBuffers();
+  if (engine.drive) FreeVolumeBuffers(*engine.drive);
   else
-    for (CVol* v : g_engine->volumes) v->FreeBuf();
-  g_selection.startSector = 0;
+    for (CVol* v : engine.volumes) v->FreeBuf();
   return 0;
 }
 
@@ -222,25 +216,14 @@ void ReleaseSendObj() {
   g_lastSendObj.reset();
 }
 
-int RunScan(const ScanRequest& request, ViewSink* view) {
-  g_currentDrive = request.drive;
-  g_selection = request.selection;
-  g_selection.operation = 0;
-  if (g_selection.name.empty() && request.drive) g_selection.name = request.drive->DisplayName();
-  return ComputeThreadProc(view);
-}
+namespace {
 
-int RunRecovery(const RecoveryRequest& request, ViewSink* view) {
-  GlobalTextRef(kDestinationFolder) = request.destination;
-  g_overwriteMode = request.overwriteMode;
-  g_diskFullAnswer = request.diskFullAnswer;
-  g_selection.operation = 1;
-  const int result = ComputeThreadProc(view);
-  g_selection.operation = 0;
-  return result;
-}
-
-int ComputeThreadProc(ViewSink* view) {
+// The frame of every run: the run-control bytes cleared, a fresh hand-over,
+// the view told of the start and the end, the failure and the read errors
+// of the source reported, the elapsed time kept. `body` is the scan or the
+// recovery.
+template <class Body>
+int RunWorker(ViewSink* view, const Drive* drive, bool scan, Body body) {
   const int64_t t0 = SteadyNowNs();
   if (g_appState) {
     g_appState->stopRequested = 0;
@@ -254,15 +237,12 @@ int ComputeThreadProc(ViewSink* view) {
   if (g_appState) g_appState->sendObj = send;
   if (view) view->OperationStarted();
   send->SetView(view);
-  const bool scan = g_selection.operation != 1;
-  Drive* const drive = g_currentDrive;
   const uint32_t errorsBefore = drive ? drive->TotalErrors() : 0;
   g_scanEnding.clear();
   g_percentDone = 0;
   WString failure;
   try {
-    if (!scan) RecoverFS(view);
-    else SearchFS(view);
+    body();
   } catch (const DvCodeError&) {
     send->Abandon();
     failure = LastErrorText();
@@ -282,6 +262,24 @@ int ComputeThreadProc(ViewSink* view) {
   const int64_t seconds = std::max<int64_t>(1, (SteadyNowNs() - t0) / kSteadyTicksPerSecond);
   g_elapsed = FormatW(Msg(60), FormatDuration(seconds));
   if (g_appState) g_appState->busyFlag = -1;
-  if (view) view->OperationEnded(g_selection.operation == 0 ? int64_t(send->ItemCount()) : 0);
+  if (view) view->OperationEnded(scan ? int64_t(send->ItemCount()) : 0);
   return 0;
+}
+
+}  // namespace
+
+int RunScan(const ScanRequest& request, ViewSink* view) {
+  // The last scan's results go now, not at the end of their scan: recovery
+  // and preview work on its node table until this scan replaces it.
+  delete g_engine;
+  g_engine = nullptr;
+  // The run's engine, published at once: the view's stop and its end read
+  // it while the run goes on.
+  NTFSObj* const engine = new NTFSObj(request.drive);
+  g_engine = engine;
+  return RunWorker(view, request.drive, true, [&] { SearchFS(request, *engine, view); });
+}
+
+int RunRecovery(const RecoveryRequest& request, ViewSink* view) {
+  return RunWorker(view, request.engine ? request.engine->drive : nullptr, false, [&] { RecoverFS(request, view); });
 }

@@ -34,10 +34,8 @@ struct Mounted {
       DeleteDrive(&drive);
       return;
     }
-    g_currentDrive = drive;
   }
   ~Mounted() {
-    g_currentDrive = nullptr;
     if (drive) DeleteDrive(&drive);
   }
 };

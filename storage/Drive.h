@@ -245,7 +245,9 @@ Drive* CreateDrive(WStringView name);
 // Deletes the drive and clears the pointer; null is fine.
 void DeleteDrive(Drive** drive);
 
-// The drive every volume search and scan reads through.
+// The window's current source (its document state, kept null here when
+// the drive goes). The core never reads it: a run is given its drive in its
+// request, a volume has its own (CVol::drive).
 extern Drive* g_currentDrive;
 
 // What the first sectors of an opened volume device tell about its volume.

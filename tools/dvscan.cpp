@@ -580,7 +580,8 @@ int ToolRun::ScanAndRecover() {
   scan.drive = drive;
   scan.selection.scanMode = loaded ? uint8_t(sessionParms.scanMode) : longScan ? 1 : 0;
   view.keepItems = !saveSessionPath.empty();
-  if (loaded) g_session = loaded.release();
+  scan.session = std::move(loaded);
+  scan.destination = GlobalTextRef(kDestinationFolder);  // Scan and Save's "Save to"
   scan.selection.selectionKind = volume >= 0 ? 1 : 0;
   scan.selection.selectedVolume = uint16_t(volume >= 0 ? volume : 0);
 
@@ -610,6 +611,7 @@ int ToolRun::ScanAndRecover() {
   double recoverSeconds = -1;
   if (!recoverDir.empty() && !prompt.errors && !g_appState->stopRequested) {
     RecoveryRequest recovery;
+    recovery.engine = g_engine;
     recovery.destination = view.recoverRoot;
     recovery.overwriteMode = overwrite == "newer"       ? kOverwriteNewer
                              : overwrite == "overwrite" ? kOverwriteReplace
@@ -629,7 +631,6 @@ int ToolRun::ScanAndRecover() {
   g_engine = nullptr;
   ReleaseSendObj();
   g_appState->view = nullptr;
-  g_currentDrive = nullptr;
   DeleteDrive(&drive);
   SetPromptService(nullptr);
   return rc;

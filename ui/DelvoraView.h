@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/RecoverDriver.h"
 #include "foundation/UiServices.h"
 #include "ui/core/AffiliationRules.h"
 #include "ui/core/CommandState.h"
@@ -110,6 +111,8 @@ class CDelvoraView : public QWidget, public ViewSink {
   // The Save-to text.
   void SetSaveTo(const QString& text);
   bool OverwriteAlways() const { return overwriteAlways_; }
+  // The overwrite choice (RecoverDriver.h), given to each recovery.
+  uint8_t OverwriteMode() const { return overwriteMode_; }
   void SetOverwriteAlways(bool on) { overwriteAlways_ = on; }
   // Appends found items as a worker batch would (GUI thread).
   void TakeFoundItems(std::vector<FoundItem>& items, int percent);
@@ -272,6 +275,7 @@ class CDelvoraView : public QWidget, public ViewSink {
   WString currentSource_;      // the name of the source opened, empty for none
   int32_t recNext_ = 0, recTotal_ = 0;  // FillRecList's running index and total
   bool overwriteAlways_ = false;
+  uint8_t overwriteMode_ = kOverwriteRename;
   bool sourceFailed_ = false;
   double pausedSeconds_ = 0;  // time spent in the pause questions of this run  // the last source could not be opened: no Scan
   WString recoveryDestination_;

@@ -193,9 +193,9 @@ bool CDelvoraView::LoadSession(const WString& path) {
   g_activityCode = kActivityScan;
   EnterScanningState();
   if (statusDlg_) statusDlg_->show();
-  g_session = session.release();
   ScanRequest request;
   request.drive = g_currentDrive;
+  request.session = std::move(session);
   request.selection.scanMode = uint8_t(scanModeRadio_);
   StartWorker([request](ViewSink* view) { return RunScan(request, view); });
   return true;

@@ -100,10 +100,10 @@ void CDelvoraView::StartSave() {
       dlg.SetHideNotEmpty();
     }
     if (ask) {
-      dlg.mode = g_overwriteMode.load();
+      dlg.mode = overwriteMode_;
       dlg.always = overwriteAlways_ ? 1 : 0;
       if (RunDialog(dlg) != QDialog::Accepted) return;
-      g_overwriteMode = uint8_t(dlg.mode);
+      overwriteMode_ = uint8_t(dlg.mode);
       overwriteAlways_ = dlg.always != 0;
     }
   }
@@ -132,8 +132,9 @@ void CDelvoraView::StartSave() {
   if (!OpenRecoveryLog(dest) && statusDlg_) statusDlg_->AddLogLine(Msg(244));
   if (g_currentDrive) g_currentDrive->HookExclusiveRanges(theDrvAttr());
   RecoveryRequest request;
+  request.engine = g_engine;
   request.destination = dest;
-  request.overwriteMode = g_overwriteMode.load();
+  request.overwriteMode = overwriteMode_;
   StartWorker([request](ViewSink* view) { return RunRecovery(request, view); });
   bool present = false;
   for (int i = 0; i < saveTo_->count(); i++)

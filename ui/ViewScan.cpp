@@ -111,6 +111,7 @@ void CDelvoraView::StartScan() {
   ScanRequest request;
   request.drive = g_currentDrive;
   request.selection.scanMode = uint8_t(scanModeRadio_);
+  request.destination = GlobalTextRef(kDestinationFolder);  // Scan and Save's
   if (statusDlg_) statusDlg_->show();
   StartWorker([request](ViewSink* view) { return RunScan(request, view); });
 }

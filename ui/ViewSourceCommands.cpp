@@ -133,10 +133,10 @@ bool CDelvoraView::RunVolumeAffiliation() {
 void CDelvoraView::OnOverwriteMode() {
   CDuplicate dlg(this);
   dlg.SetHideNotEmpty();
-  dlg.mode = g_overwriteMode.load();
+  dlg.mode = overwriteMode_;
   dlg.always = OverwriteAlways() ? 1 : 0;
   if (RunDialog(dlg) != QDialog::Accepted) return;
-  g_overwriteMode = uint8_t(dlg.mode);
+  overwriteMode_ = uint8_t(dlg.mode);
   SetOverwriteAlways(dlg.always != 0);
 }
 

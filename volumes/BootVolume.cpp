@@ -26,7 +26,7 @@ bool VolumeOnDrive(CVol* v, Drive* d, const FamilySearchOps* search) {
 
 int ProcBootCm(int64_t sector64, const uint8_t* buffer, uint8_t type, CVol* volume, Drive* drive) {
   TRACE_FN("ProcBootCm");
-  if (!drive) drive = g_currentDrive;
+  if (!drive && volume) drive = volume->drive;
   if (!buffer || sector64 < 0) return -1;
   const FamilyVolumeOps* ops = FindVolumeOps(type);
   CVol* v = volume;

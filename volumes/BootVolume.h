@@ -9,7 +9,8 @@ class CVol;
 class Drive;
 
 // Makes the volume of `type` from its boot or super block `buffer` found at
-// drive sector `sector64` on `drive` (null: the current drive), and adds it
+// drive sector `sector64` on `drive` (null: the given volume's; without
+// either nothing is recognised), and adds it
 // to the drive's table. With `volume` given it is initialised in place and
 // kept by the caller: the result is then the drive's disk number on success.
 // Otherwise the result is the new volume's index in the drive's table, or -1

@@ -21,7 +21,7 @@ ClusterWindow::~ClusterWindow() { AlignedFree(data_); }
 bool ClusterWindow::Read(CVol& v, uint64_t lcn, uint64_t within, uint32_t bytes, uint64_t clusterLimit,
                          uint8_t* out) {
   const uint32_t unit = v.clusterSize;
-  Drive* d = v.drive ? v.drive : g_currentDrive;  // the drive the volume reads from
+  Drive* d = v.drive;  // the drive the volume reads from
   auto direct = [&] { return v.ReadClusterBytes(out, int64_t(lcn), within, bytes) != nullptr; };
   if (!unit || !d || bytes == 0 || within >= kMaxBytes || lcn > uint64_t(INT64_MAX) || d->TotalErrors() != 0)
     return direct();

@@ -26,13 +26,14 @@ const WString& CurrentFolderPath(const CVol*) { return TheFolderWalk().path; }
 int64_t AddFolderItem(ScanSink& engine, cnode* folder, WStringView parentPath) {
   // Scan and Save lists nothing: the files go to the destination as they
   // are found and their folders are made there as they need them.
-  if (g_appState && g_appState->scanAndSave && !GlobalTextRef(kDestinationFolder).empty()) return -1;
-  const uint8_t show = g_appState ? g_appState->scanFlag.load() : 3;
+  const AppState& options = engine.Options();
+  if (engine.SavesFoundFiles()) return -1;
+  const uint8_t show = options.scanFlag.load();
   const bool deleted = (folder->flags & kNodeDeleted) != 0;
   if (!(show & (deleted ? 1 : 2))) return -1;
   const WString name = folder->GetNameW();
   if (name.empty()) return -1;
-  if (g_appState && g_appState->fileFilter && !g_appState->fileFilter->ContainsW(name)) return -1;
+  if (options.fileFilter && !options.fileFilter->ContainsW(name)) return -1;
   if (engine.PathFilterMatch((WString(parentPath) + name).c_str()) != 0) return -1;
   int64_t index = -1;
   if (!engine.AddNewNode(folder, true, &index)) return -1;
@@ -44,7 +45,8 @@ int AddDirEntryNode(CVol* v, cnode* node) {
   FolderWalk& walk = TheFolderWalk();
   node->volumeIndex = v->volumeNumber;
   v->SetNodeClusterCode(node);
-  const uint8_t show = g_appState ? g_appState->scanFlag.load() : 3;
+  const AppState& options = v->Options();
+  const uint8_t show = options.scanFlag.load();
   const bool deleted = (node->flags & kNodeDeleted) != 0;
   const bool dir = node->IsDirectory();
   if (!((dir || (show & 2) || deleted) && ((show & 1) || !deleted))) {
@@ -53,7 +55,7 @@ int AddDirEntryNode(CVol* v, cnode* node) {
   }
   const WString name = node->GetNameW();
   if (!dir) {
-    if (g_appState && g_appState->fileFilter && !g_appState->fileFilter->ContainsW(name)) {
+    if (options.fileFilter && !options.fileFilter->ContainsW(name)) {
       DeleteNode(&node);
       return 1;
     }

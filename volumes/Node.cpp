@@ -13,6 +13,7 @@
 #include "foundation/HTree.h"
 #include "foundation/TimeUtil.h"
 #include "platform/Format.h"
+#include "volumes/ScanSink.h"
 #include "volumes/Streams.h"
 #include "volumes/VolumeFamily.h"
 
@@ -392,7 +393,7 @@ bool ConvertWithCodePage(int cp, const uint8_t* bytes, size_t count, WString* ou
   return true;
 }
 
-int ConfiguredCodePage() { return g_appState ? g_appState->extCodePage : 0; }
+int ConfiguredCodePage() { return ProgramOptions().extCodePage; }
 
 bool IsReservedDeviceName(const char16_t* t, int n) {
   auto eq = [&](const char16_t* w) {

@@ -1,7 +1,10 @@
 // What a file-system family may ask of the scan engine, and nothing more: a
 // family never includes engine/. The engine object of a search (NTFSObj)
 // implements it; a volume reaches it through CVol::engine, set while the
-// volume belongs to a search.
+// volume belongs to a search. The run's options and its stop request come
+// through here too (CVol::Options, CVol::StopRequested for a volume, which
+// answer for a volume outside any run as well): a family never reads the
+// settings object itself.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -10,6 +13,7 @@
 
 #include "platform/Text.h"
 
+class AppState;
 class CNdArray;
 class CVol;
 struct cnode;
@@ -50,6 +54,9 @@ class ScanSink {
   // the folder walk just found, under the walk's folder path, at once; true
   // when the file was handled so (it is then not listed).
   virtual bool SaveFoundFile(CVol& /*volume*/, const cnode& /*node*/, WStringView /*name*/) { return false; }
+  // Scan and Save is on and the run has its destination: found files are
+  // copied, not listed (nor their folders).
+  virtual bool SavesFoundFiles() const { return false; }
   // A stored node's runs or extension chain; null when there is none.
   virtual const uint8_t* GetNodeData(int64_t index) const = 0;
   // The node table itself: names are interned in it and parents looked up.
@@ -80,11 +87,18 @@ class ScanSink {
   virtual void CountStat(ScanStat which, uint32_t n = 1) = 0;
   virtual uint8_t ScanMode() const = 0;
 
-  // ---- stop and pause ----
+  // ---- the run's options, stop and pause ----
+  // The options the run reads (the special options and the list's display
+  // flags): the program's settings (ProgramOptions) unless a run says else.
+  virtual const AppState& Options() const;
   // The user stopped the run (or aborted this search).
   virtual bool StopRequested() const = 0;
   // Returns when the user ends a pause (or stops).
   virtual void WaitWhilePaused() = 0;
+  // A reader met a bad extent in the file being recovered ("Skip Files on
+  // Bad Extents"): the recovery sets the file aside. Outside a recovery it
+  // is not asked for.
+  virtual void ReportBadExtent() {}
 
   // ---- the Long Scan's carved hits ----
   // The first sectors of the index buffers the sector pass found and no
@@ -103,3 +117,11 @@ class ScanSink {
  private:
   std::shared_ptr<void> familyState_[16];
 };
+
+// The options of code outside any run, and of code that has no run at hand
+// (a boot block's probe, a name's conversion): the program's settings
+// object; before there is one (a tool's or a test's own start-up), the
+// defaults the readers had without it (deleted and existing files listed,
+// the usual file-name characters). The one place below the engine that
+// names the settings object.
+const AppState& ProgramOptions();

@@ -21,6 +21,7 @@
 #include "volumes/Extents.h"
 #include "volumes/FileTypes.h"
 #include "volumes/Node.h"
+#include "volumes/ScanSink.h"
 #include "volumes/VolumeFamily.h"
 
 namespace {
@@ -33,20 +34,33 @@ int Log2(uint32_t v) {
 
 bool IsPowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
-// Waits while the user has paused; false when a stop was asked for.
-bool ContinueAfterPause() {
-  if (!g_appState) return true;
-  while (g_appState->pauseRequested.load() && !g_appState->stopRequested.load()) {
+}  // namespace
+
+const AppState& CVol::Options() const { return engine ? engine->Options() : ProgramOptions(); }
+
+bool CVol::StopRequested() const {
+  return engine ? engine->StopRequested() : ProgramOptions().stopRequested.load() != 0;
+}
+
+bool CVol::ContinueAfterPause() const {
+  if (engine) {
+    engine->WaitWhilePaused();
+    return !engine->StopRequested();
+  }
+  const AppState& o = ProgramOptions();
+  while (o.pauseRequested.load() && !o.stopRequested.load()) {
     if (g_eventPause) {
       g_eventPause->Wait(200);
     } else {
       usleep(200 * 1000);
     }
   }
-  return !g_appState->stopRequested.load();
+  return !o.stopRequested.load();
 }
 
-}  // namespace
+void CVol::ReportBadExtent() const {
+  if (engine) engine->ReportBadExtent();
+}
 
 CVol::CVol() : nodeIndex(std::make_unique<HTree>(4096, 4096, 3, 2, HtTypes(kHtInt, kHtText, kHtInt))) {}
 
@@ -169,7 +183,7 @@ uint8_t* CVol::GetClusterBuffer() {
   return b;
 }
 
-Drive* CVol::SourceDrive() const { return drive ? drive : g_currentDrive; }
+Drive* CVol::SourceDrive() const { return drive; }
 
 uint8_t* CVol::ReadBounced(uint8_t* out, uint64_t volumeByte, uint32_t bytes, Drive* d) {
   uint32_t dss = d->SectorSize() ? d->SectorSize() : 512;

@@ -5,9 +5,11 @@
 // and answers what differs by family through its registration
 // (VolumeFamily.h).
 //
-// A volume reads through the drive that holds it (`drive`, else the current
-// drive). Sizes of clusters and sectors are the volume's own; the drive's
-// sector size only matters when the two differ.
+// A volume reads through the drive that holds it (`drive`; a volume without
+// one, such as a test's hand-made volume, reads nothing). Sizes of clusters
+// and sectors are the volume's own; the drive's sector size only matters
+// when the two differ. Its family asks the run it belongs to (`engine`) for
+// the options and the stop request through Options and StopRequested.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -15,6 +17,7 @@
 
 #include "platform/Text.h"
 
+class AppState;
 class CExtents;
 class Drive;
 class HTree;
@@ -91,6 +94,18 @@ class CVol {
   // use once their readers exist.
   const WString& GetVolumeLabel();
   bool IsRootInode(uint32_t id) const;
+
+  // ---- the run ----
+  // The run the volume belongs to answers (its engine); a volume outside
+  // any run gets the program's options (ProgramOptions, ScanSink.h) and
+  // their stop byte.
+  const AppState& Options() const;
+  bool StopRequested() const;
+  // Waits while the user has paused; false when a stop was asked for.
+  bool ContinueAfterPause() const;
+  // A reader met a bad extent in the file being recovered: the run's
+  // recovery sets the file aside (nothing outside a run).
+  void ReportBadExtent() const;
 
   // ---- reading ----
   // The 1 MiB cluster buffer of the slot in use, made on first use; out of
@@ -182,7 +197,7 @@ class CVol {
   // deleter with it (shared_ptr keeps it), so the base never needs their
   // definitions.
   std::shared_ptr<Recycler> recycler;  // made by the recycle-bin code
-  Drive* drive = nullptr;              // not owned; null: the current drive
+  Drive* drive = nullptr;              // not owned; null: none (nothing is read)
 
   uint32_t clusterSize = 4096, clusterShift = 12, clusterMask = 4095;
   uint32_t sectorSize = 512, sectorShift = 9, sectorMask = 511;

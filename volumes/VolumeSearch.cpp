@@ -13,6 +13,7 @@
 #include "storage/PartitionTable.h"
 #include "storage/RDrive.h"
 #include "volumes/BootVolume.h"
+#include "volumes/ScanSink.h"
 #include "volumes/Volume.h"
 #include "volumes/VolumeFactory.h"
 #include "volumes/VolumeFamily.h"
@@ -74,7 +75,7 @@ bool ReadSectorsWaited(Drive& d, int64_t at, uint32_t bytes, uint8_t* out) {
 }
 
 bool ReadVolumeSectors(const CVol& v, uint32_t sectorSize, uint64_t sector, uint32_t count, uint8_t* out) {
-  Drive* d = v.drive ? v.drive : g_currentDrive;
+  Drive* d = v.drive;
   if (!d || count == 0) return false;
   const uint32_t dss = d->SectorSize() ? d->SectorSize() : 512;
   const __int128 byte = __int128(v.startSector) * dss + __int128(sector) * sectorSize;
@@ -306,7 +307,7 @@ int ScanPartitions(Drive& d) {
   if (!d.partitionTable) d.partitionTable = std::make_shared<PartitionTable>(&d, d.SectorSize());
   VolumeTableOf(d);
   PartitionTable& table = *d.partitionTable;
-  if (!(g_appState && g_appState->zfsRaidz)) {
+  if (!ProgramOptions().zfsRaidz) {
     table.Clear();
     table.ReadPartitionTable(-1, d.SectorCount());
   }

@@ -4,7 +4,6 @@
 
 #include "filesystems/exfat/Definitions.h"
 #include "filesystems/exfat/ExFatNode.h"
-#include "foundation/AppState.h"
 #include "foundation/ByteOrder.h"
 
 using namespace exfat;
@@ -40,21 +39,16 @@ ExFatStreamEntry ReadStreamEntry(const uint8_t* e) {
   return s;
 }
 
-bool IsNameCharAllowed(char16_t c) {
-  if (c >= 128) return true;
-  if (g_appState) return g_appState->fileNameCharOk[size_t(c)] != 0;
-  if (c < 32) return false;
-  for (const char* p = "\"*/:<>?\\|"; *p; ++p)
-    if (c == char16_t(*p)) return false;
-  return true;
+bool IsNameCharAllowed(char16_t c, const std::array<uint8_t, 256>& allowed) {
+  return c >= 128 || allowed[size_t(c)] != 0;
 }
 
-bool ReadNameEntry(const uint8_t* e, char16_t* out, size_t* count) {
+bool ReadNameEntry(const uint8_t* e, const std::array<uint8_t, 256>& allowed, char16_t* out, size_t* count) {
   size_t n = 0;
   for (; n < kNameCharsPerEntry; ++n) {
     const char16_t c = char16_t(Le16(e + kNameChars + 2 * n));
     if (c == 0) break;
-    if (c < 32 || !IsNameCharAllowed(c)) return false;
+    if (c < 32 || !IsNameCharAllowed(c, allowed)) return false;
     out[n] = c;
   }
   *count = n;

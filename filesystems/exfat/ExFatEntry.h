@@ -2,6 +2,7 @@
 // entry set, its stream extension and name entries, and the volume's own
 // entries (allocation bitmap, up-case table, label).
 #pragma once
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -26,12 +27,13 @@ struct ExFatStreamEntry {
 ExFatStreamEntry ReadStreamEntry(const uint8_t* entry);
 
 // The up to 15 characters of a name entry, up to the first 0; false when
-// one is a control character or, below 128, not allowed in a file name.
-bool ReadNameEntry(const uint8_t* entry, char16_t* out, size_t* count);
+// one is a control character or, below 128, not allowed in a file name by
+// `allowed` (the run's options' table, AppState::fileNameCharOk).
+bool ReadNameEntry(const uint8_t* entry, const std::array<uint8_t, 256>& allowed, char16_t* out, size_t* count);
 
-// Whether a character below 128 may stand in a file name (the options'
-// table, else no control character and none of " * / : < > ? \ |).
-bool IsNameCharAllowed(char16_t c);
+// Whether a character below 128 may stand in a file name by the options'
+// table (by default no control character and none of " * / : < > ? \ |).
+bool IsNameCharAllowed(char16_t c, const std::array<uint8_t, 256>& allowed);
 
 struct ExFatVolumeEntry {
   uint8_t index = 0;  // bitmap: which of the two

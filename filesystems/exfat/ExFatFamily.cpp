@@ -55,8 +55,9 @@ const NodeOps kNodeOps = [] {
 // sectors on: the locator decides where the volume starts. One it cannot
 // place is taken as a main boot sector.
 int TakeExFatBoot(SectorVisit& visit) {
-  Drive* d = visit.drive ? visit.drive : g_currentDrive;
-  const uint32_t ss = d && d->SectorSize() ? d->SectorSize() : 512;
+  Drive* d = visit.drive;
+  if (!d) return 0;
+  const uint32_t ss = d->SectorSize() ? d->SectorSize() : 512;
   const uint32_t held = uint32_t(std::min<uint64_t>(visit.bytesLeft / ss, UINT32_MAX));
   int64_t start = held ? LocateExFATVolume(d, visit.position, visit.sector, visit.position, held, ss) : -1;
   if (start < 0) start = visit.position;

@@ -22,10 +22,7 @@ using namespace exfat;
 
 namespace {
 
-bool Stopped(const CVol* v) {
-  if (v->engine) return v->engine->StopRequested();
-  return g_appState && g_appState->stopRequested;
-}
+bool Stopped(const CVol* v) { return v->StopRequested(); }
 
 // A recycle-bin record ($I name, 544 bytes): read and given to the
 // recycler; true when it took it.
@@ -169,7 +166,7 @@ int ParseExFATEntries(CExFATVol* v, const uint8_t* entries, size_t bytes, uint32
     } else {
       char16_t chars[kNameCharsPerEntry];
       size_t count = 0;
-      if (ReadNameEntry(e, chars, &count)) {
+      if (ReadNameEntry(e, v->Options().fileNameCharOk, chars, &count)) {
         const size_t room = std::min<size_t>(set->nameLength, kMaxNameLength);
         if (set->nameChars + count <= room) {
           std::memcpy(set->name + set->nameChars, chars, count * sizeof(char16_t));

@@ -63,8 +63,6 @@ bool IsHashRoot(const uint8_t* block, size_t bytes, size_t at, const ExtDirEntry
          block[29] == 8;
 }
 
-bool Stopped() { return g_appState && g_appState->stopRequested; }
-
 }  // namespace
 
 bool ReadExtDirEntry(const uint8_t* block, size_t bytes, size_t at, ExtDirEntry* out) {
@@ -163,12 +161,12 @@ int ParseUnixEntries(CUnixVol* v, const cnode* folder, const uint8_t* data, size
     if (bytes <= kInlineParentBytes) return 0;
     const size_t first = std::min<size_t>(bytes, kInodeBlockAreaBytes);
     int made = ParseBlock(v, folder, data + kInlineParentBytes, first - kInlineParentBytes, false);
-    if (bytes > first && !Stopped()) made += ParseBlock(v, folder, data + first, bytes - first, false);
+    if (bytes > first && !v->StopRequested()) made += ParseBlock(v, folder, data + first, bytes - first, false);
     return made;
   }
   const size_t bs = v->clusterSize;
   int made = 0;
-  for (size_t blockAt = 0; blockAt < bytes && !Stopped(); blockAt += bs)
+  for (size_t blockAt = 0; blockAt < bytes && !v->StopRequested(); blockAt += bs)
     made += ParseBlock(v, folder, data + blockAt, bytes - blockAt < bs ? bytes - blockAt : bs, true);
   return made;
 }

@@ -44,7 +44,7 @@ CVol* CreateExtVolume(uint8_t) { return new (std::nothrow) CExt3Vol(); }
 bool InitExtVolume(CVol& volume, const uint8_t* boot, int64_t sector, Drive* drive) {
   auto* v = dynamic_cast<CUnixVol*>(&volume);
   if (!v) return false;
-  Drive* d = drive ? drive : g_currentDrive;
+  Drive* d = drive ? drive : volume.drive;
   const uint32_t ss = d && d->SectorSize() ? d->SectorSize() : 512;
   if (!InitUnixVol(v, boot, sector, ss)) return false;
   if (!InitRootNode(v) && traceUnixFsA) TracePrintfA("Ext root inode not valid\n");
@@ -148,7 +148,7 @@ constexpr int kGatherSlot = 6;
 int64_t ReadFolderThroughExtents(CVol* v, uint64_t offset, uint8_t* buffer, size_t capacity) {
   CExtents* map = v->extents.get();
   const uint32_t cs = map ? map->clusterSize : 0;
-  Drive* drive = v->drive ? v->drive : g_currentDrive;
+  Drive* drive = v->drive;
   if (!cs || !drive || cs != v->clusterSize || offset % cs || capacity % cs || cs > kGatherBytes)
     return ReadThroughExtents(v, offset, buffer, capacity);
   struct Piece {
@@ -260,7 +260,7 @@ const NodeOps kNodeOps = [] {
 // volume it belongs to joins the table when its backups confirm it (a
 // volume whose primary superblock is gone is found from a copy).
 int TakeExtSuper(SectorVisit& visit) {
-  Drive* d = visit.drive ? visit.drive : g_currentDrive;
+  Drive* d = visit.drive;
   if (!d || visit.bytesLeft < kSuperBlockHeadBytes) return 0;
   const uint32_t ss = d->SectorSize() ? d->SectorSize() : 512;
   const int64_t start = Ext3SuperBlockStart(visit.position, visit.sector, ss);

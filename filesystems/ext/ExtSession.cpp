@@ -31,7 +31,7 @@ constexpr size_t kMaxListBytes = 120;
 // descriptors behind the primary superblock (file data reads need none of
 // these; only inode reads do).
 void TakeFromSuperBlock(CUnixVol& v) {
-  Drive* d = v.drive ? v.drive : g_currentDrive;
+  Drive* d = v.drive;
   if (!d || !d->SectorSize() || d->SectorSize() > kSuperBlockOffset) return;
   std::vector<uint8_t> s(kSuperBlockOffset);
   const int64_t at = int64_t(v.startSector) + kSuperBlockOffset / d->SectorSize();

@@ -10,6 +10,7 @@
 #include "foundation/Trace.h"
 #include "storage/Drive.h"
 #include "volumes/Node.h"
+#include "volumes/ScanSink.h"
 #include "volumes/VolumeSearch.h"
 
 using namespace ext;
@@ -58,7 +59,8 @@ int IsExt3SuperBlock(const uint8_t* s) {
   if (sb.magic != kMagic || sb.logBlockSize > kMaxLogBlockSize) return -1;
   if (sb.inodeSize != 128 && sb.inodeSize != 256) return -1;
   if (sb.reservedBlocks >= sb.blockCount || sb.freeBlocks >= sb.blockCount) return -1;
-  const bool skipCounts = g_appState && g_appState->extSkipSbInodeCountsCheck;
+  // A probe has no run at hand: the program's options.
+  const bool skipCounts = ProgramOptions().extSkipSbInodeCountsCheck != 0;
   if (!skipCounts && sb.freeInodes >= sb.inodeCount) return -1;
   // Zero counts per group would divide by zero later; a volume of one
   // group has all its inodes in that group.

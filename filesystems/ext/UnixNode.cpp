@@ -108,8 +108,7 @@ bool FromExtInode(UnixNode* node, const ExtInode& n, CUnixVol* v) {
     if (!node->SetList(n.blockArea, length)) return false;
     // A tree emptied by truncation whose first entry survives: its end
     // gives the size back.
-    const bool skipDeleted = g_appState && g_appState->skipDeleted;
-    if (n.size == 0 && length == 12 && v && !skipDeleted && ExtExtentHeaderValid(n.blockArea, 60)) {
+    if (n.size == 0 && length == 12 && v && !v->Options().skipDeleted && ExtExtentHeaderValid(n.blockArea, 60)) {
       bool any = false;
       for (int i = 16; i < 24; ++i) any = any || n.blockArea[i];
       if (any) {
@@ -150,8 +149,9 @@ bool GetUnixNodeFileTime(const cnode* node, uint64_t* out, int which) {
 bool IsUnixBlockMapped(const cnode* node) { return node && !static_cast<const UnixNode*>(node)->extents; }
 
 int64_t GetUnixNodeFirstSector(const cnode* node, uint32_t sectorSize) {
-  if (!node || !g_currentDrive) return -1;
-  const auto* v = dynamic_cast<const CUnixVol*>(VolumeAt(*g_currentDrive, node->volumeIndex));
-  if (!v) return -1;
-  return static_cast<const UnixNode*>(node)->GetFirstSector(*v, sectorSize);
+  // A Unix node's blocks count from its volume, which the node alone does
+  // not name: unknown here (UnixNode::GetFirstSector, given the volume).
+  (void)node;
+  (void)sectorSize;
+  return -1;
 }

@@ -69,4 +69,5 @@ void DestroyUnixNode(cnode* node);
 bool CopyUnixNodeFields(cnode* to, const cnode* from);
 bool GetUnixNodeFileTime(const cnode* node, uint64_t* out, int which);
 bool IsUnixBlockMapped(const cnode* node);
+// -1: the node alone does not name its volume (UnixNode::GetFirstSector).
 int64_t GetUnixNodeFirstSector(const cnode* node, uint32_t sectorSize);

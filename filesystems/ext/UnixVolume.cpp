@@ -20,10 +20,9 @@ bool PowerOfTwo(uint64_t v) { return v && !(v & (v - 1)); }
 
 }  // namespace
 
-CUnixVol::CUnixVol() {
-  if (g_currentDrive && g_currentDrive->SectorSize()) SetSectorSize(g_currentDrive->SectorSize());
-  SetClusterSize(4096);
-}
+// Sectors of 512 bytes until the volume is initialised on its drive
+// (InitUnixVol) or read from a session.
+CUnixVol::CUnixVol() { SetClusterSize(4096); }
 
 CUnixVol::~CUnixVol() = default;
 

@@ -39,7 +39,7 @@ int IsFATBootSector(const uint8_t* s, uint64_t* areasOut, uint8_t* mediaOut, uin
 
 bool BuildFATBootSector(uint8_t* buffer, int fatType, uint32_t sectorsPerCluster, uint32_t reserved,
                         uint32_t rootEntries, uint32_t fatSize, uint32_t totalSectors, uint32_t sectorSize) {
-  if (sectorSize == 0) sectorSize = g_currentDrive ? g_currentDrive->SectorSize() : 512;
+  if (sectorSize == 0) sectorSize = 512;
   if (sectorSize < 512 || sectorSize > 0xFFFF) return false;
   if (sectorsPerCluster == 0 || sectorsPerCluster > 0xFF || reserved > 0xFFFF || rootEntries > 0xFFFF) return false;
   if (fatType != 3 && fatSize > 0xFFFF) return false;

@@ -40,10 +40,8 @@ constexpr int kEmptyPiecesEnd = 9;
 // An INFO2 file holds 800 bytes a deleted item; anything past this is none.
 constexpr uint64_t kMaxInfo2Bytes = 16u << 20;
 
-uint8_t ScanFlags() { return g_appState ? g_appState->scanFlag.load() : 3; }
-
-bool PassesFileFilter(WStringView name) {
-  return !g_appState || !g_appState->fileFilter || g_appState->fileFilter->ContainsW(name);
+bool PassesFileFilter(const AppState& options, WStringView name) {
+  return !options.fileFilter || options.fileFilter->ContainsW(name);
 }
 
 const uint8_t* Intern(WStringView name, void* context) {
@@ -224,7 +222,6 @@ int Walk::ParseEntries(const uint8_t* entries, size_t count, uint64_t offset, ui
   const uint32_t ss = vol_->sectorSize;
   const size_t perSector = ss / kDirEntryBytes;
   const bool skipToSectorEnd = ss == 512 || ss == 4096;
-  const uint8_t flags = ScanFlags();
   int genuine = 0;
   for (size_t i = 0; i < count; ++i) {
     if ((i & 63) == 0 && engine_.StopRequested()) break;
@@ -272,7 +269,7 @@ int Walk::ParseEntries(const uint8_t* entries, size_t count, uint64_t offset, ui
 // handed over. Takes the node.
 void Walk::TakeNamed(FATInode* node, const WString& name, bool deleted) {
   cnode* n = node;
-  const uint8_t flags = ScanFlags();
+  const uint8_t flags = engine_.Options().scanFlag.load();
   const bool folder = n->IsDirectory();
   const bool info2 = EqualsNoCase(name, u"INFO2");
   if (!deleted && !(flags & 2) && !info2 && !folder) return DeleteNode(&n);
@@ -321,7 +318,7 @@ void Walk::TakeNamed(FATInode* node, const WString& name, bool deleted) {
   }
   n->typeIndex = ExtensionToType(name);
   const bool binItem = recycled_ || info2 || IsInfo2DeletedName(name) || IsRecycleBinName(name, u'R');
-  if (!binItem && !PassesFileFilter(name)) return DeleteNode(&n);
+  if (!binItem && !PassesFileFilter(engine_.Options(), name)) return DeleteNode(&n);
   if (!path_) return DeleteNode(&n);
   if (traceContent.load(std::memory_order_relaxed))
     TracePrintfW(u"Adding inode %s(%ld) parent %ld - size %ld\n", name, int32_t(n->id), int32_t(n->parentId),
@@ -374,7 +371,7 @@ void Walk::Finish() {
       e.AddFoundCount(-1);
     }
   }
-  const bool remap = (ScanFlags() & 1) != 0;
+  const bool remap = (engine_.Options().scanFlag.load() & 1) != 0;
   for (const Pending& p : pending_) {
     cnode* n = e.Nodes().GetAt(p.index);
     if (!n || (n->flags & kNodeHandedOver)) continue;
@@ -391,7 +388,7 @@ void Walk::Finish() {
         path = mapped;
       }
     }
-    if (!PassesFileFilter(n->GetNameW())) continue;
+    if (!PassesFileFilter(engine_.Options(), n->GetNameW())) continue;
     e.StoreFileItem(WString(vol_->driveLetter), path, p.index);
   }
   pending_.clear();

@@ -100,11 +100,11 @@ bool SameFatVolume(const CVol& known, const CVol& found) {
 // the recovery ("Skip Files on Bad Extents", armed at 1 before each item).
 bool MapFatNode(CVol& volume, const cnode& node, const void* aux, uint32_t* corruptOut) {
   if (!MapRunList(volume, node, aux, corruptOut)) return false;
-  if (g_appState && g_appState->skipFilesOnBadExtents == 1 && !(node.flags & kNodeDeleted) &&
+  if (volume.Options().skipFilesOnBadExtents && !(node.flags & kNodeDeleted) &&
       !node.IsDirectory() && volume.clusterSize) {
     const uint64_t needed = (node.size + volume.clusterSize - 1) / volume.clusterSize;
     const int64_t held = GetClusterCountAll(&node);
-    if (held >= 0 && uint64_t(held) < needed) g_appState->skipFilesOnBadExtents = 2;
+    if (held >= 0 && uint64_t(held) < needed) volume.ReportBadExtent();
   }
   return true;
 }
@@ -210,7 +210,7 @@ void ParseFoundFatVolume(CVol& volume, ScanSink& engine) {
   auto* v = dynamic_cast<FATVol*>(&volume);
   if (!v || !v->cache) return;
   ParseFAT(v, engine);
-  Finder(engine, v->drive ? v->drive : g_currentDrive)->AssignToVolume(v);
+  Finder(engine, v->drive)->AssignToVolume(v);
 }
 
 // A FAT32 boot sector the Long Scan meets may be the main one or its
@@ -218,7 +218,7 @@ void ParseFoundFatVolume(CVol& volume, ScanSink& engine) {
 // backup of a known volume adds nothing and the backup of a volume whose
 // main one is gone places it where it lies.
 int TakeFatBoot(SectorVisit& visit) {
-  Drive* d = visit.drive ? visit.drive : g_currentDrive;
+  Drive* d = visit.drive;
   const int type = d ? ProbeFat(visit.sector) : 0;
   if (!type) return 1;
   BootLocate w;

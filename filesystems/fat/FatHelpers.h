@@ -68,7 +68,7 @@ uint8_t FATShortNameChecksum(const uint8_t* name11);
 int IsFATBootSector(const uint8_t* sector, uint64_t* areasOut, uint8_t* mediaOut, uint64_t* clustersOut);
 
 // Writes a FAT16 (fatType 2) or FAT32 (3) boot sector for a lost volume into
-// buffer (sectorSize bytes; 0 takes the current drive's, 512 without one):
+// buffer (sectorSize bytes; 0 takes 512):
 // two FATs, the given geometry, root cluster 2 on FAT32. False, nothing
 // written, for values the fields cannot hold.
 bool BuildFATBootSector(uint8_t* buffer, int fatType, uint32_t sectorsPerCluster, uint32_t reserved,

@@ -33,7 +33,7 @@ bool GeometryFromBoot(const CVol& v, FatSessionGeometry* g) {
     g->rootSectors = fv->rootSectors;
     return true;
   }
-  Drive* d = v.drive ? v.drive : g_currentDrive;
+  Drive* d = v.drive;
   if (!d || !d->SectorSize()) return false;
   const uint32_t bytes = std::max<uint32_t>(d->SectorSize(), 512);
   std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[bytes]);
@@ -101,7 +101,7 @@ bool FatReadVolumeTail(CVol& v, const SessionTail& tail) {
     fv->cache = std::make_unique<FATCache>(fv);
     fv->cache->SetCopies(g.fatCount);
     fv->cache->SetSectorCheck(CheckFATSector);
-    if (g.sectorsPerFat && (fv->drive || g_currentDrive))
+    if (g.sectorsPerFat && fv->drive)
       fv->cache->Init(fv->type, uint64_t(g.sectorsPerFat) * fv->sectorSize, g.reservedSectors);
   }
   return true;

@@ -106,7 +106,7 @@ bool FATVol::ReadSectors(uint64_t sector, uint32_t count, uint8_t* buffer) {
 }
 
 int64_t FATVol::ClusterToSector(uint32_t cluster) const {
-  const Drive* d = drive ? drive : g_currentDrive;
+  const Drive* d = drive;
   const uint32_t dss = d && d->SectorSize() ? d->SectorSize() : sectorSize;
   const __int128 byte = __int128(startSector) * dss + __int128(int64_t(dataAreaSector)) * sectorSize +
                         __int128(cluster) * clusterSize;

@@ -101,6 +101,7 @@ void inode::Init(uint8_t* rec, NTFSVol* vol) {
   volume = vol;
   bytesInUse = recordBytes = 0;
   recordSizeHint = 0;
+  drive = nullptr;
   keepIndexRoot = false;
   indexRoot.clear();
   baseRefLow = baseRefHigh = sequence = 0;
@@ -122,6 +123,7 @@ bool inode::CopyInode(const inode* from) {
   volume = from->volume;
   bytesInUse = from->bytesInUse;
   recordBytes = from->recordBytes;
+  drive = from->drive;
   baseRefLow = from->baseRefLow;
   baseRefHigh = from->baseRefHigh;
   sequence = from->sequence;
@@ -166,13 +168,13 @@ RunReader& inode::Reader() {
 uint32_t inode::RecordSize() const {
   if (volume) return volume->recordSize;
   if (recordSizeHint) return recordSizeHint;
-  uint32_t s = g_currentDrive ? g_currentDrive->SectorSize() : 512;
+  uint32_t s = drive ? drive->SectorSize() : 512;
   return s < 1024 ? 1024 : s;
 }
 
 uint32_t inode::SectorBytes() const {
   if (volume) return volume->sectorSize;
-  return g_currentDrive && g_currentDrive->SectorSize() ? g_currentDrive->SectorSize() : 512;
+  return drive && drive->SectorSize() ? drive->SectorSize() : 512;
 }
 
 uint32_t inode::ClusterBytes() const {
@@ -718,7 +720,7 @@ int inode::ReadAndParse0x20(uint32_t pos, uint32_t len) {
   // list's clusters may belong to another NTFS volume of the drive, last
   // first. A list counts only when it parses on its own.
   NTFSVol* const own = volume;
-  const Drive* d = own && own->drive ? own->drive : g_currentDrive;
+  const Drive* d = own ? own->drive : drive;
   if (!d || !record) return -1;
   int result = -1;
   for (uint32_t i = VolumeCount(*d); i-- > 0;) {

@@ -14,6 +14,7 @@
 #include "volumes/RunReader.h"
 #include "volumes/Streams.h"
 
+class Drive;
 class NTFSVol;
 class CNdArray;
 
@@ -119,6 +120,10 @@ class inode : public snode {
   // size the header claims (a loose record of 2048 or 4096 bytes on
   // 512-byte sectors); 0 for the default. Init clears it.
   uint32_t recordSizeHint = 0;
+  // Without a volume: the drive the record was read from (its sector size,
+  // the other NTFS volumes of its table); null: 512-byte sectors and no
+  // other volume. Init clears it.
+  Drive* drive = nullptr;
   // With keepIndexRoot set (after Init, which clears both): the bytes from
   // the first $INDEX_ROOT to the end of the bytes in use, fix-up applied (a
   // folder's own index entries, read again by the Long Scan).

@@ -98,6 +98,7 @@ int NTFS::VisitFileRecord(SectorVisit& visit) {
   inode work;
   work.Init(record, vol);
   work.recordSizeHint = recordBytes;
+  work.drive = visit.drive;
   work.names = &engine.Nodes();
   work.position = uint64_t(visit.position);
   engine.CountStat(kStatRecordsRead);
@@ -224,7 +225,8 @@ void NTFS::FinishLongScan(ScanSink& engine, Drive* drive) {
   if (AnyChainBroken(engine, groups, found))
     MapFilesToParent(engine, drive, paths, [&](const cnode* c) { return groups.Group(c); });
   MapIndexedFolders(engine, drive, paths);
-  const uint8_t show = g_appState ? g_appState->scanFlag.load() : 3;
+  const AppState& options = engine.Options();
+  const uint8_t show = options.scanFlag.load();
   const WString extra = FormatW(u"\\%s\\%s", Msg(15), Msg(39));
   const int64_t count = nodes.Count();
   for (int64_t i = 0; i < count && !engine.StopRequested(); i++) {
@@ -235,7 +237,7 @@ void NTFS::FinishLongScan(ScanSink& engine, Drive* drive) {
     if (deleted ? !(show & 1) : !(show & 2)) continue;
     const WString name = n->GetNameW();
     if (name.empty()) continue;
-    if (g_appState && g_appState->fileFilter && !g_appState->fileFilter->ContainsW(name)) continue;
+    if (options.fileFilter && !options.fileFilter->ContainsW(name)) continue;
     WString folder;
     const uint32_t group = groups.Group(n);
     if (group == OrphanGroups::kNoGroup) {

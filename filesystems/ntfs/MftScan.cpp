@@ -49,7 +49,7 @@ int NtfsReadMft(NTFSVol* volume, int report) {
     if (report) {
       // A source too small for any volume is named as such: a Long Scan
       // would find nothing either.
-      const Drive* d = volume->drive ? volume->drive : g_currentDrive;
+      const Drive* d = volume->drive;
       if (d && uint64_t(d->SectorCount()) * d->SectorSize() < kSmallestVolumeBytes)
         VErrorMsg(u"%s is empty or too small to hold a volume.", d->DisplayName());
       else
@@ -76,7 +76,7 @@ class MftPass {
         nodes_(&engine.Nodes()),
         scanMode_(engine.ScanMode()),
         recSize_(vol->recordSize),
-        show_(g_appState ? g_appState->scanFlag.load() : 3),
+        show_(engine.Options().scanFlag.load()),
         firstStep_(firstStep),
         paths_(engine.Nodes()) {}
 
@@ -290,7 +290,7 @@ void MftPass::HandOver() {
     // An item of a bin goes under the path it had before it was deleted.
     const WString folder = found.inRecycle ? NTFS::RecycledFolder(vol_, n, found.path, engine_) : found.path;
     if (found.inRecycle) name = n->GetNameW();
-    if (g_appState && g_appState->fileFilter && !g_appState->fileFilter->ContainsW(name)) continue;
+    if (const FileFilter* filter = engine_.Options().fileFilter.get(); filter && !filter->ContainsW(name)) continue;
     if (engine_.PathFilterMatch((folder + name).c_str()) != 0) continue;
     if (n->IsDirectory()) {
       if (deleted) n->flags = uint16_t((n->flags & ~kNodeGradeMask) | GradeBits(kGradePoor));

@@ -20,7 +20,7 @@ namespace {
 // The thread's buffer of record reads (platform/Memory.h).
 constexpr int kRecordSlot = 5;
 
-Drive* DriveOf(const CVol* v) { return v->drive ? v->drive : g_currentDrive; }
+Drive* DriveOf(const CVol* v) { return v->drive; }
 
 }  // namespace
 

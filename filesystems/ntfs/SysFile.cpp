@@ -36,7 +36,7 @@ void SysFile::Reset() {
   base = 0;
   for (auto& s : slots) s = nullptr;
   first = -1;
-  Drive* d = drive ? drive : g_currentDrive;
+  Drive* d = drive;
   sectorSize = d && d->SectorSize() ? d->SectorSize() : 512;
   const uint32_t readSize = d && d->TransferSize() ? d->TransferSize() : Drive::kTransferSize;
   hint = readSize / sectorSize ? readSize / sectorSize : 1;

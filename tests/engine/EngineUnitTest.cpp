@@ -198,15 +198,15 @@ TEST(Engine, PercentForVolumesAndSelection) {
   EXPECT_EQ(e.volumes.size(), 5u);
   e.SelectPartition(2, 0, 7000, 200);
   EXPECT_EQ(e.volumes.size(), 5u);
-  EXPECT_EQ(g_firstVolume, 4);
+  EXPECT_EQ(e.firstVolume, 4);
   EXPECT_EQ(e.volumes[4]->startSector, 7000u);
   // A listed volume is found, not added.
   e.SelectPartition(2, 0, 7000, 200);
-  EXPECT_EQ(g_firstVolume, 4);
+  EXPECT_EQ(e.firstVolume, 4);
   e.volumes[1]->startSector = 64;
   e.SelectPartition(2, 0, 64, 3000);
-  EXPECT_EQ(g_firstVolume, 1);
-  EXPECT_EQ(g_endVolume, 2);
+  EXPECT_EQ(e.firstVolume, 1);
+  EXPECT_EQ(e.endVolume, 2);
 }
 
 // The table grows by 32 at a time up to its cap; a full table takes no
@@ -224,7 +224,7 @@ TEST(Engine, ExtendPartitionTableStopsAtTheCap) {
   EXPECT_FALSE(e.ExtendPartitionTable());
   e.SelectPartition(2, 0, 999999, 100);
   EXPECT_EQ(e.volumes.size(), kMaxDriveVolumes);
-  EXPECT_EQ(g_firstVolume, g_endVolume);
+  EXPECT_EQ(e.firstVolume, e.endVolume);
 }
 
 // A record is stored once; a trailing "\" goes unless the whole is 3
@@ -303,7 +303,7 @@ TEST(Engine, VolumeListIsTheDrivesTable) {
     delete same;
     e.SelectPartition(2, 0, 64, 500);
     EXPECT_EQ(VolumeCount(*drive), 2u);
-    EXPECT_EQ(g_firstVolume, 1);
+    EXPECT_EQ(e.firstVolume, 1);
     EXPECT_EQ(VolumeAt(*drive, 1)->startSector, 64u);
     CVol* def = e.CreateDefaultVolume();
     EXPECT_EQ(def->startSector, 0u);

@@ -465,7 +465,6 @@ LongRun LongScanInProcess(const std::string& image, HeadlessView& view, const st
   DropSendObjs();
   g_currentDrive = nullptr;
   DeleteDrive(&drive);
-  g_selection = ScanSelection{};
   return r;
 }
 

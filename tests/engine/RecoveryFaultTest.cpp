@@ -58,7 +58,7 @@ std::map<uint32_t, FakeFile> g_files;
 uint32_t g_readCalls = 0;
 uint64_t g_largestRead = 0;
 
-int64_t FakeRead(CVol&, const cnode& node, uint64_t offset, uint8_t* buffer, size_t capacity) {
+int64_t FakeRead(CVol& volume, const cnode& node, uint64_t offset, uint8_t* buffer, size_t capacity) {
   g_readCalls++;
   g_largestRead = std::max<uint64_t>(g_largestRead, capacity);
   auto it = g_files.find(node.id);
@@ -66,7 +66,7 @@ int64_t FakeRead(CVol&, const cnode& node, uint64_t offset, uint8_t* buffer, siz
   FakeFile& f = it->second;
   if (f.throwOnRead) ShowErrorAndThrow();
   if (f.stopOnRead && g_appState) g_appState->stopRequested = 1;
-  if (f.badExtent && g_appState && g_appState->skipFilesOnBadExtents) g_appState->skipFilesOnBadExtents = 2;
+  if (f.badExtent && volume.Options().skipFilesOnBadExtents) volume.ReportBadExtent();
   const std::string& src = f.folder.empty() ? f.data : f.folder;
   if (offset >= src.size()) return 0;
   size_t n = std::min(capacity, src.size() - size_t(offset));
@@ -165,8 +165,6 @@ class FakeFamilyTest : public testing::Test {
     // A folder of its own, so files a test puts beside it are removed too.
     dest_ = box_.Path() + "/dest";
     ASSERT_EQ(mkdir(dest_.c_str(), 0755), 0);
-    g_overwriteMode = kOverwriteRename;
-    g_diskFullAnswer = 0;
   }
   void TearDown() override {
     RegisterVolumeFamily(kVolExt, replaced_);
@@ -176,7 +174,6 @@ class FakeFamilyTest : public testing::Test {
       DropSendObjs();
     }
     g_recoveryListWaitMs = 100000;
-    g_diskFullAnswer = 0;
   }
 
   // A file of the fake volume in the engine's node table: its index.
@@ -201,7 +198,7 @@ class FakeFamilyTest : public testing::Test {
   void Recover(HeadlessView* view, std::vector<RecoveryListEntry> list, const std::string& root) {
     g_appState->view = view;
     view->SetRecoveryList(std::move(list));
-    RecoverToFolder(root, *view, g_overwriteMode, g_diskFullAnswer);
+    RecoverToFolder(root, *view);
   }
 
   std::map<int32_t, int16_t> Statuses(const HeadlessView& v) {
@@ -516,7 +513,6 @@ TEST_F(FakeFamilyTest, ScanAndSaveWithACheckpoint) {
   Checkpoint cp;
   ASSERT_EQ(cp.Load(FromUtf8(cpFile)), 1);
   cp.SetInterval(2);
-  GlobalTextRef(kDestinationFolder) = FromUtf8(dest_);
   std::vector<std::string> names = {"one.txt", "two.txt", "three.txt", "four.txt", "link"};
   uint32_t id = 600;
   for (const std::string& n : names) {
@@ -528,7 +524,8 @@ TEST_F(FakeFamilyTest, ScanAndSaveWithACheckpoint) {
   engine_->nodes->GetAt(first + 4)->flags |= kNodeSymlink;
   for (size_t i = 0; i < names.size(); i++) {
     SCOPED_TRACE(names[i]);
-    EXPECT_TRUE(RecoverNodeToFolder(vol_, engine_->nodes->GetAt(first + int64_t(i)), FromUtf8(names[i]), &cp))
+    EXPECT_TRUE(
+        RecoverNodeToFolder(vol_, engine_->nodes->GetAt(first + int64_t(i)), FromUtf8(dest_), FromUtf8(names[i]), &cp))
         << ToUtf8(LastErrorText());
   }
   EXPECT_FALSE(Exists(dest_ + "/one.txt"));  // done by the earlier run

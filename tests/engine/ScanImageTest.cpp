@@ -208,11 +208,8 @@ TEST(QuickScan, TwoPartitionsVolumeTableAndSelection) {
     GlobalObjectsScope scope;
     std::unique_ptr<Drive> drive(CreateDrive(FromUtf8(img)));
     drive->InitDrive(FromUtf8(img));
-    g_selection = ScanSelection{};
     NTFSObj engine(drive.get());
-    g_engine = &engine;
-    SetupNTFS();
-    g_engine = nullptr;
+    SetupNTFS(engine, ScanRequest{});
     // The engine's volume list is the drive's table.
     EXPECT_EQ(&engine.volumes, &DriveVolumes(*drive)->items);
     std::vector<std::pair<uint64_t, uint64_t>> ours, theirs;
@@ -307,7 +304,6 @@ InProcessScan ScanInProcess(const std::string& image, const ScanSelection& selec
   DropSendObjs();
   g_currentDrive = nullptr;
   DeleteDrive(&drive);
-  g_selection = ScanSelection{};
   return r;
 }
 

@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/Engine.h"
 #include "engine/SendObj.h"
 #include "engine/Worker.h"
 #include "foundation/AppState.h"
@@ -48,11 +49,12 @@ inline Drive* ScanDriveImage(const std::string& image, ViewSink& view, const Sca
   return drive;
 }
 
-// Recovers the view's list into `destination` on a worker thread, as the
-// view's Save does.
+// Recovers the view's list of the last scan's results (the published
+// engine) into `destination` on a worker thread, as the view's Save does.
 inline void RecoverToFolder(const std::string& destination, ViewSink& view, uint8_t overwriteMode = kOverwriteRename,
                             int diskFullAnswer = 0) {
   RecoveryRequest request;
+  request.engine = g_engine;
   request.destination = FromUtf8(destination);
   request.overwriteMode = overwriteMode;
   request.diskFullAnswer = diskFullAnswer;

@@ -31,19 +31,19 @@
 #include "engine/RecoverDriver.h"
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
-#include "storage/Drive.h"
-#include "storage/ImageFiles.h"
 #include "foundation/Md5.h"
+#include "foundation/UiServices.h"
 #include "foundation/Utilities.h"
 #include "platform/Format.h"
-#include "tests/support/TestUtil.h"
-#include "foundation/UiServices.h"
+#include "storage/Drive.h"
+#include "storage/ImageFiles.h"
 #include "tests/support/FaultySource.h"
 #include "tests/support/FixtureImage.h"
 #include "tests/support/LoopDevice.h"
+#include "tests/support/TestUtil.h"
 #include "tests/uiqt/WindowTest.h"
-#include "ui/DelvoraApp.h"
 #include "ui/Commands.h"
+#include "ui/DelvoraApp.h"
 #include "ui/DelvoraView.h"
 #include "ui/LookInCb.h"
 #include "ui/MainFrame.h"
@@ -54,6 +54,7 @@
 #include "ui/core/Activity.h"
 #include "ui/core/CommandIds.h"
 #include "ui/core/SaveRules.h"
+#include "volumes/DestinationPath.h"
 #include "volumes/VolumeSearch.h"
 
 namespace {
@@ -289,7 +290,7 @@ TEST_F(MainRoadTest, LoadScanSaveAndSaveAgain) {
   Save(dest);
   ASSERT_EQ(dialogs.size(), 4u);
   EXPECT_EQ(dialogs[3], "CDuplicate");
-  EXPECT_EQ(g_overwriteMode.load(), kOverwriteRename);
+  EXPECT_EQ(View()->OverwriteMode(), kOverwriteRename);
   EXPECT_EQ(Md5File(dest + "/small[1].txt"), md5Of["small.txt"]);
   EXPECT_EQ(Md5File(dest + "/comp/text[1].txt"), md5Of["comp/text.txt"]);
   EXPECT_EQ(Md5File(dest + "/small.txt"), changedMd5);
@@ -853,6 +854,71 @@ TEST_F(MainRoadTest, FolderRowsOfAFatVolume) {
   for (const auto& [name, count] : seen) EXPECT_EQ(count, name == "S-1-5-21-1-2-3-1001" ? 2 : 1) << name;
   for (const char* name : {"Empty Folder", "L6", "MANY"}) EXPECT_TRUE(seen.count(name) && !deleted[name]) << name;
   for (const char* name : {"Removed Empty Folder", "_ONE"}) EXPECT_TRUE(seen.count(name) && deleted[name]) << name;
+}
+
+// Scans of different sources in a row in one window, each saved: the rows
+// and the saved bytes are what fresh dvscan processes give; the window only
+// builds each run's request.
+TEST_F(MainRoadTest, ScansInARowEqualFreshProcesses) {
+  IMAGE_OR_SKIP(img, "basic");
+  DV_NEED_FIXTURE("make_fat_scan.sh");
+  const std::vector<std::string> images = {img, FixtureCache() + "/scan12.img", img};
+  std::vector<std::map<std::string, bool>> rows;
+  for (size_t k = 0; k < images.size(); k++) {
+    SCOPED_TRACE(images[k]);
+    if (k == 0) {
+      ScanImage(images[k]);
+    } else {
+      // Another source with results listed: Yes clears them and scans it.
+      View()->LoadDiskImages({FromUtf8(images[k])});
+      prompt.Push(kIdYes);
+      View()->LookIn()->setCurrentIndex(View()->LookIn()->FindRow(FromUtf8(images[k])));
+      View()->OnLookInSelChange();
+      ASSERT_EQ(g_activityCode.load(), kActivityScan);
+      WaitIdle();
+    }
+    ASSERT_EQ(g_activityCode.load(), kActivityIdle);
+    ASSERT_NE(g_currentDrive, nullptr);
+    EXPECT_EQ(ToUtf8(g_currentDrive->Name()), images[k]);
+    // Each row as dvscan names it: the path the Save command writes, and
+    // whether it is deleted.
+    std::map<std::string, bool> shown;
+    DestinationPathCache paths(u"/r");
+    CMyListCtrl* l = View()->List();
+    for (int i = 0; i < l->GetItemCount(); i++) {
+      std::string path;
+      ListNodeInfo info;
+      ASSERT_TRUE(View()->Nodes().GetNode(l->GetItemNodeIndex(i), info));
+      const bool built = paths.Build(FolderBelowVolume(l->GetItemPath(i)), l->GetItemNodeName(i), &path);
+      shown[built ? path.substr(3) : "?"] = (info.flags & 0x0002) != 0;
+    }
+    rows.push_back(shown);
+    View()->OnCommand(cmd::kSelectAll);
+    const std::string dest = TempDir("row");
+    Save(dest);
+    // A fresh process: its list (path, deleted) and the files it recovers.
+    const std::string fresh = TempDir("fresh");
+    const CommandRun run = RunCommandStatus(std::string("'") + DV_BINARY_DIR + "/bin/dvscan' --list '" + fresh +
+                                            ".tsv' --recover '" + fresh + "' '" + images[k] + "' >/dev/null 2>&1");
+    ASSERT_EQ(run.rc, 0);
+    std::map<std::string, bool> listed;
+    std::istringstream in(ReadAll(fresh + ".tsv"));
+    std::string line;
+    std::getline(in, line);  // the header
+    while (std::getline(in, line)) {
+      const size_t a = line.find('\t'), b = line.find('\t', a + 1);
+      if (b == std::string::npos) continue;
+      listed[line.substr(0, a)] = line.compare(b + 1, 1, "1") == 0;
+    }
+    EXPECT_EQ(rows.back(), listed);
+    const auto md5s = [](const std::string& dir) {
+      return RunCommand("cd '" + dir +
+                        "' && find . -type f ! -name Recovery.log -print0 | sort -z | xargs -0 -r md5sum");
+    };
+    EXPECT_GT(md5s(dest).size(), 40u);
+    EXPECT_EQ(md5s(dest), md5s(fresh));
+  }
+  EXPECT_EQ(rows[2], rows[0]);
 }
 
 // A command whose dialog is not built says so; Help Topics and F1 say help

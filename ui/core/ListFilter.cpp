@@ -13,6 +13,7 @@
 #include "platform/Format.h"
 #include "ui/core/ListText.h"
 #include "ui/core/Parallel.h"
+#include "volumes/ScanSink.h"
 
 namespace {
 
@@ -43,8 +44,7 @@ bool VolumeOfPath(const WString& p, WString& out) {
 // The Status column's value of a status code (0-7).
 WString StatusText(int code) {
   if (code == 0) return {};
-  const int id = g_appState ? g_appState->statusWordIds[size_t(code)]
-                            : std::array<int, 8>{0, 155, 162, 328, 329, 231, 200, 0}[size_t(code)];
+  const int id = ProgramOptions().statusWordIds[size_t(code)];
   return Msg(id);
 }
 
@@ -184,7 +184,7 @@ SizeInUnits SizeForDialog(uint64_t bytes) {
 
 bool SizeFromDialog(WStringView text, int unit, uint64_t& bytes) {
   if (unit < 0 || unit > 4) return false;
-  const WString sep = g_appState ? g_appState->thousandsSeparator : WString(u",");
+  const WString sep = ProgramOptions().thousandsSeparator;
   uint64_t v = 0;
   bool digits = false;
   size_t i = 0;

@@ -10,6 +10,7 @@
 #include "platform/Format.h"
 #include "ui/core/FolderIndex.h"
 #include "volumes/Node.h"
+#include "volumes/ScanSink.h"
 
 const int kListColumnMessageIds[kListColumnCount] = {45, 109, 39, 90, 96, 93, 68};
 
@@ -30,12 +31,7 @@ WString VolumeColumnText(WStringView path) {
 WString StatusColumnText(uint16_t nodeFlags) {
   const int code = (nodeFlags >> 8) & 7;
   if (code == 0) return {};
-  int id = 0;
-  if (g_appState) id = g_appState->statusWordIds[size_t(code)];
-  else {
-    static const int16_t kDefault[8] = {0, 155, 162, 328, 329, 231, 200, 0};
-    id = kDefault[code];
-  }
+  const int id = ProgramOptions().statusWordIds[size_t(code)];
   return StripAccelerator(Msg(id));
 }
 
