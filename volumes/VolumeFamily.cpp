@@ -90,30 +90,21 @@ void ClearVolumeFamilies() {
 
 const VolumeFamily* FindVolumeFamily(uint8_t type) { return TheRegistry().byType[type]; }
 
-const FamilyVolumeOps* FindVolumeOps(uint8_t type) {
+namespace {
+
+template <class Group>
+const Group* GroupOf(uint8_t type, const Group* VolumeFamily::*group) {
   const VolumeFamily* f = FindVolumeFamily(type);
-  return f ? f->volume : nullptr;
+  return f ? f->*group : nullptr;
 }
 
-const FamilySearchOps* FindSearchOps(uint8_t type) {
-  const VolumeFamily* f = FindVolumeFamily(type);
-  return f ? f->search : nullptr;
-}
+}  // namespace
 
-const FamilyDataOps* FindDataOps(uint8_t type) {
-  const VolumeFamily* f = FindVolumeFamily(type);
-  return f ? f->data : nullptr;
-}
-
-const FamilyScanOps* FindScanOps(uint8_t type) {
-  const VolumeFamily* f = FindVolumeFamily(type);
-  return f ? f->scans : nullptr;
-}
-
-const FamilySessionOps* FindSessionOps(uint8_t type) {
-  const VolumeFamily* f = FindVolumeFamily(type);
-  return f ? f->sessions : nullptr;
-}
+const FamilyVolumeOps* FindVolumeOps(uint8_t type) { return GroupOf(type, &VolumeFamily::volume); }
+const FamilySearchOps* FindSearchOps(uint8_t type) { return GroupOf(type, &VolumeFamily::search); }
+const FamilyDataOps* FindDataOps(uint8_t type) { return GroupOf(type, &VolumeFamily::data); }
+const FamilyScanOps* FindScanOps(uint8_t type) { return GroupOf(type, &VolumeFamily::scans); }
+const FamilySessionOps* FindSessionOps(uint8_t type) { return GroupOf(type, &VolumeFamily::sessions); }
 
 const FamilyType* FindFamilyType(uint8_t type) { return TheRegistry().typeEntry[type]; }
 
