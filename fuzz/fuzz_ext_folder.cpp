@@ -25,8 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   extfuzz::Mounted m(data, size);
   auto v = extfuzz::MakeVolume(m.drive);
   if (!v) return 0;
-  const FamilyDataOps* data = FindDataOps(kVolExt);
-  if (!data || !data->read) std::abort();
+  const FamilyDataOps* ops = FindDataOps(kVolExt);
+  if (!ops || !ops->read) std::abort();
   const uint32_t n = Le32(data) ? Le32(data) : 2;
   UnixInodeCache cache;
   const uint8_t* raw = v->GetInode(n, nullptr, cache);
