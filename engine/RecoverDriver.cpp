@@ -401,6 +401,10 @@ int RecoverFS(const RecoveryRequest& request, ViewSink* view) {
         // Never written anywhere but below the destination folder.
         skipped = true;
         ErrorMsg(u"The destination path does not lie inside the destination folder: the item is skipped.");
+      } else if ((node->flags & kNodeSymlink) && NodeHasTrait(node->kind, kNodeTraitNoSymlinks)) {
+        // A symbolic link is listed, never written: a skip, not a failure.
+        skipped = true;
+        VErrorMsg(Msg(505).c_str(), path);
       } else {
         const WString folder = FolderOf(path);
         const WString name(WStringView(path).substr(folder.size() + 1));

@@ -55,6 +55,25 @@ struct AlignedBuffer {
   uint8_t* p;
 };
 
+// Each header the probe recognises is offered to the families first (the
+// raw recovery of Unix files from their block maps); one that takes it
+// keeps it from being carved.
+class FamilyHeaderSink : public CarveSink {
+ public:
+  FamilyHeaderSink(NTFSObj& engine, Drive& drive) : engine_(engine), drive_(drive) {}
+  bool TakeHeader(const uint8_t* sector, size_t bytesLeft, int type, int64_t sectorNumber) override {
+    for (const VolumeFamily* f : VolumeFamilies())
+      if (f->scans && f->scans->takeCarvedHit &&
+          f->scans->takeCarvedHit(engine_, &drive_, sector, bytesLeft, uint8_t(type), sectorNumber))
+        return true;
+    return false;
+  }
+
+ private:
+  NTFSObj& engine_;
+  Drive& drive_;
+};
+
 class SectorPass {
  public:
   explicit SectorPass(NTFSObj& engine) : engine_(engine), drive_(*engine.drive) {}
@@ -102,6 +121,7 @@ class SectorPass {
   std::unique_ptr<FgmQBW> checker_;
   // The carving driver: sectors of no acted-on kind go to its header probe.
   std::unique_ptr<DriveHdrReader> carveReader_;
+  std::unique_ptr<FamilyHeaderSink> headerSink_;
   std::unique_ptr<CarveScan> carve_;
   int64_t checkerBase_ = 0;
   uint32_t checkerCluster_ = 0;
@@ -132,7 +152,8 @@ int SectorPass::Run() {
   context_.hfsDiagnostics = false;
   OpenSideOutputs();
   carveReader_ = std::make_unique<DriveHdrReader>(&drive_);
-  carve_ = std::make_unique<CarveScan>(carveReader_.get(), nullptr);
+  headerSink_ = std::make_unique<FamilyHeaderSink>(engine_, drive_);
+  carve_ = std::make_unique<CarveScan>(carveReader_.get(), headerSink_.get());
 
   ScanChunk current = NextScanChunk(drive_, exclusions.get(), rangeFirst_, rangeLast_);
   int which = 0;
@@ -350,6 +371,7 @@ void SectorPass::VolumeFound(int32_t index) {
     f->quickScan(*v, engine_, step);
   } else if (f->walkFolders & kWalkInLongScan) {
     ParseFSCm(v);
+    if (f->afterLongScanWalk && !engine_.StopRequested()) f->afterLongScanWalk(*v, engine_);
   }
 }
 

@@ -70,6 +70,38 @@ void WarnOfShortSource(const NTFSObj& engine, ViewSink* view) {
   }
 }
 
+// A volume the drive knows but its family does not read says so.
+void NoteVolumesNotRead(const NTFSObj& engine, ViewSink* view) {
+  if (!view) return;
+  for (size_t k = 0; k < engine.volumes.size(); k++) {
+    const CVol* v = engine.volumes[k];
+    const FamilyVolumeOps* ops = v && engine.IsSelected(k) ? FindVolumeOps(v->type) : nullptr;
+    if (!ops || !ops->notReadReason) continue;
+    const WString why = ops->notReadReason(*v);
+    if (!why.empty()) view->LogLine(why);
+  }
+}
+
+// The family whose own pass over its volumes replaces the scan, when the
+// run's options ask one for it.
+const VolumeFamily* FamilyWithOwnPass(const AppState& options) {
+  for (const VolumeFamily* f : VolumeFamilies())
+    if (f->scans && f->scans->ownVolumePass && f->scans->ownVolumePassWanted && f->scans->ownVolumePassWanted(options))
+      return f;
+  return nullptr;
+}
+
+// The ordinary scan of the selected volumes, and in a Long Scan the sector
+// pass and the families' mapping after it.
+void ScanVolumes(NTFSObj& engine, uint8_t scanMode);
+
+// Whether a family's options end the Long Scan before its sector pass.
+bool EndsBeforeSectorPass(NTFSObj& engine) {
+  for (const VolumeFamily* f : VolumeFamilies())
+    if (f->scans && f->scans->endsBeforeSectorPass && f->scans->endsBeforeSectorPass(engine)) return true;
+  return false;
+}
+
 }  // namespace
 
 const WString& ElapsedText() { return g_elapsed; }
@@ -151,15 +183,42 @@ int SearchFS(const ScanRequest& request, NTFSObj& engine, ViewSink* view) {
   if (send) send->SendMsg2(0, kCodeFoundItems, true);
   WarnOfShortSource(engine, view);
 
+  NoteVolumesNotRead(engine, view);
+
   engine.ComputePercentForVolumes();
   // The volumes belong to the drive and may have served an earlier engine.
   for (CVol* v : engine.volumes) v->engine = &engine;
+  if (const VolumeFamily* own = FamilyWithOwnPass(engine.Options())) {
+    // The family's own pass over each of its selected volumes, and nothing
+    // else.
+    for (size_t k = 0; k < engine.volumes.size() && !engine.StopRequested(); k++)
+      if (engine.IsSelected(k) && FindVolumeFamily(engine.volumes[k]->type) == own)
+        own->scans->ownVolumePass(*engine.volumes[k], engine);
+  } else {
+    ScanVolumes(engine, selection.scanMode);
+  }
+  // Final flush: the last batch, then 100 %, and wait until the view has it.
+  if (send) {
+    send->SendMsg2(6000, kCodeFoundItems, true);
+    send->SetPercentComplete(100, kCodeFoundItems, 0);
+    send->SendMsg2(6000, kCodeFoundItems, false);
+  }
+  if (request.drive) request.drive->ReleaseBuffers();
+  if (engine.drive) FreeVolumeBuffers(*engine.drive);
+  else
+    for (CVol* v : engine.volumes) v->FreeBuf();
+  return 0;
+}
+
+namespace {
+
+void ScanVolumes(NTFSObj& engine, uint8_t scanMode) {
   TracePrintfA("SearchFS scanning drives\n");
   // Volumes each family has read so far (a family may report a scan that
   // read none of its volumes).
   std::unordered_map<const FamilyScanOps*, int> read;
   int step = 0;
-  const uint8_t walkBit = selection.scanMode == 0 ? kWalkInQuickScan : kWalkInLongScan;
+  const uint8_t walkBit = scanMode == 0 ? kWalkInQuickScan : kWalkInLongScan;
   for (size_t k = 0; k < engine.volumes.size() && !engine.StopRequested(); k++) {
     if (!engine.IsSelected(k)) continue;
     TracePrintfA("Volume %d\n", int(k));
@@ -174,16 +233,17 @@ int SearchFS(const ScanRequest& request, NTFSObj& engine, ViewSink* view) {
         read[f] += f->quickScan(*v, engine, at);
       } else if (f->walkFolders & walkBit) {
         // The folder walk (a family whose volume has no root yet walks
-        // nothing).
+        // nothing), and in a Long Scan the family's pass after it.
         ParseFSCm(v);
+        if (scanMode != 0 && f->afterLongScanWalk && !engine.StopRequested()) f->afterLongScanWalk(*v, engine);
       }
     }
     step += int(share);
   }
-  if (selection.scanMode != 0 && !engine.StopRequested()) {
+  if (scanMode != 0 && !engine.StopRequested()) {
     // The Long Scan: every remaining sector, then each family ties what it
     // found to folders and shows what is left.
-    if (engine.drive) ScanRemainingSectors(engine);
+    if (engine.drive && !EndsBeforeSectorPass(engine)) ScanRemainingSectors(engine);
     // Carved files the metadata lists are tied to them; the rest are shown.
     if (!engine.StopRequested()) MapFilesToHdr(engine);
     if (!engine.StopRequested()) ProcUnknown(engine);
@@ -192,18 +252,9 @@ int SearchFS(const ScanRequest& request, NTFSObj& engine, ViewSink* view) {
       if (f->scans && f->scans->finishLongScan) f->scans->finishLongScan(engine, engine.drive);
     }
   }
-  // Final flush: the last batch, then 100 %, and wait until the view has it.
-  if (send) {
-    send->SendMsg2(6000, kCodeFoundItems, true);
-    send->SetPercentComplete(100, kCodeFoundItems, 0);
-    send->SendMsg2(6000, kCodeFoundItems, false);
-  }
-  if (request.drive) request.drive->ReleaseBuffers();
-  if (engine.drive) FreeVolumeBuffers(*engine.drive);
-  else
-    for (CVol* v : engine.volumes) v->FreeBuf();
-  return 0;
 }
+
+}  // namespace
 
 namespace {
 // The hand-over of the last run stays until the next run (the view may still

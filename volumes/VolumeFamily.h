@@ -19,6 +19,7 @@
 #include "platform/Text.h"
 #include "volumes/SectorKinds.h"
 
+class AppState;
 class CExtents;
 class CVol;
 class Drive;
@@ -255,6 +256,9 @@ struct FamilyVolumeOps {
   // The file system this volume is (ext2, ext3 or ext4 by its features).
   // Null: its type's name.
   WString (*fileSystemName)(const CVol& volume) = nullptr;
+  // Why the volume is known but not read (a byte order the reader does
+  // not take), as the scan's log says it; empty when it is read.
+  WString (*notReadReason)(const CVol& volume) = nullptr;
   // The volume properties dialog's settings rows (0..3, in the units shown):
   // false when the volume keeps no such value or its divisor is 0.
   bool (*readSettingRow)(const CVol& volume, int row, int64_t* value) = nullptr;
@@ -266,6 +270,10 @@ struct FamilyVolumeOps {
   // when its fields cannot hold them), which `init` then reads.
   void (*writeSettingRows)(CVol& volume, const int64_t* rows) = nullptr;
   size_t (*bootFromSettingRows)(const CVol& volume, const int64_t* rows, uint8_t* buffer, size_t capacity) = nullptr;
+  // Where this volume's boot block or superblock lies after its start, in
+  // sectors, when its type's dialog fact does not say (UFS2's superblock at
+  // 8, 64 or 256 KiB); -1 or null: the fact.
+  int64_t (*bootBlockOffset)(const CVol& volume) = nullptr;
 };
 
 // Finding volumes on a drive.
@@ -324,13 +332,28 @@ struct FamilyScanOps {
   std::span<const SectorKindEntry> sectorKinds;
   // A volume the Long Scan found (through ProcBootCm) is parsed.
   void (*parseFoundVolume)(CVol& volume, ScanSink& engine) = nullptr;
+  // In a Long Scan, after the folder walk of each of the family's volumes
+  // (the selected ones and those the sector pass finds): the family's own
+  // pass over what the walk did not list (ext's inode sweep).
+  void (*afterLongScanWalk)(CVol& volume, ScanSink& engine) = nullptr;
+  // Whether the run's options end the Long Scan after the volumes' passes,
+  // without the sector pass (the mapping passes still run).
+  bool (*endsBeforeSectorPass)(ScanSink& engine) = nullptr;
+  // A pass of the family's own over each of its selected volumes in place
+  // of the whole scan, when the run's options ask for it (a family's "Long
+  // Scan" option): `ownVolumePass` reads one volume and shows what it
+  // found; nothing else runs. The first family in priority order that
+  // wants it has the run.
+  bool (*ownVolumePassWanted)(const AppState& options) = nullptr;
+  void (*ownVolumePass)(CVol& volume, ScanSink& engine) = nullptr;
   // After the sector pass: the family ties its orphan nodes to their
   // folders and volumes and hands over every node of its nibble not shown
   // yet (the drive's volume table gives the volumes).
   void (*finishLongScan)(ScanSink& engine, Drive* drive) = nullptr;
   // A header hit that the family takes itself (the raw recovery of a file
-  // system's files from its block maps): 1 when taken.
-  int (*takeCarvedHit)(ScanSink& engine, const uint8_t* sector, uint64_t bytesLeft, uint8_t carvingType,
+  // system's files from its block maps), offered between the header probe
+  // and the carving parser: 1 when taken (it is then not carved).
+  int (*takeCarvedHit)(ScanSink& engine, Drive* drive, const uint8_t* sector, uint64_t bytesLeft, uint8_t carvingType,
                        int64_t position) = nullptr;
   // An internal carving kind the family sizes (NTFS's folder index
   // records): its carving type index, and the record's byte count from its

@@ -21,6 +21,7 @@ inline constexpr uint32_t kSbBlocksPerGroup = 32;
 inline constexpr uint32_t kSbFragsPerGroup = 36;
 inline constexpr uint32_t kSbInodesPerGroup = 40;
 inline constexpr uint32_t kSbMagic = 56;
+inline constexpr uint32_t kSbFirstInode = 84;  // the first inode not reserved (revision 1)
 inline constexpr uint32_t kSbInodeSize = 88;
 inline constexpr uint32_t kSbBlockGroup = 90;
 inline constexpr uint32_t kSbCompat = 92;
@@ -41,6 +42,7 @@ inline constexpr uint32_t kIncompat64Bit = 0x80;
 inline constexpr uint32_t kIncompatMetaBg = 0x10;
 inline constexpr uint32_t kIncompatInlineData = 0x8000;
 inline constexpr uint32_t kRoCompatSparseSuper = 0x1;
+inline constexpr uint32_t kRoCompatGdtCsum = 0x10;  // uninit_bg: descriptors carry group flags
 inline constexpr uint32_t kRoCompatMetadataCsum = 0x400;
 inline constexpr uint32_t kCompatHasJournal = 0x4;
 // What ext3 reads (filetype, recover, meta_bg; sparse_super, large_file,
@@ -53,8 +55,12 @@ inline constexpr uint32_t kRoCompatExt3 = 0x7;
 inline constexpr uint32_t kBackupGroups[] = {1, 3, 5, 7, 9, 25, 27, 49, 81, 125, 243, 343, 625, 2401, 3125, 16807};
 
 // ---- group descriptor (32 bytes, or 64 with the 64-bit feature) ----
+inline constexpr uint32_t kGdInodeBitmap = 4;
 inline constexpr uint32_t kGdInodeTable = 8;
+inline constexpr uint32_t kGdFlags = 18;  // 16-bit
+inline constexpr uint32_t kGdInodeBitmapHigh = 36;
 inline constexpr uint32_t kGdInodeTableHigh = 40;
+inline constexpr uint16_t kGdInodeUninit = 0x1;  // the group's inode table and bitmap were never written
 inline constexpr uint32_t kGdSmallShift = 5;
 inline constexpr uint32_t kGdLargeShift = 6;
 
@@ -132,10 +138,31 @@ inline constexpr uint32_t kDeNameLen = 6;
 inline constexpr uint32_t kDeFileType = 7;
 inline constexpr uint32_t kDeName = 8;
 inline constexpr uint32_t kDeHeaderBytes = 8;
+inline constexpr uint8_t kDeTypeRegular = 1;
 inline constexpr uint8_t kDeTypeDirectory = 2;
 inline constexpr uint8_t kDeTypeSymlink = 7;
 // An inline folder's data opens with its parent's inode number.
 inline constexpr uint32_t kInlineParentBytes = 4;
+
+// ---- directory blocks as the deep scan meets them ----
+// A folder's first block opens with "." (record length 12, name length 1,
+// type 2) and ".." (name length 2, type 2): the 32-bit word at 4 and the
+// 16-bit word at 18.
+inline constexpr uint32_t kDirDotWord = 0x0201000C;
+inline constexpr uint16_t kDirDotDotWord = 0x0202;
+inline constexpr uint32_t kDirDotName = 8;
+inline constexpr uint32_t kDirDotDotInode = 12;
+inline constexpr uint32_t kDirDotDotName = 20;
+inline constexpr uint32_t kDirMinRecord = 12;
+
+// ---- raw recovery: files stored in the classic layout ----
+// The 12 direct blocks are followed by the first indirect block, a full
+// one by the data it maps and then the double-indirect block.
+inline constexpr uint32_t kRawIndirectIndex = 12;
+// The volume the options describe: its made-up geometry.
+inline constexpr uint32_t kRawInodes = 32768;
+inline constexpr uint32_t kRawBlocksPerGroup = 32768;
+inline constexpr uint32_t kRawInodesPerGroup = 8192;
 
 // Seconds from 1601 to 1970, for FILETIME.
 inline constexpr uint64_t kUnixEpochSeconds = 11644473600ull;

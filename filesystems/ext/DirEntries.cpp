@@ -4,6 +4,7 @@
 
 #include "filesystems/ext/Definitions.h"
 #include "filesystems/ext/Inode.h"
+#include "filesystems/ext/NameTrees.h"
 #include "filesystems/ext/UnixNode.h"
 #include "filesystems/ext/UnixVolume.h"
 #include "foundation/AppState.h"
@@ -104,6 +105,13 @@ int AddEntry(CUnixVol* v, const cnode* folder, const ExtDirEntry& e, bool hidden
   if (hidden || (folder->flags & kNodeDeleted)) node->flags |= kNodeDeleted;
   node->id = e.inode;
   node->parentId = folder->id;
+  // A Long Scan's sweep takes only what the walk did not list, and names
+  // lost files after the folders the walk met.
+  if (v->engine && v->engine->ScanMode() == kScanLong) {
+    UnixNameTrees& trees = v->Trees();
+    trees.MarkListed(e.inode);
+    if (node->IsDirectory()) trees.AddFolder(e.inode, folder->id, e.name, e.nameLength, hidden);
+  }
   if (v->engine) node->name = v->engine->Nodes().InternName(ConvertNameToWide(e.name, e.nameLength));
   if (traceUnixFsA)
     TracePrintfA("inode %ld parent %ld name %s\n", int32_t(e.inode), int32_t(folder->id),

@@ -10,10 +10,13 @@
 #include <vector>
 
 #include "filesystems/ext/Definitions.h"
+#include "filesystems/ext/DirBlocks.h"
 #include "filesystems/ext/DirEntries.h"
 #include "filesystems/ext/ExtSession.h"
 #include "filesystems/ext/ExtVolume.h"
 #include "filesystems/ext/ExtentTree.h"
+#include "filesystems/ext/LongScan.h"
+#include "filesystems/ext/RawRecovery.h"
 #include "filesystems/ext/SuperBlock.h"
 #include "filesystems/ext/UnixNode.h"
 #include "foundation/ByteOrder.h"
@@ -277,7 +280,7 @@ int TakeExtSuper(SectorVisit& visit) {
 const SectorKindEntry kSectorKinds[] = {
     {kSectExtSuper, IsExtSuperKind, TakeExtSuper, 60},
     // A directory block wins over whatever its first bytes looked like.
-    {kSectUnixDir, nullptr, nullptr, 200, kKindOverrides},
+    {kSectUnixDir, IsUnixDirSector, ScanUnixDirSector, 200, kKindOverrides},
 };
 
 const FamilyType kTypes[] = {
@@ -296,6 +299,7 @@ const FamilyVolumeOps kVolume = {
     .confirm = ConfirmExtVolume,
     .isRootId = IsExtRoot,
     .fileSystemName = ExtFileSystemName,
+    .readSettingRow = ReadUnixSettingRow,
 };
 
 const FamilySearchOps kSearch = {.probe = ProbeExt, .locate = LocateExt};
@@ -309,6 +313,12 @@ const FamilyScanOps kScans = {
     // parser applies the rule.
     .folderSizeInClusters = false,
     .sectorKinds = kSectorKinds,
+    .afterLongScanWalk = ExtAfterLongScanWalk,
+    .endsBeforeSectorPass = ExtEndsBeforeSectorPass,
+    .ownVolumePassWanted = ExtOwnVolumePassWanted,
+    .ownVolumePass = ExtOwnVolumePass,
+    .finishLongScan = ExtFinishLongScan,
+    .takeCarvedHit = ExtTakeCarvedHit,
 };
 
 const FamilySessionOps kSessions = {

@@ -37,6 +37,29 @@ uint64_t CExt3Vol::DescriptorBlock(uint64_t index) const {
   return block;
 }
 
+bool CExt3Vol::InodeAllocated(uint64_t n) {
+  if (n == 0 || !inodesPerGroup || n > inodeCount) return false;
+  const uint64_t group = (n - 1) / inodesPerGroup, bit = (n - 1) % inodesPerGroup;
+  if (int64_t(group) != bitmapGroup_) {
+    bitmapGroup_ = int64_t(group);
+    bitmapKnown_ = false;
+    const uint8_t* d = Descriptor(group);
+    if (!d) return true;
+    if (groupFlags && (Le16(d + kGdFlags) & kGdInodeUninit)) {
+      // Never initialised: no inode of the group is in use.
+      bitmap_.assign(clusterSize, 0);
+      bitmapKnown_ = true;
+    } else {
+      uint64_t block = Le32(d + kGdInodeBitmap);
+      if (descShift >= kGdLargeShift) block |= uint64_t(Le32(d + kGdInodeBitmapHigh)) << 32;
+      bitmap_.resize(clusterSize);
+      bitmapKnown_ = block && ReadBlock(block, bitmap_.data());
+    }
+  }
+  if (!bitmapKnown_ || bit / 8 >= bitmap_.size()) return true;
+  return (bitmap_[size_t(bit / 8)] >> (bit % 8)) & 1;
+}
+
 bool InitExt3Vol(CUnixVol* v, const ExtSuperBlock& sb) {
   if (sb.logBlockSize > kMaxLogBlockSize || !v->SetClusterSize(sb.BlockSize())) return false;
   if (!sb.blocksPerGroup || !sb.inodesPerGroup) return false;
@@ -59,7 +82,30 @@ bool InitExt3Vol(CUnixVol* v, const ExtSuperBlock& sb) {
     e->firstDataBlock = sb.firstDataBlock;
     e->sparseSuper = (sb.roCompat & kRoCompatSparseSuper) != 0;
     e->flavour = sb.Flavour();
+    e->firstInode = sb.firstInode >= 3 && sb.firstInode <= sb.inodeCount ? sb.firstInode : 11;
+    e->groupFlags = (sb.roCompat & (kRoCompatGdtCsum | kRoCompatMetadataCsum)) != 0;
   }
+  return true;
+}
+
+bool InitRawExtVolume(CExt3Vol* v, uint32_t sectorSize, int64_t start, uint64_t sectors, uint32_t blockSize,
+                      uint32_t fragmentsPerBlock) {
+  if (!v || start < 0 || !v->SetSectorSize(sectorSize) || !v->SetClusterSize(blockSize)) return false;
+  if (blockSize < sectorSize || blockSize < 1024 || blockSize > 65536) return false;
+  v->totalBlocks = sectors / (blockSize / sectorSize);
+  if (!v->totalBlocks || v->totalBlocks > UINT32_MAX) return false;
+  v->fragmentSize = blockSize;
+  v->fragsPerBlock = fragmentsPerBlock ? fragmentsPerBlock : 1;
+  v->blocksPerGroup = kRawBlocksPerGroup;
+  v->inodesPerGroup = kRawInodesPerGroup;
+  v->groupCount = (v->totalBlocks + kRawBlocksPerGroup - 1) / kRawBlocksPerGroup;
+  v->inodeCount = kRawInodes;
+  v->inodeSize = kInodeBaseBytes;
+  v->descShift = kGdSmallShift;
+  v->InitBlockMapLevels(4);
+  if (!v->InitInodeGeometry() || !v->AllocBuffers()) return false;
+  v->sizeSectors = v->totalBlocks * (blockSize / sectorSize);
+  v->startSector = uint64_t(start);
   return true;
 }
 

@@ -2,6 +2,7 @@
 // folder from inode 2.
 #pragma once
 #include <cstdint>
+#include <vector>
 
 #include "filesystems/ext/UnixVolume.h"
 
@@ -20,8 +21,21 @@ class CExt3Vol : public CUnixVol {
   bool sparseSuper = true;
   // 2, 3 or 4 as its superblock's features make it; 0 when not read.
   uint8_t flavour = 0;
+  // The first inode that is not reserved (the journal, the resize inode).
+  uint32_t firstInode = 11;
+  // The group descriptors carry the uninitialised-group flag.
+  bool groupFlags = false;
 
   uint64_t DescriptorBlock(uint64_t index) const override;
+  // Whether the inode bitmap marks inode n in use (a group whose inodes
+  // were never initialised holds none); true when the bitmap cannot be
+  // read, so that the inode's own fields decide.
+  bool InodeAllocated(uint64_t n);
+
+ private:
+  std::vector<uint8_t> bitmap_;
+  int64_t bitmapGroup_ = -1;
+  bool bitmapKnown_ = false;
 };
 
 // Whether group g holds a superblock (a backup, or the primary in group 0):
@@ -39,3 +53,10 @@ int InitUnixVol(CUnixVol* volume, const uint8_t* superBlock, int64_t start, uint
 
 // Fills the root node from inode 2; false when it does not pass.
 bool InitRootNode(CUnixVol* volume);
+
+// A volume of `sectors` sectors of sectorSize at drive sector `start`
+// with blocks of blockSize and no superblock of its own (the raw recovery's
+// volume): the block map's geometry, and a made-up inode geometry that
+// nothing reads. False for sizes no ext volume has.
+bool InitRawExtVolume(CExt3Vol* volume, uint32_t sectorSize, int64_t start, uint64_t sectors, uint32_t blockSize,
+                      uint32_t fragmentsPerBlock);

@@ -30,9 +30,7 @@ ExtInode ParseExtInode(const uint8_t* p) {
   return n;
 }
 
-namespace {
-
-bool PermissionsPlausible(uint16_t mode) {
+bool UnixModePlausible(uint16_t mode) {
   const uint8_t high = uint8_t(mode >> 8), low = uint8_t(mode);
   if (!(high & 0x01)) return false;  // owner read
   const bool typeOk = (high >= 0x40 && high <= 0x4F) || (high >= 0x80 && high <= 0x8F) || (high >= 0xA0 && high <= 0xAF);
@@ -41,6 +39,8 @@ bool PermissionsPlausible(uint16_t mode) {
   if ((low & 0x03) && !(low & 0x04)) return false;  // other write or execute need other read
   return true;
 }
+
+namespace {
 
 bool FastSymlinkPlausible(const uint8_t* area, uint32_t length) {
   for (uint32_t i = 0; i < length; ++i) {
@@ -66,7 +66,7 @@ bool PointersFitSize(const ExtInode& n, const ExtInodeContext& c) {
 
 bool IsExtInode(const uint8_t* p, const ExtInodeContext& c, bool strict) {
   const ExtInode n = ParseExtInode(p);
-  if (strict && !PermissionsPlausible(n.mode)) return false;
+  if (strict && !UnixModePlausible(n.mode)) return false;
   if (Le32(p + kInodeFragAddr) || p[117] || p[118] || p[119]) return false;
   // With metadata_csum the low half of the word at 124 is the checksum.
   if (c.checksums ? Le16(p + kInodeReserved) != 0 : Le32(p + kInodeChecksumLow) != 0) return false;

@@ -41,6 +41,11 @@ struct ExtInodeContext {
   bool checksums = true;
 };
 
+// A mode with the permissions a real file has: owner read and write; a
+// folder, regular file or symbolic link; group and other write or execute
+// only with their read (ext and UFS alike).
+bool UnixModePlausible(uint16_t mode);
+
 // Whether 128 bytes look like an ext inode (an all-zero, unused inode
 // passes unless strict). Strict: a plausible mode with its permissions.
 bool IsExtInode(const uint8_t* inode, const ExtInodeContext& context, bool strict);

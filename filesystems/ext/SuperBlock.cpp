@@ -39,6 +39,7 @@ ExtSuperBlock ParseExtSuperBlock(const uint8_t* s) {
   sb.fragsPerGroup = Le32(s + kSbFragsPerGroup);
   sb.inodesPerGroup = Le32(s + kSbInodesPerGroup);
   sb.magic = Le16(s + kSbMagic);
+  sb.firstInode = Le32(s + kSbFirstInode);
   sb.inodeSize = Le16(s + kSbInodeSize);
   sb.blockGroup = Le16(s + kSbBlockGroup);
   sb.compat = Le32(s + kSbCompat);

@@ -20,6 +20,7 @@ struct ExtSuperBlock {
   uint32_t fragsPerGroup = 0;
   uint32_t inodesPerGroup = 0;
   uint16_t magic = 0;
+  uint32_t firstInode = 0;
   uint16_t inodeSize = 0;
   uint16_t blockGroup = 0;
   uint32_t compat = 0;

@@ -1,5 +1,6 @@
 #include "filesystems/ext/UnixNode.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -57,9 +58,12 @@ int64_t UnixNode::GetFirstSector(const CUnixVol& v, uint32_t sectorSize) const {
     if (first < 0) return -1;
     block = uint64_t(first);
   } else {
-    if (listLength < 4) return -1;
-    block = Le32(list);
-    if (v.fragmentAddressed) block >>= v.fragsPerBlockShift;
+    // The first pointer, in the list's units (a UFS fragment address lies
+    // anywhere in a block).
+    if (listLength < v.pointerBytes) return -1;
+    const uint64_t address = v.pointerBytes == 8 ? Le64(list) : Le32(list);
+    const unsigned __int128 byte = (unsigned __int128)address * v.UnitBytes();
+    return int64_t(std::min<unsigned __int128>(byte / sectorSize, INT64_MAX));
   }
   if (v.clusterSize >= sectorSize) return int64_t(block * (v.clusterSize / sectorSize));
   return int64_t(block * v.clusterSize / sectorSize);

@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include "filesystems/ext/Definitions.h"
+#include "filesystems/ext/IndirectBlocks.h"
+#include "filesystems/ext/NameTrees.h"
 #include "foundation/ByteOrder.h"
 #include "foundation/Trace.h"
 #include "storage/Drive.h"
@@ -19,6 +21,18 @@ uint32_t Log2(uint64_t v) { return v ? uint32_t(std::countr_zero(v)) : 0; }
 bool PowerOfTwo(uint64_t v) { return v && !(v & (v - 1)); }
 
 }  // namespace
+
+bool ReadUnixSettingRow(const CVol& volume, int row, int64_t* value) {
+  const auto* v = dynamic_cast<const CUnixVol*>(&volume);
+  if (!v) return false;
+  switch (row) {
+    case 0: *value = int64_t(v->blocksPerGroup); return v->blocksPerGroup != 0;
+    case 1: *value = v->inodesPerGroup; return v->inodesPerGroup != 0;
+    case 2: *value = v->inodeCount; return v->inodeCount != 0;
+    case 3: *value = v->inodeSize; return v->inodeSize != 0;
+    default: return false;
+  }
+}
 
 // Sectors of 512 bytes until the volume is initialised on its drive
 // (InitUnixVol) or read from a session.
@@ -76,24 +90,47 @@ bool CUnixVol::ReadBlock(uint64_t block, uint8_t* out) {
   return ReadClusters(out, int64_t(block), 1, 0, clusterSize, &got) && got == 1;
 }
 
-int64_t CUnixVol::InodeTableBlock(uint64_t group) {
-  if (descBuffer_.size() != clusterSize && !AllocBuffers()) return -1;
+bool CUnixVol::ReadUnits(uint64_t at, uint32_t units, uint8_t* out) {
+  const uint64_t total = TotalUnits();
+  if (!units || at >= total || units > total - at || at > uint64_t(INT64_MAX)) return false;
+  // A fragment address is a block and the fragments into it.
+  const uint64_t block = fragmentAddressed ? at >> fragsPerBlockShift : at;
+  const uint64_t within = fragmentAddressed ? (at & (fragsPerBlock - 1)) * uint64_t(fragmentSize) : 0;
+  return ReadClusterBytes(out, int64_t(block), within, units * UnitBytes()) != nullptr;
+}
+
+bool CUnixVol::InodesPlausible(const uint8_t* data, size_t bytes) const {
+  return IsUnixInodeBlock(data, bytes, inodeSize, InodeContext(), false);
+}
+
+UnixNameTrees& CUnixVol::Trees() {
+  if (!trees_) trees_ = std::make_unique<UnixNameTrees>(uint64_t(inodeCount) + inodeBase + 1);
+  return *trees_;
+}
+
+const uint8_t* CUnixVol::Descriptor(uint64_t group) {
+  if (descBuffer_.size() != clusterSize && !AllocBuffers()) return nullptr;
   const uint64_t descBlock = DescriptorBlock(group >> descPerBlockShift);
   if (int64_t(descBlock) != descCached_) {
     descCached_ = -1;
-    if (!ReadBlock(descBlock, descBuffer_.data())) return -1;
+    if (!ReadBlock(descBlock, descBuffer_.data())) return nullptr;
     descCached_ = int64_t(descBlock);
   }
   const uint64_t mask = (uint64_t(1) << descPerBlockShift) - 1;
-  const uint8_t* d = descBuffer_.data() + ((group & mask) << descShift);
+  return descBuffer_.data() + ((group & mask) << descShift);
+}
+
+int64_t CUnixVol::InodeTableBlock(uint64_t group) {
+  const uint8_t* d = Descriptor(group);
+  if (!d) return -1;
   uint64_t table = Le32(d + kGdInodeTable);
   if (descShift >= kGdLargeShift) table |= uint64_t(Le32(d + kGdInodeTableHigh)) << 32;
   return table < totalBlocks ? int64_t(table) : -1;
 }
 
 const uint8_t* CUnixVol::GetInode(uint64_t n, int64_t* sectorOut, UnixInodeCache& cache) {
-  if (n == 0 || n > inodeCount || !inodesPerGroup || !inodesPerBlock) return nullptr;
-  const uint64_t index = n - 1;
+  if (n == 0 || n < inodeBase || n - inodeBase >= inodeCount || !inodesPerGroup || !inodesPerBlock) return nullptr;
+  const uint64_t index = n - inodeBase;
   const uint64_t group = index / inodesPerGroup, within = index % inodesPerGroup;
   const bool cached = index >= cache.first && index < cache.first + cache.count;
   int64_t table = -1;
@@ -128,12 +165,10 @@ const uint8_t* CUnixVol::GetInode(uint64_t n, int64_t* sectorOut, UnixInodeCache
       return nullptr;
     cache.lastRead = uint32_t(blocks * clusterSize);
     // A sector of implausible inodes yields none.
-    const ExtInodeContext context = InodeContext();
     const uint32_t piece = std::max(sectorSize, inodeSize);
     const size_t bytes = size_t(got) * clusterSize;
     for (size_t at = 0; at + piece <= bytes; at += piece)
-      if (!IsUnixInodeBlock(cache.data.data() + at, piece, inodeSize, context, false))
-        memset(cache.data.data() + at, 0, piece);
+      if (!InodesPlausible(cache.data.data() + at, piece)) memset(cache.data.data() + at, 0, piece);
     cache.first = group * inodesPerGroup + (blockInTable << inodesPerBlockShift);
     cache.count = std::min<uint64_t>(uint64_t(got) * inodesPerBlock, inodesPerGroup - (blockInTable << inodesPerBlockShift));
     if (index < cache.first || index >= cache.first + cache.count) return nullptr;
@@ -151,7 +186,7 @@ bool CUnixVol::CheckPointerSectors(uint8_t* block, int level) {
     uint8_t* p = block + size_t(s) * 512;
     for (uint32_t k = 0; k < 512; k += pointerBytes) {
       const uint64_t ptr = pointerBytes == 8 ? Le64(p + k) : Le32(p + k);
-      if (ptr >= totalBlocks) {
+      if (ptr >= TotalUnits()) {
         bad[s / 8] |= uint8_t(1u << (s % 8));
         memset(p, 0, 512);
         if (traceUnixFsA) TracePrintfA("Bad ptrs blk %ld sect %ld lvl %ld\n", 0, int32_t(s), int32_t(level));
@@ -173,9 +208,12 @@ int64_t CUnixVol::MapBlock(uint64_t logical, const uint8_t* list, uint32_t listL
     VErrorMsg(u"Logical block %ld = %08x is past end of volume", int32_t(logical), uint32_t(ptr));
     return int64_t(-1);
   };
+  // Range checks in the list's own units (fragments on UFS).
+  const uint64_t total = TotalUnits();
+  const uint32_t perBlock = UnitsPerBlock();
   if (logical < kDirectPointers) {
     const uint64_t ptr = listPointer(uint32_t(logical));
-    return ptr >= totalBlocks ? pastEnd(ptr) : int64_t(ptr);
+    return ptr >= total ? pastEnd(ptr) : int64_t(ptr);
   }
   const uint64_t p = pointersPerBlock;
   if (!p) return -1;
@@ -197,12 +235,13 @@ int64_t CUnixVol::MapBlock(uint64_t logical, const uint8_t* list, uint32_t listL
   uint64_t ptr = listPointer(top);
   for (int level = 0; level < levels; ++level) {
     if (ptr == 0) return 0;
-    if (ptr >= totalBlocks) return pastEnd(ptr);
+    // An indirect block is a whole block.
+    if (ptr >= total || perBlock > total - ptr) return pastEnd(ptr);
     if (levelBuffer_[level].size() != clusterSize && !AllocBuffers()) return -1;
     uint8_t* buf = levelBuffer_[level].data();
     if (levelCached_[level] != int64_t(ptr)) {
       levelCached_[level] = -1;
-      if (!ReadBlock(ptr, buf)) return -1;
+      if (!ReadUnits(ptr, perBlock, buf)) return -1;
       CheckPointerSectors(buf, level);
       levelCached_[level] = int64_t(ptr);
     }
@@ -213,7 +252,7 @@ int64_t CUnixVol::MapBlock(uint64_t logical, const uint8_t* list, uint32_t listL
     const uint32_t sector = uint32_t(at / 512);
     if (ptr == 0 && corrupt && (badMap_[level][sector / 8] >> (sector % 8) & 1)) *corrupt = true;
   }
-  return ptr >= totalBlocks ? pastEnd(ptr) : int64_t(ptr);
+  return ptr >= total ? pastEnd(ptr) : int64_t(ptr);
 }
 
 uint32_t CUnixVol::CollectRun(const uint8_t* list, uint32_t listLength, uint64_t logical, uint32_t limit,
@@ -223,12 +262,13 @@ uint32_t CUnixVol::CollectRun(const uint8_t* list, uint32_t listLength, uint64_t
   if (bad && corrupt) ++*corrupt;
   if (start < 0) return 0;
   *first = uint64_t(start);
+  const uint64_t perBlock = UnitsPerBlock();
   uint32_t n = 1;
   while (n < limit) {
     bool badNext = false;
     const int64_t next = MapBlock(logical + n, list, listLength, &badNext);
     if (next < 0) break;
-    if (start == 0 ? next != 0 : uint64_t(next) != uint64_t(start) + n) break;
+    if (start == 0 ? next != 0 : uint64_t(next) != uint64_t(start) + n * perBlock) break;
     if (badNext && corrupt) ++*corrupt;
     ++n;
   }
@@ -257,22 +297,53 @@ int64_t CUnixVol::ReadFileData(uint64_t offset, uint64_t length, uint8_t* buffer
     const uint32_t from = done == 0 ? skip : 0;
     uint8_t* out = buffer + done;
     if (partial) {
+      // Only the units the piece needs: a UFS file's last block may be a
+      // few fragments anywhere in a block.
+      const uint64_t k = std::min<uint64_t>(bs - from, left);
+      const uint32_t unit = UnitBytes();
+      const uint32_t units = uint32_t(std::min<uint64_t>(UnitsPerBlock(), (from + k + unit - 1) / unit));
       if (scratch.empty()) scratch.resize(bs);
       if (first == 0) memset(scratch.data(), 0, bs);
-      else if (!ReadBlock(first, scratch.data())) return done ? int64_t(done) : -1;
-      const uint64_t k = std::min<uint64_t>(bs - from, left);
+      else if (!ReadUnits(first, units, scratch.data())) return done ? int64_t(done) : -1;
       memcpy(out, scratch.data() + from, size_t(k));
       done += k;
     } else if (first == 0) {
       memset(out, 0, size_t(n) * bs);
       done += uint64_t(n) * bs;
     } else {
-      uint32_t got = 0;
-      if (first + n > totalBlocks || !ReadClusters(out, int64_t(first), n, 0, size_t(n) * bs, &got) || got != n)
-        return done ? int64_t(done) : -1;
+      if (!ReadUnits(first, n * UnitsPerBlock(), out)) return done ? int64_t(done) : -1;
       done += uint64_t(n) * bs;
     }
     logical += n;
   }
   return int64_t(done);
+}
+
+bool CUnixVol::CheckDoubleIndirect(const uint8_t* block, uint32_t* entries, uint32_t* lastUsed, uint32_t* lastBlock) {
+  const uint32_t n = clusterSize / 4;
+  std::vector<uint8_t> child(clusterSize);
+  uint32_t count = 0, used = 0, last = 0;
+  for (uint32_t i = 0; i < n; ++i) {
+    const uint32_t entry = Le32(block + 4 * i);
+    if (entry == 0) {
+      for (uint32_t k = i * 4; k < clusterSize; ++k)
+        if (block[k]) return false;
+      break;
+    }
+    if (entry < 2 || entry >= totalBlocks) return false;
+    // Every indirect block before this one is full.
+    if (count && used != n) return false;
+    if (!ReadBlock(entry, child.data())) return false;
+    uint32_t pointers = 0;
+    if (!IsIndirectBlock(child.data(), clusterSize, totalBlocks, std::max<uint32_t>(1, fragsPerBlock), &pointers))
+      return false;
+    used = pointers;
+    last = Le32(child.data() + 4 * (pointers - 1));
+    ++count;
+  }
+  if (!count) return false;
+  *entries = count;
+  *lastUsed = used;
+  *lastBlock = last;
+  return true;
 }

@@ -10,7 +10,15 @@
 #include "volumes/Volume.h"
 
 class HTree;
+class UnixNameTrees;
 struct UnixNode;
+
+// Where a directory entry keeps its name length and file type, and the
+// type codes of a file, a folder and a symbolic link (ext's, or UFS's).
+struct UnixEntryLayout {
+  uint8_t nameLengthAt = 6, typeAt = 7;
+  uint8_t regular = 1, directory = 2, symlink = 7;
+};
 
 // A caller's cache of inode-table blocks (the volume's own caches are for
 // pointers and descriptors). A miss reads `capacity` bytes of the table; a
@@ -26,6 +34,10 @@ struct UnixInodeCache {
   uint64_t count = 0;  // inodes cached
   uint32_t lastRead = 0;  // bytes of the last read
 };
+
+// The volume properties' rows of a Unix volume: blocks per group, inodes
+// per group, total inodes, inode size (false for a value it does not keep).
+bool ReadUnixSettingRow(const CVol& volume, int row, int64_t* value);
 
 class CUnixVol : public CVol {
  public:
@@ -62,12 +74,41 @@ class CUnixVol : public CVol {
   ExtInodeContext InodeContext() const;
   // The block holding descriptor block `index` of the table.
   virtual uint64_t DescriptorBlock(uint64_t index) const { return descTableBlock + index; }
+  // Whether every inode of the bytes (a sector, or an inode) is plausible:
+  // a sector of inodes that is not yields none.
+  virtual bool InodesPlausible(const uint8_t* data, size_t bytes) const;
+  // The kind the directory-block test gives this volume's folders (4 ext,
+  // 5 UFS).
+  virtual uint8_t DirBlockKind() const { return 4; }
+
+  // Addresses in block lists count units of this many bytes (a block, or
+  // on UFS a fragment), a block is unitsPerBlock of them, the volume
+  // totalUnits.
+  uint32_t UnitBytes() const { return fragmentAddressed ? fragmentSize : clusterSize; }
+  uint32_t UnitsPerBlock() const { return fragmentAddressed ? fragsPerBlock : 1; }
+  uint64_t TotalUnits() const { return fragmentAddressed ? totalFragments : totalBlocks; }
+  // `units` units from address `at` into out; false on failure.
+  bool ReadUnits(uint64_t at, uint32_t units, uint8_t* out);
+
+  // A double-indirect block of the classic layout: every entry names an
+  // indirect block (2 .. total blocks), all but the last full, each one
+  // passing IsIndirectBlock with the fragments per block as its stride; a
+  // 0 entry ends them (zeros to the end). *entries, *lastUsed (pointers in
+  // the last indirect block) and *lastBlock (its last pointer) on success.
+  bool CheckDoubleIndirect(const uint8_t* block, uint32_t* entries, uint32_t* lastUsed, uint32_t* lastBlock);
+
+  // The names a Long Scan gathers (made on first use).
+  UnixNameTrees& Trees();
+  bool HasTrees() const { return trees_ != nullptr; }
 
   // ---- geometry ----
   uint32_t fragmentSize = 0, fragsPerBlock = 1, fragsPerBlockShift = 0;
   // Block lists count fragments, not blocks (UFS).
   bool fragmentAddressed = false;
+  uint64_t totalFragments = 0;
   uint32_t sectorsPerBlock = 0;
+  // Inodes count from 1 (ext) or 0 (UFS).
+  uint32_t inodeBase = 1;
   uint32_t inodeCount = 0, freeInodes = 0, inodesPerGroup = 0;
   uint64_t blocksPerGroup = 0, groupCount = 0, totalBlocks = 0, freeBlocks = 0;
   uint32_t inodeSize = 128, inodeShift = 7;
@@ -83,6 +124,7 @@ class CUnixVol : public CVol {
   bool sawExtents = false;
   // The inodes of the folder entries being parsed.
   UnixInodeCache entryCache;
+  UnixEntryLayout entryLayout;
 
  protected:
   // The inode table's first block of group g; -1 when unreadable.
@@ -90,8 +132,13 @@ class CUnixVol : public CVol {
   // One block into `out` (clusterSize bytes); false on failure.
   bool ReadBlock(uint64_t block, uint8_t* out);
 
+  // The descriptor of group g in the descriptor buffer; null when it
+  // cannot be read.
+  const uint8_t* Descriptor(uint64_t group);
+
   std::vector<uint8_t> descBuffer_;
   int64_t descCached_ = -1;
+  std::unique_ptr<UnixNameTrees> trees_;
 
  private:
   bool CheckPointerSectors(uint8_t* block, int level);

@@ -202,6 +202,10 @@ DialogVerdict VolPropRules::Ok() {
 int64_t VolPropRules::DefaultBootSector() const {
   const int64_t start = ParseGroupedSigned(TrimBlanks(startText)).value_or(0);
   const uint8_t type = fileSystemIndex >= 0 && edit_ ? uint8_t(fileSystemIndex + 1) : (Volume() ? Volume()->type : 0);
+  // The volume itself may know better than its type.
+  if (const CVol* v = Volume(); v && v->type == type)
+    if (const FamilyVolumeOps* ops = FindVolumeOps(type); ops && ops->bootBlockOffset)
+      if (const int64_t at = ops->bootBlockOffset(*v); at >= 0) return start + at;
   return start + BootBlockOffset(type);
 }
 
