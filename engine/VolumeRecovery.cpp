@@ -164,7 +164,10 @@ int RecoverVolumeNode(CVol* v, const cnode* node, WStringView destPath, RecMemor
       failed = true;
       break;
     }
-    const uint32_t before = d ? d->TotalErrors() : 0;
+    // Zeros in place of data: a read error, an excluded range, or the part
+    // of a volume past the end of a source shorter than it.
+    auto misses = [d] { return d ? d->TotalErrors() + d->ExcludedFills() + d->PastEndFills() : 0u; };
+    const uint32_t before = misses();
     const int64_t got = v->ReadNodeData(*node, at, piece, into, writer ? room : kPieceBytes);
     if (got < int64_t(piece)) {
       // A failed or short read is a failure: the file is not complete.
@@ -177,7 +180,7 @@ int RecoverVolumeNode(CVol* v, const cnode* node, WStringView destPath, RecMemor
       failed = true;
       break;
     }
-    if (d && d->TotalErrors() != before) corrupt += uint32_t((piece + cs - 1) / cs);
+    if (misses() != before) corrupt += uint32_t((piece + cs - 1) / cs);
     if (memory) {
       const size_t room = memory->capacity - std::min(memory->capacity, memory->used);
       const size_t k = size_t(std::min<uint64_t>(room, piece));

@@ -700,6 +700,7 @@ uint8_t* Drive::Complete() {
     consecutiveErrors_ = 0;
   }
   if (io_->BitmapDirty(kBitmapExc)) ++excludedFills_;
+  if (io_->Result() == kIoPastEnd) ++pastEndFills_;
   uint8_t* data = pendingDirect_ ? static_cast<uint8_t*>(pendingBuffer_) : io_->Data();
   const uint32_t bytes = pendingBytes_;
   bytesRead_.fetch_add(bytes, std::memory_order_relaxed);

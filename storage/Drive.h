@@ -142,6 +142,9 @@ class Drive {
   // Requests that had sectors zero-filled because the user excluded them:
   // what those sectors held is unknown, as after a read error.
   uint32_t ExcludedFills() const { return excludedFills_; }
+  // Requests that ran past the drive's end (a source shorter than a volume
+  // on it): the sectors there came back as zeros.
+  uint32_t PastEndFills() const { return pastEndFills_; }
   // Set when the volume was formatted less than 14 days ago; the view reads
   // and clears it.
   uint32_t recentlyFormatted = 0;
@@ -215,6 +218,7 @@ class Drive {
   uint32_t consecutiveErrors_ = 0;
   uint32_t totalErrors_ = 0;
   uint32_t excludedFills_ = 0;
+  uint32_t pastEndFills_ = 0;
   uint32_t errorsAtCache_ = 0;
   int64_t firstErrorSector_ = -1;
   std::atomic<uint64_t> bytesRead_{0};

@@ -62,19 +62,23 @@ bool HiddenRecord(const uint8_t* data, size_t at, size_t end, const UnixEntryLay
 
 uint32_t RecordBytes(uint32_t nameLength) { return (kDeHeaderBytes + nameLength + 3) & ~3u; }
 
-// One record named into the trees; false when it names nothing.
+// One record named into the trees; false when it names nothing. A parent
+// past the volume's inodes is a folder whose number is not known.
 bool NameRecord(CUnixVol& v, const Record& r, uint32_t parent, bool hidden) {
   UnixNameTrees& t = v.Trees();
   if (t.Listed(r.inode) || IsDotName(r.name, r.nameLength)) return false;
   const UnixEntryLayout& l = v.entryLayout;
+  const uint8_t strength = hidden                                                    ? kNameHidden
+                           : uint64_t(parent) > uint64_t(v.inodeCount) + v.inodeBase ? kNameUnplaced
+                                                                                     : kNameLive;
   if (r.type == l.directory) {
-    t.AddFolder(r.inode, parent, r.name, r.nameLength, hidden);
+    t.AddFolder(r.inode, parent, r.name, r.nameLength, strength);
   } else if (r.type == l.regular || r.type == l.symlink) {
-    t.AddFile(r.inode, parent, r.name, r.nameLength, hidden);
+    t.AddFile(r.inode, parent, r.name, r.nameLength, strength);
   } else if (r.type == 0) {
     // No type kept (ext2 without the feature): either.
-    t.AddFolder(r.inode, parent, r.name, r.nameLength, hidden);
-    t.AddFile(r.inode, parent, r.name, r.nameLength, hidden);
+    t.AddFolder(r.inode, parent, r.name, r.nameLength, strength);
+    t.AddFile(r.inode, parent, r.name, r.nameLength, strength);
   } else {
     return false;
   }
@@ -129,7 +133,7 @@ int NameUnixEntries(CUnixVol& v, const uint8_t* data, size_t bytes, uint32_t* pa
       const bool dir = r.type == l.directory || r.type == 0;
       if (dir && r.nameLength == 1 && r.name[0] == '.') {
         *parent = r.inode;
-        t.AddFolder(r.inode, 0, nullptr, 0, false);
+        t.AddFolder(r.inode, 0, nullptr, 0, kNameHidden);
       } else if (dir && r.nameLength == 2 && r.name[0] == '.' && r.name[1] == '.') {
         if (*parent) t.SetFolderParent(*parent, r.inode);
       } else {

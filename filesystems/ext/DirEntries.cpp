@@ -110,7 +110,8 @@ int AddEntry(CUnixVol* v, const cnode* folder, const ExtDirEntry& e, bool hidden
   if (v->engine && v->engine->ScanMode() == kScanLong) {
     UnixNameTrees& trees = v->Trees();
     trees.MarkListed(e.inode);
-    if (node->IsDirectory()) trees.AddFolder(e.inode, folder->id, e.name, e.nameLength, hidden);
+    if (node->IsDirectory())
+      trees.AddFolder(e.inode, folder->id, e.name, e.nameLength, hidden ? kNameHidden : kNameLive);
   }
   if (v->engine) node->name = v->engine->Nodes().InternName(ConvertNameToWide(e.name, e.nameLength));
   if (traceUnixFsA)

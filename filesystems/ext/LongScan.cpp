@@ -97,7 +97,7 @@ void NameFolderData(CUnixVol& v, UnixNode* folder, std::vector<uint8_t>& buffer)
   const uint64_t size = std::min<uint64_t>(folder->size, volumeBytes);
   uint32_t parent = folder->id;
   UnixNameTrees& trees = v.Trees();
-  trees.AddFolder(folder->id, 0, nullptr, 0, false);
+  trees.AddFolder(folder->id, 0, nullptr, 0, kNameHidden);
   if (folder->inlineData) {
     // The parent's number, then the records of the block area and of the
     // attribute's part.
@@ -149,6 +149,10 @@ int Ext3LongScan(CExt3Vol& v, ScanSink& engine, int progressFrom, int progressTo
   std::vector<uint8_t> buffer(kSweepBytes);
   const ExtInodeContext context = v.InodeContext();
   SweepProgress progress(engine, progressFrom, progressTo, end > first ? end - first : 1);
+  // The root folder is among the reserved inodes: its entries name the
+  // files at the top.
+  if (!trees.Listed(kRootInode) && v.rootNode && v.rootNode->IsDirectory())
+    NameFolderData(v, static_cast<UnixNode*>(v.rootNode), buffer);
   for (uint64_t i = first; i < end; ++i) {
     if ((i - first) % std::max<uint32_t>(1, v.inodesPerGroup) == 0) {
       if (engine.StopRequested()) break;
@@ -189,24 +193,11 @@ int Ext3LongScan(CExt3Vol& v, ScanSink& engine, int progressFrom, int progressTo
       DeleteNode(&holder);
       continue;
     }
-    WString name, folder;
-    bool complete = false;
-    if (const UnixNameTrees::Name* known = trees.File(uint32_t(i))) {
-      name = trees.NameText(*known);
-      node->parentId = known->parent;
-      folder = SweptFolder(&trees, known->parent, &complete);
-      if (options.fileFilter && !options.fileFilter->ContainsW(name)) {
-        DeleteNode(&holder);
-        continue;
-      }
-      node->name = engine.Nodes().InternName(name);
-      node->typeIndex = ExtensionToType(name);
-    }
+    // Named and listed when every name is known: folders found later (by
+    // their inodes, or their blocks anywhere) may still name it, or give
+    // it a further name.
     int64_t index = -1;
-    cnode* stored = engine.AddNewNode(node, false, &index);
-    if (!stored) continue;
-    if (complete && HandOver(engine, v, stored, index, folder, name)) continue;
-    if (complete) continue;  // filtered
+    if (!engine.AddNewNode(node, false, &index)) continue;
     run.pending.push_back(index);
     engine.AddFoundCount(1);
   }
@@ -262,52 +253,60 @@ int ScanDirBlocks(CExt3Vol& v, ScanSink& engine, int progressFrom, int progressT
 void PlaceSweptFiles(ScanSink& engine, Drive* drive, const CUnixVol* only) {
   ExtRunState& run = ExtRun(engine);
   CNdArray& nodes = engine.Nodes();
-  const AppState& options = engine.Options();
-  const uint8_t show = options.scanFlag.load();
-  std::vector<int64_t> left;
+  const uint8_t show = engine.Options().scanFlag.load();
+  std::vector<int64_t> left, pending;
+  pending.swap(run.pending);
   // Folder paths are made once per folder.
-  std::unordered_map<uint64_t, std::pair<WString, bool>> folders;
-  bool ended = false;
-  for (int64_t index : run.pending) {
-    cnode* node = nodes.GetAt(index);
-    if (!node || (node->flags & kNodeHandedOver) || node->Family() != kNodeExt) continue;
-    CVol* base = drive && node->volumeIndex != kNoVolume ? VolumeAt(*drive, node->volumeIndex) : nullptr;
-    auto* v = dynamic_cast<CUnixVol*>(base);
-    if (!v || ended || (only && v != only)) {
-      if (!ended) left.push_back(index);
-      continue;
-    }
-    engine.AddFoundCount(-1);
-    const UnixNameTrees* trees = v->HasTrees() ? &v->Trees() : nullptr;
-    WString name = node->GetNameW();
-    uint32_t parent = node->parentId;
-    if (name.empty() && trees) {
-      if (const UnixNameTrees::Name* known = trees->File(node->id)) {
-        name = trees->NameText(*known);
-        parent = known->parent;
-      }
-    }
-    if (name.empty()) {
-      // No name anywhere: an empty file is nothing to show.
-      if (!node->size) continue;
-      parent = 0;
-      const WString ext = v->SniffNodeType(node);
-      name = FormatW(u"file%u", node->id) + (ext.empty() ? WString() : u"." + ext);
-    }
-    if (!Shown(show, (node->flags & kNodeDeleted) != 0)) continue;
+  std::unordered_map<uint64_t, WString> folders;
+  auto place = [&](CUnixVol& v, const UnixNameTrees* trees, cnode* node, int64_t index, const WString& name,
+                   uint32_t parent) {
     const uint64_t key = uint64_t(node->volumeIndex) << 32 | parent;
     auto it = folders.find(key);
     if (it == folders.end()) {
       bool complete = false;
-      WString folder = SweptFolder(trees, parent, &complete);
-      it = folders.emplace(key, std::make_pair(std::move(folder), complete)).first;
+      it = folders.emplace(key, SweptFolder(trees, parent, &complete)).first;
     }
     node->parentId = parent;
     node->name = nodes.InternName(name);
     node->typeIndex = ExtensionToType(name);
-    if (!HandOver(engine, *v, node, index, it->second.first, name)) continue;
-    if (engine.StopRequested()) ended = true;
+    HandOver(engine, v, node, index, it->second, name);
+  };
+  for (size_t k = 0; k < pending.size(); ++k) {
+    const int64_t index = pending[k];
+    cnode* node = nodes.GetAt(index);
+    if (!node || (node->flags & kNodeHandedOver) || node->Family() != kNodeExt) continue;
+    CVol* base = drive && node->volumeIndex != kNoVolume ? VolumeAt(*drive, node->volumeIndex) : nullptr;
+    auto* v = dynamic_cast<CUnixVol*>(base);
+    if (!v || (only && v != only) || engine.StopRequested()) {
+      left.push_back(index);
+      continue;
+    }
+    engine.AddFoundCount(-1);
+    if (!Shown(show, (node->flags & kNodeDeleted) != 0)) continue;
+    const UnixNameTrees* trees = v->HasTrees() ? &v->Trees() : nullptr;
+    WString name = node->GetNameW();
+    if (!name.empty()) {
+      place(*v, trees, node, index, name, node->parentId);
+      continue;
+    }
+    const UnixNameTrees::Name* known = trees ? trees->File(node->id) : nullptr;
+    if (!known) {
+      // No name anywhere: an empty file is nothing to show.
+      if (!node->size) continue;
+      const WString ext = v->SniffNodeType(node);
+      place(*v, trees, node, index, FormatW(u"file%u", node->id) + (ext.empty() ? WString() : u"." + ext), 0);
+      continue;
+    }
+    // Each further name (a hard link's) gets a copy.
+    for (const UnixNameTrees::Name* more = trees->NextName(*known); more; more = trees->NextName(*more)) {
+      int64_t at = -1;
+      cnode* copy = engine.AddNewNode(node, true, &at);
+      if (!copy) break;
+      place(*v, trees, copy, at, trees->NameText(*more), more->parent);
+    }
+    place(*v, trees, node, index, trees->NameText(*known), known->parent);
   }
+  left.insert(left.end(), run.pending.begin(), run.pending.end());
   run.pending.swap(left);
 }
 
@@ -315,6 +314,8 @@ void ExtAfterLongScanWalk(CVol& volume, ScanSink& engine) {
   auto* v = dynamic_cast<CExt3Vol*>(&volume);
   // "Scan Ext4 ET Only" leaves the sweep out.
   if (!v || engine.Options().extScanEt4Only) return;
+  // The walk read the root.
+  v->Trees().MarkListed(kRootInode);
   Ext3LongScan(*v, engine);
 }
 

@@ -29,17 +29,18 @@ uint32_t UnixNameTrees::Pool(const uint8_t* name, uint16_t length) {
   return at;
 }
 
-void UnixNameTrees::AddFolder(uint32_t inode, uint32_t parent, const uint8_t* name, uint16_t length, bool hidden) {
+void UnixNameTrees::AddFolder(uint32_t inode, uint32_t parent, const uint8_t* name, uint16_t length, uint8_t strength) {
   if (!inode) return;
   auto [it, made] = dirs_.try_emplace(inode);
   Name& n = it->second;
-  if (parent && (made || !n.parent || (n.hidden && !hidden))) n.parent = parent;
-  if (length && (made || !n.length || (n.hidden && !hidden))) {
+  const bool stronger = strength > n.strength;
+  if (parent && (made || !n.parent || stronger)) n.parent = parent;
+  if (length && (made || !n.length || stronger)) {
     n.offset = Pool(name, length);
     n.length = length;
-    n.hidden = hidden;
+    n.strength = strength;
   } else if (made) {
-    n.hidden = hidden;
+    n.strength = length ? strength : 0;
   }
 }
 
@@ -49,15 +50,36 @@ void UnixNameTrees::SetFolderParent(uint32_t inode, uint32_t parent) {
   if (!n.parent) n.parent = parent;
 }
 
-void UnixNameTrees::AddFile(uint32_t inode, uint32_t parent, const uint8_t* name, uint16_t length, bool hidden) {
+bool UnixNameTrees::Same(const Name& n, uint32_t parent, const uint8_t* name, uint16_t length) const {
+  return n.parent == parent && n.length == length &&
+         pool_.compare(n.offset, length, reinterpret_cast<const char*>(name), length) == 0;
+}
+
+void UnixNameTrees::AddFile(uint32_t inode, uint32_t parent, const uint8_t* name, uint16_t length, uint8_t strength) {
   if (!inode || !length) return;
   auto [it, made] = files_.try_emplace(inode);
-  Name& n = it->second;
-  if (!made && !(n.hidden && !hidden)) return;
-  n.parent = parent;
-  n.offset = Pool(name, length);
-  n.length = length;
-  n.hidden = hidden;
+  Name* n = &it->second;
+  if (!made && strength <= n->strength) {
+    // Another live name in a known folder: a hard link, kept once.
+    if (strength != kNameLive) return;
+    for (const Name* k = n; k; k = NextName(*k))
+      if (Same(*k, parent, name, length)) return;
+    Name more;
+    more.parent = parent;
+    more.offset = Pool(name, length);
+    more.length = length;
+    more.strength = strength;
+    more.next = n->next;
+    extra_.push_back(more);
+    files_[inode].next = uint32_t(extra_.size());
+    return;
+  }
+  // A stronger name takes the first place (and the weaker ones go).
+  n->parent = parent;
+  n->offset = Pool(name, length);
+  n->length = length;
+  n->strength = strength;
+  n->next = 0;
 }
 
 const UnixNameTrees::Name* UnixNameTrees::Folder(uint32_t inode) const {
