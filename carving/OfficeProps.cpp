@@ -90,12 +90,15 @@ class NodeFileBytes : public FileByteSource {
       ready_ = map_->SetClusterSize(node->GetClusterBytes(volume_->sectorSize)) &&
                map_->BuildVCNMappingTable(runs) >= 0;
     } else {
-      ready_ = volume_->BuildNodeExtents(node) && volume_->extents != nullptr;
+      // The family's own road (extents, or a block map read by the family).
+      ready_ = volume_->BuildNodeExtents(node);
+      node_ = node;
     }
   }
   bool ReadFileBytes(uint64_t offset, size_t length, uint8_t* out) override {
     if (!ready_ || offset > size_ || length > size_ - offset) return false;
-    CExtents* map = map_ ? map_.get() : volume_->extents.get();
+    if (!map_) return ReadThroughFamily(offset, length, out);
+    CExtents* map = map_.get();
     const uint64_t unit = uint64_t(1) << map->clusterShift;
     uint8_t* buffer = scratch_.Get(kPiece);
     if (!buffer || unit > kPiece) return false;
@@ -114,7 +117,26 @@ class NodeFileBytes : public FileByteSource {
   }
 
  private:
+  bool ReadThroughFamily(uint64_t offset, size_t length, uint8_t* out) {
+    const uint64_t unit = volume_->clusterSize ? volume_->clusterSize : 4096;
+    uint8_t* buffer = scratch_.Get(kPiece);
+    if (!buffer || unit > kPiece) return false;
+    while (length > 0) {
+      const uint64_t skip = offset % unit;
+      const uint64_t want = std::min<uint64_t>(kPiece / unit * unit, (skip + length + unit - 1) / unit * unit);
+      const int64_t got = volume_->ReadNodeData(*node_, offset - skip, want, buffer, kPiece);
+      if (got <= int64_t(skip)) return false;
+      const size_t n = size_t(std::min<uint64_t>(length, uint64_t(got) - skip));
+      std::memcpy(out, buffer + skip, n);
+      out += n;
+      offset += n;
+      length -= n;
+    }
+    return true;
+  }
+
   CVol* volume_;
+  const cnode* node_ = nullptr;
   uint64_t size_;
   std::unique_ptr<CExtents> map_;
   bool ready_ = false;

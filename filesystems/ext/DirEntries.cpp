@@ -80,11 +80,29 @@ namespace {
 
 // Builds the node of one entry and hands it to the walk; 1 when the inode
 // was looked up.
+// In a Long Scan the name of an entry whose inode is gone (cleared,
+// unreadable) is kept: the inode's file or folder found later by itself
+// takes it.
+void KeepNameOfLostInode(CUnixVol* v, const cnode* folder, const ExtDirEntry& e, bool hidden) {
+  if (!v->engine || v->engine->ScanMode() != kScanLong) return;
+  UnixNameTrees& trees = v->Trees();
+  const uint8_t strength = hidden ? kNameHidden : kNameLive;
+  if (e.fileType == kDeTypeDirectory) trees.AddFolder(e.inode, folder->id, e.name, e.nameLength, strength);
+  else if (e.fileType == kDeTypeRegular || e.fileType == kDeTypeSymlink)
+    trees.AddFile(e.inode, folder->id, e.name, e.nameLength, strength);
+}
+
 int AddEntry(CUnixVol* v, const cnode* folder, const ExtDirEntry& e, bool hidden) {
   const uint8_t* raw = v->GetInode(e.inode, nullptr, v->entryCache);
-  if (!raw) return 0;
+  if (!raw) {
+    KeepNameOfLostInode(v, folder, e, hidden);
+    return 0;
+  }
   const ExtInode n = ParseExtInode(raw);
-  if (!IsExtInode(raw, v->InodeContext(), false)) return 1;
+  if (!IsExtInode(raw, v->InodeContext(), false)) {
+    KeepNameOfLostInode(v, folder, e, hidden);
+    return 1;
+  }
   // A hidden record counts only when its inode is deleted too and still of
   // its kind: a reused inode belongs to another file now.
   if (hidden && (!n.IsDeleted() || !TypeAgrees(n, e.fileType))) return 1;
