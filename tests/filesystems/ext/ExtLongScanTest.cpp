@@ -15,6 +15,7 @@
 #include "filesystems/ext/ExtVolume.h"
 #include "filesystems/ext/SuperBlock.h"
 #include "foundation/Globals.h"
+#include "platform/Format.h"
 #include "storage/Drive.h"
 #include "tests/engine/DvscanRun.h"
 #include "tests/filesystems/ext/ExtFixture.h"
@@ -348,4 +349,37 @@ TEST(ExtLongScan, RawRecoveryFromIndirectBlocks) {
   bool docx = false;
   for (const Listed& l : r.items) docx |= l.path.rfind("Extra files/docx/_../_../x/", 0) == 0;
   EXPECT_TRUE(docx);
+}
+
+// A cut image holds a volume's first groups only: the backup superblocks
+// on it confirm the volume, those past its end are no place at all.
+TEST(ExtLongScan, BackupsPastTheDrivesEndDoNotCount) {
+  EXT_IMAGES_OR_SKIP(folder);
+  GlobalObjectsScope scope;
+  const std::string sb = ReadFileText(folder + "/ext-e4.img").substr(1024, 1024);
+  struct Case {
+    int64_t lastSector;  // of the drive over the image
+    bool confirmed;
+    bool otherCountConfirmed;  // a superblock of another block count
+  };
+  // 64 MiB of 1 KiB blocks: 8 groups of 8 MiB, copies in groups 1, 3, 5, 7.
+  const Case cases[] = {
+      {131071, true, false},  // the whole image
+      {40959, true, false},   // 20 MiB: the copy in group 1 alone
+      {16394, true, false},   // just group 1's copy
+      {16385, true, true},    // no copy on the drive: the primary stands alone
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.lastSector);
+    const WString name = FormatW(u"%s<0:%I64d>", FromUtf8(folder + "/ext-e4.img"), c.lastSector);
+    Drive* d = CreateDrive(name);
+    ASSERT_NE(d, nullptr);
+    d->InitDrive(name);
+    ASSERT_EQ(d->SectorCount(), uint64_t(c.lastSector + 1));
+    EXPECT_EQ(FindExt3BackupSuperBlock(*d, 0, reinterpret_cast<const uint8_t*>(sb.data())), c.confirmed);
+    std::string other = sb;
+    other[4] ^= 1;  // the block count
+    EXPECT_EQ(FindExt3BackupSuperBlock(*d, 0, reinterpret_cast<const uint8_t*>(other.data())), c.otherCountConfirmed);
+    DeleteDrive(&d);
+  }
 }
