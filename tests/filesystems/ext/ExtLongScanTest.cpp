@@ -4,6 +4,7 @@
 // PhotoRec get of them and with the sources' md5s.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <regex>
@@ -12,7 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "filesystems/ext/DirBlocks.h"
 #include "filesystems/ext/ExtVolume.h"
+#include "filesystems/ext/NameTrees.h"
 #include "filesystems/ext/SuperBlock.h"
 #include "foundation/Globals.h"
 #include "platform/Format.h"
@@ -22,6 +25,7 @@
 #include "tests/support/FixtureRun.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestUtil.h"
+#include "volumes/VolumeFamily.h"
 #include "volumes/VolumeSearch.h"
 
 namespace {
@@ -356,7 +360,7 @@ TEST(ExtLongScan, RawRecoveryFromIndirectBlocks) {
 TEST(ExtLongScan, BackupsPastTheDrivesEndDoNotCount) {
   EXT_IMAGES_OR_SKIP(folder);
   GlobalObjectsScope scope;
-  const std::string sb = ReadFileText(folder + "/ext-e4.img").substr(1024, 1024);
+  const std::string sb = RunCommand("dd if='" + folder + "/ext-e4.img' bs=1024 skip=1 count=1 status=none");
   struct Case {
     int64_t lastSector;  // of the drive over the image
     bool confirmed;
@@ -381,5 +385,136 @@ TEST(ExtLongScan, BackupsPastTheDrivesEndDoNotCount) {
     other[4] ^= 1;  // the block count
     EXPECT_EQ(FindExt3BackupSuperBlock(*d, 0, reinterpret_cast<const uint8_t*>(other.data())), c.otherCountConfirmed);
     DeleteDrive(&d);
+  }
+}
+
+// The sector pass's action on a folder's first block: the volumes of the
+// drive that place it on their block grid, inside them, best in the group
+// of its "." folder, name its entries; a block cut by the read's end asks
+// for the bytes it needs.
+TEST(ExtLongScan, DirectoryBlockPlacedByItsVolumes) {
+  EXT_IMAGES_OR_SKIP(folder);
+  GlobalObjectsScope scope;
+  const std::string img = folder + "/ext-e4k.img";
+  const std::string blocks = RunCommand("debugfs -R 'blocks /d' '" + img + "' 2>/dev/null");
+  const uint64_t block = std::stoull(blocks);
+  ASSERT_GT(block, 0u);
+  const std::string data =
+      RunCommand("dd if='" + img + "' bs=4096 skip=" + std::to_string(block) + " count=1 status=none");
+  ASSERT_EQ(data.size(), 4096u);
+  const auto* bytes = reinterpret_cast<const uint8_t*>(data.data());
+  const std::string sb = RunCommand("dd if='" + img + "' bs=1024 skip=1 count=1 status=none");
+  struct Case {
+    const char* what;
+    int64_t position;             // drive sector the block is met at
+    uint64_t bytesLeft;           // in the read from it
+    std::vector<int64_t> starts;  // the volumes' starts
+    int taken;
+    uint32_t need;
+    std::vector<bool> named;  // per volume
+  };
+  const int64_t at = int64_t(block * 8);
+  const Case cases[] = {
+      {"its volume", at, 4096, {0}, 1, 0, {true}},
+      {"off the block grid", at + 1, 4096, {0}, 0, 0, {false}},
+      {"cut by the read's end", at, 512, {0}, 0, 4096, {false}},
+      {"two volumes a block apart: both place it", at, 4096, {0, 8}, 1, 0, {true, true}},
+      {"past a volume's end", at, 4096, {at}, 0, 0, {false}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Drive* d = CreateDrive(FromUtf8(img));
+    ASSERT_NE(d, nullptr);
+    d->InitDrive(FromUtf8(img));
+    std::vector<CExt3Vol*> volumes;
+    for (int64_t start : c.starts) {
+      auto* v = new CExt3Vol();
+      v->drive = d;
+      ASSERT_TRUE(InitUnixVol(v, reinterpret_cast<const uint8_t*>(sb.data()), start, 512));
+      // "past a volume's end": one block of volume before the sector.
+      if (start == at) v->startSector = uint64_t(at - 8), v->sizeSectors = 8;
+      int32_t index = -1;
+      ASSERT_TRUE(AddVolume(*d, v, 0, &index));
+      volumes.push_back(v);
+    }
+    SectorVisit visit;
+    visit.drive = d;
+    visit.kind = kSectUnixDir;
+    visit.sector = bytes;
+    visit.bytesLeft = c.bytesLeft;
+    visit.position = c.position;
+    EXPECT_EQ(ScanUnixDirSector(visit), c.taken);
+    EXPECT_EQ(visit.needBytes, c.need);
+    for (size_t k = 0; k < volumes.size(); ++k) {
+      const bool named =
+          volumes[k]->HasTrees() && volumes[k]->Trees().File(0) == nullptr && volumes[k]->Trees().FileCount() > 0;
+      EXPECT_EQ(named, c.named[k]) << k;
+    }
+    DeleteDrive(&d);
+  }
+}
+
+// A Long Scan's session keeps the files the sweep found by their inodes and
+// those raw recovery rebuilt: loaded in a new process, the same list and
+// the same bytes.
+TEST(ExtLongScan, SessionsOfSweptAndRawFiles) {
+  {
+    LONG_IMAGES_OR_SKIP(folder, "reformat");
+    (void)folder;
+  }
+  LONG_IMAGES_OR_SKIP(folder, "raw");
+  const std::string sectors = ReadFileText(folder + "/ext-raw.sectors.txt");
+  struct Case {
+    const char* image;
+    std::string options;
+    size_t minFiles;
+  };
+  const Case cases[] = {
+      {"ext-reformat.img", "", 150},
+      {"ext-raw.img",
+       "[Unix Raw Recovery]\nSector Size=512\nBlock Size=4096\nVolume Starting Sector=0\nVolume Size=" +
+           sectors.substr(0, sectors.find('\n')) + "\nFragments Per Block=1\nSave To=/unused\n",
+       7},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.image);
+    const TempFolder temp("ext-long-session");
+    const std::string t = temp.Path();
+    const std::string options = c.options.empty() ? "" : "--options '" + OptionsFile(temp, c.options) + "' ";
+    const DvscanRun a = Dvscan("--long " + options + "--save-session '" + t + "/s.dvs' --recover '" + t + "/scan' '" +
+                               folder + "/" + c.image + "'");
+    ASSERT_EQ(a.rc, 0) << a.err;
+    const DvscanRun b = Dvscan("--load-session '" + t + "/s.dvs' --recover '" + t + "/load'");
+    ASSERT_EQ(b.rc, 0) << b.err;
+    std::multiset<std::string> pa, pb;
+    for (const Listed& l : a.items) pa.insert(l.path);
+    for (const Listed& l : b.items) pb.insert(l.path);
+    EXPECT_EQ(pa, pb);
+    const std::string md5s = RecoveredMd5s(t + "/load");
+    EXPECT_EQ(RecoveredMd5s(t + "/scan"), md5s);
+    EXPECT_GE(size_t(std::count(md5s.begin(), md5s.end(), '\n')), c.minFiles);
+  }
+}
+
+// "Exit After Long Scan" 1: the Long Scan ends after the sweep of its ext
+// volume (no sector pass: raw recovery, which rides on it, finds nothing);
+// 0 keeps the pass.
+TEST(ExtLongScan, ExitAfterLongScanLeavesTheSectorPassOut) {
+  LONG_IMAGES_OR_SKIP(folder, "raw");
+  const std::string sectors = ReadFileText(folder + "/ext-raw.sectors.txt");
+  const std::string raw =
+      "[Unix Raw Recovery]\nSector Size=512\nBlock Size=4096\nVolume Starting Sector=0\n"
+      "Volume Size=" +
+      sectors.substr(0, sectors.find('\n')) + "\nFragments Per Block=1\nSave To=/unused\n";
+  for (int exitAfter : {0, 1}) {
+    SCOPED_TRACE(exitAfter);
+    const TempFolder temp("ext-exit");
+    const std::string options =
+        OptionsFile(temp, raw + "[Ext Options]\nExit After Long Scan=" + std::to_string(exitAfter) + "\n");
+    const DvscanRun r = Dvscan("--long --options '" + options + "' '" + folder + "/ext-raw.img'");
+    ASSERT_EQ(r.rc, 0) << r.err;
+    size_t rebuilt = 0;
+    for (const Listed& l : r.items) rebuilt += l.path.rfind("Extra files/", 0) == 0 && l.size > 0;
+    EXPECT_EQ(rebuilt, exitAfter ? 0u : 7u);
   }
 }
