@@ -1,7 +1,7 @@
 #!/bin/bash
 # Usage: make_ext_bench_images.sh OUTPUT_FOLDER [SET...]
 # Makes the images for bench_ext_scan once each (not for CI); SET is one of
-# ext4many, exfatmany, ext2big, ext4big (default: all):
+# ext4many, exfatmany, ext2big, ext4big, ext4dirs, ufsmany (default: all):
 #   ext4many.img   ext4 (`mke2fs -t ext4 -N 2000000 -d TREE`, 4 KiB blocks):
 #                  FILES files (default 1,000,000) in 100 x 10 folders, one
 #                  in five holding 1-3 KiB, the others empty
@@ -10,6 +10,11 @@
 #                  the "drop" half of 80 folders deleted (10,000)
 #   ext2big.img    ext2, 4 KiB blocks, one 1 GiB file (block-mapped)
 #   ext4big.img    ext4, 4 KiB blocks, one 1 GiB file (extents)
+#   ext4dirs.img   ext4 of 4 GiB over random bytes (mke2fs -E nodiscard:
+#                  every block holds data, as a used disk does), 20,000
+#                  files of 0-2 KiB in 2,000 folders (bench_ext_long)
+#   ufsmany.img    UFS1 (makefs): 100,000 files (0-2 KiB) in 1,000 folders
+#                  (bench_ext_long)
 # The trees are built in a tmpfs when we are root (no disk writes for a
 # million small files), else in a temporary folder.
 # Needs mke2fs, python3; exfatmany also root, FUSE, mkfs.exfat,
@@ -19,7 +24,7 @@ set -euo pipefail
 out=$1
 shift
 sets=("$@")
-[[ ${#sets[@]} -gt 0 ]] || sets=(ext4many exfatmany ext2big ext4big)
+[[ ${#sets[@]} -gt 0 ]] || sets=(ext4many exfatmany ext2big ext4big ext4dirs ufsmany)
 source "$(dirname "$0")/../tests/fixtures/lib.sh"
 export TZ=UTC LANG=C.UTF-8 LC_ALL=C.UTF-8
 fx_need_tools mke2fs python3 truncate flock
@@ -118,6 +123,48 @@ make_big() {
   mv "$img" "$out/$name.img"
 }
 
+# Small files in folders: COUNT files in FOLDERS folders, 0-2 KiB each.
+small_tree() {
+  python3 - "$work/tree" "$1" "$2" <<'PY'
+import os, random, sys
+root, total, folders = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+r = random.Random(39)
+blob = os.urandom(1 << 16)
+per = total // folders
+for d in range(folders):
+    p = '%s/dir%04d' % (root, d)
+    os.makedirs(p)
+    for i in range(per):
+        with open('%s/f%05d.dat' % (p, i), 'wb') as f:
+            at = r.randrange(0, len(blob) - 2048)
+            f.write(blob[at:at + r.randrange(0, 2048)])
+PY
+}
+
+make_ext4dirs() {
+  echo "making ext4dirs.img (4 GiB)..." >&2
+  fresh_tree
+  small_tree 20000 2000
+  local img="$out/ext4dirs.img.tmp"
+  rm -f "$img"
+  head -c 4G /dev/urandom >"$img"
+  fx_run mke2fs -q -F -t ext4 -b 4096 -E nodiscard -d "$work/tree" "$img"
+  fresh_tree
+  mv "$img" "$out/ext4dirs.img"
+}
+
+make_ufsmany() {
+  fx_need_tools makefs
+  echo "making ufsmany.img (100,000 files)..." >&2
+  fresh_tree
+  small_tree 100000 1000
+  local img="$out/ufsmany.img.tmp"
+  rm -f "$img"
+  fx_run makefs -t ffs -o version=1 -s 1g "$img" "$work/tree"
+  fresh_tree
+  mv "$img" "$out/ufsmany.img"
+}
+
 for s in "${sets[@]}"; do
   [[ -f "$out/$s.img" ]] && continue
   case $s in
@@ -125,6 +172,8 @@ for s in "${sets[@]}"; do
     exfatmany) make_exfatmany ;;
     ext2big) make_big ext2big ext2 ;;
     ext4big) make_big ext4big ext4 ;;
+    ext4dirs) make_ext4dirs ;;
+    ufsmany) make_ufsmany ;;
     *) echo "unknown set $s" >&2; exit 2 ;;
   esac
 done
