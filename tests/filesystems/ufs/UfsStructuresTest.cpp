@@ -11,6 +11,7 @@
 #include "filesystems/ufs/SuperBlock.h"
 #include "filesystems/ufs/UfsVolume.h"
 #include "tests/support/ByteWriter.h"
+#include "volumes/VolumeFamily.h"
 
 using namespace ufs;
 using testbytes::Put16;
@@ -167,6 +168,14 @@ TEST(UfsVolume, GeometryFromTheSuperBlock) {
   EXPECT_EQ(v.inodeBase, 0u);
   ASSERT_NE(v.rootNode, nullptr);
   EXPECT_EQ(v.rootNode->Family(), kNodeUfs);
+  // The properties' rows, and where the read-boot dialog looks for the
+  // superblock of this volume.
+  const FamilyVolumeOps* ops = FindVolumeOps(kVolUfs1);
+  ASSERT_TRUE(ops && ops->readSettingRow && ops->bootBlockOffset);
+  int64_t rows[4] = {};
+  for (int row = 0; row < 4; ++row) ASSERT_TRUE(ops->readSettingRow(v, row, &rows[row])) << row;
+  EXPECT_EQ(std::vector<int64_t>(rows, rows + 4), (std::vector<int64_t>{7080, 64, 128, 128}));
+  EXPECT_EQ(ops->bootBlockOffset(v), 16);
   // A UFS2 magic makes UFS2 whatever the type test said.
   std::vector<uint8_t> s2 = SuperBlock(true);
   CUFS1Vol v2(kVolUfs1);
@@ -174,6 +183,10 @@ TEST(UfsVolume, GeometryFromTheSuperBlock) {
   EXPECT_EQ(v2.type, kVolUfs2);
   EXPECT_EQ(v2.pointerBytes, 8u);
   EXPECT_EQ(v2.inodeSize, 256u);
+  // makefs puts UFS2's superblock 8 KiB in, not at the 64 KiB the type's
+  // dialog fact says.
+  EXPECT_EQ(FindVolumeOps(kVolUfs2)->bootBlockOffset(v2), 16);
+  EXPECT_EQ(FindFamilyType(kVolUfs2)->dialog.bootBlockOffset, 128);
   // A superblock whose magic is no UFS magic is none.
   Put32(s2, kSbMagic, 0x12345678);
   CUFS1Vol none(kVolUfs2);
