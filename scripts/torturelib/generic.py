@@ -64,7 +64,8 @@ def gpt_fix(d, hdr):
         put_int(d, hdr + 16, 4, zlib.crc32(bytes(d[hdr:hdr + hsize])))
 
 
-@kind("parttable", ["disk", "ntfsdisk"], "bit flips or edge values in the partition table (MBR, GPT with its CRCs kept)")
+@kind("parttable", ["disk", "ntfsdisk"],
+      "bit flips or edge values in the partition table (MBR, GPT with its CRCs kept)")
 def parttable(m):
     d, rnd = m.files[0], m.rnd
     gpt = d[512:520] == b"EFI PART"
