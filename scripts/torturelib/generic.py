@@ -93,3 +93,14 @@ def parttable(m):
         alt = len(d) - 512
         if d[alt:alt + 8] == b"EFI PART":
             d[alt:alt + 512] = bytes(512)
+
+
+@kind("mixed", ["ntfs", "fat", "exfat", "ext", "disk", "ntfsdisk", "vhd", "vhdx", "vmdk", "vhdchain", "vmdkchain",
+                "session", "carve"], "two or three of the base's other kinds at once (a cut last)")
+def mixed(m):
+    from .common import KINDS
+    ks = [k for k in m.base.kinds() if k != "mixed"]
+    picked = m.rnd.sample(ks, min(len(ks), m.rnd.randint(2, 3)))
+    picked.sort(key=lambda k: k == "trunc")
+    for k in picked:
+        KINDS[k].fn(m)
