@@ -8,6 +8,7 @@
 #include "app/Startup.h"
 #include "engine/VolumeRecovery.h"
 #include "fuzz/UfsFuzzDrive.h"
+#include "volumes/Node.h"
 #include "volumes/VolumeFamily.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {

@@ -94,9 +94,11 @@ int ExtRawRecovery::RawProc(ScanSink& engine, const uint8_t* data, uint64_t byte
   if (traceUnixFsA)
     TracePrintfA("RawProc nSize %ld - checkHdr %d - nSect %I64d\n", int32_t(bytesLeft), int32_t(type), sector);
   const uint32_t bs = v->clusterSize;
-  // The header starts a block of the volume.
+  // The header starts a block of the volume (its start and the header in
+  // drive sectors, as the volume reads them).
   if (sector < int64_t(v->startSector)) return 0;
-  const unsigned __int128 byte = (unsigned __int128)(uint64_t(sector) - v->startSector) * sectorSize_;
+  const uint32_t ds = drive_->SectorSize() ? drive_->SectorSize() : sectorSize_;
+  const unsigned __int128 byte = (unsigned __int128)(uint64_t(sector) - v->startSector) * ds;
   if (byte % bs) return 0;
   const uint64_t first = uint64_t(byte / bs);
   if (first + kRawIndirectIndex >= v->totalBlocks) return 0;

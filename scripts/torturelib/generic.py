@@ -38,7 +38,7 @@ def boot(m):
             flip_bits(d, rnd, sb, sb + 1024, n)
 
 
-@kind("trunc", ["ntfs", "fat", "exfat", "ext", "disk", "vhd", "vhdx", "vmdk", "vhdchain", "vmdkchain",
+@kind("trunc", ["ntfs", "fat", "exfat", "ext", "ufs", "extraw", "disk", "vhd", "vhdx", "vmdk", "vhdchain", "vmdkchain",
                 "carve"], "the image (or one file of a chain) cut short")
 def trunc(m):
     i = m.rnd.randrange(len(m.files))
