@@ -11,8 +11,10 @@
 //  - the Quick Scan of ufsmany (UFS1, 100,000 files) with `dvscan --list`
 //    against `fls -r -p`, cached: the time ratio (goal: at most 0.5).
 // `bench/run ext_long -- NAME...` (sweep, dirblocks, ufs) runs only those.
+#include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -24,6 +26,10 @@
 #include "engine/Engine.h"
 #include "filesystems/ext/ExtVolume.h"
 #include "filesystems/ext/LongScan.h"
+#include "foundation/AppState.h"
+#include "foundation/Globals.h"
+#include "foundation/Trace.h"
+#include "platform/Errors.h"
 #include "storage/Drive.h"
 #include "volumes/NodeTable.h"
 #include "volumes/VolumeSearch.h"
@@ -67,6 +73,8 @@ struct Scan {
     volume = VolumeCount(*drive) ? dynamic_cast<CExt3Vol*>(VolumeAt(*drive, 0)) : nullptr;
     engine = std::make_unique<NTFSObj>(drive);
     engine->scanMode = 1;
+    // Deleted and existing files, as a run sets it.
+    if (g_appState) g_appState->scanFlag = 3;
     if (volume) volume->engine = engine.get();
   }
   ~Scan() {
@@ -92,11 +100,12 @@ void Sweep() {
     const auto t0 = std::chrono::steady_clock::now();
     Ext3LongScan(*s.volume, *s.engine);
     const double t = Seconds(t0);
-    if (t < best) {
-      best = t;
+    // The memory of the first run (later ones reuse what it freed).
+    if (i == 0) {
       items = ExtRun(*s.engine).pending.size();
       kb = ResidentKb() - before;
     }
+    best = std::min(best, t);
   }
   const Run ils = Timed("ils -e " + Quote(img));
   std::printf("sweep: Ext3LongScan %.3f s, %zu items, %.1f bytes per item; ils -e %.3f s, %zu lines\n", best, items,
@@ -108,7 +117,7 @@ void DirBlocks() {
   if (!Make("ext4dirs")) return;
   const std::string img = g_cache + "/ext4dirs.img";
   double ours = 1e9, cat = 1e9;
-  for (int i = 0; i < 2; ++i) {
+  for (int i = 0; i < 3; ++i) {
     Scan s(img);
     if (!s.volume) {
       std::fprintf(stderr, "no ext volume in %s\n", img.c_str());
@@ -126,6 +135,19 @@ void DirBlocks() {
   const double mib = double(4ull << 30) / (1 << 20);
   std::printf("dirblocks: ScanDirBlocks %.3f s (%.0f MiB/s), cat IMG %.3f s (%.0f MiB/s), image not cached\n", ours,
               mib / ours, cat, mib / cat);
+  {
+    // The same with the image cached: what the sweep itself costs.
+    Scan s(img);
+    Sh("cat " + Quote(img) + " >/dev/null");
+    const auto t0 = std::chrono::steady_clock::now();
+    if (s.volume) ScanDirBlocks(*s.volume, *s.engine);
+    const double warm = Seconds(t0);
+    const auto t1 = std::chrono::steady_clock::now();
+    Sh("cat " + Quote(img) + " >/dev/null");
+    const double catWarm = Seconds(t1);
+    std::printf("dirblocks: image cached: ScanDirBlocks %.3f s (%.0f MiB/s), cat IMG %.3f s\n", warm, mib / warm,
+                catWarm);
+  }
   std::printf("dirblocks: speed ratio cat time / sweep time: %.3f (goal >= 0.8)\n", ours > 0 ? cat / ours : 0.0);
 }
 
@@ -147,11 +169,22 @@ void UfsQuickScan() {
 int main(int argc, char** argv) {
   g_bin = BinFolder(argv[0]);
   g_cache = g_bin + "../bench-cache/ext";
+  Sh("mkdir -p " + Quote(g_cache));
+  // The drive is named by its absolute path.
+  if (char* real = realpath(g_cache.c_str(), nullptr)) {
+    g_cache = real;
+    free(real);
+  }
   StartupScope scope;
   std::set<std::string> only(argv + 1, argv + argc);
   auto want = [&](const char* s) { return only.empty() || only.count(s) != 0; };
-  if (want("sweep")) Sweep();
-  if (want("dirblocks")) DirBlocks();
-  if (want("ufs")) UfsQuickScan();
+  try {
+    if (want("sweep")) Sweep();
+    if (want("dirblocks")) DirBlocks();
+    if (want("ufs")) UfsQuickScan();
+  } catch (const DvCodeError&) {
+    std::fprintf(stderr, "failed: %s\n", ToUtf8(LastErrorText()).c_str());
+    return 1;
+  }
   return 0;
 }

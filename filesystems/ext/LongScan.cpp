@@ -16,6 +16,7 @@
 #include "foundation/FileFilter.h"
 #include "foundation/Messages.h"
 #include "foundation/Trace.h"
+#include "platform/Errors.h"
 #include "platform/Format.h"
 #include "storage/Drive.h"
 #include "volumes/FileTypes.h"
@@ -206,34 +207,105 @@ int Ext3LongScan(CExt3Vol& v, ScanSink& engine, int progressFrom, int progressTo
   return -1;
 }
 
+namespace {
+
+// The volume's blocks read in order, each chunk read while the one before
+// is looked at: the drive's read of the next chunk is started before the
+// caller goes through this one. A chunk that cannot be read comes back as
+// zeros (the drive counted it).
+class BlockStream {
+ public:
+  BlockStream(CUnixVol& v, uint32_t chunkBytes) : v_(v), d_(*v.drive) {
+    ds_ = d_.SectorSize() ? d_.SectorSize() : 512;
+    chunk_ = std::max<uint32_t>(v.clusterSize, chunkBytes / v.clusterSize * v.clusterSize);
+    const unsigned __int128 bytes = (unsigned __int128)v.totalBlocks * v.clusterSize;
+    end_ = uint64_t(std::min<unsigned __int128>(bytes, (unsigned __int128)v.sizeSectors * v.sectorSize));
+    for (auto& b : buffers_) b.assign(chunk_, 0);
+    aligned_ = uint64_t(v.startSector) * ds_ % ds_ == 0 && chunk_ % ds_ == 0;
+  }
+  ~BlockStream() {
+    if (pending_) {
+      try {
+        d_.FinishRead();
+      } catch (const DvCodeError&) {
+      }
+    }
+  }
+  // The next chunk: its first block, its blocks, its bytes; false at the
+  // end.
+  bool Next(uint64_t* firstBlock, uint32_t* blocks, const uint8_t** data) {
+    if (at_ >= end_) return false;
+    const uint32_t n = uint32_t(std::min<uint64_t>(chunk_, end_ - at_));
+    uint8_t* into = buffers_[which_].data();
+    if (pending_) {
+      pending_ = false;
+      if (!d_.FinishRead()) Zero(into, n);
+    } else if (!Read(at_, n, into, true)) {
+      Zero(into, n);
+    }
+    // The read of the chunk after this one runs meanwhile.
+    const uint64_t next = at_ + n;
+    if (next < end_ && aligned_) {
+      const uint32_t m = uint32_t(std::min<uint64_t>(chunk_, end_ - next));
+      pending_ = Read(next, m, buffers_[1 - which_].data(), false);
+    }
+    *firstBlock = at_ / v_.clusterSize;
+    *blocks = n / v_.clusterSize;
+    *data = into;
+    at_ = next;
+    which_ = 1 - which_;
+    return true;
+  }
+
+ private:
+  bool Read(uint64_t byte, uint32_t n, uint8_t* into, bool wait) {
+    if (!aligned_ || n % ds_) {
+      if (!wait) return false;
+      uint32_t got = 0;
+      return v_.ReadClusters(into, int64_t(byte / v_.clusterSize), n / v_.clusterSize, v_.clusterSize, n, &got) &&
+             got == n / v_.clusterSize;
+    }
+    const int64_t sector = int64_t(v_.startSector + byte / ds_);
+    uint8_t* r = d_.ReadSectors(sector, n, d_.RetryPiece(), into, wait);
+    return wait ? r != nullptr : r == Drive::kReadStarted;
+  }
+  void Zero(uint8_t* into, uint32_t n) {
+    if (traceUnixFsA) TracePrintfA("Ext Read error %d\n", int32_t(n));
+    memset(into, 0, n);
+  }
+  CUnixVol& v_;
+  Drive& d_;
+  uint32_t ds_ = 512, chunk_ = 0;
+  uint64_t at_ = 0, end_ = 0;
+  std::vector<uint8_t> buffers_[2];
+  int which_ = 0;
+  bool pending_ = false, aligned_ = false;
+};
+
+}  // namespace
+
 int ScanDirBlocks(CExt3Vol& v, ScanSink& engine, int progressFrom, int progressTo) {
   TRACE_FN("CExt3Vol::ScanDirBlocks");
   const uint32_t cs = v.clusterSize;
   if (!cs || !v.drive) return 1;
-  const uint64_t blocks = v.totalBlocks;
-  const uint32_t perRead = std::max<uint32_t>(1, kSweepBytes / cs);
-  std::vector<uint8_t> buffer(size_t(perRead) * cs);
-  SweepProgress progress(engine, progressFrom, progressTo, blocks);
+  const uint32_t transfer = v.drive->TransferSize() ? v.drive->TransferSize() : kSweepBytes;
+  BlockStream stream(v, std::min(transfer, kSweepBytes));
+  SweepProgress progress(engine, progressFrom, progressTo, v.totalBlocks);
   uint32_t parent = 0;
   bool inRun = false;
   int found = 0;
-  for (uint64_t b = 0; b < blocks; b += perRead) {
-    if (engine.StopRequested()) break;
+  const uint64_t inodes = uint64_t(v.inodeCount) + v.inodeBase;
+  const int kind = v.DirBlockKind();
+  uint64_t first = 0;
+  uint32_t n = 0;
+  const uint8_t* data = nullptr;
+  while (!engine.StopRequested() && stream.Next(&first, &n, &data)) {
     engine.WaitWhilePaused();
-    const uint32_t n = uint32_t(std::min<uint64_t>(perRead, blocks - b));
-    if (traceUnixFsA) TracePrintfA("Ext Reading %I64d\n", int64_t(b));
-    uint32_t got = 0;
-    if (!v.ReadClusters(buffer.data(), int64_t(b), n, cs, buffer.size(), &got) || got < n) {
-      // What could not be read is zeros (the drive counted it): the sweep
-      // goes on.
-      if (traceUnixFsA) TracePrintfA("Ext Read error %d\n", int32_t(got));
-      const uint32_t kept = std::min(got, n);
-      memset(buffer.data() + size_t(kept) * cs, 0, size_t(n - kept) * cs);
-    }
+    if (traceUnixFsA) TracePrintfA("Ext Reading %I64d\n", int64_t(first));
     for (uint32_t k = 0; k < n; ++k) {
-      const uint8_t* block = buffer.data() + size_t(k) * cs;
-      const bool opens = IsUnixDirBlock(block, nullptr, nullptr) == v.DirBlockKind();
-      if (opens || IsUnixDirEntryRun(block, cs, uint64_t(v.inodeCount) + v.inodeBase)) {
+      const uint8_t* block = data + size_t(k) * cs;
+      const bool opens = IsUnixDirBlock(block, nullptr, nullptr) == kind;
+      if (opens || IsUnixDirEntryRun(block, cs, inodes)) {
         // A run of entries right after a folder's blocks continues that
         // folder.
         if (opens || !inRun) parent = 0;
@@ -244,7 +316,7 @@ int ScanDirBlocks(CExt3Vol& v, ScanSink& engine, int progressFrom, int progressT
         inRun = false;
       }
     }
-    progress.At(b + n);
+    progress.At(first + n);
   }
   if (traceUnixFsA) TracePrintfA("Ext iRetCode %ld\n", int32_t(found));
   return 1;
