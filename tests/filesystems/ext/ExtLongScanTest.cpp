@@ -15,6 +15,7 @@
 
 #include "filesystems/ext/DirBlocks.h"
 #include "filesystems/ext/ExtVolume.h"
+#include "filesystems/ext/LongScan.h"
 #include "filesystems/ext/NameTrees.h"
 #include "filesystems/ext/SuperBlock.h"
 #include "foundation/Globals.h"
@@ -22,7 +23,9 @@
 #include "storage/Drive.h"
 #include "tests/engine/DvscanRun.h"
 #include "tests/filesystems/ext/ExtFixture.h"
+#include "tests/support/FaultySource.h"
 #include "tests/support/FixtureRun.h"
+#include "tests/support/NullScanSink.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestUtil.h"
 #include "volumes/VolumeFamily.h"
@@ -516,5 +519,44 @@ TEST(ExtLongScan, ExitAfterLongScanLeavesTheSectorPassOut) {
     size_t rebuilt = 0;
     for (const Listed& l : r.items) rebuilt += l.path.rfind("Extra files/", 0) == 0 && l.size > 0;
     EXPECT_EQ(rebuilt, exitAfter ? 0u : 7u);
+  }
+}
+
+// The sweep for folder blocks goes on past a piece it cannot read: that
+// piece reads as zeros (the drive counts it), the folders after it are
+// still named.
+TEST(ExtLongScan, DirectoryBlockSweepGoesOnPastAReadError) {
+  EXT_IMAGES_OR_SKIP(folder);
+  GlobalObjectsScope scope;
+  const std::string img = folder + "/ext-e4.img";
+  const uint64_t first = std::stoull(RunCommand("debugfs -R 'blocks /many' '" + img + "' 2>/dev/null"));
+  ASSERT_GT(first, 4096u);
+  const uint32_t manyInode = uint32_t(std::stoul(
+      RunCommand("debugfs -R 'stat /many' '" + img + "' 2>/dev/null | sed -n 's/^Inode: \\([0-9]*\\).*/\\1/p'")));
+  for (const bool bad : {false, true}) {
+    SCOPED_TRACE(bad);
+    auto state = std::make_shared<FaultState>();
+    // A megabyte well before the folder's blocks cannot be read.
+    if (bad) state->bad.push_back({0x200000, 0x300000});
+    FaultyOpener opener(state);
+    Drive* d = CreateDrive(FromUtf8(img));
+    ASSERT_NE(d, nullptr);
+    d->InitDrive(FromUtf8(img));
+    {
+      const std::string sb = RunCommand("dd if='" + img + "' bs=1024 skip=1 count=1 status=none");
+      CExt3Vol v;
+      v.drive = d;
+      ASSERT_TRUE(InitUnixVol(&v, reinterpret_cast<const uint8_t*>(sb.data()), 0, 512));
+      NullScanSink sink;
+      ScanDirBlocks(v, sink);
+      EXPECT_EQ(d->TotalErrors() != 0, bad);
+      const UnixNameTrees::Name* f0000 = nullptr;
+      for (uint32_t n = 0; n <= v.inodeCount && !f0000; ++n)
+        if (const UnixNameTrees::Name* k = v.HasTrees() ? v.Trees().File(n) : nullptr)
+          if (ToUtf8(v.Trees().NameText(*k)) == "f0000") f0000 = k;
+      ASSERT_NE(f0000, nullptr) << v.Trees().FileCount() << " names, errors " << d->TotalErrors();
+      EXPECT_EQ(f0000->parent, manyInode);
+    }
+    DeleteDrive(&d);
   }
 }
