@@ -24,7 +24,8 @@ bool PowerOfTwo(uint64_t v) { return v && !(v & (v - 1)); }
 
 bool ReadUnixSettingRow(const CVol& volume, int row, int64_t* value) {
   const auto* v = dynamic_cast<const CUnixVol*>(&volume);
-  if (!v) return false;
+  // A volume no superblock filled keeps no such values.
+  if (!v || !v->inodeCount) return false;
   switch (row) {
     case 0: *value = int64_t(v->blocksPerGroup); return v->blocksPerGroup != 0;
     case 1: *value = v->inodesPerGroup; return v->inodesPerGroup != 0;

@@ -61,7 +61,7 @@ WString UfsNotRead(const CVol& volume) {
 int64_t UfsBootBlockOffset(const CVol& volume) {
   const auto* v = dynamic_cast<const CUFS1Vol*>(&volume);
   const uint32_t ss = volume.sectorSize ? volume.sectorSize : 512;
-  return v ? int64_t(v->superBlockAt / ss) : -1;
+  return v && v->superBlockAt ? int64_t(v->superBlockAt / ss) : -1;
 }
 
 // ---- the volume search ----

@@ -19,8 +19,9 @@ class CUFS1Vol : public CUnixVol {
   // The inode table's offset in a group and UFS1's stagger (blocks).
   uint64_t inodeTableOffset = 0;
   uint64_t cgOffset = 0, staggerMask = 0;
-  // The superblock's byte offset from the volume's start.
-  uint32_t superBlockAt = 8192;
+  // The superblock's byte offset from the volume's start (0 until one was
+  // read).
+  uint32_t superBlockAt = 0;
   // A volume written big-endian: named, never read.
   bool bigEndian = false;
 

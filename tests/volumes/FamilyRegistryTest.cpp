@@ -35,7 +35,7 @@ TEST(FamilyRegistry, EveryTypeHasItsNameAndDialogFacts) {
       {kVolFat16, u"FAT", {429, 566, 592, 0}, true, false, false, false, 0, 0, true, 512, 65536, kNodeFat},
       {kVolFat32, u"FAT32", {429, 566, 0, 0}, true, false, false, false, 0, 0, true, 512, 65536, kNodeFat},
       {kVolExt, u"Ext 3/4", {585, 586, 587, 588}, false, true, true, true, 2, 0, true, 512, 65536, kNodeExt},
-      {kVolUfs1, u"UFS1", {585, 586, 587, 588}, false, true, true, true, 16, 0, true, 512, 65536, kNodeUfs},
+      {kVolUfs1, u"UFS1", {585, 586, 587, 588}, false, true, true, true, 16, 2048, true, 512, 65536, kNodeUfs},
       {kVolUfs2, u"UFS2", {585, 586, 587, 588}, false, true, true, true, 128, 2048, true, 512, 65536, kNodeUfs},
       {kVolHfs, u"HFS+", {0, 0, 0, 0}, false, false, false, false, 2, 0, true, 512, 65536, kNodeHfs},
       {kVolXfs, u"XFS", {585, 586, 587, 588}, false, true, true, false, 0, 0, true, 512, 65536, kNodeXfs},
