@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <regex>
@@ -23,6 +24,7 @@
 #include "storage/Drive.h"
 #include "tests/engine/DvscanRun.h"
 #include "tests/filesystems/ext/ExtFixture.h"
+#include "tests/support/ByteWriter.h"
 #include "tests/support/FaultySource.h"
 #include "tests/support/FixtureRun.h"
 #include "tests/support/NullScanSink.h"
@@ -559,4 +561,85 @@ TEST(ExtLongScan, DirectoryBlockSweepGoesOnPastAReadError) {
     }
     DeleteDrive(&d);
   }
+}
+
+// Which volume a folder block's "." names it in: ext counts inodes from 1,
+// so the last inode of group 0 is group 0's (the volume that places the
+// block in its group 0 names it, the one that places it in group 1 does
+// not).
+TEST(ExtLongScan, DirectoryBlockGroupCountsInodesFromOne) {
+  EXT_IMAGES_OR_SKIP(folder);
+  GlobalObjectsScope scope;
+  const std::string img = folder + "/ext-e4k.img";
+  const std::string sb = RunCommand("dd if='" + img + "' bs=1024 skip=1 count=1 status=none");
+  Drive* d = CreateDrive(FromUtf8(img));
+  ASSERT_NE(d, nullptr);
+  d->InitDrive(FromUtf8(img));
+  {
+    CExt3Vol probe;
+    ASSERT_TRUE(InitUnixVol(&probe, reinterpret_cast<const uint8_t*>(sb.data()), 0, 512));
+    const uint32_t ipg = probe.inodesPerGroup;
+    const int64_t blockSectors = probe.clusterSize / 512;
+    // Block 1 of volume A (group 0) is block blocksPerGroup + 1 of volume B
+    // (group 1).
+    const int64_t position = int64_t(probe.blocksPerGroup + 1) * blockSectors;
+    std::vector<CExt3Vol*> vols;
+    for (const int64_t start : {int64_t(0), position - blockSectors}) {
+      auto* v = new CExt3Vol();
+      v->drive = d;
+      ASSERT_TRUE(InitUnixVol(v, reinterpret_cast<const uint8_t*>(sb.data()), start, 512));
+      int32_t index = -1;
+      ASSERT_TRUE(AddVolume(*d, v, 0, &index));
+      vols.push_back(v);
+    }
+    // A folder block whose "." is the last inode of group 0.
+    std::vector<uint8_t> block(probe.clusterSize, 0);
+    auto record = [&](size_t at, uint32_t inode, const char* name, uint8_t type, uint16_t length) {
+      testbytes::Put32(block, at, inode);
+      testbytes::Put16(block, at + 4, length);
+      block[at + 6] = uint8_t(strlen(name));
+      block[at + 7] = type;
+      memcpy(&block[at + 8], name, strlen(name));
+    };
+    record(0, ipg, ".", 2, 12);
+    record(12, 2, "..", 2, 12);
+    record(24, 12345, "named.txt", 1, uint16_t(block.size() - 24));
+    SectorVisit visit;
+    visit.drive = d;
+    visit.kind = kSectUnixDir;
+    visit.sector = block.data();
+    visit.bytesLeft = block.size();
+    visit.position = position;
+    EXPECT_EQ(ScanUnixDirSector(visit), 1);
+    auto named = [](CExt3Vol* v) { return v->HasTrees() && v->Trees().File(12345) != nullptr; };
+    EXPECT_FALSE(named(vols[0]));  // block 257 (or so): group 1 of the volume at 0
+    EXPECT_TRUE(named(vols[1]));   // block 1: group 0
+  }
+  DeleteDrive(&d);
+}
+
+// The sweep's last inode is the volume's last: a file there is found.
+TEST(ExtLongScan, SweepReachesTheLastInode) {
+  EXT_IMAGES_OR_SKIP(folder);
+  const TempFolder temp("ext-last");
+  const std::string img = temp.Path() + "/e2.img";
+  const std::string count =
+      RunCommand("dumpe2fs -h '" + folder + "/ext-e2.img' 2>/dev/null | sed -n 's/^Inode count: *//p'");
+  ASSERT_FALSE(count.empty());
+  const uint32_t last = uint32_t(std::stoul(count));
+  // The inode of a small file copied to the last slot.
+  const std::string fls = ReadFileText(folder + "/ext-e2.fls.txt");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(fls, m, std::regex(R"(r/r (\d+):\tsmall\.txt)")));
+  ASSERT_EQ(
+      RunCommandStatus("cp --sparse=always '" + folder + "/ext-e2.img' '" + img + "' && debugfs -w -R 'copy_inode <" +
+                       m[1].str() + "> <" + std::to_string(last) + ">' '" + img + "' 2>/dev/null")
+          .rc,
+      0);
+  const std::string options = OptionsFile(temp, "[Ext Options]\nExt Long Scan=1\n");
+  const DvscanRun r = Dvscan("--options '" + options + "' '" + img + "'");
+  ASSERT_EQ(r.rc, 0) << r.err;
+  bool found = false;
+  for (const Listed& l : r.items) found |= l.path == "Extra files/file" + std::to_string(last);
+  EXPECT_TRUE(found);
 }
