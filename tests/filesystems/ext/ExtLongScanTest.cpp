@@ -94,15 +94,15 @@ std::string OptionsFile(const TempFolder& t, const std::string& text) {
 // one, never another file's.
 TEST(ExtLongScan, ReformattedVolumeGivesItsOldFiles) {
   LONG_IMAGES_OR_SKIP(folder, "reformat");
-  const auto sources = Md5ToPath(ReadFileText(folder + "/ext-reformat.src.md5.txt"));
+  const auto sources = Md5ToPath(ReadFileText(folder + "/extlong-reformat.src.md5.txt"));
   ASSERT_EQ(sources.size(), 200u);
   std::set<std::string> sourceMd5s;
   for (const auto& [md5, path] : sources) sourceMd5s.insert(md5);
-  const size_t tsk = CountOf(Md5Set(ReadFileText(folder + "/ext-reformat.tsk.md5.txt")), sourceMd5s);
+  const size_t tsk = CountOf(Md5Set(ReadFileText(folder + "/extlong-reformat.tsk.md5.txt")), sourceMd5s);
   ASSERT_GT(tsk, 50u);
-  const TempFolder temp("ext-reformat");
+  const TempFolder temp("extlong-reformat");
   const std::string dest = temp.Path() + "/out";
-  const DvscanRun r = Dvscan("--long --recover '" + dest + "' '" + folder + "/ext-reformat.img'");
+  const DvscanRun r = Dvscan("--long --recover '" + dest + "' '" + folder + "/extlong-reformat.img'");
   ASSERT_EQ(r.rc, 0) << r.err;
   size_t exact = 0, named = 0;
   std::istringstream in(RecoveredMd5s(dest));
@@ -118,12 +118,12 @@ TEST(ExtLongScan, ReformattedVolumeGivesItsOldFiles) {
   EXPECT_GE(exact, tsk);
   EXPECT_GT(named, 0u);
   // Quick Scan: the new, empty volume.
-  const DvscanRun quick = Dvscan("'" + folder + "/ext-reformat.img'");
+  const DvscanRun quick = Dvscan("'" + folder + "/extlong-reformat.img'");
   EXPECT_EQ(quick.items.size(), 1u);  // lost+found
   // "Scan Ext4 ET Only" leaves the sweep out: none of the old files.
-  const TempFolder t2("ext-reformat-et");
+  const TempFolder t2("extlong-reformat-et");
   const DvscanRun et = Dvscan("--long --options '" + OptionsFile(t2, "[Ext Options]\nScan Ext4 ET Only=1\n") + "' '" +
-                              folder + "/ext-reformat.img'");
+                              folder + "/extlong-reformat.img'");
   EXPECT_LT(et.items.size(), 10u);
 }
 
@@ -131,15 +131,15 @@ TEST(ExtLongScan, ReformattedVolumeGivesItsOldFiles) {
 // least tsk_recover -e's bit-exact count.
 TEST(ExtLongScan, RemovedInlineFilesFromTheirInodes) {
   LONG_IMAGES_OR_SKIP(folder, "inline");
-  const auto sources = Md5ToPath(ReadFileText(folder + "/ext-inline.src.md5.txt"));
+  const auto sources = Md5ToPath(ReadFileText(folder + "/extlong-inline.src.md5.txt"));
   ASSERT_EQ(sources.size(), 40u);
   std::set<std::string> sourceMd5s;
   for (const auto& [md5, path] : sources) sourceMd5s.insert(md5);
-  const size_t tsk = CountOf(Md5Set(ReadFileText(folder + "/ext-inline.tsk.md5.txt")), sourceMd5s);
+  const size_t tsk = CountOf(Md5Set(ReadFileText(folder + "/extlong-inline.tsk.md5.txt")), sourceMd5s);
   ASSERT_GE(tsk, 36u);
-  const TempFolder temp("ext-inline");
+  const TempFolder temp("extlong-inline");
   const std::string dest = temp.Path() + "/out";
-  const DvscanRun r = Dvscan("--long --recover '" + dest + "' '" + folder + "/ext-inline.img'");
+  const DvscanRun r = Dvscan("--long --recover '" + dest + "' '" + folder + "/extlong-inline.img'");
   ASSERT_EQ(r.rc, 0) << r.err;
   EXPECT_GE(CountOf(Md5Set(RecoveredMd5s(dest)), sourceMd5s), tsk);
   std::set<std::string> listed;
@@ -302,18 +302,18 @@ TEST(ExtLongScan, InodeRange) {
 // double-indirect block), the DOCX by "..\..\x" inside the destination.
 TEST(ExtLongScan, RawRecoveryFromIndirectBlocks) {
   LONG_IMAGES_OR_SKIP(folder, "raw");
-  const auto sources = Md5ToPath(ReadFileText(folder + "/ext-raw.src.md5.txt"));
+  const auto sources = Md5ToPath(ReadFileText(folder + "/extlong-raw.src.md5.txt"));
   ASSERT_EQ(sources.size(), 7u);
-  const std::set<std::string> photorec = Md5Set(ReadFileText(folder + "/ext-raw.photorec.md5.txt"));
-  const TempFolder temp("ext-raw");
+  const std::set<std::string> photorec = Md5Set(ReadFileText(folder + "/extlong-raw.photorec.md5.txt"));
+  const TempFolder temp("extlong-raw");
   const std::string dest = temp.Path() + "/out";
-  const std::string sectors = ReadFileText(folder + "/ext-raw.sectors.txt");
+  const std::string sectors = ReadFileText(folder + "/extlong-raw.sectors.txt");
   const std::string options = OptionsFile(
       temp, "[Unix Raw Recovery]\nSector Size=512\nBlock Size=4096\nVolume Starting Sector=0\nVolume Size=" +
                 sectors.substr(0, sectors.find('\n')) + "\nFragments Per Block=1\nSave To=" + temp.Path() +
                 "/unused\n");
   const DvscanRun r =
-      Dvscan("--long --options '" + options + "' --recover '" + dest + "' '" + folder + "/ext-raw.img'");
+      Dvscan("--long --options '" + options + "' --recover '" + dest + "' '" + folder + "/extlong-raw.img'");
   ASSERT_EQ(r.rc, 0) << r.err;
   EXPECT_EQ(RunCommand("ls -A '" + temp.Path() + "'"), "options.ini\nout\n");
   // The recovered files by kind.
@@ -334,7 +334,7 @@ TEST(ExtLongScan, RawRecoveryFromIndirectBlocks) {
   // least as many as PhotoRec got bit-exactly.
   std::map<std::string, uint64_t> sizes;  // md5 -> size
   {
-    std::istringstream s(ReadFileText(folder + "/ext-raw.sizes.txt"));
+    std::istringstream s(ReadFileText(folder + "/extlong-raw.sizes.txt"));
     uint64_t size = 0;
     std::string path;
     while (s >> size >> path)
@@ -468,15 +468,15 @@ TEST(ExtLongScan, SessionsOfSweptAndRawFiles) {
     (void)folder;
   }
   LONG_IMAGES_OR_SKIP(folder, "raw");
-  const std::string sectors = ReadFileText(folder + "/ext-raw.sectors.txt");
+  const std::string sectors = ReadFileText(folder + "/extlong-raw.sectors.txt");
   struct Case {
     const char* image;
     std::string options;
     size_t minFiles;
   };
   const Case cases[] = {
-      {"ext-reformat.img", "", 150},
-      {"ext-raw.img",
+      {"extlong-reformat.img", "", 150},
+      {"extlong-raw.img",
        "[Unix Raw Recovery]\nSector Size=512\nBlock Size=4096\nVolume Starting Sector=0\nVolume Size=" +
            sectors.substr(0, sectors.find('\n')) + "\nFragments Per Block=1\nSave To=/unused\n",
        7},
@@ -506,7 +506,7 @@ TEST(ExtLongScan, SessionsOfSweptAndRawFiles) {
 // 0 keeps the pass.
 TEST(ExtLongScan, ExitAfterLongScanLeavesTheSectorPassOut) {
   LONG_IMAGES_OR_SKIP(folder, "raw");
-  const std::string sectors = ReadFileText(folder + "/ext-raw.sectors.txt");
+  const std::string sectors = ReadFileText(folder + "/extlong-raw.sectors.txt");
   const std::string raw =
       "[Unix Raw Recovery]\nSector Size=512\nBlock Size=4096\nVolume Starting Sector=0\n"
       "Volume Size=" +
@@ -516,7 +516,7 @@ TEST(ExtLongScan, ExitAfterLongScanLeavesTheSectorPassOut) {
     const TempFolder temp("ext-exit");
     const std::string options =
         OptionsFile(temp, raw + "[Ext Options]\nExit After Long Scan=" + std::to_string(exitAfter) + "\n");
-    const DvscanRun r = Dvscan("--long --options '" + options + "' '" + folder + "/ext-raw.img'");
+    const DvscanRun r = Dvscan("--long --options '" + options + "' '" + folder + "/extlong-raw.img'");
     ASSERT_EQ(r.rc, 0) << r.err;
     size_t rebuilt = 0;
     for (const Listed& l : r.items) rebuilt += l.path.rfind("Extra files/", 0) == 0 && l.size > 0;
