@@ -1,6 +1,7 @@
 #include "engine/Worker.h"
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <unordered_map>
 #include <vector>
@@ -33,6 +34,7 @@ namespace {
 
 WString g_elapsed;
 WString g_scanEnding;
+std::atomic<RunResult> g_lastResult{RunResult::kComplete};
 
 // A scan that met read errors says so: the source, how far it got, how
 // many reads failed and what it found. Empty when every read succeeded.
@@ -73,6 +75,7 @@ void WarnOfShortSource(const NTFSObj& engine, ViewSink* view) {
 }  // namespace
 
 const WString& ElapsedText() { return g_elapsed; }
+RunResult LastRunResult() { return g_lastResult.load(); }
 const WString& ScanEndingText() { return g_scanEnding; }
 
 uint8_t GetScanFlags(uint8_t scanMode, uint8_t driveFlag, WStringView driveName) {
@@ -218,6 +221,22 @@ void ReleaseSendObj() {
 
 namespace {
 
+// The result of a run from how it ended. A stop the user asked for wins;
+// a full destination also stops the recovery, but leaves it incomplete.
+RunResult EndOf(bool scan, int failureCode, bool failed, bool readErrors, uint64_t found) {
+  const bool stopped = g_appState && g_appState->stopRequested.load() != 0;
+  if (scan) {
+    if (stopped) return RunResult::kStopped;
+    if (failed) return failureCode == kNothingReadable && found == 0 ? RunResult::kNothingFound : RunResult::kIncomplete;
+    if (readErrors) return found == 0 ? RunResult::kSourceUnreadable : RunResult::kIncomplete;
+    return found == 0 ? RunResult::kNothingFound : RunResult::kComplete;
+  }
+  if (g_recoveryTotals.destinationFull) return RunResult::kIncomplete;
+  if (stopped) return RunResult::kStopped;
+  if (failed || g_recoveryTotals.failed + g_recoveryTotals.corrupt > 0) return RunResult::kIncomplete;
+  return RunResult::kComplete;
+}
+
 // The frame of every run: the run-control bytes cleared, a fresh hand-over,
 // the view told of the start and the end, the failure and the read errors
 // of the source reported, the elapsed time kept. `body` is the scan or the
@@ -241,16 +260,20 @@ int RunWorker(ViewSink* view, const Drive* drive, bool scan, Body body) {
   g_scanEnding.clear();
   g_percentDone = 0;
   WString failure;
+  int failureCode = -1;
   try {
     body();
-  } catch (const DvCodeError&) {
+  } catch (const DvCodeError& e) {
     send->Abandon();
     failure = LastErrorText();
+    failureCode = e.code;
   } catch (const DvTextError& e) {
     send->Abandon();
     failure = e.text;
   }
   const WString readErrors = scan ? ReadErrorSummary(drive, errorsBefore, send->ItemCount()) : WString();
+  g_lastResult = EndOf(scan, failure.empty() ? -1 : failureCode, !failure.empty(), !readErrors.empty(),
+                       send->ItemCount());
   if (!readErrors.empty()) {
     // The status window's log and a tool's error output keep it; the view
     // shows it when the scan has ended.

@@ -784,7 +784,10 @@ TEST(SessionImageTest, SessionsOfAnEarlierBuildLoad) {
     int rc = -1;
     const std::string out =
         Dv("--load-session '" + session + "' --list '" + t + "/list.tsv' --recover '" + t + "/out'", &rc);
-    EXPECT_EQ(ReadFileText(t + "/list.tsv"), ReadFileText(fixtures + "sessions/" + c.name + ".list.tsv")) << out;
+    // The lists of that build had five columns; the volume and kind came later.
+    EXPECT_EQ(FirstColumns(ReadFileText(t + "/list.tsv"), 5),
+              ReadFileText(fixtures + "sessions/" + c.name + ".list.tsv"))
+        << out;
     const std::string md5s = TreeMd5s(t + "/out");
     std::istringstream expected(ReadFileText(fixtures + "sessions/" + c.name + ".md5.txt"));
     int files = 0;
