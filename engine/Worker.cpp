@@ -24,6 +24,8 @@
 #include "engine/VolumeRecovery.h"
 #include "filesystems/ntfs/NtfsVolume.h"
 #include "storage/Drive.h"
+#include "storage/PartitionTable.h"
+#include "storage/SourceKind.h"
 #include "volumes/Node.h"
 #include "volumes/Volume.h"
 #include "volumes/VolumeFactory.h"
@@ -70,6 +72,61 @@ void WarnOfShortSource(const NTFSObj& engine, ViewSink* view) {
                           u"read as unreadable.",
                           int32_t(k), int64_t(sectors - have), int64_t(sectors)));
   }
+}
+
+// What the places where no volume was found hold that this version does
+// not read (another disk-image format, an HFS+ or XFS volume, ...): each
+// partition entry whose search found nothing, or the search's start on a
+// source without a table.
+std::vector<WString> ForeignContentNotes(Drive& drive, uint64_t start) {
+  std::vector<WString> notes;
+  const PartitionTable* table = drive.partitionTable.get();
+  if (table && table->Count() > 0) {
+    for (uint32_t i = 0; i < table->Count(); i++) {
+      const PartitionEntry& e = table->Entry(i);
+      if (e.searchResult) continue;
+      const ForeignContent seen = DescribeForeignContentAt(drive, e.Start());
+      if (!seen.what.empty())
+        notes.push_back(FormatW(u"Partition %u of %s (at sector %I64d) holds %s, which this version does not read.",
+                                i + 1, drive.DisplayName(), int64_t(e.Start()), seen.what));
+    }
+    return notes;
+  }
+  const ForeignContent seen = DescribeForeignContentAt(drive, start);
+  if (seen.image)
+    notes.push_back(FormatW(u"%s is %s, which this version does not read: convert it to a raw image (such as "
+                            u"with qemu-img convert -O raw) and scan that.",
+                            drive.DisplayName(), seen.what));
+  else if (!seen.what.empty())
+    notes.push_back(FormatW(u"%s holds %s, which this version does not read.", drive.DisplayName(), seen.what));
+  return notes;
+}
+
+// Only the default volume stands in the table: the search found none.
+bool OnlyTheDefaultVolume(const NTFSObj& engine) {
+  if (engine.volumes.size() != 1 || !engine.volumes[0] || engine.volumes[0]->type != kVolNtfs) return false;
+  return static_cast<const NTFSVol*>(engine.volumes[0])->defaultVolume;
+}
+
+// Says what the source holds that no reader here reads. A Quick Scan that
+// found no volume ends there (nothing it could read, and a Long Scan would
+// find only the files it recognises by their contents); otherwise each
+// note goes to the log.
+void ReportForeignContent(NTFSObj& engine, const ScanRequest& request, ViewSink* view) {
+  if (!engine.drive) return;
+  const ScanSelection& s = request.selection;
+  const int64_t start = s.overrideStart != -1 ? s.overrideStart : s.startSector;
+  const std::vector<WString> notes = ForeignContentNotes(*engine.drive, uint64_t(std::max<int64_t>(start, 0)));
+  if (notes.empty()) return;
+  if (s.scanMode == 0 && OnlyTheDefaultVolume(engine)) {
+    WString text;
+    for (const WString& n : notes) text += (text.empty() ? u"" : u"\n") + n;
+    ErrorMsg(text);
+    throw DvCodeError{kNothingReadable};
+  }
+  if (!view) return;
+  for (const WString& n : notes)
+    view->LogLine(s.scanMode == 0 ? n : n + u" The Long Scan lists only the files it recognises by their contents.");
 }
 
 }  // namespace
@@ -129,6 +186,10 @@ int SearchFS(const ScanRequest& request, NTFSObj& engine, ViewSink* view) {
     // The run's display flags, which the families read in its options.
     g_appState->scanFlag = flags;
   }
+  // What opening the source found (a virtual disk cut short) goes with
+  // every scan of it.
+  if (request.drive && view)
+    for (const WString& note : request.drive->notes) view->LogLine(note);
   TracePrintfA("Call SetupNTFS\n");
   SetupNTFS(engine, request);
   if (request.session) {
@@ -153,6 +214,7 @@ int SearchFS(const ScanRequest& request, NTFSObj& engine, ViewSink* view) {
   }
   if (send) send->SendMsg2(0, kCodeFoundItems, true);
   WarnOfShortSource(engine, view);
+  ReportForeignContent(engine, request, view);
 
   engine.ComputePercentForVolumes();
   // The volumes belong to the drive and may have served an earlier engine.
