@@ -37,6 +37,7 @@ namespace {
 WString g_elapsed;
 WString g_scanEnding;
 std::atomic<RunResult> g_lastResult{RunResult::kComplete};
+WString g_runFailure;
 
 // A scan that met read errors says so: the source, how far it got, how
 // many reads failed and what it found. Empty when every read succeeded.
@@ -133,6 +134,7 @@ void ReportForeignContent(NTFSObj& engine, const ScanRequest& request, ViewSink*
 
 const WString& ElapsedText() { return g_elapsed; }
 RunResult LastRunResult() { return g_lastResult.load(); }
+const WString& RunFailureText() { return g_runFailure; }
 const WString& ScanEndingText() { return g_scanEnding; }
 
 uint8_t GetScanFlags(uint8_t scanMode, uint8_t driveFlag, WStringView driveName) {
@@ -194,6 +196,7 @@ int SearchFS(const ScanRequest& request, NTFSObj& engine, ViewSink* view) {
   SetupNTFS(engine, request);
   if (request.session) {
     // The session road: the file's list instead of a scan.
+    if (view && !request.session->note.empty()) view->LogLine(request.session->note);
     for (CVol* v : engine.volumes) v->engine = &engine;
     if (send) send->SendMsg2(0, kCodeFoundItems, true);
     engine.ReadDVS(*request.session);
@@ -336,6 +339,7 @@ int RunWorker(ViewSink* view, const Drive* drive, bool scan, Body body) {
   const WString readErrors = scan ? ReadErrorSummary(drive, errorsBefore, send->ItemCount()) : WString();
   g_lastResult = EndOf(scan, failure.empty() ? -1 : failureCode, !failure.empty(), !readErrors.empty(),
                        send->ItemCount());
+  g_runFailure = failure;
   if (!readErrors.empty()) {
     // The status window's log and a tool's error output keep it; the view
     // shows it when the scan has ended.

@@ -83,6 +83,9 @@ enum class RunResult : int {
 };
 // The result of the last run, set before the view hears its end.
 RunResult LastRunResult();
+// The error that ended the last run (shown to the user already); empty
+// when none did.
+const WString& RunFailureText();
 // The code a scan's reader throws when the source holds nothing it can
 // read (DvCodeError{kNothingReadable}, the reason in the last error): the
 // run ends as kNothingFound.

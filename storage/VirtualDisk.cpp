@@ -1,5 +1,7 @@
 #include "storage/VirtualDisk.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -136,6 +138,28 @@ void ImageChainDrive::InitDrive(WStringView name) {
 
 namespace {
 
+WString g_parentGuess;
+
+}  // namespace
+
+const WString& LastParentGuess() { return g_parentGuess; }
+
+WString GuessParentFile(WStringView child, const std::vector<WString>& names) {
+  const size_t slash = child.rfind(u'/');
+  const WString folder(slash == WStringView::npos ? WStringView() : child.substr(0, slash + 1));
+  for (const WString& n : names) {
+    const size_t cut = n.find_last_of(u"/\\:");
+    const WString leaf = cut == WString::npos ? n : n.substr(cut + 1);
+    if (leaf.empty() || leaf == u"." || leaf == u"..") continue;
+    const WString path = folder + leaf;
+    struct stat st;
+    if (path != child && stat(ToUtf8(path).c_str(), &st) == 0 && S_ISREG(st.st_mode)) return path;
+  }
+  return {};
+}
+
+namespace {
+
 // "a" or "b", each name once.
 WString JoinNames(const std::vector<WString>& names) {
   std::vector<WString> unique;
@@ -164,10 +188,13 @@ void ImageChainDrive::CheckChainOrder(const std::vector<WString>& given) const {
     if (bottom.differencing) {
       const WString names = JoinNames(bottom.parentNames);
       const WString parent = names.empty() ? WString(u"(its name is not recorded)") : names;
-      ErrorMsg(FormatW(u"%s is a differencing image: its parent %s is needed. Open the parent and this file "
-                       u"together as a chained image, oldest first: %s<parent>|%s).",
-                       files[0], parent, Keyword(), files[0]));
-      throw DvCodeError{0};
+      g_parentGuess = GuessParentFile(files[0], bottom.parentNames);
+      WString text = FormatW(u"%s is a differencing image: its parent %s is needed. Open the parent and this file "
+                             u"together as a chained image, oldest first: %s%s|%s).",
+                             files[0], parent, Keyword(),
+                             g_parentGuess.empty() ? WString(u"<parent>") : g_parentGuess, files[0]);
+      ErrorMsg(text);
+      throw DvCodeError{kNeedsParent};
     }
     return;
   }

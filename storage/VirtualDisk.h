@@ -40,6 +40,17 @@ struct ChainLink {
   std::vector<WString> parentNames;    // the parent's names from the header and its locators
 };
 
+// The code a differencing file opened without its parent is refused with
+// (DvCodeError{kNeedsParent}, the message in the last error), so that the
+// window can offer the chained-image road; LastParentGuess then names the
+// file beside it that bears the parent's name (empty for none).
+inline constexpr int kNeedsParent = 2126;
+const WString& LastParentGuess();
+// The first of the parent's names (Windows or Unix paths, relative or
+// absolute: only the file name counts) that names a file in the child's
+// folder; empty when none does.
+WString GuessParentFile(WStringView child, const std::vector<WString>& names);
+
 // What a virtual-disk file's table places past the end of a file cut short:
 // `blocks` blocks, virtual sectors first..last (inclusive); none when
 // blocks is 0.

@@ -188,7 +188,7 @@ class ListView : public ViewSink {
     line_.append(number, std::to_chars(number, number + sizeof number, int(it.nodeIndex)).ptr);
     line_ += '\t';
     if (it.volumeIndex != 0xFFFF) line_.append(number, std::to_chars(number, number + sizeof number, int(it.volumeIndex)).ptr);
-    line_ += (it.flags2 & kNode2Directory) ? "\tfolder\n" : (it.flags & kNodeSymlink) ? "\tlink\n" : "\tfile\n";
+    line_ += (it.flags2 & kNode2Directory) ? "\tfolder\n" : it.symlink ? "\tlink\n" : "\tfile\n";
     if (std::fwrite(line_.data(), 1, line_.size(), list) != line_.size()) listFailed = true;
   }
 

@@ -33,7 +33,7 @@ std::string ListOf(const HeadlessView& view) {
     out += it.condition == 328 ? "Good" : it.condition == 329 ? "Poor" : "";
     out += '\t' + std::to_string(it.nodeIndex) + '\t';
     if (it.volumeIndex != 0xFFFF) out += std::to_string(it.volumeIndex);
-    out += (it.flags2 & kNode2Directory) ? "\tfolder\n" : (it.flags & kNodeSymlink) ? "\tlink\n" : "\tfile\n";
+    out += (it.flags2 & kNode2Directory) ? "\tfolder\n" : it.symlink ? "\tlink\n" : "\tfile\n";
   }
   return out;
 }
