@@ -79,8 +79,18 @@ void WarnOfShortSource(const NTFSObj& engine, ViewSink* view) {
 // not read (another disk-image format, an HFS+ or XFS volume, ...): each
 // partition entry whose search found nothing, or the search's start on a
 // source without a table.
-std::vector<WString> ForeignContentNotes(Drive& drive, uint64_t start) {
+std::vector<WString> ForeignContentNotes(Drive& drive, uint64_t start, bool* image) {
   std::vector<WString> notes;
+  // Another disk-image format is the whole source: whatever the search
+  // made of its clusters is not a disk.
+  *image = false;
+  if (const ForeignContent head = DescribeForeignContentAt(drive, 0); head.image) {
+    *image = true;
+    notes.push_back(FormatW(u"%s is %s, which this version does not read: convert it to a raw image (such as "
+                            u"with qemu-img convert -O raw) and scan that.",
+                            drive.DisplayName(), head.what));
+    return notes;
+  }
   const PartitionTable* table = drive.partitionTable.get();
   if (table && table->Count() > 0) {
     for (uint32_t i = 0; i < table->Count(); i++) {
@@ -94,11 +104,7 @@ std::vector<WString> ForeignContentNotes(Drive& drive, uint64_t start) {
     return notes;
   }
   const ForeignContent seen = DescribeForeignContentAt(drive, start);
-  if (seen.image)
-    notes.push_back(FormatW(u"%s is %s, which this version does not read: convert it to a raw image (such as "
-                            u"with qemu-img convert -O raw) and scan that.",
-                            drive.DisplayName(), seen.what));
-  else if (!seen.what.empty())
+  if (!seen.what.empty() && !seen.image)
     notes.push_back(FormatW(u"%s holds %s, which this version does not read.", drive.DisplayName(), seen.what));
   return notes;
 }
@@ -110,16 +116,18 @@ bool OnlyTheDefaultVolume(const NTFSObj& engine) {
 }
 
 // Says what the source holds that no reader here reads. A Quick Scan that
-// found no volume ends there (nothing it could read, and a Long Scan would
-// find only the files it recognises by their contents); otherwise each
-// note goes to the log.
+// found no volume, or whose source is another disk-image format, ends
+// there (nothing it could read, and a Long Scan would find only the files
+// it recognises by their contents); otherwise each note goes to the log.
 void ReportForeignContent(NTFSObj& engine, const ScanRequest& request, ViewSink* view) {
   if (!engine.drive) return;
   const ScanSelection& s = request.selection;
   const int64_t start = s.overrideStart != -1 ? s.overrideStart : s.startSector;
-  const std::vector<WString> notes = ForeignContentNotes(*engine.drive, uint64_t(std::max<int64_t>(start, 0)));
+  bool image = false;
+  const std::vector<WString> notes =
+      ForeignContentNotes(*engine.drive, uint64_t(std::max<int64_t>(start, 0)), &image);
   if (notes.empty()) return;
-  if (s.scanMode == 0 && OnlyTheDefaultVolume(engine)) {
+  if (s.scanMode == 0 && (image || OnlyTheDefaultVolume(engine))) {
     WString text;
     for (const WString& n : notes) text += (text.empty() ? u"" : u"\n") + n;
     ErrorMsg(text);
@@ -288,10 +296,15 @@ namespace {
 
 // The result of a run from how it ended. A stop the user asked for wins;
 // a full destination also stops the recovery, but leaves it incomplete.
-RunResult EndOf(bool scan, int failureCode, bool failed, bool readErrors, uint64_t found) {
+// `saved` and `unsaved` count the files a scan saved as it went (Scan and
+// Save), which it does not list.
+RunResult EndOf(bool scan, int failureCode, bool failed, bool readErrors, uint64_t listed, uint32_t saved,
+                uint32_t unsaved) {
   const bool stopped = g_appState && g_appState->stopRequested.load() != 0;
   if (scan) {
+    const uint64_t found = listed + saved + unsaved;
     if (stopped) return RunResult::kStopped;
+    if (unsaved) return RunResult::kIncomplete;
     if (failed) return failureCode == kNothingReadable && found == 0 ? RunResult::kNothingFound : RunResult::kIncomplete;
     if (readErrors) return found == 0 ? RunResult::kSourceUnreadable : RunResult::kIncomplete;
     return found == 0 ? RunResult::kNothingFound : RunResult::kComplete;
@@ -322,6 +335,8 @@ int RunWorker(ViewSink* view, const Drive* drive, bool scan, Body body) {
   if (view) view->OperationStarted();
   send->SetView(view);
   const uint32_t errorsBefore = drive ? drive->TotalErrors() : 0;
+  const uint32_t savedBefore = g_recoveryTotals.saved + g_recoveryTotals.skipped;
+  const uint32_t unsavedBefore = g_recoveryTotals.failed + g_recoveryTotals.corrupt;
   g_scanEnding.clear();
   g_percentDone = 0;
   WString failure;
@@ -338,7 +353,8 @@ int RunWorker(ViewSink* view, const Drive* drive, bool scan, Body body) {
   }
   const WString readErrors = scan ? ReadErrorSummary(drive, errorsBefore, send->ItemCount()) : WString();
   g_lastResult = EndOf(scan, failure.empty() ? -1 : failureCode, !failure.empty(), !readErrors.empty(),
-                       send->ItemCount());
+                       send->ItemCount(), g_recoveryTotals.saved + g_recoveryTotals.skipped - savedBefore,
+                       g_recoveryTotals.failed + g_recoveryTotals.corrupt - unsavedBefore);
   g_runFailure = failure;
   if (!readErrors.empty()) {
     // The status window's log and a tool's error output keep it; the view

@@ -584,6 +584,7 @@ bool OpenVhdx(ImageFile& file, VhdLayout* out) {
   // The current header (the higher sequence number) names the file to its
   // children by its data-write GUID.
   uint64_t sequence = 0;
+  out->link.known = true;
   for (const uint64_t at : vhdx::kHeaderOffsets) {
     uint8_t h[512];
     if (file.Read(at, sizeof h, h) != ImageFile::kReadOk || memcmp(h, "head", 4) != 0) continue;
@@ -602,9 +603,10 @@ bool OpenVhdx(ImageFile& file, VhdLayout* out) {
         ParseVhdxParentLocator(item.data(), loc.length, &out->link);
     }
   }
+  // VHDX entries name their places in whole MiB: only a cut file is told
+  // here (a block size patched is refused by its own bounds).
   bool overlap = false;
   map->ScanTable(g.virtualSize / g.logicalSectorSize, &out->cut, &overlap);
-  if (overlap) return Fail(kInvalidVhdx);
   out->diskType = 5;
   out->sectorSize = g.logicalSectorSize;
   out->sectorCount = g.virtualSize / g.logicalSectorSize;
@@ -654,6 +656,7 @@ bool OpenVhdLayout(ImageFile& file, uint32_t hostSectorSize, VhdLayout* out) {
     }
     auto map = std::make_unique<VhdBlockMap>();
     if (!map->InitVhd(file, h)) return false;
+    out->link.known = true;
     out->link.ownId = HexText(first + vhd::kUniqueId, vhd::kUniqueIdBytes);
     if (footer.diskType == vhd::kDiskDifferencing) {
       out->link.differencing = true;
@@ -685,6 +688,7 @@ bool OpenVhdLayout(ImageFile& file, uint32_t hostSectorSize, VhdLayout* out) {
     if (!ReadHeader(file, size - vhd::kFooterBytes, vhd::kFooterBytes, last)) return false;
     if (IsFixedVhdFooter(last, size, &diskBytes)) {
       out->fixedFooter = true;
+      out->link.known = true;
       out->link.ownId = HexText(last + vhd::kUniqueId, vhd::kUniqueIdBytes);
     }
   }

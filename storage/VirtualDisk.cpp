@@ -171,6 +171,7 @@ WString JoinNames(const std::vector<WString>& names) {
 }
 
 bool NamesParentOf(const ChainLink& child, const ChainLink& parent) {
+  if (!child.known) return true;  // nothing to go by
   if (!child.differencing) return false;
   if (child.parentIds.empty() || parent.ownId.empty()) return true;  // nothing to tell them apart by
   return std::find(child.parentIds.begin(), child.parentIds.end(), parent.ownId) != child.parentIds.end();

@@ -34,6 +34,7 @@ struct ImageRun {
 // and parent linkage, VMDK CID and parentCID), as lower-case hexadecimal
 // or GUID text; empty when the format keeps none.
 struct ChainLink {
+  bool known = false;                  // the file says whether it has a parent (a hand-made one may not)
   bool differencing = false;           // the file holds only what differs from a parent
   std::string ownId;                   // the id a child of this file names
   std::vector<std::string> parentIds;  // the ids this file knows its parent by (any one matches)

@@ -221,6 +221,7 @@ bool OpenVmdkLayout(ImageFile& file, VmdkLayout* out) {
     if (!text.empty() && file.Read(at, uint32_t(want), reinterpret_cast<uint8_t*>(text.data())) == ImageFile::kReadOk) {
       ParseVmdkDescriptor(text.data(), text.size(), &out->descriptor);
       const VmdkDescriptor& d = out->descriptor;
+      out->link.known = !d.cid.empty() || !d.parentCid.empty();
       out->link.ownId = d.cid;
       if (!d.parentCid.empty() && d.parentCid != "ffffffff") {
         out->link.differencing = true;
