@@ -89,7 +89,8 @@ ImageContent ProbeImageContent(const uint8_t* head, size_t headBytes, const uint
 
 ImageContent ProbeImageFile(WStringView path) {
   const std::string p = ToUtf8(path);
-  const int fd = open(p.c_str(), O_RDONLY | O_CLOEXEC);
+  // Never blocks on a FIFO: only a regular file is read.
+  const int fd = open(p.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return ImageContent::kPlain;
   struct stat st;
   ImageContent kind = ImageContent::kPlain;
