@@ -39,6 +39,7 @@
 #include "storage/ImageFiles.h"
 #include "tests/support/FaultySource.h"
 #include "tests/support/FixtureImage.h"
+#include "tests/support/FixtureRun.h"
 #include "tests/support/LoopDevice.h"
 #include "tests/support/TestUtil.h"
 #include "tests/uiqt/WindowTest.h"
@@ -47,6 +48,7 @@
 #include "ui/DelvoraView.h"
 #include "ui/LookInCb.h"
 #include "ui/MainFrame.h"
+#include "ui/SourceDialogs.h"
 #include "ui/core/ListText.h"
 #include "ui/MyListCtrl.h"
 #include "ui/PromptDialogs.h"
@@ -1062,6 +1064,42 @@ TEST_F(MainRoadTest, ASourceThatCannotBeOpenedLeavesNoSource) {
   EXPECT_FALSE(View()->Control(CDelvoraView::kScanButton)->isEnabled());
   View()->OnCommand(cmd::kScan);
   EXPECT_EQ(g_activityCode.load(), kActivityIdle);
+}
+
+// A differencing VHD picked alone: the message names its parent and offers
+// the chained-image road, with the child and its parent filled in.
+TEST_F(MainRoadTest, ALoneDifferencingImageOffersTheChainedImageDialog) {
+  const std::string dir = FixtureCache() + "/diffchain";
+  if (RunFixtureScript("vdisk/unpack_diffchain.sh", dir, ">/dev/null 2>&1") != 0) GTEST_SKIP() << "xz or tar missing";
+  const std::string child = dir + "/c1.vhd", parent = dir + "/p.vhd";
+  std::vector<WString> links;
+  QString base;
+  handlers["CChainDskImgsDlg"] = [&](QDialog& d) {
+    auto& dlg = static_cast<CChainDskImgsDlg&>(d);
+    links = dlg.Rules().links;
+    base = dlg.Ctl<QLineEdit>(ChainRules::kBaseEdit)->text();
+    return int(QDialog::Rejected);
+  };
+  View()->LoadDiskImages({FromUtf8(child)});
+  for (const int answer : {kIdNo, kIdYes}) {
+    SCOPED_TRACE(answer);
+    links.clear();
+    prompt.Push(answer);
+    View()->LookIn()->setCurrentIndex(View()->LookIn()->FindRow(FromUtf8(child)));
+    View()->OnLookInSelChange();
+    EXPECT_EQ(g_currentDrive, nullptr);
+    const std::string said = ToUtf8(prompt.asked().back().text);
+    EXPECT_EQ(said.rfind(child + " is a differencing image: its parent \"p.vhd\" or \".\\p.vhd\" is needed.", 0), 0u)
+        << said;
+    EXPECT_NE(said.find("Open the chained image dialog with this file?"), std::string::npos) << said;
+    EXPECT_EQ(prompt.asked().back().style, unsigned(kMbYesNo | kMbIconQuestion));
+    if (answer == kIdYes) {
+      EXPECT_EQ(links, std::vector<WString>{FromUtf8(child)});
+      EXPECT_EQ(base.toStdString(), parent);
+    } else {
+      EXPECT_TRUE(links.empty()) << "No opens no dialog";
+    }
+  }
 }
 
 TEST_F(MainRoadTest, DiskImageLoadAddsEachFileOnce) {
