@@ -344,8 +344,8 @@ int WriteItem(const RecoveryRequest& run, const RecoveryListEntry& e, cnode* nod
 // to the view's log (with the reason for failed, corrupt and refused
 // items) and to the hand-over. Skipped keeps nothing of the grade; failed
 // keeps the lowest grade bit, as the list has always shown it.
-void ReportItem(ViewSink* view, SendObj* send, const RecoveryListEntry& e, cnode* node, const WString& path,
-                int result, bool skipped, bool badExtent, bool identical) {
+void ReportItem(ViewSink* view, SendObj* send, const RecoveryListEntry& e, cnode* node, const WString& path, int result,
+                bool skipped, bool badExtent, bool identical) {
   g_recoveryTotals.processed++;
   g_recoveryCounters.processed++;
   int16_t status;

@@ -19,9 +19,9 @@
 #include "platform/Platform.h"
 #include "storage/Drive.h"
 #include "storage/VolumeDefinition.h"
+#include "volumes/FileTypes.h"
 #include "volumes/Node.h"
 #include "volumes/NodeTable.h"
-#include "volumes/FileTypes.h"
 #include "volumes/RunList.h"
 #include "volumes/Streams.h"
 #include "volumes/Volume.h"
@@ -615,9 +615,10 @@ void SLSession::LoadParms(SessionParms* p) {
   }
   source = p->source;
   if (!source.present)
-    note = FormatW(u"The session file %s keeps no identity of its source (an earlier version saved it): it is "
-                   u"not checked against %s.",
-                   path_, p->sourceName);
+    note = FormatW(
+        u"The session file %s keeps no identity of its source (an earlier version saved it): it is "
+        u"not checked against %s.",
+        path_, p->sourceName);
 }
 
 void SLSession::ReadTwoBytes(int* first, int* second) {
@@ -1015,8 +1016,8 @@ WString SourceIdentityMismatch(const SessionSourceIdentity& saved, const Session
   if (!saved.present) return {};
   const WString head = FormatW(u"%s is not the source this session was saved from: ", source);
   if (saved.bytes != now.bytes)
-    return head + FormatW(u"it holds %I64d bytes, the session's source held %I64d.", int64_t(now.bytes),
-                          int64_t(saved.bytes));
+    return head +
+           FormatW(u"it holds %I64d bytes, the session's source held %I64d.", int64_t(now.bytes), int64_t(saved.bytes));
   if (saved.sectorSize != now.sectorSize)
     return head + FormatW(u"its sectors are of %u bytes, the session's source had sectors of %u.", now.sectorSize,
                           saved.sectorSize);

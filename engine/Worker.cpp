@@ -13,6 +13,8 @@
 #include "engine/SectorPass.h"
 #include "engine/SendObj.h"
 #include "engine/Session.h"
+#include "engine/VolumeRecovery.h"
+#include "filesystems/ntfs/NtfsVolume.h"
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
 #include "foundation/Messages.h"
@@ -21,8 +23,6 @@
 #include "foundation/Utilities.h"
 #include "platform/Errors.h"
 #include "platform/Events.h"
-#include "engine/VolumeRecovery.h"
-#include "filesystems/ntfs/NtfsVolume.h"
 #include "storage/Drive.h"
 #include "storage/PartitionTable.h"
 #include "storage/SourceKind.h"
@@ -86,9 +86,10 @@ std::vector<WString> ForeignContentNotes(Drive& drive, uint64_t start, bool* ima
   *image = false;
   if (const ForeignContent head = DescribeForeignContentAt(drive, 0); head.image) {
     *image = true;
-    notes.push_back(FormatW(u"%s is %s, which this version does not read: convert it to a raw image (such as "
-                            u"with qemu-img convert -O raw) and scan that.",
-                            drive.DisplayName(), head.what));
+    notes.push_back(
+        FormatW(u"%s is %s, which this version does not read: convert it to a raw image (such as "
+                u"with qemu-img convert -O raw) and scan that.",
+                drive.DisplayName(), head.what));
     return notes;
   }
   const PartitionTable* table = drive.partitionTable.get();
@@ -124,8 +125,7 @@ void ReportForeignContent(NTFSObj& engine, const ScanRequest& request, ViewSink*
   const ScanSelection& s = request.selection;
   const int64_t start = s.overrideStart != -1 ? s.overrideStart : s.startSector;
   bool image = false;
-  const std::vector<WString> notes =
-      ForeignContentNotes(*engine.drive, uint64_t(std::max<int64_t>(start, 0)), &image);
+  const std::vector<WString> notes = ForeignContentNotes(*engine.drive, uint64_t(std::max<int64_t>(start, 0)), &image);
   if (notes.empty()) return;
   if (s.scanMode == 0 && (image || OnlyTheDefaultVolume(engine))) {
     WString text;
@@ -305,7 +305,8 @@ RunResult EndOf(bool scan, int failureCode, bool failed, bool readErrors, uint64
     const uint64_t found = listed + saved + unsaved;
     if (stopped) return RunResult::kStopped;
     if (unsaved) return RunResult::kIncomplete;
-    if (failed) return failureCode == kNothingReadable && found == 0 ? RunResult::kNothingFound : RunResult::kIncomplete;
+    if (failed)
+      return failureCode == kNothingReadable && found == 0 ? RunResult::kNothingFound : RunResult::kIncomplete;
     if (readErrors) return found == 0 ? RunResult::kSourceUnreadable : RunResult::kIncomplete;
     return found == 0 ? RunResult::kNothingFound : RunResult::kComplete;
   }

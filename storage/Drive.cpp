@@ -174,12 +174,9 @@ Drive* CreateDrive(WStringView name) {
   if (name.starts_with(u"SPAN")) return new SDrive();
   // A virtual disk is read as what its content is; its name breaks a tie.
   switch (VirtualDiskKindOf(name)) {
-    case 1:
-      return new VHDDrive();
-    case 2:
-      return new VMDKDrive();
-    default:
-      return new Drive();
+    case 1: return new VHDDrive();
+    case 2: return new VMDKDrive();
+    default: return new Drive();
   }
 }
 

@@ -26,8 +26,8 @@ SDrive::~SDrive() {
 }
 
 void SDrive::Refuse(WStringView definition, size_t position, const WString& why) {
-  ErrorMsg(FormatW(u"The spanned set %s cannot be read: %s (at character %u).", definition, why,
-                   uint32_t(position + 1)));
+  ErrorMsg(
+      FormatW(u"The spanned set %s cannot be read: %s (at character %u).", definition, why, uint32_t(position + 1)));
   members_.clear();
   extents_.clear();
   throw DvCodeError{0};
@@ -61,8 +61,9 @@ void SDrive::InitDrive(WStringView definition) {
     const size_t at = size_t(texts[i].data() - definition.data());
     MemberText m;
     if (!ParseMemberText(texts[i], &m))
-      Refuse(definition, at, FormatW(u"member %u (\"%s\") is not a path with an optional range <first:last>",
-                                     uint32_t(i + 1), texts[i]));
+      Refuse(
+          definition, at,
+          FormatW(u"member %u (\"%s\") is not a path with an optional range <first:last>", uint32_t(i + 1), texts[i]));
     if (m.device == u"Missing") Refuse(definition, at, FormatW(u"member %u is \"Missing\"", uint32_t(i + 1)));
     if (m.hasRange && m.first > m.last)
       Refuse(definition, at, FormatW(u"the range of member %u ends before it begins", uint32_t(i + 1)));
@@ -118,8 +119,7 @@ void SDrive::InitDrive(WStringView definition) {
       e.memberFirst = 0;  // the member drive is its range
       if (length > sectors) {
         members_.push_back(std::move(d));
-        Refuse(definition, at,
-               FormatW(u"the range of member %u passes its end", uint32_t(i + 1)));
+        Refuse(definition, at, FormatW(u"the range of member %u passes its end", uint32_t(i + 1)));
       }
     }
     if (__builtin_add_overflow(sectorCount_, length, &sectorCount_))

@@ -37,8 +37,7 @@ ImageContent HeadContent(const uint8_t* head, size_t n) {
   if (At(head, n, 0, "QFI\xfb", 4)) return ImageContent::kQcow;
   if (At(head, n, 0, "QED\0", 4)) return ImageContent::kQed;
   if (Le32At(head, n, 0x40) == 0xBEDA107F) return ImageContent::kVdi;
-  if (At(head, n, 0, "WithoutFreeSpace", 16) || At(head, n, 0, "WithouFreSpacExt", 16))
-    return ImageContent::kParallels;
+  if (At(head, n, 0, "WithoutFreeSpace", 16) || At(head, n, 0, "WithouFreSpacExt", 16)) return ImageContent::kParallels;
   return ImageContent::kPlain;
 }
 
@@ -112,12 +111,9 @@ int VirtualDiskKindOf(WStringView name) {
   if (name.find(u'<') == WStringView::npos && !name.empty() && name[0] == u'/') {
     switch (ProbeImageFile(name)) {
       case ImageContent::kVhd:
-      case ImageContent::kVhdx:
-        return 1;
-      case ImageContent::kVmdk:
-        return 2;
-      default:
-        break;
+      case ImageContent::kVhdx: return 1;
+      case ImageContent::kVmdk: return 2;
+      default: break;
     }
   }
   if (Drive::IsVhdName(name)) return 1;
@@ -127,18 +123,12 @@ int VirtualDiskKindOf(WStringView name) {
 
 WString ForeignImageName(ImageContent kind) {
   switch (kind) {
-    case ImageContent::kQcow:
-      return u"a QEMU qcow2 disk image";
-    case ImageContent::kQed:
-      return u"a QEMU QED disk image";
-    case ImageContent::kVdi:
-      return u"a VirtualBox VDI disk image";
-    case ImageContent::kParallels:
-      return u"a Parallels disk image";
-    case ImageContent::kDmg:
-      return u"an Apple disk image (DMG)";
-    default:
-      return {};
+    case ImageContent::kQcow: return u"a QEMU qcow2 disk image";
+    case ImageContent::kQed: return u"a QEMU QED disk image";
+    case ImageContent::kVdi: return u"a VirtualBox VDI disk image";
+    case ImageContent::kParallels: return u"a Parallels disk image";
+    case ImageContent::kDmg: return u"an Apple disk image (DMG)";
+    default: return {};
   }
 }
 

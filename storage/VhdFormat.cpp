@@ -647,9 +647,10 @@ bool OpenVhdLayout(ImageFile& file, uint32_t hostSectorSize, VhdLayout* out) {
     if (!ParseVhdDynamicHeader(header, size, footer.currentSize, &h)) {
       const uint32_t block = GetBigEndian(header + vhd::kBlockSize, 4);
       if (!IsPowerOfTwo(block) || block < 4096 || block > vhd::kMaxBlockSize) {
-        ErrorMsg(FormatW(u"Invalid VHD header: a block size of %u bytes (a power of two from 4 KiB to 256 MiB "
-                         u"is needed).",
-                         block));
+        ErrorMsg(
+            FormatW(u"Invalid VHD header: a block size of %u bytes (a power of two from 4 KiB to 256 MiB "
+                    u"is needed).",
+                    block));
         return false;
       }
       return Fail(kInvalidVhd);
@@ -666,9 +667,10 @@ bool OpenVhdLayout(ImageFile& file, uint32_t hostSectorSize, VhdLayout* out) {
     bool overlap = false;
     map->ScanTable(out->sectorCount, &out->cut, &overlap);
     if (overlap) {
-      ErrorMsg(FormatW(u"Invalid VHD header: its blocks of %u bytes overlap in the file (the block size does not "
-                       u"fit the block allocation table).",
-                       h.blockSize));
+      ErrorMsg(
+          FormatW(u"Invalid VHD header: its blocks of %u bytes overlap in the file (the block size does not "
+                  u"fit the block allocation table).",
+                  h.blockSize));
       return false;
     }
     if (traceIo)

@@ -190,10 +190,10 @@ void ImageChainDrive::CheckChainOrder(const std::vector<WString>& given) const {
       const WString names = JoinNames(bottom.parentNames);
       const WString parent = names.empty() ? WString(u"(its name is not recorded)") : names;
       g_parentGuess = GuessParentFile(files[0], bottom.parentNames);
-      WString text = FormatW(u"%s is a differencing image: its parent %s is needed. Open the parent and this file "
-                             u"together as a chained image, oldest first: %s%s|%s).",
-                             files[0], parent, Keyword(),
-                             g_parentGuess.empty() ? WString(u"<parent>") : g_parentGuess, files[0]);
+      WString text = FormatW(
+          u"%s is a differencing image: its parent %s is needed. Open the parent and this file "
+          u"together as a chained image, oldest first: %s%s|%s).",
+          files[0], parent, Keyword(), g_parentGuess.empty() ? WString(u"<parent>") : g_parentGuess, files[0]);
       ErrorMsg(text);
       throw DvCodeError{kNeedsParent};
     }
@@ -233,10 +233,8 @@ void ImageChainDrive::CheckChainOrder(const std::vector<WString>& given) const {
     order.push_back(next);
   }
   WString why;
-  if (bottom.differencing)
-    why = FormatW(u"the oldest file, %s, is itself a differencing image", files[0]);
-  else
-    why = FormatW(u"%s is not the parent of %s", files[bad - 1], files[bad]);
+  if (bottom.differencing) why = FormatW(u"the oldest file, %s, is itself a differencing image", files[0]);
+  else why = FormatW(u"%s is not the parent of %s", files[bad - 1], files[bad]);
   WString text = FormatW(u"The files of the chained image are not in order: %s.", why);
   if (order.size() == chain.size()) {
     WString def(Keyword());
@@ -251,11 +249,11 @@ void ImageChainDrive::CheckChainOrder(const std::vector<WString>& given) const {
 
 void ImageChainDrive::NoteCut(const CutBlocks& cut) {
   if (!cut.blocks) return;
-  notes.push_back(FormatW(u"%s is cut short: it ends at byte %I64d, but its table places the data of %I64d "
-                          u"block(s) past its end (virtual sectors %I64d to %I64d); those sectors read as "
-                          u"unreadable.",
-                          WString(name_), int64_t(fileSize_), int64_t(cut.blocks), int64_t(cut.first),
-                          int64_t(cut.last)));
+  notes.push_back(
+      FormatW(u"%s is cut short: it ends at byte %I64d, but its table places the data of %I64d "
+              u"block(s) past its end (virtual sectors %I64d to %I64d); those sectors read as "
+              u"unreadable.",
+              WString(name_), int64_t(fileSize_), int64_t(cut.blocks), int64_t(cut.first), int64_t(cut.last)));
 }
 
 void ImageChainDrive::InitFiles(const std::vector<WString>& files, size_t count) {

@@ -3,8 +3,8 @@
 #include <sys/stat.h>
 
 #include "foundation/Trace.h"
-#include "platform/Format.h"
 #include "platform/Errors.h"
+#include "platform/Format.h"
 #include "storage/VmdkFormat.h"
 
 void VMDKDrive::InitDrive(WStringView name) {
@@ -37,17 +37,17 @@ void VMDKDrive::RefuseDescriptor(const VmdkDescriptor& d) {
     if (stat(ToUtf8(p).c_str(), &st) != 0) missing.push_back(p);
     paths.push_back(p);
   }
-  if (paths.empty())
-    Refuse(FormatW(u"%s is a VMDK text descriptor that names no extent file.", self));
+  if (paths.empty()) Refuse(FormatW(u"%s is a VMDK text descriptor that names no extent file.", self));
   if (paths.size() == 1 && missing.empty())
     Refuse(FormatW(u"%s is a VMDK text descriptor: open its extent file %s instead.", self, paths[0]));
   if (paths.size() == 1)
     Refuse(FormatW(u"%s is a VMDK text descriptor naming the extent file %s, which is missing.", self, paths[0]));
   WString list;
   for (const WString& p : paths) list += (list.empty() ? u"" : u", ") + p;
-  WString text = FormatW(u"%s is a VMDK text descriptor of %u extent files (%s): this version reads one extent file "
-                         u"at a time.",
-                         self, uint32_t(paths.size()), list);
+  WString text = FormatW(
+      u"%s is a VMDK text descriptor of %u extent files (%s): this version reads one extent file "
+      u"at a time.",
+      self, uint32_t(paths.size()), list);
   for (const WString& m : missing) text += FormatW(u" %s is missing.", m);
   Refuse(text);
 }

@@ -187,8 +187,8 @@ bool OpenVmdkLayout(ImageFile& file, VmdkLayout* out) {
     // Read as raw sectors this would be a disk of text.
     out->textDescriptor = true;
     std::vector<char> text(size_t(std::min<uint64_t>(size, vmdk::kMaxDescriptorBytes)));
-    if (!text.empty() && file.Read(0, uint32_t(text.size()), reinterpret_cast<uint8_t*>(text.data())) ==
-                             ImageFile::kReadOk)
+    if (!text.empty() &&
+        file.Read(0, uint32_t(text.size()), reinterpret_cast<uint8_t*>(text.data())) == ImageFile::kReadOk)
       ParseVmdkDescriptor(text.data(), text.size(), &out->descriptor);
     ErrorMsg(u"This VMDK file is a text descriptor: open the extent file it names instead.");
     return false;
@@ -213,10 +213,10 @@ bool OpenVmdkLayout(ImageFile& file, VmdkLayout* out) {
   if (!map->Init(file, h)) return false;
   // A hosted sparse extent embeds its descriptor: its content id, and for
   // a child its parent's.
-  if (out->extentKind == 1 && h.descriptorSector && h.descriptorSectors &&
-      h.descriptorSector < size / vmdk::kSector) {
+  if (out->extentKind == 1 && h.descriptorSector && h.descriptorSectors && h.descriptorSector < size / vmdk::kSector) {
     const uint64_t at = h.descriptorSector * vmdk::kSector;
-    const uint64_t want = std::min<uint64_t>({h.descriptorSectors * vmdk::kSector, size - at, vmdk::kMaxDescriptorBytes});
+    const uint64_t want =
+        std::min<uint64_t>({h.descriptorSectors * vmdk::kSector, size - at, vmdk::kMaxDescriptorBytes});
     std::vector<char> text(static_cast<size_t>(want));
     if (!text.empty() && file.Read(at, uint32_t(want), reinterpret_cast<uint8_t*>(text.data())) == ImageFile::kReadOk) {
       ParseVmdkDescriptor(text.data(), text.size(), &out->descriptor);

@@ -100,7 +100,7 @@ struct VmdkLayout {
   int extentKind = 0;  // 0 flat, 1 hosted sparse, 2 copy-on-write
   uint64_t sectorCount = 0;
   std::unique_ptr<ImageMap> map;
-  ChainLink link;             // a hosted sparse extent's CID and parentCID
+  ChainLink link;               // a hosted sparse extent's CID and parentCID
   bool textDescriptor = false;  // refused: the file is a text descriptor
   VmdkDescriptor descriptor;    // what it (or the embedded one) says
 };

@@ -187,7 +187,8 @@ class ListView : public ViewSink {
     line_ += '\t';
     line_.append(number, std::to_chars(number, number + sizeof number, int(it.nodeIndex)).ptr);
     line_ += '\t';
-    if (it.volumeIndex != 0xFFFF) line_.append(number, std::to_chars(number, number + sizeof number, int(it.volumeIndex)).ptr);
+    if (it.volumeIndex != 0xFFFF)
+      line_.append(number, std::to_chars(number, number + sizeof number, int(it.volumeIndex)).ptr);
     line_ += (it.flags2 & kNode2Directory) ? "\tfolder\n" : it.symlink ? "\tlink\n" : "\tfile\n";
     if (std::fwrite(line_.data(), 1, line_.size(), list) != line_.size()) listFailed = true;
   }
@@ -664,8 +665,8 @@ int ToolRun::ScanAndRecover() {
   return rc;
 }
 
-int ToolRun::Report(RunResult scanResult, int scanErrors, RunResult recoveryResult, double seconds,
-                    bool sessionFailed, double recoverSeconds) {
+int ToolRun::Report(RunResult scanResult, int scanErrors, RunResult recoveryResult, double seconds, bool sessionFailed,
+                    double recoverSeconds) {
   // One table for the exit status (the worker's results): whatever left
   // the result incomplete was said on standard error (an error box, the
   // scan's ending after read errors, a full destination, failed or corrupt
@@ -675,8 +676,7 @@ int ToolRun::Report(RunResult scanResult, int scanErrors, RunResult recoveryResu
   bool incomplete = sessionFailed || scanResult == RunResult::kIncomplete ||
                     (recovered && recoveryResult == RunResult::kIncomplete) ||
                     // an error box nothing else accounts for
-                    (scanErrors && scanResult == RunResult::kComplete) ||
-                    (prompt.errors > scanErrors && recovered);
+                    (scanErrors && scanResult == RunResult::kComplete) || (prompt.errors > scanErrors && recovered);
   if (recovered) {
     // A script must tell "nothing saved" from success.
     if (g_recoveryTotals.destinationFull) {

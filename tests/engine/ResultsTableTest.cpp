@@ -98,11 +98,11 @@ TEST_F(ResultsTable, SourcesAreReadAsWhatTheyAreAndSayWhatIsWrong) {
        false},
       {d + "c.vmdk", 3, d + "c.vmdk is a differencing image: its parent \"base.vmdk\" is needed", false, false},
       {"VMDK(" + d + "base.vmdk|" + d + "c.vmdk)", 0, "", true, false},
-      {"VMDK(" + d + "c.vmdk|" + d + "base.vmdk)", 3,
-       "Oldest first, they are VMDK(" + d + "base.vmdk|" + d + "c.vmdk)", false, false},
+      {"VMDK(" + d + "c.vmdk|" + d + "base.vmdk)", 3, "Oldest first, they are VMDK(" + d + "base.vmdk|" + d + "c.vmdk)",
+       false, false},
       {d + "desc.vmdk", 3,
-       d + "desc.vmdk is a VMDK text descriptor naming the extent file " + d + "desc-flat.vmdk, which is missing", false,
-       false},
+       d + "desc.vmdk is a VMDK text descriptor naming the extent file " + d + "desc-flat.vmdk, which is missing",
+       false, false},
       // What this version does not read is named, with no Long Scan advice.
       {d + "basic.qcow2", 2, d + "basic.qcow2 is a QEMU qcow2 disk image, which this version does not read", false,
        false},
@@ -183,12 +183,12 @@ TEST_F(ResultsTable, SkipsAreNoFailures) {
 TEST_F(ResultsTable, TwoVolumesFilesOfOneName) {
   if (!HaveTool("sfdisk") || !HaveTool("mkfs.fat") || !HaveTool("mcopy")) GTEST_SKIP() << "fdisk, dosfstools, mtools";
   const std::string img = Out("two.img");
-  const std::string make =
-      "cd '" + temp.Path() + "' && truncate -s 80M two.img && printf 'label: dos\\n2048,70000,c\\n73728,,c\\n' | "
-      "sfdisk -q two.img && mkfs.fat -F32 --offset 2048 two.img 35000 >/dev/null && "
-      "mkfs.fat -F32 --offset 73728 two.img 40000 >/dev/null && echo one > same.txt && "
-      "mcopy -i two.img@@1048576 same.txt ::same.txt && echo two > same.txt && "
-      "mcopy -i two.img@@37748736 same.txt ::same.txt";
+  const std::string make = "cd '" + temp.Path() +
+                           "' && truncate -s 80M two.img && printf 'label: dos\\n2048,70000,c\\n73728,,c\\n' | "
+                           "sfdisk -q two.img && mkfs.fat -F32 --offset 2048 two.img 35000 >/dev/null && "
+                           "mkfs.fat -F32 --offset 73728 two.img 40000 >/dev/null && echo one > same.txt && "
+                           "mcopy -i two.img@@1048576 same.txt ::same.txt && echo two > same.txt && "
+                           "mcopy -i two.img@@37748736 same.txt ::same.txt";
   ASSERT_EQ(RunCommandStatus(make + " 2>&1").rc, 0);
   const std::string dest = Out("two");
   const DvscanRun r = Dvscan("--recover '" + dest + "' '" + img + "'");
@@ -216,16 +216,16 @@ TEST_F(ResultsTable, TwoVolumesFilesOfOneName) {
 TEST_F(ResultsTable, RelativeDestinationAndSpannedMembers) {
   const std::string basic = ntfs_fixture::Image("basic");
   if (basic.empty()) GTEST_SKIP() << "xz missing";
-  const CommandRun rel = RunCommandStatus("cd '" + temp.Path() + "' && '" DV_BINARY_DIR "/bin/dvscan' --recover out '" +
-                                          basic + "' 2>&1");
+  const CommandRun rel =
+      RunCommandStatus("cd '" + temp.Path() + "' && '" DV_BINARY_DIR "/bin/dvscan' --recover out '" + basic + "' 2>&1");
   EXPECT_EQ(rel.rc, 0) << rel.out;
   struct stat st;
   EXPECT_EQ(stat(Out("out/Recovery.log").c_str(), &st), 0) << rel.out;
 
   // Halves of whole sectors, spanned with and without their ranges.
   const std::string a = Out("a.part"), b = Out("b.part");
-  ASSERT_EQ(RunCommandStatus("head -c 31457280 '" + basic + "' > '" + a + "' && tail -c +31457281 '" + basic +
-                             "' > '" + b + "'")
+  ASSERT_EQ(RunCommandStatus("head -c 31457280 '" + basic + "' > '" + a + "' && tail -c +31457281 '" + basic + "' > '" +
+                             b + "'")
                 .rc,
             0);
   const DvscanRun raw = Dvscan("'" + basic + "'");
@@ -255,8 +255,10 @@ TEST_F(ResultsTable, StopDuringALargeWriteRemovesThePartialFile) {
   const std::string tree = Out("tree"), image = Out("big.img"), dest = Out("dest");
   // 384 MiB of data that is no hole: the copy takes a while.
   ASSERT_EQ(RunCommandStatus("mkdir -p '" + tree + "' && yes 0123456789abcdef | head -c 402653184 > '" + tree +
-                             "/big.bin' && mke2fs -q -F -t ext4 -d '" + tree + "' '" + image + "' 480M 2>/dev/null && "
-                             "rm -f '" + tree + "/big.bin'")
+                             "/big.bin' && mke2fs -q -F -t ext4 -d '" + tree + "' '" + image +
+                             "' 480M 2>/dev/null && "
+                             "rm -f '" +
+                             tree + "/big.bin'")
                 .rc,
             0);
   const pid_t pid = fork();

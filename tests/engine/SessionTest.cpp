@@ -665,8 +665,8 @@ TEST(SessionImageTest, ReplacedSourceIsRefused) {
   if (img.empty() || !HaveTool("mkntfs")) GTEST_SKIP() << "xz or mkntfs missing";
   const TempFolder temp("session_replaced");
   const std::string t = temp.Path();
-  ASSERT_EQ(RunCommandStatus("cp '" + img + "' '" + t + "/copy.img' && truncate -s $(stat -c %s '" + img + "') '" +
-                             t + "/other.img' && mkntfs -q -F -Q '" + t + "/other.img' >/dev/null 2>&1")
+  ASSERT_EQ(RunCommandStatus("cp '" + img + "' '" + t + "/copy.img' && truncate -s $(stat -c %s '" + img + "') '" + t +
+                             "/other.img' && mkntfs -q -F -Q '" + t + "/other.img' >/dev/null 2>&1")
                 .rc,
             0);
   int rc = -1;

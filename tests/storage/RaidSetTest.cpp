@@ -447,8 +447,10 @@ TEST_F(RaidSetFixture, SpanOfMixedSectorSizesIsRefused) {
   std::string error;
   const std::string def = "SPAN(" + a + "<0:99>," + loop + "<0:9>)";
   EXPECT_FALSE(OpenSet(def, &error));
-  EXPECT_EQ(error, "The spanned set " + def + " cannot be read: member 2 has sectors of 4096 bytes, the first member "
-                   "512 (at character " + std::to_string(a.size() + 13) + ").");
+  EXPECT_EQ(error, "The spanned set " + def +
+                       " cannot be read: member 2 has sectors of 4096 bytes, the first member "
+                       "512 (at character " +
+                       std::to_string(a.size() + 13) + ").");
   RunCommand("losetup -d '" + loop + "'");
 }
 

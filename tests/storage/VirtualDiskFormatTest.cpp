@@ -208,10 +208,10 @@ TEST_F(VhdMapTest, DynamicHeaderChecks) {
     EXPECT_EQ(OpenVhdLayout(bytes, 0, &layout), c.ok);
     if (!c.ok) {
       const bool blockSize = c.blockSize < 4096 || (c.blockSize & (c.blockSize - 1)) || c.blockSize > (256u << 20);
-      EXPECT_EQ(ToUtf8(LastErrorText()), blockSize ? "Invalid VHD header: a block size of " +
-                                                         std::to_string(c.blockSize) +
-                                                         " bytes (a power of two from 4 KiB to 256 MiB is needed)."
-                                                   : std::string("Invalid VHD header"));
+      EXPECT_EQ(ToUtf8(LastErrorText()), blockSize
+                                             ? "Invalid VHD header: a block size of " + std::to_string(c.blockSize) +
+                                                   " bytes (a power of two from 4 KiB to 256 MiB is needed)."
+                                             : std::string("Invalid VHD header"));
     }
   }
   Bytes file = SmallVhd();

@@ -239,10 +239,11 @@ TEST_F(VirtualDiskFilesTest, DamagedAndUnsupportedFilesAreRefused) {
     std::string message;
   } cases[] = {
       {dir + "/so.vmdk", "Compressed (stream-optimized) VMDK files are not supported."},
-      {dir + "/flat.vmdk", dir + "/flat.vmdk is a VMDK text descriptor: open its extent file " + dir +
-                               "/flat-flat.vmdk instead."},
-      {dir + "/bad-block0.vhd", "Invalid VHD header: a block size of 0 bytes (a power of two from 4 KiB to 256 MiB is "
-                                "needed)."},
+      {dir + "/flat.vmdk",
+       dir + "/flat.vmdk is a VMDK text descriptor: open its extent file " + dir + "/flat-flat.vmdk instead."},
+      {dir + "/bad-block0.vhd",
+       "Invalid VHD header: a block size of 0 bytes (a power of two from 4 KiB to 256 MiB is "
+       "needed)."},
       {dir + "/bad-block3m.vhdx", vhdx},
       {dir + "/bad-sector1000.vhdx", vhdx},
       {dir + "/bad-regions.vhdx", vhdx},
@@ -250,7 +251,8 @@ TEST_F(VirtualDiskFilesTest, DamagedAndUnsupportedFilesAreRefused) {
       // A bad file anywhere in a chain refuses the chain.
       {"VHD(" + dir + "/bad-block0.vhd|" + dir + "/dyn.vhd)",
        "Invalid VHD header: a block size of 0 bytes (a power of two from 4 KiB to 256 MiB is needed)."},
-      {"VMDK(" + dir + "/base.vmdk|" + dir + "/so.vmdk)", "Compressed (stream-optimized) VMDK files are not supported."},
+      {"VMDK(" + dir + "/base.vmdk|" + dir + "/so.vmdk)",
+       "Compressed (stream-optimized) VMDK files are not supported."},
       // Members that cannot stand in a definition.
       {"VHD(" + dir + "/dyn.vhd|relative.vhd)",
        "A file of a chained image must be an absolute path without '|' or ')': \"relative.vhd\" in VHD(" + dir +
@@ -405,8 +407,10 @@ TEST_F(VirtualDiskChainTest, VmdkChains) {
   EXPECT_EQ(Sector(*chain, 8192 * 2 + 5), std::string(512, '\x12')) << "from the parent";
   // A child without its parent is refused naming the parent; a chain out of
   // order naming the order its ids give.
-  EXPECT_EQ(Refused(c2), c2 + " is a differencing image: its parent \"c1.vmdk\" is needed. Open the parent and this "
-                               "file together as a chained image, oldest first: VMDK(" + c1 + "|" + c2 + ").");
+  EXPECT_EQ(Refused(c2), c2 +
+                             " is a differencing image: its parent \"c1.vmdk\" is needed. Open the parent and this "
+                             "file together as a chained image, oldest first: VMDK(" +
+                             c1 + "|" + c2 + ").");
   EXPECT_EQ(Refused("VMDK(" + base + "|" + c2 + "|" + c1 + ")"),
             "The files of the chained image are not in order: " + base + " is not the parent of " + c2 +
                 ". Oldest first, they are VMDK(" + base + "|" + c1 + "|" + c2 + ").");
@@ -481,12 +485,15 @@ TEST_F(VirtualDiskChainTest, DifferencingVhdChainsReadAsVhdimountShowsThem) {
   // A child alone is refused, naming its parent from the header and the
   // locator; chains out of order name the order the unique ids give.
   const std::string c1 = dir + "/c1.vhd", c2 = dir + "/c2.vhd", p = dir + "/p.vhd";
-  EXPECT_EQ(Refused(c1), c1 + " is a differencing image: its parent \"p.vhd\" or \".\\p.vhd\" is needed. Open the "
-                               "parent and this file together as a chained image, oldest first: VHD(" + p + "|" +
-                               c1 + ").");
+  EXPECT_EQ(Refused(c1), c1 +
+                             " is a differencing image: its parent \"p.vhd\" or \".\\p.vhd\" is needed. Open the "
+                             "parent and this file together as a chained image, oldest first: VHD(" +
+                             p + "|" + c1 + ").");
   EXPECT_EQ(Refused("VHD(" + c1 + "|" + p + ")"), "The files of the chained image are not in order: the oldest file, " +
-                                                      c1 + ", is itself a differencing image. Oldest first, they are "
-                                                      "VHD(" + p + "|" + c1 + ").");
+                                                      c1 +
+                                                      ", is itself a differencing image. Oldest first, they are "
+                                                      "VHD(" +
+                                                      p + "|" + c1 + ").");
   EXPECT_EQ(Refused("VHD(" + p + "|" + c2 + "|" + c1 + ")"),
             "The files of the chained image are not in order: " + p + " is not the parent of " + c2 +
                 ". Oldest first, they are VHD(" + p + "|" + c1 + "|" + c2 + ").");
