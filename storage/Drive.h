@@ -145,6 +145,9 @@ class Drive {
   // Requests that ran past the drive's end (a source shorter than a volume
   // on it): the sectors there came back as zeros.
   uint32_t PastEndFills() const { return pastEndFills_; }
+  // What opening the source found that its scans should say: a virtual
+  // disk cut short (its sectors past the file's end read as unreadable).
+  std::vector<WString> notes;
   // Set when the volume was formatted less than 14 days ago; the view reads
   // and clears it.
   uint32_t recentlyFormatted = 0;

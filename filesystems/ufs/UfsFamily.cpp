@@ -145,7 +145,7 @@ const NodeOps kNodeOps = [] {
   ops.fileTime = GetUnixNodeFileTime;
   ops.firstSector = GetUnixNodeFirstSector;
   ops.blockMapped = AlwaysBlockMapped;
-  ops.traits = kNodeTraitNoSymlinks;
+  ops.traits = kNodeTraitNoSymlinks | kNodeTraitSparseFiles;
   return ops;
 }();
 
