@@ -71,6 +71,10 @@ bool IsExtInode(const uint8_t* p, const ExtInodeContext& c, bool strict) {
   // With metadata_csum the low half of the word at 124 is the checksum.
   if (c.checksums ? Le16(p + kInodeReserved) != 0 : Le32(p + kInodeChecksumLow) != 0) return false;
   if (!n.UsesExtents() && n.sizeHigh > 511) return false;
+  // Extents number a file's blocks in 32 bits: a larger size would have the
+  // recovery write holes without end.
+  const uint64_t maxBlock = c.haveVolume ? c.blockSize : 65536;
+  if (n.UsesExtents() && n.size && (n.size - 1) / maxBlock > UINT32_MAX) return false;
   // Inline data is not read: its block area holds bytes, not pointers.
   if (!n.HasInlineData()) {
     // A target of 60 bytes or more needs a block of its own.

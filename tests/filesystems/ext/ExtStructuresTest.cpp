@@ -247,6 +247,23 @@ TEST(ExtInode, PlausibilityTable) {
   }
 }
 
+TEST(ExtInode, ExtentSizeWithinThirtyTwoBitBlocks) {
+  ExtInodeContext ctx;
+  ctx.haveVolume = true;
+  ctx.blockSize = 1024;
+  uint8_t inode[256] = {};
+  Put16(inode + kInodeMode, 0x81A4);
+  Put32(inode + kInodeFlags, 0x80000);
+  Put32(inode + kInodeSizeHigh, 1024);  // 2^32 blocks of 1 KiB: the last one whole
+  EXPECT_TRUE(IsExtInode(inode, ctx, true));
+  Put32(inode + kInodeSizeLow, 1);  // a byte in a block no extent can name
+  EXPECT_FALSE(IsExtInode(inode, ctx, true));
+  ctx.blockSize = 4096;
+  EXPECT_TRUE(IsExtInode(inode, ctx, true));
+  Put32(inode + kInodeSizeHigh, 0x9CD4D3D6);  // a damaged inode's size high
+  EXPECT_FALSE(IsExtInode(inode, ctx, true));
+}
+
 TEST(ExtInode, DirectoriesAndLinks) {
   ExtInodeContext ctx;
   ctx.haveVolume = true;
