@@ -296,6 +296,8 @@ void ReportItem(ViewSink* view, SendObj* send, const RecoveryListEntry& e, cnode
                 int result, bool skipped, bool badExtent) {
   g_recoveryTotals.processed++;
   g_recoveryCounters.processed++;
+  // A deleted or rebuilt file's grade, before the status takes its bits.
+  const uint16_t grade = node ? uint16_t((node->flags & kNodeGradeMask) >> kNodeGradeShift) : 0;
   int16_t status;
   if (skipped) {
     if (node) node->flags = uint16_t((node->flags & ~GradeBits(kGradeCorrupt)) | GradeBits(kGradeSkipped));
@@ -316,6 +318,10 @@ void ReportItem(ViewSink* view, SendObj* send, const RecoveryListEntry& e, cnode
     if (LastErrorText() == Msg(468)) g_recoveryTotals.identical++;
   }
   view->LogLine(Msg(status) + u" " + path);
+  if (status == kStatusSaved && (grade == kGradeGood || grade == kGradePoor))
+    view->LogLine(grade == kGradeGood ? Msg(328) + u": its clusters were free when the scan read the volume."
+                                      : Msg(329) + u": some of its clusters belong to other files now or could not be "
+                                                   u"told; the data may not be the file's own.");
   if (status == kStatusFailed || status == kStatusCorrupt ||
       (skipped && node && !LastErrorText().empty() && LastErrorText() != Msg(252))) {
     const WString why = LastErrorText();

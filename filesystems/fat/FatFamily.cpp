@@ -11,6 +11,7 @@
 #include "filesystems/fat/FatDirFinder.h"
 #include "filesystems/fat/FatHelpers.h"
 #include "filesystems/fat/FatNode.h"
+#include "filesystems/fat/FatRuns.h"
 #include "filesystems/fat/FatSession.h"
 #include "filesystems/fat/FatVolume.h"
 #include "foundation/AppState.h"
@@ -109,6 +110,7 @@ bool MapFatNode(CVol& volume, const cnode& node, const void* aux, uint32_t* corr
   const int64_t held = GetClusterCountAll(&node);
   uint64_t wrong = held >= 0 && uint64_t(held) < needed ? needed - uint64_t(held) : 0;
   if (!wrong && needed && (node.flags & kNodeGradeMask) == GradeBits(kGradeCorrupt)) wrong = 1;
+  wrong += ClustersPastDriveEnd(volume, node.RunBuffer());
   if (corruptOut) *corruptOut = uint32_t(std::min<uint64_t>(wrong, UINT32_MAX));
   if (wrong && volume.Options().skipFilesOnBadExtents && !(node.flags & kNodeDeleted)) volume.ReportBadExtent();
   return true;

@@ -7,6 +7,8 @@
 
 #include "filesystems/fat/FatCache.h"
 #include "filesystems/fat/FatVolume.h"
+#include "storage/Drive.h"
+#include "volumes/Volume.h"
 #include "volumes/Node.h"
 #include "volumes/RunList.h"
 
@@ -194,4 +196,28 @@ FatEntryRuns GiveFatFolderRuns(FATVol* v, cnode* n, bool deleted) {
   r.grade = got == 0 ? kGradeCorrupt : IsFree(v, n->id) ? kGradeGood : kGradePoor;
   SetGrade(n, r.grade);
   return r;
+}
+
+uint64_t ClustersPastDriveEnd(const CVol& v, const uint8_t* list) {
+  const Drive* d = v.drive;
+  if (!d || !list || !v.clusterSize || !v.sectorSize) return 0;
+  const uint32_t dss = d->SectorSize() ? d->SectorSize() : 512;
+  const __int128 room = __int128(d->SectorCount()) * dss - __int128(v.startSector) * dss -
+                        __int128(int64_t(v.dataAreaSector)) * v.sectorSize;
+  // Clusters below `inside` lie wholly on the drive.
+  const __int128 inside = room <= 0 ? 0 : room / v.clusterSize;
+  uint64_t past = 0;
+  uint32_t at = 0, length = 0;
+  int64_t start = 0, delta = 0;
+  bool firstRun = true;
+  while (ReadNextRun(&delta, &length, list, &at) == 1) {
+    // A hole (a short chain's padding) reads as zeros anyway.
+    const bool hole = !firstRun && delta == 0;
+    firstRun = false;
+    start += delta;
+    if (hole) continue;
+    const __int128 first = start, end = first + length;
+    if (end > inside) past += uint64_t(end - std::max(first, inside));
+  }
+  return past;
 }

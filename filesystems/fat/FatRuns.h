@@ -13,6 +13,7 @@
 #pragma once
 #include <cstdint>
 
+class CVol;
 class FATVol;
 struct cnode;
 
@@ -35,3 +36,8 @@ FatEntryRuns GiveFatFolderRuns(FATVol* volume, cnode* node, bool deleted);
 // over. The clusters found.
 uint32_t FATDeletedRuns(FATVol* volume, uint32_t first, uint32_t wanted, uint8_t** runs, int* status,
                         bool* skipped = nullptr);
+
+// Clusters of a FAT or exFAT run list (cluster numbers from the volume's
+// data area) that lie past the end of a drive shorter than the volume: they
+// read as zeros, which the file never held.
+uint64_t ClustersPastDriveEnd(const CVol& volume, const uint8_t* runs);
