@@ -166,7 +166,11 @@ FatEntryRuns GiveFatFileRuns(FATVol* v, cnode* n, bool deleted) {
     // first, as a deleted file's would be.
     r.grade = got < wanted ? kGradeCorrupt : kGradeGood;
   } else if (r.status == kChainComplete || r.status == kChainFragmented) {
-    return r;
+    // The size was met before the table's end mark: when the last cluster's
+    // entry is free, the table no longer holds the file (a reformatted
+    // volume's one-cluster files) and its cluster is as a deleted file's.
+    if (got == 0 || cache.GetEntry(cache.LastCluster()) != 0) return r;
+    r.grade = kGradeGood;
   } else if (cache.LastEnd() == kChainEndFree && got > 0 && got < wanted) {
     Runs runs;
     if (Decode(n->runs, &runs) && runs.total == got) {
