@@ -88,10 +88,10 @@ int main(int, char** argv) {
               Field(longScan.out, "items"), longScan.maxRssKb);
   std::remove("/tmp/dv_fat_long.tsv");
   std::string longOut, tskOut;
-  const double longRec = BestInto(dest.Path(), "dvlong", dvscan + " --long --recover DEST " + Quote(formatted), &longOut,
-                                  [] {}, 1);
-  const double tskLong =
-      BestInto(dest.Path(), "tsklong", "tsk_recover -e " + Quote(formatted) + " DEST", &tskOut, [] {}, 1);
+  const double longRec = BestInto(
+      dest.Path(), "dvlong", dvscan + " --long --recover DEST " + Quote(formatted), &longOut, [] {}, 1);
+  const double tskLong = BestInto(
+      dest.Path(), "tsklong", "tsk_recover -e " + Quote(formatted) + " DEST", &tskOut, [] {}, 1);
   std::printf("dvscan --long --recover:      %.3f s (%llu files saved, %llu corrupt)\n", longRec,
               Field(longOut, "saved"), Field(longOut, "corrupt"));
   std::printf("tsk_recover -e:               %.3f s (%s)\n", tskLong,

@@ -173,8 +173,8 @@ class ListView : public ViewSink {
     line_ += del ? "\t1\t" : "\t0\t";
     // The Status column as the window shows it: a grade, or a file the
     // scan already knows to be incomplete.
-    line_ += it.condition == 328   ? "Good"
-             : it.condition == 329 ? "Poor"
+    line_ += it.condition == 328                                       ? "Good"
+             : it.condition == 329                                     ? "Poor"
              : (it.flags & kNodeGradeMask) == GradeBits(kGradeCorrupt) ? "Corrupt"
                                                                        : "";
     line_ += '\t';

@@ -26,7 +26,8 @@ bool ExFatBitmap::Open(CExFATVol& v) {
   node.size = area.length;
   const int status = v.fat->SetNodeRuns(&node, v.clusterSize, false);
   const uint64_t clusters = (area.length + v.clusterSize - 1) / v.clusterSize;
-  if ((status != kChainComplete && status != kChainFragmented) || GetClusterCount(node.RunBuffer()) != int64_t(clusters)) {
+  if ((status != kChainComplete && status != kChainFragmented) ||
+      GetClusterCount(node.RunBuffer()) != int64_t(clusters)) {
     FreeRunList(&node.runs);
     node.runs = MakeRuns(int64_t(area.firstCluster), clusters);
   }

@@ -56,7 +56,9 @@ bool KeepsExFatPastDriveEnd(CVol& volume, Drive& drive) {
     return (unsigned __int128)v->startSector * dss + (unsigned __int128)volumeSectorEnd * ss <=
            (unsigned __int128)drive.SectorCount() * dss;
   };
-  auto clusterEnd = [&](uint64_t cluster) { return uint64_t(int64_t(v->dataAreaSector) + int64_t((cluster + 1) * spc)); };
+  auto clusterEnd = [&](uint64_t cluster) {
+    return uint64_t(int64_t(v->dataAreaSector) + int64_t((cluster + 1) * spc));
+  };
   if (!onDrive(exfat::kBackupBootSector) ||
       !onDrive(uint64_t(v->fatOffset) + uint64_t(v->fatLength) * std::max<uint8_t>(v->fatCount, 1)) ||
       !onDrive(clusterEnd(v->rootCluster)))
@@ -111,7 +113,8 @@ const FamilyType kTypes[] = {
 
 const FamilyVolumeOps kVolume = {.create = CreateExFatVolume, .init = InitExFatVolume, .isRootId = IsExFatRoot};
 
-const FamilySearchOps kSearch = {.probe = ProbeExFat, .locate = LocateExFat, .keepsPastDriveEnd = KeepsExFatPastDriveEnd};
+const FamilySearchOps kSearch = {
+    .probe = ProbeExFat, .locate = LocateExFat, .keepsPastDriveEnd = KeepsExFatPastDriveEnd};
 
 const FamilyDataOps kData = {.map = MapExFatNode, .read = ReadExFatNodeData};
 

@@ -114,7 +114,9 @@ uint64_t FirstBlockPastDriveEnd(const CVol& v) {
   return room <= base ? 0 : uint64_t((room - base) / v.clusterSize);
 }
 
-uint64_t Overlap(uint64_t first, uint64_t end, uint64_t limit) { return end > limit ? end - std::max(first, limit) : 0; }
+uint64_t Overlap(uint64_t first, uint64_t end, uint64_t limit) {
+  return end > limit ? end - std::max(first, limit) : 0;
+}
 
 // Blocks of a block-mapped file at or past `limit`, by its block map.
 uint64_t MappedBlocksPast(CUnixVol& v, const UnixNode& u, uint64_t limit) {
@@ -123,8 +125,8 @@ uint64_t MappedBlocksPast(CUnixVol& v, const UnixNode& u, uint64_t limit) {
   for (uint64_t at = 0; at < blocks;) {
     uint64_t first = 0;
     uint32_t corrupt = 0;
-    const uint32_t n = v.CollectRun(u.List(), u.listLength, at, uint32_t(std::min<uint64_t>(blocks - at, 1u << 20)),
-                                    &first, &corrupt);
+    const uint32_t n =
+        v.CollectRun(u.List(), u.listLength, at, uint32_t(std::min<uint64_t>(blocks - at, 1u << 20)), &first, &corrupt);
     if (!n) break;
     if (first) past += Overlap(first, first + n, limit);
     at += n;
@@ -143,7 +145,8 @@ bool MapExtNode(CVol& volume, const cnode& node, const void* aux, uint32_t* corr
     if (u->inlineData) return true;
     if (!u->extents) {
       auto* v = dynamic_cast<CUnixVol*>(&volume);
-      if (v && limit != UINT64_MAX) *corruptOut = uint32_t(std::min<uint64_t>(MappedBlocksPast(*v, *u, limit), UINT32_MAX));
+      if (v && limit != UINT64_MAX)
+        *corruptOut = uint32_t(std::min<uint64_t>(MappedBlocksPast(*v, *u, limit), UINT32_MAX));
       return true;
     }
     u->BlockArea(area);

@@ -203,7 +203,8 @@ uint32_t Walk::OwnerOf(const uint8_t* data, size_t bytes) {
     ++probes;
     uint32_t dot = 0, dotDot = 0;
     if (!vol_->ReadSectors(vol_->ClusterToVolumeSector(sub), 1, sector.data()) ||
-        FATDotEntry(sector.data(), &dot) != 2 || dot != sub || FATDotEntry(sector.data() + kDirEntryBytes, &dotDot) != 3)
+        FATDotEntry(sector.data(), &dot) != 2 || dot != sub ||
+        FATDotEntry(sector.data() + kDirEntryBytes, &dotDot) != 3)
       continue;
     // ".." of 0 names the root.
     return dotDot ? dotDot : vol_->rootNode->id;

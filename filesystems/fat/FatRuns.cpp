@@ -8,9 +8,9 @@
 #include "filesystems/fat/FatCache.h"
 #include "filesystems/fat/FatVolume.h"
 #include "storage/Drive.h"
-#include "volumes/Volume.h"
 #include "volumes/Node.h"
 #include "volumes/RunList.h"
+#include "volumes/Volume.h"
 
 namespace {
 

@@ -119,7 +119,8 @@ int64_t FATVol::ClusterOfSector(int64_t sector) const {
   const Drive* d = drive;
   const uint32_t dss = d && d->SectorSize() ? d->SectorSize() : sectorSize;
   if (sector < 0 || !clusterSize) return -1;
-  const __int128 byte = __int128(sector) * dss - __int128(startSector) * dss - __int128(int64_t(dataAreaSector)) * sectorSize;
+  const __int128 byte =
+      __int128(sector) * dss - __int128(startSector) * dss - __int128(int64_t(dataAreaSector)) * sectorSize;
   if (byte < 2 * __int128(clusterSize)) return -1;
   const __int128 cluster = byte / clusterSize;
   return cluster < MaxCluster() ? int64_t(cluster) : -1;

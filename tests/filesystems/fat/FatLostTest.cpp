@@ -333,8 +333,9 @@ TEST(FatBadExtent, DamagedFirstEntry) {
   const std::string folder = FixtureCache();
   const Geometry g = FsstatOf(folder + "/fl_fat32.fsstat.txt");
   const TempFolder box("fatbad");
-  const std::string inode = RunCommand("fls -r -p -o " + std::to_string(g.start) + " '" + folder +
-                                       "/fl_disk.img' | awk -F'\\t' '$2 == \"Gamma/three.bin\" { split($1, a, \" \"); print a[2] }'");
+  const std::string inode =
+      RunCommand("fls -r -p -o " + std::to_string(g.start) + " '" + folder +
+                 "/fl_disk.img' | awk -F'\\t' '$2 == \"Gamma/three.bin\" { split($1, a, \" \"); print a[2] }'");
   ASSERT_FALSE(inode.empty());
   const std::string sectors =
       RunCommand("istat -o " + std::to_string(g.start) + " '" + folder + "/fl_disk.img' " +
