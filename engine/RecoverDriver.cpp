@@ -319,10 +319,11 @@ void ReportItem(ViewSink* view, SendObj* send, const RecoveryListEntry& e, cnode
   }
   view->LogLine(Msg(status) + u" " + path);
   if (status == kStatusSaved && (grade == kGradeGood || grade == kGradePoor))
-    view->LogLine(grade == kGradeGood ? Msg(328) + u": its clusters were free when the scan read the volume."
-                                      : Msg(329) +
-                                            u": some of its clusters belong to other files now or could not be "
-                                            u"told; the data may not be the file's own.");
+    view->LogLine(grade == kGradeGood
+                      ? Msg(328) + u": " + path + u": its clusters were free when the scan read the volume."
+                      : Msg(329) + u": " + path +
+                            u": some of its clusters belong to other files now or could not be told; the data may "
+                            u"not be the file's own.");
   if (status == kStatusFailed || status == kStatusCorrupt ||
       (skipped && node && !LastErrorText().empty() && LastErrorText() != Msg(252))) {
     const WString why = LastErrorText();

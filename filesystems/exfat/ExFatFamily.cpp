@@ -63,6 +63,11 @@ bool KeepsExFatPastDriveEnd(CVol& volume, Drive& drive) {
       !onDrive(uint64_t(v->fatOffset) + uint64_t(v->fatLength) * std::max<uint8_t>(v->fatCount, 1)) ||
       !onDrive(clusterEnd(v->rootCluster)))
     return false;
+  // The table starts where the boot sector says.
+  std::vector<uint8_t> table(ss);
+  if (!ReadVolumeSectors(*v, ss, v->fatOffset, 1, table.data()) ||
+      !IsExFatTableStart(table.data(), ss, v->clusterCount + exfat::kFirstCluster))
+    return false;
   // The bitmap's entry in the root's first cluster.
   std::vector<uint8_t> root(v->clusterSize);
   const uint64_t rootSector = uint64_t(int64_t(v->dataAreaSector) + int64_t(v->rootCluster * spc));

@@ -71,7 +71,15 @@ bool KeepsExtPastDriveEnd(CVol& volume, Drive& drive) {
   const uint64_t perBlock = uint64_t(v->clusterSize) >> v->descShift;
   if (!perBlock) return false;
   const uint64_t blocks = (v->groupCount + perBlock - 1) / perBlock;
-  return base + (unsigned __int128)(v->DescriptorBlock(blocks - 1) + 1) * v->clusterSize <= driveBytes;
+  if (base + (unsigned __int128)(v->DescriptorBlock(blocks - 1) + 1) * v->clusterSize > driveBytes) return false;
+  // The first group's descriptor names its inode table inside the volume.
+  std::vector<uint8_t> desc(v->clusterSize);
+  uint32_t got = 0;
+  if (!volume.ReadClusters(desc.data(), int64_t(v->DescriptorBlock(0)), 1, v->clusterSize, desc.size(), &got) ||
+      got != 1)
+    return false;
+  const uint64_t table = Le32(desc.data() + kGdInodeTable);
+  return table != 0 && table < v->totalBlocks;
 }
 
 // ---- the volume search ----

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "filesystems/fat/Definitions.h"
 #include "filesystems/fat/FatCache.h"
@@ -116,12 +117,24 @@ bool MapFatNode(CVol& volume, const cnode& node, const void* aux, uint32_t* corr
   return true;
 }
 
+// A table's first sector: the media byte, then the rest of the two
+// reserved entries' end marks.
+bool IsTableStart(const FATVol& v, uint64_t volumeSector) {
+  std::vector<uint8_t> s(v.sectorSize);
+  if (!ReadVolumeSectors(v, v.sectorSize, volumeSector, 1, s.data())) return false;
+  return (v.media ? s[0] == v.media : s[0] >= 0xF0) && s[1] == 0xFF && s[2] == 0xFF;
+}
+
 // A volume that runs past the end of a cut image is kept when its boot
-// sector, tables and root folder are on the drive: what lies past the end
-// reads as unreadable sectors.
+// sector, tables and root folder are on the drive and a table starts where
+// the boot sector says (a boot sector alone, or one placed wrong, makes no
+// volume): what lies past the end reads as unreadable sectors.
 bool KeepsFatPastDriveEnd(CVol& volume, Drive& drive) {
   const auto* v = dynamic_cast<const FATVol*>(&volume);
   if (!v || !v->cache || !v->sectorSize) return false;
+  if (v->fatSize && !IsTableStart(*v, v->reserved) &&
+      !(v->fatCount > 1 && IsTableStart(*v, uint64_t(v->reserved) + v->fatSize)))
+    return false;
   uint64_t end = uint64_t(v->reserved) + uint64_t(v->fatCount) * v->fatSize;
   if (v->type == kVolFat32) {
     if (v->rootCluster < 2 || v->rootCluster >= v->MaxCluster()) return false;
