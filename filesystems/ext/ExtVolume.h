@@ -2,16 +2,19 @@
 // folder from inode 2.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "filesystems/ext/UnixVolume.h"
 
 class Drive;
+class ExtBlockBitmap;
 struct ExtSuperBlock;
 
 class CExt3Vol : public CUnixVol {
  public:
   CExt3Vol();
+  ~CExt3Vol() override;
 
   // meta_bg: descriptor blocks from firstMetaBg on lie each in the first
   // group of the groups it describes (after its backup superblock, if the
@@ -27,6 +30,9 @@ class CExt3Vol : public CUnixVol {
   bool groupFlags = false;
 
   uint64_t DescriptorBlock(uint64_t index) const override;
+  // The block bitmaps, read when a deleted file is graded.
+  std::unique_ptr<ExtBlockBitmap> blockBitmap;
+
   // Whether the inode bitmap marks inode n in use (a group whose inodes
   // were never initialised holds none); true when the bitmap cannot be
   // read, so that the inode's own fields decide.
