@@ -373,6 +373,17 @@ int64_t CVol::ReadNodeData(const cnode& node, uint64_t offset, uint64_t length, 
 
 // ---------------------------------------------------------------- extents
 
+uint64_t CVol::ClusterLimit(uint32_t clusterBytes) const {
+  if (!clusterBytes) clusterBytes = clusterSize;
+  if (!sizeSectors || !clusterBytes) return UINT64_MAX;
+  // The volume's bytes from cluster 0 of the numbering on (FAT's cluster 0
+  // may lie before the volume's first sector).
+  const __int128 bytes = (__int128(sizeSectors) - __int128(int64_t(dataAreaSector))) * sectorSize;
+  if (bytes <= 0) return 0;
+  const __int128 clusters = bytes / clusterBytes;
+  return clusters > __int128(UINT64_MAX) ? UINT64_MAX : uint64_t(clusters);
+}
+
 CExtents* CVol::CreateExtents(CExtents* made) {
   FreeExtents();
   extents.reset(made ? made : new CExtents());
@@ -386,6 +397,8 @@ void CVol::FreeExtents() { extents.reset(); }
 bool CVol::BuildNodeExtents(const cnode* node, const void* aux, uint32_t* corruptOut) {
   if (corruptOut) *corruptOut = 0;
   if (!node) return false;
+  // No other node's map may pass for this one's.
+  FreeExtents();
   if (const FamilyDataOps* ops = FindDataOps(type); ops && ops->map) return ops->map(*this, *node, aux, corruptOut);
   // No reader of the family's mappings yet.
   PrepareNodeExtents(*this, *node);

@@ -425,5 +425,5 @@ bool SameVolumeSize(const CVol& known, const CVol& found, uint64_t slackBelow);
 // size and sector size: false when the node's cluster size cannot be.
 bool PrepareNodeExtents(CVol& volume, const cnode& node);
 // A map of the node's counted run list: the prepared extents object loaded
-// with it, its total the size in clusters (FAT and exFAT).
+// with it, its total what the runs hold (FAT), whatever size the node says.
 bool MapRunList(CVol& volume, const cnode& node, const void* aux, uint32_t* corruptOut);
