@@ -1,7 +1,9 @@
 #include "storage/VmdkFormat.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
+#include <new>
 
 #include "foundation/ByteOrder.h"
 #include "foundation/Trace.h"
@@ -55,11 +57,15 @@ bool VmdkGrainMap::Init(ImageFile& file, const VmdkSparseHeader& h) {
   grainSectors = h.grainSectors;
   grainsPerTable = h.tableEntries;
   sectorsPerTable = grainSectors * grainsPerTable;
-  std::vector<uint8_t> raw(size_t((gdEntries * 4 + 4095) / 4096 * 4096));
+  // Read straight into the entries (up to 64 MiB of them): no zeroed copy
+  // first, and on a little-endian machine nothing to convert.
+  gd.reset(new (std::nothrow) uint32_t[size_t(gdEntries)]);
+  if (!gd) ShowErrorAndThrow();
+  uint8_t* const raw = reinterpret_cast<uint8_t*>(gd.get());
   const uint64_t at = h.directorySector * vmdk::kSector;
   for (uint64_t done = 0; done < gdEntries * 4;) {
     const uint32_t n = uint32_t(std::min<uint64_t>(kIoBufferBytes, gdEntries * 4 - done));
-    const ImageFile::ReadResult r = file.Read(at + done, n, raw.data() + done);
+    const ImageFile::ReadResult r = file.Read(at + done, n, raw + done);
     if (r == ImageFile::kReadFailed) return false;
     if (r == ImageFile::kReadDamaged) {
       ErrorMsg(u"The grain directory of the VMDK file cannot be read.");
@@ -67,8 +73,8 @@ bool VmdkGrainMap::Init(ImageFile& file, const VmdkSparseHeader& h) {
     }
     done += n;
   }
-  gd.resize(size_t(gdEntries));
-  for (uint64_t i = 0; i < gdEntries; ++i) gd[size_t(i)] = Le32(raw.data() + i * 4);
+  if constexpr (std::endian::native != std::endian::little)
+    for (uint64_t i = 0; i < gdEntries; ++i) gd[size_t(i)] = Le32(raw + i * 4);
   table_.assign((size_t(grainsPerTable) * 4 + 4095) / 4096 * 4096, 0);
   tableIndex_ = ~0ull;
   return true;

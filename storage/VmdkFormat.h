@@ -62,7 +62,7 @@ class VmdkGrainMap : public ImageMap {
   bool Init(ImageFile& file, const VmdkSparseHeader& header);
   bool Lookup(uint64_t sector, uint32_t sectors, std::vector<ImageRun>& runs) override;
 
-  std::vector<uint32_t> gd;
+  std::unique_ptr<uint32_t[]> gd;  // gdEntries entries
   uint64_t gdEntries = 0;
   uint64_t sectorsPerTable = 0;
   uint64_t grainSectors = 0;

@@ -294,13 +294,17 @@ TEST(SessionFormatTest, BadRecordsEndIn248) {
     const char* what;
     std::string body;
   } cases[] = {
-      {"parent index outside the table", "Inodes: 2 1\r\ns=0\r\nA 1 a\r\ni=0 65535 32 0 7 32 0\r\n0 0 0 0 0 0 0 0\r\n0 \r\n"},
+      {"parent index outside the table",
+       "Inodes: 2 1\r\ns=0\r\nA 1 a\r\ni=0 65535 32 0 7 32 0\r\n0 0 0 0 0 0 0 0\r\n0 \r\n"},
       {"node index outside the table", "Inodes: 2 1\r\ns=1\r\nA 1 a\r\ni=2 65535 0 0 5 0 0\r\n"},
       {"volume index past the volumes", "Inodes: 2 1\r\ns=1\r\nA 1 a\r\ni=0 3 0 0 5 0 0\r\n"},
       {"name letter", "Inodes: 2 1\r\ns=1\r\nB 1 a\r\n"},
       {"odd U count", "Inodes: 2 1\r\ns=1\r\nU 3 abc\r\n"},
-      {"run list longer than the file", "Inodes: 2 1\r\ns=0\r\nA 1 a\r\ni=0 65535 0 0 5 32 0\r\n0 0 0 0 0 0 0 0\r\n99999 00\r\n"},
+      {"run list longer than the file",
+       "Inodes: 2 1\r\ns=0\r\nA 1 a\r\ni=0 65535 0 0 5 32 0\r\n0 0 0 0 0 0 0 0\r\n99999 00\r\n"},
       {"table size past what the records can hold", "Inodes: 100000000 1\r\n"},
+      // A record count no product may be formed of (caught by UBSan).
+      {"record count past the table", "Inodes: 218 9223372036854775807\r\n"},
       {"no Ex:", "Inodes: 0 0\r\n"},
   };
   for (const auto& c : cases) {
