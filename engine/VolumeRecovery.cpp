@@ -105,13 +105,19 @@ uint64_t BytesOf(uint64_t clusters, uint32_t shift) {
 // How much of the node its map holds: a file ends where its map ends, and a
 // hole after the last of its data is believed while the file fits the
 // volume (a sparse tail); past the volume such a size is not the file's,
-// which ends where its data ends. Without a map (block maps, inline data)
-// the family's reader answers for the size.
-uint64_t MappedLength(const CVol& v, CExtents* map, uint64_t size, uint64_t limit) {
-  if (!map || !size) return size;
-  const uint32_t shift = map->clusterShift;
-  uint64_t length = std::min(size, BytesOf(map->TotalClusters(), shift));
-  const uint64_t dataEnd = BytesOf(DataEndVcn(*map, limit), shift);
+// which ends where its data ends. Without a map (block maps) the family
+// says where the data can end at most; without that the size stands.
+uint64_t MappedLength(CVol& v, const cnode& node, CExtents* map, uint64_t limit) {
+  const uint64_t size = node.size;
+  if (!size) return size;
+  uint64_t length = size, dataEnd = UINT64_MAX;
+  if (map) {
+    const uint32_t shift = map->clusterShift;
+    length = std::min(size, BytesOf(map->TotalClusters(), shift));
+    dataEnd = BytesOf(DataEndVcn(*map, limit), shift);
+  } else if (const FamilyDataOps* ops = FindDataOps(v.type); ops && ops->dataEnd) {
+    dataEnd = ops->dataEnd(v, node);
+  }
   const uint64_t volumeBytes =
       v.sizeSectors && v.sizeSectors <= UINT64_MAX / v.sectorSize ? v.sizeSectors * v.sectorSize : UINT64_MAX;
   if (length > dataEnd && length > volumeBytes) length = dataEnd;
@@ -137,7 +143,7 @@ int RecoverVolumeNode(CVol* v, const cnode* node, WStringView destPath, RecMemor
   CExtents* const map = node->size ? v->extents.get() : nullptr;
   const uint32_t shift = map ? map->clusterShift : 0;
   const uint64_t limit = map ? v->ClusterLimit(map->clusterSize) : UINT64_MAX;
-  const uint64_t length = MappedLength(*v, map, node->size, limit);
+  const uint64_t length = MappedLength(*v, *node, map, limit);
   if (hash && !memory) {
     if (hash->GetExistingSize(u"") == int64_t(length)) hash->InitDigest();
     else hash = nullptr;

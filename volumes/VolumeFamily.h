@@ -306,6 +306,11 @@ struct FamilyDataOps {
   // (whole clusters, less at the end of the mapping), -1 on failure. Null:
   // through the volume's extents object.
   int64_t (*read)(CVol& volume, const cnode& node, uint64_t offset, uint8_t* buffer, size_t capacity) = nullptr;
+  // For a node mapped without an extents object (ext's block maps): the
+  // byte just past where its data can end at most, UINT64_MAX when not
+  // known. Null: not known. The recovery bounds such a file by it as it
+  // bounds a mapped one by its map.
+  uint64_t (*dataEnd)(CVol& volume, const cnode& node) = nullptr;
 };
 
 // The Quick Scan, the folder walk, the Long Scan and carving.

@@ -1,14 +1,15 @@
 // Sizes that say more than a file holds, seen from dvscan as a user runs it:
-// a FAT entry, an exFAT stream (its set checksum made again) and an ext4
-// inode (its checksum made again by debugfs) that claim up to a TiB on
-// volumes of a few MiB. The file ends where its map ends (and the volume),
-// is counted corrupt and the log says why; holes are written as holes, so a
-// sparse 1 TiB file and a file that is all hole cost the destination next to
-// nothing. Images: tests/fixtures/make_size_bounds.sh, with The Sleuth Kit's
+// a FAT entry, an exFAT stream (its set checksum made again), an ext4 inode
+// (its checksum made again by debugfs) and ext2 inodes whose block maps end
+// long before, that claim up to a TiB on volumes of a few MiB. The file ends
+// where its map ends (and the volume), is counted corrupt and the log says
+// why; holes are written as holes, so a sparse 1 TiB file and a file that
+// is all hole cost the destination next to nothing. Images: tests/fixtures/make_size_bounds.sh, with The Sleuth Kit's
 // sizes and icat's md5s of the clean volumes.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -48,15 +49,20 @@ struct Recovery {
   std::string out, log, dest;
 };
 
-// One recovery of every file of the image into `dest`.
-Recovery Recover(const std::string& image, const std::string& dest) {
+// One recovery of every file of the image into `folder`/out, on a tmpfs of
+// 64 MiB mounted there: a recovery that writes what it should not fills it
+// and ends, never the machine's disk. Empty `dest` when it cannot be
+// mounted.
+Recovery Recover(const std::string& image, const std::string& folder) {
   Recovery r;
-  r.dest = dest;
-  const CommandRun run = RunCommandStatus("timeout 120 '" + std::string(DV_BINARY_DIR) + "/bin/dvscan' --recover '" +
-                                          dest + "' '" + image + "' 2>&1");
+  std::filesystem::create_directories(folder);
+  if (std::system(("mount -t tmpfs -o size=64m tmpfs '" + folder + "'").c_str()) != 0) return r;
+  r.dest = folder + "/out";
+  const CommandRun run = RunCommandStatus("timeout 60 '" + std::string(DV_BINARY_DIR) + "/bin/dvscan' --recover '" +
+                                          r.dest + "' '" + image + "' 2>&1");
   r.rc = run.rc;
   r.out = run.out;
-  r.log = ReadFileText(dest + "/Recovery.log");
+  r.log = ReadFileText(r.dest + "/Recovery.log");
   return r;
 }
 
@@ -100,6 +106,10 @@ TEST(SizeBoundTest, SizesPastTheMapEndWhereTheDataEnds) {
       {"sb-exfat-size", "sb-exfat", "contig.bin", true, kToEnd},
       {"sb-exfat-size", "sb-exfat", "frag.bin", true, kToEnd},
       {"sb-ext4-size", "sb-ext4", "sized.bin", true, kAllocation},
+      // Block maps: where the last pointer set leads, down the indirect
+      // levels.
+      {"sb-ext2-size", "sb-ext2", "sized.bin", true, kAllocation},
+      {"sb-ext2-size", "sb-ext2", "big.bin", true, kAllocation},
       // The clean volumes give each file whole.
       {"sb-fat12", "sb-fat12", "END.BIN", false, kAllocation},
       {"sb-exfat", "sb-exfat", "frag.bin", false, kAllocation},
@@ -112,6 +122,7 @@ TEST(SizeBoundTest, SizesPastTheMapEndWhereTheDataEnds) {
     if (!runs.count(row.image))
       runs[row.image] = Recover(folder + "/" + row.image + ".img", temp.Path() + "/" + row.image);
     const Recovery& run = runs[row.image];
+    ASSERT_FALSE(run.dest.empty()) << "no tmpfs";
     // Corrupt files are no failure: the exit status is a success's.
     EXPECT_EQ(run.rc, 0) << run.out;
     EXPECT_EQ(Count(run.out, "failed"), 0) << run.out;
@@ -142,6 +153,7 @@ TEST(SizeBoundTest, SizesPastTheMapEndWhereTheDataEnds) {
   EXPECT_EQ(Count(runs["sb-fat12-size"].out, "corrupt"), 2) << runs["sb-fat12-size"].out;
   EXPECT_EQ(Count(runs["sb-exfat-size"].out, "corrupt"), 2) << runs["sb-exfat-size"].out;
   EXPECT_EQ(Count(runs["sb-ext4-size"].out, "corrupt"), 1) << runs["sb-ext4-size"].out;
+  EXPECT_EQ(Count(runs["sb-ext2-size"].out, "corrupt"), 2) << runs["sb-ext2-size"].out;
 }
 
 // Holes are written as holes: a 1 TiB file with 4 bytes at each end, and a
@@ -151,8 +163,10 @@ TEST(SizeBoundTest, HolesAreWrittenAsHoles) {
   const std::string folder = Folder();
   if (folder.empty()) GTEST_SKIP() << "needs root, FUSE, e2fsprogs, sleuthkit";
   const std::map<std::string, Facts> facts = ReadFacts(folder + "/sb-ext4.facts.txt");
+  // A 1 TiB file must fit the 64 MiB destination.
   const TempFolder temp("sizehole");
-  const Recovery run = Recover(folder + "/sb-ext4.img", temp.Path() + "/out");
+  const Recovery run = Recover(folder + "/sb-ext4.img", temp.Path() + "/d");
+  ASSERT_FALSE(run.dest.empty());
   EXPECT_EQ(run.rc, 0) << run.out;
   EXPECT_EQ(Count(run.out, "corrupt"), 0) << run.out;
   EXPECT_EQ(Count(run.out, "failed"), 0) << run.out;
