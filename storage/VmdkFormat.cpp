@@ -32,6 +32,7 @@ int ParseVmdkHeader(const uint8_t* h, VmdkSparseHeader* out) {
                       out->directorySector == vmdk::kDirectoryAtEnd;
     out->descriptorSector = Le64(h + vmdk::kDescriptorOffset);
     out->descriptorSectors = Le64(h + vmdk::kDescriptorSize);
+    out->overheadSectors = Le64(h + vmdk::kOverhead);
   } else if (magic == vmdk::kMagicCow) {
     out->kind = 2;
     out->capacity = Le32(h + vmdk::kCowSectors);
@@ -93,6 +94,11 @@ bool CheckVmdkHeader(const VmdkSparseHeader& h, uint64_t fileSize) {
   const uint64_t bytes = h.directoryEntries * 4;
   if (h.directorySector == 0 || h.directorySector >= fileSize / vmdk::kSector) return false;
   return bytes <= fileSize - h.directorySector * vmdk::kSector;
+}
+
+bool VmdkDirectoryFits(const VmdkSparseHeader& h) {
+  if (h.kind != 1 || h.overheadSectors <= h.directorySector) return true;
+  return h.directoryEntries * 4 <= (h.overheadSectors - h.directorySector) * vmdk::kSector;
 }
 
 bool VmdkGrainMap::Init(ImageFile& file, const VmdkSparseHeader& h) {
@@ -213,6 +219,13 @@ bool OpenVmdkLayout(ImageFile& file, VmdkLayout* out) {
   }
   if (!CheckVmdkHeader(h, size)) {
     ErrorMsg(kInvalidVmdk);
+    return false;
+  }
+  if (!VmdkDirectoryFits(h)) {
+    // Its sectors past what the directory holds would read as zeros.
+    VErrorMsg(u"Invalid VMDK header: a capacity of %I64d sectors needs %I64d grain directory entries, more than fit "
+              u"before the grains at sector %I64d.",
+              int64_t(h.capacity), int64_t(h.directoryEntries), int64_t(h.overheadSectors));
     return false;
   }
   auto map = std::make_unique<VmdkGrainMap>();
