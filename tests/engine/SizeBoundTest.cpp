@@ -15,6 +15,7 @@
 #include <sstream>
 #include <string>
 
+#include "tests/support/FixtureImage.h"
 #include "tests/support/FixtureRun.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestUtil.h"
@@ -190,4 +191,30 @@ TEST(SizeBoundTest, HolesAreWrittenAsHoles) {
   const std::string file = sparse.substr(0, sparse.size() - 1);
   EXPECT_EQ(RunCommand("head -c 4 '" + file + "'"), "HEAD");
   EXPECT_EQ(RunCommand("tail -c 4 '" + file + "'"), "TAIL");
+}
+
+// A $BadClus renamed so that nothing knows it for a system file: a Long
+// Scan finds it and saves its $Bad stream, as large as the volume and all
+// hole, as a hole.
+TEST(SizeBoundTest, ARenamedBadClusterFileIsSavedAsAHole) {
+  const std::string img = ntfs_fixture::Image("basic");
+  if (img.empty()) GTEST_SKIP() << "xz missing";
+  const TempFolder temp("sizebadclus");
+  std::string bytes = ReadFileText(img);
+  const std::string name = {'$', 0, 'B', 0, 'a', 0, 'd', 0, 'C', 0, 'l', 0, 'u', 0, 's', 0};
+  int renamed = 0;
+  for (size_t at = bytes.find(name); at != std::string::npos; at = bytes.find(name, at + 2), ++renamed) bytes[at] = 'Q';
+  ASSERT_GT(renamed, 0);
+  const std::string image = temp.Path() + "/renamed.img";
+  std::ofstream(image, std::ios::binary) << bytes;
+  const std::string dest = temp.Path() + "/out";
+  const CommandRun run = RunCommandStatus("timeout 60 '" + std::string(DV_BINARY_DIR) +
+                                          "/bin/dvscan' --long --recover '" + dest + "' '" + image + "' 2>&1");
+  EXPECT_EQ(run.rc, 0) << run.out;
+  const std::string path = RunCommand("find '" + dest + "' -name 'QBadClus:$Bad' -type f | head -n 1");
+  ASSERT_FALSE(path.empty()) << run.out;
+  struct stat st {};
+  ASSERT_EQ(::stat(path.substr(0, path.size() - 1).c_str(), &st), 0);
+  EXPECT_GT(uint64_t(st.st_size), uint64_t(bytes.size()) / 2);
+  EXPECT_LE(uint64_t(st.st_blocks) * 512, 64u << 10);
 }
