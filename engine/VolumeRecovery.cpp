@@ -134,7 +134,10 @@ int RecoverVolumeNode(CVol* v, const cnode* node, WStringView destPath, RecMemor
   corrupt = 0;
   if (!v || !node) return -1;
   const uint32_t cs = v->clusterSize ? v->clusterSize : 4096;
-  if (node->size && !v->BuildNodeExtents(node)) {
+  // Clusters the family's map knows to be wrong (a chain cut short) make
+  // the file corrupt however well they read.
+  uint32_t mapWrong = 0;
+  if (node->size && !v->BuildNodeExtents(node, nullptr, &mapWrong)) {
     ErrorMsg(Msg(630));
     return -1;
   }
@@ -305,6 +308,7 @@ int RecoverVolumeNode(CVol* v, const cnode* node, WStringView destPath, RecMemor
     ErrorMsg(why);
     result = 1;
   }
+  if (!failed) corrupt = uint32_t(std::min<uint64_t>(uint64_t(corrupt) + mapWrong, UINT32_MAX));
   return result;
 }
 
