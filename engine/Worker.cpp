@@ -160,7 +160,15 @@ int SearchFS(const ScanRequest& request, NTFSObj& engine, ViewSink* view) {
   std::unordered_map<const FamilyScanOps*, int> read;
   int step = 0;
   const uint8_t walkBit = selection.scanMode == 0 ? kWalkInQuickScan : kWalkInLongScan;
+  // A family's own volume pass (its option set) takes the place of the
+  // ordinary scan.
+  bool ownPass = false;
   for (size_t k = 0; k < engine.volumes.size() && !engine.StopRequested(); k++) {
+    if (!engine.IsSelected(k)) continue;
+    const FamilyScanOps* f = FindScanOps(engine.volumes[k]->type);
+    if (f && f->ownVolumePass && f->ownVolumePass(*engine.volumes[k], engine)) ownPass = true;
+  }
+  for (size_t k = 0; k < engine.volumes.size() && !engine.StopRequested() && !ownPass; k++) {
     if (!engine.IsSelected(k)) continue;
     TracePrintfA("Volume %d\n", int(k));
     CVol* v = engine.volumes[k];
@@ -180,7 +188,7 @@ int SearchFS(const ScanRequest& request, NTFSObj& engine, ViewSink* view) {
     }
     step += int(share);
   }
-  if (selection.scanMode != 0 && !engine.StopRequested()) {
+  if (selection.scanMode != 0 && !engine.StopRequested() && !ownPass) {
     // The Long Scan: every remaining sector, then each family ties what it
     // found to folders and shows what is left.
     if (engine.drive) ScanRemainingSectors(engine);
