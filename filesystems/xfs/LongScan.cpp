@@ -63,7 +63,17 @@ void XfsRecords::Add(uint64_t inode, uint64_t parent, const WString* name, uint1
     return;
   }
   if (!type && name && NameLooksLikeFile(*name, true)) type = kModeRegular;
-  records_.emplace(Key(inode, type), Record{parent, name ? *name : WString()});
+  Record made{parent, name ? *name : WString()};
+  // A typed entry takes over what an untyped one of the inode said.
+  if (type) {
+    auto untyped = records_.find(Key(inode, 0));
+    if (untyped != records_.end()) {
+      if (made.name.empty()) made.name = untyped->second.name;
+      if (!made.parent) made.parent = untyped->second.parent;
+      records_.erase(untyped);
+    }
+  }
+  records_.emplace(Key(inode, type), std::move(made));
 }
 
 const XfsRecords::Record* XfsRecords::Find(uint64_t inode, uint16_t type) const {

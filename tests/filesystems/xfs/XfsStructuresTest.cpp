@@ -18,6 +18,7 @@
 #include "filesystems/xfs/XfsSession.h"
 #include "filesystems/xfs/XfsVolume.h"
 #include "foundation/ByteOrder.h"
+#include "foundation/Messages.h"
 #include "volumes/VolumeFamily.h"
 
 using namespace xfs;
@@ -399,6 +400,7 @@ TEST(XfsInode, TimesAndForks) {
 }
 
 TEST(XfsLongScan, RecordsAndPaths) {
+  InitMessageTable();
   XfsRecords r;
   const WString a = u"a", b = u"b", file = u"doc.pdf", odd = u"data.q1", plain = u"plain";
   r.Add(200, 128, &a, kModeDirectory);
@@ -406,6 +408,13 @@ TEST(XfsLongScan, RecordsAndPaths) {
   r.Add(400, 300, &file, 0);   // typed a file by its extension
   r.Add(500, 300, &odd, 0);    // a dot and 2 characters: a file
   r.Add(600, 300, &plain, 0);  // no dot: untyped
+  // A folder's name met before its own ".." (untyped) stays its name.
+  const WString c = u"c";
+  r.Add(900, 300, &c, 0);
+  r.Add(900, 300, nullptr, kModeDirectory);
+  WString p9;
+  EXPECT_TRUE(r.FolderPath(900, 128, &p9));
+  EXPECT_EQ(p9, u"\\a\\b\\c\\");
   EXPECT_TRUE(r.Find(400, kModeRegular));
   EXPECT_TRUE(r.Find(500, kModeRegular));
   EXPECT_TRUE(r.Find(600, 0));
