@@ -163,9 +163,7 @@ XfsForkResult XfsInodeGetRuns(const uint8_t* inode, uint32_t inodeSize, const Xf
       if (!walk.Children(keys, keys + m * kBmapKeyBytes, count, level)) return out;
       break;
     }
-    default:
-      ErrorMsg(u"Invalid XFS di_format");
-      return out;
+    default: ErrorMsg(u"Invalid XFS di_format"); return out;
   }
   if (!out.runs.empty() && !ValidateRuns(out.runs.data(), out.runs.size(), io.TotalBlocks())) {
     if (!ignoreMissingBmap) {

@@ -57,7 +57,7 @@ struct XfsForkResult {
   bool ok = false;
   bool local = false;  // the data is the fork's bytes (a shortform folder, a short link)
   size_t forkStart = 0, forkBytes = 0;
-  RunArray runs;       // logical block -> volume blocks
+  RunArray runs;  // logical block -> volume blocks
 };
 
 // The runs of the inode (`inode`: its inodeSize bytes, `core` parsed from

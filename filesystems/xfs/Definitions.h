@@ -71,7 +71,7 @@ inline constexpr size_t kDiMtime = 40;  // seconds (32) and nanoseconds (32), or
 inline constexpr size_t kDiSize = 56;
 inline constexpr size_t kDiNextents = 76;
 inline constexpr size_t kDiForkOffset = 82;
-inline constexpr size_t kDiFlags2 = 120;  // version 3: 64-bit
+inline constexpr size_t kDiFlags2 = 120;       // version 3: 64-bit
 inline constexpr size_t kDiInodeNumber = 152;  // version 3: the inode's own number
 // Where the data fork begins: after the version 1/2 core, after the
 // version 3 core.
@@ -94,7 +94,7 @@ inline constexpr uint8_t kFormatBtree = 3;
 
 // ---- extent records (16 bytes, two 64-bit words) ----
 inline constexpr size_t kExtentBytes = 16;
-inline constexpr int kExtentOffsetShift = 9;        // logical start: bits 9..62 of w0
+inline constexpr int kExtentOffsetShift = 9;  // logical start: bits 9..62 of w0
 inline constexpr uint64_t kExtentOffsetMask = (uint64_t(1) << 54) - 1;
 inline constexpr uint64_t kExtentUnwritten = uint64_t(1) << 63;
 inline constexpr uint64_t kExtentBlockHighMask = 0x1FF;  // low 9 bits of w0: start block bits 43..51

@@ -161,7 +161,9 @@ class Sweep : public XfsDirVisitor {
     }
     if (!current_) return;
     const WString name = ConvertNameToWide(e.name, e.nameLength);
-    const uint16_t type = e.fileType == kFtypeDirectory ? kModeDirectory : e.fileType == kFtypeRegular ? kModeRegular : 0;
+    const uint16_t type = e.fileType == kFtypeDirectory ? kModeDirectory
+                          : e.fileType == kFtypeRegular ? kModeRegular
+                                                        : 0;
     records_.Add(e.inode, current_, &name, type);
   }
 
@@ -305,8 +307,9 @@ class Sweep : public XfsDirVisitor {
       bool ValidInode(uint64_t n) const override { return s->v_.IsValidInode(n); }
       void Entry(const XfsDirEntry& e) override {
         const WString name = ConvertNameToWide(e.name, e.nameLength);
-        const uint16_t type =
-            e.fileType == kFtypeDirectory ? kModeDirectory : e.fileType == kFtypeRegular ? kModeRegular : 0;
+        const uint16_t type = e.fileType == kFtypeDirectory ? kModeDirectory
+                              : e.fileType == kFtypeRegular ? kModeRegular
+                                                            : 0;
         s->records_.Add(e.inode, folder, &name, type);
       }
     } visitor;
@@ -366,8 +369,8 @@ class Sweep : public XfsDirVisitor {
     if (second + XfsDirEntryBytes(2, v_.ftype) > v_.dirBlockBytes) return false;
     const uint8_t* d1 = b + header;
     const uint8_t* d2 = b + second;
-    return GetBigEndian64At(d1) == inode && d1[kDeNameLength] == 1 && d1[kDeName] == '.' &&
-           d2[kDeNameLength] == 2 && d2[kDeName] == '.' && d2[kDeName + 1] == '.';
+    return GetBigEndian64At(d1) == inode && d1[kDeNameLength] == 1 && d1[kDeName] == '.' && d2[kDeNameLength] == 2 &&
+           d2[kDeName] == '.' && d2[kDeName + 1] == '.';
   }
 
   static uint64_t GetBigEndian64At(const uint8_t* p) {
@@ -399,7 +402,8 @@ class Sweep : public XfsDirVisitor {
         const XfsRecords::Record* other = records_.FindAmbiguous(n, kModeRegular);
         if (!other) other = records_.FindAmbiguous(n, 0);
         WString second;
-        if (other && other->parent != node->ParentInode() && records_.FolderPath(other->parent, v_.rootInode, &second)) {
+        if (other && other->parent != node->ParentInode() &&
+            records_.FolderPath(other->parent, v_.rootInode, &second)) {
           node->SetParent(other->parent);
           path = std::move(second);
         }

@@ -35,7 +35,9 @@ class XfsRecords {
   size_t Count() const { return records_.size(); }
 
  private:
-  static uint64_t Key(uint64_t inode, uint16_t type) { return inode << 2 | (type == 0x4000 ? 1 : type == 0x8000 ? 2 : 0); }
+  static uint64_t Key(uint64_t inode, uint16_t type) {
+    return inode << 2 | (type == 0x4000 ? 1 : type == 0x8000 ? 2 : 0);
+  }
   std::unordered_map<uint64_t, Record> records_, ambiguous_;
 };
 

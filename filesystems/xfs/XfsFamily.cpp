@@ -117,7 +117,8 @@ int TakeXfsSuper(SectorVisit& visit) {
   Drive* d = visit.drive;
   if (!d || visit.bytesLeft < kSbBytes) return 0;
   const uint32_t ss = d->SectorSize() ? d->SectorSize() : 512;
-  return TakeSuperBlock(visit, visit.sector, visit.position, uint32_t(std::min<uint64_t>(visit.bytesLeft / ss, 1u << 16)));
+  return TakeSuperBlock(visit, visit.sector, visit.position,
+                        uint32_t(std::min<uint64_t>(visit.bytesLeft / ss, 1u << 16)));
 }
 
 // A group header: its superblock lies one XFS sector before it.

@@ -71,8 +71,7 @@ int CXFSVol::Init(const uint8_t* s, int64_t start, Drive* d) {
   agCount = sb.agCount;
   agBlocks = sb.agBlocks;
   // 4. Inodes.
-  if (!PowerOfTwo(sb.inodeSize) || sb.inodeSize < 256 || sb.inodeSize > 65536 || sb.blockSize % sb.inodeSize)
-    return 0;
+  if (!PowerOfTwo(sb.inodeSize) || sb.inodeSize < 256 || sb.inodeSize > 65536 || sb.blockSize % sb.inodeSize) return 0;
   inodeSize = sb.inodeSize;
   // 5. Blocks are clusters.
   if (sb.blockSize < ss || !SetClusterSize(sb.blockSize)) return 0;
@@ -91,9 +90,10 @@ int CXFSVol::Init(const uint8_t* s, int64_t start, Drive* d) {
                       : sb.blockSize;
   refusal.clear();
   if (const uint32_t unknown = sb.UnknownIncompat())
-    refusal = FormatW(u"The XFS volume at sector %I64d uses features this program does not read (%s): its files "
-                      u"are not listed.",
-                      start, IncompatNames(unknown));
+    refusal = FormatW(
+        u"The XFS volume at sector %I64d uses features this program does not read (%s): its files "
+        u"are not listed.",
+        start, IncompatNames(unknown));
   startSector = uint64_t(start);
   drive = d;
   // 8. The rest of the geometry.
@@ -110,7 +110,8 @@ int CXFSVol::Init(const uint8_t* s, int64_t start, Drive* d) {
       if (c.Valid() && c.IsDirectory()) {
         root->size = c.size;
         root->time = c.modifySeconds;
-        if (c.format == kFormatLocal && XfsForkBytes(c, inodeSize) > 0) root->size = uint64_t(XfsForkBytes(c, inodeSize));
+        if (c.format == kFormatLocal && XfsForkBytes(c, inodeSize) > 0)
+          root->size = uint64_t(XfsForkBytes(c, inodeSize));
       }
     }
   }

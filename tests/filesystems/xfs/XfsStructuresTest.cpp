@@ -144,9 +144,9 @@ TEST(XfsSuperBlock, TestsAndInitialisation) {
     uint64_t root;
     bool ok;
   } cases[] = {
-      {"sector size 512", 512, 4, 128, true},   {"sector size 4096", 4096, 4, 128, true},
+      {"sector size 512", 512, 4, 128, true},    {"sector size 4096", 4096, 4, 128, true},
       {"sector size 8192", 8192, 4, 128, false}, {"sector size 256", 256, 4, 128, false},
-      {"agcount 0", 512, 0, 128, false},        {"root all ones", 512, 4, ~uint64_t(0), true},
+      {"agcount 0", 512, 0, 128, false},         {"root all ones", 512, 4, ~uint64_t(0), true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -206,7 +206,7 @@ TEST(XfsVolume, InodeNumbersAndGeometry) {
   struct Case {
     std::vector<int64_t> numbers;
     bool ok;
-  } cases[] = {{{32768, 256}, true}, {{0, 256}, false},  {{32768, 0}, false},
+  } cases[] = {{{32768, 256}, true},  {{0, 256}, false},      {{32768, 0}, false},
                {{32768, 384}, false}, {{32768, 8192}, false}, {{1u << 30, 256}, false}};
   for (const Case& c : cases) {
     CXFSVol w;
