@@ -10,6 +10,7 @@
 #include "filesystems/xfs/XfsNode.h"
 #include "filesystems/xfs/XfsVolume.h"
 #include "foundation/AppState.h"
+#include "foundation/ByteOrder.h"
 #include "foundation/FileFilter.h"
 #include "foundation/Messages.h"
 #include "foundation/Trace.h"
@@ -233,17 +234,13 @@ class Sweep : public XfsDirVisitor {
             off += v_.dirBlockBytes;
             continue;
           }
-        } else if (GetBigEndianMagic(s) == kBmapMagic || GetBigEndianMagic(s) == kBmap3Magic) {
+        } else if (GetBigEndian(s, 4) == kBmapMagic || GetBigEndian(s, 4) == kBmap3Magic) {
           if (boundary) maps_.push_back(block);
         }
         off += ss;
       }
     }
     if (unreadable_) TracePrintfA("XFS: %u unreadable pieces read as zeros\n", unreadable_);
-  }
-
-  static uint32_t GetBigEndianMagic(const uint8_t* s) {
-    return uint32_t(s[0]) << 24 | uint32_t(s[1]) << 16 | uint32_t(s[2]) << 8 | s[3];
   }
 
   void ParseInode(uint64_t n, const uint8_t* raw) {
@@ -369,14 +366,8 @@ class Sweep : public XfsDirVisitor {
     if (second + XfsDirEntryBytes(2, v_.ftype) > v_.dirBlockBytes) return false;
     const uint8_t* d1 = b + header;
     const uint8_t* d2 = b + second;
-    return GetBigEndian64At(d1) == inode && d1[kDeNameLength] == 1 && d1[kDeName] == '.' && d2[kDeNameLength] == 2 &&
+    return GetBigEndian64(d1, 8) == inode && d1[kDeNameLength] == 1 && d1[kDeName] == '.' && d2[kDeNameLength] == 2 &&
            d2[kDeName] == '.' && d2[kDeName + 1] == '.';
-  }
-
-  static uint64_t GetBigEndian64At(const uint8_t* p) {
-    uint64_t v = 0;
-    for (int i = 0; i < 8; ++i) v = v << 8 | p[i];
-    return v;
   }
 
   // Every file found gets its path (XFSDisplayRemainingFiles).

@@ -18,12 +18,15 @@
 #include <vector>
 
 #include "filesystems/xfs/Definitions.h"
+#include "filesystems/xfs/LongScan.h"
 #include "filesystems/xfs/XfsVolume.h"
 #include "foundation/Globals.h"
 #include "platform/Text.h"
 #include "storage/Drive.h"
 #include "tests/engine/DvscanRun.h"
+#include "tests/support/FaultySource.h"
 #include "tests/support/FixtureRun.h"
+#include "tests/support/NullScanSink.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestUtil.h"
 #include "volumes/Extents.h"
@@ -451,4 +454,47 @@ TEST(XfsImages, ShortImageIsKept) {
     ++same;
   }
   EXPECT_GT(same, 60);
+}
+
+namespace {
+
+// The Long Scan's hand-over: each file's folder path.
+class PathSink : public NullScanSink {
+ public:
+  int StoreFileItem(WStringView, WStringView path, int64_t index) override {
+    const cnode* n = nodes.GetAt(index);
+    if (n) paths.insert(ToUtf8(WString(path) + n->GetNameW()));
+    return 1;
+  }
+  std::set<std::string> paths;
+};
+
+}  // namespace
+
+// A piece the drive cannot read reads as zeros: the sweep goes on past it
+// and places the files it finds after it.
+TEST(XfsImages, LongScanGoesOnPastUnreadablePieces) {
+  XFS_IMAGES_OR_SKIP(folder);
+  if (!Exists(folder + "/x5.img")) GTEST_SKIP() << "no mount here";
+  GlobalObjectsScope scope;
+  auto state = std::make_shared<FaultState>();
+  state->bad.push_back({1 << 20, 2 << 20});
+  FaultyOpener opener(state);
+  const std::string image = folder + "/x5.img";
+  Drive* drive = CreateDrive(FromUtf8(image));
+  drive->InitDrive(FromUtf8(image));
+  {
+    std::vector<uint8_t> sb(512);
+    ASSERT_TRUE(ReadSectorsWaited(*drive, 0, 512, sb.data()));
+    CXFSVol v;
+    ASSERT_EQ(v.Init(sb.data(), 0, drive), 1);
+    PathSink sink;
+    EXPECT_EQ(xfs::XfsLongScan(v, sink), 1);
+    EXPECT_GT(drive->TotalErrors(), 0u);
+    int sixty = 0;
+    for (const std::string& p : sink.paths) sixty += p.rfind("\\sixty\\", 0) == 0;
+    EXPECT_EQ(sixty, 60);
+    EXPECT_GT(sink.paths.size(), 2000u);
+  }
+  DeleteDrive(&drive);
 }
