@@ -280,8 +280,12 @@ bool CXFSVol::MapNode(const XfsNode& node) {
   std::sort(r.runs.begin(), r.runs.end(), [](const ExtentRun& a, const ExtentRun& b) { return a.vcn < b.vcn; });
   for (const ExtentRun& run : r.runs)
     if (!map->AppendRun(run.vcn, run.lcn, run.Length())) return false;
+  // Past its last block a file reads as a hole, but only as far as the
+  // volume could hold it: a larger size is damage, and reading ends with
+  // the blocks mapped (a failed, never a zero-filled, copy).
   const uint64_t cs = clusterSize;
-  map->SetTotalClusters(std::max<uint64_t>(map->TotalClusters(), node.size / cs + (node.size % cs ? 1 : 0)));
+  if (node.size <= totalBlocks * cs)
+    map->SetTotalClusters(std::max<uint64_t>(map->TotalClusters(), node.size / cs + (node.size % cs ? 1 : 0)));
   return true;
 }
 

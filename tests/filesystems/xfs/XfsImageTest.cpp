@@ -498,3 +498,35 @@ TEST(XfsImages, LongScanGoesOnPastUnreadablePieces) {
   }
   DeleteDrive(&drive);
 }
+
+// A file whose size passes what the volume could hold is damage: its copy
+// fails where its blocks end, it is never padded with zeros to that size.
+TEST(XfsImages, SizePastTheVolumeIsNotPadded) {
+  XFS_IMAGES_OR_SKIP(folder);
+  const TempFolder t("xfs-size");
+  const std::string image = Copy(folder + "/x4f.img", t.Path() + "/s.img");
+  uint64_t inode = 0;
+  for (const auto& [n, p] : Ncheck(folder + "/x4f.ncheck.txt"))
+    if (p == "small.txt") inode = n;
+  ASSERT_NE(inode, 0u);
+  uint64_t at = 0;
+  {
+    Drive* drive = CreateDrive(FromUtf8(image));
+    drive->InitDrive(FromUtf8(image));
+    std::vector<uint8_t> sb(512);
+    ASSERT_TRUE(ReadSectorsWaited(*drive, 0, 512, sb.data()));
+    CXFSVol v;
+    ASSERT_EQ(v.Init(sb.data(), 0, drive), 1);
+    uint64_t block = 0;
+    uint32_t byte = 0;
+    ASSERT_TRUE(v.InodePlace(inode, &block, &byte));
+    at = block * v.clusterSize + byte;
+    DeleteDrive(&drive);
+  }
+  Patch(image, at + xfs::kDiSize, std::string("\x00\x04\x00\x00\x00\x00\x00\x00", 8));  // 2^50 bytes
+  const DvscanRun r = Dvscan("--recover '" + t.Path() + "/out' '" + image + "'");
+  EXPECT_EQ(r.rc, 1) << r.out;
+  EXPECT_NE(r.out.find("failed=1"), std::string::npos) << r.out;
+  EXPECT_FALSE(Exists(t.Path() + "/out/small.txt"));
+  EXPECT_LT(std::stoull(RunCommand("du -sk '" + t.Path() + "/out' | cut -f1")), 64u << 10);
+}
