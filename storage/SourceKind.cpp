@@ -49,7 +49,6 @@ WString ForeignFileSystem(const uint8_t* d, size_t n) {
   if (hfs == 0x4858 && hfsVersion == 5) return u"an HFSX volume";
   if (hfs == 0x4244) return u"an HFS volume";
   if (At(d, n, 32, "NXSB", 4)) return u"an APFS container";
-  if (At(d, n, 0, "XFSB", 4)) return u"an XFS volume";
   if (At(d, n, 65536 + 64, "_BHRfS_M", 8)) return u"a Btrfs volume";
   for (const uint32_t magic : {0x00011954u, 0x54190100u})
     if (Le32At(d, n, 8192 + 1372) == magic) return u"a UFS1 volume";
