@@ -462,6 +462,10 @@ int RecoverFS(const RecoveryRequest& request, ViewSink* view) {
         VErrorMsg(u"Item %d is not in the scan's results.", int32_t(e.nodeIndex));
       } else if (path.size() >= kMaxPathChars) {
         ErrorMsg(Msg(24));
+      } else if (NodeHasTrait(node->kind, kNodeTraitNoSymlinks) && (node->flags & kNodeSymlink)) {
+        // A link is listed, never written: a deliberate skip.
+        skipped = true;
+        VErrorMsg(Msg(505).c_str(), path);
       } else if (!IsBelowRoot(root, path) || FolderOf(path).empty()) {
         // Never written anywhere but below the destination folder.
         skipped = true;

@@ -364,7 +364,9 @@ void SectorPass::VolumeFound(int32_t index) {
   TracePrintfA("Long Scan: volume %d of type %d at %I64d\n", int(index), int(v->type), int64_t(v->startSector));
   const FamilyScanOps* f = FindScanOps(v->type);
   if (!f) return;
-  if (f->parseFoundVolume) {
+  if (f->ownVolumePass && f->ownVolumePass(*v, engine_)) {
+    // The family's own pass read it.
+  } else if (f->parseFoundVolume) {
     f->parseFoundVolume(*v, engine_);
   } else if (f->quickScan) {
     QuickScanStep step;

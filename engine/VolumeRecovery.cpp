@@ -80,7 +80,9 @@ int ParseFSCm(CVol* v) {
     }
     FolderWalk::Entry e = std::move(walk.live.front());
     walk.live.pop_front();
-    if (walk.parsed.insert(e.node->id).second) {
+    const NodeOps* ops = FindNodeOps(e.node->kind);
+    const uint64_t key = ops && ops->fullId ? ops->fullId(*e.node) : e.node->id;
+    if (walk.parsed.insert(key).second) {
       if (traceMft) TracePrintfW(u"\n--- Parsing %s inode %ld %ld\n", e.path, int32_t(e.node->id), 0);
       if (ViewSink* view = v->Options().view) view->ProgressText(4, FormatW(Msg(557), e.path));
       walk.path = e.path;

@@ -87,15 +87,6 @@ void NoteVolumesNotRead(const NTFSObj& engine, ViewSink* view) {
   }
 }
 
-// The family whose own pass over its volumes replaces the scan, when the
-// run's options ask one for it.
-const VolumeFamily* FamilyWithOwnPass(const AppState& options) {
-  for (const VolumeFamily* f : VolumeFamilies())
-    if (f->scans && f->scans->ownVolumePass && f->scans->ownVolumePassWanted && f->scans->ownVolumePassWanted(options))
-      return f;
-  return nullptr;
-}
-
 // The ordinary scan of the selected volumes, and in a Long Scan the sector
 // pass and the families' mapping after it.
 void ScanVolumes(NTFSObj& engine, uint8_t scanMode);
@@ -264,15 +255,7 @@ int SearchFS(const ScanRequest& request, NTFSObj& engine, ViewSink* view) {
   engine.ComputePercentForVolumes();
   // The volumes belong to the drive and may have served an earlier engine.
   for (CVol* v : engine.volumes) v->engine = &engine;
-  if (const VolumeFamily* own = FamilyWithOwnPass(engine.Options())) {
-    // The family's own pass over each of its selected volumes, and nothing
-    // else.
-    for (size_t k = 0; k < engine.volumes.size() && !engine.StopRequested(); k++)
-      if (engine.IsSelected(k) && FindVolumeFamily(engine.volumes[k]->type) == own)
-        own->scans->ownVolumePass(*engine.volumes[k], engine);
-  } else {
-    ScanVolumes(engine, selection.scanMode);
-  }
+  ScanVolumes(engine, selection.scanMode);
   // Final flush: the last batch, then 100 %, and wait until the view has it.
   if (send) {
     send->SendMsg2(6000, kCodeFoundItems, true);
@@ -295,7 +278,15 @@ void ScanVolumes(NTFSObj& engine, uint8_t scanMode) {
   std::unordered_map<const FamilyScanOps*, int> read;
   int step = 0;
   const uint8_t walkBit = scanMode == 0 ? kWalkInQuickScan : kWalkInLongScan;
+  // A family's own volume pass (its option set) takes the place of the
+  // ordinary scan.
+  bool ownPass = false;
   for (size_t k = 0; k < engine.volumes.size() && !engine.StopRequested(); k++) {
+    if (!engine.IsSelected(k)) continue;
+    const FamilyScanOps* f = FindScanOps(engine.volumes[k]->type);
+    if (f && f->ownVolumePass && f->ownVolumePass(*engine.volumes[k], engine)) ownPass = true;
+  }
+  for (size_t k = 0; k < engine.volumes.size() && !engine.StopRequested() && !ownPass; k++) {
     if (!engine.IsSelected(k)) continue;
     TracePrintfA("Volume %d\n", int(k));
     CVol* v = engine.volumes[k];
@@ -316,7 +307,7 @@ void ScanVolumes(NTFSObj& engine, uint8_t scanMode) {
     }
     step += int(share);
   }
-  if (scanMode != 0 && !engine.StopRequested()) {
+  if (scanMode != 0 && !engine.StopRequested() && !ownPass) {
     // The Long Scan: every remaining sector, then each family ties what it
     // found to folders and shows what is left.
     if (engine.drive && !EndsBeforeSectorPass(engine)) ScanRemainingSectors(engine);

@@ -174,6 +174,7 @@ def main():
     raid_seeds(corpus)
     media_seeds(corpus)
     exfat_seeds(corpus)
+    xfs_seeds(corpus)
     fat_seeds(corpus)
     session_seeds(corpus)
 
@@ -453,6 +454,80 @@ def exfat_seeds(corpus):
             pieces = (struct.pack("<IH", 0, 512) + boot + struct.pack("<IH", 512, 12) + bitmap +
                       struct.pack("<IH", 1024, len(files)) + files + pieces)
             write(corpus, "fuzz_exfat_deleted", name, pieces)
+    finally:
+        shutil.rmtree(tmp)
+
+def xfs_seeds(corpus):
+    """V4 and V5 images mkfs.xfs makes (when installed) from a small tree:
+    the superblock and the root's inode chunk, folder blocks and shortform
+    forks, and inodes laid into the first groups of the runs target's
+    volume."""
+    import shutil
+    import subprocess
+    import tempfile
+    if not shutil.which("mkfs.xfs") or not shutil.which("xfs_db"):
+        return
+    tmp = tempfile.mkdtemp()
+    try:
+        src = os.path.join(tmp, "src")
+        os.makedirs(os.path.join(src, "block"))
+        os.makedirs(os.path.join(src, "short"))
+        for i in range(60):
+            open(os.path.join(src, "block", "entry%02d" % i), "w").write("x" * i)
+        for n in ("five5", "thirteen13abc"):
+            open(os.path.join(src, "short", n), "w").write(n)
+        with open(os.path.join(src, "big.bin"), "wb") as f:
+            for k in range(64):
+                f.seek(k * 8192)
+                f.write(b"data" * 1024)
+        proto = ["/dev/null", "0 0", "d--755 0 0"]
+        for d in ("block", "short"):
+            proto.append(" %s d--755 0 0" % d)
+            for n in sorted(os.listdir(os.path.join(src, d))):
+                proto.append("  %s ---644 0 0 %s" % (n, os.path.join(src, d, n)))
+            proto.append(" $")
+        proto += [" big.bin ---644 0 0 %s" % os.path.join(src, "big.bin"), "$"]
+        open(os.path.join(tmp, "proto"), "w").write("\n".join(proto) + "\n")
+        for name, args in (("v4", ["-m", "crc=0"]), ("v4n", ["-m", "crc=0", "-n", "ftype=0"]), ("v5", [])):
+            img = os.path.join(tmp, name + ".img")
+            with open(img, "wb") as f:
+                f.truncate(300 << 20)
+            subprocess.run(["mkfs.xfs", "-q", "-f", "-p", os.path.join(tmp, "proto")] + args + [img], check=True,
+                           capture_output=True)
+            def db(*cmds):
+                a = ["xfs_db", "-r"]
+                for c in cmds:
+                    a += ["-c", c]
+                return subprocess.run(a + [img], capture_output=True, text=True, check=True).stdout
+            def fsbyte(cmd):
+                return int(re.findall(r"\((\d+)\)", db(cmd))[0])
+            with open(img, "rb") as f:
+                sb = f.read(512)
+                isize = struct.unpack_from(">H", sb, 104)[0]
+                bs = struct.unpack_from(">I", sb, 4)[0]
+                root = fsbyte("convert inode 128 fsbyte")
+                f.seek(root)
+                chunk = f.read(64 * isize)
+                write(corpus, "fuzz_xfs_inode", name, sb + chunk[:8192])
+                nc = db("blockget -n", "ncheck")
+                inodes = {p.split()[1]: int(p.split()[0]) for p in nc.splitlines() if len(p.split()) == 2}
+                for d in ("block/.", "short/."):
+                    n = inodes.get(d)
+                    if n is None:
+                        continue
+                    at = fsbyte("convert inode %d fsbyte" % n)
+                    f.seek(at)
+                    raw = f.read(isize)
+                    fork = 176 if raw[4] == 3 else 100
+                    write(corpus, "fuzz_xfs_dir", "%s-%s-fork" % (name, d[:-2]), raw[fork:])
+                    m = re.search(r"data offset 0 startblock (\d+)", db("inode %d" % n, "bmap"))
+                    if m:
+                        f.seek(fsbyte("convert fsb %s fsbyte" % m.group(1)))
+                        write(corpus, "fuzz_xfs_dir", "%s-%s-block" % (name, d[:-2]), f.read(bs))
+                # The runs target's volume: inodes in its block 1 on.
+                image = bytearray(4096 * 4)
+                image[4096:4096 + len(chunk[:12288])] = chunk[:12288]
+                write(corpus, "fuzz_xfs_runs", name, bytes(image))
     finally:
         shutil.rmtree(tmp)
 

@@ -49,7 +49,6 @@ WString ForeignFileSystem(const uint8_t* d, size_t n) {
   if (hfs == 0x4858 && hfsVersion == 5) return u"an HFSX volume";
   if (hfs == 0x4244) return u"an HFS volume";
   if (At(d, n, 32, "NXSB", 4)) return u"an APFS container";
-  if (At(d, n, 0, "XFSB", 4)) return u"an XFS volume";
   if (At(d, n, 65536 + 64, "_BHRfS_M", 8)) return u"a Btrfs volume";
   if (At(d, n, 3, "ReFS\0\0\0\0", 8)) return u"a ReFS volume";
   if (At(d, n, 3, "-FVE-FS-", 8)) return u"a BitLocker encrypted volume";

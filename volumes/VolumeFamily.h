@@ -19,7 +19,6 @@
 #include "platform/Text.h"
 #include "volumes/SectorKinds.h"
 
-class AppState;
 class CExtents;
 class CVol;
 class Drive;
@@ -63,6 +62,10 @@ struct NodeOps {
   // Where the node lies as the Properties' location row shows it (NTFS: its
   // record's sector; FAT: its first cluster). Null: its id.
   uint64_t (*location)(const cnode& node) = nullptr;
+  // The node's whole number where its 32-bit id is only the low half (XFS
+  // inode numbers pass 2^32): the folder walk keys the folders it parsed
+  // by it. Null: the id.
+  uint64_t (*fullId)(const cnode& node) = nullptr;
   uint32_t traits = 0;
 };
 
@@ -329,6 +332,13 @@ struct FamilyScanOps {
   // The family's own pass over one selected volume: 1 when it read the
   // volume, 0 when it could not.
   int (*quickScan)(CVol& volume, ScanSink& engine, const QuickScanStep& step) = nullptr;
+  // A family's own volume pass in place of the ordinary scan (the XFS and
+  // ext Long Scans), asked by SearchFS for each selected volume and by the
+  // Long Scan for a volume it found: the family decides from
+  // volume.Options() whether it runs. 1 when it ran: the ordinary scan
+  // (SearchFS: its volumes and its sector pass; a found volume: its parse)
+  // is then skipped; 0 otherwise.
+  int (*ownVolumePass)(CVol& volume, ScanSink& engine) = nullptr;
   // Else the engine walks the volume's folders from its root (kWalk* bits),
   // with this parser of one piece of a folder's data: every entry becomes a
   // node handed to AddDirEntryNode. Returns the number of entries made.
@@ -347,13 +357,6 @@ struct FamilyScanOps {
   // Whether the run's options end the Long Scan after the volumes' passes,
   // without the sector pass (the mapping passes still run).
   bool (*endsBeforeSectorPass)(ScanSink& engine) = nullptr;
-  // A pass of the family's own over each of its selected volumes in place
-  // of the whole scan, when the run's options ask for it (a family's "Long
-  // Scan" option): `ownVolumePass` reads one volume and shows what it
-  // found; nothing else runs. The first family in priority order that
-  // wants it has the run.
-  bool (*ownVolumePassWanted)(const AppState& options) = nullptr;
-  void (*ownVolumePass)(CVol& volume, ScanSink& engine) = nullptr;
   // After the sector pass: the family ties its orphan nodes to their
   // folders and volumes and hands over every node of its nibble not shown
   // yet (the drive's volume table gives the volumes).

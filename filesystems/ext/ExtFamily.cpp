@@ -389,6 +389,7 @@ const FamilySearchOps kSearch = {.probe = ProbeExt, .locate = LocateExt, .keepsP
 const FamilyDataOps kData = {.map = MapExtNode, .read = ReadExtData, .dataEnd = ExtDataEnd};
 
 const FamilyScanOps kScans = {
+    .ownVolumePass = ExtOwnVolumePass,
     .walkFolders = kWalkInQuickScan | kWalkInLongScan,
     .parseEntries = ParseExtEntries,
     // A folder's size is whole blocks unless its data is inline: the entry
@@ -397,8 +398,6 @@ const FamilyScanOps kScans = {
     .sectorKinds = kSectorKinds,
     .afterLongScanWalk = ExtAfterLongScanWalk,
     .endsBeforeSectorPass = ExtEndsBeforeSectorPass,
-    .ownVolumePassWanted = ExtOwnVolumePassWanted,
-    .ownVolumePass = ExtOwnVolumePass,
     .finishLongScan = ExtFinishLongScan,
     .takeCarvedHit = ExtTakeCarvedHit,
 };

@@ -393,14 +393,13 @@ void ExtAfterLongScanWalk(CVol& volume, ScanSink& engine) {
 
 void ExtFinishLongScan(ScanSink& engine, Drive* drive) { PlaceSweptFiles(engine, drive, nullptr); }
 
-bool ExtOwnVolumePassWanted(const AppState& options) { return options.extLongScan != 0; }
-
-void ExtOwnVolumePass(CVol& volume, ScanSink& engine) {
+int ExtOwnVolumePass(CVol& volume, ScanSink& engine) {
   auto* v = dynamic_cast<CExt3Vol*>(&volume);
-  if (!v) return;
+  if (!v || !volume.Options().extLongScan) return 0;
   Ext3LongScan(*v, engine, 0, 49);
   if (!engine.StopRequested()) ScanDirBlocks(*v, engine, 49, 98);
   if (!engine.StopRequested()) PlaceSweptFiles(engine, v->drive, v);
+  return 1;
 }
 
 bool ExtEndsBeforeSectorPass(ScanSink& engine) {

@@ -9,7 +9,6 @@
 #include <memory>
 #include <vector>
 
-class AppState;
 class CExt3Vol;
 class CUnixVol;
 class CVol;
@@ -55,6 +54,7 @@ void PlaceSweptFiles(ScanSink& engine, Drive* drive, const CUnixVol* volume);
 // The family's hooks (FamilyScanOps).
 void ExtAfterLongScanWalk(CVol& volume, ScanSink& engine);
 void ExtFinishLongScan(ScanSink& engine, Drive* drive);
-bool ExtOwnVolumePassWanted(const AppState& options);
-void ExtOwnVolumePass(CVol& volume, ScanSink& engine);
+// The ext Long Scan in place of the ordinary scan when the options ask for
+// it: 1 when it ran.
+int ExtOwnVolumePass(CVol& volume, ScanSink& engine);
 bool ExtEndsBeforeSectorPass(ScanSink& engine);

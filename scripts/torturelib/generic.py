@@ -6,9 +6,9 @@ from .common import flip_bits, get, kind, put_int, set_field
 from . import ntfs
 
 
-@kind("boot", ["ntfs", "fat", "exfat", "ext"], "bit flips in a volume's boot sector or superblock (or a backup)")
+@kind("boot", ["ntfs", "fat", "exfat", "ext", "xfs"], "bit flips in a volume's boot sector or superblock (or a backup)")
 def boot(m):
-    i, start = m.volume(["ntfs", "fat", "exfat", "ext"])
+    i, start = m.volume(["ntfs", "fat", "exfat", "ext", "xfs"])
     fam = next(f for j, s, f in m.base.volumes if j == i and s == start)
     d, rnd = m.files[i], m.rnd
     n = rnd.randint(1, 8)
@@ -27,6 +27,10 @@ def boot(m):
     elif fam == "exfat":
         region = 12 if rnd.random() < 0.3 else 0
         flip_bits(d, rnd, start + region * 512, start + (region + 12) * 512, n)
+    elif fam == "xfs":
+        # The superblock and its group headers, or group 1's copy.
+        at = start + get(d, start + 84, 4, True) * get(d, start + 4, 4, True) if rnd.random() < 0.3 else start
+        flip_bits(d, rnd, at, at + 2048, n)
     else:
         sb = start + 1024
         bs = 1024 << min(get(d, sb + 0x18, 4), 6)
@@ -38,7 +42,8 @@ def boot(m):
             flip_bits(d, rnd, sb, sb + 1024, n)
 
 
-@kind("trunc", ["ntfs", "fat", "exfat", "ext", "ufs", "extraw", "disk", "vhd", "vhdx", "vmdk", "vhdchain", "vmdkchain",
+@kind("trunc", ["ntfs", "fat", "exfat", "ext", "ufs", "extraw", "xfs", "disk", "vhd", "vhdx", "vmdk", "vhdchain",
+                 "vmdkchain",
                 "carve"], "the image (or one file of a chain) cut short")
 def trunc(m):
     i = m.rnd.randrange(len(m.files))
@@ -95,8 +100,8 @@ def parttable(m):
             d[alt:alt + 512] = bytes(512)
 
 
-@kind("mixed", ["ntfs", "fat", "exfat", "ext", "disk", "ntfsdisk", "vhd", "vhdx", "vmdk", "vhdchain", "vmdkchain",
-                "session", "carve"], "two or three of the base's other kinds at once (a cut last)")
+@kind("mixed", ["ntfs", "fat", "exfat", "ext", "xfs", "disk", "ntfsdisk", "vhd", "vhdx", "vmdk", "vhdchain",
+                "vmdkchain", "session", "carve"], "two or three of the base's other kinds at once (a cut last)")
 def mixed(m):
     from .common import KINDS
     ks = [k for k in m.base.kinds() if k != "mixed"]

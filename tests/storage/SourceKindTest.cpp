@@ -32,7 +32,6 @@ TEST(SourceKind, ForeignContentByItsMagicAtItsPlace) {
       {"HFS+", 1024, std::string("H+\0\x04", 4), u"an HFS+ volume", false},
       {"HFSX", 1024, std::string("HX\0\x05", 4), u"an HFSX volume", false},
       {"APFS", 32, "NXSB", u"an APFS container", false},
-      {"XFS", 0, "XFSB", u"an XFS volume", false},
       {"Btrfs", 65536 + 64, "_BHRfS_M", u"a Btrfs volume", false},
       {"ReFS", 3, std::string("ReFS\0\0\0\0", 8), u"a ReFS volume", false},
       {"LUKS", 0, "LUKS\xba\xbe", u"a LUKS encrypted volume", false},
@@ -44,6 +43,7 @@ TEST(SourceKind, ForeignContentByItsMagicAtItsPlace) {
       {"ext4", 1024 + 0x38, "\x53\xef", u"", false},
       {"UFS1", 8192 + 1372, std::string("\x54\x19\x01\0", 4), u"", false},
       {"UFS2", 65536 + 1372, "\x19\x01\x54\x19", u"", false},
+      {"XFS", 0, "XFSB", u"", false},
       {"NTFS", 3, "NTFS    ", u"", false},
   };
   for (const Case& c : cases) {
