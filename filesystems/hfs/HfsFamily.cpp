@@ -1,38 +1,125 @@
-// HFS and HFS+ until their reader arrives: the type code, the root folder's
-// id, and the traits of their nodes. Their sector tests recognise nothing
-// yet, so no HFS volume is found.
+// The HFS+ and HFSX family: the volume header as the boot block of the
+// volume search and of the Long Scan's sector pass, the volume class, the
+// catalog walk as the family's pass over a volume, its nodes and their
+// session tails. Classic HFS master directory blocks are recognised, not
+// read.
 #include "filesystems/hfs/HfsFamily.h"
 
+#include <new>
+
+#include "filesystems/hfs/HfsHeader.h"
+#include "filesystems/hfs/HfsNode.h"
+#include "filesystems/hfs/HfsScan.h"
+#include "filesystems/hfs/HfsSession.h"
+#include "filesystems/hfs/HfsVolume.h"
+#include "storage/Drive.h"
+#include "volumes/BootVolume.h"
 #include "volumes/Node.h"
+#include "volumes/ScanSink.h"
 #include "volumes/Volume.h"
 #include "volumes/VolumeFamily.h"
 
 namespace {
 
-bool IsHfsRoot(const CVol&, uint32_t id) { return id == 2; }
+bool IsHfsRoot(const CVol&, uint32_t id) { return id == hfs::kRootFolderId; }
 
 const NodeOps kNodeOps = [] {
   NodeOps ops;
+  ops.create = CreateHfsNode;
+  ops.destroy = DestroyHfsNode;
+  ops.copyFields = CopyHfsNodeFields;
+  ops.fileTime = GetHfsNodeFileTime;
   ops.traits = kNodeTraitCreationTime;
   return ops;
 }();
 
+int ProbeHfs(const uint8_t* sector) { return IsHFSPlusVolumeHeader(sector) ? kVolHfs : 0; }
+
+void LocateHfs(BootLocate& w) {
+  uint64_t size = 0;
+  w.start = LocateHFSPlusVolume(w.drive, w.position, w.sector, w.sectorBytes, &size);
+  w.size = w.start >= 0 ? size : 0;
+}
+
+CVol* CreateHfsVolume(uint8_t) { return new (std::nothrow) CHFSPlusVol(); }
+
+bool InitHfsVolume(CVol& volume, const uint8_t* boot, int64_t sector, Drive* drive) {
+  auto* v = dynamic_cast<CHFSPlusVol*>(&volume);
+  if (!v) return false;
+  if (drive) v->drive = drive;
+  return InitHFSPlusVol(*v, boot, sector);
+}
+
+WString HfsFileSystemName(const CVol& volume) {
+  const auto* v = dynamic_cast<const CHFSPlusVol*>(&volume);
+  return v && v->header.Hfsx() ? u"HFSX" : u"HFS+";
+}
+
+// A cut image is kept while its header and its catalog are on it.
+bool KeepsHfsPastDriveEnd(CVol& volume, Drive& drive) {
+  auto* v = dynamic_cast<CHFSPlusVol*>(&volume);
+  if (!v || !v->catalogFork.valid || drive.SectorSize() == 0) return false;
+  const unsigned __int128 sectorsPerBlock = v->clusterSize / drive.SectorSize();
+  const unsigned __int128 driveSectors = drive.SectorCount();
+  if (v->startSector + (hfs::kHeaderOffset + hfs::kHeaderBytes) / drive.SectorSize() > driveSectors) return false;
+  for (const HfsFork::Piece& p : v->catalogFork.pieces)
+    if (v->startSector + (unsigned __int128)(uint64_t(p.startBlock) + p.blockCount) * sectorsPerBlock > driveSectors)
+      return false;
+  return true;
+}
+
+int QuickScanHfs(CVol& volume, ScanSink& engine, const QuickScanStep& step) {
+  auto* v = dynamic_cast<CHFSPlusVol*>(&volume);
+  if (!v) return 0;
+  ParseHFSPlus(*v, engine, step.progressStart);
+  return 1;
+}
+
+bool IsHfsMdbKind(const uint8_t* s, const ClassifyContext* c) { return c && c->hfsDiagnostics && IsHFSMasterDirBlock(s); }
+bool IsHfsPlusKind(const uint8_t* s, const ClassifyContext*) { return IsHFSPlusVolumeHeader(s); }
+
+// A header the Long Scan meets, main or alternate: placed by the locator
+// (the header of a known volume adds nothing) and parsed as a found one.
+int TakeHfsHeader(SectorVisit& visit) {
+  Drive* d = visit.drive;
+  if (!d) return 0;
+  const uint32_t ss = d->SectorSize() ? d->SectorSize() : 512;
+  const int64_t start = LocateHFSPlusVolume(d, visit.position, visit.sector, ss);
+  if (start < 0) return 0;
+  visit.volumeFound = ProcBootCm(start, visit.sector, kVolHfs, nullptr, d);
+  return 1;
+}
+
 // The master directory block (looked for only with the HFS diagnostics on)
 // and the HFS+ volume header.
 const SectorKindEntry kSectorKinds[] = {
-    {kSectHfsMdb, nullptr, nullptr, 90},
-    {kSectHfsPlus, nullptr, nullptr, 100},
+    {kSectHfsMdb, IsHfsMdbKind, nullptr, 90},
+    {kSectHfsPlus, IsHfsPlusKind, TakeHfsHeader, 100},
 };
 
 const FamilyType kTypes[] = {
     {.code = kVolHfs, .name = u"HFS+", .dialog = {.bootBlockOffset = 2}},
 };
 
-const FamilyVolumeOps kVolume = {.isRootId = IsHfsRoot};
+const FamilyVolumeOps kVolume = {
+    .create = CreateHfsVolume,
+    .init = InitHfsVolume,
+    .isRootId = IsHfsRoot,
+    .fileSystemName = HfsFileSystemName,
+};
 
-const FamilySearchOps kSearch = {.fillsPartition = true};
+const FamilySearchOps kSearch = {
+    .probe = ProbeHfs,
+    .locate = LocateHfs,
+    .fillsPartition = true,
+    .keepsPastDriveEnd = KeepsHfsPastDriveEnd,
+};
 
-const FamilyScanOps kScans = {.sectorKinds = kSectorKinds};
+const FamilyDataOps kData = {.map = MapRunList};
+
+const FamilyScanOps kScans = {.quickScan = QuickScanHfs, .sectorKinds = kSectorKinds};
+
+const FamilySessionOps kSessions = {.writeNodeTail = HfsWriteNodeTail, .readNodeTail = HfsReadNodeTail};
 
 const VolumeFamily kFamily = {
     .name = "hfs",
@@ -41,7 +128,9 @@ const VolumeFamily kFamily = {
     .nodeOps = &kNodeOps,
     .volume = &kVolume,
     .search = &kSearch,
+    .data = &kData,
     .scans = &kScans,
+    .sessions = &kSessions,
 };
 
 }  // namespace
