@@ -110,9 +110,12 @@ bool VolumeHoldsAt(Drive* drive, const uint8_t* header, int64_t start, uint64_t*
   CHFSPlusVol v;
   v.drive = drive;
   if (!InitHFSPlusVol(v, header, start)) return false;
+  // Either tree's header node in its place confirms the volume: one whose
+  // catalog header node is destroyed is still found (the HFS+ Long Scan
+  // reads its leaf nodes without it).
   std::vector<uint8_t> block;
-  if (!HeaderNodeAt(v, v.catalogFork, block)) return false;
-  if (v.extentsFork.valid && !HeaderNodeAt(v, v.extentsFork, block)) return false;
+  if (!HeaderNodeAt(v, v.catalogFork, block) && !(v.extentsFork.valid && HeaderNodeAt(v, v.extentsFork, block)))
+    return false;
   if (sizeOut) *sizeOut = v.sizeSectors;
   return true;
 }

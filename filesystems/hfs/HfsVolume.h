@@ -61,7 +61,7 @@ bool InitHFSPlusVol(CHFSPlusVol& volume, const uint8_t* header, int64_t start);
 
 // Where the volume whose header (or alternate header) lies at drive
 // sector `sector` of `drive` starts: the main header's place when the
-// catalog's (and the extents file's) first node is a B-tree header node
+// catalog's or the extents file's first node is a B-tree header node
 // there, else the alternate header's (1024 bytes before the volume's
 // end); -1 when neither holds or the start would lie outside the drive.
 // `sizeOut` (may be null) gets the volume's size in drive sectors.
