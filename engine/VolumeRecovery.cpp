@@ -110,10 +110,14 @@ int RecoverVolumeNode(CVol* v, const cnode* node, WStringView destPath, RecMemor
   } else {
     hash = nullptr;
   }
-  if (node->size && !v->BuildNodeExtents(node)) {
+  // Clusters the mapping knows to be missing (past the end of a cut image)
+  // make the file corrupt as unreadable ones do.
+  uint32_t mappedCorrupt = 0;
+  if (node->size && !v->BuildNodeExtents(node, nullptr, &mappedCorrupt)) {
     ErrorMsg(Msg(630));
     return -1;
   }
+  corrupt += mappedCorrupt;
   uint64_t at = 0;
   RecFile* file = nullptr;
   if (!memory) {

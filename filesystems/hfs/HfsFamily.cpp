@@ -5,6 +5,7 @@
 // read.
 #include "filesystems/hfs/HfsFamily.h"
 
+#include <algorithm>
 #include <new>
 
 #include "filesystems/hfs/HfsHeader.h"
@@ -15,6 +16,7 @@
 #include "storage/Drive.h"
 #include "volumes/BootVolume.h"
 #include "volumes/Node.h"
+#include "volumes/RunList.h"
 #include "volumes/ScanSink.h"
 #include "volumes/Volume.h"
 #include "volumes/VolumeFamily.h"
@@ -48,6 +50,27 @@ bool InitHfsVolume(CVol& volume, const uint8_t* boot, int64_t sector, Drive* dri
   if (!v) return false;
   if (drive) v->drive = drive;
   return InitHFSPlusVol(*v, boot, sector);
+}
+
+// One volume whatever its size: an alternate header left inside a grown
+// volume (its old end) names the same start and block size. The header
+// written last describes it.
+bool SameHfsVolume(const CVol& known, const CVol& found) {
+  return known.type == found.type && known.startSector == found.startSector && known.clusterSize == found.clusterSize;
+}
+
+void CompleteHfsVolume(CVol& known, const CVol& found) {
+  auto* k = dynamic_cast<CHFSPlusVol*>(&known);
+  const auto* f = dynamic_cast<const CHFSPlusVol*>(&found);
+  if (!k || !f) return;
+  const bool later = f->header.modifyDate > k->header.modifyDate ||
+                     (f->header.modifyDate == k->header.modifyDate && f->totalBlocks > k->totalBlocks);
+  if (!later) return;
+  k->header = f->header;
+  k->totalBlocks = f->totalBlocks;
+  k->extentsFork = f->extentsFork;
+  k->catalogFork = f->catalogFork;
+  k->sizeSectors = f->sizeSectors;
 }
 
 WString HfsFileSystemName(const CVol& volume) {
@@ -105,6 +128,8 @@ const FamilyVolumeOps kVolume = {
     .create = CreateHfsVolume,
     .init = InitHfsVolume,
     .isRootId = IsHfsRoot,
+    .same = SameHfsVolume,
+    .completeKnown = CompleteHfsVolume,
     .fileSystemName = HfsFileSystemName,
 };
 
@@ -115,7 +140,32 @@ const FamilySearchOps kSearch = {
     .keepsPastDriveEnd = KeepsHfsPastDriveEnd,
 };
 
-const FamilyDataOps kData = {.map = MapRunList};
+// The node's run list; blocks of it past the end of a cut image are
+// counted as missing (they read as zeros the file never held).
+bool MapHfsNode(CVol& volume, const cnode& node, const void* aux, uint32_t* corruptOut) {
+  if (!MapRunList(volume, node, aux, corruptOut)) return false;
+  Drive* d = volume.drive;
+  const uint32_t bs = volume.clusterSize;
+  if (!corruptOut || !d || !d->SectorSize() || !bs) return true;
+  const unsigned __int128 driveEnd = (unsigned __int128)d->SectorCount() * d->SectorSize();
+  const unsigned __int128 base = (unsigned __int128)volume.startSector * d->SectorSize();
+  const uint8_t* runs = node.RunBuffer();
+  uint64_t left = (node.size + bs - 1) / bs;
+  int64_t start = 0, delta = 0;
+  uint32_t length = 0, at = 0;
+  while (left && runs && ReadNextRun(&delta, &length, runs, &at) == 1) {
+    start += delta;
+    const uint64_t n = std::min<uint64_t>(length, left);
+    left -= n;
+    const unsigned __int128 first = base + (unsigned __int128)uint64_t(start) * bs, end = first + n * (unsigned __int128)bs;
+    if (end <= driveEnd) continue;
+    const unsigned __int128 from = first > driveEnd ? first : driveEnd;
+    *corruptOut += uint32_t(std::min<unsigned __int128>((end - from + bs - 1) / bs, UINT32_MAX));
+  }
+  return true;
+}
+
+const FamilyDataOps kData = {.map = MapHfsNode};
 
 const FamilyScanOps kScans = {.quickScan = QuickScanHfs, .sectorKinds = kSectorKinds};
 

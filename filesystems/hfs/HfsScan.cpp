@@ -165,6 +165,15 @@ class HfsParse {
     Finish();
   }
 
+  // One catalog leaf node (and an extents leaf node) alone.
+  void Leaves(const uint8_t* node, uint32_t nodeSize, const uint8_t* extents, uint32_t extentsSize) {
+    if (node && nodeSize >= kMinNodeSize) CatalogLeaf(node, nodeSize, 0);
+    if (extents && extentsSize >= kMinNodeSize) ExtentsLeaf(extents, extentsSize, false);
+    for (auto& [id, w] : incomplete_)
+      if (w.changed) Remap(w);
+    Finish();
+  }
+
   // The records of one catalog leaf node.
   void CatalogLeaf(const uint8_t* node, uint32_t nodeSize, int64_t position) {
     const HfsNodeDescriptor d = ReadHfsNodeDescriptor(node);
@@ -529,6 +538,12 @@ int ParseHFSPlus(CHFSPlusVol& volume, ScanSink& engine, int progressStart) {
   HfsParse parse(volume, engine, progressStart);
   parse.Run();
   return -1;
+}
+
+void ParseCatalogLeafNode(CHFSPlusVol& volume, ScanSink& engine, const uint8_t* node, uint32_t nodeSize,
+                          const uint8_t* extentsNode, uint32_t extentsNodeSize) {
+  HfsParse parse(volume, engine, 0);
+  parse.Leaves(node, nodeSize, extentsNode, extentsNodeSize);
 }
 
 int TraceHFSLeafRecords(const uint8_t* node, uint32_t nodeSize, int* status) {

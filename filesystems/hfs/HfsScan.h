@@ -15,6 +15,13 @@ struct HfsNodeDescriptor;
 // The walk of one volume; -1 as its result (nothing a caller uses).
 int ParseHFSPlus(CHFSPlusVol& volume, ScanSink& engine, int progressStart);
 
+// One catalog leaf node parsed as the walk parses it (its files and folders
+// handed over), then, when given, an extents leaf node in file mode (the
+// overflow extents of the files just met), outside any walk: for fuzzing
+// and tests.
+void ParseCatalogLeafNode(CHFSPlusVol& volume, ScanSink& engine, const uint8_t* node, uint32_t nodeSize,
+                          const uint8_t* extentsNode = nullptr, uint32_t extentsNodeSize = 0);
+
 // The records of a catalog leaf node of `nodeSize` bytes as the trace
 // recorder's walk takes them: folders (88 bytes), files (248) and threads
 // (10 + 2 x name length); the record count, and in *status 1000001 for a

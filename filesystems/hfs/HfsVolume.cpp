@@ -44,6 +44,12 @@ size_t CHFSPlusVol::ReadForkData(const HfsFork& fork, uint64_t offset, size_t by
   if (!bs || offset % bs || !drive) return 0;
   uint64_t block = offset / bs;
   size_t done = 0;
+  // Blocks past the drive's end (a cut image, or a fork that claims more
+  // than there is) are not read: they hold nothing of the volume.
+  const uint32_t dss = drive->SectorSize() ? drive->SectorSize() : 512;
+  const uint64_t driveBlocks = drive->SectorCount() > startSector
+                                   ? uint64_t((unsigned __int128)(drive->SectorCount() - startSector) * dss / bs)
+                                   : 0;
   auto piece = std::upper_bound(fork.pieces.begin(), fork.pieces.end(), block,
                                 [](uint64_t b, const HfsFork::Piece& p) { return b < p.fileBlock; });
   if (piece == fork.pieces.begin()) return 0;
@@ -54,8 +60,10 @@ size_t CHFSPlusVol::ReadForkData(const HfsFork& fork, uint64_t offset, size_t by
       continue;
     }
     const uint64_t within = block - piece->fileBlock;
-    const uint64_t wanted = (bytes - done + bs - 1) / bs;
-    const uint32_t n = uint32_t(std::min<uint64_t>({piece->blockCount - within, wanted, (bytes - done) / bs}));
+    const uint64_t at = uint64_t(piece->startBlock) + within;
+    if (at >= driveBlocks) break;
+    const uint32_t n =
+        uint32_t(std::min<uint64_t>({piece->blockCount - within, (bytes - done) / bs, driveBlocks - at}));
     if (n == 0) break;
     uint32_t got = 0;
     if (!ReadClusters(out + done, int64_t(piece->startBlock + within), n, bs, bytes - done, &got) || got == 0)
