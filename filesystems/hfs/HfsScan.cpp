@@ -271,7 +271,26 @@ class HfsParse {
       h = Mix(h, r.dataFork.logicalSize);
       for (const HfsExtent& x : r.dataFork.extents) h = Mix(Mix(h, x.startBlock), x.blockCount);
     }
-    return !seen_.insert(h).second;
+    h |= 1;  // 0 marks a CNID not met yet
+    // The first version of each CNID in a table by CNID (ids are handed
+    // out in order: dense), the others beside it.
+    uint64_t* first = nullptr;
+    if (r.id < kDenseIds) {
+      if (r.id >= firstSeen_.size())
+        firstSeen_.resize(std::min<size_t>(std::max<size_t>(r.id + 1, firstSeen_.size() * 2), kDenseIds), 0);
+      first = &firstSeen_[r.id];
+    } else {
+      first = &farSeen_[r.id];
+    }
+    if (*first == 0) {
+      *first = h;
+      return false;
+    }
+    if (*first == h) return true;
+    std::vector<uint64_t>& more = moreSeen_[r.id];
+    if (std::find(more.begin(), more.end(), h) != more.end()) return true;
+    more.push_back(h);
+    return false;
   }
 
   bool NamePasses(const WString& name) const {
@@ -337,7 +356,7 @@ class HfsParse {
     if (name.empty()) return;
     if (SeenBefore(key, r, kRecFolder)) return;
     folders_.Add(r.id, key.parentId, name);
-    if (!(options_.scanFlag.load() & 2) || !NamePasses(name) || e_.SavesFoundFiles()) return;
+    if (!(options_.scanFlag.load() & 2) || !NamePasses(name)) return;
     HfsNode* n = NewNode(key, r, name);
     n->flags2 |= kNode2Directory;
     int64_t index = -1;
@@ -432,9 +451,7 @@ class HfsParse {
         const uint64_t index = (off + in) / ns;
         if (index == 0 || index >= nodes) continue;
         const HfsNodeDescriptor d = ReadHfsNodeDescriptor(buf + in);
-        if (traceHfs)
-          TracePrintfA("Node %ld - fLink %ld - nbLink %ld - height: %d - numRecords %d\n", int32_t(index),
-                       int32_t(d.forward), int32_t(d.backward), int(d.height), int(d.records));
+        if (traceHfs) TraceHFSNodeDescriptor(buf + in, int64_t(index));
         if (d.kind != kKindLeaf) continue;
         if (catalog) CatalogLeaf(buf + in, ns, int64_t(off + in));
         else ExtentsLeaf(buf + in, ns, catalogMode);
@@ -521,7 +538,10 @@ class HfsParse {
   int lastPercent_ = -1;
   WString prefix_;
   FolderTree folders_;
-  std::unordered_set<uint64_t> seen_;
+  static constexpr uint32_t kDenseIds = 1u << 22;
+  std::vector<uint64_t> firstSeen_;
+  std::unordered_map<uint32_t, uint64_t> farSeen_;
+  std::unordered_map<uint32_t, std::vector<uint64_t>> moreSeen_;
   std::unordered_map<uint32_t, Incomplete> incomplete_;
   std::vector<HfsExtentsRecord> catalogChunks_;
   struct Deferred {
@@ -544,6 +564,19 @@ void ParseCatalogLeafNode(CHFSPlusVol& volume, ScanSink& engine, const uint8_t* 
                           const uint8_t* extentsNode, uint32_t extentsNodeSize) {
   HfsParse parse(volume, engine, 0);
   parse.Leaves(node, nodeSize, extentsNode, extentsNodeSize);
+}
+
+void TraceHFSNodeDescriptor(const uint8_t* node, int64_t number) {
+  const HfsNodeDescriptor d = ReadHfsNodeDescriptor(node);
+  const char* kind = d.kind == kKindLeaf     ? "leaf"
+                     : d.kind == kKindIndex  ? "index"
+                     : d.kind == kKindHeader ? "header"
+                     : d.kind == kKindMap    ? "map"
+                                             : "invalid";
+  TracePrintfA("Node %ld - fLink %ld - nbLink %ld - ", int32_t(number), int32_t(d.forward), int32_t(d.backward));
+  TracePrintfA("Node type: %s - ", kind);
+  TracePrintfA("height: %d - numRecords %d\n", int(d.height), int(d.records));
+  if (d.kind > kKindMap && d.kind != kKindLeaf) TracePrintfA("Invalid node desc type %d @ %I64d\n", int(d.kind), number);
 }
 
 int TraceHFSLeafRecords(const uint8_t* node, uint32_t nodeSize, int* status) {

@@ -22,6 +22,10 @@ int ParseHFSPlus(CHFSPlusVol& volume, ScanSink& engine, int progressStart);
 void ParseCatalogLeafNode(CHFSPlusVol& volume, ScanSink& engine, const uint8_t* node, uint32_t nodeSize,
                           const uint8_t* extentsNode = nullptr, uint32_t extentsNodeSize = 0);
 
+// The node's descriptor as trace lines (its kind named; kinds 3 to 254
+// also as "Invalid node desc type").
+void TraceHFSNodeDescriptor(const uint8_t* node, int64_t number);
+
 // The records of a catalog leaf node of `nodeSize` bytes as the trace
 // recorder's walk takes them: folders (88 bytes), files (248) and threads
 // (10 + 2 x name length); the record count, and in *status 1000001 for a
