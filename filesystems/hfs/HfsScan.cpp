@@ -20,6 +20,7 @@
 #include "foundation/Trace.h"
 #include "platform/Errors.h"
 #include "platform/Format.h"
+#include "platform/Memory.h"
 #include "storage/Drive.h"
 #include "storage/IoTrace.h"
 #include "volumes/FileTypes.h"
@@ -275,9 +276,9 @@ class HfsParse {
     // The first version of each CNID in a table by CNID (ids are handed
     // out in order: dense), the others beside it.
     uint64_t* first = nullptr;
-    if (r.id < kDenseIds) {
+    if (r.id < denseIds_) {
       if (r.id >= firstSeen_.size())
-        firstSeen_.resize(std::min<size_t>(std::max<size_t>(r.id + 1, firstSeen_.size() * 2), kDenseIds), 0);
+        firstSeen_.resize(std::min<size_t>(std::max<size_t>(r.id + 1, firstSeen_.size() * 2), denseIds_), 0);
       first = &firstSeen_[r.id];
     } else {
       first = &farSeen_[r.id];
@@ -489,7 +490,10 @@ class HfsParse {
     // A node that starts in one read and ends in the next is carried over:
     // the last 32 KiB stay in front of the next read.
     const size_t carry = kMaxNodeSize;
-    std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[carry + kLongScanReadBytes]);
+    // Aligned, so that the drive reads straight into it (the carry is
+    // whole pages).
+    std::unique_ptr<uint8_t, void (*)(void*)> buf(static_cast<uint8_t*>(AlignedAlloc(carry + kLongScanReadBytes)),
+                                                  AlignedFree);
     if (!buf) ShowErrorAndThrow();
     const uint64_t span = uint64_t(last - first) + 1;
     size_t held = 0;        // bytes in front of the read, from sector `heldAt`
@@ -538,7 +542,8 @@ class HfsParse {
   int lastPercent_ = -1;
   WString prefix_;
   FolderTree folders_;
-  static constexpr uint32_t kDenseIds = 1u << 22;
+  // CNIDs below the header's next one, and at least the first 65,536.
+  const uint32_t denseIds_ = std::min<uint32_t>(1u << 22, std::max<uint32_t>(v_.header.nextCatalogId, 1u << 16));
   std::vector<uint64_t> firstSeen_;
   std::unordered_map<uint32_t, uint64_t> farSeen_;
   std::unordered_map<uint32_t, std::vector<uint64_t>> moreSeen_;

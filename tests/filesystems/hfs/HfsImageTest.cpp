@@ -172,6 +172,26 @@ TEST(HfsImage, FoundFromItsAlternateHeader) {
   NEED_MADE();
   ListAndRecover(dir + "/hfs-nohdr.iso", dir + "/hfs");
   ListAndRecover(dir + "/hfs-bare-nohdr.img", dir + "/hfs");
+  // The Long Scan's sector pass meets both headers of the volume it knows
+  // (and the alternate one of a volume found only by it): each file once.
+  ListAndRecover(dir + "/hfs-nohdr.iso", dir + "/hfs", "--long");
+  ListAndRecover(dir + "/hfs.iso", dir + "/hfs", "--long");
+}
+
+// A volume the volume search does not reach (4 MiB in, 12 MiB before the
+// end, no partition table) is found by the Long Scan's sector pass from
+// its header and read there.
+TEST(HfsImage, LongScanFindsAVolumeFromItsHeader) {
+  NEED_MADE();
+  const TempFolder temp("hfs_inside");
+  const std::string img = temp.Path() + "/inside.img";
+  ASSERT_EQ(RunCommandStatus("truncate -s 4M '" + img + "' && cat '" + dir + "/hfs-bare.img' >>'" + img +
+                             "' && truncate -s +12M '" + img + "'")
+                .rc,
+            0);
+  const DvscanRun quick = Dvscan("'" + img + "'");
+  EXPECT_TRUE(quick.items.empty());
+  ListAndRecover(img, dir + "/hfs", "--long");
 }
 
 // A partition past the first 2 MiB is found only through its alternate

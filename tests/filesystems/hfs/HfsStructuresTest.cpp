@@ -2,6 +2,7 @@
 // B-tree node tests and the node-size finder, names and Mac times.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -11,7 +12,11 @@
 #include "filesystems/hfs/HfsHeader.h"
 #include "filesystems/hfs/HfsNode.h"
 #include "filesystems/hfs/HfsScan.h"
+#include "filesystems/hfs/HfsVolume.h"
+#include "foundation/AppState.h"
 #include "tests/support/ByteWriter.h"
+#include "tests/support/NullScanSink.h"
+#include "volumes/RunList.h"
 
 using namespace testbytes;
 
@@ -151,6 +156,100 @@ TEST(HfsBTree, HeaderNode) {
   PutBe16(n, r + hfs::kBtNodeSize, 4096);
   PutBe32(n, r + hfs::kBtFreeNodes, 10);
   EXPECT_FALSE(IsHFSBTreeHeaderNode(n.data(), n.size()));
+}
+
+struct FileSpec {
+  std::u16string name;
+  uint64_t size;
+  uint32_t total;
+  std::vector<HfsExtent> extents;
+};
+
+// A catalog leaf node of file records with their data forks.
+std::vector<uint8_t> FileNode(uint32_t size, const std::vector<FileSpec>& files) {
+  std::vector<std::u16string> names;
+  for (const FileSpec& f : files) names.push_back(f.name);
+  std::vector<uint8_t> n = LeafNode(size, names);
+  for (size_t i = 0; i < files.size(); ++i) {
+    const size_t at = size_t(n[size - 2 * (i + 1)]) << 8 | n[size - 2 * (i + 1) + 1];
+    const size_t rec = at + 8 + 2 * files[i].name.size();
+    const size_t fork = rec + hfs::kRecDataFork;
+    PutBe64(n, fork + hfs::kForkLogicalSize, files[i].size);
+    PutBe32(n, fork + hfs::kForkTotalBlocks, files[i].total);
+    for (size_t k = 0; k < files[i].extents.size(); ++k) {
+      PutBe32(n, fork + hfs::kForkExtentList + 8 * k, files[i].extents[k].startBlock);
+      PutBe32(n, fork + hfs::kForkExtentList + 8 * k + 4, files[i].extents[k].blockCount);
+    }
+  }
+  return n;
+}
+
+// An extents leaf node: (file id, first block, extents) records.
+struct ChunkSpec {
+  uint32_t fileId, startBlock;
+  std::vector<HfsExtent> extents;
+};
+std::vector<uint8_t> ExtentsNode(uint32_t size, const std::vector<ChunkSpec>& chunks) {
+  std::vector<uint8_t> n(size);
+  n[hfs::kNodeKind] = 0xFF;
+  n[hfs::kNodeHeight] = 1;
+  PutBe16(n, hfs::kNodeRecords, uint16_t(chunks.size()));
+  size_t at = hfs::kNodeDescriptorBytes;
+  for (size_t i = 0; i < chunks.size(); ++i) {
+    PutBe16(n, size - 2 * (i + 1), uint16_t(at));
+    PutBe16(n, at + hfs::kExtKeyLength, hfs::kExtKeyLengthValue);
+    PutBe32(n, at + hfs::kExtKeyFileId, chunks[i].fileId);
+    PutBe32(n, at + hfs::kExtKeyStartBlock, chunks[i].startBlock);
+    for (size_t k = 0; k < chunks[i].extents.size(); ++k) {
+      PutBe32(n, at + hfs::kExtRecordExtents + 8 * k, chunks[i].extents[k].startBlock);
+      PutBe32(n, at + hfs::kExtRecordExtents + 8 * k + 4, chunks[i].extents[k].blockCount);
+    }
+    at += hfs::kExtRecordBytes;
+  }
+  PutBe16(n, size - 2 * (chunks.size() + 1), uint16_t(at));
+  return n;
+}
+
+// The sink lists every file of the scan flags' default (existing ones).
+class ListingSink : public NullScanSink {
+ public:
+  ListingSink() { options_.scanFlag = 3; }
+  const AppState& Options() const override { return options_; }
+
+ private:
+  AppState options_;
+};
+
+// Eight extents covering fewer blocks than the size: completed from the
+// extents records that follow on (a chunk that does not start where the
+// file's blocks end waits for the one before it); extents covering more
+// blocks than the size needs: not listed.
+TEST(HfsScan, OverflowExtentsCompleteAFileAndTooManyBlocksDropIt) {
+  CHFSPlusVol v;
+  v.SetClusterSize(4096);
+  v.totalBlocks = 100000;
+  ListingSink sink;
+  v.engine = &sink;
+  std::vector<HfsExtent> eight;
+  for (uint32_t k = 0; k < 8; ++k) eight.push_back({100 + 10 * k, 1});
+  const std::vector<uint8_t> node = FileNode(4096, {
+                                                       {u"whole", 4096 * 12, 12, eight},
+                                                       {u"toomany", 100, 2, {{500, 2}}},
+                                                       {u"plain", 5000, 2, {{600, 2}}},
+                                                   });
+  // File ids are 100, 101, 102 (LeafNode); the chunks of "whole" come in
+  // the wrong order.
+  const std::vector<uint8_t> ext = ExtentsNode(4096, {{100, 10, {{300, 2}}}, {100, 8, {{200, 2}}}});
+  ParseCatalogLeafNode(v, sink, node.data(), 4096, ext.data(), 4096);
+  std::map<std::u16string, const cnode*> listed;
+  for (uint32_t i = 0; i < sink.nodes.Count(); ++i)
+    if (const cnode* n = sink.nodes.GetAt(i)) listed[n->GetNameW()] = n;
+  EXPECT_EQ(listed.count(u"toomany"), 0u);
+  ASSERT_EQ(listed.count(u"whole"), 1u);
+  ASSERT_EQ(listed.count(u"plain"), 1u);
+  EXPECT_EQ(GetClusterCount(listed[u"whole"]->RunBuffer()), 12);
+  EXPECT_EQ(GetLastRunLCN(listed[u"whole"]->RunBuffer()), 300);
+  EXPECT_EQ(GetClusterCount(listed[u"plain"]->RunBuffer()), 2);
 }
 
 TEST(HfsCatalog, NamesAsListed) {
