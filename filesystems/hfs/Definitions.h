@@ -70,8 +70,8 @@ inline constexpr uint16_t kMdbBitmapSector = 3;
 // ---- B-tree node descriptor (14 bytes) and header record ----
 inline constexpr size_t kNodeForward = 0;
 inline constexpr size_t kNodeBackward = 4;
-inline constexpr size_t kNodeKind = 8;     // s8
-inline constexpr size_t kNodeHeight = 9;   // u8
+inline constexpr size_t kNodeKind = 8;      // s8
+inline constexpr size_t kNodeHeight = 9;    // u8
 inline constexpr size_t kNodeRecords = 10;  // u16
 inline constexpr size_t kNodeDescriptorBytes = 14;
 inline constexpr int8_t kKindLeaf = -1;
@@ -85,12 +85,12 @@ inline constexpr size_t kBtRoot = 2;
 inline constexpr size_t kBtLeafRecords = 6;
 inline constexpr size_t kBtFirstLeaf = 10;
 inline constexpr size_t kBtLastLeaf = 14;
-inline constexpr size_t kBtNodeSize = 18;       // u16
-inline constexpr size_t kBtMaxKeyLength = 20;   // u16
+inline constexpr size_t kBtNodeSize = 18;      // u16
+inline constexpr size_t kBtMaxKeyLength = 20;  // u16
 inline constexpr size_t kBtTotalNodes = 22;
 inline constexpr size_t kBtFreeNodes = 26;
 inline constexpr size_t kBtClumpSize = 32;
-inline constexpr size_t kBtCompareType = 37;    // u8, HFSX catalogs: 0xCF case-folding, 0xBC binary
+inline constexpr size_t kBtCompareType = 37;  // u8, HFSX catalogs: 0xCF case-folding, 0xBC binary
 inline constexpr size_t kBtHeaderRecordBytes = 106;
 inline constexpr uint32_t kMinNodeSize = 512;
 inline constexpr uint32_t kMaxNodeSize = 32768;
@@ -135,7 +135,7 @@ inline constexpr size_t kThreadParent = 4;
 inline constexpr size_t kThreadName = 8;
 
 // ---- extents overflow (76-byte records) ----
-inline constexpr size_t kExtKeyLength = 0;  // u16, 10
+inline constexpr size_t kExtKeyLength = 0;    // u16, 10
 inline constexpr size_t kExtKeyForkType = 2;  // u8: 0 data, 0xFF resource
 inline constexpr size_t kExtKeyFileId = 4;
 inline constexpr size_t kExtKeyStartBlock = 8;

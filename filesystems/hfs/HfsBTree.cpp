@@ -89,8 +89,7 @@ bool IsHFSBTreeHeaderNode(const uint8_t* node, size_t bytes, HfsBTreeHeader* out
 bool IsHFSCatalogLeafNode(const uint8_t* node, size_t bytes, uint32_t totalNodes) {
   if (bytes < kMinNodeSize) return false;
   if (int8_t(node[kNodeKind]) != kKindLeaf || node[kNodeHeight] != 1) return false;
-  if (totalNodes && (Be32(node + kNodeForward) >= totalNodes || Be32(node + kNodeBackward) >= totalNodes))
-    return false;
+  if (totalNodes && (Be32(node + kNodeForward) >= totalNodes || Be32(node + kNodeBackward) >= totalNodes)) return false;
   return CatalogRecordParses(node + kNodeDescriptorBytes, bytes - kNodeDescriptorBytes);
 }
 

@@ -51,8 +51,7 @@ bool ParseHfsCatalogRecord(const uint8_t* d, size_t left, HfsCatalogRecord* r) {
       r->threadParent = Be32(d + kThreadParent);
       return true;
     }
-    default:
-      return false;
+    default: return false;
   }
 }
 
@@ -62,9 +61,15 @@ WString HfsNameToWide(const uint8_t* name, uint32_t units) {
   for (uint32_t i = 0; i < units; ++i) {
     char16_t c = char16_t(Be16(name + 2 * i));
     switch (c) {
-      case u'"': case u'*': case u'/': case u':': case u'<': case u'>': case u'?': case u'\\': case u'|':
-        c = u'_';
-        break;
+      case u'"':
+      case u'*':
+      case u'/':
+      case u':':
+      case u'<':
+      case u'>':
+      case u'?':
+      case u'\\':
+      case u'|': c = u'_'; break;
       default:
         if (c < 0x20) c = u'_';
     }

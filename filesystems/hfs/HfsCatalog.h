@@ -11,7 +11,7 @@
 struct HfsCatalogKey {
   uint16_t keyLength = 0;
   uint32_t parentId = 0;
-  uint16_t nameLength = 0;   // UTF-16 units
+  uint16_t nameLength = 0;        // UTF-16 units
   const uint8_t* name = nullptr;  // UTF-16BE, inside the node
 };
 

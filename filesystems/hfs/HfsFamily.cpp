@@ -98,7 +98,9 @@ int QuickScanHfs(CVol& volume, ScanSink& engine, const QuickScanStep& step) {
   return 1;
 }
 
-bool IsHfsMdbKind(const uint8_t* s, const ClassifyContext* c) { return c && c->hfsDiagnostics && IsHFSMasterDirBlock(s); }
+bool IsHfsMdbKind(const uint8_t* s, const ClassifyContext* c) {
+  return c && c->hfsDiagnostics && IsHFSMasterDirBlock(s);
+}
 bool IsHfsPlusKind(const uint8_t* s, const ClassifyContext*) { return IsHFSPlusVolumeHeader(s); }
 
 // A header the Long Scan meets, main or alternate: placed by the locator
@@ -157,7 +159,8 @@ bool MapHfsNode(CVol& volume, const cnode& node, const void* aux, uint32_t* corr
     start += delta;
     const uint64_t n = std::min<uint64_t>(length, left);
     left -= n;
-    const unsigned __int128 first = base + (unsigned __int128)uint64_t(start) * bs, end = first + n * (unsigned __int128)bs;
+    const unsigned __int128 first = base + (unsigned __int128)uint64_t(start) * bs,
+                            end = first + n * (unsigned __int128)bs;
     if (end <= driveEnd) continue;
     const unsigned __int128 from = first > driveEnd ? first : driveEnd;
     *corruptOut += uint32_t(std::min<unsigned __int128>((end - from + bs - 1) / bs, UINT32_MAX));

@@ -73,8 +73,7 @@ bool IsHFSMasterDirBlock(const uint8_t* s) {
   return clump != 0 && clump % bs == 0;
 }
 
-int CheckHfsFork(const HfsForkData& f, uint32_t blockSize, uint32_t volumeBlocks, bool anyUnit,
-                 uint64_t* blocksOut) {
+int CheckHfsFork(const HfsForkData& f, uint32_t blockSize, uint32_t volumeBlocks, bool anyUnit, uint64_t* blocksOut) {
   if (blocksOut) *blocksOut = 0;
   if (f.logicalSize == 0) {
     if (f.totalBlocks != 0) return -1;

@@ -35,7 +35,13 @@ struct HfsVolumeHeader {
   bool Hfsx() const { return signature == 0x4858; }
 };
 
-enum HfsForkIndex { kForkAllocation = 0, kForkExtentsFile = 1, kForkCatalogFile = 2, kForkAttributesFile = 3, kForkStartupFile = 4 };
+enum HfsForkIndex {
+  kForkAllocation = 0,
+  kForkExtentsFile = 1,
+  kForkCatalogFile = 2,
+  kForkAttributesFile = 3,
+  kForkStartupFile = 4
+};
 
 // Eight extent descriptors (64 bytes) and a fork's 80 bytes.
 void ReadHfsExtents(const uint8_t* bytes, HfsExtent* out);

@@ -294,9 +294,7 @@ class HfsParse {
     return false;
   }
 
-  bool NamePasses(const WString& name) const {
-    return !options_.fileFilter || options_.fileFilter->ContainsW(name);
-  }
+  bool NamePasses(const WString& name) const { return !options_.fileFilter || options_.fileFilter->ContainsW(name); }
 
   HfsNode* NewNode(const HfsCatalogKey& key, const HfsCatalogRecord& r, const WString& name) {
     auto* n = static_cast<HfsNode*>(CreateHfsNode());
@@ -331,9 +329,8 @@ class HfsParse {
     }
     n->blocks = uint32_t(blocks);
     if (traceHfs)
-      TracePrintfW(u"HFS+ %s %s (%ld) @ %I64d, parent CNID %ld, ISize %I64d, %s, %s\n", u"file", name,
-                   int32_t(r.id), position, int32_t(key.parentId), int64_t(n->size), n->GetTimeText(0),
-                   n->GetTimeText(1));
+      TracePrintfW(u"HFS+ %s %s (%ld) @ %I64d, parent CNID %ld, ISize %I64d, %s, %s\n", u"file", name, int32_t(r.id),
+                   position, int32_t(key.parentId), int64_t(n->size), n->GetTimeText(0), n->GetTimeText(1));
     int64_t index = -1;
     cnode* stored = e_.AddNewNode(n, false, &index);
     if (!stored) return;
@@ -435,8 +432,8 @@ class HfsParse {
       TracePrintfA(
           "HFS+ BTree @ %I64d %d - Depth %d - Root %ld - LeafRec %ld - 1st Leaf %ld - Last leaf %ld - nodeSize %ld - "
           "maxKeyLength %ld - totalNodes %ld - freeNodes %ld\n",
-          int64_t(fork.pieces.empty() ? 0 : fork.pieces[0].startBlock), catalog ? 2 : 1, int(h.depth),
-          int32_t(h.root), int32_t(h.leafRecords), int32_t(h.firstLeaf), int32_t(h.lastLeaf), int32_t(h.nodeSize),
+          int64_t(fork.pieces.empty() ? 0 : fork.pieces[0].startBlock), catalog ? 2 : 1, int(h.depth), int32_t(h.root),
+          int32_t(h.leafRecords), int32_t(h.firstLeaf), int32_t(h.lastLeaf), int32_t(h.nodeSize),
           int32_t(h.maxKeyLength), int32_t(h.totalNodes), int32_t(h.freeNodes));
     const uint32_t ns = h.nodeSize;
     const uint64_t mapped = fork.MappedBlocks() * bs;
@@ -496,7 +493,7 @@ class HfsParse {
                                                   AlignedFree);
     if (!buf) ShowErrorAndThrow();
     const uint64_t span = uint64_t(last - first) + 1;
-    size_t held = 0;        // bytes in front of the read, from sector `heldAt`
+    size_t held = 0;  // bytes in front of the read, from sector `heldAt`
     int64_t heldAt = first;
     int64_t skipTo = first;  // sectors before it belong to a node parsed already
     for (int64_t at = first; at <= last && !Stopped();) {
@@ -581,7 +578,8 @@ void TraceHFSNodeDescriptor(const uint8_t* node, int64_t number) {
   TracePrintfA("Node %ld - fLink %ld - nbLink %ld - ", int32_t(number), int32_t(d.forward), int32_t(d.backward));
   TracePrintfA("Node type: %s - ", kind);
   TracePrintfA("height: %d - numRecords %d\n", int(d.height), int(d.records));
-  if (d.kind > kKindMap && d.kind != kKindLeaf) TracePrintfA("Invalid node desc type %d @ %I64d\n", int(d.kind), number);
+  if (d.kind > kKindMap && d.kind != kKindLeaf)
+    TracePrintfA("Invalid node desc type %d @ %I64d\n", int(d.kind), number);
 }
 
 int TraceHFSLeafRecords(const uint8_t* node, uint32_t nodeSize, int* status) {

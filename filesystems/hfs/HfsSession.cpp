@@ -10,7 +10,6 @@
 
 namespace {
 
-
 // The dates are written as the file format's signed 32-bit numbers; both
 // readings are taken back.
 uint32_t DateFrom(int64_t v, SessionTailReader& in) {

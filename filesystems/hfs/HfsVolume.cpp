@@ -66,8 +66,7 @@ size_t CHFSPlusVol::ReadForkData(const HfsFork& fork, uint64_t offset, size_t by
         uint32_t(std::min<uint64_t>({piece->blockCount - within, (bytes - done) / bs, driveBlocks - at}));
     if (n == 0) break;
     uint32_t got = 0;
-    if (!ReadClusters(out + done, int64_t(piece->startBlock + within), n, bs, bytes - done, &got) || got == 0)
-      break;
+    if (!ReadClusters(out + done, int64_t(piece->startBlock + within), n, bs, bytes - done, &got) || got == 0) break;
     done += size_t(got) * bs;
     block += got;
     if (got < n) break;
@@ -132,8 +131,7 @@ bool VolumeHoldsAt(Drive* drive, const uint8_t* header, int64_t start, uint64_t*
 
 int64_t LocateHFSPlusVolume(Drive* drive, int64_t sector, const uint8_t* header, uint32_t sectorSize,
                             uint64_t* sizeOut) {
-  if (!drive || !header || sector < 0 || !sectorSize || sectorSize > kHeaderOffset ||
-      !IsHFSPlusVolumeHeader(header))
+  if (!drive || !header || sector < 0 || !sectorSize || sectorSize > kHeaderOffset || !IsHFSPlusVolumeHeader(header))
     return -1;
   const int64_t headerSectors = kHeaderOffset / sectorSize;
   const uint64_t driveSectors = drive->SectorCount();

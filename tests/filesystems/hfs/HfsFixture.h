@@ -18,11 +18,11 @@ inline std::string CommittedHfsFolder() {
     const std::string dst = FixtureCache() + "/hfs-committed";
     // Unpacked under a name of this process and renamed into place:
     // concurrent tests never see half a file.
-    const std::string cmd = "mkdir -p '" + dst + "' && cd '" + src +
-                            "' && for f in *.xz *.txt; do o='" + dst +
-                            "/'\"${f%.xz}\"; if [ ! -s \"$o\" ] || [ \"$f\" -nt \"$o\" ]; then "
-                            "if [ \"${f%.xz}\" != \"$f\" ]; then xz -dc \"$f\" >\"$o.$$\"; else cp \"$f\" \"$o.$$\"; fi "
-                            "&& mv \"$o.$$\" \"$o\" || exit 1; fi; done";
+    const std::string cmd =
+        "mkdir -p '" + dst + "' && cd '" + src + "' && for f in *.xz *.txt; do o='" + dst +
+        "/'\"${f%.xz}\"; if [ ! -s \"$o\" ] || [ \"$f\" -nt \"$o\" ]; then "
+        "if [ \"${f%.xz}\" != \"$f\" ]; then xz -dc \"$f\" >\"$o.$$\"; else cp \"$f\" \"$o.$$\"; fi "
+        "&& mv \"$o.$$\" \"$o\" || exit 1; fi; done";
     return std::system(cmd.c_str()) == 0 ? dst : std::string();
   }();
   return folder;

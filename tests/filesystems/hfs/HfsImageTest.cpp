@@ -24,11 +24,11 @@
 
 namespace {
 
-#define NEED_MADE()                                       \
+#define NEED_MADE()                                            \
   static const std::string dir = FixtureFolder("make_hfs.sh"); \
   if (dir.empty()) GTEST_SKIP() << "make_hfs.sh: xorriso, hfsutils or sleuthkit missing";
 
-#define NEED_DRIVER()                         \
+#define NEED_DRIVER()                           \
   const std::string dir = CommittedHfsFolder(); \
   if (dir.empty()) GTEST_SKIP() << "xz missing";
 

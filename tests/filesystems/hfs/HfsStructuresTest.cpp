@@ -41,8 +41,8 @@ TEST(HfsHeader, SignatureAndVersion) {
     uint32_t blockSize;
     bool header;
   } cases[] = {
-      {"H+", 4, 4096, true},  {"HX", 5, 4096, true},  {"HX", 4, 4096, false}, {"H+", 5, 4096, false},
-      {"H+", 4, 512, true},   {"H+", 4, 65536, true}, {"H+", 4, 256, false},  {"H+", 4, 3072, false},
+      {"H+", 4, 4096, true},    {"HX", 5, 4096, true},  {"HX", 4, 4096, false}, {"H+", 5, 4096, false},
+      {"H+", 4, 512, true},     {"H+", 4, 65536, true}, {"H+", 4, 256, false},  {"H+", 4, 3072, false},
       {"H+", 4, 131072, false}, {"BD", 4, 4096, false},
   };
   for (const Case& c : cases)
@@ -74,8 +74,8 @@ TEST(HfsHeader, ForkParse) {
       {"a block more than the size needs", Fork(100, 2, {{10, 2}}), -1},
       {"two extents", Fork(8192, 2, {{10, 1}, {20, 1}}), 2},
       // Fewer blocks in eight extents than the total: the rest overflows.
-      {"eight, more in the overflow", Fork(40960, 10, {{1, 1}, {3, 1}, {5, 1}, {7, 1}, {9, 1}, {11, 1}, {13, 1}, {15, 1}}),
-       8},
+      {"eight, more in the overflow",
+       Fork(40960, 10, {{1, 1}, {3, 1}, {5, 1}, {7, 1}, {9, 1}, {11, 1}, {13, 1}, {15, 1}}), 8},
       // Fewer than eight extents cover fewer blocks than the total.
       {"extents short of the total", Fork(8192, 2, {{10, 1}}), -1},
       {"extents past the total", Fork(4096, 1, {{10, 2}}), -1},
@@ -256,8 +256,9 @@ TEST(HfsCatalog, NamesAsListed) {
   struct Case {
     std::u16string stored, listed;
   } cases[] = {
-      {u"a/b", u"a_b"},         {u"co:lon", u"co_lon"}, {u"x\u0001y", u"x_y"}, {u"trail  ", u"trail"},
-      {u"q\"*<>?\\|", u"q_______"}, {u"cafe\u0301", u"cafe\u0301"}, {u"..", u".."},
+      {u"a/b", u"a_b"},       {u"co:lon", u"co_lon"},       {u"x\u0001y", u"x_y"},
+      {u"trail  ", u"trail"}, {u"q\"*<>?\\|", u"q_______"}, {u"cafe\u0301", u"cafe\u0301"},
+      {u"..", u".."},
   };
   for (const Case& c : cases) {
     std::vector<uint8_t> b(2 * c.stored.size());
