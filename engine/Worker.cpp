@@ -99,7 +99,7 @@ bool EndsBeforeSectorPass(NTFSObj& engine) {
 }
 
 // What the places where no volume was found hold that this version does
-// not read (another disk-image format, an HFS+ or XFS volume, ...): each
+// not read (another disk-image format, an XFS or classic HFS volume, ...): each
 // partition entry whose search found nothing, or the search's start on a
 // source without a table.
 std::vector<WString> ForeignContentNotes(Drive& drive, uint64_t start, bool* image) {

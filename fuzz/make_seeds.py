@@ -41,6 +41,12 @@ Writes CORPUS_DIR/<target>/<name> for:
                sectors as records
   fuzz_exfat_deleted  the same volumes as fuzz_exfat_dir as pieces, with
                their allocation bitmap and a few deleted files named
+  fuzz_hfs_btree, fuzz_hfs_volume  HFS+ volumes xorriso makes (when it
+               is installed) and those of the fixture cache and of
+               tests/fixtures/hfs: for the B-tree target their catalog and
+               extents nodes (header and leaf nodes, two in a row), for the
+               volume target small bare volumes whole, with the header
+               zeroed and as HFSX
   fuzz_session  sessions of the images' Quick and Long Scans, saved by
                build/bin/dvscan (when it is built)
 """
@@ -175,6 +181,7 @@ def main():
     media_seeds(corpus)
     exfat_seeds(corpus)
     xfs_seeds(corpus)
+    hfs_seeds(corpus)
     fat_seeds(corpus)
     session_seeds(corpus)
 
@@ -530,6 +537,71 @@ def xfs_seeds(corpus):
                 write(corpus, "fuzz_xfs_runs", name, bytes(image))
     finally:
         shutil.rmtree(tmp)
+def hfs_seeds(corpus):
+    import importlib.util
+    import shutil
+    import subprocess
+    import tempfile
+    fixtures = os.path.join(os.path.dirname(FIX))
+    spec = importlib.util.spec_from_file_location("hfs_tool", os.path.join(fixtures, "hfs_tool.py"))
+    tool = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(tool)
+    cache = os.environ.get("DV_FIXTURE_CACHE") or os.path.join(fixtures, "..", "..", "build", "fixtures")
+    volumes = []
+    for name in ("hfs-bare.img", "hfs-hostile.img"):
+        if os.path.exists(os.path.join(cache, name)):
+            volumes.append((name, open(os.path.join(cache, name), "rb").read()))
+    grown = os.path.join(fixtures, "hfs", "hfs-grown.img.xz")
+    if os.path.exists(grown):
+        volumes.append(("grown", lzma.open(grown).read()))
+    small = []
+    tmp = tempfile.mkdtemp()
+    try:
+        if shutil.which("xorriso"):
+            for n in (1, 30, 200):
+                tree = os.path.join(tmp, "t%d" % n)
+                os.makedirs(os.path.join(tree, "sub", "deeper"))
+                for i in range(n):
+                    open(os.path.join(tree, "sub" if i % 2 else "", "f%03d" % i), "w").write("seed %d\n" % i * (i % 7))
+                iso = os.path.join(tmp, "t%d.iso" % n)
+                subprocess.run(["xorriso", "-as", "mkisofs", "-hfsplus", "-o", iso, tree], check=True,
+                               capture_output=True)
+                d = open(iso, "rb").read()
+                for i in range(1, 64):
+                    e = d[512 * i:512 * (i + 1)]
+                    if e[:2] != b"PM":
+                        break
+                    start, length = struct.unpack(">II", e[8:16])
+                    if e[48:80].split(b"\0")[0] == b"Apple_HFS":
+                        small.append(("xorriso-%d" % n, d[512 * start:512 * (start + length)]))
+    finally:
+        shutil.rmtree(tmp)
+    for name, d in small:
+        write(corpus, "fuzz_hfs_volume", name, b"\0" + d)
+        write(corpus, "fuzz_hfs_volume", name + "-long", b"\1" + d)
+        nohdr = bytearray(d)
+        nohdr[1024:1536] = bytes(512)
+        write(corpus, "fuzz_hfs_volume", name + "-nohdr", b"\0" + bytes(nohdr))
+        x = bytearray(d)
+        x[1024:1028] = b"HX\x00\x05"
+        write(corpus, "fuzz_hfs_volume", name + "-hfsx", b"\0" + bytes(x))
+    for name, d in volumes + small:
+        h, bs, total, free = tool.geometry(d)
+        for which, off in (("cat", 272), ("ext", 192)):
+            size, blocks, ext = tool.fork(h, off)
+            if not ext:
+                continue
+            first = ext[0][0] * bs
+            ns = struct.unpack(">H", d[first + 32:first + 34])[0] or 4096
+            tree = d[first:first + min(ext[0][1] * bs, 64 * ns)]
+            kept = 0
+            for k in range(0, len(tree) - ns + 1, ns):
+                node = tree[k:k + 2 * ns]
+                if node[8] not in (0xFF, 1) or kept >= 6:
+                    continue
+                kept += 1
+                pick = bytes([8 | (node[8] == 1) << 4])
+                write(corpus, "fuzz_hfs_btree", "%s-%s-%d" % (name, which, k // ns), pick + node)
 
 def fat_seeds(corpus):
     import shutil

@@ -44,10 +44,8 @@ ImageContent HeadContent(const uint8_t* head, size_t n) {
 // File systems and containers no family reads.
 WString ForeignFileSystem(const uint8_t* d, size_t n) {
   // By their own magic numbers at their own places.
-  const uint16_t hfs = Be16At(d, n, 1024), hfsVersion = Be16At(d, n, 1026);
-  if (hfs == 0x482B && hfsVersion == 4) return u"an HFS+ volume";
-  if (hfs == 0x4858 && hfsVersion == 5) return u"an HFSX volume";
-  if (hfs == 0x4244) return u"an HFS volume";
+  // (HFS+ and HFSX are read; classic HFS is not.)
+  if (Be16At(d, n, 1024) == 0x4244) return u"an HFS volume";
   if (At(d, n, 32, "NXSB", 4)) return u"an APFS container";
   if (At(d, n, 65536 + 64, "_BHRfS_M", 8)) return u"a Btrfs volume";
   if (At(d, n, 3, "ReFS\0\0\0\0", 8)) return u"a ReFS volume";

@@ -42,7 +42,7 @@ def boot(m):
             flip_bits(d, rnd, sb, sb + 1024, n)
 
 
-@kind("trunc", ["ntfs", "fat", "exfat", "ext", "ufs", "extraw", "xfs", "disk", "vhd", "vhdx", "vmdk", "vhdchain",
+@kind("trunc", ["ntfs", "fat", "exfat", "ext", "ufs", "extraw", "xfs", "hfs", "disk", "vhd", "vhdx", "vmdk", "vhdchain",
                  "vmdkchain",
                 "carve"], "the image (or one file of a chain) cut short")
 def trunc(m):
@@ -100,7 +100,7 @@ def parttable(m):
             d[alt:alt + 512] = bytes(512)
 
 
-@kind("mixed", ["ntfs", "fat", "exfat", "ext", "xfs", "disk", "ntfsdisk", "vhd", "vhdx", "vmdk", "vhdchain",
+@kind("mixed", ["ntfs", "fat", "exfat", "ext", "xfs", "hfs", "disk", "ntfsdisk", "vhd", "vhdx", "vmdk", "vhdchain",
                 "vmdkchain", "session", "carve"], "two or three of the base's other kinds at once (a cut last)")
 def mixed(m):
     from .common import KINDS

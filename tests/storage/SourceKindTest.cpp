@@ -29,8 +29,7 @@ TEST(SourceKind, ForeignContentByItsMagicAtItsPlace) {
       {"qcow2", 0, "QFI\xfb", u"a QEMU qcow2 disk image", true},
       {"QED", 0, std::string("QED\0", 4), u"a QEMU QED disk image", true},
       {"VDI", 0x40, "\x7f\x10\xda\xbe", u"a VirtualBox VDI disk image", true},
-      {"HFS+", 1024, std::string("H+\0\x04", 4), u"an HFS+ volume", false},
-      {"HFSX", 1024, std::string("HX\0\x05", 4), u"an HFSX volume", false},
+      {"HFS", 1024, "BD", u"an HFS volume", false},
       {"APFS", 32, "NXSB", u"an APFS container", false},
       {"Btrfs", 65536 + 64, "_BHRfS_M", u"a Btrfs volume", false},
       {"ReFS", 3, std::string("ReFS\0\0\0\0", 8), u"a ReFS volume", false},
@@ -45,6 +44,8 @@ TEST(SourceKind, ForeignContentByItsMagicAtItsPlace) {
       {"UFS2", 65536 + 1372, "\x19\x01\x54\x19", u"", false},
       {"XFS", 0, "XFSB", u"", false},
       {"NTFS", 3, "NTFS    ", u"", false},
+      {"HFS+", 1024, std::string("H+\0\x04", 4), u"", false},
+      {"HFSX", 1024, std::string("HX\0\x05", 4), u"", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
