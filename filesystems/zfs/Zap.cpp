@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cstring>
+#include <vector>
 
 #include "filesystems/zfs/Definitions.h"
 #include "foundation/ByteOrder.h"
@@ -99,11 +100,14 @@ int ForEachFatZapLeafEntry(const uint8_t* leaf, size_t bytes, ZapVisitor visit, 
   if (chunkRoom <= kLeafHeaderChunks) return 0;
   const Leaf l{leaf, kLeafHeaderBytes + tableBytes, uint32_t(chunkRoom - kLeafHeaderChunks)};
   int made = 0;
-  uint32_t steps = 0;  // over the whole leaf: a chain that loops ends
+  // Each entry chunk is read once: a chain that loops or joins another ends.
+  thread_local std::vector<uint8_t> seen;
+  seen.assign(l.chunks, 0);
   uint8_t name[kMaxZapNameBytes];
   for (size_t slot = 0; slot < hashEntries; ++slot) {
-    for (uint16_t c = Le16(leaf + kLeafHeaderBytes + 2 * slot); c != kChainEnd; ++steps) {
-      if (c >= l.chunks || steps >= l.chunks) break;
+    for (uint16_t c = Le16(leaf + kLeafHeaderBytes + 2 * slot); c != kChainEnd;) {
+      if (c >= l.chunks || seen[c]) break;
+      seen[c] = 1;
       const uint8_t* e = l.Chunk(c);
       if (e[0] != kChunkEntry) break;
       c = Le16(e + kLeNext);

@@ -223,6 +223,15 @@ uint64_t ZfsFolderBytes(CVol& volume, const cnode& folder) {
   return v->mapped->SpanBytes();
 }
 
+uint64_t ZfsRootDatasetDir(const uint8_t* block, size_t bytes) {
+  uint64_t object = 0;
+  switch (ZapBlockType(block, bytes)) {
+    case kZbtMicro: return LookupMicroZap(block, bytes, "root_dataset", &object) ? object : 0;
+    case kZbtHeader: return kFatObjectDirRootDataset;
+    default: return 0;
+  }
+}
+
 bool InitZFSVol(CZFSVol& v, const uint8_t* boot, int64_t start) {
   if (!boot || std::memcmp(boot, kBootTag, sizeof kBootTag) != 0 || start < 0 || !v.drive) return false;
   Drive* d = v.drive;
@@ -238,6 +247,10 @@ bool InitZFSVol(CZFSVol& v, const uint8_t* boot, int64_t start) {
   v.uberblockSlot = int(Le32(boot + kBootSlot));
   v.txg = Le64(boot + kBootTxg);
   v.sizeSectors = v.asize / ss;
+  // A RAID-Z vdev's allocatable size counts its parity: the set shows its
+  // data share.
+  if (RDrive* set = RaidzOf(d); set && set->MemberCount() > uint32_t(set->ParityCount()))
+    v.sizeSectors = v.sizeSectors / set->MemberCount() * (set->MemberCount() - uint32_t(set->ParityCount()));
   v.maxDvaSectors = MaxDvaSectors(d, v.ashift, ss);
   const uint8_t* uberblock = boot + kBootUberblock;
   if (Le64(uberblock + kUbMagic) != kUberblockMagic) return false;
@@ -261,15 +274,8 @@ bool InitZFSVol(CZFSVol& v, const uint8_t* boot, int64_t start) {
   // one is not looked into: the root dataset is then object 2.
   std::vector<uint8_t> block;
   if (!ReadZfsObjectBlock0(v, *v.mos, kObjectDirectoryObject, &block)) return false;
-  uint64_t rootDir = 0;
-  const uint64_t form = ZapBlockType(block.data(), block.size());
-  if (form == kZbtMicro) {
-    if (!LookupMicroZap(block.data(), block.size(), "root_dataset", &rootDir)) return false;
-  } else if (form == kZbtHeader) {
-    rootDir = kFatObjectDirRootDataset;
-  } else {
-    return false;
-  }
+  const uint64_t rootDir = ZfsRootDatasetDir(block.data(), block.size());
+  if (!rootDir) return false;
   uint64_t childZap = 0;
   if (OpenZfsDataset(v, rootDir, std::string(), &childZap) != 0) {
     v.mos.reset();

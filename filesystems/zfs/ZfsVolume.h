@@ -91,6 +91,11 @@ class CZFSVol : public CVol {
 // and the active uberblock (the boot block of a ZFS volume).
 std::vector<uint8_t> MakeZfsBootBlock(const ZfsLabel& label, int64_t probeSector);
 
+// The MOS object directory's root dataset (its DSL directory object):
+// looked up in a micro ZAP; a fat one is not looked into, the root
+// dataset is then object 2. 0 for any other block.
+uint64_t ZfsRootDatasetDir(const uint8_t* block, size_t bytes);
+
 // InitZFSVol: the volume from the locator's block at drive sector `start`
 // (the label's): the MOS, the object directory, the root dataset with its
 // master node and root folder (the volume's root node), and the list of
