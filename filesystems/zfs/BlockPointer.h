@@ -9,7 +9,7 @@
 
 // One copy: where it lies on its vdev.
 struct ZfsDva {
-  uint32_t asize = 0;   // allocated size, 512-byte units
+  uint32_t asize = 0;  // allocated size, 512-byte units
   uint32_t vdev = 0;
   uint64_t offset = 0;  // 512-byte units from the vdev's data area
   bool gang = false;    // a gang header, not the data

@@ -94,7 +94,8 @@ int ZfsDecompress(uint8_t compression, const uint8_t* in, uint8_t* out, size_t i
     case kCompressZle: return ZleDecompress(in, out, inBytes, outBytes, kZleLevel);
     case kCompressLz4: return Lz4Decompress(in, out, inBytes, outBytes);
     default:
-      if (compression >= kCompressGzip1 && compression <= kCompressGzip9) return GzipDecompress(in, out, inBytes, outBytes);
+      if (compression >= kCompressGzip1 && compression <= kCompressGzip9)
+        return GzipDecompress(in, out, inBytes, outBytes);
       return -2;
   }
 }

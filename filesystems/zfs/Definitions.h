@@ -23,7 +23,7 @@ inline constexpr uint64_t kVdevDataOffset = 0x400000;
 // The stream header: encoding 1 (XDR), host 1 (little-endian), two
 // reserved bytes; then the list's version and flags.
 inline constexpr uint8_t kNvHeader[4] = {1, 1, 0, 0};
-inline constexpr uint32_t kNvFirstPairOffset = 12;  // from the header
+inline constexpr uint32_t kNvFirstPairOffset = 12;     // from the header
 inline constexpr uint32_t kNvEmbeddedHeaderBytes = 8;  // a nested list's version and flags
 inline constexpr uint32_t kNvMinPairBytes = 16;
 inline constexpr uint32_t kNvMaxNameBytes = 1023;
@@ -88,7 +88,7 @@ inline constexpr uint8_t kCompressGzip9 = 13;
 inline constexpr uint8_t kCompressZle = 14;
 inline constexpr uint8_t kCompressLz4 = 15;
 inline constexpr uint8_t kCompressLast = 15;
-inline constexpr int kZleLevel = 64;  // runs of up to 64 literals, or zeros beyond
+inline constexpr int kZleLevel = 64;          // runs of up to 64 literals, or zeros beyond
 inline constexpr size_t kLz4LengthBytes = 4;  // a big-endian length before the LZ4 block
 
 // ---- LZJB ----

@@ -45,7 +45,7 @@ struct ZfsFileAttributes {
   uint64_t parent = 0;
   uint64_t mtime = 0;  // seconds since 1970
   uint64_t ctime = 0;
-  uint64_t mode = 0;   // znodes only
+  uint64_t mode = 0;  // znodes only
 };
 ZfsFileAttributes ReadZfsFileAttributes(const uint8_t* dnode, bool systemAttributes);
 

@@ -61,11 +61,11 @@ int64_t ZFSReadLabel(Drive& drive, int64_t sector, int backVersion, ZfsLabel* ou
   label.labelSector = listSector - int64_t(kNvListOffset / ss);
   label.asize = list.asize;
   label.ashift = list.ashift;
-  if (traceZfs) TracePrintfA("\n--- NVPs at sector %I64d ---\nasize=%I64d ashift=%d\n", listSector,
-                             int64_t(list.asize), int(list.ashift));
+  if (traceZfs)
+    TracePrintfA("\n--- NVPs at sector %I64d ---\nasize=%I64d ashift=%d\n", listSector, int64_t(list.asize),
+                 int(list.ashift));
   const int64_t array = label.labelSector + int64_t(kUberblockArrayOffset / ss);
-  if (uint64_t(array) < drive.SectorCount() &&
-      (drive.SectorCount() - uint64_t(array)) * ss >= kUberblockArrayBytes &&
+  if (uint64_t(array) < drive.SectorCount() && (drive.SectorCount() - uint64_t(array)) * ss >= kUberblockArrayBytes &&
       ReadSectorsWaited(drive, array, kUberblockArrayBytes, buf.get())) {
     const int slot = ChooseZfsUberblock(buf.get(), kUberblockSlots, backVersion);
     if (slot >= 0) {
@@ -76,8 +76,8 @@ int64_t ZFSReadLabel(Drive& drive, int64_t sector, int backVersion, ZfsLabel* ou
       label.txg = Le64(u + kUbTxg);
       label.timestamp = Le64(u + kUbTimestamp);
       if (traceZfs)
-        TracePrintfA("\n--- Active uberblock at Idx %d ---\nUberblock - idx: %u, txg: %I64d\n", slot,
-                     uint32_t(slot), int64_t(label.txg));
+        TracePrintfA("\n--- Active uberblock at Idx %d ---\nUberblock - idx: %u, txg: %I64d\n", slot, uint32_t(slot),
+                     int64_t(label.txg));
     }
   }
   if (out) *out = label;

@@ -13,7 +13,7 @@ struct ZfsLabel {
   uint64_t asize = 0;        // bytes
   uint32_t ashift = 0;       // 0: the list does not say
   bool haveUberblock = false;
-  int slot = -1;             // in 1 KiB steps
+  int slot = -1;  // in 1 KiB steps
   uint64_t txg = 0;
   uint64_t timestamp = 0;
   uint8_t uberblock[zfs::kUberblockSlotBytes] = {};

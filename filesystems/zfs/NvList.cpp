@@ -55,8 +55,7 @@ size_t Pairs(Walk& w, size_t at, size_t end, int depth) {
         pair.text = std::string_view(reinterpret_cast<const char*>(w.base + value + 4), n);
         break;
       }
-      default:
-        break;
+      default: break;
     }
     ++w.pairs;
     if (w.visit) w.visit(pair, w.context);

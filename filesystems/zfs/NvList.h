@@ -9,8 +9,8 @@ struct ZfsNvPair {
   std::string_view name;
   uint32_t type = 0;
   uint32_t count = 0;
-  int depth = 0;        // 0 for the top list
-  uint64_t number = 0;  // integer types
+  int depth = 0;          // 0 for the top list
+  uint64_t number = 0;    // integer types
   std::string_view text;  // strings
 };
 

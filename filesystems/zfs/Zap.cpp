@@ -114,7 +114,8 @@ int ForEachFatZapLeafEntry(const uint8_t* leaf, size_t bytes, ZapVisitor visit, 
       const uint16_t nameLength = Le16(e + kLeNameLength);
       if (e[kLeValueIntLen] != 8 || nameLength < 2 || nameLength - 1u > kMaxZapNameBytes) continue;
       uint8_t value[8];
-      if (!ReadArray(l, Le16(e + kLeNameChunk), nameLength - 1u, name) || !ReadArray(l, Le16(e + kLeValueChunk), 8, value))
+      if (!ReadArray(l, Le16(e + kLeNameChunk), nameLength - 1u, name) ||
+          !ReadArray(l, Le16(e + kLeValueChunk), 8, value))
         continue;
       ++made;
       if (visit && !visit(ZapEntry{name, size_t(nameLength - 1u), GetBigEndian64(value, 8)}, context)) return made;

@@ -78,8 +78,7 @@ int32_t OpenZfsDataset(CZFSVol& v, uint64_t dslDir, const std::string& name, uin
     std::vector<uint8_t> block;
     if (!ReadZfsObjectBlock0(v, *ds.objects, kMasterNodeObject, &block)) return -1;
     uint64_t root = 0;
-    if (!LookupMicroZap(block.data(), block.size(), "ROOT", &root) || root == 0 ||
-        root >= ds.objects->ObjectCount()) {
+    if (!LookupMicroZap(block.data(), block.size(), "ROOT", &root) || root == 0 || root >= ds.objects->ObjectCount()) {
       if (traceZfs) TracePrintfA("Could not find \"ROOT\" in the ZAP.\n");
       return -1;
     }

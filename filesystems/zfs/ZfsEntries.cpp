@@ -125,8 +125,9 @@ struct EntryContext {
 
 bool AddEntry(const ZapEntry& e, void* c) {
   auto* x = static_cast<EntryContext*>(c);
-  if (traceZfs) TracePrintfA("%s=%I64d\n", std::string(reinterpret_cast<const char*>(e.name), e.nameBytes).c_str(),
-                             int64_t(e.value));
+  if (traceZfs)
+    TracePrintfA("%s=%I64d\n", std::string(reinterpret_cast<const char*>(e.name), e.nameBytes).c_str(),
+                 int64_t(e.value));
   x->made += ZfsAddEntryNode(*x->volume, *x->folder, e.value, e.name, e.nameBytes);
   return !x->volume->StopRequested();
 }

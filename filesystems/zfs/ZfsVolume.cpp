@@ -106,12 +106,14 @@ bool CZFSVol::ReadDva(const ZfsDva& dva, uint32_t bytes, uint8_t* out) {
     return d->TotalErrors() == errors;
   }
   const uint32_t dss = d->SectorSize() ? d->SectorSize() : 512;
-  unsigned __int128 byte = (unsigned __int128)startSector * dss + kVdevDataOffset + ((unsigned __int128)dva.offset << 9);
+  unsigned __int128 byte =
+      (unsigned __int128)startSector * dss + kVdevDataOffset + ((unsigned __int128)dva.offset << 9);
   const uint64_t first = uint64_t(byte / dss);
   const uint64_t within = uint64_t(byte % dss);
   const uint64_t span = (within + bytes + dss - 1) / dss * dss;
   if (byte / dss > INT64_MAX || first >= d->SectorCount() || span / dss > d->SectorCount() - first) return false;
-  if (within == 0 && span == bytes) return ReadSectorsWaited(*d, int64_t(first), bytes, out) && d->TotalErrors() == errors;
+  if (within == 0 && span == bytes)
+    return ReadSectorsWaited(*d, int64_t(first), bytes, out) && d->TotalErrors() == errors;
   try {
     bounce_.resize(size_t(span));
   } catch (const std::bad_alloc&) {

@@ -23,7 +23,7 @@ inline constexpr int kZfsReadHole = 2;
 inline constexpr int kZfsReadUnverified = 4;  // no copy passed its checksum: the first readable one
 
 struct ZfsDataset {
-  std::string name;  // "" for the pool's root dataset; "parent/child" below it
+  std::string name;                      // "" for the pool's root dataset; "parent/child" below it
   std::unique_ptr<ZfsOpenNode> objects;  // the object set's meta-dnode
   uint64_t rootObject = 0;
   uint64_t zplVersion = 0;  // the master node's "VERSION"; 0 when absent
@@ -50,8 +50,8 @@ class CZFSVol : public CVol {
   bool LoadNodeDnode(const ZfsNode& node);
 
   // ---- the label ----
-  uint64_t asize = 0;      // bytes
-  uint32_t ashift = 0;     // the vdev's sector shift (0: not known)
+  uint64_t asize = 0;   // bytes
+  uint32_t ashift = 0;  // the vdev's sector shift (0: not known)
   int64_t labelSector = -1;
   // Drive sectors from the volume's start to the sector the label search
   // was given (sessions find the label again from there).

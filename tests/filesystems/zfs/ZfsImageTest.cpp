@@ -241,7 +241,8 @@ TEST(ZfsImages, TheLabelAsZdbReadsIt) {
 
 // ---- RAID-Z ----
 
-void CheckRaidz(const std::string& definition, const std::map<std::string, std::string>& md5s, const std::string& what) {
+void CheckRaidz(const std::string& definition, const std::map<std::string, std::string>& md5s,
+                const std::string& what) {
   const TempFolder dest("zfs_raidz");
   const DvscanRun r = Dvscan("--recover '" + dest.Path() + "' '" + definition + "'");
   EXPECT_EQ(r.rc, 0) << what << r.err;
@@ -282,7 +283,8 @@ TEST(ZfsImages, RaidzOfHalfKibSectorsAsTheirBlocksRecordThem) {
     std::istringstream zdb(ReadFileText(kSource + "raidz/" + pool + ".zdb.txt"));
     std::string line;
     while (std::getline(zdb, line))
-      if (line.rfind("===== ", 0) == 0) nameOf[line.substr(6, line.find(' ', 6) - 6)] = line.substr(line.rfind(' ') + 1);
+      if (line.rfind("===== ", 0) == 0)
+        nameOf[line.substr(6, line.find(' ', 6) - 6)] = line.substr(line.rfind(' ') + 1);
     std::istringstream blocks(ReadFileText(kSource + "raidz/" + pool + ".blocks.txt"));
     std::string obj, md5;
     uint64_t logical, offset, psize;
@@ -358,7 +360,11 @@ TEST(ZfsImages, HostileNamesStayInsideTheDestination) {
   ASSERT_EQ(copies.size(), 2u);
   for (uint64_t c : copies) {
     std::string block = ReadFileText(bad).substr(size_t(kVdevDataOffset + c), 512);
-    for (auto [from, to] : {std::pair<std::string, std::string>{"QZ", ".."}, {"aZb", "a/b"}, {"cQd", "c\x01" "d"}}) {
+    for (auto [from, to] : {std::pair<std::string, std::string>{"QZ", ".."},
+                            {"aZb", "a/b"},
+                            {"cQd",
+                             "c\x01"
+                             "d"}}) {
       const size_t at = block.find(from + '\0');
       ASSERT_NE(at, std::string::npos) << from;
       block.replace(at, from.size(), to);

@@ -114,33 +114,43 @@ TEST(ZfsNvList, RefusesWhatIsNoListOrRunsPastItsRoom) {
     int pairs;
     uint64_t asize;
   } cases[] = {
-      {"the header as one big-endian word", [] {
+      {"the header as one big-endian word",
+       [] {
          std::vector<uint8_t> b = NvWriter().Done();
          b[0] = 0, b[1] = 0, b[2] = 1, b[3] = 1;
          return b;
-       }(), 0, 0},
+       }(),
+       0, 0},
       // Nested 16 deep at most: the pairs above still count.
       {"lists nested 20 deep", deep.Done(), 17, 0},
-      {"a pair's size past the region", [&] {
+      {"a pair's size past the region",
+       [&] {
          std::vector<uint8_t> b = good.Done();
          PutBe32(b, 12 + 36, 0x7FFFFFF0);  // the second pair's
          return b;
-       }(), 1, 5},
-      {"a pair's size not a multiple of 4", [&] {
+       }(),
+       1, 5},
+      {"a pair's size not a multiple of 4",
+       [&] {
          std::vector<uint8_t> b = good.Done();
          PutBe32(b, 12, 0x21);
          return b;
-       }(), 0, 0},
-      {"a name of 2000 bytes", [&] {
+       }(),
+       0, 0},
+      {"a name of 2000 bytes",
+       [&] {
          std::vector<uint8_t> b = good.Done();
          PutBe32(b, 12 + 8, 2000);
          return b;
-       }(), 0, 0},
-      {"cut inside its first pair", [&] {
+       }(),
+       0, 0},
+      {"cut inside its first pair",
+       [&] {
          std::vector<uint8_t> b = good.Done();
          b.resize(20);
          return b;
-       }(), 0, 0},
+       }(),
+       0, 0},
   };
   for (const Case& c : cases) {
     const ZfsLabelList l = ReadZfsLabelList(c.bytes.data(), c.bytes.size());
@@ -157,14 +167,10 @@ TEST(ZfsUberblock, TheHighestTxgOrTheOneBackVersionNames) {
     int back;
     int slot;
   } cases[] = {
-      {{5, 9, 7}, 0, 1},
-      {{5, 9, 9}, 0, 1},   // equal groups: the lower slot
-      {{5, 9, 8}, 1, 2},
-      {{5, 9, 7}, 1, 1},   // no slot at 9 - 1: the highest
-      {{5, 9, 7}, 4, 0},
-      {{5, 9, 7}, 50, 1},  // back further than txg 0
-      {{-1, -1}, 0, -1},
-      {{-1, 3, -1, 4}, 0, 3},
+      {{5, 9, 7}, 0, 1}, {{5, 9, 9}, 0, 1},   // equal groups: the lower slot
+      {{5, 9, 8}, 1, 2}, {{5, 9, 7}, 1, 1},   // no slot at 9 - 1: the highest
+      {{5, 9, 7}, 4, 0}, {{5, 9, 7}, 50, 1},  // back further than txg 0
+      {{-1, -1}, 0, -1}, {{-1, 3, -1, 4}, 0, 3},
   };
   for (const Case& c : cases) {
     std::vector<uint8_t> slots(c.txgs.size() * kUberblockSlotBytes, 0);
@@ -181,8 +187,8 @@ TEST(ZfsUberblock, TheHighestTxgOrTheOneBackVersionNames) {
 // ---- block pointers ----
 
 // A pointer of one copy: `asize` 512-byte units at `offset`.
-std::vector<uint8_t> Pointer(uint32_t asize, uint64_t offset, uint32_t psize, uint32_t lsize, uint8_t comp = kCompressOff,
-                             uint8_t cksum = kCksumFletcher4) {
+std::vector<uint8_t> Pointer(uint32_t asize, uint64_t offset, uint32_t psize, uint32_t lsize,
+                             uint8_t comp = kCompressOff, uint8_t cksum = kCksumFletcher4) {
   std::vector<uint8_t> p(kBlkPtrBytes, 0);
   Put64(p.data(), asize);
   Put64(p.data() + 8, offset);
@@ -204,36 +210,46 @@ TEST(ZfsBlockPointer, CheckedAsThePartSays) {
   } cases[] = {
       {"128 zero bytes: a hole", std::vector<uint8_t>(kBlkPtrBytes, 0), kBpHole},
       {"a valid pointer", Pointer(8, 100, 4096, 4096), kBpValid},
-      {"size 0 with a checksum", [] {
+      {"size 0 with a checksum",
+       [] {
          auto p = Pointer(0, 0, 512, 512);
          return p;
-       }(), kBpInvalid},
-      {"a second copy of another size", [] {
+       }(),
+       kBpInvalid},
+      {"a second copy of another size",
+       [] {
          auto p = Pointer(8, 100, 4096, 4096);
          Put64(p.data() + 16, 16);
          Put64(p.data() + 24, 300);
          return p;
-       }(), kBpInvalid},
-      {"a second copy of the same size", [] {
+       }(),
+       kBpInvalid},
+      {"a second copy of the same size",
+       [] {
          auto p = Pointer(8, 100, 4096, 4096);
          Put64(p.data() + 16, 8);
          Put64(p.data() + 24, 300);
          return p;
-       }(), kBpValid},
-      {"an empty second copy with an offset", [] {
+       }(),
+       kBpValid},
+      {"an empty second copy with an offset",
+       [] {
          auto p = Pointer(8, 100, 4096, 4096);
          Put64(p.data() + 24, 300);
          return p;
-       }(), kBpInvalid},
+       }(),
+       kBpInvalid},
       {"checksum type 0", Pointer(8, 100, 4096, 4096, kCompressOff, 0), kBpInvalid},
       {"checksum type 9", Pointer(8, 100, 4096, 4096, kCompressOff, 9), kBpInvalid},
       {"compression 0", Pointer(8, 100, 4096, 4096, 0), kBpInvalid},
       {"compression 16", Pointer(8, 100, 4096, 4096, 16), kBpInvalid},
-      {"level 7", [] {
+      {"level 7",
+       [] {
          auto p = Pointer(8, 100, 4096, 4096);
          p[kBpLevel] |= 7;
          return p;
-       }(), kBpInvalid},
+       }(),
+       kBpInvalid},
   };
   for (const Case& c : cases) EXPECT_EQ(ZFSBlkPtrCheck(c.p.data()), c.result) << c.what;
   // Held to the volume's size when that fits 32 bits.
@@ -370,8 +386,9 @@ TEST(ZfsCodecs, ZleGzipAndLz4) {
   for (int kind = 0; kind < 3; ++kind) {
     const std::vector<uint8_t> in = Sample(131072, kind);
     std::vector<uint8_t> block(4 + size_t(LZ4_compressBound(int(in.size()))));
-    const int n = LZ4_compress_default(reinterpret_cast<const char*>(in.data()), reinterpret_cast<char*>(block.data() + 4),
-                                       int(in.size()), int(block.size() - 4));
+    const int n =
+        LZ4_compress_default(reinterpret_cast<const char*>(in.data()), reinterpret_cast<char*>(block.data() + 4),
+                             int(in.size()), int(block.size() - 4));
     ASSERT_GT(n, 0);
     std::vector<uint8_t> v(4);
     PutBe32(v, 0, uint32_t(n));
@@ -441,26 +458,34 @@ TEST(ZfsDnode, ShapeAndBonusPlace) {
       {"four pointers", Dnode(kOtPlainFile, 4), false},
       {"a bonus of 321 bytes", Dnode(kOtPlainFile, 1, 321), false},
       {"a bonus past the dnode's end with three pointers", Dnode(kOtPlainFile, 3, 100), false},
-      {"indirect shift 18", [] {
+      {"indirect shift 18",
+       [] {
          auto d = Dnode(kOtPlainFile, 1);
          d[kDnIndBlkShift] = 18;
          return d;
-       }(), false},
-      {"8 levels", [] {
+       }(),
+       false},
+      {"8 levels",
+       [] {
          auto d = Dnode(kOtPlainFile, 1);
          d[kDnLevels] = 8;
          return d;
-       }(), false},
-      {"data blocks of 256 KiB", [] {
+       }(),
+       false},
+      {"data blocks of 256 KiB",
+       [] {
          auto d = Dnode(kOtPlainFile, 1);
          Put16(d.data() + kDnDataBlkSectors, 512);
          return d;
-       }(), false},
-      {"a first pointer without size", [] {
+       }(),
+       false},
+      {"a first pointer without size",
+       [] {
          auto d = Dnode(kOtPlainFile, 1);
          Put64(d.data() + kDnBlkPtrs, 0);
          return d;
-       }(), false},
+       }(),
+       false},
   };
   for (const Case& c : cases) EXPECT_EQ(ZFSIsValidDnode(c.d.data()), c.valid) << c.what;
   auto empty = Dnode(kOtPlainFile, 1, 264);
