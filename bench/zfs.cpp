@@ -1,17 +1,19 @@
 // ZFS (not for CI): LZJB decoding of real pool blocks beside memcpy of
 // their output (Google Benchmark, on the committed tp.img's LZJB dataset),
 // then the recovery of a 1 GiB file from an uncompressed and an LZJB
-// dataset of a zfs-fuse pool (made once by bench/make_zfs_bench_image.sh
+// pool written by zfs-fuse (made once by bench/make_zfs_bench_image.sh
 // into build/bench-cache/zfs) against `cat IMG >/dev/null` (the read
 // limit: the image's allocated bytes over its time) and against `cat` of
 // the file from the pool mounted by zfs-fuse (the peer), with the image
-// dropped from the page cache and again cached. Goals: at least half the
+// dropped from the page cache and again cached; `dd` of the image into the
+// destination (a tmpfs when we are root) shows what the writing costs. Goals: at least half the
 // read limit uncompressed; faster than zfs-fuse. `-- --no-peers` runs only
 // the decoding; the peer runs need root and FUSE.
 #include <benchmark/benchmark.h>
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <regex>
@@ -19,6 +21,7 @@
 #include <vector>
 
 #include "PeerRuns.h"
+#include "filesystems/zfs/Checksum.h"
 #include "filesystems/zfs/Compression.h"
 #include "filesystems/zfs/Definitions.h"
 
@@ -82,6 +85,14 @@ void BM_LzjbRealBlocks(benchmark::State& state) {
 }
 BENCHMARK(BM_LzjbRealBlocks);
 
+void BM_Fletcher4(benchmark::State& state) {
+  std::vector<uint8_t> block(zfs::kMaxBlockBytes);
+  for (size_t i = 0; i < block.size(); ++i) block[i] = uint8_t(i * 131);
+  for (auto _ : state) benchmark::DoNotOptimize(Fletcher4(block.data(), block.size()));
+  state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(block.size()));
+}
+BENCHMARK(BM_Fletcher4);
+
 void BM_MemcpyOfTheirOutput(benchmark::State& state) {
   const auto& blocks = Blocks();
   std::vector<uint8_t> in(zfs::kMaxBlockBytes, 7), out(zfs::kMaxBlockBytes);
@@ -96,27 +107,33 @@ void BM_MemcpyOfTheirOutput(benchmark::State& state) {
 }
 BENCHMARK(BM_MemcpyOfTheirOutput);
 
+// A path without "." and ".." (zfs takes only absolute mount points).
+std::string Absolute(const std::string& path) {
+  char* real = realpath(path.c_str(), nullptr);
+  const std::string out = real ? real : path;
+  std::free(real);
+  return out;
+}
+
 void PeerRuns() {
-  const std::string cache = g_bin + "../bench-cache/zfs";
+  const std::string cache = Absolute(g_bin + "../bench-cache") + "/zfs";
   if (Sh("bash " + Quote(g_bin + "../../bench/make_zfs_bench_image.sh") + " " + Quote(cache)) != 0) {
-    std::printf("peer runs skipped: the pool could not be made (root, FUSE and zfs-fuse)\n");
+    std::printf("peer runs skipped: the pools could not be made (root, FUSE and zfs-fuse)\n");
     return;
   }
-  const std::string img = cache + "/bench.img", md5 = Slurp(cache + "/bench.md5").substr(0, 32);
-  struct stat st {};
-  stat(img.c_str(), &st);
-  const double allocatedMib = double(st.st_blocks) * 512 / (1 << 20);
+  const std::string md5 = Slurp(cache + "/bench.md5").substr(0, 32);
   const Destination dest(cache + "/dest", "size=3g");
   const std::string mnt = cache + "/mnt", pid = cache + "/daemon.pid";
-  // The pool mounted by zfs-fuse, for the peer's runs only.
-  auto mount = [&](bool on) {
+  // The pool mounted by zfs-fuse, for the peer's runs only: the daemon
+  // started afresh, its own cache empty.
+  auto mount = [&](const std::string& pool, bool on) {
     if (on) {
       Sh("mkdir -p " + Quote(mnt) + "; (zfs-fuse --no-daemon --no-kstat-mount >/dev/null 2>&1 & echo $! >" +
-         Quote(pid) +
-         "); for i in $(seq 50); do zpool list >/dev/null 2>&1 && break; sleep 0.2; done; zpool import -d " +
-         Quote(cache) + " zbench && zfs set mountpoint=" + Quote(mnt) + " zbench");
+         Quote(pid) + "); for i in $(seq 100); do zpool list >/dev/null 2>&1 && break; sleep 0.2; done; " +
+         "zpool import -d " + Quote(cache) + " " + pool + " && zfs set mountpoint=" + Quote(mnt) + " " + pool);
     } else {
-      Sh("zpool export zbench; kill $(cat " + Quote(pid) + ") 2>/dev/null; sleep 2");
+      Sh("zpool export " + pool + "; p=$(cat " + Quote(pid) +
+         "); kill $p 2>/dev/null; for i in $(seq 100); do kill -0 $p 2>/dev/null || break; sleep 0.1; done");
     }
   };
   std::FILE* uptime = popen("uptime", "r");
@@ -126,42 +143,48 @@ void PeerRuns() {
     pclose(uptime);
   }
   std::printf("load: %s(the machine is shared with other work)\n", load);
-  for (const bool cold : {true, false}) {
-    const char* how = cold ? "image not cached" : "image cached";
-    auto before = [&] {
-      if (cold) DropFromCache(img);
-      else Sh("cat " + Quote(img) + " >/dev/null");
-    };
-    const double cat = BestInto(dest.Path(), "cat", "cat " + Quote(img) + " >/dev/null; true DEST", nullptr, before);
-    const double limit = cat > 0 ? allocatedMib / cat : 0;
-    std::printf("%s: cat IMG %.3f s for %.0f MiB allocated: the read limit %.0f MiB/s\n", how, cat, allocatedMib,
-                limit);
-    for (const char* ds : {"plain", "lz"}) {
+  for (const char* name : {"plain", "lz"}) {
+    const std::string img = cache + "/" + name + ".img", pool = std::string("z") + name;
+    struct stat st {};
+    stat(img.c_str(), &st);
+    const double allocatedMib = double(st.st_blocks) * 512 / (1 << 20);
+    for (const bool cold : {true, false}) {
+      const char* how = cold ? "image not cached" : "image cached";
+      auto before = [&] {
+        if (cold) DropFromCache(img);
+        else Sh("cat " + Quote(img) + " >/dev/null");
+      };
+      const double cat = BestInto(dest.Path(), "cat", "cat " + Quote(img) + " >/dev/null; true DEST", nullptr, before);
+      const double limit = cat > 0 ? allocatedMib / cat : 0;
+      // What writing the bytes into the destination costs alone.
+      const double dd = BestInto(dest.Path(), "dd", "dd if=" + Quote(img) + " of=DEST bs=1M status=none", nullptr, before);
       std::string out;
-      const std::string cmd = Quote(g_bin + "dvscan") + " --filter '\\" + ds + "\\' --recover DEST " + Quote(img) +
-                              " && md5sum DEST/" + ds + "/big";
-      const double ours = BestInto(dest.Path(), std::string("dv-") + ds, cmd, &out, before);
+      const std::string cmd =
+          Quote(g_bin + "dvscan") + " --recover DEST " + Quote(img) + " && md5sum DEST/RootDataset/big";
+      const double ours = BestInto(dest.Path(), "dv", cmd, &out, before);
       const bool exact = out.find(md5) != std::string::npos;
-      // Cold: the daemon started afresh (its own cache empty) over an image
-      // out of the page cache.
-      mount(true);
+      mount(pool, true);
       auto peerBefore = [&] {
         if (cold) {
-          mount(false);
+          mount(pool, false);
           DropFromCache(img);
-          mount(true);
+          mount(pool, true);
         } else {
-          Sh("cat " + Quote(mnt + "/" + ds + "/big") + " >/dev/null");
+          Sh("cat " + Quote(mnt + "/big") + " >/dev/null");
         }
       };
-      const double fuse = BestInto(
-          dest.Path(), "peer", "cat " + Quote(mnt + "/" + ds + "/big") + " >/dev/null; true DEST", nullptr, peerBefore);
-      mount(false);
-      std::printf("%s, %s: dvscan --recover %.3f s (%.0f MiB/s, md5 %s), zfs-fuse cat %.3f s (%.0f MiB/s)\n", how, ds,
-                  ours, ours > 0 ? 1024 / ours : 0.0, exact ? "exact" : "DIFFERS", fuse, fuse > 0 ? 1024 / fuse : 0.0);
-      std::printf(
-          "%s, %s: dvscan / read limit %.3f (goal >= 0.5 uncompressed); zfs-fuse time / dvscan time %.3f (goal > 1)\n",
-          how, ds, ours > 0 && limit > 0 ? (1024 / ours) / limit : 0.0, ours > 0 ? fuse / ours : 0.0);
+      const double fuse =
+          BestInto(dest.Path(), "peer", "cat " + Quote(mnt + "/big") + " >/dev/null; true DEST", nullptr, peerBefore);
+      mount(pool, false);
+      std::printf("%s, %s: cat IMG %.3f s for %.0f MiB allocated (the read limit %.0f MiB/s); dd IMG into the "
+                  "destination %.3f s\n",
+                  name, how, cat, allocatedMib, limit, dd);
+      std::printf("%s, %s: dvscan --recover %.3f s (%.0f MiB/s, md5 %s); zfs-fuse cat %.3f s (%.0f MiB/s)\n", name,
+                  how, ours, ours > 0 ? 1024 / ours : 0.0, exact ? "exact" : "DIFFERS", fuse,
+                  fuse > 0 ? 1024 / fuse : 0.0);
+      std::printf("%s, %s: dvscan speed / read limit %.3f (goal >= 0.5 uncompressed); zfs-fuse time / dvscan time "
+                  "%.3f (goal > 1)\n",
+                  name, how, ours > 0 && limit > 0 ? (1024 / ours) / limit : 0.0, ours > 0 ? fuse / ours : 0.0);
     }
   }
 }

@@ -17,26 +17,39 @@ int LZJBDecompress(const uint8_t* in, uint8_t* out, size_t inBytes, size_t outBy
   const uint8_t* const srcEnd = in + inBytes;
   uint8_t* dst = out;
   uint8_t* const dstEnd = out + outBytes;
-  unsigned copymap = 0;
-  int copymask = 1 << 7;
   while (dst < dstEnd) {
-    if ((copymask <<= 1) == (1 << 8)) {
-      if (src >= srcEnd) return -1;
-      copymask = 1;
-      copymap = *src++;
+    // A copy-map byte, bit 0 first, for the next eight items.
+    if (src >= srcEnd) return -1;
+    unsigned map = *src++;
+    if (map == 0 && srcEnd - src >= 8 && dstEnd - dst >= 8) {
+      std::memcpy(dst, src, 8);
+      src += 8;
+      dst += 8;
+      continue;
     }
-    if (copymap & unsigned(copymask)) {
+    for (int item = 0; item < 8 && dst < dstEnd; ++item, map >>= 1) {
+      if (!(map & 1)) {
+        if (src >= srcEnd) return -1;
+        *dst++ = *src++;
+        continue;
+      }
       if (srcEnd - src < 2) return -1;
-      int length = (src[0] >> (8 - kLzjbMatchBits)) + kLzjbMatchMin;
+      size_t length = size_t(src[0] >> (8 - kLzjbMatchBits)) + kLzjbMatchMin;
       const size_t distance = ((size_t(src[0]) << 8) | src[1]) & kLzjbOffsetMask;
       src += 2;
       // Nothing is there 0 bytes back, and nothing before the output.
       if (distance == 0 || distance > size_t(dst - out)) return -1;
       const uint8_t* from = dst - distance;
-      while (length-- > 0 && dst < dstEnd) *dst++ = *from++;
-    } else {
-      if (src >= srcEnd) return -1;
-      *dst++ = *src++;
+      if (distance >= 8 && size_t(dstEnd - dst) >= length + 8) {
+        // Eight bytes at a time: what is copied past the item's end lies
+        // inside the output and is written again by the items after it.
+        for (size_t i = 0; i < length; i += 8) std::memcpy(dst + i, from + i, 8);
+        dst += length;
+        continue;
+      }
+      length = std::min(length, size_t(dstEnd - dst));
+      for (size_t i = 0; i < length; ++i) dst[i] = from[i];
+      dst += length;
     }
   }
   return 0;

@@ -74,36 +74,65 @@ const uint8_t* ZfsOpenNode::PointerAt(int level, uint64_t id, bool* unverified) 
   return above.block.data() + (id & mask_) * kBlkPtrBytes;
 }
 
-int ZfsOpenNode::ReadBlock(uint64_t id, uint8_t* out) {
-  if (!out || id > d_.maxBlkId) return kZfsReadFailed;
+bool ZfsOpenNode::PointerFor(uint64_t id, uint8_t* copy, bool* unverified) {
+  if (id > d_.maxBlkId) return false;
   // The top level's index must name one of the dnode's pointers.
   const unsigned bits = unsigned(shift_) * unsigned(d_.levels - 1);
-  if (bits < 64 && (id >> bits) >= d_.blkPtrCount) return kZfsReadFailed;
-  bool unverified = false;
-  const uint8_t* p = PointerAt(0, id, &unverified);
+  if (bits < 64 && (id >> bits) >= d_.blkPtrCount) return false;
+  const uint8_t* p = PointerAt(0, id, unverified);
   if (!p) {
     if (traceZfs) TracePrintfA(" *** ZFSVBNRead: DnodeDVAGet error.  vbn: %I64d\n", int64_t(id));
-    return kZfsReadFailed;
+    return false;
   }
+  std::memcpy(copy, p, kBlkPtrBytes);
+  return true;
+}
+
+// A data block's result from its pointer's: the room past a shorter block
+// zeroed, and what was read through an unconfirmed indirect block counted
+// as unconfirmed.
+int ZfsOpenNode::Finish(const uint8_t* pointer, int r, bool unverified, uint8_t* out) {
   const uint32_t bytes = d_.dataBlockBytes;
-  const int check = ZFSBlkPtrCheck(p, volume_->sizeSectors, volume_->sectorSize);
-  if (check == kBpHole) {
-    std::memset(out, 0, bytes);
-    return unverified ? kZfsReadUnverified : kZfsReadHole;
-  }
-  if (check == kBpInvalid) {
-    if (traceZfs) TracePrintfA("*** ZFSVBNRead: ZFSBlkPtrCheck error, vbn: %I64d\n", int64_t(id));
-    return kZfsReadFailed;
-  }
-  const uint32_t lsize = ParseZfsBlockPointer(p).lsize;
-  if (lsize > bytes) return kZfsReadFailed;
-  const int r = volume_->BlkPtrDvaRead(p, out, lsize);
   if (r == kZfsReadFailed) {
     if (traceZfs) TracePrintfA("*** ZFSVBNRead: BlkPtrDvaRead error.  TBD\n");
     return kZfsReadFailed;
   }
-  if (lsize < bytes) std::memset(out + lsize, 0, bytes - lsize);
+  if (r == kZfsReadHole) {
+    std::memset(out, 0, bytes);
+  } else {
+    const uint32_t lsize = ParseZfsBlockPointer(pointer).lsize;
+    if (lsize < bytes) std::memset(out + lsize, 0, bytes - lsize);
+  }
   return unverified ? kZfsReadUnverified : r;
+}
+
+int ZfsOpenNode::ReadBlock(uint64_t id, uint8_t* out) {
+  uint8_t p[kBlkPtrBytes];
+  bool unverified = false;
+  if (!out || !PointerFor(id, p, &unverified)) return kZfsReadFailed;
+  if (ZFSBlkPtrCheck(p, volume_->sizeSectors, volume_->sectorSize) == kBpInvalid) {
+    if (traceZfs) TracePrintfA("*** ZFSVBNRead: ZFSBlkPtrCheck error, vbn: %I64d\n", int64_t(id));
+    return kZfsReadFailed;
+  }
+  return Finish(p, volume_->BlkPtrDvaRead(p, out, d_.dataBlockBytes), unverified, out);
+}
+
+int ZfsOpenNode::ReadBlocks(uint64_t id, size_t count, uint8_t* out, int* results) {
+  constexpr size_t kMax = 8;
+  uint8_t pointers[kMax][kBlkPtrBytes];
+  const uint8_t* p[kMax];
+  uint8_t* outs[kMax];
+  bool unverified[kMax] = {};
+  size_t n = 0;
+  for (; n < count && n < kMax; ++n) {
+    if (!PointerFor(id + n, pointers[n], &unverified[n])) break;
+    p[n] = pointers[n];
+    outs[n] = out + n * d_.dataBlockBytes;
+  }
+  if (n == 0) return 0;
+  volume_->ReadBlocks(p, outs, n, d_.dataBlockBytes, results);
+  for (size_t k = 0; k < n; ++k) results[k] = Finish(p[k], results[k], unverified[k], outs[k]);
+  return int(n);
 }
 
 bool ZfsOpenNode::ReadDnode(uint64_t object, uint8_t* out) {
@@ -144,7 +173,25 @@ int64_t ZfsOpenNode::Read(uint64_t offset, size_t count, uint64_t end, uint8_t* 
     if (id > d_.maxBlkId) {
       std::memset(into, 0, take);  // past the highest block: a sparse tail
     } else if (within == 0 && take == bs) {
-      r = ReadBlock(id, into);
+      // Whole blocks, several at a time (their copies often lie end to end).
+      int results[8];
+      const size_t whole = std::min<uint64_t>((n - done) / bs, d_.maxBlkId - id + 1);
+      const int got = ReadBlocks(id, whole, into, results);
+      if (got <= 0) {
+        r = kZfsReadFailed;
+      } else {
+        for (int k = 0; k + 1 < got; ++k) {
+          const int rk = results[k];
+          if (rk == kZfsReadFailed || rk == kZfsReadUnverified) {
+            if (mode == ZfsReadMode::kStrict && rk == kZfsReadFailed) return int64_t(done);
+            if (rk == kZfsReadFailed) std::memset(into + size_t(k) * bs, 0, bs);
+            if (bad) ++*bad;
+          }
+          done += bs;
+        }
+        into = buffer + done;
+        r = results[got - 1];
+      }
     } else {
       if (ownId_ != id) {
         ownId_ = UINT64_MAX;

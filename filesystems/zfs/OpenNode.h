@@ -53,6 +53,13 @@ class ZfsOpenNode {
   // when it cannot be had. *unverified is set when a block on the way was
   // read from a copy no checksum confirmed.
   const uint8_t* PointerAt(int level, uint64_t id, bool* unverified);
+  // A copy of data block `id`'s pointer; false past the highest block or
+  // when it cannot be had.
+  bool PointerFor(uint64_t id, uint8_t* copy, bool* unverified);
+  int Finish(const uint8_t* pointer, int result, bool unverified, uint8_t* out);
+  // Up to 8 data blocks from `id` on into out, one after the other; the
+  // number read, each one's result in `results`.
+  int ReadBlocks(uint64_t id, size_t count, uint8_t* out, int* results);
 
   struct Level {
     std::vector<uint8_t> block;

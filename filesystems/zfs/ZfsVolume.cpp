@@ -189,6 +189,67 @@ int CZFSVol::BlkPtrDvaRead(const uint8_t* pointer, uint8_t* out, size_t capacity
   return kZfsReadFailed;
 }
 
+void CZFSVol::ReadBlocks(const uint8_t* const* pointers, uint8_t* const* outs, size_t count, size_t capacity,
+                         int* results) {
+  constexpr uint64_t kGatherBytes = 0x100000;
+  std::vector<ZfsBlockPointer> bps(count);
+  // A block joins a run when its first copy is a plain one that starts
+  // where the last one's allocation ends.
+  std::vector<bool> plain(count, false);
+  for (size_t i = 0; i < count; ++i) {
+    results[i] = kZfsReadFailed;
+    if (ZFSBlkPtrCheck(pointers[i], sizeSectors, sectorSize) != kBpValid) continue;
+    bps[i] = ParseZfsBlockPointer(pointers[i]);
+    const ZfsDva& d = bps[i].dva[0];
+    plain[i] = !RaidzOf(drive) && !d.gang && d.vdev == 0 && bps[i].psize <= uint64_t(d.asize) * kSectorUnit &&
+               bps[i].lsize <= capacity && bps[i].lsize <= kMaxBlockBytes && d.SizeSectors(sectorSize) <= maxDvaSectors;
+  }
+  std::vector<bool> done(count, false);
+  for (size_t i = 0; i < count;) {
+    size_t end = i + 1;
+    uint64_t bytes = plain[i] ? uint64_t(bps[i].dva[0].asize) * kSectorUnit : 0;
+    while (plain[i] && end < count && plain[end] &&
+           bps[end].dva[0].offset == bps[end - 1].dva[0].offset + bps[end - 1].dva[0].asize &&
+           bytes + uint64_t(bps[end].dva[0].asize) * kSectorUnit <= kGatherBytes) {
+      bytes += uint64_t(bps[end].dva[0].asize) * kSectorUnit;
+      ++end;
+    }
+    if (end - i > 1) {
+      // Stored as they are and filling their rooms end to end: read
+      // straight into them.
+      bool inPlace = true;
+      for (size_t k = i; k < end && inPlace; ++k)
+        inPlace = bps[k].compression == kCompressOff && bps[k].psize == bps[k].lsize &&
+                  uint64_t(bps[k].dva[0].asize) * kSectorUnit == bps[k].psize && bps[k].psize == capacity &&
+                  (k == i || outs[k] == outs[k - 1] + capacity);
+      uint8_t* span = nullptr;
+      if (inPlace) {
+        span = outs[i];
+      } else {
+        try {
+          if (gather_.size() < kGatherBytes) gather_.resize(kGatherBytes);
+          span = gather_.data();
+        } catch (const std::bad_alloc&) {
+          span = nullptr;
+        }
+      }
+      if (span && ReadDva(bps[i].dva[0], uint32_t(bytes), span)) {
+        for (size_t k = i; k < end; ++k) {
+          const uint8_t* data = span + (bps[k].dva[0].offset - bps[i].dva[0].offset) * kSectorUnit;
+          bool checked = false;
+          if (!Verifies(bps[k], data, &checked)) continue;
+          if (!inPlace && ZfsDecompress(bps[k].compression, data, outs[k], bps[k].psize, bps[k].lsize) != 0) continue;
+          results[k] = kZfsReadData;
+          done[k] = true;
+        }
+      }
+    }
+    for (size_t k = i; k < end; ++k)
+      if (!done[k]) results[k] = BlkPtrDvaRead(pointers[k], outs[k], capacity);
+    i = end;
+  }
+}
+
 bool CZFSVol::ReadObjectDnode(int32_t index, uint64_t object, uint8_t* out) {
   if (index < 0 || size_t(index) >= datasets.size() || !datasets[size_t(index)].objects) return false;
   return datasets[size_t(index)].objects->ReadDnode(object, out);

@@ -44,6 +44,12 @@ class CZFSVol : public CVol {
   // passes (fletcher-2 and -4; SHA-256 is not verified) and that decodes,
   // else the first readable one. A gang copy is unreadable.
   int BlkPtrDvaRead(const uint8_t* pointer, uint8_t* out, size_t capacity);
+  // Blocks that follow one another in a file, each into its room of
+  // `capacity` (`outs[i]`): copies that lie one after another on a plain
+  // vdev are read in one request (at most 1 MiB) and each checked alone;
+  // any that fails there, and every other, goes through BlkPtrDvaRead.
+  // results[i] as BlkPtrDvaRead's.
+  void ReadBlocks(const uint8_t* const* pointers, uint8_t* const* outs, size_t count, size_t capacity, int* results);
   // Dnode `object` of dataset `index`'s object set.
   bool ReadObjectDnode(int32_t index, uint64_t object, uint8_t* out);
   // CZFSVol::LoadNodeDnode: the node's object opened as `mapped`.
@@ -84,7 +90,7 @@ class CZFSVol : public CVol {
 
  private:
   bool ReadDva(const ZfsDva& dva, uint32_t bytes, uint8_t* out);
-  std::vector<uint8_t> raw_, bounce_;
+  std::vector<uint8_t> raw_, bounce_, gather_;
 };
 
 // The block the locator hands to the initialiser: a tag, the label's facts

@@ -410,25 +410,31 @@ TEST(ZfsCodecs, ZleGzipAndLz4) {
 }
 
 TEST(ZfsChecksums, FletcherByTheirDefinitions) {
-  std::vector<uint8_t> b(64);
+  // 68 bytes: the four-lane sum's tail of one word too.
+  std::vector<uint8_t> b(68);
   for (size_t i = 0; i < b.size(); ++i) b[i] = uint8_t(i * 37 + 1);
   uint64_t a0 = 0, a1 = 0, b0 = 0, b1 = 0;
-  for (size_t i = 0; i < b.size(); i += 16) {
+  for (size_t i = 0; i + 16 <= b.size(); i += 16) {
     a0 += testbytes::Get64(b, i);
     a1 += testbytes::Get64(b, i + 8);
     b0 += a0;
     b1 += a1;
   }
   EXPECT_EQ(Fletcher2(b.data(), b.size()), (ZfsChecksum{{a0, a1, b0, b1}}));
-  uint64_t w[4] = {};
-  for (size_t i = 0; i < b.size(); i += 4) {
-    w[0] += testbytes::Get32(b, i);
-    w[1] += w[0];
-    w[2] += w[1];
-    w[3] += w[2];
+  // Fletcher-4 runs in four lanes: every length of words, big values too.
+  std::vector<uint8_t> big(4096);
+  for (size_t i = 0; i < big.size(); ++i) big[i] = uint8_t(0xF0 + i * 131);
+  for (size_t n = 0; n <= big.size(); n += n < 64 ? 4 : 452) {
+    uint64_t w[4] = {};
+    for (size_t i = 0; i < n; i += 4) {
+      w[0] += testbytes::Get32(big, i);
+      w[1] += w[0];
+      w[2] += w[1];
+      w[3] += w[2];
+    }
+    EXPECT_EQ(Fletcher4(big.data(), n), (ZfsChecksum{{w[0], w[1], w[2], w[3]}})) << n;
   }
-  EXPECT_EQ(Fletcher4(b.data(), b.size()), (ZfsChecksum{{w[0], w[1], w[2], w[3]}}));
-  EXPECT_NE(Fletcher4(b.data(), b.size(), true), Fletcher4(b.data(), b.size()));
+  EXPECT_NE(Fletcher4(big.data(), 64, true), Fletcher4(big.data(), 64));
 }
 
 // ---- dnodes ----
