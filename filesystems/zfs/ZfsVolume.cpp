@@ -318,6 +318,10 @@ bool InitZFSVol(CZFSVol& v, const uint8_t* boot, int64_t start) {
   const uint8_t* uberblock = boot + kBootUberblock;
   if (Le64(uberblock + kUbMagic) != kUberblockMagic) return false;
   std::memcpy(v.rootBp, uberblock + kUbRootBp, kBlkPtrBytes);
+  if (traceZfs) {
+    TracePrintfA("\n--- Uberblock rootbp ---\n");
+    ZFSDumpBlkPtrs(v.rootBp, 1);
+  }
   v.mos.reset();
   v.datasets.clear();
   v.topChildren.clear();

@@ -25,6 +25,7 @@
 
 #include "filesystems/zfs/BlockPointer.h"
 #include "filesystems/zfs/Compression.h"
+#include "filesystems/zfs/ZfsEntries.h"
 #include "filesystems/zfs/Label.h"
 #include "filesystems/zfs/ZfsNode.h"
 #include "filesystems/zfs/ZfsVolume.h"
@@ -37,6 +38,7 @@
 #include "tests/engine/DvscanRun.h"
 #include "tests/support/EngineRun.h"
 #include "tests/support/FixtureRun.h"
+#include "tests/support/NullScanSink.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestUtil.h"
 #include "volumes/FolderWalk.h"
@@ -622,6 +624,65 @@ TEST(ZfsImages, Lz4BlocksDecodeThroughTheBlockReader) {
   EXPECT_EQ(v.BlkPtrDvaRead(bp.data(), out.data(), 0x1000), kZfsReadFailed) << "never past the caller's room";
   DeleteDrive(&d);
   v.drive = nullptr;
+}
+
+// A volume dataset (zfs-fuse cannot make one): its object set's object 1
+// of type 23 is listed as one file named after the dataset, its size its
+// blocks'.
+TEST(ZfsImages, AVolumeDatasetIsOneFileNamedAfterIt) {
+  const TempFolder t("zfs_zvol");
+  // One block of two dnodes after the vdev's front: object 1 the volume,
+  // ten blocks of 8 KiB.
+  std::string dnodes(1024, '\0');
+  auto put = [](std::string& b, size_t at, uint64_t v, int n) {
+    for (int i = 0; i < n; ++i) b[at + size_t(i)] = char(v >> (8 * i));
+  };
+  const size_t zvol = 512;
+  dnodes[zvol + kDnType] = char(kOtZvol);
+  dnodes[zvol + kDnIndBlkShift] = 14;
+  dnodes[zvol + kDnLevels] = 1;
+  dnodes[zvol + kDnBlkPtrCount] = 1;
+  put(dnodes, zvol + kDnDataBlkSectors, 16, 2);
+  put(dnodes, zvol + kDnMaxBlkId, 9, 8);
+  put(dnodes, zvol + kDnBlkPtrs, 16, 8);  // a first copy of 8 KiB
+  const std::string image = t.Path() + "/zvol.img";
+  WriteFileText(image, std::string(kVdevDataOffset, '\0') + dnodes + std::string(1 << 20, '\0'));
+  Drive* d = CreateDrive(FromUtf8(image));
+  d->InitDrive(FromUtf8(image));
+  // The object set's meta-dnode: blocks of two dnodes, the first at 0.
+  std::string meta(kDnodeBytes, '\0');
+  meta[kDnType] = 10;
+  meta[kDnIndBlkShift] = 14;
+  meta[kDnLevels] = 1;
+  meta[kDnBlkPtrCount] = 1;
+  put(meta, kDnDataBlkSectors, 2, 2);
+  put(meta, kDnBlkPtrs, 2, 8);
+  put(meta, kDnBlkPtrs + kBpLsize, 1, 2);
+  put(meta, kDnBlkPtrs + kBpPsize, 1, 2);
+  meta[kDnBlkPtrs + kBpCompression] = char(kCompressOff);
+  meta[kDnBlkPtrs + kBpChecksum] = char(kCksumOff);
+  CZFSVol v;
+  v.drive = d;
+  v.SetSectorSize(512);
+  v.SetClusterSize(512);
+  v.maxDvaSectors = kMaxBlockBytes / 512;
+  NullScanSink sink;
+  v.engine = &sink;
+  ZfsDataset ds;
+  ds.name = "vol";
+  ds.zvol = true;
+  ds.objects = std::make_unique<ZfsOpenNode>(v);
+  ASSERT_TRUE(ds.objects->Load(reinterpret_cast<const uint8_t*>(meta.data())));
+  v.datasets.push_back(std::move(ds));
+  EXPECT_EQ(AddZfsVolumeDatasetNode(v, 0, reinterpret_cast<const uint8_t*>("vol"), 3), 1);
+  ASSERT_EQ(sink.nodes.Count(), 1u);
+  const cnode* n = sink.nodes.GetAt(0);
+  EXPECT_EQ(n->GetNameW(), u"vol");
+  EXPECT_EQ(n->size, 10u * 8192);
+  EXPECT_FALSE(n->IsDirectory());
+  v.engine = nullptr;
+  v.drive = nullptr;
+  DeleteDrive(&d);
 }
 
 }  // namespace
