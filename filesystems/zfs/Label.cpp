@@ -32,6 +32,26 @@ int ChooseZfsUberblock(const uint8_t* slots, uint32_t count, int backVersion) {
   return best;
 }
 
+std::vector<int> ZfsUberblocksByTxg(const uint8_t* slots, uint32_t count) {
+  std::vector<int> out;
+  for (uint32_t i = 0; i < count; ++i)
+    if (Le64(slots + size_t(i) * kUberblockSlotBytes + kUbMagic) == kUberblockMagic) out.push_back(int(i));
+  std::stable_sort(out.begin(), out.end(), [&](int a, int b) {
+    return Le64(slots + size_t(a) * kUberblockSlotBytes + kUbTxg) > Le64(slots + size_t(b) * kUberblockSlotBytes + kUbTxg);
+  });
+  return out;
+}
+
+bool ReadZfsUberblockArray(Drive& drive, int64_t labelSector, uint8_t* out) {
+  if (auto* set = dynamic_cast<RDrive*>(&drive); set && set->IsRaidz() && set->FirstMember())
+    return ReadZfsUberblockArray(*set->FirstMember(), labelSector, out);
+  const uint32_t ss = drive.SectorSize() ? drive.SectorSize() : 512;
+  if (labelSector < 0 || ss > kUberblockArrayOffset) return false;
+  const int64_t array = labelSector + int64_t(kUberblockArrayOffset / ss);
+  return uint64_t(array) < drive.SectorCount() && (drive.SectorCount() - uint64_t(array)) * ss >= kUberblockArrayBytes &&
+         ReadSectorsWaited(drive, array, kUberblockArrayBytes, out);
+}
+
 int64_t ZFSReadLabel(Drive& drive, int64_t sector, int backVersion, ZfsLabel* out) {
   if (auto* set = dynamic_cast<RDrive*>(&drive); set && set->IsRaidz() && set->FirstMember())
     return ZFSReadLabel(*set->FirstMember(), sector, backVersion, out);
@@ -64,9 +84,7 @@ int64_t ZFSReadLabel(Drive& drive, int64_t sector, int backVersion, ZfsLabel* ou
   if (traceZfs)
     TracePrintfA("\n--- NVPs at sector %I64d ---\nasize=%I64d ashift=%d\n", listSector, int64_t(list.asize),
                  int(list.ashift));
-  const int64_t array = label.labelSector + int64_t(kUberblockArrayOffset / ss);
-  if (uint64_t(array) < drive.SectorCount() && (drive.SectorCount() - uint64_t(array)) * ss >= kUberblockArrayBytes &&
-      ReadSectorsWaited(drive, array, kUberblockArrayBytes, buf.get())) {
+  if (ReadZfsUberblockArray(drive, label.labelSector, buf.get())) {
     const int slot = ChooseZfsUberblock(buf.get(), kUberblockSlots, backVersion);
     if (slot >= 0) {
       const uint8_t* u = buf.get() + size_t(slot) * kUberblockSlotBytes;

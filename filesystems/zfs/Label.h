@@ -2,6 +2,7 @@
 // shift) and the active uberblock of its array.
 #pragma once
 #include <cstdint>
+#include <vector>
 
 #include "filesystems/zfs/Definitions.h"
 
@@ -24,6 +25,13 @@ struct ZfsLabel {
 // txg is the highest minus n when there is one. -1 when no slot has the
 // magic.
 int ChooseZfsUberblock(const uint8_t* slots, uint32_t count, int backVersion);
+
+// The slots holding an uberblock, highest txg first (the lower slot first
+// on a tie).
+std::vector<int> ZfsUberblocksByTxg(const uint8_t* slots, uint32_t count);
+// The uberblock array of the label starting at drive sector `labelSector`
+// (a RAID-Z set's through its first member); false when it cannot be read.
+bool ReadZfsUberblockArray(Drive& drive, int64_t labelSector, uint8_t* out);
 
 // Finds the label whose list lies in the 256 KiB that end at drive sector
 // `sector` (from sector 0 when that is nearer; a RAID-Z set is read

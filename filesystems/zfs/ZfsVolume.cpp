@@ -8,6 +8,7 @@
 #include "filesystems/zfs/Zap.h"
 #include "filesystems/zfs/ZfsEntries.h"
 #include "filesystems/zfs/ZfsNode.h"
+#include "foundation/AppState.h"
 #include "foundation/ByteOrder.h"
 #include "foundation/Trace.h"
 #include "storage/Drive.h"
@@ -295,7 +296,41 @@ uint64_t ZfsRootDatasetDir(const uint8_t* block, size_t bytes) {
   }
 }
 
+namespace {
+
+bool InitFromUberblock(CZFSVol& v, const uint8_t* boot, int64_t start);
+
+}  // namespace
+
+// An uberblock whose pool cannot be set up (a torn last write) gives way to
+// the next older one, unless an earlier version was asked for.
 bool InitZFSVol(CZFSVol& v, const uint8_t* boot, int64_t start) {
+  if (InitFromUberblock(v, boot, start)) return true;
+  if (!boot || std::memcmp(boot, kBootTag, sizeof kBootTag) != 0 || !v.drive || v.Options().uberblockBackVersion > 0)
+    return false;
+  std::vector<uint8_t> slots(kUberblockArrayBytes);
+  const int64_t label = int64_t(Le64(boot + kBootLabel));
+  if (!ReadZfsUberblockArray(*v.drive, label, slots.data())) return false;
+  const uint64_t failed = Le64(boot + kBootUberblock + kUbTxg);
+  std::vector<uint8_t> older(boot, boot + kBootBytes);
+  int tries = 0;
+  for (int slot : ZfsUberblocksByTxg(slots.data(), kUberblockSlots)) {
+    const uint8_t* u = slots.data() + size_t(slot) * kUberblockSlotBytes;
+    if (Le64(u + kUbTxg) >= failed) continue;
+    if (++tries > 8) break;
+    if (traceZfs)
+      TracePrintfA("Uberblock of txg %I64d unusable: txg %I64d tried\n", int64_t(failed), int64_t(Le64(u + kUbTxg)));
+    std::memcpy(older.data() + kBootUberblock, u, kUberblockSlotBytes);
+    PutLittleEndian(older.data() + kBootSlot, uint32_t(slot), 4);
+    PutLittleEndian64(older.data() + kBootTxg, Le64(u + kUbTxg), 8);
+    if (InitFromUberblock(v, older.data(), start)) return true;
+  }
+  return false;
+}
+
+namespace {
+
+bool InitFromUberblock(CZFSVol& v, const uint8_t* boot, int64_t start) {
   if (!boot || std::memcmp(boot, kBootTag, sizeof kBootTag) != 0 || start < 0 || !v.drive) return false;
   Drive* d = v.drive;
   const uint32_t ss = d->SectorSize() ? d->SectorSize() : 512;
@@ -360,3 +395,5 @@ bool InitZFSVol(CZFSVol& v, const uint8_t* boot, int64_t start) {
   v.topChildren = ReadZfsChildDatasets(v, childZap);
   return true;
 }
+
+}  // namespace

@@ -39,7 +39,7 @@ def boot(m):
 
 
 @kind("trunc", ["ntfs", "fat", "exfat", "ext", "disk", "vhd", "vhdx", "vmdk", "vhdchain", "vmdkchain",
-                "carve"], "the image (or one file of a chain) cut short")
+                "carve", "zfs"], "the image (or one file of a chain) cut short")
 def trunc(m):
     i = m.rnd.randrange(len(m.files))
     d = m.files[i]
@@ -96,7 +96,7 @@ def parttable(m):
 
 
 @kind("mixed", ["ntfs", "fat", "exfat", "ext", "disk", "ntfsdisk", "vhd", "vhdx", "vmdk", "vhdchain", "vmdkchain",
-                "session", "carve"], "two or three of the base's other kinds at once (a cut last)")
+                "session", "carve", "zfs"], "two or three of the base's other kinds at once (a cut last)")
 def mixed(m):
     from .common import KINDS
     ks = [k for k in m.base.kinds() if k != "mixed"]

@@ -537,6 +537,27 @@ TEST(ZfsImages, AMasterNodeWithoutRootMakesNoPool) {
   EXPECT_EQ(p.v, nullptr);
 }
 
+TEST(ZfsImages, AnUnusableNewestUberblockGivesWayToTheOneBefore) {
+  UNPACKED_OR_SKIP(one, "zfs", "one.img");
+  const TempFolder t("zfs_torn");
+  const std::string bad = CopyOf(one, t, "torn.img");
+  // The newest uberblock of each front label: its root pointer's copies
+  // sent past the pool (a torn last write).
+  const std::string bytes = ReadFileText(bad);
+  for (uint64_t label : {0ull, 256ull << 10}) {
+    uint64_t newest = 0, at = 0;
+    for (uint64_t s = label + kUberblockArrayOffset; s < label + kUberblockArrayOffset + kUberblockArrayBytes; s += 1024)
+      if (Le64(bytes.data() + s) == kUberblockMagic && Le64(bytes.data() + s + kUbTxg) >= newest)
+        newest = Le64(bytes.data() + s + kUbTxg), at = s;
+    ASSERT_NE(at, 0u);
+    for (int dva = 0; dva < 3; ++dva) Patch(bad, at + kUbRootBp + 16 * dva + 8, std::string("\xff\xff\xff\x0f", 4));
+  }
+  const DvscanRun r = Dvscan("'" + bad + "'");
+  std::set<std::string> listed;
+  for (const Listed& l : r.items) listed.insert(l.path);
+  for (const auto& [path, md5] : MountMd5s("one")) EXPECT_TRUE(listed.count(path)) << path;
+}
+
 // ---- the block reader ----
 
 TEST(ZfsImages, AGangCopyIsUnreadable) {
