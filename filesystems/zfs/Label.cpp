@@ -37,7 +37,8 @@ std::vector<int> ZfsUberblocksByTxg(const uint8_t* slots, uint32_t count) {
   for (uint32_t i = 0; i < count; ++i)
     if (Le64(slots + size_t(i) * kUberblockSlotBytes + kUbMagic) == kUberblockMagic) out.push_back(int(i));
   std::stable_sort(out.begin(), out.end(), [&](int a, int b) {
-    return Le64(slots + size_t(a) * kUberblockSlotBytes + kUbTxg) > Le64(slots + size_t(b) * kUberblockSlotBytes + kUbTxg);
+    return Le64(slots + size_t(a) * kUberblockSlotBytes + kUbTxg) >
+           Le64(slots + size_t(b) * kUberblockSlotBytes + kUbTxg);
   });
   return out;
 }
@@ -48,7 +49,8 @@ bool ReadZfsUberblockArray(Drive& drive, int64_t labelSector, uint8_t* out) {
   const uint32_t ss = drive.SectorSize() ? drive.SectorSize() : 512;
   if (labelSector < 0 || ss > kUberblockArrayOffset) return false;
   const int64_t array = labelSector + int64_t(kUberblockArrayOffset / ss);
-  return uint64_t(array) < drive.SectorCount() && (drive.SectorCount() - uint64_t(array)) * ss >= kUberblockArrayBytes &&
+  return uint64_t(array) < drive.SectorCount() &&
+         (drive.SectorCount() - uint64_t(array)) * ss >= kUberblockArrayBytes &&
          ReadSectorsWaited(drive, array, kUberblockArrayBytes, out);
 }
 

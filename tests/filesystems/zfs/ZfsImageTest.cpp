@@ -546,7 +546,8 @@ TEST(ZfsImages, AnUnusableNewestUberblockGivesWayToTheOneBefore) {
   const std::string bytes = ReadFileText(bad);
   for (uint64_t label : {0ull, 256ull << 10}) {
     uint64_t newest = 0, at = 0;
-    for (uint64_t s = label + kUberblockArrayOffset; s < label + kUberblockArrayOffset + kUberblockArrayBytes; s += 1024)
+    for (uint64_t s = label + kUberblockArrayOffset; s < label + kUberblockArrayOffset + kUberblockArrayBytes;
+         s += 1024)
       if (Le64(bytes.data() + s) == kUberblockMagic && Le64(bytes.data() + s + kUbTxg) >= newest)
         newest = Le64(bytes.data() + s + kUbTxg), at = s;
     ASSERT_NE(at, 0u);
