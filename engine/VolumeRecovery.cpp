@@ -117,7 +117,10 @@ int RecoverVolumeNode(CVol* v, const cnode* node, WStringView destPath, RecMemor
   } else {
     hash = nullptr;
   }
-  if (node->size && !v->BuildNodeExtents(node)) {
+  // Clusters the family's map knows to be wrong (a chain cut short) make
+  // the file corrupt however well they read.
+  uint32_t mapWrong = 0;
+  if (node->size && !v->BuildNodeExtents(node, nullptr, &mapWrong)) {
     ErrorMsg(Msg(630));
     return -1;
   }
@@ -211,6 +214,7 @@ int RecoverVolumeNode(CVol* v, const cnode* node, WStringView destPath, RecMemor
     }
   }
   int result = failed ? -1 : 0;
+  if (!failed) corrupt += mapWrong;
   if (file) {
     if (!failed && !file->Flush()) result = -1;
     if (result == 0) {
@@ -247,6 +251,7 @@ bool RecoverNodeToFolder(CVol* v, const cnode* node, WStringView destination, WS
   if (node->flags & kNodeSymlink) {
     VErrorMsg(Msg(505).c_str(), path);
     g_recoveryCounters.processed++;
+    g_recoveryTotals.skipped++;  // a deliberate skip
     return true;
   }
   if (checkpoint && checkpoint->Advance(1) == -1) {
