@@ -47,7 +47,8 @@ int ParseDirData(CVol* v, cnode* folder) {
   uint8_t* buffer = v->GetClusterBuffer();
   // Never past the volume, whatever size the folder claims.
   const uint64_t volumeBytes = v->sizeSectors ? v->sizeSectors * uint64_t(v->sectorSize) : UINT64_MAX;
-  const uint64_t size = std::min<uint64_t>(folder->size, volumeBytes);
+  const uint64_t claimed = family->folderBytes ? family->folderBytes(*v, *folder) : folder->size;
+  const uint64_t size = std::min<uint64_t>(claimed, volumeBytes);
   int empty = 0;
   for (uint64_t at = 0; at < size && !Stopped(v);) {
     WaitWhilePaused(v);
@@ -71,17 +72,24 @@ int ParseFSCm(CVol* v) {
   FolderWalk& walk = TheFolderWalk();
   walk = FolderWalk{};
   walk.volume = v;
-  walk.live.push_back(FolderWalk::Entry{v->rootNode, WString(1, u'\\')});
-  while (!Stopped(v)) {
+  // A family of several trees gives their roots one tree after the other.
+  const FamilyScanOps* scans = FindScanOps(v->type);
+  bool (*const nextRoots)(CVol&, FolderWalk&, bool) = scans ? scans->nextRoots : nullptr;
+  const bool rooted = nextRoots ? nextRoots(*v, walk, true) : true;
+  if (!nextRoots) walk.live.push_back(FolderWalk::Entry{v->rootNode, WString(1, u'\\')});
+  while (rooted && !Stopped(v)) {
     WaitWhilePaused(v);
     if (walk.live.empty()) {
-      if (walk.deleted.empty()) break;
-      walk.live.swap(walk.deleted);
+      if (!walk.deleted.empty()) walk.live.swap(walk.deleted);
+      else if (!nextRoots || !nextRoots(*v, walk, false)) break;
+      continue;
     }
     FolderWalk::Entry e = std::move(walk.live.front());
     walk.live.pop_front();
     const NodeOps* ops = FindNodeOps(e.node->kind);
-    const uint64_t key = ops && ops->fullId ? ops->fullId(*e.node) : e.node->id;
+    const uint64_t key = scans && scans->folderKey ? scans->folderKey(*e.node)
+                         : ops && ops->fullId      ? ops->fullId(*e.node)
+                                                   : e.node->id;
     if (walk.parsed.insert(key).second) {
       if (traceMft) TracePrintfW(u"\n--- Parsing %s inode %ld %ld\n", e.path, int32_t(e.node->id), 0);
       if (ViewSink* view = v->Options().view) view->ProgressText(4, FormatW(Msg(557), e.path));
@@ -235,10 +243,11 @@ int RecoverVolumeNode(CVol* v, const cnode* node, WStringView destPath, RecMemor
       failed = true;
       break;
     }
-    // Zeros in place of data: a read error, an excluded range, or the part
-    // of a volume past the end of a source shorter than it.
+    // Zeros in place of data: a read error, an excluded range, the part of
+    // a volume past the end of a source shorter than it, or bytes the
+    // family's reader knows are not the file's.
     auto misses = [d] { return d ? d->TotalErrors() + d->ExcludedFills() + d->PastEndFills() : 0u; };
-    const uint32_t before = misses();
+    const uint32_t before = misses(), faults = v->readFaults;
     const int64_t got = v->ReadNodeData(*node, at, piece, into, writer ? room : kPieceBytes);
     if (got < int64_t(piece)) {
       // A failed or short read is a failure: the file is not complete.
@@ -251,7 +260,7 @@ int RecoverVolumeNode(CVol* v, const cnode* node, WStringView destPath, RecMemor
       failed = true;
       break;
     }
-    if (misses() != before) corrupt += uint32_t((piece + cs - 1) / cs);
+    if (misses() != before || v->readFaults != faults) corrupt += uint32_t((piece + cs - 1) / cs);
     if (memory) {
       const size_t space = memory->capacity - std::min(memory->capacity, memory->used);
       const size_t k = size_t(std::min<uint64_t>(space, piece));

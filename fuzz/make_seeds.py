@@ -49,6 +49,13 @@ Writes CORPUS_DIR/<target>/<name> for:
                zeroed and as HFSX
   fuzz_session  sessions of the images' Quick and Long Scans, saved by
                build/bin/dvscan (when it is built)
+  fuzz_zfs_nvlist, fuzz_zfs_blkptr, fuzz_zfs_dnode, fuzz_zfs_zap, fuzz_lzjb
+               the committed zfs-fuse pools (tests/fixtures/zfs), walked
+               here from the active uberblock: label lists and uberblock
+               arrays, block pointers with their stored blocks (their
+               copies moved to the front of the data), the root dataset's
+               dnodes with their blocks, its folders' ZAP blocks and
+               leaves, and compressed blocks for the decoders
 """
 import lzma
 import os
@@ -184,6 +191,7 @@ def main():
     hfs_seeds(corpus)
     fat_seeds(corpus)
     session_seeds(corpus)
+    zfs_seeds(corpus)
 
 
 def carve_seeds(corpus):
@@ -721,6 +729,158 @@ def session_seeds(corpus):
             out = os.path.join(tmp, "s.dvs")
             if subprocess.run([dvscan, "--save-session", out, img], capture_output=True).returncode == 0:
                 write(corpus, "fuzz_session", name, open(out, "rb").read())
+
+
+
+ZFS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "fixtures", "zfs")
+ZFS_FRONT = 4 << 20
+
+
+def zfs_lzjb(src, dlen):
+    out = bytearray()
+    i, mask, cmap = 0, 128, 0
+    while len(out) < dlen and i < len(src):
+        mask <<= 1
+        if mask == 256:
+            mask, cmap = 1, src[i]
+            i += 1
+        if cmap & mask:
+            if i + 1 >= len(src):
+                break
+            mlen, off = (src[i] >> 2) + 3, ((src[i] << 8) | src[i + 1]) & 0x3FF
+            i += 2
+            cpy = len(out) - off
+            if off == 0 or cpy < 0:
+                break
+            for _ in range(mlen):
+                if len(out) >= dlen:
+                    break
+                out.append(out[cpy])
+                cpy += 1
+        elif i < len(src):
+            out.append(src[i])
+            i += 1
+    return bytes(out.ljust(dlen, b"\0"))
+
+
+class ZfsPool:
+    """Just enough of a reader to walk a committed pool to its root dataset."""
+
+    def __init__(self, img):
+        self.img = img
+        slots = [img[(128 << 10) + k * 1024:(128 << 10) + (k + 1) * 1024] for k in range(128)]
+        live = [s for s in slots if struct.unpack_from("<Q", s)[0] == 0x00BAB10C]
+        ub = max(live, key=lambda s: struct.unpack_from("<Q", s, 16)[0])
+        self.mos = self.read(ub[40:168])[:512]
+
+    def phys(self, bp):
+        off = (struct.unpack_from("<Q", bp, 8)[0] & (2 ** 63 - 1)) * 512
+        psize = (struct.unpack_from("<H", bp, 50)[0] + 1) * 512
+        return self.img[ZFS_FRONT + off:ZFS_FRONT + off + psize]
+
+    def read(self, bp):
+        if struct.unpack_from("<Q", bp)[0] & 0xFFFFFF == 0:
+            return None
+        lsize = (struct.unpack_from("<H", bp, 48)[0] + 1) * 512
+        raw = self.phys(bp)
+        return zfs_lzjb(raw, lsize) if bp[52] in (1, 3) else raw[:lsize]
+
+    def pointer(self, dn, blkid):
+        """The level-0 block pointer of `blkid`, through the indirect blocks."""
+        levels, epbs = dn[2], dn[1] - 7
+        bp = dn[64 + (blkid >> (epbs * (levels - 1))) * 128:][:128]
+        for lvl in range(levels - 1, 0, -1):
+            blk = self.read(bp)
+            if blk is None:
+                return None
+            idx = (blkid >> (epbs * (lvl - 1))) & ((1 << epbs) - 1)
+            bp = blk[idx * 128:(idx + 1) * 128]
+        return bp
+
+    def block(self, dn, blkid):
+        bp = self.pointer(dn, blkid)
+        return self.read(bp) if bp else None
+
+    def dnode(self, meta, obj):
+        per = struct.unpack_from("<H", meta, 8)[0]
+        blk = self.block(meta, obj // per)
+        return blk[(obj % per) * 512:(obj % per + 1) * 512] if blk else None
+
+    @staticmethod
+    def micro(block, name):
+        for at in range(64, len(block) - 63, 64):
+            if block[at + 14:at + 14 + len(name) + 1] == name + b"\0":
+                return struct.unpack_from("<Q", block, at)[0]
+        return None
+
+    @staticmethod
+    def bonus(dn):
+        return 64 + (dn[3] if dn[3] in (2, 3) else 1) * 128
+
+    def root_dataset(self):
+        objdir = self.block(self.dnode(self.mos, 1), 0)
+        ddir = self.dnode(self.mos, self.micro(objdir, b"root_dataset"))
+        head = self.dnode(self.mos, struct.unpack_from("<Q", ddir, self.bonus(ddir) + 8)[0])
+        at = self.bonus(head) + 128
+        return self.read(head[at:at + 128])[:512]
+
+
+def zfs_moved(bp, at):
+    """The pointer with one copy, at `at` bytes into the fuzz image's data."""
+    bp = bytearray(bp)
+    asize = struct.unpack_from("<Q", bp)[0] & 0xFFFFFF
+    bp[0:48] = bytes(48)
+    struct.pack_into("<QQ", bp, 0, asize, at // 512)
+    return bytes(bp)
+
+
+def zfs_seeds(corpus):
+    pools = {}
+    for name in ("tp.img", "one.img", "tr.f0"):
+        path = os.path.join(ZFS, name + ".xz")
+        if os.path.exists(path):
+            pools[name] = lzma.open(path).read()
+    for name, img in pools.items():
+        write(corpus, "fuzz_zfs_nvlist", name, img[16 << 10:20 << 10] + img[128 << 10:136 << 10])
+    if "tp.img" not in pools:
+        return
+    pool = ZfsPool(pools["tp.img"])
+    meta = pool.root_dataset()
+    count = (struct.unpack_from("<Q", meta, 16)[0] + 1) * (struct.unpack_from("<H", meta, 8)[0])
+    made = {"dnode": 0, "zap": 0, "bp": 0}
+    for obj in range(1, min(count, 7000)):
+        dn = pool.dnode(meta, obj)
+        if not dn or dn[0] not in (19, 20):
+            continue
+        first = dn[64:192]
+        if struct.unpack_from("<Q", first)[0] & 0xFFFFFF == 0:
+            continue
+        if dn[2] == 1 and made["dnode"] < 40 and (obj < 40 or obj % 500 == 0):
+            moved = bytearray(dn)
+            moved[64:192] = zfs_moved(first, 0)
+            write(corpus, "fuzz_zfs_dnode", "tp-%d" % obj, bytes(moved) + pool.phys(first))
+            made["dnode"] += 1
+        if dn[0] == 20 and made["zap"] < 40:
+            blocks = struct.unpack_from("<Q", dn, 16)[0] + 1
+            shift = (struct.unpack_from("<H", dn, 8)[0] * 512).bit_length() - 1
+            for b in range(min(blocks, 4)):
+                data = pool.block(dn, b)
+                if data:
+                    write(corpus, "fuzz_zfs_zap", "tp-%d-%d" % (obj, b), bytes([shift - 9]) + data)
+                    made["zap"] += 1
+        if made["bp"] < 30 and (dn[2] > 1 or dn[52 + 64] in (1, 3)):
+            bp = pool.pointer(dn, 0) if dn[2] > 1 else first
+            if bp and struct.unpack_from("<Q", bp)[0] & 0xFFFFFF:
+                raw = pool.phys(bp)
+                write(corpus, "fuzz_zfs_blkptr", "tp-%d" % obj, zfs_moved(bp, 0) + raw)
+                if bp[52] in (1, 3):
+                    units = struct.unpack_from("<H", bp, 48)[0]  # the output's 512-byte units less one
+                    write(corpus, "fuzz_lzjb", "tp-%d" % obj, bytes([0]) + struct.pack("<H", units) + raw)
+                made["bp"] += 1
+    # The MOS's own blocks: its meta-dnode's first block through its levels.
+    bp = pool.pointer(pool.mos, 0)
+    if bp:
+        write(corpus, "fuzz_zfs_blkptr", "tp-mos", zfs_moved(bp, 0) + pool.phys(bp))
 
 
 if __name__ == "__main__":

@@ -761,10 +761,11 @@ bool RDrive::ReadRow(uint64_t row, uint32_t from, uint32_t to, uint8_t* out, int
 
 // ---- RAID-Z blocks ----
 
-int RDrive::RAIDZRead(void* buffer, uint64_t offset, uint64_t size) {
+int RDrive::RAIDZRead(void* buffer, uint64_t offset, uint64_t size, uint32_t unitShift) {
   const int parity = ParityCount();
-  if (!IsRaidz() || parity < 1 || members_.empty()) return 0;
-  const uint64_t rounded = (size + sectorSize_ - 1) >> shift_ << shift_;
+  if (!IsRaidz() || parity < 1 || members_.empty() || unitShift >= 32) return 0;
+  const uint32_t unit = std::max(unitShift, shift_);
+  const uint64_t rounded = (size + (uint64_t(1) << unit) - 1) >> unit << unit;
   if (rounded == 0 || rounded > 64 * kMiB || (!buffer && rounded > bufferBytes_)) {
     ErrorMsg(Msg(138));
     return 0;
@@ -773,7 +774,10 @@ int RDrive::RAIDZRead(void* buffer, uint64_t offset, uint64_t size) {
   if (!buffer) cacheValid_ = false;
   const size_t n = members_.size();
   std::vector<RaidzColumn> cols(n);
-  const uint64_t count = RaidMap::BuildRaidzColumns(offset, rounded, n, uint64_t(parity), shift_, cols.data());
+  const uint64_t count =
+      RaidMap::BuildRaidzColumns((offset << shift_) >> unit, rounded, n, uint64_t(parity), unit, cols.data());
+  // The columns' places in units, as member sectors.
+  for (uint64_t c = 0; c < count; ++c) cols[c].offset <<= unit - shift_;
   if (traceRaid) {
     TracePrintfA("RAIDZRead offset 0x%08x%08x psize %u sects\n", uint32_t(offset >> 32), uint32_t(offset),
                  uint32_t(rounded >> shift_));

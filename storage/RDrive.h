@@ -33,11 +33,13 @@ class RDrive : public Drive {
   uint8_t* ReadSectors(int64_t sector, uint32_t bytes, uint32_t retryPiece, void* buffer, bool wait) override;
   void HookExclusiveRanges(const CDrvAttr& attributes) override;
 
-  // One RAID-Z block of `size` bytes (rounded up to whole sectors) at
+  // One RAID-Z block of `size` bytes (rounded up to whole units) at
   // member sector `offset` of the data area (after each member's first
   // 4 MiB), into buffer (room for the rounded size) or the drive's own.
-  // 1 on success, 0 on failure.
-  int RAIDZRead(void* buffer, uint64_t offset, uint64_t size);
+  // The columns are laid in units of 2^unitShift bytes (the pool's sector
+  // shift; never less than a member sector, which 0 means). 1 on success,
+  // 0 on failure.
+  int RAIDZRead(void* buffer, uint64_t offset, uint64_t size, uint32_t unitShift = 0);
   // The first present member, or null.
   Drive* FirstMember() const;
   // Re-sizes the transfer buffer for a new per-member request size.

@@ -226,6 +226,11 @@ class CVol {
   // clusters (their clusters count from 2), read as signed.
   uint64_t dataAreaSector = 0;
   std::unique_ptr<CExtents> extents;
+  // Pieces the family's reader delivered that are not the file's bytes
+  // (zeros for a block it could not read, a copy no checksum confirmed):
+  // a recovery counts them as the drive's read errors (the file is
+  // Corrupt).
+  uint32_t readFaults = 0;
 
   // Directory parsing's string pool of folder paths and the root folder
   // (the walk's queue is in FolderWalk.h).

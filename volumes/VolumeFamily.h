@@ -25,6 +25,7 @@ class Drive;
 class ScanSink;
 struct cnode;
 struct DriveOpenFacts;
+struct FolderWalk;
 
 // ---- node records, by the high nibble of cnode::kind ----
 
@@ -346,6 +347,17 @@ struct FamilyScanOps {
   int (*parseEntries)(CVol& volume, const cnode& folder, const uint8_t* data, size_t bytes) = nullptr;
   // A folder whose size is not whole clusters is damaged and not walked.
   bool folderSizeInClusters = false;
+  // A volume of several folder trees (a pool's datasets): queues the roots
+  // of the next tree on the walk (with `restart`, of the first), each with
+  // its path; false when none is left. Null: one tree from the volume's
+  // root node, "\".
+  bool (*nextRoots)(CVol& volume, FolderWalk& walk, bool restart) = nullptr;
+  // The key a folder counts as parsed under (null: its id), where ids
+  // repeat across trees.
+  uint64_t (*folderKey)(const cnode& folder) = nullptr;
+  // The bytes of a folder the walk reads, once it is mapped (null: its
+  // size), where the size the list shows is not its data's.
+  uint64_t (*folderBytes)(CVol& volume, const cnode& folder) = nullptr;
   // The sector kinds the family knows (tests and actions).
   std::span<const SectorKindEntry> sectorKinds;
   // A volume the Long Scan found (through ProcBootCm) is parsed.

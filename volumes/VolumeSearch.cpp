@@ -179,6 +179,10 @@ std::shared_ptr<VolumeList> VolumeTableOf(Drive& d) {
 
 void DeleteVolumes(Drive& d) {
   if (VolumeList* table = DriveVolumes(d)) table->Clear();
+  // The next search takes a ZFS label again (a RAID-Z set's is read, and
+  // marked, on its first member).
+  d.zfsLabelSeen = 0;
+  if (auto* set = dynamic_cast<RDrive*>(&d); set && set->FirstMember()) set->FirstMember()->zfsLabelSeen = 0;
 }
 
 void FreeVolumeBuffers(Drive& d) {

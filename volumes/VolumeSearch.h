@@ -57,6 +57,7 @@ int SearchBootSectors(Drive& drive, uint64_t sector, int32_t count, bool backwar
 bool AddVolume(Drive& drive, CVol* volume, int mode, int32_t* index);
 // The index of a volume in the table that is the same volume, else -1.
 int32_t FindVolume(const Drive& drive, const CVol* volume);
+// Deletes the drive's volumes; its next search takes a ZFS label again.
 void DeleteVolumes(Drive& drive);
 void FreeVolumeBuffers(Drive& drive);
 uint32_t VolumeCount(const Drive& drive);

@@ -43,8 +43,7 @@ def boot(m):
 
 
 @kind("trunc", ["ntfs", "fat", "exfat", "ext", "ufs", "extraw", "xfs", "hfs", "disk", "vhd", "vhdx", "vmdk", "vhdchain",
-                 "vmdkchain",
-                "carve"], "the image (or one file of a chain) cut short")
+                 "vmdkchain", "carve", "zfs"], "the image (or one file of a chain) cut short")
 def trunc(m):
     i = m.rnd.randrange(len(m.files))
     d = m.files[i]
@@ -101,7 +100,7 @@ def parttable(m):
 
 
 @kind("mixed", ["ntfs", "fat", "exfat", "ext", "xfs", "hfs", "disk", "ntfsdisk", "vhd", "vhdx", "vmdk", "vhdchain",
-                "vmdkchain", "session", "carve"], "two or three of the base's other kinds at once (a cut last)")
+                "vmdkchain", "session", "carve", "zfs"], "two or three of the base's other kinds at once (a cut last)")
 def mixed(m):
     from .common import KINDS
     ks = [k for k in m.base.kinds() if k != "mixed"]

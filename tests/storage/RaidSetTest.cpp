@@ -29,6 +29,7 @@
 #include "tests/support/RaidMembers.h"
 #include "tests/support/TestUtil.h"
 #include "volumes/DestinationPath.h"
+#include "volumes/Volume.h"
 #include "volumes/VolumeSearch.h"
 
 using namespace raid_test;
@@ -575,7 +576,8 @@ TEST_F(RaidzTest, Raidz2BlocksOfARealPool) {
 }
 
 // With the "RAIDZ" option the volume search reads no partition table and
-// reads a RAID-Z set through its first member only.
+// looks for the pool's label through a RAID-Z set's first member only; the
+// pool it finds is then read across the members.
 TEST_F(RaidzTest, VolumeSearchReadsTheFirstMember) {
   const auto m = Members("raidz1", 4);
   if (m.empty()) GTEST_SKIP() << "xz missing";
@@ -592,13 +594,20 @@ TEST_F(RaidzTest, VolumeSearchReadsTheFirstMember) {
     for (auto& s : states) s.second->calls.clear();
     auto d = OpenSet(Definition("RAIDZ1", m, missing));
     ASSERT_TRUE(d);
-    ScanPartitions(*d);
+    d->zfsLabelSeen = 0;
+    BootHit hit;
+    EXPECT_LT(LookForBootSector(*d, 0, 4096, &hit), 4096);
+    EXPECT_EQ(hit.kind, kVolZfs);
     const std::string first = m[missing.empty() ? 0 : 1];
     EXPECT_GT(states[first]->CallCount(), 0u);
     for (const auto& p : m)
       if (p != first) {
         EXPECT_EQ(states[p]->CallCount(), 0u) << p;
       }
+    DeleteVolumes(*d);
+    ScanPartitions(*d);
+    ASSERT_EQ(VolumeCount(*d), 1u);
+    EXPECT_EQ(VolumeAt(*d, 0)->type, kVolZfs);
   }
 }
 
