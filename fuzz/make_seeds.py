@@ -39,6 +39,9 @@ Writes CORPUS_DIR/<target>/<name> for:
                for the finder their table and folder sectors as records
   fuzz_session  sessions of the images' Quick and Long Scans, saved by
                build/bin/dvscan (when it is built)
+  fuzz_vmfs, fuzz_refs  the VMFS and ReFS images of the fixture cache
+               (make_vmfs.sh, make_refs.sh) as sparse inputs: their
+               non-zero sectors from the start, up to 256 KiB
 """
 import lzma
 import os
@@ -172,6 +175,7 @@ def main():
     exfat_seeds(corpus)
     fat_seeds(corpus)
     session_seeds(corpus)
+    generated_seeds(corpus)
 
 
 def carve_seeds(corpus):
@@ -433,6 +437,16 @@ def exfat_seeds(corpus):
                 write(corpus, "fuzz_exfat_dir", "%s-%d" % (name, piece), boot + bytes([piece]) + folder)
     finally:
         shutil.rmtree(tmp)
+
+def generated_seeds(corpus):
+    cache = os.environ.get("DV_FIXTURE_CACHE") or os.path.join(os.path.dirname(FIX), "..", "..", "build", "fixtures")
+    for target, names in (("fuzz_vmfs", ("vmfs3.img", "vmfs5.img", "vmfs-hostile.img", "vmfs-damaged.img")),
+                          ("fuzz_refs", ("refs512.img", "refs4k.img", "refs-hostile.img", "refs-damaged.img"))):
+        for name in names:
+            path = os.path.join(cache, name)
+            if os.path.exists(path):
+                write(corpus, target, name, sparse_input(path, budget=256 << 10))
+
 
 def fat_seeds(corpus):
     import shutil

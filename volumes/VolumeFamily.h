@@ -266,6 +266,12 @@ struct FamilyVolumeOps {
   // when its fields cannot hold them), which `init` then reads.
   void (*writeSettingRows)(CVol& volume, const int64_t* rows) = nullptr;
   size_t (*bootFromSettingRows)(const CVol& volume, const int64_t* rows, uint8_t* buffer, size_t capacity) = nullptr;
+  // The dialog's cluster value where it is not the volume's cluster size
+  // (VMFS: its file block size; ReFS: its own cluster size), and Save's
+  // setter of it (false: a size the volume cannot take). Null: the
+  // volume's cluster size, set through CVol::SetClusterSize.
+  int64_t (*clusterValue)(const CVol& volume) = nullptr;
+  bool (*setClusterValue)(CVol& volume, uint32_t bytes) = nullptr;
 };
 
 // Finding volumes on a drive.

@@ -38,7 +38,7 @@ def boot(m):
             flip_bits(d, rnd, sb, sb + 1024, n)
 
 
-@kind("trunc", ["ntfs", "fat", "exfat", "ext", "disk", "vhd", "vhdx", "vmdk", "vhdchain", "vmdkchain",
+@kind("trunc", ["ntfs", "fat", "exfat", "ext", "vmfs", "refs", "disk", "vhd", "vhdx", "vmdk", "vhdchain", "vmdkchain",
                 "carve"], "the image (or one file of a chain) cut short")
 def trunc(m):
     i = m.rnd.randrange(len(m.files))
@@ -95,7 +95,7 @@ def parttable(m):
             d[alt:alt + 512] = bytes(512)
 
 
-@kind("mixed", ["ntfs", "fat", "exfat", "ext", "disk", "ntfsdisk", "vhd", "vhdx", "vmdk", "vhdchain", "vmdkchain",
+@kind("mixed", ["ntfs", "fat", "exfat", "ext", "vmfs", "refs", "disk", "ntfsdisk", "vhd", "vhdx", "vmdk", "vhdchain", "vmdkchain",
                 "session", "carve"], "two or three of the base's other kinds at once (a cut last)")
 def mixed(m):
     from .common import KINDS
