@@ -139,6 +139,12 @@ uint64_t DescriptorAt(const std::string& image, uint32_t item) {
   return fdc + Le32At(h, 8) + uint64_t(Le32At(h, 4)) * 1024 + uint64_t(item) * 2048;
 }
 
+// Entry `index` of the root folder (its data in one file block).
+uint64_t RootEntryAt(const std::string& image, uint32_t index) {
+  const uint32_t address = Le32At(ReadAt(image, DescriptorAt(image, 0) + 1024, 4), 0);
+  return kArea + uint64_t(address >> 6) * 0x100000 + uint64_t(index) * 140;
+}
+
 struct Recovered {
   DvscanRun run;
   std::string dest, log;
@@ -312,6 +318,9 @@ TEST(VmfsImage, HostileCopiesAreRefusedOrSkipped) {
       {"root magic", [](const std::string& i) { return DescriptorAt(i, 0); }, 0, false},
       // A descriptor's address mode nobody knows: the file is not read.
       {"mode", [](const std::string& i) { return DescriptorAt(i, 12) + 580; }, 77, true},
+      // The root's entry of "docs" naming item 40 of a cluster of 32: the
+      // folder is skipped, the rest listed.
+      {"item past the cluster", [](const std::string& i) { return RootEntryAt(i, 7) + 4; }, (40u << 22) | 4, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -322,7 +331,22 @@ TEST(VmfsImage, HostileCopiesAreRefusedOrSkipped) {
     const Recovered r = Recover(temp, "'" + image + "'");
     EXPECT_TRUE(r.run.rc == 0 || r.run.rc == 1) << r.run.err;
     EXPECT_EQ(!r.run.items.empty(), c.volume);
+    if (std::string(c.what) == "item past the cluster") {
+      for (const Listed& l : r.run.items) EXPECT_NE(l.path.rfind("docs", 0), 0u) << l.path;
+    }
   }
+  // A sub-block file whose cluster (R x S) is larger than the file: its
+  // reader is refused, the files in sub-blocks are not read.
+  const TempFolder temp("vmfs_hostile_sbc");
+  const std::string image = temp.Path() + "/copy.img";
+  std::filesystem::copy_file(dir + "/vmfs3.img", image);
+  const uint64_t sbc = kArea + 8 * 0x100000;  // after the descriptor and pointer-block files
+  ASSERT_EQ(Le32At(ReadAt(image, sbc + 12, 4), 0), 65536u);
+  Patch(image, sbc, Le32Bytes(1024));
+  Patch(image, sbc + 16, Le32Bytes(1024u * 2 * 65536 + 2 * 1024));
+  const Recovered r = Recover(temp, "'" + image + "'");
+  EXPECT_NE(r.log.find("Failed: " + r.dest + "/docs/small.bin"), std::string::npos) << r.log;
+  EXPECT_NE(r.log.find("Saved: " + r.dest + "/contig.bin"), std::string::npos) << r.log;
 }
 
 // Without its partition entry the Long Scan finds the volume by its header
