@@ -21,6 +21,7 @@
 #include "volumes/Node.h"
 #include "volumes/Volume.h"
 #include "volumes/VolumeFactory.h"
+#include "volumes/VolumeFamily.h"
 #include "volumes/VolumeSearch.h"
 
 NTFSObj* g_engine = nullptr;
@@ -324,6 +325,7 @@ int NTFSObj::StoreFileItem(WStringView prefix, WStringView path, int64_t nodeInd
     item.flags = node->flags;
     item.flags2 = node->flags2;
     item.volumeIndex = node->volumeIndex;
+    item.symlink = (node->flags & kNodeSymlink) && NodeHasTrait(node->kind, kNodeTraitNoSymlinks);
     uint64_t t = 0;
     if (node->GetFileTime(&t, 0)) item.time = t;
   }

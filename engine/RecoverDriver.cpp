@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstring>
 #include <memory>
 #include <unordered_map>
 #include <vector>
@@ -83,6 +85,56 @@ bool FolderResolvesBelowRoot(WStringView root, WStringView folder) {
 WString FolderOf(WStringView path) {
   const size_t s = path.rfind(u'/');
   return s == WStringView::npos ? WString() : WString(path.substr(0, s));
+}
+
+// Whether two regular files hold the same bytes.
+bool SameContent(const WString& a, const WString& b) {
+  struct stat sa, sb;
+  if (::stat(ToUtf8(a).c_str(), &sa) != 0 || ::stat(ToUtf8(b).c_str(), &sb) != 0) return false;
+  if (!S_ISREG(sa.st_mode) || !S_ISREG(sb.st_mode) || sa.st_size != sb.st_size) return false;
+  FILE* fa = std::fopen(ToUtf8(a).c_str(), "rb");
+  FILE* fb = fa ? std::fopen(ToUtf8(b).c_str(), "rb") : nullptr;
+  bool same = fa && fb;
+  std::vector<char> ba(1 << 16), bb(1 << 16);
+  while (same) {
+    const size_t na = std::fread(ba.data(), 1, ba.size(), fa), nb = std::fread(bb.data(), 1, bb.size(), fb);
+    if (na != nb || std::memcmp(ba.data(), bb.data(), na) != 0) same = false;
+    if (na < ba.size()) break;
+  }
+  if (same && (std::ferror(fa) || std::ferror(fb))) same = false;
+  if (fa) std::fclose(fa);
+  if (fb) std::fclose(fb);
+  return same;
+}
+
+// A renamed copy ("name[n].ext") that equals one of the earlier renamed
+// copies already there (the base name was compared while writing).
+bool EqualsAnEarlierCopy(const WString& path, const WString& written) {
+  for (int i = 1; i <= 99; i++) {
+    const WString c = RenamedCandidate(path, i);
+    if (c == written) break;
+    if (SameContent(c, written)) return true;
+  }
+  return false;
+}
+
+// An item the recovery never writes, whatever the destination holds: an
+// NTFS metadata file, and a symbolic link of a family that lists links
+// without recovering them. True with the reason as the last error: the
+// item is a deliberate skip, and nothing is made for it.
+bool IsRefusedItem(const cnode& node, WStringView path) {
+  const NodeOps* ops = FindNodeOps(node.kind);
+  const uint32_t traits = ops ? ops->traits : 0;
+  if ((traits & kNodeTraitNoSymlinks) && (node.flags & kNodeSymlink)) {
+    VErrorMsg(Msg(505).c_str(), path);
+    return true;
+  }
+  if ((traits & kNodeTraitEngineRecovery) && node.IsSnode() && !(node.flags & kInodeCarved) &&
+      IsRefusedSystemFile(static_cast<const snode&>(node))) {
+    ErrorMsg(Msg(139));
+    return true;
+  }
+  return false;
 }
 
 // One item: the recovery into target (through temporary when given).
@@ -292,8 +344,8 @@ int WriteItem(const RecoveryRequest& run, const RecoveryListEntry& e, cnode* nod
 // to the view's log (with the reason for failed, corrupt and refused
 // items) and to the hand-over. Skipped keeps nothing of the grade; failed
 // keeps the lowest grade bit, as the list has always shown it.
-void ReportItem(ViewSink* view, SendObj* send, const RecoveryListEntry& e, cnode* node, const WString& path,
-                int result, bool skipped, bool badExtent) {
+void ReportItem(ViewSink* view, SendObj* send, const RecoveryListEntry& e, cnode* node, const WString& path, int result,
+                bool skipped, bool badExtent, bool identical) {
   g_recoveryTotals.processed++;
   g_recoveryCounters.processed++;
   int16_t status;
@@ -301,6 +353,7 @@ void ReportItem(ViewSink* view, SendObj* send, const RecoveryListEntry& e, cnode
     if (node) node->flags = uint16_t((node->flags & ~GradeBits(kGradeCorrupt)) | GradeBits(kGradeSkipped));
     status = kStatusSkipped;
     g_recoveryTotals.skipped++;
+    if (identical) g_recoveryTotals.identical++;
   } else if (result > 0 || badExtent) {
     if (node) node->flags = uint16_t((node->flags & ~kNodeGradeMask) | GradeBits(kGradeCorrupt));
     status = kStatusCorrupt;
@@ -313,7 +366,6 @@ void ReportItem(ViewSink* view, SendObj* send, const RecoveryListEntry& e, cnode
     if (node) node->flags = uint16_t((node->flags & ~GradeBits(kGradePoor)) | GradeBits(kGradeFailed));
     status = kStatusFailed;
     g_recoveryTotals.failed++;
-    if (LastErrorText() == Msg(468)) g_recoveryTotals.identical++;
   }
   view->LogLine(Msg(status) + u" " + path);
   if (status == kStatusFailed || status == kStatusCorrupt ||
@@ -392,7 +444,10 @@ int RecoverFS(const RecoveryRequest& request, ViewSink* view) {
       cnode* node = engine->nodes->GetAt(e.nodeIndex);
       const WString path = besideLog(e.destinationPath);
       int result = -1;
-      bool skipped = false, badExtent = false, asked = false;
+      bool skipped = false, badExtent = false, asked = false, identical = false;
+      // The name the item was written under (a renamed one when a file of
+      // its name was there): the log names what is on the disk.
+      WString written = path;
       if (!node) {
         VErrorMsg(u"Item %d is not in the scan's results.", int32_t(e.nodeIndex));
       } else if (path.size() >= kMaxPathChars) {
@@ -401,6 +456,8 @@ int RecoverFS(const RecoveryRequest& request, ViewSink* view) {
         // Never written anywhere but below the destination folder.
         skipped = true;
         ErrorMsg(u"The destination path does not lie inside the destination folder: the item is skipped.");
+      } else if (IsRefusedItem(*node, path)) {
+        skipped = true;
       } else {
         const WString folder = FolderOf(path);
         const WString name(WStringView(path).substr(folder.size() + 1));
@@ -412,6 +469,21 @@ int RecoverFS(const RecoveryRequest& request, ViewSink* view) {
         if (choice == Choice::Skip) skipped = true;
         else if (choice != Choice::Fail)
           result = WriteItem(request, e, node, root, folder, target, choice, hash.get(), &badExtent, &asked);
+        if (choice == Choice::Straight || choice == Choice::Temporary) written = target;
+        // Saved again under a new name: an earlier renamed copy may already
+        // hold the same bytes.
+        if (result == 0 && !badExtent && target != path && !node->IsDirectory() &&
+            request.overwriteMode != kOverwriteReplace && EqualsAnEarlierCopy(path, target)) {
+          ::unlink(ToUtf8(target).c_str());
+          ErrorMsg(Msg(468));
+          result = -1;
+        }
+        // A file identical to the item is already there: nothing needed
+        // saving, and nothing was written.
+        if (result < 0 && !skipped && LastErrorText() == Msg(468)) {
+          skipped = identical = true;
+          written = path;
+        }
         // A folder that could not be made for want of room asks too.
         if (result < 0 && !skipped && !asked && IsFullCode(theTrace().LastErrorCode())) {
           const WString why = LastErrorText();
@@ -419,7 +491,7 @@ int RecoverFS(const RecoveryRequest& request, ViewSink* view) {
           else ErrorMsg(why);
         }
       }
-      ReportItem(view, send, e, node, path, result, skipped, badExtent);
+      ReportItem(view, send, e, node, written, result, skipped, badExtent, identical);
       ErrorMsg(Msg(252));
       engine->WaitWhilePaused();
       if (engine->StopRequested()) ended = true;

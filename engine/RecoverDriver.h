@@ -19,7 +19,7 @@ enum : uint8_t { kOverwriteNewer = 0, kOverwriteRename = 1, kOverwriteReplace = 
 // Results of the current run, by status.
 struct RecoveryTotals {
   std::atomic<uint32_t> saved{0}, skipped{0}, failed{0}, corrupt{0}, processed{0};
-  // Of the failed: those whose identical copy is already in the destination.
+  // Of the skipped: those whose identical copy is already in the destination.
   std::atomic<uint32_t> identical{0};
   // The run stopped because the destination was full (the answer was No).
   std::atomic<bool> destinationFull{false};

@@ -514,6 +514,11 @@ std::vector<NTFSVol*> CandidateVolumes(NTFSObj* engine, const snode* node, bool*
 }
 }  // namespace
 
+bool IsRefusedSystemFile(const snode& node) {
+  const WString name = node.GetNameW();
+  return !name.empty() && name[0] == u'$' && SystemFileRecordNumber(name) >= 0 && !traceMft;
+}
+
 int RecoverNtfsNode(NTFSObj* engine, int64_t nodeIndex, WStringView target, WStringView temporary, bool verify,
                     CHashFile* hash) {
   TRACE_FN("NTFSObj::Recover");
@@ -525,8 +530,7 @@ int RecoverNtfsNode(NTFSObj* engine, int64_t nodeIndex, WStringView target, WStr
     return -1;
   }
   auto* node = static_cast<snode*>(c);
-  const WString name = node->GetNameW();
-  if (!name.empty() && name[0] == u'$' && SystemFileRecordNumber(name) >= 0 && !traceMft) {
+  if (IsRefusedSystemFile(*node)) {
     ErrorMsg(Msg(139));
     return -1;
   }

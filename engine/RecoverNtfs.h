@@ -40,6 +40,10 @@ int NtfsRecoverFile(NTFSVol* volume, const snode* node, WStringView destPath, co
 int NtfsRecoverCompressedFile(NTFSVol* volume, const snode* node, WStringView destPath, RecMemory* memory = nullptr,
                               CHashFile* hash = nullptr, uint32_t* corruptClusters = nullptr);
 
+// An NTFS metadata file ($MFT, $Bitmap, ...): the recovery never writes
+// one (message 139) and counts it skipped (traceMft lets them through).
+bool IsRefusedSystemFile(const snode& node);
+
 // The engine's recovery of one NTFS node: writes to `temporary` when given
 // (then moved onto `target` with rename(2), which replaces atomically), else
 // to `target`. -1 on failure (last error set; nothing written stays), else

@@ -11,15 +11,17 @@
 #include <cstring>
 
 #include "foundation/ByteOrder.h"
+#include "foundation/Md5.h"
 #include "foundation/Messages.h"
 #include "foundation/SectRanges.h"
 #include "foundation/Trace.h"
 #include "platform/Errors.h"
 #include "platform/Platform.h"
+#include "storage/Drive.h"
 #include "storage/VolumeDefinition.h"
+#include "volumes/FileTypes.h"
 #include "volumes/Node.h"
 #include "volumes/NodeTable.h"
-#include "volumes/FileTypes.h"
 #include "volumes/RunList.h"
 #include "volumes/Streams.h"
 #include "volumes/Volume.h"
@@ -39,6 +41,8 @@ constexpr size_t kMaxToken = 4096;
 constexpr size_t kMaxNameBytes = 65536;
 constexpr int kRing = 8;
 constexpr int64_t kMaxTableSize = int64_t(1) << 27;
+// Digests of the "Source" line: the source's head and a volume's each.
+constexpr int64_t kMaxSourcePieces = 65;
 constexpr size_t kMaxListPath = 1024;
 constexpr const char kProduct[] = "Delvora";
 constexpr const char16_t kIncompatible[] = u"Software version and session file are incompatible.";
@@ -212,6 +216,18 @@ void SLSession::SaveParms(const SessionParms& p) {
     Put("Schema ");
     PutWide(p.schema);
     Put("\r\n");
+  }
+  if (p.source.present) {
+    // What the load checks the source by (earlier builds wrote none).
+    std::string id = "Source ";
+    AppendNumber(id, int64_t(p.source.bytes));
+    id += ' ';
+    AppendNumber(id, p.source.sectorSize);
+    id += ' ';
+    AppendNumber(id, int64_t(p.source.digests.size()));
+    for (const std::string& d : p.source.digests) id += ' ' + d;
+    id += "\r\n";
+    Put(id);
   }
   std::string s = "Parms: ";
   AppendNumber(s, p.scanMode);
@@ -559,6 +575,23 @@ void SLSession::LoadParms(SessionParms* p) {
         p->diskIds.push_back(std::move(id));
         SkipLine();
       }
+    } else if (key == "Source") {
+      const int64_t bytes = Number(), sector = Number(), count = Number();
+      if (bytes < 0 || sector < 512 || sector > 65536 || !IsPowerOfTwo(uint64_t(sector)) || count < 0 ||
+          count > kMaxSourcePieces)
+        Fail();
+      p->source.present = true;
+      p->source.bytes = uint64_t(bytes);
+      p->source.sectorSize = uint32_t(sector);
+      for (int64_t k = 0; k < count; k++) {
+        const std::string_view d = Token();
+        const bool hex = d.size() == 32 && std::all_of(d.begin(), d.end(), [](char c) {
+                           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+                         });
+        if (!hex && d != "-") Fail();
+        p->source.digests.emplace_back(d);
+      }
+      SkipLine();
     } else if (key == "Schema") {
       p->schema = ReadWide();
       SkipLine();
@@ -580,6 +613,12 @@ void SLSession::LoadParms(SessionParms* p) {
     std::string commands;
     if (!DecodeSessionCfg(cfg, p->cfgFlag, &commands) || !ApplySessionCfg(commands, p)) Fail();
   }
+  source = p->source;
+  if (!source.present)
+    note = FormatW(
+        u"The session file %s keeps no identity of its source (an earlier version saved it): it is "
+        u"not checked against %s.",
+        path_, p->sourceName);
 }
 
 void SLSession::ReadTwoBytes(int* first, int* second) {
@@ -591,6 +630,7 @@ void SLSession::ReadTwoBytes(int* first, int* second) {
 }
 
 void SLSession::LoadPartitions(Drive* drive) {
+  drive_ = drive;
   Token();  // "Partitions:"
   const int64_t count = Number();
   SkipLine();
@@ -707,7 +747,21 @@ void SLSession::LoadInodes() {
     } else {
       Fail();
     }
+    // The bounds a scan holds a node to: within its volume (a family with
+    // holes: within the largest file it holds), a carved file within the
+    // source.
+    if (n->size > NodeSizeLimit(*n)) Fail();
   }
+}
+
+uint64_t SLSession::NodeSizeLimit(const cnode& n) const {
+  const uint64_t driveBytes =
+      drive_ && drive_->SectorCount() ? drive_->SectorCount() * uint64_t(drive_->SectorSize()) : UINT64_MAX;
+  if (n.volumeIndex == kNoVolume || n.volumeIndex >= volumes.size() || !volumes[n.volumeIndex]) return driveBytes;
+  if (NodeHasTrait(n.kind, kNodeTraitSparseFiles)) return kSparseFileLimit;
+  const CVol* v = volumes[n.volumeIndex];
+  if (!v->sizeSectors || v->sizeSectors > UINT64_MAX / v->sectorSize) return driveBytes;
+  return v->sizeSectors * uint64_t(v->sectorSize);
 }
 
 int64_t SLSession::LoadListItems() {
@@ -908,4 +962,72 @@ WString NormalizeSessionSource(WStringView name) {
     for (size_t i = 0; i < 4 && i < out.size(); i++)
       if (out[i] >= u'a' && out[i] <= u'z') out[i] = char16_t(out[i] - 32);
   return out;
+}
+
+// ---- the source's identity ----
+
+namespace {
+
+constexpr uint32_t kHeadBytes = 65536;
+constexpr uint32_t kVolumeBytes = 4096;
+constexpr size_t kMaxIdentityVolumes = 64;
+
+// The md5 of `bytes` at drive sector `sector` (fewer at the drive's end),
+// "-" when the read failed or met a read error.
+std::string PieceDigest(Drive& drive, uint64_t sector, uint32_t bytes) {
+  const uint32_t ss = drive.SectorSize();
+  if (!ss || sector >= drive.SectorCount()) return "-";
+  const uint64_t sectors = std::min<uint64_t>((bytes + ss - 1) / ss, drive.SectorCount() - sector);
+  const uint32_t want = uint32_t(sectors * ss);
+  std::vector<uint8_t> data(want);
+  const uint32_t errors = drive.TotalErrors();
+  const WString lastError = theTrace().LastErrorText();
+  const int32_t lastCode = theTrace().LastErrorCode();
+  uint8_t* p = nullptr;
+  try {
+    p = drive.ReadSectors(int64_t(sector), want, drive.RetryPiece(), data.data(), true);
+  } catch (const DvCodeError&) {
+    p = nullptr;
+  }
+  theTrace().SetLastError(lastError, lastCode);
+  if (!p || drive.TotalErrors() != errors) return "-";
+  Md5 md5;
+  md5.Update(data.data(), data.size());
+  uint8_t digest[kMd5DigestSize];
+  md5.Final(digest);
+  return HexText(digest, sizeof digest);
+}
+
+}  // namespace
+
+SessionSourceIdentity ReadSourceIdentity(Drive& drive, const std::vector<CVol*>& volumes) {
+  SessionSourceIdentity id;
+  id.present = true;
+  id.sectorSize = drive.SectorSize();
+  id.bytes = drive.SectorCount() * uint64_t(drive.SectorSize());
+  id.digests.push_back(PieceDigest(drive, 0, kHeadBytes));
+  for (size_t k = 0; k < volumes.size() && k < kMaxIdentityVolumes; k++)
+    id.digests.push_back(volumes[k] ? PieceDigest(drive, volumes[k]->startSector, kVolumeBytes) : std::string("-"));
+  return id;
+}
+
+WString SourceIdentityMismatch(const SessionSourceIdentity& saved, const SessionSourceIdentity& now,
+                               WStringView source) {
+  if (!saved.present) return {};
+  const WString head = FormatW(u"%s is not the source this session was saved from: ", source);
+  if (saved.bytes != now.bytes)
+    return head +
+           FormatW(u"it holds %I64d bytes, the session's source held %I64d.", int64_t(now.bytes), int64_t(saved.bytes));
+  if (saved.sectorSize != now.sectorSize)
+    return head + FormatW(u"its sectors are of %u bytes, the session's source had sectors of %u.", now.sectorSize,
+                          saved.sectorSize);
+  for (size_t k = 0; k < saved.digests.size() && k < now.digests.size(); k++) {
+    if (saved.digests[k] == "-" || now.digests[k] == "-" || saved.digests[k] == now.digests[k]) continue;
+    return head + (k == 0 ? WString(u"its first sectors differ.")
+                          : FormatW(u"the first sectors of volume %d differ.", int32_t(k - 1)));
+  }
+  if (saved.digests.size() != now.digests.size())
+    return head + FormatW(u"it holds %d volumes where the session has %d.", int32_t(now.digests.size()) - 1,
+                          int32_t(saved.digests.size()) - 1);
+  return {};
 }

@@ -19,12 +19,24 @@
 #include "volumes/VolumeFamily.h"
 
 class CNdArray;
+struct cnode;
 class CSectRanges;
 class CVol;
 class Drive;
 
 inline constexpr int kSessionFormat = 8;
 inline constexpr int kSessionOldestFormat = 7;
+
+// What identifies the source a session was saved from ("Source" line):
+// its size, its sector size and a digest of the sectors read first (the
+// source's first 64 KiB, then the first 4 KiB of each volume, "-" for a
+// piece that met a read error). Files of earlier builds have none.
+struct SessionSourceIdentity {
+  bool present = false;
+  uint64_t bytes = 0;
+  uint32_t sectorSize = 0;
+  std::vector<std::string> digests;
+};
 
 // What the "Parms:" line and the lines before it hold.
 struct SessionParms {
@@ -40,6 +52,7 @@ struct SessionParms {
   WString secondText;
   bool cfgFlag = false;
   int64_t partialStart = -1, partialSize = -1;
+  SessionSourceIdentity source;
 };
 
 // One item of the displayed list: its node and its folder path below the
@@ -101,6 +114,11 @@ class SLSession final : public SessionTailWriter, public SessionTailReader {
   int64_t listCount = 0;
   int lastIndex = -1;
   int stage = 0;
+  // What identifies the source, from the "Source" line (LoadParms).
+  SessionSourceIdentity source;
+  // A line for the log of the scan that lists the session (an earlier
+  // build's file, unchecked against its source); empty for none.
+  WString note;
 
   // ---- SessionTailWriter ----
   void Number(int64_t value) override;
@@ -126,6 +144,8 @@ class SLSession final : public SessionTailWriter, public SessionTailReader {
   void Flush();
   [[noreturn]] void WriteFailed();
   // reading
+  // The largest size a loaded node may have (its volume's, the source's).
+  uint64_t NodeSizeLimit(const cnode& node) const;
   bool Fill(size_t need);
   std::string_view Token();
   int64_t ParseNumber(std::string_view token, size_t skip = 0);
@@ -134,6 +154,7 @@ class SLSession final : public SessionTailWriter, public SessionTailReader {
   [[noreturn]] void ReadFailed();
 
   WString path_;
+  Drive* drive_ = nullptr;  // the source the volumes lie on (LoadPartitions)
   std::string temporary_;
   int fd_ = -1;
   bool committed_ = false;
@@ -149,6 +170,14 @@ class SLSession final : public SessionTailWriter, public SessionTailReader {
   int ringPos_ = 0;
   std::vector<WString> recent_;  // writer's ring
 };
+
+// The identity of a source as a session keeps it, read from the drive and
+// the volume table that is saved (or was loaded).
+SessionSourceIdentity ReadSourceIdentity(Drive& drive, const std::vector<CVol*>& volumes);
+// Why the drive is not the source the identity was read from; empty when
+// it is (pieces that met a read error on either side are not compared).
+WString SourceIdentityMismatch(const SessionSourceIdentity& saved, const SessionSourceIdentity& now,
+                               WStringView source);
 
 // Source names by their first four characters (any case): 1 RAID set,
 // 2 spanned set, 3 virtual disk ("VMDK", "VHD("), 4 image file (an absolute

@@ -108,12 +108,15 @@ bool SaveSession(const SessionSaveRequest& r) {
     int twoBytes[2] = {r.raid6Bytes[0], r.raid6Bytes[1]};
     bool raid6 = r.raid6;
     if (parms.sizeValue == 0 && !raid6) AddRaidValues(&parms, twoBytes, &raid6);
+    static const std::vector<CVol*> kNone;
+    const VolumeList* table = r.drive ? DriveVolumes(*r.drive) : nullptr;
+    const std::vector<CVol*>& volumes = table ? table->items : (r.engine ? r.engine->volumes : kNone);
+    // A load checks the source against this (a file replaced at its path).
+    if (r.drive) parms.source = ReadSourceIdentity(*r.drive, volumes);
     s.SaveParms(parms);
     // The two bytes are always there; only a RAID 6 source has values.
     s.WriteTwoBytes(raid6 ? twoBytes[0] : 0, raid6 ? twoBytes[1] : 0);
-    static const std::vector<CVol*> kNone;
-    const VolumeList* table = r.drive ? DriveVolumes(*r.drive) : nullptr;
-    s.SavePartitions(table ? table->items : (r.engine ? r.engine->volumes : kNone));
+    s.SavePartitions(volumes);
     s.SaveExclusionRanges(r.drive ? r.drive->Exclusions() : nullptr, r.drive ? r.drive->SectorSize() : 512);
     static const CNdArray kEmpty;
     s.SaveInodes(r.engine && r.engine->nodes ? *r.engine->nodes : kEmpty);
@@ -173,6 +176,11 @@ Drive* OpenSessionSource(const SessionParms& parms) {
 
 void ReadSessionSections(SLSession& s, Drive& drive) {
   s.LoadPartitions(&drive);
+  // The source at the path must still be the one the session was made on.
+  if (s.source.present) {
+    const WString why = SourceIdentityMismatch(s.source, ReadSourceIdentity(drive, s.volumes), drive.DisplayName());
+    if (!why.empty()) Refuse(why);
+  }
   const uint64_t units = drive.SectorCount();
   s.LoadExclusionRanges(units ? units - 1 : 0);
   s.LoadInodes();

@@ -54,5 +54,7 @@ Drive* OpenSessionSource(const SessionParms& parms);
 // The disk identity lines of a drive ("Disk " + display name per member).
 std::vector<WString> SessionDiskIds(const Drive& drive);
 
-// Load, step 3: volumes, exclusion ranges, nodes and the list header.
+// Load, step 3: volumes, exclusion ranges, nodes and the list header. A
+// source that is not the one the session was saved from (its size, sector
+// size or first sectors differ) is refused, naming what differs.
 void ReadSessionSections(SLSession& session, Drive& drive);

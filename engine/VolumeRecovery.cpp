@@ -251,6 +251,7 @@ bool RecoverNodeToFolder(CVol* v, const cnode* node, WStringView destination, WS
   if (node->flags & kNodeSymlink) {
     VErrorMsg(Msg(505).c_str(), path);
     g_recoveryCounters.processed++;
+    g_recoveryTotals.skipped++;  // a deliberate skip
     return true;
   }
   if (checkpoint && checkpoint->Advance(1) == -1) {

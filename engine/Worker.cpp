@@ -1,6 +1,7 @@
 #include "engine/Worker.h"
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <unordered_map>
 #include <vector>
@@ -12,6 +13,8 @@
 #include "engine/SectorPass.h"
 #include "engine/SendObj.h"
 #include "engine/Session.h"
+#include "engine/VolumeRecovery.h"
+#include "filesystems/ntfs/NtfsVolume.h"
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
 #include "foundation/Messages.h"
@@ -20,9 +23,9 @@
 #include "foundation/Utilities.h"
 #include "platform/Errors.h"
 #include "platform/Events.h"
-#include "engine/VolumeRecovery.h"
-#include "filesystems/ntfs/NtfsVolume.h"
 #include "storage/Drive.h"
+#include "storage/PartitionTable.h"
+#include "storage/SourceKind.h"
 #include "volumes/Node.h"
 #include "volumes/Volume.h"
 #include "volumes/VolumeFactory.h"
@@ -33,6 +36,8 @@ namespace {
 
 WString g_elapsed;
 WString g_scanEnding;
+std::atomic<RunResult> g_lastResult{RunResult::kComplete};
+WString g_runFailure;
 
 // A scan that met read errors says so: the source, how far it got, how
 // many reads failed and what it found. Empty when every read succeeded.
@@ -70,9 +75,74 @@ void WarnOfShortSource(const NTFSObj& engine, ViewSink* view) {
   }
 }
 
+// What the places where no volume was found hold that this version does
+// not read (another disk-image format, an HFS+ or XFS volume, ...): each
+// partition entry whose search found nothing, or the search's start on a
+// source without a table.
+std::vector<WString> ForeignContentNotes(Drive& drive, uint64_t start, bool* image) {
+  std::vector<WString> notes;
+  // Another disk-image format is the whole source: whatever the search
+  // made of its clusters is not a disk.
+  *image = false;
+  if (const ForeignContent head = DescribeForeignContentAt(drive, 0); head.image) {
+    *image = true;
+    notes.push_back(
+        FormatW(u"%s is %s, which this version does not read: convert it to a raw image (such as "
+                u"with qemu-img convert -O raw) and scan that.",
+                drive.DisplayName(), head.what));
+    return notes;
+  }
+  const PartitionTable* table = drive.partitionTable.get();
+  if (table && table->Count() > 0) {
+    for (uint32_t i = 0; i < table->Count(); i++) {
+      const PartitionEntry& e = table->Entry(i);
+      if (e.searchResult) continue;
+      const ForeignContent seen = DescribeForeignContentAt(drive, e.Start());
+      if (!seen.what.empty())
+        notes.push_back(FormatW(u"Partition %u of %s (at sector %I64d) holds %s, which this version does not read.",
+                                i + 1, drive.DisplayName(), int64_t(e.Start()), seen.what));
+    }
+    return notes;
+  }
+  const ForeignContent seen = DescribeForeignContentAt(drive, start);
+  if (!seen.what.empty() && !seen.image)
+    notes.push_back(FormatW(u"%s holds %s, which this version does not read.", drive.DisplayName(), seen.what));
+  return notes;
+}
+
+// Only the default volume stands in the table: the search found none.
+bool OnlyTheDefaultVolume(const NTFSObj& engine) {
+  if (engine.volumes.size() != 1 || !engine.volumes[0] || engine.volumes[0]->type != kVolNtfs) return false;
+  return static_cast<const NTFSVol*>(engine.volumes[0])->defaultVolume;
+}
+
+// Says what the source holds that no reader here reads. A Quick Scan that
+// found no volume, or whose source is another disk-image format, ends
+// there (nothing it could read, and a Long Scan would find only the files
+// it recognises by their contents); otherwise each note goes to the log.
+void ReportForeignContent(NTFSObj& engine, const ScanRequest& request, ViewSink* view) {
+  if (!engine.drive) return;
+  const ScanSelection& s = request.selection;
+  const int64_t start = s.overrideStart != -1 ? s.overrideStart : s.startSector;
+  bool image = false;
+  const std::vector<WString> notes = ForeignContentNotes(*engine.drive, uint64_t(std::max<int64_t>(start, 0)), &image);
+  if (notes.empty()) return;
+  if (s.scanMode == 0 && (image || OnlyTheDefaultVolume(engine))) {
+    WString text;
+    for (const WString& n : notes) text += (text.empty() ? u"" : u"\n") + n;
+    ErrorMsg(text);
+    throw DvCodeError{kNothingReadable};
+  }
+  if (!view) return;
+  for (const WString& n : notes)
+    view->LogLine(s.scanMode == 0 ? n : n + u" The Long Scan lists only the files it recognises by their contents.");
+}
+
 }  // namespace
 
 const WString& ElapsedText() { return g_elapsed; }
+RunResult LastRunResult() { return g_lastResult.load(); }
+const WString& RunFailureText() { return g_runFailure; }
 const WString& ScanEndingText() { return g_scanEnding; }
 
 uint8_t GetScanFlags(uint8_t scanMode, uint8_t driveFlag, WStringView driveName) {
@@ -126,10 +196,15 @@ int SearchFS(const ScanRequest& request, NTFSObj& engine, ViewSink* view) {
     // The run's display flags, which the families read in its options.
     g_appState->scanFlag = flags;
   }
+  // What opening the source found (a virtual disk cut short) goes with
+  // every scan of it.
+  if (request.drive && view)
+    for (const WString& note : request.drive->notes) view->LogLine(note);
   TracePrintfA("Call SetupNTFS\n");
   SetupNTFS(engine, request);
   if (request.session) {
     // The session road: the file's list instead of a scan.
+    if (view && !request.session->note.empty()) view->LogLine(request.session->note);
     for (CVol* v : engine.volumes) v->engine = &engine;
     if (send) send->SendMsg2(0, kCodeFoundItems, true);
     engine.ReadDVS(*request.session);
@@ -150,6 +225,7 @@ int SearchFS(const ScanRequest& request, NTFSObj& engine, ViewSink* view) {
   }
   if (send) send->SendMsg2(0, kCodeFoundItems, true);
   WarnOfShortSource(engine, view);
+  ReportForeignContent(engine, request, view);
 
   engine.ComputePercentForVolumes();
   // The volumes belong to the drive and may have served an earlier engine.
@@ -218,6 +294,28 @@ void ReleaseSendObj() {
 
 namespace {
 
+// The result of a run from how it ended. A stop the user asked for wins;
+// a full destination also stops the recovery, but leaves it incomplete.
+// `saved` and `unsaved` count the files a scan saved as it went (Scan and
+// Save), which it does not list.
+RunResult EndOf(bool scan, int failureCode, bool failed, bool readErrors, uint64_t listed, uint32_t saved,
+                uint32_t unsaved) {
+  const bool stopped = g_appState && g_appState->stopRequested.load() != 0;
+  if (scan) {
+    const uint64_t found = listed + saved + unsaved;
+    if (stopped) return RunResult::kStopped;
+    if (unsaved) return RunResult::kIncomplete;
+    if (failed)
+      return failureCode == kNothingReadable && found == 0 ? RunResult::kNothingFound : RunResult::kIncomplete;
+    if (readErrors) return found == 0 ? RunResult::kSourceUnreadable : RunResult::kIncomplete;
+    return found == 0 ? RunResult::kNothingFound : RunResult::kComplete;
+  }
+  if (g_recoveryTotals.destinationFull) return RunResult::kIncomplete;
+  if (stopped) return RunResult::kStopped;
+  if (failed || g_recoveryTotals.failed + g_recoveryTotals.corrupt > 0) return RunResult::kIncomplete;
+  return RunResult::kComplete;
+}
+
 // The frame of every run: the run-control bytes cleared, a fresh hand-over,
 // the view told of the start and the end, the failure and the read errors
 // of the source reported, the elapsed time kept. `body` is the scan or the
@@ -238,19 +336,27 @@ int RunWorker(ViewSink* view, const Drive* drive, bool scan, Body body) {
   if (view) view->OperationStarted();
   send->SetView(view);
   const uint32_t errorsBefore = drive ? drive->TotalErrors() : 0;
+  const uint32_t savedBefore = g_recoveryTotals.saved + g_recoveryTotals.skipped;
+  const uint32_t unsavedBefore = g_recoveryTotals.failed + g_recoveryTotals.corrupt;
   g_scanEnding.clear();
   g_percentDone = 0;
   WString failure;
+  int failureCode = -1;
   try {
     body();
-  } catch (const DvCodeError&) {
+  } catch (const DvCodeError& e) {
     send->Abandon();
     failure = LastErrorText();
+    failureCode = e.code;
   } catch (const DvTextError& e) {
     send->Abandon();
     failure = e.text;
   }
   const WString readErrors = scan ? ReadErrorSummary(drive, errorsBefore, send->ItemCount()) : WString();
+  g_lastResult = EndOf(scan, failure.empty() ? -1 : failureCode, !failure.empty(), !readErrors.empty(),
+                       send->ItemCount(), g_recoveryTotals.saved + g_recoveryTotals.skipped - savedBefore,
+                       g_recoveryTotals.failed + g_recoveryTotals.corrupt - unsavedBefore);
+  g_runFailure = failure;
   if (!readErrors.empty()) {
     // The status window's log and a tool's error output keep it; the view
     // shows it when the scan has ended.

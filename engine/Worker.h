@@ -72,6 +72,25 @@ int SetupNTFS(NTFSObj& engine, const ScanRequest& request);
 // Display flags: bit 0 deleted files, bit 1 existing ones.
 uint8_t GetScanFlags(uint8_t scanMode, uint8_t driveFlag, WStringView driveName);
 
+// How a run ended. One table serves dvscan's exit status (the value) and
+// the window's closing message.
+enum class RunResult : int {
+  kComplete = 0,          // every chosen item saved whole (deliberate skips aside); a scan found items
+  kIncomplete = 1,        // an item failed or came out corrupt; reads failed; an error ended the run
+  kNothingFound = 2,      // a scan that listed nothing
+  kSourceUnreadable = 3,  // the source could not be opened or read as what it claims
+  kStopped = 4,           // stopped by the user (the Scan or Save button, SIGINT)
+};
+// The result of the last run, set before the view hears its end.
+RunResult LastRunResult();
+// The error that ended the last run (shown to the user already); empty
+// when none did.
+const WString& RunFailureText();
+// The code a scan's reader throws when the source holds nothing it can
+// read (DvCodeError{kNothingReadable}, the reason in the last error): the
+// run ends as kNothingFound.
+inline constexpr int kNothingReadable = 424;
+
 // The elapsed-time text of the last run (message 60).
 const WString& ElapsedText();
 // Why the last scan's results may be incomplete (read errors), empty when

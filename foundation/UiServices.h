@@ -96,6 +96,7 @@ struct FoundItem {
   uint16_t flags2 = 0;      // the node's second flags (0x0002 folder)
   int16_t condition = -1;   // message id 328 "Good", 329 "Poor", or -1
   uint16_t volumeIndex = 0xFFFF;
+  bool symlink = false;  // a symbolic link: listed as one, never recovered
 };
 
 struct StatusItem {

@@ -24,6 +24,7 @@
 #include "storage/IoTrace.h"
 #include "storage/RDrive.h"
 #include "storage/SDrive.h"
+#include "storage/SourceKind.h"
 #include "storage/VhdDrive.h"
 #include "storage/VmdkDrive.h"
 #include "storage/VolumeDefinition.h"
@@ -171,9 +172,12 @@ Drive* CreateDrive(WStringView name) {
   TRACE_FN("CreateDrive");
   if (name.starts_with(u"RAID")) return new RDrive();
   if (name.starts_with(u"SPAN")) return new SDrive();
-  if (Drive::IsVhdName(name)) return new VHDDrive();
-  if (Drive::IsVmdkName(name)) return new VMDKDrive();
-  return new Drive();
+  // A virtual disk is read as what its content is; its name breaks a tie.
+  switch (VirtualDiskKindOf(name)) {
+    case 1: return new VHDDrive();
+    case 2: return new VMDKDrive();
+    default: return new Drive();
+  }
 }
 
 void DeleteDrive(Drive** drive) {

@@ -142,6 +142,9 @@ class Drive {
   // Requests that had sectors zero-filled because the user excluded them:
   // what those sectors held is unknown, as after a read error.
   uint32_t ExcludedFills() const { return excludedFills_; }
+  // What opening the source found that its scans should say: a virtual
+  // disk cut short (its sectors past the file's end read as unreadable).
+  std::vector<WString> notes;
   // Set when the volume was formatted less than 14 days ago; the view reads
   // and clears it.
   uint32_t recentlyFormatted = 0;

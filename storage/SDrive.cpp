@@ -6,6 +6,7 @@
 #include "foundation/Messages.h"
 #include "foundation/Trace.h"
 #include "platform/Errors.h"
+#include "platform/Format.h"
 #include "platform/Memory.h"
 #include "storage/RDrive.h"
 #include "storage/VolumeDefinition.h"
@@ -24,8 +25,9 @@ SDrive::~SDrive() {
   if (g_currentDrive == this) g_currentDrive = nullptr;
 }
 
-void SDrive::ParseFailure(WStringView definition) {
-  VErrorMsg(Msg(180).c_str(), definition);
+void SDrive::Refuse(WStringView definition, size_t position, const WString& why) {
+  ErrorMsg(
+      FormatW(u"The spanned set %s cannot be read: %s (at character %u).", definition, why, uint32_t(position + 1)));
   members_.clear();
   extents_.clear();
   throw DvCodeError{0};
@@ -45,17 +47,26 @@ void SDrive::InitDrive(WStringView definition) {
   extentFirst_ = 0;
   zfsLabelSeen = 0;
   currentExtent_ = 0;
-  if (!definition.starts_with(u"SPAN(")) ParseFailure(definition);
+  if (!definition.starts_with(u"SPAN(")) Refuse(definition, 0, u"it does not begin with \"SPAN(\"");
   bool closed = false;
   size_t end = 0;
   const std::vector<WStringView> texts = SplitDefinitionMembers(definition, 5, &closed, &end);
-  if (!closed || end != definition.size() || texts.empty() || texts.size() > kMaxSpanMembers)
-    ParseFailure(definition);
+  if (texts.empty()) Refuse(definition, 5, u"it lists no member");
+  if (texts.size() > kMaxSpanMembers)
+    Refuse(definition, size_t(texts[kMaxSpanMembers].data() - definition.data()),
+           FormatW(u"a spanned set has at most %u members", uint32_t(kMaxSpanMembers)));
+  if (!closed) Refuse(definition, end, u"its closing \")\" is missing");
+  if (end != definition.size()) Refuse(definition, end, u"text follows its closing \")\"");
   for (size_t i = 0; i < texts.size(); ++i) {
+    const size_t at = size_t(texts[i].data() - definition.data());
     MemberText m;
-    // Every extent names its range; "Missing" has no place in a span.
-    if (!ParseMemberText(texts[i], &m) || !m.hasRange || m.device == u"Missing" || m.first > m.last)
-      ParseFailure(definition);
+    if (!ParseMemberText(texts[i], &m))
+      Refuse(
+          definition, at,
+          FormatW(u"member %u (\"%s\") is not a path with an optional range <first:last>", uint32_t(i + 1), texts[i]));
+    if (m.device == u"Missing") Refuse(definition, at, FormatW(u"member %u is \"Missing\"", uint32_t(i + 1)));
+    if (m.hasRange && m.first > m.last)
+      Refuse(definition, at, FormatW(u"the range of member %u ends before it begins", uint32_t(i + 1)));
     std::unique_ptr<Drive> d;
     if (m.nested) {
       RaidSettings s;
@@ -68,8 +79,9 @@ void SDrive::InitDrive(WStringView definition) {
     d->replayMember[1] = replayMember[0];
     try {
       // A plain member applies its range itself; a nested set is opened
-      // whole and its range applied here.
-      d->InitDrive(m.nested ? m.device : texts[i]);
+      // whole and its range applied here. A member without a range spans
+      // all of it.
+      d->InitDrive(m.nested || !m.hasRange ? m.device : texts[i]);
     } catch (const DvCodeError&) {
       members_.clear();
       extents_.clear();
@@ -81,27 +93,37 @@ void SDrive::InitDrive(WStringView definition) {
       sectorsPer4G_ = d->SectorsPer4G();
     } else if (d->SectorSize() != sectorSize_) {
       // Extents are counted in the first member's sectors.
+      const uint32_t other = d->SectorSize();
       members_.push_back(std::move(d));
-      ParseFailure(definition);
+      Refuse(definition, at,
+             FormatW(u"member %u has sectors of %u bytes, the first member %u", uint32_t(i + 1), other, sectorSize_));
     }
     SpanExtent e;
     e.member = int(i);
     e.logicalStart = sectorCount_;
-    const uint64_t length = uint64_t(m.last - m.first) + 1;
+    const uint64_t sectors = d->SectorCount();
+    uint64_t length = m.hasRange ? uint64_t(m.last - m.first) + 1 : sectors;
+    if (length == 0) {
+      members_.push_back(std::move(d));
+      Refuse(definition, at, FormatW(u"member %u is empty", uint32_t(i + 1)));
+    }
     if (m.nested) {
-      if (uint64_t(m.last) >= d->SectorCount()) {
+      if (m.hasRange && uint64_t(m.last) >= sectors) {
         members_.push_back(std::move(d));
-        ParseFailure(definition);
+        Refuse(definition, at,
+               FormatW(u"the range of member %u passes its end (it has %I64d sectors)", uint32_t(i + 1),
+                       int64_t(sectors)));
       }
-      e.memberFirst = uint64_t(m.first);
+      e.memberFirst = m.hasRange ? uint64_t(m.first) : 0;
     } else {
       e.memberFirst = 0;  // the member drive is its range
-      if (length > d->SectorCount()) {
+      if (length > sectors) {
         members_.push_back(std::move(d));
-        ParseFailure(definition);
+        Refuse(definition, at, FormatW(u"the range of member %u passes its end", uint32_t(i + 1)));
       }
     }
-    if (__builtin_add_overflow(sectorCount_, length, &sectorCount_)) ParseFailure(definition);
+    if (__builtin_add_overflow(sectorCount_, length, &sectorCount_))
+      Refuse(definition, at, u"the members add up to more sectors than a drive has");
     e.logicalEnd = sectorCount_;
     extents_.push_back(e);
     members_.push_back(std::move(d));

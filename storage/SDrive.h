@@ -35,7 +35,9 @@ class SDrive : public Drive {
   std::vector<WString> ListMemberTexts() const;
 
  private:
-  [[noreturn]] void ParseFailure(WStringView definition);
+  // A definition that cannot be read: the reason and the character where
+  // it lies (1-based), then DvCodeError{0}.
+  [[noreturn]] void Refuse(WStringView definition, size_t position, const WString& why);
 
   std::vector<std::unique_ptr<Drive>> members_;
   std::vector<SpanExtent> extents_;

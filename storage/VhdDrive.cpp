@@ -23,4 +23,6 @@ void VHDDrive::OpenFormat() {
   diskType = layout.diskType;
   SetGeometry(layout.sectorSize, layout.sectorCount);
   map_ = std::move(layout.map);
+  link_ = std::move(layout.link);
+  NoteCut(layout.cut);
 }

@@ -6,6 +6,7 @@
 
 #include "foundation/ByteOrder.h"
 #include "foundation/Trace.h"
+#include "platform/Format.h"
 
 namespace {
 
@@ -39,6 +40,34 @@ constexpr Guid kMetadataRegion = MakeGuid("8B7CA206-4790-4B9A-B8FE-575F050F886E"
 constexpr Guid kFileParameters = MakeGuid("CAA16737-FA36-4D43-B3B6-33F0AA44E76B");
 constexpr Guid kVirtualDiskSize = MakeGuid("2FA54224-CD1B-4876-B211-5DBED83BF4B8");
 constexpr Guid kLogicalSectorSize = MakeGuid("8141BF1D-A96F-4709-BA47-F233A8FAAB5F");
+constexpr Guid kParentLocator = MakeGuid("A8D35F2D-B30B-454D-ABF7-D3D84834AB0C");
+
+std::string HexText(const uint8_t* p, size_t n) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (size_t i = 0; i < n; ++i) {
+    out += kHex[p[i] >> 4];
+    out += kHex[p[i] & 15];
+  }
+  return out;
+}
+
+// A locator's path, as the format keeps it: UTF-16 little-endian, or UTF-8
+// for the Mac kinds; at most `bytes`, up to the first zero.
+WString LocatorText(const uint8_t* p, uint32_t bytes, bool utf8) {
+  if (utf8) {
+    size_t n = 0;
+    while (n < bytes && p[n]) ++n;
+    return FromUtf8(std::string_view(reinterpret_cast<const char*>(p), n));
+  }
+  WString w;
+  for (uint32_t i = 0; i + 1 < bytes; i += 2) {
+    const char16_t c = char16_t(p[i] | p[i + 1] << 8);
+    if (!c) break;
+    w += c;
+  }
+  return w;
+}
 
 bool SameGuid(const uint8_t* p, const Guid& g) { return memcmp(p, g.data(), g.size()) == 0; }
 
@@ -111,7 +140,7 @@ bool ParseVhdDynamicHeader(const uint8_t* h, uint64_t fileSize, uint64_t diskByt
   const uint32_t entries = GetBigEndian(h + vhd::kMaxTableEntries, 4);
   const uint32_t block = GetBigEndian(h + vhd::kBlockSize, 4);
   // A block size of 0 or one that is no power of two cannot be divided by.
-  if (!IsPowerOfTwo(block) || block < 4096) return false;
+  if (!IsPowerOfTwo(block) || block < 4096 || block > vhd::kMaxBlockSize) return false;
   if (table % vhd::kSector != 0 || table >= fileSize || uint64_t(entries) * 4 > fileSize - table) return false;
   if (uint64_t(entries) * block < diskBytes) return false;  // blocks past the table would read as zeros
   out->tableOffset = table;
@@ -161,6 +190,7 @@ bool ParseVhdxMetadataTable(const uint8_t* t, uint64_t regionLength, VhdxItems* 
     if (SameGuid(e, kFileParameters)) item = &out->fileParameters, need = 8;
     else if (SameGuid(e, kVirtualDiskSize)) item = &out->virtualDiskSize, need = 8;
     else if (SameGuid(e, kLogicalSectorSize)) item = &out->logicalSectorSize, need = 4;
+    else if (SameGuid(e, kParentLocator)) item = &out->parentLocator, need = vhdx::kLocatorEntries;
     else continue;
     const uint32_t offset = Le32(e + 16), length = Le32(e + 20);
     if (item->found || length < need || offset < vhdx::kTableBytes || uint64_t(offset) + length > regionLength)
@@ -181,6 +211,64 @@ bool SetVhdxParameters(const uint8_t* fileParameters, const uint8_t* virtualDisk
   if (!IsPowerOfTwo(g->blockSize) || g->blockSize < vhdx::kMiB || g->blockSize > 256 * vhdx::kMiB) return false;
   if (g->logicalSectorSize != 512 && g->logicalSectorSize != 4096) return false;
   return g->virtualSize >= g->logicalSectorSize && g->virtualSize <= vhdx::kMaxVirtualSize;
+}
+
+std::string GuidText(const uint8_t* g) {
+  static const int kOrder[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
+  std::string out;
+  for (int i = 0; i < 16; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) out += '-';
+    out += HexText(g + kOrder[i], 1);
+  }
+  return out;
+}
+
+bool ParseVhdxParentLocator(const uint8_t* item, uint32_t bytes, ChainLink* link) {
+  if (bytes < vhdx::kLocatorEntries) return false;
+  const uint32_t count = Le16(item + vhdx::kLocatorEntryCount);
+  if (uint64_t(count) * vhdx::kLocatorEntryBytes > bytes - vhdx::kLocatorEntries) return false;
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint8_t* e = item + vhdx::kLocatorEntries + size_t(i) * vhdx::kLocatorEntryBytes;
+    const uint32_t keyOffset = Le32(e), valueOffset = Le32(e + 4);
+    const uint32_t keyLength = Le16(e + 8), valueLength = Le16(e + 10);
+    if (uint64_t(keyOffset) + keyLength > bytes || uint64_t(valueOffset) + valueLength > bytes) return false;
+    const WString key = LocatorText(item + keyOffset, keyLength, false);
+    WString value = LocatorText(item + valueOffset, valueLength, false);
+    if (key == u"parent_linkage" || key == u"parent_linkage2") {
+      // "{GUID}", in any letter case.
+      std::string id;
+      for (char16_t c : value)
+        if (c != u'{' && c != u'}') id += char(c >= u'A' && c <= u'F' ? c + 32 : c & 0x7F);
+      if (!id.empty()) link->parentIds.push_back(id);
+    } else if (key == u"relative_path" || key == u"absolute_win32_path" || key == u"volume_path") {
+      if (!value.empty()) link->parentNames.push_back(std::move(value));
+    }
+  }
+  return true;
+}
+
+void ReadVhdParentNames(ImageFile& file, const uint8_t* h, ChainLink* link) {
+  WString name;
+  for (uint32_t i = 0; i + 1 < vhd::kParentNameBytes; i += 2) {
+    const char16_t c = char16_t(h[vhd::kParentName + i] << 8 | h[vhd::kParentName + i + 1]);
+    if (!c) break;
+    name += c;
+  }
+  if (!name.empty()) link->parentNames.push_back(std::move(name));
+  const uint64_t size = file.Size();
+  for (uint32_t k = 0; k < vhd::kLocatorCount; ++k) {
+    const uint8_t* e = h + vhd::kParentLocators + size_t(k) * vhd::kLocatorBytes;
+    const bool utf16 = memcmp(e, "W2ru", 4) == 0 || memcmp(e, "W2ku", 4) == 0;
+    const bool utf8 = memcmp(e, "MacX", 4) == 0;
+    if (!utf16 && !utf8) continue;
+    const uint32_t length = GetBigEndian(e + vhd::kLocatorDataLength, 4);
+    const uint64_t offset = GetBigEndian64(e + vhd::kLocatorDataOffset, 8);
+    if (!length || length > vhd::kMaxLocatorData || offset >= size || length > size - offset) continue;
+    std::vector<uint8_t> data(length);
+    if (file.Read(offset, length, data.data()) != ImageFile::kReadOk) continue;
+    WString path = LocatorText(data.data(), length, utf8);
+    if (!path.empty()) link->parentNames.push_back(std::move(path));
+  }
 }
 
 bool IsVHDXHeader(const uint8_t* h) {
@@ -271,9 +359,13 @@ const uint8_t* VhdBlockMap::VhdBitmapSector(uint64_t fileSector, int* status) {
 void VhdBlockMap::VhdBlockRuns(uint64_t entry, uint32_t inBlock, uint32_t n, std::vector<ImageRun>& runs,
                                int* status) {
   const uint64_t bitmapByte = entry * vhd::kSector;
-  if (entry == vhd::kUnused || bitmapByte < firstDataByte || bitmapByte >= fileSize_ ||
-      uint64_t(bitmapSectors) * vhd::kSector > fileSize_ - bitmapByte) {
+  if (entry == vhd::kUnused || bitmapByte < firstDataByte) {
     AppendRun(runs, ImageRun::kParent, 0, n * vhd::kSector);
+    return;
+  }
+  if (bitmapByte >= fileSize_ || uint64_t(bitmapSectors) * vhd::kSector > fileSize_ - bitmapByte) {
+    // The table holds the block, the file no longer does: cut short.
+    AppendRun(runs, ImageRun::kBad, 0, n * vhd::kSector);
     return;
   }
   const uint64_t data = bitmapByte + uint64_t(bitmapSectors) * vhd::kSector;
@@ -337,6 +429,12 @@ void VhdBlockMap::VhdxBlockRuns(uint64_t block, uint64_t entry, uint32_t inBlock
   const uint64_t offset = (entry >> 20) << 20;
   const bool where = offset >= firstDataByte && offset < fileSize_;
   const uint64_t data = offset + uint64_t(inBlock) * sectorSize;
+  const bool present = state == vhdx::kStateFullyPresent || state == 7;
+  if (present && offset >= firstDataByte && offset >= fileSize_) {
+    // The table holds the block, the file no longer does: cut short.
+    AppendRun(runs, ImageRun::kBad, 0, n * sectorSize);
+    return;
+  }
   if (state == vhdx::kStateFullyPresent && where) {
     AppendRun(runs, ImageRun::kFile, data, n * sectorSize);
     return;
@@ -359,6 +457,64 @@ void VhdBlockMap::VhdxBlockRuns(uint64_t block, uint64_t entry, uint32_t inBlock
     AppendRun(runs, set ? ImageRun::kFile : ImageRun::kParent, offset + uint64_t(i) * sectorSize, k * sectorSize);
     i += k;
   }
+}
+
+bool VhdBlockMap::ScanTable(uint64_t diskSectors, CutBlocks* cut, bool* overlap) {
+  *overlap = false;
+  const uint32_t width = isVhdx ? 8 : 4;
+  if (tableEntries * width > kMaxScannedTable) return true;
+  std::vector<uint8_t> table(size_t(tableEntries * width));
+  for (uint64_t done = 0; done < table.size();) {
+    const uint32_t n = uint32_t(std::min<uint64_t>(table.size() - done, kIoBufferBytes));
+    if (file_->Read(tableByte + done, n, table.data() + done) != ImageFile::kReadOk) return false;
+    done += n;
+  }
+  // Each present block's bytes in the file: [start, start + span).
+  struct Span {
+    uint64_t start, end;
+  };
+  std::vector<Span> spans;
+  const uint64_t blockBytes = uint64_t(blockSectors) * sectorSize;
+  for (uint64_t i = 0; i < tableEntries; ++i) {
+    const uint8_t* p = table.data() + i * width;
+    uint64_t start = 0, span = 0, block = i;
+    if (isVhdx) {
+      const uint64_t entry = Le64(p);
+      const uint32_t state = uint32_t(entry & 7);
+      start = (entry >> 20) << 20;
+      const bool bitmapEntry = chunkRatio && i % (uint64_t(chunkRatio) + 1) == chunkRatio;
+      if (bitmapEntry) {
+        if (state != vhdx::kStateFullyPresent) continue;
+        span = vhdx::kBitmapBlockBytes;
+      } else {
+        // Only fully and partially present blocks certainly have their data
+        // where the entry says (an unmapped one may name an old place).
+        if (state != vhdx::kStateFullyPresent && state != 7) continue;
+        span = blockBytes;
+        block = i - i / (uint64_t(chunkRatio) + 1);
+      }
+      if (start < firstDataByte) continue;
+      if (bitmapEntry) {
+        spans.push_back({start, start + span});
+        continue;
+      }
+    } else {
+      const uint32_t entry = GetBigEndian(p, 4);
+      if (entry == vhd::kUnused) continue;
+      start = uint64_t(entry) * vhd::kSector;
+      if (start < firstDataByte) continue;
+      span = uint64_t(bitmapSectors) * vhd::kSector + blockBytes;
+    }
+    spans.push_back({start, start + span});
+    // Data past the end of the file: the disk's sectors there are gone.
+    const uint64_t first = block * blockSectors;
+    if (start + span > fileSize_ && first < diskSectors)
+      cut->Add(first, std::min(first + blockSectors, diskSectors) - 1);
+  }
+  std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.start < b.start; });
+  for (size_t k = 1; k < spans.size(); ++k)
+    if (spans[k].start < spans[k - 1].end) *overlap = true;
+  return true;
 }
 
 bool VhdBlockMap::Lookup(uint64_t sector, uint32_t sectors, std::vector<ImageRun>& runs) {
@@ -425,6 +581,32 @@ bool OpenVhdx(ImageFile& file, VhdLayout* out) {
   if (!SetVhdxParameters(params, disk, logical, &g)) return Fail(kInvalidVhdx);
   auto map = std::make_unique<VhdBlockMap>();
   if (!map->InitVhdx(file, g)) return Fail(kInvalidVhdx);
+  // The current header (the higher sequence number) names the file to its
+  // children by its data-write GUID.
+  uint64_t sequence = 0;
+  out->link.known = true;
+  for (const uint64_t at : vhdx::kHeaderOffsets) {
+    uint8_t h[512];
+    if (file.Read(at, sizeof h, h) != ImageFile::kReadOk || memcmp(h, "head", 4) != 0) continue;
+    const uint64_t seq = Le64(h + vhdx::kHeaderSequence);
+    if (out->link.ownId.empty() || seq > sequence) {
+      sequence = seq;
+      out->link.ownId = GuidText(h + vhdx::kHeaderDataWriteGuid);
+    }
+  }
+  if (g.hasParent) {
+    out->link.differencing = true;
+    const VhdxItem& loc = items.parentLocator;
+    if (loc.found && loc.length <= vhdx::kMaxLocatorBytes) {
+      std::vector<uint8_t> item(loc.length);
+      if (file.Read(g.metadataOffset + loc.offset, loc.length, item.data()) == ImageFile::kReadOk)
+        ParseVhdxParentLocator(item.data(), loc.length, &out->link);
+    }
+  }
+  // VHDX entries name their places in whole MiB: only a cut file is told
+  // here (a block size patched is refused by its own bounds).
+  bool overlap = false;
+  map->ScanTable(g.virtualSize / g.logicalSectorSize, &out->cut, &overlap);
   out->diskType = 5;
   out->sectorSize = g.logicalSectorSize;
   out->sectorCount = g.virtualSize / g.logicalSectorSize;
@@ -462,9 +644,35 @@ bool OpenVhdLayout(ImageFile& file, uint32_t hostSectorSize, VhdLayout* out) {
     uint8_t header[vhd::kHeaderBytes];
     if (!ReadHeader(file, footer.dataOffset, vhd::kHeaderBytes, header)) return false;
     VhdDynamicHeader h;
-    if (!ParseVhdDynamicHeader(header, size, footer.currentSize, &h)) return Fail(kInvalidVhd);
+    if (!ParseVhdDynamicHeader(header, size, footer.currentSize, &h)) {
+      const uint32_t block = GetBigEndian(header + vhd::kBlockSize, 4);
+      if (!IsPowerOfTwo(block) || block < 4096 || block > vhd::kMaxBlockSize) {
+        ErrorMsg(
+            FormatW(u"Invalid VHD header: a block size of %u bytes (a power of two from 4 KiB to 256 MiB "
+                    u"is needed).",
+                    block));
+        return false;
+      }
+      return Fail(kInvalidVhd);
+    }
     auto map = std::make_unique<VhdBlockMap>();
     if (!map->InitVhd(file, h)) return false;
+    out->link.known = true;
+    out->link.ownId = HexText(first + vhd::kUniqueId, vhd::kUniqueIdBytes);
+    if (footer.diskType == vhd::kDiskDifferencing) {
+      out->link.differencing = true;
+      out->link.parentIds.push_back(HexText(header + vhd::kParentUniqueId, vhd::kUniqueIdBytes));
+      ReadVhdParentNames(file, header, &out->link);
+    }
+    bool overlap = false;
+    map->ScanTable(out->sectorCount, &out->cut, &overlap);
+    if (overlap) {
+      ErrorMsg(
+          FormatW(u"Invalid VHD header: its blocks of %u bytes overlap in the file (the block size does not "
+                  u"fit the block allocation table).",
+                  h.blockSize));
+      return false;
+    }
     if (traceIo)
       TracePrintfA("VHD type %u, block %u, %u entries @ %I64d, size %I64d\n", footer.diskType, h.blockSize,
                    h.maxTableEntries, int64_t(h.tableOffset), int64_t(footer.currentSize));
@@ -480,7 +688,11 @@ bool OpenVhdLayout(ImageFile& file, uint32_t hostSectorSize, VhdLayout* out) {
   if (size >= vhd::kFooterBytes) {
     uint8_t last[vhd::kFooterBytes];
     if (!ReadHeader(file, size - vhd::kFooterBytes, vhd::kFooterBytes, last)) return false;
-    if (IsFixedVhdFooter(last, size, &diskBytes)) out->fixedFooter = true;
+    if (IsFixedVhdFooter(last, size, &diskBytes)) {
+      out->fixedFooter = true;
+      out->link.known = true;
+      out->link.ownId = HexText(last + vhd::kUniqueId, vhd::kUniqueIdBytes);
+    }
   }
   out->sectorCount = (diskBytes + vhd::kSector - 1) / vhd::kSector;
   out->map = std::make_unique<RawImageMap>(vhd::kSector, diskBytes);

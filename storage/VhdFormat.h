@@ -8,6 +8,7 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "storage/VirtualDisk.h"
@@ -32,6 +33,15 @@ inline constexpr size_t kTableOffset = 16;
 inline constexpr size_t kMaxTableEntries = 28;
 inline constexpr size_t kBlockSize = 32;
 inline constexpr size_t kParentUniqueId = 40;
+inline constexpr size_t kParentName = 64;  // UTF-16 big-endian, 512 bytes
+inline constexpr uint32_t kParentNameBytes = 512;
+inline constexpr size_t kParentLocators = 576;  // 8 entries of 24 bytes
+inline constexpr uint32_t kLocatorCount = 8, kLocatorBytes = 24;
+inline constexpr size_t kLocatorCode = 0, kLocatorDataLength = 8, kLocatorDataOffset = 16;
+inline constexpr uint32_t kMaxLocatorData = 4096;
+inline constexpr uint32_t kUniqueIdBytes = 16;
+// Blocks larger than this are no VHD any tool writes (2 MiB is the rule).
+inline constexpr uint32_t kMaxBlockSize = 256u << 20;
 // Table entries, bitmaps and sizes count 512-byte sectors.
 inline constexpr uint32_t kSector = 512;
 inline constexpr uint32_t kUnused = 0xFFFFFFFF;
@@ -39,7 +49,9 @@ inline constexpr uint32_t kUnused = 0xFFFFFFFF;
 
 namespace vhdx {
 inline constexpr uint64_t kMiB = 0x100000;
+inline constexpr uint64_t kHeaderOffsets[2] = {0x10000, 0x20000};  // the two "head" headers
 inline constexpr size_t kHeaderSequence = 8;  // in a "head" header
+inline constexpr size_t kHeaderDataWriteGuid = 32;
 inline constexpr size_t kHeaderLogVersion = 64;
 inline constexpr size_t kHeaderVersion = 66;
 inline constexpr size_t kHeaderLogLength = 68;
@@ -56,6 +68,13 @@ inline constexpr uint64_t kMaxVirtualSize = uint64_t(64) << 40;
 inline constexpr uint32_t kBitmapBlockBytes = 0x100000;  // sector bitmap block: 2^23 bits
 // Payload states; 6 fully present; 3, 4 and 7 decided by the sector bitmap.
 inline constexpr uint32_t kStateFullyPresent = 6;
+// The parent locator item: locator type GUID, 2 reserved bytes, the count
+// of key-value entries (12 bytes each: key offset, value offset, key
+// length, value length; offsets from the item's start), UTF-16LE texts.
+inline constexpr size_t kLocatorEntryCount = 18;
+inline constexpr size_t kLocatorEntries = 20;
+inline constexpr uint32_t kLocatorEntryBytes = 12;
+inline constexpr uint32_t kMaxLocatorBytes = 0x10000;
 }  // namespace vhdx
 
 // The footer fields that the drive reads, from a 512-byte sector.
@@ -107,7 +126,7 @@ struct VhdxItem {
   bool found = false;
 };
 struct VhdxItems {
-  VhdxItem fileParameters, virtualDiskSize, logicalSectorSize;
+  VhdxItem fileParameters, virtualDiskSize, logicalSectorSize, parentLocator;
 };
 // The metadata table (the region's first kTableBytes): each needed item,
 // inside the region and long enough. False when it cannot be read so.
@@ -121,6 +140,16 @@ bool SetVhdxParameters(const uint8_t* fileParameters, const uint8_t* virtualDisk
 // True when a sector holds a VHDX header ("head", log version 0, log
 // length and log offset whole MiB).
 bool IsVHDXHeader(const uint8_t* header);
+// A GUID as it is stored (first three fields little-endian) as lower-case
+// text without braces, the form parent locators write.
+std::string GuidText(const uint8_t* guid);
+// The parent linkage and names of a VHDX parent locator item (`bytes` of
+// it): the parent_linkage and parent_linkage2 values into parentIds, the
+// path values into parentNames. False when it is no readable locator.
+bool ParseVhdxParentLocator(const uint8_t* item, uint32_t bytes, ChainLink* link);
+// The parent names a VHD's dynamic header keeps (its name, then each
+// locator's path, read through `file`).
+void ReadVhdParentNames(ImageFile& file, const uint8_t* header, ChainLink* link);
 // Writes the header's sequence number and log fields to the trace.
 void DumpVHDXHeader(const uint8_t* header);
 
@@ -134,6 +163,12 @@ class VhdBlockMap : public ImageMap {
   // A VHDX's table; false when the BAT cannot hold the disk's entries.
   bool InitVhdx(ImageFile& file, const VhdxGeometry& geometry);
   bool Lookup(uint64_t sector, uint32_t sectors, std::vector<ImageRun>& runs) override;
+  // Reads the whole table (when it is at most kMaxScannedTable bytes):
+  // the blocks whose data lies past the end of a file cut short, and
+  // whether two blocks' data overlap in the file (a table that does not
+  // fit its block size). False when the table cannot be read.
+  bool ScanTable(uint64_t diskSectors, CutBlocks* cut, bool* overlap);
+  static constexpr uint64_t kMaxScannedTable = uint64_t(16) << 20;
 
   bool isVhdx = false;
   uint64_t tableEntries = 0;
@@ -175,6 +210,8 @@ struct VhdLayout {
   uint64_t sectorCount = 0;
   bool fixedFooter = false;  // a fixed disk: its footer is not part of the disk
   std::unique_ptr<ImageMap> map;
+  ChainLink link;  // its own id, and for a differencing file its parent's
+  CutBlocks cut;   // data the table places past the end of a cut file
 };
 // Reads the format of a file. hostSectorSize is the sector size of the
 // disk the file lives on (0 when unknown), only traced: VHD sectors are 512

@@ -1,5 +1,7 @@
 #include "storage/VirtualDisk.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -130,7 +132,128 @@ void ImageChainDrive::InitDrive(WStringView name) {
     files.resize(kMaxChainFiles);
   }
   InitFiles(files, files.size());
+  CheckChainOrder(files);
   name_ = WString(name);
+}
+
+namespace {
+
+WString g_parentGuess;
+
+}  // namespace
+
+const WString& LastParentGuess() { return g_parentGuess; }
+
+WString GuessParentFile(WStringView child, const std::vector<WString>& names) {
+  const size_t slash = child.rfind(u'/');
+  const WString folder(slash == WStringView::npos ? WStringView() : child.substr(0, slash + 1));
+  for (const WString& n : names) {
+    const size_t cut = n.find_last_of(u"/\\:");
+    const WString leaf = cut == WString::npos ? n : n.substr(cut + 1);
+    if (leaf.empty() || leaf == u"." || leaf == u"..") continue;
+    const WString path = folder + leaf;
+    struct stat st;
+    if (path != child && stat(ToUtf8(path).c_str(), &st) == 0 && S_ISREG(st.st_mode)) return path;
+  }
+  return {};
+}
+
+namespace {
+
+// "a" or "b", each name once.
+WString JoinNames(const std::vector<WString>& names) {
+  std::vector<WString> unique;
+  for (const WString& n : names)
+    if (!n.empty() && std::find(unique.begin(), unique.end(), n) == unique.end()) unique.push_back(n);
+  WString out;
+  for (const WString& n : unique) out += (out.empty() ? u"\"" : u" or \"") + n + u"\"";
+  return out;
+}
+
+bool NamesParentOf(const ChainLink& child, const ChainLink& parent) {
+  if (!child.known) return true;  // nothing to go by
+  if (!child.differencing) return false;
+  if (child.parentIds.empty() || parent.ownId.empty()) return true;  // nothing to tell them apart by
+  return std::find(child.parentIds.begin(), child.parentIds.end(), parent.ownId) != child.parentIds.end();
+}
+
+}  // namespace
+
+void ImageChainDrive::CheckChainOrder(const std::vector<WString>& given) const {
+  std::vector<const ImageChainDrive*> chain;  // oldest first
+  for (const ImageChainDrive* d = this; d; d = d->parent_.get()) chain.insert(chain.begin(), d);
+  std::vector<WString> files(given.begin(), given.begin() + std::min(given.size(), chain.size()));
+  if (files.size() != chain.size()) return;
+  const ChainLink& bottom = chain.front()->link_;
+  if (chain.size() == 1) {
+    if (bottom.differencing) {
+      const WString names = JoinNames(bottom.parentNames);
+      const WString parent = names.empty() ? WString(u"(its name is not recorded)") : names;
+      g_parentGuess = GuessParentFile(files[0], bottom.parentNames);
+      WString text = FormatW(
+          u"%s is a differencing image: its parent %s is needed. Open the parent and this file "
+          u"together as a chained image, oldest first: %s%s|%s).",
+          files[0], parent, Keyword(), g_parentGuess.empty() ? WString(u"<parent>") : g_parentGuess, files[0]);
+      ErrorMsg(text);
+      throw DvCodeError{kNeedsParent};
+    }
+    return;
+  }
+  // The first file that does not follow its parent (0: the oldest one is
+  // itself a differencing image).
+  size_t bad = 0;
+  if (!bottom.differencing) {
+    bad = 1;
+    while (bad < chain.size() && NamesParentOf(chain[bad]->link_, chain[bad - 1]->link_)) bad++;
+    if (bad == chain.size()) return;
+  }
+  // Out of order: the order the ids give, when they give one.
+  std::vector<size_t> order;
+  std::vector<bool> used(chain.size(), false);
+  for (size_t i = 0; i < chain.size(); i++)
+    if (!chain[i]->link_.differencing) {
+      if (!order.empty()) {
+        order.clear();
+        break;
+      }
+      order.push_back(i);
+    }
+  if (!order.empty()) used[order[0]] = true;
+  while (!order.empty() && order.size() < chain.size()) {
+    size_t next = chain.size();
+    for (size_t i = 0; i < chain.size(); i++)
+      if (!used[i] && !chain[order.back()]->link_.ownId.empty() && !chain[i]->link_.parentIds.empty() &&
+          NamesParentOf(chain[i]->link_, chain[order.back()]->link_))
+        next = next == chain.size() ? i : chain.size() + 1;  // two candidates: no order
+    if (next >= chain.size()) {
+      order.clear();
+      break;
+    }
+    used[next] = true;
+    order.push_back(next);
+  }
+  WString why;
+  if (bottom.differencing) why = FormatW(u"the oldest file, %s, is itself a differencing image", files[0]);
+  else why = FormatW(u"%s is not the parent of %s", files[bad - 1], files[bad]);
+  WString text = FormatW(u"The files of the chained image are not in order: %s.", why);
+  if (order.size() == chain.size()) {
+    WString def(Keyword());
+    for (size_t k = 0; k < order.size(); k++) def += (k ? u"|" : u"") + files[order[k]];
+    text += FormatW(u" Oldest first, they are %s).", def);
+  } else {
+    text += u" List the files oldest first, each after the parent it names.";
+  }
+  ErrorMsg(text);
+  throw DvCodeError{0};
+}
+
+void ImageChainDrive::NoteCut(const CutBlocks& cut) {
+  if (!cut.blocks) return;
+  notes.push_back(
+      FormatW(u"%s is cut short: it ends at byte %I64d, but its table places the data of %I64d "
+              u"block(s) past its end (virtual sectors %I64d to %I64d); those sectors read as "
+              u"unreadable.",
+              WString(name_), int64_t(fileSize_), int64_t(cut.blocks), int64_t(cut.first), int64_t(cut.last)));
 }
 
 void ImageChainDrive::InitFiles(const std::vector<WString>& files, size_t count) {
@@ -139,6 +262,8 @@ void ImageChainDrive::InitFiles(const std::vector<WString>& files, size_t count)
   fileBytes_.reset();
   file_.reset();
   chainDepth_ = 1;
+  link_ = ChainLink{};
+  notes.clear();
   cacheValid_ = false;
   haveStarted_ = false;
   consecutiveErrors_ = totalErrors_ = errorsAtCache_ = 0;
@@ -159,6 +284,7 @@ void ImageChainDrive::InitFiles(const std::vector<WString>& files, size_t count)
     parent_ = MakeParent();
     parent_->InitFiles(files, count - 1);
     chainDepth_ = parent_->chainDepth_ + 1;
+    notes.insert(notes.end(), parent_->notes.begin(), parent_->notes.end());
     if (parent_->SectorSize() != sectorSize_)
       Refuse(FormatW(u"The files of a chained image have different sector sizes: %u bytes in %s, %u in %s.",
                      parent_->SectorSize(), files[count - 2], sectorSize_, path));

@@ -11,6 +11,7 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "storage/Drive.h"
@@ -26,6 +27,42 @@ struct ImageRun {
   Kind kind = kZeros;
   uint64_t fileByte = 0;
   uint32_t bytes = 0;
+};
+
+// How a file of a chain names its parent, and how a child names it: the
+// ids a chain's order is checked by (VHD unique ids, VHDX data-write GUID
+// and parent linkage, VMDK CID and parentCID), as lower-case hexadecimal
+// or GUID text; empty when the format keeps none.
+struct ChainLink {
+  bool known = false;                  // the file says whether it has a parent (a hand-made one may not)
+  bool differencing = false;           // the file holds only what differs from a parent
+  std::string ownId;                   // the id a child of this file names
+  std::vector<std::string> parentIds;  // the ids this file knows its parent by (any one matches)
+  std::vector<WString> parentNames;    // the parent's names from the header and its locators
+};
+
+// The code a differencing file opened without its parent is refused with
+// (DvCodeError{kNeedsParent}, the message in the last error), so that the
+// window can offer the chained-image road; LastParentGuess then names the
+// file beside it that bears the parent's name (empty for none).
+inline constexpr int kNeedsParent = 2126;
+const WString& LastParentGuess();
+// The first of the parent's names (Windows or Unix paths, relative or
+// absolute: only the file name counts) that names a file in the child's
+// folder; empty when none does.
+WString GuessParentFile(WStringView child, const std::vector<WString>& names);
+
+// What a virtual-disk file's table places past the end of a file cut short:
+// `blocks` blocks, virtual sectors first..last (inclusive); none when
+// blocks is 0.
+struct CutBlocks {
+  uint64_t blocks = 0;
+  uint64_t first = 0, last = 0;
+  void Add(uint64_t firstSector, uint64_t lastSector) {
+    if (!blocks || firstSector < first) first = firstSector;
+    if (!blocks || lastSector > last) last = lastSector;
+    blocks++;
+  }
 };
 
 // Appends a run, merging it with the last one when it continues it.
@@ -100,6 +137,8 @@ class ImageChainDrive : public Drive {
   std::vector<SourceIdentity> ChainIdentities() const;
 
   int ChainDepth() const { return chainDepth_; }
+  // How this file links to its parent (set by OpenFormat).
+  const ChainLink& Link() const { return link_; }
   const Drive* File() const { return file_.get(); }
   const ImageChainDrive* Parent() const { return parent_.get(); }
 
@@ -126,16 +165,23 @@ class ImageChainDrive : public Drive {
   ImageFile& FileBytes();
   // Sets the last error and throws DvCodeError{0}.
   [[noreturn]] void Refuse(const WString& text);
+  // The note of a file whose table places data past its end (Drive::notes).
+  void NoteCut(const CutBlocks& cut);
 
   std::unique_ptr<Drive> file_;
   std::unique_ptr<ImageChainDrive> parent_;
   std::unique_ptr<ImageMap> map_;
   int chainDepth_ = 1;
   uint64_t fileSize_ = 0;
+  ChainLink link_;
 
  private:
   class DriveFile;
   uint32_t ChainErrors() const;
+  // Refuses a chain whose files do not follow one another by their ids
+  // (newest-first, a file that is not the next one's parent) or whose
+  // oldest file is itself a differencing image; `files` oldest first.
+  void CheckChainOrder(const std::vector<WString>& files) const;
   uint8_t* ReadInto(uint64_t sector, uint32_t bytes, uint32_t retryPiece, uint8_t* out);
 
   std::unique_ptr<ImageFile> fileBytes_;

@@ -17,4 +17,9 @@ class VMDKDrive : public ImageChainDrive {
   WStringView Keyword() const override { return u"VMDK("; }
   std::unique_ptr<ImageChainDrive> MakeParent() const override { return std::make_unique<VMDKDrive>(); }
   void OpenFormat() override;
+
+ private:
+  // A text descriptor is refused naming its extent files (and which of
+  // them are missing).
+  [[noreturn]] void RefuseDescriptor(const struct VmdkDescriptor& descriptor);
 };

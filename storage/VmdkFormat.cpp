@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string_view>
 
 #include "foundation/ByteOrder.h"
 #include "foundation/Trace.h"
@@ -27,6 +28,8 @@ int ParseVmdkHeader(const uint8_t* h, VmdkSparseHeader* out) {
     out->directoryEntries = spt && out->grainSectors <= vmdk::kMaxGrainSectors ? (out->capacity + spt - 1) / spt : 0;
     out->compressed = (Le32(h + vmdk::kFlags) & vmdk::kFlagCompressed) != 0 || Le16(h + vmdk::kCompressAlgorithm) != 0 ||
                       out->directorySector == vmdk::kDirectoryAtEnd;
+    out->descriptorSector = Le64(h + vmdk::kDescriptorOffset);
+    out->descriptorSectors = Le64(h + vmdk::kDescriptorSize);
   } else if (magic == vmdk::kMagicCow) {
     out->kind = 2;
     out->capacity = Le32(h + vmdk::kCowSectors);
@@ -36,6 +39,48 @@ int ParseVmdkHeader(const uint8_t* h, VmdkSparseHeader* out) {
     out->directoryEntries = Le32(h + vmdk::kCowDirectoryEntries);
   }
   return out->kind;
+}
+
+void ParseVmdkDescriptor(const char* text, size_t bytes, VmdkDescriptor* out) {
+  *out = VmdkDescriptor{};
+  size_t end = 0;
+  while (end < bytes && text[end]) ++end;
+  const std::string_view all(text, end);
+  auto trim = [](std::string_view v) {
+    while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
+    while (!v.empty() && (v.back() == ' ' || v.back() == '\t' || v.back() == '\r')) v.remove_suffix(1);
+    return v;
+  };
+  auto quoted = [](std::string_view v) -> std::string_view {
+    const size_t a = v.find('"');
+    const size_t b = a == std::string_view::npos ? a : v.find('"', a + 1);
+    return b == std::string_view::npos ? std::string_view() : v.substr(a + 1, b - a - 1);
+  };
+  for (size_t at = 0; at < all.size();) {
+    size_t nl = all.find('\n', at);
+    if (nl == std::string_view::npos) nl = all.size();
+    const std::string_view line = trim(all.substr(at, nl - at));
+    at = nl + 1;
+    if (line.empty() || line[0] == '#') continue;
+    const size_t eq = line.find('=');
+    if (eq != std::string_view::npos) {
+      const std::string_view key = trim(line.substr(0, eq));
+      std::string_view value = trim(line.substr(eq + 1));
+      if (key == "CID" || key == "parentCID") {
+        std::string id;
+        for (char c : value) id += char(c >= 'A' && c <= 'F' ? c + 32 : c);
+        (key == "CID" ? out->cid : out->parentCid) = id;
+      } else if (key == "parentFileNameHint") {
+        out->parentHint = FromUtf8(quoted(value));
+      }
+      continue;
+    }
+    // RW 4192256 SPARSE "name.vmdk" [offset]
+    if (line.starts_with("RW ") || line.starts_with("RDONLY ") || line.starts_with("NOACCESS ")) {
+      const std::string_view name = quoted(line);
+      if (!name.empty() && out->extents.size() < 64) out->extents.push_back(FromUtf8(name));
+    }
+  }
 }
 
 bool CheckVmdkHeader(const VmdkSparseHeader& h, uint64_t fileSize) {
@@ -140,6 +185,11 @@ bool OpenVmdkLayout(ImageFile& file, VmdkLayout* out) {
   static constexpr char kDescriptor[] = "# Disk DescriptorFile";
   if (memcmp(header, kDescriptor, sizeof kDescriptor - 1) == 0) {
     // Read as raw sectors this would be a disk of text.
+    out->textDescriptor = true;
+    std::vector<char> text(size_t(std::min<uint64_t>(size, vmdk::kMaxDescriptorBytes)));
+    if (!text.empty() &&
+        file.Read(0, uint32_t(text.size()), reinterpret_cast<uint8_t*>(text.data())) == ImageFile::kReadOk)
+      ParseVmdkDescriptor(text.data(), text.size(), &out->descriptor);
     ErrorMsg(u"This VMDK file is a text descriptor: open the extent file it names instead.");
     return false;
   }
@@ -161,6 +211,25 @@ bool OpenVmdkLayout(ImageFile& file, VmdkLayout* out) {
   }
   auto map = std::make_unique<VmdkGrainMap>();
   if (!map->Init(file, h)) return false;
+  // A hosted sparse extent embeds its descriptor: its content id, and for
+  // a child its parent's.
+  if (out->extentKind == 1 && h.descriptorSector && h.descriptorSectors && h.descriptorSector < size / vmdk::kSector) {
+    const uint64_t at = h.descriptorSector * vmdk::kSector;
+    const uint64_t want =
+        std::min<uint64_t>({h.descriptorSectors * vmdk::kSector, size - at, vmdk::kMaxDescriptorBytes});
+    std::vector<char> text(static_cast<size_t>(want));
+    if (!text.empty() && file.Read(at, uint32_t(want), reinterpret_cast<uint8_t*>(text.data())) == ImageFile::kReadOk) {
+      ParseVmdkDescriptor(text.data(), text.size(), &out->descriptor);
+      const VmdkDescriptor& d = out->descriptor;
+      out->link.known = !d.cid.empty() || !d.parentCid.empty();
+      out->link.ownId = d.cid;
+      if (!d.parentCid.empty() && d.parentCid != "ffffffff") {
+        out->link.differencing = true;
+        out->link.parentIds.push_back(d.parentCid);
+        if (!d.parentHint.empty()) out->link.parentNames.push_back(d.parentHint);
+      }
+    }
+  }
   if (traceIo)
     TracePrintfA("VMDK kind %d, capacity %I64d, grain %I64d, %u per table, directory @ %I64d, %I64d entries\n",
                  out->extentKind, int64_t(h.capacity), int64_t(h.grainSectors), h.tableEntries,

@@ -7,6 +7,7 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "storage/VirtualDisk.h"
@@ -21,7 +22,11 @@ inline constexpr size_t kFlags = 8;
 inline constexpr size_t kCapacity = 12;
 inline constexpr size_t kGrainSize = 20;
 inline constexpr size_t kTableEntries = 44;
+inline constexpr size_t kDescriptorOffset = 28;  // the embedded descriptor, in sectors
+inline constexpr size_t kDescriptorSize = 36;
 inline constexpr size_t kDirectoryOffset = 56;
+inline constexpr uint32_t kMaxDescriptorBytes = 65536;
+inline constexpr uint32_t kNoParentCid = 0xFFFFFFFF;
 inline constexpr size_t kCompressAlgorithm = 77;
 inline constexpr uint32_t kFlagCompressed = 0x10000;
 inline constexpr uint64_t kDirectoryAtEnd = ~0ull;
@@ -47,7 +52,20 @@ struct VmdkSparseHeader {
   uint64_t directorySector = 0;
   uint64_t directoryEntries = 0;
   bool compressed = false;
+  uint64_t descriptorSector = 0, descriptorSectors = 0;  // hosted sparse: the embedded descriptor
 };
+
+// What a descriptor's text says (a text descriptor file, or the one a
+// hosted sparse extent embeds): its content id, its parent's ("ffffffff"
+// for none), the parent's file name hint and each extent line's file.
+struct VmdkDescriptor {
+  std::string cid, parentCid;
+  WString parentHint;
+  std::vector<WString> extents;
+};
+// Parses descriptor text (`bytes` of it, up to a zero byte); the fields it
+// does not find stay empty.
+void ParseVmdkDescriptor(const char* text, size_t bytes, VmdkDescriptor* out);
 // Parses the first kHeaderBytes of a file (zeros past its end). Returns the
 // extent kind: 0 flat, 1 hosted sparse, 2 copy-on-write.
 int ParseVmdkHeader(const uint8_t* header, VmdkSparseHeader* out);
@@ -82,6 +100,9 @@ struct VmdkLayout {
   int extentKind = 0;  // 0 flat, 1 hosted sparse, 2 copy-on-write
   uint64_t sectorCount = 0;
   std::unique_ptr<ImageMap> map;
+  ChainLink link;               // a hosted sparse extent's CID and parentCID
+  bool textDescriptor = false;  // refused: the file is a text descriptor
+  VmdkDescriptor descriptor;    // what it (or the embedded one) says
 };
 // Reads the format of a file; false with the last error set (a damaged
 // header, a compressed extent, a text descriptor).

@@ -29,11 +29,21 @@
 //
 // The last line on standard output: items=N deleted=M scan_seconds=S, and
 // with --recover: saved= skipped= failed= corrupt= identical= recover_seconds=
-// (identical: failed items whose identical copy is already there).
-// Exit status 0 on success, 1 on an error (message on standard error; also
-// when reads failed during the scan, an item failed, the destination was
-// full or the recovery log could not be written), 2 when stopped (SIGINT stops as the Scan button's abort
-// does).
+// (identical: skipped items whose identical copy is already there).
+//
+// Exit status (the worker's result, RunResult in engine/Worker.h; the
+// window's closing message says the same):
+//   0  every chosen item saved whole (deliberate skips aside: system files,
+//      links, identical copies); without --recover, the scan found items
+//   1  an item failed or came out corrupt, reads failed during the scan, or
+//      the run could not do what was asked (a bad option, a destination,
+//      list, log or session file that cannot be written)
+//   2  nothing found
+//   3  the source could not be read: it cannot be opened, is not what it
+//      claims (a damaged or incomplete virtual disk, a chain out of order),
+//      or the session names a source that is not the one it was made on
+//   4  stopped (SIGINT stops as the Scan button's abort does; a file being
+//      written is removed)
 #include <malloc.h>
 #include <signal.h>
 #include <unistd.h>
@@ -162,7 +172,9 @@ class ListView : public ViewSink {
  private:
   // The path the Save command writes below its destination (the volume
   // makes no folder), "?" for none (empty name or too long); then size,
-  // deleted, status and node, tab-separated.
+  // deleted, status, node, the volume (its number in the source's volume
+  // table, empty for none: two volumes' files of one name are told apart)
+  // and the kind (file, folder, link), tab-separated.
   void WriteLine(const FoundItem& it, bool del) {
     line_.clear();
     if (paths_.Build(FolderBelowVolume(it.folderPath), it.name, &dest_)) line_.append(dest_, kRootBytes);
@@ -174,7 +186,10 @@ class ListView : public ViewSink {
     line_ += it.condition == 328 ? "Good" : it.condition == 329 ? "Poor" : "";
     line_ += '\t';
     line_.append(number, std::to_chars(number, number + sizeof number, int(it.nodeIndex)).ptr);
-    line_ += '\n';
+    line_ += '\t';
+    if (it.volumeIndex != 0xFFFF)
+      line_.append(number, std::to_chars(number, number + sizeof number, int(it.volumeIndex)).ptr);
+    line_ += (it.flags2 & kNode2Directory) ? "\tfolder\n" : it.symlink ? "\tlink\n" : "\tfile\n";
     if (std::fwrite(line_.data(), 1, line_.size(), list) != line_.size()) listFailed = true;
   }
 
@@ -307,6 +322,15 @@ std::string AbsolutePath(const std::string& path) {
   return out;
 }
 
+// Exit statuses (see the table at the top).
+enum ExitStatus : int {
+  kExitComplete = 0,
+  kExitIncomplete = 1,
+  kExitNothingFound = 2,
+  kExitSourceUnreadable = 3,
+  kExitStopped = 4,
+};
+
 int Usage() {
   std::fprintf(stderr,
                "usage: dvscan [--long] [--volume N] [--list FILE] [--recover DIR] [--deleted-only]\n"
@@ -314,8 +338,13 @@ int Usage() {
                "              [--range FIRST:LAST] [--exclude FILE] [--filter TEXT] [--no-overlap]\n"
                "              [--skip-headers] [--trace FILE] [--raid STRIPE_KIB:DELAY:ROTATION[:MODE:ORDER]]\n"
                "              [--trace-switches NAME[=N],...[,file=PATH]] [--save-session FILE] SOURCE\n"
-               "       dvscan --load-session FILE [--list FILE] [--recover DIR] [...]\n");
-  return 1;
+               "       dvscan --load-session FILE [--list FILE] [--recover DIR] [...]\n"
+               "exit status: 0 every chosen item saved whole (skips aside), or without --recover items found;\n"
+               "             1 an item failed or came out corrupt, reads failed, or the run could not do what\n"
+               "               was asked (a bad option, a destination or output file that cannot be written);\n"
+               "             2 nothing found; 3 the source could not be read (or a session's source changed);\n"
+               "             4 stopped (SIGINT)\n");
+  return kExitIncomplete;
 }
 
 // The command line as given; ParseArguments fills it.
@@ -402,7 +431,8 @@ struct ToolRun : Options {
   // and the end of the run. The exit status.
   int ScanAndRecover();
   // The messages of an incomplete result and the last line; the exit status.
-  int Report(const WString& scanEnding, double seconds, bool sessionFailed, double recoverSeconds);
+  int Report(RunResult scanResult, int scanErrors, RunResult recoveryResult, double seconds, bool sessionFailed,
+             double recoverSeconds);
 
   ToolPrompt& prompt;
   ListView view;
@@ -413,9 +443,9 @@ struct ToolRun : Options {
 };
 
 int ToolRun::Run() {
-  if (!ApplySettings() || !OpenList() || !ResolveSource() || !OpenSource() || !ApplyScanLimits() ||
-      !PrepareDestination())
-    return 1;
+  if (!ApplySettings() || !OpenList() || !ResolveSource()) return kExitIncomplete;
+  if (!OpenSource()) return kExitSourceUnreadable;
+  if (!ApplyScanLimits() || !PrepareDestination()) return kExitIncomplete;
   return ScanAndRecover();
 }
 
@@ -451,7 +481,7 @@ bool ToolRun::OpenList() {
     }
     // A million lines: large writes, not one per 4 KiB.
     std::setvbuf(view.list, nullptr, _IOFBF, 1 << 20);
-    std::fprintf(view.list, "path\tsize\tdeleted\tstatus\tnode\n");
+    std::fprintf(view.list, "path\tsize\tdeleted\tstatus\tnode\tvolume\tkind\n");
   }
   return true;
 }
@@ -531,17 +561,13 @@ bool ToolRun::ApplyScanLimits() {
 
 bool ToolRun::PrepareDestination() {
   if (!recoverDir.empty()) {
-    // Nothing is made on the destination before it has passed the source
-    // rule: a folder made on a mount of the source would be a write to it.
-    std::string absolute = recoverDir;
-    if (absolute[0] != '/') {
-      if (char* cwd = getcwd(nullptr, 0)) {
-        absolute = std::string(cwd) + "/" + absolute;
-        std::free(cwd);
-      }
-    }
-    if (!drive->IsSafeVolume(FromUtf8(absolute))) {
-      std::fprintf(stderr, "%s: %s\n", recoverDir.c_str(), ToUtf8(Msg(292)).c_str());
+    // A relative destination lies below the working folder. Nothing is
+    // made on it before it has passed the source rule: a folder made on a
+    // mount of the source would be a write to it.
+    const std::string given = recoverDir;
+    recoverDir = AbsolutePath(recoverDir);
+    if (!drive->IsSafeVolume(FromUtf8(recoverDir))) {
+      std::fprintf(stderr, "%s: %s\n", given.c_str(), ToUtf8(Msg(292)).c_str());
       DeleteDrive(&drive);
       if (view.list) std::fclose(view.list);
       SetPromptService(nullptr);
@@ -551,7 +577,7 @@ bool ToolRun::PrepareDestination() {
     // absolute path.
     std::string why;
     if (!MakeFolders(recoverDir, &why)) {
-      std::fprintf(stderr, "%s: cannot create the destination folder: %s\n", recoverDir.c_str(), why.c_str());
+      std::fprintf(stderr, "%s: cannot create the destination folder: %s\n", given.c_str(), why.c_str());
       DeleteDrive(&drive);
       if (view.list) std::fclose(view.list);
       SetPromptService(nullptr);
@@ -588,7 +614,8 @@ int ToolRun::ScanAndRecover() {
   const auto t0 = std::chrono::steady_clock::now();
   std::thread worker([&] { RunScan(scan, &view); });
   worker.join();
-  const WString scanEnding = ScanEndingText();
+  const RunResult scanResult = LastRunResult();
+  const int scanErrors = prompt.errors.load();
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 
   bool sessionFailed = false;
@@ -609,6 +636,7 @@ int ToolRun::ScanAndRecover() {
   }
 
   double recoverSeconds = -1;
+  RunResult recoveryResult = RunResult::kComplete;
   if (!recoverDir.empty() && !prompt.errors && !g_appState->stopRequested) {
     RecoveryRequest recovery;
     recovery.engine = g_engine;
@@ -622,11 +650,12 @@ int ToolRun::ScanAndRecover() {
     const auto r0 = std::chrono::steady_clock::now();
     std::thread rec([&] { RunRecovery(recovery, &view); });
     rec.join();
+    recoveryResult = LastRunResult();
     recoverSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - r0).count();
     CloseRecoveryLog();
   }
 
-  const int rc = Report(scanEnding, seconds, sessionFailed, recoverSeconds);
+  const int rc = Report(scanResult, scanErrors, recoveryResult, seconds, sessionFailed, recoverSeconds);
   delete g_engine;
   g_engine = nullptr;
   ReleaseSendObj();
@@ -636,37 +665,44 @@ int ToolRun::ScanAndRecover() {
   return rc;
 }
 
-int ToolRun::Report(const WString& scanEnding, double seconds, bool sessionFailed, double recoverSeconds) {
-  // One rule for the exit status: whatever left the result incomplete was
-  // said on standard error (an error box, the scan's ending after read
-  // errors, a full destination, failed items, the log) and gives 1; the
-  // list still holds everything that was found.
-  int rc = 0;
-  if (prompt.errors || sessionFailed || !scanEnding.empty() || g_recoveryTotals.destinationFull) rc = 1;
-  else if (g_appState->stopRequested) rc = 2;
-  if (recoverSeconds >= 0) {
+int ToolRun::Report(RunResult scanResult, int scanErrors, RunResult recoveryResult, double seconds, bool sessionFailed,
+                    double recoverSeconds) {
+  // One table for the exit status (the worker's results): whatever left
+  // the result incomplete was said on standard error (an error box, the
+  // scan's ending after read errors, a full destination, failed or corrupt
+  // items, the log) and gives 1; the list still holds everything that was
+  // found. A stop wins; an unreadable source comes next.
+  const bool recovered = recoverSeconds >= 0;
+  bool incomplete = sessionFailed || scanResult == RunResult::kIncomplete ||
+                    (recovered && recoveryResult == RunResult::kIncomplete) ||
+                    // an error box nothing else accounts for
+                    (scanErrors && scanResult == RunResult::kComplete) || (prompt.errors > scanErrors && recovered);
+  if (recovered) {
     // A script must tell "nothing saved" from success.
     if (g_recoveryTotals.destinationFull) {
       std::fprintf(stderr, "%s is full: the recovery stopped after %u item(s).\n", recoverDir.c_str(),
                    g_recoveryTotals.processed.load());
     }
-    // An item whose identical copy is already there counts as failed, but
-    // its data is safe.
-    if (const uint32_t failed = g_recoveryTotals.failed.load() - g_recoveryTotals.identical.load()) {
+    if (const uint32_t failed = g_recoveryTotals.failed.load())
       std::fprintf(stderr, "%u item(s) could not be saved.\n", failed);
-      rc = 1;
-    }
+    if (const uint32_t corrupt = g_recoveryTotals.corrupt.load())
+      std::fprintf(stderr, "%u item(s) were saved incomplete (Corrupt): see the recovery log.\n", corrupt);
     const WString logError = RecoveryLogError();
     if (!logError.empty()) {
       std::fprintf(stderr, "The recovery log could not be written: %s\n", ToUtf8(logError).c_str());
-      rc = 1;
+      incomplete = true;
     }
   }
   if (view.list && (std::fclose(view.list) != 0 || view.listFailed)) {
     std::fprintf(stderr, "%s: write failed\n", listPath.c_str());
-    rc = 1;
+    incomplete = true;
   }
-  if (recoverSeconds >= 0) {
+  int rc = kExitComplete;
+  if (scanResult == RunResult::kStopped || (recovered && recoveryResult == RunResult::kStopped)) rc = kExitStopped;
+  else if (scanResult == RunResult::kSourceUnreadable) rc = kExitSourceUnreadable;
+  else if (incomplete) rc = kExitIncomplete;
+  else if (scanResult == RunResult::kNothingFound) rc = kExitNothingFound;
+  if (recovered) {
     std::printf("items=%llu deleted=%llu scan_seconds=%.3f saved=%u skipped=%u failed=%u corrupt=%u "
                 "identical=%u recover_seconds=%.3f\n",
                 (unsigned long long)view.items, (unsigned long long)view.deleted, seconds,

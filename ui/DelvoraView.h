@@ -220,7 +220,9 @@ class CDelvoraView : public QWidget, public ViewSink {
   void OnSectorExclusion();
   bool RunExclusionDialog(const WString& name);
   void OnOverwriteMode();
-  void OnLoadChain(bool vhd);
+  // The chained-image dialog; a differencing file opened alone comes with
+  // the child as its first link and the file bearing its parent's name.
+  void OnLoadChain(bool vhd, const WString& child = {}, const WString& parent = {});
   void OnAdvancedVolumes();
   // Step 9 of the scan: the volume choice (Quick Scan of a disk or image) or
   // the usage tip (Long Scan of a volume device); false stops the scan.

@@ -315,12 +315,15 @@ void CMyListCtrl::AppendFoundItems(std::vector<FoundItem>& items, FoundNodeStore
     typeKey_.assign(1, dot == WString::npos ? u'0' : u'1');
     if (dot != WString::npos)
       for (size_t i = dot + 1; i < item.name.size(); ++i) typeKey_.push_back(AsciiLower(item.name[i]));
-    // A folder reads as one, whatever its name looks like.
+    // A folder reads as one, and a link, whatever its name looks like.
     const bool folder = (item.flags2 & 0x0002) != 0;
     if (folder) typeKey_.assign(1, u'/');
+    else if (item.symlink) typeKey_.assign(1, u'>');
     auto it = typeCache_.find(typeKey_);
     if (it == typeCache_.end()) {
-      const WString type = folder ? WString(kFolderTypeText) : FoundItemTypeText(item.name, language, lookup);
+      const WString type = folder         ? WString(kFolderTypeText)
+                           : item.symlink ? WString(kSymlinkTypeText)
+                                          : FoundItemTypeText(item.name, language, lookup);
       // The Type column grows to the widest type it shows (measured once
       // per type).
       const int width = fontMetrics().horizontalAdvance(ToQ(type));

@@ -16,6 +16,8 @@
 #include "storage/DiskList.h"
 #include "storage/Drive.h"
 #include "storage/ImageFiles.h"
+#include "storage/VhdDrive.h"
+#include "storage/VirtualDisk.h"
 #include "ui/Commands.h"
 #include "ui/LookInCb.h"
 #include "ui/MainFrame.h"
@@ -109,20 +111,31 @@ void CDelvoraView::OnLookInSelChange() {
     CloseSource();
     Drive* drive = nullptr;
     WString error;
+    bool needsParent = false;
     try {
       drive = CreateDrive(name);
       drive->InitDrive(name);
-    } catch (const DvCodeError&) {
+    } catch (const DvCodeError& e) {
       error = LastErrorText();
+      needsParent = e.code == kNeedsParent;
     } catch (const DvTextError& e) {
       error = e.text;
     }
     if (!error.empty() || !drive) {
+      const bool vhd = dynamic_cast<VHDDrive*>(drive) != nullptr;
       DeleteDrive(&drive);
       sourceFailed_ = true;
       RevertLookIn();
       ApplyStepState();
       QApplication::restoreOverrideCursor();
+      if (needsParent) {
+        // A child without its parent: the chained-image road, with the
+        // child and the file that bears the parent's name filled in.
+        if (ShowMessage(kMbYesNo | kMbIconQuestion, u"%s\n\nOpen the chained image dialog with this file?", error) ==
+            kIdYes)
+          OnLoadChain(vhd, name, LastParentGuess());
+        return;
+      }
       ShowError(u"%s", error.empty() ? WString(u"?") : error);
       return;
     }

@@ -315,9 +315,10 @@ void CDelvoraView::OnWorkerEnded(int64_t) {
       closingStyle = kMbIconWarning;
       if (statusDlg_) statusDlg_->AddLogLine(closing.substr(0, closing.find(u'\n')));
     } else {
-      closing = RecoveryClosingText(saved, failed, skipped, corrupt,
+      const RunResult result = LastRunResult();
+      closing = RecoveryClosingText(result, saved, failed, skipped, corrupt,
                                     g_appState ? WStringView(g_appState->summaryText) : WStringView());
-      if (saved == 0 || failed + corrupt > 0) closingStyle = kMbIconWarning;
+      if (result != RunResult::kComplete || failed + corrupt > 0) closingStyle = kMbIconWarning;
     }
     CloseRecoveryLog();
   } else {
@@ -344,7 +345,10 @@ void CDelvoraView::OnWorkerEnded(int64_t) {
     // The status window's log keeps the ending (the worker's own line went
     // with the results cleared above).
     if (statusDlg_ && !closing.empty() && (n == 0 || readErrors.empty())) statusDlg_->AddLogLine(closing);
-    if (n == 0 && closing.empty() && scanModeRadio_ == 0 && sessionLoadState_ == 0) closing = Msg(204);
+    // The Long Scan hint is no help where the scan already said what the
+    // source holds that it cannot read.
+    if (n == 0 && closing.empty() && scanModeRadio_ == 0 && sessionLoadState_ == 0 && RunFailureText().empty())
+      closing = Msg(204);
     sessionLoadState_ = 0;
     // The tips come while the activity code still reads 0; a minimised
     // frame gets them when the view next has the focus. A scan that did not

@@ -140,9 +140,11 @@ void CDelvoraView::OnOverwriteMode() {
   SetOverwriteAlways(dlg.always != 0);
 }
 
-void CDelvoraView::OnLoadChain(bool vhd) {
+void CDelvoraView::OnLoadChain(bool vhd, const WString& child, const WString& parent) {
   CChainDskImgsDlg dlg(this);
   dlg.SetVhd(vhd);
+  if (!child.empty()) dlg.Rules().AddLink(child);
+  if (!parent.empty()) dlg.SetBasePath(ToQ(parent));
   if (RunDialog(dlg) != QDialog::Accepted || dlg.Definition().empty()) return;
   const WString definition = dlg.Definition();
   if (lookIn_->FindRow(definition) < 0) {

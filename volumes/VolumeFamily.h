@@ -33,6 +33,9 @@ inline constexpr uint32_t kNodeTraitCreationTime = 0x01;  // a recovered file al
 inline constexpr uint32_t kNodeTraitNoSymlinks = 0x02;    // symbolic links are listed, never recovered
 inline constexpr uint32_t kNodeTraitEngineRecovery = 0x04;  // recovered by the engine's record road
 inline constexpr uint32_t kNodeTraitFatRecycleBin = 0x08;   // "$RECYCLE.BIN" and INFO2 rules of FAT volumes
+// A file may be larger than its volume (holes); still at most kSparseFileLimit bytes.
+inline constexpr uint32_t kNodeTraitSparseFiles = 0x10;
+inline constexpr uint64_t kSparseFileLimit = uint64_t(1) << 48;
 
 // Nodes carry no virtual operations: what differs by family is looked up in
 // this table by the nibble (CreateNode, DeleteNode, cnode::CopyNode,

@@ -252,7 +252,7 @@ const NodeOps kNodeOps = [] {
   ops.fileTime = GetUnixNodeFileTime;
   ops.firstSector = GetUnixNodeFirstSector;
   ops.blockMapped = ExtBlockMapped;
-  ops.traits = kNodeTraitNoSymlinks;
+  ops.traits = kNodeTraitNoSymlinks | kNodeTraitSparseFiles;
   return ops;
 }();
 

@@ -94,7 +94,7 @@ const NodeOps kNodeOps = [] {
   ops.destroy = DestroyRefsNode;
   ops.copyFields = CopyRefsNodeFields;
   ops.fileTime = GetRefsNodeFileTime;
-  ops.traits = kNodeTraitCreationTime;
+  ops.traits = kNodeTraitCreationTime | kNodeTraitSparseFiles;  // extents may leave holes
   return ops;
 }();
 

@@ -52,7 +52,7 @@ const NodeOps kNodeOps = [] {
   NodeOps ops;
   ops.firstSector = NoFirstSector;
   ops.blockMapped = AlwaysBlockMapped;
-  ops.traits = kNodeTraitNoSymlinks;
+  ops.traits = kNodeTraitNoSymlinks | kNodeTraitSparseFiles;
   return ops;
 }();
 

@@ -103,7 +103,8 @@ const NodeOps kNodeOps = [] {
   ops.destroy = DestroyVmfsNode;
   ops.copyFields = CopyVmfsNodeFields;
   ops.fileTime = GetVmfsNodeFileTime;
-  ops.traits = kNodeTraitCreationTime | kNodeTraitNoSymlinks;
+  // Thin files (zero addresses, blocks to be zeroed) may pass the volume.
+  ops.traits = kNodeTraitCreationTime | kNodeTraitNoSymlinks | kNodeTraitSparseFiles;
   return ops;
 }();
 

@@ -354,21 +354,23 @@ TEST(DamagedImageTest, MessagesForSourcesThatAreNoVolume) {
   WriteFileText(work + "/empty.img", "");
   WriteFileText(work + "/one.img", "x");
   ASSERT_EQ(mkfifo((work + "/fifo").c_str(), 0600), 0);
+  // Exit status 2: nothing found; 3: the source could not be read.
   struct Case {
     std::string source;
     std::string says;
+    int rc;
   } cases[] = {
-      {work + "/empty.img", work + "/empty.img is empty or too small to hold a volume."},
-      {work + "/one.img", work + "/one.img is empty or too small to hold a volume."},
-      {work + "/missing.img", work + "/missing.img: No such file or directory"},
-      {work, work + " is a folder, not a disk or an image file."},
-      {work + "/fifo", work + "/fifo is not a disk or an image file."},
-      {"/dev/null", "/dev/null is not a disk or an image file."},
+      {work + "/empty.img", work + "/empty.img is empty or too small to hold a volume.", 2},
+      {work + "/one.img", work + "/one.img is empty or too small to hold a volume.", 2},
+      {work + "/missing.img", work + "/missing.img: No such file or directory", 3},
+      {work, work + " is a folder, not a disk or an image file.", 3},
+      {work + "/fifo", work + "/fifo is not a disk or an image file.", 3},
+      {"/dev/null", "/dev/null is not a disk or an image file.", 3},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.source);
     const DvRun r = Dvscan("'" + c.source + "'", "timeout 60");
-    EXPECT_EQ(r.rc, 1) << r.out;
+    EXPECT_EQ(r.rc, c.rc) << r.out;
     EXPECT_EQ(Occurrences(r.out, c.says), 1u) << r.out;
     EXPECT_EQ(Occurrences(r.out, c.source), 1u) << r.out;
     EXPECT_EQ(r.out.find("Boot sector not found"), std::string::npos) << r.out;

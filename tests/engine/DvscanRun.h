@@ -24,6 +24,8 @@ struct Listed {
   bool deleted = false;
   std::string status;
   long node = -1;
+  std::string volume;  // the volume's number, empty for none
+  std::string kind;    // file, folder, link
 };
 
 struct DvscanRun {
@@ -51,14 +53,15 @@ inline DvscanRun Dvscan(const std::string& args) {
     std::stringstream ss(line);
     std::string col;
     while (std::getline(ss, col, '\t')) f.push_back(col);
-    if (f.size() == 4) f.push_back("");  // empty last column
     if (f.size() < 5) continue;
     Listed l;
     l.path = f[0];
     l.size = std::stoull(f[1]);
     l.deleted = f[2] == "1";
-    l.status = f.size() == 5 ? f[3] : "";
-    l.node = std::stol(f.back());
+    l.status = f[3];
+    l.node = std::stol(f[4]);
+    if (f.size() > 5) l.volume = f[5];
+    if (f.size() > 6) l.kind = f[6];
     r.items.push_back(l);
   }
   return r;

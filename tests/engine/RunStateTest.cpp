@@ -31,7 +31,9 @@ std::string ListOf(const HeadlessView& view) {
     else out += '?';
     out += '\t' + std::to_string(it.size) + ((it.flags & kNodeDeleted) ? "\t1\t" : "\t0\t");
     out += it.condition == 328 ? "Good" : it.condition == 329 ? "Poor" : "";
-    out += '\t' + std::to_string(it.nodeIndex) + '\n';
+    out += '\t' + std::to_string(it.nodeIndex) + '\t';
+    if (it.volumeIndex != 0xFFFF) out += std::to_string(it.volumeIndex);
+    out += (it.flags2 & kNode2Directory) ? "\tfolder\n" : it.symlink ? "\tlink\n" : "\tfile\n";
   }
   return out;
 }

@@ -130,7 +130,7 @@ TEST(QuickScan, ListingMatchesFlsLiveAndDeleted) {
   SCAN_IMAGES_OR_SKIP(dir);
   const DvscanRun r = Dvscan("'" + dir + "/scan.img'");
   ASSERT_EQ(r.rc, 0) << r.err;
-  EXPECT_EQ(r.header, "path\tsize\tdeleted\tstatus\tnode");
+  EXPECT_EQ(r.header, "path\tsize\tdeleted\tstatus\tnode\tvolume\tkind");
   ASSERT_GT(r.items.size(), 150u);
   ExpectListingMatchesFls(r.items, dir + "/scan.img", false);
   ExpectListingMatchesFls(r.items, dir + "/scan.img", true);
@@ -194,7 +194,7 @@ TEST(QuickScan, MftRecordZeroFromMirrorAndBothGone) {
   ASSERT_EQ(mirror.items.size(), whole.items.size());
   for (size_t i = 0; i < whole.items.size(); i++) EXPECT_EQ(mirror.items[i].path, whole.items[i].path);
   const DvscanRun none = Dvscan("'" + dir + "/nomft2.img'");
-  EXPECT_EQ(none.rc, 1);
+  EXPECT_EQ(none.rc, 2) << "nothing found";
   EXPECT_NE(none.err.find("Boot sector not found. Please use the Long Scan."), std::string::npos) << none.err;
   EXPECT_TRUE(none.items.empty());
 }
@@ -249,13 +249,13 @@ TEST(QuickScan, TwoPartitionsVolumeTableAndSelection) {
   EXPECT_FALSE(bad.err.empty());
 }
 
-// Stopping after N items ends cleanly with exit status 2, in a Quick Scan
-// and in a Long Scan.
+// Stopping after N items ends cleanly with the status of a stopped run (4),
+// in a Quick Scan and in a Long Scan.
 TEST(QuickScan, StopAfterItems) {
   SCAN_IMAGES_OR_SKIP(dir);
   for (const char* mode : {"", "--long "}) {
     const DvscanRun stopped = Dvscan(std::string(mode) + "--stop-after 20 '" + dir + "/scan.img'");
-    EXPECT_EQ(stopped.rc, 2) << stopped.err;
+    EXPECT_EQ(stopped.rc, 4) << stopped.err;
     EXPECT_EQ(stopped.items.size(), 20u);
     EXPECT_NE(stopped.out.find("items="), std::string::npos);
   }

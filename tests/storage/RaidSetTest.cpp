@@ -327,11 +327,18 @@ TEST_F(RaidSetFixture, RaidDriveEdges) {
   EXPECT_FALSE(OpenSet(def("RAID0", {m[0], "Missing"}), &error));
   EXPECT_EQ(error, ToUtf8(Msg(672)));
   for (const std::string& bad : {def("RAID5", {m[0], m[1], m[2]}) + "x", "RAID5(" + m[0] + "," + m[1],
-                                 def("RAID5", {m[0], m[1] + "<0:", m[2]}), def("RAID5", {m[0], "/a|b<0:1>", m[2]}),
-                                 def("SPAN", {m[0] + "<5:4>"}), def("SPAN", {m[0]})}) {
+                                 def("RAID5", {m[0], m[1] + "<0:", m[2]}), def("RAID5", {m[0], "/a|b<0:1>", m[2]})}) {
     EXPECT_FALSE(OpenSet(bad, &error)) << bad;
     EXPECT_EQ(error, ToUtf8(FormatW(Msg(180), FromUtf8(bad))));
   }
+  // A spanned set says why and where; a member without a range spans all of it.
+  const std::string backwards = def("SPAN", {m[0] + "<5:4>"});
+  EXPECT_FALSE(OpenSet(backwards, &error));
+  EXPECT_EQ(error, "The spanned set " + backwards +
+                       " cannot be read: the range of member 1 ends before it begins (at character 6).");
+  d = OpenSet(def("SPAN", {m[0]}));
+  ASSERT_TRUE(d);
+  EXPECT_EQ(d->SectorCount(), uint64_t(FileSize(m[0]) / 512));
   EXPECT_FALSE(OpenSet(def("RAID5", {m[0], m[1]}), &error));
   EXPECT_EQ(error, ToUtf8(Msg(225)));
   RaidSettings s;
@@ -440,7 +447,10 @@ TEST_F(RaidSetFixture, SpanOfMixedSectorSizesIsRefused) {
   std::string error;
   const std::string def = "SPAN(" + a + "<0:99>," + loop + "<0:9>)";
   EXPECT_FALSE(OpenSet(def, &error));
-  EXPECT_EQ(error, ToUtf8(FormatW(Msg(180), FromUtf8(def))));
+  EXPECT_EQ(error, "The spanned set " + def +
+                       " cannot be read: member 2 has sectors of 4096 bytes, the first member "
+                       "512 (at character " +
+                       std::to_string(a.size() + 13) + ").");
   RunCommand("losetup -d '" + loop + "'");
 }
 

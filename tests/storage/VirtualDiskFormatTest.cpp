@@ -109,14 +109,36 @@ TEST_F(VhdMapTest, BlocksAndBitmaps) {
                      16,
                      {{P, 0, 3 * 512}, {F, (5 + 3) * 512, 512}, {P, 0, 4 * 512}, {F, (5 + 8) * 512, 8 * 512}}},
                     {"inside a byte", 2, 2, {{P, 0, 512}, {F, 8 * 512, 512}}},
-                    // All ones, below the first data sector, past the end: not
-                    // present; the three blocks come back as one run.
-                    {"entries not present", 16, 48, {{P, 0, 48 * 512}}},
+                    // All ones and below the first data sector: not present;
+                    // past the end of the file: the data the table holds is
+                    // gone (a file cut short), unreadable.
+                    {"entries not present, then cut", 16, 48, {{P, 0, 32 * 512}, {B, 0, 16 * 512}}},
                     {"a whole block", 64, 16, {{F, 22 * 512, 8192}}},
-                    {"across blocks", 60, 8, {{P, 0, 4 * 512}, {F, 22 * 512, 4 * 512}}},
+                    {"across blocks", 60, 8, {{B, 0, 4 * 512}, {F, 22 * 512, 4 * 512}}},
                     {"no bit set", 80, 16, {{P, 0, 8192}}},
                     {"entries 0: below the data", 96, 32, {{P, 0, 32 * 512}}},
                 });
+  // The open tells the cut block: virtual sectors 48 to 63.
+  EXPECT_EQ(layout.cut.blocks, 1u);
+  EXPECT_EQ(layout.cut.first, 48u);
+  EXPECT_EQ(layout.cut.last, 63u);
+}
+
+// A block size that does not fit the table (patched): the blocks' data
+// would overlap in the file, and every block but the first would read
+// another's bytes. Refused naming the block size.
+TEST_F(VhdMapTest, BlocksThatOverlapAreRefused) {
+  for (const uint32_t block : {16384u, 65536u}) {
+    SCOPED_TRACE(block);
+    Bytes file = SmallVhd();
+    PutBe32(file, 512 + 32, block);
+    MemoryImageFile bytes(file.data(), file.size());
+    VhdLayout layout;
+    EXPECT_FALSE(OpenVhdLayout(bytes, 0, &layout));
+    EXPECT_EQ(ToUtf8(LastErrorText()), "Invalid VHD header: its blocks of " + std::to_string(block) +
+                                           " bytes overlap in the file (the block size does not fit the block "
+                                           "allocation table).");
+  }
 }
 
 TEST_F(VhdMapTest, LargeBlocksHaveBitmapsOfSeveralSectors) {
@@ -167,6 +189,7 @@ TEST_F(VhdMapTest, DynamicHeaderChecks) {
       {"block size 0", 0, 1536, 8, false},
       {"block size not a power of two", 12288, 1536, 8, false},
       {"block size below 4 KiB", 2048, 1536, 32, false},
+      {"block size 2^31", 0x80000000u, 1536, 8, false},
       {"table offset inside a sector", 8192, 1537, 8, false},
       {"table past the file", 8192, 60 * 512, 8, false},
       {"table running past the file", 8192, 59 * 512, 200, false},
@@ -184,7 +207,11 @@ TEST_F(VhdMapTest, DynamicHeaderChecks) {
     VhdLayout layout;
     EXPECT_EQ(OpenVhdLayout(bytes, 0, &layout), c.ok);
     if (!c.ok) {
-      EXPECT_EQ(LastErrorText(), u"Invalid VHD header");
+      const bool blockSize = c.blockSize < 4096 || (c.blockSize & (c.blockSize - 1)) || c.blockSize > (256u << 20);
+      EXPECT_EQ(ToUtf8(LastErrorText()), blockSize
+                                             ? "Invalid VHD header: a block size of " + std::to_string(c.blockSize) +
+                                                   " bytes (a power of two from 4 KiB to 256 MiB is needed)."
+                                             : std::string("Invalid VHD header"));
     }
   }
   Bytes file = SmallVhd();

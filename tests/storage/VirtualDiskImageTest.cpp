@@ -239,22 +239,27 @@ TEST_F(VirtualDiskFilesTest, DamagedAndUnsupportedFilesAreRefused) {
     std::string message;
   } cases[] = {
       {dir + "/so.vmdk", "Compressed (stream-optimized) VMDK files are not supported."},
-      {dir + "/flat.vmdk", "This VMDK file is a text descriptor: open the extent file it names instead."},
-      {dir + "/bad-block0.vhd", "Invalid VHD header"},
+      {dir + "/flat.vmdk",
+       dir + "/flat.vmdk is a VMDK text descriptor: open its extent file " + dir + "/flat-flat.vmdk instead."},
+      {dir + "/bad-block0.vhd",
+       "Invalid VHD header: a block size of 0 bytes (a power of two from 4 KiB to 256 MiB is "
+       "needed)."},
       {dir + "/bad-block3m.vhdx", vhdx},
       {dir + "/bad-sector1000.vhdx", vhdx},
       {dir + "/bad-regions.vhdx", vhdx},
       {dir + "/bad-grain0.vmdk", "Invalid VMDK header"},
       // A bad file anywhere in a chain refuses the chain.
-      {"VHD(" + dir + "/bad-block0.vhd|" + dir + "/dyn.vhd)", "Invalid VHD header"},
-      {"VMDK(" + dir + "/base.vmdk|" + dir + "/so.vmdk)", "Compressed (stream-optimized) VMDK files are not supported."},
+      {"VHD(" + dir + "/bad-block0.vhd|" + dir + "/dyn.vhd)",
+       "Invalid VHD header: a block size of 0 bytes (a power of two from 4 KiB to 256 MiB is needed)."},
+      {"VMDK(" + dir + "/base.vmdk|" + dir + "/so.vmdk)",
+       "Compressed (stream-optimized) VMDK files are not supported."},
       // Members that cannot stand in a definition.
       {"VHD(" + dir + "/dyn.vhd|relative.vhd)",
        "A file of a chained image must be an absolute path without '|' or ')': \"relative.vhd\" in VHD(" + dir +
            "/dyn.vhd|relative.vhd)."},
       {"VHD(" + dir + "/a)b.vhd)", "A file of a chained image must be an absolute path without '|' or ')': \"" + dir +
                                        "/a)b.vhd\" in VHD(" + dir + "/a)b.vhd)."},
-      {"VHD()", "Invalid drive: VHD()."},  // too short to be a chain
+      {"VHD()", "A file of a chained image must be an absolute path without '|' or ')': \"\" in VHD()."},
       {"VHD(|)", "A file of a chained image must be an absolute path without '|' or ')': \"\" in VHD(|)."},
       {"VHD(" + dir + "/dyn.vhd||" + dir + "/dyn.vhd)",
        "A file of a chained image must be an absolute path without '|' or ')': \"\" in VHD(" + dir + "/dyn.vhd||" +
@@ -400,11 +405,15 @@ TEST_F(VirtualDiskChainTest, VmdkChains) {
   EXPECT_EQ(Sector(*chain, 2048 + 5), std::string(512, '\0'));
   EXPECT_EQ(Sector(*chain, 4096 + 5), std::string(512, '\x41'));
   EXPECT_EQ(Sector(*chain, 8192 * 2 + 5), std::string(512, '\x12')) << "from the parent";
-  // A child without its parent: what it does not hold reads as zeros.
-  auto child = Open(c2);
-  ASSERT_TRUE(child);
-  EXPECT_EQ(Sector(*child, 5), std::string(512, '\0'));
-  EXPECT_EQ(Sector(*child, 1088 * 2 + 1), std::string(512, '\x31'));
+  // A child without its parent is refused naming the parent; a chain out of
+  // order naming the order its ids give.
+  EXPECT_EQ(Refused(c2), c2 +
+                             " is a differencing image: its parent \"c1.vmdk\" is needed. Open the parent and this "
+                             "file together as a chained image, oldest first: VMDK(" +
+                             c1 + "|" + c2 + ").");
+  EXPECT_EQ(Refused("VMDK(" + base + "|" + c2 + "|" + c1 + ")"),
+            "The files of the chained image are not in order: " + base + " is not the parent of " + c2 +
+                ". Oldest first, they are VMDK(" + base + "|" + c1 + "|" + c2 + ").");
 }
 
 // The differencing chain of tests/fixtures/vdisk, unpacked into the cache.
@@ -473,12 +482,21 @@ TEST_F(VirtualDiskChainTest, DifferencingVhdChainsReadAsVhdimountShowsThem) {
     EXPECT_EQ(DriveMd5(*d, 0x100000, c.children % 2 == 1), views.at(c.view));
   }
   EXPECT_NE(views.at("c7.vhd vhdi8"), views.at("c8.vhd vhdi9"));
-  // A child alone: the sectors it does not hold read as zeros.
-  auto child = Open(dir + "/c1.vhd");
-  ASSERT_TRUE(child);
-  EXPECT_EQ(Sector(*child, 5), std::string(512, '\0'));
-  EXPECT_EQ(Sector(*child, 104).substr(8), std::string(504, '\x41'));
-  EXPECT_EQ(Sector(*child, 112), std::string(512, '\0')) << "a clear bit in an allocated block";
+  // A child alone is refused, naming its parent from the header and the
+  // locator; chains out of order name the order the unique ids give.
+  const std::string c1 = dir + "/c1.vhd", c2 = dir + "/c2.vhd", p = dir + "/p.vhd";
+  EXPECT_EQ(Refused(c1), c1 +
+                             " is a differencing image: its parent \"p.vhd\" or \".\\p.vhd\" is needed. Open the "
+                             "parent and this file together as a chained image, oldest first: VHD(" +
+                             p + "|" + c1 + ").");
+  EXPECT_EQ(Refused("VHD(" + c1 + "|" + p + ")"), "The files of the chained image are not in order: the oldest file, " +
+                                                      c1 +
+                                                      ", is itself a differencing image. Oldest first, they are "
+                                                      "VHD(" +
+                                                      p + "|" + c1 + ").");
+  EXPECT_EQ(Refused("VHD(" + p + "|" + c2 + "|" + c1 + ")"),
+            "The files of the chained image are not in order: " + p + " is not the parent of " + c2 +
+                ". Oldest first, they are VHD(" + p + "|" + c1 + "|" + c2 + ").");
 }
 
 TEST_F(VirtualDiskChainTest, EveryFileOfTheChainIsProtected) {

@@ -28,6 +28,21 @@ inline std::string ReadFileText(const std::string& path) {
   return ss.str();
 }
 
+// Each line of a tab-separated text cut to its first `count` columns.
+inline std::string FirstColumns(const std::string& text, size_t count) {
+  std::string out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    size_t at = 0;
+    for (size_t k = 0; k < count && at != std::string::npos; k++) {
+      at = line.find('\t', at);
+      if (at != std::string::npos && k + 1 < count) at++;
+    }
+    out += line.substr(0, at) + "\n";
+  }
+  return out;
+}
+
 inline void WriteFileText(const std::string& path, const std::string& text) {
   std::ofstream f(path, std::ios::binary);
   f << text;

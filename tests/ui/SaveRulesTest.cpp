@@ -269,23 +269,32 @@ TEST_F(SaveRules, NameClashes) {
 }
 
 TEST_F(SaveRules, ClosingMessage) {
-  const WString counts21 = u"Saved: 0\nFailed: 2\nSkipped: 1\nCorrupt: 0";
+  // The heading follows the run's result, the one dvscan's exit status
+  // comes from: success only when every item was saved whole.
+  const WString incomplete =
+      u"Not every item was saved whole: see the recovery log for those that failed or came out corrupt.\n\n";
   const struct {
+    RunResult result;
     uint32_t saved, failed, skipped, corrupt;
     const char16_t* summary;
     WString want;
   } cases[] = {
-      {3, 0, 0, 0, u"3 files", Msg(167) + u"\n\n3 files"},
-      {3, 1, 0, 0, u"", Msg(167) + u"\n\nSaved: 3\nFailed: 1\nSkipped: 0\nCorrupt: 0"},
-      // Nothing saved and something failed: the counts.
-      {0, 2, 1, 0, u"summary", counts21},
-      {0, 0, 0, 1, u"", u"Saved: 0\nFailed: 0\nSkipped: 0\nCorrupt: 1"},
-      // Nothing saved and nothing failed (all skipped, or nothing done): no message.
-      {0, 0, 3, 0, u"", u""},
-      {0, 0, 0, 0, u"", u""},
+      {RunResult::kComplete, 3, 0, 0, 0, u"3 files", Msg(167) + u"\n\n3 files"},
+      {RunResult::kComplete, 3, 0, 2, 0, u"", Msg(167) + u"\n\nSaved: 3\nFailed: 0\nSkipped: 2\nCorrupt: 0"},
+      // Something failed or came out corrupt: never message 167 above it.
+      {RunResult::kIncomplete, 3, 1, 0, 0, u"3 files", incomplete + u"Saved: 3\nFailed: 1\nSkipped: 0\nCorrupt: 0"},
+      {RunResult::kIncomplete, 0, 2, 1, 0, u"summary", incomplete + u"Saved: 0\nFailed: 2\nSkipped: 1\nCorrupt: 0"},
+      {RunResult::kIncomplete, 0, 0, 0, 1, u"", incomplete + u"Saved: 0\nFailed: 0\nSkipped: 0\nCorrupt: 1"},
+      // An error ended the run before anything failed (a full destination).
+      {RunResult::kIncomplete, 2, 0, 0, 0, u"", incomplete + u"Saved: 2\nFailed: 0\nSkipped: 0\nCorrupt: 0"},
+      // Every item a deliberate skip (identical copies already there).
+      {RunResult::kComplete, 0, 0, 10, 0, u"",
+       u"Nothing needed saving: every item was skipped (see the recovery log for why).\n\nSaved: 0\nFailed: 0\n"
+       u"Skipped: 10\nCorrupt: 0"},
+      {RunResult::kComplete, 0, 0, 0, 0, u"", u""},
   };
   for (const auto& c : cases)
-    EXPECT_EQ(RecoveryClosingText(c.saved, c.failed, c.skipped, c.corrupt, c.summary), c.want)
+    EXPECT_EQ(RecoveryClosingText(c.result, c.saved, c.failed, c.skipped, c.corrupt, c.summary), c.want)
         << c.saved << " " << c.failed << " " << c.skipped << " " << c.corrupt;
 }
 

@@ -39,6 +39,7 @@
 #include "storage/ImageFiles.h"
 #include "tests/support/FaultySource.h"
 #include "tests/support/FixtureImage.h"
+#include "tests/support/FixtureRun.h"
 #include "tests/support/LoopDevice.h"
 #include "tests/support/TestUtil.h"
 #include "tests/uiqt/WindowTest.h"
@@ -50,9 +51,11 @@
 #include "ui/MyListCtrl.h"
 #include "ui/PromptDialogs.h"
 #include "ui/QtPrompt.h"
+#include "ui/SourceDialogs.h"
 #include "ui/StatusDlg.h"
 #include "ui/core/Activity.h"
 #include "ui/core/CommandIds.h"
+#include "ui/core/ListText.h"
 #include "ui/core/SaveRules.h"
 #include "volumes/DestinationPath.h"
 #include "volumes/VolumeSearch.h"
@@ -296,6 +299,16 @@ TEST_F(MainRoadTest, LoadScanSaveAndSaveAgain) {
   EXPECT_EQ(Md5File(dest + "/small.txt"), changedMd5);
   struct stat st;
   EXPECT_NE(stat((dest + "/comp/s4097[1].txt").c_str(), &st), 0) << "identical: no second copy";
+  // An identical file already there is a skip, and the heading matches the
+  // counts: nothing failed.
+  EXPECT_EQ(g_recoveryTotals.failed.load(), 0u);
+  EXPECT_GT(g_recoveryTotals.skipped.load(), 5u);
+  EXPECT_EQ(g_recoveryTotals.identical.load(), g_recoveryTotals.skipped.load());
+  const std::u16string closing = prompt.asked().back().text;
+  EXPECT_EQ(closing.rfind(u"Files were successfully saved.", 0), 0u) << ToUtf8(closing);
+  EXPECT_NE(closing.find(u"\nFailed: 0\nSkipped: " + FromUtf8(std::to_string(g_recoveryTotals.skipped.load()))),
+            std::u16string::npos)
+      << ToUtf8(closing);
 }
 
 // Rows of live files of the scan by their path (without the volume).
@@ -526,7 +539,9 @@ TEST_F(MainRoadTest, NothingSavedButFailuresShowsTheCounts) {
   EXPECT_EQ(g_recoveryTotals.failed.load(), uint32_t(picked));
   ASSERT_GT(prompt.asked().size(), asked);
   EXPECT_EQ(prompt.asked().back().text,
-            FromUtf8("Saved: 0\nFailed: " + std::to_string(picked) + "\nSkipped: 0\nCorrupt: 0"));
+            FromUtf8("Not every item was saved whole: see the recovery log for those that failed or came out "
+                     "corrupt.\n\nSaved: 0\nFailed: " +
+                     std::to_string(picked) + "\nSkipped: 0\nCorrupt: 0"));
   EXPECT_EQ(prompt.asked().back().caption, u"Delvora  ");
   EXPECT_EQ(prompt.asked().back().style & 0xF0, unsigned(kMbIconWarning));
   // Each failure is in the log once: its status line, its path and its
@@ -678,6 +693,59 @@ TEST_F(MainRoadTest, ReadErrorsDuringAScanAreReported) {
     // No viewing tips over an incomplete result.
     EXPECT_EQ(std::count(dialogs.begin() + long(dialogsBefore), dialogs.end(), std::string("CViewing")), 0);
   }
+}
+
+// The NTFS system files a Long Scan lists are deliberate skips: Select All
+// and Save ends as a complete run that says so.
+TEST_F(MainRoadTest, SavingALongScanWholeSkipsTheSystemFiles) {
+  IMAGE_OR_SKIP(img, "basic");
+  View()->OnScanModeChange(1);
+  WaitIdle();
+  ScanImage(img);
+  ASSERT_GT(View()->ListRows(), 20);
+  View()->OnCommand(cmd::kSelectAll);
+  Save(TempDir("long"));
+  EXPECT_EQ(g_recoveryTotals.failed.load(), 0u);
+  EXPECT_EQ(g_recoveryTotals.skipped.load(), 8u);
+  const std::u16string closing = prompt.asked().back().text;
+  EXPECT_EQ(closing.rfind(u"Files were successfully saved.", 0), 0u) << ToUtf8(closing);
+  EXPECT_NE(closing.find(u"\nFailed: 0\nSkipped: 8\nCorrupt: 0"), std::u16string::npos) << ToUtf8(closing);
+  EXPECT_EQ(prompt.asked().back().style & 0xF0, unsigned(kMbIconInformation));
+}
+
+// Files of one name on two volumes show their volume; a symbolic link shows
+// its kind.
+TEST_F(MainRoadTest, TwoVolumesAndALinkAreToldApart) {
+  if (!HaveTool("sfdisk") || !HaveTool("mkfs.fat") || !HaveTool("mcopy") || !HaveTool("mke2fs"))
+    GTEST_SKIP() << "fdisk, dosfstools, mtools, e2fsprogs";
+  const std::string dir = TempDir("two");
+  ASSERT_EQ(std::system(("mkdir -p '" + dir + "' && cd '" + dir +
+                         "' && truncate -s 80M two.img && printf 'label: dos\\n2048,70000,c\\n73728,,c\\n' | "
+                         "sfdisk -q two.img && mkfs.fat -F32 --offset 2048 two.img 35000 >/dev/null 2>&1 && "
+                         "mkfs.fat -F32 --offset 73728 two.img 40000 >/dev/null 2>&1 && echo one > same.txt && "
+                         "mcopy -i two.img@@1048576 same.txt ::same.txt && mcopy -i two.img@@37748736 same.txt "
+                         "::same.txt && mkdir tree && ln -s /far tree/link && mke2fs -q -F -t ext4 -d tree link.img "
+                         "8M 2>/dev/null")
+                            .c_str()),
+            0);
+  ScanImage(dir + "/two.img");
+  CMyListCtrl* l = View()->List();
+  std::set<std::u16string> volumes;
+  for (int i = 0; i < l->GetItemCount(); i++)
+    if (l->GetItemNodeName(i) == u"same.txt") volumes.insert(l->CellText(i, kColVolume));
+  EXPECT_EQ(volumes.size(), 2u) << "each row shows its own volume";
+  EXPECT_EQ(volumes.count(u""), 0u);
+  // Another source: "Clear current scan results?" Yes scans it.
+  const std::string link = dir + "/link.img";
+  View()->LoadDiskImages({FromUtf8(link)});
+  prompt.Push(kIdYes);
+  View()->LookIn()->setCurrentIndex(View()->LookIn()->FindRow(FromUtf8(link)));
+  View()->OnLookInSelChange();
+  WaitIdle();
+  bool shown = false;
+  for (int i = 0; i < l->GetItemCount(); i++)
+    if (l->GetItemNodeName(i) == u"link") shown = l->CellText(i, kColType) == u"Symbolic link";
+  EXPECT_TRUE(shown);
 }
 
 // A save the user stops says so, with the checked items not saved; message
@@ -996,6 +1064,42 @@ TEST_F(MainRoadTest, ASourceThatCannotBeOpenedLeavesNoSource) {
   EXPECT_FALSE(View()->Control(CDelvoraView::kScanButton)->isEnabled());
   View()->OnCommand(cmd::kScan);
   EXPECT_EQ(g_activityCode.load(), kActivityIdle);
+}
+
+// A differencing VHD picked alone: the message names its parent and offers
+// the chained-image road, with the child and its parent filled in.
+TEST_F(MainRoadTest, ALoneDifferencingImageOffersTheChainedImageDialog) {
+  const std::string dir = FixtureCache() + "/diffchain";
+  if (RunFixtureScript("vdisk/unpack_diffchain.sh", dir, ">/dev/null 2>&1") != 0) GTEST_SKIP() << "xz or tar missing";
+  const std::string child = dir + "/c1.vhd", parent = dir + "/p.vhd";
+  std::vector<WString> links;
+  QString base;
+  handlers["CChainDskImgsDlg"] = [&](QDialog& d) {
+    auto& dlg = static_cast<CChainDskImgsDlg&>(d);
+    links = dlg.Rules().links;
+    base = dlg.Ctl<QLineEdit>(ChainRules::kBaseEdit)->text();
+    return int(QDialog::Rejected);
+  };
+  View()->LoadDiskImages({FromUtf8(child)});
+  for (const int answer : {kIdNo, kIdYes}) {
+    SCOPED_TRACE(answer);
+    links.clear();
+    prompt.Push(answer);
+    View()->LookIn()->setCurrentIndex(View()->LookIn()->FindRow(FromUtf8(child)));
+    View()->OnLookInSelChange();
+    EXPECT_EQ(g_currentDrive, nullptr);
+    const std::string said = ToUtf8(prompt.asked().back().text);
+    EXPECT_EQ(said.rfind(child + " is a differencing image: its parent \"p.vhd\" or \".\\p.vhd\" is needed.", 0), 0u)
+        << said;
+    EXPECT_NE(said.find("Open the chained image dialog with this file?"), std::string::npos) << said;
+    EXPECT_EQ(prompt.asked().back().style, unsigned(kMbYesNo | kMbIconQuestion));
+    if (answer == kIdYes) {
+      EXPECT_EQ(links, std::vector<WString>{FromUtf8(child)});
+      EXPECT_EQ(base.toStdString(), parent);
+    } else {
+      EXPECT_TRUE(links.empty()) << "No opens no dialog";
+    }
+  }
 }
 
 TEST_F(MainRoadTest, DiskImageLoadAddsEachFileOnce) {

@@ -37,6 +37,8 @@ WString StatusColumnText(uint16_t nodeFlags);
 // How the list marks what it shows: folders in the Type column, deleted
 // items by their colour and their hover text.
 inline constexpr char16_t kFolderTypeText[] = u"File folder";
+// The Type column of a symbolic link (listed, never recovered).
+inline constexpr char16_t kSymlinkTypeText[] = u"Symbolic link";
 inline constexpr uint32_t kDeletedItemColour = 0xFFB00000;
 inline constexpr char16_t kDeletedFileTip[] = u"Deleted file";
 inline constexpr char16_t kDeletedFolderTip[] = u"Deleted folder";

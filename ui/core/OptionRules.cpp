@@ -3,6 +3,7 @@
 #include "foundation/Messages.h"
 #include "platform/Format.h"
 #include "storage/Drive.h"
+#include "storage/SourceKind.h"
 #include "storage/VolumeDefinition.h"
 
 bool WantsVolumeChoice(int scanMode, bool volumeDevice, bool hasSectorRange, bool raidTraceOfRaidSet) {
@@ -27,7 +28,7 @@ bool ExclusionApplies(WStringView name) {
   if (name.empty()) return false;
   if (Drive::IsRaid(name) || GetSpanType(name) != 0) return false;
   // Virtual disks read through their files, which take no exclusions.
-  return !Drive::IsVhdName(name) && !Drive::IsVmdkName(name);
+  return VirtualDiskKindOf(name) == 0;
 }
 
 bool WantsExclusionReview(WStringView name, bool hasRanges, bool sessionLoading) {

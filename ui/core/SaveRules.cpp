@@ -131,12 +131,18 @@ bool HasNameClash(const WString& destination, bool useFolderNames, int32_t total
   return false;
 }
 
-WString RecoveryClosingText(uint32_t saved, uint32_t failed, uint32_t skipped, uint32_t corrupt,
+WString RecoveryClosingText(RunResult result, uint32_t saved, uint32_t failed, uint32_t skipped, uint32_t corrupt,
                             WStringView summary) {
   WString counts = FormatW(u"%s %u\n%s %u\n%s %u\n%s %u", Msg(231), saved, Msg(162), failed, Msg(200), skipped,
                            Msg(155), corrupt);
+  if (result == RunResult::kIncomplete || failed + corrupt > 0)
+    return FormatW(
+        u"Not every item was saved whole: see the recovery log for those that failed or came out "
+        u"corrupt.\n\n%s",
+        counts);
   if (saved > 0) return FormatW(u"%s\n\n%s", Msg(167), summary.empty() ? WStringView(counts) : summary);
-  if (failed + corrupt > 0) return counts;
+  if (skipped > 0)
+    return FormatW(u"Nothing needed saving: every item was skipped (see the recovery log for why).\n\n%s", counts);
   return {};
 }
 

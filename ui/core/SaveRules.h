@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/Worker.h"
 #include "foundation/PathUtil.h"
 #include "foundation/UiServices.h"
 #include "platform/Text.h"
@@ -63,10 +64,13 @@ void FillRecList(const WString& destination, bool useFolderNames, int32_t* next,
 bool HasNameClash(const WString& destination, bool useFolderNames, int32_t total,
                   const std::function<bool(int32_t, RecListRecord&)>& record);
 
-// The text shown when a recovery ends: message 167 and the summary when
-// something was saved; when nothing was saved and something failed, the
-// counts; otherwise empty (no message).
-WString RecoveryClosingText(uint32_t saved, uint32_t failed, uint32_t skipped, uint32_t corrupt,
+// The text shown when a recovery ends, chosen by the run's result (the one
+// dvscan's exit status comes from): a complete run that saved something,
+// message 167 and the summary; an incomplete one (an item failed or came
+// out corrupt, or an error ended it), a heading that says so and the
+// counts; a complete run that saved nothing because every item was a
+// deliberate skip, that heading and the counts; otherwise empty.
+WString RecoveryClosingText(RunResult result, uint32_t saved, uint32_t failed, uint32_t skipped, uint32_t corrupt,
                             WStringView summary);
 // A recovery the user stopped: how many checked items were not handled,
 // then the counts. Message 167 belongs only to a run that handled every
