@@ -110,19 +110,12 @@ int RecoverVolumeNode(CVol* v, const cnode* node, WStringView destPath, RecMemor
   } else {
     hash = nullptr;
   }
-  // Clusters the map knows to be missing (a bad address) read as zeros: the
-  // file is incomplete, and counted so.
-  uint32_t missing = 0;
-  if (node->size && !v->BuildNodeExtents(node, nullptr, &missing)) {
+  // Clusters the family's map knows to be wrong (a chain cut short) make
+  // the file corrupt however well they read.
+  uint32_t mapWrong = 0;
+  if (node->size && !v->BuildNodeExtents(node, nullptr, &mapWrong)) {
     ErrorMsg(Msg(630));
     return -1;
-  }
-  if (missing) {
-    VErrorMsg(Msg(476).c_str(), int32_t(missing));
-    if (ViewSink* view = v->Options().view; view && !memory) {
-      view->LogLine(WString(destPath));
-      view->LogLine(LastErrorText());
-    }
   }
   uint64_t at = 0;
   RecFile* file = nullptr;
@@ -213,8 +206,8 @@ int RecoverVolumeNode(CVol* v, const cnode* node, WStringView destPath, RecMemor
       failed = true;
     }
   }
-  corrupt += missing;
   int result = failed ? -1 : 0;
+  if (!failed) corrupt += mapWrong;
   if (file) {
     if (!failed && !file->Flush()) result = -1;
     if (result == 0) {
