@@ -95,7 +95,7 @@ void CarveScan::SaveHdrNode(int type, bool pending) {
   HdrHit hit;
   hit.start = p->headerSector;
   hit.type = uint8_t(type);
-  hit.flags = p->classByte;
+  hit.flags = p->classByte | (p->sizeUnsure ? kHdrClassHeaderSized : 0);
   hit.value = uint16_t(p->counter);
   if (!pending) {
     if ((type == kTypeDoc || type == kTypeTif || type == kTypeZip) && p->refinedType) hit.type = p->refinedType;

@@ -12,6 +12,7 @@ int HdrNode::Reset() {
   cursor = 0;
   counter = 0;
   refinedType = 0;
+  sizeUnsure = false;
   return 0;
 }
 

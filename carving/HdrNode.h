@@ -72,6 +72,9 @@ class HdrNode {
   // carries into the next buffer. 64 bits: skips come from the disk.
   uint64_t cursor = 0;
   uint32_t counter = 0;  // stored with the hit (16 bits)
+  // The size is the parser's best guess, not what the file says (a hit
+  // that is never rated Good, as one sized from a header field alone).
+  bool sizeUnsure = false;
   HdrReader* reader = nullptr;  // the driver's, not owned
 
  protected:

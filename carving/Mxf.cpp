@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "foundation/ByteOrder.h"
 #include "foundation/Trace.h"
@@ -240,6 +242,33 @@ struct IndexSegment {
   uint32_t entryCount = 0, entryBytes = 0;
 };
 
+// Trace lines made with to_chars: a key is met every few KiB of a video,
+// an index segment gives a line per edit unit, and the general formatter
+// costs a few microseconds a field.
+void AppendNumber(std::string& line, int64_t v, int base = 10, int width = 0) {
+  char digits[24];
+  const auto r = std::to_chars(digits, digits + sizeof digits, v, base);
+  for (int n = int(r.ptr - digits); n < width; ++n) line += '0';
+  line.append(digits, r.ptr);
+}
+
+// "%s, EditUnit, %I64d, stream, %d, %I64d, TempOffset=%hd, Flags=%d".
+void EditUnitLine(const char* rate, int64_t unit, int stream, int64_t offset, int16_t temporal, int flags) {
+  std::string line(rate);
+  line += ", EditUnit, ";
+  AppendNumber(line, unit);
+  line += ", stream, ";
+  AppendNumber(line, stream);
+  line += ", ";
+  AppendNumber(line, offset);
+  line += ", TempOffset=";
+  AppendNumber(line, temporal);
+  line += ", Flags=";
+  AppendNumber(line, flags);
+  line += '\n';
+  TraceText(line);
+}
+
 void Check(const char* n) { TracePrintfA("Check %s (ObjectPrint).\n", n); }
 
 }  // namespace
@@ -315,8 +344,7 @@ void ObjectPrint(const uint8_t* v, size_t length, uint64_t lineLimit) {
     const uint64_t streamOffset = GetBigEndian64(e + 3, 8);
     const int64_t unit = s.start + int64_t(i);
     if (s.deltaCount == 0) {
-      TracePrintfA("%s, EditUnit, %I64d, stream, %d, %I64d, TempOffset=%hd, Flags=%d\n", rate, unit, 0,
-                   int64_t(streamOffset), temporal, int(flags));
+      EditUnitLine(rate, unit, 0, int64_t(streamOffset), temporal, int(flags));
       ++lines;
       continue;
     }
@@ -325,8 +353,7 @@ void ObjectPrint(const uint8_t* v, size_t length, uint64_t lineLimit) {
       const uint8_t slice = dl[1];
       uint64_t offset = streamOffset + GetBigEndian(dl + 2, 4);
       if (slice > 0 && slice <= s.slices) offset += GetBigEndian(e + 11 + 4 * (slice - 1), 4);
-      TracePrintfA("%s, EditUnit, %I64d, stream, %d, %I64d, TempOffset=%hd, Flags=%d\n", rate, unit, int(j),
-                   int64_t(offset), temporal, int(flags));
+      EditUnitLine(rate, unit, int(j), int64_t(offset), temporal, int(flags));
     }
   }
 }
@@ -337,9 +364,18 @@ void MXFHdrScan::Line(const uint8_t* k, size_t avail, uint64_t at) {
   uint64_t length = 0;
   uint32_t ber = 0;
   const bool haveLength = ReadBER(k + 16, avail - 16, &length, &ber);
-  std::string line = FormatA("%I64d,%03x,%I64d", int64_t(at / sectorSize_), uint32_t(at % sectorSize_),
-                             haveLength ? int64_t(length) : int64_t(-1));
-  for (int i = 0; i < 16; ++i) line += FormatA(",%d", int(k[i]));
+  // "%I64d,%03x,%I64d", sixteen ",%d" and the key's name.
+  std::string line;
+  line.reserve(160);
+  AppendNumber(line, int64_t(at / sectorSize_));
+  line += ',';
+  AppendNumber(line, int64_t(at % sectorSize_), 16, 3);
+  line += ',';
+  AppendNumber(line, haveLength ? int64_t(length) : int64_t(-1));
+  for (int i = 0; i < 16; ++i) {
+    line += ',';
+    AppendNumber(line, k[i]);
+  }
   line += ",";
   line += MXFKeyName(k);
   if (const char* kind = MXFPartitionKind(k)) {
@@ -352,11 +388,13 @@ void MXFHdrScan::Line(const uint8_t* k, size_t avail, uint64_t at) {
   }
   if (IsMXFPartitionKey(k) && haveLength && avail >= 16 + ber + 32) {
     const uint8_t* v = k + 16 + ber;
-    line += FormatA(",%I64d,%I64d,%I64d", int64_t(GetBigEndian64(v + 8, 8)), int64_t(GetBigEndian64(v + 16, 8)),
-                    int64_t(GetBigEndian64(v + 24, 8)));
+    for (int f = 8; f <= 24; f += 8) {
+      line += ',';
+      AppendNumber(line, int64_t(GetBigEndian64(v + f, 8)));
+    }
   }
   line += "\n";
-  TracePrintfA("%s", line);
+  TraceText(line);
   // Index segments and random index packs are decoded once their value is
   // in.
   if (collect_ == Collect::None && haveLength && length <= kMaxValue && (IsMXFIndexKey(k) || IsMXFRipKey(k))) {

@@ -226,6 +226,10 @@ int HdrMRW::Parse(const uint8_t* b, size_t length) {
 
 namespace {
 
+constexpr uint16_t kTagImageWidth = 256;
+constexpr uint16_t kTagImageLength = 257;
+constexpr uint16_t kTagBitsPerSample = 258;
+constexpr uint16_t kTagSamplesPerPixel = 277;
 constexpr uint16_t kTagStripOffsets = 273;
 constexpr uint16_t kTagStripByteCounts = 279;
 constexpr uint16_t kTagTileOffsets = 324;
@@ -343,6 +347,29 @@ const uint8_t* HdrTIF::ReadTiffData(int slot, uint64_t offset, uint64_t length) 
   return w.data + (offset - w.start);
 }
 
+bool HdrTIF::PlausibleImageData(const uint8_t* o, uint32_t offsetBytes, const uint8_t* s, uint32_t sizeBytes,
+                                uint32_t n, uint64_t most, uint64_t* end) const {
+  const uint64_t ss = sectorSize ? sectorSize : 512;
+  uint64_t limit = kMaxFileBytes;
+  if (reader && headerSector >= 0) {
+    const int64_t sectors = reader->SectorCount();
+    const uint64_t room = sectors > headerSector ? uint64_t(sectors - headerSector) * ss : 0;
+    limit = std::min(limit, room);
+  }
+  uint64_t last = 8, total = 0;
+  for (uint32_t k = 0; k < n; ++k) {
+    const uint64_t at = offsetBytes == 4 ? U32(o + 4 * k) : U16(o + 2 * k);
+    const uint64_t length = sizeBytes == 4 ? U32(s + 4 * k) : U16(s + 2 * k);
+    if (length == 0) continue;  // an empty strip may have any offset
+    if (at < last || at + length > limit) return false;
+    last = at + length;
+    total += length;
+  }
+  if (most && total > most) return false;
+  *end = last;
+  return true;
+}
+
 bool HdrTIF::WalkDirectory(uint32_t offset, uint64_t* extent, uint32_t* next, uint32_t* subDirs,
                            uint32_t* subCount) {
   const uint8_t* d = ReadTiffData(0, offset, 2);
@@ -358,6 +385,8 @@ bool HdrTIF::WalkDirectory(uint32_t offset, uint64_t* extent, uint32_t* next, ui
   const bool nef = refinedType == kTypeNef;
   ArrayEntry offsets, sizes;
   bool strips = false, tiles = false;
+  // The picture's own measure, where the directory gives it in its entries.
+  uint64_t width = 0, height = 0, bits = 0, samples = 1;
   for (uint32_t i = 0; i < count; ++i) {
     const uint8_t* e = d + 2 + 12ull * i;
     const uint16_t tag = U16(e);
@@ -391,6 +420,15 @@ bool HdrTIF::WalkDirectory(uint32_t offset, uint64_t* extent, uint32_t* next, ui
       std::memcpy(a.value, e + 8, 4);
       continue;
     }
+    if (bytes <= 4 && n >= 1 && (elementSize == 2 || elementSize == 4)) {
+      const uint64_t value = elementSize == 2 ? U16(e + 8) : U32(e + 8);
+      if (tag == kTagImageWidth) width = value;
+      if (tag == kTagImageLength) height = value;
+      if (tag == kTagBitsPerSample) bits = value;
+      if (tag == kTagSamplesPerPixel) samples = value;
+    } else if (tag == kTagBitsPerSample) {
+      bits = 16;  // per sample, out of line: taken at its most common largest
+    }
     if (bytes > 4) {
       const uint32_t at = U32(e + 8);
       if (at < 8) return false;
@@ -408,11 +446,20 @@ bool HdrTIF::WalkDirectory(uint32_t offset, uint64_t* extent, uint32_t* next, ui
     if (!o) return false;
     const uint8_t* s = sizeBytes <= 4 ? sizes.value : ReadTiffData(1, U32(sizes.value), sizeBytes);
     if (!s) return false;
-    for (uint32_t k = 0; k < n; ++k) {
-      const uint64_t at = offsets.elementSize == 4 ? U32(o + 4 * k) : U16(o + 2 * k);
-      const uint64_t length = sizes.elementSize == 4 ? U32(s + 4 * k) : U16(s + 2 * k);
-      *extent = std::max(*extent, at + length);
-    }
+    // Arrays that are not laid out as a writer lays them out (random bytes,
+    // a damaged directory) say nothing of the size: the file then ends
+    // with its directories, and that size is a guess.
+    uint64_t end = 0;
+    // Strips hold at most twice the picture's raw bytes (what a compressor
+    // may add), and a little for their headers.
+    uint64_t most = 0;
+    if (strips && width && height && bits && samples && width <= 0xFFFFFFFF && height <= 0xFFFFFFFF && bits <= 64 &&
+        samples <= 64)
+      most = std::min<unsigned __int128>((unsigned __int128)width * height * bits * samples / 4 + (1u << 20),
+                                         kMaxFileBytes);
+    if (PlausibleImageData(o, offsets.elementSize, s, sizes.elementSize, n, most, &end))
+      *extent = std::max(*extent, end);
+    else sizeUnsure = true;
     image = true;
   }
   if (*extent > 64 && *extent > size && (image || state == kHdrComplete)) {
@@ -425,6 +472,7 @@ bool HdrTIF::WalkDirectory(uint32_t offset, uint64_t* extent, uint32_t* next, ui
 int HdrTIF::Parse(const uint8_t* b, size_t length) {
   state = kHdrRejected;
   size = 0;
+  sizeUnsure = false;
   readFailed_ = false;
   for (Work& w : work_) w.valid = 0;
   if (!b || length < 8) return -1;

@@ -72,6 +72,8 @@ class HdrTIF : public HdrNode {
   // Bytes read for a directory that lies outside the first buffer: the most
   // entries a directory may have, its count and its next offset.
   static constexpr uint32_t kDirectoryReadBytes = 12282;
+  // The largest file the parser sizes: offsets are 32-bit.
+  static constexpr uint64_t kMaxFileBytes = uint64_t(1) << 32;
 
  private:
   struct Work {
@@ -92,6 +94,12 @@ class HdrTIF : public HdrNode {
   const uint8_t* ReadTiffData(int slot, uint64_t offset, uint64_t length);
   uint16_t U16(const uint8_t* p) const;
   uint32_t U32(const uint8_t* p) const;
+  // Whether strips or tiles at offsets o with lengths s (n of each) lie as
+  // a writer lays them out: in order without overlapping, past the header,
+  // below the parser's limit and on the drive, and together no more than
+  // `most` bytes (0: not known); *end gets their end.
+  bool PlausibleImageData(const uint8_t* o, uint32_t offsetBytes, const uint8_t* s, uint32_t sizeBytes, uint32_t n,
+                          uint64_t most, uint64_t* end) const;
   // Walks one directory; false when the walk must end here.
   bool WalkDirectory(uint32_t offset, uint64_t* extent, uint32_t* next, uint32_t* subDirs, uint32_t* subCount);
   void FreeWork();

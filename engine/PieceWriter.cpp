@@ -54,6 +54,31 @@ bool Sink::Zeros(uint64_t n) {
   return true;
 }
 
+namespace {
+
+// n zeros into the hash, the stop byte polled each MiB.
+bool HashZeros(CHashFile* hash, uint64_t n) {
+  const uint8_t* z = ZeroBuffer();
+  while (n) {
+    if (StopAsked()) {
+      ErrorMsg(u"Stopped.");
+      return false;
+    }
+    const size_t k = size_t(std::min<uint64_t>(n, kZeroBufferBytes));
+    hash->Update(z, k);
+    n -= k;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool Sink::Hole(uint64_t n) {
+  if (!file) return Zeros(n);
+  if (hash && !HashZeros(hash, n)) return false;
+  return file->WriteHole(n) != 0;
+}
+
 PieceWriter::PieceWriter(RecFile* file, size_t bufferBytes) : file_(file), bytes_(bufferBytes) {
   for (int i = 0; i < kBuffers; i++) {
     buffers_[i] = ThreadScratchBuffer(2 + i, bufferBytes);
@@ -80,23 +105,16 @@ uint8_t* PieceWriter::Room(size_t n) {
   return buffers_[current_] + fill_;
 }
 
-bool PieceWriter::Zeros(uint64_t n, CHashFile* hash) {
-  if (hash) {
-    const uint8_t* z = ZeroBuffer();
-    for (uint64_t left = n; left;) {
-      if (StopAsked()) {
-        ErrorMsg(u"Stopped.");
-        return false;
-      }
-      const size_t k = size_t(std::min<uint64_t>(left, kZeroBufferBytes));
-      hash->Update(z, k);
-      left -= k;
-    }
-  }
+bool PieceWriter::Zeros(uint64_t n, CHashFile* hash) { return Queue(-1, n, hash); }
+
+bool PieceWriter::Hole(uint64_t n, CHashFile* hash) { return Queue(-2, n, hash); }
+
+bool PieceWriter::Queue(int kind, uint64_t n, CHashFile* hash) {
+  if (hash && !HashZeros(hash, n)) return false;
   std::lock_guard<std::mutex> lock(mutex_);
   if (current_ >= 0) SubmitLocked();
   if (failed_) return false;
-  jobs_.push_back(Job{-1, 0, n});
+  jobs_.push_back(Job{kind, 0, n});
   queued_.notify_one();
   return true;
 }
@@ -153,8 +171,10 @@ void PieceWriter::Run() {
     bool ok = true;
     if (!skip) {
       try {
-        if (job.buffer < 0) {
+        if (job.buffer == -1) {
           ok = out.Zeros(job.zeros);
+        } else if (job.buffer == -2) {
+          ok = out.Hole(job.zeros);
         } else {
           // Whole writer buffers at a time: each goes out from our
           // memory as it is, never through the writer's own buffer.

@@ -21,6 +21,9 @@ struct Sink {
   CHashFile* hash = nullptr;
   bool Put(const uint8_t* data, size_t n);
   bool Zeros(uint64_t n);
+  // n bytes of a hole: zeros to the hash and to memory, nothing written to
+  // a file (RecFile::WriteHole).
+  bool Hole(uint64_t n);
 };
 
 // A large file's data is written on a thread of its own while the next
@@ -47,6 +50,8 @@ class PieceWriter {
   void Commit(size_t n) { fill_ += n; }
   // n zero bytes after the data so far; false when a write has failed.
   bool Zeros(uint64_t n, CHashFile* hash);
+  // The same as a hole: nothing is written over it.
+  bool Hole(uint64_t n, CHashFile* hash);
   // Writes what is left and ends the thread; false (last error the
   // write's) when a write failed.
   bool Finish();
@@ -56,10 +61,11 @@ class PieceWriter {
 
  private:
   struct Job {
-    int buffer;  // -1: zeros
+    int buffer;  // -1: zeros, -2: a hole
     size_t bytes;
     uint64_t zeros;
   };
+  bool Queue(int kind, uint64_t n, CHashFile* hash);
 
   void SubmitLocked();
   void Join() {

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/falloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -119,12 +120,15 @@ int RecFile::Open(WStringView path, uint32_t unitSize, bool direct, int64_t star
   path_.assign(path.data(), path.size());
   startOffset_ = startOffset > 0 ? uint64_t(startOffset) : 0;
   resumed_ = startOffset >= 0;
+  endsInHole_ = false;
   written_ = 0;
   pending_ = 0;
   direct_ = direct;
   odirect_ = false;
+  resumedLength_ = 0;
   struct stat st;
   if (::fstat(fd_, &st) == 0) {
+    if (resumed_) resumedLength_ = uint64_t(st.st_size);
     dev_ = st.st_dev;
     const DestFacts f = FactsFor(st.st_dev, path);
     sectorSize_ = f.sectorSize;
@@ -217,6 +221,7 @@ int RecFile::WriteData(const uint8_t* buffer, uint32_t count, uint32_t padding) 
   const uint32_t length = whole ? count : data;
   if (!PWriteAll(buffer, length, at)) return 0;
   written_ += data;
+  if (data) endsInHole_ = false;
   if (whole && padding) return WriteEOF(padding);
   return 1;
 }
@@ -313,9 +318,41 @@ int RecFile::ExtendTo(uint64_t length) {
   return 1;
 }
 
+int RecFile::WriteHole(uint64_t n) {
+  if (n == 0) return 1;
+  if (fd_ < 0) {
+    ErrorMsg(u"The destination file is not open.");
+    return 0;
+  }
+  if (pending_ && !Flush()) return 0;
+  uint64_t end;
+  if (__builtin_add_overflow(startOffset_ + written_, n, &end) || end > uint64_t(INT64_MAX)) {
+    ErrorMsg(u"The file's size is larger than any file can be.");
+    return 0;
+  }
+  if (WriteEmptyFiles()) {
+    written_ += n;
+    return 1;
+  }
+  // Where a resumed file already has bytes, the hole must read as zeros
+  // too: punched out, else written.
+  const uint64_t at = startOffset_ + written_;
+  if (at < resumedLength_) {
+    const uint64_t overlap = std::min(n, resumedLength_ - at);
+    if (::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, off_t(at), off_t(overlap)) != 0) {
+      if (!WriteZero(overlap) || !Flush()) return 0;
+      n -= overlap;
+      if (n == 0) return 1;
+    }
+  }
+  written_ += n;
+  endsInHole_ = true;
+  return 1;
+}
+
 int RecFile::Flush() {
   if (fd_ < 0) return 1;
-  if (pending_ == 0) return CutResumedTail();
+  if (pending_ == 0) return SetTrueLength();
   const uint32_t p = pending_;
   uint32_t length = p;
   if (odirect_) {
@@ -324,13 +361,15 @@ int RecFile::Flush() {
   }
   pending_ = 0;
   if (!WriteData(GetDataBuffer(), length, length - p)) return 0;
-  return CutResumedTail();
+  return SetTrueLength();
 }
 
-int RecFile::CutResumedTail() {
+int RecFile::SetTrueLength() {
   // A resumed file may be longer than what is written now (an earlier run's
-  // bytes past the new end): its length is the true one.
-  if (!resumed_ || WriteEmptyFiles()) return 1;
+  // bytes past the new end), and one that ends in a hole is shorter: its
+  // length is the true one.
+  if ((!resumed_ && !endsInHole_) || WriteEmptyFiles()) return 1;
+  endsInHole_ = false;
   DropDirect();
   if (::ftruncate(fd_, off_t(startOffset_ + written_)) != 0) {
     ErrorMsg(nullptr, path_.c_str());

@@ -50,6 +50,10 @@ class RecFile {
   int WriteEOF(uint32_t padding);
   // Sets the file's length to `length` (a sparse tail when it grows); 1 or 0.
   int ExtendTo(uint64_t length);
+  // count bytes of hole: the write position moves on over them, nothing is
+  // written (the file system keeps them unallocated where it can); a file
+  // that ends in a hole gets its length at Flush. 1 or 0.
+  int WriteHole(uint64_t count);
   // Last-write time (FILETIME; 0 keeps the file's own). Linux keeps no
   // creation time; the access time is left as it is.
   void SetFileTime(uint64_t creationTime, uint64_t lastWriteTime);
@@ -81,7 +85,7 @@ class RecFile {
   static HeaderTypeTest headerTypeOf_;
   bool PWriteAll(const uint8_t* data, size_t count, uint64_t at);
   void DropDirect();
-  int CutResumedTail();
+  int SetTrueLength();
 
   uint32_t pending_ = 0;
   int fd_ = -1;
@@ -92,6 +96,8 @@ class RecFile {
   bool direct_ = false;      // caller's mode: every request written as it comes
   bool odirect_ = false;     // the descriptor has O_DIRECT
   bool resumed_ = false;        // opened at a start offset, not truncated
+  bool endsInHole_ = false;     // the last thing written was a hole
+  uint64_t resumedLength_ = 0;  // a resumed file's length when opened
   bool directAllowed_ = false;  // direct writes may be tried for this file
   dev_t dev_ = 0;
   uint8_t expectedType_ = 255;

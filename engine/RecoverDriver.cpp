@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -158,8 +159,9 @@ int RecoverItem(NTFSObj* engine, int64_t nodeIndex, cnode* node, WStringView tar
   uint32_t corrupt = 0;
   int r = RecoverVolumeNode(vol, node, writeTo, nullptr, &corrupt, hash);
   if (r >= 0 && corrupt) {
-    VErrorMsg(Msg(476).c_str(), int32_t(corrupt));
-    r = int(corrupt);
+    // A file cut at the end of its map comes with its own reason.
+    if (r == 0) VErrorMsg(Msg(476).c_str(), int32_t(corrupt));
+    r = int(std::min<uint32_t>(corrupt, INT32_MAX));
   }
   if (r < 0) {
     ::unlink(ToUtf8(writeTo).c_str());

@@ -167,6 +167,7 @@ int NtfsRecoverFile(NTFSVol* v, const snode* node, WStringView dest, const NTFSS
   std::optional<PieceWriter> writer;
   if (sink.file && w.size >= PieceWriter::kMinFileBytes) writer.emplace(sink.file, size_t(perRead) * cs * 4);
   auto zeros = [&](uint64_t n) { return writer ? writer->Zeros(n, sink.hash) : sink.Zeros(n); };
+  auto holes = [&](uint64_t n) { return writer ? writer->Hole(n, sink.hash) : sink.Hole(n); };
   const bool isBoot = NTFS::IsBootFile(node);
   uint64_t remaining = w.size;
   uint64_t initLeft = std::min(w.validSize, w.size);
@@ -189,7 +190,7 @@ int NtfsRecoverFile(NTFSVol* v, const snode* node, WStringView dest, const NTFSS
       const uint64_t bytes = std::min<uint64_t>(uint64_t(step) * cs, remaining);
       bool ok;
       if (hole || initLeft == 0) {
-        ok = zeros(bytes);
+        ok = holes(bytes);
       } else {
         if (traceMft) TracePrintfA("ReadSector SectNo %I64d n %ld\n", int64_t(lcn), int32_t(step));
         const uint32_t need = uint32_t((bytes + cs - 1) / cs);

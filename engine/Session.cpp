@@ -700,8 +700,9 @@ void SLSession::LoadInodes() {
   // The empty slots between records cost memory the file does not show:
   // a table may be far larger than its records (files dropped before the
   // list window), but not without bound.
-  if (size < 0 || size > kMaxTableSize || size > std::max<int64_t>(65536, records * 1024) || records < 0 ||
-      records > size || uint64_t(records) * 16 > fileSize_)
+  // The counts are checked before any product of them is formed.
+  if (size < 0 || size > kMaxTableSize || records < 0 || records > size ||
+      size > std::max<int64_t>(65536, records * 1024) || uint64_t(records) * 16 > fileSize_)
     Fail();
   tableSize = uint32_t(size);
   recordCount = uint32_t(records);

@@ -20,6 +20,7 @@
 #include "platform/Memory.h"
 #include "storage/Drive.h"
 #include "volumes/DestinationPath.h"
+#include "volumes/Extents.h"
 #include "volumes/FolderWalk.h"
 #include "volumes/Node.h"
 #include "volumes/Volume.h"
@@ -95,6 +96,36 @@ int ParseFSCm(CVol* v) {
   return 1;
 }
 
+namespace {
+
+uint64_t BytesOf(uint64_t clusters, uint32_t shift) {
+  return clusters > (UINT64_MAX >> shift) ? UINT64_MAX : clusters << shift;
+}
+
+// How much of the node its map holds: a file ends where its map ends, and a
+// hole after the last of its data is believed while the file fits the
+// volume (a sparse tail); past the volume such a size is not the file's,
+// which ends where its data ends. Without a map (block maps) the family
+// says where the data can end at most; without that the size stands.
+uint64_t MappedLength(CVol& v, const cnode& node, CExtents* map, uint64_t limit) {
+  const uint64_t size = node.size;
+  if (!size) return size;
+  uint64_t length = size, dataEnd = UINT64_MAX;
+  if (map) {
+    const uint32_t shift = map->clusterShift;
+    length = std::min(size, BytesOf(map->TotalClusters(), shift));
+    dataEnd = BytesOf(DataEndVcn(*map, limit), shift);
+  } else if (const FamilyDataOps* ops = FindDataOps(v.type); ops && ops->dataEnd) {
+    dataEnd = ops->dataEnd(v, node);
+  }
+  const uint64_t volumeBytes =
+      v.sizeSectors && v.sizeSectors <= UINT64_MAX / v.sectorSize ? v.sizeSectors * v.sectorSize : UINT64_MAX;
+  if (length > dataEnd && length > volumeBytes) length = dataEnd;
+  return length;
+}
+
+}  // namespace
+
 int RecoverVolumeNode(CVol* v, const cnode* node, WStringView destPath, RecMemory* memory, uint32_t* corruptOut,
                       CHashFile* hash, int64_t resumeOffset) {
   TRACE_FN("CVol::RecoverNode");
@@ -103,19 +134,24 @@ int RecoverVolumeNode(CVol* v, const cnode* node, WStringView destPath, RecMemor
   corrupt = 0;
   if (!v || !node) return -1;
   const uint32_t cs = v->clusterSize ? v->clusterSize : 4096;
-  uint64_t remaining = node->size;
-  if (hash && !memory) {
-    if (hash->GetExistingSize(u"") == int64_t(node->size)) hash->InitDigest();
-    else hash = nullptr;
-  } else {
-    hash = nullptr;
-  }
   // Clusters the family's map knows to be wrong (a chain cut short) make
   // the file corrupt however well they read.
   uint32_t mapWrong = 0;
   if (node->size && !v->BuildNodeExtents(node, nullptr, &mapWrong)) {
     ErrorMsg(Msg(630));
     return -1;
+  }
+  // The node's map, when its family reads it through one: its holes are
+  // written as holes and the file is bounded by what it holds.
+  CExtents* const map = node->size ? v->extents.get() : nullptr;
+  const uint32_t shift = map ? map->clusterShift : 0;
+  const uint64_t limit = map ? v->ClusterLimit(map->clusterSize) : UINT64_MAX;
+  const uint64_t length = MappedLength(*v, *node, map, limit);
+  if (hash && !memory) {
+    if (hash->GetExistingSize(u"") == int64_t(length)) hash->InitDigest();
+    else hash = nullptr;
+  } else {
+    hash = nullptr;
   }
   uint64_t at = 0;
   RecFile* file = nullptr;
@@ -128,9 +164,8 @@ int RecoverVolumeNode(CVol* v, const cnode* node, WStringView destPath, RecMemor
     if (resumeOffset <= 0 && v->Options().IsListedFileWithSize(destPath, &listed) && listed > 0) resumeOffset = listed;
     // A resume point inside a cluster goes back to the cluster's start, so
     // the bytes land where they belong.
-    if (resumeOffset > 0) at = std::min<uint64_t>(uint64_t(resumeOffset) / cs * cs, node->size);
+    if (resumeOffset > 0) at = std::min<uint64_t>(uint64_t(resumeOffset) / cs * cs, length);
     if (file->Open(destPath, cs, false, resumeOffset > 0 ? int64_t(at) : -1) < 0) return -1;
-    remaining -= at;
   }
   Drive* d = DriveOf(v);
   // The writer closed on every way out, a reader's exception too.
@@ -148,16 +183,47 @@ int RecoverVolumeNode(CVol* v, const cnode* node, WStringView destPath, RecMemor
   // A large file is written on a thread of its own while the next piece
   // is read.
   std::optional<PieceWriter> writer;
-  if (file && remaining >= PieceWriter::kMinFileBytes) writer.emplace(file, kPieceBytes);
+  if (file && length - at >= PieceWriter::kMinFileBytes) writer.emplace(file, kPieceBytes);
+  Sink sink;
+  sink.file = file;
+  sink.memory = memory;
+  sink.hash = hash;
+  uint32_t outside = 0;  // clusters the map places past the volume's end
   bool failed = false;
-  while (remaining > 0) {
+  while (at < length) {
     if (Stopped(v)) {
       ErrorMsg(u"Stopped.");
       failed = true;
       break;
     }
     WaitWhilePaused(v);
-    const uint64_t piece = std::min<uint64_t>(remaining, kPieceBytes);
+    uint64_t piece = std::min<uint64_t>(length - at, kPieceBytes);
+    if (map) {
+      const uint64_t vcn = at >> shift, within = at & ((uint64_t(1) << shift) - 1);
+      const MapSpan span = SpanAt(*map, vcn, limit);
+      if (span.kind != MapSpan::kData) {
+        // A hole, or data the volume does not hold (read as a hole and
+        // counted), is written as a hole.
+        const uint64_t n = std::min(length - at, BytesOf(span.clusters, shift) - within);
+        if (span.kind == MapSpan::kOutside)
+          outside += uint32_t(std::min<uint64_t>((n + (uint64_t(1) << shift) - 1) >> shift, UINT32_MAX - outside));
+        if (n == 0 || !(writer ? writer->Hole(n, hash) : sink.Hole(n))) {
+          if (n == 0) ErrorMsg(Msg(630));
+          failed = true;
+          break;
+        }
+        at += n;
+        continue;
+      }
+      // The data of this run and of the runs that follow it without a hole.
+      uint64_t clusters = span.clusters;
+      while (BytesOf(clusters, shift) - within < piece) {
+        const MapSpan more = SpanAt(*map, vcn + clusters, limit);
+        if (more.kind != MapSpan::kData) break;
+        clusters += more.clusters;
+      }
+      piece = std::min(piece, BytesOf(clusters, shift) - within);
+    }
     // Whole clusters: the reader may deliver up to the cluster's end.
     const size_t room = size_t(std::min<uint64_t>((piece + cs - 1) / cs * cs, kPieceBytes));
     uint8_t* const into = writer ? writer->Room(room) : buffer;
@@ -172,7 +238,7 @@ int RecoverVolumeNode(CVol* v, const cnode* node, WStringView destPath, RecMemor
     if (got < int64_t(piece)) {
       // A failed or short read is a failure: the file is not complete.
       if (traceMft)
-        TracePrintfA("nBytesCount %I64d nClustersRead %u nClustersToRead %u\n", int64_t(remaining),
+        TracePrintfA("nBytesCount %I64d nClustersRead %u nClustersToRead %u\n", int64_t(length - at),
                      uint32_t(got < 0 ? 0 : got / cs), uint32_t((piece + cs - 1) / cs));
       if (got >= 0 || LastErrorText().empty())
         VErrorMsg(u"Only %I64d of %I64d bytes could be read at offset %I64d.", int64_t(got < 0 ? 0 : got),
@@ -182,8 +248,8 @@ int RecoverVolumeNode(CVol* v, const cnode* node, WStringView destPath, RecMemor
     }
     if (d && d->TotalErrors() != before) corrupt += uint32_t((piece + cs - 1) / cs);
     if (memory) {
-      const size_t room = memory->capacity - std::min(memory->capacity, memory->used);
-      const size_t k = size_t(std::min<uint64_t>(room, piece));
+      const size_t space = memory->capacity - std::min(memory->capacity, memory->used);
+      const size_t k = size_t(std::min<uint64_t>(space, piece));
       if (k) std::memcpy(memory->data + memory->used, buffer, k);
       memory->used += k;
       if (k < piece) break;  // the caller's buffer is full
@@ -196,7 +262,6 @@ int RecoverVolumeNode(CVol* v, const cnode* node, WStringView destPath, RecMemor
     }
     if (hash) hash->Update(into, size_t(piece));
     at += piece;
-    remaining -= piece;
   }
   if (writer) {
     if (failed) {
@@ -207,7 +272,6 @@ int RecoverVolumeNode(CVol* v, const cnode* node, WStringView destPath, RecMemor
     }
   }
   int result = failed ? -1 : 0;
-  if (!failed) corrupt += mapWrong;
   if (file) {
     if (!failed && !file->Flush()) result = -1;
     if (result == 0) {
@@ -222,11 +286,29 @@ int RecoverVolumeNode(CVol* v, const cnode* node, WStringView destPath, RecMemor
   }
   if (result == 0 && hash) {
     hash->Final();
-    if (hash->MatchesExistingStream(u"", int64_t(node->size)) == 0) {
+    if (hash->MatchesExistingStream(u"", int64_t(length)) == 0) {
       ErrorMsg(Msg(468));
       result = -1;
     }
   }
+  if (result == 0 && (length < node->size || outside)) {
+    // Saved, but not whole: what the map does not hold is counted and said.
+    const uint64_t missing = (node->size - length + cs - 1) / cs;
+    const uint64_t unreadable = corrupt;
+    corrupt = uint32_t(std::min<uint64_t>(uint64_t(corrupt) + outside + missing, UINT32_MAX));
+    WString why;
+    if (unreadable) why = FormatW(Msg(476), int32_t(unreadable)) + u" ";
+    if (outside)
+      why += FormatW(u"%ld cluster(s) of its map lie past the end of the volume and were left as holes. ",
+                     int32_t(std::min<uint32_t>(outside, INT32_MAX)));
+    if (length < node->size)
+      why += FormatW(u"Its size, %I64d bytes, is more than its map holds: it ends after %I64d bytes. ",
+                     int64_t(node->size), int64_t(length));
+    why.pop_back();
+    ErrorMsg(why);
+    result = 1;
+  }
+  if (!failed) corrupt = uint32_t(std::min<uint64_t>(uint64_t(corrupt) + mapWrong, UINT32_MAX));
   return result;
 }
 
@@ -276,7 +358,8 @@ bool RecoverNodeToFolder(CVol* v, const cnode* node, WStringView destination, WS
     }
   }
   g_recoveryCounters.processed++;
-  if (r >= 0) g_recoveryTotals.saved++;
+  if (r > 0) g_recoveryTotals.corrupt++;
+  else if (r == 0) g_recoveryTotals.saved++;
   else g_recoveryTotals.failed++;
   return r >= 0;
 }

@@ -24,10 +24,15 @@ int ParseFSCm(CVol* volume);
 // give no entry. 1, or 0 when the folder could not be read.
 int ParseDirData(CVol* volume, cnode* folder);
 // Copies one found file of the volume to destPath (or into memory): 0 on
-// success, -1 on failure (last error set). A short or failed read is a
-// failure, never a saved file. *corruptOut gets the clusters the drive could
-// not read (zero-filled). resumeOffset > 0 continues a file from there
-// (rounded down to the cluster).
+// success, 1 when the file was saved but is not whole (its size passes
+// what its map holds, or its map places clusters past the volume's end:
+// the last error says so), -1 on failure (last error set). A short or
+// failed read is a failure, never a saved file. *corruptOut gets the
+// clusters the drive could not read (zero-filled) and those the map does
+// not hold. The file ends where its map ends (a hole after the last data
+// only while the file fits the volume); the map's holes are written as
+// holes. resumeOffset > 0 continues a file from there (rounded down to the
+// cluster).
 int RecoverVolumeNode(CVol* volume, const cnode* node, WStringView destPath, RecMemory* memory, uint32_t* corruptOut,
                       CHashFile* hash, int64_t resumeOffset = 0);
 

@@ -255,7 +255,7 @@ std::string TimeStamp() {
   return buf;
 }
 
-int WriteTraceText(const std::string& text) {
+int WriteTraceText(std::string_view text) {
   Trace& t = theTrace();
   auto lock = t.Lock();
   FILE* f = t.GetFile();
@@ -276,6 +276,8 @@ void TraceFunction(const char* name, const char* mark) {
 }
 
 int TracePrintfAArgs(std::string_view format, FmtArgs args) { return WriteTraceText(FormatAArgs(format, args)); }
+
+int TraceText(std::string_view text) { return WriteTraceText(text); }
 
 int TracePrintfWArgs(WStringView format, FmtArgs args) { return WriteTraceText(ToUtf8(FormatWArgs(format, args))); }
 

@@ -80,7 +80,9 @@ class Trace {
   bool IsProtectedSource(const std::string& path) const;
 
  private:
-  friend void TraceFileClose();
+  friend  // Text written to the trace file as it is (no format).
+      void
+      TraceFileClose();
   mutable std::mutex errorMutex_;
   WString lastErrorText_;
   int32_t lastErrorCode_ = 0;
@@ -125,6 +127,8 @@ int TracePrintfW(WStringView format, const A&... args) {
   return TracePrintfWArgs(format, {FmtArg(args)...});
 }
 void TraceFileClose();
+// Text written to the trace file as it is (no format).
+int TraceText(std::string_view text);
 int HexDumpSector(const void* buffer, int64_t sector, size_t length, size_t bytesPerSector, FILE* stream = nullptr);
 
 // Writes an entry line on construction and an exit line on destruction

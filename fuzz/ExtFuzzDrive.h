@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -19,24 +20,33 @@ using fuzzimage::ImageName;
 inline void Initialize() { fuzzimage::InstallImageSource("/tmp/fuzz-ext-XXXXXX"); }
 
 // The input as a whole-sector image of at least 8 KiB; a drive over it.
+// Opening a drive starts its reader thread with its buffers, which cost
+// more than a whole input's parse: one drive is kept per image size, a
+// power of two from 8 KiB, and the input is laid at its start (zeros after
+// it).
 struct Mounted {
   Drive* drive = nullptr;
   explicit Mounted(const uint8_t* data, size_t size) {
+    size_t bytes = 8192;
+    while (bytes < size) bytes *= 2;
     std::vector<uint8_t>& image = Image();
-    const size_t bytes = size < 8192 ? 8192 : (size + 511) / 512 * 512;
     image.assign(bytes, 0);
     if (size) memcpy(image.data(), data, size);
-    drive = CreateDrive(ImageName());
-    if (!drive) return;
-    try {
-      drive->InitDrive(ImageName());
-    } catch (...) {
-      DeleteDrive(&drive);
-      return;
+    // Kept for the process (and reachable from here at its exit).
+    static auto* drives = new std::map<size_t, Drive*>;
+    Drive*& d = (*drives)[bytes];
+    if (!d) {
+      d = CreateDrive(ImageName());
+      if (!d) return;
+      try {
+        d->InitDrive(ImageName());
+      } catch (...) {
+        DeleteDrive(&d);
+        return;
+      }
     }
-  }
-  ~Mounted() {
-    if (drive) DeleteDrive(&drive);
+    d->SourceChanged();
+    drive = d;
   }
 };
 

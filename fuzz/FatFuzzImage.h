@@ -63,7 +63,7 @@ inline Drive* Open(const uint8_t* data, size_t size) {
     }
     return d;
   }();
-  if (drive) drive->SetExclusionSet(nullptr);
+  if (drive) drive->SourceChanged();
   return drive;
 }
 

@@ -17,10 +17,11 @@
 
 class SparseInputFile : public ImageFile {
  public:
-  SparseInputFile(const uint8_t* data, size_t size) {
+  // A file of at most `most` bytes (a power of two).
+  SparseInputFile(const uint8_t* data, size_t size, uint64_t most = uint64_t(1) << 32) {
     if (size < 8) return;
     memcpy(&size_, data, 8);
-    size_ %= uint64_t(1) << 32;  // up to 4 GiB
+    size_ %= most;
     size_t at = 8;
     while (at + 6 <= size) {
       uint32_t offset;
@@ -55,13 +56,18 @@ class SparseInputFile : public ImageFile {
 };
 
 // Looks up a few ranges of a disk: the start, the end and places taken from
-// the input, and checks that the runs cover each range exactly.
-inline void CheckLookups(ImageMap& map, uint64_t sectors, uint32_t sectorSize, const uint8_t* data, size_t size) {
+// the input, and checks that the runs cover each range exactly. A lookup
+// costs a step per unit of the map (a grain or block of `unitSectors`;
+// 0: not known) and spans at most 64 of them: a map of one-sector grains
+// is looked up as widely as one of large grains, not 2,048 steps at a time.
+inline void CheckLookups(ImageMap& map, uint64_t sectors, uint32_t sectorSize, const uint8_t* data, size_t size,
+                         uint64_t unitSectors = 0) {
   if (sectors == 0) return;
   std::vector<ImageRun> runs;
   uint64_t seed = 0x9E3779B97F4A7C15ull;
   for (size_t i = 0; i < size; i += 97) seed = (seed ^ data[i]) * 0x100000001B3ull;
-  const uint32_t most = 0x100000 / sectorSize;
+  uint32_t most = 0x100000 / sectorSize;
+  if (unitSectors && unitSectors < most / 64) most = uint32_t(unitSectors * 64);
   for (int k = 0; k < 24; ++k) {
     seed = seed * 6364136223846793005ull + 1442695040888963407ull;
     uint32_t n = uint32_t(1 + (seed >> 40) % most);

@@ -553,6 +553,13 @@ void Drive::SetExclusionSet(std::shared_ptr<CSectRanges> set) {
   cacheValid_ = false;
 }
 
+void Drive::SourceChanged() {
+  cacheValid_ = false;
+  consecutiveErrors_ = totalErrors_ = errorsAtCache_ = 0;
+  firstErrorSector_ = -1;
+  excludedFills_ = 0;
+}
+
 void Drive::SetFilter(WStringView patterns, const WString* second) {
   filter_ = std::make_unique<PatternList>();
   filter_->Set(patterns);

@@ -157,6 +157,10 @@ class Drive {
   IOThread* IoThread() { return io_.get(); }
   const CSectRanges* Exclusions() const { return exclusions_.get(); }
   void SetExclusionSet(std::shared_ptr<CSectRanges> set);
+  // The source's bytes were replaced under the open drive (an in-memory
+  // source of a fuzz target): nothing read before is kept, and the error
+  // counts start afresh.
+  void SourceChanged();
   const CSectRanges* Covered() const { return covered_.get(); }
   const PatternList* Filter() const { return filter_.get(); }
   const PatternList* SecondFilter() const { return secondFilter_.get(); }

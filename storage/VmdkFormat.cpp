@@ -1,7 +1,9 @@
 #include "storage/VmdkFormat.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
+#include <new>
 #include <string_view>
 
 #include "foundation/ByteOrder.h"
@@ -30,6 +32,7 @@ int ParseVmdkHeader(const uint8_t* h, VmdkSparseHeader* out) {
                       out->directorySector == vmdk::kDirectoryAtEnd;
     out->descriptorSector = Le64(h + vmdk::kDescriptorOffset);
     out->descriptorSectors = Le64(h + vmdk::kDescriptorSize);
+    out->overheadSectors = Le64(h + vmdk::kOverhead);
   } else if (magic == vmdk::kMagicCow) {
     out->kind = 2;
     out->capacity = Le32(h + vmdk::kCowSectors);
@@ -93,6 +96,11 @@ bool CheckVmdkHeader(const VmdkSparseHeader& h, uint64_t fileSize) {
   return bytes <= fileSize - h.directorySector * vmdk::kSector;
 }
 
+bool VmdkDirectoryFits(const VmdkSparseHeader& h) {
+  if (h.kind != 1 || h.overheadSectors <= h.directorySector) return true;
+  return h.directoryEntries * 4 <= (h.overheadSectors - h.directorySector) * vmdk::kSector;
+}
+
 bool VmdkGrainMap::Init(ImageFile& file, const VmdkSparseHeader& h) {
   file_ = &file;
   fileSize_ = file.Size();
@@ -100,11 +108,15 @@ bool VmdkGrainMap::Init(ImageFile& file, const VmdkSparseHeader& h) {
   grainSectors = h.grainSectors;
   grainsPerTable = h.tableEntries;
   sectorsPerTable = grainSectors * grainsPerTable;
-  std::vector<uint8_t> raw(size_t((gdEntries * 4 + 4095) / 4096 * 4096));
+  // Read straight into the entries (up to 64 MiB of them): no zeroed copy
+  // first, and on a little-endian machine nothing to convert.
+  gd.reset(new (std::nothrow) uint32_t[size_t(gdEntries)]);
+  if (!gd) ShowErrorAndThrow();
+  uint8_t* const raw = reinterpret_cast<uint8_t*>(gd.get());
   const uint64_t at = h.directorySector * vmdk::kSector;
   for (uint64_t done = 0; done < gdEntries * 4;) {
     const uint32_t n = uint32_t(std::min<uint64_t>(kIoBufferBytes, gdEntries * 4 - done));
-    const ImageFile::ReadResult r = file.Read(at + done, n, raw.data() + done);
+    const ImageFile::ReadResult r = file.Read(at + done, n, raw + done);
     if (r == ImageFile::kReadFailed) return false;
     if (r == ImageFile::kReadDamaged) {
       ErrorMsg(u"The grain directory of the VMDK file cannot be read.");
@@ -112,8 +124,8 @@ bool VmdkGrainMap::Init(ImageFile& file, const VmdkSparseHeader& h) {
     }
     done += n;
   }
-  gd.resize(size_t(gdEntries));
-  for (uint64_t i = 0; i < gdEntries; ++i) gd[size_t(i)] = Le32(raw.data() + i * 4);
+  if constexpr (std::endian::native != std::endian::little)
+    for (uint64_t i = 0; i < gdEntries; ++i) gd[size_t(i)] = Le32(raw + i * 4);
   table_.assign((size_t(grainsPerTable) * 4 + 4095) / 4096 * 4096, 0);
   tableIndex_ = ~0ull;
   return true;
@@ -207,6 +219,13 @@ bool OpenVmdkLayout(ImageFile& file, VmdkLayout* out) {
   }
   if (!CheckVmdkHeader(h, size)) {
     ErrorMsg(kInvalidVmdk);
+    return false;
+  }
+  if (!VmdkDirectoryFits(h)) {
+    // Its sectors past what the directory holds would read as zeros.
+    VErrorMsg(u"Invalid VMDK header: a capacity of %I64d sectors needs %I64d grain directory entries, more than fit "
+              u"before the grains at sector %I64d.",
+              int64_t(h.capacity), int64_t(h.directoryEntries), int64_t(h.overheadSectors));
     return false;
   }
   auto map = std::make_unique<VmdkGrainMap>();

@@ -25,6 +25,7 @@ inline constexpr size_t kTableEntries = 44;
 inline constexpr size_t kDescriptorOffset = 28;  // the embedded descriptor, in sectors
 inline constexpr size_t kDescriptorSize = 36;
 inline constexpr size_t kDirectoryOffset = 56;
+inline constexpr size_t kOverhead = 64;  // sectors before the first grain
 inline constexpr uint32_t kMaxDescriptorBytes = 65536;
 inline constexpr uint32_t kNoParentCid = 0xFFFFFFFF;
 inline constexpr size_t kCompressAlgorithm = 77;
@@ -51,6 +52,7 @@ struct VmdkSparseHeader {
   uint32_t tableEntries = 0;    // grain entries per table
   uint64_t directorySector = 0;
   uint64_t directoryEntries = 0;
+  uint64_t overheadSectors = 0;  // hosted sparse: where the grains begin
   bool compressed = false;
   uint64_t descriptorSector = 0, descriptorSectors = 0;  // hosted sparse: the embedded descriptor
 };
@@ -73,6 +75,10 @@ int ParseVmdkHeader(const uint8_t* header, VmdkSparseHeader* out);
 // two, grain tables of at least one entry, a capacity of at least one
 // sector, and a grain directory inside the file.
 bool CheckVmdkHeader(const VmdkSparseHeader& header, uint64_t fileSize);
+// Whether the grain directory the capacity needs fits before the grains,
+// where a hosted sparse extent keeps it: a capacity past that is one the
+// directory cannot map.
+bool VmdkDirectoryFits(const VmdkSparseHeader& header);
 
 class VmdkGrainMap : public ImageMap {
  public:
@@ -80,7 +86,7 @@ class VmdkGrainMap : public ImageMap {
   bool Init(ImageFile& file, const VmdkSparseHeader& header);
   bool Lookup(uint64_t sector, uint32_t sectors, std::vector<ImageRun>& runs) override;
 
-  std::vector<uint32_t> gd;
+  std::unique_ptr<uint32_t[]> gd;  // gdEntries entries
   uint64_t gdEntries = 0;
   uint64_t sectorsPerTable = 0;
   uint64_t grainSectors = 0;

@@ -204,3 +204,38 @@ uint64_t LookupVcnInRuns(uint64_t vcn, const ExtentRun* runs, size_t count, size
   if (nextOut) *nextOut = nextStart > vcn ? nextStart - vcn : 0;
   return run.lcn + (vcn - run.vcn);
 }
+
+MapSpan SpanAt(CExtents& map, uint64_t vcn, uint64_t clusterLimit) {
+  MapSpan s;
+  const uint64_t total = map.TotalClusters();
+  if (vcn >= total) return s;
+  uint64_t left = 0, next = 0;
+  const uint64_t lcn = map.VcnToLcn(vcn, &left, &next);
+  if (left == 0) {
+    // An empty table answers nothing: all of its total is a hole.
+    s.kind = MapSpan::kHole;
+    s.clusters = next ? next : total - vcn;
+    return s;
+  }
+  if (lcn >= clusterLimit) {
+    s.kind = MapSpan::kOutside;
+    s.clusters = left;
+  } else {
+    s.kind = MapSpan::kData;
+    s.clusters = std::min(left, clusterLimit - lcn);
+  }
+  return s;
+}
+
+uint64_t DataEndVcn(const CExtents& map, uint64_t clusterLimit) {
+  const ExtentRun* runs = map.Runs();
+  for (size_t i = map.RunCount(); i-- > 0;) {
+    const ExtentRun& r = runs[i];
+    if (r.IsHole() || r.Length() == 0 || r.lcn >= clusterLimit) continue;
+    const uint64_t end = r.vcn + std::min(r.Length(), clusterLimit - r.lcn);
+    const uint64_t total = map.TotalClusters();
+    if (r.vcn >= total) continue;
+    return std::min(end, total);
+  }
+  return 0;
+}

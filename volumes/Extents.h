@@ -81,6 +81,20 @@ class CExtents {
   size_t cursor_ = 0;
 };
 
+// What a map holds at one VCN, for the recovery of a file: data on the
+// volume, a hole (a hole entry, a gap between runs, or the part of the
+// total past the last run), data whose clusters lie at or past the
+// volume's end (`clusterLimit`), or nothing (past the map's total).
+struct MapSpan {
+  enum Kind { kEnd, kData, kHole, kOutside };
+  Kind kind = kEnd;
+  uint64_t clusters = 0;  // from the VCN on, of this kind (data: to the run's end or the limit)
+};
+MapSpan SpanAt(CExtents& map, uint64_t vcn, uint64_t clusterLimit);
+// The VCN just past the map's last cluster of data below clusterLimit
+// (within its total); 0 when it holds no such data.
+uint64_t DataEndVcn(const CExtents& map, uint64_t clusterLimit);
+
 // The lookup of CExtents::VcnToLcn on a caller's array and cursor.
 uint64_t LookupVcnInRuns(uint64_t vcn, const ExtentRun* runs, size_t count, size_t* cursor,
                          uint64_t* leftOut = nullptr, uint64_t* nextOut = nullptr, uint64_t total = 0);

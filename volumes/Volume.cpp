@@ -7,6 +7,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
@@ -62,6 +64,56 @@ void CVol::ReportBadExtent() const {
   if (engine) engine->ReportBadExtent();
 }
 
+namespace {
+
+// Cluster buffers a volume gives back serve the next volume: a scan makes
+// and drops volumes (the volume search's candidates, a session's), and a
+// fresh megabyte from the system is paid for in page faults each time.
+// They are handed out zero-filled, as AlignedAlloc's are.
+constexpr size_t kPooledBuffers = 4;
+struct BufferPool {
+  BufferPool() { free.reserve(kPooledBuffers); }
+  std::mutex mutex;
+  std::vector<uint8_t*> free;
+};
+// Never destroyed: volumes may go after the statics do.
+BufferPool& ThePool() {
+  static BufferPool* pool = new BufferPool;
+  return *pool;
+}
+
+uint8_t* TakeClusterBuffer() {
+  uint8_t* b = nullptr;
+  {
+    BufferPool& pool = ThePool();
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    if (!pool.free.empty()) {
+      b = pool.free.back();
+      pool.free.pop_back();
+    }
+  }
+  if (b) {
+    std::memset(b, 0, kClusterBufferBytes);
+    return b;
+  }
+  return static_cast<uint8_t*>(AlignedAlloc(kClusterBufferBytes));
+}
+
+void GiveClusterBuffer(uint8_t* b) {
+  if (!b) return;
+  {
+    BufferPool& pool = ThePool();
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    if (pool.free.size() < kPooledBuffers) {
+      pool.free.push_back(b);
+      return;
+    }
+  }
+  AlignedFree(b);
+}
+
+}  // namespace
+
 CVol::CVol() : nodeIndex(std::make_unique<HTree>(4096, 4096, 3, 2, HtTypes(kHtInt, kHtText, kHtInt))) {}
 
 CVol::~CVol() {
@@ -80,7 +132,7 @@ void CVol::FreeBuf() {
   cachedTableParent = -1;
   dirIndex.reset();
   for (uint8_t*& b : clusterBuffers_) {
-    AlignedFree(b);
+    GiveClusterBuffer(b);
     b = nullptr;
   }
 }
@@ -177,7 +229,7 @@ const char16_t* CVol::NodeKindName(uint32_t mode) {
 uint8_t* CVol::GetClusterBuffer() {
   uint8_t*& b = clusterBuffers_[bufferSlot_];
   if (!b) {
-    b = static_cast<uint8_t*>(AlignedAlloc(kClusterBufferBytes));
+    b = TakeClusterBuffer();
     if (!b) ShowErrorAndThrow();
   }
   return b;
@@ -373,6 +425,17 @@ int64_t CVol::ReadNodeData(const cnode& node, uint64_t offset, uint64_t length, 
 
 // ---------------------------------------------------------------- extents
 
+uint64_t CVol::ClusterLimit(uint32_t clusterBytes) const {
+  if (!clusterBytes) clusterBytes = clusterSize;
+  if (!sizeSectors || !clusterBytes) return UINT64_MAX;
+  // The volume's bytes from cluster 0 of the numbering on (FAT's cluster 0
+  // may lie before the volume's first sector).
+  const __int128 bytes = (__int128(sizeSectors) - __int128(int64_t(dataAreaSector))) * sectorSize;
+  if (bytes <= 0) return 0;
+  const __int128 clusters = bytes / clusterBytes;
+  return clusters > __int128(UINT64_MAX) ? UINT64_MAX : uint64_t(clusters);
+}
+
 CExtents* CVol::CreateExtents(CExtents* made) {
   FreeExtents();
   extents.reset(made ? made : new CExtents());
@@ -386,6 +449,8 @@ void CVol::FreeExtents() { extents.reset(); }
 bool CVol::BuildNodeExtents(const cnode* node, const void* aux, uint32_t* corruptOut) {
   if (corruptOut) *corruptOut = 0;
   if (!node) return false;
+  // No other node's map may pass for this one's.
+  FreeExtents();
   if (const FamilyDataOps* ops = FindDataOps(type); ops && ops->map) return ops->map(*this, *node, aux, corruptOut);
   // No reader of the family's mappings yet.
   PrepareNodeExtents(*this, *node);

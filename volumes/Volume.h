@@ -150,6 +150,11 @@ class CVol {
   // on failure. The family's reader, else the volume's extents object.
   int64_t ReadNodeData(const cnode& node, uint64_t offset, uint64_t length, uint8_t* buffer, size_t capacity);
 
+  // Clusters (counted as ReadClusters counts them, of clusterBytes; 0: the
+  // volume's size) from this one on lie past the volume's end; UINT64_MAX
+  // while the volume's size is not known.
+  uint64_t ClusterLimit(uint32_t clusterBytes = 0) const;
+
   // ---- extents ----
   // Recreates the volume's extents object: `made` (taken over) or a plain
   // table, with the volume's sector and cluster sizes.
@@ -158,7 +163,9 @@ class CVol {
   // The one road to a node's mapping: its family maps the node (FAT from
   // its run list, exFAT from its runs or chain, ext from the extent tree
   // whose root `aux` points to, or the node's own copy of it); false when
-  // the family cannot map it.
+  // the family cannot map it. The volume's extents object is the node's
+  // map afterwards, or none when the family reads the node without one
+  // (block maps, inline data).
   bool BuildNodeExtents(const cnode* node, const void* aux = nullptr, uint32_t* corruptOut = nullptr);
   // The one virtual operation: make the work reader ready for the node's
   // runs. The work reader is the NTFS inode record, which comes with the

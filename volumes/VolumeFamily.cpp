@@ -180,8 +180,7 @@ bool PrepareNodeExtents(CVol& volume, const cnode& node) {
 
 bool MapRunList(CVol& volume, const cnode& node, const void*, uint32_t*) {
   if (!PrepareNodeExtents(volume, node)) return false;
-  if (volume.extents->BuildVCNMappingTable(node.RunBuffer()) < 0) return false;
-  const uint32_t bytes = volume.extents->clusterSize;
-  volume.extents->SetTotalClusters(node.size / bytes + (node.size % bytes ? 1 : 0));
-  return true;
+  // The map holds what the runs hold: a size past them is no part of it
+  // (the recovery ends the file where its runs end).
+  return volume.extents->BuildVCNMappingTable(node.RunBuffer()) >= 0;
 }

@@ -315,6 +315,11 @@ struct FamilyDataOps {
   // (whole clusters, less at the end of the mapping), -1 on failure. Null:
   // through the volume's extents object.
   int64_t (*read)(CVol& volume, const cnode& node, uint64_t offset, uint8_t* buffer, size_t capacity) = nullptr;
+  // For a node mapped without an extents object (ext's block maps): the
+  // byte just past where its data can end at most, UINT64_MAX when not
+  // known. Null: not known. The recovery bounds such a file by it as it
+  // bounds a mapped one by its map.
+  uint64_t (*dataEnd)(CVol& volume, const cnode& node) = nullptr;
 };
 
 // The Quick Scan, the folder walk, the Long Scan and carving.
@@ -434,5 +439,5 @@ bool SameVolumeSize(const CVol& known, const CVol& found, uint64_t slackBelow);
 // size and sector size: false when the node's cluster size cannot be.
 bool PrepareNodeExtents(CVol& volume, const cnode& node);
 // A map of the node's counted run list: the prepared extents object loaded
-// with it, its total the size in clusters (FAT and exFAT).
+// with it, its total what the runs hold (FAT), whatever size the node says.
 bool MapRunList(CVol& volume, const cnode& node, const void* aux, uint32_t* corruptOut);

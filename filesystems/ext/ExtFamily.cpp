@@ -311,6 +311,16 @@ int64_t ReadExtData(CVol& volume, const cnode& node, uint64_t offset, uint8_t* b
   return v->ReadFileData(offset, capacity, buffer, capacity, u->List(), u->listLength, &corrupt);
 }
 
+// Where a block-mapped file's data ends at most; inline data and extent
+// trees answer otherwise (their bytes, their map).
+uint64_t ExtDataEnd(CVol& volume, const cnode& node) {
+  const UnixNode* u = AsExtNode(&node);
+  auto* v = dynamic_cast<CUnixVol*>(&volume);
+  if (!u || !v || u->inlineData || u->extents) return UINT64_MAX;
+  const uint64_t blocks = v->MappedEnd(u->List(), u->listLength);
+  return blocks > (UINT64_MAX >> v->clusterShift) ? UINT64_MAX : blocks << v->clusterShift;
+}
+
 bool ExtBlockMapped(const cnode* node) {
   if (g_extentTreeTest) return !g_extentTreeTest(node);
   return IsUnixBlockMapped(node);
@@ -372,7 +382,7 @@ const FamilyVolumeOps kVolume = {
 
 const FamilySearchOps kSearch = {.probe = ProbeExt, .locate = LocateExt, .keepsPastDriveEnd = KeepsExtPastDriveEnd};
 
-const FamilyDataOps kData = {.map = MapExtNode, .read = ReadExtData};
+const FamilyDataOps kData = {.map = MapExtNode, .read = ReadExtData, .dataEnd = ExtDataEnd};
 
 const FamilyScanOps kScans = {
     .walkFolders = kWalkInQuickScan | kWalkInLongScan,

@@ -22,8 +22,10 @@ namespace {
 
 // Node flags of the tail's first number.
 constexpr int64_t kTailExtents = 1, kTailInline = 2, kTailSizeRebuilt = 4;
-// The longest block list a node keeps (UFS2: 15 pointers of 8 bytes).
+// The longest block list a node keeps (UFS2: 15 pointers of 8 bytes), and
+// the most inline data it keeps (its list's 8-bit length).
 constexpr size_t kMaxListBytes = 120;
+constexpr size_t kMaxInlineBytes = 255;
 
 // What the tail does not hold comes from the superblock when the source is
 // there and the superblock is this volume's: descriptor size and place,
@@ -119,8 +121,9 @@ void ExtReadNodeTail(cnode& node, SessionTailReader& in) {
   n.sizeRebuilt = (flags & kTailSizeRebuilt) != 0;
   n.modifyTime = uint32_t(time);
   const std::vector<uint8_t> list = in.Runs();
-  if (list.size() > kMaxListBytes) in.Fail();
+  if (list.size() > (n.inlineData ? kMaxInlineBytes : kMaxListBytes)) in.Fail();
   // Lists are whole pointers or extent entries: anything else is no list.
-  if (list.empty() || list.size() % 4) return;
+  // Inline data is the file's bytes as they are, of any length.
+  if (list.empty() || (!n.inlineData && list.size() % 4)) return;
   if (!n.SetList(list.data(), uint8_t(list.size()))) ShowErrorAndThrow();
 }

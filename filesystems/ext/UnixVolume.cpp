@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <new>
+#include <vector>
 
 #include "filesystems/ext/Definitions.h"
 #include "foundation/ByteOrder.h"
@@ -161,6 +163,51 @@ bool CUnixVol::CheckPointerSectors(uint8_t* block, int level) {
     }
   }
   return clean;
+}
+
+uint64_t CUnixVol::MappedEnd(const uint8_t* list, uint32_t listLength) {
+  auto listPointer = [&](uint32_t i) -> uint64_t {
+    const uint32_t at = i * pointerBytes;
+    if (!list || at + pointerBytes > listLength) return 0;
+    return pointerBytes == 8 ? Le64(list + at) : Le32(list + at);
+  };
+  const uint64_t p = pointersPerBlock;
+  if (p && !(p & (p - 1))) {
+    // The levels from the top: where each starts and the blocks it maps.
+    const uint64_t starts[3] = {kDirectPointers, kDirectPointers + p, kDirectPointers + p + p * p};
+    std::vector<uint8_t> block;
+    for (int levels = 3; levels >= 1; --levels) {
+      uint64_t ptr = listPointer(kSingleIndirect + uint32_t(levels - 1));
+      if (!ptr) continue;
+      uint64_t base = starts[levels - 1];
+      uint64_t span = levels == 3 ? p * p * p : levels == 2 ? p * p : p;  // blocks under ptr
+      try {
+        block.resize(clusterSize);
+      } catch (const std::bad_alloc&) {
+        return base + span;
+      }
+      for (int level = 0; level < levels; ++level) {
+        if (!ReadBlock(ptr, block.data())) return base + span;
+        const uint64_t entries = clusterSize / pointerBytes;
+        uint64_t last = entries;
+        for (uint64_t i = entries; i-- > 0;) {
+          const uint8_t* at = block.data() + i * pointerBytes;
+          if (pointerBytes == 8 ? Le64(at) : Le32(at)) {
+            last = i;
+            break;
+          }
+        }
+        if (last == entries) return base + span;
+        span /= p;
+        base += last * span;
+        ptr = pointerBytes == 8 ? Le64(block.data() + last * pointerBytes) : Le32(block.data() + last * pointerBytes);
+      }
+      return base + 1;
+    }
+  }
+  for (uint32_t i = kDirectPointers; i-- > 0;)
+    if (listPointer(i)) return i + 1;
+  return 0;
 }
 
 int64_t CUnixVol::MapBlock(uint64_t logical, const uint8_t* list, uint32_t listLength, bool* corrupt) {

@@ -52,6 +52,11 @@ class CUnixVol : public CVol {
   // one hole, *first 0), at most `limit`: their count, 0 on error.
   uint32_t CollectRun(const uint8_t* list, uint32_t listLength, uint64_t logical, uint32_t limit, uint64_t* first,
                       uint32_t* corrupt);
+  // The logical block just past the last one a block-mapped list can map:
+  // the last pointer that is set, followed down each indirect level (a
+  // level that cannot be read, or holds no pointer, counts whole). An upper
+  // bound of where the file's data ends; 0 for a list of no pointers.
+  uint64_t MappedEnd(const uint8_t* list, uint32_t listLength);
   // Bytes offset .. offset + length of a block-mapped file into `buffer`
   // (capacity bytes): the bytes delivered (at most length and capacity),
   // -1 on failure. Holes read as zeros.

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -479,3 +481,63 @@ TEST(TiffParser, BigEndianWithTheDirectoryAtTheEnd) {
 }
 
 }  // namespace
+
+// Strip or tile arrays of random bytes say nothing of the file's size: it
+// ends with its directories, and that size is no more than a guess (never
+// rated Good), however far the random offsets reach. The tiled picture is
+// tiffcp's (tests/fixtures/carve/README.md), placed before 4 MiB of other
+// data; the strips are a crafted file's.
+TEST(TiffParser, ImageArraysOfRandomBytesGiveTheDirectoriesSize) {
+  std::ifstream in(std::string(DV_SOURCE_DIR) + "/tests/fixtures/carve/tif_tiled.tif", std::ios::binary);
+  const Bytes tiled((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_EQ(tiled.size(), 70794u);
+  // Its directory at 70460 (17 entries); tile offsets (9 LONGs) at 70694,
+  // byte counts (9 SHORTs) at 70676.
+  TiffBuilder strips(true);
+  const uint32_t n = 40, offsets = 6000, sizes = offsets + 4 * n;
+  strips.Dir({{256, 4, 1, 64}, {257, 4, 1, 64}, {258, 3, 1, 8}, {273, 4, n, offsets}, {279, 4, n, sizes}});
+  strips.b.resize(sizes + 4 * n, 0);
+  for (uint32_t k = 0; k < n; ++k) {
+    strips.Set32(offsets + 4 * k, 8000 + 100 * k);
+    strips.Set32(sizes + 4 * k, 100);
+  }
+  strips.b.resize(8000 + 100 * n, 6);
+  struct Case {
+    const char* what;
+    Bytes file;
+    std::vector<std::pair<size_t, size_t>> arrays;  // places of the arrays
+    int64_t directoriesEnd;                         // with the fields stored after them
+  };
+  const Case cases[] = {
+      // tiffcp writes the white point and primaries after the directory:
+      // they end the file.
+      {"tiles", tiled, {{70694, 36}, {70676, 18}}, 70794},
+      {"strips", strips.b, {{offsets, 4 * n}, {sizes, 4 * n}}, 8 + 2 + 5 * 12 + 4},
+  };
+  uint64_t seed = 0x2545F4914F6CDD1Dull;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (int round = 0; round < 40; ++round) {
+      Bytes disk = c.file;
+      if (round > 0)
+        for (const auto& [at, bytes] : c.arrays)
+          for (size_t k = 0; k < bytes; ++k) {
+            seed ^= seed << 13, seed ^= seed >> 7, seed ^= seed << 17;
+            disk[at + k] = uint8_t(seed);
+          }
+      disk.resize((disk.size() + 511) / 512 * 512 + (4u << 20), 0x5A);
+      const std::vector<HdrHit> hits = CarveImage(disk.data(), disk.size(), 4096);
+      ASSERT_FALSE(hits.empty());
+      EXPECT_EQ(hits[0].start, 0);
+      EXPECT_EQ(hits[0].type, kTypeTif);
+      if (round == 0) {
+        // The picture as it was written: measured whole, and sure.
+        EXPECT_EQ(hits[0].size, int64_t(c.file.size()));
+        EXPECT_EQ(hits[0].flags & kHdrClassHeaderSized, 0);
+        continue;
+      }
+      EXPECT_EQ(hits[0].size, c.directoriesEnd);
+      EXPECT_EQ(hits[0].flags & kHdrClassHeaderSized, kHdrClassHeaderSized);
+    }
+  }
+}

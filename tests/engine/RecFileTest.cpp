@@ -124,6 +124,61 @@ TEST_F(RecFileTest, ExtendToLeavesASparseTailOfTheRealSize) {
   EXPECT_EQ(ReadAll(path).substr(0, 10), "0123456789");
 }
 
+// Holes between, before and after data: the bytes read back are the data
+// with zeros in the holes, the file takes no blocks for a hole of 64 MiB,
+// and a resumed file's old bytes in a hole read as zeros too.
+TEST_F(RecFileTest, HolesAreSkippedNotWritten) {
+  constexpr uint64_t kBig = uint64_t(64) << 20;
+  const std::string a = Pattern(5000, 1), b = Pattern(1 << 20, 2);
+  struct Step {
+    uint64_t hole;  // 0: data
+    const std::string* data;
+  };
+  const struct {
+    const char* what;
+    std::vector<Step> steps;
+  } cases[] = {
+      {"hole between", {{0, &a}, {kBig, nullptr}, {0, &b}}},
+      {"leading hole", {{kBig, nullptr}, {0, &a}}},
+      {"trailing hole", {{0, &b}, {kBig, nullptr}}},
+      {"only a hole", {{kBig, nullptr}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string path = dir_ + "/hole";
+    RecFile w;
+    ASSERT_GE(w.Open(FromUtf8(path), 4096), 0);
+    std::string expected;
+    for (const Step& s : c.steps) {
+      if (s.data) {
+        ASSERT_EQ(w.Write(uint32_t(s.data->size()), s.data->data()), 1);
+        expected += *s.data;
+      } else {
+        ASSERT_EQ(w.WriteHole(s.hole), 1);
+        expected += std::string(size_t(s.hole), '\0');
+      }
+    }
+    ASSERT_EQ(w.Flush(), 1);
+    EXPECT_EQ(w.Written(), expected.size());
+    w.Close();
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(uint64_t(st.st_size), expected.size());
+    EXPECT_LT(uint64_t(st.st_blocks) * 512, (uint64_t(4) << 20));
+    EXPECT_TRUE(ReadAll(path) == expected);
+  }
+  // Resumed over an earlier run's bytes: the hole there reads as zeros.
+  const std::string path = dir_ + "/resumed";
+  WriteFileText(path, Pattern(20000, 3));
+  RecFile w;
+  ASSERT_GE(w.Open(FromUtf8(path), 4096, false, 4096), 0);
+  ASSERT_EQ(w.WriteHole(8192), 1);
+  ASSERT_EQ(w.Write(100, a.data()), 1);
+  ASSERT_EQ(w.Flush(), 1);
+  w.Close();
+  EXPECT_TRUE(ReadAll(path) == Pattern(20000, 3).substr(0, 4096) + std::string(8192, '\0') + a.substr(0, 100));
+}
+
 TEST_F(RecFileTest, WriteOnAFullFileSystemFailsWithTheDiskFullCode) {
   if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "/dev/full missing";
   RecFile w;

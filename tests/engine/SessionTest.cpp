@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -294,13 +295,17 @@ TEST(SessionFormatTest, BadRecordsEndIn248) {
     const char* what;
     std::string body;
   } cases[] = {
-      {"parent index outside the table", "Inodes: 2 1\r\ns=0\r\nA 1 a\r\ni=0 65535 32 0 7 32 0\r\n0 0 0 0 0 0 0 0\r\n0 \r\n"},
+      {"parent index outside the table",
+       "Inodes: 2 1\r\ns=0\r\nA 1 a\r\ni=0 65535 32 0 7 32 0\r\n0 0 0 0 0 0 0 0\r\n0 \r\n"},
       {"node index outside the table", "Inodes: 2 1\r\ns=1\r\nA 1 a\r\ni=2 65535 0 0 5 0 0\r\n"},
       {"volume index past the volumes", "Inodes: 2 1\r\ns=1\r\nA 1 a\r\ni=0 3 0 0 5 0 0\r\n"},
       {"name letter", "Inodes: 2 1\r\ns=1\r\nB 1 a\r\n"},
       {"odd U count", "Inodes: 2 1\r\ns=1\r\nU 3 abc\r\n"},
-      {"run list longer than the file", "Inodes: 2 1\r\ns=0\r\nA 1 a\r\ni=0 65535 0 0 5 32 0\r\n0 0 0 0 0 0 0 0\r\n99999 00\r\n"},
+      {"run list longer than the file",
+       "Inodes: 2 1\r\ns=0\r\nA 1 a\r\ni=0 65535 0 0 5 32 0\r\n0 0 0 0 0 0 0 0\r\n99999 00\r\n"},
       {"table size past what the records can hold", "Inodes: 100000000 1\r\n"},
+      // A record count no product may be formed of (caught by UBSan).
+      {"record count past the table", "Inodes: 218 9223372036854775807\r\n"},
       {"no Ex:", "Inodes: 0 0\r\n"},
   };
   for (const auto& c : cases) {
@@ -698,30 +703,38 @@ TEST(SessionImageTest, ReplacedSourceIsRefused) {
 }
 
 // The loader holds a node to the bounds a scan holds it to: a size edited
-// past its volume is a bad file (248), not a 4 EiB recovery.
+// past its volume is a bad file (248), not a 4 EiB recovery, on every
+// family's nodes.
 TEST(SessionImageTest, EditedSizesPastTheVolumeAreRefused) {
-  const std::string img = ntfs_fixture::Image("basic");
-  if (img.empty()) GTEST_SKIP() << "xz missing";
+  const std::string ntfs = ntfs_fixture::Image("basic");
+  if (ntfs.empty()) GTEST_SKIP() << "xz missing";
+  const std::string fat = FixtureFolder("make_fat_images.sh");
+  std::vector<std::string> images = {ntfs};
+  if (!fat.empty()) images.push_back(fat + "/fat32.img");
   const TempFolder temp("session_sizes");
   const std::string t = temp.Path();
-  int rc = -1;
-  std::string out = Dv("--save-session '" + t + "/s.dvs' '" + img + "'", &rc);
-  ASSERT_EQ(rc, 0) << out;
-  const std::string text = ReadFileText(t + "/s.dvs");
-  // The size of the first node of a file with data: the last number of
-  // its "i=" line.
-  size_t at = text.find("\r\ni=");
-  ASSERT_NE(at, std::string::npos);
-  for (const char* size : {"4611686018427387904", "18446744073709551615", "67108865"}) {
-    SCOPED_TRACE(size);
-    std::string edited = text;
-    const size_t end = edited.find("\r\n", at + 2);
-    const size_t last = edited.rfind(' ', end);
-    edited.replace(last + 1, end - last - 1, size);
-    std::ofstream(t + "/e.dvs", std::ios::binary | std::ios::trunc) << edited;
-    out = Dv("--load-session '" + t + "/e.dvs' --list '" + t + "/e.tsv' --recover '" + t + "/out'", &rc);
-    EXPECT_EQ(rc, 3) << out;
-    EXPECT_NE(out.find("Invalid file @ position"), std::string::npos) << out;
+  for (const std::string& img : images) {
+    SCOPED_TRACE(img);
+    int rc = -1;
+    std::string out = Dv("--save-session '" + t + "/s.dvs' '" + img + "'", &rc);
+    ASSERT_EQ(rc, 0) << out;
+    const std::string text = ReadFileText(t + "/s.dvs");
+    // The size of the first node: the last number of its "i=" line.
+    size_t at = text.find("\r\ni=");
+    ASSERT_NE(at, std::string::npos);
+    const std::string pastTheImage = std::to_string(std::filesystem::file_size(img) + 1);
+    for (const std::string& size :
+         {std::string("4611686018427387904"), std::string("18446744073709551615"), std::string("-1"), pastTheImage}) {
+      SCOPED_TRACE(size);
+      std::string edited = text;
+      const size_t end = edited.find("\r\n", at + 2);
+      const size_t last = edited.rfind(' ', end);
+      edited.replace(last + 1, end - last - 1, size);
+      std::ofstream(t + "/e.dvs", std::ios::binary | std::ios::trunc) << edited;
+      out = Dv("--load-session '" + t + "/e.dvs' --list '" + t + "/e.tsv' --recover '" + t + "/out'", &rc);
+      EXPECT_EQ(rc, 3) << out;
+      EXPECT_NE(out.find("Invalid file @ position"), std::string::npos) << out;
+    }
   }
 }
 

@@ -248,6 +248,9 @@ TEST_F(VirtualDiskFilesTest, DamagedAndUnsupportedFilesAreRefused) {
       {dir + "/bad-sector1000.vhdx", vhdx},
       {dir + "/bad-regions.vhdx", vhdx},
       {dir + "/bad-grain0.vmdk", "Invalid VMDK header"},
+      {dir + "/bad-capacity.vmdk",
+       "Invalid VMDK header: a capacity of 2147483648 sectors needs 32768 grain directory entries, more than fit "
+       "before the grains at sector 128."},
       // A bad file anywhere in a chain refuses the chain.
       {"VHD(" + dir + "/bad-block0.vhd|" + dir + "/dyn.vhd)",
        "Invalid VHD header: a block size of 0 bytes (a power of two from 4 KiB to 256 MiB is needed)."},
