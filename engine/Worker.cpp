@@ -127,6 +127,11 @@ std::vector<WString> ForeignContentNotes(Drive& drive, uint64_t start, bool* ima
     }
     return notes;
   }
+  // A volume found where the probe looked is one a family reads.
+  for (uint32_t i = 0; i < VolumeCount(drive); i++)
+    if (const CVol* v = VolumeAt(drive, i);
+        v && v->startSector == start && !(v->type == kVolNtfs && static_cast<const NTFSVol*>(v)->defaultVolume))
+      return notes;
   const ForeignContent seen = DescribeForeignContentAt(drive, start);
   if (!seen.what.empty() && !seen.image)
     notes.push_back(FormatW(u"%s holds %s, which this version does not read.", drive.DisplayName(), seen.what));

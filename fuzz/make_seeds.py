@@ -56,6 +56,9 @@ Writes CORPUS_DIR/<target>/<name> for:
                copies moved to the front of the data), the root dataset's
                dnodes with their blocks, its folders' ZAP blocks and
                leaves, and compressed blocks for the decoders
+  fuzz_vmfs, fuzz_refs  the VMFS and ReFS images of the fixture cache
+               (make_vmfs.sh, make_refs.sh) as sparse inputs: their
+               non-zero sectors from the start, up to 256 KiB
 """
 import lzma
 import os
@@ -192,6 +195,7 @@ def main():
     fat_seeds(corpus)
     session_seeds(corpus)
     zfs_seeds(corpus)
+    generated_seeds(corpus)
 
 
 def carve_seeds(corpus):
@@ -610,6 +614,15 @@ def hfs_seeds(corpus):
                 kept += 1
                 pick = bytes([8 | (node[8] == 1) << 4])
                 write(corpus, "fuzz_hfs_btree", "%s-%s-%d" % (name, which, k // ns), pick + node)
+def generated_seeds(corpus):
+    cache = os.environ.get("DV_FIXTURE_CACHE") or os.path.join(os.path.dirname(FIX), "..", "..", "build", "fixtures")
+    for target, names in (("fuzz_vmfs", ("vmfs3.img", "vmfs5.img", "vmfs-hostile.img", "vmfs-damaged.img")),
+                          ("fuzz_refs", ("refs512.img", "refs4k.img", "refs-hostile.img", "refs-damaged.img"))):
+        for name in names:
+            path = os.path.join(cache, name)
+            if os.path.exists(path):
+                write(corpus, target, name, sparse_input(path, budget=256 << 10))
+
 
 def fat_seeds(corpus):
     import shutil

@@ -21,6 +21,8 @@ class IoTrace {
   int LogFileRecord(const void*, int) { return 0; }
   int LogSector(int64_t, const void*) { return 0; }
   int LogContentSample(int64_t, int, int) { return 0; }
+  // A VMFS directory entry (140 bytes) met at drive sector `sector`.
+  int LogVmfsRecord(int64_t, const void*) { return 0; }
 };
 
 extern IoTrace* g_ioTrace;

@@ -281,6 +281,12 @@ struct FamilyVolumeOps {
   // sectors, when its type's dialog fact does not say (UFS2's superblock at
   // 8, 64 or 256 KiB); -1 or null: the fact.
   int64_t (*bootBlockOffset)(const CVol& volume) = nullptr;
+  // The dialog's cluster value where it is not the volume's cluster size
+  // (VMFS: its file block size; ReFS: its own cluster size), and Save's
+  // setter of it (false: a size the volume cannot take). Null: the
+  // volume's cluster size, set through CVol::SetClusterSize.
+  int64_t (*clusterValue)(const CVol& volume) = nullptr;
+  bool (*setClusterValue)(CVol& volume, uint32_t bytes) = nullptr;
 };
 
 // Finding volumes on a drive.

@@ -42,8 +42,8 @@ def boot(m):
             flip_bits(d, rnd, sb, sb + 1024, n)
 
 
-@kind("trunc", ["ntfs", "fat", "exfat", "ext", "ufs", "extraw", "xfs", "hfs", "disk", "vhd", "vhdx", "vmdk", "vhdchain",
-                 "vmdkchain", "carve", "zfs"], "the image (or one file of a chain) cut short")
+@kind("trunc", ["ntfs", "fat", "exfat", "ext", "ufs", "extraw", "xfs", "hfs", "vmfs", "refs", "disk", "vhd", "vhdx",
+                 "vmdk", "vhdchain", "vmdkchain", "carve", "zfs"], "the image (or one file of a chain) cut short")
 def trunc(m):
     i = m.rnd.randrange(len(m.files))
     d = m.files[i]
@@ -99,8 +99,8 @@ def parttable(m):
             d[alt:alt + 512] = bytes(512)
 
 
-@kind("mixed", ["ntfs", "fat", "exfat", "ext", "xfs", "hfs", "disk", "ntfsdisk", "vhd", "vhdx", "vmdk", "vhdchain",
-                "vmdkchain", "session", "carve", "zfs"], "two or three of the base's other kinds at once (a cut last)")
+@kind("mixed", ["ntfs", "fat", "exfat", "ext", "xfs", "hfs", "vmfs", "refs", "disk", "ntfsdisk", "vhd", "vhdx", "vmdk",
+                "vhdchain", "vmdkchain", "session", "carve", "zfs"], "two or three of the base's other kinds at once (a cut last)")
 def mixed(m):
     from .common import KINDS
     ks = [k for k in m.base.kinds() if k != "mixed"]

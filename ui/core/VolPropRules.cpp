@@ -40,7 +40,9 @@ VolPropRules::VolPropRules(CVol** slot, bool editMode, VolumeMaker& maker, Drive
 
 int64_t VolPropRules::ClusterValue() const {
   const CVol* v = Volume();
-  return v ? int64_t(v->clusterSize) : 0;
+  if (!v) return 0;
+  if (const FamilyVolumeOps* ops = FindVolumeOps(v->type); ops && ops->clusterValue) return ops->clusterValue(*v);
+  return int64_t(v->clusterSize);
 }
 
 void VolPropRules::FillClusterList(int64_t value) {
@@ -189,9 +191,20 @@ DialogVerdict VolPropRules::Ok() {
     const std::optional<int64_t> inodeSize = ReadVolumeRow(*v, 3);
     if (!inodeSize || !ValidInodeSize(*inodeSize)) return DialogVerdict::Refuse(596, 0);
   }
-  // The checks passed: the volume takes the values.
+  // A family's own size (a VMFS file block, a ReFS cluster) follows the
+  // sector size; one the volume cannot take changes nothing.
+  const FamilyVolumeOps* ops = FindVolumeOps(v->type);
+  const uint32_t oldSector = v->sectorSize;
   v->SetSectorSize(uint32_t(*sector));
-  v->SetClusterSize(uint32_t(*cluster));
+  if (ops && ops->setClusterValue) {
+    if (!ops->setClusterValue(*v, uint32_t(*cluster))) {
+      v->SetSectorSize(oldSector);
+      return DialogVerdict::Refuse(376, kClusterCombo);
+    }
+  } else {
+    v->SetClusterSize(uint32_t(*cluster));
+  }
+  // The checks passed: the volume takes the values.
   v->startSector = uint64_t(*startSector);
   v->sizeSectors = uint64_t(*capacity);
   if (!WriteVolumeRows(*v, rows.data(), *startSector, drive_, maker_, kBootBufferBytes))
