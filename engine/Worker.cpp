@@ -121,9 +121,10 @@ void WarnOfRaidLayout(const NTFSObj& engine, ViewSink* view) {
   if (!set || !view || set->RaidType() != kRaid5 || engine.StopRequested()) return;
   const uint32_t poor = engine.livePoorFiles, live = engine.liveFiles;
   if (poor <= kFewPoorFiles || uint64_t(poor) * 10 < live) return;
-  view->LogLine(FormatW(u"%d of %d files in use are graded Poor: the members, their order, the stripe size or the "
-                        u"rotation may be wrong.",
-                        int32_t(poor), int32_t(live)));
+  view->LogLine(
+      FormatW(u"%d of %d files in use are graded Poor: the members, their order, the stripe size or the "
+              u"rotation may be wrong.",
+              int32_t(poor), int32_t(live)));
 }
 
 // A search that found no boot sector on a RAID set says why it may not have.

@@ -81,8 +81,7 @@ bool RDrive::SampleParity(ParitySample* out, int offsets) {
     for (uint32_t m = 0; m < n; ++m) {
       const uint64_t s = at + uint64_t(memberStart_[m]);
       if (!members_[m]->ReadSectors(int64_t(s), bytes, kRetryPiece, data[m].data(), true)) return false;
-      if (!any)
-        any = std::any_of(data[m].begin(), data[m].end(), [](uint8_t b) { return b != 0; });
+      if (!any) any = std::any_of(data[m].begin(), data[m].end(), [](uint8_t b) { return b != 0; });
     }
     if (!any) continue;
     ++out->sampled;
@@ -109,7 +108,8 @@ void RDrive::CheckLayout() {
   if (!SampleParity(&s)) return;
   if (traceRaid) TracePrintfA("RAID parity sample: %d of %d rows do not match\n", s.mismatched, s.sampled);
   if (s.mismatched > kParityTolerance)
-    notes.push_back(FormatW(u"Parity does not match in %d of %d sampled rows: the members, their order, the stripe "
-                            u"size or the rotation may be wrong.",
-                            s.mismatched, s.sampled));
+    notes.push_back(
+        FormatW(u"Parity does not match in %d of %d sampled rows: the members, their order, the stripe "
+                u"size or the rotation may be wrong.",
+                s.mismatched, s.sampled));
 }

@@ -35,12 +35,18 @@ struct MdCase {
 // left-symmetric rotation 2, mode 1, order 0 with the members in role order
 // 1, ..., n-1, 0.
 const MdCase kCases[] = {
-    {"r5-ls-12-64-4-ext4", 5, 64, 4, "64:1:2"},      {"r5-la-090-512-3-ntfs", 5, 512, 3, "512:1:1"},
-    {"r5-ra-10-64-5-ext4", 5, 64, 5, "64:1:0"},      {"r5-rs-12-512-4-ntfs", 5, 512, 4, "512:1:3"},
-    {"r5-ls-090-64-3-ntfs", 5, 64, 3, "64:1:2"},     {"r5-rs-12-64-5-ext4", 5, 64, 5, "64:1:3"},
-    {"r6-ls-12-64-4-ext4", 6, 64, 4, "64:1:2:1:0"},  {"r6-ls-090-512-5-ntfs", 6, 512, 5, "512:1:2:1:0"},
-    {"r0-12-64-3-ext4", 0, 64, 3, "64:1:1"},         {"r0-10-512-4-ntfs", 0, 512, 4, "512:1:1"},
-    {"linear-12-3-ext4", -1, 0, 3, ""},              {"linear-10-2-ntfs", -1, 0, 2, ""},
+    {"r5-ls-12-64-4-ext4", 5, 64, 4, "64:1:2"},
+    {"r5-la-090-512-3-ntfs", 5, 512, 3, "512:1:1"},
+    {"r5-ra-10-64-5-ext4", 5, 64, 5, "64:1:0"},
+    {"r5-rs-12-512-4-ntfs", 5, 512, 4, "512:1:3"},
+    {"r5-ls-090-64-3-ntfs", 5, 64, 3, "64:1:2"},
+    {"r5-rs-12-64-5-ext4", 5, 64, 5, "64:1:3"},
+    {"r6-ls-12-64-4-ext4", 6, 64, 4, "64:1:2:1:0"},
+    {"r6-ls-090-512-5-ntfs", 6, 512, 5, "512:1:2:1:0"},
+    {"r0-12-64-3-ext4", 0, 64, 3, "64:1:1"},
+    {"r0-10-512-4-ntfs", 0, 512, 4, "512:1:1"},
+    {"linear-12-3-ext4", -1, 0, 3, ""},
+    {"linear-10-2-ntfs", -1, 0, 2, ""},
 };
 
 struct Member {
@@ -226,11 +232,10 @@ TEST_P(MdSetTest, RecoversTheManifestAndWarnsOfAWrongOrder) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Md, MdSetTest, testing::ValuesIn(kCases),
-                         [](const testing::TestParamInfo<MdCase>& i) {
-                           std::string n = i.param.name;
-                           std::replace(n.begin(), n.end(), '-', '_');
-                           return n;
-                         });
+INSTANTIATE_TEST_SUITE_P(Md, MdSetTest, testing::ValuesIn(kCases), [](const testing::TestParamInfo<MdCase>& i) {
+  std::string n = i.param.name;
+  std::replace(n.begin(), n.end(), '-', '_');
+  return n;
+});
 
 }  // namespace
