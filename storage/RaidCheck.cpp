@@ -107,7 +107,8 @@ void RDrive::CheckLayout() {
   ParitySample s;
   if (!SampleParity(&s)) return;
   if (traceRaid) TracePrintfA("RAID parity sample: %d of %d rows do not match\n", s.mismatched, s.sampled);
-  if (s.mismatched > kParityTolerance)
+  // A small set has few rows that hold anything: half of them failing is enough.
+  if (s.mismatched > kParityTolerance || (s.mismatched > 0 && 2 * s.mismatched >= s.sampled))
     notes.push_back(
         FormatW(u"Parity does not match in %d of %d sampled rows: the members, their order, the stripe "
                 u"size or the rotation may be wrong.",
