@@ -348,6 +348,8 @@ void ReportItem(ViewSink* view, SendObj* send, const RecoveryListEntry& e, cnode
                 bool skipped, bool badExtent, bool identical) {
   g_recoveryTotals.processed++;
   g_recoveryCounters.processed++;
+  // A deleted or rebuilt file's grade, before the status takes its bits.
+  const uint16_t grade = node ? uint16_t((node->flags & kNodeGradeMask) >> kNodeGradeShift) : 0;
   int16_t status;
   if (skipped) {
     if (node) node->flags = uint16_t((node->flags & ~GradeBits(kGradeCorrupt)) | GradeBits(kGradeSkipped));
@@ -368,6 +370,12 @@ void ReportItem(ViewSink* view, SendObj* send, const RecoveryListEntry& e, cnode
     g_recoveryTotals.failed++;
   }
   view->LogLine(Msg(status) + u" " + path);
+  if (status == kStatusSaved && (grade == kGradeGood || grade == kGradePoor))
+    view->LogLine(grade == kGradeGood
+                      ? Msg(328) + u": " + path + u": its clusters were free when the scan read the volume."
+                      : Msg(329) + u": " + path +
+                            u": some of its clusters belong to other files now or could not be told; the data may "
+                            u"not be the file's own.");
   if (status == kStatusFailed || status == kStatusCorrupt ||
       (skipped && node && !LastErrorText().empty() && LastErrorText() != Msg(252))) {
     const WString why = LastErrorText();

@@ -110,7 +110,10 @@ int RecoverVolumeNode(CVol* v, const cnode* node, WStringView destPath, RecMemor
   } else {
     hash = nullptr;
   }
-  if (node->size && !v->BuildNodeExtents(node)) {
+  // Clusters the family's map knows to be wrong (a chain cut short) make
+  // the file corrupt however well they read.
+  uint32_t mapWrong = 0;
+  if (node->size && !v->BuildNodeExtents(node, nullptr, &mapWrong)) {
     ErrorMsg(Msg(630));
     return -1;
   }
@@ -204,6 +207,7 @@ int RecoverVolumeNode(CVol* v, const cnode* node, WStringView destPath, RecMemor
     }
   }
   int result = failed ? -1 : 0;
+  if (!failed) corrupt += mapWrong;
   if (file) {
     if (!failed && !file->Flush()) result = -1;
     if (result == 0) {

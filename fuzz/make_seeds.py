@@ -33,10 +33,14 @@ Writes CORPUS_DIR/<target>/<name> for:
   fuzz_exfat_dir  boot sector and root folder of volumes mkfs.exfat makes
                (when it is installed) and of the exFAT fixtures in the
                fixture cache ($DV_FIXTURE_CACHE, else build/fixtures)
-  fuzz_fat_cache, fuzz_fat_dir, fuzz_fat_finder  FAT12/16/32 volumes
-               mkfs.fat makes and mtools fills (when installed): the
-               non-zero sectors of their first MiB as pieces of an image;
-               for the finder their table and folder sectors as records
+  fuzz_fat_cache, fuzz_fat_dir, fuzz_fat_finder, fuzz_fat_orphans
+               FAT12/16/32 volumes mkfs.fat makes and mtools fills (when
+               installed): the non-zero sectors of their first MiB as
+               pieces of an image (for the orphan sweep also after mkfs.fat
+               formatted them again); for the finder their table and folder
+               sectors as records
+  fuzz_exfat_deleted  the same volumes as fuzz_exfat_dir as pieces, with
+               their allocation bitmap and a few deleted files named
   fuzz_session  sessions of the images' Quick and Long Scans, saved by
                build/bin/dvscan (when it is built)
 """
@@ -431,6 +435,24 @@ def exfat_seeds(corpus):
                 folder = f.read(min(1 << shift, 64 << 10))
             for piece in (0, 3, 0x7F):
                 write(corpus, "fuzz_exfat_dir", "%s-%d" % (name, piece), boot + bytes([piece]) + folder)
+            # The deleted-file reader: the first MiB's non-zero sectors as
+            # pieces, the bitmap the root names at 512, files at 1024.
+            with open(path, "rb") as f:
+                head = f.read(1 << 20)
+            bitmap = b"\0" * 12
+            for at in range(0, len(folder) - 31, 32):
+                if folder[at] == 0x81:
+                    bitmap = folder[at + 20:at + 32]
+                    break
+            files = b"".join(struct.pack("<IQI", c, n, fl) for c, n, fl in
+                             ((root + 1, 9000, 0), (root + 2, 70000, 2), (5, 300000, 0), (clusters, 1 << 20, 0)))
+            pieces = b""
+            for at in range(512, len(head), 512):
+                if head[at:at + 512].count(0) != 512:
+                    pieces += struct.pack("<IH", at, 512) + head[at:at + 512]
+            pieces = (struct.pack("<IH", 0, 512) + boot + struct.pack("<IH", 512, 12) + bitmap +
+                      struct.pack("<IH", 1024, len(files)) + files + pieces)
+            write(corpus, "fuzz_exfat_deleted", name, pieces)
     finally:
         shutil.rmtree(tmp)
 
@@ -475,6 +497,17 @@ def fat_seeds(corpus):
             name = os.path.basename(img)
             write(corpus, "fuzz_fat_cache", name, pieces)
             write(corpus, "fuzz_fat_dir", name, pieces)
+            write(corpus, "fuzz_fat_orphans", name, pieces)
+            # Formatted again over: the folders stay, the tables and the
+            # root are new.
+            subprocess.run(["mkfs.fat", "-F", str(bits)] + args + [img], check=True, capture_output=True)
+            with open(img, "rb") as f:
+                again = f.read(1 << 20)
+            pieces = b""
+            for at in range(0, len(again), ss):
+                if again[at:at + ss].count(0) != ss:
+                    pieces += struct.pack("<IH", at, ss) + again[at:at + ss]
+            write(corpus, "fuzz_fat_orphans", name + "-formatted", pieces)
             # The finder: every table and folder sector at its place.
             records = b""
             last = 0

@@ -183,7 +183,12 @@ class ListView : public ViewSink {
     line_ += '\t';
     line_.append(number, std::to_chars(number, number + sizeof number, (unsigned long long)it.size).ptr);
     line_ += del ? "\t1\t" : "\t0\t";
-    line_ += it.condition == 328 ? "Good" : it.condition == 329 ? "Poor" : "";
+    // The Status column as the window shows it: a grade, or a file the
+    // scan already knows to be incomplete.
+    line_ += it.condition == 328                                       ? "Good"
+             : it.condition == 329                                     ? "Poor"
+             : (it.flags & kNodeGradeMask) == GradeBits(kGradeCorrupt) ? "Corrupt"
+                                                                       : "";
     line_ += '\t';
     line_.append(number, std::to_chars(number, number + sizeof number, int(it.nodeIndex)).ptr);
     line_ += '\t';

@@ -21,6 +21,7 @@ inline constexpr int kSectHfsMdb = 16;
 inline constexpr int kSectFat32Table = 17;
 inline constexpr int kSectFatDir = 19;
 inline constexpr int kSectFat16Table = 20;
+inline constexpr int kSectFatEntries = 21;  // FAT folder entries, not a folder's first sector
 inline constexpr int kSectHfsPlus = 22;
 inline constexpr int kSectVblk = 24;
 inline constexpr int kSectRcrd = 28;

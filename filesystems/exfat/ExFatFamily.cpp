@@ -3,9 +3,12 @@
 #include "filesystems/exfat/ExFatFamily.h"
 
 #include <algorithm>
+#include <vector>
 
+#include "filesystems/exfat/Definitions.h"
 #include "filesystems/exfat/ExFatBoot.h"
 #include "filesystems/exfat/ExFatData.h"
+#include "filesystems/exfat/ExFatEntry.h"
 #include "filesystems/exfat/ExFatNode.h"
 #include "filesystems/exfat/ExFatScan.h"
 #include "filesystems/exfat/ExFatSession.h"
@@ -38,6 +41,44 @@ void LocateExFat(BootLocate& w) {
   if (w.start < 0 || !CheckExFatBoot(boot) ||
       !ToDriveSectors(boot.volumeLength, boot.SectorBytes(), w.sectorBytes, &w.size))
     w.start = -1;
+}
+
+// A volume that runs past the end of a cut image is kept when its boot
+// region, table, root folder and allocation bitmap are on the drive: what
+// lies past the end reads as unreadable sectors.
+bool KeepsExFatPastDriveEnd(CVol& volume, Drive& drive) {
+  if (volume.type != kVolExFat) return false;
+  auto* v = static_cast<CExFATVol*>(&volume);
+  const uint32_t ss = v->sectorSize, dss = drive.SectorSize() ? drive.SectorSize() : 512;
+  if (!ss || !v->clusterSize) return false;
+  const uint64_t spc = v->clusterSize / ss;
+  auto onDrive = [&](uint64_t volumeSectorEnd) {
+    return (unsigned __int128)v->startSector * dss + (unsigned __int128)volumeSectorEnd * ss <=
+           (unsigned __int128)drive.SectorCount() * dss;
+  };
+  auto clusterEnd = [&](uint64_t cluster) {
+    return uint64_t(int64_t(v->dataAreaSector) + int64_t((cluster + 1) * spc));
+  };
+  if (!onDrive(exfat::kBackupBootSector) ||
+      !onDrive(uint64_t(v->fatOffset) + uint64_t(v->fatLength) * std::max<uint8_t>(v->fatCount, 1)) ||
+      !onDrive(clusterEnd(v->rootCluster)))
+    return false;
+  // The table starts where the boot sector says.
+  std::vector<uint8_t> table(ss);
+  if (!ReadVolumeSectors(*v, ss, v->fatOffset, 1, table.data()) ||
+      !IsExFatTableStart(table.data(), ss, v->clusterCount + exfat::kFirstCluster))
+    return false;
+  // The bitmap's entry in the root's first cluster.
+  std::vector<uint8_t> root(v->clusterSize);
+  const uint64_t rootSector = uint64_t(int64_t(v->dataAreaSector) + int64_t(v->rootCluster * spc));
+  if (!ReadVolumeSectors(*v, ss, rootSector, uint32_t(spc), root.data())) return false;
+  for (size_t at = 0; at + exfat::kEntryBytes <= root.size(); at += exfat::kEntryBytes) {
+    if (root[at] != exfat::kTypeBitmap) continue;
+    const ExFatVolumeEntry b = ReadBitmapEntry(root.data() + at);
+    const uint64_t clusters = (b.length + v->clusterSize - 1) / v->clusterSize;
+    return b.firstCluster >= exfat::kFirstCluster && clusters && onDrive(clusterEnd(b.firstCluster + clusters - 1));
+  }
+  return false;
 }
 
 const NodeOps kNodeOps = [] {
@@ -77,7 +118,8 @@ const FamilyType kTypes[] = {
 
 const FamilyVolumeOps kVolume = {.create = CreateExFatVolume, .init = InitExFatVolume, .isRootId = IsExFatRoot};
 
-const FamilySearchOps kSearch = {.probe = ProbeExFat, .locate = LocateExFat};
+const FamilySearchOps kSearch = {
+    .probe = ProbeExFat, .locate = LocateExFat, .keepsPastDriveEnd = KeepsExFatPastDriveEnd};
 
 const FamilyDataOps kData = {.map = MapExFatNode, .read = ReadExFatNodeData};
 

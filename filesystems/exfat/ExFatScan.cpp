@@ -7,6 +7,7 @@
 
 #include "filesystems/exfat/Definitions.h"
 #include "filesystems/exfat/ExFatData.h"
+#include "filesystems/exfat/ExFatDeleted.h"
 #include "filesystems/exfat/ExFatEntry.h"
 #include "filesystems/exfat/ExFatVolume.h"
 #include "foundation/AppState.h"
@@ -46,7 +47,9 @@ int FinishSet(CExFATVol* v, std::unique_ptr<ExFatEntrySet> set, bool recycled) {
   if (named && name.size() > 2 && name[0] == u'$' && name[1] == u'I' && n.size == kRbiRecordBytes &&
       TakeRecycleRecord(v, *set, name))
     return 0;
-  if (n.IsDirectory()) SetExFatNodeRuns(v, &n);
+  // A deleted file's clusters are judged now, so the list shows its grade.
+  if (n.flags & kNodeDeleted) GiveExFatDeletedRuns(v, &n);
+  else if (n.IsDirectory()) SetExFatNodeRuns(v, &n);
   WString folder;
   bool remapped = false;
   if (named && recycled && v->recycler && v->engine) {

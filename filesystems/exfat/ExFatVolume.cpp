@@ -1,5 +1,6 @@
 #include "filesystems/exfat/ExFatVolume.h"
 
+#include "filesystems/exfat/ExFatBitmap.h"
 #include "filesystems/exfat/ExFatBoot.h"
 #include "filesystems/fat/FatCache.h"
 #include "foundation/Trace.h"

@@ -11,6 +11,7 @@
 #include "volumes/Volume.h"
 
 class ClusterWindow;
+class ExFatBitmap;
 class FATCache;
 
 // An entry set being gathered: its node, and the name as its entries give it.
@@ -41,6 +42,7 @@ class CExFATVol : public CVol {
   std::unique_ptr<FATCache> fat;
   std::unique_ptr<ExFatEntrySet> openSet;  // at most one
   std::unique_ptr<ClusterWindow> window;   // recovery reads
+  std::unique_ptr<ExFatBitmap> allocation;  // made when a deleted file asks
   struct Area {
     uint32_t firstCluster = 0;
     uint64_t length = 0;

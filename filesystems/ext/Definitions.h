@@ -53,6 +53,10 @@ inline constexpr uint32_t kRoCompatExt3 = 0x7;
 inline constexpr uint32_t kBackupGroups[] = {1, 3, 5, 7, 9, 25, 27, 49, 81, 125, 243, 343, 625, 2401, 3125, 16807};
 
 // ---- group descriptor (32 bytes, or 64 with the 64-bit feature) ----
+inline constexpr uint32_t kGdBlockBitmap = 0;       // u32
+inline constexpr uint32_t kGdFlags = 18;            // u16
+inline constexpr uint16_t kGdBlockUninit = 0x0002;  // the group's block bitmap was never written: all free
+inline constexpr uint32_t kGdBlockBitmapHigh = 32;  // u32, 64-byte descriptors
 inline constexpr uint32_t kGdInodeTable = 8;
 inline constexpr uint32_t kGdInodeTableHigh = 40;
 inline constexpr uint32_t kGdSmallShift = 5;

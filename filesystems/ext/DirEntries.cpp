@@ -2,7 +2,9 @@
 
 #include <algorithm>
 
+#include "filesystems/ext/BlockBitmap.h"
 #include "filesystems/ext/Definitions.h"
+#include "filesystems/ext/ExtVolume.h"
 #include "filesystems/ext/Inode.h"
 #include "filesystems/ext/UnixNode.h"
 #include "filesystems/ext/UnixVolume.h"
@@ -101,7 +103,12 @@ int AddEntry(CUnixVol* v, const cnode* folder, const ExtDirEntry& e, bool hidden
     DeleteNode(&c);
     return 1;
   }
-  if (hidden || (folder->flags & kNodeDeleted)) node->flags |= kNodeDeleted;
+  if (hidden || (folder->flags & kNodeDeleted)) {
+    node->flags |= kNodeDeleted;
+    // Whether its blocks are still free, so the list shows how it stands.
+    if (auto* e = dynamic_cast<CExt3Vol*>(v); e && !node->IsDirectory())
+      node->flags = uint16_t((node->flags & ~kNodeGradeMask) | GradeBits(ExtDeletedGrade(*e, *node)));
+  }
   node->id = e.inode;
   node->parentId = folder->id;
   if (v->engine) node->name = v->engine->Nodes().InternName(ConvertNameToWide(e.name, e.nameLength));

@@ -58,6 +58,30 @@ bool ConfirmExtVolume(CVol& volume, const uint8_t* boot, Drive& drive) {
 
 bool IsExtRoot(const CVol&, uint32_t id) { return id == kRootInode; }
 
+// A volume that runs past the end of a cut image is kept when its
+// superblock and group descriptors are on the drive: what lies past the
+// end reads as unreadable sectors.
+bool KeepsExtPastDriveEnd(CVol& volume, Drive& drive) {
+  const auto* v = dynamic_cast<const CUnixVol*>(&volume);
+  if (!v || !v->clusterSize || !v->groupCount) return false;
+  const uint32_t dss = drive.SectorSize() ? drive.SectorSize() : 512;
+  const unsigned __int128 driveBytes = (unsigned __int128)drive.SectorCount() * dss;
+  const unsigned __int128 base = (unsigned __int128)v->startSector * dss;
+  if (base + kSuperBlockOffset + kSuperBlockBytes > driveBytes) return false;
+  const uint64_t perBlock = uint64_t(v->clusterSize) >> v->descShift;
+  if (!perBlock) return false;
+  const uint64_t blocks = (v->groupCount + perBlock - 1) / perBlock;
+  if (base + (unsigned __int128)(v->DescriptorBlock(blocks - 1) + 1) * v->clusterSize > driveBytes) return false;
+  // The first group's descriptor names its inode table inside the volume.
+  std::vector<uint8_t> desc(v->clusterSize);
+  uint32_t got = 0;
+  if (!volume.ReadClusters(desc.data(), int64_t(v->DescriptorBlock(0)), 1, v->clusterSize, desc.size(), &got) ||
+      got != 1)
+    return false;
+  const uint64_t table = Le32(desc.data() + kGdInodeTable);
+  return table != 0 && table < v->totalBlocks;
+}
+
 // ---- the volume search ----
 
 // Only the superblock of block group 0 starts a volume.
@@ -86,13 +110,53 @@ WString ExtFileSystemName(const CVol& volume) {
 
 // ---- reading ----
 
+// Blocks lie past the end of a drive shorter than the volume from this
+// block on (UINT64_MAX: the volume is on the drive whole).
+uint64_t FirstBlockPastDriveEnd(const CVol& v) {
+  const Drive* d = v.drive;
+  if (!d || !v.clusterSize) return UINT64_MAX;
+  const uint32_t dss = d->SectorSize() ? d->SectorSize() : 512;
+  const unsigned __int128 room = (unsigned __int128)d->SectorCount() * dss;
+  const unsigned __int128 base = (unsigned __int128)v.startSector * dss;
+  if ((unsigned __int128)v.sizeSectors * v.sectorSize + base <= room) return UINT64_MAX;
+  return room <= base ? 0 : uint64_t((room - base) / v.clusterSize);
+}
+
+uint64_t Overlap(uint64_t first, uint64_t end, uint64_t limit) {
+  return end > limit ? end - std::max(first, limit) : 0;
+}
+
+// Blocks of a block-mapped file at or past `limit`, by its block map.
+uint64_t MappedBlocksPast(CUnixVol& v, const UnixNode& u, uint64_t limit) {
+  const uint64_t blocks = (u.size + v.clusterSize - 1) / v.clusterSize;
+  uint64_t past = 0;
+  for (uint64_t at = 0; at < blocks;) {
+    uint64_t first = 0;
+    uint32_t corrupt = 0;
+    const uint32_t n =
+        v.CollectRun(u.List(), u.listLength, at, uint32_t(std::min<uint64_t>(blocks - at, 1u << 20)), &first, &corrupt);
+    if (!n) break;
+    if (first) past += Overlap(first, first + n, limit);
+    at += n;
+  }
+  return past;
+}
+
 // The mapping of an extent-tree node: `aux` is the inode's 60-byte block
 // area, else the node's own copy of it. Block-mapped nodes need none.
-bool MapExtNode(CVol& volume, const cnode& node, const void* aux, uint32_t*) {
+// Blocks past the end of a cut image are known to be wrong.
+bool MapExtNode(CVol& volume, const cnode& node, const void* aux, uint32_t* corruptOut) {
   uint8_t area[kInodeBlockAreaBytes];
   const UnixNode* u = AsExtNode(&node);
+  const uint64_t limit = corruptOut ? FirstBlockPastDriveEnd(volume) : UINT64_MAX;
   if (!aux && u) {
-    if (u->inlineData || !u->extents) return true;
+    if (u->inlineData) return true;
+    if (!u->extents) {
+      auto* v = dynamic_cast<CUnixVol*>(&volume);
+      if (v && limit != UINT64_MAX)
+        *corruptOut = uint32_t(std::min<uint64_t>(MappedBlocksPast(*v, *u, limit), UINT32_MAX));
+      return true;
+    }
     u->BlockArea(area);
     aux = area;
   }
@@ -105,6 +169,14 @@ bool MapExtNode(CVol& volume, const cnode& node, const void* aux, uint32_t*) {
   if (!ExtLoadExtents(reader, static_cast<const uint8_t*>(aux), kInodeBlockAreaBytes)) return false;
   const uint32_t bytes = reader->clusterSize;
   reader->SetTotalClusters(node.size / bytes + (node.size % bytes ? 1 : 0));
+  if (limit != UINT64_MAX) {
+    uint64_t past = 0;
+    for (size_t i = 0; i < reader->RunCount(); ++i) {
+      const ExtentRun& r = reader->Runs()[i];
+      if (!r.IsHole()) past += Overlap(r.lcn, r.lcnEnd, limit);
+    }
+    *corruptOut = uint32_t(std::min<uint64_t>(past, UINT32_MAX));
+  }
   return true;
 }
 
@@ -298,7 +370,7 @@ const FamilyVolumeOps kVolume = {
     .fileSystemName = ExtFileSystemName,
 };
 
-const FamilySearchOps kSearch = {.probe = ProbeExt, .locate = LocateExt};
+const FamilySearchOps kSearch = {.probe = ProbeExt, .locate = LocateExt, .keepsPastDriveEnd = KeepsExtPastDriveEnd};
 
 const FamilyDataOps kData = {.map = MapExtNode, .read = ReadExtData};
 

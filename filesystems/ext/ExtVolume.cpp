@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "filesystems/ext/BlockBitmap.h"
 #include "filesystems/ext/Definitions.h"
 #include "filesystems/ext/Inode.h"
 #include "filesystems/ext/SuperBlock.h"
@@ -15,6 +16,8 @@ CExt3Vol::CExt3Vol() {
   inodeSize = 128;
   descTableBlock = 1;
 }
+
+CExt3Vol::~CExt3Vol() = default;
 
 bool ExtGroupHasSuperBlock(uint64_t group, bool sparseSuper) {
   if (group <= 1 || !sparseSuper) return true;

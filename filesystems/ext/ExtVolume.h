@@ -2,15 +2,18 @@
 // folder from inode 2.
 #pragma once
 #include <cstdint>
+#include <memory>
 
 #include "filesystems/ext/UnixVolume.h"
 
 class Drive;
+class ExtBlockBitmap;
 struct ExtSuperBlock;
 
 class CExt3Vol : public CUnixVol {
  public:
   CExt3Vol();
+  ~CExt3Vol() override;
 
   // meta_bg: descriptor blocks from firstMetaBg on lie each in the first
   // group of the groups it describes (after its backup superblock, if the
@@ -22,6 +25,8 @@ class CExt3Vol : public CUnixVol {
   uint8_t flavour = 0;
 
   uint64_t DescriptorBlock(uint64_t index) const override;
+  // The block bitmaps, read when a deleted file is graded.
+  std::unique_ptr<ExtBlockBitmap> blockBitmap;
 };
 
 // Whether group g holds a superblock (a backup, or the primary in group 0):

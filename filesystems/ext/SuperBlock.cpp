@@ -93,17 +93,20 @@ bool FindExt3BackupSuperBlock(Drive& drive, int64_t start, const uint8_t* s) {
   if (!ss || start < 0 || !sb.blocksPerGroup) return false;
   const uint64_t groupSectors = uint64_t(sb.BlockSize()) * sb.blocksPerGroup / ss;
   const uint64_t groups = sb.GroupCount();
-  int places = 0;
-  for (uint32_t g : kBackupGroups)
-    if (g < groups) ++places;
-  const int needed = places * 2 < 6 ? places * 2 : 6;
-  if (needed == 0) return true;
   const uint32_t readBytes = 4096;
   const uint32_t readSectors = (readBytes + ss - 1) / ss;
+  const uint64_t driveSectors = drive.SectorCount();
+  // Only the places a cut image still holds can answer.
+  int places = 0;
+  for (uint32_t g : kBackupGroups) {
+    const uint64_t sector = uint64_t(start) + uint64_t(g) * groupSectors;
+    if (g < groups && sector + 2 < driveSectors && sector + readSectors <= driveSectors) ++places;
+  }
+  const int needed = places * 2 < 6 ? places * 2 : 6;
+  if (needed == 0) return true;
   std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[size_t(readSectors) * ss]);
   if (!buf) return false;
   const uint32_t at = sb.BlockSize() == 1024 ? 1024 : 0;
-  const uint64_t driveSectors = drive.SectorCount();
   int sum = 0;
   for (uint32_t g : kBackupGroups) {
     if (g >= groups) continue;

@@ -326,6 +326,8 @@ uint32_t FATCache::GetEntry(uint32_t cluster) {
 uint32_t FATCache::GetRuns(uint32_t first, RunList* out, int* status, uint32_t wanted) {
   if (out) *out = nullptr;
   int st = kChainComplete;
+  lastEnd_ = kChainEndOutside;
+  lastCluster_ = 0;
   if (first < 2 || first >= maxCluster_) {
     if (status) *status = kChainBroken;
     return 0;
@@ -334,8 +336,12 @@ uint32_t FATCache::GetRuns(uint32_t first, RunList* out, int* status, uint32_t w
     const uint64_t n = std::min<uint64_t>(wanted ? wanted : 1, maxCluster_ - first);
     if (out) *out = MakeRuns(int64_t(first), n);
     if (status) *status = n < wanted ? kChainShort : kChainComplete;
+    // Without a table every entry reads free.
+    lastEnd_ = n < wanted || !wanted ? kChainEndFree : kChainEndWanted;
+    lastCluster_ = uint32_t(first + n - 1);
     return uint32_t(n);
   }
+  lastEnd_ = kChainEndWanted;
   RunListEncoder enc;
   uint64_t gathered = 0;
   uint32_t b = first, a = first;
@@ -357,6 +363,7 @@ uint32_t FATCache::GetRuns(uint32_t first, RunList* out, int* status, uint32_t w
     if (d >= 2 && d < maxCluster_) {
       if (seen(d)) {
         st = kChainBroken;
+        lastEnd_ = kChainEndLoop;
         break;
       }
       if (enc.AddRun(b, a - b + 1) < 0) {
@@ -370,6 +377,7 @@ uint32_t FATCache::GetRuns(uint32_t first, RunList* out, int* status, uint32_t w
     }
     if (d <= 1) {
       st = kChainBroken;
+      lastEnd_ = d == 0 ? kChainEndFree : kChainEndInvalid;
     } else {
       bool end;
       if (width_ == 12) end = d > kFat12Marks;
@@ -377,9 +385,12 @@ uint32_t FATCache::GetRuns(uint32_t first, RunList* out, int* status, uint32_t w
       else if (type_ == kFatCacheExFat) end = d == fat::kExFatEndMark;
       else end = d > kFat32Marks;
       if (!end) st = kChainBroken;
+      lastEnd_ = end ? kChainEndMark : kChainEndInvalid;
     }
     break;
   }
+  if (failed) lastEnd_ = kChainEndInvalid;
+  lastCluster_ = a;
   if (!failed && enc.AddRun(b, a - b + 1) >= 0) gathered += a - b + 1;
   if (st == kChainComplete && enc.RunCount() > 1) st = kChainFragmented;
   // A chain that ended properly but short is padded with the clusters that

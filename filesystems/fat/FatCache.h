@@ -26,6 +26,14 @@ inline constexpr int kChainShort = 1;       // chain shorter than the file
 inline constexpr int kChainFragmented = 3;  // complete, more than one run
 inline constexpr int kChainBroken = 4;      // free, reserved or bad entry met
 
+// Why the last GetRuns stopped (FATCache::LastEnd).
+inline constexpr int kChainEndMark = 0;     // an end mark
+inline constexpr int kChainEndWanted = 1;   // the clusters wanted were gathered
+inline constexpr int kChainEndFree = 2;     // a free (0) entry: the table lost the rest
+inline constexpr int kChainEndInvalid = 3;  // a reserved, bad or out-of-range entry
+inline constexpr int kChainEndLoop = 4;     // a cluster met again
+inline constexpr int kChainEndOutside = 5;  // the first cluster names no entry
+
 // Type codes Init takes (the volume type codes).
 inline constexpr int kFatCacheFat16 = 2;  // FAT12 or FAT16, by the cluster count
 inline constexpr int kFatCacheFat32 = 3;
@@ -69,6 +77,10 @@ class FATCache {
   // it with the clusters that follow on disk; a broken chain is not padded. A first cluster outside 2 .. maxCluster - 1 gives
   // no runs and status 4. Returns the clusters the chain gave.
   uint32_t GetRuns(uint32_t first, RunList* out, int* status, uint32_t wanted);
+  // How the last GetRuns stopped (kChainEnd*) and the last cluster it
+  // gathered (0 when none).
+  int LastEnd() const { return lastEnd_; }
+  uint32_t LastCluster() const { return lastCluster_; }
 
   // Gives a FAT or exFAT node (first cluster in `id`) its run list from its
   // chain; `contiguous` (exFAT's no-chain flag) makes one run without any
@@ -109,6 +121,8 @@ class FATCache {
   uint8_t media_ = 0;
   SectorCheck check_ = nullptr;
   bool tableless_ = false;
+  int lastEnd_ = kChainEndMark;
+  uint32_t lastCluster_ = 0;
 
   // FAT12/16: the table.
   std::unique_ptr<uint8_t[]> table_;

@@ -13,6 +13,7 @@
 #include "filesystems/fat/FatCache.h"
 #include "filesystems/fat/FatHelpers.h"
 #include "filesystems/fat/FatNode.h"
+#include "filesystems/fat/FatRuns.h"
 #include "filesystems/fat/FatVolume.h"
 #include "foundation/AppState.h"
 #include "foundation/ByteOrder.h"
@@ -31,8 +32,16 @@ using namespace fat;
 
 namespace {
 
-// Folder paths longer than this restart at the folder's own name.
-constexpr size_t kMaxFolderPath = 255;
+// Folder paths are kept whole (the destination refuses what it cannot
+// hold); only past this, which no real tree reaches, does a path restart
+// at the folder's own name, so that a crafted chain of folders cannot make
+// every path of it huge.
+constexpr size_t kMaxFolderPath = 32767;
+// A folder holds at most 65,536 entries: a folder's data past a lost chain
+// is looked for that far.
+constexpr uint64_t kMaxFolderBytes = 65536 * kDirEntryBytes;
+// Subfolders of an orphaned cluster asked for the folder it belongs to.
+constexpr int kParentProbes = 4;
 // One read of a folder's data.
 constexpr uint64_t kPieceBytes = 1u << 20;
 // Nine pieces in a row without a genuine entry end a folder.
@@ -89,9 +98,19 @@ class Walk {
 
   void Run();
   int ParseAt(uint32_t cluster, const uint8_t* data);
+  int ParseOrphans(uint32_t cluster);
 
  private:
-  int ParseDir(cnode* node, const WString* path, const uint8_t* buffer);
+  int ParseDir(cnode* node, const WString* path, const uint8_t* buffer, bool continuation = false);
+  void Drain();
+  // The clusters after `last` that still hold this folder's entries, where
+  // its chain was lost (the cluster after it free, not walked, entries
+  // that belong to no folder's first cluster).
+  void ParseLostTail(uint32_t last, uint64_t offset, uint32_t parent, uint64_t done);
+  void KeepPath(uint32_t cluster, const WString& path);
+  // The first cluster of the folder an orphaned cluster's entries belong
+  // to, as its subfolders' ".." entries name it; 0 when none tells.
+  uint32_t OwnerOf(const uint8_t* data, size_t bytes);
   int ParseEntries(const uint8_t* entries, size_t count, uint64_t offset, uint32_t parent);
   void TakeNamed(FATInode* node, const WString& name, bool deleted);
   void ListFolder(cnode* folder);
@@ -115,6 +134,7 @@ class Walk {
 };
 
 void Walk::Run() {
+  KeepPath(vol_->rootNode->id, u"\\");
   live_.push_back(Folder{vol_->rootNode, u"\\"});
   while (!engine_.StopRequested()) {
     if (live_.empty()) {
@@ -147,7 +167,15 @@ int Walk::ParseAt(uint32_t cluster, const uint8_t* data) {
   // Its files go under a folder named for its cluster, the walk below it
   // as usual.
   const WString path = u"\\Lost Folder " + FromUtf8(std::to_string(cluster)) + u"\\";
+  KeepPath(cluster, path);
   const int r = ParseDir(&node, &path, data);
+  Drain();
+  Finish();
+  return r == 0 ? 1 : 0;
+}
+
+// The folders queued by what was parsed, deleted ones after live ones.
+void Walk::Drain() {
   while (!live_.empty() || !deleted_.empty()) {
     if (engine_.StopRequested()) break;
     if (live_.empty()) live_.swap(deleted_);
@@ -156,12 +184,69 @@ int Walk::ParseAt(uint32_t cluster, const uint8_t* data) {
     if (!Parsed(f.node->id)) ParseDir(f.node, &f.path, nullptr);
     DeleteNode(&f.node);
   }
-  Finish();
-  return r == 0 ? 1 : 0;
 }
 
-// 0, or -1 when the data is not the folder it should be.
-int Walk::ParseDir(cnode* node, const WString* path, const uint8_t* buffer) {
+void Walk::KeepPath(uint32_t cluster, const WString& path) {
+  if (engine_.ScanMode() == kScanLong) vol_->folderPaths.emplace(cluster, path);
+}
+
+uint32_t Walk::OwnerOf(const uint8_t* data, size_t bytes) {
+  const uint32_t ss = vol_->sectorSize;
+  std::vector<uint8_t> sector(ss);
+  int probes = 0;
+  for (size_t at = 0; at + kDirEntryBytes <= bytes && probes < kParentProbes; at += kDirEntryBytes) {
+    const uint8_t* e = data + at;
+    if (e[0] == 0 || e[kDirAttributes] == kAttrLongName || !(e[kDirAttributes] & kAttrDirectory) || FATDotEntry(e))
+      continue;
+    const uint32_t sub = FATDirEntry::FirstCluster(e);
+    if (sub < 2 || sub >= vol_->MaxCluster()) continue;
+    ++probes;
+    uint32_t dot = 0, dotDot = 0;
+    if (!vol_->ReadSectors(vol_->ClusterToVolumeSector(sub), 1, sector.data()) ||
+        FATDotEntry(sector.data(), &dot) != 2 || dot != sub ||
+        FATDotEntry(sector.data() + kDirEntryBytes, &dotDot) != 3)
+      continue;
+    // ".." of 0 names the root.
+    return dotDot ? dotDot : vol_->rootNode->id;
+  }
+  return 0;
+}
+
+int Walk::ParseOrphans(uint32_t cluster) {
+  if (cluster < 2 || cluster >= vol_->MaxCluster() || vol_->IsWalked(cluster)) return 0;
+  // A cluster a file owns now holds that file's data.
+  if (vol_->cache->GetEntry(cluster) != 0) return 0;
+  const uint32_t cs = vol_->clusterSize;
+  std::vector<uint8_t> data(cs);
+  if (!vol_->ReadSectors(vol_->ClusterToVolumeSector(cluster), cs / vol_->sectorSize, data.data()) ||
+      !FATEntriesLookLikeFolder(data.data(), cs))
+    return 0;
+  // Under the folder the entries belong to when its subfolders say which
+  // and it is known; else under a lost folder of that name (where the
+  // folder itself, found later, lists its own first cluster's files).
+  const uint32_t owner = OwnerOf(data.data(), cs);
+  const uint32_t id = owner ? owner : cluster;
+  WString path;
+  if (auto it = vol_->folderPaths.find(id); it != vol_->folderPaths.end()) path = it->second;
+  else path = u"\\Lost Folder " + FromUtf8(std::to_string(id)) + u"\\";
+  KeepPath(id, path);
+  if (traceContent.load(std::memory_order_relaxed))
+    TracePrintfW(u"FAT orphaned entries at cluster %ld, folder %ld: %s\n", int32_t(cluster), int32_t(id), path);
+  FATInode node;
+  node.flags2 |= kNode2Directory;
+  node.id = id;
+  node.size = cs;
+  vol_->SetNodeClusterCode(&node);
+  node.runs = MakeRuns(int64_t(cluster), 1);
+  ParseDir(&node, &path, nullptr, true);
+  Drain();
+  Finish();
+  return 1;
+}
+
+// 0, or -1 when the data is not the folder it should be. A continuation
+// (entries past a folder's first cluster) has no "." and "..".
+int Walk::ParseDir(cnode* node, const WString* path, const uint8_t* buffer, bool continuation) {
   const bool fixedRoot = node == vol_->rootNode && vol_->type != kVolFat32;
   const bool isRoot = node == vol_->rootNode;
   dir_ = node;
@@ -182,9 +267,11 @@ int Walk::ParseDir(cnode* node, const WString* path, const uint8_t* buffer) {
   // Entries may read files of their own ($I records, INFO2) through the
   // volume's extents and cluster buffer: each piece is copied out first.
   std::vector<uint8_t> piece;
-  for (uint64_t offset = 0; offset < size;) {
+  uint64_t offset = 0;
+  bool whole = true;
+  for (; offset < size;) {
     engine_.WaitWhilePaused();
-    if (engine_.StopRequested()) break;
+    if (engine_.StopRequested()) return 0;
     uint64_t got = 0;
     const uint8_t* data;
     if (buffer) {
@@ -199,7 +286,7 @@ int Walk::ParseDir(cnode* node, const WString* path, const uint8_t* buffer) {
       data = piece.data();
     }
     if (got > size - offset) got = size - offset;
-    if (offset == 0 && node->id != 0) {
+    if (offset == 0 && node->id != 0 && !continuation) {
       uint32_t dotCluster = 0;
       const int first = FATDotEntry(data, &dotCluster);
       const int second = got >= 64 ? FATDotEntry(data + kDirEntryBytes) : 0;
@@ -210,12 +297,53 @@ int Walk::ParseDir(cnode* node, const WString* path, const uint8_t* buffer) {
       }
     }
     const int r = ParseEntries(data, size_t(got / kDirEntryBytes), offset, node->id);
-    if (r > 0) emptyPieces = 0;
-    else if (++emptyPieces >= kEmptyPiecesEnd) break;
     offset += got;
+    if (r > 0) emptyPieces = 0;
+    else if (++emptyPieces >= kEmptyPiecesEnd) {
+      whole = false;
+      break;
+    }
     if (buffer) break;
   }
+  if (offset < size) whole = false;
+  // The clusters parsed are this folder's.
+  uint32_t last = 0;
+  uint64_t clusters = 0;
+  if (const uint8_t* runs = node->RunBuffer()) {
+    uint32_t at = 0, length = 0;
+    int64_t start = 0, delta = 0;
+    uint64_t left = (offset + vol_->clusterSize - 1) / vol_->clusterSize;
+    while (left && ReadNextRun(&delta, &length, runs, &at) == 1 && delta) {
+      start += delta;
+      if (start < 2) break;
+      const uint32_t n = uint32_t(std::min<uint64_t>(length, left));
+      vol_->AddWalked(uint32_t(start), n);
+      last = uint32_t(start + n - 1);
+      clusters += n;
+      left -= n;
+    }
+  }
+  // A folder whose chain the table lost (its last cluster's entry free):
+  // the entries it had further on may follow.
+  if (whole && last && vol_->cache->GetEntry(last) == 0) ParseLostTail(last, offset, node->id, clusters);
   return 0;
+}
+
+void Walk::ParseLostTail(uint32_t last, uint64_t offset, uint32_t parent, uint64_t done) {
+  const uint32_t cs = vol_->clusterSize;
+  const uint32_t spc = cs / vol_->sectorSize;
+  std::vector<uint8_t> data(cs);
+  for (uint64_t c = uint64_t(last) + 1; c < vol_->MaxCluster() && (done + 1) * cs <= kMaxFolderBytes; ++c, ++done) {
+    if (engine_.StopRequested() || vol_->cache->GetEntry(uint32_t(c)) != 0 || vol_->IsWalked(uint32_t(c))) break;
+    if (!vol_->ReadSectors(vol_->ClusterToVolumeSector(uint32_t(c)), spc, data.data()) ||
+        !FATEntriesLookLikeFolder(data.data(), cs))
+      break;
+    if (traceContent.load(std::memory_order_relaxed))
+      TracePrintfW(u"FAT folder %ld goes on at cluster %ld\n", int32_t(parent), int32_t(c));
+    vol_->AddWalked(uint32_t(c), 1);
+    ParseEntries(data.data(), cs / kDirEntryBytes, offset, parent);
+    offset += cs;
+  }
 }
 
 int Walk::ParseEntries(const uint8_t* entries, size_t count, uint64_t offset, uint32_t parent) {
@@ -278,31 +406,17 @@ void Walk::TakeNamed(FATInode* node, const WString& name, bool deleted) {
   n->volumeIndex = vol_->volumeNumber;
   vol_->SetNodeClusterCode(n);
   n->name = engine_.Nodes().InternName(name);
-  // Runs: a live chain from the table; a deleted file's free clusters.
-  if (n->size != 0 || folder) {
-    int status = kChainComplete;
-    if (deleted) {
-      uint64_t wanted = (n->size + vol_->clusterSize - 1) / vol_->clusterSize;
-      if (folder && wanted == 0) wanted = 1;
-      FreeRunList(&n->runs);
-      const uint32_t got = FATDeletedRuns(vol_, n->id, uint32_t(std::min<uint64_t>(wanted, 0xFFFFFFFFu)), &n->runs,
-                                          &status);
-      if (folder) n->size = uint64_t(got) * vol_->clusterSize;
-      // The first cluster belongs to a live file now.
-      if (n->id >= 2 && vol_->cache->GetEntry(n->id) != 0)
-        n->flags = uint16_t((n->flags & ~kNodeGradeMask) | GradeBits(kGradePoor));
-    } else {
-      status = vol_->cache->SetNodeRuns(n, vol_->clusterSize);
-      if (!folder && (status == kChainBroken || status == kChainShort))
-        n->flags = uint16_t((n->flags & ~kNodeGradeMask) | GradeBits(kGradeCorrupt));
-    }
-  }
+  // Runs: a live chain from the table; a deleted file's free clusters;
+  // a chain the table lost goes on as a deleted file's.
+  if (folder) GiveFatFolderRuns(vol_, n, deleted);
+  else if (n->size != 0) GiveFatFileRuns(vol_, n, deleted);
   if (folder) {
     if (!path_) return DeleteNode(&n);
     if (vol_->clusterSize && n->size % vol_->clusterSize) return DeleteNode(&n);
     ListFolder(n);
     WString path = *path_ + name + u"\\";
     if (path.size() > kMaxFolderPath) path = u"\\" + name + u"\\";
+    KeepPath(n->id, path);
     if (traceContent.load(std::memory_order_relaxed))
       TracePrintfW(u"Adding dnode %s (%ld) size %ld\n", path, int32_t(n->id), int32_t(n->size));
     if (deleted) deleted_.push_front(Folder{n, std::move(path)});
@@ -397,39 +511,11 @@ void Walk::Finish() {
 
 }  // namespace
 
-uint32_t FATDeletedRuns(FATVol* v, uint32_t first, uint32_t wanted, uint8_t** runs, int* status) {
-  *runs = nullptr;
-  const uint32_t maxCluster = v->MaxCluster();
-  if (first < 2 || first >= maxCluster || !v->cache) {
-    *status = kChainBroken;
-    return 0;
-  }
-  RunListEncoder enc;
-  uint32_t got = 0;
-  int64_t start = -1;
-  uint32_t length = 0;
-  for (uint64_t c = first; c < maxCluster && got < wanted; ++c) {
-    // The first cluster is the file's own whatever the table says now.
-    const bool free = c == first || v->cache->GetEntry(uint32_t(c)) == 0;
-    if (!free) continue;
-    if (length && int64_t(c) == start + length) {
-      ++length;
-    } else {
-      if (length) enc.AddRun(start, length);
-      start = int64_t(c);
-      length = 1;
-    }
-    ++got;
-  }
-  if (length) enc.AddRun(start, length);
-  *runs = enc.Export();
-  *status = got < wanted ? kChainShort : enc.RunCount() > 1 ? kChainFragmented : kChainComplete;
-  return got;
-}
-
 int ParseFAT(FATVol* volume, ScanSink& engine) {
   if (!volume || !volume->cache || !volume->rootNode) return -1;
   volume->parsedFolders.clear();
+  volume->walkedClusters.clear();
+  volume->folderPaths.clear();
   Walk walk(volume, engine);
   walk.Run();
   volume->FreeBuf();
@@ -440,4 +526,10 @@ int ParseFATDirAtCluster(FATVol* volume, ScanSink& engine, uint32_t cluster, con
   if (!volume || !volume->cache) return 0;
   Walk walk(volume, engine);
   return walk.ParseAt(cluster, data);
+}
+
+int ParseFATOrphans(FATVol* volume, ScanSink& engine, uint32_t cluster) {
+  if (!volume || !volume->cache) return 0;
+  Walk walk(volume, engine);
+  return walk.ParseOrphans(cluster);
 }

@@ -18,8 +18,9 @@ int ParseFAT(FATVol* volume, ScanSink& engine);
 // go under "\" + the folder's own name path as far as it is known.
 int ParseFATDirAtCluster(FATVol* volume, ScanSink& engine, uint32_t cluster, const uint8_t* data);
 
-// The data of a deleted file: from its first cluster on, the free clusters
-// (allocated ones are skipped, as they belong to other files now), up to
-// `wanted`; *status 1 when fewer were found, 4 when the first cluster is
-// outside the volume. The clusters found.
-uint32_t FATDeletedRuns(FATVol* volume, uint32_t first, uint32_t wanted, uint8_t** runs, int* status);
+// The Long Scan met folder entries at `cluster` (not a folder's first
+// cluster) that no folder walked so far holds: they, and those in the free
+// clusters after it that look like them, are parsed as the folder they
+// belong to (known by its subfolders' ".." entries) or a lost folder of
+// that cluster. 1 when parsed.
+int ParseFATOrphans(FATVol* volume, ScanSink& engine, uint32_t cluster);

@@ -21,6 +21,9 @@ namespace {
 // Cluster-number buckets of the FAT32 digest slots: 256 x (k + 1)(k + 2) / 2.
 constexpr int64_t BucketLimit(int k) { return 256LL * (k + 1) * (k + 2) / 2; }
 
+// Entry sectors of no known volume kept for one found later.
+constexpr size_t kMaxEntrySectors = 1u << 20;
+
 // Earlier records looked at for a related folder (the list is short once
 // volumes are found; this bounds it when they are not).
 constexpr size_t kRelatedLookBack = 4096;
@@ -50,6 +53,10 @@ void FATDirFinder::FreeLists() {
   regions_[1].clear();
   records_.clear();
   records_.shrink_to_fit();
+  entrySectors_.clear();
+  entrySectors_.shrink_to_fit();
+  triedVolume_ = nullptr;
+  triedCluster_ = -1;
   current_ = nullptr;
   lastSector_ = -1;
 }
@@ -338,6 +345,48 @@ int FATDirFinder::AddDir(const uint8_t* data, int64_t sector, int64_t* volumeSta
   return 0;
 }
 
+FATVol* FATDirFinder::VolumeHolding(int64_t sector) const {
+  if (!drive_) return nullptr;
+  FATVol* best = nullptr;
+  const uint32_t n = VolumeCount(*drive_);
+  for (uint32_t i = 0; i < n; ++i) {
+    auto* v = dynamic_cast<FATVol*>(VolumeAt(*drive_, i));
+    if (!v || !v->cache || uint64_t(sector) < v->startSector) continue;
+    if (uint64_t(sector) - v->startSector >= VolumeLengthOnDrive(*v, *drive_)) continue;
+    // A volume inside another's reach (one rebuilt without its tables
+    // reaches to the drive's end) holds its own sectors.
+    if (!best || v->startSector > best->startSector) best = v;
+  }
+  return best;
+}
+
+void FATDirFinder::ParseEntrySector(FATVol* v, int64_t sector) {
+  const int64_t cluster = v->ClusterOfSector(sector);
+  if (cluster < 0 || (v == triedVolume_ && cluster == triedCluster_)) return;
+  triedVolume_ = v;
+  triedCluster_ = cluster;
+  ParseFATOrphans(v, *engine_, uint32_t(cluster));
+}
+
+void FATDirFinder::NoteEntrySector(int64_t sector) {
+  if (!drive_ || !engine_ || sector < 0) return;
+  // A volume rebuilt without tables may reach over volumes not found yet:
+  // its entries wait for the end of the pass.
+  FATVol* v = VolumeHolding(sector);
+  if (v && !v->noTable) ParseEntrySector(v, sector);
+  else if (entrySectors_.size() < kMaxEntrySectors) entrySectors_.push_back(sector);
+}
+
+void FATDirFinder::ParseKeptEntrySectors(const FATVol* only) {
+  size_t kept = 0;
+  for (int64_t sector : entrySectors_) {
+    FATVol* v = VolumeHolding(sector);
+    if (!v || (only && (v != only || v->noTable))) entrySectors_[kept++] = sector;
+    else ParseEntrySector(v, sector);
+  }
+  entrySectors_.resize(kept);
+}
+
 void FATDirFinder::AssignToVolume(FATVol* v) {
   if (!v || !v->cache || !engine_) return;
   const uint32_t ss = drive_ && drive_->SectorSize() ? drive_->SectorSize() : sectorSize_;
@@ -351,4 +400,7 @@ void FATDirFinder::AssignToVolume(FATVol* v) {
     if (!done) records_[kept++] = r;
   }
   records_.resize(kept);
+  // Then the entries of folders past their first cluster, which may
+  // belong to a folder just parsed.
+  ParseKeptEntrySectors(v);
 }

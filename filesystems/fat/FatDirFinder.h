@@ -64,9 +64,17 @@ class FATDirFinder {
   // volume starting at *volumeStart.
   int AddDir(const uint8_t* data, int64_t sector, int64_t* volumeStart, uint64_t sectorsLeft, const uint8_t** boot);
 
-  // A volume just opened: the records it holds are parsed there and
-  // dropped.
+  // A sector of folder entries that is no folder's first sector: parsed
+  // in the known volume that holds it unless a walked folder holds it
+  // already; kept for a volume found later otherwise.
+  void NoteEntrySector(int64_t sector);
+
+  // A volume just opened: the records and entry sectors it holds are parsed
+  // there and dropped.
   void AssignToVolume(FATVol* volume);
+  // The end of the pass: the entry sectors kept are parsed in the volumes
+  // that hold them now (those of volumes rebuilt without tables too).
+  void ParseKeptEntrySectors() { ParseKeptEntrySectors(nullptr); }
 
   void FreeLists();
 
@@ -85,6 +93,12 @@ class FATDirFinder {
   void Relate(DirRecord& rec);
   bool BuildBoot(const DirRecord& rec, int64_t* volumeStart);
   void Erase(int list, const Region* r);
+  // The FAT volume whose reach holds the drive sector: the one starting
+  // last among those that reach it.
+  FATVol* VolumeHolding(int64_t sector) const;
+  void ParseEntrySector(FATVol* volume, int64_t sector);
+  // The kept sectors of `only` (all volumes when null).
+  void ParseKeptEntrySectors(const FATVol* only);
 
   Drive* drive_;
   ScanSink* engine_;
@@ -97,6 +111,10 @@ class FATDirFinder {
   int64_t prunedAt_[2] = {0, 0};
   size_t prunedCount_[2] = {0, 0};
   std::vector<DirRecord> records_;  // newest last
+  std::vector<int64_t> entrySectors_;  // entry sectors of no known volume
+  // The cluster tried last (its sectors come one after another).
+  const FATVol* triedVolume_ = nullptr;
+  int64_t triedCluster_ = -1;
   std::vector<uint8_t> boot_;
 };
 

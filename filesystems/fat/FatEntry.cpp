@@ -211,6 +211,34 @@ int ParseFATEntry(FATInode* node, const uint8_t* entry, FATVol* volume, WString*
   return result;
 }
 
+bool FATLongNamePieceLooksRight(const uint8_t* e) {
+  if (e[fat::kDirAttributes] != kFATAttrLongName || e[fat::kLfnType] != 0 || Le16(e + fat::kLfnZeroCluster) != 0)
+    return false;
+  if (e[1] == 0 && e[2] == 0) return false;
+  const uint8_t order = e[fat::kLfnOrder];
+  if (order == fat::kDirDeletedMark) return true;
+  const int number = order & fat::kLfnNumberMask;
+  return number >= 1 && number <= fat::kLfnMaxPieces && (order & ~(fat::kLfnNumberMask | fat::kLfnLastPiece)) == 0;
+}
+
+bool FATEntriesLookLikeFolder(const uint8_t* data, size_t bytes) {
+  if (bytes < kFATDirEntryBytes || data[0] == 0 || data[0] == '.') return false;
+  int named = 0;
+  for (size_t at = 0; at + kFATDirEntryBytes <= bytes; at += kFATDirEntryBytes) {
+    const uint8_t* e = data + at;
+    if (e[0] == 0) continue;
+    if (e[fat::kDirAttributes] == kFATAttrLongName) {
+      if (!FATLongNamePieceLooksRight(e)) return false;
+      continue;
+    }
+    FATInode node;
+    const int r = ParseFATEntry(&node, e, nullptr, nullptr);
+    if (r == kFATEntryFile || r == kFATEntryFolder) ++named;
+    else if (r != kFATEntryLabel) return false;
+  }
+  return named > 0;
+}
+
 int IsFATDotDirSector(const uint8_t* sector) {
   if (FATDotEntry(sector) != 2 || !(sector[11] & kFATAttrDirectory)) return 0;
   if (FATDotEntry(sector + kFATDirEntryBytes) != 3) return 0;

@@ -1,8 +1,10 @@
 #include "filesystems/fat/FatFamily.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "filesystems/fat/Definitions.h"
 #include "filesystems/fat/FatCache.h"
@@ -10,6 +12,7 @@
 #include "filesystems/fat/FatDirFinder.h"
 #include "filesystems/fat/FatHelpers.h"
 #include "filesystems/fat/FatNode.h"
+#include "filesystems/fat/FatRuns.h"
 #include "filesystems/fat/FatSession.h"
 #include "filesystems/fat/FatVolume.h"
 #include "foundation/AppState.h"
@@ -96,17 +99,52 @@ bool SameFatVolume(const CVol& known, const CVol& found) {
   return SameVolumeSize(known, found, entriesPerSector * found.sectorsPerCluster);
 }
 
-// A live file whose chain broke off before its size is a bad extent to
+// The clusters the map holds are the file's as far as the table or the
+// deleted-file rule could tell: the rest of its size (a chain that broke
+// off, free clusters too few), and a chain that ended where it cannot, are
+// clusters known to be wrong, and a live file with them is a bad extent to
 // the recovery ("Skip Files on Bad Extents", armed at 1 before each item).
 bool MapFatNode(CVol& volume, const cnode& node, const void* aux, uint32_t* corruptOut) {
   if (!MapRunList(volume, node, aux, corruptOut)) return false;
-  if (volume.Options().skipFilesOnBadExtents && !(node.flags & kNodeDeleted) &&
-      !node.IsDirectory() && volume.clusterSize) {
-    const uint64_t needed = (node.size + volume.clusterSize - 1) / volume.clusterSize;
-    const int64_t held = GetClusterCountAll(&node);
-    if (held >= 0 && uint64_t(held) < needed) volume.ReportBadExtent();
-  }
+  if (node.IsDirectory() || !volume.clusterSize) return true;
+  const uint64_t needed = (node.size + volume.clusterSize - 1) / volume.clusterSize;
+  const int64_t held = GetClusterCountAll(&node);
+  uint64_t wrong = held >= 0 && uint64_t(held) < needed ? needed - uint64_t(held) : 0;
+  if (!wrong && needed && (node.flags & kNodeGradeMask) == GradeBits(kGradeCorrupt)) wrong = 1;
+  wrong += ClustersPastDriveEnd(volume, node.RunBuffer());
+  if (corruptOut) *corruptOut = uint32_t(std::min<uint64_t>(wrong, UINT32_MAX));
+  if (wrong && volume.Options().skipFilesOnBadExtents && !(node.flags & kNodeDeleted)) volume.ReportBadExtent();
   return true;
+}
+
+// A table's first sector: the media byte, then the rest of the two
+// reserved entries' end marks.
+bool IsTableStart(const FATVol& v, uint64_t volumeSector) {
+  std::vector<uint8_t> s(v.sectorSize);
+  if (!ReadVolumeSectors(v, v.sectorSize, volumeSector, 1, s.data())) return false;
+  return (v.media ? s[0] == v.media : s[0] >= 0xF0) && s[1] == 0xFF && s[2] == 0xFF;
+}
+
+// A volume that runs past the end of a cut image is kept when its boot
+// sector, tables and root folder are on the drive and a table starts where
+// the boot sector says (a boot sector alone, or one placed wrong, makes no
+// volume): what lies past the end reads as unreadable sectors.
+bool KeepsFatPastDriveEnd(CVol& volume, Drive& drive) {
+  const auto* v = dynamic_cast<const FATVol*>(&volume);
+  if (!v || !v->cache || !v->sectorSize) return false;
+  if (v->fatSize && !IsTableStart(*v, v->reserved) &&
+      !(v->fatCount > 1 && IsTableStart(*v, uint64_t(v->reserved) + v->fatSize)))
+    return false;
+  uint64_t end = uint64_t(v->reserved) + uint64_t(v->fatCount) * v->fatSize;
+  if (v->type == kVolFat32) {
+    if (v->rootCluster < 2 || v->rootCluster >= v->MaxCluster()) return false;
+    end = std::max<uint64_t>(end, v->ClusterToVolumeSector(v->rootCluster) + v->sectorsPerCluster);
+  } else {
+    end = std::max<uint64_t>(end, v->rootStart + v->rootSectors);
+  }
+  const uint32_t dss = drive.SectorSize() ? drive.SectorSize() : 512;
+  return (unsigned __int128)v->startSector * dss + (unsigned __int128)end * v->sectorSize <=
+         (unsigned __int128)drive.SectorCount() * dss;
 }
 
 // ---- the volume search and the drive ----
@@ -154,6 +192,10 @@ bool Within2After(const ClassifyContext* c, int64_t last) {
 bool IsFatBootKind(const uint8_t* s, const ClassifyContext*) { return IsFatBoot(s); }
 bool IsFatFolder(const uint8_t* s, const ClassifyContext*) {
   return memcmp(s, "\x2E\x20\x20\x20", 4) == 0 && IsFATDotDirSector(s) != 0;
+}
+// Entries of a folder past its first sector (the first 512 bytes judged).
+bool IsFatEntries(const uint8_t* s, const ClassifyContext*) {
+  return s[0] != 0 && s[0] != '.' && FATEntriesLookLikeFolder(s, 512);
 }
 bool IsFat32Table(const uint8_t* s, const ClassifyContext* c) {
   return (LooksFat32Start(s) || Within2After(c, c ? c->lastSector[kSectFat32Table] : INT64_MIN)) &&
@@ -204,6 +246,14 @@ int VisitFolderSector(SectorVisit& visit) {
   return 1;
 }
 
+// Entries that may be a lost folder's: parsed in their volume when no
+// walked folder holds them. Still offered to carving.
+int VisitEntrySector(SectorVisit& visit) {
+  if (!visit.engine || !visit.drive) return 0;
+  Finder(*visit.engine, visit.drive)->NoteEntrySector(visit.position);
+  return 0;
+}
+
 // A volume the Long Scan found (its boot sector, or one the finder built):
 // walked from its root, then given the lost folders it holds.
 void ParseFoundFatVolume(CVol& volume, ScanSink& engine) {
@@ -235,13 +285,18 @@ int TakeFatBoot(SectorVisit& visit) {
 
 void FinishFatLongScan(ScanSink& engine, Drive*) {
   std::shared_ptr<void>& slot = engine.FamilyState(kNodeFat);
-  if (slot) static_cast<FATDirFinder*>(slot.get())->FreeLists();
+  if (slot) {
+    auto* finder = static_cast<FATDirFinder*>(slot.get());
+    if (!engine.StopRequested()) finder->ParseKeptEntrySectors();
+    finder->FreeLists();
+  }
   slot.reset();
 }
 
 const SectorKindEntry kSectorKinds[] = {
     {kSectFatBoot, IsFatBootKind, TakeFatBoot, 30, kKindEndsCarving | kKindBootSector},
     {kSectFatDir, IsFatFolder, VisitFolderSector, 110, kKindEndsCarving},
+    {kSectFatEntries, IsFatEntries, VisitEntrySector, 235},
     // Tables last: their test accepts many sectors of other kinds.
     {kSectFat32Table, IsFat32Table, NoteTableSector, 240, kKindRemembered},
     {kSectFat16Table, IsFat16Table, NoteTableSector, 250, kKindRemembered},
@@ -313,7 +368,12 @@ const FamilyVolumeOps kVolume = {
     .bootFromSettingRows = FatBootFromSettingRows,
 };
 
-const FamilySearchOps kSearch = {.probe = ProbeFat, .locate = LocateFatVolume, .driveOpen = FatDriveOpen};
+const FamilySearchOps kSearch = {
+    .probe = ProbeFat,
+    .locate = LocateFatVolume,
+    .keepsPastDriveEnd = KeepsFatPastDriveEnd,
+    .driveOpen = FatDriveOpen,
+};
 
 const FamilyDataOps kData = {.map = MapFatNode, .read = ReadFatData};
 

@@ -74,6 +74,15 @@ int IsFATBootSector(const uint8_t* sector, uint64_t* areasOut, uint8_t* mediaOut
 bool BuildFATBootSector(uint8_t* buffer, int fatType, uint32_t sectorsPerCluster, uint32_t reserved,
                         uint32_t rootEntries, uint32_t fatSize, uint32_t totalSectors, uint32_t sectorSize = 0);
 
+// One entry is a long-name piece as folders hold them (its fixed fields
+// and order byte; the characters are not judged).
+bool FATLongNamePieceLooksRight(const uint8_t* entry);
+// `bytes` (whole entries) hold folder entries, but not a folder's first
+// cluster: the first entry is a name piece or a file or folder entry
+// (neither "." nor free), every other one is such an entry, a label or free
+// (first byte 0), and one file or folder entry at least is there.
+bool FATEntriesLookLikeFolder(const uint8_t* data, size_t bytes);
+
 // The sector begins with a "." entry and a ".." entry (blank-padded, the
 // first a directory): the second's directory bit, else 0.
 int IsFATDotDirSector(const uint8_t* sector);

@@ -1,6 +1,8 @@
 #include "filesystems/fat/FatVolume.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <vector>
@@ -113,6 +115,17 @@ int64_t FATVol::ClusterToSector(uint32_t cluster) const {
   return int64_t(byte / dss);
 }
 
+int64_t FATVol::ClusterOfSector(int64_t sector) const {
+  const Drive* d = drive;
+  const uint32_t dss = d && d->SectorSize() ? d->SectorSize() : sectorSize;
+  if (sector < 0 || !clusterSize) return -1;
+  const __int128 byte =
+      __int128(sector) * dss - __int128(startSector) * dss - __int128(int64_t(dataAreaSector)) * sectorSize;
+  if (byte < 2 * __int128(clusterSize)) return -1;
+  const __int128 cluster = byte / clusterSize;
+  return cluster < MaxCluster() ? int64_t(cluster) : -1;
+}
+
 uint64_t FATVol::ClusterToVolumeSector(uint32_t cluster) const {
   return uint64_t(int64_t(dataAreaSector) + int64_t(cluster) * sectorsPerCluster);
 }
@@ -122,6 +135,30 @@ bool FATVol::IsClusterAt(uint32_t cluster, int64_t sector, uint32_t clusterBytes
   if (clusterBytes != 0 && clusterBytes != clusterSize) return false;
   if (cluster < 2 || cluster >= MaxCluster()) return false;
   return ClusterToSector(cluster) == sector;
+}
+
+void FATVol::AddWalked(uint32_t first, uint32_t count) {
+  if (!count) return;
+  uint32_t last = uint32_t(std::min<uint64_t>(uint64_t(first) + count - 1, 0xFFFFFFFFu));
+  auto it = walkedClusters.upper_bound(first);
+  if (it != walkedClusters.begin()) {
+    auto before = std::prev(it);
+    if (uint64_t(before->second) + 1 >= first) {
+      first = before->first;
+      last = std::max(last, before->second);
+      it = walkedClusters.erase(before);
+    }
+  }
+  while (it != walkedClusters.end() && uint64_t(it->first) <= uint64_t(last) + 1) {
+    last = std::max(last, it->second);
+    it = walkedClusters.erase(it);
+  }
+  walkedClusters.emplace(first, last);
+}
+
+bool FATVol::IsWalked(uint32_t cluster) const {
+  auto it = walkedClusters.upper_bound(cluster);
+  return it != walkedClusters.begin() && cluster <= std::prev(it)->second;
 }
 
 uint32_t FATVol::MaxCluster() const {

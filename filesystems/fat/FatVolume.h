@@ -3,7 +3,9 @@
 // volume search and the drive make on it.
 #pragma once
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "filesystems/fat/LongName.h"
@@ -24,6 +26,9 @@ class FATVol : public CVol {
   int BootParse(const uint8_t* boot);
   // Absolute drive sector of a cluster.
   int64_t ClusterToSector(uint32_t cluster) const;
+  // The cluster holding drive sector `sector`; -1 when it lies outside the
+  // data area.
+  int64_t ClusterOfSector(int64_t sector) const;
   // Volume sector (in the volume's own sectors) of a cluster.
   uint64_t ClusterToVolumeSector(uint32_t cluster) const;
   // The cluster lies at that drive sector; a non-zero type and cluster size
@@ -59,6 +64,14 @@ class FATVol : public CVol {
   // First clusters of the folders walked so far (a folder found again by
   // the Long Scan is not listed twice).
   std::unordered_set<uint32_t> parsedFolders;
+  // The clusters of every folder walked (first -> last of each stretch),
+  // and in a Long Scan each folder's path by its first cluster: the sweep
+  // for orphaned entries leaves walked clusters alone and places what it
+  // finds under the folder it belongs to.
+  std::map<uint32_t, uint32_t> walkedClusters;
+  std::unordered_map<uint32_t, WString> folderPaths;
+  void AddWalked(uint32_t first, uint32_t count);
+  bool IsWalked(uint32_t cluster) const;
   // FAT32: directory entries with first clusters above 0xFFFF were seen
   // (deletion may then have cut a first cluster's high word).
   bool highClusters = false;

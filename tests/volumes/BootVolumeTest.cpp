@@ -98,11 +98,11 @@ TEST(BootVolume, VolumesThatDoNotFitTheDriveAreRefused) {
   const int64_t late = int64_t(d->SectorCount() - fat16.size / 2);
   auto boot = SectorAt(img, fat16.start);
   EXPECT_EQ(ProcBootCm(late, boot.data(), kVolFat16, nullptr, d.get()), -1);
-  // A total of 2^32 - 1 sectors.
+  // A total of 2^32 - 1 sectors, placed where its tables are not.
   auto big = boot;
   memset(big.data() + 19, 0, 2);
   memset(big.data() + 32, 0xFF, 4);
-  EXPECT_EQ(ProcBootCm(int64_t(fat16.start), big.data(), kVolFat16, nullptr, d.get()), -1);
+  EXPECT_EQ(ProcBootCm(int64_t(fat16.start) + 64, big.data(), kVolFat16, nullptr, d.get()), -1);
   // A FAT area larger than the volume.
   auto fatHuge = boot;
   fatHuge[22] = 0xFF;
@@ -116,12 +116,16 @@ TEST(BootVolume, VolumesThatDoNotFitTheDriveAreRefused) {
   EXPECT_EQ(NTFS::ProcBoot(int64_t(d->SectorCount() - 100), nboot.data(), d.get()), -1);
   EXPECT_EQ(VolumeCount(*d), 0u);
   // A total past the drive whose $MFT is on it reads as a partial image of
-  // a larger disk: kept, as large as its boot sector says.
+  // a larger disk: kept, as large as its boot sector says; so does a FAT
+  // volume whose tables and root folder are on it.
   {
     auto partial = Open(FromUtf8(img));
     const int index = NTFS::ProcBoot(int64_t(ntfs.start), nbig.data(), partial.get());
     ASSERT_GE(index, 0);
     EXPECT_EQ(VolumeAt(*partial, uint32_t(index))->sizeSectors, uint64_t(1) << 48);
+    const int fat = ProcBootCm(int64_t(fat16.start), big.data(), kVolFat16, nullptr, partial.get());
+    ASSERT_GE(fat, 0);
+    EXPECT_EQ(VolumeAt(*partial, uint32_t(fat))->sizeSectors, 0xFFFFFFFFu);
   }
   // The other families are not recognised yet.
   EXPECT_EQ(ProcBootCm(0, boot.data(), kVolExt, nullptr, d.get()), -1);

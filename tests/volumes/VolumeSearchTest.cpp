@@ -154,20 +154,30 @@ TEST(VolumeSearch, Fat32BackupBootSectorGivesTheVolumeStart) {
   }
 }
 
-// A drive cut short by an extent suffix: the volume running past its end is
-// refused, the ones inside are kept.
-TEST(VolumeSearch, VolumesPastTheDriveEndAreRefused) {
+// A drive cut short by an extent suffix: a volume running past its end is
+// kept, as large as it says, when its metadata is on the drive (a partial
+// image), and refused when it is not; the ones inside are kept.
+TEST(VolumeSearch, VolumesPastTheDriveEndKeptOnlyWithTheirMetadata) {
   GlobalObjectsScope scope;
   const std::string folder = FixtureFolder("make_volume_search.sh");
   if (folder.empty()) GTEST_SKIP() << "tools missing";
   const auto layout = ReadNameValues(folder + "/vs_layout.txt");
-  const int64_t last = int64_t(layout.at("fat12")) + 4000;  // inside the FAT12 volume
-  auto d = Open(FormatW(u"%s<0:%I64d>", FromUtf8(folder + "/vs_disk.img"), last));
-  ASSERT_EQ(d->SectorCount(), uint64_t(last + 1));
-  ScanPartitions(*d);
-  Vols expected = ReadFsstat(folder + "/vs_disk.fsstat.txt");
-  expected.pop_back();  // the FAT12 volume
-  EXPECT_EQ(VolumesOf(*d), expected);
+  const Vols all = ReadFsstat(folder + "/vs_disk.fsstat.txt");
+  struct Case {
+    int64_t keep;  // sectors of the FAT12 volume left on the drive
+    bool kept;
+  };
+  // Its boot sector alone; its tables and root folder and some data.
+  for (const Case c : {Case{2, false}, Case{4000, true}}) {
+    SCOPED_TRACE(c.keep);
+    const int64_t last = int64_t(layout.at("fat12")) + c.keep - 1;
+    auto d = Open(FormatW(u"%s<0:%I64d>", FromUtf8(folder + "/vs_disk.img"), last));
+    ASSERT_EQ(d->SectorCount(), uint64_t(last + 1));
+    ScanPartitions(*d);
+    Vols expected = all;
+    if (!c.kept) expected.pop_back();  // the FAT12 volume
+    EXPECT_EQ(VolumesOf(*d), expected);
+  }
   // The same with the NTFS volume cut: only a partial image whose $MFT
   // is on the drive keeps its volume at its own start; any other reading
   // lies inside the drive.
@@ -176,13 +186,11 @@ TEST(VolumeSearch, VolumesPastTheDriveEndAreRefused) {
   ScanPartitions(*cut);
   for (uint32_t i = 0; i < VolumeCount(*cut); ++i) {
     const CVol* v = VolumeAt(*cut, i);
-    if (v->startSector == layout.at("ntfs")) {
-      const FamilySearchOps* f = FindSearchOps(v->type);
-      ASSERT_TRUE(f && f->keepsPastDriveEnd);
-      EXPECT_TRUE(f->keepsPastDriveEnd(*const_cast<CVol*>(v), *cut));
-      continue;
-    }
-    EXPECT_LE(v->startSector + v->sizeSectors, cut->SectorCount()) << int(v->type) << " at " << v->startSector;
+    if (v->startSector + v->sizeSectors <= cut->SectorCount()) continue;
+    EXPECT_EQ(v->startSector, layout.at("ntfs")) << int(v->type) << " at " << v->startSector;
+    const FamilySearchOps* f = FindSearchOps(v->type);
+    ASSERT_TRUE(f && f->keepsPastDriveEnd);
+    EXPECT_TRUE(f->keepsPastDriveEnd(*const_cast<CVol*>(v), *cut));
   }
 }
 

@@ -322,45 +322,69 @@ TEST(FatDirFinderRules, LostGeometryIsSixtyFourBitAndCapped) {
   }
 }
 
-// "Skip Files on Bad Extents": a live file whose chain is broken in both
-// tables (its first entry freed) meets a bad extent in the recovery: it
-// counts as corrupt and, with no corrupt-files folder, is not kept.
-TEST(FatBadExtent, BrokenChainSkipsTheFile) {
+// A live file whose first table entry is damaged in both tables. Freed:
+// the table lost the chain, and the rest of it, still chained right after,
+// holds exactly what the size needs: the file comes back whole, graded as
+// a guess (Poor). A bad mark: the chain ends where it cannot, the file
+// counts as corrupt, and with "Skip Files on Bad Extents" (no corrupt-files
+// folder) it is not kept.
+TEST(FatBadExtent, DamagedFirstEntry) {
   DV_NEED_FIXTURE("make_fat_lost.sh");
   const std::string folder = FixtureCache();
   const Geometry g = FsstatOf(folder + "/fl_fat32.fsstat.txt");
   const TempFolder box("fatbad");
-  const std::string img = box.Path() + "/d.img";
-  ASSERT_EQ(std::system(("cp --sparse=always '" + folder + "/fl_disk.img' '" + img + "'").c_str()), 0);
-  const std::string inode = RunCommand("fls -r -p -o " + std::to_string(g.start) + " '" + img +
-                                       "' | awk -F'\\t' '$2 == \"Gamma/three.bin\" { split($1, a, \" \"); print a[2] }'");
+  const std::string inode =
+      RunCommand("fls -r -p -o " + std::to_string(g.start) + " '" + folder +
+                 "/fl_disk.img' | awk -F'\\t' '$2 == \"Gamma/three.bin\" { split($1, a, \" \"); print a[2] }'");
   ASSERT_FALSE(inode.empty());
   const std::string sectors =
-      RunCommand("istat -o " + std::to_string(g.start) + " '" + img + "' " + inode.substr(0, inode.find(':')) +
-                 " | awk 'f { print $1; exit } /^Sectors:/ { f = 1 }'");
+      RunCommand("istat -o " + std::to_string(g.start) + " '" + folder + "/fl_disk.img' " +
+                 inode.substr(0, inode.find(':')) + " | awk 'f { print $1; exit } /^Sectors:/ { f = 1 }'");
   ASSERT_FALSE(sectors.empty());
   const uint32_t spc = g.clusterBytes / 512;
   const int64_t cluster = (std::stoll(sectors) - g.firstData) / spc + 2;
   const int64_t reserved = g.firstData - 2 * int64_t(g.fatSectors);
-  for (int copy = 0; copy < 2; ++copy) {
-    std::fstream f(img, std::ios::in | std::ios::out | std::ios::binary);
-    f.seekp((g.start + reserved + copy * int64_t(g.fatSectors)) * 512 + cluster * 4);
-    const char zero[4] = {0, 0, 0, 0};
-    f.write(zero, 4);
-  }
   const std::string options = box.Path() + "/options.ini";
   std::ofstream(options) << "[Options]\nSkip Files on Bad Extents=1\n";
-  for (bool skip : {false, true}) {
-    SCOPED_TRACE(skip);
-    const std::string out = box.Path() + (skip ? "/skip" : "/keep");
-    const DvscanRun r = Dvscan(std::string(skip ? "--options '" + options + "' " : "") + "--volume 0 --recover '" +
-                               out + "' '" + img + "'");
-    // A file set aside for its bad extent is Corrupt: the run is incomplete.
-    ASSERT_EQ(r.rc, skip ? 1 : 0) << r.out << r.err;
-    EXPECT_NE(r.out.find(skip ? "saved=21 skipped=0 failed=0 corrupt=1" : "saved=22 skipped=0 failed=0 corrupt=0"),
-              std::string::npos)
-        << r.out;
-    EXPECT_EQ(std::filesystem::exists(out + "/Gamma/three.bin"), !skip);
-    EXPECT_EQ(Md5File(out + "/Gamma/small.txt"), "77e17d19bcab7d18e3ab71420528970e");
+  std::string md5;
+  for (const TskLine& t : TskLines(folder + "/fl_fat32.files.txt"))
+    if (t.path == "Gamma/three.bin") md5 = t.md5;
+  ASSERT_FALSE(md5.empty());
+  struct Case {
+    const char* name;
+    uint32_t entry;
+    const char* status;  // the listing's
+    const char* keep;    // the totals without the option
+    const char* skip;    // with it
+  };
+  const Case cases[] = {
+      {"freed", 0, "Poor", "saved=22 skipped=0 failed=0 corrupt=0", "saved=22 skipped=0 failed=0 corrupt=0"},
+      {"bad", 0x0FFFFFF7, "Corrupt", "saved=21 skipped=0 failed=0 corrupt=1", "saved=21 skipped=0 failed=0 corrupt=1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string img = box.Path() + "/" + c.name + ".img";
+    ASSERT_EQ(std::system(("cp --sparse=always '" + folder + "/fl_disk.img' '" + img + "'").c_str()), 0);
+    for (int copy = 0; copy < 2; ++copy) {
+      std::fstream f(img, std::ios::in | std::ios::out | std::ios::binary);
+      f.seekp((g.start + reserved + copy * int64_t(g.fatSectors)) * 512 + cluster * 4);
+      const char value[4] = {char(c.entry), char(c.entry >> 8), char(c.entry >> 16), char(c.entry >> 24)};
+      f.write(value, 4);
+    }
+    for (bool skip : {false, true}) {
+      SCOPED_TRACE(skip);
+      const std::string out = box.Path() + "/" + c.name + (skip ? "-skip" : "-keep");
+      const DvscanRun r = Dvscan(std::string(skip ? "--options '" + options + "' " : "") + "--volume 0 --recover '" +
+                                 out + "' '" + img + "'");
+      // A corrupt file leaves the run incomplete.
+      const bool corrupt = std::string(c.status) == "Corrupt";
+      ASSERT_EQ(r.rc, corrupt ? 1 : 0) << r.out << r.err;
+      EXPECT_NE(r.out.find(skip ? c.skip : c.keep), std::string::npos) << r.out;
+      for (const Listed& l : r.items)
+        if (l.path == "Gamma/three.bin") EXPECT_EQ(l.status, c.status);
+      EXPECT_EQ(std::filesystem::exists(out + "/Gamma/three.bin"), !(corrupt && skip));
+      if (!corrupt) EXPECT_EQ(Md5File(out + "/Gamma/three.bin"), md5);
+      EXPECT_EQ(Md5File(out + "/Gamma/small.txt"), "77e17d19bcab7d18e3ab71420528970e");
+    }
   }
 }
