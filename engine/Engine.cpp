@@ -320,6 +320,10 @@ int NTFSObj::StoreFileItem(WStringView prefix, WStringView path, int64_t nodeInd
   if (node) {
     const int grade = (node->flags & kNodeGradeMask) >> kNodeGradeShift;
     item.condition = grade == kGradeGood ? 328 : grade == kGradePoor ? 329 : -1;
+    if (!(node->flags & kNodeDeleted) && !node->IsDirectory()) {
+      ++liveFiles;
+      if (grade == kGradePoor) ++livePoorFiles;
+    }
     item.name = node->GetNameW();
     item.size = node->size;
     item.flags = node->flags;

@@ -158,6 +158,9 @@ class NTFSObj : public ScanSink {
   uint8_t abort = 0;
   uint64_t scanStart = 0;  // FILETIME
   uint32_t storedCount = 0;
+  // Files in use listed, and those of them graded Poor: many Poor ones on
+  // a RAID source speak of a wrong layout.
+  uint32_t liveFiles = 0, livePoorFiles = 0;
   ExtTableEntry extTable[kExtTableSize];
   SendObj* sendObj = nullptr;  // the current run's, not owned
   uint8_t scanMode = 0;        // 0 quick, 1 long

@@ -25,7 +25,9 @@
 #include "platform/Events.h"
 #include "storage/Drive.h"
 #include "storage/PartitionTable.h"
+#include "storage/RDrive.h"
 #include "storage/SourceKind.h"
+#include "storage/VolumeDefinition.h"
 #include "volumes/Node.h"
 #include "volumes/Volume.h"
 #include "volumes/VolumeFactory.h"
@@ -136,6 +138,27 @@ std::vector<WString> ForeignContentNotes(Drive& drive, uint64_t start, bool* ima
   if (!seen.what.empty() && !seen.image)
     notes.push_back(FormatW(u"%s holds %s, which this version does not read.", drive.DisplayName(), seen.what));
   return notes;
+}
+
+// A RAID 5 set's parity holds whatever the order of its members and the
+// rotation are, so its sample cannot tell a shuffled set: files in use
+// whose clusters the volume's own metadata calls damaged can.
+constexpr uint32_t kFewPoorFiles = 3;
+void WarnOfRaidLayout(const NTFSObj& engine, ViewSink* view) {
+  const auto* set = dynamic_cast<const RDrive*>(engine.drive);
+  if (!set || !view || set->RaidType() != kRaid5 || engine.StopRequested()) return;
+  const uint32_t poor = engine.livePoorFiles, live = engine.liveFiles;
+  if (poor <= kFewPoorFiles || uint64_t(poor) * 10 < live) return;
+  view->LogLine(
+      FormatW(u"%d of %d files in use are graded Poor: the members, their order, the stripe size or the "
+              u"rotation may be wrong.",
+              int32_t(poor), int32_t(live)));
+}
+
+// A search that found no boot sector on a RAID set says why it may not have.
+WString WithRaidHint(const Drive* drive, const WString& failure) {
+  if (!dynamic_cast<const RDrive*>(drive) || failure.find(Msg(424)) == WString::npos) return failure;
+  return failure + u" On a RAID set the members, their order or the settings (stripe size, rotation) may be wrong.";
 }
 
 // Only the default volume stands in the table: the search found none.
@@ -261,6 +284,7 @@ int SearchFS(const ScanRequest& request, NTFSObj& engine, ViewSink* view) {
   // The volumes belong to the drive and may have served an earlier engine.
   for (CVol* v : engine.volumes) v->engine = &engine;
   ScanVolumes(engine, selection.scanMode);
+  WarnOfRaidLayout(engine, view);
   // Final flush: the last batch, then 100 %, and wait until the view has it.
   if (send) {
     send->SendMsg2(6000, kCodeFoundItems, true);
@@ -393,7 +417,7 @@ int RunWorker(ViewSink* view, const Drive* drive, bool scan, Body body) {
     body();
   } catch (const DvCodeError& e) {
     send->Abandon();
-    failure = LastErrorText();
+    failure = WithRaidHint(drive, LastErrorText());
     failureCode = e.code;
   } catch (const DvTextError& e) {
     send->Abandon();

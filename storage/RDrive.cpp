@@ -246,6 +246,7 @@ void RDrive::InitDrive(WStringView definition) {
   }
   lastWindowSector_.assign(n, -1);
   currentRange_ = 0;
+  CheckLayout();
 }
 
 void RDrive::CloseDevice() {

@@ -16,6 +16,8 @@
 #include "storage/RaidParity.h"
 #include "storage/RaidSettings.h"
 
+class RaidMemberRebuild;
+
 class RDrive : public Drive {
  public:
   // Without settings, InitDrive takes those stored for its definition text.
@@ -49,6 +51,34 @@ class RDrive : public Drive {
   // The member sectors that hold logical sector `logical` on `member`.
   WString FormatMemberSectors(int member, int64_t logical);
   int SecondMemberHook() { return 0; }
+
+  // ---- a lost member, and the members one by one ----
+  // Member sectors [sector, sector + bytes) of the set's missing member
+  // (`which`: 0 the first, 1 the second of a RAID 6 set) as it held them:
+  // data stripes read through the set, parity stripes computed again from
+  // their row (RaidMemberRebuild). Kind 1 asks for a RAID 5 member, 2 for
+  // a RAID 6 one. Bytes past the end of the members are zeros. The bytes
+  // stay in a buffer of the drive's until the next call with this
+  // `which`; null (last error set) when the set is not of that kind, has
+  // no such member, or a read failed.
+  uint8_t* ReadMissing(uint64_t sector, uint32_t bytes, int kind, int which = 0);
+  // The index of the i-th present member (i counted from 0), -1 past them.
+  int NextMemberIndex(int i) const;
+
+  // ---- the layout checked against the members' parity ----
+  struct ParitySample {
+    int mismatched = 0;  // rows whose parity does not match the layout
+    int sampled = 0;     // rows read that held anything but zeros
+  };
+  // A RAID 5 or 6 set with every member: 4 KiB at `offsets` member
+  // offsets spread over the members, RAID 5's XOR of all members zero,
+  // RAID 6's P and Q as the layout computes them. False when the set
+  // cannot be checked so (another kind, a member missing, a layout of a
+  // schema file).
+  bool SampleParity(ParitySample* out, int offsets = 64);
+  // Rows that may fail the sample before the layout is doubted: a member
+  // written while the set ran degraded, a row cut by a crash.
+  static constexpr int kParityTolerance = 2;
   // Display texts of the members' disks (image members have none).
   std::vector<WString> ListMemberTexts() const;
 
@@ -116,4 +146,15 @@ class RDrive : public Drive {
   std::vector<int64_t> lastWindowSector_;
   std::vector<uint8_t> scratch_;
   uint64_t nextSequential_ = ~0ull;  // the sector after the last request
+  // Opening a RAID 5 or 6 set with every member samples its parity; a
+  // layout the members do not follow leaves a note for every scan.
+  void CheckLayout();
+  // ReadMissing's rebuilds and their buffers, by `which`.
+  struct MissingState {
+    MissingState();
+    ~MissingState();
+    std::unique_ptr<RaidMemberRebuild> rebuild;
+    std::vector<uint8_t> buffer;
+  };
+  MissingState missingState_[2];
 };

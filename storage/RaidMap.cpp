@@ -184,6 +184,45 @@ bool BuildRaid6(const RaidMapParams& p, std::vector<RaidRange>* out) {
   return true;
 }
 
+bool RowRoles(const RaidMapParams& params, int parity, std::vector<RaidRowRoles>* rows) {
+  rows->clear();
+  if (parity != 1 && parity != 2) return false;
+  RaidMapParams p = params;
+  p.missing.assign(p.members, false);
+  std::vector<RaidRange> ranges;
+  if (!(parity == 1 ? BuildRaid5(p, &ranges) : BuildRaid6(p, &ranges)) || ranges.size() != 1) return false;
+  const RaidRange& r = ranges[0];
+  const uint32_t n = p.members;
+  const uint32_t count = r.physicalGroupSectors[0] / p.stripe;
+  rows->resize(count);
+  for (const RaidExtent& e : r.extents) {
+    if (e.items.size() != 1) return false;
+    const uint32_t row = e.items[0].offset / p.stripe;
+    if (row >= count) return false;
+    (*rows)[row].data.push_back(e.items[0].member);
+    (*rows)[row].lso.push_back(e.lso);
+  }
+  GfRotation coefficients(p.coefficientMode, p.order, int(n));
+  for (RaidRowRoles& row : *rows) {
+    std::vector<bool> holds(n, false);
+    for (int m : row.data) holds[size_t(m)] = true;
+    std::vector<int> free;
+    for (uint32_t m = 0; m < n; ++m)
+      if (!holds[m]) free.push_back(int(m));
+    if (free.size() != size_t(parity)) return false;
+    if (parity == 1) {
+      row.p = free[0];
+      continue;
+    }
+    // P lies just before Q, cyclically.
+    row.q = (free[0] + 1) % int(n) == free[1] ? free[1] : free[0];
+    row.p = row.q == free[0] ? free[1] : free[0];
+    coefficients.SetQ(row.q);
+    for (int m : row.data) row.coefficient.push_back(coefficients.Coefficient(m));
+  }
+  return true;
+}
+
 void TraceRanges(const std::vector<RaidRange>& ranges, size_t members) {
   TracePrintfA("RAID settings with %ld ranges\n", int32_t(ranges.size()));
   for (size_t i = 0; i < ranges.size(); ++i) {

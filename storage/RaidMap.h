@@ -79,6 +79,23 @@ bool BuildRaid6(const RaidMapParams& p, std::vector<RaidRange>* out);
 void TraceRanges(const std::vector<RaidRange>& ranges, size_t members);
 }  // namespace RaidMap
 
+// What the members of one stripe row of a RAID 5 or 6 set hold: its data
+// members in logical order (with the logical offset of each one's stripe
+// in the group), P, and for RAID 6 Q with each data member's coefficient.
+struct RaidRowRoles {
+  int p = -1, q = -1;
+  std::vector<int> data;
+  std::vector<uint32_t> lso;
+  std::vector<int> coefficient;  // RAID 6: of each data member in Q
+};
+
+namespace RaidMap {
+// The rows of one group of the layout with every member present (p's
+// missing list is ignored), from the map the reads use. False for a
+// layout the maps do not define.
+bool RowRoles(const RaidMapParams& p, int parity, std::vector<RaidRowRoles>* rows);
+}  // namespace RaidMap
+
 // One column of a RAID-Z block.
 struct RaidzColumn {
   uint64_t offset = 0;  // member sector, from the start of the member's data area
