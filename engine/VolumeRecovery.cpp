@@ -153,7 +153,8 @@ int RecoverVolumeNode(CVol* v, const cnode* node, WStringView destPath, RecMemor
   }
   // The node's map, when its family reads it through one: its holes are
   // written as holes and the file is bounded by what it holds.
-  CExtents* const map = node->size ? v->extents.get() : nullptr;
+  const FamilyDataOps* data = FindDataOps(v->type);
+  CExtents* const map = node->size && !(data && data->mapIsPrivate) ? v->extents.get() : nullptr;
   const uint32_t shift = map ? map->clusterShift : 0;
   const uint64_t limit = map ? v->ClusterLimit(map->clusterSize) : UINT64_MAX;
   const uint64_t length = MappedLength(*v, *node, map, limit);

@@ -332,6 +332,11 @@ struct FamilyDataOps {
   // known. Null: not known. The recovery bounds such a file by it as it
   // bounds a mapped one by its map.
   uint64_t (*dataEnd)(CVol& volume, const cnode& node) = nullptr;
+  // The extents object `map` leaves is the family's own reading state, not
+  // where the data lies on the volume (XFS's local forks, VMFS's
+  // sub-blocks and data in the descriptor): the recovery takes no length
+  // or holes from it, and the family's reader bounds the file itself.
+  bool mapIsPrivate = false;
 };
 
 // The Quick Scan, the folder walk, the Long Scan and carving.

@@ -129,7 +129,7 @@ const FamilyVolumeOps kVolume = {
 
 const FamilySearchOps kSearch = {.probe = ProbeVmfs, .locate = LocateVmfs, .keepsPastDriveEnd = KeepsVmfsPastDriveEnd};
 
-const FamilyDataOps kData = {.map = MapVmfsNode, .read = ReadVmfsNodeData};
+const FamilyDataOps kData = {.map = MapVmfsNode, .read = ReadVmfsNodeData, .mapIsPrivate = true};
 
 const FamilyScanOps kScans = {
     .walkFolders = kWalkInQuickScan | kWalkInLongScan,

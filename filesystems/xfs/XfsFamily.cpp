@@ -160,7 +160,7 @@ const FamilyVolumeOps kVolume = {
 
 const FamilySearchOps kSearch = {.probe = ProbeXfs, .locate = LocateXfs, .keepsPastDriveEnd = XfsKeepsPastDriveEnd};
 
-const FamilyDataOps kData = {.map = MapXfsNode, .read = ReadXfsData};
+const FamilyDataOps kData = {.map = MapXfsNode, .read = ReadXfsData, .mapIsPrivate = true};
 
 const FamilyScanOps kScans = {
     .ownVolumePass = XfsOwnVolumePass,
