@@ -1,7 +1,12 @@
 #include "diagnostics/IoTraceFormat.h"
 
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/Text.h"
 
@@ -321,6 +326,81 @@ std::string Describe(const Record& r) {
                     v2);
   }
   return line;
+}
+
+}  // namespace iotrace
+
+namespace iotrace {
+
+namespace {
+
+bool ReadWhole(const std::string& path, std::vector<uint8_t>* out) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return false;
+  uint8_t chunk[1 << 16];
+  size_t n;
+  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) out->insert(out->end(), chunk, chunk + n);
+  const bool ok = !std::ferror(f);
+  std::fclose(f);
+  return ok;
+}
+
+}  // namespace
+
+std::string SiblingFile(const std::string& log, int number) {
+  const size_t n = log.size();
+  if (n < 7 || number < 0 || number > 99 || log.compare(n - 4, 4, ".bin") != 0 || log[n - 7] != '_' ||
+      !std::isdigit(uint8_t(log[n - 6])) || !std::isdigit(uint8_t(log[n - 5])))
+    return std::string();
+  std::string out = log;
+  out[n - 6] = char('0' + number / 10);
+  out[n - 5] = char('0' + number % 10);
+  return out;
+}
+
+FileCheck CheckFiles(const std::string& logPath, const std::string& dataPath,
+                     const std::function<void(const Record&)>& each) {
+  FileCheck c;
+  std::vector<uint8_t> bytes;
+  auto unreadable = [&](const std::string& path) {
+    c.problem = path + ": " + std::strerror(errno);
+    c.readFailed = true;
+    return c;
+  };
+  if (!ReadWhole(logPath, &bytes)) return unreadable(logPath);
+  c.logFiles.push_back(logPath);
+  // The successors, while they exist (the number in the name goes up).
+  const size_t n = logPath.size();
+  const int number = SiblingFile(logPath, 0).empty() ? 0 : (logPath[n - 6] - '0') * 10 + (logPath[n - 5] - '0');
+  for (int next = number + 1; number > 0 && next <= 99; ++next) {
+    const std::string s = SiblingFile(logPath, next);
+    struct stat st;
+    if (s.empty() || ::stat(s.c_str(), &st) != 0) break;
+    if (!ReadWhole(s, &bytes)) return unreadable(s);
+    c.logFiles.push_back(s);
+  }
+  c.summary = Decode(bytes.data(), bytes.size(), each);
+  c.dataPath = dataPath.empty() ? SiblingFile(logPath, 0) : dataPath;
+  if (!c.summary.ok) {
+    c.problem = c.summary.error;
+    return c;
+  }
+  if (!c.summary.zeroPadded) {
+    c.problem = "opcode 0 is not followed by zeros to a multiple of 4,096 bytes";
+    return c;
+  }
+  struct stat st;
+  if (c.dataPath.empty() || ::stat(c.dataPath.c_str(), &st) != 0) {
+    c.problem = "no data file " + c.dataPath;
+    return c;
+  }
+  if (uint64_t(st.st_size) != c.summary.dataBytes) {
+    char line[160];
+    std::snprintf(line, sizeof line, "the data file holds %llu bytes, the reads announce %llu",
+                  (unsigned long long)st.st_size, (unsigned long long)c.summary.dataBytes);
+    c.problem = line;
+  }
+  return c;
 }
 
 }  // namespace iotrace

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace iotrace {
 
@@ -68,5 +69,25 @@ Summary Decode(const uint8_t* data, size_t size, const std::function<void(const 
 
 // One line for a record, as dviotrace prints it.
 std::string Describe(const Record& r);
+
+// The files of a trace on disk: the log `logPath` ("..._01.bin") and its
+// successors (02, 03, ... while they exist) decoded as one log, checked
+// against the data file (`dataPath`, or the "..._00.bin" beside the log).
+struct FileCheck {
+  Summary summary;
+  std::vector<std::string> logFiles;  // the files read, in order
+  std::string dataPath;
+  std::string problem;      // empty when the trace checks out
+  bool readFailed = false;  // a file could not be read (problem says which)
+};
+
+// The check dviotrace --check makes: the log decodes to opcode 0 followed
+// only by zeros to a multiple of 4,096 bytes, and the data file holds
+// exactly the bytes the reads announce. `each` as for Decode.
+FileCheck CheckFiles(const std::string& logPath, const std::string& dataPath = std::string(),
+                     const std::function<void(const Record&)>& each = nullptr);
+
+// "..._NN.bin" with NN replaced by `number`; empty for another name.
+std::string SiblingFile(const std::string& log, int number);
 
 }  // namespace iotrace
