@@ -12,24 +12,26 @@
 #include "foundation/AppState.h"
 #include "foundation/Messages.h"
 #include "foundation/SectRanges.h"
+#include "foundation/Trace.h"
 #include "platform/Errors.h"
 #include "storage/DiskList.h"
 #include "storage/Drive.h"
 #include "storage/ImageFiles.h"
 #include "storage/RaidSettings.h"
-#include "volumes/VolumeSearch.h"
 #include "ui/DelvoraView.h"
 #include "ui/LookInCb.h"
 #include "ui/OptionDialogs.h"
 #include "ui/PromptDialogs.h"
 #include "ui/QtPrompt.h"
 #include "ui/SourceDialogs.h"
+#include "ui/SupportDialog.h"
+#include "ui/TraceDialog.h"
 #include "ui/VolumeDialogs.h"
 #include "ui/core/Activity.h"
 #include "ui/core/CommandIds.h"
 #include "ui/core/OptionRules.h"
 #include "volumes/Volume.h"
-#include "foundation/Trace.h"
+#include "volumes/VolumeSearch.h"
 
 namespace {
 
@@ -65,8 +67,11 @@ bool CDelvoraView::OnOptionCommand(int id) {
       if (activity == kActivityIdle) OnAdvancedVolumes();
       return true;
     case cmd::kDiskImageCreate:
-      if (activity == kActivityIdle && g_currentDrive && DiskImageDialog()) DiskImageDialog()(this);
+      if (activity != kActivityIdle || !g_currentDrive) return true;
+      if (g_appState && g_appState->supportOption) OnSupportCommand();
+      else if (DiskImageDialog()) DiskImageDialog()(this);
       return true;
+    case cmd::kTrace: OnTrace(); return true;
     default:
       return false;
   }
@@ -299,4 +304,16 @@ void CDelvoraView::ApplyAffiliation() {
   if (!g_engine) return;
   g_engine->SelectPartition(affiliation_.mode, affiliation_.volumeIndex, affiliation_.firstSector,
                             affiliation_.sectorCount);
+}
+
+void CDelvoraView::OnTrace() {
+  CTraceDialog dialog(this);
+  if (RunDialog(dialog) != QDialog::Accepted) return;
+  // The RAID trace scans every sector: a Long Scan.
+  if (scanModeRadio_ == 0 && traceRaid && traceIo) OnScanModeChange(1);
+}
+
+void CDelvoraView::OnSupportCommand() {
+  CMacroDialog dialog(this);
+  RunDialog(dialog);
 }
