@@ -19,6 +19,7 @@
 #include "platform/Format.h"
 #include "storage/RDrive.h"
 #include "storage/RaidSettings.h"
+#include "tests/engine/DvscanRun.h"
 #include "tests/support/FaultySource.h"
 #include "tests/support/FixtureImage.h"
 #include "tests/support/RaidMembers.h"
@@ -186,9 +187,12 @@ TEST_F(RaidScanTest, StructuresWhereTheLayoutPutsThem) {
     RecordingSink sink;
     RaidScanOptions options;
     options.rowBytes = row;  // 3.5 KiB: records cross the parts' ends
+    options.interval = 0;    // taken as every row
     ASSERT_EQ(ScanRAID(engine, set, sink, options), 0) << ToUtf8(LastErrorText());
     EXPECT_EQ(sink.begun, 1);
     EXPECT_EQ(sink.ended, 1);
+    const uint64_t rowBytes = row ? row : 3 * 65536, memberBytes = set.MemberLength(0) * 512;
+    EXPECT_EQ(uint64_t(sink.samples), 4 * ((memberBytes + rowBytes - 1) / rowBytes));
     std::set<Found> got = sink.records;
     for (const Found& f : sink.found)
       if (f.kind == kSectNtfsBoot) got.insert(f);
@@ -311,4 +315,21 @@ TEST_F(RaidScanTest, RaidzMembersShowTheirLabels) {
       EXPECT_TRUE(seen) << "member " << m << " label at " << start;
     }
   }
+}
+
+// dvscan with the "raid" trace switch on a RAID set runs the RAID scan in
+// place of the volume scans: no volume search message, nothing listed.
+TEST_F(RaidScanTest, TheRaidSwitchRunsTheScan) {
+  std::string prefix;
+  auto d = Raid5({}, &prefix);
+  if (!d) GTEST_SKIP() << "no NTFS fixture image";
+  const std::string def = ToUtf8(d->Name());
+  d.reset();
+  const DvscanRun plain = Dvscan("--raid 64:1:2 '" + def + "'");
+  EXPECT_EQ(plain.rc, 0) << plain.err;
+  EXPECT_FALSE(plain.items.empty());
+  const DvscanRun r = Dvscan("--raid 64:1:2 --trace-switches raid,file=" + temp_.Path() + "/trace.txt '" + def + "'");
+  EXPECT_EQ(r.rc, 2) << r.err;
+  EXPECT_EQ(r.err.find("Boot sector not found"), std::string::npos) << r.err;
+  EXPECT_TRUE(r.items.empty());
 }
