@@ -20,6 +20,7 @@ std::atomic<int32_t> traceExecutionPath{0}, traceRaid{0}, traceMft{0}, traceIo{0
     traceSequentialSearch{1}, sectorTraceMode{0};
 std::atomic<int32_t> traceBkf{0}, traceZfs{0}, traceMxf{0}, traceZip{0}, traceDriveIo{0};
 std::atomic<int32_t> traceRecordChecker{0};
+std::atomic<int32_t> traceRaidInterval{1};
 
 Trace* g_trace = nullptr;
 

@@ -288,11 +288,16 @@ bool ApplyTraceSwitches(const std::string& list, std::string* why) {
     const char* name;
     std::atomic<int32_t>* target;
   };
-  const Extra extras[] = {{"sector-mode", &sectorTraceMode}, {"bkf", &traceBkf},
-                          {"zfs", &traceZfs},                {"mxf", &traceMxf},
-                          {"zip", &traceZip},                {"drive-io", &traceDriveIo},
-                          {"record-checker", &traceRecordChecker}, {"file-records", &traceFileRecords},
-                          {"ext-extents", &traceExtExtentBytes}};
+  const Extra extras[] = {{"sector-mode", &sectorTraceMode},
+                          {"bkf", &traceBkf},
+                          {"zfs", &traceZfs},
+                          {"mxf", &traceMxf},
+                          {"zip", &traceZip},
+                          {"drive-io", &traceDriveIo},
+                          {"record-checker", &traceRecordChecker},
+                          {"file-records", &traceFileRecords},
+                          {"ext-extents", &traceExtExtentBytes},
+                          {"raid-interval", &traceRaidInterval}};
   std::vector<std::pair<std::atomic<int32_t>*, int32_t>> sets;
   size_t at = 0;
   while (at <= list.size()) {
