@@ -141,8 +141,11 @@ TEST(RtfParser, BracesAndLineEnds) {
   const Case cases[] = {
       {"CR LF after the closing brace", text + "}\r\n", std::string(2048, '\0'), -1},
       {"LF after the closing brace", text + "}\n", RandomText(2048, 4), -1},
-      {"a zero byte after the closing brace", text + "}", std::string(2048, '\0'), int64_t(text.size() + 2)},
-      {"text on the line after the brace", text + "} trailing words\r\n", std::string(2048, '\0'), -1},
+      // The file ends at its brace (and a line end right after it):
+      // whatever follows is the disk's.
+      {"a zero byte after the closing brace", text + "}", std::string(2048, '\0'), -1},
+      {"text on the line after the brace", text + "}", " trailing words\r\n" + std::string(2048, '\0'), -1},
+      {"random bytes after the closing brace", text + "}", RandomText(2048, 5), -1},
       {"escaped braces", PadTo("{\\rtf1 a \\} b \\{ c \\}\\} d", 600) + "}\n", std::string(2048, 'x'), -1},
       {"an escaped backslash before a real brace", PadTo("{\\rtf1 {\\i a\\\\}", 600) + "}\n", std::string(2048, 'x'),
        -1},
@@ -156,7 +159,7 @@ TEST(RtfParser, BracesAndLineEnds) {
        std::string(2048, '\0'), -1},
       {"a zero byte inside the document", PadTo("{\\rtf1 text", 600) + std::string(1, '\0') + "}\n",
        std::string(2048, '\0'), 0},
-      {"a carriage return without its line feed", text + "}\rX", std::string(2048, '\0'), 0},
+      {"a carriage return without its line feed", text + "}\r", "X" + std::string(2048, '\0'), -1},
   };
   for (const Case& c : cases) {
     const int64_t size = c.size < 0 ? int64_t(c.file.size()) : c.size;
