@@ -54,8 +54,8 @@ class HdrMSO : public HdrNode {
   bool directoryDone_ = false;
   size_t next_ = 0;  // the next FAT sector of fats_ to check
   uint32_t lastFat_ = 0;  // the last FAT sector in header order
-  std::vector<uint32_t> fats_;  // the FAT sectors, ascending
+  std::vector<uint32_t> fats_;     // the FAT sectors, ascending
   std::vector<uint32_t> inOrder_;  // the FAT sectors in the file's order
-  std::vector<uint8_t> scratch_;  // one drive sector
+  std::vector<uint8_t> scratch_;   // one drive sector
   Carry fatCarry_, directoryCarry_;
 };

@@ -60,17 +60,14 @@ bool IsMxfHeaderPartition(const uint8_t* s) {
 bool IsBmpHeader(const uint8_t* s) {
   if (s[1] != 'M' || Le32(s + 6) != 0) return false;
   switch (Le32(s + 14)) {
-    case 12:
-      return Le16(s + 22) == 1;
+    case 12: return Le16(s + 22) == 1;
     case 40:
     case 52:
     case 56:
     case 64:
     case 108:
-    case 124:
-      return s[26] == 1 && s[27] == 0;
-    default:
-      return false;
+    case 124: return s[26] == 1 && s[27] == 0;
+    default: return false;
   }
 }
 

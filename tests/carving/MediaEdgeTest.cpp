@@ -295,16 +295,16 @@ TEST(Mp3Parser, FrameLengthsOfTheTables) {
     uint32_t length;
   };
   const Row rows[] = {
-      {0xF3, 0x90, 261},        // MPEG-2 Layer III, 80 kb/s, 22.05 kHz: 72 x 80000 / 22050
-      {0xF3, 0x84 | 2, 193},    // 64 kb/s, 24 kHz, padded
-      {0xF3, 0x18, 36},         // 8 kb/s, 16 kHz
-      {0xF5, 0x90, 522},        // MPEG-2 Layer II, 80 kb/s, 22.05 kHz
-      {0xE3, 0x40, 208},        // MPEG-2.5 Layer III, 32 kb/s, 11.025 kHz
-      {0xE3, 0xE8, 1440},       // 160 kb/s, 8 kHz
-      {0xE5, 0x90, 0},          // MPEG-2.5 Layer II
-      {0xEB, 0x90, 0},          // the reserved version
-      {0xFF, 0x90, 0},          // MPEG-1 Layer I
-      {0xF7, 0x90, 0},          // MPEG-2 Layer I
+      {0xF3, 0x90, 261},      // MPEG-2 Layer III, 80 kb/s, 22.05 kHz: 72 x 80000 / 22050
+      {0xF3, 0x84 | 2, 193},  // 64 kb/s, 24 kHz, padded
+      {0xF3, 0x18, 36},       // 8 kb/s, 16 kHz
+      {0xF5, 0x90, 522},      // MPEG-2 Layer II, 80 kb/s, 22.05 kHz
+      {0xE3, 0x40, 208},      // MPEG-2.5 Layer III, 32 kb/s, 11.025 kHz
+      {0xE3, 0xE8, 1440},     // 160 kb/s, 8 kHz
+      {0xE5, 0x90, 0},        // MPEG-2.5 Layer II
+      {0xEB, 0x90, 0},        // the reserved version
+      {0xFF, 0x90, 0},        // MPEG-1 Layer I
+      {0xF7, 0x90, 0},        // MPEG-2 Layer I
   };
   for (const Row& r : rows) {
     const uint8_t h[3] = {0xFF, r.second, r.third};
