@@ -240,6 +240,18 @@ def document_seeds(corpus):
         if target == "fuzz_carve_zip":
             write(corpus, "fuzz_carve_officeprops", name, b"\0\0\x80" + data)
             write(corpus, "fuzz_carve_zipscan", name, b"\xff\x01\0" + bytes(100) + data)
+    # The large samples cut to what a run takes: a compound file whose
+    # DIFAT sector is moved behind its header, and the ends of streamed
+    # Office files whose photo lies between.
+    difat = lzma.open(os.path.join(CARVE, "ole_difat.doc.xz")).read()
+    first = struct.unpack_from("<I", difat, 68)[0]
+    head = bytearray(difat[:512])
+    struct.pack_into("<I", head, 68, 0)
+    write(corpus, "fuzz_carve_ole2", "ole_difat-cut",
+          b"\0\xff\x01\0" + bytes(head) + difat[512 * (first + 1):512 * (first + 2)] + difat[1024:65536])
+    for name in ("lo_photo.docx.xz", "lo_photo.pptx.xz"):
+        data = lzma.open(os.path.join(CARVE, name)).read()
+        write(corpus, "fuzz_carve_zip", name[:-3] + "-ends", b"\0\xff\x01\0" + data[:4096] + data[-8192:])
     text = open(os.path.join(CARVE, "lo_text.rtf"), "rb").read()[-2000:]
     write(corpus, "fuzz_carve_phrases", "rtf", b"the\ncentral directory\nsector archive\n\0" + text)
     write(corpus, "fuzz_carve_phrases", "core",
@@ -372,6 +384,10 @@ def vdisk_seeds(corpus):
 def media_seeds(corpus):
     by_target = {"avi": "fuzz_carve_avi", "wav": "fuzz_carve_wav", "mov": "fuzz_carve_mov", "mp4": "fuzz_carve_mov",
                  "mp3": "fuzz_carve_mp3", "mts": "fuzz_carve_mts", "mxf": "fuzz_carve_mxf", "bkf": "fuzz_carve_bkf"}
+    # ffmpeg's transport streams (kept compressed): their first packets.
+    for name in ("mts_ffmpeg.mts.xz", "mts_ffmpeg188.mts.xz"):
+        data = lzma.open(os.path.join(CARVE, name)).read()[:24576]
+        write(corpus, "fuzz_carve_mts", name[:-3], b"\0\xff\x01\0" + data)
     for name in sorted(os.listdir(CARVE)):
         ext = name.split(".")[-1]
         if ext not in by_target:
