@@ -22,8 +22,8 @@
 #include "foundation/SectRanges.h"
 #include "foundation/Trace.h"
 #include "platform/Errors.h"
-#include "platform/Memory.h"
 #include "platform/JobQueue.h"
+#include "platform/Memory.h"
 #include "platform/Text.h"
 #include "storage/Drive.h"
 #include "storage/IoThread.h"
@@ -97,7 +97,7 @@ class SectorPass {
     std::unique_ptr<AlignedBuffer> buffer;
     ScanChunk chunk;
     bool skipped = false;
-    bool hinting = false;  // its tests are posted and not yet waited for
+    bool hinting = false;              // its tests are posted and not yet waited for
     std::atomic<bool> dropped{false};  // the walk went on without them
     uint64_t job = 0;
     std::vector<uint8_t> hints;
@@ -174,8 +174,9 @@ int SectorPass::Run() {
   const bool overlap = !g_appState || g_appState->longScanOverlap;
   const unsigned wanted = g_appState ? g_appState->workThreads : 0;
   const unsigned threads = wanted ? std::min(wanted, 64u) : JobQueue::DefaultThreads(8);
-  // The traces look at every sector of no kind: none is passed over.
-  useHints_ = !traceBkf && !traceFileRecords;
+  // One thread tests every sector in the walk itself, as the traces that
+  // look at every sector of no kind need: none is passed over.
+  useHints_ = threads > 1 && !traceBkf && !traceFileRecords;
   // Reads run ahead of the ordered walk by as many chunks as there are
   // threads to test them; without the overlap one chunk is read, then
   // classified.

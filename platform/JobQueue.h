@@ -46,7 +46,7 @@ class JobQueue {
   std::vector<std::thread> threads_;
   std::mutex lock_;
   std::condition_variable posted_, finished_;
-  std::deque<Job> queue_;      // posted, not taken
+  std::deque<Job> queue_;       // posted, not taken
   std::set<uint64_t> running_;  // taken, not finished
   std::map<uint64_t, std::exception_ptr> failed_;
   uint64_t next_ = 0;

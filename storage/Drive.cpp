@@ -694,8 +694,7 @@ uint8_t* Drive::ReadSectors(int64_t sector, uint32_t bytes, uint32_t retryPiece,
   // direct reads), saving a copy; a started read goes through the thread's
   // buffer, since its caller may close the drive before taking it (unless
   // the caller said it keeps the buffer).
-  pendingDirect_ =
-      buffer && (wait || startedDirect_) && (reinterpret_cast<uintptr_t>(buffer) & (sectorSize_ - 1)) == 0;
+  pendingDirect_ = buffer && (wait || startedDirect_) && (reinterpret_cast<uintptr_t>(buffer) & (sectorSize_ - 1)) == 0;
   if (!io_->Submit(absolute << shift_, bytes, retryPiece, pendingDirect_ ? static_cast<uint8_t*>(buffer) : nullptr)) {
     VErrorMsg(Msg(181).c_str(), DisplayName());
     return nullptr;

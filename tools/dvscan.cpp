@@ -18,9 +18,9 @@
 //     --filter TEXT       list only paths that begin with TEXT ("\a\b")
 //                         or match it as a pattern
 //     --no-overlap        Long Scan: read and classify one after the other
-//     --threads N         the threads a Long Scan classifies on and a
-//                         recovery writes with (0: one a processor, the
-//                         default; the results are the same)
+//     --threads N         the threads a Long Scan tests sectors on (0: one
+//                         a processor, the default; 1: every sector in
+//                         turn on one; the results are the same)
 //     --trace FILE        the trace file (its folder also takes the trace
 //                         options' side files)
 //     --raid S:D:R[:M:O]  the advanced settings of a RAID source: stripe

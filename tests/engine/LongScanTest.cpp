@@ -289,7 +289,8 @@ TEST(LongScan, LostPartitionsListAsBefore) {
     const std::string img = "'" + dir + "/" + c.image + ".img'";
     const TempFolder temp("longscan");
     const std::string t = temp.Path();
-    const DvscanRun lng = Dvscan("--long --threads 4 --save-session '" + t + "/s.dvs' --recover '" + t + "/scan' " + img);
+    const DvscanRun lng =
+        Dvscan("--long --threads 4 --save-session '" + t + "/s.dvs' --recover '" + t + "/scan' " + img);
     // The system files are listed, never saved (exit 1).
     ASSERT_TRUE(lng.rc == 0 || lng.rc == 1) << lng.err;
     const DvscanRun serial = Dvscan("--long --no-overlap --threads 1 " + img);
