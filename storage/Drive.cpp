@@ -530,6 +530,11 @@ bool Drive::ForceSectorSize(uint32_t bytes) {
 
 void Drive::CloseDevice() {
   TRACE_FN("Drive::CloseDevice");
+  if (io_ && io_->Pending() && pendingDirect_) {
+    // Reading into a caller's buffer: never dropped, the thread would write
+    // into memory the caller may free.
+    io_->WaitForIO();
+  }
   if (io_ && io_->Pending()) {
     if (g_appState && g_appState->stopRequested.load()) io_->WaitForIOFor(500);
     // Still reading: the request is dropped. Its round keeps its own
@@ -689,8 +694,9 @@ uint8_t* Drive::ReadSectors(int64_t sector, uint32_t bytes, uint32_t retryPiece,
   pendingBytes_ = bytes;
   // A caller who waits gets the bytes straight into its buffer (aligned for
   // direct reads), saving a copy; a started read goes through the thread's
-  // buffer, since its caller may close the drive before taking it.
-  pendingDirect_ = buffer && wait && (reinterpret_cast<uintptr_t>(buffer) & (sectorSize_ - 1)) == 0;
+  // buffer, since its caller may close the drive before taking it (unless
+  // the caller said it keeps the buffer).
+  pendingDirect_ = buffer && (wait || startedDirect_) && (reinterpret_cast<uintptr_t>(buffer) & (sectorSize_ - 1)) == 0;
   if (traceIo) theIoTrace().LogOp11(7, bytes, int64_t(absolute));
   if (!io_->Submit(absolute << shift_, bytes, retryPiece, pendingDirect_ ? static_cast<uint8_t*>(buffer) : nullptr)) {
     VErrorMsg(Msg(181).c_str(), DisplayName());

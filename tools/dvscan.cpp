@@ -18,6 +18,9 @@
 //     --filter TEXT       list only paths that begin with TEXT ("\a\b")
 //                         or match it as a pattern
 //     --no-overlap        Long Scan: read and classify one after the other
+//     --threads N         the threads a Long Scan tests sectors on (0: one
+//                         a processor, the default; 1: every sector in
+//                         turn on one; the results are the same)
 //     --trace FILE        the trace file (its folder also takes the trace
 //                         options' side files)
 //     --trace-switches NAME[=N],...
@@ -357,7 +360,7 @@ int Usage() {
   std::fprintf(stderr,
                "usage: dvscan [--long] [--volume N] [--list FILE] [--recover DIR] [--deleted-only]\n"
                "              [--overwrite newer|rename|overwrite|skip] [--options FILE] [--stop-after N]\n"
-               "              [--range FIRST:LAST] [--exclude FILE] [--filter TEXT] [--no-overlap]\n"
+               "              [--range FIRST:LAST] [--exclude FILE] [--filter TEXT] [--no-overlap] [--threads N]\n"
                "              [--skip-headers] [--trace FILE] [--raid STRIPE_KIB:DELAY:ROTATION[:MODE:ORDER]]\n"
                "              [--trace-switches NAME[=N],...] [--io-trace] [--save-session FILE] SOURCE\n"
                "       dvscan --load-session FILE [--list FILE] [--recover DIR] [...]\n"
@@ -378,6 +381,7 @@ struct Options {
   bool haveFilter = false;
   long volume = -1;
   unsigned long long stopAfter = 0;
+  long threads = -1;
 
   // False when the usage text is due: an unknown option, one without its
   // value or with a bad one, or not exactly one of SOURCE and
@@ -424,6 +428,10 @@ bool Options::ParseArguments(int argc, char** argv) {
     } else if (a == "--load-session" && value(&loadSessionPath)) {
     } else if (a == "--stop-after" && value(&v)) {
       stopAfter = std::strtoull(v.c_str(), nullptr, 10);
+    } else if (a == "--threads" && value(&v)) {
+      char* end = nullptr;
+      threads = std::strtol(v.c_str(), &end, 10);
+      if (v.empty() || *end || threads < 0 || threads > 64) return false;
     } else if (!a.empty() && a[0] != '-' && source.empty()) {
       source = a;
     } else {
@@ -506,6 +514,7 @@ bool ToolRun::ApplySettings() {
     }
   }
   if (skipHeaders) g_appState->skipHeaders = 1;
+  if (threads >= 0) g_appState->workThreads = uint8_t(threads);
   if (!tracePath.empty()) {
     theTrace().SetOptions(FromUtf8(tracePath), traceExecutionPath, traceRaid, traceMft, traceIo, traceContent,
                           traceCompression, traceUnixFsA, traceUnixFsB, traceHfs, traceKeepFileOpen,

@@ -222,8 +222,17 @@ TEST(CarvedRoad, WipedMftFilesComeBackUnderExtraFiles) {
   }
   ASSERT_GT(zeroed, 4u);
   const TempFolder out("carved_road_wiped_out");
-  const DvscanRun r = Dvscan("--long --recover '" + out.Path() + "' '" + image + "'");
+  const DvscanRun r = Dvscan("--long --threads 4 --recover '" + out.Path() + "' '" + image + "'");
   ASSERT_EQ(r.rc, 0) << r.err;
+  // The hits are the same, in the same order, however many threads test
+  // the sectors.
+  const DvscanRun one = Dvscan("--long --threads 1 '" + image + "'");
+  ASSERT_EQ(one.rc, 0) << one.err;
+  ASSERT_EQ(one.items.size(), r.items.size());
+  for (size_t i = 0; i < r.items.size(); i++) {
+    EXPECT_EQ(one.items[i].path, r.items[i].path);
+    EXPECT_EQ(one.items[i].size, r.items[i].size) << r.items[i].path;
+  }
   std::map<std::string, int> saved;  // md5 -> count
   for (const Listed& it : r.items) {
     ASSERT_EQ(it.path.rfind("Extra files/", 0), 0u) << it.path;
