@@ -5,6 +5,7 @@
 
 #include <QComboBox>
 #include <QThread>
+#include <QTimer>
 
 #include "engine/Engine.h"
 #include "engine/ProgressStats.h"
@@ -155,6 +156,7 @@ void CDelvoraView::OnWorkerStarted() {
   }
   list_->setEnabled(true);
   frame_->SetProgressShown(true, 0);
+  progressTimer_->start();
   RefreshCommands();
 }
 
@@ -193,10 +195,10 @@ void CDelvoraView::PublishCounters(bool scanEnded) {
   stats.displayedItems = rows;
   if (scanEnded) stats.inProgressItems = 0;
   stats.totalItems = rows + stats.inProgressItems.load();
-  if (g_activityCode.load() == kActivityScan && scanModeRadio_ == 0 && g_currentDrive) {
-    // A Quick Scan reads metadata, not a known number of bytes: its rate is
-    // the source's bytes read, its total what that makes at the percentage
-    // reached, so the time left follows the percentage.
+  if (g_activityCode.load() == kActivityScan && g_currentDrive) {
+    // A scan's passes read metadata and sectors, not one known number of
+    // bytes: its rate is the source's bytes read, its total what that makes
+    // at the percentage reached, so the time left follows the percentage.
     const int64_t done = int64_t(g_currentDrive->BytesRead() - scanBytesBase_);
     const int p = stats.percent.load();
     stats.bytesScanned = done;
@@ -289,6 +291,7 @@ void CDelvoraView::OperationEnded(int64_t itemsFound) {
 
 void CDelvoraView::OnWorkerEnded(int64_t) {
   if (worker_.joinable()) worker_.join();
+  progressTimer_->stop();
   const int activity = g_activityCode.load();
   // The stop flag is cleared below: a run the user stopped reads it here.
   const bool stopped = stopAsked_ || (g_appState && g_appState->stopRequested.load() != 0);
