@@ -95,7 +95,8 @@ QColor CMyListCtrl::RowInk(int64_t row) const {
   const uint32_t e = EntryOfRow(row);
   ListNodeInfo info;
   const ListNodeInfo* node = e == kNoEntry || IsFolderEntry(e) ? nullptr : NodeOf(nodes_, store_.At(e).nodeIndex, info);
-  const ListColours colours = ListColoursFor(palette().color(QPalette::Base).rgb(), palette().color(QPalette::Text).rgb());
+  const ListColours colours =
+      ListColoursFor(palette().color(QPalette::Base).rgb(), palette().color(QPalette::Text).rgb());
   return QColor(QRgb(node && (node->flags & 0x0002) ? colours.deletedInk : colours.ink));
 }
 

@@ -70,7 +70,7 @@ void CMyListCtrl::paintEvent(QPaintEvent* event) {
         text = FileCellText(c, store_, e, node);
       }
       // Deleted items stand out; the Status column keeps their grade.
-      QColor ink = !enabled                       ? pal.color(QPalette::Disabled, QPalette::Text)
+      QColor ink = !enabled                         ? pal.color(QPalette::Disabled, QPalette::Text)
                    : node && (node->flags & 0x0002) ? QColor(QRgb(colours.deletedInk))
                                                     : QColor(QRgb(colours.ink));
       if (c == kColName) {

@@ -39,7 +39,7 @@ struct FaultState {
   bool destroyedWhileHanging = false;
   bool writeAfterRelease = true;
   size_t failAfterCalls = ~size_t(0);  // every read after this many calls fails
-  std::atomic<int> delayMs{0};          // each read takes this long (a failing disk)
+  std::atomic<int> delayMs{0};         // each read takes this long (a failing disk)
 
   size_t CallCount() {
     std::lock_guard<std::mutex> lock(m);

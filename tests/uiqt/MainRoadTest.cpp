@@ -13,10 +13,10 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QItemSelectionModel>
 #include <QDialog>
-#include <QLineEdit>
+#include <QItemSelectionModel>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
@@ -673,7 +673,8 @@ TEST_F(MainRoadTest, SlowSourceSearchKeepsTheWindowLive) {
     beat.setInterval(20);
     QObject::connect(&beat, &QTimer::timeout, [&] {
       const Clock::time_point now = Clock::now();
-      worstGapMs = std::max<int64_t>(worstGapMs, std::chrono::duration_cast<std::chrono::milliseconds>(now - last).count());
+      worstGapMs =
+          std::max<int64_t>(worstGapMs, std::chrono::duration_cast<std::chrono::milliseconds>(now - last).count());
       last = now;
       if (++ticks < 8 || seen || g_activityCode.load() != kActivityScan) return;
       seen = true;
@@ -789,7 +790,8 @@ TEST_F(MainRoadTest, ACheckedFolderIsSavedOnceWithItsFiles) {
     EXPECT_TRUE(entries.count("comp")) << "the folder made";
     for (const std::string& e : entries) EXPECT_TRUE(e == "comp" || e.rfind("Recovery", 0) == 0) << e;
     std::set<std::string> files;
-    for (const auto& e : std::filesystem::directory_iterator(dest + "/comp")) files.insert(e.path().filename().string());
+    for (const auto& e : std::filesystem::directory_iterator(dest + "/comp"))
+      files.insert(e.path().filename().string());
     EXPECT_EQ(files.size(), 7u);
     for (const auto& [path, md5] : md5Of) EXPECT_EQ(Md5File(dest + "/" + path), md5) << path;
     EXPECT_EQ(g_recoveryTotals.failed.load(), 0u);

@@ -164,7 +164,8 @@ void FolderIndex::Expand(uint32_t row, const ListStore& store, std::vector<uint3
   ListNodeInfo info;
   for (size_t rec = f.firstRecord; rec <= f.lastRecord && rec < store.Count(); ++rec) {
     if (RowOfRecord(store, rec) != row || !store.Passes(rec)) continue;
-    if (!shown.empty() && nodes->GetNodeFacts(store.At(rec).nodeIndex, ListNodeSource::kNodeName | ListNodeSource::kNodeFlags, info) &&
+    if (!shown.empty() &&
+        nodes->GetNodeFacts(store.At(rec).nodeIndex, ListNodeSource::kNodeName | ListNodeSource::kNodeFlags, info) &&
         info.folder && shown.count(info.name))
       continue;
     out.push_back(uint32_t(rec));
