@@ -96,8 +96,6 @@ void CDelvoraView::StartScan() {
   delete g_engine;
   g_engine = nullptr;
   affiliation_ = AffiliationChoice{};
-  scanButton_->setText(ToQ(Msg(97)));
-  scanButton_->setIcon(dvres::Icon(dvres::Image::Pause));
   GlobalTextRef(kLookForText) = lookFor;
   GlobalTextRef(kLookForPattern) = lookFor_->FolderPatterns();
   // The names looked for: found files whose names fail it are not listed.
@@ -106,6 +104,9 @@ void CDelvoraView::StartScan() {
   ClearResults();
   g_activityCode = kActivityScan;
   scanEnabled_ = true;
+  // After ClearResults, which puts the idle caption back.
+  scanButton_->setText(ToQ(Msg(97)));
+  scanButton_->setIcon(dvres::Icon(dvres::Image::Pause));
   EnterScanningState();
   if (skip >= 0 && g_appState) g_appState->skipDeleted = uint8_t(skip);
 

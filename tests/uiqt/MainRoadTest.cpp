@@ -623,6 +623,7 @@ TEST_F(MainRoadTest, AbortOfAScanAsksAndEndsCleanly) {
   View()->OnLookInSelChange();
   View()->OnCommand(cmd::kScan);
   ASSERT_EQ(g_activityCode.load(), kActivityScan);
+  EXPECT_EQ(qobject_cast<QToolButton*>(View()->Control(CDelvoraView::kScanButton))->text(), QStringLiteral("&Pause"));
   // Pause at once (the worker's end is queued behind this): Yes aborts.
   prompt.Push(kIdYes);
   View()->OnCommand(cmd::kScan);
@@ -918,13 +919,13 @@ TEST_F(MainRoadTest, TwoVolumesAndALinkAreToldApart) {
     if (l->GetItemNodeName(i) == u"same.txt") volumes.insert(l->CellText(i, kColVolume));
   EXPECT_EQ(volumes.size(), 2u) << "each row shows its own volume";
   EXPECT_EQ(volumes.count(u""), 0u);
-  // Another source: "Clear current scan results?" Yes scans it.
+  // Another source: "Clear current scan results?" Yes clears, Scan scans it.
   const std::string link = dir + "/link.img";
   View()->LoadDiskImages({FromUtf8(link)});
   prompt.Push(kIdYes);
   View()->LookIn()->setCurrentIndex(View()->LookIn()->FindRow(FromUtf8(link)));
   View()->OnLookInSelChange();
-  WaitIdle();
+  QuickScan();
   bool shown = false;
   for (int i = 0; i < l->GetItemCount(); i++)
     if (l->GetItemNodeName(i) == u"link") shown = l->CellText(i, kColType) == u"Symbolic link";
@@ -1126,11 +1127,13 @@ TEST_F(MainRoadTest, ScansInARowEqualFreshProcesses) {
     if (k == 0) {
       ScanImage(images[k]);
     } else {
-      // Another source with results listed: Yes clears them and scans it.
+      // Another source with results listed: Yes clears them, Scan scans it.
       View()->LoadDiskImages({FromUtf8(images[k])});
       prompt.Push(kIdYes);
       View()->LookIn()->setCurrentIndex(View()->LookIn()->FindRow(FromUtf8(images[k])));
       View()->OnLookInSelChange();
+      ASSERT_EQ(g_activityCode.load(), kActivityIdle);
+      View()->OnCommand(cmd::kScan);
       ASSERT_EQ(g_activityCode.load(), kActivityScan);
       WaitIdle();
     }
