@@ -107,6 +107,14 @@ TEST_F(MainWindowTest, TitleWidthAndCentring) {
   // Both centres are rounded down to whole pixels.
   EXPECT_LE(std::abs(r.center().x() - area.center().x()), 2);
   EXPECT_LE(std::abs(r.center().y() - area.center().y()), 2);
+  // A frame larger than the screen (a large scale on a small screen) is
+  // brought inside its available area, title bar and all.
+  Frame()->setMinimumSize(area.width() + 400, area.height() + 400);
+  Frame()->resize(area.width() + 500, area.height() + 240);
+  Frame()->CenterWindow();
+  EXPECT_TRUE(area.contains(Frame()->frameGeometry())) << Frame()->frameGeometry().width() << "x"
+                                                        << Frame()->frameGeometry().height();
+  EXPECT_LT(Frame()->height(), area.height());
 }
 
 TEST_F(MainWindowTest, MenusToolbarAndStatusBar) {
