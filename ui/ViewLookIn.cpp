@@ -116,9 +116,8 @@ void CDelvoraView::OnLookInSelChange() {
       QApplication::restoreOverrideCursor();
       return;
     }
-    // "Clear current scan results?" answered Yes means: scan the new source,
-    // as the same question does before a scan.
-    bool scanNow = false;
+    // "Clear current scan results?" answered Yes clears them; the scan
+    // starts only from Scan, in the mode then shown.
     if (ListRows() > 0) {
       QApplication::restoreOverrideCursor();
       const int answer = ShowMessage(kMbYesNo | kMbIconQuestion, u"%s", Msg(335));
@@ -129,7 +128,6 @@ void CDelvoraView::OnLookInSelChange() {
         return;
       }
       ClearResults();
-      scanNow = sessionLoadState_ == 0;
     }
     if (!theDrvAttr().FindDrvInfo(name)) theDrvAttr().AddDrvInfo(std::make_unique<DrvInfo>(name));
     if (frame_->statusBar()) frame_->statusBar()->showMessage(ToQ(Msg(172) + u" "));
@@ -178,11 +176,6 @@ void CDelvoraView::OnLookInSelChange() {
     QApplication::setOverrideCursor(Qt::WaitCursor);
     drive->CloseDevice();
     ApplyStepState();
-    if (scanNow) {
-      QApplication::restoreOverrideCursor();
-      StartScan();
-      return;
-    }
   }
   QApplication::restoreOverrideCursor();
   RefreshCommands();
