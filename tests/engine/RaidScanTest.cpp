@@ -328,7 +328,8 @@ TEST_F(RaidScanTest, TheRaidSwitchRunsTheScan) {
   const DvscanRun plain = Dvscan("--raid 64:1:2 '" + def + "'");
   EXPECT_EQ(plain.rc, 0) << plain.err;
   EXPECT_FALSE(plain.items.empty());
-  const DvscanRun r = Dvscan("--raid 64:1:2 --trace-switches raid,file=" + temp_.Path() + "/trace.txt '" + def + "'");
+  const DvscanRun r =
+      Dvscan("--raid 64:1:2 --trace '" + temp_.Path() + "/trace.txt' --trace-switches raid '" + def + "'");
   EXPECT_EQ(r.rc, 2) << r.err;
   EXPECT_EQ(r.err.find("Boot sector not found"), std::string::npos) << r.err;
   EXPECT_TRUE(r.items.empty());
