@@ -750,30 +750,10 @@ ZFS_FRONT = 4 << 20
 
 
 def zfs_lzjb(src, dlen):
-    out = bytearray()
-    i, mask, cmap = 0, 128, 0
-    while len(out) < dlen and i < len(src):
-        mask <<= 1
-        if mask == 256:
-            mask, cmap = 1, src[i]
-            i += 1
-        if cmap & mask:
-            if i + 1 >= len(src):
-                break
-            mlen, off = (src[i] >> 2) + 3, ((src[i] << 8) | src[i + 1]) & 0x3FF
-            i += 2
-            cpy = len(out) - off
-            if off == 0 or cpy < 0:
-                break
-            for _ in range(mlen):
-                if len(out) >= dlen:
-                    break
-                out.append(out[cpy])
-                cpy += 1
-        elif i < len(src):
-            out.append(src[i])
-            i += 1
-    return bytes(out.ljust(dlen, b"\0"))
+    # The torture harness's decompressor: one copy of the format's rules.
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
+    from torturelib.zfs import lzjb_decompress
+    return bytes(lzjb_decompress(src, dlen))
 
 
 class ZfsPool:

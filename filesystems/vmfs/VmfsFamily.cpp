@@ -129,7 +129,14 @@ const FamilyVolumeOps kVolume = {
 
 const FamilySearchOps kSearch = {.probe = ProbeVmfs, .locate = LocateVmfs, .keepsPastDriveEnd = KeepsVmfsPastDriveEnd};
 
-const FamilyDataOps kData = {.map = MapVmfsNode, .read = ReadVmfsNodeData, .mapIsPrivate = true};
+// Read after the node was mapped for its recovery.
+uint64_t VmfsDataEnd(CVol& volume, const cnode&) {
+  CVMFSVol* v = AsVmfs(volume);
+  return v ? v->MappedDataEnd() : UINT64_MAX;
+}
+
+const FamilyDataOps kData = {
+    .map = MapVmfsNode, .read = ReadVmfsNodeData, .dataEnd = VmfsDataEnd, .mapIsPrivate = true};
 
 const FamilyScanOps kScans = {
     .walkFolders = kWalkInQuickScan | kWalkInLongScan,

@@ -450,6 +450,24 @@ int64_t CVMFSVol::ReadFileData(uint64_t offset, uint8_t* buffer, size_t capacity
   return ReadMapped(*map, offset, buffer, n);
 }
 
+uint64_t CVMFSVol::MappedDataEnd() {
+  auto* map = dynamic_cast<VmfsExtents*>(extents.get());
+  if (!map) return UINT64_MAX;
+  if (map->inlineData) return map->inlineBytes;
+  if (map->subBlocks) {
+    if (!subBlocks) return 0;
+    uint32_t last = 0;
+    for (uint32_t i = 0; i < map->subBlockCount; ++i) {
+      const uint32_t a = Le32(map->buffer + size_t(i) * 4);
+      if (a && AddressKind(a) == kAddrSubBlock) last = i + 1;
+    }
+    return uint64_t(last) * subBlocks->header.resourceSize;
+  }
+  uint64_t end = 0;
+  for (const ExtentRun& r : map->Table()) end = std::max(end, r.vcn + r.Length());
+  return end > UINT64_MAX / kClusterBytes ? UINT64_MAX : end * kClusterBytes;
+}
+
 // ---------------------------------------------------------------- folders
 
 int CVMFSVol::ParseEntries(const cnode& folder, const uint8_t* data, size_t bytes) {

@@ -39,6 +39,9 @@ class CVMFSVol : public CVol {
   // Bytes of the mapped file from `offset` (any offset), at most `capacity`:
   // the bytes delivered (a directory's in whole entries), -1 on failure.
   int64_t ReadFileData(uint64_t offset, uint8_t* buffer, size_t capacity, VmfsExtents* map, bool directory);
+  // Where the data the node's map (built last) addresses ends: a size
+  // beyond it is no more than zeros.
+  uint64_t MappedDataEnd();
   // The 2048 bytes of the descriptor at `address`; false when it cannot be
   // read or is no descriptor.
   bool ReadDescriptor(uint32_t address, uint8_t* out);

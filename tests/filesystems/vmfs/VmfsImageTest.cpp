@@ -353,6 +353,33 @@ TEST(VmfsImage, HostileCopiesAreRefusedOrSkipped) {
   EXPECT_NE(r.log.find("Saved: " + r.dest + "/contig.bin"), std::string::npos) << r.log;
 }
 
+// A descriptor whose size says 2^62 bytes: the file is no longer than the
+// blocks it addresses, its missing rest counted, and the copy ends at once
+// instead of filling the destination with zeros.
+TEST(VmfsImage, ASizeBeyondTheVolumeIsBoundedByTheBlocks) {
+  NEED_IMAGES();
+  const TempFolder temp("vmfs_huge");
+  const std::string image = temp.Path() + "/copy.img";
+  std::filesystem::copy_file(dir + "/vmfs3.img", image);
+  uint32_t address = 0;
+  for (uint32_t i = 0; i < 64 && !address; ++i) {
+    const std::vector<uint8_t> e = ReadAt(image, RootEntryAt(image, i), 140);
+    if (std::string(reinterpret_cast<const char*>(e.data()) + 12) == "contig.bin") address = Le32At(e, 4);
+  }
+  ASSERT_NE(address, 0u);
+  ASSERT_EQ((address >> 6) & 0xFFFF, 0u);  // in the first cluster of descriptors
+  const uint64_t huge = uint64_t(1) << 62;
+  std::vector<uint8_t> size(8);
+  std::memcpy(size.data(), &huge, 8);
+  Patch(image, DescriptorAt(image, address >> 22) + 512 + 0x14, size);
+  const Recovered r = Recover(temp, "'" + image + "'");
+  EXPECT_EQ(r.run.rc, 1) << r.run.err;
+  EXPECT_EQ(r.log.find("Saved: " + r.dest + "/contig.bin"), std::string::npos) << r.log;
+  std::error_code ec;
+  EXPECT_LE(std::filesystem::file_size(r.dest + "/contig.bin", ec), uint64_t(3) * 0x100000) << r.log;
+  EXPECT_NE(r.log.find("Saved: " + r.dest + "/docs/small.bin"), std::string::npos) << r.log;
+}
+
 // Without its partition entry the Long Scan finds the volume by its header
 // (kind 32), and with the header gone by its file-system descriptor (kind
 // 33): the listing is the Quick Scan's of the intact disk.
