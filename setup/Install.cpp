@@ -85,13 +85,11 @@ WString W(const std::string& s) { return FromUtf8(s); }
 
 WString SystemText(int err) { return W(std::strerror(err)); }
 
-int AskRetry(const WString& text) {
-  return Prompt().MessageBox(text, kProductName, kMbRetryCancel | kMbIconQuestion);
-}
+int AskRetry(const WString& text) { return Prompt().MessageBox(text, kProductName, kMbRetryCancel | kMbIconQuestion); }
 
 WString FailureQuestion(const std::string& path, int err) {
   return FormatW(u"%s\n\n%s\n\nClick Retry to try again, or Cancel to cancel the installation.", W(path),
-                SystemText(err));
+                 SystemText(err));
 }
 
 std::string LanguageCode() {
@@ -258,7 +256,7 @@ std::string InstallInfo::IconFile(int size) const {
 std::string InstallInfo::UninstallString() const { return QuoteExecArgument(ProgramFile()) + " /uninstall"; }
 
 std::string InstallInfo::EntryText(bool uninstall) const {
-  std::string t = "[Desktop Entry]\nType=Application\nVersion=1.5\n";
+  std::string t = "[Desktop Entry]\nType=Application\nVersion=1.4\n";
   if (uninstall) {
     t += "Name=Uninstall Delvora 4.3\nComment=Remove Delvora 4.3 and everything its setup wrote\n";
     t += "Exec=" + EscapeDesktopValue(UninstallString()) + "\n";
@@ -312,7 +310,10 @@ int InstallInfo::MakeFolders(const std::string& file) {
     }
     if (!err) return 1;
     ErrorMsg(u"Error accessing the destination folder");
-    const WString text = FormatW(u"Error accessing the destination folder\n\n%s\n\n%s\n\nClick Retry to try again, or Cancel to cancel the installation.", W(Parent(file)), SystemText(err));
+    const WString text = FormatW(
+        u"Error accessing the destination folder\n\n%s\n\n%s\n\nClick Retry to try again, or Cancel to cancel the "
+        u"installation.",
+        W(Parent(file)), SystemText(err));
     if (AskRetry(text) != kIdRetry) return -1;
   }
 }
@@ -402,8 +403,8 @@ bool InstallInfo::Install() {
     if (replacedPaths_.size() != before) replaced |= bit;
     return true;
   };
-  bool ok = item(ProgramFile(), program, 0755, true, false, 1) &&
-            item(EntryFile(), EntryText(false), 0644, false, false, 2);
+  bool ok =
+      item(ProgramFile(), program, 0755, true, false, 1) && item(EntryFile(), EntryText(false), 0644, false, false, 2);
   for (const auto& icon : icons) ok = ok && item(IconFile(icon.size), icon.png, 0644, false, false, 0);
   if (ok && !binFolder.empty()) ok = item(LinkFile(), ProgramFile(), 0, false, true, 0);
   ok = ok && item(UninstallEntryFile(), EntryText(true), 0644, false, false, 2);
@@ -435,7 +436,7 @@ bool InstallInfo::WriteUninstallKey() {
   }
   if (KeyStore::CreateKey(store, key) != 0) return false;
   time_t now = time(nullptr);
-  struct tm lt{};
+  struct tm lt {};
   char date[32] = "00000000";
   if (localtime_r(&now, &lt)) snprintf(date, sizeof date, "%04d%02d%02d", lt.tm_year + 1900, lt.tm_mon + 1, lt.tm_mday);
   std::string list;
@@ -478,7 +479,8 @@ bool InstallInfo::ReadUninstallKey(KeyRoot root) {
   startMenuFolder = StringOf(root, key, "StartMenuGroup");
   startMenuRoot = StringOf(root, key, "StartMenuRootGroup");
   KeyValue v;
-  if (KeyStore::GetValue(root, key, "FileInstalled", &v) == 0 && v.data.size() == 4) std::memcpy(&installed, v.data.data(), 4);
+  if (KeyStore::GetValue(root, key, "FileInstalled", &v) == 0 && v.data.size() == 4)
+    std::memcpy(&installed, v.data.data(), 4);
   manifest = ManifestOf(root, key);
   return true;
 }

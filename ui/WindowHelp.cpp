@@ -1,6 +1,8 @@
 #include "ui/WindowHelp.h"
 
-#include <QShortcut>
+#include <QApplication>
+#include <QEvent>
+#include <QKeyEvent>
 #include <QWidget>
 
 #include "foundation/UiServices.h"
@@ -26,9 +28,26 @@ int RequestHelpTopicOrSay(WStringView topic) {
 const WString& LastHelpTopicRequested() { return g_last; }
 void ForgetHelpTopicRequested() { g_last.clear(); }
 
-void AddHelpKey(QWidget* window, WStringView topic) {
-  auto* key = new QShortcut(QKeySequence(Qt::Key_F1), window);
-  key->setContext(Qt::WidgetWithChildrenShortcut);
-  const WString t(topic);
-  QObject::connect(key, &QShortcut::activated, window, [t] { RequestHelpTopic(t); });
-}
+namespace {
+// F1 anywhere in the window: the application's filter sees the key before
+// the focused control does.
+class HelpKeyFilter : public QObject {
+ public:
+  HelpKeyFilter(QWidget* window, WStringView topic) : QObject(window), window_(window), topic_(topic) {}
+  bool eventFilter(QObject* watched, QEvent* e) override {
+    if (e->type() != QEvent::KeyPress || static_cast<QKeyEvent*>(e)->key() != Qt::Key_F1 ||
+        static_cast<QKeyEvent*>(e)->modifiers() != Qt::NoModifier)
+      return false;
+    auto* w = qobject_cast<QWidget*>(watched);
+    if (!w || w->window() != window_) return false;
+    RequestHelpTopic(topic_);
+    return true;
+  }
+
+ private:
+  QWidget* window_;
+  WString topic_;
+};
+}  // namespace
+
+void AddHelpKey(QWidget* window, WStringView topic) { qApp->installEventFilter(new HelpKeyFilter(window, topic)); }

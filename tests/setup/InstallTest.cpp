@@ -22,7 +22,7 @@
 
 namespace {
 
-std::string Run(const std::string& command, int* status = nullptr) {
+std::string Shell(const std::string& command, int* status = nullptr) {
   std::string out;
   FILE* p = popen(command.c_str(), "r");
   if (!p) return out;
@@ -75,14 +75,22 @@ class SetupRoots : public testing::Test {
   std::unique_ptr<ScopedEnv> env_[8];
   ScriptedPrompt prompt;
 
-  void SetUp() override { UseUser("alice", false); }
-  void TearDown() override { SetPromptService(nullptr); }
+  void SetUp() override {
+    // Without its own folder a test would write into the machine's.
+    ASSERT_FALSE(temp_.Path().empty());
+    UseUser("alice", false);
+  }
+  void TearDown() override {
+    SetPromptService(nullptr);
+    for (int i = 7; i >= 0; --i) env_[i].reset();
+  }
 
   void UseUser(const std::string& name, bool root) {
+    for (int i = 7; i >= 0; --i) env_[i].reset();  // back to the real values first
     home = temp_.Path() + "/home/" + name;
     sys = temp_.Path() + "/system";
     tmp = temp_.Path() + "/tmp";
-    for (const auto& d : {home, sys, tmp}) Run("mkdir -p " + Q(d));
+    for (const auto& d : {home, sys, tmp}) Shell("mkdir -p " + Q(d));
     env_[0] = std::make_unique<ScopedEnv>("HOME", home);
     env_[1] = std::make_unique<ScopedEnv>("XDG_DATA_HOME", home + "/.local/share");
     env_[2] = std::make_unique<ScopedEnv>("XDG_CONFIG_HOME", home + "/.config");
@@ -95,7 +103,7 @@ class SetupRoots : public testing::Test {
 
   // Every entry below the roots with its type and mode.
   std::string Find() {
-    return Run("cd " + Q(temp_.Path()) + " && find home system tmp -printf '%y %m %p\\n' | sort");
+    return Shell("cd " + Q(temp_.Path()) + " && find home system tmp -printf '%y %m %p\\n' | sort");
   }
 
   std::string Stub() {
@@ -105,6 +113,9 @@ class SetupRoots : public testing::Test {
   }
 
   InstallInfo Info(const std::string& program, const std::string& folder = std::string()) {
+    // Never the machine's own folders.
+    const char* root = getenv("DELVORA_SYSTEM_ROOT");
+    if (sys.empty() || !root || sys != root || getenv("HOME") != home) std::abort();
     const InstallPlaces p = PlacesFor(SetupRunsAsRoot());
     InstallInfo info;
     info.programFolder = folder.empty() ? p.programFolder : folder;
@@ -153,18 +164,19 @@ TEST_F(SetupRoots, InstallWritesExactlyItsManifestAndUninstallTakesItBack) {
   EXPECT_EQ(system(("cmp -s " + Q(program) + " " + Q(info.ProgramFile())).c_str()), 0);
   uint64_t built = 0;
   ParseBuildDate(&built);
-  EXPECT_EQ(Run("stat -c '%a %Y' " + Q(info.ProgramFile())), "755 " + std::to_string(FileTimeToUnixTime(built)) + "\n");
+  EXPECT_EQ(Shell("stat -c '%a %Y' " + Q(info.ProgramFile())),
+            "755 " + std::to_string(FileTimeToUnixTime(built)) + "\n");
   // Exactly the manifest was added.
   EXPECT_EQ(Find(), SortedLines(before + ManifestFind(info, temp_.Path())));
-  EXPECT_EQ(info.manifest.front(), "d " + home + "/.local/opt");
+  EXPECT_EQ(info.manifest.front(), "d " + home + "/.local");
   // Each entry passes the validator.
   for (const auto& entry : {info.EntryFile(), info.UninstallEntryFile()}) {
     int rc = 0;
-    const std::string said = Run("desktop-file-validate " + Q(entry) + " 2>&1", &rc);
+    const std::string said = Shell("desktop-file-validate " + Q(entry) + " 2>&1", &rc);
     EXPECT_EQ(rc, 0) << said;
     EXPECT_EQ(said, "") << entry;
   }
-  EXPECT_EQ(Run("readlink " + Q(info.LinkFile())), info.ProgramFile() + "\n");
+  EXPECT_EQ(Shell("readlink " + Q(info.LinkFile())), info.ProgramFile() + "\n");
   // The entry's values and types.
   const std::string key = UninstallKeyPath();
   struct Row {
@@ -232,7 +244,7 @@ TEST_F(SetupRoots, AFailedOrCancelledInstallRollsBack) {
   } cases[] = {
       {"a regular file where the group folder should be",
        [](InstallInfo& i) {
-         Run("mkdir -p " + Q(i.startMenuFolder.substr(0, i.startMenuFolder.rfind('/'))));
+         Shell("mkdir -p " + Q(i.startMenuFolder.substr(0, i.startMenuFolder.rfind('/'))));
          WriteText(i.startMenuFolder, "in the way");
        },
        {kIdRetry, kIdCancel}},
@@ -254,10 +266,10 @@ TEST_F(SetupRoots, AFailedOrCancelledInstallRollsBack) {
 TEST_F(SetupRoots, AFullDestinationRollsBack) {
   if (geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
   const std::string dest = tmp + "/small";
-  Run("mkdir -p " + Q(dest));
+  Shell("mkdir -p " + Q(dest));
   ASSERT_EQ(mount("tmpfs", dest.c_str(), "tmpfs", 0, "size=1M"), 0);
   const std::string big = tmp + "/big.bin";
-  Run("head -c 3000000 /dev/urandom > " + Q(big) + " && chmod 755 " + Q(big));
+  Shell("head -c 3000000 /dev/urandom > " + Q(big) + " && chmod 755 " + Q(big));
   const std::string before = Find();
   InstallInfo info = Info(big, dest + "/delvora");
   prompt.Push(kIdCancel);
@@ -269,8 +281,9 @@ TEST_F(SetupRoots, AFullDestinationRollsBack) {
 }
 
 TEST_F(SetupRoots, InstallingOverAnInstallationKeepsOneRecord) {
+  const std::string stub = Stub();
   const std::string before = Find();
-  InstallInfo first = Info(Stub());
+  InstallInfo first = Info(stub);
   ASSERT_TRUE(first.Install());
   InstallInfo second = Info(Stub());
   ASSERT_TRUE(second.Install());
@@ -310,18 +323,21 @@ TEST_F(SetupRoots, TheDesktopStartsAndListsTheEntry) {
   const std::string out = tmp + "/argv.txt";
   ScopedEnv o("STUB_OUT", out);
   int rc = 0;
-  const std::string said = Run("gio launch " + Q(info.EntryFile()) + " 2>&1", &rc);
+  const std::string said = Shell("gio launch " + Q(info.EntryFile()) + " 2>&1", &rc);
   EXPECT_EQ(rc, 0) << said;
   for (int i = 0; i < 100 && access(out.c_str(), F_OK) != 0; ++i) usleep(20000);
   EXPECT_EQ(ReadText(out), info.ProgramFile() + "\n");
-  if (access("/usr/bin/python3", X_OK) == 0 &&
-      system("/usr/bin/python3 -c 'import gi' 2>/dev/null") == 0) {
-    const std::string listed =
-        Run("/usr/bin/python3 -c \"import gi; gi.require_version('Gio', '2.0'); from gi.repository import Gio\n"
-            "for a in Gio.AppInfo.get_all():\n"
-            "  if a.get_id().startswith('marbrix'): print(a.get_id(), '|', a.get_name(), '|', a.get_icon().to_string(), "
-            "'|', a.get_commandline())\" 2>&1");
-    EXPECT_NE(listed.find("Delvora 4.3 | marbrix-delvora | "), std::string::npos) << listed;
+  if (access("/usr/bin/python3", X_OK) == 0 && system("/usr/bin/python3 -c 'import gi' 2>/dev/null") == 0) {
+    const std::string listed = Shell(
+        "/usr/bin/python3 -c \"import gi; gi.require_version('Gio', '2.0'); from gi.repository import Gio\n"
+        "for a in Gio.AppInfo.get_all():\n"
+        "  if 'marbrix' in a.get_id(): print(a.get_id(), '|', a.get_name(), '|', a.get_icon().to_string(), "
+        "'|', a.get_commandline())\" 2>&1");
+    // The menu's view: the entry's id, name, icon and command line.
+    EXPECT_NE(listed.find("Delvora 4.3-marbrix-delvora-4.3.desktop | Delvora 4.3 | marbrix-delvora | " +
+                          QuoteExecArgument(info.ProgramFile())),
+              std::string::npos)
+        << listed;
     EXPECT_NE(listed.find("Uninstall Delvora 4.3 | marbrix-delvora"), std::string::npos) << listed;
   }
   InstallInfo remover;
@@ -345,12 +361,8 @@ TEST(SetupRules, ExecArgumentsAreQuotedAndEscaped) {
   struct Case {
     const char* path;
     const char* value;  // as the entry's file holds it
-  } cases[] = {{"/opt/delvora", "\"/opt/delvora\""},
-               {"/a b/d", "\"/a b/d\""},
-               {"/a\"b/d", "\"/a\\\\\"b/d\""},
-               {"/a$b/d", "\"/a\\\\$b/d\""},
-               {"/a\\b/d", "\"/a\\\\\\\\b/d\""},
-               {"/a`b/d", "\"/a\\\\`b/d\""}};
+  } cases[] = {{"/opt/delvora", "\"/opt/delvora\""}, {"/a b/d", "\"/a b/d\""},         {"/a\"b/d", "\"/a\\\\\"b/d\""},
+               {"/a$b/d", "\"/a\\\\$b/d\""},         {"/a\\b/d", "\"/a\\\\\\\\b/d\""}, {"/a`b/d", "\"/a\\\\`b/d\""}};
   for (const auto& c : cases) EXPECT_EQ(EscapeDesktopValue(QuoteExecArgument(c.path)), c.value) << c.path;
   EXPECT_FALSE(IsLaunchablePath("/opt/100%/d"));
   EXPECT_FALSE(IsLaunchablePath("/opt/a\nb"));
@@ -372,6 +384,7 @@ TEST(SetupRules, SwitchesAreWholeArguments) {
   EXPECT_EQ(DecideStartup({"delvora"}, DV_BINARY_DIR "/bin/delvora"), StartupAction::Run);
   EXPECT_EQ(DecideStartup({"delvora"}, "/usr/bin/true"), StartupAction::Run);
   TempFolder t("switches");
+  ASSERT_FALSE(t.Path().empty());
   const std::string copy = t.Path() + "/Delvora";
   WriteText(copy, "x", 0755);
   EXPECT_EQ(DecideStartup({"delvora"}, copy), StartupAction::AskRunMode);
