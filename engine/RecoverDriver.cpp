@@ -47,6 +47,7 @@ enum class Choice { Straight, Temporary, Skip, Fail };
 
 struct Existing {
   bool exists = false;
+  bool folder = false;  // a real folder, not a link to one
   uint64_t size = 0;
   uint64_t writeTime = 0;  // FILETIME
 };
@@ -56,6 +57,7 @@ Existing Probe(WStringView path) {
   struct stat st;
   if (::lstat(ToUtf8(path).c_str(), &st) != 0) return e;
   e.exists = true;
+  e.folder = S_ISDIR(st.st_mode);
   e.size = S_ISREG(st.st_mode) ? uint64_t(st.st_size) : 0;
   e.writeTime = UnixTimeToFileTime(st.st_mtim.tv_sec) + uint64_t(st.st_mtim.tv_nsec / 100);
   return e;
@@ -252,6 +254,9 @@ Choice ChooseTarget(const RecoveryRequest& run, const cnode* node, const WString
   int64_t listed = 0;
   const bool restart = run.engine->Options().IsListedFileWithSize(path, &listed) && listed > 0;
   if (folderCheck == 1 || restart || !ex.exists) return Choice::Straight;
+  // A folder there already (made for an item of this run, or by an earlier
+  // save) takes the folder's files: it is reused, never renamed.
+  if (node->IsDirectory() && ex.folder) return Choice::Straight;
   Choice choice = Choice::Fail;
   uint8_t mode = run.overwriteMode;
   if (mode == kOverwriteSkip || (empty && ex.size > 0)) {

@@ -7,6 +7,7 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTimer>
 #include <QToolButton>
 #include <chrono>
 
@@ -89,6 +90,14 @@ CDelvoraView::CDelvoraView(CMainFrame* frame) : QWidget(frame), frame_(frame) {
   GlobalTextRef(kDestinationFolder).clear();
   layout_ = ScaledLayout(Language(), Scale());
   BuildControls();
+  // The worker's counters move between its batches too: the panel reads
+  // them on its own clock, this publishes them.
+  progressTimer_ = new QTimer(this);
+  progressTimer_->setInterval(500);
+  connect(progressTimer_, &QTimer::timeout, this, [this] {
+    PublishCounters(false);
+    frame_->SetProgressShown(true, theProgressAndStats().percent.load());
+  });
   if (g_appState) g_appState->view = this;
   qApp->installEventFilter(this);
 }
@@ -459,7 +468,6 @@ void CDelvoraView::OnScanModeChange(int index) {
   quick_->setChecked(index == 0);
   long_->setChecked(index == 1);
   if (index == old) return;
-  bool scanNow = false;
   if (ListRows() > 0 && sessionLoadState_ != 2) {
     if (ShowMessage(kMbYesNo | kMbIconQuestion, u"%s", Msg(335)) != kIdYes) {
       if (sessionLoadState_ == 1) {
@@ -472,16 +480,12 @@ void CDelvoraView::OnScanModeChange(int index) {
       }
     } else {
       ClearResults();
-      scanNow = sessionLoadState_ == 0;
     }
   }
   g_scanMode = scanModeRadio_;
   if (g_currentDrive) DeleteVolumes(*g_currentDrive);
   delete g_engine;
   g_engine = nullptr;
-  // Yes to "Clear current scan results?" scans in the new mode, as the same
-  // question does before a scan.
-  if (scanNow && g_currentDrive && g_activityCode.load() == kActivityIdle) StartScan();
 }
 
 // ---- shut-down ----

@@ -72,6 +72,13 @@ class CDelvoraView : public QWidget, public ViewSink {
   void OnCommand(int commandId);
   // The message of a command that has no handler yet.
   void SayNotAvailable(int commandId);
+  // Look-in: false (message 125 shown) when the source holds the trace
+  // folder.
+  bool TraceFolderSafeOn(const WString& name);
+  // Options > Trace: the Trace dialog.
+  void OnTrace();
+  // Disk Image Create with the support option: the support command.
+  void OnSupportCommand();
   ViewState State() const;
   void RefreshCommands();
 
@@ -227,6 +234,9 @@ class CDelvoraView : public QWidget, public ViewSink {
   // Step 9 of the scan: the volume choice (Quick Scan of a disk or image) or
   // the usage tip (Long Scan of a volume device); false stops the scan.
   bool ChooseVolumesBeforeScan(struct DrvInfo* info, bool* chosen);
+  // The drive's volume search on a thread, the window live meanwhile;
+  // false when it failed (error) or was stopped.
+  bool SearchVolumesLive(class Drive& drive, WString* error, bool* stopped);
   // The 4K question and the review of the source's exclusions.
   void AfterSourceOpened(class Drive* drive, const WString& name);
   // Hands the affiliation to the engine before a recovery.
@@ -289,4 +299,5 @@ class CDelvoraView : public QWidget, public ViewSink {
   uint64_t scanBytesBase_ = 0;  // the source's bytes read when the run started
   bool stopAsked_ = false;  // Yes to the abort question of the running worker
   bool viewingTipsPending_ = false;
+  class QTimer* progressTimer_ = nullptr;  // publishes the counters while a run goes
 };

@@ -6,6 +6,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QScreen>
+#include <QStyle>
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <QWindowStateChangeEvent>
@@ -183,6 +184,12 @@ void CMainFrame::CenterWindow() {
   QScreen* s = screen() ? screen() : QGuiApplication::primaryScreen();
   if (!s) return;
   const QRect area = s->availableGeometry();
+  // Inside the screen whatever the scale: the title bar stays reachable.
+  int w = width(), h = height(), mw = minimumWidth(), mh = minimumHeight();
+  const int decoration = style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, this) + 8;
+  FitFrameToArea(area.width(), area.height(), decoration, &w, &h, &mw, &mh);
+  setMinimumSize(mw, mh);
+  resize(w, h);
   QRect r = frameGeometry();
   r.moveCenter(area.center());
   move(r.topLeft());

@@ -95,7 +95,9 @@ QColor CMyListCtrl::RowInk(int64_t row) const {
   const uint32_t e = EntryOfRow(row);
   ListNodeInfo info;
   const ListNodeInfo* node = e == kNoEntry || IsFolderEntry(e) ? nullptr : NodeOf(nodes_, store_.At(e).nodeIndex, info);
-  return node && (node->flags & 0x0002) ? QColor(QRgb(kDeletedItemColour)) : QColor(Qt::black);
+  const ListColours colours =
+      ListColoursFor(palette().color(QPalette::Base).rgb(), palette().color(QPalette::Text).rgb());
+  return QColor(QRgb(node && (node->flags & 0x0002) ? colours.deletedInk : colours.ink));
 }
 
 QString CMyListCtrl::RowToolTip(int64_t row) const {

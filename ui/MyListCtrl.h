@@ -146,6 +146,9 @@ class CMyListCtrl : public QAbstractScrollArea {
 
   // ---- checks ----
   void CheckCurItems(bool check);
+  // Flat display: the records below the given folder records take state;
+  // the number changed.
+  size_t SpreadToFolderContents(const std::vector<uint32_t>& records, uint8_t state);
   void CheckAll(bool check);
   // whole: the tree has the focus (every folder); else the current folder.
   void InvertChecks(bool whole = false);

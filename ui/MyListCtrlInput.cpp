@@ -33,11 +33,12 @@ using namespace listctrl;
 void CMyListCtrl::paintEvent(QPaintEvent* event) {
   QPainter p(viewport());
   const QRect area = event->rect();
-  p.fillRect(area, Qt::white);
+  const QPalette& pal = palette();
+  const ListColours colours = ListColoursFor(pal.color(QPalette::Base).rgb(), pal.color(QPalette::Text).rgb());
+  p.fillRect(area, QColor(QRgb(colours.even)));
   const int64_t rows = RowCount();
   const int64_t top = TopRow();
   const bool enabled = isEnabled();
-  const QPalette& pal = palette();
   const int height = viewport()->height();
   const QFontMetrics fm = fontMetrics();
   static const QPixmap fileIcon = dvres::Draw(dvres::Image::FileDoc, 16);
@@ -55,7 +56,7 @@ void CMyListCtrl::paintEvent(QPaintEvent* event) {
     ListNodeInfo info;
     const ListNodeInfo* node = folderRow ? nullptr : NodeOf(nodes_, store_.At(e).nodeIndex, info);
     const bool selected = selection_.IsSelected(row);
-    const QColor band = QColor(QRgb(BandColour(size_t(row))));
+    const QColor band = QColor(QRgb(colours.Band(size_t(row))));
     p.fillRect(QRect(0, y, viewport()->width(), rowHeight_), band);
     for (int c = 0; c < kListColumnCount; ++c) {
       const int left = ColumnLeft(c), width = header_->sectionSize(c);
@@ -69,9 +70,9 @@ void CMyListCtrl::paintEvent(QPaintEvent* event) {
         text = FileCellText(c, store_, e, node);
       }
       // Deleted items stand out; the Status column keeps their grade.
-      QColor ink = !enabled                       ? pal.color(QPalette::Disabled, QPalette::Text)
-                   : node && (node->flags & 0x0002) ? QColor(QRgb(kDeletedItemColour))
-                                                    : QColor(Qt::black);
+      QColor ink = !enabled                         ? pal.color(QPalette::Disabled, QPalette::Text)
+                   : node && (node->flags & 0x0002) ? QColor(QRgb(colours.deletedInk))
+                                                    : QColor(QRgb(colours.ink));
       if (c == kColName) {
         if (selected) {
           p.fillRect(QRect(left + kTextLeft - 2, y, std::max(0, width - kTextLeft + 2), rowHeight_),
@@ -174,11 +175,28 @@ void CMyListCtrl::AfterFileRowsChanged() {
   }
 }
 
+size_t CMyListCtrl::SpreadToFolderContents(const std::vector<uint32_t>& records, uint8_t state) {
+  if (folderDisplay_ || !nodes_) return 0;
+  std::vector<WString> folders;
+  ListNodeInfo info;
+  for (uint32_t e : records) {
+    if (e >= store_.Count() || !nodes_->GetNode(store_.At(e).nodeIndex, info) || !info.folder) continue;
+    folders.push_back(store_.Path(e) + u"\\" + WString(info.name));
+  }
+  return store_.SetCheckBelow(folders, state, nodes_);
+}
+
 void CMyListCtrl::CheckCurItems(bool check) {
   QApplication::setOverrideCursor(Qt::WaitCursor);
   const uint8_t state = check ? kCheckOn : kCheckOff;
+  std::vector<uint32_t> records;
   for (const auto& [first, last] : selection_.Ranges())
-    for (int64_t row = first; row <= last; ++row) ApplyFolderState(row, state);
+    for (int64_t row = first; row <= last; ++row) {
+      ApplyFolderState(row, state);
+      const uint32_t e = EntryOfRow(row);
+      if (e != kNoEntry && !IsFolderEntry(e)) records.push_back(e);
+    }
+  SpreadToFolderContents(records, state);
   if (folderDisplay_) {
     AfterFileRowsChanged();
     store_.RecountTotals(nodes_);
@@ -197,6 +215,8 @@ void CMyListCtrl::ToggleRow(int64_t row) {
   } else {
     store_.Toggle(e, nodes_);
     AfterFileRowsChanged();
+    // A folder's files go with it, as the tree's check takes them.
+    if (SpreadToFolderContents({e}, uint8_t(store_.CheckState(e))) > 0) viewport()->update();
   }
   RepaintRow(row);
   PublishTotals();

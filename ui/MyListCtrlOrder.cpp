@@ -190,7 +190,7 @@ void CMyListCtrl::OpenFolder(uint32_t folderRow) {
   if (!folders_ || folderRow >= folders_->Count()) return;
   currentFolder_ = folderRow;
   std::vector<uint32_t> rows;
-  folders_->Expand(folderRow, store_, rows);
+  folders_->Expand(folderRow, store_, rows, nodes_);
   store_.Displayed().swap(rows);
   verticalScrollBar()->setValue(0);
   RowsChanged();

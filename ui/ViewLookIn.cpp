@@ -75,6 +75,28 @@ void CDelvoraView::CloseSource() {
   currentSource_.clear();
 }
 
+bool CDelvoraView::TraceFolderSafeOn(const WString& name) {
+  const std::string folder = theTrace().TraceFolder();
+  if (folder.empty()) return true;
+  // A drive of its own for the question: the current source stays open.
+  Drive* probe = nullptr;
+  bool safe = true;
+  try {
+    probe = CreateDrive(name);
+    probe->InitDrive(name);
+    safe = probe->IsSafeVolume(FromUtf8(folder + "/"));
+  } catch (const DvCodeError&) {
+  } catch (const DvTextError&) {
+  }
+  DeleteDrive(&probe);
+  if (!safe) {
+    QApplication::restoreOverrideCursor();
+    ShowError(u"%s", Msg(125));
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+  }
+  return safe;
+}
+
 void CDelvoraView::OnLookInSelChange() {
   const int row = lookIn_->currentIndex();
   QApplication::setOverrideCursor(Qt::WaitCursor);
@@ -89,9 +111,13 @@ void CDelvoraView::OnLookInSelChange() {
     RevertLookIn();
   } else if (row >= 0 && !lookIn_->IsHeading(row)) {
     const WString name = lookIn_->Source(row);
-    // "Clear current scan results?" answered Yes means: scan the new source,
-    // as the same question does before a scan.
-    bool scanNow = false;
+    if (!TraceFolderSafeOn(name)) {
+      RevertLookIn();
+      QApplication::restoreOverrideCursor();
+      return;
+    }
+    // "Clear current scan results?" answered Yes clears them; the scan
+    // starts only from Scan, in the mode then shown.
     if (ListRows() > 0) {
       QApplication::restoreOverrideCursor();
       const int answer = ShowMessage(kMbYesNo | kMbIconQuestion, u"%s", Msg(335));
@@ -102,7 +128,6 @@ void CDelvoraView::OnLookInSelChange() {
         return;
       }
       ClearResults();
-      scanNow = sessionLoadState_ == 0;
     }
     if (!theDrvAttr().FindDrvInfo(name)) theDrvAttr().AddDrvInfo(std::make_unique<DrvInfo>(name));
     if (frame_->statusBar()) frame_->statusBar()->showMessage(ToQ(Msg(172) + u" "));
@@ -151,11 +176,6 @@ void CDelvoraView::OnLookInSelChange() {
     QApplication::setOverrideCursor(Qt::WaitCursor);
     drive->CloseDevice();
     ApplyStepState();
-    if (scanNow) {
-      QApplication::restoreOverrideCursor();
-      StartScan();
-      return;
-    }
   }
   QApplication::restoreOverrideCursor();
   RefreshCommands();

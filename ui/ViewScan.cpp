@@ -5,6 +5,7 @@
 
 #include <QComboBox>
 #include <QThread>
+#include <QTimer>
 
 #include "engine/Engine.h"
 #include "engine/ProgressStats.h"
@@ -95,8 +96,6 @@ void CDelvoraView::StartScan() {
   delete g_engine;
   g_engine = nullptr;
   affiliation_ = AffiliationChoice{};
-  scanButton_->setText(ToQ(Msg(97)));
-  scanButton_->setIcon(dvres::Icon(dvres::Image::Pause));
   GlobalTextRef(kLookForText) = lookFor;
   GlobalTextRef(kLookForPattern) = lookFor_->FolderPatterns();
   // The names looked for: found files whose names fail it are not listed.
@@ -105,6 +104,9 @@ void CDelvoraView::StartScan() {
   ClearResults();
   g_activityCode = kActivityScan;
   scanEnabled_ = true;
+  // After ClearResults, which puts the idle caption back.
+  scanButton_->setText(ToQ(Msg(97)));
+  scanButton_->setIcon(dvres::Icon(dvres::Image::Pause));
   EnterScanningState();
   if (skip >= 0 && g_appState) g_appState->skipDeleted = uint8_t(skip);
 
@@ -155,6 +157,7 @@ void CDelvoraView::OnWorkerStarted() {
   }
   list_->setEnabled(true);
   frame_->SetProgressShown(true, 0);
+  progressTimer_->start();
   RefreshCommands();
 }
 
@@ -193,10 +196,10 @@ void CDelvoraView::PublishCounters(bool scanEnded) {
   stats.displayedItems = rows;
   if (scanEnded) stats.inProgressItems = 0;
   stats.totalItems = rows + stats.inProgressItems.load();
-  if (g_activityCode.load() == kActivityScan && scanModeRadio_ == 0 && g_currentDrive) {
-    // A Quick Scan reads metadata, not a known number of bytes: its rate is
-    // the source's bytes read, its total what that makes at the percentage
-    // reached, so the time left follows the percentage.
+  if (g_activityCode.load() == kActivityScan && g_currentDrive) {
+    // A scan's passes read metadata and sectors, not one known number of
+    // bytes: its rate is the source's bytes read, its total what that makes
+    // at the percentage reached, so the time left follows the percentage.
     const int64_t done = int64_t(g_currentDrive->BytesRead() - scanBytesBase_);
     const int p = stats.percent.load();
     stats.bytesScanned = done;
@@ -289,6 +292,7 @@ void CDelvoraView::OperationEnded(int64_t itemsFound) {
 
 void CDelvoraView::OnWorkerEnded(int64_t) {
   if (worker_.joinable()) worker_.join();
+  progressTimer_->stop();
   const int activity = g_activityCode.load();
   // The stop flag is cleared below: a run the user stopped reads it here.
   const bool stopped = stopAsked_ || (g_appState && g_appState->stopRequested.load() != 0);

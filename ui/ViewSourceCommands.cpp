@@ -5,31 +5,45 @@
 // review, affiliation). Each runs its dialog through RunDialog and stores the
 // answer; the rules live in the dialogs' controllers.
 #include <QApplication>
+#include <QEventLoop>
 #include <QFileInfo>
+#include <QTimer>
+
+#include <atomic>
+#include <thread>
 
 #include "engine/Engine.h"
+#include "engine/ProgressStats.h"
 #include "engine/RecoverDriver.h"
 #include "foundation/AppState.h"
 #include "foundation/Messages.h"
 #include "foundation/SectRanges.h"
+#include "foundation/Trace.h"
 #include "platform/Errors.h"
+#include "platform/Events.h"
+#include "platform/Format.h"
+#include "resources/Icons.h"
 #include "storage/DiskList.h"
 #include "storage/Drive.h"
 #include "storage/ImageFiles.h"
 #include "storage/RaidSettings.h"
-#include "volumes/VolumeSearch.h"
 #include "ui/DelvoraView.h"
 #include "ui/LookInCb.h"
+#include "ui/MainFrame.h"
 #include "ui/OptionDialogs.h"
+#include "ui/OwnButtons.h"
 #include "ui/PromptDialogs.h"
 #include "ui/QtPrompt.h"
 #include "ui/SourceDialogs.h"
+#include "ui/StatusDlg.h"
+#include "ui/SupportDialog.h"
+#include "ui/TraceDialog.h"
 #include "ui/VolumeDialogs.h"
 #include "ui/core/Activity.h"
 #include "ui/core/CommandIds.h"
 #include "ui/core/OptionRules.h"
 #include "volumes/Volume.h"
-#include "foundation/Trace.h"
+#include "volumes/VolumeSearch.h"
 
 namespace {
 
@@ -65,8 +79,11 @@ bool CDelvoraView::OnOptionCommand(int id) {
       if (activity == kActivityIdle) OnAdvancedVolumes();
       return true;
     case cmd::kDiskImageCreate:
-      if (activity == kActivityIdle && g_currentDrive && DiskImageDialog()) DiskImageDialog()(this);
+      if (activity != kActivityIdle || !g_currentDrive) return true;
+      if (g_appState && g_appState->supportOption) OnSupportCommand();
+      else if (DiskImageDialog()) DiskImageDialog()(this);
       return true;
+    case cmd::kTrace: OnTrace(); return true;
     default:
       return false;
   }
@@ -244,23 +261,13 @@ bool CDelvoraView::ChooseVolumesBeforeScan(DrvInfo* info, bool* chosen) {
     // the scan really starts); the choice is made on a fresh one.
     std::shared_ptr<void> kept = d->volumeList;
     d->volumeList = std::make_shared<VolumeList>();
-    QApplication::setOverrideCursor(Qt::WaitCursor);
     WString error;
-    bool ok = true;
-    try {
-      ScanPartitions(*d);
-    } catch (const DvCodeError&) {
-      ok = false;
-      error = LastErrorText();
-    } catch (const DvTextError& e) {
-      ok = false;
-      error = e.text;
-    }
-    QApplication::restoreOverrideCursor();
+    bool stopped = false;
+    bool ok = SearchVolumesLive(*d, &error, &stopped);
     if (ok) {
       CBootSect dlg(*d, this);
       ok = RunDialog(dlg) == QDialog::Accepted;
-    } else {
+    } else if (!stopped) {
       ShowError(u"%s", error);
     }
     if (!ok) {
@@ -283,6 +290,76 @@ bool CDelvoraView::ChooseVolumesBeforeScan(DrvInfo* info, bool* chosen) {
   return true;
 }
 
+// The search reads the source, which on a failing disk takes minutes: it
+// runs on a thread while the window stays live, its reads shown in the
+// status panel and the Scan button (as Pause) its abort.
+bool CDelvoraView::SearchVolumesLive(Drive& d, WString* error, bool* stopped) {
+  *stopped = false;
+  g_activityCode = kActivityScan;
+  g_busyCounter++;
+  if (g_appState) g_appState->stopRequested = 0;
+  stopAsked_ = false;
+  scanButton_->setText(ToQ(Msg(97)));
+  scanButton_->setIcon(dvres::Icon(dvres::Image::Pause));
+  ApplyStepState();
+  CProgressAndStats& stats = theProgressAndStats();
+  stats.phase = 1;
+  stats.percent = 0;
+  stats.startTicks = SteadyNowNs();
+  stats.pausedSeconds = 0;
+  stats.rateShown = true;
+  stats.SetProgressText(FormatW(u"Looking for volumes on %s", d.DisplayName()));
+  scanBytesBase_ = d.BytesRead();
+  if (statusDlg_) {
+    statusDlg_->ResetForRun();
+    statusDlg_->ShowProgress(true);
+    statusDlg_->show();
+    frame_->RepositionStatusDialog();
+  }
+  frame_->SetProgressShown(true, 0);
+  progressTimer_->start();
+
+  QEventLoop loop;
+  std::atomic<bool> done{false};
+  bool ok = true;
+  std::thread search([&] {
+    try {
+      ScanPartitions(d);
+    } catch (const DvCodeError&) {
+      ok = false;
+      *error = LastErrorText();
+    } catch (const DvTextError& e) {
+      ok = false;
+      *error = e.text;
+    } catch (const std::bad_alloc&) {
+      ok = false;
+      *error = u"Not enough memory to look for volumes.";
+    }
+    done = true;
+    QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection);
+  });
+  if (!done) loop.exec();
+  search.join();
+
+  progressTimer_->stop();
+  *stopped = stopAsked_ || (g_appState && g_appState->stopRequested.load() != 0);
+  stopAsked_ = false;
+  if (g_appState) g_appState->stopRequested = 0;
+  if (statusDlg_) statusDlg_->ShowProgress(false);
+  frame_->SetProgressShown(false, 0);
+  stats.rateShown = false;
+  stats.phase = 0;
+  stats.SetProgressText(WString());
+  if (frame_->statusBar()) frame_->statusBar()->showMessage(ToQ(Msg(172) + u" "));
+  if (g_busyCounter > 0) g_busyCounter--;
+  g_activityCode = kActivityIdle;
+  scanButton_->setText(ToQ(Msg(91)));
+  scanButton_->setIcon(dvres::Icon(dvres::Image::Scan));
+  scanEnabled_ = true;
+  ApplyStepState();
+  return ok && !*stopped;
+}
+
 void CDelvoraView::AfterSourceOpened(Drive* drive, const WString& name) {
   if (WantsFourKQuestion(drive->IsImage() && !drive->Forced512(), drive->HostSectorSize())) {
     const int answer = ShowMessage(kMbYesNo | kMbIconQuestion, u"%s", Msg(663));
@@ -299,4 +376,16 @@ void CDelvoraView::ApplyAffiliation() {
   if (!g_engine) return;
   g_engine->SelectPartition(affiliation_.mode, affiliation_.volumeIndex, affiliation_.firstSector,
                             affiliation_.sectorCount);
+}
+
+void CDelvoraView::OnTrace() {
+  CTraceDialog dialog(this);
+  if (RunDialog(dialog) != QDialog::Accepted) return;
+  // The RAID trace scans every sector: a Long Scan.
+  if (scanModeRadio_ == 0 && traceRaid && traceIo) OnScanModeChange(1);
+}
+
+void CDelvoraView::OnSupportCommand() {
+  CMacroDialog dialog(this);
+  RunDialog(dialog);
 }

@@ -118,6 +118,8 @@ int32_t LookForBootSector(Drive& drive, uint64_t sector, int32_t count, BootHit*
   std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[size_t(chunkSectors) * ss]);
   if (!buf) return count;
   for (uint64_t at = sector; at < last;) {
+    // A failing disk may take seconds a read: a stop is heeded before each.
+    if (ProgramOptions().stopRequested.load()) return count;
     const uint32_t n = uint32_t(std::min<uint64_t>(chunkSectors, last - at));
     if (!ReadSectorsWaited(drive, int64_t(at), n * ss, buf.get())) return count;
     for (uint32_t i = 0; i < n; ++i) {

@@ -162,6 +162,19 @@ void WriteNtfsSettingRows(CVol& volume, const int64_t* rows) {
   }
 }
 
+// The label lives in record 3: read on first use (the volume choice names
+// it), once.
+void ReadNtfsLabel(CVol& volume) {
+  auto* v = dynamic_cast<NTFSVol*>(&volume);
+  if (!v || v->labelRead) return;
+  v->labelRead = true;
+  try {
+    v->label = v->ReadVolumeLabel();
+  } catch (...) {
+    // An unreadable record leaves the volume unnamed.
+  }
+}
+
 const FamilyType kTypes[] = {
     {.code = kVolNtfs, .name = u"NTFS", .dialog = {.rowMessages = {413, 414, 0, 0}, .rowsTyped = true}},
 };
@@ -172,6 +185,7 @@ const FamilyVolumeOps kVolume = {
     .isRootId = IsNtfsRoot,
     .same = SameNtfsVolume,
     .completeKnown = CompleteNtfsVolume,
+    .readLabel = ReadNtfsLabel,
     .readSettingRow = ReadNtfsSettingRow,
     .writeSettingRows = WriteNtfsSettingRows,
 };

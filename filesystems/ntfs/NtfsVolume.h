@@ -43,6 +43,7 @@ class NTFSVol : public CVol {
   // The volume label from record 3; the label held so far when it cannot be
   // read.
   WString ReadVolumeLabel();
+  bool labelRead = false;  // tried once: a volume without a label reads no more
 
   // Reads and maps $MFT (record 0 at mftSector, else at mirrorSector): the
   // node, its extension records and the run map. 0 or -1 (last error set).

@@ -7,12 +7,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "storage/BlockSource.h"
@@ -37,6 +39,7 @@ struct FaultState {
   bool destroyedWhileHanging = false;
   bool writeAfterRelease = true;
   size_t failAfterCalls = ~size_t(0);  // every read after this many calls fails
+  std::atomic<int> delayMs{0};         // each read takes this long (a failing disk)
 
   size_t CallCount() {
     std::lock_guard<std::mutex> lock(m);
@@ -95,6 +98,7 @@ class FaultySource : public BlockSource {
       for (auto& r : state_->bad)
         if (r.first < offset + length && offset < r.second) fail = true;
     }
+    if (const int ms = state_->delayMs.load()) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     // After a long hang the caller may have given up; the memory written
     // here must still be the reader's own.
     if (state_->writeAfterRelease) memset(buffer, 0xA5, length);

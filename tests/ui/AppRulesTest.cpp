@@ -105,6 +105,22 @@ TEST(AppRules, DockingAndClosing) {
   FrameMinimumSize(1.25, &w, &h);
   EXPECT_EQ(w, 750);
   EXPECT_EQ(h, 600);
+  // The start-up size inside the screen: 2x on a 1600x1000 screen (800x500
+  // logical) takes the screen less the decoration; a large screen changes
+  // nothing.
+  struct FitCase {
+    int areaW, areaH, w, h, minW, minH, wantW, wantH, wantMinW, wantMinH;
+  };
+  for (const FitCase& c : {FitCase{800, 500, 665, 520, 600, 480, 665, 468, 600, 468},
+                           FitCase{1600, 1000, 665, 520, 600, 480, 665, 520, 600, 480},
+                           FitCase{500, 400, 665, 520, 600, 480, 468, 368, 468, 368}}) {
+    int fw = c.w, fh = c.h, fmw = c.minW, fmh = c.minH;
+    FitFrameToArea(c.areaW, c.areaH, 32, &fw, &fh, &fmw, &fmh);
+    EXPECT_EQ(fw, c.wantW);
+    EXPECT_EQ(fh, c.wantH);
+    EXPECT_EQ(fmw, c.wantMinW);
+    EXPECT_EQ(fmh, c.wantMinH);
+  }
   EXPECT_EQ(CloseDecision(0, 0), 0);
   EXPECT_EQ(CloseDecision(1, 0), 1);  // a worker runs, even with an empty list
   EXPECT_EQ(CloseDecision(0, 3), 2);

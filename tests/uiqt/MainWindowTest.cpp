@@ -16,14 +16,18 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QStyle>
+#include <QStyleFactory>
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <thread>
 
+#include "engine/ProgressStats.h"
 #include "foundation/AppState.h"
 #include "foundation/UiServices.h"
 #include "tests/support/TestUtil.h"
@@ -103,6 +107,14 @@ TEST_F(MainWindowTest, TitleWidthAndCentring) {
   // Both centres are rounded down to whole pixels.
   EXPECT_LE(std::abs(r.center().x() - area.center().x()), 2);
   EXPECT_LE(std::abs(r.center().y() - area.center().y()), 2);
+  // A frame larger than the screen (a large scale on a small screen) is
+  // brought inside its available area, title bar and all.
+  Frame()->setMinimumSize(area.width() + 400, area.height() + 400);
+  Frame()->resize(area.width() + 500, area.height() + 240);
+  Frame()->CenterWindow();
+  EXPECT_TRUE(area.contains(Frame()->frameGeometry())) << Frame()->frameGeometry().width() << "x"
+                                                        << Frame()->frameGeometry().height();
+  EXPECT_LT(Frame()->height(), area.height());
 }
 
 TEST_F(MainWindowTest, MenusToolbarAndStatusBar) {
@@ -271,7 +283,9 @@ TEST_F(MainWindowTest, Screenshots) {
   // dialog on the way saved as it comes up.
   const std::string img = ntfs_fixture::Image("basic");
   if (img.empty()) GTEST_SKIP() << "xz missing";
+  std::function<void(QDialog&)> onDialog;
   SetDialogRunner([&](QDialog& d) {
+    if (onDialog) onDialog(d);
     d.show();
     QApplication::processEvents();
     d.grab().save(QString::fromUtf8(dir) + QStringLiteral("/dialog-") + QString::fromLatin1(d.metaObject()->className()) +
@@ -289,11 +303,27 @@ TEST_F(MainWindowTest, Screenshots) {
     auto state = std::make_shared<FaultState>();
     FaultyOpener opener(state);
     View()->OnLookInSelChange();  // opened again through the faulty source
-    {
-      // Held only from now: opening the source reads on this thread.
+    // The volume search of a slow source (each read late), the window live
+    // beside it; the MFT read is held only once the volumes are chosen.
+    state->delayMs = 120;
+    bool searchShot = false;
+    QTimer beat;
+    beat.setInterval(50);
+    QObject::connect(&beat, &QTimer::timeout, [&] {
+      if (searchShot || g_activityCode.load() != kActivityScan) return;
+      if (theProgressAndStats().bytesScanned.load() == 0) return;
+      searchShot = true;
+      QTest::qWait(1200);
+      shot(Frame(), "3a-volume-search.png");
+    });
+    beat.start();
+    onDialog = [&](QDialog& d) {
+      if (std::string(d.metaObject()->className()) != "CBootSect") return;
+      beat.stop();
+      state->delayMs = 0;
       std::lock_guard<std::mutex> lock(state->m);
       state->hangAt.push_back(4 * 4096 + 40 * 1024);
-    }
+    };
     // Should a read on this thread meet the hold, it ends anyway.
     std::thread watchdog([state] {
       std::this_thread::sleep_for(std::chrono::seconds(20));
@@ -309,6 +339,7 @@ TEST_F(MainWindowTest, Screenshots) {
       QTest::qWait(1500);
       shot(Frame(), "3-scan-in-progress.png");
     }
+    onDialog = nullptr;
     state->Release();
     watchdog.join();
     for (int i = 0; i < 6000 && g_activityCode.load() != kActivityIdle; i++) QTest::qWait(10);
@@ -395,8 +426,9 @@ TEST_F(MainWindowTest, Screenshots) {
     state->bad.push_back({4 * 4096 + 40 * 1024, 4 * 4096 + 64 * 1024});
     FaultyOpener opener(state);
     View()->SetStep(0);
-    prompt.Push(kIdYes);  // clear the results (the source's reopening scans)
+    prompt.Push(kIdYes);  // clear the results
     View()->OnLookInSelChange();
+    View()->OnCommand(cmd::kScan);
     for (int i = 0; i < 6000 && g_activityCode.load() != kActivityIdle; i++) QTest::qWait(10);
     EXPECT_EQ(g_activityCode.load(), kActivityIdle);
     const auto asked = prompt.asked();
@@ -406,6 +438,33 @@ TEST_F(MainWindowTest, Screenshots) {
     box.show();
     shot(&box, "12-read-error-ending.png");
     shot(Frame(), "13-after-read-errors.png");
+  }
+  // A dark palette (Fusion): the list's bands, ticks and text and the own
+  // controls from the palette's roles.
+  {
+    const QPalette light = QApplication::palette();
+    QStyle* before = QApplication::style();
+    const QString beforeName = before ? before->name() : QString();
+    QApplication::setStyle(QStringLiteral("Fusion"));
+    QPalette dark;
+    dark.setColor(QPalette::Window, QColor(45, 45, 48));
+    dark.setColor(QPalette::WindowText, QColor(230, 230, 230));
+    dark.setColor(QPalette::Base, QColor(30, 30, 32));
+    dark.setColor(QPalette::AlternateBase, QColor(45, 45, 48));
+    dark.setColor(QPalette::Text, QColor(230, 230, 230));
+    dark.setColor(QPalette::Button, QColor(53, 53, 56));
+    dark.setColor(QPalette::ButtonText, QColor(230, 230, 230));
+    dark.setColor(QPalette::Highlight, QColor(42, 130, 218));
+    dark.setColor(QPalette::HighlightedText, Qt::white);
+    QApplication::setPalette(dark);
+    View()->List()->CheckAll(false);
+    for (int row : {0, 2, 3}) {
+      View()->List()->SelectRow(row);
+      View()->List()->CheckCurItems(true);
+    }
+    shot(Frame(), "14-dark-palette.png");
+    QApplication::setPalette(light);
+    if (!beforeName.isEmpty()) QApplication::setStyle(beforeName);
   }
 }
 

@@ -458,9 +458,9 @@ TEST_F(VolumeDialogsTest, NtfsVolumeDefinedByHandOnABootlessDiskScansAsTheIntact
     return int(QDialog::Accepted);
   };
   prompt.Push(kIdOk);   // "1 disk image file added ..."
-  prompt.Push(kIdYes);  // "Clear current scan results?": Yes clears and scans
+  prompt.Push(kIdYes);  // "Clear current scan results?": Yes clears
   Pick(bootless);
-  WaitIdle();
+  QuickScan();
   ASSERT_TRUE(save.close) << save.message;
   EXPECT_EQ(ListedPaths(), intact);
 }

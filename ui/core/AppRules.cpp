@@ -176,6 +176,16 @@ void FrameMinimumSize(double scale, int* width, int* height) {
   *height = int(480 * scale);
 }
 
+void FitFrameToArea(int areaWidth, int areaHeight, int decoration, int* width, int* height, int* minWidth,
+                    int* minHeight) {
+  if (areaWidth <= 0 || areaHeight <= 0) return;
+  const int w = std::max(1, areaWidth - decoration), h = std::max(1, areaHeight - decoration);
+  *minWidth = std::min(*minWidth, w);
+  *minHeight = std::min(*minHeight, h);
+  *width = std::min(*width, w);
+  *height = std::min(*height, h);
+}
+
 int StatusDockGap(bool composition, double scale) {
   int g = composition ? 5 : 0;
   for (double step : {1.125, 1.375, 1.5})

@@ -53,6 +53,12 @@ WString CommandPromptSource(int commandId, bool preview, WStringView folderViewL
 
 // Minimum tracking size of the frame: 600 x 480 times the scale, truncated.
 void FrameMinimumSize(double displayScale, int* width, int* height);
+// The start-up size and the minimum size brought inside a screen's
+// available area (its width and height), with room kept for the window
+// manager's title bar and borders (decoration, each way): a large scale
+// on a small screen never puts the title bar off the screen.
+void FitFrameToArea(int areaWidth, int areaHeight, int decoration, int* width, int* height, int* minWidth,
+                    int* minHeight);
 
 struct Rect {
   int left = 0, top = 0, right = 0, bottom = 0;

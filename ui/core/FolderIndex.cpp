@@ -1,6 +1,7 @@
 #include "ui/core/FolderIndex.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 namespace {
 
@@ -148,17 +149,27 @@ void FolderIndex::Build(const ListStore& store, const std::vector<uint8_t>* pass
       children_[childStart_[rows_[r].parent] + ordinal_[r]] = r;
 }
 
-void FolderIndex::Expand(uint32_t row, const ListStore& store, std::vector<uint32_t>& out) {
+void FolderIndex::Expand(uint32_t row, const ListStore& store, std::vector<uint32_t>& out,
+                         const ListNodeSource* nodes) {
   if (row >= rows_.size()) return;
+  std::unordered_set<WStringView> shown;
   for (uint32_t i = 0, n = TreeChildCount(row); i < n; ++i) {
     const uint32_t c = TreeChild(row, i);
     if (rows_[c].State() == kCheckUnknown) MarkFolderState(c, store);
     out.push_back(c | 0x80000000u);
+    if (nodes) shown.insert(Name(c));
   }
   const FolderRow& f = rows_[row];
   if (f.firstRecord == kNoFolderRow) return;
-  for (size_t rec = f.firstRecord; rec <= f.lastRecord && rec < store.Count(); ++rec)
-    if (RowOfRecord(store, rec) == row && store.Passes(rec)) out.push_back(uint32_t(rec));
+  ListNodeInfo info;
+  for (size_t rec = f.firstRecord; rec <= f.lastRecord && rec < store.Count(); ++rec) {
+    if (RowOfRecord(store, rec) != row || !store.Passes(rec)) continue;
+    if (!shown.empty() &&
+        nodes->GetNodeFacts(store.At(rec).nodeIndex, ListNodeSource::kNodeName | ListNodeSource::kNodeFlags, info) &&
+        info.folder && shown.count(info.name))
+      continue;
+    out.push_back(uint32_t(rec));
+  }
 }
 
 void FolderIndex::ResetRows() {

@@ -81,8 +81,10 @@ class FolderIndex {
   // ---- display ----
   // A folder's contents as displayed entries: its subfolders that have tree
   // items (with kFolderRowBit), then its own records that pass the filter.
-  // Subfolders whose state is not worked out get it first.
-  void Expand(uint32_t row, const ListStore& store, std::vector<uint32_t>& out);
+  // Subfolders whose state is not worked out get it first. With nodes, a
+  // folder's own record is left out where its subfolder row stands for it
+  // (one row per folder).
+  void Expand(uint32_t row, const ListStore& store, std::vector<uint32_t>& out, const ListNodeSource* nodes = nullptr);
   // Forgets states, tree items' sizes: state 0 and size unknown everywhere.
   void ResetRows();
 

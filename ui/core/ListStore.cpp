@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 #include <new>
+#include <unordered_set>
 
 #include "foundation/Messages.h"
 #include "ui/core/Parallel.h"
@@ -377,6 +378,29 @@ bool ListStore::SetCheck(size_t i, uint8_t state, const ListNodeSource* nodes) {
 bool ListStore::Toggle(size_t i, const ListNodeSource* nodes) {
   if (i >= count_) return false;
   return SetCheck(i, CheckState(i) == kCheckOn ? kCheckOff : kCheckOn, nodes);
+}
+
+size_t ListStore::SetCheckBelow(const std::vector<WString>& folders, uint8_t state, const ListNodeSource* nodes) {
+  if (folders.empty() || count_ == 0) return 0;
+  std::unordered_set<WStringView> wanted(folders.begin(), folders.end());
+  // Each interned path is judged once, by its own prefixes (one look-up per
+  // level), so the work grows with paths and records, not with folders.
+  std::vector<uint8_t> below(paths_.Count(), 0);
+  for (uint32_t id = 1; id < paths_.Count(); ++id) {
+    const WStringView p = paths_.Get(id);
+    bool hit = wanted.count(p) != 0;
+    for (size_t at = p.find(u'\\'); !hit && at != WStringView::npos; at = p.find(u'\\', at + 1))
+      hit = wanted.count(p.substr(0, at)) != 0;
+    below[id] = hit;
+  }
+  size_t changed = 0;
+  for (size_t i = 0; i < count_; ++i) {
+    const ListRecord& r = At(i);
+    if (r.pathId < below.size() && below[r.pathId] && (r.flags & kRowFileRecord) && Passes(i) &&
+        SetCheck(i, state, nodes))
+      ++changed;
+  }
+  return changed;
 }
 
 namespace {

@@ -296,6 +296,11 @@ class ListStore {
   // file and its size; true when it changed.
   bool SetCheck(size_t i, uint8_t state, const ListNodeSource* nodes);
   bool Toggle(size_t i, const ListNodeSource* nodes);
+  // What checked folder records hold, as the tree's check spreads: every
+  // record (passing the filter) whose folder path is one of folders (a
+  // folder record's path, "\" and its name) or lies below one set to
+  // state. The number of records changed.
+  size_t SetCheckBelow(const std::vector<WString>& folders, uint8_t state, const ListNodeSource* nodes);
   // Every record that passes the filter set to checked or unchecked. The
   // records are done in slices over several threads; between (when given)
   // is called between slices.

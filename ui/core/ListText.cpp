@@ -139,6 +139,24 @@ bool InCheckBand(int x, bool folderDisplay, bool themed) {
 
 uint32_t BandColour(size_t row) { return (row & 1) ? 0xE6F0E6u : 0xFFFFFFu; }
 
+ListColours ListColoursFor(uint32_t base, uint32_t text) {
+  auto channel = [](uint32_t c, int shift) { return int((c >> shift) & 0xFF); };
+  auto luma = [&](uint32_t c) { return (299 * channel(c, 16) + 587 * channel(c, 8) + 114 * channel(c, 0)) / 1000; };
+  ListColours out;
+  if (luma(base) >= 128) return out;
+  auto mix = [&](uint32_t a, uint32_t b, int percentB) {
+    uint32_t m = 0;
+    for (int shift : {16, 8, 0})
+      m |= uint32_t((channel(a, shift) * (100 - percentB) + channel(b, shift) * percentB) / 100) << shift;
+    return m;
+  };
+  out.even = base & 0xFFFFFFu;
+  out.odd = mix(base, text, 10);
+  out.ink = text & 0xFFFFFFu;
+  out.deletedInk = 0xFF7A7Au;
+  return out;
+}
+
 bool PreviewableFile(const ListNodeInfo& node) {
   if (node.size > 16777216u) return false;
   if (node.volumeIndex == 0xFFFF && !(node.firstByte & 0x80)) return false;

@@ -112,6 +112,15 @@ inline uint8_t ToggledState(uint8_t state) { return state == kCheckOn ? kCheckOf
 
 // Banded rows: RGB of the background of a row (white even, 0xE6F0E6 odd).
 uint32_t BandColour(size_t row);
+// The list's colours under the palette in force (its Base and Text roles,
+// RGB): on a light base the bands and inks above; on a dark one bands of
+// the base and a step toward the text, the text's own ink and a lighter red
+// for deleted items, so that boxes, ticks and text keep their contrast.
+struct ListColours {
+  uint32_t even = 0xFFFFFFu, odd = 0xE6F0E6u, ink = 0x000000u, deletedInk = kDeletedItemColour & 0xFFFFFFu;
+  uint32_t Band(size_t row) const { return (row & 1) ? odd : even; }
+};
+ListColours ListColoursFor(uint32_t base, uint32_t text);
 
 // The picture-preview test of a file: a node of at most 16 MiB with a
 // volume (or the top bit of its first byte) and a picture extension.

@@ -48,7 +48,8 @@ std::optional<RateTexts> ComputeRateTexts(const StatusReading& r) {
   const double rate = double(done) / elapsed;
   t.rate = FormatByteCount(int64_t(rate), true) +
            FormatW(u" (%s in %s)", FormatByteCount(done), FormatDuration(int64_t(elapsed), true));
-  if (elapsed < 10.0) {
+  // A scan with no percentage yet has nothing to measure the rest by.
+  if (elapsed < 10.0 || (r.activity == 0 && total <= 0)) {
     t.remaining = Msg(635);
   } else if (rate > 0) {
     // Nothing done yet means no rate to divide by: no estimate then.
