@@ -394,9 +394,16 @@ void ReportItem(ViewSink* view, SendObj* send, const RecoveryListEntry& e, cnode
 
 }  // namespace
 
+namespace {
+std::atomic<RecoveryStartHook> g_recoveryStartHook{nullptr};
+}
+
+void SetRecoveryStartHook(RecoveryStartHook hook) { g_recoveryStartHook = hook; }
+
 int RecoverFS(const RecoveryRequest& request, ViewSink* view) {
   TRACE_FN("RecoverFS");
   NTFSObj* engine = request.engine;
+  if (RecoveryStartHook hook = g_recoveryStartHook.load()) hook(engine ? engine->drive : nullptr);
   SendObj* send = g_appState ? static_cast<SendObj*>(g_appState->sendObj) : nullptr;
   g_recoveryTotals.Reset();
   CProgressAndStats& stats = theProgressAndStats();

@@ -10,7 +10,13 @@
 #include "platform/Text.h"
 
 class ViewSink;
+class Drive;
 struct RecoveryRequest;
+
+// Told the source drive before a recovery writes anything (the help file
+// learns whether the program's own drive is part of the source). Null: none.
+using RecoveryStartHook = void (*)(Drive* source);
+void SetRecoveryStartHook(RecoveryStartHook hook);
 
 // Overwrite modes (the view's overwrite choice, given in the recovery's
 // request).

@@ -351,7 +351,7 @@ int NtfsRecoverCompressedFile(NTFSVol* v, const snode* node, WStringView dest, R
 
 // ---- the engine's recovery ----
 
-int CheckPath(WStringView path, WString* existing) {
+int CheckPath(WStringView path, WString* existing, bool dryRun) {
   TRACE_FN("CheckPath");
   if (path.size() < 3 || path.size() > kMaxPath) {
     TracePrintfA("Invalid path length %d\n", int32_t(path.size()));
@@ -394,6 +394,7 @@ int CheckPath(WStringView path, WString* existing) {
     end = slash;
   }
   if (existing) *existing = WString(path.substr(0, end ? end : 1));
+  if (dryRun) return cuts.empty() ? 0 : 1;
   for (size_t i = cuts.size(); i-- > 0;) {
     const WString folder(path.substr(0, cuts[i]));
     if (::mkdir(ToUtf8(folder).c_str(), 0755) != 0 && errno != EEXIST) {

@@ -59,8 +59,9 @@ int RecoverNtfsNodeToMemory(NTFSObj* engine, int64_t nodeIndex, RecMemory* memor
 // Creates the folders of a destination file path (the last component is the
 // file). 1 when folders were made, 0 when the folder existed, -1 on error.
 // Refuses paths shorter than 3 or longer than 1022 characters and more than
-// 128 levels; *existing gets the longest existing prefix when asked.
-int CheckPath(WStringView path, WString* existing = nullptr);
+// 128 levels; *existing gets the longest existing prefix when asked. A dry
+// run makes nothing and answers what it would do.
+int CheckPath(WStringView path, WString* existing = nullptr, bool dryRun = false);
 
 // Moves a finished temporary file onto its name: rename(2), which replaces
 // an existing file atomically (the old file is never deleted first).

@@ -146,11 +146,11 @@ int ReadStore(const std::string& file, KeyStore* store) {
   return err;
 }
 
-int MakeDirs(const std::string& dir) {
+int MakeDirs(const std::string& dir, mode_t mode) {
   for (size_t at = 1; at <= dir.size(); ++at) {
     if (at < dir.size() && dir[at] != '/') continue;
     std::string part = dir.substr(0, at);
-    if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return errno;
+    if (mkdir(part.c_str(), mode) != 0 && errno != EEXIST) return errno;
   }
   struct stat st;
   if (stat(dir.c_str(), &st) != 0) return errno;
@@ -168,13 +168,13 @@ bool WriteAll(int fd, const std::string& text) {
   return true;
 }
 
-int WriteStore(const std::string& file, const KeyStore& store) {
+int WriteStore(const std::string& file, const KeyStore& store, mode_t mode) {
   std::string text = store.Serialize();
   std::string temp = file + ".XXXXXX";
   int fd = mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return errno;
   int err = 0;
-  if (fchmod(fd, 0600) != 0 || !WriteAll(fd, text) || fsync(fd) != 0) err = errno ? errno : EIO;
+  if (fchmod(fd, mode) != 0 || !WriteAll(fd, text) || fsync(fd) != 0) err = errno ? errno : EIO;
   if (close(fd) != 0 && !err) err = errno;
   if (!err && rename(temp.c_str(), file.c_str()) != 0) err = errno;
   if (err) unlink(temp.c_str());
@@ -216,8 +216,10 @@ template <class F>
 int Modify(KeyRoot root, F change) {
   std::string file = KeyStore::StoreFile(root);
   if (file.empty()) return ENOTSUP;
-  std::string dir = plat::ConfigDir();
-  if (int e = MakeDirs(dir)) return e;
+  // The machine's store is everyone's to read, root's to write.
+  const bool machine = root == KeyRoot::Machine;
+  std::string dir = KeyStore::StoreDir(root);
+  if (int e = MakeDirs(dir, machine ? 0755 : 0700)) return e;
   StoreLock lock(dir);
   if (lock.error()) return lock.error();
   KeyStore store;
@@ -225,7 +227,7 @@ int Modify(KeyRoot root, F change) {
   int r = change(store);
   if (r < 0) return 0;
   if (r > 0) return r;
-  return WriteStore(file, store);
+  return WriteStore(file, store, machine ? 0644 : 0600);
 }
 
 }  // namespace
@@ -246,12 +248,26 @@ bool KeyStore::NormalizePath(std::string_view path, std::string* out) {
   return true;
 }
 
-std::string KeyStore::StoreFile(KeyRoot root) {
+std::string KeyStore::StoreDir(KeyRoot root) {
   switch (root) {
-    case KeyRoot::User: return plat::ConfigDir() + "user.keys";
-    case KeyRoot::Machine: return plat::ConfigDir() + "machine.keys";
+    case KeyRoot::User: return plat::ConfigDir();
+    // One store for the machine, so every user sees what root installed.
+    case KeyRoot::Machine: return plat::SystemRoot() + "/var/lib/delvora/";
     default: return std::string();
   }
+}
+
+std::string KeyStore::StoreFile(KeyRoot root) {
+  switch (root) {
+    case KeyRoot::User: return StoreDir(root) + "user.keys";
+    case KeyRoot::Machine: return StoreDir(root) + "machine.keys";
+    default: return std::string();
+  }
+}
+
+int KeyStore::DeleteKey(KeyRoot root, const std::string& path, bool prune) {
+  if (path.empty()) return EINVAL;  // a root is never deleted
+  return Modify(root, [&](KeyStore& s) { return s.Remove(path, prune) ? 0 : ENOENT; });
 }
 
 int KeyStore::CreateKey(KeyRoot root, const std::string& path) {
@@ -360,6 +376,28 @@ std::string KeyStore::Serialize() const {
 }
 
 bool KeyStore::HasKey(const std::string& path) const { return path.empty() || keys_.count(Fold(path)) != 0; }
+
+bool KeyStore::Remove(const std::string& path, bool prune) {
+  const std::string folded = Fold(path);
+  auto it = keys_.find(folded);
+  if (it == keys_.end()) return false;
+  // The key and everything below it.
+  const std::string below = folded + "\\";
+  keys_.erase(it);
+  it = keys_.lower_bound(below);
+  while (it != keys_.end() && it->first.compare(0, below.size(), below) == 0) it = keys_.erase(it);
+  for (std::string parent = folded; prune;) {
+    const size_t cut = parent.rfind('\\');
+    if (cut == std::string::npos) break;
+    parent.resize(cut);
+    auto p = keys_.find(parent);
+    if (p == keys_.end() || !p->second.values.empty()) break;
+    auto next = keys_.lower_bound(parent + "\\");
+    if (next != keys_.end() && next->first.compare(0, parent.size() + 1, parent + "\\") == 0) break;
+    keys_.erase(p);
+  }
+  return true;
+}
 
 void KeyStore::AddKey(const std::string& path) {
   for (size_t at = 0; at <= path.size(); ++at) {

@@ -22,8 +22,8 @@ struct KeyHandle {
   bool IsOpen() const { return root != KeyRoot::None; }
 };
 
-// The roots: the user's keys, the machine's keys (both kept for this user),
-// and the classes root, which has no store here: every call on it answers
+// The roots: the user's keys (kept for this user), the machine's keys (one
+// store for every user, written by root), and the classes root, which has no store here: every call on it answers
 // ENOTSUP.
 inline const KeyHandle kKeyRootUser{KeyRoot::User, {}, true};
 inline const KeyHandle kKeyRootMachine{KeyRoot::Machine, {}, true};
@@ -47,14 +47,18 @@ class KeyStore {
   static bool IsStringType(uint32_t type) { return type == 1 || type == 2 || type == 7; }
   // Path below a root with empty components dropped; false when too long.
   static bool NormalizePath(std::string_view path, std::string* out);
-  // The store file of a root, "" when the root has none.
+  // The store file of a root, "" when the root has none; its folder.
   static std::string StoreFile(KeyRoot root);
+  static std::string StoreDir(KeyRoot root);
 
   // ---- on the files (each returns 0 or an errno value) ----
   // Creates the key and its missing parents.
   static int CreateKey(KeyRoot root, const std::string& path);
   // 0 when the key exists (a root always does), else ENOENT.
   static int KeyExists(KeyRoot root, const std::string& path);
+  // Deletes the key with its sub keys and values; ENOENT when missing.
+  // With prune, the parents left without values or sub keys go too.
+  static int DeleteKey(KeyRoot root, const std::string& path, bool prune = false);
   static int SetValue(KeyRoot root, const std::string& path, std::string_view name, const KeyValue& value);
   static int GetValue(KeyRoot root, const std::string& path, std::string_view name, KeyValue* value);
 
@@ -64,6 +68,7 @@ class KeyStore {
   std::string Serialize() const;
   bool HasKey(const std::string& path) const;
   void AddKey(const std::string& path);  // with its parents
+  bool Remove(const std::string& path, bool prune = false);  // with its sub keys; false when missing
   const KeyValue* Find(const std::string& path, std::string_view name) const;
   void Set(const std::string& path, std::string_view name, const KeyValue& value);
   size_t KeyCount() const { return keys_.size(); }

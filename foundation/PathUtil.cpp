@@ -329,8 +329,9 @@ WString GetShellFolderPath(int folderCode) {
     case kShellFolderAppData: p = XdgBase("XDG_CONFIG_HOME", "/.config"); break;
     case kShellFolderLocalAppData: p = XdgBase("XDG_DATA_HOME", "/.local/share"); break;
     case kShellFolderPrograms: p = XdgBase("XDG_DATA_HOME", "/.local/share") + "/applications"; break;
-    case kShellFolderCommonPrograms: p = "/usr/share/applications"; break;
-    case kShellFolderProgramFiles: p = "/opt"; break;
+    // /usr/share belongs to the package manager.
+    case kShellFolderCommonPrograms: p = plat::SystemRoot() + "/usr/local/share/applications"; break;
+    case kShellFolderProgramFiles: p = plat::SystemRoot() + "/opt"; break;
     default: return WString();
   }
   return FromUtf8(p);

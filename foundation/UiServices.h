@@ -18,13 +18,14 @@ enum : unsigned {
   kMbOkCancel = 0x1,
   kMbYesNoCancel = 0x3,
   kMbYesNo = 0x4,
+  kMbRetryCancel = 0x5,
   kMbButtonsMask = 0xF,
   kMbIconError = 0x10,
   kMbIconQuestion = 0x20,
   kMbIconWarning = 0x30,
   kMbIconInformation = 0x40,
 };
-enum : int { kIdOk = 1, kIdCancel = 2, kIdYes = 6, kIdNo = 7 };
+enum : int { kIdOk = 1, kIdCancel = 2, kIdRetry = 4, kIdYes = 6, kIdNo = 7 };
 
 inline constexpr char16_t kProductName[] = u"Delvora";
 inline constexpr char16_t kProductVersion[] = u"Delvora 4.3";

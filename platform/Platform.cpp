@@ -54,6 +54,17 @@ std::string SupportDir() {
   return WithSlash(d.empty() ? HomeDir() + ".config/marbrix" : d);
 }
 
+std::string SystemRoot() {
+  std::string r = Env("DELVORA_SYSTEM_ROOT");
+  while (!r.empty() && r.back() == '/') r.pop_back();
+  return r;
+}
+
+std::string DataHomeDir() {
+  std::string x = Env("XDG_DATA_HOME");
+  return WithSlash(x.empty() ? HomeDir() + ".local/share" : x);
+}
+
 std::string ConfigDir() {
   std::string x = Env("XDG_CONFIG_HOME");
   return WithSlash((x.empty() ? HomeDir() + ".config" : x) + "/delvora");

@@ -22,6 +22,11 @@ bool CanOpenRawDevices();
 std::string SupportDir();
 // Settings key store: $XDG_CONFIG_HOME/delvora/, else ~/.config/delvora/.
 std::string ConfigDir();
+// Where the machine's folders (/opt, /usr/local, /var/lib/delvora) lie:
+// "" (the real ones), or $DELVORA_SYSTEM_ROOT for tests. Never ends in "/".
+std::string SystemRoot();
+// The user's data folder: $XDG_DATA_HOME, else ~/.local/share. Ends in "/".
+std::string DataHomeDir();
 // Temporary folder: $TMPDIR, else /tmp/. Ends in "/".
 std::string TempDir();
 // The user's home folder (documents folder stand-in), ends in "/".

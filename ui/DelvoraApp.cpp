@@ -20,9 +20,14 @@
 #include "platform/Platform.h"
 #include "resources/Icons.h"
 #include "setup/HelpFile.h"
+#include "setup/Install.h"
 #include "ui/DiskImageDialogs.h"
+#include "ui/HelpWindow.h"
+#include "ui/PromptDialogs.h"
+#include "ui/SetupWizard.h"
 #include "ui/MainFrame.h"
 #include "ui/QtPrompt.h"
+#include "ui/WindowHelp.h"
 #include "ui/core/AppRules.h"
 
 int g_gdiPlusAvailable = 0;
@@ -65,8 +70,14 @@ bool CDelvoraApp::InitInstance(const StartupOptions& options) {
   // 4-5: help file beside the program, then the help-file object.
   helpPath_ = HelpPathWithChm(FromUtf8(plat::ExecutablePath() + ".hlp"));
   if (!g_helpFile) g_helpFile = new HelpFile();
-  // 6-7: no start-up switches or install choice here; the theme needs
-  // nothing; the splash is enabled.
+  // 6: the start-up switches and, for a copy that is not installed, the
+  // install-or-run choice; the help window's seams first (the setup
+  // windows take F1 too).
+  InstallHelpWindows(nullptr);
+  if (options.startupSwitches && !HandleStartupSwitches(options.args)) return false;
+  // An installed copy names its menu entry, so shells show its icon.
+  if (IsInstalledCopy(plat::ExecutablePath())) QGuiApplication::setDesktopFileName(QString::fromStdString(InstalledEntryId()));
+  // 7: the theme needs nothing; the splash is enabled.
   CSplashWnd::EnableSplash(options.splash);
   // 8: the administrator test becomes "can the disks be read"; it warns.
   const int canRead = (options.canOpenRawDevices ? options.canOpenRawDevices : RealRawDeviceCheck)();
@@ -76,6 +87,7 @@ bool CDelvoraApp::InitInstance(const StartupOptions& options) {
   frame_ = std::make_unique<CMainFrame>();
   prompt_->SetOwner(frame_.get());
   if (!frame_->Create()) return false;
+  InstallHelpWindows(frame_.get());
   // 11: width from the language and the display scale, height kept, centred.
   const int width = MainWindowWidth(g_appState->language, g_appState->displayScale);
   frame_->resize(width, frame_->height());
@@ -137,8 +149,10 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
   notice_->setWordWrap(true);
   auto* license = new QPushButton(QStringLiteral("&Show License Agreement"), this);
   license->setObjectName(QStringLiteral("ctl%1").arg(kLicenseId));
-  // The agreement dialog belongs to setup; until it exists the button is off.
-  license->setEnabled(false);
+  connect(license, &QPushButton::clicked, this, [this] {
+    CDlgEula eula(this);
+    RunDialog(eula);
+  });
   auto* ok = new QPushButton(MessageOr(14, u"OK"), this);
   ok->setObjectName(QStringLiteral("ctl1"));
   ok->setDefault(true);
@@ -163,7 +177,7 @@ QString CAboutDlg::NoticeText() const { return notice_->text(); }
 
 bool CAboutDlg::event(QEvent* e) {
   if (e->type() == QEvent::WhatsThis || (e->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(e)->key() == Qt::Key_F1)) {
-    OpenHelpTopic(u"html\\afxc3ol4.htm");
+    RequestHelpTopic(u"html\\afxc3ol4.htm");
     return true;
   }
   return QDialog::event(e);

@@ -6,6 +6,7 @@
 #include <QDialog>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/Text.h"
 
@@ -18,6 +19,10 @@ struct StartupOptions {
   bool rawDeviceWarning = true;  // warn when raw devices cannot be opened
   bool show = true;              // show the main window
   bool splash = true;            // the start-up picture over it
+  // The command line; the start-up switches and the install-or-run choice
+  // run only when asked (the program asks, tests do not).
+  std::vector<std::string> args;
+  bool startupSwitches = false;
   // For tests: replaces the raw-device test and the screen's scale.
   int (*canOpenRawDevices)() = nullptr;
 };

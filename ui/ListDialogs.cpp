@@ -20,6 +20,7 @@
 #include "foundation/UiServices.h"
 #include "ui/QtPrompt.h"
 #include "ui/core/ListText.h"
+#include "ui/WindowHelp.h"
 
 namespace {
 
@@ -40,6 +41,7 @@ QAction* RunMenu(QMenu& menu, const QPoint& global) { return Runner() ? Runner()
 
 CFindDlg::CFindDlg(QWidget* parent) : QDialog(parent) {
   setObjectName(QStringLiteral("CFindDlg"));
+  AddHelpKey(this, u"html\\afxc9pwk.htm");
   setWindowTitle(QStringLiteral("Find"));
   setModal(false);
   auto* label = new QLabel(QStringLiteral("Fi&nd what:"), this);
@@ -126,6 +128,7 @@ void CFindDlg::showEvent(QShowEvent* event) {
 CCustomFilterDlg::CCustomFilterDlg(int column, const QString& title, QWidget* parent)
     : QDialog(parent), column_(column), kind_(FilterKindOfColumn(column)) {
   setObjectName(QStringLiteral("CCustomFilterDlg"));
+  AddHelpKey(this, u"html\\afxcview.htm");
   setWindowTitle(QStringLiteral("View Filter"));
   auto* layout = new QVBoxLayout(this);
   auto* heading = new QLabel(title, this);
@@ -161,6 +164,7 @@ CCustomFilterDlg::CCustomFilterDlg(int column, const QString& title, QWidget* pa
   layout->addWidget(buttons);
   connect(buttons, &QDialogButtonBox::accepted, this, &CCustomFilterDlg::accept);
   connect(buttons, &QDialogButtonBox::rejected, this, &CCustomFilterDlg::reject);
+  connect(buttons, &QDialogButtonBox::helpRequested, this, [] { RequestHelpTopic(u"html\\afxcview.htm"); });
   connect(value_, &QLineEdit::textChanged, this, [this] { UpdateOk(); });
   UpdateOk();
 }

@@ -14,6 +14,7 @@
 
 #include "foundation/Messages.h"
 #include "ui/QtPrompt.h"
+#include "ui/WindowHelp.h"
 
 namespace {
 
@@ -58,6 +59,7 @@ int RunDialog(QDialog& dialog) {
 
 CDuplicate::CDuplicate(QWidget* parent) : QDialog(parent) {
   setObjectName(QStringLiteral("CDuplicate"));
+  AddHelpKey(this, u"html\\afxc11b9.htm");
   setWindowTitle(Caption(217, u"&Overwrite Mode"));
   FitTitle(this);
   auto* v = new QVBoxLayout(this);
@@ -152,6 +154,7 @@ WString CSameDrv::OverridingCode() { return Msg(472).empty() ? WString(u"yes") :
 
 CSameDrv::CSameDrv(QWidget* parent) : QDialog(parent) {
   setObjectName(QStringLiteral("CSameDrv"));
+  AddHelpKey(this, u"html\\afxc83mt.htm");
   setWindowTitle(Caption(34, u"Saving Data to the Same Drive"));
   FitTitle(this);
   auto* v = new QVBoxLayout(this);
@@ -197,6 +200,7 @@ CSameDrv::CSameDrv(QWidget* parent) : QDialog(parent) {
 
 CSkip::CSkip(QWidget* parent) : QDialog(parent) {
   setObjectName(QStringLiteral("CSkip"));
+  AddHelpKey(this, u"html\\afxc2xio.htm");
   setWindowTitle(Caption(382, u"Skip &Deleted Files and Folders"));
   FitTitle(this);
   auto* v = new QVBoxLayout(this);

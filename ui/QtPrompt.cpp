@@ -37,6 +37,9 @@ QMessageBox* QtPrompt::MakeBox(QWidget* owner, const QString& text, const QStrin
     case kMbYesNo:
       box->setStandardButtons(QMessageBox::Yes | QMessageBox::No);
       break;
+    case kMbRetryCancel:
+      box->setStandardButtons(QMessageBox::Retry | QMessageBox::Cancel);
+      break;
     default:
       box->setStandardButtons(QMessageBox::Ok);
       break;
@@ -49,6 +52,7 @@ int QtPrompt::ResultOf(int button) {
     case QMessageBox::Yes: return kIdYes;
     case QMessageBox::No: return kIdNo;
     case QMessageBox::Cancel: return kIdCancel;
+    case QMessageBox::Retry: return kIdRetry;
     default: return kIdOk;
   }
 }

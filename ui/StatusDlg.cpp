@@ -24,6 +24,7 @@
 #include "platform/Platform.h"
 #include "ui/QtPrompt.h"
 #include "ui/core/Activity.h"
+#include "ui/WindowHelp.h"
 
 namespace {
 
@@ -46,6 +47,7 @@ int CStatusDlg::DockGap(double scale, bool composition) {
 
 CStatusDlg::CStatusDlg(QWidget* frame) : QDialog(frame, Qt::Tool), frame_(frame) {
   setWindowTitle(ToQ(StripAccelerator(Msg(96))));
+  AddHelpKey(this, u"html\\afxc6s2v.htm");
   setModal(false);
   auto label = [this](int id, const QString& text, QWidget* parent, Qt::Alignment align = Qt::AlignLeft) {
     auto* l = new QLabel(text, parent);

@@ -26,6 +26,8 @@ int main(int argc, char** argv) {
   {
     CDelvoraApp theApp;
     StartupOptions options;
+    options.args.assign(argv, argv + argc);
+    options.startupSwitches = true;
     if (!theApp.InitInstance(options)) return theApp.ExitInstance(), 1;
     rc = app.exec();
     theApp.ExitInstance();

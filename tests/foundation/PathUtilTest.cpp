@@ -339,7 +339,7 @@ TEST(PathUtil, ShellFoldersFollowXdg) {
                {kShellFolderAppData, home + "/.config"},
                {kShellFolderLocalAppData, home + "/.local/share"},
                {kShellFolderPrograms, home + "/.local/share/applications"},
-               {kShellFolderCommonPrograms, "/usr/share/applications"},
+               {kShellFolderCommonPrograms, "/usr/local/share/applications"},
                {kShellFolderProgramFiles, "/opt"}};
   for (const auto& k : cases) EXPECT_EQ(ToUtf8(GetShellFolderPath(k.code)), k.path) << k.code;
   EXPECT_EQ(GetShellFolderPath(0x7777), u"");

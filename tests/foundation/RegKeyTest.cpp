@@ -24,11 +24,15 @@ class RegKeyTest : public testing::Test {
     if (old) old_ = old;
     home = temp_.Path() + "/config";
     setenv("XDG_CONFIG_HOME", home.c_str(), 1);
+    system_ = temp_.Path() + "/system";
+    setenv("DELVORA_SYSTEM_ROOT", system_.c_str(), 1);
   }
   void TearDown() override {
+    unsetenv("DELVORA_SYSTEM_ROOT");
     if (hadOld_) setenv("XDG_CONFIG_HOME", old_.c_str(), 1);
     else unsetenv("XDG_CONFIG_HOME");
   }
+  std::string system_;
   std::string UserFile() const { return home + "/delvora/user.keys"; }
   std::vector<std::string> FolderEntries() const {
     std::vector<std::string> names;
@@ -54,7 +58,8 @@ WString Units(const char16_t* text, size_t units) { return WString(text, units);
 TEST_F(RegKeyTest, StoreLivesInTheConfigFolder) {
   EXPECT_EQ(plat::ConfigDir(), home + "/delvora/");
   EXPECT_EQ(KeyStore::StoreFile(KeyRoot::User), home + "/delvora/user.keys");
-  EXPECT_EQ(KeyStore::StoreFile(KeyRoot::Machine), home + "/delvora/machine.keys");
+  // The machine's store is one for every user.
+  EXPECT_EQ(KeyStore::StoreFile(KeyRoot::Machine), system_ + "/var/lib/delvora/machine.keys");
   EXPECT_EQ(KeyStore::StoreFile(KeyRoot::Classes), "");
 }
 
@@ -237,13 +242,25 @@ TEST_F(RegKeyTest, PathsAreNormalisedAndKeysPersist) {
 
   // Written whole through a temporary file: only the stores and the lock
   // remain, readable by the user alone.
-  EXPECT_EQ(FolderEntries(), (std::vector<std::string>{"keys.lock", "machine.keys", "user.keys"}));
+  EXPECT_EQ(FolderEntries(), (std::vector<std::string>{"keys.lock", "user.keys"}));
   struct stat st;
+  ASSERT_EQ(stat(KeyStore::StoreFile(KeyRoot::Machine).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);  // everyone reads what root installed
+
   ASSERT_EQ(stat(UserFile().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   std::string text = ReadFileText(UserFile());
   EXPECT_NE(text.find("K\tSoftware\\\\Delvora\n"), std::string::npos) << text;
   EXPECT_NE(text.find("V\tSoftware\\\\Delvora\t\t1\tdefault\n"), std::string::npos) << text;
+
+  // Deleting a key takes its sub keys, not a sibling whose name begins alike.
+  ASSERT_EQ(k.Create(kKeyRootUser, "Software\\Delvora\\Sub\\Deep"), 0);
+  ASSERT_EQ(k.Create(kKeyRootUser, "Software\\Delvora 2"), 0);
+  EXPECT_EQ(KeyStore::DeleteKey(KeyRoot::User, "software\\delvora"), 0);
+  EXPECT_EQ(KeyStore::KeyExists(KeyRoot::User, "Software\\Delvora\\Sub"), ENOENT);
+  EXPECT_EQ(KeyStore::KeyExists(KeyRoot::User, "Software\\Delvora 2"), 0);
+  EXPECT_EQ(KeyStore::DeleteKey(KeyRoot::User, "Software\\Delvora"), ENOENT);
+  ASSERT_EQ(k.Open(kKeyRootUser, "Software\\Delvora 2"), 0);
 }
 
 TEST_F(RegKeyTest, DamagedLinesAreSkipped) {

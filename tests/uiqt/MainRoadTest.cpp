@@ -1181,8 +1181,7 @@ TEST_F(MainRoadTest, ScansInARowEqualFreshProcesses) {
   EXPECT_EQ(rows[2], rows[0]);
 }
 
-// A command whose dialog is not built says so; Help Topics and F1 say help
-// is not available.
+// A command whose dialog is not built says so.
 TEST_F(MainRoadTest, CommandsWithoutAHandlerSaySo) {
   {
     // Options > Trace opens the Trace dialog.
@@ -1198,15 +1197,6 @@ TEST_F(MainRoadTest, CommandsWithoutAHandlerSaySo) {
     SetDialogRunner(nullptr);
     EXPECT_EQ(ran, "CDebugDlg");
   }
-  const size_t asked = prompt.asked().size();
-  app.MainFrame()->Commands()->Action(cmd::kHelpTopics)->trigger();
-  ASSERT_EQ(prompt.asked().size(), asked + 1);
-  EXPECT_EQ(prompt.asked().back().text, u"Help is not available in this version.");
-  QApplication::setActiveWindow(View()->window());
-  View()->LookIn()->setFocus();
-  QTest::keyClick(View()->LookIn(), Qt::Key_F1);
-  ASSERT_EQ(prompt.asked().size(), asked + 2);
-  EXPECT_EQ(prompt.asked().back().text, u"Help is not available in this version.");
 }
 
 // The status panel is docked below the list inside the window, also when
