@@ -35,15 +35,15 @@ rm -f "$folder"/Marbrix_*.bin
 read -r dd_s _ _ < <(measure dd if="$img" of="$folder/x" bs=512K oflag=direct)
 rm -f "$folder/x"
 awk -v p="$plain_s" -v t="$traced_s" -v d="$dd_s" -v b="$bytes" -v db="$data_bytes" -v lb="$log_bytes" -v f="$files" \
-  -v same="$same" -v load="$(uptime)" -v cold="$cold" 'BEGIN {
+  -v same="$same" -v uptime_text="$(uptime)" -v cold="$cold" 'BEGIN {
   dd_rate = d > 0 ? b / d : 0
   data_at_dd = dd_rate > 0 ? db / dd_rate : 0
   goal = (p + data_at_dd) * 1.10
-  printf "image: %d MiB, %d files; page cache %s\n", b / 1048576, f, cold == 1 ? "dropped" : "warm (not root)"
-  printf "load: %s\n", load
+  printf "image: %d MiB, %d files; page cache %s\n", b / 1048576, f, (cold == 1 ? "dropped" : "warm (not root)")
+  printf "load: %s\n", uptime_text
   printf "quick scan untraced   %8.2f s\n", p
-  printf "quick scan traced     %8.2f s   (x%.2f)\n", t, p > 0 ? t / p : 0
-  printf "data file             %8.1f MiB, log %.1f MiB, %.1f log bytes per found file\n", db / 1048576, lb / 1048576, f > 0 ? lb / f : 0
+  printf "quick scan traced     %8.2f s   (x%.2f)\n", t, (p > 0 ? t / p : 0)
+  printf "data file             %8.1f MiB, log %.1f MiB, %.1f log bytes per found file\n", db / 1048576, lb / 1048576, (f > 0 ? lb / f : 0)
   printf "dd oflag=direct       %8.1f MB/s; the data file at that rate %.2f s\n", dd_rate / 1e6, data_at_dd
-  printf "goal: traced <= %.2f s: %s; same items listed: %s\n", goal, t <= goal ? "met" : "NOT met", same
+  printf "goal: traced <= %.2f s: %s; same items listed: %s\n", goal, (t <= goal ? "met" : "NOT met"), same
 }'

@@ -81,6 +81,9 @@ void IoRecorder::Reset() {
   prevSector_ = prevCount_ = 0;
   cache_[0] = cache_[1] = cache_[2] = 0;
   foundFiles_ = sameFiles_ = 0;
+  bufferAt_ = dataWritten_ = 0;
+  mark_ = Position();
+  stagedReads_.clear();
 }
 
 void IoRecorder::Init() {
@@ -96,10 +99,14 @@ void IoRecorder::Init() {
 void IoRecorder::Close() {
   std::lock_guard<std::mutex> lock(mutex_);
   // Files closed for reopening still owe their pending bytes and the end.
-  // A failure leaves its file's name in the last error; closing goes on.
-  try {
-    if (closedForReopen_) ReopenLocked();
-  } catch (const DvCodeError&) {
+  // A failure ends the trace at its last whole record (Problem() says why).
+  if (closedForReopen_) {
+    Mark();
+    try {
+      ReopenLocked();
+    } catch (const DvCodeError&) {
+      Abandon();
+    }
   }
   try {
     CloseFiles(true);
@@ -149,10 +156,98 @@ void IoRecorder::SetRotationForTest(int number, int blocksInFile) {
   blocksInFile_ = blocksInFile;
 }
 
+// The reason is kept for Problem() (Open passes it on as the last error):
+// a record's failure is the trace's, never the read's.
 void IoRecorder::Fail(const std::string& name, int error) {
-  errno = error;
-  ErrorMsg(nullptr, FromUtf8(name).c_str());
+  char buf[256];
+  problem_ = FromUtf8(name + ": " + strerror_r(error, buf, sizeof buf));
   throw DvCodeError{0};
+}
+
+WString IoRecorder::Problem() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return problem_;
+}
+
+std::string IoRecorder::DataName() const { return folder_ + "/" + stem_ + "_00.bin"; }
+
+void IoRecorder::Mark() {
+  mark_.number = logNumber_;
+  mark_.offset = bufferAt_ + fill_;
+  mark_.data = dataWritten_ + staged_;
+}
+
+void IoRecorder::Abandon() {
+  if (!buffer_) return;
+  // The data the log may keep: the staged bytes up to the mark, if the
+  // data file takes them.
+  Position cut = mark_;
+  if (dataFd_ >= 0) {
+    ::fcntl(dataFd_, F_SETFL, ::fcntl(dataFd_, F_GETFL) & ~O_DIRECT);
+    uint64_t at = dataWritten_;
+    while (at < mark_.data) {
+      const ssize_t w = ::pwrite(dataFd_, stage_ + (at - dataWritten_), size_t(mark_.data - at), off_t(at));
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) break;
+      at += uint64_t(w);
+    }
+    if (at < mark_.data) {
+      // The disk is full: back to the first read the data file lacks.
+      for (const StagedRead& r : stagedReads_)
+        if (r.end > at) {
+          cut = r.at;
+          break;
+        }
+    }
+    if (::ftruncate(dataFd_, off_t(std::min(cut.data, at))) != 0)
+      TracePrintfA("I/O trace: the data file could not be cut back\n");
+    ::close(dataFd_);
+    dataFd_ = -1;
+  }
+  CutLog(cut);
+  AlignedFree(buffer_);
+  AlignedFree(stage_);
+  buffer_ = stage_ = nullptr;
+  staged_ = fill_ = 0;
+  stagedReads_.clear();
+  closedForReopen_ = false;
+  TracePrintfA("I/O trace ended: %s\n", ToUtf8(problem_).c_str());
+}
+
+void IoRecorder::CutLog(const Position& at) {
+  // Buffered from here on: the end and its padding need no alignment.
+  int fd = -1;
+  size_t keep = 0;
+  if (at.number == logNumber_ && logFd_ >= 0) {
+    fd = logFd_;
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_DIRECT);
+  } else {
+    if (logFd_ >= 0) ::close(logFd_);
+    for (int n = at.number + 1; n <= logNumber_; ++n) ::unlink(LogName(n).c_str());
+    bool direct = false;
+    fd = OpenFile(LogName(at.number), false, &direct);
+  }
+  logFd_ = -1;
+  if (fd < 0) return;
+  uint64_t length = at.offset;
+  if (at.number == logNumber_ && at.offset >= bufferAt_) {
+    // The records before the cut still wait in the buffer.
+    keep = size_t(at.offset - bufferAt_);
+    length = bufferAt_;
+  }
+  if (::ftruncate(fd, off_t(length)) == 0 && ::lseek(fd, off_t(length), SEEK_SET) == off_t(length)) {
+    std::vector<uint8_t> tail(buffer_, buffer_ + keep);
+    tail.push_back(kEnd);
+    tail.resize(tail.size() + (4096 - (length + tail.size()) % 4096) % 4096, 0);
+    size_t done = 0;
+    while (done < tail.size()) {
+      const ssize_t w = ::write(fd, tail.data() + done, tail.size() - done);
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) break;
+      done += size_t(w);
+    }
+  }
+  ::close(fd);
 }
 
 // Never through a link (the folder is often /tmp and the program may run
@@ -212,6 +307,18 @@ int IoRecorder::Open(WStringView tracePath, uint32_t shift, WStringView driveNam
   } catch (const DvCodeError&) {
   }
   Reset();
+  problem_.clear();
+  try {
+    OpenLocked(tracePath, shift, driveName);
+  } catch (const DvCodeError&) {
+    if (!problem_.empty()) ErrorMsg(problem_);
+    problem_.clear();
+    throw;
+  }
+  return 0;
+}
+
+void IoRecorder::OpenLocked(WStringView tracePath, uint32_t shift, WStringView driveName) {
   std::string path = ToUtf8(tracePath);
   const size_t cut = path.find_last_of('/');
   folder_ = cut == std::string::npos ? std::string(".") : path.substr(0, std::max<size_t>(cut, 1));
@@ -261,23 +368,36 @@ int IoRecorder::Open(WStringView tracePath, uint32_t shift, WStringView driveNam
   b.U16(name.size());
   for (char16_t c : name) b.U16(c);
   Put(b.data(), b.size());
-  return 0;
 }
 
+// A failed write ends the trace here (Abandon), never the caller's read;
+// the rest of the record then finds the recorder closed.
 void IoRecorder::Put(const void* bytes, size_t n) {
+  if (!buffer_ || logFd_ < 0) return;
   const uint8_t* p = static_cast<const uint8_t*>(bytes);
-  while (n) {
-    const size_t c = std::min(n, kBufferBytes - fill_);
-    std::memcpy(buffer_ + fill_, p, c);
-    fill_ += c;
-    p += c;
-    n -= c;
-    while (fill_ >= kBlockBytes) FlushBlock();
+  try {
+    while (n) {
+      const size_t c = std::min(n, kBufferBytes - fill_);
+      std::memcpy(buffer_ + fill_, p, c);
+      fill_ += c;
+      p += c;
+      n -= c;
+      while (fill_ >= kBlockBytes) FlushBlock();
+    }
+  } catch (const DvCodeError&) {
+    Abandon();
   }
 }
 
 void IoRecorder::FlushBlock() {
+  // The last file keeps room for the end: its last block would need a
+  // file 100.
+  if (logNumber_ >= 99 && blocksInFile_ + 1 >= kBlocksPerFile) {
+    problem_ = u"Too many trace files";
+    throw DvCodeError{0};
+  }
   WriteOrThrow(logFd_, &logDirect_, LogName(logNumber_), buffer_, kBlockBytes);
+  bufferAt_ += kBlockBytes;
   std::memmove(buffer_, buffer_ + kBlockBytes, fill_ - kBlockBytes);
   fill_ -= kBlockBytes;
   ++blockCount_;
@@ -294,20 +414,17 @@ void IoRecorder::ReopenLog(bool truncate) {
   logFd_ = OpenFile(name, false, &logDirect_);
   if (logFd_ < 0) Fail(name, errno);
   if (truncate) {
-    const off_t keep = off_t(blocksInFile_) * off_t(kBlockBytes);
+    const off_t keep = off_t(bufferAt_);
     if (::ftruncate(logFd_, keep) != 0 || ::lseek(logFd_, keep, SEEK_SET) != keep) Fail(name, errno);
   }
 }
 
 void IoRecorder::AdvanceLogFile() {
-  if (logNumber_ >= 99) {
-    ErrorMsg(u"Too many trace files");
-    throw DvCodeError{0};
-  }
   ::close(logFd_);
   logFd_ = -1;
   ++logNumber_;
   blocksInFile_ = 0;
+  bufferAt_ = 0;
   const std::string name = LogName(logNumber_);
   logDirect_ = wantDirect_;
   logFd_ = OpenFile(name, true, &logDirect_);
@@ -328,17 +445,29 @@ uint16_t IoRecorder::Rebase(int64_t sector) {
 
 void IoRecorder::FlushData(bool all) {
   if (dataFd_ < 0 || staged_ == 0) return;
-  const std::string name = folder_ + "/" + stem_ + "_00.bin";
-  WriteOrThrow(dataFd_, &dataDirect_, name, stage_, staged_);
+  WriteOrThrow(dataFd_, &dataDirect_, DataName(), stage_, staged_);
+  dataWritten_ += staged_;
   staged_ = 0;
+  stagedReads_.erase(std::remove_if(stagedReads_.begin(), stagedReads_.end(),
+                                    [&](const StagedRead& r) { return r.end <= dataWritten_; }),
+                     stagedReads_.end());
   (void)all;
 }
 
 void IoRecorder::AppendData(const void* data, size_t bytes, size_t total) {
+  if (!stage_ || dataFd_ < 0) return;
+  stagedReads_.push_back({mark_, mark_.data + total});
   const uint8_t* p = static_cast<const uint8_t*>(data);
   size_t done = 0;
   while (done < total) {
-    if (staged_ == kDataStage) FlushData(false);
+    if (staged_ == kDataStage) {
+      try {
+        FlushData(false);
+      } catch (const DvCodeError&) {
+        Abandon();
+        return;
+      }
+    }
     const size_t c = std::min(total - done, kDataStage - staged_);
     if (p && done < bytes) {
       const size_t real = std::min(c, bytes - done);
@@ -399,6 +528,7 @@ int IoRecorder::RecordRead(const uint32_t* record, const void* data) {
 int IoRecorder::RecordRead(int64_t sector, uint32_t bytes, uint32_t sectorSize, const void* data) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!ReadsOn() || sector < 0 || bytes == 0) return 0;
+  Mark();
   const uint32_t unit = 1u << shift_;
   // A drive with larger sectors than the header's: the same bytes in the
   // header's units.
@@ -417,6 +547,7 @@ int IoRecorder::RecordRead(int64_t sector, uint32_t bytes, uint32_t sectorSize, 
 int IoRecorder::LogSector(int64_t sector, const void* data) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!RecordsOn() || sector < 0) return 0;
+  Mark();
   LogRead(uint64_t(sector), 1);
   AppendData(data, size_t(1) << shift_, size_t(1) << shift_);
   return 0;
@@ -425,6 +556,7 @@ int IoRecorder::LogSector(int64_t sector, const void* data) {
 int IoRecorder::SetChannel(uint8_t channel) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!ReadsOn() && !RecordsOn()) return 0;
+  Mark();
   if (channel == channel_) return 0;
   channel_ = channel;
   if (channelPos_ >= 0 && fill_ == size_t(channelPos_) + 1 && blockCount_ == channelBlock_) {
@@ -441,6 +573,7 @@ int IoRecorder::SetChannel(uint8_t channel) {
 int IoRecorder::LogOp5(int64_t sector, uint64_t value, uint32_t value2) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!RecordsOn()) return 0;
+  Mark();
   const uint16_t off = Rebase(sector);
   Bytes b;
   b.U8(kOp5);
@@ -454,6 +587,7 @@ int IoRecorder::LogOp5(int64_t sector, uint64_t value, uint32_t value2) {
 int IoRecorder::LogOp6(int64_t sector, uint16_t first, uint16_t second) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!RecordsOn()) return 0;
+  Mark();
   const uint16_t off = Rebase(sector);
   Bytes b;
   b.U8(kStride);
@@ -467,6 +601,7 @@ int IoRecorder::LogOp6(int64_t sector, uint16_t first, uint16_t second) {
 int IoRecorder::LogOp11(int code, uint32_t bytes, int64_t sector) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!ReadsOn()) return 0;
+  Mark();
   const uint16_t off = Rebase(sector);
   Bytes b;
   b.U8(kDriveOp);
@@ -480,6 +615,7 @@ int IoRecorder::LogOp11(int code, uint32_t bytes, int64_t sector) {
 int IoRecorder::LogOp12(uint8_t type, int64_t sector, uint64_t size, uint32_t counter) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!RecordsOn()) return 0;
+  Mark();
   const uint16_t off = Rebase(sector);
   Bytes b;
   b.U8(kHit);
@@ -504,6 +640,7 @@ int IoRecorder::LogOp12(uint8_t type, int64_t sector, uint64_t size, uint32_t co
 int IoRecorder::LogOp15(int64_t sector, uint32_t a, uint32_t b24) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!RecordsOn()) return 0;
+  Mark();
   const uint16_t off = Rebase(sector);
   Bytes b;
   b.U8(kOp15);
@@ -517,6 +654,7 @@ int IoRecorder::LogOp15(int64_t sector, uint32_t a, uint32_t b24) {
 int IoRecorder::LogOp16(uint8_t fileType, int64_t sector, uint32_t inode, std::string_view name) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!RecordsOn()) return 0;
+  Mark();
   const uint16_t off = Rebase(sector);
   Bytes b;
   b.U8(kDirEntry);
@@ -533,6 +671,7 @@ int IoRecorder::LogOp16(uint8_t fileType, int64_t sector, uint32_t inode, std::s
 int IoRecorder::LogOp17(int64_t sector, uint32_t value) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!RecordsOn()) return 0;
+  Mark();
   const uint16_t off = Rebase(sector);
   Bytes b;
   b.U8(kOp17);
@@ -545,6 +684,7 @@ int IoRecorder::LogOp17(int64_t sector, uint32_t value) {
 int IoRecorder::LogOp20(uint8_t kind, uint16_t value16, uint64_t value, int64_t sector) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!RecordsOn()) return 0;
+  Mark();
   const bool six = value > 0xFFFFFFFFu;
   Bytes b;
   b.U8(kOp20);
@@ -560,6 +700,7 @@ int IoRecorder::LogOp20(uint8_t kind, uint16_t value16, uint64_t value, int64_t 
 int IoRecorder::LogOp23(uint8_t kind, int64_t sector, uint32_t a, bool hasValue, uint32_t v, uint64_t w) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!RecordsOn()) return 0;
+  Mark();
   const uint16_t off = Rebase(sector);
   const bool eight = w > 0xFFFFFFFFu;
   Bytes b;
@@ -578,6 +719,7 @@ int IoRecorder::LogOp23(uint8_t kind, int64_t sector, uint32_t a, bool hasValue,
 int IoRecorder::LogOp24(int64_t sector, const uint32_t* seven, uint8_t shortForm) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!RecordsOn()) return 0;
+  Mark();
   const uint16_t off = Rebase(sector);
   Bytes b;
   b.U8(kOp24);
@@ -595,6 +737,7 @@ int IoRecorder::LogOp24(int64_t sector, const uint32_t* seven, uint8_t shortForm
 int IoRecorder::LogOp25(bool kind2, int64_t sector, uint32_t value, std::string_view name) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!RecordsOn()) return 0;
+  Mark();
   const uint16_t off = Rebase(sector);
   Bytes b;
   b.U8(kOp25);
@@ -626,6 +769,7 @@ int IoRecorder::LogContentSample(int64_t sector, int a, int b) {
 int IoRecorder::LogFoundFile(const IoTraceFoundFile& f) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!RecordsOn()) return 0;
+  Mark();
   const uint16_t off = Rebase(f.recordSector);
   const bool same = f.position == f.secondPosition;
   const bool six = f.size > 0xFFFFFFFFu;
@@ -673,6 +817,7 @@ int IoRecorder::LogFoundFile(const IoTraceFoundFile& f) {
 int IoRecorder::LogFileRecord(const void* record, int room) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!RecordsOn() || !record || room < 8) return 0;
+  Mark();
   const uint8_t* r = static_cast<const uint8_t*>(record);
   auto be16 = [&](int at) { return uint32_t(r[at]) << 8 | r[at + 1]; };
   auto be32 = [&](int at) { return be16(at) << 16 | be16(at + 2); };
@@ -741,21 +886,33 @@ void IoRecorder::CloseFiles(bool final) {
   // The files are closed and the buffers freed even when a write fails;
   // the failure is passed on after.
   bool failed = false;
-  try {
-    if (logFd_ >= 0 && buffer_ && !closedForReopen_) {
+  if (logFd_ >= 0 && buffer_ && !closedForReopen_) {
+    Mark();
+    try {
+      // The data first: a log is never ended over bytes the data file
+      // could not take.
+      if (dataFd_ >= 0 && stage_) FlushData(true);
       if (final) {
-        const uint8_t end = kEnd;
-        Put(&end, 1);
+        // Put would flush a full block: fill_ stays below one after every
+        // record, so the end always has room here.
+        buffer_[fill_++] = kEnd;
         const size_t padded = (fill_ + 4095) & ~size_t(4095);
         std::memset(buffer_ + fill_, 0, padded - fill_);
         fill_ = padded;
       }
       WriteOrThrow(logFd_, &logDirect_, LogName(logNumber_), buffer_, fill_);
       fill_ = 0;
+    } catch (const DvCodeError&) {
+      fill_ = size_t(mark_.offset - bufferAt_);
+      Abandon();
+      failed = true;
     }
-    if (dataFd_ >= 0 && stage_) FlushData(true);
-  } catch (const DvCodeError&) {
-    failed = true;
+  } else if (dataFd_ >= 0 && stage_) {
+    try {
+      FlushData(true);
+    } catch (const DvCodeError&) {
+      failed = true;
+    }
   }
   if (dataFd_ >= 0) ::close(dataFd_);
   if (logFd_ >= 0) ::close(logFd_);
@@ -770,8 +927,14 @@ void IoRecorder::CloseFiles(bool final) {
 int IoRecorder::FlushAndCloseFiles() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (logFd_ < 0 || closedForReopen_) return 0;
-  WriteOrThrow(logFd_, &logDirect_, LogName(logNumber_), buffer_, fill_);
-  FlushData(true);
+  Mark();
+  try {
+    FlushData(true);
+    WriteOrThrow(logFd_, &logDirect_, LogName(logNumber_), buffer_, fill_);
+  } catch (const DvCodeError&) {
+    Abandon();
+    return 0;
+  }
   ::close(dataFd_);
   ::close(logFd_);
   dataFd_ = logFd_ = -1;
@@ -782,12 +945,17 @@ int IoRecorder::FlushAndCloseFiles() {
 int IoRecorder::ReopenFiles() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!closedForReopen_) return 0;
-  ReopenLocked();
+  Mark();
+  try {
+    ReopenLocked();
+  } catch (const DvCodeError&) {
+    Abandon();
+  }
   return 0;
 }
 
 void IoRecorder::ReopenLocked() {
-  const std::string dataName = folder_ + "/" + stem_ + "_00.bin";
+  const std::string dataName = DataName();
   dataDirect_ = wantDirect_;
   dataFd_ = OpenFile(dataName, false, &dataDirect_);
   if (dataFd_ < 0) Fail(dataName, errno);

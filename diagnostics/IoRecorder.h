@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "diagnostics/TraceRanges.h"
 #include "storage/IoTrace.h"
@@ -65,6 +66,9 @@ class IoRecorder : public IoTrace {
   uint64_t BlockCount() const;
   uint32_t FoundFiles() const;
   uint32_t SameReferenceFiles() const;
+  // Why the trace ended before Close (a write the folder refused, or "Too
+  // many trace files"), kept until the next Open; empty otherwise.
+  WString Problem() const override;
   // Tests: start the log numbering at `number` with `blocksInFile` blocks
   // already counted in it (the files themselves stay as they are).
   void SetRotationForTest(int number, int blocksInFile);
@@ -73,6 +77,22 @@ class IoRecorder : public IoTrace {
   bool RecordsOn() const;
   bool ReadsOn() const;
   void Reset();
+  void OpenLocked(WStringView tracePath, uint32_t shift, WStringView driveName);
+  // A record's start: where the log and the data file stand before it.
+  struct Position {
+    int number = 1;       // the log file
+    uint64_t offset = 0;  // in that file
+    uint64_t data = 0;    // data file bytes
+  };
+  // Called as a public record begins; a failure inside the record cuts the
+  // trace back to here.
+  void Mark();
+  // Ends the trace after a failed write: the log is cut to the failing
+  // record's start (or to the first read whose data did not reach the data
+  // file) and closed with its end opcode, so every record is whole or
+  // absent. Never throws.
+  void Abandon();
+  void CutLog(const Position& at);
   // Appends bytes, writing whole 512 KiB blocks as they fill.
   void Put(const void* bytes, size_t n);
   void FlushBlock();
@@ -90,6 +110,8 @@ class IoRecorder : public IoTrace {
   int OpenFile(const std::string& name, bool create, bool* direct);
   void WriteOrThrow(int fd, bool* direct, const std::string& name, const uint8_t* data, size_t n);
   [[noreturn]] void Fail(const std::string& name, int error);
+
+  std::string DataName() const;
 
   mutable std::mutex mutex_;
   int dataFd_ = -1, logFd_ = -1;
@@ -113,6 +135,18 @@ class IoRecorder : public IoTrace {
   uint32_t cache_[3] = {0, 0, 0};
   uint32_t foundFiles_ = 0, sameFiles_ = 0;
   TraceRanges ranges_;
+  // The log file's position of buffer_[0]; the data file's bytes written.
+  uint64_t bufferAt_ = 0;
+  uint64_t dataWritten_ = 0;
+  Position mark_;
+  // The reads whose data is still staged (or partly): a data file the disk
+  // filled cuts the log back to the first of them it does not hold.
+  struct StagedRead {
+    Position at;
+    uint64_t end;
+  };
+  std::vector<StagedRead> stagedReads_;
+  WString problem_;
 };
 
 // The recorder's place in the start-up list (the root puts it where the

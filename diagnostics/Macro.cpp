@@ -96,6 +96,12 @@ int CMacro::RunCommand(WStringView text, Drive* drive) {
   const uint32_t ss = drive->SectorSize() ? drive->SectorSize() : 512;
   const uint64_t sector = dva.OffsetSectors(ss);
   const uint32_t sectors = dva.SizeSectors(ss);
+  // A hole holds nothing to dump: no file, as the message says.
+  if (sector == 0 && sectors == 0) {
+    if (traceIo) TracePrintfA("Sparse block\n");
+    Say(u"Sparse block.  No output.");
+    return end(kSparse);
+  }
   outputPath = FormatW(u"%s/dumpz_%I64d_%d.dsk", TrimPathEnd(t[5]), int64_t(sector), int32_t(sectors));
   const int fd = open(ToUtf8(outputPath).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) {
@@ -105,12 +111,8 @@ int CMacro::RunCommand(WStringView text, Drive* drive) {
     return end(kFailed);
   }
   std::vector<uint8_t> block(size_t(lsize), 0);
-  int result = kRead;
   bool ok = true;
-  if (sector == 0 && sectors == 0) {
-    if (traceIo) TracePrintfA("Sparse block\n");
-    result = kSparse;
-  } else if (psize) {
+  if (psize) {
     if (zfsTrace) {
       TracePrintfA("Start RAIDZRead\n");
       ZFSDumpDVA(dva, 0);
@@ -159,6 +161,6 @@ int CMacro::RunCommand(WStringView text, Drive* drive) {
     Say(FormatW(u"Could not write %s.", outputPath));
     return end(kFailed);
   }
-  Say(result == kSparse ? u"Sparse block.  No output." : u"done");
-  return end(result);
+  Say(u"done");
+  return end(kRead);
 }

@@ -3,6 +3,7 @@
 // ASIZE LSIZE PSIZE FOLDER (bytes, decimal) reads one ZFS block by its data
 // virtual address and writes it, decompressed with LZJB when its physical
 // size is below its logical size, to FOLDER/dumpz_<sector>_<sectors>.dsk.
+// A hole (offset and allocated size 0) has nothing to dump: no file.
 #pragma once
 #include <cstdint>
 

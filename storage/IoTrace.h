@@ -48,6 +48,9 @@ class IoTrace {
   // With the drive's sector-size shift and name for the header.
   virtual int Open(WStringView, uint32_t, WStringView) { return 0; }
   virtual bool IsOpen() const { return false; }
+  // Why the last trace ended early (its folder refused a write, or it ran
+  // out of file numbers), kept until the next Open; empty otherwise.
+  virtual WString Problem() const { return WString(); }
   virtual int FlushAndCloseFiles() { return 0; }
   virtual int ReopenFiles() { return 0; }
   // The position the trace range holding `sector` gives MFT record

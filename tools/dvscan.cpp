@@ -481,6 +481,10 @@ int ToolRun::Run() {
   if (!ApplyScanLimits() || !PrepareDestination() || !OpenIoTrace()) return kExitIncomplete;
   const int status = ScanAndRecover();
   theIoTrace().Close();
+  // The scan's result stands; a trace that ended early says so.
+  const WString traceProblem = theIoTrace().Problem();
+  if (!traceProblem.empty())
+    std::fprintf(stderr, "--io-trace: the trace ended early: %s\n", ToUtf8(traceProblem).c_str());
   return status;
 }
 

@@ -2,7 +2,10 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+
+#include <csignal>
 
 #include <algorithm>
 #include <ctime>
@@ -267,19 +270,16 @@ TEST(IoRecorder, LogNumberCarriesAndEndsAt99) {
     IoRecorder rec;
     rec.Open(FromUtf8(temp.Path() + "/wubgrain.txt"), 9, u"x");
     rec.SetRotationForTest(c.from, IoRecorder::kBlocksPerFile - 1);
-    bool threw = false;
-    try {
-      for (size_t i = 0; i < IoRecorder::kBlockBytes / 7 + 1; ++i) rec.LogOp17(1, 0);
-    } catch (const DvCodeError&) {
-      threw = true;
-    }
+    for (size_t i = 0; i < IoRecorder::kBlockBytes / 7 + 1; ++i) EXPECT_NO_THROW(rec.LogOp17(1, 0));
     if (c.next) {
-      EXPECT_FALSE(threw);
+      EXPECT_TRUE(rec.IsOpen());
       const std::string log = rec.LogPath();
       EXPECT_EQ(log.substr(log.size() - 7), c.next);
     } else {
-      EXPECT_TRUE(threw);
-      EXPECT_EQ(LastErrorText(), u"Too many trace files");
+      // File 99 keeps room for the end: the record that would need its
+      // last block is left out and the trace ends whole.
+      EXPECT_FALSE(rec.IsOpen());
+      EXPECT_EQ(rec.Problem(), u"Too many trace files");
     }
     rec.Close();
     // The numbers skipped here leave a gap dviotrace would stop at: the
@@ -290,9 +290,72 @@ TEST(IoRecorder, LogNumberCarriesAndEndsAt99) {
       const std::vector<uint8_t> part = ReadAll(f);
       log.insert(log.end(), part.begin(), part.end());
     }
-    const iotrace::Summary s = iotrace::Decode(log.data(), log.size(), nullptr);
+    size_t records = 0;
+    const iotrace::Summary s =
+        iotrace::Decode(log.data(), log.size(), [&](const iotrace::Record& r) { records += r.op == iotrace::kOp17; });
     EXPECT_TRUE(s.ok) << s.error;
     EXPECT_TRUE(s.zeroPadded);
+    if (!c.next) EXPECT_EQ(records, (IoRecorder::kBlockBytes - kHeaderBytes - 1) / 7);
+  }
+}
+
+// A folder that refuses a write ends the trace, never the caller: the log
+// is cut to its last whole record and ended, the data file cut to match
+// (a file-size limit stands in for a full disk).
+TEST(IoRecorder, ARefusedWriteEndsTheTraceWhole) {
+  const SwitchesOn on;
+  std::vector<uint8_t> read(256 * 1024, 0x3C);
+  IoTraceFoundFile big;
+  big.name = u"big";
+  big.runLists.assign(255, std::vector<uint8_t>(6000, 0x11));  // 1.5 MB: two blocks go out
+  struct Case {
+    const char* what;
+    rlim_t limit;
+    std::function<void(IoRecorder&)> log;
+    std::vector<uint8_t> ops;  // the opcodes kept
+    size_t dataBytes;
+  } cases[] = {
+      {"the log's second block is refused inside a record",
+       600 * 1024,
+       [&](IoRecorder& r) {
+         r.LogOp17(1, 1);
+         r.LogOp17(2, 2);
+         r.LogFoundFile(big);
+         r.LogOp17(3, 3);
+       },
+       {1, 17, 17, 0},
+       0},
+      // Reads 1-4 fill the stage and go out whole; read 9 finds the data
+      // file full halfway through reads 5-8: reads 7 and on are left out.
+      {"the data file is refused halfway through its staged reads",
+       1536 * 1024,
+       [&](IoRecorder& r) {
+         for (int i = 0; i < 12; ++i) r.RecordRead(100000 * i + 1, uint32_t(read.size()), 512, read.data());
+       },
+       {1, 2, 7, 2, 7, 2, 7, 2, 7, 2, 7, 2, 0},
+       6 * 256 * 1024},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const TempFolder temp("iorec");
+    IoRecorder rec;
+    rec.Open(FromUtf8(temp.Path() + "/wubgrain.txt"), 9, u"x");
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    void (*oldHandler)(int) = signal(SIGXFSZ, SIG_IGN);
+    rlimit lower = old;
+    lower.rlim_cur = c.limit;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &lower), 0);
+    EXPECT_NO_THROW(c.log(rec));
+    setrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, oldHandler);
+    EXPECT_FALSE(rec.IsOpen());
+    EXPECT_NE(rec.Problem().find(u"File too large"), WString::npos) << ToUtf8(rec.Problem());
+    rec.Close();
+    const Decoded d = DecodeFolder(temp.Path());
+    ASSERT_TRUE(d.summary.ok) << d.summary.error;
+    EXPECT_EQ(d.ops(), c.ops);
+    EXPECT_EQ(d.data.size(), c.dataBytes);
   }
 }
 

@@ -333,4 +333,9 @@ TEST_F(RaidScanTest, TheRaidSwitchRunsTheScan) {
   EXPECT_EQ(r.rc, 2) << r.err;
   EXPECT_EQ(r.err.find("Boot sector not found"), std::string::npos) << r.err;
   EXPECT_TRUE(r.items.empty());
+  // The binary trace it wrote passes dviotrace's check.
+  const std::string log = RunCommand("ls '" + temp_.Path() + "'/Marbrix_*_01.bin | head -1 | tr -d '\\n'");
+  ASSERT_FALSE(log.empty());
+  const CommandRun check = RunCommandStatus("'" DV_BINARY_DIR "/bin/dviotrace' --check --quiet '" + log + "' 2>&1");
+  EXPECT_EQ(check.rc, 0) << check.out;
 }

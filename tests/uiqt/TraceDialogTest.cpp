@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QTest>
 
+#include "diagnostics/IoTraceFormat.h"
 #include "foundation/AppState.h"
 #include "foundation/Messages.h"
 #include "foundation/Trace.h"
@@ -67,6 +68,9 @@ TEST_F(TraceDialogTest, TraceCommandOpensTheBinaryTrace) {
   EXPECT_TRUE(theIoTrace().IsOpen());
   theIoTrace().Close();
   EXPECT_EQ(RunCommand("ls '" + temp.Path() + "' | grep -c '^Marbrix_.*_0[01].bin$' | tr -d '\\n'"), "2");
+  // The pair passes dviotrace's check.
+  const std::string log = RunCommand("ls '" + temp.Path() + "'/Marbrix_*_01.bin | head -1 | tr -d '\\n'");
+  EXPECT_EQ(iotrace::CheckFiles(log).problem, "") << log;
 }
 
 // With the options file's "Support Command" set, Disk Image Create opens
