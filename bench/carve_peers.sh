@@ -1,5 +1,5 @@
 #!/bin/bash
-# Usage: bench/carve_peers.sh [WORK_FOLDER]
+# Usage: bench/carve_peers.sh [--before REV] [WORK_FOLDER]
 # How many laid-in carving samples come back md5-exact, from dvscan's Long
 # Scan, PhotoRec and foremost, in one run on three images: the two lay-ins
 # of tests/fixtures/carve/layin.py (raw.img: random bytes straight after
@@ -9,11 +9,30 @@
 # (each recovered copy counts once). Prints the counts per image and the
 # samples each program missed. Needs dvscan built; PhotoRec, foremost,
 # mkfs.fat and mtools are run where installed. No timing: the carving speed
-# is bench/carvescan.sh's.
+# is bench/carvescan.sh's. --before REV also runs the dvscan of commit REV
+# (built once from `git archive` into build-before-REV/) on the same images,
+# its count beside today's.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+before=""
+if [[ ${1:-} == --before ]]; then
+  before=$(git rev-parse --short "$2")
+  shift 2
+fi
 dir=$(scripts/build dvscan)
 dvscan="$PWD/$dir/bin/dvscan"
+old=""
+if [[ -n $before ]]; then
+  old="$PWD/build-before-$before"
+  if [[ ! -x $old/build/bin/dvscan ]]; then
+    rm -rf "$old"
+    mkdir -p "$old/src"
+    git archive "$before" | tar -x -C "$old/src"
+    cmake -S "$old/src" -B "$old/build" -G Ninja -DDV_BUILD_UI=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    ninja -C "$old/build" -j3 dvscan >&2
+  fi
+  old="$old/build/bin/dvscan"
+fi
 samples="$PWD/tests/fixtures/carve"
 work=${1:-$(mktemp -d)}
 mkdir -p "$work"
@@ -49,6 +68,9 @@ fi
 for img in raw slack fat32; do
   [[ -f $img.img ]] || continue
   "$dvscan" --long --recover "out-dvscan-$img" "$img.img" >/dev/null 2>&1 || true
+  if [[ -n $old ]]; then
+    "$old" --long --recover "out-dvscan-$before-$img" "$img.img" >/dev/null 2>&1 || true
+  fi
   if command -v photorec >/dev/null; then
     mkdir -p "out-photorec-$img"
     photorec /log /d "$PWD/out-photorec-$img/f" /cmd "$img.img" partition_none,fileopt,everything,enable,search \
@@ -58,16 +80,17 @@ for img in raw slack fat32; do
     foremost -Q -t all -i "$img.img" -o "out-foremost-$img" >/dev/null 2>&1 || true
   fi
 done
-python3 - <<'EOF'
-import collections, glob, hashlib, os
+python3 - "$before" <<'EOF'
+import collections, glob, hashlib, os, sys
 rows = [l.split() for l in open("manifest.txt")]
-tools = ["dvscan", "photorec", "foremost"]
+tools = ["dvscan"] + (["dvscan-" + sys.argv[1]] if sys.argv[1] else []) + ["photorec", "foremost"]
 for img in ("raw", "slack", "fat32"):
     laid = [r for r in rows if r[0] == img]
     if not laid:
         continue
     line = [f"{img}: {len(laid)} laid"]
     missed = {}
+    counts = {}
     for t in tools:
         got = collections.Counter()
         for root in glob.glob(f"out-{t}-{img}*"):
@@ -84,7 +107,12 @@ for img in ("raw", "slack", "fat32"):
                 exact += 1
             else:
                 missed.setdefault(t, set()).add(r[1])
+        counts[t] = exact
         line.append(f"{t} {exact}")
+    # Today's dvscan against each other program: how many times its count.
+    for t, n in counts.items():
+        if t != "dvscan":
+            line.append(f"dvscan/{t} " + (f"{counts['dvscan'] / n:.2f}" if n else "-"))
     print(", ".join(line))
     for t, names in missed.items():
         print(f"  {t} missed: {' '.join(sorted(names))}")

@@ -15,7 +15,9 @@ Writes CORPUS_DIR/<target>/<name> for:
                file made here
   fuzz_carve_*   the picture samples of tests/fixtures/carve (behind the
                targets' read-split bytes), INDX records for the bookkeeping
-               kinds, and a small disk of samples for the driver; the
+               kinds, and small disks of samples and of today's writers'
+               headers for the driver; a compound file whose slides
+               stand at directory entry 5; the
                archive and document samples for their parsers, the Office
                property reader and the ZIP record scan, and a phrase list
                with document text; the audio, video and bkf samples for
@@ -218,6 +220,14 @@ def carve_seeds(corpus):
         if len(data) < 40000:
             disk += data + bytes(-len(data) % 512) + bytes(512)
     write(corpus, "fuzz_carve_driver", "samples", b"\x07\0" + disk)
+    # Today's writers' headers side by side: the BMP V5, MPEG-2 and 2.5
+    # audio, ffmpeg's transport streams' first packets.
+    disk = b""
+    for name in ("bmp_v5.bmp", "mp3_22k_sox.mp3", "mp3_11k_lame.mp3", "mts_ffmpeg.mts.xz", "mts_ffmpeg188.mts.xz"):
+        path = os.path.join(CARVE, name)
+        data = lzma.open(path).read()[:16384] if name.endswith(".xz") else open(path, "rb").read()
+        disk += data + bytes(-len(data) % 512) + bytes(512)
+    write(corpus, "fuzz_carve_driver", "writers", b"\x07\0" + disk)
     img = image("bigdir")
     for i, c in enumerate(istat_clusters("bigdir", inodes("bigdir")["big"], "$INDEX_ALLOCATION")[:3]):
         write(corpus, "fuzz_carve_internal", "indx-%d" % i, b"\x01\0\xff\x01\0" + img[c * 4096:(c + 1) * 4096])
@@ -249,6 +259,8 @@ def document_seeds(corpus):
     struct.pack_into("<I", head, 68, 0)
     write(corpus, "fuzz_carve_ole2", "ole_difat-cut",
           b"\0\xff\x01\0" + bytes(head) + difat[512 * (first + 1):512 * (first + 2)] + difat[1024:65536])
+    write(corpus, "fuzz_carve_ole2", "slides-further-on", b"\0\xff\x01\0" + compound_slides())
+    write(corpus, "fuzz_carve_driver", "slides-further-on", b"\x01\0" + compound_slides())
     for name in ("lo_photo.docx.xz", "lo_photo.pptx.xz"):
         data = lzma.open(os.path.join(CARVE, name)).read()
         write(corpus, "fuzz_carve_zip", name[:-3] + "-ends", b"\0\xff\x01\0" + data[:4096] + data[-8192:])
@@ -257,6 +269,32 @@ def document_seeds(corpus):
     write(corpus, "fuzz_carve_phrases", "core",
           b"\xef\xbb\xbfAda\nLovelace\n\0<cp:lastModifiedBy>Ada Lovelace</cp:lastModifiedBy>"
           b"<dcterms:modified>2021-03-04T05:06:07Z</dcterms:modified>2019:05:17 10:20:30")
+
+
+def compound_slides():
+    """A compound file of four sectors whose slide stream is directory entry
+    5, as LibreOffice lays out its .ppt: the FAT, then two directory
+    sectors."""
+    end, free, fat_sect = 0xFFFFFFFE, 0xFFFFFFFF, 0xFFFFFFFD
+    head = bytearray(512)
+    head[:8] = b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1"
+    struct.pack_into("<HHHHH", head, 24, 0x3E, 3, 0xFFFE, 9, 6)
+    struct.pack_into("<IIIIII", head, 44, 1, 1, 0, 4096, end, 0)
+    struct.pack_into("<II", head, 68, end, 0)
+    for i in range(109):
+        struct.pack_into("<I", head, 76 + 4 * i, 0 if i == 0 else free)
+    fat = struct.pack("<4I", fat_sect, 2, end, end) + b"\xff" * (512 - 16)
+    names = ["Root Entry", "\x01CompObj", "Ole", "Current User", "Pictures", "PowerPoint Document", "", ""]
+    directory = bytearray()
+    for k, n in enumerate(names):
+        e = bytearray(128)
+        e[:2 * len(n)] = n.encode("utf-16-le")
+        if n:
+            struct.pack_into("<HBB", e, 64, 2 * (len(n) + 1), 5 if k == 0 else 2, 1)
+        right = k + 1 if 0 < k < 5 else free
+        struct.pack_into("<III", e, 68, free, right, 1 if k == 0 else free)
+        directory += e
+    return bytes(head) + fat + bytes(directory) + bytes(512)
 
 
 def raid_seeds(corpus):

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -15,16 +16,16 @@ using namespace carve_test;
 
 namespace {
 
-constexpr uint32_t kFree = 0xFFFFFFFF, kEnd = 0xFFFFFFFE, kFatSect = 0xFFFFFFFD;
+constexpr uint32_t kFree = 0xFFFFFFFF, kEnd = 0xFFFFFFFE, kFatSect = 0xFFFFFFFD, kDifatSect = 0xFFFFFFFC;
 
 void Put32(std::vector<uint8_t>& d, size_t at, uint32_t v) { std::memcpy(&d[at], &v, 4); }
 void Put16(std::vector<uint8_t>& d, size_t at, uint16_t v) { std::memcpy(&d[at], &v, 2); }
 
 struct Layout {
-  uint32_t fatSectors = 1;       // FAT sectors, laid after the data
-  uint32_t dataSectors = 8;      // sectors of stream data
-  uint32_t lastUsed = 0;         // used entries of the last FAT sector (0: as the data needs)
-  bool directoryLast = false;    // the directory after the FAT sectors
+  uint32_t fatSectors = 1;     // FAT sectors, laid after the data
+  uint32_t dataSectors = 8;    // sectors of stream data
+  uint32_t lastUsed = 0;       // used entries of the last FAT sector (0: as the data needs)
+  bool directoryLast = false;  // the directory after the FAT sectors
   std::vector<std::string> names = {"Root Entry", "WordDocument", "1Table", ""};
   // Left, right and child entry of each entry (none given: every named
   // entry is the root's, siblings to the right of one another).
@@ -33,15 +34,21 @@ struct Layout {
   uint32_t difat = kEnd;
 };
 
+// Past 109 FAT sectors, DIFAT sectors after the FAT ones list the rest,
+// 127 to a sector.
+uint32_t DifatSectors(uint32_t fatSectors) { return fatSectors > 109 ? (fatSectors - 109 + 126) / 127 : 0; }
+
 // The file: header, then data sectors, the directory sector and the FAT
 // sectors (or FAT before directory), in file sector order.
 std::vector<uint8_t> Compound(const Layout& l, uint32_t* fileSectors = nullptr) {
   const uint32_t dirSectors = uint32_t((l.names.size() + 3) / 4);
   const uint32_t dir = l.directoryLast ? l.dataSectors + l.fatSectors : l.dataSectors;
   const uint32_t firstFat = l.directoryLast ? l.dataSectors : l.dataSectors + dirSectors;
-  uint32_t used = l.dataSectors + dirSectors + l.fatSectors;
+  const uint32_t difats = DifatSectors(l.fatSectors);
+  const uint32_t firstDifat = l.dataSectors + dirSectors + l.fatSectors;
+  uint32_t used = l.dataSectors + dirSectors + l.fatSectors + difats;
   if (l.lastUsed) used = (l.fatSectors - 1) * 128 + l.lastUsed;
-  const uint32_t total = std::max(used, l.dataSectors + dirSectors + l.fatSectors);
+  const uint32_t total = std::max(used, l.dataSectors + dirSectors + l.fatSectors + difats);
   std::vector<uint8_t> d(512 * (size_t(total) + 1), 0);
   std::memcpy(d.data(), "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8);
   Put16(d, 24, 0x3E);
@@ -53,14 +60,24 @@ std::vector<uint8_t> Compound(const Layout& l, uint32_t* fileSectors = nullptr) 
   Put32(d, 48, dir);
   Put32(d, 56, 4096);
   Put32(d, 60, kEnd);
-  Put32(d, 68, l.difat);
+  Put32(d, 68, difats ? firstDifat : l.difat);
+  Put32(d, 72, difats);
   for (uint32_t i = 0; i < 109; ++i) Put32(d, 76 + 4 * i, i < l.fatSectors ? firstFat + i : kFree);
+  for (uint32_t k = 0; k < difats; ++k) {
+    const size_t at = 512 * (size_t(firstDifat + k) + 1);
+    for (uint32_t i = 0; i < 127; ++i) {
+      const uint32_t fat = 109 + 127 * k + i;
+      Put32(d, at + 4 * i, fat < l.fatSectors ? firstFat + fat : kFree);
+    }
+    Put32(d, at + 4 * 127, k + 1 < difats ? firstDifat + k + 1 : kEnd);
+  }
   // The FAT: data chain, directory, FAT sectors; free after `used`.
   std::vector<uint32_t> fat(size_t(l.fatSectors) * 128, kFree);
   for (uint32_t s = 0; s < l.dataSectors; ++s) fat[s] = s + 1 < l.dataSectors ? s + 1 : kEnd;
   for (uint32_t i = 0; i < dirSectors; ++i) fat[dir + i] = i + 1 < dirSectors ? dir + i + 1 : kEnd;
   for (uint32_t i = 0; i < l.fatSectors; ++i) fat[firstFat + i] = kFatSect;
-  for (uint32_t s = l.dataSectors + dirSectors + l.fatSectors; s < used; ++s) fat[s] = kEnd;
+  for (uint32_t k = 0; k < difats; ++k) fat[firstDifat + k] = kDifatSect;
+  for (uint32_t s = firstDifat + difats; s < used; ++s) fat[s] = kEnd;
   for (uint32_t i = 0; i < l.fatSectors; ++i)
     for (uint32_t k = 0; k < 128; ++k) Put32(d, 512 * (size_t(firstFat + i) + 1) + 4 * k, fat[128 * i + k]);
   for (size_t e = 0; e < l.names.size(); ++e) {
@@ -98,7 +115,7 @@ TEST(CompoundFile, KindFromTheFirstEntries) {
       {{"Root Entry", "Book", "", ""}, kTypeXls},
       {{"Root Entry", "\x05SummaryInformation", "x", "PowerPoint Document"}, kTypePpt},
       {{"Root Entry", "Pictures", "", ""}, kTypePpt},
-      {{"Root Entry", "WordDocument", "Workbook", ""}, kTypeDoc},  // the first match decides
+      {{"Root Entry", "WordDocument", "Workbook", ""}, kTypeDoc},   // the first match decides
       {{"Root Entry", "1Table", "x", "y"}, kTypeDoc},               // none of them
       {{"Root Entry", "Workbooks", "Books", "Picture"}, kTypeDoc},  // whole names only
   };
@@ -195,6 +212,53 @@ TEST(CompoundFile, DirectoryAndFatInEitherOrder) {
   }
 }
 
+// Past the header's 109 FAT sectors (a file over about 7 MB) the rest are
+// listed by the DIFAT chain, read from the disk at the header: one DIFAT
+// sector, and two that chain. The chain must hold as many sectors as the
+// header says and end there.
+TEST(CompoundFile, FatSectorsPastTheHeaderFromTheDifatChain) {
+  struct Case {
+    const char* what;
+    uint32_t fatSectors;
+    uint32_t difatCount;  // ~0u: as the FAT sectors need
+    bool loops;           // the first DIFAT sector names itself next
+    bool carved;
+  };
+  const Case cases[] = {
+      {"110 FAT sectors, one DIFAT sector", 110, ~0u, false, true},
+      {"237 FAT sectors, two DIFAT sectors", 237, ~0u, false, true},
+      {"the header states one DIFAT sector of two", 237, 1, false, false},
+      {"the header states three DIFAT sectors of two", 237, 3, false, false},
+      {"a DIFAT chain that loops", 237, ~0u, true, false},
+  };
+  std::map<uint32_t, std::vector<uint8_t>> built;  // by FAT sectors
+  for (const Case& c : cases) {
+    std::vector<uint8_t>& whole = built[c.fatSectors];
+    if (whole.empty()) {
+      Layout l;
+      l.fatSectors = c.fatSectors;
+      l.lastUsed = 1;
+      whole = Compound(l);
+    }
+    // A refusal comes at the header: its first sectors, with the DIFAT
+    // ones (after the FAT sectors), are enough.
+    std::vector<uint8_t> f(whole.begin(), c.carved ? whole.end() : whole.begin() + 512 * 300);
+    if (c.difatCount != ~0u) Put32(f, 72, c.difatCount);
+    if (c.loops) {
+      const uint32_t first = f[68] | f[69] << 8 | f[70] << 16 | uint32_t(f[71]) << 24;
+      Put32(f, 512 * (size_t(first) + 1) + 4 * 127, first);
+    }
+    for (size_t read : {size_t(1) << 20}) {
+      const FeedResult r = Carve(f, read);
+      EXPECT_EQ(r.recorded, c.carved) << c.what << " " << r.Describe();
+      if (c.carved) {
+        EXPECT_EQ(r.type, kTypeDoc) << c.what;
+        EXPECT_EQ(r.size, int64_t(f.size())) << c.what;
+      }
+    }
+  }
+}
+
 TEST(CompoundFile, RefusedHeadersAndTables) {
   struct Case {
     const char* what;
@@ -220,6 +284,8 @@ TEST(CompoundFile, RefusedHeadersAndTables) {
     Put32(f, 68, 3);
     Put32(f, 72, 1);
     cases.push_back({"110 FAT sectors, the DIFAT sector no list", f});
+    Put32(f, 44, 65537);
+    cases.push_back({"65,537 FAT sectors: a file past 4 GiB", f});
   }
   {
     std::vector<uint8_t> f = Compound(Layout());

@@ -215,28 +215,38 @@ TEST(PngParser, SkipsPast4GiBDoNotWrap) {
 
 // ---------------------------------------------------------------- BMP, MRW
 
-Bytes Bmp(uint32_t fileSize) {
+// A BMP of `fileSize` with an info header of `infoBytes`: the OS/2 core
+// header's 16-bit sides and planes, or the Windows ones' 32-bit sides.
+Bytes Bmp(uint32_t fileSize, uint32_t infoBytes = 40) {
   Bytes b = {'B', 'M'};
   Append32(b, fileSize);
   Append32(b, 0);
-  Append32(b, 54);
-  Append32(b, 40);
-  Append32(b, 2);
-  Append32(b, 2);
+  Append32(b, 14 + infoBytes);
+  Append32(b, infoBytes);
+  if (infoBytes == 12) {
+    Append16(b, 2);
+    Append16(b, 2);
+  } else {
+    Append32(b, 2);
+    Append32(b, 2);
+  }
   Append16(b, 1);
   Append16(b, 24);
   b.resize(512, 0);
   return b;
 }
 
+// The stated size is the file's, when both headers fit in it.
 TEST(BmpParser, SizeFromTheHeaderAtLeastBothHeaders) {
-  for (uint32_t size : {0u, 14u, 53u, 54u, 70u, 100000u}) {
-    const Bytes f = Bmp(size);
-    EXPECT_EQ(ProbeSectorSignature(f.data()), kTypeBmp);
-    const FeedResult r = Feed(f, 4096, 200000);
-    EXPECT_EQ(r.recorded, size >= 54) << size;
-    if (size >= 54) {
-      EXPECT_EQ(r.size, int64_t(size));
+  for (uint32_t info : {12u, 40u, 52u, 56u, 64u, 108u, 124u}) {
+    for (uint32_t size : {0u, 14u, 13 + info, 14 + info, 14 + info + 16, 100000u}) {
+      const Bytes f = Bmp(size, info);
+      EXPECT_EQ(ProbeSectorSignature(f.data()), kTypeBmp) << info;
+      const FeedResult r = Feed(f, 4096, 200000);
+      EXPECT_EQ(r.recorded, size >= 14 + info) << info << " " << size;
+      if (size >= 14 + info) {
+        EXPECT_EQ(r.size, int64_t(size)) << info;
+      }
     }
   }
 }
