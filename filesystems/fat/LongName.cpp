@@ -9,6 +9,7 @@ void LongNameBuffer::Reset() {
   buf_[kLongNameMax] = 0;
   checksum_ = 0;
   order_ = 0;
+  began_ = false;
   deleted_ = false;
 }
 
@@ -33,6 +34,8 @@ bool LongNameBuffer::CheckLFN(const uint8_t* e) {
   if (e[kLfnChecksum] != checksum_ || broke) {
     start_ = kLongNameMax;
     checksum_ = e[kLfnChecksum];
+    // A name that does not open with its last piece has lost its end.
+    if (!deletedPiece) began_ = (order & kLfnLastPiece) != 0;
   }
   char16_t piece[13];
   size_t n = 0;

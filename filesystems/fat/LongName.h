@@ -17,8 +17,12 @@ class LongNameBuffer {
   bool CheckLFN(const uint8_t* entry);
   bool Empty() const { return start_ == fat::kLongNameMax; }
   // The gathered name names the short entry of this checksum: the same
-  // checksum, or deleted pieces (whose short entry may have changed).
-  bool Names(uint8_t shortChecksum) const { return !Empty() && (checksum_ == shortChecksum || deleted_); }
+  // checksum and every piece from the last one down to piece 1 (a name
+  // missing a piece would be a wrong name, the short one is true), or
+  // deleted pieces (whose numbers and short entry may have changed).
+  bool Names(uint8_t shortChecksum) const {
+    return !Empty() && ((checksum_ == shortChecksum && began_ && order_ == 1) || deleted_);
+  }
   WString Text() const { return WString(buf_ + start_, buf_ + fat::kLongNameMax); }
 
  private:
@@ -26,5 +30,6 @@ class LongNameBuffer {
   size_t start_ = fat::kLongNameMax;
   uint8_t checksum_ = 0;
   uint8_t order_ = 0;
+  bool began_ = false;
   bool deleted_ = false;
 };

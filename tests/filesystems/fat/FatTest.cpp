@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -23,6 +24,7 @@
 #include "filesystems/fat/FatHelpers.h"
 #include "filesystems/fat/FatVolume.h"
 #include "filesystems/fat/FatNode.h"
+#include "filesystems/fat/LongName.h"
 
 namespace {
 
@@ -469,6 +471,49 @@ TEST(FatEntry, RulesOfTheParser) {
       EXPECT_EQ(node.id, FATDirEntry::FirstCluster(e.b));
       EXPECT_EQ(node.nameChecksum, FATShortNameChecksum(e.b));
     }
+  }
+}
+
+// A long name counts only when it opens with its last piece and counts down
+// to piece 1: a name that lost a piece would be a wrong name, so the short
+// one stands.
+TEST(FatEntry, LongNameWholeOrNotAtAll) {
+  using namespace fat;
+  auto piece = [](uint8_t order, uint8_t sum, const char16_t* text) {
+    std::array<uint8_t, 32> e{};
+    e[kLfnOrder] = order;
+    e[kDirAttributes] = kAttrLongName;
+    e[kLfnChecksum] = sum;
+    size_t i = 0;
+    for (; text[i] && i < 13; ++i) {
+      e[kLfnCharOffsets[i]] = uint8_t(text[i]);
+      e[kLfnCharOffsets[i] + 1] = uint8_t(text[i] >> 8);
+    }
+    for (size_t k = i + 1; k < 13; ++k) e[kLfnCharOffsets[k]] = e[kLfnCharOffsets[k] + 1] = 0xFF;
+    return e;
+  };
+  const auto last2 = piece(0x42, 7, u"2"), one = piece(0x01, 7, u"cr2_layout.cr"), last1 = piece(0x41, 7, u"a.txt");
+  struct Case {
+    const char* what;
+    std::vector<std::array<uint8_t, 32>> pieces;
+    uint8_t shortSum;
+    bool names;
+    const char16_t* text;
+  };
+  const Case cases[] = {
+      {"two pieces", {last2, one}, 7, true, u"cr2_layout.cr2"},
+      {"one piece", {last1}, 7, true, u"a.txt"},
+      {"the last piece lost", {one}, 7, false, nullptr},
+      {"piece 1 lost", {last2}, 7, false, nullptr},
+      {"another short entry", {last2, one}, 8, false, nullptr},
+      {"a new name after a broken one", {one, last1}, 7, true, u"a.txt"},
+      {"a checksum change mid-name", {last2, piece(0x01, 9, u"cr2_layout.cr")}, 9, false, nullptr},
+  };
+  for (const Case& c : cases) {
+    LongNameBuffer b;
+    for (const auto& e : c.pieces) EXPECT_TRUE(b.CheckLFN(e.data())) << c.what;
+    EXPECT_EQ(b.Names(c.shortSum), c.names) << c.what;
+    if (c.names) EXPECT_EQ(b.Text(), WString(c.text)) << c.what;
   }
 }
 
