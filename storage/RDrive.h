@@ -102,6 +102,7 @@ class RDrive : public Drive {
   // Rows that may fail the sample before the layout is doubted: a member
   // written while the set ran degraded, a row cut by a crash.
   static constexpr int kParityTolerance = 2;
+  static constexpr int kFewSampledRows = 16, kDenseSampleOffsets = 256;
   // Display texts of the members' disks (image members have none).
   std::vector<WString> ListMemberTexts() const;
 

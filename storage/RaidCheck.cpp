@@ -106,6 +106,9 @@ bool RDrive::SampleParity(ParitySample* out, int offsets) {
 void RDrive::CheckLayout() {
   ParitySample s;
   if (!SampleParity(&s)) return;
+  // A set that is mostly empty leaves few rows to judge by: a denser sample
+  // finds more of those that hold data.
+  if (s.sampled < kFewSampledRows && !SampleParity(&s, kDenseSampleOffsets)) return;
   if (traceRaid) TracePrintfA("RAID parity sample: %d of %d rows do not match\n", s.mismatched, s.sampled);
   // A small set has few rows that hold anything: half of them failing is enough.
   if (s.mismatched > kParityTolerance || (s.mismatched > 0 && 2 * s.mismatched >= s.sampled))
