@@ -31,7 +31,8 @@ best() {
   t=$(mktemp)
   for r in 1 2 3; do
     /usr/bin/time -f '%e %M %U %S' -o "$t" "$@" >/dev/null 2>&1 || true
-    out+=$(awk '{printf "%s %s %.2f\n", $1, $2, $3 + $4}' "$t")$'\n'
+    # GNU time puts a line of its own first when the command fails (--help).
+    out+=$(tail -1 "$t" | awk '{printf "%s %s %.2f\n", $1, $2, $3 + $4}')$'\n'
   done
   rm -f "$t"
   printf '%s' "$out" | sort -n | head -1
