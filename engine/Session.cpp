@@ -382,8 +382,8 @@ void SLSession::AdoptDescriptor(int fd) {
   fd_ = fd;
 }
 
-// At least `need` unread bytes in the buffer; false at the end of the file.
-bool SLSession::Fill(size_t need) {
+// Fill's slow path: reads until `need` unread bytes are there or the file ends.
+bool SLSession::FillMore(size_t need) {
   while (end_ - begin_ < need) {
     if (eof_) return false;
     if (begin_ > 0) {
@@ -474,8 +474,14 @@ std::vector<uint8_t> SLSession::Digits(size_t count) {
 }
 
 WString SLSession::Name() {
-  const std::string_view letter = Token();
   WString w;
+  ReadName(&w);
+  return w;
+}
+
+void SLSession::ReadName(WString* into) {
+  WString& w = *into;
+  const std::string_view letter = Token();
   if (letter == "A") {
     const int64_t count = Number();
     if (count < 0 || size_t(count) > kMaxNameBytes) Fail();
@@ -488,7 +494,6 @@ WString SLSession::Name() {
     Fail();
   }
   SkipLine();
-  return w;
 }
 
 std::vector<uint8_t> SLSession::Runs() {
@@ -707,10 +712,11 @@ void SLSession::LoadInodes() {
   tableSize = uint32_t(size);
   recordCount = uint32_t(records);
   nodes = std::make_unique<CNdArray>();
+  WString name;
   for (int64_t k = 0; k < records; k++) {
     const int64_t streams = Tagged("s=");
     SkipLine();
-    const WString name = Name();
+    ReadName(&name);
     const int64_t index = Tagged("i=");
     if (index < 0 || index >= size) Fail();
     const int64_t volume = Number(), flags = Number(), flags2 = Number(), parent = Number(), kind = Number();

@@ -146,11 +146,17 @@ class SLSession final : public SessionTailWriter, public SessionTailReader {
   // reading
   // The largest size a loaded node may have (its volume's, the source's).
   uint64_t NodeSizeLimit(const cnode& node) const;
-  bool Fill(size_t need);
+  // At least `need` bytes buffered from begin_; false at the end of the
+  // file. Inline: the reader asks for a byte or two at a time.
+  bool Fill(size_t need) { return end_ - begin_ >= need || FillMore(need); }
+  bool FillMore(size_t need);
   std::string_view Token();
   int64_t ParseNumber(std::string_view token, size_t skip = 0);
   std::string_view RawBytes(size_t count);
   WString ReadWide();
+  // Name() into a holder kept across records, so a table of many names
+  // reuses one buffer instead of allocating one a record.
+  void ReadName(WString* into);
   [[noreturn]] void ReadFailed();
 
   WString path_;
