@@ -253,7 +253,7 @@ int SectorPass::Run() {
     for (;;) {
       const bool room = next.sectors && order.size() < ring;
       if (pending && (room || pending == order.front())) {
-        if (!wait && !drive_.IoThread()->WaitForIOFor(0)) break;
+        if (!wait && drive_.IoThread() && !drive_.IoThread()->WaitForIOFor(0)) break;
         FinishScanChunk(drive_);
         finished = pending;
         pending = nullptr;
