@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -22,6 +23,7 @@
 #include "foundation/SectRanges.h"
 #include "foundation/Trace.h"
 #include "platform/Errors.h"
+#include "platform/Events.h"
 #include "platform/JobQueue.h"
 #include "platform/Memory.h"
 #include "platform/Text.h"
@@ -42,6 +44,12 @@ constexpr int kPassPercent = 90;
 // What the tests of a sector on their own found (SectorPass::hints_).
 constexpr uint8_t kHintKind = 1;    // a kind test took it without the context's history
 constexpr uint8_t kHintHeader = 2;  // the header probe took it without the parsers' state
+// Sectors a test thread hints between two looks at its progress and stop.
+constexpr size_t kHintBlock = 64;
+// How long the walk, caught up with a test thread that is on the same
+// chunk, waits for its next block before it tests the rest itself (a
+// thread the system holds back on a busy machine).
+constexpr int64_t kHintWaitNs = 200'000;
 
 // A read still in flight into a pass buffer is completed before the
 // buffers go, also when an action throws.
@@ -99,17 +107,27 @@ class SectorPass {
     bool skipped = false;
     bool hinting = false;              // its tests are posted and not yet waited for
     std::atomic<bool> dropped{false};  // the walk went on without them
+    // The sectors whose hints are final, published after each block: the
+    // walk follows a test thread through the chunk rather than wait for
+    // the whole of it.
+    std::atomic<size_t> progress{0};
     uint64_t job = 0;
-    std::vector<uint8_t> hints;
+    std::vector<uint8_t> hints;  // sized before the job is posted
   };
-  void ClassifyChunk(const uint8_t* data, size_t bytes, const ScanChunk& chunk, const uint8_t* hints);
+  // `live`: the slot whose test thread is still on it (its hints are read
+  // only below its progress), or null when `hints` are complete.
+  void ClassifyChunk(const uint8_t* data, size_t bytes, const ScanChunk& chunk, const uint8_t* hints, Slot* live);
   // Classifies the sectors of `data` (its first sector at drive sector
   // `first`) from byte `from` while below byte `until`; returns the byte
   // offset where the next sector to classify lies (may be past `until`
   // when an action consumed more). Stops early when a structure is carried
   // over.
   size_t Classify(const uint8_t* data, size_t bytes, int64_t first, size_t from, size_t until,
-                  const uint8_t* hints = nullptr);
+                  const uint8_t* hints = nullptr, Slot* live = nullptr);
+  // Waits for the hints of sector `index` of `slot`; false when they did
+  // not come in time (the job is then told to stop).
+  // Meanwhile it keeps the reader going (feed_).
+  bool AwaitHint(Slot& slot, size_t index);
   // The slot's hints, on a job thread: reads only the slot and the pass's
   // sector size.
   void Hint(Slot& slot, bool hfsDiagnostics) const;
@@ -134,6 +152,8 @@ class SectorPass {
   // (a sector no test took alone is passed over in the ordered walk); the
   // families' actions and the carving parsers stay on the pass's thread.
   bool useHints_ = false;
+  // Takes a finished read and starts the next one, without waiting.
+  std::function<void()> feed_;
   int64_t rangeFirst_ = 0, rangeLast_ = -1;
   int lastPercent_ = -1;
   // The carried structure: its bytes and its first drive sector.
@@ -209,6 +229,8 @@ int SectorPass::Run() {
     if (!classifying || !useHints_) return;
     Slot* p = &slot;
     slot.dropped = false;
+    slot.progress.store(0, std::memory_order_relaxed);
+    slot.hints.resize(slot.chunk.sectors);
     const bool hfs = context_.hfsDiagnostics;
     slot.job = jobs.Post([this, p, hfs] { Hint(*p, hfs); });
     slot.hinting = true;
@@ -220,25 +242,31 @@ int SectorPass::Run() {
   uint64_t reads = 0;
   int64_t expected = rangeFirst_;
   size_t free = 0;  // the next slot to fill (the ring is used in order)
-  while (!engine_.StopRequested()) {
-    engine_.WaitWhilePaused();
-    if (engine_.StopRequested()) break;
-    // Fill the ring; one read is left in flight while a chunk is walked.
+  // Fills the ring; one read is left in flight while a chunk is walked.
+  // A chunk just read has its tests posted only once the next read is
+  // under way: the reader would otherwise idle (and fall asleep) while a
+  // test thread is woken. Without `wait` (the walk waiting for a test
+  // thread) only what needs no wait is done: a read that has ended is
+  // taken and the next one started.
+  auto fill = [&](bool wait) {
+    Slot* finished = nullptr;
     for (;;) {
       const bool room = next.sectors && order.size() < ring;
       if (pending && (room || pending == order.front())) {
+        if (!wait && drive_.IoThread() && !drive_.IoThread()->WaitForIOFor(0)) break;
         FinishScanChunk(drive_);
-        ready(*pending);
+        finished = pending;
         pending = nullptr;
       }
       if (!room) break;
       Slot& slot = slots[free];
-      free = (free + 1) % ring;
       if (slot.hinting) {
+        if (!wait) break;
         // Tests the walk did without: told to stop, they end soon.
         jobs.Wait(slot.job);
         slot.hinting = false;
       }
+      free = (free + 1) % ring;
       slot.chunk = next;
       slot.skipped = Skippable(next);
       next = NextScanChunk(drive_, exclusions.get(), next.first + next.sectors, rangeLast_);
@@ -251,20 +279,33 @@ int SectorPass::Run() {
         ReadScanChunk(drive_, slot.chunk, slot.buffer->p, true);
         ready(slot);
       }
+      if (finished) {
+        ready(*finished);
+        finished = nullptr;
+      }
+      if (!wait) break;
     }
+    if (finished) ready(*finished);
+  };
+  if (overlap) feed_ = [&] { fill(false); };
+  while (!engine_.StopRequested()) {
+    engine_.WaitWhilePaused();
+    if (engine_.StopRequested()) break;
+    fill(true);
     if (order.empty()) break;
     Slot& slot = *order.front();
     const uint8_t* hints = nullptr;
+    Slot* live = nullptr;
     if (slot.hinting) {
+      hints = slot.hints.data();
       if (jobs.Running(slot.job)) {
-        // A test thread is still on it (a busy machine): the walk tests
-        // the sectors itself rather than wait.
-        slot.dropped = true;
+        // A test thread is on it: the walk follows it block by block (it
+        // is waited for when its slot is reused).
+        live = &slot;
       } else {
         // Done, or run here when no thread has taken it.
         jobs.Wait(slot.job);
         slot.hinting = false;
-        hints = slot.hints.data();
       }
     }
     const ScanChunk& current = slot.chunk;
@@ -290,11 +331,12 @@ int SectorPass::Run() {
     } else {
       chunksRead++;
       if (profile_) profile_->Add(data, bytes, current.first);
-      ClassifyChunk(data, bytes, current, hints);
+      ClassifyChunk(data, bytes, current, hints, live);
     }
     Progress(current.first + current.sectors - 1, (++reads & 15) == 0);
     order.pop_front();
   }
+  feed_ = nullptr;
   // Tests still queued or running (a stop, a walk that went on without
   // them) end before the buffers go.
   for (Slot& slot : slots)
@@ -316,7 +358,8 @@ int SectorPass::Run() {
   return 0;
 }
 
-void SectorPass::ClassifyChunk(const uint8_t* data, size_t bytes, const ScanChunk& current, const uint8_t* hints) {
+void SectorPass::ClassifyChunk(const uint8_t* data, size_t bytes, const ScanChunk& current, const uint8_t* hints,
+                               Slot* live) {
   // One feed of the read to the running carving parsers.
   carve_->BeginRead(data, bytes, current.first);
   size_t from = 0;
@@ -335,7 +378,24 @@ void SectorPass::ClassifyChunk(const uint8_t* data, size_t bytes, const ScanChun
     }
     carry_.clear();
   }
-  Classify(data, bytes, current.first, from, bytes, hints);
+  Classify(data, bytes, current.first, from, bytes, hints, live);
+}
+
+bool SectorPass::AwaitHint(Slot& slot, size_t index) {
+  const int64_t until = SteadyNowNs() + kHintWaitNs;
+  for (;;) {
+    for (int i = 0; i < 64; i++) {
+      if (slot.progress.load(std::memory_order_acquire) > index) return true;
+#if defined(__x86_64__) || defined(__i386__)
+      __builtin_ia32_pause();
+#endif
+    }
+    if (feed_) feed_();
+    if (SteadyNowNs() >= until) break;
+  }
+  slot.dropped.store(true, std::memory_order_relaxed);
+  // It may have got there after all; nothing past this is read.
+  return slot.progress.load(std::memory_order_acquire) > index;
 }
 
 void SectorPass::Hint(Slot& slot, bool hfsDiagnostics) const {
@@ -343,7 +403,6 @@ void SectorPass::Hint(Slot& slot, bool hfsDiagnostics) const {
   const size_t bytes = size_t(slot.chunk.sectors) * ss_;
   const size_t sectors = slot.chunk.sectors;
   const int64_t first = slot.chunk.first;
-  slot.hints.resize(sectors);
   // Sectors with room left for the header probe.
   const size_t probed = bytes >= kProbeBytes ? (bytes - kProbeBytes) / ss_ + 1 : 0;
   // No history: a kind a test gives only after an earlier sector of the
@@ -351,7 +410,10 @@ void SectorPass::Hint(Slot& slot, bool hfsDiagnostics) const {
   ClassifyContext alone;
   alone.hfsDiagnostics = hfsDiagnostics;
   for (size_t i = 0; i < sectors; i++) {
-    if ((i & 63) == 0 && slot.dropped.load(std::memory_order_relaxed)) return;
+    if ((i % kHintBlock) == 0) {
+      slot.progress.store(i, std::memory_order_release);
+      if (slot.dropped.load(std::memory_order_relaxed)) return;
+    }
     const uint8_t* sector = data + i * ss_;
     alone.sector = first + int64_t(i);
     uint8_t h = 0;
@@ -363,11 +425,14 @@ void SectorPass::Hint(Slot& slot, bool hfsDiagnostics) const {
     if (i < probed && ProbeSectorSignature(sector, nullptr, alone.sector) != kNoFileType) h |= kHintHeader;
     slot.hints[i] = h;
   }
+  slot.progress.store(sectors, std::memory_order_release);
 }
 
 size_t SectorPass::Classify(const uint8_t* data, size_t bytes, int64_t first, size_t from, size_t until,
-                            const uint8_t* hints) {
+                            const uint8_t* hints, Slot* live) {
   size_t off = from;
+  // Below this sector the hints are final.
+  size_t hinted = !hints ? 0 : live ? live->progress.load(std::memory_order_acquire) : SIZE_MAX;
   while (off < until && off + ss_ <= bytes) {
     if (engine_.StopRequested()) return until;
     const int64_t position = first + int64_t(off / ss_);
@@ -375,12 +440,26 @@ size_t SectorPass::Classify(const uint8_t* data, size_t bytes, int64_t first, si
     context_.sector = position;
     engine_.curPos = position;
     if (checker_) RecordCheck(sector, bytes - off, position);
+    if (hints && off / ss_ >= hinted) {
+      if (AwaitHint(*live, off / ss_)) {
+        hinted = live->progress.load(std::memory_order_acquire);
+      } else {
+        // Its thread is held back: the walk tests the rest itself.
+        hints = nullptr;
+      }
+    }
     if (hints && hints[off / ss_] == 0 &&
         (lastRemembered_ == INT64_MIN || position - lastRemembered_ > kRememberedReach)) {
       // No kind and no header, as the tests on their own found (the
-      // parsers' state only ever turns a header down).
-      if (skipMap_) skipMap_->Mark(position, false);
-      off += ss_;
+      // parsers' state only ever turns a header down): the whole run of
+      // such sectors is passed over at once, unless the record checker
+      // looks at each.
+      size_t end = off + ss_;
+      if (!checker_)
+        while (end < until && end + ss_ <= bytes && end / ss_ < hinted && hints[end / ss_] == 0) end += ss_;
+      if (skipMap_)
+        for (size_t at = off; at < end; at += ss_) skipMap_->Mark(first + int64_t(at / ss_), false);
+      off = end;
       continue;
     }
     const int kind = ClassifySector(sector, nullptr, &context_);
