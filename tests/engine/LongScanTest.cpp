@@ -318,7 +318,9 @@ TEST(LongScan, LostPartitionsListAsBefore) {
       // Every cluster of the volume is inside it (mkntfs made 3749, 4999 and
       // 2999 clusters of 4096 bytes; the last lies past twice the mirror's
       // place).
-      if (volume >= 0) EXPECT_EQ(tables.volumes[size_t(volume)].count, c.sectors.at(start)) << start;
+      if (volume >= 0) {
+        EXPECT_EQ(tables.volumes[size_t(volume)].count, c.sectors.at(start)) << start;
+      }
       const std::string fls = ReadAll(dir + "/" + c.image + ".fls" + at);
       const auto files = FlsLiveFiles(fls, false);
       const auto folders = FlsLiveFiles(fls, false, "d/d ");

@@ -263,7 +263,9 @@ TEST_F(RaidScanTest, SamplerDecisions) {
     int r = -1;
     for (int i = 0; i < 4; ++i) {
       r = sampler.Add(block, c.values[i], i, 4);
-      if (i < 3) EXPECT_EQ(r, 0);
+      if (i < 3) {
+        EXPECT_EQ(r, 0);
+      }
     }
     EXPECT_EQ(r, c.result) << c.values[0] << " " << c.values[1] << " " << c.values[2] << " " << c.values[3];
   }

@@ -567,7 +567,9 @@ TEST(SessionImageTest, SavedScansLoadWithTheSameListAndBytes) {
       const std::string md5s = TreeMd5s(t + "/load");
       EXPECT_GT(md5s.size(), 40u);
       EXPECT_EQ(TreeMd5s(t + "/scan"), md5s);
-      if (std::string(name) != "poor") EXPECT_GT(CheckAgainstIcat(name, t + "/load"), 0);
+      if (std::string(name) != "poor") {
+        EXPECT_GT(CheckAgainstIcat(name, t + "/load"), 0);
+      }
     }
   }
 }

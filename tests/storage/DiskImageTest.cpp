@@ -235,8 +235,9 @@ TEST_F(DiskImageCopy, RebuiltRaidMembersEqualTheRealOnes) {
     const int kind = c.level == 6 ? 2 : 1;
     ASSERT_EQ(Copy(*d, 0, memberSectors - 1, out0, true, kind, c.missing.size() > 1 ? out1 : ""), 0);
     EXPECT_EQ(Md5Of("cat '" + out0 + "'"), Md5Of("cat '" + prefix + std::to_string(c.missing[0]) + "'"));
-    if (c.missing.size() > 1)
+    if (c.missing.size() > 1) {
       EXPECT_EQ(Md5Of("cat '" + out1 + "'"), Md5Of("cat '" + prefix + std::to_string(c.missing[1]) + "'"));
+    }
     // A range in the middle, off the stripes.
     const std::string part = dir + "/" + c.name + "_part.dsk";
     ASSERT_EQ(Copy(*d, 77, 77 + 300, part, true, kind, c.missing.size() > 1 ? part + "2" : ""), 0);
