@@ -2,11 +2,11 @@
 
 #include "carving/OfficeProps.h"
 #include "carving/PhraseList.h"
+#include "diagnostics/IoRecorder.h"
 #include "filesystems/Families.h"
 #include "foundation/Globals.h"
 #include "foundation/SpecialOptions.h"
 #include "storage/Drive.h"
-#include "storage/IoTrace.h"
 #include "volumes/Volume.h"
 #include "volumes/VolumeSearch.h"
 
@@ -25,7 +25,7 @@ void InstallSubsystems() {
   list[2] = kStartupMessages;
   list[3] = kStartupBufStack;
   list[4] = kStartupTrace;
-  list[5] = kStartupIoTrace;
+  list[5] = kStartupIoRecorder;
   SetStartupList(list, sizeof list / sizeof list[0]);
 
   RegisterFileSystemFamilies();

@@ -48,7 +48,7 @@ int main(int, char** argv) {
   // The page cache's figures, from a traced run of its own.
   const std::string trace = "/tmp/dv_fat_scan.trace";
   std::remove(trace.c_str());
-  Sh(dvscan + " --trace-switches io=1,file=" + trace + " " + Quote(img) + " >/dev/null 2>&1");
+  Sh(dvscan + " --trace " + trace + " --trace-switches io=1 " + Quote(img) + " >/dev/null 2>&1");
   std::smatch m;
   const std::string traced = Slurp(trace);
   if (std::regex_search(traced, m, std::regex(R"(FAT page cache: (\d+) hits, (\d+) misses)"))) {

@@ -8,6 +8,7 @@
 #include "carving/Zip.h"
 #include "foundation/AppState.h"
 #include "foundation/Trace.h"
+#include "storage/IoTrace.h"
 
 CarveScan::CarveScan(HdrReader* reader, CarveSink* sink) : driver_(reader), reader_(reader), sink_(sink) {
   if (reader && reader->SectorSize() >= kProbeBytes) sectorSize_ = reader->SectorSize();
@@ -116,8 +117,10 @@ void CarveScan::SaveHdrNode(int type, bool pending) {
     it = hits_.insert(it, hit);
   }
   if (!pending) driver_.ResetSlot(type);
-  if (traceMft)
+  if (traceMft) {
     TracePrintfA("%s @ %I64d %I64d %ld\n", FileTypeName(hit.type), hit.start, hit.size, int32_t(hit.value));
+    theIoTrace().LogOp12(hit.type, hit.start, uint64_t(hit.size), hit.value);
+  }
   if (sink_) sink_->HitSaved(hit, pending);
 }
 

@@ -273,20 +273,21 @@ int HdrRTF::Parse(const uint8_t* b, size_t length) {
         break;
       }
       case 2: {
-        while (c < length && b[c] != '\r' && b[c] != '\n' && b[c] != 0) ++c;
-        if (c == length) break;
-        const uint8_t x = b[c++];
+        // The file ends at the brace that closes the top group; a line end
+        // right after it is the writer's and belongs to the file. Whatever
+        // else follows is the disk's.
+        const uint8_t x = b[c];
         if (x == '\r') {
+          ++c;
           state = 3;
           break;
         }
-        // A zero byte, or a Unix line end.
+        if (x == '\n') ++c;
         cursor = 0;
         return Complete(consumed + c);
       }
       case 3:
-        if (b[c] != '\n') return Reject();
-        ++c;
+        if (b[c] == '\n') ++c;
         cursor = 0;
         return Complete(consumed + c);
       default:

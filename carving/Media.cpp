@@ -148,26 +148,39 @@ int HdrMOV::Parse(const uint8_t* b, size_t length) {
 int HdrMP3::Reset() {
   HdrNode::Reset();
   frames_ = 0;
+  kind_ = 0;
   end_ = 0;
   carry_.Clear();
   return 0;
 }
 
 uint32_t HdrMP3::FrameLength(const uint8_t* h) {
-  // Bits per second by bit-rate index: Layer III, then Layer II.
-  static const uint32_t kBitRates[2][16] = {
+  // Bits per second by bit-rate index: MPEG-1 Layer III, MPEG-1 Layer II,
+  // then MPEG-2 and 2.5 (both layers).
+  static const uint32_t kBitRates[3][16] = {
       {0, 32000, 40000, 48000, 56000, 64000, 80000, 96000, 112000, 128000, 160000, 192000, 224000, 256000, 320000, 0},
-      {0, 32000, 48000, 56000, 64000, 80000, 96000, 112000, 128000, 160000, 192000, 224000, 256000, 320000, 384000,
-       0}};
-  static const uint32_t kSampleRates[4] = {44100, 48000, 32000, 0};
-  if (h[0] != 0xFF || h[1] < 0xFA || h[1] > 0xFD) return 0;
-  const uint32_t rate = kBitRates[(h[1] >> 2) & 1][h[2] >> 4];
-  const uint32_t sampleRate = kSampleRates[(h[2] >> 2) & 3];
+      {0, 32000, 48000, 56000, 64000, 80000, 96000, 112000, 128000, 160000, 192000, 224000, 256000, 320000, 384000, 0},
+      {0, 8000, 16000, 24000, 32000, 40000, 48000, 56000, 64000, 80000, 96000, 112000, 128000, 144000, 160000, 0}};
+  // By version bits (00 MPEG-2.5, 10 MPEG-2, 11 MPEG-1; 01 is reserved).
+  static const uint32_t kSampleRates[4][4] = {
+      {11025, 12000, 8000, 0}, {0, 0, 0, 0}, {22050, 24000, 16000, 0}, {44100, 48000, 32000, 0}};
+  if (h[0] != 0xFF || (h[1] & 0xE0) != 0xE0) return 0;
+  const uint32_t version = (h[1] >> 3) & 3;
+  const uint32_t layer = (h[1] >> 1) & 3;  // 1 Layer III, 2 Layer II
+  const bool mpeg1 = version == 3;
+  // MPEG-2.5 is defined for Layer III only.
+  if ((layer != 1 && layer != 2) || (version == 0 && layer != 1)) return 0;
+  const uint32_t rate = kBitRates[mpeg1 ? layer - 1 : 2][h[2] >> 4];
+  const uint32_t sampleRate = kSampleRates[version][(h[2] >> 2) & 3];
   // The free-format and reserved indexes end the walk before any division.
   if (rate == 0 || sampleRate == 0) return 0;
-  const uint32_t frame = rate * 144 / sampleRate + ((h[2] >> 1) & 1);
-  // 96 bytes: 32 kb/s at 48 kHz; 1,729: Layer II at 384 kb/s and 32 kHz, padded.
-  return frame >= 96 && frame <= 1729 ? frame : 0;
+  // A Layer III frame of MPEG-2 and 2.5 holds half as many samples.
+  const uint32_t perByte = mpeg1 || layer == 2 ? 144 : 72;
+  const uint32_t frame = uint32_t(uint64_t(rate) * perByte / sampleRate) + ((h[2] >> 1) & 1);
+  // MPEG-1: 96 bytes (32 kb/s at 48 kHz) to 1,729 (Layer II at 384 kb/s
+  // and 32 kHz, padded). MPEG-2 and 2.5: 24 (8 kb/s at 24 kHz) to 1,441.
+  if (mpeg1) return frame >= 96 && frame <= 1729 ? frame : 0;
+  return frame >= 24 && frame <= 1441 ? frame : 0;
 }
 
 int HdrMP3::Finish(uint64_t end) {
@@ -200,7 +213,10 @@ int HdrMP3::Parse(const uint8_t* b, size_t length) {
     start -= 3;
     if (std::memcmp(h, "TAG", 3) == 0) return Finish(start + 128);
     const uint32_t frame = FrameLength(h);
-    if (frame == 0) return Finish(end_);
+    // A stream keeps its MPEG version and layer: another one is other data.
+    const uint8_t kind = uint8_t(h[1] & 0x1E);
+    if (frame == 0 || (frames_ > 0 && kind != kind_)) return Finish(end_);
+    kind_ = kind;
     ++frames_;
     c += frame - 3;
     // Kept as a file offset: the last frame may end in a later read.
@@ -216,16 +232,20 @@ int HdrMTS::Reset() {
   HdrNode::Reset();
   pidCount_ = 0;
   packets_ = 0;
+  lead_ = 4;
   zeroFrom_ = zeroTo_ = 0;
   carry_.Clear();
   return 0;
 }
 
 bool HdrMTS::PacketContinues(const uint8_t* h) {
-  // Time code below 2^30, the sync byte, no transport error.
-  if (h[0] >= 64 || h[4] != 0x47 || (h[5] & 0x80)) return false;
-  const uint16_t id = uint16_t((h[5] & 0x1F) << 8 | h[6]);
-  const uint8_t counter = h[7] & 0x0F;
+  // Time code below 2^30 (timestamped packets), the sync byte, no
+  // transport error.
+  if (lead_ && h[0] >= 64) return false;
+  h += lead_;
+  if (h[0] != 0x47 || (h[1] & 0x80)) return false;
+  const uint16_t id = uint16_t((h[1] & 0x1F) << 8 | h[2]);
+  const uint8_t counter = h[3] & 0x0F;
   Pid* p = nullptr;
   for (uint32_t k = 0; k < pidCount_; ++k)
     if (pids_[k].id == id) p = &pids_[k];
@@ -246,7 +266,7 @@ bool HdrMTS::PacketContinues(const uint8_t* h) {
 int HdrMTS::Finish() {
   // Every valid packet counts, whether the stream stops on a sector
   // boundary or inside a sector.
-  const uint64_t bytes = packets_ * kPacketBytes;
+  const uint64_t bytes = packets_ * PacketBytes();
   if (bytes <= kMinBytes) return Reject();
   const uint32_t ss = sectorSize ? sectorSize : 512;
   startLimit = headerSector + int64_t((bytes + ss - 1) / ss);
@@ -255,7 +275,7 @@ int HdrMTS::Finish() {
 
 int HdrMTS::Stop(const uint8_t* header, size_t held, const uint8_t* b, size_t length, uint64_t c) {
   const uint32_t ss = sectorSize ? sectorSize : 512;
-  const uint64_t stop = packets_ * kPacketBytes;
+  const uint64_t stop = packets_ * PacketBytes();
   if (stop % ss == 0) return Finish();
   // The rest of the sector must be zeros.
   zeroTo_ = stop + (ss - stop % ss);
@@ -279,15 +299,19 @@ int HdrMTS::ZeroCheck(const uint8_t* b, size_t length, uint64_t from) {
 
 int HdrMTS::Parse(const uint8_t* b, size_t length) {
   if (!b) return Reject();
-  if (state == kHdrIdle) state = kHdrActive;
+  if (state == kHdrIdle) {
+    state = kHdrActive;
+    lead_ = length > 0 && b[0] == 0x47 ? 0 : 4;
+  }
   if (state == kZeroCheck) return ZeroCheck(b, length, zeroFrom_ - consumed);
   uint64_t c = cursor;
+  const size_t held = lead_ + 4;
   for (;;) {
-    const uint8_t* h = carry_.Take(b, length, &c, 8);
+    const uint8_t* h = carry_.Take(b, length, &c, held);
     if (!h) break;
-    if (!PacketContinues(h)) return Stop(h, 8, b, length, c);
+    if (!PacketContinues(h)) return Stop(h, held, b, length, c);
     ++packets_;
-    c += kPacketBytes - 8;
+    c += PacketBytes() - held;
   }
   cursor = c;
   return Pending(length);

@@ -51,9 +51,10 @@ class HdrMP3 : public HdrNode {
   int Reset() override;
   int Parse(const uint8_t* buffer, size_t length) override;
 
-  // The length in bytes of the MPEG-1 Layer II or III frame whose header
-  // starts with these three bytes; 0 when they start none (a bit-rate index
-  // of 0 or 15, sample-rate index 3, another version or layer).
+  // The length in bytes of the MPEG-1, MPEG-2 or MPEG-2.5 Layer II or III
+  // frame whose header starts with these three bytes; 0 when they start
+  // none (a bit-rate index of 0 or 15, sample-rate index 3, the reserved
+  // version, Layer I).
   static uint32_t FrameLength(const uint8_t* header);
   // Fewer frames than this are no file. A file that completes sets the
   // start limit to its end, as a transport stream does.
@@ -61,6 +62,7 @@ class HdrMP3 : public HdrNode {
 
  private:
   uint32_t frames_ = 0;
+  uint8_t kind_ = 0;  // version and layer bits of the first frame
   uint64_t end_ = 0;  // file offset just past the last frame (or tag)
   FieldCarry<10> carry_;
   int Finish(uint64_t end);
@@ -71,7 +73,11 @@ class HdrMTS : public HdrNode {
   int Reset() override;
   int Parse(const uint8_t* buffer, size_t length) override;
 
+  // Timestamped packets (a 4-byte time code before each 188-byte
+  // transport packet, as cameras and Blu-ray write them); plain 188-byte
+  // packets when the stream starts with the sync byte.
   static constexpr uint32_t kPacketBytes = 192;
+  static constexpr uint32_t kPlainPacketBytes = 188;
   static constexpr uint32_t kMaxPids = 16;
   // A stream of this many bytes or fewer is no file.
   static constexpr uint64_t kMinBytes = 4095;
@@ -89,7 +95,9 @@ class HdrMTS : public HdrNode {
   uint64_t packets_ = 0;
   uint64_t zeroFrom_ = 0;  // file offsets of the bytes that must be zero
   uint64_t zeroTo_ = 0;
+  uint32_t lead_ = 4;  // bytes before the sync byte: 4 or 0
   FieldCarry<8> carry_;
+  uint32_t PacketBytes() const { return kPlainPacketBytes + lead_; }
   bool PacketContinues(const uint8_t* header);
   // The walk stopped at the packet whose first bytes are `header` (`held`
   // of them, `header` at the stream's end).

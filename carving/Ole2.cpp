@@ -15,10 +15,16 @@ constexpr size_t kSectorShift = 30;
 constexpr size_t kFatCount = 44;
 constexpr size_t kFirstDirectory = 48;
 constexpr size_t kFirstDifat = 68;
+constexpr size_t kDifatCount = 72;
 constexpr size_t kFatList = 76;
+constexpr uint32_t kHeaderFats = 109;
+constexpr uint32_t kFatsPerDifat = 127;
 constexpr uint32_t kFree = 0xFFFFFFFF;
 constexpr uint32_t kEndOfChain = 0xFFFFFFFE;
 constexpr uint32_t kFatSector = 0xFFFFFFFD;
+constexpr uint32_t kDifatSector = 0xFFFFFFFC;
+constexpr size_t kEntryLeft = 68, kEntryRight = 72, kEntryChild = 76;
+constexpr uint32_t kNoEntry = 0xFFFFFFFF;
 constexpr size_t kEntryBytes = 128;
 constexpr size_t kEntryNameLength = 64;
 
@@ -41,6 +47,7 @@ int HdrMSO::Reset() {
   next_ = 0;
   lastFat_ = 0;
   fats_.clear();
+  inOrder_.clear();
   fatCarry_ = Carry();
   directoryCarry_ = Carry();
   return 0;
@@ -54,17 +61,57 @@ int HdrMSO::ParseHeader(const uint8_t* h) {
   if (fatCount_ < 1 || fatCount_ > kMaxFatSectors) return Reject();
   bound_ = fatCount_ * 128 + 1;
   directorySector_ = Le32(h + kFirstDirectory);
-  if (directorySector_ >= bound_ || Le32(h + kFirstDifat) != kEndOfChain) return Reject();
+  if (directorySector_ >= bound_) return Reject();
   fats_.resize(fatCount_);
-  for (uint32_t i = 0; i < fatCount_; ++i) {
-    fats_[i] = Le32(h + kFatList + 4 * i);
-    if (fats_[i] >= bound_) return Reject();
+  const uint32_t inHeader = std::min(fatCount_, kHeaderFats);
+  for (uint32_t i = 0; i < inHeader; ++i) fats_[i] = Le32(h + kFatList + 4 * i);
+  if (fatCount_ <= kHeaderFats) {
+    if (Le32(h + kFirstDifat) != kEndOfChain) return Reject();
+  } else if (!ReadDifat(Le32(h + kFirstDifat), Le32(h + kDifatCount))) {
+    return Reject();
   }
+  for (uint32_t f : fats_)
+    if (f >= bound_) return Reject();
+  inOrder_ = fats_;
   lastFat_ = fats_.back();
   std::sort(fats_.begin(), fats_.end());
   next_ = 0;
   state = kChecking;
   return 0;
+}
+
+bool HdrMSO::ReadUnit(uint32_t n, uint8_t* out) {
+  // The file's 512-byte sector n, straight from the disk: the header lies
+  // at the start of a drive sector, so a unit never straddles two.
+  if (!reader || headerSector < 0) return false;
+  const uint32_t ss = reader->SectorSize();
+  if (ss < kUnit || ss % kUnit) return false;
+  const uint64_t at = (uint64_t(n) + 1) * kUnit;
+  const int64_t sector = headerSector + int64_t(at / ss);
+  if (sector >= reader->SectorCount()) return false;
+  scratch_.resize(ss);
+  if (!reader->ReadSectors(sector, 1, scratch_.data())) return false;
+  std::memcpy(out, scratch_.data() + at % ss, kUnit);
+  return true;
+}
+
+bool HdrMSO::ReadDifat(uint32_t first, uint32_t count) {
+  // The FAT sectors past the header's 109 are listed in a chain of DIFAT
+  // sectors, 127 to a sector and the next one's number last. They are read
+  // from the disk at once: the list must be whole before any FAT sector
+  // can be checked as it passes.
+  const uint32_t need = (fatCount_ - kHeaderFats + kFatsPerDifat - 1) / kFatsPerDifat;
+  if (count != need) return false;
+  uint8_t unit[kUnit];
+  uint32_t at = kHeaderFats, sector = first;
+  for (uint32_t k = 0; k < need; ++k) {
+    if (sector >= bound_ || !ReadUnit(sector, unit)) return false;
+    for (uint32_t i = 0; i < kFatsPerDifat && at < fatCount_; ++i) fats_[at++] = Le32(unit + 4 * i);
+    sector = Le32(unit + 4 * kFatsPerDifat);
+  }
+  // The chain ends where the count says (some writers leave the last
+  // pointer free).
+  return sector == kEndOfChain || sector == kFree;
 }
 
 bool HdrMSO::ParseBATBlock(const uint8_t* s, uint32_t* used) const {
@@ -79,12 +126,12 @@ bool HdrMSO::ParseBATBlock(const uint8_t* s, uint32_t* used) const {
   int i = 0;
   for (; i < 128 && e[i] < bound_; ++i)
     if (i > 0 && e[i] == e[i - 1]) return false;
-  return i == 128 || e[i] == kFatSector || e[i] == kEndOfChain || e[i] == kFree;
+  return i == 128 || e[i] == kDifatSector || e[i] == kFatSector || e[i] == kEndOfChain || e[i] == kFree;
 }
 
 bool HdrMSO::ParseRoot(const uint8_t* s) {
   if (!EntryNameIs(s, "Root Entry", false)) return false;
-  uint8_t kind = kTypeDoc;
+  uint8_t kind = 0;
   for (int k = 1; k <= 3; ++k) {
     const uint8_t* entry = s + kEntryBytes * size_t(k);
     if (EntryNameIs(entry, "Workbook", true) || EntryNameIs(entry, "Book", true)) {
@@ -98,9 +145,47 @@ bool HdrMSO::ParseRoot(const uint8_t* s) {
     }
     break;
   }
+  // Writers put the main stream anywhere in the directory (LibreOffice's
+  // slides stand at entries 4 and 5): the root's own streams tell.
+  if (kind == 0) kind = KindFromDirectory(s);
   (void)kEntryNameLength;
-  refinedType = kind;
+  refinedType = kind ? kind : uint8_t(kTypeDoc);
   return true;
+}
+
+uint8_t HdrMSO::KindFromDirectory(const uint8_t* first) {
+  // The directory's sectors by its FAT chain, read from the disk.
+  std::vector<uint8_t> entries(first, first + kUnit);
+  uint8_t unit[kUnit];
+  uint32_t sector = directorySector_;
+  for (uint32_t k = 1; k < kMaxDirectorySectors; ++k) {
+    const uint32_t fat = sector / 128;
+    if (fat >= inOrder_.size() || !ReadUnit(inOrder_[fat], unit)) break;
+    sector = Le32(unit + 4 * (sector % 128));
+    if (sector >= bound_ || !ReadUnit(sector, unit)) break;
+    entries.insert(entries.end(), unit, unit + kUnit);
+  }
+  // The root's children: its child entry and that one's siblings (a tree
+  // by left and right), each entry visited once.
+  const uint32_t count = uint32_t(entries.size() / kEntryBytes);
+  std::vector<uint8_t> seen(count, 0);
+  std::vector<uint32_t> todo{Le32(entries.data() + kEntryChild)};
+  bool word = false, slides = false, book = false;
+  while (!todo.empty()) {
+    const uint32_t id = todo.back();
+    todo.pop_back();
+    if (id == kNoEntry || id >= count || seen[id]) continue;
+    seen[id] = 1;
+    const uint8_t* e = entries.data() + kEntryBytes * size_t(id);
+    word = word || EntryNameIs(e, "WordDocument", true);
+    slides = slides || EntryNameIs(e, "PowerPoint Document", true);
+    book = book || EntryNameIs(e, "Workbook", true) || EntryNameIs(e, "Book", true);
+    todo.push_back(Le32(e + kEntryLeft));
+    todo.push_back(Le32(e + kEntryRight));
+  }
+  if (word) return kTypeDoc;
+  if (slides) return kTypePpt;
+  return book ? uint8_t(kTypeXls) : uint8_t(0);
 }
 
 const uint8_t* HdrMSO::SectorOf(uint32_t n, const uint8_t* b, size_t length, Carry* carry) {

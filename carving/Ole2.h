@@ -12,9 +12,13 @@ class HdrMSO : public HdrNode {
   int Reset() override;
   int Parse(const uint8_t* buffer, size_t length) override;
 
-  // The header's own FAT list holds at most this many FAT sectors; a file
-  // that needs a DIFAT chain (above about 7 MiB) is refused.
-  static constexpr uint32_t kMaxFatSectors = 109;
+  // FAT sectors past the header's 109 are listed by a DIFAT chain; this
+  // many measure a file of 4 GiB, the most a compound file of 512-byte
+  // sectors can address in practice.
+  static constexpr uint32_t kMaxFatSectors = 65536;
+  // Directory sectors read to find the root's streams when the first four
+  // entries do not tell the kind.
+  static constexpr uint32_t kMaxDirectorySectors = 256;
 
  private:
   // Sub-states after the header: 2 checking the FAT sectors and the first
@@ -27,6 +31,13 @@ class HdrMSO : public HdrNode {
   // The first directory sector: false without the root entry; sets the
   // refined type.
   bool ParseRoot(const uint8_t* sector);
+  // The kind from the names of the root's own streams, the directory read
+  // from the disk by its chain; 0 when none tells.
+  uint8_t KindFromDirectory(const uint8_t* firstSector);
+  // The DIFAT chain's FAT sector numbers into fats_ after the header's.
+  bool ReadDifat(uint32_t first, uint32_t count);
+  // The file's sector n from the disk through the reader.
+  bool ReadUnit(uint32_t n, uint8_t* out);
   // A sector that straddles two buffers, assembled.
   struct Carry {
     uint8_t bytes[512] = {};
@@ -43,6 +54,8 @@ class HdrMSO : public HdrNode {
   bool directoryDone_ = false;
   size_t next_ = 0;  // the next FAT sector of fats_ to check
   uint32_t lastFat_ = 0;  // the last FAT sector in header order
-  std::vector<uint32_t> fats_;  // the header's FAT sectors, ascending
+  std::vector<uint32_t> fats_;     // the FAT sectors, ascending
+  std::vector<uint32_t> inOrder_;  // the FAT sectors in the file's order
+  std::vector<uint8_t> scratch_;   // one drive sector
   Carry fatCarry_, directoryCarry_;
 };

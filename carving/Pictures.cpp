@@ -209,7 +209,8 @@ int HdrBMP::Parse(const uint8_t* b, size_t length) {
   if (!b || length < 6) return Reject();
   const uint32_t fileSize = Le32(b + 2);
   // Below the two headers no picture fits.
-  if (fileSize < 54) return Reject();
+  const uint32_t infoBytes = length >= 18 ? Le32(b + 14) : 40;
+  if (infoBytes > 124 || fileSize < 14 + std::max<uint32_t>(infoBytes, 12)) return Reject();
   return Complete(fileSize);
 }
 

@@ -19,13 +19,33 @@ bool ZipStartAllowed(const HdrParse* driver, int64_t sector) {
   return !zip || zip->IsAtOrAfterStart(sector);
 }
 
-// Two timestamped transport packets (a 4-byte time code before each
-// 188-byte packet), both with the sync byte, a clear error bit and a time
-// code whose top bits are clear.
-bool IsTimestampedTransportStream(const uint8_t* s) {
-  return At(s, 4, "G@\0\x10", 4) && At(s, 196, "GA\0\x10", 4) && s[0] < 64 && s[192] < 64;
+// A transport packet that starts a table section, with payload only and
+// counter 0, as a stream's first packets are; its PID, or -1.
+int StartingPacketPid(const uint8_t* p) {
+  if (p[0] != 0x47 || (p[1] & 0xC0) != 0x40 || p[3] != 0x10) return -1;
+  return (p[1] & 0x1F) << 8 | p[2];
 }
 
+// The first two packets of a transport stream, timestamped (a 4-byte time
+// code with clear top bits before each 188-byte packet) or plain: the
+// tables a stream opens with, the association table (PID 0), the service
+// table (0x11) or the program map (the PID the association table names, or
+// 0x100 where cameras put it), in either order.
+bool IsTransportStream(const uint8_t* s) {
+  const size_t lead = s[0] == 0x47 ? 0 : 4;
+  const size_t packet = 188 + lead;
+  if (lead && (s[0] >= 64 || s[packet] >= 64)) return false;
+  const int first = StartingPacketPid(s + lead);
+  const int second = StartingPacketPid(s + packet + lead);
+  if (first < 0 || second < 0 || first == second) return false;
+  int programMap = 0x100;
+  // The association table's first program: pointer 0, table id 0, then
+  // its program number and map PID.
+  const uint8_t* pat = s + lead + 4;
+  if (first == 0 && pat[0] == 0 && pat[1] == 0) programMap = (pat[11] & 0x1F) << 8 | pat[12];
+  const auto isTable = [&](int pid) { return pid == 0 || pid == 0x11 || pid == programMap || pid == 0x100; };
+  return (first == 0 || first == 0x11) && isTable(second);
+}
 bool IsTapeHeader(const uint8_t* s) { return At(s, 0, "TAPE", 4) && CheckBKFChecksum(s); }
 
 // The key of an MXF header partition pack.
@@ -34,8 +54,21 @@ bool IsMxfHeaderPartition(const uint8_t* s) {
   return std::memcmp(s, kKey, sizeof kKey) == 0 && s[13] == 0x02 && s[14] >= 1 && s[14] <= 4;
 }
 
+// Every info header size writers use: the OS/2 core header (whose planes
+// word lies at 22), the Windows one of 40 bytes and its extensions with
+// colour masks (52, 56), OS/2 2.x (64), BITMAPV4 (108) and BITMAPV5 (124).
 bool IsBmpHeader(const uint8_t* s) {
-  return s[1] == 'M' && Le32(s + 6) == 0 && s[14] == 40 && s[15] == 0 && s[16] == 0 && s[17] == 0 && s[26] == 1;
+  if (s[1] != 'M' || Le32(s + 6) != 0) return false;
+  switch (Le32(s + 14)) {
+    case 12: return Le16(s + 22) == 1;
+    case 40:
+    case 52:
+    case 56:
+    case 64:
+    case 108:
+    case 124: return s[26] == 1 && s[27] == 0;
+    default: return false;
+  }
 }
 
 // Rows of the table before the transport stream's, which is tied to no
@@ -100,7 +133,8 @@ uint8_t LateRows(const uint8_t* s, const HdrParse* driver, int64_t sector) {
       if (s[1] == 0xCD && s[2] == 0xC6 && s[3] == 0x9A) return kTypeWmf;
       break;
     case 0xFF:
-      if (s[1] >= 0xFA && s[1] <= 0xFD) {
+      // MPEG-1 Layer III or II, MPEG-2 Layer III or II, MPEG-2.5 Layer III.
+      if ((s[1] >= 0xFA && s[1] <= 0xFD) || (s[1] >= 0xF2 && s[1] <= 0xF5) || s[1] == 0xE2 || s[1] == 0xE3) {
         const HdrNode* mp3 = driver ? driver->Slot(kTypeMp3) : nullptr;
         if (!mp3 || mp3->state == kHdrIdle) return kTypeMp3;
       }
@@ -133,7 +167,7 @@ uint8_t ProbeSectorSignature(const uint8_t* s, const HdrParse* driver, int64_t s
   if (Le32(s + 12) == 800 && s[21] == ':' && s[22] == '\\') return kTypeInfo2;
   uint8_t type = EarlyRows(s);
   if (type != kNoFileType) return type;
-  if (IsTimestampedTransportStream(s)) return kTypeMts;
+  if (IsTransportStream(s)) return kTypeMts;
   return LateRows(s, driver, sector);
 }
 

@@ -21,8 +21,10 @@ class HdrZIP : public HdrNode {
   int Parse(const uint8_t* buffer, size_t length) override;
 
   // Member data whose end must be searched for is given this much room
-  // (from the member's data start) to show a following record.
-  static constexpr uint64_t kScannerLimit = uint64_t(2) << 20;
+  // (from the member's data start) to show a following record: the most a
+  // data descriptor's 32-bit size can state. Writers stream every member
+  // so (LibreOffice, jar), photos and videos inside them included.
+  static constexpr uint64_t kScannerLimit = uint64_t(1) << 32;
 
   // ---- diagnostic record scan ----
   // Makes the work buffer; mode 1 searches records. `wanted` is the byte

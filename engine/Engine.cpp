@@ -17,6 +17,7 @@
 #include "foundation/Wildcard.h"
 #include "platform/Errors.h"
 #include "storage/Drive.h"
+#include "storage/IoTrace.h"
 #include "volumes/FileTypes.h"
 #include "volumes/Node.h"
 #include "volumes/Volume.h"
@@ -285,6 +286,32 @@ cnode* NTFSObj::AddNewNode(cnode* node, bool copy, int64_t* index) {
   return stored;
 }
 
+namespace {
+
+// A listed node for the binary trace: opcode 3, then its run list.
+void LogStoredNode(const cnode& node) {
+  IoTraceFoundFile f;
+  f.name = node.GetNameW();
+  f.parent = node.parentId;
+  f.position = node.id;
+  f.secondPosition = node.id;
+  if (node.IsSnode()) {
+    f.recordSector = int64_t(static_cast<const snode&>(node).position);
+    f.secondPosition = static_cast<const snode&>(node).position;
+  } else {
+    f.recordSector = node.GetFirstSector();
+  }
+  f.size = node.size;
+  f.directory = node.IsDirectory();
+  if (const uint8_t* list = node.RunBuffer()) {
+    const uint32_t bytes = RunListBytes(list);
+    if (bytes) f.runLists.emplace_back(list + kRunListHeaderBytes, list + kRunListHeaderBytes + bytes);
+  }
+  theIoTrace().LogFoundFile(f);
+}
+
+}  // namespace
+
 int NTFSObj::StoreFileItem(WStringView prefix, WStringView path, int64_t nodeIndex) {
   cnode* node = nodes->GetAt(nodeIndex);
   // The files of one folder come in a row: their folder path is made once.
@@ -333,6 +360,7 @@ int NTFSObj::StoreFileItem(WStringView prefix, WStringView path, int64_t nodeInd
     uint64_t t = 0;
     if (node->GetFileTime(&t, 0)) item.time = t;
   }
+  if (node && traceMft.load(std::memory_order_relaxed)) LogStoredNode(*node);
   int answer = 1;
   if (sendObj) answer = sendObj->AddItem(std::move(item));
   if (answer == 2) {

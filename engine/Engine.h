@@ -23,6 +23,7 @@ class NTFSVol;
 class PatternList;
 class SendObj;
 class SLSession;
+class RaidScanSink;
 struct cnode;
 
 // The carving type table: index = carving type code.
@@ -93,6 +94,9 @@ class NTFSObj : public ScanSink {
   // A volume over the whole drive for a drive where no volume was found
   // (not yet in the table).
   NTFSVol* CreateDefaultVolume();
+  // The RAID scan's FILE record of `bytes` at member sector `sector`:
+  // parsed on its own (no volume) and handed to the sink.
+  int TraceRaidFileRecord(RaidScanSink& sink, int member, int64_t sector, const uint8_t* record, uint32_t bytes);
   // Each selected volume's share of the progress; the shares add up to 100.
   void ComputePercentForVolumes(std::vector<uint32_t>* shares = nullptr);
   // In the chosen range and not left out by the user's volume choice.

@@ -1,12 +1,15 @@
 #include "engine/SectorPass.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <vector>
 
 #include "carving/CarveScan.h"
 #include "carving/DriveReader.h"
+#include "carving/SectorProbe.h"
 #include "engine/Engine.h"
 #include "engine/Md5Segments.h"
 #include "engine/RecordChecker.h"
@@ -19,9 +22,11 @@
 #include "foundation/SectRanges.h"
 #include "foundation/Trace.h"
 #include "platform/Errors.h"
+#include "platform/JobQueue.h"
 #include "platform/Memory.h"
 #include "platform/Text.h"
 #include "storage/Drive.h"
+#include "storage/IoThread.h"
 #include "volumes/BootVolume.h"
 #include "volumes/Volume.h"
 #include "volumes/VolumeFamily.h"
@@ -34,16 +39,22 @@ namespace {
 constexpr uint32_t kCarryLimit = 0x10000;
 // Progress runs to 90 over the range; the passes after it go on from 89.
 constexpr int kPassPercent = 90;
+// What the tests of a sector on their own found (SectorPass::hints_).
+constexpr uint8_t kHintKind = 1;    // a kind test took it without the context's history
+constexpr uint8_t kHintHeader = 2;  // the header probe took it without the parsers' state
 
 // A read still in flight into a pass buffer is completed before the
 // buffers go, also when an action throws.
+// While it lives, started reads go straight into the pass buffers.
 struct PendingReadGuard {
   Drive& drive;
+  explicit PendingReadGuard(Drive& d) : drive(d) { drive.SetStartedReadsDirect(true); }
   ~PendingReadGuard() {
     try {
       FinishScanChunk(drive);
     } catch (const DvCodeError&) {
     }
+    drive.SetStartedReadsDirect(false);
   }
 };
 
@@ -80,13 +91,28 @@ class SectorPass {
   int Run();
 
  private:
-  void ClassifyChunk(const uint8_t* data, size_t bytes, const ScanChunk& chunk);
+  // A chunk of the ring: its buffer, and what the tests of its sectors on
+  // their own found (kHint bits, one byte a sector).
+  struct Slot {
+    std::unique_ptr<AlignedBuffer> buffer;
+    ScanChunk chunk;
+    bool skipped = false;
+    bool hinting = false;              // its tests are posted and not yet waited for
+    std::atomic<bool> dropped{false};  // the walk went on without them
+    uint64_t job = 0;
+    std::vector<uint8_t> hints;
+  };
+  void ClassifyChunk(const uint8_t* data, size_t bytes, const ScanChunk& chunk, const uint8_t* hints);
   // Classifies the sectors of `data` (its first sector at drive sector
   // `first`) from byte `from` while below byte `until`; returns the byte
   // offset where the next sector to classify lies (may be past `until`
   // when an action consumed more). Stops early when a structure is carried
   // over.
-  size_t Classify(const uint8_t* data, size_t bytes, int64_t first, size_t from, size_t until);
+  size_t Classify(const uint8_t* data, size_t bytes, int64_t first, size_t from, size_t until,
+                  const uint8_t* hints = nullptr);
+  // The slot's hints, on a job thread: reads only the slot and the pass's
+  // sector size.
+  void Hint(Slot& slot, bool hfsDiagnostics) const;
   // Whether an action took the sector.
   bool Act(int kind, const uint8_t* sector, uint64_t bytesLeft, int64_t position, SectorVisit* visit);
   void VolumeFound(int32_t index);
@@ -102,6 +128,12 @@ class SectorPass {
   Drive& drive_;
   uint32_t ss_ = 512;
   ClassifyContext context_;
+  // The last sector the context remembered.
+  int64_t lastRemembered_ = INT64_MIN;
+  // The tests of every sector on their own run on the job threads first
+  // (a sector no test took alone is passed over in the ordered walk); the
+  // families' actions and the carving parsers stay on the pass's thread.
+  bool useHints_ = false;
   int64_t rangeFirst_ = 0, rangeLast_ = -1;
   int lastPercent_ = -1;
   // The carried structure: its bytes and its first drive sector.
@@ -139,14 +171,31 @@ int SectorPass::Run() {
   if (g_appState) rangeLast_ = std::min(rangeLast_, g_appState->longScanLastSector);
   if (rangeFirst_ > rangeLast_) return 0;
   const uint32_t transfer = std::max(drive_.TransferSize(), ss_);
-  AlignedBuffer a(transfer), b(transfer);
-  if (!a.p || !b.p) {
-    ErrorMsg(u"Out of memory.");
-    throw DvCodeError{0};
-  }
-  uint8_t* buffers[2] = {a.p, b.p};
-  PendingReadGuard guard{drive_};
   const bool overlap = !g_appState || g_appState->longScanOverlap;
+  const unsigned wanted = g_appState ? g_appState->workThreads : 0;
+  const unsigned threads = wanted ? std::min(wanted, 64u) : JobQueue::DefaultThreads(8);
+  // One thread tests every sector in the walk itself, as the traces that
+  // look at every sector of no kind need: none is passed over.
+  useHints_ = threads > 1 && !traceBkf && !traceFileRecords;
+  // Reads run ahead of the ordered walk by as many chunks as there are
+  // threads to test them; without the overlap one chunk is read, then
+  // classified.
+  const size_t ring = overlap ? std::min<size_t>(size_t(threads) + 2, 10) : 1;
+  std::vector<Slot> slots(ring);
+  for (Slot& slot : slots) {
+    slot.buffer = std::make_unique<AlignedBuffer>(transfer);
+    if (!slot.buffer->p) {
+      ErrorMsg(u"Out of memory.");
+      throw DvCodeError{0};
+    }
+  }
+  PendingReadGuard guard(drive_);
+  // Its threads end before the buffers they test go.
+  JobQueue jobs(threads > 1 ? threads - 1 : 0);
+  // The pass's waits for its reads sleep: a spin would take a processor
+  // from the tests.
+  std::unique_ptr<IoWaitsSleep> sleepingWaits;
+  if (threads > 1) sleepingWaits = std::make_unique<IoWaitsSleep>();
   std::unique_ptr<CSectRanges> exclusions;
   if (drive_.Exclusions()) exclusions = std::make_unique<CSectRanges>(*drive_.Exclusions());
   context_.hfsDiagnostics = false;
@@ -154,27 +203,78 @@ int SectorPass::Run() {
   carveReader_ = std::make_unique<DriveHdrReader>(&drive_);
   headerSink_ = std::make_unique<FamilyHeaderSink>(engine_, drive_);
   carve_ = std::make_unique<CarveScan>(carveReader_.get(), headerSink_.get());
+  const bool classifying = !md5_ && !(traceUnixFsA && traceExtExtentBytes > 0);
+  // A chunk that is read: its sectors are tested on the job threads.
+  auto ready = [&](Slot& slot) {
+    if (!classifying || !useHints_) return;
+    Slot* p = &slot;
+    slot.dropped = false;
+    const bool hfs = context_.hfsDiagnostics;
+    slot.job = jobs.Post([this, p, hfs] { Hint(*p, hfs); });
+    slot.hinting = true;
+  };
 
-  ScanChunk current = NextScanChunk(drive_, exclusions.get(), rangeFirst_, rangeLast_);
-  int which = 0;
+  std::deque<Slot*> order;  // the chunks read or being read, in drive order
+  Slot* pending = nullptr;  // the read in flight
+  ScanChunk next = NextScanChunk(drive_, exclusions.get(), rangeFirst_, rangeLast_);
   uint64_t reads = 0;
-  bool skipped = current.sectors && Skippable(current);
-  if (current.sectors && !skipped) ReadScanChunk(drive_, current, buffers[0], true);
   int64_t expected = rangeFirst_;
-  while (current.sectors && !engine_.StopRequested()) {
+  size_t free = 0;  // the next slot to fill (the ring is used in order)
+  while (!engine_.StopRequested()) {
     engine_.WaitWhilePaused();
     if (engine_.StopRequested()) break;
-    const ScanChunk next =
-        NextScanChunk(drive_, exclusions.get(), current.first + current.sectors, rangeLast_);
-    const bool nextSkipped = next.sectors && Skippable(next);
-    if (overlap && next.sectors && !nextSkipped) ReadScanChunk(drive_, next, buffers[1 - which], false);
-    const uint8_t* data = buffers[which];
+    // Fill the ring; one read is left in flight while a chunk is walked.
+    for (;;) {
+      const bool room = next.sectors && order.size() < ring;
+      if (pending && (room || pending == order.front())) {
+        FinishScanChunk(drive_);
+        ready(*pending);
+        pending = nullptr;
+      }
+      if (!room) break;
+      Slot& slot = slots[free];
+      free = (free + 1) % ring;
+      if (slot.hinting) {
+        // Tests the walk did without: told to stop, they end soon.
+        jobs.Wait(slot.job);
+        slot.hinting = false;
+      }
+      slot.chunk = next;
+      slot.skipped = Skippable(next);
+      next = NextScanChunk(drive_, exclusions.get(), next.first + next.sectors, rangeLast_);
+      order.push_back(&slot);
+      if (slot.skipped) continue;
+      if (overlap) {
+        ReadScanChunk(drive_, slot.chunk, slot.buffer->p, false);
+        pending = &slot;
+      } else {
+        ReadScanChunk(drive_, slot.chunk, slot.buffer->p, true);
+        ready(slot);
+      }
+    }
+    if (order.empty()) break;
+    Slot& slot = *order.front();
+    const uint8_t* hints = nullptr;
+    if (slot.hinting) {
+      if (jobs.Running(slot.job)) {
+        // A test thread is still on it (a busy machine): the walk tests
+        // the sectors itself rather than wait.
+        slot.dropped = true;
+      } else {
+        // Done, or run here when no thread has taken it.
+        jobs.Wait(slot.job);
+        slot.hinting = false;
+        hints = slot.hints.data();
+      }
+    }
+    const ScanChunk& current = slot.chunk;
+    const uint8_t* data = slot.buffer->p;
     const size_t bytes = size_t(current.sectors) * ss_;
     // Excluded sectors before this chunk are seen by the profile as skipped.
     if (profile_ && current.first > expected)
       profile_->Add(nullptr, uint64_t(current.first - expected) * ss_, expected);
     expected = current.first + current.sectors;
-    if (skipped) {
+    if (slot.skipped) {
       // Nothing of interest here in the earlier run: not read, not classified.
       chunksSkipped++;
       carried_ = false;
@@ -184,23 +284,25 @@ int SectorPass::Run() {
       chunksRead++;
       // Hashing the blocks is all the pass does then.
       md5_->Add(data, bytes, current.first);
-    } else if (traceUnixFsA && traceExtExtentBytes > 0) {
+    } else if (!classifying) {
       chunksRead++;
       DumpExtExtentNodes(data, bytes, current.first, ss_, uint32_t(traceExtExtentBytes.load()));
     } else {
       chunksRead++;
       if (profile_) profile_->Add(data, bytes, current.first);
-      ClassifyChunk(data, bytes, current);
+      ClassifyChunk(data, bytes, current, hints);
     }
     Progress(current.first + current.sectors - 1, (++reads & 15) == 0);
-    if (next.sectors && !nextSkipped) {
-      if (overlap) FinishScanChunk(drive_);
-      else ReadScanChunk(drive_, next, buffers[1 - which], true);
-    }
-    current = next;
-    skipped = nextSkipped;
-    which = 1 - which;
+    order.pop_front();
   }
+  // Tests still queued or running (a stop, a walk that went on without
+  // them) end before the buffers go.
+  for (Slot& slot : slots)
+    if (slot.hinting) {
+      slot.dropped = true;
+      jobs.Wait(slot.job);
+      slot.hinting = false;
+    }
   // The last granule is settled once the pass has gone past it.
   if (skipMap_ && !engine_.StopRequested()) skipMap_->Mark(rangeLast_ + 1, false);
   if (!engine_.StopRequested()) engine_.SetPercentComplete(kPassPercent, 2);
@@ -214,7 +316,7 @@ int SectorPass::Run() {
   return 0;
 }
 
-void SectorPass::ClassifyChunk(const uint8_t* data, size_t bytes, const ScanChunk& current) {
+void SectorPass::ClassifyChunk(const uint8_t* data, size_t bytes, const ScanChunk& current, const uint8_t* hints) {
   // One feed of the read to the running carving parsers.
   carve_->BeginRead(data, bytes, current.first);
   size_t from = 0;
@@ -233,10 +335,38 @@ void SectorPass::ClassifyChunk(const uint8_t* data, size_t bytes, const ScanChun
     }
     carry_.clear();
   }
-  Classify(data, bytes, current.first, from, bytes);
+  Classify(data, bytes, current.first, from, bytes, hints);
 }
 
-size_t SectorPass::Classify(const uint8_t* data, size_t bytes, int64_t first, size_t from, size_t until) {
+void SectorPass::Hint(Slot& slot, bool hfsDiagnostics) const {
+  const uint8_t* data = slot.buffer->p;
+  const size_t bytes = size_t(slot.chunk.sectors) * ss_;
+  const size_t sectors = slot.chunk.sectors;
+  const int64_t first = slot.chunk.first;
+  slot.hints.resize(sectors);
+  // Sectors with room left for the header probe.
+  const size_t probed = bytes >= kProbeBytes ? (bytes - kProbeBytes) / ss_ + 1 : 0;
+  // No history: a kind a test gives only after an earlier sector of the
+  // pass is looked for again in the ordered walk (kRememberedReach).
+  ClassifyContext alone;
+  alone.hfsDiagnostics = hfsDiagnostics;
+  for (size_t i = 0; i < sectors; i++) {
+    if ((i & 63) == 0 && slot.dropped.load(std::memory_order_relaxed)) return;
+    const uint8_t* sector = data + i * ss_;
+    alone.sector = first + int64_t(i);
+    uint8_t h = 0;
+    const int kind = ClassifySector(sector, nullptr, &alone);
+    if (kind != kSectNone) {
+      h |= kHintKind;
+      alone.lastSector[size_t(kind)] = INT64_MIN;
+    }
+    if (i < probed && ProbeSectorSignature(sector, nullptr, alone.sector) != kNoFileType) h |= kHintHeader;
+    slot.hints[i] = h;
+  }
+}
+
+size_t SectorPass::Classify(const uint8_t* data, size_t bytes, int64_t first, size_t from, size_t until,
+                            const uint8_t* hints) {
   size_t off = from;
   while (off < until && off + ss_ <= bytes) {
     if (engine_.StopRequested()) return until;
@@ -245,7 +375,16 @@ size_t SectorPass::Classify(const uint8_t* data, size_t bytes, int64_t first, si
     context_.sector = position;
     engine_.curPos = position;
     if (checker_) RecordCheck(sector, bytes - off, position);
+    if (hints && hints[off / ss_] == 0 &&
+        (lastRemembered_ == INT64_MIN || position - lastRemembered_ > kRememberedReach)) {
+      // No kind and no header, as the tests on their own found (the
+      // parsers' state only ever turns a header down).
+      if (skipMap_) skipMap_->Mark(position, false);
+      off += ss_;
+      continue;
+    }
     const int kind = ClassifySector(sector, nullptr, &context_);
+    if (kind != kSectNone && context_.lastSector[size_t(kind)] == position) lastRemembered_ = position;
     if (kind == kSectNone) {
       const bool hit = Carve(sector, bytes - off, position);
       if (!hit && traceFileRecords) ProbeUnknownSector(sector, bytes - off, position);

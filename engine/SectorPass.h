@@ -3,11 +3,12 @@
 // the family that knows a sector's kind acts on it (FILE records become
 // nodes, boot sectors start volumes, which are parsed at once).
 //
-// Reading overlaps classification: while one chunk is classified the next
-// is already being read into a second buffer (AppState::longScanOverlap
-// turns it off; the listing is the same either way). A structure cut by the
-// end of a chunk (a FILE record in the last sectors) is carried over and
-// joined with the head of the next chunk.
+// Reading overlaps classification: while one chunk is walked the next
+// ones are read into a ring of buffers and their sectors tested on their
+// own on other threads (AppState::longScanOverlap and workThreads; the
+// listing is the same either way). A structure cut by the end of a chunk
+// (a FILE record in the last sectors) is carried over and joined with the
+// head of the next chunk.
 #pragma once
 #include <cstdint>
 

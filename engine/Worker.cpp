@@ -9,6 +9,7 @@
 #include "engine/CarvedFiles.h"
 #include "engine/Engine.h"
 #include "engine/ProgressStats.h"
+#include "engine/RaidScan.h"
 #include "engine/RecoverDriver.h"
 #include "engine/SectorPass.h"
 #include "engine/SendObj.h"
@@ -266,6 +267,19 @@ int SearchFS(const ScanRequest& request, NTFSObj& engine, ViewSink* view) {
     }
     if (request.drive) request.drive->ReleaseBuffers();
     return 0;
+  }
+  if (traceRaid) {
+    if (RDrive* set = dynamic_cast<RDrive*>(request.drive)) {
+      // The RAID diagnostics: the members into the recording, no files.
+      if (send) send->SendMsg2(0, kCodeFoundItems, true);
+      if (ScanRAID(engine, *set) < 0) throw DvCodeError{0};
+      if (send) {
+        send->SetPercentComplete(100, kCodeFoundItems, 0);
+        send->SendMsg2(6000, kCodeFoundItems, false);
+      }
+      set->ReleaseBuffers();
+      return 0;
+    }
   }
   engine.SelectPartition(selection.selectionKind, selection.selectedVolume, selection.userStart, selection.userCount);
   if (engine.endVolume > int32_t(engine.volumes.size())) engine.endVolume = int32_t(engine.volumes.size());

@@ -122,6 +122,10 @@ class AppState {
   // The Long Scan reads the next chunk while it classifies one (0: one
   // after the other; the results are the same).
   uint8_t longScanOverlap = 1;
+  // The threads the Long Scan tests sectors on (0: one a processor, at
+  // most 8; 1: the worker alone, every sector tested in sector order). The
+  // results are the same with any number.
+  uint8_t workThreads = 0;
   std::vector<WString> forcedDevices[2];  // forced to 512-byte (0) and 4096-byte (1) sectors
   std::unique_ptr<RawRecoveryOptions> rawRecovery;
   std::unique_ptr<PointerBlockOptions> pointerBlockScanner;

@@ -384,6 +384,8 @@ void ReadTraceOptions(Reader& r, AppState& s) {
   if (r.Int32("Trace Options", "ZIP", &level)) traceZip = level;
   if (r.Int32("Trace Options", "Drive I/O", &level)) traceDriveIo = level;
   r.Int32("Trace Options", "Dump MFT", &s.dumpMft);
+  // Disk Image Create opens the support command instead of the image dialog.
+  if (r.Int32("Trace Options", "Support Command", &level)) s.supportOption = level ? 1 : 0;
 }
 
 // [Trace Options] Segment Profile turns on the profile of [Segment Profile Trace].

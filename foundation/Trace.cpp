@@ -20,6 +20,7 @@ std::atomic<int32_t> traceExecutionPath{0}, traceRaid{0}, traceMft{0}, traceIo{0
     traceSequentialSearch{1}, sectorTraceMode{0};
 std::atomic<int32_t> traceBkf{0}, traceZfs{0}, traceMxf{0}, traceZip{0}, traceDriveIo{0};
 std::atomic<int32_t> traceRecordChecker{0};
+std::atomic<int32_t> traceRaidInterval{1};
 
 Trace* g_trace = nullptr;
 
@@ -56,7 +57,11 @@ void Trace::SetLastError(WStringView text, int32_t code) {
 FILE* Trace::GetFile() {
   if (traceFile_) return traceFile_;
   if (traceFilePath_.empty()) return nullptr;
-  FILE* f = fopen(ToUtf8(traceFilePath_).c_str(), "a");
+  // Never through a link: the folder is the user's choice (often /tmp) and
+  // the program may run as root. A new file is the owner's only.
+  FILE* f = nullptr;
+  const int fd = open(ToUtf8(traceFilePath_).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd >= 0 && !(f = fdopen(fd, "a"))) close(fd);
   if (f && traceKeepFileOpen.load()) traceFile_ = f;
   return f;
 }
@@ -70,7 +75,8 @@ void Trace::SetOptions(WStringView path, int32_t executionPath, int32_t raid, in
                        int32_t keepFileOpen, int32_t sequentialSearch) {
   {
     auto lock = Lock();
-    if (!EqualsNoCase(path, traceFilePath_)) {
+    // Exact: on Linux a name differing only in case is another file.
+    if (path != WStringView(traceFilePath_)) {
       if (traceFile_) fclose(traceFile_);
       traceFile_ = nullptr;
       traceFilePath_.assign(path);
@@ -165,8 +171,10 @@ int Trace::OpenSectorFile(const std::string& name, int slot, int64_t* position) 
     ErrorMsg(FromUtf8("Refusing to write to a source drive: " + name).c_str());
     return fail();
   }
-  int flags = O_WRONLY | O_CLOEXEC | (sectorTargetIsDevice ? 0 : O_CREAT);
-  int fd = open(name.c_str(), flags, 0644);
+  // A device is named as the user knows it (links under /dev/disk); a file
+  // is never opened through a link.
+  int flags = O_WRONLY | O_CLOEXEC | (sectorTargetIsDevice ? 0 : O_CREAT | O_NOFOLLOW);
+  int fd = open(name.c_str(), flags, 0600);
   if (fd < 0) {
     ErrorMsg(nullptr, FromUtf8(name).c_str());
     return fail();
@@ -345,7 +353,7 @@ int WriteTraceSectors(int64_t firstSector, size_t byteCount, size_t bytesPerSect
   if (folder.empty()) return 0;
   std::string name = TraceSectorFileName(folder, firstSector, byteCount, bytesPerSector, extension, disk, partition);
   if (theTrace().IsProtectedSource(name)) return 0;
-  int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return 0;
   size_t done = WriteFully(fd, data, byteCount);
   close(fd);

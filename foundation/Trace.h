@@ -33,6 +33,8 @@ extern std::atomic<int32_t> sectorTraceMode;
 extern std::atomic<int32_t> traceBkf, traceZfs, traceMxf, traceZip, traceDriveIo;
 // The Long Scan's record checker (diagnostics): its limit is traceContent.
 extern std::atomic<int32_t> traceRecordChecker;
+// The RAID scan's rows between content samples (0 and below count as 1).
+extern std::atomic<int32_t> traceRaidInterval;
 
 inline constexpr int kLastErrorChars = 512;  // including the terminator
 

@@ -49,6 +49,10 @@ Writes CORPUS_DIR/<target>/<name> for:
                zeroed and as HFSX
   fuzz_session  sessions of the images' Quick and Long Scans, saved by
                build/bin/dvscan (when it is built)
+  fuzz_iotrace_log  binary I/O trace logs of Quick and Long Scans of the
+               images, written by build/bin/dvscan --io-trace (when it is
+               built); fuzz_trace_ranges  options files with trace ranges;
+               fuzz_support_command  support command texts (UTF-16LE)
   fuzz_zfs_nvlist, fuzz_zfs_blkptr, fuzz_zfs_dnode, fuzz_zfs_zap, fuzz_lzjb
                the committed zfs-fuse pools (tests/fixtures/zfs), walked
                here from the active uberblock: label lists and uberblock
@@ -194,6 +198,7 @@ def main():
     hfs_seeds(corpus)
     fat_seeds(corpus)
     session_seeds(corpus)
+    trace_seeds(corpus)
     zfs_seeds(corpus)
     generated_seeds(corpus)
 
@@ -235,6 +240,18 @@ def document_seeds(corpus):
         if target == "fuzz_carve_zip":
             write(corpus, "fuzz_carve_officeprops", name, b"\0\0\x80" + data)
             write(corpus, "fuzz_carve_zipscan", name, b"\xff\x01\0" + bytes(100) + data)
+    # The large samples cut to what a run takes: a compound file whose
+    # DIFAT sector is moved behind its header, and the ends of streamed
+    # Office files whose photo lies between.
+    difat = lzma.open(os.path.join(CARVE, "ole_difat.doc.xz")).read()
+    first = struct.unpack_from("<I", difat, 68)[0]
+    head = bytearray(difat[:512])
+    struct.pack_into("<I", head, 68, 0)
+    write(corpus, "fuzz_carve_ole2", "ole_difat-cut",
+          b"\0\xff\x01\0" + bytes(head) + difat[512 * (first + 1):512 * (first + 2)] + difat[1024:65536])
+    for name in ("lo_photo.docx.xz", "lo_photo.pptx.xz"):
+        data = lzma.open(os.path.join(CARVE, name)).read()
+        write(corpus, "fuzz_carve_zip", name[:-3] + "-ends", b"\0\xff\x01\0" + data[:4096] + data[-8192:])
     text = open(os.path.join(CARVE, "lo_text.rtf"), "rb").read()[-2000:]
     write(corpus, "fuzz_carve_phrases", "rtf", b"the\ncentral directory\nsector archive\n\0" + text)
     write(corpus, "fuzz_carve_phrases", "core",
@@ -367,6 +384,10 @@ def vdisk_seeds(corpus):
 def media_seeds(corpus):
     by_target = {"avi": "fuzz_carve_avi", "wav": "fuzz_carve_wav", "mov": "fuzz_carve_mov", "mp4": "fuzz_carve_mov",
                  "mp3": "fuzz_carve_mp3", "mts": "fuzz_carve_mts", "mxf": "fuzz_carve_mxf", "bkf": "fuzz_carve_bkf"}
+    # ffmpeg's transport streams (kept compressed): their first packets.
+    for name in ("mts_ffmpeg.mts.xz", "mts_ffmpeg188.mts.xz"):
+        data = lzma.open(os.path.join(CARVE, name)).read()[:24576]
+        write(corpus, "fuzz_carve_mts", name[:-3], b"\0\xff\x01\0" + data)
     for name in sorted(os.listdir(CARVE)):
         ext = name.split(".")[-1]
         if ext not in by_target:
@@ -701,6 +722,38 @@ def fat_seeds(corpus):
             write(corpus, "fuzz_fat_finder", name, struct.pack("<I", 2048) + records)
     finally:
         shutil.rmtree(tmp)
+
+
+def trace_seeds(corpus):
+    import glob
+    import subprocess
+    import tempfile
+    dvscan = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build", "bin", "dvscan")
+    if os.path.exists(dvscan):
+        with tempfile.TemporaryDirectory() as tmp:
+            for name in ("basic", "fragmft"):
+                img = os.path.join(tmp, name + ".img")
+                open(img, "wb").write(image(name))
+                for mode in ([], ["--long", "--skip-headers"]):
+                    out = os.path.join(tmp, "t-" + name + ("-long" if mode else ""))
+                    os.mkdir(out)
+                    args = [dvscan, "--trace", os.path.join(out, "wubgrain.txt"), "--trace-switches", "io,mft",
+                            "--io-trace"] + mode + [img]
+                    if subprocess.run(args, capture_output=True).returncode != 0:
+                        continue
+                    for log in glob.glob(os.path.join(out, "Marbrix_*_01.bin")):
+                        data = open(log, "rb").read()
+                        write(corpus, "fuzz_iotrace_log", os.path.basename(out), data[:256 << 10])
+    runs = "2120080000"  # 0x20 clusters at 8
+    for i, (sector, cluster, entry) in enumerate(((512, 4096, 1024), (4096, 4096, 4096), (512, 512, 1024))):
+        text = "[Trace]\nConfirm=0\nRange Count=2\n"
+        for r in range(2):
+            text += ("[Range %d]\nStarting Sector=%d\nSize in Sectors=100\nSector Size=%d\nCluster Size=%d\n"
+                     "MFT Entry Size=%d\nRuns=%s\n" % (r, 100 * r, sector, cluster, entry, runs))
+        write(corpus, "fuzz_trace_ranges", "ranges-%d" % i, text.encode())
+    for i, text in enumerate(("DumpZDVA 4194304 4096 4096 512 /tmp", "DumpZDVA 0 0 0 0 /tmp", "dumpzdva",
+                              "DumpZDVA 1 2 3", "DumpZDVA 0x400000 0x1000 0x20000 0x1000 /tmp/out")):
+        write(corpus, "fuzz_support_command", "command-%d" % i, text.encode("utf-16-le"))
 
 
 def session_seeds(corpus):

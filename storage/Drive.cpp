@@ -530,6 +530,11 @@ bool Drive::ForceSectorSize(uint32_t bytes) {
 
 void Drive::CloseDevice() {
   TRACE_FN("Drive::CloseDevice");
+  if (io_ && io_->Pending() && pendingDirect_) {
+    // Reading into a caller's buffer: never dropped, the thread would write
+    // into memory the caller may free.
+    io_->WaitForIO();
+  }
   if (io_ && io_->Pending()) {
     if (g_appState && g_appState->stopRequested.load()) io_->WaitForIOFor(500);
     // Still reading: the request is dropped. Its round keeps its own
@@ -656,8 +661,7 @@ uint8_t* Drive::ReadSectors(int64_t sector, uint32_t bytes, uint32_t retryPiece,
   if (!source_) ReOpenDevice();
   const uint64_t sectors = (uint64_t(bytes) + sectorSize_ - 1) >> shift_;
   if (traceIo) {
-    uint32_t record[4] = {uint32_t(uint64_t(sector)), uint32_t(uint64_t(sector) >> 32), bytes, retryPiece};
-    theIoTrace().RecordRead(record, buffer);
+    theIoTrace().LogOp11(6, bytes, sector);
     if (traceDriveIo) TracePrintfA("Read %ld sects @ %d %I64d\n", int32_t(sectors), int32_t(0), sector);
   }
 
@@ -666,7 +670,10 @@ uint8_t* Drive::ReadSectors(int64_t sector, uint32_t bytes, uint32_t retryPiece,
   const uint64_t s = uint64_t(sector);
   if (s < end && sectors <= end - s && CacheHolds(s, bytes)) {
     uint8_t* data = io_->Data() + ((s - cacheFirst_) << shift_);
-    if (traceIo) TracePrintfA("%ld bytes already in buffer\n", int32_t(bytes));
+    if (traceIo) {
+      TracePrintfA("%ld bytes already in buffer\n", int32_t(bytes));
+      theIoTrace().RecordRead(sector, bytes, sectorSize_, data);
+    }
     if (!buffer) return data;
     memcpy(buffer, data, bytes);
     return static_cast<uint8_t*>(buffer);
@@ -687,8 +694,10 @@ uint8_t* Drive::ReadSectors(int64_t sector, uint32_t bytes, uint32_t retryPiece,
   pendingBytes_ = bytes;
   // A caller who waits gets the bytes straight into its buffer (aligned for
   // direct reads), saving a copy; a started read goes through the thread's
-  // buffer, since its caller may close the drive before taking it.
-  pendingDirect_ = buffer && wait && (reinterpret_cast<uintptr_t>(buffer) & (sectorSize_ - 1)) == 0;
+  // buffer, since its caller may close the drive before taking it (unless
+  // the caller said it keeps the buffer).
+  pendingDirect_ = buffer && (wait || startedDirect_) && (reinterpret_cast<uintptr_t>(buffer) & (sectorSize_ - 1)) == 0;
+  if (traceIo) theIoTrace().LogOp11(7, bytes, int64_t(absolute));
   if (!io_->Submit(absolute << shift_, bytes, retryPiece, pendingDirect_ ? static_cast<uint8_t*>(buffer) : nullptr)) {
     VErrorMsg(Msg(181).c_str(), DisplayName());
     return nullptr;
@@ -733,6 +742,8 @@ uint8_t* Drive::Complete() {
       if (inside < bytes) memset(data + inside, 0, bytes - inside);
     }
   }
+  // The trace keeps the source's bytes: after a replay, before the swap.
+  if (traceIo) theIoTrace().RecordRead(int64_t(pendingFirst_), bytes, sectorSize_, data);
   if (g_appState && g_appState->swapByteOrder) {
     for (uint32_t i = 0; i + 4 <= bytes; i += 4) {
       std::swap(data[i], data[i + 3]);

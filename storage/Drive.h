@@ -68,6 +68,9 @@ class Drive {
   // Waits for a request started without the wait flag; the same result as
   // a waited ReadSectors.
   virtual uint8_t* FinishRead();
+  // For a caller that keeps its buffer until FinishRead: its started reads
+  // go straight into the buffer instead of through the thread's (no copy).
+  void SetStartedReadsDirect(bool on) { startedDirect_ = on; }
   // Opens the device again and hands it to the I/O thread. Throws.
   void ReOpenDevice();
   // The logical sector size of the disk an image file lives on (the
@@ -238,6 +241,7 @@ class Drive {
   uint64_t pendingFirst_ = 0;
   uint32_t pendingBytes_ = 0;
   bool pendingDirect_ = false;  // read straight into pendingBuffer_
+  bool startedDirect_ = false;  // SetStartedReadsDirect
   std::shared_ptr<BlockSource> source_;
   std::unique_ptr<IOThread> io_;
   std::shared_ptr<CSectRanges> exclusions_;

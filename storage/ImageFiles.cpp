@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "foundation/Trace.h"
+#include "storage/PartitionTable.h"
 
 namespace {
 std::atomic<ImagePartitionReader> g_partitionReader{nullptr};
@@ -66,7 +67,9 @@ int CImgFile::AddW(WStringView path) {
   e.deviceSectors = (e.size + 511) / 512;
   e.dev = uint64_t(st.st_dev);
   e.ino = uint64_t(st.st_ino);
+  // A test's reader stands in for the file's own table.
   if (ImagePartitionReader reader = g_partitionReader.load()) e.table = reader(ToUtf8(path), e.deviceSectors);
+  else e.table = PartitionTable::ReadFromFile(ToUtf8(path), e.deviceSectors);
   if (entries_.size() == capacity_) {
     capacity_ += kCapacityStep;
     entries_.reserve(capacity_);

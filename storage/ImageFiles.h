@@ -19,8 +19,8 @@
 class PartitionTable;
 
 // Reads the partition table of an image file as a device of deviceSectors
-// 512-byte sectors; null when there is none. Installed by the partition
-// code; without it images have no table.
+// 512-byte sectors; null when there is none. Without one installed (tests
+// install theirs) the file's table is read (PartitionTable::ReadFromFile).
 using ImagePartitionReader = std::shared_ptr<PartitionTable> (*)(const std::string& path, uint64_t deviceSectors);
 void SetImagePartitionReader(ImagePartitionReader reader);
 

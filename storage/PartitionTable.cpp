@@ -1,5 +1,6 @@
 #include "storage/PartitionTable.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -171,6 +172,15 @@ bool PartitionTable::ReadPartitionTable(int handle, uint64_t deviceSectors) {
   }
   DriveSectorReader reader(*drive_, sectorSize_);
   return ReadPartitionTable(reader, deviceSectors);
+}
+
+std::shared_ptr<PartitionTable> PartitionTable::ReadFromFile(const std::string& path, uint64_t deviceSectors) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  auto table = std::make_shared<PartitionTable>(nullptr, 512);
+  if (!table->ReadPartitionTable(fd, deviceSectors)) table->Clear();
+  close(fd);
+  return table;
 }
 
 bool PartitionTable::ReadPartitionTable(SectorReader& reader, uint64_t deviceSectors) {

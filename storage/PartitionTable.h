@@ -4,10 +4,11 @@
 // how long they are; everything read from the disk is checked against the
 // drive's size before it becomes an entry.
 #pragma once
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <algorithm>
 #include <memory>
+#include <string>
 
 class Drive;
 
@@ -94,6 +95,10 @@ class PartitionTable {
   // held a valid table (entries may still have been refused).
   bool ReadPartitionTable(int handle, uint64_t deviceSectors);
   bool ReadPartitionTable(SectorReader& reader, uint64_t deviceSectors);
+  // The table of an image file read as a device of deviceSectors 512-byte
+  // sectors (empty when sector 0 holds none); null when the file cannot be
+  // opened.
+  static std::shared_ptr<PartitionTable> ReadFromFile(const std::string& path, uint64_t deviceSectors);
 
   // Validates an MBR or EBR sector: the 0xAA55 signature; each entry with
   // a count must end below `deviceSectors` (a 0xEE entry excepted) and not

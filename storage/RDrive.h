@@ -65,6 +65,29 @@ class RDrive : public Drive {
   // The index of the i-th present member (i counted from 0), -1 past them.
   int NextMemberIndex(int i) const;
 
+  // ---- the members side by side (the RAID scan, RaidMembers.cpp) ----
+  // Starts a read of bytes[i] bytes at member sector `sector` on every
+  // present member i (counts past bytes.size() are 0), all before any is
+  // awaited, and returns member 0's bytes. Each buffer holds the largest
+  // count rounded up to whole sectors, zeros past its member's count. A
+  // missing member's bytes are rebuilt when its turn comes: RAID 5 the XOR
+  // of the others, RAID 6 as a rebuilt member (ReadMissing), RAID-Z zeros
+  // (TFailed set). A failed read gives zeros and sets TFailed and
+  // TReadError. Valid until the next TRead.
+  const uint8_t* TRead(uint64_t sector, const std::vector<uint32_t>& bytes);
+  // The next member's bytes in member order, null past the last. RAID 5:
+  // each buffer is XORed into a running XOR; `differing`, when given, is
+  // raised by the sectors in which the buffer differs from the XOR of the
+  // members before it.
+  const uint8_t* TGetNext(uint32_t* differing = nullptr);
+  // The member TGetNext (or TRead) returned last.
+  int TMember() const;
+  bool TFailed() const;
+  // A present member's read failed or met read errors since TRead.
+  bool TReadError() const;
+  // Sectors of member i the set can read from (its length less its start).
+  uint64_t MemberLength(size_t i) const;
+
   // ---- the layout checked against the members' parity ----
   struct ParitySample {
     int mismatched = 0;  // rows whose parity does not match the layout
@@ -157,4 +180,9 @@ class RDrive : public Drive {
     std::vector<uint8_t> buffer;
   };
   MissingState missingState_[2];
+  struct SideBySide;
+  struct SideBySideFree {
+    void operator()(SideBySide* p) const;
+  };
+  std::unique_ptr<SideBySide, SideBySideFree> side_;
 };

@@ -18,8 +18,17 @@
 //     --filter TEXT       list only paths that begin with TEXT ("\a\b")
 //                         or match it as a pattern
 //     --no-overlap        Long Scan: read and classify one after the other
+//     --threads N         the threads a Long Scan tests sectors on (0: one
+//                         a processor, the default; 1: every sector in
+//                         turn on one; the results are the same)
 //     --trace FILE        the trace file (its folder also takes the trace
 //                         options' side files)
+//     --trace-switches NAME[=N],...
+//                         set the named trace switches (a bare name is 1);
+//                         the others stay as they are
+//     --io-trace          open the binary I/O trace pair in the trace
+//                         file's folder once the source is open, as the
+//                         Trace dialog's OK does
 //     --raid S:D:R[:M:O]  the advanced settings of a RAID source: stripe
 //                         KiB ("0.5" for 512 bytes), parity delay,
 //                         rotation[, RAID 6 coefficient mode and order]
@@ -65,9 +74,9 @@
 #include "app/Startup.h"
 #include "engine/Engine.h"
 #include "engine/RecoverDriver.h"
+#include "engine/RecoverNtfs.h"
 #include "engine/RecoveryLog.h"
 #include "engine/SectorDiagnostics.h"
-#include "engine/RecoverNtfs.h"
 #include "engine/SendObj.h"
 #include "engine/SessionService.h"
 #include "engine/Worker.h"
@@ -80,6 +89,7 @@
 #include "platform/Errors.h"
 #include "platform/Memory.h"
 #include "storage/Drive.h"
+#include "storage/IoTrace.h"
 #include "storage/RaidSettings.h"
 #include "volumes/DestinationPath.h"
 #include "volumes/Node.h"
@@ -259,26 +269,39 @@ bool ApplyLongScanOptions(Drive& drive, const std::string& range, const std::str
   return true;
 }
 
-// --trace-switches: "name[=value],..." (a bare name is 1; "file=PATH" is
-// the trace file, whose folder also takes the segment profile).
+// --trace-switches: "name[=value],..." (a bare name is 1); the switches it
+// does not name keep their values.
 bool ApplyTraceSwitches(const std::string& list, std::string* why) {
   struct Switch {
     const char* name;
-    int32_t value = 0;
+    int32_t value;
   };
-  Switch main[] = {{"execution-path"}, {"raid"}, {"mft"},       {"io"},        {"content"},   {"compression"},
-                   {"unix-a"},         {"unix-b"}, {"hfs"},     {"keep-open"}, {"sequential"}};
+  Switch main[] = {{"execution-path", traceExecutionPath},
+                   {"raid", traceRaid},
+                   {"mft", traceMft},
+                   {"io", traceIo},
+                   {"content", traceContent},
+                   {"compression", traceCompression},
+                   {"unix-a", traceUnixFsA},
+                   {"unix-b", traceUnixFsB},
+                   {"hfs", traceHfs},
+                   {"keep-open", traceKeepFileOpen},
+                   {"sequential", traceSequentialSearch}};
   struct Extra {
     const char* name;
     std::atomic<int32_t>* target;
   };
-  const Extra extras[] = {{"sector-mode", &sectorTraceMode}, {"bkf", &traceBkf},
-                          {"zfs", &traceZfs},                {"mxf", &traceMxf},
-                          {"zip", &traceZip},                {"drive-io", &traceDriveIo},
-                          {"record-checker", &traceRecordChecker}, {"file-records", &traceFileRecords},
-                          {"ext-extents", &traceExtExtentBytes}};
+  const Extra extras[] = {{"sector-mode", &sectorTraceMode},
+                          {"bkf", &traceBkf},
+                          {"zfs", &traceZfs},
+                          {"mxf", &traceMxf},
+                          {"zip", &traceZip},
+                          {"drive-io", &traceDriveIo},
+                          {"record-checker", &traceRecordChecker},
+                          {"file-records", &traceFileRecords},
+                          {"ext-extents", &traceExtExtentBytes},
+                          {"raid-interval", &traceRaidInterval}};
   std::vector<std::pair<std::atomic<int32_t>*, int32_t>> sets;
-  std::string file;
   size_t at = 0;
   while (at <= list.size()) {
     size_t end = list.find(',', at);
@@ -289,10 +312,6 @@ bool ApplyTraceSwitches(const std::string& list, std::string* why) {
     const size_t eq = item.find('=');
     const std::string key = item.substr(0, eq);
     const std::string text = eq == std::string::npos ? "1" : item.substr(eq + 1);
-    if (key == "file") {
-      file = text;
-      continue;
-    }
     char* stop = nullptr;
     errno = 0;
     const long v = std::strtol(text.c_str(), &stop, 10);
@@ -310,8 +329,9 @@ bool ApplyTraceSwitches(const std::string& list, std::string* why) {
       return false;
     }
   }
-  theTrace().SetOptions(FromUtf8(file), main[0].value, main[1].value, main[2].value, main[3].value, main[4].value,
-                        main[5].value, main[6].value, main[7].value, main[8].value, main[9].value, main[10].value);
+  theTrace().SetOptions(theTrace().TraceFilePath(), main[0].value, main[1].value, main[2].value, main[3].value,
+                        main[4].value, main[5].value, main[6].value, main[7].value, main[8].value, main[9].value,
+                        main[10].value);
   for (auto& [target, value] : sets) target->store(value);
   return true;
 }
@@ -340,9 +360,9 @@ int Usage() {
   std::fprintf(stderr,
                "usage: dvscan [--long] [--volume N] [--list FILE] [--recover DIR] [--deleted-only]\n"
                "              [--overwrite newer|rename|overwrite|skip] [--options FILE] [--stop-after N]\n"
-               "              [--range FIRST:LAST] [--exclude FILE] [--filter TEXT] [--no-overlap]\n"
+               "              [--range FIRST:LAST] [--exclude FILE] [--filter TEXT] [--no-overlap] [--threads N]\n"
                "              [--skip-headers] [--trace FILE] [--raid STRIPE_KIB:DELAY:ROTATION[:MODE:ORDER]]\n"
-               "              [--trace-switches NAME[=N],...[,file=PATH]] [--save-session FILE] SOURCE\n"
+               "              [--trace-switches NAME[=N],...] [--io-trace] [--save-session FILE] SOURCE\n"
                "       dvscan --load-session FILE [--list FILE] [--recover DIR] [...]\n"
                "exit status: 0 every chosen item saved whole (skips aside), or without --recover items found;\n"
                "             1 an item failed or came out corrupt, reads failed, or the run could not do what\n"
@@ -356,11 +376,12 @@ int Usage() {
 struct Options {
   std::string source, listPath, recoverDir, optionsPath = "/nonexistent", overwrite, raidSettings;
   std::string saveSessionPath, loadSessionPath;
-  bool longScan = false, deletedOnly = false, skipHeaders = false, noOverlap = false;
+  bool longScan = false, deletedOnly = false, skipHeaders = false, noOverlap = false, ioTrace = false;
   std::string rangeText, excludePath, filterText, traceSwitches, tracePath;
   bool haveFilter = false;
   long volume = -1;
   unsigned long long stopAfter = 0;
+  long threads = -1;
 
   // False when the usage text is due: an unknown option, one without its
   // value or with a bad one, or not exactly one of SOURCE and
@@ -379,6 +400,7 @@ bool Options::ParseArguments(int argc, char** argv) {
     std::string v;
     if (a == "--long") longScan = true;
     else if (a == "--no-overlap") noOverlap = true;
+    else if (a == "--io-trace") ioTrace = true;
     else if (a == "--trace-switches" && value(&traceSwitches)) {
     }
     else if (a == "--range" && value(&rangeText)) {
@@ -406,6 +428,10 @@ bool Options::ParseArguments(int argc, char** argv) {
     } else if (a == "--load-session" && value(&loadSessionPath)) {
     } else if (a == "--stop-after" && value(&v)) {
       stopAfter = std::strtoull(v.c_str(), nullptr, 10);
+    } else if (a == "--threads" && value(&v)) {
+      char* end = nullptr;
+      threads = std::strtol(v.c_str(), &end, 10);
+      if (v.empty() || *end || threads < 0 || threads > 64) return false;
     } else if (!a.empty() && a[0] != '-' && source.empty()) {
       source = a;
     } else {
@@ -432,6 +458,8 @@ struct ToolRun : Options {
   bool ApplyScanLimits();
   // The recovery's destination: checked against the source, made, resolved.
   bool PrepareDestination();
+  // --io-trace: the binary pair in the trace folder, never on the source.
+  bool OpenIoTrace();
   // The worker's scan, the session save and the recovery; then the report
   // and the end of the run. The exit status.
   int ScanAndRecover();
@@ -450,8 +478,30 @@ struct ToolRun : Options {
 int ToolRun::Run() {
   if (!ApplySettings() || !OpenList() || !ResolveSource()) return kExitIncomplete;
   if (!OpenSource()) return kExitSourceUnreadable;
-  if (!ApplyScanLimits() || !PrepareDestination()) return kExitIncomplete;
-  return ScanAndRecover();
+  if (!ApplyScanLimits() || !PrepareDestination() || !OpenIoTrace()) return kExitIncomplete;
+  const int status = ScanAndRecover();
+  theIoTrace().Close();
+  return status;
+}
+
+bool ToolRun::OpenIoTrace() {
+  if (!ioTrace) return true;
+  auto fail = [&](const std::string& why) {
+    std::fprintf(stderr, "--io-trace: %s\n", why.c_str());
+    DeleteDrive(&drive);
+    if (view.list) std::fclose(view.list);
+    SetPromptService(nullptr);
+    return false;
+  };
+  const std::string folder = theTrace().TraceFolder();
+  if (folder.empty()) return fail("needs --trace FILE");
+  if (!drive->IsSafeVolume(FromUtf8(folder + "/"))) return fail(ToUtf8(Msg(292)));
+  try {
+    theIoTrace().Open(theTrace().TraceFilePath(), drive->Shift(), drive->DisplayName());
+  } catch (const DvCodeError&) {
+    return fail(ToUtf8(LastErrorText()));
+  }
+  return true;
 }
 
 bool ToolRun::ApplySettings() {
@@ -464,6 +514,7 @@ bool ToolRun::ApplySettings() {
     }
   }
   if (skipHeaders) g_appState->skipHeaders = 1;
+  if (threads >= 0) g_appState->workThreads = uint8_t(threads);
   if (!tracePath.empty()) {
     theTrace().SetOptions(FromUtf8(tracePath), traceExecutionPath, traceRaid, traceMft, traceIo, traceContent,
                           traceCompression, traceUnixFsA, traceUnixFsB, traceHfs, traceKeepFileOpen,

@@ -72,6 +72,13 @@ class CDelvoraView : public QWidget, public ViewSink {
   void OnCommand(int commandId);
   // The message of a command that has no handler yet.
   void SayNotAvailable(int commandId);
+  // Look-in: false (message 125 shown) when the source holds the trace
+  // folder.
+  bool TraceFolderSafeOn(const WString& name);
+  // Options > Trace: the Trace dialog.
+  void OnTrace();
+  // Disk Image Create with the support option: the support command.
+  void OnSupportCommand();
   ViewState State() const;
   void RefreshCommands();
 

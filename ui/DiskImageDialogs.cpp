@@ -30,6 +30,7 @@
 #include "ui/DelvoraView.h"
 #include "ui/PromptDialogs.h"
 #include "ui/QtPrompt.h"
+#include "ui/core/RunsListCopy.h"
 
 namespace {
 
@@ -362,6 +363,15 @@ void CDISaveDlg::OnCreate() {
   if (typed.command == DiskImageRules::Command::ShowMembers ||
       typed.command == DiskImageRules::Command::MapMemberSector) {
     MemberCommand(typed);
+    return;
+  }
+  if (typed.command == DiskImageRules::Command::CopyRunsList) {
+    if (!drive) return;
+    const WString folder = TrimPathEnd(rules_.folder);
+    if (DialogVerdict dv = DiskImageRules::CheckDestination(folder, drive); !dv.close) return ShowVerdict(dv);
+    if (RunsListCopy::Run(*drive, folder, typed.fileName, RunsListCopy::ListPath()) != 0)
+      return Refuse(0, 0, LastErrorText());
+    ShowMessage(kMbIconInformation, u"The listed runs have been copied to %s/%s.", folder, typed.fileName);
     return;
   }
   const WString last = TrimBlanks(rules_.lastText);

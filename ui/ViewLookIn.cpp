@@ -75,6 +75,28 @@ void CDelvoraView::CloseSource() {
   currentSource_.clear();
 }
 
+bool CDelvoraView::TraceFolderSafeOn(const WString& name) {
+  const std::string folder = theTrace().TraceFolder();
+  if (folder.empty()) return true;
+  // A drive of its own for the question: the current source stays open.
+  Drive* probe = nullptr;
+  bool safe = true;
+  try {
+    probe = CreateDrive(name);
+    probe->InitDrive(name);
+    safe = probe->IsSafeVolume(FromUtf8(folder + "/"));
+  } catch (const DvCodeError&) {
+  } catch (const DvTextError&) {
+  }
+  DeleteDrive(&probe);
+  if (!safe) {
+    QApplication::restoreOverrideCursor();
+    ShowError(u"%s", Msg(125));
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+  }
+  return safe;
+}
+
 void CDelvoraView::OnLookInSelChange() {
   const int row = lookIn_->currentIndex();
   QApplication::setOverrideCursor(Qt::WaitCursor);
@@ -89,6 +111,11 @@ void CDelvoraView::OnLookInSelChange() {
     RevertLookIn();
   } else if (row >= 0 && !lookIn_->IsHeading(row)) {
     const WString name = lookIn_->Source(row);
+    if (!TraceFolderSafeOn(name)) {
+      RevertLookIn();
+      QApplication::restoreOverrideCursor();
+      return;
+    }
     // "Clear current scan results?" answered Yes clears them; the scan
     // starts only from Scan, in the mode then shown.
     if (ListRows() > 0) {

@@ -36,6 +36,8 @@
 #include "ui/QtPrompt.h"
 #include "ui/SourceDialogs.h"
 #include "ui/StatusDlg.h"
+#include "ui/SupportDialog.h"
+#include "ui/TraceDialog.h"
 #include "ui/VolumeDialogs.h"
 #include "ui/core/Activity.h"
 #include "ui/core/CommandIds.h"
@@ -77,8 +79,11 @@ bool CDelvoraView::OnOptionCommand(int id) {
       if (activity == kActivityIdle) OnAdvancedVolumes();
       return true;
     case cmd::kDiskImageCreate:
-      if (activity == kActivityIdle && g_currentDrive && DiskImageDialog()) DiskImageDialog()(this);
+      if (activity != kActivityIdle || !g_currentDrive) return true;
+      if (g_appState && g_appState->supportOption) OnSupportCommand();
+      else if (DiskImageDialog()) DiskImageDialog()(this);
       return true;
+    case cmd::kTrace: OnTrace(); return true;
     default:
       return false;
   }
@@ -371,4 +376,16 @@ void CDelvoraView::ApplyAffiliation() {
   if (!g_engine) return;
   g_engine->SelectPartition(affiliation_.mode, affiliation_.volumeIndex, affiliation_.firstSector,
                             affiliation_.sectorCount);
+}
+
+void CDelvoraView::OnTrace() {
+  CTraceDialog dialog(this);
+  if (RunDialog(dialog) != QDialog::Accepted) return;
+  // The RAID trace scans every sector: a Long Scan.
+  if (scanModeRadio_ == 0 && traceRaid && traceIo) OnScanModeChange(1);
+}
+
+void CDelvoraView::OnSupportCommand() {
+  CMacroDialog dialog(this);
+  RunDialog(dialog);
 }

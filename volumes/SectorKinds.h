@@ -41,6 +41,10 @@ inline constexpr int kSectKindLimit = 64;
 // What a run of ClassifySector calls over consecutive sectors shares: the
 // sector being classified and the last sector of each kind that asks to be
 // remembered (the two sectors after a FAT table's start count as table too).
+// A test looks back at most kRememberedReach sectors: the Long Scan relies
+// on it to pass over, without testing them again, the sectors that no test
+// took on their own.
+inline constexpr int64_t kRememberedReach = 2;
 struct ClassifyContext {
   ClassifyContext() { lastSector.fill(INT64_MIN); }
   int64_t sector = 0;

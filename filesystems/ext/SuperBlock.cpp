@@ -55,7 +55,8 @@ ExtSuperBlock ParseExtSuperBlock(const uint8_t* s) {
 }
 
 int IsExt3SuperBlock(const uint8_t* s) {
-  if (!s) return -1;
+  // The magic first: the Long Scan asks this of every sector.
+  if (!s || Le16(s + kSbMagic) != kMagic) return -1;
   const ExtSuperBlock sb = ParseExtSuperBlock(s);
   if (sb.magic != kMagic || sb.logBlockSize > kMaxLogBlockSize) return -1;
   if (sb.inodeSize != 128 && sb.inodeSize != 256) return -1;

@@ -186,7 +186,7 @@ bool LooksFat16Start(const uint8_t* s) {
 
 // The two sectors after a table's first sector count as table too.
 bool Within2After(const ClassifyContext* c, int64_t last) {
-  return c && last != INT64_MIN && c->sector > last && c->sector - last <= 2;
+  return c && last != INT64_MIN && c->sector > last && c->sector - last <= kRememberedReach;
 }
 
 bool IsFatBootKind(const uint8_t* s, const ClassifyContext*) { return IsFatBoot(s); }

@@ -6,20 +6,21 @@
 #include <string>
 #include <unordered_set>
 
-#include "volumes/FileTypes.h"
+#include "filesystems/ntfs/Definitions.h"
+#include "filesystems/ntfs/Lznt1.h"
+#include "filesystems/ntfs/NtfsVolume.h"
 #include "foundation/ByteOrder.h"
 #include "foundation/Trace.h"
 #include "foundation/Utilities.h"
 #include "platform/Format.h"
 #include "platform/Memory.h"
 #include "storage/Drive.h"
+#include "storage/IoTrace.h"
+#include "volumes/FileTypes.h"
 #include "volumes/NodeTable.h"
 #include "volumes/RunList.h"
 #include "volumes/Volume.h"
 #include "volumes/VolumeSearch.h"
-#include "filesystems/ntfs/Definitions.h"
-#include "filesystems/ntfs/Lznt1.h"
-#include "filesystems/ntfs/NtfsVolume.h"
 
 using namespace ntfs;
 
@@ -273,7 +274,10 @@ uint32_t inode::ReadHeader(uint32_t recSize) {
     id = Le32(record + kRecNumber);
     flags |= kInodeNumberFromHeader | kInodeNumberKnown;
   }
-  if (usaCount == 3 && recSize >= 1024 && Le16(record + 510) != Le16(record + 1022)) errors |= kInodeErrFixup;
+  if (usaCount == 3 && recSize >= 1024 && Le16(record + 510) != Le16(record + 1022)) {
+    errors |= kInodeErrFixup;
+    theIoTrace().LogOp6(int64_t(position), Le16(record + 510), Le16(record + 1022));
+  }
   return strides;
 }
 

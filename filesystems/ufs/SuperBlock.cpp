@@ -62,7 +62,11 @@ UfsSuperBlock ParseUfsSuperBlock(const uint8_t* s, size_t bytes, bool swapped) {
 }
 
 int GetUFSSuperBlockType(const uint8_t* s, int swapped) {
-  if (!s) return 0;
+  // The zero first field and the block size first: the Long Scan asks
+  // this of every sector.
+  if (!s || Le32(s + kSbFirstField) != 0) return 0;
+  const uint32_t blockSize = Reader{s, swapped != 0}.U32(kSbBlockSize);
+  if (blockSize < kMinBlock || blockSize > kMaxBlock) return 0;
   const UfsSuperBlock sb = ParseUfsSuperBlock(s, 512, swapped != 0);
   if (sb.firstField != 0) return 0;
   const uint32_t bs = sb.blockSize, fs = sb.fragmentSize;

@@ -60,6 +60,8 @@ int64_t XfsForkBytes(const XfsInodeCore& core, uint32_t inodeSize) {
 
 uint32_t CountXFSInodes(const uint8_t* buffer, size_t bytes, uint32_t inodeSize) {
   if (!buffer || !inodeSize || bytes < kDiCoreV2Bytes) return 0;
+  // The magic first: the Long Scan asks this of every sector.
+  if (GetBigEndian16(buffer + kDiMagic) != kInodeMagic) return 0;
   const XfsInodeCore c = ParseXfsInode(buffer, bytes);
   if (!c.Valid()) return 0;
   const uint32_t n = uint32_t(bytes / inodeSize);

@@ -71,7 +71,7 @@ int CXFSVol::Init(const uint8_t* s, int64_t start, Drive* d) {
   agCount = sb.agCount;
   agBlocks = sb.agBlocks;
   // 4. Inodes.
-  if (!PowerOfTwo(sb.inodeSize) || sb.inodeSize < 256 || sb.inodeSize > 65536 || sb.blockSize % sb.inodeSize) return 0;
+  if (!PowerOfTwo(sb.inodeSize) || sb.inodeSize < 256 || sb.blockSize % sb.inodeSize) return 0;
   inodeSize = sb.inodeSize;
   // 5. Blocks are clusters.
   if (sb.blockSize < ss || !SetClusterSize(sb.blockSize)) return 0;

@@ -141,22 +141,25 @@ TEST(RtfParser, BracesAndLineEnds) {
   const Case cases[] = {
       {"CR LF after the closing brace", text + "}\r\n", std::string(2048, '\0'), -1},
       {"LF after the closing brace", text + "}\n", RandomText(2048, 4), -1},
-      {"a zero byte after the closing brace", text + "}", std::string(2048, '\0'), int64_t(text.size() + 2)},
-      {"text on the line after the brace", text + "} trailing words\r\n", std::string(2048, '\0'), -1},
+      // The file ends at its brace (and a line end right after it):
+      // whatever follows is the disk's.
+      {"a zero byte after the closing brace", text + "}", std::string(2048, '\0'), -1},
+      {"text on the line after the brace", text + "}", " trailing words\r\n" + std::string(2048, '\0'), -1},
+      {"random bytes after the closing brace", text + "}", RandomText(2048, 5), -1},
       {"escaped braces", PadTo("{\\rtf1 a \\} b \\{ c \\}\\} d", 600) + "}\n", std::string(2048, 'x'), -1},
       {"an escaped backslash before a real brace", PadTo("{\\rtf1 {\\i a\\\\}", 600) + "}\n", std::string(2048, 'x'),
        -1},
-      {"a \\bin payload with braces and zero bytes",
-       PadTo("{\\rtf1 {\\*\\blob\\bin8 }}\0{\0{\\}}"s, 600) + "}\r\n", std::string(2048, '\0'), -1},
+      {"a \\bin payload with braces and zero bytes", PadTo("{\\rtf1 {\\*\\blob\\bin8 }}\0{\0{\\}}"s, 600) + "}\r\n",
+       std::string(2048, '\0'), -1},
       {"a \\bin payload across the first sector",
        PadTo("{\\rtf1 text", 480) + "{\\*\\blob\\bin700 " + std::string(700, '}') + "}}\n", std::string(2048, '\0'),
        -1},
       {"\\bin without a count", PadTo("{\\rtf1 {\\bin \\b0 x}", 600) + "}\n", std::string(2048, '\0'), -1},
-      {"a longer control word that starts with bin", PadTo("{\\rtf1 \\binx8 {x}", 600) + "}\n",
-       std::string(2048, '\0'), -1},
+      {"a longer control word that starts with bin", PadTo("{\\rtf1 \\binx8 {x}", 600) + "}\n", std::string(2048, '\0'),
+       -1},
       {"a zero byte inside the document", PadTo("{\\rtf1 text", 600) + std::string(1, '\0') + "}\n",
        std::string(2048, '\0'), 0},
-      {"a carriage return without its line feed", text + "}\rX", std::string(2048, '\0'), 0},
+      {"a carriage return without its line feed", text + "}\r", "X" + std::string(2048, '\0'), -1},
   };
   for (const Case& c : cases) {
     const int64_t size = c.size < 0 ? int64_t(c.file.size()) : c.size;

@@ -287,11 +287,48 @@ TEST(Mp3Parser, FrameLengthsOfTheTables) {
     const uint8_t h[3] = {0xFF, 0xFB, third};
     EXPECT_EQ(HdrMP3::FrameLength(h), 0u) << int(third);
   }
-  // MPEG-2 and Layer I headers are not walked.
-  const uint8_t mpeg2[3] = {0xFF, 0xF3, 0x90};
-  const uint8_t layer1[3] = {0xFF, 0xFF, 0x90};
-  EXPECT_EQ(HdrMP3::FrameLength(mpeg2), 0u);
-  EXPECT_EQ(HdrMP3::FrameLength(layer1), 0u);
+  // MPEG-2 and 2.5 with their own tables (half the samples per Layer III
+  // frame); Layer I, MPEG-2.5 Layer II and the reserved version are not
+  // walked.
+  struct Row {
+    uint8_t second, third;
+    uint32_t length;
+  };
+  const Row rows[] = {
+      {0xF3, 0x90, 261},      // MPEG-2 Layer III, 80 kb/s, 22.05 kHz: 72 x 80000 / 22050
+      {0xF3, 0x84 | 2, 193},  // 64 kb/s, 24 kHz, padded
+      {0xF3, 0x18, 36},       // 8 kb/s, 16 kHz
+      {0xF5, 0x90, 522},      // MPEG-2 Layer II, 80 kb/s, 22.05 kHz
+      {0xE3, 0x40, 208},      // MPEG-2.5 Layer III, 32 kb/s, 11.025 kHz
+      {0xE3, 0xE8, 1440},     // 160 kb/s, 8 kHz
+      {0xE5, 0x90, 0},        // MPEG-2.5 Layer II
+      {0xEB, 0x90, 0},        // the reserved version
+      {0xFF, 0x90, 0},        // MPEG-1 Layer I
+      {0xF7, 0x90, 0},        // MPEG-2 Layer I
+  };
+  for (const Row& r : rows) {
+    const uint8_t h[3] = {0xFF, r.second, r.third};
+    EXPECT_EQ(HdrMP3::FrameLength(h), r.length) << std::hex << int(r.second) << " " << int(r.third);
+  }
+}
+
+// MPEG-2 frames make a file as MPEG-1 frames do; a frame of another version
+// or layer ends it.
+TEST(Mp3Parser, Mpeg2FramesAndAChangeOfVersion) {
+  Bytes mpeg2;
+  for (int k = 0; k < 8; ++k) {
+    Bytes f{0xFF, 0xF3, 0x84};  // 64 kb/s, 24 kHz: 192 bytes
+    f.resize(192, uint8_t(0x11 + k));
+    mpeg2.insert(mpeg2.end(), f.begin(), f.end());
+  }
+  FeedResult r = Feed(mpeg2);
+  EXPECT_TRUE(r.recorded) << r.Describe();
+  EXPECT_EQ(r.size, int64_t(mpeg2.size()));
+  Bytes mixed = mpeg2;
+  const Bytes one = Frames(6);
+  mixed.insert(mixed.end(), one.begin(), one.end());
+  r = Feed(mixed);
+  EXPECT_EQ(r.size, int64_t(mpeg2.size())) << r.Describe();
 }
 
 TEST(Mp3Parser, FourFramesAreNoFileFiveAre) {

@@ -31,14 +31,29 @@ struct Sample {
 };
 
 const Sample kSamples[] = {
-    {"avi_mpeg4_mp3.avi", kTypeAvi, false}, {"avi_avix.avi", kTypeAvi, false},
-    {"wav_sox.wav", kTypeWav, false},       {"wav_list.wav", kTypeWav, false},
-    {"mov_mpeg4.mov", kTypeMov, false},     {"mp4_mpeg4.mp4", kTypeMov, false},
-    {"mp4_faststart.mp4", kTypeMov, false}, {"mp3_id3v2.mp3", kTypeMp3, false},
-    {"mp3_id3v1.mp3", kTypeMp3, false},     {"mp3_bare.mp3", kTypeMp3, false},
-    {"mp3_48k_q9.mp3", kTypeMp3, false},    {"mts_m2ts.mts", kTypeMts, true},
-    {"mxf_mpeg2.mxf", kTypeMxf, false},     {"bkf_two_sets.bkf", kTypeBkf, false},
+    {"avi_mpeg4_mp3.avi", kTypeAvi, false},
+    {"avi_avix.avi", kTypeAvi, false},
+    {"wav_sox.wav", kTypeWav, false},
+    {"wav_list.wav", kTypeWav, false},
+    {"mov_mpeg4.mov", kTypeMov, false},
+    {"mp4_mpeg4.mp4", kTypeMov, false},
+    {"mp4_faststart.mp4", kTypeMov, false},
+    {"mp3_id3v2.mp3", kTypeMp3, false},
+    {"mp3_id3v1.mp3", kTypeMp3, false},
+    {"mp3_bare.mp3", kTypeMp3, false},
+    {"mp3_48k_q9.mp3", kTypeMp3, false},
+    {"mts_m2ts.mts", kTypeMts, true},
+    {"mxf_mpeg2.mxf", kTypeMxf, false},
+    {"bkf_two_sets.bkf", kTypeBkf, false},
     {"bkf_eotm.bkf", kTypeBkf, false},
+    // MPEG-2 Layer III at 22.05 and 24 kHz, MPEG-2.5 at 11.025 kHz.
+    {"mp3_22k_sox.mp3", kTypeMp3, false},
+    {"mp3_24k_lame.mp3", kTypeMp3, false},
+    {"mp3_11k_lame.mp3", kTypeMp3, false},
+    // ffmpeg's streams open with a service table; timestamped and plain
+    // 188-byte packets.
+    {"mts_ffmpeg.mts", kTypeMts, false},
+    {"mts_ffmpeg188.mts", kTypeMts, true},
 };
 
 uint32_t Be32At(const std::vector<uint8_t>& d, size_t at) { return uint32_t(GetBigEndian(&d[at], 4)); }
@@ -78,9 +93,11 @@ std::vector<size_t> StructureBoundaries(const std::vector<uint8_t>& d, uint8_t t
       b.insert(at);  // the tag, or the end
       break;
     }
-    case kTypeMts:
-      for (size_t at = 0; at + 192 <= d.size(); at += 192) starts.push_back(at);
+    case kTypeMts: {
+      const size_t packet = d[0] == 0x47 ? 188 : 192;
+      for (size_t at = 0; at + packet <= d.size(); at += packet) starts.push_back(at);
       break;
+    }
     case kTypeMxf:
       for (size_t at = 0; at + 17 <= d.size();) {
         header(at, 17);

@@ -3,6 +3,7 @@
 // the headers and tables that are refused.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -25,6 +26,9 @@ struct Layout {
   uint32_t lastUsed = 0;         // used entries of the last FAT sector (0: as the data needs)
   bool directoryLast = false;    // the directory after the FAT sectors
   std::vector<std::string> names = {"Root Entry", "WordDocument", "1Table", ""};
+  // Left, right and child entry of each entry (none given: every named
+  // entry is the root's, siblings to the right of one another).
+  std::vector<std::array<uint32_t, 3>> links;
   uint16_t sectorShift = 9;
   uint32_t difat = kEnd;
 };
@@ -32,11 +36,12 @@ struct Layout {
 // The file: header, then data sectors, the directory sector and the FAT
 // sectors (or FAT before directory), in file sector order.
 std::vector<uint8_t> Compound(const Layout& l, uint32_t* fileSectors = nullptr) {
+  const uint32_t dirSectors = uint32_t((l.names.size() + 3) / 4);
   const uint32_t dir = l.directoryLast ? l.dataSectors + l.fatSectors : l.dataSectors;
-  const uint32_t firstFat = l.directoryLast ? l.dataSectors : l.dataSectors + 1;
-  uint32_t used = l.dataSectors + 1 + l.fatSectors;
+  const uint32_t firstFat = l.directoryLast ? l.dataSectors : l.dataSectors + dirSectors;
+  uint32_t used = l.dataSectors + dirSectors + l.fatSectors;
   if (l.lastUsed) used = (l.fatSectors - 1) * 128 + l.lastUsed;
-  const uint32_t total = std::max(used, l.dataSectors + 1 + l.fatSectors);
+  const uint32_t total = std::max(used, l.dataSectors + dirSectors + l.fatSectors);
   std::vector<uint8_t> d(512 * (size_t(total) + 1), 0);
   std::memcpy(d.data(), "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8);
   Put16(d, 24, 0x3E);
@@ -53,15 +58,23 @@ std::vector<uint8_t> Compound(const Layout& l, uint32_t* fileSectors = nullptr) 
   // The FAT: data chain, directory, FAT sectors; free after `used`.
   std::vector<uint32_t> fat(size_t(l.fatSectors) * 128, kFree);
   for (uint32_t s = 0; s < l.dataSectors; ++s) fat[s] = s + 1 < l.dataSectors ? s + 1 : kEnd;
-  fat[dir] = kEnd;
+  for (uint32_t i = 0; i < dirSectors; ++i) fat[dir + i] = i + 1 < dirSectors ? dir + i + 1 : kEnd;
   for (uint32_t i = 0; i < l.fatSectors; ++i) fat[firstFat + i] = kFatSect;
-  for (uint32_t s = l.dataSectors + 1 + l.fatSectors; s < used; ++s) fat[s] = kEnd;
+  for (uint32_t s = l.dataSectors + dirSectors + l.fatSectors; s < used; ++s) fat[s] = kEnd;
   for (uint32_t i = 0; i < l.fatSectors; ++i)
     for (uint32_t k = 0; k < 128; ++k) Put32(d, 512 * (size_t(firstFat + i) + 1) + 4 * k, fat[128 * i + k]);
   for (size_t e = 0; e < l.names.size(); ++e) {
     const size_t at = 512 * (size_t(dir) + 1) + 128 * e;
     for (size_t k = 0; k < l.names[e].size() && k < 31; ++k) Put16(d, at + 2 * k, uint8_t(l.names[e][k]));
     if (!l.names[e].empty()) Put16(d, at + 64, uint16_t(2 * (l.names[e].size() + 1)));
+    std::array<uint32_t, 3> link = {kFree, kFree, kFree};
+    if (e < l.links.size()) {
+      link = l.links[e];
+    } else if (l.links.empty()) {
+      if (e == 0) link[2] = 1;
+      if (e > 0 && e + 1 < l.names.size() && !l.names[e + 1].empty()) link[1] = uint32_t(e + 1);
+    }
+    for (size_t k = 0; k < 3; ++k) Put32(d, at + 68 + 4 * k, link[k]);
   }
   for (uint32_t s = 0; s < l.dataSectors; ++s) std::memset(&d[512 * (size_t(s) + 1)], int('a' + s % 26), 512);
   if (fileSectors) *fileSectors = used + 1;
@@ -98,6 +111,46 @@ TEST(CompoundFile, KindFromTheFirstEntries) {
       EXPECT_TRUE(r.recorded) << c.names[1] << " " << r.Describe();
       EXPECT_EQ(r.type, c.type) << c.names[1] << " " << r.Describe();
       EXPECT_EQ(r.size, int64_t(f.size())) << c.names[1];
+    }
+  }
+}
+
+// When entries 1 to 3 do not tell, the directory is read by its chain and
+// the root's own streams do: LibreOffice puts its slides at entries 4 and 5.
+TEST(CompoundFile, KindFromTheRootsStreamsFurtherOn) {
+  constexpr uint32_t kNone = kFree;
+  struct Case {
+    const char* what;
+    std::vector<std::string> names;
+    std::vector<std::array<uint32_t, 3>> links;
+    uint8_t type;
+  };
+  const std::vector<std::string> slides = {"Root Entry",   "\x01CompObj", "Ole",
+                                           "Current User", "Pictures2",   "PowerPoint Document"};
+  const Case cases[] = {
+      {"slides at entry 5", slides, {}, kTypePpt},
+      {"a workbook at entry 6", {"Root Entry", "\x01CompObj", "Ole", "x", "y", "z", "Workbook", ""}, {}, kTypeXls},
+      // A workbook inside an embedded object's storage is not the file's.
+      {"a workbook below a storage",
+       {"Root Entry", "\x01CompObj", "Ole", "ObjectPool", "Workbook"},
+       {{kNone, kNone, 1}, {kNone, 2, kNone}, {kNone, 3, kNone}, {kNone, kNone, 4}, {kNone, kNone, kNone}},
+       kTypeDoc},
+      // A tree whose links loop is walked once.
+      {"links that loop",
+       {"Root Entry", "\x01CompObj", "Ole", "a", "b"},
+       {{kNone, kNone, 1}, {kNone, 2, kNone}, {1, 3, kNone}, {2, 4, 1}, {3, kNone, 1}},
+       kTypeDoc},
+  };
+  for (const Case& c : cases) {
+    Layout l;
+    l.names = c.names;
+    l.links = c.links;
+    const std::vector<uint8_t> f = Compound(l);
+    for (size_t read : {size_t(512), size_t(1) << 20}) {
+      const FeedResult r = Carve(f, read);
+      EXPECT_TRUE(r.recorded) << c.what << " " << r.Describe();
+      EXPECT_EQ(r.type, c.type) << c.what << " " << r.Describe();
+      EXPECT_EQ(r.size, int64_t(f.size())) << c.what;
     }
   }
 }
@@ -163,7 +216,10 @@ TEST(CompoundFile, RefusedHeadersAndTables) {
     Put32(f, 44, 0);
     cases.push_back({"no FAT sector", f});
     Put32(f, 44, 110);
-    cases.push_back({"110 FAT sectors", f});
+    cases.push_back({"110 FAT sectors without a DIFAT sector", f});
+    Put32(f, 68, 3);
+    Put32(f, 72, 1);
+    cases.push_back({"110 FAT sectors, the DIFAT sector no list", f});
   }
   {
     std::vector<uint8_t> f = Compound(Layout());

@@ -33,6 +33,7 @@ const Sample kSamples[] = {
     {"png_gradient.png", kTypePng, kTypePng},
     {"bmp3_small.bmp", kTypeBmp, kTypeBmp},
     {"bmp3_big.bmp", kTypeBmp, kTypeBmp},
+    {"bmp_v5.bmp", kTypeBmp, kTypeBmp},  // ImageMagick's default 124-byte header
     {"tif_lzw.tif", kTypeTif, kTypeTif},
     {"tif_msb.tif", kTypeTif, kTypeTif},
     {"tif_tiffcp_be.tif", kTypeTif, kTypeTif},

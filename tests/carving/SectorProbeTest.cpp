@@ -45,8 +45,14 @@ TEST(SectorProbe, EveryRow) {
     uint8_t type;
   };
   const Bytes bmp = Sector({{0, "BM"}, {2, B({0x36, 0x10})}, {14, B({40})}, {26, B({1})}});
-  Bytes bmpCore = bmp;
-  bmpCore[14] = 12;  // a 12-byte header: not taken
+  // Every info header size writers use, each with its planes word; others
+  // are no picture.
+  auto bmpWith = [&](uint8_t infoBytes) {
+    Bytes b = bmp;
+    b[14] = infoBytes;
+    if (infoBytes == 12) b[26] = 0, b[22] = 1;
+    return b;
+  };
   Bytes tapeBad = TapeHeader();
   tapeBad[50] ^= 1;
   const std::vector<Case> cases = {
@@ -55,9 +61,17 @@ TEST(SectorProbe, EveryRow) {
       {"rtf", Sector({{0, "{\\rtf1"}}), kTypeRtf},
       {"pdf", Sector({{0, "%PDF-1.4"}}), kTypePdf},
       {"bmp", bmp, kTypeBmp},
-      {"bmp core header", bmpCore, kNoFileType},
-      {"wma", Sector({{0, B({0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11, 0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62,
-                              0xCE, 0x6C})}}),
+      {"bmp core header", bmpWith(12), kTypeBmp},
+      {"bmp 52", bmpWith(52), kTypeBmp},
+      {"bmp 56", bmpWith(56), kTypeBmp},
+      {"bmp OS/2 2.x", bmpWith(64), kTypeBmp},
+      {"bmp V4", bmpWith(108), kTypeBmp},
+      {"bmp V5", bmpWith(124), kTypeBmp},
+      {"bmp 41", bmpWith(41), kNoFileType},
+      {"bmp 128", bmpWith(128), kNoFileType},
+      {"wma",
+       Sector(
+           {{0, B({0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11, 0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C})}}),
        kTypeWma},
       {"mrw", Sector({{0, B({0, 'M', 'R', 'M'})}}), kTypeMrw},
       {"avi", Sector({{0, "RIFF"}, {8, "AVI "}}), kTypeAvi},
@@ -68,6 +82,17 @@ TEST(SectorProbe, EveryRow) {
       {"mts", Sector({{4, B({'G', '@', 0, 0x10})}, {196, B({'G', 'A', 0, 0x10})}}), kTypeMts},
       {"mts time code", Sector({{0, B({0x80})}, {4, B({'G', '@', 0, 0x10})}, {196, B({'G', 'A', 0, 0x10})}}),
        kNoFileType},
+      // ffmpeg opens with its service table, then the association table.
+      {"mts service table first", Sector({{4, B({'G', '@', 0x11, 0x10})}, {196, B({'G', '@', 0, 0x10})}}), kTypeMts},
+      // The program map where the association table names it.
+      {"mts map named",
+       Sector({{4, B({'G', '@', 0, 0x10, 0, 0, 0xB0, 13, 0, 1, 0xC1, 0, 0, 0, 1, 0xF0, 0})},
+               {196, B({'G', 'P', 0, 0x10})}}),
+       kTypeMts},
+      {"mts map not named", Sector({{4, B({'G', '@', 0, 0x10})}, {196, B({'G', 'P', 0, 0x10})}}), kNoFileType},
+      {"mts video first", Sector({{4, B({'G', 'A', 0, 0x10})}, {196, B({'G', '@', 0, 0x10})}}), kNoFileType},
+      {"ts 188", Sector({{0, B({'G', '@', 0x11, 0x10})}, {188, B({'G', '@', 0, 0x10})}}), kTypeMts},
+      {"ts 188 one table twice", Sector({{0, B({'G', '@', 0, 0x10})}, {188, B({'G', '@', 0, 0x10})}}), kNoFileType},
       {"zip local", Sector({{0, B({'P', 'K', 3, 4, 20, 0})}}), kTypeZip},
       {"zip local, version high byte", Sector({{0, B({'P', 'K', 3, 4, 20, 1})}}), kNoFileType},
       {"zip local, version high byte, a plausible header",
@@ -79,16 +104,21 @@ TEST(SectorProbe, EveryRow) {
       {"dwg R14", Sector({{0, "AC1014"}}), kTypeDwg},
       {"dwg 2000", Sector({{0, "AC1015"}}), kTypeDwg},
       {"dwg 2004", Sector({{0, "AC1018"}}), kNoFileType},
-      {"mxf", Sector({{0, B({0x06, 0x0E, 0x2B, 0x34, 0x02, 0x05, 0x01, 0x01, 0x0D, 0x01, 0x02, 0x01, 0x01, 0x02,
-                              0x04, 0x00, 0x83})}}),
+      {"mxf",
+       Sector({{0, B({0x06, 0x0E, 0x2B, 0x34, 0x02, 0x05, 0x01, 0x01, 0x0D, 0x01, 0x02, 0x01, 0x01, 0x02, 0x04, 0x00,
+                      0x83})}}),
        kTypeMxf},
-      {"mxf body partition", Sector({{0, B({0x06, 0x0E, 0x2B, 0x34, 0x02, 0x05, 0x01, 0x01, 0x0D, 0x01, 0x02, 0x01,
-                                             0x01, 0x03, 0x04, 0x00})}}),
+      {"mxf body partition",
+       Sector(
+           {{0, B({0x06, 0x0E, 0x2B, 0x34, 0x02, 0x05, 0x01, 0x01, 0x0D, 0x01, 0x02, 0x01, 0x01, 0x03, 0x04, 0x00})}}),
        kNoFileType},
       {"gif87a", Sector({{0, "GIF87a"}}), kTypeGif},
       {"gif89a", Sector({{0, "GIF89a"}}), kTypeGif},
       {"wmf", Sector({{0, B({0xD7, 0xCD, 0xC6, 0x9A})}}), kTypeWmf},
       {"mp3 frame", Sector({{0, B({0xFF, 0xFB, 0x90})}}), kTypeMp3},
+      {"mp3 MPEG-2 frame", Sector({{0, B({0xFF, 0xF3, 0x90})}}), kTypeMp3},
+      {"mp3 MPEG-2.5 frame", Sector({{0, B({0xFF, 0xE3, 0x40})}}), kTypeMp3},
+      {"mp3 Layer I", Sector({{0, B({0xFF, 0xF7, 0x90})}}), kNoFileType},
       {"mp3 id3", Sector({{0, "ID3"}}), kTypeMp3},
       {"jpg jfif", Sector({{0, B({0xFF, 0xD8, 0xFF, 0xE0})}}), kTypeJpg},
       {"jpg exif", Sector({{0, B({0xFF, 0xD8, 0xFF, 0xE1})}}), kTypeJpg},

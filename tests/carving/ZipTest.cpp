@@ -253,11 +253,12 @@ TEST(ZipWalk, RecordCases) {
       {"a spanning marker PK00", A(one(Sizes::kInLocal), "", "PK00"), kTypeZip},
       {"a local header after the central directory", A(one(Sizes::kInLocal), "", "", false, true), kNoFileType},
       {"PK00 between records", A(one(Sizes::kInLocal), "", "", false, false, "PK00"), kNoFileType},
-      {"a descriptor no local header announced", A(one(Sizes::kInLocal), "", "", false, false,
-                                                  std::string("PK\x07\x08", 4) + std::string(12, '\0')),
+      {"a descriptor no local header announced",
+       A(one(Sizes::kInLocal), "", "", false, false, std::string("PK\x07\x08", 4) + std::string(12, '\0')),
        kNoFileType},
       {"searched data of almost 2 MiB", A(one(Sizes::kStream, (2 << 20) - 4096)), kTypeZip},
-      {"searched data of more than 2 MiB", A(one(Sizes::kStream, (2 << 20) + 4096)), kNoFileType},
+      // A photo written as a stream: the descriptor is found past 2 MiB.
+      {"searched data of more than 2 MiB", A(one(Sizes::kStream, (5 << 20) + 4096)), kTypeZip},
   };
   // A descriptor whose sizes differ from the local header's.
   {

@@ -113,14 +113,14 @@ void ExpectNothingTwice(const DvscanRun& r, bool userFilesOnly = false) {
 }  // namespace
 
 // An intact volume: the Long Scan lists what the Quick Scan lists and the
-// system files besides, nothing twice; the overlap of reading and
-// classifying changes nothing.
+// system files besides, nothing twice; neither the overlap of reading and
+// classifying nor the threads that test the sectors change anything.
 TEST(LongScan, IntactVolumeIsQuickPlusSystemFiles) {
   IMAGES_OR_SKIP(dir, ScanImages);
   const std::string img = "'" + dir + "/scan.img'";
   const DvscanRun quick = Dvscan(img);
-  const DvscanRun lng = Dvscan("--long " + img);
-  const DvscanRun serial = Dvscan("--long --no-overlap " + img);
+  const DvscanRun lng = Dvscan("--long --threads 4 " + img);
+  const DvscanRun serial = Dvscan("--long --no-overlap --threads 1 " + img);
   ASSERT_EQ(quick.rc, 0) << quick.err;
   ASSERT_EQ(lng.rc, 0) << lng.err;
   ASSERT_EQ(serial.rc, 0) << serial.err;
@@ -289,10 +289,11 @@ TEST(LongScan, LostPartitionsListAsBefore) {
     const std::string img = "'" + dir + "/" + c.image + ".img'";
     const TempFolder temp("longscan");
     const std::string t = temp.Path();
-    const DvscanRun lng = Dvscan("--long --save-session '" + t + "/s.dvs' --recover '" + t + "/scan' " + img);
+    const DvscanRun lng =
+        Dvscan("--long --threads 4 --save-session '" + t + "/s.dvs' --recover '" + t + "/scan' " + img);
     // The system files are listed, never saved (exit 1).
     ASSERT_TRUE(lng.rc == 0 || lng.rc == 1) << lng.err;
-    const DvscanRun serial = Dvscan("--long --no-overlap " + img);
+    const DvscanRun serial = Dvscan("--long --no-overlap --threads 1 " + img);
     ASSERT_EQ(serial.rc, 0) << serial.err;
     EXPECT_EQ(Lines(serial), Lines(lng));
     const DvscanRun loaded = Dvscan("--load-session '" + t + "/s.dvs' --recover '" + t + "/load'");

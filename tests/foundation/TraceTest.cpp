@@ -2,10 +2,12 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <random>
 #include <regex>
 #include <sstream>
@@ -297,3 +299,35 @@ TEST_F(TraceTest, ConcurrentErrorsNeverTear) {
 }
 
 }  // namespace
+
+// The trace file and the sector files never write through a planted link
+// (the folder is often /tmp, the program may run as root), and new ones
+// are the owner's only.
+TEST_F(TraceTest, TraceAndSectorFilesDoNotFollowLinks) {
+  const std::string victim = dir + "/victim";
+  { std::ofstream(victim) << "keep"; }
+  ASSERT_EQ(symlink(victim.c_str(), tracePath.c_str()), 0);
+  ASSERT_EQ(symlink(victim.c_str(), (dir + "/7_1.dsk").c_str()), 0);
+  TraceTo(0);
+  EXPECT_EQ(TracePrintfA("line\n"), 0);
+  const uint8_t sector[512] = {1};
+  EXPECT_EQ(WriteTraceSectors(7, 512, 512, sector, "dsk", 255, 0), 0);
+  EXPECT_EQ(ReadFileText(victim), "keep");
+  unlink(tracePath.c_str());
+  EXPECT_GT(TracePrintfA("line\n"), 0);
+  struct stat st;
+  ASSERT_EQ(stat(tracePath.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+// A path that differs only in case is another file on Linux.
+TEST_F(TraceTest, PathDifferingOnlyInCaseSwitchesFiles) {
+  TraceTo(1);
+  TracePrintfA("first\n");
+  const std::string upper = dir + "/WUBGRAIN.TXT";
+  theTrace().SetOptions(FromUtf8(upper), 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1);
+  TracePrintfA("second\n");
+  TraceFileClose();
+  EXPECT_EQ(ReadFileText(tracePath), "first\n");
+  EXPECT_EQ(ReadFileText(upper), "second\n");
+}

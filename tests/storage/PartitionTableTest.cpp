@@ -17,6 +17,7 @@
 #include "foundation/Globals.h"
 #include "platform/Text.h"
 #include "storage/Drive.h"
+#include "storage/ImageFiles.h"
 #include "tests/support/ByteWriter.h"
 #include "tests/support/FixtureRun.h"
 #include "tests/support/TestUtil.h"
@@ -377,4 +378,26 @@ TEST(PartitionTable, GptBoundsAndEnd) {
     EXPECT_TRUE(u.ReadPartitionTable(e, e.Sectors()));
     EXPECT_EQ(u.Count(), 0u);
   }
+}
+
+// A registered image carries the table read from its file; a file with
+// none carries an empty one.
+TEST(PartitionTable, RegisteredImagesCarryTheirTables) {
+  const std::string folder = FixtureFolder("make_partition_images.sh");
+  if (folder.empty()) GTEST_SKIP() << "fdisk or sleuthkit missing";
+  CImgFile images;
+  for (const char* name : {"mbr", "gpt"}) {
+    const std::string path = folder + "/" + name + ".img";
+    ASSERT_EQ(images.AddW(FromUtf8(path)), 0);
+    std::shared_ptr<PartitionTable> t = images.GetPartitionTable(FromUtf8(path));
+    ASSERT_TRUE(t) << name;
+    EXPECT_EQ(SpansOf(*t), ReadMmls(folder + "/" + name + ".mmls.txt")) << name;
+  }
+  const TempFolder temp("imgtable");
+  const std::string blank = temp.Path() + "/blank.img";
+  RunCommand("head -c 1000 /dev/zero > '" + blank + "'");
+  ASSERT_EQ(images.AddW(FromUtf8(blank)), 0);
+  ASSERT_TRUE(images.GetPartitionTable(FromUtf8(blank)));
+  EXPECT_EQ(images.GetPartitionTable(FromUtf8(blank))->Count(), 0u);
+  EXPECT_EQ(images.GetTableDeviceSectors(FromUtf8(blank)), 2u);
 }
