@@ -23,11 +23,13 @@
 #include "foundation/Md5.h"
 #include "tests/support/FaultySource.h"
 #include "tests/uiqt/MainRoad.h"
+#include "ui/ListHeader.h"
 #include "ui/MainFrame.h"
 #include "ui/StatusDlg.h"
 #include "ui/core/Activity.h"
 #include "ui/core/CommandIds.h"
 #include "ui/core/FolderIndex.h"
+#include "ui/core/ListSort.h"
 #include "ui/core/ListText.h"
 
 namespace {
@@ -236,6 +238,15 @@ TEST_F(MainRoadTest, TreeViewShowsEachFolderOnce) {
     for (const auto& [name, count] : names) EXPECT_EQ(count, 1) << ToUtf8(f->Path(row)) << " " << name;
   }
   EXPECT_GT(opened, 1);
+  // Back in the flat list the records keep an order a column names, and its
+  // arrow shows it: Folder when nothing was sorted before.
+  View()->OnCommand(cmd::kFolderView);
+  WaitIdle();
+  ASSERT_FALSE(View()->FolderDisplay());
+  EXPECT_EQ(View()->SortColumnFlat(), kSortFolder);
+  EXPECT_EQ(l->Header()->SortColumn(), kSortFolder);
+  for (int64_t i = 1; i < l->RowCount(); i++)
+    ASSERT_LE(CompareNoCase(l->CellText(i - 1, kColFolder), l->CellText(i, kColFolder)), 0) << i;
 }
 
 }  // namespace

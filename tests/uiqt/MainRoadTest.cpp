@@ -554,6 +554,14 @@ TEST_F(MainRoadTest, SameDriveDestinationAsksAndCancelStops) {
   ASSERT_FALSE(dialogs.empty());
   EXPECT_EQ(dialogs.back(), "CSameDrv");
   EXPECT_EQ(g_activityCode.load(), kActivityIdle);
+  // Accepted, the save is refused all the same, before anything is made.
+  handlers["CSameDrv"] = [](QDialog&) { return int(QDialog::Accepted); };
+  const size_t asked = prompt.asked().size();
+  Save(mnt + "/out");
+  EXPECT_EQ(g_activityCode.load(), kActivityIdle);
+  ASSERT_EQ(prompt.asked().size(), asked + 1);
+  EXPECT_EQ(prompt.asked().back().text, u"The destination folder cannot reside on the source drive.");
+  EXPECT_FALSE(theProgressAndStats().phase == 3);
   umount(mnt.c_str());
 }
 
