@@ -87,10 +87,12 @@ bool IsRecoveryLog(const WString& path, int* err) {
 WString RecoveryLogDateLine(int year, int month, int day) {
   static const char16_t* const kDays[] = {u"Sunday",   u"Monday", u"Tuesday", u"Wednesday",
                                           u"Thursday", u"Friday", u"Saturday"};
-  static const char16_t* const kMonths[] = {u"January", u"February", u"March",     u"April",   u"May",      u"June",
-                                            u"July",    u"August",   u"September", u"October", u"November", u"December"};
+  static const char16_t* const kMonths[] = {u"January",   u"February", u"March",    u"April",
+                                            u"May",       u"June",     u"July",     u"August",
+                                            u"September", u"October",  u"November", u"December"};
   using namespace std::chrono;
-  const year_month_day ymd{std::chrono::year(year), std::chrono::month(unsigned(month)), std::chrono::day(unsigned(day))};
+  const year_month_day ymd{std::chrono::year(year), std::chrono::month(unsigned(month)),
+                           std::chrono::day(unsigned(day))};
   const unsigned weekday = ymd.ok() ? std::chrono::weekday(sys_days(ymd)).c_encoding() : 0;
   const char16_t* monthName = (month >= 1 && month <= 12) ? kMonths[month - 1] : u"";
   const WString date = FormatW(u"%s, %s %d, %d", kDays[weekday], monthName, day, year);
@@ -131,8 +133,8 @@ bool OpenRecoveryLog(WStringView folder) {
   FILE* f = OpenLogFile(candidate, create);
   bool ok = f != nullptr;
   if (ok && create)
-    ok = std::fputs("\xEF\xBB\xBF", f) >= 0 && std::fputs(kRecoveryLogHeader, f) >= 0 &&
-         std::fputc('\n', f) != EOF && std::fflush(f) == 0;
+    ok = std::fputs("\xEF\xBB\xBF", f) >= 0 && std::fputs(kRecoveryLogHeader, f) >= 0 && std::fputc('\n', f) != EOF &&
+         std::fflush(f) == 0;
   if (!ok) {
     const int e = errno ? errno : EIO;
     if (f) std::fclose(f);
@@ -148,10 +150,13 @@ bool OpenRecoveryLog(WStringView folder) {
   return true;
 }
 
-void AppendRecoveryLog(WStringView text) {
-  std::lock_guard<std::mutex> lock(g_logMutex);
+namespace {
+
+// The open log for the path in the progress object (opened again only when
+// that path changed); null when there is none or it cannot be opened.
+FILE* LogFileLocked() {
   const WString& path = theProgressAndStats().recoveryLogPath;
-  if (path.empty()) return;
+  if (path.empty()) return nullptr;
   if (!g_logFile || g_logFilePath != path) {
     CloseLocked();
     errno = 0;
@@ -160,12 +165,28 @@ void AppendRecoveryLog(WStringView text) {
       g_logFilePath = path;
       NoteFailureLocked();
       g_logFilePath.clear();
-      return;
+      return nullptr;
     }
     std::setvbuf(g_logFile, g_logBuffer, _IOFBF, sizeof g_logBuffer);
     g_logFilePath = path;
   }
-  FILE* f = g_logFile;
+  return g_logFile;
+}
+
+}  // namespace
+
+void AppendRecoveryLogText(std::string_view utf8) {
+  std::lock_guard<std::mutex> lock(g_logMutex);
+  FILE* f = LogFileLocked();
+  if (!f) return;
+  errno = 0;
+  if (std::fwrite(utf8.data(), 1, utf8.size(), f) != utf8.size() || std::ferror(f)) NoteFailureLocked();
+}
+
+void AppendRecoveryLog(WStringView text) {
+  std::lock_guard<std::mutex> lock(g_logMutex);
+  FILE* f = LogFileLocked();
+  if (!f) return;
   const plat::LocalTime t = plat::Now();
   const int day = t.year * 10000 + t.month * 100 + t.day;
   if (day != g_lastDay) {

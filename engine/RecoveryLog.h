@@ -5,6 +5,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "platform/Text.h"
 
@@ -23,6 +24,9 @@ bool OpenRecoveryLog(WStringView destinationFolder);
 // open and buffered (64 KiB): lines reach it at FlushRecoveryLog,
 // CloseRecoveryLog or when the buffer fills.
 void AppendRecoveryLog(WStringView text);
+// Appends text as it is (the window's status dialog makes its own date and
+// time lines) to the same open file; a failure is kept for RecoveryLogError.
+void AppendRecoveryLogText(std::string_view utf8);
 void FlushRecoveryLog();
 // Whether a log is set for the recovery.
 bool RecoveryLogIsOpen();

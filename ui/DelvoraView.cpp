@@ -154,7 +154,8 @@ void CDelvoraView::BuildSourcePanel() {
   RegisterControl(lookInLabel_, kLookInLabel);
   RegisterControl(saveToLabel_, kSaveToLabel);
   lookFor_ = new CMBChkCbBox(this);
-  connect(lookFor_, &CMBChkCbBox::lookForChanged, this, [this] { OnLookForChanged(); }, Qt::QueuedConnection);
+  connect(
+      lookFor_, &CMBChkCbBox::lookForChanged, this, [this] { OnLookForChanged(); }, Qt::QueuedConnection);
   lookIn_ = new CLookInCb(this);
   RegisterControl(lookFor_, kLookFor);
   RegisterControl(lookIn_, kLookIn);
@@ -297,8 +298,8 @@ void CDelvoraView::OnInitialUpdate() {
   // Sample texts the Size and Modified columns must show whole at the
   // list's font (the fixed widths assume a narrower face than DejaVu).
   const QFontMetrics fm(list_->font());
-  const QString fits[kListColumnCount] = {{}, {}, {}, QStringLiteral("999.99 MB"), {},
-                                          QStringLiteral("2022/06/14 10:20:30"), {}};
+  const QString fits[kListColumnCount] = {
+      {}, {}, {}, QStringLiteral("999.99 MB"), {}, QStringLiteral("2022/06/14 10:20:30"), {}};
   for (int c = 0; c < kListColumnCount; c++) {
     texts[size_t(c)] = ToQ((c == 0 ? WString(u"      ") : WString()) + Msg(kListColumnMessageIds[c]));
     widths[size_t(c)] = int(baseWidths[c] * Scale());
@@ -417,8 +418,8 @@ void CDelvoraView::ApplyStepState() {
   scanEnabled_ = b.scanEnabled;
   saveEnabled_ = b.saveEnabled;
   const bool scanShown = step_ == 0;
-  for (QWidget* w : std::initializer_list<QWidget*>{lookForLabel_, lookInLabel_, lookFor_, lookIn_, modeGroup_,
-                                                    quick_, long_, scanButton_}) {
+  for (QWidget* w : std::initializer_list<QWidget*>{lookForLabel_, lookInLabel_, lookFor_, lookIn_, modeGroup_, quick_,
+                                                    long_, scanButton_}) {
     w->setVisible(scanShown);
     w->setEnabled(b.scanGroupEnabled);
   }
@@ -452,6 +453,7 @@ void CDelvoraView::ClearResults() {
   propertiesState_ = 0;
   frame_->SetFolderViewButton(false);
   sortColumnFlat_ = sortColumnFolder_ = -1;
+  flatSortBeforeFolders_ = -1;
   sortAscendingFlat_ = sortAscendingFolder_ = true;
   if (step_ == 1) SetStep(0);
   step2Enabled_ = false;

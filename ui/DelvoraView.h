@@ -55,9 +55,24 @@ class CDelvoraView : public QWidget, public ViewSink {
   enum { IDD = 101 };
   // Control ids of the form.
   enum : int {
-    kTree = 1097, kList = 1012, kLookFor = 1000, kLookIn = 1004, kModeGroup = 1287, kQuick = 1044, kLong = 1045,
-    kScanButton = 1010, kSaveToLabel = 1279, kSaveTo = 1007, kUseFolderNames = 1014, kBrowse = 1011,
-    kSaveButton = 1009, kTab1 = 1288, kTab2 = 1289, kLookForLabel = 1099, kLookInLabel = 1192, kSplitter = 15000,
+    kTree = 1097,
+    kList = 1012,
+    kLookFor = 1000,
+    kLookIn = 1004,
+    kModeGroup = 1287,
+    kQuick = 1044,
+    kLong = 1045,
+    kScanButton = 1010,
+    kSaveToLabel = 1279,
+    kSaveTo = 1007,
+    kUseFolderNames = 1014,
+    kBrowse = 1011,
+    kSaveButton = 1009,
+    kTab1 = 1288,
+    kTab2 = 1289,
+    kLookForLabel = 1099,
+    kLookInLabel = 1192,
+    kSplitter = 15000,
   };
 
   explicit CDelvoraView(CMainFrame* frame);
@@ -277,6 +292,7 @@ class CDelvoraView : public QWidget, public ViewSink {
   bool treeHasFocus_ = false;
   int propertiesState_ = 0;
   int sortColumnFlat_ = -1, sortColumnFolder_ = -1;
+  int flatSortBeforeFolders_ = -1;  // the flat list's column when Tree View sorted it into folder order
   bool sortAscendingFlat_ = true, sortAscendingFolder_ = true;
   int findColumn_ = -1;
   int pendingFilterColumn_ = -1;
@@ -284,12 +300,13 @@ class CDelvoraView : public QWidget, public ViewSink {
   bool scanEnabled_ = true, saveEnabled_ = false;
   bool step2Enabled_ = false;
   int lastPercent_ = 0;
-  WString currentSource_;      // the name of the source opened, empty for none
+  WString currentSource_;               // the name of the source opened, empty for none
   int32_t recNext_ = 0, recTotal_ = 0;  // FillRecList's running index and total
   bool overwriteAlways_ = false;
   uint8_t overwriteMode_ = kOverwriteRename;
   bool sourceFailed_ = false;
-  double pausedSeconds_ = 0;  // time spent in the pause questions of this run  // the last source could not be opened: no Scan
+  double pausedSeconds_ =
+      0;  // time spent in the pause questions of this run  // the last source could not be opened: no Scan
   WString recoveryDestination_;
   AffiliationChoice affiliation_;  // cleared by every new scan
 
@@ -297,7 +314,7 @@ class CDelvoraView : public QWidget, public ViewSink {
   std::atomic<bool> workerRunning_{false};
   bool destroyed_ = false;
   uint64_t scanBytesBase_ = 0;  // the source's bytes read when the run started
-  bool stopAsked_ = false;  // Yes to the abort question of the running worker
+  bool stopAsked_ = false;      // Yes to the abort question of the running worker
   bool viewingTipsPending_ = false;
   class QTimer* progressTimer_ = nullptr;  // publishes the counters while a run goes
 };

@@ -18,10 +18,10 @@
 #include "resources/Icons.h"
 #include "setup/HelpFile.h"
 #include "ui/Commands.h"
-#include "ui/MenuEx.h"
-#include "ui/MyStatusBar.h"
 #include "ui/DelvoraApp.h"
 #include "ui/DelvoraView.h"
+#include "ui/MenuEx.h"
+#include "ui/MyStatusBar.h"
 #include "ui/QtPrompt.h"
 #include "ui/StatusDlg.h"
 #include "ui/WindowHelp.h"
@@ -133,10 +133,16 @@ void CMainFrame::BuildToolBar() {
     toolBar_->addAction(a);
   }
   // The toolbar's own show/hide command.
-  connect(commands_->Action(cmd::kToolbar), &QAction::triggered, this,
-          [this](bool on) { toolBar_->setVisible(on); });
-  connect(commands_->Action(cmd::kStatusBar), &QAction::triggered, this,
-          [this](bool on) { statusBar()->setVisible(on); });
+  // The checks are worked out again once the bar is shown or hidden (the
+  // command's own handler may run before this one).
+  connect(commands_->Action(cmd::kToolbar), &QAction::triggered, this, [this](bool on) {
+    toolBar_->setVisible(on);
+    if (view_) view_->RefreshCommands();
+  });
+  connect(commands_->Action(cmd::kStatusBar), &QAction::triggered, this, [this](bool on) {
+    statusBar()->setVisible(on);
+    if (view_) view_->RefreshCommands();
+  });
 }
 
 void CMainFrame::SetButtonAndMenuItem(int command, int buttonIndex, int image, int buttonMessage, int menuMessage,
@@ -175,8 +181,8 @@ void CMainFrame::SetProgressShown(bool shown, int percent) {
 }
 
 void CMainFrame::UpdateTitle(int sizeType) {
-  const WString t = FrameTitle(sizeType, progressShown_, percent_, g_activityCode.load(),
-                               g_appState ? g_appState->language : 0);
+  const WString t =
+      FrameTitle(sizeType, progressShown_, percent_, g_activityCode.load(), g_appState ? g_appState->language : 0);
   if (!t.empty()) setWindowTitle(ToQ(t));
 }
 
@@ -221,18 +227,10 @@ void CMainFrame::OnAbout() {
 
 void CMainFrame::OnCommand(int id) {
   switch (id) {
-    case cmd::kExit:
-      close();
-      return;
-    case cmd::kAbout:
-      OnAbout();
-      return;
-    case cmd::kHelpTopics:
-      OnHelpFinder();
-      return;
-    case cmd::kStatusPanel:
-      OnStatusPanel();
-      return;
+    case cmd::kExit: close(); return;
+    case cmd::kAbout: OnAbout(); return;
+    case cmd::kHelpTopics: OnHelpFinder(); return;
+    case cmd::kStatusPanel: OnStatusPanel(); return;
     case cmd::kToolbar:
     case cmd::kStatusBar:
       if (view_) view_->RefreshCommands();

@@ -86,9 +86,12 @@ void CMyListCtrl::FitColumns() {
     const int fit = std::max(initialWidths_[size_t(column)], text + pad);
     if (header_->sectionSize(column) < fit) header_->resizeSection(column, fit);
   }
+  // The room beyond the columns goes to Folder, whose paths are the texts
+  // most often cut; Filename keeps its own width.
   int others = 0;
-  for (int c = 1; c < kListColumnCount; ++c) others += header_->sectionSize(c);
-  header_->resizeSection(kColName, std::max(initialWidths_[0], viewport()->width() - others));
+  for (int c = 0; c < kListColumnCount; ++c)
+    if (c != kColFolder) others += header_->sectionSize(c);
+  header_->resizeSection(kColFolder, std::max(initialWidths_[size_t(kColFolder)], viewport()->width() - others));
 }
 
 QColor CMyListCtrl::RowInk(int64_t row) const {

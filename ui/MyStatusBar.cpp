@@ -1,6 +1,7 @@
 #include "ui/MyStatusBar.h"
 
 #include <QLabel>
+#include <QTimer>
 
 #include "ui/QtPrompt.h"
 #include "ui/core/ControlLook.h"
@@ -23,8 +24,20 @@ CMyStatusBar::CMyStatusBar(QWidget* parent) : QStatusBar(parent) {
     SetPaneText(0, text, true);
     routing_ = false;
     // The temporary message would cover the pane: it goes once shown.
-    QMetaObject::invokeMethod(this, [this] { clearMessage(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { clearMessage(); }, Qt::QueuedConnection);
   });
+  // Qt has no idle-update message: a light clock stands in for it, and acts
+  // only when the F1 prompt covers the remembered text.
+  auto* idle = new QTimer(this);
+  idle->setObjectName(QStringLiteral("idleUpdate"));
+  idle->setInterval(250);
+  connect(idle, &QTimer::timeout, this, [this] {
+    const WString pane = FromQ(pane_->text());
+    const WString text = StatusIdleText(pane, g_remembered);
+    if (text != pane) SetPaneText(0, ToQ(text), true);
+  });
+  idle->start();
 }
 
 void CMyStatusBar::SetFrameHooks(std::function<bool()> minimisedWithProgress, std::function<void()> refreshTitle) {

@@ -31,8 +31,7 @@ QFont MessageFont() {
 
 }  // namespace
 
-CPropertyDlg::CPropertyDlg(PropertyRecordSource source, QWidget* parent)
-    : QDialog(parent), source_(std::move(source)) {
+CPropertyDlg::CPropertyDlg(PropertyRecordSource source, QWidget* parent) : QDialog(parent), source_(std::move(source)) {
   setObjectName(QStringLiteral("CPropertyDlg"));
   setSizeGripEnabled(true);
   table_ = new QTableWidget(7, 2, this);
@@ -97,7 +96,12 @@ void CPropertyDlg::Init() {
   const double s = Scale();
   u_ = int(8 * s);
   buttonH_ = std::max(int(23 * s), ok_->sizeHint().height());
-  baseClient_ = QSize(int(380 * s) + 2 * u_, 3 * u_ + buttonH_ + int(160 * s));
+  // The table area is 160 units high, or what its header and seven rows
+  // take in this style and font when that is more: no row hides behind a
+  // scroll bar.
+  int rowsH = table_->horizontalHeader()->sizeHint().height() + 2 * table_->frameWidth();
+  for (int r = 0; r < 7; r++) rowsH += table_->verticalHeader()->sectionSize(r);
+  baseClient_ = QSize(int(380 * s) + 2 * u_, 3 * u_ + buttonH_ + std::max(int(160 * s), rowsH));
   minTrack_ = baseClient_;
   setWindowTitle(ToQ(StripAccelerator(Msg(271))));
   table_->setHorizontalHeaderLabels({ToQ(StripAccelerator(Msg(271))), ToQ(Msg(272))});
@@ -181,6 +185,8 @@ void CPropertyDlg::Fill() {
   // Later rows keep the << button where it was on the screen.
   if (!firstLoad_ && isVisible()) move(oldPos + QPoint(0, old.height() - height()));
   LayOutControls();
+  // A row scrolled out of sight on the last item would stay hidden on this one.
+  table_->scrollToTop();
   update();
 }
 

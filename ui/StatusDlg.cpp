@@ -17,6 +17,7 @@
 #include <ctime>
 
 #include "engine/ProgressStats.h"
+#include "engine/RecoveryLog.h"
 #include "foundation/AppState.h"
 #include "foundation/Messages.h"
 #include "platform/Events.h"
@@ -102,7 +103,8 @@ CStatusDlg::CStatusDlg(QWidget* frame) : QDialog(frame, Qt::Tool), frame_(frame)
   if (lang != 2 && lang != 9) {
     QFont mono(QStringLiteral("Courier New"), 10);
     mono.setStyleHint(QFont::Monospace);
-    mono.setFamilies({QStringLiteral("Courier New"), QStringLiteral("DejaVu Sans Mono"), QStringLiteral("DejaVu Sans")});
+    mono.setFamilies(
+        {QStringLiteral("Courier New"), QStringLiteral("DejaVu Sans Mono"), QStringLiteral("DejaVu Sans")});
     log_->setFont(mono);
   }
   for (int id : {kProgressGroup, kLine1, kLine2, kBar, kPercent, kRateLabel, kRateValue, kRemainingLabel,
@@ -420,7 +422,7 @@ void CStatusDlg::Layout() {
     }
     y += gh + m;
   }
-  auto pairsRow = [&](QGroupBox* g, const int (&ids)[6], int top) {
+  auto pairsRow = [&](QGroupBox* g, const int(&ids)[6], int top) {
     g->setGeometry(m, top, width - 2 * m, s + 2 * h);
     int x = 2 * u;
     const int ry = top + h + u / 2;
@@ -487,23 +489,23 @@ void CStatusDlg::AddLogLine(WStringView text) {
   const CProgressAndStats& stats = theProgressAndStats();
   const int activity = activity_ ? activity_() : g_activityCode.load();
   if (activity == kActivityRecovery && !stats.recoveryLogPath.empty()) {
-    // A log that cannot be opened is skipped for this line; the window still shows it.
-    if (FILE* f = std::fopen(ToUtf8(stats.recoveryLogPath).c_str(), "a")) {
-      if (first || now.day != g_lastLogDay) {
-        const std::string date = ToUtf8(LogDateLine(now.year, now.month, now.day));
-        std::fputs(date.c_str(), f);
-        g_lastLogDay = now.day;
-      }
-      if (first) {
-        SetText(controls_[kLogCaption], ToQ(FormatW(Msg(600), stats.recoveryLogPath)));
-        captionSet = true;
-      }
-      WriteUtf8(f, time);
-      std::fputs("  ", f);
-      WriteUtf8(f, line);
-      std::fputs("\n", f);
-      std::fclose(f);
+    // Through the log the recovery opened and keeps open (never reopened by
+    // its name, which a recovered item could by then have replaced by a
+    // link); a failed write is kept and told at the end of the run.
+    std::string text;
+    if (first || now.day != g_lastLogDay) {
+      text = ToUtf8(LogDateLine(now.year, now.month, now.day));
+      g_lastLogDay = now.day;
     }
+    if (first) {
+      SetText(controls_[kLogCaption], ToQ(FormatW(Msg(600), stats.recoveryLogPath)));
+      captionSet = true;
+    }
+    text += ToUtf8(time);
+    text += "  ";
+    text += ToUtf8(line);
+    text += "\n";
+    AppendRecoveryLogText(text);
   }
   if (first && !captionSet) SetText(controls_[kLogCaption], ToQ(Msg(597)));
 

@@ -68,13 +68,13 @@ ViewState CDelvoraView::State() const {
   s.folderDisplay = folderDisplay_;
   s.sortColumnFlat = sortColumnFlat_;
   s.sortColumnFolder = sortColumnFolder_;
-  s.progressPhase = theProgressAndStats().block[kStatItemsFound] > 0 || g_activityCode.load() >= 0 ||
-                            ListRows() > 0
-                        ? 1
-                        : 0;
+  s.progressPhase =
+      theProgressAndStats().block[kStatItemsFound] > 0 || g_activityCode.load() >= 0 || ListRows() > 0 ? 1 : 0;
   s.statusDialogVisible = statusDlg_ && statusDlg_->isVisible();
-  s.toolbarVisible = frame_->ToolBar() && frame_->ToolBar()->isVisible();
-  s.statusBarVisible = frame_->statusBar() && frame_->statusBar()->isVisible();
+  // Visible to the frame rather than visible: before the frame is first shown (and while
+  // it is minimised) nothing is visible, yet the bars are shown with it.
+  s.toolbarVisible = frame_->ToolBar() && frame_->ToolBar()->isVisibleTo(frame_);
+  s.statusBarVisible = frame_->statusBar() && frame_->statusBar()->isVisibleTo(frame_);
   s.propertiesState = propertiesState_;
   return s;
 }
@@ -86,12 +86,8 @@ void CDelvoraView::RefreshCommands() {
 void CDelvoraView::OnCommand(int id) {
   const int activity = g_activityCode.load();
   switch (id) {
-    case cmd::kScan:
-      OnScan();
-      break;
-    case cmd::kSave:
-      OnSave();
-      break;
+    case cmd::kScan: OnScan(); break;
+    case cmd::kSave: OnSave(); break;
     case cmd::kDiskImageLoad:
       if (activity == -1) OnDiskImageLoad();
       break;
@@ -113,7 +109,8 @@ void CDelvoraView::OnCommand(int id) {
     case cmd::kSelect:
     case cmd::kDeselect:
       if (activity == 1) break;
-      if (folderDisplay_ && treeHasFocus_) list_->SetFolderCheckState(tree_->CurrentFolder(), id == cmd::kSelect ? 2 : 1);
+      if (folderDisplay_ && treeHasFocus_)
+        list_->SetFolderCheckState(tree_->CurrentFolder(), id == cmd::kSelect ? 2 : 1);
       else list_->CheckCurItems(id == cmd::kSelect);
       break;
     case cmd::kFind:
@@ -123,18 +120,12 @@ void CDelvoraView::OnCommand(int id) {
       findDlg_->raise();
       findDlg_->activateWindow();
       break;
-    case cmd::kProperties:
-      OnProperties();
-      break;
+    case cmd::kProperties: OnProperties(); break;
     case cmd::kFolderView:
       if (activity == -1 && ListRows() > 0) OnFolderView();
       break;
-    case kCmdOpenFolder:
-      list_->OpenSelectedFolder();
-      break;
-    case kCmdParentFolder:
-      list_->GoToParentFolder();
-      break;
+    case kCmdOpenFolder: list_->OpenSelectedFolder(); break;
+    case kCmdParentFolder: list_->GoToParentFolder(); break;
     case cmd::kFilterEdit:
       if (activity == -1 && pendingFilterColumn_ >= 0) EditFilter(pendingFilterColumn_);
       pendingFilterColumn_ = -1;
@@ -230,8 +221,7 @@ bool CDelvoraView::eventFilter(QObject* watched, QEvent* event) {
     case Qt::Key_Return:
     case Qt::Key_Enter: in.key = kKeyEnter; break;
     case Qt::Key_Backspace: in.key = kKeyBackspace; break;
-    default:
-      in.key = (ke->key() >= Qt::Key_A && ke->key() <= Qt::Key_Z) ? int('A' + (ke->key() - Qt::Key_A)) : 0;
+    default: in.key = (ke->key() >= Qt::Key_A && ke->key() <= Qt::Key_Z) ? int('A' + (ke->key() - Qt::Key_A)) : 0;
   }
   in.ctrl = ke->modifiers() & Qt::ControlModifier;
   in.listHasFocus = list_->hasFocus();

@@ -116,11 +116,20 @@ void CDelvoraView::OnFolderView() {
     tree_->hide();
     splitterBar_->hide();
     frame_->SetFolderViewButton(false);
-    if (sortColumnFlat_ >= 0 && sortColumnFlat_ < kListColumnCount) header->SetSortArrow(sortColumnFlat_, sortAscendingFlat_);
-    else header->ClearSortArrow();
     DoLayout();
     list_->setFocus();
     ShowPaneText(260);
+    if (sortColumnFlat_ < 0 || sortColumnFlat_ >= kListColumnCount) {
+      // The records are in the folder display's order, which no column
+      // names: sort them by the column they had before (Folder when none),
+      // so the arrow tells the order in force.
+      header->ClearSortArrow();
+      sortColumnFlat_ = -1;
+      ArrangeFiles(flatSortBeforeFolders_ >= 0 ? flatSortBeforeFolders_ : kSortFolder);
+      RefreshCommands();
+      return;
+    }
+    header->SetSortArrow(sortColumnFlat_, sortAscendingFlat_);
     RefreshCommands();
     return;
   }
@@ -128,6 +137,7 @@ void CDelvoraView::OnFolderView() {
     // The folder display needs the records in folder order: sort first;
     // the sort's end runs this command again.
     ShowPaneText(263);
+    flatSortBeforeFolders_ = sortColumnFlat_ >= 0 && sortColumnFlat_ < kListColumnCount ? sortColumnFlat_ : -1;
     sortColumnFlat_ = -1;
     list_->StartSort(kSortFolderOrder);
     lookFor_->setFocus();
@@ -159,7 +169,8 @@ void CDelvoraView::OnFolderRowsReady(bool any) {
   splitterBar_->setVisible(folderDisplay_);
   DoLayout();
   CMBLstHdrCtrl* header = list_->Header();
-  if (sortColumnFolder_ >= 0 && sortColumnFolder_ < kListColumnCount) header->SetSortArrow(sortColumnFolder_, sortAscendingFolder_);
+  if (sortColumnFolder_ >= 0 && sortColumnFolder_ < kListColumnCount)
+    header->SetSortArrow(sortColumnFolder_, sortAscendingFolder_);
   else header->ClearSortArrow();
   if (any) {
     tree_->SelectFolder(list_->CurrentFolder());
@@ -317,9 +328,11 @@ void CDelvoraView::OnProperties() {
   int last = 0;
   const int first = list_->GetSelectionRange(tree, last);
   if (first < 0) return;
-  ShowPropertiesDialog([this](int position, bool fromTree, PropertyRecord& record) {
-    return GetPropertyRecord(position, fromTree, record) == 1 && record.flags != 0;
-  }, first, last, tree, this);
+  ShowPropertiesDialog(
+      [this](int position, bool fromTree, PropertyRecord& record) {
+        return GetPropertyRecord(position, fromTree, record) == 1 && record.flags != 0;
+      },
+      first, last, tree, this);
   RefreshCommands();
 }
 

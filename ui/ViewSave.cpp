@@ -74,8 +74,11 @@ void CDelvoraView::StartSave() {
   // Never onto the source: the destination's device against the source's
   // extents, whatever the folder is called.
   if (g_currentDrive && !g_currentDrive->IsSafeVolume(dest)) {
+    // The recovery never writes onto the source, so an accepted dialog
+    // ends in the refusal too: said here, before a folder or a log is made.
     CSameDrv dlg(this);
-    if (RunDialog(dlg) != QDialog::Accepted) return;
+    if (RunDialog(dlg) == QDialog::Accepted) ShowError(u"%s", Msg(292));
+    return;
   }
   if (IsSystemFolder(destU8)) {
     ShowError(u"%s", u"Data cannot be saved to a system folder.");

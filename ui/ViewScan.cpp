@@ -36,6 +36,8 @@
 #include "ui/core/CheckComboRules.h"
 #include "ui/core/ListSort.h"
 #include "ui/core/SaveRules.h"
+#include "volumes/Volume.h"
+#include "volumes/VolumeFamily.h"
 #include "volumes/VolumeSearch.h"
 
 namespace {
@@ -134,7 +136,8 @@ void CDelvoraView::EnterScanningState() {
 }
 
 void CDelvoraView::OperationStarted() {
-  QMetaObject::invokeMethod(this, [this] { OnWorkerStarted(); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      this, [this] { OnWorkerStarted(); }, Qt::QueuedConnection);
 }
 
 void CDelvoraView::OnWorkerStarted() {
@@ -254,7 +257,8 @@ void CDelvoraView::FillRecoveryList(std::vector<RecoveryListEntry>& list) {
   if (QThread::currentThread() == thread()) {
     FillRecListOnGui(list);
   } else {
-    QMetaObject::invokeMethod(this, [this, &list] { FillRecListOnGui(list); }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, &list] { FillRecListOnGui(list); }, Qt::BlockingQueuedConnection);
   }
   if (g_eventRecovery) g_eventRecovery->Set();
 }
@@ -287,7 +291,8 @@ void CDelvoraView::LogLine(WStringView line) {
 }
 
 void CDelvoraView::OperationEnded(int64_t itemsFound) {
-  QMetaObject::invokeMethod(this, [this, itemsFound] { OnWorkerEnded(itemsFound); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      this, [this, itemsFound] { OnWorkerEnded(itemsFound); }, Qt::QueuedConnection);
 }
 
 void CDelvoraView::OnWorkerEnded(int64_t) {
@@ -314,8 +319,8 @@ void CDelvoraView::OnWorkerEnded(int64_t) {
     const uint64_t checked = list_->Store().CheckedFiles();
     const uint64_t handled = uint64_t(saved) + failed + skipped + corrupt;
     if (stopped) {
-      closing = RecoveryStoppedText(uint32_t(checked > handled ? checked - handled : 0), saved, failed, skipped,
-                                    corrupt);
+      closing =
+          RecoveryStoppedText(uint32_t(checked > handled ? checked - handled : 0), saved, failed, skipped, corrupt);
       closingStyle = kMbIconWarning;
       if (statusDlg_) statusDlg_->AddLogLine(closing.substr(0, closing.find(u'\n')));
     } else {
@@ -325,6 +330,11 @@ void CDelvoraView::OnWorkerEnded(int64_t) {
       if (result != RunResult::kComplete || failed + corrupt > 0) closingStyle = kMbIconWarning;
     }
     CloseRecoveryLog();
+    // A log that could not be written is said, as dvscan says it.
+    if (const WString logError = RecoveryLogError(); !logError.empty()) {
+      closing += FormatW(u"\n\nThe recovery log could not be written: %s", logError);
+      closingStyle = kMbIconWarning;
+    }
   } else {
     list_->FinishInserting();
     scanButton_->setText(ToQ(Msg(91)));
@@ -353,15 +363,24 @@ void CDelvoraView::OnWorkerEnded(int64_t) {
     // source holds that it cannot read.
     if (n == 0 && closing.empty() && scanModeRadio_ == 0 && sessionLoadState_ == 0 && RunFailureText().empty())
       closing = Msg(204);
+    if (g_engine && !stopped && sessionLoadState_ == 0) {
+      std::vector<WString> fileSystems;
+      for (const CVol* v : g_engine->volumes)
+        if (v && (v->scanFlags & kVolScanSelected)) fileSystems.push_back(VolumeFileSystemName(*v));
+      const WString note =
+          DeletedFilesUnlistedNote(scanModeRadio_ == 0, g_appState && g_appState->skipDeleted.load() != 0, fileSystems);
+      if (!note.empty()) {
+        if (statusDlg_) statusDlg_->AddLogLine(note);
+        closing = closing.empty() ? note : closing + u"\n\n" + note;
+      }
+    }
     sessionLoadState_ = 0;
     // The tips come while the activity code still reads 0; a minimised
     // frame gets them when the view next has the focus. A scan that did not
     // end as a whole has its own message instead.
     if (g_engine && n > 0 && closing.empty()) {
-      if (frame_->isMinimized())
-        viewingTipsPending_ = true;
-      else
-        ShowViewingTips();
+      if (frame_->isMinimized()) viewingTipsPending_ = true;
+      else ShowViewingTips();
     }
     if (n > 0) list_->setFocus();
   }

@@ -35,6 +35,24 @@ const NtfsFolderPaths::Indexed* NtfsFolderPaths::IndexedFolder(uint32_t group, u
   return it == indexed_.end() ? nullptr : &it->second;
 }
 
+bool NtfsFolderPaths::KnownNow(uint32_t group, uint32_t parent) const {
+  constexpr size_t kProbeDepth = 64;
+  uint32_t chain[kProbeDepth];
+  size_t depth = 0;
+  for (uint32_t at = parent;;) {
+    if (at == ntfs::kRecordRoot) return true;
+    auto hit = paths_.find(Key(group, at));
+    if (hit != paths_.end()) return hit->second.complete;
+    if (depth == kProbeDepth || std::find(chain, chain + depth, at) != chain + depth) return false;
+    auto f = folders_.find(Key(group, at));
+    const cnode* n = f == folders_.end() ? nullptr : nodes_.GetAt(f->second);
+    const Indexed* x = n ? nullptr : IndexedFolder(group, at);
+    if (!n && !x) return false;
+    chain[depth++] = at;
+    at = n ? n->parentId : x->parent;
+  }
+}
+
 const NtfsFolderPaths::Folder& NtfsFolderPaths::Path(uint32_t group, uint32_t parent) {
   auto cached = paths_.find(Key(group, parent));
   if (cached != paths_.end()) return cached->second;

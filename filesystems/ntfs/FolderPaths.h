@@ -31,6 +31,10 @@ class NtfsFolderPaths {
   void AddIndexedFolder(uint32_t group, uint32_t record, uint32_t parent, WStringView name);
   // The path of the folder `parent` of the group.
   const Folder& Path(uint32_t group, uint32_t parent);
+  // Whether the folder's chain reaches the root through folders known now
+  // (within a few dozen levels), caching nothing: a path asked for before
+  // all folders are known would be kept broken.
+  bool KnownNow(uint32_t group, uint32_t parent) const;
 
  private:
   static uint64_t Key(uint32_t group, uint32_t record) { return (uint64_t(group) << 32) | record; }

@@ -1,7 +1,8 @@
 // The NTFS metadata pass of a Quick Scan: the volume's $MFT is read in large
 // pieces, every FILE record becomes a node, folders are mapped by record
-// number, and once every record is known the paths are built and the shown
-// nodes handed over in record order.
+// number; the shown nodes whose folders are known go out after each chunk,
+// the rest (a parent later in the $MFT, a recycle bin's items) once every
+// record is known.
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -52,8 +53,7 @@ int NtfsReadMft(NTFSVol* volume, int report) {
       const Drive* d = volume->drive;
       if (d && uint64_t(d->SectorCount()) * d->SectorSize() < kSmallestVolumeBytes)
         VErrorMsg(u"%s is empty or too small to hold a volume.", d->DisplayName());
-      else
-        ErrorMsg(Msg(424));
+      else ErrorMsg(Msg(424));
       throw DvCodeError{424};
     }
     return -1;
@@ -86,6 +86,12 @@ class MftPass {
   void FillChunk(uint8_t* buf, uint64_t first, uint32_t inChunk);
   void ParseRecord(uint8_t* rec, uint64_t r, uint64_t volByte, uint64_t records);
   void HandOver();
+  // During the pass: the nodes added since the last call whose folders are
+  // all known already, so that rows appear while the $MFT is read.
+  void HandOverKnown();
+  // One node to the view, as the hand-over rules say; early leaves a node
+  // of a recycle bin (its INFO2 names it) or of a broken chain for the end.
+  void HandOverNode(uint32_t idx, const WString& prefix, bool early);
   // A file not graded yet by the volume's bitmap (while the pass holds it).
   void GradeByBitmap(cnode* n, bool deleted) {
     if (vol_->bitmap && (n->flags & kNodeGradeMask) == 0) vol_->bitmap->DetermineFileStatus(n, deleted ? 1 : 0);
@@ -102,6 +108,7 @@ class MftPass {
   // The folders by record, and the nodes this pass added, in order.
   NtfsFolderPaths paths_;
   std::vector<uint32_t> added_;
+  size_t knownUpTo_ = 0;  // added_ looked at by HandOverKnown
   int lastPercent_ = -1;
   // The chunk's pieces: (chunk offset, volume byte; 0 when unmapped).
   std::vector<std::pair<uint32_t, uint64_t>> pieces_;
@@ -144,6 +151,7 @@ int MftPass::Run(uint64_t firstRecord) {
       if (!base || !CheckFILERecord(rec) || rec[ntfs::kRecUsaOffset + 1] != 0) continue;
       ParseRecord(rec, r, base + (off - pieces_[piece].first), records);
     }
+    HandOverKnown();
   }
   HandOver();
   vol_->bitmap.reset();
@@ -237,8 +245,7 @@ void MftPass::ParseRecord(uint8_t* rec, uint64_t r, uint64_t volByte, uint64_t r
     if (vol->label.empty() && work.volumeName) vol->label = *work.volumeName;
   } else if (work.id == ntfs::kRecordBitmap && !deleted) {
     vol->ProcBitmap(&work);
-    if (vol->sizeSectors == 0 && vol->bitmap)
-      vol->sizeSectors = uint64_t(vol->bitmap->count) * vol->sectorsPerCluster;
+    if (vol->sizeSectors == 0 && vol->bitmap) vol->sizeSectors = uint64_t(vol->bitmap->count) * vol->sectorsPerCluster;
   }
   // A $I record of the newer bin names a recycled item: the bin keeps it.
   if (NTFS::TakeRecycleRecord(vol, work)) return;
@@ -257,8 +264,8 @@ void MftPass::ParseRecord(uint8_t* rec, uint64_t r, uint64_t volByte, uint64_t r
   }
 }
 
-// The shown nodes handed over in record order. A missing or unreadable
-// parent puts the file under "\Extra files\Folder<record>\".
+// The shown nodes not handed over yet, in record order. A missing or
+// unreadable parent puts the file under "\Extra files\Folder<record>\".
 void MftPass::HandOver() {
   // Paths start with the volume's two-character part: its letter or its
   // number code, and a colon.
@@ -272,38 +279,52 @@ void MftPass::HandOver() {
   }
   for (uint32_t idx : added_) {
     if (engine_.StopRequested()) break;
-    cnode* n = nodes_->GetAt(idx);
-    if (!n || (n->flags & kNodeHandedOver)) continue;
-    const bool deleted = (n->flags & kNodeDeleted) != 0;
-    if (n->id == ntfs::kRecordRoot) continue;
-    if (deleted ? !(show_ & 1) : !(show_ & 2)) continue;
-    WString name = n->GetNameW();
-    if (scanMode_ == 0 && n->id < 16 && !name.empty() && name[0] == u'$') continue;
-    if (name.empty()) continue;
-    const NtfsFolderPaths::Folder& found = paths_.Path(0, n->parentId);
-    // In a Long Scan a node whose folder chain breaks waits for the passes
-    // after the sector pass (its folder may be named from an index buffer).
-    if (scanMode_ != kScanQuick && !found.complete) {
-      if (!n->IsDirectory()) GradeByBitmap(n, deleted);  // the bitmap goes with this pass
-      continue;
-    }
-    // An item of a bin goes under the path it had before it was deleted.
-    const WString folder = found.inRecycle ? NTFS::RecycledFolder(vol_, n, found.path, engine_) : found.path;
-    if (found.inRecycle) name = n->GetNameW();
-    if (const FileFilter* filter = engine_.Options().fileFilter.get(); filter && !filter->ContainsW(name)) continue;
-    if (engine_.PathFilterMatch((folder + name).c_str()) != 0) continue;
-    if (n->IsDirectory()) {
-      if (deleted) n->flags = uint16_t((n->flags & ~kNodeGradeMask) | GradeBits(kGradePoor));
-    } else {
-      GradeByBitmap(n, deleted);
-    }
-    n->flags |= kNodeHandedOver;
-    engine_.CountStat(kStatItemsFound);
-    if (deleted) engine_.CountStat(kStatDeletedFound);
-    if (n->IsDirectory()) engine_.CountStat(kStatFoldersFound);
-    engine_.AddFoundCount(-1);
-    engine_.StoreFileItem(prefix, folder, idx);
+    HandOverNode(idx, prefix, false);
   }
+}
+
+void MftPass::HandOverKnown() {
+  // The bitmap (record 6, in the first chunk) grades what goes out.
+  if (!vol_->bitmap) return;
+  const WString prefix(vol_->driveLetter);
+  for (; knownUpTo_ < added_.size() && !engine_.StopRequested(); ++knownUpTo_)
+    HandOverNode(added_[knownUpTo_], prefix, true);
+}
+
+void MftPass::HandOverNode(uint32_t idx, const WString& prefix, bool early) {
+  cnode* n = nodes_->GetAt(idx);
+  if (!n || (n->flags & kNodeHandedOver)) return;
+  const bool deleted = (n->flags & kNodeDeleted) != 0;
+  if (n->id == ntfs::kRecordRoot) return;
+  if (deleted ? !(show_ & 1) : !(show_ & 2)) return;
+  WString name = n->GetNameW();
+  if (scanMode_ == 0 && n->id < 16 && !name.empty() && name[0] == u'$') return;
+  if (name.empty()) return;
+  if (early && !paths_.KnownNow(0, n->parentId)) return;
+  const NtfsFolderPaths::Folder& found = paths_.Path(0, n->parentId);
+  if (early && found.inRecycle) return;
+  // In a Long Scan a node whose folder chain breaks waits for the passes
+  // after the sector pass (its folder may be named from an index buffer).
+  if (scanMode_ != kScanQuick && !found.complete) {
+    if (!n->IsDirectory()) GradeByBitmap(n, deleted);  // the bitmap goes with this pass
+    return;
+  }
+  // An item of a bin goes under the path it had before it was deleted.
+  const WString folder = found.inRecycle ? NTFS::RecycledFolder(vol_, n, found.path, engine_) : found.path;
+  if (found.inRecycle) name = n->GetNameW();
+  if (const FileFilter* filter = engine_.Options().fileFilter.get(); filter && !filter->ContainsW(name)) return;
+  if (engine_.PathFilterMatch((folder + name).c_str()) != 0) return;
+  if (n->IsDirectory()) {
+    if (deleted) n->flags = uint16_t((n->flags & ~kNodeGradeMask) | GradeBits(kGradePoor));
+  } else {
+    GradeByBitmap(n, deleted);
+  }
+  n->flags |= kNodeHandedOver;
+  engine_.CountStat(kStatItemsFound);
+  if (deleted) engine_.CountStat(kStatDeletedFound);
+  if (n->IsDirectory()) engine_.CountStat(kStatFoldersFound);
+  engine_.AddFoundCount(-1);
+  engine_.StoreFileItem(prefix, folder, idx);
 }
 
 }  // namespace
@@ -319,8 +340,8 @@ int NTFS::SystemFileRecordNumber(WStringView name) {
   static const struct {
     const char16_t* name;
     int record;
-  } kFixed[] = {{u"$MFT", 0},     {u"$MFTMirr", 1}, {u"$LogFile", 2}, {u"$Volume", 3}, {u"$AttrDef", 4},
-                {u"$Bitmap", 6}, {u"$Boot", 7},    {u"$BadClus", 8}};
+  } kFixed[] = {{u"$MFT", 0},     {u"$MFTMirr", 1}, {u"$LogFile", 2}, {u"$Volume", 3},
+                {u"$AttrDef", 4}, {u"$Bitmap", 6},  {u"$Boot", 7},    {u"$BadClus", 8}};
   for (const auto& f : kFixed)
     if (name == f.name) return f.record;
   return -1;

@@ -48,10 +48,10 @@ TEST_F(ListSort, NameComparisonFoldsAToZOnly) {
     const char16_t* b;
     int sign;
   } cases[] = {
-      {u"abc", u"ABC", 0},   {u"a", u"B", -1},        {u"Z", u"a", 1},     {u"ab", u"abc", -1},
-      {u"_a", u"ab", -1},  // "_" (0x5F) below "a" (0x61): folding goes to lower case
-      {u"[", u"a", -1},      {u"\u00e9", u"e", 1},  {u"\u00c9", u"\u00e9", -1},  // no folding beyond A-Z
-      {u"", u"a", -1},       {u"", u"", 0},
+      {u"abc", u"ABC", 0}, {u"a", u"B", -1},     {u"Z", u"a", 1},
+      {u"ab", u"abc", -1}, {u"_a", u"ab", -1},  // "_" (0x5F) below "a" (0x61): folding goes to lower case
+      {u"[", u"a", -1},    {u"\u00e9", u"e", 1}, {u"\u00c9", u"\u00e9", -1},  // no folding beyond A-Z
+      {u"", u"a", -1},     {u"", u"", 0},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Sign(CompareNamesFolded(c.a, c.b)), c.sign) << ToUtf8(c.a) << " " << ToUtf8(c.b);
@@ -68,11 +68,11 @@ TEST_F(ListSort, PathOrderPutsSubfoldersFirstAndExtendedNamesLast) {
       {u"C:\\dir\\sub", u"C:\\dir", -1},  // a subfolder's files before the folder's own
       {u"C:\\dir", u"C:\\dirx", -1},      // a sibling that extends the name after them
       {u"C:\\dir\\sub", u"C:\\dirx", -1},
-      {u"C:\\dir\\z", u"C:\\dir!", -1},   // "\" is the least character
-      {u"C:\\Docs", u"C:\\docs", 0},      // letters folded after the first character
-      {u"c:\\a", u"C:\\a", 1},            // the first character exactly
-      {u"C:\\_", u"C:\\a", 1},            // folded to upper case: "_" above "A"
-      {u"C:", u"C:\\a", 1},               // the root's own files last
+      {u"C:\\dir\\z", u"C:\\dir!", -1},  // "\" is the least character
+      {u"C:\\Docs", u"C:\\docs", 0},     // letters folded after the first character
+      {u"c:\\a", u"C:\\a", 1},           // the first character exactly
+      {u"C:\\_", u"C:\\a", 1},           // folded to upper case: "_" above "A"
+      {u"C:", u"C:\\a", 1},              // the root's own files last
       {u"C:\\a", u"C:\\a", 0},
       {u"D:", u"C:\\z", 1},
   };
@@ -124,6 +124,30 @@ TEST_F(ListSort, SizesAndDatesCompareAsSigned64BitValues) {
   EXPECT_EQ(order, (std::vector<uint32_t>{0, 1}));
 }
 
+TEST_F(ListSort, SizeSortPutsFolderRecordsAheadOfFiles) {
+  // name, size, folder
+  const struct {
+    const char16_t* name;
+    uint64_t size;
+    bool folder;
+  } rows[] = {{u"a.txt", 10, false}, {u"Docs", 4096, true}, {u"b.txt", 0, false}, {u"Reports", 1, true}};
+  for (int32_t i = 0; i < 4; ++i) {
+    FoundItem f;
+    f.nodeIndex = i;
+    f.name = rows[i].name;
+    f.size = rows[i].size;
+    f.flags2 = rows[i].folder ? 0x0002 : 0;
+    f.volumeIndex = 0;
+    nodes.Add(f);
+    store.Append(i, u"C:", u"file");
+  }
+  const std::vector<uint32_t> order = SortedRecordOrder(store, &nodes, kSortSize);
+  ASSERT_EQ(order.size(), 4u);
+  EXPECT_TRUE(rows[order[0]].folder && rows[order[1]].folder);
+  EXPECT_EQ(order[2], 2u);
+  EXPECT_EQ(order[3], 0u);
+}
+
 // The folder order as the comparator of the original defined it: records
 // of one path object by name then node index, different paths by path
 // order then node index.
@@ -143,8 +167,8 @@ bool PartLess(const ListStore& store, const FoundNodeStore& nodes, uint32_t a, u
 }
 
 TEST_F(ListSort, FolderOrderEqualsThePathComparatorAndIgnoresTheInputOrder) {
-  const char16_t* paths[] = {u"C:\\dir\\sub", u"C:\\dir", u"C:\\dirx", u"C:", u"C:\\dir\\sub\\deep", u"^:\\x",
-                             u"C:\\a b", u"C:\\a_b"};
+  const char16_t* paths[] = {u"C:\\dir\\sub",       u"C:\\dir", u"C:\\dirx", u"C:",
+                             u"C:\\dir\\sub\\deep", u"^:\\x",   u"C:\\a b",  u"C:\\a_b"};
   std::mt19937 rng(11);
   for (int i = 0; i < 2000; ++i) {
     // Names repeat (node index breaks the tie), in both widths.
@@ -186,8 +210,8 @@ TEST_F(ListSort, PathsThatDifferOnlyInCaseStayTogether) {
 }
 
 TEST_F(ListSort, DisplayedRowsKeepFoldersAheadAndTheBlockRuleAfterAReversal) {
-  for (int i = 0; i < 6; ++i) Add(i, u"f" + FromUtf8(std::to_string(5 - i)), u"C:\\a", uint64_t(i), 0, 0,
-                                  i % 2 ? u"B" : u"A");
+  for (int i = 0; i < 6; ++i)
+    Add(i, u"f" + FromUtf8(std::to_string(5 - i)), u"C:\\a", uint64_t(i), 0, 0, i % 2 ? u"B" : u"A");
   Add(6, u"sub", u"C:\\a\\z");
   Add(7, u"sub", u"C:\\a\\y");
   FolderIndex folders;

@@ -34,9 +34,14 @@ TEST_F(SaveRules, DestinationForm) {
     const char16_t* text;
     const char16_t* want;
   } cases[] = {
-      {u"/tmp/out", u"/tmp/out"},   {u"  /tmp/out/ \t", u"/tmp/out"}, {u"/", u"/"},
-      {u"/tmp/out//", u"/tmp/out/"}, {u"tmp/out", u""},                {u"", u""},
-      {u"   ", u""},                 {u"C:\\Recovered", u""},
+      {u"/tmp/out", u"/tmp/out"},
+      {u"  /tmp/out/ \t", u"/tmp/out"},
+      {u"/", u"/"},
+      {u"/tmp/out//", u"/tmp/out/"},
+      {u"tmp/out", u""},
+      {u"", u""},
+      {u"   ", u""},
+      {u"C:\\Recovered", u""},
   };
   for (const auto& c : cases) EXPECT_EQ(NormaliseDestination(c.text), WString(c.want)) << ToUtf8(c.text);
 }
@@ -46,9 +51,9 @@ TEST_F(SaveRules, SystemFolders) {
     const char* path;
     bool system;
   } cases[] = {
-      {"/etc", true},         {"/etc/x/y", true},        {"/proc/self", true}, {"/sys", true},
-      {"/dev/shm/x", true},   {"/boot", true},           {"/usr/share", true}, {"/usr/../etc/x", true},
-      {"/etcetera", false},   {"/tmp/etc", false},       {"/home/u/dev", false}, {"/usrx", false},
+      {"/etc", true},       {"/etc/x/y", true},  {"/proc/self", true},   {"/sys", true},
+      {"/dev/shm/x", true}, {"/boot", true},     {"/usr/share", true},   {"/usr/../etc/x", true},
+      {"/etcetera", false}, {"/tmp/etc", false}, {"/home/u/dev", false}, {"/usrx", false},
   };
   for (const auto& c : cases) EXPECT_EQ(IsSystemFolder(c.path), c.system) << c.path;
 }
@@ -197,10 +202,10 @@ TEST_F(SaveRules, OverlongPathsAreRefusedWithTheirReason) {
     size_t nameChars;
     bool listed;
   } cases[] = {
-      {folder, 215, true},    // 1022 characters: the longest a recovery takes
-      {folder, 216, false},   // 1023
+      {folder, 215, true},   // 1022 characters: the longest a recovery takes
+      {folder, 216, false},  // 1023
       {folder, 250, false},
-      {deep, 5, false},       // the destination-path function refuses it
+      {deep, 5, false},  // the destination-path function refuses it
   };
   std::vector<Rec> recs;
   for (const auto& c : cases) recs.push_back({true, c.folder, Repeat(u'n', c.nameChars)});
@@ -296,6 +301,26 @@ TEST_F(SaveRules, ClosingMessage) {
   for (const auto& c : cases)
     EXPECT_EQ(RecoveryClosingText(c.result, c.saved, c.failed, c.skipped, c.corrupt, c.summary), c.want)
         << c.saved << " " << c.failed << " " << c.skipped << " " << c.corrupt;
+}
+
+TEST_F(SaveRules, QuickScanOfExt4SaysDeletedFilesNeedALongScan) {
+  const WString note =
+      u"Deleted files whose block map ext3 or ext4 cleared when it deleted them cannot be listed by a Quick Scan. "
+      u"A Long Scan can find their data.";
+  const struct {
+    bool quick, skipDeleted;
+    std::vector<WString> fileSystems;
+    bool says;
+  } cases[] = {
+      {true, false, {u"NTFS", u"Ext4"}, true},
+      {true, false, {u"Ext3"}, true},
+      {true, false, {u"Ext2", u"FAT32"}, false},  // ext2 keeps the maps
+      {true, true, {u"Ext4"}, false},             // deleted files not asked for
+      {false, false, {u"Ext4"}, false},           // the Long Scan itself
+      {true, false, {}, false},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(DeletedFilesUnlistedNote(c.quick, c.skipDeleted, c.fileSystems), c.says ? note : WString());
 }
 
 }  // namespace

@@ -173,6 +173,23 @@ TEST_F(ListCtrl, HeaderSortArrowAndFilterIcons) {
   EXPECT_EQ(h->SortColumn(), -1);
 }
 
+// A wider list gives its room to Folder; Filename keeps its width.
+TEST_F(ListCtrl, SpareWidthGoesToTheFolderColumn) {
+  list.SetColumns(
+      {QStringLiteral("Filename"), QStringLiteral("Type"), QStringLiteral("Folder"), QStringLiteral("Volume"),
+       QStringLiteral("Status"), QStringLiteral("Size"), QStringLiteral("Modified")},
+      {95, 65, 80, 65, 65, 65, 105});
+  const int name = list.columnWidth(kColName), folder = list.columnWidth(kColFolder);
+  list.resize(1400, 400);
+  QApplication::processEvents();
+  EXPECT_EQ(list.columnWidth(kColName), name);
+  EXPECT_GT(list.columnWidth(kColFolder), folder + 500);
+  list.resize(700, 400);
+  QApplication::processEvents();
+  EXPECT_EQ(list.columnWidth(kColName), name);
+  EXPECT_LT(list.columnWidth(kColFolder), folder + 500);
+}
+
 TEST_F(ListCtrl, TitleTipOnlyForCutTexts) {
   FoundItem f;
   f.nodeIndex = 0;

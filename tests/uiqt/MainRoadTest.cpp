@@ -46,6 +46,7 @@
 #include "tests/support/FixtureRun.h"
 #include "tests/support/LoopDevice.h"
 #include "tests/support/TestUtil.h"
+#include "tests/uiqt/MainRoad.h"
 #include "tests/uiqt/WindowTest.h"
 #include "ui/Commands.h"
 #include "ui/DelvoraApp.h"
@@ -103,67 +104,6 @@ LogShape ShapeOf(const std::string& log) {
   }
   return s;
 }
-
-class MainRoadTest : public WindowTest {
- protected:
-  TempFolder box_{"mainroad"};
-  int serial_ = 0;
-
-  // A path in the test's folder, not made yet. A new name on every call:
-  // the image registry outlives a test, also when the tests are repeated in
-  // one process.
-  std::string TempDir(const std::string& name) { return box_.Path() + "/" + name + "-" + std::to_string(++serial_); }
-
-  // CDuplicate takes duplicateMode, CSameDrv is cancelled.
-  void SetUp() override {
-    handlers["CDuplicate"] = [this](QDialog& d) {
-      auto& dup = static_cast<CDuplicate&>(d);
-      dup.Radio(duplicateMode)->setChecked(true);
-      dup.accept();
-      return int(QDialog::Accepted);
-    };
-    handlers["CSameDrv"] = [](QDialog&) { return int(QDialog::Rejected); };
-    WindowTest::SetUp();
-  }
-  // Load the image, pick it, Quick Scan.
-  void ScanImage(const std::string& img) {
-    // The image registry lives as long as the process: an image an earlier
-    // test loaded is not added (nor announced) again.
-    imageWasRegistered = theImageFiles().Find(FromUtf8(img)) >= 0;
-    WindowTest::ScanImage(img);
-  }
-  void Save(const std::string& dest) {
-    View()->SetStep(1);
-    View()->SetSaveTo(QString::fromStdString(dest));
-    View()->OnCommand(cmd::kSave);
-    WaitIdle();
-  }
-  std::map<std::string, bool> ListedPaths() {
-    std::map<std::string, bool> out;  // path without the volume folder -> deleted
-    CMyListCtrl* l = View()->List();
-    for (int i = 0; i < l->GetItemCount(); i++) {
-      std::string folder = ToUtf8(l->GetItemPath(i));
-      for (char& c : folder)
-        if (c == '\\') c = '/';
-      const size_t slash = folder.find('/');
-      folder = slash == std::string::npos ? "" : folder.substr(slash + 1);
-      const std::string path = (folder.empty() ? "" : folder + "/") + ToUtf8(l->GetItemNodeName(i));
-      ListNodeInfo info;
-      View()->Nodes().GetNode(l->GetItemNodeIndex(i), info);
-      out[path] = (info.flags & 0x0002) != 0;
-    }
-    return out;
-  }
-
-  int duplicateMode = 1;
-  bool imageWasRegistered = false;
-  // The destination is not empty: answer the overwrite question once for all.
-  void SetOverwriteAlwaysForTest() { View()->SetOverwriteAlways(true); }
-};
-
-#define IMAGE_OR_SKIP(var, name)                     \
-  const std::string var = ntfs_fixture::Image(name); \
-  if (var.empty()) GTEST_SKIP() << "xz missing: cannot unpack " name
 
 // fls's records after the normalisation of the engine's scan tests:
 // streams, $OrphanFiles, the system files at the root and the recycle
@@ -470,7 +410,8 @@ TEST_F(MainRoadTest, UnsafeAndOverlongItemsAreSkippedAndReported) {
   }
   // The shortened name and the deepest saved file.
   std::string shortened, deepest;
-  if (FILE* p = popen(("cd '" + dest + "' && find . -type f -name 'nnn*' && find . -type f -name 'mmm*'").c_str(), "r")) {
+  if (FILE* p =
+          popen(("cd '" + dest + "' && find . -type f -name 'nnn*' && find . -type f -name 'mmm*'").c_str(), "r")) {
     char buf[8192];
     while (fgets(buf, sizeof buf, p)) {
       std::string s = buf;
@@ -613,6 +554,14 @@ TEST_F(MainRoadTest, SameDriveDestinationAsksAndCancelStops) {
   ASSERT_FALSE(dialogs.empty());
   EXPECT_EQ(dialogs.back(), "CSameDrv");
   EXPECT_EQ(g_activityCode.load(), kActivityIdle);
+  // Accepted, the save is refused all the same, before anything is made.
+  handlers["CSameDrv"] = [](QDialog&) { return int(QDialog::Accepted); };
+  const size_t asked = prompt.asked().size();
+  Save(mnt + "/out");
+  EXPECT_EQ(g_activityCode.load(), kActivityIdle);
+  ASSERT_EQ(prompt.asked().size(), asked + 1);
+  EXPECT_EQ(prompt.asked().back().text, u"The destination folder cannot reside on the source drive.");
+  EXPECT_FALSE(theProgressAndStats().phase == 3);
   umount(mnt.c_str());
 }
 
@@ -647,184 +596,6 @@ TEST_F(MainRoadTest, AbortOfAScanAsksAndEndsCleanly) {
   View()->OnCommand(cmd::kScan);
   WaitIdle();
   EXPECT_GT(View()->ListRows(), 100);
-}
-
-// A source that answers each read late (a failing disk): the volume search
-// before the volume choice runs beside the window, which keeps answering,
-// shows what it does, and stops at Scan (as Pause) answered Yes.
-TEST_F(MainRoadTest, SlowSourceSearchKeepsTheWindowLive) {
-  IMAGE_OR_SKIP(img, "basic");
-  auto state = std::make_shared<FaultState>();
-  FaultyOpener opener(state);
-  Pick(img);
-  if (HasFatalFailure()) return;
-  size_t reads[2] = {0, 0};
-  for (int way = 0; way < 2; way++) {
-    SCOPED_TRACE(way == 0 ? "stopped" : "to the volume choice");
-    state->delayMs = way == 0 ? 80 : 30;
-    const size_t callsBefore = state->CallCount();
-    const size_t dialogsBefore = dialogs.size();
-    using Clock = std::chrono::steady_clock;
-    Clock::time_point last = Clock::now();
-    int64_t worstGapMs = 0;
-    int ticks = 0;
-    bool seen = false;
-    QString button, progress;
-    QTimer beat;
-    beat.setInterval(20);
-    QObject::connect(&beat, &QTimer::timeout, [&] {
-      const Clock::time_point now = Clock::now();
-      worstGapMs =
-          std::max<int64_t>(worstGapMs, std::chrono::duration_cast<std::chrono::milliseconds>(now - last).count());
-      last = now;
-      if (++ticks < 8 || seen || g_activityCode.load() != kActivityScan) return;
-      seen = true;
-      button = qobject_cast<QToolButton*>(View()->Control(CDelvoraView::kScanButton))->text();
-      progress = ToQ(theProgressAndStats().ProgressText());
-      if (way == 0) {
-        prompt.Push(kIdYes);
-        View()->OnCommand(cmd::kScan);
-      }
-    });
-    handlers["CBootSect"] = [&](QDialog&) {
-      beat.stop();
-      return int(QDialog::Rejected);
-    };
-    beat.start();
-    View()->OnCommand(cmd::kScan);
-    beat.stop();
-    state->delayMs = 0;
-    reads[way] = state->CallCount() - callsBefore;
-    EXPECT_TRUE(seen) << "the search ran beside the window";
-    // The old search held the window for all its reads (a second and more).
-    EXPECT_LT(worstGapMs, 500);
-    EXPECT_EQ(button, QStringLiteral("&Pause"));
-    EXPECT_TRUE(progress.startsWith(QStringLiteral("Looking for volumes on "))) << progress.toStdString();
-    const bool chose = std::count(dialogs.begin() + long(dialogsBefore), dialogs.end(), std::string("CBootSect")) == 1;
-    EXPECT_EQ(chose, way == 1);
-    EXPECT_EQ(g_activityCode.load(), kActivityIdle);
-    EXPECT_EQ(g_busyCounter.load(), 0);
-    EXPECT_EQ(g_appState->stopRequested.load(), 0);
-    auto* scan = qobject_cast<QToolButton*>(View()->Control(CDelvoraView::kScanButton));
-    EXPECT_EQ(scan->text(), QStringLiteral("&Scan"));
-    EXPECT_TRUE(scan->isEnabled());
-    EXPECT_EQ(View()->ListRows(), 0);
-  }
-  EXPECT_LT(reads[0], reads[1]) << "the stop ended the search early";
-}
-
-// The counters move while a run goes, not only when a batch comes: a Long
-// Scan of a slow source shows a rate that changes.
-TEST_F(MainRoadTest, LongScanRateMoves) {
-  IMAGE_OR_SKIP(img, "basic");
-  auto state = std::make_shared<FaultState>();
-  FaultyOpener opener(state);
-  Pick(img);
-  if (HasFatalFailure()) return;
-  View()->OnScanModeChange(1);
-  state->delayMs = 25;
-  CStatusDlg* dlg = app.MainFrame()->StatusDialog();
-  ASSERT_NE(dlg, nullptr);
-  std::set<QString> rates;
-  QTimer beat;
-  beat.setInterval(100);
-  QObject::connect(&beat, &QTimer::timeout, [&] {
-    if (g_activityCode.load() != kActivityScan) return;
-    const QString r = dlg->ControlText(CStatusDlg::kRateValue);
-    if (!r.isEmpty()) rates.insert(r);
-  });
-  beat.start();
-  View()->OnCommand(cmd::kScan);
-  WaitIdle();
-  beat.stop();
-  state->delayMs = 0;
-  prompt.Push(kIdYes);  // clear the results: the next test starts in Quick
-  View()->OnScanModeChange(0);
-  EXPECT_GE(rates.size(), 2u);
-  for (const QString& r : rates) EXPECT_FALSE(r.startsWith(QStringLiteral("0 byte"))) << r.toStdString();
-}
-
-// A folder checked in the flat list takes its files with it; saved twice
-// into one folder it is reused, never made again as "comp[1]".
-TEST_F(MainRoadTest, ACheckedFolderIsSavedOnceWithItsFiles) {
-  IMAGE_OR_SKIP(img, "basic");
-  ScanImage(img);
-  CMyListCtrl* l = View()->List();
-  int64_t comp = -1;
-  for (int i = 0; i < l->GetItemCount(); i++) {
-    ListNodeInfo info;
-    ASSERT_TRUE(View()->Nodes().GetNode(l->GetItemNodeIndex(i), info));
-    if (info.folder && l->GetItemNodeName(i) == u"comp") comp = i;
-  }
-  ASSERT_GE(comp, 0);
-  l->ClearSelection();
-  l->EnsureVisible(comp);
-  const QRect r = l->RowRect(comp);
-  QTest::mouseClick(l->viewport(), Qt::LeftButton, Qt::NoModifier, QPoint(10, r.center().y()));
-  // Every row below the folder is checked, nothing else.
-  int checked = 0;
-  for (int i = 0; i < l->GetItemCount(); i++) {
-    const std::string path = ToUtf8(l->GetItemPath(i));
-    const bool below = path.size() >= 5 && path.compare(path.size() - 5, 5, "\\comp") == 0;
-    if (below || i == comp) {
-      EXPECT_TRUE(l->IsItemChecked(i)) << path << " " << ToUtf8(l->GetItemNodeName(i));
-      checked++;
-    } else {
-      EXPECT_FALSE(l->IsItemChecked(i)) << path << " " << ToUtf8(l->GetItemNodeName(i));
-    }
-  }
-  EXPECT_EQ(checked, 8);
-  const std::string dest = TempDir("folder");
-  std::map<std::string, std::string> md5Of;
-  std::istringstream in(ntfs_fixture::Report("basic", "icat-md5"));
-  for (std::string line; std::getline(in, line);) {
-    const size_t a = line.find("  "), b = line.find(' ', a + 2);
-    if (a != std::string::npos && b != std::string::npos && line.compare(b + 1, 5, "comp/") == 0)
-      md5Of[line.substr(b + 1)] = line.substr(0, a);
-  }
-  ASSERT_EQ(md5Of.size(), 7u);
-  for (int round = 0; round < 2; round++) {
-    SCOPED_TRACE(round);
-    Save(dest);
-    std::set<std::string> entries;
-    for (const auto& e : std::filesystem::directory_iterator(dest)) entries.insert(e.path().filename().string());
-    EXPECT_TRUE(entries.count("comp")) << "the folder made";
-    for (const std::string& e : entries) EXPECT_TRUE(e == "comp" || e.rfind("Recovery", 0) == 0) << e;
-    std::set<std::string> files;
-    for (const auto& e : std::filesystem::directory_iterator(dest + "/comp"))
-      files.insert(e.path().filename().string());
-    EXPECT_EQ(files.size(), 7u);
-    for (const auto& [path, md5] : md5Of) EXPECT_EQ(Md5File(dest + "/" + path), md5) << path;
-    EXPECT_EQ(g_recoveryTotals.failed.load(), 0u);
-  }
-}
-
-// Tree View: a folder is one row in its parent's contents, not a folder row
-// and its own record besides.
-TEST_F(MainRoadTest, TreeViewShowsEachFolderOnce) {
-  IMAGE_OR_SKIP(img, "basic");
-  ScanImage(img);
-  View()->OnCommand(cmd::kFolderView);
-  WaitIdle();
-  ASSERT_TRUE(View()->FolderDisplay());
-  CMyListCtrl* l = View()->List();
-  FolderIndex* f = l->Folders();
-  ASSERT_NE(f, nullptr);
-  int opened = 0;
-  for (uint32_t row = 0; row < f->Count(); row++) {
-    if (f->TreeChildCount(row) == 0) continue;
-    l->OpenFolder(row);
-    opened++;
-    std::map<std::string, int> names;
-    int folderRows = 0;
-    for (int64_t i = 0; i < l->RowCount(); i++) {
-      names[ToUtf8(l->CellText(i, kColName))]++;
-      if (l->EntryOfRow(i) & 0x80000000u) folderRows++;
-    }
-    EXPECT_EQ(folderRows, int(f->TreeChildCount(row)));
-    for (const auto& [name, count] : names) EXPECT_EQ(count, 1) << ToUtf8(f->Path(row)) << " " << name;
-  }
-  EXPECT_GT(opened, 1);
 }
 
 // ---- endings that tell the truth ----
@@ -872,8 +643,7 @@ TEST_F(MainRoadTest, ReadErrorsDuringAScanAreReported) {
     }
     CStatusDlg* dlg = app.MainFrame()->StatusDialog();
     ASSERT_NE(dlg, nullptr);
-    EXPECT_NE(dlg->ControlText(CStatusDlg::kLog).toStdString().find("Reading " + img + " failed "),
-              std::string::npos);
+    EXPECT_NE(dlg->ControlText(CStatusDlg::kLog).toStdString().find("Reading " + img + " failed "), std::string::npos);
     // No viewing tips over an incomplete result.
     EXPECT_EQ(std::count(dialogs.begin() + long(dialogsBefore), dialogs.end(), std::string("CViewing")), 0);
   }
@@ -1238,7 +1008,10 @@ TEST_F(MainRoadTest, StatusPanelDocksBelowTheList) {
 
 TEST_F(MainRoadTest, ASourceThatCannotBeOpenedLeavesNoSource) {
   const std::string path = TempDir("gone") + ".img";
-  { std::ofstream f(path, std::ios::binary); f << std::string(4096, '\0'); }
+  {
+    std::ofstream f(path, std::ios::binary);
+    f << std::string(4096, '\0');
+  }
   View()->LoadDiskImages({FromUtf8(path)});
   std::remove(path.c_str());
   View()->LookIn()->setCurrentIndex(View()->LookIn()->FindRow(FromUtf8(path)));
@@ -1289,7 +1062,10 @@ TEST_F(MainRoadTest, ALoneDifferencingImageOffersTheChainedImageDialog) {
 
 TEST_F(MainRoadTest, DiskImageLoadAddsEachFileOnce) {
   const std::string path = TempDir("twice") + ".img";
-  { std::ofstream f(path, std::ios::binary); f << std::string(4096, '\0'); }
+  {
+    std::ofstream f(path, std::ios::binary);
+    f << std::string(4096, '\0');
+  }
   View()->LoadDiskImages({FromUtf8(path), FromUtf8(path), u""});
   ASSERT_FALSE(prompt.asked().empty());
   EXPECT_EQ(prompt.asked().back().text, u"1 disk image file added to the 'Look In' selection box.");
@@ -1321,9 +1097,9 @@ TEST_F(MainRoadTest, LookInBoxGroupsHeadingsAndRemoval) {
   box.AddItem(QStringLiteral("/dev/sda2"), 2);
   QStringList texts;
   for (int i = 0; i < box.count(); i++) texts << box.itemText(i);
-  EXPECT_EQ(texts, (QStringList{" RAID and spanned volumes", "RAID5 set", " Disk images", "/img/a.img",
-                                " Logical volumes", "/dev/sda1", "/dev/sda2", " Physical drives", "Disk 0",
-                                " Actions", "Refresh"}));
+  EXPECT_EQ(texts,
+            (QStringList{" RAID and spanned volumes", "RAID5 set", " Disk images", "/img/a.img", " Logical volumes",
+                         "/dev/sda1", "/dev/sda2", " Physical drives", "Disk 0", " Actions", "Refresh"}));
   // Removing the only item of a group removes its heading.
   box.RemoveItem(3);
   EXPECT_EQ(box.count(), 9);

@@ -10,9 +10,9 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QPainter>
-#include <QMenuBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
@@ -23,24 +23,24 @@
 #include <QToolButton>
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "engine/ProgressStats.h"
 #include "foundation/AppState.h"
 #include "foundation/UiServices.h"
-#include "tests/support/TestUtil.h"
 #include "tests/support/FaultySource.h"
 #include "tests/support/FixtureImage.h"
+#include "tests/support/TestUtil.h"
 #include "tests/uiqt/QtApp.h"
 #include "tests/uiqt/Startup.h"
-#include "ui/LookInCb.h"
 #include "ui/Commands.h"
 #include "ui/DelvoraApp.h"
 #include "ui/DelvoraView.h"
 #include "ui/FolderTree.h"
 #include "ui/ListDialogs.h"
+#include "ui/LookInCb.h"
 #include "ui/MainFrame.h"
 #include "ui/MyListCtrl.h"
 #include "ui/PromptDialogs.h"
@@ -78,8 +78,8 @@ class MainWindowTest : public QtAppTest {
 };
 
 std::vector<FoundItem> SampleItems(int count) {
-  static const char16_t* names[] = {u"holiday.jpg", u"report.docx", u"budget.xlsx", u"notes.txt", u"song.mp3",
-                                    u"archive.zip", u"thesis.pdf", u"movie.avi"};
+  static const char16_t* names[] = {u"holiday.jpg", u"report.docx", u"budget.xlsx", u"notes.txt",
+                                    u"song.mp3",    u"archive.zip", u"thesis.pdf",  u"movie.avi"};
   static const char16_t* folders[] = {u"C:\\Users\\anna\\Pictures\\", u"C:\\Users\\anna\\Documents\\",
                                       u"C:\\Work\\2023\\", u"D:\\Music\\"};
   std::vector<FoundItem> items;
@@ -112,8 +112,8 @@ TEST_F(MainWindowTest, TitleWidthAndCentring) {
   Frame()->setMinimumSize(area.width() + 400, area.height() + 400);
   Frame()->resize(area.width() + 500, area.height() + 240);
   Frame()->CenterWindow();
-  EXPECT_TRUE(area.contains(Frame()->frameGeometry())) << Frame()->frameGeometry().width() << "x"
-                                                        << Frame()->frameGeometry().height();
+  EXPECT_TRUE(area.contains(Frame()->frameGeometry()))
+      << Frame()->frameGeometry().width() << "x" << Frame()->frameGeometry().height();
   EXPECT_LT(Frame()->height(), area.height());
 }
 
@@ -135,6 +135,21 @@ TEST_F(MainWindowTest, MenusToolbarAndStatusBar) {
   EXPECT_EQ(Frame()->Commands()->Action(cmd::kFolderView)->iconText(), QStringLiteral("List View"));
   Frame()->SetScanSaveItem(false, true);
   EXPECT_EQ(Frame()->Commands()->Action(cmd::kScan)->text(), QStringLiteral("&Pause\tCtrl+P"));
+  // View > Toolbar and Status Bar are checked while the bars are shown with
+  // the frame, also before the frame is on screen.
+  QAction* bar = Frame()->Commands()->Action(cmd::kToolbar);
+  QAction* status = Frame()->Commands()->Action(cmd::kStatusBar);
+  const bool wasVisible = Frame()->isVisible();
+  Frame()->hide();
+  View()->RefreshCommands();
+  EXPECT_TRUE(bar->isChecked());
+  EXPECT_TRUE(status->isChecked());
+  bar->trigger();
+  EXPECT_FALSE(bar->isChecked());
+  EXPECT_TRUE(Frame()->ToolBar()->isHidden());
+  bar->trigger();
+  EXPECT_TRUE(bar->isChecked());
+  if (wasVisible) Frame()->show();
 }
 
 TEST_F(MainWindowTest, MinimisedTitleFollowsProgress) {
@@ -166,9 +181,8 @@ TEST_F(MainWindowTest, ActionsFollowTheActivityCode) {
     int activity;
     bool selectAll, sessionLoad, folderView, skipDeleted, find;
   } cases[] = {
-      {-1, true, true, true, true, true},     {0, true, false, false, false, true},
-      {1, false, false, false, true, true},   {2, true, false, false, true, true},
-      {3, true, false, false, true, true},    {4, true, false, false, true, true},
+      {-1, true, true, true, true, true},  {0, true, false, false, false, true}, {1, false, false, false, true, true},
+      {2, true, false, false, true, true}, {3, true, false, false, true, true},  {4, true, false, false, true, true},
   };
   for (const Case& k : cases) {
     g_activityCode = k.activity;
@@ -288,8 +302,8 @@ TEST_F(MainWindowTest, Screenshots) {
     if (onDialog) onDialog(d);
     d.show();
     QApplication::processEvents();
-    d.grab().save(QString::fromUtf8(dir) + QStringLiteral("/dialog-") + QString::fromLatin1(d.metaObject()->className()) +
-                  QStringLiteral(".png"));
+    d.grab().save(QString::fromUtf8(dir) + QStringLiteral("/dialog-") +
+                  QString::fromLatin1(d.metaObject()->className()) + QStringLiteral(".png"));
     d.hide();
     if (auto* dup = qobject_cast<CDuplicate*>(&d)) dup->Radio(1)->setChecked(true);
     return int(QDialog::Accepted);
@@ -433,8 +447,8 @@ TEST_F(MainWindowTest, Screenshots) {
     EXPECT_EQ(g_activityCode.load(), kActivityIdle);
     const auto asked = prompt.asked();
     ASSERT_FALSE(asked.empty());
-    QMessageBox box(QMessageBox::Warning, ToQ(asked.back().caption).trimmed(), ToQ(asked.back().text),
-                    QMessageBox::Ok, Frame());
+    QMessageBox box(QMessageBox::Warning, ToQ(asked.back().caption).trimmed(), ToQ(asked.back().text), QMessageBox::Ok,
+                    Frame());
     box.show();
     shot(&box, "12-read-error-ending.png");
     shot(Frame(), "13-after-read-errors.png");

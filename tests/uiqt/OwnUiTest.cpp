@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QMenu>
 #include <QMenuBar>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QStandardItemModel>
 #include <QTableWidget>
@@ -21,9 +22,12 @@
 #include <set>
 #include <sstream>
 
+#include <QPainter>
 #include "foundation/AppState.h"
+#include "foundation/Globals.h"
 #include "foundation/Messages.h"
 #include "foundation/UiServices.h"
+#include "resources/Icons.h"
 #include "tests/support/FixtureRun.h"
 #include "tests/uiqt/QtApp.h"
 #include "ui/ChkCbBox.h"
@@ -31,11 +35,10 @@
 #include "ui/DelvoraApp.h"
 #include "ui/DelvoraView.h"
 #include "ui/ListHeader.h"
-#include "ui/MyListCtrl.h"
-#include "foundation/Globals.h"
 #include "ui/LookInCb.h"
 #include "ui/MainFrame.h"
 #include "ui/MenuEx.h"
+#include "ui/MyListCtrl.h"
 #include "ui/MyStatusBar.h"
 #include "ui/OwnButtons.h"
 #include "ui/OwnControls.h"
@@ -49,8 +52,6 @@
 #include "ui/WindowHelp.h"
 #include "ui/core/Activity.h"
 #include "ui/core/CommandIds.h"
-#include "resources/Icons.h"
-#include <QPainter>
 
 namespace {
 
@@ -70,9 +71,9 @@ std::string MadePicture(const std::string& name, const std::string& args, const 
   if (std::ifstream(path).good()) return path;
   std::system(("mkdir -p '" + dir + "'").c_str());
   const std::string tmp = path + ".tmp" + std::to_string(getpid());
-  if (std::system(("/usr/bin/convert " + args + " " + format + ":'" + tmp + "' 2>/dev/null && mv '" + tmp + "' '" +
-                   path + "'")
-                      .c_str()) != 0)
+  if (std::system(
+          ("/usr/bin/convert " + args + " " + format + ":'" + tmp + "' 2>/dev/null && mv '" + tmp + "' '" + path + "'")
+              .c_str()) != 0)
     return {};
   return path;
 }
@@ -204,6 +205,12 @@ TEST_F(OwnUi, PropertiesDialogWalksRows) {
   dlg.SetPosition(0, 2, false);
   dlg.Init();
   dlg.show();
+  // All seven rows in sight at every load, the first at the top.
+  auto allRowsShown = [&dlg] {
+    QTableWidget* t = dlg.Table();
+    return t->viewport()->rect().contains(t->visualItemRect(t->item(6, 1))) && t->verticalScrollBar()->value() == 0;
+  };
+  EXPECT_TRUE(allRowsShown());
   EXPECT_FALSE(dlg.PreviousButton()->isEnabled());
   EXPECT_TRUE(dlg.NextButton()->isEnabled());
   EXPECT_TRUE(dlg.PictureDrawn());
@@ -217,7 +224,9 @@ TEST_F(OwnUi, PropertiesDialogWalksRows) {
   EXPECT_FALSE(dlg.PictureDrawn());
   EXPECT_EQ(dlg.Box().width, 160);
   EXPECT_TRUE(dlg.PreviousButton()->isEnabled());
+  dlg.Table()->scrollToBottom();
   dlg.OnNext();
+  EXPECT_TRUE(allRowsShown());
   EXPECT_FALSE(dlg.NextButton()->isEnabled());
   EXPECT_EQ(dlg.windowTitle(), QStringLiteral("Properties"));
   EXPECT_EQ(dlg.Table()->item(0, 0)->text(), QStringLiteral("Label"));
@@ -309,17 +318,30 @@ TEST_F(OwnUiFrame, MenuBarAsTheTablesSay) {
   EXPECT_EQ(titles, (std::vector<std::string>{"&File", "&Edit", "&Options", "&View", "&Help"}));
   std::vector<std::string> items;
   Walk(bar->actions()[0]->menu(), items, "");
-  const std::vector<std::string> file = {
-      "&Scan\tCtrl+S 32781", "Sa&ve\tCtrl+R 32783", "&Advanced Volumes... 32842", "-", "Prop&erties\tF3 32793", "-",
-      ">Sessio&n",           "  &Load... 32821",   "  &Save... 32822",            "-", ">Disk &Image",
-      "  &Load... 32823",    "  &Create... 32844", "  -",                         "  Load &VMDK Files... 32870",
-      "  Load V&HD Files... 32871", "-",           "E&xit 57665"};
+  const std::vector<std::string> file = {"&Scan\tCtrl+S 32781",
+                                         "Sa&ve\tCtrl+R 32783",
+                                         "&Advanced Volumes... 32842",
+                                         "-",
+                                         "Prop&erties\tF3 32793",
+                                         "-",
+                                         ">Sessio&n",
+                                         "  &Load... 32821",
+                                         "  &Save... 32822",
+                                         "-",
+                                         ">Disk &Image",
+                                         "  &Load... 32823",
+                                         "  &Create... 32844",
+                                         "  -",
+                                         "  Load &VMDK Files... 32870",
+                                         "  Load V&HD Files... 32871",
+                                         "-",
+                                         "E&xit 57665"};
   EXPECT_EQ(items, file);
   items.clear();
   Walk(bar->actions()[1]->menu(), items, "");
-  EXPECT_EQ(items, (std::vector<std::string>{"&Find (in this window)...\tCtrl+F 32791", "-",
-                                             "Select &All\tCtrl+A 57642", "&Deselect All\tCtrl+D 32836",
-                                             "&Invert Selection\tCtrl+I 32794"}));
+  EXPECT_EQ(items,
+            (std::vector<std::string>{"&Find (in this window)...\tCtrl+F 32791", "-", "Select &All\tCtrl+A 57642",
+                                      "&Deselect All\tCtrl+D 32836", "&Invert Selection\tCtrl+I 32794"}));
   items.clear();
   Walk(bar->actions()[4]->menu(), items, "");
   EXPECT_EQ(items, (std::vector<std::string>{"&Help Topics 57667", "-", "&About Delvora... 57664"}));
@@ -402,6 +424,11 @@ TEST_F(OwnUi, StatusBarPaneFitsItsText) {
   // Texts shown the QStatusBar way land in the pane too.
   bar.showMessage(QStringLiteral("Done"));
   EXPECT_EQ(bar.PaneText(), QStringLiteral("Done"));
+  // The idle update comes by itself, without a call: it remembers "Done"
+  // and puts it back over the F1 prompt.
+  QTest::qWait(300);
+  bar.SetPaneText(0, ToQ(Msg(172)));
+  EXPECT_TRUE(QTest::qWaitFor([&] { return bar.PaneText() == QStringLiteral("Done"); }, 2000));
 }
 
 // ---- viewing tips ----
@@ -683,8 +710,8 @@ TEST_F(OwnUi, SplitterDragReportsClampedPositions) {
   QMouseEvent move1(QEvent::MouseMove, QPointF(-400, 10), bar.mapToGlobal(QPointF(-400, 10)), Qt::NoButton,
                     Qt::LeftButton, Qt::NoModifier);
   QApplication::sendEvent(&bar, &move1);
-  QMouseEvent move2(QEvent::MouseMove, QPointF(50, 10), bar.mapToGlobal(QPointF(50, 10)), Qt::NoButton,
-                    Qt::LeftButton, Qt::NoModifier);
+  QMouseEvent move2(QEvent::MouseMove, QPointF(50, 10), bar.mapToGlobal(QPointF(50, 10)), Qt::NoButton, Qt::LeftButton,
+                    Qt::NoModifier);
   QApplication::sendEvent(&bar, &move2);
   QTest::mouseRelease(&bar, Qt::LeftButton, Qt::NoModifier, QPoint(900, 10));
   EXPECT_FALSE(bar.Dragging());

@@ -1,8 +1,12 @@
+#include <unistd.h>
 #include <QTest>
+
 #include <cstdio>
+#include <fstream>
 
 #include "QtApp.h"
 #include "engine/ProgressStats.h"
+#include "engine/RecoveryLog.h"
 #include "foundation/AppState.h"
 #include "foundation/Globals.h"
 #include "platform/Events.h"
@@ -94,9 +98,9 @@ TEST_F(StatusDlg, RecoveryLinesPercentAndCounters) {
 
 TEST_F(StatusDlg, LogKeepsAThousandLinesAndWritesTheRecoveryLog) {
   const TempFolder pathTemp("statusdlg");
-  const std::string path = pathTemp.Path() + "/statusdlg_test.log";
   activity = 1;
-  theProgressAndStats().recoveryLogPath = FromUtf8(path);
+  ASSERT_TRUE(OpenRecoveryLog(FromUtf8(pathTemp.Path())));
+  const std::string path = ToUtf8(theProgressAndStats().recoveryLogPath);
   CStatusDlg::ForgetLogDate();
   dlg.AddLogLine(u"first line\r\n\t ");
   EXPECT_FALSE(dlg.Control(CStatusDlg::kLog)->isHidden());
@@ -104,18 +108,28 @@ TEST_F(StatusDlg, LogKeepsAThousandLinesAndWritesTheRecoveryLog) {
   for (int i = 2; i <= 1001; ++i) dlg.AddLogLine(FromUtf8("line " + std::to_string(i)));
   EXPECT_EQ(dlg.LogLineCount(), 1000);
   EXPECT_TRUE(dlg.ControlText(CStatusDlg::kLog).startsWith("23:59:58  line 2\n"));
+  FlushRecoveryLog();
   const std::string text = ReadFileText(path);
-  EXPECT_EQ(text.rfind("========== Friday, March 1, 2024 ==========\n23:59:58  first line\n", 0), 0u);
+  EXPECT_NE(text.find("-----\n========== Friday, March 1, 2024 ==========\n23:59:58  first line\n"), std::string::npos);
   EXPECT_NE(text.find("23:59:58  line 1001\n"), std::string::npos);
   // A new day writes a second date line.
   dlg.SetLocalClock([] { return CStatusDlg::LocalStamp{2024, 3, 2, 0, 0, 1}; });
+  // The log's name taken over by a link: the lines still go to the file the
+  // recovery opened, never through the link.
+  const std::string moved = pathTemp.Path() + "/moved.log", other = pathTemp.Path() + "/other";
+  ASSERT_EQ(std::rename(path.c_str(), moved.c_str()), 0);
+  { std::ofstream(other).put('x'); }
+  ASSERT_EQ(::symlink(other.c_str(), path.c_str()), 0);
   dlg.AddLogLine(u"after midnight");
-  EXPECT_NE(ReadFileText(path).find("========== Saturday, March 2, 2024 ==========\n00:00:01  after midnight\n"),
+  FlushRecoveryLog();
+  EXPECT_NE(ReadFileText(moved).find("========== Saturday, March 2, 2024 ==========\n00:00:01  after midnight\n"),
             std::string::npos);
+  EXPECT_EQ(ReadFileText(other), "x");
+  EXPECT_TRUE(RecoveryLogError().empty());
+  CloseRecoveryLog();
   dlg.ClearLog();
   EXPECT_EQ(dlg.LogLineCount(), 0);
   EXPECT_TRUE(dlg.Control(CStatusDlg::kLog)->isHidden());
-  std::remove(path.c_str());
 }
 
 TEST_F(StatusDlg, DockGap) {

@@ -105,7 +105,8 @@ struct FileKeys {
   std::vector<uint32_t> typeRank, folderRank;
 
   FileKeys(const ListStore& s, const ListNodeSource* n, int c) : store(s), nodes(n), code(c) {
-    if (code == kSortType) typeRank = RankTexts(s.Types(), [](WStringView a, WStringView b) { return CompareNoCase(a, b); });
+    if (code == kSortType)
+      typeRank = RankTexts(s.Types(), [](WStringView a, WStringView b) { return CompareNoCase(a, b); });
     if (code == kSortFolder)
       folderRank = RankTexts(s.Paths(), [](WStringView a, WStringView b) {
         return CompareNoCase(a.size() > 2 ? a.substr(2) : WStringView(), b.size() > 2 ? b.substr(2) : WStringView());
@@ -115,19 +116,16 @@ struct FileKeys {
   uint64_t Key(size_t record) const {
     const ListRecord& r = store.At(record);
     switch (code) {
-      case kSortType:
-        return r.typeId < typeRank.size() ? typeRank[r.typeId] : 0;
-      case kSortFolder:
-        return r.pathId < folderRank.size() ? folderRank[r.pathId] : 0;
+      case kSortType: return r.typeId < typeRank.size() ? typeRank[r.typeId] : 0;
+      case kSortFolder: return r.pathId < folderRank.size() ? folderRank[r.pathId] : 0;
       case kSortVolume: {
         const WString& p = store.Paths().Get(r.pathId);
         return p.empty() ? 0 : uint16_t(p[0]);
       }
-      default:
-        break;
+      default: break;
     }
     ListNodeInfo info;
-    const unsigned facts = code == kSortSize   ? ListNodeSource::kNodeSize
+    const unsigned facts = code == kSortSize   ? ListNodeSource::kNodeSize | ListNodeSource::kNodeFlags
                            : code == kSortDate ? ListNodeSource::kNodeTime
                                                : ListNodeSource::kNodeFlags;
     const bool has = r.nodeIndex != -1 && nodes && nodes->GetNodeFacts(r.nodeIndex, facts, info);
@@ -136,11 +134,12 @@ struct FileKeys {
         // The status order table is the identity: the code itself.
         return has ? uint64_t((info.flags >> 8) & 7) : 0;
       case kSortSize:
+        // A folder's own record size says nothing a reader can see: folders
+        // go ahead of every file (key 0 is below every signed key of 0 and up).
+        if (has && info.folder) return 0;
         return SignedKey(has ? int64_t(info.size) : 0);
-      case kSortDate:
-        return SignedKey(has ? int64_t(info.time) : 0);
-      default:
-        return 0;
+      case kSortDate: return SignedKey(has ? int64_t(info.time) : 0);
+      default: return 0;
     }
   }
 };
@@ -270,7 +269,8 @@ std::vector<uint32_t> SortedRecordOrder(const ListStore& store, const ListNodeSo
   if (code == kSortFolderOrder) return FolderOrder(store, nodes);
   std::vector<uint32_t> order(store.Count());
   for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
-  if (code >= kSortName && code <= kSortDate) SortBlock(order.data(), order.data() + order.size(), code, store, nodes, nullptr);
+  if (code >= kSortName && code <= kSortDate)
+    SortBlock(order.data(), order.data() + order.size(), code, store, nodes, nullptr);
   return order;
 }
 

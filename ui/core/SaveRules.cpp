@@ -81,14 +81,15 @@ bool DestinationOf(const WString& destination, bool useFolderNames, const RecLis
 WString ReadableListPath(WStringView listPath) {
   if (FolderBelowVolume(listPath).size() == listPath.size()) return WString(listPath);
   const char16_t code = listPath[0];
-  WString out = code <= u'Z' ? FormatW(u"%s %c:", Msg(90), code) : FormatW(u"%s %d", Msg(90), int(code - kNoLetterBase));
+  WString out =
+      code <= u'Z' ? FormatW(u"%s %c:", Msg(90), code) : FormatW(u"%s %d", Msg(90), int(code - kNoLetterBase));
   out += listPath.substr(2);
   return out;
 }
 
 void FillRecList(const WString& destination, bool useFolderNames, int32_t* next, int32_t total,
-                 const std::function<bool(int32_t, RecListRecord&)>& record,
-                 std::vector<RecoveryListEntry>& list, const std::function<void(int32_t, const WString&)>& refused) {
+                 const std::function<bool(int32_t, RecListRecord&)>& record, std::vector<RecoveryListEntry>& list,
+                 const std::function<void(int32_t, const WString&)>& refused) {
   list.clear();
   while (*next < total && list.size() < size_t(kRecoveryListSize)) {
     const int32_t i = (*next)++;
@@ -133,8 +134,8 @@ bool HasNameClash(const WString& destination, bool useFolderNames, int32_t total
 
 WString RecoveryClosingText(RunResult result, uint32_t saved, uint32_t failed, uint32_t skipped, uint32_t corrupt,
                             WStringView summary) {
-  WString counts = FormatW(u"%s %u\n%s %u\n%s %u\n%s %u", Msg(231), saved, Msg(162), failed, Msg(200), skipped,
-                           Msg(155), corrupt);
+  WString counts =
+      FormatW(u"%s %u\n%s %u\n%s %u\n%s %u", Msg(231), saved, Msg(162), failed, Msg(200), skipped, Msg(155), corrupt);
   if (result == RunResult::kIncomplete || failed + corrupt > 0)
     return FormatW(
         u"Not every item was saved whole: see the recovery log for those that failed or came out "
@@ -146,11 +147,19 @@ WString RecoveryClosingText(RunResult result, uint32_t saved, uint32_t failed, u
   return {};
 }
 
-WString RecoveryStoppedText(uint32_t notHandled, uint32_t saved, uint32_t failed, uint32_t skipped,
-                            uint32_t corrupt) {
+WString RecoveryStoppedText(uint32_t notHandled, uint32_t saved, uint32_t failed, uint32_t skipped, uint32_t corrupt) {
   return FormatW(u"Saving was stopped: %s checked %s not saved.\n\n%s %u\n%s %u\n%s %u\n%s %u",
-                 FormatNumber64(notHandled), notHandled == 1 ? u"item was" : u"items were", Msg(231), saved,
-                 Msg(162), failed, Msg(200), skipped, Msg(155), corrupt);
+                 FormatNumber64(notHandled), notHandled == 1 ? u"item was" : u"items were", Msg(231), saved, Msg(162),
+                 failed, Msg(200), skipped, Msg(155), corrupt);
+}
+
+WString DeletedFilesUnlistedNote(bool quickScan, bool skipDeleted, const std::vector<WString>& fileSystems) {
+  if (!quickScan || skipDeleted) return {};
+  bool ext = false;
+  for (const WString& name : fileSystems) ext = ext || name == u"Ext3" || name == u"Ext4";
+  if (!ext) return {};
+  return u"Deleted files whose block map ext3 or ext4 cleared when it deleted them cannot be listed by a Quick "
+         u"Scan. A Long Scan can find their data.";
 }
 
 WString ScanStoppedText(int64_t found) {

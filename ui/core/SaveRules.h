@@ -36,8 +36,8 @@ DestinationState ProbeDestination(const std::string& path);
 // One checked record as the recovery list sees it.
 struct RecListRecord {
   bool checked = false;
-  WString folderPath;   // the list's path text (volume code, ":", "\Docs")
-  WString name;         // the node's name
+  WString folderPath;  // the list's path text (volume code, ":", "\Docs")
+  WString name;        // the node's name
   int32_t nodeIndex = -1;
   int32_t volumeIndex = -1;
 };
@@ -57,8 +57,8 @@ inline constexpr size_t kMaxRecoveredPathChars = 1022;
 // folder names the path below the record's volume is kept; the volume
 // itself makes no folder.
 void FillRecList(const WString& destination, bool useFolderNames, int32_t* next, int32_t total,
-                 const std::function<bool(int32_t, RecListRecord&)>& record,
-                 std::vector<RecoveryListEntry>& list, const std::function<void(int32_t, const WString&)>& refused);
+                 const std::function<bool(int32_t, RecListRecord&)>& record, std::vector<RecoveryListEntry>& list,
+                 const std::function<void(int32_t, const WString&)>& refused);
 
 // Whether two checked records would be written to the same path.
 bool HasNameClash(const WString& destination, bool useFolderNames, int32_t total,
@@ -75,7 +75,12 @@ WString RecoveryClosingText(RunResult result, uint32_t saved, uint32_t failed, u
 // A recovery the user stopped: how many checked items were not handled,
 // then the counts. Message 167 belongs only to a run that handled every
 // checked item.
-WString RecoveryStoppedText(uint32_t notHandled, uint32_t saved, uint32_t failed, uint32_t skipped,
-                            uint32_t corrupt);
+WString RecoveryStoppedText(uint32_t notHandled, uint32_t saved, uint32_t failed, uint32_t skipped, uint32_t corrupt);
 // A scan the user stopped, with the number of items found before the stop.
 WString ScanStoppedText(int64_t found);
+// The ending's note after a Quick Scan that looked for deleted files, for
+// the volumes' file-system names (VolumeFileSystemName): ext3 and ext4 clear
+// a deleted file's block map, so their metadata cannot list such a file; the
+// note says so and names the Long Scan. Empty without an ext3 or ext4
+// volume, for a Long Scan, or when deleted files were not asked for.
+WString DeletedFilesUnlistedNote(bool quickScan, bool skipDeleted, const std::vector<WString>& fileSystems);
