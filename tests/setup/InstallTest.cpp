@@ -19,20 +19,11 @@
 #include "setup/Install.h"
 #include "setup/Switches.h"
 #include "tests/support/TempFolder.h"
+#include "tests/support/TestUtil.h"
 
 namespace {
 
-std::string Shell(const std::string& command, int* status = nullptr) {
-  std::string out;
-  FILE* p = popen(command.c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  const int rc = pclose(p);
-  if (status) *status = rc;
-  return out;
-}
+std::string Shell(const std::string& command) { return RunCommand(command); }
 
 std::string Q(const std::string& s) {
   std::string out = "'";
@@ -171,10 +162,9 @@ TEST_F(SetupRoots, InstallWritesExactlyItsManifestAndUninstallTakesItBack) {
   EXPECT_EQ(info.manifest.front(), "d " + home + "/.local");
   // Each entry passes the validator.
   for (const auto& entry : {info.EntryFile(), info.UninstallEntryFile()}) {
-    int rc = 0;
-    const std::string said = Shell("desktop-file-validate " + Q(entry) + " 2>&1", &rc);
-    EXPECT_EQ(rc, 0) << said;
-    EXPECT_EQ(said, "") << entry;
+    const CommandRun said = RunCommandStatus("desktop-file-validate " + Q(entry) + " 2>&1");
+    EXPECT_EQ(said.rc, 0) << said.out;
+    EXPECT_EQ(said.out, "") << entry;
   }
   EXPECT_EQ(Shell("readlink " + Q(info.LinkFile())), info.ProgramFile() + "\n");
   // The entry's values and types.
@@ -322,9 +312,8 @@ TEST_F(SetupRoots, TheDesktopStartsAndListsTheEntry) {
   ASSERT_TRUE(info.Install());
   const std::string out = tmp + "/argv.txt";
   ScopedEnv o("STUB_OUT", out);
-  int rc = 0;
-  const std::string said = Shell("gio launch " + Q(info.EntryFile()) + " 2>&1", &rc);
-  EXPECT_EQ(rc, 0) << said;
+  const CommandRun said = RunCommandStatus("gio launch " + Q(info.EntryFile()) + " 2>&1");
+  EXPECT_EQ(said.rc, 0) << said.out;
   for (int i = 0; i < 100 && access(out.c_str(), F_OK) != 0; ++i) usleep(20000);
   EXPECT_EQ(ReadText(out), info.ProgramFile() + "\n");
   if (access("/usr/bin/python3", X_OK) == 0 && system("/usr/bin/python3 -c 'import gi' 2>/dev/null") == 0) {
