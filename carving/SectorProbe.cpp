@@ -30,7 +30,8 @@ int StartingPacketPid(const uint8_t* p) {
 // code with clear top bits before each 188-byte packet) or plain: the
 // tables a stream opens with, the association table (PID 0), the service
 // table (0x11) or the program map (the PID the association table names, or
-// 0x100 where cameras put it), in either order.
+// 0x100 where cameras put it), in either order. A map that comes first is
+// known by its table id (2), as nothing has named its PID yet.
 bool IsTransportStream(const uint8_t* s) {
   const size_t lead = s[0] == 0x47 ? 0 : 4;
   const size_t packet = 188 + lead;
@@ -44,7 +45,10 @@ bool IsTransportStream(const uint8_t* s) {
   const uint8_t* pat = s + lead + 4;
   if (first == 0 && pat[0] == 0 && pat[1] == 0) programMap = (pat[11] & 0x1F) << 8 | pat[12];
   const auto isTable = [&](int pid) { return pid == 0 || pid == 0x11 || pid == programMap || pid == 0x100; };
-  return (first == 0 || first == 0x11) && isTable(second);
+  if ((first == 0 || first == 0x11) && isTable(second)) return true;
+  // Pointer 0, then the section's table id.
+  const bool mapFirst = s[lead + 4] == 0 && s[lead + 5] == 0x02;
+  return mapFirst && (second == 0 || second == 0x11);
 }
 bool IsTapeHeader(const uint8_t* s) { return At(s, 0, "TAPE", 4) && CheckBKFChecksum(s); }
 

@@ -91,6 +91,10 @@ TEST(SectorProbe, EveryRow) {
        kTypeMts},
       {"mts map not named", Sector({{4, B({'G', '@', 0, 0x10})}, {196, B({'G', 'P', 0, 0x10})}}), kNoFileType},
       {"mts video first", Sector({{4, B({'G', 'A', 0, 0x10})}, {196, B({'G', '@', 0, 0x10})}}), kNoFileType},
+      {"mts map first", Sector({{4, B({'G', 'P', 0, 0x10, 0, 2})}, {196, B({'G', '@', 0, 0x10})}}), kTypeMts},
+      {"ts 188 map first", Sector({{0, B({'G', 'P', 0, 0x10, 0, 2})}, {188, B({'G', '@', 0x11, 0x10})}}), kTypeMts},
+      {"ts 188 map first, video next", Sector({{0, B({'G', 'P', 0, 0x10, 0, 2})}, {188, B({'G', 'A', 0, 0x10})}}),
+       kNoFileType},
       {"ts 188", Sector({{0, B({'G', '@', 0x11, 0x10})}, {188, B({'G', '@', 0, 0x10})}}), kTypeMts},
       {"ts 188 one table twice", Sector({{0, B({'G', '@', 0, 0x10})}, {188, B({'G', '@', 0, 0x10})}}), kNoFileType},
       {"zip local", Sector({{0, B({'P', 'K', 3, 4, 20, 0})}}), kTypeZip},
@@ -139,8 +143,8 @@ TEST(SectorProbe, EveryRow) {
 
 TEST(SectorProbe, FirstMatchWins) {
   // A compound document is taken before the INFO2 test.
-  Bytes s = Sector({{0, B({0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1})}, {12, B({0x20, 0x03, 0, 0})},
-                    {21, ":\\"}});
+  Bytes s =
+      Sector({{0, B({0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1})}, {12, B({0x20, 0x03, 0, 0})}, {21, ":\\"}});
   EXPECT_EQ(ProbeSectorSignature(s.data()), kTypeDoc);
   // The INFO2 test comes before every first-byte row.
   s = Sector({{0, "%PDF-"}, {12, B({0x20, 0x03, 0, 0})}, {21, ":\\"}});
