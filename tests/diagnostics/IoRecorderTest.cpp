@@ -295,7 +295,9 @@ TEST(IoRecorder, LogNumberCarriesAndEndsAt99) {
         iotrace::Decode(log.data(), log.size(), [&](const iotrace::Record& r) { records += r.op == iotrace::kOp17; });
     EXPECT_TRUE(s.ok) << s.error;
     EXPECT_TRUE(s.zeroPadded);
-    if (!c.next) EXPECT_EQ(records, (IoRecorder::kBlockBytes - kHeaderBytes - 1) / 7);
+    if (!c.next) {
+      EXPECT_EQ(records, (IoRecorder::kBlockBytes - kHeaderBytes - 1) / 7);
+    }
   }
 }
 

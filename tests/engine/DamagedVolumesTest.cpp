@@ -193,7 +193,9 @@ TEST_P(DeletedGrades, AgreeWithTheSleuthKitsAllocation) {
   std::map<std::string, const Listed*> ours;
   for (const Listed& l : r.items) {
     ours[l.path] = &l;
-    if (l.deleted && l.size) EXPECT_FALSE(l.status.empty()) << l.path;
+    if (l.deleted && l.size) {
+      EXPECT_FALSE(l.status.empty()) << l.path;
+    }
   }
   const auto tsk = Rows(folder + "/" + c.image + ".grades.txt");
   ASSERT_GE(tsk.size(), 3u);

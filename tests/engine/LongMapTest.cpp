@@ -293,7 +293,9 @@ TEST(CarvedRoad, AReformattedFat32GivesTheSamplesBack) {
     const auto found = byMd5.find(md5);
     ASSERT_NE(found, byMd5.end()) << "not saved exact";
     for (const std::string& path : found->second)
-      if (path.rfind("Extra files/", 0) == 0) EXPECT_EQ(path.substr(path.rfind('.') + 1), type->second) << path;
+      if (path.rfind("Extra files/", 0) == 0) {
+        EXPECT_EQ(path.substr(path.rfind('.') + 1), type->second) << path;
+      }
     checked++;
   }
   EXPECT_GT(checked, 60u);

@@ -468,7 +468,9 @@ TEST(SessionSaveTest, TargetsMustBeFullPathsOfRegularFiles) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
     EXPECT_EQ(CheckSessionTarget(FromUtf8(c.path)), c.ok);
-    if (!c.ok) EXPECT_EQ(ToUtf8(LastErrorText()), "'" + c.path + "' is not a valid full-path filename.");
+    if (!c.ok) {
+      EXPECT_EQ(ToUtf8(LastErrorText()), "'" + c.path + "' is not a valid full-path filename.");
+    }
   }
 }
 

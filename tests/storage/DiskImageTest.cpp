@@ -45,7 +45,9 @@ int Copy(Drive& d, int64_t first, int64_t last, const std::string& out, bool bin
   job.regenerate = regenerate;
   if (binary) {
     EXPECT_GE(theTrace().OpenSectorFile(out, 0, nullptr), 0) << ToUtf8(LastErrorText());
-    if (!second.empty()) EXPECT_GE(theTrace().OpenSectorFile(second, 1, nullptr), 0);
+    if (!second.empty()) {
+      EXPECT_GE(theTrace().OpenSectorFile(second, 1, nullptr), 0);
+    }
   } else {
     job.text = std::fopen(out.c_str(), "a");
   }

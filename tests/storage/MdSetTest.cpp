@@ -233,7 +233,9 @@ TEST_P(MdSetTest, RecoversTheManifestAndWarnsOfAWrongOrder) {
     // of its shuffled sets, so only RAID 6 is held to the warning.
     if (c.level == 6) {
       EXPECT_NE(o.err.find("Parity does not match in"), std::string::npos) << o.err;
-      if (found < manifest.size()) EXPECT_TRUE(o.rc != 0 || o.err.find("may be wrong") != std::string::npos) << o.err;
+      if (found < manifest.size()) {
+        EXPECT_TRUE(o.rc != 0 || o.err.find("may be wrong") != std::string::npos) << o.err;
+      }
     } else if (found < manifest.size() && o.rc == 0 && o.err.find("may be wrong") == std::string::npos) {
       RecordProperty("silent_raid5_shuffle", c.name);
     }

@@ -318,9 +318,15 @@ TEST_F(ListCore, NodeWalksGiveTheFactsAskedFor) {
           seen.push_back(index[k]);
           ListNodeInfo whole;
           ASSERT_TRUE(nodes.GetNode(index[k], whole));
-          if (facts & ListNodeSource::kNodeName) ASSERT_EQ(node[k].name, whole.name) << index[k];
-          if (facts & ListNodeSource::kNodeSize) ASSERT_EQ(node[k].size, whole.size) << index[k];
-          if (facts & ListNodeSource::kNodeTime) ASSERT_EQ(node[k].time, whole.time) << index[k];
+          if (facts & ListNodeSource::kNodeName) {
+            ASSERT_EQ(node[k].name, whole.name) << index[k];
+          }
+          if (facts & ListNodeSource::kNodeSize) {
+            ASSERT_EQ(node[k].size, whole.size) << index[k];
+          }
+          if (facts & ListNodeSource::kNodeTime) {
+            ASSERT_EQ(node[k].time, whole.time) << index[k];
+          }
           if (facts & ListNodeSource::kNodeFlags) {
             ASSERT_EQ(node[k].flags, whole.flags) << index[k];
             ASSERT_EQ(node[k].volumeIndex, whole.volumeIndex) << index[k];

@@ -70,7 +70,9 @@ TEST(FamilyRegistry, EveryTypeHasItsNameAndDialogFacts) {
     CVol* v = CreateVol(c.type);
     ASSERT_NE(v, nullptr);
     EXPECT_EQ(v->type, c.type);
-    if (c.type != kVolExt && c.type != kVolFat16) EXPECT_EQ(VolumeFileSystemName(*v), c.name);
+    if (c.type != kVolExt && c.type != kVolFat16) {
+      EXPECT_EQ(VolumeFileSystemName(*v), c.name);
+    }
     DeleteVol(&v);
   }
   EXPECT_EQ(FindFamilyType(0), nullptr);

@@ -142,7 +142,9 @@ TEST_P(FatLost, LongScanRebuildsTheVolumes) {
     for (auto it = range.first; it != range.second; ++it)
       if ((t.folder || it->second->size == t.size) && it->second->deleted == t.deleted) found = true;
     EXPECT_TRUE(found) << "not listed: " << t.path;
-    if (!t.deleted && !t.folder && found) EXPECT_EQ(Md5File(out + "/" + t.path), t.md5) << t.path;
+    if (!t.deleted && !t.folder && found) {
+      EXPECT_EQ(Md5File(out + "/" + t.path), t.md5) << t.path;
+    }
   }
   for (const auto& [path, n] : wanted) EXPECT_EQ(int(ours.count(path)), n) << path;
   EXPECT_EQ(r.items.size(), tsk.size());
@@ -241,7 +243,9 @@ TEST(FatDirFinderRules, TableCopiesPairOnlyWithinTheirReach) {
     for (const auto& r : f.Regions(c.type))
       if (r.fatSize) size = r.fatSize;
     EXPECT_EQ(size, c.fatSize) << c.name;
-    if (c.fatSize) EXPECT_EQ(f.Regions(c.type).size(), 1u) << c.name << ": the second copy merged";
+    if (c.fatSize) {
+      EXPECT_EQ(f.Regions(c.type).size(), 1u) << c.name << ": the second copy merged";
+    }
   }
 }
 
@@ -381,9 +385,13 @@ TEST(FatBadExtent, DamagedFirstEntry) {
       ASSERT_EQ(r.rc, corrupt ? 1 : 0) << r.out << r.err;
       EXPECT_NE(r.out.find(skip ? c.skip : c.keep), std::string::npos) << r.out;
       for (const Listed& l : r.items)
-        if (l.path == "Gamma/three.bin") EXPECT_EQ(l.status, c.status);
+        if (l.path == "Gamma/three.bin") {
+          EXPECT_EQ(l.status, c.status);
+        }
       EXPECT_EQ(std::filesystem::exists(out + "/Gamma/three.bin"), !(corrupt && skip));
-      if (!corrupt) EXPECT_EQ(Md5File(out + "/Gamma/three.bin"), md5);
+      if (!corrupt) {
+        EXPECT_EQ(Md5File(out + "/Gamma/three.bin"), md5);
+      }
       EXPECT_EQ(Md5File(out + "/Gamma/small.txt"), "77e17d19bcab7d18e3ab71420528970e");
     }
   }

@@ -513,7 +513,9 @@ TEST(FatEntry, LongNameWholeOrNotAtAll) {
     LongNameBuffer b;
     for (const auto& e : c.pieces) EXPECT_TRUE(b.CheckLFN(e.data())) << c.what;
     EXPECT_EQ(b.Names(c.shortSum), c.names) << c.what;
-    if (c.names) EXPECT_EQ(b.Text(), WString(c.text)) << c.what;
+    if (c.names) {
+      EXPECT_EQ(b.Text(), WString(c.text)) << c.what;
+    }
   }
 }
 

@@ -260,7 +260,9 @@ TEST(RefsImage, HostileCopiesAreRefusedOrSkipped) {
       EXPECT_TRUE(r.run.rc == 0 || r.run.rc == 1) << r.run.err;
     else
       EXPECT_EQ(r.run.rc, 2) << r.run.err;
-    if (!c.volume) EXPECT_TRUE(r.run.items.empty());
+    if (!c.volume) {
+      EXPECT_TRUE(r.run.items.empty());
+    }
   }
 }
 
@@ -291,5 +293,7 @@ TEST(RefsImage, SessionsRoundTrip) {
   EXPECT_EQ(PathsAndSizes(loaded.run), PathsAndSizes(scan));
   const std::map<std::string, Entry> manifest = Manifest(dir + "/refs512.tsv");
   for (const auto& [path, e] : manifest)
-    if (e.kind == "file") EXPECT_EQ(Md5File(loaded.dest + "/" + path), e.md5) << path;
+    if (e.kind == "file") {
+      EXPECT_EQ(Md5File(loaded.dest + "/" + path), e.md5) << path;
+    }
 }

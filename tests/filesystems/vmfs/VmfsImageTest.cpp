@@ -182,7 +182,9 @@ void ListAndRecover(const std::string& dir, const std::string& image, const std:
   for (const auto& [path, size] : PeerListing(dir + "/" + name + ".ls.txt")) {
     if (!manifest.count(path) || !manifest.at(path).listed) continue;
     ASSERT_TRUE(listed.count(path)) << path;
-    if (manifest.at(path).kind != "dir") EXPECT_EQ(listed.at(path)->size, size) << path;
+    if (manifest.at(path).kind != "dir") {
+      EXPECT_EQ(listed.at(path)->size, size) << path;
+    }
   }
   const std::map<std::string, std::string> peer = PeerMd5s(dir + "/" + name + ".md5.txt");
   for (const auto& [path, e] : manifest) {
@@ -193,7 +195,9 @@ void ListAndRecover(const std::string& dir, const std::string& image, const std:
       continue;
     }
     EXPECT_EQ(Md5File(out), e.md5) << path;
-    if (peer.count(path) && peer.at(path) != "unreadable") EXPECT_EQ(peer.at(path), e.md5) << path;
+    if (peer.count(path) && peer.at(path) != "unreadable") {
+      EXPECT_EQ(peer.at(path), e.md5) << path;
+    }
     EXPECT_EQ(MTime(out), e.mtime) << path;
   }
 }
@@ -227,7 +231,9 @@ TEST(VmfsImage, VolumesTheReaderDoesNotTakeAreRefused) {
     // Exit status 2: no volume ("Boot sector not found").
     EXPECT_EQ(r.rc, 2) << r.err;
     EXPECT_TRUE(r.items.empty());
-    if (std::string(name) == "vmfs6") EXPECT_NE(r.err.find("VMFS 6 is not read"), std::string::npos) << r.err;
+    if (std::string(name) == "vmfs6") {
+      EXPECT_NE(r.err.find("VMFS 6 is not read"), std::string::npos) << r.err;
+    }
   }
 }
 
@@ -418,7 +424,9 @@ TEST(VmfsImage, SessionsRoundTrip) {
   EXPECT_EQ(PathsAndSizes(loaded.run), PathsAndSizes(scan));
   const std::map<std::string, Entry> manifest = Manifest(dir + "/vmfs3.tsv");
   for (const auto& [path, e] : manifest)
-    if (e.listed && e.kind == "file") EXPECT_EQ(Md5File(loaded.dest + "/" + path), e.md5) << path;
+    if (e.listed && e.kind == "file") {
+      EXPECT_EQ(Md5File(loaded.dest + "/" + path), e.md5) << path;
+    }
   // The descriptor of ".fdc.sf" (item 2) without its magic.
   Patch(image, DescriptorAt(image, 2), std::vector<uint8_t>(4, 0));
   const TempFolder out2("vmfs_session_broken");

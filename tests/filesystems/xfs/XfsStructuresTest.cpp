@@ -362,8 +362,12 @@ TEST(XfsFolders, ShortformHeadersAndBounds) {
     const XfsShortformResult r = ParseXfsShortform(f.data(), f.size(), c.ftype, false, &col);
     EXPECT_EQ(r.ok, c.ok);
     EXPECT_EQ(r.entries, c.expect);
-    if (c.ok) EXPECT_EQ(r.parent, 128u);
-    if (c.expect) EXPECT_EQ(col.inodes[0], 200u);
+    if (c.ok) {
+      EXPECT_EQ(r.parent, 128u);
+    }
+    if (c.expect) {
+      EXPECT_EQ(col.inodes[0], 200u);
+    }
   }
   // "Special Shortform Directories" refuses 8-byte numbers.
   std::vector<uint8_t> f = make(1, 1, false, 1);

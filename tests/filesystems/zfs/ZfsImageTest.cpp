@@ -149,7 +149,9 @@ TEST(ZfsImages, EveryDatasetListsAndRecoversAsTheMountShowsIt) {
   for (const auto& [path, e] : mount) {
     auto it = listed.find(path);
     ASSERT_NE(it, listed.end()) << path;
-    if (e.type != 'd') EXPECT_EQ(it->second.size, e.size) << path;
+    if (e.type != 'd') {
+      EXPECT_EQ(it->second.size, e.size) << path;
+    }
   }
   EXPECT_EQ(listed.size(), mount.size()) << "nothing listed that the mount does not show";
   const auto md5s = MountMd5s("tp");

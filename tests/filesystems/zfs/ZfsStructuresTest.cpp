@@ -357,7 +357,9 @@ TEST(ZfsCodecs, LzjbRoundTripsAndItsEdges) {
   for (const Case& c : cases) {
     std::vector<uint8_t> out(c.outBytes, 0);
     EXPECT_EQ(LZJBDecompress(c.stream.data(), out.data(), c.stream.size(), c.outBytes), c.result) << c.what;
-    if (c.result == 0) EXPECT_EQ(std::string(out.begin(), out.end()), c.out) << c.what;
+    if (c.result == 0) {
+      EXPECT_EQ(std::string(out.begin(), out.end()), c.out) << c.what;
+    }
   }
 }
 
