@@ -250,37 +250,34 @@ TEST_F(ListFixture, SortByNameSizeDateAndFolderOrder) {
   EXPECT_EQ(g_activityCode.load(), kActivityIdle);
   EXPECT_FALSE(View()->SortAscending());
   EXPECT_EQ(ToUtf8(l->GetItemNodeName(0)), names.back());
-  // Size: equals sort -n.
+  // Size: folders ahead of every file, the files as sort -n has them.
   Command(cmd::kArrangeSize);
   std::string sizes;
-  for (int i = 0; i < n; ++i) sizes += std::to_string(Node(i).size) + "\n";
+  int folders = 0;
+  while (folders < n && Node(folders).folder) ++folders;
+  for (int i = folders; i < n; ++i) {
+    EXPECT_FALSE(Node(i).folder) << "a folder among the files at row " << i;
+    sizes += std::to_string(Node(i).size) + "\n";
+  }
+  EXPECT_GT(folders, 0);
   const std::string in = temp.Path() + "/sizes";
   WriteFileText(in, sizes);
   EXPECT_EQ(RunCommand("sort -n '" + in + "'"), sizes);
-  // Folder order: each folder's records together, the same whatever order
-  // the records were in.
+  // Back from Tree View the list is in the order of the column it had
+  // before, and the header's arrow says so: by date, then by name.
   Command(cmd::kArrangeDate);
   Command(cmd::kFolderView);
   ASSERT_TRUE(View()->FolderDisplay());
   Command(cmd::kFolderView);
   ASSERT_FALSE(View()->FolderDisplay());
-  std::vector<int32_t> first;
-  std::set<uint32_t> closed;
-  uint32_t last = ~0u;
-  for (int i = 0; i < n; ++i) {
-    first.push_back(l->GetItemNodeIndex(i));
-    const uint32_t path = l->Store().At(size_t(i)).pathId;
-    if (path != last) {
-      EXPECT_TRUE(closed.insert(path).second) << "folder records apart: " << ToUtf8(l->GetItemPath(i));
-      last = path;
-    }
-  }
+  EXPECT_EQ(View()->SortColumnFlat(), kSortDate);
+  EXPECT_EQ(l->Header()->SortColumn(), kColDate);
+  for (int i = 1; i < n; ++i) EXPECT_LE(Node(i - 1).time, Node(i).time) << "row " << i;
   Command(cmd::kArrangeName);
   Command(cmd::kFolderView);
   Command(cmd::kFolderView);
-  std::vector<int32_t> second;
-  for (int i = 0; i < n; ++i) second.push_back(l->GetItemNodeIndex(i));
-  EXPECT_EQ(first, second);
+  EXPECT_EQ(View()->SortColumnFlat(), kSortName);
+  EXPECT_EQ(l->Header()->SortColumn(), kColName);
 }
 
 TEST_F(ListFixture, FolderDisplayTreeSizesAndChecks) {
