@@ -322,12 +322,15 @@ void CStatusDlg::FitFrame() {
   int roomBelow = 0;
   if (const QScreen* screen = frame_->screen())
     roomBelow = screen->availableGeometry().bottom() - frame_->frameGeometry().bottom();
-  const int change = DockedPanelHeightChange(column->height(), needed, grownBy_, roomBelow);
+  // The growth is measured from the height the frame had before it, not
+  // summed: the window system may report a size it no longer has.
+  const int grownBy = baseHeight_ > 0 ? std::max(0, frame_->height() - baseHeight_) : 0;
+  const int change = DockedPanelHeightChange(column->height(), needed, grownBy, roomBelow);
   if (change == 0) return;
+  if (change > 0 && grownBy == 0) baseHeight_ = frame_->height();
   const int h = std::max(frame_->height() + change, frame_->minimumHeight());
-  if (h == frame_->height()) return;
-  grownBy_ += h - frame_->height();
-  frame_->resize(frame_->width(), h);
+  if (h <= baseHeight_) baseHeight_ = 0;
+  if (h != frame_->height()) frame_->resize(frame_->width(), h);
 }
 
 void CStatusDlg::FollowFrame() {

@@ -90,10 +90,11 @@ class CStatusDlg : public QDialog {
   QWidget* frame_;
   // Docked inside the frame the panel takes its room from the list; the
   // frame grows (not when maximised) only by what the list lacks of its
-  // minimum, and grownBy_ is what it gives back when no longer needed.
+  // minimum, and gives back what it grew (down to baseHeight_, its height
+  // before) when no longer needed.
   void FitFrame();
   std::function<int()> roomAbove_;
-  int grownBy_ = 0;
+  int baseHeight_ = 0;
   std::map<int, QWidget*> controls_;
   QGroupBox* progressGroup_ = nullptr;
   QGroupBox* scanGroup_ = nullptr;
