@@ -342,6 +342,10 @@ QWidget* CDelvoraView::Control(int id) const {
 
 int64_t CDelvoraView::ListRows() const { return list_ ? list_->GetItemCount() : 0; }
 
+int CDelvoraView::UsableMinimumHeight() const {
+  return TopBandHeight(Scale()) + (list_ ? list_->UsableMinimumHeight() : 0);
+}
+
 // ---- layout ----
 
 void CDelvoraView::resizeEvent(QResizeEvent* event) {

@@ -100,6 +100,8 @@ class CDelvoraView : public QWidget, public ViewSink {
   // ---- reading (frame and tests) ----
   QWidget* Control(int id) const;
   int64_t ListRows() const;
+  // The least height of the view that leaves the list a few rows.
+  int UsableMinimumHeight() const;
   int PropertiesState() const { return propertiesState_; }
   int Step() const { return step_; }
   CMyListCtrl* List() const { return list_; }

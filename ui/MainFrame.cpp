@@ -99,6 +99,7 @@ bool CMainFrame::Create() {
   column->addWidget(statusDlg_, 0);
   statusDlg_->hide();
   statusDlg_->SetActivityReader([] { return int(g_activityCode.load()); });
+  statusDlg_->SetRoomAbove([this] { return view_ ? view_->UsableMinimumHeight() : 0; });
   view_->OnInitialUpdate();
   const int h = int(480 * Scale());
   resize(MainWindowWidth(g_appState ? g_appState->language : 0, Scale()), std::max(h, 520));

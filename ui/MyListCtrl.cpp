@@ -129,6 +129,12 @@ void CMyListCtrl::LayoutHeader() {
   UpdateScrollBars();
 }
 
+int CMyListCtrl::UsableMinimumHeight() const {
+  const int rows = 4;
+  return header_->sizeHint().height() + rows * rowHeight_ + horizontalScrollBar()->sizeHint().height() +
+         2 * frameWidth();
+}
+
 void CMyListCtrl::UpdateScrollBars() {
   const int64_t rows = RowCount();
   shownRows_ = rows;

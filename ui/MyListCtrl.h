@@ -132,6 +132,9 @@ class CMyListCtrl : public QAbstractScrollArea {
   QRect RowRect(int64_t row) const;  // in viewport coordinates
   QRect CellRect(int64_t row, int column) const;
   int RowHeight() const { return rowHeight_; }
+  // The least height that still shows a few rows under the header (and the
+  // horizontal scroll bar when the columns are wider than the list).
+  int UsableMinimumHeight() const;
 
   // ---- emptying ----
   void DeleteFileItems();

@@ -25,6 +25,7 @@
 #include "platform/Platform.h"
 #include "ui/QtPrompt.h"
 #include "ui/core/Activity.h"
+#include "ui/core/AppRules.h"
 #include "ui/WindowHelp.h"
 
 namespace {
@@ -312,21 +313,24 @@ void CStatusDlg::hideEvent(QHideEvent* event) {
 void CStatusDlg::reject() { hide(); }
 
 void CStatusDlg::FitFrame() {
-  if (isWindow() || !frame_ || !frame_->isWindow()) return;
+  QWidget* column = parentWidget();
+  if (isWindow() || !column || !frame_ || !frame_->isWindow()) return;
   if (frame_->isMaximized() || frame_->isFullScreen() || frame_->isMinimized()) return;
-  const int want = isVisibleTo(frame_) ? height() : 0;
-  int delta = want - grownBy_;
-  if (delta == 0) return;
-  int h = frame_->height() + delta;
-  if (const QScreen* screen = frame_->screen()) {
-    const int room = screen->availableGeometry().height() - (frame_->frameGeometry().height() - frame_->height());
-    h = std::min(h, std::max(room, frame_->height()));
-  }
-  h = std::max(h, frame_->minimumHeight());
-  delta = h - frame_->height();
-  if (delta == 0) return;
-  frame_->resize(frame_->width(), h);
-  grownBy_ += delta;
+  const int needed = (roomAbove_ ? roomAbove_() : 0) + (isVisibleTo(frame_) ? height() : 0);
+  // Growing down only: a window manager moves a window up that would pass
+  // the screen's bottom.
+  int roomBelow = 0;
+  if (const QScreen* screen = frame_->screen())
+    roomBelow = screen->availableGeometry().bottom() - frame_->frameGeometry().bottom();
+  // The growth is measured from the height the frame had before it, not
+  // summed: the window system may report a size it no longer has.
+  const int grownBy = baseHeight_ > 0 ? std::max(0, frame_->height() - baseHeight_) : 0;
+  const int change = DockedPanelHeightChange(column->height(), needed, grownBy, roomBelow);
+  if (change == 0) return;
+  if (change > 0 && grownBy == 0) baseHeight_ = frame_->height();
+  const int h = std::max(frame_->height() + change, frame_->minimumHeight());
+  if (h <= baseHeight_) baseHeight_ = 0;
+  if (h != frame_->height()) frame_->resize(frame_->width(), h);
 }
 
 void CStatusDlg::FollowFrame() {

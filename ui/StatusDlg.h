@@ -52,6 +52,9 @@ class CStatusDlg : public QDialog {
     int year, month, day, hour, minute, second;
   };
   void SetLocalClock(std::function<LocalStamp()> now) { localClock_ = std::move(now); }
+  // The least height the widgets above the docked panel need (the view with
+  // a usable list): the panel takes its room from the rest.
+  void SetRoomAbove(std::function<int()> minimum) { roomAbove_ = std::move(minimum); }
   // The view forgets the date of the last recovery-log date line when it
   // clears results, so the next recovery log starts with one.
   static void ForgetLogDate();
@@ -85,10 +88,13 @@ class CStatusDlg : public QDialog {
   std::function<int64_t()> clock_;
   std::function<LocalStamp()> localClock_;
   QWidget* frame_;
-  // Docked inside the frame: the frame grows by the panel's height while
-  // it is shown (not when maximised), so the list keeps its rows.
+  // Docked inside the frame the panel takes its room from the list; the
+  // frame grows (not when maximised) only by what the list lacks of its
+  // minimum, and gives back what it grew (down to baseHeight_, its height
+  // before) when no longer needed.
   void FitFrame();
-  int grownBy_ = 0;
+  std::function<int()> roomAbove_;
+  int baseHeight_ = 0;
   std::map<int, QWidget*> controls_;
   QGroupBox* progressGroup_ = nullptr;
   QGroupBox* scanGroup_ = nullptr;

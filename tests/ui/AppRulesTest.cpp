@@ -121,6 +121,24 @@ TEST(AppRules, DockingAndClosing) {
     EXPECT_EQ(fmw, c.wantMinW);
     EXPECT_EQ(fmh, c.wantMinH);
   }
+  // The docked panel takes its room from the list: the frame grows only by
+  // what is lacking, within the room below it, and gives back no more than
+  // it took.
+  struct DockCase {
+    int central, needed, grownBy, roomBelow, want;
+  };
+  for (const DockCase& c : {DockCase{430, 300, 0, 500, 0},       // room enough: unchanged
+                            DockCase{430, 430, 0, 500, 0},       // exactly enough
+                            DockCase{430, 530, 0, 500, 100},     // grows by the shortfall
+                            DockCase{430, 530, 0, 40, 40},       // no further than the screen
+                            DockCase{430, 530, 0, 0, 0},         // at the screen's bottom
+                            DockCase{430, 530, 0, -20, 0},       // already past it: never up
+                            DockCase{530, 430, 100, 500, -100},  // panel hidden: all given back
+                            DockCase{530, 480, 100, 500, -50},   // panel smaller: the surplus
+                            DockCase{900, 430, 0, 500, 0}}) {    // the user's own size kept
+    SCOPED_TRACE(testing::Message() << c.central << " " << c.needed << " " << c.grownBy << " " << c.roomBelow);
+    EXPECT_EQ(DockedPanelHeightChange(c.central, c.needed, c.grownBy, c.roomBelow), c.want);
+  }
   EXPECT_EQ(CloseDecision(0, 0), 0);
   EXPECT_EQ(CloseDecision(1, 0), 1);  // a worker runs, even with an empty list
   EXPECT_EQ(CloseDecision(0, 3), 2);

@@ -186,6 +186,11 @@ void FitFrameToArea(int areaWidth, int areaHeight, int decoration, int* width, i
   *height = std::min(*height, h);
 }
 
+int DockedPanelHeightChange(int central, int needed, int grownBy, int roomBelow) {
+  if (needed > central) return std::max(0, std::min(needed - central, roomBelow));
+  return -std::min(central - needed, std::max(0, grownBy));
+}
+
 int StatusDockGap(bool composition, double scale) {
   int g = composition ? 5 : 0;
   for (double step : {1.125, 1.375, 1.5})

@@ -60,6 +60,16 @@ void FrameMinimumSize(double displayScale, int* width, int* height);
 void FitFrameToArea(int areaWidth, int areaHeight, int decoration, int* width, int* height, int* minWidth,
                     int* minHeight);
 
+// The change of the frame's height when the docked status panel shows,
+// hides or changes its height. `central` is the height the view and the
+// panel share, `needed` what they need at least (the view with a usable
+// list, plus the panel while it is shown). The panel takes its room from the
+// list: the frame grows only by what the list lacks of its minimum, and only
+// into `roomBelow` (the screen's available area under it, so it never moves
+// up); it gives back, up to `grownBy` (its own earlier growth), what is no
+// longer needed.
+int DockedPanelHeightChange(int central, int needed, int grownBy, int roomBelow);
+
 struct Rect {
   int left = 0, top = 0, right = 0, bottom = 0;
   int Width() const { return right - left; }
