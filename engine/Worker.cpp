@@ -150,7 +150,7 @@ constexpr uint32_t kFewPoorFiles = 3;
 // structure read through the set can. A damaged volume has a few records
 // or units out of place; a wrong layout most of those in the chunks it
 // misplaces.
-constexpr uint32_t kFewMisplacedRecords = 4, kFewMisplacedUnits = 1;
+constexpr uint32_t kFewMisplacedRecords = 4, kFewMisplacedUnits = 1, kFewMisplacedPages = 2;
 void WarnOfRaidLayout(const NTFSObj& engine, ViewSink* view) {
   const auto* set = dynamic_cast<const RDrive*>(engine.drive);
   if (!set || !view || engine.StopRequested()) return;
@@ -164,17 +164,21 @@ void WarnOfRaidLayout(const NTFSObj& engine, ViewSink* view) {
     seen.misplacedRecords += ntfs->structure.misplacedRecords;
     seen.units += ntfs->structure.units;
     seen.misplacedUnits += ntfs->structure.misplacedUnits;
+    seen.pages += ntfs->structure.pages;
+    seen.misplacedPages += ntfs->structure.misplacedPages;
   }
   const bool records =
       seen.misplacedRecords > kFewMisplacedRecords && uint64_t(seen.misplacedRecords) * 8 >= seen.records;
   const bool units = seen.misplacedUnits > kFewMisplacedUnits && uint64_t(seen.misplacedUnits) * 8 >= seen.units;
-  TracePrintfA("NTFS structure sample: %u of %u records, %u of %u compressed units out of place\n",
-               seen.misplacedRecords, seen.records, seen.misplacedUnits, seen.units);
-  if (records || units)
-    view->LogLine(
-        FormatW(u"%d of %d MFT records and compressed units read through the set are not what the volume "
-                u"wrote there: the members, their order, the stripe size or the rotation may be wrong.",
-                int32_t(seen.misplacedRecords + seen.misplacedUnits), int32_t(seen.records + seen.units)));
+  const bool pages = seen.misplacedPages > kFewMisplacedPages && uint64_t(seen.misplacedPages) * 8 >= seen.pages;
+  TracePrintfA("NTFS structure sample: %u of %u records, %u of %u compressed units, %u of %u log pages out of place\n",
+               seen.misplacedRecords, seen.records, seen.misplacedUnits, seen.units, seen.misplacedPages, seen.pages);
+  if (records || units || pages)
+    view->LogLine(FormatW(u"Read through the set, %d of %d MFT records, %d of %d compressed units and %d of %d log "
+                          u"pages are not what the volume wrote there: the members, their order, the stripe size or "
+                          u"the rotation may be wrong.",
+                          int32_t(seen.misplacedRecords), int32_t(seen.records), int32_t(seen.misplacedUnits),
+                          int32_t(seen.units), int32_t(seen.misplacedPages), int32_t(seen.pages)));
   if (set->RaidType() != kRaid5) return;
   const uint32_t poor = engine.livePoorFiles, live = engine.liveFiles;
   if (poor <= kFewPoorFiles || uint64_t(poor) * 10 < live) return;

@@ -41,6 +41,7 @@ constexpr uint64_t kSmallestVolumeBytes = 4096;
 // The compressed files whose units the pass samples, and the units at most.
 constexpr size_t kSampledCompressedFiles = 16;
 constexpr uint32_t kSampledUnits = 64;
+constexpr uint32_t kSampledLogPages = 64;
 
 struct AlignedBuffer {
   explicit AlignedBuffer(size_t n) : p(static_cast<uint8_t*>(AlignedAlloc(n))) {}
@@ -93,8 +94,9 @@ class MftPass {
   void FillChunk(uint8_t* buf, uint64_t first, uint32_t inChunk);
   void ParseRecord(uint8_t* rec, uint64_t r, uint64_t volByte, uint64_t records);
   void HandOver();
-  // The first chunk header of the stored compressed units of the files
-  // kept in compressed_, into the volume's structure sample.
+  // The $LogFile's pages and the first chunk header of the stored
+  // compressed units of the files kept in compressed_, into the volume's
+  // structure sample.
   void SampleCompressedUnits();
   // During the pass: the nodes added since the last call whose folders are
   // all known already, so that rows appear while the $MFT is read.
@@ -119,6 +121,7 @@ class MftPass {
   NtfsFolderPaths paths_;
   std::vector<uint32_t> added_;
   std::vector<uint32_t> compressed_;  // compressed files in use, to sample
+  int64_t logFile_ = -1;              // the $LogFile's node, to sample
   size_t knownUpTo_ = 0;              // added_ looked at by HandOverKnown
   int lastPercent_ = -1;
   // The chunk's pieces: (chunk offset, volume byte; 0 when unmapped).
@@ -279,6 +282,7 @@ void MftPass::ParseRecord(uint8_t* rec, uint64_t r, uint64_t volByte, uint64_t r
   if (!deleted && (stored->flags2 & kNode2Compressed) && stored->runs && !stored->IsDirectory() &&
       compressed_.size() < kSampledCompressedFiles)
     compressed_.push_back(uint32_t(idx));
+  if (!deleted && r == ntfs::kRecordLogFile && stored->runs) logFile_ = idx;
   if (stored->IsDirectory()) paths_.AddFolder(0, stored->id, uint32_t(idx));
   engine_.AddFoundCount(1);
   if (const uint32_t share = vol->progressSteps; share && scanMode_ == 0) {
@@ -291,6 +295,9 @@ void MftPass::ParseRecord(uint8_t* rec, uint64_t r, uint64_t volByte, uint64_t r
 }
 
 void MftPass::SampleCompressedUnits() {
+  if (logFile_ >= 0)
+    if (const auto* n = static_cast<const snode*>(nodes_->GetAt(uint32_t(logFile_))))
+      NTFS::SampleLogFilePages(vol_, n, kSampledLogPages, &vol_->structure);
   for (uint32_t idx : compressed_) {
     if (vol_->structure.units >= kSampledUnits || engine_.StopRequested()) break;
     if (const auto* n = static_cast<const snode*>(nodes_->GetAt(idx)))
@@ -421,6 +428,37 @@ void NTFS::SampleCompressedUnits(NTFSVol* vol, const snode* n, uint32_t maxUnits
     // stored clusters.
     const uint16_t header = Le16(first.data());
     if (header == 0 || (header & 0x7000) != 0x3000 || (header & 0xFFFu) + 3 > stored * cs) ++sample->misplacedUnits;
+  }
+  w.FreeWorkBuffer();
+}
+
+void NTFS::SampleLogFilePages(NTFSVol* vol, const snode* n, uint32_t maxPages, NtfsStructureSample* sample) {
+  constexpr uint32_t kPage = 4096;
+  const uint32_t cs = vol->clusterSize;
+  if (!cs || !n || !n->runs || maxPages == 0) return;
+  const uint64_t pages = std::min(n->size, n->validSize) / kPage;
+  if (pages == 0) return;
+  inode w;
+  if (!MakeDataReader(vol, n, nullptr, &w) || w.BuildMappingTablesAll() <= 0) return;
+  CExtents& map = w.Map();
+  // The clusters that hold one page: one cluster, or a page's worth.
+  const uint32_t span = cs >= kPage ? 1 : kPage / cs;
+  std::vector<uint8_t> buf(size_t(span) * cs);
+  const uint32_t want = uint32_t(std::min<uint64_t>(pages, maxPages));
+  for (uint32_t k = 0; k < want; k++) {
+    const uint64_t byte = (want == 1 ? 0 : (pages - 1) * k / (want - 1)) * kPage;
+    uint64_t left = 0;
+    const uint64_t lcn = map.VcnToLcn(byte / cs, &left);
+    if (left < span) continue;  // a hole, or a page across runs
+    uint32_t unreadable = 0;
+    if (!ReadVolumeClusters(vol, buf.data(), lcn, span, cs, &unreadable) || unreadable) continue;
+    const uint8_t* page = buf.data() + (cs > kPage ? byte % cs : 0);
+    const auto all = [page](uint8_t b) { return std::all_of(page, page + kPage, [b](uint8_t x) { return x == b; }); };
+    if (all(0)) continue;  // says nothing: a wiped log and free space read alike
+    ++sample->pages;
+    bool log = false;
+    for (const char* sig : {"RSTR", "RCRD", "CHKD", "BAAD"}) log = log || std::memcmp(page, sig, 4) == 0;
+    if (!log && !all(0xFF)) ++sample->misplacedPages;
   }
   w.FreeWorkBuffer();
 }

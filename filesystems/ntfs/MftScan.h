@@ -34,6 +34,11 @@ bool RecordInPlace(const uint8_t* record, uint32_t recordSize, uint64_t r);
 // ones too) into the sample, until it holds maxUnits units: a unit whose
 // first LZNT1 chunk header is none is misplaced.
 void SampleCompressedUnits(NTFSVol* volume, const snode* file, uint32_t maxUnits, NtfsStructureSample* sample);
+// Reads up to maxPages 4096-byte pages spread over the $LogFile's data into
+// the sample (unreadable and all-zero pages left out): a page that is
+// neither a log page ("RSTR", "RCRD", "CHKD", "BAAD") nor unused (0xFF
+// throughout) is misplaced.
+void SampleLogFilePages(NTFSVol* volume, const snode* logFile, uint32_t maxPages, NtfsStructureSample* sample);
 // Fixed record numbers of the NTFS system files by name; -1 otherwise.
 int SystemFileRecordNumber(WStringView name);
 }  // namespace NTFS

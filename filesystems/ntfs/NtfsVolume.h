@@ -23,6 +23,9 @@ struct NtfsStructureSample {
   // Stored compressed units of files in use (a bounded sample), and those
   // whose first LZNT1 chunk header is not one.
   uint32_t units = 0, misplacedUnits = 0;
+  // Pages of the $LogFile spread over it (a bounded sample; zero pages
+  // left out), and those that are neither a log page nor unused (0xFF).
+  uint32_t pages = 0, misplacedPages = 0;
 };
 
 // MFT record numbers to volume byte positions through the $MFT's runs.
