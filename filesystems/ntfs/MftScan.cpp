@@ -42,6 +42,8 @@ constexpr uint64_t kSmallestVolumeBytes = 4096;
 constexpr size_t kSampledCompressedFiles = 16;
 constexpr uint32_t kSampledUnits = 64;
 constexpr uint32_t kSampledLogPages = 64;
+// A file's units looked at, those of holes included.
+constexpr uint32_t kUnitsLookedAt = 1024;
 
 struct AlignedBuffer {
   explicit AlignedBuffer(size_t n) : p(static_cast<uint8_t*>(AlignedAlloc(n))) {}
@@ -397,8 +399,12 @@ void NTFS::SampleCompressedUnits(NTFSVol* vol, const snode* n, uint32_t maxUnits
   if (!MakeDataReader(vol, n, nullptr, &w) || w.BuildMappingTablesAll() <= 0) return;
   CExtents& map = w.Map();
   std::vector<uint8_t> first(cs);
-  const uint64_t clusters = (std::min(n->size, n->validSize) + cs - 1) / cs;
-  for (uint64_t u = 0; u < clusters && sample->units < maxUnits; u += ntfs::kUnitClusters) {
+  // The size comes from disk: never past the runs' last data, and only so
+  // many units of holes looked at.
+  const uint64_t clusters = std::min((std::min(n->size, n->validSize) + cs - 1) / cs, DataEndVcn(map, UINT64_MAX));
+  uint32_t looked = 0;
+  for (uint64_t u = 0; u < clusters && sample->units < maxUnits && looked < kUnitsLookedAt;
+       u += ntfs::kUnitClusters, ++looked) {
     const uint64_t end = u + ntfs::kUnitClusters;
     // A unit stored compressed: its clusters first, then holes.
     uint64_t stored = 0, startLcn = 0;
