@@ -174,11 +174,12 @@ void WarnOfRaidLayout(const NTFSObj& engine, ViewSink* view) {
   TracePrintfA("NTFS structure sample: %u of %u records, %u of %u compressed units, %u of %u log pages out of place\n",
                seen.misplacedRecords, seen.records, seen.misplacedUnits, seen.units, seen.misplacedPages, seen.pages);
   if (records || units || pages)
-    view->LogLine(FormatW(u"Read through the set, %d of %d MFT records, %d of %d compressed units and %d of %d log "
-                          u"pages are not what the volume wrote there: the members, their order, the stripe size or "
-                          u"the rotation may be wrong.",
-                          int32_t(seen.misplacedRecords), int32_t(seen.records), int32_t(seen.misplacedUnits),
-                          int32_t(seen.units), int32_t(seen.misplacedPages), int32_t(seen.pages)));
+    view->LogLine(
+        FormatW(u"Read through the set, %d of %d MFT records, %d of %d compressed units and %d of %d log "
+                u"pages are not what the volume wrote there: the members, their order, the stripe size or "
+                u"the rotation may be wrong.",
+                int32_t(seen.misplacedRecords), int32_t(seen.records), int32_t(seen.misplacedUnits),
+                int32_t(seen.units), int32_t(seen.misplacedPages), int32_t(seen.pages)));
   if (set->RaidType() != kRaid5) return;
   const uint32_t poor = engine.livePoorFiles, live = engine.liveFiles;
   if (poor <= kFewPoorFiles || uint64_t(poor) * 10 < live) return;
