@@ -145,9 +145,42 @@ std::vector<WString> ForeignContentNotes(Drive& drive, uint64_t start, bool* ima
 // rotation are, so its sample cannot tell a shuffled set: files in use
 // whose clusters the volume's own metadata calls damaged can.
 constexpr uint32_t kFewPoorFiles = 3;
+// Nor can parity tell data chunks exchanged within their rows, and a
+// volume whose boot sector survives may yield almost no file: the NTFS
+// structure read through the set can. A damaged volume has a few records
+// or units out of place; a wrong layout most of those in the chunks it
+// misplaces.
+constexpr uint32_t kFewMisplacedRecords = 4, kFewMisplacedUnits = 1, kFewMisplacedPages = 2;
 void WarnOfRaidLayout(const NTFSObj& engine, ViewSink* view) {
   const auto* set = dynamic_cast<const RDrive*>(engine.drive);
-  if (!set || !view || set->RaidType() != kRaid5 || engine.StopRequested()) return;
+  if (!set || !view || engine.StopRequested()) return;
+  NtfsStructureSample seen;
+  for (size_t k = 0; k < engine.volumes.size(); k++) {
+    const CVol* v = engine.volumes[k];
+    if (!v || v->type != kVolNtfs || !engine.IsSelected(k)) continue;
+    const auto* ntfs = static_cast<const NTFSVol*>(v);
+    if (ntfs->defaultVolume) continue;
+    seen.records += ntfs->structure.records;
+    seen.misplacedRecords += ntfs->structure.misplacedRecords;
+    seen.units += ntfs->structure.units;
+    seen.misplacedUnits += ntfs->structure.misplacedUnits;
+    seen.pages += ntfs->structure.pages;
+    seen.misplacedPages += ntfs->structure.misplacedPages;
+  }
+  const bool records =
+      seen.misplacedRecords > kFewMisplacedRecords && uint64_t(seen.misplacedRecords) * 8 >= seen.records;
+  const bool units = seen.misplacedUnits > kFewMisplacedUnits && uint64_t(seen.misplacedUnits) * 8 >= seen.units;
+  const bool pages = seen.misplacedPages > kFewMisplacedPages && uint64_t(seen.misplacedPages) * 8 >= seen.pages;
+  TracePrintfA("NTFS structure sample: %u of %u records, %u of %u compressed units, %u of %u log pages out of place\n",
+               seen.misplacedRecords, seen.records, seen.misplacedUnits, seen.units, seen.misplacedPages, seen.pages);
+  if (records || units || pages)
+    view->LogLine(
+        FormatW(u"Read through the set, %d of %d MFT records, %d of %d compressed units and %d of %d log "
+                u"pages are not what the volume wrote there: the members, their order, the stripe size or "
+                u"the rotation may be wrong.",
+                int32_t(seen.misplacedRecords), int32_t(seen.records), int32_t(seen.misplacedUnits),
+                int32_t(seen.units), int32_t(seen.misplacedPages), int32_t(seen.pages)));
+  if (set->RaidType() != kRaid5) return;
   const uint32_t poor = engine.livePoorFiles, live = engine.liveFiles;
   if (poor <= kFewPoorFiles || uint64_t(poor) * 10 < live) return;
   view->LogLine(

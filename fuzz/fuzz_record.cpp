@@ -5,8 +5,9 @@
 // once into /tmp), so what they point elsewhere (non-resident attribute
 // lists, extension records, data runs) is read from it; the larger ones on a
 // volume without a drive, where those reads fail and must fail cleanly. The
-// record must come back byte for byte after each parse; its $INDEX_ROOT,
-// kept, is walked as the Long Scan walks a folder's.
+// record must come back byte for byte after each parse and after its check
+// against its place; its $INDEX_ROOT, kept, is walked as the Long Scan walks
+// a folder's, and its compressed units and pages sampled as on a RAID set.
 #include <unistd.h>
 
 #include <climits>
@@ -22,6 +23,7 @@
 #include "storage/Drive.h"
 #include "filesystems/ntfs/IndexNames.h"
 #include "filesystems/ntfs/Inode.h"
+#include "filesystems/ntfs/MftScan.h"
 #include "filesystems/ntfs/NtfsVolume.h"
 #include "app/Startup.h"
 
@@ -111,6 +113,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (got > 4) std::abort();
     }
     node.FreeWorkBuffer();
+    // The samples of the file's compressed units and of its data as log
+    // pages read as many as they are given at most.
+    NtfsStructureSample sample;
+    if (vol == g_volume) {
+      NTFS::SampleCompressedUnits(vol, &node, 4, &sample);
+      NTFS::SampleLogFilePages(vol, &node, 4, &sample);
+    }
+    if (sample.units > 4 || sample.misplacedUnits > sample.units) std::abort();
+    if (sample.pages > 4 || sample.misplacedPages > sample.pages) std::abort();
   }
+  // The check of the record against its place reads it and leaves it alone.
+  const bool inPlace = NTFS::RecordInPlace(rec.data(), recordSize, size);
+  if (rec != original || (inPlace && !CheckFILERecord(rec.data()))) std::abort();
   return 0;
 }

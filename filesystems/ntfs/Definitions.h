@@ -113,6 +113,7 @@ inline constexpr uint32_t kUnitClusters = 16;
 // Records at fixed numbers.
 inline constexpr uint32_t kRecordMft = 0;
 inline constexpr uint32_t kRecordMirror = 1;
+inline constexpr uint32_t kRecordLogFile = 2;
 inline constexpr uint32_t kRecordVolume = 3;
 inline constexpr uint32_t kRecordRoot = 5;
 inline constexpr uint32_t kRecordBitmap = 6;

@@ -15,14 +15,17 @@
 #include "filesystems/ntfs/DevBitmap.h"
 #include "filesystems/ntfs/FolderPaths.h"
 #include "filesystems/ntfs/Inode.h"
+#include "filesystems/ntfs/NtfsFileData.h"
 #include "filesystems/ntfs/NtfsVolume.h"
 #include "filesystems/ntfs/RecycleBin.h"
 #include "foundation/AppState.h"
+#include "foundation/ByteOrder.h"
 #include "foundation/Messages.h"
 #include "foundation/Trace.h"
 #include "platform/Errors.h"
 #include "platform/Memory.h"
 #include "storage/Drive.h"
+#include "storage/RDrive.h"
 #include "volumes/Node.h"
 #include "volumes/NodeTable.h"
 #include "volumes/ScanSink.h"
@@ -34,6 +37,13 @@ constexpr uint32_t kChunkBytes = 0x100000;
 // Below this a source holds no volume of any family (a boot sector and
 // the least of its metadata).
 constexpr uint64_t kSmallestVolumeBytes = 4096;
+
+// The compressed files whose units the pass samples, and the units at most.
+constexpr size_t kSampledCompressedFiles = 16;
+constexpr uint32_t kSampledUnits = 64;
+constexpr uint32_t kSampledLogPages = 64;
+// A file's units looked at, those of holes included.
+constexpr uint32_t kUnitsLookedAt = 1024;
 
 struct AlignedBuffer {
   explicit AlignedBuffer(size_t n) : p(static_cast<uint8_t*>(AlignedAlloc(n))) {}
@@ -86,6 +96,10 @@ class MftPass {
   void FillChunk(uint8_t* buf, uint64_t first, uint32_t inChunk);
   void ParseRecord(uint8_t* rec, uint64_t r, uint64_t volByte, uint64_t records);
   void HandOver();
+  // The $LogFile's pages and the first chunk header of the stored
+  // compressed units of the files kept in compressed_, into the volume's
+  // structure sample.
+  void SampleCompressedUnits();
   // During the pass: the nodes added since the last call whose folders are
   // all known already, so that rows appear while the $MFT is read.
   void HandOverKnown();
@@ -108,7 +122,9 @@ class MftPass {
   // The folders by record, and the nodes this pass added, in order.
   NtfsFolderPaths paths_;
   std::vector<uint32_t> added_;
-  size_t knownUpTo_ = 0;  // added_ looked at by HandOverKnown
+  std::vector<uint32_t> compressed_;  // compressed files in use, to sample
+  int64_t logFile_ = -1;              // the $LogFile's node, to sample
+  size_t knownUpTo_ = 0;              // added_ looked at by HandOverKnown
   int lastPercent_ = -1;
   // The chunk's pieces: (chunk offset, volume byte; 0 when unmapped).
   std::vector<std::pair<uint32_t, uint64_t>> pieces_;
@@ -126,6 +142,11 @@ int MftPass::Run(uint64_t firstRecord) {
   const uint64_t mapped = vol_->mftMap->TotalClusters() * uint64_t(vol_->clusterSize);
   const uint64_t records = std::min(vol_->RecordCount(), mapped / recSize_);
   const uint32_t perChunk = kChunkBytes / recSize_;
+  // Past the initialised part the $MFT may hold anything: only records
+  // before it are held to their place.
+  const snode* mft = vol_->mftNode.get();
+  const uint64_t written = mft ? std::min(mft->size, mft->validSize) / recSize_ : 0;
+  vol_->structure = NtfsStructureSample{};
   AlignedBuffer buf(kChunkBytes);
   if (!buf.p) {
     ErrorMsg(u"Out of memory.");
@@ -148,11 +169,18 @@ int MftPass::Run(uint64_t firstRecord) {
       const uint32_t off = k * recSize_;
       while (piece + 1 < pieces_.size() && pieces_[piece + 1].first <= off) piece++;
       const uint64_t base = pieces_[piece].second;
+      if (base && r < written) {
+        ++vol_->structure.records;
+        if (!NTFS::RecordInPlace(rec, recSize_, r)) ++vol_->structure.misplacedRecords;
+      }
       if (!base || !CheckFILERecord(rec) || rec[ntfs::kRecUsaOffset + 1] != 0) continue;
       ParseRecord(rec, r, base + (off - pieces_[piece].first), records);
     }
     HandOverKnown();
   }
+  // Only a RAID set can misplace a unit's chunks; elsewhere the reads are
+  // spared.
+  if (!engine_.StopRequested() && dynamic_cast<const RDrive*>(vol_->drive)) SampleCompressedUnits();
   HandOver();
   vol_->bitmap.reset();
   engine_.CountStat(kStatVolumesScanned);
@@ -253,6 +281,10 @@ void MftPass::ParseRecord(uint8_t* rec, uint64_t r, uint64_t volByte, uint64_t r
   cnode* stored = engine_.AddNewNode(&work, true, &idx);
   if (!stored) return;
   added_.push_back(uint32_t(idx));
+  if (!deleted && (stored->flags2 & kNode2Compressed) && stored->runs && !stored->IsDirectory() &&
+      compressed_.size() < kSampledCompressedFiles)
+    compressed_.push_back(uint32_t(idx));
+  if (!deleted && r == ntfs::kRecordLogFile && stored->runs) logFile_ = idx;
   if (stored->IsDirectory()) paths_.AddFolder(0, stored->id, uint32_t(idx));
   engine_.AddFoundCount(1);
   if (const uint32_t share = vol->progressSteps; share && scanMode_ == 0) {
@@ -261,6 +293,17 @@ void MftPass::ParseRecord(uint8_t* rec, uint64_t r, uint64_t volByte, uint64_t r
       lastPercent_ = pc;
       engine_.SetPercentComplete(std::min(pc, 100), 1);
     }
+  }
+}
+
+void MftPass::SampleCompressedUnits() {
+  if (logFile_ >= 0)
+    if (const auto* n = static_cast<const snode*>(nodes_->GetAt(uint32_t(logFile_))))
+      NTFS::SampleLogFilePages(vol_, n, kSampledLogPages, &vol_->structure);
+  for (uint32_t idx : compressed_) {
+    if (vol_->structure.units >= kSampledUnits || engine_.StopRequested()) break;
+    if (const auto* n = static_cast<const snode*>(nodes_->GetAt(idx)))
+      NTFS::SampleCompressedUnits(vol_, n, kSampledUnits, &vol_->structure);
   }
 }
 
@@ -332,6 +375,98 @@ void MftPass::HandOverNode(uint32_t idx, const WString& prefix, bool early) {
 int NtfsParseMft(NTFSVol* vol, ScanSink& engine, uint64_t firstRecord, int firstStep) {
   TRACE_FN("NTFSObj::ParseNTFS");
   return MftPass(vol, engine, firstStep).Run(firstRecord);
+}
+
+bool NTFS::RecordInPlace(const uint8_t* rec, uint32_t recSize, uint64_t r) {
+  if (!CheckFILERecord(rec)) return false;
+  const uint32_t usa = Le16(rec + ntfs::kRecUsaOffset), count = Le16(rec + ntfs::kRecUsaCount);
+  if (count < 2 || usa + 2 * count > 510) return false;
+  const uint16_t usn = Le16(rec + usa);
+  const uint32_t strides = std::min(count - 1, recSize / 512);
+  for (uint32_t i = 0; i < strides; i++)
+    if (Le16(rec + i * 512 + 510) != usn) return false;
+  if ((Le16(rec + ntfs::kRecFlags) & ntfs::kRecInUse) && usa == ntfs::kRecNewUsaOffset &&
+      Le32(rec + ntfs::kRecNumber) != uint32_t(r))
+    return false;
+  return true;
+}
+
+void NTFS::SampleCompressedUnits(NTFSVol* vol, const snode* n, uint32_t maxUnits, NtfsStructureSample* sample) {
+  const uint32_t cs = vol->clusterSize;
+  // Compression is for clusters of up to 4 KiB.
+  if (!cs || cs > 4096 || !n || !n->runs || sample->units >= maxUnits) return;
+  inode w;
+  if (!MakeDataReader(vol, n, nullptr, &w) || w.BuildMappingTablesAll() <= 0) return;
+  CExtents& map = w.Map();
+  std::vector<uint8_t> first(cs);
+  // The size comes from disk: never past the runs' last data, and only so
+  // many units of holes looked at.
+  const uint64_t clusters = std::min((std::min(n->size, n->validSize) + cs - 1) / cs, DataEndVcn(map, UINT64_MAX));
+  uint32_t looked = 0;
+  for (uint64_t u = 0; u < clusters && sample->units < maxUnits && looked < kUnitsLookedAt;
+       u += ntfs::kUnitClusters, ++looked) {
+    const uint64_t end = u + ntfs::kUnitClusters;
+    // A unit stored compressed: its clusters first, then holes.
+    uint64_t stored = 0, startLcn = 0;
+    bool hole = false, broken = false;
+    for (uint64_t vcn = u; vcn < end;) {
+      uint64_t left = 0, next = 0;
+      const uint64_t lcn = map.VcnToLcn(vcn, &left, &next);
+      if (left == 0) {
+        hole = true;
+        vcn += next ? std::min<uint64_t>(next, end - vcn) : end - vcn;
+        continue;
+      }
+      if (hole) broken = true;
+      if (vcn == u) startLcn = lcn;
+      const uint64_t k = std::min<uint64_t>(left, end - vcn);
+      stored += k;
+      vcn += k;
+    }
+    // A unit stored whole is not compressed; clusters after a hole are the
+    // record's damage, not the layout's.
+    if (stored == 0 || stored == ntfs::kUnitClusters || broken) continue;
+    uint32_t unreadable = 0;
+    if (!ReadVolumeClusters(vol, first.data(), startLcn, 1, cs, &unreadable) || unreadable)
+      continue;  // a read error says nothing of the layout
+    ++sample->units;
+    // A chunk header: signature 3 in bits 12-14 and a length that fits the
+    // stored clusters.
+    const uint16_t header = Le16(first.data());
+    if (header == 0 || (header & 0x7000) != 0x3000 || (header & 0xFFFu) + 3 > stored * cs) ++sample->misplacedUnits;
+  }
+  w.FreeWorkBuffer();
+}
+
+void NTFS::SampleLogFilePages(NTFSVol* vol, const snode* n, uint32_t maxPages, NtfsStructureSample* sample) {
+  constexpr uint32_t kPage = 4096;
+  const uint32_t cs = vol->clusterSize;
+  if (!cs || !n || !n->runs || maxPages == 0) return;
+  const uint64_t pages = std::min(n->size, n->validSize) / kPage;
+  if (pages == 0) return;
+  inode w;
+  if (!MakeDataReader(vol, n, nullptr, &w) || w.BuildMappingTablesAll() <= 0) return;
+  CExtents& map = w.Map();
+  // The clusters that hold one page: one cluster, or a page's worth.
+  const uint32_t span = cs >= kPage ? 1 : kPage / cs;
+  std::vector<uint8_t> buf(size_t(span) * cs);
+  const uint32_t want = uint32_t(std::min<uint64_t>(pages, maxPages));
+  for (uint32_t k = 0; k < want; k++) {
+    const uint64_t byte = (want == 1 ? 0 : (pages - 1) * k / (want - 1)) * kPage;
+    uint64_t left = 0;
+    const uint64_t lcn = map.VcnToLcn(byte / cs, &left);
+    if (left < span) continue;  // a hole, or a page across runs
+    uint32_t unreadable = 0;
+    if (!ReadVolumeClusters(vol, buf.data(), lcn, span, cs, &unreadable) || unreadable) continue;
+    const uint8_t* page = buf.data() + (cs > kPage ? byte % cs : 0);
+    const auto all = [page](uint8_t b) { return std::all_of(page, page + kPage, [b](uint8_t x) { return x == b; }); };
+    if (all(0)) continue;  // says nothing: a wiped log and free space read alike
+    ++sample->pages;
+    bool log = false;
+    for (const char* sig : {"RSTR", "RCRD", "CHKD", "BAAD"}) log = log || std::memcmp(page, sig, 4) == 0;
+    if (!log && !all(0xFF)) ++sample->misplacedPages;
+  }
+  w.FreeWorkBuffer();
 }
 
 int NTFS::SystemFileRecordNumber(WStringView name) {

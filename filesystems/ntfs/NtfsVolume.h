@@ -11,6 +11,23 @@
 class inode;
 class CDevBitmap;
 
+// What the $MFT pass found of the volume's own structure where it read it:
+// a volume read through a RAID set of the wrong layout shows records and
+// compressed units out of place, which a right one does not.
+struct NtfsStructureSample {
+  // Records of the $MFT's initialised part read from mapped clusters, and
+  // those of them that are not the record the volume wrote there (no sound
+  // FILE record, a stride that fails the fix-up, an in-use record that
+  // holds another number).
+  uint32_t records = 0, misplacedRecords = 0;
+  // Stored compressed units of files in use (a bounded sample), and those
+  // whose first LZNT1 chunk header is not one.
+  uint32_t units = 0, misplacedUnits = 0;
+  // Pages of the $LogFile spread over it (a bounded sample; zero pages
+  // left out), and those that are neither a log page nor unused (0xFF).
+  uint32_t pages = 0, misplacedPages = 0;
+};
+
 // MFT record numbers to volume byte positions through the $MFT's runs.
 class MFTRunMap : public CExtents {
  public:
@@ -78,6 +95,7 @@ class NTFSVol : public CVol {
   uint8_t versionMajor = 0, versionMinor = 0;
   uint64_t mftBytes = 0;  // length of the $MFT stream
   std::unique_ptr<MFTRunMap> mftMap;
+  NtfsStructureSample structure;  // of the last $MFT pass
   // Made over the whole drive because no volume was found: it holds no
   // $MFT of its own, so no loose record is placed on its record grid.
   bool defaultVolume = false;

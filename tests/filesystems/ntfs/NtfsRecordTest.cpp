@@ -11,6 +11,7 @@
 #include "filesystems/ntfs/DevBitmap.h"
 #include "filesystems/ntfs/Inode.h"
 #include "filesystems/ntfs/Definitions.h"
+#include "filesystems/ntfs/MftScan.h"
 #include "filesystems/ntfs/NtfsVolume.h"
 #include "filesystems/ntfs/SysFile.h"
 
@@ -124,6 +125,41 @@ TEST(NtfsRecord, FixupMismatchFlaggedAndStillParsed) {
   EXPECT_EQ(node.parseEntry(), 0);
   EXPECT_EQ(node.errors & kInodeErrFixup, kInodeErrFixup);
   EXPECT_EQ(node.fileName, u"b.txt");
+}
+
+// A record read through a RAID set of the wrong layout is out of place: a
+// record of another number, a torn stride, no record at all. A record not
+// in use, or one of the older header without its number, is in place
+// wherever it lies.
+TEST(NtfsRecord, RecordInPlaceTable) {
+  GlobalObjectsScope scope;
+  struct Case {
+    const char* what;
+    uint32_t size;
+    uint16_t usaOffset;
+    uint64_t readAs;
+    void (*damage)(Bytes&);
+    bool inPlace;
+  } cases[] = {
+      {"its own number", 1024, 48, 77, nullptr, true},
+      {"4096 bytes", 4096, 48, 77, nullptr, true},
+      {"another number", 1024, 48, 78, nullptr, false},
+      {"not in use, another number", 1024, 48, 78, [](Bytes& b) { Put16(b, 22, 0); }, true},
+      {"older header", 1024, 42, 78, nullptr, true},
+      {"torn last stride", 2048, 48, 77, [](Bytes& b) { Put16(b, 2046, 0x9999); }, false},
+      {"zeros", 1024, 48, 77, [](Bytes& b) { std::fill(b.begin(), b.end(), 0); }, false},
+      {"array past the first stride", 1024, 48, 77, [](Bytes& b) { Put16(b, 6, 300); }, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Record r(c.size, c.usaOffset);
+    r.Resident(ntfs::kTypeFileName, FileName(u"a.txt", 5));
+    Bytes rec = r.Finish();
+    if (c.damage) c.damage(rec);
+    const Bytes before = rec;
+    EXPECT_EQ(NTFS::RecordInPlace(rec.data(), c.size, c.readAs), c.inPlace);
+    EXPECT_EQ(rec, before);
+  }
 }
 
 TEST(NtfsRecord, UpdateSequenceArrayOutsideFirstStrideIsNotApplied) {
