@@ -249,4 +249,93 @@ TEST_F(MainRoadTest, TreeViewShowsEachFolderOnce) {
     ASSERT_LE(CompareNoCase(l->CellText(i - 1, kColFolder), l->CellText(i, kColFolder)), 0) << i;
 }
 
+// The status panel is docked below the list inside the window, also when
+// the window is maximised: it never lies over the rows. It takes its room
+// from the list; the window grows only by what keeps the list a few rows,
+// never past the screen's bottom and never up, and gets its own height back
+// when the panel hides.
+TEST_F(MainRoadTest, StatusPanelDocksBelowTheList) {
+  CMainFrame* frame = app.MainFrame();
+  CStatusDlg* dlg = frame->StatusDialog();
+  ASSERT_NE(dlg, nullptr);
+  const QRect area = frame->screen()->availableGeometry();
+  const int listMin = View()->List()->UsableMinimumHeight();
+  const auto listRect = [&] { return QRect(View()->List()->mapTo(frame, QPoint(0, 0)), View()->List()->size()); };
+  // What shows of the list (a view squeezed below its band hides it).
+  const auto shownList = [&] { return listRect() & QRect(View()->mapTo(frame, QPoint(0, 0)), View()->size()); };
+  const auto expectApart = [&] {
+    const QRect list = shownList(), panel(dlg->mapTo(frame, QPoint(0, 0)), dlg->size());
+    EXPECT_FALSE(list.intersects(panel)) << list.y() << "+" << list.height() << " " << panel.y();
+    if (!list.isEmpty()) EXPECT_GE(panel.top(), list.bottom());
+    EXPECT_LE(panel.bottom(), frame->rect().bottom());
+  };
+  // Lower than its usual minimum, so that a full panel leaves the list short
+  // on this small screen. The panel's height as after a scan, without the
+  // rate (the state an earlier test left would add the recovery counters).
+  frame->setMinimumHeight(300);
+  CProgressAndStats& stats = theProgressAndStats();
+  const int phase = stats.phase.load();
+  const bool rate = stats.rateShown.load();
+  stats.phase = 2;
+  stats.rateShown = false;
+  struct Case {
+    bool full;      // progress and log, or the counters alone
+    int height;     // the window's height before the panel shows
+    int roomBelow;  // of the screen's available area under the window
+  };
+  std::set<int> roads;
+  for (const Case& c : {Case{false, 520, 40}, Case{true, 400, 180}, Case{true, 400, 10}}) {
+    SCOPED_TRACE(testing::Message() << c.full << " " << c.height << " " << c.roomBelow);
+    dlg->ResetForRun();
+    dlg->ShowProgress(c.full);
+    dlg->ShowLog(c.full);
+    frame->resize(frame->width(), c.height);
+    frame->move(area.left(), area.bottom() + 1 - c.roomBelow - frame->frameGeometry().height());
+    QApplication::processEvents();
+    const QRect before = frame->frameGeometry();
+    const int room = listRect().height();
+    dlg->show();
+    QApplication::processEvents();
+    const QRect after = frame->frameGeometry();
+    EXPECT_EQ(after.top(), before.top());
+    EXPECT_TRUE(area.contains(after)) << after.bottom() << " " << area.bottom();
+    expectApart();
+    const int shortfall = listMin - (room - dlg->height());
+    roads.insert(shortfall <= 0 ? 0 : shortfall <= c.roomBelow ? 1 : 2);
+    if (shortfall <= 0) {
+      EXPECT_EQ(after.height(), before.height());
+    } else if (shortfall <= c.roomBelow) {
+      EXPECT_EQ(after.height(), before.height() + shortfall);
+      EXPECT_EQ(listRect().height(), listMin);
+    } else {
+      // No further room on the screen: the panel still whole inside the
+      // window, the list shows what is left.
+      EXPECT_EQ(after.bottom(), area.bottom());
+    }
+    if (shortfall <= c.roomBelow) {
+      EXPECT_GE(shownList().height(), listMin);
+    }
+    dlg->hide();
+    QApplication::processEvents();
+    EXPECT_EQ(frame->frameGeometry(), before);
+    EXPECT_EQ(listRect().height(), room);
+  }
+  // Room enough, grown by the shortfall, stopped by the screen's bottom.
+  EXPECT_EQ(roads, (std::set<int>{0, 1, 2}));
+  dlg->ShowProgress(true);
+  dlg->AddLogLine(u"a line");
+  dlg->show();
+  frame->showMaximized();
+  QApplication::processEvents();
+  EXPECT_FALSE(dlg->isWindow());
+  EXPECT_TRUE(dlg->isVisible());
+  expectApart();
+  EXPECT_GT(shownList().height(), 0);
+  frame->showNormal();
+  dlg->hide();
+  QApplication::processEvents();
+  stats.phase = phase;
+  stats.rateShown = rate;
+}
+
 }  // namespace
